@@ -1,0 +1,171 @@
+#include "baseif/mxPelBuffer.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+// One shared identity transform for every default buffer: buffers only hold
+// handles, so the common case costs no allocation.
+const std::shared_ptr<const mx2XformBase>& identityXform() {
+  static const std::shared_ptr<const mx2XformBase> id = std::make_shared<mx2XformLinear>();
+  return id;
+}
+}  // namespace
+
+mx_PelStore::mx_PelStore(std::int32_t w, std::int32_t h, std::size_t ps, std::size_t alignment)
+    : data(nullptr), width(w), height(h), pelSize(ps), rowBytes(0) {
+  if (w < 0 || h < 0) throw mxPel::BadWindow(L"pixel buffer size is negative");
+  if (alignment < 1 || (alignment & (alignment - 1)) != 0) throw mxPel::BadWindow(L"row alignment must be a power of two");
+  if (alignment < alignof(std::max_align_t)) alignment = alignof(std::max_align_t);
+  const std::size_t row = (std::size_t(w) * ps + alignment - 1) & ~(alignment - 1);
+  rowBytes = std::ptrdiff_t(row);
+  const std::size_t total = row * std::size_t(h);
+  // Always allocate at least one aligned block so that data is never null.
+  const std::size_t bytes = total == 0 ? alignment : total;
+  data = static_cast<unsigned char*>(std::aligned_alloc(alignment, bytes));
+  if (!data) throw std::bad_alloc();
+  // New stores are zero-filled: no result of this library ever depends on
+  // uninitialised memory.
+  std::memset(data, 0, bytes);
+}
+
+mx_PelStore::~mx_PelStore() { std::free(data); }
+
+mx_PelBuffer::mx_PelBuffer(std::size_t pelSize)
+    : pelSize_(pelSize), clientFromImage_(identityXform()), imageFromClient_(identityXform()) {}
+
+mx_PelBuffer::mx_PelBuffer(std::size_t pelSize, const mxPelRect& rect, std::size_t alignment)
+    : store_(std::make_shared<mx_PelStore>(rect.width(), rect.height(), pelSize, alignment)),
+      pelSize_(pelSize),
+      window_(rect),
+      storeX_(rect.x()),
+      storeY_(rect.y()),
+      clientFromImage_(identityXform()),
+      imageFromClient_(identityXform()) {}
+
+mx_PelBuffer::~mx_PelBuffer() = default;
+mx_PelBuffer::mx_PelBuffer(const mx_PelBuffer&) = default;
+mx_PelBuffer& mx_PelBuffer::operator=(const mx_PelBuffer& o) {
+  // Pel types must agree; the typed subclasses make that a compile-time fact.
+  assert(o.pelSize_ == pelSize_);
+  store_ = o.store_;
+  window_ = o.window_;
+  storeX_ = o.storeX_;
+  storeY_ = o.storeY_;
+  clientFromImage_ = o.clientFromImage_;
+  imageFromClient_ = o.imageFromClient_;
+  return *this;
+}
+mx_PelBuffer::mx_PelBuffer(mx_PelBuffer&& o) noexcept
+    : store_(std::move(o.store_)),
+      pelSize_(o.pelSize_),
+      window_(o.window_),
+      storeX_(o.storeX_),
+      storeY_(o.storeY_),
+      clientFromImage_(o.clientFromImage_),
+      imageFromClient_(o.imageFromClient_) {
+  o.window_ = mxPelRect();
+}
+mx_PelBuffer& mx_PelBuffer::operator=(mx_PelBuffer&& o) noexcept {
+  if (this != &o) {
+    store_ = std::move(o.store_);
+    window_ = o.window_;
+    storeX_ = o.storeX_;
+    storeY_ = o.storeY_;
+    clientFromImage_ = o.clientFromImage_;
+    imageFromClient_ = o.imageFromClient_;
+    o.window_ = mxPelRect();
+  }
+  return *this;
+}
+
+void mx_PelBuffer::setUnbound() {
+  store_.reset();
+  window_ = mxPelRect();
+  storeX_ = storeY_ = 0;
+  clientFromImage_ = identityXform();
+  imageFromClient_ = identityXform();
+}
+
+mxPelRect mx_PelBuffer::storeRect() const {
+  if (!store_) return mxPelRect();
+  return mxPelRect(storeX_, storeY_, store_->width, store_->height);
+}
+
+void mx_PelBuffer::window(const mxPelRect& rect, bool clip) {
+  if (!store_) throw mxPel::UnboundWindow();
+  const mxPelRect all = storeRect();
+  if (clip) {
+    const mxPelRect part = all.intersect(rect);
+    if (part.isNull()) throw mxPel::BadWindow(L"window lies outside the pixel store");
+    window_ = part;
+    return;
+  }
+  if (rect.width() < 0 || rect.height() < 0 || !all.contains(rect) ||
+      (rect.isNull() && !(rect.x() >= all.x() && rect.y() >= all.y() &&
+                          std::int64_t(rect.x()) <= std::int64_t(all.x()) + all.width() &&
+                          std::int64_t(rect.y()) <= std::int64_t(all.y()) + all.height())))
+    throw mxPel::BadWindow(L"window lies outside the pixel store");
+  window_ = rect;
+}
+
+void mx_PelBuffer::window(const mxPair<std::int32_t>& origin, const mxPair<std::int32_t>& size, bool clip) {
+  window(mxPelRect(origin, size), clip);
+}
+
+void mx_PelBuffer::setEntire() {
+  if (!store_) throw mxPel::UnboundWindow();
+  window_ = storeRect();
+}
+
+void mx_PelBuffer::offset(const mxPair<std::int32_t>& p) {
+  offset(p.x() - window_.x(), p.y() - window_.y());
+}
+
+void mx_PelBuffer::offset(std::int32_t dx, std::int32_t dy) {
+  if (!store_) throw mxPel::UnboundWindow();
+  window_ = mxPelRect(window_.x() + dx, window_.y() + dy, window_.width(), window_.height());
+  storeX_ += dx;
+  storeY_ += dy;
+}
+
+unsigned char* mx_PelBuffer::firstPelBytes() const {
+  if (!store_) return nullptr;
+  return pelBytes(window_.x(), window_.y());
+}
+
+unsigned char* mx_PelBuffer::pelBytes(std::int32_t x, std::int32_t y) const {
+  assert(store_);
+  return store_->data + std::ptrdiff_t(y - storeY_) * store_->rowBytes +
+         std::ptrdiff_t(x - storeX_) * std::ptrdiff_t(pelSize_);
+}
+
+void mx_PelBuffer::clientFromImageXformBase(const std::shared_ptr<const mx2XformBase>& x, bool) {
+  clientFromImage_ = x;
+  imageFromClient_ = x ? x->inverseBase() : nullptr;
+}
+
+void mx_PelBuffer::imageFromClientXformBase(const std::shared_ptr<const mx2XformBase>& x, bool) {
+  imageFromClient_ = x;
+  clientFromImage_ = x ? x->inverseBase() : nullptr;
+}
+
+mxXform<2> mx_PelBuffer::clientFromImageXform() const {
+  if (!clientFromImage_) throw mxBadPointer(L"pixel buffer has no client-from-image transform");
+  return clientFromImage_->linear();
+}
+
+mxXform<2> mx_PelBuffer::imageFromClientXform() const {
+  if (!imageFromClient_) throw mxBadPointer(L"pixel buffer has no image-from-client transform");
+  return imageFromClient_->linear();
+}
+
+void mx_PelBuffer::clientFromImageXform(const mxXform<2>& x) {
+  clientFromImageXformBase(std::make_shared<mx2XformLinear>(x));
+}
+
+void mx_PelBuffer::copyXforms(const mx_PelBuffer& other) {
+  clientFromImage_ = other.clientFromImage_;
+  imageFromClient_ = other.imageFromClient_;
+}

@@ -1,0 +1,172 @@
+// Pixel buffers: handles on reference-counted pel stores.
+//
+// A store is a 2-D array of pels whose rows start at 32-byte aligned
+// addresses, a fixed row stride apart.  A buffer is either unbound (no store)
+// or bound to a store and shows a window of it: a rectangle in image
+// coordinates.  The store's first pel has image coordinates storeOrigin(); a
+// window pel (x, y) lives at store column x - storeOrigin().x, row
+// y - storeOrigin().y.
+//
+// Copying or assigning a buffer is shallow: the copy shares the store (and so
+// every pel write), but its window, offset and transforms are its own.
+// Setting the offset relabels coordinates and moves no pel.
+//
+// mxPelBuffer_const<T> reads pels; mxPelBuffer<T> also writes them, even
+// through a const handle (the handle's window is const, the shared pels are
+// not).  T is unsigned char, unsigned short or std::uint32_t.
+//
+// Each buffer carries shared handles to its client-from-image transform and
+// its inverse (identity by default); see mx2Xform.h.
+#pragma once
+
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "baseif/mx2Xform.h"
+#include "baseif/mxException.h"
+#include "baseif/mxExport.h"
+#include "baseif/mxPair.h"
+#include "baseif/mxRectangle.h"
+
+// One block of pels.  Owned through std::shared_ptr; the count is atomic.
+struct IMGNORM_API mx_PelStore {
+  mx_PelStore(std::int32_t width, std::int32_t height, std::size_t pelSize, std::size_t alignment);
+  ~mx_PelStore();
+  mx_PelStore(const mx_PelStore&) = delete;
+  mx_PelStore& operator=(const mx_PelStore&) = delete;
+
+  unsigned char* data;       // first pel of the first row
+  std::int32_t width;        // pels per row
+  std::int32_t height;       // rows
+  std::size_t pelSize;       // bytes per pel
+  std::ptrdiff_t rowBytes;   // distance between rows in bytes
+};
+
+class IMGNORM_API mx_PelBuffer {
+public:
+  ~mx_PelBuffer();
+  mx_PelBuffer(const mx_PelBuffer&);
+  mx_PelBuffer& operator=(const mx_PelBuffer&);
+  mx_PelBuffer(mx_PelBuffer&&) noexcept;
+  mx_PelBuffer& operator=(mx_PelBuffer&&) noexcept;
+
+  bool isBound() const { return store_ != nullptr; }
+  // Releases the store; the buffer becomes unbound (transforms reset).
+  void setUnbound();
+  std::size_t pelSize() const { return pelSize_; }
+
+  // Window size in pels (0 when unbound).
+  std::int32_t width() const { return window_.width(); }
+  std::int32_t height() const { return window_.height(); }
+  // The window in image coordinates (a null rectangle when unbound).
+  const mxPelRect& window() const { return window_; }
+  // Sets the window.  Throws mxPel::UnboundWindow when unbound and
+  // mxPel::BadWindow when the rectangle does not lie within the store (or,
+  // with clip true, when its part within the store is empty; the window then
+  // becomes that part).
+  void window(const mxPelRect& rect, bool clip = false);
+  void window(const mxPair<std::int32_t>& origin, const mxPair<std::int32_t>& size, bool clip = false);
+  // The window on the whole store, keeping the coordinates.
+  void setEntire();
+  // The rectangle the whole store covers in image coordinates.
+  mxPelRect storeRect() const;
+  // Image coordinates of the store's first pel.
+  mxPair<std::int32_t> storeOrigin() const { return {storeX_, storeY_}; }
+
+  // Image coordinates of the window's first pel.
+  mxPair<std::int32_t> offset() const { return window_.offset(); }
+  // Relabels coordinates so that the window's first pel is at p.
+  void offset(const mxPair<std::int32_t>& p);
+  // Relabels coordinates by (dx, dy).
+  void offset(std::int32_t dx, std::int32_t dy);
+
+  // Identity of the store (null when unbound): two buffers share pels exactly
+  // when their roots are equal.
+  const void* root() const { return store_.get(); }
+  std::ptrdiff_t rowStrideBytes() const { return store_ ? store_->rowBytes : 0; }
+
+  // Client transforms.  The getters may return null handles when a client set
+  // one; setting one direction sets the other to its inverse.
+  const std::shared_ptr<const mx2XformBase>& clientFromImageXformBase() const { return clientFromImage_; }
+  const std::shared_ptr<const mx2XformBase>& imageFromClientXformBase() const { return imageFromClient_; }
+  void clientFromImageXformBase(const std::shared_ptr<const mx2XformBase>& x, bool = false);
+  void imageFromClientXformBase(const std::shared_ptr<const mx2XformBase>& x, bool = false);
+  // Affine forms.  Throw mxBadPointer when the handle is null.
+  mxXform<2> clientFromImageXform() const;
+  mxXform<2> imageFromClientXform() const;
+  void clientFromImageXform(const mxXform<2>& x);
+  // Takes the other buffer's transforms (shares the handles).
+  void copyXforms(const mx_PelBuffer& other);
+
+protected:
+  explicit mx_PelBuffer(std::size_t pelSize);
+  // A new zero-filled store covering rect (row alignment in bytes, a power of
+  // two).  Throws mxPel::BadWindow for a negative size.
+  mx_PelBuffer(std::size_t pelSize, const mxPelRect& rect, std::size_t alignment);
+
+  unsigned char* firstPelBytes() const;
+  unsigned char* pelBytes(std::int32_t x, std::int32_t y) const;
+
+private:
+  std::shared_ptr<mx_PelStore> store_;
+  std::size_t pelSize_;
+  mxPelRect window_;
+  std::int32_t storeX_ = 0;
+  std::int32_t storeY_ = 0;
+  std::shared_ptr<const mx2XformBase> clientFromImage_;
+  std::shared_ptr<const mx2XformBase> imageFromClient_;
+
+  friend IMGNORM_API mxArchive& operator||(mxArchive& ar, mx_PelBuffer& buffer);
+};
+
+template <class T>
+class mxPelBuffer_const : public mx_PelBuffer {
+  static_assert(sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4, "pels are 8, 16 or 32 bits");
+
+public:
+  using value_type = T;
+  // Unbound.
+  mxPelBuffer_const() : mx_PelBuffer(sizeof(T)) {}
+  // A new zero-filled store over rect; the window is the whole store.
+  explicit mxPelBuffer_const(const mxPelRect& rect, std::size_t alignment = 32)
+      : mx_PelBuffer(sizeof(T), rect, alignment) {}
+  // A new zero-filled width x height store at image coordinates (0, 0).
+  mxPelBuffer_const(std::int32_t width, std::int32_t height, std::size_t alignment = 32)
+      : mx_PelBuffer(sizeof(T), mxPelRect(0, 0, width, height), alignment) {}
+
+  // First pel of the window (null when unbound).
+  const T* pointToOffset() const { return reinterpret_cast<const T*>(firstPelBytes()); }
+  // The pel at image coordinates (x, y); the caller keeps it within the store.
+  const T* pointToPel(std::int32_t x, std::int32_t y) const { return reinterpret_cast<const T*>(pelBytes(x, y)); }
+  // First pel of window row j (0 = the window's first row).
+  const T* row(std::int32_t j) const { return pointToOffset() + std::ptrdiff_t(j) * rowStride(); }
+  // Distance between rows in pels.
+  std::ptrdiff_t rowStride() const { return rowStrideBytes() / std::ptrdiff_t(sizeof(T)); }
+  // The pel at image coordinates (x, y); throws mxPel::UnboundWindow or
+  // mxPel::BadWindow when there is no such pel in the window.
+  T get(std::int32_t x, std::int32_t y) const {
+    if (!isBound()) throw mxPel::UnboundWindow();
+    if (!window().contains(x, y)) throw mxPel::BadWindow(L"pel position outside the window");
+    return *pointToPel(x, y);
+  }
+};
+
+template <class T>
+class mxPelBuffer : public mxPelBuffer_const<T> {
+public:
+  mxPelBuffer() = default;
+  explicit mxPelBuffer(const mxPelRect& rect, std::size_t alignment = 32) : mxPelBuffer_const<T>(rect, alignment) {}
+  mxPelBuffer(std::int32_t width, std::int32_t height, std::size_t alignment = 32)
+      : mxPelBuffer_const<T>(width, height, alignment) {}
+
+  T* pointToOffset() const { return const_cast<T*>(mxPelBuffer_const<T>::pointToOffset()); }
+  T* pointToPel(std::int32_t x, std::int32_t y) const { return const_cast<T*>(mxPelBuffer_const<T>::pointToPel(x, y)); }
+  T* row(std::int32_t j) const { return const_cast<T*>(mxPelBuffer_const<T>::row(j)); }
+  // Writes the pel at image coordinates (x, y), checked like get().
+  void set(std::int32_t x, std::int32_t y, T v) const {
+    (void)this->get(x, y);
+    *pointToPel(x, y) = v;
+  }
+};

@@ -1,0 +1,77 @@
+#include "baseif/mxPelOps.h"
+
+void mfPelMap(const mxPelBuffer_const<unsigned char>& src, const std::vector<unsigned char>& table,
+              mxPelBuffer<unsigned char>& dst) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  if (table.size() != 256) throw mxPelFunc::BadParams(L"mfPelMap: the table must have 256 entries");
+  if (!dst.isBound()) {
+    dst = mxPelBuffer<unsigned char>(src.window());
+    dst.copyXforms(src);
+  }
+  const mxPelRect r = src.window().intersect(dst.window());
+  if (r.isNull()) return;
+  unsigned char lut[256];
+  std::memcpy(lut, table.data(), 256);
+  const std::int32_t w = r.width();
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned char* s = src.pointToPel(r.x(), r.y() + j);
+    unsigned char* d = dst.pointToPel(r.x(), r.y() + j);
+    for (std::int32_t i = 0; i < w; ++i) d[i] = lut[s[i]];
+  }
+}
+
+mxPelBuffer<unsigned char> mfPelMap(const mxPelBuffer_const<unsigned char>& src,
+                                   const std::vector<unsigned char>& table) {
+  mxPelBuffer<unsigned char> dst;
+  mfPelMap(src, table, dst);
+  return dst;
+}
+
+std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned char>& src) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  // Four interleaved sub-histograms: consecutive equal pels then update
+  // different counters, which keeps the increments from waiting on each other.
+  std::uint32_t h[4][256] = {};
+  const std::int32_t w = src.width();
+  for (std::int32_t j = 0; j < src.height(); ++j) {
+    const unsigned char* s = src.row(j);
+    std::int32_t i = 0;
+    for (; i + 4 <= w; i += 4) {
+      ++h[0][s[i]];
+      ++h[1][s[i + 1]];
+      ++h[2][s[i + 2]];
+      ++h[3][s[i + 3]];
+    }
+    for (; i < w; ++i) ++h[0][s[i]];
+  }
+  std::vector<std::uint32_t> out(256);
+  for (int k = 0; k < 256; ++k) out[k] = h[0][k] + h[1][k] + h[2][k] + h[3][k];
+  return out;
+}
+
+void mfPelMin(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const<unsigned char>& b,
+              mxPelBuffer<unsigned char>& dst) {
+  if (!a.isBound() || !b.isBound()) throw mxPel::UnboundWindow();
+  mxPelRect r = a.window().intersect(b.window());
+  if (!dst.isBound()) {
+    if (r.isNull()) return;
+    dst = mxPelBuffer<unsigned char>(r);
+    dst.copyXforms(a);
+  } else {
+    r &= dst.window();
+  }
+  if (r.isNull()) return;
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned char* pa = a.pointToPel(r.x(), r.y() + j);
+    const unsigned char* pb = b.pointToPel(r.x(), r.y() + j);
+    unsigned char* d = dst.pointToPel(r.x(), r.y() + j);
+    for (std::int32_t i = 0; i < r.width(); ++i) d[i] = pa[i] < pb[i] ? pa[i] : pb[i];
+  }
+}
+
+mxPelBuffer<unsigned char> mfPelMin(const mxPelBuffer_const<unsigned char>& a,
+                                   const mxPelBuffer_const<unsigned char>& b) {
+  mxPelBuffer<unsigned char> dst;
+  mfPelMin(a, b, dst);
+  return dst;
+}

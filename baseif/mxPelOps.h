@@ -1,0 +1,125 @@
+// Whole-window pel operations of the base layer: copy, table mapping,
+// histogram, minimum, maximum, fill and comparison, plus the small numeric
+// helpers mfRealEq and mfILimit.
+//
+// Every operation works on buffer windows and pairs pels by image
+// coordinates.  Loops run row by row over row pointers so that the compiler
+// can vectorize them; nothing is checked per pel.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "baseif/mxExport.h"
+#include "baseif/mxPelBuffer.h"
+#include "baseif/mxVector.h"
+
+// ---- numbers ----
+
+// Clamps value into [low, high].
+inline std::int32_t mfILimit(std::int32_t value, std::int32_t low, std::int32_t high) {
+  return value < low ? low : (value > high ? high : value);
+}
+
+// True when |a - b| <= tolerance.  NaN compares unequal to everything.
+inline bool mfRealEq(double a, double b, double tolerance) { return std::fabs(a - b) <= tolerance; }
+// Points are equal when their distance is at most the tolerance.
+inline bool mfRealEq(const mxVector<2>& a, const mxVector<2>& b, double tolerance) {
+  return (a - b).length() <= tolerance;
+}
+
+// ---- copy ----
+
+// Copies the overlap of the two windows (pels at equal image coordinates)
+// from src into dst.  An unbound dst becomes a new buffer over src's window
+// with src's transforms.  Throws mxPel::UnboundWindow for an unbound src.
+template <class T>
+void mfPelCopy(const mxPelBuffer_const<T>& src, mxPelBuffer<T>& dst) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  if (!dst.isBound()) {
+    dst = mxPelBuffer<T>(src.window());
+    dst.copyXforms(src);
+  }
+  const mxPelRect r = src.window().intersect(dst.window());
+  if (r.isNull()) return;
+  const T* s = src.pointToPel(r.x(), r.y());
+  T* d = dst.pointToPel(r.x(), r.y());
+  if (s == d) return;
+  const std::size_t rowBytes = std::size_t(r.width()) * sizeof(T);
+  for (std::int32_t j = 0; j < r.height(); ++j)
+    std::memmove(d + j * dst.rowStride(), s + j * src.rowStride(), rowBytes);
+}
+
+// A new buffer holding a copy of src's window, with src's transforms.
+template <class T>
+mxPelBuffer<T> mfPelCopy(const mxPelBuffer_const<T>& src) {
+  mxPelBuffer<T> dst;
+  mfPelCopy(src, dst);
+  return dst;
+}
+
+// ---- table mapping ----
+
+// dst = table[src] over the overlap of the windows; dst may be src (in place)
+// and an unbound dst becomes a new buffer over src's window with src's
+// transforms.  The table must have 256 entries (else mxPelFunc::BadParams).
+IMGNORM_API void mfPelMap(const mxPelBuffer_const<unsigned char>& src, const std::vector<unsigned char>& table,
+                          mxPelBuffer<unsigned char>& dst);
+IMGNORM_API mxPelBuffer<unsigned char> mfPelMap(const mxPelBuffer_const<unsigned char>& src,
+                                               const std::vector<unsigned char>& table);
+
+// ---- histogram ----
+
+// The 256-bin histogram (32-bit counts) of src's window.
+IMGNORM_API std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned char>& src);
+
+// ---- minimum, maximum ----
+
+// dst = min(a, b) pel by pel over the overlap of a's and b's windows (and of
+// dst's when bound); dst may be a or b.  An unbound dst becomes a new buffer
+// over the overlap with a's transforms.
+IMGNORM_API void mfPelMin(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const<unsigned char>& b,
+                          mxPelBuffer<unsigned char>& dst);
+IMGNORM_API mxPelBuffer<unsigned char> mfPelMin(const mxPelBuffer_const<unsigned char>& a,
+                                               const mxPelBuffer_const<unsigned char>& b);
+
+// Largest pel of the window (0 for an empty window).  Throws
+// mxPel::UnboundWindow for an unbound buffer.
+template <class T>
+T mfPelMax(const mxPelBuffer_const<T>& src) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  T m = 0;
+  for (std::int32_t j = 0; j < src.height(); ++j) {
+    const T* s = src.row(j);
+    for (std::int32_t i = 0; i < src.width(); ++i) m = s[i] > m ? s[i] : m;
+  }
+  return m;
+}
+
+// ---- fill ----
+
+// Sets every pel of the window to value.
+template <class T>
+void mfPelSet(const mxPelBuffer<T>& dst, T value) {
+  if (!dst.isBound()) throw mxPel::UnboundWindow();
+  for (std::int32_t j = 0; j < dst.height(); ++j) std::fill_n(dst.row(j), dst.width(), value);
+}
+inline void mfPelSet_U8(const mxPelBuffer<unsigned char>& dst, unsigned char value) { mfPelSet(dst, value); }
+
+// ---- comparison ----
+
+// True when both buffers are unbound, or both are bound with equal windows
+// and equal pels.
+template <class T>
+bool mfPelEqual(const mxPelBuffer_const<T>& a, const mxPelBuffer_const<T>& b) {
+  if (a.isBound() != b.isBound()) return false;
+  if (!a.isBound()) return true;
+  if (a.window() != b.window()) return false;
+  const std::size_t rowBytes = std::size_t(a.width()) * sizeof(T);
+  for (std::int32_t j = 0; j < a.height(); ++j)
+    if (std::memcmp(a.row(j), b.row(j), rowBytes) != 0) return false;
+  return true;
+}
