@@ -1,0 +1,42 @@
+// mxHistoStats: statistics of a grey-level histogram (normally 256 bins of
+// 32-bit counts, index = grey level).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "baseif/mxExport.h"
+
+class IMGNORM_API mxHistoStats {
+public:
+  // Statistics of an empty histogram (no bins, no samples).
+  mxHistoStats();
+  // Statistics of a histogram.  With takeOver false the vector is copied and
+  // left intact; with true its contents move into the statistics and the
+  // caller's vector is left empty.
+  mxHistoStats(std::vector<std::uint32_t>& histogram, bool takeOver);
+  explicit mxHistoStats(const std::vector<std::uint32_t>& histogram);
+
+  // Number of samples (sum of the counts), and of bins.
+  std::uint64_t samples() const { return samples_; }
+  std::size_t bins() const { return histogram_.size(); }
+  const std::vector<std::uint32_t>& histogram() const { return histogram_; }
+
+  // Mean grey level; 0 for an empty histogram.
+  double mean() const { return mean_; }
+  // Population standard deviation (divides by the sample count); 0 for an
+  // empty histogram.
+  double sDev() const { return sDev_; }
+  // The grey level at a cumulative percentage (0..100; values outside are
+  // clamped into it).  See the definition for which level is picked between
+  // bins.  0 for an empty histogram.
+  std::int32_t inverseCum(std::int32_t percent) const;
+
+private:
+  void compute();
+  std::vector<std::uint32_t> histogram_;
+  std::uint64_t samples_ = 0;
+  double mean_ = 0.0;
+  double sDev_ = 0.0;
+};
