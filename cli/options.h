@@ -1,0 +1,45 @@
+// Readable method names and the parsing of option values of the imgnorm
+// program.  Every parse error is a CliError (kExitUsage) naming the option.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "baseif/mxPair.h"
+#include "imgnorm/mxImageNormalizerDefs.h"
+
+namespace imgnormcli {
+
+using Method = mxImageNormalizerDefs::Method;
+
+struct MethodInfo {
+  const char* name;  // command-line name
+  Method method;
+  const char* summary;
+};
+
+// The six trainable methods in flag order, then identity.
+const std::vector<MethodInfo>& methodTable();
+// "identity, histogram, ..." for messages and help.
+std::string methodNameList();
+
+// One method by its command-line name.
+Method parseMethod(const std::string& text, const std::string& option);
+// A comma-separated list of names (repeats allowed), or "all" for the six
+// trainable methods.  The option may also be given several times: pass each
+// value and OR the results.
+Method parseMethodList(const std::string& text, const std::string& option);
+// The command-line name of one method ("UnknownMethod" style text is never
+// needed: unknown values give "method <n>").
+std::string methodCliName(Method method);
+// The names of a set, comma-separated ("none" for the empty set).
+std::string methodSetText(std::uint32_t methods);
+
+// "a,b" with two real numbers.
+mxPair<double> parseRealPair(const std::string& text, const std::string& option);
+// "n" (both elements), "a,b" or "axb" with 32-bit integers.  With
+// allowSingle false only the two-number forms are accepted.
+mxPair<std::int32_t> parseIntPair(const std::string& text, const std::string& option, bool allowSingle);
+
+}  // namespace imgnormcli

@@ -1,0 +1,303 @@
+// The program's parts that need no trained tool: the tool file's header,
+// option parsing, the demo's distortions and error measure, the bitmap font
+// and contact sheets.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <random>
+
+#include "cli_error.h"
+#include "contact_sheet.h"
+#include "distort.h"
+#include "options.h"
+#include "tool_file.h"
+
+using namespace imgnormcli;
+using namespace mxImageNormalizerDefs;
+
+namespace {
+
+std::string errorOf(const std::function<void()>& f, ExitCode* code = nullptr) {
+  try {
+    f();
+  } catch (const CliError& e) {
+    if (code) *code = e.code();
+    return e.what();
+  }
+  return "";
+}
+
+bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+mxPelBuffer<unsigned char> flat(int w, int h, unsigned char v) {
+  mxPelBuffer<unsigned char> im(w, h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) im.row(y)[x] = v;
+  return im;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- tool file
+
+TEST(ToolFileHeader, Crc32MatchesTheStandardCheckValue) {
+  const std::string s = "123456789";
+  EXPECT_EQ(crc32(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()), 0xCBF43926u);
+}
+
+TEST(ToolFileHeader, RoundTripAndEveryDamageIsRecognised) {
+  std::vector<std::uint8_t> payload(300);
+  std::mt19937 rng(9);
+  for (auto& b : payload) b = std::uint8_t(rng());
+  const std::vector<std::uint8_t> file = frameToolPayload(payload);
+  ASSERT_EQ(file.size(), kToolHeaderSize + payload.size());
+  EXPECT_EQ(toolPayload(file, "t.imn"), payload);
+
+  // Every shorter prefix: truncated (or, for nothing at all, not a tool file).
+  for (std::size_t n = 0; n < file.size(); ++n) {
+    const std::string e = errorOf([&] { toolPayload({file.begin(), file.begin() + std::ptrdiff_t(n)}, "t.imn"); });
+    ASSERT_TRUE(has(e, "t.imn: ")) << n << ": " << e;
+    ASSERT_TRUE(n == 0 ? has(e, "not an imgnorm tool file") : has(e, "truncated")) << n << ": " << e;
+  }
+  // Any changed payload byte: checksum.  Any changed magic byte: not a tool file.
+  for (std::size_t i = 0; i < file.size(); ++i) {
+    if (i >= 8 && i < kToolHeaderSize) continue;  // version, length and CRC: below
+    auto bad = file;
+    bad[i] ^= 0x20;
+    const std::string e = errorOf([&] { toolPayload(bad, "t.imn"); });
+    ASSERT_TRUE(has(e, i < 8 ? "not an imgnorm tool file" : "checksum")) << i << ": " << e;
+  }
+  auto newer = file;
+  newer[8] = 2;
+  EXPECT_TRUE(has(errorOf([&] { toolPayload(newer, "t.imn"); }), "version 2"));
+  auto longer = file;
+  longer.push_back(0);
+  EXPECT_TRUE(has(errorOf([&] { toolPayload(longer, "t.imn"); }), "damaged"));
+  auto badCrc = file;
+  badCrc[20] ^= 1;
+  EXPECT_TRUE(has(errorOf([&] { toolPayload(badCrc, "t.imn"); }), "checksum"));
+  // A PNG file given as a tool file.
+  const std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 0};
+  ExitCode code = kExitOk;
+  EXPECT_TRUE(has(errorOf([&] { toolPayload(png, "x.png"); }, &code), "x.png: not an imgnorm tool file"));
+  EXPECT_EQ(code, kExitInput);
+}
+
+// ---------------------------------------------------------------- options
+
+TEST(Options, MethodNames) {
+  const std::map<std::string, Method> names = {
+      {"identity", eIdentity},          {"histogram", eMatchHistogram},
+      {"mean-stddev", eMatchMeanAndStddev}, {"tails", eMatchHistogramTails},
+      {"linear-fit", eLinearlyFitGrayValues}, {"local-mean", eLocalCorrection},
+      {"local-median", eLocalCorrectionEnhanced}};
+  for (const auto& [name, m] : names) {
+    EXPECT_EQ(parseMethod(name, "--method"), m);
+    EXPECT_EQ(methodCliName(m), name);
+  }
+  EXPECT_EQ(std::uint32_t(parseMethodList("all", "--methods")), 63u);
+  EXPECT_EQ(std::uint32_t(parseMethodList("histogram,tails,histogram", "--methods")), 5u);
+  EXPECT_EQ(std::uint32_t(parseMethodList("local-mean,all", "--methods")), 63u);
+  EXPECT_EQ(methodSetText(5), "histogram, tails");
+  EXPECT_EQ(methodSetText(0), "none");
+  for (const char* bad : {"Histogram", "eMatchHistogram", "", "local"}) {
+    ExitCode code = kExitOk;
+    const std::string e = errorOf([&] { parseMethod(bad, "--method"); }, &code);
+    EXPECT_EQ(code, kExitUsage) << bad;
+    EXPECT_TRUE(has(e, "--method: unknown method '" + std::string(bad) + "'")) << e;
+    EXPECT_TRUE(has(e, "local-median")) << "lists the known names: " << e;
+  }
+  EXPECT_TRUE(has(errorOf([] { parseMethodList("tails,,histogram", "--methods"); }), "--methods"));
+}
+
+TEST(Options, Pairs) {
+  struct IntCase {
+    const char* text;
+    bool single;
+    bool ok;
+    std::int32_t x, y;
+  };
+  const IntCase ints[] = {
+      {"5", true, true, 5, 5},      {"3,4", true, true, 3, 4},   {"3x4", true, true, 3, 4},
+      {"3X4", true, true, 3, 4},    {"-40,40", false, true, -40, 40}, {"5", false, false, 0, 0},
+      {"", true, false, 0, 0},      {"a", true, false, 0, 0},    {"1,", true, false, 0, 0},
+      {"3x", true, false, 0, 0},    {"1.5", true, false, 0, 0},  {"99999999999", true, false, 0, 0},
+      {"1,2,3", true, false, 0, 0},
+  };
+  for (const IntCase& c : ints) {
+    SCOPED_TRACE(c.text);
+    if (c.ok) {
+      const auto p = parseIntPair(c.text, "--opt", c.single);
+      EXPECT_EQ(p.x(), c.x);
+      EXPECT_EQ(p.y(), c.y);
+    } else {
+      ExitCode code = kExitOk;
+      EXPECT_TRUE(has(errorOf([&] { parseIntPair(c.text, "--opt", c.single); }, &code), "--opt"));
+      EXPECT_EQ(code, kExitUsage);
+    }
+  }
+  const auto r = parseRealPair("0.05,0.95", "--tail-fractions");
+  EXPECT_DOUBLE_EQ(r.x(), 0.05);
+  EXPECT_DOUBLE_EQ(r.y(), 0.95);
+  for (const char* bad : {"0.5", "nan,1", "0.1;0.2", "x,1", ",", "1e999,1"})
+    EXPECT_TRUE(has(errorOf([&] { parseRealPair(bad, "--tail-fractions"); }), "--tail-fractions")) << bad;
+}
+
+// ---------------------------------------------------------------- distortions
+
+TEST(Distortions, NoiseIsSeededAndHasTheRequestedSpread) {
+  const auto grey = flat(200, 150, 128);
+  for (const DistortionInfo& d : distortionTable()) {
+    SCOPED_TRACE(d.name);
+    const auto a = distort(grey, d.kind, 5.0, 42), b = distort(grey, d.kind, 5.0, 42), c = distort(grey, d.kind, 5.0, 43);
+    EXPECT_EQ(meanAbsoluteError(a, b), 0.0);
+    EXPECT_GT(meanAbsoluteError(a, c), 1.0);
+  }
+  // Noise alone (the plane is zero along the anti-diagonal, so use the gain
+  // curve's fixed point instead: 0.6 v + 70 = v at v = 175).
+  const auto im = distort(flat(300, 300, 175), DistortionKind::kGainOffset, 5.0, 7);
+  double sum = 0, sum2 = 0;
+  const double n = 300.0 * 300.0;
+  for (int y = 0; y < 300; ++y)
+    for (int x = 0; x < 300; ++x) {
+      sum += im.row(y)[x];
+      sum2 += double(im.row(y)[x]) * im.row(y)[x];
+    }
+  const double mean = sum / n, sd = std::sqrt(sum2 / n - mean * mean);
+  EXPECT_NEAR(mean, 175.0, 0.1);
+  EXPECT_NEAR(sd, std::sqrt(25.0 + 1.0 / 12.0), 0.1);  // noise plus rounding
+  EXPECT_NE(seedFromText("camera/gamma"), seedFromText("camera/plane"));
+}
+
+TEST(Distortions, ShapesFollowTheirDefinitions) {
+  const int w = 101, h = 61;
+  const auto grey = flat(w, h, 100);
+  auto at = [](const mxPelBuffer<unsigned char>& im, int x, int y) { return int(im.row(y)[x]); };
+  const auto gain = distort(grey, DistortionKind::kGainOffset, 0.0, 1);
+  EXPECT_EQ(at(gain, 50, 30), 130);  // 0.6 * 100 + 70
+  const auto gamma = distort(flat(3, 3, 64), DistortionKind::kGamma, 0.0, 1);
+  EXPECT_EQ(at(gamma, 1, 1), 128);  // 255 * sqrt(64 / 255) = 127.75
+  const auto plane = distort(grey, DistortionKind::kPlane, 0.0, 1);
+  EXPECT_NEAR(at(plane, 0, 0), 100 - 60, 2);
+  EXPECT_NEAR(at(plane, w - 1, h - 1), 100 + 60, 2);
+  EXPECT_EQ(at(plane, 50, 30), 100);
+  EXPECT_LT(at(plane, 10, 30), at(plane, 90, 30));
+  EXPECT_LT(at(plane, 50, 5), at(plane, 50, 55));
+  const auto vig = distort(grey, DistortionKind::kVignette, 0.0, 1);
+  EXPECT_EQ(at(vig, 50, 30), 100);
+  EXPECT_NEAR(at(vig, 0, 0), 40, 2);  // 1 - 0.6 at the corners
+  EXPECT_LT(at(vig, 0, 30), at(vig, 25, 30));
+}
+
+TEST(Distortions, MeanAbsoluteErrorOverTheOverlap) {
+  std::mt19937 rng(3);
+  mxPelBuffer<unsigned char> a(30, 20), b(mxPelRect(10, 5, 30, 20));
+  for (int y = 0; y < 20; ++y)
+    for (int x = 0; x < 30; ++x) {
+      a.row(y)[x] = std::uint8_t(rng());
+      b.row(y)[x] = std::uint8_t(rng());
+    }
+  double sum = 0;  // brute force over the overlap (10..30) x (5..20)
+  for (int y = 5; y < 20; ++y)
+    for (int x = 10; x < 30; ++x) sum += std::abs(int(a.get(x, y)) - int(b.get(x, y)));
+  EXPECT_DOUBLE_EQ(meanAbsoluteError(a, b), sum / (20.0 * 15.0));
+  EXPECT_LT(meanAbsoluteError(a, mxPelBuffer<unsigned char>(mxPelRect(100, 100, 5, 5))), 0.0);
+  EXPECT_LT(meanAbsoluteError(a, mxPelBuffer<unsigned char>()), 0.0);
+}
+
+// ---------------------------------------------------------------- font, sheets
+
+TEST(BitmapFont, TextReadsBackGlyphByGlyph) {
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 -.,:=+()/_%^?";
+  // Every glyph is different from every other one.
+  for (std::size_t i = 0; i < alphabet.size(); ++i)
+    for (std::size_t j = i + 1; j < alphabet.size(); ++j)
+      EXPECT_NE(std::memcmp(glyphRows(alphabet[i]), glyphRows(alphabet[j]), 7), 0) << alphabet[i] << alphabet[j];
+  EXPECT_EQ(glyphRows('q'), glyphRows('Q'));
+  EXPECT_EQ(glyphRows('~'), glyphRows('?'));
+
+  // Draw at scale 2 and read each cell back by matching it against all glyphs.
+  const std::string text = "mae 12.5 local-median";
+  const int scale = 2;
+  mxPelBuffer<unsigned char> im(textWidth(text, scale) + 10, 30);
+  drawText(im, 5, 7, text, scale, 200);
+  std::string read;
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    std::uint8_t rows[7] = {};
+    for (int r = 0; r < 7; ++r)
+      for (int c = 0; c < 5; ++c) {
+        const int x0 = 5 + int(k) * 6 * scale + c * scale, y0 = 7 + r * scale;
+        for (int dy = 0; dy < scale; ++dy)
+          for (int dx = 0; dx < scale; ++dx)
+            ASSERT_EQ(im.row(y0)[x0], im.row(y0 + dy)[x0 + dx]) << "font pels are whole squares";
+        if (im.row(y0)[x0] == 200) rows[r] |= std::uint8_t(0x10 >> c);
+      }
+    char found = '#';
+    for (char c : alphabet)
+      if (std::memcmp(rows, glyphRows(c), 7) == 0) found = c;
+    read += found;
+  }
+  EXPECT_EQ(read, "MAE 12.5 LOCAL-MEDIAN");
+  // Drawing off the edges is clipped, not a crash.
+  drawText(im, -7, -3, "clipped", 3, 255);
+  drawText(im, im.width() - 2, im.height() - 2, "X", 4, 255);
+}
+
+TEST(ContactSheet, ShrinkIsABoxAverage) {
+  std::mt19937 rng(11);
+  mxPelBuffer<unsigned char> im(10, 7);
+  for (int y = 0; y < 7; ++y)
+    for (int x = 0; x < 10; ++x) im.row(y)[x] = std::uint8_t(rng());
+  for (int f : {1, 2, 3, 4, 11}) {
+    const auto s = shrink(im, f);
+    ASSERT_EQ(s.width(), (10 + f - 1) / f);
+    ASSERT_EQ(s.height(), (7 + f - 1) / f);
+    for (int oy = 0; oy < s.height(); ++oy)
+      for (int ox = 0; ox < s.width(); ++ox) {
+        double sum = 0;
+        int n = 0;
+        for (int y = oy * f; y < std::min(7, oy * f + f); ++y)
+          for (int x = ox * f; x < std::min(10, ox * f + f); ++x) sum += im.row(y)[x], ++n;
+        EXPECT_NEAR(s.row(oy)[ox], sum / n, 0.5) << f << " " << ox << "," << oy;
+      }
+  }
+  EXPECT_EQ(shrinkFactor(512, 300, 256), 2);
+  EXPECT_EQ(shrinkFactor(513, 300, 256), 3);
+  EXPECT_EQ(shrinkFactor(100, 30, 256), 1);
+}
+
+TEST(ContactSheet, HoldsEveryThumbnailAndItsLabel) {
+  std::mt19937 rng(5);
+  std::vector<std::vector<SheetTile>> rows(2);
+  std::vector<mxPelBuffer<unsigned char>> images;
+  for (int r = 0; r < 2; ++r)
+    for (int c = 0; c < 3; ++c) {
+      mxPelBuffer<unsigned char> im(24 + c, 16 + r);
+      for (int y = 0; y < im.height(); ++y)
+        for (int x = 0; x < im.width(); ++x) im.row(y)[x] = std::uint8_t(rng());
+      images.push_back(im);
+      rows[std::size_t(r)].push_back({im, {"tile", std::to_string(r) + std::to_string(c)}});
+    }
+  rows[1].push_back({mxPelBuffer<unsigned char>(), {"failed"}});
+  const auto sheet = contactSheet("title", rows, 64);
+  ASSERT_TRUE(sheet.isBound());
+  // Each image appears unchanged somewhere in the sheet (no shrinking needed at this size).
+  for (const auto& im : images) {
+    bool found = false;
+    for (int y0 = 0; y0 + im.height() <= sheet.height() && !found; ++y0)
+      for (int x0 = 0; x0 + im.width() <= sheet.width() && !found; ++x0) {
+        bool same = true;
+        for (int y = 0; y < im.height() && same; ++y)
+          same = std::memcmp(sheet.row(y0 + y) + x0, im.row(y), std::size_t(im.width())) == 0;
+        found = same;
+      }
+    EXPECT_TRUE(found);
+  }
+  // Wide enough for four columns, tall enough for the title and two rows with labels.
+  EXPECT_GE(sheet.width(), 4 * 26);
+  EXPECT_GE(sheet.height(), 2 * (17 + 2 * 8) + 8);
+}
