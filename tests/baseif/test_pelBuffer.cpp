@@ -74,13 +74,13 @@ TEST(PelBuffer, WindowOutsideTheStoreThrowsAndKeepsTheWindow) {
   mxPelBuffer<unsigned char> b(mxPelRect(10, 20, 8, 6));
   b.window(mxPelRect(11, 21, 2, 2));
   const mxPelRect bad[] = {
-      {9, 20, 2, 2},   // left of the store
-      {10, 19, 2, 2},  // above
-      {17, 20, 2, 2},  // one past the right edge
-      {10, 25, 2, 2},  // one past the bottom edge
-      {10, 20, 9, 6},  // one too wide
-      {10, 20, -1, 2}, // negative size
-      {30, 30, 0, 0},  // empty, but nowhere near the store
+      {9, 20, 2, 2},    // left of the store
+      {10, 19, 2, 2},   // above
+      {17, 20, 2, 2},   // one past the right edge
+      {10, 25, 2, 2},   // one past the bottom edge
+      {10, 20, 9, 6},   // one too wide
+      {10, 20, -1, 2},  // negative size
+      {30, 30, 0, 0},   // empty, but nowhere near the store
   };
   for (const mxPelRect& r : bad) {
     EXPECT_THROW(b.window(r), mxPel::BadWindow) << r.x() << "," << r.y() << " " << r.width() << "x" << r.height();
@@ -269,12 +269,12 @@ TEST(Rectangle, IntersectAndAndAssign) {
   };
   const Case cases[] = {
       {{0, 0, 10, 10}, {5, 5, 10, 10}, true, {5, 5, 5, 5}},
-      {{0, 0, 10, 10}, {2, 3, 4, 5}, true, {2, 3, 4, 5}},      // contained
+      {{0, 0, 10, 10}, {2, 3, 4, 5}, true, {2, 3, 4, 5}},  // contained
       {{-5, -5, 3, 20}, {-10, 0, 100, 2}, true, {-5, 0, 3, 2}},
-      {{0, 0, 10, 10}, {10, 0, 5, 5}, false, {}},              // touching: far edges are exclusive
+      {{0, 0, 10, 10}, {10, 0, 5, 5}, false, {}},  // touching: far edges are exclusive
       {{0, 0, 10, 10}, {0, 10, 5, 5}, false, {}},
       {{0, 0, 10, 10}, {20, 20, 5, 5}, false, {}},
-      {{0, 0, 10, 10}, {2, 2, 0, 5}, false, {}},               // null operand
+      {{0, 0, 10, 10}, {2, 2, 0, 5}, false, {}},  // null operand
       {{0, 0, 10, 10}, {2, 2, -3, 5}, false, {}},
   };
   for (const Case& c : cases) {

@@ -18,7 +18,7 @@ namespace {
 namespace D = mxImageNormalizerDefs;
 using Bytes = std::vector<std::uint8_t>;
 
-// Throws a C built from the message, then calls check with it caught as C.
+// Throws a C built from the message, by value as the component does.
 template <class C>
 void throwAs(const std::wstring& message) {
   throw C(message);
@@ -72,36 +72,32 @@ TEST(Errors, NumbersAndMessages) {
   EXPECT_EQ(a.message(), L"first");
 }
 
+// Runs check on the error that raise throws, caught as Base.
+template <class Base, class Check>
+void catchAs(const ErrorClass& c, Check check) {
+  try {
+    c.raise(kMessage);
+  } catch (const Base& e) {
+    check(e);
+    return;
+  }
+}
+
 TEST(Errors, CaughtThroughEveryBase) {
   const std::string utf8 = mfToUtf8(kMessage);
   for (const ErrorClass& c : classes()) {
-    try {
-      c.raise(kMessage);
-    } catch (const D::Errors& e) {
-      EXPECT_EQ(e.errorNumber(), c.number) << c.name;
+    SCOPED_TRACE(c.name);
+    catchAs<D::Errors>(c, [&](const D::Errors& e) {
+      EXPECT_EQ(e.errorNumber(), c.number);
       EXPECT_EQ(typeid(e), c.type);
-    }
-    try {
-      c.raise(kMessage);
-    } catch (const mxExceptionWithString& e) {
-      EXPECT_EQ(e.text(), kMessage);
-    }
-    try {
-      c.raise(kMessage);
-    } catch (const mxException& e) {
+    });
+    catchAs<mxExceptionWithString>(c, [&](const mxExceptionWithString& e) { EXPECT_EQ(e.text(), kMessage); });
+    catchAs<mxException>(c, [&](const mxException& e) {
       EXPECT_EQ(e.errorNumber(), c.number);
       EXPECT_EQ(e.message(), kMessage);
-    }
-    try {
-      c.raise(kMessage);
-    } catch (const mxPersistent& e) {
-      EXPECT_EQ(typeid(e), c.type);
-    }
-    try {
-      c.raise(kMessage);
-    } catch (const std::exception& e) {
-      EXPECT_EQ(std::string(e.what()), utf8) << c.name;
-    }
+    });
+    catchAs<mxPersistent>(c, [&](const mxPersistent& e) { EXPECT_EQ(typeid(e), c.type); });
+    catchAs<std::exception>(c, [&](const std::exception& e) { EXPECT_EQ(std::string(e.what()), utf8); });
   }
 }
 
