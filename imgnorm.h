@@ -2,9 +2,13 @@
 // Including this header gives a client the whole public API.
 #pragma once
 
+// Base layer: buffers, geometry, archive, exceptions, pel operations.
 #include "baseif/mx2Xform.h"
+#include "baseif/mxAffine.h"
 #include "baseif/mxArchive.h"
+#include "baseif/mxDiag.h"
 #include "baseif/mxException.h"
+#include "baseif/mxHistoStats.h"
 #include "baseif/mxPair.h"
 #include "baseif/mxPelBuffer.h"
 #include "baseif/mxPelOps.h"
@@ -12,3 +16,11 @@
 #include "baseif/mxRectangle.h"
 #include "baseif/mxStr.h"
 #include "baseif/mxVector.h"
+
+// Exported pixel functions.
+#include "pelfunc/mf_PelBufferEqual.h"
+
+// The tool.
+#include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizerDefs.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
