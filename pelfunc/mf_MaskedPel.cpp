@@ -1,0 +1,154 @@
+#include "pelfunc/mf_MaskedPel.h"
+
+#include "baseif/mxPelOps.h"
+#include "baseif/mxThreshold.h"
+
+namespace {
+
+// Frame steps 3 and 4 of the masked functions with a destination: the
+// overlap of src, mask and a bound dst.  Creates an unbound dst over a
+// non-empty overlap with src's transforms.
+mxPelRect overlapWithDestination(const mxPelBuffer_const<unsigned char>& src,
+                                 const mxPelBuffer_const<unsigned char>& mask, mxPelBuffer<unsigned char>& dst) {
+  mxPelRect r = src.window().intersect(mask.window(), false);
+  if (dst.isBound()) {
+    r &= dst.window();
+  } else if (!r.isNull()) {
+    dst = mxPelBuffer<unsigned char>(r);
+    dst.copyXforms(src);
+  }
+  return r;
+}
+
+// Runs rowOp(d, s, m, width) over the rows of r in the three buffers.
+template <class RowOp>
+void forRows(const mxPelRect& r, const mxPelBuffer_const<unsigned char>& src,
+             const mxPelBuffer_const<unsigned char>& mask, const mxPelBuffer<unsigned char>& dst, RowOp rowOp) {
+  const unsigned char* s = src.pointToPel(r.x(), r.y());
+  const unsigned char* m = mask.pointToPel(r.x(), r.y());
+  unsigned char* d = dst.pointToPel(r.x(), r.y());
+  const std::ptrdiff_t ss = src.rowStride(), ms = mask.rowStride(), ds = dst.rowStride();
+  for (std::int32_t j = 0; j < r.height(); ++j, s += ss, m += ms, d += ds) rowOp(d, s, m, r.width());
+}
+
+// Branch-free selects: k is all ones where the pel is taken from src, so the
+// loops vectorize into compare / and / andnot / or.
+void copyWhereZero(unsigned char* d, const unsigned char* s, const unsigned char* m, std::int32_t w) {
+  for (std::int32_t i = 0; i < w; ++i) {
+    const unsigned char k = static_cast<unsigned char>(-(m[i] == 0));
+    d[i] = static_cast<unsigned char>((s[i] & k) | (d[i] & ~k));
+  }
+}
+
+void copyWhereSet(unsigned char* d, const unsigned char* s, const unsigned char* m, std::int32_t w) {
+  for (std::int32_t i = 0; i < w; ++i) {
+    const unsigned char k = static_cast<unsigned char>(-(m[i] != 0));
+    d[i] = static_cast<unsigned char>((s[i] & k) | (d[i] & ~k));
+  }
+}
+
+}  // namespace
+
+void mf_MaskedPelCopy(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+                      mxPelBuffer<unsigned char>& dst, bool copyMaskedPixels) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  if (!mask.isBound()) {
+    mfPelCopy(src, dst);
+    return;
+  }
+  const mxPelRect r = overlapWithDestination(src, mask, dst);
+  if (r.isNull()) return;
+  if (copyMaskedPixels)
+    forRows(r, src, mask, dst, copyWhereZero);
+  else
+    forRows(r, src, mask, dst, copyWhereSet);
+}
+
+void mf_MaskedPelThreshold(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+                           unsigned char threshold, mxPelBuffer<unsigned char>& dst) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  if (!mask.isBound()) {
+    dst = mf_PelThreshold(src, threshold);
+    return;
+  }
+  const mxPelRect r = overlapWithDestination(src, mask, dst);
+  if (r.isNull()) return;
+  forRows(r, src, mask, dst, [threshold](unsigned char* d, const unsigned char* s, const unsigned char* m,
+                                         std::int32_t w) {
+    for (std::int32_t i = 0; i < w; ++i) d[i] = static_cast<unsigned char>(-((m[i] != 0) & (s[i] >= threshold)));
+  });
+}
+
+void mf_MaskedPelHistogram(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+                           std::vector<std::uint32_t>& histogram) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  histogram.assign(256, 0);
+  if (!mask.isBound()) {
+    histogram = mfPelHistogram(src);
+    return;
+  }
+  const mxPelRect r = src.window().intersect(mask.window(), false);
+  if (r.isNull()) {
+    histogram.clear();
+    return;
+  }
+  mxPelBuffer_const<unsigned char> s(src), m(mask);
+  if (src.window() != mask.window()) {
+    s.window(r, false);
+    m.window(r, false);
+  }
+
+  // Narrow overlaps: a direct count.  The select turns excluded pels into
+  // bin 0, whose surplus is removed at the end, so the loop has no branch.
+  if (r.width() < 64) {
+    std::uint32_t excluded = 0;
+    for (std::int32_t j = 0; j < r.height(); ++j) {
+      const unsigned char* sr = s.row(j);
+      const unsigned char* mr = m.row(j);
+      for (std::int32_t i = 0; i < r.width(); ++i) {
+        const unsigned char k = static_cast<unsigned char>(-(mr[i] != 0));
+        ++histogram[sr[i] & k];
+        excluded += mr[i] == 0;
+      }
+    }
+    histogram[0] -= excluded;
+    return;
+  }
+
+  // Wide overlaps: whole-image operations.  The mask's own histogram tells
+  // whether anything is excluded at all and whether the mask is already
+  // two-level; the minimum of src and a 0/255 mask is src at the selected
+  // pels and 0 at the excluded ones, which all land in bin 0.
+  const std::vector<std::uint32_t> maskHistogram = mfPelHistogram(m);
+  if (maskHistogram[0] == 0) {
+    histogram = mfPelHistogram(s);
+    return;
+  }
+  const std::uint32_t area = std::uint32_t(m.width()) * std::uint32_t(m.height());
+  if (maskHistogram[0] + maskHistogram[255] != area) {
+    std::vector<unsigned char> binarise(256, 255);
+    binarise[0] = 0;
+    m = mfPelMap(m, binarise);
+  }
+  histogram = mfPelHistogram(mfPelMin(s, m));
+  histogram[0] -= maskHistogram[0];
+}
+
+mxPelBuffer<unsigned char> mf_PelThreshold(const mxPelBuffer_const<unsigned char>& src, unsigned char threshold) {
+  std::vector<unsigned char> table(256, 255);
+  for (int i = 0; i < threshold; ++i) table[i] = 0;
+  return mfPelMap(src, table);
+}
+
+mxPelBuffer<unsigned char> mf_PelThreshold(const mxPelBuffer_const<unsigned char>& src) {
+  mxThresholdResult result;
+  mfThresholdWGV(mfPelHistogram(src), result, 0, -1);
+  return mf_PelThreshold(src, static_cast<unsigned char>(result.threshold() & 0xff));
+}
+
+void mf_PelMapValue(mxPelBuffer<unsigned char>& image, unsigned char from, unsigned char to) {
+  std::vector<unsigned char> table(256);
+  for (int i = 0; i < 256; ++i) table[i] = static_cast<unsigned char>(i);
+  table[from] = to;
+  mfPelMap(image, table, image);
+}
