@@ -12,11 +12,12 @@ namespace {
 // source; the compiler adds a run-time overlap test and keeps the pel-by-pel
 // order when the rows really overlap.
 void subClampRow(unsigned char* d, const unsigned char* s, std::int32_t w, std::int16_t c) {
+  // Both limits as 16-bit values: comparing with an int expression would
+  // widen the lanes to 32 bits.
+  const std::int16_t lo = std::int16_t(-c), hi = c;
   for (std::int32_t i = 0; i < w; ++i) {
-    std::int16_t v = std::int16_t(std::int16_t(d[i]) - std::int16_t(s[i]));
-    v = v < -c ? std::int16_t(-c) : v;
-    v = v > c ? c : v;
-    d[i] = static_cast<unsigned char>(v + 128);
+    const std::int16_t v = std::int16_t(std::int16_t(d[i]) - std::int16_t(s[i]));
+    d[i] = static_cast<unsigned char>(std::min(std::max(v, lo), hi) + 128);
   }
 }
 
