@@ -15,10 +15,15 @@
 #include "baseif/mxPersistent.h"
 #include "baseif/mxRectangle.h"
 #include "baseif/mxStr.h"
+#include "baseif/mxThreshold.h"
 #include "baseif/mxVector.h"
 
 // Exported pixel functions.
+#include "pelfunc/mf_MaskedPel.h"
+#include "pelfunc/mf_Neighborhood.h"
+#include "pelfunc/mf_PelArithmetic.h"
 #include "pelfunc/mf_PelBufferEqual.h"
+#include "pelfunc/mf_Region.h"
 
 // The tool.
 #include "imgnorm/mxImageNormalizer.h"
