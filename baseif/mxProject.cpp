@@ -12,12 +12,12 @@ inline double bilinear(const unsigned char* first, std::ptrdiff_t stride, std::i
                        std::int32_t w, std::int32_t h, double px, double py) {
   const double u = px - x0 - 0.5;
   const double v = py - y0 - 0.5;
-  const double fu = std::floor(u);
-  const double fv = std::floor(v);
-  const double au = u - fu;
-  const double av = v - fv;
-  // u, v >= -0.5 inside the window, so the floors are >= -1 and < w, h.
-  std::int32_t i0 = std::int32_t(fu), j0 = std::int32_t(fv);
+  // u, v >= -0.5 inside the window, so u + 1 and v + 1 are positive and
+  // truncating them floors (cheaper than std::floor); the floors are >= -1
+  // and < w, h.
+  std::int32_t i0 = std::int32_t(u + 1.0) - 1, j0 = std::int32_t(v + 1.0) - 1;
+  const double au = u - i0;
+  const double av = v - j0;
   std::int32_t i1 = i0 + 1, j1 = j0 + 1;
   if (i0 < 0) i0 = 0;
   if (j0 < 0) j0 = 0;
@@ -84,14 +84,24 @@ void mfProjectImage(const mxPelBuffer_const<unsigned char>& src, mxPelBuffer<std
   for (std::int32_t i = 0; i < nx; ++i) {
     double sum = 0.0;
     std::uint32_t count = 0;
-    for (std::int32_t j = 0; j < ny; ++j) {
-      mxVector<2> p;
-      if (affine) p = startImg + double(i) * diImg + double(j) * djImg;
-      else p = toImage->mapPoint(start + double(i) * di + double(j) * dj);
-      // Outside the window (or not a number): the sample counts as 0.
-      if (!(p.x() >= x0 && p.x() < xEnd && p.y() >= y0 && p.y() < yEnd)) continue;
-      sum += bilinear(first, stride, x0, y0, w, h, p.x(), p.y());
-      ++count;
+    // Outside the window (or not a number) a sample counts as 0.  The affine
+    // loop is kept apart from the general one so that it stays free of calls.
+    if (affine) {
+      const mxVector<2> p0 = startImg + double(i) * diImg;
+      for (std::int32_t j = 0; j < ny; ++j) {
+        const double px = p0.x() + double(j) * djImg.x();
+        const double py = p0.y() + double(j) * djImg.y();
+        if (!(px >= x0 && px < xEnd && py >= y0 && py < yEnd)) continue;
+        sum += bilinear(first, stride, x0, y0, w, h, px, py);
+        ++count;
+      }
+    } else {
+      for (std::int32_t j = 0; j < ny; ++j) {
+        const mxVector<2> p = toImage->mapPoint(start + double(i) * di + double(j) * dj);
+        if (!(p.x() >= x0 && p.x() < xEnd && p.y() >= y0 && p.y() < yEnd)) continue;
+        sum += bilinear(first, stride, x0, y0, w, h, p.x(), p.y());
+        ++count;
+      }
     }
     // The sum is at most 255 * 32767, far inside 32 bits.
     pOut[i] = std::uint32_t(sum + 0.5);

@@ -292,49 +292,71 @@ bool fitGainAndOffset(const mxPelBuffer_const<unsigned char>& reference,
   const unsigned char* bin = tables.bin;
   const std::uint16_t* rowBase = tables.rowBase;
 
-  // Every pel in the band adds the point (r, t).  Instead of handing each
-  // point to the fitter, the pass sums exact integer moments, branch-free: a
-  // pel outside the band or the mask contributes zeros.  The fitter then
-  // takes the sums at once, which gives the same line.
+  // Every used pel in the band adds the point (r, t).  Band membership
+  // depends only on the grey pair, so the pass merely counts the used pels
+  // per pair (r, t) -- one table increment per pel -- and the band is applied
+  // to the 65536 pairs afterwards, summing exact integer moments that the
+  // fitter takes at once.  That gives the same line as adding the points one
+  // by one.  Two interleaved count tables keep runs of equal pairs from
+  // waiting on each other's increments; they are emptied into the 64-bit
+  // moments before a count could reach 2^32.
+  constexpr std::int64_t kFlushPels = std::int64_t(1) << 31;
+  constexpr std::int32_t kSegment = std::int32_t(1) << 22;
+  std::vector<std::uint32_t> pairs(2 * 65536, 0);
+  std::uint32_t* c0 = pairs.data();
+  std::uint32_t* c1 = c0 + 65536;
   std::uint64_t n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
+  const auto flush = [&] {
+    for (std::uint32_t t = 0; t < 256; ++t) {
+      const std::uint32_t* inRow = inBand + rowBase[t];
+      std::uint64_t rn = 0, rsx = 0, rsxx = 0;
+      for (std::uint32_t r = 0; r < 256; ++r) {
+        const std::uint64_t c = std::uint64_t(c0[(t << 8) | r] + std::uint64_t(c1[(t << 8) | r])) * inRow[bin[r]];
+        rn += c;
+        rsx += c * r;
+        rsxx += c * r * r;
+      }
+      n += rn;
+      sx += rsx;
+      sxx += rsxx;
+      sy += rn * t;
+      sxy += rsx * t;
+      syy += rn * t * t;
+    }
+    std::fill(pairs.begin(), pairs.end(), 0u);
+  };
+
   const std::int32_t w = image.width(), h = image.height();
+  std::int64_t pending = 0;
   for (std::int32_t j = 0; j < h; ++j) {
     const unsigned char* r = image.row(j);
     const unsigned char* t = reference.row(j);
-    std::uint64_t rn = 0, rsx = 0, rsy = 0, rsxx = 0, rsxy = 0, rsyy = 0;
-    if (mask.isBound()) {
-      const unsigned char* m = mask.row(j);
-      for (std::int32_t i = 0; i < w; ++i) {
-        const std::uint32_t use = inBand[rowBase[t[i]] + bin[r[i]]] & std::uint32_t(m[i] != 0);
-        const std::uint32_t keep = 0u - use;
-        const std::uint32_t x = r[i] & keep, y = t[i] & keep;
-        rn += use;
-        rsx += x;
-        rsy += y;
-        rsxx += x * x;
-        rsxy += x * y;
-        rsyy += y * y;
+    const unsigned char* m = mask.isBound() ? mask.row(j) : nullptr;
+    for (std::int32_t x0 = 0; x0 < w; x0 += kSegment) {
+      const std::int32_t len = std::min(kSegment, w - x0);
+      if (pending + len > kFlushPels) {
+        flush();
+        pending = 0;
       }
-    } else {
-      for (std::int32_t i = 0; i < w; ++i) {
-        const std::uint32_t use = inBand[rowBase[t[i]] + bin[r[i]]];
-        const std::uint32_t keep = 0u - use;
-        const std::uint32_t x = r[i] & keep, y = t[i] & keep;
-        rn += use;
-        rsx += x;
-        rsy += y;
-        rsxx += x * x;
-        rsxy += x * y;
-        rsyy += y * y;
+      pending += len;
+      std::int32_t i = x0;
+      const std::int32_t end = x0 + len;
+      if (m) {
+        for (; i + 2 <= end; i += 2) {
+          c0[(std::uint32_t(t[i]) << 8) | r[i]] += m[i] != 0;
+          c1[(std::uint32_t(t[i + 1]) << 8) | r[i + 1]] += m[i + 1] != 0;
+        }
+        for (; i < end; ++i) c0[(std::uint32_t(t[i]) << 8) | r[i]] += m[i] != 0;
+      } else {
+        for (; i + 2 <= end; i += 2) {
+          ++c0[(std::uint32_t(t[i]) << 8) | r[i]];
+          ++c1[(std::uint32_t(t[i + 1]) << 8) | r[i + 1]];
+        }
+        for (; i < end; ++i) ++c0[(std::uint32_t(t[i]) << 8) | r[i]];
       }
     }
-    n += rn;
-    sx += rsx;
-    sy += rsy;
-    sxx += rsxx;
-    sxy += rsxy;
-    syy += rsyy;
   }
+  flush();
   mxLSLineFitter fitter;
   fitter.update(n, double(sx), double(sy), double(sxx), double(sxy), double(syy));
   const mxFLine line = fitter.fit();
