@@ -40,6 +40,7 @@ void mfProjectImage(const mxPelBuffer_const<unsigned char>& src, mxPelBuffer<std
   if (!src.isBound()) throw mxPel::UnboundWindow();
   const auto& toImage = src.imageFromClientXformBase();
   if (!toImage) throw mxBadPointer(L"mfProjectImage: the source has no image-from-client transform");
+  if (!toImage->isLinear()) throw mxPelFunc::BadParams(L"mfProjectImage: the source transform must be affine");
   const std::int32_t nx = params.xSamples();
   const std::int32_t ny = params.ySamples();
   if (nx < 1 || ny < 1) throw mxPelFunc::BadParams(L"mfProjectImage: sample counts must be at least 1");
@@ -66,17 +67,12 @@ void mfProjectImage(const mxPelBuffer_const<unsigned char>& src, mxPelBuffer<std
   const unsigned char* first = src.pointToOffset();
   const std::ptrdiff_t stride = src.rowStride();
 
-  // Client-plane steps between neighbouring samples.  For an affine source
-  // transform the image-plane point follows from the same steps, so each
-  // sample costs two multiply-adds; otherwise it is mapped one by one.
-  const bool affine = toImage->isLinear();
-  const mxXform<2> A = affine ? toImage->linear() : mxXform<2>();
-  const mxVector<2> di = (1.0 / nx) * ex;
-  const mxVector<2> dj = (1.0 / ny) * ey;
-  const mxVector<2> start = o + 0.5 * di + 0.5 * dj;
-  const mxVector<2> startImg = affine ? A * start : mxVector<2>();
-  const mxVector<2> diImg = affine ? A.matrix() * di : mxVector<2>();
-  const mxVector<2> djImg = affine ? A.matrix() * dj : mxVector<2>();
+  // Steps between neighbouring samples, taken to src's image plane: each
+  // sample then costs two multiply-adds.
+  const mxXform<2> A = toImage->linear();
+  const mxVector<2> startImg = A * (o + (0.5 / nx) * ex + (0.5 / ny) * ey);
+  const mxVector<2> diImg = A.matrix() * ((1.0 / nx) * ex);
+  const mxVector<2> djImg = A.matrix() * ((1.0 / ny) * ey);
 
   std::uint64_t total = 0;
   std::uint32_t* pOut = proj.row(0);
@@ -84,24 +80,14 @@ void mfProjectImage(const mxPelBuffer_const<unsigned char>& src, mxPelBuffer<std
   for (std::int32_t i = 0; i < nx; ++i) {
     double sum = 0.0;
     std::uint32_t count = 0;
-    // Outside the window (or not a number) a sample counts as 0.  The affine
-    // loop is kept apart from the general one so that it stays free of calls.
-    if (affine) {
-      const mxVector<2> p0 = startImg + double(i) * diImg;
-      for (std::int32_t j = 0; j < ny; ++j) {
-        const double px = p0.x() + double(j) * djImg.x();
-        const double py = p0.y() + double(j) * djImg.y();
-        if (!(px >= x0 && px < xEnd && py >= y0 && py < yEnd)) continue;
-        sum += bilinear(first, stride, x0, y0, w, h, px, py);
-        ++count;
-      }
-    } else {
-      for (std::int32_t j = 0; j < ny; ++j) {
-        const mxVector<2> p = toImage->mapPoint(start + double(i) * di + double(j) * dj);
-        if (!(p.x() >= x0 && p.x() < xEnd && p.y() >= y0 && p.y() < yEnd)) continue;
-        sum += bilinear(first, stride, x0, y0, w, h, p.x(), p.y());
-        ++count;
-      }
+    // Outside the window (or not a number) a sample counts as 0.
+    const mxVector<2> p0 = startImg + double(i) * diImg;
+    for (std::int32_t j = 0; j < ny; ++j) {
+      const double px = p0.x() + double(j) * djImg.x();
+      const double py = p0.y() + double(j) * djImg.y();
+      if (!(px >= x0 && px < xEnd && py >= y0 && py < yEnd)) continue;
+      sum += bilinear(first, stride, x0, y0, w, h, px, py);
+      ++count;
     }
     // The sum is at most 255 * 32767, far inside 32 bits.
     pOut[i] = std::uint32_t(sum + 0.5);

@@ -39,7 +39,7 @@
 // Throws mxPel::UnboundWindow for an unbound src, mxBadPointer for a src
 // without transforms, and mxPelFunc::BadParams for a sample count below 1, an
 // interpolation value other than 2, a rectangle with non-finite corners or
-// zero area.  A source transform that is not affine is applied point by point.
+// zero area, or a source transform that is not affine.
 IMGNORM_API void mfProjectImage(const mxPelBuffer_const<unsigned char>& src, mxPelBuffer<std::uint32_t>& projection,
                                 mxPelBuffer<std::uint32_t>& inside, const mxAffineSamplingParams& params,
                                 std::uint32_t& insideCount, bool& clipped);
