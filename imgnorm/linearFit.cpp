@@ -311,7 +311,8 @@ bool fitGainAndOffset(const mxPelBuffer_const<unsigned char>& reference,
       const std::uint32_t* inRow = inBand + rowBase[t];
       std::uint64_t rn = 0, rsx = 0, rsxx = 0;
       for (std::uint32_t r = 0; r < 256; ++r) {
-        const std::uint64_t c = std::uint64_t(c0[(t << 8) | r] + std::uint64_t(c1[(t << 8) | r])) * inRow[bin[r]];
+        const std::uint32_t k = (t << 8) | r;
+        const std::uint64_t c = (std::uint64_t(c0[k]) + c1[k]) * inRow[bin[r]];
         rn += c;
         rsx += c * r;
         rsxx += c * r * r;
