@@ -120,6 +120,11 @@ void pelShiftDown(const mxPelBuffer_const<unsigned short>& src, std::uint32_t sh
     for (std::int32_t i = 0; i < r.width(); ++i) d[i] = (unsigned char)(s[i] >> shift);
 }
 
+namespace {
+// The largest even smoothing amount the Gaussian sampler takes.
+constexpr std::int32_t kMaxSmoothing = 32766;
+}  // namespace
+
 void scaledLocalMean(mxPelBuffer<unsigned char>& src, const mxPair<std::int32_t>& size,
                      mxPelBuffer<unsigned short>& dst) {
   const std::shared_ptr<const mx2XformBase> kept = src.imageFromClientXformBase();
@@ -127,7 +132,12 @@ void scaledLocalMean(mxPelBuffer<unsigned char>& src, const mxPair<std::int32_t>
   // The smoothing runs in image coordinates; the client transform only
   // travels to the result.
   if (!kept->isLinear()) src.imageFromClientXformBase(std::make_shared<mx2XformLinear>());
-  mxGaussSampleParams params({1, 1}, smoothingForNeighborhood(size), 128.0, true);
+  // Neighbourhoods beyond the sampler's largest amount (only reachable with
+  // sizes far larger than any image) use that amount: the mean is then as
+  // flat over the image as it can get, and training and running still work.
+  const mxPair<std::int32_t> p = smoothingForNeighborhood(size);
+  const mxPair<std::int32_t> amount(std::min(p.x(), kMaxSmoothing), std::min(p.y(), kMaxSmoothing));
+  mxGaussSampleParams params({1, 1}, amount, 128.0, true);
   params.saturate = true;
   mfGaussSample(src, params, dst);
   if (src.imageFromClientXformBase() != kept) src.imageFromClientXformBase(kept, false);
