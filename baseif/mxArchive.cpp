@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 
@@ -41,6 +42,11 @@ mxArchive::mxArchive() = default;
 mxArchive::mxArchive(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)), loading_(true) {}
 
 mxArchive mxArchive::loadFile(const std::string& path) {
+  // A folder opens as a stream on Linux and reports an absurd size, so only
+  // regular files are read.
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec))
+    throw IOError(L"archive path \"" + mfFromUtf8(path) + L"\" is not a regular file");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw IOError(L"cannot open archive file \"" + mfFromUtf8(path) + L"\" for reading");
   in.seekg(0, std::ios::end);
@@ -92,13 +98,33 @@ void mxArchive::require(std::uint64_t n) const {
                     L" left");
 }
 
+// Clears the visited marks when the outermost object exchange begins and
+// ends (also when it throws).
+class mxArchiveObjectScope {
+public:
+  explicit mxArchiveObjectScope(mxArchive& ar) : ar_(ar) {
+    if (ar_.objectDepth_++ == 0) ar_.visited_.clear();
+  }
+  ~mxArchiveObjectScope() {
+    if (--ar_.objectDepth_ == 0) ar_.visited_.clear();
+  }
+  mxArchiveObjectScope(const mxArchiveObjectScope&) = delete;
+  mxArchiveObjectScope& operator=(const mxArchiveObjectScope&) = delete;
+
+private:
+  mxArchive& ar_;
+};
+
 void mxArchive::storeObject(mxPersistent& object) {
+  if (loading_) throw BadData(L"cannot store an object into a loading archive");
+  mxArchiveObjectScope scope(*this);
   std::wstring name = mfFromUtf8(mx_Instantiator::typeName(typeid(object)));
   *this || name;
   object.dispatchSerialize(*this);
 }
 
 std::unique_ptr<mxPersistent> mxArchive::loadObject() {
+  mxArchiveObjectScope scope(*this);
   std::uint32_t n = getLE<std::uint32_t>(*this);
   if (n > kMaxClassName) throw BadData(L"archive holds an impossible class name length");
   require(n);
@@ -225,7 +251,8 @@ mxArchive& operator||(mxArchive& ar, mx_PelBuffer& b) {
     }
     const std::size_t rowBytes = std::size_t(w) * b.pelSize();
     std::vector<std::uint8_t> rowBuf(rowBytes);
-    for (std::int32_t j = 0; j < h; ++j) {
+    // An empty window stores no pels, however many (empty) rows it has.
+    for (std::int32_t j = 0; rowBytes != 0 && j < h; ++j) {
       const unsigned char* src = b.pelBytes(x, y + j);
       // Pels are stored little-endian whatever the host.
       for (std::size_t k = 0; k < rowBytes; k += b.pelSize())
@@ -278,7 +305,7 @@ mxArchive& operator||(mxArchive& ar, mx_PelBuffer& b) {
     nb.clientFromImageXformBase(nullptr);
   }
   const std::size_t rowBytes = std::size_t(w) * ps;
-  for (std::int32_t j = 0; j < h; ++j) {
+  for (std::int32_t j = 0; rowBytes != 0 && j < h; ++j) {
     unsigned char* dst = nb.pelBytes(x, y + j);
     ar.read(dst, rowBytes);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__

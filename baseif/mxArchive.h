@@ -58,7 +58,9 @@ public:
   // and loads it.  Throws BadData for an unknown class name.
   std::unique_ptr<mxPersistent> loadObject();
 
-  // Visited marks of one archive (see mxPersistent::haveVisited).
+  // Visited marks (see mxPersistent::haveVisited).  They last for one
+  // outermost storeObject() or loadObject(): marks are keyed by address, and
+  // a later object may live where an earlier one did.
   bool visited(const void* object, std::size_t classSize) const;
   void markVisited(const void* object, std::size_t classSize);
 
@@ -107,7 +109,10 @@ private:
   std::vector<std::uint8_t> bytes_;
   std::size_t pos_ = 0;
   bool loading_ = false;
+  int objectDepth_ = 0;  // nesting of storeObject()/loadObject()
   std::set<std::pair<const void*, std::size_t>> visited_;
+
+  friend class mxArchiveObjectScope;
 };
 
 IMGNORM_API mxArchive& operator||(mxArchive& ar, unsigned char& v);

@@ -13,26 +13,29 @@ mxHistoStats::mxHistoStats(std::vector<std::uint32_t>& histogram, bool takeOver)
 mxHistoStats::mxHistoStats(const std::vector<std::uint32_t>& histogram) : histogram_(histogram) { compute(); }
 
 void mxHistoStats::compute() {
-  // Exact integer sums (64-bit) first, so the mean and variance do not lose
-  // precision on large images.
-  std::uint64_t n = 0;
-  long double s = 0.0L, s2 = 0.0L;
+  // Two passes: the exact 64-bit count and grey-level sum give the mean, then
+  // the squared deviations from it give the variance.  Unlike the one-pass
+  // E[g^2] - E[g]^2 this does not cancel digits on narrow histograms, and it
+  // does not need a floating type wider than double.
+  std::uint64_t n = 0, s = 0;
   for (std::size_t g = 0; g < histogram_.size(); ++g) {
-    const std::uint64_t c = histogram_[g];
-    n += c;
-    s += static_cast<long double>(c) * g;
-    s2 += static_cast<long double>(c) * g * g;
+    n += histogram_[g];
+    s += std::uint64_t(histogram_[g]) * g;
   }
   samples_ = n;
   if (n == 0) {
     mean_ = sDev_ = 0.0;
     return;
   }
-  const long double m = s / n;
-  long double var = s2 / n - m * m;
-  if (var < 0) var = 0;
-  mean_ = static_cast<double>(m);
-  sDev_ = static_cast<double>(std::sqrt(var));
+  const double m = double(s) / double(n);
+  double ss = 0.0;
+  for (std::size_t g = 0; g < histogram_.size(); ++g) {
+    if (histogram_[g] == 0) continue;
+    const double d = double(g) - m;
+    ss += double(histogram_[g]) * d * d;
+  }
+  mean_ = m;
+  sDev_ = std::sqrt(ss / double(n));
 }
 
 // The grey level at a cumulative percentage: the smallest level whose

@@ -29,8 +29,11 @@ public:
   // empty histogram.
   double sDev() const { return sDev_; }
   // The grey level at a cumulative percentage (0..100; values outside are
-  // clamped into it).  See the definition for which level is picked between
-  // bins.  0 for an empty histogram.
+  // clamped into it): the smallest level whose cumulative count reaches
+  // percent % of the samples, rounded up to whole samples and at least one.
+  // So 0 gives the darkest occupied level, 100 the brightest, and a
+  // percentage falling exactly between two occupied bins picks the lower.
+  // 0 for an empty histogram.
   std::int32_t inverseCum(std::int32_t percent) const;
 
 private:

@@ -2,9 +2,24 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 
 namespace {
+// Every pel of a store has 32-bit image coordinates, so that code working in
+// image coordinates can form a window's far edge without overflow.
+bool inCoordinateRange(std::int64_t x, std::int64_t y, std::int64_t w, std::int64_t h) {
+  constexpr std::int64_t lo = std::numeric_limits<std::int32_t>::min();
+  constexpr std::int64_t hi = std::numeric_limits<std::int32_t>::max();
+  return x >= lo && y >= lo && x + w <= hi && y + h <= hi;
+}
+
+const mxPelRect& checkedStoreRect(const mxPelRect& r) {
+  if (!inCoordinateRange(r.x(), r.y(), r.width(), r.height()))
+    throw mxPel::BadWindow(L"pixel buffer reaches beyond the 32-bit coordinate range");
+  return r;
+}
+
 // One shared identity transform for every default buffer: buffers only hold
 // handles, so the common case costs no allocation.
 const std::shared_ptr<const mx2XformBase>& identityXform() {
@@ -36,7 +51,7 @@ mx_PelBuffer::mx_PelBuffer(std::size_t pelSize)
     : pelSize_(pelSize), clientFromImage_(identityXform()), imageFromClient_(identityXform()) {}
 
 mx_PelBuffer::mx_PelBuffer(std::size_t pelSize, const mxPelRect& rect, std::size_t alignment)
-    : store_(std::make_shared<mx_PelStore>(rect.width(), rect.height(), pelSize, alignment)),
+    : store_(std::make_shared<mx_PelStore>(checkedStoreRect(rect).width(), rect.height(), pelSize, alignment)),
       pelSize_(pelSize),
       window_(rect),
       storeX_(rect.x()),
@@ -120,14 +135,21 @@ void mx_PelBuffer::setEntire() {
 }
 
 void mx_PelBuffer::offset(const mxPair<std::int32_t>& p) {
-  offset(p.x() - window_.x(), p.y() - window_.y());
+  relabel(std::int64_t(p.x()) - window_.x(), std::int64_t(p.y()) - window_.y());
 }
 
-void mx_PelBuffer::offset(std::int32_t dx, std::int32_t dy) {
+void mx_PelBuffer::offset(std::int32_t dx, std::int32_t dy) { relabel(dx, dy); }
+
+void mx_PelBuffer::relabel(std::int64_t dx, std::int64_t dy) {
   if (!store_) throw mxPel::UnboundWindow();
-  window_ = mxPelRect(window_.x() + dx, window_.y() + dy, window_.width(), window_.height());
-  storeX_ += dx;
-  storeY_ += dy;
+  const std::int64_t sx = storeX_ + dx, sy = storeY_ + dy;
+  if (!inCoordinateRange(sx, sy, store_->width, store_->height))
+    throw mxPel::BadWindow(L"offset moves the pixel buffer beyond the 32-bit coordinate range");
+  // The window lies within the store, so its new origin is in range too.
+  window_ = mxPelRect(std::int32_t(window_.x() + dx), std::int32_t(window_.y() + dy), window_.width(),
+                      window_.height());
+  storeX_ = std::int32_t(sx);
+  storeY_ = std::int32_t(sy);
 }
 
 unsigned char* mx_PelBuffer::firstPelBytes() const {

@@ -77,7 +77,9 @@ public:
 
   // Image coordinates of the window's first pel.
   mxPair<std::int32_t> offset() const { return window_.offset(); }
-  // Relabels coordinates so that the window's first pel is at p.
+  // Relabels coordinates so that the window's first pel is at p.  Both throw
+  // mxPel::BadWindow, changing nothing, when the store would reach beyond the
+  // 32-bit coordinate range.
   void offset(const mxPair<std::int32_t>& p);
   // Relabels coordinates by (dx, dy).
   void offset(std::int32_t dx, std::int32_t dy);
@@ -103,7 +105,8 @@ public:
 protected:
   explicit mx_PelBuffer(std::size_t pelSize);
   // A new zero-filled store covering rect (row alignment in bytes, a power of
-  // two).  Throws mxPel::BadWindow for a negative size.
+  // two).  Throws mxPel::BadWindow for a negative size or a far edge beyond
+  // the 32-bit coordinate range.
   mx_PelBuffer(std::size_t pelSize, const mxPelRect& rect, std::size_t alignment);
 
   unsigned char* firstPelBytes() const;
@@ -117,6 +120,9 @@ private:
   std::int32_t storeY_ = 0;
   std::shared_ptr<const mx2XformBase> clientFromImage_;
   std::shared_ptr<const mx2XformBase> imageFromClient_;
+
+  // Relabels by (dx, dy); the store must stay within 32-bit coordinates.
+  void relabel(std::int64_t dx, std::int64_t dy);
 
   friend IMGNORM_API mxArchive& operator||(mxArchive& ar, mx_PelBuffer& buffer);
 };

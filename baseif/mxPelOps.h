@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "baseif/mxExport.h"
@@ -34,7 +35,7 @@ inline bool mfRealEq(const mxVector<2>& a, const mxVector<2>& b, double toleranc
 // ---- copy ----
 
 // Copies the overlap of the two windows (pels at equal image coordinates)
-// from src into dst.  An unbound dst becomes a new buffer over src's window
+// from src into dst; the two may share a store, overlapping.  An unbound dst becomes a new buffer over src's window
 // with src's transforms.  Throws mxPel::UnboundWindow for an unbound src.
 template <class T>
 void mfPelCopy(const mxPelBuffer_const<T>& src, mxPelBuffer<T>& dst) {
@@ -49,6 +50,14 @@ void mfPelCopy(const mxPelBuffer_const<T>& src, mxPelBuffer<T>& dst) {
   T* d = dst.pointToPel(r.x(), r.y());
   if (s == d) return;
   const std::size_t rowBytes = std::size_t(r.width()) * sizeof(T);
+  // Buffers sharing one store under different labels may overlap: when the
+  // destination lies after the source, copy the rows bottom-up so that every
+  // source row is read before it is overwritten (memmove covers each row).
+  if (src.root() == dst.root() && std::less<const T*>()(s, d)) {
+    for (std::int32_t j = r.height() - 1; j >= 0; --j)
+      std::memmove(d + j * dst.rowStride(), s + j * src.rowStride(), rowBytes);
+    return;
+  }
   for (std::int32_t j = 0; j < r.height(); ++j)
     std::memmove(d + j * dst.rowStride(), s + j * src.rowStride(), rowBytes);
 }

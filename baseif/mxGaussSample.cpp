@@ -1,0 +1,370 @@
+#include "baseif/mxGaussSample.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "baseif/mx2Xform.h"
+#include "baseif/mxPelOps.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+// How it works.  The 2-D kernel is separable, so the sampler runs a vertical
+// stage and then a horizontal one, each a cascade of three box filters.  A
+// box filter is a running sum, so its cost does not depend on its width.  The
+// cascade is streamed along the filter direction over many parallel lines at
+// once: at every line position it adds the entering value, subtracts the
+// leaving one and scales, for all lines in one contiguous loop the compiler
+// vectorises.  Each box keeps a ring of the values it still has to drop.
+//   - Vertical: the lines are the source columns, processed in strips of
+//     columns; a line position is a source row.  It writes only the rows the
+//     output samples, into a 16-bit intermediate image holding values at 256
+//     times their grey level.
+//   - Horizontal: blocks of intermediate rows are first transposed into a
+//     position-major scratch block (one row of it per column), streamed the
+//     same way, and transposed back into the destination rows.
+// Pels beyond the window's edges are never copied: the line position of a
+// replicated pel simply reads the edge row or column again.
+
+mxGaussSampleParams::mxGaussSampleParams(mxPair<std::int32_t> sample_, mxPair<std::int32_t> smoothing_, double gain_,
+                                         bool centred_)
+    : sample(sample_), smoothing(smoothing_), gain(gain_), centred(centred_) {}
+
+namespace {
+
+constexpr std::int32_t kMaxSmoothing = 32767;
+constexpr std::int32_t kMaxGain = 65535;
+// Intermediate values carry 8 fraction bits.
+constexpr float kFixedOne = 256.0f;
+
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
+  const std::int64_t q = a / b;
+  return (a % b != 0 && a < 0) ? q - 1 : q;
+}
+
+// The work along one axis: which outputs there are and which stretch of
+// (replicated) source positions feeds them.
+struct AxisPlan {
+  std::int32_t first = 0;   // image coordinate of the first output pel
+  std::int32_t count = 0;   // number of output pels
+  std::int32_t step = 1;    // sampling factor
+  std::int32_t lead = 0;    // source position of line index 0, relative to the window origin
+  std::int32_t length = 0;  // line length: (count - 1) * step + kernel support
+  std::int32_t widths[3] = {1, 1, 1};
+};
+
+AxisPlan planAxis(std::int32_t origin, std::int32_t size, std::int32_t step, std::int32_t smoothing, bool centred) {
+  AxisPlan p;
+  p.step = step;
+  if (size <= 0) {
+    p.first = std::int32_t(floorDiv(origin, step));
+    return p;
+  }
+  const bool evenCell = centred && step % 2 == 0;
+  const std::int32_t support = 2 * smoothing + 1 + (evenCell ? 1 : 0);
+  // Three box widths adding up to support + 2, as equal as possible.
+  const std::int32_t total = support + 2;
+  for (int k = 0; k < 3; ++k) p.widths[k] = total / 3 + (k < total % 3 ? 1 : 0);
+  const std::int64_t first = floorDiv(origin, step);
+  const std::int64_t last = floorDiv(std::int64_t(origin) + size - 1, step);
+  p.first = std::int32_t(first);
+  p.count = std::int32_t(last - first + 1);
+  // The kernel of output i covers source positions a_i .. a_i + support - 1.
+  const std::int64_t offset = centred ? (step - support) / 2 : -smoothing;
+  p.lead = std::int32_t(first * step + offset - origin);
+  p.length = (p.count - 1) * step + support;
+  return p;
+}
+
+inline std::int32_t clampIndex(std::int32_t i, std::int32_t hi) { return i < 0 ? 0 : (i > hi ? hi : i); }
+
+// Rounds a non-negative scaled sum to the nearest integer.
+inline std::int32_t roundScaled(std::int32_t sum, float scale) { return std::int32_t(float(sum) * scale + 0.5f); }
+
+// Running sums and rings of one cascade, reused from block to block.
+struct CascadeScratch {
+  std::vector<std::int32_t> acc;
+  std::vector<std::uint16_t> ring1, ring2;
+  void reserve(std::int32_t lanes, const AxisPlan& p) {
+    acc.assign(std::size_t(lanes) * 3, 0);
+    ring1.resize(std::size_t(lanes) * std::size_t(p.widths[1]));
+    ring2.resize(std::size_t(lanes) * std::size_t(p.widths[2]));
+  }
+};
+
+// Runs the three box filters of plan p along n parallel lines.  lineAt(q)
+// gives the n input values (type In) of line position q, 0 <= q < p.length;
+// outAt(j) gives where the n results of output j go (type Out).  The first
+// box's sum is multiplied by firstScale, the last one's by lastScale and
+// clamped to maxValue; the middle one is divided by its width.
+template <class In, class Out, class LineAt, class OutAt>
+void streamCascade(const AxisPlan& p, std::int32_t n, float firstScale, float lastScale, float maxValue,
+                   CascadeScratch& scratch, LineAt lineAt, OutAt outAt) {
+  const std::int32_t w1 = p.widths[0], w2 = p.widths[1], w3 = p.widths[2];
+  const float sc2 = 1.0f / float(w2);
+  std::fill(scratch.acc.begin(), scratch.acc.begin() + std::ptrdiff_t(n) * 3, 0);
+  std::int32_t* acc1 = scratch.acc.data();
+  std::int32_t* acc2 = acc1 + n;
+  std::int32_t* acc3 = acc2 + n;
+  std::uint16_t* ring1 = scratch.ring1.data();
+  std::uint16_t* ring2 = scratch.ring2.data();
+  for (std::int32_t q = 0; q + 1 < w1; ++q) {
+    const In* s = lineAt(q);
+    for (std::int32_t x = 0; x < n; ++x) acc1[x] += s[x];
+  }
+  const std::int32_t positions = p.length - w1 + 1;
+  for (std::int32_t t = 0; t < positions; ++t) {
+    // Box 1 at position t: inputs t .. t + w1 - 1.
+    const In* enter = lineAt(t + w1 - 1);
+    const In* leave = lineAt(t);
+    std::uint16_t* r1 = ring1 + std::ptrdiff_t(t % w2) * n;
+    for (std::int32_t x = 0; x < n; ++x) {
+      const std::int32_t a = acc1[x] + enter[x];
+      r1[x] = std::uint16_t(roundScaled(a, firstScale));
+      acc1[x] = a - leave[x];
+    }
+    // Box 2 at position t - w2 + 1, once w2 box-1 values are there.
+    const std::int32_t q2 = t - w2 + 1;
+    if (q2 < 0) {
+      for (std::int32_t x = 0; x < n; ++x) acc2[x] += r1[x];
+      continue;
+    }
+    const std::uint16_t* old1 = ring1 + std::ptrdiff_t(q2 % w2) * n;
+    std::uint16_t* r2 = ring2 + std::ptrdiff_t(q2 % w3) * n;
+    for (std::int32_t x = 0; x < n; ++x) {
+      const std::int32_t a = acc2[x] + r1[x];
+      r2[x] = std::uint16_t(roundScaled(a, sc2));
+      acc2[x] = a - old1[x];
+    }
+    // Box 3 at position q2 - w3 + 1; only sampled positions are kept.
+    const std::int32_t q3 = q2 - w3 + 1;
+    if (q3 < 0) {
+      for (std::int32_t x = 0; x < n; ++x) acc3[x] += r2[x];
+      continue;
+    }
+    const std::uint16_t* old2 = ring2 + std::ptrdiff_t(q3 % w3) * n;
+    if (q3 % p.step == 0) {
+      Out* out = outAt(q3 / p.step);
+      for (std::int32_t x = 0; x < n; ++x) {
+        const std::int32_t a = acc3[x] + r2[x];
+        const float v = float(a) * lastScale + 0.5f;
+        out[x] = Out(std::int32_t(v < maxValue ? v : maxValue));
+        acc3[x] = a - old2[x];
+      }
+    } else {
+      for (std::int32_t x = 0; x < n; ++x) acc3[x] += r2[x] - old2[x];
+    }
+  }
+}
+
+// Vertical stage: src's window smoothed along y and sampled at plan y's rows,
+// into v (width x y.count values at 256 times their grey level, row-major).
+// Strips of columns keep the rings within about a megabyte, whatever the
+// kernel length.
+void verticalStage(const mxPelBuffer_const<unsigned char>& src, const AxisPlan& y, std::uint16_t* v) {
+  const std::int32_t width = src.width();
+  const std::int32_t lastRow = src.height() - 1;
+  const unsigned char* base = src.pointToOffset();
+  const std::ptrdiff_t stride = src.rowStride();
+  const std::int64_t ringRows = std::int64_t(y.widths[1]) + y.widths[2];
+  const std::int32_t strip =
+      std::int32_t(std::min<std::int64_t>(width, std::max<std::int64_t>(64, (std::int64_t(1) << 20) / (ringRows * 2))));
+  CascadeScratch scratch;
+  scratch.reserve(strip, y);
+  for (std::int32_t c0 = 0; c0 < width; c0 += strip) {
+    const std::int32_t n = std::min(strip, width - c0);
+    streamCascade<unsigned char, std::uint16_t>(
+        y, n, kFixedOne / float(y.widths[0]), 1.0f / float(y.widths[2]), 65535.0f, scratch,
+        [&](std::int32_t q) { return base + std::ptrdiff_t(clampIndex(y.lead + q, lastRow)) * stride + c0; },
+        [&](std::int32_t j) { return v + std::ptrdiff_t(j) * width + c0; });
+  }
+}
+
+// Transposes an 8 x 8 block of 16-bit values: out[k][i] = in[i][k], where
+// in[i] points at 8 values and out[k] at room for 8.  SSE2 (every x86-64
+// processor has it) does it in 24 unpack instructions; the loop is the
+// portable version.
+inline void transpose8x8(const std::uint16_t* const in[8], std::uint16_t* const out[8]) {
+#if defined(__SSE2__)
+  const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[0]));
+  const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[1]));
+  const __m128i a2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[2]));
+  const __m128i a3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[3]));
+  const __m128i a4 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[4]));
+  const __m128i a5 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[5]));
+  const __m128i a6 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[6]));
+  const __m128i a7 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[7]));
+  const __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
+  const __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
+  const __m128i b4 = _mm_unpacklo_epi16(a4, a5), b5 = _mm_unpackhi_epi16(a4, a5);
+  const __m128i b6 = _mm_unpacklo_epi16(a6, a7), b7 = _mm_unpackhi_epi16(a6, a7);
+  const __m128i c0 = _mm_unpacklo_epi32(b0, b2), c1 = _mm_unpackhi_epi32(b0, b2);
+  const __m128i c2 = _mm_unpacklo_epi32(b1, b3), c3 = _mm_unpackhi_epi32(b1, b3);
+  const __m128i c4 = _mm_unpacklo_epi32(b4, b6), c5 = _mm_unpackhi_epi32(b4, b6);
+  const __m128i c6 = _mm_unpacklo_epi32(b5, b7), c7 = _mm_unpackhi_epi32(b5, b7);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out[0]), _mm_unpacklo_epi64(c0, c4));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out[1]), _mm_unpackhi_epi64(c0, c4));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out[2]), _mm_unpacklo_epi64(c1, c5));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out[3]), _mm_unpackhi_epi64(c1, c5));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out[4]), _mm_unpacklo_epi64(c2, c6));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out[5]), _mm_unpackhi_epi64(c2, c6));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out[6]), _mm_unpacklo_epi64(c3, c7));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out[7]), _mm_unpackhi_epi64(c3, c7));
+#else
+  std::uint16_t t[8][8];
+  for (int i = 0; i < 8; ++i)
+    for (int k = 0; k < 8; ++k) t[k][i] = in[i][k];
+  for (int k = 0; k < 8; ++k) std::memcpy(out[k], t[k], sizeof t[k]);
+#endif
+}
+
+inline void storeRow8(const std::uint16_t* s, std::uint16_t* d) { std::memcpy(d, s, 8 * sizeof *d); }
+inline void storeRow8(const std::uint16_t* s, unsigned char* d) {
+  for (int i = 0; i < 8; ++i) d[i] = (unsigned char)s[i];
+}
+
+// Horizontal stage: the rows of v smoothed along x, sampled at plan x's
+// columns, scaled by gain and written into dst's window (x.count x rows).
+template <class T>
+void horizontalStage(const std::uint16_t* v, std::int32_t width, std::int32_t rows, const AxisPlan& x, double gain,
+                     const mxPelBuffer<T>& dst) {
+  // Rows per block, the lanes of the cascade.  A short last block repeats
+  // its last row up to a multiple of 8 lanes; those lanes are not written out.
+  constexpr std::int32_t kBlock = 64;
+  const std::int32_t lastCol = width - 1;
+  const float lastScale = float(gain / (double(kFixedOne) * double(x.widths[2])));
+  const float maxValue = float(std::numeric_limits<T>::max());
+  std::unique_ptr<std::uint16_t[]> in(new std::uint16_t[std::size_t(width) * kBlock]);
+  std::unique_ptr<std::uint16_t[]> out(new std::uint16_t[std::size_t(x.count) * kBlock]);
+  CascadeScratch scratch;
+  scratch.reserve(kBlock, x);
+  T* const dstBase = dst.pointToOffset();
+  const std::ptrdiff_t dstStride = dst.rowStride();
+  const std::int32_t width8 = width & ~7;
+  const std::int32_t count8 = x.count & ~7;
+  for (std::int32_t r0 = 0; r0 < rows; r0 += kBlock) {
+    const std::int32_t valid = std::min(kBlock, rows - r0);
+    const std::int32_t n = (valid + 7) & ~7;
+    auto sourceRow = [&](std::int32_t r) { return v + std::ptrdiff_t(r0 + std::min(r, valid - 1)) * width; };
+    // Transpose into in[column * n + row], 8 x 8 tiles and a scalar tail.
+    for (std::int32_t r = 0; r < n; r += 8) {
+      const std::uint16_t* srcRows[8];
+      for (int i = 0; i < 8; ++i) srcRows[i] = sourceRow(r + i);
+      for (std::int32_t c = 0; c < width8; c += 8) {
+        const std::uint16_t* tileIn[8];
+        std::uint16_t* tileOut[8];
+        for (int i = 0; i < 8; ++i) {
+          tileIn[i] = srcRows[i] + c;
+          tileOut[i] = in.get() + std::ptrdiff_t(c + i) * n + r;
+        }
+        transpose8x8(tileIn, tileOut);
+      }
+      for (std::int32_t c = width8; c < width; ++c)
+        for (int i = 0; i < 8; ++i) in[std::ptrdiff_t(c) * n + r + i] = srcRows[i][c];
+    }
+    const std::uint16_t* inp = in.get();
+    std::uint16_t* outp = out.get();
+    streamCascade<std::uint16_t, std::uint16_t>(
+        x, n, 1.0f / float(x.widths[0]), lastScale, maxValue, scratch,
+        [&](std::int32_t q) { return inp + std::ptrdiff_t(clampIndex(x.lead + q, lastCol)) * n; },
+        [&](std::int32_t i) { return outp + std::ptrdiff_t(i) * n; });
+    // Transpose the results back into the destination rows.
+    for (std::int32_t r = 0; r < valid; r += 8) {
+      const int rowsHere = int(std::min<std::int32_t>(8, valid - r));
+      for (std::int32_t i = 0; i < count8; i += 8) {
+        const std::uint16_t* tileIn[8];
+        std::uint16_t tile[8][8];
+        std::uint16_t* tileOut[8];
+        for (int k = 0; k < 8; ++k) {
+          tileIn[k] = outp + std::ptrdiff_t(i + k) * n + r;
+          tileOut[k] = tile[k];
+        }
+        transpose8x8(tileIn, tileOut);
+        for (int k = 0; k < rowsHere; ++k) storeRow8(tile[k], dstBase + std::ptrdiff_t(r0 + r + k) * dstStride + i);
+      }
+      for (int k = 0; k < rowsHere; ++k) {
+        T* d = dstBase + std::ptrdiff_t(r0 + r + k) * dstStride;
+        for (std::int32_t i = count8; i < x.count; ++i) d[i] = T(outp[std::ptrdiff_t(i) * n + r + k]);
+      }
+    }
+  }
+}
+
+void checkParams(const mxGaussSampleParams& p, double typeMax) {
+  if (p.sample.x() < 1 || p.sample.y() < 1)
+    throw mxPelFunc::BadParams(L"mfGaussSample: sampling factors must be >= 1");
+  if (p.smoothing.x() < 0 || p.smoothing.y() < 0 || p.smoothing.x() > kMaxSmoothing ||
+      p.smoothing.y() > kMaxSmoothing)
+    throw mxPelFunc::BadParams(L"mfGaussSample: smoothing amounts must lie in 0 .. 32767");
+  if (!(p.gain >= 0.0 && p.gain <= double(kMaxGain)))
+    throw mxPelFunc::BadParams(L"mfGaussSample: gain must lie in 0 .. 65535");
+  if (!p.saturate && p.gain * 255.0 > typeMax)
+    throw mxPelFunc::BadParams(L"mfGaussSample: gain x 255 exceeds the output range (set saturate to clamp)");
+}
+
+// The sampled result's window.
+mxPelRect resultRect(const AxisPlan& x, const AxisPlan& y) { return mxPelRect(x.first, y.first, x.count, y.count); }
+
+// Gives dst the client transforms of the sampled grid: src's transforms when
+// nothing is sampled, else src's client-from-image transform after the
+// scaling from result image coordinates to source image coordinates.
+void sampledXforms(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p, mx_PelBuffer& dst) {
+  if (p.sample.x() == 1 && p.sample.y() == 1) {
+    dst.copyXforms(src);
+    return;
+  }
+  const std::shared_ptr<const mx2XformBase>& c = src.clientFromImageXformBase();
+  if (!c) throw mxBadPointer();
+  const double gx = p.sample.x();
+  const double gy = p.sample.y();
+  // A cell's corner maps to the corner of its first pel; a kernel centred on
+  // the cell's first pel shifts the grid back by (g - 1) / 2.
+  const double tx = p.centred ? 0.0 : -(gx - 1.0) / 2.0;
+  const double ty = p.centred ? 0.0 : -(gy - 1.0) / 2.0;
+  const mxXform<2> scale(mxMatrix<2>(gx, 0.0, 0.0, gy), mxVector<2>(tx, ty));
+  dst.clientFromImageXformBase(std::make_shared<mx2XformLinear>(c->linear() * scale));
+}
+
+template <class T>
+void gaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p, mxPelBuffer<T>& dst) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  checkParams(p, double(std::numeric_limits<T>::max()));
+  const mxPelRect w = src.window();
+  const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
+  const AxisPlan y = planAxis(w.y(), w.height(), p.sample.y(), p.smoothing.y(), p.centred);
+  const mxPelRect out = resultRect(x, y);
+  if (!dst.isBound()) {
+    mxPelBuffer<T> fresh(out);
+    sampledXforms(src, p, fresh);
+    dst = fresh;
+  }
+  if (out.isNull() || out.intersect(dst.window()).isNull()) return;
+  // Write straight into dst when it shows exactly the result's window;
+  // otherwise through a temporary whose overlap is copied.
+  mxPelBuffer<T> target = dst;
+  if (dst.window() != out) target = mxPelBuffer<T>(out);
+  // Every element is written by the vertical stage.
+  std::unique_ptr<std::uint16_t[]> v(new std::uint16_t[std::size_t(w.width()) * std::size_t(y.count)]);
+  verticalStage(src, y, v.get());
+  horizontalStage<T>(v.get(), w.width(), y.count, x, p.gain, target);
+  if (target.root() != dst.root()) mfPelCopy<T>(target, dst);
+}
+
+}  // namespace
+
+mxPelBuffer<unsigned char> mfGaussSample(const mxPelBuffer_const<unsigned char>& src,
+                                        const mxGaussSampleParams& params) {
+  mxPelBuffer<unsigned char> dst;
+  gaussSample<unsigned char>(src, params, dst);
+  return dst;
+}
+
+void mfGaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& params,
+                   mxPelBuffer<unsigned short>& dst) {
+  gaussSample<unsigned short>(src, params, dst);
+}

@@ -1,0 +1,62 @@
+// Median filtering of 8-bit images (the image-processing library's median).
+//
+// Every pel of the source window gets the median of the pels in the
+// size.x x size.y window centred on it.  The window is clipped at the source
+// window's edges: only pels of the source window count, so windows near an
+// edge hold fewer pels.  The masked form counts only pels whose mask pel is
+// non-zero (pels outside the mask's window count as unset); the pel itself
+// need not be set.
+//
+// Median of n values: with n odd the middle value of the sorted values; with
+// n even (clipped or masked windows) the lower of the two middle values, or
+// their mean rounded half up when averageMiddles is set.
+//
+// Range: values below range.x count as range.x and values above range.y as
+// range.y before the median is taken, so every result lies within the range
+// (for the lower median this is the same as clamping the result).
+//
+// Empty windows: a pel whose window holds no set mask pel gets its own
+// source value, brought into the range in the same way; it is the median of
+// the smallest neighbourhood there is, the pel alone.
+//
+// Cost: a constant number of operations per pel on average, whatever the
+// window size (the constant-time median of Perreault and Hebert: one
+// 256-bin histogram per column, slid down the image, summed into a window
+// histogram that slides along each row; window histograms are kept in 16
+// coarse bins and refreshed lazily per fine 16-value group).  Memory: about
+// 512 bytes per source column.
+#pragma once
+
+#include <cstdint>
+
+#include "baseif/mxExport.h"
+#include "baseif/mxPair.h"
+#include "baseif/mxPelBuffer.h"
+
+class IMGNORM_API mxPelMedianParams {
+public:
+  // size: odd window width and height, each >= 1, with size.x x size.y at
+  // most 32767 (the window histograms count in 16 bits); range: the lowest
+  // and highest result, 0 <= range.x <= range.y <= 255.  Checked by
+  // mfPelMedian.
+  mxPelMedianParams(mxPair<std::int32_t> size, mxPair<std::int32_t> range, bool averageMiddles);
+
+  mxPair<std::int32_t> size;
+  mxPair<std::int32_t> range;
+  // With an even count of values: true takes the mean of the two middle
+  // values (rounded half up), false the lower one.
+  bool averageMiddles;
+};
+
+// Median filter of src's window into dst.  An unbound dst becomes a new
+// buffer over src's window with src's transforms; a bound dst receives the
+// result over the overlap of its window and src's (it may share src's
+// store).  Throws mxPel::UnboundWindow for an unbound src and
+// mxPelFunc::BadParams for parameters outside their ranges.
+IMGNORM_API void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelMedianParams& params,
+                             mxPelBuffer<unsigned char>& dst);
+
+// The same over set mask pels only.  An unbound mask counts every pel (the
+// unmasked form).
+IMGNORM_API void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+                             const mxPelMedianParams& params, mxPelBuffer<unsigned char>& dst);

@@ -1,0 +1,75 @@
+// Local correction speed on a 2048 x 2048 image: the raw filters, and the
+// mean and median paths of runLocalCorrection at several neighbourhoods and
+// granularities.  Reported as time per image pel (counter "ns/pel").
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+
+#include "baseif/mxGaussSample.h"
+#include "baseif/mxPelMedian.h"
+
+namespace {
+
+constexpr std::int32_t kSize = 2048;
+
+// A textured image with a smooth shading: what local correction sees.
+mxPelBuffer<unsigned char> testImage(int phase) {
+  mxPelBuffer<unsigned char> img(kSize, kSize);
+  for (std::int32_t y = 0; y < kSize; ++y) {
+    unsigned char* r = img.row(y);
+    for (std::int32_t x = 0; x < kSize; ++x) {
+      const double shade = 40.0 * (x + y - kSize) / kSize;
+      const double texture = 30.0 * std::sin(0.3 * x + phase) * std::cos(0.21 * y);
+      r[x] = (unsigned char)std::lround(128.0 + shade + texture);
+    }
+  }
+  return img;
+}
+
+void setPerPel(benchmark::State& state) {
+  // A rate of (pels x 1e-9) per second, inverted: nanoseconds per pel.
+  state.counters["ns/pel"] = benchmark::Counter(double(state.iterations()) * kSize * kSize * 1e-9,
+                                                benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// Smoothing amount for a neighbourhood of k pels (about k / 2).
+std::int32_t amountFor(std::int32_t k) { return ((k / 2) + 1) & ~1; }
+
+void BM_GaussMean16(benchmark::State& state) {
+  const mxPelBuffer<unsigned char> img = testImage(0);
+  const std::int32_t s = amountFor(std::int32_t(state.range(0)));
+  mxGaussSampleParams p({1, 1}, {s, s}, 128.0, true);
+  p.saturate = true;
+  for (auto _ : state) {
+    mxPelBuffer<unsigned short> out;
+    mfGaussSample(img, p, out);
+    benchmark::DoNotOptimize(out.pointToOffset());
+  }
+  setPerPel(state);
+}
+BENCHMARK(BM_GaussMean16)->Arg(31)->Arg(101)->Arg(201)->Unit(benchmark::kMillisecond);
+
+void BM_GaussSubsample(benchmark::State& state) {
+  const mxPelBuffer<unsigned char> img = testImage(0);
+  const std::int32_t g = std::int32_t(state.range(0));
+  const mxGaussSampleParams p({g, g}, {g - 1, g - 1}, 1.0, true);
+  for (auto _ : state) benchmark::DoNotOptimize(mfGaussSample(img, p).pointToOffset());
+  setPerPel(state);
+}
+BENCHMARK(BM_GaussSubsample)->Arg(2)->Arg(4)->Unit(benchmark::kMillisecond);
+
+void BM_Median(benchmark::State& state) {
+  const mxPelBuffer<unsigned char> img = testImage(1);
+  const std::int32_t k = std::int32_t(state.range(0));
+  const mxPelMedianParams p({k, k}, {0, 255}, true);
+  for (auto _ : state) {
+    mxPelBuffer<unsigned char> out;
+    mfPelMedian(img, p, out);
+    benchmark::DoNotOptimize(out.pointToOffset());
+  }
+  setPerPel(state);
+}
+BENCHMARK(BM_Median)->Arg(31)->Arg(101)->Arg(181)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,72 @@
+// mxImageNormalizer::run for every method, on 2048 and 4096 square images,
+// with and without a mask, at the default parameters; the local methods also
+// at neighbourhood 31 and 201 and at granularity (4, 4).
+//
+//   ./build/bench/bench_tool --benchmark_counters_tabular=true
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+#include "bench/benchImages.h"
+#include "imgnorm/mxImageNormalizer.h"
+
+using namespace mxImageNormalizerDefs;
+
+namespace {
+struct Images {
+  mxPelBuffer<unsigned char> ref, run, mask;
+};
+
+const Images& images(int size) {
+  static std::map<int, std::unique_ptr<Images>> cache;
+  auto& slot = cache[size];
+  if (!slot) {
+    slot = std::make_unique<Images>();
+    slot->ref = bench::texturedReference(size);
+    slot->run = bench::shadedRuntime(slot->ref);
+    slot->mask = bench::benchMask(size);
+  }
+  return *slot;
+}
+
+// Args: size, method, masked, neighbourhood (0 = default), granularity.
+void BM_Run(benchmark::State& state) {
+  const int size = int(state.range(0));
+  const Method method = Method(state.range(1));
+  const bool masked = state.range(2) != 0;
+  const int nbh = int(state.range(3));
+  const int gran = int(state.range(4));
+  const Images& im = images(size);
+  mxImageNormalizer tool;
+  tool.referenceImage(im.ref, false);
+  if (masked) tool.maskImage(im.mask, false);
+  if (nbh) tool.neighborhoodSize({nbh, nbh});
+  tool.granularity({gran, gran});
+  tool.train(method);
+  bool ok = false;
+  std::wstring why;
+  for (auto _ : state) {
+    mxPelBuffer<unsigned char> out = tool.run(im.run, method, ok, why);
+    benchmark::DoNotOptimize(out.pointToOffset());
+  }
+  if (method != eIdentity && !ok) state.SkipWithError("run failed");
+  state.SetLabel(std::string(methodName(method).begin(), methodName(method).end()) + (masked ? " masked" : ""));
+  state.counters["ns/pel"] = benchmark::Counter(double(size) * size, benchmark::Counter::kIsIterationInvariantRate |
+                                                                         benchmark::Counter::kInvert);
+}
+
+void Args(benchmark::internal::Benchmark* b) {
+  for (int size : {2048, 4096})
+    for (int masked : {0, 1}) {
+      for (int m : {0, 1, 2, 4, 8, 16, 32}) b->Args({size, m, masked, 0, 1});
+      for (int m : {16, 32}) {
+        for (int nbh : {31, 201}) b->Args({size, m, masked, nbh, 1});
+        b->Args({size, m, masked, 0, 4});
+      }
+    }
+}
+}  // namespace
+
+BENCHMARK(BM_Run)->Apply(Args)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -1,0 +1,86 @@
+#include "imgnorm/globalMapping.h"
+
+#include <cmath>
+
+#include "baseif/mxPelOps.h"
+
+namespace {
+
+// Truncation toward zero into 32 bits.  A value that is not a number gives 0
+// and one beyond the 32-bit range the nearest limit, so the later clamp into
+// 0..255 sees what the value means instead of an undefined conversion.
+std::int32_t truncate32(double v) {
+  if (std::isnan(v)) return 0;
+  if (v >= 2147483647.0) return 2147483647;
+  if (v <= -2147483648.0) return -2147483647 - 1;
+  return static_cast<std::int32_t>(v);
+}
+
+// Fills the table with mfILimit(trunc(i * scale + offset), 0, 255).
+void linearTable(double scale, double offset, std::size_t n, std::vector<unsigned char>& lut) {
+  lut.resize(n);
+  for (std::size_t i = 0; i < n; ++i)
+    lut[i] = static_cast<unsigned char>(mfILimit(truncate32(double(i) * scale + offset), 0, 255));
+}
+
+}  // namespace
+
+void matchHistogramLut(const std::vector<std::uint32_t>& trainedHistogram,
+                       const std::vector<std::uint32_t>& runHistogram, std::vector<unsigned char>& lut,
+                       std::wstring& message) {
+  const std::size_t nt = trainedHistogram.size();
+  const std::size_t nr = runHistogram.size();
+  lut.resize(nr);
+  // One forward pass over each histogram: j trained bins have been consumed,
+  // and cumT is their total.  The accumulators are 32-bit, like the counts.
+  std::uint32_t cumR = 0, cumT = 0;
+  std::size_t j = 0;
+  for (std::size_t i = 0; i < nr; ++i) {
+    cumR += runHistogram[i];
+    while (cumR > cumT && j < nt) cumT += trainedHistogram[j++];
+    lut[i] = static_cast<unsigned char>(j == 0 ? 0 : j - 1);
+  }
+  if (nr == 0 || cumR == 0 || cumT == 0) {
+    message = L"Cannot match histogram if either is empty.";
+    lut.clear();
+  }
+}
+
+void matchMeanAndStddevLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats,
+                           std::vector<unsigned char>& lut, std::wstring& message) {
+  const double runSDev = runStats.sDev();
+  if (runStats.samples() == 0 || runSDev == 0.0 || std::isnan(runSDev)) {
+    message = L"Cannot match when standard deviation is 0.";
+    lut.clear();
+    return;
+  }
+  const double scale = trainedStats.sDev() / runSDev;
+  const double offset = trainedStats.mean() - (runStats.mean() * scale);
+  linearTable(scale, offset, runStats.bins(), lut);
+}
+
+void matchHistogramTailsLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats,
+                            const mxPair<std::int32_t>& tailPercents, std::vector<unsigned char>& lut,
+                            std::wstring& message) {
+  const std::size_t n = runStats.bins();
+  lut.resize(n);
+  const std::int32_t lo = tailPercents.x(), hi = tailPercents.y();
+  if (lo == hi) {
+    for (std::size_t i = 0; i < n; ++i) lut[i] = static_cast<unsigned char>(i);
+    return;
+  }
+  const std::int32_t rLo = runStats.inverseCum(lo);
+  const std::int32_t rHi = runStats.inverseCum(hi);
+  const std::int32_t tLo = trainedStats.inverseCum(lo);
+  const std::int32_t tHi = trainedStats.inverseCum(hi);
+  if (rLo == rHi) {
+    message = L"Cannot match the specified tails for this image.";
+    lut.clear();
+    return;
+  }
+  // inverseCum returns bin indices, which are non-negative, so the 32-bit
+  // differences cannot overflow.
+  const double scale = double(tHi - tLo) / double(rHi - rLo);
+  const double offset = double(tLo) - (double(rLo) * scale);
+  linearTable(scale, offset, n, lut);
+}

@@ -1,0 +1,47 @@
+// Lookup tables of the histogram-based global mappings: histogram matching,
+// mean and standard deviation matching, and tail matching.
+//
+// Each builder turns what training stored about the reference image and the
+// statistics of the run-time image into a 256-entry table (entry i = output
+// grey level for input grey level i), applied afterwards with mfPelMap.  The
+// builders never throw for bad data: on failure they leave the table empty
+// and assign a message; on success they leave one entry per run-time
+// histogram bin and do not touch the message.  Only running out of memory
+// propagates (std::bad_alloc).
+//
+// Where a linear formula gives a double, it is truncated toward zero and then
+// clamped into 0..255 with mfILimit.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "baseif/mxHistoStats.h"
+#include "baseif/mxPair.h"
+
+// Histogram matching: run-time level i maps to the smallest trained level
+// whose cumulative trained count reaches the cumulative run-time count at i
+// (absolute counts, not fractions); to the last trained level when none does;
+// and to 0 below the first occupied run-time level.
+// Fails with "Cannot match histogram if either is empty." when the run-time
+// histogram has no bins or no count, or the trained bins reached hold none.
+void matchHistogramLut(const std::vector<std::uint32_t>& trainedHistogram,
+                       const std::vector<std::uint32_t>& runHistogram, std::vector<unsigned char>& lut,
+                       std::wstring& message);
+
+// Mean and standard deviation matching: the line i * scale + offset with
+// scale = trained sDev / run-time sDev, offset = trained mean - run-time
+// mean * scale.  Fails with "Cannot match when standard deviation is 0." when
+// the run-time statistics count no sample or their sDev is 0 (or NaN).
+void matchMeanAndStddevLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats,
+                           std::vector<unsigned char>& lut, std::wstring& message);
+
+// Tail matching: the line sending the run-time grey level at each of the two
+// cumulative percentages (low, high) onto the trained grey level at the same
+// percentage.  Equal percentages give the identity table.  Fails with "Cannot
+// match the specified tails for this image." when the run-time levels at the
+// two percentages coincide.
+void matchHistogramTailsLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats,
+                            const mxPair<std::int32_t>& tailPercents, std::vector<unsigned char>& lut,
+                            std::wstring& message);

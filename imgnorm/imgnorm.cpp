@@ -1,0 +1,240 @@
+// Training, running and the archive form of mxImageNormalizer.
+#include <cmath>
+#include <string>
+
+#include "baseif/mxArchive.h"
+#include "baseif/mxDiag.h"
+#include "baseif/mxPelOps.h"
+#include "baseif/mxStr.h"
+#include "imgnorm/globalMapping.h"
+#include "imgnorm/linearFit.h"
+#include "imgnorm/localCorrection.h"
+#include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
+#include "pelfunc/mf_MaskedPel.h"
+
+using namespace mxImageNormalizerDefs;
+
+namespace {
+constexpr std::uint32_t kInputRecords = 0x10000;
+constexpr std::uint32_t kResultRecords = 0x20000;
+
+// "( x , y )" from doubles: how training shows its pairs.
+std::wstring pairText(const mxVector<2>& v) { return L"( " + mfStr(v.x()) + L" , " + mfStr(v.y()) + L" )"; }
+std::wstring pairText(const mxPair<double>& p) { return pairText(mxVector<2>(p.x(), p.y())); }
+std::wstring pairText(const mxPair<std::int32_t>& p) { return pairText(mxVector<2>(p.x(), p.y())); }
+// "(x, y)" from integers: how running shows its pairs.
+std::wstring longPairText(const mxPair<std::int32_t>& p) {
+  return L"(" + mfStr(int(p.x())) + L", " + mfStr(int(p.y())) + L")";
+}
+
+// Nearest integer, halves away from zero.
+std::int32_t percentOf(double fraction) {
+  const double v = fraction * 100.0;
+  return static_cast<std::int32_t>(v >= 0 ? v + 0.5 : v - 0.5);
+}
+
+// Parameters come from the setters (always valid) or from an archive (not
+// checked while loading).  Training refuses values the setters would have
+// refused, with the setter's message, before it changes anything: later steps
+// divide by the granularity and convert the tail fractions to integers.
+void checkLoadedParameters(const mxPair<double>& tails, const mxPair<std::int32_t>& nbh,
+                           const mxPair<std::int32_t>& gran, const mxPair<std::int32_t>& range) {
+  if (nbh.x() < 1 || nbh.y() < 1) throw BadParams(L"Both elements of neighborhoodSize must be >= 1");
+  if (gran.x() < 1 || gran.y() < 1) throw BadParams(L"Both elements of granularity must be >= 1");
+  if (!(tails.x() >= 0.0) || !(tails.x() <= tails.y()) || !(tails.y() <= 1.0))
+    throw BadParams(L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0");
+  if (range.x() > 0 || range.y() < 0) throw BadParams(L"intensityVariationRange must be: x <= 0 and y >= 0");
+}
+}  // namespace
+
+// ---- training ----
+
+void mxImageNormalizer::referenceStatistics(Method methods) {
+  // 1-2: the binarized mask (0 stays 0, everything else 255).
+  std::vector<unsigned char> binarizeTable(256, 255);
+  binarizeTable[0] = 0;
+  if (maskImage_.isBound()) binarizedMask_ = mfPelMap(maskImage_, binarizeTable);
+  else binarizedMask_.setUnbound();
+
+  // 3-4: the mask on the sub-sampled grid and the mask coverage that
+  // normalises the masked local mean (only for eLocalCorrection).
+  localCorrectionMasks(binarizedMask_, neighborhoodSize_, granularity_, (methods & eLocalCorrection) != 0,
+                       sampledMask_, maskCoverage_);
+
+  // 5-6: the reference histogram under the full-resolution mask.
+  referenceHistogram_.clear();
+  if (referenceImage_.isBound()) mf_MaskedPelHistogram(referenceImage_, binarizedMask_, referenceHistogram_);
+  referenceStats_ = mxHistoStats(referenceHistogram_, false);
+
+  // 7: the fit directions of the linear grey-value fit.
+  if (methods & eLinearlyFitGrayValues) buildFitAngles(fitAngles_);
+}
+
+void mxImageNormalizer::train(Method methods, mxDiagObject* diag, std::uint32_t diagFlags) {
+  if (methods & ~Method(kAllMethods)) throw CanNotTrain(L"<methods> contains an unknown normalization method.");
+  if (!referenceImage_.isBound() && methods != eIdentity)
+    throw CanNotTrain(L"referenceImage() must be bound for the specified methods.");
+  checkLoadedParameters(tailFractions_, neighborhoodSize_, granularity_, intensityVariationRange_);
+
+  referenceStatistics(methods);
+  trainedMethods_ = methods;
+  if (referenceStats_.samples() == 0 && (methods & Method(kHistogramMethods))) {
+    trainedMethods_ = methods & ~Method(kHistogramMethods);
+    throw CanNotTrain(L"Histogram must be non-empty for the specified methods.");
+  }
+
+  if (!diag || !mxDiagObject::shouldRecord(diagFlags, kInputRecords)) return;
+  mf_AddImage(diag, referenceImage_, L"referenceImage", false);
+  std::wstring text = L"trainedMethods=(";
+  for (int bit = 0; bit < 32; ++bit)
+    if (std::uint32_t(trainedMethods_) & (1u << bit)) text += mfStr(int(1u << bit)) + L" | ";
+  text += L")\n";
+  text += L"keepMaskedPixels=" + mfStr(keepMaskedPixels_) + L"\n";
+  text += L"tailFractions=" + pairText(tailFractions_) + L"\n";
+  text += L"neighborhoodSize=" + pairText(neighborhoodSize_) + L"\n";
+  text += L"granularity=" + pairText(granularity_) + L"\n";
+  text += L"intensityRange=" + pairText(intensityVariationRange_) + L"\n";
+  mf_AddText(diag, text, L"Parameters");
+  if (maskImage_.isBound()) mf_AddImage(diag, maskImage_, L"maskImage", false);
+}
+
+// ---- running ----
+
+mxPelBuffer<unsigned char> mxImageNormalizer::run(const mxPelBuffer_const<unsigned char>& image, Method method,
+                                                  bool& success, std::wstring& message, mxDiagObject* diag,
+                                                  std::uint32_t diagFlags) const {
+  const std::int32_t savedLevel = diag ? diag->level() : 0;
+
+  if (diag && mxDiagObject::shouldRecord(diagFlags, kInputRecords)) {
+    mxPelBuffer<unsigned char> inputCopy;
+    if (image.isBound()) inputCopy = mfPelCopy(image);
+    mf_AddImage(diag, inputCopy, L"Image Normalization", false);
+    std::wstring text = L"method=" + methodName(method) + L"\n";
+    text += L"keepMaskedPixels=" + mfStr(keepMaskedPixels_) + L"\n";
+    text += L"tailFractions=" + pairText(tailFractions_) + L"\n";
+    text += L"neighborhoodSize=" + longPairText(neighborhoodSize_) + L"\n";
+    text += L"granularity=" + longPairText(granularity_) + L"\n";
+    text += L"intensityRange=" + longPairText(intensityVariationRange_) + L"\n";
+    mf_AddText(diag, text, L"Run-time parameters");
+    diag->level(savedLevel + 1);
+    mf_AddImage(diag, referenceImage_, L"referenceImage", false);
+    mf_AddImage(diag, maskImage_, L"maskImage", false);
+    diag->level(savedLevel);
+  }
+
+  success = false;
+  message.clear();
+
+  if (method == eIdentity) {
+    success = true;
+    return mfPelCopy(image);
+  }
+
+  const std::uint32_t m = method;
+  if (m & ~kAllMethods) throw BadParams(L"Cannot specify an unknown normalization method.");
+  if ((m & (m - 1)) != 0) throw BadParams(L"Cannot run with more than one normalization method.");
+  // A tool whose training failed after loading can hold a trained set without
+  // the data behind it; such a method counts as not trained.
+  const bool dataReady = (m != eLinearlyFitGrayValues || fitAngles_.size() >= 7) &&
+                         (m != eLocalCorrection || !binarizedMask_.isBound() || maskCoverage_.isBound());
+  if ((trainedMethods_ & method) == 0 || !dataReady)
+    throw NotTrained(L"This tool was not trained for the specified  method.");
+  if (!image.isBound()) throw BadImage(L"Image must be bound.");
+
+  mxPelRect overlap = referenceImage_.window().intersect(image.window(), false);
+  if (maskImage_.isBound()) overlap = overlap.intersect(maskImage_.window(), false);
+  if (overlap.isNull()) {
+    success = true;
+    return mxPelBuffer<unsigned char>();
+  }
+
+  mxPelBuffer_const<unsigned char> work = image;
+  work.window(overlap, false);
+  mxPelBuffer<unsigned char> result;
+
+  switch (m) {
+    case eLocalCorrection:
+    case eLocalCorrectionEnhanced:
+      runLocalCorrection(work, referenceImage_, binarizedMask_, sampledMask_, maskCoverage_, method,
+                         neighborhoodSize_, granularity_, intensityVariationRange_, false, result, diag, diagFlags);
+      success = true;
+      break;
+    case eLinearlyFitGrayValues:
+      result = linearFitImage(work, referenceImage_, binarizedMask_, fitAngles_);
+      success = true;
+      break;
+    default: {
+      std::vector<std::uint32_t> histogram;
+      mf_MaskedPelHistogram(work, binarizedMask_, histogram);
+      const mxHistoStats stats(histogram, false);
+      if (stats.samples() == 0) {
+        message = L"Cannot normalize since histogram is empty.";
+        return mxPelBuffer<unsigned char>();
+      }
+      std::vector<unsigned char> lut;
+      if (m == eMatchHistogram) {
+        matchHistogramLut(referenceHistogram_, histogram, lut, message);
+      } else if (m == eMatchMeanAndStddev) {
+        matchMeanAndStddevLut(referenceStats_, stats, lut, message);
+      } else {
+        const mxPair<std::int32_t> percents(percentOf(tailFractions_.x()), percentOf(tailFractions_.y()));
+        matchHistogramTailsLut(referenceStats_, stats, percents, lut, message);
+      }
+      success = !lut.empty();
+      if (success) result = mfPelMap(work, lut);
+      break;
+    }
+  }
+
+  if (keepMaskedPixels_ && binarizedMask_.isBound()) mf_MaskedPelCopy(work, binarizedMask_, result, true);
+  if (result.isBound()) result.copyXforms(work);
+
+  if (diag) {
+    if (mxDiagObject::shouldRecord(diagFlags, kResultRecords)) {
+      diag->level(savedLevel + 1);
+      mf_AddImage(diag, result, L"Image Normalization Result", false);
+    }
+    diag->level(savedLevel);
+  }
+  return result;
+}
+
+// ---- archive form ----
+
+namespace {
+void exchangePairVersion(mxArchive& ar) {
+  unsigned char version = 0;
+  ar || version;
+  if (ar.isLoading() && version != 0) throw mxArchive::UnknownVersion(nullptr, 0);
+}
+
+template <class T>
+void exchangePair(mxArchive& ar, mxPair<T>& p) {
+  exchangePairVersion(ar);
+  T x = p.x(), y = p.y();
+  ar || x || y;
+  if (ar.isLoading()) p = mxPair<T>(x, y);
+}
+}  // namespace
+
+mxArchive& operator||(mxArchive& ar, mxImageNormalizer& n) {
+  unsigned char version = 0;
+  ar || version;
+  if (ar.isLoading() && version != 0) throw mxArchive::UnknownVersion("imgnorm/imgnorm", 1081);
+  if (ar.isLoading()) n.untrain();
+
+  std::uint32_t methods = n.trainedMethods_;
+  ar || methods;
+  if (ar.isLoading()) n.trainedMethods_ = mxImageNormalizer::Method(methods);
+  exchangePair(ar, n.tailFractions_);
+  exchangePair(ar, n.neighborhoodSize_);
+  exchangePair(ar, n.granularity_);
+  exchangePair(ar, n.intensityVariationRange_);
+  ar || n.keepMaskedPixels_;
+  ar || n.maskImage_;
+  ar || n.referenceImage_;
+
+  if (ar.isLoading()) n.train(n.trainedMethods_, nullptr, 0);
+  return ar;
+}

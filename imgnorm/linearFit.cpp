@@ -1,0 +1,422 @@
+#include "imgnorm/linearFit.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "baseif/mxAffine.h"
+#include "baseif/mxLineFit.h"
+#include "baseif/mxPelOps.h"
+#include "baseif/mxProject.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
+
+namespace {
+
+constexpr std::int32_t kCells = kFitBins * kFitBins;
+constexpr double kDegToRad = 0.017453292519943295;
+constexpr double kRadToDeg = 57.29577951308232;
+
+// Per grey level: its bin ((g + 4) >> 3, 0..32) and the offset of the bin's
+// row in a row-major 33 x 33 cell array, so that the cell of a pel pair
+// (run-time r, reference t) is rowBase[t] + bin[r].
+struct BinTables {
+  unsigned char bin[256];
+  std::uint16_t rowBase[256];
+  BinTables() {
+    for (int g = 0; g < 256; ++g) {
+      bin[g] = static_cast<unsigned char>((g + 4) >> 3);
+      rowBase[g] = static_cast<std::uint16_t>(bin[g] * kFitBins);
+    }
+  }
+};
+
+// The three windows are paired by position within each window, so the
+// reference and the mask must reach at least as far as the image.
+void checkPairing(const mxPelBuffer_const<unsigned char>& reference, const mxPelBuffer_const<unsigned char>& mask,
+                  const mxPelBuffer_const<unsigned char>& image) {
+  if (!image.isBound() || !reference.isBound()) throw mxPel::UnboundWindow();
+  if (reference.width() < image.width() || reference.height() < image.height())
+    throw mxPel::BadWindow(L"the reference window is smaller than the run-time window");
+  if (mask.isBound() && (mask.width() < image.width() || mask.height() < image.height()))
+    throw mxPel::BadWindow(L"the mask window is smaller than the run-time window");
+}
+
+// Rounds half away from zero and clamps into 0..255; not a number gives 0.
+unsigned char roundToGrey(double v) {
+  if (std::isnan(v)) return 0;
+  // Clamp first so that the conversion below stays inside 32 bits; the
+  // rounding of values in range is unaffected.
+  v = std::fmin(std::fmax(v, -1.0e6), 1.0e6);
+  const std::int32_t k = v >= 0.0 ? std::int32_t(v + 0.5) : std::int32_t(v - 0.5);
+  return static_cast<unsigned char>(k < 0 ? 0 : (k > 255 ? 255 : k));
+}
+
+}  // namespace
+
+void buildFitAngles(std::vector<double>& angles) {
+  angles.resize(63);
+  std::size_t n = 0;
+  for (int i = 1; i <= 32; ++i) angles[n++] = std::atan2(double(i), 33.0) * kRadToDeg;
+  for (int i = 31; i >= 1; --i) angles[n++] = std::atan2(33.0, double(i)) * kRadToDeg;
+}
+
+// ---- first pass: joint histogram ----
+
+mxPelBuffer<unsigned char> jointHistogramImage(const mxPelBuffer_const<unsigned char>& reference,
+                                               const mxPelBuffer_const<unsigned char>& mask,
+                                               const mxPelBuffer_const<unsigned char>& image) {
+  checkPairing(reference, mask, image);
+  const BinTables tables;
+  const std::int32_t w = image.width(), h = image.height();
+  const bool masked = mask.isBound();
+
+  // Four interleaved 32-bit sub-histograms keep consecutive pels of one cell
+  // from waiting on each other's increments.  A pel adds at most 255, so a
+  // sub-histogram is safe for 2^24 pels; they are flushed into 64-bit totals
+  // before that, and a row is taken in segments of at most 2^22 pels.
+  constexpr std::int64_t kFlushPels = std::int64_t(1) << 24;
+  constexpr std::int32_t kSegment = std::int32_t(1) << 22;
+  std::vector<std::uint32_t> sub(4 * kCells, 0);
+  std::vector<std::uint64_t> total(kCells, 0);
+  std::uint32_t* h0 = sub.data();
+  std::uint32_t* h1 = h0 + kCells;
+  std::uint32_t* h2 = h1 + kCells;
+  std::uint32_t* h3 = h2 + kCells;
+  const auto flush = [&] {
+    for (std::int32_t c = 0; c < kCells; ++c) total[c] += std::uint64_t(h0[c]) + h1[c] + h2[c] + h3[c];
+    std::fill(sub.begin(), sub.end(), 0u);
+  };
+  const unsigned char* bin = tables.bin;
+  const std::uint16_t* rowBase = tables.rowBase;
+
+  std::int64_t pending = 0;
+  for (std::int32_t j = 0; j < h; ++j) {
+    const unsigned char* r = image.row(j);
+    const unsigned char* t = reference.row(j);
+    const unsigned char* m = masked ? mask.row(j) : nullptr;
+    for (std::int32_t x0 = 0; x0 < w; x0 += kSegment) {
+      const std::int32_t n = std::min(kSegment, w - x0);
+      if (pending + n > kFlushPels) {
+        flush();
+        pending = 0;
+      }
+      pending += n;
+      std::int32_t i = x0;
+      const std::int32_t end = x0 + n;
+      if (masked) {
+        for (; i + 4 <= end; i += 4) {
+          h0[rowBase[t[i]] + bin[r[i]]] += m[i];
+          h1[rowBase[t[i + 1]] + bin[r[i + 1]]] += m[i + 1];
+          h2[rowBase[t[i + 2]] + bin[r[i + 2]]] += m[i + 2];
+          h3[rowBase[t[i + 3]] + bin[r[i + 3]]] += m[i + 3];
+        }
+        for (; i < end; ++i) h0[rowBase[t[i]] + bin[r[i]]] += m[i];
+      } else {
+        for (; i + 4 <= end; i += 4) {
+          ++h0[rowBase[t[i]] + bin[r[i]]];
+          ++h1[rowBase[t[i + 1]] + bin[r[i + 1]]];
+          ++h2[rowBase[t[i + 2]] + bin[r[i + 2]]];
+          ++h3[rowBase[t[i + 3]] + bin[r[i + 3]]];
+        }
+        for (; i < end; ++i) ++h0[rowBase[t[i]] + bin[r[i]]];
+      }
+    }
+  }
+  flush();
+
+  // The joint histogram proper: 32-bit counts, saturated rather than wrapped
+  // on images too large for them.
+  mxPelBuffer<std::uint32_t> joint(kFitBins, kFitBins, 32);
+  mfPelSet<std::uint32_t>(joint, 0);
+  for (std::int32_t y = 0; y < kFitBins; ++y) {
+    std::uint32_t* row = joint.row(y);
+    for (std::int32_t x = 0; x < kFitBins; ++x) {
+      const std::uint64_t c = total[y * kFitBins + x];
+      row[x] = c > 0xFFFFFFFFu ? 0xFFFFFFFFu : std::uint32_t(c);
+    }
+  }
+  const std::uint32_t largest = mfPelMax<std::uint32_t>(joint);
+
+  // Compressed into 8 bits: unchanged when every count fits, else on a
+  // logarithmic scale that sends the largest count to 255.
+  mxPelBuffer<unsigned char> histogram(kFitBins, kFitBins, 32);
+  const double scale = largest < 256u ? 0.0 : 255.0 / std::log(double(largest));
+  for (std::int32_t y = 0; y < kFitBins; ++y) {
+    const std::uint32_t* src = joint.row(y);
+    unsigned char* dst = histogram.row(y);
+    for (std::int32_t x = 0; x < kFitBins; ++x) {
+      const std::uint32_t k = src[x];
+      if (largest < 256u) dst[x] = static_cast<unsigned char>(k);
+      else dst[x] = k == 0 ? 0 : static_cast<unsigned char>(std::int32_t(std::log(double(k)) * scale + 0.5));
+    }
+  }
+  return histogram;
+}
+
+// ---- direction search on the 33 x 33 histogram image ----
+
+std::vector<mxPelBuffer<std::uint32_t>> directionProfiles(const mxPelBuffer_const<unsigned char>& histogramImage,
+                                                          const std::vector<double>& angles, std::int32_t first,
+                                                          std::int32_t last) {
+  std::vector<mxPelBuffer<std::uint32_t>> profiles;
+  if (first > last) return profiles;
+  if (first < 0 || std::size_t(last) >= angles.size())
+    throw mxPelFunc::BadParams(L"directionProfiles: direction indices outside the table");
+  profiles.resize(std::size_t(last - first) + 1);
+  for (std::int32_t i = first; i <= last; ++i) {
+    mxPelBuffer<std::uint32_t>& profile = profiles[std::size_t(i - first)];
+    profile.setUnbound();
+    profile = projectAlongAngle(histogramImage, mxDegree(angles[std::size_t(i)]));
+  }
+  return profiles;
+}
+
+mxPelBuffer<std::uint32_t> projectAlongAngle(const mxPelBuffer_const<unsigned char>& source, mxDegree theta) {
+  if (!source.isBound()) throw mxPel::UnboundWindow();
+  if (!std::isfinite(theta.toDouble())) throw mxPelFunc::BadParams(L"projectAlongAngle: the direction is not finite");
+  // X rotates by t = theta + 90 degrees: its x axis points across the
+  // direction, its y axis backwards along it.
+  const double t = (theta.toDouble() + 90.0) * kDegToRad;
+  const mxXform<2> X{mxMatrix<2>{mxRadian{t}, mxRadian{t}, 1.0, 1.0}, mxVector<2>{0.0, 0.0}};
+  const mxXform<2> Xi = X.inverse();
+
+  // Bounds of the source square in the rotated frame.
+  const double w = source.width(), h = source.height();
+  const mxVector<2> corners[4] = {{0.0, 0.0}, {0.0, h}, {w, h}, {w, 0.0}};
+  double minX = 0, maxX = 0, minY = 0, maxY = 0;
+  for (int k = 0; k < 4; ++k) {
+    const mxVector<2> q = Xi * corners[k];
+    if (k == 0) {
+      minX = maxX = q.x();
+      minY = maxY = q.y();
+      continue;
+    }
+    if (q.x() < minX) minX = q.x();
+    if (q.x() > maxX) maxX = q.x();
+    if (q.y() < minY) minY = q.y();
+    if (q.y() > maxY) maxY = q.y();
+  }
+  const mxAffineRectangle rect(X * mxVector<2>(minX, minY), X * mxVector<2>(maxX, minY), X * mxVector<2>(minX, maxY));
+
+  // One more column than the extent across, one row less than the extent
+  // along (about 38 x 35 to 48 x 45 for a 33 x 33 source).
+  const double xs = std::trunc(maxX - minX + 0.5) + 1.0;
+  const double ys = std::trunc(maxY - minY - 0.5) - 1.0;
+  if (!(xs <= 32767.0 && ys <= 32767.0)) throw mxPelFunc::BadParams(L"projectAlongAngle: the source is too large");
+  const mxAffineSamplingParams params(rect, std::int16_t(xs), std::int16_t(ys), mxAffineSamplingParams::eBilinear);
+
+  mxPelBuffer<std::uint32_t> profile, inside;
+  std::uint32_t count = 0;
+  bool clipped = false;
+  mfProjectImage(source, profile, inside, params, count, clipped);
+  return profile;
+}
+
+std::vector<std::uint32_t> smoothProfile(const std::vector<std::uint32_t>& p, std::int32_t r) {
+  const std::int64_t n = std::int64_t(p.size());
+  if (r < 0 || n < 2 * std::int64_t(r) + 1)
+    throw mxPelFunc::BadParams(L"smoothProfile: the profile is shorter than the smoothing window");
+  const std::size_t L = p.size();
+  const std::size_t R = std::size_t(r);
+  std::vector<std::uint32_t> s(L);
+  // Running sum; unsigned wrap-around in the intermediate differences cancels.
+  std::uint32_t acc = 0;
+  for (std::size_t k = 0; k <= 2 * R; ++k) acc += p[k];
+  s[R] = acc;
+  for (std::size_t i = R + 1; i + R < L; ++i) s[i] = s[i - 1] + p[i + R] - p[i - R - 1];
+  // Ends, mirrored about the end pels: moving one step outwards adds the
+  // mirror image of the new pel and drops the far one.
+  for (std::size_t k = 0; k < R; ++k) s[R - 1 - k] = s[R - k] + p[1 + k] - p[2 * R - k];
+  for (std::size_t k = 0; k < R; ++k) s[L - R + k] = s[L - R - 1 + k] + p[L - 2 - k] - p[L - 2 * R - 1 + k];
+  return s;
+}
+
+std::int32_t selectPeakDirection(const std::vector<mxPelBuffer<std::uint32_t>>& profiles, double& peak) {
+  double best = -1.0;
+  std::int32_t selected = -1;
+  std::vector<std::uint32_t> p;
+  for (std::size_t j = 0; j < profiles.size(); ++j) {
+    const mxPelBuffer<std::uint32_t>& profile = profiles[j];
+    p.assign(std::size_t(profile.width()), 0u);
+    if (profile.isBound() && profile.height() > 0) {
+      const std::uint32_t* row = profile.row(0);
+      for (std::size_t i = 0; i < p.size(); ++i) p[i] = row[i];
+    }
+    const std::vector<std::uint32_t> s = smoothProfile(p, 1);
+    // First maximum wins; an all-zero profile peaks at 0 with value 0.
+    std::uint32_t value = 0;
+    std::size_t position = 0;
+    for (std::size_t i = 0; i < s.size(); ++i)
+      if (s[i] > value) {
+        value = s[i];
+        position = i;
+      }
+    if (double(value) > best) {
+      best = double(value);
+      selected = std::int32_t(j);
+      peak = double(position);
+    }
+  }
+  return selected;
+}
+
+mxPelBuffer<unsigned char> peakBandMask(const mxPelBuffer_const<unsigned char>& histogramImage,
+                                        const mx_PelBuffer& profile, double peak) {
+  const mxXform<2> T = profile.imageFromClientXform();
+  mxPelBuffer<unsigned char> band(histogramImage.width(), histogramImage.height(), 32);
+  const double lo = peak - 1.0, hi = peak + 2.0;
+  for (std::int32_t y = 0; y < band.height(); ++y) {
+    unsigned char* row = band.row(y);
+    for (std::int32_t x = 0; x < band.width(); ++x) {
+      const double q = (T * mxVector<2>(double(x), double(y))).x();
+      row[x] = (q >= lo && q < hi) ? 255 : 0;  // false for a q that is not a number
+    }
+  }
+  return band;
+}
+
+// ---- second pass: the fit ----
+
+bool fitGainAndOffset(const mxPelBuffer_const<unsigned char>& reference,
+                      const mxPelBuffer_const<unsigned char>& mask, const mxPelBuffer_const<unsigned char>& image,
+                      const mxPelBuffer_const<unsigned char>& bandMask, double& gain, double& offset) {
+  checkPairing(reference, mask, image);
+  if (!bandMask.isBound() || bandMask.width() < kFitBins || bandMask.height() < kFitBins)
+    throw mxPelFunc::BadParams(L"fitGainAndOffset: the band mask must cover 33 x 33 cells");
+  const BinTables tables;
+  std::uint32_t inBand[kCells];
+  for (std::int32_t y = 0; y < kFitBins; ++y) {
+    const unsigned char* row = bandMask.row(y);
+    for (std::int32_t x = 0; x < kFitBins; ++x) inBand[y * kFitBins + x] = row[x] != 0 ? 1u : 0u;
+  }
+  const unsigned char* bin = tables.bin;
+  const std::uint16_t* rowBase = tables.rowBase;
+
+  // Every used pel in the band adds the point (r, t).  Band membership
+  // depends only on the grey pair, so the pass merely counts the used pels
+  // per pair (r, t) -- one table increment per pel -- and the band is applied
+  // to the 65536 pairs afterwards, summing exact integer moments that the
+  // fitter takes at once.  That gives the same line as adding the points one
+  // by one.  Two interleaved count tables keep runs of equal pairs from
+  // waiting on each other's increments; they are emptied into the 64-bit
+  // moments before a count could reach 2^32.
+  constexpr std::int64_t kFlushPels = std::int64_t(1) << 31;
+  constexpr std::int32_t kSegment = std::int32_t(1) << 22;
+  std::vector<std::uint32_t> pairs(2 * 65536, 0);
+  std::uint32_t* c0 = pairs.data();
+  std::uint32_t* c1 = c0 + 65536;
+  std::uint64_t n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
+  const auto flush = [&] {
+    for (std::uint32_t t = 0; t < 256; ++t) {
+      const std::uint32_t* inRow = inBand + rowBase[t];
+      std::uint64_t rn = 0, rsx = 0, rsxx = 0;
+      for (std::uint32_t r = 0; r < 256; ++r) {
+        const std::uint32_t k = (t << 8) | r;
+        const std::uint64_t c = (std::uint64_t(c0[k]) + c1[k]) * inRow[bin[r]];
+        rn += c;
+        rsx += c * r;
+        rsxx += c * r * r;
+      }
+      n += rn;
+      sx += rsx;
+      sxx += rsxx;
+      sy += rn * t;
+      sxy += rsx * t;
+      syy += rn * t * t;
+    }
+    std::fill(pairs.begin(), pairs.end(), 0u);
+  };
+
+  const std::int32_t w = image.width(), h = image.height();
+  std::int64_t pending = 0;
+  for (std::int32_t j = 0; j < h; ++j) {
+    const unsigned char* r = image.row(j);
+    const unsigned char* t = reference.row(j);
+    const unsigned char* m = mask.isBound() ? mask.row(j) : nullptr;
+    for (std::int32_t x0 = 0; x0 < w; x0 += kSegment) {
+      const std::int32_t len = std::min(kSegment, w - x0);
+      if (pending + len > kFlushPels) {
+        flush();
+        pending = 0;
+      }
+      pending += len;
+      std::int32_t i = x0;
+      const std::int32_t end = x0 + len;
+      if (m) {
+        for (; i + 2 <= end; i += 2) {
+          c0[(std::uint32_t(t[i]) << 8) | r[i]] += m[i] != 0;
+          c1[(std::uint32_t(t[i + 1]) << 8) | r[i + 1]] += m[i + 1] != 0;
+        }
+        for (; i < end; ++i) c0[(std::uint32_t(t[i]) << 8) | r[i]] += m[i] != 0;
+      } else {
+        for (; i + 2 <= end; i += 2) {
+          ++c0[(std::uint32_t(t[i]) << 8) | r[i]];
+          ++c1[(std::uint32_t(t[i + 1]) << 8) | r[i + 1]];
+        }
+        for (; i < end; ++i) ++c0[(std::uint32_t(t[i]) << 8) | r[i]];
+      }
+    }
+  }
+  flush();
+  mxLSLineFitter fitter;
+  fitter.update(n, double(sx), double(sy), double(sxx), double(sxy), double(syy));
+  const mxFLine line = fitter.fit();
+
+  // With no point the fitted line is invalid and meets nothing, like a
+  // vertical one: gain and offset then stay as they were.
+  const mxFLine vertical(mxDegree(90.0), mxVector<2>(0.0, 0.0));
+  const std::vector<mxVector<2>> points = line.intersection(vertical);
+  if (points.empty()) return false;
+  gain = std::tan(line.angle().toDouble() * kDegToRad);
+  offset = points.front().y();
+  return true;
+}
+
+std::vector<unsigned char> linearLut(double gain, double offset) {
+  std::vector<unsigned char> table(256);
+  // Accumulated by repeated addition, as the table is defined.
+  double v = offset;
+  for (int i = 0; i < 256; ++i) {
+    table[std::size_t(i)] = roundToGrey(v);
+    v += gain;
+  }
+  return table;
+}
+
+// ---- entry ----
+
+bool linearFitParameters(const mxPelBuffer_const<unsigned char>& image,
+                         const mxPelBuffer_const<unsigned char>& reference,
+                         const mxPelBuffer_const<unsigned char>& mask, const std::vector<double>& fitAngles,
+                         double& gain, double& offset) {
+  if (!image.isBound() || !reference.isBound())
+    throw mxImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
+  if (fitAngles.size() < 7 || fitAngles.size() > 0x7FFFFFFFu)
+    throw mxImageNormalizerDefs::BadParams(L"The linear fit needs a direction table of at least 7 angles.");
+  const mxPelBuffer<unsigned char> histogram = jointHistogramImage(reference, mask, image);
+  const std::int32_t n = std::int32_t(fitAngles.size());
+  const std::vector<mxPelBuffer<std::uint32_t>> profiles = directionProfiles(histogram, fitAngles, 3, n - 4);
+  double peak = 0.0;
+  const std::int32_t selected = selectPeakDirection(profiles, peak);
+  const mxPelBuffer<unsigned char> band = peakBandMask(histogram, profiles[std::size_t(selected)], peak);
+  gain = 0.0;
+  offset = 0.0;
+  return fitGainAndOffset(reference, mask, image, band, gain, offset);
+}
+
+mxPelBuffer<unsigned char> linearFitImage(const mxPelBuffer_const<unsigned char>& image,
+                                          const mxPelBuffer_const<unsigned char>& reference,
+                                          const mxPelBuffer_const<unsigned char>& mask,
+                                          const std::vector<double>& fitAngles, bool& fitted) {
+  double gain = 0.0, offset = 0.0;
+  fitted = linearFitParameters(image, reference, mask, fitAngles, gain, offset);
+  return mfPelMap(image, linearLut(gain, offset));
+}
+
+mxPelBuffer<unsigned char> linearFitImage(const mxPelBuffer_const<unsigned char>& image,
+                                          const mxPelBuffer_const<unsigned char>& reference,
+                                          const mxPelBuffer_const<unsigned char>& mask,
+                                          const std::vector<double>& fitAngles) {
+  bool fitted = false;
+  return linearFitImage(image, reference, mask, fitAngles, fitted);
+}

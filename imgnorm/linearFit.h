@@ -1,0 +1,123 @@
+// The linear grey-value fit: maps a run-time image onto the reference image
+// through one line, reference grey = gain * run-time grey + offset.
+//
+// The line is fitted by least squares to the pels whose pair of grey levels
+// (run-time, reference) lies in a narrow band around the strongest straight
+// ridge of the two images' joint grey-level histogram.  The ridge is found on
+// a 33 x 33 reduction of that histogram: it is projected across each
+// direction of a table (buildFitAngles), and the direction whose smoothed
+// projection has the highest peak wins.  The cost per run is two passes over
+// the run-time window (joint histogram, fit) and one table mapping; the
+// direction search does not grow with the image.
+//
+// Pel pairing: the pel in row j, column i of the run-time window goes with
+// the pel in row j, column i of the reference window and of the mask window.
+// Grey level g falls into bin (g + 4) >> 3 (bins 0..32).
+//
+// Internal functions of the tool; the steps are exposed for testing.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "baseif/mxPelBuffer.h"
+#include "baseif/mxVector.h"
+
+// Number of grey-level bins per axis of the joint histogram.
+constexpr std::int32_t kFitBins = 33;
+
+// The 63 directions (degrees) of the ridge search: atan2(k, 33) for k = 1 to
+// 32, then atan2(33, k) for k = 31 down to 1.  Ascending from 1.74 to 88.26
+// degrees; 45 degrees is not among them.  The vector is resized to 63.
+void buildFitAngles(std::vector<double>& angles);
+
+// Normalizes image by the linear grey-value fit and returns a new image of
+// the image window's size.  mask may be unbound (every pel used); fitAngles is
+// the direction table (at least 7 entries; indices 3 to n - 4 are searched).
+// When no line could be fitted (no pel in the band, or a vertical line) the
+// table and so the result are all 0; the overload with fitted reports that
+// case as false.
+// Throws mxImageNormalizerDefs::BadImage "Both template image and run-time
+// image must be bound." for an unbound image or reference,
+// mxImageNormalizerDefs::BadParams for a table of fewer than 7 entries, and
+// mxPel::BadWindow for a reference or mask window smaller than the image's.
+mxPelBuffer<unsigned char> linearFitImage(const mxPelBuffer_const<unsigned char>& image,
+                                          const mxPelBuffer_const<unsigned char>& reference,
+                                          const mxPelBuffer_const<unsigned char>& mask,
+                                          const std::vector<double>& fitAngles);
+mxPelBuffer<unsigned char> linearFitImage(const mxPelBuffer_const<unsigned char>& image,
+                                          const mxPelBuffer_const<unsigned char>& reference,
+                                          const mxPelBuffer_const<unsigned char>& mask,
+                                          const std::vector<double>& fitAngles, bool& fitted);
+
+// Steps 1 to 5 of linearFitImage: sets gain and offset to 0, then to the
+// fitted line.  Returns false (gain and offset left 0) when no line met the
+// line x = 0.  Throws as linearFitImage.
+bool linearFitParameters(const mxPelBuffer_const<unsigned char>& image,
+                         const mxPelBuffer_const<unsigned char>& reference,
+                         const mxPelBuffer_const<unsigned char>& mask, const std::vector<double>& fitAngles,
+                         double& gain, double& offset);
+
+// The 33 x 33 joint histogram of the image window and the paired reference
+// window, compressed into 8 bits: row = bin of the reference grey, column =
+// bin of the run-time grey.  Each pel adds the mask pel's value (0..255) to
+// its cell, or 1 when the mask is unbound.  With a largest count m below 256
+// the counts are copied; otherwise a count k > 0 becomes
+// trunc(ln k * 255 / ln m + 0.5) (so 1 becomes 0 and m becomes 255).
+// Counts are kept in 64 bits while summing and stored saturated at 2^32 - 1.
+// Throws mxPel::UnboundWindow for an unbound image or reference and
+// mxPel::BadWindow when the reference or the mask window is smaller.
+mxPelBuffer<unsigned char> jointHistogramImage(const mxPelBuffer_const<unsigned char>& reference,
+                                               const mxPelBuffer_const<unsigned char>& mask,
+                                               const mxPelBuffer_const<unsigned char>& image);
+
+// One profile per direction angles[first] .. angles[last], in table order,
+// each the projectAlongAngle of the histogram image.  first > last gives no
+// profile; indices outside the table throw mxPelFunc::BadParams.
+std::vector<mxPelBuffer<std::uint32_t>> directionProfiles(const mxPelBuffer_const<unsigned char>& histogramImage,
+                                                          const std::vector<double>& angles, std::int32_t first,
+                                                          std::int32_t last);
+
+// Projection of the histogram image (pel and client coordinates equal, window
+// at (0, 0)) across direction theta: one row of sums along lines of direction
+// theta, taken over the smallest rectangle that holds the image and whose x
+// axis points along theta + 90 degrees.  The grid is trunc(ex + 0.5) + 1
+// columns by trunc(ey - 0.5) - 1 rows, where ex and ey are the rectangle's
+// extents; the profile's imageFromClientXform() maps histogram points to
+// profile columns.
+mxPelBuffer<std::uint32_t> projectAlongAngle(const mxPelBuffer_const<unsigned char>& source, mxDegree theta);
+
+// The profile whose smoothed values (smoothProfile, half-width 1) have the
+// highest peak: returns its index (-1 for no profile) and sets peak to the
+// column of its first maximum.  Ties go to the earlier profile; an all-zero
+// set selects profile 0 with peak 0.
+std::int32_t selectPeakDirection(const std::vector<mxPelBuffer<std::uint32_t>>& profiles, double& peak);
+
+// Box sum of half-width r over a profile mirrored about its end pels (the end
+// pels not repeated): s[i] = p[m(i - r)] + ... + p[m(i + r)] with m(k) = -k
+// below 0 and 2(L - 1) - k above L - 1.  Unsigned 32-bit arithmetic.  Throws
+// mxPelFunc::BadParams when the length L is below 2r + 1.
+std::vector<std::uint32_t> smoothProfile(const std::vector<std::uint32_t>& p, std::int32_t r);
+
+// 255 for the histogram cells (x, y) whose point (x, y) the profile's
+// imageFromClientXform() takes to a column q with peak - 1 <= q < peak + 2,
+// else 0: the band of profile columns from one before the peak to one after.
+mxPelBuffer<unsigned char> peakBandMask(const mxPelBuffer_const<unsigned char>& histogramImage,
+                                        const mx_PelBuffer& profile, double peak);
+
+// Least-squares line through the points (run-time grey, reference grey) of the
+// image window's pels that the mask uses (non-zero, or every pel when
+// unbound) and whose cell of the joint histogram is set in the band mask
+// (33 x 33).  Each used pel counts once.  When the line meets x = 0 sets gain
+// to its slope and offset to its height at x = 0 and returns true; otherwise
+// leaves both untouched and returns false.  Throws as jointHistogramImage,
+// and mxPelFunc::BadParams for a band mask that is unbound or smaller than
+// 33 x 33.
+bool fitGainAndOffset(const mxPelBuffer_const<unsigned char>& reference,
+                      const mxPelBuffer_const<unsigned char>& mask, const mxPelBuffer_const<unsigned char>& image,
+                      const mxPelBuffer_const<unsigned char>& bandMask, double& gain, double& offset);
+
+// The table of the line: entry i is offset + i * gain, accumulated by
+// repeated addition, rounded half away from zero and clamped to 0..255.  A
+// value that is not a number gives 0.
+std::vector<unsigned char> linearLut(double gain, double offset);

@@ -1,0 +1,88 @@
+// Local background correction: the run path of eLocalCorrection and
+// eLocalCorrectionEnhanced, and the mask products training prepares for it.
+// Internal to the library (not exported).
+//
+// The correction forms the clamped difference D = 128 + clamp(image -
+// reference) (offset-128 form), estimates its slowly varying part around
+// every pel -- a Gaussian-weighted mean (eLocalCorrection) or a median
+// (eLocalCorrectionEnhanced) over the neighbourhood, over set mask pels only
+// when there is a mask -- and subtracts that estimate from the image.  With a
+// granularity above 1 the estimate is computed on a grid sub-sampled by the
+// granularity (see mxGaussSample.h for the grid: its pels stand for
+// granularity-sized cells anchored at image coordinate 0) and stretched back
+// to full size.  The sub-sampled difference, sampledMask and maskCoverage all
+// lie on that grid, so when the run-time overlap equals the mask's window
+// they pair pel for pel.
+#pragma once
+
+#include <cstdint>
+
+#include "baseif/mxDiag.h"
+#include "baseif/mxPair.h"
+#include "baseif/mxPelBuffer.h"
+#include "imgnorm/mxImageNormalizerDefs.h"
+
+// Corrects image (already cut by the caller to its overlap with the
+// reference and the mask) into result, which is replaced by a new buffer over
+// R, the common window of image, referenceImage and (when bound)
+// binarizedMask, carrying image's transforms.  method is eLocalCorrection or
+// eLocalCorrectionEnhanced (any other value builds no estimate, and the
+// subtraction then throws mxPel::UnboundWindow).  With
+// keep true and a mask, the image's own pels are put back where the mask is
+// 0.  Records no diagnostics.  Errors of the functions it calls pass through
+// (for example mxPelFunc::BadParams for a granularity below 1 or a
+// neighbourhood too large for the Gaussian sampler).
+void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
+                        const mxPelBuffer_const<unsigned char>& referenceImage,
+                        const mxPelBuffer_const<unsigned char>& binarizedMask,
+                        const mxPelBuffer_const<unsigned char>& sampledMask,
+                        const mxPelBuffer_const<unsigned short>& maskCoverage, mxImageNormalizerDefs::Method method,
+                        const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& granularity,
+                        const mxPair<std::int32_t>& intensityVariationRange, bool keep,
+                        mxPelBuffer<unsigned char>& result, mxDiagObject* diag, std::uint32_t diagFlags);
+
+// dst = 128 x the Gaussian-weighted local mean of src over a neighbourhood
+// of size pels (smoothing from smoothingForNeighborhood), over src's window,
+// with src's transforms.  A constant image v gives 128 v; no pel exceeds
+// 32640.  src's pels are not changed and its transforms are the same on
+// return (a non-linear image-from-client transform is replaced by the
+// identity during the call).  Throws mxBadPointer when src has no
+// image-from-client transform.
+void scaledLocalMean(mxPelBuffer<unsigned char>& src, const mxPair<std::int32_t>& size,
+                     mxPelBuffer<unsigned short>& dst);
+
+// The Gaussian smoothing amount per axis for a neighbourhood length k:
+// sqrt(k^2 / 4 - 2) (0 when negative) rounded up, then up to the next even
+// number.  1 -> 0, 3 -> 2, 7 -> 4, 101 -> 52, 201 -> 102.
+mxPair<std::int32_t> smoothingForNeighborhood(const mxPair<std::int32_t>& size);
+
+// dst = the low 8 bits of src >> shift over the overlap of the windows
+// (shift 0 .. 15, else mxPelFunc::BadParams); dst gets src's transforms and
+// is created over src's window when unbound.  An unbound src makes dst
+// unbound.
+void pelShiftDown(const mxPelBuffer_const<unsigned short>& src, std::uint32_t shift, mxPelBuffer<unsigned char>& dst);
+
+// What training stores for the local methods, from binarizedMask (0 and
+// 255; unbound when there is no mask):
+//   sampledMask: when the mask is bound and granularity exceeds 1 on some
+//     axis, the mask sub-sampled by the same Gaussian sampler the run uses,
+//     re-binarized (below 128 to 0, else 255) and dilated by the 3x3
+//     diamond; otherwise unbound.
+//   maskCoverage: when the mask is bound and withCoverage (eLocalCorrection
+//     is trained), scaledLocalMean of a copy of sampledMask (when bound, else
+//     of binarizedMask) with the neighbourhood reduced to the sampled grid,
+//     ((neighborhoodSize / granularity) | 1 per axis); otherwise unbound.
+// Throws mxPelFunc::BadParams for a granularity element below 1.
+void localCorrectionMasks(const mxPelBuffer_const<unsigned char>& binarizedMask,
+                          const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& granularity,
+                          bool withCoverage, mxPelBuffer<unsigned char>& sampledMask,
+                          mxPelBuffer<unsigned short>& maskCoverage);
+
+// The neighbourhood on the working grid: ((size / granularity) | 1) per axis
+// (odd).  Throws mxPelFunc::BadParams for a granularity element below 1.
+mxPair<std::int32_t> sampledNeighborhood(const mxPair<std::int32_t>& size, const mxPair<std::int32_t>& granularity);
+
+// The median window of eLocalCorrectionEnhanced: size shrunk two pels at a
+// time, the longer side first and the y side on a tie, until it holds at
+// most 32767 pels.  Both sides stay odd.
+mxPair<std::int32_t> limitedMedianSize(const mxPair<std::int32_t>& size);

@@ -1,0 +1,129 @@
+// The normalizer object: members, defaults, validating setters, copying and
+// comparison.  Training, running and the archive form live in imgnorm.cpp.
+#include "imgnorm/mxImageNormalizer.h"
+
+#include <cmath>
+
+#include "baseif/mxPelOps.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
+#include "pelfunc/mf_PelBufferEqual.h"
+
+using namespace mxImageNormalizerDefs;
+
+namespace {
+// The validation rules, shared by the setters and set().
+void checkPositivePair(const mxPair<std::int32_t>& v, const wchar_t* message) {
+  if (v.x() < 1 || v.y() < 1) throw BadParams(message);
+}
+
+void checkTailFractions(const mxPair<double>& v) {
+  // Written so that a NaN lower fraction fails (its comparisons are false).
+  if (!(v.x() >= 0.0) || v.x() > v.y() || v.y() > 1.0)
+    throw BadParams(L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0");
+}
+
+void checkIntensityRange(const mxPair<std::int32_t>& v) {
+  if (v.x() > 0 || v.y() < 0) throw BadParams(L"intensityVariationRange must be: x <= 0 and y >= 0");
+}
+
+void assignImage(mxPelBuffer_const<unsigned char>& member, const mxPelBuffer_const<unsigned char>& image, bool copy) {
+  if (!image.isBound()) member.setUnbound();
+  else if (copy) member = mfPelCopy(image);
+  else member = image;
+}
+
+// Doubles differ only when one is less than or greater than the other, so a
+// NaN compares equal to anything.
+bool differs(double a, double b) { return a < b || a > b; }
+}  // namespace
+
+std::wstring methodName(Method method) {
+  switch (std::uint32_t(method)) {
+    case eIdentity: return L"eIdentity";
+    case eMatchHistogram: return L"eMatchHistogram";
+    case eMatchMeanAndStddev: return L"eMatchMeanAndStddev";
+    case eMatchHistogramTails: return L"eMatchHistogramTails";
+    case eLinearlyFitGrayValues: return L"eLinearlyFitGrayValues";
+    case eLocalCorrection: return L"eLocalCorrection";
+    case eLocalCorrectionEnhanced: return L"eLocalCorrectionEnhanced";
+    default: return L"UnknownMethod";
+  }
+}
+
+mxImageNormalizer::mxImageNormalizer()
+    : trainedMethods_(eIdentity),
+      tailFractions_(0.0, 1.0),
+      neighborhoodSize_(101, 101),
+      granularity_(1, 1),
+      intensityVariationRange_(-127, 127),
+      keepMaskedPixels_(false) {}
+
+mxImageNormalizer::mxImageNormalizer(const mxImageNormalizer&) = default;
+mxImageNormalizer& mxImageNormalizer::operator=(const mxImageNormalizer&) = default;
+mxImageNormalizer::~mxImageNormalizer() = default;
+
+bool mxImageNormalizer::operator==(const mxImageNormalizer& o) const {
+  if (this == &o) return true;
+  if (trainedMethods_ != o.trainedMethods_) return false;
+  if (differs(tailFractions_.x(), o.tailFractions_.x())) return false;
+  if (differs(tailFractions_.y(), o.tailFractions_.y())) return false;
+  if (neighborhoodSize_ != o.neighborhoodSize_) return false;
+  if (granularity_ != o.granularity_) return false;
+  if (intensityVariationRange_ != o.intensityVariationRange_) return false;
+  if (keepMaskedPixels_ != o.keepMaskedPixels_) return false;
+  if (!mf_PelBufferEqual(maskImage_, o.maskImage_, 0.0)) return false;
+  return mf_PelBufferEqual(referenceImage_, o.referenceImage_, 0.0);
+}
+
+void mxImageNormalizer::untrain() { *this = mxImageNormalizer(); }
+
+void mxImageNormalizer::neighborhoodSize(mxPair<std::int32_t> value) {
+  checkPositivePair(value, L"Both elements of neighborhoodSize must be >= 1");
+  neighborhoodSize_ = value;
+  trainedMethods_ = eIdentity;
+}
+
+void mxImageNormalizer::granularity(mxPair<std::int32_t> value) {
+  checkPositivePair(value, L"Both elements of granularity must be >= 1");
+  granularity_ = value;
+  trainedMethods_ = eIdentity;
+}
+
+void mxImageNormalizer::tailFractions(mxPair<double> value) {
+  checkTailFractions(value);
+  tailFractions_ = value;
+  trainedMethods_ = eIdentity;
+}
+
+void mxImageNormalizer::intensityVariationRange(mxPair<std::int32_t> value) {
+  checkIntensityRange(value);
+  intensityVariationRange_ = value;
+  trainedMethods_ = eIdentity;
+}
+
+void mxImageNormalizer::keepMaskedPixels(bool value) {
+  keepMaskedPixels_ = value;
+  trainedMethods_ = eIdentity;
+}
+
+void mxImageNormalizer::maskImage(const mxPelBuffer_const<unsigned char>& image, bool copy) {
+  assignImage(maskImage_, image, copy);
+  trainedMethods_ = eIdentity;
+}
+
+void mxImageNormalizer::referenceImage(const mxPelBuffer_const<unsigned char>& image, bool copy) {
+  assignImage(referenceImage_, image, copy);
+  trainedMethods_ = eIdentity;
+}
+
+void mxImageNormalizer::set(const mxPair<double>& tailFractions, const mxPair<std::int32_t>& intensityVariationRange,
+                            bool keepMaskedPixels) {
+  const Method kept = trainedMethods_;
+  checkTailFractions(tailFractions);
+  tailFractions_ = tailFractions;
+  trainedMethods_ = eIdentity;
+  checkIntensityRange(intensityVariationRange);
+  intensityVariationRange_ = intensityVariationRange;
+  keepMaskedPixels_ = keepMaskedPixels;
+  trainedMethods_ = kept;
+}

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "baseif/mxGaussSample.h"
+#include "baseif/mxPelOps.h"
+#include "filterTestUtil.h"
+
+namespace {
+
+// The documented kernel of smoothing amount s: three boxes, widths adding up
+// to support + 2 and differing by at most one, convolved; support 2s + 1, or
+// 2s + 2 for a centred even cell.  Returned as weights summing to 1.
+std::vector<double> kernel(int s, bool evenSupport) {
+  const int support = 2 * s + 1 + (evenSupport ? 1 : 0);
+  std::vector<double> k{1.0};
+  for (int b = 0; b < 3; ++b) {
+    const int w = (support + 2) / 3 + (b < (support + 2) % 3 ? 1 : 0);
+    std::vector<double> next(k.size() + w - 1, 0.0);
+    for (size_t i = 0; i < k.size(); ++i)
+      for (int j = 0; j < w; ++j) next[i + j] += k[i] / w;
+    k = next;
+  }
+  return k;
+}
+
+// Brute force: for output pel i the kernel is laid around the centre of cell
+// [i g, (i+1) g) (or of its first pel when not centred), over the window
+// extended by replicating edge pels.  Returns gain x the weighted mean.
+double bruteForce(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p, int ox, int oy) {
+  const mxPelRect w = src.window();
+  auto weights = [&](int o, int g, int s, int first, int size) {
+    const bool even = p.centred && g % 2 == 0;
+    const std::vector<double> k = kernel(s, even);
+    const double centre = p.centred ? o * double(g) + g / 2.0 : o * double(g) + 0.5;
+    std::vector<double> wt(size, 0.0);
+    for (size_t m = 0; m < k.size(); ++m) {
+      // Tap m sits at the pel whose centre is centre + m - (size - 1) / 2.
+      const double pelCentre = centre + double(m) - (k.size() - 1) / 2.0;
+      const int pel = int(std::floor(pelCentre));
+      const int idx = std::min(std::max(pel - first, 0), size - 1);
+      wt[idx] += k[m];
+    }
+    return wt;
+  };
+  const std::vector<double> wx = weights(ox, p.sample.x(), p.smoothing.x(), w.x(), w.width());
+  const std::vector<double> wy = weights(oy, p.sample.y(), p.smoothing.y(), w.y(), w.height());
+  double sum = 0.0;
+  for (int j = 0; j < w.height(); ++j)
+    for (int i = 0; i < w.width(); ++i) sum += wx[i] * wy[j] * src.row(j)[i];
+  return p.gain * sum;
+}
+
+int floorDiv(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+
+TEST(GaussSample, MatchesBruteForceOnRandomWindows) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> pos(-9, 9), len(1, 23), step(1, 5), amount(0, 9), coin(0, 1);
+  for (int trial = 0; trial < 300; ++trial) {
+    const mxPelBuffer<unsigned char> src = randomWindow(rng, pos(rng), pos(rng), len(rng), len(rng));
+    mxGaussSampleParams p({step(rng), step(rng)}, {amount(rng), amount(rng)}, 1.0, coin(rng) == 1);
+    const bool wide = coin(rng) == 1;
+    if (wide) {
+      p.sample = {1, 1};
+      p.gain = 128.0;
+    }
+    SCOPED_TRACE(testing::Message() << "trial " << trial);
+    mxPelBuffer<unsigned short> out16;
+    mxPelBuffer<unsigned char> out8;
+    if (wide)
+      mfGaussSample(src, p, out16);
+    else
+      out8 = mfGaussSample(src, p);
+    const mxPelRect r = wide ? out16.window() : out8.window();
+    const mxPelRect w = src.window();
+    // The grid: cells anchored at image coordinate 0, every cell holding a
+    // window pel present.
+    ASSERT_EQ(r, mxPelRect(floorDiv(w.x(), p.sample.x()), floorDiv(w.y(), p.sample.y()),
+                           floorDiv(w.x() + w.width() - 1, p.sample.x()) - floorDiv(w.x(), p.sample.x()) + 1,
+                           floorDiv(w.y() + w.height() - 1, p.sample.y()) - floorDiv(w.y(), p.sample.y()) + 1));
+    // Intermediate values carry 1/256 grey level: allow five such roundings
+    // besides the final rounding.
+    const double tolerance = 0.5 + p.gain * 5.0 / 512.0;
+    for (int j = 0; j < r.height(); ++j)
+      for (int i = 0; i < r.width(); ++i) {
+        const double expected = bruteForce(src, p, r.x() + i, r.y() + j);
+        const double got = wide ? out16.row(j)[i] : out8.row(j)[i];
+        ASSERT_NEAR(got, expected, tolerance) << "at " << i << ", " << j;
+      }
+  }
+}
+
+TEST(GaussSample, ConstantImagesAreExactAtEveryAmount) {
+  const int amounts[] = {0, 1, 2, 3, 26, 52, 102, 300};
+  for (int v : {0, 1, 128, 254, 255})
+    for (int s : amounts) {
+      mxPelBuffer<unsigned char> src(mxPelRect(3, -2, 37, 21));
+      mfPelSet_U8(src, (unsigned char)v);
+      mxGaussSampleParams wide({1, 1}, {s, s / 2}, 128.0, true);
+      wide.saturate = true;
+      mxPelBuffer<unsigned short> b;
+      mfGaussSample(src, wide, b);
+      EXPECT_EQ(mfPelMax<unsigned short>(b), 128 * v);
+      mxPelBuffer<unsigned short> lowest(b.window());
+      mfPelSet<unsigned short>(lowest, 65535);
+      mfGaussSample(src, wide, lowest);
+      EXPECT_TRUE(mfPelEqual<unsigned short>(b, lowest)) << "constant result " << 128 * v;
+      const mxPelBuffer<unsigned char> sub = mfGaussSample(src, mxGaussSampleParams({4, 3}, {s, s}, 1.0, true));
+      EXPECT_EQ(mfPelMax<unsigned char>(sub), v);
+      EXPECT_EQ(mfPelHistogram(sub)[v], std::uint32_t(sub.width() * sub.height()));
+    }
+}
+
+TEST(GaussSample, NeverExceedsScaledMaximum) {
+  std::mt19937 rng(3);
+  const mxPelBuffer<unsigned char> src = randomWindow(rng, 0, 0, 64, 48, 250, 255);
+  for (int s : {1, 6, 52}) {
+    mxPelBuffer<unsigned short> b;
+    mfGaussSample(src, mxGaussSampleParams({1, 1}, {s, s}, 128.0, true), b);
+    EXPECT_LE(mfPelMax<unsigned short>(b), 32640);
+  }
+}
+
+TEST(GaussSample, BoundDestinationReceivesOnlyItsOverlap) {
+  std::mt19937 rng(5);
+  const mxPelBuffer<unsigned char> src = randomWindow(rng, 0, 0, 20, 20);
+  const mxGaussSampleParams p({1, 1}, {4, 4}, 128.0, true);
+  mxPelBuffer<unsigned short> full;
+  mfGaussSample(src, p, full);
+  mxPelBuffer<unsigned short> part(mxPelRect(10, 12, 20, 20));
+  mfPelSet<unsigned short>(part, 7);
+  mfGaussSample(src, p, part);
+  for (int y = 12; y < 32; ++y)
+    for (int x = 10; x < 30; ++x)
+      EXPECT_EQ(part.get(x, y), (x < 20 && y < 20) ? full.get(x, y) : 7) << x << "," << y;
+}
+
+TEST(GaussSample, SampledTransformMapsCellsOntoTheSource) {
+  mxPelBuffer<unsigned char> src(mxPelRect(0, 0, 16, 12));
+  src.clientFromImageXform(mxXform<2>(mxMatrix<2>(2.0, 0.0, 0.0, 3.0), mxVector<2>(5.0, 7.0)));
+  for (bool centred : {true, false}) {
+    const mxPelBuffer<unsigned char> sub = mfGaussSample(src, mxGaussSampleParams({4, 3}, {3, 2}, 1.0, centred));
+    // The centre of output pel (1, 2) is the centre of cell (1, 2), or of
+    // that cell's first pel.
+    const mxVector<2> sourcePoint = centred ? mxVector<2>(6.0, 7.5) : mxVector<2>(4.5, 6.5);
+    const mxVector<2> a = sub.clientFromImageXform() * mxVector<2>(1.5, 2.5);
+    const mxVector<2> b = src.clientFromImageXform() * sourcePoint;
+    EXPECT_NEAR(a.x(), b.x(), 1e-9);
+    EXPECT_NEAR(a.y(), b.y(), 1e-9);
+  }
+}
+
+TEST(GaussSample, RejectsBadInput) {
+  const mxPelBuffer<unsigned char> src(8, 8);
+  mxPelBuffer<unsigned short> b;
+  const mxGaussSampleParams bad[] = {
+      {{0, 1}, {0, 0}, 1.0, true},  {{1, 1}, {-1, 0}, 1.0, true},    {{1, 1}, {0, 40000}, 1.0, true},
+      {{1, 1}, {0, 0}, -1.0, true}, {{1, 1}, {0, 0}, NAN, true}, {{1, 1}, {0, 0}, 2.0, true},
+  };
+  for (const mxGaussSampleParams& p : bad) EXPECT_THROW(mfGaussSample(src, p), mxPelFunc::BadParams);
+  EXPECT_THROW(mfGaussSample(src, mxGaussSampleParams({1, 1}, {0, 0}, 300.0, true), b), mxPelFunc::BadParams);
+  mxGaussSampleParams saturating({1, 1}, {0, 0}, 2.0, true);
+  saturating.saturate = true;
+  mxPelBuffer<unsigned char> bright(4, 4);
+  mfPelSet_U8(bright, 200);
+  EXPECT_EQ(mfPelMax<unsigned char>(mfGaussSample(bright, saturating)), 255);
+  EXPECT_THROW(mfGaussSample(mxPelBuffer<unsigned char>(), saturating), mxPel::UnboundWindow);
+}
+
+}  // namespace

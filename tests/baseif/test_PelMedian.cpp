@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "baseif/mxPelMedian.h"
+#include "baseif/mxPelOps.h"
+#include "filterTestUtil.h"
+
+namespace {
+
+// Brute force: sort the clamped values of the clipped window's counted pels.
+int bruteMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+                const mxPelMedianParams& p, int x, int y) {
+  const mxPelRect w = src.window();
+  auto clampToRange = [&](int v) { return std::min(std::max(v, p.range.x()), p.range.y()); };
+  std::vector<int> values;
+  for (int yy = y - p.size.y() / 2; yy <= y + p.size.y() / 2; ++yy)
+    for (int xx = x - p.size.x() / 2; xx <= x + p.size.x() / 2; ++xx) {
+      if (!w.contains(xx, yy)) continue;
+      if (mask.isBound() && (!mask.window().contains(xx, yy) || mask.get(xx, yy) == 0)) continue;
+      values.push_back(clampToRange(src.get(xx, yy)));
+    }
+  if (values.empty()) return clampToRange(src.get(x, y));
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  const int lower = values[(n - 1) / 2];
+  if (n % 2 == 1 || !p.averageMiddles) return lower;
+  return (lower + values[n / 2] + 1) / 2;
+}
+
+TEST(PelMedian, MatchesSortedWindowsOnRandomImages) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> pos(-6, 6), len(1, 30), half(0, 9), coin(0, 3), level(0, 255);
+  for (int trial = 0; trial < 400; ++trial) {
+    // Few grey levels in some trials, so that equal middle values occur.
+    const int spread = coin(rng) == 0 ? 3 : 255;
+    const mxPelBuffer<unsigned char> src = randomWindow(rng, pos(rng), pos(rng), len(rng), len(rng), 0, spread);
+    int lo = level(rng), hi = level(rng);
+    if (coin(rng) < 2) lo = 0, hi = 255;
+    mxPelMedianParams p({2 * half(rng) + 1, 2 * half(rng) + 1}, {std::min(lo, hi), std::max(lo, hi)},
+                        coin(rng) < 2);
+    // Masks: none, sparse (windows without set pels occur), dense, or
+    // covering only part of the source window.
+    mxPelBuffer<unsigned char> mask;
+    const int kind = coin(rng);
+    if (kind > 0) {
+      const mxPelRect w = src.window();
+      const mxPelRect mr = kind == 3 ? w.trim(2, 1, -3, 3) : w;
+      mask = randomWindow(rng, mr.x(), mr.y(), std::max(mr.width(), 1), std::max(mr.height(), 1));
+      const std::uint32_t cut = kind == 1 ? 240 : 60;
+      std::vector<unsigned char> table(256);
+      for (int i = 0; i < 256; ++i) table[i] = std::uint32_t(i) >= cut ? 255 : 0;
+      mfPelMap(mask, table, mask);
+    }
+    SCOPED_TRACE(testing::Message() << "trial " << trial << " size " << p.size.x() << "x" << p.size.y()
+                                    << " mask " << kind);
+    mxPelBuffer<unsigned char> dst;
+    mfPelMedian(src, mask, p, dst);
+    ASSERT_EQ(dst.window(), src.window());
+    const mxPelRect w = src.window();
+    for (int y = w.y(); y < w.y() + w.height(); ++y)
+      for (int x = w.x(); x < w.x() + w.width(); ++x)
+        ASSERT_EQ(dst.get(x, y), bruteMedian(src, mask, p, x, y)) << "at " << x << ", " << y;
+  }
+}
+
+TEST(PelMedian, WorksInPlaceAndIntoPartialDestinations) {
+  std::mt19937 rng(2);
+  const mxPelBuffer<unsigned char> src = randomWindow(rng, 0, 0, 25, 19);
+  const mxPelMedianParams p({5, 3}, {0, 255}, true);
+  mxPelBuffer<unsigned char> expected;
+  mfPelMedian(src, p, expected);
+  mxPelBuffer<unsigned char> inPlace = mfPelCopy<unsigned char>(src);
+  mfPelMedian(inPlace, p, inPlace);
+  EXPECT_TRUE(mfPelEqual<unsigned char>(inPlace, expected));
+  mxPelBuffer<unsigned char> part(mxPelRect(20, 15, 10, 10));
+  mfPelSet_U8(part, 9);
+  mfPelMedian(src, p, part);
+  for (int y = 15; y < 25; ++y)
+    for (int x = 20; x < 30; ++x) EXPECT_EQ(part.get(x, y), (x < 25 && y < 19) ? expected.get(x, y) : 9);
+}
+
+TEST(PelMedian, LargeWindowOnSmoothImage) {
+  // A ramp: the median of a full symmetric window is its centre pel; near
+  // the edges the clipped window's median moves inwards.
+  mxPelBuffer<unsigned char> ramp(200, 40);
+  for (int y = 0; y < 40; ++y)
+    for (int x = 0; x < 200; ++x) ramp.row(y)[x] = (unsigned char)(x + y);
+  mxPelBuffer<unsigned char> dst;
+  mfPelMedian(ramp, mxPelMedianParams({181, 181}, {0, 255}, false), dst);
+  for (int y = 0; y < 40; y += 7)
+    for (int x = 0; x < 200; x += 13) ASSERT_EQ(dst.get(x, y), bruteMedian(ramp, {}, {{181, 181}, {0, 255}, false}, x, y));
+  mfPelMedian(ramp, mxPelMedianParams({31, 31}, {0, 255}, false), dst);
+  EXPECT_EQ(dst.get(100, 20), 120);
+}
+
+TEST(PelMedian, RejectsBadParameters) {
+  const mxPelBuffer<unsigned char> src(4, 4);
+  mxPelBuffer<unsigned char> dst;
+  const mxPelMedianParams bad[] = {{{2, 3}, {0, 255}, true},   {{3, 0}, {0, 255}, true},
+                                   {{255, 129}, {0, 255}, true}, {{3, 3}, {-1, 255}, true},
+                                   {{3, 3}, {10, 9}, true},    {{3, 3}, {0, 256}, true}};
+  for (const mxPelMedianParams& p : bad) EXPECT_THROW(mfPelMedian(src, p, dst), mxPelFunc::BadParams);
+  EXPECT_NO_THROW(mfPelMedian(src, mxPelMedianParams({217, 151}, {0, 255}, true), dst));
+  EXPECT_THROW(mfPelMedian(mxPelBuffer<unsigned char>(), mxPelMedianParams({3, 3}, {0, 255}, true), dst),
+               mxPel::UnboundWindow);
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "baseif/mxPelOps.h"
+#include "imgnorm/globalMapping.h"
+#include "imgnorm/knownRelation.h"
+
+namespace {
+
+using Histogram = std::vector<std::uint32_t>;
+using Lut = std::vector<unsigned char>;
+
+Histogram hist(std::initializer_list<std::pair<int, std::uint32_t>> entries) {
+  Histogram h(256, 0);
+  for (const auto& e : entries) h[std::size_t(e.first)] += e.second;
+  return h;
+}
+
+// Against the definition: the smallest trained level whose cumulative count
+// reaches the run-time cumulative count, else the last level; 0 while the
+// run-time count is 0.  Includes self-matches and twice as many run pixels.
+TEST(MatchHistogram, AgreesWithItsDefinition) {
+  std::mt19937 rng(17);
+  std::uniform_int_distribution<int> level(0, 255), count(1, 40);
+  for (int round = 0; round < 50; ++round) {
+    Histogram t(256, 0), r(256, 0);
+    for (int k = 0; k <= round % 20; ++k) t[std::size_t(level(rng))] += std::uint32_t(count(rng));
+    for (int k = 0; k <= round % 13; ++k) r[std::size_t(level(rng))] += std::uint32_t(count(rng));
+    if (round % 5 == 0) r = t;
+    if (round % 5 == 1) for (std::size_t g = 0; g < 256; ++g) r[g] = 2 * t[g];
+    Lut lut;
+    std::wstring msg;
+    matchHistogramLut(t, r, lut, msg);
+    ASSERT_EQ(lut.size(), 256u);
+    std::uint64_t cr = 0;
+    for (std::size_t i = 0; i < 256; ++i) {
+      cr += r[i];
+      std::size_t k = 0;
+      for (std::uint64_t ct = t[0]; ct < cr && k < 255;) ct += t[++k];
+      ASSERT_EQ(lut[i], cr == 0 ? 0 : k) << "round " << round << " level " << i;
+      ASSERT_TRUE(round % 5 != 0 || r[i] == 0 || lut[i] == i) << i;  // self-match: identity where occupied
+    }
+  }
+}
+
+TEST(GlobalMappings, FailuresEmptyTheTableAndSetTheMessage) {
+  const mxHistoStats spread(hist({{1, 1}, {9, 1}})), flat(hist({{77, 5}})), empty(Histogram(256, 0));
+  const std::wstring histMsg = L"Cannot match histogram if either is empty.";
+  const std::wstring sdMsg = L"Cannot match when standard deviation is 0.";
+  for (int c = 0; c < 6; ++c) {
+    Lut lut(256, 9);
+    std::wstring msg = L"old";
+    if (c == 0) matchHistogramLut(hist({{5, 1}}), Histogram(256, 0), lut, msg);
+    if (c == 1) matchHistogramLut(Histogram(256, 0), hist({{5, 1}}), lut, msg);
+    if (c == 2) matchHistogramLut(hist({{5, 1}}), Histogram(), lut, msg);
+    if (c == 3) matchMeanAndStddevLut(spread, flat, lut, msg);
+    if (c == 4) matchMeanAndStddevLut(spread, empty, lut, msg);
+    if (c == 5) matchHistogramTailsLut(spread, flat, {5, 95}, lut, msg);
+    EXPECT_TRUE(lut.empty()) << c;
+    EXPECT_EQ(msg, c < 3 ? histMsg : c < 5 ? sdMsg : L"Cannot match the specified tails for this image.") << c;
+  }
+}
+
+// Linear tables truncate toward zero and clamp: (trained, run) histograms and
+// expected (level, entry) pairs.
+TEST(GlobalMappings, LinearTablesTruncateAndClamp) {
+  const struct {
+    bool tails;
+    Histogram trained, run;
+    std::vector<std::pair<int, int>> entries;
+  } cases[] = {
+      {false, hist({{50, 1}, {250, 1}}), hist({{100, 1}, {200, 1}}), {{74, 0}, {76, 2}, {202, 254}, {203, 255}}},
+      {false, hist({{10, 1}, {11, 1}}), hist({{100, 1}, {102, 1}}), {{81, 0}, {83, 1}, {101, 10}, {255, 87}}},
+      {false, hist({{77, 9}}), hist({{1, 1}, {9, 1}}), {{0, 77}, {255, 77}}},  // trained sDev 0
+      {true, hist({{0, 1}, {75, 1}}), hist({{0, 1}, {100, 1}}), {{1, 0}, {3, 2}, {99, 74}, {255, 191}}},
+      {true, hist({{0, 1}, {5, 1}}), hist({{10, 1}, {20, 1}}), {{9, 0}, {11, 0}, {13, 1}, {255, 122}}},
+      {true, hist({{0, 1}, {100, 1}}), hist({{0, 1}, {10, 1}}), {{25, 250}, {26, 255}}},
+  };
+  for (const auto& c : cases) {
+    Lut lut;
+    std::wstring msg;
+    if (c.tails) matchHistogramTailsLut(mxHistoStats(c.trained), mxHistoStats(c.run), {0, 100}, lut, msg);
+    else matchMeanAndStddevLut(mxHistoStats(c.trained), mxHistoStats(c.run), lut, msg);
+    ASSERT_EQ(lut.size(), 256u);
+    for (const auto& e : c.entries) EXPECT_EQ(lut[std::size_t(e.first)], e.second) << c.tails << " " << e.first;
+  }
+  // Identical statistics, and equal tail percentages, give the identity.
+  const mxHistoStats s(hist({{30, 4}, {90, 1}, {200, 3}})), one(hist({{77, 5}}));
+  Lut byMean, byTails;
+  std::wstring msg;
+  matchMeanAndStddevLut(s, s, byMean, msg);
+  matchHistogramTailsLut(s, one, {50, 50}, byTails, msg);
+  for (int i = 0; i < 256; ++i) ASSERT_TRUE(byMean[std::size_t(i)] == i && byTails[std::size_t(i)] == i) << i;
+}
+
+// Run-time = reference * gain + offset + noise, the defect square kept out of
+// both histograms (as a mask would): each table sends the run-time levels
+// back within 3 grey levels.
+TEST(GlobalMappings, KnownRelationMapsBackToTheReference) {
+  const auto ref = knownRelation::image();
+  auto defectArea = ref;
+  defectArea.window(mxPelRect(150, 40, 51, 51));
+  Histogram refHist = mfPelHistogram(ref);
+  const Histogram inDefect = mfPelHistogram(defectArea);
+  for (std::size_t g = 0; g < 256; ++g) refHist[g] -= inDefect[g];
+  const struct {
+    double gain, offset;
+  } cases[] = {{0.8, 30}, {1.2, -10}, {0.6, 70}, {1.0, 25}};
+  for (const auto& c : cases) {
+    const auto run = knownRelation::image(c.gain, c.offset);
+    Histogram runHist = mfPelHistogram(run);
+    runHist[240] -= 51 * 51;
+    const mxHistoStats runStats(runHist);
+    Lut luts[3];
+    std::wstring msg;
+    matchMeanAndStddevLut(mxHistoStats(refHist), runStats, luts[0], msg);
+    matchHistogramTailsLut(mxHistoStats(refHist), runStats, {2, 98}, luts[1], msg);
+    matchHistogramLut(refHist, runHist, luts[2], msg);
+    for (int k = 0; k < 3; ++k)
+      for (int i = runStats.inverseCum(2); i <= runStats.inverseCum(98); ++i)
+        ASSERT_NEAR(luts[k][std::size_t(i)], (i - c.offset) / c.gain, 3.0) << c.gain << " table " << k << " at " << i;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "baseif/mxDiag.h"
+#include "baseif/mxPelOps.h"
+#include "imgnorm/localCorrection.h"
+#include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
+#include "pelfunc/mf_PelBufferEqual.h"
+#include "support/testImages.h"
+
+using namespace mxImageNormalizerDefs;
+using P = mxPair<std::int32_t>;
+
+namespace {
+template <class E>
+void expectThrowWithMessage(const std::function<void()>& f, const std::wstring& message) {
+  try {
+    f();
+    ADD_FAILURE() << "no exception";
+  } catch (const E& e) {
+    EXPECT_EQ(e.message(), message);
+  }
+}
+
+// A mask with a hole (0) and a mix of non-zero values elsewhere.
+mxPelBuffer<unsigned char> holeMask(int w, int h) {
+  return makeImage(w, h, [&](int x, int y) {
+    if (x > w / 4 && x < w / 2 && y > h / 3 && y < 2 * h / 3) return 0;
+    return 1 + (x * 7 + y * 3) % 255;
+  });
+}
+
+mxPelBuffer<unsigned short> coverageOf(const mxPelBuffer_const<unsigned char>& mask, P size) {
+  mxPelBuffer<unsigned char> copy = mfPelCopy(mask);
+  mxPelBuffer<unsigned short> cov;
+  scaledLocalMean(copy, size, cov);
+  return cov;
+}
+}  // namespace
+
+TEST(Training, RequestChecksLeaveTheToolUnchanged) {
+  mxImageNormalizer n;
+  expectThrowWithMessage<CanNotTrain>([&] { n.train(Method(1)); },
+                                      L"referenceImage() must be bound for the specified methods.");
+  n.train(eIdentity);  // no reference needed
+  EXPECT_EQ(n.trainedMethods(), eIdentity);
+
+  n.referenceImage(randomImage(40, 30, 1), false);
+  n.train(eMatchHistogram);
+  expectThrowWithMessage<CanNotTrain>([&] { n.train(Method(64)); },
+                                      L"<methods> contains an unknown normalization method.");
+  EXPECT_EQ(n.trainedMethods(), eMatchHistogram);
+
+  n.train(Method(63));
+  EXPECT_EQ(n.trainedMethods(), Method(63));
+  n.train(eLocalCorrection);  // replaces, does not add
+  EXPECT_EQ(n.trainedMethods(), eLocalCorrection);
+}
+
+TEST(Training, EmptyHistogramKeepsTheOtherMethods) {
+  mxImageNormalizer n;
+  n.referenceImage(randomImage(40, 30, 2), false);
+  n.maskImage(mxPelBuffer<unsigned char>(40, 30), true);  // all zero
+  expectThrowWithMessage<CanNotTrain>([&] { n.train(eMatchHistogram | eLocalCorrection); },
+                                      L"Histogram must be non-empty for the specified methods.");
+  EXPECT_EQ(n.trainedMethods(), eLocalCorrection);
+}
+
+TEST(Training, MaskDerivedMembers) {
+  const mxPelBuffer<unsigned char> ref = randomImage(64, 48, 3);
+  const mxPelBuffer<unsigned char> mask = holeMask(64, 48);
+
+  mxImageNormalizer n;
+  n.referenceImage(ref, false);
+  n.train(eLocalCorrection | eMatchHistogram);
+  EXPECT_FALSE(n.binarizedMask().isBound());
+  EXPECT_FALSE(n.sampledMask().isBound());
+  EXPECT_FALSE(n.maskCoverage().isBound());
+  EXPECT_EQ(n.referenceHistogram(), mfPelHistogram(ref));
+
+  // Granularity (1, 1): no sampled mask; coverage from the binarized mask with
+  // the neighbourhood made odd.
+  n.maskImage(mask, false);
+  n.neighborhoodSize(P(20, 15));
+  n.train(eLocalCorrection | eMatchHistogram);
+  ASSERT_TRUE(n.binarizedMask().isBound());
+  EXPECT_EQ(n.binarizedMask().window(), mask.window());
+  for (int y = 0; y < 48; ++y)
+    for (int x = 0; x < 64; ++x) ASSERT_EQ(n.binarizedMask().get(x, y), mask.get(x, y) ? 255 : 0);
+  EXPECT_FALSE(n.sampledMask().isBound());
+  EXPECT_TRUE(mfPelEqual<unsigned short>(n.maskCoverage(), coverageOf(n.binarizedMask(), P(21, 15))));
+
+  std::uint64_t counted = 0;
+  for (auto c : n.referenceHistogram()) counted += c;
+  std::uint64_t selected = 0;
+  for (int y = 0; y < 48; ++y)
+    for (int x = 0; x < 64; ++x) selected += mask.get(x, y) != 0;
+  EXPECT_EQ(counted, selected);
+
+  // Granularity (2, 3): sampled, binary mask; coverage on the sampled grid with
+  // the reduced neighbourhood (101 / 2 | 1, 101 / 3 | 1) = (51, 33).
+  n.neighborhoodSize(P(101, 101));
+  n.granularity(P(2, 3));
+  n.train(eLocalCorrection);
+  ASSERT_TRUE(n.sampledMask().isBound());
+  EXPECT_LT(n.sampledMask().width(), 40);
+  for (int j = 0; j < n.sampledMask().height(); ++j)
+    for (int i = 0; i < n.sampledMask().width(); ++i) {
+      const unsigned char v = n.sampledMask().row(j)[i];
+      ASSERT_TRUE(v == 0 || v == 255);
+    }
+  EXPECT_TRUE(mfPelEqual<unsigned short>(n.maskCoverage(), coverageOf(n.sampledMask(), P(51, 33))));
+
+  // The enhanced method alone needs no coverage.
+  n.train(eLocalCorrectionEnhanced);
+  EXPECT_FALSE(n.maskCoverage().isBound());
+}
+
+TEST(Training, FitAngles) {
+  mxImageNormalizer n;
+  n.referenceImage(randomImage(16, 16, 4), false);
+  n.train(eLinearlyFitGrayValues);
+  const std::vector<double>& a = n.fitAngles();
+  ASSERT_EQ(a.size(), 63u);
+  for (std::size_t i = 1; i < a.size(); ++i) EXPECT_LT(a[i - 1], a[i]);
+  const double deg = 57.29577951308232;
+  EXPECT_DOUBLE_EQ(a[0], std::atan2(1.0, 33.0) * deg);
+  EXPECT_DOUBLE_EQ(a[31], std::atan2(32.0, 33.0) * deg);
+  EXPECT_DOUBLE_EQ(a[32], std::atan2(33.0, 31.0) * deg);
+  EXPECT_DOUBLE_EQ(a[62], std::atan2(33.0, 1.0) * deg);
+}
+
+TEST(Training, ParametersRecord) {
+  mxImageNormalizer n;
+  n.referenceImage(randomImage(16, 16, 5), false);
+  mxDiagObject diag;
+  n.train(eMatchHistogram | eMatchHistogramTails, &diag, 0);
+  n.train(eMatchHistogram | eMatchHistogramTails, nullptr, mxDiagObject::eAll);
+  EXPECT_TRUE(diag.records().empty());
+
+  n.train(eMatchHistogram | eMatchHistogramTails, &diag, mxDiagObject::eInputs);
+  ASSERT_EQ(diag.records().size(), 2u);  // no mask, no mask record
+  EXPECT_EQ(diag.records()[0].name, L"referenceImage");
+  EXPECT_EQ(diag.records()[1].name, L"Parameters");
+  EXPECT_EQ(diag.records()[1].text,
+            L"trainedMethods=(1 | 4 | )\nkeepMaskedPixels=false\ntailFractions=( 0 , 1 )\n"
+            L"neighborhoodSize=( 101 , 101 )\ngranularity=( 1 , 1 )\nintensityRange=( -127 , 127 )\n");
+
+  diag.clear();
+  n.maskImage(holeMask(16, 16), false);
+  n.set(mxPair<double>(0.25, 0.5), P(-3, 0), true);
+  n.train(eIdentity, &diag, mxDiagObject::eInputs);
+  ASSERT_EQ(diag.records().size(), 3u);
+  EXPECT_EQ(diag.records()[1].text,
+            L"trainedMethods=()\nkeepMaskedPixels=true\ntailFractions=( 0.25 , 0.5 )\n"
+            L"neighborhoodSize=( 101 , 101 )\ngranularity=( 1 , 1 )\nintensityRange=( -3 , 0 )\n");
+  EXPECT_EQ(diag.records()[2].name, L"maskImage");
+}

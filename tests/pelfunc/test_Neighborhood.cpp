@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include "baseif/mxAffine.h"
+#include "pelTestUtil.h"
+#include "pelfunc/detail/borderPixels.h"
+#include "pelfunc/mf_Neighborhood.h"
+
+namespace {
+
+using pelTest::image;
+using pelTest::rows;
+using pelTest::Rows;
+
+const int kDx[4] = {-1, 1, 0, 0}, kDy[4] = {0, 0, -1, 1};
+
+// Brute-force diamond smoothing of a window given as rows.
+Rows smoothReference(const Rows& in) {
+  const int h = int(in.size()), w = h ? int(in[0].size()) : 0;
+  Rows out = in;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      int sum = 4 * in[y][x], k = 0;
+      for (int n = 0; n < 4; ++n) {
+        const int nx = x + kDx[n], ny = y + kDy[n];
+        if (nx >= 0 && ny >= 0 && nx < w && ny < h) sum += in[ny][nx], ++k;
+      }
+      out[y][x] = sum / (4 + k);
+    }
+  return out;
+}
+
+// Brute-force diamond morphology over region r of src (image coordinates).
+int morphReference(const mxPelBuffer_const<unsigned char>& src, const mxPelRect& r, bool dilate, int x, int y) {
+  int v = src.get(x, y);
+  for (int n = 0; n < 4; ++n)
+    if (r.contains(x + kDx[n], y + kDy[n]))
+      v = dilate ? (v | src.get(x + kDx[n], y + kDy[n])) : (v & src.get(x + kDx[n], y + kDy[n]));
+  return v;
+}
+
+TEST(PelSmooth3x3Diamond, LiteralCases) {
+  mxPelBuffer<unsigned char> row = image({{0, 100, 0}});
+  mf_PelSmooth3x3Diamond(row);
+  EXPECT_EQ(rows<unsigned char>(row), (Rows{{20, 66, 20}}));
+  mxPelBuffer<unsigned char> spot = image({{0, 0, 0}, {0, 255, 0}, {0, 0, 0}});
+  mf_PelSmooth3x3Diamond(spot);
+  EXPECT_EQ(rows<unsigned char>(spot), (Rows{{0, 36, 0}, {36, 127, 36}, {0, 36, 0}}));
+  mxPelBuffer<unsigned char> one = image({{201}});
+  mf_PelSmooth3x3Diamond(one);
+  EXPECT_EQ(one.get(0, 0), 201);
+  mxPelBuffer<unsigned char> empty(one), unbound;
+  empty.window(mxPelRect(0, 0, 0, 1));
+  mf_PelSmooth3x3Diamond(empty);
+  EXPECT_EQ(one.get(0, 0), 201);
+  EXPECT_THROW(mf_PelSmooth3x3Diamond(unbound), mxPel::UnboundWindow);
+}
+
+// Every window shape with its own border case (single row, single column,
+// 2 x 2, wide rows for the vector loop) against the brute force, with the
+// window cut out of a larger store whose pels around it must neither be read
+// nor written.
+TEST(PelSmooth3x3Diamond, MatchesBruteForceInsideALargerStore) {
+  std::mt19937 rng(9);
+  const std::pair<int, int> shapes[] = {{1, 1}, {1, 7}, {7, 1}, {2, 2}, {2, 5}, {5, 2}, {3, 3}, {37, 9}, {70, 4}};
+  for (auto [w, h] : shapes) {
+    mxPelBuffer<unsigned char> store = pelTest::randomImage(rng, w + 4, h + 4, 10, 20);
+    const mxPelBuffer<unsigned char> before = mfPelCopy<unsigned char>(store);
+    mxPelBuffer<unsigned char> win(store);
+    win.window(mxPelRect(12, 22, w, h));
+    const Rows expected = smoothReference(rows<unsigned char>(win));
+    mf_PelSmooth3x3Diamond(win);
+    ASSERT_EQ(rows<unsigned char>(win), expected) << w << " x " << h;
+    for (int y = 20; y < 24 + h; ++y)
+      for (int x = 10; x < 14 + w; ++x)
+        if (!win.window().contains(x, y)) {
+          ASSERT_EQ(store.get(x, y), before.get(x, y));
+        }
+  }
+}
+
+TEST(BinaryMorph3x3Diamond, SinglePelDilatesToDiamondAndErodesBack) {
+  const mxPelBuffer<unsigned char> dot = image({{0, 0, 0}, {0, 255, 0}, {0, 0, 0}});
+  mxPelBuffer<unsigned char> grown, shrunk;
+  mfBinaryMorph3x3Diamond(dot, true, grown);
+  EXPECT_EQ(rows<unsigned char>(grown), (Rows{{0, 255, 0}, {255, 255, 255}, {0, 255, 0}}));
+  mfBinaryMorph3x3Diamond(grown, false, shrunk);
+  EXPECT_EQ(rows<unsigned char>(shrunk), (Rows{{0, 0, 0}, {0, 255, 0}, {0, 0, 0}}));
+  mxPelBuffer<unsigned char> full = image(Rows(4, std::vector<int>(5, 255))), eroded;
+  mfBinaryMorph3x3Diamond(full, false, eroded);
+  EXPECT_EQ(rows<unsigned char>(eroded), Rows(4, std::vector<int>(5, 255)));
+}
+
+// Random two-level images, source windows inside larger stores, and bound
+// destinations overlapping only part of the source: only the overlap is
+// written, and its neighbours outside the overlap are not used.
+TEST(BinaryMorph3x3Diamond, MatchesBruteForceOnPartialOverlaps) {
+  std::mt19937 rng(21);
+  const mxPelRect srcWindows[] = {{3, 4, 1, 1}, {3, 4, 1, 9}, {3, 4, 9, 1}, {3, 4, 2, 2}, {3, 4, 40, 13}};
+  for (const mxPelRect& sw : srcWindows)
+    for (bool dilate : {true, false})
+      for (bool boundDst : {false, true}) {
+        mxPelBuffer<unsigned char> store =
+            pelTest::randomImage(rng, sw.width() + 6, sw.height() + 6, sw.x() - 3, sw.y() - 3, {0, 255});
+        mxPelBuffer<unsigned char> src(store);
+        src.window(sw);
+        mxPelBuffer<unsigned char> dst;
+        mxPelRect region = sw;
+        if (boundDst) {
+          dst = pelTest::randomImage(rng, sw.width() + 2, sw.height(), sw.x() + sw.width() / 2, sw.y() + 1);
+          region = sw.intersect(dst.window());
+        }
+        const mxPelBuffer<unsigned char> before = boundDst ? mfPelCopy<unsigned char>(dst) : dst;
+        mfBinaryMorph3x3Diamond(src, dilate, dst);
+        ASSERT_TRUE(dst.isBound());
+        if (!boundDst) {
+          EXPECT_EQ(dst.window(), sw);
+        }
+        for (int y = dst.window().y(); y < dst.window().y() + dst.height(); ++y)
+          for (int x = dst.window().x(); x < dst.window().x() + dst.width(); ++x) {
+            const int expected = region.contains(x, y) ? morphReference(src, region, dilate, x, y) : before.get(x, y);
+            ASSERT_EQ(dst.get(x, y), expected) << x << "," << y << " dilate " << dilate;
+          }
+      }
+}
+
+TEST(BinaryMorph3x3Diamond, Failures) {
+  mxPelBuffer<unsigned char> src = image({{0, 255, 0, 0}}), unbound, dst;
+  EXPECT_THROW(mfBinaryMorph3x3Diamond(unbound, true, dst), mxPel::BadWindow);
+  // A second view on the source's store is refused even without overlap.
+  mxPelBuffer<unsigned char> a(src), b(src);
+  a.window(mxPelRect(0, 0, 2, 1));
+  b.window(mxPelRect(2, 0, 2, 1));
+  EXPECT_THROW(mfBinaryMorph3x3Diamond(a, true, b), mxPel::BadWindow);
+  EXPECT_EQ(rows<unsigned char>(src), (Rows{{0, 255, 0, 0}}));
+  mxPelBuffer<unsigned char> far = image({{7}}, 50, 50);
+  mfBinaryMorph3x3Diamond(src, true, far);  // disjoint: nothing written
+  EXPECT_EQ(far.get(50, 50), 7);
+}
+
+TEST(ExpandByDuplicatingBorderPixels, TwoByTwo) {
+  mxPelBuffer<unsigned char> src = image({{10, 20}, {30, 40}}, 5, 6);
+  src.clientFromImageXform(mxXform<2>(mxMatrix<2>(2, 0, 0, 2), mxVector<2>(1, 0)));
+  const mxPelBuffer<unsigned char> big = mf_ExpandByDuplicatingBorderPixels(src);
+  EXPECT_EQ(big.window(), mxPelRect(4, 5, 4, 4));
+  EXPECT_EQ(big.clientFromImageXform(), src.clientFromImageXform());
+  EXPECT_EQ(rows<unsigned char>(big), (Rows{{10, 10, 20, 20}, {10, 10, 20, 20}, {30, 30, 40, 40}, {30, 30, 40, 40}}));
+  mxPelBuffer<unsigned char> unbound;
+  EXPECT_THROW(mf_ExpandByDuplicatingBorderPixels(unbound), mxPel::UnboundWindow);
+}
+
+// Every frame pel equals the interior pel nearest to it (coordinates clamped
+// into the interior); the interior is untouched.
+TEST(DuplicateBorderPixels, FrameIsNearestInteriorPel) {
+  std::mt19937 rng(13);
+  for (int b : {1, 2, 3})
+    for (auto [w, h] : {std::pair<int, int>{1, 1}, {1, 4}, {5, 1}, {6, 3}}) {
+      mxPelBuffer<unsigned char> buf = pelTest::randomImage(rng, w + 2 * b, h + 2 * b, -2, 7);
+      const mxPelBuffer<unsigned char> before = mfPelCopy<unsigned char>(buf);
+      duplicateBorderPixels(buf, b);
+      for (int y = 0; y < h + 2 * b; ++y)
+        for (int x = 0; x < w + 2 * b; ++x) {
+          const int ix = std::clamp(x, b, b + w - 1), iy = std::clamp(y, b, b + h - 1);
+          ASSERT_EQ(buf.get(x - 2, y + 7), before.get(ix - 2, iy + 7)) << "border " << b << " at " << x << "," << y;
+        }
+    }
+  mxPelBuffer<unsigned char> small = image({{1, 2}, {3, 4}});
+  EXPECT_THROW(duplicateBorderPixels(small, 1), mxPel::BadWindow);
+  EXPECT_THROW(duplicateBorderPixels(small, -1), mxPelFunc::BadParams);
+}
+
+// A constant window in a store of 255: whatever the sizes and kernel, every
+// sample is that constant, also at the edges where only the pad may be read;
+// the result spans the window's corners in client coordinates.
+TEST(PaddedAffineSample, ReadsOnlyThePaddedWindow) {
+  mxPelBuffer<unsigned char> store(mxPelRect(0, 0, 12, 10));
+  mfPelSet_U8(store, 255);
+  store.clientFromImageXform(mxXform<2>(mxMatrix<2>(0, -1, 1, 0), mxVector<2>(5, 5)));
+  mxPelBuffer<unsigned char> flat(store);
+  flat.window(mxPelRect(3, 2, 4, 3));
+  mfPelSet_U8(flat, 40);
+  const mxPelBuffer<unsigned char> before = mfPelCopy<unsigned char>(store);
+  for (bool highOrder : {false, true})
+    for (auto [w, h] : {std::pair<int, int>{1, 1}, {13, 7}, {3, 17}}) {
+      const mxPelBuffer<unsigned char> out = mf_PaddedAffineSample(flat, w, h, highOrder);
+      EXPECT_EQ(rows<unsigned char>(out), Rows(h, std::vector<int>(w, 40))) << w << " x " << h;
+      const mxXform<2> toClient = out.clientFromImageXform();
+      EXPECT_TRUE(
+          mfRealEq(toClient * out.window().origin(), store.clientFromImageXform() * flat.window().origin(), 1e-9));
+      EXPECT_TRUE(mfRealEq(toClient * out.window().lr(), store.clientFromImageXform() * flat.window().lr(), 1e-9));
+    }
+  EXPECT_TRUE(mfPelEqual<unsigned char>(store, before));
+  mxPelBuffer<unsigned char> unbound;
+  EXPECT_THROW(mf_PaddedAffineSample(unbound, 2, 2, false), mxPel::UnboundWindow);
+  EXPECT_THROW(mf_PaddedAffineSample(flat, 0, 2, false), mxPelFunc::BadParams);
+  EXPECT_THROW(mf_PaddedAffineSample(flat, 2, 32768, true), mxPelFunc::BadParams);
+  flat.clientFromImageXformBase(nullptr);
+  EXPECT_THROW(mf_PaddedAffineSample(flat, 2, 2, false), mxBadPointer);
+}
+
+TEST(AdjustWindow, ReusesLargeEnoughStore) {
+  mxPelBuffer<unsigned char> buf(mxPelRect(0, 0, 100, 100));
+  buf.set(0, 0, 9);
+  buf.window(mxPelRect(50, 50, 10, 10));
+  const void* store = buf.root();
+  mf_AdjustWindow(buf, mxPelRect(-7, 3, 40, 30));
+  EXPECT_EQ(buf.root(), store);
+  EXPECT_EQ(buf.window(), mxPelRect(-7, 3, 40, 30));
+  EXPECT_EQ(buf.get(-7, 3), 9);  // the store's first pel, relabelled
+  mf_AdjustWindow(buf, mxPelRect(0, 0, 120, 30));
+  EXPECT_NE(buf.root(), store);
+  EXPECT_EQ(buf.window(), mxPelRect(0, 0, 120, 30));
+  mxPelBuffer<unsigned char> unbound;
+  mf_AdjustWindow(unbound, mxPelRect(1, 2, 3, 4));
+  EXPECT_EQ(unbound.window(), mxPelRect(1, 2, 3, 4));
+}
+
+}  // namespace
