@@ -101,4 +101,13 @@ void prepareOutputFolder(const std::string& folder) {
   std::remove(probe.c_str());
 }
 
+void prepareFolderOf(const std::string& file) {
+  const fs::path parent = fs::path(file).parent_path();
+  try {
+    prepareOutputFolder(parent.empty() ? "." : parent.string());
+  } catch (const CliError& e) {
+    throw CliError(kExitOutput, file + ": cannot write: " + e.what());
+  }
+}
+
 }  // namespace imgnormcli

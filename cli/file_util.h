@@ -34,6 +34,10 @@ void writeFileAtomically(const std::string& path, const std::vector<std::uint8_t
 // be created in it.  Throws CliError (kExitOutput) naming the folder.
 void prepareOutputFolder(const std::string& folder);
 
+// Prepares the folder an output file goes into (as prepareOutputFolder); the
+// error names the file.
+void prepareFolderOf(const std::string& file);
+
 // The text of errno for messages ("No such file or directory").
 std::string errnoText(int err);
 

@@ -1,0 +1,268 @@
+#include "batch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <unistd.h>
+
+#include "baseif/mxDiag.h"
+#include "baseif/mxStr.h"
+#include "commands.h"
+#include "file_util.h"
+#include "image_io.h"
+#include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
+#include "options.h"
+
+namespace fs = std::filesystem;
+
+namespace imgnormcli {
+
+namespace {
+
+// A path's identity for collision checks: the absolute, normalized form.
+std::string pathKey(const std::string& p) {
+  std::error_code ec;
+  fs::path a = fs::weakly_canonical(fs::absolute(p, ec), ec);
+  return a.lexically_normal().string();
+}
+
+std::vector<std::string> listFolder(const std::string& folder) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.empty() || name[0] == '.') continue;  // hidden, and our own temporaries
+    if (!isImageName(name)) continue;
+    std::error_code fec;
+    if (it->is_directory(fec)) continue;
+    files.push_back(it->path().string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+}  // namespace
+
+std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, const std::string& output,
+                                 const std::string& format) {
+  if (!format.empty() && format != "png" && format != "tif" && format != "tiff" && format != "pgm")
+    throw CliError(kExitUsage, "--format: unknown format '" + format + "' (use png, tif or pgm)");
+  std::vector<BatchItem> items;
+  bool anyFolder = false;
+  for (const std::string& in : inputs) {
+    std::error_code ec;
+    if (fs::is_directory(in, ec)) {
+      anyFolder = true;
+      const std::vector<std::string> files = listFolder(in);
+      if (files.empty()) items.push_back({in, "", in + ": folder holds no .png, .tif, .tiff or .pgm files"});
+      for (const std::string& f : files) items.push_back({f, "", ""});
+    } else {
+      items.push_back({in, "", ""});
+    }
+  }
+  const bool singleFile = inputs.size() == 1 && !anyFolder;
+  std::error_code oec;
+  if (singleFile && !isImageName(output) && !lowerExtension(output).empty() && !fs::is_directory(output, oec))
+    throw CliError(kExitUsage, "-o " + output + ": unknown image format (use .png, .tif, .tiff or .pgm, "
+                                                "or give a folder)");
+  if (isImageName(output) && !singleFile)
+    throw CliError(kExitUsage, "-o " + output + ": names one image file, but there are several inputs; "
+                                                "give an output folder");
+  const bool toFile = singleFile && isImageName(output);
+  if (toFile && !format.empty())
+    throw CliError(kExitUsage, "--format: not used when -o names a file (the file name gives the format)");
+
+  std::map<std::string, std::string> outputs;  // output key -> input
+  std::map<std::string, bool> inputKeys;
+  for (const BatchItem& it : items)
+    if (it.error.empty()) inputKeys[pathKey(it.input)] = true;
+  for (BatchItem& it : items) {
+    if (!it.error.empty()) continue;
+    if (toFile) {
+      it.output = output;
+    } else {
+      std::string ext = format.empty() ? lowerExtension(it.input) : format;
+      if (!isImageName("x." + ext)) ext = "png";  // the input's own name fails on reading; name its output anyway
+      it.output = (fs::path(output) / (fileStem(it.input) + "." + ext)).string();
+    }
+    const std::string key = pathKey(it.output);
+    if (inputKeys.count(key))
+      throw CliError(kExitUsage, it.output + ": the output would overwrite an input; choose another output");
+    auto [pos, fresh] = outputs.emplace(key, it.input);
+    if (!fresh)
+      throw CliError(kExitUsage, it.output + ": both " + pos->second + " and " + it.input +
+                                     " would be written there; run them into different folders");
+  }
+  return items;
+}
+
+namespace {
+
+enum class Outcome { kOk, kSoft, kInputError, kOutputError, kToolError };
+
+struct ItemResult {
+  Outcome outcome = Outcome::kOk;
+  std::string message;  // soft failure: the tool's message; errors: the full one-line error
+  mxDiagObject diag;
+};
+
+// Serializes the progress line and the error lines of the worker threads.
+class Console {
+public:
+  Console(bool progress, std::size_t total) : progress_(progress), total_(total) {}
+  void error(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clearLine();
+    std::fprintf(stderr, "imgnorm: %s\n", line.c_str());
+    drawLine();
+  }
+  void done(const std::string& name, bool failed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++done_;
+    if (failed) ++failed_;
+    last_ = name;
+    clearLine();
+    drawLine();
+  }
+  void finish() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clearLine();
+    progress_ = false;
+  }
+
+private:
+  void clearLine() {
+    if (progress_ && shown_) std::fputs("\r\033[K", stderr);
+    shown_ = false;
+  }
+  void drawLine() {
+    if (!progress_ || done_ == 0) return;
+    std::string name = last_;
+    if (name.size() > 40) name = "..." + name.substr(name.size() - 37);
+    std::fprintf(stderr, "imgnorm: %zu/%zu images", done_, total_);
+    if (failed_) std::fprintf(stderr, " (%zu failed)", failed_);
+    std::fprintf(stderr, "  %s", name.c_str());
+    std::fflush(stderr);
+    shown_ = true;
+  }
+
+  std::mutex mutex_;
+  bool progress_;
+  bool shown_ = false;
+  std::size_t total_;
+  std::size_t done_ = 0;
+  std::size_t failed_ = 0;
+  std::string last_;
+};
+
+void processItem(const mxImageNormalizer& tool, const BatchItem& item, const BatchOptions& options, bool withDiag,
+                 ItemResult& result) {
+  if (!item.error.empty()) {
+    result.outcome = Outcome::kInputError;
+    result.message = item.error;
+    return;
+  }
+  try {
+    const mxPelBuffer<unsigned char> image = readImage(item.input, options.toGray);
+    bool success = false;
+    std::wstring message;
+    mxPelBuffer<unsigned char> out =
+        tool.run(image, options.method, success, message, withDiag ? &result.diag : nullptr, mxDiagObject::eAll);
+    if (!success) {
+      result.outcome = Outcome::kSoft;
+      result.message = mfToUtf8(message);
+      return;
+    }
+    if (!out.isBound()) {
+      result.outcome = Outcome::kSoft;
+      result.message = "the image does not overlap the reference image";
+      return;
+    }
+    writeImage(item.output, out);
+  } catch (const CliError& e) {
+    result.outcome = e.code() == kExitOutput ? Outcome::kOutputError : Outcome::kInputError;
+    result.message = e.what();
+  } catch (const mxException& e) {
+    result.outcome = Outcome::kToolError;
+    result.message = item.input + ": " + mfToUtf8(e.message());
+  } catch (const std::bad_alloc&) {
+    result.outcome = Outcome::kToolError;
+    result.message = item.input + ": out of memory";
+  }
+}
+
+}  // namespace
+
+ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& items, const BatchOptions& options,
+                  mxDiagObject* diag, std::ostream& summary) {
+  std::vector<ItemResult> results(items.size());
+  Console console(options.progress && items.size() > 1 && ::isatty(STDERR_FILENO), items.size());
+  std::atomic<std::size_t> next{0};
+  // Each worker runs its own copy of the tool: one tool object is used by
+  // one thread at a time, and copies share only the read-only pels.
+  auto worker = [&](const mxImageNormalizer* mine) {
+    for (std::size_t i = next.fetch_add(1); i < items.size(); i = next.fetch_add(1)) {
+      processItem(*mine, items[i], options, diag != nullptr, results[i]);
+      const bool failed = results[i].outcome != Outcome::kOk;
+      if (failed && results[i].outcome != Outcome::kSoft) console.error(results[i].message);
+      else if (results[i].outcome == Outcome::kSoft)
+        console.error(items[i].input + ": not normalized: " + results[i].message);
+      console.done(fileName(items[i].input), failed);
+    }
+  };
+  const int jobs = effectiveJobs(options.jobs, items.size());
+  if (jobs <= 1) {
+    worker(&tool);
+  } else {
+    std::vector<mxImageNormalizer> copies(std::size_t(jobs), tool);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < jobs; ++t) threads.emplace_back(worker, &copies[std::size_t(t)]);
+    for (std::thread& th : threads) th.join();
+  }
+  console.finish();
+
+  ExitCode code = kExitOk;
+  std::size_t ok = 0, soft = 0, errors = 0;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    switch (results[i].outcome) {
+      case Outcome::kOk: ++ok; break;
+      case Outcome::kSoft: ++soft; code = worseExit(code, kExitSoftFailure); break;
+      case Outcome::kOutputError: ++errors; code = worseExit(code, kExitOutput); break;
+      case Outcome::kInputError:
+      case Outcome::kToolError: ++errors; code = worseExit(code, kExitInput); break;
+    }
+    if (diag) {
+      // Each image's records one level below a record that names the image.
+      const std::int32_t base = diag->level();
+      diag->addText(mfFromUtf8(items[i].input), L"Input image");
+      for (const mxDiagObject::Record& r : results[i].diag.records()) {
+        diag->level(base + 1 + r.level);
+        if (r.type == mxDiagObject::Record::eImage) diag->addImage(r.image, r.name, false);
+        else diag->addText(r.text, r.name);
+      }
+      diag->level(base);
+    }
+  }
+  if (!options.quiet) {
+    summary << "imgnorm: " << ok << " of " << items.size() << " image" << (items.size() == 1 ? "" : "s")
+            << " normalized with " << methodCliName(options.method) << ", " << soft << " soft failure"
+            << (soft == 1 ? "" : "s") << ", " << errors << " error" << (errors == 1 ? "" : "s") << "\n";
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (results[i].outcome == Outcome::kSoft)
+        summary << "  soft failure: " << items[i].input << ": " << results[i].message << "\n";
+      else if (results[i].outcome != Outcome::kOk)
+        summary << "  error: " << results[i].message << "\n";
+    }
+    summary.flush();
+  }
+  return code;
+}
+
+}  // namespace imgnormcli

@@ -1,0 +1,84 @@
+// The subcommands of the imgnorm program.  Each takes its parsed options,
+// does its work and returns the exit code; failures that stop a command are
+// thrown as CliError and reported by main().
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli_error.h"
+
+class mxDiagObject;
+class mxImageNormalizer;
+
+namespace imgnormcli {
+
+// The tool's parameters as given on the command line (empty: default).
+struct ToolOptions {
+  std::string reference;
+  std::string mask;
+  std::string tailFractions;
+  std::string neighborhood;
+  std::string granularity;
+  std::string intensityRange;
+  bool keepMasked = false;
+  bool toGray = false;
+};
+
+struct TrainArgs {
+  ToolOptions tool;
+  std::vector<std::string> methods;  // each a name list; empty: all
+  std::string output;
+  std::string diag;
+};
+
+struct RunArgs {
+  std::string toolFile;                 // run only
+  ToolOptions tool;                     // normalize only
+  std::string method;
+  std::vector<std::string> inputs;
+  std::string output;
+  std::string format;                   // output format for folders; empty: as the input
+  std::string diag;
+  bool toGray = false;
+  int jobs = 1;
+  bool quiet = false;
+};
+
+struct InfoArgs {
+  std::string toolFile;
+};
+
+struct DemoArgs {
+  std::string data = "data";
+  std::string out = "out/demo";
+  std::vector<std::string> samples;     // file stems; empty: every .png in data
+  double noise = 3.0;
+  std::string tailFractions = "0.01,0.99";
+  std::string neighborhood;
+  std::string granularity;
+  int maxSide = 256;
+  int jobs = 1;
+};
+
+ExitCode cmdTrain(const TrainArgs& args);
+ExitCode cmdRun(const RunArgs& args);
+ExitCode cmdNormalize(const RunArgs& args);
+ExitCode cmdInfo(const InfoArgs& args);
+ExitCode cmdDemo(const DemoArgs& args);
+
+// Reads the reference (and mask) images and sets every parameter given, in
+// the tool's own validation: a rejected value becomes CliError (kExitUsage)
+// naming the option and quoting the tool's message.
+void configureTool(const ToolOptions& options, mxImageNormalizer& tool);
+
+// Diagnostics folders: checked before the work starts (an existing folder is
+// replaced only when it holds a previous diagnostics index), then written
+// under a temporary name and renamed into place.
+void checkDiagTarget(const std::string& folder);
+void writeDiagFolder(const std::string& folder, const mxDiagObject& diag);
+
+// Number of worker threads for --jobs (0: one per processor).
+int effectiveJobs(int jobs, std::size_t items);
+
+}  // namespace imgnormcli

@@ -1,0 +1,141 @@
+// imgnorm: the command-line program of the grey-level normalization library.
+//
+//   imgnorm train -r REF [-m MASK] [--methods LIST] [parameters] -o TOOLFILE
+//   imgnorm run TOOLFILE --method NAME INPUT... -o OUT
+//   imgnorm normalize -r REF [-m MASK] --method NAME [parameters] INPUT... -o OUT
+//   imgnorm info TOOLFILE
+//   imgnorm demo [--data DIR] [--out DIR]
+#include <iostream>
+#include <new>
+
+#include <CLI/CLI.hpp>
+
+#include "baseif/mxException.h"
+#include "baseif/mxStr.h"
+#include "cli_error.h"
+#include "commands.h"
+#include "image_io.h"
+#include "options.h"
+
+#ifndef IMGNORM_VERSION
+#define IMGNORM_VERSION "unknown"
+#endif
+
+using namespace imgnormcli;
+
+namespace {
+
+void addToolOptions(CLI::App* cmd, ToolOptions& o) {
+  cmd->add_option("-r,--reference", o.reference, "Reference image (8-bit grey PNG, TIFF or PGM)")->required();
+  cmd->add_option("-m,--mask", o.mask, "Mask image of the reference's size: non-zero pels select");
+  cmd->add_option("--tail-fractions", o.tailFractions,
+                  "LOW,HIGH: histogram fractions matched by 'tails', 0 <= LOW <= HIGH <= 1 (default 0,1)");
+  cmd->add_option("--neighborhood", o.neighborhood,
+                  "N, W,H or WxH: neighbourhood of the local methods in pels, >= 1 (default 101)");
+  cmd->add_option("--granularity", o.granularity,
+                  "N, W,H or WxH: sub-sampling step of the local methods, >= 1 (default 1)");
+  cmd->add_option("--intensity-range", o.intensityRange,
+                  "LOW,HIGH: limits of the local methods' difference, LOW <= 0 <= HIGH (default -127,127)");
+  cmd->add_flag("--keep-masked", o.keepMasked, "Keep the input's own pels where the mask is zero");
+}
+
+std::string methodHelp() {
+  std::string s = "Methods:\n";
+  for (const MethodInfo& m : methodTable()) {
+    std::string name = m.name;
+    name.resize(14, ' ');
+    s += "  " + name + m.summary + "\n";
+  }
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  installCodecHandlers();
+  CLI::App app{"imgnorm " IMGNORM_VERSION
+               " - normalize the grey levels of 8-bit images towards a reference image"};
+  app.name("imgnorm");
+  app.set_version_flag("--version", "imgnorm " IMGNORM_VERSION);
+  app.require_subcommand(1);
+  app.footer(methodHelp() + "\n" + exitCodeHelp());
+
+  TrainArgs train;
+  CLI::App* cTrain = app.add_subcommand("train", "Train a tool on a reference image and save it as a tool file");
+  addToolOptions(cTrain, train.tool);
+  cTrain->add_option("--methods", train.methods,
+                     "Methods to train: comma-separated names or 'all' (default all); may be repeated");
+  cTrain->add_option("-o,--output", train.output, "Tool file to write")->required();
+  cTrain->add_option("--diag", train.diag, "Write the diagnostics records to this folder (index.html)");
+  cTrain->add_flag("--to-gray", train.tool.toGray, "Convert colour or 16-bit images to 8-bit luma");
+  cTrain->footer(methodHelp());
+
+  RunArgs run;
+  CLI::App* cRun = app.add_subcommand("run", "Normalize images with a trained tool file");
+  cRun->add_option("tool", run.toolFile, "Tool file written by 'imgnorm train'")->required();
+  cRun->add_option("inputs", run.inputs, "Images or folders of images")->required();
+  RunArgs normalize;
+  CLI::App* cNorm = app.add_subcommand("normalize", "Train for one method and normalize images in one step");
+  addToolOptions(cNorm, normalize.tool);
+  cNorm->add_option("inputs", normalize.inputs, "Images or folders of images")->required();
+  for (auto [cmd, a] : {std::pair<CLI::App*, RunArgs*>{cRun, &run}, {cNorm, &normalize}}) {
+    cmd->add_option("--method", a->method, "The method to run (see below)")->required();
+    cmd->add_option("-o,--output", a->output,
+                    "Output folder, or output image file when there is one input file")->required();
+    cmd->add_option("--format", a->format, "Output format in a folder: png, tif or pgm (default: as the input)");
+    cmd->add_option("--diag", a->diag, "Write the diagnostics records to this folder (index.html)");
+    cmd->add_flag("--to-gray", a->toGray, "Convert colour or 16-bit images to 8-bit luma");
+    cmd->add_option("-j,--jobs", a->jobs, "Images processed in parallel (0: one per processor; default 1)")
+        ->check(CLI::NonNegativeNumber);
+    cmd->add_flag("-q,--quiet", a->quiet, "No summary");
+    cmd->footer(methodHelp() + "\n" + exitCodeHelp());
+  }
+
+  InfoArgs info;
+  CLI::App* cInfo = app.add_subcommand("info", "Show what a tool file holds");
+  cInfo->add_option("tool", info.toolFile, "Tool file")->required();
+
+  DemoArgs demo;
+  CLI::App* cDemo = app.add_subcommand(
+      "demo", "Distort each sample image in known ways, normalize with every method, report the errors");
+  cDemo->add_option("--data", demo.data, "Folder of sample PNG images (default data)");
+  cDemo->add_option("--out", demo.out, "Output folder (default out/demo)");
+  cDemo->add_option("--samples", demo.samples, "Sample names to use (default: every PNG in --data)")
+      ->delimiter(',');
+  cDemo->add_option("--noise", demo.noise, "Standard deviation of the added noise in grey levels (default 3)");
+  cDemo->add_option("--tail-fractions", demo.tailFractions, "Tail fractions of 'tails' (default 0.01,0.99)");
+  cDemo->add_option("--neighborhood", demo.neighborhood, "Neighbourhood of the local methods (default 101)");
+  cDemo->add_option("--granularity", demo.granularity, "Sub-sampling step of the local methods (default 1)");
+  cDemo->add_option("--max-side", demo.maxSide, "Largest side of a contact-sheet thumbnail (default 256)");
+  cDemo->add_option("-j,--jobs", demo.jobs, "Cases processed in parallel (0: one per processor; default 1)")
+      ->check(CLI::NonNegativeNumber);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    std::cerr << "imgnorm: " << e.what() << " (see imgnorm --help)\n";
+    return kExitUsage;
+  }
+
+  try {
+    if (cTrain->parsed()) return cmdTrain(train);
+    if (cRun->parsed()) return cmdRun(run);
+    if (cNorm->parsed()) return cmdNormalize(normalize);
+    if (cInfo->parsed()) return cmdInfo(info);
+    if (cDemo->parsed()) return cmdDemo(demo);
+  } catch (const CliError& e) {
+    std::cerr << "imgnorm: " << e.what() << "\n";
+    return e.code();
+  } catch (const mxException& e) {
+    std::cerr << "imgnorm: " << mfToUtf8(e.message()) << "\n";
+    return kExitInternal;
+  } catch (const std::bad_alloc&) {
+    std::cerr << "imgnorm: out of memory\n";
+    return kExitInternal;
+  } catch (const std::exception& e) {
+    std::cerr << "imgnorm: internal error: " << e.what() << "\n";
+    return kExitInternal;
+  }
+  return kExitUsage;
+}
