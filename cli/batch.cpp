@@ -195,6 +195,10 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
   } catch (const std::bad_alloc&) {
     result.outcome = Outcome::kToolError;
     result.message = item.input + ": out of memory";
+  } catch (const std::exception& e) {
+    // Anything else stays with its image: a batch goes on past it.
+    result.outcome = Outcome::kToolError;
+    result.message = item.input + ": " + e.what();
   }
 }
 

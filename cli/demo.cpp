@@ -143,10 +143,10 @@ ExitCode cmdDemo(const DemoArgs& args) {
       const mxImageNormalizer& tool = mine[c.sample];
       const std::string stem = stems[c.sample];
       const std::string folder = (fs::path(args.out) / stem).string();
-      c.distorted = distort(tool.referenceImage(), c.distortion.kind, args.noise,
-                            seedFromText(stem + "/" + c.distortion.name));
-      c.distortedError = meanAbsoluteError(c.distorted, tool.referenceImage());
       try {
+        c.distorted = distort(tool.referenceImage(), c.distortion.kind, args.noise,
+                              seedFromText(stem + "/" + c.distortion.name));
+        c.distortedError = meanAbsoluteError(c.distorted, tool.referenceImage());
         writeImage((fs::path(folder) / (std::string(c.distortion.name) + ".png")).string(), c.distorted);
         for (const MethodInfo& m : methods) {
           bool success = false;
@@ -170,6 +170,8 @@ ExitCode cmdDemo(const DemoArgs& args) {
         }
       } catch (const CliError& e) {
         c.error = e.what();
+      } catch (const std::exception& e) {  // reported after the threads have joined
+        c.error = files[c.sample] + " " + c.distortion.name + ": " + e.what();
       }
     }
   };
