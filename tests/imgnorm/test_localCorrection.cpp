@@ -176,7 +176,9 @@ TEST(LocalCorrectionQuality, RestoresTheReferenceUnderSmoothShading) {
         if (c.masked && s.inBar(x, y, 6) && !s.inBar(x, y)) nearBar += std::abs(diff), ++nearCount;
       }
     EXPECT_LE(error / count, c.maxError);
-    if (c.masked) EXPECT_LE(nearBar / nearCount, c.maxError);
+    if (c.masked) {
+      EXPECT_LE(nearBar / nearCount, c.maxError);
+    }
     EXPECT_GE(defect, 40.0) << "the defect must stay visible";
   }
 }
