@@ -81,8 +81,7 @@ void resample(const mxPelBuffer_const<unsigned char>& src, const mxAffineSamplin
     for (std::int32_t j = 0; j < m; ++j) {
       unsigned char* out = dst.row(j);
       for (std::int32_t i = 0; i < n; ++i) {
-        const mxVector<2> q =
-            imageFromClient.mapPoint(rect.origin() + (i + 0.5) * ex + (j + 0.5) * ey) - grid;
+        const mxVector<2> q = imageFromClient.mapPoint(rect.origin() + (i + 0.5) * ex + (j + 0.5) * ey) - grid;
         out[i] = interpolate<N>(base, stride, taps<N>(q.x(), W), taps<N>(q.y(), H));
       }
     }
@@ -121,7 +120,7 @@ void resample(const mxPelBuffer_const<unsigned char>& src, const mxAffineSamplin
 }  // namespace
 
 mxPelBuffer<unsigned char> mfAffineTransformImage(const mxPelBuffer_const<unsigned char>& src,
-                                                 const mxAffineSamplingParams& params) {
+                                                  const mxAffineSamplingParams& params) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
   const std::shared_ptr<const mx2XformBase>& imageFromClient = src.imageFromClientXformBase();
   if (!imageFromClient) throw mxBadPointer(L"mfAffineTransformImage: the source has no client transform");

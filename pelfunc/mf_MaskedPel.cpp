@@ -142,10 +142,11 @@ void mf_MaskedPelThreshold(const mxPelBuffer_const<unsigned char>& src, const mx
   }
   const mxPelRect r = overlapWithDestination(src, mask, dst);
   if (r.isNull()) return;
-  forRows(r, src, mask, dst, [threshold](unsigned char* d, const unsigned char* s, const unsigned char* m,
-                                         std::int32_t w) {
-    for (std::int32_t i = 0; i < w; ++i) d[i] = static_cast<unsigned char>(-((m[i] != 0) & (s[i] >= threshold)));
-  });
+  forRows(r, src, mask, dst,
+          [threshold](unsigned char* d, const unsigned char* s, const unsigned char* m, std::int32_t w) {
+            for (std::int32_t i = 0; i < w; ++i)
+              d[i] = static_cast<unsigned char>(-((m[i] != 0) & (s[i] >= threshold)));
+          });
 }
 
 void mf_MaskedPelHistogram(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,

@@ -48,7 +48,7 @@ IMGNORM_API void mf_MaskedPelThreshold(const mxPelBuffer_const<unsigned char>& s
 // A new image over src's window: 255 where src >= threshold, else 0 (a
 // threshold of 0 gives 255 everywhere).  Errors are those of mfPelMap.
 IMGNORM_API mxPelBuffer<unsigned char> mf_PelThreshold(const mxPelBuffer_const<unsigned char>& src,
-                                                      unsigned char threshold);
+                                                       unsigned char threshold);
 
 // As above with the threshold chosen from src's histogram by mfThresholdWGV
 // (within-group variance, Otsu): the pels at or above it become 255.  A

@@ -36,8 +36,8 @@ void smoothRow(unsigned char* out, const unsigned char* c, const unsigned char* 
   }
   out[0] = static_cast<unsigned char>(std::uint16_t(4 * c[0] + c[1] + vertical<NV>(a, b, 0)) / (5 + NV));
   for (std::int32_t i = 1; i < w - 1; ++i)
-    out[i] = static_cast<unsigned char>(
-        std::uint16_t(4 * c[i] + c[i - 1] + c[i + 1] + vertical<NV>(a, b, i)) / std::uint16_t(6 + NV));
+    out[i] = static_cast<unsigned char>(std::uint16_t(4 * c[i] + c[i - 1] + c[i + 1] + vertical<NV>(a, b, i)) /
+                                        std::uint16_t(6 + NV));
   out[w - 1] =
       static_cast<unsigned char>(std::uint16_t(4 * c[w - 1] + c[w - 2] + vertical<NV>(a, b, w - 1)) / (5 + NV));
 }
@@ -168,7 +168,7 @@ mxPelBuffer<unsigned char> mf_ExpandByDuplicatingBorderPixels(const mxPelBuffer_
 }
 
 mxPelBuffer<unsigned char> mf_PaddedAffineSample(const mxPelBuffer<unsigned char>& src, std::int32_t width,
-                                                std::int32_t height, bool highOrder) {
+                                                 std::int32_t height, bool highOrder) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
   const int interpolation = highOrder ? mxAffineSamplingParams::eBicubic : mxAffineSamplingParams::eBilinear;
   // The pad covers the interpolation's reach: the cubic kernel reads up to two

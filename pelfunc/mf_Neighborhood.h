@@ -52,9 +52,8 @@ IMGNORM_API mxPelBuffer<unsigned char> mf_ExpandByDuplicatingBorderPixels(const 
 // Throws mxPel::UnboundWindow for an unbound src, mxBadPointer when src has no
 // client-from-image transform, mxPelFunc::BadParams for a width or height
 // outside 1 .. 32767, and mxPel::BadWindow for an empty window.
-IMGNORM_API mxPelBuffer<unsigned char> mf_PaddedAffineSample(const mxPelBuffer<unsigned char>& src,
-                                                            std::int32_t width, std::int32_t height,
-                                                            bool highOrder);
+IMGNORM_API mxPelBuffer<unsigned char> mf_PaddedAffineSample(const mxPelBuffer<unsigned char>& src, std::int32_t width,
+                                                             std::int32_t height, bool highOrder);
 
 // Makes buf cover rect.  A bound buf whose store is at least rect's size keeps
 // its store, pels and transforms: the store's top-left rect.width() x

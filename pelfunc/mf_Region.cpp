@@ -4,8 +4,7 @@
 
 #include "pelfunc/detail/floodQueue.h"
 
-bool mf_FindFirstPel(const mxPelBuffer_const<unsigned char>& src, unsigned char value,
-                     mxPair<std::int32_t>& position) {
+bool mf_FindFirstPel(const mxPelBuffer_const<unsigned char>& src, unsigned char value, mxPair<std::int32_t>& position) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
   const std::int32_t w = src.width(), h = src.height();
   if (w <= 0 || h <= 0) return false;

@@ -40,14 +40,14 @@ int referenceSample(const mxPelBuffer_const<unsigned char>& src, const mxVector<
 // A shift that does not declare itself affine, to exercise the per-sample
 // mapping path.
 class OpaqueShift final : public mx2XformBase {
-public:
+ public:
   explicit OpaqueShift(double dx) : dx_(dx) {}
   mxVector<2> mapPoint(const mxVector<2>& p) const override { return {p.x() + dx_, p.y()}; }
   std::shared_ptr<const mx2XformBase> inverseBase() const override { return std::make_shared<OpaqueShift>(-dx_); }
   bool isLinear() const override { return false; }
   mxXform<2> linear() const override { return mxXform<2>(mxMatrix<2>(), mxVector<2>(dx_, 0.0)); }
 
-private:
+ private:
   double dx_;
 };
 
@@ -64,10 +64,10 @@ TEST(AffineTransformImage, MatchesBruteForceForEveryMappingPath) {
     std::int16_t n, m;
   };
   const Case cases[] = {
-      {"axis-aligned upsampling", std::make_shared<mx2XformLinear>(),
-       mxAffineRectangle({-3, 5}, {8, 5}, {-3, 13}), 23, 17},
-      {"rotated, beyond the window", std::make_shared<mx2XformLinear>(),
-       mxAffineRectangle({-5, 4}, {6, 9}, {-9, 14}), 15, 12},
+      {"axis-aligned upsampling", std::make_shared<mx2XformLinear>(), mxAffineRectangle({-3, 5}, {8, 5}, {-3, 13}), 23,
+       17},
+      {"rotated, beyond the window", std::make_shared<mx2XformLinear>(), mxAffineRectangle({-5, 4}, {6, 9}, {-9, 14}),
+       15, 12},
       {"scaled client", std::make_shared<mx2XformLinear>(mxXform<2>(mxMatrix<2>(0.5, 0, 0, 2), mxVector<2>(1, 1))),
        mxAffineRectangle({0, 11}, {5, 11}, {0, 27}), 9, 9},
       {"opaque transform", std::make_shared<OpaqueShift>(2.25), mxAffineRectangle({0, 6}, {8, 6}, {0, 12}), 7, 5},

@@ -33,7 +33,8 @@ Rows smoothReference(const Rows& in) {
 int morphReference(const mxPelBuffer_const<unsigned char>& src, const mxPelRect& r, bool dilate, int x, int y) {
   int v = src.get(x, y);
   for (int n = 0; n < 4; ++n)
-    if (r.contains(x + kDx[n], y + kDy[n])) v = dilate ? (v | src.get(x + kDx[n], y + kDy[n])) : (v & src.get(x + kDx[n], y + kDy[n]));
+    if (r.contains(x + kDx[n], y + kDy[n]))
+      v = dilate ? (v | src.get(x + kDx[n], y + kDy[n])) : (v & src.get(x + kDx[n], y + kDy[n]));
   return v;
 }
 
@@ -47,9 +48,11 @@ TEST(PelSmooth3x3Diamond, LiteralCases) {
   mxPelBuffer<unsigned char> one = image({{201}});
   mf_PelSmooth3x3Diamond(one);
   EXPECT_EQ(one.get(0, 0), 201);
-  mxPelBuffer<unsigned char> constant = image(Rows(5, std::vector<int>(9, 173)));
-  mf_PelSmooth3x3Diamond(constant);
-  EXPECT_EQ(rows<unsigned char>(constant), Rows(5, std::vector<int>(9, 173)));
+  mxPelBuffer<unsigned char> empty(one), unbound;
+  empty.window(mxPelRect(0, 0, 0, 1));
+  mf_PelSmooth3x3Diamond(empty);
+  EXPECT_EQ(one.get(0, 0), 201);
+  EXPECT_THROW(mf_PelSmooth3x3Diamond(unbound), mxPel::UnboundWindow);
 }
 
 // Every window shape with its own border case (single row, single column,
@@ -75,15 +78,6 @@ TEST(PelSmooth3x3Diamond, MatchesBruteForceInsideALargerStore) {
   }
 }
 
-TEST(PelSmooth3x3Diamond, EmptyAndUnbound) {
-  mxPelBuffer<unsigned char> store = image({{1, 2}}), empty(store);
-  empty.window(mxPelRect(0, 0, 0, 1));
-  mf_PelSmooth3x3Diamond(empty);
-  EXPECT_EQ(rows<unsigned char>(store), (Rows{{1, 2}}));
-  mxPelBuffer<unsigned char> unbound;
-  EXPECT_THROW(mf_PelSmooth3x3Diamond(unbound), mxPel::UnboundWindow);
-}
-
 TEST(BinaryMorph3x3Diamond, SinglePelDilatesToDiamondAndErodesBack) {
   const mxPelBuffer<unsigned char> dot = image({{0, 0, 0}, {0, 255, 0}, {0, 0, 0}});
   mxPelBuffer<unsigned char> grown, shrunk;
@@ -105,8 +99,8 @@ TEST(BinaryMorph3x3Diamond, MatchesBruteForceOnPartialOverlaps) {
   for (const mxPelRect& sw : srcWindows)
     for (bool dilate : {true, false})
       for (bool boundDst : {false, true}) {
-        mxPelBuffer<unsigned char> store = pelTest::randomImage(rng, sw.width() + 6, sw.height() + 6, sw.x() - 3,
-                                                                sw.y() - 3, {0, 255});
+        mxPelBuffer<unsigned char> store =
+            pelTest::randomImage(rng, sw.width() + 6, sw.height() + 6, sw.x() - 3, sw.y() - 3, {0, 255});
         mxPelBuffer<unsigned char> src(store);
         src.window(sw);
         mxPelBuffer<unsigned char> dst;
@@ -149,8 +143,7 @@ TEST(ExpandByDuplicatingBorderPixels, TwoByTwo) {
   const mxPelBuffer<unsigned char> big = mf_ExpandByDuplicatingBorderPixels(src);
   EXPECT_EQ(big.window(), mxPelRect(4, 5, 4, 4));
   EXPECT_EQ(big.clientFromImageXform(), src.clientFromImageXform());
-  EXPECT_EQ(rows<unsigned char>(big),
-            (Rows{{10, 10, 20, 20}, {10, 10, 20, 20}, {30, 30, 40, 40}, {30, 30, 40, 40}}));
+  EXPECT_EQ(rows<unsigned char>(big), (Rows{{10, 10, 20, 20}, {10, 10, 20, 20}, {30, 30, 40, 40}, {30, 30, 40, 40}}));
   mxPelBuffer<unsigned char> unbound;
   EXPECT_THROW(mf_ExpandByDuplicatingBorderPixels(unbound), mxPel::UnboundWindow);
 }
@@ -175,44 +168,33 @@ TEST(DuplicateBorderPixels, FrameIsNearestInteriorPel) {
   EXPECT_THROW(duplicateBorderPixels(small, -1), mxPelFunc::BadParams);
 }
 
-TEST(PaddedAffineSample, IdentitySizeReproducesWindowAndIgnoresStorePels) {
-  // The window sits in a store whose surrounding pels are 255: a padded
-  // sample must replicate the window's edge instead of reading them.
+// A constant window in a store of 255: whatever the sizes and kernel, every
+// sample is that constant, also at the edges where only the pad may be read;
+// the result spans the window's corners in client coordinates.
+TEST(PaddedAffineSample, ReadsOnlyThePaddedWindow) {
   mxPelBuffer<unsigned char> store(mxPelRect(0, 0, 12, 10));
   mfPelSet_U8(store, 255);
-  mxPelBuffer<unsigned char> src(store);
-  src.window(mxPelRect(3, 2, 6, 5));
-  for (int y = 2; y < 7; ++y)
-    for (int x = 3; x < 9; ++x) src.set(x, y, static_cast<unsigned char>(10 * x + y));
-  const mxPelBuffer<unsigned char> before = mfPelCopy<unsigned char>(store);
-  for (bool highOrder : {false, true}) {
-    const mxPelBuffer<unsigned char> out = mf_PaddedAffineSample(src, 6, 5, highOrder);
-    ASSERT_EQ(out.width(), 6);
-    ASSERT_EQ(out.height(), 5);
-    for (int j = 0; j < 5; ++j)
-      for (int i = 0; i < 6; ++i) EXPECT_EQ(out.row(j)[i], 10 * (i + 3) + j + 2) << highOrder;
-  }
-  // A constant window in a store of 255: whatever the sizes, every sample
-  // must be that constant, also at the edges where the pad is read.
+  store.clientFromImageXform(mxXform<2>(mxMatrix<2>(0, -1, 1, 0), mxVector<2>(5, 5)));
   mxPelBuffer<unsigned char> flat(store);
-  flat.window(mxPelRect(9, 7, 3, 3));
+  flat.window(mxPelRect(3, 2, 4, 3));
   mfPelSet_U8(flat, 40);
+  const mxPelBuffer<unsigned char> before = mfPelCopy<unsigned char>(store);
   for (bool highOrder : {false, true})
     for (auto [w, h] : {std::pair<int, int>{1, 1}, {13, 7}, {3, 17}}) {
       const mxPelBuffer<unsigned char> out = mf_PaddedAffineSample(flat, w, h, highOrder);
       EXPECT_EQ(rows<unsigned char>(out), Rows(h, std::vector<int>(w, 40))) << w << " x " << h;
+      const mxXform<2> toClient = out.clientFromImageXform();
+      EXPECT_TRUE(
+          mfRealEq(toClient * out.window().origin(), store.clientFromImageXform() * flat.window().origin(), 1e-9));
+      EXPECT_TRUE(mfRealEq(toClient * out.window().lr(), store.clientFromImageXform() * flat.window().lr(), 1e-9));
     }
-  mfPelSet_U8(flat, 255);
   EXPECT_TRUE(mfPelEqual<unsigned char>(store, before));
-}
-
-TEST(PaddedAffineSample, Failures) {
-  mxPelBuffer<unsigned char> src = image({{1, 2}, {3, 4}}), unbound;
+  mxPelBuffer<unsigned char> unbound;
   EXPECT_THROW(mf_PaddedAffineSample(unbound, 2, 2, false), mxPel::UnboundWindow);
-  EXPECT_THROW(mf_PaddedAffineSample(src, 0, 2, false), mxPelFunc::BadParams);
-  EXPECT_THROW(mf_PaddedAffineSample(src, 2, 32768, true), mxPelFunc::BadParams);
-  src.clientFromImageXformBase(nullptr);
-  EXPECT_THROW(mf_PaddedAffineSample(src, 2, 2, false), mxBadPointer);
+  EXPECT_THROW(mf_PaddedAffineSample(flat, 0, 2, false), mxPelFunc::BadParams);
+  EXPECT_THROW(mf_PaddedAffineSample(flat, 2, 32768, true), mxPelFunc::BadParams);
+  flat.clientFromImageXformBase(nullptr);
+  EXPECT_THROW(mf_PaddedAffineSample(flat, 2, 2, false), mxBadPointer);
 }
 
 TEST(AdjustWindow, ReusesLargeEnoughStore) {

@@ -8,163 +8,93 @@
 namespace {
 
 using pelTest::image;
+using pelTest::rows;
+using pelTest::Rows;
 
-// One pel through one 8-bit function.
-template <class F>
-int onePel(F f, int a, int b) {
-  mxPelBuffer<unsigned char> d = image({{a}});
-  f(d, image({{b}}));
-  return d.get(0, 0);
+enum Fn { kSub, kSubSigned, kAdd };
+
+void apply(Fn f, const mxPelBuffer<unsigned char>& d, const mxPelBuffer_const<unsigned char>& s, int amount) {
+  if (f == kSub) mf_PelSubClamp(d, s, std::uint8_t(amount));
+  if (f == kSubSigned) mf_PelSubClampSigned(d, s);
+  if (f == kAdd) mf_PelAddClamp(d, s);
 }
 
-struct PelCase {
-  int a, b, amount, expected;
-};
-
-TEST(PelSubClamp, BoundaryTable) {
-  const PelCase cases[] = {
-      {100, 50, 20, 148}, {50, 100, 20, 108}, {60, 50, 20, 138}, {255, 0, 200, 255}, {0, 255, 200, 1},
-      {255, 0, 127, 255}, {0, 255, 127, 1},   {0, 255, 128, 1},  {77, 77, 255, 128}, {255, 0, 0, 128},
-      {0, 0, 0, 128},     {128, 127, 1, 129}, {127, 128, 1, 127}, {254, 1, 126, 254},
+TEST(PelArithmetic, BoundaryTable) {
+  struct Case {
+    Fn f;
+    int a, b, amount, expected;
+  } cases[] = {
+      {kSub, 100, 50, 20, 148},    {kSub, 50, 100, 20, 108},     {kSub, 60, 50, 20, 138},
+      {kSub, 255, 0, 200, 255},    {kSub, 0, 255, 200, 1},       {kSub, 0, 255, 127, 1},
+      {kSub, 77, 77, 255, 128},    {kSub, 255, 0, 0, 128},       {kSub, 127, 128, 1, 127},
+      {kSubSigned, 10, 200, 0, 0}, {kSubSigned, 250, 0, 0, 255}, {kSubSigned, 37, 128, 0, 37},
+      {kSubSigned, 0, 127, 0, 1},  {kSubSigned, 1, 129, 0, 0},   {kAdd, 200, 200, 0, 255},
+      {kAdd, 10, 10, 0, 0},        {kAdd, 37, 128, 0, 37},       {kAdd, 254, 129, 0, 255},
+      {kAdd, 1, 127, 0, 0},
   };
-  for (const PelCase& c : cases)
-    EXPECT_EQ(onePel([&](auto& d, const auto& s) { mf_PelSubClamp(d, s, std::uint8_t(c.amount)); }, c.a, c.b),
-              c.expected)
-        << c.a << " - " << c.b << " limited to " << c.amount;
-}
-
-TEST(PelSubClampSigned, BoundaryTable) {
-  const PelCase cases[] = {{10, 200, 0, 0},  {250, 0, 0, 255}, {0, 128, 0, 0},   {255, 128, 0, 255},
-                           {37, 128, 0, 37}, {0, 127, 0, 1},   {255, 129, 0, 254}, {1, 129, 0, 0}};
-  for (const PelCase& c : cases)
-    EXPECT_EQ(onePel([](auto& d, const auto& s) { mf_PelSubClampSigned(d, s); }, c.a, c.b), c.expected)
-        << c.a << " -s " << c.b;
-}
-
-TEST(PelAddClamp, BoundaryTable) {
-  const PelCase cases[] = {{200, 200, 0, 255}, {10, 10, 0, 0},     {0, 128, 0, 0},  {255, 128, 0, 255},
-                           {37, 128, 0, 37},   {254, 129, 0, 255}, {1, 127, 0, 0}, {128, 255, 0, 255}};
-  for (const PelCase& c : cases)
-    EXPECT_EQ(onePel([](auto& d, const auto& s) { mf_PelAddClamp(d, s); }, c.a, c.b), c.expected)
-        << c.a << " +s " << c.b;
-}
-
-// Every pair of values through the vectorized rows (widths that are not a
-// multiple of the vector length) against the formulas written out.
-TEST(PelArithmetic, AllValuePairsMatchFormula) {
-  mxPelBuffer<unsigned char> a(mxPelRect(0, 0, 259, 256)), b(mxPelRect(0, 0, 259, 256));
-  for (int j = 0; j < 256; ++j)
-    for (int i = 0; i < 259; ++i) {
-      a.row(j)[i] = static_cast<unsigned char>(i & 255);
-      b.row(j)[i] = static_cast<unsigned char>(j);
-    }
-  for (int amount : {0, 1, 20, 126, 127, 200}) {
-    mxPelBuffer<unsigned char> d = mfPelCopy<unsigned char>(a);
-    mf_PelSubClamp(d, b, std::uint8_t(amount));
-    const int c = std::min(amount, 127);
-    for (int j = 0; j < 256; ++j)
-      for (int i = 0; i < 259; ++i)
-        ASSERT_EQ(d.row(j)[i], 128 + std::clamp((i & 255) - j, -c, c)) << i << "," << j << " amount " << amount;
+  for (const Case& c : cases) {
+    mxPelBuffer<unsigned char> d = image({{c.a}});
+    apply(c.f, d, image({{c.b}}), c.amount);
+    EXPECT_EQ(d.get(0, 0), c.expected) << "fn " << c.f << ": " << c.a << ", " << c.b << ", " << c.amount;
   }
-  mxPelBuffer<unsigned char> sub = mfPelCopy<unsigned char>(a), add = mfPelCopy<unsigned char>(a);
-  mf_PelSubClampSigned(sub, b);
-  mf_PelAddClamp(add, b);
+}
+
+// Every pair of values through the vectorized rows (a width that is not a
+// multiple of the vector length), the window offset and partly overlapping
+// the source: only the overlap changes, by the formulas of the functions.
+TEST(PelArithmetic, AllValuePairsOnAPartialOverlap) {
+  mxPelBuffer<unsigned char> src(mxPelRect(0, 0, 259, 256));
   for (int j = 0; j < 256; ++j)
-    for (int i = 0; i < 259; ++i) {
-      ASSERT_EQ(sub.row(j)[i], std::clamp((i & 255) - j + 128, 0, 255));
-      ASSERT_EQ(add.row(j)[i], std::clamp((i & 255) + j - 128, 0, 255));
+    for (int i = 0; i < 259; ++i) src.row(j)[i] = static_cast<unsigned char>(j);
+  for (Fn f : {kSub, kSubSigned, kAdd})
+    for (int amount : {0, 20, 127, 200}) {
+      mxPelBuffer<unsigned char> d(mxPelRect(-5, 0, 270, 260));
+      for (int j = 0; j < 260; ++j)
+        for (int i = 0; i < 270; ++i) d.row(j)[i] = static_cast<unsigned char>(i + 3 * j);
+      const mxPelBuffer<unsigned char> before = mfPelCopy<unsigned char>(d);
+      apply(f, d, src, amount);
+      EXPECT_EQ(d.window(), mxPelRect(-5, 0, 270, 260));
+      const int c = std::min(amount, 127);
+      for (int y = 0; y < 260; ++y)
+        for (int x = -5; x < 265; ++x) {
+          const int a = before.get(x, y);
+          int expected = a;
+          if (src.window().contains(x, y)) {
+            const int b = src.get(x, y);
+            expected =
+                f == kSub ? 128 + std::clamp(a - b, -c, c) : std::clamp(f == kAdd ? a + b - 128 : a - b + 128, 0, 255);
+          }
+          ASSERT_EQ(d.get(x, y), expected) << "fn " << f << " at " << x << "," << y;
+        }
     }
-}
-
-TEST(PelArithmetic, AddClampUndoesSubClampSignedWhereNothingClamped) {
-  std::mt19937 rng(7);
-  mxPelBuffer<unsigned char> a = pelTest::randomImage(rng, 37, 11), b = pelTest::randomImage(rng, 37, 11);
-  mxPelBuffer<unsigned char> d = mfPelCopy<unsigned char>(a);
-  mf_PelSubClampSigned(d, b);
-  mf_PelAddClamp(d, b);
-  for (int j = 0; j < 11; ++j)
-    for (int i = 0; i < 37; ++i) {
-      const int v = a.row(j)[i] - b.row(j)[i] + 128;
-      if (v >= 0 && v <= 255) {
-        EXPECT_EQ(d.row(j)[i], a.row(j)[i]);
-      }
-    }
-}
-
-// Only the overlap of windows at different offsets changes; the callers'
-// windows stay as they were.
-TEST(PelArithmetic, PartialOverlapWritesOnlyTheOverlap) {
-  std::mt19937 rng(3);
-  mxPelBuffer<unsigned char> dst = pelTest::randomImage(rng, 40, 30, 5, 7);
-  const mxPelBuffer<unsigned char> before = mfPelCopy<unsigned char>(dst);
-  mxPelBuffer<unsigned char> src = pelTest::randomImage(rng, 50, 12, 30, 20);
-  mf_PelSubClamp(dst, src, 50);
-  EXPECT_EQ(dst.window(), mxPelRect(5, 7, 40, 30));
-  EXPECT_EQ(src.window(), mxPelRect(30, 20, 50, 12));
-  for (int y = 7; y < 37; ++y)
-    for (int x = 5; x < 45; ++x) {
-      const bool in = x >= 30 && y >= 20 && y < 32;
-      const int expected = in ? 128 + std::clamp(before.get(x, y) - src.get(x, y), -50, 50) : before.get(x, y);
-      ASSERT_EQ(dst.get(x, y), expected) << x << "," << y;
-    }
-}
-
-TEST(PelArithmetic, InPlaceOnOneStore) {
-  std::mt19937 rng(5);
-  mxPelBuffer<unsigned char> a = pelTest::randomImage(rng, 33, 4);
-  const mxPelBuffer<unsigned char> before = mfPelCopy<unsigned char>(a);
-  mf_PelAddClamp(a, a);
-  for (int j = 0; j < 4; ++j)
-    for (int i = 0; i < 33; ++i) EXPECT_EQ(a.row(j)[i], std::clamp(2 * before.row(j)[i] - 128, 0, 255));
 }
 
 TEST(PelArithmetic, UnboundAndDisjoint) {
   mxPelBuffer<unsigned char> bound = image({{1, 2}, {3, 4}}), unbound;
-  EXPECT_THROW(mf_PelSubClamp(unbound, bound, 3), mxPel::UnboundWindow);
-  EXPECT_THROW(mf_PelSubClamp(bound, unbound, 3), mxPel::UnboundWindow);
-  EXPECT_THROW(mf_PelSubClampSigned(bound, unbound), mxPel::UnboundWindow);
-  EXPECT_THROW(mf_PelAddClamp(unbound, bound), mxPel::UnboundWindow);
-  EXPECT_EQ(pelTest::rows<unsigned char>(bound), (pelTest::Rows{{1, 2}, {3, 4}}));
-  mf_PelAddClamp(bound, image({{200}}, 2, 0));  // disjoint: silent
-  EXPECT_EQ(pelTest::rows<unsigned char>(bound), (pelTest::Rows{{1, 2}, {3, 4}}));
+  for (Fn f : {kSub, kSubSigned, kAdd}) {
+    EXPECT_THROW(apply(f, unbound, bound, 3), mxPel::UnboundWindow);
+    EXPECT_THROW(apply(f, bound, unbound, 3), mxPel::UnboundWindow);
+    apply(f, bound, image({{200}}, 2, 0), 3);  // disjoint: silent
+    EXPECT_EQ(rows<unsigned char>(bound), (Rows{{1, 2}, {3, 4}}));
+  }
 }
 
-TEST(MaskedPelDivide, RoundsHalfUpAndKeepsLowBits) {
-  mxPelBuffer<unsigned char> dst, unbound;
-  mf_MaskedPelDivide(image<unsigned short>({{100, 2, 1, 65535}}), image<unsigned short>({{200, 1, 2, 65535}}),
-                     unbound, dst, 255);
-  // 100*255/200 = 127.5 rounds up; 2*255 = 510 keeps its low 8 bits; 1*255/2
-  // rounds up to 128; 65535*255 wraps modulo 2^32 without overflow here.
-  EXPECT_EQ(pelTest::rows<unsigned char>(dst), (pelTest::Rows{{128, 510 & 255, 128, 255}}));
-  mxPelBuffer<unsigned char> d2;
-  mf_MaskedPelDivide(image<unsigned short>({{2}}), image<unsigned short>({{1}}), unbound, d2, 200);
-  EXPECT_EQ(d2.get(0, 0), 144);
-  // 65535 * 65537 = 2^32 - 1 wraps to 4294967295; + 0 over 1.
-  mxPelBuffer<unsigned char> d3;
-  mf_MaskedPelDivide(image<unsigned short>({{65535}}), image<unsigned short>({{3}}), unbound, d3, 65537u * 2u);
-  EXPECT_EQ(d3.get(0, 0), static_cast<unsigned char>((std::uint32_t(65535u * (65537u * 2u)) + 1u) / 3u));
-}
-
-TEST(MaskedPelDivide, MaskAndNewDestination) {
-  mxPelBuffer<unsigned short> num = image<unsigned short>({{10, 20, 30}, {40, 50, 60}}, 3, 4);
-  mxPelBuffer<unsigned short> den = image<unsigned short>({{1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}}, 4, 3);
+TEST(MaskedPelDivide, RoundingWrapMaskAndNewDestination) {
+  mxPelBuffer<unsigned short> num = image<unsigned short>({{100, 2, 1}, {40, 50, 60}}, 3, 4);
+  mxPelBuffer<unsigned short> den = image<unsigned short>({{200, 1, 2, 9}, {1, 1, 1, 1}, {1, 1, 1, 1}}, 3, 4);
   num.clientFromImageXform(mxXform<2>(mxMatrix<2>(2, 0, 0, 2), mxVector<2>(1, 1)));
-  mxPelBuffer<unsigned char> mask = image({{0, 9}, {255, 0}}, 4, 4);
-  mxPelBuffer<unsigned char> dst;
-  mf_MaskedPelDivide(num, den, mask, dst, 2);
-  ASSERT_TRUE(dst.isBound());
-  EXPECT_EQ(dst.window(), mxPelRect(4, 4, 2, 2));
+  mxPelBuffer<unsigned char> noMask, dst;
+  // (25500 + 100) / 200 = 128; 2 * 200 = 400 keeps its low 8 bits, 144.
+  mf_MaskedPelDivide(num, den, noMask, dst, 255);
+  EXPECT_EQ(dst.window(), mxPelRect(3, 4, 3, 2));
   EXPECT_EQ(dst.clientFromImageXform(), num.clientFromImageXform());
-  EXPECT_EQ(pelTest::rows<unsigned char>(dst), (pelTest::Rows{{0, 60}, {100, 0}}));
-
-  // A bound dst keeps its pels under zero mask pels.
-  mxPelBuffer<unsigned char> bound = image({{7, 7, 7}, {7, 7, 7}}, 3, 4);
-  mf_MaskedPelDivide(num, den, mask, bound, 1);
-  EXPECT_EQ(pelTest::rows<unsigned char>(bound), (pelTest::Rows{{7, 7, 30}, {7, 50, 7}}));
-  // An unbound mask divides the whole common window.
-  mxPelBuffer<unsigned char> unbound;
-  mf_MaskedPelDivide(num, den, unbound, bound, 1);
-  EXPECT_EQ(pelTest::rows<unsigned char>(bound), (pelTest::Rows{{7, 20, 30}, {7, 50, 60}}));
+  EXPECT_EQ(rows<unsigned char>(dst), (Rows{{128, 510 & 255, 128}, {40 * 255 & 255, 50 * 255 & 255, 60 * 255 & 255}}));
+  mf_MaskedPelDivide(num, den, noMask, dst, 200);
+  EXPECT_EQ(dst.get(4, 4), 144);
+  // A bound mask leaves the destination alone under its zeros.
+  mxPelBuffer<unsigned char> out = image({{7, 7, 7}, {7, 7, 7}}, 3, 4);
+  mf_MaskedPelDivide(num, den, image({{0, 9}, {255, 0}}, 4, 4), out, 1);
+  EXPECT_EQ(rows<unsigned char>(out), (Rows{{7, 7, 1}, {7, 50, 7}}));
 }
 
 TEST(MaskedPelDivide, Failures) {
@@ -175,17 +105,15 @@ TEST(MaskedPelDivide, Failures) {
   EXPECT_FALSE(dst.isBound());
   // Disjoint windows: dst is still created (empty), nothing else happens.
   mf_MaskedPelDivide(one, image<unsigned short>({{1}}, 9, 9), noMask, dst, 1);
-  EXPECT_TRUE(dst.isBound());
-  EXPECT_TRUE(dst.window().isNull());
-  // A zero denominator under a selected pel is rejected before any write;
-  // under an excluded pel it is ignored.
+  EXPECT_TRUE(dst.isBound() && dst.window().isNull());
+  // A zero denominator at a selected pel is refused before any write; at an
+  // excluded pel it is ignored.
   mxPelBuffer<unsigned char> out = image({{5, 5}});
   EXPECT_THROW(mf_MaskedPelDivide(one, zero, noMask, out, 1), mxPelFunc::BadParams);
-  EXPECT_EQ(pelTest::rows<unsigned char>(out), (pelTest::Rows{{5, 5}}));
+  EXPECT_EQ(rows<unsigned char>(out), (Rows{{5, 5}}));
   mf_MaskedPelDivide(one, zero, image({{0, 1}}), out, 8);
-  EXPECT_EQ(pelTest::rows<unsigned char>(out), (pelTest::Rows{{5, 4}}));
-  // A bound dst whose store misses the common window.
-  mxPelBuffer<unsigned char> small = image({{0}});
+  EXPECT_EQ(rows<unsigned char>(out), (Rows{{5, 4}}));
+  mxPelBuffer<unsigned char> small = image({{0}});  // store misses the common window
   EXPECT_THROW(mf_MaskedPelDivide(one, one, noMask, small, 1), mxPel::BadWindow);
 }
 
