@@ -7,7 +7,8 @@ void mfPelMap(const mxPelBuffer_const<unsigned char>& src, const std::vector<uns
   if (!src.isBound()) throw mxPel::UnboundWindow();
   if (table.size() != 256) throw mxPelFunc::BadParams(L"mfPelMap: the table must have 256 entries");
   if (!dst.isBound()) {
-    dst = mxPelBuffer<unsigned char>(src.window());
+    // Every pel of the new buffer is written below.
+    dst = mxPelBuffer<unsigned char>(src.window(), 32, mxPelInit::eUnwritten);
     dst.copyXforms(src);
   }
   const mxPelRect r = src.window().intersect(dst.window());

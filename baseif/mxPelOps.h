@@ -42,7 +42,8 @@ template <class T>
 void mfPelCopy(const mxPelBuffer_const<T>& src, mxPelBuffer<T>& dst) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
   if (!dst.isBound()) {
-    dst = mxPelBuffer<T>(src.window());
+    // Every pel of the new buffer is copied below.
+    dst = mxPelBuffer<T>(src.window(), 32, mxPelInit::eUnwritten);
     dst.copyXforms(src);
   }
   const mxPelRect r = src.window().intersect(dst.window());
