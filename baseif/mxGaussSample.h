@@ -46,10 +46,12 @@
 // no output exceeds gain x (the window's largest pel) rounded, and a pel-wise
 // larger source never gives a smaller result (the filter is monotone).
 //
-// Cost.  Each pass is a running sum: a constant number of operations per pel
-// whatever the smoothing, vectorised across 8 or 16 rows or columns at a
-// time.  Only when the kernel is longer than the image does the replicated
-// padding add work in proportion to the kernel length.
+// Cost.  Each box filter is a running sum: a constant number of operations
+// per pel whatever the smoothing, streamed along whole rows (or transposed
+// blocks of 64 rows) so that the compiler vectorises it.  Only when the
+// kernel is longer than the image does the replicated padding add work in
+// proportion to the kernel length.  Scratch memory: a 16-bit image of the
+// source's width and the result's height, plus at most a few megabytes.
 #pragma once
 
 #include <cstdint>

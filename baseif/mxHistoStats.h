@@ -17,10 +17,15 @@ public:
   // caller's vector is left empty.
   mxHistoStats(std::vector<std::uint32_t>& histogram, bool takeOver);
   explicit mxHistoStats(const std::vector<std::uint32_t>& histogram);
+  // Statistics from the moments of `samples` grey levels (their sum and the
+  // sum of their squares) for a histogram of `bins` bins, without the
+  // histogram itself: mean() and sDev() equal those of the histogram's
+  // statistics bit for bit; inverseCum() is not available (gives 0).
+  mxHistoStats(std::uint64_t samples, std::uint64_t sum, std::uint64_t sumOfSquares, std::size_t bins);
 
   // Number of samples (sum of the counts), and of bins.
   std::uint64_t samples() const { return samples_; }
-  std::size_t bins() const { return histogram_.size(); }
+  std::size_t bins() const { return histogram_.empty() ? bins_ : histogram_.size(); }
   const std::vector<std::uint32_t>& histogram() const { return histogram_; }
 
   // Mean grey level; 0 for an empty histogram.
@@ -38,7 +43,9 @@ public:
 
 private:
   void compute();
+  void setMoments(std::uint64_t n, std::uint64_t s1, std::uint64_t s2);
   std::vector<std::uint32_t> histogram_;
+  std::size_t bins_ = 0;
   std::uint64_t samples_ = 0;
   double mean_ = 0.0;
   double sDev_ = 0.0;

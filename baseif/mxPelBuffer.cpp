@@ -28,7 +28,7 @@ const std::shared_ptr<const mx2XformBase>& identityXform() {
 }
 }  // namespace
 
-mx_PelStore::mx_PelStore(std::int32_t w, std::int32_t h, std::size_t ps, std::size_t alignment)
+mx_PelStore::mx_PelStore(std::int32_t w, std::int32_t h, std::size_t ps, std::size_t alignment, mxPelInit init)
     : data(nullptr), width(w), height(h), pelSize(ps), rowBytes(0) {
   if (w < 0 || h < 0) throw mxPel::BadWindow(L"pixel buffer size is negative");
   if (alignment < 1 || (alignment & (alignment - 1)) != 0) throw mxPel::BadWindow(L"row alignment must be a power of two");
@@ -40,9 +40,9 @@ mx_PelStore::mx_PelStore(std::int32_t w, std::int32_t h, std::size_t ps, std::si
   const std::size_t bytes = total == 0 ? alignment : total;
   data = static_cast<unsigned char*>(std::aligned_alloc(alignment, bytes));
   if (!data) throw std::bad_alloc();
-  // New stores are zero-filled: no result of this library ever depends on
-  // uninitialised memory.
-  std::memset(data, 0, bytes);
+  // New stores are zero-filled unless the caller is about to overwrite every
+  // pel: no result of this library ever depends on uninitialised memory.
+  if (init == mxPelInit::eZero) std::memset(data, 0, bytes);
 }
 
 mx_PelStore::~mx_PelStore() { std::free(data); }
@@ -50,8 +50,8 @@ mx_PelStore::~mx_PelStore() { std::free(data); }
 mx_PelBuffer::mx_PelBuffer(std::size_t pelSize)
     : pelSize_(pelSize), clientFromImage_(identityXform()), imageFromClient_(identityXform()) {}
 
-mx_PelBuffer::mx_PelBuffer(std::size_t pelSize, const mxPelRect& rect, std::size_t alignment)
-    : store_(std::make_shared<mx_PelStore>(checkedStoreRect(rect).width(), rect.height(), pelSize, alignment)),
+mx_PelBuffer::mx_PelBuffer(std::size_t pelSize, const mxPelRect& rect, std::size_t alignment, mxPelInit init)
+    : store_(std::make_shared<mx_PelStore>(checkedStoreRect(rect).width(), rect.height(), pelSize, alignment, init)),
       pelSize_(pelSize),
       window_(rect),
       storeX_(rect.x()),

@@ -30,9 +30,14 @@
 #include "baseif/mxPair.h"
 #include "baseif/mxRectangle.h"
 
+// How a new store's pels start: zero (the default), or unwritten, for
+// producers that overwrite every pel of the store at once.
+enum class mxPelInit { eZero, eUnwritten };
+
 // One block of pels.  Owned through std::shared_ptr; the count is atomic.
 struct IMGNORM_API mx_PelStore {
-  mx_PelStore(std::int32_t width, std::int32_t height, std::size_t pelSize, std::size_t alignment);
+  mx_PelStore(std::int32_t width, std::int32_t height, std::size_t pelSize, std::size_t alignment,
+              mxPelInit init = mxPelInit::eZero);
   ~mx_PelStore();
   mx_PelStore(const mx_PelStore&) = delete;
   mx_PelStore& operator=(const mx_PelStore&) = delete;
@@ -107,7 +112,7 @@ protected:
   // A new zero-filled store covering rect (row alignment in bytes, a power of
   // two).  Throws mxPel::BadWindow for a negative size or a far edge beyond
   // the 32-bit coordinate range.
-  mx_PelBuffer(std::size_t pelSize, const mxPelRect& rect, std::size_t alignment);
+  mx_PelBuffer(std::size_t pelSize, const mxPelRect& rect, std::size_t alignment, mxPelInit init = mxPelInit::eZero);
 
   unsigned char* firstPelBytes() const;
   unsigned char* pelBytes(std::int32_t x, std::int32_t y) const;
@@ -136,8 +141,8 @@ public:
   // Unbound.
   mxPelBuffer_const() : mx_PelBuffer(sizeof(T)) {}
   // A new zero-filled store over rect; the window is the whole store.
-  explicit mxPelBuffer_const(const mxPelRect& rect, std::size_t alignment = 32)
-      : mx_PelBuffer(sizeof(T), rect, alignment) {}
+  explicit mxPelBuffer_const(const mxPelRect& rect, std::size_t alignment = 32, mxPelInit init = mxPelInit::eZero)
+      : mx_PelBuffer(sizeof(T), rect, alignment, init) {}
   // A new zero-filled width x height store at image coordinates (0, 0).
   mxPelBuffer_const(std::int32_t width, std::int32_t height, std::size_t alignment = 32)
       : mx_PelBuffer(sizeof(T), mxPelRect(0, 0, width, height), alignment) {}
@@ -163,7 +168,10 @@ template <class T>
 class mxPelBuffer : public mxPelBuffer_const<T> {
 public:
   mxPelBuffer() = default;
-  explicit mxPelBuffer(const mxPelRect& rect, std::size_t alignment = 32) : mxPelBuffer_const<T>(rect, alignment) {}
+  // init eUnwritten leaves the pels unwritten: only for code that writes
+  // every pel before anything reads them.
+  explicit mxPelBuffer(const mxPelRect& rect, std::size_t alignment = 32, mxPelInit init = mxPelInit::eZero)
+      : mxPelBuffer_const<T>(rect, alignment, init) {}
   mxPelBuffer(std::int32_t width, std::int32_t height, std::size_t alignment = 32)
       : mxPelBuffer_const<T>(width, height, alignment) {}
 

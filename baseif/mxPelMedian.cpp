@@ -17,40 +17,35 @@ namespace {
 
 constexpr std::int32_t kMaxArea = 32767;
 
-// Sixteen 16-bit counters: one coarse histogram, or one fine group.  The
-// counts never exceed 32767 (the window area limit), so they also compare
-// correctly as signed 16-bit values.  SSE2 (on every x86-64 processor) does
-// each operation in a few instructions; the loops are the portable version.
-inline void add16(std::uint16_t* acc, const std::uint16_t* h) {
+// Sixteen 16-bit counters: one coarse histogram, or one fine group of a
+// histogram.  Counts never exceed 32767 (the window area limit), so they
+// also compare correctly as signed 16-bit values.  With SSE2 (on every x86-64
+// processor) a Counts16 lives in two registers; the arrays are the portable
+// version.
 #if defined(__SSE2__)
-  __m128i* a = reinterpret_cast<__m128i*>(acc);
-  const __m128i* b = reinterpret_cast<const __m128i*>(h);
-  _mm_storeu_si128(a, _mm_add_epi16(_mm_loadu_si128(a), _mm_loadu_si128(b)));
-  _mm_storeu_si128(a + 1, _mm_add_epi16(_mm_loadu_si128(a + 1), _mm_loadu_si128(b + 1)));
-#else
-  for (int i = 0; i < 16; ++i) acc[i] = std::uint16_t(acc[i] + h[i]);
-#endif
+struct Counts16 {
+  __m128i lo, hi;
+};
+inline Counts16 zero16() { return {_mm_setzero_si128(), _mm_setzero_si128()}; }
+inline Counts16 load16(const std::uint16_t* p) {
+  const __m128i* q = reinterpret_cast<const __m128i*>(p);
+  return {_mm_loadu_si128(q), _mm_loadu_si128(q + 1)};
 }
-
-inline void sub16(std::uint16_t* acc, const std::uint16_t* h) {
-#if defined(__SSE2__)
-  __m128i* a = reinterpret_cast<__m128i*>(acc);
-  const __m128i* b = reinterpret_cast<const __m128i*>(h);
-  _mm_storeu_si128(a, _mm_sub_epi16(_mm_loadu_si128(a), _mm_loadu_si128(b)));
-  _mm_storeu_si128(a + 1, _mm_sub_epi16(_mm_loadu_si128(a + 1), _mm_loadu_si128(b + 1)));
-#else
-  for (int i = 0; i < 16; ++i) acc[i] = std::uint16_t(acc[i] - h[i]);
-#endif
+inline void store16(std::uint16_t* p, const Counts16& c) {
+  __m128i* q = reinterpret_cast<__m128i*>(p);
+  _mm_storeu_si128(q, c.lo);
+  _mm_storeu_si128(q + 1, c.hi);
 }
-
-// The first bin i at which the running total h[0] + ... + h[i] exceeds k
-// (the caller guarantees there is one); below receives the total before it.
-inline int findRank(const std::uint16_t* h, std::int32_t k, std::int32_t& below) {
-#if defined(__SSE2__)
-  // Prefix sums of both halves in three shift-and-add steps, then the upper
-  // half gets the lower half's total.
-  __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h));
-  __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h) + 1);
+inline Counts16 operator+(const Counts16& a, const Counts16& b) {
+  return {_mm_add_epi16(a.lo, b.lo), _mm_add_epi16(a.hi, b.hi)};
+}
+inline Counts16 operator-(const Counts16& a, const Counts16& b) {
+  return {_mm_sub_epi16(a.lo, b.lo), _mm_sub_epi16(a.hi, b.hi)};
+}
+// Running totals: lane i becomes c[0] + ... + c[i] (three shift-and-add
+// steps per half, then the upper half gets the lower half's total).
+inline Counts16 prefix16(const Counts16& c) {
+  __m128i lo = c.lo, hi = c.hi;
   lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 2));
   hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 2));
   lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 4));
@@ -58,24 +53,55 @@ inline int findRank(const std::uint16_t* h, std::int32_t k, std::int32_t& below)
   lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 8));
   hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 8));
   const __m128i top = _mm_shufflehi_epi16(lo, 0xFF);
-  hi = _mm_add_epi16(hi, _mm_unpackhi_epi64(top, top));
-  const __m128i kk = _mm_set1_epi16(short(k));
-  const unsigned mask = unsigned(_mm_movemask_epi8(_mm_cmpgt_epi16(lo, kk))) |
-                        (unsigned(_mm_movemask_epi8(_mm_cmpgt_epi16(hi, kk))) << 16);
-  const int i = __builtin_ctz(mask) / 2;
-  alignas(16) std::uint16_t prefix[16];
-  _mm_store_si128(reinterpret_cast<__m128i*>(prefix), lo);
-  _mm_store_si128(reinterpret_cast<__m128i*>(prefix) + 1, hi);
-  below = i == 0 ? 0 : prefix[i - 1];
-  return i;
-#else
-  std::int32_t total = 0;
-  int i = 0;
-  while (total + h[i] <= k) total += h[i++];
-  below = total;
-  return i;
-#endif
+  return {lo, _mm_add_epi16(hi, _mm_unpackhi_epi64(top, top))};
 }
+inline std::int32_t lastLane(const Counts16& c) { return _mm_extract_epi16(c.hi, 7); }
+// The first lane whose value exceeds k (the caller guarantees one does).
+inline int firstAbove(const Counts16& c, std::int32_t k) {
+  const __m128i kk = _mm_set1_epi16(short(k));
+  const unsigned mask = unsigned(_mm_movemask_epi8(_mm_cmpgt_epi16(c.lo, kk))) |
+                        (unsigned(_mm_movemask_epi8(_mm_cmpgt_epi16(c.hi, kk))) << 16);
+  return __builtin_ctz(mask) / 2;
+}
+inline std::int32_t lane(const Counts16& c, int i) {
+  alignas(16) std::uint16_t v[16];
+  store16(v, c);
+  return v[i];
+}
+#else
+struct Counts16 {
+  std::uint16_t v[16];
+};
+inline Counts16 zero16() { return Counts16{}; }
+inline Counts16 load16(const std::uint16_t* p) {
+  Counts16 c;
+  std::memcpy(c.v, p, sizeof c.v);
+  return c;
+}
+inline void store16(std::uint16_t* p, const Counts16& c) { std::memcpy(p, c.v, sizeof c.v); }
+inline Counts16 operator+(const Counts16& a, const Counts16& b) {
+  Counts16 c;
+  for (int i = 0; i < 16; ++i) c.v[i] = std::uint16_t(a.v[i] + b.v[i]);
+  return c;
+}
+inline Counts16 operator-(const Counts16& a, const Counts16& b) {
+  Counts16 c;
+  for (int i = 0; i < 16; ++i) c.v[i] = std::uint16_t(a.v[i] - b.v[i]);
+  return c;
+}
+inline Counts16 prefix16(const Counts16& a) {
+  Counts16 c = a;
+  for (int i = 1; i < 16; ++i) c.v[i] = std::uint16_t(c.v[i] + c.v[i - 1]);
+  return c;
+}
+inline std::int32_t lastLane(const Counts16& c) { return c.v[15]; }
+inline int firstAbove(const Counts16& c, std::int32_t k) {
+  int i = 0;
+  while (c.v[i] <= k) ++i;
+  return i;
+}
+inline std::int32_t lane(const Counts16& c, int i) { return c.v[i]; }
+#endif
 
 // The sliding histograms of one filter run.
 //
@@ -87,7 +113,8 @@ inline int findRank(const std::uint16_t* h, std::int32_t k, std::int32_t& below)
 // each other.  The window histogram of the current pel is the sum of the
 // column histograms of its (clipped) columns: its coarse part is kept up to
 // date at every step, each fine group only when the search enters it (it then
-// catches up on the columns that entered and left since its last use).
+// catches up on the columns that entered and left since its last use).  The
+// search runs on running totals of the coarse bins, then of the fine group.
 class MedianEngine {
 public:
   MedianEngine(std::int32_t width, const mxPelMedianParams& p)
@@ -97,105 +124,84 @@ public:
         high_(p.range.y()),
         average_(p.averageMiddles),
         fine_(std::size_t(width) * 256),
-        coarse_(std::size_t(width) * 16),
-        count_(std::size_t(width)) {}
+        coarse_(std::size_t(width) * 16) {}
 
   // Adds (delta 1) or removes (delta -1) one source row; mask null counts
   // every pel.
   template <bool MASKED>
   void updateColumns(const unsigned char* s, const unsigned char* m, int delta) {
     const std::uint16_t d = std::uint16_t(delta);
+    std::uint16_t* fine = fine_.data();
+    std::uint16_t* coarse = coarse_.data();
+    const std::size_t groupStride = std::size_t(width_) * 16;
     for (std::int32_t c = 0; c < width_; ++c) {
       if (MASKED && m[c] == 0) continue;
       const unsigned v = s[c];
-      fine_[((v >> 4) * std::size_t(width_) + std::size_t(c)) * 16 + (v & 15)] += d;
-      coarse_[std::size_t(c) * 16 + (v >> 4)] += d;
-      count_[std::size_t(c)] += d;
+      fine[(v >> 4) * groupStride + std::size_t(c) * 16 + (v & 15)] += d;
+      coarse[std::size_t(c) * 16 + (v >> 4)] += d;
     }
   }
 
   // Filters one output row from the current column histograms; own is the
   // source row (for empty windows), out the destination row.
   void filterRow(const unsigned char* own, unsigned char* out) {
-    std::memset(windowCoarse_, 0, sizeof windowCoarse_);
     for (int b = 0; b < 16; ++b) {
       syncLo_[b] = 0;
       syncHi_[b] = -1;
     }
-    std::int32_t n = 0;
-    const std::int32_t firstHi = std::min(rx_, width_ - 1);
-    for (std::int32_t c = 0; c <= firstHi; ++c) {
-      addCoarse(c, 1);
-      n += count_[std::size_t(c)];
-    }
+    const std::uint16_t* coarse = coarse_.data();
+    Counts16 window = zero16();
+    for (std::int32_t c = 0; c <= std::min(rx_, width_ - 1); ++c) window = window + load16(coarse + c * 16);
     for (std::int32_t x = 0; x < width_; ++x) {
-      lo_ = std::max(0, x - rx_);
-      hi_ = std::min(width_ - 1, x + rx_);
-      out[x] = n == 0 ? clampValue(own[x]) : median(n);
-      if (x - rx_ >= 0) {
-        addCoarse(x - rx_, -1);
-        n -= count_[std::size_t(x - rx_)];
-      }
-      if (x + rx_ + 1 < width_) {
-        addCoarse(x + rx_ + 1, 1);
-        n += count_[std::size_t(x + rx_ + 1)];
-      }
+      const Counts16 totals = prefix16(window);
+      const std::int32_t n = lastLane(totals);
+      out[x] = n == 0 ? clampValue(own[x]) : median(totals, n, std::max(0, x - rx_), std::min(width_ - 1, x + rx_));
+      if (x - rx_ >= 0) window = window - load16(coarse + (x - rx_) * 16);
+      if (x + rx_ + 1 < width_) window = window + load16(coarse + (x + rx_ + 1) * 16);
     }
   }
 
 private:
-  unsigned char clampValue(unsigned v) const {
-    return (unsigned char)(int(v) < low_ ? low_ : (int(v) > high_ ? high_ : int(v)));
+  unsigned clampValue(unsigned v) const {
+    return unsigned(int(v) < low_ ? low_ : (int(v) > high_ ? high_ : int(v)));
   }
 
-  void addCoarse(std::int32_t c, int sign) {
-    const std::uint16_t* h = &coarse_[std::size_t(c) * 16];
-    if (sign > 0)
-      add16(windowCoarse_, h);
-    else
-      sub16(windowCoarse_, h);
-  }
-
-  void addFine(int b, std::int32_t c, int sign) {
-    const std::uint16_t* h = &fine_[(std::size_t(b) * std::size_t(width_) + std::size_t(c)) * 16];
-    if (sign > 0)
-      add16(windowFine_[b], h);
-    else
-      sub16(windowFine_[b], h);
-  }
-
-  // Brings fine group b up to the current window columns lo_ .. hi_.
-  const std::uint16_t* syncFine(int b) {
+  // Brings fine group b up to the window columns lo .. hi and returns its
+  // running totals.
+  Counts16 syncFine(int b, std::int32_t lo, std::int32_t hi) {
     std::int32_t& sLo = syncLo_[b];
     std::int32_t& sHi = syncHi_[b];
-    if (sHi < lo_ || sLo > hi_) {
-      std::memset(windowFine_[b], 0, sizeof windowFine_[b]);
-      for (std::int32_t c = lo_; c <= hi_; ++c) addFine(b, c, 1);
+    const std::uint16_t* group = fine_.data() + std::size_t(b) * std::size_t(width_) * 16;
+    Counts16 f;
+    if (sHi < lo || sLo > hi) {
+      f = zero16();
+      for (std::int32_t c = lo; c <= hi; ++c) f = f + load16(group + c * 16);
     } else {
       // Windows only move right, so columns leave on the left and enter on
       // the right.
-      for (std::int32_t c = sLo; c < lo_; ++c) addFine(b, c, -1);
-      for (std::int32_t c = sHi + 1; c <= hi_; ++c) addFine(b, c, 1);
+      f = load16(windowFine_[b]);
+      for (std::int32_t c = sLo; c < lo; ++c) f = f - load16(group + c * 16);
+      for (std::int32_t c = sHi + 1; c <= hi; ++c) f = f + load16(group + c * 16);
     }
-    sLo = lo_;
-    sHi = hi_;
-    return windowFine_[b];
+    store16(windowFine_[b], f);
+    sLo = lo;
+    sHi = hi;
+    return prefix16(f);
   }
 
-  // The value of rank k (0 = smallest) in the current window.
-  unsigned valueOfRank(std::int32_t k) {
-    std::int32_t below = 0;
-    const int b = findRank(windowCoarse_, k, below);
-    std::int32_t belowFine = 0;
-    const int i = findRank(syncFine(b), k - below, belowFine);
-    return unsigned(b * 16 + i);
+  // The value of rank k (0 = smallest) in the window whose coarse running
+  // totals are given.
+  unsigned valueOfRank(const Counts16& totals, std::int32_t k, std::int32_t lo, std::int32_t hi) {
+    const int b = firstAbove(totals, k);
+    const std::int32_t below = b == 0 ? 0 : lane(totals, b - 1);
+    return unsigned(b * 16 + firstAbove(syncFine(b, lo, hi), k - below));
   }
 
-  unsigned char median(std::int32_t n) {
+  unsigned char median(const Counts16& totals, std::int32_t n, std::int32_t lo, std::int32_t hi) {
     const std::int32_t k = (n - 1) / 2;  // rank of the lower middle value
-    const unsigned lower = clampValue(valueOfRank(k));
+    const unsigned lower = clampValue(valueOfRank(totals, k, lo, hi));
     if (!average_ || (n & 1) != 0) return (unsigned char)lower;
-    return (unsigned char)((lower + clampValue(valueOfRank(k + 1)) + 1) / 2);
+    return (unsigned char)((lower + clampValue(valueOfRank(totals, k + 1, lo, hi)) + 1) / 2);
   }
 
   std::int32_t width_;
@@ -204,12 +210,9 @@ private:
   bool average_;
   std::vector<std::uint16_t> fine_;
   std::vector<std::uint16_t> coarse_;
-  std::vector<std::uint16_t> count_;
-  alignas(16) std::uint16_t windowCoarse_[16];
-  alignas(16) std::uint16_t windowFine_[16][16];
+  std::uint16_t windowFine_[16][16];
   std::int32_t syncLo_[16];
   std::int32_t syncHi_[16];
-  std::int32_t lo_ = 0, hi_ = 0;
 };
 
 void checkParams(const mxPelMedianParams& p) {

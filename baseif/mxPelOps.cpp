@@ -1,23 +1,20 @@
 #include "baseif/mxPelOps.h"
 
+#include "baseif/detail/pelKernels.h"
+
 void mfPelMap(const mxPelBuffer_const<unsigned char>& src, const std::vector<unsigned char>& table,
               mxPelBuffer<unsigned char>& dst) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
   if (table.size() != 256) throw mxPelFunc::BadParams(L"mfPelMap: the table must have 256 entries");
   if (!dst.isBound()) {
-    dst = mxPelBuffer<unsigned char>(src.window());
+    // Every pel of the new buffer is written below.
+    dst = mxPelBuffer<unsigned char>(src.window(), 32, mxPelInit::eUnwritten);
     dst.copyXforms(src);
   }
   const mxPelRect r = src.window().intersect(dst.window());
   if (r.isNull()) return;
-  unsigned char lut[256];
-  std::memcpy(lut, table.data(), 256);
-  const std::int32_t w = r.width();
-  for (std::int32_t j = 0; j < r.height(); ++j) {
-    const unsigned char* s = src.pointToPel(r.x(), r.y() + j);
-    unsigned char* d = dst.pointToPel(r.x(), r.y() + j);
-    for (std::int32_t i = 0; i < w; ++i) d[i] = lut[s[i]];
-  }
+  for (std::int32_t j = 0; j < r.height(); ++j)
+    mxkernel::pelMapRow(src.pointToPel(r.x(), r.y() + j), dst.pointToPel(r.x(), r.y() + j), r.width(), table.data());
 }
 
 mxPelBuffer<unsigned char> mfPelMap(const mxPelBuffer_const<unsigned char>& src,
@@ -74,4 +71,16 @@ mxPelBuffer<unsigned char> mfPelMin(const mxPelBuffer_const<unsigned char>& a,
   mxPelBuffer<unsigned char> dst;
   mfPelMin(a, b, dst);
   return dst;
+}
+
+mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  mxPelRect r = src.window();
+  if (mask.isBound()) r &= mask.window();
+  mxkernel::Moments acc;
+  if (!r.isNull())
+    for (std::int32_t j = 0; j < r.height(); ++j)
+      mxkernel::pelMomentsRow(src.pointToPel(r.x(), r.y() + j),
+                              mask.isBound() ? mask.pointToPel(r.x(), r.y() + j) : nullptr, r.width(), acc);
+  return mxHistoStats(acc.count, acc.sum, acc.sumOfSquares, 256);
 }

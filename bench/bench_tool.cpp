@@ -52,7 +52,8 @@ void BM_Run(benchmark::State& state) {
     benchmark::DoNotOptimize(out.pointToOffset());
   }
   if (method != eIdentity && !ok) state.SkipWithError("run failed");
-  state.SetLabel(std::string(methodName(method).begin(), methodName(method).end()) + (masked ? " masked" : ""));
+  const std::wstring name = methodName(method);
+  state.SetLabel(std::string(name.begin(), name.end()) + (masked ? " masked" : ""));
   state.counters["ns/pel"] = benchmark::Counter(double(size) * size, benchmark::Counter::kIsIterationInvariantRate |
                                                                          benchmark::Counter::kInvert);
 }

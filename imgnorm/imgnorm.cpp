@@ -165,9 +165,16 @@ mxPelBuffer<unsigned char> mxImageNormalizer::run(const mxPelBuffer_const<unsign
       success = true;
       break;
     default: {
+      // The mean and standard deviation need no histogram: one vectorised
+      // pass over the pels gives the same statistics bit for bit.
       std::vector<std::uint32_t> histogram;
-      mf_MaskedPelHistogram(work, binarizedMask_, histogram);
-      const mxHistoStats stats(histogram, false);
+      mxHistoStats stats;
+      if (m == eMatchMeanAndStddev) {
+        stats = mfPelMoments(work, binarizedMask_);
+      } else {
+        mf_MaskedPelHistogram(work, binarizedMask_, histogram);
+        stats = mxHistoStats(histogram, false);
+      }
       if (stats.samples() == 0) {
         message = L"Cannot normalize since histogram is empty.";
         return mxPelBuffer<unsigned char>();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -47,6 +48,14 @@ TEST(LocalCorrectionHelpers, SmoothingForNeighborhoodFollowsItsTable) {
   const int k[] = {1, 3, 5, 7, 9, 11, 15, 21, 51, 101, 201};
   const int s[] = {0, 2, 4, 4, 6, 6, 8, 12, 26, 52, 102};
   for (int i = 0; i < 11; ++i) EXPECT_EQ(smoothingForNeighborhood({k[i], k[10 - i]}), Pair(s[i], s[10 - i]));
+}
+
+TEST(LocalCorrectionHelpers, SampledNeighborhoodIsOdd) {
+  EXPECT_EQ(sampledNeighborhood({100, 101}, {1, 1}), Pair(101, 101));
+  EXPECT_EQ(sampledNeighborhood({101, 101}, {4, 4}), Pair(25, 25));
+  EXPECT_EQ(sampledNeighborhood({101, 8}, {2, 4}), Pair(51, 3));
+  EXPECT_EQ(sampledNeighborhood({101, 101}, {2, 3}), Pair(51, 33));
+  EXPECT_THROW(sampledNeighborhood({5, 5}, {0, 1}), mxPelFunc::BadParams);
 }
 
 TEST(LocalCorrectionHelpers, PelShiftDown) {
@@ -104,6 +113,15 @@ TEST(LocalCorrectionEdges, DocumentedSmallCases) {
   const mxPelBuffer<unsigned char> moved = correct(image, ref, none, eLocalCorrectionEnhanced, {1, 1}, {1, 1}, {-10, 40});
   EXPECT_EQ(mfPelMax<unsigned char>(moved), 160);
   EXPECT_EQ(mfPelHistogram(moved)[160], 120u);
+  // A neighbourhood of 1 is never sub-sampled: every pel moves toward its
+  // reference pel by at most the amount, whatever the granularity.
+  mxPelBuffer<unsigned char> varied = filled(12, 10, 0);
+  for (int x = 0; x < 12; ++x) varied.set(x, 3, (unsigned char)(40 + 17 * x));
+  const mxPelBuffer<unsigned char> pels = correct(varied, ref, none, eLocalCorrectionEnhanced, {1, 1}, {4, 4}, {-30, 30});
+  for (int x = 0; x < 12; ++x) {
+    const int v = 40 + 17 * x;
+    EXPECT_EQ(pels.get(x, 3), v - std::min(std::max(v - 100, -30), 30));
+  }
   // Mean with a mask, full resolution: excluded pels get the estimate 0.
   mxPelBuffer<unsigned char> mask = filled(12, 10, 1);
   mask.set(3, 4, 0);

@@ -1,0 +1,57 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "baseif/detail/pelKernels.h"
+#include "baseif/mxHistoStats.h"
+#include "baseif/mxPelOps.h"
+#include "support/testImages.h"
+
+// The fast paths must agree with the plain loops for every length (tails of
+// every size) and alignment.
+TEST(PelKernels, MapAndMomentsMatchThePlainLoops) {
+  std::mt19937 rng(7);
+  std::vector<unsigned char> lut(256), src(700), mask(700);
+  for (auto& v : lut) v = static_cast<unsigned char>(rng());
+  for (auto& v : src) v = static_cast<unsigned char>(rng());
+  for (auto& v : mask) v = static_cast<unsigned char>(rng() % 3 == 0 ? 0 : rng());
+  for (int offset : {0, 1, 5}) {
+    for (int n : {0, 1, 63, 64, 65, 127, 128, 500, 600}) {
+      std::vector<unsigned char> a(n + 1, 0xEE), b(n + 1, 0xEE);
+      mxkernel::pelMapRowPlain(src.data() + offset, a.data(), n, lut.data());
+      mxkernel::pelMapRow(src.data() + offset, b.data(), n, lut.data());
+      ASSERT_EQ(a, b) << n;  // including the untouched guard byte
+      if (mxkernel::pelMapRowVbmi(src.data() + offset, b.data(), n, lut.data())) {
+        ASSERT_EQ(a, b) << n;
+      }
+
+      const unsigned char* masks[] = {nullptr, mask.data() + offset};
+      for (const unsigned char* m : masks) {
+        mxkernel::Moments p, f;
+        mxkernel::pelMomentsRowPlain(src.data() + offset, m, n, p);
+        mxkernel::pelMomentsRow(src.data() + offset, m, n, f);
+        EXPECT_EQ(p.count, f.count);
+        EXPECT_EQ(p.sum, f.sum);
+        EXPECT_EQ(p.sumOfSquares, f.sumOfSquares);
+      }
+    }
+  }
+}
+
+// Long rows cross the 32-bit partial-sum chunks.
+TEST(PelKernels, MomentsEqualHistogramStatistics) {
+  const mxPelBuffer<unsigned char> img = randomImage(9001, 3, 3, 200, 255, 4, 2);
+  const mxPelBuffer<unsigned char> mask = randomImage(9001, 3, 4, 0, 2, 4, 2);
+  std::vector<std::uint32_t> h(256, 0);
+  for (int y = 2; y < 5; ++y)
+    for (int x = 4; x < 9005; ++x)
+      if (mask.get(x, y)) ++h[img.get(x, y)];
+  const mxHistoStats fromHistogram(h);
+  const mxHistoStats fromPels = mfPelMoments(img, mask);
+  EXPECT_EQ(fromPels.samples(), fromHistogram.samples());
+  EXPECT_EQ(fromPels.mean(), fromHistogram.mean());
+  EXPECT_EQ(fromPels.sDev(), fromHistogram.sDev());
+  EXPECT_EQ(fromPels.bins(), 256u);
+  EXPECT_EQ(mfPelMoments(img, mxPelBuffer<unsigned char>()).samples(), 9001u * 3u);
+}

@@ -1,0 +1,95 @@
+// Pins the output of every method on fixed inputs.  Speed work must not change
+// a single output pel: when one of these fingerprints changes, the change is
+// in the results, not only in the timing.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <random>
+
+#include "imgnorm/mxImageNormalizer.h"
+#include "support/testImages.h"
+
+using namespace mxImageNormalizerDefs;
+
+namespace {
+// FNV-1a over the window and the pels.
+std::uint64_t fingerprint(const mxPelBuffer_const<unsigned char>& b) {
+  std::uint64_t h = 1469598103934665603ull;
+  auto mix = [&](std::uint32_t v) {
+    for (int k = 0; k < 4; ++k) {
+      h ^= (v >> (8 * k)) & 0xFF;
+      h *= 1099511628211ull;
+    }
+  };
+  mix(std::uint32_t(b.window().x()));
+  mix(std::uint32_t(b.window().y()));
+  mix(std::uint32_t(b.width()));
+  mix(std::uint32_t(b.height()));
+  for (int j = 0; j < b.height(); ++j)
+    for (int i = 0; i < b.width(); ++i) {
+      h ^= b.row(j)[i];
+      h *= 1099511628211ull;
+    }
+  return h;
+}
+
+struct Pin {
+  Method method;
+  bool masked;
+  int granularity;
+  std::uint64_t expected;
+};
+}  // namespace
+
+TEST(OutputPins, EveryMethodOnFixedInputs) {
+  std::mt19937 rng(2024);
+  std::normal_distribution<double> noise(0, 3);
+  const mxPelBuffer<unsigned char> ref = makeImage(257, 193, [&](int x, int y) {
+    return std::lround(std::fmin(250.0, std::fmax(5.0, 120 + 70 * std::sin(x * 0.09) * std::cos(y * 0.13) + noise(rng))));
+  }, 3, 2);
+  const mxPelBuffer<unsigned char> img = makeImage(250, 190, [&](int x, int y) {
+    return std::lround(std::fmin(255.0, std::fmax(0.0, 0.8 * ref.get(x, y) + 15 + 0.1 * x - 0.08 * y + noise(rng))));
+  }, 5, 4);
+  const mxPelBuffer<unsigned char> mask =
+      makeImage(257, 193, [](int x, int y) { return (x - 120) * (x - 120) + (y - 90) * (y - 90) < 900 ? 0 : 255; }, 3, 2);
+
+  const Pin pins[] = {
+      {eMatchHistogram, false, 1, 0xc66139f9f45cbfd4ull},
+      {eMatchMeanAndStddev, false, 1, 0xb8b40ebda58fd3c8ull},
+      {eMatchHistogramTails, false, 1, 0x2b3f4641828267bfull},
+      {eLinearlyFitGrayValues, false, 1, 0x2ec7b6e790eb9759ull},
+      {eLocalCorrection, false, 1, 0x9fbd2ff3b450a291ull},
+      {eLocalCorrectionEnhanced, false, 1, 0xa784bc4c25a12b97ull},
+      {eLocalCorrection, false, 3, 0x778cbcefe82fd68eull},
+      {eLocalCorrectionEnhanced, false, 3, 0xaa6906cb1dd447faull},
+      {eMatchHistogram, true, 1, 0xfddd6ac2846be5adull},
+      {eMatchMeanAndStddev, true, 1, 0xb49dd2a4f184c320ull},
+      {eMatchHistogramTails, true, 1, 0x1ed8173261bdbb1cull},
+      {eLinearlyFitGrayValues, true, 1, 0x0fdcf7f848002200ull},
+      {eLocalCorrection, true, 1, 0x9a3376c39a74c86cull},
+      {eLocalCorrectionEnhanced, true, 1, 0x2a67d9452319e860ull},
+      {eLocalCorrection, true, 3, 0x379aa61a529ab6deull},
+      {eLocalCorrectionEnhanced, true, 3, 0xf2fdc8fc0610ac3full},
+  };
+  for (const Pin& p : pins) {
+    mxImageNormalizer n;
+    n.referenceImage(ref, false);
+    if (p.masked) n.maskImage(mask, false);
+    n.neighborhoodSize({41, 31});
+    n.granularity({p.granularity, p.granularity});
+    n.tailFractions({0.02, 0.97});
+    n.train(p.method);
+    bool ok = false;
+    std::wstring why;
+    const std::uint64_t got = fingerprint(n.run(img, p.method, ok, why));
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(got, p.expected) << methodName(p.method).c_str() << " masked " << p.masked << " granularity "
+                               << p.granularity;
+    if (got != p.expected) {
+      const std::wstring name = methodName(p.method);
+      std::printf("      {%s, %s, %d, 0x%016llxull},\n", std::string(name.begin(), name.end()).c_str(),
+                  p.masked ? "true" : "false", p.granularity, static_cast<unsigned long long>(got));
+    }
+  }
+}
