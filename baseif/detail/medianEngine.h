@@ -89,7 +89,7 @@ public:
     const std::uint16_t* coarse = coarse_.data();
     const std::int32_t span = 2 * rx_ + 1;
     T totals = V::zero();
-    for (std::int32_t c = rx_; c < std::min(span, rx_ + width_); ++c) totals = V::add(totals, V::load(coarse + c * 16));
+    for (std::int32_t c = rx_; c < std::min(span, rx_ + width_); ++c) totals = V::add(totals, V::load(at(coarse, c)));
     int g = -1;                         // the group in the register: none yet
     std::int32_t gx = kNever;           // the pel whose window it shows
     const std::uint16_t* gc = nullptr;  // its column histograms
@@ -103,7 +103,7 @@ public:
         const std::int32_t k = (n - 1) / 2;  // rank of the lower middle value
         const int b = V::firstAbove(totals, k);
         if (b == g && gx == x - 1) {
-          f = V::add(V::sub(f, V::load(gc + gx * 16)), V::load(gc + (gx + span) * 16));
+          f = V::add(V::sub(f, V::load(at(gc, gx))), V::load(at(gc, gx + span)));
         } else {
           if (g >= 0) {
             V::store(window_[g], f);
@@ -124,12 +124,15 @@ public:
           out[x] = (unsigned char)((lower + upper + 1) / 2);
         }
       }
-      totals = V::add(V::sub(totals, V::load(coarse + x * 16)), V::load(coarse + (x + span) * 16));
+      totals = V::add(V::sub(totals, V::load(at(coarse, x))), V::load(at(coarse, x + span)));
     }
   }
 
 private:
   static constexpr std::int32_t kNever = -(1 << 30);
+
+  // The 16 counters of stored column c of a histogram array.
+  static const std::uint16_t* at(const std::uint16_t* p, std::int32_t c) { return p + std::ptrdiff_t(c) * 16; }
 
   unsigned clampValue(unsigned v) const { return unsigned(int(v) < low_ ? low_ : (int(v) > high_ ? high_ : int(v))); }
 
@@ -145,11 +148,11 @@ private:
       // enters on the right per step.
       f = V::load(window_[b]);
       for (std::int32_t c = synced_[b]; c < x; ++c)
-        f = V::add(V::sub(f, V::load(group + c * 16)), V::load(group + (c + span) * 16));
+        f = V::add(V::sub(f, V::load(at(group, c))), V::load(at(group, c + span)));
     } else {
       f = V::zero();
       const std::int32_t last = std::min(x + span, rx_ + width_);
-      for (std::int32_t c = std::max(x, rx_); c < last; ++c) f = V::add(f, V::load(group + c * 16));
+      for (std::int32_t c = std::max(x, rx_); c < last; ++c) f = V::add(f, V::load(at(group, c)));
     }
     V::store(window_[b], f);
     synced_[b] = x;
