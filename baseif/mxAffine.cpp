@@ -3,6 +3,8 @@
 #include <cmath>
 #include <vector>
 
+#include "baseif/detail/affineKernels.h"
+
 namespace {
 
 // Interpolation taps along one axis.  f is the sample position in pel-grid
@@ -63,9 +65,82 @@ unsigned char interpolate(const unsigned char* base, std::ptrdiff_t stride, cons
   return toPel(acc);
 }
 
+// toPel for the separable path, in a form that vectorises: for the values
+// that occur (finite, far inside the int range) clamping before the
+// truncation gives floor(v + 0.5) clamped to 0 .. 255, as toPel does.
+inline unsigned char toPelClamped(double v) {
+  const double r = v + 0.5;
+  const double c = r < 0.0 ? 0.0 : (r > 255.0 ? 255.0 : r);
+  return static_cast<unsigned char>(static_cast<std::int32_t>(c));
+}
+
+// Axis-aligned sampling (scaling and shifting): sample (i, j) sits at grid
+// position (x0 + i dx, y0 + j dy), so the x taps depend only on the column and
+// the y taps only on the row.  Each source row is interpolated along x once
+// into a line of doubles and kept while output rows still read it (with
+// upsampling several do); each output row then combines N lines.  The
+// arithmetic is interpolate()'s, operation for operation (the same products
+// summed in the same order from 0.0), so the results equal the per-sample
+// path's exactly.
+template <int N>
+void resampleAxisAligned(const unsigned char* base, std::ptrdiff_t stride, std::int32_t W, std::int32_t H, double x0,
+                         double dx, double y0, double dy, mxPelBuffer<unsigned char>& dst) {
+  const std::int32_t n = dst.width(), m = dst.height();
+  const std::size_t un = static_cast<std::size_t>(n);
+  // Column taps as one index and one weight array per tap.
+  std::vector<std::int32_t> colIdx(N * un);
+  std::vector<double> colW(N * un);
+  for (std::int32_t i = 0; i < n; ++i) {
+    const Taps<N> t = taps<N>(x0 + i * dx, W);
+    for (int k = 0; k < N; ++k) {
+      colIdx[k * un + i] = t.idx[k];
+      colW[k * un + i] = t.w[k];
+    }
+  }
+  // 2 N cached lines: N in use by the current output row, N more so that a
+  // row's lines never evict each other.
+  constexpr int kSlots = 2 * N;
+  std::vector<double> lines(kSlots * un);
+  std::int32_t lineRow[kSlots];
+  for (int s = 0; s < kSlots; ++s) lineRow[s] = -1;
+  for (std::int32_t j = 0; j < m; ++j) {
+    const Taps<N> ty = taps<N>(y0 + j * dy, H);
+    const double* L[N];
+    bool used[kSlots] = {};
+    for (int k = 0; k < N; ++k) {
+      int s = 0;
+      while (s < kSlots && lineRow[s] != ty.idx[k]) ++s;
+      if (s == kSlots) {
+        // A slot that none of this row's taps holds.
+        for (s = 0; s < kSlots; ++s) {
+          bool needed = used[s];
+          for (int l = 0; l < N && !needed; ++l) needed = lineRow[s] == ty.idx[l];
+          if (!needed) break;
+        }
+        const unsigned char* row = base + std::ptrdiff_t(ty.idx[k]) * stride;
+        double* line = lines.data() + s * un;
+        for (std::int32_t i = 0; i < n; ++i) {
+          double v = 0.0;
+          for (int l = 0; l < N; ++l) v += colW[l * un + i] * row[colIdx[l * un + i]];
+          line[i] = v;
+        }
+        lineRow[s] = ty.idx[k];
+      }
+      used[s] = true;
+      L[k] = lines.data() + s * un;
+    }
+    unsigned char* out = dst.row(j);
+    for (std::int32_t i = 0; i < n; ++i) {
+      double acc = 0.0;
+      for (int k = 0; k < N; ++k) acc += ty.w[k] * L[k][i];
+      out[i] = toPelClamped(acc);
+    }
+  }
+}
+
 template <int N>
 void resample(const mxPelBuffer_const<unsigned char>& src, const mxAffineSamplingParams& params,
-              const mx2XformBase& imageFromClient, mxPelBuffer<unsigned char>& dst) {
+              const mx2XformBase& imageFromClient, bool separable, mxPelBuffer<unsigned char>& dst) {
   const std::int32_t n = dst.width(), m = dst.height();
   const std::int32_t W = src.width(), H = src.height();
   const unsigned char* base = src.pointToOffset();
@@ -94,16 +169,8 @@ void resample(const mxPelBuffer_const<unsigned char>& src, const mxAffineSamplin
   const mxVector<2> di = a.matrix() * ex;
   const mxVector<2> dj = a.matrix() * ey;
 
-  if (di.y() == 0.0 && dj.x() == 0.0) {
-    // Axis-aligned sampling (scaling and shifting): the x taps depend only on
-    // the column and the y taps only on the row, so they are worked out once.
-    std::vector<Taps<N>> columns(static_cast<std::size_t>(n));
-    for (std::int32_t i = 0; i < n; ++i) columns[i] = taps<N>(q0.x() + i * di.x(), W);
-    for (std::int32_t j = 0; j < m; ++j) {
-      const Taps<N> ty = taps<N>(q0.y() + j * dj.y(), H);
-      unsigned char* out = dst.row(j);
-      for (std::int32_t i = 0; i < n; ++i) out[i] = interpolate<N>(base, stride, columns[i], ty);
-    }
+  if (separable && di.y() == 0.0 && dj.x() == 0.0) {
+    resampleAxisAligned<N>(base, stride, W, H, q0.x(), di.x(), q0.y(), dj.y(), dst);
     return;
   }
 
@@ -117,10 +184,8 @@ void resample(const mxPelBuffer_const<unsigned char>& src, const mxAffineSamplin
   }
 }
 
-}  // namespace
-
-mxPelBuffer<unsigned char> mfAffineTransformImage(const mxPelBuffer_const<unsigned char>& src,
-                                                  const mxAffineSamplingParams& params) {
+mxPelBuffer<unsigned char> transformImage(const mxPelBuffer_const<unsigned char>& src,
+                                          const mxAffineSamplingParams& params, bool separable) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
   const std::shared_ptr<const mx2XformBase>& imageFromClient = src.imageFromClientXformBase();
   if (!imageFromClient) throw mxBadPointer(L"mfAffineTransformImage: the source has no client transform");
@@ -139,8 +204,20 @@ mxPelBuffer<unsigned char> mfAffineTransformImage(const mxPelBuffer_const<unsign
   dst.clientFromImageXform(mxXform<2>(mxMatrix<2>(ex.x() / n, ey.x() / m, ex.y() / n, ey.y() / m), rect.origin()));
 
   if (interp == mxAffineSamplingParams::eBilinear)
-    resample<2>(src, params, *imageFromClient, dst);
+    resample<2>(src, params, *imageFromClient, separable, dst);
   else
-    resample<4>(src, params, *imageFromClient, dst);
+    resample<4>(src, params, *imageFromClient, separable, dst);
   return dst;
+}
+
+}  // namespace
+
+mxPelBuffer<unsigned char> mfAffineTransformImage(const mxPelBuffer_const<unsigned char>& src,
+                                                  const mxAffineSamplingParams& params) {
+  return transformImage(src, params, true);
+}
+
+mxPelBuffer<unsigned char> mxkernel::affineTransformImagePerSample(const mxPelBuffer_const<unsigned char>& src,
+                                                                   const mxAffineSamplingParams& params) {
+  return transformImage(src, params, false);
 }

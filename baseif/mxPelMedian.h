@@ -22,9 +22,10 @@
 // Cost: a constant number of operations per pel on average, whatever the
 // window size (the constant-time median of Perreault and Hebert: one
 // 256-bin histogram per column, slid down the image, summed into a window
-// histogram that slides along each row; window histograms are kept in 16
-// coarse bins and refreshed lazily per fine 16-value group).  Memory: about
-// 512 bytes per source column.
+// histogram that slides along each row; histograms are kept as running
+// totals in 16 coarse bins and 16 fine 16-value groups, the window's fine
+// groups refreshed lazily).  Memory: about 544 bytes per source column plus
+// as much per column of window width.
 #pragma once
 
 #include <cstdint>

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "baseif/detail/pelMedian.h"
 #include "baseif/mxGaussSample.h"
 #include "baseif/mxPelMedian.h"
 #include "imgnorm/localCorrection.h"
@@ -74,6 +75,20 @@ void BM_Median(benchmark::State& state) {
   setPerPel(state);
 }
 BENCHMARK(BM_Median)->Arg(31)->Arg(101)->Arg(181)->Unit(benchmark::kMillisecond);
+
+// The baseline-instruction-set engine that processors without AVX2 run.
+void BM_MedianPortable(benchmark::State& state) {
+  const mxPelBuffer<unsigned char> img = testImage(1);
+  const std::int32_t k = std::int32_t(state.range(0));
+  const mxPelMedianParams p({k, k}, {0, 255}, true);
+  for (auto _ : state) {
+    mxPelBuffer<unsigned char> out(img.window());
+    mxkernel::pelMedianPortable(img, {}, p, out);
+    benchmark::DoNotOptimize(out.pointToOffset());
+  }
+  setPerPel(state);
+}
+BENCHMARK(BM_MedianPortable)->Arg(101)->Unit(benchmark::kMillisecond);
 
 // runLocalCorrection without a mask: arguments method (16 mean, 32 median),
 // neighbourhood and granularity.

@@ -103,6 +103,18 @@ mxPair<std::int32_t> smoothingForNeighborhood(const mxPair<std::int32_t>& size) 
   return {amount(size.x()), amount(size.y())};
 }
 
+namespace {
+// pelShiftDown's loop, built for the baseline instruction set and for AVX2,
+// the version chosen at run time (integer arithmetic: the same pels).
+__attribute__((target_clones("avx2", "default"))) void shiftDownRows(const unsigned short* s, std::ptrdiff_t ss,
+                                                                     unsigned char* d, std::ptrdiff_t ds,
+                                                                     std::int32_t w, std::int32_t h,
+                                                                     std::uint32_t shift) {
+  for (std::int32_t j = 0; j < h; ++j, s += ss, d += ds)
+    for (std::int32_t i = 0; i < w; ++i) d[i] = (unsigned char)(s[i] >> shift);
+}
+}  // namespace
+
 void pelShiftDown(const mxPelBuffer_const<unsigned short>& src, std::uint32_t shift, mxPelBuffer<unsigned char>& dst) {
   if (shift > 15) throw mxPelFunc::BadParams(L"pelShiftDown: the shift must lie in 0 .. 15");
   if (!src.isBound()) {
@@ -113,11 +125,8 @@ void pelShiftDown(const mxPelBuffer_const<unsigned short>& src, std::uint32_t sh
   dst.copyXforms(src);
   const mxPelRect r = src.window().intersect(dst.window());
   if (r.isNull()) return;
-  const unsigned short* s = src.pointToPel(r.x(), r.y());
-  unsigned char* d = dst.pointToPel(r.x(), r.y());
-  const std::ptrdiff_t ss = src.rowStride(), ds = dst.rowStride();
-  for (std::int32_t j = 0; j < r.height(); ++j, s += ss, d += ds)
-    for (std::int32_t i = 0; i < r.width(); ++i) d[i] = (unsigned char)(s[i] >> shift);
+  shiftDownRows(src.pointToPel(r.x(), r.y()), src.rowStride(), dst.pointToPel(r.x(), r.y()), dst.rowStride(),
+                r.width(), r.height(), shift);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <random>
 #include <vector>
 
+#include "baseif/detail/pelMedian.h"
 #include "baseif/mxPelMedian.h"
 #include "baseif/mxPelOps.h"
 #include "filterTestUtil.h"
@@ -106,6 +107,46 @@ TEST(PelMedian, RejectsBadParameters) {
   EXPECT_NO_THROW(mfPelMedian(src, mxPelMedianParams({217, 151}, {0, 255}, true), dst));
   EXPECT_THROW(mfPelMedian(mxPelBuffer<unsigned char>(), mxPelMedianParams({3, 3}, {0, 255}, true), dst),
                mxPel::UnboundWindow);
+}
+
+// Both instruction-set versions of the engine against sorted windows, with
+// windows up to wider than the image (clipped to whole rows) and grey levels
+// spread over all coarse groups or crowded into a few.
+TEST(PelMedian, EngineVersionsMatchSortedWindows) {
+  std::mt19937 rng(23);
+  std::uniform_int_distribution<int> len(1, 48), half(0, 30), coin(0, 3), level(0, 255);
+  bool avx2Ran = false;
+  for (int trial = 0; trial < 150; ++trial) {
+    const int spread = coin(rng) == 0 ? 40 : 255;
+    const int base = coin(rng) == 0 ? 100 : 0;
+    const mxPelBuffer<unsigned char> src =
+        randomWindow(rng, 3, -2, len(rng), len(rng), base, base + spread - 1 < 255 ? base + spread - 1 : 255);
+    int lo = level(rng), hi = level(rng);
+    if (coin(rng) < 2) lo = 0, hi = 255;
+    const mxPelMedianParams p({2 * half(rng) + 1, 2 * half(rng) + 1}, {std::min(lo, hi), std::max(lo, hi)},
+                              coin(rng) < 2);
+    mxPelBuffer<unsigned char> mask;
+    if (coin(rng) < 2) {
+      mask = randomWindow(rng, 3, -2, src.width(), src.height());
+      std::vector<unsigned char> table(256);
+      for (int i = 0; i < 256; ++i) table[i] = i >= (coin(rng) ? 200 : 30) ? 1 : 0;
+      mfPelMap(mask, table, mask);
+    }
+    SCOPED_TRACE(testing::Message() << "trial " << trial << " size " << p.size.x() << "x" << p.size.y());
+    mxPelBuffer<unsigned char> expected(src.window());
+    const mxPelRect w = src.window();
+    for (int y = w.y(); y < w.y() + w.height(); ++y)
+      for (int x = w.x(); x < w.x() + w.width(); ++x)
+        expected.set(x, y, (unsigned char)bruteMedian(src, mask, p, x, y));
+    mxPelBuffer<unsigned char> portable(src.window()), avx2(src.window());
+    mxkernel::pelMedianPortable(src, mask, p, portable);
+    ASSERT_TRUE(mfPelEqual<unsigned char>(portable, expected));
+    if (mxkernel::pelMedianAvx2(src, mask, p, avx2)) {
+      avx2Ran = true;
+      ASSERT_TRUE(mfPelEqual<unsigned char>(avx2, expected));
+    }
+  }
+  if (!avx2Ran) GTEST_LOG_(INFO) << "no AVX2 on this processor: only the portable engine was checked";
 }
 
 }  // namespace

@@ -117,4 +117,60 @@ TEST(MaskedPelDivide, Failures) {
   EXPECT_THROW(mf_MaskedPelDivide(one, one, noMask, small, 1), mxPel::BadWindow);
 }
 
+// Against the integer formula, with its 32-bit wrap-around, for every
+// divisor 1 .. 65535, numerators at random, at the top of the range and just
+// either side of quotient steps, scales around every limit, with and without
+// a mask, over rows whose widths leave tails.
+TEST(MaskedPelDivide, EqualsIntegerDivisionForEveryDivisor) {
+  constexpr std::int32_t kW = 257, kH = 256;
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> any16(0, 65535), coin(0, 2);
+  mxPelBuffer<unsigned short> den(kW, kH), num(kW, kH);
+  mxPelBuffer<unsigned char> mask(kW, kH), start(kW, kH);
+  for (std::int32_t j = 0; j < kH; ++j)
+    for (std::int32_t i = 0; i < kW; ++i) {
+      den.row(j)[i] = static_cast<unsigned short>(1 + (j * kW + i) % 65535);
+      mask.row(j)[i] = static_cast<unsigned char>(coin(rng) == 0 ? 0 : 1 + any16(rng) % 255);
+      start.row(j)[i] = static_cast<unsigned char>(any16(rng));
+    }
+  for (std::uint32_t scale : {0u, 1u, 2u, 255u, 256u, 4097u, 32767u, 32768u, 100000u}) {
+    for (int pattern = 0; pattern < 3; ++pattern) {
+      for (std::int32_t j = 0; j < kH; ++j)
+        for (std::int32_t i = 0; i < kW; ++i) {
+          const std::uint32_t d = den.row(j)[i];
+          std::uint32_t n = pattern == 0 ? any16(rng) : 65535;
+          if (pattern == 2 && scale > 0) {
+            // n * scale + d / 2 just below or on a multiple of d.
+            const std::uint64_t target = std::uint64_t(any16(rng) % 300 + 1) * d - coin(rng) % 2;
+            if (target >= d / 2 && (target - d / 2) / scale <= 65535) n = std::uint32_t((target - d / 2) / scale);
+          }
+          num.row(j)[i] = static_cast<unsigned short>(n);
+        }
+      for (bool masked : {false, true}) {
+        mxPelBuffer<unsigned char> out = mfPelCopy<unsigned char>(start);
+        mf_MaskedPelDivide(num, den, masked ? mask : mxPelBuffer<unsigned char>(), out, scale);
+        for (std::int32_t j = 0; j < kH; ++j)
+          for (std::int32_t i = 0; i < kW; ++i) {
+            const std::uint32_t d = den.row(j)[i];
+            const int expected = masked && mask.row(j)[i] == 0
+                                     ? start.row(j)[i]
+                                     : static_cast<unsigned char>((num.row(j)[i] * scale + d / 2u) / d);
+            ASSERT_EQ(out.row(j)[i], expected) << "scale " << scale << " pattern " << pattern << " at " << i << ","
+                                               << j << " n " << num.row(j)[i] << " d " << d;
+          }
+      }
+    }
+  }
+  // A zero divisor is found anywhere in a long row, unless masked out.
+  mxPelBuffer<unsigned short> zeroAt = mfPelCopy<unsigned short>(den);
+  zeroAt.row(100)[200] = 0;
+  mxPelBuffer<unsigned char> out = mfPelCopy<unsigned char>(start), sel(kW, kH);
+  EXPECT_THROW(mf_MaskedPelDivide(num, zeroAt, mxPelBuffer<unsigned char>(), out, 255), mxPelFunc::BadParams);
+  mfPelSet_U8(sel, 1);
+  sel.row(100)[200] = 0;
+  EXPECT_NO_THROW(mf_MaskedPelDivide(num, zeroAt, sel, out, 255));
+  sel.row(100)[200] = 1;
+  EXPECT_THROW(mf_MaskedPelDivide(num, zeroAt, sel, out, 255), mxPelFunc::BadParams);
+}
+
 }  // namespace

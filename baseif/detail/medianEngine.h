@@ -1,0 +1,204 @@
+// The constant-time median filter behind mfPelMedian, written once over a
+// policy V that supplies sixteen 16-bit counters (one coarse histogram, or one
+// fine group of a histogram) and their operations:
+//   V::T                      the counters
+//   V::zero(), V::load(p), V::store(p, c), V::add(a, b), V::sub(a, b)
+//   V::firstAbove(c, k)       the first lane whose value exceeds k (the caller
+//                             guarantees one does)
+// Counts never exceed 32767 (the window area limit), so they also compare
+// correctly as signed 16-bit values.
+//
+// Internal to the library.  It is compiled once with the baseline
+// instruction set and once more, in its own translation unit, for processors
+// with AVX2; each translation unit instantiates it with a policy of its own
+// (internal linkage), so the two builds never mix.  The includer includes the
+// standard headers used here before this header.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "baseif/mxPelBuffer.h"
+#include "baseif/mxPelMedian.h"
+
+namespace mxmedian {
+
+// The sliding histograms of one filter run.
+//
+// Column histograms cover, for every source column, the rows of the current
+// output row's window (clipped at the top and bottom): a coarse histogram of
+// 16 bins per column (value >> 4) and a fine one of 256 bins stored per
+// coarse group, fine[(group * columns + column) * 16 + (value & 15)], so that
+// the 16 fine bins of one group lie together and neighbouring columns follow
+// each other.  Both are kept as running totals (bin i counts the values of
+// bins 0 .. i; of the group's bins for the fine ones): a row update adds a
+// step of ones instead of a single one, and since running totals add up like
+// counts, the window's running totals follow from the columns' without a
+// per-pel summing pass.  The columns are padded with rx empty columns on the
+// left and rx + 1 on the right, so that the window always spans 2 rx + 1
+// stored columns and slides without edge tests: stored column x + rx is
+// source column x.  The window histogram of the current pel is the sum of
+// the column histograms of its columns: its coarse part is kept up to date at
+// every step, each fine group only when the search enters it (it then catches
+// up on the columns that entered and left since its last use, or is summed
+// afresh when that is cheaper).
+template <class V>
+class Engine {
+public:
+  using T = typename V::T;
+
+  Engine(std::int32_t width, const mxPelMedianParams& p)
+      : width_(width),
+        // A half width of width - 1 already spans the whole row from every
+        // pel: wider windows clip to the same columns.
+        rx_(std::min((p.size.x() - 1) / 2, std::max(width - 1, 0))),
+        columns_(std::size_t(width) + 2 * std::size_t(rx_) + 1),
+        low_(p.range.x()),
+        high_(p.range.y()),
+        average_(p.averageMiddles),
+        fine_(columns_ * 256),
+        coarse_(columns_ * 16) {
+    for (int i = 0; i < 16; ++i)
+      for (int j = 0; j < 16; ++j) steps_[i][j] = std::uint16_t(j >= i ? 1 : 0);
+  }
+
+  // Adds (ADD) or removes one source row; mask null counts every pel.
+  template <bool MASKED, bool ADD>
+  void updateColumns(const unsigned char* s, const unsigned char* m) {
+    std::uint16_t* fine = fine_.data() + std::size_t(rx_) * 16;
+    std::uint16_t* coarse = coarse_.data() + std::size_t(rx_) * 16;
+    const std::size_t groupStride = columns_ * 16;
+    for (std::int32_t c = 0; c < width_; ++c) {
+      if (MASKED && m[c] == 0) continue;
+      const unsigned v = s[c];
+      std::uint16_t* f = fine + (v >> 4) * groupStride + std::size_t(c) * 16;
+      std::uint16_t* k = coarse + std::size_t(c) * 16;
+      const T fs = V::load(steps_[v & 15]), ks = V::load(steps_[v >> 4]);
+      V::store(f, ADD ? V::add(V::load(f), fs) : V::sub(V::load(f), fs));
+      V::store(k, ADD ? V::add(V::load(k), ks) : V::sub(V::load(k), ks));
+    }
+  }
+
+  // Filters one output row from the current column histograms; own is the
+  // source row (for empty windows), out the destination row.  The fine
+  // group that the median fell in last is kept in a register and moved along
+  // with the window; the others wait in window_ until the median enters them.
+  void filterRow(const unsigned char* own, unsigned char* out) {
+    for (int b = 0; b < 16; ++b) synced_[b] = kNever;
+    const std::uint16_t* coarse = coarse_.data();
+    const std::int32_t span = 2 * rx_ + 1;
+    T totals = V::zero();
+    for (std::int32_t c = rx_; c < std::min(span, rx_ + width_); ++c) totals = V::add(totals, V::load(at(coarse, c)));
+    int g = -1;                         // the group in the register: none yet
+    std::int32_t gx = kNever;           // the pel whose window it shows
+    const std::uint16_t* gc = nullptr;  // its column histograms
+    T f = V::zero();
+    for (std::int32_t x = 0; x < width_; ++x) {
+      V::store(totals_ + 1, totals);
+      const std::int32_t n = totals_[16];
+      if (n == 0) {
+        out[x] = (unsigned char)clampValue(own[x]);
+      } else {
+        const std::int32_t k = (n - 1) / 2;  // rank of the lower middle value
+        const int b = V::firstAbove(totals, k);
+        if (b == g && gx == x - 1) {
+          f = V::add(V::sub(f, V::load(at(gc, gx))), V::load(at(gc, gx + span)));
+        } else {
+          if (g >= 0) {
+            V::store(window_[g], f);
+            synced_[g] = gx;
+          }
+          f = syncFine(b, x);
+          g = b;
+          gc = fine_.data() + std::size_t(b) * columns_ * 16;
+        }
+        gx = x;
+        const unsigned lower = clampValue(unsigned(b * 16 + V::firstAbove(f, k - totals_[b])));
+        if (!average_ || (n & 1) != 0) {
+          out[x] = (unsigned char)lower;
+        } else {
+          const int b2 = V::firstAbove(totals, k + 1);
+          const T f2 = b2 == g ? f : syncFine(b2, x);
+          const unsigned upper = clampValue(unsigned(b2 * 16 + V::firstAbove(f2, k + 1 - totals_[b2])));
+          out[x] = (unsigned char)((lower + upper + 1) / 2);
+        }
+      }
+      totals = V::add(V::sub(totals, V::load(at(coarse, x))), V::load(at(coarse, x + span)));
+    }
+  }
+
+private:
+  static constexpr std::int32_t kNever = -(1 << 30);
+
+  // The 16 counters of stored column c of a histogram array.
+  static const std::uint16_t* at(const std::uint16_t* p, std::int32_t c) { return p + std::ptrdiff_t(c) * 16; }
+
+  unsigned clampValue(unsigned v) const { return unsigned(int(v) < low_ ? low_ : (int(v) > high_ ? high_ : int(v))); }
+
+  // Brings the running totals of fine group b up to the window of pel x
+  // (stored columns x .. x + 2 rx).
+  T syncFine(int b, std::int32_t x) {
+    const std::uint16_t* group = fine_.data() + std::size_t(b) * columns_ * 16;
+    const std::int32_t span = 2 * rx_ + 1;
+    const std::int32_t behind = x - synced_[b];
+    T f;
+    if (behind <= rx_) {
+      // Windows only move right: one column leaves on the left and one
+      // enters on the right per step.
+      f = V::load(window_[b]);
+      for (std::int32_t c = synced_[b]; c < x; ++c)
+        f = V::add(V::sub(f, V::load(at(group, c))), V::load(at(group, c + span)));
+    } else {
+      f = V::zero();
+      const std::int32_t last = std::min(x + span, rx_ + width_);
+      for (std::int32_t c = std::max(x, rx_); c < last; ++c) f = V::add(f, V::load(at(group, c)));
+    }
+    V::store(window_[b], f);
+    synced_[b] = x;
+    return f;
+  }
+
+  std::int32_t width_;
+  std::int32_t rx_;
+  std::size_t columns_;
+  int low_, high_;
+  bool average_;
+  std::vector<std::uint16_t> fine_;
+  std::vector<std::uint16_t> coarse_;
+  std::uint16_t window_[16][16];
+  // steps_[i]: ones in lanes i .. 15, what one value adds to running totals.
+  std::uint16_t steps_[16][16];
+  std::int32_t synced_[16];
+  // The current coarse running totals after a leading zero: totals_[b] is
+  // the count below coarse bin b.
+  std::uint16_t totals_[17] = {};
+};
+
+// Runs the filter over src's window into out (a buffer over the same window);
+// mask, when MASKED, is a buffer whose window contains src's.
+template <class V, bool MASKED>
+void run(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+         const mxPelMedianParams& p, const mxPelBuffer<unsigned char>& out) {
+  const std::int32_t w = src.width();
+  const std::int32_t h = src.height();
+  if (w <= 0 || h <= 0) return;
+  const std::int32_t ry = (p.size.y() - 1) / 2;
+  const std::int32_t x0 = src.window().x();
+  const std::int32_t y0 = src.window().y();
+  auto maskRow = [&](std::int32_t j) { return MASKED ? mask.pointToPel(x0, y0 + j) : nullptr; };
+  Engine<V> engine(w, p);
+  for (std::int32_t j = 0; j <= std::min(ry, h - 1); ++j)
+    engine.template updateColumns<MASKED, true>(src.row(j), maskRow(j));
+  for (std::int32_t y = 0; y < h; ++y) {
+    if (y > 0) {
+      const std::int32_t leaving = y - ry - 1;
+      const std::int32_t entering = y + ry;
+      if (leaving >= 0) engine.template updateColumns<MASKED, false>(src.row(leaving), maskRow(leaving));
+      if (entering < h) engine.template updateColumns<MASKED, true>(src.row(entering), maskRow(entering));
+    }
+    engine.filterRow(src.row(y), out.row(y));
+  }
+}
+
+}  // namespace mxmedian

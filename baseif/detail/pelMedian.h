@@ -1,0 +1,21 @@
+// The median filter's row engine in its instruction-set versions: the
+// baseline one that always exists and, where the processor has it, an AVX2
+// one chosen at run time.  Internal to the library; the tests compare the
+// versions with each other.
+#pragma once
+
+#include "baseif/mxPelBuffer.h"
+#include "baseif/mxPelMedian.h"
+
+namespace mxkernel {
+
+// Median of src's window into out (a buffer over the same window, not
+// sharing src's or mask's store), over set mask pels when mask is bound (its
+// window then contains src's).  Parameters already checked.
+void pelMedianPortable(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+                       const mxPelMedianParams& params, const mxPelBuffer<unsigned char>& out);
+// The AVX2 version; false (nothing written) when the processor lacks AVX2.
+bool pelMedianAvx2(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+                   const mxPelMedianParams& params, const mxPelBuffer<unsigned char>& out);
+
+}  // namespace mxkernel
