@@ -108,7 +108,7 @@ struct CascadeScratch {
 // the products and sums are rounded exactly as in the baseline build, so
 // both give the same values.
 template <class In, class Out, class LineAt, class OutAt>
-__attribute__((target_clones("avx2", "default"))) void streamCascade(const AxisPlan& p, std::int32_t n, float firstScale, float lastScale, float maxValue,
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void streamCascade(const AxisPlan& p, std::int32_t n, float firstScale, float lastScale, float maxValue,
                    CascadeScratch& scratch, LineAt lineAt, OutAt outAt) {
   const std::int32_t w1 = p.widths[0], w2 = p.widths[1], w3 = p.widths[2];
   const float sc2 = 1.0f / float(w2);
