@@ -7,7 +7,7 @@
 #include "baseif/mxPelOps.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
-#include "support/expectError.h"
+#include "support/checks.h"
 #include "support/testImages.h"
 
 using namespace mxImageNormalizerDefs;

@@ -8,7 +8,7 @@
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "pelfunc/mf_PelBufferEqual.h"
-#include "support/expectError.h"
+#include "support/checks.h"
 #include "support/testImages.h"
 
 using namespace mxImageNormalizerDefs;

@@ -8,7 +8,7 @@
 #include "imgnorm/localCorrection.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
-#include "support/expectError.h"
+#include "support/checks.h"
 #include "support/testImages.h"
 
 using namespace mxImageNormalizerDefs;
