@@ -56,29 +56,21 @@ TEST(ThresholdWGV, MinimisesWithinGroupVarianceOnRandomHistograms) {
   }
 }
 
-TEST(ThresholdWGV, TwoLevelsAreCutHalfWay) {
-  std::vector<std::uint32_t> h(256, 0);
-  h[10] = 5;
-  h[21] = 3;
-  mxThresholdResult r;
-  mfThresholdWGV(h, r, 0, -1);
-  // Every t in 11..21 separates the levels perfectly; the middle is taken.
-  EXPECT_EQ(r.threshold(), 16);
-  EXPECT_EQ(r.lowerSamples(), 5u);
-  EXPECT_EQ(r.samples(), 8u);
-  EXPECT_DOUBLE_EQ(r.withinGroupVariance(), 0.0);
-}
-
-TEST(ThresholdWGV, DegenerateAndBadRanges) {
+TEST(ThresholdWGV, TiesDegenerateAndBadRanges) {
   std::vector<std::uint32_t> h(256, 0);
   mxThresholdResult r;
   mfThresholdWGV(h, r, 3, -1);
-  EXPECT_FALSE(r.split());
-  EXPECT_EQ(r.threshold(), 3);
+  EXPECT_TRUE(!r.split() && r.threshold() == 3);
   h[77] = 9;
   mfThresholdWGV(h, r, 0, -1);
-  EXPECT_FALSE(r.split());
-  EXPECT_EQ(r.threshold(), 77);
+  EXPECT_TRUE(!r.split() && r.threshold() == 77);
+  // Every t in 67..77 separates two levels perfectly; the middle is taken.
+  h[66] = 5;
+  mfThresholdWGV(h, r, 0, -1);
+  EXPECT_EQ(r.threshold(), 72);
+  EXPECT_EQ(r.lowerSamples(), 5u);
+  EXPECT_EQ(r.samples(), 14u);
+  EXPECT_NEAR(r.withinGroupVariance(), 0.0, 1e-9);
   EXPECT_THROW(mfThresholdWGV(std::vector<std::uint32_t>(), r, 0, -1), mxPelFunc::BadParams);
   EXPECT_THROW(mfThresholdWGV(h, r, -1, 10), mxPelFunc::BadParams);
   EXPECT_THROW(mfThresholdWGV(h, r, 10, 9), mxPelFunc::BadParams);

@@ -1,5 +1,5 @@
-// mxArchive: byte encoding, round trips in memory and through files, pixel
-// buffers, and malformed archives.
+// mxArchive: exact byte encodings, bit-exact round trips, pixel buffers,
+// files, and malformed archives.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,25 +19,11 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-template <class F>
-Bytes stored(F exchange) {
-  mxArchive ar;
-  exchange(ar);
-  return ar.bytes();
-}
-
 template <class V>
 Bytes storedValue(V v) {
-  return stored([&](mxArchive& ar) { ar || v; });
-}
-
-template <class V>
-V roundTrip(V v) {
-  mxArchive in(storedValue(v));
-  V out{};
-  in || out;
-  EXPECT_EQ(in.remaining(), 0u);
-  return out;
+  mxArchive ar;
+  ar || v;
+  return ar.bytes();
 }
 
 Bytes le32(std::uint32_t v) {
@@ -48,8 +34,7 @@ Bytes cat(std::initializer_list<Bytes> parts) {
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
-
-// ---- encoding and round trips of plain values ----
+const Bytes kZero(8, 0), kOne = {0, 0, 0, 0, 0, 0, 0xF0, 0x3F}, kNan = {0, 0, 0, 0, 0, 0, 0xF8, 0x7F};
 
 TEST(Archive, FixedLittleEndianEncoding) {
   EXPECT_EQ(storedValue<unsigned char>(0xAB), Bytes({0xAB}));
@@ -58,60 +43,45 @@ TEST(Archive, FixedLittleEndianEncoding) {
   EXPECT_EQ(storedValue<std::int32_t>(0x12345678), Bytes({0x78, 0x56, 0x34, 0x12}));
   EXPECT_EQ(storedValue<std::int32_t>(-2), Bytes({0xFE, 0xFF, 0xFF, 0xFF}));
   EXPECT_EQ(storedValue<std::uint32_t>(0xDEADBEEFu), Bytes({0xEF, 0xBE, 0xAD, 0xDE}));
-  EXPECT_EQ(storedValue(1.0), Bytes({0, 0, 0, 0, 0, 0, 0xF0, 0x3F}));
+  EXPECT_EQ(storedValue(1.0), kOne);
   EXPECT_EQ(storedValue(-2.5), Bytes({0, 0, 0, 0, 0, 0, 0x04, 0xC0}));
   // Wide strings: a 32-bit count of UTF-8 bytes, then the bytes.
   EXPECT_EQ(storedValue(std::wstring(L"A\u00e9\u20ac")), Bytes({6, 0, 0, 0, 'A', 0xC3, 0xA9, 0xE2, 0x82, 0xAC}));
   EXPECT_EQ(storedValue(std::wstring()), Bytes({0, 0, 0, 0}));
-  // A sequence is the concatenation of its values.
-  EXPECT_EQ(stored([](mxArchive& ar) {
-              unsigned char v = 0;
-              std::int32_t n = 1;
-              bool b = true;
-              ar || v || n || b;
-            }),
-            Bytes({0, 1, 0, 0, 0, 1}));
-}
 
-TEST(Archive, RoundTripsOfEveryType) {
-  for (unsigned c : {0u, 1u, 127u, 128u, 255u}) EXPECT_EQ(roundTrip<unsigned char>(c), c);
-  EXPECT_TRUE(roundTrip(true));
-  EXPECT_FALSE(roundTrip(false));
-  const std::int32_t lo = std::numeric_limits<std::int32_t>::min(), hi = std::numeric_limits<std::int32_t>::max();
-  for (std::int32_t v : {0, 1, -1, lo, hi, 0x12345678}) EXPECT_EQ(roundTrip(v), v);
-  for (std::uint32_t v : {0u, 1u, 0x80000000u, 0xFFFFFFFFu}) EXPECT_EQ(roundTrip(v), v);
-
-  std::uint64_t payloadNanBits = 0x7FF8000000000123ull;
-  double payloadNan;
-  std::memcpy(&payloadNan, &payloadNanBits, sizeof payloadNan);
-  for (double v : {0.0, -0.0, 1.5, -1e-300, std::numeric_limits<double>::denorm_min(),
-                   std::numeric_limits<double>::max(), std::numeric_limits<double>::infinity(),
-                   -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN(), payloadNan}) {
-    const double r = roundTrip(v);
-    EXPECT_EQ(std::memcmp(&r, &v, sizeof v), 0) << v;  // bit for bit: sign of zero and NaN payload kept
-  }
-
-  for (const std::wstring& s : {std::wstring(), std::wstring(L"abc"), std::wstring(L"Gr\u00fc\u00dfe \u65e5\u672c"),
-                                std::wstring(L"\U0001F600 smile"), std::wstring(L"a\0b", 3)})
-    EXPECT_EQ(roundTrip(s), s);
-}
-
-TEST(Archive, ArchiveDirectionIsEnforced) {
   mxArchive storing;
   std::uint8_t b = 0;
-  EXPECT_TRUE(storing.isStoring());
   EXPECT_THROW(storing.read(&b, 1), mxArchive::BadData);
   mxArchive loading(Bytes{1, 2});
   EXPECT_TRUE(loading.isLoading());
   EXPECT_THROW(loading.write(&b, 1), mxArchive::BadData);
 }
 
-// ---- pixel buffers ----
+// Integers travel through the record tests below; doubles and strings have
+// cases of their own: the sign of zero, NaN payloads, characters beyond the
+// basic plane and embedded NULs.
+TEST(Archive, DoublesAndStringsRoundTripExactly) {
+  const std::uint64_t payloadNanBits = 0x7FF8000000000123ull;
+  double payloadNan;
+  std::memcpy(&payloadNan, &payloadNanBits, sizeof payloadNan);
+  for (double v : {-0.0, -1e-300, std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::max(),
+                   -std::numeric_limits<double>::infinity(), payloadNan}) {
+    mxArchive in(storedValue(v));
+    double r = 1;
+    in || r;
+    EXPECT_EQ(std::memcmp(&r, &v, sizeof v), 0) << v;
+  }
+  for (const std::wstring& s : {std::wstring(L"Gr\u00fc\u00dfe \u65e5\u672c"), std::wstring(L"\U0001F600 smile"),
+                                std::wstring(L"a\0b", 3)}) {
+    mxArchive in(storedValue(s));
+    std::wstring r = L"old";
+    in || r;
+    EXPECT_EQ(r, s);
+    EXPECT_EQ(in.remaining(), 0u);
+  }
+}
 
-template <class T>
-class ArchivePelsTyped : public ::testing::Test {};
-using PelTypes = ::testing::Types<unsigned char, unsigned short, std::uint32_t>;
-TYPED_TEST_SUITE(ArchivePelsTyped, PelTypes);
+// ---- pixel buffers ----
 
 template <class T>
 mxPelBuffer<T> patterned(const mxPelRect& r) {
@@ -122,14 +92,18 @@ mxPelBuffer<T> patterned(const mxPelRect& r) {
   return b;
 }
 
-TYPED_TEST(ArchivePelsTyped, BoundBufferWithWindowOffsetAndTransformRoundTrips) {
+template <class T>
+class ArchivePelsTyped : public ::testing::Test {};
+using PelTypes = ::testing::Types<unsigned char, unsigned short, std::uint32_t>;
+TYPED_TEST_SUITE(ArchivePelsTyped, PelTypes);
+
+TYPED_TEST(ArchivePelsTyped, WindowOffsetAndTransformRoundTrip) {
   using T = TypeParam;
   mxPelBuffer<T> src = patterned<T>(mxPelRect(-7, 4, 23, 9));
   src.window(mxPelRect(-3, 6, 11, 5));
   src.offset(mxPairL(100, -50));
   const mxXform<2> x(mxMatrix<2>(mxRadian(0.7), mxRadian(0.2), 1.5, 0.25), mxVector<2>(-3.125, 1e6));
   src.clientFromImageXform(x);
-
   const Bytes bytes = storedValue(src);
   // Flag, pel size, window (4 x 32 bits), transform flag and six doubles, pels.
   EXPECT_EQ(bytes.size(), 1 + 1 + 16 + 1 + 48 + 11 * 5 * sizeof(T));
@@ -138,7 +112,6 @@ TYPED_TEST(ArchivePelsTyped, BoundBufferWithWindowOffsetAndTransformRoundTrips) 
   mxArchive in(bytes);
   in || dst;
   EXPECT_EQ(in.remaining(), 0u);
-  ASSERT_TRUE(dst.isBound());
   EXPECT_NE(dst.root(), src.root());
   EXPECT_EQ(dst.window(), mxPelRect(100, -50, 11, 5));
   EXPECT_EQ(dst.storeRect(), dst.window());  // a new store holding just the window
@@ -147,24 +120,17 @@ TYPED_TEST(ArchivePelsTyped, BoundBufferWithWindowOffsetAndTransformRoundTrips) 
     for (std::int32_t x0 = 100; x0 < 111; ++x0) EXPECT_EQ(dst.get(x0, y), src.get(x0, y)) << x0 << "," << y;
   }
   EXPECT_TRUE(dst.clientFromImageXform() == x);  // doubles travel exactly
-  EXPECT_EQ(storedValue(dst), bytes);
-}
 
-TYPED_TEST(ArchivePelsTyped, UnboundEmptyAndUntransformedBuffersRoundTrip) {
-  using T = TypeParam;
-  mxPelBuffer<T> unbound;
-  EXPECT_EQ(storedValue(unbound), Bytes({0}));
-  mxPelBuffer<T> dst(4, 4);
-  mxArchive in(Bytes{0});
-  in || dst;
+  // Unbound: a single 0 byte; empty and untransformed: window and null handle.
+  EXPECT_EQ(storedValue(mxPelBuffer<T>()), Bytes({0}));
+  mxArchive unbound(Bytes{0});
+  unbound || dst;
   EXPECT_FALSE(dst.isBound());
-
   mxPelBuffer<T> empty(mxPelRect(5, 6, 3, 2));
   empty.window(mxPelRect(6, 6, 0, 2));
   empty.clientFromImageXformBase(nullptr);
   mxArchive in2(storedValue(empty));
   in2 || dst;
-  ASSERT_TRUE(dst.isBound());
   EXPECT_EQ(dst.window(), mxPelRect(6, 6, 0, 2));
   EXPECT_EQ(dst.clientFromImageXformBase(), nullptr);
 }
@@ -173,20 +139,8 @@ TEST(Archive, PixelBufferEncodingIsPinned) {
   mxPelBuffer<unsigned short> b(mxPelRect(3, -1, 2, 1));
   b.set(3, -1, 0x1234);
   b.set(4, -1, 0xABCD);
-  const Bytes one = {0, 0, 0, 0, 0, 0, 0xF0, 0x3F}, zero(8, 0);
-  EXPECT_EQ(storedValue(b), cat({{1, 2},
-                                 le32(3),
-                                 le32(0xFFFFFFFFu),
-                                 le32(2),
-                                 le32(1),
-                                 {1},
-                                 one,
-                                 zero,
-                                 zero,
-                                 one,
-                                 zero,
-                                 zero,
-                                 {0x34, 0x12, 0xCD, 0xAB}}));
+  EXPECT_EQ(storedValue(b), cat({{1, 2}, le32(3), le32(0xFFFFFFFFu), le32(2), le32(1), {1}, kOne, kZero, kZero, kOne,
+                                 kZero, kZero, {0x34, 0x12, 0xCD, 0xAB}}));
   mxPelBuffer<std::uint32_t> w(1, 1);
   w.set(0, 0, 0x01020304u);
   const Bytes wb = storedValue(w);
@@ -195,83 +149,58 @@ TEST(Archive, PixelBufferEncodingIsPinned) {
 
 // ---- files ----
 
-class ArchiveFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string t = (std::filesystem::temp_directory_path() / "imgnorm_archive_XXXXXX").string();
-    ASSERT_NE(::mkdtemp(t.data()), nullptr);
-    dir_ = t;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::vector<std::string> entries() const {
+TEST(ArchiveFile, SaveReplacesWholeFilesWithoutTemporariesAndErrorsThrowIOError) {
+  std::string t = (std::filesystem::temp_directory_path() / "imgnorm_archive_XXXXXX").string();
+  ASSERT_NE(::mkdtemp(t.data()), nullptr);
+  const std::filesystem::path dir = t;
+  const auto entries = [&] {
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
     return names;
-  }
-  std::filesystem::path dir_;
-};
-
-TEST_F(ArchiveFile, SaveAndLoadRoundTripLeavingNoTemporary) {
-  mxPelBuffer<unsigned char> img = patterned<unsigned char>(mxPelRect(2, 3, 17, 4));
-  std::wstring name = L"r\u00e9f\u00e9rence";
-  double d = -0.0;
+  };
+  const std::string path = (dir / "a.arc").string();
   mxArchive out;
-  out || name || img || d;
-  const std::string path = (dir_ / "a.arc").string();
+  std::wstring name = L"r\u00e9f\u00e9rence";
+  mxPelBuffer<unsigned char> img = patterned<unsigned char>(mxPelRect(2, 3, 17, 4));
+  out || name || img;
   out.saveFile(path);
-  EXPECT_EQ(entries(), std::vector<std::string>({"a.arc"}));
-
-  mxArchive in = mxArchive::loadFile(path);
-  EXPECT_EQ(in.bytes(), out.bytes());
-  std::wstring name2;
-  mxPelBuffer<unsigned char> img2;
-  double d2 = 1;
-  in || name2 || img2 || d2;
-  EXPECT_EQ(name2, name);
-  EXPECT_EQ(img2.window(), img.window());
-  EXPECT_EQ(img2.get(18, 6), img.get(18, 6));
-  EXPECT_TRUE(std::signbit(d2) && d2 == 0.0);
-
-  // Overwriting with a shorter archive replaces the file completely.
-  mxArchive shorter;
+  EXPECT_EQ(mxArchive::loadFile(path).bytes(), out.bytes());
+  mxArchive nine;
   unsigned char v = 9;
-  shorter || v;
-  shorter.saveFile(path);
+  nine || v;
+  nine.saveFile(path);  // a shorter archive replaces the file completely
   EXPECT_EQ(mxArchive::loadFile(path).bytes(), Bytes({9}));
   EXPECT_EQ(entries(), std::vector<std::string>({"a.arc"}));
-}
 
-TEST_F(ArchiveFile, FileErrorsThrowIOError) {
-  mxArchive out;
-  EXPECT_THROW(out.saveFile((dir_ / "missing" / "a.arc").string()), mxArchive::IOError);
-  EXPECT_TRUE(entries().empty());
-  EXPECT_THROW(mxArchive::loadFile((dir_ / "none.arc").string()), mxArchive::IOError);
-  EXPECT_THROW(mxArchive::loadFile(dir_.string()), mxArchive::IOError);  // a folder is not an archive
+  EXPECT_THROW(out.saveFile((dir / "missing" / "a.arc").string()), mxArchive::IOError);
+  EXPECT_THROW(mxArchive::loadFile((dir / "none.arc").string()), mxArchive::IOError);
+  EXPECT_THROW(mxArchive::loadFile(dir.string()), mxArchive::IOError);  // a folder is not an archive
+  EXPECT_EQ(entries(), std::vector<std::string>({"a.arc"}));
+  std::filesystem::remove_all(dir);
 }
 
 // ---- malformed archives ----
 
 // One record with every kind of value, exchanged in both directions.
 struct Record {
-  unsigned char c = 0;
-  bool f = false;
-  std::int32_t i = 0;
-  std::uint32_t u = 0;
-  double d = 0;
-  std::wstring s;
+  unsigned char c = 3;
+  bool f = true;
+  std::int32_t i = -77;
+  std::uint32_t u = 0x80000001u;
+  double d = 0.1;
+  std::wstring s = L"\u00c4rger";
   mxPelBuffer<unsigned short> p;
   mxPelBuffer<unsigned char> q;
   void exchange(mxArchive& ar) { ar || c || f || i || u || d || s || p || q; }
+  Bytes bytes() {
+    mxArchive ar;
+    exchange(ar);
+    return ar.bytes();
+  }
 };
 
 Record sampleRecord() {
   Record r;
-  r.c = 3;
-  r.f = true;
-  r.i = -77;
-  r.u = 0x80000001u;
-  r.d = 0.1;
-  r.s = L"\u00c4rger";
   r.p = patterned<unsigned short>(mxPelRect(-2, 5, 6, 4));
   r.p.window(mxPelRect(-1, 6, 3, 2));
   r.p.clientFromImageXform(mxXform<2>(mxMatrix<2>(0, 1, -1, 0), mxVector<2>(4, 4)));
@@ -279,25 +208,15 @@ Record sampleRecord() {
   return r;
 }
 
-Bytes sampleBytes() {
-  Record r = sampleRecord();
-  mxArchive ar;
-  r.exchange(ar);
-  return ar.bytes();
-}
-
 TEST(ArchiveMalformed, TruncatedAtEveryOffsetThrowsAndKeepsTheTarget) {
-  const Bytes full = sampleBytes();
   Record ref = sampleRecord();
-  {
-    Record r;
-    mxArchive in(full);
-    r.exchange(in);
-    EXPECT_EQ(in.remaining(), 0u);
-    EXPECT_EQ(r.s, ref.s);
-    EXPECT_EQ(r.p.window(), mxPelRect(-1, 6, 3, 2));
-    EXPECT_EQ(r.q.get(4, 2), ref.q.get(4, 2));
-  }
+  const Bytes full = ref.bytes();
+  Record whole{0, false, 0, 0, 0, L"", {}, {}};
+  mxArchive all(full);
+  whole.exchange(all);
+  EXPECT_EQ(all.remaining(), 0u);
+  EXPECT_EQ(whole.bytes(), full);  // every value read back as stored
+
   // Where the 16-bit buffer ends: everything stored before q.
   const std::size_t pEnd = full.size() - storedValue(ref.q).size();
   const mxPelBuffer<unsigned short> before(mxPelRect(40, 40, 2, 2));
@@ -320,8 +239,8 @@ TEST(ArchiveMalformed, TruncatedAtEveryOffsetThrowsAndKeepsTheTarget) {
 }
 
 TEST(ArchiveMalformed, FlippedBytesAreRejectedOrReadFaithfully) {
-  const Bytes full = sampleBytes();
-  const Record ref = sampleRecord();
+  Record ref = sampleRecord();
+  const Bytes full = ref.bytes();
   // The string's bytes: a flip there may make invalid UTF-8, which loads as
   // U+FFFD and so does not store back to the same bytes.
   const std::size_t sBegin = 1 + 1 + 4 + 4 + 8, sEnd = sBegin + storedValue(ref.s).size();
@@ -334,17 +253,12 @@ TEST(ArchiveMalformed, FlippedBytesAreRejectedOrReadFaithfully) {
       mxArchive in(bad);
       try {
         r.exchange(in);
-      } catch (const mxException&) {
-        // An archive error is fine; std::bad_alloc or a crash is not.
+      } catch (const mxException&) {  // an archive error is fine; std::bad_alloc or a crash is not
         ++rejected;
         continue;
       }
-      // Accepted: every value was read as it stands, so it stores back to the
-      // same bytes.
       if (k < sBegin || k >= sEnd) {
-        mxArchive out;
-        r.exchange(out);
-        EXPECT_EQ(out.bytes(), Bytes(bad.begin(), bad.begin() + std::ptrdiff_t(in.position())))
+        EXPECT_EQ(r.bytes(), Bytes(bad.begin(), bad.begin() + std::ptrdiff_t(in.position())))
             << "byte " << k << " ^ " << int(mask);
       }
     }
@@ -353,52 +267,65 @@ TEST(ArchiveMalformed, FlippedBytesAreRejectedOrReadFaithfully) {
 
 // A pixel-buffer header: bound flag, pel size, x, y, width, height, no transform.
 Bytes pelHeader(std::uint8_t pelSize, std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h) {
-  return cat({{1, pelSize},
-              le32(std::uint32_t(x)),
-              le32(std::uint32_t(y)),
-              le32(std::uint32_t(w)),
-              le32(std::uint32_t(h)),
-              {0}});
+  return cat({{1, pelSize}, le32(std::uint32_t(x)), le32(std::uint32_t(y)), le32(std::uint32_t(w)),
+              le32(std::uint32_t(h)), {0}});
 }
 
-template <class T, class E>
-void expectLoadThrows(const Bytes& bytes) {
+// Loads bytes into an unbound buffer of T: the error's name ("" for none);
+// the buffer must stay unbound.
+template <class T>
+std::string loadError(const Bytes& bytes) {
   mxPelBuffer<T> b;
   mxArchive in(bytes);
-  EXPECT_THROW(in || b, E);
+  std::string what;
+  try {
+    in || b;
+  } catch (const mxArchive::Truncated&) {
+    what = "Truncated";
+  } catch (const mxArchive::BadData&) {
+    what = "BadData";
+  }
   EXPECT_FALSE(b.isBound());
+  return what;
 }
 
 TEST(ArchiveMalformed, ImpossiblePixelBufferHeaders) {
   const Bytes pels(64, 0x55);
   const std::int32_t big = 0x7fffffff;
-  expectLoadThrows<unsigned char, mxArchive::BadData>(cat({pelHeader(1, 0, 0, -1, 2), pels}));
-  expectLoadThrows<unsigned char, mxArchive::BadData>(cat({pelHeader(1, 0, 0, 2, -5), pels}));
-  expectLoadThrows<unsigned char, mxArchive::BadData>(cat({pelHeader(1, big - 4, 0, 8, 1), pels}));
-  expectLoadThrows<unsigned char, mxArchive::BadData>(cat({pelHeader(1, 0, big, 1, 1), pels}));
-  // Pel counts far beyond the bytes left: rejected before any allocation.
-  expectLoadThrows<unsigned char, mxArchive::Truncated>(cat({pelHeader(1, 0, 0, big, big), pels}));
-  expectLoadThrows<std::uint32_t, mxArchive::Truncated>(cat({pelHeader(4, 0, 0, big, big), pels}));
-  expectLoadThrows<unsigned short, mxArchive::Truncated>(cat({pelHeader(2, 0, 0, 0x10000, 0x10000), pels}));
-  expectLoadThrows<unsigned char, mxArchive::Truncated>(cat({pelHeader(1, 0, 0, 9, 8), pels}));
-  // Pel size must match the buffer's type.
-  expectLoadThrows<unsigned char, mxArchive::BadData>(cat({pelHeader(2, 0, 0, 2, 2), pels}));
-  expectLoadThrows<std::uint32_t, mxArchive::BadData>(cat({pelHeader(2, 0, 0, 2, 2), pels}));
-  expectLoadThrows<unsigned char, mxArchive::BadData>(cat({pelHeader(3, 0, 0, 2, 2), pels}));
-  {
-    mxPelBuffer<unsigned short> s(2, 2);
-    expectLoadThrows<unsigned char, mxArchive::BadData>(storedValue(s));
+  Bytes flag2 = pelHeader(1, 0, 0, 1, 1), xform = flag2;
+  flag2.back() = 2;
+  xform.back() = 1;
+  const struct {
+    int pelSize;  // of the loading buffer
+    Bytes bytes;
+    const char* error;
+  } cases[] = {
+      {1, pelHeader(1, 0, 0, -1, 2), "BadData"},
+      {1, pelHeader(1, 0, 0, 2, -5), "BadData"},
+      {1, pelHeader(1, big - 4, 0, 8, 1), "BadData"},  // far edge beyond 32 bits
+      {1, pelHeader(1, 0, big, 1, 1), "BadData"},
+      // Pel counts beyond the bytes left: rejected before any allocation.
+      {1, pelHeader(1, 0, 0, big, big), "Truncated"},
+      {4, pelHeader(4, 0, 0, big, big), "Truncated"},
+      {2, pelHeader(2, 0, 0, 0x10000, 0x10000), "Truncated"},
+      {1, pelHeader(1, 0, 0, 9, 8), "Truncated"},
+      // The pel size must match the buffer's type.
+      {1, pelHeader(2, 0, 0, 2, 2), "BadData"},
+      {4, pelHeader(2, 0, 0, 2, 2), "BadData"},
+      {1, pelHeader(3, 0, 0, 2, 2), "BadData"},
+      // Flags other than 0 and 1; singular and non-finite transforms.
+      {1, Bytes{2}, "BadData"},
+      {1, flag2, "BadData"},
+      {1, cat({xform, kOne, kOne, kOne, kOne, kZero, kZero}), "BadData"},
+      {1, cat({xform, kNan, kZero, kZero, kOne, kZero, kZero}), "BadData"},
+  };
+  for (const auto& c : cases) {
+    const Bytes bytes = cat({c.bytes, pels});
+    const std::string e = c.pelSize == 1   ? loadError<unsigned char>(bytes)
+                          : c.pelSize == 2 ? loadError<unsigned short>(bytes)
+                                           : loadError<std::uint32_t>(bytes);
+    EXPECT_EQ(e, c.error) << &c - cases;
   }
-  // Flags other than 0 and 1, and singular or non-finite transforms.
-  expectLoadThrows<unsigned char, mxArchive::BadData>(Bytes{2});
-  Bytes flag2 = cat({pelHeader(1, 0, 0, 1, 1), pels});
-  flag2[18] = 2;
-  expectLoadThrows<unsigned char, mxArchive::BadData>(flag2);
-  const Bytes zero(8, 0), one = {0, 0, 0, 0, 0, 0, 0xF0, 0x3F}, nan = {0, 0, 0, 0, 0, 0, 0xF8, 0x7F};
-  Bytes head = pelHeader(1, 0, 0, 1, 1);
-  head.back() = 1;
-  expectLoadThrows<unsigned char, mxArchive::BadData>(cat({head, one, one, one, one, zero, zero, pels}));
-  expectLoadThrows<unsigned char, mxArchive::BadData>(cat({head, nan, zero, zero, one, zero, zero, pels}));
 }
 
 TEST(ArchiveMalformed, EmptyWindowOfHugeHeightLoadsQuickly) {
@@ -408,8 +335,7 @@ TEST(ArchiveMalformed, EmptyWindowOfHugeHeightLoadsQuickly) {
   mxPelBuffer<unsigned char> b;
   mxArchive in(pelHeader(1, 0, 0, 0, 0x7fffffff));
   in || b;
-  EXPECT_EQ(b.height(), 0x7fffffff);
-  EXPECT_EQ(b.width(), 0);
+  EXPECT_EQ(b.window(), mxPelRect(0, 0, 0, 0x7fffffff));
   mxArchive out;
   out || b;
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
@@ -419,8 +345,7 @@ TEST(ArchiveMalformed, BadValuesOfOtherTypes) {
   bool f = false;
   mxArchive bool2(Bytes{2});
   EXPECT_THROW(bool2 || f, mxArchive::BadData);
-  // A string count beyond the bytes left.
-  std::wstring s = L"kept";
+  std::wstring s = L"kept";  // a string count beyond the bytes left
   mxArchive longString(cat({le32(0xFFFFFFF0u), {'a', 'b'}}));
   EXPECT_THROW(longString || s, mxArchive::Truncated);
   EXPECT_EQ(s, L"kept");
@@ -429,9 +354,6 @@ TEST(ArchiveMalformed, BadValuesOfOtherTypes) {
   EXPECT_THROW(longName.loadObject(), mxArchive::BadData);
   mxArchive unknown(cat({le32(7), {'N', 'o', 'S', 'u', 'c', 'h', 'X'}, {0, 0, 0, 0}}));
   EXPECT_THROW(unknown.loadObject(), mxArchive::BadData);
-  std::int32_t i = 5;
-  mxArchive three(Bytes{1, 2, 3});
-  EXPECT_THROW(three || i, mxArchive::Truncated);
 }
 
 }  // namespace

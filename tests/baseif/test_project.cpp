@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "baseif/mxProject.h"
+#include "support/testImages.h"
 
 namespace {
 
@@ -22,16 +23,8 @@ Projection project(const mxPelBuffer_const<unsigned char>& src, const mxAffineRe
   return p;
 }
 
-template <class F>
-mxPelBuffer<unsigned char> image(int ox, int oy, int w, int h, F f) {
-  mxPelBuffer<unsigned char> b(mxPelRect(ox, oy, w, h));
-  for (int j = 0; j < h; ++j)
-    for (int i = 0; i < w; ++i) b.row(j)[i] = static_cast<unsigned char>(f(i, j));
-  return b;
-}
-
 TEST(ProjectImage, SamplesOnPelCentresSumColumnsOrRows) {
-  const auto src = image(2, 3, 5, 4, [](int i, int j) { return 7 * i + 13 * j + 1; });
+  const auto src = makeImage(5, 4, [](int x, int y) { return 7 * (x - 2) + 13 * (y - 3) + 1; }, 2, 3);
   const Projection cols = project(src, mxAffineRectangle({2, 3}, {7, 3}, {2, 7}), 5, 4);
   const Projection rows = project(src, mxAffineRectangle({2, 3}, {2, 7}, {7, 3}), 4, 5);  // x axis downwards
   for (int i = 0; i < 5; ++i) EXPECT_EQ(cols[i], std::uint32_t(28 * i + 82)) << i;
@@ -43,7 +36,7 @@ TEST(ProjectImage, SamplesOnPelCentresSumColumnsOrRows) {
 TEST(ProjectImage, BilinearBetweenCentresZeroOutside) {
   // A ramp is reproduced between pel centres; the edge pel within half a pel
   // of the edge; nothing outside the window.
-  const auto src = image(0, 0, 8, 3, [](int i, int) { return 20 * i + 10; });
+  const auto src = makeImage(8, 3, [](int x, int) { return 20 * x + 10; });
   const Projection p = project(src, mxAffineRectangle({0, 1}, {8, 1}, {0, 2}), 16, 1);
   for (int i = 0; i < 16; ++i) EXPECT_EQ(p[i], std::uint32_t(std::min(std::max(5 + 10 * i, 10), 150))) << i;
   const Projection half = project(src, mxAffineRectangle({-4, 0}, {4, 0}, {-4, 3}), 8, 3);
@@ -56,7 +49,7 @@ TEST(ProjectImage, BilinearBetweenCentresZeroOutside) {
 
 TEST(ProjectImage, FollowsTheSourceClientTransform) {
   // Client = 2 x image: the rectangle in client units covers 6 x 6 pels.
-  auto src = image(0, 0, 6, 6, [](int i, int j) { return i + 10 * j; });
+  auto src = makeImage(6, 6, [](int x, int y) { return x + 10 * y; });
   src.clientFromImageXform(mxXform<2>(mxMatrix<2>(2, 0, 0, 2), {0, 0}));
   const Projection p = project(src, mxAffineRectangle({0, 0}, {12, 0}, {0, 12}), 6, 6);
   for (int i = 0; i < 6; ++i) EXPECT_EQ(p[i], std::uint32_t(6 * i + 150)) << i;
@@ -69,7 +62,7 @@ TEST(ProjectImage, FollowsTheSourceClientTransform) {
 }
 
 TEST(ProjectImage, RejectsBadArguments) {
-  const auto src = image(0, 0, 4, 4, [](int, int) { return 1; });
+  const mxPelBuffer<unsigned char> src(4, 4);
   const mxAffineRectangle r({0, 0}, {4, 0}, {0, 4});
   EXPECT_THROW(project(mxPelBuffer<unsigned char>(), r, 4, 4), mxPel::UnboundWindow);
   EXPECT_THROW(project(src, r, 0, 4), mxPelFunc::BadParams);

@@ -8,6 +8,7 @@
 #include "imgnorm/knownRelation.h"
 #include "imgnorm/linearFit.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
+#include "support/checks.h"
 
 namespace {
 
@@ -51,9 +52,6 @@ TEST(JointHistogram, BinsScalesAndMask) {
     EXPECT_EQ(hi.row(3)[3], top == 255 ? 2 : 32);
     EXPECT_EQ(hi.row(4)[4], top == 255 ? 4 : 64);
   }
-  // A mask adds its value: two used pels make 510, the logarithmic scale.
-  const Image masked = jointHistogramImage(greys({60, 60, 10}), greys({255, 255, 0}), greys({50, 50, 200}));
-  EXPECT_TRUE(masked.row(8)[6] == 255 && masked.row(1)[25] == 0);
 }
 
 TEST(JointHistogram, PairsPelsByPositionInEachWindow) {
@@ -196,13 +194,10 @@ TEST(LinearFit, KnownRelationRecoversGainAndOffset) {
 
 TEST(LinearFit, FailuresAndUnfittableInput) {
   const auto img = knownRelation::image();
-  try {
-    linearFitImage(Image(), img, Image(), angles());
-    FAIL();
-  } catch (const mxImageNormalizerDefs::BadImage& e) {
-    EXPECT_EQ(e.text(), L"Both template image and run-time image must be bound.");
-  }
-  EXPECT_THROW(linearFitImage(img, Image(), Image(), angles()), mxImageNormalizerDefs::BadImage);
+  for (const Image& unbound : {Image(), img})
+    expectError<mxImageNormalizerDefs::BadImage>(
+        [&] { linearFitImage(unbound, unbound.isBound() ? Image() : img, Image(), angles()); },
+        L"Both template image and run-time image must be bound.");
   EXPECT_THROW(linearFitImage(img, img, Image(), std::vector<double>(6, 10.0)), mxImageNormalizerDefs::BadParams);
   bool fitted = true;  // a mask with no used pel: nothing to fit, the result is 0
   const Image out = linearFitImage(img, img, Image(256, 256), angles(), fitted);

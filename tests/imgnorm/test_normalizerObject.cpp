@@ -7,27 +7,23 @@
 #include "baseif/mxPelOps.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
+#include "support/checks.h"
 #include "support/testImages.h"
 
 using namespace mxImageNormalizerDefs;
 using P = mxPair<std::int32_t>;
 using D = mxPair<double>;
 
-namespace {
-// Expects a BadParams with exactly this message.
-void expectBadParams(const std::function<void()>& f, const std::wstring& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no exception";
-  } catch (const BadParams& e) {
-    EXPECT_EQ(e.message(), message);
-    EXPECT_EQ(e.errorNumber(), 0x10007A01);
-  }
-}
-}  // namespace
-
-TEST(NormalizerObject, Defaults) {
-  const mxImageNormalizer n;
+TEST(NormalizerObject, UntrainRestoresTheDefaults) {
+  mxImageNormalizer n;
+  n.referenceImage(randomImage(8, 8, 7), true);
+  n.maskImage(randomImage(8, 8, 8), true);
+  n.set(D(0.2, 0.3), P(-1, 1), true);
+  n.neighborhoodSize(P(5, 7));
+  n.granularity(P(2, 2));
+  n.train(eMatchHistogram);
+  n.untrain();
+  EXPECT_TRUE(n == mxImageNormalizer());
   EXPECT_EQ(n.trainedMethods(), eIdentity);
   EXPECT_EQ(n.tailFractions(), D(0.0, 1.0));
   EXPECT_EQ(n.neighborhoodSize(), P(101, 101));
@@ -39,33 +35,27 @@ TEST(NormalizerObject, Defaults) {
 }
 
 TEST(NormalizerObject, SettersAcceptAndRejectWithoutChange) {
-  const std::wstring nbh = L"Both elements of neighborhoodSize must be >= 1";
-  const std::wstring gran = L"Both elements of granularity must be >= 1";
   const std::wstring tail = L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0";
   const std::wstring range = L"intensityVariationRange must be: x <= 0 and y >= 0";
   const double nan = std::numeric_limits<double>::quiet_NaN();
-
   mxImageNormalizer n;
   n.neighborhoodSize(P(1, 1));
-  EXPECT_EQ(n.neighborhoodSize(), P(1, 1));
   for (P bad : {P(0, 5), P(5, 0), P(-3, 7)}) {
-    expectBadParams([&] { n.neighborhoodSize(bad); }, nbh);
-    expectBadParams([&] { n.granularity(bad); }, gran);
+    expectError<BadParams>([&] { n.neighborhoodSize(bad); }, L"Both elements of neighborhoodSize must be >= 1",
+                           0x10007A01);
+    expectError<BadParams>([&] { n.granularity(bad); }, L"Both elements of granularity must be >= 1");
   }
   EXPECT_EQ(n.neighborhoodSize(), P(1, 1));
   EXPECT_EQ(n.granularity(), P(1, 1));
-
   for (D ok : {D(0.3, 0.3), D(0.0, 0.0), D(1.0, 1.0)}) {
     n.tailFractions(ok);
     EXPECT_EQ(n.tailFractions(), ok);
   }
-  for (D bad : {D(-0.01, 0.5), D(0.6, 0.5), D(0.2, 1.01), D(nan, 0.5)}) {
-    expectBadParams([&] { n.tailFractions(bad); }, tail);
-    EXPECT_EQ(n.tailFractions(), D(1.0, 1.0));
-  }
-
+  for (D bad : {D(-0.01, 0.5), D(0.6, 0.5), D(0.2, 1.01), D(nan, 0.5)})
+    expectError<BadParams>([&] { n.tailFractions(bad); }, tail);
+  EXPECT_EQ(n.tailFractions(), D(1.0, 1.0));
   n.intensityVariationRange(P(0, 0));
-  for (P bad : {P(1, 5), P(-5, -1)}) expectBadParams([&] { n.intensityVariationRange(bad); }, range);
+  for (P bad : {P(1, 5), P(-5, -1)}) expectError<BadParams>([&] { n.intensityVariationRange(bad); }, range);
   EXPECT_EQ(n.intensityVariationRange(), P(0, 0));
 }
 
@@ -76,12 +66,10 @@ TEST(NormalizerObject, SetKeepsTrainingUnlessTheRangeIsBad) {
   n.set(D(0.1, 0.9), P(-10, 40), true);
   EXPECT_EQ(n.trainedMethods(), eMatchHistogram);
   EXPECT_TRUE(n.keepMaskedPixels());
-
   // A bad tail pair: nothing changes.
   EXPECT_THROW(n.set(D(0.5, 0.4), P(-1, 1), false), BadParams);
   EXPECT_EQ(n.trainedMethods(), eMatchHistogram);
   EXPECT_EQ(n.tailFractions(), D(0.1, 0.9));
-
   // A good tail pair and a bad range: the tails are stored, training lost,
   // keepMaskedPixels untouched.
   EXPECT_THROW(n.set(D(0.2, 0.8), P(1, 1), false), BadParams);
@@ -117,60 +105,36 @@ TEST(NormalizerObject, ImagesSharedOrCopied) {
   mxImageNormalizer shared, copied;
   shared.referenceImage(img, false);
   copied.referenceImage(img, true);
+  copied.maskImage(img, true);
   EXPECT_EQ(copied.referenceImage().window(), img.window());
   const unsigned char before = img.get(12, 21);
   img.set(12, 21, static_cast<unsigned char>(before + 1));
   EXPECT_EQ(shared.referenceImage().get(12, 21), static_cast<unsigned char>(before + 1));
   EXPECT_EQ(copied.referenceImage().get(12, 21), before);
-
-  copied.maskImage(img, true);
-  ASSERT_TRUE(copied.maskImage().isBound());
-  copied.maskImage(mxPelBuffer_const<unsigned char>(), true);
-  EXPECT_FALSE(copied.maskImage().isBound());
+  EXPECT_EQ(copied.maskImage().get(12, 21), before);
 }
 
-TEST(NormalizerObject, EqualityIgnoresTrainedMembers) {
+TEST(NormalizerObject, EqualityComparesSettingsImagesAndTrainedMethods) {
   const mxPelBuffer<unsigned char> ref = randomImage(12, 12, 6);
   mxImageNormalizer a, b;
   a.referenceImage(ref, false);
-  b.referenceImage(ref, true);
+  b.referenceImage(ref, true);  // equal pels in another store
   EXPECT_TRUE(a == b);
   a.train(eMatchHistogram | eLinearlyFitGrayValues);
   b.train(eMatchHistogram);
-  EXPECT_FALSE(a == b);  // trainedMethods differ
+  EXPECT_FALSE(a == b);
   b.train(eMatchHistogram | eLinearlyFitGrayValues);
   EXPECT_TRUE(a == b);
-
-  // A different mask image, then equal again once the masks agree.
   b.maskImage(ref, false);
   EXPECT_FALSE(a == b);
-  a.maskImage(mfPelCopy(ref), false);
-  a.train(eMatchHistogram | eLinearlyFitGrayValues);
-  b.train(eMatchHistogram | eLinearlyFitGrayValues);
-  EXPECT_TRUE(a == b);
-
-  // Parameters compare one by one; NaN never differs.
   mxImageNormalizer c = a;
-  EXPECT_TRUE(c == a);
   c.set(D(0.0, 0.5), a.intensityVariationRange(), a.keepMaskedPixels());
   EXPECT_FALSE(c == a);
-  EXPECT_TRUE(a == a);
 }
 
-TEST(NormalizerObject, UntrainAndMethodNames) {
-  mxImageNormalizer n;
-  n.referenceImage(randomImage(8, 8, 7), true);
-  n.maskImage(randomImage(8, 8, 8), true);
-  n.neighborhoodSize(P(5, 7));
-  n.keepMaskedPixels(true);
-  n.untrain();
-  EXPECT_TRUE(n == mxImageNormalizer());
-  EXPECT_EQ(n.neighborhoodSize(), P(101, 101));
-  EXPECT_FALSE(n.referenceImage().isBound());
-
-  EXPECT_EQ(methodName(eIdentity), L"eIdentity");
-  EXPECT_EQ(methodName(eLocalCorrectionEnhanced), L"eLocalCorrectionEnhanced");
-  EXPECT_EQ(methodName(eMatchHistogramTails), L"eMatchHistogramTails");
-  EXPECT_EQ(methodName(Method(3)), L"UnknownMethod");
-  EXPECT_EQ(methodName(Method(64)), L"UnknownMethod");
+TEST(NormalizerObject, MethodNames) {
+  const std::pair<int, const wchar_t*> names[] = {
+      {eIdentity, L"eIdentity"},       {eLocalCorrectionEnhanced, L"eLocalCorrectionEnhanced"},
+      {eMatchHistogramTails, L"eMatchHistogramTails"}, {3, L"UnknownMethod"}, {64, L"UnknownMethod"}};
+  for (const auto& [m, name] : names) EXPECT_EQ(methodName(Method(m)), name) << m;
 }

@@ -47,10 +47,7 @@ TEST(MaskedPelHistogram, UnboundDisjointAndStaleContents) {
   mxPelBuffer<unsigned char> src = image({{3, 3, 4}}), unbound;
   std::vector<std::uint32_t> h(256, 5);
   mf_MaskedPelHistogram(src, unbound, h);
-  std::vector<std::uint32_t> expected(256, 0);
-  expected[3] = 2;
-  expected[4] = 1;
-  EXPECT_EQ(h, expected);
+  EXPECT_EQ(h, countSelected(src, image({{1, 1, 1}})));
   mf_MaskedPelHistogram(src, image({{1}}, 5, 5), h);
   EXPECT_TRUE(h.empty());
   h.assign(3, 1);
@@ -121,9 +118,8 @@ TEST(MaskedPelThreshold, MaskAndThresholdTable) {
 
 TEST(PelThreshold, FixedAndAutomatic) {
   const mxPelBuffer<unsigned char> src = image({{0, 127, 128, 255}}, 4, 5);
-  const mxPelBuffer<unsigned char> t = mf_PelThreshold(src, 128);
-  EXPECT_EQ(t.window(), src.window());
-  EXPECT_EQ(rows<unsigned char>(t), (Rows{{0, 0, 255, 255}}));
+  EXPECT_EQ(mf_PelThreshold(src, 128).window(), src.window());
+  EXPECT_EQ(rows<unsigned char>(mf_PelThreshold(src, 128)), (Rows{{0, 0, 255, 255}}));
   EXPECT_EQ(rows<unsigned char>(mf_PelThreshold(src, 0)), (Rows{{255, 255, 255, 255}}));
 
   // Two clusters: the automatic threshold separates them.
@@ -138,8 +134,6 @@ TEST(PelThreshold, FixedAndAutomatic) {
 TEST(PelMapValue, ReplacesOneValue) {
   mxPelBuffer<unsigned char> img = image({{7, 8, 7}, {0, 255, 7}});
   mf_PelMapValue(img, 7, 200);
-  EXPECT_EQ(rows<unsigned char>(img), (Rows{{200, 8, 200}, {0, 255, 200}}));
-  mf_PelMapValue(img, 8, 8);
   EXPECT_EQ(rows<unsigned char>(img), (Rows{{200, 8, 200}, {0, 255, 200}}));
   mxPelBuffer<unsigned char> unbound;
   EXPECT_THROW(mf_PelMapValue(unbound, 1, 2), mxPel::UnboundWindow);

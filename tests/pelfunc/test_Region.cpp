@@ -3,6 +3,7 @@
 #include <deque>
 
 #include "pelTestUtil.h"
+#include "support/checks.h"
 #include "pelfunc/detail/floodQueue.h"
 #include "pelfunc/mf_Region.h"
 
@@ -31,43 +32,27 @@ Rows floodReference(Rows px, int sx, int sy, int fill) {
   return px;
 }
 
-TEST(FindFirstPel, RasterOrderAndImageCoordinates) {
-  mxPair<std::int32_t> pos(-1, -1);
-  const mxPelBuffer<unsigned char> img = image({{1, 2, 3}, {4, 5, 9}}, 10, 20);
-  EXPECT_TRUE(mf_FindFirstPel(img, 9, pos));
-  EXPECT_EQ(pos, mxPair<std::int32_t>(12, 21));
-  EXPECT_TRUE(mf_FindFirstPel(img, 1, pos));
-  EXPECT_EQ(pos, mxPair<std::int32_t>(10, 20));
-  const mxPelBuffer<unsigned char> twice = image({{0, 0, 7}, {7, 0, 0}});
-  EXPECT_TRUE(mf_FindFirstPel(twice, 7, pos));
-  EXPECT_EQ(pos, mxPair<std::int32_t>(2, 0));
-  // No match, and a match that lies in the store but outside the window.
-  mxPelBuffer<unsigned char> win(twice);
-  win.window(mxPelRect(0, 1, 2, 1));
-  pos = mxPair<std::int32_t>(5, 5);
-  EXPECT_FALSE(mf_FindFirstPel(img, 200, pos));
-  EXPECT_TRUE(mf_FindFirstPel(win, 7, pos));
-  EXPECT_EQ(pos, mxPair<std::int32_t>(0, 1));
-  win.window(mxPelRect(1, 1, 2, 1));
-  pos = mxPair<std::int32_t>(5, 5);
-  EXPECT_FALSE(mf_FindFirstPel(win, 7, pos));
-  win.window(mxPelRect(0, 0, 0, 2));
-  EXPECT_FALSE(mf_FindFirstPel(win, 0, pos));
-  EXPECT_EQ(pos, mxPair<std::int32_t>(5, 5));
-  mxPelBuffer<unsigned char> unbound;
-  EXPECT_THROW(mf_FindFirstPel(unbound, 0, pos), mxPel::UnboundWindow);
-}
-
-TEST(FloodFill, CheckerboardConnectsDiagonally) {
-  Rows board(6, std::vector<int>(7));
-  for (int y = 0; y < 6; ++y)
-    for (int x = 0; x < 7; ++x) board[y][x] = (x + y) % 2 ? 200 : 10;
-  mxPelBuffer<unsigned char> img = image(board, -4, 3);
-  std::vector<long long> work;
-  mf_FloodFill(img, mxPair<std::int32_t>(-3, 3), 99, work);  // a 200 square
-  for (int y = 0; y < 6; ++y)
-    for (int x = 0; x < 7; ++x) EXPECT_EQ(img.get(x - 4, y + 3), (x + y) % 2 ? 99 : 10);
-  EXPECT_GE(work.size(), 42u);
+TEST(FindFirstPel, RasterOrderWithinTheWindow) {
+  using Pos = mxPair<std::int32_t>;
+  const mxPelBuffer<unsigned char> twice = image({{1, 0, 7}, {7, 0, 9}}, 10, 20);
+  const struct {
+    mxPelRect window;
+    int value;
+    bool found;
+    Pos pos;  // image coordinates; unchanged when not found
+  } cases[] = {{{10, 20, 3, 2}, 9, true, {12, 21}},  {{10, 20, 3, 2}, 1, true, {10, 20}},
+               {{10, 20, 3, 2}, 7, true, {12, 20}},  {{10, 21, 2, 1}, 7, true, {10, 21}},
+               {{11, 21, 2, 1}, 7, false, {-5, -5}}, {{10, 20, 3, 2}, 200, false, {-5, -5}},
+               {{10, 20, 0, 2}, 0, false, {-5, -5}}};
+  for (const auto& c : cases) {
+    mxPelBuffer<unsigned char> win(twice);
+    win.window(c.window);
+    Pos pos(-5, -5);
+    EXPECT_EQ(mf_FindFirstPel(win, std::uint8_t(c.value), pos), c.found) << c.value;
+    EXPECT_EQ(pos, c.pos) << c.value;
+  }
+  Pos pos;
+  EXPECT_THROW(mf_FindFirstPel(mxPelBuffer<unsigned char>(), 0, pos), mxPel::UnboundWindow);
 }
 
 // Random images of few grey levels, seeds everywhere, windows inside a larger
@@ -87,20 +72,11 @@ TEST(FloodFill, MatchesBruteForceBfs) {
     mf_FloodFill(win, mxPair<std::int32_t>(sx + 2, sy + 2), 9, work);
     ASSERT_EQ(rows<unsigned char>(win), expected) << "trial " << trial;
     ASSERT_GE(work.size(), std::size_t(w) * h);
-    for (int y = 0; y < h + 4; ++y)
-      for (int x = 0; x < w + 4; ++x)
-        if (!win.window().contains(x, y)) {
-          ASSERT_EQ(store.get(x, y), before.get(x, y));
-        }
+    expectUntouchedOutside(store, before, win.window());
   }
 }
 
-TEST(FloodFill, SmallWindowsAndWorkVector) {
-  mxPelBuffer<unsigned char> one = image({{4}}, 7, 7);
-  std::vector<long long> work;
-  mf_FloodFill(one, mxPair<std::int32_t>(7, 7), 5, work);
-  EXPECT_EQ(one.get(7, 7), 5);
-  EXPECT_EQ(work.size(), 1u);
+TEST(FloodFill, LargeWorkVectorIsKept) {
   std::vector<long long> big(1000, 3);
   mxPelBuffer<unsigned char> img = image({{0, 0}, {0, 0}});
   mf_FloodFill(img, mxPair<std::int32_t>(1, 1), 1, big);
