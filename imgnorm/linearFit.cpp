@@ -60,85 +60,126 @@ void buildFitAngles(std::vector<double>& angles) {
   for (int i = 31; i >= 1; --i) angles[n++] = std::atan2(33.0, double(i)) * kRadToDeg;
 }
 
-// ---- first pass: joint histogram ----
+// ---- the pass over the pels ----
 
-mxPelBuffer<unsigned char> jointHistogramImage(const mxPelBuffer_const<unsigned char>& reference,
-                                               const mxPelBuffer_const<unsigned char>& mask,
-                                               const mxPelBuffer_const<unsigned char>& image) {
+namespace {
+
+// What one pass over the paired pels gathers for both the direction search
+// and the fit:
+//   pairs: per grey pair (reference t, run-time r), at (t << 8) | r, the
+//     number of used pels (mask non-zero, or every pel without a mask);
+//   cells: per 33 x 33 cell of the bin plane, the joint histogram's sum: the
+//     mask value of each pel (0 .. 255), or 1 per pel without a mask.
+// Without a mask, or with one of only 0 and 255, the cells follow from the
+// binned pair counts, so the pass makes one table increment per pel; with
+// any other mask it makes two.
+struct PairTables {
+  std::vector<std::uint64_t> pairs = std::vector<std::uint64_t>(65536, 0);
+  std::vector<std::uint64_t> cells = std::vector<std::uint64_t>(kCells, 0);
+};
+
+PairTables countPairs(const mxPelBuffer_const<unsigned char>& reference, const mxPelBuffer_const<unsigned char>& mask,
+                      const mxPelBuffer_const<unsigned char>& image) {
   checkPairing(reference, mask, image);
   const BinTables tables;
-  const std::int32_t w = image.width(), h = image.height();
-  const bool masked = mask.isBound();
-
-  // Four interleaved 32-bit sub-histograms keep consecutive pels of one cell
-  // from waiting on each other's increments.  A pel adds at most 255, so a
-  // sub-histogram is safe for 2^24 pels; they are flushed into 64-bit totals
-  // before that, and a row is taken in segments of at most 2^22 pels.
-  constexpr std::int64_t kFlushPels = std::int64_t(1) << 24;
-  constexpr std::int32_t kSegment = std::int32_t(1) << 22;
-  std::vector<std::uint32_t> sub(4 * kCells, 0);
-  std::vector<std::uint64_t> total(kCells, 0);
-  std::uint32_t* h0 = sub.data();
-  std::uint32_t* h1 = h0 + kCells;
-  std::uint32_t* h2 = h1 + kCells;
-  std::uint32_t* h3 = h2 + kCells;
-  const auto flush = [&] {
-    for (std::int32_t c = 0; c < kCells; ++c) total[c] += std::uint64_t(h0[c]) + h1[c] + h2[c] + h3[c];
-    std::fill(sub.begin(), sub.end(), 0u);
-  };
   const unsigned char* bin = tables.bin;
   const std::uint16_t* rowBase = tables.rowBase;
+  PairTables out;
 
+  // Two interleaved 32-bit tables of each kind keep runs of equal pairs from
+  // waiting on each other's increments.  A cell gains at most 255 per pel, so
+  // the tables are emptied into the 64-bit totals every 2^24 pels, and a row
+  // is taken in segments of at most 2^22 pels.
+  constexpr std::int64_t kFlushPels = std::int64_t(1) << 24;
+  constexpr std::int32_t kSegment = std::int32_t(1) << 22;
+  std::vector<std::uint32_t> pairCounts(2 * 65536, 0), cellSums(2 * kCells, 0);
+  std::uint32_t* c0 = pairCounts.data();
+  std::uint32_t* c1 = c0 + 65536;
+  std::uint32_t* w0 = cellSums.data();
+  std::uint32_t* w1 = w0 + kCells;
+  const auto flush = [&] {
+    for (std::size_t k = 0; k < 65536; ++k) out.pairs[k] += std::uint64_t(c0[k]) + c1[k];
+    for (std::size_t k = 0; k < std::size_t(kCells); ++k) out.cells[k] += std::uint64_t(w0[k]) + w1[k];
+    std::fill(pairCounts.begin(), pairCounts.end(), 0u);
+    std::fill(cellSums.begin(), cellSums.end(), 0u);
+  };
+
+  const std::int32_t w = image.width(), h = image.height();
+  const bool masked = mask.isBound();
+  // A mask of only 0 and 255 (as training makes it) adds 255 per used pel,
+  // so its cells follow from the pair counts like an absent mask's; one quick
+  // look at the mask spares the pass its second increment per pel.
+  bool binaryMask = masked;
+  for (std::int32_t j = 0; binaryMask && j < h; ++j) {
+    const unsigned char* m = mask.row(j);
+    unsigned char other = 0;
+    for (std::int32_t i = 0; i < w; ++i) other |= static_cast<unsigned char>(static_cast<unsigned char>(m[i] + 1) > 1);
+    binaryMask = other == 0;
+  }
   std::int64_t pending = 0;
   for (std::int32_t j = 0; j < h; ++j) {
     const unsigned char* r = image.row(j);
     const unsigned char* t = reference.row(j);
     const unsigned char* m = masked ? mask.row(j) : nullptr;
     for (std::int32_t x0 = 0; x0 < w; x0 += kSegment) {
-      const std::int32_t n = std::min(kSegment, w - x0);
-      if (pending + n > kFlushPels) {
+      const std::int32_t len = std::min(kSegment, w - x0);
+      if (pending + len > kFlushPels) {
         flush();
         pending = 0;
       }
-      pending += n;
+      pending += len;
       std::int32_t i = x0;
-      const std::int32_t end = x0 + n;
-      if (masked) {
-        for (; i + 4 <= end; i += 4) {
-          h0[rowBase[t[i]] + bin[r[i]]] += m[i];
-          h1[rowBase[t[i + 1]] + bin[r[i + 1]]] += m[i + 1];
-          h2[rowBase[t[i + 2]] + bin[r[i + 2]]] += m[i + 2];
-          h3[rowBase[t[i + 3]] + bin[r[i + 3]]] += m[i + 3];
+      const std::int32_t end = x0 + len;
+      if (binaryMask) {
+        for (; i + 2 <= end; i += 2) {
+          c0[(std::uint32_t(t[i]) << 8) | r[i]] += m[i] != 0;
+          c1[(std::uint32_t(t[i + 1]) << 8) | r[i + 1]] += m[i + 1] != 0;
         }
-        for (; i < end; ++i) h0[rowBase[t[i]] + bin[r[i]]] += m[i];
+        for (; i < end; ++i) c0[(std::uint32_t(t[i]) << 8) | r[i]] += m[i] != 0;
+      } else if (m) {
+        for (; i + 2 <= end; i += 2) {
+          c0[(std::uint32_t(t[i]) << 8) | r[i]] += m[i] != 0;
+          w0[rowBase[t[i]] + bin[r[i]]] += m[i];
+          c1[(std::uint32_t(t[i + 1]) << 8) | r[i + 1]] += m[i + 1] != 0;
+          w1[rowBase[t[i + 1]] + bin[r[i + 1]]] += m[i + 1];
+        }
+        for (; i < end; ++i) {
+          c0[(std::uint32_t(t[i]) << 8) | r[i]] += m[i] != 0;
+          w0[rowBase[t[i]] + bin[r[i]]] += m[i];
+        }
       } else {
-        for (; i + 4 <= end; i += 4) {
-          ++h0[rowBase[t[i]] + bin[r[i]]];
-          ++h1[rowBase[t[i + 1]] + bin[r[i + 1]]];
-          ++h2[rowBase[t[i + 2]] + bin[r[i + 2]]];
-          ++h3[rowBase[t[i + 3]] + bin[r[i + 3]]];
+        for (; i + 2 <= end; i += 2) {
+          ++c0[(std::uint32_t(t[i]) << 8) | r[i]];
+          ++c1[(std::uint32_t(t[i + 1]) << 8) | r[i + 1]];
         }
-        for (; i < end; ++i) ++h0[rowBase[t[i]] + bin[r[i]]];
+        for (; i < end; ++i) ++c0[(std::uint32_t(t[i]) << 8) | r[i]];
       }
     }
   }
   flush();
+  if (!masked || binaryMask) {
+    const std::uint64_t weight = masked ? 255 : 1;
+    for (std::uint32_t t = 0; t < 256; ++t)
+      for (std::uint32_t r = 0; r < 256; ++r) out.cells[rowBase[t] + bin[r]] += weight * out.pairs[(t << 8) | r];
+  }
+  return out;
+}
 
-  // The joint histogram proper: 32-bit counts, saturated rather than wrapped
-  // on images too large for them.
+// The joint histogram (32-bit counts, saturated rather than wrapped on images
+// too large for them) compressed into the 8-bit 33 x 33 histogram image:
+// unchanged when every count fits, else on a logarithmic scale that sends the
+// largest count to 255.
+mxPelBuffer<unsigned char> histogramImageOf(const std::vector<std::uint64_t>& cells) {
   mxPelBuffer<std::uint32_t> joint(kFitBins, kFitBins, 32);
   mfPelSet<std::uint32_t>(joint, 0);
   for (std::int32_t y = 0; y < kFitBins; ++y) {
     std::uint32_t* row = joint.row(y);
     for (std::int32_t x = 0; x < kFitBins; ++x) {
-      const std::uint64_t c = total[y * kFitBins + x];
+      const std::uint64_t c = cells[std::size_t(y * kFitBins + x)];
       row[x] = c > 0xFFFFFFFFu ? 0xFFFFFFFFu : std::uint32_t(c);
     }
   }
   const std::uint32_t largest = mfPelMax<std::uint32_t>(joint);
-
-  // Compressed into 8 bits: unchanged when every count fits, else on a
-  // logarithmic scale that sends the largest count to 255.
   mxPelBuffer<unsigned char> histogram(kFitBins, kFitBins, 32);
   const double scale = largest < 256u ? 0.0 : 255.0 / std::log(double(largest));
   for (std::int32_t y = 0; y < kFitBins; ++y) {
@@ -151,6 +192,65 @@ mxPelBuffer<unsigned char> jointHistogramImage(const mxPelBuffer_const<unsigned 
     }
   }
   return histogram;
+}
+
+// The least-squares line through every used pel whose grey pair lies in the
+// band.  Band membership depends only on the pair, so the band is applied to
+// the 65536 pair counts, summing exact integer moments that the fitter takes
+// at once: the same line as adding the points one by one.
+bool fitFromPairs(const std::vector<std::uint64_t>& pairs, const mxPelBuffer_const<unsigned char>& bandMask,
+                  double& gain, double& offset) {
+  if (!bandMask.isBound() || bandMask.width() < kFitBins || bandMask.height() < kFitBins)
+    throw mxPelFunc::BadParams(L"fitGainAndOffset: the band mask must cover 33 x 33 cells");
+  const BinTables tables;
+  std::uint32_t inBand[kCells];
+  for (std::int32_t y = 0; y < kFitBins; ++y) {
+    const unsigned char* row = bandMask.row(y);
+    for (std::int32_t x = 0; x < kFitBins; ++x) inBand[y * kFitBins + x] = row[x] != 0 ? 1u : 0u;
+  }
+  unsigned __int128 n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
+  for (std::uint32_t t = 0; t < 256; ++t) {
+    const std::uint32_t* inRow = inBand + tables.rowBase[t];
+    unsigned __int128 rn = 0, rsx = 0, rsxx = 0;
+    for (std::uint32_t r = 0; r < 256; ++r) {
+      const std::uint64_t c = pairs[(t << 8) | r] * inRow[tables.bin[r]];
+      rn += c;
+      rsx += (unsigned __int128)c * r;
+      rsxx += (unsigned __int128)c * r * r;
+    }
+    n += rn;
+    sx += rsx;
+    sxx += rsxx;
+    sy += rn * t;
+    sxy += rsx * t;
+    syy += rn * t * t;
+  }
+  mxLSLineFitter fitter;
+  fitter.update(std::uint64_t(n), double(sx), double(sy), double(sxx), double(sxy), double(syy));
+  const mxFLine line = fitter.fit();
+
+  // With no point the fitted line is invalid and meets nothing, like a
+  // vertical one: gain and offset then stay as they were.
+  const mxFLine vertical(mxDegree(90.0), mxVector<2>(0.0, 0.0));
+  const std::vector<mxVector<2>> points = line.intersection(vertical);
+  if (points.empty()) return false;
+  gain = std::tan(line.angle().toDouble() * kDegToRad);
+  offset = points.front().y();
+  return true;
+}
+
+}  // namespace
+
+mxPelBuffer<unsigned char> jointHistogramImage(const mxPelBuffer_const<unsigned char>& reference,
+                                               const mxPelBuffer_const<unsigned char>& mask,
+                                               const mxPelBuffer_const<unsigned char>& image) {
+  return histogramImageOf(countPairs(reference, mask, image).cells);
+}
+
+bool fitGainAndOffset(const mxPelBuffer_const<unsigned char>& reference,
+                      const mxPelBuffer_const<unsigned char>& mask, const mxPelBuffer_const<unsigned char>& image,
+                      const mxPelBuffer_const<unsigned char>& bandMask, double& gain, double& offset) {
+  return fitFromPairs(countPairs(reference, mask, image).pairs, bandMask, gain, offset);
 }
 
 // ---- direction search on the 33 x 33 histogram image ----
@@ -275,103 +375,6 @@ mxPelBuffer<unsigned char> peakBandMask(const mxPelBuffer_const<unsigned char>& 
   return band;
 }
 
-// ---- second pass: the fit ----
-
-bool fitGainAndOffset(const mxPelBuffer_const<unsigned char>& reference,
-                      const mxPelBuffer_const<unsigned char>& mask, const mxPelBuffer_const<unsigned char>& image,
-                      const mxPelBuffer_const<unsigned char>& bandMask, double& gain, double& offset) {
-  checkPairing(reference, mask, image);
-  if (!bandMask.isBound() || bandMask.width() < kFitBins || bandMask.height() < kFitBins)
-    throw mxPelFunc::BadParams(L"fitGainAndOffset: the band mask must cover 33 x 33 cells");
-  const BinTables tables;
-  std::uint32_t inBand[kCells];
-  for (std::int32_t y = 0; y < kFitBins; ++y) {
-    const unsigned char* row = bandMask.row(y);
-    for (std::int32_t x = 0; x < kFitBins; ++x) inBand[y * kFitBins + x] = row[x] != 0 ? 1u : 0u;
-  }
-  const unsigned char* bin = tables.bin;
-  const std::uint16_t* rowBase = tables.rowBase;
-
-  // Every used pel in the band adds the point (r, t).  Band membership
-  // depends only on the grey pair, so the pass merely counts the used pels
-  // per pair (r, t) -- one table increment per pel -- and the band is applied
-  // to the 65536 pairs afterwards, summing exact integer moments that the
-  // fitter takes at once.  That gives the same line as adding the points one
-  // by one.  Two interleaved count tables keep runs of equal pairs from
-  // waiting on each other's increments; they are emptied into the 64-bit
-  // moments before a count could reach 2^32.
-  constexpr std::int64_t kFlushPels = std::int64_t(1) << 31;
-  constexpr std::int32_t kSegment = std::int32_t(1) << 22;
-  std::vector<std::uint32_t> pairs(2 * 65536, 0);
-  std::uint32_t* c0 = pairs.data();
-  std::uint32_t* c1 = c0 + 65536;
-  std::uint64_t n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
-  const auto flush = [&] {
-    for (std::uint32_t t = 0; t < 256; ++t) {
-      const std::uint32_t* inRow = inBand + rowBase[t];
-      std::uint64_t rn = 0, rsx = 0, rsxx = 0;
-      for (std::uint32_t r = 0; r < 256; ++r) {
-        const std::uint32_t k = (t << 8) | r;
-        const std::uint64_t c = (std::uint64_t(c0[k]) + c1[k]) * inRow[bin[r]];
-        rn += c;
-        rsx += c * r;
-        rsxx += c * r * r;
-      }
-      n += rn;
-      sx += rsx;
-      sxx += rsxx;
-      sy += rn * t;
-      sxy += rsx * t;
-      syy += rn * t * t;
-    }
-    std::fill(pairs.begin(), pairs.end(), 0u);
-  };
-
-  const std::int32_t w = image.width(), h = image.height();
-  std::int64_t pending = 0;
-  for (std::int32_t j = 0; j < h; ++j) {
-    const unsigned char* r = image.row(j);
-    const unsigned char* t = reference.row(j);
-    const unsigned char* m = mask.isBound() ? mask.row(j) : nullptr;
-    for (std::int32_t x0 = 0; x0 < w; x0 += kSegment) {
-      const std::int32_t len = std::min(kSegment, w - x0);
-      if (pending + len > kFlushPels) {
-        flush();
-        pending = 0;
-      }
-      pending += len;
-      std::int32_t i = x0;
-      const std::int32_t end = x0 + len;
-      if (m) {
-        for (; i + 2 <= end; i += 2) {
-          c0[(std::uint32_t(t[i]) << 8) | r[i]] += m[i] != 0;
-          c1[(std::uint32_t(t[i + 1]) << 8) | r[i + 1]] += m[i + 1] != 0;
-        }
-        for (; i < end; ++i) c0[(std::uint32_t(t[i]) << 8) | r[i]] += m[i] != 0;
-      } else {
-        for (; i + 2 <= end; i += 2) {
-          ++c0[(std::uint32_t(t[i]) << 8) | r[i]];
-          ++c1[(std::uint32_t(t[i + 1]) << 8) | r[i + 1]];
-        }
-        for (; i < end; ++i) ++c0[(std::uint32_t(t[i]) << 8) | r[i]];
-      }
-    }
-  }
-  flush();
-  mxLSLineFitter fitter;
-  fitter.update(n, double(sx), double(sy), double(sxx), double(sxy), double(syy));
-  const mxFLine line = fitter.fit();
-
-  // With no point the fitted line is invalid and meets nothing, like a
-  // vertical one: gain and offset then stay as they were.
-  const mxFLine vertical(mxDegree(90.0), mxVector<2>(0.0, 0.0));
-  const std::vector<mxVector<2>> points = line.intersection(vertical);
-  if (points.empty()) return false;
-  gain = std::tan(line.angle().toDouble() * kDegToRad);
-  offset = points.front().y();
-  return true;
-}
-
 std::vector<unsigned char> linearLut(double gain, double offset) {
   std::vector<unsigned char> table(256);
   // Accumulated by repeated addition, as the table is defined.
@@ -393,7 +396,9 @@ bool linearFitParameters(const mxPelBuffer_const<unsigned char>& image,
     throw mxImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
   if (fitAngles.size() < 7 || fitAngles.size() > 0x7FFFFFFFu)
     throw mxImageNormalizerDefs::BadParams(L"The linear fit needs a direction table of at least 7 angles.");
-  const mxPelBuffer<unsigned char> histogram = jointHistogramImage(reference, mask, image);
+  // One pass over the pels serves both the joint histogram and the fit.
+  const PairTables tables = countPairs(reference, mask, image);
+  const mxPelBuffer<unsigned char> histogram = histogramImageOf(tables.cells);
   const std::int32_t n = std::int32_t(fitAngles.size());
   const std::vector<mxPelBuffer<std::uint32_t>> profiles = directionProfiles(histogram, fitAngles, 3, n - 4);
   double peak = 0.0;
@@ -401,7 +406,7 @@ bool linearFitParameters(const mxPelBuffer_const<unsigned char>& image,
   const mxPelBuffer<unsigned char> band = peakBandMask(histogram, profiles[std::size_t(selected)], peak);
   gain = 0.0;
   offset = 0.0;
-  return fitGainAndOffset(reference, mask, image, band, gain, offset);
+  return fitFromPairs(tables.pairs, band, gain, offset);
 }
 
 mxPelBuffer<unsigned char> linearFitImage(const mxPelBuffer_const<unsigned char>& image,
