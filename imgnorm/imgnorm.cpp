@@ -28,9 +28,15 @@ std::wstring longPairText(const mxPair<std::int32_t>& p) {
   return L"(" + mfStr(int(p.x())) + L", " + mfStr(int(p.y())) + L")";
 }
 
-// Nearest integer, halves away from zero.
+// Nearest integer, halves away from zero.  Validated fractions lie in 0..1,
+// except that an upper fraction that is not a number passes the checks (every
+// comparison with it is false), and with it any lower fraction >= 0: not a
+// number then gives 0, and a huge value is held within 32 bits (the tail
+// statistics clamp percentages into 0..100 anyway).
 std::int32_t percentOf(double fraction) {
-  const double v = fraction * 100.0;
+  double v = fraction * 100.0;
+  if (std::isnan(v)) return 0;
+  v = std::fmin(std::fmax(v, -1.0e9), 1.0e9);
   return static_cast<std::int32_t>(v >= 0 ? v + 0.5 : v - 0.5);
 }
 
@@ -42,7 +48,7 @@ void checkLoadedParameters(const mxPair<double>& tails, const mxPair<std::int32_
                            const mxPair<std::int32_t>& gran, const mxPair<std::int32_t>& range) {
   if (nbh.x() < 1 || nbh.y() < 1) throw BadParams(L"Both elements of neighborhoodSize must be >= 1");
   if (gran.x() < 1 || gran.y() < 1) throw BadParams(L"Both elements of granularity must be >= 1");
-  if (!(tails.x() >= 0.0) || !(tails.x() <= tails.y()) || !(tails.y() <= 1.0))
+  if (!(tails.x() >= 0.0) || tails.x() > tails.y() || tails.y() > 1.0)
     throw BadParams(L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0");
   if (range.x() > 0 || range.y() < 0) throw BadParams(L"intensityVariationRange must be: x <= 0 and y >= 0");
 }
