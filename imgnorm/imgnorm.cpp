@@ -142,8 +142,12 @@ mxPelBuffer<unsigned char> mxImageNormalizer::run(const mxPelBuffer_const<unsign
   if ((m & (m - 1)) != 0) throw BadParams(L"Cannot run with more than one normalization method.");
   // A tool whose training failed after loading can hold a trained set without
   // the data behind it; such a method counts as not trained.
+  // Training that ran leaves a non-empty reference histogram for the histogram
+  // methods and a binarized mask exactly when there is a mask.
   const bool dataReady = (m != eLinearlyFitGrayValues || fitAngles_.size() >= 7) &&
-                         (m != eLocalCorrection || !binarizedMask_.isBound() || maskCoverage_.isBound());
+                         (m != eLocalCorrection || !binarizedMask_.isBound() || maskCoverage_.isBound()) &&
+                         ((m & kHistogramMethods) == 0 || referenceStats_.samples() != 0) &&
+                         (m < eLocalCorrection || binarizedMask_.isBound() == maskImage_.isBound());
   if ((trainedMethods_ & method) == 0 || !dataReady)
     throw NotTrained(L"This tool was not trained for the specified  method.");
   if (!image.isBound()) throw BadImage(L"Image must be bound.");
