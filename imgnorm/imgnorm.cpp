@@ -229,9 +229,14 @@ void exchangePairVersion(mxArchive& ar) {
 template <class T>
 void exchangePair(mxArchive& ar, mxPair<T>& p) {
   exchangePairVersion(ar);
-  T x = p.x(), y = p.y();
-  ar || x || y;
-  if (ar.isLoading()) p = mxPair<T>(x, y);
+  // Each element is loaded as soon as it is read, so an archive that ends
+  // between the two leaves x loaded.
+  T x = p.x();
+  ar || x;
+  if (ar.isLoading()) p = mxPair<T>(x, p.y());
+  T y = p.y();
+  ar || y;
+  if (ar.isLoading()) p = mxPair<T>(p.x(), y);
 }
 }  // namespace
 

@@ -104,6 +104,10 @@ TEST(NormalizerArchive, VersionBytes) {
   EXPECT_EQ(target.neighborhoodSize(), P(11, 9));
   EXPECT_EQ(target.granularity(), P(1, 1));
   EXPECT_FALSE(target.referenceImage().isBound());
+  // An archive that ends inside a pair: its x is loaded, its y is the default.
+  mxArchive cut(Bytes(bytes.begin(), bytes.begin() + std::ptrdiff_t(kNbh + 4)));
+  EXPECT_THROW(cut || target, mxArchive::Truncated);
+  EXPECT_EQ(target.neighborhoodSize(), P(11, 101));
 }
 
 TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
