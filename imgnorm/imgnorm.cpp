@@ -28,9 +28,15 @@ std::wstring longPairText(const mxPair<std::int32_t>& p) {
   return L"(" + mfStr(int(p.x())) + L", " + mfStr(int(p.y())) + L")";
 }
 
-// Nearest integer, halves away from zero.
+// Nearest integer, halves away from zero.  Validated fractions lie in 0..1,
+// except that an upper fraction that is not a number passes the checks (every
+// comparison with it is false), and with it any lower fraction >= 0: not a
+// number then gives 0, and a huge value is held within 32 bits (the tail
+// statistics clamp percentages into 0..100 anyway).
 std::int32_t percentOf(double fraction) {
-  const double v = fraction * 100.0;
+  double v = fraction * 100.0;
+  if (std::isnan(v)) return 0;
+  v = std::fmin(std::fmax(v, -1.0e9), 1.0e9);
   return static_cast<std::int32_t>(v >= 0 ? v + 0.5 : v - 0.5);
 }
 
@@ -42,7 +48,7 @@ void checkLoadedParameters(const mxPair<double>& tails, const mxPair<std::int32_
                            const mxPair<std::int32_t>& gran, const mxPair<std::int32_t>& range) {
   if (nbh.x() < 1 || nbh.y() < 1) throw BadParams(L"Both elements of neighborhoodSize must be >= 1");
   if (gran.x() < 1 || gran.y() < 1) throw BadParams(L"Both elements of granularity must be >= 1");
-  if (!(tails.x() >= 0.0) || !(tails.x() <= tails.y()) || !(tails.y() <= 1.0))
+  if (!(tails.x() >= 0.0) || tails.x() > tails.y() || tails.y() > 1.0)
     throw BadParams(L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0");
   if (range.x() > 0 || range.y() < 0) throw BadParams(L"intensityVariationRange must be: x <= 0 and y >= 0");
 }
@@ -136,8 +142,12 @@ mxPelBuffer<unsigned char> mxImageNormalizer::run(const mxPelBuffer_const<unsign
   if ((m & (m - 1)) != 0) throw BadParams(L"Cannot run with more than one normalization method.");
   // A tool whose training failed after loading can hold a trained set without
   // the data behind it; such a method counts as not trained.
+  // Training that ran leaves a non-empty reference histogram for the histogram
+  // methods and a binarized mask exactly when there is a mask.
   const bool dataReady = (m != eLinearlyFitGrayValues || fitAngles_.size() >= 7) &&
-                         (m != eLocalCorrection || !binarizedMask_.isBound() || maskCoverage_.isBound());
+                         (m != eLocalCorrection || !binarizedMask_.isBound() || maskCoverage_.isBound()) &&
+                         ((m & kHistogramMethods) == 0 || referenceStats_.samples() != 0) &&
+                         (m < eLocalCorrection || binarizedMask_.isBound() == maskImage_.isBound());
   if ((trainedMethods_ & method) == 0 || !dataReady)
     throw NotTrained(L"This tool was not trained for the specified  method.");
   if (!image.isBound()) throw BadImage(L"Image must be bound.");
@@ -219,9 +229,14 @@ void exchangePairVersion(mxArchive& ar) {
 template <class T>
 void exchangePair(mxArchive& ar, mxPair<T>& p) {
   exchangePairVersion(ar);
-  T x = p.x(), y = p.y();
-  ar || x || y;
-  if (ar.isLoading()) p = mxPair<T>(x, y);
+  // Each element is loaded as soon as it is read, so an archive that ends
+  // between the two leaves x loaded.
+  T x = p.x();
+  ar || x;
+  if (ar.isLoading()) p = mxPair<T>(x, p.y());
+  T y = p.y();
+  ar || y;
+  if (ar.isLoading()) p = mxPair<T>(p.x(), y);
 }
 }  // namespace
 

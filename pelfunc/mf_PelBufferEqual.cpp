@@ -10,7 +10,7 @@ bool bufferEqual(const mxPelBuffer_const<T>& a, const mxPelBuffer_const<T>& b, d
   if (a.window() != b.window()) return false;
   const auto& xa = a.clientFromImageXformBase();
   const auto& xb = b.clientFromImageXformBase();
-  if (!xa || !xb) throw mxBadPointer(L"mf_PelBufferEqual: a buffer has no client-from-image transform");
+  if (!xa || !xb) throw mxBadPointer();
   const mxPelRect& w = a.window();
   const mxVector<2> corners[4] = {w.origin(), w.ur(), w.ll(), w.lr()};
   for (const mxVector<2>& c : corners)

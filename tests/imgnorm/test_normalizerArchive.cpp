@@ -104,10 +104,14 @@ TEST(NormalizerArchive, VersionBytes) {
   EXPECT_EQ(target.neighborhoodSize(), P(11, 9));
   EXPECT_EQ(target.granularity(), P(1, 1));
   EXPECT_FALSE(target.referenceImage().isBound());
+  // An archive that ends inside a pair: its x is loaded, its y is the default.
+  mxArchive cut(Bytes(bytes.begin(), bytes.begin() + std::ptrdiff_t(kNbh + 4)));
+  EXPECT_THROW(cut || target, mxArchive::Truncated);
+  EXPECT_EQ(target.neighborhoodSize(), P(11, 101));
 }
 
 TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
-  mxImageNormalizer n = trainedWithMask(eLocalCorrection | eLocalCorrectionEnhanced);
+  mxImageNormalizer n = trainedWithMask(Method(63));
   const Bytes bytes = store(n);
   const auto patch = [&](std::size_t at, auto v) {
     Bytes b = bytes;
@@ -118,7 +122,21 @@ TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
   const Bytes cases[] = {patch(kGran, std::int32_t(0)), patch(kGran + 4, std::int32_t(-3)),
                          patch(kNbh, std::int32_t(0)),  patch(kRange, std::int32_t(5)),
                          patch(kTails, std::numeric_limits<double>::quiet_NaN()), patch(kTails + 8, 2.0)};
-  for (const Bytes& b : cases) EXPECT_THROW(load(b), BadParams);
+  const mxPelBuffer<unsigned char> img = randomImage(30, 24, 2, 0, 255, 4, 5);
+  for (const Bytes& b : cases) {
+    EXPECT_THROW(load(b), BadParams);
+    // The failed load keeps the stored set without the data behind it: no
+    // method runs.
+    mxImageNormalizer failed;
+    mxArchive ar(b);
+    EXPECT_THROW(ar || failed, BadParams);
+    ASSERT_EQ(failed.trainedMethods(), Method(63));
+    for (std::uint32_t m = 1; m <= 32; m <<= 1) {
+      bool ok;
+      std::wstring why;
+      EXPECT_THROW(failed.run(img, Method(m), ok, why), NotTrained) << m;
+    }
+  }
   // Huge but valid sizes train without trouble.
   EXPECT_EQ(load(patch(kNbh, std::int32_t(0x7fffffff))).trainedMethods(), n.trainedMethods());
 }

@@ -167,6 +167,12 @@ TEST(Running, TailPercentagesRoundHalfAway) {
   matchHistogramTailsLut(n.referenceStats(), mxHistoStats(mfPelHistogram(img)), P(13, 88), lut, why);
   ASSERT_EQ(lut.size(), 256u);
   EXPECT_TRUE(mfPelEqual<unsigned char>(run(n, img, eMatchHistogramTails), mfPelMap(img, lut)));
+  // An upper fraction that is not a number passes the setter's checks; training
+  // accepts whatever the setter accepts, and the percentage it gives is 0.
+  n.tailFractions(mxPair<double>(0.2, std::nan("")));
+  n.train(eMatchHistogramTails);
+  matchHistogramTailsLut(n.referenceStats(), mxHistoStats(mfPelHistogram(img)), P(20, 0), lut, why);
+  EXPECT_TRUE(mfPelEqual<unsigned char>(run(n, img, eMatchHistogramTails), mfPelMap(img, lut)));
 }
 
 TEST(Running, MethodsUndoTheirDistortions) {
