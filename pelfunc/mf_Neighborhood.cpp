@@ -107,9 +107,11 @@ void mf_PelSmooth3x3Diamond(mxPelBuffer<unsigned char>& buf) {
 
 void mfBinaryMorph3x3Diamond(const mxPelBuffer_const<unsigned char>& src, bool dilate,
                              mxPelBuffer<unsigned char>& dst) {
-  if (!src.isBound()) throw mxPel::BadWindow(L"mfBinaryMorph3x3Diamond: the source is unbound");
-  if (dst.isBound() && dst.root() == src.root())
-    throw mxPel::BadWindow(L"mfBinaryMorph3x3Diamond: the destination shares the source's pels");
+  // The pixel functions throw the base library's exceptions default-constructed
+  // (their standard messages): an unbound source, or a destination sharing the
+  // source's pels (the operation never works in place).
+  if (!src.isBound()) throw mxPel::BadWindow();
+  if (dst.isBound() && dst.root() == src.root()) throw mxPel::BadWindow();
   mxPelRect r = src.window();
   if (dst.isBound()) {
     r &= dst.window();
@@ -176,10 +178,9 @@ mxPelBuffer<unsigned char> mf_PaddedAffineSample(const mxPelBuffer<unsigned char
   // interpolation value, which is at least that.
   const std::int32_t pad = interpolation;
   const std::shared_ptr<const mx2XformBase>& clientFromImage = src.clientFromImageXformBase();
-  if (!clientFromImage) throw mxBadPointer(L"mf_PaddedAffineSample: the source has no client transform");
+  if (!clientFromImage) throw mxBadPointer();
   // The sampler takes 16-bit sample counts.
-  if (width < 1 || width > 32767 || height < 1 || height > 32767)
-    throw mxPelFunc::BadParams(L"mf_PaddedAffineSample: width and height must lie in 1 .. 32767");
+  if (width < 1 || width > 32767 || height < 1 || height > 32767) throw mxPelFunc::BadParams();
 
   const mxPelRect& win = src.window();
   const mxAffineRectangle rect(clientFromImage->mapPoint(win.origin()), clientFromImage->mapPoint(win.ur()),

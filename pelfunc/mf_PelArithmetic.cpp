@@ -195,8 +195,7 @@ void mf_MaskedPelDivide(const mxPelBuffer_const<unsigned short>& numerator,
   // A zero denominator would be a division by zero.  It is looked for first so
   // that a bad call writes nothing.
   for (std::int32_t j = 0; j < h; ++j)
-    if (zeroDenominator(d.row(j), masked ? m.row(j) : nullptr, w))
-      throw mxPelFunc::BadParams(L"mf_MaskedPelDivide: zero denominator at a selected pel");
+    if (zeroDenominator(d.row(j), masked ? m.row(j) : nullptr, w)) throw mxPelFunc::BadParams();
 
   // scale 0 .. 32767: n * scale + den / 2 stays below 2^31, and the fast row
   // kernels apply; larger scales keep the integer division (with its 32-bit

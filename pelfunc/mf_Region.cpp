@@ -24,10 +24,12 @@ void mf_FloodFill(const mxPelBuffer<unsigned char>& image, const mxPair<std::int
                   std::vector<long long>& work) {
   if (!image.isBound()) throw mxPel::UnboundWindow();
   const mxPelRect& win = image.window();
-  if (win.isNull()) throw mxPel::BadWindow(L"mf_FloodFill: the window is empty");
-  if (!win.contains(seed)) throw mxPelFunc::BadParams(L"mf_FloodFill: the seed lies outside the window");
+  // Default-constructed exceptions, as from every pixel function: an empty
+  // window, a seed outside it, a seed pel that already has the fill value.
+  if (win.isNull()) throw mxPel::BadWindow();
+  if (!win.contains(seed)) throw mxPelFunc::BadParams();
   const unsigned char target = *image.pointToPel(seed.x(), seed.y());
-  if (target == fillValue) throw mxPelFunc::BadParams(L"mf_FloodFill: the seed pel already has the fill value");
+  if (target == fillValue) throw mxPelFunc::BadParams();
 
   const std::int32_t W = win.width(), H = win.height();
   const long long pitch = image.rowStride();

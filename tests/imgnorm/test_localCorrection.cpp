@@ -113,6 +113,12 @@ TEST(LocalCorrectionEdges, DocumentedSmallCases) {
   const mxPelBuffer<unsigned char> moved = correct(image, ref, none, eLocalCorrectionEnhanced, {1, 1}, {1, 1}, {-10, 40});
   EXPECT_EQ(mfPelMax<unsigned char>(moved), 160);
   EXPECT_EQ(mfPelHistogram(moved)[160], 120u);
+  // The median keeps to the range of permitted differences, here (118, 168):
+  // a difference of -30 lies within the clamp limit 40 but below -10, so the
+  // estimate is 118 and the image 70 becomes 70 - (118 - 128) = 80.
+  const mxPelBuffer<unsigned char> ranged =
+      correct(filled(12, 10, 70), ref, none, eLocalCorrectionEnhanced, {3, 3}, {1, 1}, {-10, 40});
+  EXPECT_EQ(mfPelHistogram(ranged)[80], 120u);
   // A neighbourhood of 1 is never sub-sampled: every pel moves toward its
   // reference pel by at most the amount, whatever the granularity.
   mxPelBuffer<unsigned char> varied = filled(12, 10, 0);

@@ -102,12 +102,14 @@ TEST(BinaryMorph3x3Diamond, MatchesBruteForceOnPartialOverlaps) {
 
 TEST(BinaryMorph3x3Diamond, Failures) {
   mxPelBuffer<unsigned char> src = image({{0, 255, 0, 0}}), unbound, dst;
-  EXPECT_THROW(mfBinaryMorph3x3Diamond(unbound, true, dst), mxPel::BadWindow);
+  // Both failures throw a default-constructed BadWindow (standard message).
+  const std::wstring badWindow = mxPel::BadWindow().message();
+  expectError<mxPel::BadWindow>([&] { mfBinaryMorph3x3Diamond(unbound, true, dst); }, badWindow);
   // A second view on the source's store is refused even without overlap.
   mxPelBuffer<unsigned char> a(src), b(src);
   a.window(mxPelRect(0, 0, 2, 1));
   b.window(mxPelRect(2, 0, 2, 1));
-  EXPECT_THROW(mfBinaryMorph3x3Diamond(a, true, b), mxPel::BadWindow);
+  expectError<mxPel::BadWindow>([&] { mfBinaryMorph3x3Diamond(a, true, b); }, badWindow);
   EXPECT_EQ(rows<unsigned char>(src), (Rows{{0, 255, 0, 0}}));
   mxPelBuffer<unsigned char> far = image({{7}}, 50, 50);
   mfBinaryMorph3x3Diamond(src, true, far);  // disjoint: nothing written
@@ -165,12 +167,40 @@ TEST(PaddedAffineSample, ReadsOnlyThePaddedWindow) {
                              store.clientFromImageXform() * (flat.window().*corner)(), 1e-9));
     }
   EXPECT_TRUE(mfPelEqual<unsigned char>(store, before));
+  // A textured window: highOrder false resamples with interpolation value 2,
+  // true with 3, as sampling a stand-alone copy of the window does (its edges
+  // replicated by the sampler itself; within 1 for the rounding of sample
+  // positions relative to a different window); the two kernels differ here.
+  std::mt19937 rng(4);
+  mxPelBuffer<unsigned char> tex(store);
+  tex.window(mxPelRect(2, 1, 5, 6));
+  const mxPelBuffer<unsigned char> pattern = pelTest::randomImage(rng, 5, 6, 2, 1);
+  mfPelCopy<unsigned char>(pattern, tex);
+  mxPelBuffer<unsigned char> alone = mfPelCopy<unsigned char>(pattern);
+  alone.copyXforms(tex);
+  const mxPelRect& tw = tex.window();
+  const mxAffineRectangle rect(tex.clientFromImageXform() * tw.origin(), tex.clientFromImageXform() * tw.ur(),
+                               tex.clientFromImageXform() * tw.ll());
+  auto maxDiff = [](const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const<unsigned char>& b) {
+    int d = 0;
+    for (int j = 0; j < a.height(); ++j)
+      for (int i = 0; i < a.width(); ++i) d = std::max(d, std::abs(a.row(j)[i] - b.row(j)[i]));
+    return d;
+  };
+  for (int hi : {0, 1}) {
+    const mxPelBuffer<unsigned char> out = mf_PaddedAffineSample(tex, 11, 9, hi == 1);
+    for (int value : {2, 3})
+      if ((value == 3) == (hi == 1))
+        EXPECT_LE(maxDiff(out, mfAffineTransformImage(alone, mxAffineSamplingParams(rect, 11, 9, value))), 1);
+      else
+        EXPECT_GE(maxDiff(out, mfAffineTransformImage(alone, mxAffineSamplingParams(rect, 11, 9, value))), 5);
+  }
   mxPelBuffer<unsigned char> unbound;
   EXPECT_THROW(mf_PaddedAffineSample(unbound, 2, 2, false), mxPel::UnboundWindow);
   EXPECT_THROW(mf_PaddedAffineSample(flat, 0, 2, false), mxPelFunc::BadParams);
   EXPECT_THROW(mf_PaddedAffineSample(flat, 2, 32768, true), mxPelFunc::BadParams);
   flat.clientFromImageXformBase(nullptr);
-  EXPECT_THROW(mf_PaddedAffineSample(flat, 2, 2, false), mxBadPointer);
+  expectError<mxBadPointer>([&] { mf_PaddedAffineSample(flat, 2, 2, false); }, mxBadPointer().message());
 }
 
 TEST(AdjustWindow, ReusesLargeEnoughStore) {
