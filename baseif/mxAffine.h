@@ -41,8 +41,7 @@ public:
     eBilinear = 2,  // linear in x and y between the four nearest pel centres
     eBicubic = 3    // cubic convolution over the 4 x 4 nearest pels (Keys, a = -0.5)
   };
-  mxAffineSamplingParams(const mxAffineRectangle& rect, std::int16_t xSamples, std::int16_t ySamples,
-                         int interpolation)
+  mxAffineSamplingParams(const mxAffineRectangle& rect, std::int16_t xSamples, std::int16_t ySamples, int interpolation)
       : rect_(rect), xs_(xSamples), ys_(ySamples), interp_(interpolation) {}
   const mxAffineRectangle& rect() const { return rect_; }
   std::int16_t xSamples() const { return xs_; }
@@ -64,4 +63,4 @@ private:
 // mxBadPointer for a src without transforms, mxPelFunc::BadParams for a sample
 // count below 1 or an interpolation value other than 2 or 3.
 IMGNORM_API mxPelBuffer<unsigned char> mfAffineTransformImage(const mxPelBuffer_const<unsigned char>& src,
-                                                             const mxAffineSamplingParams& params);
+                                                              const mxAffineSamplingParams& params);

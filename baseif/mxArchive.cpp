@@ -32,8 +32,10 @@ U getLE(mxArchive& ar) {
 
 template <class U>
 void exchangeLE(mxArchive& ar, U& v) {
-  if (ar.isStoring()) putLE<U>(ar, v);
-  else v = getLE<U>(ar);
+  if (ar.isStoring())
+    putLE<U>(ar, v);
+  else
+    v = getLE<U>(ar);
 }
 }  // namespace
 
@@ -148,8 +150,10 @@ void mxArchive::markVisited(const void* object, std::size_t classSize) { visited
 namespace {
 std::wstring versionText(const char* file, int line) {
   std::wstring t = L"archive holds an unknown version";
-  if (file) t += L" (" + mfFromUtf8(file) + (line ? L", line " + mfStr(line) : std::wstring()) + L")";
-  else if (line) t += L" (line " + mfStr(line) + L")";
+  if (file)
+    t += L" (" + mfFromUtf8(file) + (line ? L", line " + mfStr(line) : std::wstring()) + L")";
+  else if (line)
+    t += L" (line " + mfStr(line) + L")";
   return t;
 }
 }  // namespace
@@ -164,14 +168,14 @@ void mxArchive::UnknownVersion::suicideAndRethrow() {
   throw copy;
 }
 
-#define MX_ARCHIVE_ERROR(Name, Number)                                   \
+#define MX_ARCHIVE_ERROR(Name, Number)                                       \
   mxArchive::Name::Name(const std::wstring& m) : mxExceptionWithString(m) {} \
-  mxArchive::Name::~Name() = default;                                    \
-  std::int32_t mxArchive::Name::errorNumber() const { return Number; }   \
-  void mxArchive::Name::suicideAndRethrow() {                            \
-    Name copy(*this);                                                    \
-    delete this;                                                         \
-    throw copy;                                                          \
+  mxArchive::Name::~Name() = default;                                        \
+  std::int32_t mxArchive::Name::errorNumber() const { return Number; }       \
+  void mxArchive::Name::suicideAndRethrow() {                                \
+    Name copy(*this);                                                        \
+    delete this;                                                             \
+    throw copy;                                                              \
   }
 MX_ARCHIVE_ERROR(Truncated, 0x10000202)
 MX_ARCHIVE_ERROR(BadData, 0x10000203)
@@ -245,8 +249,12 @@ mxArchive& operator||(mxArchive& ar, mx_PelBuffer& b) {
     ar || hasX;
     if (hasX) {
       const mxXform<2> xf = cfi->linear();
-      double e[6] = {xf.matrix().element(0, 0), xf.matrix().element(0, 1), xf.matrix().element(1, 0),
-                     xf.matrix().element(1, 1), xf.trans().x(), xf.trans().y()};
+      double e[6] = {xf.matrix().element(0, 0),
+                     xf.matrix().element(0, 1),
+                     xf.matrix().element(1, 0),
+                     xf.matrix().element(1, 1),
+                     xf.trans().x(),
+                     xf.trans().y()};
       for (double& d : e) ar || d;
     }
     const std::size_t rowBytes = std::size_t(w) * b.pelSize();

@@ -1,10 +1,10 @@
 #include "baseif/mxDiag.h"
 
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
 
 #include "baseif/mxArchive.h"
 #include "baseif/mxPelOps.h"
@@ -64,11 +64,20 @@ std::string htmlEscape(const std::string& s) {
   std::string o;
   for (char c : s) {
     switch (c) {
-      case '<': o += "&lt;"; break;
-      case '>': o += "&gt;"; break;
-      case '&': o += "&amp;"; break;
-      case '"': o += "&quot;"; break;
-      default: o += c;
+      case '<':
+        o += "&lt;";
+        break;
+      case '>':
+        o += "&gt;";
+        break;
+      case '&':
+        o += "&amp;";
+        break;
+      case '"':
+        o += "&quot;";
+        break;
+      default:
+        o += c;
     }
   }
   return o;
@@ -107,14 +116,18 @@ void mxDiagObject::writeFolder(const std::string& folder, const ImageWriter& wri
         }
       }
       txt << indent << n << " image \"" << name << "\" ";
-      if (file.empty()) txt << "(unbound)\n";
-      else txt << r.image.width() << "x" << r.image.height() << " at (" << r.image.window().x() << ", "
-               << r.image.window().y() << ") -> " << file << "\n";
+      if (file.empty())
+        txt << "(unbound)\n";
+      else
+        txt << r.image.width() << "x" << r.image.height() << " at (" << r.image.window().x() << ", "
+            << r.image.window().y() << ") -> " << file << "\n";
       html << "<div class=\"rec\" style=\"margin-left:" << margin << "px\"><b>" << n << ". " << htmlEscape(name)
            << "</b> (image";
-      if (file.empty()) html << ", unbound)";
-      else html << ", " << r.image.width() << " x " << r.image.height() << ")<br><a href=\"" << file << "\"><img src=\""
-                << file << "\" alt=\"" << htmlEscape(name) << "\"></a>";
+      if (file.empty())
+        html << ", unbound)";
+      else
+        html << ", " << r.image.width() << " x " << r.image.height() << ")<br><a href=\"" << file << "\"><img src=\""
+             << file << "\" alt=\"" << htmlEscape(name) << "\"></a>";
       html << "</div>\n";
     } else {
       file = std::string(num) + ".txt";

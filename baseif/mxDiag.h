@@ -58,7 +58,7 @@ private:
 
 // Adds an image record (a deep copy when copy is true, else sharing the pels).
 IMGNORM_API const mxDiagObject::Record& mf_AddImage(mxDiagObject* diag, const mxPelBuffer_const<unsigned char>& image,
-                                                   const std::wstring& name, bool copy);
+                                                    const std::wstring& name, bool copy);
 // Adds a text record.
 IMGNORM_API const mxDiagObject::Record& mf_AddText(mxDiagObject* diag, const std::wstring& text,
-                                                  const std::wstring& name);
+                                                   const std::wstring& name);

@@ -46,18 +46,21 @@ void mxExceptionWithString::dispatchSerialize(mxArchive& ar) {
 
 void mxExceptionWithString::message_(std::wostream& os) const { os << text_; }
 
-#define MX_DEFINE_BASE_EXCEPTION(Name, Short, Default, Number)       \
-  Name::Short() : mxExceptionWithString(Default) {}                  \
-  Name::Short(const std::wstring& m) : mxExceptionWithString(m) {}   \
-  Name::~Short() = default;                                          \
-  std::int32_t Name::errorNumber() const { return Number; }          \
-  void Name::suicideAndRethrow() {                                   \
-    Name copy(*this);                                                \
-    delete this;                                                     \
-    throw copy;                                                      \
+#define MX_DEFINE_BASE_EXCEPTION(Name, Short, Default, Number)     \
+  Name::Short() : mxExceptionWithString(Default) {}                \
+  Name::Short(const std::wstring& m) : mxExceptionWithString(m) {} \
+  Name::~Short() = default;                                        \
+  std::int32_t Name::errorNumber() const { return Number; }        \
+  void Name::suicideAndRethrow() {                                 \
+    Name copy(*this);                                              \
+    delete this;                                                   \
+    throw copy;                                                    \
   }
 
-MX_DEFINE_BASE_EXCEPTION(mxBadPointer, mxBadPointer, L"mxBadPointer: a required pointer or transform is null", 0x10000101)
+MX_DEFINE_BASE_EXCEPTION(mxBadPointer, mxBadPointer, L"mxBadPointer: a required pointer or transform is null",
+                         0x10000101)
 MX_DEFINE_BASE_EXCEPTION(mxPel::BadWindow, BadWindow, L"mxPel::BadWindow: bad or empty pixel buffer window", 0x10000102)
-MX_DEFINE_BASE_EXCEPTION(mxPel::UnboundWindow, UnboundWindow, L"mxPel::UnboundWindow: pixel buffer is not bound", 0x10000103)
-MX_DEFINE_BASE_EXCEPTION(mxPelFunc::BadParams, BadParams, L"mxPelFunc::BadParams: bad parameter to a pixel function", 0x10000104)
+MX_DEFINE_BASE_EXCEPTION(mxPel::UnboundWindow, UnboundWindow, L"mxPel::UnboundWindow: pixel buffer is not bound",
+                         0x10000103)
+MX_DEFINE_BASE_EXCEPTION(mxPelFunc::BadParams, BadParams, L"mxPelFunc::BadParams: bad parameter to a pixel function",
+                         0x10000104)

@@ -52,14 +52,14 @@ private:
 };
 
 // Declares a concrete base-library exception with a fixed descriptive message.
-#define MX_DECLARE_BASE_EXCEPTION(Name)                                  \
-  class IMGNORM_API Name : public mxExceptionWithString {                \
-  public:                                                                \
-    Name();                                                              \
-    explicit Name(const std::wstring& message);                          \
-    ~Name() override;                                                    \
-    std::int32_t errorNumber() const override;                           \
-    void suicideAndRethrow() override;                                   \
+#define MX_DECLARE_BASE_EXCEPTION(Name)                   \
+  class IMGNORM_API Name : public mxExceptionWithString { \
+  public:                                                 \
+    Name();                                               \
+    explicit Name(const std::wstring& message);           \
+    ~Name() override;                                     \
+    std::int32_t errorNumber() const override;            \
+    void suicideAndRethrow() override;                    \
   }
 
 // A required pointer or transform handle is null.

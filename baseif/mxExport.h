@@ -3,11 +3,11 @@
 #pragma once
 
 #if defined(_WIN32)
-#  if defined(IMGNORM_BUILDING)
-#    define IMGNORM_API __declspec(dllexport)
-#  else
-#    define IMGNORM_API __declspec(dllimport)
-#  endif
+#if defined(IMGNORM_BUILDING)
+#define IMGNORM_API __declspec(dllexport)
 #else
-#  define IMGNORM_API __attribute__((visibility("default")))
+#define IMGNORM_API __declspec(dllimport)
+#endif
+#else
+#define IMGNORM_API __attribute__((visibility("default")))
 #endif

@@ -108,8 +108,11 @@ struct CascadeScratch {
 // the products and sums are rounded exactly as in the baseline build, so
 // both give the same values.
 template <class In, class Out, class LineAt, class OutAt>
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void streamCascade(const AxisPlan& p, std::int32_t n, float firstScale, float lastScale, float maxValue,
-                   CascadeScratch& scratch, LineAt lineAt, OutAt outAt) {
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void streamCascade(const AxisPlan& p,
+                                                                                       std::int32_t n, float firstScale,
+                                                                                       float lastScale, float maxValue,
+                                                                                       CascadeScratch& scratch,
+                                                                                       LineAt lineAt, OutAt outAt) {
   const std::int32_t w1 = p.widths[0], w2 = p.widths[1], w3 = p.widths[2];
   const float sc2 = 1.0f / float(w2);
   std::fill(scratch.acc.begin(), scratch.acc.begin() + std::ptrdiff_t(n) * 3, 0);
@@ -301,10 +304,8 @@ void horizontalStage(const std::uint16_t* v, std::int32_t width, std::int32_t ro
 }
 
 void checkParams(const mxGaussSampleParams& p, double typeMax) {
-  if (p.sample.x() < 1 || p.sample.y() < 1)
-    throw mxPelFunc::BadParams(L"mfGaussSample: sampling factors must be >= 1");
-  if (p.smoothing.x() < 0 || p.smoothing.y() < 0 || p.smoothing.x() > kMaxSmoothing ||
-      p.smoothing.y() > kMaxSmoothing)
+  if (p.sample.x() < 1 || p.sample.y() < 1) throw mxPelFunc::BadParams(L"mfGaussSample: sampling factors must be >= 1");
+  if (p.smoothing.x() < 0 || p.smoothing.y() < 0 || p.smoothing.x() > kMaxSmoothing || p.smoothing.y() > kMaxSmoothing)
     throw mxPelFunc::BadParams(L"mfGaussSample: smoothing amounts must lie in 0 .. 32767");
   if (!(p.gain >= 0.0 && p.gain <= double(kMaxGain)))
     throw mxPelFunc::BadParams(L"mfGaussSample: gain must lie in 0 .. 65535");
@@ -363,7 +364,7 @@ void gaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampl
 }  // namespace
 
 mxPelBuffer<unsigned char> mfGaussSample(const mxPelBuffer_const<unsigned char>& src,
-                                        const mxGaussSampleParams& params) {
+                                         const mxGaussSampleParams& params) {
   mxPelBuffer<unsigned char> dst;
   gaussSample<unsigned char>(src, params, dst);
   return dst;

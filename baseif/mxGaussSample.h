@@ -90,7 +90,7 @@ public:
 // mxBadPointer when sampling (a factor above 1) a src without a
 // client-from-image transform.
 IMGNORM_API mxPelBuffer<unsigned char> mfGaussSample(const mxPelBuffer_const<unsigned char>& src,
-                                                    const mxGaussSampleParams& params);
+                                                     const mxGaussSampleParams& params);
 
 // The same into a 16-bit destination.  An unbound dst becomes a new buffer
 // over the result's window with src's transforms (composed with the

@@ -5,8 +5,10 @@
 mxHistoStats::mxHistoStats() = default;
 
 mxHistoStats::mxHistoStats(std::vector<std::uint32_t>& histogram, bool takeOver) {
-  if (takeOver) histogram_.swap(histogram);
-  else histogram_ = histogram;
+  if (takeOver)
+    histogram_.swap(histogram);
+  else
+    histogram_ = histogram;
   compute();
 }
 

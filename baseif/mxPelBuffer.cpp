@@ -31,7 +31,8 @@ const std::shared_ptr<const mx2XformBase>& identityXform() {
 mx_PelStore::mx_PelStore(std::int32_t w, std::int32_t h, std::size_t ps, std::size_t alignment, mxPelInit init)
     : data(nullptr), width(w), height(h), pelSize(ps), rowBytes(0) {
   if (w < 0 || h < 0) throw mxPel::BadWindow(L"pixel buffer size is negative");
-  if (alignment < 1 || (alignment & (alignment - 1)) != 0) throw mxPel::BadWindow(L"row alignment must be a power of two");
+  if (alignment < 1 || (alignment & (alignment - 1)) != 0)
+    throw mxPel::BadWindow(L"row alignment must be a power of two");
   if (alignment < alignof(std::max_align_t)) alignment = alignof(std::max_align_t);
   const std::size_t row = (std::size_t(w) * ps + alignment - 1) & ~(alignment - 1);
   rowBytes = std::ptrdiff_t(row);
@@ -118,9 +119,9 @@ void mx_PelBuffer::window(const mxPelRect& rect, bool clip) {
     return;
   }
   if (rect.width() < 0 || rect.height() < 0 || !all.contains(rect) ||
-      (rect.isNull() && !(rect.x() >= all.x() && rect.y() >= all.y() &&
-                          std::int64_t(rect.x()) <= std::int64_t(all.x()) + all.width() &&
-                          std::int64_t(rect.y()) <= std::int64_t(all.y()) + all.height())))
+      (rect.isNull() &&
+       !(rect.x() >= all.x() && rect.y() >= all.y() && std::int64_t(rect.x()) <= std::int64_t(all.x()) + all.width() &&
+         std::int64_t(rect.y()) <= std::int64_t(all.y()) + all.height())))
     throw mxPel::BadWindow(L"window lies outside the pixel store");
   window_ = rect;
 }
@@ -146,8 +147,8 @@ void mx_PelBuffer::relabel(std::int64_t dx, std::int64_t dy) {
   if (!inCoordinateRange(sx, sy, store_->width, store_->height))
     throw mxPel::BadWindow(L"offset moves the pixel buffer beyond the 32-bit coordinate range");
   // The window lies within the store, so its new origin is in range too.
-  window_ = mxPelRect(std::int32_t(window_.x() + dx), std::int32_t(window_.y() + dy), window_.width(),
-                      window_.height());
+  window_ =
+      mxPelRect(std::int32_t(window_.x() + dx), std::int32_t(window_.y() + dy), window_.width(), window_.height());
   storeX_ = std::int32_t(sx);
   storeY_ = std::int32_t(sy);
 }

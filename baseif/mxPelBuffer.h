@@ -42,11 +42,11 @@ struct IMGNORM_API mx_PelStore {
   mx_PelStore(const mx_PelStore&) = delete;
   mx_PelStore& operator=(const mx_PelStore&) = delete;
 
-  unsigned char* data;       // first pel of the first row
-  std::int32_t width;        // pels per row
-  std::int32_t height;       // rows
-  std::size_t pelSize;       // bytes per pel
-  std::ptrdiff_t rowBytes;   // distance between rows in bytes
+  unsigned char* data;      // first pel of the first row
+  std::int32_t width;       // pels per row
+  std::int32_t height;      // rows
+  std::size_t pelSize;      // bytes per pel
+  std::ptrdiff_t rowBytes;  // distance between rows in bytes
 };
 
 class IMGNORM_API mx_PelBuffer {

@@ -18,7 +18,7 @@ void mfPelMap(const mxPelBuffer_const<unsigned char>& src, const std::vector<uns
 }
 
 mxPelBuffer<unsigned char> mfPelMap(const mxPelBuffer_const<unsigned char>& src,
-                                   const std::vector<unsigned char>& table) {
+                                    const std::vector<unsigned char>& table) {
   mxPelBuffer<unsigned char> dst;
   mfPelMap(src, table, dst);
   return dst;
@@ -67,7 +67,7 @@ void mfPelMin(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const
 }
 
 mxPelBuffer<unsigned char> mfPelMin(const mxPelBuffer_const<unsigned char>& a,
-                                   const mxPelBuffer_const<unsigned char>& b) {
+                                    const mxPelBuffer_const<unsigned char>& b) {
   mxPelBuffer<unsigned char> dst;
   mfPelMin(a, b, dst);
   return dst;

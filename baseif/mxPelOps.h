@@ -80,7 +80,7 @@ mxPelBuffer<T> mfPelCopy(const mxPelBuffer_const<T>& src) {
 IMGNORM_API void mfPelMap(const mxPelBuffer_const<unsigned char>& src, const std::vector<unsigned char>& table,
                           mxPelBuffer<unsigned char>& dst);
 IMGNORM_API mxPelBuffer<unsigned char> mfPelMap(const mxPelBuffer_const<unsigned char>& src,
-                                               const std::vector<unsigned char>& table);
+                                                const std::vector<unsigned char>& table);
 
 // ---- histogram ----
 
@@ -102,7 +102,7 @@ IMGNORM_API mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned char>& sr
 IMGNORM_API void mfPelMin(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const<unsigned char>& b,
                           mxPelBuffer<unsigned char>& dst);
 IMGNORM_API mxPelBuffer<unsigned char> mfPelMin(const mxPelBuffer_const<unsigned char>& a,
-                                               const mxPelBuffer_const<unsigned char>& b);
+                                                const mxPelBuffer_const<unsigned char>& b);
 
 // Largest pel of the window (0 for an empty window).  Throws
 // mxPel::UnboundWindow for an unbound buffer.

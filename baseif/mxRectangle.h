@@ -64,8 +64,7 @@ public:
   constexpr bool contains(const mxPair<T>& p) const { return contains(p.x(), p.y()); }
   // True when every pel of r lies in this rectangle (a null r is contained).
   constexpr bool contains(const mxRectangle& r) const {
-    return r.isNull() || (!isNull() && r.x_ >= x_ && r.y_ >= y_ &&
-                          std::int64_t(r.x_) + r.w_ <= std::int64_t(x_) + w_ &&
+    return r.isNull() || (!isNull() && r.x_ >= x_ && r.y_ >= y_ && std::int64_t(r.x_) + r.w_ <= std::int64_t(x_) + w_ &&
                           std::int64_t(r.y_) + r.h_ <= std::int64_t(y_) + h_);
   }
 

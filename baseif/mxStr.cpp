@@ -64,19 +64,46 @@ std::wstring mfFromUtf8(const std::string& s) {
     std::uint32_t c;
     std::size_t len;
     std::uint32_t min;
-    if (b0 < 0x80) { c = b0; len = 1; min = 0; }
-    else if ((b0 & 0xE0) == 0xC0) { c = b0 & 0x1F; len = 2; min = 0x80; }
-    else if ((b0 & 0xF0) == 0xE0) { c = b0 & 0x0F; len = 3; min = 0x800; }
-    else if ((b0 & 0xF8) == 0xF0) { c = b0 & 0x07; len = 4; min = 0x10000; }
-    else { out += wchar_t(0xFFFD); ++i; continue; }
-    if (i + len > n) { out += wchar_t(0xFFFD); ++i; continue; }
+    if (b0 < 0x80) {
+      c = b0;
+      len = 1;
+      min = 0;
+    } else if ((b0 & 0xE0) == 0xC0) {
+      c = b0 & 0x1F;
+      len = 2;
+      min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+      c = b0 & 0x0F;
+      len = 3;
+      min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+      c = b0 & 0x07;
+      len = 4;
+      min = 0x10000;
+    } else {
+      out += wchar_t(0xFFFD);
+      ++i;
+      continue;
+    }
+    if (i + len > n) {
+      out += wchar_t(0xFFFD);
+      ++i;
+      continue;
+    }
     bool ok = true;
     for (std::size_t k = 1; k < len; ++k) {
       const auto b = static_cast<unsigned char>(s[i + k]);
-      if ((b & 0xC0) != 0x80) { ok = false; break; }
+      if ((b & 0xC0) != 0x80) {
+        ok = false;
+        break;
+      }
       c = (c << 6) | (b & 0x3F);
     }
-    if (!ok || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) { out += wchar_t(0xFFFD); ++i; continue; }
+    if (!ok || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+      out += wchar_t(0xFFFD);
+      ++i;
+      continue;
+    }
     out += wchar_t(c);
     i += len;
   }

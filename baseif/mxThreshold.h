@@ -12,7 +12,7 @@
 #include "baseif/mxExport.h"
 
 class IMGNORM_API mxThresholdResult {
- public:
+public:
   mxThresholdResult() = default;
 
   // The chosen threshold (a bin index): the lower class is the bins below it,
@@ -30,7 +30,7 @@ class IMGNORM_API mxThresholdResult {
   std::uint64_t samples() const { return samples_; }
   std::uint64_t lowerSamples() const { return lower_; }
 
- private:
+private:
   std::int32_t threshold_ = 0;
   bool split_ = false;
   double within_ = 0.0;

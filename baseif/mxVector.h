@@ -21,10 +21,16 @@ public:
   double& operator[](std::size_t i) { return v_[i]; }
   constexpr double operator[](std::size_t i) const { return v_[i]; }
 
-  friend constexpr mxVector operator+(const mxVector& a, const mxVector& b) { return {a.v_[0] + b.v_[0], a.v_[1] + b.v_[1]}; }
-  friend constexpr mxVector operator-(const mxVector& a, const mxVector& b) { return {a.v_[0] - b.v_[0], a.v_[1] - b.v_[1]}; }
+  friend constexpr mxVector operator+(const mxVector& a, const mxVector& b) {
+    return {a.v_[0] + b.v_[0], a.v_[1] + b.v_[1]};
+  }
+  friend constexpr mxVector operator-(const mxVector& a, const mxVector& b) {
+    return {a.v_[0] - b.v_[0], a.v_[1] - b.v_[1]};
+  }
   friend constexpr mxVector operator*(double s, const mxVector& a) { return {s * a.v_[0], s * a.v_[1]}; }
-  friend constexpr bool operator==(const mxVector& a, const mxVector& b) { return a.v_[0] == b.v_[0] && a.v_[1] == b.v_[1]; }
+  friend constexpr bool operator==(const mxVector& a, const mxVector& b) {
+    return a.v_[0] == b.v_[0] && a.v_[1] == b.v_[1];
+  }
   friend constexpr bool operator!=(const mxVector& a, const mxVector& b) { return !(a == b); }
   double length() const { return std::hypot(v_[0], v_[1]); }
 
@@ -71,8 +77,10 @@ public:
   // yScale.  With xRot == yRot == t and unit scales this is the rotation by t:
   // (x, y) -> (x cos t - y sin t, x sin t + y cos t).
   mxMatrix(mxRadian xRot, mxRadian yRot, double xScale, double yScale)
-      : a_(xScale * std::cos(xRot.toDouble())), b_(-yScale * std::sin(yRot.toDouble())),
-        c_(xScale * std::sin(xRot.toDouble())), d_(yScale * std::cos(yRot.toDouble())) {}
+      : a_(xScale * std::cos(xRot.toDouble())),
+        b_(-yScale * std::sin(yRot.toDouble())),
+        c_(xScale * std::sin(xRot.toDouble())),
+        d_(yScale * std::cos(yRot.toDouble())) {}
 
   constexpr double element(int r, int c) const { return r == 0 ? (c == 0 ? a_ : b_) : (c == 0 ? c_ : d_); }
   constexpr double determinant() const { return a_ * d_ - b_ * c_; }
@@ -85,8 +93,7 @@ public:
     return {m.a_ * v.x() + m.b_ * v.y(), m.c_ * v.x() + m.d_ * v.y()};
   }
   friend constexpr mxMatrix operator*(const mxMatrix& m, const mxMatrix& n) {
-    return {m.a_ * n.a_ + m.b_ * n.c_, m.a_ * n.b_ + m.b_ * n.d_, m.c_ * n.a_ + m.d_ * n.c_,
-            m.c_ * n.b_ + m.d_ * n.d_};
+    return {m.a_ * n.a_ + m.b_ * n.c_, m.a_ * n.b_ + m.b_ * n.d_, m.c_ * n.a_ + m.d_ * n.c_, m.c_ * n.b_ + m.d_ * n.d_};
   }
   friend constexpr bool operator==(const mxMatrix& m, const mxMatrix& n) {
     return m.a_ == n.a_ && m.b_ == n.b_ && m.c_ == n.c_ && m.d_ == n.d_;

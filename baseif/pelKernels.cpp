@@ -12,9 +12,9 @@ void pelMapRowPlain(const unsigned char* s, unsigned char* d, std::int32_t n, co
 // permute looks up the low 7 bits in each half of the table, and the pel's
 // top bit picks the half.  64 pels per step instead of one.
 __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"))) static void pelMapRowVbmiImpl(const unsigned char* s,
-                                                                                      unsigned char* d,
-                                                                                      std::int32_t n,
-                                                                                      const unsigned char* lut) {
+                                                                                          unsigned char* d,
+                                                                                          std::int32_t n,
+                                                                                          const unsigned char* lut) {
   const __m512i t0 = _mm512_loadu_si512(lut), t1 = _mm512_loadu_si512(lut + 64);
   const __m512i t2 = _mm512_loadu_si512(lut + 128), t3 = _mm512_loadu_si512(lut + 192);
   std::int32_t i = 0;
@@ -35,8 +35,8 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"))) static void pelMapRo
 
 namespace {
 bool hasVbmi() {
-  static const bool yes = __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw") &&
-                          __builtin_cpu_supports("bmi2");
+  static const bool yes =
+      __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi2");
   return yes;
 }
 }  // namespace
@@ -74,8 +74,8 @@ __attribute__((always_inline)) inline void momentsChunk(const unsigned char* s, 
 
 template <bool kMasked>
 __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void momentsRow(const unsigned char* s,
-                                                                              const unsigned char* m, std::int32_t n,
-                                                                              Moments& acc) {
+                                                                                    const unsigned char* m,
+                                                                                    std::int32_t n, Moments& acc) {
   for (std::int32_t i = 0; i < n; i += kChunk) {
     const std::int32_t len = n - i < kChunk ? n - i : kChunk;
     momentsChunk<kMasked>(s + i, kMasked ? m + i : nullptr, len, acc);
@@ -93,8 +93,10 @@ void pelMomentsRowPlain(const unsigned char* s, const unsigned char* m, std::int
 }
 
 void pelMomentsRow(const unsigned char* s, const unsigned char* m, std::int32_t n, Moments& acc) {
-  if (m) momentsRow<true>(s, m, n, acc);
-  else momentsRow<false>(s, nullptr, n, acc);
+  if (m)
+    momentsRow<true>(s, m, n, acc);
+  else
+    momentsRow<false>(s, nullptr, n, acc);
 }
 
 }  // namespace mxkernel

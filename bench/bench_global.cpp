@@ -30,7 +30,8 @@ struct Pair {
       for (int x = 0; x < kSize; ++x) {
         const double t = 25 + 0.05 * x + 0.044 * y + 15 * std::sin(x / 57.0) * std::sin(y / 89.0);
         reference.row(y)[x] = static_cast<unsigned char>(std::lround(t));
-        run.row(y)[x] = static_cast<unsigned char>(std::lround(std::fmin(std::fmax(0.8 * t + 30 + noise(rng), 0), 255)));
+        run.row(y)[x] =
+            static_cast<unsigned char>(std::lround(std::fmin(std::fmax(0.8 * t + 30 + noise(rng), 0), 255)));
         mask.row(y)[x] = (x / 64 + y / 64) % 5 == 0 ? 0 : 255;
       }
     refHist = mfPelHistogram(reference);

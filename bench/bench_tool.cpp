@@ -54,8 +54,8 @@ void BM_Run(benchmark::State& state) {
   if (method != eIdentity && !ok) state.SkipWithError("run failed");
   const std::wstring name = methodName(method);
   state.SetLabel(std::string(name.begin(), name.end()) + (masked ? " masked" : ""));
-  state.counters["ns/pel"] = benchmark::Counter(double(size) * size, benchmark::Counter::kIsIterationInvariantRate |
-                                                                         benchmark::Counter::kInvert);
+  state.counters["ns/pel"] = benchmark::Counter(
+      double(size) * size, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void Args(benchmark::internal::Benchmark* b) {

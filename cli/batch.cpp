@@ -70,11 +70,13 @@ std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, const s
   const bool singleFile = inputs.size() == 1 && !anyFolder;
   std::error_code oec;
   if (singleFile && !isImageName(output) && !lowerExtension(output).empty() && !fs::is_directory(output, oec))
-    throw CliError(kExitUsage, "-o " + output + ": unknown image format (use .png, .tif, .tiff or .pgm, "
-                                                "or give a folder)");
+    throw CliError(kExitUsage, "-o " + output +
+                                   ": unknown image format (use .png, .tif, .tiff or .pgm, "
+                                   "or give a folder)");
   if (isImageName(output) && !singleFile)
-    throw CliError(kExitUsage, "-o " + output + ": names one image file, but there are several inputs; "
-                                                "give an output folder");
+    throw CliError(kExitUsage, "-o " + output +
+                                   ": names one image file, but there are several inputs; "
+                                   "give an output folder");
   const bool toFile = singleFile && isImageName(output);
   if (toFile && !format.empty())
     throw CliError(kExitUsage, "--format: not used when -o names a file (the file name gives the format)");
@@ -215,7 +217,8 @@ ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& i
     for (std::size_t i = next.fetch_add(1); i < items.size(); i = next.fetch_add(1)) {
       processItem(*mine, items[i], options, diag != nullptr, results[i]);
       const bool failed = results[i].outcome != Outcome::kOk;
-      if (failed && results[i].outcome != Outcome::kSoft) console.error(results[i].message);
+      if (failed && results[i].outcome != Outcome::kSoft)
+        console.error(results[i].message);
       else if (results[i].outcome == Outcome::kSoft)
         console.error(items[i].input + ": not normalized: " + results[i].message);
       console.done(fileName(items[i].input), failed);
@@ -236,11 +239,22 @@ ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& i
   std::size_t ok = 0, soft = 0, errors = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
     switch (results[i].outcome) {
-      case Outcome::kOk: ++ok; break;
-      case Outcome::kSoft: ++soft; code = worseExit(code, kExitSoftFailure); break;
-      case Outcome::kOutputError: ++errors; code = worseExit(code, kExitOutput); break;
+      case Outcome::kOk:
+        ++ok;
+        break;
+      case Outcome::kSoft:
+        ++soft;
+        code = worseExit(code, kExitSoftFailure);
+        break;
+      case Outcome::kOutputError:
+        ++errors;
+        code = worseExit(code, kExitOutput);
+        break;
       case Outcome::kInputError:
-      case Outcome::kToolError: ++errors; code = worseExit(code, kExitInput); break;
+      case Outcome::kToolError:
+        ++errors;
+        code = worseExit(code, kExitInput);
+        break;
     }
     if (diag) {
       // Each image's records one level below a record that names the image.
@@ -248,8 +262,10 @@ ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& i
       diag->addText(mfFromUtf8(items[i].input), L"Input image");
       for (const mxDiagObject::Record& r : results[i].diag.records()) {
         diag->level(base + 1 + r.level);
-        if (r.type == mxDiagObject::Record::eImage) diag->addImage(r.image, r.name, false);
-        else diag->addText(r.text, r.name);
+        if (r.type == mxDiagObject::Record::eImage)
+          diag->addImage(r.image, r.name, false);
+        else
+          diag->addText(r.text, r.name);
       }
       diag->level(base);
     }

@@ -34,8 +34,8 @@ struct BatchOptions {
   mxImageNormalizerDefs::Method method = mxImageNormalizerDefs::eIdentity;
   bool toGray = false;
   int jobs = 1;
-  bool quiet = false;       // no summary on standard output
-  bool progress = true;     // a progress line when standard error is a terminal
+  bool quiet = false;    // no summary on standard output
+  bool progress = true;  // a progress line when standard error is a terminal
 };
 
 // Runs every item; goes on past bad images.  Per-image errors are printed at

@@ -39,12 +39,18 @@ private:
 inline ExitCode worseExit(ExitCode a, ExitCode b) {
   auto rank = [](ExitCode c) {
     switch (c) {
-      case kExitOk: return 0;
-      case kExitSoftFailure: return 1;
-      case kExitInput: return 2;
-      case kExitOutput: return 3;
-      case kExitUsage: return 4;
-      case kExitInternal: return 5;
+      case kExitOk:
+        return 0;
+      case kExitSoftFailure:
+        return 1;
+      case kExitInput:
+        return 2;
+      case kExitOutput:
+        return 3;
+      case kExitUsage:
+        return 4;
+      case kExitInternal:
+        return 5;
     }
     return 5;
   };

@@ -151,8 +151,8 @@ ExitCode cmdTrain(const TrainArgs& args) {
     tool.train(Method(methods), d, mxDiagObject::eAll);
   } catch (const mxImageNormalizerDefs::Errors& e) {
     if (d) writeDiagFolder(args.diag, diag);
-    throw CliError(kExitInput, args.tool.reference + ": cannot train " + methodSetText(methods) + ": " +
-                                   mfToUtf8(e.message()));
+    throw CliError(kExitInput,
+                   args.tool.reference + ": cannot train " + methodSetText(methods) + ": " + mfToUtf8(e.message()));
   } catch (const mxException& e) {
     if (d) writeDiagFolder(args.diag, diag);
     throw CliError(kExitInput, args.tool.reference + ": cannot train: " + mfToUtf8(e.message()));
@@ -170,8 +170,10 @@ ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method 
   const std::vector<BatchItem> items = planBatch(args.inputs, args.output, args.format);
   // The output folder (or the output file's folder) must be writable before any work.
   bool toFile = items.size() == 1 && items[0].output == args.output;
-  if (toFile) prepareFolderOf(args.output);
-  else prepareOutputFolder(args.output);
+  if (toFile)
+    prepareFolderOf(args.output);
+  else
+    prepareOutputFolder(args.output);
   BatchOptions options;
   options.method = method;
   options.toGray = args.toGray;
@@ -188,8 +190,8 @@ ExitCode cmdRun(const RunArgs& args) {
   mxImageNormalizer tool;
   loadTool(args.toolFile, tool);
   if (method != eIdentity && !(tool.trainedMethods() & method))
-    throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile + " is not trained for it (trained: " +
-                                   methodSetText(tool.trainedMethods()) + ")");
+    throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile +
+                                   " is not trained for it (trained: " + methodSetText(tool.trainedMethods()) + ")");
   mxDiagObject diag;
   const ExitCode code = runWithTool(tool, args, method, args.diag.empty() ? nullptr : &diag);
   if (!args.diag.empty()) writeDiagFolder(args.diag, diag);
@@ -225,8 +227,10 @@ ExitCode cmdInfo(const InfoArgs& args) {
             << bytes.size() << " bytes)\n";
   std::cout << "trained methods:   " << methodSetText(tool.trainedMethods()) << "\n";
   std::cout << "reference image:   ";
-  if (ref.isBound()) std::cout << sizeText(ref) << " pels at (" << ref.offset().x() << ", " << ref.offset().y() << ")\n";
-  else std::cout << "none\n";
+  if (ref.isBound())
+    std::cout << sizeText(ref) << " pels at (" << ref.offset().x() << ", " << ref.offset().y() << ")\n";
+  else
+    std::cout << "none\n";
   std::cout << "mask image:        ";
   if (mask.isBound()) {
     std::uint64_t selected = 0;

@@ -33,12 +33,12 @@ struct TrainArgs {
 };
 
 struct RunArgs {
-  std::string toolFile;                 // run only
-  ToolOptions tool;                     // normalize only
+  std::string toolFile;  // run only
+  ToolOptions tool;      // normalize only
   std::string method;
   std::vector<std::string> inputs;
   std::string output;
-  std::string format;                   // output format for folders; empty: as the input
+  std::string format;  // output format for folders; empty: as the input
   std::string diag;
   bool toGray = false;
   int jobs = 1;
@@ -52,7 +52,7 @@ struct InfoArgs {
 struct DemoArgs {
   std::string data = "data";
   std::string out = "out/demo";
-  std::vector<std::string> samples;     // file stems; empty: every .png in data
+  std::vector<std::string> samples;  // file stems; empty: every .png in data
   double noise = 3.0;
   std::string tailFractions = "0.01,0.99";
   std::string neighborhood;

@@ -144,8 +144,8 @@ ExitCode cmdDemo(const DemoArgs& args) {
       const std::string stem = stems[c.sample];
       const std::string folder = (fs::path(args.out) / stem).string();
       try {
-        c.distorted = distort(tool.referenceImage(), c.distortion.kind, args.noise,
-                              seedFromText(stem + "/" + c.distortion.name));
+        c.distorted =
+            distort(tool.referenceImage(), c.distortion.kind, args.noise, seedFromText(stem + "/" + c.distortion.name));
         c.distortedError = meanAbsoluteError(c.distorted, tool.referenceImage());
         writeImage((fs::path(folder) / (std::string(c.distortion.name) + ".png")).string(), c.distorted);
         for (const MethodInfo& m : methods) {

@@ -21,10 +21,14 @@ double distortedValue(DistortionKind kind, double v, std::int32_t x, std::int32_
   const double u = width > 1 ? 2.0 * (x + 0.5) / width - 1.0 : 0.0;
   const double w = height > 1 ? 2.0 * (y + 0.5) / height - 1.0 : 0.0;
   switch (kind) {
-    case DistortionKind::kGainOffset: return 0.6 * v + 70.0;
-    case DistortionKind::kGamma: return 255.0 * std::sqrt(v / 255.0);
-    case DistortionKind::kPlane: return v + 30.0 * (u + w);
-    case DistortionKind::kVignette: return v * (1.0 - 0.6 * (u * u + w * w) / 2.0);
+    case DistortionKind::kGainOffset:
+      return 0.6 * v + 70.0;
+    case DistortionKind::kGamma:
+      return 255.0 * std::sqrt(v / 255.0);
+    case DistortionKind::kPlane:
+      return v + 30.0 * (u + w);
+    case DistortionKind::kVignette:
+      return v * (1.0 - 0.6 * (u * u + w * w) / 2.0);
   }
   return v;
 }
@@ -57,8 +61,8 @@ private:
 
 }  // namespace
 
-mxPelBuffer<unsigned char> distort(const mxPelBuffer_const<unsigned char>& ref, DistortionKind kind,
-                                   double noiseSigma, std::uint32_t seed) {
+mxPelBuffer<unsigned char> distort(const mxPelBuffer_const<unsigned char>& ref, DistortionKind kind, double noiseSigma,
+                                   std::uint32_t seed) {
   mxPelBuffer<unsigned char> out(ref.window());
   Gaussian noise(seed);
   const std::int32_t w = ref.width(), h = ref.height();

@@ -35,8 +35,8 @@ double distortedValue(DistortionKind kind, double v, std::int32_t x, std::int32_
 // A new image: the distortion of ref's window plus Gaussian noise of the given
 // standard deviation, rounded and clamped to 0..255.  The same seed gives the
 // same image.
-mxPelBuffer<unsigned char> distort(const mxPelBuffer_const<unsigned char>& ref, DistortionKind kind,
-                                   double noiseSigma, std::uint32_t seed);
+mxPelBuffer<unsigned char> distort(const mxPelBuffer_const<unsigned char>& ref, DistortionKind kind, double noiseSigma,
+                                   std::uint32_t seed);
 
 // A seed from a text (FNV-1a), so that each sample and distortion has its own
 // fixed noise independent of the order of processing.

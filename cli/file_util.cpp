@@ -34,8 +34,10 @@ std::string errnoText(int err) {
   char buf[256];
   // The GNU strerror_r may return a static string instead of filling buf.
   const auto r = strerror_r(err, buf, sizeof buf);
-  if constexpr (std::is_same_v<std::decay_t<decltype(r)>, char*>) return std::string(r);
-  else return r == 0 ? std::string(buf) : "error " + std::to_string(err);
+  if constexpr (std::is_same_v<std::decay_t<decltype(r)>, char*>)
+    return std::string(r);
+  else
+    return r == 0 ? std::string(buf) : "error " + std::to_string(err);
 }
 
 std::vector<std::uint8_t> readFileBytes(const std::string& path) {
@@ -58,8 +60,8 @@ std::vector<std::uint8_t> readFileBytes(const std::string& path) {
 std::string temporaryNameFor(const std::string& target) {
   static std::atomic<unsigned> counter{0};
   const fs::path p(target);
-  const std::string name = "." + p.filename().string() + ".tmp" + std::to_string(::getpid()) + "-" +
-                           std::to_string(counter.fetch_add(1));
+  const std::string name =
+      "." + p.filename().string() + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
   return (p.parent_path() / name).string();
 }
 

@@ -18,18 +18,25 @@ namespace imgnormcli {
 
 bool formatFromName(const std::string& path, ImageFormat& format) {
   const std::string ext = lowerExtension(path);
-  if (ext == "png") format = ImageFormat::kPng;
-  else if (ext == "tif" || ext == "tiff") format = ImageFormat::kTiff;
-  else if (ext == "pgm") format = ImageFormat::kPgm;
-  else return false;
+  if (ext == "png")
+    format = ImageFormat::kPng;
+  else if (ext == "tif" || ext == "tiff")
+    format = ImageFormat::kTiff;
+  else if (ext == "pgm")
+    format = ImageFormat::kPgm;
+  else
+    return false;
   return true;
 }
 
 const char* formatExtension(ImageFormat format) {
   switch (format) {
-    case ImageFormat::kPng: return "png";
-    case ImageFormat::kTiff: return "tif";
-    case ImageFormat::kPgm: return "pgm";
+    case ImageFormat::kPng:
+      return "png";
+    case ImageFormat::kTiff:
+      return "tif";
+    case ImageFormat::kPgm:
+      return "pgm";
   }
   return "png";
 }
@@ -54,8 +61,8 @@ std::uint64_t fileSize(const std::string& path) {
 // compression (deflate cannot exceed about 1032:1).
 void checkClaimedSize(const std::string& path, std::uint64_t width, std::uint64_t height, std::uint64_t bytesPerPel,
                       std::uint64_t fileBytes, std::uint64_t maxRatio) {
-  if (width == 0 || height == 0) inputError(path, "image has no pels (" + std::to_string(width) + " x " +
-                                                      std::to_string(height) + ")");
+  if (width == 0 || height == 0)
+    inputError(path, "image has no pels (" + std::to_string(width) + " x " + std::to_string(height) + ")");
   if (width > 0x7fffffff || height > 0x7fffffff || width * height > kMaxImagePels)
     inputError(path, "image of " + std::to_string(width) + " x " + std::to_string(height) +
                          " pels is larger than imgnorm accepts");
@@ -247,15 +254,15 @@ RawImage decodeTiff(const std::string& path) {
   if (!TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric)) photometric = PHOTOMETRIC_MINISBLACK;
   if (sampleFormat != SAMPLEFORMAT_UINT)
     inputError(path, "TIFF with signed or floating-point samples is not supported");
-  if (spp == 0 || bps == 0 || bps > 16) inputError(path, "TIFF with " + std::to_string(bps) +
-                                                           "-bit samples is not supported");
+  if (spp == 0 || bps == 0 || bps > 16)
+    inputError(path, "TIFF with " + std::to_string(bps) + "-bit samples is not supported");
 
   RawImage raw;
-  const bool grey = (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) &&
-                    spp >= 1 && spp - extraCount == 1;
+  const bool grey = (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) && spp >= 1 &&
+                    spp - extraCount == 1;
   const bool rgb = photometric == PHOTOMETRIC_RGB && spp >= 3;
-  const bool direct = !TIFFIsTiled(tif.get()) && planar == PLANARCONFIG_CONTIG && (bps == 8 || bps == 16) &&
-                      (grey || rgb);
+  const bool direct =
+      !TIFFIsTiled(tif.get()) && planar == PLANARCONFIG_CONTIG && (bps == 8 || bps == 16) && (grey || rgb);
   checkClaimedSize(path, w, h, std::uint64_t(direct ? spp : 4) * (bps > 8 ? 2 : 1), fileSize(path), 4200);
   raw.width = std::int32_t(w);
   raw.height = std::int32_t(h);
@@ -268,8 +275,10 @@ RawImage decodeTiff(const std::string& path) {
     raw.maxval = bps == 16 ? 65535 : 255;
     raw.channels = grey ? (spp >= 2 ? 2 : 1) : (spp >= 4 ? 4 : 3);
     const std::size_t pels = std::size_t(w) * h * raw.channels;
-    if (bps == 8) raw.bytes8.resize(pels);
-    else raw.samples16.resize(pels);
+    if (bps == 8)
+      raw.bytes8.resize(pels);
+    else
+      raw.samples16.resize(pels);
     std::vector<std::uint8_t> line(std::size_t(TIFFScanlineSize(tif.get())));
     if (line.size() < std::size_t(w) * spp * (bps / 8)) inputError(path, "corrupt TIFF: bad scanline size");
     const std::uint32_t maxv = raw.maxval;
@@ -280,7 +289,8 @@ RawImage decodeTiff(const std::string& path) {
         for (int c = 0; c < raw.channels; ++c) {
           const std::size_t s = std::size_t(x) * spp + c;
           std::uint32_t v;
-          if (bps == 8) v = line[s];
+          if (bps == 8)
+            v = line[s];
           else {
             std::uint16_t t;  // libtiff gives 16-bit samples in host order
             std::memcpy(&t, line.data() + 2 * s, 2);
@@ -288,8 +298,10 @@ RawImage decodeTiff(const std::string& path) {
           }
           if (photometric == PHOTOMETRIC_MINISWHITE && c == 0) v = maxv - v;
           const std::size_t d = (std::size_t(y) * w + x) * raw.channels + c;
-          if (bps == 8) raw.bytes8[d] = std::uint8_t(v);
-          else raw.samples16[d] = std::uint16_t(v);
+          if (bps == 8)
+            raw.bytes8[d] = std::uint8_t(v);
+          else
+            raw.samples16[d] = std::uint16_t(v);
         }
       }
     }
@@ -356,8 +368,7 @@ RawImage decodePgm(const std::string& path) {
     raw.bytes8.assign(b.begin() + std::ptrdiff_t(pos), b.begin() + std::ptrdiff_t(pos + n));
   } else {
     raw.samples16.resize(n);
-    for (std::size_t i = 0; i < n; ++i)
-      raw.samples16[i] = std::uint16_t((b[pos + 2 * i] << 8) | b[pos + 2 * i + 1]);
+    for (std::size_t i = 0; i < n; ++i) raw.samples16[i] = std::uint16_t((b[pos + 2 * i] << 8) | b[pos + 2 * i + 1]);
   }
   return raw;
 }
@@ -365,7 +376,7 @@ RawImage decodePgm(const std::string& path) {
 mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& path, bool toGray) {
   const bool plainGrey = raw.channels == 1 && raw.bits == 8;
   if (!plainGrey && !toGray) {
-    std::string advice = raw.channels >= 3 ? "use --to-gray to convert it to luma"
+    std::string advice = raw.channels >= 3   ? "use --to-gray to convert it to luma"
                          : raw.channels == 2 ? "use --to-gray to drop the alpha channel"
                                              : "use --to-gray to reduce it to 8 bits";
     inputError(path, describe(raw) + "; imgnorm needs 8-bit greyscale (" + advice + ")");
@@ -385,7 +396,8 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& path,
                    : raw.bytes8[s];
       } else {
         v = colour ? std::uint32_t((299ull * raw.samples16[s] + 587ull * raw.samples16[s + 1] +
-                                    114ull * raw.samples16[s + 2] + 500ull) / 1000ull)
+                                    114ull * raw.samples16[s + 2] + 500ull) /
+                                   1000ull)
                    : raw.samples16[s];
       }
       if (v > maxval) v = maxval;
@@ -399,12 +411,14 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& path,
 
 mxPelBuffer<unsigned char> readImage(const std::string& path, bool toGray) {
   ImageFormat format;
-  if (!formatFromName(path, format))
-    inputError(path, "unknown image format (use .png, .tif, .tiff or .pgm)");
+  if (!formatFromName(path, format)) inputError(path, "unknown image format (use .png, .tif, .tiff or .pgm)");
   switch (format) {
-    case ImageFormat::kPng: return toGray8(decodePng(path), path, toGray);
-    case ImageFormat::kTiff: return toGray8(decodeTiff(path), path, toGray);
-    case ImageFormat::kPgm: return toGray8(decodePgm(path), path, toGray);
+    case ImageFormat::kPng:
+      return toGray8(decodePng(path), path, toGray);
+    case ImageFormat::kTiff:
+      return toGray8(decodeTiff(path), path, toGray);
+    case ImageFormat::kPgm:
+      return toGray8(decodePgm(path), path, toGray);
   }
   return {};
 }
@@ -505,9 +519,15 @@ void writeImage(const std::string& path, const mxPelBuffer_const<unsigned char>&
     throw CliError(kExitOutput, path + ": no image to write");
   const std::string tmp = temporaryNameFor(path);
   switch (format) {
-    case ImageFormat::kPng: writePng(tmp, path, image); break;
-    case ImageFormat::kTiff: writeTiff(tmp, path, image); break;
-    case ImageFormat::kPgm: writePgm(tmp, path, image); break;
+    case ImageFormat::kPng:
+      writePng(tmp, path, image);
+      break;
+    case ImageFormat::kTiff:
+      writeTiff(tmp, path, image);
+      break;
+    case ImageFormat::kPgm:
+      writePgm(tmp, path, image);
+      break;
   }
   commitTemporary(tmp, path);
 }

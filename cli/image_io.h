@@ -37,11 +37,11 @@ const char* formatExtension(ImageFormat format);
 struct RawImage {
   std::int32_t width = 0;
   std::int32_t height = 0;
-  int channels = 0;        // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
-  int bits = 8;            // 8 or 16
-  std::uint32_t maxval = 255;  // the value that means full white (PGM may use less)
-  bool palette = false;    // the colours came from a palette
-  std::vector<std::uint8_t> bytes8;    // bits == 8
+  int channels = 0;                      // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
+  int bits = 8;                          // 8 or 16
+  std::uint32_t maxval = 255;            // the value that means full white (PGM may use less)
+  bool palette = false;                  // the colours came from a palette
+  std::vector<std::uint8_t> bytes8;      // bits == 8
   std::vector<std::uint16_t> samples16;  // bits == 16
 };
 

@@ -53,8 +53,7 @@ std::string methodHelp() {
 
 int main(int argc, char** argv) {
   installCodecHandlers();
-  CLI::App app{"imgnorm " IMGNORM_VERSION
-               " - normalize the grey levels of 8-bit images towards a reference image"};
+  CLI::App app{"imgnorm " IMGNORM_VERSION " - normalize the grey levels of 8-bit images towards a reference image"};
   app.name("imgnorm");
   app.set_version_flag("--version", "imgnorm " IMGNORM_VERSION);
   app.require_subcommand(1);
@@ -80,8 +79,8 @@ int main(int argc, char** argv) {
   cNorm->add_option("inputs", normalize.inputs, "Images or folders of images")->required();
   for (auto [cmd, a] : {std::pair<CLI::App*, RunArgs*>{cRun, &run}, {cNorm, &normalize}}) {
     cmd->add_option("--method", a->method, "The method to run (see below)")->required();
-    cmd->add_option("-o,--output", a->output,
-                    "Output folder, or output image file when there is one input file")->required();
+    cmd->add_option("-o,--output", a->output, "Output folder, or output image file when there is one input file")
+        ->required();
     cmd->add_option("--format", a->format, "Output format in a folder: png, tif or pgm (default: as the input)");
     cmd->add_option("--diag", a->diag, "Write the diagnostics records to this folder (index.html)");
     cmd->add_flag("--to-gray", a->toGray, "Convert colour or 16-bit images to 8-bit luma");
@@ -100,8 +99,7 @@ int main(int argc, char** argv) {
       "demo", "Distort each sample image in known ways, normalize with every method, report the errors");
   cDemo->add_option("--data", demo.data, "Folder of sample PNG images (default data)");
   cDemo->add_option("--out", demo.out, "Output folder (default out/demo)");
-  cDemo->add_option("--samples", demo.samples, "Sample names to use (default: every PNG in --data)")
-      ->delimiter(',');
+  cDemo->add_option("--samples", demo.samples, "Sample names to use (default: every PNG in --data)")->delimiter(',');
   cDemo->add_option("--noise", demo.noise, "Standard deviation of the added noise in grey levels (default 3)");
   cDemo->add_option("--tail-fractions", demo.tailFractions, "Tail fractions of 'tails' (default 0.01,0.99)");
   cDemo->add_option("--neighborhood", demo.neighborhood, "Neighbourhood of the local methods (default 101)");

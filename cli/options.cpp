@@ -41,9 +41,12 @@ Method parseMethodList(const std::string& text, const std::string& option) {
   for (;;) {
     const std::size_t comma = text.find(',', start);
     const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    if (item == "all") set |= kAllMethods;
-    else if (item.empty()) throw CliError(kExitUsage, option + ": empty method name in '" + text + "'");
-    else set |= parseMethod(item, option);
+    if (item == "all")
+      set |= kAllMethods;
+    else if (item.empty())
+      throw CliError(kExitUsage, option + ": empty method name in '" + text + "'");
+    else
+      set |= parseMethod(item, option);
     if (comma == std::string::npos) break;
     start = comma + 1;
   }

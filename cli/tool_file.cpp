@@ -26,8 +26,8 @@ void loadTool(const std::string& path, mxImageNormalizer& tool) {
     throw CliError(kExitInput, path + ": damaged tool file: " + mfToUtf8(e.message()));
   }
   if (ar.remaining() != 0)
-    throw CliError(kExitInput, path + ": damaged tool file (" + std::to_string(ar.remaining()) +
-                                   " bytes left after the tool)");
+    throw CliError(kExitInput,
+                   path + ": damaged tool file (" + std::to_string(ar.remaining()) + " bytes left after the tool)");
 }
 
 }  // namespace imgnormcli

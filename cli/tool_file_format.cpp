@@ -55,8 +55,8 @@ std::vector<std::uint8_t> toolPayload(const std::vector<std::uint8_t>& file, con
   if (file.empty() || std::memcmp(file.data(), kToolMagic, cmp) != 0)
     throw CliError(kExitInput, path + ": not an imgnorm tool file");
   if (file.size() < kToolHeaderSize)
-    throw CliError(kExitInput, path + ": truncated tool file (" + std::to_string(file.size()) +
-                                   " bytes, shorter than its header)");
+    throw CliError(kExitInput,
+                   path + ": truncated tool file (" + std::to_string(file.size()) + " bytes, shorter than its header)");
   const std::uint64_t version = getLE(file.data() + 8, 4);
   if (version == 0 || version > kToolFormatVersion)
     throw CliError(kExitInput, path + ": tool file format version " + std::to_string(version) +

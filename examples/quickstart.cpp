@@ -37,7 +37,8 @@ double meanAbsDiff(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_
   const mxPelRect r = a.window().intersect(b.window());
   double sum = 0;
   for (int y = r.y(); y < r.y() + r.height(); ++y)
-    for (int x = r.x(); x < r.x() + r.width(); ++x) sum += std::abs(int(*a.pointToPel(x, y)) - int(*b.pointToPel(x, y)));
+    for (int x = r.x(); x < r.x() + r.width(); ++x)
+      sum += std::abs(int(*a.pointToPel(x, y)) - int(*b.pointToPel(x, y)));
   return r.area() ? sum / double(r.area()) : 0.0;
 }
 }  // namespace

@@ -60,13 +60,15 @@ void mxImageNormalizer::referenceStatistics(Method methods) {
   // 1-2: the binarized mask (0 stays 0, everything else 255).
   std::vector<unsigned char> binarizeTable(256, 255);
   binarizeTable[0] = 0;
-  if (maskImage_.isBound()) binarizedMask_ = mfPelMap(maskImage_, binarizeTable);
-  else binarizedMask_.setUnbound();
+  if (maskImage_.isBound())
+    binarizedMask_ = mfPelMap(maskImage_, binarizeTable);
+  else
+    binarizedMask_.setUnbound();
 
   // 3-4: the mask on the sub-sampled grid and the mask coverage that
   // normalises the masked local mean (only for eLocalCorrection).
-  localCorrectionMasks(binarizedMask_, neighborhoodSize_, granularity_, (methods & eLocalCorrection) != 0,
-                       sampledMask_, maskCoverage_);
+  localCorrectionMasks(binarizedMask_, neighborhoodSize_, granularity_, (methods & eLocalCorrection) != 0, sampledMask_,
+                       maskCoverage_);
 
   // 5-6: the reference histogram under the full-resolution mask.
   referenceHistogram_.clear();
@@ -166,8 +168,8 @@ mxPelBuffer<unsigned char> mxImageNormalizer::run(const mxPelBuffer_const<unsign
   switch (m) {
     case eLocalCorrection:
     case eLocalCorrectionEnhanced:
-      runLocalCorrection(work, referenceImage_, binarizedMask_, sampledMask_, maskCoverage_, method,
-                         neighborhoodSize_, granularity_, intensityVariationRange_, false, result, diag, diagFlags);
+      runLocalCorrection(work, referenceImage_, binarizedMask_, sampledMask_, maskCoverage_, method, neighborhoodSize_,
+                         granularity_, intensityVariationRange_, false, result, diag, diagFlags);
       success = true;
       break;
     case eLinearlyFitGrayValues:

@@ -187,8 +187,10 @@ mxPelBuffer<unsigned char> histogramImageOf(const std::vector<std::uint64_t>& ce
     unsigned char* dst = histogram.row(y);
     for (std::int32_t x = 0; x < kFitBins; ++x) {
       const std::uint32_t k = src[x];
-      if (largest < 256u) dst[x] = static_cast<unsigned char>(k);
-      else dst[x] = k == 0 ? 0 : static_cast<unsigned char>(std::int32_t(std::log(double(k)) * scale + 0.5));
+      if (largest < 256u)
+        dst[x] = static_cast<unsigned char>(k);
+      else
+        dst[x] = k == 0 ? 0 : static_cast<unsigned char>(std::int32_t(std::log(double(k)) * scale + 0.5));
     }
   }
   return histogram;
@@ -247,9 +249,9 @@ mxPelBuffer<unsigned char> jointHistogramImage(const mxPelBuffer_const<unsigned 
   return histogramImageOf(countPairs(reference, mask, image).cells);
 }
 
-bool fitGainAndOffset(const mxPelBuffer_const<unsigned char>& reference,
-                      const mxPelBuffer_const<unsigned char>& mask, const mxPelBuffer_const<unsigned char>& image,
-                      const mxPelBuffer_const<unsigned char>& bandMask, double& gain, double& offset) {
+bool fitGainAndOffset(const mxPelBuffer_const<unsigned char>& reference, const mxPelBuffer_const<unsigned char>& mask,
+                      const mxPelBuffer_const<unsigned char>& image, const mxPelBuffer_const<unsigned char>& bandMask,
+                      double& gain, double& offset) {
   return fitFromPairs(countPairs(reference, mask, image).pairs, bandMask, gain, offset);
 }
 

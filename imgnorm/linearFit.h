@@ -113,9 +113,9 @@ mxPelBuffer<unsigned char> peakBandMask(const mxPelBuffer_const<unsigned char>& 
 // leaves both untouched and returns false.  Throws as jointHistogramImage,
 // and mxPelFunc::BadParams for a band mask that is unbound or smaller than
 // 33 x 33.
-bool fitGainAndOffset(const mxPelBuffer_const<unsigned char>& reference,
-                      const mxPelBuffer_const<unsigned char>& mask, const mxPelBuffer_const<unsigned char>& image,
-                      const mxPelBuffer_const<unsigned char>& bandMask, double& gain, double& offset);
+bool fitGainAndOffset(const mxPelBuffer_const<unsigned char>& reference, const mxPelBuffer_const<unsigned char>& mask,
+                      const mxPelBuffer_const<unsigned char>& image, const mxPelBuffer_const<unsigned char>& bandMask,
+                      double& gain, double& offset);
 
 // The table of the line: entry i is offset + i * gain, accumulated by
 // repeated addition, rounded half away from zero and clamped to 0..255.  A

@@ -125,8 +125,8 @@ void pelShiftDown(const mxPelBuffer_const<unsigned short>& src, std::uint32_t sh
   dst.copyXforms(src);
   const mxPelRect r = src.window().intersect(dst.window());
   if (r.isNull()) return;
-  shiftDownRows(src.pointToPel(r.x(), r.y()), src.rowStride(), dst.pointToPel(r.x(), r.y()), dst.rowStride(),
-                r.width(), r.height(), shift);
+  shiftDownRows(src.pointToPel(r.x(), r.y()), src.rowStride(), dst.pointToPel(r.x(), r.y()), dst.rowStride(), r.width(),
+                r.height(), shift);
 }
 
 namespace {
@@ -230,8 +230,8 @@ void localCorrectionMasks(const mxPelBuffer_const<unsigned char>& binarizedMask,
   maskCoverage.setUnbound();
   if (!binarizedMask.isBound()) return;
   if (granularity.x() > 1 || granularity.y() > 1) {
-    sampledMask =
-        mfGaussSample(binarizedMask, mxGaussSampleParams(granularity, granularity - mxPair<std::int32_t>(1, 1), 1.0, true));
+    sampledMask = mfGaussSample(binarizedMask,
+                                mxGaussSampleParams(granularity, granularity - mxPair<std::int32_t>(1, 1), 1.0, true));
     // Re-binarize: a cell at least half covered by the mask is set.
     std::vector<unsigned char> table(256, 255);
     std::fill(table.begin(), table.begin() + 128, 0);

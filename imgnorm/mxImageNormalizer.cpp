@@ -27,9 +27,12 @@ void checkIntensityRange(const mxPair<std::int32_t>& v) {
 }
 
 void assignImage(mxPelBuffer_const<unsigned char>& member, const mxPelBuffer_const<unsigned char>& image, bool copy) {
-  if (!image.isBound()) member.setUnbound();
-  else if (copy) member = mfPelCopy(image);
-  else member = image;
+  if (!image.isBound())
+    member.setUnbound();
+  else if (copy)
+    member = mfPelCopy(image);
+  else
+    member = image;
 }
 
 // Doubles differ only when one is less than or greater than the other, so a
@@ -39,14 +42,22 @@ bool differs(double a, double b) { return a < b || a > b; }
 
 std::wstring methodName(Method method) {
   switch (std::uint32_t(method)) {
-    case eIdentity: return L"eIdentity";
-    case eMatchHistogram: return L"eMatchHistogram";
-    case eMatchMeanAndStddev: return L"eMatchMeanAndStddev";
-    case eMatchHistogramTails: return L"eMatchHistogramTails";
-    case eLinearlyFitGrayValues: return L"eLinearlyFitGrayValues";
-    case eLocalCorrection: return L"eLocalCorrection";
-    case eLocalCorrectionEnhanced: return L"eLocalCorrectionEnhanced";
-    default: return L"UnknownMethod";
+    case eIdentity:
+      return L"eIdentity";
+    case eMatchHistogram:
+      return L"eMatchHistogram";
+    case eMatchMeanAndStddev:
+      return L"eMatchMeanAndStddev";
+    case eMatchHistogramTails:
+      return L"eMatchHistogramTails";
+    case eLinearlyFitGrayValues:
+      return L"eLinearlyFitGrayValues";
+    case eLocalCorrection:
+      return L"eLocalCorrection";
+    case eLocalCorrectionEnhanced:
+      return L"eLocalCorrectionEnhanced";
+    default:
+      return L"UnknownMethod";
   }
 }
 

@@ -22,29 +22,29 @@ void Errors::dispatchSerialize(mxArchive& ar) {
   mxPersistent::setVisited(ar, this, sizeof(Errors));
 }
 
-#define MX_DEFINE_NORMALIZER_ERROR(Name, Number)                                 \
-  Name::Name(const std::wstring& message) : Errors(message) {}                   \
-  Name::Name(const Name&) = default;                                             \
-  Name& Name::operator=(const Name&) = default;                                  \
-  Name::~Name() = default;                                                       \
-  std::int32_t Name::errorNumber() const { return Number; }                      \
-  void Name::suicideAndRethrow() {                                               \
-    Name local(*this);                                                           \
-    delete this;                                                                 \
-    throw local;                                                                 \
-  }                                                                              \
-  void Name::serialize_(mxArchive& ar, unsigned char version) {                  \
+#define MX_DEFINE_NORMALIZER_ERROR(Name, Number)                                           \
+  Name::Name(const std::wstring& message) : Errors(message) {}                             \
+  Name::Name(const Name&) = default;                                                       \
+  Name& Name::operator=(const Name&) = default;                                            \
+  Name::~Name() = default;                                                                 \
+  std::int32_t Name::errorNumber() const { return Number; }                                \
+  void Name::suicideAndRethrow() {                                                         \
+    Name local(*this);                                                                     \
+    delete this;                                                                           \
+    throw local;                                                                           \
+  }                                                                                        \
+  void Name::serialize_(mxArchive& ar, unsigned char version) {                            \
     if (version != 0) throw mxArchive::UnknownVersion("mxImageNormalizerDefs::" #Name, 0); \
-    Errors::dispatchSerialize(ar);                                               \
-  }                                                                              \
-  void Name::dispatchSerialize(mxArchive& ar) {                                  \
-    if (mxPersistent::haveVisited(ar, this, sizeof(Name))) return;               \
-    unsigned char version = 0;                                                   \
-    ar || version;                                                               \
-    serialize_(ar, version);                                                     \
-    mxPersistent::setVisited(ar, this, sizeof(Name));                            \
-  }                                                                              \
-  mxPersistent* Name::make() { return new Name(); }                              \
+    Errors::dispatchSerialize(ar);                                                         \
+  }                                                                                        \
+  void Name::dispatchSerialize(mxArchive& ar) {                                            \
+    if (mxPersistent::haveVisited(ar, this, sizeof(Name))) return;                         \
+    unsigned char version = 0;                                                             \
+    ar || version;                                                                         \
+    serialize_(ar, version);                                                               \
+    mxPersistent::setVisited(ar, this, sizeof(Name));                                      \
+  }                                                                                        \
+  mxPersistent* Name::make() { return new Name(); }                                        \
   mx_Instantiator Name::sExemplar(typeid(Name), &Name::make);
 
 MX_DEFINE_NORMALIZER_ERROR(BadImage, 0x10007A00)

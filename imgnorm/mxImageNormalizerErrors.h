@@ -30,23 +30,23 @@ protected:
   void serialize_(mxArchive& ar, unsigned char version);
 };
 
-#define MX_DECLARE_NORMALIZER_ERROR(Name)                                \
-  class IMGNORM_API Name : public Errors {                               \
-  public:                                                                \
-    Name(const std::wstring& message = std::wstring());                  \
-    Name(const Name&);                                                   \
-    Name& operator=(const Name&);                                        \
-    ~Name() override;                                                    \
-    std::int32_t errorNumber() const override;                           \
-    void suicideAndRethrow() override;                                   \
-                                                                         \
-  protected:                                                             \
-    void dispatchSerialize(mxArchive& ar) override;                      \
-    void serialize_(mxArchive& ar, unsigned char version);               \
-                                                                         \
-  private:                                                               \
-    static mxPersistent* make();                                         \
-    static mx_Instantiator sExemplar;                                    \
+#define MX_DECLARE_NORMALIZER_ERROR(Name)                  \
+  class IMGNORM_API Name : public Errors {                 \
+  public:                                                  \
+    Name(const std::wstring& message = std::wstring());    \
+    Name(const Name&);                                     \
+    Name& operator=(const Name&);                          \
+    ~Name() override;                                      \
+    std::int32_t errorNumber() const override;             \
+    void suicideAndRethrow() override;                     \
+                                                           \
+  protected:                                               \
+    void dispatchSerialize(mxArchive& ar) override;        \
+    void serialize_(mxArchive& ar, unsigned char version); \
+                                                           \
+  private:                                                 \
+    static mxPersistent* make();                           \
+    static mx_Instantiator sExemplar;                      \
   }
 
 // An image argument is unusable (unbound).                  0x10007A00

@@ -132,7 +132,9 @@ using RowKernel = void (*)(unsigned char*, const unsigned char*, std::int32_t, s
 // instruction instead of 16), the version chosen at run time; integer
 // arithmetic, so both give the same pels.
 template <RowKernel kernel>
-__attribute__((target_clones("avx2", "default"))) void combine(const mxPelBuffer<unsigned char>& dst, const mxPelBuffer_const<unsigned char>& src, std::int16_t c) {
+__attribute__((target_clones("avx2", "default"))) void combine(const mxPelBuffer<unsigned char>& dst,
+                                                               const mxPelBuffer_const<unsigned char>& src,
+                                                               std::int16_t c) {
   if (!dst.isBound() || !src.isBound()) throw mxPel::UnboundWindow();
   const mxPelRect r = dst.window().intersect(src.window(), false);
   if (r.isNull()) return;

@@ -14,5 +14,5 @@
 // client-from-image transform throws mxBadPointer.
 IMGNORM_API bool mf_PelBufferEqual(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const<unsigned char>& b,
                                    double tolerance);
-IMGNORM_API bool mf_PelBufferEqual(const mxPelBuffer_const<std::uint32_t>& a,
-                                   const mxPelBuffer_const<std::uint32_t>& b, double tolerance);
+IMGNORM_API bool mf_PelBufferEqual(const mxPelBuffer_const<std::uint32_t>& a, const mxPelBuffer_const<std::uint32_t>& b,
+                                   double tolerance);

@@ -8,7 +8,7 @@
 #include <vector>
 
 class mxFloodQueue {
- public:
+public:
   // Uses store's current size as the capacity (grown when full).
   explicit mxFloodQueue(std::vector<long long>& store) : s_(store) {}
 
@@ -31,7 +31,7 @@ class mxFloodQueue {
     return v;
   }
 
- private:
+private:
   // A full ring is rotated so that the oldest entry comes first, then doubled:
   // the order of the pending entries is kept.
   void grow() {

@@ -41,14 +41,14 @@ int referenceSample(const mxPelBuffer_const<unsigned char>& src, const mxVector<
 // A shift that does not declare itself affine, to exercise the per-sample
 // mapping path.
 class OpaqueShift final : public mx2XformBase {
- public:
+public:
   explicit OpaqueShift(double dx) : dx_(dx) {}
   mxVector<2> mapPoint(const mxVector<2>& p) const override { return {p.x() + dx_, p.y()}; }
   std::shared_ptr<const mx2XformBase> inverseBase() const override { return std::make_shared<OpaqueShift>(-dx_); }
   bool isLinear() const override { return false; }
   mxXform<2> linear() const override { return mxXform<2>(mxMatrix<2>(), mxVector<2>(dx_, 0.0)); }
 
- private:
+private:
   double dx_;
 };
 

@@ -133,8 +133,7 @@ TEST(GaussSample, BoundDestinationReceivesOnlyItsOverlap) {
   mfPelSet<unsigned short>(part, 7);
   mfGaussSample(src, p, part);
   for (int y = 12; y < 32; ++y)
-    for (int x = 10; x < 30; ++x)
-      EXPECT_EQ(part.get(x, y), (x < 20 && y < 20) ? full.get(x, y) : 7) << x << "," << y;
+    for (int x = 10; x < 30; ++x) EXPECT_EQ(part.get(x, y), (x < 20 && y < 20) ? full.get(x, y) : 7) << x << "," << y;
 }
 
 TEST(GaussSample, SampledTransformMapsCellsOntoTheSource) {
@@ -156,8 +155,8 @@ TEST(GaussSample, RejectsBadInput) {
   const mxPelBuffer<unsigned char> src(8, 8);
   mxPelBuffer<unsigned short> b;
   const mxGaussSampleParams bad[] = {
-      {{0, 1}, {0, 0}, 1.0, true},  {{1, 1}, {-1, 0}, 1.0, true},    {{1, 1}, {0, 40000}, 1.0, true},
-      {{1, 1}, {0, 0}, -1.0, true}, {{1, 1}, {0, 0}, NAN, true}, {{1, 1}, {0, 0}, 2.0, true},
+      {{0, 1}, {0, 0}, 1.0, true},  {{1, 1}, {-1, 0}, 1.0, true}, {{1, 1}, {0, 40000}, 1.0, true},
+      {{1, 1}, {0, 0}, -1.0, true}, {{1, 1}, {0, 0}, NAN, true},  {{1, 1}, {0, 0}, 2.0, true},
   };
   for (const mxGaussSampleParams& p : bad) EXPECT_THROW(mfGaussSample(src, p), mxPelFunc::BadParams);
   EXPECT_THROW(mfGaussSample(src, mxGaussSampleParams({1, 1}, {0, 0}, 300.0, true), b), mxPelFunc::BadParams);

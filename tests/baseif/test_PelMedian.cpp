@@ -40,8 +40,7 @@ TEST(PelMedian, MatchesSortedWindowsOnRandomImages) {
     const mxPelBuffer<unsigned char> src = randomWindow(rng, pos(rng), pos(rng), len(rng), len(rng), 0, spread);
     int lo = level(rng), hi = level(rng);
     if (coin(rng) < 2) lo = 0, hi = 255;
-    mxPelMedianParams p({2 * half(rng) + 1, 2 * half(rng) + 1}, {std::min(lo, hi), std::max(lo, hi)},
-                        coin(rng) < 2);
+    mxPelMedianParams p({2 * half(rng) + 1, 2 * half(rng) + 1}, {std::min(lo, hi), std::max(lo, hi)}, coin(rng) < 2);
     // Masks: none, sparse (windows without set pels occur), dense, or
     // covering only part of the source window.
     mxPelBuffer<unsigned char> mask;
@@ -55,8 +54,8 @@ TEST(PelMedian, MatchesSortedWindowsOnRandomImages) {
       for (int i = 0; i < 256; ++i) table[i] = std::uint32_t(i) >= cut ? 255 : 0;
       mfPelMap(mask, table, mask);
     }
-    SCOPED_TRACE(testing::Message() << "trial " << trial << " size " << p.size.x() << "x" << p.size.y()
-                                    << " mask " << kind);
+    SCOPED_TRACE(testing::Message() << "trial " << trial << " size " << p.size.x() << "x" << p.size.y() << " mask "
+                                    << kind);
     mxPelBuffer<unsigned char> dst;
     mfPelMedian(src, mask, p, dst);
     ASSERT_EQ(dst.window(), src.window());
@@ -92,7 +91,8 @@ TEST(PelMedian, LargeWindowOnSmoothImage) {
   mxPelBuffer<unsigned char> dst;
   mfPelMedian(ramp, mxPelMedianParams({181, 181}, {0, 255}, false), dst);
   for (int y = 0; y < 40; y += 7)
-    for (int x = 0; x < 200; x += 13) ASSERT_EQ(dst.get(x, y), bruteMedian(ramp, {}, {{181, 181}, {0, 255}, false}, x, y));
+    for (int x = 0; x < 200; x += 13)
+      ASSERT_EQ(dst.get(x, y), bruteMedian(ramp, {}, {{181, 181}, {0, 255}, false}, x, y));
   mfPelMedian(ramp, mxPelMedianParams({31, 31}, {0, 255}, false), dst);
   EXPECT_EQ(dst.get(100, 20), 120);
 }
@@ -100,9 +100,8 @@ TEST(PelMedian, LargeWindowOnSmoothImage) {
 TEST(PelMedian, RejectsBadParameters) {
   const mxPelBuffer<unsigned char> src(4, 4);
   mxPelBuffer<unsigned char> dst;
-  const mxPelMedianParams bad[] = {{{2, 3}, {0, 255}, true},   {{3, 0}, {0, 255}, true},
-                                   {{255, 129}, {0, 255}, true}, {{3, 3}, {-1, 255}, true},
-                                   {{3, 3}, {10, 9}, true},    {{3, 3}, {0, 256}, true}};
+  const mxPelMedianParams bad[] = {{{2, 3}, {0, 255}, true},  {{3, 0}, {0, 255}, true}, {{255, 129}, {0, 255}, true},
+                                   {{3, 3}, {-1, 255}, true}, {{3, 3}, {10, 9}, true},  {{3, 3}, {0, 256}, true}};
   for (const mxPelMedianParams& p : bad) EXPECT_THROW(mfPelMedian(src, p, dst), mxPelFunc::BadParams);
   EXPECT_NO_THROW(mfPelMedian(src, mxPelMedianParams({217, 151}, {0, 255}, true), dst));
   EXPECT_THROW(mfPelMedian(mxPelBuffer<unsigned char>(), mxPelMedianParams({3, 3}, {0, 255}, true), dst),

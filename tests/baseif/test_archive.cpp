@@ -71,8 +71,8 @@ TEST(Archive, DoublesAndStringsRoundTripExactly) {
     in || r;
     EXPECT_EQ(std::memcmp(&r, &v, sizeof v), 0) << v;
   }
-  for (const std::wstring& s : {std::wstring(L"Gr\u00fc\u00dfe \u65e5\u672c"), std::wstring(L"\U0001F600 smile"),
-                                std::wstring(L"a\0b", 3)}) {
+  for (const std::wstring& s :
+       {std::wstring(L"Gr\u00fc\u00dfe \u65e5\u672c"), std::wstring(L"\U0001F600 smile"), std::wstring(L"a\0b", 3)}) {
     mxArchive in(storedValue(s));
     std::wstring r = L"old";
     in || r;
@@ -139,8 +139,19 @@ TEST(Archive, PixelBufferEncodingIsPinned) {
   mxPelBuffer<unsigned short> b(mxPelRect(3, -1, 2, 1));
   b.set(3, -1, 0x1234);
   b.set(4, -1, 0xABCD);
-  EXPECT_EQ(storedValue(b), cat({{1, 2}, le32(3), le32(0xFFFFFFFFu), le32(2), le32(1), {1}, kOne, kZero, kZero, kOne,
-                                 kZero, kZero, {0x34, 0x12, 0xCD, 0xAB}}));
+  EXPECT_EQ(storedValue(b), cat({{1, 2},
+                                 le32(3),
+                                 le32(0xFFFFFFFFu),
+                                 le32(2),
+                                 le32(1),
+                                 {1},
+                                 kOne,
+                                 kZero,
+                                 kZero,
+                                 kOne,
+                                 kZero,
+                                 kZero,
+                                 {0x34, 0x12, 0xCD, 0xAB}}));
   mxPelBuffer<std::uint32_t> w(1, 1);
   w.set(0, 0, 0x01020304u);
   const Bytes wb = storedValue(w);
@@ -267,8 +278,12 @@ TEST(ArchiveMalformed, FlippedBytesAreRejectedOrReadFaithfully) {
 
 // A pixel-buffer header: bound flag, pel size, x, y, width, height, no transform.
 Bytes pelHeader(std::uint8_t pelSize, std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h) {
-  return cat({{1, pelSize}, le32(std::uint32_t(x)), le32(std::uint32_t(y)), le32(std::uint32_t(w)),
-              le32(std::uint32_t(h)), {0}});
+  return cat({{1, pelSize},
+              le32(std::uint32_t(x)),
+              le32(std::uint32_t(y)),
+              le32(std::uint32_t(w)),
+              le32(std::uint32_t(h)),
+              {0}});
 }
 
 // Loads bytes into an unbound buffer of T: the error's name ("" for none);

@@ -65,8 +65,11 @@ TEST(LineFitter, DegenerateInputsAndIntersections) {
     double a1, x1, y1, a2, x2, y2;
     int n;
     double x, y;
-  } cases[] = {{0, 0, 5, 90, 3, 0, 1, 3, 5}, {45, 0, 0, 135, 2, 0, 1, 1, 1}, {10, 0, 0, 10, 0, 1, 0, 0, 0},
-               {10, 0, 0, 10, 10, 1.7632698, 0, 0, 0}, {90, 0, 0, -90, 5, 0, 0, 0, 0}};
+  } cases[] = {{0, 0, 5, 90, 3, 0, 1, 3, 5},
+               {45, 0, 0, 135, 2, 0, 1, 1, 1},
+               {10, 0, 0, 10, 0, 1, 0, 0, 0},
+               {10, 0, 0, 10, 10, 1.7632698, 0, 0, 0},
+               {90, 0, 0, -90, 5, 0, 0, 0, 0}};
   for (const auto& c : cases) {
     const auto p = mxFLine(mxDegree(c.a1), {c.x1, c.y1}).intersection(mxFLine(mxDegree(c.a2), {c.x2, c.y2}));
     ASSERT_EQ(int(p.size()), c.n) << c.a1 << " " << c.a2;

@@ -70,8 +70,8 @@ TEST(PelBuffer, WindowOutsideTheStoreThrowsAndKeepsTheWindow) {
   mxPelBuffer<unsigned char> b(mxPelRect(10, 20, 8, 6));
   b.window(mxPelRect(11, 21, 2, 2));
   const mxPelRect bad[] = {
-      {9, 20, 2, 2},  {10, 19, 2, 2},  {17, 20, 2, 2},  // left, above, one past the right edge
-      {10, 25, 2, 2}, {10, 20, 9, 6},                   // one past the bottom, one too wide
+      {9, 20, 2, 2},   {10, 19, 2, 2}, {17, 20, 2, 2},  // left, above, one past the right edge
+      {10, 25, 2, 2},  {10, 20, 9, 6},                  // one past the bottom, one too wide
       {10, 20, -1, 2}, {30, 30, 0, 0},                  // negative size, empty but far away
   };
   for (const mxPelRect& r : bad) {
@@ -240,8 +240,7 @@ TEST(Rectangle, TrimContainsAndCorners) {
   EXPECT_TRUE(r.trim(2, 0, 2, 0).isNull());
   // Far edges are exclusive.
   const std::tuple<int, int, bool> points[] = {{2, 3, true}, {5, 7, true}, {6, 7, false}, {5, 8, false}, {1, 3, false}};
-  for (const auto& [x, y, in] : points)
-    EXPECT_EQ(r.contains(x, y), in) << x << "," << y;
+  for (const auto& [x, y, in] : points) EXPECT_EQ(r.contains(x, y), in) << x << "," << y;
   EXPECT_FALSE(mxPelRect(0, 0, 0, 5).contains(0, 0));
   EXPECT_TRUE(r.contains(mxPelRect(2, 3, 4, 5)));
   EXPECT_FALSE(r.contains(mxPelRect(3, 4, 4, 2)));

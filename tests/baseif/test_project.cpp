@@ -24,7 +24,8 @@ Projection project(const mxPelBuffer_const<unsigned char>& src, const mxAffineRe
 }
 
 TEST(ProjectImage, SamplesOnPelCentresSumColumnsOrRows) {
-  const auto src = makeImage(5, 4, [](int x, int y) { return 7 * (x - 2) + 13 * (y - 3) + 1; }, 2, 3);
+  const auto src = makeImage(
+      5, 4, [](int x, int y) { return 7 * (x - 2) + 13 * (y - 3) + 1; }, 2, 3);
   const Projection cols = project(src, mxAffineRectangle({2, 3}, {7, 3}, {2, 7}), 5, 4);
   const Projection rows = project(src, mxAffineRectangle({2, 3}, {2, 7}, {7, 3}), 4, 5);  // x axis downwards
   for (int i = 0; i < 5; ++i) EXPECT_EQ(cols[i], std::uint32_t(28 * i + 82)) << i;

@@ -50,8 +50,8 @@ inline bool writePng(const std::string& path, const Samples& s) {
     return false;
   }
   png_init_io(png, f);
-  png_set_IHDR(png, info, png_uint_32(s.width), png_uint_32(s.height), s.bits, types[s.channels],
-               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_IHDR(png, info, png_uint_32(s.width), png_uint_32(s.height), s.bits, types[s.channels], PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
   for (int y = 0; y < s.height; ++y) {
     for (int i = 0; i < s.width * s.channels; ++i) {

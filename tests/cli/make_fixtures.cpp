@@ -13,9 +13,10 @@ int main(int argc, char** argv) {
   }
   using namespace clifixtures;
   const std::string d = argv[1];
-  const bool ok = writePng(d + "/rgb.png", pattern(64, 48, 3, 8)) && writePng(d + "/grey16.png", pattern(64, 48, 1, 16)) &&
-                  writePng(d + "/grey_alpha.png", pattern(64, 48, 2, 8)) &&
-                  writeTiff(d + "/rgb.tif", pattern(64, 48, 3, 8)) && writeTiff(d + "/grey16.tif", pattern(64, 48, 1, 16));
+  const bool ok =
+      writePng(d + "/rgb.png", pattern(64, 48, 3, 8)) && writePng(d + "/grey16.png", pattern(64, 48, 1, 16)) &&
+      writePng(d + "/grey_alpha.png", pattern(64, 48, 2, 8)) && writeTiff(d + "/rgb.tif", pattern(64, 48, 3, 8)) &&
+      writeTiff(d + "/grey16.tif", pattern(64, 48, 1, 16));
   std::FILE* mask = std::fopen((d + "/mask.pgm").c_str(), "wb");
   std::FILE* corner = std::fopen((d + "/corner.pgm").c_str(), "wb");
   if (!ok || !mask || !corner) {

@@ -90,11 +90,13 @@ TEST(ToolFileHeader, RoundTripAndEveryDamageIsRecognised) {
 // ---------------------------------------------------------------- options
 
 TEST(Options, MethodNames) {
-  const std::map<std::string, Method> names = {
-      {"identity", eIdentity},          {"histogram", eMatchHistogram},
-      {"mean-stddev", eMatchMeanAndStddev}, {"tails", eMatchHistogramTails},
-      {"linear-fit", eLinearlyFitGrayValues}, {"local-mean", eLocalCorrection},
-      {"local-median", eLocalCorrectionEnhanced}};
+  const std::map<std::string, Method> names = {{"identity", eIdentity},
+                                               {"histogram", eMatchHistogram},
+                                               {"mean-stddev", eMatchMeanAndStddev},
+                                               {"tails", eMatchHistogramTails},
+                                               {"linear-fit", eLinearlyFitGrayValues},
+                                               {"local-mean", eLocalCorrection},
+                                               {"local-median", eLocalCorrectionEnhanced}};
   for (const auto& [name, m] : names) {
     EXPECT_EQ(parseMethod(name, "--method"), m);
     EXPECT_EQ(methodCliName(m), name);
@@ -122,10 +124,10 @@ TEST(Options, Pairs) {
     std::int32_t x, y;
   };
   const IntCase ints[] = {
-      {"5", true, true, 5, 5},      {"3,4", true, true, 3, 4},   {"3x4", true, true, 3, 4},
+      {"5", true, true, 5, 5},      {"3,4", true, true, 3, 4},        {"3x4", true, true, 3, 4},
       {"3X4", true, true, 3, 4},    {"-40,40", false, true, -40, 40}, {"5", false, false, 0, 0},
-      {"", true, false, 0, 0},      {"a", true, false, 0, 0},    {"1,", true, false, 0, 0},
-      {"3x", true, false, 0, 0},    {"1.5", true, false, 0, 0},  {"99999999999", true, false, 0, 0},
+      {"", true, false, 0, 0},      {"a", true, false, 0, 0},         {"1,", true, false, 0, 0},
+      {"3x", true, false, 0, 0},    {"1.5", true, false, 0, 0},       {"99999999999", true, false, 0, 0},
       {"1,2,3", true, false, 0, 0},
   };
   for (const IntCase& c : ints) {
@@ -153,7 +155,8 @@ TEST(Distortions, NoiseIsSeededAndHasTheRequestedSpread) {
   const auto grey = flat(200, 150, 128);
   for (const DistortionInfo& d : distortionTable()) {
     SCOPED_TRACE(d.name);
-    const auto a = distort(grey, d.kind, 5.0, 42), b = distort(grey, d.kind, 5.0, 42), c = distort(grey, d.kind, 5.0, 43);
+    const auto a = distort(grey, d.kind, 5.0, 42), b = distort(grey, d.kind, 5.0, 42),
+               c = distort(grey, d.kind, 5.0, 43);
     EXPECT_EQ(meanAbsoluteError(a, b), 0.0);
     EXPECT_GT(meanAbsoluteError(a, c), 1.0);
   }

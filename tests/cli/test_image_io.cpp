@@ -105,10 +105,10 @@ TEST_F(ImageIo, ColourAlphaAnd16BitRefusedOrConverted) {
     const char* said;
   };
   const Case cases[] = {
-      {"rgb8.png", 3, 8, false, false, "colour"},       {"rgba8.png", 4, 8, false, false, "alpha"},
-      {"ga8.png", 2, 8, false, false, "alpha"},         {"g16.png", 1, 16, false, false, "16-bit"},
-      {"rgb16.png", 3, 16, false, false, "16-bit"},     {"rgb8.tif", 3, 8, true, false, "colour"},
-      {"g16.tif", 1, 16, true, false, "16-bit"},        {"rgb8_tiled.tif", 3, 8, true, true, "colour"},
+      {"rgb8.png", 3, 8, false, false, "colour"},   {"rgba8.png", 4, 8, false, false, "alpha"},
+      {"ga8.png", 2, 8, false, false, "alpha"},     {"g16.png", 1, 16, false, false, "16-bit"},
+      {"rgb16.png", 3, 16, false, false, "16-bit"}, {"rgb8.tif", 3, 8, true, false, "colour"},
+      {"g16.tif", 1, 16, true, false, "16-bit"},    {"rgb8_tiled.tif", 3, 8, true, true, "colour"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -179,7 +179,8 @@ TEST_F(ImageIo, AbsurdSizesAreRefusedBeforeAllocation) {
   png.insert(png.end(), {0, 0, 0, 0, 'I', 'D', 'A', 'T'});
   const std::uint32_t idatCrc = crc32(idat.data(), idat.size());
   for (int i = 3; i >= 0; --i) png.push_back(std::uint8_t(idatCrc >> (8 * i)));
-  std::ofstream(path("huge.png"), std::ios::binary).write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+  std::ofstream(path("huge.png"), std::ios::binary)
+      .write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
   expectCliError([&] { readImage(path("huge.png"), false); }, kExitInput, {"huge.png", "60000 x 60000"});
 
   std::ofstream(path("huge.pgm"), std::ios::binary) << "P5\n60000 60000\n255\n" << std::string(100, '\0');

@@ -110,8 +110,8 @@ TEST(ErrorsArchive, RegistryRecreatesEachClassWithItsMessage) {
     EXPECT_EQ(typeid(*back), c.type) << c.name;
     const auto& err = dynamic_cast<D::Errors&>(*back);
     EXPECT_EQ(err.errorNumber(), c.number);
-    EXPECT_EQ(err.message(), k < classes().size() ? L"error " + mfStr(int(k))
-                                                  : L"local " + mfStr(int(k - classes().size())));
+    EXPECT_EQ(err.message(),
+              k < classes().size() ? L"error " + mfStr(int(k)) : L"local " + mfStr(int(k - classes().size())));
   }
   EXPECT_EQ(in.remaining(), 0u);
 }

@@ -31,7 +31,8 @@ TEST(MatchHistogram, AgreesWithItsDefinition) {
     for (int k = 0; k <= round % 20; ++k) t[std::size_t(level(rng))] += std::uint32_t(count(rng));
     for (int k = 0; k <= round % 13; ++k) r[std::size_t(level(rng))] += std::uint32_t(count(rng));
     if (round % 5 == 0) r = t;
-    if (round % 5 == 1) for (std::size_t g = 0; g < 256; ++g) r[g] = 2 * t[g];
+    if (round % 5 == 1)
+      for (std::size_t g = 0; g < 256; ++g) r[g] = 2 * t[g];
     Lut lut;
     std::wstring msg;
     matchHistogramLut(t, r, lut, msg);
@@ -83,8 +84,10 @@ TEST(GlobalMappings, LinearTablesTruncateAndClamp) {
   for (const auto& c : cases) {
     Lut lut;
     std::wstring msg;
-    if (c.tails) matchHistogramTailsLut(mxHistoStats(c.trained), mxHistoStats(c.run), {0, 100}, lut, msg);
-    else matchMeanAndStddevLut(mxHistoStats(c.trained), mxHistoStats(c.run), lut, msg);
+    if (c.tails)
+      matchHistogramTailsLut(mxHistoStats(c.trained), mxHistoStats(c.run), {0, 100}, lut, msg);
+    else
+      matchMeanAndStddevLut(mxHistoStats(c.trained), mxHistoStats(c.run), lut, msg);
     ASSERT_EQ(lut.size(), 256u);
     for (const auto& e : c.entries) EXPECT_EQ(lut[std::size_t(e.first)], e.second) << c.tails << " " << e.first;
   }
@@ -107,9 +110,7 @@ TEST(GlobalMappings, KnownRelationMapsBackToTheReference) {
   Histogram refHist = mfPelHistogram(ref);
   const Histogram inDefect = mfPelHistogram(defectArea);
   for (std::size_t g = 0; g < 256; ++g) refHist[g] -= inDefect[g];
-  const struct {
-    double gain, offset;
-  } cases[] = {{0.8, 30}, {1.2, -10}, {0.6, 70}, {1.0, 25}};
+  const struct { double gain, offset; } cases[] = {{0.8, 30}, {1.2, -10}, {0.6, 70}, {1.0, 25}};
   for (const auto& c : cases) {
     const auto run = knownRelation::image(c.gain, c.offset);
     Histogram runHist = mfPelHistogram(run);

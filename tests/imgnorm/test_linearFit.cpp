@@ -67,7 +67,8 @@ TEST(JointHistogram, PairsPelsByPositionInEachWindow) {
   mask.window(mxPelRect(4, 4, 25, 20));
   std::vector<double> counts(33 * 33, 0);
   for (int j = 0; j < 15; ++j)
-    for (int i = 0; i < 20; ++i) counts[std::size_t((ref.row(j)[i] + 4) / 8 * 33 + (run.row(j)[i] + 4) / 8)] += mask.row(j)[i];
+    for (int i = 0; i < 20; ++i)
+      counts[std::size_t((ref.row(j)[i] + 4) / 8 * 33 + (run.row(j)[i] + 4) / 8)] += mask.row(j)[i];
   const double m = *std::max_element(counts.begin(), counts.end());
   const Image h = jointHistogramImage(ref, mask, run);
   for (int c = 0; c < 33 * 33; ++c)
@@ -133,8 +134,8 @@ TEST(DirectionSearch, ProjectionGeometryAndBand) {
 TEST(LinearLut, RoundsHalfAwayAndClamps) {
   const auto t = linearLut(1.5, -10);  // entry 6 is -1, 7 is 0.5, 176 is 254, 177 is 255.5
   EXPECT_TRUE(t[6] == 0 && t[7] == 1 && t[176] == 254 && t[177] == 255);
-  for (const auto& c : {std::make_pair(-0.5, 0), std::make_pair(0.5, 1), std::make_pair(std::nan(""), 0),
-                        std::make_pair(1e300, 255)})
+  for (const auto& c :
+       {std::make_pair(-0.5, 0), std::make_pair(0.5, 1), std::make_pair(std::nan(""), 0), std::make_pair(1e300, 255)})
     EXPECT_EQ(linearLut(0.0, c.first), std::vector<unsigned char>(256, static_cast<unsigned char>(c.second)));
 }
 

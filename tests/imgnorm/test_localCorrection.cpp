@@ -35,9 +35,9 @@ struct Trained {
   }
 };
 
-mxPelBuffer<unsigned char> correct(const mxPelBuffer_const<unsigned char>& image, const mxPelBuffer_const<unsigned char>& ref,
-                                   const Trained& t, Method method, Pair neighborhood, Pair granularity,
-                                   Pair range = {-127, 127}) {
+mxPelBuffer<unsigned char> correct(const mxPelBuffer_const<unsigned char>& image,
+                                   const mxPelBuffer_const<unsigned char>& ref, const Trained& t, Method method,
+                                   Pair neighborhood, Pair granularity, Pair range = {-127, 127}) {
   mxPelBuffer<unsigned char> result;
   runLocalCorrection(image, ref, t.binarizedMask, t.sampledMask, t.maskCoverage, method, neighborhood, granularity,
                      range, false, result, nullptr, 0);
@@ -110,7 +110,8 @@ TEST(LocalCorrectionEdges, DocumentedSmallCases) {
   // Amount 0: the difference is 128 everywhere, the result is the image.
   EXPECT_TRUE(mfPelEqual<unsigned char>(correct(image, ref, none, eLocalCorrection, {5, 5}, {1, 1}, {0, 0}), image));
   // Neighbourhood 1: the median estimate is the clamped difference itself.
-  const mxPelBuffer<unsigned char> moved = correct(image, ref, none, eLocalCorrectionEnhanced, {1, 1}, {1, 1}, {-10, 40});
+  const mxPelBuffer<unsigned char> moved =
+      correct(image, ref, none, eLocalCorrectionEnhanced, {1, 1}, {1, 1}, {-10, 40});
   EXPECT_EQ(mfPelMax<unsigned char>(moved), 160);
   EXPECT_EQ(mfPelHistogram(moved)[160], 120u);
   // The median keeps to the range of permitted differences, here (118, 168):
@@ -123,7 +124,8 @@ TEST(LocalCorrectionEdges, DocumentedSmallCases) {
   // reference pel by at most the amount, whatever the granularity.
   mxPelBuffer<unsigned char> varied = filled(12, 10, 0);
   for (int x = 0; x < 12; ++x) varied.set(x, 3, (unsigned char)(40 + 17 * x));
-  const mxPelBuffer<unsigned char> pels = correct(varied, ref, none, eLocalCorrectionEnhanced, {1, 1}, {4, 4}, {-30, 30});
+  const mxPelBuffer<unsigned char> pels =
+      correct(varied, ref, none, eLocalCorrectionEnhanced, {1, 1}, {4, 4}, {-30, 30});
   for (int x = 0; x < 12; ++x) {
     const int v = 40 + 17 * x;
     EXPECT_EQ(pels.get(x, 3), v - std::min(std::max(v - 100, -30), 30));
@@ -211,8 +213,7 @@ TEST(LocalCorrectionQuality, SampledProductsShareTheDifferenceGrid) {
   const Scene s(true);
   for (Pair g : {Pair(4, 4), Pair(3, 2)}) {
     const Trained t(s.mask, {31, 31}, g);
-    const mxPelBuffer<unsigned char> d =
-        mfGaussSample(s.image, mxGaussSampleParams(g, g - Pair(1, 1), 1.0, true));
+    const mxPelBuffer<unsigned char> d = mfGaussSample(s.image, mxGaussSampleParams(g, g - Pair(1, 1), 1.0, true));
     EXPECT_EQ(t.sampledMask.window(), d.window());
     EXPECT_EQ(t.maskCoverage.window(), d.window());
     // Far from the bar the mask covers everything; inside it nothing.

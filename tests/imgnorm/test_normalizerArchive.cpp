@@ -35,7 +35,9 @@ mxImageNormalizer trainedWithMask(Method methods) {
   mxPelBuffer<unsigned char> ref = randomImage(30, 24, 1, 20, 230, 4, 5);
   ref.clientFromImageXform(mxXform<2>(mxMatrix<2>(2, 0, 0, 2), mxVector<2>(-1, 7)));
   n.referenceImage(ref, false);
-  n.maskImage(makeImage(30, 24, [](int x, int y) { return (x + y) % 5 ? 200 : 0; }, 4, 5), false);
+  n.maskImage(makeImage(
+                  30, 24, [](int x, int y) { return (x + y) % 5 ? 200 : 0; }, 4, 5),
+              false);
   n.neighborhoodSize(P(11, 9));
   n.granularity(P(2, 2));
   n.set(mxPair<double>(0.05, 0.95), P(-40, 60), true);
@@ -119,9 +121,12 @@ TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
     std::memcpy(b.data() + at, &v, sizeof v);  // a little-endian host, as the archive
     return b;
   };
-  const Bytes cases[] = {patch(kGran, std::int32_t(0)), patch(kGran + 4, std::int32_t(-3)),
-                         patch(kNbh, std::int32_t(0)),  patch(kRange, std::int32_t(5)),
-                         patch(kTails, std::numeric_limits<double>::quiet_NaN()), patch(kTails + 8, 2.0)};
+  const Bytes cases[] = {patch(kGran, std::int32_t(0)),
+                         patch(kGran + 4, std::int32_t(-3)),
+                         patch(kNbh, std::int32_t(0)),
+                         patch(kRange, std::int32_t(5)),
+                         patch(kTails, std::numeric_limits<double>::quiet_NaN()),
+                         patch(kTails + 8, 2.0)};
   const mxPelBuffer<unsigned char> img = randomImage(30, 24, 2, 0, 255, 4, 5);
   for (const Bytes& b : cases) {
     EXPECT_THROW(load(b), BadParams);

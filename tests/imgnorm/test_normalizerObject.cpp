@@ -133,8 +133,10 @@ TEST(NormalizerObject, EqualityComparesSettingsImagesAndTrainedMethods) {
 }
 
 TEST(NormalizerObject, MethodNames) {
-  const std::pair<int, const wchar_t*> names[] = {
-      {eIdentity, L"eIdentity"},       {eLocalCorrectionEnhanced, L"eLocalCorrectionEnhanced"},
-      {eMatchHistogramTails, L"eMatchHistogramTails"}, {3, L"UnknownMethod"}, {64, L"UnknownMethod"}};
+  const std::pair<int, const wchar_t*> names[] = {{eIdentity, L"eIdentity"},
+                                                  {eLocalCorrectionEnhanced, L"eLocalCorrectionEnhanced"},
+                                                  {eMatchHistogramTails, L"eMatchHistogramTails"},
+                                                  {3, L"UnknownMethod"},
+                                                  {64, L"UnknownMethod"}};
   for (const auto& [m, name] : names) EXPECT_EQ(methodName(Method(m)), name) << m;
 }

@@ -45,14 +45,22 @@ struct Pin {
 TEST(OutputPins, EveryMethodOnFixedInputs) {
   std::mt19937 rng(2024);
   std::normal_distribution<double> noise(0, 3);
-  const mxPelBuffer<unsigned char> ref = makeImage(257, 193, [&](int x, int y) {
-    return std::lround(std::fmin(250.0, std::fmax(5.0, 120 + 70 * std::sin(x * 0.09) * std::cos(y * 0.13) + noise(rng))));
-  }, 3, 2);
-  const mxPelBuffer<unsigned char> img = makeImage(250, 190, [&](int x, int y) {
-    return std::lround(std::fmin(255.0, std::fmax(0.0, 0.8 * ref.get(x, y) + 15 + 0.1 * x - 0.08 * y + noise(rng))));
-  }, 5, 4);
-  const mxPelBuffer<unsigned char> mask =
-      makeImage(257, 193, [](int x, int y) { return (x - 120) * (x - 120) + (y - 90) * (y - 90) < 900 ? 0 : 255; }, 3, 2);
+  const mxPelBuffer<unsigned char> ref = makeImage(
+      257, 193,
+      [&](int x, int y) {
+        return std::lround(
+            std::fmin(250.0, std::fmax(5.0, 120 + 70 * std::sin(x * 0.09) * std::cos(y * 0.13) + noise(rng))));
+      },
+      3, 2);
+  const mxPelBuffer<unsigned char> img = makeImage(
+      250, 190,
+      [&](int x, int y) {
+        return std::lround(
+            std::fmin(255.0, std::fmax(0.0, 0.8 * ref.get(x, y) + 15 + 0.1 * x - 0.08 * y + noise(rng))));
+      },
+      5, 4);
+  const mxPelBuffer<unsigned char> mask = makeImage(
+      257, 193, [](int x, int y) { return (x - 120) * (x - 120) + (y - 90) * (y - 90) < 900 ? 0 : 255; }, 3, 2);
 
   const Pin pins[] = {
       {eMatchHistogram, false, 1, 0xc66139f9f45cbfd4ull},

@@ -23,19 +23,24 @@ const Method kRunnable[] = {eMatchHistogram,        eMatchMeanAndStddev, eMatchH
 Image texturedReference(int w, int h, int x0 = 0, int y0 = 0) {
   std::mt19937 rng(11);
   std::uniform_int_distribution<int> noise(-12, 12);
-  return makeImage(w, h, [&](int x, int y) {
-    const double v = 125 + 55 * std::sin(x * 0.21) * std::cos(y * 0.17) + 25 * std::sin((x - y) * 0.05) + noise(rng);
-    return std::lround(std::fmin(220.0, std::fmax(30.0, v)));
-  }, x0, y0);
+  return makeImage(
+      w, h,
+      [&](int x, int y) {
+        const double v =
+            125 + 55 * std::sin(x * 0.21) * std::cos(y * 0.17) + 25 * std::sin((x - y) * 0.05) + noise(rng);
+        return std::lround(std::fmin(220.0, std::fmax(30.0, v)));
+      },
+      x0, y0);
 }
 
 // f(x, y, pel) rounded and clamped, pel by pel.
 template <class F>
 Image transformed(const mxPelBuffer_const<unsigned char>& src, F f) {
   const mxPelRect r = src.window();
-  return makeImage(r.width(), r.height(), [&](int x, int y) {
-    return std::lround(std::fmin(255.0, std::fmax(0.0, f(x, y, src.get(x, y)))));
-  }, r.x(), r.y());
+  return makeImage(
+      r.width(), r.height(),
+      [&](int x, int y) { return std::lround(std::fmin(255.0, std::fmax(0.0, f(x, y, src.get(x, y))))); }, r.x(),
+      r.y());
 }
 
 // Mean |a - b| over a's window less a border, skipping pels a mask excludes.
@@ -135,8 +140,10 @@ TEST(Running, KeepMaskedPixelsRestoresTheInput) {
     int changedOutside = 0;
     for (int y = 0; y < 48; ++y)
       for (int x = 0; x < 64; ++x) {
-        if (mask.get(x, y) == 0) ASSERT_EQ(out.get(x, y), img.get(x, y)) << methodName(m).c_str();
-        else changedOutside += out.get(x, y) != img.get(x, y);
+        if (mask.get(x, y) == 0)
+          ASSERT_EQ(out.get(x, y), img.get(x, y)) << methodName(m).c_str();
+        else
+          changedOutside += out.get(x, y) != img.get(x, y);
       }
     EXPECT_GT(changedOutside, 100) << methodName(m).c_str();
   }
@@ -177,7 +184,8 @@ TEST(Running, TailPercentagesRoundHalfAway) {
 
 TEST(Running, MethodsUndoTheirDistortions) {
   const Image ref = texturedReference(160, 120, 7, 3);
-  const Image mask = makeImage(160, 120, [](int x, int y) { return (x > 60 && x < 80 && y > 40) ? 0 : 1; }, 7, 3);
+  const Image mask = makeImage(
+      160, 120, [](int x, int y) { return (x > 60 && x < 80 && y > 40) ? 0 : 1; }, 7, 3);
   std::mt19937 rng(5);
   std::normal_distribution<double> noise(0.0, 1.5);
   const Image gainOffset = transformed(ref, [&](int, int, int v) { return 0.75 * v + 20 + noise(rng); });
@@ -210,8 +218,9 @@ TEST(Running, DiagnosticsRecords) {
                             L"Image Normalization Result"};
   const int levels[] = {3, 3, 4, 4, 4};
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(r[i].name == names[i] && r[i].level == levels[i]) << i;
-  EXPECT_EQ(r[1].text, L"method=eMatchHistogram\nkeepMaskedPixels=false\ntailFractions=( 0 , 1 )\n"
-                       L"neighborhoodSize=(101, 101)\ngranularity=(1, 1)\nintensityRange=(-127, 127)\n");
+  EXPECT_EQ(r[1].text,
+            L"method=eMatchHistogram\nkeepMaskedPixels=false\ntailFractions=( 0 , 1 )\n"
+            L"neighborhoodSize=(101, 101)\ngranularity=(1, 1)\nintensityRange=(-127, 127)\n");
   EXPECT_TRUE(mf_PelBufferEqual(r[0].image, img, 0.0));
   EXPECT_NE(r[0].image.root(), img.root());
 

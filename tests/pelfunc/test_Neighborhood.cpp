@@ -2,9 +2,9 @@
 
 #include "baseif/mxAffine.h"
 #include "pelTestUtil.h"
-#include "support/checks.h"
 #include "pelfunc/detail/borderPixels.h"
 #include "pelfunc/mf_Neighborhood.h"
+#include "support/checks.h"
 
 namespace {
 
@@ -211,7 +211,7 @@ TEST(AdjustWindow, ReusesLargeEnoughStore) {
   mf_AdjustWindow(buf, mxPelRect(-7, 3, 40, 30));
   EXPECT_EQ(buf.root(), store);
   EXPECT_EQ(buf.window(), mxPelRect(-7, 3, 40, 30));
-  EXPECT_EQ(buf.get(-7, 3), 9);  // the store's first pel, relabelled
+  EXPECT_EQ(buf.get(-7, 3), 9);                    // the store's first pel, relabelled
   mf_AdjustWindow(buf, mxPelRect(0, 0, 120, 30));  // too wide for the store
   EXPECT_NE(buf.root(), store);
   EXPECT_EQ(buf.window(), mxPelRect(0, 0, 120, 30));

@@ -155,8 +155,8 @@ TEST(MaskedPelDivide, EqualsIntegerDivisionForEveryDivisor) {
             const int expected = masked && mask.row(j)[i] == 0
                                      ? start.row(j)[i]
                                      : static_cast<unsigned char>((num.row(j)[i] * scale + d / 2u) / d);
-            ASSERT_EQ(out.row(j)[i], expected) << "scale " << scale << " pattern " << pattern << " at " << i << ","
-                                               << j << " n " << num.row(j)[i] << " d " << d;
+            ASSERT_EQ(out.row(j)[i], expected) << "scale " << scale << " pattern " << pattern << " at " << i << "," << j
+                                               << " n " << num.row(j)[i] << " d " << d;
           }
       }
     }

@@ -3,9 +3,9 @@
 #include <deque>
 
 #include "pelTestUtil.h"
-#include "support/checks.h"
 #include "pelfunc/detail/floodQueue.h"
 #include "pelfunc/mf_Region.h"
+#include "support/checks.h"
 
 namespace {
 

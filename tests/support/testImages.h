@@ -16,9 +16,10 @@ mxPelBuffer<unsigned char> makeImage(std::int32_t w, std::int32_t h, F f, std::i
 }
 
 // Uniform random pels in [lo, hi], fixed seed.
-inline mxPelBuffer<unsigned char> randomImage(std::int32_t w, std::int32_t h, unsigned seed, int lo = 0,
-                                              int hi = 255, std::int32_t x0 = 0, std::int32_t y0 = 0) {
+inline mxPelBuffer<unsigned char> randomImage(std::int32_t w, std::int32_t h, unsigned seed, int lo = 0, int hi = 255,
+                                              std::int32_t x0 = 0, std::int32_t y0 = 0) {
   std::mt19937 rng(seed);
   std::uniform_int_distribution<int> d(lo, hi);
-  return makeImage(w, h, [&](int, int) { return d(rng); }, x0, y0);
+  return makeImage(
+      w, h, [&](int, int) { return d(rng); }, x0, y0);
 }
