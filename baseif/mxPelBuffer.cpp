@@ -5,6 +5,10 @@
 #include <limits>
 #include <new>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace {
 // Every pel of a store has 32-bit image coordinates, so that code working in
 // image coordinates can form a window's far edge without overflow.
@@ -39,6 +43,27 @@ mx_PelStore::mx_PelStore(std::int32_t w, std::int32_t h, std::size_t ps, std::si
   const std::size_t total = row * std::size_t(h);
   // Always allocate at least one aligned block so that data is never null.
   const std::size_t bytes = total == 0 ? alignment : total;
+#if defined(__linux__)
+  // Large stores get a mapping of their own on 2 MiB boundaries with huge
+  // pages requested: a run of the local methods makes several image-sized
+  // temporaries, and with 4 KiB pages the kernel's page faults on every new
+  // one cost about as much as the filtering.  Fresh mappings read as zero,
+  // so this serves zero-filled stores; stores about to be overwritten whole
+  // come from the heap, which reuses freed blocks without clearing them.
+  constexpr std::size_t kLarge = std::size_t(4) << 20, kHuge = std::size_t(2) << 20;
+  if (init == mxPelInit::eZero && bytes >= kLarge && alignment <= kHuge) {
+    const std::size_t length = ((bytes + kHuge - 1) & ~(kHuge - 1)) + kHuge;
+    void* m = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) throw std::bad_alloc();
+    auto* base = static_cast<unsigned char*>(m);
+    const std::uintptr_t aligned = (reinterpret_cast<std::uintptr_t>(base) + kHuge - 1) & ~std::uintptr_t(kHuge - 1);
+    data = reinterpret_cast<unsigned char*>(aligned);
+    ::madvise(data, length - std::size_t(data - base), MADV_HUGEPAGE);  // a hint; failure is harmless
+    mapping_ = m;
+    mappedBytes_ = length;
+    return;
+  }
+#endif
   data = static_cast<unsigned char*>(std::aligned_alloc(alignment, bytes));
   if (!data) throw std::bad_alloc();
   // New stores are zero-filled unless the caller is about to overwrite every
@@ -46,7 +71,15 @@ mx_PelStore::mx_PelStore(std::int32_t w, std::int32_t h, std::size_t ps, std::si
   if (init == mxPelInit::eZero) std::memset(data, 0, bytes);
 }
 
-mx_PelStore::~mx_PelStore() { std::free(data); }
+mx_PelStore::~mx_PelStore() {
+#if defined(__linux__)
+  if (mapping_) {
+    ::munmap(mapping_, mappedBytes_);
+    return;
+  }
+#endif
+  std::free(data);
+}
 
 mx_PelBuffer::mx_PelBuffer(std::size_t pelSize)
     : pelSize_(pelSize), clientFromImage_(identityXform()), imageFromClient_(identityXform()) {}

@@ -47,6 +47,10 @@ struct IMGNORM_API mx_PelStore {
   std::int32_t height;      // rows
   std::size_t pelSize;      // bytes per pel
   std::ptrdiff_t rowBytes;  // distance between rows in bytes
+
+ private:
+  void* mapping_ = nullptr;  // large stores: the memory mapping that holds them
+  std::size_t mappedBytes_ = 0;
 };
 
 class IMGNORM_API mx_PelBuffer {
