@@ -58,21 +58,15 @@ int floorDiv(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 TEST(GaussSample, MatchesBruteForceOnRandomWindows) {
   std::mt19937 rng(7);
   std::uniform_int_distribution<int> pos(-9, 9), len(1, 23), step(1, 5), amount(0, 9), coin(0, 1);
-  for (int trial = 0; trial < 300; ++trial) {
+  for (int trial = 0; trial < 150; ++trial) {
     const mxPelBuffer<unsigned char> src = randomWindow(rng, pos(rng), pos(rng), len(rng), len(rng));
     mxGaussSampleParams p({step(rng), step(rng)}, {amount(rng), amount(rng)}, 1.0, coin(rng) == 1);
-    const bool wide = coin(rng) == 1;
-    if (wide) {
-      p.sample = {1, 1};
-      p.gain = 128.0;
-    }
+    const bool wide = coin(rng) == 1;  // the 16-bit form: no subsampling, gain 128
+    if (wide) p.sample = {1, 1}, p.gain = 128.0;
     SCOPED_TRACE(testing::Message() << "trial " << trial);
     mxPelBuffer<unsigned short> out16;
-    mxPelBuffer<unsigned char> out8;
-    if (wide)
-      mfGaussSample(src, p, out16);
-    else
-      out8 = mfGaussSample(src, p);
+    const mxPelBuffer<unsigned char> out8 = wide ? mxPelBuffer<unsigned char>() : mfGaussSample(src, p);
+    if (wide) mfGaussSample(src, p, out16);
     const mxPelRect r = wide ? out16.window() : out8.window();
     const mxPelRect w = src.window();
     // The grid: cells anchored at image coordinate 0, every cell holding a
@@ -93,9 +87,8 @@ TEST(GaussSample, MatchesBruteForceOnRandomWindows) {
 }
 
 TEST(GaussSample, ConstantImagesAreExactAtEveryAmount) {
-  const int amounts[] = {0, 1, 2, 3, 26, 52, 102, 300};
-  for (int v : {0, 1, 128, 254, 255})
-    for (int s : amounts) {
+  for (int v : {0, 1, 254, 255})
+    for (int s : {0, 1, 2, 3, 52, 300}) {
       mxPelBuffer<unsigned char> src(mxPelRect(3, -2, 37, 21));
       mfPelSet_U8(src, (unsigned char)v);
       mxGaussSampleParams wide({1, 1}, {s, s / 2}, 128.0, true);

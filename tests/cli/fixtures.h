@@ -22,18 +22,24 @@ struct Samples {
 
 // A deterministic pattern over the full range of the depth.
 inline Samples pattern(int width, int height, int channels, int bits) {
-  Samples s;
-  s.width = width;
-  s.height = height;
-  s.channels = channels;
-  s.bits = bits;
-  const std::uint32_t maxv = bits == 16 ? 65535u : 255u;
+  Samples s{width, height, channels, bits, {}};
   std::uint32_t state = 12345u;
   for (int i = 0; i < width * height * channels; ++i) {
     state = state * 1664525u + 1013904223u;
-    s.v.push_back(std::uint16_t((state >> 8) % (maxv + 1)));
+    s.v.push_back(std::uint16_t((state >> 8) % (bits == 16 ? 65536u : 256u)));
   }
   return s;
+}
+
+// Appends the samples of pels x0 .. x0 + w - 1 of row y (zero beyond the
+// image), 16-bit ones in host order.
+inline void appendRow(const Samples& s, int y, int x0, int w, std::vector<std::uint8_t>& out) {
+  for (int x = x0; x < x0 + w; ++x)
+    for (int c = 0; c < s.channels; ++c) {
+      const std::uint16_t v = (x < s.width && y < s.height) ? s.at(x, y, c) : 0;
+      const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
+      out.insert(out.end(), p, p + s.bits / 8);  // the low byte alone for 8 bits on little-endian hosts
+    }
 }
 
 inline bool writePng(const std::string& path, const Samples& s) {
@@ -43,7 +49,6 @@ inline bool writePng(const std::string& path, const Samples& s) {
   png_infop info = png_create_info_struct(png);
   static const int types[] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
                               PNG_COLOR_TYPE_RGB_ALPHA};
-  std::vector<png_byte> row(std::size_t(s.width) * s.channels * (s.bits / 8));
   if (setjmp(png_jmpbuf(png))) {
     png_destroy_write_struct(&png, &info);
     std::fclose(f);
@@ -53,16 +58,10 @@ inline bool writePng(const std::string& path, const Samples& s) {
   png_set_IHDR(png, info, png_uint_32(s.width), png_uint_32(s.height), s.bits, types[s.channels], PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
+  if (s.bits == 16) png_set_swap(png);  // rows in host (little-endian) order; PNG is big-endian
   for (int y = 0; y < s.height; ++y) {
-    for (int i = 0; i < s.width * s.channels; ++i) {
-      const std::uint16_t v = s.v[std::size_t(y) * s.width * s.channels + i];
-      if (s.bits == 16) {
-        row[2 * i] = png_byte(v >> 8);  // PNG is big-endian
-        row[2 * i + 1] = png_byte(v & 0xff);
-      } else {
-        row[i] = png_byte(v);
-      }
-    }
+    std::vector<std::uint8_t> row;
+    appendRow(s, y, 0, s.width, row);
     png_write_row(png, row.data());
   }
   png_write_end(png, nullptr);
@@ -70,6 +69,7 @@ inline bool writePng(const std::string& path, const Samples& s) {
   return std::fclose(f) == 0;
 }
 
+// Strips of one row, or 16 x 16 tiles.
 inline bool writeTiff(const std::string& path, const Samples& s, bool tiled = false) {
   TIFF* t = TIFFOpen(path.c_str(), "w");
   if (!t) return false;
@@ -79,42 +79,18 @@ inline bool writeTiff(const std::string& path, const Samples& s, bool tiled = fa
   TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, s.channels);
   TIFFSetField(t, TIFFTAG_PHOTOMETRIC, s.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
   TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  if (s.channels == 2 || s.channels == 4) {
-    std::uint16_t extra = EXTRASAMPLE_UNASSALPHA;
-    TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
-  }
-  const std::size_t bytesPerSample = std::size_t(s.bits / 8);
-  auto pack = [&](int y, int x0, int w, std::vector<std::uint8_t>& out) {
-    for (int x = x0; x < x0 + w; ++x)
-      for (int c = 0; c < s.channels; ++c) {
-        const std::uint16_t v = (x < s.width && y < s.height) ? s.at(x, y, c) : 0;
-        if (bytesPerSample == 2) {
-          const std::uint8_t* p = reinterpret_cast<const std::uint8_t*>(&v);
-          out.push_back(p[0]);
-          out.push_back(p[1]);
-        } else {
-          out.push_back(std::uint8_t(v));
-        }
-      }
-  };
+  std::uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+  if (s.channels == 2 || s.channels == 4) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
+  const int tw = tiled ? 16 : s.width, th = tiled ? 16 : 1;
+  if (tiled) TIFFSetField(t, TIFFTAG_TILEWIDTH, tw), TIFFSetField(t, TIFFTAG_TILELENGTH, th);
   bool ok = true;
-  if (tiled) {
-    const int tw = 16, th = 16;
-    TIFFSetField(t, TIFFTAG_TILEWIDTH, tw);
-    TIFFSetField(t, TIFFTAG_TILELENGTH, th);
-    for (int ty = 0; ty < s.height && ok; ty += th)
-      for (int tx = 0; tx < s.width && ok; tx += tw) {
-        std::vector<std::uint8_t> tile;
-        for (int y = ty; y < ty + th; ++y) pack(y, tx, tw, tile);
-        ok = TIFFWriteTile(t, tile.data(), std::uint32_t(tx), std::uint32_t(ty), 0, 0) >= 0;
-      }
-  } else {
-    for (int y = 0; y < s.height && ok; ++y) {
-      std::vector<std::uint8_t> line;
-      pack(y, 0, s.width, line);
-      ok = TIFFWriteScanline(t, line.data(), std::uint32_t(y), 0) >= 0;
+  for (int ty = 0; ty < s.height && ok; ty += th)
+    for (int tx = 0; tx < s.width && ok; tx += tw) {
+      std::vector<std::uint8_t> block;
+      for (int y = ty; y < ty + th; ++y) appendRow(s, y, tx, tw, block);
+      ok = tiled ? TIFFWriteTile(t, block.data(), std::uint32_t(tx), std::uint32_t(ty), 0, 0) >= 0
+                 : TIFFWriteScanline(t, block.data(), std::uint32_t(ty), 0) >= 0;
     }
-  }
   TIFFClose(t);
   return ok;
 }
