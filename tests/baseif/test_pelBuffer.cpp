@@ -36,7 +36,6 @@ TYPED_TEST(PelBufferTyped, NewBuffersAreZeroFilledWithEveryRowStart32ByteAligned
     const mxPelRect r(-3, 11, w, 4);
     mxPelBuffer<T> b(r);
     EXPECT_EQ(b.window(), r);
-    EXPECT_EQ(b.pelSize(), sizeof(T));
     EXPECT_GE(b.rowStride(), w);
     for (std::int32_t j = 0; j < r.height(); ++j) {
       EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.row(j)) % 32, 0u) << "width " << w << " row " << j;
@@ -92,7 +91,6 @@ TYPED_TEST(PelBufferTyped, CopiesSharePelsButNotWindowsOffsetsOrTransforms) {
   mxPelBuffer<T> a(mxPelRect(0, 0, 9, 7));
   mxPelBuffer<T> b = a, c;
   c = a;
-  EXPECT_NE(mxPelBuffer<T>(mxPelRect(0, 0, 9, 7)).root(), a.root());
   b.set(4, 3, T(200));
   EXPECT_EQ(c.get(4, 3), T(200));
 
