@@ -64,13 +64,12 @@ TEST(AffineTransformImage, MatchesBruteForceForEveryMappingPath) {
     mxAffineRectangle rect;
     std::int16_t n, m;
   };
+  const auto identity = std::make_shared<mx2XformLinear>();
+  const auto scaled = std::make_shared<mx2XformLinear>(mxXform<2>(mxMatrix<2>(0.5, 0, 0, 2), mxVector<2>(1, 1)));
   const Case cases[] = {
-      {"axis-aligned upsampling", std::make_shared<mx2XformLinear>(), mxAffineRectangle({-3, 5}, {8, 5}, {-3, 13}), 23,
-       17},
-      {"rotated, beyond the window", std::make_shared<mx2XformLinear>(), mxAffineRectangle({-5, 4}, {6, 9}, {-9, 14}),
-       15, 12},
-      {"scaled client", std::make_shared<mx2XformLinear>(mxXform<2>(mxMatrix<2>(0.5, 0, 0, 2), mxVector<2>(1, 1))),
-       mxAffineRectangle({0, 11}, {5, 11}, {0, 27}), 9, 9},
+      {"axis-aligned upsampling", identity, mxAffineRectangle({-3, 5}, {8, 5}, {-3, 13}), 23, 17},
+      {"rotated, beyond the window", identity, mxAffineRectangle({-5, 4}, {6, 9}, {-9, 14}), 15, 12},
+      {"scaled client", scaled, mxAffineRectangle({0, 11}, {5, 11}, {0, 27}), 9, 9},
       {"opaque transform", std::make_shared<OpaqueShift>(2.25), mxAffineRectangle({0, 6}, {8, 6}, {0, 12}), 7, 5},
   };
   for (const Case& c : cases)

@@ -86,7 +86,9 @@ TEST(GaussSample, MatchesBruteForceOnRandomWindows) {
   }
 }
 
-TEST(GaussSample, ConstantImagesAreExactAtEveryAmount) {
+// Constant images give exactly the constant (times the gain); bright random
+// ones never exceed the gain times 255.
+TEST(GaussSample, ConstantImagesAreExactAndResultsStayInRange) {
   for (int v : {0, 1, 254, 255})
     for (int s : {0, 1, 2, 3, 52, 300}) {
       mxPelBuffer<unsigned char> src(mxPelRect(3, -2, 37, 21));
@@ -95,23 +97,17 @@ TEST(GaussSample, ConstantImagesAreExactAtEveryAmount) {
       wide.saturate = true;
       mxPelBuffer<unsigned short> b;
       mfGaussSample(src, wide, b);
-      EXPECT_EQ(mfPelMax<unsigned short>(b), 128 * v);
-      mxPelBuffer<unsigned short> lowest(b.window());
-      mfPelSet<unsigned short>(lowest, 65535);
-      mfGaussSample(src, wide, lowest);
-      EXPECT_TRUE(mfPelEqual<unsigned short>(b, lowest)) << "constant result " << 128 * v;
+      mxPelBuffer<unsigned short> want(b.window());
+      mfPelSet<unsigned short>(want, std::uint16_t(128 * v));
+      EXPECT_TRUE(mfPelEqual<unsigned short>(b, want)) << v << " " << s;
       const mxPelBuffer<unsigned char> sub = mfGaussSample(src, mxGaussSampleParams({4, 3}, {s, s}, 1.0, true));
-      EXPECT_EQ(mfPelMax<unsigned char>(sub), v);
-      EXPECT_EQ(mfPelHistogram(sub)[v], std::uint32_t(sub.width() * sub.height()));
+      EXPECT_EQ(mfPelHistogram(sub)[v], std::uint32_t(sub.width() * sub.height()));  // all v
     }
-}
-
-TEST(GaussSample, NeverExceedsScaledMaximum) {
   std::mt19937 rng(3);
-  const mxPelBuffer<unsigned char> src = randomWindow(rng, 0, 0, 64, 48, 250, 255);
+  const mxPelBuffer<unsigned char> bright = randomWindow(rng, 0, 0, 64, 48, 250, 255);
   for (int s : {1, 6, 52}) {
     mxPelBuffer<unsigned short> b;
-    mfGaussSample(src, mxGaussSampleParams({1, 1}, {s, s}, 128.0, true), b);
+    mfGaussSample(bright, mxGaussSampleParams({1, 1}, {s, s}, 128.0, true), b);
     EXPECT_LE(mfPelMax<unsigned short>(b), 32640);
   }
 }
