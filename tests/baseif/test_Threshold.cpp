@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -45,12 +46,11 @@ TEST(ThresholdWGV, MinimisesWithinGroupVarianceOnRandomHistograms) {
     ASSERT_GT(r.threshold(), first);
     ASSERT_LE(r.threshold(), last);
     double best = std::numeric_limits<double>::max();
-    for (int t = first + 1; t <= last; ++t) {
-      bool lowerEmpty = true, upperEmpty = true;
-      for (int i = first; i < t; ++i) lowerEmpty &= h[i] == 0;
-      for (int i = t; i <= last; ++i) upperEmpty &= h[i] == 0;
-      if (!lowerEmpty && !upperEmpty) best = std::min(best, withinVariance(h, first, last, t));
-    }
+    const auto occupiedIn = [&](int lo, int hi) {
+      return std::any_of(h.begin() + lo, h.begin() + hi, [](auto n) { return n > 0; });
+    };
+    for (int t = first + 1; t <= last; ++t)
+      if (occupiedIn(first, t) && occupiedIn(t, last + 1)) best = std::min(best, withinVariance(h, first, last, t));
     EXPECT_NEAR(withinVariance(h, first, last, r.threshold()), best, 1e-9 * (1 + best)) << "trial " << trial;
     EXPECT_NEAR(r.withinGroupVariance(), best, 1e-6 * (1 + best));
   }

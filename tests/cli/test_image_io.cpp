@@ -22,9 +22,7 @@ class ImageIo : public ::testing::Test {
 protected:
   void SetUp() override {
     installCodecHandlers();
-    dir_ = fs::temp_directory_path() / ("imgnorm_io_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
+    dir_ = fs::path(::testing::TempDir()) / ("imgnorm_io_" + std::to_string(::getpid()));
     fs::create_directories(dir_);
   }
   void TearDown() override { fs::remove_all(dir_); }
