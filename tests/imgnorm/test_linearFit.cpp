@@ -1,18 +1,10 @@
-#include <gtest/gtest.h>
+#include "support/normalizerTest.h"
 
-#include <cmath>
-#include <random>
-#include <vector>
-
-#include "baseif/mxPelOps.h"
 #include "imgnorm/knownRelation.h"
 #include "imgnorm/linearFit.h"
-#include "imgnorm/mxImageNormalizerErrors.h"
-#include "support/checks.h"
 
 namespace {
 
-using Image = mxPelBuffer<unsigned char>;
 using Profile = mxPelBuffer<std::uint32_t>;
 
 template <class B, class T>

@@ -1,0 +1,24 @@
+// Common ground of the normalizer tests: the tool and its errors, pel
+// operations, test images and shared checks, and two short names.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "baseif/mxDiag.h"
+#include "baseif/mxPelOps.h"
+#include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
+#include "support/checks.h"
+#include "support/testImages.h"
+
+using Image = mxPelBuffer<unsigned char>;
+using P = mxPair<std::int32_t>;
