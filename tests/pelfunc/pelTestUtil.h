@@ -2,6 +2,9 @@
 // random images, and reading a window back as rows.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <random>
@@ -9,6 +12,7 @@
 
 #include "baseif/mxPelBuffer.h"
 #include "baseif/mxPelOps.h"
+#include "support/checks.h"
 
 namespace pelTest {
 

@@ -1,14 +1,10 @@
-#include <gtest/gtest.h>
-
 #include "baseif/mxThreshold.h"
 #include "pelTestUtil.h"
 #include "pelfunc/mf_MaskedPel.h"
 
 namespace {
 
-using pelTest::image;
-using pelTest::rows;
-using pelTest::Rows;
+using namespace pelTest;
 
 // Brute-force masked histogram over the overlap of src and mask.
 std::vector<std::uint32_t> countSelected(const mxPelBuffer_const<unsigned char>& src,
@@ -33,8 +29,8 @@ TEST(MaskedPelHistogram, BothPathsMatchBruteForce) {
       for (bool sameWindow : {true, false}) {
         const int sx = sameWindow ? 0 : 3, sy = sameWindow ? 0 : 2;
         mxPelBuffer<unsigned char> src =
-            pelTest::randomImage(rng, overlapWidth + (sameWindow ? 0 : 9), 23, -sx, -sy, {0, 1, 2, 77, 255});
-        mxPelBuffer<unsigned char> mask = pelTest::randomImage(rng, overlapWidth, 21 + sy, 0, 0, values);
+            randomImage(rng, overlapWidth + (sameWindow ? 0 : 9), 23, -sx, -sy, {0, 1, 2, 77, 255});
+        mxPelBuffer<unsigned char> mask = randomImage(rng, overlapWidth, 21 + sy, 0, 0, values);
         std::vector<std::uint32_t> h(5, 99);
         mf_MaskedPelHistogram(src, mask, h);
         ASSERT_EQ(h, countSelected(src, mask))
@@ -60,9 +56,9 @@ TEST(MaskedPelHistogram, UnboundDisjointAndStaleContents) {
 TEST(MaskedPelCopy, PartialOverlapsMatchBruteForce) {
   std::mt19937 rng(2);
   for (bool copyMasked : {true, false}) {
-    mxPelBuffer<unsigned char> src = pelTest::randomImage(rng, 70, 9, 2, 1);
-    mxPelBuffer<unsigned char> mask = pelTest::randomImage(rng, 60, 12, 0, 3, {0, 1, 255});
-    mxPelBuffer<unsigned char> dst = pelTest::randomImage(rng, 50, 10, 5, 0);
+    mxPelBuffer<unsigned char> src = randomImage(rng, 70, 9, 2, 1);
+    mxPelBuffer<unsigned char> mask = randomImage(rng, 60, 12, 0, 3, {0, 1, 255});
+    mxPelBuffer<unsigned char> dst = randomImage(rng, 50, 10, 5, 0);
     const mxPelBuffer<unsigned char> before = mfPelCopy<unsigned char>(dst);
     mf_MaskedPelCopy(src, mask, dst, copyMasked);
     for (int y = 0; y < 10; ++y)

@@ -1,16 +1,11 @@
-#include <gtest/gtest.h>
-
 #include "baseif/mxAffine.h"
 #include "pelTestUtil.h"
 #include "pelfunc/detail/borderPixels.h"
 #include "pelfunc/mf_Neighborhood.h"
-#include "support/checks.h"
 
 namespace {
 
-using pelTest::image;
-using pelTest::rows;
-using pelTest::Rows;
+using namespace pelTest;
 
 const int kDx[4] = {-1, 1, 0, 0}, kDy[4] = {0, 0, -1, 1};
 
@@ -56,7 +51,7 @@ TEST(PelSmooth3x3Diamond, MatchesBruteForceInsideALargerStore) {
   std::mt19937 rng(9);
   const std::pair<int, int> shapes[] = {{1, 1}, {1, 7}, {7, 1}, {2, 2}, {2, 5}, {5, 2}, {3, 3}, {37, 9}, {70, 4}};
   for (auto [w, h] : shapes) {
-    mxPelBuffer<unsigned char> store = pelTest::randomImage(rng, w + 4, h + 4, 10, 20);
+    mxPelBuffer<unsigned char> store = randomImage(rng, w + 4, h + 4, 10, 20);
     const mxPelBuffer<unsigned char> before = mfPelCopy<unsigned char>(store);
     mxPelBuffer<unsigned char> win(store);
     win.window(mxPelRect(12, 22, w, h));
@@ -77,13 +72,13 @@ TEST(BinaryMorph3x3Diamond, MatchesBruteForceOnPartialOverlaps) {
     for (bool dilate : {true, false})
       for (bool boundDst : {false, true}) {
         mxPelBuffer<unsigned char> store =
-            pelTest::randomImage(rng, sw.width() + 6, sw.height() + 6, sw.x() - 3, sw.y() - 3, {0, 255});
+            randomImage(rng, sw.width() + 6, sw.height() + 6, sw.x() - 3, sw.y() - 3, {0, 255});
         mxPelBuffer<unsigned char> src(store);
         src.window(sw);
         mxPelBuffer<unsigned char> dst;
         mxPelRect region = sw;
         if (boundDst) {
-          dst = pelTest::randomImage(rng, sw.width() + 2, sw.height(), sw.x() + sw.width() / 2, sw.y() + 1);
+          dst = randomImage(rng, sw.width() + 2, sw.height(), sw.x() + sw.width() / 2, sw.y() + 1);
           region = sw.intersect(dst.window());
         }
         const mxPelBuffer<unsigned char> before = boundDst ? mfPelCopy<unsigned char>(dst) : dst;
@@ -128,7 +123,7 @@ TEST(DuplicateBorderPixels, FrameIsNearestInteriorPel) {
   std::mt19937 rng(13);
   for (int b : {1, 2, 3})
     for (auto [w, h] : {std::pair<int, int>{1, 1}, {1, 4}, {5, 1}, {6, 3}}) {
-      mxPelBuffer<unsigned char> buf = pelTest::randomImage(rng, w + 2 * b, h + 2 * b, -2, 7);
+      mxPelBuffer<unsigned char> buf = randomImage(rng, w + 2 * b, h + 2 * b, -2, 7);
       const mxPelBuffer<unsigned char> before = mfPelCopy<unsigned char>(buf);
       duplicateBorderPixels(buf, b);
       for (int y = 0; y < h + 2 * b; ++y)
@@ -169,7 +164,7 @@ TEST(PaddedAffineSample, ReadsOnlyThePaddedWindow) {
   std::mt19937 rng(4);
   mxPelBuffer<unsigned char> tex(store);
   tex.window(mxPelRect(2, 1, 5, 6));
-  const mxPelBuffer<unsigned char> pattern = pelTest::randomImage(rng, 5, 6, 2, 1);
+  const mxPelBuffer<unsigned char> pattern = randomImage(rng, 5, 6, 2, 1);
   mfPelCopy<unsigned char>(pattern, tex);
   mxPelBuffer<unsigned char> alone = mfPelCopy<unsigned char>(pattern);
   alone.copyXforms(tex);

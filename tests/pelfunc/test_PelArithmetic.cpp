@@ -1,15 +1,9 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-
 #include "pelTestUtil.h"
 #include "pelfunc/mf_PelArithmetic.h"
 
 namespace {
 
-using pelTest::image;
-using pelTest::rows;
-using pelTest::Rows;
+using namespace pelTest;
 
 enum Fn { kSub, kSubSigned, kAdd };
 

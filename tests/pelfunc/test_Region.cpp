@@ -1,17 +1,12 @@
-#include <gtest/gtest.h>
-
 #include <deque>
 
 #include "pelTestUtil.h"
 #include "pelfunc/detail/floodQueue.h"
 #include "pelfunc/mf_Region.h"
-#include "support/checks.h"
 
 namespace {
 
-using pelTest::image;
-using pelTest::rows;
-using pelTest::Rows;
+using namespace pelTest;
 
 // Brute-force eight-connected fill of window rows.
 Rows floodReference(Rows px, int sx, int sy, int fill) {
@@ -62,7 +57,7 @@ TEST(FloodFill, MatchesBruteForceBfs) {
   for (int trial = 0; trial < 60; ++trial) {
     const int w = 1 + int(rng() % 40), h = 1 + int(rng() % 25);
     mxPelBuffer<unsigned char> store =
-        pelTest::randomImage(rng, w + 4, h + 4, 0, 0, trial % 2 ? std::vector<int>{1, 2} : std::vector<int>{1, 2, 3});
+        randomImage(rng, w + 4, h + 4, 0, 0, trial % 2 ? std::vector<int>{1, 2} : std::vector<int>{1, 2, 3});
     const mxPelBuffer<unsigned char> before = mfPelCopy<unsigned char>(store);
     mxPelBuffer<unsigned char> win(store);
     win.window(mxPelRect(2, 2, w, h));
