@@ -17,6 +17,7 @@
 namespace pelTest {
 
 using Rows = std::vector<std::vector<int>>;
+using Image = mxPelBuffer<unsigned char>;
 
 // An image at image coordinates (x, y) holding the given rows.
 template <class T = unsigned char>
