@@ -5,13 +5,11 @@
 #include <memory>
 #include <typeinfo>
 
-#include "baseif/mxArchive.h"
 #include "baseif/mxStr.h"
 
 namespace {
 
 namespace D = mxImageNormalizerDefs;
-using Bytes = std::vector<std::uint8_t>;
 
 struct ErrorClass {
   const char* name;  // qualified class name
@@ -117,13 +115,7 @@ TEST(ErrorsArchive, UnknownVersionsNameTheClassAndLeaveTheObjectAlone) {
       bad[at] = 1;
       std::unique_ptr<D::Errors> dst(c.make(L"before"));
       mxArchive in(bad);
-      try {
-        dst->loadSimple(in);
-        ADD_FAILURE() << c.name << ": version 1 at byte " << at << " accepted";
-      } catch (const mxArchive::UnknownVersion& e) {
-        EXPECT_EQ(e.file(), at == 0 ? std::string(c.name) : std::string("mxImageNormalizerDefs::Errors"));
-        EXPECT_EQ(e.line(), 0);
-      }
+      expectUnknownVersion([&] { dst->loadSimple(in); }, at == 0 ? c.name : "mxImageNormalizerDefs::Errors");
       EXPECT_EQ(dst->message(), L"before");
     }
   }
@@ -135,12 +127,7 @@ TEST(ErrorsArchive, UnknownVersionsNameTheClassAndLeaveTheObjectAlone) {
   Bytes bad = out.bytes();
   bad[4 + std::string("mxImageNormalizerDefs::CanNotTrain").size() + 1] = 1;
   mxArchive in(bad);
-  try {
-    in.loadObject();
-    ADD_FAILURE() << "version 1 accepted";
-  } catch (const mxArchive::UnknownVersion& u) {
-    EXPECT_EQ(u.file(), "mxImageNormalizerDefs::Errors");
-  }
+  expectUnknownVersion([&] { in.loadObject(); }, "mxImageNormalizerDefs::Errors");
 }
 
 }  // namespace

@@ -49,11 +49,8 @@ TEST(JointHistogram, BinsScalesAndMask) {
 TEST(JointHistogram, PairsPelsByPositionInEachWindow) {
   // Windows at different image coordinates in larger random stores: pairing
   // by image coordinates would pick up the wrong pels.
-  std::mt19937 rng(2);
-  Image ref(mxPelRect(-5, 7, 50, 40)), run(mxPelRect(100, 0, 40, 30)), mask(mxPelRect(0, 0, 30, 30));
-  for (Image* b : {&ref, &run, &mask})
-    for (int j = 0; j < b->height(); ++j)
-      for (int i = 0; i < b->width(); ++i) b->row(j)[i] = static_cast<unsigned char>(rng());
+  Image ref = randomImage(50, 40, 2, 0, 255, -5, 7), run = randomImage(40, 30, 3, 0, 255, 100, 0),
+        mask = randomImage(30, 30, 4);
   ref.window(mxPelRect(0, 10, 30, 25));
   run.window(mxPelRect(110, 3, 20, 15));
   mask.window(mxPelRect(4, 4, 25, 20));
@@ -165,12 +162,9 @@ TEST(LinearFit, BandPelsCountOnceEach) {
 // within 2 grey levels.
 TEST(LinearFit, KnownRelationRecoversGainAndOffset) {
   const auto ref = knownRelation::image();
-  Image masks[3] = {Image(), Image(256, 256), Image(256, 256)};
-  for (int y = 0; y < 256; ++y)
-    for (int x = 0; x < 256; ++x) {
-      masks[1].row(y)[x] = knownRelation::inDefect(x, y) ? 0 : 255;
-      masks[2].row(y)[x] = x < 40 ? 0 : (x % 2 ? 1 : 255);
-    }
+  const Image masks[3] = {Image(),
+                          makeImage(256, 256, [](int x, int y) { return knownRelation::inDefect(x, y) ? 0 : 255; }),
+                          makeImage(256, 256, [](int x, int) { return x < 40 ? 0 : (x % 2 ? 1 : 255); })};
   const struct {
     double g, o;
     int defectGrey;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "baseif/mxArchive.h"
 #include "baseif/mxDiag.h"
 #include "baseif/mxPelOps.h"
 #include "imgnorm/mxImageNormalizer.h"
@@ -22,3 +23,16 @@
 
 using Image = mxPelBuffer<unsigned char>;
 using P = mxPair<std::int32_t>;
+using Bytes = std::vector<std::uint8_t>;
+
+// Expects f to throw an unknown-version error naming this file and line.
+template <class F>
+void expectUnknownVersion(F&& f, const std::string& file, int line = 0) {
+  try {
+    f();
+    ADD_FAILURE() << "version accepted";
+  } catch (const mxArchive::UnknownVersion& e) {
+    EXPECT_EQ(e.file(), file);
+    EXPECT_EQ(e.line(), line);
+  }
+}
