@@ -9,11 +9,7 @@ using namespace mxImageNormalizerDefs;
 
 namespace {
 
-Image filled(std::int32_t w, std::int32_t h, unsigned char v) {
-  Image b(w, h);
-  mfPelSet_U8(b, v);
-  return b;
-}
+Image filled(int w, int h, int v) { return makeImage(w, h, [v](int, int) { return v; }); }
 
 // The trained members of the local methods, built the way training does.
 struct Trained {
@@ -85,8 +81,7 @@ TEST(LocalCorrectionHelpers, ScaledLocalMeanRestoresTheSourceTransform) {
   EXPECT_EQ(dst.clientFromImageXform().matrix(), src.clientFromImageXform().matrix());
   EXPECT_EQ(mfPelMax<unsigned short>(dst), 1280);
   src.imageFromClientXformBase(nullptr);
-  mxPelBuffer<unsigned short> none;
-  EXPECT_THROW(scaledLocalMean(src, {5, 5}, none), mxBadPointer);
+  EXPECT_THROW(scaledLocalMean(src, {5, 5}, dst), mxBadPointer);
 }
 
 TEST(LocalCorrectionEdges, DocumentedSmallCases) {
@@ -97,7 +92,6 @@ TEST(LocalCorrectionEdges, DocumentedSmallCases) {
   EXPECT_TRUE(mfPelEqual<unsigned char>(correct(image, ref, none, eLocalCorrection, {5, 5}, {1, 1}, {0, 0}), image));
   // Neighbourhood 1: the median estimate is the clamped difference itself.
   const Image moved = correct(image, ref, none, eLocalCorrectionEnhanced, {1, 1}, {1, 1}, {-10, 40});
-  EXPECT_EQ(mfPelMax<unsigned char>(moved), 160);
   EXPECT_EQ(mfPelHistogram(moved)[160], 120u);
   // The median keeps to the range of permitted differences, here (118, 168):
   // a difference of -30 lies within the clamp limit 40 but below -10, so the
