@@ -29,8 +29,7 @@ TEST(NormalizerObject, SettersAcceptAndRejectWithoutChange) {
                            0x10007A01);
     expectError<BadParams>([&] { n.granularity(bad); }, L"Both elements of granularity must be >= 1");
   }
-  EXPECT_EQ(n.neighborhoodSize(), P(1, 1));
-  EXPECT_EQ(n.granularity(), P(1, 1));
+  EXPECT_TRUE(n.neighborhoodSize() == P(1, 1) && n.granularity() == P(1, 1));
   for (D ok : {D(0.3, 0.3), D(0.0, 0.0), D(1.0, 1.0)}) {
     n.tailFractions(ok);
     EXPECT_EQ(n.tailFractions(), ok);
