@@ -13,6 +13,7 @@
 #include "baseif/mxPelBuffer.h"
 #include "baseif/mxPelOps.h"
 #include "support/checks.h"
+#include "support/testImages.h"
 
 namespace pelTest {
 

@@ -32,27 +32,21 @@ TEST(PelArithmetic, BoundaryTable) {
 // multiple of the vector length), the window offset and partly overlapping
 // the source: only the overlap changes, by the formulas of the functions.
 TEST(PelArithmetic, AllValuePairsOnAPartialOverlap) {
-  Image src(mxPelRect(0, 0, 259, 256));
-  for (int j = 0; j < 256; ++j)
-    for (int i = 0; i < 259; ++i) src.row(j)[i] = static_cast<unsigned char>(j);
+  const Image src = makeImage(259, 256, [](int, int y) { return y; });
   for (Fn f : {kSub, kSubSigned, kAdd})
     for (int amount : {0, 20, 127, 200}) {
-      Image d(mxPelRect(-5, 0, 270, 260));
-      for (int j = 0; j < 260; ++j)
-        for (int i = 0; i < 270; ++i) d.row(j)[i] = static_cast<unsigned char>(i + 3 * j);
+      Image d = makeImage(
+          270, 260, [](int x, int y) { return x + 5 + 3 * y; }, -5, 0);
       const Image before = mfPelCopy<unsigned char>(d);
       apply(f, d, src, amount);
       EXPECT_EQ(d.window(), mxPelRect(-5, 0, 270, 260));
       const int c = std::min(amount, 127);
       for (int y = 0; y < 260; ++y)
         for (int x = -5; x < 265; ++x) {
-          const int a = before.get(x, y);
-          int expected = a;
-          if (src.window().contains(x, y)) {
-            const int b = src.get(x, y);
-            expected =
-                f == kSub ? 128 + std::clamp(a - b, -c, c) : std::clamp(f == kAdd ? a + b - 128 : a - b + 128, 0, 255);
-          }
+          const int a = before.get(x, y), b = src.window().contains(x, y) ? src.get(x, y) : -1;
+          const int expected = b < 0       ? a
+                               : f == kSub ? 128 + std::clamp(a - b, -c, c)
+                                           : std::clamp(f == kAdd ? a + b - 128 : a - b + 128, 0, 255);
           ASSERT_EQ(d.get(x, y), expected) << "fn " << f << " at " << x << "," << y;
         }
     }
