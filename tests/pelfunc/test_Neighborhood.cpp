@@ -160,12 +160,9 @@ TEST(PaddedAffineSample, ReadsOnlyThePaddedWindow) {
   // true with 3, as sampling a stand-alone copy of the window does (its edges
   // replicated by the sampler itself; within 1 for the rounding of sample
   // positions relative to a different window); the two kernels differ here.
-  std::mt19937 rng(4);
-  Image tex(store);
+  Image tex(store), alone = randomImage(5, 6, 4, 0, 255, 2, 1);
   tex.window(mxPelRect(2, 1, 5, 6));
-  const Image pattern = randomImage(rng, 5, 6, 2, 1);
-  mfPelCopy<unsigned char>(pattern, tex);
-  Image alone = mfPelCopy<unsigned char>(pattern);
+  mfPelCopy<unsigned char>(alone, tex);
   alone.copyXforms(tex);
   const mxPelRect& tw = tex.window();
   const mxAffineRectangle rect(tex.clientFromImageXform() * tw.origin(), tex.clientFromImageXform() * tw.ur(),
@@ -182,8 +179,7 @@ TEST(PaddedAffineSample, ReadsOnlyThePaddedWindow) {
                             mfAffineTransformImage(alone, mxAffineSamplingParams(rect, 11, 9, value)));
       EXPECT_TRUE((value == 3) == hi ? d <= 1 : d >= 5) << "highOrder " << hi << " value " << value << ": " << d;
     }
-  Image unbound;
-  EXPECT_THROW(mf_PaddedAffineSample(unbound, 2, 2, false), mxPel::UnboundWindow);
+  EXPECT_THROW(mf_PaddedAffineSample(Image(), 2, 2, false), mxPel::UnboundWindow);
   EXPECT_THROW(mf_PaddedAffineSample(flat, 0, 2, false), mxPelFunc::BadParams);
   EXPECT_THROW(mf_PaddedAffineSample(flat, 2, 32768, true), mxPelFunc::BadParams);
   flat.clientFromImageXformBase(nullptr);
