@@ -14,6 +14,7 @@ B rowOf(const std::vector<T>& v) {
   return b;
 }
 Image greys(const std::vector<int>& v) { return rowOf<Image>(v); }
+Profile profile(const std::vector<int>& v) { return rowOf<Profile>(v); }
 
 std::vector<double> angles() {
   std::vector<double> a;
@@ -81,8 +82,8 @@ TEST(DirectionSearch, SmoothingAndPeakSelection) {
     }
   EXPECT_THROW(smoothProfile({1, 2}, 1), mxPelFunc::BadParams);
   // Smoothed: a 5 6 7 6 5 (peak 2); b 0 7 7 7 0 (first maximum at 1); c 0 0 0 9 9.
-  const auto a = rowOf<Profile>(std::vector<int>{1, 2, 3, 2, 1}), b = rowOf<Profile>(std::vector<int>{0, 0, 7, 0, 0}),
-             c = rowOf<Profile>(std::vector<int>{0, 0, 0, 0, 9}), z = rowOf<Profile>(std::vector<int>{0, 0, 0});
+  const Profile a = profile({1, 2, 3, 2, 1}), b = profile({0, 0, 7, 0, 0}), c = profile({0, 0, 0, 0, 9}),
+                z = profile({0, 0, 0});
   const struct {
     std::vector<Profile> profiles;
     int selected;
@@ -132,15 +133,11 @@ TEST(LinearFit, BandPelsCountOnceEach) {
   // Half the pels on t = r - 16 (reference bin = run bin - 2), scattered by
   // up to 3 levels, half far off; the band holds the three diagonals around
   // the line.  Mask values do not weigh: any non-zero pel counts once.
-  Image run(64, 8), ref(64, 8), band(33, 33), mask(64, 8);
-  for (int j = 0; j < 8; ++j)
-    for (int i = 0; i < 64; ++i) {
-      run.row(j)[i] = static_cast<unsigned char>(i < 32 ? 20 + 3 * i + j : 220 + j);
-      ref.row(j)[i] = static_cast<unsigned char>(i < 32 ? run.row(j)[i] - 16 + (i * 5 + j) % 7 - 3 : 30);
-      mask.row(j)[i] = static_cast<unsigned char>(1 + (i * 37 + j * 11) % 255);
-    }
-  for (int x = 1; x < 33; ++x)
-    for (int y = std::max(0, x - 3); y < x; ++y) band.row(y)[x] = 255;
+  const Image run = makeImage(64, 8, [](int i, int j) { return i < 32 ? 20 + 3 * i + j : 220 + j; });
+  const Image ref =
+      makeImage(64, 8, [&](int i, int j) { return i < 32 ? run.get(i, j) - 16 + (i * 5 + j) % 7 - 3 : 30; });
+  const Image mask = makeImage(64, 8, [](int i, int j) { return 1 + (i * 37 + j * 11) % 255; });
+  const Image band = makeImage(33, 33, [](int x, int y) { return y < x && y >= x - 3 ? 255 : 0; });
   double g1 = 0, o1 = 0, g2 = 0, o2 = 0, g3 = 7, o3 = 9;
   ASSERT_TRUE(fitGainAndOffset(ref, Image(), run, band, g1, o1) && fitGainAndOffset(ref, mask, run, band, g2, o2));
   EXPECT_NEAR(g1, 1.0, 0.05);
