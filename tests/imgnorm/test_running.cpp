@@ -9,20 +9,6 @@ namespace {
 const Method kRunnable[] = {eMatchHistogram,        eMatchMeanAndStddev, eMatchHistogramTails,
                             eLinearlyFitGrayValues, eLocalCorrection,    eLocalCorrectionEnhanced};
 
-// Textured reference: smooth structure plus fine texture, grey levels 30..220.
-Image texturedReference(int w, int h, int x0 = 0, int y0 = 0) {
-  std::mt19937 rng(11);
-  std::uniform_int_distribution<int> noise(-12, 12);
-  return makeImage(
-      w, h,
-      [&](int x, int y) {
-        const double v =
-            125 + 55 * std::sin(x * 0.21) * std::cos(y * 0.17) + 25 * std::sin((x - y) * 0.05) + noise(rng);
-        return std::lround(std::fmin(220.0, std::fmax(30.0, v)));
-      },
-      x0, y0);
-}
-
 // f(x, y, pel) rounded and clamped, pel by pel.
 template <class F>
 Image transformed(const mxPelBuffer_const<unsigned char>& src, F f) {
@@ -31,6 +17,16 @@ Image transformed(const mxPelBuffer_const<unsigned char>& src, F f) {
       r.width(), r.height(),
       [&](int x, int y) { return std::lround(std::fmin(255.0, std::fmax(0.0, f(x, y, src.get(x, y))))); }, r.x(),
       r.y());
+}
+
+// Textured reference: smooth structure plus fine texture, grey levels 30..220.
+Image texturedReference(int w, int h, int x0 = 0, int y0 = 0) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> noise(-12, 12);
+  return transformed(Image(mxPelRect(x0, y0, w, h)), [&](int x, int y, int) {
+    return std::fmin(220.0, std::fmax(30.0, 125 + 55 * std::sin(x * 0.21) * std::cos(y * 0.17) +
+                                                25 * std::sin((x - y) * 0.05) + noise(rng)));
+  });
 }
 
 // Mean |a - b| over a's window less a border, skipping pels a mask excludes.
