@@ -1,11 +1,5 @@
-#include <gtest/gtest.h>
+#include "support/normalizerTest.h"
 
-#include <cmath>
-#include <random>
-#include <string>
-#include <vector>
-
-#include "baseif/mxPelOps.h"
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/knownRelation.h"
 

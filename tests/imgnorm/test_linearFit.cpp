@@ -1,18 +1,10 @@
-#include <gtest/gtest.h>
+#include "support/normalizerTest.h"
 
-#include <cmath>
-#include <random>
-#include <vector>
-
-#include "baseif/mxPelOps.h"
 #include "imgnorm/knownRelation.h"
 #include "imgnorm/linearFit.h"
-#include "imgnorm/mxImageNormalizerErrors.h"
-#include "support/checks.h"
 
 namespace {
 
-using Image = mxPelBuffer<unsigned char>;
 using Profile = mxPelBuffer<std::uint32_t>;
 
 template <class B, class T>
@@ -22,6 +14,7 @@ B rowOf(const std::vector<T>& v) {
   return b;
 }
 Image greys(const std::vector<int>& v) { return rowOf<Image>(v); }
+Profile profile(const std::vector<int>& v) { return rowOf<Profile>(v); }
 
 std::vector<double> angles() {
   std::vector<double> a;
@@ -57,11 +50,8 @@ TEST(JointHistogram, BinsScalesAndMask) {
 TEST(JointHistogram, PairsPelsByPositionInEachWindow) {
   // Windows at different image coordinates in larger random stores: pairing
   // by image coordinates would pick up the wrong pels.
-  std::mt19937 rng(2);
-  Image ref(mxPelRect(-5, 7, 50, 40)), run(mxPelRect(100, 0, 40, 30)), mask(mxPelRect(0, 0, 30, 30));
-  for (Image* b : {&ref, &run, &mask})
-    for (int j = 0; j < b->height(); ++j)
-      for (int i = 0; i < b->width(); ++i) b->row(j)[i] = static_cast<unsigned char>(rng());
+  Image ref = randomImage(50, 40, 2, 0, 255, -5, 7), run = randomImage(40, 30, 3, 0, 255, 100, 0),
+        mask = randomImage(30, 30, 4);
   ref.window(mxPelRect(0, 10, 30, 25));
   run.window(mxPelRect(110, 3, 20, 15));
   mask.window(mxPelRect(4, 4, 25, 20));
@@ -92,8 +82,8 @@ TEST(DirectionSearch, SmoothingAndPeakSelection) {
     }
   EXPECT_THROW(smoothProfile({1, 2}, 1), mxPelFunc::BadParams);
   // Smoothed: a 5 6 7 6 5 (peak 2); b 0 7 7 7 0 (first maximum at 1); c 0 0 0 9 9.
-  const auto a = rowOf<Profile>(std::vector<int>{1, 2, 3, 2, 1}), b = rowOf<Profile>(std::vector<int>{0, 0, 7, 0, 0}),
-             c = rowOf<Profile>(std::vector<int>{0, 0, 0, 0, 9}), z = rowOf<Profile>(std::vector<int>{0, 0, 0});
+  const Profile a = profile({1, 2, 3, 2, 1}), b = profile({0, 0, 7, 0, 0}), c = profile({0, 0, 0, 0, 9}),
+                z = profile({0, 0, 0});
   const struct {
     std::vector<Profile> profiles;
     int selected;
@@ -143,15 +133,11 @@ TEST(LinearFit, BandPelsCountOnceEach) {
   // Half the pels on t = r - 16 (reference bin = run bin - 2), scattered by
   // up to 3 levels, half far off; the band holds the three diagonals around
   // the line.  Mask values do not weigh: any non-zero pel counts once.
-  Image run(64, 8), ref(64, 8), band(33, 33), mask(64, 8);
-  for (int j = 0; j < 8; ++j)
-    for (int i = 0; i < 64; ++i) {
-      run.row(j)[i] = static_cast<unsigned char>(i < 32 ? 20 + 3 * i + j : 220 + j);
-      ref.row(j)[i] = static_cast<unsigned char>(i < 32 ? run.row(j)[i] - 16 + (i * 5 + j) % 7 - 3 : 30);
-      mask.row(j)[i] = static_cast<unsigned char>(1 + (i * 37 + j * 11) % 255);
-    }
-  for (int x = 1; x < 33; ++x)
-    for (int y = std::max(0, x - 3); y < x; ++y) band.row(y)[x] = 255;
+  const Image run = makeImage(64, 8, [](int i, int j) { return i < 32 ? 20 + 3 * i + j : 220 + j; });
+  const Image ref =
+      makeImage(64, 8, [&](int i, int j) { return i < 32 ? run.get(i, j) - 16 + (i * 5 + j) % 7 - 3 : 30; });
+  const Image mask = makeImage(64, 8, [](int i, int j) { return 1 + (i * 37 + j * 11) % 255; });
+  const Image band = makeImage(33, 33, [](int x, int y) { return y < x && y >= x - 3 ? 255 : 0; });
   double g1 = 0, o1 = 0, g2 = 0, o2 = 0, g3 = 7, o3 = 9;
   ASSERT_TRUE(fitGainAndOffset(ref, Image(), run, band, g1, o1) && fitGainAndOffset(ref, mask, run, band, g2, o2));
   EXPECT_NEAR(g1, 1.0, 0.05);
@@ -173,12 +159,9 @@ TEST(LinearFit, BandPelsCountOnceEach) {
 // within 2 grey levels.
 TEST(LinearFit, KnownRelationRecoversGainAndOffset) {
   const auto ref = knownRelation::image();
-  Image masks[3] = {Image(), Image(256, 256), Image(256, 256)};
-  for (int y = 0; y < 256; ++y)
-    for (int x = 0; x < 256; ++x) {
-      masks[1].row(y)[x] = knownRelation::inDefect(x, y) ? 0 : 255;
-      masks[2].row(y)[x] = x < 40 ? 0 : (x % 2 ? 1 : 255);
-    }
+  const Image masks[3] = {Image(),
+                          makeImage(256, 256, [](int x, int y) { return knownRelation::inDefect(x, y) ? 0 : 255; }),
+                          makeImage(256, 256, [](int x, int) { return x < 40 ? 0 : (x % 2 ? 1 : 255); })};
   const struct {
     double g, o;
     int defectGrey;

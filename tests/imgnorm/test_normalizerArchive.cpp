@@ -1,19 +1,8 @@
-#include <gtest/gtest.h>
+#include "support/normalizerTest.h"
 
-#include <cmath>
 #include <cstring>
-#include <limits>
-#include <random>
-
-#include "baseif/mxArchive.h"
-#include "baseif/mxPelOps.h"
-#include "imgnorm/mxImageNormalizer.h"
-#include "imgnorm/mxImageNormalizerErrors.h"
-#include "support/testImages.h"
 
 using namespace mxImageNormalizerDefs;
-using P = mxPair<std::int32_t>;
-using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 Bytes store(mxImageNormalizer& n) {
@@ -32,7 +21,7 @@ mxImageNormalizer load(const Bytes& bytes) {
 
 mxImageNormalizer trainedWithMask(Method methods) {
   mxImageNormalizer n;
-  mxPelBuffer<unsigned char> ref = randomImage(30, 24, 1, 20, 230, 4, 5);
+  Image ref = randomImage(30, 24, 1, 20, 230, 4, 5);
   ref.clientFromImageXform(mxXform<2>(mxMatrix<2>(2, 0, 0, 2), mxVector<2>(-1, 7)));
   n.referenceImage(ref, false);
   n.maskImage(makeImage(
@@ -54,10 +43,7 @@ constexpr std::size_t kTails = 1 + 4 + 1, kNbh = kTails + 16 + 1, kGranularityVe
 TEST(NormalizerArchive, RoundTripsRetrain) {
   mxImageNormalizer n = trainedWithMask(eMatchHistogram | eLocalCorrection | eLinearlyFitGrayValues);
   const mxImageNormalizer back = load(store(n));
-  EXPECT_TRUE(back == n);
-  EXPECT_EQ(back.trainedMethods(), n.trainedMethods());
-  EXPECT_EQ(back.keepMaskedPixels(), true);
-  EXPECT_EQ(back.intensityVariationRange(), P(-40, 60));
+  EXPECT_TRUE(back == n);  // every setting, both images, the trained methods
   EXPECT_TRUE(mfPelEqual<unsigned char>(back.sampledMask(), n.sampledMask()));
   EXPECT_TRUE(mfPelEqual<unsigned short>(back.maskCoverage(), n.maskCoverage()));
   EXPECT_EQ(back.referenceHistogram(), n.referenceHistogram());
@@ -65,12 +51,10 @@ TEST(NormalizerArchive, RoundTripsRetrain) {
 
   // Loading replaces everything; parameters changed after training are
   // stored and loaded untrained.
-  mxImageNormalizer defaults;
+  mxImageNormalizer defaults, target = trainedWithMask(Method(63));
   mxArchive ar(store(defaults));
-  mxImageNormalizer target = trainedWithMask(Method(63));
   ar || target;
   EXPECT_TRUE(target == mxImageNormalizer());
-  EXPECT_FALSE(target.referenceImage().isBound());
   n.neighborhoodSize(P(33, 35));
   const mxImageNormalizer changed = load(store(n));
   EXPECT_EQ(changed.trainedMethods(), eIdentity);
@@ -86,14 +70,8 @@ TEST(NormalizerArchive, VersionBytes) {
     Bytes bad = bytes;
     ASSERT_EQ(bad[at], 0);
     bad[at] = 1;
-    try {
-      mxArchive ar(bad);
-      ar || target;
-      ADD_FAILURE() << "no exception";
-    } catch (const mxArchive::UnknownVersion& e) {
-      EXPECT_EQ(e.file(), file);
-      EXPECT_EQ(e.line(), line);
-    }
+    mxArchive ar(bad);
+    expectUnknownVersion([&] { ar || target; }, file, line);
   };
   // The tool's own version: nothing changes.
   loadBad(0, "imgnorm/imgnorm", 1081);
@@ -121,26 +99,19 @@ TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
     std::memcpy(b.data() + at, &v, sizeof v);  // a little-endian host, as the archive
     return b;
   };
-  const Bytes cases[] = {patch(kGran, std::int32_t(0)),
-                         patch(kGran + 4, std::int32_t(-3)),
-                         patch(kNbh, std::int32_t(0)),
-                         patch(kRange, std::int32_t(5)),
-                         patch(kTails, std::numeric_limits<double>::quiet_NaN()),
-                         patch(kTails + 8, 2.0)};
-  const mxPelBuffer<unsigned char> img = randomImage(30, 24, 2, 0, 255, 4, 5);
-  for (const Bytes& b : cases) {
-    EXPECT_THROW(load(b), BadParams);
+  const Image img = randomImage(30, 24, 2, 0, 255, 4, 5);
+  for (const Bytes& b : {patch(kGran, std::int32_t(0)), patch(kGran + 4, std::int32_t(-3)),
+                         patch(kNbh, std::int32_t(0)), patch(kRange, std::int32_t(5)),
+                         patch(kTails, std::numeric_limits<double>::quiet_NaN()), patch(kTails + 8, 2.0)}) {
     // The failed load keeps the stored set without the data behind it: no
     // method runs.
     mxImageNormalizer failed;
     mxArchive ar(b);
     EXPECT_THROW(ar || failed, BadParams);
     ASSERT_EQ(failed.trainedMethods(), Method(63));
-    for (std::uint32_t m = 1; m <= 32; m <<= 1) {
-      bool ok;
-      std::wstring why;
-      EXPECT_THROW(failed.run(img, Method(m), ok, why), NotTrained) << m;
-    }
+    bool ok;
+    std::wstring why;
+    for (std::uint32_t m = 1; m <= 32; m <<= 1) EXPECT_THROW(failed.run(img, Method(m), ok, why), NotTrained) << m;
   }
   // Huge but valid sizes train without trouble.
   EXPECT_EQ(load(patch(kNbh, std::int32_t(0x7fffffff))).trainedMethods(), n.trainedMethods());
@@ -153,7 +124,7 @@ TEST(NormalizerArchive, SurvivesTruncationAndCorruption) {
     EXPECT_THROW(load(Bytes(bytes.begin(), bytes.begin() + std::ptrdiff_t(len))), mxException) << "length " << len;
   // Corruptions load or fail with a clear error, never crash.
   std::mt19937 rng(3);
-  for (int trial = 0; trial < 400; ++trial) {
+  for (int trial = 0; trial < 300; ++trial) {
     Bytes b = bytes;
     for (int k = 0; k <= trial % 3; ++k) b[rng() % b.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
     try {

@@ -1,17 +1,6 @@
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <functional>
-#include <limits>
-
-#include "baseif/mxPelOps.h"
-#include "imgnorm/mxImageNormalizer.h"
-#include "imgnorm/mxImageNormalizerErrors.h"
-#include "support/checks.h"
-#include "support/testImages.h"
+#include "support/normalizerTest.h"
 
 using namespace mxImageNormalizerDefs;
-using P = mxPair<std::int32_t>;
 using D = mxPair<double>;
 
 TEST(NormalizerObject, UntrainRestoresTheDefaults) {
@@ -23,15 +12,10 @@ TEST(NormalizerObject, UntrainRestoresTheDefaults) {
   n.granularity(P(2, 2));
   n.train(eMatchHistogram);
   n.untrain();
+  // Equality compares every setting, both images and the trained methods;
+  // the default values themselves show in the diagnostics texts.
   EXPECT_TRUE(n == mxImageNormalizer());
-  EXPECT_EQ(n.trainedMethods(), eIdentity);
-  EXPECT_EQ(n.tailFractions(), D(0.0, 1.0));
-  EXPECT_EQ(n.neighborhoodSize(), P(101, 101));
-  EXPECT_EQ(n.granularity(), P(1, 1));
-  EXPECT_EQ(n.intensityVariationRange(), P(-127, 127));
-  EXPECT_FALSE(n.keepMaskedPixels());
-  EXPECT_FALSE(n.referenceImage().isBound());
-  EXPECT_FALSE(n.maskImage().isBound());
+  EXPECT_FALSE(n.referenceImage().isBound() || n.maskImage().isBound());
 }
 
 TEST(NormalizerObject, SettersAcceptAndRejectWithoutChange) {
@@ -45,8 +29,7 @@ TEST(NormalizerObject, SettersAcceptAndRejectWithoutChange) {
                            0x10007A01);
     expectError<BadParams>([&] { n.granularity(bad); }, L"Both elements of granularity must be >= 1");
   }
-  EXPECT_EQ(n.neighborhoodSize(), P(1, 1));
-  EXPECT_EQ(n.granularity(), P(1, 1));
+  EXPECT_TRUE(n.neighborhoodSize() == P(1, 1) && n.granularity() == P(1, 1));
   for (D ok : {D(0.3, 0.3), D(0.0, 0.0), D(1.0, 1.0)}) {
     n.tailFractions(ok);
     EXPECT_EQ(n.tailFractions(), ok);
@@ -80,7 +63,7 @@ TEST(NormalizerObject, SetKeepsTrainingUnlessTheRangeIsBad) {
 }
 
 TEST(NormalizerObject, EverySetterClearsTraining) {
-  const mxPelBuffer<unsigned char> ref = randomImage(16, 16, 4);
+  const Image ref = randomImage(16, 16, 4);
   const std::function<void(mxImageNormalizer&)> setters[] = {
       [](mxImageNormalizer& n) { n.neighborhoodSize(n.neighborhoodSize()); },
       [](mxImageNormalizer& n) { n.granularity(n.granularity()); },
@@ -101,21 +84,20 @@ TEST(NormalizerObject, EverySetterClearsTraining) {
 }
 
 TEST(NormalizerObject, ImagesSharedOrCopied) {
-  mxPelBuffer<unsigned char> img = randomImage(8, 6, 5, 0, 255, 10, 20);
+  Image img = randomImage(8, 6, 5, 0, 255, 10, 20);
   mxImageNormalizer shared, copied;
   shared.referenceImage(img, false);
   copied.referenceImage(img, true);
   copied.maskImage(img, true);
   EXPECT_EQ(copied.referenceImage().window(), img.window());
-  const unsigned char before = img.get(12, 21);
-  img.set(12, 21, static_cast<unsigned char>(before + 1));
-  EXPECT_EQ(shared.referenceImage().get(12, 21), static_cast<unsigned char>(before + 1));
-  EXPECT_EQ(copied.referenceImage().get(12, 21), before);
-  EXPECT_EQ(copied.maskImage().get(12, 21), before);
+  const unsigned char before = img.get(12, 21), after = static_cast<unsigned char>(before + 1);
+  img.set(12, 21, after);
+  EXPECT_TRUE(shared.referenceImage().get(12, 21) == after && copied.referenceImage().get(12, 21) == before &&
+              copied.maskImage().get(12, 21) == before);
 }
 
 TEST(NormalizerObject, EqualityComparesSettingsImagesAndTrainedMethods) {
-  const mxPelBuffer<unsigned char> ref = randomImage(12, 12, 6);
+  const Image ref = randomImage(12, 12, 6);
   mxImageNormalizer a, b;
   a.referenceImage(ref, false);
   b.referenceImage(ref, true);  // equal pels in another store
@@ -133,10 +115,10 @@ TEST(NormalizerObject, EqualityComparesSettingsImagesAndTrainedMethods) {
 }
 
 TEST(NormalizerObject, MethodNames) {
-  const std::pair<int, const wchar_t*> names[] = {{eIdentity, L"eIdentity"},
-                                                  {eLocalCorrectionEnhanced, L"eLocalCorrectionEnhanced"},
-                                                  {eMatchHistogramTails, L"eMatchHistogramTails"},
-                                                  {3, L"UnknownMethod"},
-                                                  {64, L"UnknownMethod"}};
-  for (const auto& [m, name] : names) EXPECT_EQ(methodName(Method(m)), name) << m;
+  for (const auto& [m, name] : {std::pair<int, const wchar_t*>{eIdentity, L"eIdentity"},
+                                {eLocalCorrectionEnhanced, L"eLocalCorrectionEnhanced"},
+                                {eMatchHistogramTails, L"eMatchHistogramTails"},
+                                {3, L"UnknownMethod"},
+                                {64, L"UnknownMethod"}})
+    EXPECT_EQ(methodName(Method(m)), name) << m;
 }

@@ -1,22 +1,13 @@
-#include <gtest/gtest.h>
+#include "support/normalizerTest.h"
 
-#include <cmath>
-
-#include "baseif/mxDiag.h"
-#include "baseif/mxPelOps.h"
 #include "imgnorm/linearFit.h"
 #include "imgnorm/localCorrection.h"
-#include "imgnorm/mxImageNormalizer.h"
-#include "imgnorm/mxImageNormalizerErrors.h"
-#include "support/checks.h"
-#include "support/testImages.h"
 
 using namespace mxImageNormalizerDefs;
-using P = mxPair<std::int32_t>;
 
 namespace {
 // A mask with a hole (0) and a mix of non-zero values elsewhere.
-mxPelBuffer<unsigned char> holeMask(int w, int h) {
+Image holeMask(int w, int h) {
   return makeImage(w, h, [&](int x, int y) {
     if (x > w / 4 && x < w / 2 && y > h / 3 && y < 2 * h / 3) return 0;
     return 1 + (x * 7 + y * 3) % 255;
@@ -24,7 +15,7 @@ mxPelBuffer<unsigned char> holeMask(int w, int h) {
 }
 
 mxPelBuffer<unsigned short> coverageOf(const mxPelBuffer_const<unsigned char>& mask, P size) {
-  mxPelBuffer<unsigned char> copy = mfPelCopy(mask);
+  Image copy = mfPelCopy(mask);
   mxPelBuffer<unsigned short> cov;
   scaledLocalMean(copy, size, cov);
   return cov;
@@ -43,19 +34,18 @@ TEST(Training, RequestChecksLeaveTheToolUnchanged) {
   EXPECT_EQ(n.trainedMethods(), eLocalCorrection);
 
   // An empty histogram fails the histogram methods but keeps the others.
-  n.maskImage(mxPelBuffer<unsigned char>(40, 30), true);
+  n.maskImage(Image(40, 30), true);
   expectError<CanNotTrain>([&] { n.train(eMatchHistogram | eLocalCorrection); },
                            L"Histogram must be non-empty for the specified methods.");
   EXPECT_EQ(n.trainedMethods(), eLocalCorrection);
 }
 
 TEST(Training, MaskDerivedMembers) {
-  const mxPelBuffer<unsigned char> ref = randomImage(64, 48, 3), mask = holeMask(64, 48);
+  const Image ref = randomImage(64, 48, 3), mask = holeMask(64, 48);
   mxImageNormalizer n;
   n.referenceImage(ref, false);
   n.train(eLocalCorrection | eMatchHistogram | eLinearlyFitGrayValues);
-  EXPECT_FALSE(n.binarizedMask().isBound());
-  EXPECT_FALSE(n.maskCoverage().isBound());
+  EXPECT_FALSE(n.binarizedMask().isBound() || n.maskCoverage().isBound());
   EXPECT_EQ(n.referenceHistogram(), mfPelHistogram(ref));
   std::vector<double> angles;
   buildFitAngles(angles);

@@ -2,6 +2,9 @@
 // random images, and reading a window back as rows.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <random>
@@ -9,10 +12,13 @@
 
 #include "baseif/mxPelBuffer.h"
 #include "baseif/mxPelOps.h"
+#include "support/checks.h"
+#include "support/testImages.h"
 
 namespace pelTest {
 
 using Rows = std::vector<std::vector<int>>;
+using Image = mxPelBuffer<unsigned char>;
 
 // An image at image coordinates (x, y) holding the given rows.
 template <class T = unsigned char>

@@ -1,14 +1,10 @@
-#include <gtest/gtest.h>
-
 #include "baseif/mxThreshold.h"
 #include "pelTestUtil.h"
 #include "pelfunc/mf_MaskedPel.h"
 
 namespace {
 
-using pelTest::image;
-using pelTest::rows;
-using pelTest::Rows;
+using namespace pelTest;
 
 // Brute-force masked histogram over the overlap of src and mask.
 std::vector<std::uint32_t> countSelected(const mxPelBuffer_const<unsigned char>& src,
@@ -32,9 +28,8 @@ TEST(MaskedPelHistogram, BothPathsMatchBruteForce) {
     for (const auto& values : maskValues)
       for (bool sameWindow : {true, false}) {
         const int sx = sameWindow ? 0 : 3, sy = sameWindow ? 0 : 2;
-        mxPelBuffer<unsigned char> src =
-            pelTest::randomImage(rng, overlapWidth + (sameWindow ? 0 : 9), 23, -sx, -sy, {0, 1, 2, 77, 255});
-        mxPelBuffer<unsigned char> mask = pelTest::randomImage(rng, overlapWidth, 21 + sy, 0, 0, values);
+        Image src = randomImage(rng, overlapWidth + (sameWindow ? 0 : 9), 23, -sx, -sy, {0, 1, 2, 77, 255});
+        Image mask = randomImage(rng, overlapWidth, 21 + sy, 0, 0, values);
         std::vector<std::uint32_t> h(5, 99);
         mf_MaskedPelHistogram(src, mask, h);
         ASSERT_EQ(h, countSelected(src, mask))
@@ -44,7 +39,7 @@ TEST(MaskedPelHistogram, BothPathsMatchBruteForce) {
 }
 
 TEST(MaskedPelHistogram, UnboundDisjointAndStaleContents) {
-  mxPelBuffer<unsigned char> src = image({{3, 3, 4}}), unbound;
+  Image src = image({{3, 3, 4}}), unbound;
   std::vector<std::uint32_t> h(256, 5);
   mf_MaskedPelHistogram(src, unbound, h);
   EXPECT_EQ(h, countSelected(src, image({{1, 1, 1}})));
@@ -60,10 +55,10 @@ TEST(MaskedPelHistogram, UnboundDisjointAndStaleContents) {
 TEST(MaskedPelCopy, PartialOverlapsMatchBruteForce) {
   std::mt19937 rng(2);
   for (bool copyMasked : {true, false}) {
-    mxPelBuffer<unsigned char> src = pelTest::randomImage(rng, 70, 9, 2, 1);
-    mxPelBuffer<unsigned char> mask = pelTest::randomImage(rng, 60, 12, 0, 3, {0, 1, 255});
-    mxPelBuffer<unsigned char> dst = pelTest::randomImage(rng, 50, 10, 5, 0);
-    const mxPelBuffer<unsigned char> before = mfPelCopy<unsigned char>(dst);
+    Image src = randomImage(rng, 70, 9, 2, 1);
+    Image mask = randomImage(rng, 60, 12, 0, 3, {0, 1, 255});
+    Image dst = randomImage(rng, 50, 10, 5, 0);
+    const Image before = mfPelCopy<unsigned char>(dst);
     mf_MaskedPelCopy(src, mask, dst, copyMasked);
     for (int y = 0; y < 10; ++y)
       for (int x = 5; x < 55; ++x) {
@@ -75,18 +70,18 @@ TEST(MaskedPelCopy, PartialOverlapsMatchBruteForce) {
 }
 
 TEST(MaskedPelCopy, NewDestinationUnboundMaskAndFailures) {
-  mxPelBuffer<unsigned char> src = image({{1, 2, 3}, {4, 5, 6}}, 10, 20), unbound, dst;
+  Image src = image({{1, 2, 3}, {4, 5, 6}}, 10, 20), unbound, dst;
   src.clientFromImageXform(mxXform<2>(mxMatrix<2>(3, 0, 0, 3), mxVector<2>(0, 0)));
   mf_MaskedPelCopy(src, image({{0, 1}, {1, 1}}, 11, 19), dst, false);
   EXPECT_EQ(dst.window(), mxPelRect(11, 20, 2, 1));
   EXPECT_EQ(dst.clientFromImageXform(), src.clientFromImageXform());
-  EXPECT_EQ(rows<unsigned char>(dst), (Rows{{2, 3}}));
+  EXPECT_EQ(rows(dst), (Rows{{2, 3}}));
 
-  mxPelBuffer<unsigned char> all;
+  Image all;
   mf_MaskedPelCopy(src, unbound, all, true);
   EXPECT_TRUE(mfPelEqual<unsigned char>(all, src));
 
-  mxPelBuffer<unsigned char> stays;
+  Image stays;
   mf_MaskedPelCopy(src, image({{1}}, 0, 0), stays, true);  // disjoint
   EXPECT_FALSE(stays.isBound());
   EXPECT_THROW(mf_MaskedPelCopy(unbound, src, stays, true), mxPel::UnboundWindow);
@@ -94,48 +89,44 @@ TEST(MaskedPelCopy, NewDestinationUnboundMaskAndFailures) {
 }
 
 TEST(MaskedPelThreshold, MaskAndThresholdTable) {
-  const mxPelBuffer<unsigned char> src = image({{255, 0, 127, 128, 255}});
-  const mxPelBuffer<unsigned char> mask = image({{0, 1, 1, 1, 255}});
+  const Image src = image({{255, 0, 127, 128, 255}});
+  const Image mask = image({{0, 1, 1, 1, 255}});
   struct Case {
     int threshold;
     std::vector<int> expected;
   } cases[] = {{0, {0, 255, 255, 255, 255}}, {128, {0, 0, 0, 255, 255}}, {255, {0, 0, 0, 0, 255}}};
   for (const Case& c : cases) {
-    mxPelBuffer<unsigned char> dst = image({{9, 9, 9, 9, 9}});
+    Image dst = image({{9, 9, 9, 9, 9}});
     mf_MaskedPelThreshold(src, mask, std::uint8_t(c.threshold), dst);
-    EXPECT_EQ(rows<unsigned char>(dst), Rows{c.expected}) << c.threshold;
+    EXPECT_EQ(rows(dst), Rows{c.expected}) << c.threshold;
   }
   // Unbound mask: dst becomes the plain threshold image, replacing its binding.
-  mxPelBuffer<unsigned char> unbound, dst = image({{1}}, 50, 50);
+  Image unbound, dst = image({{1}}, 50, 50);
   mf_MaskedPelThreshold(src, unbound, 128, dst);
   EXPECT_EQ(dst.window(), src.window());
-  EXPECT_EQ(rows<unsigned char>(dst), (Rows{{255, 0, 0, 255, 255}}));
+  EXPECT_EQ(rows(dst), (Rows{{255, 0, 0, 255, 255}}));
   EXPECT_THROW(mf_MaskedPelThreshold(unbound, mask, 1, dst), mxPel::UnboundWindow);
-  mxPelBuffer<unsigned char> none;
+  Image none;
   mf_MaskedPelThreshold(src, image({{1}}, 9, 9), 1, none);
   EXPECT_FALSE(none.isBound());
 }
 
 TEST(PelThreshold, FixedAndAutomatic) {
-  const mxPelBuffer<unsigned char> src = image({{0, 127, 128, 255}}, 4, 5);
-  EXPECT_EQ(mf_PelThreshold(src, 128).window(), src.window());
-  EXPECT_EQ(rows<unsigned char>(mf_PelThreshold(src, 128)), (Rows{{0, 0, 255, 255}}));
-  EXPECT_EQ(rows<unsigned char>(mf_PelThreshold(src, 0)), (Rows{{255, 255, 255, 255}}));
-
+  // (A fixed threshold of 128 is the masked threshold without a mask.)
+  EXPECT_EQ(rows(mf_PelThreshold(image({{0, 127, 128, 255}}), 0)), (Rows{{255, 255, 255, 255}}));
   // Two clusters: the automatic threshold separates them.
-  const mxPelBuffer<unsigned char> two = image({{10, 12, 11, 200, 201, 10, 199}});
-  EXPECT_EQ(rows<unsigned char>(mf_PelThreshold(two)), (Rows{{0, 0, 0, 255, 255, 0, 255}}));
+  const Image two = image({{10, 12, 11, 200, 201, 10, 199}});
+  EXPECT_EQ(rows(mf_PelThreshold(two)), (Rows{{0, 0, 0, 255, 255, 0, 255}}));
   // A single-valued image is all at or above its only level.
-  EXPECT_EQ(rows<unsigned char>(mf_PelThreshold(image({{42, 42}}))), (Rows{{255, 255}}));
-  mxPelBuffer<unsigned char> unbound;
-  EXPECT_THROW(mf_PelThreshold(unbound), mxPel::UnboundWindow);
+  EXPECT_EQ(rows(mf_PelThreshold(image({{42, 42}}))), (Rows{{255, 255}}));
+  EXPECT_THROW(mf_PelThreshold(Image()), mxPel::UnboundWindow);
 }
 
 TEST(PelMapValue, ReplacesOneValue) {
-  mxPelBuffer<unsigned char> img = image({{7, 8, 7}, {0, 255, 7}});
+  Image img = image({{7, 8, 7}, {0, 255, 7}});
   mf_PelMapValue(img, 7, 200);
-  EXPECT_EQ(rows<unsigned char>(img), (Rows{{200, 8, 200}, {0, 255, 200}}));
-  mxPelBuffer<unsigned char> unbound;
+  EXPECT_EQ(rows(img), (Rows{{200, 8, 200}, {0, 255, 200}}));
+  Image unbound;
   EXPECT_THROW(mf_PelMapValue(unbound, 1, 2), mxPel::UnboundWindow);
 }
 

@@ -1,39 +1,28 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-
 #include "pelTestUtil.h"
 #include "pelfunc/mf_PelArithmetic.h"
 
 namespace {
 
-using pelTest::image;
-using pelTest::rows;
-using pelTest::Rows;
+using namespace pelTest;
 
 enum Fn { kSub, kSubSigned, kAdd };
 
-void apply(Fn f, const mxPelBuffer<unsigned char>& d, const mxPelBuffer_const<unsigned char>& s, int amount) {
+void apply(Fn f, const Image& d, const mxPelBuffer_const<unsigned char>& s, int amount) {
   if (f == kSub) mf_PelSubClamp(d, s, std::uint8_t(amount));
   if (f == kSubSigned) mf_PelSubClampSigned(d, s);
   if (f == kAdd) mf_PelAddClamp(d, s);
 }
 
+// Hand-worked values at the clamps; the all-pairs test below covers the rest.
 TEST(PelArithmetic, BoundaryTable) {
-  struct Case {
+  const struct {
     Fn f;
     int a, b, amount, expected;
-  } cases[] = {
-      {kSub, 100, 50, 20, 148},    {kSub, 50, 100, 20, 108},     {kSub, 60, 50, 20, 138},
-      {kSub, 255, 0, 200, 255},    {kSub, 0, 255, 200, 1},       {kSub, 0, 255, 127, 1},
-      {kSub, 77, 77, 255, 128},    {kSub, 255, 0, 0, 128},       {kSub, 127, 128, 1, 127},
-      {kSubSigned, 10, 200, 0, 0}, {kSubSigned, 250, 0, 0, 255}, {kSubSigned, 37, 128, 0, 37},
-      {kSubSigned, 0, 127, 0, 1},  {kSubSigned, 1, 129, 0, 0},   {kAdd, 200, 200, 0, 255},
-      {kAdd, 10, 10, 0, 0},        {kAdd, 37, 128, 0, 37},       {kAdd, 254, 129, 0, 255},
-      {kAdd, 1, 127, 0, 0},
-  };
-  for (const Case& c : cases) {
-    mxPelBuffer<unsigned char> d = image({{c.a}});
+  } cases[] = {{kSub, 100, 50, 20, 148}, {kSub, 0, 255, 200, 1},      {kSub, 255, 0, 0, 128},
+               {kSub, 127, 128, 1, 127}, {kSubSigned, 10, 200, 0, 0}, {kSubSigned, 250, 0, 0, 255},
+               {kAdd, 254, 129, 0, 255}, {kAdd, 1, 127, 0, 0}};
+  for (const auto& c : cases) {
+    Image d = image({{c.a}});
     apply(c.f, d, image({{c.b}}), c.amount);
     EXPECT_EQ(d.get(0, 0), c.expected) << "fn " << c.f << ": " << c.a << ", " << c.b << ", " << c.amount;
   }
@@ -43,39 +32,33 @@ TEST(PelArithmetic, BoundaryTable) {
 // multiple of the vector length), the window offset and partly overlapping
 // the source: only the overlap changes, by the formulas of the functions.
 TEST(PelArithmetic, AllValuePairsOnAPartialOverlap) {
-  mxPelBuffer<unsigned char> src(mxPelRect(0, 0, 259, 256));
-  for (int j = 0; j < 256; ++j)
-    for (int i = 0; i < 259; ++i) src.row(j)[i] = static_cast<unsigned char>(j);
+  const Image src = makeImage(259, 256, [](int, int y) { return y; });
   for (Fn f : {kSub, kSubSigned, kAdd})
     for (int amount : {0, 20, 127, 200}) {
-      mxPelBuffer<unsigned char> d(mxPelRect(-5, 0, 270, 260));
-      for (int j = 0; j < 260; ++j)
-        for (int i = 0; i < 270; ++i) d.row(j)[i] = static_cast<unsigned char>(i + 3 * j);
-      const mxPelBuffer<unsigned char> before = mfPelCopy<unsigned char>(d);
+      Image d = makeImage(
+          270, 260, [](int x, int y) { return x + 5 + 3 * y; }, -5, 0);
+      const Image before = mfPelCopy<unsigned char>(d);
       apply(f, d, src, amount);
       EXPECT_EQ(d.window(), mxPelRect(-5, 0, 270, 260));
       const int c = std::min(amount, 127);
       for (int y = 0; y < 260; ++y)
         for (int x = -5; x < 265; ++x) {
-          const int a = before.get(x, y);
-          int expected = a;
-          if (src.window().contains(x, y)) {
-            const int b = src.get(x, y);
-            expected =
-                f == kSub ? 128 + std::clamp(a - b, -c, c) : std::clamp(f == kAdd ? a + b - 128 : a - b + 128, 0, 255);
-          }
+          const int a = before.get(x, y), b = src.window().contains(x, y) ? src.get(x, y) : -1;
+          const int expected = b < 0       ? a
+                               : f == kSub ? 128 + std::clamp(a - b, -c, c)
+                                           : std::clamp(f == kAdd ? a + b - 128 : a - b + 128, 0, 255);
           ASSERT_EQ(d.get(x, y), expected) << "fn " << f << " at " << x << "," << y;
         }
     }
 }
 
 TEST(PelArithmetic, UnboundAndDisjoint) {
-  mxPelBuffer<unsigned char> bound = image({{1, 2}, {3, 4}}), unbound;
+  Image bound = image({{1, 2}, {3, 4}}), unbound;
   for (Fn f : {kSub, kSubSigned, kAdd}) {
     EXPECT_THROW(apply(f, unbound, bound, 3), mxPel::UnboundWindow);
     EXPECT_THROW(apply(f, bound, unbound, 3), mxPel::UnboundWindow);
     apply(f, bound, image({{200}}, 2, 0), 3);  // disjoint: silent
-    EXPECT_EQ(rows<unsigned char>(bound), (Rows{{1, 2}, {3, 4}}));
+    EXPECT_EQ(rows(bound), (Rows{{1, 2}, {3, 4}}));
   }
 }
 
@@ -83,37 +66,37 @@ TEST(MaskedPelDivide, RoundingWrapMaskAndNewDestination) {
   mxPelBuffer<unsigned short> num = image<unsigned short>({{100, 2, 1}, {40, 50, 60}}, 3, 4);
   mxPelBuffer<unsigned short> den = image<unsigned short>({{200, 1, 2, 9}, {1, 1, 1, 1}, {1, 1, 1, 1}}, 3, 4);
   num.clientFromImageXform(mxXform<2>(mxMatrix<2>(2, 0, 0, 2), mxVector<2>(1, 1)));
-  mxPelBuffer<unsigned char> noMask, dst;
+  Image noMask, dst;
   // (25500 + 100) / 200 = 128; 2 * 200 = 400 keeps its low 8 bits, 144.
   mf_MaskedPelDivide(num, den, noMask, dst, 255);
   EXPECT_EQ(dst.window(), mxPelRect(3, 4, 3, 2));
   EXPECT_EQ(dst.clientFromImageXform(), num.clientFromImageXform());
-  EXPECT_EQ(rows<unsigned char>(dst), (Rows{{128, 510 & 255, 128}, {40 * 255 & 255, 50 * 255 & 255, 60 * 255 & 255}}));
+  EXPECT_EQ(rows(dst), (Rows{{128, 510 & 255, 128}, {40 * 255 & 255, 50 * 255 & 255, 60 * 255 & 255}}));
   mf_MaskedPelDivide(num, den, noMask, dst, 200);
   EXPECT_EQ(dst.get(4, 4), 144);
   // A bound mask leaves the destination alone under its zeros.
-  mxPelBuffer<unsigned char> out = image({{7, 7, 7}, {7, 7, 7}}, 3, 4);
+  Image out = image({{7, 7, 7}, {7, 7, 7}}, 3, 4);
   mf_MaskedPelDivide(num, den, image({{0, 9}, {255, 0}}, 4, 4), out, 1);
-  EXPECT_EQ(rows<unsigned char>(out), (Rows{{7, 7, 1}, {7, 50, 7}}));
+  EXPECT_EQ(rows(out), (Rows{{7, 7, 1}, {7, 50, 7}}));
 }
 
 TEST(MaskedPelDivide, Failures) {
   mxPelBuffer<unsigned short> one = image<unsigned short>({{1, 2}}), zero = image<unsigned short>({{0, 4}}), unb;
-  mxPelBuffer<unsigned char> noMask, dst;
-  EXPECT_THROW(mf_MaskedPelDivide(unb, one, noMask, dst, 1), mxPel::UnboundWindow);
-  EXPECT_THROW(mf_MaskedPelDivide(one, unb, noMask, dst, 1), mxPel::UnboundWindow);
+  Image noMask, dst;
+  for (int k : {0, 1})
+    EXPECT_THROW(mf_MaskedPelDivide(k ? one : unb, k ? unb : one, noMask, dst, 1), mxPel::UnboundWindow);
   EXPECT_FALSE(dst.isBound());
   // Disjoint windows: dst is still created (empty), nothing else happens.
   mf_MaskedPelDivide(one, image<unsigned short>({{1}}, 9, 9), noMask, dst, 1);
   EXPECT_TRUE(dst.isBound() && dst.window().isNull());
   // A zero denominator at a selected pel is refused before any write; at an
   // excluded pel it is ignored.
-  mxPelBuffer<unsigned char> out = image({{5, 5}});
+  Image out = image({{5, 5}});
   EXPECT_THROW(mf_MaskedPelDivide(one, zero, noMask, out, 1), mxPelFunc::BadParams);
-  EXPECT_EQ(rows<unsigned char>(out), (Rows{{5, 5}}));
+  EXPECT_EQ(rows(out), (Rows{{5, 5}}));
   mf_MaskedPelDivide(one, zero, image({{0, 1}}), out, 8);
-  EXPECT_EQ(rows<unsigned char>(out), (Rows{{5, 4}}));
-  mxPelBuffer<unsigned char> small = image({{0}});  // store misses the common window
+  EXPECT_EQ(rows(out), (Rows{{5, 4}}));
+  Image small = image({{0}});  // store misses the common window
   EXPECT_THROW(mf_MaskedPelDivide(one, one, noMask, small, 1), mxPel::BadWindow);
 }
 
@@ -126,14 +109,14 @@ TEST(MaskedPelDivide, EqualsIntegerDivisionForEveryDivisor) {
   std::mt19937 rng(3);
   std::uniform_int_distribution<int> any16(0, 65535), coin(0, 2);
   mxPelBuffer<unsigned short> den(kW, kH), num(kW, kH);
-  mxPelBuffer<unsigned char> mask(kW, kH), start(kW, kH);
+  Image mask(kW, kH), start(kW, kH);
   for (std::int32_t j = 0; j < kH; ++j)
     for (std::int32_t i = 0; i < kW; ++i) {
       den.row(j)[i] = static_cast<unsigned short>(1 + (j * kW + i) % 65535);
       mask.row(j)[i] = static_cast<unsigned char>(coin(rng) == 0 ? 0 : 1 + any16(rng) % 255);
       start.row(j)[i] = static_cast<unsigned char>(any16(rng));
     }
-  for (std::uint32_t scale : {0u, 1u, 2u, 255u, 256u, 4097u, 32767u, 32768u, 100000u}) {
+  for (std::uint32_t scale : {0u, 1u, 2u, 255u, 256u, 4097u, 32767u, 32768u, 100000u})
     for (int pattern = 0; pattern < 3; ++pattern) {
       for (std::int32_t j = 0; j < kH; ++j)
         for (std::int32_t i = 0; i < kW; ++i) {
@@ -147,8 +130,8 @@ TEST(MaskedPelDivide, EqualsIntegerDivisionForEveryDivisor) {
           num.row(j)[i] = static_cast<unsigned short>(n);
         }
       for (bool masked : {false, true}) {
-        mxPelBuffer<unsigned char> out = mfPelCopy<unsigned char>(start);
-        mf_MaskedPelDivide(num, den, masked ? mask : mxPelBuffer<unsigned char>(), out, scale);
+        Image out = mfPelCopy<unsigned char>(start);
+        mf_MaskedPelDivide(num, den, masked ? mask : Image(), out, scale);
         for (std::int32_t j = 0; j < kH; ++j)
           for (std::int32_t i = 0; i < kW; ++i) {
             const std::uint32_t d = den.row(j)[i];
@@ -160,17 +143,15 @@ TEST(MaskedPelDivide, EqualsIntegerDivisionForEveryDivisor) {
           }
       }
     }
-  }
   // A zero divisor is found anywhere in a long row, unless masked out.
   mxPelBuffer<unsigned short> zeroAt = mfPelCopy<unsigned short>(den);
   zeroAt.row(100)[200] = 0;
-  mxPelBuffer<unsigned char> out = mfPelCopy<unsigned char>(start), sel(kW, kH);
-  EXPECT_THROW(mf_MaskedPelDivide(num, zeroAt, mxPelBuffer<unsigned char>(), out, 255), mxPelFunc::BadParams);
+  Image out = mfPelCopy<unsigned char>(start), sel(kW, kH);
+  EXPECT_THROW(mf_MaskedPelDivide(num, zeroAt, Image(), out, 255), mxPelFunc::BadParams);
   mfPelSet_U8(sel, 1);
+  EXPECT_THROW(mf_MaskedPelDivide(num, zeroAt, sel, out, 255), mxPelFunc::BadParams);
   sel.row(100)[200] = 0;
   EXPECT_NO_THROW(mf_MaskedPelDivide(num, zeroAt, sel, out, 255));
-  sel.row(100)[200] = 1;
-  EXPECT_THROW(mf_MaskedPelDivide(num, zeroAt, sel, out, 255), mxPelFunc::BadParams);
 }
 
 }  // namespace
