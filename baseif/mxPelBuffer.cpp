@@ -30,6 +30,85 @@ const std::shared_ptr<const mx2XformBase>& identityXform() {
   static const std::shared_ptr<const mx2XformBase> id = std::make_shared<mx2XformLinear>();
   return id;
 }
+#if defined(__linux__)
+// Large stores (image-sized temporaries: a run of the local methods on a
+// 4096 x 4096 image makes several of 16 to 32 MiB) live in mappings of their
+// own, on 2 MiB boundaries with huge pages requested.  Each thread keeps the
+// last few mappings it released and hands them out again, so that repeated
+// runs neither fault in nor clear fresh pages: with 4 KiB pages the kernel's
+// page faults on every new temporary cost about as much as the filtering.
+// The cache is per thread, so it needs no lock, and bounded (kCacheEntries
+// mappings, kCacheBytes in all); a thread's cache is released when the thread
+// ends.
+constexpr std::size_t kLargeStore = std::size_t(1) << 20;
+constexpr std::size_t kHugePage = std::size_t(2) << 20;
+constexpr std::size_t kCacheEntries = 4;
+constexpr std::size_t kCacheBytes = std::size_t(192) << 20;
+
+struct MappingCache {
+  struct Entry {
+    void* base;
+    std::size_t length;
+  };
+  Entry entries[kCacheEntries] = {};
+  std::size_t count = 0, bytes = 0;
+  ~MappingCache() {
+    for (std::size_t i = 0; i < count; ++i) ::munmap(entries[i].base, entries[i].length);
+  }
+};
+thread_local MappingCache tCache;
+
+// A mapping's length for a store of `bytes`: whole huge pages plus one for
+// the alignment.
+std::size_t mappingLength(std::size_t bytes) { return ((bytes + kHugePage - 1) & ~(kHugePage - 1)) + kHugePage; }
+
+unsigned char* alignedStart(void* base) {
+  const std::uintptr_t p = reinterpret_cast<std::uintptr_t>(base);
+  return reinterpret_cast<unsigned char*>((p + kHugePage - 1) & ~std::uintptr_t(kHugePage - 1));
+}
+
+// A mapping for a store of `bytes`: a cached one whose length fits (not more
+// than twice what is needed), else a new one.
+void* takeMapping(std::size_t bytes, std::size_t& length, bool& reused) {
+  const std::size_t need = mappingLength(bytes);
+  MappingCache& c = tCache;
+  for (std::size_t i = 0; i < c.count; ++i) {
+    if (c.entries[i].length >= need && c.entries[i].length <= 2 * need) {
+      void* base = c.entries[i].base;
+      length = c.entries[i].length;
+      c.bytes -= length;
+      c.entries[i] = c.entries[--c.count];
+      reused = true;
+      return base;
+    }
+  }
+  void* m = ::mmap(nullptr, need, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (m == MAP_FAILED) throw std::bad_alloc();
+  unsigned char* start = alignedStart(m);
+  ::madvise(start, need - std::size_t(start - static_cast<unsigned char*>(m)), MADV_HUGEPAGE);  // only a hint
+  length = need;
+  reused = false;
+  return m;
+}
+
+// Keeps a released mapping for reuse, dropping the oldest when the cache is
+// full; a mapping larger than the whole cache is returned at once.
+void giveMapping(void* base, std::size_t length) {
+  MappingCache& c = tCache;
+  if (length > kCacheBytes) {
+    ::munmap(base, length);
+    return;
+  }
+  while (c.count > 0 && (c.count == kCacheEntries || c.bytes + length > kCacheBytes)) {
+    ::munmap(c.entries[0].base, c.entries[0].length);
+    c.bytes -= c.entries[0].length;
+    for (std::size_t i = 1; i < c.count; ++i) c.entries[i - 1] = c.entries[i];
+    --c.count;
+  }
+  c.entries[c.count++] = {base, length};
+  c.bytes += length;
+}
+#endif
 }  // namespace
 
 mx_PelStore::mx_PelStore(std::int32_t w, std::int32_t h, std::size_t ps, std::size_t alignment, mxPelInit init)
@@ -44,23 +123,12 @@ mx_PelStore::mx_PelStore(std::int32_t w, std::int32_t h, std::size_t ps, std::si
   // Always allocate at least one aligned block so that data is never null.
   const std::size_t bytes = total == 0 ? alignment : total;
 #if defined(__linux__)
-  // Large stores get a mapping of their own on 2 MiB boundaries with huge
-  // pages requested: a run of the local methods makes several image-sized
-  // temporaries, and with 4 KiB pages the kernel's page faults on every new
-  // one cost about as much as the filtering.  Fresh mappings read as zero,
-  // so this serves zero-filled stores; stores about to be overwritten whole
-  // come from the heap, which reuses freed blocks without clearing them.
-  constexpr std::size_t kLarge = std::size_t(4) << 20, kHuge = std::size_t(2) << 20;
-  if (init == mxPelInit::eZero && bytes >= kLarge && alignment <= kHuge) {
-    const std::size_t length = ((bytes + kHuge - 1) & ~(kHuge - 1)) + kHuge;
-    void* m = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (m == MAP_FAILED) throw std::bad_alloc();
-    auto* base = static_cast<unsigned char*>(m);
-    const std::uintptr_t aligned = (reinterpret_cast<std::uintptr_t>(base) + kHuge - 1) & ~std::uintptr_t(kHuge - 1);
-    data = reinterpret_cast<unsigned char*>(aligned);
-    ::madvise(data, length - std::size_t(data - base), MADV_HUGEPAGE);  // a hint; failure is harmless
-    mapping_ = m;
-    mappedBytes_ = length;
+  if (bytes >= kLargeStore && alignment <= kHugePage) {
+    bool reused = false;
+    mapping_ = takeMapping(bytes, mappedBytes_, reused);
+    data = alignedStart(mapping_);
+    // Fresh mappings read as zero; a reused one is cleared when asked.
+    if (reused && init == mxPelInit::eZero) std::memset(data, 0, bytes);
     return;
   }
 #endif
@@ -74,7 +142,7 @@ mx_PelStore::mx_PelStore(std::int32_t w, std::int32_t h, std::size_t ps, std::si
 mx_PelStore::~mx_PelStore() {
 #if defined(__linux__)
   if (mapping_) {
-    ::munmap(mapping_, mappedBytes_);
+    giveMapping(mapping_, mappedBytes_);
     return;
   }
 #endif

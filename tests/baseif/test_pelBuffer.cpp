@@ -250,3 +250,16 @@ TEST(Rectangle, TrimContainsAndCorners) {
 }
 
 }  // namespace
+
+// Large stores are recycled within a thread: a reused store must still start
+// zero-filled, and rows stay aligned.
+TEST(PelBuffer, RecycledLargeStoresStartZeroed) {
+  for (int round = 0; round < 3; ++round) {
+    mxPelBuffer<unsigned short> big(1500, 1000);
+    for (int j = 0; j < big.height(); j += 97) {
+      ASSERT_EQ(reinterpret_cast<std::uintptr_t>(big.row(j)) % 32, 0u);
+      for (int i = 0; i < big.width(); ++i) ASSERT_EQ(big.row(j)[i], 0) << round;
+    }
+    mfPelSet<unsigned short>(big, 0xBEEF);
+  }
+}
