@@ -1,5 +1,8 @@
 #include "baseif/mxArchive.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -61,12 +64,17 @@ mxArchive mxArchive::loadFile(const std::string& path) {
   return mxArchive(std::move(bytes));
 }
 
-void mxArchive::saveFile(const std::string& path) const {
-  const std::string tmp = path + ".tmp";
+void mxArchive::saveFile(const std::string& path) const { writeFile(path, bytes_.data(), bytes_.size()); }
+
+void mxArchive::writeFile(const std::string& path, const void* data, std::size_t size) {
+  // The temporary's name is unique per process and call, so that concurrent
+  // writers of one target never write into each other's temporary.
+  static std::atomic<unsigned> counter{0};
+  const std::string tmp = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     if (!out) throw IOError(L"cannot open \"" + mfFromUtf8(tmp) + L"\" for writing");
-    out.write(reinterpret_cast<const char*>(bytes_.data()), std::streamsize(bytes_.size()));
+    out.write(static_cast<const char*>(data), std::streamsize(size));
     out.flush();
     if (!out) {
       out.close();

@@ -37,6 +37,9 @@ public:
   // over the target, so a failure never leaves a half-written file.  Throws
   // mxArchive::IOError.
   void saveFile(const std::string& path) const;
+  // Writes bytes to a file the same way (temporary beside it, unique per
+  // process and call, then renamed over the target).  Throws IOError.
+  static void writeFile(const std::string& path, const void* data, std::size_t size);
 
   bool isLoading() const { return loading_; }
   bool isStoring() const { return !loading_; }

@@ -38,19 +38,7 @@ namespace {
 std::wstring pathText(const std::string& p) { return L"\"" + mfFromUtf8(p) + L"\""; }
 
 void writeAtomically(const std::string& path, const std::string& bytes) {
-  const std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-    if (!out) {
-      std::remove(tmp.c_str());
-      throw mxArchive::IOError(L"cannot write " + pathText(tmp));
-    }
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    std::remove(tmp.c_str());
-    throw mxArchive::IOError(L"cannot write " + pathText(path));
-  }
+  mxArchive::writeFile(path, bytes.data(), bytes.size());
 }
 
 std::string pgmBytes(const mxPelBuffer_const<unsigned char>& image) {
