@@ -195,7 +195,7 @@ struct Plot {
       if (greyY)
         s << "<text x=\"" << kLeft - 3 << "\" y=\"" << fmt(py(v) + 3, 0) << "\" class=\"tick r\">" << v << "</text>";
     }
-    s << "<text x=\"" << fmt((px(x0) + px(x1)) / 2, 0) << "\" y=\"" << height - 1 << "\" class=\"tick\">"
+    s << "<text x=\"" << fmt((px(x0) + px(x1)) / 2, 0) << "\" y=\"" << height - 4 << "\" class=\"tick\">"
       << html(xLabel) << "</text>";
     s << "<text x=\"9\" y=\"" << fmt((py(y0) + py(y1)) / 2, 0) << "\" class=\"tick\" transform=\"rotate(-90 9 "
       << fmt((py(y0) + py(y1)) / 2, 0) << ")\">" << html(yLabel) << "</text>";
