@@ -10,6 +10,7 @@
 #include <cwctype>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "baseif/mxDiag.h"
@@ -191,7 +192,8 @@ struct Plot {
   std::string axes(const std::string& xLabel, bool greyY, const std::string& yLabel) const {
     std::ostringstream s;
     for (int v : {0, 128, 255}) {
-      s << "<text x=\"" << fmt(px(v), 0) << "\" y=\"" << height - kBottom + 12 << "\" class=\"tick\">" << v << "</text>";
+      s << "<text x=\"" << fmt(px(v), 0) << "\" y=\"" << height - kBottom + 12 << "\" class=\"tick\">" << v
+        << "</text>";
       if (greyY)
         s << "<text x=\"" << kLeft - 3 << "\" y=\"" << fmt(py(v) + 3, 0) << "\" class=\"tick r\">" << v << "</text>";
     }
@@ -312,18 +314,21 @@ extern "C" void reportPngFlush(png_structp) {}
 extern "C" void reportPngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 extern "C" void reportPngWarning(png_structp, png_const_charp) {}
 
-bool encodeRgb(std::int32_t w, std::int32_t h, const std::vector<std::uint8_t>& rgb, PngSink& sink) {
+// PNG of 8-bit grey (channels 1) or RGB (channels 3) rows, at fast settings:
+// the report's images are written once and looked at, not archived.
+bool encodePng(std::int32_t w, std::int32_t h, int channels,
+               const std::function<const std::uint8_t*(std::int32_t)>& row, PngSink& sink) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, reportPngError, reportPngWarning);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
   bool ok = png && info;
   if (ok && setjmp(png_jmpbuf(png)) == 0) {
     png_set_write_fn(png, &sink, reportPngWrite, reportPngFlush);
     png_set_compression_level(png, 1);
-    png_set_IHDR(png, info, png_uint_32(w), png_uint_32(h), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+    png_set_IHDR(png, info, png_uint_32(w), png_uint_32(h), 8, channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    for (std::int32_t j = 0; j < h; ++j)
-      png_write_row(png, const_cast<png_bytep>(rgb.data() + std::size_t(j) * std::size_t(w) * 3));
+    for (std::int32_t j = 0; j < h; ++j) png_write_row(png, const_cast<png_bytep>(row(j)));
     png_write_end(png, nullptr);
   } else {
     ok = false;
@@ -437,14 +442,19 @@ void DiagFolder::writeText(const std::string& name, const std::string& text) {
 
 void DiagFolder::writeGrey(const std::string& name, const mxPelBuffer_const<unsigned char>& image) {
   record(name);
-  writeImage((fs::path(folder_) / name).string(), image);
+  PngSink sink;
+  if (!encodePng(
+          image.width(), image.height(), 1, [&](std::int32_t j) { return image.row(j); }, sink))
+    throw CliError(kExitOutput, (fs::path(folder_) / name).string() + ": cannot encode the PNG image");
+  writeFileAtomically((fs::path(folder_) / name).string(), sink.bytes);
 }
 
 void DiagFolder::writeRgb(const std::string& name, std::int32_t width, std::int32_t height,
                           const std::vector<std::uint8_t>& rgb) {
   record(name);
   PngSink sink;
-  if (!encodeRgb(width, height, rgb, sink))
+  const auto row = [&](std::int32_t j) { return rgb.data() + std::size_t(j) * std::size_t(width) * 3; };
+  if (!encodePng(width, height, 3, row, sink))
     throw CliError(kExitOutput, (fs::path(folder_) / name).string() + ": cannot encode the PNG image");
   writeFileAtomically((fs::path(folder_) / name).string(), sink.bytes);
 }
