@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "baseif/detail/cpuDispatch.h"
 #include "baseif/mx2Xform.h"
 #include "baseif/mxGaussSample.h"
 #include "baseif/mxPelMedian.h"
@@ -245,14 +246,17 @@ mxPair<std::int32_t> smoothingForNeighborhood(const mxPair<std::int32_t>& size) 
 }
 
 namespace {
-// pelShiftDown's loop, built for the baseline instruction set and for AVX2,
-// the version chosen at run time (integer arithmetic: the same pels).
-__attribute__((target_clones("avx2", "default"))) void shiftDownRows(const unsigned short* s, std::ptrdiff_t ss,
-                                                                     unsigned char* d, std::ptrdiff_t ds,
-                                                                     std::int32_t w, std::int32_t h,
-                                                                     std::uint32_t shift) {
-  for (std::int32_t j = 0; j < h; ++j, s += ss, d += ds)
-    for (std::int32_t i = 0; i < w; ++i) d[i] = (unsigned char)(s[i] >> shift);
+// pelShiftDown's loop, built for the baseline instruction set, AVX2 and
+// AVX-512, the version chosen at run time (integer arithmetic: the same pels).
+void shiftDownRows(const unsigned short* s, std::ptrdiff_t ss, unsigned char* d, std::ptrdiff_t ds, std::int32_t w,
+                   std::int32_t h, std::uint32_t shift) {
+  mxcpu::dispatch(
+      [](const unsigned short* s, std::ptrdiff_t ss, unsigned char* d, std::ptrdiff_t ds, std::int32_t w,
+         std::int32_t h, std::uint32_t shift) MX_KERNEL_INLINE {
+        for (std::int32_t j = 0; j < h; ++j, s += ss, d += ds)
+          for (std::int32_t i = 0; i < w; ++i) d[i] = (unsigned char)(s[i] >> shift);
+      },
+      s, ss, d, ds, w, h, shift);
 }
 }  // namespace
 
