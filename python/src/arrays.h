@@ -51,7 +51,8 @@ py::array checkedArray(py::handle obj, const char* what) {
   if (obj.is_none())
     throw py::type_error(std::string(what) + " must be a 2-D numpy " + dtypeName<T>() + " array, got None");
   py::array a = py::module_::import("numpy").attr("asarray")(obj);
-  if (!a.dtype().is(py::dtype::of<T>()))
+  // Equivalent, not identical: an unpickled array has a dtype object of its own.
+  if (!py::detail::npy_api::get().PyArray_EquivTypes_(a.dtype().ptr(), py::dtype::of<T>().ptr()))
     throw py::type_error(std::string(what) + " must be a 2-D numpy " + dtypeName<T>() + " array, got dtype " +
                          std::string(py::str(a.dtype())));
   if (a.ndim() != 2)

@@ -498,7 +498,7 @@ void definePixelFunctions(py::module_& m) {
       "buffers_equal",
       [](py::handle a, py::handle b) {
         py::array x = py::module_::import("numpy").attr("asarray")(a);
-        if (x.dtype().is(py::dtype::of<std::uint32_t>()))
+        if (py::detail::npy_api::get().PyArray_EquivTypes_(x.dtype().ptr(), py::dtype::of<std::uint32_t>().ptr()))
           return mf_PelBufferEqual(constBuffer<std::uint32_t>(a, "a"), constBuffer<std::uint32_t>(b, "b"), 0.0);
         return mf_PelBufferEqual(constBuffer<unsigned char>(a, "a"), constBuffer<unsigned char>(b, "b"), 0.0);
       },
