@@ -16,6 +16,7 @@
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "options.h"
 #include "report.h"
+#include "tiff_stream.h"
 #include "tool_file.h"
 
 namespace fs = std::filesystem;
@@ -62,9 +63,7 @@ std::string sizeText(const mxPelBuffer_const<unsigned char>& im) {
 
 }  // namespace
 
-void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {
-  // Parameters first: a bad value is reported before any image is read.
-  mxImageNormalizer fresh;
+void configureParameters(const ToolOptions& o, mxImageNormalizer& fresh) {
   if (!o.tailFractions.empty()) {
     const auto v = parseRealPair(o.tailFractions, "--tail-fractions");
     setParam("--tail-fractions", o.tailFractions, [&] { fresh.tailFractions(v); });
@@ -82,7 +81,12 @@ void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {
     setParam("--intensity-range", o.intensityRange, [&] { fresh.intensityVariationRange(v); });
   }
   fresh.keepMaskedPixels(o.keepMasked);
+}
 
+void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {
+  // Parameters first: a bad value is reported before any image is read.
+  mxImageNormalizer fresh;
+  configureParameters(o, fresh);
   const mxPelBuffer<unsigned char> reference = readImage(o.reference, o.toGray);
   fresh.referenceImage(reference, false);
   if (!o.mask.empty()) {
@@ -205,6 +209,17 @@ ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method 
 
 }  // namespace
 
+namespace {
+
+// A streamed run writes one file: it may not name its input, the reference,
+// the mask or the tool file.
+void refuseStreamOverwrite(const RunArgs& args, std::vector<NamedInput> others) {
+  for (const std::string& in : args.inputs) others.push_back({in, "an input image"});
+  refuseOverwrite("-o", args.output, others, args.inPlace);
+}
+
+}  // namespace
+
 ExitCode cmdRun(const RunArgs& args) {
   const Method method = parseMethod(args.method, "--method");
   std::unique_ptr<Diagnostics> diag = openDiagnostics(args.diag);
@@ -213,8 +228,13 @@ ExitCode cmdRun(const RunArgs& args) {
   if (method != eIdentity && !(tool.trainedMethods() & method))
     throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile +
                                    " is not trained for it (trained: " + methodSetText(tool.trainedMethods()) + ")");
+  const std::vector<NamedInput> others = {{args.toolFile, "the tool file"}};
+  if (wantsStreaming(args)) {
+    refuseStreamOverwrite(args, others);
+    return runStreamed(args, method, &tool);
+  }
   Warnings warnings;
-  return runWithTool(tool, args, method, diag.get(), {{args.toolFile, "the tool file"}}, warnings);
+  return runWithTool(tool, args, method, diag.get(), others, warnings);
 }
 
 ExitCode cmdNormalize(const RunArgs& args) {
@@ -223,6 +243,10 @@ ExitCode cmdNormalize(const RunArgs& args) {
   // Checked before the reference is read: -o naming the reference or mask.
   const std::vector<NamedInput> others = {{args.tool.reference, "the reference image"},
                                           {args.tool.mask, "the mask image"}};
+  if (wantsStreaming(args)) {
+    refuseStreamOverwrite(args, others);
+    return runStreamed(args, method, nullptr);
+  }
   planBatch(args.inputs, args.output, args.format, others, args.inPlace);
   mxImageNormalizer tool;
   configureTool(args.tool, tool);

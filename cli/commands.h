@@ -47,6 +47,7 @@ struct RunArgs {
   int jobs = 1;
   bool quiet = false;
   bool inPlace = false;  // allow outputs that overwrite an input
+  int blockSize = 0;     // > 0: stream one TIFF in blocks of this size
 };
 
 struct InfoArgs {
@@ -70,6 +71,9 @@ ExitCode cmdRun(const RunArgs& args);
 ExitCode cmdNormalize(const RunArgs& args);
 ExitCode cmdInfo(const InfoArgs& args);
 ExitCode cmdDemo(const DemoArgs& args);
+
+// Sets every parameter given (no image is read), as configureTool does.
+void configureParameters(const ToolOptions& options, mxImageNormalizer& tool);
 
 // Reads the reference (and mask) images and sets every parameter given, in
 // the tool's own validation: a rejected value becomes CliError (kExitUsage)

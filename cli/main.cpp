@@ -99,6 +99,10 @@ int main(int argc, char** argv) {
     cmd->add_flag("-q,--quiet", a->quiet, "No summary");
     cmd->add_flag("--in-place", a->inPlace,
                   "Allow outputs that overwrite an input image (or the reference, mask or tool file)");
+    cmd->add_option("--block-size", a->blockSize,
+                    "Stream one TIFF input to a TIFF output in blocks of N x N pels (memory bounded by the block, "
+                    "not the image); chosen with N = 1024 for TIFF inputs too large to load")
+        ->check(CLI::PositiveNumber);
     cmd->footer(methodHelp() + "\n" + exitCodeHelp());
   }
 
