@@ -4,8 +4,8 @@ scikit-image, side by side in one process.  Not a test: prints tables.
     PYTHONPATH=build/python /usr/bin/python3 bench/python/bench_python.py [--rounds 7]
 
 (scripts/bench-python.sh builds what it needs and runs it.)  Every figure is
-the fastest of several runs, Python and C++ alternating round by round (the
-machine may be shared).  Per method, Normalizer.run on a 2048 x 2048 uint8
+the fastest of many runs, Python and C++ alternating run by run (the machine
+may be shared).  Per method, Normalizer.run on a 2048 x 2048 uint8
 array from Python against the same tool's run timed in a C++ loop in the same
 process: on the same array's memory (the cost of calling from Python), and on
 a copy in a store of the library's own, whose rows start on 32-byte
@@ -46,20 +46,20 @@ def fastest(f, n):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--rounds", type=int, default=7, help="alternations of Python and C++ per method")
+    ap.add_argument("--rounds", type=int, default=7, help="runs per method: 20 x rounds (local methods 3 x rounds)")
     args = ap.parse_args()
     ref, img = images()
     tool = imgnorm.Normalizer(ref, methods=METHODS)
-    print("Normalizer.run on %d x %d uint8, fastest of %d rounds (array data at %d mod 64)"
-          % (SIZE, SIZE, args.rounds, img.ctypes.data % 64))
+    print("Normalizer.run on %d x %d uint8, fastest of %d runs each (local methods %d), array data at %d mod 64"
+          % (SIZE, SIZE, args.rounds * 20, args.rounds * 3, img.ctypes.data % 64))
     print("%-14s %12s %12s %10s %10s" % ("method", "C++ same ms", "C++ copy ms", "Python ms", "Py/C++same"))
     for method in METHODS:
-        n = 3 if method.startswith("local") else 20
+        n = args.rounds * (3 if method.startswith("local") else 20)
         py = same = copy = float("inf")
-        for _ in range(args.rounds):
-            py = min(py, fastest(lambda: tool.run(img, method), n))
-            same = min(same, _time_cxx_run(tool, img, method, n, False))
-            copy = min(copy, _time_cxx_run(tool, img, method, n, True))
+        for _ in range(n):  # one run each, alternating, so that slow drifts of load hit all three
+            py = min(py, fastest(lambda: tool.run(img, method), 1))
+            same = min(same, _time_cxx_run(tool, img, method, 1, False))
+            copy = min(copy, _time_cxx_run(tool, img, method, 1, True))
         print("%-14s %12.3f %12.3f %10.3f %10.3f" % (method, same * 1e3, copy * 1e3, py * 1e3, py / same))
 
     import skimage

@@ -511,6 +511,9 @@ void definePixelFunctions(py::module_& m) {
 
 PYBIND11_MODULE(_imgnorm, m) {
   m.doc() = "The compiled part of the imgnorm package; use the names that imgnorm exports.";
+  // The docstrings carry their own Python-style signatures.
+  py::options options;
+  options.disable_function_signatures();
 
   py::register_exception_translator([](std::exception_ptr p) {
     try {
@@ -521,7 +524,10 @@ PYBIND11_MODULE(_imgnorm, m) {
   });
   m.attr("_error_numbers") = errorNumbers();
 
-  py::class_<Normalizer>(m, "Normalizer", doc::normalizer)
+  py::class_<Normalizer> normalizer(m, "Normalizer", doc::normalizer);
+  // Shown and pickled as imgnorm.Normalizer, where users find it.
+  normalizer.attr("__module__") = "imgnorm";
+  normalizer
       .def(py::init([](py::handle reference, py::handle mask, bool copy, py::handle methods) {
              auto n = std::make_unique<Normalizer>();
              const auto ref = imageArg(reference, "reference", copy);
