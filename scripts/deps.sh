@@ -4,7 +4,7 @@
 # Usage: scripts/deps.sh [--bench-opencv]
 set -euo pipefail
 
-pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libtiff-dev libcli11-dev)
+pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libtiff-dev libjpeg-dev libcli11-dev)
 if [[ "${1:-}" == "--bench-opencv" ]]; then pkgs+=(libopencv-dev); fi
 
 missing=()
