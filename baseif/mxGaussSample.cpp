@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "baseif/detail/cpuDispatch.h"
 #include "baseif/mx2Xform.h"
 #include "baseif/mxPelOps.h"
 
@@ -103,16 +104,13 @@ struct CascadeScratch {
 // box's sum is multiplied by firstScale, the last one's by lastScale and
 // clamped to maxValue; the middle one is divided by its width.
 //
-// Built twice, for the baseline instruction set and for AVX2 (twice as many
-// lanes per instruction), the version chosen at run time.  AVX2 without FMA:
-// the products and sums are rounded exactly as in the baseline build, so
-// both give the same values.
+// Built for the baseline instruction set, AVX2 and AVX-512 (two or four
+// times as many lanes per instruction), the version chosen at run time by
+// streamCascade below.  No FMA: the products and sums are rounded exactly as
+// in the baseline build, so every version gives the same values.
 template <class In, class Out, class LineAt, class OutAt>
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void streamCascade(const AxisPlan& p,
-                                                                                       std::int32_t n, float firstScale,
-                                                                                       float lastScale, float maxValue,
-                                                                                       CascadeScratch& scratch,
-                                                                                       LineAt lineAt, OutAt outAt) {
+MX_KERNEL_INLINE inline void streamCascadeBody(const AxisPlan& p, std::int32_t n, float firstScale, float lastScale,
+                                               float maxValue, CascadeScratch& scratch, LineAt lineAt, OutAt outAt) {
   const std::int32_t w1 = p.widths[0], w2 = p.widths[1], w3 = p.widths[2];
   const float sc2 = 1.0f / float(w2);
   std::fill(scratch.acc.begin(), scratch.acc.begin() + std::ptrdiff_t(n) * 3, 0);
@@ -168,6 +166,17 @@ __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void streamC
       for (std::int32_t x = 0; x < n; ++x) acc3[x] += r2[x] - old2[x];
     }
   }
+}
+
+template <class In, class Out, class LineAt, class OutAt>
+void streamCascade(const AxisPlan& p, std::int32_t n, float firstScale, float lastScale, float maxValue,
+                   CascadeScratch& scratch, LineAt lineAt, OutAt outAt) {
+  mxcpu::dispatch(
+      [](const AxisPlan* p, std::int32_t n, float firstScale, float lastScale, float maxValue, CascadeScratch* scratch,
+         LineAt lineAt, OutAt outAt) MX_KERNEL_INLINE {
+        streamCascadeBody<In, Out>(*p, n, firstScale, lastScale, maxValue, *scratch, lineAt, outAt);
+      },
+      &p, n, firstScale, lastScale, maxValue, &scratch, lineAt, outAt);
 }
 
 // Vertical stage: src's window smoothed along y and sampled at plan y's rows,

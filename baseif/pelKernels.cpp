@@ -1,5 +1,7 @@
 #include "baseif/detail/pelKernels.h"
 
+#include "baseif/detail/cpuDispatch.h"
+
 #include <immintrin.h>
 
 namespace mxkernel {
@@ -72,14 +74,18 @@ __attribute__((always_inline)) inline void momentsChunk(const unsigned char* s, 
   acc.sumOfSquares += s2;
 }
 
+// Built for the baseline instruction set, AVX2 and AVX-512, the version
+// chosen at run time (integer sums: every version gives the same totals).
 template <bool kMasked>
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void momentsRow(const unsigned char* s,
-                                                                                    const unsigned char* m,
-                                                                                    std::int32_t n, Moments& acc) {
-  for (std::int32_t i = 0; i < n; i += kChunk) {
-    const std::int32_t len = n - i < kChunk ? n - i : kChunk;
-    momentsChunk<kMasked>(s + i, kMasked ? m + i : nullptr, len, acc);
-  }
+void momentsRow(const unsigned char* s, const unsigned char* m, std::int32_t n, Moments& acc) {
+  mxcpu::dispatch(
+      [](const unsigned char* s, const unsigned char* m, std::int32_t n, Moments* acc) MX_KERNEL_INLINE {
+        for (std::int32_t i = 0; i < n; i += kChunk) {
+          const std::int32_t len = n - i < kChunk ? n - i : kChunk;
+          momentsChunk<kMasked>(s + i, kMasked ? m + i : nullptr, len, *acc);
+        }
+      },
+      s, m, n, &acc);
 }
 }  // namespace
 

@@ -12,8 +12,12 @@
 #include "baseif/mxPelBuffer.h"
 #include "baseif/mxPelMedian.h"
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2,popcnt"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,bmi,bmi2,popcnt")
+#endif
 
 #include "baseif/detail/medianEngine.h"
 
@@ -42,7 +46,11 @@ void runAvx2(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_cons
 
 }  // namespace
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 bool mxkernel::pelMedianAvx2(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                              const mxPelMedianParams& params, const mxPelBuffer<unsigned char>& out) {

@@ -23,6 +23,18 @@ void linearTable(double scale, double offset, std::size_t n, std::vector<unsigne
     lut[i] = static_cast<unsigned char>(mfILimit(truncate32(double(i) * scale + offset), 0, 255));
 }
 
+// Nearest integer, halves away from zero.  Validated fractions lie in 0..1,
+// except that an upper fraction that is not a number passes the checks (every
+// comparison with it is false), and with it any lower fraction >= 0: not a
+// number then gives 0, and a huge value is held within 32 bits (the tail
+// statistics clamp percentages into 0..100 anyway).
+std::int32_t percentOf(double fraction) {
+  double v = fraction * 100.0;
+  if (std::isnan(v)) return 0;
+  v = std::fmin(std::fmax(v, -1.0e9), 1.0e9);
+  return static_cast<std::int32_t>(v >= 0 ? v + 0.5 : v - 0.5);
+}
+
 }  // namespace
 
 void matchHistogramLut(const std::vector<std::uint32_t>& trainedHistogram,
@@ -83,4 +95,24 @@ void matchHistogramTailsLut(const mxHistoStats& trainedStats, const mxHistoStats
   const double scale = double(tHi - tLo) / double(rHi - rLo);
   const double offset = double(tLo) - (double(rLo) * scale);
   linearTable(scale, offset, n, lut);
+}
+
+bool histogramMethodLut(mxImageNormalizerDefs::Method method, const std::vector<std::uint32_t>& trainedHistogram,
+                        const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,
+                        const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats,
+                        std::vector<unsigned char>& lut, std::wstring& message) {
+  lut.clear();
+  if (runStats.samples() == 0) {
+    message = L"Cannot normalize since histogram is empty.";
+    return false;
+  }
+  if (method == mxImageNormalizerDefs::eMatchHistogram) {
+    matchHistogramLut(trainedHistogram, runHistogram, lut, message);
+  } else if (method == mxImageNormalizerDefs::eMatchMeanAndStddev) {
+    matchMeanAndStddevLut(trainedStats, runStats, lut, message);
+  } else {
+    const mxPair<std::int32_t> percents(percentOf(tailFractions.x()), percentOf(tailFractions.y()));
+    matchHistogramTailsLut(trainedStats, runStats, percents, lut, message);
+  }
+  return !lut.empty();
 }

@@ -19,6 +19,7 @@
 
 #include "baseif/mxHistoStats.h"
 #include "baseif/mxPair.h"
+#include "imgnorm/mxImageNormalizerDefs.h"
 
 // Histogram matching: run-time level i maps to the smallest trained level
 // whose cumulative trained count reaches the cumulative run-time count at i
@@ -45,3 +46,14 @@ void matchMeanAndStddevLut(const mxHistoStats& trainedStats, const mxHistoStats&
 void matchHistogramTailsLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats,
                             const mxPair<std::int32_t>& tailPercents, std::vector<unsigned char>& lut,
                             std::wstring& message);
+
+// The table run builds for one of the three histogram methods from the
+// run-time histogram (needed by eMatchHistogram) and statistics, the trained
+// histogram and statistics and the tail fractions (turned into whole
+// percentages, halves away from zero).  Fails (false, empty table) with
+// "Cannot normalize since histogram is empty." when the statistics count no
+// sample, else as the builder of the method.
+bool histogramMethodLut(mxImageNormalizerDefs::Method method, const std::vector<std::uint32_t>& trainedHistogram,
+                        const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,
+                        const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats,
+                        std::vector<unsigned char>& lut, std::wstring& message);

@@ -28,18 +28,6 @@ std::wstring longPairText(const mxPair<std::int32_t>& p) {
   return L"(" + mfStr(int(p.x())) + L", " + mfStr(int(p.y())) + L")";
 }
 
-// Nearest integer, halves away from zero.  Validated fractions lie in 0..1,
-// except that an upper fraction that is not a number passes the checks (every
-// comparison with it is false), and with it any lower fraction >= 0: not a
-// number then gives 0, and a huge value is held within 32 bits (the tail
-// statistics clamp percentages into 0..100 anyway).
-std::int32_t percentOf(double fraction) {
-  double v = fraction * 100.0;
-  if (std::isnan(v)) return 0;
-  v = std::fmin(std::fmax(v, -1.0e9), 1.0e9);
-  return static_cast<std::int32_t>(v >= 0 ? v + 0.5 : v - 0.5);
-}
-
 // Parameters come from the setters (always valid) or from an archive (not
 // checked while loading).  Training refuses values the setters would have
 // refused, with the setter's message, before it changes anything: later steps
@@ -187,20 +175,11 @@ mxPelBuffer<unsigned char> mxImageNormalizer::run(const mxPelBuffer_const<unsign
         mf_MaskedPelHistogram(work, binarizedMask_, histogram);
         stats = mxHistoStats(histogram, false);
       }
-      if (stats.samples() == 0) {
-        message = L"Cannot normalize since histogram is empty.";
-        return mxPelBuffer<unsigned char>();
-      }
       std::vector<unsigned char> lut;
-      if (m == eMatchHistogram) {
-        matchHistogramLut(referenceHistogram_, histogram, lut, message);
-      } else if (m == eMatchMeanAndStddev) {
-        matchMeanAndStddevLut(referenceStats_, stats, lut, message);
-      } else {
-        const mxPair<std::int32_t> percents(percentOf(tailFractions_.x()), percentOf(tailFractions_.y()));
-        matchHistogramTailsLut(referenceStats_, stats, percents, lut, message);
-      }
-      success = !lut.empty();
+      success = histogramMethodLut(method, referenceHistogram_, referenceStats_, tailFractions_, histogram, stats, lut,
+                                   message);
+      // An empty histogram ends the run at once: no result, no masked pels put back.
+      if (stats.samples() == 0) return mxPelBuffer<unsigned char>();
       if (success) result = mfPelMap(work, lut);
       break;
     }

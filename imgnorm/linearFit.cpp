@@ -64,27 +64,13 @@ void buildFitAngles(std::vector<double>& angles) {
 
 namespace {
 
-// What one pass over the paired pels gathers for both the direction search
-// and the fit:
-//   pairs: per grey pair (reference t, run-time r), at (t << 8) | r, the
-//     number of used pels (mask non-zero, or every pel without a mask);
-//   cells: per 33 x 33 cell of the bin plane, the joint histogram's sum: the
-//     mask value of each pel (0 .. 255), or 1 per pel without a mask.
-// Without a mask, or with one of only 0 and 255, the cells follow from the
-// binned pair counts, so the pass makes one table increment per pel; with
-// any other mask it makes two.
-struct PairTables {
-  std::vector<std::uint64_t> pairs = std::vector<std::uint64_t>(65536, 0);
-  std::vector<std::uint64_t> cells = std::vector<std::uint64_t>(kCells, 0);
-};
-
-PairTables countPairs(const mxPelBuffer_const<unsigned char>& reference, const mxPelBuffer_const<unsigned char>& mask,
-                      const mxPelBuffer_const<unsigned char>& image) {
+FitPairCounts countPairs(const mxPelBuffer_const<unsigned char>& reference,
+                         const mxPelBuffer_const<unsigned char>& mask, const mxPelBuffer_const<unsigned char>& image) {
   checkPairing(reference, mask, image);
   const BinTables tables;
   const unsigned char* bin = tables.bin;
   const std::uint16_t* rowBase = tables.rowBase;
-  PairTables out;
+  FitPairCounts out;
 
   // Two interleaved 32-bit tables of each kind keep runs of equal pairs from
   // waiting on each other's increments.  A cell gains at most 255 per pel, so
@@ -399,8 +385,21 @@ bool linearFitParameters(const mxPelBuffer_const<unsigned char>& image,
   if (fitAngles.size() < 7 || fitAngles.size() > 0x7FFFFFFFu)
     throw mxImageNormalizerDefs::BadParams(L"The linear fit needs a direction table of at least 7 angles.");
   // One pass over the pels serves both the joint histogram and the fit.
-  const PairTables tables = countPairs(reference, mask, image);
-  const mxPelBuffer<unsigned char> histogram = histogramImageOf(tables.cells);
+  return linearFitFromCounts(countPairs(reference, mask, image), fitAngles, gain, offset);
+}
+
+void addFitPairCounts(const mxPelBuffer_const<unsigned char>& image, const mxPelBuffer_const<unsigned char>& reference,
+                      const mxPelBuffer_const<unsigned char>& mask, FitPairCounts& counts) {
+  if (!image.isBound() || !reference.isBound())
+    throw mxImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
+  counts += countPairs(reference, mask, image);
+}
+
+bool linearFitFromCounts(const FitPairCounts& counts, const std::vector<double>& fitAngles, double& gain,
+                         double& offset) {
+  if (fitAngles.size() < 7 || fitAngles.size() > 0x7FFFFFFFu)
+    throw mxImageNormalizerDefs::BadParams(L"The linear fit needs a direction table of at least 7 angles.");
+  const mxPelBuffer<unsigned char> histogram = histogramImageOf(counts.cells);
   const std::int32_t n = std::int32_t(fitAngles.size());
   const std::vector<mxPelBuffer<std::uint32_t>> profiles = directionProfiles(histogram, fitAngles, 3, n - 4);
   double peak = 0.0;
@@ -408,7 +407,13 @@ bool linearFitParameters(const mxPelBuffer_const<unsigned char>& image,
   const mxPelBuffer<unsigned char> band = peakBandMask(histogram, profiles[std::size_t(selected)], peak);
   gain = 0.0;
   offset = 0.0;
-  return fitFromPairs(tables.pairs, band, gain, offset);
+  return fitFromPairs(counts.pairs, band, gain, offset);
+}
+
+FitPairCounts& FitPairCounts::operator+=(const FitPairCounts& other) {
+  for (std::size_t k = 0; k < pairs.size(); ++k) pairs[k] += other.pairs[k];
+  for (std::size_t k = 0; k < cells.size(); ++k) cells[k] += other.cells[k];
+  return *this;
 }
 
 mxPelBuffer<unsigned char> linearFitImage(const mxPelBuffer_const<unsigned char>& image,

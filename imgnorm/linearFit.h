@@ -58,6 +58,31 @@ bool linearFitParameters(const mxPelBuffer_const<unsigned char>& image,
                          const mxPelBuffer_const<unsigned char>& mask, const std::vector<double>& fitAngles,
                          double& gain, double& offset);
 
+// What one pass over paired pels gathers for both the direction search and
+// the fit; exact integer totals, so counts gathered over the blocks of an
+// image and added up equal the counts of the whole image:
+//   pairs: per grey pair (reference t, run-time r), at (t << 8) | r, the
+//     number of used pels (mask non-zero, or every pel without a mask);
+//   cells: per 33 x 33 cell of the bin plane (row-major), the joint
+//     histogram's sum: the mask value of each pel (0 .. 255), or 1 per pel
+//     without a mask.
+struct FitPairCounts {
+  std::vector<std::uint64_t> pairs = std::vector<std::uint64_t>(65536, 0);
+  std::vector<std::uint64_t> cells = std::vector<std::uint64_t>(std::size_t(kFitBins * kFitBins), 0);
+  FitPairCounts& operator+=(const FitPairCounts& other);
+};
+
+// Adds the counts of image's window, paired by position with the reference
+// and mask windows (as linearFitImage pairs them), to counts.  Throws as
+// linearFitImage.
+void addFitPairCounts(const mxPelBuffer_const<unsigned char>& image, const mxPelBuffer_const<unsigned char>& reference,
+                      const mxPelBuffer_const<unsigned char>& mask, FitPairCounts& counts);
+
+// Steps 2 to 5 of linearFitImage from gathered counts: the direction search,
+// the band and the least-squares line.  As linearFitParameters.
+bool linearFitFromCounts(const FitPairCounts& counts, const std::vector<double>& fitAngles, double& gain,
+                         double& offset);
+
 // The 33 x 33 joint histogram of the image window and the paired reference
 // window, compressed into 8 bits: row = bin of the reference grey, column =
 // bin of the run-time grey.  Each pel adds the mask pel's value (0..255) to

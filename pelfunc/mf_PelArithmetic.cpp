@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "baseif/detail/cpuDispatch.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -15,7 +17,7 @@ namespace {
 // not restrict-qualified because the destination may share its store with the
 // source; the compiler adds a run-time overlap test and keeps the pel-by-pel
 // order when the rows really overlap.
-void subClampRow(unsigned char* d, const unsigned char* s, std::int32_t w, std::int16_t c) {
+MX_KERNEL_INLINE inline void subClampRow(unsigned char* d, const unsigned char* s, std::int32_t w, std::int16_t c) {
   // Both limits as 16-bit values: comparing with an int expression would
   // widen the lanes to 32 bits.
   const std::int16_t lo = std::int16_t(-c), hi = c;
@@ -25,7 +27,7 @@ void subClampRow(unsigned char* d, const unsigned char* s, std::int32_t w, std::
   }
 }
 
-void subClampSignedRow(unsigned char* d, const unsigned char* s, std::int32_t w, std::int16_t) {
+MX_KERNEL_INLINE inline void subClampSignedRow(unsigned char* d, const unsigned char* s, std::int32_t w, std::int16_t) {
   for (std::int32_t i = 0; i < w; ++i) {
     std::int16_t v = std::int16_t(std::int16_t(d[i]) - std::int16_t(s[i]) + 128);
     v = v < 0 ? std::int16_t(0) : v;
@@ -34,7 +36,7 @@ void subClampSignedRow(unsigned char* d, const unsigned char* s, std::int32_t w,
   }
 }
 
-void addClampRow(unsigned char* d, const unsigned char* s, std::int32_t w, std::int16_t) {
+MX_KERNEL_INLINE inline void addClampRow(unsigned char* d, const unsigned char* s, std::int32_t w, std::int16_t) {
   for (std::int32_t i = 0; i < w; ++i) {
     std::int16_t v = std::int16_t(std::int16_t(d[i]) + std::int16_t(s[i]) - 128);
     v = v < 0 ? std::int16_t(0) : v;
@@ -128,13 +130,11 @@ using RowKernel = void (*)(unsigned char*, const unsigned char*, std::int32_t, s
 // copies, then one kernel call per row.  The kernel is a template argument so
 // that it is inlined into the row loop (no call through a pointer).
 //
-// Built for the baseline instruction set and for AVX2 (32 pels per
-// instruction instead of 16), the version chosen at run time; integer
-// arithmetic, so both give the same pels.
+// The row loop is built for the baseline instruction set, AVX2 and AVX-512
+// (32 or 64 pels per instruction instead of 16), the version chosen at run
+// time; integer arithmetic, so every version gives the same pels.
 template <RowKernel kernel>
-__attribute__((target_clones("avx2", "default"))) void combine(const mxPelBuffer<unsigned char>& dst,
-                                                               const mxPelBuffer_const<unsigned char>& src,
-                                                               std::int16_t c) {
+void combine(const mxPelBuffer<unsigned char>& dst, const mxPelBuffer_const<unsigned char>& src, std::int16_t c) {
   if (!dst.isBound() || !src.isBound()) throw mxPel::UnboundWindow();
   const mxPelRect r = dst.window().intersect(src.window(), false);
   if (r.isNull()) return;
@@ -146,8 +146,12 @@ __attribute__((target_clones("avx2", "default"))) void combine(const mxPelBuffer
   const std::ptrdiff_t ss = s.rowStride();
   unsigned char* dp = d.pointToOffset();
   const unsigned char* sp = s.pointToOffset();
-  const std::int32_t w = r.width();
-  for (std::int32_t j = 0; j < r.height(); ++j, dp += ds, sp += ss) kernel(dp, sp, w, c);
+  mxcpu::dispatch(
+      [](unsigned char* dp, std::ptrdiff_t ds, const unsigned char* sp, std::ptrdiff_t ss, std::int32_t w,
+         std::int32_t h, std::int16_t c) MX_KERNEL_INLINE {
+        for (std::int32_t j = 0; j < h; ++j, dp += ds, sp += ss) kernel(dp, sp, w, c);
+      },
+      dp, ds, sp, ss, r.width(), r.height(), c);
 }
 
 }  // namespace

@@ -1,0 +1,142 @@
+// Block-wise running: a tool run over an image too large to hold in memory,
+// one block at a time, giving exactly the pels one whole-image run() gives.
+//
+// The image comes from an mxPelSource (read in rectangles) and the result
+// goes to an mxPelSink (written in blocks), so that only a few blocks are in
+// memory at once.  Blocks tile the result on a grid anchored at image
+// coordinate (0, 0), visited row by row.
+//
+// Global methods take two passes.  Pass 1 reads every block and adds up what
+// the mapping needs: the masked histogram (histogram, mean/stddev and tails
+// methods) or, for the linear fit, the pair counts of the joint histogram,
+// from which the fit's sums over the pels on the ridge follow.  All of these
+// are exact integer totals, so the table is the one a whole-image run builds,
+// bit for bit, the linear fit included.  Pass 2 reads every block again and
+// maps it through that one table.
+//
+// Local methods take one pass.  Each block is read together with a halo of
+// context on every side (halo()), run through the tool's own run(), and cut
+// back to the block.  Where the halo is cut by the edge of the image (or of
+// the reference or mask), the block sees the same edge the whole image does,
+// so it is handled the same way.  With a granularity above 1 the block size
+// is rounded up to a multiple of it, so every block starts on the sub-sampled
+// grid.
+//
+// The halo of the local methods, per axis, with n the neighbourhood, g the
+// granularity, K = (n / g) | 1 the neighbourhood on the working grid and s
+// the Gaussian smoothing amount of K (smoothingForNeighborhood):
+//   local mean:   g * (2 s + 8) pels  (the local sum and the mask
+//                 coverage, each s + 2 cells of support, the sub-sampled
+//                 mask's dilation, the sub-sampler and the interpolation back)
+//   local median: g * (K' / 2 + 4) pels, K' the median size after limiting
+//                 to 32767 pels
+// rounded up to a multiple of g.  A block smaller than its halo is refused.
+//
+// The tool's run() is unchanged and used as it is: the engine adds the block
+// loop, not a second implementation of any method.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "baseif/mxExport.h"
+#include "baseif/mxPair.h"
+#include "baseif/mxPelBuffer.h"
+#include "imgnorm/mxImageNormalizer.h"
+
+// A large 8-bit image read in pieces.
+class IMGNORM_API mxPelSource {
+public:
+  virtual ~mxPelSource();
+  // The image's window in image coordinates.
+  virtual mxPelRect window() const = 0;
+  // The image's pels over rect (which lies within window()), in a buffer
+  // whose window is rect.  The engine asks for rectangles in block rows, top
+  // to bottom; within one block row the rows asked for are the same, which a
+  // source that decodes whole rows can cache.  Errors are the source's own.
+  virtual mxPelBuffer_const<unsigned char> read(const mxPelRect& rect) = 0;
+};
+
+// An image in memory as a source: reads are views of it, no pel is copied.
+class IMGNORM_API mxBufferPelSource : public mxPelSource {
+public:
+  explicit mxBufferPelSource(const mxPelBuffer_const<unsigned char>& image) : image_(image) {}
+  mxPelRect window() const override { return image_.window(); }
+  mxPelBuffer_const<unsigned char> read(const mxPelRect& rect) override;
+
+private:
+  mxPelBuffer_const<unsigned char> image_;
+};
+
+// Receives a result in blocks.
+class IMGNORM_API mxPelSink {
+public:
+  virtual ~mxPelSink();
+  // Called once, before the first block, with the result's window.  Not
+  // called when the run fails (success false) or nothing overlaps.
+  virtual void begin(const mxPelRect& window) = 0;
+  // One block of the result; the blocks tile the window row by row, left to
+  // right, each once.  The buffer is valid only during the call.
+  virtual void write(const mxPelBuffer_const<unsigned char>& block) = 0;
+};
+
+// Assembles the blocks into one image in memory (for tests and for callers
+// that want the result whole).
+class IMGNORM_API mxBufferPelSink : public mxPelSink {
+public:
+  void begin(const mxPelRect& window) override;
+  void write(const mxPelBuffer_const<unsigned char>& block) override;
+  // The result (unbound until begin()).
+  const mxPelBuffer<unsigned char>& image() const { return image_; }
+
+private:
+  mxPelBuffer<unsigned char> image_;
+};
+
+class IMGNORM_API mxBlockNormalizer {
+public:
+  using Method = mxImageNormalizerDefs::Method;
+
+  // Runs a tool that holds its reference and mask in memory (trained for
+  // the methods to run).  blockSize: width and height of a block, both >= 1
+  // (else mxImageNormalizerDefs::BadParams).  The tool is copied (shallow:
+  // the images are shared).
+  mxBlockNormalizer(const mxImageNormalizer& tool, mxPair<std::int32_t> blockSize);
+  // Runs the tool's parameters against a reference (and mask, may be null)
+  // that are themselves read in pieces: what training derives from them is
+  // gathered block by block, as training would derive it from the whole
+  // images.  The tool's own images and trained set are not used.  The sources
+  // must outlive this object.
+  mxBlockNormalizer(const mxImageNormalizer& parameters, mxPelSource& reference, mxPelSource* mask,
+                    mxPair<std::int32_t> blockSize);
+
+  // The block size in use: the one given, rounded up per axis to a multiple
+  // of the granularity when method is a local one.
+  mxPair<std::int32_t> blockSize(Method method) const;
+  // Pels of context read on each side of a block (0 for the global methods).
+  mxPair<std::int32_t> halo(Method method) const;
+
+  // Normalizes image by method into sink and returns success, with message
+  // as run() reports them.  Throws what run() throws for the method and the
+  // image (mxImageNormalizerDefs::BadParams, NotTrained), BadParams when a
+  // local method's block is smaller than its halo, CanNotTrain when
+  // reference pieces give an empty histogram for a histogram method, and
+  // whatever the source or sink throws.  Nothing is written to sink before
+  // every check has passed and, for global methods, the table is built.
+  bool run(mxPelSource& image, Method method, mxPelSink& sink, std::wstring& message) const;
+
+private:
+  std::vector<mxPelRect> blocks(const mxPelRect& window, mxPair<std::int32_t> size) const;
+  void checkMethod(Method method) const;
+  mxPelBuffer_const<unsigned char> readReference(const mxPelRect& rect) const;
+  mxPelBuffer_const<unsigned char> readMask(const mxPelRect& rect) const;
+  bool runGlobal(mxPelSource& image, Method method, const mxPelRect& overlap, mxPelSink& sink,
+                 std::wstring& message) const;
+  void runLocal(mxPelSource& image, Method method, const mxPelRect& overlap, mxPelSink& sink) const;
+
+  mxImageNormalizer tool_;
+  mxPelSource* reference_ = nullptr;  // null: the tool's own images
+  mxPelSource* mask_ = nullptr;
+  mxPair<std::int32_t> blockSize_;
+};

@@ -1,0 +1,150 @@
+#include "imgnorm/mxBlockNormalizer.h"
+
+#include "pelfunc/mf_PelBufferEqual.h"
+#include "support/normalizerTest.h"
+
+using namespace mxImageNormalizerDefs;
+
+namespace {
+
+// A smooth, textured image with a gradient, so that every method has work.
+Image scene(int w, int h, unsigned seed, int x0 = 0, int y0 = 0) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> noise(-9, 9);
+  return makeImage(
+      w, h,
+      [&](int x, int y) {
+        const double v = 120 + 60 * std::sin(x * 0.13 + seed) * std::cos(y * 0.09) + 0.2 * (x - y) + noise(rng);
+        return std::lround(std::fmin(255.0, std::fmax(0.0, v)));
+      },
+      x0, y0);
+}
+
+struct Case {
+  Method method;
+  P block;
+  bool masked;
+  mxPelRect imageWindow;  // the run-time image's window (the reference is 150 x 110 at (0, 0))
+  P granularity = P(1, 1);
+  P neighborhood = P(21, 21);
+  bool keep = false;
+};
+
+mxImageNormalizer configured(const Case& c, const Image& ref, const Image& mask) {
+  mxImageNormalizer n;
+  n.referenceImage(ref, false);
+  if (c.masked) n.maskImage(mask, false);
+  n.neighborhoodSize(c.neighborhood);
+  n.granularity(c.granularity);
+  n.keepMaskedPixels(c.keep);
+  n.tailFractions({0.05, 0.95});
+  return n;
+}
+
+// The block engine's result (through a reading source and an assembling
+// sink) must equal the whole-image run pel for pel, with the same success
+// and message, whether the tool holds its images or reads them in pieces.
+void expectSameAsWholeImage(const Case& c) {
+  const Image ref = scene(150, 110, 1);
+  const Image mask =
+      makeImage(150, 110, [](int x, int y) { return (x - 70) * (x - 70) + (y - 50) * (y - 50) < 1600 ? 0 : 200; });
+  const Image img = scene(c.imageWindow.width(), c.imageWindow.height(), 7, c.imageWindow.x(), c.imageWindow.y());
+  mxImageNormalizer tool = configured(c, ref, mask);
+  tool.train(c.method);
+  bool ok = false;
+  std::wstring why;
+  const Image whole = tool.run(img, c.method, ok, why);
+
+  mxBufferPelSource source(img), refSource(ref), maskSource(mask);
+  mxImageNormalizer parameters = configured(c, Image(), Image());
+  const mxBlockNormalizer engines[] = {
+      mxBlockNormalizer(tool, c.block),
+      mxBlockNormalizer(parameters, refSource, c.masked ? &maskSource : nullptr, c.block)};
+  for (const mxBlockNormalizer& engine : engines) {
+    mxBufferPelSink sink;
+    std::wstring message = L"stale";
+    EXPECT_EQ(engine.run(source, c.method, sink, message), ok);
+    EXPECT_EQ(message, why);
+    ASSERT_EQ(sink.image().isBound(), whole.isBound());
+    if (!whole.isBound()) continue;
+    ASSERT_EQ(sink.image().window(), whole.window());
+    for (int y = whole.window().y(); y < whole.window().y() + whole.height(); ++y)
+      for (int x = whole.window().x(); x < whole.window().x() + whole.width(); ++x)
+        ASSERT_EQ(sink.image().get(x, y), whole.get(x, y))
+            << methodName(c.method).c_str() << " block " << c.block.x() << "x" << c.block.y() << " at " << x << "," << y
+            << (&engine == engines ? " (tool)" : " (pieces)");
+  }
+}
+
+const mxPelRect kSame(0, 0, 150, 110);
+const mxPelRect kInside(13, 9, 120, 90);     // covers part of the reference
+const mxPelRect kBeyond(-20, 30, 200, 100);  // reaches past it
+
+TEST(BlockNormalizer, GlobalMethodsEqualWholeImage) {
+  for (Method m : {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails, eLinearlyFitGrayValues})
+    for (P block : {P(24, 40), P(37, 23), P(64, 200), P(1000, 1000)})
+      for (bool masked : {false, true})
+        for (mxPelRect w : {kSame, kInside, kBeyond})
+          expectSameAsWholeImage({m, block, masked, w, P(1, 1), P(21, 21), masked});
+}
+
+TEST(BlockNormalizer, LocalMethodsEqualWholeImage) {
+  for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced})
+    for (P block : {P(64, 64), P(61, 97)})
+      for (bool masked : {false, true})
+        for (mxPelRect w : {kSame, kInside}) expectSameAsWholeImage({m, block, masked, w, P(1, 1), P(15, 11), masked});
+}
+
+TEST(BlockNormalizer, SoftFailureWritesNothing) {
+  // A uniform image has no spread to match: the run fails before any block.
+  const Image ref = scene(60, 40, 1);
+  mxImageNormalizer tool;
+  tool.referenceImage(ref, false);
+  tool.train(eMatchMeanAndStddev);
+  const Image flat = makeImage(60, 40, [](int, int) { return 90; });
+  mxBufferPelSource source(flat);
+  mxBufferPelSink sink;
+  std::wstring message;
+  EXPECT_FALSE(mxBlockNormalizer(tool, P(16, 16)).run(source, eMatchMeanAndStddev, sink, message));
+  EXPECT_EQ(message, L"Cannot match when standard deviation is 0.");
+  EXPECT_FALSE(sink.image().isBound());
+}
+
+TEST(BlockNormalizer, BadInputIsRefused) {
+  const Image ref = scene(300, 200, 1);
+  mxImageNormalizer tool;
+  tool.referenceImage(ref, false);
+  tool.neighborhoodSize(P(101, 101));
+  tool.train(eLocalCorrection | eMatchHistogram);
+  mxBufferPelSource source(ref);
+  mxBufferPelSink sink;
+  std::wstring message;
+  expectError<BadParams>([&] { mxBlockNormalizer(tool, P(0, 8)); }, L"Both elements of the block size must be >= 1");
+  // Neighbourhood 101: smoothing 52, halo 2 * 52 + 8 = 112 pels.
+  const mxBlockNormalizer small(tool, P(100, 512));
+  EXPECT_EQ(small.halo(eLocalCorrection), P(112, 112));
+  expectError<BadParams>([&] { small.run(source, eLocalCorrection, sink, message); },
+                         L"The block size (100, 512) is smaller than the halo (112, 112) this method needs around "
+                         L"each block");
+  expectError<NotTrained>([&] { small.run(source, eMatchMeanAndStddev, sink, message); },
+                          L"This tool was not trained for the specified  method.");
+  expectError<BadParams>([&] { small.run(source, eMatchHistogram | eLocalCorrection, sink, message); },
+                         L"Cannot run with more than one normalization method.");
+  EXPECT_FALSE(sink.image().isBound());
+  // Reference pieces that hold no counted pel cannot train a histogram method.
+  const Image nothing = makeImage(300, 200, [](int, int) { return 0; });
+  mxBufferPelSource refSource(ref), maskSource(nothing);
+  expectError<CanNotTrain>(
+      [&] { mxBlockNormalizer(tool, refSource, &maskSource, P(64, 64)).run(source, eMatchHistogram, sink, message); },
+      L"Histogram must be non-empty for the specified methods.");
+}
+
+TEST(BlockNormalizer, BlocksFollowTheGranularityGrid) {
+  mxImageNormalizer tool;
+  tool.granularity(P(4, 3));
+  const mxBlockNormalizer engine(tool, P(511, 512));
+  EXPECT_EQ(engine.blockSize(eLocalCorrectionEnhanced), P(512, 513));
+  EXPECT_EQ(engine.blockSize(eMatchHistogram), P(511, 512));
+}
+
+}  // namespace
