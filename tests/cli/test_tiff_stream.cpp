@@ -170,10 +170,11 @@ TEST_F(TiffStream, BadInputGivesAClearErrorAndNoOutput) {
       {[](RunArgs&) {}, kExitInput, "cut.tif: truncated: strip 3 of 7 ends at byte "},
       {[](RunArgs& r) {
          r.tool.neighborhood = "201";
+         r.blockSize = 101;
          r.method = "local-mean";
          r.inputs = {r.tool.reference};
        },
-       kExitUsage, "is smaller than the halo (212, 212)"},
+       kExitUsage, "is smaller than the halo (102, 102)"},
       {[](RunArgs& r) { r.output = r.output + ".png"; }, kExitUsage, "streams one TIFF file to a TIFF file"},
   };
   for (const Bad& c : cases) {
