@@ -37,18 +37,35 @@ std::string pathKey(const std::string& p) {
   return a.lexically_normal().string();
 }
 
-std::vector<std::string> listFolder(const std::string& folder) {
+// The folder's image files, sorted; every other entry goes to skipped.
+std::vector<std::string> listFolder(const std::string& folder, std::vector<SkippedFile>& skipped) {
   std::vector<std::string> files;
+  std::vector<SkippedFile> others;
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string path = it->path().string();
     const std::string name = it->path().filename().string();
-    if (name.empty() || name[0] == '.') continue;  // hidden, and our own temporaries
-    if (!isImageName(name)) continue;
+    long pid;
+    if (isTemporaryName(name, pid)) continue;  // an output being written by a run
     std::error_code fec;
-    if (it->is_directory(fec)) continue;
-    files.push_back(it->path().string());
+    const fs::file_status st = it->status(fec);  // follows links: a link to an image is taken
+    std::string reason;
+    if (st.type() == fs::file_type::directory)
+      reason = "folder (folders are not scanned)";
+    else if (st.type() != fs::file_type::regular)
+      reason = (fileKind(path).empty() ? std::string("broken link") : fileKind(path)) + ", not a regular file";
+    else if (name[0] == '.')
+      reason = "hidden file";
+    else if (!isImageName(name))
+      reason = "not an image file name (.png, .tif, .tiff, .jpg, .jpeg, .bmp, .pgm, .ppm, .pnm)";
+    if (reason.empty())
+      files.push_back(path);
+    else
+      others.push_back({path, reason});
   }
   std::sort(files.begin(), files.end());
+  std::sort(others.begin(), others.end(), [](const SkippedFile& a, const SkippedFile& b) { return a.path < b.path; });
+  skipped.insert(skipped.end(), others.begin(), others.end());
   return files;
 }
 
@@ -71,18 +88,19 @@ void refuseOverwrite(const std::string& option, const std::string& output, const
                                      "); choose another output, or give --in-place to overwrite it");
 }
 
-std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, const std::string& output,
-                                 const std::string& format, const std::vector<NamedInput>& others, bool inPlace) {
+BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& output, const std::string& format,
+                    const std::vector<NamedInput>& others, bool inPlace) {
   if (!format.empty() && format != "png" && format != "tif" && format != "tiff" && format != "pgm")
     throw CliError(kExitUsage, "--format: unknown format '" + format + "' (use png, tif or pgm)");
-  std::vector<BatchItem> items;
+  BatchPlan plan;
+  std::vector<BatchItem>& items = plan.items;
   bool anyFolder = false;
   for (const std::string& in : inputs) {
     std::error_code ec;
     if (fs::is_directory(in, ec)) {
       anyFolder = true;
-      const std::vector<std::string> files = listFolder(in);
-      if (files.empty()) items.push_back({in, "", in + ": folder holds no .png, .tif, .tiff or .pgm files"});
+      const std::vector<std::string> files = listFolder(in, plan.skipped);
+      if (files.empty()) items.push_back({in, "", in + ": folder holds no image files"});
       for (const std::string& f : files) items.push_back({f, "", ""});
     } else {
       items.push_back({in, "", ""});
@@ -90,15 +108,15 @@ std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, const s
   }
   const bool singleFile = inputs.size() == 1 && !anyFolder;
   std::error_code oec;
-  if (singleFile && !isImageName(output) && !lowerExtension(output).empty() && !fs::is_directory(output, oec))
+  if (singleFile && !isWritableName(output) && !lowerExtension(output).empty() && !fs::is_directory(output, oec))
     throw CliError(kExitUsage, "-o " + output +
-                                   ": unknown image format (use .png, .tif, .tiff or .pgm, "
+                                   ": unknown image format for output (use .png, .tif, .tiff or .pgm, "
                                    "or give a folder)");
-  if (isImageName(output) && !singleFile)
+  if (isWritableName(output) && !singleFile)
     throw CliError(kExitUsage, "-o " + output +
                                    ": names one image file, but there are several inputs; "
                                    "give an output folder");
-  const bool toFile = singleFile && isImageName(output);
+  const bool toFile = singleFile && isWritableName(output);
   if (toFile && !format.empty())
     throw CliError(kExitUsage, "--format: not used when -o names a file (the file name gives the format)");
 
@@ -114,7 +132,7 @@ std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, const s
       it.output = output;
     } else {
       std::string ext = format.empty() ? lowerExtension(it.input) : format;
-      if (!isImageName("x." + ext)) ext = "png";  // the input's own name fails on reading; name its output anyway
+      if (!isWritableName("x." + ext)) ext = "png";  // JPEG, BMP, PPM and unknown inputs give PNG
       it.output = (fs::path(output) / (fileStem(it.input) + "." + ext)).string();
     }
     const auto in = inputKeys.find(fileIdentity(it.output));
@@ -127,7 +145,7 @@ std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, const s
       throw CliError(kExitUsage, it.output + ": both " + pos->second + " and " + it.input +
                                      " would be written there; run them into different folders");
   }
-  return items;
+  return plan;
 }
 
 void Warnings::warn(const std::string& kind, const std::string& text) {
@@ -227,12 +245,13 @@ void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method m
 
 namespace {
 
-enum class Outcome { kOk, kSoft, kInputError, kOutputError, kToolError };
+enum class Outcome { kOk, kSoft, kInputError, kOutputError, kToolError, kOutOfMemory };
 
 struct ItemResult {
   Outcome outcome = Outcome::kOk;
   std::string message;  // soft failure: the tool's message; errors: the full one-line error
   bool written = false;
+  ImageInfo info;     // grey conversion and warnings of reading
   mxDiagObject diag;  // the run's records, while the report takes them
 };
 
@@ -293,7 +312,9 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
     return;
   }
   try {
-    const mxPelBuffer<unsigned char> image = readImage(item.input, options.toGray);
+    const mxPelBuffer<unsigned char> image = readImage(item.input, options.read, &result.info);
+    if (withDiag && !result.info.conversion.empty())
+      result.diag.addText(mfFromUtf8(result.info.conversion), L"Grey conversion");
     bool success = false;
     std::wstring message;
     mxPelBuffer<unsigned char> out =
@@ -309,7 +330,7 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
       return;
     }
     if (options.warnings) warnAboutRun(tool, options.method, item.input, image, out.window(), *options.warnings);
-    writeImage(item.output, out);
+    writeImage(item.output, out, options.write);
     result.written = true;
   } catch (const CliError& e) {
     result.outcome = e.code() == kExitOutput ? Outcome::kOutputError : Outcome::kInputError;
@@ -318,7 +339,7 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
     result.outcome = Outcome::kToolError;
     result.message = item.input + ": " + userMessage(e.message());
   } catch (const std::bad_alloc&) {
-    result.outcome = Outcome::kToolError;
+    result.outcome = Outcome::kOutOfMemory;
     result.message = item.input + ": out of memory";
   } catch (const std::exception& e) {
     // Anything else stays with its image: a batch goes on past it.
@@ -329,8 +350,9 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
 
 }  // namespace
 
-ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& items, const BatchOptions& options,
+ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const BatchOptions& options,
                   std::ostream& summary) {
+  const std::vector<BatchItem>& items = plan.items;
   std::vector<ItemResult> results(items.size());
   Console console(options.progress && items.size() > 1 && ::isatty(STDERR_FILENO), items.size());
   Warnings ownWarnings;
@@ -344,6 +366,11 @@ ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& i
     for (std::size_t i = next.fetch_add(1); i < items.size(); i = next.fetch_add(1)) {
       ItemResult& r = results[i];
       processItem(*mine, items[i], opts, opts.report != nullptr, r);
+      // A reading warning names its file: the rest of the line is its kind.
+      for (const std::string& w : r.info.warnings) {
+        const std::size_t colon = w.find(": ");
+        opts.warnings->warn(colon == std::string::npos ? w : w.substr(colon + 2), w);
+      }
       // Each problem is printed once, here, as it happens.
       if (r.outcome == Outcome::kSoft)
         console.error(items[i].input + ": not normalized: " + r.message);
@@ -400,6 +427,10 @@ ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& i
         ++errors;
         code = worseExit(code, kExitInput);
         break;
+      case Outcome::kOutOfMemory:
+        ++errors;
+        code = worseExit(code, kExitInternal);
+        break;
     }
   }
   if (!opts.quiet) {
@@ -407,12 +438,23 @@ ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& i
     summary << "imgnorm: " << ok << " of " << items.size() << " image" << (items.size() == 1 ? "" : "s")
             << " normalized with " << methodCliName(opts.method) << ", " << soft << " soft failure"
             << (soft == 1 ? "" : "s") << ", " << errors << " error" << (errors == 1 ? "" : "s");
+    if (!plan.skipped.empty()) summary << ", " << plan.skipped.size() << " skipped";
     const auto warned = opts.warnings->entries();
     if (!warned.empty())
       summary << ", " << warned.size() << " kind" << (warned.size() == 1 ? "" : "s") << " of warning";
     summary << "\n";
+    std::size_t converted = 0, deep = 0;
+    for (const ItemResult& r : results) {
+      converted += !r.info.conversion.empty();
+      deep += r.info.conversion.find("-bit") != std::string::npos;
+    }
+    if (converted)
+      summary << "  grey conversion (--to-gray): " << converted << " image" << (converted == 1 ? "" : "s")
+              << (deep ? ", deeper than 8 bits scaled with " + grayScalingText(opts.read.scaling) : std::string())
+              << "\n";
     for (const Warnings::Entry& w : warned)
-      if (w.count > 1) summary << "  warning " << w.kind << ": " << w.count << " images\n";
+      if (w.count > 1) summary << "  warning met " << w.count << " times (printed once): " << w.kind << "\n";
+    for (const SkippedFile& sk : plan.skipped) summary << "  skipped: " << sk.path << ": " << sk.reason << "\n";
     summary.flush();
   }
   return code;

@@ -12,6 +12,7 @@
 
 #include "baseif/mxPelBuffer.h"
 #include "cli_error.h"
+#include "image_io.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
 
 class mxDiagObject;
@@ -40,16 +41,29 @@ std::string fileIdentity(const std::string& path);
 void refuseOverwrite(const std::string& option, const std::string& output, const std::vector<NamedInput>& inputs,
                      bool inPlace);
 
-// Files given stay as they are; a folder gives its image files (by
-// extension, sorted, hidden files skipped).  output is a file name when it
-// has an image extension and there is exactly one input file, else a folder;
-// format (png, tif, pgm or empty: as the input) picks the outputs' format in
-// a folder.  Throws CliError (kExitUsage) for outputs that would collide, or
-// that would overwrite an input image or one of others (the reference, mask
-// or tool file) unless inPlace.
-std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, const std::string& output,
-                                 const std::string& format, const std::vector<NamedInput>& others = {},
-                                 bool inPlace = false);
+// An entry of an input folder that the batch does not take, with the reason
+// ("not an image file name", "hidden", "folder (not scanned)", "FIFO, not a
+// regular file").
+struct SkippedFile {
+  std::string path;
+  std::string reason;
+};
+
+struct BatchPlan {
+  std::vector<BatchItem> items;
+  std::vector<SkippedFile> skipped;  // in folder order, sorted by name
+};
+
+// Files given stay as they are; a folder gives its regular files with an
+// image extension (sorted, not recursive) and lists every other entry in
+// skipped.  output is a file name when it has an image extension and there is
+// exactly one input file, else a folder; format (png, tif, pgm or empty: as
+// the input, PNG for inputs the program cannot write) picks the outputs'
+// format in a folder.  Throws CliError (kExitUsage) for outputs that would
+// collide, or that would overwrite an input image or one of others (the
+// reference, mask or tool file) unless inPlace.
+BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& output, const std::string& format,
+                    const std::vector<NamedInput>& others = {}, bool inPlace = false);
 
 // Warnings of one command: each kind printed once on standard error (the
 // first occurrence, naming its file), however many images meet it.  Safe to
@@ -90,7 +104,8 @@ void warnAboutMethods(const mxImageNormalizer& tool, std::uint32_t methods, Warn
 
 struct BatchOptions {
   mxImageNormalizerDefs::Method method = mxImageNormalizerDefs::eIdentity;
-  bool toGray = false;
+  ReadOptions read;
+  WriteOptions write;
   int jobs = 1;
   bool quiet = false;    // no summary on standard output
   bool progress = true;  // a progress line when standard error is a terminal
@@ -98,11 +113,12 @@ struct BatchOptions {
   class DiagReport* report = nullptr;  // --diag: each image goes into the report
 };
 
-// Runs every item; goes on past bad images.  Each error and soft failure is
-// printed once, when it happens (one line on standard error); the summary
-// (counts, warnings) goes to summary.  With a report, each image's records
-// go into it as the image is done.  Returns the worst exit code met.
-ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& items, const BatchOptions& options,
+// Runs every item of the plan; goes on past bad images.  Each error, soft
+// failure and kind of warning is printed once, when it happens (one line on
+// standard error); the summary goes to summary: counts, the grey conversion
+// used and the skipped files.  With a report, each image's records go into
+// it as the image is done.  Returns the worst exit code met.
+ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const BatchOptions& options,
                   std::ostream& summary);
 
 }  // namespace imgnormcli

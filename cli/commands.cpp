@@ -87,10 +87,10 @@ void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {
   // Parameters first: a bad value is reported before any image is read.
   mxImageNormalizer fresh;
   configureParameters(o, fresh);
-  const mxPelBuffer<unsigned char> reference = readImage(o.reference, o.toGray);
+  const mxPelBuffer<unsigned char> reference = readImage(o.reference, o.read);
   fresh.referenceImage(reference, false);
   if (!o.mask.empty()) {
-    const mxPelBuffer<unsigned char> mask = readImage(o.mask, o.toGray);
+    const mxPelBuffer<unsigned char> mask = readImage(o.mask, o.read);
     if (mask.width() != reference.width() || mask.height() != reference.height())
       throw CliError(kExitInput, o.mask + ": the mask is " + sizeText(mask) + " pels but the reference image is " +
                                      sizeText(reference));
@@ -122,8 +122,10 @@ ReportSetup reportSetup(const std::string& commandLine, std::uint32_t methods, b
   return setup;
 }
 
-std::string toGraySetting(bool toGray) {
-  return toGray ? "yes: colour to luma 0.299 R + 0.587 G + 0.114 B, 16 bits scaled to 8" : "no (8-bit grey only)";
+std::string toGraySetting(const ReadOptions& read) {
+  return read.toGray
+             ? "yes: colour to luma 0.299 R + 0.587 G + 0.114 B; deeper samples: " + grayScalingText(read.scaling)
+             : "no (8-bit grey only)";
 }
 
 }  // namespace
@@ -156,7 +158,7 @@ ExitCode cmdTrain(const TrainArgs& args) {
   if (failure.empty()) saveTool(args.output, tool);
   if (diag) {
     ReportSetup setup = reportSetup(args.commandLine, methods, false);
-    setup.settings = {{"tool file", args.output}, {"--to-gray", toGraySetting(args.tool.toGray)}};
+    setup.settings = {{"tool file", args.output}, {"--to-gray", toGraySetting(args.tool.read)}};
     DiagReport report(diag->folder, tool, setup);
     report.addTraining(diag->training);
     report.finish(warnings.entries(), failure.empty() ? "Trained; tool file " + args.output : failure);
@@ -171,9 +173,9 @@ namespace {
 
 ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method method, Diagnostics* diag,
                      const std::vector<NamedInput>& others, Warnings& warnings) {
-  const std::vector<BatchItem> items = planBatch(args.inputs, args.output, args.format, others, args.inPlace);
+  const BatchPlan plan = planBatch(args.inputs, args.output, args.format, others, args.inPlace);
   // The output folder (or the output file's folder) must be writable before any work.
-  bool toFile = items.size() == 1 && items[0].output == args.output;
+  bool toFile = plan.items.size() == 1 && plan.items[0].output == args.output;
   if (toFile)
     prepareFolderOf(args.output);
   else
@@ -181,7 +183,8 @@ ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method 
   warnAboutMethods(tool, method, warnings);
   BatchOptions options;
   options.method = method;
-  options.toGray = args.toGray;
+  options.read = args.read;
+  options.write = args.write;
   options.jobs = args.jobs;
   options.quiet = args.quiet;
   options.warnings = &warnings;
@@ -190,13 +193,13 @@ ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method 
     ReportSetup setup = reportSetup(args.commandLine, method, true);
     if (!args.toolFile.empty()) setup.settings.push_back({"tool file", args.toolFile});
     setup.settings.push_back({"output", args.output});
-    setup.settings.push_back({"--to-gray", toGraySetting(args.toGray)});
+    setup.settings.push_back({"--to-gray", toGraySetting(args.read)});
     report = std::make_unique<DiagReport>(diag->folder, tool, setup);
     report->addTraining(diag->training);
     options.report = report.get();
   }
   std::ostringstream summary;
-  const ExitCode code = runBatch(tool, items, options, summary);
+  const ExitCode code = runBatch(tool, plan, options, summary);
   std::cout << summary.str() << std::flush;
   if (report) {
     std::string line = summary.str();
