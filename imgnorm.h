@@ -30,6 +30,7 @@
 #include "pelfunc/mf_Region.h"
 
 // The tool.
+#include "imgnorm/mxBlockNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
 #include "imgnorm/mxImageNormalizerErrors.h"

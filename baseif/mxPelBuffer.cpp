@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -139,7 +140,23 @@ mx_PelStore::mx_PelStore(std::int32_t w, std::int32_t h, std::size_t ps, std::si
   if (init == mxPelInit::eZero) std::memset(data, 0, bytes);
 }
 
+mx_PelStore::mx_PelStore(unsigned char* d, std::int32_t w, std::int32_t h, std::size_t ps, std::ptrdiff_t rb,
+                         std::shared_ptr<const void> keepAlive)
+    : data(d), width(w), height(h), pelSize(ps), rowBytes(rb), callerOwned_(true), keepAlive_(std::move(keepAlive)) {
+  if (w < 0 || h < 0) throw mxPel::BadWindow(L"pixel buffer size is negative");
+  if (rb < 0 || std::uint64_t(rb) < std::uint64_t(w) * ps)
+    throw mxPel::BadWindow(L"row stride of " + std::to_wstring(rb) + L" bytes is less than a row of " +
+                           std::to_wstring(w) + L" pels of " + std::to_wstring(ps) + L" bytes");
+  // Wider pels are read as whole values, so they must sit on their own
+  // alignment; nothing asks for more than that.
+  if (rb % std::ptrdiff_t(ps) != 0 || reinterpret_cast<std::uintptr_t>(d) % ps != 0)
+    throw mxPel::BadWindow(L"caller pels of " + std::to_wstring(ps) +
+                           L" bytes need a start address and row stride that are multiples of " + std::to_wstring(ps));
+  if (!d) throw mxBadPointer(L"caller pels are null");
+}
+
 mx_PelStore::~mx_PelStore() {
+  if (callerOwned_) return;  // keepAlive_ releases the caller's memory, if it asked to be told
 #if defined(__linux__)
   if (mapping_) {
     giveMapping(mapping_, mappedBytes_);
@@ -158,6 +175,17 @@ mx_PelBuffer::mx_PelBuffer(std::size_t pelSize, const mxPelRect& rect, std::size
       window_(rect),
       storeX_(rect.x()),
       storeY_(rect.y()),
+      clientFromImage_(identityXform()),
+      imageFromClient_(identityXform()) {}
+
+mx_PelBuffer::mx_PelBuffer(std::size_t pelSize, unsigned char* data, std::int32_t width, std::int32_t height,
+                           std::ptrdiff_t rowStrideBytes, std::shared_ptr<const void> keepAlive,
+                           const mxPair<std::int32_t>& origin)
+    : store_(std::make_shared<mx_PelStore>(data, width, height, pelSize, rowStrideBytes, std::move(keepAlive))),
+      pelSize_(pelSize),
+      window_(checkedStoreRect(mxPelRect(origin.x(), origin.y(), width, height))),
+      storeX_(origin.x()),
+      storeY_(origin.y()),
       clientFromImage_(identityXform()),
       imageFromClient_(identityXform()) {}
 

@@ -1,7 +1,10 @@
 // Pixel buffers: handles on reference-counted pel stores.
 //
-// A store is a 2-D array of pels whose rows start at 32-byte aligned
-// addresses, a fixed row stride apart.  A buffer is either unbound (no store)
+// A store is a 2-D array of pels whose rows lie a fixed row stride apart.
+// Stores the library allocates start every row on a 32-byte boundary; a
+// store over the caller's memory (wrap()) has whatever start and stride the
+// caller gives, and no code that reads or writes pels relies on more than the
+// pel type's own alignment.  A buffer is either unbound (no store)
 // or bound to a store and shows a window of it: a rectangle in image
 // coordinates.  The store's first pel has image coordinates storeOrigin(); a
 // window pel (x, y) lives at store column x - storeOrigin().x, row
@@ -38,6 +41,14 @@ enum class mxPelInit { eZero, eUnwritten };
 struct IMGNORM_API mx_PelStore {
   mx_PelStore(std::int32_t width, std::int32_t height, std::size_t pelSize, std::size_t alignment,
               mxPelInit init = mxPelInit::eZero);
+  // A store over memory the caller owns: rows of width pels, rowBytes apart,
+  // from data.  The store frees nothing; it holds keepAlive (which may be
+  // null) until the last buffer sharing it is gone.  Throws mxBadPointer for
+  // null data, mxPel::BadWindow for a negative size, a row
+  // stride below width x pelSize, or a start or stride that is not a multiple
+  // of the pel size.
+  mx_PelStore(unsigned char* data, std::int32_t width, std::int32_t height, std::size_t pelSize,
+              std::ptrdiff_t rowBytes, std::shared_ptr<const void> keepAlive);
   ~mx_PelStore();
   mx_PelStore(const mx_PelStore&) = delete;
   mx_PelStore& operator=(const mx_PelStore&) = delete;
@@ -48,9 +59,11 @@ struct IMGNORM_API mx_PelStore {
   std::size_t pelSize;      // bytes per pel
   std::ptrdiff_t rowBytes;  // distance between rows in bytes
 
- private:
+private:
   void* mapping_ = nullptr;  // large stores: the memory mapping that holds them
   std::size_t mappedBytes_ = 0;
+  bool callerOwned_ = false;               // the pels belong to the caller
+  std::shared_ptr<const void> keepAlive_;  // what keeps the caller's pels alive
 };
 
 class IMGNORM_API mx_PelBuffer {
@@ -117,6 +130,11 @@ protected:
   // two).  Throws mxPel::BadWindow for a negative size or a far edge beyond
   // the 32-bit coordinate range.
   mx_PelBuffer(std::size_t pelSize, const mxPelRect& rect, std::size_t alignment, mxPelInit init = mxPelInit::eZero);
+  // A buffer over the caller's pels (see mx_PelStore), window on the whole
+  // store, its first pel at image coordinates origin.
+  mx_PelBuffer(std::size_t pelSize, unsigned char* data, std::int32_t width, std::int32_t height,
+               std::ptrdiff_t rowStrideBytes, std::shared_ptr<const void> keepAlive,
+               const mxPair<std::int32_t>& origin);
 
   unsigned char* firstPelBytes() const;
   unsigned char* pelBytes(std::int32_t x, std::int32_t y) const;
@@ -151,6 +169,21 @@ public:
   mxPelBuffer_const(std::int32_t width, std::int32_t height, std::size_t alignment = 32)
       : mx_PelBuffer(sizeof(T), mxPelRect(0, 0, width, height), alignment) {}
 
+  // A read-only view of width x height pels that the caller owns, rows
+  // rowStrideBytes apart (any stride >= width x sizeof(T) that is a multiple
+  // of sizeof(T); 8-bit pels take any stride and start), first pel at image
+  // coordinates origin.  No pel is copied, and nothing reached through this
+  // view ever writes them.  The store holds keepAlive (may be null: then the
+  // caller keeps the memory alive and unchanged-in-place for as long as any
+  // buffer shares it); give it a deleter to be told when the last buffer is
+  // gone.  Throws as mx_PelStore's caller-memory constructor.
+  static mxPelBuffer_const wrap(const T* pels, std::int32_t width, std::int32_t height, std::ptrdiff_t rowStrideBytes,
+                                std::shared_ptr<const void> keepAlive = nullptr,
+                                const mxPair<std::int32_t>& origin = mxPair<std::int32_t>(0, 0)) {
+    return mxPelBuffer_const(reinterpret_cast<unsigned char*>(const_cast<T*>(pels)), width, height, rowStrideBytes,
+                             std::move(keepAlive), origin);
+  }
+
   // First pel of the window (null when unbound).
   const T* pointToOffset() const { return reinterpret_cast<const T*>(firstPelBytes()); }
   // The pel at image coordinates (x, y); the caller keeps it within the store.
@@ -166,6 +199,11 @@ public:
     if (!window().contains(x, y)) throw mxPel::BadWindow(L"pel position outside the window");
     return *pointToPel(x, y);
   }
+
+protected:
+  mxPelBuffer_const(unsigned char* data, std::int32_t width, std::int32_t height, std::ptrdiff_t rowStrideBytes,
+                    std::shared_ptr<const void> keepAlive, const mxPair<std::int32_t>& origin)
+      : mx_PelBuffer(sizeof(T), data, width, height, rowStrideBytes, std::move(keepAlive), origin) {}
 };
 
 template <class T>
@@ -179,6 +217,16 @@ public:
   mxPelBuffer(std::int32_t width, std::int32_t height, std::size_t alignment = 32)
       : mxPelBuffer_const<T>(width, height, alignment) {}
 
+  // A writable view of pels that the caller owns; as mxPelBuffer_const::wrap,
+  // except that functions given this buffer as a destination write the
+  // caller's pels in place.
+  static mxPelBuffer wrap(T* pels, std::int32_t width, std::int32_t height, std::ptrdiff_t rowStrideBytes,
+                          std::shared_ptr<const void> keepAlive = nullptr,
+                          const mxPair<std::int32_t>& origin = mxPair<std::int32_t>(0, 0)) {
+    return mxPelBuffer(reinterpret_cast<unsigned char*>(pels), width, height, rowStrideBytes, std::move(keepAlive),
+                       origin);
+  }
+
   T* pointToOffset() const { return const_cast<T*>(mxPelBuffer_const<T>::pointToOffset()); }
   T* pointToPel(std::int32_t x, std::int32_t y) const { return const_cast<T*>(mxPelBuffer_const<T>::pointToPel(x, y)); }
   T* row(std::int32_t j) const { return const_cast<T*>(mxPelBuffer_const<T>::row(j)); }
@@ -187,4 +235,9 @@ public:
     (void)this->get(x, y);
     *pointToPel(x, y) = v;
   }
+
+private:
+  mxPelBuffer(unsigned char* data, std::int32_t width, std::int32_t height, std::ptrdiff_t rowStrideBytes,
+              std::shared_ptr<const void> keepAlive, const mxPair<std::int32_t>& origin)
+      : mxPelBuffer_const<T>(data, width, height, rowStrideBytes, std::move(keepAlive), origin) {}
 };

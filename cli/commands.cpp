@@ -13,6 +13,7 @@
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "options.h"
+#include "tiff_stream.h"
 #include "tool_file.h"
 
 namespace fs = std::filesystem;
@@ -64,9 +65,7 @@ std::string writeDiagPng(const std::string& base, const mxPelBuffer_const<unsign
 
 }  // namespace
 
-void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {
-  // Parameters first: a bad value is reported before any image is read.
-  mxImageNormalizer fresh;
+void configureParameters(const ToolOptions& o, mxImageNormalizer& fresh) {
   if (!o.tailFractions.empty()) {
     const auto v = parseRealPair(o.tailFractions, "--tail-fractions");
     setParam("--tail-fractions", o.tailFractions, [&] { fresh.tailFractions(v); });
@@ -84,7 +83,12 @@ void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {
     setParam("--intensity-range", o.intensityRange, [&] { fresh.intensityVariationRange(v); });
   }
   fresh.keepMaskedPixels(o.keepMasked);
+}
 
+void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {
+  // Parameters first: a bad value is reported before any image is read.
+  mxImageNormalizer fresh;
+  configureParameters(o, fresh);
   const mxPelBuffer<unsigned char> reference = readImage(o.reference, o.toGray);
   fresh.referenceImage(reference, false);
   if (!o.mask.empty()) {
@@ -192,6 +196,7 @@ ExitCode cmdRun(const RunArgs& args) {
   if (method != eIdentity && !(tool.trainedMethods() & method))
     throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile +
                                    " is not trained for it (trained: " + methodSetText(tool.trainedMethods()) + ")");
+  if (wantsStreaming(args)) return runStreamed(args, method, &tool);
   mxDiagObject diag;
   const ExitCode code = runWithTool(tool, args, method, args.diag.empty() ? nullptr : &diag);
   if (!args.diag.empty()) writeDiagFolder(args.diag, diag);
@@ -200,6 +205,7 @@ ExitCode cmdRun(const RunArgs& args) {
 
 ExitCode cmdNormalize(const RunArgs& args) {
   const Method method = parseMethod(args.method, "--method");
+  if (wantsStreaming(args)) return runStreamed(args, method, nullptr);
   if (!args.diag.empty()) checkDiagTarget(args.diag);
   mxImageNormalizer tool;
   configureTool(args.tool, tool);

@@ -43,6 +43,7 @@ struct RunArgs {
   bool toGray = false;
   int jobs = 1;
   bool quiet = false;
+  int blockSize = 0;  // > 0: stream one TIFF in blocks of this size
 };
 
 struct InfoArgs {
@@ -66,6 +67,9 @@ ExitCode cmdRun(const RunArgs& args);
 ExitCode cmdNormalize(const RunArgs& args);
 ExitCode cmdInfo(const InfoArgs& args);
 ExitCode cmdDemo(const DemoArgs& args);
+
+// Sets every parameter given (no image is read), as configureTool does.
+void configureParameters(const ToolOptions& options, mxImageNormalizer& tool);
 
 // Reads the reference (and mask) images and sets every parameter given, in
 // the tool's own validation: a rejected value becomes CliError (kExitUsage)

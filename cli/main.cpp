@@ -87,6 +87,10 @@ int main(int argc, char** argv) {
     cmd->add_option("-j,--jobs", a->jobs, "Images processed in parallel (0: one per processor; default 1)")
         ->check(CLI::NonNegativeNumber);
     cmd->add_flag("-q,--quiet", a->quiet, "No summary");
+    cmd->add_option("--block-size", a->blockSize,
+                    "Stream one TIFF input to a TIFF output in blocks of N x N pels (memory bounded by the block, "
+                    "not the image); chosen with N = 1024 for TIFF inputs too large to load")
+        ->check(CLI::PositiveNumber);
     cmd->footer(methodHelp() + "\n" + exitCodeHelp());
   }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -25,22 +26,143 @@ void checkGranularity(const mxPair<std::int32_t>& granularity) {
     throw mxPelFunc::BadParams(L"local correction: both elements of granularity must be >= 1");
 }
 
-// Local estimate by the Gaussian-weighted mean (eLocalCorrection): E = the
-// mean of D over set mask pels (normalised convolution with maskCoverage),
-// 0 where the mask is not set; without a mask the plain mean.
+// The largest smoothing amount the Gaussian sampler takes.  Larger amounts
+// (from neighbourhoods or granularities far larger than any image) are
+// clamped to it wherever the sampler is called: the result is then as flat
+// over the image as it can get, and training and running still work.
+constexpr std::int32_t kMaxSmoothing = 32767;
+
+mxPair<std::int32_t> clampedSmoothing(const mxPair<std::int32_t>& amount) {
+  return {std::min(amount.x(), kMaxSmoothing), std::min(amount.y(), kMaxSmoothing)};
+}
+
+// The sub-sampler of the working grid: factors granularity, smoothing one
+// less (clamped), centred cells.
+mxGaussSampleParams gridSampler(const mxPair<std::int32_t>& granularity) {
+  return mxGaussSampleParams(granularity, clampedSmoothing(granularity - mxPair<std::int32_t>(1, 1)), 1.0, true);
+}
+
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
+  const std::int64_t q = a / b;
+  return (a % b != 0 && a < 0) ? q - 1 : q;
+}
+
+// Normalised convolution, one block of rows: at set mask pels
+// e = (b x 255 + c / 2) / c, the mean of the difference over set mask pels,
+// at most 255; where the coverage c is 0 (possible only when the kernel is so
+// wide that a lone pel's weight rounds away) e keeps the pel's own
+// difference.  Unset pels keep e (0), or with everywhere get the same mean
+// of the set pels around them (128, no correction, when there are none).
+// The dividend stays below 2^24 and the
+// divisor below 2^15, so the single-precision quotient truncates to the
+// integer quotient exactly.
+void normaliseRows(const unsigned short* b, std::ptrdiff_t bs, const unsigned short* c, std::ptrdiff_t cs,
+                   const unsigned char* m, std::ptrdiff_t ms, unsigned char* e, std::ptrdiff_t es, std::int32_t w,
+                   std::int32_t h, bool everywhere) {
+  const unsigned char unset = everywhere ? 128 : 0;
+  for (std::int32_t j = 0; j < h; ++j, b += bs, c += cs, m += ms, e += es)
+    for (std::int32_t i = 0; i < w; ++i) {
+      const std::uint32_t den = c[i];
+      const float q = float(std::uint32_t(b[i]) * 255u + den / 2u) / float(den != 0 ? den : 1u);
+      const std::int32_t v = std::min(std::int32_t(q), 255);
+      const unsigned char own = m[i] == 0 ? unset : e[i];
+      e[i] = den == 0 || (m[i] == 0 && !everywhere) ? own : (unsigned char)v;
+    }
+}
+
+// Local estimate by the Gaussian-weighted mean (eLocalCorrection) over d's
+// window: E = the mean of D over set mask pels (normalised convolution), 0
+// where the mask is not set; without a mask the plain mean.  The numerator
+// and the coverage that divides it are smoothed over the same window with the
+// same (replicated) edges, so the quotient is a weighted mean of set pels'
+// differences whatever part of the mask d covers.  coverage is the trained
+// coverage when it was made over exactly this window on this grid, else
+// unbound, and it is then computed here from m.
 void meanEstimate(const mxPelBuffer<unsigned char>& d, const mxPelBuffer_const<unsigned char>& m,
-                  const mxPelBuffer_const<unsigned short>& maskCoverage, const mxPair<std::int32_t>& k,
+                  const mxPelBuffer_const<unsigned short>& coverage, const mxPair<std::int32_t>& k, bool everywhere,
                   mxPelBuffer<unsigned char>& e) {
-  if (m.isBound())
-    mfPelMin(d, m, e);
-  else
+  if (!m.isBound()) {
     mfPelCopy<unsigned char>(d, e);
+    mxPelBuffer<unsigned short> b;
+    scaledLocalMean(e, k, b);
+    pelShiftDown(b, 7, e);
+    return;
+  }
+  mxPelBuffer_const<unsigned char> mw = m;
+  mw.window(d.window(), false);
+  mfPelMin(d, mw, e);
   mxPelBuffer<unsigned short> b;
   scaledLocalMean(e, k, b);
-  if (m.isBound())
-    mf_MaskedPelDivide(b, maskCoverage, m, e, 255);
-  else
-    pelShiftDown(b, 7, e);
+  mxPelBuffer_const<unsigned short> c = coverage;
+  if (!c.isBound()) {
+    mxPelBuffer<unsigned char> copy = mfPelCopy<unsigned char>(mw);
+    mxPelBuffer<unsigned short> fresh;
+    scaledLocalMean(copy, k, fresh);
+    c = fresh;
+  }
+  const mxPelRect& r = e.window();
+  normaliseRows(b.pointToPel(r.x(), r.y()), b.rowStride(), c.pointToPel(r.x(), r.y()), c.rowStride(),
+                mw.pointToPel(r.x(), r.y()), mw.rowStride(), e.pointToPel(r.x(), r.y()), e.rowStride(), r.width(),
+                r.height(), everywhere);
+}
+
+// Brings an estimate on the working grid back to full resolution over r.
+// Grid pel i stands for the cell [i g, (i + 1) g) of image coordinates (the
+// grid is anchored at image coordinate 0), so its value belongs at the cell's
+// centre i g + (g - 1) / 2: pel x lies at grid position (2 x + 1 - g) / (2 g)
+// and is interpolated linearly between the two grid pels around it, the
+// grid's edge pels replicated beyond its window.  A pel's value thus depends
+// on the grid pels next to it only, never on r's size.  Weights carry 8
+// fraction bits: each grid row in use is widened to full resolution once
+// (values x 256), and every output row blends two such rows.
+mxPelBuffer<unsigned char> expandEstimate(const mxPelBuffer_const<unsigned char>& e,
+                                          const mxPair<std::int32_t>& granularity, const mxPelRect& r) {
+  struct Tap {
+    std::int32_t lo, hi;  // grid indices relative to the grid window
+    std::uint32_t w;      // weight of hi, 0 .. 256
+  };
+  auto taps = [](std::int32_t origin, std::int32_t count, std::int32_t g, std::int32_t first, std::int32_t cells) {
+    std::vector<Tap> t(std::size_t(std::max(count, 0)));
+    for (std::int32_t i = 0; i < count; ++i) {
+      const std::int64_t pos = 2 * (std::int64_t(origin) + i) + 1 - g;
+      const std::int64_t i0 = floorDiv(pos, 2 * std::int64_t(g));
+      const std::int64_t f = pos - i0 * 2 * g;  // 0 .. 2 g - 1
+      auto clampCell = [&](std::int64_t c) {
+        return std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>(c - first, 0), cells - 1));
+      };
+      t[std::size_t(i)] = {clampCell(i0), clampCell(i0 + 1), std::uint32_t((f * 256 + g) / (2 * std::int64_t(g)))};
+    }
+    return t;
+  };
+  const mxPelRect& gw = e.window();
+  const std::vector<Tap> tx = taps(r.x(), r.width(), granularity.x(), gw.x(), gw.width());
+  const std::vector<Tap> ty = taps(r.y(), r.height(), granularity.y(), gw.y(), gw.height());
+  mxPelBuffer<unsigned char> out(r, 32, mxPelInit::eUnwritten);
+  const std::int32_t w = r.width();
+  std::vector<std::uint16_t> rows(std::size_t(w) * 2);
+  std::int32_t held[2] = {-1, -1};  // the grid row each widened row holds
+  auto widened = [&](std::int32_t gridRow, int slot) -> const std::uint16_t* {
+    std::uint16_t* h = rows.data() + std::ptrdiff_t(slot) * w;
+    if (held[slot] != gridRow) {
+      const unsigned char* g = e.row(gridRow);
+      for (std::int32_t i = 0; i < w; ++i)
+        h[i] = std::uint16_t(g[tx[std::size_t(i)].lo] * (256u - tx[std::size_t(i)].w) +
+                             g[tx[std::size_t(i)].hi] * tx[std::size_t(i)].w);
+      held[slot] = gridRow;
+    }
+    return h;
+  };
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const Tap& t = ty[std::size_t(j)];
+    // Consecutive output rows step through the grid rows in order, so slot
+    // parity by grid row keeps both rows of a pair held.
+    const std::uint16_t* a = widened(t.lo, t.lo & 1);
+    const std::uint16_t* b = widened(t.hi, t.hi & 1);
+    const std::uint32_t wb = t.w, wa = 256u - t.w;
+    unsigned char* o = out.row(j);
+    for (std::int32_t i = 0; i < w; ++i) o[i] = (unsigned char)((a[i] * wa + b[i] * wb + 32768u) >> 16);
+  }
+  return out;
 }
 
 // Local estimate by the median (eLocalCorrectionEnhanced), within the
@@ -65,6 +187,25 @@ void medianEstimate(const mxPelBuffer<unsigned char>& d, const mxPelBuffer_const
 mxPair<std::int32_t> sampledNeighborhood(const mxPair<std::int32_t>& size, const mxPair<std::int32_t>& granularity) {
   checkGranularity(granularity);
   return {(size.x() / granularity.x()) | 1, (size.y() / granularity.y()) | 1};
+}
+
+mxPair<std::int32_t> localCorrectionHalo(Method method, const mxPair<std::int32_t>& neighborhoodSize,
+                                         const mxPair<std::int32_t>& granularity) {
+  const mxPair<std::int32_t> k = sampledNeighborhood(neighborhoodSize, granularity);
+  mxPair<std::int32_t> rho(0, 0);
+  if (method == mxImageNormalizerDefs::eLocalCorrection) {
+    rho = clampedSmoothing(smoothingForNeighborhood(k));
+  } else if (k.x() > 1 || k.y() > 1) {
+    const mxPair<std::int32_t> m = limitedMedianSize(k);
+    rho = {(m.x() - 1) / 2, (m.y() - 1) / 2};
+  }
+  const bool subSampled =
+      (granularity.x() > 1 || granularity.y() > 1) && (neighborhoodSize.x() > 1 || neighborhoodSize.y() > 1);
+  if (!subSampled) return rho;
+  auto grow = [](std::int64_t r, std::int64_t g) {
+    return std::int32_t(std::min<std::int64_t>((r + 3) * g, std::numeric_limits<std::int32_t>::max()));
+  };
+  return {grow(rho.x(), granularity.x()), grow(rho.y(), granularity.y())};
 }
 
 mxPair<std::int32_t> limitedMedianSize(const mxPair<std::int32_t>& size) {
@@ -133,11 +274,6 @@ void pelShiftDown(const mxPelBuffer_const<unsigned short>& src, std::uint32_t sh
                 r.height(), shift);
 }
 
-namespace {
-// The largest even smoothing amount the Gaussian sampler takes.
-constexpr std::int32_t kMaxSmoothing = 32766;
-}  // namespace
-
 void scaledLocalMean(mxPelBuffer<unsigned char>& src, const mxPair<std::int32_t>& size,
                      mxPelBuffer<unsigned short>& dst) {
   const std::shared_ptr<const mx2XformBase> kept = src.imageFromClientXformBase();
@@ -145,12 +281,7 @@ void scaledLocalMean(mxPelBuffer<unsigned char>& src, const mxPair<std::int32_t>
   // The smoothing runs in image coordinates; the client transform only
   // travels to the result.
   if (!kept->isLinear()) src.imageFromClientXformBase(std::make_shared<mx2XformLinear>());
-  // Neighbourhoods beyond the sampler's largest amount (only reachable with
-  // sizes far larger than any image) use that amount: the mean is then as
-  // flat over the image as it can get, and training and running still work.
-  const mxPair<std::int32_t> p = smoothingForNeighborhood(size);
-  const mxPair<std::int32_t> amount(std::min(p.x(), kMaxSmoothing), std::min(p.y(), kMaxSmoothing));
-  mxGaussSampleParams params({1, 1}, amount, 128.0, true);
+  mxGaussSampleParams params({1, 1}, clampedSmoothing(smoothingForNeighborhood(size)), 128.0, true);
   params.saturate = true;
   mfGaussSample(src, params, dst);
   if (src.imageFromClientXformBase() != kept) src.imageFromClientXformBase(kept, false);
@@ -192,26 +323,29 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
       mfPelMin(d, m, d);
       mf_PelMapValue(d, 0, 128);
     }
-    d = mfGaussSample(d, mxGaussSampleParams(granularity, granularity - mxPair<std::int32_t>(1, 1), 1.0, true));
+    d = mfGaussSample(d, gridSampler(granularity));
     m = sampledMask;
   }
+  // The trained coverage serves only when it was made over exactly the
+  // working window on the working grid (the run covers the whole mask);
+  // otherwise the mean computes it over the working window.
+  mxPelBuffer_const<unsigned short> coverage;
+  if (maskCoverage.isBound() && subSampled == sampledMask.isBound() && maskCoverage.window() == d.window())
+    coverage = maskCoverage;
 
   // 7.-8. Local estimate E on the working grid, built in the result buffer.
   const mxPair<std::int32_t> k = sampledNeighborhood(neighborhoodSize, granularity);
   mxPelBuffer<unsigned char> e;
   if (method == mxImageNormalizerDefs::eLocalCorrection)
-    meanEstimate(d, m, maskCoverage, k, e);
+    meanEstimate(d, m, coverage, k, subSampled, e);
   else if (method == mxImageNormalizerDefs::eLocalCorrectionEnhanced)
     medianEstimate(d, m, k, intensityVariationRange, e);
 
   // 9. Back to full size over R.
   if (subSampled) {
-    e.clientFromImageXformBase(std::make_shared<mx2XformLinear>());
-    e = mf_PaddedAffineSample(e, r.width(), r.height(), false);
-    e.offset(r.offset());
-    e.window(r, false);
+    e = expandEstimate(e, granularity, r);
     e.copyXforms(img);
-    m = binarizedMask;
+    m = msk;
   }
 
   // 10. The image minus the estimated difference.
@@ -234,8 +368,7 @@ void localCorrectionMasks(const mxPelBuffer_const<unsigned char>& binarizedMask,
   maskCoverage.setUnbound();
   if (!binarizedMask.isBound()) return;
   if (granularity.x() > 1 || granularity.y() > 1) {
-    sampledMask = mfGaussSample(binarizedMask,
-                                mxGaussSampleParams(granularity, granularity - mxPair<std::int32_t>(1, 1), 1.0, true));
+    sampledMask = mfGaussSample(binarizedMask, gridSampler(granularity));
     // Re-binarize: a cell at least half covered by the mask is set.
     std::vector<unsigned char> table(256, 255);
     std::fill(table.begin(), table.begin() + 128, 0);

@@ -10,9 +10,39 @@
 // granularity above 1 the estimate is computed on a grid sub-sampled by the
 // granularity (see mxGaussSample.h for the grid: its pels stand for
 // granularity-sized cells anchored at image coordinate 0) and stretched back
-// to full size.  The sub-sampled difference, sampledMask and maskCoverage all
-// lie on that grid, so when the run-time overlap equals the mask's window
-// they pair pel for pel.
+// to full size: grid pel i stands for the cell [i g, (i + 1) g) and its value
+// is placed at the cell's centre, and full-resolution pels are interpolated
+// linearly between the cell centres around them (the grid's edge cells
+// replicated).  The sub-sampled difference, sampledMask and maskCoverage all
+// lie on that grid.
+//
+// Edges.  Every filter here (the sampler, the Gaussian mean, the median)
+// replicates the edge pels of the overlap R it works on, and the masked
+// mean divides by a coverage smoothed over the same window with the same
+// edges (the trained maskCoverage when R is the mask's whole window, else
+// one computed over R), so a partial overlap gives the weighted mean over set
+// mask pels inside R.  Together with the grid anchored at image coordinate
+// 0, the result at a pel depends only on the pels of R within a fixed reach
+// of it and on where R's edges are, never on R's size.
+//
+// Blocks.  A block-wise engine that corrects a block B by running on the
+// overlap R' = (B grown by a halo on every side) intersected with R gets, at
+// every pel of B, exactly the pel of the whole-R run when the halo is at
+// least localCorrectionHalo(method, neighborhoodSize, granularity), per axis
+// with K the working-grid neighbourhood (sampledNeighborhood) and g the
+// granularity:
+//   reach rho on the working grid:
+//     mean:   the smoothing amount s(K) (smoothingForNeighborhood, at most
+//             32767): the Gaussian kernel spans 2 s + 1 grid pels;
+//     median: (K' - 1) / 2 with K' = limitedMedianSize(K) (0 when K is 1 x 1);
+//   halo = rho                 without sub-sampling (g 1, or neighbourhood 1 x 1),
+//   halo = (rho + 3) x g       with sub-sampling: a pel reads the two cells
+//                              around it (1.5 g), each cell's estimate reads
+//                              rho cells on either side, and each cell's
+//                              sampler kernel reaches g / 2 beyond the cell.
+// Where B touches an edge of R the edge is R's own, so no halo is needed
+// there.  The sampled mask and a trained coverage are the tool's, not the
+// block's, and need no halo.
 #pragma once
 
 #include <cstdint>
@@ -30,8 +60,9 @@
 // subtraction then throws mxPel::UnboundWindow).  With
 // keep true and a mask, the image's own pels are put back where the mask is
 // 0.  Records no diagnostics.  Errors of the functions it calls pass through
-// (for example mxPelFunc::BadParams for a granularity below 1 or a
-// neighbourhood too large for the Gaussian sampler).
+// (for example mxPelFunc::BadParams for a granularity below 1).  Any
+// granularity and image size is accepted: smoothing amounts beyond the
+// sampler's largest (32767) are clamped to it.
 void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
                         const mxPelBuffer_const<unsigned char>& referenceImage,
                         const mxPelBuffer_const<unsigned char>& binarizedMask,
@@ -81,6 +112,13 @@ void localCorrectionMasks(const mxPelBuffer_const<unsigned char>& binarizedMask,
 // The neighbourhood on the working grid: ((size / granularity) | 1) per axis
 // (odd).  Throws mxPelFunc::BadParams for a granularity element below 1.
 mxPair<std::int32_t> sampledNeighborhood(const mxPair<std::int32_t>& size, const mxPair<std::int32_t>& granularity);
+
+// The halo per axis that a block needs for results identical to the whole
+// run (see Blocks above).  Throws mxPelFunc::BadParams for a granularity
+// element below 1.
+mxPair<std::int32_t> localCorrectionHalo(mxImageNormalizerDefs::Method method,
+                                         const mxPair<std::int32_t>& neighborhoodSize,
+                                         const mxPair<std::int32_t>& granularity);
 
 // The median window of eLocalCorrectionEnhanced: size shrunk two pels at a
 // time, the longer side first and the y side on a tie, until it holds at

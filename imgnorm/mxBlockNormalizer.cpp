@@ -77,19 +77,8 @@ mxPair<std::int32_t> mxBlockNormalizer::blockSize(Method method) const {
 mxPair<std::int32_t> mxBlockNormalizer::halo(Method method) const {
   if (!isLocal(method)) return {0, 0};
   const mxPair<std::int32_t> g = tool_.granularity();
-  const mxPair<std::int32_t> k = sampledNeighborhood(tool_.neighborhoodSize(), g);
-  mxPair<std::int64_t> cells;
-  if (method == eLocalCorrection) {
-    const mxPair<std::int32_t> s = smoothingForNeighborhood(k);
-    cells = {2 * std::int64_t(s.x()) + 8, 2 * std::int64_t(s.y()) + 8};
-  } else {
-    const mxPair<std::int32_t> m = limitedMedianSize(k);
-    cells = {m.x() / 2 + 4, m.y() / 2 + 4};
-  }
-  const auto pels = [](std::int64_t c, std::int32_t step) {
-    return std::int32_t(std::min<std::int64_t>(c * step, 0x3FFFFFFF));
-  };
-  return {pels(cells.x(), g.x()), pels(cells.y(), g.y())};
+  const mxPair<std::int32_t> h = localCorrectionHalo(method, tool_.neighborhoodSize(), g);
+  return {roundUpTo(h.x(), g.x()), roundUpTo(h.y(), g.y())};
 }
 
 std::vector<mxPelRect> mxBlockNormalizer::blocks(const mxPelRect& window, mxPair<std::int32_t> size) const {
@@ -235,6 +224,19 @@ bool mxBlockNormalizer::runGlobal(mxPelSource& image, Method method, const mxPel
   return true;
 }
 
+mxPelRect mxBlockNormalizer::maskContext(const mxPelRect& block, const mxPair<std::int32_t>& halo) const {
+  // On the sub-sampled grid the run uses training's sampled mask, whose
+  // cells read the mask up to a cell beyond themselves and are then dilated
+  // by one cell: three more cells of mask give the block the cells the whole
+  // mask gives it.  The mask may reach beyond the overlap, as the whole one
+  // does.
+  const mxPair<std::int32_t> g = tool_.granularity(), n = tool_.neighborhoodSize();
+  const bool subSampled = (g.x() > 1 || g.y() > 1) && (n.x() > 1 || n.y() > 1);
+  const mxPair<std::int32_t> margin =
+      subSampled ? mxPair<std::int32_t>(3 * g.x(), 3 * g.y()) : mxPair<std::int32_t>(0, 0);
+  return grown(block, {halo.x() + margin.x(), halo.y() + margin.y()}).intersect(mask_->window(), false);
+}
+
 void mxBlockNormalizer::runLocal(mxPelSource& image, Method method, const mxPelRect& overlap, mxPelSink& sink) const {
   const mxPair<std::int32_t> h = halo(method);
   sink.begin(overlap);
@@ -249,7 +251,7 @@ void mxBlockNormalizer::runLocal(mxPelSource& image, Method method, const mxPelR
       // images would train it.
       piece = tool_;
       piece.referenceImage(reference_->read(context), false);
-      piece.maskImage(mask_ ? mask_->read(context) : mxPelBuffer_const<unsigned char>(), false);
+      piece.maskImage(mask_ ? mask_->read(maskContext(b, h)) : mxPelBuffer_const<unsigned char>(), false);
       piece.train(method);
       tool = &piece;
     }

@@ -22,15 +22,17 @@
 // is rounded up to a multiple of it, so every block starts on the sub-sampled
 // grid.
 //
-// The halo of the local methods, per axis, with n the neighbourhood, g the
-// granularity, K = (n / g) | 1 the neighbourhood on the working grid and s
-// the Gaussian smoothing amount of K (smoothingForNeighborhood):
-//   local mean:   g * (2 s + 8) pels  (the local sum and the mask
-//                 coverage, each s + 2 cells of support, the sub-sampled
-//                 mask's dilation, the sub-sampler and the interpolation back)
-//   local median: g * (K' / 2 + 4) pels, K' the median size after limiting
-//                 to 32767 pels
-// rounded up to a multiple of g.  A block smaller than its halo is refused.
+// The halo of the local methods is localCorrectionHalo (localCorrection.h,
+// where its derivation is written down), rounded up to a multiple of the
+// granularity: per axis, with g the granularity, K = (n / g) | 1 the
+// neighbourhood n on the working grid and s the Gaussian smoothing amount of
+// K, the reach rho is s for the mean and (K' - 1) / 2 for the median (K' the
+// median size after limiting to 32767 pels); the halo is rho without
+// sub-sampling and (rho + 3) g with it.  Neighbourhood 101 at granularity 1
+// needs 52 pels for the mean and 50 for the median.  When the mask too is
+// read in pieces and the grid is sub-sampled, 3 g more pels of mask are read
+// around the context for the sampled mask's cells and dilation.  A block
+// smaller than its halo is refused.
 //
 // The tool's run() is unchanged and used as it is: the engine adds the block
 // loop, not a second implementation of any method.
@@ -134,6 +136,7 @@ private:
   bool runGlobal(mxPelSource& image, Method method, const mxPelRect& overlap, mxPelSink& sink,
                  std::wstring& message) const;
   void runLocal(mxPelSource& image, Method method, const mxPelRect& overlap, mxPelSink& sink) const;
+  mxPelRect maskContext(const mxPelRect& block, const mxPair<std::int32_t>& halo) const;
 
   mxImageNormalizer tool_;
   mxPelSource* reference_ = nullptr;  // null: the tool's own images

@@ -27,22 +27,23 @@ namespace mxmedian {
 // The sliding histograms of one filter run.
 //
 // Column histograms cover, for every source column, the rows of the current
-// output row's window (clipped at the top and bottom): a coarse histogram of
-// 16 bins per column (value >> 4) and a fine one of 256 bins stored per
-// coarse group, fine[(group * columns + column) * 16 + (value & 15)], so that
-// the 16 fine bins of one group lie together and neighbouring columns follow
-// each other.  Both are kept as running totals (bin i counts the values of
-// bins 0 .. i; of the group's bins for the fine ones): a row update adds a
-// step of ones instead of a single one, and since running totals add up like
-// counts, the window's running totals follow from the columns' without a
-// per-pel summing pass.  The columns are padded with rx empty columns on the
-// left and rx + 1 on the right, so that the window always spans 2 rx + 1
-// stored columns and slides without edge tests: stored column x + rx is
-// source column x.  The window histogram of the current pel is the sum of
-// the column histograms of its columns: its coarse part is kept up to date at
-// every step, each fine group only when the search enters it (it then catches
-// up on the columns that entered and left since its last use, or is summed
-// afresh when that is cheaper).
+// output row's window, rows beyond the top and bottom edges replicating the
+// edge row: a coarse histogram of 16 bins per column (value >> 4) and a fine
+// one of 256 bins stored per coarse group,
+// fine[(group * width + column) * 16 + (value & 15)], so that the 16 fine bins
+// of one group lie together and neighbouring columns follow each other.  Both
+// are kept as running totals (bin i counts the values of bins 0 .. i; of the
+// group's bins for the fine ones): a row update adds a step of ones instead of
+// a single one, and since running totals add up like counts, the window's
+// running totals follow from the columns' without a per-pel summing pass.
+// The window of output pel x spans the 2 rx + 1 window columns x .. x + 2 rx;
+// window column c is source column c - rx clamped to the row, so columns
+// beyond the left and right edges replicate the edge column.  The window
+// histogram of the current pel is the sum of the column histograms of its
+// columns: its coarse part is kept up to date at every step, each fine group
+// only when the search enters it (it then catches up on the columns that
+// entered and left since its last use, or is summed afresh when that is
+// cheaper).
 template <class V>
 class Engine {
 public:
@@ -50,10 +51,8 @@ public:
 
   Engine(std::int32_t width, const mxPelMedianParams& p)
       : width_(width),
-        // A half width of width - 1 already spans the whole row from every
-        // pel: wider windows clip to the same columns.
-        rx_(std::min((p.size.x() - 1) / 2, std::max(width - 1, 0))),
-        columns_(std::size_t(width) + 2 * std::size_t(rx_) + 1),
+        rx_((p.size.x() - 1) / 2),
+        columns_(std::size_t(width)),
         low_(p.range.x()),
         high_(p.range.y()),
         average_(p.averageMiddles),
@@ -66,8 +65,8 @@ public:
   // Adds (ADD) or removes one source row; mask null counts every pel.
   template <bool MASKED, bool ADD>
   void updateColumns(const unsigned char* s, const unsigned char* m) {
-    std::uint16_t* fine = fine_.data() + std::size_t(rx_) * 16;
-    std::uint16_t* coarse = coarse_.data() + std::size_t(rx_) * 16;
+    std::uint16_t* fine = fine_.data();
+    std::uint16_t* coarse = coarse_.data();
     const std::size_t groupStride = columns_ * 16;
     for (std::int32_t c = 0; c < width_; ++c) {
       if (MASKED && m[c] == 0) continue;
@@ -88,8 +87,7 @@ public:
     for (int b = 0; b < 16; ++b) synced_[b] = kNever;
     const std::uint16_t* coarse = coarse_.data();
     const std::int32_t span = 2 * rx_ + 1;
-    T totals = V::zero();
-    for (std::int32_t c = rx_; c < std::min(span, rx_ + width_); ++c) totals = V::add(totals, V::load(at(coarse, c)));
+    T totals = windowSum(coarse, 0);
     int g = -1;                         // the group in the register: none yet
     std::int32_t gx = kNever;           // the pel whose window it shows
     const std::uint16_t* gc = nullptr;  // its column histograms
@@ -131,13 +129,40 @@ public:
 private:
   static constexpr std::int32_t kNever = -(1 << 30);
 
-  // The 16 counters of stored column c of a histogram array.
-  static const std::uint16_t* at(const std::uint16_t* p, std::int32_t c) { return p + std::ptrdiff_t(c) * 16; }
+  // The 16 counters of window column c of a histogram array: source column
+  // c - rx, clamped to the row (replicated edges).
+  const std::uint16_t* at(const std::uint16_t* p, std::int32_t c) const {
+    const std::int32_t s = c - rx_;
+    return p + std::ptrdiff_t(s < 0 ? 0 : (s >= width_ ? width_ - 1 : s)) * 16;
+  }
+
+  // c x the counters at p, by doubling.
+  static T times(const std::uint16_t* p, std::int32_t c) {
+    T sum = V::zero(), power = V::load(p);
+    for (; c > 0; c >>= 1, power = V::add(power, power))
+      if (c & 1) sum = V::add(sum, power);
+    return sum;
+  }
+
+  // The sum of a histogram array over the window of pel x (window columns
+  // x .. x + 2 rx): replicated edge columns are added once, times their
+  // count, so a window much wider than the row costs no more than the row.
+  T windowSum(const std::uint16_t* p, std::int32_t x) const {
+    const std::int32_t lo = x - rx_, hi = x + rx_;  // source columns
+    if (width_ == 1) return times(p, hi - lo + 1);
+    T sum = V::zero();
+    if (lo <= 0) sum = times(p, std::min(hi, 0) - lo + 1);
+    for (std::int32_t c = std::max(lo, 1); c <= std::min(hi, width_ - 2); ++c)
+      sum = V::add(sum, V::load(p + std::ptrdiff_t(c) * 16));
+    if (hi >= width_ - 1)
+      sum = V::add(sum, times(p + std::ptrdiff_t(width_ - 1) * 16, hi - std::max(lo, width_ - 1) + 1));
+    return sum;
+  }
 
   unsigned clampValue(unsigned v) const { return unsigned(int(v) < low_ ? low_ : (int(v) > high_ ? high_ : int(v))); }
 
   // Brings the running totals of fine group b up to the window of pel x
-  // (stored columns x .. x + 2 rx).
+  // (window columns x .. x + 2 rx).
   T syncFine(int b, std::int32_t x) {
     const std::uint16_t* group = fine_.data() + std::size_t(b) * columns_ * 16;
     const std::int32_t span = 2 * rx_ + 1;
@@ -150,9 +175,7 @@ private:
       for (std::int32_t c = synced_[b]; c < x; ++c)
         f = V::add(V::sub(f, V::load(at(group, c))), V::load(at(group, c + span)));
     } else {
-      f = V::zero();
-      const std::int32_t last = std::min(x + span, rx_ + width_);
-      for (std::int32_t c = std::max(x, rx_); c < last; ++c) f = V::add(f, V::load(at(group, c)));
+      f = windowSum(group, x);
     }
     V::store(window_[b], f);
     synced_[b] = x;
@@ -187,15 +210,19 @@ void run(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<un
   const std::int32_t x0 = src.window().x();
   const std::int32_t y0 = src.window().y();
   auto maskRow = [&](std::int32_t j) { return MASKED ? mask.pointToPel(x0, y0 + j) : nullptr; };
+  // Rows beyond the top and bottom edges replicate the edge rows.
+  auto rowAt = [&](std::int32_t j) { return j < 0 ? 0 : (j >= h ? h - 1 : j); };
   Engine<V> engine(w, p);
-  for (std::int32_t j = 0; j <= std::min(ry, h - 1); ++j)
-    engine.template updateColumns<MASKED, true>(src.row(j), maskRow(j));
+  for (std::int32_t j = -ry; j <= ry; ++j)
+    engine.template updateColumns<MASKED, true>(src.row(rowAt(j)), maskRow(rowAt(j)));
   for (std::int32_t y = 0; y < h; ++y) {
     if (y > 0) {
-      const std::int32_t leaving = y - ry - 1;
-      const std::int32_t entering = y + ry;
-      if (leaving >= 0) engine.template updateColumns<MASKED, false>(src.row(leaving), maskRow(leaving));
-      if (entering < h) engine.template updateColumns<MASKED, true>(src.row(entering), maskRow(entering));
+      const std::int32_t leaving = rowAt(y - ry - 1);
+      const std::int32_t entering = rowAt(y + ry);
+      if (leaving != entering) {
+        engine.template updateColumns<MASKED, false>(src.row(leaving), maskRow(leaving));
+        engine.template updateColumns<MASKED, true>(src.row(entering), maskRow(entering));
+      }
     }
     engine.filterRow(src.row(y), out.row(y));
   }

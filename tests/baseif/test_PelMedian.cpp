@@ -11,7 +11,8 @@
 
 namespace {
 
-// Brute force: sort the clamped values of the clipped window's counted pels.
+// Brute force: sort the clamped values of the window's counted pels, pels
+// beyond the source window's edges replicating the nearest edge pel.
 int bruteMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                 const mxPelMedianParams& p, int x, int y) {
   const mxPelRect w = src.window();
@@ -19,9 +20,10 @@ int bruteMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_c
   std::vector<int> values;
   for (int yy = y - p.size.y() / 2; yy <= y + p.size.y() / 2; ++yy)
     for (int xx = x - p.size.x() / 2; xx <= x + p.size.x() / 2; ++xx) {
-      if (!w.contains(xx, yy)) continue;
-      if (mask.isBound() && (!mask.window().contains(xx, yy) || mask.get(xx, yy) == 0)) continue;
-      values.push_back(clampToRange(src.get(xx, yy)));
+      const int cx = std::min(std::max(xx, w.x()), w.x() + w.width() - 1);
+      const int cy = std::min(std::max(yy, w.y()), w.y() + w.height() - 1);
+      if (mask.isBound() && (!mask.window().contains(cx, cy) || mask.get(cx, cy) == 0)) continue;
+      values.push_back(clampToRange(src.get(cx, cy)));
     }
   if (values.empty()) return clampToRange(src.get(x, y));
   std::sort(values.begin(), values.end());
@@ -96,7 +98,8 @@ TEST(PelMedian, WorksInPlaceAndIntoPartialDestinations) {
 
 TEST(PelMedian, LargeWindowOnSmoothImage) {
   // A ramp: the median of a full symmetric window is its centre pel; near
-  // the edges the clipped window's median moves inwards.
+  // the edges the replicated edge pels hold it nearer to the pel's own value
+  // than a clipped window would.
   mxPelBuffer<unsigned char> ramp(200, 40);
   for (int y = 0; y < 40; ++y)
     for (int x = 0; x < 200; ++x) ramp.row(y)[x] = (unsigned char)(x + y);

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <tuple>
+#include <vector>
 
 #include "baseif/mxPelBuffer.h"
 #include "baseif/mxPelOps.h"
@@ -263,3 +265,39 @@ TEST(PelBuffer, RecycledLargeStoresStartZeroed) {
     mfPelSet<unsigned short>(big, 0xBEEF);
   }
 }
+
+namespace {
+TYPED_TEST(PelBufferTyped, CallerMemoryIsSharedNotCopiedAndKeptAliveByItsHandle) {
+  using T = TypeParam;
+  // Rows 5 pels apart, showing 3 pels each.
+  auto pels = std::make_shared<std::vector<T>>(5 * 4);
+  for (std::size_t i = 0; i < pels->size(); ++i) (*pels)[i] = static_cast<T>(i);
+  std::weak_ptr<std::vector<T>> alive = pels;
+  mxPelBuffer<T> b = mxPelBuffer<T>::wrap(pels->data() + 1, 3, 4, 5 * sizeof(T), pels, {10, 20});
+  pels.reset();
+  mxPelBuffer_const<T> copy = b;
+  b.setUnbound();
+  ASSERT_FALSE(alive.expired());
+  EXPECT_EQ(copy.window(), mxPelRect(10, 20, 3, 4));
+  EXPECT_EQ(copy.rowStride(), 5);
+  EXPECT_EQ(copy.get(10, 20), T(1));
+  EXPECT_EQ(copy.get(12, 23), T(3 * 5 + 3));
+  EXPECT_EQ(copy.pointToOffset(), alive.lock()->data() + 1);
+  copy.setUnbound();
+  EXPECT_TRUE(alive.expired());
+}
+
+TEST(PelBuffer, CallerMemoryOfUnusableShapeIsRefused) {
+  alignas(8) unsigned char mem[64] = {};
+  auto u16 = reinterpret_cast<unsigned short*>(mem);
+  EXPECT_THROW(mxPelBuffer<unsigned char>::wrap(mem, 8, 2, 7), mxPel::BadWindow);   // stride < row
+  EXPECT_THROW(mxPelBuffer<unsigned char>::wrap(mem, -1, 2, 8), mxPel::BadWindow);  // negative size
+  EXPECT_THROW(mxPelBuffer<unsigned char>::wrap(nullptr, 1, 1, 1), mxBadPointer);   // no pels
+  EXPECT_THROW(mxPelBuffer<unsigned short>::wrap(u16, 3, 2, 7), mxPel::BadWindow);  // half-pel stride
+  EXPECT_THROW(mxPelBuffer<unsigned short>::wrap(reinterpret_cast<unsigned short*>(mem + 1), 3, 2, 8),
+               mxPel::BadWindow);                                       // half-pel start
+  EXPECT_NO_THROW(mxPelBuffer<unsigned char>::wrap(mem + 1, 8, 2, 9));  // any start and stride
+  EXPECT_THROW(mxPelBuffer<unsigned char>::wrap(mem, 8, 2, 8, nullptr, {std::numeric_limits<std::int32_t>::max(), 0}),
+               mxPel::BadWindow);  // beyond 32-bit coordinates
+}
+}  // namespace

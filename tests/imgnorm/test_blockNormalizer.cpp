@@ -89,10 +89,14 @@ TEST(BlockNormalizer, GlobalMethodsEqualWholeImage) {
 }
 
 TEST(BlockNormalizer, LocalMethodsEqualWholeImage) {
+  // Blocks of 45 x 33 are rounded up to the granularity; with neighbourhood
+  // (21, 15) the largest halo is (4 + 3) x 4 = 28 pels (mean at granularity 4).
   for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced})
-    for (P block : {P(64, 64), P(61, 97)})
-      for (bool masked : {false, true})
-        for (mxPelRect w : {kSame, kInside}) expectSameAsWholeImage({m, block, masked, w, P(1, 1), P(15, 11), masked});
+    for (P g : {P(1, 1), P(4, 4), P(3, 2)})
+      for (P block : {P(64, 64), P(61, 97), P(45, 33)})
+        for (bool masked : {false, true})
+          for (mxPelRect w : {kSame, kInside, kBeyond})
+            expectSameAsWholeImage({m, block, masked, w, g, P(21, 15), masked});
 }
 
 TEST(BlockNormalizer, SoftFailureWritesNothing) {
@@ -120,11 +124,11 @@ TEST(BlockNormalizer, BadInputIsRefused) {
   mxBufferPelSink sink;
   std::wstring message;
   expectError<BadParams>([&] { mxBlockNormalizer(tool, P(0, 8)); }, L"Both elements of the block size must be >= 1");
-  // Neighbourhood 101: smoothing 52, halo 2 * 52 + 8 = 112 pels.
-  const mxBlockNormalizer small(tool, P(100, 512));
-  EXPECT_EQ(small.halo(eLocalCorrection), P(112, 112));
+  // Neighbourhood 101: smoothing 52, so the mean needs 52 pels around a block.
+  const mxBlockNormalizer small(tool, P(51, 512));
+  EXPECT_EQ(small.halo(eLocalCorrection), P(52, 52));
   expectError<BadParams>([&] { small.run(source, eLocalCorrection, sink, message); },
-                         L"The block size (100, 512) is smaller than the halo (112, 112) this method needs around "
+                         L"The block size (51, 512) is smaller than the halo (52, 52) this method needs around "
                          L"each block");
   expectError<NotTrained>([&] { small.run(source, eMatchMeanAndStddev, sink, message); },
                           L"This tool was not trained for the specified  method.");

@@ -9,7 +9,9 @@ using namespace mxImageNormalizerDefs;
 
 namespace {
 
-Image filled(int w, int h, int v) { return makeImage(w, h, [v](int, int) { return v; }); }
+Image filled(int w, int h, int v) {
+  return makeImage(w, h, [v](int, int) { return v; });
+}
 
 // The trained members of the local methods, built the way training does.
 struct Trained {
@@ -189,6 +191,211 @@ TEST(LocalCorrectionQuality, SampledProductsShareTheDifferenceGrid) {
     EXPECT_EQ(t.maskCoverage.get(180 / g.x(), 150 / g.y()), 32640);
     EXPECT_EQ(t.sampledMask.get(70 / g.x(), 80 / g.y()), 0);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A view of img cut to r.
+Image cut(const Image& img, const mxPelRect& r) {
+  Image v = img;
+  v.window(r, false);
+  return v;
+}
+
+// The weights of the Gaussian mean with smoothing s: three boxes whose widths
+// add up to 2 s + 3 and differ by at most one, convolved.
+std::vector<double> meanKernel(int s) {
+  const int total = 2 * s + 3;
+  std::vector<double> k{1.0};
+  for (int b = 0; b < 3; ++b) {
+    const int w = total / 3 + (b < total % 3 ? 1 : 0);
+    std::vector<double> next(k.size() + w - 1, 0.0);
+    for (size_t i = 0; i < k.size(); ++i)
+      for (int j = 0; j < w; ++j) next[i + j] += k[i] / w;
+    k = next;
+  }
+  return k;
+}
+
+TEST(LocalCorrectionEdges, MaskedMeanOnAPartialOverlapIsTheMeanOverSetPels) {
+  // Reference 100, image 150 (or 110), mask 0 for x 80 .. 99, the run-time
+  // image only from x 100: the estimate is the constant difference, the
+  // result the reference, at every granularity.
+  const Image ref = filled(200, 40, 100);
+  const Image mask = makeImage(200, 40, [](int x, int) { return x >= 80 && x < 100 ? 0 : 1; });
+  for (int v : {150, 110})
+    for (int g : {1, 2, 4}) {
+      const Trained t(mask, {61, 61}, {g, g});
+      const Image out =
+          correct(cut(filled(200, 40, v), mxPelRect(100, 0, 100, 40)), ref, t, eLocalCorrection, {61, 61}, {g, g});
+      ASSERT_EQ(out.window(), mxPelRect(100, 0, 100, 40));
+      EXPECT_EQ(mfPelHistogram(out)[100], 4000u) << "image " << v << " granularity " << g;
+    }
+}
+
+TEST(LocalCorrectionEdges, MaskedMeanMatchesABruteForceNormalisedConvolution) {
+  // Random reference and difference within the clamp limit, masks of
+  // several shapes, the run-time window cut at several places: at every set
+  // pel the estimate (image - result + 128) is the kernel-weighted mean of
+  // the differences over set pels of the window, edges replicated.
+  const int W = 48, H = 36;
+  const Image ref = randomImage(W, H, 5, 70, 180);
+  const Image diff = randomImage(W, H, 6, 128 - 60, 128 + 60);
+  const Image image = makeImage(W, H, [&](int x, int y) { return ref.get(x, y) + diff.get(x, y) - 128; });
+  const std::function<int(int, int)> masks[] = {
+      [](int x, int) { return x < 20 ? 0 : 1; },
+      [](int x, int y) { return (x / 5 + y / 7) % 2; },
+      [](int x, int y) { return (x * 37 + y * 11) % 5 == 0; },
+      [](int x, int y) { return x == 30 && y == 20; },
+  };
+  const mxPelRect cuts[] = {{0, 0, W, H}, {20, 0, 28, H}, {7, 5, 30, 20}, {0, 19, W, 1}, {29, 3, 3, 30}};
+  for (int mi = 0; mi < 4; ++mi)
+    for (int k : {1, 5, 15}) {
+      const Image mask = makeImage(W, H, masks[mi]);
+      const Trained t(mask, {k, k}, {1, 1});
+      const int s = smoothingForNeighborhood({k, k}).x();
+      const std::vector<double> w = meanKernel(s);
+      for (const mxPelRect& r : cuts) {
+        SCOPED_TRACE(testing::Message() << "mask " << mi << " k " << k << " cut " << r.x() << "," << r.y() << " "
+                                        << r.width() << "x" << r.height());
+        const Image out = correct(cut(image, r), ref, t, eLocalCorrection, {k, k}, {1, 1});
+        ASSERT_EQ(out.window(), r);
+        auto clampX = [&](int x) { return std::min(std::max(x, r.x()), r.x() + r.width() - 1); };
+        auto clampY = [&](int y) { return std::min(std::max(y, r.y()), r.y() + r.height() - 1); };
+        for (int y = r.y(); y < r.y() + r.height(); ++y)
+          for (int x = r.x(); x < r.x() + r.width(); ++x) {
+            if (!mask.get(x, y)) continue;
+            double num = 0.0, den = 0.0;
+            for (int j = -s; j <= s; ++j)
+              for (int i = -s; i <= s; ++i) {
+                const int xx = clampX(x + i), yy = clampY(y + j);
+                const double wt = w[size_t(i + s)] * w[size_t(j + s)] * (mask.get(xx, yy) ? 1.0 : 0.0);
+                num += wt * diff.get(xx, yy), den += wt;
+              }
+            const int estimate = int(image.get(x, y)) - int(out.get(x, y)) + 128;
+            ASSERT_NEAR(estimate, num / den, 1.0) << "at " << x << "," << y;
+          }
+      }
+    }
+}
+
+TEST(LocalCorrectionEdges, SubSampledMaskedMeanNeverWraps) {
+  // A constant difference of +50 or -50 with excluded stripes and run-time
+  // windows cut anywhere: excluded pels are neutral (0 difference) in the
+  // sub-sampled estimate, so every set pel's result lies between the
+  // reference and the image, and far from excluded pels it is the reference.
+  const Image ref = filled(90, 70, 100);
+  const Image mask = makeImage(90, 70, [](int x, int y) { return (x >= 40 && x < 47) || y < 6 ? 0 : 1; });
+  for (int v : {150, 50})
+    for (P g : {P(2, 2), P(3, 5), P(4, 4), P(8, 1)})
+      for (const mxPelRect& r : {mxPelRect(0, 0, 90, 70), mxPelRect(47, 3, 43, 60), mxPelRect(13, 9, 30, 61)}) {
+        SCOPED_TRACE(testing::Message() << "image " << v << " granularity " << g.x() << "x" << g.y() << " at " << r.x()
+                                        << "," << r.y());
+        const Trained t(mask, {21, 21}, g);
+        const Image out = correct(cut(filled(90, 70, v), r), ref, t, eLocalCorrection, {21, 21}, g);
+        for (int y = r.y(); y < r.y() + r.height(); ++y)
+          for (int x = r.x(); x < r.x() + r.width(); ++x) {
+            if (!mask.get(x, y)) continue;
+            const int o = out.get(x, y);
+            ASSERT_TRUE(o >= std::min(v, 100) && o <= std::max(v, 100)) << o << " at " << x << "," << y;
+            if (std::abs(x - 43) > 20 + 2 * g.x() && y > 6 + 20 + 2 * g.y()) {
+              ASSERT_EQ(o, 100) << x << "," << y;
+            }
+          }
+      }
+}
+
+TEST(LocalCorrectionEdges, UnusualGranularitiesGiveDefinedResults) {
+  // Neighbourhood 1 with granularity 4 and a mask: the estimate at a set pel
+  // is its own difference.
+  Image image = randomImage(64, 64, 3, 60, 200);
+  const Image ref = filled(64, 64, 120);
+  const Image half = makeImage(64, 64, [](int x, int) { return x < 32; });
+  const Trained t(half, {1, 1}, {4, 4});
+  const Image out = correct(image, ref, t, eLocalCorrection, {1, 1}, {4, 4});
+  for (int y = 0; y < 64; ++y)
+    for (int x = 0; x < 32; ++x) ASSERT_EQ(out.get(x, y), 120);
+  // Granularities beyond the sampler's smoothing limit are accepted with and
+  // without a mask (one cell: the estimate is as flat as it gets); without a
+  // mask the constant difference is removed.
+  for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced})
+    for (P g : {P(40000, 40000), P(2147483647, 3)}) {
+      const Trained big(half, {101, 101}, g);
+      EXPECT_EQ(correct(filled(64, 64, 150), ref, big, m, {101, 101}, g).window(), ref.window());
+      const Trained none({}, {101, 101}, g);
+      EXPECT_EQ(mfPelHistogram(correct(filled(64, 64, 150), ref, none, m, {101, 101}, g))[120], 64u * 64u);
+    }
+}
+
+TEST(LocalCorrectionEdges, SubSamplesImagesWiderAndTallerThan32767) {
+  // A constant difference of 20 and a mask that excludes the far end: the
+  // result is the reference away from the excluded end.
+  for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced})
+    for (bool wide : {true, false}) {
+      const int w = wide ? 40000 : 4, h = wide ? 4 : 40000;
+      const Image mask = makeImage(w, h, [](int x, int y) { return x + y < 39800; });
+      const Trained t(mask, {9, 9}, {4, 2});
+      const Image out = correct(filled(w, h, 170), filled(w, h, 150), t, m, {9, 9}, {4, 2});
+      ASSERT_EQ(out.window(), mxPelRect(0, 0, w, h));
+      EXPECT_EQ(mfPelHistogram(cut(out, mxPelRect(0, 0, wide ? 39700 : 4, wide ? 4 : 39700)))[150], 4u * 39700u);
+    }
+}
+
+TEST(LocalCorrectionEdges, ABlockWithItsHaloReproducesTheWholeRun) {
+  // The result at a pel depends on the anchored grid and on R's own edges,
+  // not on R's size: every block, run on itself plus localCorrectionHalo
+  // (cut at R's edges), gives exactly the whole run's pels.
+  const Scene s(true);
+  const mxPelRect whole(3, 2, Scene::W - 5, Scene::H - 3);  // not a multiple of any granularity
+  for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced})
+    for (bool masked : {false, true})
+      for (P g : {P(1, 1), P(3, 3), P(4, 2)})
+        for (P k : {P(31, 31), P(15, 41)}) {
+          SCOPED_TRACE(testing::Message() << "method " << m << (masked ? " masked" : "") << " g " << g.x() << "x"
+                                          << g.y() << " k " << k.x() << "x" << k.y());
+          const Trained t(masked ? mxPelBuffer_const<unsigned char>(s.mask) : mxPelBuffer_const<unsigned char>(), k, g);
+          const Image full = correct(cut(s.image, whole), s.ref, t, m, k, g);
+          const P halo = localCorrectionHalo(m, k, g);
+          for (const mxPelRect& b : {mxPelRect(60, 40, 37, 29), mxPelRect(3, 2, 50, 50), mxPelRect(150, 100, 67, 79)}) {
+            const mxPelRect grown = b.trim(-halo.x(), -halo.y(), -halo.x(), -halo.y(), false).intersect(whole, false);
+            const Image part = correct(cut(s.image, grown), s.ref, t, m, k, g);
+            for (int y = b.y(); y < b.y() + b.height(); ++y)
+              for (int x = b.x(); x < b.x() + b.width(); ++x)
+                ASSERT_EQ(part.get(x, y), full.get(x, y)) << "at " << x << "," << y << " block at " << b.x();
+          }
+        }
+}
+
+TEST(LocalCorrectionQuality, MedianAtTheImageBorder) {
+  // A vignette-shaded difference (60 grey levels from centre to corner):
+  // with replicated edges the median's error along the border stays close
+  // to its error inside (clipped windows doubled it).
+  const int W = 512, H = 512, k = 101;
+  Image ref(W, H), image(W, H);
+  std::vector<double> ideal(size_t(W) * H);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const double u = (x - W / 2.0) / (W / 2.0), v = (y - H / 2.0) / (H / 2.0);
+      const double off = 20.0 - 30.0 * (u * u + v * v);
+      const int r = int(std::lround(128.0 + 45.0 * std::sin(0.37 * x) * std::cos(0.23 * y)));
+      ref.row(y)[x] = (unsigned char)r;
+      image.row(y)[x] = (unsigned char)std::lround(r + off);
+      ideal[size_t(y) * W + x] = image.row(y)[x] - off;
+    }
+  const Trained none({}, {k, k}, {1, 1});
+  const Image out = correct(image, ref, none, eLocalCorrectionEnhanced, {k, k}, {1, 1});
+  double all = 0.0, inside = 0.0;
+  int n = 0;
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const double e = std::abs(out.row(y)[x] - ideal[size_t(y) * W + x]);
+      all += e;
+      if (std::min({x, y, W - 1 - x, H - 1 - y}) >= k / 2) inside += e, ++n;
+    }
+  all /= double(W) * H, inside /= n;
+  EXPECT_LE(all, 1.25 * inside) << "whole " << all << " inside " << inside;
 }
 
 }  // namespace

@@ -1,0 +1,136 @@
+"""Plain-Python types of the imgnorm package: the error classes, the method
+flags and the result of a run that does not raise."""
+
+import enum
+from typing import NamedTuple, Optional
+
+import numpy as np
+
+
+class Method(enum.IntFlag):
+    """Normalization methods as bit flags; one value also carries a set of
+    methods.  The values are the C++ mxImageNormalizerDefs::Method values."""
+
+    IDENTITY = 0
+    HISTOGRAM = 1
+    MEAN_STDDEV = 2
+    TAILS = 4
+    LINEAR_FIT = 8
+    LOCAL_MEAN = 16
+    LOCAL_MEDIAN = 32
+
+
+#: The command-line program's method names, in its order.
+METHOD_NAMES = {
+    "identity": Method.IDENTITY,
+    "histogram": Method.HISTOGRAM,
+    "mean-stddev": Method.MEAN_STDDEV,
+    "tails": Method.TAILS,
+    "linear-fit": Method.LINEAR_FIT,
+    "local-mean": Method.LOCAL_MEAN,
+    "local-median": Method.LOCAL_MEDIAN,
+}
+
+
+class RunResult(NamedTuple):
+    """What Normalizer.run(..., raise_on_failure=False) returns.
+
+    image : numpy.ndarray or None
+        The normalized image; None when success is False.
+    success : bool
+        False when a histogram method could not build its mapping.
+    message : str
+        The tool's reason when success is False, else empty.
+    """
+
+    image: Optional[np.ndarray]
+    success: bool
+    message: str
+
+
+class Error(Exception):
+    """Base of every imgnorm error.  ``message`` holds the C++ message and
+    ``error_number`` the C++ class's error number (None for RunFailed)."""
+
+    error_number = None
+
+    def __init__(self, message=""):
+        super().__init__(message)
+        self.message = message
+
+
+class Errors(Error):
+    """The tool's own errors (C++ mxImageNormalizerDefs::Errors)."""
+
+
+class BadImage(Errors):
+    """An image argument is unusable (mxImageNormalizerDefs::BadImage)."""
+
+
+class BadParams(Errors):
+    """A parameter or method is out of range (mxImageNormalizerDefs::BadParams)."""
+
+
+class NotTrained(Errors):
+    """run() was asked for a method the tool is not trained for (mxImageNormalizerDefs::NotTrained)."""
+
+
+class CanNotTrain(Errors):
+    """train() cannot train the requested methods (mxImageNormalizerDefs::CanNotTrain)."""
+
+
+class CanNotRun(Errors):
+    """Declared for clients; the tool does not raise it (mxImageNormalizerDefs::CanNotRun)."""
+
+
+class NotImplemented(Errors):  # noqa: A001 - the C++ class's name
+    """Declared for clients; the tool does not raise it (mxImageNormalizerDefs::NotImplemented)."""
+
+
+class BadPointer(Error):
+    """A required pointer or transform is missing (mxBadPointer)."""
+
+
+class BadWindow(Error):
+    """A window is empty, outside its store, or buffers may not be combined (mxPel::BadWindow)."""
+
+
+class UnboundWindow(Error):
+    """A pixel buffer that must be bound is not (mxPel::UnboundWindow)."""
+
+
+class PelFuncBadParams(Error):
+    """A pixel function was given a parameter outside its domain (mxPelFunc::BadParams)."""
+
+
+class UnknownVersion(Error):
+    """An archive holds a version this release does not know (mxArchive::UnknownVersion)."""
+
+
+class Truncated(Error):
+    """An archive ends before the value being read (mxArchive::Truncated)."""
+
+
+class BadData(Error):
+    """An archive holds an impossible value (mxArchive::BadData)."""
+
+
+class ArchiveIOError(Error):
+    """An archive file could not be read or written (mxArchive::IOError)."""
+
+
+class RunFailed(Error):
+    """A run could not build its mapping (the C++ run's success false).
+    ``result`` is the RunResult that raise_on_failure=False would return."""
+
+    def __init__(self, message="", result=None):
+        super().__init__(message)
+        self.result = result
+
+    def __reduce__(self):
+        return (type(self), (self.message, self.result))
+
+
+def _set_error_numbers(numbers):
+    for name, number in numbers.items():
+        globals()[name].error_number = number

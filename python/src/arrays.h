@@ -1,0 +1,124 @@
+// numpy arrays <-> pixel buffers for the Python module.
+//
+// An input array is viewed in place whenever its layout allows it (the pels
+// of a row adjacent, rows at a non-negative stride, wider pels on their own
+// alignment): the buffer then shares the array's memory and keeps the array
+// alive through the store's keep-alive handle.  Any other layout (transposes,
+// steps along a row, reversed rows) is first copied into a C-contiguous
+// array.  Results are handed to numpy without a copy: the array's base is a
+// capsule that owns a handle on the result's store.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "baseif/mxPelBuffer.h"
+
+namespace imgnormpy {
+
+namespace py = pybind11;
+
+template <class T>
+const char* dtypeName() {
+  return sizeof(T) == 1 ? "uint8" : sizeof(T) == 2 ? "uint16" : "uint32";
+}
+
+inline std::string shapeText(const py::array& a) {
+  std::string s = "(";
+  for (py::ssize_t i = 0; i < a.ndim(); ++i) s += (i ? ", " : "") + std::to_string(a.shape(i));
+  return s + (a.ndim() == 1 ? ",)" : ")");
+}
+
+// Holds a Python object for a pel store; dropping the last store handle may
+// happen on a thread that does not hold the GIL (inside a released run).
+inline std::shared_ptr<const void> keepAlive(py::object o) {
+  auto* held = new py::object(std::move(o));
+  return std::shared_ptr<const void>(held, [](const void* p) {
+    py::gil_scoped_acquire gil;
+    delete static_cast<const py::object*>(p);
+  });
+}
+
+// The array behind obj, checked to be a non-empty 2-D array of T.  Raises
+// TypeError (dtype) or ValueError (rank, size) naming the argument.
+template <class T>
+py::array checkedArray(py::handle obj, const char* what) {
+  if (obj.is_none())
+    throw py::type_error(std::string(what) + " must be a 2-D numpy " + dtypeName<T>() + " array, got None");
+  py::array a = py::module_::import("numpy").attr("asarray")(obj);
+  // Equivalent, not identical: an unpickled array has a dtype object of its own.
+  if (!py::detail::npy_api::get().PyArray_EquivTypes_(a.dtype().ptr(), py::dtype::of<T>().ptr()))
+    throw py::type_error(std::string(what) + " must be a 2-D numpy " + dtypeName<T>() + " array, got dtype " +
+                         std::string(py::str(a.dtype())));
+  if (a.ndim() != 2)
+    throw py::value_error(std::string(what) + " must be a 2-D array (height, width), got " + std::to_string(a.ndim()) +
+                          "-D array of shape " + shapeText(a));
+  if (a.shape(0) == 0 || a.shape(1) == 0)
+    throw py::value_error(std::string(what) + " must not be empty, got shape " + shapeText(a));
+  if (a.shape(0) > std::numeric_limits<std::int32_t>::max() || a.shape(1) > std::numeric_limits<std::int32_t>::max())
+    throw py::value_error(std::string(what) + " is too large, got shape " + shapeText(a));
+  return a;
+}
+
+// Whether the buffer can show a's memory as it is.
+template <class T>
+bool viewable(const py::array& a) {
+  const py::ssize_t h = a.shape(0), w = a.shape(1);
+  const py::ssize_t ps = sizeof(T);
+  const bool pelsAdjacent = w == 1 || a.strides(1) == ps;
+  const bool rowsOk = h == 1 || (a.strides(0) >= w * ps && a.strides(0) % ps == 0);
+  const bool aligned = reinterpret_cast<std::uintptr_t>(a.data()) % sizeof(T) == 0;
+  return pelsAdjacent && rowsOk && aligned;
+}
+
+template <class T>
+std::ptrdiff_t rowStride(const py::array& a) {
+  return a.shape(0) == 1 ? std::ptrdiff_t(a.shape(1)) * std::ptrdiff_t(sizeof(T)) : std::ptrdiff_t(a.strides(0));
+}
+
+// A read-only buffer over obj's pels: a view when the layout allows it, else
+// over a C-contiguous copy.
+template <class T>
+mxPelBuffer_const<T> constBuffer(py::handle obj, const char* what) {
+  py::array a = checkedArray<T>(obj, what);
+  if (!viewable<T>(a)) a = py::module_::import("numpy").attr("ascontiguousarray")(a);
+  const T* p = static_cast<const T*>(a.data());
+  const auto h = std::int32_t(a.shape(0)), w = std::int32_t(a.shape(1));
+  const std::ptrdiff_t stride = rowStride<T>(a);
+  return mxPelBuffer_const<T>::wrap(p, w, h, stride, keepAlive(a));
+}
+
+// A writable buffer over obj's own pels (no copy is ever made: the caller
+// asked for its array to be written).  Raises ValueError for a read-only
+// array or a layout the buffers cannot show.
+template <class T>
+mxPelBuffer<T> writableBuffer(py::handle obj, const char* what) {
+  py::array a = checkedArray<T>(obj, what);
+  if (!a.writeable()) throw py::value_error(std::string(what) + " must be a writable array");
+  if (!viewable<T>(a))
+    throw py::value_error(std::string(what) +
+                          " must have adjacent pels in each row and rows at a positive stride to be written in place");
+  const auto h = std::int32_t(a.shape(0)), w = std::int32_t(a.shape(1));
+  return mxPelBuffer<T>::wrap(static_cast<T*>(a.mutable_data()), w, h, rowStride<T>(a), keepAlive(a));
+}
+
+// The window of buf as a numpy array sharing its pels (no copy); the array
+// keeps the store alive.  An unbound buffer gives a new (0, 0) array.
+template <class T>
+py::array toArray(const mxPelBuffer_const<T>& buf, bool writeable) {
+  if (!buf.isBound() || buf.width() == 0 || buf.height() == 0)
+    return py::array_t<T>(std::vector<py::ssize_t>{buf.height(), buf.width()});
+  auto* holder = new mxPelBuffer_const<T>(buf);
+  py::capsule owner(holder, [](void* p) { delete static_cast<mxPelBuffer_const<T>*>(p); });
+  py::array_t<T> a({py::ssize_t(buf.height()), py::ssize_t(buf.width())},
+                   {py::ssize_t(buf.rowStrideBytes()), py::ssize_t(sizeof(T))}, holder->pointToOffset(), owner);
+  if (!writeable) a.attr("setflags")(py::arg("write") = false);
+  return std::move(a);
+}
+
+}  // namespace imgnormpy

@@ -1,0 +1,252 @@
+// Docstrings of the extension module (numpydoc layout).
+#pragma once
+
+namespace doc {
+
+constexpr const char* normalizer = R"(Grey-level normalization of 8-bit images against a reference.
+
+Give the tool a reference image (and optionally a mask of the pels that
+matter), set its parameters, train it for the methods you want, then run it
+on run-time images, one method per run.  Each run returns a new uint8 array
+whose grey levels are brought into line with the reference.
+
+Methods (names as the command-line program spells them; imgnorm.Method
+gives the same values as flags):
+
+    identity      a copy of the image
+    histogram     the run-time histogram follows the reference histogram
+    mean-stddev   linear map matching mean and standard deviation
+    tails         linear map matching two percentiles (tail_fractions)
+    linear-fit    one line fitted between run-time and reference grey levels
+    local-mean    subtract the local (Gaussian) mean of the difference
+    local-median  subtract the local median of the difference
+
+Usage
+-----
+>>> import numpy as np, imgnorm
+>>> reference = np.tile(np.arange(256, dtype=np.uint8), (64, 1))
+>>> image = (reference // 2 + 40).astype(np.uint8)
+>>> tool = imgnorm.Normalizer(reference)            # copies the reference
+>>> tool.neighborhood_size = (51, 51)
+>>> tool.train(["histogram", "local-mean"])          # raises CanNotTrain if it can't
+>>> out = tool.run(image, "histogram")               # raises RunFailed if no mapping
+>>> out.dtype, out.shape
+(dtype('uint8'), (64, 256))
+
+The result covers the overlap of the image and the reference (and the
+mask), all placed at row 0, column 0.  Images are 2-D uint8 arrays of
+shape (height, width); any layout is accepted (slices with steps,
+transposes, read-only arrays), and arrays whose rows are contiguous are
+read in place without a copy.
+
+Parameters (properties; each setter validates and raises BadParams, and
+every successful change, images included, clears trained_methods):
+
+    neighborhood_size          (width, height) of the local methods' window, >= 1
+    granularity                (x, y) sub-sampling step of the local methods, >= 1
+    tail_fractions             (low, high) fractions of 'tails', 0 <= low <= high <= 1
+    intensity_variation_range  (low, high) grey-level limits of the local methods, low <= 0 <= high
+    keep_masked_pixels         put the input's own pels back where the mask is 0
+
+set() changes the three run-time parameters and keeps the training.
+
+Errors are exceptions derived from imgnorm.Error, with the C++ classes'
+names and error numbers (BadParams, BadImage, NotTrained, CanNotTrain, ...);
+bad arrays raise TypeError (dtype) or ValueError (rank, shape, empty).
+
+Normalizers compare equal when trained sets, parameters and images are
+equal; copy.copy() shares the images, copy.deepcopy() and pickling go
+through the archive form (to_bytes / from_bytes) and train again on load.
+train() and run() release the GIL, so runs in a thread pool overlap.
+)";
+
+constexpr const char* init = R"(Normalizer(reference=None, mask=None, *, copy=True, methods=None)
+
+Parameters
+----------
+reference : 2-D uint8 array, optional
+    The reference image.
+mask : 2-D uint8 array, optional
+    Same shape as the reference; a non-zero pel selects the pel at its
+    position, 0 leaves it out.
+copy : bool
+    True (default): the tool keeps copies of the images.  False: it keeps
+    views of the arrays (kept alive by the tool), so later changes to their
+    pels reach the tool; arrays whose layout cannot be viewed are copied.
+methods : str, imgnorm.Method, int or iterable of these, optional
+    When given, the tool is trained for them at once.
+)";
+
+constexpr const char* neighborhoodSize =
+    "(width, height) in pels of the local methods' neighbourhood; both >= 1 (default (101, 101)).\n"
+    "Setting one int sets both.  Raises BadParams for a value below 1.";
+constexpr const char* granularity =
+    "(x, y) sub-sampling step of the local methods; both >= 1 (default (1, 1)).\n"
+    "Setting one int sets both.  Raises BadParams for a value below 1.";
+constexpr const char* tailFractions =
+    "(low, high) fractions of the 'tails' method: 0 <= low <= high <= 1 (default (0.0, 1.0)).\n"
+    "Raises BadParams otherwise.";
+constexpr const char* intensityVariationRange =
+    "(low, high) grey-level limits of the local methods' difference: low <= 0 <= high (default (-127, 127)).\n"
+    "Raises BadParams otherwise.";
+constexpr const char* keepMaskedPixels =
+    "Whether run() puts the input's own pels back where the mask is 0 (default False).";
+constexpr const char* reference =
+    "The reference image as a read-only uint8 array (None when not set).  Assigning copies the\n"
+    "array; use set_reference(image, copy=False) to keep a view instead.  Assigning None removes it.";
+constexpr const char* mask =
+    "The mask as a read-only uint8 array (None when not set).  Assigning copies the array;\n"
+    "use set_mask(image, copy=False) to keep a view.  Assigning None removes the mask.";
+constexpr const char* setReference = R"(set_reference(image, copy=True)
+
+Sets the reference image.  copy=False keeps a view of the array (kept
+alive by the tool; later changes to its pels reach the tool); arrays whose
+layout cannot be viewed are copied all the same.  None removes it.
+Clears trained_methods.)";
+constexpr const char* setMask = R"(set_mask(image, copy=True)
+
+Sets the mask, as set_reference().  None removes the mask.  Clears
+trained_methods.)";
+constexpr const char* set = R"(set(tail_fractions, intensity_variation_range, keep_masked_pixels)
+
+Changes the three run-time parameters and keeps the training.  Raises
+BadParams for invalid values; when only intensity_variation_range is bad,
+the new tail_fractions stay stored and the tool is untrained.)";
+constexpr const char* train = R"(train(methods)
+
+Trains the tool for a set of methods.
+
+Parameters
+----------
+methods : str, imgnorm.Method, int or iterable of these
+    Names ('histogram', 'mean-stddev', 'tails', 'linear-fit', 'local-mean',
+    'local-median', 'identity') or flags; an iterable trains for all of them.
+
+Raises
+------
+CanNotTrain
+    Unknown method bits, no reference image, or an empty reference histogram
+    under the mask for a histogram method (the other methods then stay
+    trained).
+BadParams
+    Parameters loaded from an archive that the setters would refuse.
+ValueError
+    Unknown method name, or a mask whose shape differs from the reference.
+
+The GIL is released while training.)";
+constexpr const char* trainedMethods = "The set of trained methods as an imgnorm.Method flag (Method(0): none).";
+constexpr const char* untrain = "Returns every parameter and image to its default and forgets the training.";
+constexpr const char* run = R"(run(image, method, *, raise_on_failure=True)
+
+Normalizes one image by one method.
+
+Parameters
+----------
+image : 2-D uint8 array
+    The run-time image, any layout (read in place when its rows are
+    contiguous; never written).
+method : str or imgnorm.Method
+    Exactly one method.
+raise_on_failure : bool
+    True (default): a mapping that cannot be built raises RunFailed with the
+    tool's message.  False: returns a RunResult(image, success, message)
+    instead of the array, whatever the outcome.
+
+Returns
+-------
+numpy.ndarray
+    A new uint8 array over the overlap of the image, the reference and the
+    mask (all at row 0, column 0), owning its pels (no copy was made; rows
+    may be padded, so the array need not be C-contiguous).  An empty overlap
+    gives a (0, 0) array.
+
+Raises
+------
+BadParams
+    Unknown method or more than one method.
+NotTrained
+    The tool was not trained for the method.
+RunFailed
+    A histogram method found no pels to count or could not build its table.
+TypeError, ValueError
+    The image is not a non-empty 2-D uint8 array.
+
+The GIL is released while running, so runs from several threads overlap.)";
+constexpr const char* toBytes =
+    "to_bytes() -> bytes\n\nThe archive form: parameters, both images and the trained set (what pickling stores).";
+constexpr const char* fromBytes = R"(from_bytes(data) -> Normalizer
+
+A normalizer loaded from its archive form, trained again for the stored
+set.  Raises Truncated, BadData or UnknownVersion for corrupted bytes, and
+CanNotTrain when the stored images cannot be trained for the stored set.)";
+constexpr const char* copy = "A copy sharing the images' pels (as the C++ copy does); trained state included.";
+
+constexpr const char* subClamp = R"(sub_clamp(a, b, amount=127) -> ndarray
+
+128 + clamp(a - b, -c, c) with c = min(amount, 127): the difference in
+offset-128 form (128 is zero), limited to +-c.  a and b are uint8 arrays of
+one shape; the result is a new array (mf_PelSubClamp).)";
+constexpr const char* subClampSigned = R"(sub_clamp_signed(a, signed) -> ndarray
+
+clamp(a - (signed - 128), 0, 255): subtracts an offset-128 signed image
+(mf_PelSubClampSigned).  A new array.)";
+constexpr const char* addClamp = R"(add_clamp(a, signed) -> ndarray
+
+clamp(a + (signed - 128), 0, 255): adds an offset-128 signed image
+(mf_PelAddClamp); undoes sub_clamp_signed wherever that did not clamp.)";
+constexpr const char* maskedCopy = R"(masked_copy(src, mask, out=None, copy_masked=False) -> ndarray
+
+Copies src where the mask is non-zero (copy_masked=True: where it is 0) into
+out, in place, and returns out; without out, into a new zero-filled array
+(mf_MaskedPelCopy).  src, mask and out have one shape.)";
+constexpr const char* maskedHistogram = R"(masked_histogram(image, mask=None) -> ndarray
+
+The 256-bin uint32 histogram of the pels whose mask pel is non-zero (all
+pels without a mask) (mf_MaskedPelHistogram).)";
+constexpr const char* maskedThreshold = R"(masked_threshold(image, mask, threshold) -> ndarray
+
+255 where the mask is non-zero and image >= threshold, else 0
+(mf_MaskedPelThreshold).)";
+constexpr const char* threshold = R"(threshold(image, threshold=None) -> ndarray
+
+255 where image >= threshold, else 0; with threshold None the level is
+chosen from the histogram by within-group variance (Otsu) (mf_PelThreshold).)";
+constexpr const char* mapValue = R"(map_value(image, from_value, to_value) -> ndarray
+
+A copy of image with every pel equal to from_value set to to_value
+(mf_PelMapValue).)";
+constexpr const char* smooth = R"(smooth_3x3_diamond(image) -> ndarray
+
+Each pel becomes floor((4 x centre + sum of its in-image edge neighbours) /
+(4 + their count)) (mf_PelSmooth3x3Diamond).  A new array.)";
+constexpr const char* morph = R"(binary_morph_3x3_diamond(image, dilate=True) -> ndarray
+
+Dilation (OR) or erosion (AND) of each pel with its in-image edge
+neighbours; exact for images of 0 and 255 (mfBinaryMorph3x3Diamond).)";
+constexpr const char* expandBorder = R"(expand_border(image) -> ndarray
+
+A new array one pel larger on every side, the frame filled by replicating
+the nearest edge pel (mf_ExpandByDuplicatingBorderPixels).)";
+constexpr const char* findFirstPel = R"(find_first_pel(image, value) -> (row, column) or None
+
+The first pel equal to value in raster order (mf_FindFirstPel).)";
+constexpr const char* floodFill = R"(flood_fill(image, seed, fill_value, in_place=False) -> ndarray
+
+Sets to fill_value every pel equal to the seed pel's value and 8-connected
+to seed = (row, column) through such pels (mf_FloodFill).  Returns a new
+array, or with in_place=True writes the (writable, row-contiguous) image
+itself and returns it.  Raises PelFuncBadParams when the seed lies outside
+the image or its pel already equals fill_value.)";
+constexpr const char* maskedDivide = R"(masked_divide(numerator, denominator, mask=None, scale=1) -> ndarray
+
+Low 8 bits of (numerator * scale + denominator / 2) / denominator in 32-bit
+unsigned arithmetic, where the mask is non-zero (everywhere without one);
+0 elsewhere.  numerator and denominator are uint16 arrays of one shape
+(mf_MaskedPelDivide).  Raises PelFuncBadParams for a selected zero
+denominator.)";
+constexpr const char* buffersEqual = R"(buffers_equal(a, b) -> bool
+
+True when two uint8 (or two uint32) arrays have one shape and equal pels
+(mf_PelBufferEqual).)";
+
+}  // namespace doc

@@ -1,0 +1,77 @@
+"""Shared ground of the imgnorm package tests: deterministic images and the
+C++ reference runner (imgnorm_pyref, built beside the package)."""
+
+import os
+import subprocess
+
+import numpy as np
+import pytest
+
+import imgnorm
+
+METHODS = ["histogram", "mean-stddev", "tails", "linear-fit", "local-mean", "local-median"]
+
+
+def textured(h, w, seed, lo=30, hi=220):
+    """Smooth structure plus fine texture, grey levels lo..hi."""
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[0:h, 0:w]
+    v = 125 + 55 * np.sin(x * 0.21) * np.cos(y * 0.17) + 25 * np.sin((x - y) * 0.05) + rng.integers(-12, 13, (h, w))
+    return np.clip(v, lo, hi).astype(np.uint8)
+
+
+def distorted(reference, seed=5):
+    """The reference under a gain, an offset and a tilted plane."""
+    h, w = reference.shape
+    x = np.arange(w)[None, :]
+    v = 0.7 * reference.astype(float) + 30 + 40 * x / w + np.random.default_rng(seed).normal(0, 2, reference.shape)
+    return np.clip(np.rint(v), 0, 255).astype(np.uint8)
+
+
+def ring_mask(h, w):
+    y, x = np.mgrid[0:h, 0:w]
+    r = np.hypot(x - w / 2, y - h / 2)
+    return np.where(r < min(h, w) * 0.45, 255, 0).astype(np.uint8)
+
+
+@pytest.fixture(scope="session")
+def images():
+    ref = textured(57, 83, 1)
+    return {"reference": ref, "image": distorted(ref), "mask": ring_mask(57, 83)}
+
+
+def trained(images, masked=False, **parameters):
+    tool = imgnorm.Normalizer(images["reference"], images["mask"] if masked else None)
+    tool.neighborhood_size = parameters.pop("neighborhood_size", (15, 11))
+    for k, v in parameters.items():
+        setattr(tool, k, v)
+    tool.train(METHODS)
+    return tool
+
+
+def pyref_path():
+    path = os.environ.get("IMGNORM_PYREF")
+    if not path:
+        pytest.skip("IMGNORM_PYREF is not set (run through ctest)")
+    return path
+
+
+def run_cxx(tmp_path, reference, image, method, mask=None, train=63, repeat=0, **args):
+    """Runs the tool from C++ on the same arrays; returns (result, success, message, min_ns)."""
+
+    def raw(name, a):
+        p = tmp_path / name
+        np.ascontiguousarray(a).tofile(p)
+        return "%s=%s:%d:%d" % (name, p, a.shape[1], a.shape[0])
+
+    out = tmp_path / "out.raw"
+    cmd = [pyref_path(), raw("ref", reference), raw("image", image), "train=%d" % train,
+           "method=%d" % int(imgnorm.METHOD_NAMES[method]), "out=%s" % out, "repeat=%d" % repeat]
+    if mask is not None:
+        cmd.append(raw("mask", mask))
+    cmd += ["%s=%s" % (k, v) for k, v in args.items()]
+    lines = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.splitlines()
+    w, h, ok, *message = lines[0].split(" ")
+    result = np.fromfile(out, dtype=np.uint8).reshape(int(h), int(w))
+    min_ns = int(lines[1].split("=")[1]) if repeat else None
+    return result, ok == "1", " ".join(message), min_ns

@@ -1,0 +1,210 @@
+"""imgnorm.Normalizer: the same pels as the C++ tool, parameters, images
+shared or copied, every array layout, failures and errors."""
+
+import copy
+import pickle
+
+import numpy as np
+import pytest
+from conftest import METHODS, run_cxx, trained
+
+import imgnorm
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("masked, keep", [(False, False), (True, False), (True, True)])
+def test_every_method_gives_the_cxx_pels(tmp_path, images, method, masked, keep):
+    tool = trained(images, masked, granularity=(2, 3), tail_fractions=(0.05, 0.9), keep_masked_pixels=keep,
+                   intensity_variation_range=(-60, 90))
+    got = tool.run(images["image"], method)
+    want, ok, _, _ = run_cxx(tmp_path, images["reference"], images["image"], method,
+                             images["mask"] if masked else None, nbh="15,11", gran="2,3", tails="0.05,0.9",
+                             range="-60,90", keep=int(keep))
+    assert ok
+    np.testing.assert_array_equal(got, want)
+
+
+def strided_layouts(a):
+    """The same pels in other layouts, each with a name."""
+    h, w = a.shape
+    big = np.zeros((2 * h + 3, 3 * w + 5), np.uint8)
+    big[1:2 * h + 1:2, 2:3 * w + 2:3] = a
+    ro = a.copy()
+    ro.setflags(write=False)
+    padded = np.zeros((h, w + 13), np.uint8)[:, 1:w + 1]
+    padded[:] = a
+    return {
+        "row and column steps": big[1:2 * h + 1:2, 2:3 * w + 2:3],
+        "transposed": np.ascontiguousarray(a.T).T,
+        "fortran": np.asfortranarray(a),
+        "reversed rows": a[::-1].copy()[::-1],
+        "reversed columns": a[:, ::-1].copy()[:, ::-1],
+        "read-only": ro,
+        "padded rows, odd start": padded,
+    }
+
+
+@pytest.mark.parametrize("layout", list(strided_layouts(np.zeros((2, 2), np.uint8))))
+def test_every_layout_gives_the_contiguous_result(images, layout):
+    want_tool = trained(images, True)
+    lay = {k: strided_layouts(images[k])[layout] for k in ("reference", "image", "mask")}
+    tool = imgnorm.Normalizer(lay["reference"], lay["mask"], copy=False)
+    tool.neighborhood_size = (15, 11)
+    tool.train(METHODS)
+    for method in METHODS:
+        np.testing.assert_array_equal(tool.run(lay["image"], method), want_tool.run(images["image"], method),
+                                      err_msg=method)
+    assert not np.shares_memory(tool.run(lay["image"], "identity"), lay["image"])
+
+
+def test_reference_and_mask_are_views_or_copies_as_asked(images):
+    ref = images["reference"].copy()
+    viewed = imgnorm.Normalizer(ref, images["mask"], copy=False, methods="histogram")
+    copied = imgnorm.Normalizer(ref, images["mask"], methods="histogram")
+    assert np.shares_memory(viewed.reference, ref) and not np.shares_memory(copied.reference, ref)
+    assert not viewed.reference.flags.writeable
+    ref[0, 0] ^= 0xFF
+    assert viewed.reference[0, 0] == ref[0, 0] != copied.reference[0, 0]
+    # The tool keeps the array alive after the caller drops it.
+    tool = imgnorm.Normalizer()
+    tool.set_reference(np.full((4, 5), 9, np.uint8), copy=False)
+    np.testing.assert_array_equal(tool.reference, np.full((4, 5), 9, np.uint8))
+    tool.reference = None
+    assert tool.reference is None
+
+
+def test_results_own_their_pels_and_outlive_the_tool(images):
+    tool = trained(images)
+    out = tool.run(images["image"], "histogram")
+    assert out.flags.writeable and not isinstance(out.base, np.ndarray)
+    before = out.copy()
+    del tool
+    out[:] = 0  # the result's own store, not shared with the tool
+    np.testing.assert_array_equal(out, 0)
+    assert before.any()
+
+
+def test_parameters_defaults_validation_and_untraining():
+    tool = imgnorm.Normalizer()
+    assert (tool.neighborhood_size, tool.granularity, tool.tail_fractions, tool.intensity_variation_range,
+            tool.keep_masked_pixels) == ((101, 101), (1, 1), (0.0, 1.0), (-127, 127), False)
+    bad = [("neighborhood_size", (0, 5), "Both elements of neighborhoodSize must be >= 1"),
+           ("granularity", 0, "Both elements of granularity must be >= 1"),
+           ("tail_fractions", (0.6, 0.5), "Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0"),
+           ("intensity_variation_range", (1, 5), "intensityVariationRange must be: x <= 0 and y >= 0")]
+    for name, value, message in bad:
+        with pytest.raises(imgnorm.BadParams, match=None) as e:
+            setattr(tool, name, value)
+        assert e.value.message == message
+    tool.reference = np.full((8, 8), 50, np.uint8)
+    tool.train("histogram")
+    tool.set((0.1, 0.2), (-5, 5), True)
+    assert tool.trained_methods == imgnorm.Method.HISTOGRAM and tool.tail_fractions == (0.1, 0.2)
+    tool.granularity = 3
+    assert tool.granularity == (3, 3) and tool.trained_methods == 0
+    with pytest.raises(TypeError):
+        tool.neighborhood_size = (1.5, 2)
+    tool.untrain()
+    assert tool == imgnorm.Normalizer()
+
+
+@pytest.mark.parametrize("methods, flags", [
+    ("tails", 4), (imgnorm.Method.LINEAR_FIT, 8), (16, 16), (["histogram", "local-median"], 33),
+    ({imgnorm.Method.MEAN_STDDEV, "tails"}, 6), ("identity", 0)])
+def test_train_takes_names_flags_and_sets(images, methods, flags):
+    tool = imgnorm.Normalizer(images["reference"])
+    tool.train(methods)
+    assert tool.trained_methods == flags and isinstance(tool.trained_methods, imgnorm.Method)
+
+
+def test_bad_arguments_raise_type_and_value_errors(images):
+    tool = trained(images)
+    cases = [
+        (TypeError, "uint8", lambda: tool.run(images["image"].astype(np.int16), "histogram")),
+        (ValueError, "2-D", lambda: tool.run(np.zeros((3, 4, 2), np.uint8), "histogram")),
+        (ValueError, "empty", lambda: tool.run(np.zeros((0, 4), np.uint8), "histogram")),
+        (ValueError, "unknown method 'hist'", lambda: tool.run(images["image"], "hist")),
+        (TypeError, "method", lambda: tool.run(images["image"], 1.0)),
+        (TypeError, "uint8", lambda: imgnorm.Normalizer(images["reference"].astype(float))),
+        (ValueError, "mask shape", lambda: imgnorm.Normalizer(images["reference"], np.zeros((5, 5), np.uint8),
+                                                              methods="histogram")),
+        (TypeError, "unknown parameters", lambda: imgnorm.normalize(images["reference"], images["image"], "histogram",
+                                                                    neighbourhood_size=5)),
+    ]
+    for cls, text, call in cases:
+        with pytest.raises(cls, match=text):
+            call()
+
+
+def test_error_classes_carry_the_cxx_names_and_numbers(images):
+    numbers = {"BadImage": 0x10007A00, "BadParams": 0x10007A01, "NotTrained": 0x10007A02, "CanNotTrain": 0x10007A03,
+               "CanNotRun": 0x10007A04, "NotImplemented": 0x10007A0F}
+    for name, number in numbers.items():
+        cls = getattr(imgnorm, name)
+        assert issubclass(cls, imgnorm.Errors) and issubclass(cls, imgnorm.Error) and cls.error_number == number
+    for name in ("BadPointer", "BadWindow", "UnboundWindow", "PelFuncBadParams", "UnknownVersion", "Truncated",
+                 "BadData", "ArchiveIOError"):
+        assert issubclass(getattr(imgnorm, name), imgnorm.Error) and getattr(imgnorm, name).error_number
+    tool = imgnorm.Normalizer(images["reference"], methods="histogram")
+    raised = [(imgnorm.NotTrained, "This tool was not trained for the specified  method.", lambda: tool.run(
+        images["image"], "tails")),
+              (imgnorm.BadParams, "Cannot run with more than one normalization method.", lambda: tool.run(
+                  images["image"], 3)),
+              (imgnorm.BadParams, "Cannot specify an unknown normalization method.", lambda: tool.run(
+                  images["image"], 64)),
+              (imgnorm.CanNotTrain, "referenceImage() must be bound for the specified methods.", lambda: imgnorm.
+               Normalizer().train("histogram")),
+              (imgnorm.PelFuncBadParams, "", lambda: imgnorm.flood_fill(images["image"], (500, 0), 1))]
+    for cls, message, call in raised:
+        with pytest.raises(cls) as e:
+            call()
+        assert type(e.value) is cls and (not message or e.value.message == message)
+
+
+def test_a_run_that_cannot_map_raises_or_returns_the_tools_message():
+    ref = np.tile(np.arange(20, dtype=np.uint8) * 10, (10, 1))
+    mask = np.zeros((10, 20), np.uint8)
+    mask[5:] = 255
+    tool = imgnorm.Normalizer(ref, mask, methods="histogram")
+    image = ref[:5]  # covers only the masked-out rows
+    with pytest.raises(imgnorm.RunFailed, match="Cannot normalize since histogram is empty.") as e:
+        tool.run(image, "histogram")
+    assert e.value.result == (None, False, "Cannot normalize since histogram is empty.")
+    assert tool.run(image, "histogram", raise_on_failure=False) == e.value.result
+    good = tool.run(ref, "histogram", raise_on_failure=False)
+    assert good.success and good.message == "" and good.image.shape == (10, 20)
+
+
+def test_equality_copies_and_pickles(images):
+    tool = trained(images, True)
+    same = trained(images, True)
+    assert tool == same and not (tool != same) and tool != "tool"
+    shallow, deep, thawed = copy.copy(tool), copy.deepcopy(tool), pickle.loads(pickle.dumps(tool))
+    for other in (shallow, deep, thawed, tool.copy(), imgnorm.Normalizer.from_bytes(tool.to_bytes())):
+        assert other == tool and other.trained_methods == tool.trained_methods
+        for method in METHODS:
+            np.testing.assert_array_equal(other.run(images["image"], method), tool.run(images["image"], method))
+    assert np.shares_memory(shallow.reference, tool.reference) and not np.shares_memory(deep.reference,
+                                                                                          tool.reference)
+    same.keep_masked_pixels = True
+    assert same != tool
+    with pytest.raises(TypeError):
+        hash(tool)
+
+
+def test_normalize_is_the_tool_in_one_call(images):
+    want = trained(images, True, granularity=2).run(images["image"], "local-median")
+    got = imgnorm.normalize(images["reference"], images["image"], "local-median", mask=images["mask"],
+                            neighborhood_size=(15, 11), granularity=2)
+    np.testing.assert_array_equal(got, want)
+
+
+def test_every_public_name_is_documented():
+    for name in imgnorm.__all__:
+        assert getattr(imgnorm, name).__doc__, name
+    for name in dir(imgnorm.Normalizer):
+        if not name.startswith("_"):
+            assert getattr(imgnorm.Normalizer, name).__doc__, name
+    text = imgnorm.Normalizer.__doc__
+    for section in ("Usage", "tool.train(", "tool.run(", "neighborhood_size", "BadParams", "GIL"):
+        assert section in text

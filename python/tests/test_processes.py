@@ -1,0 +1,84 @@
+"""Pickling across processes, corrupted archives, and memory that stays flat
+over repeated pickling and error paths."""
+
+import os
+import pickle
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from conftest import METHODS, trained
+
+import imgnorm
+
+CHILD = """
+import pickle, sys
+import numpy as np
+tool, image = pickle.load(sys.stdin.buffer)
+out = {m: tool.run(image, m) for m in %r}
+pickle.dump((tool.trained_methods, out), sys.stdout.buffer)
+""" % (METHODS,)
+
+
+def test_a_pickled_trained_tool_runs_identically_in_another_process(images):
+    tool = trained(images, True, granularity=2, keep_masked_pixels=True)
+    child = subprocess.run([sys.executable, "-c", CHILD], input=pickle.dumps((tool, images["image"])),
+                           capture_output=True, check=True, env=dict(os.environ))
+    methods, out = pickle.loads(child.stdout)
+    assert methods == tool.trained_methods
+    for method in METHODS:
+        np.testing.assert_array_equal(out[method], tool.run(images["image"], method), err_msg=method)
+
+
+def test_corrupted_archives_raise_imgnorm_errors(images):
+    data = trained(images, True).to_bytes()
+    with pytest.raises(imgnorm.UnknownVersion):
+        imgnorm.Normalizer.from_bytes(b"\x01" + data[1:])
+    with pytest.raises(imgnorm.BadData):
+        imgnorm.Normalizer.from_bytes(data + b"\x00")
+    rng = np.random.default_rng(3)
+    cuts = sorted(set(rng.integers(0, len(data), 60).tolist()) | {0, 1, 5, len(data) - 1})
+    for n in cuts:
+        with pytest.raises(imgnorm.Error):
+            imgnorm.Normalizer.from_bytes(data[:n])
+    # Flipped bytes either load (a different but valid tool) or raise an imgnorm error.
+    for pos in rng.integers(0, 60, 40).tolist():
+        bad = bytearray(data)
+        bad[pos] ^= 0xA5
+        try:
+            imgnorm.Normalizer.from_bytes(bytes(bad))
+        except imgnorm.Error:
+            pass
+    tool = imgnorm.Normalizer.__new__(imgnorm.Normalizer)
+    with pytest.raises((TypeError, ValueError)):
+        tool.__setstate__(("not bytes",))
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_memory_stays_flat_over_pickling_and_error_paths(images):
+    tool = trained(images, True)
+    data = pickle.dumps(tool)
+    image = images["image"]
+
+    def one_round():
+        pickle.loads(data).run(image, "local-mean")
+        for call in (lambda: tool.run(image, 64), lambda: tool.run(image.astype(float), "histogram"),
+                     lambda: imgnorm.Normalizer.from_bytes(data[:40]), lambda: setattr(tool, "granularity", 0),
+                     lambda: imgnorm.Normalizer(image, image[:3]).train("tails")):
+            try:
+                call()
+            except (imgnorm.Error, TypeError, ValueError):
+                pass
+
+    for _ in range(100):
+        one_round()
+    before = resident_bytes()
+    for _ in range(1000):
+        one_round()
+    grown = resident_bytes() - before
+    assert grown < 4 << 20, "resident memory grew by %d bytes over 1000 rounds" % grown

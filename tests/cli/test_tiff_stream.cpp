@@ -1,0 +1,196 @@
+// The streaming TIFF path of `run` and `normalize`: results equal to the
+// in-memory path pel for pel for striped, tiled and BigTIFF files and several
+// block sizes, and clear errors with no output for bad input.
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+
+#include "../support/testImages.h"
+#include "commands.h"
+#include "image_io.h"
+#include "tiff_stream.h"
+
+using namespace imgnormcli;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TiffLayout {
+  const char* mode = "w";  // "w8": BigTIFF
+  std::uint32_t tile = 0;  // 0: strips
+  std::uint16_t compression = COMPRESSION_LZW;
+};
+
+void writeTiff(const std::string& path, const mxPelBuffer_const<unsigned char>& im, TiffLayout layout = {}) {
+  TIFF* t = TIFFOpen(path.c_str(), layout.mode);
+  ASSERT_NE(t, nullptr);
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t(im.width()));
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t(im.height()));
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(t, TIFFTAG_COMPRESSION, layout.compression);
+  if (layout.tile) {
+    TIFFSetField(t, TIFFTAG_TILEWIDTH, layout.tile);
+    TIFFSetField(t, TIFFTAG_TILELENGTH, layout.tile);
+    std::vector<unsigned char> tile(std::size_t(layout.tile) * layout.tile);
+    for (std::int32_t ty = 0; ty < im.height(); ty += std::int32_t(layout.tile))
+      for (std::int32_t tx = 0; tx < im.width(); tx += std::int32_t(layout.tile)) {
+        for (std::uint32_t j = 0; j < layout.tile; ++j)
+          for (std::uint32_t i = 0; i < layout.tile; ++i)
+            tile[j * layout.tile + i] =
+                im.get(std::min<std::int32_t>(tx + i, im.width() - 1), std::min<std::int32_t>(ty + j, im.height() - 1));
+        ASSERT_GE(TIFFWriteTile(t, tile.data(), std::uint32_t(tx), std::uint32_t(ty), 0, 0), 0);
+      }
+  } else {
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 16);
+    for (std::int32_t y = 0; y < im.height(); ++y)
+      ASSERT_GE(TIFFWriteScanline(t, const_cast<unsigned char*>(im.row(y)), std::uint32_t(y), 0), 0);
+  }
+  TIFFClose(t);
+}
+
+mxPelBuffer<unsigned char> scene(int w, int h, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> noise(-8, 8);
+  return makeImage(w, h, [&](int x, int y) {
+    const double v = 110 + 50 * std::sin(x * 0.011 + seed) * std::cos(y * 0.007) + 0.01 * (x - y) + noise(rng);
+    return std::lround(std::fmin(255.0, std::fmax(0.0, v)));
+  });
+}
+
+class TiffStream : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("imgnorm_stream_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  std::string at(const std::string& name) const { return (dir / name).string(); }
+
+  // normalize with and without streaming; the two outputs must agree.
+  void expectSameAsInMemory(const std::string& ref, const std::string& mask, const std::string& input,
+                            const std::string& method, int block, const std::string& extra = "") {
+    RunArgs a;
+    a.tool.reference = ref;
+    a.tool.mask = mask;
+    a.tool.neighborhood = extra;
+    a.tool.keepMasked = !mask.empty();
+    a.method = method;
+    a.inputs = {input};
+    a.quiet = true;
+    a.output = at("memory.tif");
+    ASSERT_EQ(cmdNormalize(a), kExitOk);
+    a.output = at("streamed.tif");
+    a.blockSize = block;
+    ASSERT_EQ(cmdNormalize(a), kExitOk);
+    const auto memory = readImage(at("memory.tif"), false), streamed = readImage(at("streamed.tif"), false);
+    ASSERT_EQ(memory.window(), streamed.window());
+    for (std::int32_t y = 0; y < memory.height(); ++y)
+      ASSERT_EQ(0, std::memcmp(memory.row(y), streamed.row(y), std::size_t(memory.width())))
+          << method << " block " << block << " row " << y << " of " << input;
+  }
+  fs::path dir;
+};
+
+TEST_F(TiffStream, EqualsInMemoryPath) {
+  const auto ref = scene(3000, 2000, 1), img = scene(3000, 2000, 5);
+  writeTiff(at("ref.tif"), ref);
+  writeTiff(at("img.tif"), img);
+  writeTiff(at("tiled.tif"), img, {"w", 256, COMPRESSION_NONE});
+  writeTiff(at("big.tif"), img, {"w8", 0, COMPRESSION_ADOBE_DEFLATE});
+  writeTiff(at("mask.tif"), makeImage(3000, 2000, [](int x, int y) { return (x / 300 + y / 200) % 3 == 0 ? 0 : 255; }));
+  expectSameAsInMemory(at("ref.tif"), "", at("img.tif"), "histogram", 512);
+  expectSameAsInMemory(at("ref.tif"), at("mask.tif"), at("tiled.tif"), "tails", 333);
+  expectSameAsInMemory(at("ref.tif"), at("mask.tif"), at("big.tif"), "linear-fit", 700);
+  expectSameAsInMemory(at("ref.tif"), "", at("tiled.tif"), "local-mean", 512, "101");
+  expectSameAsInMemory(at("ref.tif"), at("mask.tif"), at("big.tif"), "local-mean", 257, "31");
+  expectSameAsInMemory(at("ref.tif"), "", at("img.tif"), "local-median", 401, "31");
+}
+
+// A classic TIFF written with its directory first and then cut in the middle
+// of a strip: the directory reads, the pels do not.
+void writeCutTiff(const std::string& path, int w, int h, std::size_t keepBytes) {
+  const int rows = 16, strips = (h + rows - 1) / rows, entries = 9;
+  std::vector<std::uint8_t> f;
+  auto u16 = [&](std::uint32_t v) { f.push_back(std::uint8_t(v)), f.push_back(std::uint8_t(v >> 8)); };
+  auto u32 = [&](std::uint32_t v) { u16(v & 0xFFFF), u16(v >> 16); };
+  const std::uint32_t arrays = 8 + 2 + entries * 12 + 4, data = arrays + 8 * std::uint32_t(strips);
+  f = {'I', 'I', 42, 0};
+  u32(8);
+  u16(entries);
+  auto entry = [&](int tag, int type, std::uint32_t count, std::uint32_t value) {
+    u16(tag), u16(type), u32(count), u32(value);
+  };
+  entry(256, 4, 1, std::uint32_t(w));
+  entry(257, 4, 1, std::uint32_t(h));
+  entry(258, 3, 1, 8);
+  entry(259, 3, 1, 1);
+  entry(262, 3, 1, 1);
+  entry(273, 4, std::uint32_t(strips), arrays);
+  entry(277, 3, 1, 1);
+  entry(278, 4, 1, rows);
+  entry(279, 4, std::uint32_t(strips), arrays + 4 * std::uint32_t(strips));
+  u32(0);
+  for (int s = 0; s < strips; ++s) u32(data + std::uint32_t(s * rows * w));
+  for (int s = 0; s < strips; ++s) u32(std::uint32_t(std::min(rows, h - s * rows) * w));
+  f.resize(std::min<std::size_t>(data + std::size_t(w) * h, keepBytes), 77);
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(f.data()), std::streamsize(f.size()));
+}
+
+TEST_F(TiffStream, BadInputGivesAClearErrorAndNoOutput) {
+  writeTiff(at("ref.tif"), scene(200, 100, 1));
+  writeCutTiff(at("whole.tif"), 200, 100, 1u << 20);
+  writeCutTiff(at("cut.tif"), 200, 100, 200 * 100 / 2 + 1000);
+  RunArgs a;
+  a.tool.reference = at("ref.tif");
+  a.method = "histogram";
+  a.blockSize = 64;
+  a.quiet = true;
+  a.inputs = {at("whole.tif")};
+  a.output = at("out.tif");
+  EXPECT_EQ(cmdNormalize(a), kExitOk);  // the hand-made file itself is sound
+  a.inputs = {at("cut.tif")};
+  a.output = at("cut_out.tif");
+  struct Bad {
+    std::function<void(RunArgs&)> change;
+    ExitCode code;
+    std::string text;
+  };
+  const Bad cases[] = {
+      {[](RunArgs&) {}, kExitInput, "cut.tif: truncated: strip 3 of 7 ends at byte "},
+      {[](RunArgs& r) {
+         r.tool.neighborhood = "201";
+         r.blockSize = 101;
+         r.method = "local-mean";
+         r.inputs = {r.tool.reference};
+       },
+       kExitUsage, "is smaller than the halo (102, 102)"},
+      {[](RunArgs& r) { r.output = r.output + ".png"; }, kExitUsage, "streams one TIFF file to a TIFF file"},
+  };
+  for (const Bad& c : cases) {
+    RunArgs r = a;
+    c.change(r);
+    try {
+      cmdNormalize(r);
+      ADD_FAILURE() << "accepted: " << c.text;
+    } catch (const CliError& e) {
+      EXPECT_EQ(e.code(), c.code) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.text), std::string::npos) << e.what();
+    }
+  }
+  // Nothing under the output's name, no temporary left behind.
+  for (const auto& entry : fs::directory_iterator(dir))
+    EXPECT_TRUE(entry.path().filename() != "cut_out.tif" && entry.path().filename().string()[0] != '.') << entry.path();
+}
+
+}  // namespace

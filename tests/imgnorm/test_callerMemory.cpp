@@ -1,0 +1,201 @@
+// Buffers over caller-owned memory: every method and the pel readers give
+// the same pels from caller memory at odd row strides and unaligned starts as
+// from the library's own 32-byte aligned stores, and reading a const view
+// never writes the caller's pels (the memory is made read-only, so a write
+// would fault).
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "pelfunc/mf_MaskedPel.h"
+#include "pelfunc/mf_Neighborhood.h"
+#include "pelfunc/mf_PelArithmetic.h"
+#include "pelfunc/mf_PelBufferEqual.h"
+#include "pelfunc/mf_Region.h"
+#include "support/normalizerTest.h"
+
+using namespace mxImageNormalizerDefs;
+
+namespace {
+
+// Page-backed memory that can be made read-only.
+class CallerMemory {
+public:
+  explicit CallerMemory(std::size_t bytes) : size_(((bytes + 4095) / 4096) * 4096) {
+    base_ =
+        static_cast<unsigned char*>(::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (base_ == MAP_FAILED) throw std::bad_alloc();
+  }
+  ~CallerMemory() { ::munmap(base_, size_); }
+  CallerMemory(const CallerMemory&) = delete;
+  CallerMemory& operator=(const CallerMemory&) = delete;
+  unsigned char* data() const { return base_; }
+  void readOnly() const { ASSERT_EQ(::mprotect(base_, size_, PROT_READ), 0); }
+
+private:
+  std::size_t size_;
+  unsigned char* base_;
+};
+
+// Where an image lies in caller memory: start offset (bytes) and extra bytes
+// per row beyond width x pel size.
+struct Layout {
+  std::size_t start;
+  std::ptrdiff_t pad;
+};
+// Unaligned starts, odd strides, and one stride far from any 32-byte multiple.
+const Layout kLayouts[] = {{0, 0}, {1, 0}, {3, 1}, {7, 5}, {1, 33}, {13, 97}};
+
+// Copies src's window into mem at the layout and returns a view of it.
+template <class T>
+mxPelBuffer<T> placed(const mxPelBuffer_const<T>& src, unsigned char* mem, const Layout& l) {
+  const std::ptrdiff_t stride =
+      std::ptrdiff_t(src.width()) * std::ptrdiff_t(sizeof(T)) + l.pad * std::ptrdiff_t(sizeof(T));
+  for (std::int32_t j = 0; j < src.height(); ++j)
+    std::memcpy(mem + l.start * sizeof(T) + j * stride, src.row(j), src.width() * sizeof(T));
+  return mxPelBuffer<T>::wrap(reinterpret_cast<T*>(mem + l.start * sizeof(T)), src.width(), src.height(), stride);
+}
+
+template <class T>
+std::size_t bytesFor(const mxPelBuffer_const<T>& b, const Layout& l) {
+  return (l.start + std::size_t(b.height()) * (b.width() + l.pad)) * sizeof(T);
+}
+
+void expectSame(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const<unsigned char>& b,
+                const std::string& what) {
+  ASSERT_EQ(a.isBound(), b.isBound()) << what;
+  if (a.isBound()) {
+    EXPECT_TRUE(mfPelEqual(a, b)) << what;
+  }
+}
+
+const Image& reference() {
+  static const Image r = randomImage(67, 45, 1, 20, 230);
+  return r;
+}
+const Image& runImage() {
+  static const Image r = randomImage(67, 45, 2, 0, 180);
+  return r;
+}
+const Image& maskImage() {
+  static const Image m = makeImage(67, 45, [](int x, int y) { return (x * 7 + y * 3) % 11 < 8 ? 255 : 0; });
+  return m;
+}
+
+TEST(CallerMemory, EveryMethodMatchesTheCopiedPathAndWritesNothing) {
+  for (const Layout& l : kLayouts) {
+    for (bool masked : {false, true}) {
+      const std::size_t n = bytesFor(reference(), l);
+      CallerMemory ref(n), img(n), msk(n);
+      const mxPelBuffer_const<unsigned char> r = placed<unsigned char>(reference(), ref.data(), l);
+      const mxPelBuffer_const<unsigned char> i = placed<unsigned char>(runImage(), img.data(), l);
+      const mxPelBuffer_const<unsigned char> m = placed<unsigned char>(maskImage(), msk.data(), l);
+      ref.readOnly();
+      img.readOnly();
+      msk.readOnly();
+
+      for (P gran : {P(1, 1), P(3, 2)}) {
+        mxImageNormalizer viewed, copied;
+        for (mxImageNormalizer* t : {&viewed, &copied}) {
+          t->neighborhoodSize({15, 11});
+          t->granularity(gran);
+          t->keepMaskedPixels(masked);
+        }
+        viewed.referenceImage(r, false);
+        copied.referenceImage(reference(), true);
+        if (masked) {
+          viewed.maskImage(m, false);
+          copied.maskImage(maskImage(), true);
+        }
+        viewed.train(Method(kAllMethods));
+        copied.train(Method(kAllMethods));
+        for (std::uint32_t method = 0; method <= 32; method = method ? method * 2 : 1) {
+          bool ok1 = false, ok2 = false;
+          std::wstring m1, m2;
+          const Image a = viewed.run(i, Method(method), ok1, m1);
+          const Image b = copied.run(runImage(), Method(method), ok2, m2);
+          const std::string what = "start " + std::to_string(l.start) + " pad " + std::to_string(l.pad) + " method " +
+                                   std::to_string(method) + (masked ? " masked" : "");
+          EXPECT_EQ(ok1, ok2) << what;
+          expectSame(a, b, what);
+        }
+      }
+    }
+  }
+}
+
+TEST(CallerMemory, PelReadersAndInPlaceWritersMatchTheCopiedPath) {
+  for (const Layout& l : kLayouts) {
+    const std::size_t n = bytesFor(reference(), l);
+    CallerMemory a(n), b(n), m(n), w(n);
+    const mxPelBuffer_const<unsigned char> va = placed<unsigned char>(reference(), a.data(), l);
+    const mxPelBuffer_const<unsigned char> vb = placed<unsigned char>(runImage(), b.data(), l);
+    const mxPelBuffer_const<unsigned char> vm = placed<unsigned char>(maskImage(), m.data(), l);
+    a.readOnly();
+    b.readOnly();
+    m.readOnly();
+    const Image& ca = reference();
+    const Image& cb = runImage();
+    const Image& cm = maskImage();
+    const std::string what = "start " + std::to_string(l.start) + " pad " + std::to_string(l.pad);
+
+    std::vector<std::uint32_t> h1, h2;
+    mf_MaskedPelHistogram(va, vm, h1);
+    mf_MaskedPelHistogram(ca, cm, h2);
+    EXPECT_EQ(h1, h2) << what;
+    EXPECT_EQ(mfPelHistogram(va), mfPelHistogram(ca)) << what;
+    EXPECT_EQ(mfPelMoments(va, vm).samples(), mfPelMoments(ca, cm).samples()) << what;
+    EXPECT_EQ(mfPelMoments(va, vm).mean(), mfPelMoments(ca, cm).mean()) << what;
+    std::vector<unsigned char> lut(256);
+    for (int v = 0; v < 256; ++v) lut[v] = static_cast<unsigned char>(255 - v / 2);
+    expectSame(mfPelMap(va, lut), mfPelMap(ca, lut), what);
+    expectSame(mf_PelThreshold(va), mf_PelThreshold(ca), what);
+    expectSame(mf_ExpandByDuplicatingBorderPixels(va), mf_ExpandByDuplicatingBorderPixels(ca), what);
+    Image d1, d2, e1, e2;
+    mfBinaryMorph3x3Diamond(vm, true, d1);
+    mfBinaryMorph3x3Diamond(cm, true, d2);
+    expectSame(d1, d2, what);
+    mf_MaskedPelThreshold(va, vm, 100, e1);
+    mf_MaskedPelThreshold(ca, cm, 100, e2);
+    expectSame(e1, e2, what);
+    EXPECT_TRUE(mf_PelBufferEqual(va, ca, 0.0)) << what;
+    P p1, p2;
+    EXPECT_EQ(mf_FindFirstPel(vb, 7, p1), mf_FindFirstPel(cb, 7, p2)) << what;
+    EXPECT_EQ(p1, p2) << what;
+
+    // Writable caller memory as a destination, in place.
+    Image vw = placed<unsigned char>(runImage(), w.data(), l);
+    Image cw = mfPelCopy(runImage());
+    mf_PelSubClamp(vw, va, 60);
+    mf_PelSubClamp(cw, ca, 60);
+    mf_PelSmooth3x3Diamond(vw);
+    mf_PelSmooth3x3Diamond(cw);
+    expectSame(vw, cw, what);
+  }
+}
+
+TEST(CallerMemory, WiderPelsAtOddPelStridesMatchTheCopiedPath) {
+  const mxPelBuffer<unsigned short> num = [] {
+    mxPelBuffer<unsigned short> b(31, 9);
+    for (int j = 0; j < 9; ++j)
+      for (int i = 0; i < 31; ++i) b.row(j)[i] = static_cast<unsigned short>(i * 997 + j * 31);
+    return b;
+  }();
+  mxPelBuffer<unsigned short> den(31, 9);
+  for (int j = 0; j < 9; ++j)
+    for (int i = 0; i < 31; ++i) den.row(j)[i] = static_cast<unsigned short>(1 + i + 3 * j);
+  for (const Layout& l : kLayouts) {
+    CallerMemory a(bytesFor(num, l)), b(bytesFor(den, l));
+    const mxPelBuffer_const<unsigned short> vn = placed<unsigned short>(num, a.data(), l);
+    const mxPelBuffer_const<unsigned short> vd = placed<unsigned short>(den, b.data(), l);
+    a.readOnly();
+    b.readOnly();
+    Image q1, q2;
+    mf_MaskedPelDivide(vn, vd, Image(), q1, 40);
+    mf_MaskedPelDivide(num, den, Image(), q2, 40);
+    expectSame(q1, q2, "start " + std::to_string(l.start) + " pad " + std::to_string(l.pad));
+  }
+}
+
+}  // namespace
