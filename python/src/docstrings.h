@@ -135,7 +135,8 @@ ValueError
 
 The GIL is released while training.)";
 constexpr const char* trainedMethods = "The set of trained methods as an imgnorm.Method flag (Method(0): none).";
-constexpr const char* untrain = "Returns every parameter and image to its default and forgets the training.";
+constexpr const char* untrain =
+    "untrain()\n\nReturns every parameter and image to its default and forgets the training.";
 constexpr const char* run = R"(run(image, method, *, raise_on_failure=True)
 
 Normalizes one image by one method.
@@ -179,7 +180,8 @@ constexpr const char* fromBytes = R"(from_bytes(data) -> Normalizer
 A normalizer loaded from its archive form, trained again for the stored
 set.  Raises Truncated, BadData or UnknownVersion for corrupted bytes, and
 CanNotTrain when the stored images cannot be trained for the stored set.)";
-constexpr const char* copy = "A copy sharing the images' pels (as the C++ copy does); trained state included.";
+constexpr const char* copy =
+    "copy() -> Normalizer\n\nA copy sharing the images' pels (as the C++ copy does); trained state included.";
 
 constexpr const char* subClamp = R"(sub_clamp(a, b, amount=127) -> ndarray
 

@@ -6,6 +6,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
@@ -509,6 +511,9 @@ void definePixelFunctions(py::module_& m) {
 
 PYBIND11_MODULE(_imgnorm, m) {
   m.doc() = "The compiled part of the imgnorm package; use the names that imgnorm exports.";
+  // The docstrings carry their own Python-style signatures.
+  py::options options;
+  options.disable_function_signatures();
 
   py::register_exception_translator([](std::exception_ptr p) {
     try {
@@ -519,7 +524,10 @@ PYBIND11_MODULE(_imgnorm, m) {
   });
   m.attr("_error_numbers") = errorNumbers();
 
-  py::class_<Normalizer>(m, "Normalizer", doc::normalizer)
+  py::class_<Normalizer> normalizer(m, "Normalizer", doc::normalizer);
+  // Shown and pickled as imgnorm.Normalizer, where users find it.
+  normalizer.attr("__module__") = "imgnorm";
+  normalizer
       .def(py::init([](py::handle reference, py::handle mask, bool copy, py::handle methods) {
              auto n = std::make_unique<Normalizer>();
              const auto ref = imageArg(reference, "reference", copy);
@@ -696,4 +704,29 @@ PYBIND11_MODULE(_imgnorm, m) {
       });
 
   definePixelFunctions(m);
+
+  // For the speed comparison (bench/python): the same run timed in a C++
+  // loop, on the array's own memory (copy false) or on a copy in a store of
+  // the library's own (rows on 32-byte boundaries, as a C++ caller's
+  // buffers usually are).  Fastest of `repeat` runs, in seconds.
+  m.def(
+      "_time_cxx_run",
+      [](const Normalizer& n, py::handle image, py::handle method, int repeat, bool copy) {
+        const std::uint32_t meth = oneMethod(method);
+        const mxPelBuffer_const<unsigned char> view = constBuffer<unsigned char>(image, "image");
+        const mxPelBuffer_const<unsigned char> in = copy ? mxPelBuffer_const<unsigned char>(mfPelCopy(view)) : view;
+        return n.read([&](const mxImageNormalizer& t) {
+          double best = 1e300;
+          bool ok = false;
+          std::wstring message;
+          mxPelBuffer<unsigned char> out;
+          for (int i = 0; i < repeat; ++i) {
+            const auto t0 = std::chrono::steady_clock::now();
+            out = t.run(in, Method(meth), ok, message);
+            best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+          }
+          return best;
+        });
+      },
+      py::arg("normalizer"), py::arg("image"), py::arg("method"), py::arg("repeat"), py::arg("copy"));
 }
