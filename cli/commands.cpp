@@ -30,6 +30,7 @@ const char* exitCodeHelp() {
          "  0  everything done\n"
          "  1  done, but the tool could not normalize some images (soft failures, listed in the summary)\n"
          "  2  usage error: unknown option or method, bad parameter value, outputs that would collide\n"
+         "     or overwrite an input (without --in-place), a --diag folder imgnorm did not write\n"
          "  3  input error: missing, unreadable, corrupt or truncated image or tool file, colour or 16-bit\n"
          "     image without --to-gray, a reference the tool cannot train on\n"
          "  4  output error: an output file or folder cannot be written\n"
@@ -186,7 +187,7 @@ ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method 
   options.read = args.read;
   options.write = args.write;
   options.jobs = args.jobs;
-  options.quiet = args.quiet;
+  options.quiet = args.quiet && !diag;  // the report shows the summary line
   options.warnings = &warnings;
   std::unique_ptr<DiagReport> report;
   if (diag) {
@@ -200,7 +201,7 @@ ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method 
   }
   std::ostringstream summary;
   const ExitCode code = runBatch(tool, plan, options, summary);
-  std::cout << summary.str() << std::flush;
+  if (!args.quiet) std::cout << summary.str() << std::flush;
   if (report) {
     std::string line = summary.str();
     line = line.substr(0, line.find('\n'));

@@ -177,7 +177,7 @@ mxPelBuffer<unsigned char> thumbnail(const mxPelBuffer_const<unsigned char>& ima
 struct Plot {
   int width, height;
   double x0, x1, y0, y1;  // data ranges
-  static constexpr int kLeft = 34, kRight = 8, kTop = 8, kBottom = 30;
+  static constexpr int kLeft = 34, kRight = 12, kTop = 8, kBottom = 30;
   double px(double x) const { return kLeft + (x - x0) / (x1 - x0) * (width - kLeft - kRight); }
   double py(double y) const { return height - kBottom - (y - y0) / (y1 - y0) * (height - kTop - kBottom); }
   std::string open(const std::string& title) const {
