@@ -33,35 +33,52 @@ std::string pathKey(const std::string& p) {
   return a.lexically_normal().string();
 }
 
-std::vector<std::string> listFolder(const std::string& folder) {
+// The folder's image files, sorted; every other entry goes to skipped.
+std::vector<std::string> listFolder(const std::string& folder, std::vector<SkippedFile>& skipped) {
   std::vector<std::string> files;
+  std::vector<SkippedFile> others;
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string path = it->path().string();
     const std::string name = it->path().filename().string();
-    if (name.empty() || name[0] == '.') continue;  // hidden, and our own temporaries
-    if (!isImageName(name)) continue;
+    long pid;
+    if (isTemporaryName(name, pid)) continue;  // an output being written by a run
     std::error_code fec;
-    if (it->is_directory(fec)) continue;
-    files.push_back(it->path().string());
+    const fs::file_status st = it->status(fec);  // follows links: a link to an image is taken
+    std::string reason;
+    if (st.type() == fs::file_type::directory)
+      reason = "folder (folders are not scanned)";
+    else if (st.type() != fs::file_type::regular)
+      reason = (fileKind(path).empty() ? std::string("broken link") : fileKind(path)) + ", not a regular file";
+    else if (name[0] == '.')
+      reason = "hidden file";
+    else if (!isImageName(name))
+      reason = "not an image file name (.png, .tif, .tiff, .jpg, .jpeg, .bmp, .pgm, .ppm, .pnm)";
+    if (reason.empty())
+      files.push_back(path);
+    else
+      others.push_back({path, reason});
   }
   std::sort(files.begin(), files.end());
+  std::sort(others.begin(), others.end(), [](const SkippedFile& a, const SkippedFile& b) { return a.path < b.path; });
+  skipped.insert(skipped.end(), others.begin(), others.end());
   return files;
 }
 
 }  // namespace
 
-std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, const std::string& output,
-                                 const std::string& format) {
+BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& output, const std::string& format) {
   if (!format.empty() && format != "png" && format != "tif" && format != "tiff" && format != "pgm")
     throw CliError(kExitUsage, "--format: unknown format '" + format + "' (use png, tif or pgm)");
-  std::vector<BatchItem> items;
+  BatchPlan plan;
+  std::vector<BatchItem>& items = plan.items;
   bool anyFolder = false;
   for (const std::string& in : inputs) {
     std::error_code ec;
     if (fs::is_directory(in, ec)) {
       anyFolder = true;
-      const std::vector<std::string> files = listFolder(in);
-      if (files.empty()) items.push_back({in, "", in + ": folder holds no .png, .tif, .tiff or .pgm files"});
+      const std::vector<std::string> files = listFolder(in, plan.skipped);
+      if (files.empty()) items.push_back({in, "", in + ": folder holds no image files"});
       for (const std::string& f : files) items.push_back({f, "", ""});
     } else {
       items.push_back({in, "", ""});
@@ -69,15 +86,15 @@ std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, const s
   }
   const bool singleFile = inputs.size() == 1 && !anyFolder;
   std::error_code oec;
-  if (singleFile && !isImageName(output) && !lowerExtension(output).empty() && !fs::is_directory(output, oec))
+  if (singleFile && !isWritableName(output) && !lowerExtension(output).empty() && !fs::is_directory(output, oec))
     throw CliError(kExitUsage, "-o " + output +
-                                   ": unknown image format (use .png, .tif, .tiff or .pgm, "
+                                   ": unknown image format for output (use .png, .tif, .tiff or .pgm, "
                                    "or give a folder)");
-  if (isImageName(output) && !singleFile)
+  if (isWritableName(output) && !singleFile)
     throw CliError(kExitUsage, "-o " + output +
                                    ": names one image file, but there are several inputs; "
                                    "give an output folder");
-  const bool toFile = singleFile && isImageName(output);
+  const bool toFile = singleFile && isWritableName(output);
   if (toFile && !format.empty())
     throw CliError(kExitUsage, "--format: not used when -o names a file (the file name gives the format)");
 
@@ -91,7 +108,7 @@ std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, const s
       it.output = output;
     } else {
       std::string ext = format.empty() ? lowerExtension(it.input) : format;
-      if (!isImageName("x." + ext)) ext = "png";  // the input's own name fails on reading; name its output anyway
+      if (!isWritableName("x." + ext)) ext = "png";  // JPEG, BMP, PPM and unknown inputs give PNG
       it.output = (fs::path(output) / (fileStem(it.input) + "." + ext)).string();
     }
     const std::string key = pathKey(it.output);
@@ -102,16 +119,17 @@ std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, const s
       throw CliError(kExitUsage, it.output + ": both " + pos->second + " and " + it.input +
                                      " would be written there; run them into different folders");
   }
-  return items;
+  return plan;
 }
 
 namespace {
 
-enum class Outcome { kOk, kSoft, kInputError, kOutputError, kToolError };
+enum class Outcome { kOk, kSoft, kInputError, kOutputError, kToolError, kOutOfMemory };
 
 struct ItemResult {
   Outcome outcome = Outcome::kOk;
   std::string message;  // soft failure: the tool's message; errors: the full one-line error
+  ImageInfo info;       // grey conversion and warnings of reading
   mxDiagObject diag;
 };
 
@@ -125,6 +143,7 @@ public:
     std::fprintf(stderr, "imgnorm: %s\n", line.c_str());
     drawLine();
   }
+  void warning(const std::string& line) { error("warning: " + line); }
   void done(const std::string& name, bool failed) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++done_;
@@ -172,7 +191,9 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
     return;
   }
   try {
-    const mxPelBuffer<unsigned char> image = readImage(item.input, options.toGray);
+    const mxPelBuffer<unsigned char> image = readImage(item.input, options.read, &result.info);
+    if (withDiag && !result.info.conversion.empty())
+      result.diag.addText(mfFromUtf8(result.info.conversion), L"Grey conversion");
     bool success = false;
     std::wstring message;
     mxPelBuffer<unsigned char> out =
@@ -187,7 +208,7 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
       result.message = "the image does not overlap the reference image";
       return;
     }
-    writeImage(item.output, out);
+    writeImage(item.output, out, options.write);
   } catch (const CliError& e) {
     result.outcome = e.code() == kExitOutput ? Outcome::kOutputError : Outcome::kInputError;
     result.message = e.what();
@@ -195,7 +216,7 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
     result.outcome = Outcome::kToolError;
     result.message = item.input + ": " + mfToUtf8(e.message());
   } catch (const std::bad_alloc&) {
-    result.outcome = Outcome::kToolError;
+    result.outcome = Outcome::kOutOfMemory;
     result.message = item.input + ": out of memory";
   } catch (const std::exception& e) {
     // Anything else stays with its image: a batch goes on past it.
@@ -206,8 +227,9 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
 
 }  // namespace
 
-ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& items, const BatchOptions& options,
-                  mxDiagObject* diag, std::ostream& summary) {
+ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const BatchOptions& options, mxDiagObject* diag,
+                  std::ostream& summary) {
+  const std::vector<BatchItem>& items = plan.items;
   std::vector<ItemResult> results(items.size());
   Console console(options.progress && items.size() > 1 && ::isatty(STDERR_FILENO), items.size());
   std::atomic<std::size_t> next{0};
@@ -216,6 +238,7 @@ ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& i
   auto worker = [&](const mxImageNormalizer* mine) {
     for (std::size_t i = next.fetch_add(1); i < items.size(); i = next.fetch_add(1)) {
       processItem(*mine, items[i], options, diag != nullptr, results[i]);
+      for (const std::string& w : results[i].info.warnings) console.warning(w);
       const bool failed = results[i].outcome != Outcome::kOk;
       if (failed && results[i].outcome != Outcome::kSoft)
         console.error(results[i].message);
@@ -255,6 +278,10 @@ ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& i
         ++errors;
         code = worseExit(code, kExitInput);
         break;
+      case Outcome::kOutOfMemory:
+        ++errors;
+        code = worseExit(code, kExitInternal);
+        break;
     }
     if (diag) {
       // Each image's records one level below a record that names the image.
@@ -273,13 +300,25 @@ ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& i
   if (!options.quiet) {
     summary << "imgnorm: " << ok << " of " << items.size() << " image" << (items.size() == 1 ? "" : "s")
             << " normalized with " << methodCliName(options.method) << ", " << soft << " soft failure"
-            << (soft == 1 ? "" : "s") << ", " << errors << " error" << (errors == 1 ? "" : "s") << "\n";
+            << (soft == 1 ? "" : "s") << ", " << errors << " error" << (errors == 1 ? "" : "s");
+    if (!plan.skipped.empty()) summary << ", " << plan.skipped.size() << " skipped";
+    summary << "\n";
+    std::size_t converted = 0, deep = 0;
+    for (const ItemResult& r : results) {
+      converted += !r.info.conversion.empty();
+      deep += r.info.conversion.find("-bit") != std::string::npos;
+    }
+    if (converted)
+      summary << "  grey conversion (--to-gray): " << converted << " image" << (converted == 1 ? "" : "s")
+              << (deep ? ", deeper than 8 bits scaled with " + grayScalingText(options.read.scaling) : std::string())
+              << "\n";
     for (std::size_t i = 0; i < items.size(); ++i) {
       if (results[i].outcome == Outcome::kSoft)
         summary << "  soft failure: " << items[i].input << ": " << results[i].message << "\n";
       else if (results[i].outcome != Outcome::kOk)
         summary << "  error: " << results[i].message << "\n";
     }
+    for (const SkippedFile& s : plan.skipped) summary << "  skipped: " << s.path << ": " << s.reason << "\n";
     summary.flush();
   }
   return code;

@@ -89,10 +89,10 @@ void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {
   // Parameters first: a bad value is reported before any image is read.
   mxImageNormalizer fresh;
   configureParameters(o, fresh);
-  const mxPelBuffer<unsigned char> reference = readImage(o.reference, o.toGray);
+  const mxPelBuffer<unsigned char> reference = readImage(o.reference, o.read);
   fresh.referenceImage(reference, false);
   if (!o.mask.empty()) {
-    const mxPelBuffer<unsigned char> mask = readImage(o.mask, o.toGray);
+    const mxPelBuffer<unsigned char> mask = readImage(o.mask, o.read);
     if (mask.width() != reference.width() || mask.height() != reference.height())
       throw CliError(kExitInput, o.mask + ": the mask is " + sizeText(mask) + " pels but the reference image is " +
                                      sizeText(reference));
@@ -171,19 +171,20 @@ ExitCode cmdTrain(const TrainArgs& args) {
 namespace {
 
 ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method method, mxDiagObject* diag) {
-  const std::vector<BatchItem> items = planBatch(args.inputs, args.output, args.format);
+  const BatchPlan plan = planBatch(args.inputs, args.output, args.format);
   // The output folder (or the output file's folder) must be writable before any work.
-  bool toFile = items.size() == 1 && items[0].output == args.output;
+  bool toFile = plan.items.size() == 1 && plan.items[0].output == args.output;
   if (toFile)
     prepareFolderOf(args.output);
   else
     prepareOutputFolder(args.output);
   BatchOptions options;
   options.method = method;
-  options.toGray = args.toGray;
+  options.read = args.read;
+  options.write = args.write;
   options.jobs = args.jobs;
   options.quiet = args.quiet;
-  return runBatch(tool, items, options, diag, std::cout);
+  return runBatch(tool, plan, options, diag, std::cout);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli_error.h"
+#include "image_io.h"
 
 class mxDiagObject;
 class mxImageNormalizer;
@@ -22,7 +23,7 @@ struct ToolOptions {
   std::string granularity;
   std::string intensityRange;
   bool keepMasked = false;
-  bool toGray = false;
+  ReadOptions read;  // how the reference and mask are read
 };
 
 struct TrainArgs {
@@ -40,7 +41,8 @@ struct RunArgs {
   std::string output;
   std::string format;  // output format for folders; empty: as the input
   std::string diag;
-  bool toGray = false;
+  ReadOptions read;    // how the inputs are read
+  WriteOptions write;  // how the outputs are encoded
   int jobs = 1;
   bool quiet = false;
   int blockSize = 0;  // > 0: stream one TIFF in blocks of this size
