@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "baseif/detail/cpuDispatch.h"
+#include "baseif/detail/gaussRows.h"
 #include "baseif/mx2Xform.h"
 #include "baseif/mxPelOps.h"
 
@@ -201,22 +202,27 @@ std::int32_t cascadeEnd(const AxisPlan& p, std::int32_t j) {
 // state between blocks, so the image is read once whatever the block size.
 class VerticalStream {
 public:
-  VerticalStream(const mxPelBuffer_const<unsigned char>& src, const AxisPlan& y)
-      : y_(y), width_(src.width()), lastRow_(src.height() - 1), base_(src.pointToOffset()), stride_(src.rowStride()) {
+  VerticalStream(const mxPelBuffer_const<unsigned char>& src, const AxisPlan& y, std::vector<CascadeScratch>& scratch)
+      : y_(y),
+        width_(src.width()),
+        lastRow_(src.height() - 1),
+        base_(src.pointToOffset()),
+        stride_(src.rowStride()),
+        scratch_(scratch) {
     const std::int64_t perColumn = 2 * (std::int64_t(y.widths[1]) + y.widths[2]) + 12;
     const std::int64_t fit = std::max<std::int64_t>(64, ((std::int64_t(192) << 10) / perColumn) & ~std::int64_t(63));
     strip_ = std::int32_t(std::min<std::int64_t>(width_, fit));
-    for (std::int32_t c0 = 0; c0 < width_; c0 += strip_) {
-      scratch_.emplace_back();
-      scratch_.back().reserve(std::min(strip_, width_ - c0), y);
-    }
+    strips_ = std::size_t((std::int64_t(width_) + strip_ - 1) / strip_);
+    if (scratch_.size() < strips_) scratch_.resize(strips_);
+    for (std::size_t k = 0; k < strips_; ++k)
+      scratch_[k].reserve(std::min(strip_, width_ - std::int32_t(k) * strip_), y);
   }
 
   // Writes output rows j0 .. j1 - 1 into v (row j at v + (j - j0) vStride);
   // j0 is where the previous call stopped (0 at first).
   void produce(std::int32_t j0, std::int32_t j1, std::uint16_t* v, std::ptrdiff_t vStride) {
     const std::int32_t tBegin = cascadeEnd(y_, j0), tEnd = cascadeEnd(y_, j1);
-    for (std::size_t k = 0; k < scratch_.size(); ++k) {
+    for (std::size_t k = 0; k < strips_; ++k) {
       const std::int32_t c0 = std::int32_t(k) * strip_;
       const std::int32_t n = std::min(strip_, width_ - c0);
       const unsigned char* base = base_ + c0;
@@ -233,7 +239,8 @@ private:
   std::int32_t width_, lastRow_, strip_ = 1;
   const unsigned char* base_;
   std::ptrdiff_t stride_;
-  std::vector<CascadeScratch> scratch_;
+  std::vector<CascadeScratch>& scratch_;
+  std::size_t strips_ = 0;
 };
 
 // Transposes an 8 x 8 block of 16-bit values: out[k][i] = in[i][k], where
@@ -283,14 +290,44 @@ inline void storeRow8(const std::uint16_t* s, unsigned char* d) {
 // rows the vertical stage produces at a time.
 constexpr std::int32_t kBlock = 64;
 
-// The horizontal stage's buffers, allocated once per call of the sampler.
-struct HorizontalScratch {
-  std::vector<std::uint16_t> in, out;
-  CascadeScratch cascade;
-  HorizontalScratch(std::int32_t width, const AxisPlan& x)
-      : in(std::size_t(width) * kBlock), out(std::size_t(x.count) * kBlock) {
-    cascade.reserve(kBlock, x);
+// The sampler's working memory.  Each thread keeps one and reuses it from
+// call to call (it only grows, to about 3 x 64 x 2 bytes per column of the
+// largest image sampled plus the rings), so that a call neither allocates
+// nor faults in fresh pages for it; a call made while the thread's arena is
+// in use (from a row sink) gets a fresh one of its own.
+struct SamplerArena {
+  std::vector<CascadeScratch> strips;
+  CascadeScratch horizontal;
+  std::vector<std::uint16_t> v, in, out, rows;
+  bool busy = false;
+};
+
+template <class T>
+T* atLeast(std::vector<T>& v, std::size_t n) {
+  if (v.size() < n) v.resize(n);
+  return v.data();
+}
+
+class ArenaLease {
+public:
+  ArenaLease() {
+    static thread_local SamplerArena arena;
+    if (arena.busy) {
+      own_.reset(new SamplerArena);
+      arena_ = own_.get();
+    } else {
+      arena_ = &arena;
+    }
+    arena_->busy = true;
   }
+  ~ArenaLease() { arena_->busy = false; }
+  ArenaLease(const ArenaLease&) = delete;
+  ArenaLease& operator=(const ArenaLease&) = delete;
+  SamplerArena& operator*() const { return *arena_; }
+
+private:
+  SamplerArena* arena_;
+  std::unique_ptr<SamplerArena> own_;
 };
 
 // Horizontal stage: rows (at most kBlock) of v smoothed along x, sampled at
@@ -298,15 +335,16 @@ struct HorizontalScratch {
 // (x.count values each, dstStride apart).
 template <class T>
 void horizontalStage(const std::uint16_t* v, std::int32_t width, std::int32_t rows, const AxisPlan& x, double gain,
-                     T* const dstBase, const std::ptrdiff_t dstStride, HorizontalScratch& hs) {
+                     T* const dstBase, const std::ptrdiff_t dstStride, SamplerArena& arena) {
   // A short block repeats its last row up to a multiple of 8 lanes; those
   // lanes are not written out.
   const std::int32_t lastCol = width - 1;
   const float lastScale = float(gain / (double(kFixedOne) * double(x.widths[2])));
   const float maxValue = float(std::numeric_limits<T>::max());
-  std::uint16_t* const in = hs.in.data();
-  std::uint16_t* const out = hs.out.data();
-  CascadeScratch& scratch = hs.cascade;
+  std::uint16_t* const in = atLeast(arena.in, std::size_t(width) * kBlock);
+  std::uint16_t* const out = atLeast(arena.out, std::size_t(x.count) * kBlock);
+  CascadeScratch& scratch = arena.horizontal;
+  scratch.reserve(kBlock, x);
   const std::int32_t width8 = width & ~7;
   const std::int32_t count8 = x.count & ~7;
   for (std::int32_t r0 = 0; r0 < rows; r0 += kBlock) {
@@ -396,18 +434,16 @@ void sampledXforms(const mxPelBuffer_const<unsigned char>& src, const mxGaussSam
 // block calls stage(rows, stride) with where the block's rows go.
 template <class T, class Block>
 void sampleBlocks(const mxPelBuffer_const<unsigned char>& src, const AxisPlan& x, const AxisPlan& y, double gain,
-                  Block block) {
+                  SamplerArena& arena, Block block) {
   const std::int32_t width = src.width();
-  VerticalStream vertical(src, y);
-  HorizontalScratch hs(width, x);
+  VerticalStream vertical(src, y, arena.strips);
   // Every element the horizontal stage reads is written by the vertical one.
-  std::vector<std::uint16_t> v(std::size_t(width) * kBlock);
+  std::uint16_t* const v = atLeast(arena.v, std::size_t(width) * kBlock);
   for (std::int32_t j0 = 0; j0 < y.count; j0 += kBlock) {
     const std::int32_t count = std::min(kBlock, y.count - j0);
-    vertical.produce(j0, j0 + count, v.data(), width);
-    block(j0, count, [&](T* rows, std::ptrdiff_t stride) {
-      horizontalStage<T>(v.data(), width, count, x, gain, rows, stride, hs);
-    });
+    vertical.produce(j0, j0 + count, v, width);
+    block(j0, count,
+          [&](T* rows, std::ptrdiff_t stride) { horizontalStage<T>(v, width, count, x, gain, rows, stride, arena); });
   }
 }
 
@@ -431,7 +467,8 @@ void gaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampl
   if (dst.window() != out) target = mxPelBuffer<T>(out);
   T* const base = target.pointToOffset();
   const std::ptrdiff_t stride = target.rowStride();
-  sampleBlocks<T>(src, x, y, p.gain, [&](std::int32_t j0, std::int32_t, const auto& stage) {
+  ArenaLease arena;
+  sampleBlocks<T>(src, x, y, p.gain, *arena, [&](std::int32_t j0, std::int32_t, const auto& stage) {
     stage(base + std::ptrdiff_t(j0) * stride, stride);
   });
   if (target.root() != dst.root()) mfPelCopy<T>(target, dst);
@@ -449,4 +486,20 @@ mxPelBuffer<unsigned char> mfGaussSample(const mxPelBuffer_const<unsigned char>&
 void mfGaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& params,
                    mxPelBuffer<unsigned short>& dst) {
   gaussSample<unsigned short>(src, params, dst);
+}
+
+void mxkernel::gaussSampleRows(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p,
+                               const GaussRowSink& sink) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  checkParams(p, 65535.0);
+  const mxPelRect w = src.window();
+  if (w.isNull()) return;
+  const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
+  const AxisPlan y = planAxis(w.y(), w.height(), p.sample.y(), p.smoothing.y(), p.centred);
+  ArenaLease arena;
+  std::uint16_t* const rows = atLeast((*arena).rows, std::size_t(x.count) * kBlock);
+  sampleBlocks<std::uint16_t>(src, x, y, p.gain, *arena, [&](std::int32_t j0, std::int32_t count, const auto& stage) {
+    stage(rows, x.count);
+    sink(rows, x.count, j0, count);
+  });
 }
