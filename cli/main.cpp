@@ -108,15 +108,24 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(methodHelp() + "\n" + exitCodeHelp());
 
+  std::string commandLine = "imgnorm";
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool plain = !a.empty() && a.find_first_of(" \t\n'\"\\$`*?[]#;&|<>()") == std::string::npos;
+    commandLine += " " + (plain ? a : "'" + a + "'");
+  }
+
   ImageArgs trainImages, runImages, normalizeImages;
   TrainArgs train;
+  train.commandLine = commandLine;
   CLI::App* cTrain = app.add_subcommand("train", "Train a tool on a reference image and save it as a tool file");
   addToolOptions(cTrain, train.tool);
   cTrain->add_option("--methods", train.methods,
                      "Methods to train: comma-separated names or 'all' (default all); may be repeated");
   cTrain->add_option("-o,--output", train.output, "Tool file to write")->required();
-  cTrain->add_option("--diag", train.diag, "Write the diagnostics records to this folder (index.html)");
+  cTrain->add_option("--diag", train.diag, "Write a diagnostics report to this folder (index.html)");
   addReadOptions(cTrain, trainImages);
+  cTrain->add_flag("--in-place", train.inPlace, "Allow -o to name the reference or mask image (overwriting it)");
   cTrain->footer(methodHelp());
 
   RunArgs run;
@@ -124,6 +133,7 @@ int main(int argc, char** argv) {
   cRun->add_option("tool", run.toolFile, "Tool file written by 'imgnorm train'")->required();
   cRun->add_option("inputs", run.inputs, "Images or folders of images")->required();
   RunArgs normalize;
+  run.commandLine = normalize.commandLine = commandLine;
   CLI::App* cNorm = app.add_subcommand("normalize", "Train for one method and normalize images in one step");
   addToolOptions(cNorm, normalize.tool);
   cNorm->add_option("inputs", normalize.inputs, "Images or folders of images")->required();
@@ -133,12 +143,14 @@ int main(int argc, char** argv) {
     cmd->add_option("-o,--output", a->output, "Output folder, or output image file when there is one input file")
         ->required();
     cmd->add_option("--format", a->format, "Output format in a folder: png, tif or pgm (default: as the input)");
-    cmd->add_option("--diag", a->diag, "Write the diagnostics records to this folder (index.html)");
+    cmd->add_option("--diag", a->diag, "Write a diagnostics report to this folder (index.html)");
     addReadOptions(cmd, *images);
     addWriteOptions(cmd, *images);
     cmd->add_option("-j,--jobs", a->jobs, "Images processed in parallel (0: one per processor; default 1)")
         ->check(CLI::NonNegativeNumber);
     cmd->add_flag("-q,--quiet", a->quiet, "No summary");
+    cmd->add_flag("--in-place", a->inPlace,
+                  "Allow outputs that overwrite an input image (or the reference, mask or tool file)");
     cmd->add_option("--block-size", a->blockSize,
                     "Stream one TIFF input to a TIFF output in blocks of N x N pels (memory bounded by the block, "
                     "not the image); chosen with N = 1024 for TIFF inputs too large to load")
@@ -193,7 +205,7 @@ int main(int argc, char** argv) {
     std::cerr << "imgnorm: " << e.what() << "\n";
     return e.code();
   } catch (const mxException& e) {
-    std::cerr << "imgnorm: " << mfToUtf8(e.message()) << "\n";
+    std::cerr << "imgnorm: " << userMessage(e.message()) << "\n";
     return kExitInternal;
   } catch (const std::bad_alloc&) {
     std::cerr << "imgnorm: out of memory (exit code 5)\n";
