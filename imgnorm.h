@@ -30,6 +30,7 @@
 #include "pelfunc/mf_Region.h"
 
 // The tool.
+#include "imgnorm/globalMapping.h"
 #include "imgnorm/mxBlockNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerDefs.h"

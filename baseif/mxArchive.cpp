@@ -317,9 +317,10 @@ mxArchive& operator||(mxArchive& ar, mx_PelBuffer& b) {
     if (xf.matrix().determinant() == 0.0 || !std::isfinite(xf.matrix().determinant()))
       throw mxArchive::BadData(L"archive holds a singular client transform");
     nb.clientFromImageXform(xf);
-  } else {
-    nb.clientFromImageXformBase(nullptr);
   }
+  // A buffer stored without a transform (it had none, or one that is not
+  // linear) keeps the new buffer's identity: every buffer the library hands
+  // out can map between client and image coordinates.
   const std::size_t rowBytes = std::size_t(w) * ps;
   for (std::int32_t j = 0; rowBytes != 0 && j < h; ++j) {
     unsigned char* dst = nb.pelBytes(x, y + j);

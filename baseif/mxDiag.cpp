@@ -43,7 +43,7 @@ void writeAtomically(const std::string& path, const std::string& bytes) {
 
 std::string pgmBytes(const mxPelBuffer_const<unsigned char>& image) {
   std::string out = "P5\n" + std::to_string(image.width()) + " " + std::to_string(image.height()) + "\n255\n";
-  for (std::int32_t j = 0; j < image.height(); ++j)
+  for (std::int32_t j = 0; image.width() > 0 && j < image.height(); ++j)
     out.append(reinterpret_cast<const char*>(image.row(j)), std::size_t(image.width()));
   return out;
 }

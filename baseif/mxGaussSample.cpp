@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "baseif/detail/cpuDispatch.h"
+#include "baseif/detail/gaussRows.h"
 #include "baseif/mx2Xform.h"
 #include "baseif/mxPelOps.h"
 
@@ -104,27 +105,36 @@ struct CascadeScratch {
 // box's sum is multiplied by firstScale, the last one's by lastScale and
 // clamped to maxValue; the middle one is divided by its width.
 //
+// The cascade can be run in pieces: a call processes the line positions
+// tBegin .. tEnd - 1 (the first call starts at 0 and sets the sums up; later
+// calls resume from the sums and rings in scratch).  Output j is written at
+// position j step + w2 + w3 - 2 (cascadeEnd), so the values are the same
+// however the run is cut.
+//
 // Built for the baseline instruction set, AVX2 and AVX-512 (two or four
 // times as many lanes per instruction), the version chosen at run time by
 // streamCascade below.  No FMA: the products and sums are rounded exactly as
 // in the baseline build, so every version gives the same values.
 template <class In, class Out, class LineAt, class OutAt>
 MX_KERNEL_INLINE inline void streamCascadeBody(const AxisPlan& p, std::int32_t n, float firstScale, float lastScale,
-                                               float maxValue, CascadeScratch& scratch, LineAt lineAt, OutAt outAt) {
+                                               float maxValue, CascadeScratch& scratch, std::int32_t tBegin,
+                                               std::int32_t tEnd, LineAt lineAt, OutAt outAt) {
   const std::int32_t w1 = p.widths[0], w2 = p.widths[1], w3 = p.widths[2];
   const float sc2 = 1.0f / float(w2);
-  std::fill(scratch.acc.begin(), scratch.acc.begin() + std::ptrdiff_t(n) * 3, 0);
   std::int32_t* acc1 = scratch.acc.data();
   std::int32_t* acc2 = acc1 + n;
   std::int32_t* acc3 = acc2 + n;
   std::uint16_t* ring1 = scratch.ring1.data();
   std::uint16_t* ring2 = scratch.ring2.data();
-  for (std::int32_t q = 0; q + 1 < w1; ++q) {
-    const In* s = lineAt(q);
-    for (std::int32_t x = 0; x < n; ++x) acc1[x] += s[x];
+  if (tBegin == 0) {
+    std::fill(scratch.acc.begin(), scratch.acc.begin() + std::ptrdiff_t(n) * 3, 0);
+    for (std::int32_t q = 0; q + 1 < w1; ++q) {
+      const In* s = lineAt(q);
+      for (std::int32_t x = 0; x < n; ++x) acc1[x] += s[x];
+    }
   }
-  const std::int32_t positions = p.length - w1 + 1;
-  for (std::int32_t t = 0; t < positions; ++t) {
+  const std::int32_t positions = std::min(p.length - w1 + 1, tEnd);
+  for (std::int32_t t = tBegin; t < positions; ++t) {
     // Box 1 at position t: inputs t .. t + w1 - 1.
     const In* enter = lineAt(t + w1 - 1);
     const In* leave = lineAt(t);
@@ -170,37 +180,68 @@ MX_KERNEL_INLINE inline void streamCascadeBody(const AxisPlan& p, std::int32_t n
 
 template <class In, class Out, class LineAt, class OutAt>
 void streamCascade(const AxisPlan& p, std::int32_t n, float firstScale, float lastScale, float maxValue,
-                   CascadeScratch& scratch, LineAt lineAt, OutAt outAt) {
+                   CascadeScratch& scratch, std::int32_t tBegin, std::int32_t tEnd, LineAt lineAt, OutAt outAt) {
   mxcpu::dispatch(
       [](const AxisPlan* p, std::int32_t n, float firstScale, float lastScale, float maxValue, CascadeScratch* scratch,
-         LineAt lineAt, OutAt outAt) MX_KERNEL_INLINE {
-        streamCascadeBody<In, Out>(*p, n, firstScale, lastScale, maxValue, *scratch, lineAt, outAt);
+         std::int32_t tBegin, std::int32_t tEnd, LineAt lineAt, OutAt outAt) MX_KERNEL_INLINE {
+        streamCascadeBody<In, Out>(*p, n, firstScale, lastScale, maxValue, *scratch, tBegin, tEnd, lineAt, outAt);
       },
-      &p, n, firstScale, lastScale, maxValue, &scratch, lineAt, outAt);
+      &p, n, firstScale, lastScale, maxValue, &scratch, tBegin, tEnd, lineAt, outAt);
+}
+
+// The line position after which outputs 0 .. j - 1 have all been written.
+std::int32_t cascadeEnd(const AxisPlan& p, std::int32_t j) {
+  return j <= 0 ? 0 : (j - 1) * p.step + p.widths[1] + p.widths[2] - 1;
 }
 
 // Vertical stage: src's window smoothed along y and sampled at plan y's rows,
-// into v (width x y.count values at 256 times their grey level, row-major).
-// Strips of columns keep the rings within about a megabyte, whatever the
-// kernel length.
-void verticalStage(const mxPelBuffer_const<unsigned char>& src, const AxisPlan& y, std::uint16_t* v) {
-  const std::int32_t width = src.width();
-  const std::int32_t lastRow = src.height() - 1;
-  const unsigned char* base = src.pointToOffset();
-  const std::ptrdiff_t stride = src.rowStride();
-  const std::int64_t ringRows = std::int64_t(y.widths[1]) + y.widths[2];
-  const std::int32_t strip =
-      std::int32_t(std::min<std::int64_t>(width, std::max<std::int64_t>(64, (std::int64_t(1) << 20) / (ringRows * 2))));
-  CascadeScratch scratch;
-  scratch.reserve(strip, y);
-  for (std::int32_t c0 = 0; c0 < width; c0 += strip) {
-    const std::int32_t n = std::min(strip, width - c0);
-    streamCascade<unsigned char, std::uint16_t>(
-        y, n, kFixedOne / float(y.widths[0]), 1.0f / float(y.widths[2]), 65535.0f, scratch,
-        [&](std::int32_t q) { return base + std::ptrdiff_t(clampIndex(y.lead + q, lastRow)) * stride + c0; },
-        [&](std::int32_t j) { return v + std::ptrdiff_t(j) * width + c0; });
+// produced a block of output rows at a time into a caller's buffer (values at
+// 256 times their grey level).  The columns are split into strips whose sums
+// and rings take about 192 KiB, so that a strip's state stays in the
+// processor's second-level cache while it advances; each strip keeps its
+// state between blocks, so the image is read once whatever the block size.
+class VerticalStream {
+public:
+  VerticalStream(const mxPelBuffer_const<unsigned char>& src, const AxisPlan& y, std::vector<CascadeScratch>& scratch)
+      : y_(y),
+        width_(src.width()),
+        lastRow_(src.height() - 1),
+        base_(src.pointToOffset()),
+        stride_(src.rowStride()),
+        scratch_(scratch) {
+    const std::int64_t perColumn = 2 * (std::int64_t(y.widths[1]) + y.widths[2]) + 12;
+    const std::int64_t fit = std::max<std::int64_t>(64, ((std::int64_t(192) << 10) / perColumn) & ~std::int64_t(63));
+    strip_ = std::int32_t(std::min<std::int64_t>(width_, fit));
+    strips_ = std::size_t((std::int64_t(width_) + strip_ - 1) / strip_);
+    if (scratch_.size() < strips_) scratch_.resize(strips_);
+    for (std::size_t k = 0; k < strips_; ++k)
+      scratch_[k].reserve(std::min(strip_, width_ - std::int32_t(k) * strip_), y);
   }
-}
+
+  // Writes output rows j0 .. j1 - 1 into v (row j at v + (j - j0) vStride);
+  // j0 is where the previous call stopped (0 at first).
+  void produce(std::int32_t j0, std::int32_t j1, std::uint16_t* v, std::ptrdiff_t vStride) {
+    const std::int32_t tBegin = cascadeEnd(y_, j0), tEnd = cascadeEnd(y_, j1);
+    for (std::size_t k = 0; k < strips_; ++k) {
+      const std::int32_t c0 = std::int32_t(k) * strip_;
+      const std::int32_t n = std::min(strip_, width_ - c0);
+      const unsigned char* base = base_ + c0;
+      std::uint16_t* out = v + c0;
+      streamCascade<unsigned char, std::uint16_t>(
+          y_, n, kFixedOne / float(y_.widths[0]), 1.0f / float(y_.widths[2]), 65535.0f, scratch_[k], tBegin, tEnd,
+          [&](std::int32_t q) { return base + std::ptrdiff_t(clampIndex(y_.lead + q, lastRow_)) * stride_; },
+          [&](std::int32_t j) { return out + std::ptrdiff_t(j - j0) * vStride; });
+    }
+  }
+
+private:
+  const AxisPlan& y_;
+  std::int32_t width_, lastRow_, strip_ = 1;
+  const unsigned char* base_;
+  std::ptrdiff_t stride_;
+  std::vector<CascadeScratch>& scratch_;
+  std::size_t strips_ = 0;
+};
 
 // Transposes an 8 x 8 block of 16-bit values: out[k][i] = in[i][k], where
 // in[i] points at 8 values and out[k] at room for 8.  SSE2 (every x86-64
@@ -245,23 +286,65 @@ inline void storeRow8(const std::uint16_t* s, unsigned char* d) {
   for (int i = 0; i < 8; ++i) d[i] = (unsigned char)s[i];
 }
 
-// Horizontal stage: the rows of v smoothed along x, sampled at plan x's
-// columns, scaled by gain and written into dst's window (x.count x rows).
+// Rows per block of the horizontal stage, the lanes of its cascade, and the
+// rows the vertical stage produces at a time.
+constexpr std::int32_t kBlock = 64;
+
+// The sampler's working memory.  Each thread keeps one and reuses it from
+// call to call (it only grows, to about 3 x 64 x 2 bytes per column of the
+// largest image sampled plus the rings), so that a call neither allocates
+// nor faults in fresh pages for it; a call made while the thread's arena is
+// in use (from a row sink) gets a fresh one of its own.
+struct SamplerArena {
+  std::vector<CascadeScratch> strips;
+  CascadeScratch horizontal;
+  std::vector<std::uint16_t> v, in, out, rows;
+  bool busy = false;
+};
+
+template <class T>
+T* atLeast(std::vector<T>& v, std::size_t n) {
+  if (v.size() < n) v.resize(n);
+  return v.data();
+}
+
+class ArenaLease {
+public:
+  ArenaLease() {
+    static thread_local SamplerArena arena;
+    if (arena.busy) {
+      own_.reset(new SamplerArena);
+      arena_ = own_.get();
+    } else {
+      arena_ = &arena;
+    }
+    arena_->busy = true;
+  }
+  ~ArenaLease() { arena_->busy = false; }
+  ArenaLease(const ArenaLease&) = delete;
+  ArenaLease& operator=(const ArenaLease&) = delete;
+  SamplerArena& operator*() const { return *arena_; }
+
+private:
+  SamplerArena* arena_;
+  std::unique_ptr<SamplerArena> own_;
+};
+
+// Horizontal stage: rows (at most kBlock) of v smoothed along x, sampled at
+// plan x's columns, scaled by gain and written into the rows at dstBase
+// (x.count values each, dstStride apart).
 template <class T>
 void horizontalStage(const std::uint16_t* v, std::int32_t width, std::int32_t rows, const AxisPlan& x, double gain,
-                     const mxPelBuffer<T>& dst) {
-  // Rows per block, the lanes of the cascade.  A short last block repeats
-  // its last row up to a multiple of 8 lanes; those lanes are not written out.
-  constexpr std::int32_t kBlock = 64;
+                     T* const dstBase, const std::ptrdiff_t dstStride, SamplerArena& arena) {
+  // A short block repeats its last row up to a multiple of 8 lanes; those
+  // lanes are not written out.
   const std::int32_t lastCol = width - 1;
   const float lastScale = float(gain / (double(kFixedOne) * double(x.widths[2])));
   const float maxValue = float(std::numeric_limits<T>::max());
-  std::unique_ptr<std::uint16_t[]> in(new std::uint16_t[std::size_t(width) * kBlock]);
-  std::unique_ptr<std::uint16_t[]> out(new std::uint16_t[std::size_t(x.count) * kBlock]);
-  CascadeScratch scratch;
+  std::uint16_t* const in = atLeast(arena.in, std::size_t(width) * kBlock);
+  std::uint16_t* const out = atLeast(arena.out, std::size_t(x.count) * kBlock);
+  CascadeScratch& scratch = arena.horizontal;
   scratch.reserve(kBlock, x);
-  T* const dstBase = dst.pointToOffset();
-  const std::ptrdiff_t dstStride = dst.rowStride();
   const std::int32_t width8 = width & ~7;
   const std::int32_t count8 = x.count & ~7;
   for (std::int32_t r0 = 0; r0 < rows; r0 += kBlock) {
@@ -277,17 +360,17 @@ void horizontalStage(const std::uint16_t* v, std::int32_t width, std::int32_t ro
         std::uint16_t* tileOut[8];
         for (int i = 0; i < 8; ++i) {
           tileIn[i] = srcRows[i] + c;
-          tileOut[i] = in.get() + std::ptrdiff_t(c + i) * n + r;
+          tileOut[i] = in + std::ptrdiff_t(c + i) * n + r;
         }
         transpose8x8(tileIn, tileOut);
       }
       for (std::int32_t c = width8; c < width; ++c)
         for (int i = 0; i < 8; ++i) in[std::ptrdiff_t(c) * n + r + i] = srcRows[i][c];
     }
-    const std::uint16_t* inp = in.get();
-    std::uint16_t* outp = out.get();
+    const std::uint16_t* inp = in;
+    std::uint16_t* outp = out;
     streamCascade<std::uint16_t, std::uint16_t>(
-        x, n, 1.0f / float(x.widths[0]), lastScale, maxValue, scratch,
+        x, n, 1.0f / float(x.widths[0]), lastScale, maxValue, scratch, 0, x.length,
         [&](std::int32_t q) { return inp + std::ptrdiff_t(clampIndex(x.lead + q, lastCol)) * n; },
         [&](std::int32_t i) { return outp + std::ptrdiff_t(i) * n; });
     // Transpose the results back into the destination rows.
@@ -345,6 +428,25 @@ void sampledXforms(const mxPelBuffer_const<unsigned char>& src, const mxGaussSam
   dst.clientFromImageXformBase(std::make_shared<mx2XformLinear>(c->linear() * scale));
 }
 
+// Runs both stages a block of kBlock output rows at a time, so that the
+// vertical stage's output is used while it is in cache.  For every block
+// (output rows j0 .. j0 + count - 1) it calls block(j0, count, stage), and
+// block calls stage(rows, stride) with where the block's rows go.
+template <class T, class Block>
+void sampleBlocks(const mxPelBuffer_const<unsigned char>& src, const AxisPlan& x, const AxisPlan& y, double gain,
+                  SamplerArena& arena, Block block) {
+  const std::int32_t width = src.width();
+  VerticalStream vertical(src, y, arena.strips);
+  // Every element the horizontal stage reads is written by the vertical one.
+  std::uint16_t* const v = atLeast(arena.v, std::size_t(width) * kBlock);
+  for (std::int32_t j0 = 0; j0 < y.count; j0 += kBlock) {
+    const std::int32_t count = std::min(kBlock, y.count - j0);
+    vertical.produce(j0, j0 + count, v, width);
+    block(j0, count,
+          [&](T* rows, std::ptrdiff_t stride) { horizontalStage<T>(v, width, count, x, gain, rows, stride, arena); });
+  }
+}
+
 template <class T>
 void gaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p, mxPelBuffer<T>& dst) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
@@ -363,10 +465,12 @@ void gaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampl
   // otherwise through a temporary whose overlap is copied.
   mxPelBuffer<T> target = dst;
   if (dst.window() != out) target = mxPelBuffer<T>(out);
-  // Every element is written by the vertical stage.
-  std::unique_ptr<std::uint16_t[]> v(new std::uint16_t[std::size_t(w.width()) * std::size_t(y.count)]);
-  verticalStage(src, y, v.get());
-  horizontalStage<T>(v.get(), w.width(), y.count, x, p.gain, target);
+  T* const base = target.pointToOffset();
+  const std::ptrdiff_t stride = target.rowStride();
+  ArenaLease arena;
+  sampleBlocks<T>(src, x, y, p.gain, *arena, [&](std::int32_t j0, std::int32_t, const auto& stage) {
+    stage(base + std::ptrdiff_t(j0) * stride, stride);
+  });
   if (target.root() != dst.root()) mfPelCopy<T>(target, dst);
 }
 
@@ -382,4 +486,20 @@ mxPelBuffer<unsigned char> mfGaussSample(const mxPelBuffer_const<unsigned char>&
 void mfGaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& params,
                    mxPelBuffer<unsigned short>& dst) {
   gaussSample<unsigned short>(src, params, dst);
+}
+
+void mxkernel::gaussSampleRows(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p,
+                               const GaussRowSink& sink) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  checkParams(p, 65535.0);
+  const mxPelRect w = src.window();
+  if (w.isNull()) return;
+  const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
+  const AxisPlan y = planAxis(w.y(), w.height(), p.sample.y(), p.smoothing.y(), p.centred);
+  ArenaLease arena;
+  std::uint16_t* const rows = atLeast((*arena).rows, std::size_t(x.count) * kBlock);
+  sampleBlocks<std::uint16_t>(src, x, y, p.gain, *arena, [&](std::int32_t j0, std::int32_t count, const auto& stage) {
+    stage(rows, x.count);
+    sink(rows, x.count, j0, count);
+  });
 }

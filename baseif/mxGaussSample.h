@@ -50,8 +50,11 @@
 // per pel whatever the smoothing, streamed along whole rows (or transposed
 // blocks of 64 rows) so that the compiler vectorises it.  Only when the
 // kernel is longer than the image does the replicated padding add work in
-// proportion to the kernel length.  Scratch memory: a 16-bit image of the
-// source's width and the result's height, plus at most a few megabytes.
+// proportion to the kernel length.  The two stages run interleaved, 64
+// output rows at a time, so the intermediate rows are used while they are in
+// cache; the cost per pel does not grow with the image.  Scratch memory:
+// about 400 bytes per source column for the vertical sums and rings plus
+// three blocks of 64 16-bit rows, kept by each thread for its next call.
 #pragma once
 
 #include <cstdint>

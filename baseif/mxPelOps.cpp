@@ -30,7 +30,9 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned char>
   // different counters, which keeps the increments from waiting on each other.
   std::uint32_t h[4][256] = {};
   const std::int32_t w = src.width();
-  for (std::int32_t j = 0; j < src.height(); ++j) {
+  // An empty window counts nothing, however many empty rows it has.
+  const std::int32_t rows = w > 0 ? src.height() : 0;
+  for (std::int32_t j = 0; j < rows; ++j) {
     const unsigned char* s = src.row(j);
     std::int32_t i = 0;
     for (; i + 4 <= w; i += 4) {

@@ -110,6 +110,7 @@ template <class T>
 T mfPelMax(const mxPelBuffer_const<T>& src) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
   T m = 0;
+  if (src.window().isNull()) return m;
   for (std::int32_t j = 0; j < src.height(); ++j) {
     const T* s = src.row(j);
     for (std::int32_t i = 0; i < src.width(); ++i) m = s[i] > m ? s[i] : m;
@@ -123,6 +124,7 @@ T mfPelMax(const mxPelBuffer_const<T>& src) {
 template <class T>
 void mfPelSet(const mxPelBuffer<T>& dst, T value) {
   if (!dst.isBound()) throw mxPel::UnboundWindow();
+  if (dst.window().isNull()) return;
   for (std::int32_t j = 0; j < dst.height(); ++j) std::fill_n(dst.row(j), dst.width(), value);
 }
 inline void mfPelSet_U8(const mxPelBuffer<unsigned char>& dst, unsigned char value) { mfPelSet(dst, value); }
@@ -137,6 +139,7 @@ bool mfPelEqual(const mxPelBuffer_const<T>& a, const mxPelBuffer_const<T>& b) {
   if (!a.isBound()) return true;
   if (a.window() != b.window()) return false;
   const std::size_t rowBytes = std::size_t(a.width()) * sizeof(T);
+  if (rowBytes == 0) return true;
   for (std::int32_t j = 0; j < a.height(); ++j)
     if (std::memcmp(a.row(j), b.row(j), rowBytes) != 0) return false;
   return true;

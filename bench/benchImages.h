@@ -13,19 +13,21 @@ namespace bench {
 
 inline unsigned char clampByte(double v) { return static_cast<unsigned char>(v < 0 ? 0 : v > 255 ? 255 : v + 0.5); }
 
-inline mxPelBuffer<unsigned char> texturedReference(int size) {
-  mxPelBuffer<unsigned char> img(size, size);
+inline mxPelBuffer<unsigned char> texturedReference(int width, int height) {
+  mxPelBuffer<unsigned char> img(width, height);
   std::mt19937 rng(1234);
   std::uniform_int_distribution<int> noise(-20, 20);
-  for (int y = 0; y < size; ++y) {
+  for (int y = 0; y < height; ++y) {
     unsigned char* row = img.row(y);
-    for (int x = 0; x < size; ++x) {
+    for (int x = 0; x < width; ++x) {
       const double v = 128 + 50 * std::sin(x * 0.05) * std::cos(y * 0.043) + 30 * std::sin((x + y) * 0.011);
       row[x] = clampByte(v + noise(rng));
     }
   }
   return img;
 }
+
+inline mxPelBuffer<unsigned char> texturedReference(int size) { return texturedReference(size, size); }
 
 inline mxPelBuffer<unsigned char> shadedRuntime(const mxPelBuffer_const<unsigned char>& ref) {
   const int w = ref.width(), h = ref.height();
@@ -42,16 +44,19 @@ inline mxPelBuffer<unsigned char> shadedRuntime(const mxPelBuffer_const<unsigned
 }
 
 // A mask excluding a centred rectangle and a border stripe (about 15 %).
-inline mxPelBuffer<unsigned char> benchMask(int size) {
-  mxPelBuffer<unsigned char> m(size, size);
-  for (int y = 0; y < size; ++y) {
+inline mxPelBuffer<unsigned char> benchMask(int width, int height) {
+  mxPelBuffer<unsigned char> m(width, height);
+  for (int y = 0; y < height; ++y) {
     unsigned char* row = m.row(y);
-    for (int x = 0; x < size; ++x) {
-      const bool hole = (x > size * 3 / 8 && x < size * 5 / 8 && y > size * 3 / 8 && y < size * 5 / 8) || x < size / 32;
+    for (int x = 0; x < width; ++x) {
+      const bool hole =
+          (x > width * 3 / 8 && x < width * 5 / 8 && y > height * 3 / 8 && y < height * 5 / 8) || x < width / 32;
       row[x] = hole ? 0 : 255;
     }
   }
   return m;
 }
+
+inline mxPelBuffer<unsigned char> benchMask(int size) { return benchMask(size, size); }
 
 }  // namespace bench

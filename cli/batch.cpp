@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "baseif/mxDiag.h"
@@ -19,6 +21,7 @@
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "options.h"
+#include "report.h"
 
 namespace fs = std::filesystem;
 
@@ -26,42 +29,78 @@ namespace imgnormcli {
 
 namespace {
 
-// A path's identity for collision checks: the absolute, normalized form.
+// A path's identity for collision checks between outputs (which may not
+// exist yet): the absolute, normalized form.
 std::string pathKey(const std::string& p) {
   std::error_code ec;
   fs::path a = fs::weakly_canonical(fs::absolute(p, ec), ec);
   return a.lexically_normal().string();
 }
 
-std::vector<std::string> listFolder(const std::string& folder) {
+// The folder's image files, sorted; every other entry goes to skipped.
+std::vector<std::string> listFolder(const std::string& folder, std::vector<SkippedFile>& skipped) {
   std::vector<std::string> files;
+  std::vector<SkippedFile> others;
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string path = it->path().string();
     const std::string name = it->path().filename().string();
-    if (name.empty() || name[0] == '.') continue;  // hidden, and our own temporaries
-    if (!isImageName(name)) continue;
+    long pid;
+    if (isTemporaryName(name, pid)) continue;  // an output being written by a run
     std::error_code fec;
-    if (it->is_directory(fec)) continue;
-    files.push_back(it->path().string());
+    const fs::file_status st = it->status(fec);  // follows links: a link to an image is taken
+    std::string reason;
+    if (st.type() == fs::file_type::directory)
+      reason = "folder (folders are not scanned)";
+    else if (st.type() != fs::file_type::regular)
+      reason = (fileKind(path).empty() ? std::string("broken link") : fileKind(path)) + ", not a regular file";
+    else if (name[0] == '.')
+      reason = "hidden file";
+    else if (!isImageName(name))
+      reason = "not an image file name (.png, .tif, .tiff, .jpg, .jpeg, .bmp, .pgm, .ppm, .pnm)";
+    if (reason.empty())
+      files.push_back(path);
+    else
+      others.push_back({path, reason});
   }
   std::sort(files.begin(), files.end());
+  std::sort(others.begin(), others.end(), [](const SkippedFile& a, const SkippedFile& b) { return a.path < b.path; });
+  skipped.insert(skipped.end(), others.begin(), others.end());
   return files;
 }
 
 }  // namespace
 
-std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, const std::string& output,
-                                 const std::string& format) {
+std::string fileIdentity(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0)
+    return "inode " + std::to_string(std::uint64_t(st.st_dev)) + ":" + std::to_string(std::uint64_t(st.st_ino));
+  return "path " + pathKey(path);
+}
+
+void refuseOverwrite(const std::string& option, const std::string& output, const std::vector<NamedInput>& inputs,
+                     bool inPlace) {
+  if (inPlace) return;
+  const std::string key = fileIdentity(output);
+  for (const NamedInput& in : inputs)
+    if (!in.path.empty() && fileIdentity(in.path) == key)
+      throw CliError(kExitUsage, option + " " + output + ": is " + in.role + " (" + in.path +
+                                     "); choose another output, or give --in-place to overwrite it");
+}
+
+BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& output, const std::string& format,
+                    const std::vector<NamedInput>& others, bool inPlace) {
   if (!format.empty() && format != "png" && format != "tif" && format != "tiff" && format != "pgm")
     throw CliError(kExitUsage, "--format: unknown format '" + format + "' (use png, tif or pgm)");
-  std::vector<BatchItem> items;
+  BatchPlan plan;
+  std::vector<BatchItem>& items = plan.items;
   bool anyFolder = false;
   for (const std::string& in : inputs) {
     std::error_code ec;
     if (fs::is_directory(in, ec)) {
       anyFolder = true;
-      const std::vector<std::string> files = listFolder(in);
-      if (files.empty()) items.push_back({in, "", in + ": folder holds no .png, .tif, .tiff or .pgm files"});
+      const std::vector<std::string> files = listFolder(in, plan.skipped);
+      if (files.empty()) items.push_back({in, "", in + ": folder holds no image files"});
       for (const std::string& f : files) items.push_back({f, "", ""});
     } else {
       items.push_back({in, "", ""});
@@ -69,50 +108,151 @@ std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, const s
   }
   const bool singleFile = inputs.size() == 1 && !anyFolder;
   std::error_code oec;
-  if (singleFile && !isImageName(output) && !lowerExtension(output).empty() && !fs::is_directory(output, oec))
+  if (singleFile && !isWritableName(output) && !lowerExtension(output).empty() && !fs::is_directory(output, oec))
     throw CliError(kExitUsage, "-o " + output +
-                                   ": unknown image format (use .png, .tif, .tiff or .pgm, "
+                                   ": unknown image format for output (use .png, .tif, .tiff or .pgm, "
                                    "or give a folder)");
-  if (isImageName(output) && !singleFile)
+  if (isWritableName(output) && !singleFile)
     throw CliError(kExitUsage, "-o " + output +
                                    ": names one image file, but there are several inputs; "
                                    "give an output folder");
-  const bool toFile = singleFile && isImageName(output);
+  const bool toFile = singleFile && isWritableName(output);
   if (toFile && !format.empty())
     throw CliError(kExitUsage, "--format: not used when -o names a file (the file name gives the format)");
 
-  std::map<std::string, std::string> outputs;  // output key -> input
-  std::map<std::string, bool> inputKeys;
+  std::map<std::string, std::string> outputs;   // output key -> input
+  std::map<std::string, NamedInput> inputKeys;  // identity -> what it is
+  for (const NamedInput& in : others)
+    if (!in.path.empty()) inputKeys.emplace(fileIdentity(in.path), in);
   for (const BatchItem& it : items)
-    if (it.error.empty()) inputKeys[pathKey(it.input)] = true;
+    if (it.error.empty()) inputKeys.emplace(fileIdentity(it.input), NamedInput{it.input, "an input image"});
   for (BatchItem& it : items) {
     if (!it.error.empty()) continue;
     if (toFile) {
       it.output = output;
     } else {
       std::string ext = format.empty() ? lowerExtension(it.input) : format;
-      if (!isImageName("x." + ext)) ext = "png";  // the input's own name fails on reading; name its output anyway
+      if (!isWritableName("x." + ext)) ext = "png";  // JPEG, BMP, PPM and unknown inputs give PNG
       it.output = (fs::path(output) / (fileStem(it.input) + "." + ext)).string();
     }
+    const auto in = inputKeys.find(fileIdentity(it.output));
+    if (in != inputKeys.end() && !inPlace)
+      throw CliError(kExitUsage, it.output + ": the output would overwrite " + in->second.role + " (" +
+                                     in->second.path + "); choose another output, or give --in-place");
     const std::string key = pathKey(it.output);
-    if (inputKeys.count(key))
-      throw CliError(kExitUsage, it.output + ": the output would overwrite an input; choose another output");
     auto [pos, fresh] = outputs.emplace(key, it.input);
     if (!fresh)
       throw CliError(kExitUsage, it.output + ": both " + pos->second + " and " + it.input +
                                      " would be written there; run them into different folders");
   }
-  return items;
+  return plan;
+}
+
+void Warnings::warn(const std::string& kind, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto [it, fresh] = byKind_.emplace(kind, Entry{kind, text, 0});
+  ++it->second.count;
+  if (!fresh) return;
+  order_.push_back(kind);
+  if (printer_)
+    printer_("warning: " + text);
+  else
+    std::fprintf(stderr, "imgnorm: warning: %s\n", text.c_str());
+}
+
+std::vector<Warnings::Entry> Warnings::entries() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<Entry> out;
+  for (const std::string& k : order_) out.push_back(byKind_.at(k));
+  return out;
 }
 
 namespace {
 
-enum class Outcome { kOk, kSoft, kInputError, kOutputError, kToolError };
+std::string sizeText(std::int32_t w, std::int32_t h) { return std::to_string(w) + " x " + std::to_string(h); }
+
+// Pels the tool's mask selects in rect (every pel of rect without a mask).
+std::uint64_t selectedPels(const mxPelBuffer_const<unsigned char>& mask, const mxPelRect& rect) {
+  if (!mask.isBound()) return std::uint64_t(rect.area());
+  const mxPelRect r = rect.intersect(mask.window());
+  std::uint64_t n = 0;
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned char* m = mask.pointToPel(r.x(), r.y() + j);
+    std::uint32_t rowCount = 0;
+    for (std::int32_t i = 0; i < r.width(); ++i) rowCount += m[i] != 0;
+    n += rowCount;
+  }
+  return n;
+}
+
+bool isLocal(std::uint32_t methods) {
+  return (methods & (mxImageNormalizerDefs::eLocalCorrection | mxImageNormalizerDefs::eLocalCorrectionEnhanced)) != 0;
+}
+
+void warnNeighborhood(const mxImageNormalizer& tool, const std::string& what, std::int32_t w, std::int32_t h,
+                      Warnings& warnings) {
+  const auto n = tool.neighborhoodSize();
+  const std::int32_t shorter = std::min(w, h);
+  if (std::max(n.x(), n.y()) < shorter) return;
+  warnings.warn("neighborhood", what + ": the neighbourhood (" + sizeText(n.x(), n.y()) +
+                                    ") is at least as large as the image's shorter side (" + std::to_string(shorter) +
+                                    " pels), so the local methods remove little more than one overall offset; "
+                                    "choose a smaller --neighborhood");
+}
+
+}  // namespace
+
+void warnAboutMethods(const mxImageNormalizer& tool, std::uint32_t methods, Warnings& warnings) {
+  using namespace mxImageNormalizerDefs;
+  if ((methods & eMatchHistogramTails) && tool.tailFractions().x() <= 0.0 && tool.tailFractions().y() >= 1.0)
+    warnings.warn("tails",
+                  "tails with fractions 0,1 matches the darkest and brightest pels: a min/max stretch that "
+                  "noise and defects throw off; --tail-fractions 0.01,0.99 is more robust");
+  const auto& ref = tool.referenceImage();
+  if (isLocal(methods) && ref.isBound())
+    warnNeighborhood(tool, "the reference image", ref.width(), ref.height(), warnings);
+}
+
+void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method, const std::string& input,
+                  const mxPelBuffer_const<unsigned char>& image, const mxPelRect& covered, Warnings& warnings) {
+  using namespace mxImageNormalizerDefs;
+  if (method == eIdentity || covered.isNull()) return;
+  const auto& ref = tool.referenceImage();
+  const auto& mask = tool.maskImage();
+  if (covered.width() < image.width() || covered.height() < image.height())
+    warnings.warn("overlap", input + ": the output (" + sizeText(covered.width(), covered.height()) +
+                                 ") is smaller than the input (" + sizeText(image.width(), image.height()) +
+                                 "): every method, the global ones too, normalizes only "
+                                 "the part of the image that overlaps the reference image (" +
+                                 sizeText(ref.width(), ref.height()) + (mask.isBound() ? ") and its mask" : ")"));
+  if (isLocal(method)) warnNeighborhood(tool, input, covered.width(), covered.height(), warnings);
+  if (method == eMatchHistogram) {
+    const std::uint64_t run = selectedPels(mask, covered);
+    const std::uint64_t trained =
+        selectedPels(mask, mask.isBound() ? ref.window().intersect(mask.window()) : ref.window());
+    const double ratio = trained ? double(run) / double(trained) : 1.0;
+    if (std::fabs(ratio - 1.0) > 0.01) {
+      char r[32];
+      std::snprintf(r, sizeof r, "%.3g", ratio);
+      warnings.warn("histogram-count",
+                    input + ": histogram matching compares absolute pel counts, and the image's region holds " +
+                        std::to_string(run) + " pels against the reference region's " + std::to_string(trained) +
+                        " (ratio " + r + "), so the result " + (ratio < 1 ? "leans dark" : "saturates") +
+                        "; match images of the reference's size, or use mean-stddev or tails");
+    }
+  }
+}
+
+namespace {
+
+enum class Outcome { kOk, kSoft, kInputError, kOutputError, kToolError, kOutOfMemory };
 
 struct ItemResult {
   Outcome outcome = Outcome::kOk;
   std::string message;  // soft failure: the tool's message; errors: the full one-line error
-  mxDiagObject diag;
+  bool written = false;
+  ImageInfo info;     // grey conversion and warnings of reading
+  mxDiagObject diag;  // the run's records, while the report takes them
 };
 
 // Serializes the progress line and the error lines of the worker threads.
@@ -172,7 +312,9 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
     return;
   }
   try {
-    const mxPelBuffer<unsigned char> image = readImage(item.input, options.toGray);
+    const mxPelBuffer<unsigned char> image = readImage(item.input, options.read, &result.info);
+    if (withDiag && !result.info.conversion.empty())
+      result.diag.addText(mfFromUtf8(result.info.conversion), L"Grey conversion");
     bool success = false;
     std::wstring message;
     mxPelBuffer<unsigned char> out =
@@ -187,15 +329,17 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
       result.message = "the image does not overlap the reference image";
       return;
     }
-    writeImage(item.output, out);
+    if (options.warnings) warnAboutRun(tool, options.method, item.input, image, out.window(), *options.warnings);
+    writeImage(item.output, out, options.write);
+    result.written = true;
   } catch (const CliError& e) {
     result.outcome = e.code() == kExitOutput ? Outcome::kOutputError : Outcome::kInputError;
     result.message = e.what();
   } catch (const mxException& e) {
     result.outcome = Outcome::kToolError;
-    result.message = item.input + ": " + mfToUtf8(e.message());
+    result.message = item.input + ": " + userMessage(e.message());
   } catch (const std::bad_alloc&) {
-    result.outcome = Outcome::kToolError;
+    result.outcome = Outcome::kOutOfMemory;
     result.message = item.input + ": out of memory";
   } catch (const std::exception& e) {
     // Anything else stays with its image: a batch goes on past it.
@@ -206,25 +350,52 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
 
 }  // namespace
 
-ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& items, const BatchOptions& options,
-                  mxDiagObject* diag, std::ostream& summary) {
+ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const BatchOptions& options,
+                  std::ostream& summary) {
+  const std::vector<BatchItem>& items = plan.items;
   std::vector<ItemResult> results(items.size());
   Console console(options.progress && items.size() > 1 && ::isatty(STDERR_FILENO), items.size());
+  Warnings ownWarnings;
+  BatchOptions opts = options;
+  if (!opts.warnings) opts.warnings = &ownWarnings;
+  opts.warnings->printer([&console](const std::string& line) { console.error(line); });
   std::atomic<std::size_t> next{0};
   // Each worker runs its own copy of the tool: one tool object is used by
   // one thread at a time, and copies share only the read-only pels.
   auto worker = [&](const mxImageNormalizer* mine) {
     for (std::size_t i = next.fetch_add(1); i < items.size(); i = next.fetch_add(1)) {
-      processItem(*mine, items[i], options, diag != nullptr, results[i]);
-      const bool failed = results[i].outcome != Outcome::kOk;
-      if (failed && results[i].outcome != Outcome::kSoft)
-        console.error(results[i].message);
-      else if (results[i].outcome == Outcome::kSoft)
-        console.error(items[i].input + ": not normalized: " + results[i].message);
-      console.done(fileName(items[i].input), failed);
+      ItemResult& r = results[i];
+      processItem(*mine, items[i], opts, opts.report != nullptr, r);
+      // A reading warning names its file: the rest of the line is its kind.
+      for (const std::string& w : r.info.warnings) {
+        const std::size_t colon = w.find(": ");
+        opts.warnings->warn(colon == std::string::npos ? w : w.substr(colon + 2), w);
+      }
+      // Each problem is printed once, here, as it happens.
+      if (r.outcome == Outcome::kSoft)
+        console.error(items[i].input + ": not normalized: " + r.message);
+      else if (r.outcome != Outcome::kOk)
+        console.error(r.message);
+      if (opts.report) {
+        ReportItem entry;
+        entry.index = i;
+        entry.input = items[i].input;
+        entry.output = r.written ? items[i].output : std::string();
+        entry.failed = r.outcome != Outcome::kOk;
+        entry.soft = r.outcome == Outcome::kSoft;
+        entry.message = r.message;
+        try {
+          opts.report->addImage(entry, r.diag);
+        } catch (const std::exception& e) {
+          console.error(std::string("--diag: ") + e.what());
+          opts.report->fail(e.what());
+        }
+        r.diag.clear();  // the pels go as soon as the report has them
+      }
+      console.done(fileName(items[i].input), r.outcome != Outcome::kOk);
     }
   };
-  const int jobs = effectiveJobs(options.jobs, items.size());
+  const int jobs = effectiveJobs(opts.jobs, items.size());
   if (jobs <= 1) {
     worker(&tool);
   } else {
@@ -234,11 +405,12 @@ ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& i
     for (std::thread& th : threads) th.join();
   }
   console.finish();
+  opts.warnings->printer(nullptr);
 
   ExitCode code = kExitOk;
   std::size_t ok = 0, soft = 0, errors = 0;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    switch (results[i].outcome) {
+  for (const ItemResult& r : results) {
+    switch (r.outcome) {
       case Outcome::kOk:
         ++ok;
         break;
@@ -255,31 +427,34 @@ ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& i
         ++errors;
         code = worseExit(code, kExitInput);
         break;
-    }
-    if (diag) {
-      // Each image's records one level below a record that names the image.
-      const std::int32_t base = diag->level();
-      diag->addText(mfFromUtf8(items[i].input), L"Input image");
-      for (const mxDiagObject::Record& r : results[i].diag.records()) {
-        diag->level(base + 1 + r.level);
-        if (r.type == mxDiagObject::Record::eImage)
-          diag->addImage(r.image, r.name, false);
-        else
-          diag->addText(r.text, r.name);
-      }
-      diag->level(base);
+      case Outcome::kOutOfMemory:
+        ++errors;
+        code = worseExit(code, kExitInternal);
+        break;
     }
   }
-  if (!options.quiet) {
+  if (!opts.quiet) {
+    // Counts only: each problem's message was printed once, above.
     summary << "imgnorm: " << ok << " of " << items.size() << " image" << (items.size() == 1 ? "" : "s")
-            << " normalized with " << methodCliName(options.method) << ", " << soft << " soft failure"
-            << (soft == 1 ? "" : "s") << ", " << errors << " error" << (errors == 1 ? "" : "s") << "\n";
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      if (results[i].outcome == Outcome::kSoft)
-        summary << "  soft failure: " << items[i].input << ": " << results[i].message << "\n";
-      else if (results[i].outcome != Outcome::kOk)
-        summary << "  error: " << results[i].message << "\n";
+            << " normalized with " << methodCliName(opts.method) << ", " << soft << " soft failure"
+            << (soft == 1 ? "" : "s") << ", " << errors << " error" << (errors == 1 ? "" : "s");
+    if (!plan.skipped.empty()) summary << ", " << plan.skipped.size() << " skipped";
+    const auto warned = opts.warnings->entries();
+    if (!warned.empty())
+      summary << ", " << warned.size() << " kind" << (warned.size() == 1 ? "" : "s") << " of warning";
+    summary << "\n";
+    std::size_t converted = 0, deep = 0;
+    for (const ItemResult& r : results) {
+      converted += !r.info.conversion.empty();
+      deep += r.info.conversion.find("-bit") != std::string::npos;
     }
+    if (converted)
+      summary << "  grey conversion (--to-gray): " << converted << " image" << (converted == 1 ? "" : "s")
+              << (deep ? ", deeper than 8 bits scaled with " + grayScalingText(opts.read.scaling) : std::string())
+              << "\n";
+    for (const Warnings::Entry& w : warned)
+      if (w.count > 1) summary << "  warning met " << w.count << " times (printed once): " << w.kind << "\n";
+    for (const SkippedFile& sk : plan.skipped) summary << "  skipped: " << sk.path << ": " << sk.reason << "\n";
     summary.flush();
   }
   return code;

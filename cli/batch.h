@@ -3,11 +3,16 @@
 // tool), a progress line on a terminal, and the summary.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "baseif/mxPelBuffer.h"
 #include "cli_error.h"
+#include "image_io.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
 
 class mxDiagObject;
@@ -21,28 +26,99 @@ struct BatchItem {
   std::string error;  // set when the input could not even be listed (missing path, empty folder)
 };
 
-// Files given stay as they are; a folder gives its image files (by
-// extension, sorted, hidden files skipped).  output is a file name when it
-// has an image extension and there is exactly one input file, else a folder;
-// format (png, tif, pgm or empty: as the input) picks the outputs' format in
-// a folder.  Throws CliError (kExitUsage) for outputs that would collide or
-// overwrite an input.
-std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, const std::string& output,
-                                 const std::string& format);
+// A file a command reads, with what it is for messages ("the reference image").
+struct NamedInput {
+  std::string path;
+  std::string role;
+};
+
+// A key that is equal for two spellings of the same file: device and inode
+// when the file exists, else the canonical absolute path.
+std::string fileIdentity(const std::string& path);
+
+// Refuses (CliError, kExitUsage) an output file that names one of the
+// inputs, unless inPlace.  option names the output in the message ("-o").
+void refuseOverwrite(const std::string& option, const std::string& output, const std::vector<NamedInput>& inputs,
+                     bool inPlace);
+
+// An entry of an input folder that the batch does not take, with the reason
+// ("not an image file name", "hidden", "folder (not scanned)", "FIFO, not a
+// regular file").
+struct SkippedFile {
+  std::string path;
+  std::string reason;
+};
+
+struct BatchPlan {
+  std::vector<BatchItem> items;
+  std::vector<SkippedFile> skipped;  // in folder order, sorted by name
+};
+
+// Files given stay as they are; a folder gives its regular files with an
+// image extension (sorted, not recursive) and lists every other entry in
+// skipped.  output is a file name when it has an image extension and there is
+// exactly one input file, else a folder; format (png, tif, pgm or empty: as
+// the input, PNG for inputs the program cannot write) picks the outputs'
+// format in a folder.  Throws CliError (kExitUsage) for outputs that would
+// collide, or that would overwrite an input image or one of others (the
+// reference, mask or tool file) unless inPlace.
+BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& output, const std::string& format,
+                    const std::vector<NamedInput>& others = {}, bool inPlace = false);
+
+// Warnings of one command: each kind printed once on standard error (the
+// first occurrence, naming its file), however many images meet it.  Safe to
+// use from several threads.  Warnings never change a result.
+class Warnings {
+public:
+  struct Entry {
+    std::string kind;   // a short name ("overlap", "histogram-count")
+    std::string text;   // the first message
+    std::size_t count;  // how often it was met
+  };
+  // Prints "imgnorm: warning: TEXT" the first time kind is met.
+  void warn(const std::string& kind, const std::string& text);
+  std::vector<Entry> entries() const;
+  // Where the first occurrences go (standard error when none): a batch routes
+  // them past its progress line.
+  void printer(std::function<void(const std::string&)> print) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    printer_ = std::move(print);
+  }
+
+private:
+  std::function<void(const std::string&)> printer_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> order_;
+  std::map<std::string, Entry> byKind_;
+};
+
+// The warnings about one run-time image that the tool normalized into result
+// (whose window is the part of image it covers): an output smaller than the
+// input, a neighbourhood as large as the image, histogram matching between
+// regions of different pel counts.
+void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method, const std::string& input,
+                  const mxPelBuffer_const<unsigned char>& image, const mxPelRect& covered, Warnings& warnings);
+// The warnings about a method choice before any image: tails over the whole
+// range, a neighbourhood at least as large as the reference's shorter side.
+void warnAboutMethods(const mxImageNormalizer& tool, std::uint32_t methods, Warnings& warnings);
 
 struct BatchOptions {
   mxImageNormalizerDefs::Method method = mxImageNormalizerDefs::eIdentity;
-  bool toGray = false;
+  ReadOptions read;
+  WriteOptions write;
   int jobs = 1;
   bool quiet = false;    // no summary on standard output
   bool progress = true;  // a progress line when standard error is a terminal
+  Warnings* warnings = nullptr;
+  class DiagReport* report = nullptr;  // --diag: each image goes into the report
 };
 
-// Runs every item; goes on past bad images.  Per-image errors are printed at
-// once (one line each, on standard error); the summary goes to summary.  With
-// diag, each image's records are added in input order under a record naming
-// the input.  Returns the worst exit code met.
-ExitCode runBatch(const mxImageNormalizer& tool, const std::vector<BatchItem>& items, const BatchOptions& options,
-                  mxDiagObject* diag, std::ostream& summary);
+// Runs every item of the plan; goes on past bad images.  Each error, soft
+// failure and kind of warning is printed once, when it happens (one line on
+// standard error); the summary goes to summary: counts, the grey conversion
+// used and the skipped files.  With a report, each image's records go into
+// it as the image is done.  Returns the worst exit code met.
+ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const BatchOptions& options,
+                  std::ostream& summary);
 
 }  // namespace imgnormcli

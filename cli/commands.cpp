@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <memory>
+#include <sstream>
 #include <thread>
 
 #include "baseif/mxDiag.h"
@@ -13,6 +15,7 @@
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "options.h"
+#include "report.h"
 #include "tiff_stream.h"
 #include "tool_file.h"
 
@@ -27,6 +30,7 @@ const char* exitCodeHelp() {
          "  0  everything done\n"
          "  1  done, but the tool could not normalize some images (soft failures, listed in the summary)\n"
          "  2  usage error: unknown option or method, bad parameter value, outputs that would collide\n"
+         "     or overwrite an input (without --in-place), a --diag folder imgnorm did not write\n"
          "  3  input error: missing, unreadable, corrupt or truncated image or tool file, colour or 16-bit\n"
          "     image without --to-gray, a reference the tool cannot train on\n"
          "  4  output error: an output file or folder cannot be written\n"
@@ -43,24 +47,19 @@ int effectiveJobs(int jobs, std::size_t items) {
 namespace {
 
 // Calls one setter; a value the tool rejects becomes a usage error that
-// names the option and quotes the tool's own message.
+// names the option and states the rule in the option's own terms (the tool's
+// messages speak of its member functions).
 template <class F>
 void setParam(const std::string& option, const std::string& value, F&& set) {
   try {
     set();
   } catch (const mxImageNormalizerDefs::BadParams& e) {
-    throw CliError(kExitUsage, option + " " + value + ": " + mfToUtf8(e.message()));
+    throw CliError(kExitUsage, option + " " + value + ": " + userMessage(e.message()));
   }
 }
 
 std::string sizeText(const mxPelBuffer_const<unsigned char>& im) {
   return std::to_string(im.width()) + " x " + std::to_string(im.height());
-}
-
-// The image writer of diagnostics folders: PNG files a browser shows.
-std::string writeDiagPng(const std::string& base, const mxPelBuffer_const<unsigned char>& image) {
-  writeImage(base + ".png", image);
-  return "png";
 }
 
 }  // namespace
@@ -89,10 +88,10 @@ void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {
   // Parameters first: a bad value is reported before any image is read.
   mxImageNormalizer fresh;
   configureParameters(o, fresh);
-  const mxPelBuffer<unsigned char> reference = readImage(o.reference, o.toGray);
+  const mxPelBuffer<unsigned char> reference = readImage(o.reference, o.read);
   fresh.referenceImage(reference, false);
   if (!o.mask.empty()) {
-    const mxPelBuffer<unsigned char> mask = readImage(o.mask, o.toGray);
+    const mxPelBuffer<unsigned char> mask = readImage(o.mask, o.read);
     if (mask.width() != reference.width() || mask.height() != reference.height())
       throw CliError(kExitInput, o.mask + ": the mask is " + sizeText(mask) + " pels but the reference image is " +
                                      sizeText(reference));
@@ -101,68 +100,71 @@ void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {
   tool = fresh;
 }
 
-void checkDiagTarget(const std::string& folder) {
-  std::error_code ec;
-  if (!fs::exists(folder, ec)) {
-    const fs::path parent = fs::path(folder).parent_path();
-    prepareOutputFolder(parent.empty() ? "." : parent.string());
-    return;
-  }
-  if (!fs::is_directory(folder, ec)) throw CliError(kExitOutput, "--diag " + folder + ": exists and is not a folder");
-  if (!fs::is_empty(folder, ec) && !fs::exists(fs::path(folder) / "index.html", ec))
-    throw CliError(kExitOutput, "--diag " + folder +
-                                    ": folder exists and holds no earlier diagnostics (no index.html); "
-                                    "choose a new or empty folder");
-  const fs::path parent = fs::path(folder).parent_path();
-  prepareOutputFolder(parent.empty() ? "." : parent.string());
+namespace {
+
+// The report of a --diag option, with its folder checked before any work.
+struct Diagnostics {
+  explicit Diagnostics(const std::string& folder) : folder(folder) {}
+  DiagFolder folder;
+  mxDiagObject training;
+  std::unique_ptr<DiagReport> report;
+};
+
+std::unique_ptr<Diagnostics> openDiagnostics(const std::string& folder) {
+  if (folder.empty()) return nullptr;
+  return std::make_unique<Diagnostics>(folder);
 }
 
-void writeDiagFolder(const std::string& folder, const mxDiagObject& diag) {
-  checkDiagTarget(folder);
-  std::string tmp = temporaryNameFor(fs::path(folder).lexically_normal().string());
-  try {
-    diag.writeFolder(tmp, writeDiagPng);
-  } catch (const mxException& e) {
-    std::error_code ec;
-    fs::remove_all(tmp, ec);
-    throw CliError(kExitOutput, "--diag " + folder + ": " + mfToUtf8(e.message()));
-  } catch (const CliError& e) {
-    std::error_code ec;
-    fs::remove_all(tmp, ec);
-    throw CliError(kExitOutput, std::string("--diag ") + folder + ": " + e.what());
-  }
-  std::error_code ec;
-  if (fs::exists(folder, ec)) fs::remove_all(folder, ec);  // an earlier diagnostics folder, checked above
-  fs::rename(tmp, folder, ec);
-  if (ec) {
-    std::error_code ec2;
-    fs::remove_all(tmp, ec2);
-    throw CliError(kExitOutput, "--diag " + folder + ": cannot write: " + ec.message());
-  }
+ReportSetup reportSetup(const std::string& commandLine, std::uint32_t methods, bool running) {
+  ReportSetup setup;
+  setup.command = commandLine;
+  setup.methods = methods;
+  setup.running = running;
+  return setup;
 }
+
+std::string toGraySetting(const ReadOptions& read) {
+  return read.toGray
+             ? "yes: colour to luma 0.299 R + 0.587 G + 0.114 B; deeper samples: " + grayScalingText(read.scaling)
+             : "no (8-bit grey only)";
+}
+
+}  // namespace
 
 ExitCode cmdTrain(const TrainArgs& args) {
   std::uint32_t methods = 0;
   for (const std::string& m : args.methods) methods |= parseMethodList(m, "--methods");
   if (args.methods.empty()) methods = kAllMethods;
-  if (!args.diag.empty()) checkDiagTarget(args.diag);
+  refuseOverwrite("-o", args.output, {{args.tool.reference, "the reference image"}, {args.tool.mask, "the mask image"}},
+                  args.inPlace);
+  Warnings warnings;
+  if (isImageName(args.output))
+    warnings.warn("tool-name", "-o " + args.output +
+                                   ": a tool file with an image extension; other programs will take it for an image "
+                                   "(.imn is the usual extension)");
+  std::unique_ptr<Diagnostics> diag = openDiagnostics(args.diag);
   prepareFolderOf(args.output);
   mxImageNormalizer tool;
   configureTool(args.tool, tool);
-  mxDiagObject diag;
-  mxDiagObject* d = args.diag.empty() ? nullptr : &diag;
+  // All methods are trained when none are named: warn only about what was asked for.
+  if (!args.methods.empty()) warnAboutMethods(tool, methods, warnings);
+  std::string failure;
   try {
-    tool.train(Method(methods), d, mxDiagObject::eAll);
+    tool.train(Method(methods), diag ? &diag->training : nullptr, mxDiagObject::eAll);
   } catch (const mxImageNormalizerDefs::Errors& e) {
-    if (d) writeDiagFolder(args.diag, diag);
-    throw CliError(kExitInput,
-                   args.tool.reference + ": cannot train " + methodSetText(methods) + ": " + mfToUtf8(e.message()));
+    failure = args.tool.reference + ": cannot train " + methodSetText(methods) + ": " + userMessage(e.message());
   } catch (const mxException& e) {
-    if (d) writeDiagFolder(args.diag, diag);
-    throw CliError(kExitInput, args.tool.reference + ": cannot train: " + mfToUtf8(e.message()));
+    failure = args.tool.reference + ": cannot train: " + userMessage(e.message());
   }
-  saveTool(args.output, tool);
-  if (d) writeDiagFolder(args.diag, diag);
+  if (failure.empty()) saveTool(args.output, tool);
+  if (diag) {
+    ReportSetup setup = reportSetup(args.commandLine, methods, false);
+    setup.settings = {{"tool file", args.output}, {"--to-gray", toGraySetting(args.tool.read)}};
+    DiagReport report(diag->folder, tool, setup);
+    report.addTraining(diag->training);
+    report.finish(warnings.entries(), failure.empty() ? "Trained; tool file " + args.output : failure);
+  }
+  if (!failure.empty()) throw CliError(kExitInput, failure);
   std::cout << "imgnorm: trained " << methodSetText(methods) << " on " << args.tool.reference << " ("
             << sizeText(tool.referenceImage()) << ") -> " << args.output << "\n";
   return kExitOk;
@@ -170,56 +172,101 @@ ExitCode cmdTrain(const TrainArgs& args) {
 
 namespace {
 
-ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method method, mxDiagObject* diag) {
-  const std::vector<BatchItem> items = planBatch(args.inputs, args.output, args.format);
+ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method method, Diagnostics* diag,
+                     const std::vector<NamedInput>& others, Warnings& warnings) {
+  const BatchPlan plan = planBatch(args.inputs, args.output, args.format, others, args.inPlace);
   // The output folder (or the output file's folder) must be writable before any work.
-  bool toFile = items.size() == 1 && items[0].output == args.output;
+  bool toFile = plan.items.size() == 1 && plan.items[0].output == args.output;
   if (toFile)
     prepareFolderOf(args.output);
   else
     prepareOutputFolder(args.output);
+  warnAboutMethods(tool, method, warnings);
   BatchOptions options;
   options.method = method;
-  options.toGray = args.toGray;
+  options.read = args.read;
+  options.write = args.write;
   options.jobs = args.jobs;
-  options.quiet = args.quiet;
-  return runBatch(tool, items, options, diag, std::cout);
+  options.quiet = args.quiet && !diag;  // the report shows the summary line
+  options.warnings = &warnings;
+  std::unique_ptr<DiagReport> report;
+  if (diag) {
+    ReportSetup setup = reportSetup(args.commandLine, method, true);
+    if (!args.toolFile.empty()) setup.settings.push_back({"tool file", args.toolFile});
+    setup.settings.push_back({"output", args.output});
+    setup.settings.push_back({"--to-gray", toGraySetting(args.read)});
+    report = std::make_unique<DiagReport>(diag->folder, tool, setup);
+    report->addTraining(diag->training);
+    options.report = report.get();
+  }
+  std::ostringstream summary;
+  const ExitCode code = runBatch(tool, plan, options, summary);
+  if (!args.quiet) std::cout << summary.str() << std::flush;
+  if (report) {
+    std::string line = summary.str();
+    line = line.substr(0, line.find('\n'));
+    if (line.rfind("imgnorm: ", 0) == 0) line.erase(0, 9);
+    report->finish(warnings.entries(), line);
+  }
+  return code;
+}
+
+}  // namespace
+
+namespace {
+
+// A streamed run writes one file: it may not name its input, the reference,
+// the mask or the tool file.
+void refuseStreamOverwrite(const RunArgs& args, std::vector<NamedInput> others) {
+  for (const std::string& in : args.inputs) others.push_back({in, "an input image"});
+  refuseOverwrite("-o", args.output, others, args.inPlace);
 }
 
 }  // namespace
 
 ExitCode cmdRun(const RunArgs& args) {
   const Method method = parseMethod(args.method, "--method");
-  if (!args.diag.empty()) checkDiagTarget(args.diag);
+  std::unique_ptr<Diagnostics> diag = openDiagnostics(args.diag);
   mxImageNormalizer tool;
   loadTool(args.toolFile, tool);
   if (method != eIdentity && !(tool.trainedMethods() & method))
     throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile +
                                    " is not trained for it (trained: " + methodSetText(tool.trainedMethods()) + ")");
-  if (wantsStreaming(args)) return runStreamed(args, method, &tool);
-  mxDiagObject diag;
-  const ExitCode code = runWithTool(tool, args, method, args.diag.empty() ? nullptr : &diag);
-  if (!args.diag.empty()) writeDiagFolder(args.diag, diag);
-  return code;
+  const std::vector<NamedInput> others = {{args.toolFile, "the tool file"}};
+  if (wantsStreaming(args)) {
+    refuseStreamOverwrite(args, others);
+    return runStreamed(args, method, &tool);
+  }
+  Warnings warnings;
+  return runWithTool(tool, args, method, diag.get(), others, warnings);
 }
 
 ExitCode cmdNormalize(const RunArgs& args) {
   const Method method = parseMethod(args.method, "--method");
-  if (wantsStreaming(args)) return runStreamed(args, method, nullptr);
-  if (!args.diag.empty()) checkDiagTarget(args.diag);
+  std::unique_ptr<Diagnostics> diag = openDiagnostics(args.diag);
+  // Checked before the reference is read: -o naming the reference or mask.
+  const std::vector<NamedInput> others = {{args.tool.reference, "the reference image"},
+                                          {args.tool.mask, "the mask image"}};
+  if (wantsStreaming(args)) {
+    refuseStreamOverwrite(args, others);
+    return runStreamed(args, method, nullptr);
+  }
+  planBatch(args.inputs, args.output, args.format, others, args.inPlace);
   mxImageNormalizer tool;
   configureTool(args.tool, tool);
-  mxDiagObject diag;
-  mxDiagObject* d = args.diag.empty() ? nullptr : &diag;
   try {
-    tool.train(method, d, mxDiagObject::eAll);  // only the method asked for
+    tool.train(method, diag ? &diag->training : nullptr, mxDiagObject::eAll);  // only the method asked for
   } catch (const mxException& e) {
-    if (d) writeDiagFolder(args.diag, diag);
-    throw CliError(kExitInput, args.tool.reference + ": cannot train " + args.method + ": " + mfToUtf8(e.message()));
+    const std::string failure = args.tool.reference + ": cannot train " + args.method + ": " + userMessage(e.message());
+    if (diag) {
+      DiagReport report(diag->folder, tool, reportSetup(args.commandLine, method, false));
+      report.addTraining(diag->training);
+      report.finish({}, failure);
+    }
+    throw CliError(kExitInput, failure);
   }
-  const ExitCode code = runWithTool(tool, args, method, d);
-  if (d) writeDiagFolder(args.diag, diag);
-  return code;
+  Warnings warnings;
+  return runWithTool(tool, args, method, diag.get(), others, warnings);
 }
 
 ExitCode cmdInfo(const InfoArgs& args) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli_error.h"
+#include "image_io.h"
 
 class mxDiagObject;
 class mxImageNormalizer;
@@ -22,28 +23,33 @@ struct ToolOptions {
   std::string granularity;
   std::string intensityRange;
   bool keepMasked = false;
-  bool toGray = false;
+  ReadOptions read;  // how the reference and mask are read
 };
 
 struct TrainArgs {
+  std::string commandLine;  // for the diagnostics report
   ToolOptions tool;
   std::vector<std::string> methods;  // each a name list; empty: all
   std::string output;
   std::string diag;
+  bool inPlace = false;  // allow -o to name the reference or mask
 };
 
 struct RunArgs {
-  std::string toolFile;  // run only
-  ToolOptions tool;      // normalize only
+  std::string commandLine;  // for the diagnostics report
+  std::string toolFile;     // run only
+  ToolOptions tool;         // normalize only
   std::string method;
   std::vector<std::string> inputs;
   std::string output;
   std::string format;  // output format for folders; empty: as the input
   std::string diag;
-  bool toGray = false;
+  ReadOptions read;    // how the inputs are read
+  WriteOptions write;  // how the outputs are encoded
   int jobs = 1;
   bool quiet = false;
-  int blockSize = 0;  // > 0: stream one TIFF in blocks of this size
+  bool inPlace = false;  // allow outputs that overwrite an input
+  int blockSize = 0;     // > 0: stream one TIFF in blocks of this size
 };
 
 struct InfoArgs {
@@ -75,12 +81,6 @@ void configureParameters(const ToolOptions& options, mxImageNormalizer& tool);
 // the tool's own validation: a rejected value becomes CliError (kExitUsage)
 // naming the option and quoting the tool's message.
 void configureTool(const ToolOptions& options, mxImageNormalizer& tool);
-
-// Diagnostics folders: checked before the work starts (an existing folder is
-// replaced only when it holds a previous diagnostics index), then written
-// under a temporary name and renamed into place.
-void checkDiagTarget(const std::string& folder);
-void writeDiagFolder(const std::string& folder, const mxDiagObject& diag);
 
 // Number of worker threads for --jobs (0: one per processor).
 int effectiveJobs(int jobs, std::size_t items);

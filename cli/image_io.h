@@ -1,17 +1,36 @@
-// Image files of the imgnorm program: 8-bit greyscale PNG (libpng), TIFF
-// (libtiff) and binary PGM; the format follows the file name's extension.
+// Image files of the imgnorm program.
 //
-// The tool works on 8-bit grey levels only.  A colour, grey-with-alpha or
-// 16-bit file is refused with a message naming the file, unless the caller
-// asks for conversion (toGray): colour then becomes luma
+// Reading: PNG (libpng), TIFF (libtiff; strips or tiles, any page), JPEG
+// (libjpeg-turbo), BMP and binary PGM/PPM.  The format is recognised from the
+// file's first bytes; the extension only decides which files a folder scan
+// takes.  Every decoder works on bytes in memory (decodeImage), so that a
+// fuzz target or a test can call it on a buffer; readImage reads the file
+// first, regular files only and no more than the file's size.
+//
+// The tool works on 8-bit grey levels.  A colour, alpha, palette-colour or
+// deeper-than-8-bit file is refused with a message naming the file unless
+// the caller asks for conversion (ReadOptions::toGray): colour becomes luma
 // Y' = 0.299 R' + 0.587 G' + 0.114 B' on the stored (gamma-encoded) values,
-// alpha is dropped, and 16-bit values are scaled to 8 bits with rounding.
+// alpha is dropped, and deeper samples are scaled to 8 bits as
+// ReadOptions::scaling says.  A palette whose entries are all grey is read as
+// grey without conversion.
+//
+// Before anything is allocated for the pels, the size the header claims is
+// checked against ReadOptions::maxPixels and against what the file's size
+// can hold under its compression.  Missing or corrupt data is an error in
+// every decoder: no row is ever made up.
+//
+// Writing: 8-bit grey PNG, TIFF or PGM, encoded in memory and written under
+// a temporary name that is renamed into place.
 //
 // Every error is a CliError naming the file: kExitInput for reading,
-// kExitOutput for writing, kExitUsage for an unknown extension of an output.
+// kExitOutput for writing, kExitUsage for an output name of no writable
+// format.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,55 +38,135 @@
 
 namespace imgnormcli {
 
-enum class ImageFormat { kPng, kTiff, kPgm };
+enum class ImageFormat { kPng, kTiff, kPgm, kJpeg, kBmp };
 
-// The format named by the file's extension (.png, .tif, .tiff, .pgm; any
-// case); false when the extension is none of these.
+// The format named by the file's extension (.png, .tif, .tiff, .pgm, .ppm,
+// .pnm, .jpg, .jpeg, .bmp; any case); false for any other extension.
 bool formatFromName(const std::string& path, ImageFormat& format);
-// Whether the file name has one of the extensions above.
-inline bool isImageName(const std::string& path) {
-  ImageFormat f;
-  return formatFromName(path, f);
-}
+// Whether the file name has one of the extensions above (the files a folder
+// scan takes).
+bool isImageName(const std::string& path);
+// Whether the program writes this format (PNG, TIFF, PGM).
+bool isWritableFormat(ImageFormat format);
+// Whether the file name has the extension of a format the program writes.
+bool isWritableName(const std::string& path);
 // The usual extension of a format, without the dot.
 const char* formatExtension(ImageFormat format);
 
+// How samples deeper than 8 bits become 8-bit grey levels under --to-gray.
+struct GrayScaling {
+  enum Mode {
+    kAuto,   // the image's own value range, cut at the 0.01 % and 99.99 % quantiles
+    kShift,  // v >> shift, saturated at 255
+    kRange,  // lo -> 0, hi -> 255, linear between, saturated outside
+    kFull    // 0 -> 0, the file's maximum (65535 for 16 bits) -> 255
+  };
+  Mode mode = kAuto;
+  int shift = 0;
+  std::uint32_t lo = 0, hi = 65535;
+};
+// "auto", "shift:N" (0..15), "range:LO,HI" (0 <= LO < HI <= 65535) or
+// "full".  Throws CliError (kExitUsage) naming the option.
+GrayScaling parseGrayScaling(const std::string& text, const std::string& option);
+// The text form parseGrayScaling reads.
+std::string grayScalingText(const GrayScaling& scaling);
+
+// Largest image accepted by default, in pels (16384 x 16384); --max-pixels
+// raises or lowers it.
+constexpr std::uint64_t kDefaultMaxPixels = std::uint64_t(1) << 28;
+// The highest limit --max-pixels accepts (2^40 pels).
+constexpr std::uint64_t kMaxPixelsLimit = std::uint64_t(1) << 40;
+
+struct ReadOptions {
+  bool toGray = false;    // convert colour, alpha and deep samples (else refuse them)
+  GrayScaling scaling;    // for samples deeper than 8 bits
+  std::int32_t page = 1;  // page of a multi-page TIFF, from 1
+  std::uint64_t maxPixels = kDefaultMaxPixels;
+};
+
 // A decoded file before it is accepted as 8-bit grey: rows of interleaved
-// samples, 8 bits (one byte) or 16 bits (host-order uint16) each.
+// samples, 8 bits (one byte) or 16 bits (host-order uint16) each.  The
+// storage is left uninitialised when allocated, so a header that claims a
+// large image costs no memory until its pels are decoded.
 struct RawImage {
   std::int32_t width = 0;
   std::int32_t height = 0;
-  int channels = 0;                      // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
-  int bits = 8;                          // 8 or 16
-  std::uint32_t maxval = 255;            // the value that means full white (PGM may use less)
-  bool palette = false;                  // the colours came from a palette
-  std::vector<std::uint8_t> bytes8;      // bits == 8
-  std::vector<std::uint16_t> samples16;  // bits == 16
+  int channels = 0;                            // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
+  int bits = 8;                                // 8 or 16
+  std::uint32_t maxval = 255;                  // the value that means full white
+  bool palette = false;                        // the colours came from a palette
+  int pages = 1;                               // pages in the file (TIFF directories)
+  int page = 1;                                // the page decoded
+  std::unique_ptr<std::uint8_t[]> bytes8;      // bits == 8
+  std::unique_ptr<std::uint16_t[]> samples16;  // bits == 16
+
+  std::size_t rowSamples() const { return std::size_t(width) * std::size_t(channels); }
+  std::size_t sampleCount() const { return rowSamples() * std::size_t(height); }
+  std::uint8_t* row8(std::int32_t y) const { return bytes8.get() + rowSamples() * std::size_t(y); }
+  std::uint16_t* row16(std::int32_t y) const { return samples16.get() + rowSamples() * std::size_t(y); }
+  // Allocates the storage for width x height x channels samples of bits.
+  void allocate();
 };
 
-// Decoders (exposed for the tests).  Throw CliError (kExitInput).
-RawImage decodePng(const std::string& path);
-RawImage decodeTiff(const std::string& path);
-RawImage decodePgm(const std::string& path);
+// What reading did beyond decoding, for messages, diagnostics and summaries.
+struct ImageInfo {
+  std::string conversion;             // empty for plain 8-bit grey, else e.g. "16-bit grey, auto 1021..3980 -> 0..255"
+  std::vector<std::string> warnings;  // one line each, naming the file
+  int pages = 1;
+  int page = 1;
+};
 
-// Accepts a decoded image as 8-bit grey, or converts it when toGray is set;
-// otherwise throws CliError (kExitInput) that names path and says what the
-// file holds.
-mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& path, bool toGray);
+// Decoders of bytes in memory; name is used in messages only.  Each throws
+// CliError (kExitInput) naming it.  decodeImage recognises the format from
+// the first bytes.
+RawImage decodePng(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
+RawImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
+RawImage decodeJpeg(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
+RawImage decodeBmp(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
+RawImage decodePnm(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
+RawImage decodeImage(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
 
-// Reads an image file as 8-bit grey, window at (0, 0).
-mxPelBuffer<unsigned char> readImage(const std::string& path, bool toGray);
+// Accepts a decoded image as 8-bit grey, or converts it when options.toGray
+// is set; otherwise throws CliError (kExitInput) that names the file and says
+// what it holds.  info (when given) receives the conversion and warnings.
+mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name, const ReadOptions& options,
+                                   ImageInfo* info = nullptr);
+
+// Reads an image file as 8-bit grey, window at (0, 0).  Without info, the
+// warnings go to standard error as "imgnorm: warning: ..." lines.
+mxPelBuffer<unsigned char> readImage(const std::string& path, const ReadOptions& options, ImageInfo* info = nullptr);
+inline mxPelBuffer<unsigned char> readImage(const std::string& path, bool toGray) {
+  ReadOptions o;
+  o.toGray = toGray;
+  return readImage(path, o);
+}
+
+// Output settings.  PNG: zlib level 0..9, or -1 for the fast default (level
+// 1, run-length matching, the Sub filter: about as small as level 6 on
+// camera images at a fraction of the time).  TIFF: no compression by default.
+enum class TiffCompression { kNone, kLzw, kDeflate, kZstd };
+struct WriteOptions {
+  int pngLevel = -1;
+  TiffCompression compression = TiffCompression::kNone;
+};
+// "none", "lzw", "deflate" or "zstd"; zstd only when this libtiff has it.
+// Throws CliError (kExitUsage) naming the option.
+TiffCompression parseTiffCompression(const std::string& text, const std::string& option);
+// Checks a PNG level (-1 or 0..9).  Throws CliError (kExitUsage).
+void checkPngLevel(int level, const std::string& option);
+
+// The file bytes of the window of an 8-bit image in a writable format.
+// Throws CliError (kExitOutput) naming name.
+std::vector<std::uint8_t> encodeImage(ImageFormat format, const mxPelBuffer_const<unsigned char>& image,
+                                      const WriteOptions& options, const std::string& name);
 
 // Writes the window of an 8-bit image in the format the name asks for: to a
 // temporary name in the same folder, renamed into place when complete.
-void writeImage(const std::string& path, const mxPelBuffer_const<unsigned char>& image);
+void writeImage(const std::string& path, const mxPelBuffer_const<unsigned char>& image,
+                const WriteOptions& options = {});
 
-// Installs libtiff's error and warning handlers (once, before any thread
-// starts): errors are kept per thread for the messages, warnings dropped.
+// Silences libtiff's process-wide error and warning handlers (once, before
+// any thread starts); each file's messages are collected per handle.
 void installCodecHandlers();
-
-// Largest image accepted, in pels: protects against absurd sizes in a
-// corrupt header before anything is allocated.
-constexpr std::uint64_t kMaxImagePels = std::uint64_t(1) << 30;
 
 }  // namespace imgnormcli

@@ -7,6 +7,7 @@
 //   imgnorm demo [--data DIR] [--out DIR]
 #include <iostream>
 #include <new>
+#include <tuple>
 
 #include <CLI/CLI.hpp>
 
@@ -26,7 +27,8 @@ using namespace imgnormcli;
 namespace {
 
 void addToolOptions(CLI::App* cmd, ToolOptions& o) {
-  cmd->add_option("-r,--reference", o.reference, "Reference image (8-bit grey PNG, TIFF or PGM)")->required();
+  cmd->add_option("-r,--reference", o.reference, "Reference image (8-bit grey PNG, TIFF, JPEG, BMP or PGM)")
+      ->required();
   cmd->add_option("-m,--mask", o.mask, "Mask image of the reference's size: non-zero pels select");
   cmd->add_option("--tail-fractions", o.tailFractions,
                   "LOW,HIGH: histogram fractions matched by 'tails', 0 <= LOW <= HIGH <= 1 (default 0,1)");
@@ -37,6 +39,53 @@ void addToolOptions(CLI::App* cmd, ToolOptions& o) {
   cmd->add_option("--intensity-range", o.intensityRange,
                   "LOW,HIGH: limits of the local methods' difference, LOW <= 0 <= HIGH (default -127,127)");
   cmd->add_flag("--keep-masked", o.keepMasked, "Keep the input's own pels where the mask is zero");
+}
+
+// Image reading and writing options as given; turned into ReadOptions and
+// WriteOptions after parsing, so that a bad value is a usage error.
+struct ImageArgs {
+  CLI::Option* toGrayOption = nullptr;
+  std::string toGray;  // the scaling; "auto" for the bare flag
+  std::int32_t page = 1;
+  std::uint64_t maxPixels = kDefaultMaxPixels;
+  int pngLevel = -1;
+  std::string compression = "none";
+
+  ReadOptions read() const {
+    ReadOptions o;
+    o.toGray = toGrayOption && toGrayOption->count() > 0;
+    if (o.toGray) o.scaling = parseGrayScaling(toGray, "--to-gray");
+    o.page = page;
+    o.maxPixels = maxPixels;
+    return o;
+  }
+  WriteOptions write() const {
+    WriteOptions o;
+    checkPngLevel(pngLevel, "--png-level");
+    o.pngLevel = pngLevel;
+    o.compression = parseTiffCompression(compression, "--compression");
+    return o;
+  }
+};
+
+void addReadOptions(CLI::App* cmd, ImageArgs& a) {
+  a.toGrayOption = cmd->add_flag(
+      "--to-gray{auto}", a.toGray,
+      "Convert colour, alpha and deeper than 8-bit images to 8-bit grey (luma).  --to-gray=SCALING says how deeper "
+      "samples become 8 bits: auto (default: the image's own range, 0.01 % cut at each end), shift:N (v >> N), "
+      "range:LO,HI (LO -> 0, HI -> 255) or full (the whole depth, e.g. 65535 -> 255)");
+  cmd->add_option("--page", a.page, "Page of multi-page TIFF files to read, from 1 (default 1)")
+      ->check(CLI::PositiveNumber);
+  cmd->add_option("--max-pixels", a.maxPixels,
+                  "Largest image read, in pels; larger headers are refused before any memory is taken "
+                  "(default 268435456 = 16384 x 16384)")
+      ->check(CLI::Range(std::uint64_t(1), kMaxPixelsLimit));
+}
+
+void addWriteOptions(CLI::App* cmd, ImageArgs& a) {
+  cmd->add_option("--png-level", a.pngLevel,
+                  "zlib level 0..9 of PNG outputs (default: fast settings, level 1 with run-length matching)");
+  cmd->add_option("--compression", a.compression, "Compression of TIFF outputs: none (default), lzw, deflate, zstd");
 }
 
 std::string methodHelp() {
@@ -59,14 +108,24 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(methodHelp() + "\n" + exitCodeHelp());
 
+  std::string commandLine = "imgnorm";
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool plain = !a.empty() && a.find_first_of(" \t\n'\"\\$`*?[]#;&|<>()") == std::string::npos;
+    commandLine += " " + (plain ? a : "'" + a + "'");
+  }
+
+  ImageArgs trainImages, runImages, normalizeImages;
   TrainArgs train;
+  train.commandLine = commandLine;
   CLI::App* cTrain = app.add_subcommand("train", "Train a tool on a reference image and save it as a tool file");
   addToolOptions(cTrain, train.tool);
   cTrain->add_option("--methods", train.methods,
                      "Methods to train: comma-separated names or 'all' (default all); may be repeated");
   cTrain->add_option("-o,--output", train.output, "Tool file to write")->required();
-  cTrain->add_option("--diag", train.diag, "Write the diagnostics records to this folder (index.html)");
-  cTrain->add_flag("--to-gray", train.tool.toGray, "Convert colour or 16-bit images to 8-bit luma");
+  cTrain->add_option("--diag", train.diag, "Write a diagnostics report to this folder (index.html)");
+  addReadOptions(cTrain, trainImages);
+  cTrain->add_flag("--in-place", train.inPlace, "Allow -o to name the reference or mask image (overwriting it)");
   cTrain->footer(methodHelp());
 
   RunArgs run;
@@ -74,19 +133,24 @@ int main(int argc, char** argv) {
   cRun->add_option("tool", run.toolFile, "Tool file written by 'imgnorm train'")->required();
   cRun->add_option("inputs", run.inputs, "Images or folders of images")->required();
   RunArgs normalize;
+  run.commandLine = normalize.commandLine = commandLine;
   CLI::App* cNorm = app.add_subcommand("normalize", "Train for one method and normalize images in one step");
   addToolOptions(cNorm, normalize.tool);
   cNorm->add_option("inputs", normalize.inputs, "Images or folders of images")->required();
-  for (auto [cmd, a] : {std::pair<CLI::App*, RunArgs*>{cRun, &run}, {cNorm, &normalize}}) {
+  for (auto [cmd, a, images] :
+       {std::tuple<CLI::App*, RunArgs*, ImageArgs*>{cRun, &run, &runImages}, {cNorm, &normalize, &normalizeImages}}) {
     cmd->add_option("--method", a->method, "The method to run (see below)")->required();
     cmd->add_option("-o,--output", a->output, "Output folder, or output image file when there is one input file")
         ->required();
     cmd->add_option("--format", a->format, "Output format in a folder: png, tif or pgm (default: as the input)");
-    cmd->add_option("--diag", a->diag, "Write the diagnostics records to this folder (index.html)");
-    cmd->add_flag("--to-gray", a->toGray, "Convert colour or 16-bit images to 8-bit luma");
+    cmd->add_option("--diag", a->diag, "Write a diagnostics report to this folder (index.html)");
+    addReadOptions(cmd, *images);
+    addWriteOptions(cmd, *images);
     cmd->add_option("-j,--jobs", a->jobs, "Images processed in parallel (0: one per processor; default 1)")
         ->check(CLI::NonNegativeNumber);
     cmd->add_flag("-q,--quiet", a->quiet, "No summary");
+    cmd->add_flag("--in-place", a->inPlace,
+                  "Allow outputs that overwrite an input image (or the reference, mask or tool file)");
     cmd->add_option("--block-size", a->blockSize,
                     "Stream one TIFF input to a TIFF output in blocks of N x N pels (memory bounded by the block, "
                     "not the image); chosen with N = 1024 for TIFF inputs too large to load")
@@ -121,19 +185,30 @@ int main(int argc, char** argv) {
   }
 
   try {
-    if (cTrain->parsed()) return cmdTrain(train);
-    if (cRun->parsed()) return cmdRun(run);
-    if (cNorm->parsed()) return cmdNormalize(normalize);
+    if (cTrain->parsed()) {
+      train.tool.read = trainImages.read();
+      return cmdTrain(train);
+    }
+    if (cRun->parsed()) {
+      run.read = runImages.read();
+      run.write = runImages.write();
+      return cmdRun(run);
+    }
+    if (cNorm->parsed()) {
+      normalize.read = normalize.tool.read = normalizeImages.read();
+      normalize.write = normalizeImages.write();
+      return cmdNormalize(normalize);
+    }
     if (cInfo->parsed()) return cmdInfo(info);
     if (cDemo->parsed()) return cmdDemo(demo);
   } catch (const CliError& e) {
     std::cerr << "imgnorm: " << e.what() << "\n";
     return e.code();
   } catch (const mxException& e) {
-    std::cerr << "imgnorm: " << mfToUtf8(e.message()) << "\n";
+    std::cerr << "imgnorm: " << userMessage(e.message()) << "\n";
     return kExitInternal;
   } catch (const std::bad_alloc&) {
-    std::cerr << "imgnorm: out of memory\n";
+    std::cerr << "imgnorm: out of memory (exit code 5)\n";
     return kExitInternal;
   } catch (const std::exception& e) {
     std::cerr << "imgnorm: internal error: " << e.what() << "\n";

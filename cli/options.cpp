@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "baseif/mxStr.h"
 #include "cli_error.h"
 
 namespace imgnormcli {
@@ -12,7 +13,9 @@ using namespace mxImageNormalizerDefs;
 
 const std::vector<MethodInfo>& methodTable() {
   static const std::vector<MethodInfo> table = {
-      {"histogram", eMatchHistogram, "match the reference histogram"},
+      {"histogram", eMatchHistogram,
+       "match the reference histogram; it compares absolute pel counts, so an image region\n"
+       "                with another pel count than the reference region leans dark or saturates"},
       {"mean-stddev", eMatchMeanAndStddev, "match mean and standard deviation (linear)"},
       {"tails", eMatchHistogramTails, "match two histogram percentiles, see --tail-fractions (linear)"},
       {"linear-fit", eLinearlyFitGrayValues, "fit one line between run-time and reference grey levels"},
@@ -65,6 +68,19 @@ std::string methodSetText(std::uint32_t methods) {
     if (m.method != eIdentity && (methods & m.method)) s += (s.empty() ? "" : ", ") + std::string(m.name);
   if (methods & ~kAllMethods) s += (s.empty() ? "" : ", ") + std::string("unknown bits");
   return s.empty() ? "none" : s;
+}
+
+std::string userMessage(const std::wstring& toolMessage) {
+  static const std::map<std::wstring, std::string> plain = {
+      {L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0",
+       "the tail fractions must satisfy 0 <= LOW <= HIGH <= 1"},
+      {L"Both elements of neighborhoodSize must be >= 1", "the neighbourhood's width and height must be at least 1"},
+      {L"Both elements of granularity must be >= 1", "the granularity's width and height must be at least 1"},
+      {L"intensityVariationRange must be: x <= 0 and y >= 0", "the intensity range must satisfy LOW <= 0 <= HIGH"},
+      {L"referenceImage() must be bound for the specified methods.", "there is no reference image"},
+  };
+  const auto it = plain.find(toolMessage);
+  return it != plain.end() ? it->second : mfToUtf8(toolMessage);
 }
 
 namespace {

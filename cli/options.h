@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,12 @@ Method parseMethodList(const std::string& text, const std::string& option);
 std::string methodCliName(Method method);
 // The names of a set, comma-separated ("none" for the empty set).
 std::string methodSetText(std::uint32_t methods);
+
+// The tool's message in the program's terms: the messages of the parameter
+// checks name member functions and code expressions ("frac.x() <=
+// frac.y()"), which mean nothing on a command line; any other message is
+// returned as it is.
+std::string userMessage(const std::wstring& toolMessage);
 
 // "a,b" with two real numbers.
 mxPair<double> parseRealPair(const std::string& text, const std::string& option);

@@ -258,7 +258,7 @@ bool wantsStreaming(const RunArgs& args) {
   if (args.blockSize > 0) return true;
   if (args.inputs.size() != 1 || !isTiffName(args.inputs[0])) return false;
   std::int32_t w = 0, h = 0;
-  return tiffSize(args.inputs[0], w, h) && std::uint64_t(w) * std::uint64_t(h) > kMaxImagePels;
+  return tiffSize(args.inputs[0], w, h) && std::uint64_t(w) * std::uint64_t(h) > args.read.maxPixels;
 }
 
 ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer* tool) {
@@ -266,7 +266,7 @@ ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, 
   const std::string option = args.blockSize > 0 ? "--block-size" : "a TIFF input beyond the in-memory limit";
   if (args.inputs.size() != 1 || !isTiffName(args.inputs[0]) || !isTiffName(args.output))
     throw CliError(kExitUsage, option + ": streams one TIFF file to a TIFF file (-o NAME.tif)");
-  if (!args.diag.empty() || args.toGray)
+  if (!args.diag.empty() || args.read.toGray)
     throw CliError(kExitUsage, option + ": --diag and --to-gray need the whole image in memory");
   if (!tool && !isTiffName(args.tool.reference))
     throw CliError(kExitUsage, option + ": the reference must be a TIFF file too");

@@ -100,7 +100,7 @@ namespace imgnormcli {
 
 // The default block size of the streaming path, and whether a command
 // streams: with --block-size, or when its one input is a TIFF larger than
-// the in-memory limit (kMaxImagePels).
+// the in-memory limit (--max-pixels).
 constexpr std::int32_t kDefaultBlockSize = 1024;
 bool wantsStreaming(const RunArgs& args);
 

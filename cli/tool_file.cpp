@@ -6,6 +6,7 @@
 #include "file_util.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
+#include "options.h"
 
 namespace imgnormcli {
 
@@ -21,7 +22,7 @@ void loadTool(const std::string& path, mxImageNormalizer& tool) {
     ar || tool;
   } catch (const mxImageNormalizerDefs::Errors& e) {
     // The stored images and parameters cannot be trained again.
-    throw CliError(kExitInput, path + ": the stored tool cannot be trained again: " + mfToUtf8(e.message()));
+    throw CliError(kExitInput, path + ": the stored tool cannot be trained again: " + userMessage(e.message()));
   } catch (const mxException& e) {
     throw CliError(kExitInput, path + ": damaged tool file: " + mfToUtf8(e.message()));
   }

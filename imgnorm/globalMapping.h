@@ -11,12 +11,17 @@
 //
 // Where a linear formula gives a double, it is truncated toward zero and then
 // clamped into 0..255 with mfILimit.
+//
+// Exported: a client can build the table a trained tool would use (from its
+// referenceHistogram() or referenceStats() and the statistics of any image)
+// and apply it elsewhere, for example to each channel of a colour image.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "baseif/mxExport.h"
 #include "baseif/mxHistoStats.h"
 #include "baseif/mxPair.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
@@ -27,25 +32,25 @@
 // and to 0 below the first occupied run-time level.
 // Fails with "Cannot match histogram if either is empty." when the run-time
 // histogram has no bins or no count, or the trained bins reached hold none.
-void matchHistogramLut(const std::vector<std::uint32_t>& trainedHistogram,
-                       const std::vector<std::uint32_t>& runHistogram, std::vector<unsigned char>& lut,
-                       std::wstring& message);
+IMGNORM_API void matchHistogramLut(const std::vector<std::uint32_t>& trainedHistogram,
+                                   const std::vector<std::uint32_t>& runHistogram, std::vector<unsigned char>& lut,
+                                   std::wstring& message);
 
 // Mean and standard deviation matching: the line i * scale + offset with
 // scale = trained sDev / run-time sDev, offset = trained mean - run-time
 // mean * scale.  Fails with "Cannot match when standard deviation is 0." when
 // the run-time statistics count no sample or their sDev is 0 (or NaN).
-void matchMeanAndStddevLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats,
-                           std::vector<unsigned char>& lut, std::wstring& message);
+IMGNORM_API void matchMeanAndStddevLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats,
+                                       std::vector<unsigned char>& lut, std::wstring& message);
 
 // Tail matching: the line sending the run-time grey level at each of the two
 // cumulative percentages (low, high) onto the trained grey level at the same
 // percentage.  Equal percentages give the identity table.  Fails with "Cannot
 // match the specified tails for this image." when the run-time levels at the
 // two percentages coincide.
-void matchHistogramTailsLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats,
-                            const mxPair<std::int32_t>& tailPercents, std::vector<unsigned char>& lut,
-                            std::wstring& message);
+IMGNORM_API void matchHistogramTailsLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats,
+                                        const mxPair<std::int32_t>& tailPercents, std::vector<unsigned char>& lut,
+                                        std::wstring& message);
 
 // The table run builds for one of the three histogram methods from the
 // run-time histogram (needed by eMatchHistogram) and statistics, the trained
@@ -53,7 +58,8 @@ void matchHistogramTailsLut(const mxHistoStats& trainedStats, const mxHistoStats
 // percentages, halves away from zero).  Fails (false, empty table) with
 // "Cannot normalize since histogram is empty." when the statistics count no
 // sample, else as the builder of the method.
-bool histogramMethodLut(mxImageNormalizerDefs::Method method, const std::vector<std::uint32_t>& trainedHistogram,
-                        const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,
-                        const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats,
-                        std::vector<unsigned char>& lut, std::wstring& message);
+IMGNORM_API bool histogramMethodLut(mxImageNormalizerDefs::Method method,
+                                    const std::vector<std::uint32_t>& trainedHistogram,
+                                    const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,
+                                    const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats,
+                                    std::vector<unsigned char>& lut, std::wstring& message);

@@ -32,13 +32,20 @@ std::wstring longPairText(const mxPair<std::int32_t>& p) {
 // checked while loading).  Training refuses values the setters would have
 // refused, with the setter's message, before it changes anything: later steps
 // divide by the granularity and convert the tail fractions to integers.
-void checkLoadedParameters(const mxPair<double>& tails, const mxPair<std::int32_t>& nbh,
-                           const mxPair<std::int32_t>& gran, const mxPair<std::int32_t>& range) {
-  if (nbh.x() < 1 || nbh.y() < 1) throw BadParams(L"Both elements of neighborhoodSize must be >= 1");
-  if (gran.x() < 1 || gran.y() < 1) throw BadParams(L"Both elements of granularity must be >= 1");
+void checkTailFractions(const mxPair<double>& tails) {
   if (!(tails.x() >= 0.0) || tails.x() > tails.y() || tails.y() > 1.0)
     throw BadParams(L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0");
+}
+void checkLocalParameters(const mxPair<std::int32_t>& nbh, const mxPair<std::int32_t>& gran,
+                          const mxPair<std::int32_t>& range) {
+  if (nbh.x() < 1 || nbh.y() < 1) throw BadParams(L"Both elements of neighborhoodSize must be >= 1");
+  if (gran.x() < 1 || gran.y() < 1) throw BadParams(L"Both elements of granularity must be >= 1");
   if (range.x() > 0 || range.y() < 0) throw BadParams(L"intensityVariationRange must be: x <= 0 and y >= 0");
+}
+void checkLoadedParameters(const mxPair<double>& tails, const mxPair<std::int32_t>& nbh,
+                           const mxPair<std::int32_t>& gran, const mxPair<std::int32_t>& range) {
+  checkLocalParameters(nbh, gran, range);
+  checkTailFractions(tails);
 }
 }  // namespace
 
@@ -130,15 +137,19 @@ mxPelBuffer<unsigned char> mxImageNormalizer::run(const mxPelBuffer_const<unsign
   const std::uint32_t m = method;
   if (m & ~kAllMethods) throw BadParams(L"Cannot specify an unknown normalization method.");
   if ((m & (m - 1)) != 0) throw BadParams(L"Cannot run with more than one normalization method.");
-  // A tool whose training failed after loading can hold a trained set without
-  // the data behind it; such a method counts as not trained.
-  // Training that ran leaves a non-empty reference histogram for the histogram
-  // methods and a binarized mask exactly when there is a mask.
-  const bool dataReady = (m != eLinearlyFitGrayValues || fitAngles_.size() >= 7) &&
-                         (m != eLocalCorrection || !binarizedMask_.isBound() || maskCoverage_.isBound()) &&
-                         ((m & kHistogramMethods) == 0 || referenceStats_.samples() != 0) &&
-                         (m < eLocalCorrection || binarizedMask_.isBound() == maskImage_.isBound());
-  if ((trainedMethods_ & method) == 0 || !dataReady)
+  if ((trainedMethods_ & method) == 0) throw NotTrained(L"This tool was not trained for the specified  method.");
+  // A tool whose retraining on load stopped early keeps the stored set with
+  // default trained members, and runs with them: an empty reference histogram
+  // makes the histogram methods report failure, an unbound binarized mask
+  // makes the local methods run without a mask.  Two things stay guarded:
+  // parameters such a load took unchecked are checked here for the methods
+  // that use them (they would divide by zero or convert NaN to an integer),
+  // and the linear fit, whose ridge search starts by indexing the table of fit
+  // directions, reports an empty table as not trained instead of reading
+  // outside it.
+  if (m == eMatchHistogramTails) checkTailFractions(tailFractions_);
+  if (m >= eLocalCorrection) checkLocalParameters(neighborhoodSize_, granularity_, intensityVariationRange_);
+  if (m == eLinearlyFitGrayValues && fitAngles_.empty())
     throw NotTrained(L"This tool was not trained for the specified  method.");
   if (!image.isBound()) throw BadImage(L"Image must be bound.");
 

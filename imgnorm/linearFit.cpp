@@ -90,7 +90,8 @@ FitPairCounts countPairs(const mxPelBuffer_const<unsigned char>& reference,
     std::fill(cellSums.begin(), cellSums.end(), 0u);
   };
 
-  const std::int32_t w = image.width(), h = image.height();
+  // An empty window counts nothing, however many empty rows it has.
+  const std::int32_t w = image.width(), h = w > 0 ? image.height() : 0;
   const bool masked = mask.isBound();
   // A mask of only 0 and 255 (as training makes it) adds 255 per used pel,
   // so its cells follow from the pair counts like an absent mask's; one quick

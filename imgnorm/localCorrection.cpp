@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "baseif/detail/cpuDispatch.h"
+#include "baseif/detail/gaussRows.h"
 #include "baseif/mx2Xform.h"
 #include "baseif/mxGaussSample.h"
 #include "baseif/mxPelMedian.h"
@@ -106,6 +107,120 @@ void meanEstimate(const mxPelBuffer<unsigned char>& d, const mxPelBuffer_const<u
                 r.height(), everywhere);
 }
 
+// D = 128 + clamp(img - ref, -c, +c) with c = min(amount, 127) over img's
+// window (ref covers it): the clamped difference in offset-128 form, made in
+// one pass into a new buffer.
+mxPelBuffer<unsigned char> clampedDifference(const mxPelBuffer_const<unsigned char>& img,
+                                             const mxPelBuffer_const<unsigned char>& ref, unsigned char amount) {
+  const mxPelRect& r = img.window();
+  mxPelBuffer<unsigned char> d(r, 32, mxPelInit::eUnwritten);
+  d.copyXforms(img);
+  const std::int32_t c = std::min<std::int32_t>(amount, 127);
+  for (std::int32_t j = 0; j < r.height(); ++j)
+    mxcpu::dispatch(
+        [](const unsigned char* a, const unsigned char* b, unsigned char* o, std::int32_t w, std::int32_t c)
+            MX_KERNEL_INLINE {
+              for (std::int32_t i = 0; i < w; ++i) {
+                const std::int32_t v = std::int32_t(a[i]) - std::int32_t(b[i]);
+                o[i] = (unsigned char)(128 + (v < -c ? -c : (v > c ? c : v)));
+              }
+            },
+        img.row(j), ref.pointToPel(r.x(), r.y() + j), d.row(j), r.width(), c);
+  return d;
+}
+
+// The correction of one row: out = clamp(img - estimate + 128, 0, 255).
+MX_KERNEL_INLINE inline unsigned char corrected(unsigned char img, std::int32_t estimate) {
+  const std::int32_t v = std::int32_t(img) - estimate + 128;
+  return (unsigned char)(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
+// One output row of the interpolation back to full size, corrected at once:
+// the estimate is the blend of two widened grid rows (values x 256) with
+// weights wa + wb = 256, rounded.
+void blendAndCorrect(const std::uint16_t* a, const std::uint16_t* b, std::uint32_t wa, std::uint32_t wb,
+                     const unsigned char* img, unsigned char* out, std::int32_t w) {
+  mxcpu::dispatch(
+      [](const std::uint16_t* a, const std::uint16_t* b, std::uint32_t wa, std::uint32_t wb, const unsigned char* img,
+         unsigned char* out, std::int32_t w) MX_KERNEL_INLINE {
+        for (std::int32_t i = 0; i < w; ++i)
+          out[i] = corrected(img[i], std::int32_t((a[i] * wa + b[i] * wb + 32768u) >> 16));
+      },
+      a, b, wa, wb, img, out, w);
+}
+
+// Rows of the full-resolution mean's correction without a mask: the
+// estimate is the low 8 bits of the 16-bit mean b shifted down by 7.
+void shiftAndCorrect(const std::uint16_t* b, const unsigned char* img, unsigned char* out, std::int32_t w) {
+  mxcpu::dispatch(
+      [](const std::uint16_t* b, const unsigned char* img, unsigned char* out, std::int32_t w) MX_KERNEL_INLINE {
+        for (std::int32_t i = 0; i < w; ++i) out[i] = corrected(img[i], std::int32_t((b[i] >> 7) & 255));
+      },
+      b, img, out, w);
+}
+
+// Rows of the full-resolution masked mean's correction: the estimate is the
+// normalised convolution of normaliseRows (own difference e where the
+// coverage is 0, 0 at unset pels).
+void divideAndCorrect(const std::uint16_t* b, const std::uint16_t* c, const unsigned char* m, const unsigned char* e,
+                      const unsigned char* img, unsigned char* out, std::int32_t w) {
+  mxcpu::dispatch(
+      [](const std::uint16_t* b, const std::uint16_t* c, const unsigned char* m, const unsigned char* e,
+         const unsigned char* img, unsigned char* out, std::int32_t w) MX_KERNEL_INLINE {
+        for (std::int32_t i = 0; i < w; ++i) {
+          const std::uint32_t den = c[i];
+          const float q = float(std::uint32_t(b[i]) * 255u + den / 2u) / float(den != 0 ? den : 1u);
+          const std::int32_t v = std::min(std::int32_t(q), 255);
+          const std::int32_t estimate = m[i] == 0 ? 0 : (den == 0 ? std::int32_t(e[i]) : v);
+          out[i] = corrected(img[i], estimate);
+        }
+      },
+      b, c, m, e, img, out, w);
+}
+
+// The full-resolution mean's correction, streamed: the Gaussian mean of d
+// (or of d at set pels) comes a block of rows at a time and each row is
+// divided or shifted down and subtracted from the image while it is in
+// cache, so no image-sized 16-bit mean or 8-bit estimate is kept.  The same
+// pels as meanEstimate followed by the subtraction.
+mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>& img,
+                                          const mxPelBuffer<unsigned char>& d,
+                                          const mxPelBuffer_const<unsigned char>& m,
+                                          const mxPelBuffer_const<unsigned short>& coverage,
+                                          const mxPair<std::int32_t>& k) {
+  const mxPelRect& r = d.window();
+  mxPelBuffer<unsigned char> out(r, 32, mxPelInit::eUnwritten);
+  mxGaussSampleParams params({1, 1}, clampedSmoothing(smoothingForNeighborhood(k)), 128.0, true);
+  params.saturate = true;
+  if (!m.isBound()) {
+    mxkernel::gaussSampleRows(
+        d, params, [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
+          for (std::int32_t j = 0; j < count; ++j)
+            shiftAndCorrect(rows + std::ptrdiff_t(j) * stride, img.row(j0 + j), out.row(j0 + j), r.width());
+        });
+    return out;
+  }
+  mxPelBuffer_const<unsigned char> mw = m;
+  mw.window(r, false);
+  const mxPelBuffer<unsigned char> e = mfPelMin(d, mw);
+  mxPelBuffer_const<unsigned short> c = coverage;
+  if (!c.isBound()) {
+    mxPelBuffer<unsigned char> copy = mfPelCopy<unsigned char>(mw);
+    mxPelBuffer<unsigned short> fresh;
+    scaledLocalMean(copy, k, fresh);
+    c = fresh;
+  }
+  mxkernel::gaussSampleRows(
+      e, params, [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
+        for (std::int32_t j = 0; j < count; ++j) {
+          const std::int32_t y = r.y() + j0 + j;
+          divideAndCorrect(rows + std::ptrdiff_t(j) * stride, c.pointToPel(r.x(), y), mw.pointToPel(r.x(), y),
+                           e.row(j0 + j), img.row(j0 + j), out.row(j0 + j), r.width());
+        }
+      });
+  return out;
+}
+
 // Brings an estimate on the working grid back to full resolution over r.
 // Grid pel i stands for the cell [i g, (i + 1) g) of image coordinates (the
 // grid is anchored at image coordinate 0), so its value belongs at the cell's
@@ -115,8 +230,13 @@ void meanEstimate(const mxPelBuffer<unsigned char>& d, const mxPelBuffer_const<u
 // on the grid pels next to it only, never on r's size.  Weights carry 8
 // fraction bits: each grid row in use is widened to full resolution once
 // (values x 256), and every output row blends two such rows.
-mxPelBuffer<unsigned char> expandEstimate(const mxPelBuffer_const<unsigned char>& e,
-                                          const mxPair<std::int32_t>& granularity, const mxPelRect& r) {
+//
+// The estimate is subtracted as it is made: the result over r is
+// clamp(img - estimate + 128), img being the run-time image over r.
+mxPelBuffer<unsigned char> expandAndCorrect(const mxPelBuffer_const<unsigned char>& e,
+                                            const mxPair<std::int32_t>& granularity,
+                                            const mxPelBuffer_const<unsigned char>& img) {
+  const mxPelRect& r = img.window();
   struct Tap {
     std::int32_t lo, hi;  // grid indices relative to the grid window
     std::uint32_t w;      // weight of hi, 0 .. 256
@@ -159,8 +279,7 @@ mxPelBuffer<unsigned char> expandEstimate(const mxPelBuffer_const<unsigned char>
     const std::uint16_t* a = widened(t.lo, t.lo & 1);
     const std::uint16_t* b = widened(t.hi, t.hi & 1);
     const std::uint32_t wb = t.w, wa = 256u - t.w;
-    unsigned char* o = out.row(j);
-    for (std::int32_t i = 0; i < w; ++i) o[i] = (unsigned char)((a[i] * wa + b[i] * wb + 32768u) >> 16);
+    blendAndCorrect(a, b, wa, wb, img.row(j), out.row(j), w);
   }
   return out;
 }
@@ -310,8 +429,7 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
   // 2. Clamped difference in offset-128 form.
   const unsigned char amount =
       (unsigned char)std::max(-std::int64_t(intensityVariationRange.x()), std::int64_t(intensityVariationRange.y()));
-  mxPelBuffer<unsigned char> d = mfPelCopy<unsigned char>(img);
-  mf_PelSubClamp(d, ref, amount);
+  mxPelBuffer<unsigned char> d = clampedDifference(img, ref, amount);
 
   // 3.-6. Sub-sampled grid: excluded pels made neutral for the mean, the
   // difference sampled, and the mask taken on the same grid.
@@ -333,26 +451,30 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
   if (maskCoverage.isBound() && subSampled == sampledMask.isBound() && maskCoverage.window() == d.window())
     coverage = maskCoverage;
 
-  // 7.-8. Local estimate E on the working grid, built in the result buffer.
+  // 7.-10. Local estimate E on the working grid and the image minus E.  At
+  // full resolution the mean is subtracted row by row as it is made.
   const mxPair<std::int32_t> k = sampledNeighborhood(neighborhoodSize, granularity);
-  mxPelBuffer<unsigned char> e;
-  if (method == mxImageNormalizerDefs::eLocalCorrection)
-    meanEstimate(d, m, coverage, k, subSampled, e);
-  else if (method == mxImageNormalizerDefs::eLocalCorrectionEnhanced)
-    medianEstimate(d, m, k, intensityVariationRange, e);
-
-  // 9. Back to full size over R.
-  if (subSampled) {
-    e = expandEstimate(e, granularity, r);
-    e.copyXforms(img);
-    m = msk;
+  if (method != mxImageNormalizerDefs::eLocalCorrection && method != mxImageNormalizerDefs::eLocalCorrectionEnhanced)
+    throw mxPel::UnboundWindow();
+  if (method == mxImageNormalizerDefs::eLocalCorrection && !subSampled) {
+    result = meanCorrection(img, d, m, coverage, k);
+  } else {
+    mxPelBuffer<unsigned char> e;
+    if (method == mxImageNormalizerDefs::eLocalCorrection)
+      meanEstimate(d, m, coverage, k, subSampled, e);
+    else
+      medianEstimate(d, m, k, intensityVariationRange, e);
+    if (subSampled) {
+      // 9. Back to full size over R, subtracted as it is interpolated.
+      result = expandAndCorrect(e, granularity, img);
+      m = msk;
+    } else {
+      // 10. D becomes the image over R, minus E.
+      mfPelCopy<unsigned char>(img, d);
+      mf_PelSubClampSigned(d, e);
+      result = d;
+    }
   }
-
-  // 10. The image minus the estimated difference.
-  if (d.window() != img.window()) d.setUnbound();
-  mfPelCopy<unsigned char>(img, d);
-  mf_PelSubClampSigned(d, e);
-  result = d;
 
   // 11.-12. Masked-out pels put back on request; the image's transforms.
   if (keep && m.isBound()) mf_MaskedPelCopy(img, m, result, true);

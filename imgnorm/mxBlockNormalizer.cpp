@@ -123,23 +123,21 @@ mxPelBuffer_const<unsigned char> mxBlockNormalizer::readMask(const mxPelRect& re
   return mfPelMap(mask_->read(rect), binarize);
 }
 
-bool mxBlockNormalizer::run(mxPelSource& image, Method method, mxPelSink& sink, std::wstring& message) const {
-  message.clear();
-  const mxPelRect imageWindow = image.window();
-  if (method == eIdentity) {
-    if (imageWindow.isNull()) return true;
-    sink.begin(imageWindow);
-    for (const mxPelRect& b : blocks(imageWindow, blockSize_)) sink.write(mfPelCopy(image.read(b)));
-    return true;
-  }
+mxBlockTotals& mxBlockTotals::operator+=(const mxBlockTotals& other) {
+  const auto add = [](std::vector<std::uint64_t>& to, const std::vector<std::uint64_t>& from) {
+    if (to.size() < from.size()) to.resize(from.size(), 0);
+    for (std::size_t i = 0; i < from.size(); ++i) to[i] += from[i];
+  };
+  add(histogram, other.histogram);
+  add(pairs, other.pairs);
+  add(cells, other.cells);
+  return *this;
+}
+
+mxPelRect mxBlockNormalizer::checkRun(Method method, const mxPelRect& imageWindow) const {
+  if (method == eIdentity) return imageWindow;
   checkMethod(method);
   if (imageWindow.isNull()) throw BadImage(L"Image must be bound.");
-
-  const mxPelRect referenceWindow = reference_ ? reference_->window() : tool_.referenceImage().window();
-  mxPelRect overlap = referenceWindow.intersect(imageWindow, false);
-  if (reference_ ? mask_ != nullptr : tool_.maskImage().isBound())
-    overlap = overlap.intersect(mask_ ? mask_->window() : tool_.maskImage().window(), false);
-
   if (isLocal(method)) {
     const mxPair<std::int32_t> h = halo(method), size = blockSize(method);
     if (size.x() < h.x() || size.y() < h.y())
@@ -147,32 +145,88 @@ bool mxBlockNormalizer::run(mxPelSource& image, Method method, mxPelSink& sink, 
                       L") is smaller than the halo (" + std::to_wstring(h.x()) + L", " + std::to_wstring(h.y()) +
                       L") this method needs around each block");
   }
-  if (overlap.isNull()) return true;
-  if (isLocal(method)) {
-    runLocal(image, method, overlap, sink);
-    return true;
-  }
-  return runGlobal(image, method, overlap, sink, message);
+  const mxPelRect referenceWindow = reference_ ? reference_->window() : tool_.referenceImage().window();
+  mxPelRect overlap = referenceWindow.intersect(imageWindow, false);
+  if (reference_ ? mask_ != nullptr : tool_.maskImage().isBound())
+    overlap = overlap.intersect(mask_ ? mask_->window() : tool_.maskImage().window(), false);
+  return overlap;
 }
 
-bool mxBlockNormalizer::runGlobal(mxPelSource& image, Method method, const mxPelRect& overlap, mxPelSink& sink,
-                                  std::wstring& message) const {
-  const std::vector<mxPelRect> tiles = blocks(overlap, blockSize_);
+bool mxBlockNormalizer::run(mxPelSource& image, Method method, mxPelSink& sink, std::wstring& message) const {
+  message.clear();
+  const mxPelRect window = checkRun(method, image.window());
+  if (window.isNull()) return true;
+  if (method == eIdentity) {
+    sink.begin(window);
+    for (const mxPelRect& b : blocks(window, blockSize_)) sink.write(mfPelCopy(image.read(b)));
+    return true;
+  }
+  if (isLocal(method)) {
+    const mxPair<std::int32_t> h = halo(method);
+    sink.begin(window);
+    // Each block with its halo, cut where the whole image is cut.
+    for (const mxPelRect& b : blocks(window, blockSize(method)))
+      sink.write(runBlock(image.read(grown(b, h).intersect(window, false)), method, b));
+    return true;
+  }
+  // Pass 1: the totals; then the one table; pass 2: every block through it.
+  const std::vector<mxPelRect> tiles = blocks(window, blockSize_);
+  mxBlockTotals totals;
+  for (const mxPelRect& b : tiles) addTotals(image.read(b), method, window, totals);
   std::vector<unsigned char> lut;
+  if (!table(method, totals, lut, message)) return false;
+  sink.begin(window);
+  for (const mxPelRect& b : tiles) sink.write(mapBlock(image.read(b), lut));
+  return true;
+}
+
+void mxBlockNormalizer::addTotals(const mxPelBuffer_const<unsigned char>& block, Method method,
+                                  const mxPelRect& resultWindow, mxBlockTotals& totals) const {
+  const mxPelRect b = block.window();
+  if (method != eLinearlyFitGrayValues) {
+    std::vector<std::uint32_t> h;
+    mf_MaskedPelHistogram(block, readMask(b), h);
+    if (totals.histogram.size() < h.size()) totals.histogram.resize(h.size(), 0);
+    for (std::size_t i = 0; i < h.size(); ++i) totals.histogram[i] += h[i];
+    return;
+  }
+  // The whole-image fit pairs pels by their position in the result window,
+  // the reference window and the mask window; each block keeps that pairing.
+  const mxPelRect refWindow = reference_ ? reference_->window() : tool_.referenceImage().window();
+  const bool masked = reference_ ? mask_ != nullptr : tool_.binarizedMask().isBound();
+  const std::int32_t dx = b.x() - resultWindow.x(), dy = b.y() - resultWindow.y();
+  mxPelBuffer_const<unsigned char> mask;
+  if (masked) {
+    const mxPelRect maskWindow = mask_ ? mask_->window() : tool_.binarizedMask().window();
+    mask = readMask(mxPelRect(maskWindow.x() + dx, maskWindow.y() + dy, b.width(), b.height()));
+  }
+  FitPairCounts counts;
+  addFitPairCounts(block, readReference(mxPelRect(refWindow.x() + dx, refWindow.y() + dy, b.width(), b.height())), mask,
+                   counts);
+  mxBlockTotals add;
+  add.pairs = std::move(counts.pairs);
+  add.cells = std::move(counts.cells);
+  totals += add;
+}
+
+namespace {
+// 32-bit counts, as the table builders take them; totals beyond 32 bits
+// (images of more than 2^32 pels) saturate.
+std::vector<std::uint32_t> counts32(const std::vector<std::uint64_t>& v) {
+  std::vector<std::uint32_t> out(v.size());
+  for (std::size_t i = 0; i < v.size(); ++i) out[i] = std::uint32_t(std::min<std::uint64_t>(v[i], 0xFFFFFFFFu));
+  return out;
+}
+}  // namespace
+
+bool mxBlockNormalizer::table(Method method, const mxBlockTotals& totals, std::vector<unsigned char>& lut,
+                              std::wstring& message) const {
+  message.clear();
+  lut.clear();
   if (method == eLinearlyFitGrayValues) {
-    // The whole-image fit pairs pels by their position in the overlap, the
-    // reference window and the mask window; each block keeps that pairing.
-    const mxPelRect refWindow = reference_ ? reference_->window() : tool_.referenceImage().window();
-    const bool masked = reference_ ? mask_ != nullptr : tool_.binarizedMask().isBound();
-    const mxPelRect maskWindow = !masked ? mxPelRect() : mask_ ? mask_->window() : tool_.binarizedMask().window();
     FitPairCounts counts;
-    for (const mxPelRect& b : tiles) {
-      const std::int32_t dx = b.x() - overlap.x(), dy = b.y() - overlap.y();
-      const mxPelRect refRect(refWindow.x() + dx, refWindow.y() + dy, b.width(), b.height());
-      mxPelBuffer_const<unsigned char> mask;
-      if (masked) mask = readMask(mxPelRect(maskWindow.x() + dx, maskWindow.y() + dy, b.width(), b.height()));
-      addFitPairCounts(image.read(b), readReference(refRect), mask, counts);
-    }
+    if (totals.pairs.size() == counts.pairs.size()) counts.pairs = totals.pairs;
+    if (totals.cells.size() == counts.cells.size()) counts.cells = totals.cells;
     std::vector<double> angles;
     if (reference_)
       buildFitAngles(angles);
@@ -181,55 +235,49 @@ bool mxBlockNormalizer::runGlobal(mxPelSource& image, Method method, const mxPel
     double gain = 0.0, offset = 0.0;
     linearFitFromCounts(counts, angles, gain, offset);
     lut = linearLut(gain, offset);
+    return true;
+  }
+  // The reference histogram under the mask: the tool's, or gathered from
+  // the reference pieces as training gathers it from the whole image.
+  std::vector<std::uint32_t> refHistogram;
+  mxHistoStats refStats;
+  if (reference_) {
+    mxPelRect refArea = reference_->window();
+    if (mask_) refArea = refArea.intersect(mask_->window(), false);
+    std::vector<std::uint64_t> sum;
+    std::vector<std::uint32_t> h;
+    for (const mxPelRect& b : blocks(refArea, blockSize_)) {
+      mf_MaskedPelHistogram(reference_->read(b), readMask(b), h);
+      sum.resize(std::max(sum.size(), h.size()), 0);
+      for (std::size_t i = 0; i < h.size(); ++i) sum[i] += h[i];
+    }
+    refHistogram = counts32(sum);
+    refStats = mxHistoStats(refHistogram, false);
+    if (refStats.samples() == 0) throw CanNotTrain(L"Histogram must be non-empty for the specified methods.");
   } else {
-    // The reference histogram under the mask: the tool's, or gathered from
-    // the reference pieces as training gathers it from the whole image.
-    std::vector<std::uint32_t> refHistogram;
-    mxHistoStats refStats;
-    if (reference_) {
-      mxPelRect refArea = reference_->window();
-      if (mask_) refArea = refArea.intersect(mask_->window(), false);
-      std::vector<std::uint32_t> h;
-      for (const mxPelRect& b : blocks(refArea, blockSize_)) {
-        mf_MaskedPelHistogram(reference_->read(b), readMask(b), h);
-        refHistogram.resize(h.size(), 0);
-        for (std::size_t i = 0; i < h.size(); ++i) refHistogram[i] += h[i];
-      }
-      refStats = mxHistoStats(refHistogram, false);
-      if (refStats.samples() == 0) throw CanNotTrain(L"Histogram must be non-empty for the specified methods.");
-    } else {
-      refHistogram = tool_.referenceHistogram();
-      refStats = tool_.referenceStats();
-    }
-    std::vector<std::uint32_t> histogram(256, 0), h;
-    for (const mxPelRect& b : tiles) {
-      mf_MaskedPelHistogram(image.read(b), readMask(b), h);
-      for (std::size_t i = 0; i < h.size(); ++i) histogram[i] += h[i];
-    }
-    const mxHistoStats stats(histogram, false);
-    if (!histogramMethodLut(method, refHistogram, refStats, tool_.tailFractions(), histogram, stats, lut, message))
-      return false;
+    refHistogram = tool_.referenceHistogram();
+    refStats = tool_.referenceStats();
   }
+  std::vector<std::uint32_t> histogram = counts32(totals.histogram);
+  const mxHistoStats stats(histogram, false);
+  return histogramMethodLut(method, refHistogram, refStats, tool_.tailFractions(), histogram, stats, lut, message);
+}
 
-  // Pass 2: every block through the one table.
-  const bool keep = tool_.keepMaskedPixels() && (reference_ ? mask_ != nullptr : tool_.binarizedMask().isBound());
-  sink.begin(overlap);
-  for (const mxPelRect& b : tiles) {
-    const mxPelBuffer_const<unsigned char> in = image.read(b);
-    mxPelBuffer<unsigned char> out = mfPelMap(in, lut);
-    if (keep) mf_MaskedPelCopy(in, readMask(b), out, true);
-    out.copyXforms(in);
-    sink.write(out);
-  }
-  return true;
+mxPelBuffer<unsigned char> mxBlockNormalizer::mapBlock(const mxPelBuffer_const<unsigned char>& block,
+                                                       const std::vector<unsigned char>& lut) const {
+  mxPelBuffer<unsigned char> out = mfPelMap(block, lut);
+  if (tool_.keepMaskedPixels() && (reference_ ? mask_ != nullptr : tool_.binarizedMask().isBound()))
+    mf_MaskedPelCopy(block, readMask(block.window()), out, true);
+  out.copyXforms(block);
+  return out;
 }
 
 mxPelRect mxBlockNormalizer::maskContext(const mxPelRect& block, const mxPair<std::int32_t>& halo) const {
   // On the sub-sampled grid the run uses training's sampled mask, whose
   // cells read the mask up to a cell beyond themselves and are then dilated
   // by one cell: three more cells of mask give the block the cells the whole
-  // mask gives it.  The mask may reach beyond the overlap, as the whole one
-  // does.
+  // mask gives it.  The mask may reach beyond the result window, as the
+  // whole one does.
   const mxPair<std::int32_t> g = tool_.granularity(), n = tool_.neighborhoodSize();
   const bool subSampled = (g.x() > 1 || g.y() > 1) && (n.x() > 1 || n.y() > 1);
   const mxPair<std::int32_t> margin =
@@ -237,28 +285,22 @@ mxPelRect mxBlockNormalizer::maskContext(const mxPelRect& block, const mxPair<st
   return grown(block, {halo.x() + margin.x(), halo.y() + margin.y()}).intersect(mask_->window(), false);
 }
 
-void mxBlockNormalizer::runLocal(mxPelSource& image, Method method, const mxPelRect& overlap, mxPelSink& sink) const {
-  const mxPair<std::int32_t> h = halo(method);
-  sink.begin(overlap);
-  for (const mxPelRect& b : blocks(overlap, blockSize(method))) {
-    // The block with its halo, cut where the whole image is cut.
-    const mxPelRect context = grown(b, h).intersect(overlap, false);
-    const mxPelBuffer_const<unsigned char> in = image.read(context);
-    const mxImageNormalizer* tool = &tool_;
-    mxImageNormalizer piece;
-    if (reference_) {
-      // A tool over the context's reference and mask, trained as the whole
-      // images would train it.
-      piece = tool_;
-      piece.referenceImage(reference_->read(context), false);
-      piece.maskImage(mask_ ? mask_->read(maskContext(b, h)) : mxPelBuffer_const<unsigned char>(), false);
-      piece.train(method);
-      tool = &piece;
-    }
-    bool success = false;
-    std::wstring message;
-    mxPelBuffer<unsigned char> out = tool->run(in, method, success, message);
-    out.window(b, false);
-    sink.write(out);
+mxPelBuffer<unsigned char> mxBlockNormalizer::runBlock(const mxPelBuffer_const<unsigned char>& context, Method method,
+                                                       const mxPelRect& block) const {
+  const mxImageNormalizer* tool = &tool_;
+  mxImageNormalizer piece;
+  if (reference_) {
+    // A tool over the context's reference and mask, trained as the whole
+    // images would train it.
+    piece = tool_;
+    piece.referenceImage(reference_->read(context.window()), false);
+    piece.maskImage(mask_ ? mask_->read(maskContext(block, halo(method))) : mxPelBuffer_const<unsigned char>(), false);
+    piece.train(method);
+    tool = &piece;
   }
+  bool success = false;
+  std::wstring message;
+  mxPelBuffer<unsigned char> out = tool->run(context, method, success, message);
+  out.window(block, false);
+  return out;
 }

@@ -96,6 +96,20 @@ private:
   mxPelBuffer<unsigned char> image_;
 };
 
+// What pass 1 of a global method gathers over blocks: exact integer totals,
+// so the totals of any set of blocks added up in any order are those of the
+// whole image.
+struct IMGNORM_API mxBlockTotals {
+  // The masked histogram (histogram, mean/stddev and tails methods).
+  std::vector<std::uint64_t> histogram = std::vector<std::uint64_t>(256, 0);
+  // The linear fit: per grey pair (reference t, run-time r), at (t << 8) | r,
+  // the number of used pels; and per 33 x 33 cell of the binned joint
+  // histogram (row = reference bin), the sum of the mask values (1 per pel
+  // without a mask).  Empty for the other methods.
+  std::vector<std::uint64_t> pairs, cells;
+  mxBlockTotals& operator+=(const mxBlockTotals& other);
+};
+
 class IMGNORM_API mxBlockNormalizer {
 public:
   using Method = mxImageNormalizerDefs::Method;
@@ -128,14 +142,38 @@ public:
   // every check has passed and, for global methods, the table is built.
   bool run(mxPelSource& image, Method method, mxPelSink& sink, std::wstring& message) const;
 
+  // The steps of run(), for callers that schedule the blocks themselves (a
+  // task graph over chunks, each block on its own worker).  Blocks and
+  // contexts carry their image coordinates in their windows; they need not
+  // follow the block grid, but a local method's blocks must start on the
+  // granularity grid (multiples of it in image coordinates) unless they
+  // touch the image's edge, and the engine's checks of run() are the
+  // caller's to make (checkRun).
+  //
+  // Checks method and image window as run() does and returns the window of
+  // the result (null when nothing overlaps).
+  mxPelRect checkRun(Method method, const mxPelRect& imageWindow) const;
+  // Pass 1 of a global method: adds one block's totals (block within the
+  // result window).  The tool's own reference and mask are used.
+  void addTotals(const mxPelBuffer_const<unsigned char>& block, Method method, const mxPelRect& resultWindow,
+                 mxBlockTotals& totals) const;
+  // The table of a global method from the totals over every block of the
+  // result window; false and message as run() reports a failure.
+  bool table(Method method, const mxBlockTotals& totals, std::vector<unsigned char>& lut, std::wstring& message) const;
+  // Pass 2: one block through the table, with the masked pels put back when
+  // the tool keeps them.
+  mxPelBuffer<unsigned char> mapBlock(const mxPelBuffer_const<unsigned char>& block,
+                                      const std::vector<unsigned char>& lut) const;
+  // A local method over one block, from the image's pels over context: the
+  // block grown by halo() on every side, cut to the result window.
+  mxPelBuffer<unsigned char> runBlock(const mxPelBuffer_const<unsigned char>& context, Method method,
+                                      const mxPelRect& block) const;
+
 private:
   std::vector<mxPelRect> blocks(const mxPelRect& window, mxPair<std::int32_t> size) const;
   void checkMethod(Method method) const;
   mxPelBuffer_const<unsigned char> readReference(const mxPelRect& rect) const;
   mxPelBuffer_const<unsigned char> readMask(const mxPelRect& rect) const;
-  bool runGlobal(mxPelSource& image, Method method, const mxPelRect& overlap, mxPelSink& sink,
-                 std::wstring& message) const;
-  void runLocal(mxPelSource& image, Method method, const mxPelRect& overlap, mxPelSink& sink) const;
   mxPelRect maskContext(const mxPelRect& block, const mxPair<std::int32_t>& halo) const;
 
   mxImageNormalizer tool_;

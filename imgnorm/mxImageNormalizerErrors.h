@@ -18,14 +18,14 @@ namespace mxImageNormalizerDefs {
 
 class IMGNORM_API Errors : public mxExceptionWithString {
 public:
+  Errors(const Errors&) = default;
+  Errors& operator=(const Errors&) = default;
   ~Errors() override;
   std::int32_t errorNumber() const override = 0;
   void suicideAndRethrow() override = 0;
 
 protected:
   explicit Errors(const std::wstring& message = std::wstring());
-  Errors(const Errors&) = default;
-  Errors& operator=(const Errors&) = default;
   void dispatchSerialize(mxArchive& ar) override;
   void serialize_(mxArchive& ar, unsigned char version);
 };

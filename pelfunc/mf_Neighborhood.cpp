@@ -86,7 +86,8 @@ mxPelBuffer<unsigned char> view(const mxPelBuffer<unsigned char>& buf, const mxP
 }  // namespace
 
 void mf_PelSmooth3x3Diamond(mxPelBuffer<unsigned char>& buf) {
-  if (!buf.isBound()) throw mxPel::UnboundWindow();
+  // An unbound buffer has no pels, like an empty window: nothing to do.
+  if (!buf.isBound()) return;
   const std::int32_t w = buf.width(), h = buf.height();
   if (w <= 0 || h <= 0) return;
   // Every pel reads its neighbours as they were: all reads come from a copy.

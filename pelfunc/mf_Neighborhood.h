@@ -19,8 +19,7 @@
 // number of those neighbours, all read from the pels as they were before the
 // call.  Interior pels divide by 8, edge pels by 7, corners by 6, the pels of
 // a single row or column by 6 (ends 5); a 1 x 1 window is unchanged and an
-// empty one is left alone.
-// Throws mxPel::UnboundWindow for an unbound buffer.
+// empty window or an unbound buffer is left alone.
 IMGNORM_API void mf_PelSmooth3x3Diamond(mxPelBuffer<unsigned char>& buf);
 
 // Dilation (dilate true: bitwise OR) or erosion (false: bitwise AND) of each

@@ -7,8 +7,8 @@
 #   --bench-python adds scikit-image for the Python speed comparison.
 set -euo pipefail
 
-pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libtiff-dev libcli11-dev
-      python3-dev pybind11-dev python3-numpy python3-pytest libopencv-dev)
+pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libtiff-dev libjpeg-dev
+      libcli11-dev python3-dev pybind11-dev python3-numpy python3-pytest libopencv-dev chromium)
 if [[ "${1:-}" == "--bench-python" ]]; then pkgs+=(python3-skimage); fi
 
 missing=()

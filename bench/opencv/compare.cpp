@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "baseif/detail/cpuDispatch.h"
 #include "bench/benchImages.h"
 #include "imgnorm/localCorrection.h"
 #include "imgnorm/mxImageNormalizer.h"
@@ -141,30 +142,50 @@ double kernelSigma(int s) {
   return std::sqrt(var);
 }
 
+struct Size {
+  int w, h;
+  std::string text() const { return w == h ? std::to_string(w) : std::to_string(w) + "x" + std::to_string(h); }
+  double pels() const { return double(w) * h; }
+};
+
 struct Row {
   std::string job;
-  int size;
+  Size size;
   double ours, theirs;  // ms; theirs < 0 when there is no OpenCV counterpart
 };
+
+const char* levelName(mxcpu::Level l) {
+  return l == mxcpu::Level::kAvx512 ? "AVX-512" : (l == mxcpu::Level::kAvx2 ? "AVX2" : "baseline x86-64");
+}
 }  // namespace
 
 int main(int argc, char** argv) {
   cv::setNumThreads(1);
   int rounds = 7;
-  std::vector<int> sizes = {2048, 4096};
+  // 3000 x 2001 is not a multiple of any block or vector width.
+  std::vector<Size> sizes = {{2048, 2048}, {4096, 4096}, {8192, 8192}, {3000, 2001}};
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--quick")) {
       rounds = 3;
-      sizes = {1024};
+      sizes = {{1024, 1024}, {3000, 2001}};
+    } else if (!std::strcmp(argv[i], "--baseline")) {
+      mxcpu::capLevel(mxcpu::Level::kBaseline);
+    } else if (!std::strcmp(argv[i], "--avx2")) {
+      mxcpu::capLevel(mxcpu::Level::kAvx2);
     }
   }
+  std::printf("Instruction set in use: %s (processor supports %s)\n", levelName(mxcpu::level()),
+              levelName(mxcpu::detected()));
 
   std::vector<Row> rows;
-  std::vector<std::pair<int, double>> memcpyMs;
-  for (int size : sizes) {
-    const mxPelBuffer<unsigned char> ref = bench::texturedReference(size);
+  std::vector<std::pair<std::string, double>> memcpyMs;
+  for (const Size& sz : sizes) {
+    const std::string size = sz.text();
+    // Fewer rounds on the largest images: each run takes a good part of a second.
+    const int roundsHere = sz.pels() > 3e7 ? std::min(rounds, 3) : rounds;
+    const mxPelBuffer<unsigned char> ref = bench::texturedReference(sz.w, sz.h);
     const mxPelBuffer<unsigned char> img = bench::shadedRuntime(ref);
-    const mxPelBuffer<unsigned char> mask = bench::benchMask(size);
+    const mxPelBuffer<unsigned char> mask = bench::benchMask(sz.w, sz.h);
     OpenCvJobs cvj;
     cvj.ref = asMat(ref);
     cvj.img = asMat(img);
@@ -177,7 +198,7 @@ int main(int argc, char** argv) {
       OpenCvJobs::tails(OpenCvJobs::histogram(cvj.ref, cv::Mat()), 0.0, 1.0, cvj.refLo, cvj.refHi);
     }
 
-    std::vector<unsigned char> a(std::size_t(size) * size), b(a.size());
+    std::vector<unsigned char> a(std::size_t(sz.w) * sz.h), b(a.size());
     std::memcpy(b.data(), img.pointToOffset(), 1);  // touch
     std::vector<double> t;
     for (int r = 0; r < 3 * rounds; ++r) t.push_back(timeOnce([&] { std::memcpy(b.data(), a.data(), a.size()); }));
@@ -188,11 +209,11 @@ int main(int argc, char** argv) {
       std::vector<double> ours, other;
       bool ok = false;
       std::wstring why;
-      for (int r = 0; r < rounds; ++r) {
+      for (int r = 0; r < roundsHere; ++r) {
         ours.push_back(timeOnce([&] { mxPelBuffer<unsigned char> out = tool.run(img, m, ok, why); }));
         if (theirs) other.push_back(timeOnce(theirs));
       }
-      rows.push_back({job, size, median(ours), theirs ? median(other) : -1.0});
+      rows.push_back({job, sz, median(ours), theirs ? median(other) : -1.0});
       std::fprintf(stderr, ".");
     };
 
@@ -221,19 +242,48 @@ int main(int argc, char** argv) {
 
   std::printf("| job | size | ours (ms) | OpenCV (ms) | ours/OpenCV | ours ns/pel | ours/memcpy |\n");
   std::printf("|---|---|---|---|---|---|---|\n");
-  for (const auto& [size, ms] : memcpyMs)
-    std::printf("| memcpy | %d | %.2f | | | %.3f | 1.0 |\n", size, ms, ms * 1e6 / (double(size) * size));
+  auto memcpyFor = [&](const std::string& size) {
+    for (const auto& [s, ms] : memcpyMs)
+      if (s == size) return ms;
+    return 1.0;
+  };
+  for (size_t i = 0; i < sizes.size(); ++i)
+    std::printf("| memcpy | %s | %.2f | | | %.3f | 1.0 |\n", sizes[i].text().c_str(), memcpyMs[i].second,
+                memcpyMs[i].second * 1e6 / sizes[i].pels());
   for (const Row& r : rows) {
-    double mc = 1;
-    for (const auto& [size, ms] : memcpyMs)
-      if (size == r.size) mc = ms;
-    const double pels = double(r.size) * r.size;
+    const double mc = memcpyFor(r.size.text());
+    const double nsPerPel = r.ours * 1e6 / r.size.pels();
     if (r.theirs >= 0)
-      std::printf("| %s | %d | %.2f | %.2f | %.2f | %.2f | %.0f |\n", r.job.c_str(), r.size, r.ours, r.theirs,
-                  r.ours / r.theirs, r.ours * 1e6 / pels, r.ours / mc);
+      std::printf("| %s | %s | %.2f | %.2f | %.2f | %.2f | %.0f |\n", r.job.c_str(), r.size.text().c_str(), r.ours,
+                  r.theirs, r.ours / r.theirs, nsPerPel, r.ours / mc);
     else
-      std::printf("| %s | %d | %.2f | | | %.2f | %.0f |\n", r.job.c_str(), r.size, r.ours, r.ours * 1e6 / pels,
+      std::printf("| %s | %s | %.2f | | | %.2f | %.0f |\n", r.job.c_str(), r.size.text().c_str(), r.ours, nsPerPel,
                   r.ours / mc);
+  }
+  // Growth: ns/pel on every size against the first, per job.
+  std::printf("\n| job |");
+  for (const Size& s : sizes) std::printf(" %s ns/pel |", s.text().c_str());
+  for (size_t i = 1; i < sizes.size(); ++i) std::printf(" %s / %s |", sizes[i].text().c_str(), sizes[0].text().c_str());
+  std::printf("\n|---|");
+  for (size_t i = 0; i < 2 * sizes.size() - 1; ++i) std::printf("---|");
+  std::printf("\n");
+  std::vector<std::string> jobs;
+  for (const Row& r : rows)
+    if (std::find(jobs.begin(), jobs.end(), r.job) == jobs.end()) jobs.push_back(r.job);
+  jobs.insert(jobs.begin(), "memcpy");
+  for (const std::string& job : jobs) {
+    std::vector<double> ns;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+      double v = -1;
+      if (job == "memcpy") v = memcpyMs[i].second * 1e6 / sizes[i].pels();
+      for (const Row& r : rows)
+        if (r.job == job && r.size.text() == sizes[i].text()) v = r.ours * 1e6 / sizes[i].pels();
+      ns.push_back(v);
+    }
+    std::printf("| %s |", job.c_str());
+    for (double v : ns) std::printf(" %.3f |", v);
+    for (size_t i = 1; i < ns.size(); ++i) std::printf(" %.2fx |", ns[i] / ns[0]);
+    std::printf("\n");
   }
   return 0;
 }

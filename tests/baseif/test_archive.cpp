@@ -14,6 +14,7 @@
 
 #include "baseif/mxArchive.h"
 #include "baseif/mxPelBuffer.h"
+#include "baseif/mxPelOps.h"
 
 namespace {
 
@@ -190,7 +191,6 @@ Record sampleRecord() {
   r.q = patterned<unsigned char>(mxPelRect(0, 0, 5, 3));
   r.e = mxPelBuffer<std::uint32_t>(mxPelRect(5, 6, 3, 2));
   r.e.window(mxPelRect(6, 6, 0, 2));
-  r.e.clientFromImageXformBase(nullptr);
   r.none = {};
   return r;
 }
@@ -232,6 +232,10 @@ TEST(ArchiveMalformed, FlippedBytesAreRejectedOrReadFaithfully) {
   // The string's bytes: a flip there may make invalid UTF-8, which loads as
   // U+FFFD and so does not store back to the same bytes.
   const std::size_t sBegin = 1 + 1 + 4 + 4 + 8, sEnd = sBegin + storedValue(ref.s).size();
+  // The transform flags of p, q and e (after bound flag, pel size and window):
+  // cleared, the buffer loads with the identity, which stores as six doubles.
+  const std::size_t pFlag = sEnd + 18, qFlag = sEnd + storedValue(ref.p).size() + 18,
+                    eFlag = qFlag - 18 + storedValue(ref.q).size() + 18;
   int rejected = 0;
   for (std::size_t k = 0; k < full.size(); ++k)
     for (std::uint8_t mask : {0x01, 0x40, 0x80, 0xFF}) {
@@ -245,12 +249,31 @@ TEST(ArchiveMalformed, FlippedBytesAreRejectedOrReadFaithfully) {
         ++rejected;
         continue;
       }
-      if (k < sBegin || k >= sEnd) {
+      const bool flagCleared = (k == pFlag || k == qFlag || k == eFlag) && bad[k] == 0;
+      if (flagCleared) {
+        EXPECT_TRUE(r.p.clientFromImageXformBase() && r.q.clientFromImageXformBase() &&
+                    r.e.clientFromImageXformBase());
+      } else if (k < sBegin || k >= sEnd) {
         EXPECT_EQ(r.bytes(), Bytes(bad.begin(), bad.begin() + std::ptrdiff_t(in.position())))
             << "byte " << k << " ^ " << int(mask);
       }
     }
   EXPECT_GT(rejected, 0);
+}
+
+// A buffer without a transform is stored with transform flag 0 and loads
+// with the identity.
+TEST(Archive, BufferWithoutTransformLoadsWithTheIdentity) {
+  mxPelBuffer<unsigned char> bare = patterned<unsigned char>(mxPelRect(1, 2, 3, 2));
+  bare.clientFromImageXformBase(nullptr);
+  const Bytes bytes = storedValue(bare);
+  ASSERT_EQ(bytes.at(18), 0);
+  mxPelBuffer<unsigned char> back;
+  mxArchive in(bytes);
+  in || back;
+  ASSERT_TRUE(back.clientFromImageXformBase() && back.imageFromClientXformBase());
+  EXPECT_TRUE(back.clientFromImageXform() == mxXform<2>());
+  EXPECT_TRUE(mfPelEqual<unsigned char>(back, bare));
 }
 
 // A pixel-buffer header: bound flag, pel size, x, y, width, height, no transform.

@@ -116,6 +116,7 @@ cp fx/rgb.png batch/zcolour.png
 echo "not an image" >batch/notes.txt
 check 3 "batch/broken.png" -- run tool.imn --method local-mean batch -o out1
 expect_out "3 of 5 images normalized with local-mean, 0 soft failures, 2 errors"
+[[ $(cat out.txt err.txt | grep -c "broken.png") -eq 1 ]] || fail "a batch error not printed exactly once"
 grep -qF "batch/zcolour.png" err.txt || fail "colour image in batch not reported: $(cat err.txt)"
 for f in camera coins text; do expect_file "out1/$f.png"; done
 expect_no_file out1/broken.png
@@ -163,10 +164,10 @@ expect_no_file x.png
 # ---- bad option values (exit 2), with the tool's own message ----
 check 2 "--method: unknown method 'sharpen'" -- run tool.imn --method sharpen camera.png -o x.png
 check 2 "--methods: unknown method 'bogus'" -- train -r camera.png --methods histogram,bogus -o t.imn
-check 2 "--neighborhood 0,5: Both elements of neighborhoodSize must be >= 1" -- train -r camera.png --neighborhood 0,5 -o t.imn
-check 2 "--granularity 0: Both elements of granularity must be >= 1" -- normalize -r camera.png --method local-mean --granularity 0 coins.png -o x.png
-check 2 "--tail-fractions 0.9,0.1: Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0" -- train -r camera.png --tail-fractions 0.9,0.1 -o t.imn
-check 2 "--intensity-range 5,10: intensityVariationRange must be: x <= 0 and y >= 0" -- train -r camera.png --intensity-range 5,10 -o t.imn
+check 2 "--neighborhood 0,5: the neighbourhood's width and height must be at least 1" -- train -r camera.png --neighborhood 0,5 -o t.imn
+check 2 "--granularity 0: the granularity's width and height must be at least 1" -- normalize -r camera.png --method local-mean --granularity 0 coins.png -o x.png
+check 2 "--tail-fractions 0.9,0.1: the tail fractions must satisfy 0 <= LOW <= HIGH <= 1" -- train -r camera.png --tail-fractions 0.9,0.1 -o t.imn
+check 2 "--intensity-range 5,10: the intensity range must satisfy LOW <= 0 <= HIGH" -- train -r camera.png --intensity-range 5,10 -o t.imn
 check 2 "--granularity: expected N, W,H or WxH, got 'abc'" -- train -r camera.png --granularity abc -o t.imn
 check 2 "--format: unknown format 'jpg'" -- run tool.imn --method histogram batch --format jpg -o out4
 check 2 "-o x.jpg: unknown image format" -- run tool.imn --method histogram camera.png -o x.jpg
@@ -184,22 +185,68 @@ if [[ $(id -u) -ne 0 ]]; then
   chmod 755 readonly
 fi
 
-# ---- diagnostics folders ----
+# ---- diagnostics folders: the report, and only the program's own files replaced ----
 check 0 "" -- train -r camera.png -m fx/mask.pgm --methods histogram --diag diag_train -o dt.imn
 expect_file diag_train/index.html
-grep -q "Parameters" diag_train/index.html || fail "train diagnostics lack the Parameters record"
-ls diag_train/*.png >/dev/null 2>&1 || fail "train diagnostics hold no PNG images"
+grep -q '"Parameters"' diag_train/index.txt || fail "train diagnostics lack the Parameters record"
+grep -q "reference.png" diag_train/index.html || fail "train report lacks the reference"
 check 0 "" -- run tool.imn --method local-mean camera.png coins.png --diag diag_run -o dr
-[[ $(grep -c "Input image" diag_run/index.html) -eq 2 ]] || fail "run diagnostics: expected two input records"
-grep -q "Image Normalization Result" diag_run/index.html || fail "run diagnostics lack the result"
-check 0 "" -- run tool.imn --method histogram camera.png --diag diag_run -o dr   # replaces an earlier folder
-[[ $(grep -c "Input image" diag_run/index.html) -eq 1 ]] || fail "diagnostics folder not replaced"
+[[ $(grep -c "^Input image" diag_run/index.txt) -eq 2 ]] || fail "run diagnostics: expected two input records"
+grep -q "Image Normalization Result" diag_run/index.txt || fail "run diagnostics lack the result"
+[[ $(grep -c "reference.png" diag_run/index.txt) -eq 2 && $(ls diag_run | grep -c "^reference") -eq 2 ]] ||
+  fail "the reference is not written once and shared by the records"
+echo mine >diag_run/notes.txt
+check 0 "" -- run tool.imn --method histogram camera.png --diag diag_run -o dr   # replaces the earlier report
+[[ $(grep -c "^Input image" diag_run/index.txt) -eq 1 ]] || fail "diagnostics folder not replaced"
+expect_no_file diag_run/i0002-input-t.png
+expect_file diag_run/notes.txt
 check 0 "" -- normalize -r camera.png --method tails coins.png --diag diag_norm -o dn
 grep -q "Run-time parameters" diag_norm/index.txt || fail "normalize diagnostics lack the run records"
-mkdir -p precious && echo keep >precious/file.txt
-check 4 "--diag precious" -- run tool.imn --method histogram camera.png --diag precious -o dp
-[[ -f precious/file.txt ]] || fail "an unrelated folder was replaced by diagnostics"
-no_temporaries . 
+mkdir -p precious/photos && echo keep >precious/file.txt && echo jpg >precious/photos/a.jpg
+echo keep >precious/index.html
+check 2 "--diag precious" -- run tool.imn --method histogram camera.png --diag precious -o dp
+[[ -f precious/file.txt && -f precious/photos/a.jpg && $(cat precious/index.html) == keep ]] ||
+  fail "a folder the program did not write was changed by diagnostics"
+check 2 "--diag camera.png: exists and is not a folder" -- run tool.imn --method histogram coins.png --diag camera.png -o dp
+no_temporaries .
+
+# ---- outputs that name an input, under any spelling, are refused (exit 2) ----
+cp camera.png ref.png && cp fx/mask.pgm msk.pgm && ln -f camera.png hard.png && ln -sf "$PWD/coins.png" link.png
+while IFS='|' read -r part args; do
+  eval "set -- $args"
+  check 2 "$part" -- "$@"
+done <<'CASES'
+-o ref.png: is the reference image|train -r ref.png -o ref.png
+-o ./sub/../ref.png: is the reference image|train -r ref.png -o ./sub/../ref.png
+-o msk.pgm: is the mask image|train -r ref.png -m msk.pgm -o msk.pgm
+would overwrite the reference image (ref.png)|normalize -r ref.png --method histogram coins.png -o ref.png
+would overwrite the mask image|normalize -r ref.png -m msk.pgm --method histogram coins.png -o msk.pgm
+would overwrite an input image (hard.png)|run tool.imn --method histogram hard.png -o camera.png
+would overwrite an input image|run tool.imn --method histogram link.png -o coins.png
+would overwrite an input image|run tool.imn --method histogram batch -o ./batch/
+CASES
+cmp -s ref.png camera.png && cmp -s msk.pgm fx/mask.pgm || fail "an input was changed by a refused command"
+cp coins.png inplace.png
+check 0 "" -- run tool.imn --method histogram inplace.png --in-place -o inplace.png
+cmp -s inplace.png coins.png && fail "--in-place did not write the output"
+check 0 "with an image extension" -- train -r camera.png --methods histogram -o tool-as.png
+
+# ---- warnings: on standard error, once per batch, results unchanged ----
+cp coins.png coins2.png
+while IFS='|' read -r part args; do
+  eval "set -- $args"
+  check 0 "$part" -- "$@"
+  [[ $(grep -c "warning" err.txt) -eq 1 ]] || fail "imgnorm $*: expected one warning: $(cat err.txt)"
+done <<'CASES'
+is at least as large as the image's shorter side (303 pels)|normalize -r camera.png --method local-mean --neighborhood 303 coins.png coins2.png -o w1
+the global ones too, normalizes only the part of the image that overlaps|normalize -r coins.png --method mean-stddev camera.png text.png -o w2
+ratio 0.444), so the result leans dark|run tool.imn --method histogram coins.png coins2.png -o w3
+tails with fractions 0,1|normalize -r camera.png --method tails coins.png -o w4
+CASES
+check 0 "" -- run tool.imn --method local-mean camera.png -o w5
+[[ -s err.txt ]] && fail "a warning without cause: $(cat err.txt)"
+check 0 "" -- normalize -r camera.png --method histogram --neighborhood 2000 coins.png -o w6/c.png
+cmp -s w6/c.png rt/coins-histogram.png || fail "a warning changed a result"
 
 # ---- the demo on the shipped data (small settings for speed) ----
 check 0 "" -- demo --data "$DATA" --out demo --neighborhood 41 --granularity 4 --max-side 96 --jobs 2

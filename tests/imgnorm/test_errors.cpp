@@ -58,6 +58,10 @@ TEST(Errors, NumbersMessagesAndBasesOfTheRethrownCopy) {
     }
   }
   EXPECT_TRUE(D::NotImplemented().message().empty());
+  // Copying through the abstract base copies the message and keeps the class.
+  D::BadParams bad(L"bad");
+  static_cast<D::Errors&>(bad) = D::NotTrained(kMessage);
+  EXPECT_TRUE(bad.message() == kMessage && bad.errorNumber() == 0x10007A01);
 }
 
 // ---- archive form ----

@@ -100,18 +100,29 @@ TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
     return b;
   };
   const Image img = randomImage(30, 24, 2, 0, 255, 4, 5);
-  for (const Bytes& b : {patch(kGran, std::int32_t(0)), patch(kGran + 4, std::int32_t(-3)),
-                         patch(kNbh, std::int32_t(0)), patch(kRange, std::int32_t(5)),
-                         patch(kTails, std::numeric_limits<double>::quiet_NaN()), patch(kTails + 8, 2.0)}) {
-    // The failed load keeps the stored set without the data behind it: no
-    // method runs.
+  struct Case {
+    Bytes bytes;
+    std::uint32_t usesIt;  // the methods that read the bad value
+  };
+  for (const Case& c :
+       {Case{patch(kGran, std::int32_t(0)), 48}, Case{patch(kGran + 4, std::int32_t(-3)), 48},
+        Case{patch(kNbh, std::int32_t(0)), 48}, Case{patch(kRange, std::int32_t(5)), 48},
+        Case{patch(kTails, std::numeric_limits<double>::quiet_NaN()), 4}, Case{patch(kTails + 8, 2.0), 4}}) {
+    // The failed load keeps the stored set; a run of a method that reads the
+    // bad value refuses it with the setter's message, the others run.
     mxImageNormalizer failed;
-    mxArchive ar(b);
+    mxArchive ar(c.bytes);
     EXPECT_THROW(ar || failed, BadParams);
     ASSERT_EQ(failed.trainedMethods(), Method(63));
     bool ok;
     std::wstring why;
-    for (std::uint32_t m = 1; m <= 32; m <<= 1) EXPECT_THROW(failed.run(img, Method(m), ok, why), NotTrained) << m;
+    for (std::uint32_t m = 1; m <= 32; m <<= 1) {
+      if (m & c.usesIt) {
+        EXPECT_THROW(failed.run(img, Method(m), ok, why), BadParams) << m;
+      } else if (m != eLinearlyFitGrayValues) {
+        EXPECT_NO_THROW(failed.run(img, Method(m), ok, why)) << m;
+      }
+    }
   }
   // Huge but valid sizes train without trouble.
   EXPECT_EQ(load(patch(kNbh, std::int32_t(0x7fffffff))).trainedMethods(), n.trainedMethods());
@@ -132,6 +143,108 @@ TEST(NormalizerArchive, SurvivesTruncationAndCorruption) {
       mxImageNormalizer m;
       ar || m;
     } catch (const mxException&) {
+    }
+  }
+}
+
+// A load whose retraining stops at its first check keeps the stored set with
+// default trained members; run refuses only methods outside the set and
+// otherwise works with what it has.
+TEST(NormalizerArchive, RetrainingThatStoppedEarlyStillRuns) {
+  const auto withMethods = [](mxImageNormalizer n, std::uint32_t methods) {
+    Bytes b = store(n);
+    std::memcpy(b.data() + 1, &methods, 4);
+    mxImageNormalizer loaded;
+    mxArchive ar(b);
+    EXPECT_THROW(ar || loaded, CanNotTrain);
+    EXPECT_EQ(loaded.trainedMethods(), Method(methods));
+    return loaded;
+  };
+  const Image img = randomImage(30, 24, 2, 0, 255, 4, 5);
+  bool ok = false;
+  std::wstring why;
+
+  // An unknown bit (64) beside histogram methods, with a reference.
+  const mxImageNormalizer histo = withMethods(trainedWithMask(eMatchHistogram), 67);
+  EXPECT_FALSE(histo.run(img, eMatchHistogram, ok, why).isBound());
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(why, L"Cannot match histogram if either is empty.");
+  EXPECT_TRUE(histo.run(img, eMatchMeanAndStddev, ok, why).isBound());
+  EXPECT_TRUE(ok);
+  EXPECT_THROW(histo.run(img, eMatchHistogramTails, ok, why), NotTrained);
+
+  // A stored set without a reference: no overlap, nothing to do.
+  const mxImageNormalizer noRef = withMethods(mxImageNormalizer(), 1);
+  EXPECT_FALSE(noRef.run(img, eMatchHistogram, ok, why).isBound());
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(why.empty());
+
+  // Local methods with a stored mask run as if there were none.
+  const mxImageNormalizer local = withMethods(trainedWithMask(eLocalCorrection), 16 | 32 | 64);
+  mxImageNormalizer unmasked = trainedWithMask(eIdentity);
+  unmasked.maskImage(Image(), false);
+  unmasked.train(Method(48));
+  for (const Method m : {eLocalCorrection, eLocalCorrectionEnhanced}) {
+    bool okUnmasked = false;
+    const Image got = local.run(img, m, ok, why);
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(mfPelEqual<unsigned char>(got, unmasked.run(img, m, okUnmasked, why))) << m;
+  }
+
+  // The linear fit's direction table is empty: guarded as not trained.
+  const mxImageNormalizer fit = withMethods(trainedWithMask(eLinearlyFitGrayValues), 8 | 64);
+  EXPECT_THROW(fit.run(img, eLinearlyFitGrayValues, ok, why), NotTrained);
+}
+
+// A stored buffer without a transform loads with the identity, so that
+// retraining, which maps the mask through it, works.
+TEST(NormalizerArchive, ImageWithoutTransformLoadsWithTheIdentity) {
+  const mxImageNormalizer n = trainedWithMask(eIdentity);
+  mxImageNormalizer bare = n;
+  Image ref = mfPelCopy<unsigned char>(n.referenceImage()), mask = mfPelCopy<unsigned char>(n.maskImage());
+  ref.clientFromImageXformBase(nullptr);
+  mask.clientFromImageXformBase(nullptr);
+  bare.referenceImage(ref, false);
+  bare.maskImage(mask, false);
+  Bytes b = store(bare);
+  const std::uint32_t methods = eMatchHistogram | eLocalCorrection;
+  std::memcpy(b.data() + 1, &methods, 4);
+  const mxImageNormalizer loaded = load(b);
+  EXPECT_EQ(loaded.trainedMethods(), Method(methods));
+  for (const mxPelBuffer_const<unsigned char>& img : {loaded.referenceImage(), loaded.maskImage()}) {
+    ASSERT_TRUE(img.clientFromImageXformBase());
+    EXPECT_TRUE(img.clientFromImageXform() == mxXform<2>());
+  }
+}
+
+// An empty reference costs nothing whatever its other side: 0 x (2^31 - 1)
+// and (2^31 - 1) x 0 windows train and run every method without visiting
+// the empty rows one by one.
+TEST(NormalizerArchive, EmptyReferenceOfHugeExtent) {
+  constexpr std::int32_t kHuge = 0x7fffffff;
+  for (const auto& [w, h] : {std::pair{0, kHuge}, std::pair{kHuge, 0}}) {
+    mxImageNormalizer n;
+    Bytes b = store(n);
+    // The default tool stores two unbound images (one 0 byte each); the
+    // reference becomes a bound 8-bit buffer at (0, 0) with no transform.
+    b.pop_back();
+    const std::uint32_t methods = 63;
+    std::memcpy(b.data() + 1, &methods, 4);
+    for (std::uint8_t v : {1, 1}) b.push_back(v);
+    for (std::int32_t v : {0, 0, w, h})
+      for (int k = 0; k < 4; ++k) b.push_back(std::uint8_t(std::uint32_t(v) >> (8 * k)));
+    b.push_back(0);
+    mxImageNormalizer loaded;
+    mxArchive ar(b);
+    EXPECT_THROW(ar || loaded, CanNotTrain);  // the histogram is empty
+    EXPECT_EQ(loaded.referenceImage().width(), w);
+    EXPECT_EQ(loaded.trainedMethods(), Method(56));
+    bool ok = false;
+    std::wstring why;
+    const Image img = randomImage(30, 24, 2);
+    for (const Method m : {eLinearlyFitGrayValues, eLocalCorrection, eLocalCorrectionEnhanced}) {
+      EXPECT_FALSE(loaded.run(img, m, ok, why).isBound());
+      EXPECT_TRUE(ok);
     }
   }
 }

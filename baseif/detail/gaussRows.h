@@ -1,0 +1,24 @@
+// The 16-bit Gaussian sampler handing its result over a block of rows at a
+// time, for callers that use each row at once (the local mean's correction)
+// instead of keeping a whole 16-bit image.  Internal to the library.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "baseif/mxGaussSample.h"
+
+namespace mxkernel {
+
+// Receives result rows firstRow .. firstRow + count - 1 (relative to the
+// result window's top), row r at rows + (r - firstRow) x stride.
+using GaussRowSink =
+    std::function<void(const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t firstRow, std::int32_t count)>;
+
+// What mfGaussSample's 16-bit form writes into a new buffer, handed to sink
+// in order, top to bottom, in blocks of at most 64 rows; src's window must
+// not be empty.  The same checks and errors as mfGaussSample.
+void gaussSampleRows(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& params,
+                     const GaussRowSink& sink);
+
+}  // namespace mxkernel

@@ -1,0 +1,44 @@
+// Helpers shared by the image decoders and encoders of the imgnorm program.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli_error.h"
+#include "image_io.h"
+
+namespace imgnormcli {
+
+[[noreturn]] inline void inputError(const std::string& name, const std::string& what) {
+  throw CliError(kExitInput, name + ": " + what);
+}
+
+// Refuses a claimed size before anything is allocated for it: no pels, or
+// more pels than options.maxPixels (at most 2^40, so that products of the
+// size with a few bytes per pel fit in 64 bits after this check).
+void checkClaimedSize(const std::string& name, std::uint64_t width, std::uint64_t height, const ReadOptions& options);
+// Refuses a claimed size that the file cannot hold: minStoredBytes is the
+// least number of file bytes that can encode the pels under the file's
+// compression; fileBytes is what the file holds.
+void checkStoredBytes(const std::string& name, std::uint64_t width, std::uint64_t height, std::uint64_t minStoredBytes,
+                      std::uint64_t fileBytes);
+
+// Refuses a page other than the first for the single-page formats.
+void checkSinglePage(const std::string& name, const ReadOptions& options);
+
+// The text of "N page(s)".
+std::string pagesText(std::uint64_t n);
+
+// A growable byte sink for the encoders.
+using ByteSink = std::vector<std::uint8_t>;
+
+std::vector<std::uint8_t> encodePng(const mxPelBuffer_const<unsigned char>& image, int level, const std::string& name);
+std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>& image, TiffCompression compression,
+                                     const std::string& name);
+std::vector<std::uint8_t> encodePgm(const mxPelBuffer_const<unsigned char>& image);
+
+// Whether this libtiff can write the compression.
+bool tiffCompressionAvailable(TiffCompression compression);
+
+}  // namespace imgnormcli

@@ -1,0 +1,824 @@
+#include "report.h"
+
+#include <png.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cwctype>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "baseif/mxDiag.h"
+#include "baseif/mxStr.h"
+#include "cli_error.h"
+#include "file_util.h"
+#include "image_io.h"
+#include "imgnorm/mxImageNormalizer.h"
+#include "options.h"
+
+namespace fs = std::filesystem;
+
+namespace imgnormcli {
+
+using namespace mxImageNormalizerDefs;
+
+const char* const kDiagListName = ".imgnorm-diag";
+
+namespace {
+
+constexpr const char* kListHeader = "# files written by imgnorm --diag; imgnorm removes or replaces only these";
+
+// ------------------------------------------------------------ small helpers
+
+std::string html(const std::string& s) {
+  std::string o;
+  o.reserve(s.size());
+  for (char c : s) {
+    switch (c) {
+      case '<':
+        o += "&lt;";
+        break;
+      case '>':
+        o += "&gt;";
+        break;
+      case '&':
+        o += "&amp;";
+        break;
+      case '"':
+        o += "&quot;";
+        break;
+      default:
+        o += c;
+    }
+  }
+  return o;
+}
+
+// A relative URL: every byte outside the unreserved set and '/' percent-encoded.
+std::string urlPath(const std::string& path) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string o;
+  for (unsigned char c : path) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+      o += char(c);
+    } else {
+      o += '%';
+      o += hex[c >> 4];
+      o += hex[c & 15];
+    }
+  }
+  return o;
+}
+
+std::string fmt(double v, int decimals = 1) {
+  char b[64];
+  std::snprintf(b, sizeof b, "%.*f", decimals, v);
+  return b;
+}
+
+std::string sizeText(std::int32_t w, std::int32_t h) { return std::to_string(w) + " × " + std::to_string(h); }
+
+using Histogram = std::vector<std::uint64_t>;
+
+// Histogram of image over rect, counting the pels the mask selects (all
+// without a mask).
+Histogram maskedHistogram(const mxPelBuffer_const<unsigned char>& image, const mxPelBuffer_const<unsigned char>& mask,
+                          mxPelRect rect) {
+  Histogram h(256, 0);
+  rect = rect.intersect(image.window());
+  if (mask.isBound()) rect = rect.intersect(mask.window());
+  for (std::int32_t j = 0; j < rect.height(); ++j) {
+    const unsigned char* p = image.pointToPel(rect.x(), rect.y() + j);
+    if (mask.isBound()) {
+      const unsigned char* m = mask.pointToPel(rect.x(), rect.y() + j);
+      for (std::int32_t i = 0; i < rect.width(); ++i)
+        if (m[i]) ++h[p[i]];
+    } else {
+      for (std::int32_t i = 0; i < rect.width(); ++i) ++h[p[i]];
+    }
+  }
+  return h;
+}
+
+struct Stats {
+  std::uint64_t pels = 0;
+  double mean = 0, sd = 0;
+  int p1 = 0, p50 = 0, p99 = 0;
+};
+
+Stats statsOf(const Histogram& h) {
+  Stats s;
+  double sum = 0, sum2 = 0;
+  for (int i = 0; i < 256; ++i) {
+    s.pels += h[i];
+    sum += double(h[i]) * i;
+    sum2 += double(h[i]) * i * i;
+  }
+  if (s.pels == 0) return s;
+  s.mean = sum / double(s.pels);
+  s.sd = std::sqrt(std::max(0.0, sum2 / double(s.pels) - s.mean * s.mean));
+  auto percentile = [&](double f) {
+    const double want = f * double(s.pels);
+    std::uint64_t c = 0;
+    for (int i = 0; i < 256; ++i) {
+      c += h[i];
+      if (double(c) >= want && c > 0) return i;
+    }
+    return 255;
+  };
+  s.p1 = percentile(0.01);
+  s.p50 = percentile(0.5);
+  s.p99 = percentile(0.99);
+  return s;
+}
+
+std::string statsRow(const std::string& label, const Stats& s) {
+  return "<tr><th>" + label + "</th><td>" + std::to_string(s.pels) + "</td><td>" + fmt(s.mean) + "</td><td>" +
+         fmt(s.sd) + "</td><td>" + std::to_string(s.p1) + "</td><td>" + std::to_string(s.p50) + "</td><td>" +
+         std::to_string(s.p99) + "</td></tr>";
+}
+
+const char* kStatsHead =
+    "<table class=\"stats\"><tr><th></th><th>pels</th><th>mean</th><th>std. dev.</th><th>1 %</th><th>median</th>"
+    "<th>99 %</th></tr>";
+
+// A box-averaged copy whose longer side is at most maxSide.
+mxPelBuffer<unsigned char> thumbnail(const mxPelBuffer_const<unsigned char>& image, std::int32_t maxSide) {
+  const std::int32_t w = image.width(), h = image.height();
+  const std::int32_t f = std::max<std::int32_t>(1, (std::max(w, h) + maxSide - 1) / maxSide);
+  const std::int32_t tw = (w + f - 1) / f, th = (h + f - 1) / f;
+  mxPelBuffer<unsigned char> t(tw, th);
+  std::vector<std::uint32_t> sum(std::size_t(tw), 0), count(std::size_t(tw), 0);
+  for (std::int32_t ty = 0; ty < th; ++ty) {
+    std::fill(sum.begin(), sum.end(), 0u);
+    std::fill(count.begin(), count.end(), 0u);
+    for (std::int32_t y = ty * f; y < std::min(h, (ty + 1) * f); ++y) {
+      const unsigned char* p = image.row(y);
+      for (std::int32_t x = 0; x < w; ++x) {
+        sum[std::size_t(x / f)] += p[x];
+        ++count[std::size_t(x / f)];
+      }
+    }
+    unsigned char* o = t.row(ty);
+    for (std::int32_t i = 0; i < tw; ++i)
+      o[i] = (unsigned char)((sum[std::size_t(i)] + count[std::size_t(i)] / 2) / count[std::size_t(i)]);
+  }
+  return t;
+}
+
+// ------------------------------------------------------------------- plots
+
+// Plot frame: x and y in data units map into a box of the given size.
+struct Plot {
+  int width, height;
+  double x0, x1, y0, y1;  // data ranges
+  static constexpr int kLeft = 34, kRight = 12, kTop = 8, kBottom = 30;
+  double px(double x) const { return kLeft + (x - x0) / (x1 - x0) * (width - kLeft - kRight); }
+  double py(double y) const { return height - kBottom - (y - y0) / (y1 - y0) * (height - kTop - kBottom); }
+  std::string open(const std::string& title) const {
+    std::ostringstream s;
+    s << "<svg class=\"plot\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
+      << "\" viewBox=\"0 0 " << width << " " << height << "\" role=\"img\"><title>" << html(title) << "</title>"
+      << "<rect x=\"" << kLeft << "\" y=\"" << kTop << "\" width=\"" << width - kLeft - kRight << "\" height=\""
+      << height - kTop - kBottom << "\" fill=\"#fff\" stroke=\"#999\"/>";
+    return s.str();
+  }
+  // Ticks at 0, 128 and 255 on the x axis (and on y when greyY).
+  std::string axes(const std::string& xLabel, bool greyY, const std::string& yLabel) const {
+    std::ostringstream s;
+    for (int v : {0, 128, 255}) {
+      s << "<text x=\"" << fmt(px(v), 0) << "\" y=\"" << height - kBottom + 12 << "\" class=\"tick\">" << v
+        << "</text>";
+      if (greyY)
+        s << "<text x=\"" << kLeft - 3 << "\" y=\"" << fmt(py(v) + 3, 0) << "\" class=\"tick r\">" << v << "</text>";
+    }
+    s << "<text x=\"" << fmt((px(x0) + px(x1)) / 2, 0) << "\" y=\"" << height - 4 << "\" class=\"tick\">"
+      << html(xLabel) << "</text>";
+    s << "<text x=\"9\" y=\"" << fmt((py(y0) + py(y1)) / 2, 0) << "\" class=\"tick\" transform=\"rotate(-90 9 "
+      << fmt((py(y0) + py(y1)) / 2, 0) << ")\">" << html(yLabel) << "</text>";
+    return s.str();
+  }
+};
+
+struct Curve {
+  std::string label;
+  std::string colour;
+  const Histogram* histogram;
+};
+
+// The curves as fractions of their own pel counts, so that regions of
+// different sizes compare.
+std::string histogramPlot(const std::string& title, const std::vector<Curve>& curves) {
+  double top = 0;
+  for (const Curve& c : curves) {
+    std::uint64_t n = 0;
+    for (auto v : *c.histogram) n += v;
+    if (n)
+      for (auto v : *c.histogram) top = std::max(top, double(v) / double(n));
+  }
+  if (top <= 0) top = 1;
+  const Plot p{330, 170, 0, 255, 0, top};
+  std::string s = p.open(title) + p.axes("grey level", false, "share of pels");
+  int legendY = 20;
+  for (const Curve& c : curves) {
+    std::uint64_t n = 0;
+    for (auto v : *c.histogram) n += v;
+    if (!n) continue;
+    s += "<polyline fill=\"none\" stroke=\"" + c.colour + "\" stroke-width=\"1.2\" points=\"";
+    for (int i = 0; i < 256; ++i)
+      s += fmt(p.px(i), 1) + "," + fmt(p.py(double((*c.histogram)[std::size_t(i)]) / double(n)), 1) + " ";
+    s += "\"/><text x=\"" + std::to_string(p.width - 12) + "\" y=\"" + std::to_string(legendY) +
+         "\" class=\"tick r\" style=\"fill:" + c.colour + "\">" + html(c.label) + "</text>";
+    legendY += 12;
+  }
+  return s + "</svg>";
+}
+
+// A table known at some input levels (-1: unknown), with the identity dashed.
+std::string tablePlot(const std::string& title, const std::array<int, 256>& lut) {
+  const Plot p{190, 190, 0, 255, 0, 255};
+  std::string s = p.open(title) + p.axes("input grey", true, "output grey");
+  s += "<line x1=\"" + fmt(p.px(0)) + "\" y1=\"" + fmt(p.py(0)) + "\" x2=\"" + fmt(p.px(255)) + "\" y2=\"" +
+       fmt(p.py(255)) + "\" stroke=\"#bbb\" stroke-dasharray=\"4 3\"/>";
+  s += "<polyline fill=\"none\" stroke=\"#c40\" stroke-width=\"1.5\" points=\"";
+  for (int i = 0; i < 256; ++i)
+    if (lut[std::size_t(i)] >= 0) s += fmt(p.px(i)) + "," + fmt(p.py(lut[std::size_t(i)])) + " ";
+  return s + "\"/></svg>";
+}
+
+// Least-squares line through the table's entries that are not clipped.
+bool lineOfTable(const std::array<int, 256>& lut, double& gain, double& offset) {
+  double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+  for (int i = 0; i < 256; ++i) {
+    const int v = lut[std::size_t(i)];
+    if (v <= 0 || v >= 255) continue;
+    n += 1;
+    sx += i;
+    sy += v;
+    sxx += double(i) * i;
+    sxy += double(i) * v;
+  }
+  const double d = n * sxx - sx * sx;
+  if (n < 2 || d == 0) return false;
+  gain = (n * sxy - sx * sy) / d;
+  offset = (sy - gain * sx) / n;
+  return true;
+}
+
+// Diverging colour for a signed value t in -1..1: blue, white, red.
+void divergingColour(double t, std::uint8_t* rgb) {
+  t = std::max(-1.0, std::min(1.0, t));
+  const double a = std::fabs(t);
+  const double r = t > 0 ? 1.0 : 1.0 - 0.8 * a, g = 1.0 - 0.75 * a, b = t < 0 ? 1.0 : 1.0 - 0.8 * a;
+  rgb[0] = std::uint8_t(std::lround(r * 255));
+  rgb[1] = std::uint8_t(std::lround(g * 255));
+  rgb[2] = std::uint8_t(std::lround(b * 255));
+}
+
+std::string colourScale(double limit) {
+  std::string s =
+      "<svg class=\"plot\" xmlns=\"http://www.w3.org/2000/svg\" width=\"70\" height=\"190\" viewBox=\"0 0 70 190\" "
+      "role=\"img\"><title>colour scale of the background estimate</title><defs><linearGradient id=\"scale\" x1=\"0\" "
+      "y1=\"1\" x2=\"0\" y2=\"0\">";
+  for (int k = 0; k <= 10; ++k) {
+    std::uint8_t c[3];
+    divergingColour(k / 5.0 - 1.0, c);
+    char stop[96];
+    std::snprintf(stop, sizeof stop, "<stop offset=\"%d%%\" stop-color=\"#%02x%02x%02x\"/>", k * 10, c[0], c[1], c[2]);
+    s += stop;
+  }
+  s += "</linearGradient></defs><rect x=\"4\" y=\"8\" width=\"16\" height=\"170\" fill=\"url(#scale)\" "
+       "stroke=\"#999\"/>";
+  s += "<text x=\"24\" y=\"14\" class=\"tick l\">+" + fmt(limit, 0) +
+       "</text><text x=\"24\" y=\"96\" class=\"tick "
+       "l\">0</text><text x=\"24\" y=\"180\" class=\"tick l\">−" +
+       fmt(limit, 0) + "</text></svg>";
+  return s;
+}
+
+// --------------------------------------------------------------- PNG (RGB)
+
+struct PngSink {
+  std::vector<std::uint8_t> bytes;
+};
+extern "C" void reportPngWrite(png_structp png, png_bytep data, png_size_t n) {
+  auto* sink = static_cast<PngSink*>(png_get_io_ptr(png));
+  sink->bytes.insert(sink->bytes.end(), data, data + n);
+}
+extern "C" void reportPngFlush(png_structp) {}
+extern "C" void reportPngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+extern "C" void reportPngWarning(png_structp, png_const_charp) {}
+
+// PNG of 8-bit grey (channels 1) or RGB (channels 3) rows, at fast settings:
+// the report's images are written once and looked at, not archived.
+bool encodePng(std::int32_t w, std::int32_t h, int channels,
+               const std::function<const std::uint8_t*(std::int32_t)>& row, PngSink& sink) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, reportPngError, reportPngWarning);
+  png_infop info = png ? png_create_info_struct(png) : nullptr;
+  bool ok = png && info;
+  if (ok && setjmp(png_jmpbuf(png)) == 0) {
+    png_set_write_fn(png, &sink, reportPngWrite, reportPngFlush);
+    png_set_compression_level(png, 1);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+    png_set_IHDR(png, info, png_uint_32(w), png_uint_32(h), 8, channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (std::int32_t j = 0; j < h; ++j) png_write_row(png, const_cast<png_bytep>(row(j)));
+    png_write_end(png, nullptr);
+  } else {
+    ok = false;
+  }
+  png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
+  return ok;
+}
+
+bool browserShows(const std::string& path) {
+  const std::string e = lowerExtension(path);
+  return e == "png" || e == "jpg" || e == "jpeg" || e == "bmp" || e == "gif" || e == "webp";
+}
+
+bool sameImage(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const<unsigned char>& b) {
+  return a.isBound() && b.isBound() && a.root() == b.root() && a.window() == b.window();
+}
+
+std::string figure(const std::string& full, const std::string& thumb, const mxPelBuffer_const<unsigned char>& t,
+                   const std::string& caption) {
+  return "<figure><a href=\"" + urlPath(full) + "\"><img src=\"" + urlPath(thumb) + "\" width=\"" +
+         std::to_string(t.width()) + "\" height=\"" + std::to_string(t.height()) + "\" alt=\"" + html(caption) +
+         "\"></a><figcaption>" + caption + "</figcaption></figure>";
+}
+
+const mxDiagObject::Record* findRecord(const mxDiagObject& d, const wchar_t* name, mxDiagObject::Record::Type type) {
+  for (const auto& r : d.records())
+    if (r.type == type && r.name == name) return &r;
+  return nullptr;
+}
+
+// "key=value" lines as table rows.
+std::string parameterRows(const std::string& text) {
+  std::string rows;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    rows += "<tr><th>" + html(line.substr(0, eq)) + "</th><td>" + html(line.substr(eq + 1)) + "</td></tr>";
+  }
+  return rows;
+}
+
+constexpr std::int32_t kThumbSide = 200;
+
+}  // namespace
+
+// ------------------------------------------------------------- DiagFolder
+
+DiagFolder::DiagFolder(const std::string& folder) : folder_(folder) {
+  std::error_code ec;
+  const fs::path list = fs::path(folder) / kDiagListName;
+  if (!fs::exists(folder, ec)) {
+    const fs::path parent = fs::path(folder).parent_path();
+    prepareOutputFolder(parent.empty() ? "." : parent.string());
+    return;
+  }
+  if (!fs::is_directory(folder, ec)) throw CliError(kExitUsage, "--diag " + folder + ": exists and is not a folder");
+  if (fs::exists(list, ec)) {
+    std::ifstream in(list);
+    std::string line;
+    while (std::getline(in, line)) {
+      // Only plain names in this folder: never a path that leads elsewhere.
+      if (line.empty() || line[0] == '#' || line.find('/') != std::string::npos || line == "." || line == "..")
+        continue;
+      earlier_.insert(line);
+    }
+  } else if (!fs::is_empty(folder, ec)) {
+    throw CliError(kExitUsage, "--diag " + folder +
+                                   ": the folder holds files imgnorm did not write; "
+                                   "choose a new or empty folder (nothing in it was changed)");
+  }
+  prepareOutputFolder(folder);
+}
+
+void DiagFolder::writeList(const std::set<std::string>& names) {
+  std::string text = std::string(kListHeader) + "\n";
+  for (const std::string& n : names) text += n + "\n";
+  writeFileAtomically((fs::path(folder_) / kDiagListName).string(),
+                      std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+void DiagFolder::record(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (written_.empty()) {
+    std::error_code ec;
+    fs::create_directories(folder_, ec);
+    if (ec) throw CliError(kExitOutput, "--diag " + folder_ + ": cannot create the folder: " + ec.message());
+  }
+  if (!written_.insert(name).second || earlier_.count(name)) return;
+  // A new name goes into the list before its file exists, so that a run that
+  // stops half way leaves nothing a later run would not recognise as its own.
+  std::set<std::string> all = earlier_;
+  all.insert(written_.begin(), written_.end());
+  std::string line = name + "\n";
+  const std::string listPath = (fs::path(folder_) / kDiagListName).string();
+  std::error_code ec;
+  if (!fs::exists(listPath, ec)) {
+    writeList(all);
+    return;
+  }
+  std::FILE* f = std::fopen(listPath.c_str(), "ab");
+  if (!f || std::fwrite(line.data(), 1, line.size(), f) != line.size() || std::fclose(f) != 0)
+    throw CliError(kExitOutput, "--diag " + folder_ + ": cannot write: " + errnoText(errno));
+}
+
+void DiagFolder::writeText(const std::string& name, const std::string& text) {
+  record(name);
+  writeFileAtomically((fs::path(folder_) / name).string(), std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+void DiagFolder::writeGrey(const std::string& name, const mxPelBuffer_const<unsigned char>& image) {
+  record(name);
+  PngSink sink;
+  if (!encodePng(
+          image.width(), image.height(), 1, [&](std::int32_t j) { return image.row(j); }, sink))
+    throw CliError(kExitOutput, (fs::path(folder_) / name).string() + ": cannot encode the PNG image");
+  writeFileAtomically((fs::path(folder_) / name).string(), sink.bytes);
+}
+
+void DiagFolder::writeRgb(const std::string& name, std::int32_t width, std::int32_t height,
+                          const std::vector<std::uint8_t>& rgb) {
+  record(name);
+  PngSink sink;
+  const auto row = [&](std::int32_t j) { return rgb.data() + std::size_t(j) * std::size_t(width) * 3; };
+  if (!encodePng(width, height, 3, row, sink))
+    throw CliError(kExitOutput, (fs::path(folder_) / name).string() + ": cannot encode the PNG image");
+  writeFileAtomically((fs::path(folder_) / name).string(), sink.bytes);
+}
+
+void DiagFolder::commit() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const std::string& old : earlier_) {
+    if (written_.count(old)) continue;
+    const fs::path p = fs::path(folder_) / old;
+    std::error_code ec;
+    if (fs::is_regular_file(fs::symlink_status(p, ec))) fs::remove(p, ec);
+  }
+  writeList(written_);
+  earlier_.clear();
+}
+
+// ------------------------------------------------------------- DiagReport
+
+DiagReport::DiagReport(DiagFolder& folder, const mxImageNormalizer& tool, ReportSetup setup)
+    : folder_(folder), tool_(tool), setup_(std::move(setup)) {
+  const auto& ref = tool_.referenceImage();
+  const auto& mask = tool_.maskImage();
+  if (ref.isBound()) {
+    referenceFile_ = "reference.png";
+    folder_.writeGrey(referenceFile_, ref);
+    folder_.writeGrey("reference-t.png", thumbnail(ref, kThumbSide));
+    referenceHistogram_ = maskedHistogram(ref, mask, ref.window());
+  }
+  if (mask.isBound()) {
+    maskFile_ = "mask.png";
+    folder_.writeGrey(maskFile_, mask);
+    folder_.writeGrey("mask-t.png", thumbnail(mask, kThumbSide));
+  }
+}
+
+std::string DiagReport::listRecords(const mxDiagObject& records, const std::string& inputFile,
+                                    const std::string& resultFile, const std::string& prefix) {
+  std::ostringstream out;
+  int n = 0;
+  for (const mxDiagObject::Record& r : records.records()) {
+    ++n;
+    out << std::string(std::size_t(std::max(0, r.level + 1)) * 2, ' ');
+    const std::string name = mfToUtf8(r.name);
+    if (r.type == mxDiagObject::Record::eText) {
+      out << "text \"" << name << "\":";
+      std::istringstream lines(mfToUtf8(r.text));
+      std::string line;
+      while (std::getline(lines, line)) out << " " << line << ";";
+      out << "\n";
+      continue;
+    }
+    out << "image \"" << name << "\" ";
+    if (!r.image.isBound()) {
+      out << "(unbound)\n";
+      continue;
+    }
+    std::string file;
+    if (sameImage(r.image, tool_.referenceImage()))
+      file = referenceFile_;
+    else if (sameImage(r.image, tool_.maskImage()))
+      file = maskFile_;
+    else if (r.name == L"Image Normalization" && !inputFile.empty())
+      file = inputFile;
+    else if (r.name == L"Image Normalization Result" && !resultFile.empty())
+      file = resultFile;
+    else {
+      file = prefix + "record" + std::to_string(n) + ".png";
+      folder_.writeGrey(file, r.image);
+    }
+    out << r.image.width() << "x" << r.image.height() << " at (" << r.image.window().x() << ", " << r.image.window().y()
+        << ") -> " << file << "\n";
+  }
+  return out.str();
+}
+
+void DiagReport::addTraining(const mxDiagObject& records) {
+  const std::string listing = listRecords(records, "", "", "train-");
+  std::lock_guard<std::mutex> lock(mutex_);
+  trainingListing_ = listing;
+  if (const auto* p = findRecord(records, L"Parameters", mxDiagObject::Record::eText))
+    parametersText_ = mfToUtf8(p->text);
+}
+
+void DiagReport::fail(const std::string& message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  reportErrors_.push_back(message);
+}
+
+void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
+  char num[16];
+  std::snprintf(num, sizeof num, "i%04zu-", item.index + 1);
+  const std::string prefix = num;
+  const std::string title = std::to_string(item.index + 1) + ". " + html(fileName(item.input));
+  Section sec;
+  sec.present = true;
+  sec.failed = item.failed;
+  if (item.failed)
+    sec.failure = "<li><a href=\"#" + prefix + "\">" + html(item.input) +
+                  "</a>: " + (item.soft ? "not normalized: " : "") + html(item.message) + "</li>";
+
+  const auto* inRec = findRecord(records, L"Image Normalization", mxDiagObject::Record::eImage);
+  const auto* outRec = findRecord(records, L"Image Normalization Result", mxDiagObject::Record::eImage);
+  const auto* params = findRecord(records, L"Run-time parameters", mxDiagObject::Record::eText);
+  const mxPelBuffer_const<unsigned char> input = inRec ? inRec->image : mxPelBuffer_const<unsigned char>();
+  const mxPelBuffer_const<unsigned char> result =
+      outRec && !item.failed ? outRec->image : mxPelBuffer_const<unsigned char>();
+  const auto& ref = tool_.referenceImage();
+  const auto& mask = tool_.maskImage();
+  const fs::path here = fs::absolute(folder_.path());
+  auto linkOrCopy = [&](const std::string& file, const mxPelBuffer_const<unsigned char>& image,
+                        const std::string& copyName) {
+    if (!file.empty() && browserShows(file)) {
+      std::error_code ec;
+      const fs::path rel = fs::relative(fs::absolute(file), here, ec);
+      if (!ec && !rel.empty()) return rel.generic_string();
+    }
+    folder_.writeGrey(copyName, image);
+    return copyName;
+  };
+
+  std::ostringstream h;
+  h << "<section id=\"" << prefix << "\"" << (item.failed ? " class=\"failed\"" : "") << "><h3>" << title << "</h3>";
+  h << "<p class=\"paths\">" << html(item.input);
+  if (!item.output.empty()) h << " → " << html(item.output);
+  h << "</p>";
+  if (item.failed)
+    h << "<p class=\"msg\">" << (item.soft ? "Not normalized: " : "Error: ") << html(item.message) << "</p>";
+
+  std::string inputFile, resultFile;
+  if (input.isBound()) {
+    inputFile = linkOrCopy(item.input, input, prefix + "input.png");
+    const auto ti = thumbnail(input, kThumbSide);
+    folder_.writeGrey(prefix + "input-t.png", ti);
+    h << "<div class=\"row\">"
+      << figure(inputFile, prefix + "input-t.png", ti, "input " + sizeText(input.width(), input.height()));
+    if (result.isBound()) {
+      resultFile = linkOrCopy(item.output, result, prefix + "result.png");
+      const auto tr = thumbnail(result, kThumbSide);
+      folder_.writeGrey(prefix + "result-t.png", tr);
+      h << figure(resultFile, prefix + "result-t.png", tr, "result " + sizeText(result.width(), result.height()));
+      // Result minus reference, 128 where they agree.
+      const mxPelRect r = result.window().intersect(ref.window());
+      if (!r.isNull()) {
+        mxPelBuffer<unsigned char> diff(r.width(), r.height());
+        for (std::int32_t j = 0; j < r.height(); ++j) {
+          const unsigned char* a = result.pointToPel(r.x(), r.y() + j);
+          const unsigned char* b = ref.pointToPel(r.x(), r.y() + j);
+          unsigned char* d = diff.row(j);
+          for (std::int32_t i = 0; i < r.width(); ++i) {
+            const int v = int(a[i]) - int(b[i]) + 128;
+            d[i] = (unsigned char)(v < 0 ? 0 : v > 255 ? 255 : v);
+          }
+        }
+        folder_.writeGrey(prefix + "diff.png", diff);
+        const auto td = thumbnail(diff, kThumbSide);
+        folder_.writeGrey(prefix + "diff-t.png", td);
+        h << figure(prefix + "diff.png", prefix + "diff-t.png", td, "result − reference (grey 128: equal)");
+      }
+    }
+    h << "</div>";
+  }
+
+  if (result.isBound()) {
+    const mxPelRect covered = result.window();
+    const Histogram hIn = maskedHistogram(input, mask, covered);
+    const Histogram hOut = maskedHistogram(result, mask, covered);
+    const Histogram hRefRegion = maskedHistogram(ref, mask, covered);
+    const std::uint32_t m = setup_.methods;
+    h << "<div class=\"row\">";
+    h << histogramPlot(
+        "histograms",
+        {{"reference", "#2a6", &referenceHistogram_}, {"input", "#888", &hIn}, {"result", "#c40", &hOut}});
+    if (m & (eMatchHistogram | eMatchMeanAndStddev | eMatchHistogramTails | eLinearlyFitGrayValues)) {
+      // The table the run applied, read off the pels it mapped.
+      std::array<int, 256> lut;
+      lut.fill(-1);
+      const mxPelRect r = mask.isBound() ? covered.intersect(mask.window()) : covered;
+      for (std::int32_t j = 0; j < r.height(); ++j) {
+        const unsigned char* a = input.pointToPel(r.x(), r.y() + j);
+        const unsigned char* b = result.pointToPel(r.x(), r.y() + j);
+        const unsigned char* mk = mask.isBound() ? mask.pointToPel(r.x(), r.y() + j) : nullptr;
+        for (std::int32_t i = 0; i < r.width(); ++i)
+          if (!mk || mk[i]) lut[a[i]] = b[i];
+      }
+      h << tablePlot("lookup table (input grey → output grey)", lut);
+      if (m & eLinearlyFitGrayValues) {
+        // Joint histogram of (input, reference) in 64 x 64 bins, log scale.
+        std::vector<std::uint64_t> joint(64 * 64, 0);
+        for (std::int32_t j = 0; j < r.height(); ++j) {
+          const unsigned char* a = input.pointToPel(r.x(), r.y() + j);
+          const unsigned char* b = ref.pointToPel(r.x(), r.y() + j);
+          const unsigned char* mk = mask.isBound() ? mask.pointToPel(r.x(), r.y() + j) : nullptr;
+          for (std::int32_t i = 0; i < r.width(); ++i)
+            if (!mk || mk[i]) ++joint[std::size_t(63 - (b[i] >> 2)) * 64 + (a[i] >> 2)];
+        }
+        const double top = std::log1p(double(*std::max_element(joint.begin(), joint.end())));
+        mxPelBuffer<unsigned char> jim(64, 64);
+        for (int y = 0; y < 64; ++y)
+          for (int x = 0; x < 64; ++x)
+            jim.row(y)[x] = (unsigned char)std::lround(
+                255.0 - (top > 0 ? 255.0 * std::log1p(double(joint[std::size_t(y) * 64 + x])) / top : 0));
+        folder_.writeGrey(prefix + "joint.png", jim);
+        const Plot p{230, 230, 0, 256, 0, 256};
+        std::string s = p.open("joint histogram of input and reference grey levels, its ridge and the fitted line") +
+                        "<image href=\"" + prefix + "joint.png\" x=\"" + fmt(p.px(0)) + "\" y=\"" + fmt(p.py(256)) +
+                        "\" width=\"" + fmt(p.px(256) - p.px(0)) + "\" height=\"" + fmt(p.py(0) - p.py(256)) +
+                        "\" preserveAspectRatio=\"none\" style=\"image-rendering:pixelated\"/>" +
+                        p.axes("input grey", true, "reference grey");
+        // The ridge: the densest reference level for each input level.
+        s += "<polyline fill=\"none\" stroke=\"#06c\" stroke-width=\"1.5\" points=\"";
+        for (int x = 0; x < 64; ++x) {
+          int best = -1;
+          std::uint64_t bestCount = 0;
+          for (int y = 0; y < 64; ++y)
+            if (joint[std::size_t(y) * 64 + x] > bestCount) bestCount = joint[std::size_t(y) * 64 + x], best = y;
+          if (best >= 0) s += fmt(p.px(x * 4 + 2)) + "," + fmt(p.py((63 - best) * 4 + 2)) + " ";
+        }
+        s += "\"/>";
+        double gain = 0, offset = 0;
+        std::string lineText = "no line could be read off the result";
+        if (lineOfTable(lut, gain, offset)) {
+          s += "<line x1=\"" + fmt(p.px(0)) + "\" y1=\"" + fmt(p.py(offset)) + "\" x2=\"" + fmt(p.px(256)) +
+               "\" y2=\"" + fmt(p.py(offset + 256 * gain)) + "\" stroke=\"#c40\" stroke-width=\"1.5\"/>";
+          lineText = "fitted line: reference = " + fmt(gain, 3) + " × input " + (offset < 0 ? "− " : "+ ") +
+                     fmt(std::fabs(offset), 1);
+        }
+        s += "</svg>";
+        h << "<figure>" << s << "<figcaption>" << lineText
+          << "<br><span class=\"key\"><b style=\"color:#06c\">ridge</b> (densest reference level per input level), "
+             "<b style=\"color:#c40\">fitted line</b></span></figcaption></figure>";
+      }
+    }
+    if (m & (eLocalCorrection | eLocalCorrectionEnhanced)) {
+      // The background estimate the run subtracted: the tool's record when it
+      // makes one, else input minus result (exact wherever the result did not
+      // clip at 0 or 255).
+      const mxDiagObject::Record* est = nullptr;
+      for (const auto& rec : records.records()) {
+        std::wstring lower = rec.name;
+        for (wchar_t& c : lower) c = wchar_t(std::towlower(c));
+        if (rec.type == mxDiagObject::Record::eImage && rec.image.isBound() &&
+            (lower.find(L"background") != std::wstring::npos || lower.find(L"estimate") != std::wstring::npos))
+          est = &rec;
+      }
+      const mxPelRect r = est ? est->image.window() : covered;
+      const std::int32_t f = std::max<std::int32_t>(1, (std::max(r.width(), r.height()) + 399) / 400);
+      const std::int32_t tw = (r.width() + f - 1) / f, th = (r.height() + f - 1) / f;
+      std::vector<double> avg(std::size_t(tw) * std::size_t(th), 0.0);
+      std::vector<std::uint32_t> cnt(avg.size(), 0);
+      double lo = 255, hi = -255, sum = 0;
+      for (std::int32_t j = 0; j < r.height(); ++j) {
+        const unsigned char* a = est ? est->image.pointToPel(r.x(), r.y() + j) : input.pointToPel(r.x(), r.y() + j);
+        const unsigned char* b = est ? nullptr : result.pointToPel(r.x(), r.y() + j);
+        double* row = &avg[std::size_t(j / f) * std::size_t(tw)];
+        std::uint32_t* crow = &cnt[std::size_t(j / f) * std::size_t(tw)];
+        for (std::int32_t i = 0; i < r.width(); ++i) {
+          const int d = est ? int(a[i]) - 128 : int(a[i]) - int(b[i]);
+          row[i / f] += d;
+          ++crow[i / f];
+          lo = std::min(lo, double(d));
+          hi = std::max(hi, double(d));
+          sum += d;
+        }
+      }
+      const double limit = std::max(1.0, std::max(std::fabs(lo), std::fabs(hi)));
+      std::vector<std::uint8_t> rgb(avg.size() * 3);
+      for (std::size_t k = 0; k < avg.size(); ++k) divergingColour(avg[k] / cnt[k] / limit, &rgb[k * 3]);
+      folder_.writeRgb(prefix + "background.png", tw, th, rgb);
+      const std::int32_t dw = std::min<std::int32_t>(tw, 190 * tw / std::max(tw, th));
+      const std::int32_t dh = std::min<std::int32_t>(th, 190 * th / std::max(tw, th));
+      h << "<figure><a href=\"" << prefix << "background.png\"><img src=\"" << prefix << "background.png\" width=\""
+        << std::max(1, dw) << "\" height=\"" << std::max(1, dh) << "\" alt=\"background estimate\"></a>"
+        << colourScale(limit) << "<figcaption>background estimate (input − result, grey levels): " << fmt(lo, 0)
+        << " to " << fmt(hi, 0) << ", mean " << fmt(sum / double(std::max<std::int64_t>(1, r.area())))
+        << (est ? " (the tool's record)" : "") << "</figcaption></figure>";
+    }
+    h << "</div>";
+    // Statistics over the region the run covered, under the mask.
+    double absDiff = 0;
+    std::uint64_t n = 0;
+    for (std::int32_t j = 0; j < covered.height(); ++j) {
+      const unsigned char* a = result.pointToPel(covered.x(), covered.y() + j);
+      const unsigned char* b = ref.pointToPel(covered.x(), covered.y() + j);
+      const unsigned char* mk = mask.isBound() ? mask.pointToPel(covered.x(), covered.y() + j) : nullptr;
+      std::uint64_t rowSum = 0, rowN = 0;
+      for (std::int32_t i = 0; i < covered.width(); ++i)
+        if (!mk || mk[i]) rowSum += std::uint64_t(std::abs(int(a[i]) - int(b[i]))), ++rowN;
+      absDiff += double(rowSum);
+      n += rowN;
+    }
+    h << kStatsHead << statsRow("reference (same region)", statsOf(hRefRegion)) << statsRow("input", statsOf(hIn))
+      << statsRow("result", statsOf(hOut)) << "</table><p class=\"note\">Over the " << covered.width() << " × "
+      << covered.height() << " pels at (" << covered.x() << ", " << covered.y() << ") the run covered"
+      << (mask.isBound() ? ", under the mask" : "") << "; mean |result − reference| "
+      << fmt(n ? absDiff / double(n) : 0.0, 2) << ".</p>";
+  }
+  h << "</section>\n";
+  sec.html = h.str();
+  sec.listing = "Input image \"" + item.input + "\"\n" + listRecords(records, inputFile, resultFile, prefix);
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (parametersText_.empty() && params) parametersText_ = mfToUtf8(params->text);
+  if (sections_.size() <= item.index) sections_.resize(item.index + 1);
+  sections_[item.index] = std::move(sec);
+}
+
+void DiagReport::finish(const std::vector<Warnings::Entry>& warnings, const std::string& outcome) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::ostringstream h;
+  h << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>imgnorm diagnostics</title>\n"
+    << "<style>body{font:14px sans-serif;margin:16px;color:#222}h1{font-size:20px}h2{font-size:17px;margin-top:22px}"
+       "h3{font-size:15px;margin:4px 0}section{border-top:1px solid #ccc;padding:6px 0}section.failed h3{color:#a00}"
+       ".row{display:flex;flex-wrap:wrap;gap:12px;align-items:flex-start}figure{margin:0}figcaption{font-size:12px;"
+       "color:#444;max-width:330px}img{border:1px solid #ccc;image-rendering:pixelated}table{border-collapse:"
+       "collapse;font-size:13px;margin:6px 0}th,td{border:1px solid #ddd;padding:2px 6px;text-align:right}"
+       "th{background:#f4f4f4}.params th,.params td{text-align:left}.plot .tick{font-size:10px;text-anchor:middle;"
+       "fill:#444}.plot .tick.r{text-anchor:end}.plot .tick.l{text-anchor:start}code{background:#f4f4f4;padding:2px}"
+       ".msg{color:#a00}.paths,.note{font-size:12px;color:#555}.warn{color:#850}</style></head><body>\n"
+    << "<h1>imgnorm diagnostics</h1>\n<p><code>" << html(setup_.command) << "</code></p>\n";
+  if (!outcome.empty()) h << "<p>" << html(outcome) << "</p>\n";
+  if (!warnings.empty()) {
+    h << "<h2>Warnings</h2><ul class=\"warn\">";
+    for (const auto& w : warnings)
+      h << "<li>" << html(w.text) << (w.count > 1 ? " (" + std::to_string(w.count) + " images)" : "") << "</li>";
+    h << "</ul>\n";
+  }
+  h << "<h2>Tool</h2><div class=\"row\"><table class=\"params\">";
+  h << "<tr><th>methods</th><td>" << html(methodSetText(setup_.methods)) << "</td></tr>";
+  for (const auto& [k, v] : setup_.settings) h << "<tr><th>" << html(k) << "</th><td>" << html(v) << "</td></tr>";
+  h << parameterRows(parametersText_) << "</table>";
+  const auto& ref = tool_.referenceImage();
+  const auto& mask = tool_.maskImage();
+  if (ref.isBound()) {
+    h << figure(referenceFile_, "reference-t.png", thumbnail(ref, kThumbSide),
+                "reference " + sizeText(ref.width(), ref.height()));
+    if (mask.isBound()) {
+      std::uint64_t selected = 0;
+      for (auto v : referenceHistogram_) selected += v;
+      h << figure(maskFile_, "mask-t.png", thumbnail(mask, kThumbSide),
+                  "mask " + sizeText(mask.width(), mask.height()) + ", " + std::to_string(selected) + " pels selected");
+    }
+    h << histogramPlot("reference histogram", {{"reference", "#2a6", &referenceHistogram_}});
+    h << "</div>" << kStatsHead << statsRow("reference", statsOf(referenceHistogram_)) << "</table>\n";
+  } else {
+    h << "</div>\n";
+  }
+  std::string failures;
+  for (const Section& s : sections_) failures += s.failure;
+  for (const std::string& e : reportErrors_) failures += "<li>report: " + html(e) + "</li>";
+  if (!failures.empty()) h << "<h2>Not normalized</h2><ul class=\"msg\">" << failures << "</ul>\n";
+  std::string listing;
+  if (!trainingListing_.empty()) listing += "Training\n" + trainingListing_;
+  if (setup_.running) {
+    h << "<h2>Images</h2>\n";
+    for (const Section& s : sections_) {
+      h << s.html;
+      listing += s.listing;
+    }
+  }
+  h << "<p class=\"note\">The tool's records, in order and nested as recorded: <a href=\"index.txt\">index.txt</a>."
+       "</p>\n</body></html>\n";
+  folder_.writeText("index.txt", listing);
+  folder_.writeText("index.html", h.str());
+  folder_.commit();
+}
+
+}  // namespace imgnormcli

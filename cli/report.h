@@ -1,0 +1,127 @@
+// The diagnostics report of the imgnorm program (--diag DIR): one HTML page
+// per command that explains its results, built from the tool's own
+// diagnostics records and from what the program computes over them.
+//
+// The page (DIR/index.html) shows the reference image and mask once, the
+// tool's parameters in a table, the warnings, the images that failed with
+// their messages, and for each image its input, result and the difference
+// to the reference as thumbnails that open full size, a statistics table,
+// and per method the plots that explain the result: histograms and the
+// lookup table for the global methods, the joint histogram with its ridge and
+// the fitted line for the linear fit, the background estimate with a colour
+// scale for the local methods.  Plots are inline SVG; images are linked PNG
+// files (an input or output that a browser shows is linked where it lies), so
+// the page works offline and stays small for large batches.
+// DIR/index.txt lists every record of the tool, in order and nested as
+// recorded, with the file that shows each image.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "baseif/mxPelBuffer.h"
+#include "batch.h"
+#include "imgnorm/mxImageNormalizerDefs.h"
+
+class mxDiagObject;
+class mxImageNormalizer;
+
+namespace imgnormcli {
+
+// The folder of a --diag option.  The program only ever removes or replaces
+// files it wrote itself: the folder keeps the list of them in a hidden file
+// (kDiagListName), and a name goes into that list before its file is written.
+class DiagFolder {
+public:
+  // Checks the target before any work: it may be missing (its parent is then
+  // prepared), empty, or a folder this program wrote.  A file, or a folder
+  // that holds anything else, is refused with CliError (kExitUsage); nothing
+  // in it is touched.
+  explicit DiagFolder(const std::string& folder);
+  const std::string& path() const { return folder_; }
+
+  // Writes one file (under a temporary name, renamed into place).  Safe to
+  // call from several threads.  Throws CliError (kExitOutput).
+  void writeText(const std::string& name, const std::string& text);
+  void writeGrey(const std::string& name, const mxPelBuffer_const<unsigned char>& image);  // PNG
+  void writeRgb(const std::string& name, std::int32_t width, std::int32_t height,
+                const std::vector<std::uint8_t>& rgb);  // PNG, 3 bytes a pel
+
+  // Removes the files an earlier run listed that this run did not write,
+  // then writes the final list.
+  void commit();
+
+private:
+  void record(const std::string& name);
+  void writeList(const std::set<std::string>& names);
+
+  std::string folder_;
+  std::mutex mutex_;
+  std::set<std::string> earlier_;  // listed by an earlier run
+  std::set<std::string> written_;  // by this run
+};
+
+// The name of the hidden list of files in a diagnostics folder.
+extern const char* const kDiagListName;
+
+// One image of a batch as the report shows it.
+struct ReportItem {
+  std::size_t index = 0;
+  std::string input;
+  std::string output;  // empty when nothing was written
+  bool failed = false;
+  bool soft = false;    // a soft failure (the tool's message)
+  std::string message;  // the failure's message
+};
+
+// What the report says about the command itself.
+struct ReportSetup {
+  std::string command;                                        // the command line, for the page's head
+  std::uint32_t methods = 0;                                  // train: the trained set; run, normalize: the one method
+  bool running = false;                                       // run or normalize
+  std::vector<std::pair<std::string, std::string>> settings;  // program settings shown with the parameters
+};
+
+class DiagReport {
+public:
+  // Writes the reference image and mask (once) into the folder.
+  DiagReport(DiagFolder& folder, const mxImageNormalizer& tool, ReportSetup setup);
+
+  // The records of training (train, normalize).
+  void addTraining(const mxDiagObject& records);
+  // One image with the records of its run.  Safe to call from several
+  // threads; writes the image's files at once and keeps only the page text.
+  void addImage(const ReportItem& item, const mxDiagObject& records);
+  // An image whose report could not be completed (its files could not be written).
+  void fail(const std::string& message);
+
+  // Writes index.html and index.txt and commits the folder.
+  void finish(const std::vector<Warnings::Entry>& warnings, const std::string& outcome);
+
+private:
+  struct Section {
+    bool present = false;
+    bool failed = false;
+    std::string html;
+    std::string listing;
+    std::string failure;  // the line of the failures' list
+  };
+  std::string listRecords(const mxDiagObject& records, const std::string& inputFile, const std::string& resultFile,
+                          const std::string& prefix);
+
+  DiagFolder& folder_;
+  const mxImageNormalizer& tool_;
+  ReportSetup setup_;
+  std::mutex mutex_;
+  std::vector<Section> sections_;
+  std::string trainingListing_;
+  std::string parametersText_;  // the tool's "Parameters" or "Run-time parameters" record
+  std::vector<std::string> reportErrors_;
+  std::vector<std::uint64_t> referenceHistogram_;
+  std::string referenceFile_, maskFile_;
+};
+
+}  // namespace imgnormcli

@@ -1,0 +1,357 @@
+"""imgnorm on Dask: arrays larger than memory, and batches of files on a cluster.
+
+normalize_array(tool, image, method)
+    A 2-D uint8 dask array normalized chunk by chunk, giving the pels of
+    ``tool.run`` on the whole array.  Local methods ('local-mean',
+    'local-median') run each chunk with a halo of context through
+    ``map_overlap`` (the halo that ``halo(tool, method)`` gives); global
+    methods add up per-chunk statistics (the masked histogram, or the linear
+    fit's pair counts: exact integers) in a reduction, build the one table
+    and map every chunk through it with ``map_blocks``.
+
+normalize_files(tool, paths, method, out_dir, client=None)
+    A batch of image files on a ``dask.distributed`` cluster: the tool is
+    sent to each worker once, each file is read, normalized and written
+    (under a temporary name, renamed when complete), and a report per file
+    says what happened; a file that fails, or whose worker dies, does not
+    stop the others.
+
+Every step runs the C++ block engine (imgnorm/mxBlockNormalizer.h), the
+same code as the command-line program's streaming path.
+"""
+
+import os
+import uuid
+
+import numpy as np
+
+from . import _imgnorm
+from ._types import RunFailed, RunResult
+
+__all__ = ["normalize_array", "normalize_files", "halo", "read_image", "write_image"]
+
+_LOCAL = ("local-mean", "local-median", 16, 32)
+_FIT_TOTALS = 256 + 65536 + 33 * 33
+
+
+def _is_local(method):
+    return method in _LOCAL or getattr(method, "value", None) in (16, 32)
+
+
+def halo(tool, method):
+    """Pels of context ``(x, y)`` a local method reads on each side of a chunk
+    ((0, 0) for the global methods): the neighbourhood's reach on the working
+    grid, rounded up to a multiple of the granularity."""
+    return tuple(_imgnorm._block_halo(tool, method))
+
+
+def _starts(sizes):
+    return tuple(int(s) for s in np.concatenate([[0], np.cumsum(sizes)[:-1]])) if sizes else ()
+
+
+def _aligned(sizes, step, least):
+    """Chunk sizes along one axis whose boundaries fall on multiples of step
+    and that are at least `least` long (the last one may be shorter only when
+    the whole axis is)."""
+    total = sum(sizes)
+    bounds, pos = [], 0
+    for s in sizes:
+        pos += s
+        b = -(-pos // step) * step
+        if b < total and (not bounds or b > bounds[-1]):
+            bounds.append(b)
+    bounds.append(total)
+    out, prev = [], 0
+    for b in bounds:
+        if out and b - prev < least:
+            out[-1] += b - prev
+        elif b > prev:
+            out.append(b - prev)
+        prev = b
+    if len(out) > 1 and out[0] < least:
+        out[1] += out[0]
+        out = out[1:]
+    return tuple(out)
+
+
+def _check_chunks(chunks, granularity, depth, realign, method):
+    """The chunking a local method needs: boundaries on the granularity grid
+    and chunks no smaller than the halo.  Realigned when asked, else refused."""
+    wanted = tuple(_aligned(c, g, d) for c, g, d in zip(chunks, granularity, depth))
+    if wanted == tuple(chunks):
+        return chunks
+    if realign:
+        return wanted
+    raise ValueError(
+        "chunks %s do not suit %s: chunk boundaries must fall on multiples of the granularity (y, x) = %s "
+        "and chunks must be at least the halo (y, x) = %s; rechunk to e.g. %s or pass realign=True"
+        % (tuple(chunks), method, tuple(granularity), tuple(depth), wanted)
+    )
+
+
+def _local_chunk(context, tool=None, method=None, origin=None, starts=None, sizes=None, reach=None,
+                 block_info=None):
+    # The chunk's block and where its context (the block with the halo,
+    # cut at the array's edges) starts, in image coordinates.
+    i, j = block_info[0]["chunk-location"]
+    by, bx = origin[1] + starts[0][i], origin[0] + starts[1][j]
+    cy, cx = max(by - reach[0], origin[1]), max(bx - reach[1], origin[0])
+    out = _imgnorm._block_run_local(tool, context, cx, cy, method, (bx, by, sizes[1][j], sizes[0][i]))
+    return np.ascontiguousarray(out)
+
+
+def _totals_chunk(block, tool=None, method=None, window=None, starts=None, block_info=None):
+    i, j = block_info[0]["chunk-location"]
+    totals = _imgnorm._block_totals(tool, block, window[0] + starts[1][j], window[1] + starts[0][i], method, window)
+    return totals[None, None, :]
+
+
+def _table(tool, method, totals):
+    table, message = _imgnorm._block_table(tool, method, totals)
+    if table is None:
+        raise RunFailed(message, RunResult(None, False, message))
+    return table
+
+
+def _map_chunk(block, tool=None, table=None, window=None, starts=None, block_info=None):
+    i, j = block_info[0]["chunk-location"]
+    return _imgnorm._block_map(tool, block, window[0] + starts[1][j], window[1] + starts[0][i], table)
+
+
+def normalize_array(tool, image, method, *, realign=True):
+    """Normalizes a 2-D uint8 dask array (or anything dask.array.asarray
+    takes) with a trained Normalizer; returns a lazy dask array.
+
+    The computed result equals ``tool.run(image.compute(), method)`` pel for
+    pel: it covers the overlap of the array (its first pel at (0, 0)) with the
+    reference and mask.  Any chunking works for the global methods.  For the
+    local methods chunk boundaries must fall on multiples of the granularity
+    and chunks must be at least the halo (``halo(tool, method)``): with
+    ``realign=True`` (the default) the array is rechunked to the nearest such
+    chunking, with ``realign=False`` a ValueError says what is needed.
+
+    A global method whose table cannot be built (e.g. 'mean-stddev' on a
+    uniform image) raises imgnorm.RunFailed when the result is computed; a
+    method the tool was not trained for raises at once, as Normalizer.run.
+    """
+    import dask
+    import dask.array as da
+
+    if not isinstance(image, da.Array):
+        image = da.asarray(image)
+    if image.ndim != 2:
+        raise ValueError("image must be a 2-D array (height, width), got %d-D of shape %s" % (image.ndim, image.shape))
+    if image.dtype != np.uint8:
+        raise TypeError("image must be a uint8 array, got dtype %s" % image.dtype)
+    height, width = (int(s) for s in image.shape)
+    if height == 0 or width == 0:
+        raise ValueError("image must not be empty, got shape %s" % (image.shape,))
+    window = _imgnorm._block_window(tool, method, width, height)
+    if window is None:
+        return da.zeros((0, 0), dtype=np.uint8)
+    x0, y0, w, h = window
+    x = image[y0 : y0 + h, x0 : x0 + w]
+    # The tool enters the graph once, under one key: each worker gets it once.
+    tool_d = dask.delayed(tool, name="imgnorm-tool-" + uuid.uuid4().hex, traverse=False)
+    meta = np.empty((0, 0), np.uint8)
+    if method in ("identity", 0):
+        return x.map_blocks(np.copy, dtype=np.uint8, meta=meta)
+
+    if _is_local(method):
+        hx, hy = halo(tool, method)
+        gx, gy = tool.granularity
+        chunks = _check_chunks(x.chunks, (gy, gx), (hy, hx), realign, method)
+        if chunks != x.chunks:
+            x = x.rechunk(chunks)
+        return x.map_overlap(
+            _local_chunk,
+            depth={0: hy, 1: hx},
+            boundary="none",
+            trim=False,
+            dtype=np.uint8,
+            meta=meta,
+            chunks=x.chunks,
+            tool=tool_d,
+            method=method,
+            origin=(x0, y0),
+            starts=(_starts(x.chunks[0]), _starts(x.chunks[1])),
+            sizes=x.chunks,
+            reach=(hy, hx),
+        )
+
+    starts = (_starts(x.chunks[0]), _starts(x.chunks[1]))
+    n = _FIT_TOTALS if method in ("linear-fit", 8) else 256
+    totals = x.map_blocks(
+        _totals_chunk,
+        dtype=np.uint64,
+        new_axis=2,
+        chunks=((1,) * len(x.chunks[0]), (1,) * len(x.chunks[1]), (n,)),
+        meta=np.empty((0, 0, 0), np.uint64),
+        tool=tool_d,
+        method=method,
+        window=window,
+        starts=starts,
+    ).sum(axis=(0, 1), dtype=np.uint64)
+    table = dask.delayed(_table)(tool_d, method, totals)
+    return x.map_blocks(_map_chunk, dtype=np.uint8, meta=meta, tool=tool_d, table=table, window=window, starts=starts)
+
+
+# ---- batches of files ----
+
+
+def read_image(path):
+    """Reads a 2-D uint8 image: .npy (numpy), .tif/.tiff (tifffile, Debian's
+    python3-tifffile), .png/.pgm (Pillow, python3-pil)."""
+    ext = os.path.splitext(path)[1].lower()
+    if ext == ".npy":
+        return np.load(path, allow_pickle=False)
+    if ext in (".tif", ".tiff"):
+        import tifffile
+
+        return tifffile.imread(path)
+    if ext in (".png", ".pgm"):
+        from PIL import Image
+
+        with Image.open(path) as im:
+            return np.asarray(im)
+    raise ValueError("%s: unknown image type (known: .npy, .tif, .tiff, .png, .pgm)" % path)
+
+
+def write_image(path, image):
+    """Writes a 2-D uint8 image in the format its name asks for (as read_image)."""
+    ext = os.path.splitext(path)[1].lower()
+    if ext == ".npy":
+        with open(path, "wb") as f:
+            np.save(f, image, allow_pickle=False)
+    elif ext in (".tif", ".tiff"):
+        import tifffile
+
+        tifffile.imwrite(path, image)
+    elif ext in (".png", ".pgm"):
+        from PIL import Image
+
+        Image.fromarray(image).save(path, format="PNG" if ext == ".png" else "PPM")
+    else:
+        raise ValueError("%s: unknown image type (known: .npy, .tif, .tiff, .png, .pgm)" % path)
+
+
+_TEMP_TAG = ".imgnorm-part-"
+
+
+def _temporary(target):
+    folder, name = os.path.split(target)
+    stem, ext = os.path.splitext(name)
+    return os.path.join(folder, "." + stem + _TEMP_TAG + uuid.uuid4().hex + ext)
+
+
+def _normalize_file(tool, path, method, output, reader, writer):
+    """One file: read, run, write under a temporary name and rename.  Returns
+    the file's report; never raises for the file's own problems."""
+    report = {"path": path, "output": None, "status": "error", "message": ""}
+    try:
+        image = (reader or read_image)(path)
+        result = tool.run(image, method, raise_on_failure=False)
+        if not result.success:
+            report.update(status="soft failure", message=result.message)
+            return report
+        temporary = _temporary(output)
+        try:
+            (writer or write_image)(temporary, result.image)
+            os.replace(temporary, output)
+        finally:
+            if os.path.exists(temporary):
+                os.remove(temporary)
+        report.update(status="ok", output=output)
+    except Exception as e:  # the file's error goes into its report
+        report["message"] = "%s: %s" % (type(e).__name__, e)
+    return report
+
+
+def _remove_temporaries(output):
+    folder, name = os.path.split(output)
+    stem, ext = os.path.splitext(name)
+    prefix = "." + stem + _TEMP_TAG
+    for entry in os.listdir(folder or "."):
+        if entry.startswith(prefix) and entry.endswith(ext):
+            try:
+                os.remove(os.path.join(folder, entry))
+            except OSError:
+                pass
+
+
+def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, writer=None):
+    """Normalizes image files on a dask.distributed cluster.
+
+    tool: a trained Normalizer, sent to every worker once (pickled through
+    its archive form) and kept there for all of its files.  paths: the input
+    files; each result goes to out_dir under the input's file name (two inputs
+    with one name are refused).  client: a distributed.Client; None uses the
+    current client (distributed.get_client()), or runs in this process when
+    there is none.  reader/writer: functions path -> array and (path, array)
+    -> None for other formats (default: read_image / write_image).
+
+    Returns one report per path, in the order given: a dict with 'path',
+    'output' (None unless written), 'status' ('ok', 'soft failure' when the
+    tool could not build its mapping, 'error') and 'message'.  A failing file,
+    or one whose worker died (after the scheduler's retries), is reported and
+    the others go on; no output is ever left half-written under its final
+    name, and the temporaries of files that were not completed are removed.
+    """
+    names = [os.path.basename(p) for p in paths]
+    if len(set(names)) != len(names):
+        dup = sorted(n for n in set(names) if names.count(n) > 1)
+        raise ValueError("inputs share output names in %s: %s" % (out_dir, ", ".join(dup)))
+    os.makedirs(out_dir, exist_ok=True)
+    outputs = [os.path.join(out_dir, n) for n in names]
+
+    if client is None:
+        try:
+            from distributed import get_client
+
+            client = get_client()
+        except (ImportError, ValueError):
+            client = None
+    if client is None:
+        reports = [_normalize_file(tool, p, method, o, reader, writer) for p, o in zip(paths, outputs)]
+    else:
+        from distributed import as_completed
+
+        workers = len(client.scheduler_info()["workers"])
+        shared = [client.scatter(tool, broadcast=True, hash=False)]
+
+        def submit(i):
+            return client.submit(_normalize_file, shared[0], paths[i], method, outputs[i], reader, writer, pure=False)
+
+        def collect(futures, reports, lost):
+            for future in as_completed(list(futures)):
+                i = futures[future]
+                try:
+                    reports[i] = future.result()
+                except Exception as e:  # the worker died (KilledWorker) or the task was lost
+                    lost.append(i)
+                    reports[i] = {"path": paths[i], "output": None, "status": "error",
+                                  "message": "not done: %s: %s" % (type(e).__name__, e)}
+
+        reports = [None] * len(paths)
+        lost = []
+        collect({submit(i): i for i in range(len(paths))}, reports, lost)
+        # A dying worker takes down every task it held, not only the one that
+        # killed it: those files are tried again one at a time, so that only
+        # a file that kills its worker on its own is reported so.
+        for i in sorted(lost):
+            try:  # the nannies restart the workers that died
+                client.wait_for_workers(workers, timeout=60)
+            except Exception:
+                pass
+            # The tool went down with the workers that held it.
+            client.cancel(shared)
+            shared[0] = client.scatter(tool, broadcast=True, hash=False)
+            again = []
+            collect({submit(i): i}, reports, again)
+            if again and "KilledWorker" in reports[i]["message"]:
+                reports[i]["message"] = "the worker died while normalizing this file (not done)"
+        client.cancel(shared)
+    for report, output in zip(reports, outputs):
+        if report["status"] != "ok":
+            _remove_temporaries(output)
+    return reports

@@ -1,0 +1,120 @@
+"""imgnorm.dask: arrays normalized chunk by chunk equal to Normalizer.run, for
+every method and several chunkings; batches of files on a LocalCluster of two
+worker processes on the loopback interface, with failing files and a dying
+worker."""
+
+import os
+
+import dask
+import dask.array as da
+import numpy as np
+import pytest
+from conftest import METHODS, distorted, ring_mask, textured
+
+import imgnorm
+import imgnorm.dask as idask
+
+H, W = 150, 230
+# Regular, uneven, and boundaries off the granularity grid (realigned).
+CHUNKINGS = [(64, 64), ((20, 90, 50), (100, 7, 118)), (37, 51)]
+
+
+def tool_for(method, granularity=(1, 1), masked=True):
+    ref = textured(H, W, 1)
+    tool = imgnorm.Normalizer(ref, ring_mask(H, W) if masked else None)
+    tool.neighborhood_size = (25, 17)
+    tool.granularity = granularity
+    tool.tail_fractions = (0.05, 0.95)
+    tool.keep_masked_pixels = masked
+    tool.train(method)
+    return tool
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("granularity", [(1, 1), (4, 3)])
+def test_chunked_result_equals_the_whole_image_run(method, granularity):
+    tool = tool_for(method, granularity)
+    image = distorted(textured(H + 10, W - 5, 1))  # beyond the reference in y, short of it in x
+    whole = tool.run(image, method)
+    for chunks in CHUNKINGS:
+        out = idask.normalize_array(tool, da.from_array(image, chunks=chunks), method).compute(scheduler="sync")
+        assert out.shape == whole.shape and np.array_equal(out, whole), (method, granularity, chunks)
+
+
+def test_chunking_that_does_not_suit_a_local_method_is_refused_or_realigned():
+    tool = tool_for("local-mean", (4, 4), masked=False)
+    image = da.from_array(distorted(textured(H, W, 1)), chunks=(50, 50))
+    assert idask.halo(tool, "local-mean") == (28, 28)  # (s(7) + 3) x 4, s(5) = s(7) = 4
+    with pytest.raises(ValueError, match=r"multiples of the granularity \(y, x\) = \(4, 4\).*rechunk to e.g. "
+                                         r"\(\(52, 48, 50\), \(52, 48, 52, 48, 30\)\)"):
+        idask.normalize_array(tool, image, "local-mean", realign=False)
+    with pytest.raises(ValueError, match=r"at least the halo"):
+        idask.normalize_array(tool, image.rechunk((8, 200)), "local-mean", realign=False)
+    realigned = idask.normalize_array(tool, image, "local-mean")
+    assert realigned.chunks == ((52, 48, 50), (52, 48, 52, 48, 30))
+
+
+def test_errors_come_as_from_run():
+    tool = tool_for("mean-stddev", masked=False)
+    flat = da.full((H, W), 90, dtype=np.uint8, chunks=64)
+    lazy = idask.normalize_array(tool, flat, "mean-stddev")
+    with pytest.raises(imgnorm.RunFailed, match="Cannot match when standard deviation is 0."):
+        lazy.compute(scheduler="sync")
+    with pytest.raises(imgnorm.NotTrained):
+        idask.normalize_array(tool, flat, "histogram")
+    with pytest.raises(TypeError, match="uint8"):
+        idask.normalize_array(tool, flat.astype(np.uint16), "mean-stddev")
+
+
+@pytest.fixture(scope="module")
+def client():
+    distributed = pytest.importorskip("distributed")
+    # One try per task: a file whose worker dies is reported at once.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                           dashboard_address=None, silence_logs=40)
+        c = distributed.Client(cluster)
+        yield c
+        c.close()
+        cluster.close()
+
+
+def test_chunked_result_on_the_cluster(client):
+    tool = tool_for("local-median", (2, 2))
+    image = distorted(textured(H, W, 1))
+    out = idask.normalize_array(tool, da.from_array(image, chunks=(70, 90)), "local-median").compute()
+    assert np.array_equal(out, tool.run(image, "local-median"))
+
+
+def test_batch_reports_every_file_and_survives_a_dying_worker(client, tmp_path):
+    tool = tool_for("mean-stddev", masked=False)
+    inputs = tmp_path / "in"
+    inputs.mkdir()
+    images = {}
+    for k in range(6):
+        images["good%d.npy" % k] = distorted(textured(H, W, 1), seed=k)
+    images["flat.npy"] = np.full((H, W), 90, np.uint8)
+    images["dies.npy"] = images["good0.npy"]
+    for name, a in images.items():
+        np.save(inputs / name, a)
+    (inputs / "broken.npy").write_bytes(b"\x93NUMPY not really")
+    paths = sorted(str(p) for p in inputs.iterdir())
+
+    def reader(path):
+        if path.endswith("dies.npy"):
+            os._exit(3)  # the worker process dies mid-batch
+        return idask.read_image(path)
+
+    reports = idask.normalize_files(tool, paths, "mean-stddev", str(tmp_path / "out"), client, reader=reader)
+    by_name = {os.path.basename(r["path"]): r for r in reports}
+    assert [r["path"] for r in reports] == paths
+    assert by_name["flat.npy"]["status"] == "soft failure"
+    assert by_name["flat.npy"]["message"] == "Cannot match when standard deviation is 0."
+    assert by_name["broken.npy"]["status"] == "error" and "ValueError" in by_name["broken.npy"]["message"]
+    assert by_name["dies.npy"]["status"] == "error" and "worker died" in by_name["dies.npy"]["message"]
+    for k in range(6):
+        r = by_name["good%d.npy" % k]
+        assert r["status"] == "ok", r
+        assert np.array_equal(np.load(r["output"]), tool.run(images["good%d.npy" % k], "mean-stddev"))
+    # Only the finished outputs, nothing half-written or temporary.
+    assert sorted(os.listdir(tmp_path / "out")) == ["good%d.npy" % k for k in range(6)]
