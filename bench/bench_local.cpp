@@ -1,6 +1,8 @@
 // Local correction speed on a 2048 x 2048 image: the raw filters, and the
 // mean and median paths of runLocalCorrection at several neighbourhoods and
-// granularities.  Reported as time per image pel (counter "per_pel").
+// granularities; BM_LocalCorrectionSize the same at 2048, 4096 and 8192 pels
+// square, whose per-pel times must not grow with the size.  Reported as time
+// per image pel (counter "per_pel").
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -17,12 +19,12 @@ constexpr std::int32_t kSize = 2048;
 
 // A textured image, with a smooth shading of +-40 when shaded: what local
 // correction sees.
-mxPelBuffer<unsigned char> testImage(int phase, bool shaded = true) {
-  mxPelBuffer<unsigned char> img(kSize, kSize);
-  for (std::int32_t y = 0; y < kSize; ++y) {
+mxPelBuffer<unsigned char> testImage(int phase, bool shaded = true, std::int32_t size = kSize) {
+  mxPelBuffer<unsigned char> img(size, size);
+  for (std::int32_t y = 0; y < size; ++y) {
     unsigned char* r = img.row(y);
-    for (std::int32_t x = 0; x < kSize; ++x) {
-      const double shade = shaded ? 40.0 * (x + y - kSize) / kSize : 0.0;
+    for (std::int32_t x = 0; x < size; ++x) {
+      const double shade = shaded ? 40.0 * (x + y - size) / size : 0.0;
       const double texture = 30.0 * std::sin(0.3 * x + phase) * std::cos(0.21 * y);
       r[x] = (unsigned char)std::lround(128.0 + shade + texture);
     }
@@ -30,10 +32,10 @@ mxPelBuffer<unsigned char> testImage(int phase, bool shaded = true) {
   return img;
 }
 
-void setPerPel(benchmark::State& state) {
+void setPerPel(benchmark::State& state, std::int32_t size = kSize) {
   // Pels per second, inverted: seconds per pel (printed with an SI prefix,
   // "4.0ns" is 4 nanoseconds per pel).
-  state.counters["per_pel"] = benchmark::Counter(double(state.iterations()) * kSize * kSize,
+  state.counters["per_pel"] = benchmark::Counter(double(state.iterations()) * size * size,
                                                  benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
@@ -108,6 +110,26 @@ void BM_LocalCorrection(benchmark::State& state) {
 BENCHMARK(BM_LocalCorrection)
     ->ArgNames({"method", "k", "g"})
     ->ArgsProduct({{16, 32}, {31, 101, 201}, {1, 4}})
+    ->Unit(benchmark::kMillisecond);
+
+// runLocalCorrection without a mask at several image sizes: arguments
+// method, neighbourhood and size.
+void BM_LocalCorrectionSize(benchmark::State& state) {
+  const auto method = mxImageNormalizerDefs::Method(state.range(0));
+  const std::int32_t k = std::int32_t(state.range(1));
+  const std::int32_t size = std::int32_t(state.range(2));
+  const mxPelBuffer<unsigned char> image = testImage(0, true, size);
+  const mxPelBuffer<unsigned char> reference = testImage(0, false, size);
+  for (auto _ : state) {
+    mxPelBuffer<unsigned char> result;
+    runLocalCorrection(image, reference, {}, {}, {}, method, {k, k}, {1, 1}, {-127, 127}, false, result, nullptr, 0);
+    benchmark::DoNotOptimize(result.pointToOffset());
+  }
+  setPerPel(state, size);
+}
+BENCHMARK(BM_LocalCorrectionSize)
+    ->ArgNames({"method", "k", "size"})
+    ->ArgsProduct({{16, 32}, {101}, {2048, 4096, 8192}})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Installs what building, testing and running imgnorm needs on Debian 12, and
 # nothing that is already there.  Run as root (or with sudo available).
-# Usage: scripts/deps.sh [--bench-python]   (--bench-opencv is still accepted: OpenCV is always installed)
+# Usage: scripts/deps.sh [--bench-python | --fuzz]   (--bench-opencv is still accepted: OpenCV is always installed)
 #   The Python package needs python3-dev, pybind11-dev and python3-numpy, its
 #   tests python3-pytest; the OpenCV adapter's test needs libopencv-dev.
 #   --bench-python adds scikit-image for the Python speed comparison.
+#   --fuzz adds Clang 14 and its sanitizer and libFuzzer runtimes (scripts/fuzz.sh).
 set -euo pipefail
 
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libtiff-dev libjpeg-dev
       libcli11-dev python3-dev pybind11-dev python3-numpy python3-pytest libopencv-dev chromium)
 if [[ "${1:-}" == "--bench-python" ]]; then pkgs+=(python3-skimage); fi
+if [[ "${1:-}" == "--fuzz" ]]; then pkgs+=(clang-14 libclang-rt-14-dev); fi
 
 missing=()
 for p in "${pkgs[@]}"; do

@@ -1,0 +1,34 @@
+// libFuzzer target for one image decoder of the command-line program, chosen
+// at build time: IMGNORM_FUZZ_DECODER names the function (decodePng, ...).
+// The decoded image is then turned into 8-bit grey as `imgnorm` does.  A
+// decoder may fail only with the program's input error.
+#include <cstdint>
+#include <string>
+
+#include "cli_error.h"
+#include "fuzz_common.h"
+#include "image_io.h"
+
+#ifndef IMGNORM_FUZZ_DECODER
+#error "IMGNORM_FUZZ_DECODER must name the decoder to fuzz"
+#endif
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  imgnormcli::installCodecHandlers();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  imgnormcli::ReadOptions options;
+  options.toGray = true;
+  // 16 Mpels: every decoder's largest buffer (4 channels of 16 bits) stays
+  // well under the 1 GiB allocation limit of the fuzz runs.
+  options.maxPixels = std::uint64_t(1) << 24;
+  try {
+    const imgnormcli::RawImage raw = imgnormcli::IMGNORM_FUZZ_DECODER(data, size, "fuzz-input", options);
+    imgnormcli::toGray8(raw, "fuzz-input", options);
+  } catch (const imgnormcli::CliError& e) {
+    if (e.code() != imgnormcli::kExitInput) fuzzcommon::fail(std::string("unexpected exit code: ") + e.what());
+  }
+  return 0;
+}
