@@ -18,7 +18,7 @@ enum ExitCode : int {
   kExitUsage = 2,        // bad command line: unknown option or method, bad parameter value
   kExitInput = 3,        // an input could not be used: missing, unreadable, corrupt, colour/16-bit, untrainable
   kExitOutput = 4,       // an output could not be written
-  kExitInternal = 5      // an unexpected internal error
+  kExitInternal = 5      // an unexpected internal error, or out of memory
 };
 
 // The help text block that lists the exit codes.

@@ -176,9 +176,9 @@ void readBlocks(TIFF* tif, const Layout& L, RawImage& raw, TiffMessages& message
           const std::uint8_t* src = block.get() + blockRowBytes * r;
           const std::int32_t y = std::int32_t(by + r);
           const std::size_t first = std::size_t(bx) * std::size_t(ch) + std::size_t(p);
-          if (L.bps == 8 && blockSamples == keep) {
+          if (L.bps == 8 && blockSamples == ch) {
             std::memcpy(raw.row8(y) + first, src, std::size_t(cols) * std::size_t(keep));
-          } else if (L.bps == 16 && blockSamples == keep) {
+          } else if (L.bps == 16 && blockSamples == ch) {
             std::memcpy(raw.row16(y) + first, src, std::size_t(cols) * std::size_t(keep) * 2);
           } else if (L.bps == 8) {
             std::uint8_t* d = raw.row8(y) + first;
@@ -193,7 +193,7 @@ void readBlocks(TIFF* tif, const Layout& L, RawImage& raw, TiffMessages& message
             for (std::uint32_t x = 0; x < cols; ++x)
               for (int c = 0; c < keep; ++c) {
                 const std::uint32_t v = packedSample(src, std::uint64_t(x) * blockSamples + c, L.bps);
-                const std::size_t d = first + std::size_t(x) * ch + std::size_t(c);
+                const std::size_t d = raw.rowSamples() * std::size_t(y) + first + std::size_t(x) * ch + std::size_t(c);
                 if (raw.bits == 16)
                   raw.samples16[d] = std::uint16_t(v);
                 else

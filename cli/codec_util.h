@@ -38,7 +38,4 @@ std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>& ima
                                      const std::string& name);
 std::vector<std::uint8_t> encodePgm(const mxPelBuffer_const<unsigned char>& image);
 
-// Whether this libtiff can write the compression.
-bool tiffCompressionAvailable(TiffCompression compression);
-
 }  // namespace imgnormcli

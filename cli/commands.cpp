@@ -34,7 +34,7 @@ const char* exitCodeHelp() {
          "  3  input error: missing, unreadable, corrupt or truncated image or tool file, colour or 16-bit\n"
          "     image without --to-gray, a reference the tool cannot train on\n"
          "  4  output error: an output file or folder cannot be written\n"
-         "  5  internal error\n"
+         "  5  internal error, or out of memory (also for one image of a batch)\n"
          "In a batch the worst problem decides the code; the batch goes on past bad images.";
 }
 

@@ -152,6 +152,8 @@ struct WriteOptions {
 // "none", "lzw", "deflate" or "zstd"; zstd only when this libtiff has it.
 // Throws CliError (kExitUsage) naming the option.
 TiffCompression parseTiffCompression(const std::string& text, const std::string& option);
+// Whether this libtiff can write the compression.
+bool tiffCompressionAvailable(TiffCompression compression);
 // Checks a PNG level (-1 or 0..9).  Throws CliError (kExitUsage).
 void checkPngLevel(int level, const std::string& option);
 

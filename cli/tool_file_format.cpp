@@ -64,6 +64,10 @@ std::vector<std::uint8_t> toolPayload(const std::vector<std::uint8_t>& file, con
                                    std::to_string(kToolFormatVersion) + ")");
   const std::uint64_t length = getLE(file.data() + 12, 8);
   const std::uint64_t present = file.size() - kToolHeaderSize;
+  // A length beyond any file this program writes is a damaged field, not a
+  // truncation worth quoting (a flipped high bit would read as 2^63 bytes).
+  if (length > (std::uint64_t(1) << 40))
+    throw CliError(kExitInput, path + ": damaged tool file (its header's payload length is invalid)");
   if (present < length)
     throw CliError(kExitInput, path + ": truncated tool file (" + std::to_string(present) + " of " +
                                    std::to_string(length) + " payload bytes present)");

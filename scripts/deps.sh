@@ -9,7 +9,7 @@
 set -euo pipefail
 
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libtiff-dev libjpeg-dev
-      libcli11-dev python3-dev pybind11-dev python3-numpy python3-pytest libopencv-dev chromium)
+      libdeflate-dev libcli11-dev python3-dev pybind11-dev python3-numpy python3-pytest libopencv-dev chromium)
 if [[ "${1:-}" == "--bench-python" ]]; then pkgs+=(python3-skimage); fi
 if [[ "${1:-}" == "--fuzz" ]]; then pkgs+=(clang-14 libclang-rt-14-dev); fi
 

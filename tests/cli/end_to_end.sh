@@ -134,6 +134,41 @@ check 2 "would overwrite an input" -- run tool.imn --method histogram batch -o b
 check 2 "would be written there" -- run tool.imn --method histogram camera.png batch/camera.png -o dup
 check 3 "no-such-folder" -- run tool.imn --method histogram no-such-folder -o nsf
 
+# ---- formats, folder scans that list what they skip, special files ----
+mkdir -p mixed/sub
+cp camera.png fx/grey.jpg fx/palette.png mixed/
+cp fx/cmyk.jpg fx/colour_palette.png mixed/
+echo "notes" >mixed/notes.txt
+mkfifo mixed/fifo.png
+check 3 "mixed/cmyk.jpg: CMYK JPEG is not supported" -- run tool.imn --method histogram mixed -o mixed_out
+expect_out "3 of 5 images normalized with histogram, 0 soft failures, 2 errors, 3 skipped"
+expect_out "skipped: mixed/notes.txt: not an image file name"
+expect_out "skipped: mixed/fifo.png: FIFO, not a regular file"
+expect_out "skipped: mixed/sub: folder"
+grep -qF "mixed/colour_palette.png: palette colour image" err.txt || fail "colour palette not refused: $(cat err.txt)"
+for f in camera grey palette; do expect_file "mixed_out/$f.png"; done
+check 3 "fifo.png: is a FIFO, not a regular file" -- run tool.imn --method histogram mixed/fifo.png -o fifo_out.png
+check 3 "/dev/zero: is a character device, not a regular file" -- info /dev/zero
+check 0 "" -- run tool.imn --method identity --page 2 fx/pages.tif -o page2.png
+grep -qF "fx/pages.tif: has 2 pages; page 2 is used" err.txt || fail "no page warning: $(cat err.txt)"
+check 3 "page 3 asked for, but the file has 2 pages" -- run tool.imn --method identity --page 3 fx/pages.tif -o page3.png
+check 0 "" -- run tool.imn --method histogram --to-gray=shift:8 fx/grey16.png -o g16s.png
+expect_out "deeper than 8 bits scaled with shift:8"
+check 3 "raise it with --max-pixels" -- run tool.imn --method histogram --max-pixels 1000 camera.png -o big.png
+check 2 "--to-gray: expected auto" -- run tool.imn --method histogram --to-gray=bogus camera.png -o x.png
+check 2 "--compression: unknown compression 'gzip'" -- run tool.imn --method histogram --compression gzip camera.png -o x.tif
+check 2 "--png-level: expected a zlib level" -- run tool.imn --method histogram --png-level 12 camera.png -o x.png
+check 0 "" -- run tool.imn --method histogram --compression lzw camera.png -o lzw.tif
+check 0 "" -- run tool.imn --method histogram --png-level 9 camera.png -o small.png
+check 0 "" -- run tool.imn --method histogram lzw.tif -o lzw_again.pgm
+# A temporary left by a killed run (its process has ended) is removed by the next run into that folder.
+bash -c 'exit 0' &
+wait
+dead=$!
+mkdir -p stale && echo partial >"stale/.camera.png.tmp-imgnorm-$dead-0"
+check 0 "" -- run tool.imn --method histogram camera.png -o stale
+[[ -e "stale/.camera.png.tmp-imgnorm-$dead-0" ]] && fail "stale temporary not removed"
+
 # ---- soft failure: the run-time image lies wholly in the mask's zero part ----
 check 1 "Cannot normalize since histogram is empty." -- run sub/masked.imn --method histogram fx/corner.pgm -o soft
 expect_out "0 of 1 image normalized with histogram, 1 soft failure, 0 errors"

@@ -1,13 +1,17 @@
-// Test images the program itself never writes: colour, grey+alpha and 16-bit
-// PNG and TIFF files, written straight through libpng and libtiff.
+// Test images the program itself never writes: colour, grey+alpha, 16-bit
+// and palette PNG and TIFF files, TIFF files of other depths, layouts and
+// several pages, JPEG and BMP files, written straight through libpng, libtiff
+// and libjpeg or byte by byte.
 #pragma once
 
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include <jpeglib.h>
 #include <png.h>
 #include <tiffio.h>
 
@@ -93,6 +97,186 @@ inline bool writeTiff(const std::string& path, const Samples& s, bool tiled = fa
     }
   TIFFClose(t);
   return ok;
+}
+
+// A grey or colour PNG with a palette of 256 entries: entry i is (i, i, i),
+// or (i, 255 - i, i / 2) when colour.  s holds the indices.
+inline bool writePalettePng(const std::string& path, const Samples& s, bool colour) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    std::fclose(f);
+    return false;
+  }
+  png_init_io(png, f);
+  png_set_IHDR(png, info, png_uint_32(s.width), png_uint_32(s.height), 8, PNG_COLOR_TYPE_PALETTE, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_color pal[256];
+  for (int i = 0; i < 256; ++i)
+    pal[i] = colour ? png_color{png_byte(i), png_byte(255 - i), png_byte(i / 2)}
+                    : png_color{png_byte(i), png_byte(i), png_byte(i)};
+  png_set_PLTE(png, info, pal, 256);
+  png_write_info(png, info);
+  for (int y = 0; y < s.height; ++y) {
+    std::vector<std::uint8_t> row;
+    for (int x = 0; x < s.width; ++x) row.push_back(std::uint8_t(s.at(x, y, 0)));
+    png_write_row(png, row.data());
+  }
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return std::fclose(f) == 0;
+}
+
+// TIFF files of any depth up to 16 bits, photometric kind and planar
+// layout, one page per entry of pages (all of one size and channel count),
+// in strips of one row.  colormap: 3 x 2^bits entries for palette files.
+struct TiffSpec {
+  int bits = 8;
+  int photometric = PHOTOMETRIC_MINISBLACK;
+  bool separate = false;
+  std::vector<std::uint16_t> colormap;
+};
+
+inline bool writeTiffPages(const std::string& path, const std::vector<Samples>& pages, const TiffSpec& spec) {
+  TIFF* t = TIFFOpen(path.c_str(), "w");
+  if (!t) return false;
+  bool ok = true;
+  for (const Samples& s : pages) {
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t(s.width));
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t(s.height));
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, spec.bits);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, s.channels);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, spec.photometric);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, spec.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 1);
+    if (!spec.colormap.empty()) {
+      const std::size_t n = spec.colormap.size() / 3;
+      TIFFSetField(t, TIFFTAG_COLORMAP, spec.colormap.data(), spec.colormap.data() + n, spec.colormap.data() + 2 * n);
+    }
+    const int planes = spec.separate ? s.channels : 1, perPel = spec.separate ? 1 : s.channels;
+    for (int p = 0; p < planes && ok; ++p)
+      for (int y = 0; y < s.height && ok; ++y) {
+        // Samples packed MSB first, 16-bit ones in host order.
+        std::vector<std::uint8_t> row((std::size_t(s.width) * perPel * spec.bits + 7) / 8 + 1, 0);
+        for (int x = 0; x < s.width; ++x)
+          for (int c = 0; c < perPel; ++c) {
+            const std::uint32_t v = s.at(x, y, spec.separate ? p : c);
+            const std::size_t i = std::size_t(x) * perPel + c;
+            if (spec.bits == 16) {
+              const std::uint16_t v16 = std::uint16_t(v);
+              std::memcpy(&row[2 * i], &v16, 2);
+            } else {
+              for (int k = 0; k < spec.bits; ++k) {
+                const std::size_t bit = i * spec.bits + k;
+                if ((v >> (spec.bits - 1 - k)) & 1u) row[bit / 8] |= std::uint8_t(0x80 >> (bit % 8));
+              }
+            }
+          }
+        ok = TIFFWriteScanline(t, row.data(), std::uint32_t(y), std::uint16_t(p)) >= 0;
+      }
+    ok = ok && TIFFWriteDirectory(t);
+  }
+  TIFFClose(t);
+  return ok;
+}
+
+// A little-endian TIFF of one uncompressed strip with its directory first,
+// as many writers place it: cutting such a file loses pels, not the header.
+// data holds the packed strip.
+inline std::vector<std::uint8_t> headerFirstTiff(std::uint32_t w, std::uint32_t h, int bits, int spp, int photometric,
+                                                 const std::vector<std::uint8_t>& data) {
+  std::vector<std::uint8_t> b = {'I', 'I', 42, 0, 8, 0, 0, 0};
+  auto le = [&b](std::uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b.push_back(std::uint8_t(v >> (8 * i)));
+  };
+  const std::uint32_t entries = 9, dataAt = 8 + 2 + entries * 12 + 4 + 8;  // BitsPerSample values after the IFD
+  le(entries, 2);
+  const auto entry = [&](std::uint32_t tag, std::uint32_t type, std::uint32_t count, std::uint32_t value) {
+    le(tag, 2), le(type, 2), le(count, 4), le(value, 4);
+  };
+  entry(256, 4, 1, w);
+  entry(257, 4, 1, h);
+  if (spp <= 2)
+    entry(258, 3, std::uint32_t(spp), std::uint32_t(bits) | (spp == 2 ? std::uint32_t(bits) << 16 : 0));
+  else
+    entry(258, 3, std::uint32_t(spp), dataAt - 8);
+  entry(259, 3, 1, 1);
+  entry(262, 3, 1, std::uint32_t(photometric));
+  entry(273, 4, 1, dataAt);
+  entry(277, 3, 1, std::uint32_t(spp));
+  entry(278, 4, 1, h);
+  entry(279, 4, 1, std::uint32_t(data.size()));
+  le(0, 4);  // no next directory
+  for (int i = 0; i < 4; ++i) le(std::uint32_t(bits), 2);
+  b.insert(b.end(), data.begin(), data.end());
+  return b;
+}
+
+// A JPEG of 8-bit grey (1 channel) or RGB (3) samples, or CMYK (4).
+inline bool writeJpeg(const std::string& path, const Samples& s, int quality, bool progressive) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  jpeg_compress_struct c;
+  jpeg_error_mgr err;
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  jpeg_stdio_dest(&c, f);
+  c.image_width = JDIMENSION(s.width);
+  c.image_height = JDIMENSION(s.height);
+  c.input_components = s.channels;
+  c.in_color_space = s.channels == 1 ? JCS_GRAYSCALE : s.channels == 3 ? JCS_RGB : JCS_CMYK;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, quality, TRUE);
+  if (progressive) jpeg_simple_progression(&c);
+  jpeg_start_compress(&c, TRUE);
+  std::vector<std::uint8_t> row(std::size_t(s.width) * s.channels);
+  for (int y = 0; y < s.height; ++y) {
+    for (std::size_t i = 0; i < row.size(); ++i) row[i] = std::uint8_t(s.v[std::size_t(y) * row.size() + i]);
+    JSAMPROW r = row.data();
+    jpeg_write_scanlines(&c, &r, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  return std::fclose(f) == 0;
+}
+
+// A BMP of 8-bit samples: 1 channel with a palette of 256 greys (or 2
+// colours when bits is 1, black and white), 3 channels as 24-bit pels;
+// rows bottom-up unless topDown.
+inline std::vector<std::uint8_t> bmpBytes(const Samples& s, int bits, bool topDown) {
+  const std::uint32_t entries = bits == 24 ? 0 : 1u << bits;
+  const std::uint32_t stride = (std::uint32_t(s.width) * bits + 31) / 32 * 4, offset = 54 + 4 * entries;
+  std::vector<std::uint8_t> b;
+  auto le = [&b](std::uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b.push_back(std::uint8_t(v >> (8 * i)));
+  };
+  b.push_back('B'), b.push_back('M');
+  le(offset + stride * std::uint32_t(s.height), 4), le(0, 4), le(offset, 4);
+  le(40, 4), le(std::uint32_t(s.width), 4), le(std::uint32_t(topDown ? -s.height : s.height), 4), le(1, 2),
+      le(std::uint32_t(bits), 2);
+  le(0, 4), le(0, 4), le(2835, 4), le(2835, 4), le(entries, 4), le(0, 4);
+  for (std::uint32_t i = 0; i < entries; ++i) {
+    const std::uint8_t g = std::uint8_t(bits == 1 ? i * 255 : i);
+    b.insert(b.end(), {g, g, g, 0});
+  }
+  for (int j = 0; j < s.height; ++j) {
+    const int y = topDown ? j : s.height - 1 - j;
+    std::vector<std::uint8_t> row(stride, 0);
+    for (int x = 0; x < s.width; ++x) {
+      if (bits == 24) {
+        for (int c = 0; c < 3; ++c) row[3 * std::size_t(x) + c] = std::uint8_t(s.at(x, y, 2 - c));  // blue first
+      } else if (bits == 8) {
+        row[std::size_t(x)] = std::uint8_t(s.at(x, y, 0));
+      } else if (s.at(x, y, 0) >= 128) {
+        row[std::size_t(x) / 8] |= std::uint8_t(0x80 >> (x % 8));
+      }
+    }
+    b.insert(b.end(), row.begin(), row.end());
+  }
+  return b;
 }
 
 }  // namespace clifixtures

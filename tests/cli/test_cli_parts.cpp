@@ -66,10 +66,14 @@ TEST(ToolFileHeader, RoundTripAndEveryDamageIsRecognised) {
     const std::string e = errorOf([&] { toolPayload(bad, "t.imn"); });
     ASSERT_TRUE(has(e, i < 8 ? "not an imgnorm tool file" : "checksum")) << i << ": " << e;
   }
-  auto newer = file, longer = file, badCrc = file;
+  auto newer = file, longer = file, badCrc = file, badLength = file;
   newer[8] = 2;
   longer.push_back(0);
   badCrc[20] ^= 1;
+  badLength[19] = 0xFF;  // the length's top byte: a field no file can satisfy, not a size worth quoting
+  const std::string lengthError = errorOf([&] { toolPayload(badLength, "t.imn"); });
+  EXPECT_TRUE(has(lengthError, "damaged")) << lengthError;
+  EXPECT_FALSE(has(lengthError, "1844674407")) << lengthError;
   EXPECT_TRUE(has(errorOf([&] { toolPayload(newer, "t.imn"); }), "version 2"));
   EXPECT_TRUE(has(errorOf([&] { toolPayload(longer, "t.imn"); }), "damaged"));
   EXPECT_TRUE(has(errorOf([&] { toolPayload(badCrc, "t.imn"); }), "checksum"));

@@ -1,14 +1,24 @@
-// Image codecs of the imgnorm program: round trips, refusal and conversion of
-// colour / alpha / 16-bit files, and corrupt or truncated files.
+// Image codecs of the imgnorm program: round trips under every output
+// setting, every input format and layout, refusal and conversion of colour /
+// alpha / deep files, the scalings of deep samples, corrupt, truncated and
+// absurd files, special files, stale temporaries and write errors.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "../support/testImages.h"
 #include "baseif/mxPelOps.h"
 #include "cli_error.h"
+#include "file_util.h"
 #include "fixtures.h"
 #include "image_io.h"
 #include "tool_file.h"
@@ -50,19 +60,35 @@ std::size_t filesIn(const fs::path& d) {
 
 }  // namespace
 
-TEST_F(ImageIo, RoundTripsEveryFormatAndSize) {
-  const char* exts[] = {"png", "tif", "tiff", "pgm", "PNG"};
-  const std::pair<int, int> sizes[] = {{1, 1}, {7, 3}, {33, 17}, {300, 2}};
-  unsigned seed = 1;
-  for (const char* ext : exts)
-    for (auto [w, h] : sizes) {
-      const auto im = randomImage(w, h, seed++);
-      const std::string p = path("im_" + std::to_string(w) + "x" + std::to_string(h) + "." + ext);
-      writeImage(p, im);
-      EXPECT_TRUE(mfPelEqual<unsigned char>(readImage(p, false), im)) << p;
-    }
+TEST_F(ImageIo, RoundTripsEveryFormatSettingAndSize) {
+  struct Setting {
+    const char* ext;
+    WriteOptions options;
+  };
+  const Setting settings[] = {{"png", {}},
+                              {"PNG", {0, TiffCompression::kNone}},
+                              {"png", {9, TiffCompression::kNone}},
+                              {"tif", {}},
+                              {"tiff", {-1, TiffCompression::kLzw}},
+                              {"tif", {-1, TiffCompression::kDeflate}},
+                              {"tif", {-1, TiffCompression::kZstd}},
+                              {"pgm", {}}};
+  // Odd sizes, and one that spans several blocks of the fast PNG encoder.
+  const std::pair<int, int> sizes[] = {{1, 1}, {7, 3}, {300, 2}, {700, 500}};
+  int n = 0;
+  for (const Setting& st : settings) {
+    if (st.options.compression == TiffCompression::kZstd && !tiffCompressionAvailable(TiffCompression::kZstd)) continue;
+    for (auto [w, h] : sizes)
+      for (bool constant : {false, true}) {  // a constant image gives a one-symbol Huffman code
+        auto im = randomImage(w, h, unsigned(n + 1));
+        if (constant) mfPelSet(im, (unsigned char)(77));
+        const std::string p = path("im" + std::to_string(n++) + "." + st.ext);
+        writeImage(p, im, st.options);
+        EXPECT_TRUE(mfPelEqual<unsigned char>(readImage(p, false), im)) << p;
+      }
+  }
   // Only the images remain: no temporary files.
-  EXPECT_EQ(filesIn(dir_), std::size(exts) * std::size(sizes));
+  EXPECT_EQ(filesIn(dir_), std::size_t(n));
 }
 
 TEST_F(ImageIo, WritesOnlyTheWindow) {
@@ -191,4 +217,258 @@ TEST_F(ImageIo, WriteFailuresLeaveNothingBehind) {
   writeImage(path("x.png"), randomImage(8, 8, 6));
   EXPECT_EQ(filesIn(dir_), 1u);
   EXPECT_TRUE(mfPelEqual<unsigned char>(readImage(path("x.png"), false), randomImage(8, 8, 6)));
+}
+
+// The same greys through every input format and layout the program reads:
+// grey palettes without --to-gray, sub-byte depths stretched to 0..255,
+// min-is-white inverted, planes and interleaved samples alike.
+TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
+  using namespace clifixtures;
+  const int W = 37, H = 21;
+  const Samples grey = pattern(W, H, 1, 8);
+  Samples rgb{W, H, 3, 8, {}}, bit{W, H, 1, 8, {}}, nibble{W, H, 1, 8, {}};
+  for (std::uint16_t v : grey.v) {
+    rgb.v.insert(rgb.v.end(), {v, v, v});
+    bit.v.push_back(v >= 128);
+    nibble.v.push_back(v >> 4);
+  }
+  const auto g = [&](int x, int y) { return int(grey.at(x, y, 0)); };
+  TiffSpec paletteSpec;
+  for (int c = 0; c < 3; ++c)
+    for (int i = 0; i < 256; ++i) paletteSpec.colormap.push_back(std::uint16_t(i * 257));
+  paletteSpec.photometric = PHOTOMETRIC_PALETTE;
+  TiffSpec oneBit, fourBit, minIsWhite, planes;
+  oneBit.bits = 1;
+  fourBit.bits = 4;
+  minIsWhite.photometric = PHOTOMETRIC_MINISWHITE;
+  planes.photometric = PHOTOMETRIC_RGB;
+  planes.separate = true;
+  const auto bytesTo = [](const std::vector<std::uint8_t>& b) {
+    return [b](const std::string& p) {
+      return bool(std::ofstream(p, std::ios::binary).write((const char*)b.data(), std::streamsize(b.size())));
+    };
+  };
+  struct Case {
+    const char* name;
+    std::function<bool(const std::string&)> write;
+    bool toGray;
+    int tolerance;  // JPEG is lossy
+    std::function<int(int, int)> want;
+  };
+  const Case cases[] = {
+      {"palette_grey.png", [&](const std::string& p) { return writePalettePng(p, grey, false); }, false, 0, g},
+      {"palette_grey.tif", [&](const std::string& p) { return writeTiffPages(p, {grey}, paletteSpec); }, false, 0, g},
+      {"grey.jpg", [&](const std::string& p) { return writeJpeg(p, grey, 100, false); }, false, 3, g},
+      {"progressive.jpg", [&](const std::string& p) { return writeJpeg(p, grey, 100, true); }, false, 3, g},
+      {"rgb.jpg", [&](const std::string& p) { return writeJpeg(p, rgb, 100, false); }, true, 4, g},
+      {"grey8.bmp", bytesTo(bmpBytes(grey, 8, false)), false, 0, g},
+      {"topdown.bmp", bytesTo(bmpBytes(grey, 8, true)), false, 0, g},
+      {"rgb24.bmp", bytesTo(bmpBytes(rgb, 24, false)), true, 0, g},
+      {"bits1.bmp", bytesTo(bmpBytes(grey, 1, false)), false, 0,
+       [&](int x, int y) { return g(x, y) >= 128 ? 255 : 0; }},
+      {"bits1.tif", [&](const std::string& p) { return writeTiffPages(p, {bit}, oneBit); }, false, 0,
+       [&](int x, int y) { return g(x, y) >= 128 ? 255 : 0; }},
+      {"bits4.tif", [&](const std::string& p) { return writeTiffPages(p, {nibble}, fourBit); }, false, 0,
+       [&](int x, int y) { return (g(x, y) >> 4) * 17; }},
+      {"white.tif", [&](const std::string& p) { return writeTiffPages(p, {grey}, minIsWhite); }, false, 0,
+       [&](int x, int y) { return 255 - g(x, y); }},
+      {"planes.tif", [&](const std::string& p) { return writeTiffPages(p, {rgb}, planes); }, true, 0, g},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string p = path(c.name);
+    ASSERT_TRUE(c.write(p));
+    ReadOptions o;
+    o.toGray = c.toGray;
+    ImageInfo info;
+    const auto im = readImage(p, o, &info);
+    ASSERT_EQ(im.width(), W);
+    ASSERT_EQ(im.height(), H);
+    int worst = 0;
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) worst = std::max(worst, std::abs(int(im.row(y)[x]) - c.want(x, y)));
+    EXPECT_LE(worst, c.tolerance);
+    EXPECT_TRUE(info.warnings.empty());
+  }
+}
+
+// The input the program must refuse, each with one line naming the file
+// and saying why: the batch goes on past it with exit code 3.
+TEST_F(ImageIo, BadInputIsRefusedWithTheReason) {
+  using namespace clifixtures;
+  const auto cut = [&](const std::string& p, double frac) {
+    std::ifstream in(p, std::ios::binary);
+    const std::string b((std::istreambuf_iterator<char>(in)), {});
+    in.close();
+    std::ofstream(p, std::ios::binary).write(b.data(), std::streamsize(double(b.size()) * frac));
+  };
+  const auto writeBytes = [](const std::string& p, const std::vector<std::uint8_t>& b, double frac) {
+    std::ofstream(p, std::ios::binary).write((const char*)b.data(), std::streamsize(double(b.size()) * frac));
+  };
+  const auto poke = [&](const std::string& p, std::size_t at, const std::string& bytes) {
+    std::fstream f(p, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(std::streamoff(at));
+    f.write(bytes.data(), std::streamsize(bytes.size()));
+  };
+  const Samples big = pattern(400, 300, 1, 8);
+  const Samples constant16{20, 10, 1, 16, std::vector<std::uint16_t>(200, 1000)};
+  const auto stripOf = [](std::size_t n) {
+    std::vector<std::uint8_t> d(n);
+    for (std::size_t i = 0; i < n; ++i) d[i] = std::uint8_t(i * 7);
+    return d;
+  };
+  ReadOptions plain, toGray, page3, page2, small;
+  toGray.toGray = true;
+  page3.page = 3;
+  page2.page = 2;
+  small.maxPixels = 1000;
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    const ReadOptions& options;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"cmyk.jpg", [&](const std::string& p) { writeJpeg(p, pattern(16, 16, 4, 8), 90, false); }, toGray, "CMYK JPEG"},
+      {"cut.jpg", [&](const std::string& p) { writeJpeg(p, big, 90, false), cut(p, 0.6); }, plain,
+       "corrupt or truncated JPEG"},
+      {"cut_progressive.jpg", [&](const std::string& p) { writeJpeg(p, big, 90, true), cut(p, 0.6); }, plain,
+       "corrupt or truncated JPEG"},
+      {"corrupt.jpg", [&](const std::string& p) { writeJpeg(p, big, 90, false), poke(p, 2000, "\xff\xd9\xff\xd0"); },
+       plain, "corrupt or truncated JPEG"},
+      {"colour_palette.png", [&](const std::string& p) { writePalettePng(p, big, true); }, plain,
+       "palette colour image"},
+      {"pages.tif",
+       [&](const std::string& p) {
+         writeTiffPages(p, {big, big}, {});
+       },
+       page3, "page 3 asked for, but the file has 2 pages"},
+      {"page2.png", [&](const std::string& p) { writePng(p, big); }, page2, "the file has 1 page"},
+      {"constant16.png", [&](const std::string& p) { writePng(p, constant16); }, toGray, "one value only (1000)"},
+      // Libtiff's RGBA reader, told not to stop at errors, used to repeat earlier rows here.
+      {"cut_bits1.tif",
+       [&](const std::string& p) { writeBytes(p, headerFirstTiff(400, 300, 1, 1, 1, stripOf(400 * 300 / 8)), 0.3); },
+       plain, "truncated"},
+      {"cut_cmyk.tif",
+       [&](const std::string& p) { writeBytes(p, headerFirstTiff(400, 300, 8, 4, 5, stripOf(400 * 300 * 4)), 0.5); },
+       toGray, "truncated"},
+      {"cut.bmp", [&](const std::string& p) { writeBytes(p, bmpBytes(big, 8, false), 0.5); }, plain, "truncated"},
+      {"rle.bmp",
+       [&](const std::string& p) {
+         auto b = bmpBytes(big, 8, false);
+         b[30] = 1, writeBytes(p, b, 1);
+       },
+       plain, "RLE"},
+      {"limit.png", [&](const std::string& p) { writePng(p, big); }, small, "raise it with --max-pixels"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string p = path(c.name);
+    c.make(p);
+    expectCliError([&] { readImage(p, c.options); }, kExitInput, {p, c.said});
+  }
+}
+
+TEST_F(ImageIo, PagesOfATiffFile) {
+  using namespace clifixtures;
+  const Samples a = pattern(20, 10, 1, 8), b = pattern(20, 10, 1, 8);
+  Samples inverse = b;
+  for (auto& v : inverse.v) v = std::uint16_t(255 - v);
+  ASSERT_TRUE(writeTiffPages(path("two.tif"), {a, inverse}, {}));
+  for (int page : {1, 2}) {
+    ReadOptions o;
+    o.page = page;
+    ImageInfo info;
+    const auto im = readImage(path("two.tif"), o, &info);
+    EXPECT_EQ(int(im.row(3)[5]), page == 1 ? a.at(5, 3, 0) : 255 - b.at(5, 3, 0));
+    ASSERT_EQ(info.warnings.size(), 1u);
+    EXPECT_NE(info.warnings[0].find("has 2 pages; page " + std::to_string(page) + " is used"), std::string::npos)
+        << info.warnings[0];
+  }
+}
+
+// Deep samples under each scaling: the table of values each gives, the
+// conversion recorded, and the warning when few grey levels remain.
+TEST_F(ImageIo, DeepSamplesScaleAsAsked) {
+  struct Case {
+    const char* scaling;
+    std::vector<std::uint16_t> in;
+    std::vector<int> want;
+  };
+  const Case cases[] = {
+      {"full", {0, 257, 32768, 65535}, {0, 1, 128, 255}},
+      {"shift:4", {0, 15, 16, 4095, 8000}, {0, 0, 1, 255, 255}},
+      {"range:100,1100", {0, 100, 600, 1100, 5000}, {0, 0, 128, 255, 255}},
+      {"auto", {100, 200, 300, 400}, {0, 85, 170, 255}},  // the image's own range
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.scaling);
+    std::ofstream f(path("deep.pgm"), std::ios::binary);
+    f << "P5\n" << c.in.size() << " 1\n65535\n";
+    for (std::uint16_t v : c.in) f.put(char(v >> 8)).put(char(v & 0xFF));
+    f.close();
+    ReadOptions o;
+    o.toGray = true;
+    o.scaling = parseGrayScaling(c.scaling, "--to-gray");
+    EXPECT_EQ(grayScalingText(o.scaling), c.scaling);
+    ImageInfo info;
+    const auto im = readImage(path("deep.pgm"), o, &info);
+    for (std::size_t i = 0; i < c.in.size(); ++i) EXPECT_EQ(int(im.row(0)[i]), c.want[i]) << i;
+    EXPECT_NE(info.conversion.find(c.scaling), std::string::npos) << info.conversion;
+    ASSERT_EQ(info.warnings.size(), 1u);  // a handful of values: few grey levels
+    EXPECT_NE(info.warnings[0].find("grey levels"), std::string::npos);
+  }
+  // A 12-bit ramp under auto keeps its 256 levels; a few hot pels do not set the scale.
+  clifixtures::Samples ramp{256, 64, 1, 16, {}};
+  for (int i = 0; i < 256 * 64; ++i) ramp.v.push_back(std::uint16_t((i % 256) * 16));
+  ramp.v[0] = 65535;
+  ASSERT_TRUE(clifixtures::writePng(path("ramp.png"), ramp));
+  ReadOptions o;
+  o.toGray = true;
+  ImageInfo info;
+  const auto im = readImage(path("ramp.png"), o, &info);
+  EXPECT_TRUE(info.warnings.empty());
+  EXPECT_EQ(int(im.row(1)[255]), 255);
+  EXPECT_EQ(int(im.row(1)[128]), 128);
+  for (const char* bad : {"", "Auto", "shift:16", "shift:", "range:5,5", "range:7", "range:a,9", "full:1"})
+    expectCliError([&] { parseGrayScaling(bad, "--to-gray"); }, kExitUsage, {"--to-gray"});
+}
+
+// A FIFO would block a reader and /dev/zero never ends: neither is read.
+TEST_F(ImageIo, OnlyRegularFilesAreRead) {
+  ASSERT_EQ(::mkfifo(path("fifo.pgm").c_str(), 0600), 0);
+  expectCliError([&] { readImage(path("fifo.pgm"), false); }, kExitInput, {"fifo.pgm", "FIFO, not a regular file"});
+  expectCliError([&] { readImage("/dev/zero", false); }, kExitInput, {"/dev/zero", "character device"});
+  expectCliError([&] { readFileBytes("/dev/zero"); }, kExitInput, {"not a regular file"});
+}
+
+TEST_F(ImageIo, StaleTemporariesOfEndedRunsAreRemoved) {
+  const pid_t child = ::fork();  // a process that has ended
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  const std::string gone = std::to_string(child);
+  const std::string live = temporaryNameFor(path("out.png"));
+  long pid = 0;
+  ASSERT_TRUE(isTemporaryName(fs::path(live).filename().string(), pid));
+  EXPECT_EQ(pid, long(::getpid()));
+  for (const std::string& name : {live, path(".a.png.tmp-imgnorm-" + gone + "-3"), path(".a.png.tmp-imgnorm-x-1"),
+                                  path("notes.tmp"), path(".a.png.tmp-imgnorm-" + gone)})
+    std::ofstream(name) << "x";
+  fs::create_directories(path(".diag.tmp-imgnorm-" + gone + "-4/img"));  // a diagnostics folder being written
+  EXPECT_EQ(removeStaleTemporaries(dir_.string()), 2);
+  EXPECT_TRUE(fs::exists(live));
+  EXPECT_FALSE(fs::exists(path(".a.png.tmp-imgnorm-" + gone + "-3")));
+  EXPECT_FALSE(fs::exists(path(".diag.tmp-imgnorm-" + gone + "-4")));
+  EXPECT_EQ(filesIn(dir_), 4u);
+}
+
+TEST_F(ImageIo, WriteErrorsGiveTheSystemReason) {
+  const int fd = ::open("/dev/full", O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const std::vector<std::uint8_t> bytes(100000, 7);
+  EXPECT_FALSE(writeAll(fd, bytes.data(), bytes.size()));
+  const int err = errno;
+  ::close(fd);
+  EXPECT_EQ(err, ENOSPC);
+  EXPECT_EQ(errnoText(err), "No space left on device");
 }
