@@ -8,7 +8,7 @@ bash scripts/deps.sh
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DIMGNORM_BUILD_BENCH=ON \
       -DIMGNORM_BUILD_TESTS=OFF -DIMGNORM_BUILD_CLI=OFF -DIMGNORM_BUILD_EXAMPLES=OFF
 programs=("$@")
-if ((${#programs[@]} == 0)); then programs=(bench_pelfunc bench_global bench_local bench_tool); fi
+if ((${#programs[@]} == 0)); then programs=(bench_pelfunc bench_global bench_local bench_tool bench_block); fi
 cmake --build build-bench -j"$(nproc)" --target "${programs[@]}"
 for p in "${programs[@]}"; do
   echo "== $p"

@@ -1,0 +1,114 @@
+"""Throughput of imgnorm.dask on a LocalCluster (loopback only).
+
+  batch:  normalize_files over N images of 2048 x 2048 (.npy) with 1 and then
+          2 worker processes of one thread each; prints the time of each and
+          the speed-up.
+  array:  normalize_array over a SIZE x SIZE dask array made chunk by chunk
+          (never whole in the client), on 2 workers; prints the time and each
+          worker's peak resident memory.
+
+  PYTHONPATH=build/python /usr/bin/python3 bench/dask/bench_dask.py batch [N] [METHOD]
+  PYTHONPATH=build/python /usr/bin/python3 bench/dask/bench_dask.py array [SIZE] [METHOD]
+"""
+
+import os
+import resource
+import shutil
+import sys
+import tempfile
+import time
+
+import dask.array as da
+import distributed
+import numpy as np
+
+import imgnorm
+import imgnorm.dask as idask
+
+
+def scene(h, w, seed, y0=0, x0=0):
+    """A smooth shading with texture; seed 0 is the reference, others are it
+    under a gain, an offset and a tilt."""
+    rng = np.random.default_rng(seed * 1000003 + y0 * 7 + x0)
+    y, x = np.mgrid[y0 : y0 + h, x0 : x0 + w].astype(np.float32)
+    v = 125 + 50 * np.sin(x * 0.011) * np.cos(y * 0.009) + 20 * np.sin((x + y) * 0.05)
+    if seed:
+        v = 0.8 * v + 20 + 0.002 * x + rng.normal(0, 3, v.shape)
+    return np.clip(v, 0, 255).astype(np.uint8)
+
+
+def cluster(workers):
+    return distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                    dashboard_address=None, silence_logs=40)
+
+
+def batch(n=200, method="local-mean"):
+    folder = tempfile.mkdtemp(prefix="imgnorm_batch_")
+    try:
+        tool = imgnorm.Normalizer(scene(2048, 2048, 0), methods=method)
+        paths = []
+        images = {}
+        for k in range(n):
+            p = os.path.join(folder, "in", "img%03d.npy" % k)
+            os.makedirs(os.path.dirname(p), exist_ok=True)
+            seed = 1 + k % 7
+            if seed not in images:
+                images[seed] = scene(2048, 2048, seed)
+            np.save(p, images[seed])
+            paths.append(p)
+        times = {}
+        for workers in (1, 2):
+            with cluster(workers) as c, distributed.Client(c) as client:
+                out = os.path.join(folder, "out%d" % workers)
+                t0 = time.perf_counter()
+                reports = idask.normalize_files(tool, paths, method, out, client)
+                times[workers] = time.perf_counter() - t0
+                assert all(r["status"] == "ok" for r in reports)
+            print("%d worker(s): %d images of 2048 x 2048, %s: %.2f s (%.1f ms per image)"
+                  % (workers, n, method, times[workers], 1000 * times[workers] / n))
+        print("speed-up 1 -> 2 workers: %.2fx" % (times[1] / times[2]))
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def peak_rss_mib():
+    """This process's peak resident memory (VmHWM: a spawned worker's own,
+    where getrusage would carry over the parent's)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024.0
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+
+
+def _fill(block, block_info=None):
+    (y0, _), (x0, _) = block_info[0]["array-location"]
+    return scene(block.shape[0], block.shape[1], 1, y0, x0)
+
+
+def array(size=20000, method="local-mean"):
+    chunk = 2048
+    # The reference lives in the tool (size x size pels); the image is made
+    # chunk by chunk on the workers.
+    reference = np.empty((size, size), np.uint8)
+    for y0 in range(0, size, chunk):
+        reference[y0 : y0 + chunk] = scene(min(chunk, size - y0), size, 0, y0, 0)
+    tool = imgnorm.Normalizer(reference, copy=False, methods=method)
+    image = da.zeros((size, size), dtype=np.uint8, chunks=chunk).map_blocks(_fill, dtype=np.uint8)
+    with cluster(2) as c, distributed.Client(c) as client:
+        t0 = time.perf_counter()
+        total = idask.normalize_array(tool, image, method).sum(dtype=np.uint64).compute()
+        seconds = time.perf_counter() - t0
+        peaks = client.run(peak_rss_mib)
+    print("%d x %d %s on 2 workers, chunks of %d: %.1f s (checksum %d)" % (size, size, method, chunk, seconds, total))
+    for w, mib in sorted(peaks.items()):
+        print("  worker %s: peak resident memory %.0f MiB" % (w, mib))
+    print("  client: peak resident memory %.0f MiB" % peak_rss_mib())
+
+
+if __name__ == "__main__":
+    what = sys.argv[1] if len(sys.argv) > 1 else "batch"
+    if what == "batch":
+        batch(int(sys.argv[2]) if len(sys.argv) > 2 else 200, sys.argv[3] if len(sys.argv) > 3 else "local-mean")
+    else:
+        array(int(sys.argv[2]) if len(sys.argv) > 2 else 20000, sys.argv[3] if len(sys.argv) > 3 else "local-mean")
