@@ -21,6 +21,11 @@ gives the same values as flags):
     local-mean    subtract the local (Gaussian) mean of the difference
     local-median  subtract the local median of the difference
 
+Histogram matching compares absolute pel counts: when the run-time region
+holds a different number of pels than the trained reference region (a
+smaller image, a partial overlap), the table leans dark or saturates.
+Match regions of the same size, or prefer mean-stddev or tails there.
+
 Usage
 -----
 >>> import numpy as np, imgnorm
