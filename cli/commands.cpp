@@ -200,13 +200,14 @@ ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method 
     options.report = report.get();
   }
   std::ostringstream summary;
-  const ExitCode code = runBatch(tool, plan, options, summary);
+  ExitCode code = runBatch(tool, plan, options, summary);
   if (!args.quiet) std::cout << summary.str() << std::flush;
   if (report) {
     std::string line = summary.str();
     line = line.substr(0, line.find('\n'));
     if (line.rfind("imgnorm: ", 0) == 0) line.erase(0, 9);
     report->finish(warnings.entries(), line);
+    if (report->incomplete()) code = worseExit(code, kExitOutput);
   }
   return code;
 }

@@ -587,6 +587,8 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
   h << "<p class=\"paths\">" << html(item.input);
   if (!item.output.empty()) h << " → " << html(item.output);
   h << "</p>";
+  if (const auto* conv = findRecord(records, L"Grey conversion", mxDiagObject::Record::eText))
+    h << "<p class=\"note\">grey conversion (--to-gray): " << html(mfToUtf8(conv->text)) << "</p>";
   if (item.failed)
     h << "<p class=\"msg\">" << (item.soft ? "Not normalized: " : "Error: ") << html(item.message) << "</p>";
 

@@ -98,6 +98,11 @@ public:
   // An image whose report could not be completed (its files could not be written).
   void fail(const std::string& message);
 
+  // Whether some image's part of the report could not be written.
+  bool incomplete() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !reportErrors_.empty();
+  }
   // Writes index.html and index.txt and commits the folder.
   void finish(const std::vector<Warnings::Entry>& warnings, const std::string& outcome);
 

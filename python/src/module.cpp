@@ -741,11 +741,10 @@ PYBIND11_MODULE(_imgnorm, m) {
           "train",
           [](Normalizer& n, py::handle methods) {
             const std::uint32_t set = methodSet(methods);
-            n.read([](const mxImageNormalizer& t) {
+            n.write([&](mxImageNormalizer& t) {
               checkMaskShape(t);
-              return 0;
+              t.train(Method(set));
             });
-            n.write([&](mxImageNormalizer& t) { t.train(Method(set)); });
           },
           py::arg("methods"), doc::train)
       .def_property_readonly(
