@@ -126,14 +126,45 @@ MX_KERNEL_INLINE inline void streamCascadeBody(const AxisPlan& p, std::int32_t n
   std::int32_t* acc3 = acc2 + n;
   std::uint16_t* ring1 = scratch.ring1.data();
   std::uint16_t* ring2 = scratch.ring2.data();
+  const std::int32_t positions = std::min(p.length - w1 + 1, tEnd);
   if (tBegin == 0) {
-    std::fill(scratch.acc.begin(), scratch.acc.begin() + std::ptrdiff_t(n) * 3, 0);
-    for (std::int32_t q = 0; q + 1 < w1; ++q) {
-      const In* s = lineAt(q);
-      for (std::int32_t x = 0; x < n; ++x) acc1[x] += s[x];
+    // The first `edge` line positions all read the first row, so box 1 gives
+    // the same value c1 = (w1 first) scaled at positions 0 .. edge - w1, and
+    // box 2 the value c2 = (w2 c1) scaled wherever its window holds only
+    // those.  Up to the first output (position w2 + w3 - 2) the state after
+    // such positions is known without running them: the sums and rings are
+    // set up as if they had been run and the loop starts after them.  With a
+    // kernel longer than the window this skips the lead-in that only reads
+    // the border row, and the sum of its first w1 - 1 rows.
+    const std::int32_t edge = p.lead <= 0 ? 1 - p.lead : 0;
+    const std::int32_t skip = std::max(0, std::min({edge - w1 + 1, w2 + w3 - 2, positions}));
+    if (skip > 0) {
+      const In* first = lineAt(0);
+      const std::int32_t boxed2 = std::max(0, skip - w2 + 1);  // box-2 values among the skipped positions
+      const std::int32_t held1 = std::min(skip, w2 - 1);
+      for (std::int32_t x = 0; x < n; ++x) {
+        const std::int32_t c1 = std::uint16_t(roundScaled(w1 * std::int32_t(first[x]), firstScale));
+        const std::int32_t c2 = std::uint16_t(roundScaled(w2 * c1, sc2));
+        acc1[x] = (w1 - 1) * std::int32_t(first[x]);
+        acc2[x] = held1 * c1;
+        acc3[x] = boxed2 * c2;
+        ring1[x] = std::uint16_t(c1);
+        ring2[x] = std::uint16_t(c2);
+      }
+      // Every ring slot holds the constant; slots not yet due are written
+      // before they are read.
+      for (std::int32_t k = 1; k < w2; ++k) std::memcpy(ring1 + std::ptrdiff_t(k) * n, ring1, sizeof *ring1 * n);
+      if (boxed2 > 0)
+        for (std::int32_t k = 1; k < w3; ++k) std::memcpy(ring2 + std::ptrdiff_t(k) * n, ring2, sizeof *ring2 * n);
+      tBegin = skip;
+    } else {
+      std::fill(scratch.acc.begin(), scratch.acc.begin() + std::ptrdiff_t(n) * 3, 0);
+      for (std::int32_t q = 0; q + 1 < w1; ++q) {
+        const In* s = lineAt(q);
+        for (std::int32_t x = 0; x < n; ++x) acc1[x] += s[x];
+      }
     }
   }
-  const std::int32_t positions = std::min(p.length - w1 + 1, tEnd);
   for (std::int32_t t = tBegin; t < positions; ++t) {
     // Box 1 at position t: inputs t .. t + w1 - 1.
     const In* enter = lineAt(t + w1 - 1);
