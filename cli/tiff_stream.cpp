@@ -74,6 +74,18 @@ TiffPelSource::TiffPelSource(const std::string& path) : path_(path) {
   const std::uint64_t fileBytes = regularFileSize(path);
   tif_ = openTiff(path, "rm", &lastError);
   if (!tif_) fail("not a readable TIFF file");
+  // The destructor does not run for a constructor that throws: close the
+  // file here when the checks below refuse it.
+  try {
+    checkLayout(fileBytes);
+  } catch (...) {
+    TIFFClose(tif_);
+    tif_ = nullptr;
+    throw;
+  }
+}
+
+void TiffPelSource::checkLayout(std::uint64_t fileBytes) {
   std::uint32_t w = 0, h = 0;
   std::uint16_t spp = 1, bits = 1, photometric = 0, format = SAMPLEFORMAT_UINT;
   TIFFGetField(tif_, TIFFTAG_IMAGEWIDTH, &w);

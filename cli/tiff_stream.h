@@ -40,6 +40,7 @@ public:
 
 private:
   [[noreturn]] void fail(const std::string& what) const;
+  void checkLayout(std::uint64_t fileBytes);
   void decodeRows(std::int32_t y0, std::int32_t y1);
 
   std::string path_;
