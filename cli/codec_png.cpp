@@ -112,7 +112,7 @@ bool runPngRead(PngReadJob* job) {
   return true;
 }
 
-// PNG filters of one row (PNG specification, section 9): the Sub filter
+// PNG row filters (filter type byte before each row): the Sub filter
 // for the fast default, and the choice by least sum of absolute values among
 // all five otherwise (the heuristic libpng uses).
 void filterSub(const std::uint8_t* row, std::size_t n, std::uint8_t* out) {

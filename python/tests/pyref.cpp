@@ -30,14 +30,14 @@ namespace {
   std::exit(2);
 }
 
-mxPelBuffer<unsigned char> readImage(const std::string& spec) {
-  const auto a = spec.find(':'), b = spec.rfind(':');
-  if (a == std::string::npos || a == b) fail("image spec must be FILE:W:H, got " + spec);
-  const int w = std::stoi(spec.substr(a + 1, b - a - 1)), h = std::stoi(spec.substr(b + 1));
+mxPelBuffer<unsigned char> readImage(const std::string& source) {
+  const auto a = source.find(':'), b = source.rfind(':');
+  if (a == std::string::npos || a == b) fail("image argument must be FILE:W:H, got " + source);
+  const int w = std::stoi(source.substr(a + 1, b - a - 1)), h = std::stoi(source.substr(b + 1));
   mxPelBuffer<unsigned char> img(w, h);
-  std::ifstream in(spec.substr(0, a), std::ios::binary);
+  std::ifstream in(source.substr(0, a), std::ios::binary);
   for (int j = 0; j < h; ++j) in.read(reinterpret_cast<char*>(img.row(j)), w);
-  if (!in) fail("cannot read " + spec);
+  if (!in) fail("cannot read " + source);
   return img;
 }
 

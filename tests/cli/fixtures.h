@@ -133,45 +133,46 @@ inline bool writePalettePng(const std::string& path, const Samples& s, bool colo
 // TIFF files of any depth up to 16 bits, photometric kind and planar
 // layout, one page per entry of pages (all of one size and channel count),
 // in strips of one row.  colormap: 3 x 2^bits entries for palette files.
-struct TiffSpec {
+struct TiffLayout {
   int bits = 8;
   int photometric = PHOTOMETRIC_MINISBLACK;
   bool separate = false;
   std::vector<std::uint16_t> colormap;
 };
 
-inline bool writeTiffPages(const std::string& path, const std::vector<Samples>& pages, const TiffSpec& spec) {
+inline bool writeTiffPages(const std::string& path, const std::vector<Samples>& pages, const TiffLayout& layout) {
   TIFF* t = TIFFOpen(path.c_str(), "w");
   if (!t) return false;
   bool ok = true;
   for (const Samples& s : pages) {
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t(s.width));
     TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t(s.height));
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, spec.bits);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, layout.bits);
     TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, s.channels);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, spec.photometric);
-    TIFFSetField(t, TIFFTAG_PLANARCONFIG, spec.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, layout.photometric);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, layout.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 1);
-    if (!spec.colormap.empty()) {
-      const std::size_t n = spec.colormap.size() / 3;
-      TIFFSetField(t, TIFFTAG_COLORMAP, spec.colormap.data(), spec.colormap.data() + n, spec.colormap.data() + 2 * n);
+    if (!layout.colormap.empty()) {
+      const std::size_t n = layout.colormap.size() / 3;
+      TIFFSetField(t, TIFFTAG_COLORMAP, layout.colormap.data(), layout.colormap.data() + n,
+                   layout.colormap.data() + 2 * n);
     }
-    const int planes = spec.separate ? s.channels : 1, perPel = spec.separate ? 1 : s.channels;
+    const int planes = layout.separate ? s.channels : 1, perPel = layout.separate ? 1 : s.channels;
     for (int p = 0; p < planes && ok; ++p)
       for (int y = 0; y < s.height && ok; ++y) {
         // Samples packed MSB first, 16-bit ones in host order.
-        std::vector<std::uint8_t> row((std::size_t(s.width) * perPel * spec.bits + 7) / 8 + 1, 0);
+        std::vector<std::uint8_t> row((std::size_t(s.width) * perPel * layout.bits + 7) / 8 + 1, 0);
         for (int x = 0; x < s.width; ++x)
           for (int c = 0; c < perPel; ++c) {
-            const std::uint32_t v = s.at(x, y, spec.separate ? p : c);
+            const std::uint32_t v = s.at(x, y, layout.separate ? p : c);
             const std::size_t i = std::size_t(x) * perPel + c;
-            if (spec.bits == 16) {
+            if (layout.bits == 16) {
               const std::uint16_t v16 = std::uint16_t(v);
               std::memcpy(&row[2 * i], &v16, 2);
             } else {
-              for (int k = 0; k < spec.bits; ++k) {
-                const std::size_t bit = i * spec.bits + k;
-                if ((v >> (spec.bits - 1 - k)) & 1u) row[bit / 8] |= std::uint8_t(0x80 >> (bit % 8));
+              for (int k = 0; k < layout.bits; ++k) {
+                const std::size_t bit = i * layout.bits + k;
+                if ((v >> (layout.bits - 1 - k)) & 1u) row[bit / 8] |= std::uint8_t(0x80 >> (bit % 8));
               }
             }
           }

@@ -233,11 +233,11 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
     nibble.v.push_back(v >> 4);
   }
   const auto g = [&](int x, int y) { return int(grey.at(x, y, 0)); };
-  TiffSpec paletteSpec;
+  TiffLayout paletteSpec;
   for (int c = 0; c < 3; ++c)
     for (int i = 0; i < 256; ++i) paletteSpec.colormap.push_back(std::uint16_t(i * 257));
   paletteSpec.photometric = PHOTOMETRIC_PALETTE;
-  TiffSpec oneBit, fourBit, minIsWhite, planes;
+  TiffLayout oneBit, fourBit, minIsWhite, planes;
   oneBit.bits = 1;
   fourBit.bits = 4;
   minIsWhite.photometric = PHOTOMETRIC_MINISWHITE;
