@@ -71,6 +71,19 @@ void normaliseRows(const unsigned short* b, std::ptrdiff_t bs, const unsigned sh
     }
 }
 
+// The coverage that divides a masked local sum: the trained one when the
+// caller has it for this window (bound), else the mask window smoothed here
+// with the same kernel and edges.
+mxPelBuffer_const<unsigned short> coverageOver(const mxPelBuffer_const<unsigned short>& trained,
+                                               const mxPelBuffer_const<unsigned char>& mw,
+                                               const mxPair<std::int32_t>& k) {
+  if (trained.isBound()) return trained;
+  mxPelBuffer<unsigned char> copy = mfPelCopy<unsigned char>(mw);
+  mxPelBuffer<unsigned short> fresh;
+  scaledLocalMean(copy, k, fresh);
+  return fresh;
+}
+
 // Local estimate by the Gaussian-weighted mean (eLocalCorrection) over d's
 // window: E = the mean of D over set mask pels (normalised convolution), 0
 // where the mask is not set; without a mask the plain mean.  The numerator
@@ -94,13 +107,7 @@ void meanEstimate(const mxPelBuffer<unsigned char>& d, const mxPelBuffer_const<u
   mfPelMin(d, mw, e);
   mxPelBuffer<unsigned short> b;
   scaledLocalMean(e, k, b);
-  mxPelBuffer_const<unsigned short> c = coverage;
-  if (!c.isBound()) {
-    mxPelBuffer<unsigned char> copy = mfPelCopy<unsigned char>(mw);
-    mxPelBuffer<unsigned short> fresh;
-    scaledLocalMean(copy, k, fresh);
-    c = fresh;
-  }
+  const mxPelBuffer_const<unsigned short> c = coverageOver(coverage, mw, k);
   const mxPelRect& r = e.window();
   normaliseRows(b.pointToPel(r.x(), r.y()), b.rowStride(), c.pointToPel(r.x(), r.y()), c.rowStride(),
                 mw.pointToPel(r.x(), r.y()), mw.rowStride(), e.pointToPel(r.x(), r.y()), e.rowStride(), r.width(),
@@ -203,13 +210,7 @@ mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>
   mxPelBuffer_const<unsigned char> mw = m;
   mw.window(r, false);
   const mxPelBuffer<unsigned char> e = mfPelMin(d, mw);
-  mxPelBuffer_const<unsigned short> c = coverage;
-  if (!c.isBound()) {
-    mxPelBuffer<unsigned char> copy = mfPelCopy<unsigned char>(mw);
-    mxPelBuffer<unsigned short> fresh;
-    scaledLocalMean(copy, k, fresh);
-    c = fresh;
-  }
+  const mxPelBuffer_const<unsigned short> c = coverageOver(coverage, mw, k);
   mxkernel::gaussSampleRows(
       e, params, [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
         for (std::int32_t j = 0; j < count; ++j) {
