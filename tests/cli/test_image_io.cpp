@@ -122,7 +122,9 @@ TEST_F(ImageIo, ColourAlphaAnd16BitRefusedOrConverted) {
     SCOPED_TRACE(c.name);
     const Samples s = clifixtures::pattern(23, 11, c.channels, c.bits);
     const std::string p = path(c.name);
-    ASSERT_TRUE(c.tiff ? clifixtures::writeTiff(p, s, c.tiled) : clifixtures::writePng(p, s));
+    clifixtures::TiffLayout tiles;
+    tiles.tile = c.tiled ? 16 : 0;
+    ASSERT_TRUE(c.tiff ? clifixtures::writeTiff(p, {s}, tiles) : clifixtures::writePng(p, s));
     if (c.said) expectCliError([&] { readImage(p, false); }, kExitInput, {p, c.said, "--to-gray"});
     ReadOptions o;
     o.toGray = c.said != nullptr;
@@ -256,8 +258,8 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
     std::function<int(int, int)> want;
   };
   const Case cases[] = {
-      {"palette_grey.png", [&](const std::string& p) { return writePalettePng(p, grey, false); }, false, 0, g},
-      {"palette_grey.tif", [&](const std::string& p) { return writeTiffPages(p, {grey}, paletteSpec); }, false, 0, g},
+      {"palette_grey.png", [&](const std::string& p) { return writePng(p, grey, Palette::kGrey); }, false, 0, g},
+      {"palette_grey.tif", [&](const std::string& p) { return writeTiff(p, {grey}, paletteSpec); }, false, 0, g},
       {"grey.jpg", [&](const std::string& p) { return writeJpeg(p, grey, 100, false); }, false, 3, g},
       {"progressive.jpg", [&](const std::string& p) { return writeJpeg(p, grey, 100, true); }, false, 3, g},
       {"rgb.jpg", [&](const std::string& p) { return writeJpeg(p, rgb, 100, false); }, true, 4, g},
@@ -266,13 +268,13 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
       {"rgb24.bmp", bytesTo(bmpBytes(rgb, 24, false)), true, 0, g},
       {"bits1.bmp", bytesTo(bmpBytes(grey, 1, false)), false, 0,
        [&](int x, int y) { return g(x, y) >= 128 ? 255 : 0; }},
-      {"bits1.tif", [&](const std::string& p) { return writeTiffPages(p, {bit}, oneBit); }, false, 0,
+      {"bits1.tif", [&](const std::string& p) { return writeTiff(p, {bit}, oneBit); }, false, 0,
        [&](int x, int y) { return g(x, y) >= 128 ? 255 : 0; }},
-      {"bits4.tif", [&](const std::string& p) { return writeTiffPages(p, {nibble}, fourBit); }, false, 0,
+      {"bits4.tif", [&](const std::string& p) { return writeTiff(p, {nibble}, fourBit); }, false, 0,
        [&](int x, int y) { return (g(x, y) >> 4) * 17; }},
-      {"white.tif", [&](const std::string& p) { return writeTiffPages(p, {grey}, minIsWhite); }, false, 0,
+      {"white.tif", [&](const std::string& p) { return writeTiff(p, {grey}, minIsWhite); }, false, 0,
        [&](int x, int y) { return 255 - g(x, y); }},
-      {"planes.tif", [&](const std::string& p) { return writeTiffPages(p, {rgb}, planes); }, true, 0, g},
+      {"planes.tif", [&](const std::string& p) { return writeTiff(p, {rgb}, planes); }, true, 0, g},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -336,11 +338,11 @@ TEST_F(ImageIo, BadInputIsRefusedWithTheReason) {
        "corrupt or truncated JPEG"},
       {"corrupt.jpg", [&](const std::string& p) { writeJpeg(p, big, 90, false), poke(p, 2000, "\xff\xd9\xff\xd0"); },
        plain, "corrupt or truncated JPEG"},
-      {"colour_palette.png", [&](const std::string& p) { writePalettePng(p, big, true); }, plain,
+      {"colour_palette.png", [&](const std::string& p) { writePng(p, big, Palette::kColour); }, plain,
        "palette colour image"},
       {"pages.tif",
        [&](const std::string& p) {
-         writeTiffPages(p, {big, big}, {});
+         writeTiff(p, {big, big});
        },
        page3, "page 3 asked for, but the file has 2 pages"},
       {"page2.png", [&](const std::string& p) { writePng(p, big); }, page2, "the file has 1 page"},
@@ -374,7 +376,7 @@ TEST_F(ImageIo, PagesOfATiffFile) {
   const Samples a = pattern(20, 10, 1, 8), b = pattern(20, 10, 1, 8);
   Samples inverse = b;
   for (auto& v : inverse.v) v = std::uint16_t(255 - v);
-  ASSERT_TRUE(writeTiffPages(path("two.tif"), {a, inverse}, {}));
+  ASSERT_TRUE(writeTiff(path("two.tif"), {a, inverse}));
   for (int page : {1, 2}) {
     ReadOptions o;
     o.page = page;
