@@ -147,7 +147,7 @@ TEST_F(ImageIo, ColourAlphaAnd16BitRefusedOrConverted) {
   }
 }
 
-TEST_F(ImageIo, CorruptAndTruncatedFilesNameTheFile) {
+TEST_F(ImageIo, TruncatedFilesNameTheFile) {
   for (const char* ext : {"png", "tif", "pgm"}) {
     const std::string good = path(std::string("good.") + ext);
     writeImage(good, randomImage(64, 64, 3));
@@ -159,15 +159,7 @@ TEST_F(ImageIo, CorruptAndTruncatedFilesNameTheFile) {
       SCOPED_TRACE(p);
       expectCliError([&] { readImage(p, false); }, kExitInput, {p});
     }
-    const std::string garbage = path(std::string("garbage.") + ext);
-    std::ofstream(garbage, std::ios::binary) << std::string(500, 'z');
-    expectCliError([&] { readImage(garbage, false); }, kExitInput, {garbage});
   }
-  expectCliError([&] { readImage(path("missing.png"), false); }, kExitInput, {"missing.png", "No such file"});
-  fs::create_directory(path("folder.png"));
-  expectCliError([&] { readImage(path("folder.png"), false); }, kExitInput, {"folder.png", "folder"});
-  std::ofstream(path("x.gif"), std::ios::binary) << "GIF89a";
-  expectCliError([&] { readImage(path("x.gif"), false); }, kExitInput, {"x.gif", "not an image file"});
 }
 
 // A header that claims far more pels than the file could hold is refused
@@ -186,28 +178,16 @@ TEST_F(ImageIo, AbsurdSizesAreRefusedBeforeAllocation) {
   std::ofstream(path("huge.png"), std::ios::binary)
       .write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
   expectCliError([&] { readImage(path("huge.png"), false); }, kExitInput, {"huge.png", "60000 x 60000"});
-
-  std::ofstream(path("huge.pgm"), std::ios::binary) << "P5\n60000 60000\n255\n" << std::string(100, '\0');
-  expectCliError([&] { readImage(path("huge.pgm"), false); }, kExitInput, {"huge.pgm", "60000 x 60000"});
-  std::ofstream(path("zero.pgm"), std::ios::binary) << "P5\n0 5\n255\n";
-  expectCliError([&] { readImage(path("zero.pgm"), false); }, kExitInput, {"zero.pgm"});
 }
 
 TEST_F(ImageIo, PgmVariants) {
-  // Comments in the header, a maximum value below 255 (scaled), 16-bit samples.
+  // Comments in the header, a maximum value below 255 (scaled); deeper
+  // samples are under DeepSamplesScaleAsAsked.
   std::ofstream(path("c.pgm"), std::ios::binary) << "P5\n# made by hand\n3 1\n# max\n15\n" << '\0' << '\x07' << '\x0f';
   const auto im = readImage(path("c.pgm"), false);
   EXPECT_EQ(im.row(0)[0], 0);
   EXPECT_EQ(im.row(0)[1], 119);  // 7 * 255 / 15
   EXPECT_EQ(im.row(0)[2], 255);
-  std::ofstream(path("w.pgm"), std::ios::binary) << "P5 2 1 65535\n" << '\x80' << '\x00' << '\xff' << '\xff';
-  expectCliError([&] { readImage(path("w.pgm"), false); }, kExitInput, {"16-bit"});
-  ReadOptions full;
-  full.toGray = true;
-  full.scaling.mode = GrayScaling::kFull;
-  const auto w = readImage(path("w.pgm"), full);
-  EXPECT_EQ(w.row(0)[0], 128);  // 32768 * 255 / 65535 = 127.5 -> 128
-  EXPECT_EQ(w.row(0)[1], 255);
 }
 
 TEST_F(ImageIo, WriteFailuresLeaveNothingBehind) {
@@ -304,6 +284,9 @@ TEST_F(ImageIo, BadInputIsRefusedWithTheReason) {
     in.close();
     std::ofstream(p, std::ios::binary).write(b.data(), std::streamsize(double(b.size()) * frac));
   };
+  const auto text = [](const std::string& bytes) {
+    return [bytes](const std::string& p) { std::ofstream(p, std::ios::binary) << bytes; };
+  };
   const auto writeBytes = [](const std::string& p, const std::vector<std::uint8_t>& b, double frac) {
     std::ofstream(p, std::ios::binary).write((const char*)b.data(), std::streamsize(double(b.size()) * frac));
   };
@@ -362,6 +345,15 @@ TEST_F(ImageIo, BadInputIsRefusedWithTheReason) {
        },
        plain, "RLE"},
       {"limit.png", [&](const std::string& p) { writePng(p, big); }, small, "raise it with --max-pixels"},
+      {"garbage.png", text(std::string(500, 'z')), plain, "not a PNG file"},
+      {"garbage.tif", text(std::string(500, 'z')), plain, ""},
+      {"garbage.pgm", text(std::string(500, 'z')), plain, ""},
+      {"x.gif", text("GIF89a"), plain, "not an image file"},
+      {"missing.png", [](const std::string&) {}, plain, "No such file"},
+      {"folder.png", [](const std::string& p) { fs::create_directory(p); }, plain, "folder"},
+      // Sizes beyond what the file could hold are refused before allocation.
+      {"huge.pgm", text("P5\n60000 60000\n255\n" + std::string(100, '\0')), plain, "60000 x 60000"},
+      {"zero.pgm", text("P5\n0 5\n255\n"), plain, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
