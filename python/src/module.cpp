@@ -287,49 +287,42 @@ mxPelBuffer_const<unsigned char> optionalMask(py::handle mask, const mxPelBuffer
   return m;
 }
 
+// The result of op(copy of a, b), b checked to have a's shape; the work runs
+// without the GIL.
+template <class Op>
+py::array onCopy(py::handle a, py::handle b, const char* bName, Op op) {
+  mxPelBuffer_const<unsigned char> x = constBuffer<unsigned char>(a, "a"), y = constBuffer<unsigned char>(b, bName);
+  sameShape(x, y, bName);
+  mxPelBuffer<unsigned char> d;
+  {
+    py::gil_scoped_release nogil;
+    d = copyOf(x);
+    op(d, y);
+  }
+  return result(d);
+}
+
 void definePixelFunctions(py::module_& m) {
   using U8 = mxPelBuffer_const<unsigned char>;
   m.def(
       "sub_clamp",
       [](py::handle a, py::handle b, int amount) {
         if (amount < 0 || amount > 255) throw py::value_error("amount must lie in 0..255");
-        U8 x = constBuffer<unsigned char>(a, "a"), y = constBuffer<unsigned char>(b, "b");
-        sameShape(x, y, "b");
-        mxPelBuffer<unsigned char> d;
-        {
-          py::gil_scoped_release nogil;
-          d = copyOf(x);
+        return onCopy(a, b, "b", [amount](mxPelBuffer<unsigned char>& d, const U8& y) {
           mf_PelSubClamp(d, y, static_cast<unsigned char>(amount));
-        }
-        return result(d);
+        });
       },
       py::arg("a"), py::arg("b"), py::arg("amount") = 127, doc::subClamp);
   m.def(
       "sub_clamp_signed",
       [](py::handle a, py::handle s) {
-        U8 x = constBuffer<unsigned char>(a, "a"), y = constBuffer<unsigned char>(s, "signed");
-        sameShape(x, y, "signed");
-        mxPelBuffer<unsigned char> d;
-        {
-          py::gil_scoped_release nogil;
-          d = copyOf(x);
-          mf_PelSubClampSigned(d, y);
-        }
-        return result(d);
+        return onCopy(a, s, "signed", [](mxPelBuffer<unsigned char>& d, const U8& y) { mf_PelSubClampSigned(d, y); });
       },
       py::arg("a"), py::arg("signed"), doc::subClampSigned);
   m.def(
       "add_clamp",
       [](py::handle a, py::handle s) {
-        U8 x = constBuffer<unsigned char>(a, "a"), y = constBuffer<unsigned char>(s, "signed");
-        sameShape(x, y, "signed");
-        mxPelBuffer<unsigned char> d;
-        {
-          py::gil_scoped_release nogil;
-          d = copyOf(x);
-          mf_PelAddClamp(d, y);
-        }
-        return result(d);
+        return onCopy(a, s, "signed", [](mxPelBuffer<unsigned char>& d, const U8& y) { mf_PelAddClamp(d, y); });
       },
       py::arg("a"), py::arg("signed"), doc::addClamp);
   m.def(
