@@ -15,6 +15,7 @@
 #include <tiffio.h>
 
 #include "codec_util.h"
+#include "tiff_stream.h"
 
 namespace imgnormcli {
 
@@ -400,12 +401,6 @@ std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>& ima
   TiffPtr tif(openTiff(name, "w", stream, messages, 0));
   if (!tif) throw CliError(kExitOutput, name + ": cannot encode TIFF: " + messages.error);
   TIFF* t = tif.get();
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t(image.width()));
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t(image.height()));
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   std::uint16_t code = COMPRESSION_NONE;
   switch (compression) {
     case TiffCompression::kNone:
@@ -422,9 +417,8 @@ std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>& ima
 #endif
       break;
   }
-  TIFFSetField(t, TIFFTAG_COMPRESSION, code);
+  setGreyStripLayout(t, std::uint32_t(image.width()), std::uint32_t(image.height()), code);
   if (code != COMPRESSION_NONE) TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
-  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
   // The predictor works in place on the row it is given: hand it a copy.
   std::vector<std::uint8_t> line(std::size_t(image.width()));
   bool ok = messages.error.empty();

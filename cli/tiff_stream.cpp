@@ -53,6 +53,17 @@ std::uint64_t regularFileSize(const std::string& path) {
 
 }  // namespace
 
+void setGreyStripLayout(TIFF* tif, std::uint32_t width, std::uint32_t height, std::uint16_t compression) {
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, compression);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
+}
+
 bool tiffSize(const std::string& path, std::int32_t& width, std::int32_t& height) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -213,14 +224,7 @@ void TiffStripSink::begin(const mxPelRect& window) {
   temporary_ = temporaryNameFor(path_);
   tif_ = openTiff(temporary_, big ? "w8" : "w", &lastError);
   if (!tif_) fail("cannot create " + temporary_);
-  TIFFSetField(tif_, TIFFTAG_IMAGEWIDTH, std::uint32_t(window.width()));
-  TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, std::uint32_t(window.height()));
-  TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, 1);
-  TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-  TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  TIFFSetField(tif_, TIFFTAG_COMPRESSION, compression_);
-  TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
+  setGreyStripLayout(tif_, std::uint32_t(window.width()), std::uint32_t(window.height()), compression_);
   rowsWritten_ = 0;
 }
 

@@ -89,6 +89,10 @@ private:
   std::int32_t rowsWritten_ = 0;
 };
 
+// Sets the tags of an 8-bit, one-sample, min-is-black striped image of the
+// given size and libtiff compression code on a TIFF opened for writing.
+void setGreyStripLayout(TIFF* tif, std::uint32_t width, std::uint32_t height, std::uint16_t compression);
+
 // Width and height claimed by a TIFF's header, without decoding; false when
 // the file cannot be opened as TIFF.
 bool tiffSize(const std::string& path, std::int32_t& width, std::int32_t& height);

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <type_traits>
 #include <typeindex>
 #include <unordered_map>
 #include <utility>
@@ -287,49 +288,42 @@ mxPelBuffer_const<unsigned char> optionalMask(py::handle mask, const mxPelBuffer
   return m;
 }
 
+// The result of op(copy of a, b), b checked to have a's shape; the work runs
+// without the GIL.
+template <class Op>
+py::array onCopy(py::handle a, py::handle b, const char* bName, Op op) {
+  mxPelBuffer_const<unsigned char> x = constBuffer<unsigned char>(a, "a"), y = constBuffer<unsigned char>(b, bName);
+  sameShape(x, y, bName);
+  mxPelBuffer<unsigned char> d;
+  {
+    py::gil_scoped_release nogil;
+    d = copyOf(x);
+    op(d, y);
+  }
+  return result(d);
+}
+
 void definePixelFunctions(py::module_& m) {
   using U8 = mxPelBuffer_const<unsigned char>;
   m.def(
       "sub_clamp",
       [](py::handle a, py::handle b, int amount) {
         if (amount < 0 || amount > 255) throw py::value_error("amount must lie in 0..255");
-        U8 x = constBuffer<unsigned char>(a, "a"), y = constBuffer<unsigned char>(b, "b");
-        sameShape(x, y, "b");
-        mxPelBuffer<unsigned char> d;
-        {
-          py::gil_scoped_release nogil;
-          d = copyOf(x);
+        return onCopy(a, b, "b", [amount](mxPelBuffer<unsigned char>& d, const U8& y) {
           mf_PelSubClamp(d, y, static_cast<unsigned char>(amount));
-        }
-        return result(d);
+        });
       },
       py::arg("a"), py::arg("b"), py::arg("amount") = 127, doc::subClamp);
   m.def(
       "sub_clamp_signed",
       [](py::handle a, py::handle s) {
-        U8 x = constBuffer<unsigned char>(a, "a"), y = constBuffer<unsigned char>(s, "signed");
-        sameShape(x, y, "signed");
-        mxPelBuffer<unsigned char> d;
-        {
-          py::gil_scoped_release nogil;
-          d = copyOf(x);
-          mf_PelSubClampSigned(d, y);
-        }
-        return result(d);
+        return onCopy(a, s, "signed", [](mxPelBuffer<unsigned char>& d, const U8& y) { mf_PelSubClampSigned(d, y); });
       },
       py::arg("a"), py::arg("signed"), doc::subClampSigned);
   m.def(
       "add_clamp",
       [](py::handle a, py::handle s) {
-        U8 x = constBuffer<unsigned char>(a, "a"), y = constBuffer<unsigned char>(s, "signed");
-        sameShape(x, y, "signed");
-        mxPelBuffer<unsigned char> d;
-        {
-          py::gil_scoped_release nogil;
-          d = copyOf(x);
-          mf_PelAddClamp(d, y);
-        }
-        return result(d);
+        return onCopy(a, s, "signed", [](mxPelBuffer<unsigned char>& d, const U8& y) { mf_PelAddClamp(d, y); });
       },
       py::arg("a"), py::arg("signed"), doc::addClamp);
   m.def(
@@ -610,6 +604,26 @@ void defineBlockFunctions(py::module_& m) {
       py::arg("normalizer"), py::arg("context"), py::arg("x0"), py::arg("y0"), py::arg("method"), py::arg("block"));
 }
 
+// A read-write property for one of the tool's pair parameters: a 2-sequence
+// or one number (integers checked to fit 32 bits), read under the shared
+// lock and set under the exclusive one.
+template <class T>
+void pairProperty(py::class_<Normalizer>& c, const char* name, mxPair<T> (mxImageNormalizer::*get)() const,
+                  void (mxImageNormalizer::*set)(mxPair<T>), const char* docText) {
+  c.def_property(
+      name,
+      [get](const Normalizer& n) { return n.read([&](const mxImageNormalizer& t) { return toTuple((t.*get)()); }); },
+      [name, set](Normalizer& n, py::handle v) {
+        mxPair<T> p;
+        if constexpr (std::is_same_v<T, double>)
+          p = pairArg<double>(v, name);
+        else
+          p = intPair(v, name);
+        n.write([&](mxImageNormalizer& t) { (t.*set)(p); });
+      },
+      docText);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_imgnorm, m) {
@@ -630,62 +644,31 @@ PYBIND11_MODULE(_imgnorm, m) {
   py::class_<Normalizer> normalizer(m, "Normalizer", doc::normalizer);
   // Shown and pickled as imgnorm.Normalizer, where users find it.
   normalizer.attr("__module__") = "imgnorm";
+  normalizer.def(py::init([](py::handle reference, py::handle mask, bool copy, py::handle methods) {
+                   auto n = std::make_unique<Normalizer>();
+                   const auto ref = imageArg(reference, "reference", copy);
+                   const auto msk = imageArg(mask, "mask", copy);
+                   n->tool.referenceImage(ref, false);
+                   n->tool.maskImage(msk, false);
+                   if (!methods.is_none()) {
+                     checkMaskShape(n->tool);
+                     const std::uint32_t set = methodSet(methods);
+                     n->write([&](mxImageNormalizer& t) { t.train(Method(set)); });
+                   }
+                   return n;
+                 }),
+                 py::arg("reference") = py::none(), py::arg("mask") = py::none(), py::kw_only(), py::arg("copy") = true,
+                 py::arg("methods") = py::none(), doc::init);
+  // The tool's pair parameters, each checked and converted the same way.
+  pairProperty<std::int32_t>(normalizer, "neighborhood_size", &mxImageNormalizer::neighborhoodSize,
+                             &mxImageNormalizer::neighborhoodSize, doc::neighborhoodSize);
+  pairProperty<std::int32_t>(normalizer, "granularity", &mxImageNormalizer::granularity,
+                             &mxImageNormalizer::granularity, doc::granularity);
+  pairProperty<double>(normalizer, "tail_fractions", &mxImageNormalizer::tailFractions,
+                       &mxImageNormalizer::tailFractions, doc::tailFractions);
+  pairProperty<std::int32_t>(normalizer, "intensity_variation_range", &mxImageNormalizer::intensityVariationRange,
+                             &mxImageNormalizer::intensityVariationRange, doc::intensityVariationRange);
   normalizer
-      .def(py::init([](py::handle reference, py::handle mask, bool copy, py::handle methods) {
-             auto n = std::make_unique<Normalizer>();
-             const auto ref = imageArg(reference, "reference", copy);
-             const auto msk = imageArg(mask, "mask", copy);
-             n->tool.referenceImage(ref, false);
-             n->tool.maskImage(msk, false);
-             if (!methods.is_none()) {
-               checkMaskShape(n->tool);
-               const std::uint32_t set = methodSet(methods);
-               n->write([&](mxImageNormalizer& t) { t.train(Method(set)); });
-             }
-             return n;
-           }),
-           py::arg("reference") = py::none(), py::arg("mask") = py::none(), py::kw_only(), py::arg("copy") = true,
-           py::arg("methods") = py::none(), doc::init)
-      .def_property(
-          "neighborhood_size",
-          [](const Normalizer& n) {
-            return n.read([](const mxImageNormalizer& t) { return toTuple(t.neighborhoodSize()); });
-          },
-          [](Normalizer& n, py::handle v) {
-            const auto p = intPair(v, "neighborhood_size");
-            n.write([&](mxImageNormalizer& t) { t.neighborhoodSize(p); });
-          },
-          doc::neighborhoodSize)
-      .def_property(
-          "granularity",
-          [](const Normalizer& n) {
-            return n.read([](const mxImageNormalizer& t) { return toTuple(t.granularity()); });
-          },
-          [](Normalizer& n, py::handle v) {
-            const auto p = intPair(v, "granularity");
-            n.write([&](mxImageNormalizer& t) { t.granularity(p); });
-          },
-          doc::granularity)
-      .def_property(
-          "tail_fractions",
-          [](const Normalizer& n) {
-            return n.read([](const mxImageNormalizer& t) { return toTuple(t.tailFractions()); });
-          },
-          [](Normalizer& n, py::handle v) {
-            const auto p = pairArg<double>(v, "tail_fractions");
-            n.write([&](mxImageNormalizer& t) { t.tailFractions(p); });
-          },
-          doc::tailFractions)
-      .def_property(
-          "intensity_variation_range",
-          [](const Normalizer& n) {
-            return n.read([](const mxImageNormalizer& t) { return toTuple(t.intensityVariationRange()); });
-          },
-          [](Normalizer& n, py::handle v) {
-            const auto p = intPair(v, "intensity_variation_range");
-            n.write([&](mxImageNormalizer& t) { t.intensityVariationRange(p); });
-          },
-          doc::intensityVariationRange)
       .def_property(
           "keep_masked_pixels",
           [](const Normalizer& n) { return n.read([](const mxImageNormalizer& t) { return t.keepMaskedPixels(); }); },

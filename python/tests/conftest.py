@@ -56,8 +56,8 @@ def pyref_path():
     return path
 
 
-def run_cxx(tmp_path, reference, image, method, mask=None, train=63, repeat=0, **args):
-    """Runs the tool from C++ on the same arrays; returns (result, success, message, min_ns)."""
+def run_cxx(tmp_path, reference, image, method, mask=None, train=63, **args):
+    """Runs the tool from C++ on the same arrays; returns (result, success, message)."""
 
     def raw(name, a):
         p = tmp_path / name
@@ -66,12 +66,11 @@ def run_cxx(tmp_path, reference, image, method, mask=None, train=63, repeat=0, *
 
     out = tmp_path / "out.raw"
     cmd = [pyref_path(), raw("ref", reference), raw("image", image), "train=%d" % train,
-           "method=%d" % int(imgnorm.METHOD_NAMES[method]), "out=%s" % out, "repeat=%d" % repeat]
+           "method=%d" % int(imgnorm.METHOD_NAMES[method]), "out=%s" % out]
     if mask is not None:
         cmd.append(raw("mask", mask))
     cmd += ["%s=%s" % (k, v) for k, v in args.items()]
     lines = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.splitlines()
     w, h, ok, *message = lines[0].split(" ")
     result = np.fromfile(out, dtype=np.uint8).reshape(int(h), int(w))
-    min_ns = int(lines[1].split("=")[1]) if repeat else None
-    return result, ok == "1", " ".join(message), min_ns
+    return result, ok == "1", " ".join(message)

@@ -1,22 +1,17 @@
-// Runs the normalizer from C++ on raw 8-bit images, for the Python tests
-// (the package must give the same pels) and the Python speed comparison (the
-// same run timed from C++).
+// Runs the normalizer from C++ on raw 8-bit images, for the Python tests:
+// the package must give the same pels.
 //
 //   imgnorm_pyref key=value ...
 //     ref=FILE:W:H [mask=FILE:W:H] image=FILE:W:H train=FLAGS method=FLAG
 //     [nbh=X,Y] [gran=X,Y] [tails=LO,HI] [range=LO,HI] [keep=0|1]
-//     [out=FILE] [repeat=N]
+//     [out=FILE]
 //
 // Files hold W x H pels row by row.  Prints "W H success message" of the
-// result (writing its pels to out=FILE), and with repeat=N the fastest of N
-// runs in nanoseconds as "min_ns=...".
-#include <algorithm>
-#include <chrono>
+// result, writing its pels to out=FILE.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <limits>
 #include <map>
 #include <string>
 
@@ -76,17 +71,8 @@ int main(int argc, char** argv) {
 
   bool ok = false;
   std::wstring message;
-  mxPelBuffer<unsigned char> out = tool.run(image, method, ok, message);
-  const int repeat = arg.count("repeat") ? std::stoi(arg["repeat"]) : 0;
-  long long best = std::numeric_limits<long long>::max();
-  for (int i = 0; i < repeat; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
-    out = tool.run(image, method, ok, message);
-    const auto t1 = std::chrono::steady_clock::now();
-    best = std::min<long long>(best, std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count());
-  }
+  const mxPelBuffer<unsigned char> out = tool.run(image, method, ok, message);
   std::cout << out.width() << " " << out.height() << " " << (ok ? 1 : 0) << " " << mfToUtf8(message) << "\n";
-  if (repeat > 0) std::cout << "min_ns=" << best << "\n";
   if (arg.count("out")) {
     std::ofstream o(arg["out"], std::ios::binary);
     for (int j = 0; j < out.height(); ++j) o.write(reinterpret_cast<const char*>(out.row(j)), out.width());

@@ -32,24 +32,13 @@ def test_a_pickled_trained_tool_runs_identically_in_another_process(images):
 
 
 def test_corrupted_archives_raise_imgnorm_errors(images):
+    # Every cut and flipped byte is NormalizerArchive.SurvivesTruncationAndCorruption's
+    # (C++); here each archive error reaches Python as its own class.
     data = trained(images, True).to_bytes()
-    with pytest.raises(imgnorm.UnknownVersion):
-        imgnorm.Normalizer.from_bytes(b"\x01" + data[1:])
-    with pytest.raises(imgnorm.BadData):
-        imgnorm.Normalizer.from_bytes(data + b"\x00")
-    rng = np.random.default_rng(3)
-    cuts = sorted(set(rng.integers(0, len(data), 60).tolist()) | {0, 1, 5, len(data) - 1})
-    for n in cuts:
-        with pytest.raises(imgnorm.Error):
-            imgnorm.Normalizer.from_bytes(data[:n])
-    # Flipped bytes either load (a different but valid tool) or raise an imgnorm error.
-    for pos in rng.integers(0, 60, 40).tolist():
-        bad = bytearray(data)
-        bad[pos] ^= 0xA5
-        try:
-            imgnorm.Normalizer.from_bytes(bytes(bad))
-        except imgnorm.Error:
-            pass
+    for bad, cls in ((b"\x01" + data[1:], imgnorm.UnknownVersion), (data + b"\x00", imgnorm.BadData),
+                     (data[:len(data) // 2], imgnorm.Truncated)):
+        with pytest.raises(cls):
+            imgnorm.Normalizer.from_bytes(bad)
     tool = imgnorm.Normalizer.__new__(imgnorm.Normalizer)
     with pytest.raises((TypeError, ValueError)):
         tool.__setstate__(("not bytes",))

@@ -1,6 +1,5 @@
 // The OpenCV adapter: Mats and buffers share pels both ways (same addresses),
-// each keeps the other's memory alive, and the tool gives the same pels from
-// Mat views as from copied buffers.
+// each keeps the other's memory alive, and the tool runs on Mat views.
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
@@ -26,15 +25,12 @@ Image copied(const cv::Mat& m) {
   return b;
 }
 
-TEST(OpenCvAdapter, MatViewsRunEveryMethodLikeCopiedBuffersWithoutCopying) {
+// Every method over views at odd strides is CallerMemory's; here the views
+// the adapter makes, and one run through them.
+TEST(OpenCvAdapter, MatViewsRunLikeCopiedBuffersWithoutCopying) {
   // Regions of interest: rows at the parent's step, first pel off any alignment.
   const cv::Mat refBig = randomMat(60, 90, CV_8UC1, 1), imgBig = randomMat(60, 90, CV_8UC1, 2);
   const cv::Mat ref = refBig(cv::Rect(3, 2, 71, 50)), img = imgBig(cv::Rect(5, 7, 71, 50));
-  cv::Mat mask(50, 71, CV_8UC1, cv::Scalar(0));
-  for (int y = 0; y < 50; ++y)
-    for (int x = 0; x < 71; ++x)
-      if ((x - 35) * (x - 35) + (y - 25) * (y - 25) < 22 * 22) mask.at<unsigned char>(y, x) = 255;
-
   const mxPelBuffer_const<unsigned char> r = mfPelBufferFromMatConst<unsigned char>(ref);
   const mxPelBuffer_const<unsigned char> i = mfPelBufferFromMatConst<unsigned char>(img);
   ASSERT_EQ(r.pointToOffset(), ref.data);
@@ -44,24 +40,18 @@ TEST(OpenCvAdapter, MatViewsRunEveryMethodLikeCopiedBuffersWithoutCopying) {
   mxImageNormalizer viewed, copiedTool;
   for (mxImageNormalizer* t : {&viewed, &copiedTool}) t->neighborhoodSize({15, 9});
   viewed.referenceImage(r, false);
-  viewed.maskImage(mfPelBufferFromMatConst<unsigned char>(mask), false);
   copiedTool.referenceImage(copied(ref), false);
-  copiedTool.maskImage(copied(mask), false);
-  viewed.train(Method(kAllMethods));
-  copiedTool.train(Method(kAllMethods));
-  for (Method m : {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails, eLinearlyFitGrayValues, eLocalCorrection,
-                   eLocalCorrectionEnhanced}) {
-    bool ok1 = false, ok2 = false;
-    std::wstring s1, s2;
-    const Image a = viewed.run(i, m, ok1, s1);
-    const Image b = copiedTool.run(copied(img), m, ok2, s2);
-    ASSERT_TRUE(ok1 && ok2) << m;
-    EXPECT_TRUE(mfPelEqual(a, b)) << m;
-    // The result as a Mat: the same pels at the same address.
-    const cv::Mat out = mfMatFromPelBuffer<unsigned char>(a);
-    ASSERT_EQ(out.data, a.pointToOffset());
-    EXPECT_EQ(cv::norm(out, mfMatFromPelBuffer<unsigned char>(b), cv::NORM_INF), 0.0) << m;
-  }
+  viewed.train(eLocalCorrection);
+  copiedTool.train(eLocalCorrection);
+  bool ok1 = false, ok2 = false;
+  std::wstring s1, s2;
+  const Image a = viewed.run(i, eLocalCorrection, ok1, s1);
+  const Image b = copiedTool.run(copied(img), eLocalCorrection, ok2, s2);
+  ASSERT_TRUE(ok1 && ok2);
+  // The result as a Mat: the same pels at the same address.
+  const cv::Mat out = mfMatFromPelBuffer<unsigned char>(a);
+  ASSERT_EQ(out.data, a.pointToOffset());
+  EXPECT_EQ(cv::norm(out, mfMatFromPelBuffer<unsigned char>(b), cv::NORM_INF), 0.0);
 }
 
 TEST(OpenCvAdapter, EachSideKeepsTheOthersMemoryAlive) {
@@ -85,10 +75,6 @@ TEST(OpenCvAdapter, EachSideKeepsTheOthersMemoryAlive) {
     copy = m;
   }
   EXPECT_EQ(std::uint32_t(copy.at<std::int32_t>(3, 2)), 0xFFFFFFF0u);
-  // OpenCV re-creating the Mat at another size allocates anew.
-  copy.create(20, 20, CV_8UC1);
-  copy.setTo(1);
-  EXPECT_EQ(cv::sum(copy)[0], 400.0);
 }
 
 TEST(OpenCvAdapter, RefusesOtherTypesAndShapes) {

@@ -15,6 +15,7 @@
 #include "baseif/mxArchive.h"
 #include "baseif/mxPelBuffer.h"
 #include "baseif/mxPelOps.h"
+#include "support/testImages.h"
 
 namespace {
 
@@ -85,15 +86,6 @@ TEST(Archive, DoublesAndStringsRoundTripExactly) {
 // ---- pixel buffers ----
 
 template <class T>
-mxPelBuffer<T> patterned(const mxPelRect& r) {
-  mxPelBuffer<T> b(r);
-  for (std::int32_t y = r.y(); y < r.y() + r.height(); ++y)
-    for (std::int32_t x = r.x(); x < r.x() + r.width(); ++x)
-      b.set(x, y, static_cast<T>(std::uint32_t(x * 7919 + y * 104729) * 2246822519u));
-  return b;
-}
-
-template <class T>
 class ArchivePelsTyped : public ::testing::Test {};
 using PelTypes = ::testing::Types<unsigned char, unsigned short, std::uint32_t>;
 TYPED_TEST_SUITE(ArchivePelsTyped, PelTypes);
@@ -106,8 +98,6 @@ TYPED_TEST(ArchivePelsTyped, WindowOffsetAndTransformRoundTrip) {
   const mxXform<2> x(mxMatrix<2>(mxRadian(0.7), mxRadian(0.2), 1.5, 0.25), mxVector<2>(-3.125, 1e6));
   src.clientFromImageXform(x);
   const Bytes bytes = storedValue(src);
-  // Flag, pel size, window (4 x 32 bits), transform flag and six doubles, pels.
-  EXPECT_EQ(bytes.size(), 1 + 1 + 16 + 1 + 48 + 11 * 5 * sizeof(T));
 
   mxPelBuffer<T> dst = patterned<T>(mxPelRect(0, 0, 3, 3));
   mxArchive in(bytes);
@@ -251,8 +241,7 @@ TEST(ArchiveMalformed, FlippedBytesAreRejectedOrReadFaithfully) {
       }
       const bool flagCleared = (k == pFlag || k == qFlag || k == eFlag) && bad[k] == 0;
       if (flagCleared) {
-        EXPECT_TRUE(r.p.clientFromImageXformBase() && r.q.clientFromImageXformBase() &&
-                    r.e.clientFromImageXformBase());
+        EXPECT_TRUE(r.p.clientFromImageXformBase() && r.q.clientFromImageXformBase() && r.e.clientFromImageXformBase());
       } else if (k < sBegin || k >= sEnd) {
         EXPECT_EQ(r.bytes(), Bytes(bad.begin(), bad.begin() + std::ptrdiff_t(in.position())))
             << "byte " << k << " ^ " << int(mask);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -65,4 +66,5 @@ TEST(Diag, WritesABrowsableFolder) {
   EXPECT_EQ(slurp(dir + "/001.raw"), "x");
 
   EXPECT_THROW(d.writeFolder(dir + "/001.raw/sub"), mxException);
+  std::filesystem::remove_all(dir);
 }

@@ -10,6 +10,7 @@
 #include "baseif/mxPelBuffer.h"
 #include "baseif/mxPelOps.h"
 #include "baseif/mxRectangle.h"
+#include "support/testImages.h"
 
 namespace {
 
@@ -17,20 +18,6 @@ template <class T>
 class PelBufferTyped : public ::testing::Test {};
 using PelTypes = ::testing::Types<unsigned char, unsigned short, std::uint32_t>;
 TYPED_TEST_SUITE(PelBufferTyped, PelTypes);
-
-// A pel value that differs for every position (and for every type width).
-template <class T>
-T pattern(std::int32_t x, std::int32_t y) {
-  return static_cast<T>(std::uint32_t(x) * 2654435761u ^ std::uint32_t(y) * 40503u);
-}
-
-template <class T>
-mxPelBuffer<T> patterned(const mxPelRect& r) {
-  mxPelBuffer<T> b(r);
-  for (std::int32_t y = r.y(); y < r.y() + r.height(); ++y)
-    for (std::int32_t x = r.x(); x < r.x() + r.width(); ++x) b.set(x, y, pattern<T>(x, y));
-  return b;
-}
 
 TYPED_TEST(PelBufferTyped, NewBuffersAreZeroFilledWithEveryRowStart32ByteAligned) {
   using T = TypeParam;

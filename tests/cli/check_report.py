@@ -144,6 +144,7 @@ def main():
                                                    "returnByValue": True}, session=session)
         facts = json.loads(result["result"]["value"])
         errors += problems_in(browser.events)
+        seen = len(browser.events)
         errors += ["image does not load: %s" % b for b in facts["bad"]]
         for link in facts["links"]:
             path = urllib.request.url2pathname(urllib.parse.urlparse(link).path)
@@ -159,7 +160,7 @@ def main():
         png = browser.call("Page.captureScreenshot", {"format": "png"}, session=session)["data"]
         with open(shot, "wb") as f:
             f.write(base64.b64decode(png))
-        errors += problems_in(browser.events[len(browser.events):])
+        errors += problems_in(browser.events[seen:])  # anything the resize and screenshot brought
     finally:
         browser.close()
         shutil.rmtree(profile, ignore_errors=True)

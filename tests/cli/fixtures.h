@@ -4,6 +4,7 @@
 // and libjpeg or byte by byte.
 #pragma once
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -46,7 +47,11 @@ inline void appendRow(const Samples& s, int y, int x0, int w, std::vector<std::u
     }
 }
 
-inline bool writePng(const std::string& path, const Samples& s) {
+// A PNG of the samples, or with a palette of 256 entries (entry i is
+// (i, i, i), or (i, 255 - i, i / 2) for kColour) indexed by channel 0.
+enum class Palette { kNone, kGrey, kColour };
+
+inline bool writePng(const std::string& path, const Samples& s, Palette palette = Palette::kNone) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return false;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -59,70 +64,26 @@ inline bool writePng(const std::string& path, const Samples& s) {
     return false;
   }
   png_init_io(png, f);
-  png_set_IHDR(png, info, png_uint_32(s.width), png_uint_32(s.height), s.bits, types[s.channels], PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  const bool indexed = palette != Palette::kNone;
+  png_set_IHDR(png, info, png_uint_32(s.width), png_uint_32(s.height), indexed ? 8 : s.bits,
+               indexed ? PNG_COLOR_TYPE_PALETTE : types[s.channels], PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  if (indexed) {
+    png_color pal[256];
+    for (int i = 0; i < 256; ++i)
+      pal[i] = palette == Palette::kColour ? png_color{png_byte(i), png_byte(255 - i), png_byte(i / 2)}
+                                           : png_color{png_byte(i), png_byte(i), png_byte(i)};
+    png_set_PLTE(png, info, pal, 256);
+  }
   png_write_info(png, info);
   if (s.bits == 16) png_set_swap(png);  // rows in host (little-endian) order; PNG is big-endian
   for (int y = 0; y < s.height; ++y) {
     std::vector<std::uint8_t> row;
-    appendRow(s, y, 0, s.width, row);
-    png_write_row(png, row.data());
-  }
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  return std::fclose(f) == 0;
-}
-
-// Strips of one row, or 16 x 16 tiles.
-inline bool writeTiff(const std::string& path, const Samples& s, bool tiled = false) {
-  TIFF* t = TIFFOpen(path.c_str(), "w");
-  if (!t) return false;
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t(s.width));
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t(s.height));
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, s.bits);
-  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, s.channels);
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, s.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
-  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  std::uint16_t extra = EXTRASAMPLE_UNASSALPHA;
-  if (s.channels == 2 || s.channels == 4) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
-  const int tw = tiled ? 16 : s.width, th = tiled ? 16 : 1;
-  if (tiled) TIFFSetField(t, TIFFTAG_TILEWIDTH, tw), TIFFSetField(t, TIFFTAG_TILELENGTH, th);
-  bool ok = true;
-  for (int ty = 0; ty < s.height && ok; ty += th)
-    for (int tx = 0; tx < s.width && ok; tx += tw) {
-      std::vector<std::uint8_t> block;
-      for (int y = ty; y < ty + th; ++y) appendRow(s, y, tx, tw, block);
-      ok = tiled ? TIFFWriteTile(t, block.data(), std::uint32_t(tx), std::uint32_t(ty), 0, 0) >= 0
-                 : TIFFWriteScanline(t, block.data(), std::uint32_t(ty), 0) >= 0;
+    if (indexed) {
+      for (int x = 0; x < s.width; ++x) row.push_back(std::uint8_t(s.at(x, y, 0)));
+    } else {
+      appendRow(s, y, 0, s.width, row);
     }
-  TIFFClose(t);
-  return ok;
-}
-
-// A grey or colour PNG with a palette of 256 entries: entry i is (i, i, i),
-// or (i, 255 - i, i / 2) when colour.  s holds the indices.
-inline bool writePalettePng(const std::string& path, const Samples& s, bool colour) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  if (setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    std::fclose(f);
-    return false;
-  }
-  png_init_io(png, f);
-  png_set_IHDR(png, info, png_uint_32(s.width), png_uint_32(s.height), 8, PNG_COLOR_TYPE_PALETTE, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_color pal[256];
-  for (int i = 0; i < 256; ++i)
-    pal[i] = colour ? png_color{png_byte(i), png_byte(255 - i), png_byte(i / 2)}
-                    : png_color{png_byte(i), png_byte(i), png_byte(i)};
-  png_set_PLTE(png, info, pal, 256);
-  png_write_info(png, info);
-  for (int y = 0; y < s.height; ++y) {
-    std::vector<std::uint8_t> row;
-    for (int x = 0; x < s.width; ++x) row.push_back(std::uint8_t(s.at(x, y, 0)));
     png_write_row(png, row.data());
   }
   png_write_end(png, nullptr);
@@ -130,88 +91,129 @@ inline bool writePalettePng(const std::string& path, const Samples& s, bool colo
   return std::fclose(f) == 0;
 }
 
-// TIFF files of any depth up to 16 bits, photometric kind and planar
-// layout, one page per entry of pages (all of one size and channel count),
-// in strips of one row.  colormap: 3 x 2^bits entries for palette files.
+// How writeTiff lays a file out.
 struct TiffLayout {
-  int bits = 8;
-  int photometric = PHOTOMETRIC_MINISBLACK;
-  bool separate = false;
-  std::vector<std::uint16_t> colormap;
+  int bits = 0;                                  // 0: the samples' own depth
+  int photometric = -1;                          // -1: RGB for 3 or more channels, else min-is-black
+  bool separate = false;                         // one plane a channel
+  std::uint32_t tile = 0;                        // tile side (whole bytes a pel, interleaved); 0: strips
+  std::uint32_t rowsPerStrip = 1;                //
+  std::uint16_t compression = COMPRESSION_NONE;  //
+  const char* mode = "w";                        // "w8": BigTIFF
+  std::vector<std::uint16_t> colormap;           // 3 x 2^bits entries for palette files
 };
 
-inline bool writeTiffPages(const std::string& path, const std::vector<Samples>& pages, const TiffLayout& layout) {
-  TIFF* t = TIFFOpen(path.c_str(), "w");
+// Row y of the samples (plane p when separate) packed MSB first, 16-bit
+// samples in host order.
+inline std::vector<std::uint8_t> packedRow(const Samples& s, int y, int p, const TiffLayout& layout, int bits) {
+  const int perPel = layout.separate ? 1 : s.channels;
+  std::vector<std::uint8_t> row((std::size_t(s.width) * perPel * bits + 7) / 8, 0);
+  for (int x = 0; x < s.width; ++x)
+    for (int c = 0; c < perPel; ++c) {
+      const std::uint32_t v = s.at(x, y, layout.separate ? p : c);
+      const std::size_t i = std::size_t(x) * perPel + c;
+      if (bits == 16) {
+        const std::uint16_t v16 = std::uint16_t(v);
+        std::memcpy(&row[2 * i], &v16, 2);
+      } else {
+        for (int k = 0; k < bits; ++k) {
+          const std::size_t bit = i * bits + k;
+          if ((v >> (bits - 1 - k)) & 1u) row[bit / 8] |= std::uint8_t(0x80 >> (bit % 8));
+        }
+      }
+    }
+  return row;
+}
+
+// A TIFF file with one page per entry of pages (which may differ in size
+// and channels).
+inline bool writeTiff(const std::string& path, const std::vector<Samples>& pages, const TiffLayout& layout = {}) {
+  TIFF* t = TIFFOpen(path.c_str(), layout.mode);
   if (!t) return false;
   bool ok = true;
   for (const Samples& s : pages) {
+    const int bits = layout.bits ? layout.bits : s.bits;
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t(s.width));
     TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t(s.height));
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, layout.bits);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
     TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, s.channels);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, layout.photometric);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+                 layout.photometric >= 0 ? layout.photometric
+                 : s.channels >= 3       ? PHOTOMETRIC_RGB
+                                         : PHOTOMETRIC_MINISBLACK);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, layout.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 1);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, layout.compression);
+    std::uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+    if (s.channels == 2 || s.channels == 4) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
     if (!layout.colormap.empty()) {
       const std::size_t n = layout.colormap.size() / 3;
       TIFFSetField(t, TIFFTAG_COLORMAP, layout.colormap.data(), layout.colormap.data() + n,
                    layout.colormap.data() + 2 * n);
     }
-    const int planes = layout.separate ? s.channels : 1, perPel = layout.separate ? 1 : s.channels;
-    for (int p = 0; p < planes && ok; ++p)
-      for (int y = 0; y < s.height && ok; ++y) {
-        // Samples packed MSB first, 16-bit ones in host order.
-        std::vector<std::uint8_t> row((std::size_t(s.width) * perPel * layout.bits + 7) / 8 + 1, 0);
-        for (int x = 0; x < s.width; ++x)
-          for (int c = 0; c < perPel; ++c) {
-            const std::uint32_t v = s.at(x, y, layout.separate ? p : c);
-            const std::size_t i = std::size_t(x) * perPel + c;
-            if (layout.bits == 16) {
-              const std::uint16_t v16 = std::uint16_t(v);
-              std::memcpy(&row[2 * i], &v16, 2);
-            } else {
-              for (int k = 0; k < layout.bits; ++k) {
-                const std::size_t bit = i * layout.bits + k;
-                if ((v >> (layout.bits - 1 - k)) & 1u) row[bit / 8] |= std::uint8_t(0x80 >> (bit % 8));
-              }
-            }
+    if (layout.tile) {
+      const std::uint32_t side = layout.tile, pelBytes = std::uint32_t(s.channels * bits / 8);
+      TIFFSetField(t, TIFFTAG_TILEWIDTH, side);
+      TIFFSetField(t, TIFFTAG_TILELENGTH, side);
+      for (std::uint32_t ty = 0; ty < std::uint32_t(s.height) && ok; ty += side)
+        for (std::uint32_t tx = 0; tx < std::uint32_t(s.width) && ok; tx += side) {
+          std::vector<std::uint8_t> block;
+          for (std::uint32_t y = ty; y < ty + side; ++y) {
+            std::vector<std::uint8_t> row =
+                y < std::uint32_t(s.height) ? packedRow(s, int(y), 0, layout, bits) : std::vector<std::uint8_t>();
+            row.resize(std::size_t(tx + side) * pelBytes, 0);  // zero beyond the image
+            block.insert(block.end(), row.begin() + std::ptrdiff_t(tx * pelBytes), row.end());
           }
-        ok = TIFFWriteScanline(t, row.data(), std::uint32_t(y), std::uint16_t(p)) >= 0;
-      }
+          ok = TIFFWriteTile(t, block.data(), tx, ty, 0, 0) >= 0;
+        }
+    } else {
+      TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, layout.rowsPerStrip);
+      for (int p = 0; p < (layout.separate ? s.channels : 1) && ok; ++p)
+        for (int y = 0; y < s.height && ok; ++y)
+          ok = TIFFWriteScanline(t, packedRow(s, y, p, layout, bits).data(), std::uint32_t(y), std::uint16_t(p)) >= 0;
+    }
     ok = ok && TIFFWriteDirectory(t);
   }
   TIFFClose(t);
   return ok;
 }
 
-// A little-endian TIFF of one uncompressed strip with its directory first,
-// as many writers place it: cutting such a file loses pels, not the header.
-// data holds the packed strip.
+// A little-endian uncompressed TIFF with its directory first, as many
+// writers place it: cutting such a file loses pels, not the header.  data
+// holds the packed pels, in strips of rowsPerStrip rows (0: one strip).
 inline std::vector<std::uint8_t> headerFirstTiff(std::uint32_t w, std::uint32_t h, int bits, int spp, int photometric,
-                                                 const std::vector<std::uint8_t>& data) {
+                                                 const std::vector<std::uint8_t>& data,
+                                                 std::uint32_t rowsPerStrip = 0) {
+  const std::uint32_t rows = rowsPerStrip ? rowsPerStrip : h, strips = (h + rows - 1) / rows;
+  const std::uint32_t rowBytes = (w * std::uint32_t(spp * bits) + 7) / 8, entries = 9;
+  // After the directory: four BitsPerSample values, the strip offsets and
+  // byte counts (more than one strip), the pels.
+  const std::uint32_t bitsAt = 8 + 2 + entries * 12 + 4, offsetsAt = bitsAt + 8, countsAt = offsetsAt + 4 * strips,
+                      dataAt = strips > 1 ? countsAt + 4 * strips : offsetsAt;
   std::vector<std::uint8_t> b = {'I', 'I', 42, 0, 8, 0, 0, 0};
   auto le = [&b](std::uint32_t v, int n) {
     for (int i = 0; i < n; ++i) b.push_back(std::uint8_t(v >> (8 * i)));
   };
-  const std::uint32_t entries = 9, dataAt = 8 + 2 + entries * 12 + 4 + 8;  // BitsPerSample values after the IFD
-  le(entries, 2);
   const auto entry = [&](std::uint32_t tag, std::uint32_t type, std::uint32_t count, std::uint32_t value) {
     le(tag, 2), le(type, 2), le(count, 4), le(value, 4);
   };
+  const auto stripBytes = [&](std::uint32_t s) { return std::min(rows, h - s * rows) * rowBytes; };
+  le(entries, 2);
   entry(256, 4, 1, w);
   entry(257, 4, 1, h);
-  if (spp <= 2)
-    entry(258, 3, std::uint32_t(spp), std::uint32_t(bits) | (spp == 2 ? std::uint32_t(bits) << 16 : 0));
-  else
-    entry(258, 3, std::uint32_t(spp), dataAt - 8);
+  entry(258, 3, std::uint32_t(spp),
+        spp > 2 ? bitsAt : std::uint32_t(bits) | (spp == 2 ? std::uint32_t(bits) << 16 : 0));
   entry(259, 3, 1, 1);
   entry(262, 3, 1, std::uint32_t(photometric));
-  entry(273, 4, 1, dataAt);
+  entry(273, 4, strips, strips > 1 ? offsetsAt : dataAt);
   entry(277, 3, 1, std::uint32_t(spp));
-  entry(278, 4, 1, h);
-  entry(279, 4, 1, std::uint32_t(data.size()));
+  entry(278, 4, 1, rows);
+  entry(279, 4, strips, strips > 1 ? countsAt : stripBytes(0));
   le(0, 4);  // no next directory
   for (int i = 0; i < 4; ++i) le(std::uint32_t(bits), 2);
+  if (strips > 1) {
+    for (std::uint32_t s = 0, at = dataAt; s < strips; at += stripBytes(s++)) le(at, 4);
+    for (std::uint32_t s = 0; s < strips; ++s) le(stripBytes(s), 4);
+  }
   b.insert(b.end(), data.begin(), data.end());
   return b;
 }

@@ -17,13 +17,13 @@ int main(int argc, char** argv) {
   const std::string d = argv[1];
   const bool ok =
       writePng(d + "/rgb.png", pattern(64, 48, 3, 8)) && writePng(d + "/grey16.png", pattern(64, 48, 1, 16)) &&
-      writePng(d + "/grey_alpha.png", pattern(64, 48, 2, 8)) && writeTiff(d + "/rgb.tif", pattern(64, 48, 3, 8)) &&
-      writeTiff(d + "/grey16.tif", pattern(64, 48, 1, 16)) &&
-      writeTiffPages(d + "/pages.tif", {pattern(64, 48, 1, 8), pattern(64, 48, 1, 8)}, {}) &&
+      writePng(d + "/grey_alpha.png", pattern(64, 48, 2, 8)) && writeTiff(d + "/rgb.tif", {pattern(64, 48, 3, 8)}) &&
+      writeTiff(d + "/grey16.tif", {pattern(64, 48, 1, 16)}) &&
+      writeTiff(d + "/pages.tif", {pattern(64, 48, 1, 8), pattern(64, 48, 1, 8)}) &&
       writeJpeg(d + "/grey.jpg", pattern(64, 48, 1, 8), 90, false) &&
       writeJpeg(d + "/cmyk.jpg", pattern(64, 48, 4, 8), 90, false) &&
-      writePalettePng(d + "/palette.png", pattern(64, 48, 1, 8), false) &&
-      writePalettePng(d + "/colour_palette.png", pattern(64, 48, 1, 8), true);
+      writePng(d + "/palette.png", pattern(64, 48, 1, 8), Palette::kGrey) &&
+      writePng(d + "/colour_palette.png", pattern(64, 48, 1, 8), Palette::kColour);
   std::FILE* mask = std::fopen((d + "/mask.pgm").c_str(), "wb");
   std::FILE* corner = std::fopen((d + "/corner.pgm").c_str(), "wb");
   if (!ok || !mask || !corner) {

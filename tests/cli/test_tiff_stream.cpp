@@ -16,6 +16,7 @@
 
 #include "../support/testImages.h"
 #include "commands.h"
+#include "fixtures.h"
 #include "image_io.h"
 #include "tiff_stream.h"
 
@@ -24,39 +25,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TiffLayout {
-  const char* mode = "w";  // "w8": BigTIFF
-  std::uint32_t tile = 0;  // 0: strips
-  std::uint16_t compression = COMPRESSION_LZW;
-};
+// The pels of im as fixture samples, written as a TIFF file.
+void writeTiff(const std::string& path, const mxPelBuffer_const<unsigned char>& im,
+               clifixtures::TiffLayout layout = {}) {
+  clifixtures::Samples s{im.width(), im.height(), 1, 8, {}};
+  for (std::int32_t y = 0; y < im.height(); ++y) s.v.insert(s.v.end(), im.row(y), im.row(y) + im.width());
+  if (!layout.tile) layout.rowsPerStrip = 16;
+  ASSERT_TRUE(clifixtures::writeTiff(path, {s}, layout));
+}
 
-void writeTiff(const std::string& path, const mxPelBuffer_const<unsigned char>& im, TiffLayout layout = {}) {
-  TIFF* t = TIFFOpen(path.c_str(), layout.mode);
-  ASSERT_NE(t, nullptr);
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t(im.width()));
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t(im.height()));
-  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-  TIFFSetField(t, TIFFTAG_COMPRESSION, layout.compression);
-  if (layout.tile) {
-    TIFFSetField(t, TIFFTAG_TILEWIDTH, layout.tile);
-    TIFFSetField(t, TIFFTAG_TILELENGTH, layout.tile);
-    std::vector<unsigned char> tile(std::size_t(layout.tile) * layout.tile);
-    for (std::int32_t ty = 0; ty < im.height(); ty += std::int32_t(layout.tile))
-      for (std::int32_t tx = 0; tx < im.width(); tx += std::int32_t(layout.tile)) {
-        for (std::uint32_t j = 0; j < layout.tile; ++j)
-          for (std::uint32_t i = 0; i < layout.tile; ++i)
-            tile[j * layout.tile + i] =
-                im.get(std::min<std::int32_t>(tx + i, im.width() - 1), std::min<std::int32_t>(ty + j, im.height() - 1));
-        ASSERT_GE(TIFFWriteTile(t, tile.data(), std::uint32_t(tx), std::uint32_t(ty), 0, 0), 0);
-      }
-  } else {
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 16);
-    for (std::int32_t y = 0; y < im.height(); ++y)
-      ASSERT_GE(TIFFWriteScanline(t, const_cast<unsigned char*>(im.row(y)), std::uint32_t(y), 0), 0);
-  }
-  TIFFClose(t);
+clifixtures::TiffLayout layout(const char* mode, std::uint32_t tile, std::uint16_t compression) {
+  clifixtures::TiffLayout l;
+  l.mode = mode, l.tile = tile, l.compression = compression;
+  return l;
 }
 
 mxPelBuffer<unsigned char> scene(int w, int h, unsigned seed) {
@@ -104,10 +85,10 @@ protected:
 
 TEST_F(TiffStream, EqualsInMemoryPath) {
   const auto ref = scene(3000, 2000, 1), img = scene(3000, 2000, 5);
-  writeTiff(at("ref.tif"), ref);
-  writeTiff(at("img.tif"), img);
-  writeTiff(at("tiled.tif"), img, {"w", 256, COMPRESSION_NONE});
-  writeTiff(at("big.tif"), img, {"w8", 0, COMPRESSION_ADOBE_DEFLATE});
+  writeTiff(at("ref.tif"), ref, layout("w", 0, COMPRESSION_LZW));
+  writeTiff(at("img.tif"), img, layout("w", 0, COMPRESSION_LZW));
+  writeTiff(at("tiled.tif"), img, layout("w", 256, COMPRESSION_NONE));
+  writeTiff(at("big.tif"), img, layout("w8", 0, COMPRESSION_ADOBE_DEFLATE));
   writeTiff(at("mask.tif"), makeImage(3000, 2000, [](int x, int y) { return (x / 300 + y / 200) % 3 == 0 ? 0 : 255; }));
   expectSameAsInMemory(at("ref.tif"), "", at("img.tif"), "histogram", 512);
   expectSameAsInMemory(at("ref.tif"), at("mask.tif"), at("tiled.tif"), "tails", 333);
@@ -117,34 +98,13 @@ TEST_F(TiffStream, EqualsInMemoryPath) {
   expectSameAsInMemory(at("ref.tif"), "", at("img.tif"), "local-median", 401, "31");
 }
 
-// A classic TIFF written with its directory first and then cut in the middle
-// of a strip: the directory reads, the pels do not.
+// A grey TIFF in strips of 16 rows with its directory first, cut after
+// keepBytes: the directory reads, the pels do not.
 void writeCutTiff(const std::string& path, int w, int h, std::size_t keepBytes) {
-  const int rows = 16, strips = (h + rows - 1) / rows, entries = 9;
-  std::vector<std::uint8_t> f;
-  auto u16 = [&](std::uint32_t v) { f.push_back(std::uint8_t(v)), f.push_back(std::uint8_t(v >> 8)); };
-  auto u32 = [&](std::uint32_t v) { u16(v & 0xFFFF), u16(v >> 16); };
-  const std::uint32_t arrays = 8 + 2 + entries * 12 + 4, data = arrays + 8 * std::uint32_t(strips);
-  f = {'I', 'I', 42, 0};
-  u32(8);
-  u16(entries);
-  auto entry = [&](int tag, int type, std::uint32_t count, std::uint32_t value) {
-    u16(tag), u16(type), u32(count), u32(value);
-  };
-  entry(256, 4, 1, std::uint32_t(w));
-  entry(257, 4, 1, std::uint32_t(h));
-  entry(258, 3, 1, 8);
-  entry(259, 3, 1, 1);
-  entry(262, 3, 1, 1);
-  entry(273, 4, std::uint32_t(strips), arrays);
-  entry(277, 3, 1, 1);
-  entry(278, 4, 1, rows);
-  entry(279, 4, std::uint32_t(strips), arrays + 4 * std::uint32_t(strips));
-  u32(0);
-  for (int s = 0; s < strips; ++s) u32(data + std::uint32_t(s * rows * w));
-  for (int s = 0; s < strips; ++s) u32(std::uint32_t(std::min(rows, h - s * rows) * w));
-  f.resize(std::min<std::size_t>(data + std::size_t(w) * h, keepBytes), 77);
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(f.data()), std::streamsize(f.size()));
+  const auto f = clifixtures::headerFirstTiff(std::uint32_t(w), std::uint32_t(h), 8, 1, PHOTOMETRIC_MINISBLACK,
+                                              std::vector<std::uint8_t>(std::size_t(w) * h, 77), 16);
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(f.data()), std::streamsize(std::min(f.size(), keepBytes)));
 }
 
 TEST_F(TiffStream, BadInputGivesAClearErrorAndNoOutput) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <stdexcept>
 
 #include "pelfunc/mf_MaskedPel.h"
 #include "pelfunc/mf_Neighborhood.h"
@@ -19,27 +20,8 @@ using namespace mxImageNormalizerDefs;
 
 namespace {
 
-// Page-backed memory that can be made read-only.
-class CallerMemory {
-public:
-  explicit CallerMemory(std::size_t bytes) : size_(((bytes + 4095) / 4096) * 4096) {
-    base_ =
-        static_cast<unsigned char*>(::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    if (base_ == MAP_FAILED) throw std::bad_alloc();
-  }
-  ~CallerMemory() { ::munmap(base_, size_); }
-  CallerMemory(const CallerMemory&) = delete;
-  CallerMemory& operator=(const CallerMemory&) = delete;
-  unsigned char* data() const { return base_; }
-  void readOnly() const { ASSERT_EQ(::mprotect(base_, size_, PROT_READ), 0); }
-
-private:
-  std::size_t size_;
-  unsigned char* base_;
-};
-
-// Where an image lies in caller memory: start offset (bytes) and extra bytes
-// per row beyond width x pel size.
+// Where an image lies in caller memory: start offset (pels) and extra pels
+// per row beyond the width.
 struct Layout {
   std::size_t start;
   std::ptrdiff_t pad;
@@ -47,20 +29,33 @@ struct Layout {
 // Unaligned starts, odd strides, and one stride far from any 32-byte multiple.
 const Layout kLayouts[] = {{0, 0}, {1, 0}, {3, 1}, {7, 5}, {1, 33}, {13, 97}};
 
-// Copies src's window into mem at the layout and returns a view of it.
-template <class T>
-mxPelBuffer<T> placed(const mxPelBuffer_const<T>& src, unsigned char* mem, const Layout& l) {
-  const std::ptrdiff_t stride =
-      std::ptrdiff_t(src.width()) * std::ptrdiff_t(sizeof(T)) + l.pad * std::ptrdiff_t(sizeof(T));
-  for (std::int32_t j = 0; j < src.height(); ++j)
-    std::memcpy(mem + l.start * sizeof(T) + j * stride, src.row(j), src.width() * sizeof(T));
-  return mxPelBuffer<T>::wrap(reinterpret_cast<T*>(mem + l.start * sizeof(T)), src.width(), src.height(), stride);
-}
+std::string describe(const Layout& l) { return "start " + std::to_string(l.start) + " pad " + std::to_string(l.pad); }
 
+// A copy of src in page-backed caller memory at layout l, made read-only
+// unless asked otherwise (a write through the view would fault).
 template <class T>
-std::size_t bytesFor(const mxPelBuffer_const<T>& b, const Layout& l) {
-  return (l.start + std::size_t(b.height()) * (b.width() + l.pad)) * sizeof(T);
-}
+class CallerCopy {
+public:
+  CallerCopy(const mxPelBuffer_const<T>& src, const Layout& l, bool readOnly = true)
+      : size_(((l.start + std::size_t(src.height()) * (src.width() + l.pad)) * sizeof(T) + 4095) / 4096 * 4096) {
+    void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    base_ = static_cast<unsigned char*>(p);
+    const std::ptrdiff_t stride = (std::ptrdiff_t(src.width()) + l.pad) * std::ptrdiff_t(sizeof(T));
+    for (std::int32_t j = 0; j < src.height(); ++j)
+      std::memcpy(base_ + l.start * sizeof(T) + j * stride, src.row(j), src.width() * sizeof(T));
+    view = mxPelBuffer<T>::wrap(reinterpret_cast<T*>(base_ + l.start * sizeof(T)), src.width(), src.height(), stride);
+    if (readOnly && ::mprotect(base_, size_, PROT_READ) != 0) throw std::runtime_error("mprotect failed");
+  }
+  ~CallerCopy() { ::munmap(base_, size_); }
+  CallerCopy(const CallerCopy&) = delete;
+  CallerCopy& operator=(const CallerCopy&) = delete;
+  mxPelBuffer<T> view;
+
+private:
+  std::size_t size_;
+  unsigned char* base_;
+};
 
 void expectSame(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const<unsigned char>& b,
                 const std::string& what) {
@@ -86,14 +81,8 @@ const Image& maskImage() {
 TEST(CallerMemory, EveryMethodMatchesTheCopiedPathAndWritesNothing) {
   for (const Layout& l : kLayouts) {
     for (bool masked : {false, true}) {
-      const std::size_t n = bytesFor(reference(), l);
-      CallerMemory ref(n), img(n), msk(n);
-      const mxPelBuffer_const<unsigned char> r = placed<unsigned char>(reference(), ref.data(), l);
-      const mxPelBuffer_const<unsigned char> i = placed<unsigned char>(runImage(), img.data(), l);
-      const mxPelBuffer_const<unsigned char> m = placed<unsigned char>(maskImage(), msk.data(), l);
-      ref.readOnly();
-      img.readOnly();
-      msk.readOnly();
+      const CallerCopy<unsigned char> ref(reference(), l), img(runImage(), l), msk(maskImage(), l);
+      const mxPelBuffer_const<unsigned char>&r = ref.view, &i = img.view, &m = msk.view;
 
       for (P gran : {P(1, 1), P(3, 2)}) {
         mxImageNormalizer viewed, copied;
@@ -115,8 +104,7 @@ TEST(CallerMemory, EveryMethodMatchesTheCopiedPathAndWritesNothing) {
           std::wstring m1, m2;
           const Image a = viewed.run(i, Method(method), ok1, m1);
           const Image b = copied.run(runImage(), Method(method), ok2, m2);
-          const std::string what = "start " + std::to_string(l.start) + " pad " + std::to_string(l.pad) + " method " +
-                                   std::to_string(method) + (masked ? " masked" : "");
+          const std::string what = describe(l) + " method " + std::to_string(method) + (masked ? " masked" : "");
           EXPECT_EQ(ok1, ok2) << what;
           expectSame(a, b, what);
         }
@@ -127,18 +115,12 @@ TEST(CallerMemory, EveryMethodMatchesTheCopiedPathAndWritesNothing) {
 
 TEST(CallerMemory, PelReadersAndInPlaceWritersMatchTheCopiedPath) {
   for (const Layout& l : kLayouts) {
-    const std::size_t n = bytesFor(reference(), l);
-    CallerMemory a(n), b(n), m(n), w(n);
-    const mxPelBuffer_const<unsigned char> va = placed<unsigned char>(reference(), a.data(), l);
-    const mxPelBuffer_const<unsigned char> vb = placed<unsigned char>(runImage(), b.data(), l);
-    const mxPelBuffer_const<unsigned char> vm = placed<unsigned char>(maskImage(), m.data(), l);
-    a.readOnly();
-    b.readOnly();
-    m.readOnly();
+    const CallerCopy<unsigned char> a(reference(), l), b(runImage(), l), m(maskImage(), l);
+    const mxPelBuffer_const<unsigned char>&va = a.view, &vb = b.view, &vm = m.view;
     const Image& ca = reference();
     const Image& cb = runImage();
     const Image& cm = maskImage();
-    const std::string what = "start " + std::to_string(l.start) + " pad " + std::to_string(l.pad);
+    const std::string what = describe(l);
 
     std::vector<std::uint32_t> h1, h2;
     mf_MaskedPelHistogram(va, vm, h1);
@@ -165,7 +147,8 @@ TEST(CallerMemory, PelReadersAndInPlaceWritersMatchTheCopiedPath) {
     EXPECT_EQ(p1, p2) << what;
 
     // Writable caller memory as a destination, in place.
-    Image vw = placed<unsigned char>(runImage(), w.data(), l);
+    CallerCopy<unsigned char> w(runImage(), l, false);
+    Image& vw = w.view;
     Image cw = mfPelCopy(runImage());
     mf_PelSubClamp(vw, va, 60);
     mf_PelSubClamp(cw, ca, 60);
@@ -186,15 +169,11 @@ TEST(CallerMemory, WiderPelsAtOddPelStridesMatchTheCopiedPath) {
   for (int j = 0; j < 9; ++j)
     for (int i = 0; i < 31; ++i) den.row(j)[i] = static_cast<unsigned short>(1 + i + 3 * j);
   for (const Layout& l : kLayouts) {
-    CallerMemory a(bytesFor(num, l)), b(bytesFor(den, l));
-    const mxPelBuffer_const<unsigned short> vn = placed<unsigned short>(num, a.data(), l);
-    const mxPelBuffer_const<unsigned short> vd = placed<unsigned short>(den, b.data(), l);
-    a.readOnly();
-    b.readOnly();
+    const CallerCopy<unsigned short> vn(num, l), vd(den, l);
     Image q1, q2;
-    mf_MaskedPelDivide(vn, vd, Image(), q1, 40);
+    mf_MaskedPelDivide(vn.view, vd.view, Image(), q1, 40);
     mf_MaskedPelDivide(num, den, Image(), q2, 40);
-    expectSame(q1, q2, "start " + std::to_string(l.start) + " pad " + std::to_string(l.pad));
+    expectSame(q1, q2, describe(l));
   }
 }
 

@@ -23,3 +23,18 @@ inline mxPelBuffer<unsigned char> randomImage(std::int32_t w, std::int32_t h, un
   return makeImage(
       w, h, [&](int, int) { return d(rng); }, x0, y0);
 }
+
+// A pel value that differs for every position (and for every type width).
+template <class T>
+T pattern(std::int32_t x, std::int32_t y) {
+  return static_cast<T>(std::uint32_t(x) * 2654435761u ^ std::uint32_t(y) * 40503u);
+}
+
+// A buffer of window r holding pattern<T>(x, y) at every image position.
+template <class T>
+mxPelBuffer<T> patterned(const mxPelRect& r) {
+  mxPelBuffer<T> b(r);
+  for (std::int32_t y = r.y(); y < r.y() + r.height(); ++y)
+    for (std::int32_t x = r.x(); x < r.x() + r.width(); ++x) b.set(x, y, pattern<T>(x, y));
+  return b;
+}
