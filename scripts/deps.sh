@@ -3,13 +3,16 @@
 # nothing that is already there.  Run as root (or with sudo available).
 # Usage: scripts/deps.sh [--bench-python | --fuzz]   (--bench-opencv is still accepted: OpenCV is always installed)
 #   The Python package needs python3-dev, pybind11-dev and python3-numpy, its
-#   tests python3-pytest; the OpenCV adapter's test needs libopencv-dev.
+#   tests python3-pytest; imgnorm.dask needs python3-dask and python3-distributed,
+#   its default file reader and writer python3-tifffile (.tif) and python3-pil
+#   (.png, .pgm); the OpenCV adapter's test needs libopencv-dev.
 #   --bench-python adds scikit-image for the Python speed comparison.
 #   --fuzz adds Clang 14 and its sanitizer and libFuzzer runtimes (scripts/fuzz.sh).
 set -euo pipefail
 
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libtiff-dev libjpeg-dev
-      libdeflate-dev libcli11-dev python3-dev pybind11-dev python3-numpy python3-pytest libopencv-dev chromium)
+      libdeflate-dev libcli11-dev python3-dev pybind11-dev python3-numpy python3-pytest python3-dask
+      python3-distributed python3-tifffile python3-pil libopencv-dev chromium)
 if [[ "${1:-}" == "--bench-python" ]]; then pkgs+=(python3-skimage); fi
 if [[ "${1:-}" == "--fuzz" ]]; then pkgs+=(clang-14 libclang-rt-14-dev); fi
 

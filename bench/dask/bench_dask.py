@@ -1,8 +1,11 @@
 """Throughput of imgnorm.dask on a LocalCluster (loopback only).
 
   batch:  normalize_files over N images of 2048 x 2048 (.npy) with 1 and then
-          2 worker processes of one thread each; prints the time of each and
-          the speed-up.
+          2 worker processes of one thread each, 3 runs on each cluster;
+          prints the best time of each, the CPU time per image spent in the
+          workers and in the other processes of the cluster (the client,
+          which holds the LocalCluster's scheduler, and the nannies) and the
+          speed-up.
   array:  normalize_array over a SIZE x SIZE dask array made chunk by chunk
           (never whole in the client), on 2 workers; prints the time and each
           worker's peak resident memory.
@@ -42,7 +45,41 @@ def cluster(workers):
                                     dashboard_address=None, silence_logs=40)
 
 
-def batch(n=200, method="local-mean"):
+def cpu_seconds(pid="self"):
+    """A process's CPU time (user + system) so far, from /proc (on a worker:
+    the worker process's own)."""
+    with open("/proc/%s/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def tree_cpu_seconds():
+    """CPU time of this process (the client and the LocalCluster's scheduler)
+    and of all its descendants (the nannies and the workers)."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    parents[int(entry)] = int(f.read().rsplit(")", 1)[1].split()[1])
+            except OSError:
+                pass
+    tree, total, grown = {os.getpid()}, 0.0, True
+    while grown:
+        grown = False
+        for pid, parent in parents.items():
+            if parent in tree and pid not in tree:
+                tree.add(pid)
+                grown = True
+    for pid in tree:
+        try:
+            total += cpu_seconds(pid)
+        except OSError:
+            pass
+    return total
+
+
+def batch(n=200, method="local-mean", repeats=3):
     folder = tempfile.mkdtemp(prefix="imgnorm_batch_")
     try:
         tool = imgnorm.Normalizer(scene(2048, 2048, 0), methods=method)
@@ -56,17 +93,30 @@ def batch(n=200, method="local-mean"):
                 images[seed] = scene(2048, 2048, seed)
             np.save(p, images[seed])
             paths.append(p)
+        print("normalize_files over %d images of 2048 x 2048 (.npy in %s), %s; best of %d runs per cluster"
+              % (n, folder, method, repeats))
         times = {}
         for workers in (1, 2):
             with cluster(workers) as c, distributed.Client(c) as client:
-                out = os.path.join(folder, "out%d" % workers)
-                t0 = time.perf_counter()
-                reports = idask.normalize_files(tool, paths, method, out, client)
-                times[workers] = time.perf_counter() - t0
-                assert all(r["status"] == "ok" for r in reports)
-            print("%d worker(s): %d images of 2048 x 2048, %s: %.2f s (%.1f ms per image)"
-                  % (workers, n, method, times[workers], 1000 * times[workers] / n))
-        print("speed-up 1 -> 2 workers: %.2fx" % (times[1] / times[2]))
+                runs = []
+                for r in range(repeats):
+                    out = os.path.join(folder, "out%d_%d" % (workers, r))
+                    before, tree_before = client.run(cpu_seconds), tree_cpu_seconds()
+                    t0 = time.perf_counter()
+                    reports = idask.normalize_files(tool, paths, method, out, client)
+                    seconds = time.perf_counter() - t0
+                    after = client.run(cpu_seconds)
+                    assert all(rep["status"] == "ok" for rep in reports), reports
+                    worker_cpu = sum(after[w] - before[w] for w in after)
+                    runs.append((seconds, worker_cpu, tree_cpu_seconds() - tree_before - worker_cpu))
+                    shutil.rmtree(out)
+                seconds, worker_cpu, other_cpu = min(runs)
+                times[workers] = seconds
+            print("  %d worker(s): %.2f s (%.1f ms per image; runs: %s); CPU per image: workers %.1f ms, "
+                  "client, scheduler and nannies %.1f ms"
+                  % (workers, seconds, 1000 * seconds / n, ", ".join("%.2f" % r[0] for r in runs),
+                     1000 * worker_cpu / n, 1000 * other_cpu / n))
+        print("  speed-up 1 -> 2 workers: %.2fx (load average %.1f)" % (times[1] / times[2], os.getloadavg()[0]))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

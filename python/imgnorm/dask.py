@@ -11,8 +11,8 @@ normalize_array(tool, image, method)
 
 normalize_files(tool, paths, method, out_dir, client=None)
     A batch of image files on a ``dask.distributed`` cluster: the tool is
-    sent to each worker once, each file is read, normalized and written
-    (under a temporary name, renamed when complete), and a report per file
+    sent to each worker once, each task reads, normalizes and writes several
+    files (under a temporary name, renamed when complete), and a report per file
     says what happened; a file that fails, or whose worker dies, does not
     stop the others.
 
@@ -244,12 +244,52 @@ def _temporary(target):
     return os.path.join(folder, "." + stem + _TEMP_TAG + uuid.uuid4().hex + ext)
 
 
-def _normalize_file(tool, path, method, output, reader, writer):
+class _ReadBuffer:
+    """One buffer that the .npy files of a task are read into, one after the
+    other.  A fresh array per file costs more than reading it on a Dask
+    worker: the workers free large blocks back to the system at once
+    (MALLOC_TRIM_THRESHOLD_), so every new array is new memory whose pages
+    fault in one by one as the file is copied in."""
+
+    def __init__(self):
+        self.pels = np.empty(0, np.uint8)
+
+    def read_npy(self, path):
+        """A 2-D C-order uint8 .npy file read into the buffer (valid until the
+        next read); any other .npy goes through np.load and its checks."""
+        fmt = np.lib.format
+        with open(path, "rb") as f:
+            try:
+                version = fmt.read_magic(f)
+                if version == (1, 0):
+                    shape, fortran, dtype = fmt.read_array_header_1_0(f)
+                elif version == (2, 0):
+                    shape, fortran, dtype = fmt.read_array_header_2_0(f)
+                else:
+                    shape = None
+            except ValueError:
+                shape = None
+            if shape is None or len(shape) != 2 or fortran or dtype != np.uint8:
+                return np.load(path, allow_pickle=False)
+            size = shape[0] * shape[1]
+            if self.pels.size < size:
+                self.pels = np.empty(size, np.uint8)
+            image = self.pels[:size]
+            got = f.readinto(memoryview(image))
+        if got != size:
+            raise ValueError("%s: truncated .npy file: %d of its %d data bytes" % (path, got, size))
+        return image.reshape(shape)
+
+
+def _normalize_file(tool, path, method, output, reader, writer, buffer=None):
     """One file: read, run, write under a temporary name and rename.  Returns
     the file's report; never raises for the file's own problems."""
     report = {"path": path, "output": None, "status": "error", "message": ""}
     try:
-        image = (reader or read_image)(path)
+        if reader is None and buffer is not None and path.lower().endswith(".npy"):
+            image = buffer.read_npy(path)
+        else:
+            image = (reader or read_image)(path)
         result = tool.run(image, method, raise_on_failure=False)
         if not result.success:
             report.update(status="soft failure", message=result.message)
@@ -267,6 +307,40 @@ def _normalize_file(tool, path, method, output, reader, writer):
     return report
 
 
+def _normalize_batch(tool, items, method, reader, writer):
+    """Several files in one task, one after the other: the reports, in order."""
+    buffer = _ReadBuffer()
+    return [_normalize_file(tool, path, method, output, reader, writer, buffer) for path, output in items]
+
+
+class _ToolOnWorkers:
+    """A worker plugin that holds the tool of one batch on every worker.  The
+    client pickles it once, the scheduler hands the bytes to every worker at
+    once (and to any worker that starts, or is restarted, during the batch),
+    and each worker unpickles (trains) the tool once.  A scattered and
+    broadcast tool would instead go to one worker and be copied from there
+    to the next, one after the other, before the first file could start."""
+
+    def __init__(self, tool):
+        self.tool = tool
+
+
+def _normalize_batch_on_worker(plugin, items, method, reader, writer):
+    from distributed import get_worker
+
+    holder = get_worker().plugins.get(plugin)
+    if holder is None:
+        raise RuntimeError("the tool of this batch is not on worker %s" % get_worker().address)
+    return _normalize_batch(holder.tool, items, method, reader, writer)
+
+
+def _files_per_task(files, workers):
+    """Files that one task takes: enough that the scheduler's and the
+    worker's cost per task (a few ms) stays small beside the files' own,
+    while every worker still gets about 8 tasks to balance the load."""
+    return max(1, min(16, files // (8 * max(1, workers))))
+
+
 def _remove_temporaries(output):
     folder, name = os.path.split(output)
     stem, ext = os.path.splitext(name)
@@ -279,16 +353,20 @@ def _remove_temporaries(output):
                 pass
 
 
-def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, writer=None):
+def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, writer=None, files_per_task=None):
     """Normalizes image files on a dask.distributed cluster.
 
     tool: a trained Normalizer, sent to every worker once (pickled through
-    its archive form) and kept there for all of its files.  paths: the input
+    its archive form, as a worker plugin that the scheduler holds for the
+    batch) and kept there for all of its files.  paths: the input
     files; each result goes to out_dir under the input's file name (two inputs
     with one name are refused).  client: a distributed.Client; None uses the
     current client (distributed.get_client()), or runs in this process when
     there is none.  reader/writer: functions path -> array and (path, array)
     -> None for other formats (default: read_image / write_image).
+    files_per_task: how many files one Dask task normalizes, one after the
+    other (default: up to 16, fewer when there are too few files to give
+    every worker about 8 tasks).
 
     Returns one report per path, in the order given: a dict with 'path',
     'output' (None unless written), 'status' ('ok', 'soft failure' when the
@@ -301,6 +379,8 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
     if len(set(names)) != len(names):
         dup = sorted(n for n in set(names) if names.count(n) > 1)
         raise ValueError("inputs share output names in %s: %s" % (out_dir, ", ".join(dup)))
+    if files_per_task is not None and (not isinstance(files_per_task, int) or files_per_task < 1):
+        raise ValueError("files_per_task must be a positive integer, got %r" % (files_per_task,))
     os.makedirs(out_dir, exist_ok=True)
     outputs = [os.path.join(out_dir, n) for n in names]
 
@@ -312,45 +392,53 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
         except (ImportError, ValueError):
             client = None
     if client is None:
-        reports = [_normalize_file(tool, p, method, o, reader, writer) for p, o in zip(paths, outputs)]
+        reports = _normalize_batch(tool, list(zip(paths, outputs)), method, reader, writer)
     else:
         from distributed import as_completed
 
         workers = len(client.scheduler_info()["workers"])
-        shared = [client.scatter(tool, broadcast=True, hash=False)]
+        step = files_per_task or _files_per_task(len(paths), workers)
+        plugin = "imgnorm-tool-" + uuid.uuid4().hex
+        client.register_worker_plugin(_ToolOnWorkers(tool), name=plugin)
 
-        def submit(i):
-            return client.submit(_normalize_file, shared[0], paths[i], method, outputs[i], reader, writer, pure=False)
+        def submit(indices):
+            items = [(paths[i], outputs[i]) for i in indices]
+            return client.submit(_normalize_batch_on_worker, plugin, items, method, reader, writer, pure=False)
 
         def collect(futures, reports, lost):
             for future in as_completed(list(futures)):
-                i = futures[future]
+                indices = futures[future]
                 try:
-                    reports[i] = future.result()
+                    for i, report in zip(indices, future.result()):
+                        reports[i] = report
                 except Exception as e:  # the worker died (KilledWorker) or the task was lost
-                    lost.append(i)
-                    reports[i] = {"path": paths[i], "output": None, "status": "error",
-                                  "message": "not done: %s: %s" % (type(e).__name__, e)}
+                    lost.extend(indices)
+                    for i in indices:
+                        reports[i] = {"path": paths[i], "output": None, "status": "error",
+                                      "message": "not done: %s: %s" % (type(e).__name__, e)}
 
-        reports = [None] * len(paths)
-        lost = []
-        collect({submit(i): i for i in range(len(paths))}, reports, lost)
-        # A dying worker takes down every task it held, not only the one that
-        # killed it: those files are tried again one at a time, so that only
-        # a file that kills its worker on its own is reported so.
-        for i in sorted(lost):
-            try:  # the nannies restart the workers that died
-                client.wait_for_workers(workers, timeout=60)
-            except Exception:
-                pass
-            # The tool went down with the workers that held it.
-            client.cancel(shared)
-            shared[0] = client.scatter(tool, broadcast=True, hash=False)
-            again = []
-            collect({submit(i): i}, reports, again)
-            if again and "KilledWorker" in reports[i]["message"]:
-                reports[i]["message"] = "the worker died while normalizing this file (not done)"
-        client.cancel(shared)
+        try:
+            reports = [None] * len(paths)
+            lost = []
+            batches = [range(k, min(k + step, len(paths))) for k in range(0, len(paths), step)]
+            collect({submit(b): b for b in batches}, reports, lost)
+            # A dying worker takes down every task it held, not only the one
+            # that killed it, and every file of those tasks: those files are
+            # tried again one at a time, so that only a file that kills its
+            # worker on its own is reported so.
+            again = lost
+            for i in sorted(lost):
+                if again:  # a worker died: the nannies restart it, with the tool
+                    try:
+                        client.wait_for_workers(workers, timeout=60)
+                    except Exception:
+                        pass
+                again = []
+                collect({submit([i]): [i]}, reports, again)
+                if again and "KilledWorker" in reports[i]["message"]:
+                    reports[i]["message"] = "the worker died while normalizing this file (not done)"
+        finally:
+            client.unregister_worker_plugin(plugin)
     for report, output in zip(reports, outputs):
         if report["status"] != "ok":
             _remove_temporaries(output)

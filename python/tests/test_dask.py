@@ -4,6 +4,7 @@ worker processes on the loopback interface, with failing files and a dying
 worker."""
 
 import os
+import re
 
 import dask
 import dask.array as da
@@ -105,7 +106,10 @@ def test_batch_reports_every_file_and_survives_a_dying_worker(client, tmp_path):
             os._exit(3)  # the worker process dies mid-batch
         return idask.read_image(path)
 
-    reports = idask.normalize_files(tool, paths, "mean-stddev", str(tmp_path / "out"), client, reader=reader)
+    # Three files per task: the dying file takes the two of its task down
+    # with it, and they are done again.
+    reports = idask.normalize_files(tool, paths, "mean-stddev", str(tmp_path / "out"), client, reader=reader,
+                                    files_per_task=3)
     by_name = {os.path.basename(r["path"]): r for r in reports}
     assert [r["path"] for r in reports] == paths
     assert by_name["flat.npy"]["status"] == "soft failure"
@@ -118,3 +122,34 @@ def test_batch_reports_every_file_and_survives_a_dying_worker(client, tmp_path):
         assert np.array_equal(np.load(r["output"]), tool.run(images["good%d.npy" % k], "mean-stddev"))
     # Only the finished outputs, nothing half-written or temporary.
     assert sorted(os.listdir(tmp_path / "out")) == ["good%d.npy" % k for k in range(6)]
+
+
+# In one task, read one after the other through the buffer the task reuses:
+# a smaller file after a larger, and files its fast path leaves to np.load.
+READ_CASES = [
+    ("large.npy", lambda a: a, "ok"),
+    ("small.npy", lambda a: a[:-11, :-7], "ok"),
+    ("fortran.npy", np.asfortranarray, "ok"),
+    ("truncated.npy", lambda a: a, "ValueError: .*truncated.npy: truncated .npy file"),
+    ("wide.npy", lambda a: a.astype(np.uint16), "TypeError"),
+    ("three-d.npy", lambda a: a[:, :, None], "ValueError"),
+]
+
+
+def test_default_reader_gives_each_file_its_own_pels(client, tmp_path):
+    tool = tool_for("local-mean", masked=False)
+    image = distorted(textured(H, W, 1))
+    paths = []
+    for name, make, _ in READ_CASES:
+        paths.append(str(tmp_path / name))
+        np.save(paths[-1], make(image))
+    with open(paths[3], "r+b") as f:
+        f.truncate(os.path.getsize(paths[3]) - 100)
+    reports = idask.normalize_files(tool, paths, "local-mean", str(tmp_path / "out"), client,
+                                    files_per_task=len(paths))
+    for (name, make, expected), report in zip(READ_CASES, reports):
+        if expected == "ok":
+            assert report["status"] == "ok", report
+            assert np.array_equal(np.load(report["output"]), tool.run(np.ascontiguousarray(make(image)), "local-mean"))
+        else:
+            assert report["status"] == "error" and re.match(expected, report["message"]), report
