@@ -127,9 +127,15 @@ mxPelBuffer<unsigned char> clampedDifference(const mxPelBuffer_const<unsigned ch
     mxcpu::dispatch(
         [](const unsigned char* a, const unsigned char* b, unsigned char* o, std::int32_t w, std::int32_t c)
             MX_KERNEL_INLINE {
+              // 128 + (a - b) clamped to -c .. c, in byte arithmetic (saturating
+              // differences and minima) so that it runs a whole register of
+              // pels per instruction.
+              const unsigned char cc = (unsigned char)c;
               for (std::int32_t i = 0; i < w; ++i) {
-                const std::int32_t v = std::int32_t(a[i]) - std::int32_t(b[i]);
-                o[i] = (unsigned char)(128 + (v < -c ? -c : (v > c ? c : v)));
+                const unsigned char x = a[i], y = b[i];
+                const unsigned char up = x > y ? (unsigned char)(x - y) : 0;
+                const unsigned char down = y > x ? (unsigned char)(y - x) : 0;
+                o[i] = (unsigned char)(128 + (up < cc ? up : cc) - (down < cc ? down : cc));
               }
             },
         img.row(j), ref.pointToPel(r.x(), r.y() + j), d.row(j), r.width(), c);
