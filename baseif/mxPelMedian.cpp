@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "baseif/detail/cpuDispatch.h"
 #include "baseif/detail/medianEngine.h"
 #include "baseif/detail/pelMedian.h"
 #include "baseif/mxPelOps.h"
@@ -96,6 +97,30 @@ struct Counts16Ops {
   static T add(const T& a, const T& b) { return a + b; }
   static T sub(const T& a, const T& b) { return a - b; }
   static int firstAbove(const T& c, std::int32_t k) { return firstAbove16(c, k); }
+  static std::int32_t splat(std::int32_t k) { return k; }
+  static int firstAboveSplat(const T& c, std::int32_t k) { return firstAbove16(c, k); }
+
+  struct P {
+    Counts16 lo, hi;
+  };
+  static P loadPair(const std::uint16_t* p) { return {load16(p), load16(p + 16)}; }
+  static P addPair(const P& a, const P& b) { return {a.lo + b.lo, a.hi + b.hi}; }
+  static P subPair(const P& a, const P& b) { return {a.lo - b.lo, a.hi - b.hi}; }
+  static P joinPair(const T& lo, const T& hi) { return {lo, hi}; }
+  static T lowHalf(const P& p) { return p.lo; }
+  static T highHalf(const P& p) { return p.hi; }
+  // The totals lanes below the pair's groups (-1: none).
+  struct Sel {
+    int lo, hi;
+  };
+  static Sel select(int g) { return {g - 1, g}; }
+  static int pairFirstAbove(const P& p, const T& totals, const Sel& s, std::int32_t k) {
+    std::uint16_t t[16];
+    store16(t, totals);
+    const std::int32_t kLo = k - (s.lo < 0 ? 0 : t[s.lo]);
+    if (t[s.hi] > k) return firstAbove16(p.lo, kLo);  // the lower group holds it
+    return 16 + firstAbove16(p.hi, k - t[s.hi]);
+  }
 };
 
 }  // namespace
@@ -106,7 +131,7 @@ void mxkernel::pelMedianPortable(const mxPelBuffer_const<unsigned char>& src,
   if (mask.isBound())
     mxmedian::run<Counts16Ops, true>(src, mask, params, out);
   else
-    mxmedian::run<Counts16Ops, false>(src, mask, params, out);
+    mxmedian::runStrips<Counts16Ops>(src, params, out);
 }
 
 void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
@@ -133,7 +158,12 @@ void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_
   // its own.
   const bool direct = dst.window() == src.window() && dst.root() != src.root() && dst.root() != m.root();
   mxPelBuffer<unsigned char> out = direct ? dst : mxPelBuffer<unsigned char>(src.window());
-  if (!mxkernel::pelMedianAvx2(src, m, params, out)) mxkernel::pelMedianPortable(src, m, params, out);
+  // The highest version the processor has, at most the dispatch level (the
+  // tests and benchmarks cap it to run the lower ones).
+  const mxcpu::Level level = mxcpu::level();
+  const bool done = (level == mxcpu::Level::kAvx512 && mxkernel::pelMedianAvx512(src, m, params, out)) ||
+                    (level >= mxcpu::Level::kAvx2 && mxkernel::pelMedianAvx2(src, m, params, out));
+  if (!done) mxkernel::pelMedianPortable(src, m, params, out);
   if (!direct) mfPelCopy<unsigned char>(out, dst);
 }
 

@@ -30,9 +30,39 @@ struct Avx2Counts {
   static void store(std::uint16_t* p, T c) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), c); }
   static T add(T a, T b) { return _mm256_add_epi16(a, b); }
   static T sub(T a, T b) { return _mm256_sub_epi16(a, b); }
-  static int firstAbove(T c, std::int32_t k) {
-    const unsigned mask = unsigned(_mm256_movemask_epi8(_mm256_cmpgt_epi16(c, _mm256_set1_epi16(short(k)))));
-    return int(_tzcnt_u32(mask) / 2);
+  static int firstAbove(T c, std::int32_t k) { return firstAboveSplat(c, splat(k)); }
+  static T splat(std::int32_t k) { return _mm256_set1_epi16(short(k)); }
+  static int firstAboveSplat(T c, T kk) {
+    return int(_tzcnt_u32(unsigned(_mm256_movemask_epi8(_mm256_cmpgt_epi16(c, kk)))) / 2);
+  }
+
+  struct P {
+    __m256i lo, hi;
+  };
+  static P loadPair(const std::uint16_t* p) { return {load(p), load(p + 16)}; }
+  static P addPair(P a, P b) { return {add(a.lo, b.lo), add(a.hi, b.hi)}; }
+  static P subPair(P a, P b) { return {sub(a.lo, b.lo), sub(a.hi, b.hi)}; }
+  static P joinPair(T lo, T hi) { return {lo, hi}; }
+  static T lowHalf(P p) { return p.lo; }
+  static T highHalf(P p) { return p.hi; }
+  // Lane j of a vector spread over all lanes: its dword to every dword,
+  // then its half of the dword to every half (a zero shuffle for "none").
+  struct Sel {
+    __m256i dwordLo, halfLo, dwordHi, halfHi;
+  };
+  static __m256i half(int j) {
+    return j < 0 ? _mm256_set1_epi8(char(0x80)) : _mm256_set1_epi16(short(0x0100 * (2 * (j & 1) + 1) + 2 * (j & 1)));
+  }
+  static Sel select(int g) {
+    return {_mm256_set1_epi32(std::max(g - 1, 0) / 2), half(g - 1), _mm256_set1_epi32(g / 2), half(g)};
+  }
+  static int pairFirstAbove(P p, T totals, const Sel& s, std::int32_t k) {
+    const T kk = splat(k);
+    const T below = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(totals, s.dwordLo), s.halfLo);
+    const T belowHi = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(totals, s.dwordHi), s.halfHi);
+    const std::uint64_t lo = unsigned(_mm256_movemask_epi8(_mm256_cmpgt_epi16(add(p.lo, below), kk)));
+    const std::uint64_t hi = unsigned(_mm256_movemask_epi8(_mm256_cmpgt_epi16(add(p.hi, belowHi), kk)));
+    return int(_tzcnt_u64(lo | hi << 32) / 2);
   }
 };
 
@@ -41,7 +71,7 @@ void runAvx2(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_cons
   if (mask.isBound())
     mxmedian::run<Avx2Counts, true>(src, mask, params, out);
   else
-    mxmedian::run<Avx2Counts, false>(src, mask, params, out);
+    mxmedian::runStrips<Avx2Counts>(src, params, out);
 }
 
 }  // namespace

@@ -166,27 +166,38 @@ mxPelBuffer<unsigned char> clampedDifference(const mxPelBuffer_const<unsigned ch
   d.copyXforms(img);
   const std::int32_t c = std::min<std::int32_t>(amount, 127);
   for (std::int32_t j = 0; j < r.height(); ++j) {
-    const unsigned char* m = neutral.isBound() ? neutral.pointToPel(r.x(), r.y() + j) : nullptr;
-    if (m)
+    const unsigned char* a = img.row(j);
+    const unsigned char* b = ref.pointToPel(r.x(), r.y() + j);
+    if (neutral.isBound())
       mxcpu::dispatch(
           [](const unsigned char* a, const unsigned char* b, const unsigned char* m, unsigned char* o, std::int32_t w,
              std::int32_t c) MX_KERNEL_INLINE {
+            const unsigned char cc = (unsigned char)c;
             for (std::int32_t i = 0; i < w; ++i) {
-              const std::int32_t v = std::int32_t(a[i]) - std::int32_t(b[i]);
-              o[i] = (unsigned char)(m[i] == 0 ? 128 : 128 + (v < -c ? -c : (v > c ? c : v)));
+              const unsigned char x = a[i], y = b[i];
+              const unsigned char up = x > y ? (unsigned char)(x - y) : 0;
+              const unsigned char down = y > x ? (unsigned char)(y - x) : 0;
+              const unsigned char v = (unsigned char)(128 + (up < cc ? up : cc) - (down < cc ? down : cc));
+              o[i] = m[i] == 0 ? (unsigned char)128 : v;
             }
           },
-          img.row(j), ref.pointToPel(r.x(), r.y() + j), m, d.row(j), r.width(), c);
+          a, b, neutral.pointToPel(r.x(), r.y() + j), d.row(j), r.width(), c);
     else
       mxcpu::dispatch(
           [](const unsigned char* a, const unsigned char* b, unsigned char* o, std::int32_t w, std::int32_t c)
               MX_KERNEL_INLINE {
+                // 128 + (a - b) clamped to -c .. c, in byte arithmetic
+                // (saturating differences and minima) so that it runs a whole
+                // register of pels per instruction.
+                const unsigned char cc = (unsigned char)c;
                 for (std::int32_t i = 0; i < w; ++i) {
-                  const std::int32_t v = std::int32_t(a[i]) - std::int32_t(b[i]);
-                  o[i] = (unsigned char)(128 + (v < -c ? -c : (v > c ? c : v)));
+                  const unsigned char x = a[i], y = b[i];
+                  const unsigned char up = x > y ? (unsigned char)(x - y) : 0;
+                  const unsigned char down = y > x ? (unsigned char)(y - x) : 0;
+                  o[i] = (unsigned char)(128 + (up < cc ? up : cc) - (down < cc ? down : cc));
                 }
               },
-          img.row(j), ref.pointToPel(r.x(), r.y() + j), d.row(j), r.width(), c);
+          a, b, d.row(j), r.width(), c);
   }
   return d;
 }

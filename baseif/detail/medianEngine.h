@@ -198,6 +198,275 @@ private:
   std::uint16_t totals_[17] = {};
 };
 
+// The unmasked filter, with the policy's pair operations besides those above:
+//   V::P                      32 counters: fine groups g and g + 1 of a column
+//   V::loadPair(p), V::addPair(a, b), V::subPair(a, b), V::joinPair(lo, hi),
+//   V::lowHalf(p), V::highHalf(p)
+//   V::Sel, V::select(g)      what pairFirstAbove needs to know of pair g
+//   V::pairFirstAbove(p, totals, sel, k)
+//                             the first lane whose count plus the window's
+//                             count below its group (lanes 0 .. 15: totals
+//                             lane g - 1, or 0 for g = 0; lanes 16 .. 31:
+//                             totals lane g) exceeds k (the caller
+//                             guarantees one does)
+//
+// Every window holds the same odd number of values, so the rank of the
+// median is fixed and only the lower middle is ever taken.  The image is
+// processed in vertical strips of output columns, each with histograms for
+// its own source columns only (the strip and rx columns either side), so
+// that the histograms of a strip stay in the processor's private caches
+// whatever the image width; the overlap costs 2 rx column updates per row
+// and strip.  A column's fine histogram is stored whole,
+// fine[column * 256 + value], so that two neighbouring groups lie together.
+// The window's fine running totals are kept for a pair of neighbouring
+// groups, g and g + 1, holding the median; the pair moves only when the
+// median leaves it, and then so that the group it left stays in the pair,
+// so a median that wavers across a group boundary costs nothing.  The pair's
+// groups wait in window_ for their next use, brought up to date then.
+template <class V>
+class StripEngine {
+public:
+  using T = typename V::T;
+  using P = typename V::P;
+
+  // Output columns per strip, aimed at histograms of about kColumns source
+  // columns (an eighth of a megabyte of coarse and fine counts per 256).
+  static constexpr std::int32_t kColumns = 1536;
+
+  StripEngine(std::int32_t width, const mxPelMedianParams& p)
+      : width_(width),
+        rx_((p.size.x() - 1) / 2),
+        low_(p.range.x()),
+        high_(p.range.y()),
+        k_((p.size.x() * p.size.y() - 1) / 2) {
+    // Strips pay off while the overlap stays small against the strip; with
+    // wider windows the whole row is one strip.
+    const std::int32_t perStrip = kColumns - 2 * rx_ >= 4 * rx_ ? kColumns - 2 * rx_ : width;
+    const std::int32_t strips = (width + perStrip - 1) / perStrip;
+    stripWidth_ = (width + strips - 1) / strips;
+    const std::size_t columns = std::size_t(std::min(width, stripWidth_ + 2 * rx_));
+    fine_.resize(columns * 256);
+    coarse_.resize(columns * 16);
+    for (int v = 0; v < 256; ++v)
+      for (int j = 0; j < 16; ++j) {
+        steps_[v][j] = std::uint16_t(j >= v / 16 ? 1 : 0);
+        steps_[v][16 + j] = std::uint16_t(j >= v % 16 ? 1 : 0);
+      }
+  }
+
+  std::int32_t stripWidth() const { return stripWidth_; }
+
+  // Starts the strip of output columns xs .. xe - 1: empty histograms over
+  // its source columns.
+  void startStrip(std::int32_t xs, std::int32_t xe) {
+    xs_ = xs;
+    xe_ = xe;
+    first_ = std::max(xs - rx_, 0);
+    last_ = std::min(xe - 1 + rx_, width_ - 1);
+    std::fill(fine_.begin(), fine_.begin() + std::ptrdiff_t(last_ - first_ + 1) * 256, std::uint16_t(0));
+    std::fill(coarse_.begin(), coarse_.begin() + std::ptrdiff_t(last_ - first_ + 1) * 16, std::uint16_t(0));
+  }
+
+  // Adds source row s to the strip's column histograms.
+  void addRow(const unsigned char* s) {
+    std::uint16_t* fine = fine_.data();
+    std::uint16_t* coarse = coarse_.data();
+    s += first_;
+    for (std::int32_t c = 0; c <= last_ - first_; ++c) {
+      const unsigned v = s[c];
+      const std::uint16_t* step = steps_[v];
+      std::uint16_t* f = fine + std::size_t(c) * 256 + (v & 0xF0);
+      std::uint16_t* k = coarse + std::size_t(c) * 16;
+      V::store(k, V::add(V::load(k), V::load(step)));
+      V::store(f, V::add(V::load(f), V::load(step + 16)));
+    }
+  }
+
+  // Replaces source row leaving by source row entering in the strip's
+  // column histograms.
+  void replaceRow(const unsigned char* leaving, const unsigned char* entering) {
+    std::uint16_t* f = fine_.data();
+    std::uint16_t* k = coarse_.data();
+    leaving += first_;
+    entering += first_;
+    const std::int32_t n = last_ - first_ + 1;
+    for (std::int32_t c = 0; c < n; ++c, f += 256, k += 16) {
+      const unsigned l = leaving[c], e = entering[c];
+      const std::uint16_t* sl = steps_[l];
+      const std::uint16_t* se = steps_[e];
+      V::store(k, V::add(V::sub(V::load(k), V::load(sl)), V::load(se)));
+      V::store(f + (l & 0xF0), V::sub(V::load(f + (l & 0xF0)), V::load(sl + 16)));
+      V::store(f + (e & 0xF0), V::add(V::load(f + (e & 0xF0)), V::load(se + 16)));
+    }
+  }
+
+  // Filters the strip's part of one output row (out points at output
+  // column 0) from the current column histograms.  Not inlined, so that the
+  // compiler gives its loop registers of its own.
+  __attribute__((noinline)) void filterRow(unsigned char* out) {
+    for (int b = 0; b < 16; ++b) synced_[b] = kNever;
+    const std::uint16_t* coarse = coarse_.data();
+    const std::uint16_t* fine = fine_.data();
+    // Members in locals: the stores to out may alias them.
+    const std::int32_t k = k_, rx = rx_, last = width_ - 1, first = first_, xe = xe_;
+    const auto kk = V::splat(k);
+    std::int32_t x = xs_;
+    T totals = windowSum(coarse, 16, x);
+    int g = std::min(V::firstAbove(totals, k), 14);
+    P pair = takePair(g, x);
+    typename V::Sel sel = V::select(g);
+    // The column entering the window of pel x is min(x + rx, last), the one
+    // leaving it max(x - 1 - rx, 0): the first moves while x < enterStops,
+    // the second from x = leaveMoves on.  Between those points (and xe)
+    // both move by a fixed step, so the loop runs in segments with pointer
+    // steps.  The leaving column's pointers point one column past it (its
+    // first value lies one column before the strip's first source column).
+    const std::int32_t enterStops = last - rx + 1, leaveMoves = rx + 2;
+    const std::ptrdiff_t enter = std::min(x + rx, last) - first, leave = std::max(x - 1 - rx, 0) - first;
+    const std::uint16_t* ce = coarse + enter * 16;
+    const std::uint16_t* cl = coarse + (leave + 1) * 16;
+    const std::uint16_t* fe = fine + enter * 256 + g * 16;
+    const std::uint16_t* fl = fine + (leave + 1) * 256 + g * 16;
+    std::ptrdiff_t dce = 0, dcl = 0, dfe = 0, dfl = 0;  // the pointer steps
+    std::int32_t end = x + 1;
+    for (;;) {
+      const int b = V::firstAboveSplat(totals, kk);
+      if (unsigned(b - g) > 1u) {
+        // The median left the pair: park it, and take the pair that holds
+        // the median and the group next to it on the side it came from.
+        park(pair, g, x);
+        const int to = b > g ? b - 1 : std::min(b, 14);
+        pair = takePair(to, x);
+        sel = V::select(to);
+        fe += (to - g) * 16;
+        fl += (to - g) * 16;
+        g = to;
+      }
+      out[x] = (unsigned char)(g * 16 + V::pairFirstAbove(pair, totals, sel, k));
+      if (++x == end) {
+        if (x == xe) break;
+        end = xe;
+        if (x < enterStops) end = std::min(end, enterStops);
+        if (x < leaveMoves) end = std::min(end, leaveMoves);
+        dce = x < enterStops ? 16 : 0;
+        dfe = dce * 16;
+        dcl = x >= leaveMoves ? 16 : 0;
+        dfl = dcl * 16;
+      }
+      ce += dce;
+      cl += dcl;
+      fe += dfe;
+      fl += dfl;
+      totals = V::add(V::sub(totals, V::load(cl - 16)), V::load(ce));
+      pair = V::addPair(V::subPair(pair, V::loadPair(fl - 256)), V::loadPair(fe));
+    }
+    const unsigned char low = (unsigned char)low_, high = (unsigned char)high_;
+    for (std::int32_t i = xs_; i < xe; ++i) out[i] = std::min(std::max(out[i], low), high);
+  }
+
+private:
+  static constexpr std::int32_t kNever = -(1 << 30);
+
+  // The window's running totals of fine groups g and g + 1 for output pel
+  // x.  Not inlined: it is rare, and inlined its loops would crowd the row
+  // loop out of registers.
+  __attribute__((noinline)) P takePair(int g, std::int32_t x) {
+    return V::joinPair(syncFine(g, x), syncFine(g + 1, x));
+  }
+
+  // Keeps pair g, up to date for output pel x, for later use.
+  void park(P pair, int g, std::int32_t x) {
+    V::store(window_[g], V::lowHalf(pair));
+    V::store(window_[g + 1], V::highHalf(pair));
+    synced_[g] = synced_[g + 1] = x;
+  }
+
+  // c x the counters at p, by doubling.
+  static T times(const std::uint16_t* p, std::int32_t c) {
+    T sum = V::zero(), power = V::load(p);
+    for (; c > 0; c >>= 1, power = V::add(power, power))
+      if (c & 1) sum = V::add(sum, power);
+    return sum;
+  }
+
+  // The sum over the window of output pel x (source columns x - rx ..
+  // x + rx, clamped to the row) of the 16 counters at p of every column,
+  // columns lying stride counters apart: edge columns are added once, times
+  // their count, so a window much wider than the row costs no more than the
+  // row.
+  T windowSum(const std::uint16_t* p, std::ptrdiff_t stride, std::int32_t x) const {
+    const std::int32_t lo = x - rx_, hi = x + rx_;
+    auto column = [&](std::int32_t c) { return p + std::ptrdiff_t(c - first_) * stride; };
+    if (width_ == 1) return times(column(0), hi - lo + 1);
+    T sum = V::zero();
+    if (lo <= 0) sum = times(column(0), std::min(hi, 0) - lo + 1);
+    for (std::int32_t c = std::max(lo, 1); c <= std::min(hi, width_ - 2); ++c) sum = V::add(sum, V::load(column(c)));
+    if (hi >= width_ - 1) sum = V::add(sum, times(column(width_ - 1), hi - std::max(lo, width_ - 1) + 1));
+    return sum;
+  }
+
+  // Brings the window's running totals of fine group b up to output pel x.
+  T syncFine(int b, std::int32_t x) {
+    const std::uint16_t* group = fine_.data() + b * 16;
+    T f;
+    if (x - synced_[b] <= rx_) {
+      // Windows only move right: one column leaves and one enters per step.
+      f = V::load(window_[b]);
+      for (std::int32_t c = synced_[b] + 1; c <= x; ++c) {
+        const std::ptrdiff_t enter = std::min(c + rx_, width_ - 1) - first_;
+        const std::ptrdiff_t leave = std::max(c - 1 - rx_, 0) - first_;
+        f = V::add(V::sub(f, V::load(group + leave * 256)), V::load(group + enter * 256));
+      }
+    } else {
+      f = windowSum(group, 256, x);
+    }
+    V::store(window_[b], f);
+    synced_[b] = x;
+    return f;
+  }
+
+  std::int32_t width_;
+  std::int32_t rx_;
+  int low_, high_;
+  std::int32_t k_;  // the rank of the median among the window's values
+  std::int32_t stripWidth_ = 0;
+  std::int32_t xs_ = 0, xe_ = 0;       // the strip's output columns
+  std::int32_t first_ = 0, last_ = 0;  // its source columns
+  std::vector<std::uint16_t> fine_;
+  std::vector<std::uint16_t> coarse_;
+  alignas(32) std::uint16_t window_[16][16];
+  // What one value v adds to running totals: steps_[v] ones in coarse lanes
+  // v / 16 .. 15, then ones in fine lanes v % 16 .. 15 of its group.
+  alignas(64) std::uint16_t steps_[256][32];
+  std::int32_t synced_[16];
+};
+
+// The unmasked filter over src's window into out (a buffer over the same
+// window), strip by strip.
+template <class V>
+void runStrips(const mxPelBuffer_const<unsigned char>& src, const mxPelMedianParams& p,
+               const mxPelBuffer<unsigned char>& out) {
+  const std::int32_t w = src.width();
+  const std::int32_t h = src.height();
+  if (w <= 0 || h <= 0) return;
+  const std::int32_t ry = (p.size.y() - 1) / 2;
+  // Rows beyond the top and bottom edges replicate the edge rows.
+  auto rowAt = [&](std::int32_t j) { return j < 0 ? 0 : (j >= h ? h - 1 : j); };
+  StripEngine<V> engine(w, p);
+  for (std::int32_t xs = 0; xs < w; xs += engine.stripWidth()) {
+    engine.startStrip(xs, std::min(xs + engine.stripWidth(), w));
+    for (std::int32_t j = -ry; j <= ry; ++j) engine.addRow(src.row(rowAt(j)));
+    for (std::int32_t y = 0; y < h; ++y) {
+      if (y > 0) {
+        const std::int32_t leaving = rowAt(y - ry - 1);
+        const std::int32_t entering = rowAt(y + ry);
+        if (leaving != entering) engine.replaceRow(src.row(leaving), src.row(entering));
+      }
+      engine.filterRow(out.row(y));
+    }
+  }
+}
+
 // Runs the filter over src's window into out (a buffer over the same window);
 // mask, when MASKED, is a buffer whose window contains src's.
 template <class V, bool MASKED>

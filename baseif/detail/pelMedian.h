@@ -1,6 +1,6 @@
-// The median filter's row engine in its instruction-set versions: the
-// baseline one that always exists and, where the processor has it, an AVX2
-// one chosen at run time.  Internal to the library; the tests compare the
+// The median filter's engine in its instruction-set versions: the baseline
+// one that always exists and, where the processor has them, an AVX2 and an
+// AVX-512 one chosen at run time.  Internal to the library; the tests compare the
 // versions with each other.
 #pragma once
 
@@ -17,5 +17,9 @@ void pelMedianPortable(const mxPelBuffer_const<unsigned char>& src, const mxPelB
 // The AVX2 version; false (nothing written) when the processor lacks AVX2.
 bool pelMedianAvx2(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                    const mxPelMedianParams& params, const mxPelBuffer<unsigned char>& out);
+// The AVX-512 version (F, BW, DQ and VL); false (nothing written) when the
+// processor lacks them.
+bool pelMedianAvx512(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+                     const mxPelMedianParams& params, const mxPelBuffer<unsigned char>& out);
 
 }  // namespace mxkernel

@@ -69,15 +69,46 @@ TEST(PelMedian, MatchesSortedWindowsOnRandomImages) {
     mfPelMedian(src, mask, p, dst);
     ASSERT_TRUE(mfPelEqual<unsigned char>(dst, expected));
     if (kind == 3) continue;  // the engines take masks covering the source window
-    mxPelBuffer<unsigned char> portable(w), avx2(w);
+    mxPelBuffer<unsigned char> portable(w), avx2(w), avx512(w);
     mxkernel::pelMedianPortable(src, mask, p, portable);
     ASSERT_TRUE(mfPelEqual<unsigned char>(portable, expected));
     if (mxkernel::pelMedianAvx2(src, mask, p, avx2)) {
       avx2Ran = true;
       ASSERT_TRUE(mfPelEqual<unsigned char>(avx2, expected));
     }
+    if (mxkernel::pelMedianAvx512(src, mask, p, avx512)) {
+      ASSERT_TRUE(mfPelEqual<unsigned char>(avx512, expected));
+    }
   }
   if (!avx2Ran) GTEST_LOG_(INFO) << "no AVX2 on this processor: only the portable engine was checked";
+}
+
+// Rows wider than one strip of the unmasked engine (a strip's histograms
+// cover its columns and rx more on either side), on every engine: windows
+// narrow and wide against the strip, one as wide as strips get, and a
+// median that wanders over every coarse group along the row.
+TEST(PelMedian, MatchesSortedWindowsAcrossStrips) {
+  std::mt19937 rng(5);
+  mxPelBuffer<unsigned char> src = randomWindow(rng, 3, -2, 2600, 5);
+  for (int y = 0; y < 5; ++y)
+    for (int x = 0; x < 2600; x += 2) src.row(y)[x] = (unsigned char)(x / 11 + y);  // a ramp under the noise
+  const mxPelMedianParams params[] = {
+      {{3, 3}, {0, 255}, false}, {{31, 5}, {20, 230}, true}, {{513, 1}, {0, 255}, true}};
+  const mxPelRect w = src.window();
+  for (const mxPelMedianParams& p : params) {
+    SCOPED_TRACE(testing::Message() << "size " << p.size.x() << "x" << p.size.y());
+    mxPelBuffer<unsigned char> expected(w), portable(w), avx2(w), avx512(w);
+    for (int y = w.y(); y < w.y() + w.height(); ++y)
+      for (int x = w.x(); x < w.x() + w.width(); ++x) expected.set(x, y, (unsigned char)bruteMedian(src, {}, p, x, y));
+    mxkernel::pelMedianPortable(src, {}, p, portable);
+    EXPECT_TRUE(mfPelEqual<unsigned char>(portable, expected));
+    if (mxkernel::pelMedianAvx2(src, {}, p, avx2)) {
+      EXPECT_TRUE(mfPelEqual<unsigned char>(avx2, expected));
+    }
+    if (mxkernel::pelMedianAvx512(src, {}, p, avx512)) {
+      EXPECT_TRUE(mfPelEqual<unsigned char>(avx512, expected));
+    }
+  }
 }
 
 TEST(PelMedian, WorksInPlaceAndIntoPartialDestinations) {

@@ -1,0 +1,96 @@
+// The median engine built for processors with AVX-512 (F, BW, DQ, VL):
+// sixteen 16-bit counters fill a 256-bit register as in the AVX2 build, the
+// pair of fine groups that holds the median fills one 512-bit register, and
+// comparisons give lane masks directly.  Everything the engine uses is
+// included before the target switch, so that only this file's own code is
+// built for AVX-512.
+//
+// GCC 12 warns that the undefined upper half of a 256-to-512-bit cast in its
+// own headers is (or may be) used uninitialized; the casts here never use that half.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "baseif/detail/pelMedian.h"
+#include "baseif/mxPelBuffer.h"
+#include "baseif/mxPelMedian.h"
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512bw,avx512dq,avx512vl,bmi,bmi2,popcnt"))), \
+                             apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,avx512f,avx512bw,avx512dq,avx512vl,bmi,bmi2,popcnt")
+#endif
+
+#include "baseif/detail/medianEngine.h"
+
+namespace {
+
+struct Avx512Counts {
+  using T = __m256i;
+  static T zero() { return _mm256_setzero_si256(); }
+  static T load(const std::uint16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+  static void store(std::uint16_t* p, T c) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), c); }
+  static T add(T a, T b) { return _mm256_add_epi16(a, b); }
+  static T sub(T a, T b) { return _mm256_sub_epi16(a, b); }
+  static int firstAbove(T c, std::int32_t k) { return firstAboveSplat(c, splat(k)); }
+  static T splat(std::int32_t k) { return _mm256_set1_epi16(short(k)); }
+  static int firstAboveSplat(T c, T kk) { return int(_tzcnt_u32(_mm256_cmpgt_epi16_mask(c, kk))); }
+
+  using P = __m512i;
+  static P loadPair(const std::uint16_t* p) { return _mm512_loadu_si512(p); }
+  static P addPair(P a, P b) { return _mm512_add_epi16(a, b); }
+  static P subPair(P a, P b) { return _mm512_sub_epi16(a, b); }
+  static P joinPair(T lo, T hi) { return _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1); }
+  static T lowHalf(P p) { return _mm512_castsi512_si256(p); }
+  static T highHalf(P p) { return _mm512_extracti64x4_epi64(p, 1); }
+  // The totals lanes below the pair's groups, spread over the pair's
+  // halves; lanes whose mask bit is clear get 0 (no group below group 0).
+  struct Sel {
+    __m512i lanes;
+    __mmask32 keep;
+  };
+  static Sel select(int g) {
+    const __m512i lanes = joinPair(_mm256_set1_epi16(short(std::max(g - 1, 0))), _mm256_set1_epi16(short(g)));
+    return {lanes, g == 0 ? __mmask32(0xFFFF0000u) : __mmask32(0xFFFFFFFFu)};
+  }
+  static int pairFirstAbove(P p, T totals, const Sel& s, std::int32_t k) {
+    const P below = _mm512_maskz_permutexvar_epi16(s.keep, s.lanes, _mm512_castsi256_si512(totals));
+    return int(_tzcnt_u32(_mm512_cmpgt_epi16_mask(_mm512_add_epi16(p, below), _mm512_set1_epi16(short(k)))));
+  }
+};
+
+void runAvx512(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+               const mxPelMedianParams& params, const mxPelBuffer<unsigned char>& out) {
+  if (mask.isBound())
+    mxmedian::run<Avx512Counts, true>(src, mask, params, out);
+  else
+    mxmedian::runStrips<Avx512Counts>(src, params, out);
+}
+
+}  // namespace
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+bool mxkernel::pelMedianAvx512(const mxPelBuffer_const<unsigned char>& src,
+                               const mxPelBuffer_const<unsigned char>& mask, const mxPelMedianParams& params,
+                               const mxPelBuffer<unsigned char>& out) {
+  static const bool supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                                __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+                                __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+                                __builtin_cpu_supports("popcnt");
+  if (!supported) return false;
+  runAvx512(src, mask, params, out);
+  return true;
+}
