@@ -99,6 +99,40 @@ struct CascadeScratch {
   }
 };
 
+// One line position of all three boxes in steady state (every box past its
+// lead-in), in one pass over the lanes: each lane's box-1 value goes on to
+// box 2 and box 3 in registers instead of being stored and read back, and
+// the lanes are walked once instead of three times.  The arithmetic is that
+// of the three separate loops below, lane by lane, so the values are the
+// same.  The rings must not let a box's new value and the value it drops
+// share a slot (widths above 1), so the pointers never alias.
+template <bool kSampled, class In, class Out>
+MX_KERNEL_INLINE inline void fusedPosition(std::int32_t n, const In* __restrict enter, const In* __restrict leave,
+                                           std::int32_t* __restrict acc1, std::int32_t* __restrict acc2,
+                                           std::int32_t* __restrict acc3, std::uint16_t* __restrict r1,
+                                           const std::uint16_t* __restrict old1, std::uint16_t* __restrict r2,
+                                           const std::uint16_t* __restrict old2, Out* __restrict out, float firstScale,
+                                           float sc2, float lastScale, float maxValue) {
+  for (std::int32_t x = 0; x < n; ++x) {
+    const std::int32_t a1 = acc1[x] + enter[x];
+    const std::uint16_t v1 = std::uint16_t(roundScaled(a1, firstScale));
+    r1[x] = v1;
+    acc1[x] = a1 - leave[x];
+    const std::int32_t a2 = acc2[x] + v1;
+    const std::uint16_t v2 = std::uint16_t(roundScaled(a2, sc2));
+    r2[x] = v2;
+    acc2[x] = a2 - old1[x];
+    if (kSampled) {
+      const std::int32_t a3 = acc3[x] + v2;
+      const float v = float(a3) * lastScale + 0.5f;
+      out[x] = Out(std::int32_t(v < maxValue ? v : maxValue));
+      acc3[x] = a3 - old2[x];
+    } else {
+      acc3[x] += v2 - old2[x];
+    }
+  }
+}
+
 // Runs the three box filters of plan p along n parallel lines.  lineAt(q)
 // gives the n input values (type In) of line position q, 0 <= q < p.length;
 // outAt(j) gives where the n results of output j go (type Out).  The first
@@ -165,11 +199,25 @@ MX_KERNEL_INLINE inline void streamCascadeBody(const AxisPlan& p, std::int32_t n
       }
     }
   }
+  const bool fuse = w2 > 1 && w3 > 1;
   for (std::int32_t t = tBegin; t < positions; ++t) {
     // Box 1 at position t: inputs t .. t + w1 - 1.
     const In* enter = lineAt(t + w1 - 1);
     const In* leave = lineAt(t);
     std::uint16_t* r1 = ring1 + std::ptrdiff_t(t % w2) * n;
+    if (fuse && t - w2 - w3 + 2 >= 0) {
+      const std::int32_t q2 = t - w2 + 1, q3 = q2 - w3 + 1;
+      const std::uint16_t* old1 = ring1 + std::ptrdiff_t(q2 % w2) * n;
+      std::uint16_t* r2 = ring2 + std::ptrdiff_t(q2 % w3) * n;
+      const std::uint16_t* old2 = ring2 + std::ptrdiff_t(q3 % w3) * n;
+      if (q3 % p.step == 0)
+        fusedPosition<true>(n, enter, leave, acc1, acc2, acc3, r1, old1, r2, old2, outAt(q3 / p.step), firstScale, sc2,
+                            lastScale, maxValue);
+      else
+        fusedPosition<false>(n, enter, leave, acc1, acc2, acc3, r1, old1, r2, old2, static_cast<Out*>(nullptr),
+                             firstScale, sc2, lastScale, maxValue);
+      continue;
+    }
     for (std::int32_t x = 0; x < n; ++x) {
       const std::int32_t a = acc1[x] + enter[x];
       r1[x] = std::uint16_t(roundScaled(a, firstScale));
