@@ -1,7 +1,8 @@
 """Throughput of imgnorm.dask on a LocalCluster (loopback only).
 
   batch:  normalize_files over N images of 2048 x 2048 (.npy) with 1 and then
-          2 worker processes of one thread each, 3 runs on each cluster;
+          2 worker processes of one thread each, 3 runs on each cluster,
+          with the files in RAM (/dev/shm) and on disk (the temporary folder);
           prints the best time of each, the CPU time per image spent in the
           workers and in the other processes of the cluster (the client,
           which holds the LocalCluster's scheduler, and the nannies) and the
@@ -79,46 +80,65 @@ def tree_cpu_seconds():
     return total
 
 
+def batch_places():
+    """Where the batch's files go: a RAM-backed folder (/dev/shm), where the
+    figures are the normalization's own, and the temporary folder (on this
+    machine a virtual disk shared with everyone on it), where writing 4 MiB
+    per image can set the pace instead."""
+    places = []
+    if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK):
+        places.append(("in RAM", "/dev/shm"))
+    places.append(("on disk", tempfile.gettempdir()))
+    return places
+
+
 def batch(n=200, method="local-mean", repeats=3):
-    folder = tempfile.mkdtemp(prefix="imgnorm_batch_")
+    folders = []
     try:
         tool = imgnorm.Normalizer(scene(2048, 2048, 0), methods=method)
-        paths = []
-        images = {}
-        for k in range(n):
-            p = os.path.join(folder, "in", "img%03d.npy" % k)
-            os.makedirs(os.path.dirname(p), exist_ok=True)
-            seed = 1 + k % 7
-            if seed not in images:
-                images[seed] = scene(2048, 2048, seed)
-            np.save(p, images[seed])
-            paths.append(p)
-        print("normalize_files over %d images of 2048 x 2048 (.npy in %s), %s; best of %d runs per cluster"
-              % (n, folder, method, repeats))
-        times = {}
+        images = [scene(2048, 2048, seed) for seed in range(1, 8)]
+        inputs = []
+        for name, base in batch_places():
+            folder = tempfile.mkdtemp(prefix="imgnorm_batch_", dir=base)
+            folders.append(folder)
+            os.makedirs(os.path.join(folder, "in"))
+            paths = [os.path.join(folder, "in", "img%03d.npy" % k) for k in range(n)]
+            for k, p in enumerate(paths):
+                np.save(p, images[k % 7])
+            inputs.append((name, folder, paths))
+        print("normalize_files over %d images of 2048 x 2048 (.npy), %s; best of %d runs per cluster"
+              % (n, method, repeats))
+        results = {}
         for workers in (1, 2):
             with cluster(workers) as c, distributed.Client(c) as client:
-                runs = []
-                for r in range(repeats):
-                    out = os.path.join(folder, "out%d_%d" % (workers, r))
-                    before, tree_before = client.run(cpu_seconds), tree_cpu_seconds()
-                    t0 = time.perf_counter()
-                    reports = idask.normalize_files(tool, paths, method, out, client)
-                    seconds = time.perf_counter() - t0
-                    after = client.run(cpu_seconds)
-                    assert all(rep["status"] == "ok" for rep in reports), reports
-                    worker_cpu = sum(after[w] - before[w] for w in after)
-                    runs.append((seconds, worker_cpu, tree_cpu_seconds() - tree_before - worker_cpu))
-                    shutil.rmtree(out)
-                seconds, worker_cpu, other_cpu = min(runs)
-                times[workers] = seconds
-            print("  %d worker(s): %.2f s (%.1f ms per image; runs: %s); CPU per image: workers %.1f ms, "
-                  "client, scheduler and nannies %.1f ms"
-                  % (workers, seconds, 1000 * seconds / n, ", ".join("%.2f" % r[0] for r in runs),
-                     1000 * worker_cpu / n, 1000 * other_cpu / n))
-        print("  speed-up 1 -> 2 workers: %.2fx (load average %.1f)" % (times[1] / times[2], os.getloadavg()[0]))
+                for name, folder, paths in inputs:
+                    runs = []
+                    for r in range(repeats):
+                        out = os.path.join(folder, "out%d_%d" % (workers, r))
+                        before, tree_before = client.run(cpu_seconds), tree_cpu_seconds()
+                        t0 = time.perf_counter()
+                        reports = idask.normalize_files(tool, paths, method, out, client)
+                        seconds = time.perf_counter() - t0
+                        after = client.run(cpu_seconds)
+                        assert all(rep["status"] == "ok" for rep in reports), reports
+                        worker_cpu = sum(after[w] - before[w] for w in after)
+                        runs.append((seconds, worker_cpu, tree_cpu_seconds() - tree_before - worker_cpu))
+                        shutil.rmtree(out)
+                    results[name, workers] = (min(runs), runs)
+        for name, folder, _ in inputs:
+            print("files %s (%s):" % (name, os.path.dirname(folder)))
+            for workers in (1, 2):
+                (seconds, worker_cpu, other_cpu), runs = results[name, workers]
+                print("  %d worker(s): %.2f s (%.1f ms per image; runs: %s); CPU per image: workers %.1f ms, "
+                      "client, scheduler and nannies %.1f ms"
+                      % (workers, seconds, 1000 * seconds / n, ", ".join("%.2f" % r[0] for r in runs),
+                         1000 * worker_cpu / n, 1000 * other_cpu / n))
+            print("  speed-up 1 -> 2 workers: %.2fx" % (results[name, 1][0][0] / results[name, 2][0][0]))
+        print("load average at the end: %.1f (other processes on the machine distort these figures)"
+              % os.getloadavg()[0])
     finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        for folder in folders:
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 def peak_rss_mib():

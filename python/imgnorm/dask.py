@@ -334,11 +334,18 @@ def _normalize_batch_on_worker(plugin, items, method, reader, writer):
     return _normalize_batch(holder.tool, items, method, reader, writer)
 
 
-def _files_per_task(files, workers):
-    """Files that one task takes: enough that the scheduler's and the
-    worker's cost per task (a few ms) stays small beside the files' own,
-    while every worker still gets about 8 tasks to balance the load."""
-    return max(1, min(16, files // (8 * max(1, workers))))
+def _batches(files, workers, files_per_task=None):
+    """The files (index ranges) of each task, in the order submitted.  By
+    default a task takes up to 16 files, so that the scheduler's and the
+    worker's cost per task (a few ms) stays small beside the files' own, and
+    half of a worker's share of the files left, so that the last tasks
+    are small and the workers finish together."""
+    out, start = [], 0
+    while start < files:
+        size = files_per_task or max(1, min(16, (files - start) // (2 * max(1, workers))))
+        out.append(range(start, min(start + size, files)))
+        start += size
+    return out
 
 
 def _remove_temporaries(output):
@@ -365,8 +372,8 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
     there is none.  reader/writer: functions path -> array and (path, array)
     -> None for other formats (default: read_image / write_image).
     files_per_task: how many files one Dask task normalizes, one after the
-    other (default: up to 16, fewer when there are too few files to give
-    every worker about 8 tasks).
+    other (default: up to 16, fewer towards the end of the batch so that the
+    workers finish together).
 
     Returns one report per path, in the order given: a dict with 'path',
     'output' (None unless written), 'status' ('ok', 'soft failure' when the
@@ -397,7 +404,6 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
         from distributed import as_completed
 
         workers = len(client.scheduler_info()["workers"])
-        step = files_per_task or _files_per_task(len(paths), workers)
         plugin = "imgnorm-tool-" + uuid.uuid4().hex
         client.register_worker_plugin(_ToolOnWorkers(tool), name=plugin)
 
@@ -420,8 +426,7 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
         try:
             reports = [None] * len(paths)
             lost = []
-            batches = [range(k, min(k + step, len(paths))) for k in range(0, len(paths), step)]
-            collect({submit(b): b for b in batches}, reports, lost)
+            collect({submit(b): b for b in _batches(len(paths), workers, files_per_task)}, reports, lost)
             # A dying worker takes down every task it held, not only the one
             # that killed it, and every file of those tasks: those files are
             # tried again one at a time, so that only a file that kills its
