@@ -38,37 +38,14 @@ mxPair<std::int32_t> clampedSmoothing(const mxPair<std::int32_t>& amount) {
 }
 
 // The sub-sampler of the working grid: factors granularity, smoothing one
-// less (clamped), centred cells.
-mxGaussSampleParams gridSampler(const mxPair<std::int32_t>& granularity) {
-  return mxGaussSampleParams(granularity, clampedSmoothing(granularity - mxPair<std::int32_t>(1, 1)), 1.0, true);
+// less (clamped), centred cells, the given gain.
+mxGaussSampleParams gridSampler(const mxPair<std::int32_t>& granularity, double gain = 1.0) {
+  return mxGaussSampleParams(granularity, clampedSmoothing(granularity - mxPair<std::int32_t>(1, 1)), gain, true);
 }
 
 std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
   const std::int64_t q = a / b;
   return (a % b != 0 && a < 0) ? q - 1 : q;
-}
-
-// Normalised convolution, one block of rows: at set mask pels
-// e = (b x 255 + c / 2) / c, the mean of the difference over set mask pels,
-// at most 255; where the coverage c is 0 (possible only when the kernel is so
-// wide that a lone pel's weight rounds away) e keeps the pel's own
-// difference.  Unset pels keep e (0), or with everywhere get the same mean
-// of the set pels around them (128, no correction, when there are none).
-// The dividend stays below 2^24 and the
-// divisor below 2^15, so the single-precision quotient truncates to the
-// integer quotient exactly.
-void normaliseRows(const unsigned short* b, std::ptrdiff_t bs, const unsigned short* c, std::ptrdiff_t cs,
-                   const unsigned char* m, std::ptrdiff_t ms, unsigned char* e, std::ptrdiff_t es, std::int32_t w,
-                   std::int32_t h, bool everywhere) {
-  const unsigned char unset = everywhere ? 128 : 0;
-  for (std::int32_t j = 0; j < h; ++j, b += bs, c += cs, m += ms, e += es)
-    for (std::int32_t i = 0; i < w; ++i) {
-      const std::uint32_t den = c[i];
-      const float q = float(std::uint32_t(b[i]) * 255u + den / 2u) / float(den != 0 ? den : 1u);
-      const std::int32_t v = std::min(std::int32_t(q), 255);
-      const unsigned char own = m[i] == 0 ? unset : e[i];
-      e[i] = den == 0 || (m[i] == 0 && !everywhere) ? own : (unsigned char)v;
-    }
 }
 
 // The coverage that divides a masked local sum: the trained one when the
@@ -84,61 +61,144 @@ mxPelBuffer_const<unsigned short> coverageOver(const mxPelBuffer_const<unsigned 
   return fresh;
 }
 
-// Local estimate by the Gaussian-weighted mean (eLocalCorrection) over d's
-// window: E = the mean of D over set mask pels (normalised convolution), 0
-// where the mask is not set; without a mask the plain mean.  The numerator
-// and the coverage that divides it are smoothed over the same window with the
-// same (replicated) edges, so the quotient is a weighted mean of set pels'
-// differences whatever part of the mask d covers.  coverage is the trained
-// coverage when it was made over exactly this window on this grid, else
-// unbound, and it is then computed here from m.
-void meanEstimate(const mxPelBuffer<unsigned char>& d, const mxPelBuffer_const<unsigned char>& m,
-                  const mxPelBuffer_const<unsigned short>& coverage, const mxPair<std::int32_t>& k, bool everywhere,
-                  mxPelBuffer<unsigned char>& e) {
-  if (!m.isBound()) {
-    mfPelCopy<unsigned char>(d, e);
-    mxPelBuffer<unsigned short> b;
-    scaledLocalMean(e, k, b);
-    pelShiftDown(b, 7, e);
-    return;
-  }
-  mxPelBuffer_const<unsigned char> mw = m;
-  mw.window(d.window(), false);
-  mfPelMin(d, mw, e);
-  mxPelBuffer<unsigned short> b;
-  scaledLocalMean(e, k, b);
-  const mxPelBuffer_const<unsigned short> c = coverageOver(coverage, mw, k);
-  const mxPelRect& r = e.window();
-  normaliseRows(b.pointToPel(r.x(), r.y()), b.rowStride(), c.pointToPel(r.x(), r.y()), c.rowStride(),
-                mw.pointToPel(r.x(), r.y()), mw.rowStride(), e.pointToPel(r.x(), r.y()), e.rowStride(), r.width(),
-                r.height(), everywhere);
+// The window of the grid that sub-sampling r by granularity gives (see
+// mxGaussSample.h): every cell [i g, (i + 1) g) that holds a pel of r.
+mxPelRect gridWindow(const mxPelRect& r, const mxPair<std::int32_t>& granularity) {
+  if (r.isNull()) return mxPelRect(0, 0, 0, 0);
+  const std::int64_t x0 = floorDiv(r.x(), granularity.x()), y0 = floorDiv(r.y(), granularity.y());
+  const std::int64_t x1 = floorDiv(std::int64_t(r.x()) + r.width() - 1, granularity.x());
+  const std::int64_t y1 = floorDiv(std::int64_t(r.y()) + r.height() - 1, granularity.y());
+  return mxPelRect(std::int32_t(x0), std::int32_t(y0), std::int32_t(x1 - x0 + 1), std::int32_t(y1 - y0 + 1));
+}
+
+// The mean estimate (eLocalCorrection) on the sub-sampled grid, as values x
+// 256 (8 fraction bits), so that the interpolation back to full size starts
+// from the estimate itself, not from one rounded to a whole grey level per
+// cell.  d is the clamped difference over R with excluded pels already 128
+// (a zero difference); m is the full-resolution mask over R, or unbound.
+//
+// The cells of d are sampled with 8 fraction bits too (gain 256): rounding
+// each cell to a whole grey level biases the mean of a slope by up to a
+// tenth of a grey level.  The sampler takes 8-bit sources and the mean is
+// linear, so the grid mean smooths the cells' high and low bytes separately
+// and adds them.
+//
+// With a mask it is a normalised convolution through both stages: each cell
+// holds the weighted sum of the centred differences (d - 128) of its set
+// pels, the mask sampled the same way gives its coverage (the weighted
+// fraction of set pels), the grid mean smooths both, and their quotient is
+// the weighted mean of the differences over set pels only.  A cell the mask
+// covers in part thus counts by its coverage instead of mixing the excluded
+// pels' zero difference into the estimate.  Where no set pel lies within
+// reach the estimate is 128 (no correction).  Both come from R alone, so the
+// estimate depends on R's pels within a fixed reach only.
+mxPelBuffer<unsigned short> sampledMeanEstimate(const mxPelBuffer<unsigned char>& d,
+                                                const mxPelBuffer_const<unsigned char>& m,
+                                                const mxPair<std::int32_t>& k,
+                                                const mxPair<std::int32_t>& granularity) {
+  const mxPelRect gw = gridWindow(d.window(), granularity);
+  const std::int32_t w = gw.width(), h = gw.height();
+  // One store for every grid plane (a large one is recycled, not faulted in
+  // again): the estimate e, the coverage c, and the cells' high and low
+  // bytes side by side in the rows below.
+  const int planes = m.isBound() ? 3 : 2;
+  const auto store = std::make_shared<mxPelBuffer<unsigned short>>(
+      mxPelRect(0, 0, std::max(w, 1), std::max(h, 1) * planes), 32, mxPelInit::eUnwritten);
+  const std::ptrdiff_t bytes = store->rowStrideBytes();
+  auto plane = [&](int i) { return store->row(std::max(h, 1) * i); };
+  const mxPair<std::int32_t> origin(gw.x(), gw.y());
+  mxPelBuffer<unsigned short> e = mxPelBuffer<unsigned short>::wrap(plane(0), w, h, bytes, store, origin), c;
+  const auto bytesAt = [&](std::ptrdiff_t offset) {
+    return mxPelBuffer<unsigned char>::wrap(reinterpret_cast<unsigned char*>(plane(planes - 1)) + offset, w, h, bytes,
+                                            store, origin);
+  };
+  const mxPelBuffer<unsigned char> hi = bytesAt(0), lo = bytesAt(w);
+  if (m.isBound()) c = mxPelBuffer<unsigned short>::wrap(plane(1), w, h, bytes, store, origin);
+  mxkernel::gaussSampleRows(d, gridSampler(granularity, 256.0),
+                            [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
+                              for (std::int32_t j = 0; j < count; ++j) {
+                                const std::uint16_t* v = rows + std::ptrdiff_t(j) * stride;
+                                unsigned char *h = hi.row(j0 + j), *l = lo.row(j0 + j);
+                                for (std::int32_t i = 0; i < w; ++i)
+                                  h[i] = (unsigned char)(v[i] >> 8), l[i] = (unsigned char)v[i];
+                              }
+                            });
+  // e first holds 256 x the grid mean of the high bytes, then the estimate.
+  const mxGaussSampleParams mean({1, 1}, clampedSmoothing(smoothingForNeighborhood(k)), 256.0, true);
+  if (gw.isNull()) return e;
+  mfGaussSample(hi, mean, e);
+  // 256 x 255 x the smoothed coverage (the cells' coverage in whole 1/255).
+  if (m.isBound()) mfGaussSample(mfGaussSample(m, gridSampler(granularity)), mean, c);
+  mxkernel::gaussSampleRows(
+      lo, mean, [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
+        for (std::int32_t j = 0; j < count; ++j) {
+          const std::uint16_t* l = rows + std::ptrdiff_t(j) * stride;
+          std::uint16_t* o = e.row(j0 + j);
+          if (!c.isBound()) {
+            for (std::int32_t i = 0; i < w; ++i)
+              o[i] = std::uint16_t(std::min((std::uint32_t(o[i]) * 256u + l[i] + 128u) >> 8, 65280u));
+            continue;
+          }
+          // num: 65536 x the weighted mean of the centred differences (0 at
+          // excluded pels), den: 65280 x the weighted coverage; the estimate
+          // 256 x (128 + num / 65536 / (den / 65280)).
+          const std::uint16_t* cv = c.row(j0 + j);
+          for (std::int32_t i = 0; i < w; ++i) {
+            const std::int32_t num = std::int32_t(o[i]) * 256 + l[i] - 128 * 65536;
+            const float q = cv[i] > 0 ? 32768.0f + float(num) * 255.0f / float(cv[i]) : 32768.0f;
+            o[i] = std::uint16_t(std::min(std::max(q, 0.0f), 65280.0f) + 0.5f);
+          }
+        }
+      });
+  return e;
 }
 
 // D = 128 + clamp(img - ref, -c, +c) with c = min(amount, 127) over img's
 // window (ref covers it): the clamped difference in offset-128 form, made in
-// one pass into a new buffer.
+// one pass into a new buffer.  With a mask (covering the window), pels where
+// it is 0 get 128, the offset-128 zero, so that they add nothing to a sum of
+// centred differences.
 mxPelBuffer<unsigned char> clampedDifference(const mxPelBuffer_const<unsigned char>& img,
-                                             const mxPelBuffer_const<unsigned char>& ref, unsigned char amount) {
+                                             const mxPelBuffer_const<unsigned char>& ref, unsigned char amount,
+                                             const mxPelBuffer_const<unsigned char>& neutral = {}) {
   const mxPelRect& r = img.window();
   mxPelBuffer<unsigned char> d(r, 32, mxPelInit::eUnwritten);
   d.copyXforms(img);
   const std::int32_t c = std::min<std::int32_t>(amount, 127);
-  for (std::int32_t j = 0; j < r.height(); ++j)
-    mxcpu::dispatch(
-        [](const unsigned char* a, const unsigned char* b, unsigned char* o, std::int32_t w, std::int32_t c)
-            MX_KERNEL_INLINE {
-              // 128 + (a - b) clamped to -c .. c, in byte arithmetic (saturating
-              // differences and minima) so that it runs a whole register of
-              // pels per instruction.
-              const unsigned char cc = (unsigned char)c;
-              for (std::int32_t i = 0; i < w; ++i) {
-                const unsigned char x = a[i], y = b[i];
-                const unsigned char up = x > y ? (unsigned char)(x - y) : 0;
-                const unsigned char down = y > x ? (unsigned char)(y - x) : 0;
-                o[i] = (unsigned char)(128 + (up < cc ? up : cc) - (down < cc ? down : cc));
-              }
-            },
-        img.row(j), ref.pointToPel(r.x(), r.y() + j), d.row(j), r.width(), c);
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned char* a = img.row(j);
+    const unsigned char* b = ref.pointToPel(r.x(), r.y() + j);
+    if (neutral.isBound())
+      mxcpu::dispatch(
+          [](const unsigned char* a, const unsigned char* b, const unsigned char* m, unsigned char* o, std::int32_t w,
+             std::int32_t c) MX_KERNEL_INLINE {
+            const unsigned char cc = (unsigned char)c;
+            for (std::int32_t i = 0; i < w; ++i) {
+              const unsigned char x = a[i], y = b[i];
+              const unsigned char up = x > y ? (unsigned char)(x - y) : 0;
+              const unsigned char down = y > x ? (unsigned char)(y - x) : 0;
+              const unsigned char v = (unsigned char)(128 + (up < cc ? up : cc) - (down < cc ? down : cc));
+              o[i] = m[i] == 0 ? (unsigned char)128 : v;
+            }
+          },
+          a, b, neutral.pointToPel(r.x(), r.y() + j), d.row(j), r.width(), c);
+    else
+      mxcpu::dispatch(
+          [](const unsigned char* a, const unsigned char* b, unsigned char* o, std::int32_t w, std::int32_t c)
+              MX_KERNEL_INLINE {
+                // 128 + (a - b) clamped to -c .. c, in byte arithmetic
+                // (saturating differences and minima) so that it runs a whole
+                // register of pels per instruction.
+                const unsigned char cc = (unsigned char)c;
+                for (std::int32_t i = 0; i < w; ++i) {
+                  const unsigned char x = a[i], y = b[i];
+                  const unsigned char up = x > y ? (unsigned char)(x - y) : 0;
+                  const unsigned char down = y > x ? (unsigned char)(y - x) : 0;
+                  o[i] = (unsigned char)(128 + (up < cc ? up : cc) - (down < cc ? down : cc));
+                }
+              },
+          a, b, d.row(j), r.width(), c);
+  }
   return d;
 }
 
@@ -173,8 +233,12 @@ void shiftAndCorrect(const std::uint16_t* b, const unsigned char* img, unsigned 
 }
 
 // Rows of the full-resolution masked mean's correction: the estimate is the
-// normalised convolution of normaliseRows (own difference e where the
-// coverage is 0, 0 at unset pels).
+// normalised convolution e = (b x 255 + c / 2) / c, the mean of the
+// difference over set mask pels, at most 255; where the coverage c is 0
+// (possible only when the kernel is so wide that a lone pel's weight rounds
+// away) the pel's own difference e; 0 at unset pels.  The dividend stays
+// below 2^24 and the divisor below 2^15, so the single-precision quotient
+// truncates to the integer quotient exactly.
 void divideAndCorrect(const std::uint16_t* b, const std::uint16_t* c, const unsigned char* m, const unsigned char* e,
                       const unsigned char* img, unsigned char* out, std::int32_t w) {
   mxcpu::dispatch(
@@ -194,8 +258,7 @@ void divideAndCorrect(const std::uint16_t* b, const std::uint16_t* c, const unsi
 // The full-resolution mean's correction, streamed: the Gaussian mean of d
 // (or of d at set pels) comes a block of rows at a time and each row is
 // divided or shifted down and subtracted from the image while it is in
-// cache, so no image-sized 16-bit mean or 8-bit estimate is kept.  The same
-// pels as meanEstimate followed by the subtraction.
+// cache, so no image-sized 16-bit mean or 8-bit estimate is kept.
 mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>& img,
                                           const mxPelBuffer<unsigned char>& d,
                                           const mxPelBuffer_const<unsigned char>& m,
@@ -234,13 +297,15 @@ mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>
 // centre i g + (g - 1) / 2: pel x lies at grid position (2 x + 1 - g) / (2 g)
 // and is interpolated linearly between the two grid pels around it, the
 // grid's edge pels replicated beyond its window.  A pel's value thus depends
-// on the grid pels next to it only, never on r's size.  Weights carry 8
-// fraction bits: each grid row in use is widened to full resolution once
-// (values x 256), and every output row blends two such rows.
+// on the grid pels next to it only, never on r's size.  The grid holds
+// values x 256 (8 fraction bits) and the weights carry 8 fraction bits: each
+// grid row in use is widened to full resolution once (values x 256,
+// rounded; exact for a grid of whole grey levels), and every output row
+// blends two such rows.
 //
 // The estimate is subtracted as it is made: the result over r is
 // clamp(img - estimate + 128), img being the run-time image over r.
-mxPelBuffer<unsigned char> expandAndCorrect(const mxPelBuffer_const<unsigned char>& e,
+mxPelBuffer<unsigned char> expandAndCorrect(const mxPelBuffer_const<unsigned short>& e,
                                             const mxPair<std::int32_t>& granularity,
                                             const mxPelBuffer_const<unsigned char>& img) {
   const mxPelRect& r = img.window();
@@ -271,10 +336,11 @@ mxPelBuffer<unsigned char> expandAndCorrect(const mxPelBuffer_const<unsigned cha
   auto widened = [&](std::int32_t gridRow, int slot) -> const std::uint16_t* {
     std::uint16_t* h = rows.data() + std::ptrdiff_t(slot) * w;
     if (held[slot] != gridRow) {
-      const unsigned char* g = e.row(gridRow);
+      const std::uint16_t* g = e.row(gridRow);
       for (std::int32_t i = 0; i < w; ++i)
-        h[i] = std::uint16_t(g[tx[std::size_t(i)].lo] * (256u - tx[std::size_t(i)].w) +
-                             g[tx[std::size_t(i)].hi] * tx[std::size_t(i)].w);
+        h[i] = std::uint16_t((std::uint32_t(g[tx[std::size_t(i)].lo]) * (256u - tx[std::size_t(i)].w) +
+                              std::uint32_t(g[tx[std::size_t(i)].hi]) * tx[std::size_t(i)].w + 128u) >>
+                             8);
       held[slot] = gridRow;
     }
     return h;
@@ -431,60 +497,60 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
   img.window(r, false);
   ref.window(r, false);
   if (msk.isBound()) msk.window(r, false);
-  mxPelBuffer_const<unsigned char> m = msk;
 
-  // 2. Clamped difference in offset-128 form.
-  const unsigned char amount =
-      (unsigned char)std::max(-std::int64_t(intensityVariationRange.x()), std::int64_t(intensityVariationRange.y()));
-  mxPelBuffer<unsigned char> d = clampedDifference(img, ref, amount);
-
-  // 3.-6. Sub-sampled grid: excluded pels made neutral for the mean, the
-  // difference sampled, and the mask taken on the same grid.
+  // 2.-3. Clamped difference in offset-128 form; for the sub-sampled mean,
+  // excluded pels are made neutral (128) in the same pass.
   checkGranularity(granularity);
   const bool subSampled =
       (granularity.x() > 1 || granularity.y() > 1) && (neighborhoodSize.x() > 1 || neighborhoodSize.y() > 1);
-  if (subSampled) {
-    if (m.isBound() && method == mxImageNormalizerDefs::eLocalCorrection) {
-      mfPelMin(d, m, d);
-      mf_PelMapValue(d, 0, 128);
-    }
-    d = mfGaussSample(d, gridSampler(granularity));
-    m = sampledMask;
-  }
-  // The trained coverage serves only when it was made over exactly the
-  // working window on the working grid (the run covers the whole mask);
-  // otherwise the mean computes it over the working window.
-  mxPelBuffer_const<unsigned short> coverage;
-  if (maskCoverage.isBound() && subSampled == sampledMask.isBound() && maskCoverage.window() == d.window())
-    coverage = maskCoverage;
-
-  // 7.-10. Local estimate E on the working grid and the image minus E.  At
-  // full resolution the mean is subtracted row by row as it is made.
+  const bool mean = method == mxImageNormalizerDefs::eLocalCorrection;
+  if (!mean && method != mxImageNormalizerDefs::eLocalCorrectionEnhanced) throw mxPel::UnboundWindow();
+  const unsigned char amount =
+      (unsigned char)std::max(-std::int64_t(intensityVariationRange.x()), std::int64_t(intensityVariationRange.y()));
+  mxPelBuffer<unsigned char> d =
+      clampedDifference(img, ref, amount, subSampled && mean ? msk : mxPelBuffer_const<unsigned char>());
   const mxPair<std::int32_t> k = sampledNeighborhood(neighborhoodSize, granularity);
-  if (method != mxImageNormalizerDefs::eLocalCorrection && method != mxImageNormalizerDefs::eLocalCorrectionEnhanced)
-    throw mxPel::UnboundWindow();
-  if (method == mxImageNormalizerDefs::eLocalCorrection && !subSampled) {
-    result = meanCorrection(img, d, m, coverage, k);
-  } else {
-    mxPelBuffer<unsigned char> e;
-    if (method == mxImageNormalizerDefs::eLocalCorrection)
-      meanEstimate(d, m, coverage, k, subSampled, e);
-    else
-      medianEstimate(d, m, k, intensityVariationRange, e);
-    if (subSampled) {
-      // 9. Back to full size over R, subtracted as it is interpolated.
-      result = expandAndCorrect(e, granularity, img);
-      m = msk;
+
+  if (!subSampled) {
+    // 7.-10. Local estimate E at full resolution and the image minus E; the
+    // mean is subtracted row by row as it is made.  The trained coverage
+    // serves only when it was made over exactly R at full resolution (the
+    // run covers the whole mask); otherwise the mean computes it over R.
+    if (mean) {
+      mxPelBuffer_const<unsigned short> coverage;
+      if (maskCoverage.isBound() && !sampledMask.isBound() && maskCoverage.window() == d.window())
+        coverage = maskCoverage;
+      result = meanCorrection(img, d, msk, coverage, k);
     } else {
-      // 10. D becomes the image over R, minus E.
+      mxPelBuffer<unsigned char> e;
+      medianEstimate(d, msk, k, intensityVariationRange, e);
       mfPelCopy<unsigned char>(img, d);
       mf_PelSubClampSigned(d, e);
       result = d;
     }
+  } else {
+    // 5.-8. The estimate on the sub-sampled grid, values x 256: the mean
+    // samples the difference (and the mask) itself; the median works on the
+    // sampled difference under sampledMask in whole grey levels.
+    mxPelBuffer<unsigned short> e;
+    if (mean) {
+      e = sampledMeanEstimate(d, msk, k, granularity);
+    } else {
+      mxPelBuffer<unsigned char> e8;
+      medianEstimate(mfGaussSample(d, gridSampler(granularity)), sampledMask, k, intensityVariationRange, e8);
+      e = mxPelBuffer<unsigned short>(e8.window(), 32, mxPelInit::eUnwritten);
+      for (std::int32_t j = 0; j < e8.window().height(); ++j) {
+        const unsigned char* v = e8.row(j);
+        std::uint16_t* o = e.row(j);
+        for (std::int32_t i = 0; i < e8.window().width(); ++i) o[i] = std::uint16_t(v[i] << 8);
+      }
+    }
+    // 9.-10. Back to full size over R, subtracted as it is interpolated.
+    result = expandAndCorrect(e, granularity, img);
   }
 
   // 11.-12. Masked-out pels put back on request; the image's transforms.
-  if (keep && m.isBound()) mf_MaskedPelCopy(img, m, result, true);
+  if (keep && msk.isBound()) mf_MaskedPelCopy(img, msk, result, true);
   result.copyXforms(image);
 }
 

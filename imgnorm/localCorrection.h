@@ -14,7 +14,11 @@
 // is placed at the cell's centre, and full-resolution pels are interpolated
 // linearly between the cell centres around them (the grid's edge cells
 // replicated).  The sub-sampled difference, sampledMask and maskCoverage all
-// lie on that grid.
+// lie on that grid.  The sub-sampled mean carries 8 fraction bits from the
+// cells to the interpolation, and with a mask it is a normalised convolution
+// through both stages (cell sums of the differences of set pels and cell
+// coverages, both smoothed, then divided), so it stays as exact as the
+// full-resolution mean; it uses neither sampledMask nor maskCoverage.
 //
 // Edges.  Every filter here (the sampler, the Gaussian mean, the median)
 // replicates the edge pels of the overlap R it works on, and the masked
@@ -41,8 +45,9 @@
 //                              rho cells on either side, and each cell's
 //                              sampler kernel reaches g / 2 beyond the cell.
 // Where B touches an edge of R the edge is R's own, so no halo is needed
-// there.  The sampled mask and a trained coverage are the tool's, not the
-// block's, and need no halo.
+// there.  The sampled mask (of the median) and a trained coverage are the
+// tool's, not the block's, and need no halo; the sub-sampled mean samples
+// the mask over R with the same kernels as the difference.
 #pragma once
 
 #include <cstdint>
