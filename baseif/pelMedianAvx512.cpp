@@ -52,17 +52,14 @@ struct Avx512Counts {
   static T lowHalf(P p) { return _mm512_castsi512_si256(p); }
   static T highHalf(P p) { return _mm512_extracti64x4_epi64(p, 1); }
   // The totals lanes below the pair's groups, spread over the pair's
-  // halves; lanes whose mask bit is clear get 0 (no group below group 0).
-  struct Sel {
-    __m512i lanes;
-    __mmask32 keep;
-  };
+  // halves: indexes into the totals and, for the lanes below group 0, into
+  // a zero vector.
+  using Sel = __m512i;
   static Sel select(int g) {
-    const __m512i lanes = joinPair(_mm256_set1_epi16(short(std::max(g - 1, 0))), _mm256_set1_epi16(short(g)));
-    return {lanes, g == 0 ? __mmask32(0xFFFF0000u) : __mmask32(0xFFFFFFFFu)};
+    return joinPair(_mm256_set1_epi16(short(g == 0 ? 32 : g - 1)), _mm256_set1_epi16(short(g)));
   }
-  static int pairFirstAbove(P p, T totals, const Sel& s, std::int32_t k) {
-    const P below = _mm512_maskz_permutexvar_epi16(s.keep, s.lanes, _mm512_castsi256_si512(totals));
+  static int pairFirstAbove(P p, T totals, Sel s, std::int32_t k) {
+    const P below = _mm512_permutex2var_epi16(_mm512_castsi256_si512(totals), s, _mm512_setzero_si512());
     return int(_tzcnt_u32(_mm512_cmpgt_epi16_mask(_mm512_add_epi16(p, below), _mm512_set1_epi16(short(k)))));
   }
 };

@@ -290,14 +290,22 @@ public:
     leaving += first_;
     entering += first_;
     const std::int32_t n = last_ - first_ + 1;
-    for (std::int32_t c = 0; c < n; ++c, f += 256, k += 16) {
-      const unsigned l = leaving[c], e = entering[c];
-      const std::uint16_t* sl = steps_[l];
-      const std::uint16_t* se = steps_[e];
-      V::store(k, V::add(V::sub(V::load(k), V::load(sl)), V::load(se)));
-      V::store(f + (l & 0xF0), V::sub(V::load(f + (l & 0xF0)), V::load(sl + 16)));
-      V::store(f + (e & 0xF0), V::add(V::load(f + (e & 0xF0)), V::load(se + 16)));
+    std::int32_t c = 0;
+    // Two columns a round, so that the loop's own steps cost half as much.
+    for (; c + 1 < n; c += 2, f += 512, k += 32) {
+      replaceValue(f, k, leaving[c], entering[c]);
+      replaceValue(f + 256, k + 16, leaving[c + 1], entering[c + 1]);
     }
+    if (c < n) replaceValue(f, k, leaving[c], entering[c]);
+  }
+
+  // Replaces value l by value e in the column histograms at f and k.
+  void replaceValue(std::uint16_t* f, std::uint16_t* k, std::size_t l, std::size_t e) const {
+    const std::uint16_t* sl = steps_[l];
+    const std::uint16_t* se = steps_[e];
+    V::store(k, V::add(V::sub(V::load(k), V::load(sl)), V::load(se)));
+    V::store(f + (l & 0xF0), V::sub(V::load(f + (l & 0xF0)), V::load(sl + 16)));
+    V::store(f + (e & 0xF0), V::add(V::load(f + (e & 0xF0)), V::load(se + 16)));
   }
 
   // Filters the strip's part of one output row (out points at output
@@ -310,55 +318,76 @@ public:
     // Members in locals: the stores to out may alias them.
     const std::int32_t k = k_, rx = rx_, last = width_ - 1, first = first_, xe = xe_;
     const auto kk = V::splat(k);
-    std::int32_t x = xs_;
-    T totals = windowSum(coarse, 16, x);
+    T totals = windowSum(coarse, 16, xs_);
     int g = std::min(V::firstAbove(totals, k), 14);
-    P pair = takePair(g, x);
+    P pair = takePair(g, xs_);
     typename V::Sel sel = V::select(g);
-    // The column entering the window of pel x is min(x + rx, last), the one
-    // leaving it max(x - 1 - rx, 0): the first moves while x < enterStops,
-    // the second from x = leaveMoves on.  Between those points (and xe)
-    // both move by a fixed step, so the loop runs in segments with pointer
-    // steps.  The leaving column's pointers point one column past it (its
-    // first value lies one column before the strip's first source column).
-    const std::int32_t enterStops = last - rx + 1, leaveMoves = rx + 2;
-    const std::ptrdiff_t enter = std::min(x + rx, last) - first, leave = std::max(x - 1 - rx, 0) - first;
-    const std::uint16_t* ce = coarse + enter * 16;
-    const std::uint16_t* cl = coarse + (leave + 1) * 16;
-    const std::uint16_t* fe = fine + enter * 256 + g * 16;
-    const std::uint16_t* fl = fine + (leave + 1) * 256 + g * 16;
-    std::ptrdiff_t dce = 0, dcl = 0, dfe = 0, dfl = 0;  // the pointer steps
-    std::int32_t end = x + 1;
-    for (;;) {
+    // The median of pel x from the window's totals.
+    auto median = [&](std::int32_t x) {
       const int b = V::firstAboveSplat(totals, kk);
       if (unsigned(b - g) > 1u) {
         // The median left the pair: park it, and take the pair that holds
         // the median and the group next to it on the side it came from.
         park(pair, g, x);
-        const int to = b > g ? b - 1 : std::min(b, 14);
-        pair = takePair(to, x);
-        sel = V::select(to);
-        fe += (to - g) * 16;
-        fl += (to - g) * 16;
-        g = to;
+        g = b > g ? b - 1 : std::min(b, 14);
+        pair = takePair(g, x);
+        sel = V::select(g);
       }
       out[x] = (unsigned char)(g * 16 + V::pairFirstAbove(pair, totals, sel, k));
-      if (++x == end) {
-        if (x == xe) break;
-        end = xe;
-        if (x < enterStops) end = std::min(end, enterStops);
-        if (x < leaveMoves) end = std::min(end, leaveMoves);
-        dce = x < enterStops ? 16 : 0;
-        dfe = dce * 16;
-        dcl = x >= leaveMoves ? 16 : 0;
-        dfl = dcl * 16;
+    };
+    // The window moved to pel x: column max(x - 1 - rx, 0) left it and
+    // column min(x + rx, last) entered (the same when both are clamped).
+    auto moveTo = [&](std::int32_t x) {
+      const std::ptrdiff_t enter = std::min(x + rx, last) - first, leave = std::max(x - 1 - rx, 0) - first;
+      totals = V::add(V::sub(totals, V::load(coarse + leave * 16)), V::load(coarse + enter * 16));
+      const std::uint16_t* f = fine + g * 16;
+      pair = V::addPair(V::subPair(pair, V::loadPair(f + leave * 256)), V::loadPair(f + enter * 256));
+    };
+    median(xs_);
+    // Pels xs + 1 .. xe - 1: those whose entering and leaving columns are
+    // both unclamped, interior .. interiorEnd - 1, step by pointers, a fixed
+    // distance apart; the others, near the row's ends, clamp.
+    const std::int32_t interior = std::min(std::max(rx + 2, xs_ + 1), xe);
+    const std::int32_t interiorEnd = std::min(std::max(last - rx + 1, interior), xe);
+    std::int32_t x = xs_ + 1;
+    for (; x < interior; ++x) {
+      moveTo(x);
+      median(x);
+    }
+    // (The median's steps written out again here, with the pair's fine
+    // counts addressed by a pointer that includes the group, and the inner
+    // loop left to move the pair, so that it holds no call and the compiler
+    // can keep its state in registers.)
+    const std::ptrdiff_t coarseSpan = (2 * rx + 1) * 16, fineSpan = coarseSpan * 16;
+    const std::uint16_t* ce = coarse + (std::ptrdiff_t(x) + rx - first) * 16;
+    const std::uint16_t* fe = fine + (std::ptrdiff_t(x) + rx - first) * 256 + g * 16;
+    while (x < interiorEnd) {
+      int b = 0;
+      for (;;) {
+        totals = V::add(V::sub(totals, V::load(ce - coarseSpan)), V::load(ce));
+        pair = V::addPair(V::subPair(pair, V::loadPair(fe - fineSpan)), V::loadPair(fe));
+        b = V::firstAboveSplat(totals, kk);
+        if (unsigned(b - g) > 1u) break;
+        out[x] = (unsigned char)(g * 16 + V::pairFirstAbove(pair, totals, sel, k));
+        ce += 16;
+        fe += 256;
+        if (++x == interiorEnd) break;
       }
-      ce += dce;
-      cl += dcl;
-      fe += dfe;
-      fl += dfl;
-      totals = V::add(V::sub(totals, V::load(cl - 16)), V::load(ce));
-      pair = V::addPair(V::subPair(pair, V::loadPair(fl - 256)), V::loadPair(fe));
+      if (x == interiorEnd) break;
+      park(pair, g, x);
+      const int to = b > g ? b - 1 : std::min(b, 14);
+      fe += (to - g) * 16;
+      g = to;
+      pair = takePair(g, x);
+      sel = V::select(g);
+      out[x] = (unsigned char)(g * 16 + V::pairFirstAbove(pair, totals, sel, k));
+      ce += 16;
+      fe += 256;
+      ++x;
+    }
+    for (; x < xe; ++x) {
+      moveTo(x);
+      median(x);
     }
     const unsigned char low = (unsigned char)low_, high = (unsigned char)high_;
     for (std::int32_t i = xs_; i < xe; ++i) out[i] = std::min(std::max(out[i], low), high);
