@@ -106,7 +106,7 @@ struct CascadeScratch {
 // of the three separate loops below, lane by lane, so the values are the
 // same.  The rings must not let a box's new value and the value it drops
 // share a slot (widths above 1), so the pointers never alias.
-template <bool kSampled, class In, class Out>
+template <bool kSampled, bool kClamp, class In, class Out>
 MX_KERNEL_INLINE inline void fusedPosition(std::int32_t n, const In* __restrict enter, const In* __restrict leave,
                                            std::int32_t* __restrict acc1, std::int32_t* __restrict acc2,
                                            std::int32_t* __restrict acc3, std::uint16_t* __restrict r1,
@@ -125,7 +125,7 @@ MX_KERNEL_INLINE inline void fusedPosition(std::int32_t n, const In* __restrict 
     if (kSampled) {
       const std::int32_t a3 = acc3[x] + v2;
       const float v = float(a3) * lastScale + 0.5f;
-      out[x] = Out(std::int32_t(v < maxValue ? v : maxValue));
+      out[x] = Out(std::int32_t(!kClamp || v < maxValue ? v : maxValue));
       acc3[x] = a3 - old2[x];
     } else {
       acc3[x] += v2 - old2[x];
@@ -200,6 +200,11 @@ MX_KERNEL_INLINE inline void streamCascadeBody(const AxisPlan& p, std::int32_t n
     }
   }
   const bool fuse = w2 > 1 && w3 > 1;
+  // Every box value is a rounded weighted mean of the inputs, so none exceeds
+  // 65280 (255 x 256, the largest input or fixed-point input); the clamp to
+  // maxValue is only needed when the last scale can carry that beyond it
+  // (with a margin for the single-precision product).
+  const bool clampOut = 65280.0 * double(w3) * double(lastScale) * (1.0 + 1e-6) + 0.5 >= double(maxValue);
   for (std::int32_t t = tBegin; t < positions; ++t) {
     // Box 1 at position t: inputs t .. t + w1 - 1.
     const In* enter = lineAt(t + w1 - 1);
@@ -210,12 +215,16 @@ MX_KERNEL_INLINE inline void streamCascadeBody(const AxisPlan& p, std::int32_t n
       const std::uint16_t* old1 = ring1 + std::ptrdiff_t(q2 % w2) * n;
       std::uint16_t* r2 = ring2 + std::ptrdiff_t(q2 % w3) * n;
       const std::uint16_t* old2 = ring2 + std::ptrdiff_t(q3 % w3) * n;
-      if (q3 % p.step == 0)
-        fusedPosition<true>(n, enter, leave, acc1, acc2, acc3, r1, old1, r2, old2, outAt(q3 / p.step), firstScale, sc2,
-                            lastScale, maxValue);
+      Out* out = q3 % p.step == 0 ? outAt(q3 / p.step) : nullptr;
+      if (!out)
+        fusedPosition<false, false>(n, enter, leave, acc1, acc2, acc3, r1, old1, r2, old2, out, firstScale, sc2,
+                                    lastScale, maxValue);
+      else if (clampOut)
+        fusedPosition<true, true>(n, enter, leave, acc1, acc2, acc3, r1, old1, r2, old2, out, firstScale, sc2,
+                                  lastScale, maxValue);
       else
-        fusedPosition<false>(n, enter, leave, acc1, acc2, acc3, r1, old1, r2, old2, static_cast<Out*>(nullptr),
-                             firstScale, sc2, lastScale, maxValue);
+        fusedPosition<true, false>(n, enter, leave, acc1, acc2, acc3, r1, old1, r2, old2, out, firstScale, sc2,
+                                   lastScale, maxValue);
       continue;
     }
     for (std::int32_t x = 0; x < n; ++x) {

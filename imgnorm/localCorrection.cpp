@@ -71,6 +71,48 @@ mxPelRect gridWindow(const mxPelRect& r, const mxPair<std::int32_t>& granularity
   return mxPelRect(std::int32_t(x0), std::int32_t(y0), std::int32_t(x1 - x0 + 1), std::int32_t(y1 - y0 + 1));
 }
 
+// The grid rows of the sub-sampled mean, built for each instruction set:
+// splitBytes takes a row of cells (values x 256) apart into its high and low
+// bytes; addLowBytes and divideByCoverage turn o, 256 x the grid mean of the
+// high bytes, into the estimate (values x 256) once the low bytes' mean l
+// (also x 256) is known, without and with the coverage c.
+void splitBytes(const std::uint16_t* v, unsigned char* h, unsigned char* l, std::int32_t w) {
+  mxcpu::dispatch(
+      [](const std::uint16_t* v, unsigned char* h, unsigned char* l, std::int32_t w) MX_KERNEL_INLINE {
+        for (std::int32_t i = 0; i < w; ++i) h[i] = (unsigned char)(v[i] >> 8), l[i] = (unsigned char)v[i];
+      },
+      v, h, l, w);
+}
+
+void addLowBytes(std::uint16_t* o, const std::uint16_t* l, std::int32_t w) {
+  mxcpu::dispatch(
+      [](std::uint16_t* o, const std::uint16_t* l, std::int32_t w) MX_KERNEL_INLINE {
+        for (std::int32_t i = 0; i < w; ++i) {
+          const std::uint32_t v = (std::uint32_t(o[i]) * 256u + l[i] + 128u) >> 8;
+          o[i] = std::uint16_t(v < 65280u ? v : 65280u);
+        }
+      },
+      o, l, w);
+}
+
+// num: 65536 x the weighted mean of the centred differences (0 at excluded
+// pels); c: 65280 x the weighted coverage; the estimate is
+// 256 x (128 + (num / 65536) / (c / 65280)), 128 where c is 0.  num x 255
+// lies below 2^31 and the quotient is clamped, so it never wraps.
+void divideByCoverage(std::uint16_t* o, const std::uint16_t* l, const std::uint16_t* c, std::int32_t w) {
+  mxcpu::dispatch(
+      [](std::uint16_t* o, const std::uint16_t* l, const std::uint16_t* c, std::int32_t w) MX_KERNEL_INLINE {
+        for (std::int32_t i = 0; i < w; ++i) {
+          const std::int32_t num = std::int32_t(o[i]) * 256 + l[i] - 128 * 65536;
+          const float den = float(c[i] > 0 ? c[i] : 1);
+          float q = c[i] > 0 ? 32768.0f + float(num) * 255.0f / den : 32768.0f;
+          q = q < 0.0f ? 0.0f : (q > 65280.0f ? 65280.0f : q);
+          o[i] = std::uint16_t(std::int32_t(q + 0.5f));
+        }
+      },
+      o, l, c, w);
+}
+
 // The mean estimate (eLocalCorrection) on the sub-sampled grid, as values x
 // 256 (8 fraction bits), so that the interpolation back to full size starts
 // from the estimate itself, not from one rounded to a whole grey level per
@@ -116,12 +158,8 @@ mxPelBuffer<unsigned short> sampledMeanEstimate(const mxPelBuffer<unsigned char>
   if (m.isBound()) c = mxPelBuffer<unsigned short>::wrap(plane(1), w, h, bytes, store, origin);
   mxkernel::gaussSampleRows(d, gridSampler(granularity, 256.0),
                             [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
-                              for (std::int32_t j = 0; j < count; ++j) {
-                                const std::uint16_t* v = rows + std::ptrdiff_t(j) * stride;
-                                unsigned char *h = hi.row(j0 + j), *l = lo.row(j0 + j);
-                                for (std::int32_t i = 0; i < w; ++i)
-                                  h[i] = (unsigned char)(v[i] >> 8), l[i] = (unsigned char)v[i];
-                              }
+                              for (std::int32_t j = 0; j < count; ++j)
+                                splitBytes(rows + std::ptrdiff_t(j) * stride, hi.row(j0 + j), lo.row(j0 + j), w);
                             });
   // e first holds 256 x the grid mean of the high bytes, then the estimate.
   const mxGaussSampleParams mean({1, 1}, clampedSmoothing(smoothingForNeighborhood(k)), 256.0, true);
@@ -129,27 +167,16 @@ mxPelBuffer<unsigned short> sampledMeanEstimate(const mxPelBuffer<unsigned char>
   mfGaussSample(hi, mean, e);
   // 256 x 255 x the smoothed coverage (the cells' coverage in whole 1/255).
   if (m.isBound()) mfGaussSample(mfGaussSample(m, gridSampler(granularity)), mean, c);
-  mxkernel::gaussSampleRows(
-      lo, mean, [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
-        for (std::int32_t j = 0; j < count; ++j) {
-          const std::uint16_t* l = rows + std::ptrdiff_t(j) * stride;
-          std::uint16_t* o = e.row(j0 + j);
-          if (!c.isBound()) {
-            for (std::int32_t i = 0; i < w; ++i)
-              o[i] = std::uint16_t(std::min((std::uint32_t(o[i]) * 256u + l[i] + 128u) >> 8, 65280u));
-            continue;
-          }
-          // num: 65536 x the weighted mean of the centred differences (0 at
-          // excluded pels), den: 65280 x the weighted coverage; the estimate
-          // 256 x (128 + num / 65536 / (den / 65280)).
-          const std::uint16_t* cv = c.row(j0 + j);
-          for (std::int32_t i = 0; i < w; ++i) {
-            const std::int32_t num = std::int32_t(o[i]) * 256 + l[i] - 128 * 65536;
-            const float q = cv[i] > 0 ? 32768.0f + float(num) * 255.0f / float(cv[i]) : 32768.0f;
-            o[i] = std::uint16_t(std::min(std::max(q, 0.0f), 65280.0f) + 0.5f);
-          }
-        }
-      });
+  mxkernel::gaussSampleRows(lo, mean,
+                            [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
+                              for (std::int32_t j = 0; j < count; ++j) {
+                                const std::uint16_t* l = rows + std::ptrdiff_t(j) * stride;
+                                if (c.isBound())
+                                  divideByCoverage(e.row(j0 + j), l, c.row(j0 + j), w);
+                                else
+                                  addLowBytes(e.row(j0 + j), l, w);
+                              }
+                            });
   return e;
 }
 
