@@ -250,7 +250,9 @@ public:
     const std::int32_t strips = (width + perStrip - 1) / perStrip;
     stripWidth_ = (width + strips - 1) / strips;
     const std::size_t columns = std::size_t(std::min(width, stripWidth_ + 2 * rx_));
-    fine_.resize(columns * kFine);
+    fine_.resize(columns * kFine + 32);
+    const std::uintptr_t misalign = reinterpret_cast<std::uintptr_t>(fine_.data()) % 64;
+    fine0_ = fine_.data() + (misalign == 0 ? 0 : (64 - misalign) / 2);
     coarse_.resize(columns * 16);
     for (int v = 0; v < 256; ++v)
       for (int j = 0; j < 16; ++j) {
@@ -268,13 +270,13 @@ public:
     xe_ = xe;
     first_ = std::max(xs - rx_, 0);
     last_ = std::min(xe - 1 + rx_, width_ - 1);
-    std::fill(fine_.begin(), fine_.begin() + std::ptrdiff_t(last_ - first_ + 1) * kFine, std::uint16_t(0));
+    std::fill(fine0_, fine0_ + std::ptrdiff_t(last_ - first_ + 1) * kFine, std::uint16_t(0));
     std::fill(coarse_.begin(), coarse_.begin() + std::ptrdiff_t(last_ - first_ + 1) * 16, std::uint16_t(0));
   }
 
   // Adds source row s to the strip's column histograms.
   void addRow(const unsigned char* s) {
-    std::uint16_t* fine = fine_.data();
+    std::uint16_t* fine = fine0_;
     std::uint16_t* coarse = coarse_.data();
     s += first_;
     for (std::int32_t c = 0; c <= last_ - first_; ++c) {
@@ -290,7 +292,7 @@ public:
   // Replaces source row leaving by source row entering in the strip's
   // column histograms.
   void replaceRow(const unsigned char* leaving, const unsigned char* entering) {
-    std::uint16_t* f = fine_.data();
+    std::uint16_t* f = fine0_;
     std::uint16_t* k = coarse_.data();
     leaving += first_;
     entering += first_;
@@ -319,7 +321,7 @@ public:
   __attribute__((noinline)) void filterRow(unsigned char* out) {
     for (int b = 0; b < 16; ++b) synced_[b] = kNever;
     const std::uint16_t* coarse = coarse_.data();
-    const std::uint16_t* fine = fine_.data();
+    const std::uint16_t* fine = fine0_;
     // Members in locals: the stores to out may alias them.
     const std::int32_t k = k_, rx = rx_, last = width_ - 1, first = first_, xe = xe_;
     const auto kk = V::splat(k);
@@ -441,7 +443,7 @@ private:
 
   // Brings the window's running totals of fine group b up to output pel x.
   T syncFine(int b, std::int32_t x) {
-    const std::uint16_t* group = fine_.data() + b * 16;
+    const std::uint16_t* group = fine0_ + b * 16;
     T f;
     if (x - synced_[b] <= rx_) {
       // Windows only move right: one column leaves and one enters per step.
@@ -467,6 +469,7 @@ private:
   std::int32_t xs_ = 0, xe_ = 0;       // the strip's output columns
   std::int32_t first_ = 0, last_ = 0;  // its source columns
   std::vector<std::uint16_t> fine_;
+  std::uint16_t* fine0_ = nullptr;  // the first count, at a cache line's start
   std::vector<std::uint16_t> coarse_;
   alignas(32) std::uint16_t window_[16][16];
   // What one value v adds to running totals: steps_[v] ones in coarse lanes
