@@ -382,8 +382,10 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
     'output' (None unless written), 'status' ('ok', 'soft failure' when the
     tool could not build its mapping, 'error') and 'message'.  A failing file,
     or one whose worker died (after the scheduler's retries), is reported and
-    the others go on; no output is ever left half-written under its final
-    name, and the temporaries of files that were not completed are removed.
+    the others go on; when the cluster has had no worker for a minute, the
+    files not done yet are reported so.  No output is ever left half-written
+    under its final name, and the temporaries of files that were not
+    completed are removed.
     """
     names = [os.path.basename(p) for p in paths]
     if len(set(names)) != len(names):
