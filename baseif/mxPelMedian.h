@@ -29,7 +29,10 @@
 // 256-bin histogram per column, slid down the image, summed into a window
 // histogram that slides along each row; histograms are kept as running
 // totals in 16 coarse bins and 16 fine 16-value groups, the window's fine
-// groups refreshed lazily).  Memory: about 544 bytes per source column.
+// groups refreshed lazily).  Memory: about 544 bytes per source column;
+// without a mask the image is filtered in vertical strips of about 1500
+// columns (windows up to 513 pels wide), so that the histograms stay within
+// the processor's private cache however wide the image is.
 #pragma once
 
 #include <cstdint>

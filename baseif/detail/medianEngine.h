@@ -217,7 +217,7 @@ private:
 // that the histograms of a strip stay in the processor's private caches
 // whatever the image width; the overlap costs 2 rx column updates per row
 // and strip.  A column's fine histogram is stored whole,
-// fine[column * 256 + value], so that two neighbouring groups lie together.
+// fine[column * kFine + value], so that two neighbouring groups lie together.
 // The window's fine running totals are kept for a pair of neighbouring
 // groups, g and g + 1, holding the median; the pair moves only when the
 // median leaves it, and then so that the group it left stays in the pair,
@@ -230,8 +230,13 @@ public:
   using P = typename V::P;
 
   // Output columns per strip, aimed at histograms of about kColumns source
-  // columns (an eighth of a megabyte of coarse and fine counts per 256).
+  // columns (0.6 KB of coarse and fine counts each).
   static constexpr std::int32_t kColumns = 1536;
+  // The distance of neighbouring columns' fine counts: 256 counts and 32
+  // unused, so that the row loop's reads at one column stride spread over
+  // every set of the level-1 data cache (with 512 bytes they would fall in
+  // an eighth of them, and a window of 101 columns would not stay cached).
+  static constexpr std::ptrdiff_t kFine = 256 + 32;
 
   StripEngine(std::int32_t width, const mxPelMedianParams& p)
       : width_(width),
@@ -245,7 +250,7 @@ public:
     const std::int32_t strips = (width + perStrip - 1) / perStrip;
     stripWidth_ = (width + strips - 1) / strips;
     const std::size_t columns = std::size_t(std::min(width, stripWidth_ + 2 * rx_));
-    fine_.resize(columns * 256);
+    fine_.resize(columns * kFine);
     coarse_.resize(columns * 16);
     for (int v = 0; v < 256; ++v)
       for (int j = 0; j < 16; ++j) {
@@ -263,7 +268,7 @@ public:
     xe_ = xe;
     first_ = std::max(xs - rx_, 0);
     last_ = std::min(xe - 1 + rx_, width_ - 1);
-    std::fill(fine_.begin(), fine_.begin() + std::ptrdiff_t(last_ - first_ + 1) * 256, std::uint16_t(0));
+    std::fill(fine_.begin(), fine_.begin() + std::ptrdiff_t(last_ - first_ + 1) * kFine, std::uint16_t(0));
     std::fill(coarse_.begin(), coarse_.begin() + std::ptrdiff_t(last_ - first_ + 1) * 16, std::uint16_t(0));
   }
 
@@ -275,7 +280,7 @@ public:
     for (std::int32_t c = 0; c <= last_ - first_; ++c) {
       const unsigned v = s[c];
       const std::uint16_t* step = steps_[v];
-      std::uint16_t* f = fine + std::size_t(c) * 256 + (v & 0xF0);
+      std::uint16_t* f = fine + std::size_t(c) * kFine + (v & 0xF0);
       std::uint16_t* k = coarse + std::size_t(c) * 16;
       V::store(k, V::add(V::load(k), V::load(step)));
       V::store(f, V::add(V::load(f), V::load(step + 16)));
@@ -292,9 +297,9 @@ public:
     const std::int32_t n = last_ - first_ + 1;
     std::int32_t c = 0;
     // Two columns a round, so that the loop's own steps cost half as much.
-    for (; c + 1 < n; c += 2, f += 512, k += 32) {
+    for (; c + 1 < n; c += 2, f += 2 * kFine, k += 32) {
       replaceValue(f, k, leaving[c], entering[c]);
-      replaceValue(f + 256, k + 16, leaving[c + 1], entering[c + 1]);
+      replaceValue(f + kFine, k + 16, leaving[c + 1], entering[c + 1]);
     }
     if (c < n) replaceValue(f, k, leaving[c], entering[c]);
   }
@@ -341,7 +346,7 @@ public:
       const std::ptrdiff_t enter = std::min(x + rx, last) - first, leave = std::max(x - 1 - rx, 0) - first;
       totals = V::add(V::sub(totals, V::load(coarse + leave * 16)), V::load(coarse + enter * 16));
       const std::uint16_t* f = fine + g * 16;
-      pair = V::addPair(V::subPair(pair, V::loadPair(f + leave * 256)), V::loadPair(f + enter * 256));
+      pair = V::addPair(V::subPair(pair, V::loadPair(f + leave * kFine)), V::loadPair(f + enter * kFine));
     };
     median(xs_);
     // Pels xs + 1 .. xe - 1: those whose entering and leaving columns are
@@ -358,9 +363,9 @@ public:
     // counts addressed by a pointer that includes the group, and the inner
     // loop left to move the pair, so that it holds no call and the compiler
     // can keep its state in registers.)
-    const std::ptrdiff_t coarseSpan = (2 * rx + 1) * 16, fineSpan = coarseSpan * 16;
+    const std::ptrdiff_t coarseSpan = (2 * rx + 1) * 16, fineSpan = (2 * rx + 1) * kFine;
     const std::uint16_t* ce = coarse + (std::ptrdiff_t(x) + rx - first) * 16;
-    const std::uint16_t* fe = fine + (std::ptrdiff_t(x) + rx - first) * 256 + g * 16;
+    const std::uint16_t* fe = fine + (std::ptrdiff_t(x) + rx - first) * kFine + g * 16;
     while (x < interiorEnd) {
       int b = 0;
       for (;;) {
@@ -370,7 +375,7 @@ public:
         if (unsigned(b - g) > 1u) break;
         out[x] = (unsigned char)(g * 16 + V::pairFirstAbove(pair, totals, sel, k));
         ce += 16;
-        fe += 256;
+        fe += kFine;
         if (++x == interiorEnd) break;
       }
       if (x == interiorEnd) break;
@@ -382,7 +387,7 @@ public:
       sel = V::select(g);
       out[x] = (unsigned char)(g * 16 + V::pairFirstAbove(pair, totals, sel, k));
       ce += 16;
-      fe += 256;
+      fe += kFine;
       ++x;
     }
     for (; x < xe; ++x) {
@@ -444,10 +449,10 @@ private:
       for (std::int32_t c = synced_[b] + 1; c <= x; ++c) {
         const std::ptrdiff_t enter = std::min(c + rx_, width_ - 1) - first_;
         const std::ptrdiff_t leave = std::max(c - 1 - rx_, 0) - first_;
-        f = V::add(V::sub(f, V::load(group + leave * 256)), V::load(group + enter * 256));
+        f = V::add(V::sub(f, V::load(group + leave * kFine)), V::load(group + enter * kFine));
       }
     } else {
-      f = windowSum(group, 256, x);
+      f = windowSum(group, kFine, x);
     }
     V::store(window_[b], f);
     synced_[b] = x;
