@@ -236,6 +236,9 @@ def write_image(path, image):
 
 
 _TEMP_TAG = ".imgnorm-part-"
+# Seconds a batch waits for a cluster without workers before it reports the
+# files left as not done.
+_NO_WORKERS_WAIT = 60
 
 
 def _temporary(target):
@@ -379,8 +382,10 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
     'output' (None unless written), 'status' ('ok', 'soft failure' when the
     tool could not build its mapping, 'error') and 'message'.  A failing file,
     or one whose worker died (after the scheduler's retries), is reported and
-    the others go on; no output is ever left half-written under its final
-    name, and the temporaries of files that were not completed are removed.
+    the others go on; when the cluster has had no worker for a minute, the
+    files not done yet are reported so.  No output is ever left half-written
+    under its final name, and the temporaries of files that were not
+    completed are removed.
     """
     names = [os.path.basename(p) for p in paths]
     if len(set(names)) != len(names):
@@ -401,7 +406,7 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
     if client is None:
         reports = _normalize_batch(tool, list(zip(paths, outputs)), method, reader, writer)
     else:
-        from distributed import as_completed
+        from distributed import TimeoutError as DaskTimeoutError
 
         workers = len(client.scheduler_info()["workers"])
         plugin = "imgnorm-tool-" + uuid.uuid4().hex
@@ -411,22 +416,41 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
             items = [(paths[i], outputs[i]) for i in indices]
             return client.submit(_normalize_batch_on_worker, plugin, items, method, reader, writer, pure=False)
 
-        def collect(futures, reports, lost):
-            for future in as_completed(list(futures)):
-                indices = futures[future]
-                try:
-                    for i, report in zip(indices, future.result()):
-                        reports[i] = report
-                except Exception as e:  # the worker died (KilledWorker) or the task was lost
-                    lost.extend(indices)
-                    for i in indices:
-                        reports[i] = {"path": paths[i], "output": None, "status": "error",
-                                      "message": "not done: %s: %s" % (type(e).__name__, e)}
+        def not_done(indices, why):
+            for i in indices:
+                reports[i] = {"path": paths[i], "output": None, "status": "error", "message": "not done: " + why}
 
+        def collect(futures, lost):
+            """Takes the tasks' reports; the files of a task whose worker died
+            go to `lost`.  Returns False, the files left reported as not
+            done, when the cluster had no worker for a minute (its nannies
+            gave up, or there were none): their tasks would wait forever."""
+            futures, idle = list(futures.items()), 0
+            for k, (future, indices) in enumerate(futures):
+                while True:
+                    try:
+                        results = future.result(timeout=5)
+                    except DaskTimeoutError:
+                        idle = 0 if client.scheduler_info()["workers"] else idle + 5
+                        if idle < _NO_WORKERS_WAIT:
+                            continue
+                        client.cancel([f for f, _ in futures[k:]])
+                        for _, left in futures[k:]:
+                            not_done(left, "no worker left in the cluster to run it")
+                        return False
+                    except Exception as e:  # the worker died (KilledWorker) or the task was lost
+                        lost.extend(indices)
+                        not_done(indices, "%s: %s" % (type(e).__name__, e))
+                    else:
+                        for i, report in zip(indices, results):
+                            reports[i] = report
+                    break
+            return True
+
+        reports = [None] * len(paths)
         try:
-            reports = [None] * len(paths)
             lost = []
-            collect({submit(b): b for b in _batches(len(paths), workers, files_per_task)}, reports, lost)
+            collect({submit(b): b for b in _batches(len(paths), workers, files_per_task)}, lost)
             # A dying worker takes down every task it held, not only the one
             # that killed it, and every file of those tasks: those files are
             # tried again one at a time, so that only a file that kills its
@@ -435,11 +459,12 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
             for i in sorted(lost):
                 if again:  # a worker died: the nannies restart it, with the tool
                     try:
-                        client.wait_for_workers(workers, timeout=60)
+                        client.wait_for_workers(workers, timeout=_NO_WORKERS_WAIT)
                     except Exception:
                         pass
                 again = []
-                collect({submit([i]): [i]}, reports, again)
+                if not collect({submit([i]): [i]}, again):
+                    break  # the files still lost keep their reports
                 if again and "KilledWorker" in reports[i]["message"]:
                     reports[i]["message"] = "the worker died while normalizing this file (not done)"
         finally:
