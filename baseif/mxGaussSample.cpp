@@ -282,6 +282,26 @@ std::int32_t cascadeEnd(const AxisPlan& p, std::int32_t j) {
   return j <= 0 ? 0 : (j - 1) * p.step + p.widths[1] + p.widths[2] - 1;
 }
 
+// Sampling factors above 32768 exceed what the clamped smoothing covers, so
+// the kernels of neighbouring outputs lie apart, with up to a whole factor of
+// positions between them that no output uses.  Running the cascade along
+// them would cost in proportion to the factor (2^31 at most); instead each
+// output is computed on its own, from a fresh cascade over its kernel alone.
+// The box sums are exact running sums, so that gives the same values.
+bool outputsApart(const AxisPlan& p) { return p.count > 1 && p.step > p.length - (p.count - 1) * p.step; }
+
+// The plan of output i of p on its own.
+AxisPlan singleOutput(const AxisPlan& p, std::int32_t i) {
+  AxisPlan one = p;
+  const std::int32_t support = p.length - (p.count - 1) * p.step;
+  one.first = p.first + i;
+  one.count = 1;
+  one.lead = std::int32_t(std::min<std::int64_t>(std::int64_t(p.lead) + std::int64_t(i) * p.step,
+                                                 std::numeric_limits<std::int32_t>::max() - std::int64_t(support)));
+  one.length = support;
+  return one;
+}
+
 // Vertical stage: src's window smoothed along y and sampled at plan y's rows,
 // produced a block of output rows at a time into a caller's buffer (values at
 // 256 times their grey level).  The columns are split into strips whose sums
@@ -309,6 +329,22 @@ public:
   // Writes output rows j0 .. j1 - 1 into v (row j at v + (j - j0) vStride);
   // j0 is where the previous call stopped (0 at first).
   void produce(std::int32_t j0, std::int32_t j1, std::uint16_t* v, std::ptrdiff_t vStride) {
+    if (outputsApart(y_)) {
+      for (std::int32_t j = j0; j < j1; ++j) {
+        const AxisPlan one = singleOutput(y_, j);
+        for (std::size_t k = 0; k < strips_; ++k) {
+          const std::int32_t c0 = std::int32_t(k) * strip_;
+          const unsigned char* base = base_ + c0;
+          std::uint16_t* out = v + std::ptrdiff_t(j - j0) * vStride + c0;
+          streamCascade<unsigned char, std::uint16_t>(
+              one, std::min(strip_, width_ - c0), kFixedOne / float(one.widths[0]), 1.0f / float(one.widths[2]),
+              65535.0f, scratch_[k], 0, one.length,
+              [&](std::int32_t q) { return base + std::ptrdiff_t(clampIndex(one.lead + q, lastRow_)) * stride_; },
+              [&](std::int32_t) { return out; });
+        }
+      }
+      return;
+    }
     const std::int32_t tBegin = cascadeEnd(y_, j0), tEnd = cascadeEnd(y_, j1);
     for (std::size_t k = 0; k < strips_; ++k) {
       const std::int32_t c0 = std::int32_t(k) * strip_;
@@ -457,10 +493,20 @@ void horizontalStage(const std::uint16_t* v, std::int32_t width, std::int32_t ro
     }
     const std::uint16_t* inp = in;
     std::uint16_t* outp = out;
-    streamCascade<std::uint16_t, std::uint16_t>(
-        x, n, 1.0f / float(x.widths[0]), lastScale, maxValue, scratch, 0, x.length,
-        [&](std::int32_t q) { return inp + std::ptrdiff_t(clampIndex(x.lead + q, lastCol)) * n; },
-        [&](std::int32_t i) { return outp + std::ptrdiff_t(i) * n; });
+    if (outputsApart(x)) {
+      for (std::int32_t i = 0; i < x.count; ++i) {
+        const AxisPlan one = singleOutput(x, i);
+        streamCascade<std::uint16_t, std::uint16_t>(
+            one, n, 1.0f / float(one.widths[0]), lastScale, maxValue, scratch, 0, one.length,
+            [&](std::int32_t q) { return inp + std::ptrdiff_t(clampIndex(one.lead + q, lastCol)) * n; },
+            [&](std::int32_t) { return outp + std::ptrdiff_t(i) * n; });
+      }
+    } else {
+      streamCascade<std::uint16_t, std::uint16_t>(
+          x, n, 1.0f / float(x.widths[0]), lastScale, maxValue, scratch, 0, x.length,
+          [&](std::int32_t q) { return inp + std::ptrdiff_t(clampIndex(x.lead + q, lastCol)) * n; },
+          [&](std::int32_t i) { return outp + std::ptrdiff_t(i) * n; });
+    }
     // Transpose the results back into the destination rows.
     for (std::int32_t r = 0; r < valid; r += 8) {
       const int rowsHere = int(std::min<std::int32_t>(8, valid - r));

@@ -96,6 +96,33 @@ TEST(GaussSample, MatchesBruteForceOnRandomWindows) {
   }
 }
 
+// Factors beyond what the smoothing covers (above 32768, where the kernels of
+// neighbouring outputs lie apart): windows straddling cell boundaries, each
+// output as the brute force has it, and at once (not after walking the
+// factor's length).
+TEST(GaussSample, FactorsBeyondTheKernelMatchBruteForce) {
+  struct Case {
+    int gx, gy, sx, sy;
+  };
+  const Case cases[] = {
+      {40000, 1, 32767, 2}, {268435458, 2, 32767, 1}, {3, 100000, 1, 32767}, {1 << 30, 1 << 30, 5, 7}};
+  std::mt19937 rng(11);
+  for (const Case& c : cases)
+    for (bool centred : {true, false}) {
+      SCOPED_TRACE(testing::Message() << c.gx << " x " << c.gy << (centred ? " centred" : ""));
+      // Two cells on each axis whose factor is large: the window starts 3 pels
+      // before a cell boundary.
+      const int x0 = c.gx > 100 ? c.gx - 3 : -4, y0 = c.gy > 100 ? c.gy - 3 : -2;
+      const mxPelBuffer<unsigned char> src = randomWindow(rng, x0, y0, 7, 6);
+      const mxGaussSampleParams p({c.gx, c.gy}, {c.sx, c.sy}, 1.0, centred);
+      const mxPelBuffer<unsigned char> out = mfGaussSample(src, p);
+      const mxPelRect r = out.window();
+      for (int j = 0; j < r.height(); ++j)
+        for (int i = 0; i < r.width(); ++i)
+          ASSERT_NEAR(out.row(j)[i], bruteForce(src, p, r.x() + i, r.y() + j), 0.5 + 5.0 / 512.0) << i << ", " << j;
+    }
+}
+
 // Constant images give exactly the constant (times the gain); bright random
 // ones never exceed the gain times 255.
 TEST(GaussSample, ConstantImagesAreExactAndResultsStayInRange) {
