@@ -147,9 +147,23 @@ void readBlocks(TIFF* tif, const Layout& L, RawImage& raw, TiffMessages& message
   const int blockSamples = L.separate ? 1 : L.spp;
   const std::uint64_t rowBits = std::uint64_t(L.blockWidth) * std::uint64_t(blockSamples) * std::uint64_t(L.bps);
   const std::size_t blockRowBytes = std::size_t((rowBits + 7) / 8);
-  const std::size_t blockBytes = blockRowBytes * L.blockHeight;
+  // A strip is read only as far as the image reaches (rows per strip may be
+  // any number above the height); a tile is read whole, so its claimed size
+  // is checked before it is allocated: at most 64 MiB or four times the
+  // image's own bytes, whichever is more, and never above 1 GiB (a small
+  // image in one 256 x 256 tile passes, a claimed tile of gigabytes does not).
+  const std::uint64_t blockRows = L.tiled ? L.blockHeight : std::min(L.blockHeight, L.height);
+  const std::uint64_t imageBytes =
+      (std::uint64_t(L.width) * std::uint64_t(blockSamples) * std::uint64_t(L.bps) + 7) / 8 * L.height;
+  const std::uint64_t blockLimit =
+      std::min(std::uint64_t(1) << 30, std::max<std::uint64_t>(std::uint64_t(64) << 20, 4 * imageBytes));
+  if (std::uint64_t(blockRowBytes) * blockRows > blockLimit)
+    inputError(name, "corrupt TIFF: a " + std::to_string(L.blockWidth) + " x " + std::to_string(L.blockHeight) +
+                         " block is far larger than the image");
+  const std::size_t blockBytes = blockRowBytes * std::size_t(blockRows);
   const tmsize_t libSize = L.tiled ? TIFFTileSize(tif) : TIFFStripSize(tif);
-  if (libSize <= 0) inputError(name, "corrupt TIFF: " + (messages.error.empty() ? "bad block size" : messages.error));
+  if (libSize <= 0 || std::uint64_t(libSize) > blockLimit)
+    inputError(name, "corrupt TIFF: " + (messages.error.empty() ? "bad block size" : messages.error));
   std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[std::max(blockBytes, std::size_t(libSize))]);
   const int planes = L.separate ? std::min(L.spp, raw.channels) : 1;
   const int keep = L.separate ? 1 : raw.channels;
