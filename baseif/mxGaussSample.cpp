@@ -52,11 +52,12 @@ std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
 // The work along one axis: which outputs there are and which stretch of
 // (replicated) source positions feeds them.
 struct AxisPlan {
-  std::int32_t first = 0;   // image coordinate of the first output pel
-  std::int32_t count = 0;   // number of output pels
-  std::int32_t step = 1;    // sampling factor
-  std::int32_t lead = 0;    // source position of line index 0, relative to the window origin
-  std::int32_t length = 0;  // line length: (count - 1) * step + kernel support
+  std::int32_t first = 0;    // image coordinate of the first output pel
+  std::int32_t count = 0;    // number of output pels
+  std::int32_t step = 1;     // sampling factor
+  std::int32_t lead = 0;     // source position of line index 0, relative to the window origin
+  std::int32_t length = 0;   // line length: (count - 1) * step + kernel support, at most 2^31 - 1
+  std::int32_t support = 0;  // kernel support
   std::int32_t widths[3] = {1, 1, 1};
 };
 
@@ -79,7 +80,11 @@ AxisPlan planAxis(std::int32_t origin, std::int32_t size, std::int32_t step, std
   // The kernel of output i covers source positions a_i .. a_i + support - 1.
   const std::int64_t offset = centred ? (step - support) / 2 : -smoothing;
   p.lead = std::int32_t(first * step + offset - origin);
-  p.length = (p.count - 1) * step + support;
+  p.support = support;
+  // Only outputs lying apart (see outputsApart) can make the line longer than
+  // 32 bits; their cascades run one kernel at a time and never walk it.
+  p.length = std::int32_t(
+      std::min<std::int64_t>(std::int64_t(p.count - 1) * step + support, std::numeric_limits<std::int32_t>::max()));
   return p;
 }
 
@@ -288,12 +293,12 @@ std::int32_t cascadeEnd(const AxisPlan& p, std::int32_t j) {
 // them would cost in proportion to the factor (2^31 at most); instead each
 // output is computed on its own, from a fresh cascade over its kernel alone.
 // The box sums are exact running sums, so that gives the same values.
-bool outputsApart(const AxisPlan& p) { return p.count > 1 && p.step > p.length - (p.count - 1) * p.step; }
+bool outputsApart(const AxisPlan& p) { return p.count > 1 && p.step > p.support; }
 
 // The plan of output i of p on its own.
 AxisPlan singleOutput(const AxisPlan& p, std::int32_t i) {
   AxisPlan one = p;
-  const std::int32_t support = p.length - (p.count - 1) * p.step;
+  const std::int32_t support = p.support;
   one.first = p.first + i;
   one.count = 1;
   one.lead = std::int32_t(std::min<std::int64_t>(std::int64_t(p.lead) + std::int64_t(i) * p.step,
