@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 
+#include "../support/checks.h"
 #include "../support/testImages.h"
 #include "baseif/mxPelOps.h"
 #include "cli_error.h"
@@ -41,17 +42,9 @@ protected:
   fs::path dir_;
 };
 
-// Expects f() to throw CliError with the given code and a message holding every fragment.
 template <class F>
 void expectCliError(F&& f, ExitCode code, std::initializer_list<std::string> fragments) {
-  try {
-    f();
-    FAIL() << "no error";
-  } catch (const CliError& e) {
-    EXPECT_EQ(e.code(), code) << e.what();
-    for (const std::string& s : fragments) EXPECT_NE(std::string(e.what()).find(s), std::string::npos) << e.what();
-    EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << "one line: " << e.what();
-  }
+  expectCodedError<CliError>(f, code, fragments);
 }
 
 std::size_t filesIn(const fs::path& d) {

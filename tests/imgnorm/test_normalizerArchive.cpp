@@ -214,8 +214,8 @@ TEST(NormalizerArchive, ImageWithoutTransformLoadsWithTheIdentity) {
 }
 
 // An empty reference costs nothing whatever its other side: 0 x (2^31 - 1)
-// and (2^31 - 1) x 0 windows train and run every method without visiting
-// the empty rows one by one.
+// and (2^31 - 1) x 0 windows load, train, run every method and store again
+// without visiting the empty rows one by one.
 TEST(NormalizerArchive, EmptyReferenceOfHugeExtent) {
   constexpr std::int32_t kHuge = 0x7fffffff;
   for (const auto& [w, h] : {std::pair{0, kHuge}, std::pair{kHuge, 0}}) {
@@ -235,6 +235,7 @@ TEST(NormalizerArchive, EmptyReferenceOfHugeExtent) {
     EXPECT_THROW(ar || loaded, CanNotTrain);  // the histogram is empty
     EXPECT_EQ(loaded.referenceImage().width(), w);
     EXPECT_EQ(loaded.trainedMethods(), Method(56));
+    EXPECT_EQ(store(loaded).size(), b.size() + 48);  // now with the identity: six doubles
     bool ok = false;
     std::wstring why;
     const Image img = randomImage(30, 24, 2);
