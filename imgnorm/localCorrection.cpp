@@ -61,16 +61,6 @@ mxPelBuffer_const<unsigned short> coverageOver(const mxPelBuffer_const<unsigned 
   return fresh;
 }
 
-// The window of the grid that sub-sampling r by granularity gives (see
-// mxGaussSample.h): every cell [i g, (i + 1) g) that holds a pel of r.
-mxPelRect gridWindow(const mxPelRect& r, const mxPair<std::int32_t>& granularity) {
-  if (r.isNull()) return mxPelRect(0, 0, 0, 0);
-  const std::int64_t x0 = floorDiv(r.x(), granularity.x()), y0 = floorDiv(r.y(), granularity.y());
-  const std::int64_t x1 = floorDiv(std::int64_t(r.x()) + r.width() - 1, granularity.x());
-  const std::int64_t y1 = floorDiv(std::int64_t(r.y()) + r.height() - 1, granularity.y());
-  return mxPelRect(std::int32_t(x0), std::int32_t(y0), std::int32_t(x1 - x0 + 1), std::int32_t(y1 - y0 + 1));
-}
-
 // The grid rows of the sub-sampled mean, built for each instruction set:
 // splitBytes takes a row of cells (values x 256) apart into its high and low
 // bytes; addLowBytes and divideByCoverage turn o, 256 x the grid mean of the
@@ -138,7 +128,7 @@ mxPelBuffer<unsigned short> sampledMeanEstimate(const mxPelBuffer<unsigned char>
                                                 const mxPelBuffer_const<unsigned char>& m,
                                                 const mxPair<std::int32_t>& k,
                                                 const mxPair<std::int32_t>& granularity) {
-  const mxPelRect gw = gridWindow(d.window(), granularity);
+  const mxPelRect gw = mxkernel::gaussSampleWindow(d.window(), granularity);
   const std::int32_t w = gw.width(), h = gw.height();
   // One store for every grid plane (a large one is recycled, not faulted in
   // again): the estimate e, the coverage c, and the cells' high and low
