@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "baseif/detail/htmlEscape.h"
 #include "baseif/mxArchive.h"
 #include "baseif/mxPelOps.h"
 #include "baseif/mxStr.h"
@@ -47,29 +48,6 @@ std::string pgmBytes(const mxPelBuffer_const<unsigned char>& image) {
     out.append(reinterpret_cast<const char*>(image.row(j)), std::size_t(image.width()));
   return out;
 }
-
-std::string htmlEscape(const std::string& s) {
-  std::string o;
-  for (char c : s) {
-    switch (c) {
-      case '<':
-        o += "&lt;";
-        break;
-      case '>':
-        o += "&gt;";
-        break;
-      case '&':
-        o += "&amp;";
-        break;
-      case '"':
-        o += "&quot;";
-        break;
-      default:
-        o += c;
-    }
-  }
-  return o;
-}
 }  // namespace
 
 void mxDiagObject::writeFolder(const std::string& folder, const ImageWriter& writeImage) const {
@@ -109,21 +87,21 @@ void mxDiagObject::writeFolder(const std::string& folder, const ImageWriter& wri
       else
         txt << r.image.width() << "x" << r.image.height() << " at (" << r.image.window().x() << ", "
             << r.image.window().y() << ") -> " << file << "\n";
-      html << "<div class=\"rec\" style=\"margin-left:" << margin << "px\"><b>" << n << ". " << htmlEscape(name)
+      html << "<div class=\"rec\" style=\"margin-left:" << margin << "px\"><b>" << n << ". " << mxhtml::escape(name)
            << "</b> (image";
       if (file.empty())
         html << ", unbound)";
       else
         html << ", " << r.image.width() << " x " << r.image.height() << ")<br><a href=\"" << file << "\"><img src=\""
-             << file << "\" alt=\"" << htmlEscape(name) << "\"></a>";
+             << file << "\" alt=\"" << mxhtml::escape(name) << "\"></a>";
       html << "</div>\n";
     } else {
       file = std::string(num) + ".txt";
       const std::string body = mfToUtf8(r.text);
       writeAtomically(folder + "/" + file, body);
       txt << indent << n << " text \"" << name << "\" -> " << file << "\n";
-      html << "<div class=\"rec\" style=\"margin-left:" << margin << "px\"><b>" << n << ". " << htmlEscape(name)
-           << "</b> (text)<pre>" << htmlEscape(body) << "</pre></div>\n";
+      html << "<div class=\"rec\" style=\"margin-left:" << margin << "px\"><b>" << n << ". " << mxhtml::escape(name)
+           << "</b> (text)<pre>" << mxhtml::escape(body) << "</pre></div>\n";
     }
   }
   html << "</body></html>\n";

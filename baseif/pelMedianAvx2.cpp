@@ -19,19 +19,11 @@
 #pragma GCC target("avx2,bmi,bmi2,popcnt")
 #endif
 
-#include "baseif/detail/medianEngine.h"
+#include "baseif/detail/medianCounts256.h"
 
 namespace {
 
-struct Avx2Counts {
-  using T = __m256i;
-  static T zero() { return _mm256_setzero_si256(); }
-  static T load(const std::uint16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
-  static void store(std::uint16_t* p, T c) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), c); }
-  static T add(T a, T b) { return _mm256_add_epi16(a, b); }
-  static T sub(T a, T b) { return _mm256_sub_epi16(a, b); }
-  static int firstAbove(T c, std::int32_t k) { return firstAboveSplat(c, splat(k)); }
-  static T splat(std::int32_t k) { return _mm256_set1_epi16(short(k)); }
+struct Avx2Counts : Counts256<Avx2Counts> {
   static int firstAboveSplat(T c, T kk) {
     return int(_tzcnt_u32(unsigned(_mm256_movemask_epi8(_mm256_cmpgt_epi16(c, kk)))) / 2);
   }
@@ -66,14 +58,6 @@ struct Avx2Counts {
   }
 };
 
-void runAvx2(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
-             const mxPelMedianParams& params, const mxPelBuffer<unsigned char>& out) {
-  if (mask.isBound())
-    mxmedian::run<Avx2Counts, true>(src, mask, params, out);
-  else
-    mxmedian::runStrips<Avx2Counts>(src, params, out);
-}
-
 }  // namespace
 
 #if defined(__clang__)
@@ -87,6 +71,6 @@ bool mxkernel::pelMedianAvx2(const mxPelBuffer_const<unsigned char>& src, const 
   static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                                 __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
   if (!supported) return false;
-  runAvx2(src, mask, params, out);
+  runMedian<Avx2Counts>(src, mask, params, out);
   return true;
 }

@@ -29,19 +29,11 @@
 #pragma GCC target("avx2,avx512f,avx512bw,avx512dq,avx512vl,bmi,bmi2,popcnt")
 #endif
 
-#include "baseif/detail/medianEngine.h"
+#include "baseif/detail/medianCounts256.h"
 
 namespace {
 
-struct Avx512Counts {
-  using T = __m256i;
-  static T zero() { return _mm256_setzero_si256(); }
-  static T load(const std::uint16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
-  static void store(std::uint16_t* p, T c) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), c); }
-  static T add(T a, T b) { return _mm256_add_epi16(a, b); }
-  static T sub(T a, T b) { return _mm256_sub_epi16(a, b); }
-  static int firstAbove(T c, std::int32_t k) { return firstAboveSplat(c, splat(k)); }
-  static T splat(std::int32_t k) { return _mm256_set1_epi16(short(k)); }
+struct Avx512Counts : Counts256<Avx512Counts> {
   static int firstAboveSplat(T c, T kk) { return int(_tzcnt_u32(_mm256_cmpgt_epi16_mask(c, kk))); }
 
   using P = __m512i;
@@ -64,14 +56,6 @@ struct Avx512Counts {
   }
 };
 
-void runAvx512(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
-               const mxPelMedianParams& params, const mxPelBuffer<unsigned char>& out) {
-  if (mask.isBound())
-    mxmedian::run<Avx512Counts, true>(src, mask, params, out);
-  else
-    mxmedian::runStrips<Avx512Counts>(src, params, out);
-}
-
 }  // namespace
 
 #if defined(__clang__)
@@ -88,6 +72,6 @@ bool mxkernel::pelMedianAvx512(const mxPelBuffer_const<unsigned char>& src,
                                 __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
                                 __builtin_cpu_supports("popcnt");
   if (!supported) return false;
-  runAvx512(src, mask, params, out);
+  runMedian<Avx512Counts>(src, mask, params, out);
   return true;
 }

@@ -14,6 +14,7 @@
 #include <functional>
 #include <sstream>
 
+#include "baseif/detail/htmlEscape.h"
 #include "baseif/mxDiag.h"
 #include "baseif/mxStr.h"
 #include "cli_error.h"
@@ -36,29 +37,7 @@ constexpr const char* kListHeader = "# files written by imgnorm --diag; imgnorm 
 
 // ------------------------------------------------------------ small helpers
 
-std::string html(const std::string& s) {
-  std::string o;
-  o.reserve(s.size());
-  for (char c : s) {
-    switch (c) {
-      case '<':
-        o += "&lt;";
-        break;
-      case '>':
-        o += "&gt;";
-        break;
-      case '&':
-        o += "&amp;";
-        break;
-      case '"':
-        o += "&quot;";
-        break;
-      default:
-        o += c;
-    }
-  }
-  return o;
-}
+std::string html(const std::string& s) { return mxhtml::escape(s); }
 
 // A relative URL: every byte outside the unreserved set and '/' percent-encoded.
 std::string urlPath(const std::string& path) {
