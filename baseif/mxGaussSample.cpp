@@ -642,3 +642,8 @@ void mxkernel::gaussSampleRows(const mxPelBuffer_const<unsigned char>& src, cons
     sink(rows, x.count, j0, count);
   });
 }
+
+mxPelRect mxkernel::gaussSampleWindow(const mxPelRect& src, const mxPair<std::int32_t>& sample) {
+  return resultRect(planAxis(src.x(), src.width(), sample.x(), 0, true),
+                    planAxis(src.y(), src.height(), sample.y(), 0, true));
+}

@@ -128,10 +128,7 @@ struct Counts16Ops {
 void mxkernel::pelMedianPortable(const mxPelBuffer_const<unsigned char>& src,
                                  const mxPelBuffer_const<unsigned char>& mask, const mxPelMedianParams& params,
                                  const mxPelBuffer<unsigned char>& out) {
-  if (mask.isBound())
-    mxmedian::run<Counts16Ops, true>(src, mask, params, out);
-  else
-    mxmedian::runStrips<Counts16Ops>(src, params, out);
+  mxmedian::filter<Counts16Ops>(src, mask, params, out);
 }
 
 void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,

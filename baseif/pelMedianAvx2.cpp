@@ -71,6 +71,6 @@ bool mxkernel::pelMedianAvx2(const mxPelBuffer_const<unsigned char>& src, const 
   static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                                 __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
   if (!supported) return false;
-  runMedian<Avx2Counts>(src, mask, params, out);
+  mxmedian::filter<Avx2Counts>(src, mask, params, out);
   return true;
 }

@@ -72,6 +72,6 @@ bool mxkernel::pelMedianAvx512(const mxPelBuffer_const<unsigned char>& src,
                                 __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
                                 __builtin_cpu_supports("popcnt");
   if (!supported) return false;
-  runMedian<Avx512Counts>(src, mask, params, out);
+  mxmedian::filter<Avx512Counts>(src, mask, params, out);
   return true;
 }

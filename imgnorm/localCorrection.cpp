@@ -61,16 +61,6 @@ mxPelBuffer_const<unsigned short> coverageOver(const mxPelBuffer_const<unsigned 
   return fresh;
 }
 
-// The window of the grid that sub-sampling r by granularity gives (see
-// mxGaussSample.h): every cell [i g, (i + 1) g) that holds a pel of r.
-mxPelRect gridWindow(const mxPelRect& r, const mxPair<std::int32_t>& granularity) {
-  if (r.isNull()) return mxPelRect(0, 0, 0, 0);
-  const std::int64_t x0 = floorDiv(r.x(), granularity.x()), y0 = floorDiv(r.y(), granularity.y());
-  const std::int64_t x1 = floorDiv(std::int64_t(r.x()) + r.width() - 1, granularity.x());
-  const std::int64_t y1 = floorDiv(std::int64_t(r.y()) + r.height() - 1, granularity.y());
-  return mxPelRect(std::int32_t(x0), std::int32_t(y0), std::int32_t(x1 - x0 + 1), std::int32_t(y1 - y0 + 1));
-}
-
 // The grid rows of the sub-sampled mean, built for each instruction set:
 // splitBytes takes a row of cells (values x 256) apart into its high and low
 // bytes; addLowBytes and divideByCoverage turn o, 256 x the grid mean of the
@@ -138,7 +128,7 @@ mxPelBuffer<unsigned short> sampledMeanEstimate(const mxPelBuffer<unsigned char>
                                                 const mxPelBuffer_const<unsigned char>& m,
                                                 const mxPair<std::int32_t>& k,
                                                 const mxPair<std::int32_t>& granularity) {
-  const mxPelRect gw = gridWindow(d.window(), granularity);
+  const mxPelRect gw = mxkernel::gaussSampleWindow(d.window(), granularity);
   const std::int32_t w = gw.width(), h = gw.height();
   // One store for every grid plane (a large one is recycled, not faulted in
   // again): the estimate e, the coverage c, and the cells' high and low
@@ -180,6 +170,16 @@ mxPelBuffer<unsigned short> sampledMeanEstimate(const mxPelBuffer<unsigned char>
   return e;
 }
 
+// 128 + (x - y) clamped to -c .. c (c at most 127), in byte arithmetic
+// (saturating differences and minima) so that it runs a whole register of
+// pels per instruction.
+MX_KERNEL_INLINE inline unsigned char clampedByte(unsigned char x, unsigned char y, std::int32_t c) {
+  const unsigned char cc = (unsigned char)c;
+  const unsigned char up = x > y ? (unsigned char)(x - y) : 0;
+  const unsigned char down = y > x ? (unsigned char)(y - x) : 0;
+  return (unsigned char)(128 + (up < cc ? up : cc) - (down < cc ? down : cc));
+}
+
 // D = 128 + clamp(img - ref, -c, +c) with c = min(amount, 127) over img's
 // window (ref covers it): the clamped difference in offset-128 form, made in
 // one pass into a new buffer.  With a mask (covering the window), pels where
@@ -199,12 +199,8 @@ mxPelBuffer<unsigned char> clampedDifference(const mxPelBuffer_const<unsigned ch
       mxcpu::dispatch(
           [](const unsigned char* a, const unsigned char* b, const unsigned char* m, unsigned char* o, std::int32_t w,
              std::int32_t c) MX_KERNEL_INLINE {
-            const unsigned char cc = (unsigned char)c;
             for (std::int32_t i = 0; i < w; ++i) {
-              const unsigned char x = a[i], y = b[i];
-              const unsigned char up = x > y ? (unsigned char)(x - y) : 0;
-              const unsigned char down = y > x ? (unsigned char)(y - x) : 0;
-              const unsigned char v = (unsigned char)(128 + (up < cc ? up : cc) - (down < cc ? down : cc));
+              const unsigned char v = clampedByte(a[i], b[i], c);
               o[i] = m[i] == 0 ? (unsigned char)128 : v;
             }
           },
@@ -213,16 +209,7 @@ mxPelBuffer<unsigned char> clampedDifference(const mxPelBuffer_const<unsigned ch
       mxcpu::dispatch(
           [](const unsigned char* a, const unsigned char* b, unsigned char* o, std::int32_t w, std::int32_t c)
               MX_KERNEL_INLINE {
-                // 128 + (a - b) clamped to -c .. c, in byte arithmetic
-                // (saturating differences and minima) so that it runs a whole
-                // register of pels per instruction.
-                const unsigned char cc = (unsigned char)c;
-                for (std::int32_t i = 0; i < w; ++i) {
-                  const unsigned char x = a[i], y = b[i];
-                  const unsigned char up = x > y ? (unsigned char)(x - y) : 0;
-                  const unsigned char down = y > x ? (unsigned char)(y - x) : 0;
-                  o[i] = (unsigned char)(128 + (up < cc ? up : cc) - (down < cc ? down : cc));
-                }
+                for (std::int32_t i = 0; i < w; ++i) o[i] = clampedByte(a[i], b[i], c);
               },
           a, b, d.row(j), r.width(), c);
   }

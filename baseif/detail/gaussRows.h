@@ -21,4 +21,8 @@ using GaussRowSink =
 void gaussSampleRows(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& params,
                      const GaussRowSink& sink);
 
+// The window of the grid that sampling a source window src with factors
+// sample gives: every cell that holds a pel of src (see mxGaussSample.h).
+mxPelRect gaussSampleWindow(const mxPelRect& src, const mxPair<std::int32_t>& sample);
+
 }  // namespace mxkernel

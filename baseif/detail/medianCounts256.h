@@ -1,6 +1,5 @@
 // What the AVX2 and AVX-512 builds of the median engine share: sixteen
-// 16-bit counters in one 256-bit register, their operations, and the choice
-// between the masked engine and the strip engine.
+// 16-bit counters in one 256-bit register and their operations.
 //
 // Internal to the library.  Each of the two translation units includes this
 // header after its own target switch (and after <immintrin.h>, <cstdint> and
@@ -27,15 +26,5 @@ struct Counts256 {
   static T splat(std::int32_t k) { return _mm256_set1_epi16(short(k)); }
   static int firstAbove(T c, std::int32_t k) { return Derived::firstAboveSplat(c, splat(k)); }
 };
-
-// The masked engine when mask is bound, else the strip engine.
-template <class V>
-void runMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
-               const mxPelMedianParams& params, const mxPelBuffer<unsigned char>& out) {
-  if (mask.isBound())
-    mxmedian::run<V, true>(src, mask, params, out);
-  else
-    mxmedian::runStrips<V>(src, params, out);
-}
 
 }  // namespace

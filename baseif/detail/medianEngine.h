@@ -9,10 +9,10 @@
 // correctly as signed 16-bit values.
 //
 // Internal to the library.  It is compiled once with the baseline
-// instruction set and once more, in its own translation unit, for processors
-// with AVX2; each translation unit instantiates it with a policy of its own
-// (internal linkage), so the two builds never mix.  The includer includes the
-// standard headers used here before this header.
+// instruction set and once more, each in its own translation unit, for
+// processors with AVX2 and with AVX-512; each translation unit instantiates
+// it with a policy of its own (internal linkage), so the builds never mix.
+// The includer includes the standard headers used here before this header.
 #pragma once
 
 #include <algorithm>
@@ -24,7 +24,7 @@
 
 namespace mxmedian {
 
-// The sliding histograms of one filter run.
+// The sliding histograms of one masked filter run (only set mask pels count).
 //
 // Column histograms cover, for every source column, the rows of the current
 // output row's window, rows beyond the top and bottom edges replicating the
@@ -62,14 +62,14 @@ public:
       for (int j = 0; j < 16; ++j) steps_[i][j] = std::uint16_t(j >= i ? 1 : 0);
   }
 
-  // Adds (ADD) or removes one source row; mask null counts every pel.
-  template <bool MASKED, bool ADD>
+  // Adds (ADD) or removes the set pels of one source row (mask row m).
+  template <bool ADD>
   void updateColumns(const unsigned char* s, const unsigned char* m) {
     std::uint16_t* fine = fine_.data();
     std::uint16_t* coarse = coarse_.data();
     const std::size_t groupStride = columns_ * 16;
     for (std::int32_t c = 0; c < width_; ++c) {
-      if (MASKED && m[c] == 0) continue;
+      if (m[c] == 0) continue;
       const unsigned v = s[c];
       std::uint16_t* f = fine + (v >> 4) * groupStride + std::size_t(c) * 16;
       std::uint16_t* k = coarse + std::size_t(c) * 16;
@@ -504,9 +504,9 @@ void runStrips(const mxPelBuffer_const<unsigned char>& src, const mxPelMedianPar
   }
 }
 
-// Runs the filter over src's window into out (a buffer over the same window);
-// mask, when MASKED, is a buffer whose window contains src's.
-template <class V, bool MASKED>
+// The masked filter over src's window into out (a buffer over the same
+// window); mask is a buffer whose window contains src's.
+template <class V>
 void run(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
          const mxPelMedianParams& p, const mxPelBuffer<unsigned char>& out) {
   const std::int32_t w = src.width();
@@ -515,23 +515,33 @@ void run(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<un
   const std::int32_t ry = (p.size.y() - 1) / 2;
   const std::int32_t x0 = src.window().x();
   const std::int32_t y0 = src.window().y();
-  auto maskRow = [&](std::int32_t j) { return MASKED ? mask.pointToPel(x0, y0 + j) : nullptr; };
+  auto maskRow = [&](std::int32_t j) { return mask.pointToPel(x0, y0 + j); };
   // Rows beyond the top and bottom edges replicate the edge rows.
   auto rowAt = [&](std::int32_t j) { return j < 0 ? 0 : (j >= h ? h - 1 : j); };
   Engine<V> engine(w, p);
-  for (std::int32_t j = -ry; j <= ry; ++j)
-    engine.template updateColumns<MASKED, true>(src.row(rowAt(j)), maskRow(rowAt(j)));
+  for (std::int32_t j = -ry; j <= ry; ++j) engine.template updateColumns<true>(src.row(rowAt(j)), maskRow(rowAt(j)));
   for (std::int32_t y = 0; y < h; ++y) {
     if (y > 0) {
       const std::int32_t leaving = rowAt(y - ry - 1);
       const std::int32_t entering = rowAt(y + ry);
       if (leaving != entering) {
-        engine.template updateColumns<MASKED, false>(src.row(leaving), maskRow(leaving));
-        engine.template updateColumns<MASKED, true>(src.row(entering), maskRow(entering));
+        engine.template updateColumns<false>(src.row(leaving), maskRow(leaving));
+        engine.template updateColumns<true>(src.row(entering), maskRow(entering));
       }
     }
     engine.filterRow(src.row(y), out.row(y));
   }
+}
+
+// The filter over src's window into out: the masked engine when mask is
+// bound, else the strip engine.
+template <class V>
+void filter(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+            const mxPelMedianParams& p, const mxPelBuffer<unsigned char>& out) {
+  if (mask.isBound())
+    run<V>(src, mask, p, out);
+  else
+    runStrips<V>(src, p, out);
 }
 
 }  // namespace mxmedian
