@@ -83,12 +83,6 @@ FitPairCounts countPairs(const mxPelBuffer_const<unsigned char>& reference,
   std::uint32_t* c1 = c0 + 65536;
   std::uint32_t* w0 = cellSums.data();
   std::uint32_t* w1 = w0 + kCells;
-  const auto flush = [&] {
-    for (std::size_t k = 0; k < 65536; ++k) out.pairs[k] += std::uint64_t(c0[k]) + c1[k];
-    for (std::size_t k = 0; k < std::size_t(kCells); ++k) out.cells[k] += std::uint64_t(w0[k]) + w1[k];
-    std::fill(pairCounts.begin(), pairCounts.end(), 0u);
-    std::fill(cellSums.begin(), cellSums.end(), 0u);
-  };
 
   // An empty window counts nothing, however many empty rows it has.
   const std::int32_t w = image.width(), h = w > 0 ? image.height() : 0;
@@ -103,6 +97,34 @@ FitPairCounts countPairs(const mxPelBuffer_const<unsigned char>& reference,
     for (std::int32_t i = 0; i < w; ++i) other |= static_cast<unsigned char>(static_cast<unsigned char>(m[i] + 1) > 1);
     binaryMask = other == 0;
   }
+  // Empties the tables into the totals.  Without a mask, or with a mask of 0
+  // and 255, the cells are sums of pair counts (weighted 1 or 255), which the
+  // last emptying adds up while it goes through the pairs: bin column x holds
+  // the grey levels from cellFrom[x] to cellFrom[x + 1] - 1.
+  const bool cellsFromPairs = !masked || binaryMask;
+  const std::uint64_t weight = masked ? 255 : 1;
+  std::uint32_t cellFrom[kFitBins + 1];
+  for (std::int32_t x = 0; x <= kFitBins; ++x) cellFrom[x] = x == 0 ? 0u : std::min(8u * x - 4u, 256u);
+  const auto flush = [&](bool last) {
+    for (std::uint32_t t = 0; t < 256; ++t) {
+      std::uint64_t* total = out.pairs.data() + (t << 8);
+      const std::uint32_t* a = c0 + (t << 8);
+      const std::uint32_t* b = c1 + (t << 8);
+      for (std::uint32_t r = 0; r < 256; ++r) total[r] += std::uint64_t(a[r]) + b[r];
+      if (!last || !cellsFromPairs) continue;
+      std::uint64_t* cellRow = out.cells.data() + rowBase[t];
+      for (std::int32_t x = 0; x < kFitBins; ++x) {
+        std::uint64_t sum = 0;
+        for (std::uint32_t r = cellFrom[x]; r < cellFrom[x + 1]; ++r) sum += total[r];
+        cellRow[x] += weight * sum;
+      }
+    }
+    for (std::size_t k = 0; k < std::size_t(kCells); ++k) out.cells[k] += std::uint64_t(w0[k]) + w1[k];
+    if (last) return;
+    std::fill(pairCounts.begin(), pairCounts.end(), 0u);
+    std::fill(cellSums.begin(), cellSums.end(), 0u);
+  };
+
   std::int64_t pending = 0;
   for (std::int32_t j = 0; j < h; ++j) {
     const unsigned char* r = image.row(j);
@@ -111,7 +133,7 @@ FitPairCounts countPairs(const mxPelBuffer_const<unsigned char>& reference,
     for (std::int32_t x0 = 0; x0 < w; x0 += kSegment) {
       const std::int32_t len = std::min(kSegment, w - x0);
       if (pending + len > kFlushPels) {
-        flush();
+        flush(false);
         pending = 0;
       }
       pending += len;
@@ -143,12 +165,7 @@ FitPairCounts countPairs(const mxPelBuffer_const<unsigned char>& reference,
       }
     }
   }
-  flush();
-  if (!masked || binaryMask) {
-    const std::uint64_t weight = masked ? 255 : 1;
-    for (std::uint32_t t = 0; t < 256; ++t)
-      for (std::uint32_t r = 0; r < 256; ++r) out.cells[rowBase[t] + bin[r]] += weight * out.pairs[(t << 8) | r];
-  }
+  flush(true);
   return out;
 }
 
@@ -191,22 +208,41 @@ bool fitFromPairs(const std::vector<std::uint64_t>& pairs, const mxPelBuffer_con
                   double& gain, double& offset) {
   if (!bandMask.isBound() || bandMask.width() < kFitBins || bandMask.height() < kFitBins)
     throw mxPelFunc::BadParams(L"fitGainAndOffset: the band mask must cover 33 x 33 cells");
-  const BinTables tables;
-  std::uint32_t inBand[kCells];
+  // Per bin row, the runs of grey levels r whose bin column is in the band;
+  // only the pairs in those runs add to the sums (most of the plane is not in
+  // the band).  Bin column x holds grey levels max(8x - 4, 0) .. min(8x + 3, 255).
+  struct Run {
+    std::uint32_t from, to;  // r in [from, to)
+  };
+  Run runs[kFitBins][(kFitBins + 1) / 2];
+  std::int32_t runCount[kFitBins];
   for (std::int32_t y = 0; y < kFitBins; ++y) {
     const unsigned char* row = bandMask.row(y);
-    for (std::int32_t x = 0; x < kFitBins; ++x) inBand[y * kFitBins + x] = row[x] != 0 ? 1u : 0u;
+    std::int32_t n = 0;
+    for (std::int32_t x = 0; x < kFitBins; ++x) {
+      if (row[x] == 0) continue;
+      const std::uint32_t from = x == 0 ? 0u : std::uint32_t(8 * x - 4);
+      const std::uint32_t to = x == kFitBins - 1 ? 256u : std::uint32_t(8 * x + 4);
+      if (n > 0 && runs[y][n - 1].to == from)
+        runs[y][n - 1].to = to;
+      else
+        runs[y][n++] = Run{from, to};
+    }
+    runCount[y] = n;
   }
   unsigned __int128 n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
   for (std::uint32_t t = 0; t < 256; ++t) {
-    const std::uint32_t* inRow = inBand + tables.rowBase[t];
+    const std::int32_t y = std::int32_t((t + 4) >> 3);
+    if (runCount[y] == 0) continue;
+    const std::uint64_t* row = pairs.data() + (t << 8);
     unsigned __int128 rn = 0, rsx = 0, rsxx = 0;
-    for (std::uint32_t r = 0; r < 256; ++r) {
-      const std::uint64_t c = pairs[(t << 8) | r] * inRow[tables.bin[r]];
-      rn += c;
-      rsx += (unsigned __int128)c * r;
-      rsxx += (unsigned __int128)c * r * r;
-    }
+    for (std::int32_t k = 0; k < runCount[y]; ++k)
+      for (std::uint32_t r = runs[y][k].from; r < runs[y][k].to; ++r) {
+        const std::uint64_t c = row[r];
+        rn += c;
+        rsx += (unsigned __int128)c * r;
+        rsxx += (unsigned __int128)c * r * r;
+      }
     n += rn;
     sx += rsx;
     sxx += rsxx;
