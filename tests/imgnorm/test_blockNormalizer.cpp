@@ -1,6 +1,5 @@
 #include "imgnorm/mxBlockNormalizer.h"
 
-#include "pelfunc/mf_PelBufferEqual.h"
 #include "support/normalizerTest.h"
 
 using namespace mxImageNormalizerDefs;
@@ -53,14 +52,9 @@ void expectSameAsWholeImage(const Case& c) {
     std::wstring message = L"stale";
     EXPECT_EQ(engine.run(source, c.method, sink, message), ok);
     EXPECT_EQ(message, why);
-    ASSERT_EQ(sink.image().isBound(), whole.isBound());
-    if (!whole.isBound()) continue;
-    ASSERT_EQ(sink.image().window(), whole.window());
-    for (int y = whole.window().y(); y < whole.window().y() + whole.height(); ++y)
-      for (int x = whole.window().x(); x < whole.window().x() + whole.width(); ++x)
-        ASSERT_EQ(sink.image().get(x, y), whole.get(x, y))
-            << methodName(c.method).c_str() << " block " << c.block.x() << "x" << c.block.y() << " at " << x << "," << y
-            << (&engine == engines ? " (tool)" : " (pieces)");
+    ASSERT_TRUE(mfPelEqual<unsigned char>(sink.image(), whole))
+        << methodName(c.method).c_str() << " block " << c.block.x() << "x" << c.block.y()
+        << (&engine == engines ? " (tool)" : " (pieces)");
   }
 }
 
