@@ -37,16 +37,9 @@ TEST(OpenCvAdapter, MatViewsRunLikeCopiedBuffersWithoutCopying) {
   ASSERT_EQ(r.rowStrideBytes(), std::ptrdiff_t(ref.step[0]));
   ASSERT_EQ(i.pointToOffset(), img.data);
 
-  mxImageNormalizer viewed, copiedTool;
-  for (mxImageNormalizer* t : {&viewed, &copiedTool}) t->neighborhoodSize({15, 9});
-  viewed.referenceImage(r, false);
-  copiedTool.referenceImage(copied(ref), false);
-  viewed.train(eLocalCorrection);
-  copiedTool.train(eLocalCorrection);
   bool ok1 = false, ok2 = false;
-  std::wstring s1, s2;
-  const Image a = viewed.run(i, eLocalCorrection, ok1, s1);
-  const Image b = copiedTool.run(copied(img), eLocalCorrection, ok2, s2);
+  const Image a = runTool(trainedTool(r, eLocalCorrection, {15, 9}), i, eLocalCorrection, &ok1);
+  const Image b = runTool(trainedTool(copied(ref), eLocalCorrection, {15, 9}), copied(img), eLocalCorrection, &ok2);
   ASSERT_TRUE(ok1 && ok2);
   // The result as a Mat: the same pels at the same address.
   const cv::Mat out = mfMatFromPelBuffer<unsigned char>(a);

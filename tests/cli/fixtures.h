@@ -36,17 +36,6 @@ inline Samples pattern(int width, int height, int channels, int bits) {
   return s;
 }
 
-// Appends the samples of pels x0 .. x0 + w - 1 of row y (zero beyond the
-// image), 16-bit ones in host order.
-inline void appendRow(const Samples& s, int y, int x0, int w, std::vector<std::uint8_t>& out) {
-  for (int x = x0; x < x0 + w; ++x)
-    for (int c = 0; c < s.channels; ++c) {
-      const std::uint16_t v = (x < s.width && y < s.height) ? s.at(x, y, c) : 0;
-      const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
-      out.insert(out.end(), p, p + s.bits / 8);  // the low byte alone for 8 bits on little-endian hosts
-    }
-}
-
 // A PNG of the samples, or with a palette of 256 entries (entry i is
 // (i, i, i), or (i, 255 - i, i / 2) for kColour) indexed by channel 0.
 enum class Palette { kNone, kGrey, kColour };
@@ -78,12 +67,13 @@ inline bool writePng(const std::string& path, const Samples& s, Palette palette 
   png_write_info(png, info);
   if (s.bits == 16) png_set_swap(png);  // rows in host (little-endian) order; PNG is big-endian
   for (int y = 0; y < s.height; ++y) {
-    std::vector<std::uint8_t> row;
-    if (indexed) {
-      for (int x = 0; x < s.width; ++x) row.push_back(std::uint8_t(s.at(x, y, 0)));
-    } else {
-      appendRow(s, y, 0, s.width, row);
-    }
+    std::vector<std::uint8_t> row;  // 16-bit samples in host order; the low byte alone for 8 bits (little-endian)
+    for (int x = 0; x < s.width; ++x)
+      for (int c = 0; c < (indexed ? 1 : s.channels); ++c) {
+        const std::uint16_t v = s.at(x, y, c);
+        const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
+        row.insert(row.end(), p, p + (indexed ? 1 : s.bits / 8));
+      }
     png_write_row(png, row.data());
   }
   png_write_end(png, nullptr);

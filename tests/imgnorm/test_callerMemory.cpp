@@ -85,25 +85,13 @@ TEST(CallerMemory, EveryMethodMatchesTheCopiedPathAndWritesNothing) {
       const mxPelBuffer_const<unsigned char>&r = ref.view, &i = img.view, &m = msk.view;
 
       for (P gran : {P(1, 1), P(3, 2)}) {
-        mxImageNormalizer viewed, copied;
-        for (mxImageNormalizer* t : {&viewed, &copied}) {
-          t->neighborhoodSize({15, 11});
-          t->granularity(gran);
-          t->keepMaskedPixels(masked);
-        }
-        viewed.referenceImage(r, false);
-        copied.referenceImage(reference(), true);
-        if (masked) {
-          viewed.maskImage(m, false);
-          copied.maskImage(maskImage(), true);
-        }
-        viewed.train(Method(kAllMethods));
-        copied.train(Method(kAllMethods));
+        using Const = mxPelBuffer_const<unsigned char>;
+        const mxImageNormalizer viewed = trainedTool(r, kAllMethods, {15, 11}, masked ? m : Const(), gran, masked);
+        const mxImageNormalizer copied =
+            trainedTool(reference(), kAllMethods, {15, 11}, masked ? Const(maskImage()) : Const(), gran, masked);
         for (std::uint32_t method = 0; method <= 32; method = method ? method * 2 : 1) {
           bool ok1 = false, ok2 = false;
-          std::wstring m1, m2;
-          const Image a = viewed.run(i, Method(method), ok1, m1);
-          const Image b = copied.run(runImage(), Method(method), ok2, m2);
+          const Image a = runTool(viewed, i, method, &ok1), b = runTool(copied, runImage(), method, &ok2);
           const std::string what = describe(l) + " method " + std::to_string(method) + (masked ? " masked" : "");
           EXPECT_EQ(ok1, ok2) << what;
           expectSame(a, b, what);
@@ -159,12 +147,7 @@ TEST(CallerMemory, PelReadersAndInPlaceWritersMatchTheCopiedPath) {
 }
 
 TEST(CallerMemory, WiderPelsAtOddPelStridesMatchTheCopiedPath) {
-  const mxPelBuffer<unsigned short> num = [] {
-    mxPelBuffer<unsigned short> b(31, 9);
-    for (int j = 0; j < 9; ++j)
-      for (int i = 0; i < 31; ++i) b.row(j)[i] = static_cast<unsigned short>(i * 997 + j * 31);
-    return b;
-  }();
+  const mxPelBuffer<unsigned short> num = patterned<unsigned short>(mxPelRect(0, 0, 31, 9));
   mxPelBuffer<unsigned short> den(31, 9);
   for (int j = 0; j < 9; ++j)
     for (int i = 0; i < 31; ++i) den.row(j)[i] = static_cast<unsigned short>(1 + i + 3 * j);

@@ -19,25 +19,13 @@ Image transformed(const mxPelBuffer_const<unsigned char>& src, F f) {
       r.y());
 }
 
-// Textured reference: smooth structure plus fine texture, grey levels 30..220.
-Image texturedReference(int w, int h, int x0 = 0, int y0 = 0) {
-  std::mt19937 rng(11);
-  std::uniform_int_distribution<int> noise(-12, 12);
-  return transformed(Image(mxPelRect(x0, y0, w, h)), [&](int x, int y, int) {
-    return std::fmin(220.0, std::fmax(30.0, 125 + 55 * std::sin(x * 0.21) * std::cos(y * 0.17) +
-                                                25 * std::sin((x - y) * 0.05) + noise(rng)));
-  });
-}
-
-// Mean |a - b| over a's window less a border, skipping pels a mask excludes.
-double mae(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const<unsigned char>& b, int border = 0,
-           const mxPelBuffer_const<unsigned char>& mask = mxPelBuffer_const<unsigned char>()) {
-  const mxPelRect r = a.window().trim(border, border, border, border);
-  double s = 0, n = 0;
+// Mean |a - b| over a's window.
+double mae(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const<unsigned char>& b) {
+  const mxPelRect r = a.window();
+  double s = 0;
   for (int y = r.y(); y < r.y() + r.height(); ++y)
-    for (int x = r.x(); x < r.x() + r.width(); ++x)
-      if (!mask.isBound() || mask.get(x, y)) s += std::abs(int(a.get(x, y)) - int(b.get(x, y))), ++n;
-  return s / n;
+    for (int x = r.x(); x < r.x() + r.width(); ++x) s += std::abs(int(a.get(x, y)) - int(b.get(x, y)));
+  return s / (double(r.width()) * r.height());
 }
 
 // Runs m; ok and the message must agree.
@@ -51,19 +39,11 @@ Image run(const mxImageNormalizer& n, const mxPelBuffer_const<unsigned char>& im
   return out;
 }
 
-mxImageNormalizer trained(const Image& ref, Method methods, P nbh = P(101, 101), const Image& mask = Image()) {
-  mxImageNormalizer n;
-  n.referenceImage(ref, false);
-  n.maskImage(mask, false);
-  n.neighborhoodSize(nbh);
-  n.train(methods);
-  return n;
-}
 }  // namespace
 
 TEST(Running, IdentityIsTheWholeInputWhateverTheSettings) {
   const Image img = randomImage(9, 7, 1, 0, 255, 5, 6);
-  mxImageNormalizer n = trained(randomImage(3, 3, 2), eIdentity, P(101, 101), Image(3, 3));
+  mxImageNormalizer n = trainedTool(randomImage(3, 3, 2), eIdentity, P(101, 101), Image(3, 3));
   n.keepMaskedPixels(true);
   const Image out = run(n, img, eIdentity);
   EXPECT_TRUE(mf_PelBufferEqual(out, img, 0.0));
@@ -72,7 +52,7 @@ TEST(Running, IdentityIsTheWholeInputWhateverTheSettings) {
 }
 
 TEST(Running, ArgumentChecksInOrder) {
-  const mxImageNormalizer n = trained(randomImage(16, 16, 3), eMatchHistogram);
+  const mxImageNormalizer n = trainedTool(randomImage(16, 16, 3), eMatchHistogram);
   const Image img = randomImage(16, 16, 4), unbound;
   const std::wstring notTrained = L"This tool was not trained for the specified  method.";
   const struct {
@@ -95,8 +75,8 @@ TEST(Running, ArgumentChecksInOrder) {
 }
 
 TEST(Running, OverlapDecidesTheResultWindow) {
-  const Image ref = texturedReference(60, 50, 10, 20);
-  const mxImageNormalizer n = trained(ref, Method(63), P(9, 9));
+  const Image ref = texturedImage(60, 50, 11, 10, 20);
+  const mxImageNormalizer n = trainedTool(ref, Method(63), P(9, 9));
   // Wholly outside: unbound, success.  Larger than the reference: cut to it.
   // Partly outside with a client transform: the overlap, the image's transform.
   const Image outside = randomImage(20, 20, 5, 0, 255, 200, 200), big = randomImage(100, 100, 6, 40, 200);
@@ -113,10 +93,10 @@ TEST(Running, OverlapDecidesTheResultWindow) {
 }
 
 TEST(Running, KeepMaskedPixelsRestoresTheInput) {
-  const Image ref = texturedReference(64, 48);
+  const Image ref = texturedImage(64, 48, 11);
   const Image mask = makeImage(64, 48, [](int x, int y) { return (x < 20 && y < 30) ? 0 : 9; });
   const Image img = transformed(ref, [](int, int, int v) { return 0.7 * v + 30; });
-  mxImageNormalizer n = trained(ref, eIdentity, P(15, 15), mask);
+  mxImageNormalizer n = trainedTool(ref, eIdentity, P(15, 15), mask);
   n.keepMaskedPixels(true);
   n.train(Method(63));
   for (Method m : kRunnable) {
@@ -132,8 +112,9 @@ TEST(Running, KeepMaskedPixelsRestoresTheInput) {
 }
 
 TEST(Running, HistogramMethodsSoftFailures) {
-  mxImageNormalizer n = trained(texturedReference(40, 40), eMatchHistogram | eMatchMeanAndStddev | eMatchHistogramTails,
-                                P(101, 101), makeImage(40, 40, [](int x, int) { return x < 20 ? 255 : 0; }));
+  mxImageNormalizer n =
+      trainedTool(texturedImage(40, 40, 11), eMatchHistogram | eMatchMeanAndStddev | eMatchHistogramTails, P(101, 101),
+                  makeImage(40, 40, [](int x, int) { return x < 20 ? 255 : 0; }));
   // The run-time image covers only the masked-out half.
   const Image right = randomImage(20, 40, 8, 0, 255, 20, 0);
   for (Method m : {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails})
@@ -148,9 +129,9 @@ TEST(Running, HistogramMethodsSoftFailures) {
 // An upper fraction that is not a number passes the setter's checks;
 // training accepts it, and the percentage it gives is 0.
 TEST(Running, TailPercentagesRoundHalfAway) {
-  const Image ref = texturedReference(50, 40);
+  const Image ref = texturedImage(50, 40, 11);
   const Image img = transformed(ref, [](int, int, int v) { return 0.6 * v + 50; });
-  mxImageNormalizer n = trained(ref, eIdentity);
+  mxImageNormalizer n = trainedTool(ref, eIdentity);
   for (auto [fractions, percent] :
        {std::pair(mxPair<double>(0.125, 0.875), P(13, 88)), std::pair(mxPair<double>(0.2, std::nan("")), P(20, 0))}) {
     n.tailFractions(fractions);
@@ -163,30 +144,25 @@ TEST(Running, TailPercentagesRoundHalfAway) {
   }
 }
 
-TEST(Running, MethodsUndoTheirDistortions) {
-  const Image ref = texturedReference(160, 120, 7, 3);
+// Through the tool, masked or not, the global methods undo a gain and offset;
+// the local methods' quality under shading is LocalCorrectionQuality's.
+TEST(Running, GlobalMethodsUndoAGainAndOffset) {
+  const Image ref = texturedImage(160, 120, 11, 7, 3);
   const Image mask = makeImage(
       160, 120, [](int x, int y) { return (x > 60 && x < 80 && y > 40) ? 0 : 1; }, 7, 3);
   std::mt19937 rng(5);
   std::normal_distribution<double> noise(0.0, 1.5);
   const Image gainOffset = transformed(ref, [&](int, int, int v) { return 0.75 * v + 20 + noise(rng); });
-  const Image shaded = transformed(ref, [&](int x, int y, int v) {
-    return v + 25.0 * std::sin(x * 0.012) - 20.0 * std::cos(y * 0.015) + noise(rng);
-  });
   ASSERT_GT(mae(gainOffset, ref), 10.0);
-  ASSERT_GT(mae(shaded, ref, 15), 10.0);
   for (bool masked : {false, true}) {
-    const mxImageNormalizer n = trained(ref, Method(63), P(31, 31), masked ? mask : Image());
+    const mxImageNormalizer n = trainedTool(ref, Method(15), P(31, 31), masked ? mask : Image());
     for (Method m : {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails, eLinearlyFitGrayValues})
       EXPECT_LT(mae(run(n, gainOffset, m), ref), 3.0) << methodName(m).c_str() << " masked " << masked;
-    for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced})
-      EXPECT_LT(mae(run(n, shaded, m), ref, 15, masked ? mask : Image()), 3.0)
-          << methodName(m).c_str() << " masked " << masked;
   }
 }
 
 TEST(Running, DiagnosticsRecords) {
-  const mxImageNormalizer n = trained(randomImage(16, 16, 9), eMatchHistogram);
+  const mxImageNormalizer n = trainedTool(randomImage(16, 16, 9), eMatchHistogram);
   const Image img = randomImage(16, 16, 10);
   mxDiagObject diag;
   diag.level(3);

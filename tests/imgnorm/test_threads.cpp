@@ -10,19 +10,15 @@
 using namespace mxImageNormalizerDefs;
 
 TEST(Threads, CopiesOfOneToolRunInParallel) {
-  mxImageNormalizer tool;
-  tool.referenceImage(randomImage(96, 64, 1, 30, 220), true);
-  tool.maskImage(makeImage(96, 64, [](int x, int y) { return (x / 7 + y / 5) % 4 ? 255 : 0; }), true);
-  tool.neighborhoodSize(P(15, 11));
-  tool.granularity(P(2, 2));
-  tool.train(Method(63));
+  const mxImageNormalizer tool =
+      trainedTool(randomImage(96, 64, 1, 30, 220), 63, P(15, 11),
+                  makeImage(96, 64, [](int x, int y) { return (x / 7 + y / 5) % 4 ? 255 : 0; }), P(2, 2));
   const Image image = randomImage(96, 64, 2, 10, 240);
 
   std::vector<Image> expected;
   for (std::uint32_t m = 1; m <= 32; m <<= 1) {
     bool ok = false;
-    std::wstring why;
-    expected.push_back(tool.run(image, Method(m), ok, why));
+    expected.push_back(runTool(tool, image, m, &ok));
     ASSERT_TRUE(ok) << m;
   }
   std::vector<std::vector<Image>> got(3);
@@ -30,11 +26,7 @@ TEST(Threads, CopiesOfOneToolRunInParallel) {
   for (auto& results : got)
     threads.emplace_back([tool, &image, &results] {  // each thread its own copy
       for (int round = 0; round < 2; ++round)
-        for (std::uint32_t m = 1; m <= 32; m <<= 1) {
-          bool ok = false;
-          std::wstring why;
-          results.push_back(tool.run(image, Method(m), ok, why));
-        }
+        for (std::uint32_t m = 1; m <= 32; m <<= 1) results.push_back(runTool(tool, image, m));
     });
   for (auto& t : threads) t.join();
   for (const auto& results : got) {

@@ -1,6 +1,5 @@
 #include "support/normalizerTest.h"
 
-#include "imgnorm/linearFit.h"
 #include "imgnorm/localCorrection.h"
 
 using namespace mxImageNormalizerDefs;
@@ -47,9 +46,6 @@ TEST(Training, MaskDerivedMembers) {
   n.train(eLocalCorrection | eMatchHistogram | eLinearlyFitGrayValues);
   EXPECT_FALSE(n.binarizedMask().isBound() || n.maskCoverage().isBound());
   EXPECT_EQ(n.referenceHistogram(), mfPelHistogram(ref));
-  std::vector<double> angles;
-  buildFitAngles(angles);
-  EXPECT_EQ(n.fitAngles(), angles);
 
   // Granularity (1, 1): no sampled mask; coverage from the binarized mask with
   // the neighbourhood made odd; the histogram counts the selected pels.

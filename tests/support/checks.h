@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "baseif/mxPelBuffer.h"
@@ -32,4 +33,19 @@ inline void expectUntouchedOutside(const mxPelBuffer_const<unsigned char>& store
       if (!written.contains(x, y)) {
         ASSERT_EQ(store.get(x, y), before.get(x, y)) << x << "," << y;
       }
+}
+
+// Expects f to throw an E with this code() and a one-line message holding
+// every fragment.
+template <class E, class F, class Code>
+void expectCodedError(F&& f, Code code, std::initializer_list<std::string> fragments) {
+  try {
+    f();
+    ADD_FAILURE() << "no error";
+  } catch (const E& e) {
+    const std::string what = e.what();
+    EXPECT_EQ(e.code(), code) << what;
+    for (const std::string& s : fragments) EXPECT_NE(what.find(s), std::string::npos) << what;
+    EXPECT_EQ(what.find('\n'), std::string::npos) << "one line: " << what;
+  }
 }

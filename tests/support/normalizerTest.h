@@ -36,3 +36,29 @@ void expectUnknownVersion(F&& f, const std::string& file, int line = 0) {
     EXPECT_EQ(e.line(), line);
   }
 }
+
+// A tool over ref (and mask, when bound) with these settings, trained for methods.
+inline mxImageNormalizer trainedTool(const mxPelBuffer_const<unsigned char>& ref, std::uint32_t methods,
+                                     P neighborhood = P(101, 101),
+                                     const mxPelBuffer_const<unsigned char>& mask = mxPelBuffer_const<unsigned char>(),
+                                     P granularity = P(1, 1), bool keepMaskedPixels = false) {
+  mxImageNormalizer n;
+  n.keepMaskedPixels(keepMaskedPixels);
+  n.referenceImage(ref, false);
+  n.maskImage(mask, false);
+  n.neighborhoodSize(neighborhood);
+  n.granularity(granularity);
+  n.train(mxImageNormalizerDefs::Method(methods));
+  return n;
+}
+
+// n.run(img, m), its success flag and message given back through ok and why when asked.
+inline Image runTool(const mxImageNormalizer& n, const mxPelBuffer_const<unsigned char>& img, std::uint32_t m,
+                     bool* ok = nullptr, std::wstring* why = nullptr) {
+  bool success = false;
+  std::wstring message;
+  Image out = n.run(img, mxImageNormalizerDefs::Method(m), success, message);
+  if (ok) *ok = success;
+  if (why) *why = message;
+  return out;
+}

@@ -1,6 +1,7 @@
 // Small helpers shared by the tests: deterministic images.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 
@@ -37,4 +38,25 @@ mxPelBuffer<T> patterned(const mxPelRect& r) {
   for (std::int32_t y = r.y(); y < r.y() + r.height(); ++y)
     for (std::int32_t x = r.x(); x < r.x() + r.width(); ++x) b.set(x, y, pattern<T>(x, y));
   return b;
+}
+
+// A w x h image at (x0, y0) of the one value v.
+inline mxPelBuffer<unsigned char> constantImage(std::int32_t w, std::int32_t h, int v, std::int32_t x0 = 0,
+                                                std::int32_t y0 = 0) {
+  return makeImage(
+      w, h, [v](int, int) { return v; }, x0, y0);
+}
+
+// Smooth structure, a gentle gradient and fine noise: every method has work.
+inline mxPelBuffer<unsigned char> texturedImage(std::int32_t w, std::int32_t h, unsigned seed, std::int32_t x0 = 0,
+                                                std::int32_t y0 = 0) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> noise(-9, 9);
+  return makeImage(
+      w, h,
+      [&](int x, int y) {
+        const double v = 120 + 60 * std::sin(x * 0.13 + seed) * std::cos(y * 0.09) + 0.2 * (x - y) + noise(rng);
+        return std::lround(std::fmin(255.0, std::fmax(0.0, v)));
+      },
+      x0, y0);
 }
