@@ -9,10 +9,10 @@
 // correctly as signed 16-bit values.
 //
 // Internal to the library.  It is compiled once with the baseline
-// instruction set and once more, each in its own translation unit, for
-// processors with AVX2 and with AVX-512; each translation unit instantiates
-// it with a policy of its own (internal linkage), so the builds never mix.
-// The includer includes the standard headers used here before this header.
+// instruction set and once more in a translation unit of its own for each of
+// AVX2 and AVX-512; each translation unit instantiates it with a policy of its
+// own (internal linkage), so the builds never mix.  The includer includes the
+// standard headers used here before this header.
 #pragma once
 
 #include <algorithm>
@@ -24,181 +24,7 @@
 
 namespace mxmedian {
 
-// The sliding histograms of one masked filter run (only set mask pels count).
-//
-// Column histograms cover, for every source column, the rows of the current
-// output row's window, rows beyond the top and bottom edges replicating the
-// edge row: a coarse histogram of 16 bins per column (value >> 4) and a fine
-// one of 256 bins stored per coarse group,
-// fine[(group * width + column) * 16 + (value & 15)], so that the 16 fine bins
-// of one group lie together and neighbouring columns follow each other.  Both
-// are kept as running totals (bin i counts the values of bins 0 .. i; of the
-// group's bins for the fine ones): a row update adds a step of ones instead of
-// a single one, and since running totals add up like counts, the window's
-// running totals follow from the columns' without a per-pel summing pass.
-// The window of output pel x spans the 2 rx + 1 window columns x .. x + 2 rx;
-// window column c is source column c - rx clamped to the row, so columns
-// beyond the left and right edges replicate the edge column.  The window
-// histogram of the current pel is the sum of the column histograms of its
-// columns: its coarse part is kept up to date at every step, each fine group
-// only when the search enters it (it then catches up on the columns that
-// entered and left since its last use, or is summed afresh when that is
-// cheaper).
-template <class V>
-class Engine {
-public:
-  using T = typename V::T;
-
-  Engine(std::int32_t width, const mxPelMedianParams& p)
-      : width_(width),
-        rx_((p.size.x() - 1) / 2),
-        columns_(std::size_t(width)),
-        low_(p.range.x()),
-        high_(p.range.y()),
-        average_(p.averageMiddles),
-        fine_(columns_ * 256),
-        coarse_(columns_ * 16) {
-    for (int i = 0; i < 16; ++i)
-      for (int j = 0; j < 16; ++j) steps_[i][j] = std::uint16_t(j >= i ? 1 : 0);
-  }
-
-  // Adds (ADD) or removes the set pels of one source row (mask row m).
-  template <bool ADD>
-  void updateColumns(const unsigned char* s, const unsigned char* m) {
-    std::uint16_t* fine = fine_.data();
-    std::uint16_t* coarse = coarse_.data();
-    const std::size_t groupStride = columns_ * 16;
-    for (std::int32_t c = 0; c < width_; ++c) {
-      if (m[c] == 0) continue;
-      const unsigned v = s[c];
-      std::uint16_t* f = fine + (v >> 4) * groupStride + std::size_t(c) * 16;
-      std::uint16_t* k = coarse + std::size_t(c) * 16;
-      const T fs = V::load(steps_[v & 15]), ks = V::load(steps_[v >> 4]);
-      V::store(f, ADD ? V::add(V::load(f), fs) : V::sub(V::load(f), fs));
-      V::store(k, ADD ? V::add(V::load(k), ks) : V::sub(V::load(k), ks));
-    }
-  }
-
-  // Filters one output row from the current column histograms; own is the
-  // source row (for empty windows), out the destination row.  The fine
-  // group that the median fell in last is kept in a register and moved along
-  // with the window; the others wait in window_ until the median enters them.
-  void filterRow(const unsigned char* own, unsigned char* out) {
-    for (int b = 0; b < 16; ++b) synced_[b] = kNever;
-    const std::uint16_t* coarse = coarse_.data();
-    const std::int32_t span = 2 * rx_ + 1;
-    T totals = windowSum(coarse, 0);
-    int g = -1;                         // the group in the register: none yet
-    std::int32_t gx = kNever;           // the pel whose window it shows
-    const std::uint16_t* gc = nullptr;  // its column histograms
-    T f = V::zero();
-    for (std::int32_t x = 0; x < width_; ++x) {
-      V::store(totals_ + 1, totals);
-      const std::int32_t n = totals_[16];
-      if (n == 0) {
-        out[x] = (unsigned char)clampValue(own[x]);
-      } else {
-        const std::int32_t k = (n - 1) / 2;  // rank of the lower middle value
-        const int b = V::firstAbove(totals, k);
-        if (b == g && gx == x - 1) {
-          f = V::add(V::sub(f, V::load(at(gc, gx))), V::load(at(gc, gx + span)));
-        } else {
-          if (g >= 0) {
-            V::store(window_[g], f);
-            synced_[g] = gx;
-          }
-          f = syncFine(b, x);
-          g = b;
-          gc = fine_.data() + std::size_t(b) * columns_ * 16;
-        }
-        gx = x;
-        const unsigned lower = clampValue(unsigned(b * 16 + V::firstAbove(f, k - totals_[b])));
-        if (!average_ || (n & 1) != 0) {
-          out[x] = (unsigned char)lower;
-        } else {
-          const int b2 = V::firstAbove(totals, k + 1);
-          const T f2 = b2 == g ? f : syncFine(b2, x);
-          const unsigned upper = clampValue(unsigned(b2 * 16 + V::firstAbove(f2, k + 1 - totals_[b2])));
-          out[x] = (unsigned char)((lower + upper + 1) / 2);
-        }
-      }
-      totals = V::add(V::sub(totals, V::load(at(coarse, x))), V::load(at(coarse, x + span)));
-    }
-  }
-
-private:
-  static constexpr std::int32_t kNever = -(1 << 30);
-
-  // The 16 counters of window column c of a histogram array: source column
-  // c - rx, clamped to the row (replicated edges).
-  const std::uint16_t* at(const std::uint16_t* p, std::int32_t c) const {
-    const std::int32_t s = c - rx_;
-    return p + std::ptrdiff_t(s < 0 ? 0 : (s >= width_ ? width_ - 1 : s)) * 16;
-  }
-
-  // c x the counters at p, by doubling.
-  static T times(const std::uint16_t* p, std::int32_t c) {
-    T sum = V::zero(), power = V::load(p);
-    for (; c > 0; c >>= 1, power = V::add(power, power))
-      if (c & 1) sum = V::add(sum, power);
-    return sum;
-  }
-
-  // The sum of a histogram array over the window of pel x (window columns
-  // x .. x + 2 rx): replicated edge columns are added once, times their
-  // count, so a window much wider than the row costs no more than the row.
-  T windowSum(const std::uint16_t* p, std::int32_t x) const {
-    const std::int32_t lo = x - rx_, hi = x + rx_;  // source columns
-    if (width_ == 1) return times(p, hi - lo + 1);
-    T sum = V::zero();
-    if (lo <= 0) sum = times(p, std::min(hi, 0) - lo + 1);
-    for (std::int32_t c = std::max(lo, 1); c <= std::min(hi, width_ - 2); ++c)
-      sum = V::add(sum, V::load(p + std::ptrdiff_t(c) * 16));
-    if (hi >= width_ - 1)
-      sum = V::add(sum, times(p + std::ptrdiff_t(width_ - 1) * 16, hi - std::max(lo, width_ - 1) + 1));
-    return sum;
-  }
-
-  unsigned clampValue(unsigned v) const { return unsigned(int(v) < low_ ? low_ : (int(v) > high_ ? high_ : int(v))); }
-
-  // Brings the running totals of fine group b up to the window of pel x
-  // (window columns x .. x + 2 rx).
-  T syncFine(int b, std::int32_t x) {
-    const std::uint16_t* group = fine_.data() + std::size_t(b) * columns_ * 16;
-    const std::int32_t span = 2 * rx_ + 1;
-    const std::int32_t behind = x - synced_[b];
-    T f;
-    if (behind <= rx_) {
-      // Windows only move right: one column leaves on the left and one
-      // enters on the right per step.
-      f = V::load(window_[b]);
-      for (std::int32_t c = synced_[b]; c < x; ++c)
-        f = V::add(V::sub(f, V::load(at(group, c))), V::load(at(group, c + span)));
-    } else {
-      f = windowSum(group, x);
-    }
-    V::store(window_[b], f);
-    synced_[b] = x;
-    return f;
-  }
-
-  std::int32_t width_;
-  std::int32_t rx_;
-  std::size_t columns_;
-  int low_, high_;
-  bool average_;
-  std::vector<std::uint16_t> fine_;
-  std::vector<std::uint16_t> coarse_;
-  std::uint16_t window_[16][16];
-  // steps_[i]: ones in lanes i .. 15, what one value adds to running totals.
-  std::uint16_t steps_[16][16];
-  std::int32_t synced_[16];
-  // The current coarse running totals after a leading zero: totals_[b] is
-  // the count below coarse bin b.
-  std::uint16_t totals_[17] = {};
-};
-
-// The unmasked filter, with the policy's pair operations besides those above:
+// The filter, masked or not, with the policy's pair operations besides those above:
 //   V::P                      32 counters: fine groups g and g + 1 of a column
 //   V::loadPair(p), V::addPair(a, b), V::subPair(a, b), V::joinPair(lo, hi),
 //   V::lowHalf(p), V::highHalf(p)
@@ -210,8 +36,12 @@ private:
 //                             totals lane g) exceeds k (the caller
 //                             guarantees one does)
 //
-// Every window holds the same odd number of values, so the rank of the
-// median is fixed and only the lower middle is ever taken.  The image is
+// Without a mask every window holds the same odd number of values, so the
+// rank of the median is fixed and only the lower middle is ever taken; with
+// one (MASKED) the window holds its set pels only, their count (the coarse
+// totals' last lane) sets the rank pel by pel, an even count takes the mean
+// of the two middles when the parameters ask for it, and a window without
+// set pels passes the source pel through (all within the value range).  The image is
 // processed in vertical strips of output columns, each with histograms for
 // its own source columns only (the strip and rx columns either side), so
 // that the histograms of a strip stay in the processor's private caches
@@ -223,7 +53,7 @@ private:
 // median leaves it, and then so that the group it left stays in the pair,
 // so a median that wavers across a group boundary costs nothing.  The pair's
 // groups wait in window_ for their next use, brought up to date then.
-template <class V>
+template <class V, bool MASKED>
 class StripEngine {
 public:
   using T = typename V::T;
@@ -243,6 +73,7 @@ public:
         rx_((p.size.x() - 1) / 2),
         low_(p.range.x()),
         high_(p.range.y()),
+        average_(p.averageMiddles),
         k_((p.size.x() * p.size.y() - 1) / 2) {
     // Strips pay off while the overlap stays small against the strip; with
     // wider windows the whole row is one strip.
@@ -274,14 +105,21 @@ public:
     std::fill(coarse_.begin(), coarse_.begin() + std::ptrdiff_t(last_ - first_ + 1) * 16, std::uint16_t(0));
   }
 
-  // Adds source row s to the strip's column histograms.
-  void addRow(const unsigned char* s) {
+  // The step that value v at mask value m adds (none where m is 0).
+  const std::uint16_t* step(unsigned v, const unsigned char* m, std::int32_t c) const {
+    return MASKED && m[c] == 0 ? noStep_ : steps_[v];
+  }
+
+  // Adds source row s (with its mask row m when MASKED; both point at
+  // column 0) to the strip's column histograms.
+  void addRow(const unsigned char* s, const unsigned char* m) {
     std::uint16_t* fine = fine0_;
     std::uint16_t* coarse = coarse_.data();
     s += first_;
+    if (MASKED) m += first_;
     for (std::int32_t c = 0; c <= last_ - first_; ++c) {
       const unsigned v = s[c];
-      const std::uint16_t* step = steps_[v];
+      const std::uint16_t* step = this->step(v, m, c);
       std::uint16_t* f = fine + std::size_t(c) * kFine + (v & 0xF0);
       std::uint16_t* k = coarse + std::size_t(c) * 16;
       V::store(k, V::add(V::load(k), V::load(step)));
@@ -290,26 +128,32 @@ public:
   }
 
   // Replaces source row leaving by source row entering in the strip's
-  // column histograms.
-  void replaceRow(const unsigned char* leaving, const unsigned char* entering) {
+  // column histograms (lm, em: their mask rows when MASKED).
+  void replaceRow(const unsigned char* leaving, const unsigned char* lm, const unsigned char* entering,
+                  const unsigned char* em) {
     std::uint16_t* f = fine0_;
     std::uint16_t* k = coarse_.data();
     leaving += first_;
     entering += first_;
+    if (MASKED) {
+      lm += first_;
+      em += first_;
+    }
     const std::int32_t n = last_ - first_ + 1;
     std::int32_t c = 0;
     // Two columns a round, so that the loop's own steps cost half as much.
     for (; c + 1 < n; c += 2, f += 2 * kFine, k += 32) {
-      replaceValue(f, k, leaving[c], entering[c]);
-      replaceValue(f + kFine, k + 16, leaving[c + 1], entering[c + 1]);
+      replaceValue(f, k, leaving[c], step(leaving[c], lm, c), entering[c], step(entering[c], em, c));
+      replaceValue(f + kFine, k + 16, leaving[c + 1], step(leaving[c + 1], lm, c + 1), entering[c + 1],
+                   step(entering[c + 1], em, c + 1));
     }
-    if (c < n) replaceValue(f, k, leaving[c], entering[c]);
+    if (c < n) replaceValue(f, k, leaving[c], step(leaving[c], lm, c), entering[c], step(entering[c], em, c));
   }
 
-  // Replaces value l by value e in the column histograms at f and k.
-  void replaceValue(std::uint16_t* f, std::uint16_t* k, std::size_t l, std::size_t e) const {
-    const std::uint16_t* sl = steps_[l];
-    const std::uint16_t* se = steps_[e];
+  // Replaces value l (whose step is sl) by value e (step se) in the column
+  // histograms at f and k.
+  static void replaceValue(std::uint16_t* f, std::uint16_t* k, std::size_t l, const std::uint16_t* sl, std::size_t e,
+                           const std::uint16_t* se) {
     V::store(k, V::add(V::sub(V::load(k), V::load(sl)), V::load(se)));
     V::store(f + (l & 0xF0), V::sub(V::load(f + (l & 0xF0)), V::load(sl + 16)));
     V::store(f + (e & 0xF0), V::add(V::load(f + (e & 0xF0)), V::load(se + 16)));
@@ -400,6 +244,84 @@ public:
     for (std::int32_t i = xs_; i < xe; ++i) out[i] = std::min(std::max(out[i], low), high);
   }
 
+  // The masked filter's part of one output row: own is the source row (for
+  // windows without set pels), out the output row, both at column 0.
+  __attribute__((noinline)) void filterRowMasked(const unsigned char* own, unsigned char* out) {
+    for (int b = 0; b < 16; ++b) synced_[b] = kNever;
+    const std::uint16_t* coarse = coarse_.data();
+    const std::uint16_t* fine = fine0_;
+    // Members in locals: the stores to out may alias them.
+    const std::int32_t rx = rx_, last = width_ - 1, first = first_, xs = xs_, xe = xe_;
+    const int low = low_, high = high_;
+    const bool average = average_;
+    auto clamp = [&](int v) { return v < low ? low : (v > high ? high : v); };
+    T totals = windowSum(coarse, 16, xs);
+    int g = -1;  // no pair until a window holds a set pel
+    P pair{};
+    typename V::Sel sel{};
+    // The median of pel x from the window's totals and the pair.
+    auto median = [&](std::int32_t x) {
+      alignas(32) std::uint16_t t[16];
+      V::store(t, totals);
+      const std::int32_t n = t[15];
+      if (n == 0) {
+        out[x] = (unsigned char)clamp(own[x]);
+        return;
+      }
+      const std::int32_t k = (n - 1) / 2;
+      const int b = V::firstAbove(totals, k);
+      if (g < 0 || unsigned(b - g) > 1u) {
+        if (g >= 0) park(pair, g, x);
+        g = g >= 0 && b > g ? b - 1 : std::min(b, 14);
+        pair = takePair(g, x);
+        sel = V::select(g);
+      }
+      const int lower = clamp(g * 16 + V::pairFirstAbove(pair, totals, sel, k));
+      if (!average || (n & 1) != 0) {
+        out[x] = (unsigned char)lower;
+        return;
+      }
+      // The upper middle: in the pair, or (rarely) in the group above it.
+      const int b2 = V::firstAbove(totals, k + 1);
+      const int upper = unsigned(b2 - g) <= 1u ? g * 16 + V::pairFirstAbove(pair, totals, sel, k + 1)
+                                               : b2 * 16 + V::firstAbove(syncFine(b2, x), k + 1 - t[b2 - 1]);
+      out[x] = (unsigned char)((lower + clamp(upper) + 1) / 2);
+    };
+    // The window moved to pel x: column max(x - 1 - rx, 0) left it and
+    // column min(x + rx, last) entered (the same when both are clamped).
+    auto moveTo = [&](std::int32_t x) {
+      const std::ptrdiff_t enter = std::min(x + rx, last) - first, leave = std::max(x - 1 - rx, 0) - first;
+      totals = V::add(V::sub(totals, V::load(coarse + leave * 16)), V::load(coarse + enter * 16));
+      if (g < 0) return;
+      const std::uint16_t* f = fine + g * 16;
+      pair = V::addPair(V::subPair(pair, V::loadPair(f + leave * kFine)), V::loadPair(f + enter * kFine));
+    };
+    median(xs);
+    // As in filterRow: unclamped pels step by pointers.
+    const std::int32_t interior = std::min(std::max(rx + 2, xs + 1), xe);
+    const std::int32_t interiorEnd = std::min(std::max(last - rx + 1, interior), xe);
+    std::int32_t x = xs + 1;
+    for (; x < interior; ++x) {
+      moveTo(x);
+      median(x);
+    }
+    const std::ptrdiff_t coarseSpan = (2 * rx + 1) * 16, fineSpan = (2 * rx + 1) * kFine;
+    const std::uint16_t* ce = coarse + (std::ptrdiff_t(x) + rx - first) * 16;
+    const std::uint16_t* fe = fine + (std::ptrdiff_t(x) + rx - first) * kFine;
+    for (; x < interiorEnd; ++x, ce += 16, fe += kFine) {
+      totals = V::add(V::sub(totals, V::load(ce - coarseSpan)), V::load(ce));
+      if (g >= 0) {
+        const std::uint16_t* f = fe + g * 16;
+        pair = V::addPair(V::subPair(pair, V::loadPair(f - fineSpan)), V::loadPair(f));
+      }
+      median(x);
+    }
+    for (; x < xe; ++x) {
+      moveTo(x);
+      median(x);
+    }
+  }
+
 private:
   static constexpr std::int32_t kNever = -(1 << 30);
 
@@ -464,7 +386,8 @@ private:
   std::int32_t width_;
   std::int32_t rx_;
   int low_, high_;
-  std::int32_t k_;  // the rank of the median among the window's values
+  bool average_;    // an even count takes the mean of the two middles
+  std::int32_t k_;  // the rank of the median among the window's values (no mask)
   std::int32_t stripWidth_ = 0;
   std::int32_t xs_ = 0, xe_ = 0;       // the strip's output columns
   std::int32_t first_ = 0, last_ = 0;  // its source columns
@@ -475,73 +398,52 @@ private:
   // What one value v adds to running totals: steps_[v] ones in coarse lanes
   // v / 16 .. 15, then ones in fine lanes v % 16 .. 15 of its group.
   alignas(64) std::uint16_t steps_[256][32];
+  // What an excluded pel adds: nothing.
+  alignas(64) std::uint16_t noStep_[32] = {};
   std::int32_t synced_[16];
 };
 
-// The unmasked filter over src's window into out (a buffer over the same
-// window), strip by strip.
-template <class V>
-void runStrips(const mxPelBuffer_const<unsigned char>& src, const mxPelMedianParams& p,
-               const mxPelBuffer<unsigned char>& out) {
+// The filter over src's window into out (a buffer over the same window),
+// strip by strip; mask, when MASKED, is a buffer whose window contains src's.
+template <class V, bool MASKED>
+void runStrips(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+               const mxPelMedianParams& p, const mxPelBuffer<unsigned char>& out) {
   const std::int32_t w = src.width();
   const std::int32_t h = src.height();
   if (w <= 0 || h <= 0) return;
   const std::int32_t ry = (p.size.y() - 1) / 2;
+  const std::int32_t x0 = src.window().x(), y0 = src.window().y();
   // Rows beyond the top and bottom edges replicate the edge rows.
   auto rowAt = [&](std::int32_t j) { return j < 0 ? 0 : (j >= h ? h - 1 : j); };
-  StripEngine<V> engine(w, p);
+  auto maskRow = [&](std::int32_t j) { return MASKED ? mask.pointToPel(x0, y0 + j) : nullptr; };
+  StripEngine<V, MASKED> engine(w, p);
   for (std::int32_t xs = 0; xs < w; xs += engine.stripWidth()) {
     engine.startStrip(xs, std::min(xs + engine.stripWidth(), w));
-    for (std::int32_t j = -ry; j <= ry; ++j) engine.addRow(src.row(rowAt(j)));
+    for (std::int32_t j = -ry; j <= ry; ++j) engine.addRow(src.row(rowAt(j)), maskRow(rowAt(j)));
     for (std::int32_t y = 0; y < h; ++y) {
       if (y > 0) {
         const std::int32_t leaving = rowAt(y - ry - 1);
         const std::int32_t entering = rowAt(y + ry);
-        if (leaving != entering) engine.replaceRow(src.row(leaving), src.row(entering));
+        if (leaving != entering)
+          engine.replaceRow(src.row(leaving), maskRow(leaving), src.row(entering), maskRow(entering));
       }
-      engine.filterRow(out.row(y));
+      if (MASKED)
+        engine.filterRowMasked(src.row(y), out.row(y));
+      else
+        engine.filterRow(out.row(y));
     }
   }
 }
 
-// The masked filter over src's window into out (a buffer over the same
-// window); mask is a buffer whose window contains src's.
-template <class V>
-void run(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
-         const mxPelMedianParams& p, const mxPelBuffer<unsigned char>& out) {
-  const std::int32_t w = src.width();
-  const std::int32_t h = src.height();
-  if (w <= 0 || h <= 0) return;
-  const std::int32_t ry = (p.size.y() - 1) / 2;
-  const std::int32_t x0 = src.window().x();
-  const std::int32_t y0 = src.window().y();
-  auto maskRow = [&](std::int32_t j) { return mask.pointToPel(x0, y0 + j); };
-  // Rows beyond the top and bottom edges replicate the edge rows.
-  auto rowAt = [&](std::int32_t j) { return j < 0 ? 0 : (j >= h ? h - 1 : j); };
-  Engine<V> engine(w, p);
-  for (std::int32_t j = -ry; j <= ry; ++j) engine.template updateColumns<true>(src.row(rowAt(j)), maskRow(rowAt(j)));
-  for (std::int32_t y = 0; y < h; ++y) {
-    if (y > 0) {
-      const std::int32_t leaving = rowAt(y - ry - 1);
-      const std::int32_t entering = rowAt(y + ry);
-      if (leaving != entering) {
-        engine.template updateColumns<false>(src.row(leaving), maskRow(leaving));
-        engine.template updateColumns<true>(src.row(entering), maskRow(entering));
-      }
-    }
-    engine.filterRow(src.row(y), out.row(y));
-  }
-}
-
-// The filter over src's window into out: the masked engine when mask is
-// bound, else the strip engine.
+// The filter over src's window into out; mask, when bound, is a buffer whose
+// window contains src's.
 template <class V>
 void filter(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
             const mxPelMedianParams& p, const mxPelBuffer<unsigned char>& out) {
   if (mask.isBound())
-    run<V>(src, mask, p, out);
+    runStrips<V, true>(src, mask, p, out);
   else
-    runStrips<V>(src, p, out);
+    runStrips<V, false>(src, mask, p, out);
 }
 
 }  // namespace mxmedian
