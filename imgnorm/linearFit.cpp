@@ -64,25 +64,55 @@ void buildFitAngles(std::vector<double>& angles) {
 
 namespace {
 
-FitPairCounts countPairs(const mxPelBuffer_const<unsigned char>& reference,
-                         const mxPelBuffer_const<unsigned char>& mask, const mxPelBuffer_const<unsigned char>& image) {
+// What one pass over the pels gathers, kept as the pass counts it: two 32-bit
+// tables of pair counts at (t << 8) | r (alternate pels go to alternate
+// tables, so that runs of equal pairs do not wait on each other's
+// increments) and the 64-bit cell sums of the joint histogram.  One pel adds
+// at most 1 to a pair count, so the tables can only outgrow 32 bits on a
+// window of 2^32 pels or more; such a window empties them into 64-bit totals
+// (spilled) every 2^31 pels.  The run's fit reads the tables directly, so a
+// run allocates one 512 KiB block: with a second one of 64-bit totals, some
+// heap states made the C library hand the pages back to the system after
+// every run and fault them in again on the next (about 3 ms a run).
+struct PassCounts {
+  std::vector<std::uint32_t> tables = std::vector<std::uint32_t>(2 * 65536, 0);
+  std::vector<std::uint64_t> spilled;  // empty until a window needs it
+  std::uint64_t cells[kCells] = {};
+
+  // The number of used pels with grey pair k = (t << 8) | r.
+  std::uint64_t pair(std::size_t k) const {
+    const std::uint64_t c = std::uint64_t(tables[k]) + tables[k + 65536];
+    return spilled.empty() ? c : c + spilled[k];
+  }
+};
+
+PassCounts countPairs(const mxPelBuffer_const<unsigned char>& reference, const mxPelBuffer_const<unsigned char>& mask,
+                      const mxPelBuffer_const<unsigned char>& image) {
   checkPairing(reference, mask, image);
   const BinTables tables;
   const unsigned char* bin = tables.bin;
   const std::uint16_t* rowBase = tables.rowBase;
-  FitPairCounts out;
-
-  // Two interleaved 32-bit tables of each kind keep runs of equal pairs from
-  // waiting on each other's increments.  A cell gains at most 255 per pel, so
-  // the tables are emptied into the 64-bit totals every 2^24 pels, and a row
-  // is taken in segments of at most 2^22 pels.
-  constexpr std::int64_t kFlushPels = std::int64_t(1) << 24;
-  constexpr std::int32_t kSegment = std::int32_t(1) << 22;
-  std::vector<std::uint32_t> pairCounts(2 * 65536, 0), cellSums(2 * kCells, 0);
-  std::uint32_t* c0 = pairCounts.data();
+  PassCounts out;
+  std::uint32_t* c0 = out.tables.data();
   std::uint32_t* c1 = c0 + 65536;
-  std::uint32_t* w0 = cellSums.data();
+  // A cell gains at most 255 per pel, so the 32-bit cell sums of a mask with
+  // other values are emptied into the totals every 2^24 pels; a row is taken
+  // in segments of at most 2^22 pels.
+  constexpr std::int64_t kCellPels = std::int64_t(1) << 24;
+  constexpr std::int64_t kPairPels = std::int64_t(1) << 31;
+  constexpr std::int32_t kSegment = std::int32_t(1) << 22;
+  std::uint32_t cellSums[2 * kCells] = {};
+  std::uint32_t* w0 = cellSums;
   std::uint32_t* w1 = w0 + kCells;
+  const auto emptyCells = [&] {
+    for (std::size_t k = 0; k < std::size_t(kCells); ++k) out.cells[k] += std::uint64_t(w0[k]) + w1[k];
+    std::fill(cellSums, cellSums + 2 * kCells, 0u);
+  };
+  const auto emptyPairs = [&] {
+    out.spilled.resize(65536, 0);
+    for (std::size_t k = 0; k < 65536; ++k) out.spilled[k] += std::uint64_t(c0[k]) + c1[k];
+    std::fill(out.tables.begin(), out.tables.end(), 0u);
+  };
 
   // An empty window counts nothing, however many empty rows it has.
   const std::int32_t w = image.width(), h = w > 0 ? image.height() : 0;
@@ -97,46 +127,23 @@ FitPairCounts countPairs(const mxPelBuffer_const<unsigned char>& reference,
     for (std::int32_t i = 0; i < w; ++i) other |= static_cast<unsigned char>(static_cast<unsigned char>(m[i] + 1) > 1);
     binaryMask = other == 0;
   }
-  // Empties the tables into the totals.  Without a mask, or with a mask of 0
-  // and 255, the cells are sums of pair counts (weighted 1 or 255), which the
-  // last emptying adds up while it goes through the pairs: bin column x holds
-  // the grey levels from cellFrom[x] to cellFrom[x + 1] - 1.
-  const bool cellsFromPairs = !masked || binaryMask;
-  const std::uint64_t weight = masked ? 255 : 1;
-  std::uint32_t cellFrom[kFitBins + 1];
-  for (std::int32_t x = 0; x <= kFitBins; ++x) cellFrom[x] = x == 0 ? 0u : std::min(8u * x - 4u, 256u);
-  const auto flush = [&](bool last) {
-    for (std::uint32_t t = 0; t < 256; ++t) {
-      std::uint64_t* total = out.pairs.data() + (t << 8);
-      const std::uint32_t* a = c0 + (t << 8);
-      const std::uint32_t* b = c1 + (t << 8);
-      for (std::uint32_t r = 0; r < 256; ++r) total[r] += std::uint64_t(a[r]) + b[r];
-      if (!last || !cellsFromPairs) continue;
-      std::uint64_t* cellRow = out.cells.data() + rowBase[t];
-      for (std::int32_t x = 0; x < kFitBins; ++x) {
-        std::uint64_t sum = 0;
-        for (std::uint32_t r = cellFrom[x]; r < cellFrom[x + 1]; ++r) sum += total[r];
-        cellRow[x] += weight * sum;
-      }
-    }
-    for (std::size_t k = 0; k < std::size_t(kCells); ++k) out.cells[k] += std::uint64_t(w0[k]) + w1[k];
-    if (last) return;
-    std::fill(pairCounts.begin(), pairCounts.end(), 0u);
-    std::fill(cellSums.begin(), cellSums.end(), 0u);
-  };
-
-  std::int64_t pending = 0;
+  std::int64_t cellPending = 0, pairPending = 0;
   for (std::int32_t j = 0; j < h; ++j) {
     const unsigned char* r = image.row(j);
     const unsigned char* t = reference.row(j);
     const unsigned char* m = masked ? mask.row(j) : nullptr;
     for (std::int32_t x0 = 0; x0 < w; x0 += kSegment) {
       const std::int32_t len = std::min(kSegment, w - x0);
-      if (pending + len > kFlushPels) {
-        flush(false);
-        pending = 0;
+      if (cellPending + len > kCellPels) {
+        emptyCells();
+        cellPending = 0;
       }
-      pending += len;
+      if (pairPending + len > kPairPels) {
+        emptyPairs();
+        pairPending = 0;
+      }
+      cellPending += len;
+      pairPending += len;
       std::int32_t i = x0;
       const std::int32_t end = x0 + len;
       if (binaryMask) {
@@ -165,15 +172,36 @@ FitPairCounts countPairs(const mxPelBuffer_const<unsigned char>& reference,
       }
     }
   }
-  flush(true);
+  emptyCells();
+  if (masked && !binaryMask) return out;
+  // Without a mask, or with a mask of 0 and 255, each cell is the sum of its
+  // pair counts, weighted 1 or 255: bin column x holds the grey levels from
+  // cellFrom[x] to cellFrom[x + 1] - 1.
+  const std::uint64_t weight = masked ? 255 : 1;
+  std::uint32_t cellFrom[kFitBins + 1];
+  for (std::int32_t x = 0; x <= kFitBins; ++x) cellFrom[x] = x == 0 ? 0u : std::min(8u * x - 4u, 256u);
+  for (std::uint32_t t = 0; t < 256; ++t) {
+    std::uint64_t* cellRow = out.cells + rowBase[t];
+    for (std::int32_t x = 0; x < kFitBins; ++x) {
+      std::uint64_t sum = 0;
+      for (std::uint32_t r = cellFrom[x]; r < cellFrom[x + 1]; ++r) sum += out.pair((t << 8) | r);
+      cellRow[x] += weight * sum;
+    }
+  }
   return out;
+}
+
+// Adds a pass's counts to totals gathered in the 64-bit form.
+void addPass(const PassCounts& pass, FitPairCounts& counts) {
+  for (std::size_t k = 0; k < 65536; ++k) counts.pairs[k] += pass.pair(k);
+  for (std::size_t k = 0; k < std::size_t(kCells); ++k) counts.cells[k] += pass.cells[k];
 }
 
 // The joint histogram (32-bit counts, saturated rather than wrapped on images
 // too large for them) compressed into the 8-bit 33 x 33 histogram image:
 // unchanged when every count fits, else on a logarithmic scale that sends the
 // largest count to 255.
-mxPelBuffer<unsigned char> histogramImageOf(const std::vector<std::uint64_t>& cells) {
+mxPelBuffer<unsigned char> histogramImageOf(const std::uint64_t* cells) {
   mxPelBuffer<std::uint32_t> joint(kFitBins, kFitBins, 32);
   mfPelSet<std::uint32_t>(joint, 0);
   for (std::int32_t y = 0; y < kFitBins; ++y) {
@@ -204,8 +232,10 @@ mxPelBuffer<unsigned char> histogramImageOf(const std::vector<std::uint64_t>& ce
 // band.  Band membership depends only on the pair, so the band is applied to
 // the 65536 pair counts, summing exact integer moments that the fitter takes
 // at once: the same line as adding the points one by one.
-bool fitFromPairs(const std::vector<std::uint64_t>& pairs, const mxPelBuffer_const<unsigned char>& bandMask,
-                  double& gain, double& offset) {
+// pairAt(k) gives the count of grey pair k = (t << 8) | r.
+template <class PairAt>
+bool fitFromPairs(const PairAt& pairAt, const mxPelBuffer_const<unsigned char>& bandMask, double& gain,
+                  double& offset) {
   if (!bandMask.isBound() || bandMask.width() < kFitBins || bandMask.height() < kFitBins)
     throw mxPelFunc::BadParams(L"fitGainAndOffset: the band mask must cover 33 x 33 cells");
   // Per bin row, the runs of grey levels r whose bin column is in the band;
@@ -234,11 +264,10 @@ bool fitFromPairs(const std::vector<std::uint64_t>& pairs, const mxPelBuffer_con
   for (std::uint32_t t = 0; t < 256; ++t) {
     const std::int32_t y = std::int32_t((t + 4) >> 3);
     if (runCount[y] == 0) continue;
-    const std::uint64_t* row = pairs.data() + (t << 8);
     unsigned __int128 rn = 0, rsx = 0, rsxx = 0;
     for (std::int32_t k = 0; k < runCount[y]; ++k)
       for (std::uint32_t r = runs[y][k].from; r < runs[y][k].to; ++r) {
-        const std::uint64_t c = row[r];
+        const std::uint64_t c = pairAt((t << 8) | r);
         rn += c;
         rsx += (unsigned __int128)c * r;
         rsxx += (unsigned __int128)c * r * r;
@@ -275,7 +304,8 @@ mxPelBuffer<unsigned char> jointHistogramImage(const mxPelBuffer_const<unsigned 
 bool fitGainAndOffset(const mxPelBuffer_const<unsigned char>& reference, const mxPelBuffer_const<unsigned char>& mask,
                       const mxPelBuffer_const<unsigned char>& image, const mxPelBuffer_const<unsigned char>& bandMask,
                       double& gain, double& offset) {
-  return fitFromPairs(countPairs(reference, mask, image).pairs, bandMask, gain, offset);
+  const PassCounts pass = countPairs(reference, mask, image);
+  return fitFromPairs([&](std::size_t k) { return pass.pair(k); }, bandMask, gain, offset);
 }
 
 // ---- direction search on the 33 x 33 histogram image ----
@@ -413,6 +443,26 @@ std::vector<unsigned char> linearLut(double gain, double offset) {
 
 // ---- entry ----
 
+namespace {
+
+// Steps 2 to 5 on gathered counts: cells of the joint histogram, pairAt(k)
+// the count of grey pair k.
+template <class PairAt>
+bool fitFromCells(const std::uint64_t* cells, const PairAt& pairAt, const std::vector<double>& fitAngles, double& gain,
+                  double& offset) {
+  const mxPelBuffer<unsigned char> histogram = histogramImageOf(cells);
+  const std::int32_t n = std::int32_t(fitAngles.size());
+  const std::vector<mxPelBuffer<std::uint32_t>> profiles = directionProfiles(histogram, fitAngles, 3, n - 4);
+  double peak = 0.0;
+  const std::int32_t selected = selectPeakDirection(profiles, peak);
+  const mxPelBuffer<unsigned char> band = peakBandMask(histogram, profiles[std::size_t(selected)], peak);
+  gain = 0.0;
+  offset = 0.0;
+  return fitFromPairs(pairAt, band, gain, offset);
+}
+
+}  // namespace
+
 bool linearFitParameters(const mxPelBuffer_const<unsigned char>& image,
                          const mxPelBuffer_const<unsigned char>& reference,
                          const mxPelBuffer_const<unsigned char>& mask, const std::vector<double>& fitAngles,
@@ -422,29 +472,28 @@ bool linearFitParameters(const mxPelBuffer_const<unsigned char>& image,
   if (fitAngles.size() < 7 || fitAngles.size() > 0x7FFFFFFFu)
     throw mxImageNormalizerDefs::BadParams(L"The linear fit needs a direction table of at least 7 angles.");
   // One pass over the pels serves both the joint histogram and the fit.
-  return linearFitFromCounts(countPairs(reference, mask, image), fitAngles, gain, offset);
+  const PassCounts pass = countPairs(reference, mask, image);
+  return fitFromCells(
+      pass.cells, [&](std::size_t k) { return pass.pair(k); }, fitAngles, gain, offset);
 }
 
 void addFitPairCounts(const mxPelBuffer_const<unsigned char>& image, const mxPelBuffer_const<unsigned char>& reference,
                       const mxPelBuffer_const<unsigned char>& mask, FitPairCounts& counts) {
   if (!image.isBound() || !reference.isBound())
     throw mxImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
-  counts += countPairs(reference, mask, image);
+  if (counts.pairs.size() != 65536 || counts.cells.size() != std::size_t(kCells))
+    throw mxImageNormalizerDefs::BadParams(L"addFitPairCounts: the counts are not sized for 256 x 256 pairs");
+  addPass(countPairs(reference, mask, image), counts);
 }
 
 bool linearFitFromCounts(const FitPairCounts& counts, const std::vector<double>& fitAngles, double& gain,
                          double& offset) {
   if (fitAngles.size() < 7 || fitAngles.size() > 0x7FFFFFFFu)
     throw mxImageNormalizerDefs::BadParams(L"The linear fit needs a direction table of at least 7 angles.");
-  const mxPelBuffer<unsigned char> histogram = histogramImageOf(counts.cells);
-  const std::int32_t n = std::int32_t(fitAngles.size());
-  const std::vector<mxPelBuffer<std::uint32_t>> profiles = directionProfiles(histogram, fitAngles, 3, n - 4);
-  double peak = 0.0;
-  const std::int32_t selected = selectPeakDirection(profiles, peak);
-  const mxPelBuffer<unsigned char> band = peakBandMask(histogram, profiles[std::size_t(selected)], peak);
-  gain = 0.0;
-  offset = 0.0;
-  return fitFromPairs(counts.pairs, band, gain, offset);
+  if (counts.pairs.size() != 65536 || counts.cells.size() != std::size_t(kCells))
+    throw mxImageNormalizerDefs::BadParams(L"linearFitFromCounts: the counts are not sized for 256 x 256 pairs");
+  return fitFromCells(
+      counts.cells.data(), [&](std::size_t k) { return counts.pairs[k]; }, fitAngles, gain, offset);
 }
 
 FitPairCounts& FitPairCounts::operator+=(const FitPairCounts& other) {
