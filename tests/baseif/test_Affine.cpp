@@ -6,6 +6,7 @@
 #include "baseif/detail/affineKernels.h"
 #include "baseif/mxAffine.h"
 #include "baseif/mxPelOps.h"
+#include "support/testImages.h"
 
 namespace {
 
@@ -53,10 +54,7 @@ private:
 };
 
 TEST(AffineTransformImage, MatchesBruteForceForEveryMappingPath) {
-  std::mt19937 rng(17);
-  mxPelBuffer<unsigned char> src(mxPelRect(-3, 5, 11, 8));
-  for (int j = 0; j < 8; ++j)
-    for (int i = 0; i < 11; ++i) src.row(j)[i] = static_cast<unsigned char>(rng() & 255);
+  mxPelBuffer<unsigned char> src = randomImage(11, 8, 17, 0, 255, -3, 5);
 
   struct Case {
     const char* name;
@@ -90,9 +88,8 @@ TEST(AffineTransformImage, MatchesBruteForceForEveryMappingPath) {
 }
 
 TEST(AffineTransformImage, PelCentresAreReproduced) {
-  mxPelBuffer<unsigned char> src(mxPelRect(2, 3, 4, 3));
-  for (int j = 0; j < 3; ++j)
-    for (int i = 0; i < 4; ++i) src.row(j)[i] = static_cast<unsigned char>(17 * i + 60 * j);
+  const auto src = makeImage(
+      4, 3, [](int x, int y) { return 17 * (x - 2) + 60 * (y - 3); }, 2, 3);
   for (int interp : {2, 3}) {
     const mxPelBuffer<unsigned char> out =
         mfAffineTransformImage(src, mxAffineSamplingParams(mxAffineRectangle({2, 3}, {6, 3}, {2, 6}), 4, 3, interp));
@@ -123,10 +120,8 @@ TEST(AffineTransformImage, SeparableShortcutEqualsPerSamplePath) {
   std::uniform_int_distribution<int> len(1, 40), samples(1, 90), shift(-6, 6), coin(0, 1);
   std::uniform_real_distribution<double> scale(0.2, 3.0);
   for (int trial = 0; trial < 200; ++trial) {
-    const int w = len(rng), h = len(rng);
-    mxPelBuffer<unsigned char> src(mxPelRect(shift(rng), shift(rng), w, h));
-    for (int j = 0; j < h; ++j)
-      for (int i = 0; i < w; ++i) src.row(j)[i] = static_cast<unsigned char>(rng() & 255);
+    const int w = len(rng), h = len(rng), x = shift(rng), y = shift(rng);
+    const mxPelBuffer<unsigned char> src = randomImage(w, h, unsigned(trial), 0, 255, x, y);
     double x0 = src.window().x() + shift(rng) * 0.37, y0 = src.window().y() + shift(rng) * 0.29;
     double ex = w * scale(rng) * (coin(rng) ? 1 : -1), ey = h * scale(rng) * (coin(rng) ? 1 : -1);
     auto n = static_cast<std::int16_t>(samples(rng)), m = static_cast<std::int16_t>(samples(rng));

@@ -8,25 +8,9 @@
 #include "baseif/mxGaussSample.h"
 #include "baseif/mxPelOps.h"
 #include "filterTestUtil.h"
+#include "support/testImages.h"
 
 namespace {
-
-// The documented kernel of smoothing amount s: three boxes, widths adding up
-// to support + 2 and differing by at most one, convolved; support 2s + 1, or
-// 2s + 2 for a centred even cell.  Returned as weights summing to 1.
-std::vector<double> kernel(int s, bool evenSupport) {
-  const int support = 2 * s + 1 + (evenSupport ? 1 : 0);
-  std::vector<double> k{1.0};
-  for (int b = 0; b < 3; ++b) {
-    const int w = (support + 2) / 3 + (b < (support + 2) % 3 ? 1 : 0);
-    std::vector<double> prefix(k.size() + 1, 0.0), next(k.size() + w - 1);
-    for (size_t i = 0; i < k.size(); ++i) prefix[i + 1] = prefix[i] + k[i];
-    for (size_t i = 0; i < next.size(); ++i)  // the mean of k[i - w + 1 .. i]
-      next[i] = (prefix[std::min(i + 1, k.size())] - prefix[i + 1 >= size_t(w) ? i + 1 - w : 0]) / w;
-    k = next;
-  }
-  return k;
-}
 
 // Brute force: for output pel i the kernel is laid around the centre of cell
 // [i g, (i+1) g) (or of its first pel when not centred), over the window
@@ -35,7 +19,7 @@ double bruteForce(const mxPelBuffer_const<unsigned char>& src, const mxGaussSamp
   const mxPelRect w = src.window();
   auto weights = [&](int o, int g, int s, int first, int size) {
     const bool even = p.centred && g % 2 == 0;
-    const std::vector<double> k = kernel(s, even);
+    const std::vector<double> k = threeBoxKernel(s, even);
     const double centre = p.centred ? o * double(g) + g / 2.0 : o * double(g) + 0.5;
     std::vector<double> wt(size, 0.0);
     for (size_t m = 0; m < k.size(); ++m) {

@@ -105,9 +105,7 @@ TEST(CallerMemory, PelReadersAndInPlaceWritersMatchTheCopiedPath) {
   for (const Layout& l : kLayouts) {
     const CallerCopy<unsigned char> a(reference(), l), b(runImage(), l), m(maskImage(), l);
     const mxPelBuffer_const<unsigned char>&va = a.view, &vb = b.view, &vm = m.view;
-    const Image& ca = reference();
-    const Image& cb = runImage();
-    const Image& cm = maskImage();
+    const Image &ca = reference(), &cb = runImage(), &cm = maskImage();
     const std::string what = describe(l);
 
     std::vector<std::uint32_t> h1, h2;

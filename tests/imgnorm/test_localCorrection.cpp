@@ -240,21 +240,6 @@ Image cut(const Image& img, const mxPelRect& r) {
   return v;
 }
 
-// The weights of the Gaussian mean with smoothing s: three boxes whose widths
-// add up to 2 s + 3 and differ by at most one, convolved.
-std::vector<double> meanKernel(int s) {
-  const int total = 2 * s + 3;
-  std::vector<double> k{1.0};
-  for (int b = 0; b < 3; ++b) {
-    const int w = total / 3 + (b < total % 3 ? 1 : 0);
-    std::vector<double> next(k.size() + w - 1, 0.0);
-    for (size_t i = 0; i < k.size(); ++i)
-      for (int j = 0; j < w; ++j) next[i + j] += k[i] / w;
-    k = next;
-  }
-  return k;
-}
-
 TEST(LocalCorrectionEdges, MaskedMeanOnAPartialOverlapIsTheMeanOverSetPels) {
   // Reference 100, image 150 (or 110), mask 0 for x 80 .. 99, the run-time
   // image only from x 100: the estimate is the constant difference, the
@@ -292,7 +277,7 @@ TEST(LocalCorrectionEdges, MaskedMeanMatchesABruteForceNormalisedConvolution) {
       const Image mask = makeImage(W, H, masks[mi]);
       const Trained t(mask, {k, k}, {1, 1});
       const int s = smoothingForNeighborhood({k, k}).x();
-      const std::vector<double> w = meanKernel(s);
+      const std::vector<double> w = threeBoxKernel(s);
       for (const mxPelRect& r : cuts) {
         SCOPED_TRACE(testing::Message() << "mask " << mi << " k " << k << " cut " << r.x() << "," << r.y() << " "
                                         << r.width() << "x" << r.height());

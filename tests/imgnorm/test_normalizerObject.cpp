@@ -3,21 +3,6 @@
 using namespace mxImageNormalizerDefs;
 using D = mxPair<double>;
 
-TEST(NormalizerObject, UntrainRestoresTheDefaults) {
-  mxImageNormalizer n;
-  n.referenceImage(randomImage(8, 8, 7), true);
-  n.maskImage(randomImage(8, 8, 8), true);
-  n.set(D(0.2, 0.3), P(-1, 1), true);
-  n.neighborhoodSize(P(5, 7));
-  n.granularity(P(2, 2));
-  n.train(eMatchHistogram);
-  n.untrain();
-  // Equality compares every setting, both images and the trained methods;
-  // the default values themselves show in the diagnostics texts.
-  EXPECT_TRUE(n == mxImageNormalizer());
-  EXPECT_FALSE(n.referenceImage().isBound() || n.maskImage().isBound());
-}
-
 TEST(NormalizerObject, SettersAcceptAndRejectWithoutChange) {
   const std::wstring tail = L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0";
   const std::wstring range = L"intensityVariationRange must be: x <= 0 and y >= 0";
@@ -96,7 +81,7 @@ TEST(NormalizerObject, ImagesSharedOrCopied) {
               copied.maskImage().get(12, 21) == before);
 }
 
-TEST(NormalizerObject, EqualityComparesSettingsImagesAndTrainedMethods) {
+TEST(NormalizerObject, EqualityComparesSettingsImagesAndTrainedMethodsAndUntrainRestoresTheDefaults) {
   const Image ref = randomImage(12, 12, 6);
   mxImageNormalizer a, b;
   a.referenceImage(ref, false);
@@ -112,6 +97,15 @@ TEST(NormalizerObject, EqualityComparesSettingsImagesAndTrainedMethods) {
   mxImageNormalizer c = a;
   c.set(D(0.0, 0.5), a.intensityVariationRange(), a.keepMaskedPixels());
   EXPECT_FALSE(c == a);
+  // untrain restores the defaults: every setting, both images, no methods.
+  c.maskImage(ref, true);
+  c.set(D(0.2, 0.3), P(-1, 1), true);
+  c.neighborhoodSize(P(5, 7));
+  c.granularity(P(2, 2));
+  c.train(eMatchHistogram);
+  c.untrain();
+  EXPECT_TRUE(c == mxImageNormalizer());
+  EXPECT_FALSE(c.referenceImage().isBound() || c.maskImage().isBound());
 }
 
 TEST(NormalizerObject, MethodNames) {

@@ -1,9 +1,12 @@
-// Small helpers shared by the tests: deterministic images.
+// Small helpers shared by the tests: deterministic images, and the smoothing
+// kernel the filters are checked against.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <vector>
 
 #include "baseif/mxPelBuffer.h"
 
@@ -59,4 +62,21 @@ inline mxPelBuffer<unsigned char> texturedImage(std::int32_t w, std::int32_t h, 
         return std::lround(std::fmin(255.0, std::fmax(0.0, v)));
       },
       x0, y0);
+}
+
+// The Gaussian smoothing kernel of amount s: three boxes, widths adding up
+// to support + 2 and differing by at most one, convolved; support 2s + 1, or
+// 2s + 2 for a centred even cell.  Returned as weights summing to 1.
+inline std::vector<double> threeBoxKernel(int s, bool evenSupport = false) {
+  const int support = 2 * s + 1 + (evenSupport ? 1 : 0);
+  std::vector<double> k{1.0};
+  for (int b = 0; b < 3; ++b) {
+    const int w = (support + 2) / 3 + (b < (support + 2) % 3 ? 1 : 0);
+    std::vector<double> prefix(k.size() + 1, 0.0), next(k.size() + w - 1);
+    for (size_t i = 0; i < k.size(); ++i) prefix[i + 1] = prefix[i] + k[i];
+    for (size_t i = 0; i < next.size(); ++i)  // the mean of k[i - w + 1 .. i]
+      next[i] = (prefix[std::min(i + 1, k.size())] - prefix[i + 1 >= size_t(w) ? i + 1 - w : 0]) / w;
+    k = next;
+  }
+  return k;
 }
