@@ -1,6 +1,7 @@
 // mxImageNormalizer::run for every method, on 2048 and 4096 square images,
 // with and without a mask, at the default parameters; the local methods also
-// at neighbourhood 31 and 201 and at granularity (4, 4).
+// at neighbourhood 31 and 201 and at granularity (4, 4), the linear fit also
+// at 256 and 8192.
 //
 //   ./build/bench/bench_tool --benchmark_counters_tabular=true
 #include <benchmark/benchmark.h>
@@ -67,6 +68,10 @@ void Args(benchmark::internal::Benchmark* b) {
         b->Args({size, m, masked, 0, 4});
       }
     }
+  // The linear fit also where its fixed cost per run shows (256) and on a
+  // 64-megapixel image.
+  for (int size : {256, 8192})
+    for (int masked : {0, 1}) b->Args({size, 8, masked, 0, 1});
 }
 }  // namespace
 
