@@ -369,15 +369,16 @@ def _normalize_batch_on_worker(plugin, items, method, reader, writer):
     return _normalize_batch(holder.tool, items, method, reader, writer)
 
 
-def _batches(files, workers, files_per_task=None):
-    """The files (index ranges) of each task, in the order submitted.  By
+def _batches(files, slots, files_per_task=None):
+    """The files (index ranges) of each task, in the order submitted, for a
+    cluster that runs `slots` tasks at once (its worker threads).  By
     default a task takes up to 16 files, so that the scheduler's and the
     worker's cost per task (a few ms) stays small beside the files' own, and
-    half of a worker's share of the files left, so that the last tasks
-    are small and the workers finish together."""
+    half of a slot's share of the files left, so that the last tasks
+    are small and the slots finish together."""
     out, start = [], 0
     while start < files:
-        size = files_per_task or max(1, min(16, (files - start) // (2 * max(1, workers))))
+        size = files_per_task or max(1, min(16, (files - start) // (2 * max(1, slots))))
         out.append(range(start, min(start + size, files)))
         start += size
     return out
@@ -440,7 +441,10 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
     else:
         from distributed import TimeoutError as DaskTimeoutError
 
-        workers = len(client.scheduler_info()["workers"])
+        info = client.scheduler_info()["workers"]
+        workers = len(info)
+        # Tasks run at once: one per worker thread.
+        slots = sum(w.get("nthreads", 1) for w in info.values())
         plugin = "imgnorm-tool-" + uuid.uuid4().hex
         client.register_worker_plugin(_ToolOnWorkers(tool), name=plugin)
 
@@ -482,7 +486,7 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
         reports = [None] * len(paths)
         try:
             lost = []
-            collect({submit(b): b for b in _batches(len(paths), workers, files_per_task)}, lost)
+            collect({submit(b): b for b in _batches(len(paths), slots, files_per_task)}, lost)
             # A dying worker takes down every task it held, not only the one
             # that killed it, and every file of those tasks: those files are
             # tried again one at a time, so that only a file that kills its
