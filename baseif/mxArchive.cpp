@@ -266,8 +266,9 @@ mxArchive& operator||(mxArchive& ar, mx_PelBuffer& b) {
       for (double& d : e) ar || d;
     }
     const std::size_t rowBytes = std::size_t(w) * b.pelSize();
-    std::vector<std::uint8_t> rowBuf(rowBytes);
-    // An empty window stores no pels, however many (empty) rows it has.
+    // An empty window stores no pels, however many (empty) rows or wide its
+    // rows are: the row buffer is set up only when there is a pel to store.
+    std::vector<std::uint8_t> rowBuf(h > 0 ? rowBytes : 0);
     for (std::int32_t j = 0; rowBytes != 0 && j < h; ++j) {
       const unsigned char* src = b.pelBytes(x, y + j);
       // Pels are stored little-endian whatever the host.
