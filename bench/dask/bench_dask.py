@@ -1,7 +1,8 @@
 """Throughput of imgnorm.dask on a LocalCluster (loopback only).
 
   batch:  normalize_files over N images of 2048 x 2048 (.npy) with 1 and then
-          2 worker processes of one thread each, 3 runs on each cluster,
+          2 worker processes of one thread each, and with one worker process
+          of 2 threads (one tool, one reference in memory), 3 runs on each cluster,
           with the files in RAM (/dev/shm) and on disk (the temporary folder);
           prints the best time of each, the CPU time per image spent in the
           workers and in the other processes of the cluster (the client,
@@ -41,8 +42,8 @@ def scene(h, w, seed, y0=0, x0=0):
     return np.clip(v, 0, 255).astype(np.uint8)
 
 
-def cluster(workers):
-    return distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+def cluster(workers, threads=1):
+    return distributed.LocalCluster(n_workers=workers, threads_per_worker=threads, processes=True, host="127.0.0.1",
                                     dashboard_address=None, silence_logs=40)
 
 
@@ -109,8 +110,9 @@ def batch(n=200, method="local-mean", repeats=3):
         print("normalize_files over %d images of 2048 x 2048 (.npy), %s; best of %d runs per cluster"
               % (n, method, repeats))
         results = {}
-        for workers in (1, 2):
-            with cluster(workers) as c, distributed.Client(c) as client:
+        shapes = ((1, 1), (2, 1), (1, 2))  # (worker processes, threads each)
+        for workers, threads in shapes:
+            with cluster(workers, threads) as c, distributed.Client(c) as client:
                 for name, folder, paths in inputs:
                     runs = []
                     for r in range(repeats):
@@ -124,16 +126,18 @@ def batch(n=200, method="local-mean", repeats=3):
                         worker_cpu = sum(after[w] - before[w] for w in after)
                         runs.append((seconds, worker_cpu, tree_cpu_seconds() - tree_before - worker_cpu))
                         shutil.rmtree(out)
-                    results[name, workers] = (min(runs), runs)
+                    results[name, workers, threads] = (min(runs), runs)
         for name, folder, _ in inputs:
             print("files %s (%s):" % (name, os.path.dirname(folder)))
-            for workers in (1, 2):
-                (seconds, worker_cpu, other_cpu), runs = results[name, workers]
-                print("  %d worker(s): %.2f s (%.1f ms per image; runs: %s); CPU per image: workers %.1f ms, "
-                      "client, scheduler and nannies %.1f ms"
-                      % (workers, seconds, 1000 * seconds / n, ", ".join("%.2f" % r[0] for r in runs),
+            for workers, threads in shapes:
+                (seconds, worker_cpu, other_cpu), runs = results[name, workers, threads]
+                print("  %d worker(s) x %d thread(s): %.2f s (%.1f ms per image; runs: %s); CPU per image: workers "
+                      "%.1f ms, client, scheduler and nannies %.1f ms"
+                      % (workers, threads, seconds, 1000 * seconds / n, ", ".join("%.2f" % r[0] for r in runs),
                          1000 * worker_cpu / n, 1000 * other_cpu / n))
-            print("  speed-up 1 -> 2 workers: %.2fx" % (results[name, 1][0][0] / results[name, 2][0][0]))
+            one = results[name, 1, 1][0][0]
+            print("  speed-up 1 -> 2 workers: %.2fx; 1 -> 2 threads in one worker: %.2fx"
+                  % (one / results[name, 2, 1][0][0], one / results[name, 1, 2][0][0]))
         print("load average at the end: %.1f (other processes on the machine distort these figures)"
               % os.getloadavg()[0])
     finally:

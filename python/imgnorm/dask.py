@@ -21,6 +21,7 @@ same code as the command-line program's streaming path.
 """
 
 import os
+import re
 import uuid
 
 import numpy as np
@@ -247,6 +248,39 @@ def _temporary(target):
     return os.path.join(folder, "." + stem + _TEMP_TAG + uuid.uuid4().hex + ext)
 
 
+# The header np.save writes for a 2-D C-order uint8 array (version 1.0).
+# numpy's own parser tokenizes every header, which costs about as much as
+# reading a megabyte; other headers still go through it.
+_PLAIN_HEADER = re.compile(rb"\{'descr': '\|u1', 'fortran_order': False, 'shape': \((\d{1,9}), (\d{1,9})\), \} *\n")
+
+
+def _plain_header(f):
+    """The shape of a .npy file at f whose header is the plain 2-D uint8 one,
+    f then at its data; None otherwise."""
+    head = f.read(10)
+    if len(head) < 10 or head[:8] != b"\x93NUMPY\x01\x00":
+        return None
+    match = _PLAIN_HEADER.fullmatch(f.read(int.from_bytes(head[8:10], "little")))
+    return (int(match[1]), int(match[2])) if match else None
+
+
+def _numpy_header(f):
+    """The shape of a 2-D C-order uint8 .npy file at f by numpy's parser, f
+    then at its data; None for any other file."""
+    fmt = np.lib.format
+    try:
+        version = fmt.read_magic(f)
+        if version == (1, 0):
+            shape, fortran, dtype = fmt.read_array_header_1_0(f)
+        elif version == (2, 0):
+            shape, fortran, dtype = fmt.read_array_header_2_0(f)
+        else:
+            return None
+    except ValueError:
+        return None
+    return shape if len(shape) == 2 and not fortran and dtype == np.uint8 else None
+
+
 class _ReadBuffer:
     """One buffer that the .npy files of a task are read into, one after the
     other.  A fresh array per file costs more than reading it on a Dask
@@ -260,21 +294,19 @@ class _ReadBuffer:
     def read_npy(self, path):
         """A 2-D C-order uint8 .npy file read into the buffer (valid until the
         next read); any other .npy goes through np.load and its checks."""
-        fmt = np.lib.format
         with open(path, "rb") as f:
-            try:
-                version = fmt.read_magic(f)
-                if version == (1, 0):
-                    shape, fortran, dtype = fmt.read_array_header_1_0(f)
-                elif version == (2, 0):
-                    shape, fortran, dtype = fmt.read_array_header_2_0(f)
-                else:
-                    shape = None
-            except ValueError:
-                shape = None
-            if shape is None or len(shape) != 2 or fortran or dtype != np.uint8:
+            shape = _plain_header(f)
+            if shape is None:
+                f.seek(0)
+                shape = _numpy_header(f)
+            if shape is None:
                 return np.load(path, allow_pickle=False)
             size = shape[0] * shape[1]
+            # A file shorter than its header claims is refused before the
+            # buffer grows to the claim.
+            there = os.fstat(f.fileno()).st_size - f.tell()
+            if there < size:
+                raise ValueError("%s: truncated .npy file: %d of its %d data bytes" % (path, max(there, 0), size))
             if self.pels.size < size:
                 self.pels = np.empty(size, np.uint8)
             image = self.pels[:size]
@@ -337,15 +369,16 @@ def _normalize_batch_on_worker(plugin, items, method, reader, writer):
     return _normalize_batch(holder.tool, items, method, reader, writer)
 
 
-def _batches(files, workers, files_per_task=None):
-    """The files (index ranges) of each task, in the order submitted.  By
+def _batches(files, slots, files_per_task=None):
+    """The files (index ranges) of each task, in the order submitted, for a
+    cluster that runs `slots` tasks at once (its worker threads).  By
     default a task takes up to 16 files, so that the scheduler's and the
     worker's cost per task (a few ms) stays small beside the files' own, and
-    half of a worker's share of the files left, so that the last tasks
-    are small and the workers finish together."""
+    half of a slot's share of the files left, so that the last tasks
+    are small and the slots finish together."""
     out, start = [], 0
     while start < files:
-        size = files_per_task or max(1, min(16, (files - start) // (2 * max(1, workers))))
+        size = files_per_task or max(1, min(16, (files - start) // (2 * max(1, slots))))
         out.append(range(start, min(start + size, files)))
         start += size
     return out
@@ -408,7 +441,10 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
     else:
         from distributed import TimeoutError as DaskTimeoutError
 
-        workers = len(client.scheduler_info()["workers"])
+        info = client.scheduler_info()["workers"]
+        workers = len(info)
+        # Tasks run at once: one per worker thread.
+        slots = sum(w.get("nthreads", 1) for w in info.values())
         plugin = "imgnorm-tool-" + uuid.uuid4().hex
         client.register_worker_plugin(_ToolOnWorkers(tool), name=plugin)
 
@@ -450,7 +486,7 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
         reports = [None] * len(paths)
         try:
             lost = []
-            collect({submit(b): b for b in _batches(len(paths), workers, files_per_task)}, lost)
+            collect({submit(b): b for b in _batches(len(paths), slots, files_per_task)}, lost)
             # A dying worker takes down every task it held, not only the one
             # that killed it, and every file of those tasks: those files are
             # tried again one at a time, so that only a file that kills its

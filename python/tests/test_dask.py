@@ -133,6 +133,8 @@ READ_CASES = [
     ("truncated.npy", lambda a: a, "ValueError: .*truncated.npy: truncated .npy file"),
     ("wide.npy", lambda a: a.astype(np.uint16), "TypeError"),
     ("three-d.npy", lambda a: a[:, :, None], "ValueError"),
+    ("version2.npy", lambda a: a, "ok"),
+    ("claims-more.npy", lambda a: a[:5], r"ValueError: .*claims-more.npy: truncated .npy file: 1150 of its \d{10} data"),
 ]
 
 
@@ -142,7 +144,13 @@ def test_default_reader_gives_each_file_its_own_pels(client, tmp_path):
     paths = []
     for name, make, _ in READ_CASES:
         paths.append(str(tmp_path / name))
-        np.save(paths[-1], make(image))
+        with open(paths[-1], "wb") as f:
+            np.lib.format.write_array(f, make(image), version=(2, 0) if name == "version2.npy" else None)
+    with open(paths[-1], "r+b") as f:  # a header that claims 9 GB, in a file of 1150 data bytes
+        header = f.read(128)
+        claim, held = b"(%d, %d), }" % (9 * 10**9 // W, W), b"(5, %d), }" % W
+        f.seek(0)
+        f.write(header.replace(held + b" " * (len(claim) - len(held)), claim))
     with open(paths[3], "r+b") as f:
         f.truncate(os.path.getsize(paths[3]) - 100)
     reports = idask.normalize_files(tool, paths, "local-mean", str(tmp_path / "out"), client,
