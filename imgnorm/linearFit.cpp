@@ -202,16 +202,20 @@ PassCounts countPairs(const mxPelBuffer_const<unsigned char>& reference, const m
   emptyCells();
   if (masked && !binaryMask) return out;
   // Without a mask, or with a mask of 0 and 255, each cell is the sum of its
-  // pair counts, weighted 1 or 255: bin column x holds the grey levels from
-  // cellFrom[x] to cellFrom[x + 1] - 1.
+  // pair counts, weighted 1 or 255.  Row t's counts go to e[4 + r] between
+  // four zeros on either side, so that bin column x sums e[8x .. 8x + 7].
   const std::uint64_t weight = masked ? 255 : 1;
-  std::uint32_t cellFrom[kFitBins + 1];
-  for (std::int32_t x = 0; x <= kFitBins; ++x) cellFrom[x] = x == 0 ? 0u : std::min(8u * x - 4u, 256u);
+  std::uint64_t e[264] = {};
   for (std::uint32_t t = 0; t < 256; ++t) {
+    const std::uint32_t* a = c0 + (t << 8);
+    const std::uint32_t* b = c1 + (t << 8);
+    for (std::uint32_t r = 0; r < 256; ++r) e[4 + r] = std::uint64_t(a[r]) + b[r];
+    if (!out.spilled.empty())
+      for (std::uint32_t r = 0; r < 256; ++r) e[4 + r] += out.spilled[(t << 8) | r];
     std::uint64_t* cellRow = out.cells + rowBase[t];
     for (std::int32_t x = 0; x < kFitBins; ++x) {
       std::uint64_t sum = 0;
-      for (std::uint32_t r = cellFrom[x]; r < cellFrom[x + 1]; ++r) sum += out.pair((t << 8) | r);
+      for (std::int32_t k = 0; k < 8; ++k) sum += e[8 * x + k];
       cellRow[x] += weight * sum;
     }
   }
