@@ -1,13 +1,13 @@
 """Throughput of imgnorm.dask on a LocalCluster (loopback only).
 
-  batch:  normalize_files over N images of 2048 x 2048 (.npy) with 1 and then
-          2 worker processes of one thread each, and with one worker process
-          of 2 threads (one tool, one reference in memory), 3 runs on each cluster,
-          with the files in RAM (/dev/shm) and on disk (the temporary folder);
-          prints the best time of each, the CPU time per image spent in the
-          workers and in the other processes of the cluster (the client,
-          which holds the LocalCluster's scheduler, and the nannies) and the
-          speed-up.
+  batch:  normalize_files over N images of 2048 x 2048 (.npy) on 1 worker
+          process, on 2 worker processes of one thread each, and on one
+          worker process of 2 threads (one tool, one reference in memory),
+          with the files in RAM (/dev/shm) and on disk (the temporary
+          folder); 3 rounds in which the clusters take turns; prints the best
+          time of each, the CPU time per image spent in the workers and in
+          the other processes of the cluster (the client, which holds the
+          LocalCluster's scheduler, and the nannies) and the speed-ups.
   array:  normalize_array over a SIZE x SIZE dask array made chunk by chunk
           (never whole in the client), on 2 workers; prints the time and each
           worker's peak resident memory.
@@ -107,15 +107,21 @@ def batch(n=200, method="local-mean", repeats=3):
             for k, p in enumerate(paths):
                 np.save(p, images[k % 7])
             inputs.append((name, folder, paths))
-        print("normalize_files over %d images of 2048 x 2048 (.npy), %s; best of %d runs per cluster"
+        print("normalize_files over %d images of 2048 x 2048 (.npy), %s; best of %d rounds"
               % (n, method, repeats))
         results = {}
         shapes = ((1, 1), (2, 1), (1, 2))  # (worker processes, threads each)
-        for workers, threads in shapes:
-            with cluster(workers, threads) as c, distributed.Client(c) as client:
-                for name, folder, paths in inputs:
-                    runs = []
-                    for r in range(repeats):
+        # The machine's speed drifts by 10 to 30 % from minute to minute, so
+        # the clusters take turns, one run each per round, after a warm-up run
+        # over a few files (the workers' first files pay for imports and
+        # fresh memory).
+        for r in range(repeats):
+            for workers, threads in shapes:
+                with cluster(workers, threads) as c, distributed.Client(c) as client:
+                    warm = os.path.join(inputs[0][1], "warm")
+                    idask.normalize_files(tool, inputs[0][2][:8], method, warm, client, files_per_task=1)
+                    shutil.rmtree(warm)
+                    for name, folder, paths in inputs:
                         out = os.path.join(folder, "out%d_%d" % (workers, r))
                         before, tree_before = client.run(cpu_seconds), tree_cpu_seconds()
                         t0 = time.perf_counter()
@@ -124,9 +130,10 @@ def batch(n=200, method="local-mean", repeats=3):
                         after = client.run(cpu_seconds)
                         assert all(rep["status"] == "ok" for rep in reports), reports
                         worker_cpu = sum(after[w] - before[w] for w in after)
-                        runs.append((seconds, worker_cpu, tree_cpu_seconds() - tree_before - worker_cpu))
+                        run = (seconds, worker_cpu, tree_cpu_seconds() - tree_before - worker_cpu)
+                        results.setdefault((name, workers, threads), []).append(run)
                         shutil.rmtree(out)
-                    results[name, workers, threads] = (min(runs), runs)
+        results = {key: (min(runs), runs) for key, runs in results.items()}
         for name, folder, _ in inputs:
             print("files %s (%s):" % (name, os.path.dirname(folder)))
             for workers, threads in shapes:
