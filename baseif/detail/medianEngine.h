@@ -260,7 +260,9 @@ public:
     P pair{};
     typename V::Sel sel{};
     // The median of pel x from the window's totals and the pair.
-    auto median = [&](std::int32_t x) {
+    // (Always inlined: called from three loops, the baseline build would
+    // otherwise make it a call per pel with the row state in memory.)
+    auto median = [&](std::int32_t x) __attribute__((always_inline)) {
       alignas(32) std::uint16_t t[16];
       V::store(t, totals);
       const std::int32_t n = t[15];
