@@ -20,6 +20,11 @@ fi
 cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# The targets' scratch files go to a folder of this run, removed at the end
+# (a target stopped at its time limit does not remove its own).
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/imgnorm-fuzz.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+export TMPDIR="$scratch"
 status=0
 report=()
 for t in "${targets[@]}"; do
