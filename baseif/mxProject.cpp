@@ -151,6 +151,31 @@ inline __attribute__((always_inline)) void packCells(const unsigned char* first,
   }
 }
 
+// The first samples of grid columns i .. i + L - 1, as the vector versions'
+// lanes: lanes past the last column repeat it.
+template <int L>
+inline void columnStarts(const Grid& g, std::int32_t i, double* x, double* y) {
+  for (std::int32_t k = 0; k < L; ++k) {
+    const double c = double(std::min(i + k, g.nx - 1));
+    x[k] = g.startX + c * g.diX;
+    y[k] = g.startY + c * g.diY;
+  }
+}
+
+// Stores the rounded sums and the counts of the columns among i .. i + L - 1
+// that exist; returns their samples.
+template <int L>
+inline std::uint64_t storeColumns(const Grid& g, std::int32_t i, const double* sums, const std::int64_t* counts,
+                                  std::uint32_t* pOut, std::uint32_t* cOut) {
+  std::uint64_t total = 0;
+  for (std::int32_t k = 0; k < L && i + k < g.nx; ++k) {
+    pOut[i + k] = std::uint32_t(sums[k] + 0.5);
+    cOut[i + k] = std::uint32_t(counts[k]);
+    total += std::uint64_t(counts[k]);
+  }
+  return total;
+}
+
 #ifdef MX_PROJECT_X86
 
 __attribute__((target("avx2"))) std::uint64_t sumColumnsAvx2(const Grid& g, std::uint32_t* pOut, std::uint32_t* cOut) {
@@ -164,13 +189,8 @@ __attribute__((target("avx2"))) std::uint64_t sumColumnsAvx2(const Grid& g, std:
   const int* base = reinterpret_cast<const int*>(g.cells + g.w + 2);
   std::uint64_t total = 0;
   for (std::int32_t i = 0; i < g.nx; i += 4) {
-    // Lanes past the last column repeat it and are not stored.
     alignas(32) double p0x[4], p0y[4];
-    for (std::int32_t k = 0; k < 4; ++k) {
-      const double c = double(std::min(i + k, g.nx - 1));
-      p0x[k] = g.startX + c * g.diX;
-      p0y[k] = g.startY + c * g.diY;
-    }
+    columnStarts<4>(g, i, p0x, p0y);
     const __m256d ax = _mm256_load_pd(p0x), ay = _mm256_load_pd(p0y);
     __m256d sum = _mm256_setzero_pd();
     __m256i count = _mm256_setzero_si256();
@@ -204,11 +224,7 @@ __attribute__((target("avx2"))) std::uint64_t sumColumnsAvx2(const Grid& g, std:
     alignas(32) std::int64_t counts[4];
     _mm256_store_pd(sums, sum);
     _mm256_store_si256(reinterpret_cast<__m256i*>(counts), count);
-    for (std::int32_t k = 0; k < 4 && i + k < g.nx; ++k) {
-      pOut[i + k] = std::uint32_t(sums[k] + 0.5);
-      cOut[i + k] = std::uint32_t(counts[k]);
-      total += std::uint64_t(counts[k]);
-    }
+    total += storeColumns<4>(g, i, sums, counts, pOut, cOut);
   }
   return total;
 }
@@ -230,11 +246,7 @@ __attribute__((target("avx2,avx512f,avx512bw,avx512dq,avx512vl"))) std::uint64_t
   std::uint64_t total = 0;
   for (std::int32_t i = 0; i < g.nx; i += 8) {
     alignas(64) double p0x[8], p0y[8];
-    for (std::int32_t k = 0; k < 8; ++k) {
-      const double c = double(std::min(i + k, g.nx - 1));
-      p0x[k] = g.startX + c * g.diX;
-      p0y[k] = g.startY + c * g.diY;
-    }
+    columnStarts<8>(g, i, p0x, p0y);
     const __m512d ax = _mm512_load_pd(p0x), ay = _mm512_load_pd(p0y);
     __m512d sum = _mm512_setzero_pd();
     __m512i count = _mm512_setzero_si512();
@@ -268,11 +280,7 @@ __attribute__((target("avx2,avx512f,avx512bw,avx512dq,avx512vl"))) std::uint64_t
     alignas(64) std::int64_t counts[8];
     _mm512_store_pd(sums, sum);
     _mm512_store_si512(counts, count);
-    for (std::int32_t k = 0; k < 8 && i + k < g.nx; ++k) {
-      pOut[i + k] = std::uint32_t(sums[k] + 0.5);
-      cOut[i + k] = std::uint32_t(counts[k]);
-      total += std::uint64_t(counts[k]);
-    }
+    total += storeColumns<8>(g, i, sums, counts, pOut, cOut);
   }
   return total;
 }

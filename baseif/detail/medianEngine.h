@@ -186,14 +186,7 @@ public:
       }
       out[x] = (unsigned char)(g * 16 + V::pairFirstAbove(pair, totals, sel, k));
     };
-    // The window moved to pel x: column max(x - 1 - rx, 0) left it and
-    // column min(x + rx, last) entered (the same when both are clamped).
-    auto moveTo = [&](std::int32_t x) {
-      const std::ptrdiff_t enter = std::min(x + rx, last) - first, leave = std::max(x - 1 - rx, 0) - first;
-      totals = V::add(V::sub(totals, V::load(coarse + leave * 16)), V::load(coarse + enter * 16));
-      const std::uint16_t* f = fine + g * 16;
-      pair = V::addPair(V::subPair(pair, V::loadPair(f + leave * kFine)), V::loadPair(f + enter * kFine));
-    };
+    auto moveTo = [&](std::int32_t x) { moveWindow(x, g, totals, pair); };
     median(xs_);
     // Pels xs + 1 .. xe - 1: those whose entering and leaving columns are
     // both unclamped, interior .. interiorEnd - 1, step by pointers, a fixed
@@ -289,15 +282,7 @@ public:
                                                : b2 * 16 + V::firstAbove(syncFine(b2, x), k + 1 - t[b2 - 1]);
       out[x] = (unsigned char)((lower + clamp(upper) + 1) / 2);
     };
-    // The window moved to pel x: column max(x - 1 - rx, 0) left it and
-    // column min(x + rx, last) entered (the same when both are clamped).
-    auto moveTo = [&](std::int32_t x) {
-      const std::ptrdiff_t enter = std::min(x + rx, last) - first, leave = std::max(x - 1 - rx, 0) - first;
-      totals = V::add(V::sub(totals, V::load(coarse + leave * 16)), V::load(coarse + enter * 16));
-      if (g < 0) return;
-      const std::uint16_t* f = fine + g * 16;
-      pair = V::addPair(V::subPair(pair, V::loadPair(f + leave * kFine)), V::loadPair(f + enter * kFine));
-    };
+    auto moveTo = [&](std::int32_t x) { moveWindow(x, g, totals, pair); };
     median(xs);
     // As in filterRow: unclamped pels step by pointers.
     const std::int32_t interior = std::min(std::max(rx + 2, xs + 1), xe);
@@ -326,6 +311,19 @@ public:
 
 private:
   static constexpr std::int32_t kNever = -(1 << 30);
+
+  // Moves the window to output pel x near the row's ends: column
+  // max(x - 1 - rx, 0) left it and column min(x + rx, last) entered (the same
+  // when both are clamped).  The pair of fine groups g moves with it, unless
+  // there is none yet (g < 0, masked rows only).
+  void moveWindow(std::int32_t x, int g, T& totals, P& pair) const {
+    const std::ptrdiff_t enter = std::min(x + rx_, width_ - 1) - first_, leave = std::max(x - 1 - rx_, 0) - first_;
+    const std::uint16_t* coarse = coarse_.data();
+    totals = V::add(V::sub(totals, V::load(coarse + leave * 16)), V::load(coarse + enter * 16));
+    if (MASKED && g < 0) return;
+    const std::uint16_t* f = fine0_ + g * 16;
+    pair = V::addPair(V::subPair(pair, V::loadPair(f + leave * kFine)), V::loadPair(f + enter * kFine));
+  }
 
   // The window's running totals of fine groups g and g + 1 for output pel
   // x.  Not inlined: it is rare, and inlined its loops would crowd the row
