@@ -60,8 +60,12 @@ public:
   using P = typename V::P;
 
   // Output columns per strip, aimed at histograms of about kColumns source
-  // columns (0.6 KB of coarse and fine counts each).
-  static constexpr std::int32_t kColumns = 1536;
+  // columns (0.6 KB of coarse and fine counts each, 1.8 MB in all).  The
+  // row loop walks the columns in order, so the histograms stream well from
+  // the last-level cache; narrower strips, which fit the level-2 cache,
+  // measured 10 % slower at every window size (1536 columns: two strips of a
+  // 2048-wide image instead of one).
+  static constexpr std::int32_t kColumns = 3072;
   // The distance of neighbouring columns' fine counts: 256 counts and 32
   // unused, so that the row loop's reads at one column stride spread over
   // every set of the level-1 data cache (with 512 bytes they would fall in

@@ -89,7 +89,7 @@ TEST(PelMedian, MatchesSortedWindowsOnRandomImages) {
   if (!avx2Ran) GTEST_LOG_(INFO) << "no AVX2 on this processor: only the portable engine was checked";
 }
 
-// Rows wider than one strip (a strip's histograms cover its columns and rx
+// Rows wider than two strips of about 3072 columns (a strip's histograms cover its columns and rx
 // more on either side), on every engine, without and with a mask (half of
 // the pels set at random, none in a band of columns wider than the smaller
 // windows, so that empty windows and even counts occur): windows narrow and
@@ -97,9 +97,9 @@ TEST(PelMedian, MatchesSortedWindowsOnRandomImages) {
 // wanders over every coarse group along the row.
 TEST(PelMedian, MatchesSortedWindowsAcrossStrips) {
   std::mt19937 rng(5);
-  mxPelBuffer<unsigned char> src = randomWindow(rng, 3, -2, 2600, 5);
+  mxPelBuffer<unsigned char> src = randomWindow(rng, 3, -2, 6400, 5);
   for (int y = 0; y < 5; ++y)
-    for (int x = 0; x < 2600; x += 2) src.row(y)[x] = (unsigned char)(x / 11 + y);  // a ramp under the noise
+    for (int x = 0; x < 6400; x += 2) src.row(y)[x] = (unsigned char)(x / 26 + y);  // a ramp under the noise
   const mxPelRect w = src.window();
   mxPelBuffer<unsigned char> mask = randomWindow(rng, w.x(), w.y(), w.width(), w.height());
   for (int y = 0; y < w.height(); ++y)
@@ -108,7 +108,7 @@ TEST(PelMedian, MatchesSortedWindowsAcrossStrips) {
       m = (x >= 1500 && x < 1540) ? 0 : (unsigned char)(m & 1);
     }
   const mxPelMedianParams params[] = {
-      {{3, 3}, {0, 255}, false}, {{31, 5}, {20, 230}, true}, {{513, 1}, {0, 255}, true}};
+      {{3, 3}, {0, 255}, false}, {{31, 5}, {20, 230}, true}, {{1025, 1}, {0, 255}, true}};
   for (const mxPelBuffer<unsigned char>& m : {mxPelBuffer<unsigned char>(), mask})
     for (const mxPelMedianParams& p : params) {
       SCOPED_TRACE(testing::Message() << "size " << p.size.x() << "x" << p.size.y() << " masked " << m.isBound());
