@@ -55,3 +55,19 @@ TEST(PelKernels, MomentsEqualHistogramStatistics) {
   EXPECT_EQ(fromPels.bins(), 256u);
   EXPECT_EQ(mfPelMoments(img, mxPelBuffer<unsigned char>()).samples(), 9001u * 3u);
 }
+
+// Windows large enough to be counted in pairs (even and odd widths, a
+// sub-window starting at an odd column, a single column, which has no pairs)
+// and small ones counted one by one, against single counts.
+TEST(PelKernels, HistogramCountsEveryPelOnce) {
+  const mxPelBuffer<unsigned char> img = randomImage(1031, 1100, 5);
+  const mxPelRect windows[] = {{0, 0, 1024, 512}, {0, 0, 1031, 1100}, {3, 5, 1001, 700}, {7, 0, 1, 1100}, {1, 1, 9, 9}};
+  for (const mxPelRect& r : windows) {
+    mxPelBuffer_const<unsigned char> w(img);
+    w.window(r);
+    std::vector<std::uint32_t> expected(256, 0);
+    for (std::int32_t y = r.y(); y < r.y() + r.height(); ++y)
+      for (std::int32_t x = r.x(); x < r.x() + r.width(); ++x) ++expected[img.get(x, y)];
+    EXPECT_EQ(mfPelHistogram(w), expected) << r.width() << " x " << r.height() << " at " << r.x() << ", " << r.y();
+  }
+}
