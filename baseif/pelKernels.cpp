@@ -4,6 +4,8 @@
 
 #include <immintrin.h>
 
+#include <cstring>
+
 namespace mxkernel {
 
 void pelMapRowPlain(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut) {
@@ -103,6 +105,43 @@ void pelMomentsRow(const unsigned char* s, const unsigned char* m, std::int32_t 
     momentsRow<true>(s, m, n, acc);
   else
     momentsRow<false>(s, nullptr, n, acc);
+}
+
+void PairHistogram::addRow(const unsigned char* s, std::int32_t n) {
+  std::uint32_t* t0 = tables_.data();
+  std::uint32_t* t1 = t0 + 65536;
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    std::uint16_t a, b;
+    std::memcpy(&a, s + i, 2);
+    std::memcpy(&b, s + i + 2, 2);
+    ++t0[a];
+    ++t1[b];
+  }
+  if (i + 2 <= n) {
+    std::uint16_t a;
+    std::memcpy(&a, s + i, 2);
+    ++t0[a];
+    i += 2;
+  }
+  if (i < n) ++single_[s[i]];
+}
+
+std::vector<std::uint32_t> PairHistogram::counts() const {
+  std::vector<std::uint32_t> out(single_, single_ + 256);
+  // Table index hi * 256 + lo: the pair's count goes to lo and to hi.
+  for (int hi = 0; hi < 256; ++hi) {
+    const std::uint32_t* r0 = tables_.data() + hi * 256;
+    const std::uint32_t* r1 = r0 + 65536;
+    std::uint32_t row = 0;
+    for (int lo = 0; lo < 256; ++lo) {
+      const std::uint32_t c = r0[lo] + r1[lo];
+      row += c;
+      out[lo] += c;
+    }
+    out[hi] += row;
+  }
+  return out;
 }
 
 }  // namespace mxkernel

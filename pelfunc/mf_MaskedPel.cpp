@@ -1,7 +1,9 @@
 #include "pelfunc/mf_MaskedPel.h"
 
 #include <algorithm>
+#include <optional>
 
+#include "baseif/detail/pelKernels.h"
 #include "baseif/mxPelOps.h"
 #include "baseif/mxThreshold.h"
 
@@ -72,11 +74,11 @@ void countNarrow(const mxPelBuffer_const<unsigned char>& s, const mxPelBuffer_co
 // pels, which all land in bin 0 -- worked out one row at a time.  The row's
 // minimum (src where the mask is set, 0 elsewhere) is formed by a vectorized
 // select into a scratch row that stays in the cache, the mask's zeros are
-// counted in the same loop, and the scratch row is counted into four
-// interleaved sub-histograms (consecutive equal pels then update different
-// counters).  This reads each image once and allocates no full-size
-// temporary, which keeps the masked histogram within a small factor of a
-// plain one.
+// counted in the same loop, and the scratch row is counted in pairs on large
+// overlaps, else into four interleaved sub-histograms (consecutive equal pels
+// then update different counters).  This reads each image once and
+// allocates no full-size temporary, which keeps the masked histogram within
+// a small factor of a plain one.
 void countWide(const mxPelBuffer_const<unsigned char>& s, const mxPelBuffer_const<unsigned char>& m,
                std::vector<std::uint32_t>& histogram) {
   const std::int32_t w = s.width();
@@ -87,6 +89,9 @@ void countWide(const mxPelBuffer_const<unsigned char>& s, const mxPelBuffer_cons
   std::uint32_t* h1 = h0 + 256;
   std::uint32_t* h2 = h1 + 256;
   std::uint32_t* h3 = h2 + 256;
+  // Large overlaps count the scratch rows two pels at a time.
+  std::optional<mxkernel::PairHistogram> pairs;
+  if (std::int64_t(w) * s.height() >= mxkernel::PairHistogram::kPels) pairs.emplace();
   std::uint32_t excluded = 0;
   for (std::int32_t j = 0; j < s.height(); ++j) {
     const unsigned char* sr = s.row(j);
@@ -103,6 +108,10 @@ void countWide(const mxPelBuffer_const<unsigned char>& s, const mxPelBuffer_cons
       }
       excluded += zeros;
     }
+    if (pairs) {
+      pairs->addRow(t, w);
+      continue;
+    }
     std::int32_t i = 0;
     for (; i + 4 <= w; i += 4) {
       ++h0[t[i]];
@@ -112,7 +121,10 @@ void countWide(const mxPelBuffer_const<unsigned char>& s, const mxPelBuffer_cons
     }
     for (; i < w; ++i) ++h0[t[i]];
   }
-  for (int b = 0; b < 256; ++b) histogram[b] = h0[b] + h1[b] + h2[b] + h3[b];
+  if (pairs)
+    histogram = pairs->counts();
+  else
+    for (int b = 0; b < 256; ++b) histogram[b] = h0[b] + h1[b] + h2[b] + h3[b];
   histogram[0] -= excluded;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace mxkernel {
 
@@ -21,5 +22,26 @@ struct Moments {
 };
 void pelMomentsRow(const unsigned char* s, const unsigned char* m, std::int32_t n, Moments& acc);
 void pelMomentsRowPlain(const unsigned char* s, const unsigned char* m, std::int32_t n, Moments& acc);
+
+// A histogram counted two pels per increment: each row's pels are taken in
+// pairs, and a pair's 16 bits index a table of 65536 pair counters, so one
+// increment counts two pels (about a quarter faster than single counts on
+// 2048 x 2048 images; the tables' clearing and folding make it pay only
+// from kPels pels on).  Two tables take alternate pairs, so that repeated
+// pairs do not wait on each other; a row's odd last pel is counted alone.
+// Every pel is counted once, so the sums agree with single counting (modulo
+// 2^32, like the counters themselves).
+class PairHistogram {
+public:
+  static constexpr std::int64_t kPels = std::int64_t(1) << 19;
+  PairHistogram() : tables_(2 * 65536) {}
+  void addRow(const unsigned char* s, std::int32_t n);
+  // The 256 pel counts.
+  std::vector<std::uint32_t> counts() const;
+
+private:
+  std::vector<std::uint32_t> tables_;
+  std::uint32_t single_[256] = {};
+};
 
 }  // namespace mxkernel

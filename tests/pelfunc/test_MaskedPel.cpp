@@ -18,23 +18,23 @@ std::vector<std::uint32_t> countSelected(const mxPelBuffer_const<unsigned char>&
 }
 
 // Both paths (direct loop below 64 pels of overlap width, the wide path from
-// 64 on) against the brute-force count, on masks with 0, 1 and 255, two-level
+// 64 on, counting in pairs on the largest overlap) against the brute-force count, on masks with 0, 1 and 255, two-level
 // masks, masks without 0, and offset windows; src zeros under set mask pels
 // must stay counted in bin 0.
 TEST(MaskedPelHistogram, BothPathsMatchBruteForce) {
   std::mt19937 rng(11);
   const std::vector<std::vector<int>> maskValues = {{0, 1, 255}, {0, 255}, {1, 255}, {0}, {0, 0, 0, 7}};
-  for (int overlapWidth : {1, 63, 64, 65, 130})
+  for (int overlapWidth : {1, 63, 64, 65, 130, 1031})
     for (const auto& values : maskValues)
       for (bool sameWindow : {true, false}) {
-        const int sx = sameWindow ? 0 : 3, sy = sameWindow ? 0 : 2;
-        Image src = randomImage(rng, overlapWidth + (sameWindow ? 0 : 9), 23, -sx, -sy, {0, 1, 2, 77, 255});
-        Image mask = randomImage(rng, overlapWidth, 21 + sy, 0, 0, values);
+        const int sx = sameWindow ? 0 : 3, sy = sameWindow ? 0 : 2, rows = overlapWidth > 1000 ? 530 : 21;
+        Image src = randomImage(rng, overlapWidth + (sameWindow ? 0 : 9), rows + 2, -sx, -sy, {0, 1, 2, 77, 255});
+        Image mask = randomImage(rng, overlapWidth, rows + sy, 0, 0, values);
         std::vector<std::uint32_t> h(5, 99);
         mf_MaskedPelHistogram(src, mask, h);
         ASSERT_EQ(h, countSelected(src, mask))
             << "overlap width " << overlapWidth << " mask values " << values.size() << " same window " << sameWindow;
-        EXPECT_EQ(mask.window(), mxPelRect(0, 0, overlapWidth, 21 + sy));  // callers' windows kept
+        EXPECT_EQ(mask.window(), mxPelRect(0, 0, overlapWidth, rows + sy));  // callers' windows kept
       }
 }
 
