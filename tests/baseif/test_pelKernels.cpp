@@ -3,6 +3,7 @@
 #include <random>
 #include <vector>
 
+#include "baseif/detail/cpuDispatch.h"
 #include "baseif/detail/pelKernels.h"
 #include "baseif/mxHistoStats.h"
 #include "baseif/mxPelOps.h"
@@ -69,5 +70,32 @@ TEST(PelKernels, HistogramCountsEveryPelOnce) {
     for (std::int32_t y = r.y(); y < r.y() + r.height(); ++y)
       for (std::int32_t x = r.x(); x < r.x() + r.width(); ++x) ++expected[img.get(x, y)];
     EXPECT_EQ(mfPelHistogram(w), expected) << r.width() << " x " << r.height() << " at " << r.x() << ", " << r.y();
+  }
+}
+
+// Rows long enough for the vector versions' 32-bit square sums to be widened
+// several times (bright pels, the largest squares), at every level, against
+// the plain loop.
+TEST(PelKernels, MomentsOfLongRowsAtEveryLevel) {
+  std::mt19937 rng(3);
+  std::vector<unsigned char> src(700001), mask(src.size());
+  for (std::size_t i = 0; i < src.size(); ++i) {
+    src[i] = static_cast<unsigned char>(rng() % 8 == 0 ? rng() : 255);
+    mask[i] = static_cast<unsigned char>(rng() % 3 == 0 ? 0 : 1 + rng() % 255);
+  }
+  const mxcpu::Level top = mxcpu::detected();
+  const unsigned char* masks[] = {nullptr, mask.data()};
+  for (const unsigned char* m : masks) {
+    mxkernel::Moments plain;
+    mxkernel::pelMomentsRowPlain(src.data(), m, std::int32_t(src.size()), plain);
+    for (int l = 0; l <= int(top); ++l) {
+      mxcpu::capLevel(mxcpu::Level(l));
+      mxkernel::Moments fast;
+      mxkernel::pelMomentsRow(src.data(), m, std::int32_t(src.size()), fast);
+      mxcpu::capLevel(top);
+      EXPECT_EQ(fast.count, plain.count) << "level " << l;
+      EXPECT_EQ(fast.sum, plain.sum) << "level " << l;
+      EXPECT_EQ(fast.sumOfSquares, plain.sumOfSquares) << "level " << l;
+    }
   }
 }
