@@ -196,6 +196,59 @@ void pelMomentsRow(const unsigned char* s, const unsigned char* m, std::int32_t 
     momentsRow<false>(s, nullptr, n, acc);
 }
 
+std::int32_t pelSelectRowPlain(const unsigned char* s, const unsigned char* m, unsigned char* t, std::int32_t n) {
+  std::int32_t zeros = 0;
+  for (std::int32_t i = 0; i < n; ++i) {
+    t[i] = m[i] ? s[i] : 0;
+    zeros += m[i] == 0;
+  }
+  return zeros;
+}
+
+namespace {
+// A register of pels per step: the zero mask pels' comparison bits give the
+// selection and, counted, the zeros.
+__attribute__((target("avx2,popcnt"))) std::int32_t selectRowAvx2(const unsigned char* s, const unsigned char* m,
+                                                                  unsigned char* t, std::int32_t n) {
+  const __m256i zero = _mm256_setzero_si256();
+  std::int32_t zeros = 0, i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i off = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(m + i)), zero);
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + i), _mm256_andnot_si256(off, v));
+    zeros += __builtin_popcount(unsigned(_mm256_movemask_epi8(off)));
+  }
+  return zeros + pelSelectRowPlain(s + i, m + i, t + i, n - i);
+}
+
+__attribute__((target("avx512f,avx512bw,bmi2,popcnt"))) std::int32_t selectRowAvx512(const unsigned char* s,
+                                                                                     const unsigned char* m,
+                                                                                     unsigned char* t, std::int32_t n) {
+  std::int32_t zeros = 0;
+  for (std::int32_t i = 0; i < n; i += 64) {
+    // The last step loads and stores only the pels left.
+    const __mmask64 in = n - i >= 64 ? ~0ull : _bzhi_u64(~0ull, unsigned(n - i));
+    const __m512i mv = _mm512_maskz_loadu_epi8(in, m + i);
+    const __mmask64 set = _mm512_test_epi8_mask(mv, mv);
+    _mm512_mask_storeu_epi8(t + i, in, _mm512_maskz_loadu_epi8(set, s + i));
+    zeros += std::int32_t(__builtin_popcountll(in & ~set));
+  }
+  return zeros;
+}
+}  // namespace
+
+std::int32_t pelSelectRow(const unsigned char* s, const unsigned char* m, unsigned char* t, std::int32_t n) {
+  switch (mxcpu::level()) {
+    case mxcpu::Level::kAvx512:
+      return selectRowAvx512(s, m, t, n);
+    case mxcpu::Level::kAvx2:
+      return selectRowAvx2(s, m, t, n);
+    case mxcpu::Level::kBaseline:
+      break;
+  }
+  return pelSelectRowPlain(s, m, t, n);
+}
+
 void PairHistogram::addRow(const unsigned char* s, std::int32_t n) {
   std::uint32_t* t0 = tables_.data();
   std::uint32_t* t1 = t0 + 65536;

@@ -73,8 +73,8 @@ void countNarrow(const mxPelBuffer_const<unsigned char>& s, const mxPelBuffer_co
 // pelwise minimum of src and the mask binarised to 0 / 255, less the excluded
 // pels, which all land in bin 0 -- worked out one row at a time.  The row's
 // minimum (src where the mask is set, 0 elsewhere) is formed by a vectorized
-// select into a scratch row that stays in the cache, the mask's zeros are
-// counted in the same loop, and the scratch row is counted in pairs on large
+// select into a scratch row that stays in the cache, which also counts the
+// mask's zeros, and the scratch row is counted in pairs on large
 // overlaps, else into four interleaved sub-histograms (consecutive equal pels
 // then update different counters).  This reads each image once and
 // allocates no full-size temporary, which keeps the masked histogram within
@@ -96,18 +96,7 @@ void countWide(const mxPelBuffer_const<unsigned char>& s, const mxPelBuffer_cons
   for (std::int32_t j = 0; j < s.height(); ++j) {
     const unsigned char* sr = s.row(j);
     const unsigned char* mr = m.row(j);
-    // The zeros are counted in 16 bits, which vectorizes in wider lanes than
-    // a 32-bit count; blocks of 32768 pels keep the count from overflowing.
-    for (std::int32_t i0 = 0; i0 < w; i0 += 32768) {
-      const std::int32_t i1 = std::min(w, i0 + 32768);
-      std::uint16_t zeros = 0;
-      for (std::int32_t i = i0; i < i1; ++i) {
-        const unsigned char k = static_cast<unsigned char>(-(mr[i] != 0));
-        t[i] = static_cast<unsigned char>(sr[i] & k);
-        zeros = static_cast<std::uint16_t>(zeros + (mr[i] == 0));
-      }
-      excluded += zeros;
-    }
+    excluded += std::uint32_t(mxkernel::pelSelectRow(sr, mr, t, w));
     if (pairs) {
       pairs->addRow(t, w);
       continue;

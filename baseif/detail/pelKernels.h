@@ -23,6 +23,11 @@ struct Moments {
 void pelMomentsRow(const unsigned char* s, const unsigned char* m, std::int32_t n, Moments& acc);
 void pelMomentsRowPlain(const unsigned char* s, const unsigned char* m, std::int32_t n, Moments& acc);
 
+// t[i] = s[i] where m[i] is non-zero, else 0, for i < n; returns how many
+// m[i] are 0.
+std::int32_t pelSelectRow(const unsigned char* s, const unsigned char* m, unsigned char* t, std::int32_t n);
+std::int32_t pelSelectRowPlain(const unsigned char* s, const unsigned char* m, unsigned char* t, std::int32_t n);
+
 // A histogram counted two pels per increment: each row's pels are taken in
 // pairs, and a pair's 16 bits index a table of 65536 pair counters, so one
 // increment counts two pels (about a quarter faster than single counts on

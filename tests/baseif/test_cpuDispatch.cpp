@@ -7,6 +7,7 @@
 #include "baseif/mxGaussSample.h"
 #include "baseif/mxPelOps.h"
 #include "imgnorm/localCorrection.h"
+#include "pelfunc/mf_MaskedPel.h"
 #include "pelfunc/mf_PelArithmetic.h"
 #include "support/testImages.h"
 
@@ -47,6 +48,9 @@ Outputs computeAll() {
     o.sums.insert(o.sums.end(),
                   {plain.count, plain.sum, plain.sumOfSquares, masked.count, masked.sum, masked.sumOfSquares});
   }
+  std::vector<std::uint32_t> h;
+  mf_MaskedPelHistogram(a, randomImage(203, 37, 3, 0, 2), h);  // a third of the pels excluded
+  o.sums.insert(o.sums.end(), h.begin(), h.end());
   return o;
 }
 

@@ -27,6 +27,11 @@ TEST(PelKernels, MapAndMomentsMatchThePlainLoops) {
         ASSERT_EQ(a, b) << n;
       }
 
+      std::vector<unsigned char> t(n + 1, 0xEE), u(n + 1, 0xEE);
+      EXPECT_EQ(mxkernel::pelSelectRow(src.data() + offset, mask.data() + offset, t.data(), n),
+                mxkernel::pelSelectRowPlain(src.data() + offset, mask.data() + offset, u.data(), n));
+      ASSERT_EQ(t, u) << n;
+
       const unsigned char* masks[] = {nullptr, mask.data() + offset};
       for (const unsigned char* m : masks) {
         mxkernel::Moments p, f;
