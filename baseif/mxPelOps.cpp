@@ -32,7 +32,7 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned char>
   if (std::int64_t(w) * rows >= mxkernel::PairHistogram::kPels) {
     mxkernel::PairHistogram pairs;
     for (std::int32_t j = 0; j < rows; ++j) pairs.addRow(src.row(j), w);
-    return pairs.counts();
+    return pairs.takeCounts();
   }
   // Four interleaved sub-histograms: consecutive equal pels then update
   // different counters, which keeps the increments from waiting on each other.

@@ -4,6 +4,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace mxkernel {
@@ -249,7 +250,24 @@ std::int32_t pelSelectRow(const unsigned char* s, const unsigned char* m, unsign
   return pelSelectRowPlain(s, m, t, n);
 }
 
+namespace {
+// The tables a thread keeps for its next PairHistogram (empty when one is in
+// use, or before the first).
+thread_local std::vector<std::uint32_t> tKeptPairTables;
+}  // namespace
+
+PairHistogram::PairHistogram() {
+  tables_.swap(tKeptPairTables);
+  if (tables_.size() != 2 * 65536) tables_.assign(2 * 65536, 0);
+}
+
+PairHistogram::~PairHistogram() {
+  if (!empty_) std::fill(tables_.begin(), tables_.end(), 0u);
+  if (tKeptPairTables.empty()) tables_.swap(tKeptPairTables);
+}
+
 void PairHistogram::addRow(const unsigned char* s, std::int32_t n) {
+  empty_ = false;
   std::uint32_t* t0 = tables_.data();
   std::uint32_t* t1 = t0 + 65536;
   std::int32_t i = 0;
@@ -269,20 +287,25 @@ void PairHistogram::addRow(const unsigned char* s, std::int32_t n) {
   if (i < n) ++single_[s[i]];
 }
 
-std::vector<std::uint32_t> PairHistogram::counts() const {
+std::vector<std::uint32_t> PairHistogram::takeCounts() {
   std::vector<std::uint32_t> out(single_, single_ + 256);
-  // Table index hi * 256 + lo: the pair's count goes to lo and to hi.
+  // Table index hi * 256 + lo: the pair's count goes to lo and to hi.  The
+  // tables are emptied on the way, for the next histogram.
   for (int hi = 0; hi < 256; ++hi) {
-    const std::uint32_t* r0 = tables_.data() + hi * 256;
-    const std::uint32_t* r1 = r0 + 65536;
+    std::uint32_t* r0 = tables_.data() + hi * 256;
+    std::uint32_t* r1 = r0 + 65536;
     std::uint32_t row = 0;
     for (int lo = 0; lo < 256; ++lo) {
       const std::uint32_t c = r0[lo] + r1[lo];
+      r0[lo] = 0;
+      r1[lo] = 0;
       row += c;
       out[lo] += c;
     }
     out[hi] += row;
   }
+  std::fill(single_, single_ + 256, 0u);
+  empty_ = true;
   return out;
 }
 

@@ -111,7 +111,7 @@ void countWide(const mxPelBuffer_const<unsigned char>& s, const mxPelBuffer_cons
     for (; i < w; ++i) ++h0[t[i]];
   }
   if (pairs)
-    histogram = pairs->counts();
+    histogram = pairs->takeCounts();
   else
     for (int b = 0; b < 256; ++b) histogram[b] = h0[b] + h1[b] + h2[b] + h3[b];
   histogram[0] -= excluded;
