@@ -86,6 +86,7 @@ void mxImageNormalizer::train(Method methods, mxDiagObject* diag, std::uint32_t 
     trainedMethods_ = methods & ~Method(kHistogramMethods);
     throw CanNotTrain(L"Histogram must be non-empty for the specified methods.");
   }
+  warmUpLocalMethods();
 
   if (!diag || !mxDiagObject::shouldRecord(diagFlags, kInputRecords)) return;
   mf_AddImage(diag, referenceImage_, L"referenceImage", false);
@@ -100,6 +101,29 @@ void mxImageNormalizer::train(Method methods, mxDiagObject* diag, std::uint32_t 
   text += L"intensityRange=" + pairText(intensityVariationRange_) + L"\n";
   mf_AddText(diag, text, L"Parameters");
   if (maskImage_.isBound()) mf_AddImage(diag, maskImage_, L"maskImage", false);
+}
+
+// One run of each trained local method on the reference, its result
+// discarded.  A thread's first run of a local method otherwise gets fresh
+// memory for its image-sized stores and scratch, page by page, and costs
+// about three times what later runs do (6 ms against 1.9 ms on 1920 x 1080);
+// this puts that memory in place at training time, where the thread keeps it
+// (recycled stores, the sampler's scratch) for runs of up to the reference's
+// size.  References over 16 Mpel are skipped: their stores are larger than
+// what a thread keeps.  A warm-up that fails changes nothing: the run that
+// follows reports the failure itself.
+void mxImageNormalizer::warmUpLocalMethods() const {
+  constexpr std::int64_t kLargestWarmUp = std::int64_t(16) << 20;
+  if (std::int64_t(referenceImage_.width()) * referenceImage_.height() > kLargestWarmUp) return;
+  for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced}) {
+    if (!(trainedMethods_ & m)) continue;
+    try {
+      bool success = false;
+      std::wstring message;
+      run(referenceImage_, m, success, message);
+    } catch (...) {
+    }
+  }
 }
 
 // ---- running ----

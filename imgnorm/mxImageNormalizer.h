@@ -83,7 +83,9 @@ public:
   // reference image with a method requested, or an empty reference histogram
   // for a histogram method (the other methods then stay trained).  With a
   // diagnostics object whose flags select mxDiagObject::eInputs, records the
-  // reference image, a "Parameters" text and the mask.
+  // reference image, a "Parameters" text and the mask.  Training a local
+  // method ends with one run of it on the reference (result discarded), so
+  // that the calling thread's first run costs what later ones do.
   void train(Method methods, mxDiagObject* diag = nullptr, std::uint32_t diagFlags = 0);
 
   // Normalizes one image by one method.  Returns a new image over the overlap
@@ -106,6 +108,7 @@ public:
 
 private:
   void referenceStatistics(Method methods);
+  void warmUpLocalMethods() const;
 
   // Members in declaration order.
   Method trainedMethods_;
