@@ -119,7 +119,9 @@ BadParams for invalid values; when only intensity_variation_range is bad,
 the new tail_fractions stay stored and the tool is untrained.)";
 constexpr const char* train = R"(train(methods)
 
-Trains the tool for a set of methods.
+Trains the tool for a set of methods.  Training a local method ends with
+one run of it on the reference (result discarded), so that the calling
+thread's first run costs what later runs do.
 
 Parameters
 ----------
