@@ -75,6 +75,11 @@ void mxImageNormalizer::referenceStatistics(Method methods) {
 }
 
 void mxImageNormalizer::train(Method methods, mxDiagObject* diag, std::uint32_t diagFlags) {
+  trainMethods(methods, diag, diagFlags);
+  warmUpLocalMethods();
+}
+
+void mxImageNormalizer::trainMethods(Method methods, mxDiagObject* diag, std::uint32_t diagFlags) {
   if (methods & ~Method(kAllMethods)) throw CanNotTrain(L"<methods> contains an unknown normalization method.");
   if (!referenceImage_.isBound() && methods != eIdentity)
     throw CanNotTrain(L"referenceImage() must be bound for the specified methods.");
@@ -86,7 +91,6 @@ void mxImageNormalizer::train(Method methods, mxDiagObject* diag, std::uint32_t 
     trainedMethods_ = methods & ~Method(kHistogramMethods);
     throw CanNotTrain(L"Histogram must be non-empty for the specified methods.");
   }
-  warmUpLocalMethods();
 
   if (!diag || !mxDiagObject::shouldRecord(diagFlags, kInputRecords)) return;
   mf_AddImage(diag, referenceImage_, L"referenceImage", false);
@@ -111,7 +115,8 @@ void mxImageNormalizer::train(Method methods, mxDiagObject* diag, std::uint32_t 
 // (recycled stores, the sampler's scratch) for runs of up to the reference's
 // size.  References over 16 Mpel are skipped: their stores are larger than
 // what a thread keeps.  A warm-up that fails changes nothing: the run that
-// follows reports the failure itself.
+// follows reports the failure itself.  Loading a tool does not warm up:
+// it only decodes the (untrusted) archive, as fast as before.
 void mxImageNormalizer::warmUpLocalMethods() const {
   constexpr std::int64_t kLargestWarmUp = std::int64_t(16) << 20;
   if (std::int64_t(referenceImage_.width()) * referenceImage_.height() > kLargestWarmUp) return;
@@ -273,6 +278,6 @@ mxArchive& operator||(mxArchive& ar, mxImageNormalizer& n) {
   ar || n.maskImage_;
   ar || n.referenceImage_;
 
-  if (ar.isLoading()) n.train(n.trainedMethods_, nullptr, 0);
+  if (ar.isLoading()) n.trainMethods(n.trainedMethods_, nullptr, 0);
   return ar;
 }

@@ -85,7 +85,8 @@ public:
   // diagnostics object whose flags select mxDiagObject::eInputs, records the
   // reference image, a "Parameters" text and the mask.  Training a local
   // method ends with one run of it on the reference (result discarded), so
-  // that the calling thread's first run costs what later ones do.
+  // that the calling thread's first run costs what later ones do (a tool
+  // loaded from an archive is not warmed up).
   void train(Method methods, mxDiagObject* diag = nullptr, std::uint32_t diagFlags = 0);
 
   // Normalizes one image by one method.  Returns a new image over the overlap
@@ -108,6 +109,8 @@ public:
 
 private:
   void referenceStatistics(Method methods);
+  // train() without the warm-up (also what loading an archive does).
+  void trainMethods(Method methods, mxDiagObject* diag, std::uint32_t diagFlags);
   void warmUpLocalMethods() const;
 
   // Members in declaration order.
