@@ -1,14 +1,16 @@
 // mxImageNormalizer::run for every method, on 2048 and 4096 square images,
 // with and without a mask, at the default parameters; the local methods also
 // at neighbourhood 31 and 201 and at granularity (4, 4), the linear fit also
-// at 256 and 8192.
+// at 256 and 8192.  BM_FirstRun times a thread's first run of a local method.
 //
 //   ./build/bench/bench_tool --benchmark_counters_tabular=true
 #include <benchmark/benchmark.h>
 
+#include <ctime>
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "bench/benchImages.h"
 #include "imgnorm/mxImageNormalizer.h"
@@ -76,3 +78,70 @@ void Args(benchmark::internal::Benchmark* b) {
 }  // namespace
 
 BENCHMARK(BM_Run)->Apply(Args)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+namespace {
+double threadCpuSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+// A thread's first run of a local method on 1920 x 1080 (thread CPU time),
+// each iteration on a new thread, whose memory is as fresh as a new
+// process's.  Args: method, where the tool was trained: 1 on that thread
+// (training ends with a warm-up run there), 0 on the benchmark's thread.
+// Compare with the same method's later runs in BM_LaterRun.
+void BM_FirstRun(benchmark::State& state) {
+  const Method method = Method(state.range(0));
+  const bool trainedThere = state.range(1) != 0;
+  const mxPelBuffer<unsigned char> ref = bench::texturedReference(1920, 1080);
+  const mxPelBuffer<unsigned char> img = bench::shadedRuntime(ref);
+  mxImageNormalizer elsewhere;
+  elsewhere.referenceImage(ref, false);
+  if (!trainedThere) elsewhere.train(method);
+  for (auto _ : state) {
+    double seconds = 0.0;
+    std::thread([&] {
+      mxImageNormalizer tool = elsewhere;
+      if (trainedThere) tool.train(method);
+      bool ok = false;
+      std::wstring why;
+      const double t0 = threadCpuSeconds();
+      mxPelBuffer<unsigned char> out = tool.run(img, method, ok, why);
+      seconds = threadCpuSeconds() - t0;
+      benchmark::DoNotOptimize(out.pointToOffset());
+    }).join();
+    state.SetIterationTime(seconds);
+  }
+  state.SetLabel(trainedThere ? "trained on the running thread" : "trained on another thread");
+}
+
+void BM_LaterRun(benchmark::State& state) {
+  const Method method = Method(state.range(0));
+  const mxPelBuffer<unsigned char> ref = bench::texturedReference(1920, 1080);
+  const mxPelBuffer<unsigned char> img = bench::shadedRuntime(ref);
+  mxImageNormalizer tool;
+  tool.referenceImage(ref, false);
+  tool.train(method);
+  bool ok = false;
+  std::wstring why;
+  for (auto _ : state) {
+    const double t0 = threadCpuSeconds();
+    mxPelBuffer<unsigned char> out = tool.run(img, method, ok, why);
+    state.SetIterationTime(threadCpuSeconds() - t0);
+    benchmark::DoNotOptimize(out.pointToOffset());
+  }
+}
+}  // namespace
+
+BENCHMARK(BM_FirstRun)
+    ->ArgsProduct({{eLocalCorrection, eLocalCorrectionEnhanced}, {0, 1}})
+    ->Iterations(10)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LaterRun)
+    ->Args({eLocalCorrection})
+    ->Args({eLocalCorrectionEnhanced})
+    ->Iterations(20)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
