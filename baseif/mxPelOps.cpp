@@ -29,28 +29,9 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned char>
   const std::int32_t w = src.width();
   // An empty window counts nothing, however many empty rows it has.
   const std::int32_t rows = w > 0 ? src.height() : 0;
-  if (std::int64_t(w) * rows >= mxkernel::PairHistogram::kPels) {
-    mxkernel::PairHistogram pairs;
-    for (std::int32_t j = 0; j < rows; ++j) pairs.addRow(src.row(j), w);
-    return pairs.takeCounts();
-  }
-  // Four interleaved sub-histograms: consecutive equal pels then update
-  // different counters, which keeps the increments from waiting on each other.
-  std::uint32_t h[4][256] = {};
-  for (std::int32_t j = 0; j < rows; ++j) {
-    const unsigned char* s = src.row(j);
-    std::int32_t i = 0;
-    for (; i + 4 <= w; i += 4) {
-      ++h[0][s[i]];
-      ++h[1][s[i + 1]];
-      ++h[2][s[i + 2]];
-      ++h[3][s[i + 3]];
-    }
-    for (; i < w; ++i) ++h[0][s[i]];
-  }
-  std::vector<std::uint32_t> out(256);
-  for (int k = 0; k < 256; ++k) out[k] = h[0][k] + h[1][k] + h[2][k] + h[3][k];
-  return out;
+  mxkernel::HistogramCounter counter(std::int64_t(w) * rows);
+  for (std::int32_t j = 0; j < rows; ++j) counter.addRow(src.row(j), w);
+  return counter.takeCounts();
 }
 
 void mfPelMin(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const<unsigned char>& b,

@@ -206,105 +206,95 @@ std::int32_t pelSelectRowPlain(const unsigned char* s, const unsigned char* m, u
   return zeros;
 }
 
-namespace {
-// A register of pels per step: the zero mask pels' comparison bits give the
-// selection and, counted, the zeros.
-__attribute__((target("avx2,popcnt"))) std::int32_t selectRowAvx2(const unsigned char* s, const unsigned char* m,
-                                                                  unsigned char* t, std::int32_t n) {
-  const __m256i zero = _mm256_setzero_si256();
-  std::int32_t zeros = 0, i = 0;
-  for (; i + 32 <= n; i += 32) {
-    const __m256i off = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(m + i)), zero);
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + i), _mm256_andnot_si256(off, v));
-    zeros += __builtin_popcount(unsigned(_mm256_movemask_epi8(off)));
-  }
-  return zeros + pelSelectRowPlain(s + i, m + i, t + i, n - i);
-}
-
-__attribute__((target("avx512f,avx512bw,bmi2,popcnt"))) std::int32_t selectRowAvx512(const unsigned char* s,
-                                                                                     const unsigned char* m,
-                                                                                     unsigned char* t, std::int32_t n) {
+std::int32_t pelSelectRow(const unsigned char* s, const unsigned char* m, unsigned char* t, std::int32_t n) {
   std::int32_t zeros = 0;
-  for (std::int32_t i = 0; i < n; i += 64) {
-    // The last step loads and stores only the pels left.
-    const __mmask64 in = n - i >= 64 ? ~0ull : _bzhi_u64(~0ull, unsigned(n - i));
-    const __m512i mv = _mm512_maskz_loadu_epi8(in, m + i);
-    const __mmask64 set = _mm512_test_epi8_mask(mv, mv);
-    _mm512_mask_storeu_epi8(t + i, in, _mm512_maskz_loadu_epi8(set, s + i));
-    zeros += std::int32_t(__builtin_popcountll(in & ~set));
-  }
+  mxcpu::dispatch(
+      [](const unsigned char* s, const unsigned char* m, unsigned char* t, std::int32_t n, std::int32_t* zeros)
+          MX_KERNEL_INLINE {
+            // The zeros are counted in 16 bits, which vectorizes in wider lanes
+            // than a 32-bit count; blocks of 32768 pels keep it from overflowing.
+            for (std::int32_t i0 = 0; i0 < n; i0 += 32768) {
+              const std::int32_t i1 = n - i0 < 32768 ? n : i0 + 32768;
+              std::uint16_t z = 0;
+              for (std::int32_t i = i0; i < i1; ++i) {
+                t[i] = static_cast<unsigned char>(s[i] & static_cast<unsigned char>(-(m[i] != 0)));
+                z = static_cast<std::uint16_t>(z + (m[i] == 0));
+              }
+              *zeros += z;
+            }
+          },
+      s, m, t, n, &zeros);
   return zeros;
 }
-}  // namespace
-
-std::int32_t pelSelectRow(const unsigned char* s, const unsigned char* m, unsigned char* t, std::int32_t n) {
-  switch (mxcpu::level()) {
-    case mxcpu::Level::kAvx512:
-      return selectRowAvx512(s, m, t, n);
-    case mxcpu::Level::kAvx2:
-      return selectRowAvx2(s, m, t, n);
-    case mxcpu::Level::kBaseline:
-      break;
-  }
-  return pelSelectRowPlain(s, m, t, n);
-}
 
 namespace {
-// The tables a thread keeps for its next PairHistogram (empty when one is in
-// use, or before the first).
+// The pair tables a thread keeps for its next large histogram (empty when
+// one is in use, or before the first).
 thread_local std::vector<std::uint32_t> tKeptPairTables;
 }  // namespace
 
-PairHistogram::PairHistogram() {
+HistogramCounter::HistogramCounter(std::int64_t pels) {
+  if (pels < kPairPels) return;
   tables_.swap(tKeptPairTables);
   if (tables_.size() != 2 * 65536) tables_.assign(2 * 65536, 0);
 }
 
-PairHistogram::~PairHistogram() {
+HistogramCounter::~HistogramCounter() {
+  if (tables_.empty()) return;
   if (!empty_) std::fill(tables_.begin(), tables_.end(), 0u);
   if (tKeptPairTables.empty()) tables_.swap(tKeptPairTables);
 }
 
-void PairHistogram::addRow(const unsigned char* s, std::int32_t n) {
+void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
   empty_ = false;
-  std::uint32_t* t0 = tables_.data();
-  std::uint32_t* t1 = t0 + 65536;
   std::int32_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    std::uint16_t a, b;
-    std::memcpy(&a, s + i, 2);
-    std::memcpy(&b, s + i + 2, 2);
-    ++t0[a];
-    ++t1[b];
+  if (tables_.empty()) {
+    for (; i + 4 <= n; i += 4) {
+      ++single_[0][s[i]];
+      ++single_[1][s[i + 1]];
+      ++single_[2][s[i + 2]];
+      ++single_[3][s[i + 3]];
+    }
+  } else {
+    std::uint32_t* t0 = tables_.data();
+    std::uint32_t* t1 = t0 + 65536;
+    for (; i + 4 <= n; i += 4) {
+      std::uint16_t a, b;
+      std::memcpy(&a, s + i, 2);
+      std::memcpy(&b, s + i + 2, 2);
+      ++t0[a];
+      ++t1[b];
+    }
+    if (i + 2 <= n) {
+      std::uint16_t a;
+      std::memcpy(&a, s + i, 2);
+      ++t0[a];
+      i += 2;
+    }
   }
-  if (i + 2 <= n) {
-    std::uint16_t a;
-    std::memcpy(&a, s + i, 2);
-    ++t0[a];
-    i += 2;
-  }
-  if (i < n) ++single_[s[i]];
+  for (; i < n; ++i) ++single_[0][s[i]];
 }
 
-std::vector<std::uint32_t> PairHistogram::takeCounts() {
-  std::vector<std::uint32_t> out(single_, single_ + 256);
+std::vector<std::uint32_t> HistogramCounter::takeCounts() {
+  std::vector<std::uint32_t> out(256);
+  for (int k = 0; k < 256; ++k) out[k] = single_[0][k] + single_[1][k] + single_[2][k] + single_[3][k];
   // Table index hi * 256 + lo: the pair's count goes to lo and to hi.  The
   // tables are emptied on the way, for the next histogram.
-  for (int hi = 0; hi < 256; ++hi) {
-    std::uint32_t* r0 = tables_.data() + hi * 256;
-    std::uint32_t* r1 = r0 + 65536;
-    std::uint32_t row = 0;
-    for (int lo = 0; lo < 256; ++lo) {
-      const std::uint32_t c = r0[lo] + r1[lo];
-      r0[lo] = 0;
-      r1[lo] = 0;
-      row += c;
-      out[lo] += c;
+  if (!tables_.empty())
+    for (int hi = 0; hi < 256; ++hi) {
+      std::uint32_t* r0 = tables_.data() + hi * 256;
+      std::uint32_t* r1 = r0 + 65536;
+      std::uint32_t row = 0;
+      for (int lo = 0; lo < 256; ++lo) {
+        const std::uint32_t c = r0[lo] + r1[lo];
+        r0[lo] = 0;
+        r1[lo] = 0;
+        row += c;
+        out[lo] += c;
+      }
+      out[hi] += row;
     }
-    out[hi] += row;
-  }
-  std::fill(single_, single_ + 256, 0u);
+  std::fill(&single_[0][0], &single_[0][0] + 4 * 256, 0u);
   empty_ = true;
   return out;
 }

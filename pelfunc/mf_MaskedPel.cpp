@@ -1,7 +1,6 @@
 #include "pelfunc/mf_MaskedPel.h"
 
 #include <algorithm>
-#include <optional>
 
 #include "baseif/detail/pelKernels.h"
 #include "baseif/mxPelOps.h"
@@ -74,9 +73,8 @@ void countNarrow(const mxPelBuffer_const<unsigned char>& s, const mxPelBuffer_co
 // pels, which all land in bin 0 -- worked out one row at a time.  The row's
 // minimum (src where the mask is set, 0 elsewhere) is formed by a vectorized
 // select into a scratch row that stays in the cache, which also counts the
-// mask's zeros, and the scratch row is counted in pairs on large
-// overlaps, else into four interleaved sub-histograms (consecutive equal pels
-// then update different counters).  This reads each image once and
+// mask's zeros, and the scratch row goes to the histogram counter of the
+// plain histogram.  This reads each image once and
 // allocates no full-size temporary, which keeps the masked histogram within
 // a small factor of a plain one.
 void countWide(const mxPelBuffer_const<unsigned char>& s, const mxPelBuffer_const<unsigned char>& m,
@@ -84,36 +82,13 @@ void countWide(const mxPelBuffer_const<unsigned char>& s, const mxPelBuffer_cons
   const std::int32_t w = s.width();
   std::vector<unsigned char> scratch(static_cast<std::size_t>(w));
   unsigned char* t = scratch.data();
-  std::vector<std::uint32_t> sub(4 * 256, 0);
-  std::uint32_t* h0 = sub.data();
-  std::uint32_t* h1 = h0 + 256;
-  std::uint32_t* h2 = h1 + 256;
-  std::uint32_t* h3 = h2 + 256;
-  // Large overlaps count the scratch rows two pels at a time.
-  std::optional<mxkernel::PairHistogram> pairs;
-  if (std::int64_t(w) * s.height() >= mxkernel::PairHistogram::kPels) pairs.emplace();
+  mxkernel::HistogramCounter counter(std::int64_t(w) * s.height());
   std::uint32_t excluded = 0;
   for (std::int32_t j = 0; j < s.height(); ++j) {
-    const unsigned char* sr = s.row(j);
-    const unsigned char* mr = m.row(j);
-    excluded += std::uint32_t(mxkernel::pelSelectRow(sr, mr, t, w));
-    if (pairs) {
-      pairs->addRow(t, w);
-      continue;
-    }
-    std::int32_t i = 0;
-    for (; i + 4 <= w; i += 4) {
-      ++h0[t[i]];
-      ++h1[t[i + 1]];
-      ++h2[t[i + 2]];
-      ++h3[t[i + 3]];
-    }
-    for (; i < w; ++i) ++h0[t[i]];
+    excluded += std::uint32_t(mxkernel::pelSelectRow(s.row(j), m.row(j), t, w));
+    counter.addRow(t, w);
   }
-  if (pairs)
-    histogram = pairs->takeCounts();
-  else
-    for (int b = 0; b < 256; ++b) histogram[b] = h0[b] + h1[b] + h2[b] + h3[b];
+  histogram = counter.takeCounts();
   histogram[0] -= excluded;
 }
 
