@@ -307,6 +307,10 @@ AxisPlan singleOutput(const AxisPlan& p, std::int32_t i) {
   return one;
 }
 
+// Rows per block of the horizontal stage, the lanes of its cascade, and the
+// rows the vertical stage produces at a time.
+constexpr std::int32_t kBlock = 64;
+
 // Vertical stage: src's window smoothed along y and sampled at plan y's rows,
 // produced a block of output rows at a time into a caller's buffer (values at
 // 256 times their grey level).  The columns are split into strips whose sums
@@ -315,12 +319,18 @@ AxisPlan singleOutput(const AxisPlan& p, std::int32_t i) {
 // state between blocks, so the image is read once whatever the block size.
 class VerticalStream {
 public:
-  VerticalStream(const mxPelBuffer_const<unsigned char>& src, const AxisPlan& y, std::vector<CascadeScratch>& scratch)
+  // The source is the rows of width pels at base, stride apart.  With
+  // ringRows > 0 only a ring of that many rows is there: source row r lies
+  // in slot r % ringRows, and the caller makes every row before the block
+  // that reads it (see rowsFor).
+  VerticalStream(const unsigned char* base, std::ptrdiff_t stride, std::int32_t width, std::int32_t height,
+                 const AxisPlan& y, std::vector<CascadeScratch>& scratch, std::int32_t ringRows = 0)
       : y_(y),
-        width_(src.width()),
-        lastRow_(src.height() - 1),
-        base_(src.pointToOffset()),
-        stride_(src.rowStride()),
+        width_(width),
+        lastRow_(height - 1),
+        ringRows_(ringRows),
+        base_(base),
+        stride_(stride),
         scratch_(scratch) {
     const std::int64_t perColumn = 2 * (std::int64_t(y.widths[1]) + y.widths[2]) + 12;
     const std::int64_t fit = std::max<std::int64_t>(64, ((std::int64_t(192) << 10) / perColumn) & ~std::int64_t(63));
@@ -329,6 +339,22 @@ public:
     if (scratch_.size() < strips_) scratch_.resize(strips_);
     for (std::size_t k = 0; k < strips_; ++k)
       scratch_[k].reserve(std::min(strip_, width_ - std::int32_t(k) * strip_), y);
+  }
+
+  // The last source row that producing output rows up to j1 - 1 reads (the
+  // first such row is at most ringRows(y) - 1 rows before it).
+  std::int32_t rowsFor(std::int32_t j1) const {
+    const std::int32_t positions = std::min(y_.length - y_.widths[0] + 1, cascadeEnd(y_, j1));
+    return clampIndex(y_.lead + std::max(positions, 1) - 1 + y_.widths[0] - 1, lastRow_);
+  }
+
+  // The rows a ring needs so that no block reads a row that a later row of
+  // the same block has replaced: a block reads the positions of its outputs
+  // plus the first box's width.  Outputs lying apart read whole kernels one
+  // at a time and take no ring (0).
+  static std::int64_t ringRows(const AxisPlan& y) {
+    if (outputsApart(y)) return 0;
+    return std::max<std::int64_t>(cascadeEnd(y, kBlock), std::int64_t(kBlock) * y.step) + y.widths[0] + 1;
   }
 
   // Writes output rows j0 .. j1 - 1 into v (row j at v + (j - j0) vStride);
@@ -358,14 +384,16 @@ public:
       std::uint16_t* out = v + c0;
       streamCascade<unsigned char, std::uint16_t>(
           y_, n, kFixedOne / float(y_.widths[0]), 1.0f / float(y_.widths[2]), 65535.0f, scratch_[k], tBegin, tEnd,
-          [&](std::int32_t q) { return base + std::ptrdiff_t(clampIndex(y_.lead + q, lastRow_)) * stride_; },
+          [&](std::int32_t q) { return base + std::ptrdiff_t(slot(clampIndex(y_.lead + q, lastRow_))) * stride_; },
           [&](std::int32_t j) { return out + std::ptrdiff_t(j - j0) * vStride; });
     }
   }
 
 private:
+  std::int32_t slot(std::int32_t row) const { return ringRows_ > 0 ? row % ringRows_ : row; }
+
   const AxisPlan& y_;
-  std::int32_t width_, lastRow_, strip_ = 1;
+  std::int32_t width_, lastRow_, ringRows_, strip_ = 1;
   const unsigned char* base_;
   std::ptrdiff_t stride_;
   std::vector<CascadeScratch>& scratch_;
@@ -414,10 +442,6 @@ inline void storeRow8(const std::uint16_t* s, std::uint16_t* d) { std::memcpy(d,
 inline void storeRow8(const std::uint16_t* s, unsigned char* d) {
   for (int i = 0; i < 8; ++i) d[i] = (unsigned char)s[i];
 }
-
-// Rows per block of the horizontal stage, the lanes of its cascade, and the
-// rows the vertical stage produces at a time.
-constexpr std::int32_t kBlock = 64;
 
 // The sampler's working memory.  Each thread keeps one and reuses it from
 // call to call (it only grows, to about 3 x 64 x 2 bytes per column of the
@@ -570,20 +594,27 @@ void sampledXforms(const mxPelBuffer_const<unsigned char>& src, const mxGaussSam
 // Runs both stages a block of kBlock output rows at a time, so that the
 // vertical stage's output is used while it is in cache.  For every block
 // (output rows j0 .. j0 + count - 1) it calls block(j0, count, stage), and
-// block calls stage(rows, stride) with where the block's rows go.
-template <class T, class Block>
-void sampleBlocks(const mxPelBuffer_const<unsigned char>& src, const AxisPlan& x, const AxisPlan& y, double gain,
-                  SamplerArena& arena, Block block) {
-  const std::int32_t width = src.width();
-  VerticalStream vertical(src, y, arena.strips);
+// block calls stage(rows, stride) with where the block's rows go.  Before
+// each block, feed(r) is told the last source row the block reads.
+template <class T, class Block, class Feed>
+void sampleBlocks(VerticalStream& vertical, std::int32_t width, const AxisPlan& x, const AxisPlan& y, double gain,
+                  SamplerArena& arena, Block block, Feed feed) {
   // Every element the horizontal stage reads is written by the vertical one.
   std::uint16_t* const v = atLeast(arena.v, std::size_t(width) * kBlock);
   for (std::int32_t j0 = 0; j0 < y.count; j0 += kBlock) {
     const std::int32_t count = std::min(kBlock, y.count - j0);
+    feed(vertical.rowsFor(j0 + count));
     vertical.produce(j0, j0 + count, v, width);
     block(j0, count,
           [&](T* rows, std::ptrdiff_t stride) { horizontalStage<T>(v, width, count, x, gain, rows, stride, arena); });
   }
+}
+
+template <class T, class Block>
+void sampleBlocks(const mxPelBuffer_const<unsigned char>& src, const AxisPlan& x, const AxisPlan& y, double gain,
+                  SamplerArena& arena, Block block) {
+  VerticalStream vertical(src.pointToOffset(), src.rowStride(), src.width(), src.height(), y, arena.strips);
+  sampleBlocks<T>(vertical, src.width(), x, y, gain, arena, block, [](std::int32_t) {});
 }
 
 template <class T>
@@ -627,6 +658,29 @@ void mfGaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSam
   gaussSample<unsigned short>(src, params, dst);
 }
 
+namespace {
+
+// gaussSampleRows over a window whose rows lie at base, stride apart (in a
+// ring of ringRows rows when that is above 0, made by feed; see
+// VerticalStream).
+template <class Feed>
+void sampleRows(const mxPelRect& w, const AxisPlan& x, const AxisPlan& y, const unsigned char* base,
+                std::ptrdiff_t stride, std::int32_t ringRows, double gain, const mxkernel::GaussRowSink& sink,
+                Feed feed) {
+  ArenaLease arena;
+  VerticalStream vertical(base, stride, w.width(), w.height(), y, (*arena).strips, ringRows);
+  std::uint16_t* const out = atLeast((*arena).rows, std::size_t(x.count) * kBlock);
+  sampleBlocks<std::uint16_t>(
+      vertical, w.width(), x, y, gain, *arena,
+      [&](std::int32_t j0, std::int32_t count, const auto& stage) {
+        stage(out, x.count);
+        sink(out, x.count, j0, count);
+      },
+      feed);
+}
+
+}  // namespace
+
 void mxkernel::gaussSampleRows(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p,
                                const GaussRowSink& sink) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
@@ -635,12 +689,27 @@ void mxkernel::gaussSampleRows(const mxPelBuffer_const<unsigned char>& src, cons
   if (w.isNull()) return;
   const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
   const AxisPlan y = planAxis(w.y(), w.height(), p.sample.y(), p.smoothing.y(), p.centred);
-  ArenaLease arena;
-  std::uint16_t* const rows = atLeast((*arena).rows, std::size_t(x.count) * kBlock);
-  sampleBlocks<std::uint16_t>(src, x, y, p.gain, *arena, [&](std::int32_t j0, std::int32_t count, const auto& stage) {
-    stage(rows, x.count);
-    sink(rows, x.count, j0, count);
-  });
+  sampleRows(w, x, y, src.pointToOffset(), src.rowStride(), 0, p.gain, sink, [](std::int32_t) {});
+}
+
+void mxkernel::gaussSampleRows(const mxPelRect& w, const GaussRowMaker& make, const mxGaussSampleParams& p,
+                               const GaussRowSink& sink) {
+  checkParams(p, 65535.0);
+  if (w.isNull()) return;
+  const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
+  const AxisPlan y = planAxis(w.y(), w.height(), p.sample.y(), p.smoothing.y(), p.centred);
+  // A ring of source rows, or every row when the ring would not be smaller.
+  const std::int64_t ring = VerticalStream::ringRows(y);
+  const std::int32_t rows = ring > 0 && ring < w.height() ? std::int32_t(ring) : w.height();
+  const mxPelBuffer<unsigned char> store(mxPelRect(0, 0, w.width(), rows), 32, mxPelInit::eUnwritten);
+  unsigned char* const base = store.pointToOffset();
+  const std::ptrdiff_t stride = store.rowStride();
+  std::int32_t made = 0;  // rows 0 .. made - 1 have been made
+  auto feed = [&](std::int32_t last) {
+    for (; made <= last; ++made) make(made, base + std::ptrdiff_t(made % rows) * stride);
+  };
+  if (rows == w.height()) feed(rows - 1);
+  sampleRows(w, x, y, base, stride, rows < w.height() ? rows : 0, p.gain, sink, feed);
 }
 
 mxPelRect mxkernel::gaussSampleWindow(const mxPelRect& src, const mxPair<std::int32_t>& sample) {

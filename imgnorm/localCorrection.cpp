@@ -103,11 +103,75 @@ void divideByCoverage(std::uint16_t* o, const std::uint16_t* l, const std::uint1
       o, l, c, w);
 }
 
+// 128 + (x - y) clamped to -c .. c (c at most 127), in byte arithmetic
+// (saturating differences and minima) so that it runs a whole register of
+// pels per instruction.
+MX_KERNEL_INLINE inline unsigned char clampedByte(unsigned char x, unsigned char y, std::int32_t c) {
+  const unsigned char cc = (unsigned char)c;
+  const unsigned char up = x > y ? (unsigned char)(x - y) : 0;
+  const unsigned char down = y > x ? (unsigned char)(y - x) : 0;
+  return (unsigned char)(128 + (up < cc ? up : cc) - (down < cc ? down : cc));
+}
+
+// D = 128 + clamp(img - ref, -c, +c) with c = min(amount, 127) over img's
+// window (ref covers it): the clamped difference in offset-128 form, a row
+// at a time.  With a mask (covering the window), pels where it is 0 get 128,
+// the offset-128 zero, so that they add nothing to a sum of centred
+// differences.
+class ClampedDifference {
+public:
+  ClampedDifference(const mxPelBuffer_const<unsigned char>& img, const mxPelBuffer_const<unsigned char>& ref,
+                    unsigned char amount, const mxPelBuffer_const<unsigned char>& neutral = {})
+      : img_(img), ref_(ref), neutral_(neutral), c_(std::min<std::int32_t>(amount, 127)) {}
+
+  // Row j of D (0 = the window's top) into o.
+  void row(std::int32_t j, unsigned char* o) const {
+    const mxPelRect& r = img_.window();
+    const unsigned char* a = img_.row(j);
+    const unsigned char* b = ref_.pointToPel(r.x(), r.y() + j);
+    if (neutral_.isBound())
+      mxcpu::dispatch(
+          [](const unsigned char* a, const unsigned char* b, const unsigned char* m, unsigned char* o, std::int32_t w,
+             std::int32_t c) MX_KERNEL_INLINE {
+            for (std::int32_t i = 0; i < w; ++i) {
+              const unsigned char v = clampedByte(a[i], b[i], c);
+              o[i] = m[i] == 0 ? (unsigned char)128 : v;
+            }
+          },
+          a, b, neutral_.pointToPel(r.x(), r.y() + j), o, r.width(), c_);
+    else
+      mxcpu::dispatch(
+          [](const unsigned char* a, const unsigned char* b, unsigned char* o, std::int32_t w, std::int32_t c)
+              MX_KERNEL_INLINE {
+                for (std::int32_t i = 0; i < w; ++i) o[i] = clampedByte(a[i], b[i], c);
+              },
+          a, b, o, r.width(), c_);
+  }
+
+  // D made whole, in a new buffer with img's transforms.
+  mxPelBuffer<unsigned char> whole() const {
+    mxPelBuffer<unsigned char> d(img_.window(), 32, mxPelInit::eUnwritten);
+    d.copyXforms(img_);
+    for (std::int32_t j = 0; j < img_.window().height(); ++j) row(j, d.row(j));
+    return d;
+  }
+
+  // Makes D's rows on demand for the sampler (see gaussSampleRows).
+  mxkernel::GaussRowMaker maker() const {
+    return [this](std::int32_t j, unsigned char* o) { row(j, o); };
+  }
+
+private:
+  mxPelBuffer_const<unsigned char> img_, ref_, neutral_;
+  std::int32_t c_;
+};
+
 // The mean estimate (eLocalCorrection) on the sub-sampled grid, as values x
 // 256 (8 fraction bits), so that the interpolation back to full size starts
 // from the estimate itself, not from one rounded to a whole grey level per
-// cell.  d is the clamped difference over R with excluded pels already 128
-// (a zero difference); m is the full-resolution mask over R, or unbound.
+// cell.  d makes the clamped difference over R (window r) with excluded pels
+// already 128 (a zero difference); m is the full-resolution mask over R, or
+// unbound.
 //
 // The cells of d are sampled with 8 fraction bits too (gain 256): rounding
 // each cell to a whole grey level biases the mean of a slope by up to a
@@ -124,11 +188,11 @@ void divideByCoverage(std::uint16_t* o, const std::uint16_t* l, const std::uint1
 // pels' zero difference into the estimate.  Where no set pel lies within
 // reach the estimate is 128 (no correction).  Both come from R alone, so the
 // estimate depends on R's pels within a fixed reach only.
-mxPelBuffer<unsigned short> sampledMeanEstimate(const mxPelBuffer<unsigned char>& d,
+mxPelBuffer<unsigned short> sampledMeanEstimate(const ClampedDifference& d, const mxPelRect& r,
                                                 const mxPelBuffer_const<unsigned char>& m,
                                                 const mxPair<std::int32_t>& k,
                                                 const mxPair<std::int32_t>& granularity) {
-  const mxPelRect gw = mxkernel::gaussSampleWindow(d.window(), granularity);
+  const mxPelRect gw = mxkernel::gaussSampleWindow(r, granularity);
   const std::int32_t w = gw.width(), h = gw.height();
   // One store for every grid plane (a large one is recycled, not faulted in
   // again): the estimate e, the coverage c, and the cells' high and low
@@ -146,7 +210,7 @@ mxPelBuffer<unsigned short> sampledMeanEstimate(const mxPelBuffer<unsigned char>
   };
   const mxPelBuffer<unsigned char> hi = bytesAt(0), lo = bytesAt(w);
   if (m.isBound()) c = mxPelBuffer<unsigned short>::wrap(plane(1), w, h, bytes, store, origin);
-  mxkernel::gaussSampleRows(d, gridSampler(granularity, 256.0),
+  mxkernel::gaussSampleRows(r, d.maker(), gridSampler(granularity, 256.0),
                             [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
                               for (std::int32_t j = 0; j < count; ++j)
                                 splitBytes(rows + std::ptrdiff_t(j) * stride, hi.row(j0 + j), lo.row(j0 + j), w);
@@ -168,52 +232,6 @@ mxPelBuffer<unsigned short> sampledMeanEstimate(const mxPelBuffer<unsigned char>
                               }
                             });
   return e;
-}
-
-// 128 + (x - y) clamped to -c .. c (c at most 127), in byte arithmetic
-// (saturating differences and minima) so that it runs a whole register of
-// pels per instruction.
-MX_KERNEL_INLINE inline unsigned char clampedByte(unsigned char x, unsigned char y, std::int32_t c) {
-  const unsigned char cc = (unsigned char)c;
-  const unsigned char up = x > y ? (unsigned char)(x - y) : 0;
-  const unsigned char down = y > x ? (unsigned char)(y - x) : 0;
-  return (unsigned char)(128 + (up < cc ? up : cc) - (down < cc ? down : cc));
-}
-
-// D = 128 + clamp(img - ref, -c, +c) with c = min(amount, 127) over img's
-// window (ref covers it): the clamped difference in offset-128 form, made in
-// one pass into a new buffer.  With a mask (covering the window), pels where
-// it is 0 get 128, the offset-128 zero, so that they add nothing to a sum of
-// centred differences.
-mxPelBuffer<unsigned char> clampedDifference(const mxPelBuffer_const<unsigned char>& img,
-                                             const mxPelBuffer_const<unsigned char>& ref, unsigned char amount,
-                                             const mxPelBuffer_const<unsigned char>& neutral = {}) {
-  const mxPelRect& r = img.window();
-  mxPelBuffer<unsigned char> d(r, 32, mxPelInit::eUnwritten);
-  d.copyXforms(img);
-  const std::int32_t c = std::min<std::int32_t>(amount, 127);
-  for (std::int32_t j = 0; j < r.height(); ++j) {
-    const unsigned char* a = img.row(j);
-    const unsigned char* b = ref.pointToPel(r.x(), r.y() + j);
-    if (neutral.isBound())
-      mxcpu::dispatch(
-          [](const unsigned char* a, const unsigned char* b, const unsigned char* m, unsigned char* o, std::int32_t w,
-             std::int32_t c) MX_KERNEL_INLINE {
-            for (std::int32_t i = 0; i < w; ++i) {
-              const unsigned char v = clampedByte(a[i], b[i], c);
-              o[i] = m[i] == 0 ? (unsigned char)128 : v;
-            }
-          },
-          a, b, neutral.pointToPel(r.x(), r.y() + j), d.row(j), r.width(), c);
-    else
-      mxcpu::dispatch(
-          [](const unsigned char* a, const unsigned char* b, unsigned char* o, std::int32_t w, std::int32_t c)
-              MX_KERNEL_INLINE {
-                for (std::int32_t i = 0; i < w; ++i) o[i] = clampedByte(a[i], b[i], c);
-              },
-          a, b, d.row(j), r.width(), c);
-  }
-  return d;
 }
 
 // The correction of one row: out = clamp(img - estimate + 128, 0, 255).
@@ -269,22 +287,24 @@ void divideAndCorrect(const std::uint16_t* b, const std::uint16_t* c, const unsi
       b, c, m, e, img, out, w);
 }
 
-// The full-resolution mean's correction, streamed: the Gaussian mean of d
-// (or of d at set pels) comes a block of rows at a time and each row is
-// divided or shifted down and subtracted from the image while it is in
-// cache, so no image-sized 16-bit mean or 8-bit estimate is kept.
-mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>& img,
-                                          const mxPelBuffer<unsigned char>& d,
+// The full-resolution mean's correction, streamed: the Gaussian mean of the
+// difference (or of the difference at set pels) comes a block of rows at a
+// time and each row is divided or shifted down and subtracted from the image
+// while it is in cache, so no image-sized 16-bit mean or 8-bit estimate is
+// kept.  Without a mask the difference itself is made row by row as the
+// sampler reads it, so it is never whole either.
+mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>& img, const ClampedDifference& diff,
                                           const mxPelBuffer_const<unsigned char>& m,
                                           const mxPelBuffer_const<unsigned short>& coverage,
                                           const mxPair<std::int32_t>& k) {
-  const mxPelRect& r = d.window();
+  const mxPelRect& r = img.window();
   mxPelBuffer<unsigned char> out(r, 32, mxPelInit::eUnwritten);
   mxGaussSampleParams params({1, 1}, clampedSmoothing(smoothingForNeighborhood(k)), 128.0, true);
   params.saturate = true;
   if (!m.isBound()) {
     mxkernel::gaussSampleRows(
-        d, params, [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
+        r, diff.maker(), params,
+        [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
           for (std::int32_t j = 0; j < count; ++j)
             shiftAndCorrect(rows + std::ptrdiff_t(j) * stride, img.row(j0 + j), out.row(j0 + j), r.width());
         });
@@ -292,7 +312,7 @@ mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>
   }
   mxPelBuffer_const<unsigned char> mw = m;
   mw.window(r, false);
-  const mxPelBuffer<unsigned char> e = mfPelMin(d, mw);
+  const mxPelBuffer<unsigned char> e = mfPelMin(diff.whole(), mw);
   const mxPelBuffer_const<unsigned short> c = coverageOver(coverage, mw, k);
   mxkernel::gaussSampleRows(
       e, params, [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
@@ -513,7 +533,9 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
   if (msk.isBound()) msk.window(r, false);
 
   // 2.-3. Clamped difference in offset-128 form; for the sub-sampled mean,
-  // excluded pels are made neutral (128) in the same pass.
+  // excluded pels are made neutral (128) in the same pass.  The mean makes
+  // it row by row as its smoothing reads it, except under a mask at full
+  // resolution; the median needs it whole.
   checkGranularity(granularity);
   const bool subSampled =
       (granularity.x() > 1 || granularity.y() > 1) && (neighborhoodSize.x() > 1 || neighborhoodSize.y() > 1);
@@ -521,8 +543,7 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
   if (!mean && method != mxImageNormalizerDefs::eLocalCorrectionEnhanced) throw mxPel::UnboundWindow();
   const unsigned char amount =
       (unsigned char)std::max(-std::int64_t(intensityVariationRange.x()), std::int64_t(intensityVariationRange.y()));
-  mxPelBuffer<unsigned char> d =
-      clampedDifference(img, ref, amount, subSampled && mean ? msk : mxPelBuffer_const<unsigned char>());
+  const ClampedDifference diff(img, ref, amount, subSampled && mean ? msk : mxPelBuffer_const<unsigned char>());
   const mxPair<std::int32_t> k = sampledNeighborhood(neighborhoodSize, granularity);
 
   if (!subSampled) {
@@ -532,11 +553,10 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
     // run covers the whole mask); otherwise the mean computes it over R.
     if (mean) {
       mxPelBuffer_const<unsigned short> coverage;
-      if (maskCoverage.isBound() && !sampledMask.isBound() && maskCoverage.window() == d.window())
-        coverage = maskCoverage;
-      result = meanCorrection(img, d, msk, coverage, k);
+      if (maskCoverage.isBound() && !sampledMask.isBound() && maskCoverage.window() == r) coverage = maskCoverage;
+      result = meanCorrection(img, diff, msk, coverage, k);
     } else {
-      mxPelBuffer<unsigned char> e;
+      mxPelBuffer<unsigned char> d = diff.whole(), e;
       medianEstimate(d, msk, k, intensityVariationRange, e);
       mfPelCopy<unsigned char>(img, d);
       mf_PelSubClampSigned(d, e);
@@ -548,10 +568,11 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
     // sampled difference under sampledMask in whole grey levels.
     mxPelBuffer<unsigned short> e;
     if (mean) {
-      e = sampledMeanEstimate(d, msk, k, granularity);
+      e = sampledMeanEstimate(diff, r, msk, k, granularity);
     } else {
       mxPelBuffer<unsigned char> e8;
-      medianEstimate(mfGaussSample(d, gridSampler(granularity)), sampledMask, k, intensityVariationRange, e8);
+      medianEstimate(mfGaussSample(diff.whole(), gridSampler(granularity)), sampledMask, k, intensityVariationRange,
+                     e8);
       e = mxPelBuffer<unsigned short>(e8.window(), 32, mxPelInit::eUnwritten);
       for (std::int32_t j = 0; j < e8.window().height(); ++j) {
         const unsigned char* v = e8.row(j);

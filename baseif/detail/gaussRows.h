@@ -21,6 +21,19 @@ using GaussRowSink =
 void gaussSampleRows(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& params,
                      const GaussRowSink& sink);
 
+// Writes source row `row` (0 = the top of the window) into dst, the
+// window's width of pels.
+using GaussRowMaker = std::function<void(std::int32_t row, unsigned char* dst)>;
+
+// The same for a source that is never whole in memory: its rows over window
+// are made by make in order, top to bottom, each once, just before the
+// sampler reads them, into a ring of rows (about 64 plus the vertical
+// kernel's support) that the sampler keeps in cache.  So a source computed
+// from other images (a difference, say) costs neither an image-sized buffer
+// nor a pass of its own through memory.
+void gaussSampleRows(const mxPelRect& window, const GaussRowMaker& make, const mxGaussSampleParams& params,
+                     const GaussRowSink& sink);
+
 // The window of the grid that sampling a source window src with factors
 // sample gives: every cell that holds a pel of src (see mxGaussSample.h).
 mxPelRect gaussSampleWindow(const mxPelRect& src, const mxPair<std::int32_t>& sample);

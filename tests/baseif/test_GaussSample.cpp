@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "baseif/detail/gaussRows.h"
 #include "baseif/mxGaussSample.h"
 #include "baseif/mxPelOps.h"
 #include "filterTestUtil.h"
@@ -105,6 +106,41 @@ TEST(GaussSample, FactorsBeyondTheKernelMatchBruteForce) {
         for (int i = 0; i < r.width(); ++i)
           ASSERT_NEAR(out.row(j)[i], bruteForce(src, p, r.x() + i, r.y() + j), 0.5 + 5.0 / 512.0) << i << ", " << j;
     }
+}
+
+// Rows made on demand into the sampler's ring give exactly the rows of the
+// sampler over the whole source: tall windows whose rows wrap the ring many
+// times, short ones that it holds whole, every row made once and in order.
+TEST(GaussSample, RowsMadeOnDemandEqualTheWholeSource) {
+  struct Case {
+    int x0, y0, w, h, g, s;
+  };
+  const Case cases[] = {{-3, 5, 37, 700, 1, 16}, {4, -7, 20, 431, 3, 9},  {0, 0, 64, 300, 1, 0},
+                        {2, 1, 9, 1000, 1, 60},  {0, 0, 13, 40, 1, 12},   {-1, 3, 11, 90, 40000, 5}};
+  std::mt19937 rng(5);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.w << " x " << c.h << " g " << c.g << " smoothing " << c.s);
+    const mxPelBuffer<unsigned char> src = randomWindow(rng, c.x0, c.y0, c.w, c.h);
+    const mxGaussSampleParams p({c.g, c.g}, {c.s, c.s}, 256.0, true);
+    std::vector<std::uint16_t> whole, made;
+    auto into = [](std::vector<std::uint16_t>& v) {
+      return [&v](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t, std::int32_t count) {
+        for (std::int32_t j = 0; j < count; ++j) v.insert(v.end(), rows + j * stride, rows + j * stride + stride);
+      };
+    };
+    mxkernel::gaussSampleRows(src, p, into(whole));
+    std::int32_t next = 0;
+    mxkernel::gaussSampleRows(
+        src.window(),
+        [&](std::int32_t row, unsigned char* dst) {
+          ASSERT_EQ(row, next++);
+          std::copy(src.row(row), src.row(row) + c.w, dst);
+        },
+        p, into(made));
+    EXPECT_EQ(next, c.h);
+    ASSERT_EQ(made.size(), whole.size());
+    EXPECT_TRUE(made == whole);
+  }
 }
 
 // Constant images give exactly the constant (times the gain); bright random
