@@ -34,16 +34,22 @@ const std::shared_ptr<const mx2XformBase>& identityXform() {
 #if defined(__linux__)
 // Large stores (image-sized temporaries: a run of the local methods on a
 // 4096 x 4096 image makes several of 16 to 32 MiB) live in mappings of their
-// own, on 2 MiB boundaries with huge pages requested.  Each thread keeps the
-// last few mappings it released and hands them out again, so that repeated
-// runs neither fault in nor clear fresh pages: with 4 KiB pages the kernel's
-// page faults on every new temporary cost about as much as the filtering.
+// own, on 2 MiB boundaries with huge pages requested; medium ones (from
+// 64 KiB: the sub-sampled grids, rows of a wide image) in plain mappings.
+// Each thread keeps the last few mappings it released and hands them out
+// again, so that repeated runs neither fault in nor clear fresh pages: with
+// 4 KiB pages the kernel's page faults on every new temporary cost about as
+// much as the filtering.  (Medium blocks from the C library's heap are
+// handed back to the system when freed in processes that set
+// MALLOC_TRIM_THRESHOLD_ or MALLOC_MMAP_THRESHOLD_, as Dask's workers do.)
 // The cache is per thread, so it needs no lock, and bounded (kCacheEntries
 // mappings, kCacheBytes in all); a thread's cache is released when the thread
 // ends.
+constexpr std::size_t kMediumStore = std::size_t(64) << 10;
 constexpr std::size_t kLargeStore = std::size_t(1) << 20;
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
-constexpr std::size_t kCacheEntries = 4;
+constexpr std::size_t kPage = std::size_t(4) << 10;
+constexpr std::size_t kCacheEntries = 8;
 constexpr std::size_t kCacheBytes = std::size_t(192) << 20;
 
 struct MappingCache {
@@ -59,12 +65,18 @@ struct MappingCache {
 };
 thread_local MappingCache tCache;
 
-// A mapping's length for a store of `bytes`: whole huge pages plus one for
-// the alignment.
-std::size_t mappingLength(std::size_t bytes) { return ((bytes + kHugePage - 1) & ~(kHugePage - 1)) + kHugePage; }
+// A mapping's length for a store of `bytes`: a large one takes whole huge
+// pages plus one for the alignment, a medium one whole pages.
+std::size_t mappingLength(std::size_t bytes) {
+  if (bytes < kLargeStore) return (bytes + kPage - 1) & ~(kPage - 1);
+  return ((bytes + kHugePage - 1) & ~(kHugePage - 1)) + kHugePage;
+}
 
-unsigned char* alignedStart(void* base) {
+// Where a store of `bytes` starts in its mapping at base (any mapping at
+// least mappingLength(bytes) long holds it from there).
+unsigned char* storeStart(void* base, std::size_t bytes) {
   const std::uintptr_t p = reinterpret_cast<std::uintptr_t>(base);
+  if (bytes < kLargeStore) return static_cast<unsigned char*>(base);
   return reinterpret_cast<unsigned char*>((p + kHugePage - 1) & ~std::uintptr_t(kHugePage - 1));
 }
 
@@ -85,8 +97,9 @@ void* takeMapping(std::size_t bytes, std::size_t& length, bool& reused) {
   }
   void* m = ::mmap(nullptr, need, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (m == MAP_FAILED) throw std::bad_alloc();
-  unsigned char* start = alignedStart(m);
-  ::madvise(start, need - std::size_t(start - static_cast<unsigned char*>(m)), MADV_HUGEPAGE);  // only a hint
+  unsigned char* start = storeStart(m, bytes);
+  if (bytes >= kLargeStore)
+    ::madvise(start, need - std::size_t(start - static_cast<unsigned char*>(m)), MADV_HUGEPAGE);  // only a hint
   length = need;
   reused = false;
   return m;
@@ -124,10 +137,10 @@ mx_PelStore::mx_PelStore(std::int32_t w, std::int32_t h, std::size_t ps, std::si
   // Always allocate at least one aligned block so that data is never null.
   const std::size_t bytes = total == 0 ? alignment : total;
 #if defined(__linux__)
-  if (bytes >= kLargeStore && alignment <= kHugePage) {
+  if (bytes >= kMediumStore && alignment <= (bytes >= kLargeStore ? kHugePage : kPage)) {
     bool reused = false;
     mapping_ = takeMapping(bytes, mappedBytes_, reused);
-    data = alignedStart(mapping_);
+    data = storeStart(mapping_, bytes);
     // Fresh mappings read as zero; a reused one is cleared when asked.
     if (reused && init == mxPelInit::eZero) std::memset(data, 0, bytes);
     return;

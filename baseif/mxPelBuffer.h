@@ -60,7 +60,7 @@ struct IMGNORM_API mx_PelStore {
   std::ptrdiff_t rowBytes;  // distance between rows in bytes
 
 private:
-  void* mapping_ = nullptr;  // large stores: the memory mapping that holds them
+  void* mapping_ = nullptr;  // stores from 64 KiB: the memory mapping that holds them
   std::size_t mappedBytes_ = 0;
   bool callerOwned_ = false;               // the pels belong to the caller
   std::shared_ptr<const void> keepAlive_;  // what keeps the caller's pels alive

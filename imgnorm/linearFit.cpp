@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "baseif/detail/threadScratch.h"
 #include "baseif/mxAffine.h"
 #include "baseif/mxLineFit.h"
 #include "baseif/mxPelOps.h"
@@ -70,12 +71,15 @@ namespace {
 // increments) and the 64-bit cell sums of the joint histogram.  One pel adds
 // at most 1 to a pair count, so the tables can only outgrow 32 bits on a
 // window of 2^32 pels or more; such a window empties them into 64-bit totals
-// (spilled) every 2^31 pels.  The run's fit reads the tables directly, so a
-// run allocates one 512 KiB block: with a second one of 64-bit totals, some
-// heap states made the C library hand the pages back to the system after
-// every run and fault them in again on the next (about 3 ms a run).
+// (spilled) every 2^31 pels.  The run's fit reads the tables directly.  The
+// tables are the thread's kept 512 KiB block: a fresh one from the heap is
+// handed back to the system after the run in some heap states and
+// processes, and faulted in again on the next (about 3 ms a run).
+struct PairTablesTag;
 struct PassCounts {
-  std::vector<std::uint32_t> tables = std::vector<std::uint32_t>(2 * 65536, 0);
+  static constexpr std::size_t kTables = 2 * 65536;
+  mxkernel::ThreadScratch<std::uint32_t, PairTablesTag> store{kTables};
+  std::uint32_t* tables = store.data();
   std::vector<std::uint64_t> spilled;  // empty until a window needs it
   std::uint64_t cells[kCells] = {};
 
@@ -101,7 +105,8 @@ PassCounts countPairs(const mxPelBuffer_const<unsigned char>& reference, const m
   const unsigned char* bin = tables.bin;
   const std::uint16_t* rowBase = tables.rowBase;
   PassCounts out;
-  std::uint32_t* c0 = out.tables.data();
+  std::fill(out.tables, out.tables + PassCounts::kTables, 0u);
+  std::uint32_t* c0 = out.tables;
   std::uint32_t* c1 = c0 + 65536;
   // A cell gains at most 255 per pel, so the 32-bit cell sums of a mask with
   // other values are emptied into the totals every 2^24 pels; a row is taken
@@ -119,7 +124,7 @@ PassCounts countPairs(const mxPelBuffer_const<unsigned char>& reference, const m
   const auto emptyPairs = [&] {
     out.spilled.resize(65536, 0);
     for (std::size_t k = 0; k < 65536; ++k) out.spilled[k] += std::uint64_t(c0[k]) + c1[k];
-    std::fill(out.tables.begin(), out.tables.end(), 0u);
+    std::fill(out.tables, out.tables + PassCounts::kTables, 0u);
   };
 
   // An empty window counts nothing, however many empty rows it has.

@@ -19,10 +19,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "baseif/detail/threadScratch.h"
 #include "baseif/mxPelBuffer.h"
 #include "baseif/mxPelMedian.h"
 
 namespace mxmedian {
+
+struct CountsTag;  // the thread's kept block for the column histograms
 
 // The filter, masked or not, with the policy's pair operations besides those above:
 //   V::P                      32 counters: fine groups g and g + 1 of a column
@@ -78,17 +81,12 @@ public:
         low_(p.range.x()),
         high_(p.range.y()),
         average_(p.averageMiddles),
-        k_((p.size.x() * p.size.y() - 1) / 2) {
-    // Strips pay off while the overlap stays small against the strip; with
-    // wider windows the whole row is one strip.
-    const std::int32_t perStrip = kColumns - 2 * rx_ >= 4 * rx_ ? kColumns - 2 * rx_ : width;
-    const std::int32_t strips = (width + perStrip - 1) / perStrip;
-    stripWidth_ = (width + strips - 1) / strips;
-    const std::size_t columns = std::size_t(std::min(width, stripWidth_ + 2 * rx_));
-    fine_.resize(columns * kFine + 32);
-    const std::uintptr_t misalign = reinterpret_cast<std::uintptr_t>(fine_.data()) % 64;
-    fine0_ = fine_.data() + (misalign == 0 ? 0 : (64 - misalign) / 2);
-    coarse_.resize(columns * 16);
+        k_((p.size.x() * p.size.y() - 1) / 2),
+        stripWidth_(stripWidthFor(width, rx_)),
+        counts_(columns() * (kFine + 16) + 32) {
+    const std::uintptr_t misalign = reinterpret_cast<std::uintptr_t>(counts_.data()) % 64;
+    fine0_ = counts_.data() + (misalign == 0 ? 0 : (64 - misalign) / 2);
+    coarse0_ = fine0_ + columns() * kFine;
     for (int v = 0; v < 256; ++v)
       for (int j = 0; j < 16; ++j) {
         steps_[v][j] = std::uint16_t(j >= v / 16 ? 1 : 0);
@@ -98,6 +96,18 @@ public:
 
   std::int32_t stripWidth() const { return stripWidth_; }
 
+  // Output columns per strip for rows of `width` and windows reaching rx
+  // columns either side.  Strips pay off while the overlap stays small
+  // against the strip; with wider windows the whole row is one strip.
+  static std::int32_t stripWidthFor(std::int32_t width, std::int32_t rx) {
+    const std::int32_t perStrip = kColumns - 2 * rx >= 4 * rx ? kColumns - 2 * rx : width;
+    const std::int32_t strips = (width + perStrip - 1) / perStrip;
+    return (width + strips - 1) / strips;
+  }
+
+  // Source columns of the widest strip.
+  std::size_t columns() const { return std::size_t(std::min(width_, stripWidth_ + 2 * rx_)); }
+
   // Starts the strip of output columns xs .. xe - 1: empty histograms over
   // its source columns.
   void startStrip(std::int32_t xs, std::int32_t xe) {
@@ -106,7 +116,7 @@ public:
     first_ = std::max(xs - rx_, 0);
     last_ = std::min(xe - 1 + rx_, width_ - 1);
     std::fill(fine0_, fine0_ + std::ptrdiff_t(last_ - first_ + 1) * kFine, std::uint16_t(0));
-    std::fill(coarse_.begin(), coarse_.begin() + std::ptrdiff_t(last_ - first_ + 1) * 16, std::uint16_t(0));
+    std::fill(coarse0_, coarse0_ + std::ptrdiff_t(last_ - first_ + 1) * 16, std::uint16_t(0));
   }
 
   // The step that value v at mask value m adds (none where m is 0).
@@ -118,7 +128,7 @@ public:
   // column 0) to the strip's column histograms.
   void addRow(const unsigned char* s, const unsigned char* m) {
     std::uint16_t* fine = fine0_;
-    std::uint16_t* coarse = coarse_.data();
+    std::uint16_t* coarse = coarse0_;
     s += first_;
     if (MASKED) m += first_;
     for (std::int32_t c = 0; c <= last_ - first_; ++c) {
@@ -136,7 +146,7 @@ public:
   void replaceRow(const unsigned char* leaving, const unsigned char* lm, const unsigned char* entering,
                   const unsigned char* em) {
     std::uint16_t* f = fine0_;
-    std::uint16_t* k = coarse_.data();
+    std::uint16_t* k = coarse0_;
     leaving += first_;
     entering += first_;
     if (MASKED) {
@@ -168,7 +178,7 @@ public:
   // compiler gives its loop registers of its own.
   __attribute__((noinline)) void filterRow(unsigned char* out) {
     for (int b = 0; b < 16; ++b) synced_[b] = kNever;
-    const std::uint16_t* coarse = coarse_.data();
+    const std::uint16_t* coarse = coarse0_;
     const std::uint16_t* fine = fine0_;
     // Members in locals: the stores to out may alias them.
     const std::int32_t k = k_, rx = rx_, last = width_ - 1, first = first_, xe = xe_;
@@ -245,7 +255,7 @@ public:
   // windows without set pels), out the output row, both at column 0.
   __attribute__((noinline)) void filterRowMasked(const unsigned char* own, unsigned char* out) {
     for (int b = 0; b < 16; ++b) synced_[b] = kNever;
-    const std::uint16_t* coarse = coarse_.data();
+    const std::uint16_t* coarse = coarse0_;
     const std::uint16_t* fine = fine0_;
     // Members in locals: the stores to out may alias them.
     const std::int32_t rx = rx_, last = width_ - 1, first = first_, xs = xs_, xe = xe_;
@@ -322,7 +332,7 @@ private:
   // there is none yet (g < 0, masked rows only).
   void moveWindow(std::int32_t x, int g, T& totals, P& pair) const {
     const std::ptrdiff_t enter = std::min(x + rx_, width_ - 1) - first_, leave = std::max(x - 1 - rx_, 0) - first_;
-    const std::uint16_t* coarse = coarse_.data();
+    const std::uint16_t* coarse = coarse0_;
     totals = V::add(V::sub(totals, V::load(coarse + leave * 16)), V::load(coarse + enter * 16));
     if (MASKED && g < 0) return;
     const std::uint16_t* f = fine0_ + g * 16;
@@ -392,12 +402,13 @@ private:
   int low_, high_;
   bool average_;    // an even count takes the mean of the two middles
   std::int32_t k_;  // the rank of the median among the window's values (no mask)
-  std::int32_t stripWidth_ = 0;
+  std::int32_t stripWidth_;
   std::int32_t xs_ = 0, xe_ = 0;       // the strip's output columns
   std::int32_t first_ = 0, last_ = 0;  // its source columns
-  std::vector<std::uint16_t> fine_;
-  std::uint16_t* fine0_ = nullptr;  // the first count, at a cache line's start
-  std::vector<std::uint16_t> coarse_;
+  // The columns' fine counts, then their coarse counts.
+  mxkernel::ThreadScratch<std::uint16_t, CountsTag> counts_;
+  std::uint16_t* fine0_ = nullptr;  // the first fine count, at a cache line's start
+  std::uint16_t* coarse0_ = nullptr;
   alignas(32) std::uint16_t window_[16][16];
   // What one value v adds to running totals: steps_[v] ones in coarse lanes
   // v / 16 .. 15, then ones in fine lanes v % 16 .. 15 of its group.
