@@ -115,21 +115,38 @@ MX_KERNEL_INLINE inline unsigned char clampedByte(unsigned char x, unsigned char
 
 // D = 128 + clamp(img - ref, -c, +c) with c = min(amount, 127) over img's
 // window (ref covers it): the clamped difference in offset-128 form, a row
-// at a time.  With a mask (covering the window), pels where it is 0 get 128,
-// the offset-128 zero, so that they add nothing to a sum of centred
-// differences.
+// at a time.  With a mask (covering the window) and eNeutral, pels where it
+// is 0 get 128, the offset-128 zero, so that they add nothing to a sum of
+// centred differences; with eFloor each pel is the smaller of D and the
+// mask, the masked mean's dividend (0 where the mask is 0).
 class ClampedDifference {
 public:
+  enum Excluded { eNeutral, eFloor };
+
   ClampedDifference(const mxPelBuffer_const<unsigned char>& img, const mxPelBuffer_const<unsigned char>& ref,
-                    unsigned char amount, const mxPelBuffer_const<unsigned char>& neutral = {})
-      : img_(img), ref_(ref), neutral_(neutral), c_(std::min<std::int32_t>(amount, 127)) {}
+                    unsigned char amount, const mxPelBuffer_const<unsigned char>& mask = {}, Excluded how = eNeutral)
+      : img_(img), ref_(ref), mask_(mask), how_(how), c_(std::min<std::int32_t>(amount, 127)) {}
+
+  // The clamp of the difference, 0 .. 127.
+  std::int32_t clamp() const { return c_; }
+  // Row j of the reference under the window (0 = the window's top).
+  const unsigned char* referenceRow(std::int32_t j) const {
+    return ref_.pointToPel(img_.window().x(), img_.window().y() + j);
+  }
+  // The same difference floored by mask (eFloor).
+  ClampedDifference floored(const mxPelBuffer_const<unsigned char>& mask) const {
+    ClampedDifference d = *this;
+    d.mask_ = mask;
+    d.how_ = eFloor;
+    return d;
+  }
 
   // Row j of D (0 = the window's top) into o.
   void row(std::int32_t j, unsigned char* o) const {
     const mxPelRect& r = img_.window();
     const unsigned char* a = img_.row(j);
     const unsigned char* b = ref_.pointToPel(r.x(), r.y() + j);
-    if (neutral_.isBound())
+    if (mask_.isBound() && how_ == eNeutral)
       mxcpu::dispatch(
           [](const unsigned char* a, const unsigned char* b, const unsigned char* m, unsigned char* o, std::int32_t w,
              std::int32_t c) MX_KERNEL_INLINE {
@@ -138,7 +155,17 @@ public:
               o[i] = m[i] == 0 ? (unsigned char)128 : v;
             }
           },
-          a, b, neutral_.pointToPel(r.x(), r.y() + j), o, r.width(), c_);
+          a, b, mask_.pointToPel(r.x(), r.y() + j), o, r.width(), c_);
+    else if (mask_.isBound())
+      mxcpu::dispatch(
+          [](const unsigned char* a, const unsigned char* b, const unsigned char* m, unsigned char* o, std::int32_t w,
+             std::int32_t c) MX_KERNEL_INLINE {
+            for (std::int32_t i = 0; i < w; ++i) {
+              const unsigned char v = clampedByte(a[i], b[i], c);
+              o[i] = v < m[i] ? v : m[i];
+            }
+          },
+          a, b, mask_.pointToPel(r.x(), r.y() + j), o, r.width(), c_);
     else
       mxcpu::dispatch(
           [](const unsigned char* a, const unsigned char* b, unsigned char* o, std::int32_t w, std::int32_t c)
@@ -162,7 +189,8 @@ public:
   }
 
 private:
-  mxPelBuffer_const<unsigned char> img_, ref_, neutral_;
+  mxPelBuffer_const<unsigned char> img_, ref_, mask_;
+  Excluded how_;
   std::int32_t c_;
 };
 
@@ -268,31 +296,39 @@ void shiftAndCorrect(const std::uint16_t* b, const unsigned char* img, unsigned 
 // normalised convolution e = (b x 255 + c / 2) / c, the mean of the
 // difference over set mask pels, at most 255; where the coverage c is 0
 // (possible only when the kernel is so wide that a lone pel's weight rounds
-// away) the pel's own difference e; 0 at unset pels.  The dividend stays
-// below 2^24 and the divisor below 2^15, so the single-precision quotient
+// away) the pel's own dividend min(D, m), D the clamped difference of img
+// and ref at clamp k; 0 at unset pels.  The dividend stays below 2^24 and
+// the divisor below 2^15, so the single-precision quotient (of exactly
+// converted 32-bit integers, which vectorises on every instruction set)
 // truncates to the integer quotient exactly.
-void divideAndCorrect(const std::uint16_t* b, const std::uint16_t* c, const unsigned char* m, const unsigned char* e,
-                      const unsigned char* img, unsigned char* out, std::int32_t w) {
+void divideAndCorrect(const std::uint16_t* b, const std::uint16_t* c, const unsigned char* m, const unsigned char* img,
+                      const unsigned char* ref, std::int32_t k, unsigned char* out, std::int32_t w) {
   mxcpu::dispatch(
-      [](const std::uint16_t* b, const std::uint16_t* c, const unsigned char* m, const unsigned char* e,
-         const unsigned char* img, unsigned char* out, std::int32_t w) MX_KERNEL_INLINE {
+      [](const std::uint16_t* b, const std::uint16_t* c, const unsigned char* m, const unsigned char* img,
+         const unsigned char* ref, std::int32_t k, unsigned char* out, std::int32_t w) MX_KERNEL_INLINE {
         for (std::int32_t i = 0; i < w; ++i) {
-          const std::uint32_t den = c[i];
-          const float q = float(std::uint32_t(b[i]) * 255u + den / 2u) / float(den != 0 ? den : 1u);
+          const std::int32_t den = c[i];
+          // (den | (den == 0): 1 for 0, without a select; see below.)
+          const float q = float(std::int32_t(b[i]) * 255 + den / 2) / float(den | std::int32_t(den == 0));
           const std::int32_t v = std::min(std::int32_t(q), 255);
-          const std::int32_t estimate = m[i] == 0 ? 0 : (den == 0 ? std::int32_t(e[i]) : v);
+          const unsigned char d = clampedByte(img[i], ref[i], k);
+          const std::int32_t own = d < m[i] ? d : m[i];
+          // The choices as masks: as selects, the compiler makes them
+          // branches around the division, and the loop does not vectorise.
+          const std::int32_t useOwn = -std::int32_t(den == 0), set = -std::int32_t(m[i] != 0);
+          const std::int32_t estimate = ((own & useOwn) | (v & ~useOwn)) & set;
           out[i] = corrected(img[i], estimate);
         }
       },
-      b, c, m, e, img, out, w);
+      b, c, m, img, ref, k, out, w);
 }
 
 // The full-resolution mean's correction, streamed: the Gaussian mean of the
 // difference (or of the difference at set pels) comes a block of rows at a
 // time and each row is divided or shifted down and subtracted from the image
 // while it is in cache, so no image-sized 16-bit mean or 8-bit estimate is
-// kept.  Without a mask the difference itself is made row by row as the
-// sampler reads it, so it is never whole either.
+// kept.  The difference itself is made row by row as the sampler reads it,
+// so it is never whole either.
 mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>& img, const ClampedDifference& diff,
                                           const mxPelBuffer_const<unsigned char>& m,
                                           const mxPelBuffer_const<unsigned short>& coverage,
@@ -312,16 +348,17 @@ mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>
   }
   mxPelBuffer_const<unsigned char> mw = m;
   mw.window(r, false);
-  const mxPelBuffer<unsigned char> e = mfPelMin(diff.whole(), mw);
+  const ClampedDifference dividend = diff.floored(mw);
   const mxPelBuffer_const<unsigned short> c = coverageOver(coverage, mw, k);
-  mxkernel::gaussSampleRows(
-      e, params, [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
-        for (std::int32_t j = 0; j < count; ++j) {
-          const std::int32_t y = r.y() + j0 + j;
-          divideAndCorrect(rows + std::ptrdiff_t(j) * stride, c.pointToPel(r.x(), y), mw.pointToPel(r.x(), y),
-                           e.row(j0 + j), img.row(j0 + j), out.row(j0 + j), r.width());
-        }
-      });
+  mxkernel::gaussSampleRows(r, dividend.maker(), params,
+                            [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
+                              for (std::int32_t j = 0; j < count; ++j) {
+                                const std::int32_t y = r.y() + j0 + j;
+                                divideAndCorrect(rows + std::ptrdiff_t(j) * stride, c.pointToPel(r.x(), y),
+                                                 mw.pointToPel(r.x(), y), img.row(j0 + j), diff.referenceRow(j0 + j),
+                                                 diff.clamp(), out.row(j0 + j), r.width());
+                              }
+                            });
   return out;
 }
 
@@ -534,8 +571,7 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
 
   // 2.-3. Clamped difference in offset-128 form; for the sub-sampled mean,
   // excluded pels are made neutral (128) in the same pass.  The mean makes
-  // it row by row as its smoothing reads it, except under a mask at full
-  // resolution; the median needs it whole.
+  // it row by row as its smoothing reads it; the median needs it whole.
   checkGranularity(granularity);
   const bool subSampled =
       (granularity.x() > 1 || granularity.y() > 1) && (neighborhoodSize.x() > 1 || neighborhoodSize.y() > 1);

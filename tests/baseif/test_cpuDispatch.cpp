@@ -48,6 +48,17 @@ Outputs computeAll() {
     o.sums.insert(o.sums.end(),
                   {plain.count, plain.sum, plain.sumOfSquares, masked.count, masked.sum, masked.sumOfSquares});
   }
+  // The local mean's corrections, plain and masked (at full resolution the
+  // masked one divides by the coverage pel by pel).
+  const mxPelBuffer<unsigned char> mask =
+      makeImage(203, 37, [](int x, int y) { return (x * 7 + y * 13) % 5 ? 255 : 0; });
+  for (int masked = 0; masked < 2; ++masked) {
+    mxPelBuffer<unsigned char> corrected;
+    runLocalCorrection(a, b, masked ? mask : mxPelBuffer<unsigned char>(), {}, {},
+                       mxImageNormalizerDefs::eLocalCorrection, {15, 9}, {1, 1}, {-40, 40}, false, corrected, nullptr,
+                       0);
+    o.u8.push_back(corrected);
+  }
   std::vector<std::uint32_t> h;
   mf_MaskedPelHistogram(a, randomImage(203, 37, 3, 0, 2), h);  // a third of the pels excluded
   o.sums.insert(o.sums.end(), h.begin(), h.end());
