@@ -35,92 +35,106 @@ const std::shared_ptr<const mx2XformBase>& identityXform() {
 // Large stores (image-sized temporaries: a run of the local methods on a
 // 4096 x 4096 image makes several of 16 to 32 MiB) live in mappings of their
 // own, on 2 MiB boundaries with huge pages requested; medium ones (from
-// 64 KiB: the sub-sampled grids, rows of a wide image) in plain mappings.
-// Each thread keeps the last few mappings it released and hands them out
-// again, so that repeated runs neither fault in nor clear fresh pages: with
-// 4 KiB pages the kernel's page faults on every new temporary cost about as
-// much as the filtering.  (Medium blocks from the C library's heap are
-// handed back to the system when freed in processes that set
-// MALLOC_TRIM_THRESHOLD_ or MALLOC_MMAP_THRESHOLD_, as Dask's workers do.)
-// The cache is per thread, so it needs no lock, and bounded (kCacheEntries
-// mappings, kCacheBytes in all); a thread's cache is released when the thread
-// ends.
+// 64 KiB: the sub-sampled grids, rows of a wide image) in blocks from the C
+// library's heap.  Each thread keeps the last few blocks it released and
+// hands them out again, so that repeated runs neither fault in nor clear
+// fresh pages: with 4 KiB pages the kernel's page faults on every new
+// temporary cost about as much as the filtering.  (A medium block freed to
+// the heap goes back to the system at once in processes that set
+// MALLOC_TRIM_THRESHOLD_ or MALLOC_MMAP_THRESHOLD_, as Dask's workers do; kept
+// here, it cannot.  Medium stores stay heap blocks, not mappings, so that a
+// program holding many small images does not run into the system's limit on
+// mappings per process.)  The cache is per thread, so it needs no lock, and
+// bounded (kCacheEntries blocks, kCacheBytes in all); a thread's cache is
+// released when the thread ends.
 constexpr std::size_t kMediumStore = std::size_t(64) << 10;
 constexpr std::size_t kLargeStore = std::size_t(1) << 20;
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
-constexpr std::size_t kPage = std::size_t(4) << 10;
 constexpr std::size_t kCacheEntries = 8;
 constexpr std::size_t kCacheBytes = std::size_t(192) << 20;
 
-struct MappingCache {
-  struct Entry {
-    void* base;
-    std::size_t length;
-  };
-  Entry entries[kCacheEntries] = {};
-  std::size_t count = 0, bytes = 0;
-  ~MappingCache() {
-    for (std::size_t i = 0; i < count; ++i) ::munmap(entries[i].base, entries[i].length);
-  }
+struct CachedBlock {
+  void* base = nullptr;
+  std::size_t length = 0;
+  bool mapped = false;  // a mapping (large stores), else a heap block
 };
-thread_local MappingCache tCache;
 
-// A mapping's length for a store of `bytes`: a large one takes whole huge
-// pages plus one for the alignment, a medium one whole pages.
-std::size_t mappingLength(std::size_t bytes) {
-  if (bytes < kLargeStore) return (bytes + kPage - 1) & ~(kPage - 1);
-  return ((bytes + kHugePage - 1) & ~(kHugePage - 1)) + kHugePage;
+void release(const CachedBlock& b) {
+  if (b.mapped)
+    ::munmap(b.base, b.length);
+  else
+    std::free(b.base);
 }
 
-// Where a store of `bytes` starts in its mapping at base (any mapping at
-// least mappingLength(bytes) long holds it from there).
-unsigned char* storeStart(void* base, std::size_t bytes) {
+struct BlockCache {
+  CachedBlock entries[kCacheEntries];
+  std::size_t count = 0, bytes = 0;
+  ~BlockCache() {
+    for (std::size_t i = 0; i < count; ++i) release(entries[i]);
+  }
+};
+thread_local BlockCache tCache;
+
+// A large store's mapping length: whole huge pages plus one for the
+// alignment.
+std::size_t mappingLength(std::size_t bytes) { return ((bytes + kHugePage - 1) & ~(kHugePage - 1)) + kHugePage; }
+
+unsigned char* hugePageStart(void* base) {
   const std::uintptr_t p = reinterpret_cast<std::uintptr_t>(base);
-  if (bytes < kLargeStore) return static_cast<unsigned char*>(base);
   return reinterpret_cast<unsigned char*>((p + kHugePage - 1) & ~std::uintptr_t(kHugePage - 1));
 }
 
-// A mapping for a store of `bytes`: a cached one whose length fits (not more
-// than twice what is needed), else a new one.
-void* takeMapping(std::size_t bytes, std::size_t& length, bool& reused) {
-  const std::size_t need = mappingLength(bytes);
-  MappingCache& c = tCache;
+// A block for a store of `bytes` (from kMediumStore) whose pels start at an
+// `alignment` boundary: a cached one of the same kind whose length fits (not
+// more than twice what is needed), else a new one; its pels at data.
+CachedBlock takeBlock(std::size_t bytes, std::size_t alignment, unsigned char*& data, bool& reused) {
+  const bool mapped = bytes >= kLargeStore;
+  const std::size_t need = mapped ? mappingLength(bytes) : (bytes + alignment - 1) & ~(alignment - 1);
+  BlockCache& c = tCache;
   for (std::size_t i = 0; i < c.count; ++i) {
-    if (c.entries[i].length >= need && c.entries[i].length <= 2 * need) {
-      void* base = c.entries[i].base;
-      length = c.entries[i].length;
-      c.bytes -= length;
+    const CachedBlock e = c.entries[i];
+    if (e.mapped == mapped && e.length >= need && e.length <= 2 * need &&
+        reinterpret_cast<std::uintptr_t>(e.base) % alignment == 0) {
+      c.bytes -= e.length;
       c.entries[i] = c.entries[--c.count];
       reused = true;
-      return base;
+      data = mapped ? hugePageStart(e.base) : static_cast<unsigned char*>(e.base);
+      return e;
     }
   }
-  void* m = ::mmap(nullptr, need, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (m == MAP_FAILED) throw std::bad_alloc();
-  unsigned char* start = storeStart(m, bytes);
-  if (bytes >= kLargeStore)
-    ::madvise(start, need - std::size_t(start - static_cast<unsigned char*>(m)), MADV_HUGEPAGE);  // only a hint
-  length = need;
   reused = false;
-  return m;
+  CachedBlock b;
+  b.length = need;
+  b.mapped = mapped;
+  if (!mapped) {
+    b.base = std::aligned_alloc(alignment, need);
+    if (!b.base) throw std::bad_alloc();
+    data = static_cast<unsigned char*>(b.base);
+    return b;
+  }
+  b.base = ::mmap(nullptr, need, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (b.base == MAP_FAILED) throw std::bad_alloc();
+  data = hugePageStart(b.base);
+  ::madvise(data, need - std::size_t(data - static_cast<unsigned char*>(b.base)), MADV_HUGEPAGE);  // only a hint
+  return b;
 }
 
-// Keeps a released mapping for reuse, dropping the oldest when the cache is
-// full; a mapping larger than the whole cache is returned at once.
-void giveMapping(void* base, std::size_t length) {
-  MappingCache& c = tCache;
-  if (length > kCacheBytes) {
-    ::munmap(base, length);
+// Keeps a released block for reuse, dropping the oldest when the cache is
+// full; a block larger than the whole cache is released at once.
+void giveBlock(const CachedBlock& b) {
+  BlockCache& c = tCache;
+  if (b.length > kCacheBytes) {
+    release(b);
     return;
   }
-  while (c.count > 0 && (c.count == kCacheEntries || c.bytes + length > kCacheBytes)) {
-    ::munmap(c.entries[0].base, c.entries[0].length);
+  while (c.count > 0 && (c.count == kCacheEntries || c.bytes + b.length > kCacheBytes)) {
+    release(c.entries[0]);
     c.bytes -= c.entries[0].length;
     for (std::size_t i = 1; i < c.count; ++i) c.entries[i - 1] = c.entries[i];
     --c.count;
   }
-  c.entries[c.count++] = {base, length};
-  c.bytes += length;
+  c.entries[c.count++] = b;
+  c.bytes += b.length;
 }
 #endif
 }  // namespace
@@ -137,12 +151,15 @@ mx_PelStore::mx_PelStore(std::int32_t w, std::int32_t h, std::size_t ps, std::si
   // Always allocate at least one aligned block so that data is never null.
   const std::size_t bytes = total == 0 ? alignment : total;
 #if defined(__linux__)
-  if (bytes >= kMediumStore && alignment <= (bytes >= kLargeStore ? kHugePage : kPage)) {
+  if (bytes >= kMediumStore && alignment <= kHugePage) {
     bool reused = false;
-    mapping_ = takeMapping(bytes, mappedBytes_, reused);
-    data = storeStart(mapping_, bytes);
-    // Fresh mappings read as zero; a reused one is cleared when asked.
-    if (reused && init == mxPelInit::eZero) std::memset(data, 0, bytes);
+    const CachedBlock b = takeBlock(bytes, alignment, data, reused);
+    block_ = b.base;
+    blockBytes_ = b.length;
+    blockMapped_ = b.mapped;
+    // Fresh mappings read as zero; heap blocks and reused ones are cleared
+    // when asked.
+    if ((reused || !b.mapped) && init == mxPelInit::eZero) std::memset(data, 0, bytes);
     return;
   }
 #endif
@@ -171,8 +188,12 @@ mx_PelStore::mx_PelStore(unsigned char* d, std::int32_t w, std::int32_t h, std::
 mx_PelStore::~mx_PelStore() {
   if (callerOwned_) return;  // keepAlive_ releases the caller's memory, if it asked to be told
 #if defined(__linux__)
-  if (mapping_) {
-    giveMapping(mapping_, mappedBytes_);
+  if (block_) {
+    CachedBlock b;
+    b.base = block_;
+    b.length = blockBytes_;
+    b.mapped = blockMapped_;
+    giveBlock(b);
     return;
   }
 #endif

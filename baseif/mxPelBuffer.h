@@ -60,8 +60,11 @@ struct IMGNORM_API mx_PelStore {
   std::ptrdiff_t rowBytes;  // distance between rows in bytes
 
 private:
-  void* mapping_ = nullptr;  // stores from 64 KiB: the memory mapping that holds them
-  std::size_t mappedBytes_ = 0;
+  // Stores from 64 KiB: the block that holds them (a memory mapping from
+  // 1 MiB, else a heap block), which goes back to the thread's cache.
+  void* block_ = nullptr;
+  std::size_t blockBytes_ = 0;
+  bool blockMapped_ = false;
   bool callerOwned_ = false;               // the pels belong to the caller
   std::shared_ptr<const void> keepAlive_;  // what keeps the caller's pels alive
 };
