@@ -14,7 +14,6 @@
 #include "baseif/mxPelOps.h"
 #include "pelfunc/mf_MaskedPel.h"
 #include "pelfunc/mf_Neighborhood.h"
-#include "pelfunc/mf_PelArithmetic.h"
 
 using mxImageNormalizerDefs::Method;
 
@@ -266,6 +265,16 @@ mxPelBuffer<unsigned short> sampledMeanEstimate(const ClampedDifference& d, cons
 MX_KERNEL_INLINE inline unsigned char corrected(unsigned char img, std::int32_t estimate) {
   const std::int32_t v = std::int32_t(img) - estimate + 128;
   return (unsigned char)(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
+// out = clamp(img - estimate + 128) for one row of estimates.
+void correctRow(const unsigned char* img, const unsigned char* estimate, unsigned char* out, std::int32_t w) {
+  mxcpu::dispatch(
+      [](const unsigned char* img, const unsigned char* estimate, unsigned char* out, std::int32_t w)
+          MX_KERNEL_INLINE {
+            for (std::int32_t i = 0; i < w; ++i) out[i] = corrected(img[i], estimate[i]);
+          },
+      img, estimate, out, w);
 }
 
 // One output row of the interpolation back to full size, corrected at once:
@@ -594,8 +603,10 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
     } else {
       mxPelBuffer<unsigned char> d = diff.whole(), e;
       medianEstimate(d, msk, k, intensityVariationRange, e);
-      mfPelCopy<unsigned char>(img, d);
-      mf_PelSubClampSigned(d, e);
+      // The image minus the estimate, in one pass into the difference's
+      // store (no longer needed); e covers R like d.
+      for (std::int32_t j = 0; j < r.height(); ++j)
+        correctRow(img.row(j), e.pointToPel(r.x(), r.y() + j), d.row(j), r.width());
       result = d;
     }
   } else {
