@@ -596,14 +596,23 @@ void sampledXforms(const mxPelBuffer_const<unsigned char>& src, const mxGaussSam
 // vertical stage's output is used while it is in cache.  For every block
 // (output rows j0 .. j0 + count - 1) it calls block(j0, count, stage), and
 // block calls stage(rows, stride) with where the block's rows go.  Before
-// each block, feed(r) is told the last source row the block reads.
+// each block, feed(r) is told the last source row the block reads.  Only
+// output rows rowBegin .. rowEnd - 1 are made: the vertical stage passes the
+// rows before them (its sums must) and stops after them.
 template <class T, class Block, class Feed>
 void sampleBlocks(VerticalStream& vertical, std::int32_t width, const AxisPlan& x, const AxisPlan& y, double gain,
-                  SamplerArena& arena, Block block, Feed feed) {
+                  SamplerArena& arena, Block block, Feed feed, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1) {
+  if (rowEnd < 0) rowEnd = y.count;
   // Every element the horizontal stage reads is written by the vertical one.
   std::uint16_t* const v = atLeast(arena.v, std::size_t(width) * kBlock);
-  for (std::int32_t j0 = 0; j0 < y.count; j0 += kBlock) {
-    const std::int32_t count = std::min(kBlock, y.count - j0);
+  std::int32_t j0 = 0;
+  for (std::int32_t count = 0; j0 < rowBegin; j0 += count) {
+    count = std::min(kBlock, rowBegin - j0);
+    feed(vertical.rowsFor(j0 + count));
+    vertical.produce(j0, j0 + count, v, width);
+  }
+  for (; j0 < rowEnd; j0 += kBlock) {
+    const std::int32_t count = std::min(kBlock, rowEnd - j0);
     feed(vertical.rowsFor(j0 + count));
     vertical.produce(j0, j0 + count, v, width);
     block(j0, count,
@@ -669,7 +678,7 @@ struct RingTag;  // the thread's kept ring of source rows
 template <class Feed>
 void sampleRows(const mxPelRect& w, const AxisPlan& x, const AxisPlan& y, const unsigned char* base,
                 std::ptrdiff_t stride, std::int32_t ringRows, double gain, const mxkernel::GaussRowSink& sink,
-                Feed feed) {
+                Feed feed, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1) {
   ArenaLease arena;
   VerticalStream vertical(base, stride, w.width(), w.height(), y, (*arena).strips, ringRows);
   std::uint16_t* const out = atLeast((*arena).rows, std::size_t(x.count) * kBlock);
@@ -679,7 +688,7 @@ void sampleRows(const mxPelRect& w, const AxisPlan& x, const AxisPlan& y, const 
         stage(out, x.count);
         sink(out, x.count, j0, count);
       },
-      feed);
+      feed, rowBegin, rowEnd);
 }
 
 }  // namespace
@@ -696,7 +705,7 @@ void mxkernel::gaussSampleRows(const mxPelBuffer_const<unsigned char>& src, cons
 }
 
 void mxkernel::gaussSampleRows(const mxPelRect& w, const GaussRowMaker& make, const mxGaussSampleParams& p,
-                               const GaussRowSink& sink) {
+                               const GaussRowSink& sink, std::int32_t rowBegin, std::int32_t rowEnd) {
   checkParams(p, 65535.0);
   if (w.isNull()) return;
   const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
@@ -712,7 +721,9 @@ void mxkernel::gaussSampleRows(const mxPelRect& w, const GaussRowMaker& make, co
     for (; made <= last; ++made) make(made, base + std::ptrdiff_t(made % rows) * stride);
   };
   if (rows == w.height()) feed(rows - 1);
-  sampleRows(w, x, y, base, stride, rows < w.height() ? rows : 0, p.gain, sink, feed);
+  rowEnd = rowEnd < 0 ? y.count : std::min(rowEnd, y.count);
+  rowBegin = std::max(0, std::min(rowBegin, rowEnd));
+  sampleRows(w, x, y, base, stride, rows < w.height() ? rows : 0, p.gain, sink, feed, rowBegin, rowEnd);
 }
 
 mxPelRect mxkernel::gaussSampleWindow(const mxPelRect& src, const mxPair<std::int32_t>& sample) {

@@ -136,6 +136,12 @@ void mxImageNormalizer::warmUpLocalMethods() const {
 mxPelBuffer<unsigned char> mxImageNormalizer::run(const mxPelBuffer_const<unsigned char>& image, Method method,
                                                   bool& success, std::wstring& message, mxDiagObject* diag,
                                                   std::uint32_t diagFlags) const {
+  return runOnly(image, method, success, message, diag, diagFlags, nullptr);
+}
+
+mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<unsigned char>& image, Method method,
+                                                      bool& success, std::wstring& message, mxDiagObject* diag,
+                                                      std::uint32_t diagFlags, const mxPelRect* only) const {
   const std::int32_t savedLevel = diag ? diag->level() : 0;
 
   if (diag && mxDiagObject::shouldRecord(diagFlags, kInputRecords)) {
@@ -197,7 +203,7 @@ mxPelBuffer<unsigned char> mxImageNormalizer::run(const mxPelBuffer_const<unsign
     case eLocalCorrection:
     case eLocalCorrectionEnhanced:
       runLocalCorrection(work, referenceImage_, binarizedMask_, sampledMask_, maskCoverage_, method, neighborhoodSize_,
-                         granularity_, intensityVariationRange_, false, result, diag, diagFlags);
+                         granularity_, intensityVariationRange_, false, result, diag, diagFlags, only);
       success = true;
       break;
     case eLinearlyFitGrayValues:

@@ -270,10 +270,9 @@ MX_KERNEL_INLINE inline unsigned char corrected(unsigned char img, std::int32_t 
 // out = clamp(img - estimate + 128) for one row of estimates.
 void correctRow(const unsigned char* img, const unsigned char* estimate, unsigned char* out, std::int32_t w) {
   mxcpu::dispatch(
-      [](const unsigned char* img, const unsigned char* estimate, unsigned char* out, std::int32_t w)
-          MX_KERNEL_INLINE {
-            for (std::int32_t i = 0; i < w; ++i) out[i] = corrected(img[i], estimate[i]);
-          },
+      [](const unsigned char* img, const unsigned char* estimate, unsigned char* out, std::int32_t w) MX_KERNEL_INLINE {
+        for (std::int32_t i = 0; i < w; ++i) out[i] = corrected(img[i], estimate[i]);
+      },
       img, estimate, out, w);
 }
 
@@ -337,37 +336,49 @@ void divideAndCorrect(const std::uint16_t* b, const std::uint16_t* c, const unsi
 // time and each row is divided or shifted down and subtracted from the image
 // while it is in cache, so no image-sized 16-bit mean or 8-bit estimate is
 // kept.  The difference itself is made row by row as the sampler reads it,
-// so it is never whole either.
+// so it is never whole either.  Only the pels of keep (within img's window)
+// are made: the sampler stops after its last row, and rows before its first
+// are smoothed vertically only.
 mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>& img, const ClampedDifference& diff,
                                           const mxPelBuffer_const<unsigned char>& m,
                                           const mxPelBuffer_const<unsigned short>& coverage,
-                                          const mxPair<std::int32_t>& k) {
+                                          const mxPair<std::int32_t>& k, const mxPelRect& keep) {
   const mxPelRect& r = img.window();
-  mxPelBuffer<unsigned char> out(r, 32, mxPelInit::eUnwritten);
+  mxPelBuffer<unsigned char> out(keep, 32, mxPelInit::eUnwritten);
+  if (keep.isNull()) return out;
   mxGaussSampleParams params({1, 1}, clampedSmoothing(smoothingForNeighborhood(k)), 128.0, true);
   params.saturate = true;
+  // Result rows (relative to r) and the first column to keep.
+  const std::int32_t rowBegin = keep.y() - r.y(), rowEnd = rowBegin + keep.height(), dx = keep.x() - r.x();
+  const std::int32_t w = keep.width();
   if (!m.isBound()) {
     mxkernel::gaussSampleRows(
         r, diff.maker(), params,
         [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
-          for (std::int32_t j = 0; j < count; ++j)
-            shiftAndCorrect(rows + std::ptrdiff_t(j) * stride, img.row(j0 + j), out.row(j0 + j), r.width());
-        });
+          for (std::int32_t j = 0; j < count; ++j) {
+            const std::int32_t y = r.y() + j0 + j;
+            shiftAndCorrect(rows + std::ptrdiff_t(j) * stride + dx, img.pointToPel(keep.x(), y),
+                            out.pointToPel(keep.x(), y), w);
+          }
+        },
+        rowBegin, rowEnd);
     return out;
   }
   mxPelBuffer_const<unsigned char> mw = m;
   mw.window(r, false);
   const ClampedDifference dividend = diff.floored(mw);
   const mxPelBuffer_const<unsigned short> c = coverageOver(coverage, mw, k);
-  mxkernel::gaussSampleRows(r, dividend.maker(), params,
-                            [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
-                              for (std::int32_t j = 0; j < count; ++j) {
-                                const std::int32_t y = r.y() + j0 + j;
-                                divideAndCorrect(rows + std::ptrdiff_t(j) * stride, c.pointToPel(r.x(), y),
-                                                 mw.pointToPel(r.x(), y), img.row(j0 + j), diff.referenceRow(j0 + j),
-                                                 diff.clamp(), out.row(j0 + j), r.width());
-                              }
-                            });
+  mxkernel::gaussSampleRows(
+      r, dividend.maker(), params,
+      [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
+        for (std::int32_t j = 0; j < count; ++j) {
+          const std::int32_t y = r.y() + j0 + j;
+          divideAndCorrect(rows + std::ptrdiff_t(j) * stride + dx, c.pointToPel(keep.x(), y),
+                           mw.pointToPel(keep.x(), y), img.pointToPel(keep.x(), y), diff.referenceRow(j0 + j) + dx,
+                           diff.clamp(), out.pointToPel(keep.x(), y), w);
+        }
+      },
+      rowBegin, rowEnd);
   return out;
 }
 
@@ -567,7 +578,7 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
                         const mxPelBuffer_const<unsigned short>& maskCoverage, Method method,
                         const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& granularity,
                         const mxPair<std::int32_t>& intensityVariationRange, bool keep,
-                        mxPelBuffer<unsigned char>& result, mxDiagObject*, std::uint32_t) {
+                        mxPelBuffer<unsigned char>& result, mxDiagObject*, std::uint32_t, const mxPelRect* only) {
   // 1. Common window R of the image, the reference and the mask.
   mxPelBuffer_const<unsigned char> img = image;
   mxPelBuffer_const<unsigned char> ref = referenceImage;
@@ -599,7 +610,7 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
     if (mean) {
       mxPelBuffer_const<unsigned short> coverage;
       if (maskCoverage.isBound() && !sampledMask.isBound() && maskCoverage.window() == r) coverage = maskCoverage;
-      result = meanCorrection(img, diff, msk, coverage, k);
+      result = meanCorrection(img, diff, msk, coverage, k, only ? only->intersect(r) : r);
     } else {
       mxPelBuffer<unsigned char> d = diff.whole(), e;
       medianEstimate(d, msk, k, intensityVariationRange, e);
@@ -631,6 +642,7 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
     result = expandAndCorrect(e, granularity, img);
   }
 
+  if (only) result.window(only->intersect(r), false);
   // 11.-12. Masked-out pels put back on request; the image's transforms.
   if (keep && msk.isBound()) mf_MaskedPelCopy(img, msk, result, true);
   result.copyXforms(image);

@@ -67,7 +67,10 @@
 // 0.  Records no diagnostics.  Errors of the functions it calls pass through
 // (for example mxPelFunc::BadParams for a granularity below 1).  Any
 // granularity and image size is accepted: smoothing amounts beyond the
-// sampler's largest (32767) are clamped to it.
+// sampler's largest (32767) are clamped to it.  With only, the result covers
+// just only's part of R (the pels a whole-R run gives there): the
+// full-resolution mean then makes no other pel, the other paths cut their
+// result to it.
 void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
                         const mxPelBuffer_const<unsigned char>& referenceImage,
                         const mxPelBuffer_const<unsigned char>& binarizedMask,
@@ -75,7 +78,8 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
                         const mxPelBuffer_const<unsigned short>& maskCoverage, mxImageNormalizerDefs::Method method,
                         const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& granularity,
                         const mxPair<std::int32_t>& intensityVariationRange, bool keep,
-                        mxPelBuffer<unsigned char>& result, mxDiagObject* diag, std::uint32_t diagFlags);
+                        mxPelBuffer<unsigned char>& result, mxDiagObject* diag, std::uint32_t diagFlags,
+                        const mxPelRect* only = nullptr);
 
 // dst = 128 x the Gaussian-weighted local mean of src over a neighbourhood
 // of size pels (smoothing from smoothingForNeighborhood), over src's window,

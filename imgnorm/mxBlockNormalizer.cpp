@@ -300,7 +300,7 @@ mxPelBuffer<unsigned char> mxBlockNormalizer::runBlock(const mxPelBuffer_const<u
   }
   bool success = false;
   std::wstring message;
-  mxPelBuffer<unsigned char> out = tool->run(context, method, success, message);
+  mxPelBuffer<unsigned char> out = tool->runOnly(context, method, success, message, nullptr, 0, &block);
   out.window(block, false);
   return out;
 }

@@ -129,7 +129,14 @@ private:
   mxHistoStats referenceStats_;
   std::vector<double> fitAngles_;
 
+  // run, with the local methods' result cut to only (when given) and no pel
+  // outside it made at full resolution: the block engine's blocks.
+  mxPelBuffer<unsigned char> runOnly(const mxPelBuffer_const<unsigned char>& image, Method method, bool& success,
+                                     std::wstring& message, mxDiagObject* diag, std::uint32_t diagFlags,
+                                     const mxPelRect* only) const;
+
   friend IMGNORM_API mxArchive& operator||(mxArchive& ar, mxImageNormalizer& normalizer);
+  friend class mxBlockNormalizer;
 };
 
 // Stores the normalizer's parameters, images and trained set, or loads them

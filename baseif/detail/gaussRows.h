@@ -30,9 +30,11 @@ using GaussRowMaker = std::function<void(std::int32_t row, unsigned char* dst)>;
 // sampler reads them, into a ring of rows (about 64 plus the vertical
 // kernel's support) that the sampler keeps in cache.  So a source computed
 // from other images (a difference, say) costs neither an image-sized buffer
-// nor a pass of its own through memory.
+// nor a pass of its own through memory.  Only result rows rowBegin ..
+// rowEnd - 1 (rowEnd < 0: to the last) go to sink, and the sampler stops
+// after them.
 void gaussSampleRows(const mxPelRect& window, const GaussRowMaker& make, const mxGaussSampleParams& params,
-                     const GaussRowSink& sink);
+                     const GaussRowSink& sink, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1);
 
 // The window of the grid that sampling a source window src with factors
 // sample gives: every cell that holds a pel of src (see mxGaussSample.h).
