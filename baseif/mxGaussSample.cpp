@@ -9,7 +9,6 @@
 
 #include "baseif/detail/cpuDispatch.h"
 #include "baseif/detail/gaussRows.h"
-#include "baseif/detail/threadScratch.h"
 #include "baseif/mx2Xform.h"
 #include "baseif/mxPelOps.h"
 
@@ -670,8 +669,6 @@ void mfGaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSam
 
 namespace {
 
-struct RingTag;  // the thread's kept ring of source rows
-
 // gaussSampleRows over a window whose rows lie at base, stride apart (in a
 // ring of ringRows rows when that is above 0, made by feed; see
 // VerticalStream).
@@ -713,9 +710,10 @@ void mxkernel::gaussSampleRows(const mxPelRect& w, const GaussRowMaker& make, co
   // A ring of source rows, or every row when the ring would not be smaller.
   const std::int64_t ring = VerticalStream::ringRows(y);
   const std::int32_t rows = ring > 0 && ring < w.height() ? std::int32_t(ring) : w.height();
-  const std::ptrdiff_t stride = (std::ptrdiff_t(w.width()) + 63) & ~std::ptrdiff_t(63);
-  const mxkernel::ThreadScratch<unsigned char, RingTag> store(std::size_t(stride) * std::size_t(rows));
-  unsigned char* const base = store.data();
+  // (A pel store: a thread recycles it from call to call.)
+  const mxPelBuffer<unsigned char> store(mxPelRect(0, 0, w.width(), rows), 64, mxPelInit::eUnwritten);
+  unsigned char* const base = store.pointToOffset();
+  const std::ptrdiff_t stride = store.rowStride();
   std::int32_t made = 0;  // rows 0 .. made - 1 have been made
   auto feed = [&](std::int32_t last) {
     for (; made <= last; ++made) make(made, base + std::ptrdiff_t(made % rows) * stride);

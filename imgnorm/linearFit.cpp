@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 
-#include "baseif/detail/threadScratch.h"
 #include "baseif/mxAffine.h"
 #include "baseif/mxLineFit.h"
 #include "baseif/mxPelOps.h"
@@ -72,14 +71,13 @@ namespace {
 // at most 1 to a pair count, so the tables can only outgrow 32 bits on a
 // window of 2^32 pels or more; such a window empties them into 64-bit totals
 // (spilled) every 2^31 pels.  The run's fit reads the tables directly.  The
-// tables are the thread's kept 512 KiB block: a fresh one from the heap is
-// handed back to the system after the run in some heap states and
-// processes, and faulted in again on the next (about 3 ms a run).
-struct PairTablesTag;
+// tables are one 512 KiB pel store, which the thread recycles: a fresh block
+// from the heap is handed back to the system after the run in some heap
+// states and processes, and faulted in again on the next (about 3 ms a run).
 struct PassCounts {
   static constexpr std::size_t kTables = 2 * 65536;
-  mxkernel::ThreadScratch<std::uint32_t, PairTablesTag> store{kTables};
-  std::uint32_t* tables = store.data();
+  mxPelBuffer<std::uint32_t> store{mxPelRect(0, 0, 65536, 2), 64, mxPelInit::eUnwritten};
+  std::uint32_t* tables = store.pointToOffset();
   std::vector<std::uint64_t> spilled;  // empty until a window needs it
   std::uint64_t cells[kCells] = {};
 

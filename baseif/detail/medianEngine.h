@@ -19,13 +19,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "baseif/detail/threadScratch.h"
 #include "baseif/mxPelBuffer.h"
 #include "baseif/mxPelMedian.h"
 
 namespace mxmedian {
-
-struct CountsTag;  // the thread's kept block for the column histograms
 
 // The filter, masked or not, with the policy's pair operations besides those above:
 //   V::P                      32 counters: fine groups g and g + 1 of a column
@@ -74,6 +71,7 @@ public:
   // every set of the level-1 data cache (with 512 bytes they would fall in
   // an eighth of them, and a window of 101 columns would not stay cached).
   static constexpr std::ptrdiff_t kFine = 256 + 32;
+  static_assert(kFine * 2 % 64 == 0, "a store's rows of kFine counts lie exactly kFine apart");
 
   StripEngine(std::int32_t width, const mxPelMedianParams& p)
       : width_(width),
@@ -83,10 +81,12 @@ public:
         average_(p.averageMiddles),
         k_((p.size.x() * p.size.y() - 1) / 2),
         stripWidth_(stripWidthFor(width, rx_)),
-        counts_(columns() * (kFine + 16) + 32) {
-    const std::uintptr_t misalign = reinterpret_cast<std::uintptr_t>(counts_.data()) % 64;
-    fine0_ = counts_.data() + (misalign == 0 ? 0 : (64 - misalign) / 2);
-    coarse0_ = fine0_ + columns() * kFine;
+        // Pel stores, which the thread recycles from call to call: a row of
+        // counts per column, rows starting on cache lines.
+        fine_(mxPelRect(0, 0, std::int32_t(kFine), std::int32_t(columns())), 64, mxPelInit::eUnwritten),
+        coarse_(mxPelRect(0, 0, 16, std::int32_t(columns())), 32, mxPelInit::eUnwritten) {
+    fine0_ = fine_.pointToOffset();
+    coarse0_ = coarse_.pointToOffset();
     for (int v = 0; v < 256; ++v)
       for (int j = 0; j < 16; ++j) {
         steps_[v][j] = std::uint16_t(j >= v / 16 ? 1 : 0);
@@ -405,8 +405,8 @@ private:
   std::int32_t stripWidth_;
   std::int32_t xs_ = 0, xe_ = 0;       // the strip's output columns
   std::int32_t first_ = 0, last_ = 0;  // its source columns
-  // The columns' fine counts, then their coarse counts.
-  mxkernel::ThreadScratch<std::uint16_t, CountsTag> counts_;
+  // The columns' fine and coarse counts, column c at row c.
+  mxPelBuffer<std::uint16_t> fine_, coarse_;
   std::uint16_t* fine0_ = nullptr;  // the first fine count, at a cache line's start
   std::uint16_t* coarse0_ = nullptr;
   alignas(32) std::uint16_t window_[16][16];

@@ -4,9 +4,6 @@
 // versions with each other.
 #pragma once
 
-// (Included here, before the instruction-set switches of the engine's
-// translation units, so that its code is built for the baseline in all.)
-#include "baseif/detail/threadScratch.h"
 #include "baseif/mxPelBuffer.h"
 #include "baseif/mxPelMedian.h"
 
