@@ -46,6 +46,10 @@ mxArchive::mxArchive() = default;
 
 mxArchive::mxArchive(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)), loading_(true) {}
 
+// An empty view still reads as an archive with no bytes (view_ stays null).
+mxArchive::mxArchive(const std::uint8_t* data, std::size_t size)
+    : view_(size ? data : nullptr), viewSize_(size), loading_(true) {}
+
 mxArchive mxArchive::loadFile(const std::string& path) {
   // A folder opens as a stream on Linux and reports an absurd size, so only
   // regular files are read.
@@ -97,7 +101,7 @@ void mxArchive::write(const void* data, std::size_t n) {
 void mxArchive::read(void* data, std::size_t n) {
   if (!loading_) throw BadData(L"cannot read from a storing archive");
   require(n);
-  if (n) std::memcpy(data, bytes_.data() + pos_, n);
+  if (n) std::memcpy(data, in().first + pos_, n);
   pos_ += n;
 }
 
@@ -138,7 +142,7 @@ std::unique_ptr<mxPersistent> mxArchive::loadObject() {
   std::uint32_t n = getLE<std::uint32_t>(*this);
   if (n > kMaxClassName) throw BadData(L"archive holds an impossible class name length");
   require(n);
-  std::string name(reinterpret_cast<const char*>(bytes_.data() + pos_), n);
+  std::string name(reinterpret_cast<const char*>(in().first + pos_), n);
   pos_ += n;
   const mx_Instantiator::Factory make = mx_Instantiator::find(name);
   if (!make) throw BadData(L"archive holds an object of unknown class \"" + mfFromUtf8(name) + L"\"");

@@ -30,6 +30,9 @@ public:
   mxArchive();
   // A loading archive over the given bytes.
   explicit mxArchive(std::vector<std::uint8_t> bytes);
+  // A loading archive that reads the caller's bytes in place, without a
+  // copy; they must outlive the archive.  bytes() is empty for it.
+  mxArchive(const std::uint8_t* data, std::size_t size);
   // A loading archive over a file's contents.  Throws mxArchive::IOError when
   // the file cannot be read.
   static mxArchive loadFile(const std::string& path);
@@ -43,10 +46,11 @@ public:
 
   bool isLoading() const { return loading_; }
   bool isStoring() const { return !loading_; }
-  // The stored bytes (storing), or all bytes (loading).
+  // The stored bytes (storing), or all bytes of a loading archive that owns
+  // them.
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
   // Loading: bytes not yet read.
-  std::size_t remaining() const { return bytes_.size() - pos_; }
+  std::size_t remaining() const { return in().second - pos_; }
   std::size_t position() const { return pos_; }
 
   // Raw exchange.  read() throws Truncated when fewer than n bytes remain.
@@ -109,7 +113,14 @@ public:
   };
 
 private:
+  // The bytes a loading archive reads: its own, or the caller's.
+  std::pair<const std::uint8_t*, std::size_t> in() const {
+    return view_ ? std::make_pair(view_, viewSize_) : std::make_pair(bytes_.data(), bytes_.size());
+  }
+
   std::vector<std::uint8_t> bytes_;
+  const std::uint8_t* view_ = nullptr;
+  std::size_t viewSize_ = 0;
   std::size_t pos_ = 0;
   bool loading_ = false;
   int objectDepth_ = 0;  // nesting of storeObject()/loadObject()

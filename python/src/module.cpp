@@ -235,12 +235,12 @@ py::bytes toBytes(const Normalizer& n) {
 }
 
 std::unique_ptr<Normalizer> fromBytes(const py::bytes& b) {
-  std::string_view v = b;
-  std::vector<std::uint8_t> bytes(v.begin(), v.end());
+  // Read in place: b is immutable and held by the caller while it loads.
+  const std::string_view v = b;
   auto n = std::make_unique<Normalizer>();
   {
     py::gil_scoped_release nogil;
-    mxArchive ar(std::move(bytes));
+    mxArchive ar(reinterpret_cast<const std::uint8_t*>(v.data()), v.size());
     ar || n->tool;
     if (ar.remaining() != 0) throw mxArchive::BadData(L"archive holds bytes after the normalizer");
   }

@@ -193,13 +193,14 @@ Record sampleRecord() {
   return r;
 }
 
-// Every prefix of the record, and the record with any byte flipped.
+// Every prefix of the record (read in place, as a view of exactly its bytes),
+// and the record with any byte flipped.
 TEST(ArchiveMalformed, TruncatedOrFlippedBytesAreRejectedOrReadFaithfully) {
   Record ref = sampleRecord();
   const Bytes full = ref.bytes();
   // Every value read back as stored, e and none loaded over bound buffers.
   Record whole{0, false, 0, 0, 0, L"", {}, {}};
-  mxArchive all(full);
+  mxArchive all(full.data(), full.size());
   whole.exchange(all);
   EXPECT_EQ(all.remaining(), 0u);
   EXPECT_EQ(whole.bytes(), full);
@@ -210,7 +211,8 @@ TEST(ArchiveMalformed, TruncatedOrFlippedBytesAreRejectedOrReadFaithfully) {
   for (std::size_t n = 0; n < full.size(); ++n) {
     Record r;
     r.p = before;
-    mxArchive in(Bytes(full.begin(), full.begin() + std::ptrdiff_t(n)));
+    const Bytes prefix(full.begin(), full.begin() + std::ptrdiff_t(n));
+    mxArchive in(prefix.data(), prefix.size());
     try {
       r.exchange(in);
       ADD_FAILURE() << "no error for an archive truncated to " << n << " bytes";
