@@ -8,17 +8,24 @@
           time of each, the CPU time per image spent in the workers and in
           the other processes of the cluster (the client, which holds the
           LocalCluster's scheduler, and the nannies) and the speed-ups.
+  control: the batch's machinery with each file's work replaced, on the
+          workers, by matrix products in cache (no file I/O, no memory
+          traffic) of MS ms of thread CPU time: the speed-up from 1 to 2
+          workers that Dask itself allows on this machine for work of that
+          size.
   array:  normalize_array over a SIZE x SIZE dask array made chunk by chunk
           (never whole in the client), on 2 workers; prints the time and each
           worker's peak resident memory.
 
   PYTHONPATH=build/python /usr/bin/python3 bench/dask/bench_dask.py batch [N] [METHOD]
+  PYTHONPATH=build/python /usr/bin/python3 bench/dask/bench_dask.py control [N] [MS]
   PYTHONPATH=build/python /usr/bin/python3 bench/dask/bench_dask.py array [SIZE] [METHOD]
 """
 
 import os
 import resource
 import shutil
+import statistics
 import sys
 import tempfile
 import time
@@ -53,6 +60,13 @@ def cpu_seconds(pid="self"):
     with open("/proc/%s/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def minor_faults():
+    """This process's minor page faults so far (on a worker: its own).  A
+    fresh page costs about 10 us to fault in on some virtual machines."""
+    with open("/proc/self/stat") as f:
+        return int(f.read().rsplit(")", 1)[1].split()[7])
 
 
 def tree_cpu_seconds():
@@ -124,24 +138,26 @@ def batch(n=200, method="local-mean", repeats=3):
                     for name, folder, paths in inputs:
                         out = os.path.join(folder, "out%d_%d" % (workers, r))
                         before, tree_before = client.run(cpu_seconds), tree_cpu_seconds()
+                        faults_before = client.run(minor_faults)
                         t0 = time.perf_counter()
                         reports = idask.normalize_files(tool, paths, method, out, client)
                         seconds = time.perf_counter() - t0
-                        after = client.run(cpu_seconds)
+                        after, faults = client.run(cpu_seconds), client.run(minor_faults)
                         assert all(rep["status"] == "ok" for rep in reports), reports
                         worker_cpu = sum(after[w] - before[w] for w in after)
-                        run = (seconds, worker_cpu, tree_cpu_seconds() - tree_before - worker_cpu)
+                        run = (seconds, worker_cpu, tree_cpu_seconds() - tree_before - worker_cpu,
+                               sum(faults[w] - faults_before[w] for w in faults))
                         results.setdefault((name, workers, threads), []).append(run)
                         shutil.rmtree(out)
         results = {key: (min(runs), runs) for key, runs in results.items()}
         for name, folder, _ in inputs:
             print("files %s (%s):" % (name, os.path.dirname(folder)))
             for workers, threads in shapes:
-                (seconds, worker_cpu, other_cpu), runs = results[name, workers, threads]
+                (seconds, worker_cpu, other_cpu, faults), runs = results[name, workers, threads]
                 print("  %d worker(s) x %d thread(s): %.2f s (%.1f ms per image; runs: %s); CPU per image: workers "
-                      "%.1f ms, client, scheduler and nannies %.1f ms"
+                      "%.1f ms, client, scheduler and nannies %.1f ms; page faults per image in the workers %.0f"
                       % (workers, threads, seconds, 1000 * seconds / n, ", ".join("%.2f" % r[0] for r in runs),
-                         1000 * worker_cpu / n, 1000 * other_cpu / n))
+                         1000 * worker_cpu / n, 1000 * other_cpu / n, faults / n))
             one = results[name, 1, 1][0][0]
             print("  speed-up 1 -> 2 workers: %.2fx; 1 -> 2 threads in one worker: %.2fx"
                   % (one / results[name, 2, 1][0][0], one / results[name, 1, 2][0][0]))
@@ -150,6 +166,46 @@ def batch(n=200, method="local-mean", repeats=3):
     finally:
         for folder in folders:
             shutil.rmtree(folder, ignore_errors=True)
+
+
+def _in_cache_work(tool, path, method, output, reader, writer, buffer=None):
+    """Stands in for one file on a worker: products of a 160 x 160 matrix
+    (in cache, without the GIL) for a file's thread CPU time."""
+    state = _in_cache_work.state
+    start = time.thread_time()
+    while time.thread_time() - start < state["seconds"]:
+        np.matmul(state["a"], state["a"], out=state["out"])
+    return {"path": path, "output": output, "status": "ok", "message": ""}
+
+
+def _use_in_cache_work(seconds):
+    a = np.random.default_rng(0).random((160, 160))
+    _in_cache_work.state = {"a": a, "out": np.empty_like(a), "seconds": seconds}
+    idask._normalize_file = _in_cache_work
+
+
+def control(n=200, ms=5.5, rounds=5):
+    tool = imgnorm.Normalizer(scene(2048, 2048, 0), methods="local-mean")
+    paths = ["img%03d.npy" % k for k in range(n)]  # never opened
+    out = tempfile.mkdtemp(prefix="imgnorm_control_")
+    times = {1: [], 2: []}
+    try:
+        for r in range(rounds):  # the clusters take turns, as in batch()
+            for workers in (1, 2):
+                with cluster(workers) as c, distributed.Client(c) as client:
+                    client.run(_use_in_cache_work, ms / 1000.0)
+                    idask.normalize_files(tool, paths[:8], "local-mean", out, client, files_per_task=1)
+                    t0 = time.perf_counter()
+                    reports = idask.normalize_files(tool, paths, "local-mean", out, client)
+                    times[workers].append(time.perf_counter() - t0)
+                    assert all(rep["status"] == "ok" for rep in reports), reports
+    finally:
+        shutil.rmtree(out, ignore_errors=True)
+    a, b = times[1], times[2]
+    print("normalize_files over %d files, each replaced by %.1f ms of work in cache; %d rounds" % (n, ms, rounds))
+    print("  1 worker:  %s s" % ", ".join("%.2f" % t for t in a))
+    print("  2 workers: %s s" % ", ".join("%.2f" % t for t in b))
+    print("  speed-up 1 -> 2 workers: best %.2fx, median %.2fx" % (min(a) / min(b), statistics.median(a) / statistics.median(b)))
 
 
 def peak_rss_mib():
@@ -191,5 +247,7 @@ if __name__ == "__main__":
     what = sys.argv[1] if len(sys.argv) > 1 else "batch"
     if what == "batch":
         batch(int(sys.argv[2]) if len(sys.argv) > 2 else 200, sys.argv[3] if len(sys.argv) > 3 else "local-mean")
+    elif what == "control":
+        control(int(sys.argv[2]) if len(sys.argv) > 2 else 200, float(sys.argv[3]) if len(sys.argv) > 3 else 5.5)
     else:
         array(int(sys.argv[2]) if len(sys.argv) > 2 else 20000, sys.argv[3] if len(sys.argv) > 3 else "local-mean")
