@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "baseif/detail/cpuDispatch.h"
@@ -11,7 +12,7 @@
 
 // The fast paths must agree with the plain loops for every length (tails of
 // every size) and alignment.
-TEST(PelKernels, MapAndMomentsMatchThePlainLoops) {
+TEST(PelKernels, MapAndSelectMatchThePlainLoops) {
   std::mt19937 rng(7);
   std::vector<unsigned char> lut(256), src(700), mask(700);
   for (auto& v : lut) v = static_cast<unsigned char>(rng());
@@ -31,16 +32,6 @@ TEST(PelKernels, MapAndMomentsMatchThePlainLoops) {
       EXPECT_EQ(mxkernel::pelSelectRow(src.data() + offset, mask.data() + offset, t.data(), n),
                 mxkernel::pelSelectRowPlain(src.data() + offset, mask.data() + offset, u.data(), n));
       ASSERT_EQ(t, u) << n;
-
-      const unsigned char* masks[] = {nullptr, mask.data() + offset};
-      for (const unsigned char* m : masks) {
-        mxkernel::Moments p, f;
-        mxkernel::pelMomentsRowPlain(src.data() + offset, m, n, p);
-        mxkernel::pelMomentsRow(src.data() + offset, m, n, f);
-        EXPECT_EQ(p.count, f.count);
-        EXPECT_EQ(p.sum, f.sum);
-        EXPECT_EQ(p.sumOfSquares, f.sumOfSquares);
-      }
     }
   }
 }
@@ -78,29 +69,31 @@ TEST(PelKernels, HistogramCountsEveryPelOnce) {
   }
 }
 
-// Rows long enough for the vector versions' 32-bit square sums to be widened
-// several times (bright pels, the largest squares), at every level, against
-// the plain loop.
-TEST(PelKernels, MomentsOfLongRowsAtEveryLevel) {
+// Every level against the plain loop: tails of every size at every
+// alignment, and rows long enough for the vector versions' 32-bit square sums
+// to be widened several times (bright pels, the largest squares).
+TEST(PelKernels, MomentsAtEveryLevelMatchThePlainLoop) {
   std::mt19937 rng(3);
-  std::vector<unsigned char> src(700001), mask(src.size());
+  std::vector<unsigned char> src(700006), mask(src.size());
   for (std::size_t i = 0; i < src.size(); ++i) {
     src[i] = static_cast<unsigned char>(rng() % 8 == 0 ? rng() : 255);
     mask[i] = static_cast<unsigned char>(rng() % 3 == 0 ? 0 : 1 + rng() % 255);
   }
   const mxcpu::Level top = mxcpu::detected();
-  const unsigned char* masks[] = {nullptr, mask.data()};
-  for (const unsigned char* m : masks) {
-    mxkernel::Moments plain;
-    mxkernel::pelMomentsRowPlain(src.data(), m, std::int32_t(src.size()), plain);
-    for (int l = 0; l <= int(top); ++l) {
-      mxcpu::capLevel(mxcpu::Level(l));
-      mxkernel::Moments fast;
-      mxkernel::pelMomentsRow(src.data(), m, std::int32_t(src.size()), fast);
-      mxcpu::capLevel(top);
-      EXPECT_EQ(fast.count, plain.count) << "level " << l;
-      EXPECT_EQ(fast.sum, plain.sum) << "level " << l;
-      EXPECT_EQ(fast.sumOfSquares, plain.sumOfSquares) << "level " << l;
-    }
-  }
+  for (bool masked : {false, true})
+    for (int offset : {0, 1, 5})
+      for (int n : {0, 1, 63, 64, 65, 127, 128, 500, 600, 700001}) {
+        const unsigned char *s = src.data() + offset, *m = masked ? mask.data() + offset : nullptr;
+        mxkernel::Moments plain;
+        mxkernel::pelMomentsRowPlain(s, m, n, plain);
+        for (int l = 0; l <= int(top); ++l) {
+          mxcpu::capLevel(mxcpu::Level(l));
+          mxkernel::Moments fast;
+          mxkernel::pelMomentsRow(s, m, n, fast);
+          mxcpu::capLevel(top);
+          EXPECT_EQ(std::tie(fast.count, fast.sum, fast.sumOfSquares),
+                    std::tie(plain.count, plain.sum, plain.sumOfSquares))
+              << "level " << l << " length " << n << " offset " << offset << " masked " << masked;
+        }
+      }
 }
