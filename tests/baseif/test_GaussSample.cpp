@@ -42,6 +42,24 @@ double bruteForce(const mxPelBuffer_const<unsigned char>& src, const mxGaussSamp
 
 int floorDiv(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
+// The output grid: cells anchored at image coordinate 0, every cell holding a
+// window pel present.  Every output pel as the brute force has it, within
+// five roundings of the intermediate values' 1/256 grey level besides the
+// final rounding.
+template <class T>
+void expectBruteForce(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p,
+                      const mxPelBuffer_const<T>& out) {
+  const mxPelRect r = out.window(), w = src.window();
+  const int gx = p.sample.x(), gy = p.sample.y();
+  ASSERT_EQ(r, mxPelRect(floorDiv(w.x(), gx), floorDiv(w.y(), gy),
+                         floorDiv(w.x() + w.width() - 1, gx) - floorDiv(w.x(), gx) + 1,
+                         floorDiv(w.y() + w.height() - 1, gy) - floorDiv(w.y(), gy) + 1));
+  for (int j = 0; j < r.height(); ++j)
+    for (int i = 0; i < r.width(); ++i)
+      ASSERT_NEAR(out.row(j)[i], bruteForce(src, p, r.x() + i, r.y() + j), 0.5 + p.gain * 5.0 / 512.0)
+          << "at " << i << ", " << j;
+}
+
 // The last trials: kernels far longer than small images, where most line
 // positions read a border row or column.
 TEST(GaussSample, MatchesBruteForceOnRandomWindows) {
@@ -59,32 +77,21 @@ TEST(GaussSample, MatchesBruteForceOnRandomWindows) {
     const bool wide = coin(rng) == 1;  // the 16-bit form: no subsampling, gain 128
     if (wide) p.sample = {1, 1}, p.gain = 128.0;
     SCOPED_TRACE(testing::Message() << "trial " << trial);
-    mxPelBuffer<unsigned short> out16;
-    const mxPelBuffer<unsigned char> out8 = wide ? mxPelBuffer<unsigned char>() : mfGaussSample(src, p);
-    if (wide) mfGaussSample(src, p, out16);
-    const mxPelRect r = wide ? out16.window() : out8.window();
-    const mxPelRect w = src.window();
-    // The grid: cells anchored at image coordinate 0, every cell holding a
-    // window pel present.
-    ASSERT_EQ(r, mxPelRect(floorDiv(w.x(), p.sample.x()), floorDiv(w.y(), p.sample.y()),
-                           floorDiv(w.x() + w.width() - 1, p.sample.x()) - floorDiv(w.x(), p.sample.x()) + 1,
-                           floorDiv(w.y() + w.height() - 1, p.sample.y()) - floorDiv(w.y(), p.sample.y()) + 1));
-    // Intermediate values carry 1/256 grey level: allow five such roundings
-    // besides the final rounding.
-    const double tolerance = 0.5 + p.gain * 5.0 / 512.0;
-    for (int j = 0; j < r.height(); ++j)
-      for (int i = 0; i < r.width(); ++i) {
-        const double expected = bruteForce(src, p, r.x() + i, r.y() + j);
-        const double got = wide ? out16.row(j)[i] : out8.row(j)[i];
-        ASSERT_NEAR(got, expected, tolerance) << "at " << i << ", " << j;
-      }
+    if (wide) {
+      mxPelBuffer<unsigned short> out16;
+      mfGaussSample(src, p, out16);
+      expectBruteForce<unsigned short>(src, p, out16);
+    } else {
+      expectBruteForce<unsigned char>(src, p, mfGaussSample(src, p));
+    }
+    if (HasFatalFailure()) return;
   }
 }
 
 // Factors beyond what the smoothing covers (above 32768, where the kernels of
-// neighbouring outputs lie apart): windows straddling cell boundaries, each
-// output as the brute force has it, and at once (not after walking the
-// factor's length).
+// neighbouring outputs lie apart): windows straddling cell boundaries, the
+// grid and each output as the brute force has them, and at once (not after
+// walking the factor's length).
 TEST(GaussSample, FactorsBeyondTheKernelMatchBruteForce) {
   struct Case {
     int gx, gy, sx, sy;
@@ -100,11 +107,7 @@ TEST(GaussSample, FactorsBeyondTheKernelMatchBruteForce) {
       const int x0 = c.gx > 100 ? c.gx - 3 : -4, y0 = c.gy > 100 ? c.gy - 3 : -2;
       const mxPelBuffer<unsigned char> src = randomWindow(rng, x0, y0, 7, 6);
       const mxGaussSampleParams p({c.gx, c.gy}, {c.sx, c.sy}, 1.0, centred);
-      const mxPelBuffer<unsigned char> out = mfGaussSample(src, p);
-      const mxPelRect r = out.window();
-      for (int j = 0; j < r.height(); ++j)
-        for (int i = 0; i < r.width(); ++i)
-          ASSERT_NEAR(out.row(j)[i], bruteForce(src, p, r.x() + i, r.y() + j), 0.5 + 5.0 / 512.0) << i << ", " << j;
+      expectBruteForce<unsigned char>(src, p, mfGaussSample(src, p));
     }
 }
 
