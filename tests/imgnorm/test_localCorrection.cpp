@@ -31,6 +31,18 @@ Image correct(const mxPelBuffer_const<unsigned char>& image, const mxPelBuffer_c
   return result;
 }
 
+// A view of img cut to r.
+Image cut(const Image& img, const mxPelRect& r) {
+  Image v = img;
+  v.window(r, false);
+  return v;
+}
+
+// A textured grey level: smooth structure plus a fine integer pattern.
+int texture(int x, int y) {
+  return int(std::lround(128.0 + 45.0 * std::sin(0.37 * x) * std::cos(0.23 * y))) + (x * 7 + y * 13) % 11 - 5;
+}
+
 TEST(LocalCorrectionHelpers, SmoothingForNeighborhoodFollowsItsTable) {
   const int k[] = {1, 3, 5, 7, 9, 11, 15, 21, 51, 101, 201};
   const int s[] = {0, 2, 4, 4, 6, 6, 8, 12, 26, 52, 102};
@@ -129,10 +141,9 @@ struct Scene {
   explicit Scene(bool withBar) {
     for (int y = 0; y < H; ++y)
       for (int x = 0; x < W; ++x) {
-        const double texture = 128.0 + 45.0 * std::sin(0.37 * x) * std::cos(0.23 * y) + ((x * 7 + y * 13) % 11) - 5;
         const double u = (x - W / 2.0) / (W / 2.0), v = (y - H / 2.0) / (H / 2.0);
         const double shading = 22.0 * u + 8.0 * v + 10.0 - 20.0 * (u * u + v * v) / 2.0;
-        const unsigned char r = (unsigned char)std::lround(texture);
+        const unsigned char r = (unsigned char)texture(x, y);
         double img = r + shading + (inDefect(x, y) ? 60.0 : 0.0);
         if (withBar && inBar(x, y)) img += 90.0;
         ref.row(y)[x] = r;
@@ -189,8 +200,7 @@ TEST(LocalCorrectionQuality, SubSampledMaskedMeanIsAsExactAsFullResolution) {
   std::vector<double> ideal(size_t(W) * H);
   for (int y = 0; y < H; ++y)
     for (int x = 0; x < W; ++x) {
-      const int r =
-          int(std::lround(128.0 + 45.0 * std::sin(0.37 * x) * std::cos(0.23 * y))) + (x * 7 + y * 13) % 11 - 5;
+      const int r = texture(x, y);
       const double tilt = 0.25 * x + 0.05 * y - 73.0;
       const bool excluded = (x >= 100 && x < 131 && y >= 60) || (y >= 300 && y < 321 && x >= 250);
       ref.row(y)[x] = (unsigned char)r;
@@ -227,17 +237,6 @@ TEST(LocalCorrectionQuality, SampledProductsShareTheDifferenceGrid) {
     EXPECT_EQ(t.maskCoverage.get(180 / g.x(), 150 / g.y()), 32640);
     EXPECT_EQ(t.sampledMask.get(70 / g.x(), 80 / g.y()), 0);
   }
-}
-
-}  // namespace
-
-namespace {
-
-// A view of img cut to r.
-Image cut(const Image& img, const mxPelRect& r) {
-  Image v = img;
-  v.window(r, false);
-  return v;
 }
 
 TEST(LocalCorrectionEdges, MaskedMeanOnAPartialOverlapIsTheMeanOverSetPels) {
