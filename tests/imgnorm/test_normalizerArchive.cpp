@@ -26,15 +26,11 @@ Bytes withMethods(Bytes bytes, std::uint32_t methods) {
 }
 
 mxImageNormalizer trainedWithMask(Method methods) {
-  mxImageNormalizer n;
   Image ref = randomImage(30, 24, 1, 20, 230, 4, 5);
   ref.clientFromImageXform(mxXform<2>(mxMatrix<2>(2, 0, 0, 2), mxVector<2>(-1, 7)));
-  n.referenceImage(ref, false);
-  n.maskImage(makeImage(
-                  30, 24, [](int x, int y) { return (x + y) % 5 ? 200 : 0; }, 4, 5),
-              false);
-  n.neighborhoodSize(P(11, 9));
-  n.granularity(P(2, 2));
+  const Image mask = makeImage(
+      30, 24, [](int x, int y) { return (x + y) % 5 ? 200 : 0; }, 4, 5);
+  mxImageNormalizer n = trainedTool(ref, eIdentity, P(11, 9), mask, P(2, 2));
   n.set(mxPair<double>(0.05, 0.95), P(-40, 60), true);
   n.train(methods);
   return n;

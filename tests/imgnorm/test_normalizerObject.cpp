@@ -25,9 +25,7 @@ TEST(NormalizerObject, SettersAcceptAndRejectWithoutChange) {
 }
 
 TEST(NormalizerObject, SetKeepsTrainingUnlessTheRangeIsBad) {
-  mxImageNormalizer n;
-  n.referenceImage(randomImage(16, 16, 3), false);
-  n.train(eMatchHistogram);
+  mxImageNormalizer n = trainedTool(randomImage(16, 16, 3), eMatchHistogram);
   n.set(D(0.1, 0.9), P(-10, 40), true);
   EXPECT_EQ(n.trainedMethods(), eMatchHistogram);
   EXPECT_TRUE(n.keepMaskedPixels());
@@ -56,9 +54,7 @@ TEST(NormalizerObject, EverySetterClearsTraining) {
       [&](mxImageNormalizer& n) { n.referenceImage(ref, false); },
   };
   for (const auto& setter : setters) {
-    mxImageNormalizer n;
-    n.referenceImage(ref, false);
-    n.train(eMatchHistogram | eLocalCorrection);
+    mxImageNormalizer n = trainedTool(ref, eMatchHistogram | eLocalCorrection);
     ASSERT_EQ(n.trainedMethods(), eMatchHistogram | eLocalCorrection);
     setter(n);
     EXPECT_EQ(n.trainedMethods(), eIdentity);
