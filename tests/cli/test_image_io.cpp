@@ -95,6 +95,15 @@ TEST_F(ImageIo, WriteFailuresLeaveNothingBehind) {
   writeImage(path("x.png"), randomImage(8, 8, 6));
   EXPECT_EQ(filesIn(dir_), 1u);
   EXPECT_TRUE(mfPelEqual<unsigned char>(readImage(path("x.png"), false), randomImage(8, 8, 6)));
+  // A full device: the write fails with the system's reason.
+  const int fd = ::open("/dev/full", O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const std::vector<std::uint8_t> bytes(100000, 7);
+  EXPECT_FALSE(writeAll(fd, bytes.data(), bytes.size()));
+  const int err = errno;
+  ::close(fd);
+  EXPECT_EQ(err, ENOSPC);
+  EXPECT_EQ(errnoText(err), "No space left on device");
 }
 
 // The same greys through every input format and layout the program reads:
@@ -122,18 +131,22 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
       return int(std::floor(v * 255.0 / (s.bits == 16 ? 65535.0 : 255.0) + 0.5));
     };
   };
-  TiffLayout tiles;
-  tiles.tile = 16;
-  TiffLayout paletteSpec;
-  for (int c = 0; c < 3; ++c)
-    for (int i = 0; i < 256; ++i) paletteSpec.colormap.push_back(std::uint16_t(i * 257));
-  paletteSpec.photometric = PHOTOMETRIC_PALETTE;
-  TiffLayout oneBit, fourBit, minIsWhite, planes;
-  oneBit.bits = 1;
-  fourBit.bits = 4;
-  minIsWhite.photometric = PHOTOMETRIC_MINISWHITE;
-  planes.photometric = PHOTOMETRIC_RGB;
-  planes.separate = true;
+  const auto lay = [](int bits, int photometric, bool separate = false, std::uint32_t tile = 0) {
+    TiffLayout l;
+    l.bits = bits, l.photometric = photometric, l.separate = separate, l.tile = tile;
+    return l;
+  };
+  TiffLayout palette = lay(0, PHOTOMETRIC_PALETTE), tiles = lay(0, -1, false, 16);
+  for (int i = 0; i < 3 * 256; ++i) palette.colormap.push_back(std::uint16_t(i % 256 * 257));
+  const auto png = [](const Samples& s, Palette p = Palette::kNone) {
+    return [&s, p](const std::string& f) { return writePng(f, s, p); };
+  };
+  const auto tif = [](const Samples& s, TiffLayout l = {}) {
+    return [&s, l](const std::string& f) { return writeTiff(f, {s}, l); };
+  };
+  const auto jpg = [](const Samples& s, bool progressive) {
+    return [&s, progressive](const std::string& f) { return writeJpeg(f, s, 100, progressive); };
+  };
   const auto bytesTo = [](const std::vector<std::uint8_t>& b) {
     return [b](const std::string& p) {
       return bool(std::ofstream(p, std::ios::binary).write((const char*)b.data(), std::streamsize(b.size())));
@@ -155,34 +168,30 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
     const char* refusedWithout = nullptr;  // the reason without --to-gray
   };
   const Case cases[] = {
-      {"palette_grey.png", [&](const std::string& p) { return writePng(p, grey, Palette::kGrey); }, false, 0, g},
-      {"palette_grey.tif", [&](const std::string& p) { return writeTiff(p, {grey}, paletteSpec); }, false, 0, g},
-      {"grey.jpg", [&](const std::string& p) { return writeJpeg(p, grey, 100, false); }, false, 3, g},
-      {"progressive.jpg", [&](const std::string& p) { return writeJpeg(p, grey, 100, true); }, false, 3, g},
-      {"rgb.jpg", [&](const std::string& p) { return writeJpeg(p, rgb, 100, false); }, true, 4, g},
+      {"palette_grey.png", png(grey, Palette::kGrey), false, 0, g},
+      {"palette_grey.tif", tif(grey, palette), false, 0, g},
+      {"grey.jpg", jpg(grey, false), false, 3, g},
+      {"progressive.jpg", jpg(grey, true), false, 3, g},
+      {"rgb.jpg", jpg(rgb, false), true, 4, g},
       {"grey8.bmp", bytesTo(bmpBytes(grey, 8, false)), false, 0, g},
       {"topdown.bmp", bytesTo(bmpBytes(grey, 8, true)), false, 0, g},
       {"rgb24.bmp", bytesTo(bmpBytes(rgb, 24, false)), true, 0, g},
       {"bits1.bmp", bytesTo(bmpBytes(grey, 1, false)), false, 0,
        [&](int x, int y) { return g(x, y) >= 128 ? 255 : 0; }},
-      {"bits1.tif", [&](const std::string& p) { return writeTiff(p, {bit}, oneBit); }, false, 0,
-       [&](int x, int y) { return g(x, y) >= 128 ? 255 : 0; }},
-      {"bits4.tif", [&](const std::string& p) { return writeTiff(p, {nibble}, fourBit); }, false, 0,
-       [&](int x, int y) { return (g(x, y) >> 4) * 17; }},
+      {"bits1.tif", tif(bit, lay(1, -1)), false, 0, [&](int x, int y) { return g(x, y) >= 128 ? 255 : 0; }},
+      {"bits4.tif", tif(nibble, lay(4, -1)), false, 0, [&](int x, int y) { return (g(x, y) >> 4) * 17; }},
       {"maxval15.pgm", pgm15, false, 0, [&](int x, int y) { return (g(x, y) >> 4) * 17; }},
-      {"white.tif", [&](const std::string& p) { return writeTiff(p, {grey}, minIsWhite); }, false, 0,
-       [&](int x, int y) { return 255 - g(x, y); }},
-      {"planes.tif", [&](const std::string& p) { return writeTiff(p, {rgb}, planes); }, true, 0, g},
-      {"g8_tiled.tif", [&](const std::string& p) { return writeTiff(p, {grey}, tiles); }, false, 0, g},
-      {"rgb8.png", [&](const std::string& p) { return writePng(p, rgb8); }, true, 0, luma(rgb8), "colour"},
-      {"rgba8.png", [&](const std::string& p) { return writePng(p, rgba8); }, true, 0, luma(rgba8), "alpha"},
-      {"ga8.png", [&](const std::string& p) { return writePng(p, ga8); }, true, 0, luma(ga8), "alpha"},
-      {"g16.png", [&](const std::string& p) { return writePng(p, g16); }, true, 0, luma(g16), "16-bit"},
-      {"rgb16.png", [&](const std::string& p) { return writePng(p, rgb16); }, true, 1, luma(rgb16), "16-bit"},
-      {"rgb8.tif", [&](const std::string& p) { return writeTiff(p, {rgb8}); }, true, 0, luma(rgb8), "colour"},
-      {"g16.tif", [&](const std::string& p) { return writeTiff(p, {g16}); }, true, 0, luma(g16), "16-bit"},
-      {"rgb8_tiled.tif", [&](const std::string& p) { return writeTiff(p, {rgb8}, tiles); }, true, 0, luma(rgb8),
-       "colour"},
+      {"white.tif", tif(grey, lay(0, PHOTOMETRIC_MINISWHITE)), false, 0, [&](int x, int y) { return 255 - g(x, y); }},
+      {"planes.tif", tif(rgb, lay(0, PHOTOMETRIC_RGB, true)), true, 0, g},
+      {"g8_tiled.tif", tif(grey, tiles), false, 0, g},
+      {"rgb8.png", png(rgb8), true, 0, luma(rgb8), "colour"},
+      {"rgba8.png", png(rgba8), true, 0, luma(rgba8), "alpha"},
+      {"ga8.png", png(ga8), true, 0, luma(ga8), "alpha"},
+      {"g16.png", png(g16), true, 0, luma(g16), "16-bit"},
+      {"rgb16.png", png(rgb16), true, 1, luma(rgb16), "16-bit"},
+      {"rgb8.tif", tif(rgb8), true, 0, luma(rgb8), "colour"},
+      {"g16.tif", tif(g16), true, 0, luma(g16), "16-bit"},
+      {"rgb8_tiled.tif", tif(rgb8, tiles), true, 0, luma(rgb8), "colour"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -227,11 +236,7 @@ TEST_F(ImageIo, BadInputIsRefusedWithTheReason) {
   };
   const Samples big = pattern(400, 300, 1, 8);
   const Samples constant16{20, 10, 1, 16, std::vector<std::uint16_t>(200, 1000)};
-  const auto stripOf = [](std::size_t n) {
-    std::vector<std::uint8_t> d(n);
-    for (std::size_t i = 0; i < n; ++i) d[i] = std::uint8_t(i * 7);
-    return d;
-  };
+  const auto stripOf = [](std::size_t n) { return std::vector<std::uint8_t>(n, 0x5A); };
   // A PNG signature, an IHDR chunk for 60000 x 60000 grey pels and an empty IDAT chunk.
   std::vector<std::uint8_t> hugePng = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
   for (const std::vector<std::uint8_t>& c :
@@ -400,15 +405,4 @@ TEST_F(ImageIo, StaleTemporariesOfEndedRunsAreRemoved) {
   EXPECT_FALSE(fs::exists(path(".a.png.tmp-imgnorm-" + gone + "-3")));
   EXPECT_FALSE(fs::exists(path(".diag.tmp-imgnorm-" + gone + "-4")));
   EXPECT_EQ(filesIn(dir_), 4u);
-}
-
-TEST_F(ImageIo, WriteErrorsGiveTheSystemReason) {
-  const int fd = ::open("/dev/full", O_WRONLY);
-  ASSERT_GE(fd, 0);
-  const std::vector<std::uint8_t> bytes(100000, 7);
-  EXPECT_FALSE(writeAll(fd, bytes.data(), bytes.size()));
-  const int err = errno;
-  ::close(fd);
-  EXPECT_EQ(err, ENOSPC);
-  EXPECT_EQ(errnoText(err), "No space left on device");
 }

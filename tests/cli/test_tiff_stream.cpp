@@ -6,12 +6,9 @@
 
 #include <unistd.h>
 
-#include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 
 #include "../support/checks.h"
 #include "../support/testImages.h"

@@ -17,12 +17,7 @@ struct Case {
 };
 
 mxImageNormalizer configured(const Case& c, const Image& ref, const Image& mask) {
-  mxImageNormalizer n;
-  n.referenceImage(ref, false);
-  if (c.masked) n.maskImage(mask, false);
-  n.neighborhoodSize(c.neighborhood);
-  n.granularity(c.granularity);
-  n.keepMaskedPixels(c.keep);
+  mxImageNormalizer n = trainedTool(ref, eIdentity, c.neighborhood, c.masked ? mask : Image(), c.granularity, c.keep);
   n.tailFractions({0.05, 0.95});
   return n;
 }

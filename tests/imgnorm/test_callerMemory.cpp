@@ -65,33 +65,30 @@ void expectSame(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_con
   }
 }
 
-const Image& reference() {
-  static const Image r = randomImage(67, 45, 1, 20, 230);
-  return r;
-}
-const Image& runImage() {
-  static const Image r = randomImage(67, 45, 2, 0, 180);
-  return r;
-}
-const Image& maskImage() {
-  static const Image m = makeImage(67, 45, [](int x, int y) { return (x * 7 + y * 3) % 11 < 8 ? 255 : 0; });
-  return m;
+// The reference, run-time image and mask, in the library's own stores.
+struct Inputs {
+  Image ref = randomImage(67, 45, 1, 20, 230), run = randomImage(67, 45, 2, 0, 180),
+        mask = makeImage(67, 45, [](int x, int y) { return (x * 7 + y * 3) % 11 < 8 ? 255 : 0; });
+};
+const Inputs& in() {
+  static const Inputs inputs;
+  return inputs;
 }
 
 TEST(CallerMemory, EveryMethodMatchesTheCopiedPathAndWritesNothing) {
   for (const Layout& l : kLayouts) {
     for (bool masked : {false, true}) {
-      const CallerCopy<unsigned char> ref(reference(), l), img(runImage(), l), msk(maskImage(), l);
+      const CallerCopy<unsigned char> ref(in().ref, l), img(in().run, l), msk(in().mask, l);
       const mxPelBuffer_const<unsigned char>&r = ref.view, &i = img.view, &m = msk.view;
 
       for (P gran : {P(1, 1), P(3, 2)}) {
         using Const = mxPelBuffer_const<unsigned char>;
         const mxImageNormalizer viewed = trainedTool(r, kAllMethods, {15, 11}, masked ? m : Const(), gran, masked);
         const mxImageNormalizer copied =
-            trainedTool(reference(), kAllMethods, {15, 11}, masked ? Const(maskImage()) : Const(), gran, masked);
+            trainedTool(in().ref, kAllMethods, {15, 11}, masked ? Const(in().mask) : Const(), gran, masked);
         for (std::uint32_t method = 0; method <= 32; method = method ? method * 2 : 1) {
           bool ok1 = false, ok2 = false;
-          const Image a = runTool(viewed, i, method, &ok1), b = runTool(copied, runImage(), method, &ok2);
+          const Image a = runTool(viewed, i, method, &ok1), b = runTool(copied, in().run, method, &ok2);
           const std::string what = describe(l) + " method " + std::to_string(method) + (masked ? " masked" : "");
           EXPECT_EQ(ok1, ok2) << what;
           expectSame(a, b, what);
@@ -103,9 +100,9 @@ TEST(CallerMemory, EveryMethodMatchesTheCopiedPathAndWritesNothing) {
 
 TEST(CallerMemory, PelReadersAndInPlaceWritersMatchTheCopiedPath) {
   for (const Layout& l : kLayouts) {
-    const CallerCopy<unsigned char> a(reference(), l), b(runImage(), l), m(maskImage(), l);
+    const CallerCopy<unsigned char> a(in().ref, l), b(in().run, l), m(in().mask, l);
     const mxPelBuffer_const<unsigned char>&va = a.view, &vb = b.view, &vm = m.view;
-    const Image &ca = reference(), &cb = runImage(), &cm = maskImage();
+    const Image &ca = in().ref, &cb = in().run, &cm = in().mask;
     const std::string what = describe(l);
 
     std::vector<std::uint32_t> h1, h2;
@@ -133,9 +130,9 @@ TEST(CallerMemory, PelReadersAndInPlaceWritersMatchTheCopiedPath) {
     EXPECT_EQ(p1, p2) << what;
 
     // Writable caller memory as a destination, in place.
-    CallerCopy<unsigned char> w(runImage(), l, false);
+    CallerCopy<unsigned char> w(in().run, l, false);
     Image& vw = w.view;
-    Image cw = mfPelCopy(runImage());
+    Image cw = mfPelCopy(in().run);
     mf_PelSubClamp(vw, va, 60);
     mf_PelSubClamp(cw, ca, 60);
     mf_PelSmooth3x3Diamond(vw);

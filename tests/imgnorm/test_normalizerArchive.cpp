@@ -19,16 +19,18 @@ mxImageNormalizer load(const Bytes& bytes) {
   return n;
 }
 
+// bytes with the stored method set (after the version byte) replaced.
+Bytes withMethods(Bytes bytes, std::uint32_t methods) {
+  std::memcpy(bytes.data() + 1, &methods, 4);
+  return bytes;
+}
+
 mxImageNormalizer trainedWithMask(Method methods) {
-  mxImageNormalizer n;
   Image ref = randomImage(30, 24, 1, 20, 230, 4, 5);
   ref.clientFromImageXform(mxXform<2>(mxMatrix<2>(2, 0, 0, 2), mxVector<2>(-1, 7)));
-  n.referenceImage(ref, false);
-  n.maskImage(makeImage(
-                  30, 24, [](int x, int y) { return (x + y) % 5 ? 200 : 0; }, 4, 5),
-              false);
-  n.neighborhoodSize(P(11, 9));
-  n.granularity(P(2, 2));
+  const Image mask = makeImage(
+      30, 24, [](int x, int y) { return (x + y) % 5 ? 200 : 0; }, 4, 5);
+  mxImageNormalizer n = trainedTool(ref, eIdentity, P(11, 9), mask, P(2, 2));
   n.set(mxPair<double>(0.05, 0.95), P(-40, 60), true);
   n.train(methods);
   return n;
@@ -151,11 +153,9 @@ TEST(NormalizerArchive, SurvivesTruncationAndCorruption) {
 // default trained members; run refuses only methods outside the set and
 // otherwise works with what it has.
 TEST(NormalizerArchive, RetrainingThatStoppedEarlyStillRuns) {
-  const auto withMethods = [](mxImageNormalizer n, std::uint32_t methods) {
-    Bytes b = store(n);
-    std::memcpy(b.data() + 1, &methods, 4);
+  const auto loadFor = [](mxImageNormalizer n, std::uint32_t methods) {
     mxImageNormalizer loaded;
-    mxArchive ar(b);
+    mxArchive ar(withMethods(store(n), methods));
     EXPECT_THROW(ar || loaded, CanNotTrain);
     EXPECT_EQ(loaded.trainedMethods(), Method(methods));
     return loaded;
@@ -165,7 +165,7 @@ TEST(NormalizerArchive, RetrainingThatStoppedEarlyStillRuns) {
   std::wstring why;
 
   // An unknown bit (64) beside histogram methods, with a reference.
-  const mxImageNormalizer histo = withMethods(trainedWithMask(eMatchHistogram), 67);
+  const mxImageNormalizer histo = loadFor(trainedWithMask(eMatchHistogram), 67);
   EXPECT_FALSE(histo.run(img, eMatchHistogram, ok, why).isBound());
   EXPECT_FALSE(ok);
   EXPECT_EQ(why, L"Cannot match histogram if either is empty.");
@@ -174,13 +174,13 @@ TEST(NormalizerArchive, RetrainingThatStoppedEarlyStillRuns) {
   EXPECT_THROW(histo.run(img, eMatchHistogramTails, ok, why), NotTrained);
 
   // A stored set without a reference: no overlap, nothing to do.
-  const mxImageNormalizer noRef = withMethods(mxImageNormalizer(), 1);
+  const mxImageNormalizer noRef = loadFor(mxImageNormalizer(), 1);
   EXPECT_FALSE(noRef.run(img, eMatchHistogram, ok, why).isBound());
   EXPECT_TRUE(ok);
   EXPECT_TRUE(why.empty());
 
   // Local methods with a stored mask run as if there were none.
-  const mxImageNormalizer local = withMethods(trainedWithMask(eLocalCorrection), 16 | 32 | 64);
+  const mxImageNormalizer local = loadFor(trainedWithMask(eLocalCorrection), 16 | 32 | 64);
   mxImageNormalizer unmasked = trainedWithMask(eIdentity);
   unmasked.maskImage(Image(), false);
   unmasked.train(Method(48));
@@ -190,25 +190,22 @@ TEST(NormalizerArchive, RetrainingThatStoppedEarlyStillRuns) {
   }
 
   // The linear fit's direction table is empty: guarded as not trained.
-  const mxImageNormalizer fit = withMethods(trainedWithMask(eLinearlyFitGrayValues), 8 | 64);
+  const mxImageNormalizer fit = loadFor(trainedWithMask(eLinearlyFitGrayValues), 8 | 64);
   EXPECT_THROW(fit.run(img, eLinearlyFitGrayValues, ok, why), NotTrained);
 }
 
 // A stored buffer without a transform loads with the identity, so that
 // retraining, which maps the mask through it, works.
 TEST(NormalizerArchive, ImageWithoutTransformLoadsWithTheIdentity) {
-  const mxImageNormalizer n = trainedWithMask(eIdentity);
-  mxImageNormalizer bare = n;
-  Image ref = mfPelCopy<unsigned char>(n.referenceImage()), mask = mfPelCopy<unsigned char>(n.maskImage());
+  mxImageNormalizer bare = trainedWithMask(eIdentity);
+  Image ref = mfPelCopy<unsigned char>(bare.referenceImage()), mask = mfPelCopy<unsigned char>(bare.maskImage());
   ref.clientFromImageXformBase(nullptr);
   mask.clientFromImageXformBase(nullptr);
   bare.referenceImage(ref, false);
   bare.maskImage(mask, false);
-  Bytes b = store(bare);
-  const std::uint32_t methods = eMatchHistogram | eLocalCorrection;
-  std::memcpy(b.data() + 1, &methods, 4);
   // (That each loads with the identity is Archive.PixelBufferEncodingIsPinned.)
-  EXPECT_EQ(load(b).trainedMethods(), Method(methods));
+  const std::uint32_t methods = eMatchHistogram | eLocalCorrection;
+  EXPECT_EQ(load(withMethods(store(bare), methods)).trainedMethods(), Method(methods));
 }
 
 // An empty reference costs nothing whatever its other side: 0 x (2^31 - 1)
@@ -218,12 +215,10 @@ TEST(NormalizerArchive, EmptyReferenceOfHugeExtent) {
   constexpr std::int32_t kHuge = 0x7fffffff;
   for (const auto& [w, h] : {std::pair{0, kHuge}, std::pair{kHuge, 0}}) {
     mxImageNormalizer n;
-    Bytes b = store(n);
     // The default tool stores two unbound images (one 0 byte each); the
     // reference becomes a bound 8-bit buffer at (0, 0) with no transform.
+    Bytes b = withMethods(store(n), 63);
     b.pop_back();
-    const std::uint32_t methods = 63;
-    std::memcpy(b.data() + 1, &methods, 4);
     for (std::uint8_t v : {1, 1}) b.push_back(v);
     for (std::int32_t v : {0, 0, w, h})
       for (int k = 0; k < 4; ++k) b.push_back(std::uint8_t(std::uint32_t(v) >> (8 * k)));

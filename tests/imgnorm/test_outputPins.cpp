@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
+#include <iomanip>
 #include <random>
 
 #include "imgnorm/mxImageNormalizer.h"
@@ -13,33 +13,16 @@
 using namespace mxImageNormalizerDefs;
 
 namespace {
-// FNV-1a over the window and the pels.
+// FNV-1a over the window (x, y, width, height, 4 bytes each) and the pels.
 std::uint64_t fingerprint(const mxPelBuffer_const<unsigned char>& b) {
   std::uint64_t h = 1469598103934665603ull;
-  auto mix = [&](std::uint32_t v) {
-    for (int k = 0; k < 4; ++k) {
-      h ^= (v >> (8 * k)) & 0xFF;
-      h *= 1099511628211ull;
-    }
-  };
-  mix(std::uint32_t(b.window().x()));
-  mix(std::uint32_t(b.window().y()));
-  mix(std::uint32_t(b.width()));
-  mix(std::uint32_t(b.height()));
+  const auto mix = [&](std::uint32_t byte) { h = (h ^ (byte & 0xFF)) * 1099511628211ull; };
+  for (std::int32_t v : {b.window().x(), b.window().y(), b.width(), b.height()})
+    for (int k = 0; k < 4; ++k) mix(std::uint32_t(v) >> (8 * k));
   for (int j = 0; j < b.height(); ++j)
-    for (int i = 0; i < b.width(); ++i) {
-      h ^= b.row(j)[i];
-      h *= 1099511628211ull;
-    }
+    for (int i = 0; i < b.width(); ++i) mix(b.row(j)[i]);
   return h;
 }
-
-struct Pin {
-  Method method;
-  bool masked;
-  int granularity;
-  std::uint64_t expected;
-};
 }  // namespace
 
 TEST(OutputPins, EveryMethodOnFixedInputs) {
@@ -62,7 +45,12 @@ TEST(OutputPins, EveryMethodOnFixedInputs) {
   const mxPelBuffer<unsigned char> mask = makeImage(
       257, 193, [](int x, int y) { return (x - 120) * (x - 120) + (y - 90) * (y - 90) < 900 ? 0 : 255; }, 3, 2);
 
-  const Pin pins[] = {
+  const struct {
+    Method method;
+    bool masked;
+    int granularity;
+    std::uint64_t expected;
+  } pins[] = {
       {eMatchHistogram, false, 1, 0xc66139f9f45cbfd4ull},
       {eMatchMeanAndStddev, false, 1, 0xb8b40ebda58fd3c8ull},
       {eMatchHistogramTails, false, 1, 0x2b3f4641828267bfull},
@@ -80,7 +68,7 @@ TEST(OutputPins, EveryMethodOnFixedInputs) {
       {eLocalCorrection, true, 3, 0x285d915cd7d57223ull},
       {eLocalCorrectionEnhanced, true, 3, 0xabeeedf54a2f92b7ull},
   };
-  for (const Pin& p : pins) {
+  for (const auto& p : pins) {
     mxImageNormalizer n;
     n.referenceImage(ref, false);
     if (p.masked) n.maskImage(mask, false);
@@ -90,14 +78,11 @@ TEST(OutputPins, EveryMethodOnFixedInputs) {
     n.train(p.method);
     bool ok = false;
     std::wstring why;
+    // On a change, the message holds the pin's new line.
     const std::uint64_t got = fingerprint(n.run(img, p.method, ok, why));
     EXPECT_TRUE(ok);
-    EXPECT_EQ(got, p.expected) << methodName(p.method).c_str() << " masked " << p.masked << " granularity "
-                               << p.granularity;
-    if (got != p.expected) {
-      const std::wstring name = methodName(p.method);
-      std::printf("      {%s, %s, %d, 0x%016llxull},\n", std::string(name.begin(), name.end()).c_str(),
-                  p.masked ? "true" : "false", p.granularity, static_cast<unsigned long long>(got));
-    }
+    EXPECT_EQ(got, p.expected) << "{" << methodName(p.method) << ", " << std::boolalpha << p.masked << ", "
+                               << p.granularity << ", 0x" << std::hex << std::setw(16) << std::setfill('0') << got
+                               << "ull},";
   }
 }

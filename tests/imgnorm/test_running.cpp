@@ -43,8 +43,7 @@ Image run(const mxImageNormalizer& n, const mxPelBuffer_const<unsigned char>& im
 
 TEST(Running, IdentityIsTheWholeInputWhateverTheSettings) {
   const Image img = randomImage(9, 7, 1, 0, 255, 5, 6);
-  mxImageNormalizer n = trainedTool(randomImage(3, 3, 2), eIdentity, P(101, 101), Image(3, 3));
-  n.keepMaskedPixels(true);
+  const mxImageNormalizer n = trainedTool(randomImage(3, 3, 2), eIdentity, P(101, 101), Image(3, 3), P(1, 1), true);
   const Image out = run(n, img, eIdentity);
   EXPECT_TRUE(mf_PelBufferEqual(out, img, 0.0));
   EXPECT_NE(out.root(), img.root());
@@ -96,9 +95,7 @@ TEST(Running, KeepMaskedPixelsRestoresTheInput) {
   const Image ref = texturedImage(64, 48, 11);
   const Image mask = makeImage(64, 48, [](int x, int y) { return (x < 20 && y < 30) ? 0 : 9; });
   const Image img = transformed(ref, [](int, int, int v) { return 0.7 * v + 30; });
-  mxImageNormalizer n = trainedTool(ref, eIdentity, P(15, 15), mask);
-  n.keepMaskedPixels(true);
-  n.train(Method(63));
+  const mxImageNormalizer n = trainedTool(ref, 63, P(15, 15), mask, P(1, 1), true);
   for (Method m : kRunnable) {
     const Image out = run(n, img, m);
     int changedOutside = 0;

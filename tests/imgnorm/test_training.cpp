@@ -41,9 +41,7 @@ TEST(Training, RequestChecksLeaveTheToolUnchanged) {
 
 TEST(Training, MaskDerivedMembers) {
   const Image ref = randomImage(64, 48, 3), mask = holeMask(64, 48);
-  mxImageNormalizer n;
-  n.referenceImage(ref, false);
-  n.train(eLocalCorrection | eMatchHistogram | eLinearlyFitGrayValues);
+  mxImageNormalizer n = trainedTool(ref, eLocalCorrection | eMatchHistogram | eLinearlyFitGrayValues);
   EXPECT_FALSE(n.binarizedMask().isBound() || n.maskCoverage().isBound());
   EXPECT_EQ(n.referenceHistogram(), mfPelHistogram(ref));
 
@@ -78,8 +76,7 @@ TEST(Training, MaskDerivedMembers) {
 }
 
 TEST(Training, ParametersRecord) {
-  mxImageNormalizer n;
-  n.referenceImage(randomImage(16, 16, 5), false);
+  mxImageNormalizer n = trainedTool(randomImage(16, 16, 5), eIdentity);
   mxDiagObject diag;
   n.train(eMatchHistogram | eMatchHistogramTails, &diag, 0);
   n.train(eMatchHistogram | eMatchHistogramTails, nullptr, mxDiagObject::eAll);
