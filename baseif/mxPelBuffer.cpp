@@ -91,12 +91,16 @@ CachedBlock takeBlock(std::size_t bytes, std::size_t alignment, unsigned char*& 
   const bool mapped = bytes >= kLargeStore;
   const std::size_t need = mapped ? mappingLength(bytes) : (bytes + alignment - 1) & ~(alignment - 1);
   BlockCache& c = tCache;
-  for (std::size_t i = 0; i < c.count; ++i) {
+  // The entries stay in the order they were released, oldest first, so that
+  // a full cache drops the one unused longest; the newest fit is taken (in
+  // a repeated run, the block the same store had the last time).
+  for (std::size_t i = c.count; i-- > 0;) {
     const CachedBlock e = c.entries[i];
     if (e.mapped == mapped && e.length >= need && e.length <= 2 * need &&
         reinterpret_cast<std::uintptr_t>(e.base) % alignment == 0) {
       c.bytes -= e.length;
-      c.entries[i] = c.entries[--c.count];
+      for (std::size_t k = i + 1; k < c.count; ++k) c.entries[k - 1] = c.entries[k];
+      --c.count;
       reused = true;
       data = mapped ? hugePageStart(e.base) : static_cast<unsigned char*>(e.base);
       return e;
