@@ -103,6 +103,8 @@ PassCounts countPairs(const mxPelBuffer_const<unsigned char>& reference, const m
   const unsigned char* bin = tables.bin;
   const std::uint16_t* rowBase = tables.rowBase;
   PassCounts out;
+  // Cleared with ordinary stores, which leave the tables in cache (the C
+  // library's memset of a block this size may bypass it).
   std::fill(out.tables, out.tables + PassCounts::kTables, 0u);
   std::uint32_t* c0 = out.tables;
   std::uint32_t* c1 = c0 + 65536;

@@ -541,6 +541,18 @@ void shiftDownRows(const unsigned short* s, std::ptrdiff_t ss, unsigned char* d,
       },
       s, ss, d, ds, w, h, shift);
 }
+// The clamped difference over r sampled onto the working grid in whole grey
+// levels (the sub-sampled median's input).  Its rows are made as the sampler
+// reads them, so the full-resolution difference is never whole.
+mxPelBuffer<unsigned char> sampledDifference(const ClampedDifference& d, const mxPelRect& r,
+                                             const mxPair<std::int32_t>& granularity) {
+  mxPelBuffer<unsigned char> s(mxkernel::gaussSampleWindow(r, granularity), 32, mxPelInit::eUnwritten);
+  mxkernel::gaussSampleRows(r, d.maker(), gridSampler(granularity),
+                            [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
+                              shiftDownRows(rows, stride, s.row(j0), s.rowStride(), s.width(), count, 0);
+                            });
+  return s;
+}
 }  // namespace
 
 void pelShiftDown(const mxPelBuffer_const<unsigned short>& src, std::uint32_t shift, mxPelBuffer<unsigned char>& dst) {
@@ -629,8 +641,7 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
       e = sampledMeanEstimate(diff, r, msk, k, granularity);
     } else {
       mxPelBuffer<unsigned char> e8;
-      medianEstimate(mfGaussSample(diff.whole(), gridSampler(granularity)), sampledMask, k, intensityVariationRange,
-                     e8);
+      medianEstimate(sampledDifference(diff, r, granularity), sampledMask, k, intensityVariationRange, e8);
       e = mxPelBuffer<unsigned short>(e8.window(), 32, mxPelInit::eUnwritten);
       for (std::int32_t j = 0; j < e8.window().height(); ++j) {
         const unsigned char* v = e8.row(j);
