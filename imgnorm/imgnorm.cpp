@@ -8,6 +8,7 @@
 #include "baseif/mxStr.h"
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/linearFit.h"
+#include "imgnorm/localGain.h"
 #include "imgnorm/localCorrection.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
@@ -120,7 +121,7 @@ void mxImageNormalizer::trainMethods(Method methods, mxDiagObject* diag, std::ui
 void mxImageNormalizer::warmUpLocalMethods() const {
   constexpr std::int64_t kLargestWarmUp = std::int64_t(16) << 20;
   if (std::int64_t(referenceImage_.width()) * referenceImage_.height() > kLargestWarmUp) return;
-  for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced}) {
+  for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced, eLocalGain, eLocalLinear}) {
     if (!(trainedMethods_ & m)) continue;
     try {
       bool success = false;
@@ -183,7 +184,7 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
   // directions, reports an empty table as not trained instead of reading
   // outside it.
   if (m == eMatchHistogramTails) checkTailFractions(tailFractions_);
-  if (m >= eLocalCorrection) checkLocalParameters(neighborhoodSize_, granularity_, intensityVariationRange_);
+  if (m & kLocalMethods) checkLocalParameters(neighborhoodSize_, granularity_, intensityVariationRange_);
   if (m == eLinearlyFitGrayValues && fitAngles_.empty())
     throw NotTrained(L"This tool was not trained for the specified  method.");
   if (!image.isBound()) throw BadImage(L"Image must be bound.");
@@ -204,6 +205,11 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
     case eLocalCorrectionEnhanced:
       runLocalCorrection(work, referenceImage_, binarizedMask_, sampledMask_, maskCoverage_, method, neighborhoodSize_,
                          granularity_, intensityVariationRange_, false, result, diag, diagFlags, only);
+      success = true;
+      break;
+    case eLocalGain:
+    case eLocalLinear:
+      runLocalGain(work, referenceImage_, binarizedMask_, method, neighborhoodSize_, granularity_, result, only);
       success = true;
       break;
     case eLinearlyFitGrayValues:

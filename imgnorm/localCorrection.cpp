@@ -36,10 +36,8 @@ mxPair<std::int32_t> clampedSmoothing(const mxPair<std::int32_t>& amount) {
   return {std::min(amount.x(), kMaxSmoothing), std::min(amount.y(), kMaxSmoothing)};
 }
 
-// The sub-sampler of the working grid: factors granularity, smoothing one
-// less (clamped), centred cells, the given gain.
 mxGaussSampleParams gridSampler(const mxPair<std::int32_t>& granularity, double gain = 1.0) {
-  return mxGaussSampleParams(granularity, clampedSmoothing(granularity - mxPair<std::int32_t>(1, 1)), gain, true);
+  return gridSamplerParams(granularity, gain);
 }
 
 std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
@@ -400,26 +398,10 @@ mxPelBuffer<unsigned char> expandAndCorrect(const mxPelBuffer_const<unsigned sho
                                             const mxPair<std::int32_t>& granularity,
                                             const mxPelBuffer_const<unsigned char>& img) {
   const mxPelRect& r = img.window();
-  struct Tap {
-    std::int32_t lo, hi;  // grid indices relative to the grid window
-    std::uint32_t w;      // weight of hi, 0 .. 256
-  };
-  auto taps = [](std::int32_t origin, std::int32_t count, std::int32_t g, std::int32_t first, std::int32_t cells) {
-    std::vector<Tap> t(std::size_t(std::max(count, 0)));
-    for (std::int32_t i = 0; i < count; ++i) {
-      const std::int64_t pos = 2 * (std::int64_t(origin) + i) + 1 - g;
-      const std::int64_t i0 = floorDiv(pos, 2 * std::int64_t(g));
-      const std::int64_t f = pos - i0 * 2 * g;  // 0 .. 2 g - 1
-      auto clampCell = [&](std::int64_t c) {
-        return std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>(c - first, 0), cells - 1));
-      };
-      t[std::size_t(i)] = {clampCell(i0), clampCell(i0 + 1), std::uint32_t((f * 256 + g) / (2 * std::int64_t(g)))};
-    }
-    return t;
-  };
+  using Tap = GridTap;
   const mxPelRect& gw = e.window();
-  const std::vector<Tap> tx = taps(r.x(), r.width(), granularity.x(), gw.x(), gw.width());
-  const std::vector<Tap> ty = taps(r.y(), r.height(), granularity.y(), gw.y(), gw.height());
+  const std::vector<Tap> tx = gridTaps(r.x(), r.width(), granularity.x(), gw.x(), gw.width());
+  const std::vector<Tap> ty = gridTaps(r.y(), r.height(), granularity.y(), gw.y(), gw.height());
   mxPelBuffer<unsigned char> out(r, 32, mxPelInit::eUnwritten);
   const std::int32_t w = r.width();
   std::vector<std::uint16_t> rows(std::size_t(w) * 2);
@@ -466,6 +448,29 @@ void medianEstimate(const mxPelBuffer<unsigned char>& d, const mxPelBuffer_const
 }
 
 }  // namespace
+
+mxGaussSampleParams gridSamplerParams(const mxPair<std::int32_t>& granularity, double gain) {
+  return mxGaussSampleParams(granularity, clampedSmoothing(granularity - mxPair<std::int32_t>(1, 1)), gain, true);
+}
+
+mxGaussSampleParams localMeanParams(const mxPair<std::int32_t>& k, double gain) {
+  return mxGaussSampleParams({1, 1}, clampedSmoothing(smoothingForNeighborhood(k)), gain, true);
+}
+
+std::vector<GridTap> gridTaps(std::int32_t origin, std::int32_t count, std::int32_t g, std::int32_t first,
+                              std::int32_t cells) {
+  std::vector<GridTap> t(std::size_t(std::max(count, 0)));
+  for (std::int32_t i = 0; i < count; ++i) {
+    const std::int64_t pos = 2 * (std::int64_t(origin) + i) + 1 - g;
+    const std::int64_t i0 = floorDiv(pos, 2 * std::int64_t(g));
+    const std::int64_t f = pos - i0 * 2 * g;  // 0 .. 2 g - 1
+    auto clampCell = [&](std::int64_t c) {
+      return std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>(c - first, 0), cells - 1));
+    };
+    t[std::size_t(i)] = {clampCell(i0), clampCell(i0 + 1), std::uint32_t((f * 256 + g) / (2 * std::int64_t(g)))};
+  }
+  return t;
+}
 
 mxPair<std::int32_t> sampledNeighborhood(const mxPair<std::int32_t>& size, const mxPair<std::int32_t>& granularity) {
   checkGranularity(granularity);

@@ -51,8 +51,10 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "baseif/mxDiag.h"
+#include "baseif/mxGaussSample.h"
 #include "baseif/mxPair.h"
 #include "baseif/mxPelBuffer.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
@@ -133,3 +135,23 @@ mxPair<std::int32_t> localCorrectionHalo(mxImageNormalizerDefs::Method method,
 // time, the longer side first and the y side on a tie, until it holds at
 // most 32767 pels.  Both sides stay odd.
 mxPair<std::int32_t> limitedMedianSize(const mxPair<std::int32_t>& size);
+
+// Parts shared with the local gain methods (localGain.h), which work on the
+// same grid with the same kernels.
+// The sub-sampler of the working grid: factors granularity, smoothing one
+// less (clamped to the sampler's largest), centred cells, the given gain.
+mxGaussSampleParams gridSamplerParams(const mxPair<std::int32_t>& granularity, double gain);
+// The local mean over the working-grid neighbourhood k: factors (1, 1),
+// smoothingForNeighborhood(k) clamped, the given gain.
+mxGaussSampleParams localMeanParams(const mxPair<std::int32_t>& k, double gain);
+// How a full-resolution pel is interpolated from the working grid (see the
+// top of this file): pel origin + i of an axis with granularity g lies
+// between grid pels lo and hi (indices relative to the grid window, which
+// starts at grid coordinate first and holds cells pels; edge cells
+// replicated), with weight w / 256 on hi.
+struct GridTap {
+  std::int32_t lo, hi;
+  std::uint32_t w;  // 0 .. 256
+};
+std::vector<GridTap> gridTaps(std::int32_t origin, std::int32_t count, std::int32_t g, std::int32_t first,
+                              std::int32_t cells);

@@ -6,6 +6,7 @@
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/linearFit.h"
 #include "imgnorm/localCorrection.h"
+#include "imgnorm/localGain.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "pelfunc/mf_MaskedPel.h"
 
@@ -43,7 +44,7 @@ std::int32_t roundUpTo(std::int32_t v, std::int32_t step) {
   return std::int32_t(std::min<std::int64_t>(r, 0x7FFFFFFF / step * std::int64_t(step)));
 }
 
-bool isLocal(Method m) { return m == eLocalCorrection || m == eLocalCorrectionEnhanced; }
+bool isLocal(Method m) { return (m & kLocalMethods) != 0; }
 
 // The rectangle r grown by h on every side.
 mxPelRect grown(const mxPelRect& r, const mxPair<std::int32_t>& h) {
@@ -77,7 +78,10 @@ mxPair<std::int32_t> mxBlockNormalizer::blockSize(Method method) const {
 mxPair<std::int32_t> mxBlockNormalizer::halo(Method method) const {
   if (!isLocal(method)) return {0, 0};
   const mxPair<std::int32_t> g = tool_.granularity();
-  const mxPair<std::int32_t> h = localCorrectionHalo(method, tool_.neighborhoodSize(), g);
+  // eLocalGain and eLocalLinear: see localGain.h.
+  const mxPair<std::int32_t> h = (method & (eLocalGain | eLocalLinear))
+                                     ? localGainHalo(method, tool_.neighborhoodSize(), g)
+                                     : localCorrectionHalo(method, tool_.neighborhoodSize(), g);
   return {roundUpTo(h.x(), g.x()), roundUpTo(h.y(), g.y())};
 }
 

@@ -56,6 +56,10 @@ std::wstring methodName(Method method) {
       return L"eLocalCorrection";
     case eLocalCorrectionEnhanced:
       return L"eLocalCorrectionEnhanced";
+    case eLocalGain:
+      return L"eLocalGain";
+    case eLocalLinear:
+      return L"eLocalLinear";
     default:
       return L"UnknownMethod";
   }

@@ -1,5 +1,5 @@
 // The normalization methods.  Each method is one bit, so one Method value also
-// carries a set of methods (their bitwise OR); a value above 63 is invalid.
+// carries a set of methods (their bitwise OR); a value above 255 is invalid.
 #pragma once
 
 #include <cstdint>
@@ -17,10 +17,15 @@ enum Method : std::uint32_t {
   eLinearlyFitGrayValues = 8,     // one line fitted between run-time and reference grey levels
   eLocalCorrection = 16,          // subtract the local Gaussian mean of the difference
   eLocalCorrectionEnhanced = 32,  // subtract the local median of the difference
+  eLocalGain = 64,                // multiply by the local gain field (flat field)
+  eLocalLinear = 128,             // divide out a local gain and offset
 };
 
-// All six method bits.
-constexpr std::uint32_t kAllMethods = 63;
+// All eight method bits.
+constexpr std::uint32_t kAllMethods = 255;
+// The methods that correct each pel from its neighbourhood (masks,
+// keepMaskedPixels, neighborhoodSize and granularity apply).
+constexpr std::uint32_t kLocalMethods = 16 | 32 | 64 | 128;
 // The three methods that share the reference histogram.
 constexpr std::uint32_t kHistogramMethods = 7;
 

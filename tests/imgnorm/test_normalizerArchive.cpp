@@ -43,7 +43,7 @@ constexpr std::size_t kTails = 1 + 4 + 1, kNbh = kTails + 16 + 1, kGranularityVe
 }  // namespace
 
 TEST(NormalizerArchive, RoundTripsRetrain) {
-  mxImageNormalizer n = trainedWithMask(eMatchHistogram | eLocalCorrection | eLinearlyFitGrayValues);
+  mxImageNormalizer n = trainedWithMask(eMatchHistogram | eLocalCorrection | eLinearlyFitGrayValues | eLocalLinear);
   const mxImageNormalizer back = load(store(n));
   EXPECT_TRUE(back == n);  // every setting, both images, the trained methods
   EXPECT_TRUE(mfPelEqual<unsigned char>(back.sampledMask(), n.sampledMask()));
@@ -164,8 +164,8 @@ TEST(NormalizerArchive, RetrainingThatStoppedEarlyStillRuns) {
   bool ok = false;
   std::wstring why;
 
-  // An unknown bit (64) beside histogram methods, with a reference.
-  const mxImageNormalizer histo = loadFor(trainedWithMask(eMatchHistogram), 67);
+  // An unknown bit (256) beside histogram methods, with a reference.
+  const mxImageNormalizer histo = loadFor(trainedWithMask(eMatchHistogram), 256 | 3);
   EXPECT_FALSE(histo.run(img, eMatchHistogram, ok, why).isBound());
   EXPECT_FALSE(ok);
   EXPECT_EQ(why, L"Cannot match histogram if either is empty.");
@@ -180,17 +180,17 @@ TEST(NormalizerArchive, RetrainingThatStoppedEarlyStillRuns) {
   EXPECT_TRUE(why.empty());
 
   // Local methods with a stored mask run as if there were none.
-  const mxImageNormalizer local = loadFor(trainedWithMask(eLocalCorrection), 16 | 32 | 64);
+  const mxImageNormalizer local = loadFor(trainedWithMask(eLocalCorrection), kLocalMethods | 256);
   mxImageNormalizer unmasked = trainedWithMask(eIdentity);
   unmasked.maskImage(Image(), false);
-  unmasked.train(Method(48));
-  for (const Method m : {eLocalCorrection, eLocalCorrectionEnhanced}) {
+  unmasked.train(Method(kLocalMethods));
+  for (const Method m : {eLocalCorrection, eLocalCorrectionEnhanced, eLocalGain, eLocalLinear}) {
     EXPECT_TRUE(mfPelEqual<unsigned char>(runTool(local, img, m, &ok), runTool(unmasked, img, m))) << m;
     EXPECT_TRUE(ok);
   }
 
   // The linear fit's direction table is empty: guarded as not trained.
-  const mxImageNormalizer fit = loadFor(trainedWithMask(eLinearlyFitGrayValues), 8 | 64);
+  const mxImageNormalizer fit = loadFor(trainedWithMask(eLinearlyFitGrayValues), 8 | 256);
   EXPECT_THROW(fit.run(img, eLinearlyFitGrayValues, ok, why), NotTrained);
 }
 
@@ -217,7 +217,7 @@ TEST(NormalizerArchive, EmptyReferenceOfHugeExtent) {
     mxImageNormalizer n;
     // The default tool stores two unbound images (one 0 byte each); the
     // reference becomes a bound 8-bit buffer at (0, 0) with no transform.
-    Bytes b = withMethods(store(n), 63);
+    Bytes b = withMethods(store(n), kAllMethods);
     b.pop_back();
     for (std::uint8_t v : {1, 1}) b.push_back(v);
     for (std::int32_t v : {0, 0, w, h})
@@ -227,13 +227,13 @@ TEST(NormalizerArchive, EmptyReferenceOfHugeExtent) {
     mxArchive ar(b);
     EXPECT_THROW(ar || loaded, CanNotTrain);  // the histogram is empty
     EXPECT_EQ(loaded.referenceImage().width(), w);
-    EXPECT_EQ(loaded.trainedMethods(), Method(56));
+    EXPECT_EQ(loaded.trainedMethods(), Method(kAllMethods & ~kHistogramMethods));
     // Stored again, now with the identity (six doubles).
     EXPECT_EQ(store(loaded).size(), b.size() + 48);
     bool ok = false;
     std::wstring why;
     const Image img = randomImage(30, 24, 2);
-    for (const Method m : {eLinearlyFitGrayValues, eLocalCorrection, eLocalCorrectionEnhanced}) {
+    for (const Method m : {eLinearlyFitGrayValues, eLocalCorrection, eLocalCorrectionEnhanced, eLocalGain, eLocalLinear}) {
       EXPECT_FALSE(loaded.run(img, m, ok, why).isBound());
       EXPECT_TRUE(ok);
     }

@@ -1,0 +1,310 @@
+#include "imgnorm/localGain.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+
+#include "baseif/detail/gaussRows.h"
+#include "baseif/mxException.h"
+#include "imgnorm/localCorrection.h"
+
+using mxImageNormalizerDefs::Method;
+
+// How it works.  The working grid is R itself, or with sub-sampling the
+// cells of R (mxkernel::gaussSampleWindow).  On it lie three 8-bit planes:
+// X = image x w, Y = reference x w and the weight w (0 .. 255 for 0 .. 1):
+// at full resolution w is the binarized mask, on the grid each cell holds
+// the Gaussian-weighted mean of the masked image, reference and mask over
+// the cell.  Without a mask w is 1 everywhere and not made.  Every local
+// mean is G(plane) / G(w), so a masked mean is a normalised convolution
+// through both stages, as the local mean's.  The products the regression
+// needs (X Y / w, Y Y / w: the weighted products of the cells' means) are
+// 16-bit; the sampler takes 8-bit planes, and the mean is linear, so their
+// high and low bytes are smoothed apart and added.
+
+namespace {
+
+// G at 256 x the mean: values 0 .. 65280 for an 8-bit plane.
+constexpr double kMeanGain = 256.0;
+// Below half a grey level (x 256) a local mean carries no gain.
+constexpr float kFloor = 128.0f;
+
+using Plane = mxPelBuffer_const<unsigned char>;
+using Mean = mxPelBuffer<unsigned short>;
+
+bool isGainMethod(Method m) { return m == mxImageNormalizerDefs::eLocalGain || m == mxImageNormalizerDefs::eLocalLinear; }
+
+bool subSampled(const mxPair<std::int32_t>& nbh, const mxPair<std::int32_t>& gran) {
+  return (gran.x() > 1 || gran.y() > 1) && (nbh.x() > 1 || nbh.y() > 1);
+}
+
+// 256 x the Gaussian-weighted local mean (neighbourhood k) of the 8-bit
+// plane that make gives row by row over w.
+Mean smoothed(const mxPelRect& w, const mxkernel::GaussRowMaker& make, const mxPair<std::int32_t>& k) {
+  Mean out(w, 32, mxPelInit::eUnwritten);
+  mxkernel::gaussSampleRows(w, make, localMeanParams(k, kMeanGain),
+                            [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t n) {
+                              for (std::int32_t j = 0; j < n; ++j)
+                                std::memcpy(out.row(j0 + j), rows + std::ptrdiff_t(j) * stride,
+                                            sizeof(std::uint16_t) * std::size_t(w.width()));
+                            });
+  return out;
+}
+
+Mean smoothed(const Plane& p, const mxPair<std::int32_t>& k) {
+  const mxPelRect& w = p.window();
+  return smoothed(w, [&](std::int32_t j, unsigned char* o) { std::memcpy(o, p.row(j), std::size_t(w.width())); }, k);
+}
+
+// The local mean (x 256, as a float) of a 16-bit plane made row by row:
+// 256 G(high bytes) + G(low bytes).
+std::vector<float> smoothed16(const mxPelRect& w, const std::function<void(std::int32_t, std::uint16_t*)>& make,
+                              const mxPair<std::int32_t>& k) {
+  std::vector<std::uint16_t> row(std::size_t(w.width()));
+  auto byte = [&](int shift) {
+    return smoothed(
+        w,
+        [&, shift](std::int32_t j, unsigned char* o) {
+          make(j, row.data());
+          for (std::int32_t i = 0; i < w.width(); ++i) o[i] = (unsigned char)(row[std::size_t(i)] >> shift);
+        },
+        k);
+  };
+  const Mean hi = byte(8), lo = byte(0);
+  std::vector<float> out(std::size_t(w.width()) * std::size_t(w.height()));
+  for (std::int32_t j = 0; j < w.height(); ++j) {
+    const std::uint16_t *h = hi.row(j), *l = lo.row(j);
+    float* o = out.data() + std::ptrdiff_t(j) * w.width();
+    for (std::int32_t i = 0; i < w.width(); ++i) o[i] = 256.0f * float(h[i]) + float(l[i]);
+  }
+  return out;
+}
+
+// num / den (local means) as a gain: clamped to the gain range; kMaxGain
+// where den carries no grey level, 1 where neither does.
+inline float ratio(float num, float den) {
+  if (den < kFloor) return num < kFloor ? 1.0f : kMaxGain;
+  return std::min(std::max(num / den, kMinGain), kMaxGain);
+}
+
+// The planes of the working grid (see above).
+struct GridPlanes {
+  Plane x, y, w;  // w unbound without a mask
+  bool sampled = false;
+};
+
+// Cells of an 8-bit plane made row by row over r, in whole grey levels.
+mxPelBuffer<unsigned char> cells(const mxPelRect& r, const mxkernel::GaussRowMaker& make,
+                                 const mxPair<std::int32_t>& granularity) {
+  mxPelBuffer<unsigned char> c(mxkernel::gaussSampleWindow(r, granularity), 32, mxPelInit::eUnwritten);
+  mxkernel::gaussSampleRows(r, make, gridSamplerParams(granularity, 1.0),
+                            [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t n) {
+                              for (std::int32_t j = 0; j < n; ++j) {
+                                const std::uint16_t* s = rows + std::ptrdiff_t(j) * stride;
+                                unsigned char* o = c.row(j0 + j);
+                                for (std::int32_t i = 0; i < c.width(); ++i) o[i] = (unsigned char)s[i];
+                              }
+                            });
+  return c;
+}
+
+GridPlanes gridPlanes(const Plane& img, const Plane& ref, const Plane& msk, const mxPair<std::int32_t>& granularity,
+                      bool sampled) {
+  const mxPelRect& r = img.window();
+  GridPlanes g;
+  g.sampled = sampled;
+  // a (x w at full resolution): the plane's rows, masked when there is a mask.
+  auto masked = [&](const Plane& a) -> mxkernel::GaussRowMaker {
+    return [&a, &msk, r](std::int32_t j, unsigned char* o) {
+      const unsigned char* s = a.row(j);
+      if (!msk.isBound()) {
+        std::memcpy(o, s, std::size_t(r.width()));
+        return;
+      }
+      const unsigned char* m = msk.row(j);
+      for (std::int32_t i = 0; i < r.width(); ++i) o[i] = m[i] ? s[i] : 0;
+    };
+  };
+  if (sampled) {
+    g.x = cells(r, masked(img), granularity);
+    g.y = cells(r, masked(ref), granularity);
+    if (msk.isBound())
+      g.w = cells(r, [&](std::int32_t j, unsigned char* o) { std::memcpy(o, msk.row(j), std::size_t(r.width())); },
+                  granularity);
+    return g;
+  }
+  if (!msk.isBound()) {
+    g.x = img, g.y = ref;
+    return g;
+  }
+  mxPelBuffer<unsigned char> x(r, 32, mxPelInit::eUnwritten), y(r, 32, mxPelInit::eUnwritten);
+  for (std::int32_t j = 0; j < r.height(); ++j) masked(img)(j, x.row(j)), masked(ref)(j, y.row(j));
+  g.x = x, g.y = y, g.w = msk;
+  return g;
+}
+
+// The fields on the working grid: gain and offset with output = gain x
+// image - offset (eLocalGain: offset 0).
+struct GridFields {
+  mxPelRect window;
+  std::vector<float> gain, offset;
+};
+
+// eLocalGain: g = G(Y) / G(X), the coverage cancelling in the ratio.
+GridFields gainFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
+  const mxPelRect& w = p.x.window();
+  const Mean gx = smoothed(p.x, k), gy = smoothed(p.y, k);
+  Mean gw;
+  if (p.w.isBound()) gw = smoothed(p.w, k);
+  GridFields f{w, std::vector<float>(std::size_t(w.width()) * std::size_t(w.height())), {}};
+  for (std::int32_t j = 0; j < w.height(); ++j) {
+    const std::uint16_t *a = gx.row(j), *b = gy.row(j), *c = gw.isBound() ? gw.row(j) : nullptr;
+    float* o = f.gain.data() + std::ptrdiff_t(j) * w.width();
+    for (std::int32_t i = 0; i < w.width(); ++i) {
+      // The floor applies to means over set pels (x 256): the coverage
+      // cancels in the ratio but not there.
+      const float cov = c ? float(c[i]) / (255.0f * 256.0f) : 1.0f;
+      o[i] = cov > 0.0f ? ratio(float(b[i]) / cov, float(a[i]) / cov) : 1.0f;
+    }
+  }
+  return f;
+}
+
+GridFields linearFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
+  const mxPelRect& w = p.x.window();
+  const std::int32_t width = w.width(), height = w.height();
+  const std::size_t n = std::size_t(width) * std::size_t(height);
+  const Mean gx = smoothed(p.x, k), gy = smoothed(p.y, k);
+  Mean gw;
+  if (p.w.isBound()) gw = smoothed(p.w, k);
+  // The weighted products of the planes' means: a b / w (a b without a mask).
+  auto product = [&](const Plane& a, const Plane& b) {
+    return [&](std::int32_t j, std::uint16_t* o) {
+      const unsigned char *s = a.row(j), *t = b.row(j), *m = p.w.isBound() ? p.w.row(j) : nullptr;
+      for (std::int32_t i = 0; i < width; ++i) {
+        const std::uint32_t v = std::uint32_t(s[i]) * t[i];
+        // At most 65281: a cell's mean of a masked plane exceeds its
+        // coverage w by at most the rounding of 1.
+        o[i] = std::uint16_t(!m ? v : (m[i] ? std::min((v * 255u + m[i] / 2u) / m[i], 65535u) : 0u));
+      }
+    };
+  };
+  const std::vector<float> gxy = smoothed16(w, product(p.x, p.y), k);
+  const std::vector<float> gyy = smoothed16(w, product(p.y, p.y), k);
+  std::vector<float> a(n), b(n);
+  for (std::int32_t j = 0; j < height; ++j) {
+    const std::uint16_t *sx = gx.row(j), *sy = gy.row(j), *c = gw.isBound() ? gw.row(j) : nullptr;
+    for (std::int32_t i = 0; i < width; ++i) {
+      const std::size_t at = std::size_t(j) * std::size_t(width) + std::size_t(i);
+      // 256 x the coverage (256 without a mask): every mean / it is a mean
+      // over set pels in grey levels.
+      const float cov = c ? float(c[i]) / 255.0f : 256.0f;
+      if (cov <= 0.0f) {
+        a[at] = 1.0f, b[at] = 0.0f;
+        continue;
+      }
+      const float mi = float(sx[i]) / cov, mr = float(sy[i]) / cov;
+      const float covariance = gxy[at] / cov - mi * mr, variance = std::max(gyy[at] / cov - mr * mr, 0.0f);
+      const float a0 = 1.0f / ratio(mr * 256.0f, mi * 256.0f);
+      const float slope = (covariance + kLinearRegularisation * a0) / (variance + kLinearRegularisation);
+      a[at] = std::min(std::max(slope, kMinGain), kMaxGain);
+      b[at] = mi - a[at] * mr;
+    }
+  }
+  // a and b smoothed once more, each through a 16-bit fixed-point plane:
+  // a x 4096 (1/8 .. 8 -> 512 .. 32768), (b + 2048) x 16 (b lies in
+  // -8 x 255 .. 255 -> 128 .. 36848).
+  auto fixedPoint = [&](const std::vector<float>& v, float scale, float shift) {
+    return [&v, scale, shift, width](std::int32_t j, std::uint16_t* o) {
+      const float* s = v.data() + std::ptrdiff_t(j) * width;
+      for (std::int32_t i = 0; i < width; ++i) o[i] = std::uint16_t(std::int32_t((s[i] + shift) * scale + 0.5f));
+    };
+  };
+  const std::vector<float> sa = smoothed16(w, fixedPoint(a, 4096.0f, 0.0f), k);
+  const std::vector<float> sb = smoothed16(w, fixedPoint(b, 16.0f, 2048.0f), k);
+  GridFields f{w, std::move(a), std::move(b)};
+  for (std::size_t i = 0; i < n; ++i) {
+    const float slope = std::min(std::max(sa[i] / (256.0f * 4096.0f), kMinGain), kMaxGain);
+    const float offset = sb[i] / (256.0f * 16.0f) - 2048.0f;
+    f.gain[i] = 1.0f / slope;
+    f.offset[i] = offset / slope;
+  }
+  return f;
+}
+
+inline unsigned char rounded(float v) {
+  return (unsigned char)(v <= 0.0f ? 0 : (v >= 255.0f ? 255 : std::int32_t(v + 0.5f)));
+}
+
+}  // namespace
+
+mxPair<std::int32_t> localGainHalo(Method method, const mxPair<std::int32_t>& neighborhoodSize,
+                                   const mxPair<std::int32_t>& granularity) {
+  const mxPair<std::int32_t> s = localMeanParams(sampledNeighborhood(neighborhoodSize, granularity), 1.0).smoothing;
+  const std::int64_t times = method == mxImageNormalizerDefs::eLocalLinear ? 2 : 1;
+  const bool sampled = subSampled(neighborhoodSize, granularity);
+  auto halo = [&](std::int64_t reach, std::int64_t g) {
+    return std::int32_t(
+        std::min<std::int64_t>(sampled ? (times * reach + 3) * g : times * reach, std::numeric_limits<std::int32_t>::max()));
+  };
+  return {halo(s.x(), granularity.x()), halo(s.y(), granularity.y())};
+}
+
+void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuffer_const<unsigned char>& referenceImage,
+                  const mxPelBuffer_const<unsigned char>& binarizedMask, Method method,
+                  const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& granularity,
+                  mxPelBuffer<unsigned char>& result, const mxPelRect* only, LocalGainFields* fields) {
+  if (!isGainMethod(method)) throw mxPelFunc::BadParams(L"local gain: the method must be eLocalGain or eLocalLinear");
+  const mxPair<std::int32_t> k = sampledNeighborhood(neighborhoodSize, granularity);
+  Plane img = image, ref = referenceImage, msk = binarizedMask;
+  mxPelRect r = img.window().intersect(ref.window(), false);
+  if (msk.isBound()) r &= msk.window();
+  img.window(r, false);
+  ref.window(r, false);
+  if (msk.isBound()) msk.window(r, false);
+  result = mxPelBuffer<unsigned char>(r, 32, mxPelInit::eUnwritten);
+  if (fields) *fields = LocalGainFields{r, {}, {}};
+  if (r.isNull()) return;
+
+  const bool sampled = subSampled(neighborhoodSize, granularity);
+  const GridPlanes planes = gridPlanes(img, ref, msk, granularity, sampled);
+  const GridFields f = method == mxImageNormalizerDefs::eLocalGain ? gainFields(planes, k) : linearFields(planes, k);
+  const bool withOffset = !f.offset.empty();
+  const mxPelRect& gw = f.window;
+  // Full resolution: the grid itself (taps of weight 0); sub-sampled: the
+  // two cells around each pel.
+  const mxPair<std::int32_t> g = sampled ? granularity : mxPair<std::int32_t>(1, 1);
+  const std::vector<GridTap> tx = gridTaps(r.x(), r.width(), g.x(), gw.x(), gw.width());
+  const std::vector<GridTap> ty = gridTaps(r.y(), r.height(), g.y(), gw.y(), gw.height());
+  std::vector<float> gainRow(std::size_t(r.width())), offsetRow(std::size_t(r.width()), 0.0f);
+  if (fields) {
+    fields->gain.resize(std::size_t(r.width()) * std::size_t(r.height()));
+    fields->offset.resize(fields->gain.size());
+  }
+  auto widen = [&](const std::vector<float>& field, const GridTap& t, std::vector<float>& out) {
+    const float wy = float(t.w) / 256.0f;
+    const float* a = field.data() + std::ptrdiff_t(t.lo) * gw.width();
+    const float* b = field.data() + std::ptrdiff_t(t.hi) * gw.width();
+    for (std::int32_t i = 0; i < r.width(); ++i) {
+      const GridTap& s = tx[std::size_t(i)];
+      const float wx = float(s.w) / 256.0f;
+      const float top = a[s.lo] + (a[s.hi] - a[s.lo]) * wx, bottom = b[s.lo] + (b[s.hi] - b[s.lo]) * wx;
+      out[std::size_t(i)] = top + (bottom - top) * wy;
+    }
+  };
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    widen(f.gain, ty[std::size_t(j)], gainRow);
+    if (withOffset) widen(f.offset, ty[std::size_t(j)], offsetRow);
+    const unsigned char* s = img.row(j);
+    unsigned char* o = result.row(j);
+    for (std::int32_t i = 0; i < r.width(); ++i) o[i] = rounded(float(s[i]) * gainRow[std::size_t(i)] - offsetRow[std::size_t(i)]);
+    if (fields) {
+      std::copy(gainRow.begin(), gainRow.end(), fields->gain.begin() + std::ptrdiff_t(j) * r.width());
+      std::copy(offsetRow.begin(), offsetRow.end(), fields->offset.begin() + std::ptrdiff_t(j) * r.width());
+    }
+  }
+  if (only) result.window(only->intersect(r), false);
+  result.copyXforms(image);
+}

@@ -1,0 +1,95 @@
+// Local gain correction: the run path of eLocalGain (flat field) and
+// eLocalLinear (local gain and offset).  Internal to the library (not
+// exported).
+//
+// Both divide out a smooth multiplicative distortion (vignetting, uneven
+// illumination of a reflective part) that the subtracting local methods
+// (localCorrection.h) can only approximate.  They use the same parts: the
+// Gaussian-weighted local mean G over the neighbourhood (the kernel of
+// scaledLocalMean), normalised by the mask coverage when there is a mask, on
+// the grid sub-sampled by the granularity when it exceeds 1 (and the
+// neighbourhood exceeds 1), brought back by the same linear interpolation
+// between cell centres as the local mean.  G is carried at 256 times its
+// value (1/256 of a grey level).
+//
+// eLocalGain.  The gain field g = G(reference) / G(image) (means over set
+// mask pels), clamped to kMinGain .. kMaxGain; output = image x g, rounded
+// and saturated.  The range 1/8 .. 8 covers any real shading (a lens falls
+// off to a third at its corners at worst) while a local mean driven toward
+// 0 by a dark or missing part cannot blow the pels around it up by more
+// than 8x.  Where G(image) is below half a grey level the gain is kMaxGain
+// (or 1 when G(reference) is below half a grey level too: nothing to
+// match); where no set mask pel lies within reach it is 1.
+//
+// eLocalLinear.  Per pel, the weighted local regression of the image on the
+// reference, image ~ a x reference + b: with the local means mI, mR, the
+// covariance C of image and reference and the variance V of the reference,
+//   a = (C + eps x a0) / (V + eps),   b = mI - a mR,
+// where a0 = mI / mR (the flat-field gain, guarded and clamped as above) and
+// eps = kLinearRegularisation grey levels squared.  Where the reference is
+// locally flat (V << eps) the slope cannot be measured and a falls back to
+// a0 with b = 0, that is to eLocalGain; where it is textured (V >> eps) a
+// is the least-squares slope.  (A guided filter shrinks a toward 0 instead;
+// that is right for smoothing, but this correction divides by a.)  a is
+// clamped to kMinGain .. kMaxGain.  The fields a and b are smoothed once
+// more with the same kernel, and output = (image - b) / a, rounded and
+// clamped to 0 .. 255.  Where no set mask pel lies within reach, a = 1 and
+// b = 0.
+//
+// Bad input gives defined results, never a division by zero, NaN or a
+// wrapped pel: an image 0 over a whole neighbourhood (gain kMaxGain, output
+// 0 there), a reference flat everywhere (eLocalLinear = eLocalGain), a mask
+// excluding everything near a pel (no correction there), a granularity
+// larger than the image (one grid cell: one gain, one offset), a
+// neighbourhood of 1 (per-pel fields: the output is the reference wherever
+// the gain stays within its range).  intensityVariationRange does not apply:
+// the gain's range bounds the correction.
+//
+// Blocks.  Every filter replicates the edges of the overlap R it works on,
+// and the grid is anchored at image coordinate 0 (see localCorrection.h), so
+// a block grown by localGainHalo gives the whole run's pels: the reach on
+// the working grid is s(K) for eLocalGain and 2 s(K) for eLocalLinear (two
+// smoothings), s the smoothing amount of the working-grid neighbourhood K;
+// halo = reach without sub-sampling, (reach + 3) x granularity with it.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "baseif/mxPair.h"
+#include "baseif/mxPelBuffer.h"
+#include "imgnorm/mxImageNormalizerDefs.h"
+
+constexpr float kMinGain = 0.125f;
+constexpr float kMaxGain = 8.0f;
+// eLocalLinear's eps: the reference variance (grey levels squared, a
+// standard deviation of 8) below which the slope leans on the flat-field
+// gain.  Large against sensor noise (a variance of 10 or so), small against
+// the texture a reference is chosen for.
+constexpr float kLinearRegularisation = 64.0f;
+
+// The correction as a field over R, for display: output = gain x image -
+// offset (before rounding).  eLocalGain: gain = g, offset = 0; eLocalLinear:
+// gain = 1 / a, offset = b / a.  Row-major over window.
+struct LocalGainFields {
+  mxPelRect window;
+  std::vector<float> gain, offset;
+};
+
+// Corrects image (cut by the caller to its overlap with the reference and
+// the mask) into result, a new buffer over R, the common window of image,
+// referenceImage and (when bound) binarizedMask, with image's transforms.
+// method is eLocalGain or eLocalLinear (otherwise mxPelFunc::BadParams).
+// With only, the result is cut to only's part of R (the pels the whole run
+// gives there).  With fields, the fields over R are given back too.  Throws
+// mxPelFunc::BadParams for a granularity element below 1.
+void runLocalGain(const mxPelBuffer_const<unsigned char>& image,
+                  const mxPelBuffer_const<unsigned char>& referenceImage,
+                  const mxPelBuffer_const<unsigned char>& binarizedMask, mxImageNormalizerDefs::Method method,
+                  const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& granularity,
+                  mxPelBuffer<unsigned char>& result, const mxPelRect* only = nullptr,
+                  LocalGainFields* fields = nullptr);
+
+// The halo per axis a block needs for the whole run's pels (see Blocks).
+mxPair<std::int32_t> localGainHalo(mxImageNormalizerDefs::Method method, const mxPair<std::int32_t>& neighborhoodSize,
+                                   const mxPair<std::int32_t>& granularity);
