@@ -89,32 +89,44 @@ inline float ratio(float num, float den) {
   return std::min(std::max(num / den, kMinGain), kMaxGain);
 }
 
-// The planes of the working grid (see above).
-struct GridPlanes {
-  Plane x, y, w;  // w unbound without a mask
-  bool sampled = false;
+// A plane of the working grid: grey levels hi + lo / 256; lo is unbound
+// where the values are whole (full resolution).
+struct GridPlane {
+  Plane hi, lo;
+  bool isBound() const { return hi.isBound(); }
+  float at(std::int32_t i, const unsigned char* h, const unsigned char* l) const {
+    return l ? float(h[i]) + float(l[i]) * (1.0f / 256.0f) : float(h[i]);
+  }
+  const unsigned char* loRow(std::int32_t j) const { return lo.isBound() ? lo.row(j) : nullptr; }
 };
 
-// Cells of an 8-bit plane made row by row over r, in whole grey levels.
-mxPelBuffer<unsigned char> cells(const mxPelRect& r, const mxkernel::GaussRowMaker& make,
-                                 const mxPair<std::int32_t>& granularity) {
-  mxPelBuffer<unsigned char> c(mxkernel::gaussSampleWindow(r, granularity), 32, mxPelInit::eUnwritten);
-  mxkernel::gaussSampleRows(r, make, gridSamplerParams(granularity, 1.0),
+// The planes of the working grid (see above); w unbound without a mask.
+struct GridPlanes {
+  GridPlane x, y, w;
+};
+
+// Cells of an 8-bit plane made row by row over r, with 8 fraction bits (a
+// cell of whole grey levels would carry a partly covered cell's mean with
+// an error of up to 0.5 / coverage).
+GridPlane cells(const mxPelRect& r, const mxkernel::GaussRowMaker& make, const mxPair<std::int32_t>& granularity) {
+  const mxPelRect gw = mxkernel::gaussSampleWindow(r, granularity);
+  mxPelBuffer<unsigned char> hi(gw, 32, mxPelInit::eUnwritten), lo(gw, 32, mxPelInit::eUnwritten);
+  mxkernel::gaussSampleRows(r, make, gridSamplerParams(granularity, 256.0),
                             [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t n) {
                               for (std::int32_t j = 0; j < n; ++j) {
                                 const std::uint16_t* s = rows + std::ptrdiff_t(j) * stride;
-                                unsigned char* o = c.row(j0 + j);
-                                for (std::int32_t i = 0; i < c.width(); ++i) o[i] = (unsigned char)s[i];
+                                unsigned char *h = hi.row(j0 + j), *l = lo.row(j0 + j);
+                                for (std::int32_t i = 0; i < gw.width(); ++i)
+                                  h[i] = (unsigned char)(s[i] >> 8), l[i] = (unsigned char)s[i];
                               }
                             });
-  return c;
+  return {hi, lo};
 }
 
 GridPlanes gridPlanes(const Plane& img, const Plane& ref, const Plane& msk, const mxPair<std::int32_t>& granularity,
                       bool sampled) {
   const mxPelRect& r = img.window();
   GridPlanes g;
-  g.sampled = sampled;
   // a (x w at full resolution): the plane's rows, masked when there is a mask.
   auto masked = [&](const Plane& a) -> mxkernel::GaussRowMaker {
     return [&a, &msk, r](std::int32_t j, unsigned char* o) {
@@ -136,13 +148,28 @@ GridPlanes gridPlanes(const Plane& img, const Plane& ref, const Plane& msk, cons
     return g;
   }
   if (!msk.isBound()) {
-    g.x = img, g.y = ref;
+    g.x.hi = img, g.y.hi = ref;
     return g;
   }
   mxPelBuffer<unsigned char> x(r, 32, mxPelInit::eUnwritten), y(r, 32, mxPelInit::eUnwritten);
   for (std::int32_t j = 0; j < r.height(); ++j) masked(img)(j, x.row(j)), masked(ref)(j, y.row(j));
-  g.x = x, g.y = y, g.w = msk;
+  g.x.hi = x, g.y.hi = y, g.w.hi = msk;
   return g;
+}
+
+// 256 x the local mean of a plane, over its window, row-major.
+std::vector<float> meanOf(const GridPlane& p, const mxPair<std::int32_t>& k) {
+  const mxPelRect& w = p.hi.window();
+  const Mean h = smoothed(p.hi, k);
+  Mean l;
+  if (p.lo.isBound()) l = smoothed(p.lo, k);
+  std::vector<float> out(std::size_t(w.width()) * std::size_t(w.height()));
+  for (std::int32_t j = 0; j < w.height(); ++j) {
+    const std::uint16_t *a = h.row(j), *b = l.isBound() ? l.row(j) : nullptr;
+    float* o = out.data() + std::ptrdiff_t(j) * w.width();
+    for (std::int32_t i = 0; i < w.width(); ++i) o[i] = b ? float(a[i]) + float(b[i]) * (1.0f / 256.0f) : float(a[i]);
+  }
+  return out;
 }
 
 // The fields on the working grid: gain and offset with output = gain x
@@ -154,64 +181,65 @@ struct GridFields {
 
 // eLocalGain: g = G(Y) / G(X), the coverage cancelling in the ratio.
 GridFields gainFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
-  const mxPelRect& w = p.x.window();
-  const Mean gx = smoothed(p.x, k), gy = smoothed(p.y, k);
-  Mean gw;
-  if (p.w.isBound()) gw = smoothed(p.w, k);
-  GridFields f{w, std::vector<float>(std::size_t(w.width()) * std::size_t(w.height())), {}};
-  for (std::int32_t j = 0; j < w.height(); ++j) {
-    const std::uint16_t *a = gx.row(j), *b = gy.row(j), *c = gw.isBound() ? gw.row(j) : nullptr;
-    float* o = f.gain.data() + std::ptrdiff_t(j) * w.width();
-    for (std::int32_t i = 0; i < w.width(); ++i) {
-      // The floor applies to means over set pels (x 256): the coverage
-      // cancels in the ratio but not there.
-      const float cov = c ? float(c[i]) / (255.0f * 256.0f) : 1.0f;
-      o[i] = cov > 0.0f ? ratio(float(b[i]) / cov, float(a[i]) / cov) : 1.0f;
-    }
+  const mxPelRect& w = p.x.hi.window();
+  const std::vector<float> gx = meanOf(p.x, k), gy = meanOf(p.y, k);
+  const std::vector<float> gw = p.w.isBound() ? meanOf(p.w, k) : std::vector<float>();
+  GridFields f{w, std::vector<float>(gx.size()), {}};
+  for (std::size_t i = 0; i < gx.size(); ++i) {
+    // The floor applies to means over set pels (x 256): the coverage
+    // cancels in the ratio but not there.
+    const float cov = gw.empty() ? 1.0f : gw[i] / (255.0f * 256.0f);
+    f.gain[i] = cov > 0.0f ? ratio(gy[i] / cov, gx[i] / cov) : 1.0f;
   }
   return f;
 }
 
 GridFields linearFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
-  const mxPelRect& w = p.x.window();
-  const std::int32_t width = w.width(), height = w.height();
-  const std::size_t n = std::size_t(width) * std::size_t(height);
-  const Mean gx = smoothed(p.x, k), gy = smoothed(p.y, k);
-  Mean gw;
-  if (p.w.isBound()) gw = smoothed(p.w, k);
-  // The weighted products of the planes' means: a b / w (a b without a mask).
-  auto product = [&](const Plane& a, const Plane& b) {
+  const mxPelRect& w = p.x.hi.window();
+  const std::int32_t width = w.width();
+  const std::vector<float> gx = meanOf(p.x, k), gy = meanOf(p.y, k);
+  const std::vector<float> gw = p.w.isBound() ? meanOf(p.w, k) : std::vector<float>();
+  const std::size_t n = gx.size();
+  // The weighted products of the planes' values: a b / w (a b without a
+  // mask), w 0 .. 1, in whole grey levels squared; at most 65535, as a
+  // cell's masked mean exceeds its coverage only by rounding.
+  auto product = [&](const GridPlane& a, const GridPlane& b) {
     return [&](std::int32_t j, std::uint16_t* o) {
-      const unsigned char *s = a.row(j), *t = b.row(j), *m = p.w.isBound() ? p.w.row(j) : nullptr;
+      const unsigned char *ah = a.hi.row(j), *al = a.loRow(j), *bh = b.hi.row(j), *bl = b.loRow(j);
+      const unsigned char *wh = p.w.isBound() ? p.w.hi.row(j) : nullptr, *wl = p.w.isBound() ? p.w.loRow(j) : nullptr;
       for (std::int32_t i = 0; i < width; ++i) {
-        const std::uint32_t v = std::uint32_t(s[i]) * t[i];
-        // At most 65281: a cell's mean of a masked plane exceeds its
-        // coverage w by at most the rounding of 1.
-        o[i] = std::uint16_t(!m ? v : (m[i] ? std::min((v * 255u + m[i] / 2u) / m[i], 65535u) : 0u));
+        float v = a.at(i, ah, al) * b.at(i, bh, bl);
+        if (wh) {
+          const float c = p.w.at(i, wh, wl);
+          v = c > 0.0f ? v * 255.0f / c : 0.0f;
+        }
+        o[i] = std::uint16_t(std::min(v + 0.5f, 65535.0f));
       }
     };
   };
   const std::vector<float> gxy = smoothed16(w, product(p.x, p.y), k);
   const std::vector<float> gyy = smoothed16(w, product(p.y, p.y), k);
   std::vector<float> a(n), b(n);
-  for (std::int32_t j = 0; j < height; ++j) {
-    const std::uint16_t *sx = gx.row(j), *sy = gy.row(j), *c = gw.isBound() ? gw.row(j) : nullptr;
-    for (std::int32_t i = 0; i < width; ++i) {
-      const std::size_t at = std::size_t(j) * std::size_t(width) + std::size_t(i);
-      // 256 x the coverage (256 without a mask): every mean / it is a mean
-      // over set pels in grey levels.
-      const float cov = c ? float(c[i]) / 255.0f : 256.0f;
-      if (cov <= 0.0f) {
-        a[at] = 1.0f, b[at] = 0.0f;
-        continue;
-      }
-      const float mi = float(sx[i]) / cov, mr = float(sy[i]) / cov;
-      const float covariance = gxy[at] / cov - mi * mr, variance = std::max(gyy[at] / cov - mr * mr, 0.0f);
-      const float a0 = 1.0f / ratio(mr * 256.0f, mi * 256.0f);
-      const float slope = (covariance + kLinearRegularisation * a0) / (variance + kLinearRegularisation);
-      a[at] = std::min(std::max(slope, kMinGain), kMaxGain);
-      b[at] = mi - a[at] * mr;
+  for (std::size_t at = 0; at < n; ++at) {
+    // 256 x the coverage (256 without a mask): every mean / it is a mean
+    // over set pels in grey levels.
+    const float cov = gw.empty() ? 256.0f : gw[at] / 255.0f;
+    if (cov <= 0.0f) {
+      a[at] = 1.0f, b[at] = 0.0f;
+      continue;
     }
+    const float mi = gx[at] / cov, mr = gy[at] / cov;
+    const float a0 = 1.0f / ratio(mr * 256.0f, mi * 256.0f);
+    if (mi * 256.0f < kFloor) {
+      // A dark neighbourhood carries no offset: the flat-field gain alone
+      // (an image 0 all around stays 0).
+      a[at] = a0, b[at] = 0.0f;
+      continue;
+    }
+    const float covariance = gxy[at] / cov - mi * mr, variance = std::max(gyy[at] / cov - mr * mr, 0.0f);
+    const float slope = (covariance + kLinearRegularisation * a0) / (variance + kLinearRegularisation);
+    a[at] = std::min(std::max(slope, kMinGain), kMaxGain);
+    b[at] = mi - a[at] * mr;
   }
   // a and b smoothed once more, each through a 16-bit fixed-point plane:
   // a x 4096 (1/8 .. 8 -> 512 .. 32768), (b + 2048) x 16 (b lies in

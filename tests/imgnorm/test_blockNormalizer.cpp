@@ -67,8 +67,9 @@ TEST(BlockNormalizer, GlobalMethodsEqualWholeImage) {
 
 TEST(BlockNormalizer, LocalMethodsEqualWholeImage) {
   // Blocks of 45 x 33 are rounded up to the granularity; with neighbourhood
-  // (21, 15) the largest halo is (4 + 3) x 4 = 28 pels (mean at granularity 4).
-  for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced})
+  // (21, 15) the largest halo is (2 x 4 + 3) x 4 = 44 by (2 x 2 + 3) x 4 = 28
+  // pels (eLocalLinear's two smoothings at granularity 4).
+  for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced, eLocalGain, eLocalLinear})
     for (P g : {P(1, 1), P(4, 4), P(3, 2)})
       for (P block : {P(64, 64), P(61, 97), P(45, 33)})
         for (bool masked : {false, true})

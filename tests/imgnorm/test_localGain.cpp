@@ -1,0 +1,246 @@
+#include "imgnorm/localGain.h"
+
+#include "imgnorm/localCorrection.h"
+#include "support/normalizerTest.h"
+
+using namespace mxImageNormalizerDefs;
+
+namespace {
+
+Image gainRun(const Image& image, const Image& ref, const Image& mask, Method m, P nbh, P gran) {
+  Image out;
+  runLocalGain(image, ref, mask, m, nbh, gran, out);
+  return out;
+}
+
+// The methods computed directly in double precision: the weighted sums of
+// the kernel (three boxes, edges replicated) over the cells of granularity g
+// (each cell the kernel of the sub-sampler: 2 g pels for an even g, 2 g - 1
+// for an odd one, centred on the cell) and over the neighbourhood on that
+// grid, the fields, and their linear interpolation between cell centres.
+struct Reference {
+  int gx, gy, cx0, cy0, cw, ch;  // the grid window
+  std::vector<double> gain, offset;
+
+  Reference(const Image& img, const Image& ref, const Image& mask, Method m, P nbh, P gran) {
+    const mxPelRect r = img.window();
+    gx = gran.x(), gy = gran.y();
+    const bool sampled = (gx > 1 || gy > 1) && (nbh.x() > 1 || nbh.y() > 1);
+    if (!sampled) gx = gy = 1;
+    cx0 = floorDiv(r.x(), gx), cy0 = floorDiv(r.y(), gy);
+    cw = floorDiv(r.x() + r.width() - 1, gx) - cx0 + 1, ch = floorDiv(r.y() + r.height() - 1, gy) - cy0 + 1;
+    // Cells of x = image w, y = reference w, w (the mask as 0 .. 1).
+    std::vector<double> x(size_t(cw * ch)), y(x.size()), w(x.size());
+    const std::vector<double> kx = cellKernel(gx), ky = cellKernel(gy);
+    for (int j = 0; j < ch; ++j)
+      for (int i = 0; i < cw; ++i) {
+        double sx = 0, sy = 0, sw = 0;
+        for (size_t b = 0; b < ky.size(); ++b)
+          for (size_t a = 0; a < kx.size(); ++a) {
+            const int px = clampTo((cx0 + i) * gx + int(a) - int(kx.size() - size_t(gx)) / 2, r.x(), r.width());
+            const int py = clampTo((cy0 + j) * gy + int(b) - int(ky.size() - size_t(gy)) / 2, r.y(), r.height());
+            const double k = kx[a] * ky[b], on = mask.isBound() ? (mask.get(px, py) ? 1.0 : 0.0) : 1.0;
+            sx += k * on * img.get(px, py), sy += k * on * ref.get(px, py), sw += k * on;
+          }
+        x[size_t(j * cw + i)] = sx, y[size_t(j * cw + i)] = sy, w[size_t(j * cw + i)] = sw;
+      }
+    const P k = sampledNeighborhood(nbh, gran);
+    const P s = smoothingForNeighborhood(k);
+    auto mean = [&](const std::vector<double>& v) { return smooth(v, s); };
+    std::vector<double> xy(x.size()), yy(x.size());
+    for (size_t i = 0; i < x.size(); ++i)
+      xy[i] = w[i] > 0 ? x[i] * y[i] / w[i] : 0.0, yy[i] = w[i] > 0 ? y[i] * y[i] / w[i] : 0.0;
+    const std::vector<double> mx = mean(x), my = mean(y), mw = mean(w);
+    gain.assign(x.size(), 1.0), offset.assign(x.size(), 0.0);
+    if (m == eLocalGain) {
+      for (size_t i = 0; i < x.size(); ++i)
+        if (mw[i] > 0) gain[i] = ratio(my[i] / mw[i], mx[i] / mw[i]);
+      return;
+    }
+    const std::vector<double> mxy = mean(xy), myy = mean(yy);
+    std::vector<double> a(x.size(), 1.0), b(x.size(), 0.0);
+    for (size_t i = 0; i < x.size(); ++i) {
+      if (mw[i] <= 0) continue;
+      const double mi = mx[i] / mw[i], mr = my[i] / mw[i];
+      const double c = mxy[i] / mw[i] - mi * mr, v = std::max(myy[i] / mw[i] - mr * mr, 0.0);
+      a[i] = std::min(std::max((c + 64.0 / ratio(mr, mi)) / (v + 64.0), 0.125), 8.0);
+      b[i] = mi - a[i] * mr;
+    }
+    const std::vector<double> sa = mean(a), sb = mean(b);
+    for (size_t i = 0; i < x.size(); ++i) gain[i] = 1.0 / sa[i], offset[i] = sb[i] / sa[i];
+  }
+
+  // The corrected pel at (x, y) before rounding.
+  double at(int x, int y, int v) const {
+    double fx = 0, fy = 0;
+    const int ix = tap(x, gx, cx0, fx), iy = tap(y, gy, cy0, fy);
+    const int ia = clampIdx(ix, cw), ib = clampIdx(ix + 1, cw), ja = clampIdx(iy, ch), jb = clampIdx(iy + 1, ch);
+    auto field = [&](const std::vector<double>& f) {
+      const double top = f[size_t(ja * cw + ia)] * (1 - fx) + f[size_t(ja * cw + ib)] * fx;
+      const double bottom = f[size_t(jb * cw + ia)] * (1 - fx) + f[size_t(jb * cw + ib)] * fx;
+      return top * (1 - fy) + bottom * fy;
+    };
+    return v * field(gain) - field(offset);
+  }
+
+  static int floorDiv(int a, int b) { return a / b - (a % b != 0 && a < 0); }
+  static int clampTo(int v, int lo, int n) { return std::min(std::max(v, lo), lo + n - 1); }
+  static int clampIdx(int c, int n) { return std::min(std::max(c, 0), n - 1); }
+  static double ratio(double num, double den) {
+    if (den < 0.5) return num < 0.5 ? 1.0 : 8.0;
+    return std::min(std::max(num / den, 0.125), 8.0);
+  }
+  // Cell index (relative to the grid window) left of pel p and the weight of the next.
+  static int tap(int p, int g, int c0, double& f) {
+    const double pos = (2.0 * p + 1 - g) / (2.0 * g);
+    const int i = int(std::floor(pos));
+    f = pos - i;
+    return i - c0;
+  }
+  static std::vector<double> cellKernel(int g) {
+    return g == 1 ? std::vector<double>{1.0} : threeBoxKernel(g - 1, g % 2 == 0);
+  }
+  std::vector<double> smooth(const std::vector<double>& v, P s) const {
+    const std::vector<double> kx = threeBoxKernel(s.x()), ky = threeBoxKernel(s.y());
+    std::vector<double> t(v.size()), o(v.size());
+    for (int j = 0; j < ch; ++j)
+      for (int i = 0; i < cw; ++i) {
+        double sum = 0;
+        for (int a = -s.x(); a <= s.x(); ++a) sum += kx[size_t(a + s.x())] * v[size_t(j * cw + clampIdx(i + a, cw))];
+        t[size_t(j * cw + i)] = sum;
+      }
+    for (int j = 0; j < ch; ++j)
+      for (int i = 0; i < cw; ++i) {
+        double sum = 0;
+        for (int b = -s.y(); b <= s.y(); ++b) sum += ky[size_t(b + s.y())] * t[size_t(clampIdx(j + b, ch) * cw + i)];
+        o[size_t(j * cw + i)] = sum;
+      }
+    return o;
+  }
+};
+
+}  // namespace
+
+TEST(LocalGain, MatchesDirectWeightedSums) {
+  // A textured reference, the image a smooth gain and offset of it; both
+  // methods, with and without a mask, at granularity 1, 2 and 3, over the
+  // whole window and a cut one.  Bound: the result's rounding (0.5) plus the
+  // means' 1/256 of a grey level (0.6); eLocalLinear's products are smoothed
+  // in whole grey levels squared, an error that a mask covering little of a
+  // neighbourhood amplifies by the inverse coverage (1.5).
+  const int W = 44, H = 34;
+  const Image ref = randomImage(W, H, 5, 20, 230);
+  const Image image = makeImage(W, H, [&](int x, int y) {
+    return std::min(255, int(ref.get(x, y) * (0.6 + 0.01 * x + 0.004 * y) + 10 + (x * 7 + y * 3) % 5));
+  });
+  const Image mask = makeImage(W, H, [](int x, int y) { return (x / 6 + y / 5) % 3 ? 255 : 0; });
+  for (Method m : {eLocalGain, eLocalLinear})
+    for (bool masked : {false, true})
+      for (P gran : {P(1, 1), P(2, 2), P(3, 2)})
+        for (const mxPelRect& r : {mxPelRect(0, 0, W, H), mxPelRect(5, 3, 30, 27)}) {
+          SCOPED_TRACE(testing::Message() << methodName(m).c_str() << (masked ? " masked" : "") << " granularity "
+                                          << gran.x() << "x" << gran.y() << " cut at " << r.x());
+          Image view = image;
+          view.window(r, false);
+          const P nbh(9, 7);
+          const Image out = gainRun(view, ref, masked ? mask : Image(), m, nbh, gran);
+          ASSERT_EQ(out.window(), r);
+          const Reference want(view, ref, masked ? mask : Image(), m, nbh, gran);
+          for (int y = r.y(); y < r.y() + r.height(); ++y)
+            for (int x = r.x(); x < r.x() + r.width(); ++x) {
+              const double v = std::min(std::max(want.at(x, y, image.get(x, y)), 0.0), 255.0);
+              ASSERT_NEAR(out.get(x, y), v, m == eLocalGain ? 0.6 : 1.5) << "at " << x << "," << y;
+            }
+        }
+}
+
+TEST(LocalGain, RecoversSmoothFieldsAndKeepsDefects) {
+  // Noise-free distortions of a textured reference: a vignette (gain 1 at
+  // the centre to 0.5 at the corners) and a gain 0.65 .. 1.25 with an offset
+  // -30 .. +40 across the image.  The mean error after correction stays
+  // within a bound (what remains comes from the fields varying within a
+  // neighbourhood, more so on the coarser grid of granularity 4), and a
+  // scratch of +60 through the image keeps at least 80 % of its contrast.
+  const int W = 200, H = 150;
+  const Image ref = texturedImage(W, H, 3);
+  struct Case {
+    Method method;
+    double (*gain)(double u, double v);  // u, v in -1 .. 1
+    double (*offset)(double u, double v);
+    double bound, sampledBound;  // granularity 1, 4
+  };
+  const auto vignette = [](double u, double v) { return 1.0 - 0.25 * (u * u + v * v); };
+  const auto ramp = [](double u, double v) { return 0.95 + 0.25 * u + 0.05 * v; };
+  const auto none = [](double, double) { return 0.0; };
+  const auto tilt = [](double u, double v) { return 5.0 + 25.0 * v - 10 * u; };
+  const Case cases[] = {{eLocalGain, vignette, none, 1.0, 1.5},
+                        {eLocalLinear, vignette, none, 1.6, 2.3},
+                        {eLocalLinear, ramp, tilt, 0.8, 0.9}};
+  for (const Case& c : cases)
+    for (P gran : {P(1, 1), P(4, 4)}) {
+      SCOPED_TRACE(testing::Message() << methodName(c.method).c_str() << " granularity " << gran.x());
+      const mxImageNormalizer tool = trainedTool(ref, c.method, P(41, 41), Image(), gran);
+      const Image image = makeImage(W, H, [&](int x, int y) {
+        const double u = 2.0 * (x + 0.5) / W - 1, v = 2.0 * (y + 0.5) / H - 1;
+        return int(std::lround(std::min(255.0, std::max(0.0, ref.get(x, y) * c.gain(u, v) + c.offset(u, v)))));
+      });
+      const Image out = runTool(tool, image, c.method);
+      double error = 0;
+      for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) error += std::fabs(double(out.get(x, y)) - ref.get(x, y));
+      EXPECT_LE(error / (W * H), gran.x() == 1 ? c.bound : c.sampledBound);
+      Image scratched = mfPelCopy<unsigned char>(image);
+      for (int y = 60; y < 63; ++y)
+        for (int x = 20; x < 180; ++x) scratched.set(x, y, std::min(255, image.get(x, y) + 60));
+      const Image marked = runTool(tool, scratched, c.method);
+      double contrast = 0;
+      for (int y = 60; y < 63; ++y)
+        for (int x = 20; x < 180; ++x) contrast += double(marked.get(x, y)) - out.get(x, y);
+      EXPECT_GE(contrast / (3 * 160), 48.0);
+    }
+}
+
+TEST(LocalGain, BadInputGivesDefinedResults) {
+  const int W = 120, H = 80;
+  const Image ref = randomImage(W, H, 9, 20, 230);
+  const Image scaled = makeImage(W, H, [&](int x, int y) { return (ref.get(x, y) * 7 + 5) / 10; });
+  const Image leftMask = makeImage(W, H, [](int x, int) { return x < 10 ? 255 : 0; });
+  const Image flat = constantImage(W, H, 100);
+  const Image shadedFlat = makeImage(W, H, [](int x, int) { return 50 + x / 3; });
+  struct Case {
+    const char* what;
+    Image reference, image, mask;
+    P nbh, gran;
+    int tolerance;                     // against want
+    std::function<int(int, int)> want;  // -1: the other method's pel
+  };
+  const Case cases[] = {
+      {"image 0 everywhere", ref, constantImage(W, H, 0), Image(), P(15, 15), P(1, 1), 0,
+       [](int, int) { return 0; }},
+      {"neighbourhood 1: the reference", ref, scaled, Image(), P(1, 1), P(1, 1), 1,
+       [&](int x, int y) { return ref.get(x, y); }},
+      {"granularity beyond the image: one gain", ref, scaled, Image(), P(101, 101), P(500, 500), 2,
+       [&](int x, int y) { return ref.get(x, y); }},
+      {"no set mask pel within reach: unchanged", ref, scaled, leftMask, P(9, 9), P(1, 1), 0,
+       [&](int x, int y) { return x >= 40 ? scaled.get(x, y) : -2; }},
+      {"flat reference: local-linear is local-gain", flat, shadedFlat, Image(), P(21, 21), P(2, 2), 1,
+       [](int, int) { return -1; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const mxImageNormalizer tool = trainedTool(c.reference, eLocalGain | eLocalLinear, c.nbh, c.mask, c.gran);
+    const Image gain = runTool(tool, c.image, eLocalGain), linear = runTool(tool, c.image, eLocalLinear);
+    ASSERT_EQ(gain.window(), c.image.window());
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        const int want = c.want(x, y);
+        if (want == -2) continue;
+        if (want == -1) {
+          ASSERT_NEAR(linear.get(x, y), gain.get(x, y), c.tolerance) << x << "," << y;
+          continue;
+        }
+        ASSERT_NEAR(gain.get(x, y), want, c.tolerance) << "local-gain at " << x << "," << y;
+        ASSERT_NEAR(linear.get(x, y), want, c.tolerance) << "local-linear at " << x << "," << y;
+      }
+  }
+}
