@@ -5,7 +5,7 @@
 // each with the demo's Gaussian noise (sigma 3).  A held-out set of
 // generated scenes (not used while choosing the defaults) is measured the
 // same way, without and with a mask, and with a scratch that must survive.
-//   local_gain_quality DATA_FOLDER [GRANULARITY]
+//   local_gain_quality DATA_FOLDER [GRANULARITY [NEIGHBOURHOOD]]
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -60,7 +60,7 @@ double run(const mxImageNormalizer& tool, const Image& img, Method m) {
   return ok && out.isBound() ? imgnormcli::meanAbsoluteError(out, tool.referenceImage()) : -1.0;
 }
 
-void table(const char* title, const std::vector<Image>& refs, const Image& mask, int gran) {
+void table(const char* title, const std::vector<Image>& refs, const Image& mask, int gran, int nbh) {
   std::printf("\n%s\n%-14s", title, "");
   for (const Method_& m : kMethods) std::printf(" %12s", m.name);
   std::printf(" %12s\n", "exact-gain");
@@ -69,6 +69,7 @@ void table(const char* title, const std::vector<Image>& refs, const Image& mask,
     tools[s].referenceImage(refs[s], false);
     tools[s].maskImage(mask, false);
     tools[s].granularity({gran, gran});
+    tools[s].neighborhoodSize({nbh, nbh});
     tools[s].train(Method(kAllMethods));
   }
   for (int d = 0; d < 5; ++d) {
@@ -145,21 +146,21 @@ void scratch(const std::vector<Image>& refs) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: local_gain_quality DATA_FOLDER [GRANULARITY]\n");
+    std::fprintf(stderr, "usage: local_gain_quality DATA_FOLDER [GRANULARITY [NEIGHBOURHOOD]]\n");
     return 2;
   }
-  const int gran = argc > 2 ? std::atoi(argv[2]) : 1;
+  const int gran = argc > 2 ? std::atoi(argv[2]) : 1, nbh = argc > 3 ? std::atoi(argv[3]) : 101;
   std::vector<Image> samples;
   for (const char* name : {"camera", "coins", "text"})
     samples.push_back(imgnormcli::readImage((std::filesystem::path(argv[1]) / (std::string(name) + ".png")).string(), true));
-  table("demo samples (mean absolute error)", samples, Image(), gran);
+  table("demo samples (mean absolute error)", samples, Image(), gran, nbh);
   std::vector<Image> held;
   for (int i = 0; i < 3; ++i) held.push_back(scene(i, 320, 240));
-  table("held-out generated scenes", held, Image(), gran);
+  table("held-out generated scenes", held, Image(), gran, nbh);
   Image mask(320, 240);
   for (int y = 0; y < 240; ++y)
     for (int x = 0; x < 320; ++x) mask.row(y)[x] = (x > 140 && x < 180) ? 0 : 255;
-  table("held-out generated scenes, mask excluding a band", held, mask, gran);
+  table("held-out generated scenes, mask excluding a band", held, mask, gran, nbh);
   scratch(samples);
   return 0;
 }

@@ -19,7 +19,10 @@
 // 0 by a dark or missing part cannot blow the pels around it up by more
 // than 8x.  Where G(image) is below half a grey level the gain is kMaxGain
 // (or 1 when G(reference) is below half a grey level too: nothing to
-// match); where no set mask pel lies within reach it is 1.
+// match); where no set mask pel lies within reach it is 1.  The ratio of
+// the means is the gain averaged over the neighbourhood; where the gain
+// bends or meets the window's edge, its bias is estimated from the field's
+// own derivatives and taken off (localGain.cpp).
 //
 // eLocalLinear.  Per pel, the weighted local regression of the image on the
 // reference, image ~ a x reference + b: with the local means mI, mR, the
@@ -47,10 +50,12 @@
 //
 // Blocks.  Every filter replicates the edges of the overlap R it works on,
 // and the grid is anchored at image coordinate 0 (see localCorrection.h), so
-// a block grown by localGainHalo gives the whole run's pels: the reach on
-// the working grid is s(K) for eLocalGain and 2 s(K) for eLocalLinear (two
-// smoothings), s the smoothing amount of the working-grid neighbourhood K;
-// halo = reach without sub-sampling, (reach + 3) x granularity with it.
+// a block grown by localGainHalo gives the whole run's pels.  The reach on
+// the working grid, s the smoothing amount of the working-grid neighbourhood
+// K: eLocalGain 3 s (its mean, and the differences over s that remove the
+// mean's bias, whose stencil spans 2 s beside a pel at R's edge);
+// eLocalLinear 2 s (two smoothings).  Halo = reach without sub-sampling,
+// (reach + 3) x granularity with it.
 #pragma once
 
 #include <cstdint>
