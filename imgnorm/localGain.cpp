@@ -271,37 +271,67 @@ GridFields gainFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
   const mxPair<double> s2 = kernelVariance(k);
   const mxPair<std::int32_t> h = localMeanParams(k, 1.0).smoothing;
   const Moments mx = edgeMoments(h.x(), width, s2.x()), my = edgeMoments(h.y(), height, s2.y());
-  // First and second differences of f at index `at` along one axis (pel
-  // pos of count, elements step apart), the stencil moved inside near the
-  // edges; none when the axis is shorter than the stencil.
-  struct Derivatives {
-    float first, second;
-  };
-  auto along = [](const std::vector<float>& fv, std::size_t at, std::int32_t pos, std::int32_t count, std::int32_t hh,
-                  std::ptrdiff_t step) -> Derivatives {
-    if (hh < 1 || count < 2 * hh + 1) return {0.0f, 0.0f};
-    const std::int32_t c = std::min(std::max(pos, hh), count - 1 - hh);
-    const std::ptrdiff_t mid = std::ptrdiff_t(at) + (c - pos) * step;
-    const float a = fv[std::size_t(mid - hh * step)], b = fv[std::size_t(mid)], d = fv[std::size_t(mid + hh * step)];
-    if (a <= 0.0f || b <= 0.0f || d <= 0.0f) return {0.0f, 0.0f};
-    // The first derivative carried from the stencil's centre to the pel
-    // along the second (exact for a quadratic).
-    const float second = (d - 2.0f * b + a) / float(hh * hh);
-    return {(d - a) / float(2 * hh) + float(pos - c) * second, second};
-  };
-  for (std::int32_t j = 0; j < height; ++j)
-    for (std::int32_t i = 0; i < width; ++i) {
-      const std::size_t at = std::size_t(j) * std::size_t(width) + std::size_t(i);
-      if (v[at] <= 0.0f) continue;
-      const Derivatives vx = along(v, at, i, width, h.x(), 1), vy = along(v, at, j, height, h.y(), width);
-      const Derivatives rx = along(lnRef, at, i, width, h.x(), 1), ry = along(lnRef, at, j, height, h.y(), width);
-      const std::size_t ii = std::size_t(i), jj = std::size_t(j);
-      const float bias = mx.first[ii] * vx.first + 0.5f * mx.second[ii] * vx.second +
-                         float(s2.x()) * vx.first * rx.first + my.first[jj] * vy.first +
-                         0.5f * my.second[jj] * vy.second + float(s2.y()) * vy.first * ry.first;
-      const float gain = v[at] - bias;
-      f.gain[at] = gain > 0.0f ? std::min(std::max(1.0f / gain, kMinGain), kMaxGain) : kMaxGain;
+  // First and second differences of a field along one axis, for a line of
+  // count pels (elements step apart) or for count lines at once (step 0:
+  // the stencil's three lines given): the stencil moved inside near the
+  // edges and the first derivative carried from its centre to the pel along
+  // the second (exact for a quadratic); none when the axis is shorter than
+  // the stencil or the stencil meets a pel without a gain (0).
+  auto differences = [](const float* a, const float* b, const float* d, float shift, std::int32_t hh,
+                        std::int32_t count, float* first, float* second) {
+    const float h2 = 1.0f / float(hh * hh), h1 = 1.0f / float(2 * hh);
+    for (std::int32_t i = 0; i < count; ++i) {
+      const bool ok = a[i] > 0.0f && b[i] > 0.0f && d[i] > 0.0f;
+      const float s2nd = ok ? (d[i] - 2.0f * b[i] + a[i]) * h2 : 0.0f;
+      second[i] = s2nd;
+      first[i] = ok ? (d[i] - a[i]) * h1 + shift * s2nd : 0.0f;
     }
+  };
+  // Along x within a row: the interior at once, the edge pels one by one.
+  auto alongX = [&](const float* row, float* first, float* second) {
+    const std::int32_t hh = h.x();
+    if (hh < 1 || width < 2 * hh + 1) {
+      std::fill(first, first + width, 0.0f), std::fill(second, second + width, 0.0f);
+      return;
+    }
+    const std::int32_t inner = width - 2 * hh;
+    differences(row, row + hh, row + 2 * hh, 0.0f, hh, inner, first + hh, second + hh);
+    for (std::int32_t i = 0; i < hh; ++i) {
+      differences(row, row + hh, row + 2 * hh, float(i - hh), hh, 1, first + i, second + i);
+      const std::int32_t e = width - 1 - i, c = width - 1 - hh;
+      differences(row + c - hh, row + c, row + c + hh, float(e - c), hh, 1, first + e, second + e);
+    }
+  };
+  std::vector<float> scratch(std::size_t(std::max(width, 1)) * 6);
+  float *vx1 = scratch.data(), *vx2 = vx1 + width, *rx1 = vx2 + width, *rx2 = rx1 + width, *vy1 = rx2 + width,
+        *vy2 = vy1 + width;
+  std::vector<float> ry1(std::size_t(std::max(width, 1))), ry2(ry1.size());
+  const bool yStencil = h.y() >= 1 && height >= 2 * h.y() + 1;
+  const float s2x = float(s2.x()), s2y = float(s2.y());
+  for (std::int32_t j = 0; j < height; ++j) {
+    const float* vr = v.data() + std::ptrdiff_t(j) * width;
+    alongX(vr, vx1, vx2);
+    alongX(lnRef.data() + std::ptrdiff_t(j) * width, rx1, rx2);
+    if (yStencil) {
+      const std::int32_t c = std::min(std::max(j, h.y()), height - 1 - h.y());
+      auto rowOf = [&](const std::vector<float>& fv, std::int32_t r) { return fv.data() + std::ptrdiff_t(r) * width; };
+      differences(rowOf(v, c - h.y()), rowOf(v, c), rowOf(v, c + h.y()), float(j - c), h.y(), width, vy1, vy2);
+      differences(rowOf(lnRef, c - h.y()), rowOf(lnRef, c), rowOf(lnRef, c + h.y()), float(j - c), h.y(), width,
+                  ry1.data(), ry2.data());
+    } else {
+      std::fill(vy1, vy1 + width, 0.0f), std::fill(vy2, vy2 + width, 0.0f), std::fill(ry1.begin(), ry1.end(), 0.0f);
+    }
+    const float m1y = my.first[std::size_t(j)], m2y = 0.5f * my.second[std::size_t(j)];
+    float* g = f.gain.data() + std::ptrdiff_t(j) * width;
+    const float *m1x = mx.first.data(), *m2x = mx.second.data(), *ryf = ry1.data();
+    for (std::int32_t i = 0; i < width; ++i) {
+      const float bias = m1x[i] * vx1[i] + 0.5f * m2x[i] * vx2[i] + s2x * vx1[i] * rx1[i] + m1y * vy1[i] +
+                         m2y * vy2[i] + s2y * vy1[i] * ryf[i];
+      const float gain = vr[i] - bias;
+      const float corrected = gain > 0.0f ? std::min(std::max(1.0f / gain, kMinGain), kMaxGain) : kMaxGain;
+      g[i] = vr[i] > 0.0f ? corrected : g[i];
+    }
+  }
   return f;
 }
 
@@ -412,12 +442,12 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
   const GridFields f = method == mxImageNormalizerDefs::eLocalGain ? gainFields(planes, k) : linearFields(planes, k);
   const bool withOffset = !f.offset.empty();
   const mxPelRect& gw = f.window;
-  // Full resolution: the grid itself (taps of weight 0); sub-sampled: the
-  // two cells around each pel.
-  const mxPair<std::int32_t> g = sampled ? granularity : mxPair<std::int32_t>(1, 1);
-  const std::vector<GridTap> tx = gridTaps(r.x(), r.width(), g.x(), gw.x(), gw.width());
-  const std::vector<GridTap> ty = gridTaps(r.y(), r.height(), g.y(), gw.y(), gw.height());
-  std::vector<float> gainRow(std::size_t(r.width())), offsetRow(std::size_t(r.width()), 0.0f);
+  // Sub-sampled: each pel between the two cells around it.
+  const std::vector<GridTap> tx = sampled ? gridTaps(r.x(), r.width(), granularity.x(), gw.x(), gw.width())
+                                          : std::vector<GridTap>();
+  const std::vector<GridTap> ty = sampled ? gridTaps(r.y(), r.height(), granularity.y(), gw.y(), gw.height())
+                                          : std::vector<GridTap>();
+  std::vector<float> gainRow(sampled ? std::size_t(r.width()) : 0), offsetRow(std::size_t(r.width()), 0.0f);
   if (fields) {
     fields->gain.resize(std::size_t(r.width()) * std::size_t(r.height()));
     fields->offset.resize(fields->gain.size());
@@ -434,14 +464,20 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
     }
   };
   for (std::int32_t j = 0; j < r.height(); ++j) {
-    widen(f.gain, ty[std::size_t(j)], gainRow);
-    if (withOffset) widen(f.offset, ty[std::size_t(j)], offsetRow);
+    // At full resolution the grid's rows are the fields' rows.
+    const float* gainAt = f.gain.data() + std::ptrdiff_t(j) * r.width();
+    const float* offsetAt = withOffset ? f.offset.data() + std::ptrdiff_t(j) * r.width() : offsetRow.data();
+    if (sampled) {
+      widen(f.gain, ty[std::size_t(j)], gainRow);
+      if (withOffset) widen(f.offset, ty[std::size_t(j)], offsetRow);
+      gainAt = gainRow.data(), offsetAt = offsetRow.data();
+    }
     const unsigned char* s = img.row(j);
     unsigned char* o = result.row(j);
-    for (std::int32_t i = 0; i < r.width(); ++i) o[i] = rounded(float(s[i]) * gainRow[std::size_t(i)] - offsetRow[std::size_t(i)]);
+    for (std::int32_t i = 0; i < r.width(); ++i) o[i] = rounded(float(s[i]) * gainAt[i] - offsetAt[i]);
     if (fields) {
-      std::copy(gainRow.begin(), gainRow.end(), fields->gain.begin() + std::ptrdiff_t(j) * r.width());
-      std::copy(offsetRow.begin(), offsetRow.end(), fields->offset.begin() + std::ptrdiff_t(j) * r.width());
+      std::copy(gainAt, gainAt + r.width(), fields->gain.begin() + std::ptrdiff_t(j) * r.width());
+      std::copy(offsetAt, offsetAt + r.width(), fields->offset.begin() + std::ptrdiff_t(j) * r.width());
     }
   }
   if (only) result.window(only->intersect(r), false);
