@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 
+#include "baseif/detail/cpuDispatch.h"
 #include "baseif/detail/gaussRows.h"
 #include "baseif/mxException.h"
 #include "imgnorm/localCorrection.h"
@@ -68,7 +69,11 @@ std::vector<float> smoothed16(const mxPelRect& w, const std::function<void(std::
         w,
         [&, shift](std::int32_t j, unsigned char* o) {
           make(j, row.data());
-          for (std::int32_t i = 0; i < w.width(); ++i) o[i] = (unsigned char)(row[std::size_t(i)] >> shift);
+          mxcpu::dispatch(
+              [](const std::uint16_t* v, unsigned char* d, std::int32_t n, int sh) MX_KERNEL_INLINE {
+                for (std::int32_t i = 0; i < n; ++i) d[i] = (unsigned char)(v[i] >> sh);
+              },
+              row.data(), o, w.width(), shift);
         },
         k);
   };
@@ -84,9 +89,10 @@ std::vector<float> smoothed16(const mxPelRect& w, const std::function<void(std::
 
 // num / den (local means) as a gain: clamped to the gain range; kMaxGain
 // where den carries no grey level, 1 where neither does.
-inline float ratio(float num, float den) {
-  if (den < kFloor) return num < kFloor ? 1.0f : kMaxGain;
-  return std::min(std::max(num / den, kMinGain), kMaxGain);
+MX_KERNEL_INLINE inline float ratio(float num, float den) {
+  // Selects, not branches, so that the loops around it vectorise.
+  const float q = std::min(std::max(num / std::max(den, kFloor), kMinGain), kMaxGain);
+  return den < kFloor ? (num < kFloor ? 1.0f : kMaxGain) : q;
 }
 
 // A plane of the working grid: grey levels hi + lo / 256; lo is unbound
@@ -167,7 +173,14 @@ std::vector<float> meanOf(const GridPlane& p, const mxPair<std::int32_t>& k) {
   for (std::int32_t j = 0; j < w.height(); ++j) {
     const std::uint16_t *a = h.row(j), *b = l.isBound() ? l.row(j) : nullptr;
     float* o = out.data() + std::ptrdiff_t(j) * w.width();
-    for (std::int32_t i = 0; i < w.width(); ++i) o[i] = b ? float(a[i]) + float(b[i]) * (1.0f / 256.0f) : float(a[i]);
+    mxcpu::dispatch(
+        [](const std::uint16_t* a, const std::uint16_t* b, float* o, std::int32_t n) MX_KERNEL_INLINE {
+          if (b)
+            for (std::int32_t i = 0; i < n; ++i) o[i] = float(a[i]) + float(b[i]) * (1.0f / 256.0f);
+          else
+            for (std::int32_t i = 0; i < n; ++i) o[i] = float(a[i]);
+        },
+        a, b, o, w.width());
   }
   return out;
 }
@@ -256,18 +269,23 @@ GridFields gainFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
   const std::vector<float> gx = meanOf(p.x, k), gy = meanOf(p.y, k);
   const std::vector<float> gw = p.w.isBound() ? meanOf(p.w, k) : std::vector<float>();
   const std::size_t n = gx.size();
-  // v where both means carry grey levels (0 elsewhere: no correction), ln G(Y).
-  std::vector<float> v(n), lnRef(n);
+  // v where both means carry grey levels (0 elsewhere: no correction).
+  std::vector<float> v(n);
   GridFields f{w, std::vector<float>(n), {}};
-  for (std::size_t i = 0; i < n; ++i) {
-    // The floor applies to means over set pels (x 256): the coverage
-    // cancels in the ratio but not there.
-    const float cov = gw.empty() ? 1.0f : gw[i] / (255.0f * 256.0f);
-    f.gain[i] = cov > 0.0f ? ratio(gy[i] / cov, gx[i] / cov) : 1.0f;
-    const bool known = cov > 0.0f && gx[i] >= kFloor * cov && gy[i] >= kFloor * cov;
-    v[i] = known ? gx[i] / gy[i] : 0.0f;
-    lnRef[i] = std::log(std::max(gy[i], 1.0f));
-  }
+  mxcpu::dispatch(
+      [](const float* __restrict gx, const float* __restrict gy, const float* __restrict gw, float* __restrict gain,
+         float* __restrict v, std::size_t n) MX_KERNEL_INLINE {
+        for (std::size_t i = 0; i < n; ++i) {
+          // The floor applies to means over set pels (x 256): the coverage
+          // cancels in the ratio but not there.
+          const float cov = gw ? gw[i] * (1.0f / (255.0f * 256.0f)) : 1.0f;
+          const float c = std::max(cov, 1e-30f);
+          gain[i] = cov > 0.0f ? ratio(gy[i] / c, gx[i] / c) : 1.0f;
+          const bool known = cov > 0.0f && gx[i] >= kFloor * cov && gy[i] >= kFloor * cov;
+          v[i] = known ? gx[i] / std::max(gy[i], 1.0f) : 0.0f;
+        }
+      },
+      gx.data(), gy.data(), gw.empty() ? nullptr : gw.data(), f.gain.data(), v.data(), n);
   const mxPair<double> s2 = kernelVariance(k);
   const mxPair<std::int32_t> h = localMeanParams(k, 1.0).smoothing;
   const Moments mx = edgeMoments(h.x(), width, s2.x()), my = edgeMoments(h.y(), height, s2.y());
@@ -277,29 +295,44 @@ GridFields gainFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
   // edges and the first derivative carried from its centre to the pel along
   // the second (exact for a quadratic); none when the axis is shorter than
   // the stencil or the stencil meets a pel without a gain (0).
+  // With relative, the differences of f / f(stencil centre): for G(Y),
+  // those of ln G(Y) to first order.
   auto differences = [](const float* a, const float* b, const float* d, float shift, std::int32_t hh,
-                        std::int32_t count, float* first, float* second) {
-    const float h2 = 1.0f / float(hh * hh), h1 = 1.0f / float(2 * hh);
-    for (std::int32_t i = 0; i < count; ++i) {
-      const bool ok = a[i] > 0.0f && b[i] > 0.0f && d[i] > 0.0f;
-      const float s2nd = ok ? (d[i] - 2.0f * b[i] + a[i]) * h2 : 0.0f;
-      second[i] = s2nd;
-      first[i] = ok ? (d[i] - a[i]) * h1 + shift * s2nd : 0.0f;
-    }
+                        std::int32_t count, float* first, float* second, bool relative = false) {
+    mxcpu::dispatch(
+        [](const float* __restrict a, const float* __restrict b, const float* __restrict d, float shift, float h1,
+           float h2, std::int32_t count, float* __restrict first, float* __restrict second,
+           bool relative) MX_KERNEL_INLINE {
+          for (std::int32_t i = 0; i < count; ++i) {
+            const float ai = a[i], bi = b[i], di = d[i];
+            const float scale = relative ? 1.0f / std::max(bi, 1.0f) : 1.0f;
+            const float keep = (ai > 0.0f) & (bi > 0.0f) & (di > 0.0f) ? 1.0f : 0.0f;
+            const float s2nd = (di - 2.0f * bi + ai) * h2 * scale * keep;
+            second[i] = s2nd;
+            first[i] = ((di - ai) * h1 * scale + shift * s2nd) * keep;
+          }
+        },
+        a, b, d, shift, 1.0f / float(2 * hh), 1.0f / float(hh * hh), count, first, second, relative);
   };
   // Along x within a row: the interior at once, the edge pels one by one.
-  auto alongX = [&](const float* row, float* first, float* second) {
+  auto alongX = [&](const float* row, float* first, float* second, bool relative) {
     const std::int32_t hh = h.x();
     if (hh < 1 || width < 2 * hh + 1) {
       std::fill(first, first + width, 0.0f), std::fill(second, second + width, 0.0f);
       return;
     }
     const std::int32_t inner = width - 2 * hh;
-    differences(row, row + hh, row + 2 * hh, 0.0f, hh, inner, first + hh, second + hh);
+    differences(row, row + hh, row + 2 * hh, 0.0f, hh, inner, first + hh, second + hh, relative);
+    // The edge pels share their side's stencil: its differences once, the
+    // first carried to each pel (the same arithmetic as the kernel's).
+    float edge[4];
+    differences(row, row + hh, row + 2 * hh, 0.0f, hh, 1, edge, edge + 1, relative);
+    const std::int32_t c = width - 1 - hh;
+    differences(row + c - hh, row + c, row + c + hh, 0.0f, hh, 1, edge + 2, edge + 3, relative);
     for (std::int32_t i = 0; i < hh; ++i) {
-      differences(row, row + hh, row + 2 * hh, float(i - hh), hh, 1, first + i, second + i);
-      const std::int32_t e = width - 1 - i, c = width - 1 - hh;
-      differences(row + c - hh, row + c, row + c + hh, float(e - c), hh, 1, first + e, second + e);
+      first[i] = edge[0] + float(i - hh) * edge[1], second[i] = edge[1];
+      const std::int32_t e = width - 1 - i;
+      first[e] = edge[2] + float(e - c) * edge[3], second[e] = edge[3];
     }
   };
   std::vector<float> scratch(std::size_t(std::max(width, 1)) * 6);
@@ -310,27 +343,37 @@ GridFields gainFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
   const float s2x = float(s2.x()), s2y = float(s2.y());
   for (std::int32_t j = 0; j < height; ++j) {
     const float* vr = v.data() + std::ptrdiff_t(j) * width;
-    alongX(vr, vx1, vx2);
-    alongX(lnRef.data() + std::ptrdiff_t(j) * width, rx1, rx2);
+    alongX(vr, vx1, vx2, false);
+    alongX(gy.data() + std::ptrdiff_t(j) * width, rx1, rx2, true);
     if (yStencil) {
       const std::int32_t c = std::min(std::max(j, h.y()), height - 1 - h.y());
       auto rowOf = [&](const std::vector<float>& fv, std::int32_t r) { return fv.data() + std::ptrdiff_t(r) * width; };
       differences(rowOf(v, c - h.y()), rowOf(v, c), rowOf(v, c + h.y()), float(j - c), h.y(), width, vy1, vy2);
-      differences(rowOf(lnRef, c - h.y()), rowOf(lnRef, c), rowOf(lnRef, c + h.y()), float(j - c), h.y(), width,
-                  ry1.data(), ry2.data());
+      differences(rowOf(gy, c - h.y()), rowOf(gy, c), rowOf(gy, c + h.y()), float(j - c), h.y(), width, ry1.data(),
+                  ry2.data(), true);
     } else {
       std::fill(vy1, vy1 + width, 0.0f), std::fill(vy2, vy2 + width, 0.0f), std::fill(ry1.begin(), ry1.end(), 0.0f);
     }
     const float m1y = my.first[std::size_t(j)], m2y = 0.5f * my.second[std::size_t(j)];
     float* g = f.gain.data() + std::ptrdiff_t(j) * width;
-    const float *m1x = mx.first.data(), *m2x = mx.second.data(), *ryf = ry1.data();
-    for (std::int32_t i = 0; i < width; ++i) {
-      const float bias = m1x[i] * vx1[i] + 0.5f * m2x[i] * vx2[i] + s2x * vx1[i] * rx1[i] + m1y * vy1[i] +
-                         m2y * vy2[i] + s2y * vy1[i] * ryf[i];
-      const float gain = vr[i] - bias;
-      const float corrected = gain > 0.0f ? std::min(std::max(1.0f / gain, kMinGain), kMaxGain) : kMaxGain;
-      g[i] = vr[i] > 0.0f ? corrected : g[i];
-    }
+    struct Row {
+      const float *m1x, *m2x, *vx1, *vx2, *rx1, *vy1, *vy2, *ry1, *v;
+    } row{mx.first.data(), mx.second.data(), vx1, vx2, rx1, vy1, vy2, ry1.data(), vr};
+    mxcpu::dispatch(
+        [](const Row* r, float m1y, float m2y, float s2x, float s2y, float* __restrict g,
+           std::int32_t n) MX_KERNEL_INLINE {
+          const float *__restrict m1x = r->m1x, *__restrict m2x = r->m2x, *__restrict vx1 = r->vx1,
+                                  *__restrict vx2 = r->vx2, *__restrict rx1 = r->rx1, *__restrict vy1 = r->vy1,
+                                  *__restrict vy2 = r->vy2, *__restrict ry1 = r->ry1, *__restrict v = r->v;
+          for (std::int32_t i = 0; i < n; ++i) {
+            const float bias = m1x[i] * vx1[i] + 0.5f * m2x[i] * vx2[i] + s2x * vx1[i] * rx1[i] + m1y * vy1[i] +
+                               m2y * vy2[i] + s2y * vy1[i] * ry1[i];
+            const float gain = v[i] - bias;
+            const float corrected = std::min(std::max(1.0f / std::max(gain, 1e-30f), kMinGain), kMaxGain);
+            g[i] = v[i] > 0.0f ? corrected : g[i];
+          }
+        },
+        &row, m1y, m2y, s2x, s2y, g, width);
   }
   return f;
 }
@@ -403,8 +446,8 @@ GridFields linearFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
   return f;
 }
 
-inline unsigned char rounded(float v) {
-  return (unsigned char)(v <= 0.0f ? 0 : (v >= 255.0f ? 255 : std::int32_t(v + 0.5f)));
+MX_KERNEL_INLINE inline unsigned char rounded(float v) {
+  return (unsigned char)std::int32_t(std::min(std::max(v, 0.0f), 255.0f) + 0.5f);
 }
 
 }  // namespace
@@ -474,7 +517,12 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
     }
     const unsigned char* s = img.row(j);
     unsigned char* o = result.row(j);
-    for (std::int32_t i = 0; i < r.width(); ++i) o[i] = rounded(float(s[i]) * gainAt[i] - offsetAt[i]);
+    mxcpu::dispatch(
+        [](const unsigned char* s, const float* gain, const float* offset, unsigned char* o, std::int32_t n)
+            MX_KERNEL_INLINE {
+              for (std::int32_t i = 0; i < n; ++i) o[i] = rounded(float(s[i]) * gain[i] - offset[i]);
+            },
+        s, gainAt, offsetAt, o, r.width());
     if (fields) {
       std::copy(gainAt, gainAt + r.width(), fields->gain.begin() + std::ptrdiff_t(j) * r.width());
       std::copy(offsetAt, offsetAt + r.width(), fields->offset.begin() + std::ptrdiff_t(j) * r.width());

@@ -58,11 +58,10 @@ struct Reference {
       // the kernel's first two moments about each pel (edges replicated)
       // times v's derivatives, and its variance times grad v . grad ln G(y);
       // derivatives by differences over s, moved inside near the edges.
-      std::vector<double> v(x.size(), 0.0), ln(x.size());
+      std::vector<double> v(x.size(), 0.0);
       for (size_t i = 0; i < x.size(); ++i) {
         if (mw[i] > 0) gain[i] = ratio(my[i] / mw[i], mx[i] / mw[i]);
         if (mw[i] > 0 && mx[i] >= 0.5 * mw[i] && my[i] >= 0.5 * mw[i]) v[i] = mx[i] / my[i];
-        ln[i] = std::log(std::max(256 * my[i], 1.0));
       }
       auto moment = [](int sm, int pos, int count, int n) {
         const std::vector<double> k = threeBoxKernel(sm);
@@ -70,14 +69,16 @@ struct Reference {
         for (int t = -sm; t <= sm; ++t) sum += k[size_t(t + sm)] * std::pow(clampIdx(pos + t, count) - pos, n);
         return sum;
       };
-      auto derivatives = [&](const std::vector<double>& f, int i, int j, bool alongX) {
+      // relative: of f / f(stencil centre) (ln f to first order).
+      auto derivatives = [&](const std::vector<double>& f, int i, int j, bool alongX, bool relative = false) {
         const int h = alongX ? s.x() : s.y(), count = alongX ? cw : ch, pos = alongX ? i : j;
         if (h < 1 || count < 2 * h + 1) return std::pair<double, double>(0, 0);
         const int c = std::min(std::max(pos, h), count - 1 - h);
         auto at = [&](int p) { return f[size_t(alongX ? j * cw + p : p * cw + i)]; };
         if (at(c - h) <= 0 || at(c) <= 0 || at(c + h) <= 0) return std::pair<double, double>(0, 0);
-        const double second = (at(c + h) - 2 * at(c) + at(c - h)) / (h * h);
-        return std::pair<double, double>((at(c + h) - at(c - h)) / (2 * h) + (pos - c) * second, second);
+        const double scale = relative ? 1.0 / std::max(at(c), 1.0 / 256) : 1.0;
+        const double second = (at(c + h) - 2 * at(c) + at(c - h)) / (h * h) * scale;
+        return std::pair<double, double>((at(c + h) - at(c - h)) / (2 * h) * scale + (pos - c) * second, second);
       };
       for (int j = 0; j < ch; ++j)
         for (int i = 0; i < cw; ++i) {
@@ -86,7 +87,7 @@ struct Reference {
           double bias = 0;
           for (bool alongX : {true, false}) {
             const int sm = alongX ? s.x() : s.y(), pos = alongX ? i : j, count = alongX ? cw : ch;
-            const auto dv = derivatives(v, i, j, alongX), dr = derivatives(ln, i, j, alongX);
+            const auto dv = derivatives(v, i, j, alongX), dr = derivatives(my, i, j, alongX, true);
             bias += moment(sm, pos, count, 1) * dv.first + 0.5 * moment(sm, pos, count, 2) * dv.second +
                     moment(sm, count, 3 * count, 2) * dv.first * dr.first;
           }
