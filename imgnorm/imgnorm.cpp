@@ -1,4 +1,5 @@
 // Training, running and the archive form of mxImageNormalizer.
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -27,6 +28,20 @@ std::wstring pairText(const mxPair<std::int32_t>& p) { return pairText(mxVector<
 // "(x, y)" from integers: how running shows its pairs.
 std::wstring longPairText(const mxPair<std::int32_t>& p) {
   return L"(" + mfStr(int(p.x())) + L", " + mfStr(int(p.y())) + L")";
+}
+
+// An 8-bit picture of a field over its window: scale x value + shift,
+// rounded and clamped to 0 .. 255.
+mxPelBuffer<unsigned char> fieldImage(const LocalGainFields& f, const std::vector<float>& values, float scale,
+                                      float shift) {
+  mxPelBuffer<unsigned char> img(f.window, 32, mxPelInit::eUnwritten);
+  for (std::int32_t j = 0; j < f.window.height(); ++j) {
+    const float* v = values.data() + std::ptrdiff_t(j) * f.window.width();
+    unsigned char* o = img.row(j);
+    for (std::int32_t i = 0; i < f.window.width(); ++i)
+      o[i] = (unsigned char)std::lround(std::min(std::max(v[i] * scale + shift, 0.0f), 255.0f));
+  }
+  return img;
 }
 
 // Parameters come from the setters (always valid) or from an archive (not
@@ -208,10 +223,22 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
       success = true;
       break;
     case eLocalGain:
-    case eLocalLinear:
-      runLocalGain(work, referenceImage_, binarizedMask_, method, neighborhoodSize_, granularity_, result, only);
+    case eLocalLinear: {
+      // The fields the run divided out, for display (see localGain.h).
+      const bool recordFields = diag && mxDiagObject::shouldRecord(diagFlags, kResultRecords);
+      LocalGainFields fields;
+      runLocalGain(work, referenceImage_, binarizedMask_, method, neighborhoodSize_, granularity_, result, only,
+                   recordFields ? &fields : nullptr);
+      if (recordFields) {
+        diag->level(savedLevel + 1);
+        mf_AddImage(diag, fieldImage(fields, fields.gain, 32.0f, 0.0f), L"Local gain field", false);
+        if (m == eLocalLinear)
+          mf_AddImage(diag, fieldImage(fields, fields.offset, 1.0f, 128.0f), L"Local offset field", false);
+        diag->level(savedLevel);
+      }
       success = true;
       break;
+    }
     case eLinearlyFitGrayValues:
       result = linearFitImage(work, referenceImage_, binarizedMask_, fitAngles_);
       success = true;

@@ -75,7 +75,10 @@ constexpr float kLinearRegularisation = 64.0f;
 
 // The correction as a field over R, for display: output = gain x image -
 // offset (before rounding).  eLocalGain: gain = g, offset = 0; eLocalLinear:
-// gain = 1 / a, offset = b / a.  Row-major over window.
+// gain = 1 / a, offset = b / a.  Row-major over window.  run() records them
+// (with the result records, one level deeper) as the 8-bit images "Local
+// gain field" (32 x gain: 32 is 1, 4 is 1/8, 255 is about 8) and, for
+// eLocalLinear, "Local offset field" (128 + offset in grey levels).
 struct LocalGainFields {
   mxPelRect window;
   std::vector<float> gain, offset;

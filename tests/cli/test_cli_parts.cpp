@@ -82,9 +82,9 @@ TEST(ToolFileHeader, RoundTripAndEveryDamageIsRecognised) {
 // Each name in both directions is end_to_end.sh's (every method run by name
 // and reported by name); here the lists, sets and refusals.
 TEST(Options, MethodNames) {
-  EXPECT_EQ(std::uint32_t(parseMethodList("all", "--methods")), 63u);
+  EXPECT_EQ(std::uint32_t(parseMethodList("all", "--methods")), kAllMethods);
   EXPECT_EQ(std::uint32_t(parseMethodList("histogram,tails,histogram", "--methods")), 5u);
-  EXPECT_EQ(std::uint32_t(parseMethodList("local-mean,all", "--methods")), 63u);
+  EXPECT_EQ(std::uint32_t(parseMethodList("local-mean,all", "--methods")), kAllMethods);
   EXPECT_EQ(methodSetText(5), "histogram, tails");
   EXPECT_EQ(methodSetText(0), "none");
   // The message lists the known names.

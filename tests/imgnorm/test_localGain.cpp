@@ -277,3 +277,31 @@ TEST(LocalGain, BadInputGivesDefinedResults) {
       }
   }
 }
+
+TEST(LocalGain, RecordsItsFieldsWithTheResult) {
+  // The image is the reference at half its level: the gain field is 2
+  // (pel 64), the offset 0 (pel 128), recorded one level deeper before the
+  // result.
+  const Image ref = randomImage(40, 30, 4, 60, 240);
+  const Image half = makeImage(40, 30, [&](int x, int y) { return ref.get(x, y) / 2; });
+  const mxImageNormalizer n = trainedTool(ref, eLocalGain | eLocalLinear, P(9, 9));
+  for (Method m : {eLocalGain, eLocalLinear}) {
+    mxDiagObject diag;
+    bool ok = false;
+    std::wstring why;
+    n.run(half, m, ok, why, &diag, mxDiagObject::eResults);
+    const auto& r = diag.records();
+    ASSERT_EQ(r.size(), m == eLocalGain ? 2u : 3u);
+    EXPECT_EQ(r[0].name, L"Local gain field");
+    EXPECT_EQ(r.back().name, L"Image Normalization Result");
+    EXPECT_EQ(r[0].level, diag.level() + 1);
+    for (const mxDiagObject::Record& rec : r) {
+      if (rec.name == L"Image Normalization Result") continue;
+      // Halving truncates (an offset of -1/4 on average) and the fields
+      // are rounded: within one pel of the field's value nearly everywhere.
+      const int want = rec.name == L"Local gain field" ? 64 : 128;
+      const std::vector<std::uint32_t> h = mfPelHistogram(rec.image);
+      EXPECT_GE(h[size_t(want - 1)] + h[size_t(want)] + h[size_t(want + 1)], 0.95 * 40 * 30) << m;
+    }
+  }
+}
