@@ -27,10 +27,10 @@ struct Method_ {
   const char* name;
   Method method;
 };
-const Method_ kMethods[] = {{"histogram", eMatchHistogram},     {"mean-std", eMatchMeanAndStddev},
-                            {"tails", eMatchHistogramTails},     {"linear-fit", eLinearlyFitGrayValues},
-                            {"local-mean", eLocalCorrection},    {"local-median", eLocalCorrectionEnhanced},
-                            {"local-gain", eLocalGain},          {"local-linear", eLocalLinear}};
+const Method_ kMethods[] = {{"histogram", eMatchHistogram},   {"mean-std", eMatchMeanAndStddev},
+                            {"tails", eMatchHistogramTails},  {"linear-fit", eLinearlyFitGrayValues},
+                            {"local-mean", eLocalCorrection}, {"local-median", eLocalCorrectionEnhanced},
+                            {"local-gain", eLocalGain},       {"local-linear", eLocalLinear}};
 constexpr int kMethodCount = 8;
 
 // The demo's distortions and the varying gain (index 4).
@@ -106,9 +106,15 @@ Image scene(int which, int w, int h) {
     for (int x = 0; x < w; ++x) {
       double v = 0;
       switch (which) {
-        case 0: v = 128 + 70 * std::sin(x * 0.05) * std::cos(y * 0.07) + 20 * std::sin(x * 0.9 + y * 0.4); break;
-        case 1: v = ((x / 24 + y / 24) % 2 ? 190 : 60) + 15 * std::sin(x * 0.3); break;
-        default: v = 40 + 170.0 * x / w + 25 * std::cos(0.2 * x + 0.13 * y); break;
+        case 0:
+          v = 128 + 70 * std::sin(x * 0.05) * std::cos(y * 0.07) + 20 * std::sin(x * 0.9 + y * 0.4);
+          break;
+        case 1:
+          v = ((x / 24 + y / 24) % 2 ? 190 : 60) + 15 * std::sin(x * 0.3);
+          break;
+        default:
+          v = 40 + 170.0 * x / w + 25 * std::cos(0.2 * x + 0.13 * y);
+          break;
       }
       img.row(y)[x] = (unsigned char)std::lround(std::min(255.0, std::max(0.0, v)));
     }
@@ -152,7 +158,8 @@ int main(int argc, char** argv) {
   const int gran = argc > 2 ? std::atoi(argv[2]) : 1, nbh = argc > 3 ? std::atoi(argv[3]) : 101;
   std::vector<Image> samples;
   for (const char* name : {"camera", "coins", "text"})
-    samples.push_back(imgnormcli::readImage((std::filesystem::path(argv[1]) / (std::string(name) + ".png")).string(), true));
+    samples.push_back(
+        imgnormcli::readImage((std::filesystem::path(argv[1]) / (std::string(name) + ".png")).string(), true));
   table("demo samples (mean absolute error)", samples, Image(), gran, nbh);
   std::vector<Image> held;
   for (int i = 0; i < 3; ++i) held.push_back(scene(i, 320, 240));

@@ -35,7 +35,9 @@ constexpr float kFloor = 128.0f;
 using Plane = mxPelBuffer_const<unsigned char>;
 using Mean = mxPelBuffer<unsigned short>;
 
-bool isGainMethod(Method m) { return m == mxImageNormalizerDefs::eLocalGain || m == mxImageNormalizerDefs::eLocalLinear; }
+bool isGainMethod(Method m) {
+  return m == mxImageNormalizerDefs::eLocalGain || m == mxImageNormalizerDefs::eLocalLinear;
+}
 
 bool subSampled(const mxPair<std::int32_t>& nbh, const mxPair<std::int32_t>& gran) {
   return (gran.x() > 1 || gran.y() > 1) && (nbh.x() > 1 || nbh.y() > 1);
@@ -56,7 +58,8 @@ Mean smoothed(const mxPelRect& w, const mxkernel::GaussRowMaker& make, const mxP
 
 Mean smoothed(const Plane& p, const mxPair<std::int32_t>& k) {
   const mxPelRect& w = p.window();
-  return smoothed(w, [&](std::int32_t j, unsigned char* o) { std::memcpy(o, p.row(j), std::size_t(w.width())); }, k);
+  return smoothed(
+      w, [&](std::int32_t j, unsigned char* o) { std::memcpy(o, p.row(j), std::size_t(w.width())); }, k);
 }
 
 // The local mean (x 256, as a float) of a 16-bit plane made row by row:
@@ -149,8 +152,9 @@ GridPlanes gridPlanes(const Plane& img, const Plane& ref, const Plane& msk, cons
     g.x = cells(r, masked(img), granularity);
     g.y = cells(r, masked(ref), granularity);
     if (msk.isBound())
-      g.w = cells(r, [&](std::int32_t j, unsigned char* o) { std::memcpy(o, msk.row(j), std::size_t(r.width())); },
-                  granularity);
+      g.w = cells(
+          r, [&](std::int32_t j, unsigned char* o) { std::memcpy(o, msk.row(j), std::size_t(r.width())); },
+          granularity);
     return g;
   }
   if (!msk.isBound()) {
@@ -301,17 +305,17 @@ GridFields gainFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
                         std::int32_t count, float* first, float* second, bool relative = false) {
     mxcpu::dispatch(
         [](const float* __restrict a, const float* __restrict b, const float* __restrict d, float shift, float h1,
-           float h2, std::int32_t count, float* __restrict first, float* __restrict second,
-           bool relative) MX_KERNEL_INLINE {
-          for (std::int32_t i = 0; i < count; ++i) {
-            const float ai = a[i], bi = b[i], di = d[i];
-            const float scale = relative ? 1.0f / std::max(bi, 1.0f) : 1.0f;
-            const float keep = (ai > 0.0f) & (bi > 0.0f) & (di > 0.0f) ? 1.0f : 0.0f;
-            const float s2nd = (di - 2.0f * bi + ai) * h2 * scale * keep;
-            second[i] = s2nd;
-            first[i] = ((di - ai) * h1 * scale + shift * s2nd) * keep;
-          }
-        },
+           float h2, std::int32_t count, float* __restrict first, float* __restrict second, bool relative)
+            MX_KERNEL_INLINE {
+              for (std::int32_t i = 0; i < count; ++i) {
+                const float ai = a[i], bi = b[i], di = d[i];
+                const float scale = relative ? 1.0f / std::max(bi, 1.0f) : 1.0f;
+                const float keep = (ai > 0.0f) & (bi > 0.0f) & (di > 0.0f) ? 1.0f : 0.0f;
+                const float s2nd = (di - 2.0f * bi + ai) * h2 * scale * keep;
+                second[i] = s2nd;
+                first[i] = ((di - ai) * h1 * scale + shift * s2nd) * keep;
+              }
+            },
         a, b, d, shift, 1.0f / float(2 * hh), 1.0f / float(hh * hh), count, first, second, relative);
   };
   // Along x within a row: the interior at once, the edge pels one by one.
@@ -362,9 +366,7 @@ GridFields gainFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
     mxcpu::dispatch(
         [](const Row* r, float m1y, float m2y, float s2x, float s2y, float* __restrict g,
            std::int32_t n) MX_KERNEL_INLINE {
-          const float *__restrict m1x = r->m1x, *__restrict m2x = r->m2x, *__restrict vx1 = r->vx1,
-                                  *__restrict vx2 = r->vx2, *__restrict rx1 = r->rx1, *__restrict vy1 = r->vy1,
-                                  *__restrict vy2 = r->vy2, *__restrict ry1 = r->ry1, *__restrict v = r->v;
+          const float* __restrict m1x = r->m1x, * __restrict m2x = r->m2x, * __restrict vx1 = r->vx1, * __restrict vx2 = r->vx2, * __restrict rx1 = r->rx1, * __restrict vy1 = r->vy1, * __restrict vy2 = r->vy2, * __restrict ry1 = r->ry1, * __restrict v = r->v;
           for (std::int32_t i = 0; i < n; ++i) {
             const float bias = m1x[i] * vx1[i] + 0.5f * m2x[i] * vx2[i] + s2x * vx1[i] * rx1[i] + m1y * vy1[i] +
                                m2y * vy2[i] + s2y * vy1[i] * ry1[i];
@@ -381,49 +383,59 @@ GridFields gainFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
 GridFields linearFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
   const mxPelRect& w = p.x.hi.window();
   const std::int32_t width = w.width();
-  const std::vector<float> gx = meanOf(p.x, k), gy = meanOf(p.y, k);
-  const std::vector<float> gw = p.w.isBound() ? meanOf(p.w, k) : std::vector<float>();
-  const std::size_t n = gx.size();
-  // The weighted products of the planes' values: a b / w (a b without a
-  // mask), w 0 .. 1, in whole grey levels squared; at most 65535, as a
-  // cell's masked mean exceeds its coverage only by rounding.
-  auto product = [&](const GridPlane& a, const GridPlane& b) {
-    return [&](std::int32_t j, std::uint16_t* o) {
-      const unsigned char *ah = a.hi.row(j), *al = a.loRow(j), *bh = b.hi.row(j), *bl = b.loRow(j);
-      const unsigned char *wh = p.w.isBound() ? p.w.hi.row(j) : nullptr, *wl = p.w.isBound() ? p.w.loRow(j) : nullptr;
-      for (std::int32_t i = 0; i < width; ++i) {
-        float v = a.at(i, ah, al) * b.at(i, bh, bl);
-        if (wh) {
-          const float c = p.w.at(i, wh, wl);
-          v = c > 0.0f ? v * 255.0f / c : 0.0f;
-        }
-        o[i] = std::uint16_t(std::min(v + 0.5f, 65535.0f));
-      }
-    };
-  };
-  const std::vector<float> gxy = smoothed16(w, product(p.x, p.y), k);
-  const std::vector<float> gyy = smoothed16(w, product(p.y, p.y), k);
+  const std::size_t n = std::size_t(width) * std::size_t(w.height());
   std::vector<float> a(n), b(n);
-  for (std::size_t at = 0; at < n; ++at) {
-    // 256 x the coverage (256 without a mask): every mean / it is a mean
-    // over set pels in grey levels.
-    const float cov = gw.empty() ? 256.0f : gw[at] / 255.0f;
-    if (cov <= 0.0f) {
-      a[at] = 1.0f, b[at] = 0.0f;
-      continue;
+  {  // (the means are released before the second smoothing)
+    const std::vector<float> gx = meanOf(p.x, k), gy = meanOf(p.y, k);
+    const std::vector<float> gw = p.w.isBound() ? meanOf(p.w, k) : std::vector<float>();
+    // The weighted products of the planes' values: a b / w (a b without a
+    // mask), w 0 .. 1, in whole grey levels squared; at most 65535, as a
+    // cell's masked mean exceeds its coverage only by rounding.
+    auto product = [&](const GridPlane& a, const GridPlane& b) {
+      return [&](std::int32_t j, std::uint16_t* o) {
+        const unsigned char *ah = a.hi.row(j), *al = a.loRow(j), *bh = b.hi.row(j), *bl = b.loRow(j);
+        const unsigned char *wh = p.w.isBound() ? p.w.hi.row(j) : nullptr, *wl = p.w.isBound() ? p.w.loRow(j) : nullptr;
+        mxcpu::dispatch(
+            [](const unsigned char* ah, const unsigned char* al, const unsigned char* bh, const unsigned char* bl,
+               const unsigned char* wh, const unsigned char* wl, std::uint16_t* o, std::int32_t n) MX_KERNEL_INLINE {
+              constexpr float kLow = 1.0f / 256.0f;
+              for (std::int32_t i = 0; i < n; ++i) {
+                const float x = al ? float(ah[i]) + float(al[i]) * kLow : float(ah[i]);
+                const float y = bl ? float(bh[i]) + float(bl[i]) * kLow : float(bh[i]);
+                float v = x * y;
+                if (wh) {
+                  const float c = wl ? float(wh[i]) + float(wl[i]) * kLow : float(wh[i]);
+                  v = c > 0.0f ? v * 255.0f / std::max(c, 1e-30f) : 0.0f;
+                }
+                o[i] = std::uint16_t(std::int32_t(std::min(v + 0.5f, 65535.0f)));
+              }
+            },
+            ah, al, bh, bl, wh, wl, o, width);
+      };
+    };
+    const std::vector<float> gxy = smoothed16(w, product(p.x, p.y), k);
+    const std::vector<float> gyy = smoothed16(w, product(p.y, p.y), k);
+    for (std::size_t at = 0; at < n; ++at) {
+      // 256 x the coverage (256 without a mask): every mean / it is a mean
+      // over set pels in grey levels.
+      const float cov = gw.empty() ? 256.0f : gw[at] / 255.0f;
+      if (cov <= 0.0f) {
+        a[at] = 1.0f, b[at] = 0.0f;
+        continue;
+      }
+      const float mi = gx[at] / cov, mr = gy[at] / cov;
+      const float a0 = 1.0f / ratio(mr * 256.0f, mi * 256.0f);
+      if (mi * 256.0f < kFloor) {
+        // A dark neighbourhood carries no offset: the flat-field gain alone
+        // (an image 0 all around stays 0).
+        a[at] = a0, b[at] = 0.0f;
+        continue;
+      }
+      const float covariance = gxy[at] / cov - mi * mr, variance = std::max(gyy[at] / cov - mr * mr, 0.0f);
+      const float slope = (covariance + kLinearRegularisation * a0) / (variance + kLinearRegularisation);
+      a[at] = std::min(std::max(slope, kMinGain), kMaxGain);
+      b[at] = mi - a[at] * mr;
     }
-    const float mi = gx[at] / cov, mr = gy[at] / cov;
-    const float a0 = 1.0f / ratio(mr * 256.0f, mi * 256.0f);
-    if (mi * 256.0f < kFloor) {
-      // A dark neighbourhood carries no offset: the flat-field gain alone
-      // (an image 0 all around stays 0).
-      a[at] = a0, b[at] = 0.0f;
-      continue;
-    }
-    const float covariance = gxy[at] / cov - mi * mr, variance = std::max(gyy[at] / cov - mr * mr, 0.0f);
-    const float slope = (covariance + kLinearRegularisation * a0) / (variance + kLinearRegularisation);
-    a[at] = std::min(std::max(slope, kMinGain), kMaxGain);
-    b[at] = mi - a[at] * mr;
   }
   // a and b smoothed once more, each through a 16-bit fixed-point plane:
   // a x 4096 (1/8 .. 8 -> 512 .. 32768), (b + 2048) x 16 (b lies in
@@ -458,8 +470,8 @@ mxPair<std::int32_t> localGainHalo(Method method, const mxPair<std::int32_t>& ne
   const std::int64_t times = method == mxImageNormalizerDefs::eLocalGain ? 3 : 2;
   const bool sampled = subSampled(neighborhoodSize, granularity);
   auto halo = [&](std::int64_t reach, std::int64_t g) {
-    return std::int32_t(
-        std::min<std::int64_t>(sampled ? (times * reach + 3) * g : times * reach, std::numeric_limits<std::int32_t>::max()));
+    return std::int32_t(std::min<std::int64_t>(sampled ? (times * reach + 3) * g : times * reach,
+                                               std::numeric_limits<std::int32_t>::max()));
   };
   return {halo(s.x(), granularity.x()), halo(s.y(), granularity.y())};
 }
@@ -486,10 +498,10 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
   const bool withOffset = !f.offset.empty();
   const mxPelRect& gw = f.window;
   // Sub-sampled: each pel between the two cells around it.
-  const std::vector<GridTap> tx = sampled ? gridTaps(r.x(), r.width(), granularity.x(), gw.x(), gw.width())
-                                          : std::vector<GridTap>();
-  const std::vector<GridTap> ty = sampled ? gridTaps(r.y(), r.height(), granularity.y(), gw.y(), gw.height())
-                                          : std::vector<GridTap>();
+  const std::vector<GridTap> tx =
+      sampled ? gridTaps(r.x(), r.width(), granularity.x(), gw.x(), gw.width()) : std::vector<GridTap>();
+  const std::vector<GridTap> ty =
+      sampled ? gridTaps(r.y(), r.height(), granularity.y(), gw.y(), gw.height()) : std::vector<GridTap>();
   std::vector<float> gainRow(sampled ? std::size_t(r.width()) : 0), offsetRow(std::size_t(r.width()), 0.0f);
   if (fields) {
     fields->gain.resize(std::size_t(r.width()) * std::size_t(r.height()));

@@ -91,8 +91,7 @@ struct LocalGainFields {
 // With only, the result is cut to only's part of R (the pels the whole run
 // gives there).  With fields, the fields over R are given back too.  Throws
 // mxPelFunc::BadParams for a granularity element below 1.
-void runLocalGain(const mxPelBuffer_const<unsigned char>& image,
-                  const mxPelBuffer_const<unsigned char>& referenceImage,
+void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuffer_const<unsigned char>& referenceImage,
                   const mxPelBuffer_const<unsigned char>& binarizedMask, mxImageNormalizerDefs::Method method,
                   const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& granularity,
                   mxPelBuffer<unsigned char>& result, const mxPelRect* only = nullptr,

@@ -249,12 +249,11 @@ TEST(LocalGain, BadInputGivesDefinedResults) {
     const char* what;
     Image reference, image, mask;
     P nbh, gran;
-    int tolerance;                     // against want
+    int tolerance;                      // against want
     std::function<int(int, int)> want;  // -2: not checked
   };
   const Case cases[] = {
-      {"image 0 everywhere", ref, constantImage(W, H, 0), Image(), P(15, 15), P(1, 1), 0,
-       [](int, int) { return 0; }},
+      {"image 0 everywhere", ref, constantImage(W, H, 0), Image(), P(15, 15), P(1, 1), 0, [](int, int) { return 0; }},
       {"neighbourhood 1: the reference", ref, scaled, Image(), P(1, 1), P(1, 1), 1,
        [&](int x, int y) { return ref.get(x, y); }},
       {"granularity beyond the image: one gain", ref, scaled, Image(), P(101, 101), P(500, 500), 2,
