@@ -36,6 +36,7 @@ mxPair<std::int32_t> clampedSmoothing(const mxPair<std::int32_t>& amount) {
   return {std::min(amount.x(), kMaxSmoothing), std::min(amount.y(), kMaxSmoothing)};
 }
 
+// The sub-sampler of the working grid (gridSamplerParams), gain 1 unless said.
 mxGaussSampleParams gridSampler(const mxPair<std::int32_t>& granularity, double gain = 1.0) {
   return gridSamplerParams(granularity, gain);
 }
