@@ -182,6 +182,13 @@ std::pair<T, T> toTuple(const mxPair<T>& p) {
 // A pair parameter from a 2-sequence or one number (both elements).
 template <class T>
 mxPair<T> pairArg(py::handle v, const char* what) {
+  // True and False are ints to Python, but never a size or a fraction here.
+  auto refuseBool = [what](py::handle x) {
+    if (py::isinstance<py::bool_>(x)) throw py::type_error(std::string(what) + " takes numbers, not True or False");
+  };
+  refuseBool(v);
+  if (py::isinstance<py::sequence>(v) && !py::isinstance<py::str>(v))
+    for (py::handle e : v) refuseBool(e);
   if (py::isinstance<py::int_>(v) || py::isinstance<py::float_>(v)) {
     const T x = v.cast<T>();
     return {x, x};
@@ -247,13 +254,30 @@ std::unique_ptr<Normalizer> fromBytes(const py::bytes& b) {
   return n;
 }
 
+// The part of a width x height image at (0, 0) that a run of t reads: the
+// overlap with the reference and mask, or one pel when there is none (the run
+// then makes its own checks and returns its empty result).
+mxPelRect runWindow(const mxImageNormalizer& t, std::int32_t width, std::int32_t height) {
+  mxPelRect r = t.referenceImage().window().intersect(mxPelRect(0, 0, width, height), false);
+  if (t.maskImage().isBound()) r = r.intersect(t.maskImage().window(), false);
+  return r.isNull() ? mxPelRect(0, 0, 1, 1) : r;
+}
+
 py::object runImpl(const Normalizer& n, py::handle image, py::handle method, bool raiseOnFailure) {
   const std::uint32_t m = oneMethod(method);
-  const mxPelBuffer_const<unsigned char> in = constBuffer<unsigned char>(image, "image");
+  const py::array img = checkedArray<unsigned char>(image, "image");
+  // A layout the buffers cannot show (a transpose, a broadcast view) is
+  // copied, and only the part the run reads (the identity returns it all).
+  const bool whole = viewable<unsigned char>(img) || m == Method::eIdentity;
+  const mxPelBuffer_const<unsigned char> view = whole ? constBuffer<unsigned char>(img, "image") : decltype(view)();
+  const StridedPels<unsigned char> pels(img);
   bool ok = false;
   std::wstring message;
-  mxPelBuffer<unsigned char> out =
-      n.read([&](const mxImageNormalizer& t) { return t.run(in, Method(m), ok, message); });
+  mxPelBuffer<unsigned char> out = n.read([&](const mxImageNormalizer& t) {
+    const mxPelBuffer_const<unsigned char> in =
+        whole ? view : pels.copy(runWindow(t, std::int32_t(img.shape(1)), std::int32_t(img.shape(0))));
+    return t.run(in, Method(m), ok, message);
+  });
   py::object types = typesModule();
   if (!ok) {
     py::object result = types.attr("RunResult")(py::none(), false, mfToUtf8(message));
