@@ -5,6 +5,7 @@ worker."""
 
 import os
 import re
+import stat
 
 import dask
 import dask.array as da
@@ -67,6 +68,52 @@ def test_errors_come_as_from_run():
         idask.normalize_array(tool, flat.astype(np.uint16), "mean-stddev")
 
 
+def test_graph_runs_the_tool_as_it_was_when_built():
+    tool = tool_for(METHODS)
+    before = tool.copy()
+    image = distorted(textured(H, W, 1))
+    lazy = [idask.normalize_array(tool, da.from_array(image, chunks=64), m) for m in METHODS]
+    tool.reference = textured(H, W, 9)
+    tool.granularity = (3, 3)
+    tool.train(METHODS)
+    for method, out in zip(METHODS, dask.compute(*lazy, scheduler="sync")):
+        assert np.array_equal(out, before.run(image, method)), method
+
+
+def test_batch_refuses_outputs_over_inputs_and_keeps_what_it_replaces(tmp_path):
+    tool = tool_for("mean-stddev", masked=False)
+    folder, other = tmp_path / "in", tmp_path / "other"
+    folder.mkdir()
+    other.mkdir()
+    images = {"a" * 236 + ".npy": 0o600, "b.npy": 0o640}  # a long name: the temporary's must stay short
+    for k, (name, mode) in enumerate(images.items()):
+        np.save(folder / name, distorted(textured(H, W, 1), seed=k))
+        os.chmod(folder / name, mode)
+    paths = [str(folder / n) for n in images]
+    os.symlink(paths[1], other / "b.npy")  # an output that is an input through a link
+    os.mkfifo(tmp_path / "fifo.npy")
+    refused = [
+        (dict(out_dir=str(folder)), "would overwrite the input"),
+        (dict(out_dir=str(other)), "would overwrite the input"),
+        (dict(out_dir=str(tmp_path), paths=[str(other / "b.npy"), paths[1]]), "inputs share output names"),
+        (dict(out_dir=str(tmp_path), paths=[str(folder / "fifo.npy")]), "is a FIFO, not a regular file"),
+    ]
+    listing = sorted(os.listdir(folder))
+    for args, message in refused:
+        args.setdefault("paths", paths)
+        with pytest.raises(ValueError, match=message):
+            idask.normalize_files(tool, args["paths"], "mean-stddev", args["out_dir"])
+    assert sorted(os.listdir(folder)) == listing
+    wanted = [tool.run(np.load(p), "mean-stddev") for p in paths]
+    reports = idask.normalize_files(tool, paths, "mean-stddev", str(folder), in_place=True)
+    reports += idask.normalize_files(tool, paths[1:], "mean-stddev", str(other), in_place=True)
+    assert [r["status"] for r in reports] == ["ok"] * 3, reports
+    for path, want, mode in zip(paths, wanted, images.values()):
+        assert np.array_equal(np.load(path), tool.run(want, "mean-stddev") if path == paths[1] else want)
+        assert stat.S_IMODE(os.stat(path).st_mode) == mode
+    assert os.path.islink(other / "b.npy") and sorted(os.listdir(folder)) == listing
+
+
 @pytest.fixture(scope="module")
 def client():
     distributed = pytest.importorskip("distributed")
@@ -106,6 +153,11 @@ def test_batch_reports_every_file_and_survives_a_dying_worker(client, tmp_path):
             os._exit(3)  # the worker process dies mid-batch
         return idask.read_image(path)
 
+    # Named as temporaries of the failing files' outputs, but not the batch's own: they stay.
+    decoys = [".dies.imgnorm-part-0.npy", ".flat.imgnorm-part-1.npy"]
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / decoys[0]).mkdir()
+    (tmp_path / "out" / decoys[1]).write_bytes(b"someone else's")
     # Three files per task: the dying file takes the two of its task down
     # with it, and they are done again.
     reports = idask.normalize_files(tool, paths, "mean-stddev", str(tmp_path / "out"), client, reader=reader,
@@ -120,8 +172,8 @@ def test_batch_reports_every_file_and_survives_a_dying_worker(client, tmp_path):
         r = by_name["good%d.npy" % k]
         assert r["status"] == "ok", r
         assert np.array_equal(np.load(r["output"]), tool.run(images["good%d.npy" % k], "mean-stddev"))
-    # Only the finished outputs, nothing half-written or temporary.
-    assert sorted(os.listdir(tmp_path / "out")) == ["good%d.npy" % k for k in range(6)]
+    # Only the finished outputs and the decoys, nothing half-written or temporary.
+    assert sorted(os.listdir(tmp_path / "out")) == decoys + ["good%d.npy" % k for k in range(6)]
 
 
 # In one task, read one after the other through the buffer the task reuses:
@@ -135,6 +187,15 @@ READ_CASES = [
     ("three-d.npy", lambda a: a[:, :, None], "ValueError"),
     ("version2.npy", lambda a: a, "ok"),
     ("claims-more.npy", lambda a: a[:5], r"ValueError: .*claims-more.npy: truncated .npy file: 1150 of its \d{10} data"),
+]
+# Files refused with the reader's reason and the file's name, in the same task:
+# special files are never opened for reading (a FIFO would hang the worker).
+REFUSED = [
+    ("fifo.npy", os.mkfifo, r"ValueError: .*fifo.npy: is a FIFO, not a regular file"),
+    ("zero.npy", lambda p: os.symlink("/dev/zero", p), r"ValueError: .*zero.npy: is a character device"),
+    ("folder.tif", os.mkdir, r"ValueError: .*folder.tif: is a folder"),
+    ("garbage.tif", lambda p: open(p, "wb").write(b"II*\0garbage"), r"ValueError: .*garbage.tif: no image in the TIFF"),
+    ("cut.tif", lambda p: idask.write_image(p, textured(H, W, 1)) or os.truncate(p, 5000), r"\w+: .*cut.tif: "),
 ]
 
 
@@ -153,6 +214,9 @@ def test_default_reader_gives_each_file_its_own_pels(client, tmp_path):
         f.write(header.replace(held + b" " * (len(claim) - len(held)), claim))
     with open(paths[3], "r+b") as f:
         f.truncate(os.path.getsize(paths[3]) - 100)
+    for name, make, _ in REFUSED:
+        paths.append(str(tmp_path / name))
+        make(paths[-1])
     reports = idask.normalize_files(tool, paths, "local-mean", str(tmp_path / "out"), client,
                                     files_per_task=len(paths))
     for (name, make, expected), report in zip(READ_CASES, reports):
@@ -161,3 +225,5 @@ def test_default_reader_gives_each_file_its_own_pels(client, tmp_path):
             assert np.array_equal(np.load(report["output"]), tool.run(np.ascontiguousarray(make(image)), "local-mean"))
         else:
             assert report["status"] == "error" and re.match(expected, report["message"]), report
+    for (name, make, expected), report in zip(REFUSED, reports[len(READ_CASES):]):
+        assert report["status"] == "error" and re.match(expected, report["message"]), report
