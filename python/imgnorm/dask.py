@@ -284,7 +284,21 @@ def read_image(path):
         from PIL import Image
 
         with Image.open(f) as im:
-            return np.asarray(im)
+            return np.asarray(_grey(path, im))
+
+
+def _grey(path, im):
+    """A Pillow image of one grey channel as mode L: bilevel and grey-palette
+    images are expanded to their grey levels (a palette's indices are not
+    grey levels); a palette with colours or transparency is refused."""
+    if im.mode == "1":
+        return im.convert("L")
+    if im.mode == "P":
+        rgb = im.getpalette("RGB") or []
+        if not rgb or "transparency" in im.info or rgb[0::3] != rgb[1::3] or rgb[1::3] != rgb[2::3]:
+            raise ValueError("%s: a palette image with colours or transparency; only grey images are read" % path)
+        return im.convert("L")
+    return im
 
 
 def write_image(path, image):

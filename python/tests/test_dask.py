@@ -114,6 +114,30 @@ def test_batch_refuses_outputs_over_inputs_and_keeps_what_it_replaces(tmp_path):
     assert os.path.islink(other / "b.npy") and sorted(os.listdir(folder)) == listing
 
 
+def test_png_reader_gives_grey_levels_or_refuses(tmp_path):
+    from PIL import Image
+
+    index = textured(20, 30, 2)
+
+    def paletted(rgb):
+        image = Image.new("P", (30, 20))
+        image.putdata(index.ravel().tolist())
+        image.putpalette(rgb)
+        return image
+
+    cases = [("bilevel", Image.fromarray(index > 120), np.where(index > 120, 255, 0)),
+             ("grey palette", paletted([255 - i for i in range(256) for _ in "rgb"]), 255 - index),  # not the indices
+             ("colour palette", paletted([i * (c != "b") for i in range(256) for c in "rgb"]), "palette image with colo")]
+    for name, image, want in cases:
+        path = str(tmp_path / (name + ".png"))
+        image.save(path)
+        if isinstance(want, str):
+            with pytest.raises(ValueError, match=want):
+                idask.read_image(path)
+        else:
+            assert np.array_equal(idask.read_image(path), want), name
+
+
 @pytest.fixture(scope="module")
 def client():
     distributed = pytest.importorskip("distributed")
