@@ -263,7 +263,8 @@ def _read_tiff(path, f):
     try:
         with tifffile.TiffFile(f, name=os.path.basename(path)) as tif:
             if not tif.series:
-                raise ValueError("%s: no image in the TIFF file%s" % (path, "".join("; " + m for m in warnings.messages)))
+                reasons = "".join("; " + m for m in warnings.messages)
+                raise ValueError("%s: no image in the TIFF file%s" % (path, reasons))
             return tif.asarray()
     finally:
         log.removeHandler(warnings)

@@ -83,8 +83,8 @@ def test_graph_runs_the_tool_as_it_was_when_built():
 def test_batch_refuses_outputs_over_inputs_and_keeps_what_it_replaces(tmp_path):
     tool = tool_for("mean-stddev", masked=False)
     folder, other = tmp_path / "in", tmp_path / "other"
-    folder.mkdir()
-    other.mkdir()
+    for d in (folder, other):
+        d.mkdir()
     images = {"a" * 236 + ".npy": 0o600, "b.npy": 0o640}  # a long name: the temporary's must stay short
     for k, (name, mode) in enumerate(images.items()):
         np.save(folder / name, distorted(textured(H, W, 1), seed=k))
@@ -112,30 +112,6 @@ def test_batch_refuses_outputs_over_inputs_and_keeps_what_it_replaces(tmp_path):
         assert np.array_equal(np.load(path), tool.run(want, "mean-stddev") if path == paths[1] else want)
         assert stat.S_IMODE(os.stat(path).st_mode) == mode
     assert os.path.islink(other / "b.npy") and sorted(os.listdir(folder)) == listing
-
-
-def test_png_reader_gives_grey_levels_or_refuses(tmp_path):
-    from PIL import Image
-
-    index = textured(20, 30, 2)
-
-    def paletted(rgb):
-        image = Image.new("P", (30, 20))
-        image.putdata(index.ravel().tolist())
-        image.putpalette(rgb)
-        return image
-
-    cases = [("bilevel", Image.fromarray(index > 120), np.where(index > 120, 255, 0)),
-             ("grey palette", paletted([255 - i for i in range(256) for _ in "rgb"]), 255 - index),  # not the indices
-             ("colour palette", paletted([i * (c != "b") for i in range(256) for c in "rgb"]), "palette image with colo")]
-    for name, image, want in cases:
-        path = str(tmp_path / (name + ".png"))
-        image.save(path)
-        if isinstance(want, str):
-            with pytest.raises(ValueError, match=want):
-                idask.read_image(path)
-        else:
-            assert np.array_equal(idask.read_image(path), want), name
 
 
 @pytest.fixture(scope="module")
@@ -210,8 +186,19 @@ READ_CASES = [
     ("wide.npy", lambda a: a.astype(np.uint16), "TypeError"),
     ("three-d.npy", lambda a: a[:, :, None], "ValueError"),
     ("version2.npy", lambda a: a, "ok"),
+    ("grey-palette.png", lambda a: 255 - a, "ok"),  # written as the indices a, palette i -> 255 - i
     ("claims-more.npy", lambda a: a[:5], r"ValueError: .*claims-more.npy: truncated .npy file: 1150 of its \d{10} data"),
 ]
+
+
+def palette_png(path, index, palette):
+    from PIL import Image
+
+    image = Image.frombytes("P", index.shape[::-1], np.ascontiguousarray(index).tobytes())
+    image.putpalette(palette)
+    image.save(path)
+
+
 # Files refused with the reader's reason and the file's name, in the same task:
 # special files are never opened for reading (a FIFO would hang the worker).
 REFUSED = [
@@ -220,6 +207,8 @@ REFUSED = [
     ("folder.tif", os.mkdir, r"ValueError: .*folder.tif: is a folder"),
     ("garbage.tif", lambda p: open(p, "wb").write(b"II*\0garbage"), r"ValueError: .*garbage.tif: no image in the TIFF"),
     ("cut.tif", lambda p: idask.write_image(p, textured(H, W, 1)) or os.truncate(p, 5000), r"\w+: .*cut.tif: "),
+    ("colour.png", lambda p: palette_png(p, textured(H, W, 1), [i * (c != "b") for i in range(256) for c in "rgb"]),
+     r"ValueError: .*colour.png: a palette image with colours"),
 ]
 
 
@@ -229,6 +218,9 @@ def test_default_reader_gives_each_file_its_own_pels(client, tmp_path):
     paths = []
     for name, make, _ in READ_CASES:
         paths.append(str(tmp_path / name))
+        if name.endswith(".png"):
+            palette_png(paths[-1], image, [255 - i for i in range(256) for _ in "rgb"])
+            continue
         with open(paths[-1], "wb") as f:
             np.lib.format.write_array(f, make(image), version=(2, 0) if name == "version2.npy" else None)
     with open(paths[-1], "r+b") as f:  # a header that claims 9 GB, in a file of 1150 data bytes
@@ -243,11 +235,10 @@ def test_default_reader_gives_each_file_its_own_pels(client, tmp_path):
         make(paths[-1])
     reports = idask.normalize_files(tool, paths, "local-mean", str(tmp_path / "out"), client,
                                     files_per_task=len(paths))
-    for (name, make, expected), report in zip(READ_CASES, reports):
+    for (name, make, expected), report in zip(READ_CASES + REFUSED, reports):
         if expected == "ok":
             assert report["status"] == "ok", report
-            assert np.array_equal(np.load(report["output"]), tool.run(np.ascontiguousarray(make(image)), "local-mean"))
+            want = tool.run(np.ascontiguousarray(make(image)), "local-mean")
+            assert np.array_equal(idask.read_image(report["output"]), want), name
         else:
             assert report["status"] == "error" and re.match(expected, report["message"]), report
-    for (name, make, expected), report in zip(REFUSED, reports[len(READ_CASES):]):
-        assert report["status"] == "error" and re.match(expected, report["message"]), report
