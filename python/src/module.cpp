@@ -200,6 +200,13 @@ mxPair<T> pairArg(py::handle v, const char* what) {
   throw py::type_error(std::string(what) + " must be a pair (x, y) or one number");
 }
 
+// A yes/no parameter: True or False (numpy's too), not a number or None.
+bool boolArg(py::handle v, const char* what) {
+  if (!py::isinstance<py::bool_>(v) && !py::isinstance(v, py::module_::import("numpy").attr("bool_")))
+    throw py::type_error(std::string(what) + " takes True or False");
+  return v.cast<bool>();
+}
+
 mxPair<std::int32_t> intPair(py::handle v, const char* what) {
   if (py::isinstance<py::float_>(v)) throw py::type_error(std::string(what) + " takes integers");
   if (py::isinstance<py::sequence>(v) && !py::isinstance<py::str>(v) && py::len(v) == 2)
@@ -696,7 +703,10 @@ PYBIND11_MODULE(_imgnorm, m) {
       .def_property(
           "keep_masked_pixels",
           [](const Normalizer& n) { return n.read([](const mxImageNormalizer& t) { return t.keepMaskedPixels(); }); },
-          [](Normalizer& n, bool v) { n.write([&](mxImageNormalizer& t) { t.keepMaskedPixels(v); }); },
+          [](Normalizer& n, py::handle v) {
+            const bool keep = boolArg(v, "keep_masked_pixels");
+            n.write([&](mxImageNormalizer& t) { t.keepMaskedPixels(keep); });
+          },
           doc::keepMaskedPixels)
       .def_property(
           "reference",
@@ -738,9 +748,10 @@ PYBIND11_MODULE(_imgnorm, m) {
           py::arg("image"), py::arg("copy") = true, doc::setMask)
       .def(
           "set",
-          [](Normalizer& n, py::handle tails, py::handle range, bool keep) {
+          [](Normalizer& n, py::handle tails, py::handle range, py::handle keepArg) {
             const auto tf = pairArg<double>(tails, "tail_fractions");
             const auto r = intPair(range, "intensity_variation_range");
+            const bool keep = boolArg(keepArg, "keep_masked_pixels");
             n.write([&](mxImageNormalizer& t) { t.set(tf, r, keep); });
           },
           py::arg("tail_fractions"), py::arg("intensity_variation_range"), py::arg("keep_masked_pixels"), doc::set)

@@ -123,7 +123,8 @@ def test_parameters_defaults_validation_and_untraining():
     tool.granularity = 3
     assert tool.granularity == (3, 3) and tool.trained_methods == 0
     for name, value in [("neighborhood_size", (1.5, 2)), ("neighborhood_size", True), ("granularity", (2, False)),
-                        ("intensity_variation_range", True), ("tail_fractions", (0, True))]:
+                        ("intensity_variation_range", True), ("tail_fractions", (0, True)),
+                        ("keep_masked_pixels", 0.5), ("keep_masked_pixels", None)]:
         with pytest.raises(TypeError):
             setattr(tool, name, value)
     assert tool.granularity == (3, 3) and tool.tail_fractions == (0.1, 0.2)
