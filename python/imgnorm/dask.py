@@ -253,9 +253,11 @@ class _ThreadWarnings(logging.Handler):
 
 
 def _read_tiff(path, f):
-    """The first series of a TIFF file.  tifffile logs what it cannot parse
-    and goes on; a file in which it finds no image is refused with what it
-    logged, instead of the empty array it returns."""
+    """The image of a single-page TIFF file.  tifffile logs what it cannot
+    parse and goes on; a file in which it finds no image is refused with what
+    it logged, instead of the empty array it returns.  A file of several pages
+    is refused: its result would be written as one page, and in place the
+    other pages would be lost."""
     import tifffile
 
     log, warnings = logging.getLogger("tifffile"), _ThreadWarnings()
@@ -265,6 +267,8 @@ def _read_tiff(path, f):
             if not tif.series:
                 reasons = "".join("; " + m for m in warnings.messages)
                 raise ValueError("%s: no image in the TIFF file%s" % (path, reasons))
+            if len(tif.pages) > 1:
+                raise ValueError("%s: a TIFF file of %d pages; only single-page files are read" % (path, len(tif.pages)))
             return tif.asarray()
     finally:
         log.removeHandler(warnings)

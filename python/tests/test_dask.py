@@ -11,6 +11,7 @@ import dask
 import dask.array as da
 import numpy as np
 import pytest
+import tifffile
 from conftest import METHODS, distorted, ring_mask, textured
 
 import imgnorm
@@ -194,6 +195,8 @@ REFUSED = [
     ("folder.tif", os.mkdir, r"ValueError: .*folder.tif: is a folder"),
     ("garbage.tif", lambda p: open(p, "wb").write(b"II*\0garbage"), r"ValueError: .*garbage.tif: no image in the TIFF"),
     ("cut.tif", lambda p: idask.write_image(p, textured(H, W, 1)) or os.truncate(p, 5000), r"\w+: .*cut.tif: "),
+    ("pages.tif", lambda p: [tifffile.imwrite(p, np.zeros((9, 9 + k), np.uint8), append=k > 0) for k in range(2)],
+     r"ValueError: .*pages.tif: a TIFF file of 2 pages"),
     ("colour.png", lambda p: palette_png(p, textured(H, W, 1), [i * (c != "b") for i in range(256) for c in "rgb"]),
      r"ValueError: .*colour.png: a palette image with colours"),
 ]
