@@ -276,8 +276,9 @@ def _read_tiff(path, f):
 
 def read_image(path):
     """Reads a 2-D uint8 image: .npy (numpy), .tif/.tiff (tifffile, Debian's
-    python3-tifffile), .png/.pgm (Pillow, python3-pil).  Only regular files
-    are read (ValueError naming the file otherwise)."""
+    python3-tifffile), .png/.pgm (Pillow, python3-pil).  Only regular files,
+    single-page TIFFs and grey PNGs (bilevel and grey palettes expanded to
+    their levels) are read; anything else raises ValueError naming the file."""
     ext = os.path.splitext(path)[1].lower()
     if ext == ".npy":
         return _ReadBuffer().read_npy(path)
