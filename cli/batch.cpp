@@ -45,8 +45,7 @@ std::vector<std::string> listFolder(const std::string& folder, std::vector<Skipp
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string path = it->path().string();
     const std::string name = it->path().filename().string();
-    long pid;
-    if (isTemporaryName(name, pid)) continue;  // an output being written by a run
+    if (isTemporaryName(name)) continue;  // an output being written by a run
     std::error_code fec;
     const fs::file_status st = it->status(fec);  // follows links: a link to an image is taken
     std::string reason;

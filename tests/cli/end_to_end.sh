@@ -149,11 +149,12 @@ check 2 "--compression: unknown compression 'gzip'" -- run tool.imn --method his
 check 2 "--png-level: expected a zlib level" -- run tool.imn --method histogram --png-level 12 camera.png -o x.png
 check 0 "" -- run tool.imn --method histogram --compression lzw camera.png -o lzw.tif
 check 0 "" -- run tool.imn --method histogram --png-level 9 camera.png -o small.png
-# A temporary left by a killed run (its process has ended) is removed by the next run into that folder.
-dead=$(bash -c 'echo $$')  # a process that has ended
-mkdir -p stale && echo partial >"stale/.camera.png.tmp-imgnorm-$dead-0"
+# A temporary a killed run left (old, locked by no writer) is removed by the next run into that folder; a
+# folder of such a name is not.
+mkdir -p stale/.imgnorm-tmp-folder && touch -d '1 hour ago' stale/.imgnorm-tmp-killed
 check 0 "" -- run tool.imn --method histogram camera.png -o stale
-[[ -e "stale/.camera.png.tmp-imgnorm-$dead-0" ]] && fail "stale temporary not removed"
+[[ ! -e stale/.imgnorm-tmp-killed && -d stale/.imgnorm-tmp-folder ]] || fail "the sweep of temporaries went wrong"
+rm -r stale/.imgnorm-tmp-folder
 
 # ---- soft failure: the run-time image lies wholly in the mask's zero part ----
 check 1 "Cannot normalize since histogram is empty." -- run sub/masked.imn --method histogram fx/corner.pgm -o soft

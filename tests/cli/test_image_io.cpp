@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -387,22 +390,131 @@ TEST_F(ImageIo, DeepSamplesScaleAsAsked) {
     expectCliError([&] { parseGrayScaling(bad, "--to-gray"); }, kExitUsage, {"--to-gray"});
 }
 
-TEST_F(ImageIo, StaleTemporariesOfEndedRunsAreRemoved) {
-  const pid_t child = ::fork();  // a process that has ended
-  if (child == 0) ::_exit(0);
+// The sweep takes only regular files of the temporaries' name form that no
+// writer holds and that are older than the stale age: a live writer's
+// temporary (in this process or another) stays however old it is, and so do
+// a user's folder or link of such a name.
+TEST_F(ImageIo, SweepRemovesOnlyOldTemporaryFilesNoWriterHolds) {
+  enum Kind { kFile, kFolder, kLink, kHeldByChild };
+  struct Case {
+    std::string name;
+    Kind kind;
+    bool old, removed;
+  };
+  const Case cases[] = {
+      {".imgnorm-tmp-Killed", kFile, true, true},         {".imgnorm-tmp-Fresh1", kFile, false, false},
+      {".imgnorm-tmp-Child1", kHeldByChild, true, false}, {".imgnorm-tmp-folder", kFolder, true, false},
+      {".imgnorm-tmp-link01", kLink, true, false},        {".imgnorm-tmp-toolong", kFile, true, false},
+      {".a.png.tmp-imgnorm-1-0", kFile, true, false},
+  };
+  std::ofstream(path("victim")) << "keep";
+  const struct timespec old[2] = {{std::time(nullptr) - 2 * kStaleTemporaryAgeSeconds, 0},
+                                  {std::time(nullptr) - 2 * kStaleTemporaryAgeSeconds, 0}};
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = -1;
+  for (const Case& c : cases) {
+    const std::string p = path(c.name);
+    if (c.kind == kFolder) {
+      fs::create_directories(p);
+      std::ofstream(p + "/inside") << "x";
+    } else if (c.kind == kLink) {
+      fs::create_symlink(path("victim"), p);
+      ::utimensat(AT_FDCWD, path("victim").c_str(), old, 0);
+    } else {
+      std::ofstream(p) << "partial";
+    }
+    if (c.kind == kHeldByChild && (child = ::fork()) == 0) {  // a writer in another process
+      const int fd = ::open(p.c_str(), O_RDONLY);
+      if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || ::write(ready[1], "x", 1) != 1) ::_exit(1);
+      ::pause();
+      ::_exit(0);
+    }
+    if (c.old) ::utimensat(AT_FDCWD, p.c_str(), old, AT_SYMLINK_NOFOLLOW);
+  }
+  ::close(ready[1]);  // a child that fails closes its end: no wait
+  char byte;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  // A writer of this process, its temporary made old too.
+  PendingFile live(path("out.png"));
+  ::futimens(live.fd(), old);
+
+  EXPECT_EQ(removeStaleTemporaries(dir_.string()), 1);
+  ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
-  const std::string gone = std::to_string(child);
-  const std::string live = temporaryNameFor(path("out.png"));
-  long pid = 0;
-  ASSERT_TRUE(isTemporaryName(fs::path(live).filename().string(), pid));
-  EXPECT_EQ(pid, long(::getpid()));
-  for (const std::string& name : {live, path(".a.png.tmp-imgnorm-" + gone + "-3"), path(".a.png.tmp-imgnorm-x-1"),
-                                  path("notes.tmp"), path(".a.png.tmp-imgnorm-" + gone)})
-    std::ofstream(name) << "x";
-  fs::create_directories(path(".diag.tmp-imgnorm-" + gone + "-4/img"));  // a diagnostics folder being written
-  EXPECT_EQ(removeStaleTemporaries(dir_.string()), 2);
-  EXPECT_TRUE(fs::exists(live));
-  EXPECT_FALSE(fs::exists(path(".a.png.tmp-imgnorm-" + gone + "-3")));
-  EXPECT_FALSE(fs::exists(path(".diag.tmp-imgnorm-" + gone + "-4")));
-  EXPECT_EQ(filesIn(dir_), 4u);
+  ::close(ready[0]);
+  for (const Case& c : cases) EXPECT_EQ(fs::exists(fs::symlink_status(path(c.name))), !c.removed) << c.name;
+  EXPECT_TRUE(fs::exists(path(".imgnorm-tmp-folder/inside")) && fs::exists(path("victim")));
+  EXPECT_TRUE(fs::exists(live.path()));
+  live.commit();
+  EXPECT_TRUE(fs::is_regular_file(path("out.png")));
+}
+
+// Replacing a file keeps its mode and owner and writes through symbolic
+// links; a new file follows the umask; a hard link is split; names up to the
+// file system's limit work; what is not a regular file is never replaced.
+TEST_F(ImageIo, ReplacingAFileKeepsWhatTheUserHad) {
+  const auto content = [](const std::string& p) {
+    std::ifstream f(p);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  };
+  const auto mode = [](const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+  };
+  const auto put = [&](const std::string& name, int perms) {
+    std::ofstream(path(name)) << "old";
+    ::chmod(path(name).c_str(), mode_t(perms));
+  };
+  const auto write = [&](const std::string& name, PendingFile::Links links = PendingFile::Links::kFollow) {
+    writeFileAtomically(path(name), {'n', 'e', 'w'}, links);
+  };
+  const mode_t saved = ::umask(077);
+  write("private.png");
+  EXPECT_EQ(mode(path("private.png")), 0600);
+  ::umask(022);
+  write("public.png");
+  EXPECT_EQ(mode(path("public.png")), 0644);
+  put("kept.png", 0640);
+  ASSERT_EQ(::chown(path("kept.png").c_str(), 1234, 5678) == 0, ::geteuid() == 0);
+  write("kept.png");
+  struct stat st;
+  ASSERT_EQ(::stat(path("kept.png").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (::geteuid() == 0) {
+    EXPECT_TRUE(st.st_uid == 1234 && st.st_gid == 5678);
+  }
+  // Through a relative link into another folder (the temporary goes there),
+  // and through a dangling link, which creates its target.
+  fs::create_directories(path("sub"));
+  put("sub/real.png", 0600);
+  fs::create_symlink("sub/real.png", path("link.png"));
+  fs::create_symlink("made.png", path("dangling.png"));
+  write("link.png");
+  write("dangling.png");
+  EXPECT_TRUE(fs::is_symlink(path("link.png")) && fs::is_symlink(path("dangling.png")));
+  EXPECT_EQ(content(path("sub/real.png")) + content(path("made.png")), "newnew");
+  EXPECT_EQ(mode(path("sub/real.png")), 0600);
+  // The report's own files replace a link instead.
+  put("target.png", 0644);
+  fs::create_symlink("target.png", path("own.png"));
+  write("own.png", PendingFile::Links::kReplace);
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path("own.png"))));
+  EXPECT_EQ(content(path("target.png")), "old");
+  // A hard link is split.
+  put("a.png", 0644);
+  fs::create_hard_link(path("a.png"), path("b.png"));
+  write("a.png");
+  EXPECT_EQ(content(path("a.png")) + content(path("b.png")), "newold");
+  const std::string longest(255 - 4, 'n');
+  write(longest + ".png");
+  EXPECT_EQ(content(path(longest + ".png")), "new");
+  ::umask(saved);
+  ASSERT_EQ(::mkfifo(path("fifo.png").c_str(), 0644), 0);
+  fs::create_symlink("fifo.png", path("to-fifo.png"));
+  for (const char* name : {"fifo.png", "to-fifo.png"})
+    expectCliError([&] { write(name); }, kExitOutput, {name, "is a FIFO, not a regular file"});
+  EXPECT_EQ(fs::status(path("fifo.png")).type(), fs::file_type::fifo);
+  for (const auto& e : fs::recursive_directory_iterator(dir_))
+    EXPECT_FALSE(isTemporaryName(e.path().filename().string())) << e.path();
 }
