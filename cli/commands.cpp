@@ -123,6 +123,13 @@ ReportSetup reportSetup(const std::string& commandLine, std::uint32_t methods, b
   return setup;
 }
 
+// Outputs may not go where the report writes its own files.
+void refuseReportClash(const Diagnostics* diag, const BatchPlan& plan) {
+  if (!diag) return;
+  for (const BatchItem& it : plan.items)
+    if (!it.output.empty()) diag->folder.refuseClash(it.output);
+}
+
 std::string toGraySetting(const ReadOptions& read) {
   return read.toGray
              ? "yes: colour to luma 0.299 R + 0.587 G + 0.114 B; deeper samples: " + grayScalingText(read.scaling)
@@ -143,6 +150,7 @@ ExitCode cmdTrain(const TrainArgs& args) {
                                    ": a tool file with an image extension; other programs will take it for an image "
                                    "(.imn is the usual extension)");
   std::unique_ptr<Diagnostics> diag = openDiagnostics(args.diag);
+  if (diag) diag->folder.refuseClash(args.output);
   prepareFolderOf(args.output);
   mxImageNormalizer tool;
   configureTool(args.tool, tool);
@@ -175,6 +183,7 @@ namespace {
 ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method method, Diagnostics* diag,
                      const std::vector<NamedInput>& others, Warnings& warnings) {
   const BatchPlan plan = planBatch(args.inputs, args.output, args.format, others, args.inPlace);
+  refuseReportClash(diag, plan);
   // The output folder (or the output file's folder) must be writable before any work.
   bool toFile = plan.items.size() == 1 && plan.items[0].output == args.output;
   if (toFile)
@@ -252,7 +261,7 @@ ExitCode cmdNormalize(const RunArgs& args) {
     refuseStreamOverwrite(args, others);
     return runStreamed(args, method, nullptr);
   }
-  planBatch(args.inputs, args.output, args.format, others, args.inPlace);
+  refuseReportClash(diag.get(), planBatch(args.inputs, args.output, args.format, others, args.inPlace));
   mxImageNormalizer tool;
   configureTool(args.tool, tool);
   try {

@@ -207,12 +207,12 @@ grep -q "reference.png" diag_train/index.html || fail "train report lacks the re
 check 0 "" -- run tool.imn --method local-mean camera.png coins.png --diag diag_run -o dr
 [[ $(grep -c "^Input image" diag_run/index.txt) -eq 2 ]] || fail "run diagnostics: expected two input records"
 grep -q "Image Normalization Result" diag_run/index.txt || fail "run diagnostics lack the result"
-[[ $(grep -c "reference.png" diag_run/index.txt) -eq 2 && $(ls diag_run | grep -c "^reference") -eq 2 ]] ||
+[[ $(grep -c "reference.png" diag_run/index.txt) -eq 2 && $(ls diag_run/imgnorm-report-files | grep -c "^reference") -eq 2 ]] ||
   fail "the reference is not written once and shared by the records"
 echo mine >diag_run/notes.txt
 check 0 "" -- run tool.imn --method histogram camera.png --diag diag_run -o dr   # replaces the earlier report
 [[ $(grep -c "^Input image" diag_run/index.txt) -eq 1 ]] || fail "diagnostics folder not replaced"
-expect_no_file diag_run/i0002-input-t.png
+expect_no_file diag_run/imgnorm-report-files/i0002-input-t.png
 expect_file diag_run/notes.txt
 check 0 "" -- normalize -r camera.png --method tails coins.png --diag diag_norm -o dn
 grep -q "Run-time parameters" diag_norm/index.txt || fail "normalize diagnostics lack the run records"
@@ -221,12 +221,21 @@ echo keep >precious/index.html
 check 2 "--diag precious" -- run tool.imn --method histogram camera.png --diag precious -o dp
 [[ -f precious/file.txt && -f precious/photos/a.jpg && $(cat precious/index.html) == keep ]] ||
   fail "a folder the program did not write was changed by diagnostics"
-# A list naming files outside the folder (or a subfolder) removes none of them.
+# A list naming files the report did not write removes none of them.
 echo victim >victim.txt && mkdir -p diag_run/sub && echo keep >diag_run/sub/x.txt
-printf '../victim.txt\nsub/x.txt\n..\nsub\n' >>diag_run/.imgnorm-diag
+printf '../victim.txt\nsub/x.txt\n..\nsub\nnotes.txt\nimgnorm-report-files/../notes.txt\n' >>diag_run/.imgnorm-diag
 check 0 "" -- run tool.imn --method histogram coins.png --diag diag_run -o dr
 [[ -f victim.txt && -f diag_run/sub/x.txt && -f diag_run/notes.txt ]] || fail "diagnostics removed a file it did not write"
 check 2 "--diag camera.png: exists and is not a folder" -- run tool.imn --method histogram coins.png --diag camera.png -o dp
+# Results and the report in one folder: a result named like a report picture stays the result, run after run;
+# an output onto the report's own files is refused.
+mkdir -p clash && cp coins.png clash/reference.png
+check 0 "" -- run tool.imn --method histogram clash/reference.png -o plain
+for i in 1 2; do
+  check 0 "" -- run tool.imn --method histogram clash/reference.png --diag same -o same
+  cmp -s same/reference.png plain/reference.png || fail "the report wrote over a result"
+done
+check 2 "same/index.html: the diagnostics report (--diag same) writes there" -- train -r camera.png --diag same -o same/index.html
 no_temporaries .
 
 # ---- outputs that name an input, under any spelling, are refused (exit 2) ----

@@ -25,6 +25,7 @@
 #include "file_util.h"
 #include "fixtures.h"
 #include "image_io.h"
+#include "report.h"
 #include "tool_file.h"
 
 namespace fs = std::filesystem;
@@ -517,4 +518,36 @@ TEST_F(ImageIo, ReplacingAFileKeepsWhatTheUserHad) {
   EXPECT_EQ(fs::status(path("fifo.png")).type(), fs::file_type::fifo);
   for (const auto& e : fs::recursive_directory_iterator(dir_))
     EXPECT_FALSE(isTemporaryName(e.path().filename().string())) << e.path();
+}
+
+// A report removes only its own pictures: a list naming anything else (damaged
+// or crafted) removes nothing but regular files of the pictures' names in the
+// report's sub-folder; a sub-folder that is a link is refused.
+TEST_F(ImageIo, ReportRemovesOnlyItsOwnPictures) {
+  for (const char* name : {"reference.png", "mask-t.png", "train-record12.png", "i0001-diff-t.png", "i12345-record3.png"})
+    EXPECT_TRUE(isReportPicture(name)) << name;
+  for (const char* name : {"notes.txt", "index.html", "reference.png.bak", "i001-diff.png", "i0001-.png",
+                           "i0001-Diff.png", "iabcd-diff.png", "../mask.png", "sub/mask.png", "train-record.png"})
+    EXPECT_FALSE(isReportPicture(name)) << name;
+  const std::string rep = path("rep"), sub = std::string(kDiagFilesFolder) + "/", files = rep + "/" + sub;
+  fs::create_directories(files);
+  for (const std::string& f : {rep + "/notes.txt", files + "notes.txt", files + "i0002-diff.png", path("victim.png")})
+    std::ofstream(f) << "x";
+  fs::create_symlink(path("victim.png"), files + "i0003-diff.png");
+  std::ofstream(rep + "/" + kDiagListName) << "notes.txt\n../victim.png\n" << sub << "notes.txt\n"
+                                           << sub << "../notes.txt\n" << sub << "i0002-diff.png\n"
+                                           << sub << "i0003-diff.png\n";
+  {
+    DiagFolder diag(rep);
+    diag.writeGrey(sub + "i0001-diff.png", randomImage(4, 4, 1));
+    expectCliError([&] { diag.writeText("notes.txt", "x"); }, kExitInternal, {"notes.txt"});
+    diag.commit();
+  }
+  for (const std::string& kept :
+       {rep + "/notes.txt", files + "notes.txt", path("victim.png"), files + "i0003-diff.png", files + "i0001-diff.png"})
+    EXPECT_TRUE(fs::exists(fs::symlink_status(kept))) << kept;
+  EXPECT_FALSE(fs::exists(files + "i0002-diff.png"));
+  fs::remove_all(files);
+  fs::create_directory_symlink(dir_, files.substr(0, files.size() - 1));
+  expectCliError([&] { DiagFolder again(rep); }, kExitUsage, {kDiagFilesFolder, "not a folder imgnorm wrote"});
 }
