@@ -22,6 +22,7 @@
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "options.h"
 #include "report.h"
+#include "tiff_stream.h"
 
 namespace fs = std::filesystem;
 
@@ -87,6 +88,17 @@ void refuseOverwrite(const std::string& option, const std::string& output, const
                                      "); choose another output, or give --in-place to overwrite it");
 }
 
+void refuseReplacingPages(const NamedInput& input) {
+  // A result has one page; the other pages of the file it replaces would be
+  // lost, so --in-place stops short of that.
+  const int pages = tiffPageCount(input.path);
+  if (pages > 1)
+    throw CliError(kExitUsage, "--in-place: " + input.path + " (" + input.role + ") is a TIFF file of " +
+                                   std::to_string(pages) +
+                                   " pages, and the result, one page, would replace them all; write it to "
+                                   "another output");
+}
+
 BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& output, const std::string& format,
                     const std::vector<NamedInput>& others, bool inPlace) {
   if (!format.empty() && format != "png" && format != "tif" && format != "tiff" && format != "pgm")
@@ -138,6 +150,7 @@ BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& o
     if (in != inputKeys.end() && !inPlace)
       throw CliError(kExitUsage, it.output + ": the output would overwrite " + in->second.role + " (" +
                                      in->second.path + "); choose another output, or give --in-place");
+    if (in != inputKeys.end()) refuseReplacingPages(in->second);
     const std::string key = pathKey(it.output);
     auto [pos, fresh] = outputs.emplace(key, it.input);
     if (!fresh)

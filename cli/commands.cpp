@@ -230,6 +230,8 @@ namespace {
 void refuseStreamOverwrite(const RunArgs& args, std::vector<NamedInput> others) {
   for (const std::string& in : args.inputs) others.push_back({in, "an input image"});
   refuseOverwrite("-o", args.output, others, args.inPlace);
+  for (const NamedInput& in : others)
+    if (!in.path.empty() && fileIdentity(in.path) == fileIdentity(args.output)) refuseReplacingPages(in);
 }
 
 }  // namespace

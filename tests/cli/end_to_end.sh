@@ -155,6 +155,7 @@ mkdir -p stale/.imgnorm-tmp-folder && touch -d '1 hour ago' stale/.imgnorm-tmp-k
 check 0 "" -- run tool.imn --method histogram camera.png -o stale
 [[ ! -e stale/.imgnorm-tmp-killed && -d stale/.imgnorm-tmp-folder ]] || fail "the sweep of temporaries went wrong"
 rm -r stale/.imgnorm-tmp-folder
+check 2 "2 pages" -- run tool.imn --method identity --block-size 256 fx/pages.tif --in-place -o fx/pages.tif
 
 # ---- soft failure: the run-time image lies wholly in the mask's zero part ----
 check 1 "Cannot normalize since histogram is empty." -- run sub/masked.imn --method histogram fx/corner.pgm -o soft

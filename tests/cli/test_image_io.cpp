@@ -520,6 +520,55 @@ TEST_F(ImageIo, ReplacingAFileKeepsWhatTheUserHad) {
     EXPECT_FALSE(isTemporaryName(e.path().filename().string())) << e.path();
 }
 
+// Outputs that would lose what the user had are refused before any work:
+// --in-place over a multi-page TIFF (the result has one page), outputs that
+// are not regular files or folders, outputs where the report writes.
+TEST_F(ImageIo, OutputsThatWouldLoseWhatTheUserHadAreRefused) {
+  using namespace clifixtures;
+  const Samples page = pattern(8, 8, 1, 8);
+  ASSERT_TRUE(writeTiff(path("two.tif"), {page, page}) && writeTiff(path("one.tif"), {page}));
+  ASSERT_EQ(::mkfifo(path("fifo.png").c_str(), 0644), 0);
+  const std::string report = path("rep"), files = report + "/" + kDiagFilesFolder;
+  const DiagFolder diag(report);
+  struct Case {
+    std::function<void()> act;
+    ExitCode code;  // kExitOk: accepted
+    std::vector<std::string> fragments;
+  };
+  const auto plan = [&](const char* input, const std::string& out) {
+    return [=] { planBatch({path(input)}, out, "", {}, true); };
+  };
+  const auto clash = [&](const std::string& out) { return [=, &diag] { diag.refuseClash(out); }; };
+  const Case cases[] = {
+      {plan("two.tif", dir_.string()), kExitUsage, {"--in-place: ", "two.tif", "2 pages"}},
+      {plan("one.tif", dir_.string()), kExitOk, {}},
+      {plan("two.tif", path("out")), kExitOk, {}},
+      {[&] { prepareFolderOf(path("fifo.png")); }, kExitOutput, {"fifo.png: is a FIFO, not a regular file"}},
+      {[] { prepareFolderOf("/dev/null"); }, kExitOutput, {"/dev/null: is a character device, not a regular file"}},
+      {[] { prepareOutputFolder("/dev/null"); }, kExitOutput, {"/dev/null: is a character device, not a folder"}},
+      {clash(report + "/index.html"), kExitUsage, {"index.html: the diagnostics report (--diag "}},
+      {clash(report + "/./sub/../index.txt"), kExitUsage, {"index.txt"}},
+      {clash(report + "/" + kDiagListName), kExitUsage, {kDiagListName}},
+      {clash(report), kExitUsage, {"rep"}},
+      {clash(files + "/i0001-diff.png"), kExitUsage, {"i0001-diff.png"}},
+      {clash(files + "/deeper/x.png"), kExitUsage, {"x.png"}},
+      {clash(report + "/reference.png"), kExitOk, {}},  // the report's pictures are in their sub-folder
+      {clash(path("index.html")), kExitOk, {}},
+  };
+  for (const Case& c : cases) {
+    std::string what;
+    int code = kExitOk;
+    try {
+      c.act();
+    } catch (const CliError& e) {
+      what = e.what();
+      code = e.code();
+    }
+    EXPECT_EQ(code, c.code) << what;
+    for (const std::string& f : c.fragments) EXPECT_NE(what.find(f), std::string::npos) << what;
+  }
+}
+
 // A report removes only its own pictures: a list naming anything else (damaged
 // or crafted) removes nothing but regular files of the pictures' names in the
 // report's sub-folder; a sub-folder that is a link is refused.
