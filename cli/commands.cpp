@@ -30,10 +30,11 @@ const char* exitCodeHelp() {
          "  0  everything done\n"
          "  1  done, but the tool could not normalize some images (soft failures, listed in the summary)\n"
          "  2  usage error: unknown option or method, bad parameter value, outputs that would collide\n"
-         "     or overwrite an input (without --in-place), a --diag folder imgnorm did not write\n"
+         "     or overwrite an input (without --in-place), --in-place over a multi-page TIFF, a --diag\n"
+         "     folder imgnorm did not write, an output where the report writes its own files\n"
          "  3  input error: missing, unreadable, corrupt or truncated image or tool file, colour or 16-bit\n"
          "     image without --to-gray, a reference the tool cannot train on\n"
-         "  4  output error: an output file or folder cannot be written\n"
+         "  4  output error: an output file or folder cannot be written, or is not a regular file or folder\n"
          "  5  internal error, or out of memory (also for one image of a batch)\n"
          "In a batch the worst problem decides the code; the batch goes on past bad images.";
 }
