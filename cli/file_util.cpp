@@ -1,14 +1,14 @@
 #include "file_util.h"
 
 #include <atomic>
-#include <climits>
-#include <ctime>
-#include <random>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <random>
 #include <system_error>
 #include <type_traits>
 

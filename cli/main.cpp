@@ -91,8 +91,7 @@ void addReadOptions(CLI::App* cmd, ImageArgs& a) {
       "Convert colour, alpha and deeper than 8-bit images to 8-bit grey (luma).  --to-gray=SCALING says how deeper "
       "samples become 8 bits: auto (default: the image's own range, 0.01 % cut at each end), shift:N (v >> N), "
       "range:LO,HI (LO -> 0, HI -> 255) or full (the whole depth, e.g. 65535 -> 255)");
-  cmd->add_option("--page", a.page, "Page of multi-page TIFF files to read, from 1 (default 1)")
-      ->check(wholeNumber(1));
+  cmd->add_option("--page", a.page, "Page of multi-page TIFF files to read, from 1 (default 1)")->check(wholeNumber(1));
   cmd->add_option("--max-pixels", a.maxPixels,
                   "Largest image read, in pels; larger headers are refused before any memory is taken "
                   "(default 268435456 = 16384 x 16384)")

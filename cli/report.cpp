@@ -463,8 +463,8 @@ void DiagFolder::refuseClash(const std::string& output) const {
 void DiagFolder::writeList(const std::set<std::string>& names) {
   std::string text = std::string(kListHeader) + "\n";
   for (const std::string& n : names) text += n + "\n";
-  writeFileAtomically((fs::path(folder_) / kDiagListName).string(),
-                      std::vector<std::uint8_t>(text.begin(), text.end()), PendingFile::Links::kReplace);
+  writeFileAtomically((fs::path(folder_) / kDiagListName).string(), std::vector<std::uint8_t>(text.begin(), text.end()),
+                      PendingFile::Links::kReplace);
 }
 
 void DiagFolder::record(const std::string& name) {
