@@ -22,6 +22,7 @@
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "options.h"
 #include "report.h"
+#include "tiff_stream.h"
 
 namespace fs = std::filesystem;
 
@@ -45,8 +46,7 @@ std::vector<std::string> listFolder(const std::string& folder, std::vector<Skipp
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string path = it->path().string();
     const std::string name = it->path().filename().string();
-    long pid;
-    if (isTemporaryName(name, pid)) continue;  // an output being written by a run
+    if (isTemporaryName(name)) continue;  // an output being written by a run
     std::error_code fec;
     const fs::file_status st = it->status(fec);  // follows links: a link to an image is taken
     std::string reason;
@@ -86,6 +86,17 @@ void refuseOverwrite(const std::string& option, const std::string& output, const
     if (!in.path.empty() && fileIdentity(in.path) == key)
       throw CliError(kExitUsage, option + " " + output + ": is " + in.role + " (" + in.path +
                                      "); choose another output, or give --in-place to overwrite it");
+}
+
+void refuseReplacingPages(const NamedInput& input) {
+  // A result has one page; the other pages of the file it replaces would be
+  // lost, so --in-place stops short of that.
+  const int pages = tiffPageCount(input.path);
+  if (pages > 1)
+    throw CliError(kExitUsage, "--in-place: " + input.path + " (" + input.role + ") is a TIFF file of " +
+                                   std::to_string(pages) +
+                                   " pages, and the result, one page, would replace them all; write it to "
+                                   "another output");
 }
 
 BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& output, const std::string& format,
@@ -139,6 +150,7 @@ BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& o
     if (in != inputKeys.end() && !inPlace)
       throw CliError(kExitUsage, it.output + ": the output would overwrite " + in->second.role + " (" +
                                      in->second.path + "); choose another output, or give --in-place");
+    if (in != inputKeys.end()) refuseReplacingPages(in->second);
     const std::string key = pathKey(it.output);
     auto [pos, fresh] = outputs.emplace(key, it.input);
     if (!fresh)

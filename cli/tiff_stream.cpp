@@ -79,6 +79,17 @@ bool tiffSize(const std::string& path, std::int32_t& width, std::int32_t& height
   return true;
 }
 
+int tiffPageCount(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  std::string error;
+  TIFF* tif = openTiff(path, "rm", &error);
+  if (!tif) return 0;
+  const tdir_t pages = TIFFNumberOfDirectories(tif);
+  TIFFClose(tif);
+  return int(pages);
+}
+
 // ---- reading ----
 
 TiffPelSource::TiffPelSource(const std::string& path) : path_(path) {
@@ -193,11 +204,7 @@ TiffStripSink::TiffStripSink(const std::string& path, bool bigTiff, std::uint16_
 }
 
 TiffStripSink::~TiffStripSink() {
-  if (tif_) {
-    close();
-    std::error_code ec;
-    std::filesystem::remove(temporary_, ec);
-  }
+  if (tif_) close();  // the pending file removes the temporary
 }
 
 void TiffStripSink::close() {
@@ -208,11 +215,8 @@ void TiffStripSink::close() {
 
 void TiffStripSink::fail(const std::string& what) {
   const std::string reason = lastError.empty() ? "" : " (" + lastError + ")";
-  if (tif_) {
-    close();
-    std::error_code ec;
-    std::filesystem::remove(temporary_, ec);
-  }
+  if (tif_) close();
+  pending_.discard();
   throw CliError(kExitOutput, path_ + ": " + what + reason);
 }
 
@@ -221,9 +225,9 @@ void TiffStripSink::begin(const mxPelRect& window) {
   // Classic TIFF addresses 4 GiB; leave room for the directory and strip
   // tables of an uncompressed image.
   const bool big = bigTiff_ || double(window.width()) * double(window.height()) > 3.9e9;
-  temporary_ = temporaryNameFor(path_);
-  tif_ = openTiff(temporary_, big ? "w8" : "w", &lastError);
-  if (!tif_) fail("cannot create " + temporary_);
+  pending_ = PendingFile(path_);
+  tif_ = openTiff(pending_.path(), big ? "w8" : "w", &lastError);
+  if (!tif_) fail("cannot create " + pending_.path());
   setGreyStripLayout(tif_, std::uint32_t(window.width()), std::uint32_t(window.height()), compression_);
   rowsWritten_ = 0;
 }
@@ -250,11 +254,10 @@ void TiffStripSink::commit() {
   if (!TIFFFlush(tif_)) fail("cannot write");
   close();
   if (!lastError.empty()) {
-    std::error_code ec;
-    std::filesystem::remove(temporary_, ec);
+    pending_.discard();
     throw CliError(kExitOutput, path_ + ": cannot write (" + lastError + ")");
   }
-  commitTemporary(temporary_, path_);
+  pending_.commit();
 }
 
 }  // namespace imgnormcli

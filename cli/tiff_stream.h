@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "file_util.h"
 #include "imgnorm/mxBlockNormalizer.h"
 
 typedef struct tiff TIFF;
@@ -80,7 +81,8 @@ private:
   [[noreturn]] void fail(const std::string& what);
   void close();
 
-  std::string path_, temporary_;
+  std::string path_;
+  PendingFile pending_;
   bool bigTiff_;
   std::uint16_t compression_;
   TIFF* tif_ = nullptr;
@@ -96,6 +98,8 @@ void setGreyStripLayout(TIFF* tif, std::uint32_t width, std::uint32_t height, st
 // Width and height claimed by a TIFF's header, without decoding; false when
 // the file cannot be opened as TIFF.
 bool tiffSize(const std::string& path, std::int32_t& width, std::int32_t& height);
+// The pages (directories) of a TIFF file; 0 when it is not a readable TIFF.
+int tiffPageCount(const std::string& path);
 
 }  // namespace imgnormcli
 

@@ -52,8 +52,8 @@ std::vector<std::uint8_t> toolPayload(const std::vector<std::uint8_t>& file, con
   const std::size_t magicLen = sizeof kToolMagic;
   // A prefix of the magic word is a truncated tool file; anything else is not one.
   const std::size_t cmp = file.size() < magicLen ? file.size() : magicLen;
-  if (file.empty() || std::memcmp(file.data(), kToolMagic, cmp) != 0)
-    throw CliError(kExitInput, path + ": not an imgnorm tool file");
+  if (file.empty()) throw CliError(kExitInput, path + ": the file is empty (0 bytes), not an imgnorm tool file");
+  if (std::memcmp(file.data(), kToolMagic, cmp) != 0) throw CliError(kExitInput, path + ": not an imgnorm tool file");
   if (file.size() < kToolHeaderSize)
     throw CliError(kExitInput,
                    path + ": truncated tool file (" + std::to_string(file.size()) + " bytes, shorter than its header)");

@@ -47,11 +47,11 @@ TEST(ToolFileHeader, RoundTripAndEveryDamageIsRecognised) {
   ASSERT_EQ(file.size(), kToolHeaderSize + payload.size());
   EXPECT_EQ(toolPayload(file, "t.imn"), payload);
 
-  // Every shorter prefix: truncated (or, for nothing at all, not a tool file).
+  // Every shorter prefix: truncated (or, for nothing at all, empty).
   for (std::size_t n = 0; n < file.size(); ++n) {
     const std::string e = errorOf([&] { toolPayload({file.begin(), file.begin() + std::ptrdiff_t(n)}, "t.imn"); });
     ASSERT_TRUE(has(e, "t.imn: ")) << n << ": " << e;
-    ASSERT_TRUE(n == 0 ? has(e, "not an imgnorm tool file") : has(e, "truncated")) << n << ": " << e;
+    ASSERT_TRUE(n == 0 ? has(e, "the file is empty (0 bytes)") : has(e, "truncated")) << n << ": " << e;
   }
   // Any changed payload byte: checksum.  Any changed magic byte: not a tool file.
   for (std::size_t i = 0; i < file.size(); ++i) {
