@@ -19,7 +19,6 @@
 import os
 import pathlib
 import re
-import subprocess
 import sys
 
 DOCS = pathlib.Path(__file__).resolve().parent

@@ -62,6 +62,16 @@ WARNINGS = NO
 """
     subprocess.run(["doxygen", "-"], input=doxyfile, text=True, check=True, cwd=ROOT)
     one_home_per_namespace(xml)
+    drop_private_members(xml)
+
+
+def drop_private_members(xml):
+    """Private members are no part of the API (Doxygen's XML keeps them)."""
+    private = re.compile(r'\s*<sectiondef kind="private-[a-z-]+">.*?</sectiondef>', re.S)
+    for path in xml.glob("*.xml"):
+        text = path.read_text()
+        if 'sectiondef kind="private-' in text:
+            path.write_text(private.sub("", text))
 
 
 def header_refids(xml):
