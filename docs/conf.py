@@ -69,4 +69,6 @@ breathe_domain_by_extension = {"h": "cpp"}
 # "(low, high) fractions") or name other packages' classes (numpy.ndarray):
 # Sphinx would read each word as a reference.  References to imgnorm's own
 # objects are still checked.
-nitpick_ignore_regex = [(r"py:(class|exc|obj|data)", r"(?!imgnorm\b).*")]
+# OpenCV's classes, which the OpenCV adapter's functions take, are not in this
+# site either.
+nitpick_ignore_regex = [(r"py:(class|exc|obj|data)", r"(?!imgnorm\b).*"), (r"cpp:identifier", r"cv(::.*)?")]

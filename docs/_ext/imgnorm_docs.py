@@ -3,7 +3,8 @@ and expands ``.. imgnorm-headers:: FOLDER`` into one Breathe section per
 public header of that folder.
 
 The public headers are those imgnorm.h includes (it gives a client the whole
-API), so the reference follows that header and needs no list of its own.
+API) and the adapters' headers, so the reference follows that header and the
+adapters' folder and needs no list of its own.
 """
 
 import pathlib
@@ -21,9 +22,11 @@ ROOT = DOCS.parent
 
 
 def public_headers():
-    """The headers imgnorm.h includes, in its order ("imgnorm/mxImageNormalizer.h", ...)."""
+    """The headers imgnorm.h includes, in its order ("imgnorm/mxImageNormalizer.h", ...),
+    then the adapters' headers (installed beside the library, not part of it)."""
     text = (ROOT / "imgnorm.h").read_text()
-    return re.findall(r'^#include "([^"]+\.h)"', text, re.M)
+    adapters = sorted(str(p.relative_to(ROOT)) for p in (ROOT / "adapters").rglob("*.h"))
+    return re.findall(r'^#include "([^"]+\.h)"', text, re.M) + adapters
 
 
 def run_doxygen(app):
@@ -47,6 +50,7 @@ XML_PROGRAMLISTING = NO
 EXTRACT_ALL = YES
 EXTRACT_PRIVATE = NO
 EXTRACT_STATIC = YES
+EXCLUDE_SYMBOLS = *_detail* detail
 HIDE_FRIEND_COMPOUNDS = YES
 JAVADOC_AUTOBRIEF = YES
 MARKDOWN_SUPPORT = NO
