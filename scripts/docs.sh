@@ -5,7 +5,8 @@
 # Builds the Python package in <build> first (configuring <build> if it has
 # never been configured).  Warnings are errors and every cross-reference must
 # resolve (sphinx -n -W); then every local link and anchor of the built pages
-# is checked.  Nothing contacts another address.
+# is checked, and every relative link of README.md and cli/README.md.  Nothing
+# contacts another address.
 # Usage: scripts/docs.sh [BUILD_DIR]   (default build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,5 +18,5 @@ fi
 cmake --build "$build" -j"$(nproc)" --target imgnorm_python
 IMGNORM_PYTHON_DIR="$build/python" IMGNORM_DOCS_WORK="$build/docs" \
   /usr/bin/python3 -m sphinx -b html -E -n -W --keep-going -q -d "$build/docs/doctrees" docs "$build/docs/html"
-/usr/bin/python3 docs/_ext/check_links.py "$build/docs/html"
+/usr/bin/python3 docs/_ext/check_links.py "$build/docs/html" README.md cli/README.md
 echo "Documentation: $build/docs/html/index.html"

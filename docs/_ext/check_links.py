@@ -1,12 +1,16 @@
 """Checks the local links of a built HTML site: every href and src that
 names no other address must lead to a file of the site, and its #anchor (if
-any) to an id in that file.  Contacts nothing.
+any) to an id in that file.  Markdown files given after the site (the
+README, which links into docs/ but is not part of the site) must have every
+relative link lead to an existing file.  Contacts nothing.
 
-Usage: check_links.py HTML_DIR   (exit status 1 and one line per broken link)
+Usage: check_links.py HTML_DIR [MARKDOWN_FILE...]
+       (exit status 1 and one line per broken link)
 """
 
 import html.parser
 import pathlib
+import re
 import sys
 import urllib.parse
 
@@ -53,9 +57,21 @@ def broken_links(root):
     return broken, len(pages)
 
 
+def broken_markdown_links(path):
+    text = re.sub(r"```.*?```", "", path.read_text(encoding="utf-8"), flags=re.S)
+    broken = []
+    for link in re.findall(r"\]\(([^)\s]+)\)", text):
+        url = urllib.parse.urlsplit(link)
+        if not (url.scheme or url.netloc) and url.path and not (path.parent / url.path).exists():
+            broken.append(f"{path}: {link}: no such file")
+    return broken
+
+
 if __name__ == "__main__":
     root = pathlib.Path(sys.argv[1]).resolve()
     broken, count = broken_links(root)
+    for markdown in sys.argv[2:]:
+        broken += broken_markdown_links(pathlib.Path(markdown))
     for line in broken:
         print(line, file=sys.stderr)
     if broken:
