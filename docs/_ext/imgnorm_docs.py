@@ -15,7 +15,10 @@ import xml.etree.ElementTree as ET
 from docutils import nodes
 from docutils.parsers.rst import Directive
 from docutils.statemachine import StringList
+from sphinx.util import logging
 from sphinx.util.nodes import nested_parse_with_titles
+
+logger = logging.getLogger(__name__)
 
 DOCS = pathlib.Path(__file__).resolve().parents[1]
 ROOT = DOCS.parent
@@ -60,7 +63,7 @@ MACRO_EXPANSION = YES
 EXPAND_ONLY_PREDEF = NO
 SEARCH_INCLUDES = YES
 INCLUDE_PATH = {ROOT}
-PREDEFINED = IMGNORM_API= IMGNORM_INLINE=
+PREDEFINED = IMGNORM_API=
 QUIET = YES
 WARNINGS = NO
 """
@@ -120,6 +123,10 @@ class HeadersDirective(Directive):
 
     def run(self):
         folder = self.arguments[0].rstrip("/") + "/"
+        env = self.state.document.settings.env
+        if not hasattr(env, "imgnorm_header_folders"):
+            env.imgnorm_header_folders = {}
+        env.imgnorm_header_folders[folder] = env.docname
         refids = header_refids(pathlib.Path(self.state.document.settings.env.config.breathe_projects["imgnorm"]))
         lines = []
         for header in public_headers():
@@ -132,7 +139,6 @@ class HeadersDirective(Directive):
         # Breathe links a header's name (in "#include" lines) to Doxygen's id
         # of its page: the section of that header here.  Labels are registered
         # as they are spelled (a label written in reST would be lower-cased).
-        env = self.state.document.settings.env
         std = env.get_domain("std")
         for section in node.children:
             header = section.astext().split("\n", 1)[0] if isinstance(section, nodes.section) else None
@@ -143,7 +149,31 @@ class HeadersDirective(Directive):
         return node.children
 
 
+def every_header_has_a_page(app, env):
+    """A public header in a folder that no page lists is an error, not a gap."""
+    folders = getattr(env, "imgnorm_header_folders", {})
+    for header in public_headers():
+        if not any(header.startswith(folder) for folder in folders):
+            logger.warning(f"public header {header} is on no page: add '.. imgnorm-headers:: "
+                           f"{header.split('/')[0]}' to a page under docs/api/")
+
+
+def purge_folders(app, env, docname):
+    folders = getattr(env, "imgnorm_header_folders", {})
+    for folder in [f for f, doc in folders.items() if doc == docname]:
+        del folders[folder]
+
+
+def merge_folders(app, env, docnames, other):
+    if not hasattr(env, "imgnorm_header_folders"):
+        env.imgnorm_header_folders = {}
+    env.imgnorm_header_folders.update(getattr(other, "imgnorm_header_folders", {}))
+
+
 def setup(app):
     app.connect("builder-inited", run_doxygen)
+    app.connect("env-check-consistency", every_header_has_a_page)
+    app.connect("env-purge-doc", purge_folders)
+    app.connect("env-merge-info", merge_folders)
     app.add_directive("imgnorm-headers", HeadersDirective)
     return {"parallel_read_safe": True}
