@@ -14,7 +14,8 @@ set -euo pipefail
 
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libtiff-dev libjpeg-dev
       libdeflate-dev libcli11-dev python3-dev pybind11-dev python3-numpy python3-pytest python3-dask
-      python3-distributed python3-tifffile python3-pil libopencv-dev chromium)
+      python3-distributed python3-tifffile python3-pil libopencv-dev chromium
+      python3-venv python3-pip python3-setuptools python3-wheel python3-build)
 if [[ "${1:-}" == "--bench-python" ]]; then pkgs+=(python3-skimage); fi
 if [[ "${1:-}" == "--fuzz" ]]; then pkgs+=(clang-14 libclang-rt-14-dev); fi
 if [[ "${1:-}" == "--docs" ]]; then pkgs+=(python3-sphinx furo python3-myst-parser doxygen python3-breathe); fi

@@ -182,6 +182,13 @@ std::pair<T, T> toTuple(const mxPair<T>& p) {
 // A pair parameter from a 2-sequence or one number (both elements).
 template <class T>
 mxPair<T> pairArg(py::handle v, const char* what) {
+  // True and False are ints to Python, but never a size or a fraction here.
+  auto refuseBool = [what](py::handle x) {
+    if (py::isinstance<py::bool_>(x)) throw py::type_error(std::string(what) + " takes numbers, not True or False");
+  };
+  refuseBool(v);
+  if (py::isinstance<py::sequence>(v) && !py::isinstance<py::str>(v))
+    for (py::handle e : v) refuseBool(e);
   if (py::isinstance<py::int_>(v) || py::isinstance<py::float_>(v)) {
     const T x = v.cast<T>();
     return {x, x};
@@ -191,6 +198,13 @@ mxPair<T> pairArg(py::handle v, const char* what) {
     return {s[0].cast<T>(), s[1].cast<T>()};
   }
   throw py::type_error(std::string(what) + " must be a pair (x, y) or one number");
+}
+
+// A yes/no parameter: True or False (numpy's too), not a number or None.
+bool boolArg(py::handle v, const char* what) {
+  if (!py::isinstance<py::bool_>(v) && !py::isinstance(v, py::module_::import("numpy").attr("bool_")))
+    throw py::type_error(std::string(what) + " takes True or False");
+  return v.cast<bool>();
 }
 
 mxPair<std::int32_t> intPair(py::handle v, const char* what) {
@@ -247,13 +261,30 @@ std::unique_ptr<Normalizer> fromBytes(const py::bytes& b) {
   return n;
 }
 
+// The part of a width x height image at (0, 0) that a run of t reads: the
+// overlap with the reference and mask, or one pel when there is none (the run
+// then makes its own checks and returns its empty result).
+mxPelRect runWindow(const mxImageNormalizer& t, std::int32_t width, std::int32_t height) {
+  mxPelRect r = t.referenceImage().window().intersect(mxPelRect(0, 0, width, height), false);
+  if (t.maskImage().isBound()) r = r.intersect(t.maskImage().window(), false);
+  return r.isNull() ? mxPelRect(0, 0, 1, 1) : r;
+}
+
 py::object runImpl(const Normalizer& n, py::handle image, py::handle method, bool raiseOnFailure) {
   const std::uint32_t m = oneMethod(method);
-  const mxPelBuffer_const<unsigned char> in = constBuffer<unsigned char>(image, "image");
+  const py::array img = checkedArray<unsigned char>(image, "image");
+  // A layout the buffers cannot show (a transpose, a broadcast view) is
+  // copied, and only the part the run reads (the identity returns it all).
+  const bool whole = viewable<unsigned char>(img) || m == Method::eIdentity;
+  const mxPelBuffer_const<unsigned char> view = whole ? constBuffer<unsigned char>(img, "image") : decltype(view)();
+  const StridedPels<unsigned char> pels(img);
   bool ok = false;
   std::wstring message;
-  mxPelBuffer<unsigned char> out =
-      n.read([&](const mxImageNormalizer& t) { return t.run(in, Method(m), ok, message); });
+  mxPelBuffer<unsigned char> out = n.read([&](const mxImageNormalizer& t) {
+    const mxPelBuffer_const<unsigned char> in =
+        whole ? view : pels.copy(runWindow(t, std::int32_t(img.shape(1)), std::int32_t(img.shape(0))));
+    return t.run(in, Method(m), ok, message);
+  });
   py::object types = typesModule();
   if (!ok) {
     py::object result = types.attr("RunResult")(py::none(), false, mfToUtf8(message));
@@ -672,7 +703,10 @@ PYBIND11_MODULE(_imgnorm, m) {
       .def_property(
           "keep_masked_pixels",
           [](const Normalizer& n) { return n.read([](const mxImageNormalizer& t) { return t.keepMaskedPixels(); }); },
-          [](Normalizer& n, bool v) { n.write([&](mxImageNormalizer& t) { t.keepMaskedPixels(v); }); },
+          [](Normalizer& n, py::handle v) {
+            const bool keep = boolArg(v, "keep_masked_pixels");
+            n.write([&](mxImageNormalizer& t) { t.keepMaskedPixels(keep); });
+          },
           doc::keepMaskedPixels)
       .def_property(
           "reference",
@@ -714,9 +748,10 @@ PYBIND11_MODULE(_imgnorm, m) {
           py::arg("image"), py::arg("copy") = true, doc::setMask)
       .def(
           "set",
-          [](Normalizer& n, py::handle tails, py::handle range, bool keep) {
+          [](Normalizer& n, py::handle tails, py::handle range, py::handle keepArg) {
             const auto tf = pairArg<double>(tails, "tail_fractions");
             const auto r = intPair(range, "intensity_variation_range");
+            const bool keep = boolArg(keepArg, "keep_masked_pixels");
             n.write([&](mxImageNormalizer& t) { t.set(tf, r, keep); });
           },
           py::arg("tail_fractions"), py::arg("intensity_variation_range"), py::arg("keep_masked_pixels"), doc::set)
