@@ -9,8 +9,11 @@
 # headers' comments are the reference, so a declaration or comment changed in
 # a header is changed in the site at the next build, and a header added to
 # imgnorm.h (the header that gives a client the whole public API) gets its
-# page with no edit here.  The headers use plain // comments, which
-# _ext/doxyfilter.py hands to Doxygen as documentation comments.
+# section on its folder's page with no edit here (a header in a folder that
+# no page lists fails the build).  Hand-written C++ domain pages would copy
+# every declaration and comment and go stale silently.  The headers use plain
+# // comments, which _ext/doxyfilter.py hands to Doxygen as documentation
+# comments, so the headers need no Doxygen markup.
 #
 # The Python reference is autodoc over the imported package, so the extension
 # module must be built: IMGNORM_PYTHON_DIR names the folder that holds the
