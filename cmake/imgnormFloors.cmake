@@ -89,6 +89,7 @@ set(IMGNORM_FLOOR_tool
   imgnorm/mxBlockNormalizer.cpp
   imgnorm/mxImageNormalizer.cpp
   imgnorm/mxImageNormalizerErrors.cpp
+  imgnorm/mxToolFile.cpp
   imgnorm/globalMapping.h
   imgnorm/linearFit.h
   imgnorm/localCorrection.h
@@ -96,4 +97,5 @@ set(IMGNORM_FLOOR_tool
   imgnorm/mxImageNormalizer.h
   imgnorm/mxImageNormalizerDefs.h
   imgnorm/mxImageNormalizerErrors.h
+  imgnorm/mxToolFile.h
   imgnorm.h)
