@@ -2,7 +2,7 @@
 # floor's files may include headers of their own floor and of the floors
 # below it, never of a floor above.  These lists are the only place that
 # says which file belongs where: the build compiles from them, and the
-# include check (tests/check_floors.py) reads them from the file that the
+# include check (scripts/check_floors.py) reads them from the file that the
 # configure step writes (<build>/imgnorm_floors.txt).  A new source or header
 # is added to the list of its floor; a file in none fails the check.
 #

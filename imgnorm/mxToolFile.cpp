@@ -45,8 +45,8 @@ std::pair<const std::uint8_t*, std::size_t> checkedPayload(const std::uint8_t* d
     throw mxArchive::Truncated(L"truncated tool file (" + num(size) + L" bytes, shorter than its header)");
   const std::uint64_t version = getLE(data + 8, 4);
   if (version == 0 || version > kFormatVersion)
-    throw mxArchive::BadData(L"tool file format version " + num(version) + L" is not supported (this release reads version " +
-                             num(kFormatVersion) + L")");
+    throw mxArchive::BadData(L"tool file format version " + num(version) +
+                             L" is not supported (this release reads version " + num(kFormatVersion) + L")");
   const std::uint64_t length = getLE(data + 12, 8);
   const std::uint64_t present = size - kHeaderSize;
   // A length beyond any file a tool makes is a damaged field, not a

@@ -42,9 +42,7 @@ damaged one, Truncated for a cut one, UnknownVersion for a newer archive,
 and CanNotTrain when the stored images cannot be trained again.)";
 
 // The file-system form of a str or os.PathLike path.
-std::string fsPath(py::handle path) {
-  return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
-}
+std::string fsPath(py::handle path) { return py::module_::import("os").attr("fsencode")(path).cast<std::string>(); }
 
 [[noreturn]] void raiseOSError(int err, const std::string& path) {
   errno = err;
@@ -98,8 +96,8 @@ int writeAtomically(const std::string& path, const std::vector<std::uint8_t>& by
   const std::size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::string tmp = folder + "." + name + ".tmp-imgnorm-" + std::to_string(::getpid()) + "-" +
-                          std::to_string(counter.fetch_add(1));
+  const std::string tmp =
+      folder + "." + name + ".tmp-imgnorm-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
   struct stat old;
   const bool replacing = ::stat(path.c_str(), &old) == 0;
   if (replacing && !S_ISREG(old.st_mode)) return S_ISDIR(old.st_mode) ? EISDIR : -1;
@@ -159,7 +157,8 @@ py::object load(py::object cls, py::handle pathArg) {
     py::object types = py::module_::import("imgnorm._types");
     if (!e.matches(types.attr("Error"))) throw;
     const bool training = e.matches(types.attr("Errors"));
-    const std::string message = path + (training ? ": the stored tool cannot be trained again: " : ": damaged tool file: ") +
+    const std::string message = path +
+                                (training ? ": the stored tool cannot be trained again: " : ": damaged tool file: ") +
                                 e.value().attr("message").cast<std::string>();
     py::object error = e.type()(message);
     error.attr("error_number") = e.value().attr("error_number");
@@ -173,7 +172,8 @@ py::object load(py::object cls, py::handle pathArg) {
 // Adds save() and the class method load() to the Normalizer class.
 void init_toolfile(py::module_& m) {
   py::object normalizer = m.attr("Normalizer");
-  normalizer.attr("save") = py::cpp_function(&save, py::name("save"), py::is_method(normalizer), py::arg("path"), kSaveDoc);
+  normalizer.attr("save") =
+      py::cpp_function(&save, py::name("save"), py::is_method(normalizer), py::arg("path"), kSaveDoc);
   normalizer.attr("load") = py::reinterpret_steal<py::object>(
       PyClassMethod_New(py::cpp_function(&load, py::name("load"), py::arg("cls"), py::arg("path"), kLoadDoc).ptr()));
 }

@@ -53,22 +53,17 @@ def test_saved_tool_runs_in_the_program_and_the_programs_tool_loads(images, tmp_
     assert (tmp_path / "cli.imn").read_bytes() == (tmp_path / "py.imn").read_bytes()
 
 
-def test_save_replaces_the_file_whole_and_keeps_its_mode(images, tmp_path):
-    path = tmp_path / "tool.imn"
-    path.write_bytes(b"old")
-    path.chmod(0o640)
+def test_save_replaces_whole_files_and_load_refuses_what_is_not_one(images, tmp_path):
+    good = tmp_path / "good.imn"
+    good.write_bytes(b"old")
+    good.chmod(0o640)
     tool = trained(images)
-    tool.save(path)
-    assert stat.S_IMODE(path.stat().st_mode) == 0o640
-    assert imgnorm.Normalizer.load(path) == tool
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["tool.imn"]  # no temporary left
+    tool.save(good)
+    assert stat.S_IMODE(good.stat().st_mode) == 0o640
+    assert imgnorm.Normalizer.load(good) == tool
+    assert [p.name for p in tmp_path.iterdir()] == ["good.imn"]  # no temporary left
     with pytest.raises(IsADirectoryError):
         tool.save(tmp_path)
-
-
-def test_load_refuses_what_is_not_a_whole_tool_file(images, tmp_path):
-    good = tmp_path / "good.imn"
-    trained(images).save(good)
     data = good.read_bytes()
     os.mkfifo(tmp_path / "fifo")
     archive = data[24:-5]  # a cut archive in a well-formed frame (zlib's CRC-32)
