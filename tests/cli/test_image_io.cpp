@@ -25,6 +25,7 @@
 #include "file_util.h"
 #include "fixtures.h"
 #include "image_io.h"
+#include "imgnorm/mxToolFile.h"
 #include "report.h"
 #include "tool_file.h"
 
@@ -241,7 +242,7 @@ TEST_F(ImageIo, BadInputIsRefusedWithTheReason) {
   for (const std::vector<std::uint8_t>& c :
        {std::vector<std::uint8_t>{'I', 'H', 'D', 'R', 0, 0, 0xEA, 0x60, 0, 0, 0xEA, 0x60, 8, 0, 0, 0, 0},
         std::vector<std::uint8_t>{'I', 'D', 'A', 'T'}}) {
-    const std::uint32_t n = std::uint32_t(c.size() - 4), crc = crc32(c.data(), c.size());
+    const std::uint32_t n = std::uint32_t(c.size() - 4), crc = mxToolFile::crc32(c.data(), c.size());
     for (int i = 3; i >= 0; --i) hugePng.push_back(std::uint8_t(n >> (8 * i)));
     hugePng.insert(hugePng.end(), c.begin(), c.end());
     for (int i = 3; i >= 0; --i) hugePng.push_back(std::uint8_t(crc >> (8 * i)));
