@@ -137,8 +137,6 @@ py::object load(py::object cls, py::handle pathArg) {
   {
     py::gil_scoped_release nogil;
     const std::vector<std::uint8_t> file = readRegular(path, failed);
-    if (failed == 0 && file.empty())
-      throw mxArchive::BadData(mfFromUtf8(path) + L": the file is empty (0 bytes), not an imgnorm tool file");
     try {
       if (failed == 0) payload = mxToolFile::payload(file.data(), file.size());
     } catch (const mxArchive::Truncated& e) {
