@@ -137,7 +137,8 @@ void TiffPelSource::checkLayout(std::uint64_t fileBytes) {
   }
   // Every strip or tile must lie within the file: one that reaches past its
   // end means the file was cut short.
-  const std::uint32_t pieces = TIFFNumberOfStrips(tif_);
+  // (TIFFNumberOfStrips counts by RowsPerStrip, which a tiled file lacks.)
+  const std::uint32_t pieces = tiled_ ? TIFFNumberOfTiles(tif_) : TIFFNumberOfStrips(tif_);
   for (std::uint32_t i = 0; i < pieces; ++i) {
     const std::uint64_t end = TIFFGetStrileOffset(tif_, i) + TIFFGetStrileByteCount(tif_, i);
     if (end > fileBytes)
