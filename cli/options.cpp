@@ -12,17 +12,13 @@ namespace imgnormcli {
 using namespace mxImageNormalizerDefs;
 
 const std::vector<MethodInfo>& methodTable() {
-  static const std::vector<MethodInfo> table = {
-      {"histogram", eMatchHistogram,
-       "match the reference histogram; it compares absolute pel counts, so an image region\n"
-       "                with another pel count than the reference region leans dark or saturates"},
-      {"mean-stddev", eMatchMeanAndStddev, "match mean and standard deviation (linear)"},
-      {"tails", eMatchHistogramTails, "match two histogram percentiles, see --tail-fractions (linear)"},
-      {"linear-fit", eLinearlyFitGrayValues, "fit one line between run-time and reference grey levels"},
-      {"local-mean", eLocalCorrection, "subtract the local (Gaussian) mean of the difference to the reference"},
-      {"local-median", eLocalCorrectionEnhanced, "subtract the local median of the difference to the reference"},
-      {"identity", eIdentity, "no normalization (a copy, for comparison)"},
-  };
+  static const std::vector<MethodInfo> table = [] {
+    std::vector<MethodInfo> t;
+    for (const MethodInfo& m : kMethods)
+      if (m.method != eIdentity) t.push_back(m);
+    t.push_back(*methodInfo(eIdentity));
+    return t;
+  }();
   return table;
 }
 
@@ -33,8 +29,7 @@ std::string methodNameList() {
 }
 
 Method parseMethod(const std::string& text, const std::string& option) {
-  for (const MethodInfo& m : methodTable())
-    if (text == m.name) return m.method;
+  if (const MethodInfo* m = methodByName(text)) return m->method;
   throw CliError(kExitUsage, option + ": unknown method '" + text + "' (known: " + methodNameList() + ")");
 }
 

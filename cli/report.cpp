@@ -615,7 +615,7 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
     h << histogramPlot(
         "histograms",
         {{"reference", "#2a6", &referenceHistogram_}, {"input", "#888", &hIn}, {"result", "#c40", &hOut}});
-    if (m & (eMatchHistogram | eMatchMeanAndStddev | eMatchHistogramTails | eLinearlyFitGrayValues)) {
+    if (m & methodMask(MethodKind::eGlobal)) {
       // The table the run applied, read off the pels it mapped.
       std::array<int, 256> lut;
       lut.fill(-1);
@@ -675,7 +675,7 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
              "<b style=\"color:#c40\">fitted line</b></span></figcaption></figure>";
       }
     }
-    if (m & (eLocalCorrection | eLocalCorrectionEnhanced)) {
+    if (m & methodMask(MethodKind::eLocal)) {
       // The background estimate the run subtracted: the tool's record when it
       // makes one, else input minus result (exact wherever the result did not
       // clip at 0 or 255).

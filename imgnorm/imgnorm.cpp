@@ -120,12 +120,12 @@ void mxImageNormalizer::trainMethods(Method methods, mxDiagObject* diag, std::ui
 void mxImageNormalizer::warmUpLocalMethods() const {
   constexpr std::int64_t kLargestWarmUp = std::int64_t(16) << 20;
   if (std::int64_t(referenceImage_.width()) * referenceImage_.height() > kLargestWarmUp) return;
-  for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced}) {
-    if (!(trainedMethods_ & m)) continue;
+  for (const MethodInfo& m : kMethods) {
+    if (m.kind != MethodKind::eLocal || !(trainedMethods_ & m.method)) continue;
     try {
       bool success = false;
       std::wstring message;
-      run(referenceImage_, m, success, message);
+      run(referenceImage_, m.method, success, message);
     } catch (...) {
     }
   }
@@ -183,7 +183,7 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
   // directions, reports an empty table as not trained instead of reading
   // outside it.
   if (m == eMatchHistogramTails) checkTailFractions(tailFractions_);
-  if (m >= eLocalCorrection) checkLocalParameters(neighborhoodSize_, granularity_, intensityVariationRange_);
+  if (isLocal(m)) checkLocalParameters(neighborhoodSize_, granularity_, intensityVariationRange_);
   if (m == eLinearlyFitGrayValues && fitAngles_.empty())
     throw NotTrained(L"This tool was not trained for the specified  method.");
   if (!image.isBound()) throw BadImage(L"Image must be bound.");
@@ -199,36 +199,30 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
   work.window(overlap, false);
   mxPelBuffer<unsigned char> result;
 
-  switch (m) {
-    case eLocalCorrection:
-    case eLocalCorrectionEnhanced:
-      runLocalCorrection(work, referenceImage_, binarizedMask_, sampledMask_, maskCoverage_, method, neighborhoodSize_,
-                         granularity_, intensityVariationRange_, false, result, diag, diagFlags, only);
-      success = true;
-      break;
-    case eLinearlyFitGrayValues:
-      result = linearFitImage(work, referenceImage_, binarizedMask_, fitAngles_);
-      success = true;
-      break;
-    default: {
-      // The mean and standard deviation need no histogram: one vectorised
-      // pass over the pels gives the same statistics bit for bit.
-      std::vector<std::uint32_t> histogram;
-      mxHistoStats stats;
-      if (m == eMatchMeanAndStddev) {
-        stats = mfPelMoments(work, binarizedMask_);
-      } else {
-        mf_MaskedPelHistogram(work, binarizedMask_, histogram);
-        stats = mxHistoStats(histogram, false);
-      }
-      std::vector<unsigned char> lut;
-      success = histogramMethodLut(method, referenceHistogram_, referenceStats_, tailFractions_, histogram, stats, lut,
-                                   message);
-      // An empty histogram ends the run at once: no result, no masked pels put back.
-      if (stats.samples() == 0) return mxPelBuffer<unsigned char>();
-      if (success) result = mfPelMap(work, lut);
-      break;
+  if (isLocal(m)) {
+    runLocalCorrection(work, referenceImage_, binarizedMask_, sampledMask_, maskCoverage_, method, neighborhoodSize_,
+                       granularity_, intensityVariationRange_, false, result, diag, diagFlags, only);
+    success = true;
+  } else if (m == eLinearlyFitGrayValues) {
+    result = linearFitImage(work, referenceImage_, binarizedMask_, fitAngles_);
+    success = true;
+  } else {
+    // The mean and standard deviation need no histogram: one vectorised
+    // pass over the pels gives the same statistics bit for bit.
+    std::vector<std::uint32_t> histogram;
+    mxHistoStats stats;
+    if (m == eMatchMeanAndStddev) {
+      stats = mfPelMoments(work, binarizedMask_);
+    } else {
+      mf_MaskedPelHistogram(work, binarizedMask_, histogram);
+      stats = mxHistoStats(histogram, false);
     }
+    std::vector<unsigned char> lut;
+    success =
+        histogramMethodLut(method, referenceHistogram_, referenceStats_, tailFractions_, histogram, stats, lut, message);
+    // An empty histogram ends the run at once: no result, no masked pels put back.
+    if (stats.samples() == 0) return mxPelBuffer<unsigned char>();
+    if (success) result = mfPelMap(work, lut);
   }
 
   if (keepMaskedPixels_ && binarizedMask_.isBound()) mf_MaskedPelCopy(work, binarizedMask_, result, true);

@@ -43,8 +43,6 @@ std::int32_t roundUpTo(std::int32_t v, std::int32_t step) {
   return std::int32_t(std::min<std::int64_t>(r, 0x7FFFFFFF / step * std::int64_t(step)));
 }
 
-bool isLocal(Method m) { return m == eLocalCorrection || m == eLocalCorrectionEnhanced; }
-
 // The rectangle r grown by h on every side.
 mxPelRect grown(const mxPelRect& r, const mxPair<std::int32_t>& h) {
   const std::int64_t x0 = std::max<std::int64_t>(std::int64_t(r.x()) - h.x(), -0x7FFFFFFF);

@@ -41,24 +41,8 @@ bool differs(double a, double b) { return a < b || a > b; }
 }  // namespace
 
 std::wstring methodName(Method method) {
-  switch (std::uint32_t(method)) {
-    case eIdentity:
-      return L"eIdentity";
-    case eMatchHistogram:
-      return L"eMatchHistogram";
-    case eMatchMeanAndStddev:
-      return L"eMatchMeanAndStddev";
-    case eMatchHistogramTails:
-      return L"eMatchHistogramTails";
-    case eLinearlyFitGrayValues:
-      return L"eLinearlyFitGrayValues";
-    case eLocalCorrection:
-      return L"eLocalCorrection";
-    case eLocalCorrectionEnhanced:
-      return L"eLocalCorrectionEnhanced";
-    default:
-      return L"UnknownMethod";
-  }
+  const MethodInfo* info = methodInfo(method);
+  return info ? info->enumerator : L"UnknownMethod";
 }
 
 mxImageNormalizer::mxImageNormalizer()
