@@ -121,6 +121,13 @@ mxPelBuffer_const<unsigned char> mxBlockNormalizer::readMask(const mxPelRect& re
   return mfPelMap(mask_->read(rect), binarize);
 }
 
+std::size_t mxBlockTotals::size(Method method) {
+  const std::size_t histogram = mxBlockTotals().histogram.size();
+  if (method != eLinearlyFitGrayValues) return histogram;
+  const FitPairCounts fit;
+  return histogram + fit.pairs.size() + fit.cells.size();
+}
+
 mxBlockTotals& mxBlockTotals::operator+=(const mxBlockTotals& other) {
   const auto add = [](std::vector<std::uint64_t>& to, const std::vector<std::uint64_t>& from) {
     if (to.size() < from.size()) to.resize(from.size(), 0);

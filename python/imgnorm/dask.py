@@ -28,16 +28,19 @@ import uuid
 import numpy as np
 
 from . import _imgnorm
-from ._types import RunFailed, RunResult
+from ._types import METHODS, RunFailed, RunResult
 
 __all__ = ["normalize_array", "normalize_files", "halo", "read_image", "write_image"]
 
-_LOCAL = ("local-mean", "local-median", 16, 32)
-_FIT_TOTALS = 256 + 65536 + 33 * 33
+# Each method's kind by its name and by its flag.
+_KIND = {key: m.kind for m in METHODS for key in (m.name, m.flag)}
 
 
-def _is_local(method):
-    return method in _LOCAL or getattr(method, "value", None) in (16, 32)
+def _kind(method):
+    try:
+        return _KIND.get(method)
+    except TypeError:  # unhashable: the engine refuses it with its own error
+        return None
 
 
 def halo(tool, method):
@@ -156,10 +159,10 @@ def normalize_array(tool, image, method, *, realign=True):
     # The tool enters the graph once, under one key: each worker gets it once.
     tool_d = dask.delayed(tool, name="imgnorm-tool-" + uuid.uuid4().hex, traverse=False)
     meta = np.empty((0, 0), np.uint8)
-    if method in ("identity", 0):
+    if _kind(method) == "copy":
         return x.map_blocks(np.copy, dtype=np.uint8, meta=meta)
 
-    if _is_local(method):
+    if _kind(method) == "local":
         hx, hy = halo(tool, method)
         gx, gy = tool.granularity
         chunks = _check_chunks(x.chunks, (gy, gx), (hy, hx), realign, method)
@@ -182,7 +185,7 @@ def normalize_array(tool, image, method, *, realign=True):
         )
 
     starts = (_starts(x.chunks[0]), _starts(x.chunks[1]))
-    n = _FIT_TOTALS if method in ("linear-fit", 8) else 256
+    n = _imgnorm._block_totals_size(method)
     totals = x.map_blocks(
         _totals_chunk,
         dtype=np.uint64,

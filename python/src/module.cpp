@@ -99,20 +99,22 @@ void raiseMapped(const mxException& e) {
 
 // ---- methods ----
 
-struct MethodName {
-  const char* name;
-  std::uint32_t flag;
-};
-// The command-line program's names.
-constexpr MethodName kMethodNames[] = {
-    {"identity", 0},   {"histogram", 1},   {"mean-stddev", 2},   {"tails", 4},
-    {"linear-fit", 8}, {"local-mean", 16}, {"local-median", 32},
-};
-
 std::string knownMethods() {
   std::string s;
-  for (const MethodName& m : kMethodNames) s += (s.empty() ? "" : ", ") + std::string(m.name);
+  for (const auto& m : mxImageNormalizerDefs::kMethods) s += (s.empty() ? "" : ", ") + std::string(m.name);
   return s;
+}
+
+// The library's method table as rows of plain values, from which the
+// package's Method flags, name lists and kinds are made.
+py::list methodRows() {
+  using mxImageNormalizerDefs::MethodKind;
+  py::list rows;
+  for (const auto& m : mxImageNormalizerDefs::kMethods) {
+    const char* kind = m.kind == MethodKind::eLocal ? "local" : m.kind == MethodKind::eGlobal ? "global" : "copy";
+    rows.append(py::make_tuple(m.name, std::uint32_t(m.method), kind, m.summary, mfToUtf8(m.enumerator)));
+  }
+  return rows;
 }
 
 // One method: a name or an integer flag (imgnorm.Method is an int).  Out of
@@ -120,8 +122,7 @@ std::string knownMethods() {
 std::uint32_t oneMethod(py::handle m) {
   if (py::isinstance<py::str>(m)) {
     const std::string name = m.cast<std::string>();
-    for (const MethodName& k : kMethodNames)
-      if (name == k.name) return k.flag;
+    if (const auto* info = mxImageNormalizerDefs::methodByName(name)) return info->method;
     throw py::value_error("unknown method '" + name + "' (known: " + knownMethods() + ")");
   }
   if (py::isinstance<py::int_>(m) && !py::isinstance<py::bool_>(m)) {
@@ -565,7 +566,7 @@ void defineBlockFunctions(py::module_& m) {
         mxBlockTotals totals;
         if (size < 256) throw py::value_error("totals must hold at least 256 counts");
         totals.histogram.assign(p, p + 256);
-        if (size == 256 + 65536 + 33 * 33) {
+        if (size == mxBlockTotals::size(mxImageNormalizerDefs::eLinearlyFitGrayValues)) {
           totals.pairs.assign(p + 256, p + 256 + 65536);
           totals.cells.assign(p + 256 + 65536, p + size);
         }
@@ -590,6 +591,9 @@ void defineBlockFunctions(py::module_& m) {
                                       true);
       },
       py::arg("normalizer"), py::arg("block"), py::arg("x0"), py::arg("y0"), py::arg("table"));
+  m.def(
+      "_block_totals_size", [](py::handle method) { return mxBlockTotals::size(Method(oneMethod(method))); },
+      py::arg("method"));
   m.def(
       "_block_run_local",
       [](const Normalizer& n, py::handle context, std::int32_t x0, std::int32_t y0, py::handle method,
@@ -640,6 +644,9 @@ PYBIND11_MODULE(_imgnorm, m) {
     }
   });
   m.attr("_error_numbers") = errorNumbers();
+  m.def("methods", &methodRows,
+        "methods()\n\nThe normalization methods as rows (name, flag, kind, summary, C++ enumerator), kind being\n"
+        "'copy', 'global' or 'local'; imgnorm.Method and imgnorm.METHOD_NAMES are made from them.");
 
   py::class_<Normalizer> normalizer(m, "Normalizer", doc::normalizer);
   // Shown and pickled as imgnorm.Normalizer, where users find it.
