@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "baseif/mxStr.h"
+#include "imgnorm/checks.h"
 #include "cli_error.h"
 
 namespace imgnormcli {
@@ -66,16 +67,20 @@ std::string methodSetText(std::uint32_t methods) {
 }
 
 std::string userMessage(const std::wstring& toolMessage) {
-  static const std::map<std::wstring, std::string> plain = {
-      {L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0",
-       "the tail fractions must satisfy 0 <= LOW <= HIGH <= 1"},
-      {L"Both elements of neighborhoodSize must be >= 1", "the neighbourhood's width and height must be at least 1"},
-      {L"Both elements of granularity must be >= 1", "the granularity's width and height must be at least 1"},
-      {L"intensityVariationRange must be: x <= 0 and y >= 0", "the intensity range must satisfy LOW <= 0 <= HIGH"},
-      {L"referenceImage() must be bound for the specified methods.", "there is no reference image"},
-  };
-  const auto it = plain.find(toolMessage);
-  return it != plain.end() ? it->second : mfToUtf8(toolMessage);
+  switch (ruleOf(toolMessage)) {
+    case Rule::eTailFractions:
+      return "the tail fractions must satisfy 0 <= LOW <= HIGH <= 1";
+    case Rule::eNeighborhoodSize:
+      return "the neighbourhood's width and height must be at least 1";
+    case Rule::eGranularity:
+      return "the granularity's width and height must be at least 1";
+    case Rule::eIntensityRange:
+      return "the intensity range must satisfy LOW <= 0 <= HIGH";
+    case Rule::eReferenceBound:
+      return "there is no reference image";
+    default:
+      return mfToUtf8(toolMessage);
+  }
 }
 
 namespace {

@@ -36,8 +36,9 @@ std::string methodSetText(std::uint32_t methods);
 
 // The tool's message in the program's terms: the messages of the parameter
 // checks name member functions and code expressions ("frac.x() <=
-// frac.y()"), which mean nothing on a command line; any other message is
-// returned as it is.
+// frac.y()"), which mean nothing on a command line, so the rules they come
+// from (told by the library's ruleOf) get the program's wording; any other
+// message is returned as it is.
 std::string userMessage(const std::wstring& toolMessage);
 
 // "a,b" with two real numbers.

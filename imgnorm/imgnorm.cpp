@@ -6,6 +6,7 @@
 #include "baseif/mxDiag.h"
 #include "baseif/mxPelOps.h"
 #include "baseif/mxStr.h"
+#include "imgnorm/checks.h"
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/linearFit.h"
 #include "imgnorm/localCorrection.h"
@@ -14,6 +15,7 @@
 #include "pelfunc/mf_MaskedPel.h"
 
 using namespace mxImageNormalizerDefs;
+using namespace imgnorm::detail;
 
 namespace {
 constexpr std::uint32_t kInputRecords = 0x10000;
@@ -32,16 +34,6 @@ std::wstring longPairText(const mxPair<std::int32_t>& p) {
 // checked while loading).  Training refuses values the setters would have
 // refused, with the setter's message, before it changes anything: later steps
 // divide by the granularity and convert the tail fractions to integers.
-void checkTailFractions(const mxPair<double>& tails) {
-  if (!(tails.x() >= 0.0) || tails.x() > tails.y() || tails.y() > 1.0)
-    throw BadParams(L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0");
-}
-void checkLocalParameters(const mxPair<std::int32_t>& nbh, const mxPair<std::int32_t>& gran,
-                          const mxPair<std::int32_t>& range) {
-  if (nbh.x() < 1 || nbh.y() < 1) throw BadParams(L"Both elements of neighborhoodSize must be >= 1");
-  if (gran.x() < 1 || gran.y() < 1) throw BadParams(L"Both elements of granularity must be >= 1");
-  if (range.x() > 0 || range.y() < 0) throw BadParams(L"intensityVariationRange must be: x <= 0 and y >= 0");
-}
 void checkLoadedParameters(const mxPair<double>& tails, const mxPair<std::int32_t>& nbh,
                            const mxPair<std::int32_t>& gran, const mxPair<std::int32_t>& range) {
   checkLocalParameters(nbh, gran, range);
@@ -80,16 +72,14 @@ void mxImageNormalizer::train(Method methods, mxDiagObject* diag, std::uint32_t 
 }
 
 void mxImageNormalizer::trainMethods(Method methods, mxDiagObject* diag, std::uint32_t diagFlags) {
-  if (methods & ~Method(kAllMethods)) throw CanNotTrain(L"<methods> contains an unknown normalization method.");
-  if (!referenceImage_.isBound() && methods != eIdentity)
-    throw CanNotTrain(L"referenceImage() must be bound for the specified methods.");
+  checkTrainMethods(methods, referenceImage_.isBound());
   checkLoadedParameters(tailFractions_, neighborhoodSize_, granularity_, intensityVariationRange_);
 
   referenceStatistics(methods);
   trainedMethods_ = methods;
   if (referenceStats_.samples() == 0 && (methods & Method(kHistogramMethods))) {
     trainedMethods_ = methods & ~Method(kHistogramMethods);
-    throw CanNotTrain(L"Histogram must be non-empty for the specified methods.");
+    throw CanNotTrain(ruleMessage(Rule::eHistogramNonEmpty));
   }
 
   if (!diag || !mxDiagObject::shouldRecord(diagFlags, kInputRecords)) return;
@@ -170,9 +160,8 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
   }
 
   const std::uint32_t m = method;
-  if (m & ~kAllMethods) throw BadParams(L"Cannot specify an unknown normalization method.");
-  if ((m & (m - 1)) != 0) throw BadParams(L"Cannot run with more than one normalization method.");
-  if ((trainedMethods_ & method) == 0) throw NotTrained(L"This tool was not trained for the specified  method.");
+  checkRunMethod(m);
+  checkTrained((trainedMethods_ & method) != 0);
   // A tool whose retraining on load stopped early keeps the stored set with
   // default trained members, and runs with them: an empty reference histogram
   // makes the histogram methods report failure, an unbound binarized mask
@@ -184,9 +173,8 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
   // outside it.
   if (m == eMatchHistogramTails) checkTailFractions(tailFractions_);
   if (isLocal(m)) checkLocalParameters(neighborhoodSize_, granularity_, intensityVariationRange_);
-  if (m == eLinearlyFitGrayValues && fitAngles_.empty())
-    throw NotTrained(L"This tool was not trained for the specified  method.");
-  if (!image.isBound()) throw BadImage(L"Image must be bound.");
+  if (m == eLinearlyFitGrayValues) checkTrained(!fitAngles_.empty());
+  checkImageBound(image.isBound());
 
   mxPelRect overlap = referenceImage_.window().intersect(image.window(), false);
   if (maskImage_.isBound()) overlap = overlap.intersect(maskImage_.window(), false);

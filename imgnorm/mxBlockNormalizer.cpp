@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "baseif/mxPelOps.h"
+#include "imgnorm/checks.h"
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/linearFit.h"
 #include "imgnorm/localCorrection.h"
@@ -10,6 +11,7 @@
 #include "pelfunc/mf_MaskedPel.h"
 
 using namespace mxImageNormalizerDefs;
+using namespace imgnorm::detail;
 
 mxPelSource::~mxPelSource() = default;
 mxPelSink::~mxPelSink() = default;
@@ -56,7 +58,7 @@ mxPelRect grown(const mxPelRect& r, const mxPair<std::int32_t>& h) {
 
 mxBlockNormalizer::mxBlockNormalizer(const mxImageNormalizer& tool, mxPair<std::int32_t> blockSize)
     : tool_(tool), blockSize_(blockSize) {
-  if (blockSize.x() < 1 || blockSize.y() < 1) throw BadParams(L"Both elements of the block size must be >= 1");
+  checkBlockSize(blockSize);
 }
 
 mxBlockNormalizer::mxBlockNormalizer(const mxImageNormalizer& parameters, mxPelSource& reference, mxPelSource* mask,
@@ -95,10 +97,8 @@ std::vector<mxPelRect> mxBlockNormalizer::blocks(const mxPelRect& window, mxPair
 
 void mxBlockNormalizer::checkMethod(Method method) const {
   const std::uint32_t m = method;
-  if (m & ~kAllMethods) throw BadParams(L"Cannot specify an unknown normalization method.");
-  if ((m & (m - 1)) != 0) throw BadParams(L"Cannot run with more than one normalization method.");
-  if (!reference_ && (tool_.trainedMethods() & method) == 0)
-    throw NotTrained(L"This tool was not trained for the specified  method.");
+  checkRunMethod(m);
+  if (!reference_) checkTrained((tool_.trainedMethods() & method) != 0);
 }
 
 mxPelBuffer_const<unsigned char> mxBlockNormalizer::readReference(const mxPelRect& rect) const {
@@ -142,7 +142,7 @@ mxBlockTotals& mxBlockTotals::operator+=(const mxBlockTotals& other) {
 mxPelRect mxBlockNormalizer::checkRun(Method method, const mxPelRect& imageWindow) const {
   if (method == eIdentity) return imageWindow;
   checkMethod(method);
-  if (imageWindow.isNull()) throw BadImage(L"Image must be bound.");
+  checkImageBound(!imageWindow.isNull());
   if (isLocal(method)) {
     const mxPair<std::int32_t> h = halo(method), size = blockSize(method);
     if (size.x() < h.x() || size.y() < h.y())
@@ -258,7 +258,7 @@ bool mxBlockNormalizer::table(Method method, const mxBlockTotals& totals, std::v
     }
     refHistogram = counts32(sum);
     refStats = mxHistoStats(refHistogram, false);
-    if (refStats.samples() == 0) throw CanNotTrain(L"Histogram must be non-empty for the specified methods.");
+    if (refStats.samples() == 0) throw CanNotTrain(ruleMessage(Rule::eHistogramNonEmpty));
   } else {
     refHistogram = tool_.referenceHistogram();
     refStats = tool_.referenceStats();

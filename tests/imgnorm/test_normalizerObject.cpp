@@ -1,3 +1,4 @@
+#include "imgnorm/checks.h"
 #include "support/normalizerTest.h"
 
 using namespace mxImageNormalizerDefs;
@@ -125,4 +126,11 @@ TEST(NormalizerObject, MethodTableRoundTrips) {
   }
   EXPECT_EQ(methodName(Method(3)), L"UnknownMethod");
   EXPECT_EQ(methodName(eIdentity), L"eIdentity");
+}
+
+// Front ends tell a rule by its message: each message names one rule.
+TEST(NormalizerObject, EveryRuleMessageNamesItsRule) {
+  for (const RuleMessage& r : kRuleMessages) EXPECT_EQ(ruleOf(r.message), r.rule) << r.message;
+  EXPECT_EQ(ruleOf(L"Both elements of neighborhoodSize must be >= 1 "), Rule::eNone);
+  EXPECT_EQ(ruleOf(L""), Rule::eNone);
 }
