@@ -7,6 +7,7 @@
 #include "baseif/mxPelOps.h"
 #include "baseif/mxStr.h"
 #include "imgnorm/checks.h"
+#include "imgnorm/diagRecords.h"
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/linearFit.h"
 #include "imgnorm/localCorrection.h"
@@ -20,15 +21,6 @@ using namespace imgnorm::detail;
 namespace {
 constexpr std::uint32_t kInputRecords = 0x10000;
 constexpr std::uint32_t kResultRecords = 0x20000;
-
-// "( x , y )" from doubles: how training shows its pairs.
-std::wstring pairText(const mxVector<2>& v) { return L"( " + mfStr(v.x()) + L" , " + mfStr(v.y()) + L" )"; }
-std::wstring pairText(const mxPair<double>& p) { return pairText(mxVector<2>(p.x(), p.y())); }
-std::wstring pairText(const mxPair<std::int32_t>& p) { return pairText(mxVector<2>(p.x(), p.y())); }
-// "(x, y)" from integers: how running shows its pairs.
-std::wstring longPairText(const mxPair<std::int32_t>& p) {
-  return L"(" + mfStr(int(p.x())) + L", " + mfStr(int(p.y())) + L")";
-}
 
 // Parameters come from the setters (always valid) or from an archive (not
 // checked while loading).  Training refuses values the setters would have
@@ -83,18 +75,9 @@ void mxImageNormalizer::trainMethods(Method methods, mxDiagObject* diag, std::ui
   }
 
   if (!diag || !mxDiagObject::shouldRecord(diagFlags, kInputRecords)) return;
-  mf_AddImage(diag, referenceImage_, L"referenceImage", false);
-  std::wstring text = L"trainedMethods=(";
-  for (int bit = 0; bit < 32; ++bit)
-    if (std::uint32_t(trainedMethods_) & (1u << bit)) text += mfStr(int(1u << bit)) + L" | ";
-  text += L")\n";
-  text += L"keepMaskedPixels=" + mfStr(keepMaskedPixels_) + L"\n";
-  text += L"tailFractions=" + pairText(tailFractions_) + L"\n";
-  text += L"neighborhoodSize=" + pairText(neighborhoodSize_) + L"\n";
-  text += L"granularity=" + pairText(granularity_) + L"\n";
-  text += L"intensityRange=" + pairText(intensityVariationRange_) + L"\n";
-  mf_AddText(diag, text, L"Parameters");
-  if (maskImage_.isBound()) mf_AddImage(diag, maskImage_, L"maskImage", false);
+  mf_AddImage(diag, referenceImage_, kReferenceRecord, false);
+  mf_AddText(diag, recordText(trainingParameterFields(*this)), kParametersRecord);
+  if (maskImage_.isBound()) mf_AddImage(diag, maskImage_, kMaskRecord, false);
 }
 
 // One run of each trained local method on the reference, its result
@@ -137,17 +120,11 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
   if (diag && mxDiagObject::shouldRecord(diagFlags, kInputRecords)) {
     mxPelBuffer<unsigned char> inputCopy;
     if (image.isBound()) inputCopy = mfPelCopy(image);
-    mf_AddImage(diag, inputCopy, L"Image Normalization", false);
-    std::wstring text = L"method=" + methodName(method) + L"\n";
-    text += L"keepMaskedPixels=" + mfStr(keepMaskedPixels_) + L"\n";
-    text += L"tailFractions=" + pairText(tailFractions_) + L"\n";
-    text += L"neighborhoodSize=" + longPairText(neighborhoodSize_) + L"\n";
-    text += L"granularity=" + longPairText(granularity_) + L"\n";
-    text += L"intensityRange=" + longPairText(intensityVariationRange_) + L"\n";
-    mf_AddText(diag, text, L"Run-time parameters");
+    mf_AddImage(diag, inputCopy, kInputRecord, false);
+    mf_AddText(diag, recordText(runParameterFields(*this, method)), kRunParametersRecord);
     diag->level(savedLevel + 1);
-    mf_AddImage(diag, referenceImage_, L"referenceImage", false);
-    mf_AddImage(diag, maskImage_, L"maskImage", false);
+    mf_AddImage(diag, referenceImage_, kReferenceRecord, false);
+    mf_AddImage(diag, maskImage_, kMaskRecord, false);
     diag->level(savedLevel);
   }
 
@@ -219,7 +196,7 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
   if (diag) {
     if (mxDiagObject::shouldRecord(diagFlags, kResultRecords)) {
       diag->level(savedLevel + 1);
-      mf_AddImage(diag, result, L"Image Normalization Result", false);
+      mf_AddImage(diag, result, kResultRecord, false);
     }
     diag->level(savedLevel);
   }
