@@ -6,8 +6,8 @@
 //   imgnorm info TOOLFILE
 //   imgnorm demo [--data DIR] [--out DIR]
 #include <iostream>
-#include <sstream>
 #include <new>
+#include <sstream>
 #include <tuple>
 
 #include <CLI/CLI.hpp>

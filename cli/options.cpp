@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "baseif/mxStr.h"
-#include "imgnorm/checks.h"
 #include "cli_error.h"
+#include "imgnorm/checks.h"
 
 namespace imgnormcli {
 

@@ -165,8 +165,8 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
   mxPelBuffer<unsigned char> result;
 
   if (isLocal(m)) {
-    runLocalCorrection(work, referenceImage_, binarizedMask_, sampledMask_, maskCoverage_, method, neighborhoodSize_,
-                       granularity_, intensityVariationRange_, false, result, diag, diagFlags, only);
+    runLocalCorrection(work, referenceImage_, {binarizedMask_, sampledMask_, maskCoverage_},
+                       {method, neighborhoodSize_, granularity_, intensityVariationRange_}, result, only);
     success = true;
   } else if (m == eLinearlyFitGrayValues) {
     result = linearFitImage(work, referenceImage_, binarizedMask_, fitAngles_);
@@ -183,8 +183,8 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
       stats = mxHistoStats(histogram, false);
     }
     std::vector<unsigned char> lut;
-    success =
-        histogramMethodLut(method, referenceHistogram_, referenceStats_, tailFractions_, histogram, stats, lut, message);
+    success = histogramMethodLut(method, referenceHistogram_, referenceStats_, tailFractions_, histogram, stats, lut,
+                                 message);
     // An empty histogram ends the run at once: no result, no masked pels put back.
     if (stats.samples() == 0) return mxPelBuffer<unsigned char>();
     if (success) result = mfPelMap(work, lut);

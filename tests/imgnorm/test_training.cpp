@@ -3,6 +3,7 @@
 #include "imgnorm/localCorrection.h"
 
 using namespace mxImageNormalizerDefs;
+using namespace imgnorm::detail;
 
 namespace {
 // A mask with a hole (0) and a mix of non-zero values elsewhere.
