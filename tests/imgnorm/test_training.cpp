@@ -28,7 +28,8 @@ TEST(Training, RequestChecksLeaveTheToolUnchanged) {
   n.train(eIdentity);  // no reference needed
   n.referenceImage(randomImage(40, 30, 1), false);
   n.train(eMatchHistogram);
-  expectError<CanNotTrain>([&] { n.train(Method(kAllMethods + 1)); }, L"<methods> contains an unknown normalization method.");
+  expectError<CanNotTrain>([&] { n.train(Method(kAllMethods + 1)); },
+                           L"<methods> contains an unknown normalization method.");
   EXPECT_EQ(n.trainedMethods(), eMatchHistogram);
   n.train(eLocalCorrection);  // replaces, does not add
   EXPECT_EQ(n.trainedMethods(), eLocalCorrection);
