@@ -11,7 +11,7 @@ from . import _imgnorm
 
 
 class MethodRow(NamedTuple):
-    """One row of the library's method table (imgnorm.methods())."""
+    """One row of the library's method table (imgnorm.METHODS)."""
 
     name: str  # the command-line program's name ('local-mean')
     flag: int  # the bit (0 for identity)
@@ -27,8 +27,8 @@ METHODS = tuple(MethodRow(*row) for row in _imgnorm.methods())
 #: methods.  The values are the C++ mxImageNormalizerDefs::Method values, the
 #: members the method names in capitals ('mean-stddev' is MEAN_STDDEV).
 Method = enum.IntFlag("Method", [(m.name.upper().replace("-", "_"), m.flag) for m in METHODS], module=__name__)
-Method.__doc__ = """Normalization methods as bit flags; one value also carries a set of
-    methods.  The values are the C++ mxImageNormalizerDefs::Method values."""
+Method.__doc__ = ("Normalization methods as bit flags (the C++ mxImageNormalizerDefs::Method values); "
+                  "one value also carries a set of methods.")
 
 #: The command-line program's method names, in its order.
 METHOD_NAMES = {m.name: Method(m.flag) for m in METHODS}
