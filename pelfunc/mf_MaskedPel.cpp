@@ -82,7 +82,7 @@ void countWide(const mxPelBuffer_const<unsigned char>& s, const mxPelBuffer_cons
   const std::int32_t w = s.width();
   std::vector<unsigned char> scratch(static_cast<std::size_t>(w));
   unsigned char* t = scratch.data();
-  mxkernel::HistogramCounter counter(std::int64_t(w) * s.height());
+  mxkernel::HistogramCounter counter;
   std::uint32_t excluded = 0;
   for (std::int32_t j = 0; j < s.height(); ++j) {
     excluded += std::uint32_t(mxkernel::pelSelectRow(s.row(j), m.row(j), t, w));

@@ -53,9 +53,9 @@ TEST(PelKernels, MomentsEqualHistogramStatistics) {
   EXPECT_EQ(mfPelMoments(img, mxPelBuffer<unsigned char>()).samples(), 9001u * 3u);
 }
 
-// Windows large enough to be counted in pairs (even and odd widths, a
-// sub-window starting at an odd column, a single column, which has no pairs)
-// and small ones counted one by one, against single counts.
+// Widths that end in every kind of tail of the eight-pel step (none, 7, 1, a
+// single column), a sub-window starting at an odd column, against single
+// counts.
 TEST(PelKernels, HistogramCountsEveryPelOnce) {
   const mxPelBuffer<unsigned char> img = randomImage(1031, 1100, 5);
   const mxPelRect windows[] = {{0, 0, 1024, 512}, {0, 0, 1031, 1100}, {3, 5, 1001, 700}, {7, 0, 1, 1100}, {1, 1, 9, 9}};
