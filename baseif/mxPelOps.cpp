@@ -29,7 +29,7 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned char>
   const std::int32_t w = src.width();
   // An empty window counts nothing, however many empty rows it has.
   const std::int32_t rows = w > 0 ? src.height() : 0;
-  mxkernel::HistogramCounter counter;
+  mxkernel::HistogramCounter counter(std::int64_t(w) * rows);
   for (std::int32_t j = 0; j < rows; ++j) counter.addRow(src.row(j), w);
   return counter.takeCounts();
 }

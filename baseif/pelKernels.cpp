@@ -227,31 +227,127 @@ std::int32_t pelSelectRow(const unsigned char* s, const unsigned char* m, unsign
   return zeros;
 }
 
-void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
-  std::uint32_t *h0 = single_[0], *h1 = single_[1], *h2 = single_[2], *h3 = single_[3];
-  std::int32_t i = 0;
-  // Pels i .. i + 7 go to sub-histograms 0 2 0 2 1 3 1 3 (in the byte order of
-  // the loads, which does not matter to the counts).
-  for (; i + 8 <= n; i += 8) {
-    std::uint32_t a, b;
-    std::memcpy(&a, s + i, 4);
-    std::memcpy(&b, s + i + 4, 4);
-    ++h0[a & 0xff];
-    ++h1[b & 0xff];
-    ++h2[(a >> 8) & 0xff];
-    ++h3[(b >> 8) & 0xff];
-    ++h0[(a >> 16) & 0xff];
-    ++h1[(b >> 16) & 0xff];
-    ++h2[a >> 24];
-    ++h3[b >> 24];
+std::int32_t pelPackRowPlain(const unsigned char* s, const unsigned char* m, unsigned char* t, std::int32_t n) {
+  std::int32_t kept = 0;
+  for (std::int32_t i = 0; i < n; ++i) {
+    t[kept] = s[i];
+    kept += m[i] != 0;
   }
-  for (; i < n; ++i) ++h0[s[i]];
+  return kept;
+}
+
+// A register of pels per step: the set mask bytes pick the pels that the
+// compress moves to the register's front, the whole register is stored and
+// the output moves on by the number picked.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2,popcnt,bmi2"))) static std::int32_t pelPackRowVbmi2Impl(
+    const unsigned char* s, const unsigned char* m, unsigned char* t, std::int32_t n) {
+  unsigned char* o = t;
+  std::int32_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    const __m512i mv = _mm512_loadu_si512(m + i);
+    const __mmask64 k = _mm512_test_epi8_mask(mv, mv);
+    _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(k, _mm512_loadu_si512(s + i)));
+    o += __builtin_popcountll(k);
+  }
+  if (i < n) {
+    const __mmask64 tail = _bzhi_u64(~0ull, unsigned(n - i));
+    const __m512i mv = _mm512_maskz_loadu_epi8(tail, m + i);
+    const __mmask64 k = _mm512_test_epi8_mask(mv, mv);
+    _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(k, _mm512_maskz_loadu_epi8(tail, s + i)));
+    o += __builtin_popcountll(k);
+  }
+  return std::int32_t(o - t);
+}
+
+bool pelPackRow(const unsigned char* s, const unsigned char* m, unsigned char* t, std::int32_t n, std::int32_t& kept) {
+  static const bool hasVbmi2 = __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("avx512bw") &&
+                               __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+  if (!hasVbmi2 || mxcpu::level() != mxcpu::Level::kAvx512) return false;
+  kept = pelPackRowVbmi2Impl(s, m, t, n);
+  return true;
+}
+
+namespace {
+// The pair table a thread keeps for its next large histogram (empty when it
+// is in use, or before the first).
+thread_local std::vector<std::uint32_t> tKeptPairTable;
+}  // namespace
+
+HistogramCounter::HistogramCounter(std::int64_t pels) {
+  if (pels < kPairPels) return;
+  table_.swap(tKeptPairTable);
+  if (table_.size() != 65536) table_.assign(65536, 0);
+}
+
+HistogramCounter::~HistogramCounter() {
+  if (table_.empty()) return;
+  if (!empty_) std::fill(table_.begin(), table_.end(), 0u);
+  if (tKeptPairTable.empty()) table_.swap(tKeptPairTable);
+}
+
+void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
+  empty_ = false;
+  std::int32_t i = 0;
+  if (table_.empty()) {
+    std::uint32_t *h0 = single_[0], *h1 = single_[1], *h2 = single_[2], *h3 = single_[3];
+    // Pels i .. i + 7 go to sub-histograms 0 2 0 2 1 3 1 3 (in the byte order
+    // of the loads, which does not matter to the counts).
+    for (; i + 8 <= n; i += 8) {
+      std::uint32_t a, b;
+      std::memcpy(&a, s + i, 4);
+      std::memcpy(&b, s + i + 4, 4);
+      ++h0[a & 0xff];
+      ++h1[b & 0xff];
+      ++h2[(a >> 8) & 0xff];
+      ++h3[(b >> 8) & 0xff];
+      ++h0[(a >> 16) & 0xff];
+      ++h1[(b >> 16) & 0xff];
+      ++h2[a >> 24];
+      ++h3[b >> 24];
+    }
+  } else {
+    std::uint32_t* t = table_.data();
+    for (; i + 16 <= n; i += 16) {
+      std::uint64_t a, b;
+      std::memcpy(&a, s + i, 8);
+      std::memcpy(&b, s + i + 8, 8);
+      ++t[a & 0xffff];
+      ++t[(a >> 16) & 0xffff];
+      ++t[(a >> 32) & 0xffff];
+      ++t[a >> 48];
+      ++t[b & 0xffff];
+      ++t[(b >> 16) & 0xffff];
+      ++t[(b >> 32) & 0xffff];
+      ++t[b >> 48];
+    }
+    for (; i + 2 <= n; i += 2) {
+      std::uint16_t a;
+      std::memcpy(&a, s + i, 2);
+      ++t[a];
+    }
+  }
+  for (; i < n; ++i) ++single_[0][s[i]];
 }
 
 std::vector<std::uint32_t> HistogramCounter::takeCounts() {
   std::vector<std::uint32_t> out(256);
   for (int k = 0; k < 256; ++k) out[k] = single_[0][k] + single_[1][k] + single_[2][k] + single_[3][k];
+  // Table index hi * 256 + lo (whichever pel of the pair either byte came
+  // from): the pair's count goes to lo and to hi.  The table is emptied on
+  // the way, for the next histogram.
+  if (!table_.empty())
+    for (int hi = 0; hi < 256; ++hi) {
+      std::uint32_t* r = table_.data() + hi * 256;
+      std::uint32_t row = 0;
+      for (int lo = 0; lo < 256; ++lo) {
+        row += r[lo];
+        out[lo] += r[lo];
+        r[lo] = 0;
+      }
+      out[hi] += row;
+    }
   std::fill(&single_[0][0], &single_[0][0] + 4 * 256, 0u);
+  empty_ = true;
   return out;
 }
 

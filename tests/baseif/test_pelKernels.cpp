@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -11,8 +12,10 @@
 #include "support/testImages.h"
 
 // The fast paths must agree with the plain loops for every length (tails of
-// every size) and alignment.
-TEST(PelKernels, MapAndSelectMatchThePlainLoops) {
+// every size) and alignment; the packing at every level (those without it
+// write nothing).
+TEST(PelKernels, MapSelectAndPackMatchThePlainLoops) {
+  const mxcpu::Level top = mxcpu::detected();
   std::mt19937 rng(7);
   std::vector<unsigned char> lut(256), src(700), mask(700);
   for (auto& v : lut) v = static_cast<unsigned char>(rng());
@@ -32,6 +35,18 @@ TEST(PelKernels, MapAndSelectMatchThePlainLoops) {
       EXPECT_EQ(mxkernel::pelSelectRow(src.data() + offset, mask.data() + offset, t.data(), n),
                 mxkernel::pelSelectRowPlain(src.data() + offset, mask.data() + offset, u.data(), n));
       ASSERT_EQ(t, u) << n;
+
+      std::vector<unsigned char> packed(n + 63, 0xEE), plain(n + 63, 0xEE);
+      const std::int32_t kept = mxkernel::pelPackRowPlain(src.data() + offset, mask.data() + offset, plain.data(), n);
+      for (int l = 0; l <= int(top); ++l) {
+        mxcpu::capLevel(mxcpu::Level(l));
+        std::int32_t got = -1;
+        const bool packs = mxkernel::pelPackRow(src.data() + offset, mask.data() + offset, packed.data(), n, got);
+        mxcpu::capLevel(top);
+        if (!packs) continue;
+        ASSERT_EQ(got, kept) << "level " << l << " length " << n;
+        ASSERT_TRUE(std::equal(plain.begin(), plain.begin() + kept, packed.begin())) << "level " << l << " length " << n;
+      }
     }
   }
 }
