@@ -9,7 +9,8 @@
 
 namespace mxkernel {
 
-// d[i] = lut[s[i]] for i < n (s and d may be equal).
+// d[i] = lut[s[i]] for i < n (s and d may be equal); byte shuffles at the
+// AVX2 level, the VBMI version at the AVX-512 level where the processor has it.
 void pelMapRow(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut);
 void pelMapRowPlain(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut);
 // The AVX-512 VBMI version; false (nothing written) when the processor lacks it.
