@@ -8,11 +8,13 @@
 #include <cmath>
 #include <cstdint>
 
-#include "baseif/detail/pelMedian.h"
+#include "baseif/mxCpuLevel.h"
 #include "baseif/mxGaussSample.h"
 #include "baseif/mxPelMedian.h"
 #include "imgnorm/localCorrection.h"
 #include "imgnorm/localGain.h"
+
+using namespace imgnorm::detail;
 
 namespace {
 
@@ -84,11 +86,13 @@ void BM_MedianPortable(benchmark::State& state) {
   const mxPelBuffer<unsigned char> img = testImage(1);
   const std::int32_t k = std::int32_t(state.range(0));
   const mxPelMedianParams p({k, k}, {0, 255}, true);
+  mxcpu::capLevel(mxcpu::Level::kBaseline);
   for (auto _ : state) {
-    mxPelBuffer<unsigned char> out(img.window());
-    mxkernel::pelMedianPortable(img, {}, p, out);
+    mxPelBuffer<unsigned char> out;
+    mfPelMedian(img, p, out);
     benchmark::DoNotOptimize(out.pointToOffset());
   }
+  mxcpu::capLevel(mxcpu::Level::kAvx512);
   setPerPel(state);
 }
 BENCHMARK(BM_MedianPortable)->Arg(101)->Unit(benchmark::kMillisecond);
@@ -103,7 +107,7 @@ void BM_LocalCorrection(benchmark::State& state) {
   const std::int32_t g = std::int32_t(state.range(2));
   for (auto _ : state) {
     mxPelBuffer<unsigned char> result;
-    runLocalCorrection(image, reference, {}, {}, {}, method, {k, k}, {g, g}, {-127, 127}, false, result, nullptr, 0);
+    runLocalCorrection(image, reference, {}, {method, {k, k}, {g, g}, {-127, 127}}, result);
     benchmark::DoNotOptimize(result.pointToOffset());
   }
   setPerPel(state);
@@ -128,8 +132,8 @@ void BM_LocalCorrectionMasked(benchmark::State& state) {
   localCorrectionMasks(mask, {k, k}, {g, g}, true, sampled, coverage);
   for (auto _ : state) {
     mxPelBuffer<unsigned char> result;
-    runLocalCorrection(image, reference, mask, sampled, coverage, mxImageNormalizerDefs::eLocalCorrection, {k, k},
-                       {g, g}, {-127, 127}, false, result, nullptr, 0);
+    runLocalCorrection(image, reference, {mask, sampled, coverage},
+                       {mxImageNormalizerDefs::eLocalCorrection, {k, k}, {g, g}, {-127, 127}}, result);
     benchmark::DoNotOptimize(result.pointToOffset());
   }
   setPerPel(state);
@@ -149,7 +153,7 @@ void BM_LocalCorrectionSize(benchmark::State& state) {
   const mxPelBuffer<unsigned char> reference = testImage(0, false, size);
   for (auto _ : state) {
     mxPelBuffer<unsigned char> result;
-    runLocalCorrection(image, reference, {}, {}, {}, method, {k, k}, {1, 1}, {-127, 127}, false, result, nullptr, 0);
+    runLocalCorrection(image, reference, {}, {method, {k, k}, {1, 1}, {-127, 127}}, result);
     benchmark::DoNotOptimize(result.pointToOffset());
   }
   setPerPel(state, size);

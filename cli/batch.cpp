@@ -22,6 +22,7 @@
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "options.h"
 #include "report.h"
+#include "tiff_stream.h"
 
 namespace fs = std::filesystem;
 
@@ -45,8 +46,7 @@ std::vector<std::string> listFolder(const std::string& folder, std::vector<Skipp
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string path = it->path().string();
     const std::string name = it->path().filename().string();
-    long pid;
-    if (isTemporaryName(name, pid)) continue;  // an output being written by a run
+    if (isTemporaryName(name)) continue;  // an output being written by a run
     std::error_code fec;
     const fs::file_status st = it->status(fec);  // follows links: a link to an image is taken
     std::string reason;
@@ -86,6 +86,17 @@ void refuseOverwrite(const std::string& option, const std::string& output, const
     if (!in.path.empty() && fileIdentity(in.path) == key)
       throw CliError(kExitUsage, option + " " + output + ": is " + in.role + " (" + in.path +
                                      "); choose another output, or give --in-place to overwrite it");
+}
+
+void refuseReplacingPages(const NamedInput& input) {
+  // A result has one page; the other pages of the file it replaces would be
+  // lost, so --in-place stops short of that.
+  const int pages = tiffPageCount(input.path);
+  if (pages > 1)
+    throw CliError(kExitUsage, "--in-place: " + input.path + " (" + input.role + ") is a TIFF file of " +
+                                   std::to_string(pages) +
+                                   " pages, and the result, one page, would replace them all; write it to "
+                                   "another output");
 }
 
 BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& output, const std::string& format,
@@ -139,6 +150,7 @@ BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& o
     if (in != inputKeys.end() && !inPlace)
       throw CliError(kExitUsage, it.output + ": the output would overwrite " + in->second.role + " (" +
                                      in->second.path + "); choose another output, or give --in-place");
+    if (in != inputKeys.end()) refuseReplacingPages(in->second);
     const std::string key = pathKey(it.output);
     auto [pos, fresh] = outputs.emplace(key, it.input);
     if (!fresh)
@@ -185,8 +197,10 @@ std::uint64_t selectedPels(const mxPelBuffer_const<unsigned char>& mask, const m
   return n;
 }
 
-bool isLocal(std::uint32_t methods) {
-  return (methods & (mxImageNormalizerDefs::eLocalCorrection | mxImageNormalizerDefs::eLocalCorrectionEnhanced)) != 0;
+// Whether the set holds a local method.
+bool hasLocal(std::uint32_t methods) {
+  using namespace mxImageNormalizerDefs;
+  return (methods & methodMask(MethodKind::eLocal)) != 0;
 }
 
 void warnNeighborhood(const mxImageNormalizer& tool, const std::string& what, std::int32_t w, std::int32_t h,
@@ -209,12 +223,12 @@ void warnAboutMethods(const mxImageNormalizer& tool, std::uint32_t methods, Warn
                   "tails with fractions 0,1 matches the darkest and brightest pels: a min/max stretch that "
                   "noise and defects throw off; --tail-fractions 0.01,0.99 is more robust");
   const auto& ref = tool.referenceImage();
-  if (isLocal(methods) && ref.isBound())
+  if (hasLocal(methods) && ref.isBound())
     warnNeighborhood(tool, "the reference image", ref.width(), ref.height(), warnings);
 }
 
 void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method, const std::string& input,
-                  const mxPelBuffer_const<unsigned char>& image, const mxPelRect& covered, Warnings& warnings) {
+                  const mxPelRect& image, const mxPelRect& covered, Warnings& warnings) {
   using namespace mxImageNormalizerDefs;
   if (method == eIdentity || covered.isNull()) return;
   const auto& ref = tool.referenceImage();
@@ -225,7 +239,7 @@ void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method m
                                  "): every method, the global ones too, normalizes only "
                                  "the part of the image that overlaps the reference image (" +
                                  sizeText(ref.width(), ref.height()) + (mask.isBound() ? ") and its mask" : ")"));
-  if (isLocal(method)) warnNeighborhood(tool, input, covered.width(), covered.height(), warnings);
+  if (hasLocal(method)) warnNeighborhood(tool, input, covered.width(), covered.height(), warnings);
   if (method == eMatchHistogram) {
     const std::uint64_t run = selectedPels(mask, covered);
     const std::uint64_t trained =
@@ -304,6 +318,44 @@ private:
   std::string last_;
 };
 
+// The part of a run-time image a run reads: the reference's window, cut by
+// the mask's.
+mxPelRect usedWindow(const mxImageNormalizer& tool) {
+  const mxPelRect ref = tool.referenceImage().window();
+  return tool.maskImage().isBound() ? ref.intersect(tool.maskImage().window()) : ref;
+}
+
+// A TIFF beyond --max-pixels: normalized block by block into a TIFF output,
+// refused (naming the limit and both ways out) for any other output.
+void streamItem(const mxImageNormalizer& tool, const BatchItem& item, const BatchOptions& options,
+                ItemResult& result) {
+  std::int32_t w = 0, h = 0;
+  tiffSize(item.input, w, h);
+  const std::string what = item.input + ": a TIFF of " + sizeText(w, h) + " pels, beyond --max-pixels (" +
+                           std::to_string(options.read.maxPixels) + " pels), ";
+  ImageFormat format;
+  if (!formatFromName(item.output, format) || format != ImageFormat::kTiff)
+    throw CliError(kExitInput, what +
+                                   "is normalized block by block into a TIFF output only: give -o NAME.tif "
+                                   "(--format tif for a folder), or raise --max-pixels to read it whole");
+  if (options.report)
+    throw CliError(kExitInput, what + "is normalized block by block, and --diag needs whole images: drop --diag, "
+                                      "or raise --max-pixels to read it whole");
+  const StreamedRun run = streamWithTool(tool, options.method, item.input, item.output, options.write.compression);
+  result.info.width = run.image.width();
+  result.info.height = run.image.height();
+  if (run.result.isNull()) {
+    result.outcome = Outcome::kSoft;
+    result.message = "the image does not overlap the reference image";
+  } else if (!run.success) {
+    result.outcome = Outcome::kSoft;
+    result.message = mfToUtf8(run.message);
+  } else {
+    if (options.warnings) warnAboutRun(tool, options.method, item.input, run.image, run.result, *options.warnings);
+    result.written = true;
+  }
+}
+
 void processItem(const mxImageNormalizer& tool, const BatchItem& item, const BatchOptions& options, bool withDiag,
                  ItemResult& result) {
   if (!item.error.empty()) {
@@ -312,7 +364,15 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
     return;
   }
   try {
-    const mxPelBuffer<unsigned char> image = readImage(item.input, options.read, &result.info);
+    if (tiffBeyondLimit(item.input, options.read)) {
+      streamItem(tool, item, options, result);
+      return;
+    }
+    // Only the part of the image the tool uses is decoded and kept (the
+    // identity returns the whole image).
+    ReadOptions read = options.read;
+    if (options.method != mxImageNormalizerDefs::eIdentity) read.keep = usedWindow(tool);
+    const mxPelBuffer<unsigned char> image = readImage(item.input, read, &result.info);
     if (withDiag && !result.info.conversion.empty())
       result.diag.addText(mfFromUtf8(result.info.conversion), L"Grey conversion");
     bool success = false;
@@ -329,7 +389,9 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
       result.message = "the image does not overlap the reference image";
       return;
     }
-    if (options.warnings) warnAboutRun(tool, options.method, item.input, image, out.window(), *options.warnings);
+    if (options.warnings)
+      warnAboutRun(tool, options.method, item.input, mxPelRect(0, 0, result.info.width, result.info.height),
+                   out.window(), *options.warnings);
     writeImage(item.output, out, options.write);
     result.written = true;
   } catch (const CliError& e) {

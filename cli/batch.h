@@ -40,6 +40,9 @@ std::string fileIdentity(const std::string& path);
 // inputs, unless inPlace.  option names the output in the message ("-o").
 void refuseOverwrite(const std::string& option, const std::string& output, const std::vector<NamedInput>& inputs,
                      bool inPlace);
+// Refuses (CliError, kExitUsage) replacing input by a result when it is a
+// TIFF file of several pages: the result has one.
+void refuseReplacingPages(const NamedInput& input);
 
 // An entry of an input folder that the batch does not take, with the reason
 // ("not an image file name", "hidden", "folder (not scanned)", "FIFO, not a
@@ -61,7 +64,8 @@ struct BatchPlan {
 // the input, PNG for inputs the program cannot write) picks the outputs'
 // format in a folder.  Throws CliError (kExitUsage) for outputs that would
 // collide, or that would overwrite an input image or one of others (the
-// reference, mask or tool file) unless inPlace.
+// reference, mask or tool file) unless inPlace, and, with inPlace, outputs
+// that would replace a multi-page TIFF file.
 BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& output, const std::string& format,
                     const std::vector<NamedInput>& others = {}, bool inPlace = false);
 
@@ -92,12 +96,12 @@ private:
   std::map<std::string, Entry> byKind_;
 };
 
-// The warnings about one run-time image that the tool normalized into result
-// (whose window is the part of image it covers): an output smaller than the
+// The warnings about one run-time image (of window image) that the tool
+// normalized into a result covering covered: an output smaller than the
 // input, a neighbourhood as large as the image, histogram matching between
 // regions of different pel counts.
 void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method, const std::string& input,
-                  const mxPelBuffer_const<unsigned char>& image, const mxPelRect& covered, Warnings& warnings);
+                  const mxPelRect& image, const mxPelRect& covered, Warnings& warnings);
 // The warnings about a method choice before any image: tails over the whole
 // range, a neighbourhood at least as large as the reference's shorter side.
 void warnAboutMethods(const mxImageNormalizer& tool, std::uint32_t methods, Warnings& warnings);

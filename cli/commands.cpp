@@ -30,10 +30,11 @@ const char* exitCodeHelp() {
          "  0  everything done\n"
          "  1  done, but the tool could not normalize some images (soft failures, listed in the summary)\n"
          "  2  usage error: unknown option or method, bad parameter value, outputs that would collide\n"
-         "     or overwrite an input (without --in-place), a --diag folder imgnorm did not write\n"
+         "     or overwrite an input (without --in-place), --in-place over a multi-page TIFF, a --diag\n"
+         "     folder imgnorm did not write, an output where the report writes its own files\n"
          "  3  input error: missing, unreadable, corrupt or truncated image or tool file, colour or 16-bit\n"
          "     image without --to-gray, a reference the tool cannot train on\n"
-         "  4  output error: an output file or folder cannot be written\n"
+         "  4  output error: an output file or folder cannot be written, or is not a regular file or folder\n"
          "  5  internal error, or out of memory (also for one image of a batch)\n"
          "In a batch the worst problem decides the code; the batch goes on past bad images.";
 }
@@ -123,6 +124,13 @@ ReportSetup reportSetup(const std::string& commandLine, std::uint32_t methods, b
   return setup;
 }
 
+// Outputs may not go where the report writes its own files.
+void refuseReportClash(const Diagnostics* diag, const BatchPlan& plan) {
+  if (!diag) return;
+  for (const BatchItem& it : plan.items)
+    if (!it.output.empty()) diag->folder.refuseClash(it.output);
+}
+
 std::string toGraySetting(const ReadOptions& read) {
   return read.toGray
              ? "yes: colour to luma 0.299 R + 0.587 G + 0.114 B; deeper samples: " + grayScalingText(read.scaling)
@@ -143,6 +151,7 @@ ExitCode cmdTrain(const TrainArgs& args) {
                                    ": a tool file with an image extension; other programs will take it for an image "
                                    "(.imn is the usual extension)");
   std::unique_ptr<Diagnostics> diag = openDiagnostics(args.diag);
+  if (diag) diag->folder.refuseClash(args.output);
   prepareFolderOf(args.output);
   mxImageNormalizer tool;
   configureTool(args.tool, tool);
@@ -175,6 +184,7 @@ namespace {
 ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method method, Diagnostics* diag,
                      const std::vector<NamedInput>& others, Warnings& warnings) {
   const BatchPlan plan = planBatch(args.inputs, args.output, args.format, others, args.inPlace);
+  refuseReportClash(diag, plan);
   // The output folder (or the output file's folder) must be writable before any work.
   bool toFile = plan.items.size() == 1 && plan.items[0].output == args.output;
   if (toFile)
@@ -221,6 +231,8 @@ namespace {
 void refuseStreamOverwrite(const RunArgs& args, std::vector<NamedInput> others) {
   for (const std::string& in : args.inputs) others.push_back({in, "an input image"});
   refuseOverwrite("-o", args.output, others, args.inPlace);
+  for (const NamedInput& in : others)
+    if (!in.path.empty() && fileIdentity(in.path) == fileIdentity(args.output)) refuseReplacingPages(in);
 }
 
 }  // namespace
@@ -234,7 +246,7 @@ ExitCode cmdRun(const RunArgs& args) {
     throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile +
                                    " is not trained for it (trained: " + methodSetText(tool.trainedMethods()) + ")");
   const std::vector<NamedInput> others = {{args.toolFile, "the tool file"}};
-  if (wantsStreaming(args)) {
+  if (wantsStreaming(args, false)) {
     refuseStreamOverwrite(args, others);
     return runStreamed(args, method, &tool);
   }
@@ -248,11 +260,11 @@ ExitCode cmdNormalize(const RunArgs& args) {
   // Checked before the reference is read: -o naming the reference or mask.
   const std::vector<NamedInput> others = {{args.tool.reference, "the reference image"},
                                           {args.tool.mask, "the mask image"}};
-  if (wantsStreaming(args)) {
+  if (wantsStreaming(args, true)) {
     refuseStreamOverwrite(args, others);
     return runStreamed(args, method, nullptr);
   }
-  planBatch(args.inputs, args.output, args.format, others, args.inPlace);
+  refuseReportClash(diag.get(), planBatch(args.inputs, args.output, args.format, others, args.inPlace));
   mxImageNormalizer tool;
   configureTool(args.tool, tool);
   try {

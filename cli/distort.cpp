@@ -11,6 +11,7 @@ const std::vector<DistortionInfo>& distortionTable() {
       {DistortionKind::kGamma, "gamma", "255 (v/255)^0.5: brightening gamma curve"},
       {DistortionKind::kPlane, "plane", "v + tilted plane from -60 (top left) to +60 (bottom right)"},
       {DistortionKind::kVignette, "vignette", "v (1 - 0.6 r^2): darkening towards the corners"},
+      {DistortionKind::kVaryingGain, "varying-gain", "v (0.9 + 0.3 x): gain from 0.6 (left) to 1.2 (right)"},
   };
   return table;
 }
@@ -29,6 +30,8 @@ double distortedValue(DistortionKind kind, double v, std::int32_t x, std::int32_
       return v + 30.0 * (u + w);
     case DistortionKind::kVignette:
       return v * (1.0 - 0.6 * (u * u + w * w) / 2.0);
+    case DistortionKind::kVaryingGain:
+      return v * (0.9 + 0.3 * u);
   }
   return v;
 }

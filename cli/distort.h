@@ -16,7 +16,8 @@ enum class DistortionKind {
   kGainOffset,  // v' = 0.6 v + 70: lower contrast, brighter
   kGamma,       // v' = 255 (v / 255)^0.5: a brightening gamma curve
   kPlane,       // v' = v + s, s a tilted plane from -60 (top left) to +60 (bottom right)
-  kVignette     // v' = v (1 - 0.6 r^2), r the distance from the centre, 1 at the corners
+  kVignette,    // v' = v (1 - 0.6 r^2), r the distance from the centre, 1 at the corners
+  kVaryingGain  // v' = v g, g from 0.6 (left edge) to 1.2 (right edge), uneven lighting
 };
 
 struct DistortionInfo {

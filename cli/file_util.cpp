@@ -3,15 +3,17 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
-#include <fstream>
+#include <random>
 #include <system_error>
 #include <type_traits>
 
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,43 +98,154 @@ std::vector<std::uint8_t> readFileBytes(const std::string& path, std::uint64_t m
 }
 
 namespace {
-const char kTempMark[] = ".tmp-imgnorm-";
+
+constexpr char kTempPrefix[] = ".imgnorm-tmp-";
+constexpr std::size_t kTempPrefixLength = sizeof kTempPrefix - 1;
+constexpr std::size_t kTempRandomLength = 6;
+
+// A fresh temporary in folder, created exclusively (0666 less the umask) and
+// locked; the name goes to name.  Returns the descriptor, or -1 with errno.
+int createTemporaryIn(const std::string& folder, std::string& name) {
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  // A counter through a mixing function (splitmix64), seeded once per
+  // process: unique within the process, unpredictable enough between them;
+  // O_EXCL settles the rare clash.
+  static std::atomic<std::uint64_t> state{std::uint64_t(std::random_device{}()) << 32 ^ std::uint64_t(::getpid())};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::uint64_t z = state.fetch_add(0x9E3779B97F4A7C15ull) + 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    std::string leaf = kTempPrefix;
+    for (std::size_t i = 0; i < kTempRandomLength; ++i, z /= 62) leaf += alphabet[z % 62];
+    name = (fs::path(folder) / leaf).string();
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd >= 0) ::flock(fd, LOCK_EX);  // fresh, so nobody else holds it: no wait
+    return fd;
+  }
+  errno = EEXIST;
+  return -1;
 }
 
-std::string temporaryNameFor(const std::string& target) {
-  static std::atomic<unsigned> counter{0};
-  const fs::path p(target);
-  const std::string name =
-      "." + p.filename().string() + kTempMark + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
-  return (p.parent_path() / name).string();
+// path with the symbolic links of its last component followed to the file
+// they lead to (which may not exist yet).
+std::string followLinks(const std::string& path, const std::string& name) {
+  std::string p = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+    std::vector<char> text(std::size_t(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+    const ssize_t n = ::readlink(p.c_str(), text.data(), text.size());
+    if (n < 0 || std::size_t(n) >= text.size())
+      throw CliError(kExitOutput, name + ": cannot write: cannot read the symbolic link " + p);
+    const fs::path link(std::string(text.data(), std::size_t(n)));
+    p = link.is_absolute() ? link.string() : (fs::path(p).parent_path() / link).string();
+  }
+  throw CliError(kExitOutput, name + ": cannot write: " + errnoText(ELOOP));
 }
 
-bool isTemporaryName(const std::string& name, long& pid) {
-  if (name.size() < 2 || name[0] != '.') return false;
-  const std::size_t mark = name.rfind(kTempMark);
-  if (mark == std::string::npos || mark < 1) return false;
-  const std::string tail = name.substr(mark + sizeof kTempMark - 1);  // "PID-N"
-  const std::size_t dash = tail.find('-');
-  if (dash == 0 || dash == std::string::npos || dash + 1 == tail.size() || dash > 9) return false;
-  if (tail.find_first_not_of("0123456789-") != std::string::npos || tail.find('-', dash + 1) != std::string::npos)
+std::string notRegularText(mode_t mode) {
+  return "is a " + kindOf(mode) + ", not a regular file; only regular files are replaced";
+}
+
+}  // namespace
+
+bool isTemporaryName(const std::string& name) {
+  if (name.size() != kTempPrefixLength + kTempRandomLength || name.compare(0, kTempPrefixLength, kTempPrefix) != 0)
     return false;
-  pid = std::stol(tail.substr(0, dash));
-  return pid > 0;
+  for (std::size_t i = kTempPrefixLength; i < name.size(); ++i)
+    if (!std::isalnum(static_cast<unsigned char>(name[i]))) return false;
+  return true;
 }
 
 int removeStaleTemporaries(const std::string& folder) {
+  const Fd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  if (dir.fd < 0) return 0;
+  const std::time_t staleBefore = std::time(nullptr) - kStaleTemporaryAgeSeconds;
   int removed = 0;
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    long pid = 0;
-    if (!isTemporaryName(it->path().filename().string(), pid)) continue;
-    // Only a temporary whose process is gone is stale; a live process (or
-    // one we may not signal) may still be writing it.
-    if (pid == long(::getpid()) || ::kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;
-    std::error_code rec;
-    if (fs::remove_all(it->path(), rec) > 0 && !rec) ++removed;
+    const std::string name = it->path().filename().string();
+    if (!isTemporaryName(name)) continue;
+    // O_NOFOLLOW: a link is never followed; O_NONBLOCK: a FIFO never waits.
+    const Fd f{::openat(dir.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    struct stat st, now;
+    if (f.fd < 0 || ::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_mtime > staleBefore) continue;
+    // A writer holds its temporary locked until it is renamed away.
+    if (::flock(f.fd, LOCK_EX | LOCK_NB) != 0) continue;
+    // Still the same file under that name (not replaced meanwhile)?
+    if (::fstatat(dir.fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != st.st_dev ||
+        now.st_ino != st.st_ino)
+      continue;
+    if (::unlinkat(dir.fd, name.c_str(), 0) == 0) ++removed;
   }
   return removed;
+}
+
+PendingFile::PendingFile(const std::string& target, Links links) : name_(target), links_(links) {
+  target_ = links == Links::kFollow ? followLinks(target, name_) : target;
+  struct stat st;
+  if (::lstat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !(links == Links::kReplace && S_ISLNK(st.st_mode)))
+    throw CliError(kExitOutput, name_ + ": " + notRegularText(st.st_mode));
+  const fs::path folder = fs::path(target_).parent_path();
+  fd_ = createTemporaryIn(folder.empty() ? "." : folder.string(), temporary_);
+  if (fd_ < 0) {
+    const int err = errno;
+    temporary_.clear();
+    throw CliError(kExitOutput, name_ + ": cannot write: " + errnoText(err));
+  }
+}
+
+PendingFile& PendingFile::operator=(PendingFile&& other) noexcept {
+  if (this != &other) {
+    discard();
+    name_ = std::move(other.name_);
+    target_ = std::move(other.target_);
+    temporary_ = std::move(other.temporary_);
+    fd_ = std::exchange(other.fd_, -1);
+    links_ = other.links_;
+    other.temporary_.clear();
+  }
+  return *this;
+}
+
+void PendingFile::discard() noexcept {
+  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  temporary_.clear();
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void PendingFile::commit() {
+  auto fail = [&](const std::string& why) {
+    discard();
+    throw CliError(kExitOutput, name_ + ": " + why);
+  };
+  if (temporary_.empty()) fail("cannot write: nothing was written");
+  // Closing a duplicate reports delayed write errors (NFS, quotas) as close
+  // does, while the lock stays held through the rename.
+  const int dup = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (dup < 0 || ::close(dup) != 0) fail("cannot write: " + errnoText(errno));
+  struct stat st;
+  if (::lstat(target_.c_str(), &st) == 0) {
+    if (S_ISREG(st.st_mode)) {
+      // The replaced file's owner and group where the process may give them
+      // (root; a group the caller belongs to), then its mode (after the
+      // owner, since changing the owner clears the set-ID bits).
+      struct stat mine;
+      if (::fstat(fd_, &mine) == 0 && (mine.st_uid != st.st_uid || mine.st_gid != st.st_gid) &&
+          ::fchown(fd_, st.st_uid, st.st_gid) != 0)
+        (void)!::fchown(fd_, uid_t(-1), st.st_gid);
+      if (::fchmod(fd_, st.st_mode & 07777) != 0) fail("cannot write: " + errnoText(errno));
+    } else if (!(links_ == Links::kReplace && S_ISLNK(st.st_mode))) {
+      fail(notRegularText(st.st_mode));
+    }
+  }
+  if (std::rename(temporary_.c_str(), target_.c_str()) != 0) fail("cannot write: " + errnoText(errno));
+  temporary_.clear();  // renamed: nothing left to remove
+  ::close(fd_);
+  fd_ = -1;
 }
 
 bool writeAll(int fd, const void* data, std::size_t size) {
@@ -150,44 +263,33 @@ bool writeAll(int fd, const void* data, std::size_t size) {
   return true;
 }
 
-void commitTemporary(const std::string& temporary, const std::string& target) {
-  if (std::rename(temporary.c_str(), target.c_str()) != 0) {
+void writeFileAtomically(const std::string& path, const std::vector<std::uint8_t>& bytes, PendingFile::Links links) {
+  PendingFile file(path, links);
+  if (!writeAll(file.fd(), bytes.data(), bytes.size())) {
+    // The reason is taken from the call that failed, before anything else can change errno.
     const int err = errno;
-    std::remove(temporary.c_str());
-    throw CliError(kExitOutput, target + ": cannot write: " + errnoText(err));
-  }
-}
-
-void writeFileAtomically(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  const std::string tmp = temporaryNameFor(path);
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) throw CliError(kExitOutput, path + ": cannot write: " + errnoText(errno));
-  // The reason is taken from the call that failed, before anything else can
-  // change errno; close reports delayed write errors (NFS, quotas) too.
-  int err = writeAll(fd, bytes.data(), bytes.size()) ? 0 : errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err != 0) {
-    ::unlink(tmp.c_str());
+    file.discard();
     throw CliError(kExitOutput, path + ": cannot write: " + errnoText(err));
   }
-  commitTemporary(tmp, path);
+  file.commit();
 }
 
 void prepareOutputFolder(const std::string& folder) {
-  std::error_code ec;
-  if (!fs::exists(folder, ec)) {
+  struct stat st;
+  if (::stat(folder.c_str(), &st) != 0) {
+    std::error_code ec;
     fs::create_directories(folder, ec);
     if (ec) throw CliError(kExitOutput, folder + ": cannot create the output folder: " + ec.message());
-  } else if (!fs::is_directory(folder, ec)) {
-    throw CliError(kExitOutput, folder + ": exists and is not a folder");
+  } else if (!S_ISDIR(st.st_mode)) {
+    throw CliError(kExitOutput, folder + ": is a " + kindOf(st.st_mode) + ", not a folder");
   }
   // Permission bits do not tell the whole story (read-only mounts, ACLs, root):
   // try to create a file.
-  const std::string probe = temporaryNameFor((fs::path(folder) / "probe").string());
-  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  std::string probe;
+  const int fd = createTemporaryIn(folder, probe);
   if (fd < 0) throw CliError(kExitOutput, folder + ": cannot write into the output folder: " + errnoText(errno));
-  ::close(fd);
   ::unlink(probe.c_str());
+  ::close(fd);
   removeStaleTemporaries(folder);
 }
 
@@ -198,6 +300,9 @@ void prepareFolderOf(const std::string& file) {
   } catch (const CliError& e) {
     throw CliError(kExitOutput, file + ": cannot write: " + e.what());
   }
+  struct stat st;
+  if (::stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    throw CliError(kExitOutput, file + ": " + notRegularText(st.st_mode));
 }
 
 }  // namespace imgnormcli

@@ -5,8 +5,11 @@
 //   imgnorm normalize -r REF [-m MASK] --method NAME [parameters] INPUT... -o OUT
 //   imgnorm info TOOLFILE
 //   imgnorm demo [--data DIR] [--out DIR]
+#include <charconv>
+#include <climits>
 #include <iostream>
 #include <new>
+#include <sstream>
 #include <tuple>
 
 #include <CLI/CLI.hpp>
@@ -25,6 +28,21 @@
 using namespace imgnormcli;
 
 namespace {
+
+// A whole number from lo to hi.  (CLI11's own range checks print the limits
+// of a double, "0.000000 to 1.797...e308", and say the same of any text.)
+CLI::Validator wholeNumber(std::int64_t lo, std::int64_t hi = INT_MAX) {
+  const std::string range = std::to_string(lo) + " to " + std::to_string(hi);
+  return CLI::Validator(
+      [lo, hi, range](std::string& text) -> std::string {
+        std::int64_t v = 0;
+        const char* end = text.data() + text.size();
+        const auto r = std::from_chars(text.data(), end, v);
+        if (r.ec == std::errc() && r.ptr == end && v >= lo && v <= hi) return "";
+        return "expected a whole number from " + range + ", got '" + text + "'";
+      },
+      hi == INT_MAX ? (lo == 0 ? "NONNEGATIVE" : "POSITIVE") : std::to_string(lo) + ".." + std::to_string(hi));
+}
 
 void addToolOptions(CLI::App* cmd, ToolOptions& o) {
   cmd->add_option("-r,--reference", o.reference, "Reference image (8-bit grey PNG, TIFF, JPEG, BMP or PGM)")
@@ -74,12 +92,11 @@ void addReadOptions(CLI::App* cmd, ImageArgs& a) {
       "Convert colour, alpha and deeper than 8-bit images to 8-bit grey (luma).  --to-gray=SCALING says how deeper "
       "samples become 8 bits: auto (default: the image's own range, 0.01 % cut at each end), shift:N (v >> N), "
       "range:LO,HI (LO -> 0, HI -> 255) or full (the whole depth, e.g. 65535 -> 255)");
-  cmd->add_option("--page", a.page, "Page of multi-page TIFF files to read, from 1 (default 1)")
-      ->check(CLI::PositiveNumber);
+  cmd->add_option("--page", a.page, "Page of multi-page TIFF files to read, from 1 (default 1)")->check(wholeNumber(1));
   cmd->add_option("--max-pixels", a.maxPixels,
                   "Largest image read, in pels; larger headers are refused before any memory is taken "
                   "(default 268435456 = 16384 x 16384)")
-      ->check(CLI::Range(std::uint64_t(1), kMaxPixelsLimit));
+      ->check(wholeNumber(1, std::int64_t(kMaxPixelsLimit)));
 }
 
 void addWriteOptions(CLI::App* cmd, ImageArgs& a) {
@@ -88,12 +105,26 @@ void addWriteOptions(CLI::App* cmd, ImageArgs& a) {
   cmd->add_option("--compression", a.compression, "Compression of TIFF outputs: none (default), lzw, deflate, zstd");
 }
 
+// One line per method, the summary wrapped at 100 columns under its column.
 std::string methodHelp() {
+  constexpr std::size_t kIndent = 16, kWidth = 100;
   std::string s = "Methods:\n";
   for (const MethodInfo& m : methodTable()) {
-    std::string name = m.name;
-    name.resize(14, ' ');
-    s += "  " + name + m.summary + "\n";
+    std::string line = "  " + std::string(m.name);
+    line.resize(kIndent, ' ');
+    std::istringstream words(m.summary);
+    std::string word;
+    bool first = true;
+    while (words >> word) {
+      if (!first && line.size() + 1 + word.size() > kWidth) {
+        s += line + "\n";
+        line = std::string(kIndent, ' ') + word;
+      } else {
+        line += (first ? "" : " ") + word;
+      }
+      first = false;
+    }
+    s += line + "\n";
   }
   return s;
 }
@@ -147,14 +178,14 @@ int main(int argc, char** argv) {
     addReadOptions(cmd, *images);
     addWriteOptions(cmd, *images);
     cmd->add_option("-j,--jobs", a->jobs, "Images processed in parallel (0: one per processor; default 1)")
-        ->check(CLI::NonNegativeNumber);
+        ->check(wholeNumber(0));
     cmd->add_flag("-q,--quiet", a->quiet, "No summary");
     cmd->add_flag("--in-place", a->inPlace,
                   "Allow outputs that overwrite an input image (or the reference, mask or tool file)");
     cmd->add_option("--block-size", a->blockSize,
                     "Stream one TIFF input to a TIFF output in blocks of N x N pels (memory bounded by the block, "
                     "not the image); chosen with N = 1024 for TIFF inputs too large to load")
-        ->check(CLI::PositiveNumber);
+        ->check(wholeNumber(1));
     cmd->footer(methodHelp() + "\n" + exitCodeHelp());
   }
 
@@ -174,7 +205,7 @@ int main(int argc, char** argv) {
   cDemo->add_option("--granularity", demo.granularity, "Sub-sampling step of the local methods (default 1)");
   cDemo->add_option("--max-side", demo.maxSide, "Largest side of a contact-sheet thumbnail (default 256)");
   cDemo->add_option("-j,--jobs", demo.jobs, "Cases processed in parallel (0: one per processor; default 1)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(wholeNumber(0));
 
   try {
     app.parse(argc, argv);

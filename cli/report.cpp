@@ -14,12 +14,16 @@
 #include <functional>
 #include <sstream>
 
-#include "baseif/detail/htmlEscape.h"
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "baseif/mxDiag.h"
 #include "baseif/mxStr.h"
 #include "cli_error.h"
 #include "file_util.h"
+#include "html_escape.h"
 #include "image_io.h"
+#include "imgnorm/diagRecords.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "options.h"
 
@@ -30,6 +34,7 @@ namespace imgnormcli {
 using namespace mxImageNormalizerDefs;
 
 const char* const kDiagListName = ".imgnorm-diag";
+const char* const kDiagFilesFolder = "imgnorm-report-files";
 
 namespace {
 
@@ -37,7 +42,7 @@ constexpr const char* kListHeader = "# files written by imgnorm --diag; imgnorm 
 
 // ------------------------------------------------------------ small helpers
 
-std::string html(const std::string& s) { return mxhtml::escape(s); }
+std::string html(const std::string& s) { return htmlEscape(s); }
 
 // A relative URL: every byte outside the unreserved set and '/' percent-encoded.
 std::string urlPath(const std::string& path) {
@@ -346,23 +351,66 @@ const mxDiagObject::Record* findRecord(const mxDiagObject& d, const wchar_t* nam
 }
 
 // "key=value" lines as table rows.
-std::string parameterRows(const std::string& text) {
-  std::string rows;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    rows += "<tr><th>" + html(line.substr(0, eq)) + "</th><td>" + html(line.substr(eq + 1)) + "</td></tr>";
-  }
-  return rows;
-}
-
 constexpr std::int32_t kThumbSide = 200;
+
+// A picture's name relative to the report folder.
+std::string reportFile(const std::string& name) { return std::string(kDiagFilesFolder) + "/" + name; }
 
 }  // namespace
 
 // ------------------------------------------------------------- DiagFolder
+
+namespace {
+
+bool isDigits(const std::string& s, std::size_t from, std::size_t to) {
+  if (from >= to) return false;
+  for (std::size_t i = from; i < to; ++i)
+    if (!std::isdigit(static_cast<unsigned char>(s[i]))) return false;
+  return true;
+}
+
+// The picture's name when relative is kDiagFilesFolder + "/" + a picture's
+// name, else "".
+std::string pictureOf(const std::string& relative) {
+  const std::string sub = std::string(kDiagFilesFolder) + "/";
+  if (relative.compare(0, sub.size(), sub) != 0) return "";
+  const std::string name = relative.substr(sub.size());
+  return isReportPicture(name) ? name : "";
+}
+
+bool isReportPage(const std::string& name) { return name == "index.html" || name == "index.txt"; }
+
+// The absolute, normalized form of a path that may not exist yet.
+fs::path pathKey(const std::string& p) {
+  std::error_code ec;
+  return fs::weakly_canonical(fs::absolute(p, ec), ec).lexically_normal();
+}
+
+bool isWithin(const fs::path& p, const fs::path& folder) {
+  auto f = folder.begin(), q = p.begin();
+  for (; f != folder.end(); ++f, ++q)
+    if (q == p.end() || *q != *f) return false;
+  return true;
+}
+
+}  // namespace
+
+bool isReportPicture(const std::string& name) {
+  const std::string ext = ".png";
+  if (name.size() <= ext.size() || name.compare(name.size() - ext.size(), ext.size(), ext) != 0) return false;
+  const std::string stem = name.substr(0, name.size() - ext.size());
+  if (stem == "reference" || stem == "reference-t" || stem == "mask" || stem == "mask-t") return true;
+  const std::string train = "train-record";
+  if (stem.compare(0, train.size(), train) == 0) return isDigits(stem, train.size(), stem.size());
+  const std::size_t dash = stem.find('-');
+  if (stem[0] != 'i' || dash == std::string::npos || dash < 5 || !isDigits(stem, 1, dash) || dash + 1 == stem.size())
+    return false;
+  for (std::size_t i = dash + 1; i < stem.size(); ++i) {
+    const char c = stem[i];
+    if (!((c >= 'a' && c <= 'z') || std::isdigit(static_cast<unsigned char>(c)) || c == '-')) return false;
+  }
+  return true;
+}
 
 DiagFolder::DiagFolder(const std::string& folder) : folder_(folder) {
   std::error_code ec;
@@ -376,32 +424,45 @@ DiagFolder::DiagFolder(const std::string& folder) : folder_(folder) {
   if (fs::exists(list, ec)) {
     std::ifstream in(list);
     std::string line;
-    while (std::getline(in, line)) {
-      // Only plain names in this folder: never a path that leads elsewhere.
-      if (line.empty() || line[0] == '#' || line.find('/') != std::string::npos || line == "." || line == "..")
-        continue;
-      earlier_.insert(line);
-    }
+    // Only pictures in the sub-folder: never a path that leads elsewhere,
+    // never a name the report does not give.
+    while (std::getline(in, line))
+      if (!pictureOf(line).empty()) earlier_.insert(line);
   } else if (!fs::is_empty(folder, ec)) {
     throw CliError(kExitUsage, "--diag " + folder +
                                    ": the folder holds files imgnorm did not write; "
                                    "choose a new or empty folder (nothing in it was changed)");
   }
+  const fs::file_status sub = fs::symlink_status(fs::path(folder) / kDiagFilesFolder, ec);
+  if (fs::exists(sub) && !fs::is_directory(sub))
+    throw CliError(kExitUsage, "--diag " + folder + ": " + kDiagFilesFolder +
+                                   " in it is not a folder imgnorm wrote; choose a new or empty folder");
   prepareOutputFolder(folder);
+  if (fs::exists(sub)) removeStaleTemporaries((fs::path(folder) / kDiagFilesFolder).string());
+}
+
+void DiagFolder::refuseClash(const std::string& output) const {
+  const fs::path dir = pathKey(folder_), out = pathKey(output);
+  if (out == dir || out == dir / kDiagListName || out == dir / "index.html" || out == dir / "index.txt" ||
+      isWithin(out, dir / kDiagFilesFolder))
+    throw CliError(kExitUsage, output + ": the diagnostics report (--diag " + folder_ +
+                                   ") writes there; choose another output or another report folder");
 }
 
 void DiagFolder::writeList(const std::set<std::string>& names) {
   std::string text = std::string(kListHeader) + "\n";
   for (const std::string& n : names) text += n + "\n";
-  writeFileAtomically((fs::path(folder_) / kDiagListName).string(),
-                      std::vector<std::uint8_t>(text.begin(), text.end()));
+  writeFileAtomically((fs::path(folder_) / kDiagListName).string(), std::vector<std::uint8_t>(text.begin(), text.end()),
+                      PendingFile::Links::kReplace);
 }
 
 void DiagFolder::record(const std::string& name) {
+  if (!isReportPage(name) && pictureOf(name).empty())
+    throw CliError(kExitInternal, "--diag " + folder_ + ": " + name + " is not a name the report gives its files");
   std::lock_guard<std::mutex> lock(mutex_);
   if (written_.empty()) {
     std::error_code ec;
-    fs::create_directories(folder_, ec);
+    fs::create_directories(fs::path(folder_) / kDiagFilesFolder, ec);
     if (ec) throw CliError(kExitOutput, "--diag " + folder_ + ": cannot create the folder: " + ec.message());
   }
   if (!written_.insert(name).second || earlier_.count(name)) return;
@@ -412,18 +473,22 @@ void DiagFolder::record(const std::string& name) {
   std::string line = name + "\n";
   const std::string listPath = (fs::path(folder_) / kDiagListName).string();
   std::error_code ec;
-  if (!fs::exists(listPath, ec)) {
+  if (!fs::exists(fs::symlink_status(listPath, ec))) {
     writeList(all);
     return;
   }
-  std::FILE* f = std::fopen(listPath.c_str(), "ab");
-  if (!f || std::fwrite(line.data(), 1, line.size(), f) != line.size() || std::fclose(f) != 0)
-    throw CliError(kExitOutput, "--diag " + folder_ + ": cannot write: " + errnoText(errno));
+  // O_NOFOLLOW: a link planted under the list's name is not appended to.
+  const int fd = ::open(listPath.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  const bool ok = fd >= 0 && writeAll(fd, line.data(), line.size());
+  const int err = errno;
+  if (fd >= 0) ::close(fd);
+  if (!ok) throw CliError(kExitOutput, "--diag " + folder_ + ": cannot write: " + errnoText(err));
 }
 
 void DiagFolder::writeText(const std::string& name, const std::string& text) {
   record(name);
-  writeFileAtomically((fs::path(folder_) / name).string(), std::vector<std::uint8_t>(text.begin(), text.end()));
+  writeFileAtomically((fs::path(folder_) / name).string(), std::vector<std::uint8_t>(text.begin(), text.end()),
+                      PendingFile::Links::kReplace);
 }
 
 void DiagFolder::writeGrey(const std::string& name, const mxPelBuffer_const<unsigned char>& image) {
@@ -432,7 +497,7 @@ void DiagFolder::writeGrey(const std::string& name, const mxPelBuffer_const<unsi
   if (!encodePng(
           image.width(), image.height(), 1, [&](std::int32_t j) { return image.row(j); }, sink))
     throw CliError(kExitOutput, (fs::path(folder_) / name).string() + ": cannot encode the PNG image");
-  writeFileAtomically((fs::path(folder_) / name).string(), sink.bytes);
+  writeFileAtomically((fs::path(folder_) / name).string(), sink.bytes, PendingFile::Links::kReplace);
 }
 
 void DiagFolder::writeRgb(const std::string& name, std::int32_t width, std::int32_t height,
@@ -442,13 +507,15 @@ void DiagFolder::writeRgb(const std::string& name, std::int32_t width, std::int3
   const auto row = [&](std::int32_t j) { return rgb.data() + std::size_t(j) * std::size_t(width) * 3; };
   if (!encodePng(width, height, 3, row, sink))
     throw CliError(kExitOutput, (fs::path(folder_) / name).string() + ": cannot encode the PNG image");
-  writeFileAtomically((fs::path(folder_) / name).string(), sink.bytes);
+  writeFileAtomically((fs::path(folder_) / name).string(), sink.bytes, PendingFile::Links::kReplace);
 }
 
 void DiagFolder::commit() {
   std::lock_guard<std::mutex> lock(mutex_);
   for (const std::string& old : earlier_) {
     if (written_.count(old)) continue;
+    // earlier_ holds only pictures of the sub-folder; a link or folder of
+    // such a name is left alone.
     const fs::path p = fs::path(folder_) / old;
     std::error_code ec;
     if (fs::is_regular_file(fs::symlink_status(p, ec))) fs::remove(p, ec);
@@ -464,15 +531,15 @@ DiagReport::DiagReport(DiagFolder& folder, const mxImageNormalizer& tool, Report
   const auto& ref = tool_.referenceImage();
   const auto& mask = tool_.maskImage();
   if (ref.isBound()) {
-    referenceFile_ = "reference.png";
+    referenceFile_ = reportFile("reference.png");
     folder_.writeGrey(referenceFile_, ref);
-    folder_.writeGrey("reference-t.png", thumbnail(ref, kThumbSide));
+    folder_.writeGrey(reportFile("reference-t.png"), thumbnail(ref, kThumbSide));
     referenceHistogram_ = maskedHistogram(ref, mask, ref.window());
   }
   if (mask.isBound()) {
-    maskFile_ = "mask.png";
+    maskFile_ = reportFile("mask.png");
     folder_.writeGrey(maskFile_, mask);
-    folder_.writeGrey("mask-t.png", thumbnail(mask, kThumbSide));
+    folder_.writeGrey(reportFile("mask-t.png"), thumbnail(mask, kThumbSide));
   }
 }
 
@@ -502,9 +569,9 @@ std::string DiagReport::listRecords(const mxDiagObject& records, const std::stri
       file = referenceFile_;
     else if (sameImage(r.image, tool_.maskImage()))
       file = maskFile_;
-    else if (r.name == L"Image Normalization" && !inputFile.empty())
+    else if (r.name == kInputRecord && !inputFile.empty())
       file = inputFile;
-    else if (r.name == L"Image Normalization Result" && !resultFile.empty())
+    else if (r.name == kResultRecord && !resultFile.empty())
       file = resultFile;
     else {
       file = prefix + "record" + std::to_string(n) + ".png";
@@ -517,11 +584,10 @@ std::string DiagReport::listRecords(const mxDiagObject& records, const std::stri
 }
 
 void DiagReport::addTraining(const mxDiagObject& records) {
-  const std::string listing = listRecords(records, "", "", "train-");
+  const std::string listing = listRecords(records, "", "", reportFile("train-"));
   std::lock_guard<std::mutex> lock(mutex_);
   trainingListing_ = listing;
-  if (const auto* p = findRecord(records, L"Parameters", mxDiagObject::Record::eText))
-    parametersText_ = mfToUtf8(p->text);
+  if (findRecord(records, kParametersRecord, mxDiagObject::Record::eText)) parameters_ = Parameters::eTraining;
 }
 
 void DiagReport::fail(const std::string& message) {
@@ -532,18 +598,19 @@ void DiagReport::fail(const std::string& message) {
 void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
   char num[16];
   std::snprintf(num, sizeof num, "i%04zu-", item.index + 1);
-  const std::string prefix = num;
+  const std::string anchor = num;
+  const std::string prefix = reportFile(anchor);  // of the image's pictures
   const std::string title = std::to_string(item.index + 1) + ". " + html(fileName(item.input));
   Section sec;
   sec.present = true;
   sec.failed = item.failed;
   if (item.failed)
-    sec.failure = "<li><a href=\"#" + prefix + "\">" + html(item.input) +
+    sec.failure = "<li><a href=\"#" + anchor + "\">" + html(item.input) +
                   "</a>: " + (item.soft ? "not normalized: " : "") + html(item.message) + "</li>";
 
-  const auto* inRec = findRecord(records, L"Image Normalization", mxDiagObject::Record::eImage);
-  const auto* outRec = findRecord(records, L"Image Normalization Result", mxDiagObject::Record::eImage);
-  const auto* params = findRecord(records, L"Run-time parameters", mxDiagObject::Record::eText);
+  const auto* inRec = findRecord(records, kInputRecord, mxDiagObject::Record::eImage);
+  const auto* outRec = findRecord(records, kResultRecord, mxDiagObject::Record::eImage);
+  const bool runParameters = findRecord(records, kRunParametersRecord, mxDiagObject::Record::eText) != nullptr;
   const mxPelBuffer_const<unsigned char> input = inRec ? inRec->image : mxPelBuffer_const<unsigned char>();
   const mxPelBuffer_const<unsigned char> result =
       outRec && !item.failed ? outRec->image : mxPelBuffer_const<unsigned char>();
@@ -562,7 +629,7 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
   };
 
   std::ostringstream h;
-  h << "<section id=\"" << prefix << "\"" << (item.failed ? " class=\"failed\"" : "") << "><h3>" << title << "</h3>";
+  h << "<section id=\"" << anchor << "\"" << (item.failed ? " class=\"failed\"" : "") << "><h3>" << title << "</h3>";
   h << "<p class=\"paths\">" << html(item.input);
   if (!item.output.empty()) h << " → " << html(item.output);
   h << "</p>";
@@ -615,7 +682,7 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
     h << histogramPlot(
         "histograms",
         {{"reference", "#2a6", &referenceHistogram_}, {"input", "#888", &hIn}, {"result", "#c40", &hOut}});
-    if (m & (eMatchHistogram | eMatchMeanAndStddev | eMatchHistogramTails | eLinearlyFitGrayValues)) {
+    if (m & methodMask(MethodKind::eGlobal)) {
       // The table the run applied, read off the pels it mapped.
       std::array<int, 256> lut;
       lut.fill(-1);
@@ -675,7 +742,7 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
              "<b style=\"color:#c40\">fitted line</b></span></figcaption></figure>";
       }
     }
-    if (m & (eLocalCorrection | eLocalCorrectionEnhanced)) {
+    if (m & methodMask(MethodKind::eLocal)) {
       // The background estimate the run subtracted: the tool's record when it
       // makes one, else input minus result (exact wherever the result did not
       // clip at 0 or 255).
@@ -763,7 +830,7 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
   sec.listing = "Input image \"" + item.input + "\"\n" + listRecords(records, inputFile, resultFile, prefix);
 
   std::lock_guard<std::mutex> lock(mutex_);
-  if (parametersText_.empty() && params) parametersText_ = mfToUtf8(params->text);
+  if (parameters_ == Parameters::eNone && runParameters) parameters_ = Parameters::eRun;
   if (sections_.size() <= item.index) sections_.resize(item.index + 1);
   sections_[item.index] = std::move(sec);
 }
@@ -791,16 +858,21 @@ void DiagReport::finish(const std::vector<Warnings::Entry>& warnings, const std:
   h << "<h2>Tool</h2><div class=\"row\"><table class=\"params\">";
   h << "<tr><th>methods</th><td>" << html(methodSetText(setup_.methods)) << "</td></tr>";
   for (const auto& [k, v] : setup_.settings) h << "<tr><th>" << html(k) << "</th><td>" << html(v) << "</td></tr>";
-  h << parameterRows(parametersText_) << "</table>";
+  if (parameters_ != Parameters::eNone)
+    for (const RecordField& f : parameters_ == Parameters::eTraining
+                                    ? trainingParameterFields(tool_)
+                                    : runParameterFields(tool_, Method(setup_.methods)))
+      h << "<tr><th>" << html(mfToUtf8(f.name)) << "</th><td>" << html(mfToUtf8(f.value)) << "</td></tr>";
+  h << "</table>";
   const auto& ref = tool_.referenceImage();
   const auto& mask = tool_.maskImage();
   if (ref.isBound()) {
-    h << figure(referenceFile_, "reference-t.png", thumbnail(ref, kThumbSide),
+    h << figure(referenceFile_, reportFile("reference-t.png"), thumbnail(ref, kThumbSide),
                 "reference " + sizeText(ref.width(), ref.height()));
     if (mask.isBound()) {
       std::uint64_t selected = 0;
       for (auto v : referenceHistogram_) selected += v;
-      h << figure(maskFile_, "mask-t.png", thumbnail(mask, kThumbSide),
+      h << figure(maskFile_, reportFile("mask-t.png"), thumbnail(mask, kThumbSide),
                   "mask " + sizeText(mask.width(), mask.height()) + ", " + std::to_string(selected) + " pels selected");
     }
     h << histogramPlot("reference histogram", {{"reference", "#2a6", &referenceHistogram_}});

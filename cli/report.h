@@ -31,26 +31,38 @@ class mxImageNormalizer;
 
 namespace imgnormcli {
 
-// The folder of a --diag option.  The program only ever removes or replaces
-// files it wrote itself: the folder keeps the list of them in a hidden file
-// (kDiagListName), and a name goes into that list before its file is written.
+// The folder of a --diag option: DIR/index.html and DIR/index.txt, and the
+// pictures in a sub-folder of their own (kDiagFilesFolder), so that the
+// report's files never share a name with results written into DIR.  The
+// program only ever removes or replaces files it wrote itself: the folder
+// keeps the list of them in a hidden file (kDiagListName), a name goes into
+// that list before its file is written, and a later run removes only listed
+// files that lie in the sub-folder and have a name the report gives its
+// pictures, so a damaged or crafted list cannot lead it to anything else.
 class DiagFolder {
 public:
   // Checks the target before any work: it may be missing (its parent is then
-  // prepared), empty, or a folder this program wrote.  A file, or a folder
-  // that holds anything else, is refused with CliError (kExitUsage); nothing
-  // in it is touched.
+  // prepared), empty, or a folder this program wrote.  A file, a folder that
+  // holds anything else, or a sub-folder that is not a plain folder (a link)
+  // is refused with CliError (kExitUsage); nothing in it is touched.
   explicit DiagFolder(const std::string& folder);
   const std::string& path() const { return folder_; }
 
-  // Writes one file (under a temporary name, renamed into place).  Safe to
+  // Refuses (CliError, kExitUsage) an output of the command that would be
+  // written where the report writes: onto index.html, index.txt, the list,
+  // the folder itself or into the pictures' sub-folder.
+  void refuseClash(const std::string& output) const;
+
+  // Writes one file (under a temporary name, renamed into place; a link of
+  // that name is replaced, not followed).  name is "index.html", "index.txt"
+  // or kDiagFilesFolder + "/" + a picture's name (isReportPicture).  Safe to
   // call from several threads.  Throws CliError (kExitOutput).
   void writeText(const std::string& name, const std::string& text);
   void writeGrey(const std::string& name, const mxPelBuffer_const<unsigned char>& image);  // PNG
   void writeRgb(const std::string& name, std::int32_t width, std::int32_t height,
                 const std::vector<std::uint8_t>& rgb);  // PNG, 3 bytes a pel
 
-  // Removes the files an earlier run listed that this run did not write,
+  // Removes the pictures an earlier run listed that this run did not write,
   // then writes the final list.
   void commit();
 
@@ -64,8 +76,15 @@ private:
   std::set<std::string> written_;  // by this run
 };
 
-// The name of the hidden list of files in a diagnostics folder.
+// The name of the hidden list of files in a diagnostics folder, and of the
+// sub-folder that holds the report's pictures.
 extern const char* const kDiagListName;
+extern const char* const kDiagFilesFolder;
+// Whether name (without folder) has the form the report gives its pictures:
+// reference.png, mask.png and their thumbnails (-t), train-recordN.png, and
+// per image iNNNN-WHAT.png (NNNN at least four digits, WHAT lower-case
+// letters, digits and dashes).
+bool isReportPicture(const std::string& name);
 
 // One image of a batch as the report shows it.
 struct ReportItem {
@@ -123,7 +142,9 @@ private:
   std::mutex mutex_;
   std::vector<Section> sections_;
   std::string trainingListing_;
-  std::string parametersText_;  // the tool's "Parameters" or "Run-time parameters" record
+  // Which of the tool's parameter records the report shows: training's, else
+  // the first run's (the fields are the tool's, read through its getters).
+  enum class Parameters { eNone, eTraining, eRun } parameters_ = Parameters::eNone;
   std::vector<std::string> reportErrors_;
   std::vector<std::uint64_t> referenceHistogram_;
   std::string referenceFile_, maskFile_;

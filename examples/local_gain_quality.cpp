@@ -1,15 +1,14 @@
 // Measures the local methods on the demonstration's distortions: the mean
 // absolute error to the reference (mean over the sample images, as the demo
-// reports it) for every local method and the best global one, plus a gain
-// that varies across the image (0.6 at the left edge to 1.2 at the right),
-// each with the demo's Gaussian noise (sigma 3).  A held-out set of
+// reports it) for every method, each with the demo's Gaussian noise (sigma
+// 3), and for the pure gains (vignette, varying gain) the image divided by
+// the exact gain, the floor of any flat field.  A held-out set of
 // generated scenes (not used while choosing the defaults) is measured the
 // same way, without and with a mask, and with a scratch that must survive.
 //   local_gain_quality DATA_FOLDER [GRANULARITY [NEIGHBOURHOOD]]
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -23,35 +22,18 @@ using Image = mxPelBuffer<unsigned char>;
 
 namespace {
 
-struct Method_ {
-  const char* name;
-  Method method;
-};
-const Method_ kMethods[] = {{"histogram", eMatchHistogram},   {"mean-std", eMatchMeanAndStddev},
-                            {"tails", eMatchHistogramTails},  {"linear-fit", eLinearlyFitGrayValues},
-                            {"local-mean", eLocalCorrection}, {"local-median", eLocalCorrectionEnhanced},
-                            {"local-gain", eLocalGain},       {"local-linear", eLocalLinear}};
-constexpr int kMethodCount = 8;
-
-// The demo's distortions and the varying gain (index 4).
-Image distorted(const Image& ref, int d, std::uint32_t seed) {
-  if (d < 4) return imgnormcli::distort(ref, DistortionKind(d), 3.0, seed);
-  // Varying gain, with Gaussian noise of sigma 3 (Box-Muller on mt19937).
-  std::mt19937 rng(seed);
-  auto normal = [&] {
-    const double u1 = (double(rng()) + 0.5) / 4294967296.0, u2 = (double(rng()) + 0.5) / 4294967296.0;
-    return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * M_PI * u2);
-  };
-  Image out(ref.window());
-  const int w = ref.width(), h = ref.height();
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      const double val = std::floor(ref.row(y)[x] * (0.6 + 0.6 * (x + 0.5) / w) + 3.0 * normal() + 0.5);
-      out.row(y)[x] = (unsigned char)(val < 0 ? 0 : val > 255 ? 255 : val);
-    }
-  return out;
+// Every method but eIdentity, from the method table.
+std::vector<MethodInfo> methods() {
+  std::vector<MethodInfo> m;
+  for (const MethodInfo& info : kMethods)
+    if (info.method != eIdentity) m.push_back(info);
+  return m;
 }
-const char* kDistortions[] = {"gain-offset", "gamma", "plane", "vignette", "varying-gain"};
+
+// The demo's distortions with its noise (sigma 3).
+Image distorted(const Image& ref, const imgnormcli::DistortionInfo& d, std::uint32_t seed) {
+  return imgnormcli::distort(ref, d.kind, 3.0, seed);
+}
 
 double run(const mxImageNormalizer& tool, const Image& img, Method m) {
   bool ok = false;
@@ -61,8 +43,9 @@ double run(const mxImageNormalizer& tool, const Image& img, Method m) {
 }
 
 void table(const char* title, const std::vector<Image>& refs, const Image& mask, int gran, int nbh) {
+  const std::vector<MethodInfo> ms = methods();
   std::printf("\n%s\n%-14s", title, "");
-  for (const Method_& m : kMethods) std::printf(" %12s", m.name);
+  for (const MethodInfo& m : ms) std::printf(" %12s", m.name);
   std::printf(" %12s\n", "exact-gain");
   std::vector<mxImageNormalizer> tools(refs.size());
   for (std::size_t s = 0; s < refs.size(); ++s) {
@@ -72,29 +55,29 @@ void table(const char* title, const std::vector<Image>& refs, const Image& mask,
     tools[s].neighborhoodSize({nbh, nbh});
     tools[s].train(Method(kAllMethods));
   }
-  for (int d = 0; d < 5; ++d) {
-    double sum[kMethodCount] = {};
+  for (const imgnormcli::DistortionInfo& d : imgnormcli::distortionTable()) {
+    std::vector<double> sum(ms.size());
     for (std::size_t s = 0; s < refs.size(); ++s) {
-      const Image img = distorted(refs[s], d, imgnormcli::seedFromText(std::to_string(s) + kDistortions[d]));
-      for (int m = 0; m < kMethodCount; ++m) sum[m] += run(tools[s], img, kMethods[m].method);
+      const Image img = distorted(refs[s], d, imgnormcli::seedFromText(std::to_string(s) + d.name));
+      for (std::size_t m = 0; m < ms.size(); ++m) sum[m] += run(tools[s], img, ms[m].method);
     }
-    std::printf("%-14s", kDistortions[d]);
-    for (int m = 0; m < kMethodCount; ++m) std::printf(" %12.2f", sum[m] / double(refs.size()));
+    std::printf("%-14s", d.name);
+    for (double v : sum) std::printf(" %12.2f", v / double(refs.size()));
     // The floor of any flat field: the image divided by the true gain
     // (the noise is amplified with it).
+    const bool gainOnly = d.kind == DistortionKind::kVignette || d.kind == DistortionKind::kVaryingGain;
     double exact = 0.0;
-    for (std::size_t s = 0; d >= 3 && s < refs.size(); ++s) {
-      Image img = distorted(refs[s], d, imgnormcli::seedFromText(std::to_string(s) + kDistortions[d]));
+    for (std::size_t s = 0; gainOnly && s < refs.size(); ++s) {
+      Image img = distorted(refs[s], d, imgnormcli::seedFromText(std::to_string(s) + d.name));
       const int w = img.width(), h = img.height();
       for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
-          const double gain = d == 3 ? imgnormcli::distortedValue(DistortionKind::kVignette, 1.0, x, y, w, h)
-                                     : 0.6 + 0.6 * (x + 0.5) / w;
+          const double gain = imgnormcli::distortedValue(d.kind, 1.0, x, y, w, h);
           img.row(y)[x] = (unsigned char)std::min(255.0, std::floor(img.row(y)[x] / gain + 0.5));
         }
       exact += imgnormcli::meanAbsoluteError(img, refs[s]) / double(refs.size());
     }
-    if (d >= 3) std::printf(" %12.2f", exact);
+    if (gainOnly) std::printf(" %12.2f", exact);
     std::printf("\n");
   }
 }
@@ -126,25 +109,27 @@ Image scene(int which, int w, int h) {
 // grey levels).
 void scratch(const std::vector<Image>& refs) {
   std::printf("\nscratch of +80 through the vignetted image: mean contrast kept on the line\n");
-  for (int m : {4, 6, 7}) {
+  const imgnormcli::DistortionInfo& vignette = imgnormcli::distortionTable()[3];
+  for (const MethodInfo& m : kMethods) {
+    if (m.kind != MethodKind::eLocal) continue;
     double sum = 0;
     for (const Image& ref : refs) {
       mxImageNormalizer tool;
       tool.referenceImage(ref, false);
-      tool.train(kMethods[m].method);
-      Image img = distorted(ref, 3, 7);
+      tool.train(m.method);
+      Image img = distorted(ref, vignette, 7);
       const int y0 = ref.height() / 3;
       for (int y = y0; y < y0 + 3; ++y)
         for (int x = 0; x < ref.width(); ++x) img.row(y)[x] = (unsigned char)std::min(255, img.row(y)[x] + 80);
       bool ok = false;
       std::wstring why;
-      const Image out = tool.run(img, kMethods[m].method, ok, why);
+      const Image out = tool.run(img, m.method, ok, why);
       double c = 0;
       for (int y = y0; y < y0 + 3; ++y)
         for (int x = 0; x < ref.width(); ++x) c += double(out.row(y)[x]) - ref.row(y)[x];
       sum += c / (3.0 * ref.width());
     }
-    std::printf("%-14s %.1f\n", kMethods[m].name, sum / double(refs.size()));
+    std::printf("%-14s %.1f\n", m.name, sum / double(refs.size()));
   }
 }
 

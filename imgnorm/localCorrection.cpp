@@ -1,4 +1,5 @@
 #include "imgnorm/localCorrection.h"
+#include "imgnorm/localGain.h"
 
 #include <algorithm>
 #include <cmath>
@@ -16,6 +17,8 @@
 #include "pelfunc/mf_Neighborhood.h"
 
 using mxImageNormalizerDefs::Method;
+
+namespace imgnorm::detail {
 
 namespace {
 
@@ -39,6 +42,30 @@ mxPair<std::int32_t> clampedSmoothing(const mxPair<std::int32_t>& amount) {
 // The sub-sampler of the working grid (gridSamplerParams), gain 1 unless said.
 mxGaussSampleParams gridSampler(const mxPair<std::int32_t>& granularity, double gain = 1.0) {
   return gridSamplerParams(granularity, gain);
+}
+
+// A granularity larger than the overlap R on an axis is taken as R's size
+// there: a coarser grid has no more cells over R (one cell when R starts on
+// the grid, as an image at coordinate 0 does), only kernels reaching further
+// into R's replicated edges, whose weights would end up on R's last row and
+// column alone.  Granularities within R are used as they are.  The block
+// engine's contexts, at least three cells beyond their block (or the whole
+// of R), keep R's clamp.
+mxPair<std::int32_t> effectiveGranularity(const mxPair<std::int32_t>& granularity, const mxPelRect& r) {
+  return {std::max(1, std::min(granularity.x(), r.width())), std::max(1, std::min(granularity.y(), r.height()))};
+}
+
+// The mask sub-sampled onto the working grid, re-binarized (a cell at least
+// half covered is set) and dilated by the 3x3 diamond.
+mxPelBuffer<unsigned char> sampleMask(const mxPelBuffer_const<unsigned char>& mask,
+                                      const mxPair<std::int32_t>& granularity) {
+  mxPelBuffer<unsigned char> sampled = mfGaussSample(mask, gridSampler(granularity));
+  std::vector<unsigned char> table(256, 255);
+  std::fill(table.begin(), table.begin() + 128, 0);
+  mfPelMap(sampled, table, sampled);
+  const mxPelBuffer<unsigned char> copy = mfPelCopy<unsigned char>(sampled);
+  mfBinaryMorph3x3Diamond(copy, true, sampled);
+  return sampled;
 }
 
 std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
@@ -480,6 +507,8 @@ mxPair<std::int32_t> sampledNeighborhood(const mxPair<std::int32_t>& size, const
 
 mxPair<std::int32_t> localCorrectionHalo(Method method, const mxPair<std::int32_t>& neighborhoodSize,
                                          const mxPair<std::int32_t>& granularity) {
+  if (method == mxImageNormalizerDefs::eLocalGain || method == mxImageNormalizerDefs::eLocalLinear)
+    return localGainHalo(method, neighborhoodSize, granularity);
   const mxPair<std::int32_t> k = sampledNeighborhood(neighborhoodSize, granularity);
   mxPair<std::int32_t> rho(0, 0);
   if (method == mxImageNormalizerDefs::eLocalCorrection) {
@@ -590,17 +619,18 @@ void scaledLocalMean(mxPelBuffer<unsigned char>& src, const mxPair<std::int32_t>
 }
 
 void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
-                        const mxPelBuffer_const<unsigned char>& referenceImage,
-                        const mxPelBuffer_const<unsigned char>& binarizedMask,
-                        const mxPelBuffer_const<unsigned char>& sampledMask,
-                        const mxPelBuffer_const<unsigned short>& maskCoverage, Method method,
-                        const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& granularity,
-                        const mxPair<std::int32_t>& intensityVariationRange, bool keep,
-                        mxPelBuffer<unsigned char>& result, mxDiagObject*, std::uint32_t, const mxPelRect* only) {
+                        const mxPelBuffer_const<unsigned char>& reference, const LocalMasks& masks,
+                        const LocalParams& params, mxPelBuffer<unsigned char>& result, const mxPelRect* only) {
+  const Method method = params.method;
+  const mxPair<std::int32_t>& neighborhoodSize = params.neighborhoodSize;
+  const mxPair<std::int32_t>& requestedGranularity = params.granularity;
+  const mxPair<std::int32_t>& intensityVariationRange = params.intensityVariationRange;
+  const mxPelBuffer_const<unsigned char>& sampledMask = masks.sampled;
+  const mxPelBuffer_const<unsigned short>& maskCoverage = masks.coverage;
   // 1. Common window R of the image, the reference and the mask.
   mxPelBuffer_const<unsigned char> img = image;
-  mxPelBuffer_const<unsigned char> ref = referenceImage;
-  mxPelBuffer_const<unsigned char> msk = binarizedMask;
+  mxPelBuffer_const<unsigned char> ref = reference;
+  mxPelBuffer_const<unsigned char> msk = masks.binarized;
   mxPelRect r = img.window().intersect(ref.window(), false);
   if (msk.isBound()) r &= msk.window();
   img.window(r, false);
@@ -610,9 +640,16 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
   // 2.-3. Clamped difference in offset-128 form; for the sub-sampled mean,
   // excluded pels are made neutral (128) in the same pass.  The mean makes
   // it row by row as its smoothing reads it; the median needs it whole.
-  checkGranularity(granularity);
+  checkGranularity(requestedGranularity);
+  const mxPair<std::int32_t> granularity = effectiveGranularity(requestedGranularity, r);
   const bool subSampled =
       (granularity.x() > 1 || granularity.y() > 1) && (neighborhoodSize.x() > 1 || neighborhoodSize.y() > 1);
+  if (method == mxImageNormalizerDefs::eLocalGain || method == mxImageNormalizerDefs::eLocalLinear) {
+    runLocalGain(img, ref, msk, method, neighborhoodSize, granularity, result, only, params.fields);
+    if (params.keep && msk.isBound()) mf_MaskedPelCopy(img, msk, result, true);
+    result.copyXforms(image);
+    return;
+  }
   const bool mean = method == mxImageNormalizerDefs::eLocalCorrection;
   if (!mean && method != mxImageNormalizerDefs::eLocalCorrectionEnhanced) throw mxPel::UnboundWindow();
   const unsigned char amount =
@@ -647,7 +684,11 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
       e = sampledMeanEstimate(diff, r, msk, k, granularity);
     } else {
       mxPelBuffer<unsigned char> e8;
-      medianEstimate(sampledDifference(diff, r, granularity), sampledMask, k, intensityVariationRange, e8);
+      // Training sampled the mask with the requested granularity; a clamped
+      // one samples it here, over R.
+      const mxPelBuffer_const<unsigned char> cells =
+          granularity == requestedGranularity || !msk.isBound() ? sampledMask : sampleMask(msk, granularity);
+      medianEstimate(sampledDifference(diff, r, granularity), cells, k, intensityVariationRange, e8);
       e = mxPelBuffer<unsigned short>(e8.window(), 32, mxPelInit::eUnwritten);
       for (std::int32_t j = 0; j < e8.window().height(); ++j) {
         const unsigned char* v = e8.row(j);
@@ -661,7 +702,7 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
 
   if (only) result.window(only->intersect(r), false);
   // 11.-12. Masked-out pels put back on request; the image's transforms.
-  if (keep && msk.isBound()) mf_MaskedPelCopy(img, msk, result, true);
+  if (params.keep && msk.isBound()) mf_MaskedPelCopy(img, msk, result, true);
   result.copyXforms(image);
 }
 
@@ -673,18 +714,12 @@ void localCorrectionMasks(const mxPelBuffer_const<unsigned char>& binarizedMask,
   sampledMask.setUnbound();
   maskCoverage.setUnbound();
   if (!binarizedMask.isBound()) return;
-  if (granularity.x() > 1 || granularity.y() > 1) {
-    sampledMask = mfGaussSample(binarizedMask, gridSampler(granularity));
-    // Re-binarize: a cell at least half covered by the mask is set.
-    std::vector<unsigned char> table(256, 255);
-    std::fill(table.begin(), table.begin() + 128, 0);
-    mfPelMap(sampledMask, table, sampledMask);
-    const mxPelBuffer<unsigned char> copy = mfPelCopy<unsigned char>(sampledMask);
-    mfBinaryMorph3x3Diamond(copy, true, sampledMask);
-  }
+  if (granularity.x() > 1 || granularity.y() > 1) sampledMask = sampleMask(binarizedMask, granularity);
   if (withCoverage) {
     const mxPelBuffer_const<unsigned char>& source = sampledMask.isBound() ? sampledMask : binarizedMask;
     mxPelBuffer<unsigned char> copy = mfPelCopy<unsigned char>(source);
     scaledLocalMean(copy, sampledNeighborhood(neighborhoodSize, granularity), maskCoverage);
   }
 }
+
+}  // namespace imgnorm::detail

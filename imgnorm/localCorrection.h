@@ -53,35 +53,52 @@
 #include <cstdint>
 #include <vector>
 
-#include "baseif/mxDiag.h"
 #include "baseif/mxGaussSample.h"
 #include "baseif/mxPair.h"
 #include "baseif/mxPelBuffer.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
 
+namespace imgnorm::detail {
+
+struct LocalGainFields;  // localGain.h
+
+// What training stores for the local methods (localCorrectionMasks); all
+// unbound without a mask.
+struct LocalMasks {
+  mxPelBuffer_const<unsigned char> binarized;  // the mask as 0 and 255
+  mxPelBuffer_const<unsigned char> sampled;    // on the sub-sampled grid
+  mxPelBuffer_const<unsigned short> coverage;  // the mean's mask coverage
+};
+
+// The parameters of one local correction.
+struct LocalParams {
+  mxImageNormalizerDefs::Method method;
+  mxPair<std::int32_t> neighborhoodSize;
+  mxPair<std::int32_t> granularity;
+  mxPair<std::int32_t> intensityVariationRange;
+  bool keep = false;  // put the image's own pels back where the mask is 0
+  // eLocalGain and eLocalLinear: when set, given the fields the run divided
+  // out (localGain.h), for display.
+  LocalGainFields* fields = nullptr;
+};
+
 // Corrects image (already cut by the caller to its overlap with the
 // reference and the mask) into result, which is replaced by a new buffer over
-// R, the common window of image, referenceImage and (when bound)
-// binarizedMask, carrying image's transforms.  method is eLocalCorrection or
-// eLocalCorrectionEnhanced (any other value builds no estimate, and the
-// subtraction then throws mxPel::UnboundWindow).  With
-// keep true and a mask, the image's own pels are put back where the mask is
-// 0.  Records no diagnostics.  Errors of the functions it calls pass through
-// (for example mxPelFunc::BadParams for a granularity below 1).  Any
-// granularity and image size is accepted: smoothing amounts beyond the
-// sampler's largest (32767) are clamped to it.  With only, the result covers
-// just only's part of R (the pels a whole-R run gives there): the
-// full-resolution mean then makes no other pel, the other paths cut their
-// result to it.
+// R, the common window of image, reference and (when bound) masks.binarized,
+// carrying image's transforms.  params.method is one local method of the
+// table (any other value builds no estimate, and the subtraction then throws
+// mxPel::UnboundWindow); eLocalGain and eLocalLinear are runLocalGain's.  With params.keep and a
+// mask, the image's own pels are put back where the mask is 0.  Records no
+// diagnostics.  Errors of the functions it calls pass through (for example
+// mxPelFunc::BadParams for a granularity below 1).  Any granularity and
+// image size is accepted: a granularity beyond R on an axis is taken as R's
+// size there (R at image coordinate 0 is then one cell), and smoothing amounts beyond the sampler's largest
+// (32767) are clamped to it.  With only, the result covers just only's part
+// of R (the pels a whole-R run gives there): the full-resolution mean then
+// makes no other pel, the other paths cut their result to it.
 void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
-                        const mxPelBuffer_const<unsigned char>& referenceImage,
-                        const mxPelBuffer_const<unsigned char>& binarizedMask,
-                        const mxPelBuffer_const<unsigned char>& sampledMask,
-                        const mxPelBuffer_const<unsigned short>& maskCoverage, mxImageNormalizerDefs::Method method,
-                        const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& granularity,
-                        const mxPair<std::int32_t>& intensityVariationRange, bool keep,
-                        mxPelBuffer<unsigned char>& result, mxDiagObject* diag, std::uint32_t diagFlags,
-                        const mxPelRect* only = nullptr);
+                        const mxPelBuffer_const<unsigned char>& reference, const LocalMasks& masks,
+                        const LocalParams& params, mxPelBuffer<unsigned char>& result, const mxPelRect* only = nullptr);
 
 // dst = 128 x the Gaussian-weighted local mean of src over a neighbourhood
 // of size pels (smoothing from smoothingForNeighborhood), over src's window,
@@ -155,3 +172,5 @@ struct GridTap {
 };
 std::vector<GridTap> gridTaps(std::int32_t origin, std::int32_t count, std::int32_t g, std::int32_t first,
                               std::int32_t cells);
+
+}  // namespace imgnorm::detail

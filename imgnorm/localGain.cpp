@@ -11,6 +11,8 @@
 #include "baseif/mxException.h"
 #include "imgnorm/localCorrection.h"
 
+namespace imgnorm::detail {
+
 using mxImageNormalizerDefs::Method;
 
 // How it works.  The working grid is R itself, or with sub-sampling the
@@ -34,6 +36,32 @@ constexpr float kFloor = 128.0f;
 
 using Plane = mxPelBuffer_const<unsigned char>;
 using Mean = mxPelBuffer<unsigned short>;
+
+// n floats in one contiguous pel store (rows of 4096 floats, no padding).
+// The stores' blocks go back to the thread's cache and are reused by the
+// next run, where a std::vector's would be faulted in anew each time once the
+// heap hands freed blocks back to the system.
+class Floats {
+public:
+  static constexpr std::int32_t kRow = 4096;
+  Floats() = default;
+  explicit Floats(std::size_t n, mxPelInit init = mxPelInit::eZero)
+      : store_(mxPelRect(0, 0, kRow, std::int32_t((n + kRow - 1) / kRow)), 16, init), n_(n) {}
+  float* data() { return n_ ? store_.row(0) : nullptr; }
+  const float* data() const { return n_ ? store_.row(0) : nullptr; }
+  std::size_t size() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  float& operator[](std::size_t i) { return data()[i]; }
+  float operator[](std::size_t i) const { return data()[i]; }
+  float* begin() { return data(); }
+  float* end() { return data() + n_; }
+  const float* begin() const { return data(); }
+  const float* end() const { return data() + n_; }
+
+private:
+  mxPelBuffer<float> store_;
+  std::size_t n_ = 0;
+};
 
 bool isGainMethod(Method m) {
   return m == mxImageNormalizerDefs::eLocalGain || m == mxImageNormalizerDefs::eLocalLinear;
@@ -64,7 +92,7 @@ Mean smoothed(const Plane& p, const mxPair<std::int32_t>& k) {
 
 // The local mean (x 256, as a float) of a 16-bit plane made row by row:
 // 256 G(high bytes) + G(low bytes).
-std::vector<float> smoothed16(const mxPelRect& w, const std::function<void(std::int32_t, std::uint16_t*)>& make,
+Floats smoothed16(const mxPelRect& w, const std::function<void(std::int32_t, std::uint16_t*)>& make,
                               const mxPair<std::int32_t>& k) {
   std::vector<std::uint16_t> row(std::size_t(w.width()));
   auto byte = [&](int shift) {
@@ -81,7 +109,7 @@ std::vector<float> smoothed16(const mxPelRect& w, const std::function<void(std::
         k);
   };
   const Mean hi = byte(8), lo = byte(0);
-  std::vector<float> out(std::size_t(w.width()) * std::size_t(w.height()));
+  Floats out(std::size_t(w.width()) * std::size_t(w.height()), mxPelInit::eUnwritten);
   for (std::int32_t j = 0; j < w.height(); ++j) {
     const std::uint16_t *h = hi.row(j), *l = lo.row(j);
     float* o = out.data() + std::ptrdiff_t(j) * w.width();
@@ -168,12 +196,12 @@ GridPlanes gridPlanes(const Plane& img, const Plane& ref, const Plane& msk, cons
 }
 
 // 256 x the local mean of a plane, over its window, row-major.
-std::vector<float> meanOf(const GridPlane& p, const mxPair<std::int32_t>& k) {
+Floats meanOf(const GridPlane& p, const mxPair<std::int32_t>& k) {
   const mxPelRect& w = p.hi.window();
   const Mean h = smoothed(p.hi, k);
   Mean l;
   if (p.lo.isBound()) l = smoothed(p.lo, k);
-  std::vector<float> out(std::size_t(w.width()) * std::size_t(w.height()));
+  Floats out(std::size_t(w.width()) * std::size_t(w.height()), mxPelInit::eUnwritten);
   for (std::int32_t j = 0; j < w.height(); ++j) {
     const std::uint16_t *a = h.row(j), *b = l.isBound() ? l.row(j) : nullptr;
     float* o = out.data() + std::ptrdiff_t(j) * w.width();
@@ -193,7 +221,7 @@ std::vector<float> meanOf(const GridPlane& p, const mxPair<std::int32_t>& k) {
 // image - offset (eLocalGain: offset 0).
 struct GridFields {
   mxPelRect window;
-  std::vector<float> gain, offset;
+  Floats gain, offset;
 };
 
 // The variance per axis (grid pels squared) of the local mean's kernel: three
@@ -270,12 +298,12 @@ Moments edgeMoments(std::int32_t s, std::int32_t count, double variance) {
 GridFields gainFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
   const mxPelRect& w = p.x.hi.window();
   const std::int32_t width = w.width(), height = w.height();
-  const std::vector<float> gx = meanOf(p.x, k), gy = meanOf(p.y, k);
-  const std::vector<float> gw = p.w.isBound() ? meanOf(p.w, k) : std::vector<float>();
+  const Floats gx = meanOf(p.x, k), gy = meanOf(p.y, k);
+  const Floats gw = p.w.isBound() ? meanOf(p.w, k) : Floats();
   const std::size_t n = gx.size();
   // v where both means carry grey levels (0 elsewhere: no correction).
-  std::vector<float> v(n);
-  GridFields f{w, std::vector<float>(n), {}};
+  Floats v(n);
+  GridFields f{w, Floats(n), {}};
   mxcpu::dispatch(
       [](const float* __restrict gx, const float* __restrict gy, const float* __restrict gw, float* __restrict gain,
          float* __restrict v, std::size_t n) MX_KERNEL_INLINE {
@@ -351,7 +379,7 @@ GridFields gainFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
     alongX(gy.data() + std::ptrdiff_t(j) * width, rx1, rx2, true);
     if (yStencil) {
       const std::int32_t c = std::min(std::max(j, h.y()), height - 1 - h.y());
-      auto rowOf = [&](const std::vector<float>& fv, std::int32_t r) { return fv.data() + std::ptrdiff_t(r) * width; };
+      auto rowOf = [&](const Floats& fv, std::int32_t r) { return fv.data() + std::ptrdiff_t(r) * width; };
       differences(rowOf(v, c - h.y()), rowOf(v, c), rowOf(v, c + h.y()), float(j - c), h.y(), width, vy1, vy2);
       differences(rowOf(gy, c - h.y()), rowOf(gy, c), rowOf(gy, c + h.y()), float(j - c), h.y(), width, ry1.data(),
                   ry2.data(), true);
@@ -384,10 +412,10 @@ GridFields linearFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
   const mxPelRect& w = p.x.hi.window();
   const std::int32_t width = w.width();
   const std::size_t n = std::size_t(width) * std::size_t(w.height());
-  std::vector<float> a(n), b(n);
+  Floats a(n), b(n);
   {  // (the means are released before the second smoothing)
-    const std::vector<float> gx = meanOf(p.x, k), gy = meanOf(p.y, k);
-    const std::vector<float> gw = p.w.isBound() ? meanOf(p.w, k) : std::vector<float>();
+    const Floats gx = meanOf(p.x, k), gy = meanOf(p.y, k);
+    const Floats gw = p.w.isBound() ? meanOf(p.w, k) : Floats();
     // The weighted products of the planes' values: a b / w (a b without a
     // mask), w 0 .. 1, in whole grey levels squared; at most 65535, as a
     // cell's masked mean exceeds its coverage only by rounding.
@@ -413,8 +441,8 @@ GridFields linearFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
             ah, al, bh, bl, wh, wl, o, width);
       };
     };
-    const std::vector<float> gxy = smoothed16(w, product(p.x, p.y), k);
-    const std::vector<float> gyy = smoothed16(w, product(p.y, p.y), k);
+    const Floats gxy = smoothed16(w, product(p.x, p.y), k);
+    const Floats gyy = smoothed16(w, product(p.y, p.y), k);
     for (std::size_t at = 0; at < n; ++at) {
       // 256 x the coverage (256 without a mask): every mean / it is a mean
       // over set pels in grey levels.
@@ -440,14 +468,14 @@ GridFields linearFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
   // a and b smoothed once more, each through a 16-bit fixed-point plane:
   // a x 4096 (1/8 .. 8 -> 512 .. 32768), (b + 2048) x 16 (b lies in
   // -8 x 255 .. 255 -> 128 .. 36848).
-  auto fixedPoint = [&](const std::vector<float>& v, float scale, float shift) {
+  auto fixedPoint = [&](const Floats& v, float scale, float shift) {
     return [&v, scale, shift, width](std::int32_t j, std::uint16_t* o) {
       const float* s = v.data() + std::ptrdiff_t(j) * width;
       for (std::int32_t i = 0; i < width; ++i) o[i] = std::uint16_t(std::int32_t((s[i] + shift) * scale + 0.5f));
     };
   };
-  const std::vector<float> sa = smoothed16(w, fixedPoint(a, 4096.0f, 0.0f), k);
-  const std::vector<float> sb = smoothed16(w, fixedPoint(b, 16.0f, 2048.0f), k);
+  const Floats sa = smoothed16(w, fixedPoint(a, 4096.0f, 0.0f), k);
+  const Floats sb = smoothed16(w, fixedPoint(b, 16.0f, 2048.0f), k);
   GridFields f{w, std::move(a), std::move(b)};
   for (std::size_t i = 0; i < n; ++i) {
     const float slope = std::min(std::max(sa[i] / (256.0f * 4096.0f), kMinGain), kMaxGain);
@@ -507,7 +535,7 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
     fields->gain.resize(std::size_t(r.width()) * std::size_t(r.height()));
     fields->offset.resize(fields->gain.size());
   }
-  auto widen = [&](const std::vector<float>& field, const GridTap& t, std::vector<float>& out) {
+  auto widen = [&](const Floats& field, const GridTap& t, std::vector<float>& out) {
     const float wy = float(t.w) / 256.0f;
     const float* a = field.data() + std::ptrdiff_t(t.lo) * gw.width();
     const float* b = field.data() + std::ptrdiff_t(t.hi) * gw.width();
@@ -543,3 +571,5 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
   if (only) result.window(only->intersect(r), false);
   result.copyXforms(image);
 }
+
+}  // namespace imgnorm::detail

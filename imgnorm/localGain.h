@@ -65,6 +65,8 @@
 #include "baseif/mxPelBuffer.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
 
+namespace imgnorm::detail {
+
 constexpr float kMinGain = 0.125f;
 constexpr float kMaxGain = 8.0f;
 // eLocalLinear's eps: the reference variance (grey levels squared, a
@@ -100,3 +102,5 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
 // The halo per axis a block needs for the whole run's pels (see Blocks).
 mxPair<std::int32_t> localGainHalo(mxImageNormalizerDefs::Method method, const mxPair<std::int32_t>& neighborhoodSize,
                                    const mxPair<std::int32_t>& granularity);
+
+}  // namespace imgnorm::detail

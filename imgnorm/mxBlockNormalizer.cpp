@@ -3,14 +3,15 @@
 #include <algorithm>
 
 #include "baseif/mxPelOps.h"
+#include "imgnorm/checks.h"
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/linearFit.h"
 #include "imgnorm/localCorrection.h"
-#include "imgnorm/localGain.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "pelfunc/mf_MaskedPel.h"
 
 using namespace mxImageNormalizerDefs;
+using namespace imgnorm::detail;
 
 mxPelSource::~mxPelSource() = default;
 mxPelSink::~mxPelSink() = default;
@@ -44,8 +45,6 @@ std::int32_t roundUpTo(std::int32_t v, std::int32_t step) {
   return std::int32_t(std::min<std::int64_t>(r, 0x7FFFFFFF / step * std::int64_t(step)));
 }
 
-bool isLocal(Method m) { return (m & kLocalMethods) != 0; }
-
 // The rectangle r grown by h on every side.
 mxPelRect grown(const mxPelRect& r, const mxPair<std::int32_t>& h) {
   const std::int64_t x0 = std::max<std::int64_t>(std::int64_t(r.x()) - h.x(), -0x7FFFFFFF);
@@ -59,7 +58,7 @@ mxPelRect grown(const mxPelRect& r, const mxPair<std::int32_t>& h) {
 
 mxBlockNormalizer::mxBlockNormalizer(const mxImageNormalizer& tool, mxPair<std::int32_t> blockSize)
     : tool_(tool), blockSize_(blockSize) {
-  if (blockSize.x() < 1 || blockSize.y() < 1) throw BadParams(L"Both elements of the block size must be >= 1");
+  checkBlockSize(blockSize);
 }
 
 mxBlockNormalizer::mxBlockNormalizer(const mxImageNormalizer& parameters, mxPelSource& reference, mxPelSource* mask,
@@ -78,10 +77,7 @@ mxPair<std::int32_t> mxBlockNormalizer::blockSize(Method method) const {
 mxPair<std::int32_t> mxBlockNormalizer::halo(Method method) const {
   if (!isLocal(method)) return {0, 0};
   const mxPair<std::int32_t> g = tool_.granularity();
-  // eLocalGain and eLocalLinear: see localGain.h.
-  const mxPair<std::int32_t> h = (method & (eLocalGain | eLocalLinear))
-                                     ? localGainHalo(method, tool_.neighborhoodSize(), g)
-                                     : localCorrectionHalo(method, tool_.neighborhoodSize(), g);
+  const mxPair<std::int32_t> h = localCorrectionHalo(method, tool_.neighborhoodSize(), g);
   return {roundUpTo(h.x(), g.x()), roundUpTo(h.y(), g.y())};
 }
 
@@ -101,10 +97,8 @@ std::vector<mxPelRect> mxBlockNormalizer::blocks(const mxPelRect& window, mxPair
 
 void mxBlockNormalizer::checkMethod(Method method) const {
   const std::uint32_t m = method;
-  if (m & ~kAllMethods) throw BadParams(L"Cannot specify an unknown normalization method.");
-  if ((m & (m - 1)) != 0) throw BadParams(L"Cannot run with more than one normalization method.");
-  if (!reference_ && (tool_.trainedMethods() & method) == 0)
-    throw NotTrained(L"This tool was not trained for the specified  method.");
+  checkRunMethod(m);
+  if (!reference_) checkTrained((tool_.trainedMethods() & method) != 0);
 }
 
 mxPelBuffer_const<unsigned char> mxBlockNormalizer::readReference(const mxPelRect& rect) const {
@@ -127,6 +121,13 @@ mxPelBuffer_const<unsigned char> mxBlockNormalizer::readMask(const mxPelRect& re
   return mfPelMap(mask_->read(rect), binarize);
 }
 
+std::size_t mxBlockTotals::size(Method method) {
+  const std::size_t histogram = mxBlockTotals().histogram.size();
+  if (method != eLinearlyFitGrayValues) return histogram;
+  const FitPairCounts fit;
+  return histogram + fit.pairs.size() + fit.cells.size();
+}
+
 mxBlockTotals& mxBlockTotals::operator+=(const mxBlockTotals& other) {
   const auto add = [](std::vector<std::uint64_t>& to, const std::vector<std::uint64_t>& from) {
     if (to.size() < from.size()) to.resize(from.size(), 0);
@@ -141,7 +142,7 @@ mxBlockTotals& mxBlockTotals::operator+=(const mxBlockTotals& other) {
 mxPelRect mxBlockNormalizer::checkRun(Method method, const mxPelRect& imageWindow) const {
   if (method == eIdentity) return imageWindow;
   checkMethod(method);
-  if (imageWindow.isNull()) throw BadImage(L"Image must be bound.");
+  checkImageBound(!imageWindow.isNull());
   if (isLocal(method)) {
     const mxPair<std::int32_t> h = halo(method), size = blockSize(method);
     if (size.x() < h.x() || size.y() < h.y())
@@ -257,7 +258,7 @@ bool mxBlockNormalizer::table(Method method, const mxBlockTotals& totals, std::v
     }
     refHistogram = counts32(sum);
     refStats = mxHistoStats(refHistogram, false);
-    if (refStats.samples() == 0) throw CanNotTrain(L"Histogram must be non-empty for the specified methods.");
+    if (refStats.samples() == 0) throw CanNotTrain(ruleMessage(Rule::eHistogramNonEmpty));
   } else {
     refHistogram = tool_.referenceHistogram();
     refStats = tool_.referenceStats();
@@ -284,9 +285,11 @@ mxPelRect mxBlockNormalizer::maskContext(const mxPelRect& block, const mxPair<st
   // whole one does.
   const mxPair<std::int32_t> g = tool_.granularity(), n = tool_.neighborhoodSize();
   const bool subSampled = (g.x() > 1 || g.y() > 1) && (n.x() > 1 || n.y() > 1);
-  const mxPair<std::int32_t> margin =
-      subSampled ? mxPair<std::int32_t>(3 * g.x(), 3 * g.y()) : mxPair<std::int32_t>(0, 0);
-  return grown(block, {halo.x() + margin.x(), halo.y() + margin.y()}).intersect(mask_->window(), false);
+  // (Any reach beyond 2^31 - 1 pels is all of the mask.)
+  auto reach = [&](std::int32_t h, std::int32_t step) {
+    return std::int32_t(std::min<std::int64_t>(std::int64_t(h) + (subSampled ? 3 * std::int64_t(step) : 0), 0x7FFFFFFF));
+  };
+  return grown(block, {reach(halo.x(), g.x()), reach(halo.y(), g.y())}).intersect(mask_->window(), false);
 }
 
 mxPelBuffer<unsigned char> mxBlockNormalizer::runBlock(const mxPelBuffer_const<unsigned char>& context, Method method,

@@ -8,8 +8,14 @@
 //                                                    as signed by OpenCV)
 //
 // Mat -> buffer (mfPelBufferFromMat, mfPelBufferFromMatConst): the buffer
-// shows the Mat's pels in place, rows at the Mat's step (a region of interest
-// works as it is), its first pel at image coordinates (0, 0).  The buffer's
+// shows the Mat's pels in place, rows at the Mat's step.  A region of a larger
+// Mat (frame(cv::Rect(100, 100, 800, 600))) keeps its place: the buffer's
+// window starts at the region's position in its parent (cv::Mat::locateROI),
+// so the tool normalizes it against the matching part of the reference, as
+// it would the same pels of the whole frame.  A Mat that is not a region
+// starts at (0, 0).  The overloads with an origin put the first pel at that
+// image position instead (for a crop whose parent is gone, or to say where a
+// tile came from).  The buffer's
 // store holds a copy of the Mat header, so a Mat that owns its data
 // (reference counted, the usual case) stays alive as long as any buffer
 // shares the store, even after the caller's Mat is released or reassigned.
@@ -26,9 +32,15 @@
 // write a result of another size or type into such a Mat, it allocates new
 // memory for it as usual and the buffer is left alone.
 //
+// mfNormalizeMat(tool, image, method) runs a trained tool on a Mat and
+// returns the result as a Mat (no copy; its window is the overlap of the
+// image with the reference and mask), throwing the tool's CanNotRun with the
+// tool's message when no mapping could be built, so a frame loop needs no
+// out-parameters.
+//
 // Each function throws mxPelFunc::BadParams for a Mat of another type, more
-// than two dimensions or more than one channel, and mxPel::UnboundWindow
-// for an unbound buffer.
+// than two dimensions or more than one channel (the message spells the type
+// as OpenCV does: "CV_8UC3"), and mxPel::UnboundWindow for an unbound buffer.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +51,8 @@
 
 #include "baseif/mxException.h"
 #include "baseif/mxPelBuffer.h"
+#include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
 
 namespace imgnorm_opencv_detail {
 
@@ -57,15 +71,31 @@ struct MatType<std::uint32_t> {
   static constexpr int value = CV_32SC1;
 };
 
+inline std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
 inline void checkMat(const cv::Mat& m, int type) {
-  if (m.dims > 2 || m.type() != type)
-    throw mxPelFunc::BadParams(L"cv::Mat of type " + std::wstring(L"CV_") + std::to_wstring(m.depth()) + L"/" +
-                               std::to_wstring(m.channels()) + L"ch, " + std::to_wstring(m.dims) +
-                               L" dims where a 2-D " +
-                               (type == CV_8UC1    ? L"CV_8UC1"
-                                : type == CV_16UC1 ? L"CV_16UC1"
-                                                   : L"CV_32SC1") +
-                               L" Mat is expected");
+  if (m.dims <= 2 && m.type() == type) return;
+  std::wstring what = L"cv::Mat of type " + widen(cv::typeToString(m.type()));
+  if (m.dims > 2) what += L" with " + std::to_wstring(m.dims) + L" dimensions";
+  what += L" where a 2-D " + widen(cv::typeToString(type)) + L" Mat is expected";
+  if (m.dims <= 2 && m.depth() == CV_8U && (m.channels() == 3 || m.channels() == 4))
+    what += L" (convert colour frames with cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY))";
+  throw mxPelFunc::BadParams(what);
+}
+
+// Where a Mat's first pel sits in its parent (0, 0 for a Mat that is not a
+// region of another).
+inline mxPair<std::int32_t> regionOrigin(const cv::Mat& m) {
+  if (m.empty() || m.dims > 2) return {0, 0};  // checkMat refuses the latter
+  cv::Size whole;
+  cv::Point at;
+  m.locateROI(whole, at);
+  return {at.x, at.y};
+}
+
+template <class T>
+std::ptrdiff_t matStep(const cv::Mat& m) {
+  return m.rows > 1 ? std::ptrdiff_t(m.step[0]) : std::ptrdiff_t(m.cols) * std::ptrdiff_t(sizeof(T));
 }
 
 // Frees a buffer handle when the last Mat sharing it is released.  New data
@@ -100,23 +130,34 @@ const T* matPels(const cv::Mat& m) {
 
 }  // namespace imgnorm_opencv_detail
 
-// A read-only buffer over a 2-D single-channel Mat's pels (no copy).
+// A read-only buffer over a 2-D single-channel Mat's pels (no copy), its
+// first pel at origin.
 template <class T>
-mxPelBuffer_const<T> mfPelBufferFromMatConst(const cv::Mat& m) {
+mxPelBuffer_const<T> mfPelBufferFromMatConst(const cv::Mat& m, const mxPair<std::int32_t>& origin) {
   imgnorm_opencv_detail::checkMat(m, imgnorm_opencv_detail::MatType<T>::value);
   auto keep = std::make_shared<const cv::Mat>(m);
-  const std::ptrdiff_t step = m.rows > 1 ? std::ptrdiff_t(m.step[0]) : std::ptrdiff_t(m.cols) * sizeof(T);
-  return mxPelBuffer_const<T>::wrap(imgnorm_opencv_detail::matPels<T>(m), m.cols, m.rows, step, std::move(keep));
+  return mxPelBuffer_const<T>::wrap(imgnorm_opencv_detail::matPels<T>(m), m.cols, m.rows,
+                                    imgnorm_opencv_detail::matStep<T>(m), std::move(keep), origin);
+}
+// The same at the Mat's place in its parent (see above).
+template <class T>
+mxPelBuffer_const<T> mfPelBufferFromMatConst(const cv::Mat& m) {
+  return mfPelBufferFromMatConst<T>(m, imgnorm_opencv_detail::regionOrigin(m));
 }
 
 // A writable buffer over a 2-D single-channel Mat's pels (no copy): functions
-// given it as a destination write the Mat's pels.
+// given it as a destination write the Mat's pels.  First pel at origin.
 template <class T>
-mxPelBuffer<T> mfPelBufferFromMat(cv::Mat& m) {
+mxPelBuffer<T> mfPelBufferFromMat(cv::Mat& m, const mxPair<std::int32_t>& origin) {
   imgnorm_opencv_detail::checkMat(m, imgnorm_opencv_detail::MatType<T>::value);
   auto keep = std::make_shared<const cv::Mat>(m);
-  const std::ptrdiff_t step = m.rows > 1 ? std::ptrdiff_t(m.step[0]) : std::ptrdiff_t(m.cols) * sizeof(T);
-  return mxPelBuffer<T>::wrap(reinterpret_cast<T*>(m.data), m.cols, m.rows, step, std::move(keep));
+  return mxPelBuffer<T>::wrap(reinterpret_cast<T*>(m.data), m.cols, m.rows, imgnorm_opencv_detail::matStep<T>(m),
+                              std::move(keep), origin);
+}
+// The same at the Mat's place in its parent.
+template <class T>
+mxPelBuffer<T> mfPelBufferFromMat(cv::Mat& m) {
+  return mfPelBufferFromMat<T>(m, imgnorm_opencv_detail::regionOrigin(m));
 }
 
 // A Mat header over the buffer's window (no copy) that keeps the buffer's
@@ -136,4 +177,17 @@ cv::Mat mfMatFromPelBuffer(const mxPelBuffer_const<T>& b) {
   m.allocator = &Alloc::instance();
   m.addref();
   return m;
+}
+
+// Runs a trained tool on an 8-bit grey Mat (at its place in its parent) and
+// returns the result as a Mat sharing the result's pels.  Throws the tool's
+// errors as run() does, and mxImageNormalizerDefs::CanNotRun with the tool's
+// message when run() reports that it could not build a mapping.
+inline cv::Mat mfNormalizeMat(const mxImageNormalizer& tool, const cv::Mat& image,
+                              mxImageNormalizerDefs::Method method) {
+  bool ok = false;
+  std::wstring why;
+  mxPelBuffer<unsigned char> out = tool.run(mfPelBufferFromMatConst<unsigned char>(image), method, ok, why);
+  if (!ok) throw mxImageNormalizerDefs::CanNotRun(why);
+  return mfMatFromPelBuffer<unsigned char>(out);
 }

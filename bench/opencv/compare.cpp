@@ -16,12 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "baseif/detail/cpuDispatch.h"
+#include "baseif/mxCpuLevel.h"
 #include "bench/benchImages.h"
 #include "imgnorm/localCorrection.h"
 #include "imgnorm/mxImageNormalizer.h"
 
 using namespace mxImageNormalizerDefs;
+using namespace imgnorm::detail;
 
 namespace {
 using Clock = std::chrono::steady_clock;

@@ -20,24 +20,30 @@ Every step runs the C++ block engine (imgnorm/mxBlockNormalizer.h), the
 same code as the command-line program's streaming path.
 """
 
+import logging
+import math
 import os
 import re
+import stat
 import threading
 import uuid
 
 import numpy as np
 
 from . import _imgnorm
-from ._types import RunFailed, RunResult
+from ._types import METHODS, RunFailed, RunResult
 
 __all__ = ["normalize_array", "normalize_files", "halo", "read_image", "write_image"]
 
-_LOCAL = ("local-mean", "local-median", 16, 32)
-_FIT_TOTALS = 256 + 65536 + 33 * 33
+# Each method's kind by its name and by its flag.
+_KIND = {key: m.kind for m in METHODS for key in (m.name, m.flag)}
 
 
-def _is_local(method):
-    return method in _LOCAL or getattr(method, "value", None) in (16, 32)
+def _kind(method):
+    try:
+        return _KIND.get(method)
+    except TypeError:  # unhashable: the engine refuses it with its own error
+        return None
 
 
 def halo(tool, method):
@@ -132,6 +138,9 @@ def normalize_array(tool, image, method, *, realign=True):
     ``realign=True`` (the default) the array is rechunked to the nearest such
     chunking, with ``realign=False`` a ValueError says what is needed.
 
+    The graph holds a copy of the tool taken here: changing or retraining
+    the tool afterwards does not change what the graph computes.
+
     A global method whose table cannot be built (e.g. 'mean-stddev' on a
     uniform image) raises imgnorm.RunFailed when the result is computed; a
     method the tool was not trained for raises at once, as Normalizer.run.
@@ -148,18 +157,22 @@ def normalize_array(tool, image, method, *, realign=True):
     height, width = (int(s) for s in image.shape)
     if height == 0 or width == 0:
         raise ValueError("image must not be empty, got shape %s" % (image.shape,))
+    # Halos and windows are worked out now, so the chunks must run the tool as
+    # it is now: a copy (its images' pels are shared, not copied; training
+    # makes new ones).
+    tool = tool.copy()
     window = _imgnorm._block_window(tool, method, width, height)
     if window is None:
         return da.zeros((0, 0), dtype=np.uint8)
     x0, y0, w, h = window
     x = image[y0 : y0 + h, x0 : x0 + w]
-    # The tool enters the graph once, under one key: each worker gets it once.
+    # The copy enters the graph once, under one key: each worker gets it once.
     tool_d = dask.delayed(tool, name="imgnorm-tool-" + uuid.uuid4().hex, traverse=False)
     meta = np.empty((0, 0), np.uint8)
-    if method in ("identity", 0):
+    if _kind(method) == "copy":
         return x.map_blocks(np.copy, dtype=np.uint8, meta=meta)
 
-    if _is_local(method):
+    if _kind(method) == "local":
         hx, hy = halo(tool, method)
         gx, gy = tool.granularity
         chunks = _check_chunks(x.chunks, (gy, gx), (hy, hx), realign, method)
@@ -182,7 +195,7 @@ def normalize_array(tool, image, method, *, realign=True):
         )
 
     starts = (_starts(x.chunks[0]), _starts(x.chunks[1]))
-    n = _FIT_TOTALS if method in ("linear-fit", 8) else 256
+    n = _imgnorm._block_totals_size(method)
     totals = x.map_blocks(
         _totals_chunk,
         dtype=np.uint64,
@@ -200,23 +213,101 @@ def normalize_array(tool, image, method, *, realign=True):
 
 # ---- batches of files ----
 
+_KNOWN_TYPES = "known: .npy, .tif, .tiff, .png, .pgm"
+
+
+def _file_kind(mode):
+    """What a file of this mode is, in words (as the command-line program says it)."""
+    for test, word in ((stat.S_ISREG, "file"), (stat.S_ISDIR, "folder"), (stat.S_ISFIFO, "FIFO"),
+                       (stat.S_ISCHR, "character device"), (stat.S_ISBLK, "block device"), (stat.S_ISSOCK, "socket")):
+        if test(mode):
+            return word
+    return "special file"
+
+
+def _open_regular(path):
+    """path opened for binary reading; ValueError unless it is a regular file
+    (a FIFO would block the read, a device would never end).  Opened without
+    blocking and checked on the open file, so nothing can be swapped in
+    between the check and the read."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            raise ValueError("%s: is a %s, not a regular file" % (path, _file_kind(mode)))
+        os.set_blocking(fd, True)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+class _ThreadWarnings(logging.Handler):
+    """The messages a logger gives on the calling thread (worker threads read
+    files side by side)."""
+
+    def __init__(self):
+        super().__init__(logging.WARNING)
+        self.thread, self.messages = threading.get_ident(), []
+
+    def emit(self, record):
+        if record.thread == self.thread:
+            self.messages.append(record.getMessage())
+
+
+def _read_tiff(path, f):
+    """The image of a single-page TIFF file.  tifffile logs what it cannot
+    parse and goes on; a file in which it finds no image is refused with what
+    it logged, instead of the empty array it returns.  A file of several pages
+    is refused: its result would be written as one page, and in place the
+    other pages would be lost."""
+    import tifffile
+
+    log, warnings = logging.getLogger("tifffile"), _ThreadWarnings()
+    log.addHandler(warnings)
+    try:
+        with tifffile.TiffFile(f, name=os.path.basename(path)) as tif:
+            if not tif.series:
+                reasons = "".join("; " + m for m in warnings.messages)
+                raise ValueError("%s: no image in the TIFF file%s" % (path, reasons))
+            if len(tif.pages) > 1:
+                raise ValueError("%s: a TIFF file of %d pages; only single-page files are read" % (path, len(tif.pages)))
+            return tif.asarray()
+    finally:
+        log.removeHandler(warnings)
+
 
 def read_image(path):
     """Reads a 2-D uint8 image: .npy (numpy), .tif/.tiff (tifffile, Debian's
-    python3-tifffile), .png/.pgm (Pillow, python3-pil)."""
+    python3-tifffile), .png/.pgm (Pillow, python3-pil).  Only regular files,
+    single-page TIFFs and grey PNGs (bilevel and grey palettes expanded to
+    their levels) are read; anything else raises ValueError naming the file."""
     ext = os.path.splitext(path)[1].lower()
     if ext == ".npy":
-        return np.load(path, allow_pickle=False)
-    if ext in (".tif", ".tiff"):
-        import tifffile
-
-        return tifffile.imread(path)
-    if ext in (".png", ".pgm"):
+        return _ReadBuffer().read_npy(path)
+    if ext not in (".tif", ".tiff", ".png", ".pgm"):
+        raise ValueError("%s: unknown image type (%s)" % (path, _KNOWN_TYPES))
+    with _open_regular(path) as f:
+        if ext in (".tif", ".tiff"):
+            return _read_tiff(path, f)
         from PIL import Image
 
-        with Image.open(path) as im:
-            return np.asarray(im)
-    raise ValueError("%s: unknown image type (known: .npy, .tif, .tiff, .png, .pgm)" % path)
+        with Image.open(f) as im:
+            return np.asarray(_grey(path, im))
+
+
+def _grey(path, im):
+    """A Pillow image of one grey channel as mode L: bilevel and grey-palette
+    images are expanded to their grey levels (a palette's indices are not
+    grey levels); a palette with colours or transparency is refused."""
+    if im.mode == "1":
+        return im.convert("L")
+    if im.mode == "P":
+        rgb = im.getpalette("RGB") or []
+        if not rgb or "transparency" in im.info or rgb[0::3] != rgb[1::3] or rgb[1::3] != rgb[2::3]:
+            raise ValueError("%s: a palette image with colours or transparency; only grey images are read" % path)
+        return im.convert("L")
+    return im
 
 
 def write_image(path, image):
@@ -234,7 +325,7 @@ def write_image(path, image):
 
         Image.fromarray(image).save(path, format="PNG" if ext == ".png" else "PPM")
     else:
-        raise ValueError("%s: unknown image type (known: .npy, .tif, .tiff, .png, .pgm)" % path)
+        raise ValueError("%s: unknown image type (%s)" % (path, _KNOWN_TYPES))
 
 
 _TEMP_TAG = ".imgnorm-part-"
@@ -244,9 +335,11 @@ _NO_WORKERS_WAIT = 60
 
 
 def _temporary(target):
+    """A fresh name beside target for writing it.  The stem is cut so that
+    the name stays short whatever the target's length."""
     folder, name = os.path.split(target)
     stem, ext = os.path.splitext(name)
-    return os.path.join(folder, "." + stem + _TEMP_TAG + uuid.uuid4().hex + ext)
+    return os.path.join(folder, "." + stem[:32] + _TEMP_TAG + uuid.uuid4().hex[:16] + ext)
 
 
 # The header np.save writes for a 2-D C-order uint8 array (version 1.0).
@@ -266,20 +359,18 @@ def _plain_header(f):
 
 
 def _numpy_header(f):
-    """The shape of a 2-D C-order uint8 .npy file at f by numpy's parser, f
-    then at its data; None for any other file."""
+    """(shape, fortran order, dtype) of a .npy file at f by numpy's parser, f
+    then at its data; None for a header numpy does not parse."""
     fmt = np.lib.format
     try:
         version = fmt.read_magic(f)
         if version == (1, 0):
-            shape, fortran, dtype = fmt.read_array_header_1_0(f)
-        elif version == (2, 0):
-            shape, fortran, dtype = fmt.read_array_header_2_0(f)
-        else:
-            return None
+            return fmt.read_array_header_1_0(f)
+        if version == (2, 0):
+            return fmt.read_array_header_2_0(f)
     except ValueError:
-        return None
-    return shape if len(shape) == 2 and not fortran and dtype == np.uint8 else None
+        pass
+    return None
 
 
 class _ReadBuffer:
@@ -294,20 +385,26 @@ class _ReadBuffer:
 
     def read_npy(self, path):
         """A 2-D C-order uint8 .npy file read into the buffer (valid until the
-        next read); any other .npy goes through np.load and its checks."""
-        with open(path, "rb") as f:
-            shape = _plain_header(f)
+        next read); any other .npy goes through np.load and its checks.  A
+        file shorter than its header claims is refused before anything is
+        allocated for the claim."""
+        with _open_regular(path) as f:
+            shape, plain = _plain_header(f), True
             if shape is None:
                 f.seek(0)
-                shape = _numpy_header(f)
-            if shape is None:
-                return np.load(path, allow_pickle=False)
-            size = shape[0] * shape[1]
-            # A file shorter than its header claims is refused before the
-            # buffer grows to the claim.
+                header = _numpy_header(f)
+                if header is None:
+                    f.seek(0)
+                    return np.load(f, allow_pickle=False)  # refused with numpy's reason
+                shape, fortran, dtype = header
+                plain = len(shape) == 2 and not fortran and dtype == np.uint8
+            size = math.prod(shape) * (1 if plain else dtype.itemsize)
             there = os.fstat(f.fileno()).st_size - f.tell()
             if there < size:
                 raise ValueError("%s: truncated .npy file: %d of its %d data bytes" % (path, max(there, 0), size))
+            if not plain:
+                f.seek(0)
+                return np.load(f, allow_pickle=False)
             if self.pels.size < size:
                 self.pels = np.empty(size, np.uint8)
             image = self.pels[:size]
@@ -317,26 +414,59 @@ class _ReadBuffer:
         return image.reshape(shape)
 
 
-def _normalize_file(tool, path, method, output, reader, writer, buffer=None):
-    """One file: read, run, write under a temporary name and rename.  Returns
-    the file's report; never raises for the file's own problems."""
+def _replace(temporary, target, old, write):
+    """Writes target through temporary (write(temporary)) and renames it over
+    target.  A file it replaces (old, its os.stat) keeps its mode, and its
+    owner and group where this process may set them; the new pels are never
+    readable by more users than the old ones.  A new file gets the umask's
+    mode, as any file the process creates."""
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600 if old else 0o666)
+    os.close(fd)
+    try:
+        write(temporary)
+        if old:
+            mine = os.stat(temporary)
+            if (mine.st_uid, mine.st_gid) != (old.st_uid, old.st_gid):
+                for uid in (old.st_uid, -1):  # the owner needs privileges; the group only membership
+                    try:
+                        os.chown(temporary, uid, old.st_gid)
+                        break
+                    except OSError:
+                        pass
+            os.chmod(temporary, stat.S_IMODE(old.st_mode))
+        os.replace(temporary, target)
+    finally:
+        if os.path.lexists(temporary):
+            os.remove(temporary)
+
+
+def _normalize_file(tool, path, method, output, reader, writer, buffer=None, temporary=None):
+    """One file: read, run, write under a temporary name and rename (onto the
+    target of a symbolic link, which stays).  Returns the file's report;
+    never raises for the file's own problems."""
     report = {"path": path, "output": None, "status": "error", "message": ""}
     try:
-        if reader is None and buffer is not None and path.lower().endswith(".npy"):
-            image = buffer.read_npy(path)
-        else:
-            image = (reader or read_image)(path)
+        try:
+            if reader is None and buffer is not None and path.lower().endswith(".npy"):
+                image = buffer.read_npy(path)
+            else:
+                image = (reader or read_image)(path)
+        except Exception as e:  # the reader's own reason, with the file's name
+            text = str(e)
+            report["message"] = "%s: %s" % (type(e).__name__, text if path in text else "%s: %s" % (path, text))
+            return report
         result = tool.run(image, method, raise_on_failure=False)
         if not result.success:
             report.update(status="soft failure", message=result.message)
             return report
-        temporary = _temporary(output)
+        target = os.path.realpath(output)
         try:
-            (writer or write_image)(temporary, result.image)
-            os.replace(temporary, output)
-        finally:
-            if os.path.exists(temporary):
-                os.remove(temporary)
+            old = os.stat(target)
+        except FileNotFoundError:
+            old = None
+        if old and not stat.S_ISREG(old.st_mode):
+            raise ValueError("%s: is a %s, not a regular file; not replaced" % (output, _file_kind(old.st_mode)))
+        _replace(temporary or _temporary(target), target, old, lambda t: (writer or write_image)(t, result.image))
         report.update(status="ok", output=output)
     except Exception as e:  # the file's error goes into its report
         report["message"] = "%s: %s" % (type(e).__name__, e)
@@ -346,7 +476,8 @@ def _normalize_file(tool, path, method, output, reader, writer, buffer=None):
 def _normalize_batch(tool, items, method, reader, writer, buffer=None):
     """Several files in one task, one after the other: the reports, in order."""
     buffer = buffer or _ReadBuffer()
-    return [_normalize_file(tool, path, method, output, reader, writer, buffer) for path, output in items]
+    return [_normalize_file(tool, path, method, output, reader, writer, buffer, temporary)
+            for path, output, temporary in items]
 
 
 class _ToolOnWorkers:
@@ -396,19 +527,40 @@ def _batches(files, slots, files_per_task=None):
     return out
 
 
-def _remove_temporaries(output):
-    folder, name = os.path.split(output)
-    stem, ext = os.path.splitext(name)
-    prefix = "." + stem + _TEMP_TAG
-    for entry in os.listdir(folder or "."):
-        if entry.startswith(prefix) and entry.endswith(ext):
-            try:
-                os.remove(os.path.join(folder, entry))
-            except OSError:
-                pass
+def _identity(path):
+    """What path names: the file (device, inode) when it exists, else the
+    resolved path."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return ("path", os.path.realpath(path))
+    return (st.st_dev, st.st_ino)
 
 
-def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, writer=None, files_per_task=None):
+def _check_outputs(paths, outputs, in_place):
+    """Refuses, before any work, an output that is one of the inputs (unless
+    in_place), two inputs written to one file, and an existing output that
+    is not a regular file."""
+    inputs = {}
+    for p in paths:
+        inputs.setdefault(_identity(p), p)
+    written = {}
+    for path, output in zip(paths, outputs):
+        key = _identity(output)
+        if key in inputs and not in_place:
+            raise ValueError("%s: the output would overwrite the input %s; choose another out_dir, or pass "
+                             "in_place=True" % (output, inputs[key]))
+        if key in written:
+            raise ValueError("%s: both %s and %s would be written there" % (output, written[key], path))
+        written[key] = path
+        if key[0] != "path":
+            mode = os.stat(output).st_mode
+            if not stat.S_ISREG(mode):
+                raise ValueError("%s: is a %s, not a regular file; it is not replaced" % (output, _file_kind(mode)))
+
+
+def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, writer=None, files_per_task=None,
+                    in_place=False):
     """Normalizes image files on a dask.distributed cluster.
 
     tool: a trained Normalizer, sent to every worker once (pickled through
@@ -421,7 +573,16 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
     -> None for other formats (default: read_image / write_image).
     files_per_task: how many files one Dask task normalizes, one after the
     other (default: up to 16, fewer towards the end of the batch so that the
-    workers finish together).
+    workers finish together).  in_place: let results replace their inputs
+    (out_dir the inputs' folder); without it such a batch is refused before
+    any work, as is one whose outputs would be the same file twice, or an
+    existing output that is not a regular file.  The default reader reads
+    regular files only.
+
+    An output that replaces a file keeps that file's mode (and its owner and
+    group where the process may set them); one that names a symbolic link
+    replaces the link's target and the link stays.  A replaced file that has
+    other hard links is a new file: the other names keep the old pels.
 
     Returns one report per path, in the order given: a dict with 'path',
     'output' (None unless written), 'status' ('ok', 'soft failure' when the
@@ -436,10 +597,21 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
     if len(set(names)) != len(names):
         dup = sorted(n for n in set(names) if names.count(n) > 1)
         raise ValueError("inputs share output names in %s: %s" % (out_dir, ", ".join(dup)))
-    if files_per_task is not None and (not isinstance(files_per_task, int) or files_per_task < 1):
+    if files_per_task is not None and (type(files_per_task) is not int or files_per_task < 1):
         raise ValueError("files_per_task must be a positive integer, got %r" % (files_per_task,))
-    os.makedirs(out_dir, exist_ok=True)
     outputs = [os.path.join(out_dir, n) for n in names]
+    _check_outputs(paths, outputs, in_place)
+    os.makedirs(out_dir, exist_ok=True)
+    # Every temporary name handed out, by file: those left by a task that did
+    # not finish are removed at the end, and nothing else.
+    temporaries = [[] for _ in paths]
+
+    def items(indices):
+        out = []
+        for i in indices:
+            temporaries[i].append(_temporary(os.path.realpath(outputs[i])))
+            out.append((paths[i], outputs[i], temporaries[i][-1]))
+        return out
 
     if client is None:
         try:
@@ -449,7 +621,7 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
         except (ImportError, ValueError):
             client = None
     if client is None:
-        reports = _normalize_batch(tool, list(zip(paths, outputs)), method, reader, writer)
+        reports = _normalize_batch(tool, items(range(len(paths))), method, reader, writer)
     else:
         from distributed import TimeoutError as DaskTimeoutError
 
@@ -461,8 +633,8 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
         client.register_worker_plugin(_ToolOnWorkers(tool), name=plugin)
 
         def submit(indices):
-            items = [(paths[i], outputs[i]) for i in indices]
-            return client.submit(_normalize_batch_on_worker, plugin, items, method, reader, writer, pure=False)
+            return client.submit(_normalize_batch_on_worker, plugin, items(indices), method, reader, writer,
+                                 pure=False)
 
         def not_done(indices, why):
             for i in indices:
@@ -517,7 +689,11 @@ def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, w
                     reports[i]["message"] = "the worker died while normalizing this file (not done)"
         finally:
             client.unregister_worker_plugin(plugin)
-    for report, output in zip(reports, outputs):
-        if report["status"] != "ok":
-            _remove_temporaries(output)
+    for names in temporaries:
+        for name in names:
+            try:
+                if stat.S_ISREG(os.lstat(name).st_mode):
+                    os.remove(name)
+            except OSError:
+                pass
     return reports

@@ -13,6 +13,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -80,6 +81,33 @@ template <class T>
 std::ptrdiff_t rowStride(const py::array& a) {
   return a.shape(0) == 1 ? std::ptrdiff_t(a.shape(1)) * std::ptrdiff_t(sizeof(T)) : std::ptrdiff_t(a.strides(0));
 }
+
+// The pels of an array of any layout (strides zero or negative included),
+// taken while the GIL is held and read without it while the caller holds the
+// array.
+template <class T>
+struct StridedPels {
+  const unsigned char* data;
+  std::ptrdiff_t rowStep, pelStep;
+  explicit StridedPels(const py::array& a)
+      : data(static_cast<const unsigned char*>(a.data())), rowStep(a.strides(0)), pelStep(a.strides(1)) {}
+
+  // A copy of the pels inside rect (column x, row y of the array, rect inside
+  // it), its window at rect: only that part of a large view is copied.
+  mxPelBuffer<T> copy(const mxPelRect& rect) const {
+    mxPelBuffer<T> out(rect, 32, mxPelInit::eUnwritten);
+    const std::size_t w = std::size_t(rect.width());
+    for (std::int32_t j = 0; j < rect.height(); ++j) {
+      const unsigned char* src = data + std::ptrdiff_t(rect.y() + j) * rowStep + std::ptrdiff_t(rect.x()) * pelStep;
+      T* dst = out.row(j);
+      if (pelStep == std::ptrdiff_t(sizeof(T)))
+        std::memcpy(dst, src, w * sizeof(T));
+      else  // memcpy per pel: a strided source need not be aligned for T
+        for (std::size_t i = 0; i < w; ++i) std::memcpy(dst + i, src + std::ptrdiff_t(i) * pelStep, sizeof(T));
+    }
+    return out;
+  }
+};
 
 // A read-only buffer over obj's pels: a view when the layout allows it, else
 // over a C-contiguous copy.

@@ -5,11 +5,13 @@ worker."""
 
 import os
 import re
+import stat
 
 import dask
 import dask.array as da
 import numpy as np
 import pytest
+import tifffile
 from conftest import METHODS, distorted, ring_mask, textured
 
 import imgnorm
@@ -37,8 +39,11 @@ def test_chunked_result_equals_the_whole_image_run(method, granularity):
     tool = tool_for(method, granularity)
     image = distorted(textured(H + 10, W - 5, 1))  # beyond the reference in y, short of it in x
     whole = tool.run(image, method)
-    for chunks in CHUNKINGS:
-        out = idask.normalize_array(tool, da.from_array(image, chunks=chunks), method).compute(scheduler="sync")
+    lazy = [idask.normalize_array(tool, da.from_array(image, chunks=chunks), method) for chunks in CHUNKINGS]
+    # The graphs run the tool as it was when they were built.
+    tool.reference, tool.granularity = textured(H, W, 9), (3, 2)
+    tool.train(method)
+    for chunks, out in zip(CHUNKINGS, dask.compute(*lazy, scheduler="sync")):
         assert out.shape == whole.shape and np.array_equal(out, whole), (method, granularity, chunks)
 
 
@@ -65,6 +70,36 @@ def test_errors_come_as_from_run():
         idask.normalize_array(tool, flat, "histogram")
     with pytest.raises(TypeError, match="uint8"):
         idask.normalize_array(tool, flat.astype(np.uint16), "mean-stddev")
+
+
+def test_batch_refuses_outputs_over_inputs_and_keeps_what_it_replaces(tmp_path):
+    tool = tool_for("mean-stddev", masked=False)
+    folder, other = tmp_path / "in", tmp_path / "other"
+    for d in (folder, other):
+        d.mkdir()
+    images = {"a" * 236 + ".npy": 0o600, "b.npy": 0o640}  # a long name: the temporary's must stay short
+    for k, (name, mode) in enumerate(images.items()):
+        np.save(folder / name, distorted(textured(H, W, 1), seed=k))
+        os.chmod(folder / name, mode)
+    paths = [str(folder / n) for n in images]
+    os.symlink(paths[1], other / "b.npy")  # an output that is an input through a link
+    os.mkfifo(tmp_path / "fifo.npy")
+    refused = [(paths, folder, "would overwrite the input"), (paths, other, "would overwrite the input"),
+               ([str(other / "b.npy"), paths[1]], tmp_path, "inputs share output names"),
+               ([str(folder / "fifo.npy")], tmp_path, "is a FIFO, not a regular file")]
+    listing = sorted(os.listdir(folder))
+    for inputs, out_dir, message in refused:
+        with pytest.raises(ValueError, match=message):
+            idask.normalize_files(tool, inputs, "mean-stddev", str(out_dir))
+    assert sorted(os.listdir(folder)) == listing
+    wanted = [tool.run(np.load(p), "mean-stddev") for p in paths]
+    reports = idask.normalize_files(tool, paths, "mean-stddev", str(folder), in_place=True)
+    reports += idask.normalize_files(tool, paths[1:], "mean-stddev", str(other), in_place=True)
+    assert [r["status"] for r in reports] == ["ok"] * 3, reports
+    for path, want, mode in zip(paths, wanted, images.values()):
+        assert np.array_equal(np.load(path), tool.run(want, "mean-stddev") if path == paths[1] else want)
+        assert stat.S_IMODE(os.stat(path).st_mode) == mode
+    assert os.path.islink(other / "b.npy") and sorted(os.listdir(folder)) == listing
 
 
 @pytest.fixture(scope="module")
@@ -106,6 +141,11 @@ def test_batch_reports_every_file_and_survives_a_dying_worker(client, tmp_path):
             os._exit(3)  # the worker process dies mid-batch
         return idask.read_image(path)
 
+    # Named as temporaries of the failing files' outputs, but not the batch's own: they stay.
+    decoys = [".dies.imgnorm-part-0.npy", ".flat.imgnorm-part-1.npy"]
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / decoys[0]).mkdir()
+    (tmp_path / "out" / decoys[1]).write_bytes(b"someone else's")
     # Three files per task: the dying file takes the two of its task down
     # with it, and they are done again.
     reports = idask.normalize_files(tool, paths, "mean-stddev", str(tmp_path / "out"), client, reader=reader,
@@ -120,8 +160,8 @@ def test_batch_reports_every_file_and_survives_a_dying_worker(client, tmp_path):
         r = by_name["good%d.npy" % k]
         assert r["status"] == "ok", r
         assert np.array_equal(np.load(r["output"]), tool.run(images["good%d.npy" % k], "mean-stddev"))
-    # Only the finished outputs, nothing half-written or temporary.
-    assert sorted(os.listdir(tmp_path / "out")) == ["good%d.npy" % k for k in range(6)]
+    # Only the finished outputs and the decoys, nothing half-written or temporary.
+    assert sorted(os.listdir(tmp_path / "out")) == decoys + ["good%d.npy" % k for k in range(6)]
 
 
 # In one task, read one after the other through the buffer the task reuses:
@@ -134,7 +174,31 @@ READ_CASES = [
     ("wide.npy", lambda a: a.astype(np.uint16), "TypeError"),
     ("three-d.npy", lambda a: a[:, :, None], "ValueError"),
     ("version2.npy", lambda a: a, "ok"),
+    ("grey-palette.png", lambda a: 255 - a, "ok"),  # written as the indices a, palette i -> 255 - i
     ("claims-more.npy", lambda a: a[:5], r"ValueError: .*claims-more.npy: truncated .npy file: 1150 of its \d{10} data"),
+]
+
+
+def palette_png(path, index, palette):
+    from PIL import Image
+
+    image = Image.frombytes("P", index.shape[::-1], np.ascontiguousarray(index).tobytes())
+    image.putpalette(palette)
+    image.save(path)
+
+
+# Files refused with the reader's reason and the file's name, in the same task:
+# special files are never opened for reading (a FIFO would hang the worker).
+REFUSED = [
+    ("fifo.npy", os.mkfifo, r"ValueError: .*fifo.npy: is a FIFO, not a regular file"),
+    ("zero.npy", lambda p: os.symlink("/dev/zero", p), r"ValueError: .*zero.npy: is a character device"),
+    ("folder.tif", os.mkdir, r"ValueError: .*folder.tif: is a folder"),
+    ("garbage.tif", lambda p: open(p, "wb").write(b"II*\0garbage"), r"ValueError: .*garbage.tif: no image in the TIFF"),
+    ("cut.tif", lambda p: idask.write_image(p, textured(H, W, 1)) or os.truncate(p, 5000), r"\w+: .*cut.tif: "),
+    ("pages.tif", lambda p: [tifffile.imwrite(p, np.zeros((9, 9 + k), np.uint8), append=k > 0) for k in range(2)],
+     r"ValueError: .*pages.tif: a TIFF file of 2 pages"),
+    ("colour.png", lambda p: palette_png(p, textured(H, W, 1), [i * (c != "b") for i in range(256) for c in "rgb"]),
+     r"ValueError: .*colour.png: a palette image with colours"),
 ]
 
 
@@ -144,6 +208,9 @@ def test_default_reader_gives_each_file_its_own_pels(client, tmp_path):
     paths = []
     for name, make, _ in READ_CASES:
         paths.append(str(tmp_path / name))
+        if name.endswith(".png"):
+            palette_png(paths[-1], image, [255 - i for i in range(256) for _ in "rgb"])
+            continue
         with open(paths[-1], "wb") as f:
             np.lib.format.write_array(f, make(image), version=(2, 0) if name == "version2.npy" else None)
     with open(paths[-1], "r+b") as f:  # a header that claims 9 GB, in a file of 1150 data bytes
@@ -153,11 +220,15 @@ def test_default_reader_gives_each_file_its_own_pels(client, tmp_path):
         f.write(header.replace(held + b" " * (len(claim) - len(held)), claim))
     with open(paths[3], "r+b") as f:
         f.truncate(os.path.getsize(paths[3]) - 100)
+    for name, make, _ in REFUSED:
+        paths.append(str(tmp_path / name))
+        make(paths[-1])
     reports = idask.normalize_files(tool, paths, "local-mean", str(tmp_path / "out"), client,
                                     files_per_task=len(paths))
-    for (name, make, expected), report in zip(READ_CASES, reports):
+    for (name, make, expected), report in zip(READ_CASES + REFUSED, reports):
         if expected == "ok":
             assert report["status"] == "ok", report
-            assert np.array_equal(np.load(report["output"]), tool.run(np.ascontiguousarray(make(image)), "local-mean"))
+            want = tool.run(np.ascontiguousarray(make(image)), "local-mean")
+            assert np.array_equal(idask.read_image(report["output"]), want), name
         else:
             assert report["status"] == "error" and re.match(expected, report["message"]), report

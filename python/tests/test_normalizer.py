@@ -3,6 +3,7 @@ shared or copied, every array layout, failures and errors."""
 
 import copy
 import pickle
+import resource
 
 import numpy as np
 import pytest
@@ -57,6 +58,25 @@ def test_every_layout_gives_the_contiguous_result(images, layout):
     assert not np.shares_memory(tool.run(lay["image"], "identity"), lay["image"])
 
 
+@pytest.mark.parametrize("shape", [(20000, 20000), (40, 20000)])
+def test_a_large_view_is_copied_only_where_the_run_reads_it(images, shape):
+    # Zero-stride views over a 57 x 83 reference under an address-space limit
+    # 256 MB above the current size: a copy of the 400 MB view fails.
+    tool = trained(images, True)
+    view = np.broadcast_to(np.resize(images["image"], shape[1]), shape)
+    small = np.ascontiguousarray(view[:57, :83])
+    with open("/proc/self/status") as f:
+        size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+    limits = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), limits[1]))
+    try:
+        got = {method: tool.run(view, method) for method in METHODS}
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, limits)
+    for method in METHODS:
+        np.testing.assert_array_equal(got[method], tool.run(small, method), err_msg=method)
+
+
 def test_reference_and_mask_are_views_or_copies_as_asked(images):
     ref = images["reference"].copy()
     viewed = imgnorm.Normalizer(ref, images["mask"], copy=False, methods="histogram")
@@ -102,8 +122,12 @@ def test_parameters_defaults_validation_and_untraining():
     assert tool.trained_methods == imgnorm.Method.HISTOGRAM and tool.tail_fractions == (0.1, 0.2)
     tool.granularity = 3
     assert tool.granularity == (3, 3) and tool.trained_methods == 0
-    with pytest.raises(TypeError):
-        tool.neighborhood_size = (1.5, 2)
+    for name, value in [("neighborhood_size", (1.5, 2)), ("neighborhood_size", True), ("granularity", (2, False)),
+                        ("intensity_variation_range", True), ("tail_fractions", (0, True)),
+                        ("keep_masked_pixels", 0.5), ("keep_masked_pixels", None)]:
+        with pytest.raises(TypeError):
+            setattr(tool, name, value)
+    assert tool.granularity == (3, 3) and tool.tail_fractions == (0.1, 0.2)
     tool.untrain()
     assert tool == imgnorm.Normalizer()
 
@@ -115,6 +139,15 @@ def test_train_takes_names_flags_and_sets(images, methods, flags):
     tool = imgnorm.Normalizer(images["reference"])
     tool.train(methods)
     assert tool.trained_methods == flags and isinstance(tool.trained_methods, imgnorm.Method)
+
+
+def test_every_table_row_trains_by_name_as_its_flag(images):
+    assert [tuple(m) for m in imgnorm.METHODS] == [tuple(r) for r in imgnorm._imgnorm.methods()]
+    tool = imgnorm.Normalizer(images["reference"])
+    for m in imgnorm.METHODS:
+        tool.train(m.name)
+        member = imgnorm.Method[m.name.upper().replace("-", "_")]
+        assert tool.trained_methods == m.flag == imgnorm.METHOD_NAMES[m.name] == member, m
 
 
 def test_bad_arguments_raise_type_and_value_errors(images):
@@ -130,6 +163,8 @@ def test_bad_arguments_raise_type_and_value_errors(images):
                                                               methods="histogram")),
         (TypeError, "unknown parameters", lambda: imgnorm.normalize(images["reference"], images["image"], "histogram",
                                                                     neighbourhood_size=5)),
+        (TypeError, "True or False", lambda: imgnorm.normalize(images["reference"], images["image"], "local-mean",
+                                                               neighborhood_size=True)),
     ]
     for cls, text, call in cases:
         with pytest.raises(cls, match=text):

@@ -2,7 +2,14 @@
 // each keeps the other's memory alive, and the tool runs on Mat views.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 #include <opencv2/core.hpp>
+#ifdef IMGNORM_VIDEO_EXAMPLE
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+#endif
 
 #include "adapters/opencv/imgnorm_opencv.h"
 #include "support/normalizerTest.h"
@@ -31,8 +38,8 @@ TEST(OpenCvAdapter, MatViewsRunLikeCopiedBuffersWithoutCopying) {
   // Regions of interest: rows at the parent's step, first pel off any alignment.
   const cv::Mat refBig = randomMat(60, 90, CV_8UC1, 1), imgBig = randomMat(60, 90, CV_8UC1, 2);
   const cv::Mat ref = refBig(cv::Rect(3, 2, 71, 50)), img = imgBig(cv::Rect(5, 7, 71, 50));
-  const mxPelBuffer_const<unsigned char> r = mfPelBufferFromMatConst<unsigned char>(ref);
-  const mxPelBuffer_const<unsigned char> i = mfPelBufferFromMatConst<unsigned char>(img);
+  const mxPelBuffer_const<unsigned char> r = mfPelBufferFromMatConst<unsigned char>(ref, {0, 0});
+  const mxPelBuffer_const<unsigned char> i = mfPelBufferFromMatConst<unsigned char>(img, {0, 0});
   ASSERT_EQ(r.pointToOffset(), ref.data);
   ASSERT_EQ(r.rowStrideBytes(), std::ptrdiff_t(ref.step[0]));
   ASSERT_EQ(i.pointToOffset(), img.data);
@@ -45,6 +52,38 @@ TEST(OpenCvAdapter, MatViewsRunLikeCopiedBuffersWithoutCopying) {
   const cv::Mat out = mfMatFromPelBuffer<unsigned char>(a);
   ASSERT_EQ(out.data, a.pointToOffset());
   EXPECT_EQ(cv::norm(out, mfMatFromPelBuffer<unsigned char>(b), cv::NORM_INF), 0.0);
+}
+
+// A region keeps its place in the frame: normalized alone, it gives the same
+// pels as the same region of the whole frame's result.  The frame is the
+// reference plus 20, so the local mean of the difference is 20 wherever the
+// window lies; a region placed at (0, 0) would be compared with the
+// reference's corner and come out as neither.
+TEST(OpenCvAdapter, RegionKeepsItsPlaceAndMatchesTheWholeFrame) {
+  const cv::Mat reference = randomMat(90, 120, CV_8UC1, 4) / 2;  // 0..127, no saturation below
+  const cv::Mat frame = reference + 20;
+  const mxImageNormalizer tool =
+      trainedTool(mfPelBufferFromMatConst<unsigned char>(reference), eLocalCorrection, {31, 31});
+  const cv::Rect place(30, 20, 50, 40);
+  const cv::Mat region = frame(place);
+  EXPECT_EQ(mfPelBufferFromMatConst<unsigned char>(region).offset(), P(30, 20));
+
+  const cv::Mat whole = mfNormalizeMat(tool, frame, eLocalCorrection);
+  const cv::Mat part = mfNormalizeMat(tool, region, eLocalCorrection);
+  ASSERT_EQ(part.size(), place.size());
+  EXPECT_EQ(cv::norm(part, whole(place), cv::NORM_INF), 0.0);
+  EXPECT_EQ(cv::norm(part, reference(place), cv::NORM_INF), 0.0);
+  // An explicit origin overrides the region's place.
+  EXPECT_EQ(mfPelBufferFromMatConst<unsigned char>(region, {0, 0}).offset(), P(0, 0));
+
+  // A mapping that cannot be built is the tool's CanNotRun, with its message.
+  const mxImageNormalizer stats = trainedTool(mfPelBufferFromMatConst<unsigned char>(reference), eMatchMeanAndStddev);
+  try {
+    mfNormalizeMat(stats, cv::Mat(40, 40, CV_8UC1, cv::Scalar(7)), eMatchMeanAndStddev);
+    ADD_FAILURE() << "a flat image was matched";
+  } catch (const CanNotRun& e) {
+    EXPECT_NE(std::string(e.what()).find("standard deviation"), std::string::npos) << e.what();
+  }
 }
 
 TEST(OpenCvAdapter, EachSideKeepsTheOthersMemoryAlive) {
@@ -70,12 +109,62 @@ TEST(OpenCvAdapter, EachSideKeepsTheOthersMemoryAlive) {
   EXPECT_EQ(std::uint32_t(copy.at<std::int32_t>(3, 2)), 0xFFFFFFF0u);
 }
 
-TEST(OpenCvAdapter, RefusesOtherTypesAndShapes) {
-  cv::Mat colour(4, 4, CV_8UC3), real(4, 4, CV_32FC1), cube(std::vector<int>{2, 2, 2}, CV_8UC1);
-  EXPECT_THROW(mfPelBufferFromMatConst<unsigned char>(colour), mxPelFunc::BadParams);
-  EXPECT_THROW(mfPelBufferFromMatConst<std::uint32_t>(real), mxPelFunc::BadParams);
+TEST(OpenCvAdapter, RefusesOtherTypesAndShapesNamingThemAsOpenCvDoes) {
+  const struct {
+    cv::Mat m;
+    const char* named;
+  } cases[] = {{cv::Mat(4, 4, CV_8UC3), "CV_8UC3"},
+               {cv::Mat(4, 4, CV_8UC2), "CV_8UC2"},
+               {cv::Mat(4, 4, CV_8UC(5)), "CV_8UC5"},
+               {cv::Mat(4, 4, CV_32FC1), "CV_32FC1"},
+               {cv::Mat(std::vector<int>{2, 2, 2}, CV_8UC1), "3 dimensions"}};
+  for (const auto& c : cases) {
+    try {
+      mfPelBufferFromMatConst<unsigned char>(c.m);
+      ADD_FAILURE() << c.named << " accepted";
+    } catch (const mxPelFunc::BadParams& e) {
+      EXPECT_NE(std::string(e.what()).find(c.named), std::string::npos) << e.what();
+    }
+  }
+  cv::Mat cube(std::vector<int>{2, 2, 2}, CV_8UC1);
   EXPECT_THROW(mfPelBufferFromMat<unsigned char>(cube), mxPelFunc::BadParams);
   EXPECT_THROW(mfMatFromPelBuffer(mxPelBuffer_const<unsigned char>()), mxPel::UnboundWindow);
 }
+
+#ifdef IMGNORM_VIDEO_EXAMPLE
+// The video example on a flickering video (each frame the reference at
+// another gain and offset): it reads every frame and brings it back to the
+// reference.
+TEST(OpenCvAdapter, VideoExampleNormalizesFlickeringFrames) {
+  const std::string path = ::testing::TempDir() + "imgnorm-flicker.avi";
+  const cv::Mat reference = randomMat(64, 96, CV_8UC1, 5);
+  cv::Mat smooth;
+  cv::blur(reference, smooth, cv::Size(9, 9));  // survives Motion-JPEG better than noise
+  {
+    cv::VideoWriter w(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, smooth.size(), false);
+    ASSERT_TRUE(w.isOpened());
+    for (int f = 0; f < 12; ++f) {
+      cv::Mat frame;
+      smooth.convertTo(frame, CV_8U, f == 0 ? 1.0 : 0.6 + 0.05 * f, f == 0 ? 0 : 15 + 3 * f);
+      w.write(frame);
+    }
+  }
+  FILE* p = popen((std::string(IMGNORM_VIDEO_EXAMPLE) + " " + path).c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char line[512] = {};
+  const bool got = std::fgets(line, sizeof line, p) != nullptr;
+  ASSERT_EQ(pclose(p), 0) << line;
+  ASSERT_TRUE(got);
+  long frames = 0;
+  double before = 0, after = 0;
+  ASSERT_EQ(std::sscanf(line, "frames %ld, %*[^;]; mean |difference| to the reference %lf before, %lf after", &frames,
+                        &before, &after),
+            3)
+      << line;
+  EXPECT_EQ(frames, 11);
+  EXPECT_LT(after, before / 4) << line;
+  std::remove(path.c_str());
+}
+#endif
 
 }  // namespace

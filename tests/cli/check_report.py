@@ -6,9 +6,10 @@ Usage: check_report.py PAGE SCREENSHOT [MIN_IMAGES MIN_PLOTS]
 Drives Chromium over its DevTools pipe (fds 3 and 4, no network port): loads
 the page, waits for it, and fails when the console shows an error or a
 warning, a script throws, a resource fails to load, an <img> or an SVG
-<image> does not decode, a link points at a missing file, or the page holds
-fewer images or plots than expected.  Writes a PNG screenshot of the whole
-page.
+<image> does not decode, a link points at a missing file, the page holds
+fewer images or plots than expected, or a file lies outside the report's
+layout (index.html, index.txt and the pictures' sub-folder).  Writes a PNG
+screenshot of the whole page.
 """
 import base64
 import json
@@ -150,6 +151,11 @@ def main():
             path = urllib.request.url2pathname(urllib.parse.urlparse(link).path)
             if not os.path.isfile(path):
                 errors.append("link to a missing file: %s" % link)
+        # The report's own files: the page and its listing beside their list, the pictures in their sub-folder
+        # (so that results written into the same folder never share a name with them).
+        stray = set(os.listdir(os.path.dirname(page))) - {"index.html", "index.txt", ".imgnorm-diag",
+                                                           "imgnorm-report-files"}
+        errors += ["report file outside its sub-folder: %s" % f for f in sorted(stray)]
         if facts["images"] < min_images:
             errors.append("%d images, expected at least %d" % (facts["images"], min_images))
         if facts["plots"] < min_plots:

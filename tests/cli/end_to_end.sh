@@ -98,11 +98,6 @@ for m in histogram linear-fit local-mean; do
   check 0 "" -- normalize -r camera.png --method "$m" text.png -o "cmp/norm-$m.pgm"
   cmp -s "cmp/run-$m.pgm" "cmp/norm-$m.pgm" || fail "run and normalize differ for $m"
 done
-# Identity gives the input back, bit for bit, in any format.
-check 0 "" -- run tool.imn --method identity coins.png -o cmp/coins.tif
-check 0 "" -- run tool.imn --method identity cmp/coins.tif -o cmp/coins.pgm
-check 0 "" -- normalize -r camera.png --method identity coins.png -o cmp/coins2.pgm
-cmp -s cmp/coins.pgm cmp/coins2.pgm || fail "identity through TIFF and PGM changed the pels"
 
 # ---- batches: folders, several threads, going on past bad images ----
 mkdir -p batch
@@ -147,13 +142,60 @@ expect_out "deeper than 8 bits scaled with shift:8"
 check 3 "raise it with --max-pixels" -- run tool.imn --method histogram --max-pixels 1000 camera.png -o big.png
 check 2 "--compression: unknown compression 'gzip'" -- run tool.imn --method histogram --compression gzip camera.png -o x.tif
 check 2 "--png-level: expected a zlib level" -- run tool.imn --method histogram --png-level 12 camera.png -o x.png
-check 0 "" -- run tool.imn --method histogram --compression lzw camera.png -o lzw.tif
 check 0 "" -- run tool.imn --method histogram --png-level 9 camera.png -o small.png
-# A temporary left by a killed run (its process has ended) is removed by the next run into that folder.
-dead=$(bash -c 'echo $$')  # a process that has ended
-mkdir -p stale && echo partial >"stale/.camera.png.tmp-imgnorm-$dead-0"
+# A temporary a killed run left (old, locked by no writer) is removed by the next run into that folder; a
+# folder of such a name is not.
+mkdir -p stale/.imgnorm-tmp-folder && touch -d '1 hour ago' stale/.imgnorm-tmp-killed
 check 0 "" -- run tool.imn --method histogram camera.png -o stale
-[[ -e "stale/.camera.png.tmp-imgnorm-$dead-0" ]] && fail "stale temporary not removed"
+[[ ! -e stale/.imgnorm-tmp-killed && -d stale/.imgnorm-tmp-folder ]] || fail "the sweep of temporaries went wrong"
+rm -r stale/.imgnorm-tmp-folder
+check 2 "2 pages" -- run tool.imn --method identity --block-size 256 fx/pages.tif --in-place -o fx/pages.tif
+
+# ---- large images ----
+# A one-level 16000² PNG (about 280 KB) and a 16384² deflate TIFF in one strip
+# against the 512² reference: only the overlap is decoded and kept.
+/usr/bin/python3 - <<'EOF'
+import struct, zlib
+def deflated(w, h, filter_byte):
+    c = zlib.compressobj(9)
+    row = filter_byte + b'\x64' * w
+    return b''.join([c.compress(row) for _ in range(h)] + [c.flush()])
+def chunk(t, d): return struct.pack('>I', len(d)) + t + d + struct.pack('>I', zlib.crc32(t + d))
+open('huge.png', 'wb').write(b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', 16000, 16000, 8, 0, 0, 0, 0))
+                             + chunk(b'IDAT', deflated(16000, 16000, b'\0')) + chunk(b'IEND', b''))
+n = 16384
+z = deflated(n, n, b'')
+tags = [(256, 4, n), (257, 4, n), (258, 3, 8), (259, 3, 8), (262, 3, 1), (273, 4, 122), (277, 3, 1), (278, 4, n),
+        (279, 4, len(z))]
+ifd = struct.pack('<H', len(tags)) + b''.join(struct.pack('<HHII', t, k, 1, v) for t, k, v in tags) + struct.pack('<I', 0)
+open('huge.tif', 'wb').write(b'II*\0' + struct.pack('<I', 8) + ifd + z)
+EOF
+for f in huge.png huge.tif; do
+  read -r code mb < <(/usr/bin/python3 -c 'import resource, subprocess, sys
+r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+print(r, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024)' \
+    "$IMGNORM" run tool.imn --method local-mean "$f" -o "out_$f")
+  [[ $code == 0 && $mb -lt 50 ]] || fail "$f: exit $code, peak resident $mb MB (want 0, under 50 MB)"
+done
+# A TIFF beyond --max-pixels is streamed in a folder batch too, with
+# --compression, and gives the in-memory path's pels; any other output is
+# refused naming the limit and both ways out.
+mkdir -p bigdir && check 0 "" -- run tool.imn --method identity camera.png -o bigdir/camera.tif
+check 0 "" -- run tool.imn --method local-mean bigdir -o memout --format tif
+check 0 "" -- run tool.imn --method local-mean --max-pixels 100000 --compression deflate bigdir -o bigout --format tif
+/usr/bin/python3 -c 'import sys; from PIL import Image
+a, b = (Image.open(p) for p in sys.argv[1:])
+sys.exit(list(a.getdata()) != list(b.getdata()) or b.info.get("compression") != "tiff_adobe_deflate")' \
+  memout/camera.tif bigout/camera.tif || fail "streamed batch output is not the in-memory one in deflate"
+check 3 "beyond --max-pixels (100000 pels), is normalized block by block into a TIFF output only" \
+  -- run tool.imn --method histogram --max-pixels 100000 bigdir/camera.tif -o x.png
+# A streamed write that the system refuses says why (here a file size limit).
+(ulimit -f 64; trap '' XFSZ; exec "$IMGNORM" run tool.imn --method histogram --block-size 256 bigdir/camera.tif \
+  -o fsize.tif) >out.txt 2>err.txt
+code=$?
+[[ $code == 4 ]] && grep -qF "fsize.tif: cannot write row" err.txt && grep -qF "File too large" err.txt ||
+  fail "write beyond the file size limit: exit $code, $(cat err.txt)"
+no_temporaries .
 
 # ---- soft failure: the run-time image lies wholly in the mask's zero part ----
 check 1 "Cannot normalize since histogram is empty." -- run sub/masked.imn --method histogram fx/corner.pgm -o soft
@@ -181,6 +223,7 @@ check 2 "--neighborhood 0,5: the neighbourhood's width and height must be at lea
 check 2 "--granularity 0: the granularity's width and height must be at least 1" -- normalize -r camera.png --method local-mean --granularity 0 coins.png -o x.png
 check 2 "--tail-fractions 0.9,0.1: the tail fractions must satisfy 0 <= LOW <= HIGH <= 1" -- train -r camera.png --tail-fractions 0.9,0.1 -o t.imn
 check 2 "--intensity-range 5,10: the intensity range must satisfy LOW <= 0 <= HIGH" -- train -r camera.png --intensity-range 5,10 -o t.imn
+check 2 "--block-size: expected a whole number from 1 to 2147483647, got '0'" -- run tool.imn --method histogram --block-size 0 camera.png -o x.tif
 check 2 "--granularity: expected N, W,H or WxH, got 'abc'" -- train -r camera.png --granularity abc -o t.imn
 check 2 "--format: unknown format 'jpg'" -- run tool.imn --method histogram batch --format jpg -o out4
 check 2 "-o x.jpg: unknown image format" -- run tool.imn --method histogram camera.png -o x.jpg
@@ -206,12 +249,12 @@ grep -q "reference.png" diag_train/index.html || fail "train report lacks the re
 check 0 "" -- run tool.imn --method local-mean camera.png coins.png --diag diag_run -o dr
 [[ $(grep -c "^Input image" diag_run/index.txt) -eq 2 ]] || fail "run diagnostics: expected two input records"
 grep -q "Image Normalization Result" diag_run/index.txt || fail "run diagnostics lack the result"
-[[ $(grep -c "reference.png" diag_run/index.txt) -eq 2 && $(ls diag_run | grep -c "^reference") -eq 2 ]] ||
+[[ $(grep -c "reference.png" diag_run/index.txt) -eq 2 && $(ls diag_run/imgnorm-report-files | grep -c "^reference") -eq 2 ]] ||
   fail "the reference is not written once and shared by the records"
 echo mine >diag_run/notes.txt
 check 0 "" -- run tool.imn --method histogram camera.png --diag diag_run -o dr   # replaces the earlier report
 [[ $(grep -c "^Input image" diag_run/index.txt) -eq 1 ]] || fail "diagnostics folder not replaced"
-expect_no_file diag_run/i0002-input-t.png
+expect_no_file diag_run/imgnorm-report-files/i0002-input-t.png
 expect_file diag_run/notes.txt
 check 0 "" -- normalize -r camera.png --method tails coins.png --diag diag_norm -o dn
 grep -q "Run-time parameters" diag_norm/index.txt || fail "normalize diagnostics lack the run records"
@@ -220,12 +263,16 @@ echo keep >precious/index.html
 check 2 "--diag precious" -- run tool.imn --method histogram camera.png --diag precious -o dp
 [[ -f precious/file.txt && -f precious/photos/a.jpg && $(cat precious/index.html) == keep ]] ||
   fail "a folder the program did not write was changed by diagnostics"
-# A list naming files outside the folder (or a subfolder) removes none of them.
-echo victim >victim.txt && mkdir -p diag_run/sub && echo keep >diag_run/sub/x.txt
-printf '../victim.txt\nsub/x.txt\n..\nsub\n' >>diag_run/.imgnorm-diag
-check 0 "" -- run tool.imn --method histogram coins.png --diag diag_run -o dr
-[[ -f victim.txt && -f diag_run/sub/x.txt && -f diag_run/notes.txt ]] || fail "diagnostics removed a file it did not write"
 check 2 "--diag camera.png: exists and is not a folder" -- run tool.imn --method histogram coins.png --diag camera.png -o dp
+# Results and the report in one folder: a result named like a report picture stays the result, run after run;
+# an output onto the report's own files is refused.
+mkdir -p clash && cp coins.png clash/reference.png
+check 0 "" -- run tool.imn --method histogram clash/reference.png -o plain
+for i in 1 2; do
+  check 0 "" -- run tool.imn --method histogram clash/reference.png --diag same -o same
+  cmp -s same/reference.png plain/reference.png || fail "the report wrote over a result"
+done
+check 2 "same/index.html: the diagnostics report (--diag same) writes there" -- train -r camera.png --diag same -o same/index.html
 no_temporaries .
 
 # ---- outputs that name an input, under any spelling, are refused (exit 2) ----

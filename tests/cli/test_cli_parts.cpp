@@ -1,13 +1,11 @@
-// The program's parts that need no trained tool: the tool file's header,
-// option parsing, the demo's distortions and error measure, the bitmap font
-// and contact sheets.
+// The program's parts that need no trained tool: option parsing, the demo's
+// distortions and error measure, the bitmap font and contact sheets.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <random>
 
 #include "../support/checks.h"
 #include "../support/testImages.h"
@@ -15,7 +13,6 @@
 #include "contact_sheet.h"
 #include "distort.h"
 #include "options.h"
-#include "tool_file.h"
 
 using namespace imgnormcli;
 using namespace mxImageNormalizerDefs;
@@ -35,56 +32,24 @@ bool has(const std::string& s, const std::string& part) { return s.find(part) !=
 
 }  // namespace
 
-// ---------------------------------------------------------------- tool file
-
-TEST(ToolFileHeader, RoundTripAndEveryDamageIsRecognised) {
-  const std::string check = "123456789";  // the CRC-32 standard check value
-  EXPECT_EQ(crc32(reinterpret_cast<const std::uint8_t*>(check.data()), check.size()), 0xCBF43926u);
-  std::vector<std::uint8_t> payload(300);
-  std::mt19937 rng(9);
-  for (auto& b : payload) b = std::uint8_t(rng());
-  const std::vector<std::uint8_t> file = frameToolPayload(payload);
-  ASSERT_EQ(file.size(), kToolHeaderSize + payload.size());
-  EXPECT_EQ(toolPayload(file, "t.imn"), payload);
-
-  // Every shorter prefix: truncated (or, for nothing at all, not a tool file).
-  for (std::size_t n = 0; n < file.size(); ++n) {
-    const std::string e = errorOf([&] { toolPayload({file.begin(), file.begin() + std::ptrdiff_t(n)}, "t.imn"); });
-    ASSERT_TRUE(has(e, "t.imn: ")) << n << ": " << e;
-    ASSERT_TRUE(n == 0 ? has(e, "not an imgnorm tool file") : has(e, "truncated")) << n << ": " << e;
-  }
-  // Any changed payload byte: checksum.  Any changed magic byte: not a tool file.
-  for (std::size_t i = 0; i < file.size(); ++i) {
-    if (i >= 8 && i < kToolHeaderSize) continue;  // version, length and CRC: below
-    auto bad = file;
-    bad[i] ^= 0x20;
-    const std::string e = errorOf([&] { toolPayload(bad, "t.imn"); });
-    ASSERT_TRUE(has(e, i < 8 ? "not an imgnorm tool file" : "checksum")) << i << ": " << e;
-  }
-  auto newer = file, longer = file, badCrc = file, badLength = file;
-  newer[8] = 2;
-  longer.push_back(0);
-  badCrc[20] ^= 1;
-  badLength[19] = 0xFF;  // the length's top byte: a field no file can satisfy, not a size worth quoting
-  const std::string lengthError = errorOf([&] { toolPayload(badLength, "t.imn"); });
-  EXPECT_TRUE(has(lengthError, "damaged")) << lengthError;
-  EXPECT_FALSE(has(lengthError, "1844674407")) << lengthError;
-  EXPECT_TRUE(has(errorOf([&] { toolPayload(newer, "t.imn"); }), "version 2"));
-  EXPECT_TRUE(has(errorOf([&] { toolPayload(longer, "t.imn"); }), "damaged"));
-  EXPECT_TRUE(has(errorOf([&] { toolPayload(badCrc, "t.imn"); }), "checksum"));
-  // A PNG file given as a tool file.
-  const std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 0};
-  expectCodedError<CliError>([&] { toolPayload(png, "x.png"); }, kExitInput, {"x.png: not an imgnorm tool file"});
-}
-
 // ---------------------------------------------------------------- options
 
 // Each name in both directions is end_to_end.sh's (every method run by name
 // and reported by name); here the lists, sets and refusals.
 TEST(Options, MethodNames) {
-  EXPECT_EQ(std::uint32_t(parseMethodList("all", "--methods")), kAllMethods);
+  // The program's list is the library's table: every row once, identity last.
+  std::uint32_t listed = 0;
+  for (const MethodInfo& m : methodTable()) {
+    EXPECT_EQ(parseMethod(m.name, "--method"), m.method);
+    EXPECT_EQ(methodCliName(m.method), m.name);
+    listed |= m.method;
+  }
+  EXPECT_EQ(methodTable().size(), std::size(mxImageNormalizerDefs::kMethods));
+  EXPECT_EQ(methodTable().back().method, mxImageNormalizerDefs::eIdentity);
+  EXPECT_EQ(listed, mxImageNormalizerDefs::kAllMethods);
+  EXPECT_EQ(std::uint32_t(parseMethodList("all", "--methods")), mxImageNormalizerDefs::kAllMethods);
   EXPECT_EQ(std::uint32_t(parseMethodList("histogram,tails,histogram", "--methods")), 5u);
-  EXPECT_EQ(std::uint32_t(parseMethodList("local-mean,all", "--methods")), kAllMethods);
+  EXPECT_EQ(std::uint32_t(parseMethodList("local-mean,all", "--methods")), mxImageNormalizerDefs::kAllMethods);
   EXPECT_EQ(methodSetText(5), "histogram, tails");
   EXPECT_EQ(methodSetText(0), "none");
   // The message lists the known names.
@@ -141,7 +106,8 @@ TEST(Distortions, CurvesAndNoise) {
                         {K::kPlane, 100, 0, 0, 41},         {K::kPlane, 100, 100, 60, 159},
                         {K::kPlane, 100, 50, 0, 70},        {K::kPlane, 100, 0, 30, 70},
                         {K::kPlane, 100, 50, 30, 100},      {K::kVignette, 100, 50, 30, 100},
-                        {K::kVignette, 100, 0, 0, 42},      {K::kVignette, 100, 0, 30, 71}};
+                        {K::kVignette, 100, 0, 0, 42},      {K::kVignette, 100, 0, 30, 71},
+                        {K::kVaryingGain, 100, 0, 30, 60},  {K::kVaryingGain, 100, 100, 0, 120}};
   for (const Case& c : cases)
     EXPECT_EQ(int(distort(constantImage(101, 61, c.v), c.kind, 0.0, 1).row(c.y)[c.x]), c.want)
         << int(c.kind) << " at " << c.x << "," << c.y;

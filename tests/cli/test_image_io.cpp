@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -22,6 +25,8 @@
 #include "file_util.h"
 #include "fixtures.h"
 #include "image_io.h"
+#include "imgnorm/mxToolFile.h"
+#include "report.h"
 #include "tool_file.h"
 
 namespace fs = std::filesystem;
@@ -90,11 +95,6 @@ TEST_F(ImageIo, WriteFailuresLeaveNothingBehind) {
   const auto im = randomImage(8, 8, 5);
   expectCliError([&] { writeImage(path("no/such/folder/x.png"), im); }, kExitOutput, {"x.png"});
   expectCliError([&] { writeImage(path("x.jpg"), im); }, kExitUsage, {"x.jpg", "unknown image format"});
-  // Replacing an existing file goes through a temporary that is renamed away.
-  writeImage(path("x.png"), im);
-  writeImage(path("x.png"), randomImage(8, 8, 6));
-  EXPECT_EQ(filesIn(dir_), 1u);
-  EXPECT_TRUE(mfPelEqual<unsigned char>(readImage(path("x.png"), false), randomImage(8, 8, 6)));
   // A full device: the write fails with the system's reason.
   const int fd = ::open("/dev/full", O_WRONLY);
   ASSERT_GE(fd, 0);
@@ -201,15 +201,21 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
     ReadOptions o;
     o.toGray = c.toGray;
     o.scaling.mode = GrayScaling::kFull;
-    ImageInfo info;
-    const auto im = readImage(p, o, &info);
-    ASSERT_EQ(im.width(), W);
-    ASSERT_EQ(im.height(), H);
-    int worst = 0;
-    for (int y = 0; y < H; ++y)
-      for (int x = 0; x < W; ++x) worst = std::max(worst, std::abs(int(im.row(y)[x]) - c.want(x, y)));
-    EXPECT_LE(worst, c.tolerance);
-    EXPECT_TRUE(info.warnings.empty());
+    // The whole image, and a part of it (reaching past the bottom edge): the
+    // part's window and the image's pels there.
+    for (const mxPelRect keep : {mxPelRect(), mxPelRect(5, 3, 20, 40)}) {
+      o.keep = keep;
+      ImageInfo info;
+      const auto im = readImage(p, o, &info);
+      const mxPelRect want = keep.isNull() ? mxPelRect(0, 0, W, H) : mxPelRect(5, 3, 20, H - 3);
+      ASSERT_TRUE(im.window() == want && info.width == W && info.height == H);
+      int worst = 0;
+      for (int y = want.y(); y < H; ++y)
+        for (int x = want.x(); x < want.x() + want.width(); ++x)
+          worst = std::max(worst, std::abs(int(*im.pointToPel(x, y)) - c.want(x, y)));
+      EXPECT_LE(worst, c.tolerance);
+      EXPECT_TRUE(info.warnings.empty());
+    }
   }
 }
 
@@ -242,7 +248,7 @@ TEST_F(ImageIo, BadInputIsRefusedWithTheReason) {
   for (const std::vector<std::uint8_t>& c :
        {std::vector<std::uint8_t>{'I', 'H', 'D', 'R', 0, 0, 0xEA, 0x60, 0, 0, 0xEA, 0x60, 8, 0, 0, 0, 0},
         std::vector<std::uint8_t>{'I', 'D', 'A', 'T'}}) {
-    const std::uint32_t n = std::uint32_t(c.size() - 4), crc = crc32(c.data(), c.size());
+    const std::uint32_t n = std::uint32_t(c.size() - 4), crc = mxToolFile::crc32(c.data(), c.size());
     for (int i = 3; i >= 0; --i) hugePng.push_back(std::uint8_t(n >> (8 * i)));
     hugePng.insert(hugePng.end(), c.begin(), c.end());
     for (int i = 3; i >= 0; --i) hugePng.push_back(std::uint8_t(crc >> (8 * i)));
@@ -299,6 +305,13 @@ TEST_F(ImageIo, BadInputIsRefusedWithTheReason) {
       // A FIFO would block a reader: it is not read.
       {"fifo.pgm", [](const std::string& p) { ::mkfifo(p.c_str(), 0600); }, plain, "FIFO, not a regular file"},
       {"huge.png", [&](const std::string& p) { writeBytes(p, hugePng, 1); }, plain, "60000 x 60000"},
+      // 512 MiB of 16-bit RGBA samples claimed by a file of a few KB, in a
+      // compression (ZSTD) with no bound on its ratio.
+      {"bomb.tif",
+       [&](const std::string& p) {
+         writeBytes(p, headerFirstTiff(8192, 8192, 16, 4, 2, stripOf(4096)), 1), poke(p, 54, "\x50\xC3");
+       },
+       plain, "likely decompression bomb (accept it with --max-pixels 536870912)"},
       // Sizes beyond what the file could hold are refused before allocation.
       {"huge.pgm", text("P5\n60000 60000\n255\n" + std::string(100, '\0')), plain, "60000 x 60000"},
       {"zero.pgm", text("P5\n0 5\n255\n"), plain, ""},
@@ -387,22 +400,201 @@ TEST_F(ImageIo, DeepSamplesScaleAsAsked) {
     expectCliError([&] { parseGrayScaling(bad, "--to-gray"); }, kExitUsage, {"--to-gray"});
 }
 
-TEST_F(ImageIo, StaleTemporariesOfEndedRunsAreRemoved) {
-  const pid_t child = ::fork();  // a process that has ended
-  if (child == 0) ::_exit(0);
+namespace {
+
+std::string contentOf(const std::string& p) {
+  std::ifstream f(p);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// What a command's check throws: its exit code (kExitOk when none) and message.
+std::pair<int, std::string> outcomeOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const CliError& e) {
+    return {e.code(), e.what()};
+  }
+  return {kExitOk, ""};
+}
+
+}  // namespace
+
+// The sweep takes only regular files of the temporaries' name form that no
+// writer holds and that are older than the stale age: a live writer's
+// temporary (in another process or this one) stays however old it is, and so
+// do a user's folder or link of such a name.
+TEST_F(ImageIo, SweepRemovesOnlyOldTemporaryFilesNoWriterHolds) {
+  enum Kind { kFile, kFolder, kLink, kHeldByChild };
+  const struct {
+    const char* name;
+    Kind kind;
+    bool old, removed;
+  } cases[] = {{".imgnorm-tmp-Killed", kFile, true, true},         {".imgnorm-tmp-Fresh1", kFile, false, false},
+               {".imgnorm-tmp-Child1", kHeldByChild, true, false}, {".imgnorm-tmp-folder", kFolder, true, false},
+               {".imgnorm-tmp-link01", kLink, true, false},        {".imgnorm-tmp-toolong", kFile, true, false}};
+  const std::time_t then = std::time(nullptr) - 2 * kStaleTemporaryAgeSeconds;
+  const struct timespec old[2] = {{then, 0}, {then, 0}};
+  std::ofstream(path("victim")) << "keep";
+  ::utimensat(AT_FDCWD, path("victim").c_str(), old, 0);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = -1;
+  for (const auto& c : cases) {
+    const std::string p = path(c.name);
+    if (c.kind == kFolder) fs::create_directories(p + "/sub");
+    if (c.kind == kLink) fs::create_symlink(path("victim"), p);
+    if (c.kind == kFile || c.kind == kHeldByChild) std::ofstream(p) << "partial";
+    if (c.kind == kHeldByChild && (child = ::fork()) == 0) {  // a writer in another process
+      const int fd = ::open(p.c_str(), O_RDONLY);
+      if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || ::write(ready[1], "x", 1) != 1) ::_exit(1);
+      ::pause();
+    }
+    if (c.old) ::utimensat(AT_FDCWD, p.c_str(), old, AT_SYMLINK_NOFOLLOW);
+  }
+  ::close(ready[1]);  // a child that fails closes its end: no wait
+  char byte;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  PendingFile live(path("out.png"));  // a writer of this process
+  ::futimens(live.fd(), old);
+  EXPECT_EQ(removeStaleTemporaries(dir_.string()), 1);
+  ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
-  const std::string gone = std::to_string(child);
-  const std::string live = temporaryNameFor(path("out.png"));
-  long pid = 0;
-  ASSERT_TRUE(isTemporaryName(fs::path(live).filename().string(), pid));
-  EXPECT_EQ(pid, long(::getpid()));
-  for (const std::string& name : {live, path(".a.png.tmp-imgnorm-" + gone + "-3"), path(".a.png.tmp-imgnorm-x-1"),
-                                  path("notes.tmp"), path(".a.png.tmp-imgnorm-" + gone)})
-    std::ofstream(name) << "x";
-  fs::create_directories(path(".diag.tmp-imgnorm-" + gone + "-4/img"));  // a diagnostics folder being written
-  EXPECT_EQ(removeStaleTemporaries(dir_.string()), 2);
-  EXPECT_TRUE(fs::exists(live));
-  EXPECT_FALSE(fs::exists(path(".a.png.tmp-imgnorm-" + gone + "-3")));
-  EXPECT_FALSE(fs::exists(path(".diag.tmp-imgnorm-" + gone + "-4")));
-  EXPECT_EQ(filesIn(dir_), 4u);
+  ::close(ready[0]);
+  for (const auto& c : cases) EXPECT_EQ(fs::exists(fs::symlink_status(path(c.name))), !c.removed) << c.name;
+  EXPECT_TRUE(fs::exists(path(".imgnorm-tmp-folder/sub")) && fs::exists(path("victim")));
+  live.commit();
+  EXPECT_TRUE(fs::is_regular_file(path("out.png")));
+}
+
+// Replacing a file keeps its mode and owner and writes through symbolic
+// links; a new file follows the umask; a hard link is split; names up to the
+// file system's limit work; what is not a regular file is never replaced.
+TEST_F(ImageIo, ReplacingAFileKeepsWhatTheUserHad) {
+  const auto mode = [&](const std::string& name) {
+    struct stat st;
+    return ::stat(path(name).c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+  };
+  const auto put = [&](const std::string& name, int perms) {
+    std::ofstream(path(name)) << "old";
+    ::chmod(path(name).c_str(), mode_t(perms));
+  };
+  const auto write = [&](const std::string& name, PendingFile::Links links = PendingFile::Links::kFollow) {
+    writeFileAtomically(path(name), {'n', 'e', 'w'}, links);
+  };
+  const mode_t saved = ::umask(077);
+  write("private.png");
+  ::umask(022);
+  write("public.png");
+  put("kept.png", 0640);
+  const bool root = ::geteuid() == 0;
+  ASSERT_EQ(::chown(path("kept.png").c_str(), 1234, 5678) == 0, root);
+  write("kept.png");
+  struct stat st;
+  ASSERT_EQ(::stat(path("kept.png").c_str(), &st), 0);
+  EXPECT_TRUE(!root || (st.st_uid == 1234 && st.st_gid == 5678));
+  // Through a relative link into another folder (where the temporary goes),
+  // through a dangling link (creating its target); kReplace replaces the link.
+  fs::create_directories(path("sub"));
+  put("sub/real.png", 0600);
+  put("target.png", 0644);
+  fs::create_symlink("sub/real.png", path("link.png"));
+  fs::create_symlink("made.png", path("dangling.png"));
+  fs::create_symlink("target.png", path("own.png"));
+  put("a.png", 0644);
+  fs::create_hard_link(path("a.png"), path("b.png"));
+  const std::string longest(255 - 4, 'n');
+  for (const char* name : {"link.png", "dangling.png", "a.png"}) write(name);
+  write(longest + ".png");
+  write("own.png", PendingFile::Links::kReplace);
+  ::umask(saved);
+  EXPECT_EQ(std::vector<int>({mode("private.png"), mode("public.png"), mode("kept.png"), mode("sub/real.png")}),
+            std::vector<int>({0600, 0644, 0640, 0600}));
+  EXPECT_TRUE(fs::is_symlink(path("link.png")) && fs::is_symlink(path("dangling.png")));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path("own.png"))));
+  std::string all;
+  for (const char* name : {"sub/real.png", "made.png", "own.png", "target.png", "a.png", "b.png"})
+    all += contentOf(path(name)) + " ";
+  EXPECT_EQ(all, "new new new old new old ");  // a hard link is split: b.png keeps the old content
+  EXPECT_EQ(contentOf(path(longest + ".png")), "new");
+  ASSERT_EQ(::mkfifo(path("fifo.png").c_str(), 0644), 0);
+  fs::create_symlink("fifo.png", path("to-fifo.png"));
+  for (const char* name : {"fifo.png", "to-fifo.png"})
+    expectCliError([&] { write(name); }, kExitOutput, {name, "is a FIFO, not a regular file"});
+  EXPECT_EQ(fs::status(path("fifo.png")).type(), fs::file_type::fifo);
+  for (const auto& e : fs::recursive_directory_iterator(dir_))
+    EXPECT_FALSE(isTemporaryName(e.path().filename().string())) << e.path();
+}
+
+// Outputs that would lose what the user had are refused before any work:
+// --in-place over a multi-page TIFF (the result has one page), outputs that
+// are not regular files or folders, outputs where the report writes.
+TEST_F(ImageIo, OutputsThatWouldLoseWhatTheUserHadAreRefused) {
+  const clifixtures::Samples page = clifixtures::pattern(8, 8, 1, 8);
+  ASSERT_TRUE(clifixtures::writeTiff(path("two.tif"), {page, page}) && clifixtures::writeTiff(path("one.tif"), {page}));
+  ASSERT_EQ(::mkfifo(path("fifo.png").c_str(), 0644), 0);
+  const std::string report = path("rep"), files = report + "/" + kDiagFilesFolder;
+  const DiagFolder diag(report);
+  const auto plan = [&](const char* input, const std::string& out) {
+    return [=] { planBatch({path(input)}, out, "", {}, true); };
+  };
+  const auto clash = [&](const std::string& out) { return [=, &diag] { diag.refuseClash(out); }; };
+  const struct {
+    std::function<void()> act;
+    int code;  // kExitOk: accepted
+    std::string part;
+  } cases[] = {
+      {plan("two.tif", dir_.string()), kExitUsage,
+       "--in-place: " + path("two.tif") + " (an input image) is a TIFF file of 2 pages"},
+      {plan("one.tif", dir_.string()), kExitOk, ""},
+      {plan("two.tif", path("out")), kExitOk, ""},
+      {[&] { prepareFolderOf(path("fifo.png")); }, kExitOutput, "fifo.png: is a FIFO, not a regular file"},
+      {[] { prepareFolderOf("/dev/null"); }, kExitOutput, "/dev/null: is a character device, not a regular file"},
+      {[] { prepareOutputFolder("/dev/null"); }, kExitOutput, "/dev/null: is a character device, not a folder"},
+      {clash(report + "/index.html"), kExitUsage, "index.html: the diagnostics report (--diag " + report + ") writes"},
+      {clash(report + "/./sub/../index.txt"), kExitUsage, "index.txt"},
+      {clash(report + "/" + kDiagListName), kExitUsage, kDiagListName},
+      {clash(report), kExitUsage, "rep"},
+      {clash(files + "/i0001-diff.png"), kExitUsage, "i0001-diff.png"},
+      {clash(files + "/deeper/x.png"), kExitUsage, "x.png"},
+      {clash(report + "/reference.png"), kExitOk, ""},  // the report's pictures are in their sub-folder
+      {clash(path("index.html")), kExitOk, ""},
+  };
+  for (const auto& c : cases) {
+    const auto [code, what] = outcomeOf(c.act);
+    EXPECT_EQ(code, c.code) << what;
+    EXPECT_NE(what.find(c.part), std::string::npos) << what;
+  }
+}
+
+// A report removes only its own pictures: a list naming anything else (damaged
+// or crafted) removes nothing but regular files of the pictures' names in the
+// report's sub-folder; a sub-folder that is a link is refused.
+TEST_F(ImageIo, ReportRemovesOnlyItsOwnPictures) {
+  for (const char* name :
+       {"reference.png", "mask-t.png", "train-record12.png", "i0001-diff-t.png", "i12345-record3.png"})
+    EXPECT_TRUE(isReportPicture(name)) << name;
+  for (const char* name : {"notes.txt", "index.html", "reference.png.bak", "i001-diff.png", "i0001-.png",
+                           "i0001-Diff.png", "iabcd-diff.png", "../mask.png", "sub/mask.png", "train-record.png"})
+    EXPECT_FALSE(isReportPicture(name)) << name;
+  const std::string rep = path("rep"), sub = std::string(kDiagFilesFolder) + "/", files = rep + "/" + sub;
+  fs::create_directories(files);
+  for (const std::string& f : {rep + "/notes.txt", files + "notes.txt", files + "i0002-diff.png", path("victim.png")})
+    std::ofstream(f) << "x";
+  fs::create_symlink(path("victim.png"), files + "i0003-diff.png");
+  std::ofstream(rep + "/" + kDiagListName) << "notes.txt\n../victim.png\n" + sub + "notes.txt\n" + sub +
+                                                  "../notes.txt\n" + sub + "i0002-diff.png\n" + sub +
+                                                  "i0003-diff.png\n";
+  {
+    DiagFolder diag(rep);
+    diag.writeGrey(sub + "i0001-diff.png", randomImage(4, 4, 1));
+    EXPECT_EQ(outcomeOf([&] { diag.writeText("notes.txt", "x"); }).first, kExitInternal);
+    diag.commit();
+  }
+  for (const std::string& kept : {rep + "/notes.txt", files + "notes.txt", path("victim.png"), files + "i0003-diff.png",
+                                  files + "i0001-diff.png"})
+    EXPECT_TRUE(fs::exists(fs::symlink_status(kept))) << kept;
+  EXPECT_FALSE(fs::exists(files + "i0002-diff.png"));
+  fs::remove_all(files);
+  fs::create_directory_symlink(dir_, rep + "/" + kDiagFilesFolder);
+  expectCliError([&] { DiagFolder again(rep); }, kExitUsage, {kDiagFilesFolder, "not a folder imgnorm wrote"});
 }

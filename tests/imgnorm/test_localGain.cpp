@@ -1,9 +1,11 @@
 #include "imgnorm/localGain.h"
 
+#include "imgnorm/diagRecords.h"
 #include "imgnorm/localCorrection.h"
 #include "support/normalizerTest.h"
 
 using namespace mxImageNormalizerDefs;
+using namespace imgnorm::detail;
 
 namespace {
 
@@ -279,7 +281,7 @@ TEST(LocalGain, BadInputGivesDefinedResults) {
 
 TEST(LocalGain, RecordsItsFieldsWithTheResult) {
   // The image is the reference at half its level: the gain field is 2
-  // (pel 64), the offset 0 (pel 128), recorded one level deeper before the
+  // (pel 64), the offset 0 (pel 128), recorded one level deeper after the
   // result.
   const Image ref = randomImage(40, 30, 4, 60, 240);
   const Image half = makeImage(40, 30, [&](int x, int y) { return ref.get(x, y) / 2; });
@@ -291,14 +293,17 @@ TEST(LocalGain, RecordsItsFieldsWithTheResult) {
     n.run(half, m, ok, why, &diag, mxDiagObject::eResults);
     const auto& r = diag.records();
     ASSERT_EQ(r.size(), m == eLocalGain ? 2u : 3u);
-    EXPECT_EQ(r[0].name, L"Local gain field");
-    EXPECT_EQ(r.back().name, L"Image Normalization Result");
-    EXPECT_EQ(r[0].level, diag.level() + 1);
+    EXPECT_EQ(r[0].name, kResultRecord);
+    EXPECT_EQ(r[1].name, kGainFieldRecord);
+    if (m == eLocalLinear) {
+      EXPECT_EQ(r[2].name, kOffsetFieldRecord);
+    }
+    EXPECT_EQ(r[1].level, diag.level() + 1);
     for (const mxDiagObject::Record& rec : r) {
-      if (rec.name == L"Image Normalization Result") continue;
+      if (rec.name == kResultRecord) continue;
       // Halving truncates (an offset of -1/4 on average) and the fields
       // are rounded: within one pel of the field's value nearly everywhere.
-      const int want = rec.name == L"Local gain field" ? 64 : 128;
+      const int want = rec.name == kGainFieldRecord ? 64 : 128;
       const std::vector<std::uint32_t> h = mfPelHistogram(rec.image);
       EXPECT_GE(h[size_t(want - 1)] + h[size_t(want)] + h[size_t(want + 1)], 0.95 * 40 * 30) << m;
     }

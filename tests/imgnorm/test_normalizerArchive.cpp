@@ -53,7 +53,7 @@ TEST(NormalizerArchive, RoundTripsRetrain) {
 
   // Loading replaces everything; parameters changed after training are
   // stored and loaded untrained.
-  mxImageNormalizer defaults, target = trainedWithMask(Method(63));
+  mxImageNormalizer defaults, target = trainedWithMask(Method(kAllMethods));
   mxArchive ar(store(defaults));
   ar || target;
   EXPECT_TRUE(target == mxImageNormalizer());
@@ -93,7 +93,7 @@ TEST(NormalizerArchive, VersionBytes) {
 }
 
 TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
-  mxImageNormalizer n = trainedWithMask(Method(63));
+  mxImageNormalizer n = trainedWithMask(Method(kAllMethods));
   const Bytes bytes = store(n);
   const auto patch = [&](std::size_t at, auto v) {
     Bytes b = bytes;
@@ -115,7 +115,7 @@ TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
     mxImageNormalizer failed;
     mxArchive ar(c.bytes);
     EXPECT_THROW(ar || failed, BadParams);
-    ASSERT_EQ(failed.trainedMethods(), Method(63));
+    ASSERT_EQ(failed.trainedMethods(), Method(kAllMethods));
     bool ok;
     std::wstring why;
     for (std::uint32_t m = 1; m <= 32; m <<= 1) {
@@ -131,7 +131,7 @@ TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
 }
 
 TEST(NormalizerArchive, SurvivesTruncationAndCorruption) {
-  mxImageNormalizer n = trainedWithMask(Method(63));
+  mxImageNormalizer n = trainedWithMask(Method(kAllMethods));
   const Bytes bytes = store(n);
   for (std::size_t len = 0; len < bytes.size(); ++len)
     EXPECT_THROW(load(Bytes(bytes.begin(), bytes.begin() + std::ptrdiff_t(len))), mxException) << "length " << len;
@@ -180,11 +180,13 @@ TEST(NormalizerArchive, RetrainingThatStoppedEarlyStillRuns) {
   EXPECT_TRUE(why.empty());
 
   // Local methods with a stored mask run as if there were none.
-  const mxImageNormalizer local = loadFor(trainedWithMask(eLocalCorrection), kLocalMethods | 256);
+  const mxImageNormalizer local = loadFor(trainedWithMask(eLocalCorrection), methodMask(MethodKind::eLocal) | 256);
   mxImageNormalizer unmasked = trainedWithMask(eIdentity);
   unmasked.maskImage(Image(), false);
-  unmasked.train(Method(kLocalMethods));
-  for (const Method m : {eLocalCorrection, eLocalCorrectionEnhanced, eLocalGain, eLocalLinear}) {
+  unmasked.train(Method(methodMask(MethodKind::eLocal)));
+  for (const MethodInfo& row : kMethods) {
+    if (row.kind != MethodKind::eLocal) continue;
+    const Method m = row.method;
     EXPECT_TRUE(mfPelEqual<unsigned char>(runTool(local, img, m, &ok), runTool(unmasked, img, m))) << m;
     EXPECT_TRUE(ok);
   }
