@@ -63,7 +63,10 @@ const std::shared_ptr<const mx2XformBase>& identityXform() {
 constexpr std::size_t kMediumStore = std::size_t(64) << 10;
 constexpr std::size_t kLargeStore = std::size_t(1) << 20;
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
-constexpr std::size_t kCacheEntries = 8;
+// A run of eLocalLinear releases up to 14 stores of a few sizes (grid
+// planes, their means, the fields, the result); with fewer entries the
+// cache drops some of them and the next run faults them in anew.
+constexpr std::size_t kCacheEntries = 16;
 constexpr std::size_t kCacheBytes = std::size_t(192) << 20;
 
 struct CachedBlock {
