@@ -2,7 +2,7 @@
 # The main job: installs what is missing, builds imgnorm (Release) and runs its
 # demonstration on the shipped sample images.  Each sample serves as the
 # reference; known distortions of it (gain and offset, gamma, a tilted plane,
-# a vignette, each with noise) are normalized by every method.  Results go to
+# a vignette, a gain varying across the image, each with noise) are normalized by every method.  Results go to
 # out/demo/: the images per sample, one contact sheet per sample
 # (out/demo/<sample>-sheet.png) and the error table (out/demo/mae.txt), which
 # is also printed.

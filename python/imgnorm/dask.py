@@ -2,8 +2,8 @@
 
 normalize_array(tool, image, method)
     A 2-D uint8 dask array normalized chunk by chunk, giving the pels of
-    ``tool.run`` on the whole array.  Local methods ('local-mean',
-    'local-median') run each chunk with a halo of context through
+    ``tool.run`` on the whole array.  Local methods (kind 'local' in
+    imgnorm.METHODS) run each chunk with a halo of context through
     ``map_overlap`` (the halo that ``halo(tool, method)`` gives); global
     methods add up per-chunk statistics (the masked histogram, or the linear
     fit's pair counts: exact integers) in a reduction, build the one table

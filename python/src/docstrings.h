@@ -20,6 +20,8 @@ gives the same values as flags):
     linear-fit    one line fitted between run-time and reference grey levels
     local-mean    subtract the local (Gaussian) mean of the difference
     local-median  subtract the local median of the difference
+    local-gain    multiply by the local gain field (flat field)
+    local-linear  divide out a local gain and offset
 
 Histogram matching compares absolute pel counts: when the run-time region
 holds a different number of pels than the trained reference region (a
@@ -126,8 +128,8 @@ thread's first run costs what later runs do.
 Parameters
 ----------
 methods : str, imgnorm.Method, int or iterable of these
-    Names ('histogram', 'mean-stddev', 'tails', 'linear-fit', 'local-mean',
-    'local-median', 'identity') or flags; an iterable trains for all of them.
+    Names (those of imgnorm.METHODS: 'histogram', 'local-mean', ...) or
+    flags; an iterable trains for all of them.
 
 Raises
 ------
