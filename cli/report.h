@@ -2,20 +2,25 @@
 // per command that explains its results, built from the tool's own
 // diagnostics records and from what the program computes over them.
 //
-// The page (DIR/index.html) shows the reference image and mask once, the
-// tool's parameters in a table, the warnings, the images that failed with
-// their messages, and for each image its input, result and the difference
-// to the reference as thumbnails that open full size, a statistics table,
-// and per method the plots that explain the result: histograms and the
-// lookup table for the global methods, the joint histogram with its ridge and
-// the fitted line for the linear fit, the background estimate with a colour
-// scale for the local methods.  Plots are inline SVG; images are linked PNG
-// files (an input or output that a browser shows is linked where it lies), so
-// the page works offline and stays small for large batches.
+// The page (DIR/index.html) opens with an overview of the images, one row
+// per input (file, status, method, the mean absolute difference to the
+// reference before and after, warnings, a link to its section), worst first
+// and re-sortable by any column with a small inline script.  Then come the
+// reference image and mask, the tool's parameters as the program's options
+// spell them, the warnings, the images that failed, and one section per
+// image (id "image-NNNN"): its input, result and the difference to the
+// reference as thumbnails (longer side at most 200 pels; the input and
+// output are linked where they lie, never copied), a statistics table, and
+// per method the plots that explain the result: histograms and the lookup
+// table for the global methods, the joint histogram with its ridge and the
+// fitted line for the linear fit, the background estimate with a colour
+// scale for the local methods.  Plots are inline SVG, so the page works
+// offline and stays small for large batches.
 // DIR/index.txt lists every record of the tool, in order and nested as
 // recorded, with the file that shows each image.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <mutex>
 #include <set>
@@ -25,6 +30,7 @@
 #include "baseif/mxPelBuffer.h"
 #include "batch.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
+#include "stats.h"
 
 class mxDiagObject;
 class mxImageNormalizer;
@@ -94,6 +100,9 @@ struct ReportItem {
   bool failed = false;
   bool soft = false;    // a soft failure (the tool's message)
   std::string message;  // the failure's message
+  std::string status;   // as the statistics file spells it ("ok", "soft-failure", ...)
+  ImageStats stats;     // what the run did, for the overview and the section
+  std::vector<std::string> warnings;  // the kinds of warning the image met
 };
 
 // What the report says about the command itself.
@@ -132,9 +141,24 @@ private:
     std::string html;
     std::string listing;
     std::string failure;  // the line of the failures' list
+    std::string row;      // the overview's row
+    double badness = 0;   // the overview's order: failures first, then the largest difference after
   };
   std::string listRecords(const mxDiagObject& records, const std::string& inputFile, const std::string& resultFile,
                           const std::string& prefix);
+  std::string imageFigures(const ReportItem& item, const mxPelBuffer_const<unsigned char>& input,
+                           const mxPelBuffer_const<unsigned char>& result, const std::string& prefix,
+                           std::string& inputFile, std::string& resultFile);
+  std::string methodPlots(const ReportItem& item, const mxDiagObject& records,
+                          const mxPelBuffer_const<unsigned char>& input, const mxPelBuffer_const<unsigned char>& result,
+                          const std::string& prefix);
+  std::string jointHistogram(const mxPelBuffer_const<unsigned char>& input, const mxPelRect& r,
+                             const std::array<int, 256>& lut, const std::string& prefix);
+  std::string backgroundEstimate(const mxDiagObject& records, const mxPelBuffer_const<unsigned char>& input,
+                                 const mxPelBuffer_const<unsigned char>& result, const std::string& prefix,
+                                 const std::string& id);
+  std::string toolPart();
+  std::string overview() const;
 
   DiagFolder& folder_;
   const mxImageNormalizer& tool_;
