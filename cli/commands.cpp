@@ -170,6 +170,7 @@ ExitCode cmdTrain(const TrainArgs& args) {
   if (diag) {
     ReportSetup setup = reportSetup(args.commandLine, methods, false);
     setup.settings = {{"tool file", args.output}, {"--to-gray", toGraySetting(args.tool.read)}};
+    setup.referencePath = args.tool.reference, setup.maskPath = args.tool.mask;
     DiagReport report(diag->folder, tool, setup);
     report.addTraining(diag->training);
     report.finish(warnings.entries(), failure.empty() ? "Trained; tool file " + args.output : failure);
@@ -227,6 +228,7 @@ ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method 
     if (!args.toolFile.empty()) setup.settings.push_back({"tool file", args.toolFile});
     setup.settings.push_back({"output", args.output});
     setup.settings.push_back({"--to-gray", toGraySetting(args.read)});
+    setup.referencePath = args.tool.reference, setup.maskPath = args.tool.mask;  // normalize's; empty for run
     report = std::make_unique<DiagReport>(diag->folder, tool, setup);
     report->addTraining(diag->training);
     options.report = report.get();

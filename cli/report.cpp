@@ -367,7 +367,7 @@ std::string pictureOf(const std::string& relative) {
   const std::string sub = std::string(kDiagFilesFolder) + "/";
   if (relative.compare(0, sub.size(), sub) != 0) return "";
   const std::string name = relative.substr(sub.size());
-  return isReportPicture(name) ? name : "";
+  return isReportFile(name) ? name : "";
 }
 
 bool isReportPage(const std::string& name) { return name == "index.html" || name == "index.txt"; }
@@ -387,7 +387,10 @@ bool isWithin(const fs::path& p, const fs::path& folder) {
 
 }  // namespace
 
-bool isReportPicture(const std::string& name) {
+bool isReportFile(const std::string& name) {
+  const std::string page = ".html";
+  if (name.size() > page.size() && name.compare(name.size() - page.size(), page.size(), page) == 0)
+    return name[0] == 'i' && name.size() - page.size() >= 5 && isDigits(name, 1, name.size() - page.size());
   const std::string ext = ".png";
   if (name.size() <= ext.size() || name.compare(name.size() - ext.size(), ext.size(), ext) != 0) return false;
   const std::string stem = name.substr(0, name.size() - ext.size());
@@ -518,19 +521,41 @@ void DiagFolder::commit() {
 
 // ------------------------------------------------------------- DiagReport
 
+namespace {
+
+// A relative link from the report folder to a file of the command (an input
+// or output), "" when there is none: the report links the images it ran on,
+// it never copies them.
+std::string linkTo(const std::string& folder, const std::string& file) {
+  if (file.empty()) return "";
+  std::error_code ec;
+  const fs::path rel = fs::relative(fs::absolute(file), fs::absolute(folder), ec);
+  return ec || rel.empty() ? "" : rel.generic_string();
+}
+
+}  // namespace
+
+std::string DiagReport::pagesFolder() const { return (fs::path(folder_.path()) / kDiagFilesFolder).string(); }
+
+std::string DiagReport::linkOrCopy(const std::string& path, const mxPelBuffer_const<unsigned char>& image,
+                                   const std::string& name) {
+  const std::string link = linkTo(folder_.path(), path);
+  if (!link.empty()) return link;
+  folder_.writeGrey(reportFile(name), image);
+  return reportFile(name);
+}
+
 DiagReport::DiagReport(DiagFolder& folder, const mxImageNormalizer& tool, ReportSetup setup)
     : folder_(folder), tool_(tool), setup_(std::move(setup)) {
   const auto& ref = tool_.referenceImage();
   const auto& mask = tool_.maskImage();
   if (ref.isBound()) {
-    referenceFile_ = reportFile("reference.png");
-    folder_.writeGrey(referenceFile_, ref);
+    referenceFile_ = linkOrCopy(setup_.referencePath, ref, "reference.png");
     folder_.writeGrey(reportFile("reference-t.png"), thumbnail(ref, kThumbSide));
     referenceHistogram_ = maskedHistogram(ref, mask, ref.window());
   }
   if (mask.isBound()) {
-    maskFile_ = reportFile("mask.png");
-    folder_.writeGrey(maskFile_, mask);
+    maskFile_ = linkOrCopy(setup_.maskPath, mask, "mask.png");
     folder_.writeGrey(reportFile("mask-t.png"), thumbnail(mask, kThumbSide));
   }
 }
@@ -589,16 +614,6 @@ void DiagReport::fail(const std::string& message) {
 }
 
 namespace {
-
-// A relative link from the report folder to a file of the command (an input
-// or output), "" when there is none: the report links the images it ran on,
-// it never copies them.
-std::string linkTo(const std::string& folder, const std::string& file) {
-  if (file.empty()) return "";
-  std::error_code ec;
-  const fs::path rel = fs::relative(fs::absolute(file), fs::absolute(folder), ec);
-  return ec || rel.empty() ? "" : rel.generic_string();
-}
 
 // A thumbnail that links to full (no link when full is empty).
 std::string figure(const std::string& full, const std::string& thumb, const mxPelBuffer_const<unsigned char>& t,
@@ -719,19 +734,19 @@ std::string DiagReport::imageFigures(const ReportItem& item, const mxPelBuffer_c
                                      const mxPelBuffer_const<unsigned char>& result, const std::string& prefix,
                                      std::string& inputFile, std::string& resultFile) {
   std::ostringstream h;
-  inputFile = linkTo(folder_.path(), item.input);
+  inputFile = linkTo(pagesFolder(), item.input);
   const auto ti = thumbnail(input, kThumbSide);
-  folder_.writeGrey(prefix + "input-t.png", ti);
+  folder_.writeGrey(reportFile(prefix) + "input-t.png", ti);
   h << "<div class=\"row\">"
     << figure(inputFile, prefix + "input-t.png", ti, "input " + sizeText(input.width(), input.height()));
   if (result.isBound()) {
-    resultFile = linkTo(folder_.path(), item.output);
+    resultFile = linkTo(pagesFolder(), item.output);
     const auto tr = thumbnail(result, kThumbSide);
-    folder_.writeGrey(prefix + "result-t.png", tr);
+    folder_.writeGrey(reportFile(prefix) + "result-t.png", tr);
     h << figure(resultFile, prefix + "result-t.png", tr, "result " + sizeText(result.width(), result.height()));
     if (!result.window().intersect(tool_.referenceImage().window()).isNull()) {
       const auto td = thumbnail(differenceImage(result, tool_.referenceImage()), kThumbSide);
-      folder_.writeGrey(prefix + "diff-t.png", td);
+      folder_.writeGrey(reportFile(prefix) + "diff-t.png", td);
       h << figure("", prefix + "diff-t.png", td, "result − reference (grey 128: equal)");
     }
   }
@@ -758,7 +773,7 @@ std::string DiagReport::jointHistogram(const mxPelBuffer_const<unsigned char>& i
     for (int x = 0; x < 64; ++x)
       jim.row(y)[x] = (unsigned char)std::lround(
           255.0 - (top > 0 ? 255.0 * std::log1p(double(joint[std::size_t(y) * 64 + x])) / top : 0));
-  folder_.writeGrey(prefix + "joint.png", jim);
+  folder_.writeGrey(reportFile(prefix) + "joint.png", jim);
   const Plot p{230, 230, 0, 256, 0, 256};
   std::string s = p.open("joint histogram of input and reference grey levels, its ridge and the fitted line") +
                   "<image href=\"" + prefix + "joint.png\" x=\"" + fmt(p.px(0)) + "\" y=\"" + fmt(p.py(256)) +
@@ -807,7 +822,7 @@ std::string DiagReport::backgroundEstimate(const mxDiagObject& records, const mx
   const double limit = std::max(1, std::max(std::abs(e.lo), std::abs(e.hi)));
   std::vector<std::uint8_t> rgb(e.avg.size() * 3);
   for (std::size_t k = 0; k < e.avg.size(); ++k) divergingColour(e.avg[k] / limit, &rgb[k * 3]);
-  folder_.writeRgb(prefix + "background.png", e.tw, e.th, rgb);
+  folder_.writeRgb(reportFile(prefix) + "background.png", e.tw, e.th, rgb);
   const std::int32_t dw = std::min<std::int32_t>(e.tw, 190 * e.tw / std::max(e.tw, e.th));
   const std::int32_t dh = std::min<std::int32_t>(e.th, 190 * e.th / std::max(e.tw, e.th));
   std::ostringstream h;
@@ -854,21 +869,25 @@ std::string DiagReport::methodPlots(const ReportItem& item, const mxDiagObject& 
 void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
   char num[16];
   std::snprintf(num, sizeof num, "%04zu", item.index + 1);
-  const std::string id = std::string("image-") + num;
-  const std::string prefix = reportFile(std::string("i") + num + "-");  // of the image's pictures
+  const std::string id = std::string("image-") + num, prefix = std::string("i") + num + "-";
+  // Each image's detail is a page of its own beside its pictures, so that
+  // index.html stays one overview however large the batch.
+  const std::string page = reportFile(std::string("i") + num + ".html");
+  const std::string link = urlPath(page) + "#" + id;
   Section sec;
   sec.present = true;
   sec.failed = item.failed;
   if (item.failed)
-    sec.failure = "<li><a href=\"#" + id + "\">" + html(item.input) + "</a>: " + (item.soft ? "not normalized: " : "") +
+    sec.failure = "<li><a href=\"" + link + "\">" + html(item.input) + "</a>: " + (item.soft ? "not normalized: " : "") +
                   html(item.message) + "</li>";
   const ImageStats& st = item.stats;
   sec.badness = item.failed ? 1e9 : st.measured ? st.diffAfter : 0;
   std::string warned;
   for (const std::string& w : item.warnings) warned += (warned.empty() ? "" : ", ") + w;
-  sec.row = "<tr><td><a href=\"#" + id + "\">" + html(fileName(item.input)) + "</a></td><td>" + html(item.status) +
-            "</td><td>" + html(methodCliName(Method(setup_.methods))) + "</td>" + diffCell(st, st.diffBefore) +
-            diffCell(st, st.diffAfter) + "<td class=\"warn\">" + html(warned) + "</td></tr>\n";
+  sec.row = "<tr id=\"" + id + "\"><td><a href=\"" + link + "\">" + html(fileName(item.input)) + "</a></td><td>" +
+            html(item.status) + "</td><td>" + html(methodCliName(Method(setup_.methods))) + "</td>" +
+            diffCell(st, st.diffBefore) + diffCell(st, st.diffAfter) + "<td class=\"warn\">" + html(warned) +
+            "</td></tr>\n";
 
   const auto* inRec = findRecord(records, kInputRecord, mxDiagObject::Record::eImage);
   const auto* outRec = findRecord(records, kResultRecord, mxDiagObject::Record::eImage);
@@ -878,8 +897,10 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
       outRec && !item.failed ? outRec->image : mxPelBuffer_const<unsigned char>();
 
   std::ostringstream h;
-  h << "<section id=\"" << id << "\"" << (item.failed ? " class=\"failed\"" : "") << "><h3>" << (item.index + 1)
-    << ". " << html(fileName(item.input)) << "</h3><p class=\"paths\">" << html(item.input);
+  h << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" << html(fileName(item.input))
+    << " – imgnorm diagnostics</title>\n" << kStyle << "</head><body>\n<p><a href=\"../index.html#" << id
+    << "\">← overview</a></p>\n<section id=\"" << id << "\"" << (item.failed ? " class=\"failed\"" : "") << "><h3>"
+    << (item.index + 1) << ". " << html(fileName(item.input)) << "</h3><p class=\"paths\">" << html(item.input);
   if (!item.output.empty()) h << " → " << html(item.output);
   h << "</p>";
   if (const auto* conv = findRecord(records, L"Grey conversion", mxDiagObject::Record::eText))
@@ -889,9 +910,12 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
   std::string inputFile, resultFile;
   if (input.isBound()) h << imageFigures(item, input, result, prefix, inputFile, resultFile);
   if (result.isBound() && input.isBound()) h << methodPlots(item, records, input, result, prefix);
-  h << "</section>\n";
-  sec.html = h.str();
-  sec.listing = "Input image \"" + item.input + "\"\n" + listRecords(records, inputFile, resultFile, prefix);
+  h << "</section>\n</body></html>\n";
+  folder_.writeText(page, h.str());
+  // index.txt lies in the report folder: its links start there.
+  sec.listing = "Input image \"" + item.input + "\"\n" +
+                listRecords(records, inputFile.empty() ? "" : linkTo(folder_.path(), item.input),
+                            resultFile.empty() ? "" : linkTo(folder_.path(), item.output), reportFile(prefix));
 
   std::lock_guard<std::mutex> lock(mutex_);
   if (parameters_ == Parameters::eNone && runParameters) parameters_ = Parameters::eRun;
@@ -908,7 +932,7 @@ std::string DiagReport::overview() const {
       "<h2>Overview</h2><p class=\"note\">Worst first: failures, then the largest mean |result − reference| over "
       "the compared pels" +
       std::string(tool_.maskImage().isBound() ? " (under the mask)" : "") +
-      ". Click a column's head to sort by it.</p>\n<table id=\"overview\"><thead><tr><th>file</th><th>status</th>"
+      ". Click a column's head to sort by it; a file's name opens its page.</p>\n<table id=\"overview\"><thead><tr><th>file</th><th>status</th>"
       "<th>method</th><th>difference before</th><th>difference after</th><th>warnings</th></tr></thead><tbody>\n";
   for (const Section* s : order) h += s->row;
   return h + "</tbody></table>\n" + kSortScript;
@@ -965,13 +989,8 @@ void DiagReport::finish(const std::vector<Warnings::Entry>& warnings, const std:
   if (!failures.empty()) h << "<h2>Not normalized</h2><ul class=\"msg\">" << failures << "</ul>\n";
   std::string listing;
   if (!trainingListing_.empty()) listing += "Training\n" + trainingListing_;
-  if (setup_.running) {
-    h << "<h2>Images</h2>\n";
-    for (const Section& s : sections_) {
-      h << s.html;
-      listing += s.listing;
-    }
-  }
+  if (setup_.running)
+    for (const Section& s : sections_) listing += s.listing;
   h << "<p class=\"note\">The tool's records, in order and nested as recorded: <a href=\"index.txt\">index.txt</a>."
        "</p>\n</body></html>\n";
   folder_.writeText("index.txt", listing);

@@ -3,12 +3,14 @@
 // diagnostics records and from what the program computes over them.
 //
 // The page (DIR/index.html) opens with an overview of the images, one row
-// per input (file, status, method, the mean absolute difference to the
-// reference before and after, warnings, a link to its section), worst first
-// and re-sortable by any column with a small inline script.  Then come the
-// reference image and mask, the tool's parameters as the program's options
-// spell them, the warnings, the images that failed, and one section per
-// image (id "image-NNNN"): its input, result and the difference to the
+// per input (id "image-NNNN": file, status, method, the mean absolute
+// difference to the reference before and after, warnings, a link to the
+// image's page), worst first and re-sortable by any column with a small
+// inline script.  Then come the warnings, the reference image and mask, the
+// tool's parameters as the program's options spell them, and the images that
+// failed.  Each image has a page of its own beside its pictures
+// (imgnorm-report-files/iNNNN.html, so that index.html stays small for
+// thousands of images): its input, result and the difference to the
 // reference as thumbnails (longer side at most 200 pels; the input and
 // output are linked where they lie, never copied), a statistics table, and
 // per method the plots that explain the result: histograms and the lookup
@@ -61,7 +63,7 @@ public:
 
   // Writes one file (under a temporary name, renamed into place; a link of
   // that name is replaced, not followed).  name is "index.html", "index.txt"
-  // or kDiagFilesFolder + "/" + a picture's name (isReportPicture).  Safe to
+  // or kDiagFilesFolder + "/" + a picture's name (isReportFile).  Safe to
   // call from several threads.  Throws CliError (kExitOutput).
   void writeText(const std::string& name, const std::string& text);
   void writeGrey(const std::string& name, const mxPelBuffer_const<unsigned char>& image);  // PNG
@@ -86,11 +88,12 @@ private:
 // sub-folder that holds the report's pictures.
 extern const char* const kDiagListName;
 extern const char* const kDiagFilesFolder;
-// Whether name (without folder) has the form the report gives its pictures:
-// reference.png, mask.png and their thumbnails (-t), train-recordN.png, and
-// per image iNNNN-WHAT.png (NNNN at least four digits, WHAT lower-case
-// letters, digits and dashes).
-bool isReportPicture(const std::string& name);
+// Whether name (without folder) has the form the report gives the files of
+// its sub-folder: reference.png, mask.png and their thumbnails (-t),
+// train-recordN.png, and per image its page iNNNN.html and its pictures
+// iNNNN-WHAT.png (NNNN at least four digits, WHAT lower-case letters, digits
+// and dashes).
+bool isReportFile(const std::string& name);
 
 // One image of a batch as the report shows it.
 struct ReportItem {
@@ -111,11 +114,15 @@ struct ReportSetup {
   std::uint32_t methods = 0;                                  // train: the trained set; run, normalize: the one method
   bool running = false;                                       // run or normalize
   std::vector<std::pair<std::string, std::string>> settings;  // program settings shown with the parameters
+  // The files the reference and mask were read from (train, normalize):
+  // linked, not copied; empty (run: they come from the tool file): copied.
+  std::string referencePath, maskPath;
 };
 
 class DiagReport {
 public:
-  // Writes the reference image and mask (once) into the folder.
+  // Writes the reference image and mask (once) into the folder, unless they
+  // are linked where they lie (setup.referencePath, maskPath).
   DiagReport(DiagFolder& folder, const mxImageNormalizer& tool, ReportSetup setup);
 
   // The records of training (train, normalize).
@@ -138,7 +145,6 @@ private:
   struct Section {
     bool present = false;
     bool failed = false;
-    std::string html;
     std::string listing;
     std::string failure;  // the line of the failures' list
     std::string row;      // the overview's row
@@ -158,6 +164,10 @@ private:
                                  const mxPelBuffer_const<unsigned char>& result, const std::string& prefix,
                                  const std::string& id);
   std::string toolPart();
+  std::string pagesFolder() const;  // where the images' pages lie
+  // A link to path, or (path empty) the name of a copy of image written now.
+  std::string linkOrCopy(const std::string& path, const mxPelBuffer_const<unsigned char>& image,
+                         const std::string& name);
   std::string overview() const;
 
   DiagFolder& folder_;
