@@ -723,7 +723,7 @@ constexpr const char* kStyle =
     ".row{display:flex;flex-wrap:wrap;gap:12px;align-items:flex-start}figure{margin:0}figcaption{font-size:12px;"
     "color:#444;max-width:330px}img{border:1px solid #ccc;image-rendering:pixelated}table{border-collapse:"
     "collapse;font-size:13px;margin:6px 0}th,td{border:1px solid #ddd;padding:2px 6px;text-align:right}"
-    "th{background:#f4f4f4}.params th,.params td,#overview td:first-child{text-align:left}#overview th{cursor:"
+    "th{background:#f4f4f4}.params th,.params td,#overview td:nth-child(-n+3),#overview th:nth-child(-n+3){text-align:left}#overview th{cursor:"
     "pointer}.plot .tick{font-size:10px;text-anchor:middle;fill:#444}.plot .tick.r{text-anchor:end}.plot .tick.l{"
     "text-anchor:start}code{background:#f4f4f4;padding:2px}.msg{color:#a00}.paths,.note{font-size:12px;color:#555}"
     ".warn{color:#850}</style>";
