@@ -274,12 +274,18 @@ struct ItemResult {
 
 const char* statusText(Outcome o) {
   switch (o) {
-    case Outcome::kOk: return "ok";
-    case Outcome::kSoft: return "soft-failure";
-    case Outcome::kInputError: return "input-error";
-    case Outcome::kOutputError: return "output-error";
-    case Outcome::kToolError: return "tool-error";
-    case Outcome::kOutOfMemory: return "out-of-memory";
+    case Outcome::kOk:
+      return "ok";
+    case Outcome::kSoft:
+      return "soft-failure";
+    case Outcome::kInputError:
+      return "input-error";
+    case Outcome::kOutputError:
+      return "output-error";
+    case Outcome::kToolError:
+      return "tool-error";
+    case Outcome::kOutOfMemory:
+      return "out-of-memory";
   }
   return "error";
 }

@@ -191,8 +191,9 @@ std::unique_ptr<StatsFile> openStats(const RunArgs& args, const std::vector<Name
                                      const Diagnostics* diag, bool streamed) {
   if (args.stats.empty()) return nullptr;
   if (streamed)
-    throw CliError(kExitUsage, "--stats: a TIFF streamed block by block (--block-size, or a reference beyond "
-                               "--max-pixels) gives no statistics; drop --stats");
+    throw CliError(kExitUsage,
+                   "--stats: a TIFF streamed block by block (--block-size, or a reference beyond "
+                   "--max-pixels) gives no statistics; drop --stats");
   if (diag) diag->folder.refuseClash(args.stats);
   std::vector<NamedInput> files = others;
   files.push_back({args.output, "the output"});

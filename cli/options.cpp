@@ -86,8 +86,8 @@ std::string userMessage(const std::wstring& toolMessage) {
 
 const std::vector<ParameterOption>& parameterOptions() {
   static const std::vector<ParameterOption> table = {
-      {L"trainedMethods", "--methods"},      {L"method", "--method"},
-      {L"keepMaskedPixels", "--keep-masked"}, {L"tailFractions", "--tail-fractions"},
+      {L"trainedMethods", "--methods"},        {L"method", "--method"},
+      {L"keepMaskedPixels", "--keep-masked"},  {L"tailFractions", "--tail-fractions"},
       {L"neighborhoodSize", "--neighborhood"}, {L"granularity", "--granularity"},
       {L"intensityRange", "--intensity-range"}};
   return table;

@@ -274,8 +274,8 @@ void divergingColour(double t, std::uint8_t* rgb) {
 std::string colourScale(double limit, const std::string& id) {
   std::string s =
       "<svg class=\"plot\" xmlns=\"http://www.w3.org/2000/svg\" width=\"70\" height=\"190\" viewBox=\"0 0 70 190\" "
-      "role=\"img\"><title>colour scale of the background estimate</title><defs><linearGradient id=\"" + id +
-      "\" x1=\"0\" y1=\"1\" x2=\"0\" y2=\"0\">";
+      "role=\"img\"><title>colour scale of the background estimate</title><defs><linearGradient id=\"" +
+      id + "\" x1=\"0\" y1=\"1\" x2=\"0\" y2=\"0\">";
   for (int k = 0; k <= 10; ++k) {
     std::uint8_t c[3];
     divergingColour(k / 5.0 - 1.0, c);
@@ -697,7 +697,8 @@ Estimate blockEstimate(const mxDiagObject::Record* est, const mxPelBuffer_const<
       const std::int32_t x0 = i * f, x1 = std::min(r.width(), x0 + f);
       std::int64_t blockSum = 0;
       for (std::int32_t x = x0; x < x1; ++x) blockSum += column[std::size_t(x)];
-      e.avg[std::size_t(ty) * std::size_t(e.tw) + std::size_t(i)] = double(blockSum) / double((y1 - ty * f) * (x1 - x0));
+      e.avg[std::size_t(ty) * std::size_t(e.tw) + std::size_t(i)] =
+          double(blockSum) / double((y1 - ty * f) * (x1 - x0));
     }
   }
   return e;
@@ -723,7 +724,8 @@ constexpr const char* kStyle =
     ".row{display:flex;flex-wrap:wrap;gap:12px;align-items:flex-start}figure{margin:0}figcaption{font-size:12px;"
     "color:#444;max-width:330px}img{border:1px solid #ccc;image-rendering:pixelated}table{border-collapse:"
     "collapse;font-size:13px;margin:6px 0}th,td{border:1px solid #ddd;padding:2px 6px;text-align:right}"
-    "th{background:#f4f4f4}.params th,.params td,#overview td:nth-child(-n+3),#overview th:nth-child(-n+3){text-align:left}#overview th{cursor:"
+    "th{background:#f4f4f4}.params th,.params td,#overview td:nth-child(-n+3),#overview "
+    "th:nth-child(-n+3){text-align:left}#overview th{cursor:"
     "pointer}.plot .tick{font-size:10px;text-anchor:middle;fill:#444}.plot .tick.r{text-anchor:end}.plot .tick.l{"
     "text-anchor:start}code{background:#f4f4f4;padding:2px}.msg{color:#a00}.paths,.note{font-size:12px;color:#555}"
     ".warn{color:#850}</style>";
@@ -878,8 +880,8 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
   sec.present = true;
   sec.failed = item.failed;
   if (item.failed)
-    sec.failure = "<li><a href=\"" + link + "\">" + html(item.input) + "</a>: " + (item.soft ? "not normalized: " : "") +
-                  html(item.message) + "</li>";
+    sec.failure = "<li><a href=\"" + link + "\">" + html(item.input) +
+                  "</a>: " + (item.soft ? "not normalized: " : "") + html(item.message) + "</li>";
   const ImageStats& st = item.stats;
   sec.badness = item.failed ? 1e9 : st.measured ? st.diffAfter : 0;
   std::string warned;
@@ -898,9 +900,10 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
 
   std::ostringstream h;
   h << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" << html(fileName(item.input))
-    << " – imgnorm diagnostics</title>\n" << kStyle << "</head><body>\n<p><a href=\"../index.html#" << id
-    << "\">← overview</a></p>\n<section id=\"" << id << "\"" << (item.failed ? " class=\"failed\"" : "") << "><h3>"
-    << (item.index + 1) << ". " << html(fileName(item.input)) << "</h3><p class=\"paths\">" << html(item.input);
+    << " – imgnorm diagnostics</title>\n"
+    << kStyle << "</head><body>\n<p><a href=\"../index.html#" << id << "\">← overview</a></p>\n<section id=\"" << id
+    << "\"" << (item.failed ? " class=\"failed\"" : "") << "><h3>" << (item.index + 1) << ". "
+    << html(fileName(item.input)) << "</h3><p class=\"paths\">" << html(item.input);
   if (!item.output.empty()) h << " → " << html(item.output);
   h << "</p>";
   if (const auto* conv = findRecord(records, L"Grey conversion", mxDiagObject::Record::eText))
@@ -927,12 +930,14 @@ std::string DiagReport::overview() const {
   std::vector<const Section*> order;
   for (const Section& s : sections_)
     if (s.present) order.push_back(&s);
-  std::stable_sort(order.begin(), order.end(), [](const Section* a, const Section* b) { return a->badness > b->badness; });
+  std::stable_sort(order.begin(), order.end(),
+                   [](const Section* a, const Section* b) { return a->badness > b->badness; });
   std::string h =
       "<h2>Overview</h2><p class=\"note\">Worst first: failures, then the largest mean |result − reference| over "
       "the compared pels" +
       std::string(tool_.maskImage().isBound() ? " (under the mask)" : "") +
-      ". Click a column's head to sort by it; a file's name opens its page.</p>\n<table id=\"overview\"><thead><tr><th>file</th><th>status</th>"
+      ". Click a column's head to sort by it; a file's name opens its page.</p>\n<table "
+      "id=\"overview\"><thead><tr><th>file</th><th>status</th>"
       "<th>method</th><th>difference before</th><th>difference after</th><th>warnings</th></tr></thead><tbody>\n";
   for (const Section* s : order) h += s->row;
   return h + "</tbody></table>\n" + kSortScript;

@@ -101,10 +101,10 @@ ImageStats measureRun(const mxImageNormalizer& tool, Method method, const mxPelB
 
 const std::vector<std::string>& statsColumns() {
   static const std::vector<std::string> columns = {
-      "input",       "output",     "status",     "message",     "method",      "width",      "height",
-      "overlap_x",   "overlap_y",  "overlap_width", "overlap_height", "compared_pels", "mean_before", "sd_before",
-      "mean_after",  "sd_after",   "diff_before", "diff_after",  "gain",        "offset",     "local_min",
-      "local_max",   "warnings"};
+      "input",       "output",    "status",     "message",       "method",         "width",
+      "height",      "overlap_x", "overlap_y",  "overlap_width", "overlap_height", "compared_pels",
+      "mean_before", "sd_before", "mean_after", "sd_after",      "diff_before",    "diff_after",
+      "gain",        "offset",    "local_min",  "local_max",     "warnings"};
   return columns;
 }
 
@@ -195,7 +195,9 @@ std::string statsText(const std::vector<StatsRecord>& records, bool jsonLines) {
         out += (c ? "," : "") + csvField(v.text);
       else
         out += std::string(c ? "," : "{") + jsonString(columns[c]) + ":" +
-               (v.isText ? jsonString(v.text) : v.text.empty() ? "null" : v.text);
+               (v.isText         ? jsonString(v.text)
+                : v.text.empty() ? "null"
+                                 : v.text);
     }
     out += jsonLines ? "}\n" : "\n";
   }

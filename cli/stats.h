@@ -20,8 +20,8 @@ namespace imgnormcli {
 // result's window (the overlap of the input with the reference and mask)
 // that the mask selects, every pel of it without a mask.
 struct ImageStats {
-  bool measured = false;  // false: no result (failed, or streamed block by block)
-  mxPelRect overlap;      // the result's window, in the input's coordinates
+  bool measured = false;   // false: no result (failed, or streamed block by block)
+  mxPelRect overlap;       // the result's window, in the input's coordinates
   std::uint64_t pels = 0;  // compared pels
   double meanBefore = 0, sdBefore = 0, meanAfter = 0, sdAfter = 0;
   // Mean |image - reference| of the input and of the result.
@@ -44,10 +44,10 @@ ImageStats measureRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Meth
 // One line of the statistics file.
 struct StatsRecord {
   std::string input;
-  std::string output;   // empty when nothing was written
-  std::string status;   // ok, soft-failure, input-error, output-error, tool-error, out-of-memory
-  std::string message;  // the failure's message
-  std::string method;   // the command-line name
+  std::string output;                  // empty when nothing was written
+  std::string status;                  // ok, soft-failure, input-error, output-error, tool-error, out-of-memory
+  std::string message;                 // the failure's message
+  std::string method;                  // the command-line name
   std::int32_t width = 0, height = 0;  // the input's size (0 when it could not be read)
   std::vector<std::string> warnings;   // the kinds of warning met ("overlap")
   ImageStats stats;

@@ -175,17 +175,19 @@ TEST(Stats, QuotesAndMissingValues) {
   r.message = "line\nbreak \\ end";
   r.status = "input-error";
   const std::string csv = statsText({r}, false), json = statsText({r}, true);
-  EXPECT_EQ(csv.substr(0, csv.find('\n')), "input,output,status,message,method,width,height,overlap_x,overlap_y,"
-                                          "overlap_width,overlap_height,compared_pels,mean_before,sd_before,"
-                                          "mean_after,sd_after,diff_before,diff_after,gain,offset,local_min,"
-                                          "local_max,warnings");
+  EXPECT_EQ(csv.substr(0, csv.find('\n')),
+            "input,output,status,message,method,width,height,overlap_x,overlap_y,"
+            "overlap_width,overlap_height,compared_pels,mean_before,sd_before,"
+            "mean_after,sd_after,diff_before,diff_after,gain,offset,local_min,"
+            "local_max,warnings");
   EXPECT_TRUE(has(csv, "\n\"a,\"\"b\"\".png\",,input-error,\"line\nbreak \\ end\",,,,,,,,,,,,,,,,,,,\n")) << csv;
-  EXPECT_EQ(json, "{\"input\":\"a,\\\"b\\\".png\",\"output\":\"\",\"status\":\"input-error\",\"message\":"
-                  "\"line\\u000abreak \\\\ end\",\"method\":\"\",\"width\":null,\"height\":null,\"overlap_x\":null,"
-                  "\"overlap_y\":null,\"overlap_width\":null,\"overlap_height\":null,\"compared_pels\":null,"
-                  "\"mean_before\":null,\"sd_before\":null,\"mean_after\":null,\"sd_after\":null,\"diff_before\":null,"
-                  "\"diff_after\":null,\"gain\":null,\"offset\":null,\"local_min\":null,\"local_max\":null,"
-                  "\"warnings\":\"\"}\n");
+  EXPECT_EQ(json,
+            "{\"input\":\"a,\\\"b\\\".png\",\"output\":\"\",\"status\":\"input-error\",\"message\":"
+            "\"line\\u000abreak \\\\ end\",\"method\":\"\",\"width\":null,\"height\":null,\"overlap_x\":null,"
+            "\"overlap_y\":null,\"overlap_width\":null,\"overlap_height\":null,\"compared_pels\":null,"
+            "\"mean_before\":null,\"sd_before\":null,\"mean_after\":null,\"sd_after\":null,\"diff_before\":null,"
+            "\"diff_after\":null,\"gain\":null,\"offset\":null,\"local_min\":null,\"local_max\":null,"
+            "\"warnings\":\"\"}\n");
 }
 
 // ---------------------------------------------------------------- distortions

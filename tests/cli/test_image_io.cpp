@@ -573,9 +573,9 @@ TEST_F(ImageIo, ReportRemovesOnlyItsOwnPictures) {
   for (const char* name :
        {"reference.png", "mask-t.png", "train-record12.png", "i0001-diff-t.png", "i12345-record3.png", "i0001.html"})
     EXPECT_TRUE(isReportFile(name)) << name;
-  for (const char* name : {"notes.txt", "index.html", "reference.png.bak", "i001-diff.png", "i0001-.png",
-                           "i0001-Diff.png", "iabcd-diff.png", "../mask.png", "sub/mask.png", "train-record.png",
-                           "i001.html", "i0001-x.html", "x0001.html"})
+  for (const char* name :
+       {"notes.txt", "index.html", "reference.png.bak", "i001-diff.png", "i0001-.png", "i0001-Diff.png",
+        "iabcd-diff.png", "../mask.png", "sub/mask.png", "train-record.png", "i001.html", "i0001-x.html", "x0001.html"})
     EXPECT_FALSE(isReportFile(name)) << name;
   const std::string rep = path("rep"), sub = std::string(kDiagFilesFolder) + "/", files = rep + "/" + sub;
   fs::create_directories(files);
