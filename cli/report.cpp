@@ -270,12 +270,14 @@ void divergingColour(double t, std::uint8_t* rgb) {
   rgb[2] = std::uint8_t(std::lround(b * 255));
 }
 
-// id: the gradient's, unique in the page.
-std::string colourScale(double limit, const std::string& id) {
+// id: the gradient's, unique in the page.  The ends are labelled +limit and
+// -limit, or top and bottom when given (the middle then with mid).
+std::string colourScale(double limit, const std::string& id, const char* what = "background estimate",
+                        const std::string& top = "", const std::string& mid = "0", const std::string& bottom = "") {
   std::string s =
       "<svg class=\"plot\" xmlns=\"http://www.w3.org/2000/svg\" width=\"70\" height=\"190\" viewBox=\"0 0 70 190\" "
-      "role=\"img\"><title>colour scale of the background estimate</title><defs><linearGradient id=\"" +
-      id + "\" x1=\"0\" y1=\"1\" x2=\"0\" y2=\"0\">";
+      "role=\"img\"><title>colour scale of the " +
+      std::string(what) + "</title><defs><linearGradient id=\"" + id + "\" x1=\"0\" y1=\"1\" x2=\"0\" y2=\"0\">";
   for (int k = 0; k <= 10; ++k) {
     std::uint8_t c[3];
     divergingColour(k / 5.0 - 1.0, c);
@@ -285,10 +287,10 @@ std::string colourScale(double limit, const std::string& id) {
   }
   s += "</linearGradient></defs><rect x=\"4\" y=\"8\" width=\"16\" height=\"170\" fill=\"url(#" + id +
        ")\" stroke=\"#999\"/>";
-  s += "<text x=\"24\" y=\"14\" class=\"tick l\">+" + fmt(limit, 0) +
-       "</text><text x=\"24\" y=\"96\" class=\"tick "
-       "l\">0</text><text x=\"24\" y=\"180\" class=\"tick l\">−" +
-       fmt(limit, 0) + "</text></svg>";
+  s += "<text x=\"24\" y=\"14\" class=\"tick l\">" + (top.empty() ? "+" + fmt(limit, 0) : html(top)) +
+       "</text><text x=\"24\" y=\"96\" class=\"tick l\">" + html(mid) +
+       "</text><text x=\"24\" y=\"180\" class=\"tick l\">" + (bottom.empty() ? "−" + fmt(limit, 0) : html(bottom)) +
+       "</text></svg>";
   return s;
 }
 
@@ -836,6 +838,35 @@ std::string DiagReport::backgroundEstimate(const mxDiagObject& records, const mx
   return h.str();
 }
 
+// A field local-gain or local-linear divided out (their records: the gain
+// at 32 x gain, the offset at 128 + offset), in block means, as diverging
+// colours: the gain on a log2 scale around 1, the offset around 0.
+std::string DiagReport::fieldFigure(bool gain, const mxPelBuffer_const<unsigned char>& field, const std::string& prefix,
+                                    const std::string& id) {
+  mxPelBuffer<unsigned char> middle(field.window());  // the field's pel values less 128
+  for (std::int32_t j = 0; j < middle.height(); ++j) std::fill_n(middle.row(j), middle.width(), 128);
+  const Estimate e = blockEstimate(nullptr, field, middle, field.window(), 256);
+  auto value = [&](double v) { return gain ? std::log2(std::max(v + 128.0, 1.0) / 32.0) : v; };
+  const double lo = value(e.lo), hi = value(e.hi);
+  const double limit = std::max(gain ? 0.1 : 1.0, std::max(std::fabs(lo), std::fabs(hi)));
+  std::vector<std::uint8_t> rgb(e.avg.size() * 3);
+  for (std::size_t k = 0; k < e.avg.size(); ++k) divergingColour(value(e.avg[k]) / limit, &rgb[k * 3]);
+  const std::string file = reportFile(prefix) + (gain ? "gain-field.png" : "offset-field.png");
+  folder_.writeRgb(file, e.tw, e.th, rgb);
+  const std::string link = prefix + (gain ? "gain-field.png" : "offset-field.png");
+  const std::int32_t dw = std::min<std::int32_t>(e.tw, 190 * e.tw / std::max(e.tw, e.th));
+  const std::int32_t dh = std::min<std::int32_t>(e.th, 190 * e.th / std::max(e.tw, e.th));
+  const char* what = gain ? "local gain field" : "local offset field";
+  std::ostringstream h;
+  h << "<figure><a href=\"" << link << "\"><img src=\"" << link << "\" width=\"" << std::max(1, dw) << "\" height=\""
+    << std::max(1, dh) << "\" alt=\"" << what << "\"></a>"
+    << (gain ? colourScale(limit, id, what, "×" + fmt(std::exp2(limit), 2), "×1", "×" + fmt(std::exp2(-limit), 2))
+             : colourScale(limit, id, what))
+    << "<figcaption>" << what << (gain ? " (the image is multiplied by it): " : " (grey levels subtracted): ")
+    << fmt(gain ? std::exp2(lo) : lo, 2) << " to " << fmt(gain ? std::exp2(hi) : hi, 2) << "</figcaption></figure>";
+  return h.str();
+}
+
 std::string DiagReport::methodPlots(const ReportItem& item, const mxDiagObject& records,
                                     const mxPelBuffer_const<unsigned char>& input,
                                     const mxPelBuffer_const<unsigned char>& result, const std::string& prefix) {
@@ -857,6 +888,11 @@ std::string DiagReport::methodPlots(const ReportItem& item, const mxDiagObject& 
   }
   if (m & methodMask(MethodKind::eLocal))
     h << backgroundEstimate(records, input, result, prefix, "scale-" + std::to_string(item.index + 1));
+  for (const mxDiagObject::Record& rec : records.records())
+    if (rec.type == mxDiagObject::Record::eImage && rec.image.isBound() &&
+        (rec.name == kGainFieldRecord || rec.name == kOffsetFieldRecord))
+      h << fieldFigure(rec.name == kGainFieldRecord, rec.image, prefix, "field-" + std::to_string(rec.name == kGainFieldRecord) + "-" +
+                                        std::to_string(item.index + 1));
   h << "</div>";
   // Statistics over the region the run covered, under the mask.
   const ImageStats& st = item.stats;

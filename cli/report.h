@@ -163,6 +163,8 @@ private:
   std::string backgroundEstimate(const mxDiagObject& records, const mxPelBuffer_const<unsigned char>& input,
                                  const mxPelBuffer_const<unsigned char>& result, const std::string& prefix,
                                  const std::string& id);
+  std::string fieldFigure(bool gain, const mxPelBuffer_const<unsigned char>& field, const std::string& prefix,
+                          const std::string& id);
   std::string toolPart();
   std::string pagesFolder() const;  // where the images' pages lie
   // A link to path, or (path empty) the name of a copy of image written now.

@@ -85,7 +85,7 @@ expect_out "granularity:       2 x 2"
 expect_out "intensity range:   -60, 50"
 expect_out "keep masked pels:  yes"
 
-for m in identity histogram mean-stddev tails linear-fit local-mean local-median; do
+for m in identity histogram mean-stddev tails linear-fit local-mean local-median local-gain local-linear; do
   check 0 "" -- run tool.imn --method "$m" coins.png -o "rt/coins-$m.png"
   expect_file "rt/coins-$m.png"
   expect_out "1 of 1 image normalized with $m"
@@ -289,6 +289,12 @@ grep -q "Image Normalization Result" diag_run/index.txt || fail "run diagnostics
 [[ $(grep -c "reference.png" diag_run/index.txt) -eq 2 && $(ls diag_run/imgnorm-report-files | grep -c "^reference") -eq 2 ]] ||
   fail "the reference is not written once and shared by the records"
 echo mine >diag_run/notes.txt
+# The fields the gain methods divide out, as pictures with colour scales.
+check 0 "" -- run tool.imn --method local-linear coins.png --diag diag_gain -o dg
+for f in gain offset; do
+  grep -q "colour scale of the local $f field" diag_gain/imgnorm-report-files/i0001.html &&
+    [[ -s diag_gain/imgnorm-report-files/i0001-$f-field.png ]] || fail "report lacks the local $f field"
+done
 check 0 "" -- run tool.imn --method histogram camera.png --diag diag_run -o dr   # replaces the earlier report
 [[ $(grep -c "^Input image" diag_run/index.txt) -eq 1 ]] || fail "diagnostics folder not replaced"
 expect_no_file diag_run/imgnorm-report-files/i0002-input-t.png
