@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "baseif/mxPair.h"
@@ -25,9 +27,28 @@ namespace py = pybind11;
 struct Normalizer {
   mxImageNormalizer tool;
   mutable std::shared_mutex lock;
+  // What cleared the training last ("granularity was set"), and the methods
+  // it cleared: a run asked for one of them says so.  Changed and read under
+  // the lock.
+  std::string clearedBy;
+  std::uint32_t clearedMethods = 0;
 
   Normalizer() = default;
   explicit Normalizer(const mxImageNormalizer& t) : tool(t) {}
+
+  // write(f) for a change described by what: notes when it cleared the
+  // training.
+  template <class F>
+  void change(const std::string& what, F&& f) {
+    write([&](mxImageNormalizer& t) {
+      const std::uint32_t before = t.trainedMethods();
+      f(t);
+      if (before != 0 && t.trainedMethods() == 0) {
+        clearedBy = what;
+        clearedMethods = before;
+      }
+    });
+  }
 
   template <class F>
   auto read(F&& f) const {
@@ -41,6 +62,16 @@ struct Normalizer {
     std::unique_lock<std::shared_mutex> hold(lock);
     return f(tool);
   }
+};
+
+// A bad argument: raised as imgnorm.ArgumentError (a ValueError) and
+// imgnorm.ArgumentTypeError (a TypeError), both imgnorm.Error too, so that
+// one except clause catches everything the package refuses.
+struct ArgumentError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+struct ArgumentTypeError : std::runtime_error {
+  using std::runtime_error::runtime_error;
 };
 
 // A pair as a Python tuple.

@@ -77,7 +77,7 @@ void init_blocks(py::module_& m) {
         const std::uint64_t* p = sum.data();
         const std::size_t size = std::size_t(sum.size());
         mxBlockTotals totals;
-        if (size < 256) throw py::value_error("totals must hold at least 256 counts");
+        if (size < 256) throw ArgumentError("totals must hold at least 256 counts");
         totals.histogram.assign(p, p + 256);
         if (size == mxBlockTotals::size(mxImageNormalizerDefs::eLinearlyFitGrayValues)) {
           totals.pairs.assign(p + 256, p + 256 + 65536);
@@ -97,7 +97,7 @@ void init_blocks(py::module_& m) {
       "_block_map",
       [](const Normalizer& n, py::handle block, std::int32_t x0, std::int32_t y0,
          py::array_t<unsigned char, py::array::c_style | py::array::forcecast> table) {
-        if (table.size() != 256) throw py::value_error("the table must have 256 entries");
+        if (table.size() != 256) throw ArgumentError("the table must have 256 entries");
         const std::vector<unsigned char> lut(table.data(), table.data() + 256);
         const mxPelBuffer_const<unsigned char> b = blockAt(block, x0, y0, "block");
         return toArray<unsigned char>(n.read([&](const mxImageNormalizer& t) { return engineOf(t).mapBlock(b, lut); }),

@@ -171,7 +171,7 @@ READ_CASES = [
     ("small.npy", lambda a: a[:-11, :-7], "ok"),
     ("fortran.npy", np.asfortranarray, "ok"),
     ("truncated.npy", lambda a: a, "ValueError: .*truncated.npy: truncated .npy file"),
-    ("wide.npy", lambda a: a.astype(np.uint16), "TypeError"),
+    ("wide.npy", lambda a: a.astype(np.uint16), "ArgumentTypeError"),
     ("three-d.npy", lambda a: a[:, :, None], "ValueError"),
     ("version2.npy", lambda a: a, "ok"),
     ("grey-palette.png", lambda a: 255 - a, "ok"),  # written as the indices a, palette i -> 255 - i
