@@ -42,11 +42,19 @@ struct Normalizer {
   void change(const std::string& what, F&& f) {
     write([&](mxImageNormalizer& t) {
       const std::uint32_t before = t.trainedMethods();
-      f(t);
-      if (before != 0 && t.trainedMethods() == 0) {
-        clearedBy = what;
-        clearedMethods = before;
+      auto note = [&] {
+        if (before != 0 && t.trainedMethods() == 0) {
+          clearedBy = what;
+          clearedMethods = before;
+        }
+      };
+      try {
+        f(t);
+      } catch (...) {
+        note();  // set() clears the training before it refuses a bad range
+        throw;
       }
+      note();
     });
   }
 
@@ -87,6 +95,10 @@ py::object typesModule();
 std::uint32_t oneMethod(py::handle m);
 // A set of methods: one method, or an iterable of them (OR-ed).
 std::uint32_t methodSet(py::handle m);
+// Throws the library's NotTrained for a run of method, its message naming
+// the method, the trained ones and the change that cleared the training
+// (called with n's lock held).
+[[noreturn]] void throwNotTrained(const Normalizer& n, std::uint32_t method);
 // A set of methods as an imgnorm.Method value.
 py::object methodFlags(std::uint32_t v);
 

@@ -14,6 +14,7 @@
 #include "baseif/mxStr.h"
 #include "binding.h"
 #include "imgnorm/mxBlockNormalizer.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
 
 namespace imgnormpy {
 
@@ -45,7 +46,11 @@ void init_blocks(py::module_& m) {
       [](const Normalizer& n, py::handle method, std::int32_t width, std::int32_t height) -> py::object {
         const std::uint32_t meth = oneMethod(method);
         const mxPelRect r = n.read([&](const mxImageNormalizer& t) {
-          return engineOf(t).checkRun(Method(meth), mxPelRect(0, 0, width, height));
+          try {
+            return engineOf(t).checkRun(Method(meth), mxPelRect(0, 0, width, height));
+          } catch (const mxImageNormalizerDefs::NotTrained&) {
+            throwNotTrained(n, meth);
+          }
         });
         if (r.isNull()) return py::none();
         return py::make_tuple(r.x(), r.y(), r.width(), r.height());

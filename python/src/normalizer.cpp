@@ -152,19 +152,6 @@ std::string nameOf(std::uint32_t method) {
   return std::to_string(method);
 }
 
-// The library's NotTrained says only that the method was not trained; the
-// package names the method, the trained ones, and what cleared the training
-// when a change did.
-// Called with the tool's lock held.
-[[noreturn]] void throwNotTrained(const Normalizer& n, std::uint32_t method) {
-  const std::uint32_t trained = n.tool.trainedMethods();
-  std::string text = "The tool is not trained for '" + nameOf(method) + "' (trained: " + methodNames(trained) + ")";
-  if (trained == 0 && !n.clearedBy.empty() && (n.clearedMethods & method))
-    text += "; its training (" + methodNames(n.clearedMethods) + ") was cleared when " + n.clearedBy +
-            ": call train() again";
-  throw mxImageNormalizerDefs::NotTrained(mfFromUtf8(text + "."));
-}
-
 std::string sizeText(std::int64_t w, std::int64_t h) { return std::to_string(w) + " x " + std::to_string(h); }
 
 // Pels the mask selects in rect (all of rect without a mask).
@@ -336,6 +323,18 @@ void pairProperty(py::class_<Normalizer>& c, const char* name, mxPair<T> (mxImag
 }
 
 }  // namespace
+
+// The library's NotTrained says only that the method was not trained; the
+// package names the method, the trained ones, and what cleared the training
+// when a change did.
+[[noreturn]] void throwNotTrained(const Normalizer& n, std::uint32_t method) {
+  const std::uint32_t trained = n.tool.trainedMethods();
+  std::string text = "The tool is not trained for '" + nameOf(method) + "' (trained: " + methodNames(trained) + ")";
+  if (trained == 0 && !n.clearedBy.empty() && (n.clearedMethods & method))
+    text += "; its training (" + methodNames(n.clearedMethods) + ") was cleared when " + n.clearedBy +
+            ": call train() again";
+  throw mxImageNormalizerDefs::NotTrained(mfFromUtf8(text + "."));
+}
 
 std::uint32_t oneMethod(py::handle m) {
   if (py::isinstance<py::str>(m)) {

@@ -92,23 +92,25 @@ def test_relative_counts_survive_saving_and_the_block_engine(images, tmp_path):
     assert (tmp_path / "cli.tool").read_bytes() == (tmp_path / "t.tool").read_bytes()
 
 
-@pytest.mark.parametrize("make, image, text", [
-    (lambda ref: imgnorm.Normalizer(ref, methods="histogram"), lambda im: im[:30], "leans dark.*match_histograms"),
-    (lambda ref: imgnorm.Normalizer(ref[:30], methods="histogram"), lambda im: np.vstack([im, im]),
+@pytest.mark.parametrize("make, image, method, text", [
+    (lambda ref: imgnorm.Normalizer(ref, methods="histogram"), lambda im: im[:30], "histogram",
+     "leans dark.*match_histograms"),
+    (lambda ref: imgnorm.Normalizer(ref[:30], methods="histogram"), lambda im: np.vstack([im, im]), "histogram",
      "covers only part"),
-    (lambda ref: imgnorm.Normalizer(ref, neighborhood_size=57, methods="local-mean"), lambda im: im,
+    (lambda ref: imgnorm.Normalizer(ref, neighborhood_size=57, methods="local-mean"), lambda im: im, "local-mean",
      "neighbourhood"),
-    (lambda ref: imgnorm.Normalizer(ref, methods="tails"), lambda im: im, r"tail_fractions=\(0.01, 0.99\)"),
-    (lambda ref: imgnorm.Normalizer(ref, relative_counts=True, methods="histogram"), lambda im: im[:30], None),
+    (lambda ref: imgnorm.Normalizer(ref, methods="tails"), lambda im: im, "tails", r"tail_fractions=\(0.01, 0.99\)"),
+    # No warning: fractions on a smaller region; robust tails, a small neighbourhood.
+    (lambda ref: imgnorm.Normalizer(ref, relative_counts=True, methods="histogram"), lambda im: im[:30],
+     ["histogram"], None),
     (lambda ref: imgnorm.Normalizer(ref, tail_fractions=(0.01, 0.99), neighborhood_size=15,
-                                    methods=["tails", "local-mean", "histogram"]), lambda im: im, None)])
-def test_runs_warn_where_the_program_warns(images, make, image, text):
+                                    methods=["tails", "local-mean"]), lambda im: im, ["tails", "local-mean"], None)])
+def test_runs_warn_where_the_program_warns(images, make, image, method, text):
     tool = make(images["reference"])
-    method = {1: "histogram", 4: "tails", 16: "local-mean"}[int(tool.trained_methods) & -int(tool.trained_methods)]
     if text is None:
         with warnings.catch_warnings():
             warnings.simplefilter("error")
-            for m in imgnorm.Method(tool.trained_methods):
+            for m in method:
                 tool.run(image(images["image"]), m)
         return
     with pytest.warns(imgnorm.ImgnormWarning, match=text) as record:

@@ -44,19 +44,21 @@ def check(name, obj, node):
         assert stubbed == names, name
 
 
-def test_stubs_describe_every_public_name_with_its_parameters():
+def test_stubs_describe_every_public_name_with_its_parameters_and_each_is_documented():
     top = {n.name: n for n in STUB.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
     assigned = {t.id for n in STUB.body if isinstance(n, (ast.Assign, ast.AnnAssign))
                 for t in (n.targets if isinstance(n, ast.Assign) else [n.target])}
     for name in imgnorm.__all__:
         assert name in top or name in assigned, name
         obj = getattr(imgnorm, name)
+        assert obj.__doc__, name
         if callable(obj) and not isinstance(obj, type):
             check(name, obj, top[name])
     members = {n.name: n for n in top["Normalizer"].body if isinstance(n, ast.FunctionDef)}
     for name in [n for n in dir(imgnorm.Normalizer) if not n.startswith("_")] + ["__init__"]:
         assert name in members, name
         obj = getattr(imgnorm.Normalizer, name)
+        assert obj.__doc__, name
         if not isinstance(obj, property):
             check(name, obj, members[name])
     # The method names and flags come from the library's table.
@@ -64,6 +66,8 @@ def test_stubs_describe_every_public_name_with_its_parameters():
     assert {e.value for e in literal.slice.elts} == set(imgnorm.METHOD_NAMES)
     flags = {t.targets[0].id: t.value.value for t in top["Method"].body if isinstance(t, ast.Assign)}
     assert flags == {name: int(m) for name, m in imgnorm.Method.__members__.items()}
+    for section in ("Usage", "tool.train(", "tool.run(", "neighborhood_size", "BadParams", "GIL"):
+        assert section in imgnorm.Normalizer.__doc__
 
 
 def mypy(tmp_path, name, code):
