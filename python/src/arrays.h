@@ -144,7 +144,7 @@ mxPelBuffer<T> writableBuffer(py::handle obj, const char* what) {
   if (!a.writeable()) throw ArgumentError(std::string(what) + " must be a writable array");
   if (!viewable<T>(a))
     throw ArgumentError(std::string(what) +
-                          " must have adjacent pels in each row and rows at a positive stride to be written in place");
+                        " must have adjacent pels in each row and rows at a positive stride to be written in place");
   const auto h = std::int32_t(a.shape(0)), w = std::int32_t(a.shape(1));
   return mxPelBuffer<T>::wrap(static_cast<T*>(a.mutable_data()), w, h, rowStride<T>(a), keepAlive(a));
 }

@@ -70,7 +70,8 @@ through the archive form (to_bytes / from_bytes) and train again on load.
 train() and run() release the GIL, so runs in a thread pool overlap.
 )";
 
-constexpr const char* init = R"(Normalizer(reference=None, mask=None, *, copy=True, neighborhood_size=None, granularity=None, tail_fractions=None, intensity_variation_range=None, keep_masked_pixels=None, relative_counts=None, methods=None)
+constexpr const char* init =
+    R"(Normalizer(reference=None, mask=None, *, copy=True, neighborhood_size=None, granularity=None, tail_fractions=None, intensity_variation_range=None, keep_masked_pixels=None, relative_counts=None, methods=None)
 
 Parameters
 ----------

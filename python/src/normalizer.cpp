@@ -103,8 +103,8 @@ void checkMaskShape(const mxImageNormalizer& t) {
   const auto& m = t.maskImage();
   if (r.isBound() && m.isBound() && (r.width() != m.width() || r.height() != m.height()))
     throw ArgumentError("mask shape (" + std::to_string(m.height()) + ", " + std::to_string(m.width()) +
-                          ") differs from the reference shape (" + std::to_string(r.height()) + ", " +
-                          std::to_string(r.width()) + ")");
+                        ") differs from the reference shape (" + std::to_string(r.height()) + ", " +
+                        std::to_string(r.width()) + ")");
 }
 
 py::bytes toBytes(const Normalizer& n) {
@@ -187,8 +187,9 @@ std::vector<std::string> runWarnings(const mxImageNormalizer& t, std::uint32_t m
                 "), so the local method removes little more than one overall offset; choose a smaller "
                 "neighborhood_size");
   if (method == eMatchHistogramTails && t.tailFractions().x() <= 0.0 && t.tailFractions().y() >= 1.0)
-    w.push_back("tails with fractions (0, 1) match the darkest and brightest pels: a min/max stretch that noise "
-                "and defects throw off; tail_fractions=(0.01, 0.99) is more robust");
+    w.push_back(
+        "tails with fractions (0, 1) match the darkest and brightest pels: a min/max stretch that noise "
+        "and defects throw off; tail_fractions=(0.01, 0.99) is more robust");
   if (method == eMatchHistogram && !t.relativeCounts()) {
     const std::uint64_t run = selectedPels(mask, covered);
     std::uint64_t trained = 0;
@@ -198,8 +199,8 @@ std::vector<std::string> runWarnings(const mxImageNormalizer& t, std::uint32_t m
       char r[32];
       std::snprintf(r, sizeof r, "%.3g", ratio);
       w.push_back("histogram matching compares absolute pel counts, and the image's region holds " +
-                  std::to_string(run) + " pels against the reference region's " + std::to_string(trained) +
-                  " (ratio " + r + "), so the result " + (ratio < 1 ? "leans dark" : "saturates") +
+                  std::to_string(run) + " pels against the reference region's " + std::to_string(trained) + " (ratio " +
+                  r + "), so the result " + (ratio < 1 ? "leans dark" : "saturates") +
                   "; use imgnorm.match_histograms or relative_counts=True to compare fractions");
     }
   }
@@ -352,7 +353,7 @@ std::uint32_t oneMethod(py::handle m) {
     return std::uint32_t(v);
   }
   throw ArgumentTypeError("a method is a name (" + knownMethods() + ") or an imgnorm.Method flag, got " +
-                       std::string(py::str(py::type::of(m).attr("__name__"))));
+                          std::string(py::str(py::type::of(m).attr("__name__"))));
 }
 
 std::uint32_t methodSet(py::handle m) {
@@ -377,32 +378,32 @@ void init_normalizer(py::module_& m) {
   py::class_<Normalizer> normalizer(m, "Normalizer", doc::normalizer);
   // Shown and pickled as imgnorm.Normalizer, where users find it.
   normalizer.attr("__module__") = "imgnorm";
-  normalizer.def(py::init([](py::handle reference, py::handle mask, bool copy, py::handle nbh, py::handle gran,
-                             py::handle tails, py::handle range, py::handle keep, py::handle relative,
-                             py::handle methods) {
-                   auto n = std::make_unique<Normalizer>();
-                   mxImageNormalizer& t = n->tool;
-                   // Parameters first: a bad value is refused before any image is copied.
-                   if (!nbh.is_none()) t.neighborhoodSize(intPair(nbh, "neighborhood_size"));
-                   if (!gran.is_none()) t.granularity(intPair(gran, "granularity"));
-                   if (!tails.is_none()) t.tailFractions(pairArg<double>(tails, "tail_fractions"));
-                   if (!range.is_none()) t.intensityVariationRange(intPair(range, "intensity_variation_range"));
-                   if (!keep.is_none()) t.keepMaskedPixels(boolArg(keep, "keep_masked_pixels"));
-                   if (!relative.is_none()) t.relativeCounts(boolArg(relative, "relative_counts"));
-                   t.referenceImage(imageArg(reference, "reference", copy), false);
-                   t.maskImage(imageArg(mask, "mask", copy), false);
-                   checkMaskShape(t);
-                   if (!methods.is_none()) {
-                     const std::uint32_t set = methodSet(methods);
-                     n->write([&](mxImageNormalizer& tool) { tool.train(Method(set)); });
-                   }
-                   return n;
-                 }),
-                 py::arg("reference") = py::none(), py::arg("mask") = py::none(), py::kw_only(), py::arg("copy") = true,
-                 py::arg("neighborhood_size") = py::none(), py::arg("granularity") = py::none(),
-                 py::arg("tail_fractions") = py::none(), py::arg("intensity_variation_range") = py::none(),
-                 py::arg("keep_masked_pixels") = py::none(), py::arg("relative_counts") = py::none(),
-                 py::arg("methods") = py::none(), doc::init);
+  normalizer.def(
+      py::init([](py::handle reference, py::handle mask, bool copy, py::handle nbh, py::handle gran, py::handle tails,
+                  py::handle range, py::handle keep, py::handle relative, py::handle methods) {
+        auto n = std::make_unique<Normalizer>();
+        mxImageNormalizer& t = n->tool;
+        // Parameters first: a bad value is refused before any image is copied.
+        if (!nbh.is_none()) t.neighborhoodSize(intPair(nbh, "neighborhood_size"));
+        if (!gran.is_none()) t.granularity(intPair(gran, "granularity"));
+        if (!tails.is_none()) t.tailFractions(pairArg<double>(tails, "tail_fractions"));
+        if (!range.is_none()) t.intensityVariationRange(intPair(range, "intensity_variation_range"));
+        if (!keep.is_none()) t.keepMaskedPixels(boolArg(keep, "keep_masked_pixels"));
+        if (!relative.is_none()) t.relativeCounts(boolArg(relative, "relative_counts"));
+        t.referenceImage(imageArg(reference, "reference", copy), false);
+        t.maskImage(imageArg(mask, "mask", copy), false);
+        checkMaskShape(t);
+        if (!methods.is_none()) {
+          const std::uint32_t set = methodSet(methods);
+          n->write([&](mxImageNormalizer& tool) { tool.train(Method(set)); });
+        }
+        return n;
+      }),
+      py::arg("reference") = py::none(), py::arg("mask") = py::none(), py::kw_only(), py::arg("copy") = true,
+      py::arg("neighborhood_size") = py::none(), py::arg("granularity") = py::none(),
+      py::arg("tail_fractions") = py::none(), py::arg("intensity_variation_range") = py::none(),
+      py::arg("keep_masked_pixels") = py::none(), py::arg("relative_counts") = py::none(),
+      py::arg("methods") = py::none(), doc::init);
   // The tool's pair parameters, each checked and converted the same way.
   pairProperty<std::int32_t>(normalizer, "neighborhood_size", &mxImageNormalizer::neighborhoodSize,
                              &mxImageNormalizer::neighborhoodSize, doc::neighborhoodSize);
@@ -473,7 +474,8 @@ void init_normalizer(py::module_& m) {
             const auto tf = pairArg<double>(tails, "tail_fractions");
             const auto r = intPair(range, "intensity_variation_range");
             const bool keep = boolArg(keepArg, "keep_masked_pixels");
-            n.change("set() was given a bad intensity_variation_range", [&](mxImageNormalizer& t) { t.set(tf, r, keep); });
+            n.change("set() was given a bad intensity_variation_range",
+                     [&](mxImageNormalizer& t) { t.set(tf, r, keep); });
           },
           py::arg("tail_fractions"), py::arg("intensity_variation_range"), py::arg("keep_masked_pixels"), doc::set)
       .def(
@@ -521,7 +523,8 @@ void init_normalizer(py::module_& m) {
             return py::bool_(a.read([&](const mxImageNormalizer& t) { return t == copyOfB; }));
           },
           py::is_operator())
-      .def("__hash__", [](const Normalizer&) -> py::object { throw ArgumentTypeError("unhashable type: 'Normalizer'"); })
+      .def("__hash__",
+           [](const Normalizer&) -> py::object { throw ArgumentTypeError("unhashable type: 'Normalizer'"); })
       .def(py::pickle([](const Normalizer& n) { return py::make_tuple(toBytes(n)); },
                       [](py::tuple state) {
                         if (state.size() != 1 || !py::isinstance<py::bytes>(state[0]))

@@ -25,9 +25,9 @@ namespace {
 template <class T>
 void sameShape(const mxPelBuffer_const<T>& a, const mxPelBuffer_const<unsigned char>& b, const char* what) {
   if (a.width() != b.width() || a.height() != b.height())
-    throw ArgumentError(std::string(what) + " shape (" + std::to_string(b.height()) + ", " +
-                          std::to_string(b.width()) + ") differs from the image shape (" + std::to_string(a.height()) +
-                          ", " + std::to_string(a.width()) + ")");
+    throw ArgumentError(std::string(what) + " shape (" + std::to_string(b.height()) + ", " + std::to_string(b.width()) +
+                        ") differs from the image shape (" + std::to_string(a.height()) + ", " +
+                        std::to_string(a.width()) + ")");
 }
 
 mxPelBuffer<unsigned char> copyOf(const mxPelBuffer_const<unsigned char>& b) { return mfPelCopy(b); }
