@@ -163,4 +163,16 @@ py::array toArray(const mxPelBuffer_const<T>& buf, bool writeable) {
   return std::move(a);
 }
 
+// A result as a C-contiguous array.  The library's results have their rows
+// on 32-byte boundaries, so a width that is not a multiple of 32 leaves gaps
+// between rows; numpy users expect C-contiguous results (tobytes, reshape
+// views, C and GPU libraries that take a pointer), so such a result is
+// copied once into a packed array.  A packed result is handed over without a
+// copy.
+inline py::array packedResult(const mxPelBuffer<unsigned char>& out) {
+  py::array a = toArray<unsigned char>(out, true);
+  if (a.flags() & py::array::c_style) return a;
+  return py::module_::import("numpy").attr("ascontiguousarray")(a);
+}
+
 }  // namespace imgnormpy

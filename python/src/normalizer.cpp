@@ -215,18 +215,6 @@ void warn(const std::vector<std::string>& warnings) {
     if (PyErr_WarnEx(cls.ptr(), text.c_str(), 1) != 0) throw py::error_already_set();
 }
 
-// A result as a C-contiguous array.  The library's results have their rows
-// on 32-byte boundaries, so a width that is not a multiple of 32 leaves gaps
-// between rows; numpy users expect C-contiguous results (tobytes, reshape
-// views, C and GPU libraries that take a pointer), so such a result is
-// copied once into a packed array.  A packed result is handed over without a
-// copy.
-py::array packedResult(const mxPelBuffer<unsigned char>& out) {
-  py::array a = toArray<unsigned char>(out, true);
-  if (a.flags() & py::array::c_style) return a;
-  return py::module_::import("numpy").attr("ascontiguousarray")(a);
-}
-
 py::object runImpl(const Normalizer& n, py::handle image, py::handle method, bool raiseOnFailure) {
   const std::uint32_t m = oneMethod(method);
   const py::array img = checkedArray<unsigned char>(image, "image");

@@ -32,7 +32,7 @@ void sameShape(const mxPelBuffer_const<T>& a, const mxPelBuffer_const<unsigned c
 
 mxPelBuffer<unsigned char> copyOf(const mxPelBuffer_const<unsigned char>& b) { return mfPelCopy(b); }
 
-py::array result(const mxPelBuffer<unsigned char>& b) { return toArray<unsigned char>(b, true); }
+py::array result(const mxPelBuffer<unsigned char>& b) { return packedResult(b); }
 
 mxPelBuffer_const<unsigned char> optionalMask(py::handle mask, const mxPelBuffer_const<unsigned char>& image) {
   if (mask.is_none()) return {};

@@ -146,8 +146,6 @@ def test_constructor_keywords_and_boolean_masks_equal_the_properties(images):
     for method in METHODS:
         np.testing.assert_array_equal(by_keywords.run(images["image"], method),
                                       by_properties.run(images["image"], method), err_msg=method)
-    np.testing.assert_array_equal(imgnorm.masked_histogram(images["image"], images["mask"] > 0),
-                                  imgnorm.masked_histogram(images["image"], images["mask"]))
     with pytest.raises(imgnorm.BadParams):  # validated as the properties are
         imgnorm.Normalizer(images["reference"], granularity=0)
 
