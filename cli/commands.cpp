@@ -84,6 +84,7 @@ void configureParameters(const ToolOptions& o, mxImageNormalizer& fresh) {
     setParam("--intensity-range", o.intensityRange, [&] { fresh.intensityVariationRange(v); });
   }
   fresh.keepMaskedPixels(o.keepMasked);
+  fresh.relativeCounts(o.relativeCounts);
 }
 
 void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {
@@ -343,6 +344,7 @@ ExitCode cmdInfo(const InfoArgs& args) {
   std::cout << "granularity:       " << tool.granularity().x() << " x " << tool.granularity().y() << "\n";
   std::cout << "intensity range:   " << pairText(tool.intensityVariationRange()) << "\n";
   std::cout << "keep masked pels:  " << (tool.keepMaskedPixels() ? "yes" : "no") << "\n";
+  if (tool.relativeCounts()) std::cout << "relative counts:   yes (histogram matching by fractions)\n";
   return kExitOk;
 }
 
