@@ -96,8 +96,8 @@ def normalize(image, *args, reference=None, method=None, mask=None, **parameters
     reference : 2-D uint8 array
         The reference image (keyword only; viewed in place, not copied).
     method : str or Method
-        One method (keyword only): 'histogram', 'mean-stddev', 'tails',
-        'linear-fit', 'local-mean', 'local-median' or 'identity'.
+        One method (keyword only): a name of imgnorm.METHODS ('histogram',
+        'local-mean', ...) or a Method flag.
     mask : 2-D uint8 or bool array, optional
         Same shape as the reference; non-zero (True) pels take part.
     **parameters

@@ -14,7 +14,8 @@ __version__: str
 Image = npt.NDArray[np.uint8]
 #: A mask: uint8 (non-zero selects) or bool (True selects).
 Mask = Union[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]
-MethodName = Literal["identity", "histogram", "mean-stddev", "tails", "linear-fit", "local-mean", "local-median"]
+MethodName = Literal["identity", "histogram", "mean-stddev", "tails", "linear-fit", "local-mean", "local-median",
+                     "local-gain", "local-linear"]
 AnyMethod = Union[MethodName, "Method", int]
 Methods = Union[AnyMethod, Iterable[AnyMethod]]
 IntPair = Union[int, Tuple[int, int], Sequence[int]]
@@ -36,6 +37,8 @@ class Method(enum.IntFlag):
     LINEAR_FIT = 8
     LOCAL_MEAN = 16
     LOCAL_MEDIAN = 32
+    LOCAL_GAIN = 64
+    LOCAL_LINEAR = 128
 
 METHODS: Tuple[MethodRow, ...]
 METHOD_NAMES: dict[str, Method]
