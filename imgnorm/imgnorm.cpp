@@ -139,36 +139,36 @@ mxPelBuffer<unsigned char> mxImageNormalizer::run(const mxPelBuffer_const<unsign
   return runOnly(image, method, success, message, diag, diagFlags, nullptr);
 }
 
-mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<unsigned char>& image, Method method,
-                                                      bool& success, std::wstring& message, mxDiagObject* diag,
-                                                      std::uint32_t diagFlags, const mxPelRect* only) const {
-  const std::int32_t savedLevel = diag ? diag->level() : 0;
+void mxImageNormalizer::recordRunInputs(const mxPelBuffer_const<unsigned char>& image, Method method,
+                                        mxDiagObject* diag, std::uint32_t diagFlags) const {
+  if (!diag || !mxDiagObject::shouldRecord(diagFlags, kInputRecords)) return;
+  const std::int32_t savedLevel = diag->level();
+  mxPelBuffer<unsigned char> inputCopy;
+  if (image.isBound()) inputCopy = mfPelCopy(image);
+  mf_AddImage(diag, inputCopy, L"Image Normalization", false);
+  std::wstring text = L"method=" + methodName(method) + L"\n";
+  text += L"keepMaskedPixels=" + mfStr(keepMaskedPixels_) + L"\n";
+  text += L"tailFractions=" + pairText(tailFractions_) + L"\n";
+  text += L"neighborhoodSize=" + longPairText(neighborhoodSize_) + L"\n";
+  text += L"granularity=" + longPairText(granularity_) + L"\n";
+  text += L"intensityRange=" + longPairText(intensityVariationRange_) + L"\n";
+  mf_AddText(diag, text, L"Run-time parameters");
+  diag->level(savedLevel + 1);
+  mf_AddImage(diag, referenceImage_, L"referenceImage", false);
+  mf_AddImage(diag, maskImage_, L"maskImage", false);
+  diag->level(savedLevel);
+}
 
-  if (diag && mxDiagObject::shouldRecord(diagFlags, kInputRecords)) {
-    mxPelBuffer<unsigned char> inputCopy;
-    if (image.isBound()) inputCopy = mfPelCopy(image);
-    mf_AddImage(diag, inputCopy, L"Image Normalization", false);
-    std::wstring text = L"method=" + methodName(method) + L"\n";
-    text += L"keepMaskedPixels=" + mfStr(keepMaskedPixels_) + L"\n";
-    text += L"tailFractions=" + pairText(tailFractions_) + L"\n";
-    text += L"neighborhoodSize=" + longPairText(neighborhoodSize_) + L"\n";
-    text += L"granularity=" + longPairText(granularity_) + L"\n";
-    text += L"intensityRange=" + longPairText(intensityVariationRange_) + L"\n";
-    mf_AddText(diag, text, L"Run-time parameters");
-    diag->level(savedLevel + 1);
-    mf_AddImage(diag, referenceImage_, L"referenceImage", false);
-    mf_AddImage(diag, maskImage_, L"maskImage", false);
-    diag->level(savedLevel);
-  }
+void mxImageNormalizer::recordRunResult(const mxPelBuffer<unsigned char>& result, mxDiagObject* diag,
+                                        std::uint32_t diagFlags) const {
+  if (!diag || !mxDiagObject::shouldRecord(diagFlags, kResultRecords)) return;
+  const std::int32_t savedLevel = diag->level();
+  diag->level(savedLevel + 1);
+  mf_AddImage(diag, result, L"Image Normalization Result", false);
+  diag->level(savedLevel);
+}
 
-  success = false;
-  message.clear();
-
-  if (method == eIdentity) {
-    success = true;
-    return mfPelCopy(image);
-  }
-
+mxPelRect mxImageNormalizer::runWindow(const mxPelBuffer_const<unsigned char>& image, Method method) const {
   const std::uint32_t m = method;
   if (m & ~kAllMethods) throw BadParams(L"Cannot specify an unknown normalization method.");
   if ((m & (m - 1)) != 0) throw BadParams(L"Cannot run with more than one normalization method.");
@@ -190,6 +190,23 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
 
   mxPelRect overlap = referenceImage_.window().intersect(image.window(), false);
   if (maskImage_.isBound()) overlap = overlap.intersect(maskImage_.window(), false);
+  return overlap;
+}
+
+mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<unsigned char>& image, Method method,
+                                                      bool& success, std::wstring& message, mxDiagObject* diag,
+                                                      std::uint32_t diagFlags, const mxPelRect* only) const {
+  recordRunInputs(image, method, diag, diagFlags);
+  success = false;
+  message.clear();
+
+  if (method == eIdentity) {
+    success = true;
+    return mfPelCopy(image);
+  }
+
+  const std::uint32_t m = method;
+  const mxPelRect overlap = runWindow(image, method);
   if (overlap.isNull()) {
     success = true;
     return mxPelBuffer<unsigned char>();
@@ -234,13 +251,7 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
   if (keepMaskedPixels_ && binarizedMask_.isBound()) mf_MaskedPelCopy(work, binarizedMask_, result, true);
   if (result.isBound()) result.copyXforms(work);
 
-  if (diag) {
-    if (mxDiagObject::shouldRecord(diagFlags, kResultRecords)) {
-      diag->level(savedLevel + 1);
-      mf_AddImage(diag, result, L"Image Normalization Result", false);
-    }
-    diag->level(savedLevel);
-  }
+  recordRunResult(result, diag, diagFlags);
   return result;
 }
 
