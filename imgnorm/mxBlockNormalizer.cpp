@@ -382,18 +382,17 @@ mxTaskRunner threadRunner(int threads) {
 }  // namespace
 
 mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalizer& tool,
-                                                          const mxPelBuffer_const<unsigned char>& image,
-                                                          Method method, int threads, bool& success,
-                                                          std::wstring& message, mxDiagObject* diag,
-                                                          std::uint32_t diagFlags) {
+                                                          const mxPelBuffer_const<unsigned char>& image, Method method,
+                                                          int threads, bool& success, std::wstring& message,
+                                                          mxDiagObject* diag, std::uint32_t diagFlags) {
   if (threads < 1) throw BadParams(L"The number of threads must be >= 1");
   return runParallel(tool, image, method, threadRunner(threads), threads, success, message, diag, diagFlags);
 }
 
 mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalizer& tool,
-                                                          const mxPelBuffer_const<unsigned char>& image,
-                                                          Method method, const mxTaskRunner& runner, int tasks,
-                                                          bool& success, std::wstring& message, mxDiagObject* diag,
+                                                          const mxPelBuffer_const<unsigned char>& image, Method method,
+                                                          const mxTaskRunner& runner, int tasks, bool& success,
+                                                          std::wstring& message, mxDiagObject* diag,
                                                           std::uint32_t diagFlags) {
   if (tasks < 1) throw BadParams(L"The number of tasks must be >= 1");
   if (tasks == 1 || method == eIdentity) return tool.run(image, method, success, message, diag, diagFlags);
@@ -422,9 +421,8 @@ mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalize
     runTasks(runner, parts.size(), [&](std::size_t i) {
       mxPelBuffer<unsigned char> rows = result;
       rows.window(parts[i], false);
-      mfPelCopy<unsigned char>(engine.runBlock(view(image, grown(parts[i], h).intersect(window, false)), method,
-                                               parts[i]),
-                               rows);
+      mfPelCopy<unsigned char>(
+          engine.runBlock(view(image, grown(parts[i], h).intersect(window, false)), method, parts[i]), rows);
     });
     success = true;
   } else {

@@ -46,8 +46,10 @@ TEST(Threads, CopiesOfOneToolRunInParallel) {
 // its height (101) divides into no whole number of grid cells or bands.
 TEST(Threads, RunSplitOverThreadsEqualsRun) {
   const Image ref = texturedImage(150, 113, 1);
-  const Image mask = makeImage(150, 113, [](int x, int y) { return (x - 70) * (x - 70) + (y - 50) * (y - 50) < 900 ? 0 : 9; });
-  const Image flat = makeImage(140, 101, [](int, int) { return 77; }, 5, 4);  // nothing to match: a soft failure
+  const Image mask =
+      makeImage(150, 113, [](int x, int y) { return (x - 70) * (x - 70) + (y - 50) * (y - 50) < 900 ? 0 : 9; });
+  const Image flat = makeImage(
+      140, 101, [](int, int) { return 77; }, 5, 4);  // nothing to match: a soft failure
   const Image img = texturedImage(140, 101, 7, 5, 4);
   const mxTaskRunner backwards = [](std::vector<std::function<void()>>& tasks) {
     std::for_each(tasks.rbegin(), tasks.rend(), [](std::function<void()>& t) { t(); });
