@@ -18,6 +18,7 @@
 #include "commands.h"
 #include "file_util.h"
 #include "image_io.h"
+#include "imgnorm/mxBlockNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "options.h"
@@ -316,8 +317,8 @@ private:
   std::string last_;
 };
 
-void processItem(const mxImageNormalizer& tool, const BatchItem& item, const BatchOptions& options, bool withDiag,
-                 ItemResult& result) {
+void processItem(const mxImageNormalizer& tool, const BatchItem& item, const BatchOptions& options, int threads,
+                 bool withDiag, ItemResult& result) {
   if (!item.error.empty()) {
     result.outcome = Outcome::kInputError;
     result.message = item.error;
@@ -329,8 +330,8 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
       result.diag.addText(mfFromUtf8(result.info.conversion), L"Grey conversion");
     bool success = false;
     std::wstring message;
-    mxPelBuffer<unsigned char> out =
-        tool.run(image, options.method, success, message, withDiag ? &result.diag : nullptr, mxDiagObject::eAll);
+    mxPelBuffer<unsigned char> out = mxBlockNormalizer::runParallel(
+        tool, image, options.method, threads, success, message, withDiag ? &result.diag : nullptr, mxDiagObject::eAll);
     if (!success) {
       result.outcome = Outcome::kSoft;
       result.message = mfToUtf8(message);
@@ -372,12 +373,18 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
   if (!opts.warnings) opts.warnings = &ownWarnings;
   opts.warnings->printer([&console](const std::string& line) { console.error(line); });
   std::atomic<std::size_t> next{0};
+  // Threads on each image: by default every processor while one image runs
+  // at a time, one when --jobs already keeps them busy with several.
+  const int jobs = effectiveJobs(opts.jobs, items.size());
+  const int threads = opts.threads > 0 ? opts.threads
+                      : jobs > 1       ? 1
+                                       : int(std::max(1u, std::thread::hardware_concurrency()));
   // Each worker runs its own copy of the tool: one tool object is used by
   // one thread at a time, and copies share only the read-only pels.
   auto worker = [&](const mxImageNormalizer* mine) {
     for (std::size_t i = next.fetch_add(1); i < items.size(); i = next.fetch_add(1)) {
       ItemResult& r = results[i];
-      processItem(*mine, items[i], opts, opts.report != nullptr, r);
+      processItem(*mine, items[i], opts, threads, opts.report != nullptr, r);
       // A reading warning names its file: the rest of the line is its kind.
       for (const std::string& w : r.info.warnings) {
         const std::size_t colon = w.find(": ");
@@ -407,7 +414,6 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
       console.done(fileName(items[i].input), r.outcome != Outcome::kOk);
     }
   };
-  const int jobs = effectiveJobs(opts.jobs, items.size());
   if (jobs <= 1) {
     worker(&tool);
   } else {
