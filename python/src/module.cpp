@@ -270,7 +270,7 @@ mxPelRect runWindow(const mxImageNormalizer& t, std::int32_t width, std::int32_t
   return r.isNull() ? mxPelRect(0, 0, 1, 1) : r;
 }
 
-py::object runImpl(const Normalizer& n, py::handle image, py::handle method, bool raiseOnFailure) {
+py::object runImpl(const Normalizer& n, py::handle image, py::handle method, bool raiseOnFailure, int threads) {
   const std::uint32_t m = oneMethod(method);
   const py::array img = checkedArray<unsigned char>(image, "image");
   // A layout the buffers cannot show (a transpose, a broadcast view) is
@@ -283,7 +283,7 @@ py::object runImpl(const Normalizer& n, py::handle image, py::handle method, boo
   mxPelBuffer<unsigned char> out = n.read([&](const mxImageNormalizer& t) {
     const mxPelBuffer_const<unsigned char> in =
         whole ? view : pels.copy(runWindow(t, std::int32_t(img.shape(1)), std::int32_t(img.shape(0))));
-    return t.run(in, Method(m), ok, message);
+    return mxBlockNormalizer::runParallel(t, in, Method(m), threads, ok, message);
   });
   py::object types = typesModule();
   if (!ok) {
@@ -774,7 +774,7 @@ PYBIND11_MODULE(_imgnorm, m) {
       .def(
           "untrain", [](Normalizer& n) { n.write([](mxImageNormalizer& t) { t.untrain(); }); }, doc::untrain)
       .def("run", &runImpl, py::arg("image"), py::arg("method"), py::kw_only(), py::arg("raise_on_failure") = true,
-           doc::run)
+           py::arg("threads") = 1, doc::run)
       .def("to_bytes", &toBytes, doc::toBytes)
       .def_static("from_bytes", &fromBytes, py::arg("data"), doc::fromBytes)
       .def(
