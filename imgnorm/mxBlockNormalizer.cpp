@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -357,28 +359,6 @@ void runTasks(const mxTaskRunner& runner, std::size_t count, Work&& work) {
     if (e) std::rethrow_exception(e);
 }
 
-// The tasks on the calling thread and threads - 1 more, each taking the
-// next task not yet taken.
-mxTaskRunner threadRunner(int threads) {
-  return [threads](std::vector<std::function<void()>>& tasks) {
-    std::atomic<std::size_t> next{0};
-    const auto work = [&] {
-      for (std::size_t i = next.fetch_add(1); i < tasks.size(); i = next.fetch_add(1)) tasks[i]();
-    };
-    std::vector<std::thread> helpers;
-    const std::size_t extra = std::min<std::size_t>(std::size_t(threads) - 1, tasks.size() - 1);
-    for (std::size_t t = 0; t < extra; ++t) {
-      try {
-        helpers.emplace_back(work);
-      } catch (const std::system_error&) {
-        break;  // no more threads to be had: the ones made (and this one) do the rest
-      }
-    }
-    work();
-    for (std::thread& h : helpers) h.join();
-  };
-}
-
 }  // namespace
 
 mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalizer& tool,
@@ -386,7 +366,9 @@ mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalize
                                                           int threads, bool& success, std::wstring& message,
                                                           mxDiagObject* diag, std::uint32_t diagFlags) {
   if (threads < 1) throw BadParams(L"The number of threads must be >= 1");
-  return runParallel(tool, image, method, threadRunner(threads), threads, success, message, diag, diagFlags);
+  if (threads == 1) return tool.run(image, method, success, message, diag, diagFlags);
+  mxTaskThreads pool(threads);
+  return runParallel(tool, image, method, pool.runner(), pool.threads(), success, message, diag, diagFlags);
 }
 
 mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalizer& tool,
@@ -452,4 +434,79 @@ mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalize
   if (result.isBound()) result.copyXforms(image);
   tool.recordRunResult(result, diag, diagFlags);
   return result;
+}
+
+// ---- threads kept for repeated runs ----
+
+struct mxTaskThreads::State {
+  std::mutex call;  // one call at a time
+  std::mutex mutex;
+  std::condition_variable wake, done;
+  std::vector<std::function<void()>>* tasks = nullptr;
+  std::atomic<std::size_t> next{0};
+  std::uint64_t generation = 0;  // calls so far: a helper works once on each
+  std::size_t busy = 0;          // helpers not yet through the current call
+  bool stop = false;
+  std::vector<std::thread> helpers;
+
+  void work(std::vector<std::function<void()>>& list) {
+    for (std::size_t i = next.fetch_add(1); i < list.size(); i = next.fetch_add(1)) list[i]();
+  }
+  void helper() {
+    std::uint64_t seen = 0;
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      wake.wait(lock, [&] { return stop || generation != seen; });
+      if (stop) return;
+      seen = generation;
+      std::vector<std::function<void()>>& list = *tasks;
+      lock.unlock();
+      work(list);
+      lock.lock();
+      if (--busy == 0) done.notify_all();
+    }
+  }
+};
+
+mxTaskThreads::mxTaskThreads(int threads) : state_(new State) {
+  if (threads < 1) {
+    delete state_;
+    throw BadParams(L"The number of threads must be >= 1");
+  }
+  for (int t = 1; t < threads; ++t) {
+    try {
+      state_->helpers.emplace_back([s = state_] { s->helper(); });
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: the ones made (and the caller) do the work
+    }
+  }
+}
+
+mxTaskThreads::~mxTaskThreads() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->stop = true;
+  }
+  state_->wake.notify_all();
+  for (std::thread& h : state_->helpers) h.join();
+  delete state_;
+}
+
+int mxTaskThreads::threads() const { return int(state_->helpers.size()) + 1; }
+
+void mxTaskThreads::operator()(std::vector<std::function<void()>>& tasks) {
+  State& s = *state_;
+  std::lock_guard<std::mutex> call(s.call);
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.tasks = &tasks;
+    s.next = 0;
+    s.busy = s.helpers.size();
+    ++s.generation;
+  }
+  s.wake.notify_all();
+  s.work(tasks);
+  std::unique_lock<std::mutex> lock(s.mutex);
+  s.done.wait(lock, [&] { return s.busy == 0; });
+  s.tasks = nullptr;
 }

@@ -118,6 +118,33 @@ struct IMGNORM_API mxBlockTotals {
 // thread pool of its own passes one of these to use it.
 using mxTaskRunner = std::function<void(std::vector<std::function<void()>>& tasks)>;
 
+// A task runner on threads kept for the object's lifetime: threads - 1
+// std::threads made by the constructor (fewer if the system refuses some)
+// and ended by the destructor, the calling thread working as the last one.
+// Each thread keeps the memory its runs released for the next run (the
+// pel-store cache and scratch are per thread), so repeated runs on one
+// runner do not fault in fresh pages in every band: a thread made for one
+// call starts with none.  One call at a time (further calls wait); the
+// tasks must not throw (those of runParallel do not).
+class IMGNORM_API mxTaskThreads {
+public:
+  explicit mxTaskThreads(int threads);
+  ~mxTaskThreads();
+  mxTaskThreads(const mxTaskThreads&) = delete;
+  mxTaskThreads& operator=(const mxTaskThreads&) = delete;
+  // The threads that work on a call: the helpers made and the caller.
+  int threads() const;
+  void operator()(std::vector<std::function<void()>>& tasks);
+  // This object as an mxTaskRunner (which must not outlive it).
+  mxTaskRunner runner() {
+    return [this](std::vector<std::function<void()>>& tasks) { (*this)(tasks); };
+  }
+
+private:
+  struct State;
+  State* state_;
+};
+
 class IMGNORM_API mxBlockNormalizer {
 public:
   using Method = mxImageNormalizerDefs::Method;
@@ -136,11 +163,10 @@ public:
   // buffer.  The tool is only read, so one tool may serve several parallel
   // runs at once.
   //
-  // With threads: threads - 1 std::threads are made for the call and ended
-  // before it returns, the calling thread working as the last one; threads 1
-  // (or an image too small to split, or eIdentity) is tool.run itself.  A
-  // thread the system refuses to make leaves its bands to the others.
-  // Throws mxImageNormalizerDefs::BadParams when threads < 1.
+  // With threads: an mxTaskThreads made for the call (its threads start
+  // without kept memory: for repeated runs, keep one and pass its runner);
+  // threads 1 (or eIdentity) is tool.run itself.  Throws
+  // mxImageNormalizerDefs::BadParams when threads < 1.
   static mxPelBuffer<unsigned char> runParallel(const mxImageNormalizer& tool,
                                                 const mxPelBuffer_const<unsigned char>& image, Method method,
                                                 int threads, bool& success, std::wstring& message,

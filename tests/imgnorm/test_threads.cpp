@@ -41,8 +41,9 @@ TEST(Threads, CopiesOfOneToolRunInParallel) {
 
 // runParallel against run(): window, pels, success, message and the
 // diagnostics records, for every method, masked (keeping the masked pels)
-// or not, at granularity 1 and 3, on 2 and 3 threads and through a runner
-// that takes the tasks last first on one thread.  The image is offset and
+// or not, at granularity 1 and 3, on 2 threads made for the call, on 3
+// threads kept for every call, and through a runner that takes the tasks
+// last first on one thread.  The image is offset and
 // its height (101) divides into no whole number of grid cells or bands.
 TEST(Threads, RunSplitOverThreadsEqualsRun) {
   const Image ref = texturedImage(150, 113, 1);
@@ -51,6 +52,7 @@ TEST(Threads, RunSplitOverThreadsEqualsRun) {
   const Image flat = makeImage(
       140, 101, [](int, int) { return 77; }, 5, 4);  // nothing to match: a soft failure
   const Image img = texturedImage(140, 101, 7, 5, 4);
+  mxTaskThreads kept(3);
   const mxTaskRunner backwards = [](std::vector<std::function<void()>>& tasks) {
     std::for_each(tasks.rbegin(), tasks.rend(), [](std::function<void()>& t) { t(); });
   };
@@ -65,14 +67,15 @@ TEST(Threads, RunSplitOverThreadsEqualsRun) {
           std::wstring why;
           mxDiagObject diag;
           const Image whole = tool.run(*in, Method(m), ok, why, &diag, mxDiagObject::eAll);
-          for (int threads : {2, 3, 0}) {
+          for (int threads : {2, 3, 4}) {
             bool pok = !ok;
             std::wstring pwhy = L"stale";
             mxDiagObject pdiag;
-            const Image got = threads ? mxBlockNormalizer::runParallel(tool, *in, Method(m), threads, pok, pwhy, &pdiag,
-                                                                       mxDiagObject::eAll)
-                                      : mxBlockNormalizer::runParallel(tool, *in, Method(m), backwards, 4, pok, pwhy,
-                                                                       &pdiag, mxDiagObject::eAll);
+            const Image got =
+                threads == 2
+                    ? mxBlockNormalizer::runParallel(tool, *in, Method(m), 2, pok, pwhy, &pdiag, mxDiagObject::eAll)
+                    : mxBlockNormalizer::runParallel(tool, *in, Method(m), threads == 3 ? kept.runner() : backwards,
+                                                     threads, pok, pwhy, &pdiag, mxDiagObject::eAll);
             const std::string where = std::to_string(m) + (masked ? " masked" : "") + " g" + std::to_string(g.x()) +
                                       (in == &flat ? " flat" : "") + " threads " + std::to_string(threads);
             ASSERT_EQ(pok, ok) << where;
