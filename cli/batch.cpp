@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -317,8 +318,9 @@ private:
   std::string last_;
 };
 
-void processItem(const mxImageNormalizer& tool, const BatchItem& item, const BatchOptions& options, int threads,
-                 bool withDiag, ItemResult& result) {
+// threads: on one image, made for the call unless pool (kept for the batch) is given.
+void processItem(const mxImageNormalizer& tool, const BatchItem& item, const BatchOptions& options, mxTaskThreads* pool,
+                 int threads, bool withDiag, ItemResult& result) {
   if (!item.error.empty()) {
     result.outcome = Outcome::kInputError;
     result.message = item.error;
@@ -330,8 +332,12 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
       result.diag.addText(mfFromUtf8(result.info.conversion), L"Grey conversion");
     bool success = false;
     std::wstring message;
-    mxPelBuffer<unsigned char> out = mxBlockNormalizer::runParallel(
-        tool, image, options.method, threads, success, message, withDiag ? &result.diag : nullptr, mxDiagObject::eAll);
+    mxDiagObject* diag = withDiag ? &result.diag : nullptr;
+    mxPelBuffer<unsigned char> out =
+        pool ? mxBlockNormalizer::runParallel(tool, image, options.method, pool->runner(), pool->threads(), success,
+                                              message, diag, mxDiagObject::eAll)
+             : mxBlockNormalizer::runParallel(tool, image, options.method, threads, success, message, diag,
+                                              mxDiagObject::eAll);
     if (!success) {
       result.outcome = Outcome::kSoft;
       result.message = mfToUtf8(message);
@@ -379,12 +385,16 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
   const int threads = opts.threads > 0 ? opts.threads
                       : jobs > 1       ? 1
                                        : int(std::max(1u, std::thread::hardware_concurrency()));
+  // One image at a time: its threads are kept for the batch, so that each
+  // keeps the memory of its last run for the next image.
+  std::unique_ptr<mxTaskThreads> pool;
+  if (jobs <= 1 && threads > 1) pool = std::make_unique<mxTaskThreads>(threads);
   // Each worker runs its own copy of the tool: one tool object is used by
   // one thread at a time, and copies share only the read-only pels.
   auto worker = [&](const mxImageNormalizer* mine) {
     for (std::size_t i = next.fetch_add(1); i < items.size(); i = next.fetch_add(1)) {
       ItemResult& r = results[i];
-      processItem(*mine, items[i], opts, threads, opts.report != nullptr, r);
+      processItem(*mine, items[i], opts, pool.get(), threads, opts.report != nullptr, r);
       // A reading warning names its file: the rest of the line is its kind.
       for (const std::string& w : r.info.warnings) {
         const std::size_t colon = w.find(": ");
