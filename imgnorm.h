@@ -35,3 +35,4 @@
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
+#include "imgnorm/mxToolFile.h"

@@ -1,9 +1,7 @@
 #include "baseif/mxDiag.h"
 
-#include <sys/stat.h>
-#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <filesystem>
 #include <sstream>
 
 #include "baseif/detail/htmlEscape.h"
@@ -35,11 +33,26 @@ const mxDiagObject::Record& mf_AddText(mxDiagObject* diag, const std::wstring& t
   return diag->addText(text, name);
 }
 
+mxDiagObject::IOError::IOError(const std::wstring& message) : mxExceptionWithString(message) {}
+mxDiagObject::IOError::~IOError() = default;
+std::int32_t mxDiagObject::IOError::errorNumber() const { return 0x10000301; }
+void mxDiagObject::IOError::suicideAndRethrow() {
+  IOError copy(*this);
+  delete this;
+  throw copy;
+}
+
 namespace {
 std::wstring pathText(const std::string& p) { return L"\"" + mfFromUtf8(p) + L"\""; }
 
+// Written through the archive's temporary-and-rename; its failure becomes
+// the recorder's own error, with the archive's message.
 void writeAtomically(const std::string& path, const std::string& bytes) {
-  mxArchive::writeFile(path, bytes.data(), bytes.size());
+  try {
+    mxArchive::writeFile(path, bytes.data(), bytes.size());
+  } catch (const mxArchive::IOError& e) {
+    throw mxDiagObject::IOError(e.message());
+  }
 }
 
 std::string pgmBytes(const mxPelBuffer_const<unsigned char>& image) {
@@ -51,11 +64,11 @@ std::string pgmBytes(const mxPelBuffer_const<unsigned char>& image) {
 }  // namespace
 
 void mxDiagObject::writeFolder(const std::string& folder, const ImageWriter& writeImage) const {
-  if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
-    throw mxArchive::IOError(L"cannot create the diagnostics folder " + pathText(folder));
-  struct stat st;
-  if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-    throw mxArchive::IOError(L"diagnostics path " + pathText(folder) + L" is not a folder");
+  std::error_code ec;
+  std::filesystem::create_directory(folder, ec);
+  if (!std::filesystem::is_directory(folder))
+    throw IOError(ec ? L"cannot create the diagnostics folder " + pathText(folder) + L": " + mfFromUtf8(ec.message())
+                     : L"diagnostics path " + pathText(folder) + L" is not a folder");
 
   std::ostringstream txt, html;
   html << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>imgnorm diagnostics</title>\n"

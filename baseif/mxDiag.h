@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "baseif/mxException.h"
 #include "baseif/mxExport.h"
 #include "baseif/mxPelBuffer.h"
 
@@ -18,6 +19,15 @@ public:
     eInputs = 0x10000,   // images and parameters a call was given
     eResults = 0x20000,  // images a call produced
     eAll = 0x30000
+  };
+
+  // The diagnostics folder or one of its files could not be written.
+  class IMGNORM_API IOError : public mxExceptionWithString {
+  public:
+    explicit IOError(const std::wstring& message = L"diagnostics folder cannot be written");
+    ~IOError() override;
+    std::int32_t errorNumber() const override;
+    void suicideAndRethrow() override;
   };
 
   struct Record {
@@ -46,7 +56,8 @@ public:
   // "index.txt" listing the records in order with their nesting.  Images are
   // written as binary PGM unless writeImage is given, in which case it is
   // called with the path (without extension) and must return the extension
-  // it wrote (for example "png").  Throws mxException on I/O failure.
+  // it wrote (for example "png").  Throws mxDiagObject::IOError when the
+  // folder or one of the files cannot be written.
   using ImageWriter = std::function<std::string(const std::string& pathWithoutExtension,
                                                 const mxPelBuffer_const<unsigned char>& image)>;
   void writeFolder(const std::string& folder, const ImageWriter& writeImage = ImageWriter()) const;

@@ -12,7 +12,7 @@
 #include <map>
 #include <utility>
 
-#include "baseif/detail/cpuDispatch.h"
+#include "baseif/mxCpuLevel.h"
 #include "baseif/mxPelMedian.h"
 #include "benchImages.h"
 #include "imgnorm/localCorrection.h"

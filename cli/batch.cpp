@@ -228,7 +228,7 @@ void warnAboutMethods(const mxImageNormalizer& tool, std::uint32_t methods, Warn
 }
 
 void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method, const std::string& input,
-                  const mxPelBuffer_const<unsigned char>& image, const mxPelRect& covered, Warnings& warnings) {
+                  const mxPelRect& image, const mxPelRect& covered, Warnings& warnings) {
   using namespace mxImageNormalizerDefs;
   if (method == eIdentity || covered.isNull()) return;
   const auto& ref = tool.referenceImage();
@@ -318,6 +318,44 @@ private:
   std::string last_;
 };
 
+// The part of a run-time image a run reads: the reference's window, cut by
+// the mask's.
+mxPelRect usedWindow(const mxImageNormalizer& tool) {
+  const mxPelRect ref = tool.referenceImage().window();
+  return tool.maskImage().isBound() ? ref.intersect(tool.maskImage().window()) : ref;
+}
+
+// A TIFF beyond --max-pixels: normalized block by block into a TIFF output,
+// refused (naming the limit and both ways out) for any other output.
+void streamItem(const mxImageNormalizer& tool, const BatchItem& item, const BatchOptions& options,
+                ItemResult& result) {
+  std::int32_t w = 0, h = 0;
+  tiffSize(item.input, w, h);
+  const std::string what = item.input + ": a TIFF of " + sizeText(w, h) + " pels, beyond --max-pixels (" +
+                           std::to_string(options.read.maxPixels) + " pels), ";
+  ImageFormat format;
+  if (!formatFromName(item.output, format) || format != ImageFormat::kTiff)
+    throw CliError(kExitInput, what +
+                                   "is normalized block by block into a TIFF output only: give -o NAME.tif "
+                                   "(--format tif for a folder), or raise --max-pixels to read it whole");
+  if (options.report)
+    throw CliError(kExitInput, what + "is normalized block by block, and --diag needs whole images: drop --diag, "
+                                      "or raise --max-pixels to read it whole");
+  const StreamedRun run = streamWithTool(tool, options.method, item.input, item.output, options.write.compression);
+  result.info.width = run.image.width();
+  result.info.height = run.image.height();
+  if (run.result.isNull()) {
+    result.outcome = Outcome::kSoft;
+    result.message = "the image does not overlap the reference image";
+  } else if (!run.success) {
+    result.outcome = Outcome::kSoft;
+    result.message = mfToUtf8(run.message);
+  } else {
+    if (options.warnings) warnAboutRun(tool, options.method, item.input, run.image, run.result, *options.warnings);
+    result.written = true;
+  }
+}
+
 // threads: on one image, made for the call unless pool (kept for the batch) is given.
 void processItem(const mxImageNormalizer& tool, const BatchItem& item, const BatchOptions& options, mxTaskThreads* pool,
                  int threads, bool withDiag, ItemResult& result) {
@@ -327,7 +365,15 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
     return;
   }
   try {
-    const mxPelBuffer<unsigned char> image = readImage(item.input, options.read, &result.info);
+    if (tiffBeyondLimit(item.input, options.read)) {
+      streamItem(tool, item, options, result);
+      return;
+    }
+    // Only the part of the image the tool uses is decoded and kept (the
+    // identity returns the whole image).
+    ReadOptions read = options.read;
+    if (options.method != mxImageNormalizerDefs::eIdentity) read.keep = usedWindow(tool);
+    const mxPelBuffer<unsigned char> image = readImage(item.input, read, &result.info);
     if (withDiag && !result.info.conversion.empty())
       result.diag.addText(mfFromUtf8(result.info.conversion), L"Grey conversion");
     bool success = false;
@@ -348,7 +394,9 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
       result.message = "the image does not overlap the reference image";
       return;
     }
-    if (options.warnings) warnAboutRun(tool, options.method, item.input, image, out.window(), *options.warnings);
+    if (options.warnings)
+      warnAboutRun(tool, options.method, item.input, mxPelRect(0, 0, result.info.width, result.info.height),
+                   out.window(), *options.warnings);
     writeImage(item.output, out, options.write);
     result.written = true;
   } catch (const CliError& e) {

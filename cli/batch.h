@@ -96,12 +96,12 @@ private:
   std::map<std::string, Entry> byKind_;
 };
 
-// The warnings about one run-time image that the tool normalized into result
-// (whose window is the part of image it covers): an output smaller than the
+// The warnings about one run-time image (of window image) that the tool
+// normalized into a result covering covered: an output smaller than the
 // input, a neighbourhood as large as the image, histogram matching between
 // regions of different pel counts.
 void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method, const std::string& input,
-                  const mxPelBuffer_const<unsigned char>& image, const mxPelRect& covered, Warnings& warnings);
+                  const mxPelRect& image, const mxPelRect& covered, Warnings& warnings);
 // The warnings about a method choice before any image: tails over the whole
 // range, a neighbourhood at least as large as the reference's shorter side.
 void warnAboutMethods(const mxImageNormalizer& tool, std::uint32_t methods, Warnings& warnings);

@@ -51,6 +51,7 @@ struct PngReadJob {
   const ReadOptions* options = nullptr;
   RawImage* out = nullptr;
   std::vector<png_bytep> rows;
+  std::vector<std::uint8_t> row;  // one decoded row, when only a part is kept
   std::string refusal;  // set when the header or palette is refused
 };
 
@@ -93,15 +94,42 @@ bool runPngRead(PngReadJob* job) {
     const std::uint64_t rawBytes =
         (std::uint64_t(w) * std::uint64_t(depth) * std::uint64_t(png_get_channels(job->png, job->info)) + 7) / 8 * h;
     checkStoredBytes(*job->name, w, h, rawBytes / kDeflateMaxRatio, job->reader.size);
+    checkDecodedSize(*job->name, w, h, std::uint64_t(out.channels) * std::uint64_t(out.bits / 8), job->reader.size,
+                     *job->options);
   } catch (const CliError& e) {
     job->refusal = e.what();
     return false;
   }
-  out.width = std::int32_t(w);
-  out.height = std::int32_t(h);
-  if (png_get_rowbytes(job->png, job->info) != out.rowSamples() * std::size_t(out.bits / 8)) {
+  out.width = out.imageWidth = std::int32_t(w);
+  out.height = out.imageHeight = std::int32_t(h);
+  const std::size_t rowBytes = out.rowSamples() * std::size_t(out.bits / 8);
+  if (png_get_rowbytes(job->png, job->info) != rowBytes) {
     job->refusal = *job->name + ": corrupt PNG: unexpected row size";
     return false;
+  }
+  const mxPelRect part = keptPart(out.width, out.height, out.bits, *job->options);
+  if (part.area() < std::int64_t(w) * std::int64_t(h) &&
+      png_get_interlace_type(job->png, job->info) == PNG_INTERLACE_NONE) {
+    // Only part of the image is kept: rows are decoded one at a time into
+    // one row buffer, the kept columns copied out; the rows below the part
+    // are not decoded at all.  (An interlaced image is decoded whole: its
+    // passes fill every row several times.)
+    const std::size_t pel = std::size_t(out.channels) * std::size_t(out.bits / 8);
+    job->row.resize(rowBytes);
+    out.x0 = part.x();
+    out.y0 = part.y();
+    out.width = part.width();
+    out.height = part.height();
+    out.allocate();
+    std::uint8_t* const base = out.bits == 16 ? reinterpret_cast<std::uint8_t*>(out.samples16.get()) : out.bytes8.get();
+    const std::size_t keptBytes = std::size_t(out.width) * pel;
+    for (std::int32_t j = 0; j < part.y() + part.height(); ++j) {
+      png_read_row(job->png, job->row.data(), nullptr);
+      if (j >= part.y())
+        std::memcpy(base + keptBytes * std::size_t(j - part.y()), job->row.data() + std::size_t(part.x()) * pel,
+                    keptBytes);
+    }
+    return true;
   }
   out.allocate();
   job->rows.resize(h);

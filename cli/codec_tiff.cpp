@@ -140,13 +140,71 @@ struct Layout {
   bool minIsWhite = false;
 };
 
-// Reads every block of the page into raw (allocated, channels kept from the
-// first raw.channels samples) as values of bps bits: 8-bit storage for
-// bps <= 8, 16-bit storage above.  Values are not scaled here.
+// Reads the blocks of the page that meet raw's stored part (raw.x0, raw.y0,
+// raw.width x raw.height, allocated; channels kept from the first
+// raw.channels samples) as values of bps bits: 8-bit storage for bps <= 8,
+// 16-bit storage above.  Values are not scaled here.  When only a part is
+// kept from an image in interleaved strips, rows are decoded one at a time
+// (a strip of any size costs one row) from the part's first row to its last.
 void readBlocks(TIFF* tif, const Layout& L, RawImage& raw, TiffMessages& messages, const std::string& name) {
   const int blockSamples = L.separate ? 1 : L.spp;
   const std::uint64_t rowBits = std::uint64_t(L.blockWidth) * std::uint64_t(blockSamples) * std::uint64_t(L.bps);
   const std::size_t blockRowBytes = std::size_t((rowBits + 7) / 8);
+  const int planes = L.separate ? std::min(L.spp, raw.channels) : 1;
+  const int keep = L.separate ? 1 : raw.channels;
+  const int ch = raw.channels;
+  const std::uint32_t px = std::uint32_t(raw.x0), py = std::uint32_t(raw.y0);
+  const std::uint32_t pr = px + std::uint32_t(raw.width), pb = py + std::uint32_t(raw.height);
+  // One decoded block row src, holding image columns from bx on, into the
+  // stored row of image row y (plane p): only the columns of the part.
+  auto copyRow = [&](const std::uint8_t* src, std::uint32_t y, std::uint32_t bx, std::uint32_t cols, int p) {
+    const std::uint32_t x0 = std::max(bx, px), x1 = std::min(bx + cols, pr);
+    if (x0 >= x1) return;
+    const std::uint32_t n = x1 - x0, skip = x0 - bx;
+    const std::size_t first = std::size_t(x0 - px) * std::size_t(ch) + std::size_t(p);
+    const std::int32_t r = std::int32_t(y - py);
+    if (L.bps == 8 && blockSamples == ch) {
+      std::memcpy(raw.row8(r) + first, src + std::size_t(skip) * ch, std::size_t(n) * std::size_t(keep));
+    } else if (L.bps == 16 && blockSamples == ch) {
+      std::memcpy(raw.row16(r) + first, src + 2 * std::size_t(skip) * ch, std::size_t(n) * std::size_t(keep) * 2);
+    } else if (L.bps == 8) {
+      std::uint8_t* d = raw.row8(r) + first;
+      src += std::size_t(skip) * blockSamples;
+      for (std::uint32_t x = 0; x < n; ++x)
+        for (int c = 0; c < keep; ++c) d[std::size_t(x) * ch + c] = src[std::size_t(x) * blockSamples + c];
+    } else if (L.bps == 16) {
+      std::uint16_t* d = raw.row16(r) + first;
+      src += 2 * std::size_t(skip) * blockSamples;
+      for (std::uint32_t x = 0; x < n; ++x)
+        for (int c = 0; c < keep; ++c)
+          std::memcpy(d + std::size_t(x) * ch + c, src + 2 * (std::size_t(x) * blockSamples + c), 2);
+    } else {
+      for (std::uint32_t x = 0; x < n; ++x)
+        for (int c = 0; c < keep; ++c) {
+          const std::uint32_t v = packedSample(src, std::uint64_t(x + skip) * blockSamples + c, L.bps);
+          const std::size_t d = raw.rowSamples() * std::size_t(r) + first + std::size_t(x) * ch + std::size_t(c);
+          if (raw.bits == 16)
+            raw.samples16[d] = std::uint16_t(v);
+          else
+            raw.bytes8[d] = std::uint8_t(v);
+        }
+    }
+  };
+  auto corrupt = [&] {
+    inputError(name, "corrupt or truncated TIFF: " +
+                         (messages.error.empty() ? std::string("a block is shorter than its pels") : messages.error));
+  };
+  const bool part = raw.width != std::int32_t(L.width) || raw.height != std::int32_t(L.height);
+  if (part && !L.tiled && !L.separate) {
+    const tmsize_t lineSize = TIFFScanlineSize(tif);
+    if (lineSize <= 0 || std::uint64_t(lineSize) < blockRowBytes) corrupt();
+    std::unique_ptr<std::uint8_t[]> line(new std::uint8_t[std::size_t(lineSize)]);
+    for (std::uint32_t y = py; y < pb; ++y) {
+      if (TIFFReadScanline(tif, line.get(), y, 0) < 0 || !messages.error.empty()) corrupt();
+      copyRow(line.get(), y, 0, L.width, 0);
+    }
+    return;
+  }
   // A strip is read only as far as the image reaches (rows per strip may be
   // any number above the height); a tile is read whole, so its claimed size
   // is checked before it is allocated: at most 64 MiB or four times the
@@ -165,12 +223,10 @@ void readBlocks(TIFF* tif, const Layout& L, RawImage& raw, TiffMessages& message
   if (libSize <= 0 || std::uint64_t(libSize) > blockLimit)
     inputError(name, "corrupt TIFF: " + (messages.error.empty() ? "bad block size" : messages.error));
   std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[std::max(blockBytes, std::size_t(libSize))]);
-  const int planes = L.separate ? std::min(L.spp, raw.channels) : 1;
-  const int keep = L.separate ? 1 : raw.channels;
-  const int ch = raw.channels;
+  // Only the blocks that meet the part are decoded.
   for (int p = 0; p < planes; ++p)
-    for (std::uint32_t by = 0; by < L.height; by += L.blockHeight)
-      for (std::uint32_t bx = 0; bx < L.width; bx += L.blockWidth) {
+    for (std::uint32_t by = py / L.blockHeight * L.blockHeight; by < pb; by += L.blockHeight)
+      for (std::uint32_t bx = px / L.blockWidth * L.blockWidth; bx < pr; bx += L.blockWidth) {
         const std::uint32_t rows = std::min(L.blockHeight, L.height - by);
         const std::uint32_t cols = std::min(L.blockWidth, L.width - bx);
         tmsize_t got;
@@ -183,39 +239,9 @@ void readBlocks(TIFF* tif, const Layout& L, RawImage& raw, TiffMessages& message
           need = blockRowBytes * rows;
           got = TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, by, std::uint16_t(p)), block.get(), tmsize_t(need));
         }
-        if (got < 0 || std::size_t(got) < need || !messages.error.empty())
-          inputError(name,
-                     "corrupt or truncated TIFF: " +
-                         (messages.error.empty() ? std::string("a block is shorter than its pels") : messages.error));
-        for (std::uint32_t r = 0; r < rows; ++r) {
-          const std::uint8_t* src = block.get() + blockRowBytes * r;
-          const std::int32_t y = std::int32_t(by + r);
-          const std::size_t first = std::size_t(bx) * std::size_t(ch) + std::size_t(p);
-          if (L.bps == 8 && blockSamples == ch) {
-            std::memcpy(raw.row8(y) + first, src, std::size_t(cols) * std::size_t(keep));
-          } else if (L.bps == 16 && blockSamples == ch) {
-            std::memcpy(raw.row16(y) + first, src, std::size_t(cols) * std::size_t(keep) * 2);
-          } else if (L.bps == 8) {
-            std::uint8_t* d = raw.row8(y) + first;
-            for (std::uint32_t x = 0; x < cols; ++x)
-              for (int c = 0; c < keep; ++c) d[std::size_t(x) * ch + c] = src[std::size_t(x) * blockSamples + c];
-          } else if (L.bps == 16) {
-            std::uint16_t* d = raw.row16(y) + first;
-            for (std::uint32_t x = 0; x < cols; ++x)
-              for (int c = 0; c < keep; ++c)
-                std::memcpy(d + std::size_t(x) * ch + c, src + 2 * (std::size_t(x) * blockSamples + c), 2);
-          } else {
-            for (std::uint32_t x = 0; x < cols; ++x)
-              for (int c = 0; c < keep; ++c) {
-                const std::uint32_t v = packedSample(src, std::uint64_t(x) * blockSamples + c, L.bps);
-                const std::size_t d = raw.rowSamples() * std::size_t(y) + first + std::size_t(x) * ch + std::size_t(c);
-                if (raw.bits == 16)
-                  raw.samples16[d] = std::uint16_t(v);
-                else
-                  raw.bytes8[d] = std::uint8_t(v);
-              }
-          }
-        }
+        if (got < 0 || std::size_t(got) < need || !messages.error.empty()) corrupt();
+        for (std::uint32_t y = std::max(by, py); y < std::min(by + rows, pb); ++y)
+          copyRow(block.get() + blockRowBytes * (y - by), y, bx, cols, p);
       }
 }
 
@@ -242,6 +268,23 @@ bool tiffCompressionAvailable(TiffCompression compression) {
 #endif
   }
   return false;
+}
+
+std::uint16_t tiffCompressionCode(TiffCompression compression) {
+  switch (compression) {
+    case TiffCompression::kNone:
+      break;
+    case TiffCompression::kLzw:
+      return COMPRESSION_LZW;
+    case TiffCompression::kDeflate:
+      return COMPRESSION_ADOBE_DEFLATE;
+    case TiffCompression::kZstd:
+#ifdef COMPRESSION_ZSTD
+      return COMPRESSION_ZSTD;
+#endif
+      break;
+  }
+  return COMPRESSION_NONE;
 }
 
 RawImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options) {
@@ -312,6 +355,7 @@ RawImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::strin
   if (!direct) {
     char emsg[1024] = "";
     if (!TIFFRGBAImageOK(t, emsg)) inputError(name, std::string("unsupported TIFF layout: ") + emsg);
+    checkDecodedSize(name, w, h, 4, size, options);
     std::unique_ptr<std::uint32_t[]> rgba(new std::uint32_t[std::size_t(w) * h]);
     // stop on the first error: a missing block fails the read.
     if (!TIFFReadRGBAImageOriented(t, w, h, rgba.get(), ORIENTATION_TOPLEFT, 1) || !messages.error.empty())
@@ -348,6 +392,14 @@ RawImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::strin
   raw.channels = palette ? 1 : (grey ? 1 : 3) + (alpha ? 1 : 0);
   raw.bits = bps > 8 ? 16 : 8;
   raw.maxval = (1u << bps) - 1;
+  checkDecodedSize(name, w, h, std::uint64_t(raw.channels) * std::uint64_t(raw.bits / 8), size, options);
+  raw.imageWidth = raw.width;
+  raw.imageHeight = raw.height;
+  const mxPelRect part = keptPart(raw.width, raw.height, raw.bits, options);
+  raw.x0 = part.x();
+  raw.y0 = part.y();
+  raw.width = part.width();
+  raw.height = part.height();
   raw.allocate();
   readBlocks(t, L, raw, messages, name);
 
@@ -370,6 +422,10 @@ RawImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::strin
       RawImage colour;
       colour.width = raw.width;
       colour.height = raw.height;
+      colour.x0 = raw.x0;
+      colour.y0 = raw.y0;
+      colour.imageWidth = raw.imageWidth;
+      colour.imageHeight = raw.imageHeight;
       colour.channels = 3;
       colour.palette = true;
       colour.pages = raw.pages;
@@ -415,24 +471,8 @@ std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>& ima
   TiffPtr tif(openTiff(name, "w", stream, messages, 0));
   if (!tif) throw CliError(kExitOutput, name + ": cannot encode TIFF: " + messages.error);
   TIFF* t = tif.get();
-  std::uint16_t code = COMPRESSION_NONE;
-  switch (compression) {
-    case TiffCompression::kNone:
-      break;
-    case TiffCompression::kLzw:
-      code = COMPRESSION_LZW;
-      break;
-    case TiffCompression::kDeflate:
-      code = COMPRESSION_ADOBE_DEFLATE;
-      break;
-    case TiffCompression::kZstd:
-#ifdef COMPRESSION_ZSTD
-      code = COMPRESSION_ZSTD;
-#endif
-      break;
-  }
+  const std::uint16_t code = tiffCompressionCode(compression);
   setGreyStripLayout(t, std::uint32_t(image.width()), std::uint32_t(image.height()), code);
-  if (code != COMPRESSION_NONE) TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
   // The predictor works in place on the row it is given: hand it a copy.
   std::vector<std::uint8_t> line(std::size_t(image.width()));
   bool ok = messages.error.empty();

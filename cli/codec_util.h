@@ -24,6 +24,20 @@ void checkClaimedSize(const std::string& name, std::uint64_t width, std::uint64_
 void checkStoredBytes(const std::string& name, std::uint64_t width, std::uint64_t height, std::uint64_t minStoredBytes,
                       std::uint64_t fileBytes);
 
+// Refuses a file whose decoded samples (width x height x samples x bytes per
+// sample) exceed both 1024 times the file's size and the larger of 2^28
+// bytes and options.maxPixels: a ratio beyond what ordinary compressed images
+// reach, the mark of a decompression bomb.  8-bit grey within --max-pixels
+// never meets it; raising --max-pixels accepts the file.
+void checkDecodedSize(const std::string& name, std::uint64_t width, std::uint64_t height, std::uint64_t bytesPerPel,
+                      std::uint64_t fileBytes, const ReadOptions& options);
+
+// The part of a width x height image a decoder keeps (see ReadOptions::keep),
+// bits the stored sample depth (8 or 16).
+mxPelRect keptPart(std::int32_t width, std::int32_t height, int bits, const ReadOptions& options);
+// Makes raw, stored whole, hold only part of it (in place).
+void cropRaw(RawImage& raw, const mxPelRect& part);
+
 // Refuses a page other than the first for the single-page formats.
 void checkSinglePage(const std::string& name, const ReadOptions& options);
 

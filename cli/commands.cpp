@@ -247,7 +247,7 @@ ExitCode cmdRun(const RunArgs& args) {
     throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile +
                                    " is not trained for it (trained: " + methodSetText(tool.trainedMethods()) + ")");
   const std::vector<NamedInput> others = {{args.toolFile, "the tool file"}};
-  if (wantsStreaming(args)) {
+  if (wantsStreaming(args, false)) {
     refuseStreamOverwrite(args, others);
     return runStreamed(args, method, &tool);
   }
@@ -261,7 +261,7 @@ ExitCode cmdNormalize(const RunArgs& args) {
   // Checked before the reference is read: -o naming the reference or mask.
   const std::vector<NamedInput> others = {{args.tool.reference, "the reference image"},
                                           {args.tool.mask, "the mask image"}};
-  if (wantsStreaming(args)) {
+  if (wantsStreaming(args, true)) {
     refuseStreamOverwrite(args, others);
     return runStreamed(args, method, nullptr);
   }

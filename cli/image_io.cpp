@@ -157,6 +157,39 @@ void checkStoredBytes(const std::string& name, std::uint64_t width, std::uint64_
                          std::to_string(fileBytes));
 }
 
+void checkDecodedSize(const std::string& name, std::uint64_t width, std::uint64_t height, std::uint64_t bytesPerPel,
+                      std::uint64_t fileBytes, const ReadOptions& options) {
+  const std::uint64_t decoded = width * height * bytesPerPel;  // < 2^44: the pel count passed checkClaimedSize
+  if (decoded <= std::max(options.maxPixels, std::uint64_t(1) << 28) || decoded / 1024 <= fileBytes) return;
+  inputError(name, "image of " + std::to_string(width) + " x " + std::to_string(height) + " pels decodes to " +
+                       std::to_string(decoded >> 20) + " MiB, " + std::to_string(decoded / std::max<std::uint64_t>(fileBytes, 1)) +
+                       " times the file's " + std::to_string(fileBytes) +
+                       " bytes: refused as a likely decompression bomb (accept it with --max-pixels " +
+                       std::to_string(decoded) + ")");
+}
+
+mxPelRect keptPart(std::int32_t width, std::int32_t height, int bits, const ReadOptions& options) {
+  const mxPelRect whole(0, 0, width, height);
+  const mxPelRect part = options.keep.intersect(whole);
+  if (part.isNull() || (bits > 8 && options.toGray && options.scaling.mode == GrayScaling::kAuto)) return whole;
+  return part;
+}
+
+void cropRaw(RawImage& raw, const mxPelRect& part) {
+  if (part.x() == raw.x0 && part.y() == raw.y0 && part.width() == raw.width && part.height() == raw.height) return;
+  const std::size_t bytes = raw.bits == 16 ? 2 : 1, ch = std::size_t(raw.channels);
+  std::uint8_t* base = raw.bits == 16 ? reinterpret_cast<std::uint8_t*>(raw.samples16.get()) : raw.bytes8.get();
+  const std::size_t from = raw.rowSamples() * bytes, to = std::size_t(part.width()) * ch * bytes;
+  // Rows move toward the start only: a forward copy never overwrites a row it still needs.
+  for (std::int32_t j = 0; j < part.height(); ++j)
+    std::memmove(base + to * std::size_t(j),
+                 base + from * std::size_t(part.y() - raw.y0 + j) + std::size_t(part.x() - raw.x0) * ch * bytes, to);
+  raw.x0 = part.x();
+  raw.y0 = part.y();
+  raw.width = part.width();
+  raw.height = part.height();
+}
+
 void checkSinglePage(const std::string& name, const ReadOptions& options) {
   if (options.page != 1)
     inputError(name, "page " + std::to_string(options.page) + " asked for, but the file has 1 page");
@@ -251,7 +284,7 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
                                                    : "use --to-gray to reduce it to 8 bits";
     inputError(name, describe(raw) + "; imgnorm needs 8-bit greyscale (" + advice + ")");
   }
-  mxPelBuffer<unsigned char> out(raw.width, raw.height);
+  mxPelBuffer<unsigned char> out(mxPelRect(raw.x0, raw.y0, raw.width, raw.height), 32, mxPelInit::eUnwritten);
   std::string conversion;
   if (raw.channels >= 3) conversion = raw.palette ? "palette colour to luma" : "colour to luma";
   if (raw.channels == 2 || raw.channels == 4)
@@ -331,12 +364,20 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
 }
 
 mxPelBuffer<unsigned char> readImage(const std::string& path, const ReadOptions& options, ImageInfo* info) {
-  const std::vector<std::uint8_t> bytes = readFileBytes(path);
-  const RawImage raw = decodeImage(bytes.data(), bytes.size(), path, options);
+  RawImage raw;
+  {
+    const std::vector<std::uint8_t> bytes = readFileBytes(path);
+    raw = decodeImage(bytes.data(), bytes.size(), path, options);
+  }
+  // The decoders that read whole images give them whole: cut them here.
+  if (!raw.imageWidth) raw.imageWidth = raw.width, raw.imageHeight = raw.height;
+  cropRaw(raw, keptPart(raw.imageWidth, raw.imageHeight, raw.bits, options));
   ImageInfo local;
   ImageInfo& i = info ? *info : local;
   i.pages = raw.pages;
   i.page = raw.page;
+  i.width = raw.imageWidth;
+  i.height = raw.imageHeight;
   if (raw.pages > 1)
     i.warnings.push_back(path + ": has " + pagesText(std::uint64_t(raw.pages)) + "; page " + std::to_string(raw.page) +
                          " is used (choose another with --page N)");

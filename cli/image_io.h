@@ -82,6 +82,14 @@ struct ReadOptions {
   GrayScaling scaling;    // for samples deeper than 8 bits
   std::int32_t page = 1;  // page of a multi-page TIFF, from 1
   std::uint64_t maxPixels = kDefaultMaxPixels;
+  // The part of the image the caller uses, in the image's coordinates (a
+  // run: the reference's window, cut by the mask's).  Only its pels are
+  // kept: PNG and TIFF rows above it are decoded and dropped row by row,
+  // rows below it are not decoded, columns beside it are dropped as each row
+  // is read, and the image comes back with that part as its window.  A null
+  // rectangle, one that misses the image, or deep samples scaled by their
+  // own range (--to-gray=auto, which needs every pel) keep the whole image.
+  mxPelRect keep;
 };
 
 // A decoded file before it is accepted as 8-bit grey: rows of interleaved
@@ -89,8 +97,12 @@ struct ReadOptions {
 // storage is left uninitialised when allocated, so a header that claims a
 // large image costs no memory until its pels are decoded.
 struct RawImage {
-  std::int32_t width = 0;
-  std::int32_t height = 0;
+  std::int32_t width = 0;   // the stored samples: a part of the image when
+  std::int32_t height = 0;  // ReadOptions::keep cut it,
+  std::int32_t x0 = 0;      // at (x0, y0) in the image,
+  std::int32_t y0 = 0;
+  std::int32_t imageWidth = 0;  // whose size is this (0: width x height)
+  std::int32_t imageHeight = 0;
   int channels = 0;                            // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
   int bits = 8;                                // 8 or 16
   std::uint32_t maxval = 255;                  // the value that means full white
@@ -114,6 +126,7 @@ struct ImageInfo {
   std::vector<std::string> warnings;  // one line each, naming the file
   int pages = 1;
   int page = 1;
+  std::int32_t width = 0, height = 0;  // the whole image's size (its window may be a part)
 };
 
 // Decoders of bytes in memory; name is used in messages only.  Each throws
@@ -132,7 +145,8 @@ RawImage decodeImage(const std::uint8_t* data, std::size_t size, const std::stri
 mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name, const ReadOptions& options,
                                    ImageInfo* info = nullptr);
 
-// Reads an image file as 8-bit grey, window at (0, 0).  Without info, the
+// Reads an image file as 8-bit grey, window at (0, 0) or the part
+// options.keep selects.  Without info, the
 // warnings go to standard error as "imgnorm: warning: ..." lines.
 mxPelBuffer<unsigned char> readImage(const std::string& path, const ReadOptions& options, ImageInfo* info = nullptr);
 inline mxPelBuffer<unsigned char> readImage(const std::string& path, bool toGray) {

@@ -17,11 +17,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "baseif/detail/htmlEscape.h"
 #include "baseif/mxDiag.h"
 #include "baseif/mxStr.h"
 #include "cli_error.h"
 #include "file_util.h"
+#include "html_escape.h"
 #include "image_io.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "options.h"
@@ -41,7 +41,7 @@ constexpr const char* kListHeader = "# files written by imgnorm --diag; imgnorm 
 
 // ------------------------------------------------------------ small helpers
 
-std::string html(const std::string& s) { return mxhtml::escape(s); }
+std::string html(const std::string& s) { return htmlEscape(s); }
 
 // A relative URL: every byte outside the unreserved set and '/' percent-encoded.
 std::string urlPath(const std::string& path) {

@@ -4,6 +4,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
@@ -61,6 +62,9 @@ void setGreyStripLayout(TIFF* tif, std::uint32_t width, std::uint32_t height, st
   TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
   TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   TIFFSetField(tif, TIFFTAG_COMPRESSION, compression);
+  // The compressed forms go with the horizontal predictor (smaller files of
+  // camera images at little cost).
+  if (compression != COMPRESSION_NONE) TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
   TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
 }
 
@@ -88,6 +92,11 @@ int tiffPageCount(const std::string& path) {
   const tdir_t pages = TIFFNumberOfDirectories(tif);
   TIFFClose(tif);
   return int(pages);
+}
+
+bool tiffBeyondLimit(const std::string& path, const ReadOptions& read) {
+  std::int32_t w = 0, h = 0;
+  return tiffSize(path, w, h) && std::uint64_t(w) * std::uint64_t(h) > read.maxPixels;
 }
 
 // ---- reading ----
@@ -139,7 +148,8 @@ void TiffPelSource::checkLayout(std::uint64_t fileBytes) {
   }
   // Every strip or tile must lie within the file: one that reaches past its
   // end means the file was cut short.
-  const std::uint32_t pieces = TIFFNumberOfStrips(tif_);
+  // (TIFFNumberOfStrips counts by RowsPerStrip, which a tiled file lacks.)
+  const std::uint32_t pieces = tiled_ ? TIFFNumberOfTiles(tif_) : TIFFNumberOfStrips(tif_);
   for (std::uint32_t i = 0; i < pieces; ++i) {
     const std::uint64_t end = TIFFGetStrileOffset(tif_, i) + TIFFGetStrileByteCount(tif_, i);
     if (end > fileBytes)
@@ -196,12 +206,8 @@ void TiffPelSource::decodeRows(std::int32_t y0, std::int32_t y1) {
 
 // ---- writing ----
 
-TiffStripSink::TiffStripSink(const std::string& path, bool bigTiff, std::uint16_t compression)
-    : path_(path), bigTiff_(bigTiff), compression_(compression) {
-  if (compression_ != COMPRESSION_LZW && compression_ != COMPRESSION_ADOBE_DEFLATE &&
-      compression_ != COMPRESSION_DEFLATE && compression_ != COMPRESSION_PACKBITS)
-    compression_ = COMPRESSION_NONE;
-}
+TiffStripSink::TiffStripSink(const std::string& path, bool bigTiff, TiffCompression compression)
+    : path_(path), bigTiff_(bigTiff), compression_(tiffCompressionCode(compression)) {}
 
 TiffStripSink::~TiffStripSink() {
   if (tif_) close();  // the pending file removes the temporary
@@ -213,8 +219,10 @@ void TiffStripSink::close() {
   TIFFClose(tif);
 }
 
-void TiffStripSink::fail(const std::string& what) {
-  const std::string reason = lastError.empty() ? "" : " (" + lastError + ")";
+void TiffStripSink::fail(const std::string& what, int error) {
+  // The system's reason (a full disk, a file size limit) first, then libtiff's.
+  std::string reason = error ? ": " + errnoText(error) : "";
+  if (!lastError.empty()) reason += " (" + lastError + ")";
   if (tif_) close();
   pending_.discard();
   throw CliError(kExitOutput, path_ + ": " + what + reason);
@@ -226,8 +234,9 @@ void TiffStripSink::begin(const mxPelRect& window) {
   // tables of an uncompressed image.
   const bool big = bigTiff_ || double(window.width()) * double(window.height()) > 3.9e9;
   pending_ = PendingFile(path_);
+  errno = 0;
   tif_ = openTiff(pending_.path(), big ? "w8" : "w", &lastError);
-  if (!tif_) fail("cannot create " + pending_.path());
+  if (!tif_) fail("cannot create " + pending_.path(), errno);
   setGreyStripLayout(tif_, std::uint32_t(window.width()), std::uint32_t(window.height()), compression_);
   rowsWritten_ = 0;
 }
@@ -243,19 +252,25 @@ void TiffStripSink::write(const mxPelBuffer_const<unsigned char>& block) {
   if (b.x() + b.width() < window_.x() + window_.width()) return;
   // The band's last block: its rows go out in order.
   if (b.y() - window_.y() != rowsWritten_) fail("blocks arrived out of order");
-  for (std::int32_t j = 0; j < band_.height(); ++j, ++rowsWritten_)
+  for (std::int32_t j = 0; j < band_.height(); ++j, ++rowsWritten_) {
+    errno = 0;
     if (TIFFWriteScanline(tif_, band_.row(j), std::uint32_t(rowsWritten_), 0) < 0)
-      fail("cannot write row " + std::to_string(rowsWritten_));
+      fail("cannot write row " + std::to_string(rowsWritten_), errno);
+  }
 }
 
 void TiffStripSink::commit() {
   if (!tif_) fail("nothing was written");
   if (rowsWritten_ != window_.height()) fail("only " + std::to_string(rowsWritten_) + " rows were written");
-  if (!TIFFFlush(tif_)) fail("cannot write");
+  errno = 0;
+  if (!TIFFFlush(tif_)) fail("cannot write", errno);
+  errno = 0;
   close();
   if (!lastError.empty()) {
+    const int error = errno;
     pending_.discard();
-    throw CliError(kExitOutput, path_ + ": cannot write (" + lastError + ")");
+    throw CliError(kExitOutput,
+                   path_ + ": cannot write" + (error ? ": " + errnoText(error) : "") + " (" + lastError + ")");
   }
   pending_.commit();
 }
@@ -273,19 +288,37 @@ bool isTiffName(const std::string& path) {
 }
 }  // namespace
 
-bool wantsStreaming(const RunArgs& args) {
+bool wantsStreaming(const RunArgs& args, bool normalize) {
   if (args.blockSize > 0) return true;
-  if (args.inputs.size() != 1 || !isTiffName(args.inputs[0])) return false;
-  std::int32_t w = 0, h = 0;
-  return tiffSize(args.inputs[0], w, h) && std::uint64_t(w) * std::uint64_t(h) > args.read.maxPixels;
+  // normalize streams its reference too when that is a TIFF beyond the
+  // limit; any other TIFF beyond it is streamed by the batch, image by image.
+  return normalize && args.inputs.size() == 1 && isTiffName(args.output) &&
+         tiffBeyondLimit(args.tool.reference, args.tool.read);
+}
+
+StreamedRun streamWithTool(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method,
+                           const std::string& input, const std::string& output, TiffCompression compression) {
+  TiffPelSource image(input);
+  StreamedRun run;
+  run.image = image.window();
+  const mxPair<std::int32_t> halo = mxBlockNormalizer(tool, {1, 1}).halo(method);
+  const std::int32_t n = std::max(kDefaultBlockSize, 2 * std::max(halo.x(), halo.y()));
+  const mxBlockNormalizer engine(tool, {n, n});
+  run.result = engine.checkRun(method, run.image);
+  if (run.result.isNull()) return run;
+  TiffStripSink sink(output, image.bigTiff(), compression);
+  run.success = engine.run(image, method, sink, run.message);
+  if (run.success) sink.commit();
+  return run;
 }
 
 ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer* tool) {
   using namespace mxImageNormalizerDefs;
-  const std::string option = args.blockSize > 0 ? "--block-size" : "a TIFF input beyond the in-memory limit";
+  const std::string option =
+      args.blockSize > 0 ? "--block-size" : args.tool.reference + ": a reference beyond --max-pixels";
   if (args.inputs.size() != 1 || !isTiffName(args.inputs[0]) || !isTiffName(args.output))
     throw CliError(kExitUsage, option + ": streams one TIFF file to a TIFF file (-o NAME.tif)");
-  if (!args.diag.empty() || args.read.toGray)
+  if (!args.diag.empty() || (args.read.toGray && args.blockSize > 0))
     throw CliError(kExitUsage, option + ": --diag and --to-gray need the whole image in memory");
   if (!tool && !isTiffName(args.tool.reference))
     throw CliError(kExitUsage, option + ": the reference must be a TIFF file too");
@@ -311,7 +344,7 @@ ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, 
     }
   }
 
-  TiffStripSink sink(args.output, image.bigTiff(), image.compression());
+  TiffStripSink sink(args.output, image.bigTiff(), args.write.compression);
   std::wstring message;
   bool success = false;
   try {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "file_util.h"
+#include "image_io.h"
 #include "imgnorm/mxBlockNormalizer.h"
 
 typedef struct tiff TIFF;
@@ -63,9 +64,9 @@ private:
 class TiffStripSink : public mxPelSink {
 public:
   // bigTiff: write BigTIFF (also chosen when the image needs more than
-  // classic TIFF's 4 GiB); compression: the input's scheme, kept when it is
-  // one libtiff writes losslessly (none, LZW, deflate, PackBits), else none.
-  TiffStripSink(const std::string& path, bool bigTiff, std::uint16_t compression);
+  // classic TIFF's 4 GiB); compression: as --compression says, the same as
+  // for the in-memory path's TIFF outputs.
+  TiffStripSink(const std::string& path, bool bigTiff, TiffCompression compression);
   ~TiffStripSink() override;
   TiffStripSink(const TiffStripSink&) = delete;
   TiffStripSink& operator=(const TiffStripSink&) = delete;
@@ -78,7 +79,8 @@ public:
   std::string lastError;
 
 private:
-  [[noreturn]] void fail(const std::string& what);
+  // error: the errno value of a failed write, 0 when there is none.
+  [[noreturn]] void fail(const std::string& what, int error = 0);
   void close();
 
   std::string path_;
@@ -91,6 +93,9 @@ private:
   std::int32_t rowsWritten_ = 0;
 };
 
+// The libtiff code of a compression the program writes.
+std::uint16_t tiffCompressionCode(TiffCompression compression);
+
 // Sets the tags of an 8-bit, one-sample, min-is-black striped image of the
 // given size and libtiff compression code on a TIFF opened for writing.
 void setGreyStripLayout(TIFF* tif, std::uint32_t width, std::uint32_t height, std::uint16_t compression);
@@ -100,6 +105,23 @@ void setGreyStripLayout(TIFF* tif, std::uint32_t width, std::uint32_t height, st
 bool tiffSize(const std::string& path, std::int32_t& width, std::int32_t& height);
 // The pages (directories) of a TIFF file; 0 when it is not a readable TIFF.
 int tiffPageCount(const std::string& path);
+// Whether path is a TIFF file whose header claims more pels than
+// read.maxPixels: such a file is normalized block by block, never loaded.
+bool tiffBeyondLimit(const std::string& path, const ReadOptions& read);
+
+// One TIFF file normalized into a TIFF file block by block by a tool that
+// holds its reference and mask: blocks of 1024 x 1024 pels, or twice a local
+// method's halo when that is more.  success and message as the tool's run()
+// gives them; image is the input's window, result the output's (null when
+// they do not overlap, and then nothing is written).  Errors are CliError
+// (input, output) or the tool's exceptions.
+struct StreamedRun {
+  bool success = false;
+  std::wstring message;
+  mxPelRect image, result;
+};
+StreamedRun streamWithTool(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method,
+                           const std::string& input, const std::string& output, TiffCompression compression);
 
 }  // namespace imgnormcli
 
@@ -108,10 +130,11 @@ int tiffPageCount(const std::string& path);
 namespace imgnormcli {
 
 // The default block size of the streaming path, and whether a command
-// streams: with --block-size, or when its one input is a TIFF larger than
-// the in-memory limit (--max-pixels).
+// streams as a whole: with --block-size, or `normalize` (normalize true)
+// whose reference is a TIFF beyond --max-pixels, into a TIFF output.  (A
+// TIFF input beyond --max-pixels is streamed by the batch, image by image.)
 constexpr std::int32_t kDefaultBlockSize = 1024;
-bool wantsStreaming(const RunArgs& args);
+bool wantsStreaming(const RunArgs& args, bool normalize);
 
 // `run` (tool given, holding its reference and mask) or `normalize` (tool
 // null: the reference and mask TIFFs are streamed too) over one TIFF input

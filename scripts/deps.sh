@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building, testing and running imgnorm needs on Debian 12, and
 # nothing that is already there.  Run as root (or with sudo available).
-# Usage: scripts/deps.sh [--bench-python | --fuzz]   (--bench-opencv is still accepted: OpenCV is always installed)
+# Usage: scripts/deps.sh [--bench-python | --fuzz | --docs]   (--bench-opencv is still accepted: OpenCV is always installed)
 #   The Python package needs python3-dev, pybind11-dev and python3-numpy, its
 #   tests python3-pytest; imgnorm.dask needs python3-dask and python3-distributed,
 #   its default file reader and writer python3-tifffile (.tif) and python3-pil
 #   (.png, .pgm); the OpenCV adapter's test needs libopencv-dev.
 #   --bench-python adds scikit-image for the Python speed comparison.
 #   --fuzz adds Clang 14 and its sanitizer and libFuzzer runtimes (scripts/fuzz.sh).
+#   --docs adds Sphinx, its furo theme, MyST (Markdown pages), Doxygen and Breathe
+#   (scripts/docs.sh).
 set -euo pipefail
 
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libtiff-dev libjpeg-dev
@@ -16,6 +18,7 @@ pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpn
       python3-venv python3-pip python3-setuptools python3-wheel python3-build)
 if [[ "${1:-}" == "--bench-python" ]]; then pkgs+=(python3-skimage); fi
 if [[ "${1:-}" == "--fuzz" ]]; then pkgs+=(clang-14 libclang-rt-14-dev); fi
+if [[ "${1:-}" == "--docs" ]]; then pkgs+=(python3-sphinx furo python3-myst-parser doxygen python3-breathe); fi
 
 missing=()
 for p in "${pkgs[@]}"; do

@@ -22,19 +22,11 @@
 
 #include <cstdint>
 
+#include "baseif/mxCpuLevel.h"
+
 #define MX_KERNEL_INLINE __attribute__((always_inline))
 
 namespace mxcpu {
-
-enum class Level : int { kBaseline = 0, kAvx2 = 1, kAvx512 = 2 };
-
-// The highest level this processor supports, read once.
-Level detected() noexcept;
-// The level dispatch() uses: detected(), or lower after capLevel().
-Level level() noexcept;
-// Makes dispatch() use at most the given level, so that the tests can compare
-// the lower versions with the highest one on one processor.
-void capLevel(Level cap) noexcept;
 
 #if defined(__x86_64__) || defined(__i386__)
 template <class F, class... A>

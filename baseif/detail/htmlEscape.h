@@ -1,8 +1,7 @@
 // Text made safe for HTML element content and quoted attribute values: the
 // characters < > & " become entity references, every other byte stays.
 //
-// Internal to the library; the diagnostics folder and the command-line
-// program's report both use it (inline, so that it needs no export).
+// Internal to the library, for the diagnostics folder's index.
 #pragma once
 
 #include <string>

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "baseif/detail/cpuDispatch.h"
+#include "baseif/mxCpuLevel.h"
 #include "bench/benchImages.h"
 #include "imgnorm/localCorrection.h"
 #include "imgnorm/mxImageNormalizer.h"

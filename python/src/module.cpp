@@ -657,6 +657,8 @@ void pairProperty(py::class_<Normalizer>& c, const char* name, mxPair<T> (mxImag
 
 }  // namespace
 
+void init_toolfile(py::module_& m);  // toolfile.cpp
+
 PYBIND11_MODULE(_imgnorm, m) {
   m.doc() = "The compiled part of the imgnorm package; use the names that imgnorm exports.";
   // The docstrings carry their own Python-style signatures.
@@ -825,6 +827,7 @@ PYBIND11_MODULE(_imgnorm, m) {
 
   definePixelFunctions(m);
   defineBlockFunctions(m);
+  init_toolfile(m);
 
   // For the speed comparison (bench/python): the same run timed in a C++
   // loop, on the array's own memory (copy false) or on a copy in a store of

@@ -7,6 +7,7 @@
 
 #include "baseif/mxDiag.h"
 #include "baseif/mxPelOps.h"
+#include "baseif/mxStr.h"
 #include "support/testImages.h"
 
 namespace {
@@ -63,6 +64,18 @@ TEST(Diag, WritesABrowsableFolder) {
   });
   EXPECT_EQ(slurp(dir + "/001.raw"), "x");
 
-  EXPECT_THROW(d.writeFolder(dir + "/001.raw/sub"), mxException);
+  // The recorder's own I/O error, naming what could not be written: a folder
+  // under a file, and an index file that is a folder.
+  std::filesystem::remove(dir + "/index.html");
+  std::filesystem::create_directory(dir + "/index.html");
+  for (const auto& [folder, named] : {std::pair<std::string, std::string>{dir + "/001.raw/sub", "001.raw/sub"},
+                                      {dir, "index.html"}}) {
+    try {
+      d.writeFolder(folder);
+      ADD_FAILURE() << folder << " was written";
+    } catch (const mxDiagObject::IOError& e) {
+      EXPECT_NE(mfToUtf8(e.message()).find(named), std::string::npos) << mfToUtf8(e.message());
+    }
+  }
   std::filesystem::remove_all(dir);
 }

@@ -170,11 +170,12 @@ inline bool writeTiff(const std::string& path, const std::vector<Samples>& pages
 // A little-endian uncompressed TIFF with its directory first, as many
 // writers place it: cutting such a file loses pels, not the header.  data
 // holds the packed pels, in strips of rowsPerStrip rows (0: one strip).
+// tiles: the strips are stored as tiles instead (h a multiple of rows).
 inline std::vector<std::uint8_t> headerFirstTiff(std::uint32_t w, std::uint32_t h, int bits, int spp, int photometric,
                                                  const std::vector<std::uint8_t>& data,
-                                                 std::uint32_t rowsPerStrip = 0) {
+                                                 std::uint32_t rowsPerStrip = 0, bool tiles = false) {
   const std::uint32_t rows = rowsPerStrip ? rowsPerStrip : h, strips = (h + rows - 1) / rows;
-  const std::uint32_t rowBytes = (w * std::uint32_t(spp * bits) + 7) / 8, entries = 9;
+  const std::uint32_t rowBytes = (w * std::uint32_t(spp * bits) + 7) / 8, entries = tiles ? 10 : 9;
   // After the directory: four BitsPerSample values, the strip offsets and
   // byte counts (more than one strip), the pels.
   const std::uint32_t bitsAt = 8 + 2 + entries * 12 + 4, offsetsAt = bitsAt + 8, countsAt = offsetsAt + 4 * strips,
@@ -194,10 +195,11 @@ inline std::vector<std::uint8_t> headerFirstTiff(std::uint32_t w, std::uint32_t 
         spp > 2 ? bitsAt : std::uint32_t(bits) | (spp == 2 ? std::uint32_t(bits) << 16 : 0));
   entry(259, 3, 1, 1);
   entry(262, 3, 1, std::uint32_t(photometric));
-  entry(273, 4, strips, strips > 1 ? offsetsAt : dataAt);
+  if (!tiles) entry(273, 4, strips, strips > 1 ? offsetsAt : dataAt);
   entry(277, 3, 1, std::uint32_t(spp));
-  entry(278, 4, 1, rows);
-  entry(279, 4, strips, strips > 1 ? countsAt : stripBytes(0));
+  if (tiles) entry(322, 4, 1, w), entry(323, 4, 1, rows);  // one column of w x rows tiles
+  entry(tiles ? 324 : 278, 4, tiles ? strips : 1, tiles ? (strips > 1 ? offsetsAt : dataAt) : rows);
+  entry(tiles ? 325 : 279, 4, strips, strips > 1 ? countsAt : stripBytes(0));
   le(0, 4);  // no next directory
   for (int i = 0; i < 4; ++i) le(std::uint32_t(bits), 2);
   if (strips > 1) {

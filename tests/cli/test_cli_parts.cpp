@@ -1,13 +1,11 @@
-// The program's parts that need no trained tool: the tool file's header,
-// option parsing, the demo's distortions and error measure, the bitmap font
-// and contact sheets.
+// The program's parts that need no trained tool: option parsing, the demo's
+// distortions and error measure, the bitmap font and contact sheets.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <random>
 
 #include "../support/checks.h"
 #include "../support/testImages.h"
@@ -15,7 +13,6 @@
 #include "contact_sheet.h"
 #include "distort.h"
 #include "options.h"
-#include "tool_file.h"
 
 using namespace imgnormcli;
 using namespace mxImageNormalizerDefs;
@@ -34,48 +31,6 @@ std::string errorOf(const std::function<void()>& f) {
 bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 }  // namespace
-
-// ---------------------------------------------------------------- tool file
-
-TEST(ToolFileHeader, RoundTripAndEveryDamageIsRecognised) {
-  const std::string check = "123456789";  // the CRC-32 standard check value
-  EXPECT_EQ(crc32(reinterpret_cast<const std::uint8_t*>(check.data()), check.size()), 0xCBF43926u);
-  std::vector<std::uint8_t> payload(300);
-  std::mt19937 rng(9);
-  for (auto& b : payload) b = std::uint8_t(rng());
-  const std::vector<std::uint8_t> file = frameToolPayload(payload);
-  ASSERT_EQ(file.size(), kToolHeaderSize + payload.size());
-  EXPECT_EQ(toolPayload(file, "t.imn"), payload);
-
-  // Every shorter prefix: truncated (or, for nothing at all, empty).
-  for (std::size_t n = 0; n < file.size(); ++n) {
-    const std::string e = errorOf([&] { toolPayload({file.begin(), file.begin() + std::ptrdiff_t(n)}, "t.imn"); });
-    ASSERT_TRUE(has(e, "t.imn: ")) << n << ": " << e;
-    ASSERT_TRUE(n == 0 ? has(e, "the file is empty (0 bytes)") : has(e, "truncated")) << n << ": " << e;
-  }
-  // Any changed payload byte: checksum.  Any changed magic byte: not a tool file.
-  for (std::size_t i = 0; i < file.size(); ++i) {
-    if (i >= 8 && i < kToolHeaderSize) continue;  // version, length and CRC: below
-    auto bad = file;
-    bad[i] ^= 0x20;
-    const std::string e = errorOf([&] { toolPayload(bad, "t.imn"); });
-    ASSERT_TRUE(has(e, i < 8 ? "not an imgnorm tool file" : "checksum")) << i << ": " << e;
-  }
-  auto newer = file, longer = file, badCrc = file, badLength = file;
-  newer[8] = 2;
-  longer.push_back(0);
-  badCrc[20] ^= 1;
-  badLength[19] = 0xFF;  // the length's top byte: a field no file can satisfy, not a size worth quoting
-  const std::string lengthError = errorOf([&] { toolPayload(badLength, "t.imn"); });
-  EXPECT_TRUE(has(lengthError, "damaged")) << lengthError;
-  EXPECT_FALSE(has(lengthError, "1844674407")) << lengthError;
-  EXPECT_TRUE(has(errorOf([&] { toolPayload(newer, "t.imn"); }), "version 2"));
-  EXPECT_TRUE(has(errorOf([&] { toolPayload(longer, "t.imn"); }), "damaged"));
-  EXPECT_TRUE(has(errorOf([&] { toolPayload(badCrc, "t.imn"); }), "checksum"));
-  // A PNG file given as a tool file.
-  const std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 0};
-  expectCodedError<CliError>([&] { toolPayload(png, "x.png"); }, kExitInput, {"x.png: not an imgnorm tool file"});
-}
 
 // ---------------------------------------------------------------- options
 

@@ -25,6 +25,7 @@
 #include "file_util.h"
 #include "fixtures.h"
 #include "image_io.h"
+#include "imgnorm/mxToolFile.h"
 #include "report.h"
 #include "tool_file.h"
 
@@ -200,15 +201,21 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
     ReadOptions o;
     o.toGray = c.toGray;
     o.scaling.mode = GrayScaling::kFull;
-    ImageInfo info;
-    const auto im = readImage(p, o, &info);
-    ASSERT_EQ(im.width(), W);
-    ASSERT_EQ(im.height(), H);
-    int worst = 0;
-    for (int y = 0; y < H; ++y)
-      for (int x = 0; x < W; ++x) worst = std::max(worst, std::abs(int(im.row(y)[x]) - c.want(x, y)));
-    EXPECT_LE(worst, c.tolerance);
-    EXPECT_TRUE(info.warnings.empty());
+    // The whole image, and a part of it (reaching past the bottom edge): the
+    // part's window and the image's pels there.
+    for (const mxPelRect keep : {mxPelRect(), mxPelRect(5, 3, 20, 40)}) {
+      o.keep = keep;
+      ImageInfo info;
+      const auto im = readImage(p, o, &info);
+      const mxPelRect want = keep.isNull() ? mxPelRect(0, 0, W, H) : mxPelRect(5, 3, 20, H - 3);
+      ASSERT_TRUE(im.window() == want && info.width == W && info.height == H);
+      int worst = 0;
+      for (int y = want.y(); y < H; ++y)
+        for (int x = want.x(); x < want.x() + want.width(); ++x)
+          worst = std::max(worst, std::abs(int(*im.pointToPel(x, y)) - c.want(x, y)));
+      EXPECT_LE(worst, c.tolerance);
+      EXPECT_TRUE(info.warnings.empty());
+    }
   }
 }
 
@@ -241,7 +248,7 @@ TEST_F(ImageIo, BadInputIsRefusedWithTheReason) {
   for (const std::vector<std::uint8_t>& c :
        {std::vector<std::uint8_t>{'I', 'H', 'D', 'R', 0, 0, 0xEA, 0x60, 0, 0, 0xEA, 0x60, 8, 0, 0, 0, 0},
         std::vector<std::uint8_t>{'I', 'D', 'A', 'T'}}) {
-    const std::uint32_t n = std::uint32_t(c.size() - 4), crc = crc32(c.data(), c.size());
+    const std::uint32_t n = std::uint32_t(c.size() - 4), crc = mxToolFile::crc32(c.data(), c.size());
     for (int i = 3; i >= 0; --i) hugePng.push_back(std::uint8_t(n >> (8 * i)));
     hugePng.insert(hugePng.end(), c.begin(), c.end());
     for (int i = 3; i >= 0; --i) hugePng.push_back(std::uint8_t(crc >> (8 * i)));
@@ -298,6 +305,13 @@ TEST_F(ImageIo, BadInputIsRefusedWithTheReason) {
       // A FIFO would block a reader: it is not read.
       {"fifo.pgm", [](const std::string& p) { ::mkfifo(p.c_str(), 0600); }, plain, "FIFO, not a regular file"},
       {"huge.png", [&](const std::string& p) { writeBytes(p, hugePng, 1); }, plain, "60000 x 60000"},
+      // 512 MiB of 16-bit RGBA samples claimed by a file of a few KB, in a
+      // compression (ZSTD) with no bound on its ratio.
+      {"bomb.tif",
+       [&](const std::string& p) {
+         writeBytes(p, headerFirstTiff(8192, 8192, 16, 4, 2, stripOf(4096)), 1), poke(p, 54, "\x50\xC3");
+       },
+       plain, "likely decompression bomb (accept it with --max-pixels 536870912)"},
       // Sizes beyond what the file could hold are refused before allocation.
       {"huge.pgm", text("P5\n60000 60000\n255\n" + std::string(100, '\0')), plain, "60000 x 60000"},
       {"zero.pgm", text("P5\n0 5\n255\n"), plain, ""},

@@ -24,6 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // 16 Mpels: every decoder's largest buffer (4 channels of 16 bits) stays
   // well under the 1 GiB allocation limit of the fuzz runs.
   options.maxPixels = std::uint64_t(1) << 24;
+  // Half of the inputs keep only a part of the image (chosen from the size),
+  // so that the decoders' cutting of rows and columns is fuzzed too.
+  if (size % 2) options.keep = mxPelRect(std::int32_t(size % 7), std::int32_t(size % 5), std::int32_t(3 + size % 11),
+                                         std::int32_t(2 + size % 13));
   try {
     const imgnormcli::RawImage raw = imgnormcli::IMGNORM_FUZZ_DECODER(data, size, "fuzz-input", options);
     imgnormcli::toGray8(raw, "fuzz-input", options);

@@ -1,4 +1,5 @@
-// libFuzzer target: `imgnorm run`'s reading of a tool file.  An input that
+// libFuzzer target: `imgnorm run`'s reading of a tool file (the library's
+// tool-file format under the program's file reading and error mapping).  An input that
 // begins with the tool-file magic is read as a whole file (header checks);
 // any other input is taken as the payload and framed with a valid header and
 // checksum first, so that mutations reach the archive and retraining instead
@@ -14,6 +15,7 @@
 
 #include "cli_error.h"
 #include "fuzz_common.h"
+#include "imgnorm/mxToolFile.h"
 #include "tool_file.h"
 
 namespace {
@@ -34,8 +36,8 @@ const std::string& scratchPath() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::uint8_t> file(data, data + size);
-  if (size < sizeof imgnormcli::kToolMagic || std::memcmp(data, imgnormcli::kToolMagic, sizeof imgnormcli::kToolMagic))
-    file = imgnormcli::frameToolPayload(file);
+  if (size < sizeof mxToolFile::kMagic || std::memcmp(data, mxToolFile::kMagic, sizeof mxToolFile::kMagic))
+    file = mxToolFile::frame(file);
   FILE* f = std::fopen(scratchPath().c_str(), "wb");
   if (!f || std::fwrite(file.data(), 1, file.size(), f) != file.size() || std::fclose(f) != 0)
     fuzzcommon::fail("cannot write the scratch file");
