@@ -30,7 +30,10 @@
 #include "pelfunc/mf_Region.h"
 
 // The tool.
+#include "imgnorm/checks.h"
+#include "imgnorm/diagRecords.h"
 #include "imgnorm/globalMapping.h"
+#include "imgnorm/methods.h"
 #include "imgnorm/mxBlockNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerDefs.h"

@@ -14,6 +14,8 @@
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/linearFit.h"
 
+using namespace imgnorm::detail;
+
 namespace {
 
 constexpr int kSize = 2048;

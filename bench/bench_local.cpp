@@ -13,6 +13,8 @@
 #include "baseif/mxPelMedian.h"
 #include "imgnorm/localCorrection.h"
 
+using namespace imgnorm::detail;
+
 namespace {
 
 constexpr std::int32_t kSize = 2048;
@@ -104,7 +106,7 @@ void BM_LocalCorrection(benchmark::State& state) {
   const std::int32_t g = std::int32_t(state.range(2));
   for (auto _ : state) {
     mxPelBuffer<unsigned char> result;
-    runLocalCorrection(image, reference, {}, {}, {}, method, {k, k}, {g, g}, {-127, 127}, false, result, nullptr, 0);
+    runLocalCorrection(image, reference, {}, {method, {k, k}, {g, g}, {-127, 127}}, result);
     benchmark::DoNotOptimize(result.pointToOffset());
   }
   setPerPel(state);
@@ -129,8 +131,8 @@ void BM_LocalCorrectionMasked(benchmark::State& state) {
   localCorrectionMasks(mask, {k, k}, {g, g}, true, sampled, coverage);
   for (auto _ : state) {
     mxPelBuffer<unsigned char> result;
-    runLocalCorrection(image, reference, mask, sampled, coverage, mxImageNormalizerDefs::eLocalCorrection, {k, k},
-                       {g, g}, {-127, 127}, false, result, nullptr, 0);
+    runLocalCorrection(image, reference, {mask, sampled, coverage},
+                       {mxImageNormalizerDefs::eLocalCorrection, {k, k}, {g, g}, {-127, 127}}, result);
     benchmark::DoNotOptimize(result.pointToOffset());
   }
   setPerPel(state);
@@ -150,7 +152,7 @@ void BM_LocalCorrectionSize(benchmark::State& state) {
   const mxPelBuffer<unsigned char> reference = testImage(0, false, size);
   for (auto _ : state) {
     mxPelBuffer<unsigned char> result;
-    runLocalCorrection(image, reference, {}, {}, {}, method, {k, k}, {1, 1}, {-127, 127}, false, result, nullptr, 0);
+    runLocalCorrection(image, reference, {}, {method, {k, k}, {1, 1}, {-127, 127}}, result);
     benchmark::DoNotOptimize(result.pointToOffset());
   }
   setPerPel(state, size);

@@ -17,6 +17,8 @@
 #include "benchImages.h"
 #include "imgnorm/localCorrection.h"
 
+using namespace imgnorm::detail;
+
 namespace {
 
 // The bench images of one size (made once: the largest take seconds).
@@ -94,8 +96,8 @@ void BM_LocalMedian(benchmark::State& state) {
   choosePath(state);
   for (auto _ : state) {
     mxPelBuffer<unsigned char> result;
-    runLocalCorrection(im.img, im.ref, {}, {}, {}, mxImageNormalizerDefs::eLocalCorrectionEnhanced, {k, k}, {1, 1},
-                       {-127, 127}, false, result, nullptr, 0);
+    runLocalCorrection(im.img, im.ref, {},
+                       {mxImageNormalizerDefs::eLocalCorrectionEnhanced, {k, k}, {1, 1}, {-127, 127}}, result);
     benchmark::DoNotOptimize(result.pointToOffset());
   }
   mxcpu::capLevel(mxcpu::Level::kAvx512);

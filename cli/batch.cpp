@@ -199,8 +199,10 @@ std::uint64_t selectedPels(const mxPelBuffer_const<unsigned char>& mask, const m
   return n;
 }
 
-bool isLocal(std::uint32_t methods) {
-  return (methods & (mxImageNormalizerDefs::eLocalCorrection | mxImageNormalizerDefs::eLocalCorrectionEnhanced)) != 0;
+// Whether the set holds a local method.
+bool hasLocal(std::uint32_t methods) {
+  using namespace mxImageNormalizerDefs;
+  return (methods & methodMask(MethodKind::eLocal)) != 0;
 }
 
 void warnNeighborhood(const mxImageNormalizer& tool, const std::string& what, std::int32_t w, std::int32_t h,
@@ -223,7 +225,7 @@ void warnAboutMethods(const mxImageNormalizer& tool, std::uint32_t methods, Warn
                   "tails with fractions 0,1 matches the darkest and brightest pels: a min/max stretch that "
                   "noise and defects throw off; --tail-fractions 0.01,0.99 is more robust");
   const auto& ref = tool.referenceImage();
-  if (isLocal(methods) && ref.isBound())
+  if (hasLocal(methods) && ref.isBound())
     warnNeighborhood(tool, "the reference image", ref.width(), ref.height(), warnings);
 }
 
@@ -239,7 +241,7 @@ void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method m
                                  "): every method, the global ones too, normalizes only "
                                  "the part of the image that overlaps the reference image (" +
                                  sizeText(ref.width(), ref.height()) + (mask.isBound() ? ") and its mask" : ")"));
-  if (isLocal(method)) warnNeighborhood(tool, input, covered.width(), covered.height(), warnings);
+  if (hasLocal(method)) warnNeighborhood(tool, input, covered.width(), covered.height(), warnings);
   if (method == eMatchHistogram) {
     const std::uint64_t run = selectedPels(mask, covered);
     const std::uint64_t trained =

@@ -9,6 +9,7 @@
 #include <climits>
 #include <iostream>
 #include <new>
+#include <sstream>
 #include <tuple>
 
 #include <CLI/CLI.hpp>
@@ -104,12 +105,26 @@ void addWriteOptions(CLI::App* cmd, ImageArgs& a) {
   cmd->add_option("--compression", a.compression, "Compression of TIFF outputs: none (default), lzw, deflate, zstd");
 }
 
+// One line per method, the summary wrapped at 100 columns under its column.
 std::string methodHelp() {
+  constexpr std::size_t kIndent = 16, kWidth = 100;
   std::string s = "Methods:\n";
   for (const MethodInfo& m : methodTable()) {
-    std::string name = m.name;
-    name.resize(14, ' ');
-    s += "  " + name + m.summary + "\n";
+    std::string line = "  " + std::string(m.name);
+    line.resize(kIndent, ' ');
+    std::istringstream words(m.summary);
+    std::string word;
+    bool first = true;
+    while (words >> word) {
+      if (!first && line.size() + 1 + word.size() > kWidth) {
+        s += line + "\n";
+        line = std::string(kIndent, ' ') + word;
+      } else {
+        line += (first ? "" : " ") + word;
+      }
+      first = false;
+    }
+    s += line + "\n";
   }
   return s;
 }

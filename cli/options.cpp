@@ -6,23 +6,20 @@
 
 #include "baseif/mxStr.h"
 #include "cli_error.h"
+#include "imgnorm/checks.h"
 
 namespace imgnormcli {
 
 using namespace mxImageNormalizerDefs;
 
 const std::vector<MethodInfo>& methodTable() {
-  static const std::vector<MethodInfo> table = {
-      {"histogram", eMatchHistogram,
-       "match the reference histogram; it compares absolute pel counts, so an image region\n"
-       "                with another pel count than the reference region leans dark or saturates"},
-      {"mean-stddev", eMatchMeanAndStddev, "match mean and standard deviation (linear)"},
-      {"tails", eMatchHistogramTails, "match two histogram percentiles, see --tail-fractions (linear)"},
-      {"linear-fit", eLinearlyFitGrayValues, "fit one line between run-time and reference grey levels"},
-      {"local-mean", eLocalCorrection, "subtract the local (Gaussian) mean of the difference to the reference"},
-      {"local-median", eLocalCorrectionEnhanced, "subtract the local median of the difference to the reference"},
-      {"identity", eIdentity, "no normalization (a copy, for comparison)"},
-  };
+  static const std::vector<MethodInfo> table = [] {
+    std::vector<MethodInfo> t;
+    for (const MethodInfo& m : kMethods)
+      if (m.method != eIdentity) t.push_back(m);
+    t.push_back(*methodInfo(eIdentity));
+    return t;
+  }();
   return table;
 }
 
@@ -33,8 +30,7 @@ std::string methodNameList() {
 }
 
 Method parseMethod(const std::string& text, const std::string& option) {
-  for (const MethodInfo& m : methodTable())
-    if (text == m.name) return m.method;
+  if (const MethodInfo* m = methodByName(text)) return m->method;
   throw CliError(kExitUsage, option + ": unknown method '" + text + "' (known: " + methodNameList() + ")");
 }
 
@@ -71,16 +67,20 @@ std::string methodSetText(std::uint32_t methods) {
 }
 
 std::string userMessage(const std::wstring& toolMessage) {
-  static const std::map<std::wstring, std::string> plain = {
-      {L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0",
-       "the tail fractions must satisfy 0 <= LOW <= HIGH <= 1"},
-      {L"Both elements of neighborhoodSize must be >= 1", "the neighbourhood's width and height must be at least 1"},
-      {L"Both elements of granularity must be >= 1", "the granularity's width and height must be at least 1"},
-      {L"intensityVariationRange must be: x <= 0 and y >= 0", "the intensity range must satisfy LOW <= 0 <= HIGH"},
-      {L"referenceImage() must be bound for the specified methods.", "there is no reference image"},
-  };
-  const auto it = plain.find(toolMessage);
-  return it != plain.end() ? it->second : mfToUtf8(toolMessage);
+  switch (ruleOf(toolMessage)) {
+    case Rule::eTailFractions:
+      return "the tail fractions must satisfy 0 <= LOW <= HIGH <= 1";
+    case Rule::eNeighborhoodSize:
+      return "the neighbourhood's width and height must be at least 1";
+    case Rule::eGranularity:
+      return "the granularity's width and height must be at least 1";
+    case Rule::eIntensityRange:
+      return "the intensity range must satisfy LOW <= 0 <= HIGH";
+    case Rule::eReferenceBound:
+      return "there is no reference image";
+    default:
+      return mfToUtf8(toolMessage);
+  }
 }
 
 namespace {

@@ -14,21 +14,18 @@ namespace imgnormcli {
 
 using Method = mxImageNormalizerDefs::Method;
 
-struct MethodInfo {
-  const char* name;  // command-line name
-  Method method;
-  const char* summary;
-};
+using MethodInfo = mxImageNormalizerDefs::MethodInfo;
 
-// The six trainable methods in flag order, then identity.
+// The library's methods as the program lists them: the trainable ones in
+// flag order, then identity.
 const std::vector<MethodInfo>& methodTable();
 // "identity, histogram, ..." for messages and help.
 std::string methodNameList();
 
 // One method by its command-line name.
 Method parseMethod(const std::string& text, const std::string& option);
-// A comma-separated list of names (repeats allowed), or "all" for the six
-// trainable methods.  The option may also be given several times: pass each
+// A comma-separated list of names (repeats allowed), or "all" for every
+// trainable method.  The option may also be given several times: pass each
 // value and OR the results.
 Method parseMethodList(const std::string& text, const std::string& option);
 // The command-line name of one method ("UnknownMethod" style text is never
@@ -39,8 +36,9 @@ std::string methodSetText(std::uint32_t methods);
 
 // The tool's message in the program's terms: the messages of the parameter
 // checks name member functions and code expressions ("frac.x() <=
-// frac.y()"), which mean nothing on a command line; any other message is
-// returned as it is.
+// frac.y()"), which mean nothing on a command line, so the rules they come
+// from (told by the library's ruleOf) get the program's wording; any other
+// message is returned as it is.
 std::string userMessage(const std::wstring& toolMessage);
 
 // "a,b" with two real numbers.

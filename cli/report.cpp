@@ -23,6 +23,7 @@
 #include "file_util.h"
 #include "html_escape.h"
 #include "image_io.h"
+#include "imgnorm/diagRecords.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "options.h"
 
@@ -350,18 +351,6 @@ const mxDiagObject::Record* findRecord(const mxDiagObject& d, const wchar_t* nam
 }
 
 // "key=value" lines as table rows.
-std::string parameterRows(const std::string& text) {
-  std::string rows;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    rows += "<tr><th>" + html(line.substr(0, eq)) + "</th><td>" + html(line.substr(eq + 1)) + "</td></tr>";
-  }
-  return rows;
-}
-
 constexpr std::int32_t kThumbSide = 200;
 
 // A picture's name relative to the report folder.
@@ -580,9 +569,9 @@ std::string DiagReport::listRecords(const mxDiagObject& records, const std::stri
       file = referenceFile_;
     else if (sameImage(r.image, tool_.maskImage()))
       file = maskFile_;
-    else if (r.name == L"Image Normalization" && !inputFile.empty())
+    else if (r.name == kInputRecord && !inputFile.empty())
       file = inputFile;
-    else if (r.name == L"Image Normalization Result" && !resultFile.empty())
+    else if (r.name == kResultRecord && !resultFile.empty())
       file = resultFile;
     else {
       file = prefix + "record" + std::to_string(n) + ".png";
@@ -598,8 +587,7 @@ void DiagReport::addTraining(const mxDiagObject& records) {
   const std::string listing = listRecords(records, "", "", reportFile("train-"));
   std::lock_guard<std::mutex> lock(mutex_);
   trainingListing_ = listing;
-  if (const auto* p = findRecord(records, L"Parameters", mxDiagObject::Record::eText))
-    parametersText_ = mfToUtf8(p->text);
+  if (findRecord(records, kParametersRecord, mxDiagObject::Record::eText)) parameters_ = Parameters::eTraining;
 }
 
 void DiagReport::fail(const std::string& message) {
@@ -620,9 +608,9 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
     sec.failure = "<li><a href=\"#" + anchor + "\">" + html(item.input) +
                   "</a>: " + (item.soft ? "not normalized: " : "") + html(item.message) + "</li>";
 
-  const auto* inRec = findRecord(records, L"Image Normalization", mxDiagObject::Record::eImage);
-  const auto* outRec = findRecord(records, L"Image Normalization Result", mxDiagObject::Record::eImage);
-  const auto* params = findRecord(records, L"Run-time parameters", mxDiagObject::Record::eText);
+  const auto* inRec = findRecord(records, kInputRecord, mxDiagObject::Record::eImage);
+  const auto* outRec = findRecord(records, kResultRecord, mxDiagObject::Record::eImage);
+  const bool runParameters = findRecord(records, kRunParametersRecord, mxDiagObject::Record::eText) != nullptr;
   const mxPelBuffer_const<unsigned char> input = inRec ? inRec->image : mxPelBuffer_const<unsigned char>();
   const mxPelBuffer_const<unsigned char> result =
       outRec && !item.failed ? outRec->image : mxPelBuffer_const<unsigned char>();
@@ -694,7 +682,7 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
     h << histogramPlot(
         "histograms",
         {{"reference", "#2a6", &referenceHistogram_}, {"input", "#888", &hIn}, {"result", "#c40", &hOut}});
-    if (m & (eMatchHistogram | eMatchMeanAndStddev | eMatchHistogramTails | eLinearlyFitGrayValues)) {
+    if (m & methodMask(MethodKind::eGlobal)) {
       // The table the run applied, read off the pels it mapped.
       std::array<int, 256> lut;
       lut.fill(-1);
@@ -754,7 +742,7 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
              "<b style=\"color:#c40\">fitted line</b></span></figcaption></figure>";
       }
     }
-    if (m & (eLocalCorrection | eLocalCorrectionEnhanced)) {
+    if (m & methodMask(MethodKind::eLocal)) {
       // The background estimate the run subtracted: the tool's record when it
       // makes one, else input minus result (exact wherever the result did not
       // clip at 0 or 255).
@@ -842,7 +830,7 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
   sec.listing = "Input image \"" + item.input + "\"\n" + listRecords(records, inputFile, resultFile, prefix);
 
   std::lock_guard<std::mutex> lock(mutex_);
-  if (parametersText_.empty() && params) parametersText_ = mfToUtf8(params->text);
+  if (parameters_ == Parameters::eNone && runParameters) parameters_ = Parameters::eRun;
   if (sections_.size() <= item.index) sections_.resize(item.index + 1);
   sections_[item.index] = std::move(sec);
 }
@@ -870,7 +858,12 @@ void DiagReport::finish(const std::vector<Warnings::Entry>& warnings, const std:
   h << "<h2>Tool</h2><div class=\"row\"><table class=\"params\">";
   h << "<tr><th>methods</th><td>" << html(methodSetText(setup_.methods)) << "</td></tr>";
   for (const auto& [k, v] : setup_.settings) h << "<tr><th>" << html(k) << "</th><td>" << html(v) << "</td></tr>";
-  h << parameterRows(parametersText_) << "</table>";
+  if (parameters_ != Parameters::eNone)
+    for (const RecordField& f : parameters_ == Parameters::eTraining
+                                    ? trainingParameterFields(tool_)
+                                    : runParameterFields(tool_, Method(setup_.methods)))
+      h << "<tr><th>" << html(mfToUtf8(f.name)) << "</th><td>" << html(mfToUtf8(f.value)) << "</td></tr>";
+  h << "</table>";
   const auto& ref = tool_.referenceImage();
   const auto& mask = tool_.maskImage();
   if (ref.isBound()) {

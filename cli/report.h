@@ -142,7 +142,9 @@ private:
   std::mutex mutex_;
   std::vector<Section> sections_;
   std::string trainingListing_;
-  std::string parametersText_;  // the tool's "Parameters" or "Run-time parameters" record
+  // Which of the tool's parameter records the report shows: training's, else
+  // the first run's (the fields are the tool's, read through its getters).
+  enum class Parameters { eNone, eTraining, eRun } parameters_ = Parameters::eNone;
   std::vector<std::string> reportErrors_;
   std::vector<std::uint64_t> referenceHistogram_;
   std::string referenceFile_, maskFile_;

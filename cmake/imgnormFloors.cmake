@@ -82,6 +82,7 @@ set(IMGNORM_FLOOR_pelfunc
   pelfunc/detail/floodQueue.h)
 
 set(IMGNORM_FLOOR_tool
+  imgnorm/diagRecords.cpp
   imgnorm/globalMapping.cpp
   imgnorm/imgnorm.cpp
   imgnorm/linearFit.cpp
@@ -90,9 +91,12 @@ set(IMGNORM_FLOOR_tool
   imgnorm/mxImageNormalizer.cpp
   imgnorm/mxImageNormalizerErrors.cpp
   imgnorm/mxToolFile.cpp
+  imgnorm/checks.h
+  imgnorm/diagRecords.h
   imgnorm/globalMapping.h
   imgnorm/linearFit.h
   imgnorm/localCorrection.h
+  imgnorm/methods.h
   imgnorm/mxBlockNormalizer.h
   imgnorm/mxImageNormalizer.h
   imgnorm/mxImageNormalizerDefs.h

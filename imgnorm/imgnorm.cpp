@@ -6,6 +6,8 @@
 #include "baseif/mxDiag.h"
 #include "baseif/mxPelOps.h"
 #include "baseif/mxStr.h"
+#include "imgnorm/checks.h"
+#include "imgnorm/diagRecords.h"
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/linearFit.h"
 #include "imgnorm/localCorrection.h"
@@ -14,34 +16,16 @@
 #include "pelfunc/mf_MaskedPel.h"
 
 using namespace mxImageNormalizerDefs;
+using namespace imgnorm::detail;
 
 namespace {
 constexpr std::uint32_t kInputRecords = 0x10000;
 constexpr std::uint32_t kResultRecords = 0x20000;
 
-// "( x , y )" from doubles: how training shows its pairs.
-std::wstring pairText(const mxVector<2>& v) { return L"( " + mfStr(v.x()) + L" , " + mfStr(v.y()) + L" )"; }
-std::wstring pairText(const mxPair<double>& p) { return pairText(mxVector<2>(p.x(), p.y())); }
-std::wstring pairText(const mxPair<std::int32_t>& p) { return pairText(mxVector<2>(p.x(), p.y())); }
-// "(x, y)" from integers: how running shows its pairs.
-std::wstring longPairText(const mxPair<std::int32_t>& p) {
-  return L"(" + mfStr(int(p.x())) + L", " + mfStr(int(p.y())) + L")";
-}
-
 // Parameters come from the setters (always valid) or from an archive (not
 // checked while loading).  Training refuses values the setters would have
 // refused, with the setter's message, before it changes anything: later steps
 // divide by the granularity and convert the tail fractions to integers.
-void checkTailFractions(const mxPair<double>& tails) {
-  if (!(tails.x() >= 0.0) || tails.x() > tails.y() || tails.y() > 1.0)
-    throw BadParams(L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0");
-}
-void checkLocalParameters(const mxPair<std::int32_t>& nbh, const mxPair<std::int32_t>& gran,
-                          const mxPair<std::int32_t>& range) {
-  if (nbh.x() < 1 || nbh.y() < 1) throw BadParams(L"Both elements of neighborhoodSize must be >= 1");
-  if (gran.x() < 1 || gran.y() < 1) throw BadParams(L"Both elements of granularity must be >= 1");
-  if (range.x() > 0 || range.y() < 0) throw BadParams(L"intensityVariationRange must be: x <= 0 and y >= 0");
-}
 void checkLoadedParameters(const mxPair<double>& tails, const mxPair<std::int32_t>& nbh,
                            const mxPair<std::int32_t>& gran, const mxPair<std::int32_t>& range) {
   checkLocalParameters(nbh, gran, range);
@@ -80,31 +64,20 @@ void mxImageNormalizer::train(Method methods, mxDiagObject* diag, std::uint32_t 
 }
 
 void mxImageNormalizer::trainMethods(Method methods, mxDiagObject* diag, std::uint32_t diagFlags) {
-  if (methods & ~Method(kAllMethods)) throw CanNotTrain(L"<methods> contains an unknown normalization method.");
-  if (!referenceImage_.isBound() && methods != eIdentity)
-    throw CanNotTrain(L"referenceImage() must be bound for the specified methods.");
+  checkTrainMethods(methods, referenceImage_.isBound());
   checkLoadedParameters(tailFractions_, neighborhoodSize_, granularity_, intensityVariationRange_);
 
   referenceStatistics(methods);
   trainedMethods_ = methods;
   if (referenceStats_.samples() == 0 && (methods & Method(kHistogramMethods))) {
     trainedMethods_ = methods & ~Method(kHistogramMethods);
-    throw CanNotTrain(L"Histogram must be non-empty for the specified methods.");
+    throw CanNotTrain(ruleMessage(Rule::eHistogramNonEmpty));
   }
 
   if (!diag || !mxDiagObject::shouldRecord(diagFlags, kInputRecords)) return;
-  mf_AddImage(diag, referenceImage_, L"referenceImage", false);
-  std::wstring text = L"trainedMethods=(";
-  for (int bit = 0; bit < 32; ++bit)
-    if (std::uint32_t(trainedMethods_) & (1u << bit)) text += mfStr(int(1u << bit)) + L" | ";
-  text += L")\n";
-  text += L"keepMaskedPixels=" + mfStr(keepMaskedPixels_) + L"\n";
-  text += L"tailFractions=" + pairText(tailFractions_) + L"\n";
-  text += L"neighborhoodSize=" + pairText(neighborhoodSize_) + L"\n";
-  text += L"granularity=" + pairText(granularity_) + L"\n";
-  text += L"intensityRange=" + pairText(intensityVariationRange_) + L"\n";
-  mf_AddText(diag, text, L"Parameters");
-  if (maskImage_.isBound()) mf_AddImage(diag, maskImage_, L"maskImage", false);
+  mf_AddImage(diag, referenceImage_, kReferenceRecord, false);
+  mf_AddText(diag, recordText(trainingParameterFields(*this)), kParametersRecord);
+  if (maskImage_.isBound()) mf_AddImage(diag, maskImage_, kMaskRecord, false);
 }
 
 // One run of each trained local method on the reference, its result
@@ -120,12 +93,12 @@ void mxImageNormalizer::trainMethods(Method methods, mxDiagObject* diag, std::ui
 void mxImageNormalizer::warmUpLocalMethods() const {
   constexpr std::int64_t kLargestWarmUp = std::int64_t(16) << 20;
   if (std::int64_t(referenceImage_.width()) * referenceImage_.height() > kLargestWarmUp) return;
-  for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced}) {
-    if (!(trainedMethods_ & m)) continue;
+  for (const MethodInfo& m : kMethods) {
+    if (m.kind != MethodKind::eLocal || !(trainedMethods_ & m.method)) continue;
     try {
       bool success = false;
       std::wstring message;
-      run(referenceImage_, m, success, message);
+      run(referenceImage_, m.method, success, message);
     } catch (...) {
     }
   }
@@ -145,17 +118,11 @@ void mxImageNormalizer::recordRunInputs(const mxPelBuffer_const<unsigned char>& 
   const std::int32_t savedLevel = diag->level();
   mxPelBuffer<unsigned char> inputCopy;
   if (image.isBound()) inputCopy = mfPelCopy(image);
-  mf_AddImage(diag, inputCopy, L"Image Normalization", false);
-  std::wstring text = L"method=" + methodName(method) + L"\n";
-  text += L"keepMaskedPixels=" + mfStr(keepMaskedPixels_) + L"\n";
-  text += L"tailFractions=" + pairText(tailFractions_) + L"\n";
-  text += L"neighborhoodSize=" + longPairText(neighborhoodSize_) + L"\n";
-  text += L"granularity=" + longPairText(granularity_) + L"\n";
-  text += L"intensityRange=" + longPairText(intensityVariationRange_) + L"\n";
-  mf_AddText(diag, text, L"Run-time parameters");
+  mf_AddImage(diag, inputCopy, kInputRecord, false);
+  mf_AddText(diag, recordText(runParameterFields(*this, method)), kRunParametersRecord);
   diag->level(savedLevel + 1);
-  mf_AddImage(diag, referenceImage_, L"referenceImage", false);
-  mf_AddImage(diag, maskImage_, L"maskImage", false);
+  mf_AddImage(diag, referenceImage_, kReferenceRecord, false);
+  mf_AddImage(diag, maskImage_, kMaskRecord, false);
   diag->level(savedLevel);
 }
 
@@ -164,15 +131,14 @@ void mxImageNormalizer::recordRunResult(const mxPelBuffer<unsigned char>& result
   if (!diag || !mxDiagObject::shouldRecord(diagFlags, kResultRecords)) return;
   const std::int32_t savedLevel = diag->level();
   diag->level(savedLevel + 1);
-  mf_AddImage(diag, result, L"Image Normalization Result", false);
+  mf_AddImage(diag, result, kResultRecord, false);
   diag->level(savedLevel);
 }
 
 mxPelRect mxImageNormalizer::runWindow(const mxPelBuffer_const<unsigned char>& image, Method method) const {
   const std::uint32_t m = method;
-  if (m & ~kAllMethods) throw BadParams(L"Cannot specify an unknown normalization method.");
-  if ((m & (m - 1)) != 0) throw BadParams(L"Cannot run with more than one normalization method.");
-  if ((trainedMethods_ & method) == 0) throw NotTrained(L"This tool was not trained for the specified  method.");
+  checkRunMethod(m);
+  checkTrained((trainedMethods_ & method) != 0);
   // A tool whose retraining on load stopped early keeps the stored set with
   // default trained members, and runs with them: an empty reference histogram
   // makes the histogram methods report failure, an unbound binarized mask
@@ -183,10 +149,9 @@ mxPelRect mxImageNormalizer::runWindow(const mxPelBuffer_const<unsigned char>& i
   // directions, reports an empty table as not trained instead of reading
   // outside it.
   if (m == eMatchHistogramTails) checkTailFractions(tailFractions_);
-  if (m >= eLocalCorrection) checkLocalParameters(neighborhoodSize_, granularity_, intensityVariationRange_);
-  if (m == eLinearlyFitGrayValues && fitAngles_.empty())
-    throw NotTrained(L"This tool was not trained for the specified  method.");
-  if (!image.isBound()) throw BadImage(L"Image must be bound.");
+  if (isLocal(m)) checkLocalParameters(neighborhoodSize_, granularity_, intensityVariationRange_);
+  if (m == eLinearlyFitGrayValues) checkTrained(!fitAngles_.empty());
+  checkImageBound(image.isBound());
 
   mxPelRect overlap = referenceImage_.window().intersect(image.window(), false);
   if (maskImage_.isBound()) overlap = overlap.intersect(maskImage_.window(), false);
@@ -216,36 +181,30 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
   work.window(overlap, false);
   mxPelBuffer<unsigned char> result;
 
-  switch (m) {
-    case eLocalCorrection:
-    case eLocalCorrectionEnhanced:
-      runLocalCorrection(work, referenceImage_, binarizedMask_, sampledMask_, maskCoverage_, method, neighborhoodSize_,
-                         granularity_, intensityVariationRange_, false, result, diag, diagFlags, only);
-      success = true;
-      break;
-    case eLinearlyFitGrayValues:
-      result = linearFitImage(work, referenceImage_, binarizedMask_, fitAngles_);
-      success = true;
-      break;
-    default: {
-      // The mean and standard deviation need no histogram: one vectorised
-      // pass over the pels gives the same statistics bit for bit.
-      std::vector<std::uint32_t> histogram;
-      mxHistoStats stats;
-      if (m == eMatchMeanAndStddev) {
-        stats = mfPelMoments(work, binarizedMask_);
-      } else {
-        mf_MaskedPelHistogram(work, binarizedMask_, histogram);
-        stats = mxHistoStats(histogram, false);
-      }
-      std::vector<unsigned char> lut;
-      success = histogramMethodLut(method, referenceHistogram_, referenceStats_, tailFractions_, histogram, stats, lut,
-                                   message);
-      // An empty histogram ends the run at once: no result, no masked pels put back.
-      if (stats.samples() == 0) return mxPelBuffer<unsigned char>();
-      if (success) result = mfPelMap(work, lut);
-      break;
+  if (isLocal(m)) {
+    runLocalCorrection(work, referenceImage_, {binarizedMask_, sampledMask_, maskCoverage_},
+                       {method, neighborhoodSize_, granularity_, intensityVariationRange_}, result, only);
+    success = true;
+  } else if (m == eLinearlyFitGrayValues) {
+    result = linearFitImage(work, referenceImage_, binarizedMask_, fitAngles_);
+    success = true;
+  } else {
+    // The mean and standard deviation need no histogram: one vectorised
+    // pass over the pels gives the same statistics bit for bit.
+    std::vector<std::uint32_t> histogram;
+    mxHistoStats stats;
+    if (m == eMatchMeanAndStddev) {
+      stats = mfPelMoments(work, binarizedMask_);
+    } else {
+      mf_MaskedPelHistogram(work, binarizedMask_, histogram);
+      stats = mxHistoStats(histogram, false);
     }
+    std::vector<unsigned char> lut;
+    success = histogramMethodLut(method, referenceHistogram_, referenceStats_, tailFractions_, histogram, stats, lut,
+                                 message);
+    // An empty histogram ends the run at once: no result, no masked pels put back.
+    if (stats.samples() == 0) return mxPelBuffer<unsigned char>();
+    if (success) result = mfPelMap(work, lut);
   }
 
   if (keepMaskedPixels_ && binarizedMask_.isBound()) mf_MaskedPelCopy(work, binarizedMask_, result, true);

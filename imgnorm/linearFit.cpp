@@ -10,6 +10,8 @@
 #include "baseif/mxProject.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 
+namespace imgnorm::detail {
+
 namespace {
 
 constexpr std::int32_t kCells = kFitBins * kFitBins;
@@ -554,3 +556,5 @@ mxPelBuffer<unsigned char> linearFitImage(const mxPelBuffer_const<unsigned char>
   bool fitted = false;
   return linearFitImage(image, reference, mask, fitAngles, fitted);
 }
+
+}  // namespace imgnorm::detail

@@ -23,6 +23,8 @@
 #include "baseif/mxPelBuffer.h"
 #include "baseif/mxVector.h"
 
+namespace imgnorm::detail {
+
 // Number of grey-level bins per axis of the joint histogram.
 constexpr std::int32_t kFitBins = 33;
 
@@ -146,3 +148,5 @@ bool fitGainAndOffset(const mxPelBuffer_const<unsigned char>& reference, const m
 // repeated addition, rounded half away from zero and clamped to 0..255.  A
 // value that is not a number gives 0.
 std::vector<unsigned char> linearLut(double gain, double offset);
+
+}  // namespace imgnorm::detail

@@ -17,6 +17,8 @@
 
 using mxImageNormalizerDefs::Method;
 
+namespace imgnorm::detail {
+
 namespace {
 
 constexpr std::int64_t kMedianArea = 32767;
@@ -584,17 +586,18 @@ void scaledLocalMean(mxPelBuffer<unsigned char>& src, const mxPair<std::int32_t>
 }
 
 void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
-                        const mxPelBuffer_const<unsigned char>& referenceImage,
-                        const mxPelBuffer_const<unsigned char>& binarizedMask,
-                        const mxPelBuffer_const<unsigned char>& sampledMask,
-                        const mxPelBuffer_const<unsigned short>& maskCoverage, Method method,
-                        const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& granularity,
-                        const mxPair<std::int32_t>& intensityVariationRange, bool keep,
-                        mxPelBuffer<unsigned char>& result, mxDiagObject*, std::uint32_t, const mxPelRect* only) {
+                        const mxPelBuffer_const<unsigned char>& reference, const LocalMasks& masks,
+                        const LocalParams& params, mxPelBuffer<unsigned char>& result, const mxPelRect* only) {
+  const Method method = params.method;
+  const mxPair<std::int32_t>& neighborhoodSize = params.neighborhoodSize;
+  const mxPair<std::int32_t>& granularity = params.granularity;
+  const mxPair<std::int32_t>& intensityVariationRange = params.intensityVariationRange;
+  const mxPelBuffer_const<unsigned char>& sampledMask = masks.sampled;
+  const mxPelBuffer_const<unsigned short>& maskCoverage = masks.coverage;
   // 1. Common window R of the image, the reference and the mask.
   mxPelBuffer_const<unsigned char> img = image;
-  mxPelBuffer_const<unsigned char> ref = referenceImage;
-  mxPelBuffer_const<unsigned char> msk = binarizedMask;
+  mxPelBuffer_const<unsigned char> ref = reference;
+  mxPelBuffer_const<unsigned char> msk = masks.binarized;
   mxPelRect r = img.window().intersect(ref.window(), false);
   if (msk.isBound()) r &= msk.window();
   img.window(r, false);
@@ -655,7 +658,7 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
 
   if (only) result.window(only->intersect(r), false);
   // 11.-12. Masked-out pels put back on request; the image's transforms.
-  if (keep && msk.isBound()) mf_MaskedPelCopy(img, msk, result, true);
+  if (params.keep && msk.isBound()) mf_MaskedPelCopy(img, msk, result, true);
   result.copyXforms(image);
 }
 
@@ -682,3 +685,5 @@ void localCorrectionMasks(const mxPelBuffer_const<unsigned char>& binarizedMask,
     scaledLocalMean(copy, sampledNeighborhood(neighborhoodSize, granularity), maskCoverage);
   }
 }
+
+}  // namespace imgnorm::detail

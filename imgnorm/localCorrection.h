@@ -52,34 +52,45 @@
 
 #include <cstdint>
 
-#include "baseif/mxDiag.h"
 #include "baseif/mxPair.h"
 #include "baseif/mxPelBuffer.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
 
+namespace imgnorm::detail {
+
+// What training stores for the local methods (localCorrectionMasks); all
+// unbound without a mask.
+struct LocalMasks {
+  mxPelBuffer_const<unsigned char> binarized;  // the mask as 0 and 255
+  mxPelBuffer_const<unsigned char> sampled;    // on the sub-sampled grid
+  mxPelBuffer_const<unsigned short> coverage;  // the mean's mask coverage
+};
+
+// The parameters of one local correction.
+struct LocalParams {
+  mxImageNormalizerDefs::Method method;
+  mxPair<std::int32_t> neighborhoodSize;
+  mxPair<std::int32_t> granularity;
+  mxPair<std::int32_t> intensityVariationRange;
+  bool keep = false;  // put the image's own pels back where the mask is 0
+};
+
 // Corrects image (already cut by the caller to its overlap with the
 // reference and the mask) into result, which is replaced by a new buffer over
-// R, the common window of image, referenceImage and (when bound)
-// binarizedMask, carrying image's transforms.  method is eLocalCorrection or
+// R, the common window of image, reference and (when bound) masks.binarized,
+// carrying image's transforms.  params.method is eLocalCorrection or
 // eLocalCorrectionEnhanced (any other value builds no estimate, and the
-// subtraction then throws mxPel::UnboundWindow).  With
-// keep true and a mask, the image's own pels are put back where the mask is
-// 0.  Records no diagnostics.  Errors of the functions it calls pass through
-// (for example mxPelFunc::BadParams for a granularity below 1).  Any
-// granularity and image size is accepted: smoothing amounts beyond the
-// sampler's largest (32767) are clamped to it.  With only, the result covers
-// just only's part of R (the pels a whole-R run gives there): the
-// full-resolution mean then makes no other pel, the other paths cut their
-// result to it.
+// subtraction then throws mxPel::UnboundWindow).  With params.keep and a
+// mask, the image's own pels are put back where the mask is 0.  Records no
+// diagnostics.  Errors of the functions it calls pass through (for example
+// mxPelFunc::BadParams for a granularity below 1).  Any granularity and
+// image size is accepted: smoothing amounts beyond the sampler's largest
+// (32767) are clamped to it.  With only, the result covers just only's part
+// of R (the pels a whole-R run gives there): the full-resolution mean then
+// makes no other pel, the other paths cut their result to it.
 void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
-                        const mxPelBuffer_const<unsigned char>& referenceImage,
-                        const mxPelBuffer_const<unsigned char>& binarizedMask,
-                        const mxPelBuffer_const<unsigned char>& sampledMask,
-                        const mxPelBuffer_const<unsigned short>& maskCoverage, mxImageNormalizerDefs::Method method,
-                        const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& granularity,
-                        const mxPair<std::int32_t>& intensityVariationRange, bool keep,
-                        mxPelBuffer<unsigned char>& result, mxDiagObject* diag, std::uint32_t diagFlags,
-                        const mxPelRect* only = nullptr);
+                        const mxPelBuffer_const<unsigned char>& reference, const LocalMasks& masks,
+                        const LocalParams& params, mxPelBuffer<unsigned char>& result, const mxPelRect* only = nullptr);
 
 // dst = 128 x the Gaussian-weighted local mean of src over a neighbourhood
 // of size pels (smoothing from smoothingForNeighborhood), over src's window,
@@ -133,3 +144,5 @@ mxPair<std::int32_t> localCorrectionHalo(mxImageNormalizerDefs::Method method,
 // time, the longer side first and the y side on a tie, until it holds at
 // most 32767 pels.  Both sides stay odd.
 mxPair<std::int32_t> limitedMedianSize(const mxPair<std::int32_t>& size);
+
+}  // namespace imgnorm::detail

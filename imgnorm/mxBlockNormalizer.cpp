@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "baseif/mxPelOps.h"
+#include "imgnorm/checks.h"
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/linearFit.h"
 #include "imgnorm/localCorrection.h"
@@ -16,6 +17,7 @@
 #include "pelfunc/mf_MaskedPel.h"
 
 using namespace mxImageNormalizerDefs;
+using namespace imgnorm::detail;
 
 mxPelSource::~mxPelSource() = default;
 mxPelSink::~mxPelSink() = default;
@@ -49,8 +51,6 @@ std::int32_t roundUpTo(std::int32_t v, std::int32_t step) {
   return std::int32_t(std::min<std::int64_t>(r, 0x7FFFFFFF / step * std::int64_t(step)));
 }
 
-bool isLocal(Method m) { return m == eLocalCorrection || m == eLocalCorrectionEnhanced; }
-
 // The rectangle r grown by h on every side.
 mxPelRect grown(const mxPelRect& r, const mxPair<std::int32_t>& h) {
   const std::int64_t x0 = std::max<std::int64_t>(std::int64_t(r.x()) - h.x(), -0x7FFFFFFF);
@@ -64,7 +64,7 @@ mxPelRect grown(const mxPelRect& r, const mxPair<std::int32_t>& h) {
 
 mxBlockNormalizer::mxBlockNormalizer(const mxImageNormalizer& tool, mxPair<std::int32_t> blockSize)
     : tool_(tool), blockSize_(blockSize) {
-  if (blockSize.x() < 1 || blockSize.y() < 1) throw BadParams(L"Both elements of the block size must be >= 1");
+  checkBlockSize(blockSize);
 }
 
 mxBlockNormalizer::mxBlockNormalizer(const mxImageNormalizer& parameters, mxPelSource& reference, mxPelSource* mask,
@@ -103,10 +103,8 @@ std::vector<mxPelRect> mxBlockNormalizer::blocks(const mxPelRect& window, mxPair
 
 void mxBlockNormalizer::checkMethod(Method method) const {
   const std::uint32_t m = method;
-  if (m & ~kAllMethods) throw BadParams(L"Cannot specify an unknown normalization method.");
-  if ((m & (m - 1)) != 0) throw BadParams(L"Cannot run with more than one normalization method.");
-  if (!reference_ && (tool_.trainedMethods() & method) == 0)
-    throw NotTrained(L"This tool was not trained for the specified  method.");
+  checkRunMethod(m);
+  if (!reference_) checkTrained((tool_.trainedMethods() & method) != 0);
 }
 
 mxPelBuffer_const<unsigned char> mxBlockNormalizer::readReference(const mxPelRect& rect) const {
@@ -129,6 +127,13 @@ mxPelBuffer_const<unsigned char> mxBlockNormalizer::readMask(const mxPelRect& re
   return mfPelMap(mask_->read(rect), binarize);
 }
 
+std::size_t mxBlockTotals::size(Method method) {
+  const std::size_t histogram = mxBlockTotals().histogram.size();
+  if (method != eLinearlyFitGrayValues) return histogram;
+  const FitPairCounts fit;
+  return histogram + fit.pairs.size() + fit.cells.size();
+}
+
 mxBlockTotals& mxBlockTotals::operator+=(const mxBlockTotals& other) {
   const auto add = [](std::vector<std::uint64_t>& to, const std::vector<std::uint64_t>& from) {
     if (to.size() < from.size()) to.resize(from.size(), 0);
@@ -143,7 +148,7 @@ mxBlockTotals& mxBlockTotals::operator+=(const mxBlockTotals& other) {
 mxPelRect mxBlockNormalizer::checkRun(Method method, const mxPelRect& imageWindow) const {
   if (method == eIdentity) return imageWindow;
   checkMethod(method);
-  if (imageWindow.isNull()) throw BadImage(L"Image must be bound.");
+  checkImageBound(!imageWindow.isNull());
   if (isLocal(method)) {
     const mxPair<std::int32_t> h = halo(method), size = blockSize(method);
     if (size.x() < h.x() || size.y() < h.y())
@@ -259,7 +264,7 @@ bool mxBlockNormalizer::table(Method method, const mxBlockTotals& totals, std::v
     }
     refHistogram = counts32(sum);
     refStats = mxHistoStats(refHistogram, false);
-    if (refStats.samples() == 0) throw CanNotTrain(L"Histogram must be non-empty for the specified methods.");
+    if (refStats.samples() == 0) throw CanNotTrain(ruleMessage(Rule::eHistogramNonEmpty));
   } else {
     refHistogram = tool_.referenceHistogram();
     refStats = tool_.referenceStats();

@@ -109,6 +109,10 @@ struct IMGNORM_API mxBlockTotals {
   // without a mask).  Empty for the other methods.
   std::vector<std::uint64_t> pairs, cells;
   mxBlockTotals& operator+=(const mxBlockTotals& other);
+  // The number of counts pass 1 of a global method gathers, the three
+  // vectors laid end to end (histogram, pairs, cells): what a caller that
+  // carries the totals as one flat array allocates per block.
+  static std::size_t size(mxImageNormalizerDefs::Method method);
 };
 
 // Runs every task of the list once and returns when all have finished.  The

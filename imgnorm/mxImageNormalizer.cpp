@@ -5,27 +5,13 @@
 #include <cmath>
 
 #include "baseif/mxPelOps.h"
-#include "imgnorm/mxImageNormalizerErrors.h"
+#include "imgnorm/checks.h"
 #include "pelfunc/mf_PelBufferEqual.h"
 
 using namespace mxImageNormalizerDefs;
+using namespace imgnorm::detail;
 
 namespace {
-// The validation rules, shared by the setters and set().
-void checkPositivePair(const mxPair<std::int32_t>& v, const wchar_t* message) {
-  if (v.x() < 1 || v.y() < 1) throw BadParams(message);
-}
-
-void checkTailFractions(const mxPair<double>& v) {
-  // Written so that a NaN lower fraction fails (its comparisons are false).
-  if (!(v.x() >= 0.0) || v.x() > v.y() || v.y() > 1.0)
-    throw BadParams(L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0");
-}
-
-void checkIntensityRange(const mxPair<std::int32_t>& v) {
-  if (v.x() > 0 || v.y() < 0) throw BadParams(L"intensityVariationRange must be: x <= 0 and y >= 0");
-}
-
 void assignImage(mxPelBuffer_const<unsigned char>& member, const mxPelBuffer_const<unsigned char>& image, bool copy) {
   if (!image.isBound())
     member.setUnbound();
@@ -41,24 +27,8 @@ bool differs(double a, double b) { return a < b || a > b; }
 }  // namespace
 
 std::wstring methodName(Method method) {
-  switch (std::uint32_t(method)) {
-    case eIdentity:
-      return L"eIdentity";
-    case eMatchHistogram:
-      return L"eMatchHistogram";
-    case eMatchMeanAndStddev:
-      return L"eMatchMeanAndStddev";
-    case eMatchHistogramTails:
-      return L"eMatchHistogramTails";
-    case eLinearlyFitGrayValues:
-      return L"eLinearlyFitGrayValues";
-    case eLocalCorrection:
-      return L"eLocalCorrection";
-    case eLocalCorrectionEnhanced:
-      return L"eLocalCorrectionEnhanced";
-    default:
-      return L"UnknownMethod";
-  }
+  const MethodInfo* info = methodInfo(method);
+  return info ? info->enumerator : L"UnknownMethod";
 }
 
 mxImageNormalizer::mxImageNormalizer()
@@ -89,13 +59,13 @@ bool mxImageNormalizer::operator==(const mxImageNormalizer& o) const {
 void mxImageNormalizer::untrain() { *this = mxImageNormalizer(); }
 
 void mxImageNormalizer::neighborhoodSize(mxPair<std::int32_t> value) {
-  checkPositivePair(value, L"Both elements of neighborhoodSize must be >= 1");
+  checkNeighborhoodSize(value);
   neighborhoodSize_ = value;
   trainedMethods_ = eIdentity;
 }
 
 void mxImageNormalizer::granularity(mxPair<std::int32_t> value) {
-  checkPositivePair(value, L"Both elements of granularity must be >= 1");
+  checkGranularity(value);
   granularity_ = value;
   trainedMethods_ = eIdentity;
 }

@@ -1,5 +1,7 @@
 // The normalization methods.  Each method is one bit, so one Method value also
-// carries a set of methods (their bitwise OR); a value above 63 is invalid.
+// carries a set of methods (their bitwise OR); a value with a bit no method
+// has is invalid.  The methods' names, kinds and the sets derived from them
+// (kAllMethods, kHistogramMethods) are in the table of imgnorm/methods.h.
 #pragma once
 
 #include <cstdint>
@@ -19,11 +21,6 @@ enum Method : std::uint32_t {
   eLocalCorrectionEnhanced = 32,  // subtract the local median of the difference
 };
 
-// All six method bits.
-constexpr std::uint32_t kAllMethods = 63;
-// The three methods that share the reference histogram.
-constexpr std::uint32_t kHistogramMethods = 7;
-
 constexpr Method operator|(Method a, Method b) { return Method(std::uint32_t(a) | std::uint32_t(b)); }
 constexpr Method operator&(Method a, Method b) { return Method(std::uint32_t(a) & std::uint32_t(b)); }
 constexpr Method operator~(Method a) { return Method(~std::uint32_t(a)); }
@@ -35,3 +32,6 @@ inline Method& operator&=(Method& a, Method b) { return a = a & b; }
 // The enumerator's name of one method value ("eMatchHistogram");
 // "UnknownMethod" for any other value, combinations included.
 IMGNORM_API std::wstring methodName(mxImageNormalizerDefs::Method method);
+
+// The table of methods (it reads the enumeration above).
+#include "imgnorm/methods.h"  // IWYU pragma: export

@@ -127,7 +127,7 @@ void mfBinaryMorph3x3Diamond(const mxPelBuffer_const<unsigned char>& src, bool d
     morph<false>(src, dst, r);
 }
 
-void duplicateBorderPixels(mxPelBuffer<unsigned char>& buf, std::int32_t border) {
+void imgnorm::detail::duplicateBorderPixels(mxPelBuffer<unsigned char>& buf, std::int32_t border) {
   if (!buf.isBound()) throw mxPel::UnboundWindow();
   if (border < 0) throw mxPelFunc::BadParams(L"duplicateBorderPixels: the border is negative");
   const std::int32_t W = buf.width(), H = buf.height();
@@ -166,7 +166,7 @@ mxPelBuffer<unsigned char> mf_ExpandByDuplicatingBorderPixels(const mxPelBuffer_
   mxPelBuffer<unsigned char> result(src.window().trim(-1, -1, -1, -1, false));
   result.copyXforms(src);
   mfPelCopy(src, result);
-  duplicateBorderPixels(result, 1);
+  imgnorm::detail::duplicateBorderPixels(result, 1);
   return result;
 }
 
@@ -191,7 +191,7 @@ mxPelBuffer<unsigned char> mf_PaddedAffineSample(const mxPelBuffer<unsigned char
   mxPelBuffer<unsigned char> padded(win.trim(-pad, -pad, -pad, -pad, false));
   mfPelCopy<unsigned char>(src, padded);
   padded.copyXforms(src);
-  duplicateBorderPixels(padded, pad);
+  imgnorm::detail::duplicateBorderPixels(padded, pad);
   return mfAffineTransformImage(padded, params);
 }
 

@@ -22,6 +22,7 @@
 #include "imgnorm/mxImageNormalizer.h"
 
 using namespace mxImageNormalizerDefs;
+using namespace imgnorm::detail;
 
 namespace {
 using Clock = std::chrono::steady_clock;

@@ -14,4 +14,6 @@
 // copies of its first and last columns.  The interior is not changed.
 // Throws mxPel::UnboundWindow for an unbound buffer, mxPelFunc::BadParams for
 // a negative border and mxPel::BadWindow when W or H is not above 2 border.
+namespace imgnorm::detail {
 void duplicateBorderPixels(mxPelBuffer<unsigned char>& buf, std::int32_t border);
+}  // namespace imgnorm::detail

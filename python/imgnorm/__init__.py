@@ -16,6 +16,7 @@ True
 
 from ._types import (  # noqa: F401
     METHOD_NAMES,
+    METHODS,
     ArchiveIOError,
     BadData,
     BadImage,
@@ -106,7 +107,7 @@ def normalize(reference, image, method, mask=None, **parameters):
 
 
 __all__ = [
-    "Normalizer", "normalize", "Method", "METHOD_NAMES", "RunResult",
+    "Normalizer", "normalize", "Method", "METHOD_NAMES", "METHODS", "RunResult",
     "Error", "Errors", "BadImage", "BadParams", "NotTrained", "CanNotTrain", "CanNotRun", "NotImplemented",
     "BadPointer", "BadWindow", "UnboundWindow", "PelFuncBadParams", "UnknownVersion", "Truncated", "BadData",
     "ArchiveIOError", "RunFailed",

@@ -1,35 +1,37 @@
 """Plain-Python types of the imgnorm package: the error classes, the method
-flags and the result of a run that does not raise."""
+flags (made from the library's method table) and the result of a run that
+does not raise."""
 
 import enum
 from typing import NamedTuple, Optional
 
 import numpy as np
 
+from . import _imgnorm
 
-class Method(enum.IntFlag):
-    """Normalization methods as bit flags; one value also carries a set of
-    methods.  The values are the C++ mxImageNormalizerDefs::Method values."""
 
-    IDENTITY = 0
-    HISTOGRAM = 1
-    MEAN_STDDEV = 2
-    TAILS = 4
-    LINEAR_FIT = 8
-    LOCAL_MEAN = 16
-    LOCAL_MEDIAN = 32
+class MethodRow(NamedTuple):
+    """One row of the library's method table (imgnorm.METHODS)."""
 
+    name: str  # the command-line program's name ('local-mean')
+    flag: int  # the bit (0 for identity)
+    kind: str  # 'copy', 'global' or 'local'
+    summary: str
+    enumerator: str  # the C++ mxImageNormalizerDefs::Method enumerator
+
+
+#: The library's methods in flag order, identity first.
+METHODS = tuple(MethodRow(*row) for row in _imgnorm.methods())
+
+#: Normalization methods as bit flags; one value also carries a set of
+#: methods.  The values are the C++ mxImageNormalizerDefs::Method values, the
+#: members the method names in capitals ('mean-stddev' is MEAN_STDDEV).
+Method = enum.IntFlag("Method", [(m.name.upper().replace("-", "_"), m.flag) for m in METHODS], module=__name__)
+Method.__doc__ = ("Normalization methods as bit flags (the C++ mxImageNormalizerDefs::Method values); "
+                  "one value also carries a set of methods.")
 
 #: The command-line program's method names, in its order.
-METHOD_NAMES = {
-    "identity": Method.IDENTITY,
-    "histogram": Method.HISTOGRAM,
-    "mean-stddev": Method.MEAN_STDDEV,
-    "tails": Method.TAILS,
-    "linear-fit": Method.LINEAR_FIT,
-    "local-mean": Method.LOCAL_MEAN,
-    "local-median": Method.LOCAL_MEDIAN,
-}
+METHOD_NAMES = {m.name: Method(m.flag) for m in METHODS}
 
 
 class RunResult(NamedTuple):

@@ -31,16 +31,19 @@ import uuid
 import numpy as np
 
 from . import _imgnorm
-from ._types import RunFailed, RunResult
+from ._types import METHODS, RunFailed, RunResult
 
 __all__ = ["normalize_array", "normalize_files", "halo", "read_image", "write_image"]
 
-_LOCAL = ("local-mean", "local-median", 16, 32)
-_FIT_TOTALS = 256 + 65536 + 33 * 33
+# Each method's kind by its name and by its flag.
+_KIND = {key: m.kind for m in METHODS for key in (m.name, m.flag)}
 
 
-def _is_local(method):
-    return method in _LOCAL or getattr(method, "value", None) in (16, 32)
+def _kind(method):
+    try:
+        return _KIND.get(method)
+    except TypeError:  # unhashable: the engine refuses it with its own error
+        return None
 
 
 def halo(tool, method):
@@ -166,10 +169,10 @@ def normalize_array(tool, image, method, *, realign=True):
     # The copy enters the graph once, under one key: each worker gets it once.
     tool_d = dask.delayed(tool, name="imgnorm-tool-" + uuid.uuid4().hex, traverse=False)
     meta = np.empty((0, 0), np.uint8)
-    if method in ("identity", 0):
+    if _kind(method) == "copy":
         return x.map_blocks(np.copy, dtype=np.uint8, meta=meta)
 
-    if _is_local(method):
+    if _kind(method) == "local":
         hx, hy = halo(tool, method)
         gx, gy = tool.granularity
         chunks = _check_chunks(x.chunks, (gy, gx), (hy, hx), realign, method)
@@ -192,7 +195,7 @@ def normalize_array(tool, image, method, *, realign=True):
         )
 
     starts = (_starts(x.chunks[0]), _starts(x.chunks[1]))
-    n = _FIT_TOTALS if method in ("linear-fit", 8) else 256
+    n = _imgnorm._block_totals_size(method)
     totals = x.map_blocks(
         _totals_chunk,
         dtype=np.uint64,
@@ -213,7 +216,7 @@ def normalize_array(tool, image, method, *, realign=True):
 _KNOWN_TYPES = "known: .npy, .tif, .tiff, .png, .pgm"
 
 
-def _kind(mode):
+def _file_kind(mode):
     """What a file of this mode is, in words (as the command-line program says it)."""
     for test, word in ((stat.S_ISREG, "file"), (stat.S_ISDIR, "folder"), (stat.S_ISFIFO, "FIFO"),
                        (stat.S_ISCHR, "character device"), (stat.S_ISBLK, "block device"), (stat.S_ISSOCK, "socket")):
@@ -231,7 +234,7 @@ def _open_regular(path):
     try:
         mode = os.fstat(fd).st_mode
         if not stat.S_ISREG(mode):
-            raise ValueError("%s: is a %s, not a regular file" % (path, _kind(mode)))
+            raise ValueError("%s: is a %s, not a regular file" % (path, _file_kind(mode)))
         os.set_blocking(fd, True)
         return os.fdopen(fd, "rb")
     except BaseException:
@@ -462,7 +465,7 @@ def _normalize_file(tool, path, method, output, reader, writer, buffer=None, tem
         except FileNotFoundError:
             old = None
         if old and not stat.S_ISREG(old.st_mode):
-            raise ValueError("%s: is a %s, not a regular file; not replaced" % (output, _kind(old.st_mode)))
+            raise ValueError("%s: is a %s, not a regular file; not replaced" % (output, _file_kind(old.st_mode)))
         _replace(temporary or _temporary(target), target, old, lambda t: (writer or write_image)(t, result.image))
         report.update(status="ok", output=output)
     except Exception as e:  # the file's error goes into its report
@@ -553,7 +556,7 @@ def _check_outputs(paths, outputs, in_place):
         if key[0] != "path":
             mode = os.stat(output).st_mode
             if not stat.S_ISREG(mode):
-                raise ValueError("%s: is a %s, not a regular file; it is not replaced" % (output, _kind(mode)))
+                raise ValueError("%s: is a %s, not a regular file; it is not replaced" % (output, _file_kind(mode)))
 
 
 def normalize_files(tool, paths, method, out_dir, client=None, *, reader=None, writer=None, files_per_task=None,

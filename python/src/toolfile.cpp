@@ -19,6 +19,8 @@
 #include "baseif/mxStr.h"
 #include "imgnorm/mxToolFile.h"
 
+#include "binding.h"
+
 namespace py = pybind11;
 
 namespace {
@@ -168,7 +170,7 @@ py::object load(py::object cls, py::handle pathArg) {
 }  // namespace
 
 // Adds save() and the class method load() to the Normalizer class.
-void init_toolfile(py::module_& m) {
+void imgnormpy::init_toolfile(py::module_& m) {
   py::object normalizer = m.attr("Normalizer");
   normalizer.attr("save") =
       py::cpp_function(&save, py::name("save"), py::is_method(normalizer), py::arg("path"), kSaveDoc);

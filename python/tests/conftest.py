@@ -9,7 +9,9 @@ import pytest
 
 import imgnorm
 
-METHODS = ["histogram", "mean-stddev", "tails", "linear-fit", "local-mean", "local-median"]
+# Every trainable method's name, and all their flags together.
+METHODS = [m.name for m in imgnorm.METHODS if m.kind != "copy"]
+ALL_METHODS = sum(m.flag for m in imgnorm.METHODS)
 
 
 def textured(h, w, seed, lo=30, hi=220):
@@ -56,7 +58,7 @@ def pyref_path():
     return path
 
 
-def run_cxx(tmp_path, reference, image, method, mask=None, train=63, **args):
+def run_cxx(tmp_path, reference, image, method, mask=None, train=ALL_METHODS, **args):
     """Runs the tool from C++ on the same arrays; returns (result, success, message)."""
 
     def raw(name, a):

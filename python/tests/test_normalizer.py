@@ -142,6 +142,15 @@ def test_train_takes_names_flags_and_sets(images, methods, flags):
     assert tool.trained_methods == flags and isinstance(tool.trained_methods, imgnorm.Method)
 
 
+def test_every_table_row_trains_by_name_as_its_flag(images):
+    assert [tuple(m) for m in imgnorm.METHODS] == [tuple(r) for r in imgnorm._imgnorm.methods()]
+    tool = imgnorm.Normalizer(images["reference"])
+    for m in imgnorm.METHODS:
+        tool.train(m.name)
+        member = imgnorm.Method[m.name.upper().replace("-", "_")]
+        assert tool.trained_methods == m.flag == imgnorm.METHOD_NAMES[m.name] == member, m
+
+
 def test_bad_arguments_raise_type_and_value_errors(images):
     tool = trained(images)
     cases = [

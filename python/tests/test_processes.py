@@ -8,7 +8,7 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import METHODS, trained
+from conftest import ALL_METHODS, METHODS, trained
 
 import imgnorm
 
@@ -56,7 +56,7 @@ def test_memory_stays_flat_over_pickling_and_error_paths(images):
 
     def one_round():
         pickle.loads(data).run(image, "local-mean")
-        for call in (lambda: tool.run(image, 64), lambda: tool.run(image.astype(float), "histogram"),
+        for call in (lambda: tool.run(image, ALL_METHODS + 1), lambda: tool.run(image.astype(float), "histogram"),
                      lambda: imgnorm.Normalizer.from_bytes(data[:40]), lambda: setattr(tool, "granularity", 0),
                      lambda: imgnorm.Normalizer(image, image[:3]).train("tails")):
             try:

@@ -11,6 +11,8 @@
 #include "pelfunc/mf_PelArithmetic.h"
 #include "support/testImages.h"
 
+using namespace imgnorm::detail;
+
 namespace {
 
 // Everything the dispatched kernels compute for one input, at the current level.
@@ -54,9 +56,8 @@ Outputs computeAll() {
       makeImage(203, 37, [](int x, int y) { return (x * 7 + y * 13) % 5 ? 255 : 0; });
   for (int masked = 0; masked < 2; ++masked) {
     mxPelBuffer<unsigned char> corrected;
-    runLocalCorrection(a, b, masked ? mask : mxPelBuffer<unsigned char>(), {}, {},
-                       mxImageNormalizerDefs::eLocalCorrection, {15, 9}, {1, 1}, {-40, 40}, false, corrected, nullptr,
-                       0);
+    runLocalCorrection(a, b, {masked ? mask : mxPelBuffer<unsigned char>(), {}, {}},
+                       {mxImageNormalizerDefs::eLocalCorrection, {15, 9}, {1, 1}, {-40, 40}}, corrected);
     o.u8.push_back(corrected);
   }
   std::vector<std::uint32_t> h;

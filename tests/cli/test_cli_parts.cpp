@@ -37,9 +37,19 @@ bool has(const std::string& s, const std::string& part) { return s.find(part) !=
 // Each name in both directions is end_to_end.sh's (every method run by name
 // and reported by name); here the lists, sets and refusals.
 TEST(Options, MethodNames) {
-  EXPECT_EQ(std::uint32_t(parseMethodList("all", "--methods")), 63u);
+  // The program's list is the library's table: every row once, identity last.
+  std::uint32_t listed = 0;
+  for (const MethodInfo& m : methodTable()) {
+    EXPECT_EQ(parseMethod(m.name, "--method"), m.method);
+    EXPECT_EQ(methodCliName(m.method), m.name);
+    listed |= m.method;
+  }
+  EXPECT_EQ(methodTable().size(), std::size(mxImageNormalizerDefs::kMethods));
+  EXPECT_EQ(methodTable().back().method, mxImageNormalizerDefs::eIdentity);
+  EXPECT_EQ(listed, mxImageNormalizerDefs::kAllMethods);
+  EXPECT_EQ(std::uint32_t(parseMethodList("all", "--methods")), mxImageNormalizerDefs::kAllMethods);
   EXPECT_EQ(std::uint32_t(parseMethodList("histogram,tails,histogram", "--methods")), 5u);
-  EXPECT_EQ(std::uint32_t(parseMethodList("local-mean,all", "--methods")), 63u);
+  EXPECT_EQ(std::uint32_t(parseMethodList("local-mean,all", "--methods")), mxImageNormalizerDefs::kAllMethods);
   EXPECT_EQ(methodSetText(5), "histogram, tails");
   EXPECT_EQ(methodSetText(0), "none");
   // The message lists the known names.

@@ -6,6 +6,7 @@
 namespace {
 
 using Profile = mxPelBuffer<std::uint32_t>;
+using namespace imgnorm::detail;
 
 template <class B, class T>
 B rowOf(const std::vector<T>& v) {

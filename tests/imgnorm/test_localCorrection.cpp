@@ -6,6 +6,7 @@
 #include "imgnorm/localCorrection.h"
 
 using namespace mxImageNormalizerDefs;
+using namespace imgnorm::detail;
 
 namespace {
 
@@ -26,8 +27,8 @@ struct Trained {
 Image correct(const mxPelBuffer_const<unsigned char>& image, const mxPelBuffer_const<unsigned char>& ref,
               const Trained& t, Method method, P neighborhood, P granularity, P range = {-127, 127}) {
   Image result;
-  runLocalCorrection(image, ref, t.binarizedMask, t.sampledMask, t.maskCoverage, method, neighborhood, granularity,
-                     range, false, result, nullptr, 0);
+  runLocalCorrection(image, ref, {t.binarizedMask, t.sampledMask, t.maskCoverage},
+                     {method, neighborhood, granularity, range}, result);
   return result;
 }
 

@@ -53,7 +53,7 @@ TEST(NormalizerArchive, RoundTripsRetrain) {
 
   // Loading replaces everything; parameters changed after training are
   // stored and loaded untrained.
-  mxImageNormalizer defaults, target = trainedWithMask(Method(63));
+  mxImageNormalizer defaults, target = trainedWithMask(Method(kAllMethods));
   mxArchive ar(store(defaults));
   ar || target;
   EXPECT_TRUE(target == mxImageNormalizer());
@@ -93,7 +93,7 @@ TEST(NormalizerArchive, VersionBytes) {
 }
 
 TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
-  mxImageNormalizer n = trainedWithMask(Method(63));
+  mxImageNormalizer n = trainedWithMask(Method(kAllMethods));
   const Bytes bytes = store(n);
   const auto patch = [&](std::size_t at, auto v) {
     Bytes b = bytes;
@@ -115,7 +115,7 @@ TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
     mxImageNormalizer failed;
     mxArchive ar(c.bytes);
     EXPECT_THROW(ar || failed, BadParams);
-    ASSERT_EQ(failed.trainedMethods(), Method(63));
+    ASSERT_EQ(failed.trainedMethods(), Method(kAllMethods));
     bool ok;
     std::wstring why;
     for (std::uint32_t m = 1; m <= 32; m <<= 1) {
@@ -131,7 +131,7 @@ TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
 }
 
 TEST(NormalizerArchive, SurvivesTruncationAndCorruption) {
-  mxImageNormalizer n = trainedWithMask(Method(63));
+  mxImageNormalizer n = trainedWithMask(Method(kAllMethods));
   const Bytes bytes = store(n);
   for (std::size_t len = 0; len < bytes.size(); ++len)
     EXPECT_THROW(load(Bytes(bytes.begin(), bytes.begin() + std::ptrdiff_t(len))), mxException) << "length " << len;

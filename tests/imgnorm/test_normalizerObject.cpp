@@ -1,3 +1,4 @@
+#include "imgnorm/checks.h"
 #include "support/normalizerTest.h"
 
 using namespace mxImageNormalizerDefs;
@@ -99,4 +100,37 @@ TEST(NormalizerObject, EqualityComparesSettingsImagesAndTrainedMethodsAndUntrain
   c.untrain();
   EXPECT_TRUE(c == mxImageNormalizer());
   EXPECT_FALSE(c.referenceImage().isBound() || c.maskImage().isBound());
+}
+
+// Every row of the method table is one distinct bit (identity: 0) found again
+// by its bit and by its name; methodName gives the row's enumerator and
+// "UnknownMethod" for every value that is not one row, combinations included.
+TEST(NormalizerObject, MethodTableRoundTrips) {
+  std::uint32_t seen = 0;
+  for (const MethodInfo& m : kMethods) {
+    const std::uint32_t bit = m.method;
+    EXPECT_EQ(bit & (bit - 1), 0u) << m.name;
+    EXPECT_EQ(seen & bit, 0u) << m.name;
+    seen |= bit;
+    EXPECT_EQ(methodInfo(bit), &m);
+    EXPECT_EQ(methodByName(m.name), &m);
+    EXPECT_EQ(methodName(m.method), m.enumerator);
+    EXPECT_EQ(isLocal(bit), m.kind == MethodKind::eLocal) << m.name;
+  }
+  EXPECT_EQ(seen, kAllMethods);
+  EXPECT_EQ(methodByName("Histogram"), nullptr);
+  for (std::uint32_t v = 0; v <= 2 * kAllMethods + 1; ++v) {
+    if (methodInfo(v) == nullptr) {
+      EXPECT_EQ(methodName(Method(v)), L"UnknownMethod") << v;
+    }
+  }
+  EXPECT_EQ(methodName(Method(3)), L"UnknownMethod");
+  EXPECT_EQ(methodName(eIdentity), L"eIdentity");
+}
+
+// Front ends tell a rule by its message: each message names one rule.
+TEST(NormalizerObject, EveryRuleMessageNamesItsRule) {
+  for (const RuleMessage& r : kRuleMessages) EXPECT_EQ(ruleOf(r.message), r.rule) << r.message;
+  EXPECT_EQ(ruleOf(L"Both elements of neighborhoodSize must be >= 1 "), Rule::eNone);
+  EXPECT_EQ(ruleOf(L""), Rule::eNone);
 }

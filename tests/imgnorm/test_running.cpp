@@ -60,7 +60,7 @@ TEST(Running, ArgumentChecksInOrder) {
     std::int32_t number;
     std::wstring message;
   } cases[] = {
-      {img, Method(64), 0x10007A01, L"Cannot specify an unknown normalization method."},
+      {img, Method(kAllMethods + 1), 0x10007A01, L"Cannot specify an unknown normalization method."},
       {img, Method(3), 0x10007A01, L"Cannot run with more than one normalization method."},
       {img, eMatchHistogramTails, 0x10007A02, notTrained},
       {unbound, eMatchHistogramTails, 0x10007A02, notTrained},

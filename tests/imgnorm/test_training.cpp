@@ -3,6 +3,7 @@
 #include "imgnorm/localCorrection.h"
 
 using namespace mxImageNormalizerDefs;
+using namespace imgnorm::detail;
 
 namespace {
 // A mask with a hole (0) and a mix of non-zero values elsewhere.
@@ -27,7 +28,8 @@ TEST(Training, RequestChecksLeaveTheToolUnchanged) {
   n.train(eIdentity);  // no reference needed
   n.referenceImage(randomImage(40, 30, 1), false);
   n.train(eMatchHistogram);
-  expectError<CanNotTrain>([&] { n.train(Method(64)); }, L"<methods> contains an unknown normalization method.");
+  expectError<CanNotTrain>([&] { n.train(Method(kAllMethods + 1)); },
+                           L"<methods> contains an unknown normalization method.");
   EXPECT_EQ(n.trainedMethods(), eMatchHistogram);
   n.train(eLocalCorrection);  // replaces, does not add
   EXPECT_EQ(n.trainedMethods(), eLocalCorrection);

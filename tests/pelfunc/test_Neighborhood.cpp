@@ -3,6 +3,8 @@
 #include "pelfunc/detail/borderPixels.h"
 #include "pelfunc/mf_Neighborhood.h"
 
+using imgnorm::detail::duplicateBorderPixels;
+
 namespace {
 
 using namespace pelTest;

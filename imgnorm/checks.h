@@ -1,0 +1,123 @@
+// The tool's parameter and method rules, each with the message of the error
+// that breaks it.  The setters, train(), run() and the block engine check
+// through these functions, so each rule and its text exist once; a front end
+// that words an error for its own users tells the rule by ruleOf(message),
+// never by matching text of its own.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "baseif/mxPair.h"
+#include "imgnorm/methods.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
+
+namespace mxImageNormalizerDefs {
+
+// The rules, named by what they guard.
+enum class Rule : std::uint8_t {
+  eNone,                // a message that is none of the rules'
+  eNeighborhoodSize,    // BadParams: neighbourhood width and height >= 1
+  eGranularity,         // BadParams: granularity width and height >= 1
+  eTailFractions,       // BadParams: 0 <= low <= high <= 1
+  eIntensityRange,      // BadParams: low <= 0 <= high
+  eBlockSize,           // BadParams: block width and height >= 1 (block engine)
+  eRunUnknownMethod,    // BadParams: run with a bit no method has
+  eRunSeveralMethods,   // BadParams: run with more than one method
+  eNotTrained,          // NotTrained: run with a method not trained
+  eImageBound,          // BadImage: run on an unbound image
+  eTrainUnknownMethod,  // CanNotTrain: train with a bit no method has
+  eReferenceBound,      // CanNotTrain: train a method without a reference image
+  eHistogramNonEmpty,   // CanNotTrain: a histogram method on an empty reference histogram
+};
+
+struct RuleMessage {
+  Rule rule;
+  const wchar_t* message;
+};
+
+// Each rule's message, exactly as the error carries it.
+inline constexpr RuleMessage kRuleMessages[] = {
+    {Rule::eNeighborhoodSize, L"Both elements of neighborhoodSize must be >= 1"},
+    {Rule::eGranularity, L"Both elements of granularity must be >= 1"},
+    {Rule::eTailFractions, L"Tail fraction must be: 0.0 <= frac.x() <= frac.y() <= 1.0"},
+    {Rule::eIntensityRange, L"intensityVariationRange must be: x <= 0 and y >= 0"},
+    {Rule::eBlockSize, L"Both elements of the block size must be >= 1"},
+    {Rule::eRunUnknownMethod, L"Cannot specify an unknown normalization method."},
+    {Rule::eRunSeveralMethods, L"Cannot run with more than one normalization method."},
+    {Rule::eNotTrained, L"This tool was not trained for the specified  method."},
+    {Rule::eImageBound, L"Image must be bound."},
+    {Rule::eTrainUnknownMethod, L"<methods> contains an unknown normalization method."},
+    {Rule::eReferenceBound, L"referenceImage() must be bound for the specified methods."},
+    {Rule::eHistogramNonEmpty, L"Histogram must be non-empty for the specified methods."},
+};
+
+// The message of one rule (empty for eNone).
+constexpr const wchar_t* ruleMessage(Rule rule) {
+  for (const RuleMessage& r : kRuleMessages)
+    if (r.rule == rule) return r.message;
+  return L"";
+}
+
+// The rule whose message this is; eNone for any other text.
+constexpr Rule ruleOf(std::wstring_view message) {
+  for (const RuleMessage& r : kRuleMessages)
+    if (message == r.message) return r.rule;
+  return Rule::eNone;
+}
+
+}  // namespace mxImageNormalizerDefs
+
+namespace imgnorm::detail {
+
+using mxImageNormalizerDefs::Rule;
+using mxImageNormalizerDefs::ruleMessage;
+
+inline void checkNeighborhoodSize(const mxPair<std::int32_t>& v) {
+  if (v.x() < 1 || v.y() < 1) throw mxImageNormalizerDefs::BadParams(ruleMessage(Rule::eNeighborhoodSize));
+}
+inline void checkGranularity(const mxPair<std::int32_t>& v) {
+  if (v.x() < 1 || v.y() < 1) throw mxImageNormalizerDefs::BadParams(ruleMessage(Rule::eGranularity));
+}
+inline void checkTailFractions(const mxPair<double>& v) {
+  // Written so that a NaN lower fraction fails (its comparisons are false).
+  if (!(v.x() >= 0.0) || v.x() > v.y() || v.y() > 1.0)
+    throw mxImageNormalizerDefs::BadParams(ruleMessage(Rule::eTailFractions));
+}
+inline void checkIntensityRange(const mxPair<std::int32_t>& v) {
+  if (v.x() > 0 || v.y() < 0) throw mxImageNormalizerDefs::BadParams(ruleMessage(Rule::eIntensityRange));
+}
+// The three parameters of the local methods, in this order.
+inline void checkLocalParameters(const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& granularity,
+                                 const mxPair<std::int32_t>& intensityRange) {
+  checkNeighborhoodSize(neighborhoodSize);
+  checkGranularity(granularity);
+  checkIntensityRange(intensityRange);
+}
+inline void checkBlockSize(const mxPair<std::int32_t>& v) {
+  if (v.x() < 1 || v.y() < 1) throw mxImageNormalizerDefs::BadParams(ruleMessage(Rule::eBlockSize));
+}
+
+// A method to run: one of the table's bits (eIdentity aside, which runs
+// untrained and is not checked here).
+inline void checkRunMethod(std::uint32_t method) {
+  if (method & ~mxImageNormalizerDefs::kAllMethods)
+    throw mxImageNormalizerDefs::BadParams(ruleMessage(Rule::eRunUnknownMethod));
+  if ((method & (method - 1)) != 0) throw mxImageNormalizerDefs::BadParams(ruleMessage(Rule::eRunSeveralMethods));
+}
+inline void checkTrained(bool trained) {
+  if (!trained) throw mxImageNormalizerDefs::NotTrained(ruleMessage(Rule::eNotTrained));
+}
+inline void checkImageBound(bool bound) {
+  if (!bound) throw mxImageNormalizerDefs::BadImage(ruleMessage(Rule::eImageBound));
+}
+
+// A set of methods to train, with or without a reference image.
+inline void checkTrainMethods(std::uint32_t methods, bool referenceBound) {
+  if (methods & ~mxImageNormalizerDefs::kAllMethods)
+    throw mxImageNormalizerDefs::CanNotTrain(ruleMessage(Rule::eTrainUnknownMethod));
+  if (!referenceBound && methods != mxImageNormalizerDefs::eIdentity)
+    throw mxImageNormalizerDefs::CanNotTrain(ruleMessage(Rule::eReferenceBound));
+}
+
+}  // namespace imgnorm::detail

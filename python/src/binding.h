@@ -1,0 +1,73 @@
+// Declarations shared by the files of the extension module imgnorm._imgnorm:
+// the normalizer object as Python holds it, the parsing of method arguments,
+// and one init function per family of bindings (each file defines one).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+
+#include "baseif/mxPair.h"
+#include "imgnorm/mxImageNormalizer.h"
+
+namespace imgnormpy {
+
+namespace py = pybind11;
+
+// The tool and a lock.  The C++ tool is used from one thread at a time, but
+// train() and run() release the GIL, so Python threads could otherwise reach
+// one object together: runs share the lock, everything that changes the tool
+// takes it alone.  The lock is only ever waited for with the GIL released,
+// so a thread holding it can always get the GIL back.
+struct Normalizer {
+  mxImageNormalizer tool;
+  mutable std::shared_mutex lock;
+
+  Normalizer() = default;
+  explicit Normalizer(const mxImageNormalizer& t) : tool(t) {}
+
+  template <class F>
+  auto read(F&& f) const {
+    py::gil_scoped_release nogil;
+    std::shared_lock<std::shared_mutex> hold(lock);
+    return f(tool);
+  }
+  template <class F>
+  auto write(F&& f) {
+    py::gil_scoped_release nogil;
+    std::unique_lock<std::shared_mutex> hold(lock);
+    return f(tool);
+  }
+};
+
+// A pair as a Python tuple.
+template <class T>
+std::pair<T, T> toTuple(const mxPair<T>& p) {
+  return {p.x(), p.y()};
+}
+
+// imgnorm._types, where the error classes, Method and RunResult live.
+py::object typesModule();
+// One method: a name or an integer flag (imgnorm.Method is an int).  Out of
+// range integers are passed on for the tool to refuse with its own error.
+std::uint32_t oneMethod(py::handle m);
+// A set of methods: one method, or an iterable of them (OR-ed).
+std::uint32_t methodSet(py::handle m);
+// A set of methods as an imgnorm.Method value.
+py::object methodFlags(std::uint32_t v);
+
+// The error classes: the translator from C++ exceptions and their numbers.
+void init_errors(py::module_& m);
+// The Normalizer class and the method table.
+void init_normalizer(py::module_& m);
+// The pixel functions over numpy arrays.
+void init_pixel_functions(py::module_& m);
+// The block-wise steps imgnorm.dask runs.
+void init_blocks(py::module_& m);
+// Normalizer.save and Normalizer.load: the tool files of the command-line program.
+void init_toolfile(py::module_& m);
+
+}  // namespace imgnormpy
