@@ -510,8 +510,14 @@ void mxTaskThreads::operator()(std::vector<std::function<void()>>& tasks) {
     ++s.generation;
   }
   s.wake.notify_all();
-  s.work(tasks);
+  std::exception_ptr error;
+  try {
+    s.work(tasks);
+  } catch (...) {  // the helpers still hold the list: wait for them before passing it on
+    error = std::current_exception();
+  }
   std::unique_lock<std::mutex> lock(s.mutex);
   s.done.wait(lock, [&] { return s.busy == 0; });
   s.tasks = nullptr;
+  if (error) std::rethrow_exception(error);
 }

@@ -128,8 +128,8 @@ using mxTaskRunner = std::function<void(std::vector<std::function<void()>>& task
 // Each thread keeps the memory its runs released for the next run (the
 // pel-store cache and scratch are per thread), so repeated runs on one
 // runner do not fault in fresh pages in every band: a thread made for one
-// call starts with none.  One call at a time (further calls wait); the
-// tasks must not throw (those of runParallel do not).
+// call starts with none.  One call at a time (further calls wait).  A task
+// must not throw on a helper thread (those of runParallel never throw).
 class IMGNORM_API mxTaskThreads {
 public:
   explicit mxTaskThreads(int threads);
