@@ -92,11 +92,12 @@ for m in identity histogram mean-stddev tails linear-fit local-mean local-median
 done
 [[ -s err.txt ]] && fail "stderr not empty on success when not a terminal: $(cat err.txt)"
 check 2 "is not trained for it" -- run sub/masked.imn --method local-mean camera.png -o x.png
-# The one-shot form trains only what it needs and gives the same result.
+# The one-shot form trains only what it needs and gives the same result, on
+# any number of threads.
 for m in histogram linear-fit local-mean; do
-  check 0 "" -- run tool.imn --method "$m" text.png -o "cmp/run-$m.pgm"
-  check 0 "" -- normalize -r camera.png --method "$m" text.png -o "cmp/norm-$m.pgm"
-  cmp -s "cmp/run-$m.pgm" "cmp/norm-$m.pgm" || fail "run and normalize differ for $m"
+  check 0 "" -- run tool.imn --method "$m" text.png -o "cmp/run-$m.pgm" --threads 1
+  check 0 "" -- normalize -r camera.png --method "$m" text.png -o "cmp/norm-$m.pgm" --threads 2
+  cmp -s "cmp/run-$m.pgm" "cmp/norm-$m.pgm" || fail "run --threads 1 and normalize --threads 2 differ for $m"
 done
 
 # ---- batches: folders, several threads, going on past bad images ----
