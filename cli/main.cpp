@@ -57,6 +57,9 @@ void addToolOptions(CLI::App* cmd, ToolOptions& o) {
   cmd->add_option("--intensity-range", o.intensityRange,
                   "LOW,HIGH: limits of the local methods' difference, LOW <= 0 <= HIGH (default -127,127)");
   cmd->add_flag("--keep-masked", o.keepMasked, "Keep the input's own pels where the mask is zero");
+  cmd->add_flag("--relative-counts", o.relativeCounts,
+                "'histogram' compares cumulative counts as fractions of each region's pels, so images of "
+                "another size match (an extension; stored in the tool file)");
 }
 
 // Image reading and writing options as given; turned into ReadOptions and
@@ -175,6 +178,7 @@ int main(int argc, char** argv) {
         ->required();
     cmd->add_option("--format", a->format, "Output format in a folder: png, tif or pgm (default: as the input)");
     cmd->add_option("--diag", a->diag, "Write a diagnostics report to this folder (index.html)");
+    cmd->add_option("--stats", a->stats, "Write one line of statistics per image to this file (.csv or .jsonl)");
     addReadOptions(cmd, *images);
     addWriteOptions(cmd, *images);
     cmd->add_option("-j,--jobs", a->jobs, "Images processed in parallel (0: one per processor; default 1)")
