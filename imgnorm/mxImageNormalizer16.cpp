@@ -11,6 +11,7 @@
 #include "imgnorm/checks.h"
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/linearFit.h"
+#include "imgnorm/localCorrection.h"
 #include "pelfunc/mf_PelBufferEqual.h"
 
 using namespace mxImageNormalizerDefs;
@@ -47,8 +48,14 @@ void checkPelsWithinDepth(const mxPelBuffer_const<unsigned short>& image, std::i
                    num(found) + L", above " + num(top) + L" (" + num(depth) + L" bits).");
 }
 
-void checkNoLocalMethod(std::uint32_t methods) {
-  if (methods & methodMask(MethodKind::eLocal)) throw NotImplemented(ruleMessage(Rule::eDeepMethod));
+// The local median, and the local mean on a sub-sampled grid, are not
+// available at 16 bits yet.
+void checkDeepMethods(std::uint32_t methods, const mxPair<std::int32_t>& granularity) {
+  if (methods & eLocalCorrectionEnhanced)
+    throw NotImplemented(std::wstring(ruleMessage(Rule::eDeepMethod)) + L" (eLocalCorrectionEnhanced)");
+  if ((methods & eLocalCorrection) && granularity != mxPair<std::int32_t>(1, 1))
+    throw NotImplemented(std::wstring(ruleMessage(Rule::eDeepMethod)) +
+                         L" (eLocalCorrection with a granularity other than (1, 1))");
 }
 
 // result = image where the mask is 0, over the overlap of the three windows.
@@ -158,7 +165,7 @@ void mxImageNormalizer16::trainMethods(Method methods) {
   checkLocalParameters(neighborhoodSize_, granularity_, intensityVariationRange_);
   checkTailFractions(tailFractions_);
   checkBitDepth(bitDepth_);
-  checkNoLocalMethod(methods);
+  checkDeepMethods(methods, granularity_);
   if (referenceImage_.isBound()) {
     checkPelsWithinDepth(referenceImage_, bitDepth_, L"referenceImage()");
     if (maskImage_.isBound() &&
@@ -199,9 +206,10 @@ mxPelBuffer<unsigned short> mxImageNormalizer16::run(const mxPelBuffer_const<uns
   }
   const std::uint32_t m = method;
   checkRunMethod(m);
-  checkNoLocalMethod(m);
+  checkDeepMethods(m, granularity_);
   checkTrained((trainedMethods_ & method) != 0);
   if (m == eMatchHistogramTails) checkTailFractions(tailFractions_);
+  if (isLocal(m)) checkLocalParameters(neighborhoodSize_, granularity_, intensityVariationRange_);
   if (m == eLinearlyFitGrayValues) checkTrained(!fitAngles_.empty());
   checkImageBound(image.isBound());
 
@@ -216,7 +224,11 @@ mxPelBuffer<unsigned short> mxImageNormalizer16::run(const mxPelBuffer_const<uns
   checkPelsWithinDepth(work, bitDepth_, L"the image");
 
   mxPelBuffer<unsigned short> result;
-  if (m == eLinearlyFitGrayValues) {
+  if (m == eLocalCorrection) {
+    runDeepLocalMean(work, referenceImage_, binarizedMask_, neighborhoodSize_, intensityVariationRange_, bitDepth_,
+                     result);
+    success = true;
+  } else if (m == eLinearlyFitGrayValues) {
     result = linearFitImage(work, referenceImage_, binarizedMask_, fitAngles_, bitDepth_);
     success = true;
   } else {

@@ -10,10 +10,13 @@
 //
 // Each method is the 8-bit tool's own implementation instantiated for 16-bit
 // pels (histogram matching, mean and standard deviation, tails, the linear
-// fit), so an 8-bit image multiplied by 257 (depth 16) or by 16 (depth 12)
-// gives the 8-bit result scaled: exactly for histogram matching, within one
-// 8-bit level scaled for the linear mappings.  The local methods are not
-// available at 16 bits yet: training or running them throws NotImplemented.
+// fit; the local mean runs the 8-bit tool's Gaussian sampler on the
+// difference's two bytes), so an 8-bit image multiplied by 257 (depth 16) or
+// by 16 (depth 12) gives the 8-bit result scaled: exactly for histogram
+// matching, within about one 8-bit level scaled for the others.  Not
+// available at 16 bits yet: the local median (eLocalCorrectionEnhanced) and
+// the local mean with a granularity other than (1, 1); training or running
+// them throws NotImplemented.
 //
 // Pels above 2^d - 1 are refused, never wrapped or clamped: training throws
 // BadImage when the reference holds one, run when the image's overlap does;
@@ -85,7 +88,7 @@ public:
 
   // ---- training and running ----
   // Trains for a set of methods.  Throws CanNotTrain as the 8-bit tool,
-  // NotImplemented for a local method, BadImage for reference pels above the
+  // NotImplemented for a method not available at 16 bits, BadImage for reference pels above the
   // depth or a mask of another size than the reference.
   void train(Method methods);
 

@@ -33,8 +33,10 @@ Deep randomDeep(std::int32_t w, std::int32_t h, unsigned seed, int top) {
 }
 
 mxImageNormalizer16 deepTool(const mxPelBuffer_const<unsigned short>& ref, std::int32_t depth, std::uint32_t methods,
-                             const mxPelBuffer_const<unsigned char>& mask = {}, bool keep = false) {
+                             const mxPelBuffer_const<unsigned char>& mask = {}, bool keep = false,
+                             P neighborhood = P(101, 101)) {
   mxImageNormalizer16 n(depth);
+  n.neighborhoodSize(neighborhood);
   n.referenceImage(ref, false);
   n.maskImage(mask, false);
   n.keepMaskedPixels(keep);
@@ -69,6 +71,13 @@ Deep runDeep(const mxImageNormalizer16& n, const mxPelBuffer_const<unsigned shor
 //   through the scaled points has the same gain and factor x the offset, and
 //   rounding factor x v against factor x round(v) differs by at most
 //   factor / 2 + 1.
+// - the local mean within factor: with the clamp limit scaled too (100 and
+//   100 x factor) the deep difference is factor x the 8-bit one; the 8-bit
+//   estimate is the mean rounded to a level (half a level off), the deep one
+//   within a few deep levels of the exact mean (the byte planes' rounding,
+//   and the coverage's relative rounding times the offset 2^(depth - 1) where
+//   few mask pels are set), and the clamps into range are monotone.  Masked
+//   pels are put back (keepMaskedPixels) and so exactly scaled.
 TEST(DeepTool, ScalePropertyAgainstTheEightBitTool) {
   const Image ref = knownRelation::image();
   const Image img = knownRelation::image(0.8, 30, 3, 250, 7);
@@ -79,16 +88,19 @@ TEST(DeepTool, ScalePropertyAgainstTheEightBitTool) {
   } methods[] = {{eMatchHistogram, true},
                  {eMatchMeanAndStddev, false},
                  {eMatchHistogramTails, false},
-                 {eLinearlyFitGrayValues, false}};
+                 {eLinearlyFitGrayValues, false},
+                 {eLocalCorrection, false}};
   const struct {
     std::int32_t depth;
     int factor;
   } depths[] = {{16, 257}, {12, 16}};
-  const std::uint32_t all = eMatchHistogram | eMatchMeanAndStddev | eMatchHistogramTails | eLinearlyFitGrayValues;
-  mxImageNormalizer eight = trainedTool(ref, all, P(101, 101), mask, P(1, 1), true);
-  eight.set({0.05, 0.9}, P(-127, 127), true);
+  const std::uint32_t all =
+      eMatchHistogram | eMatchMeanAndStddev | eMatchHistogramTails | eLinearlyFitGrayValues | eLocalCorrection;
+  mxImageNormalizer eight = trainedTool(ref, all, P(31, 31), mask, P(1, 1), true);
+  eight.set({0.05, 0.9}, P(-100, 100), true);
   for (const auto& d : depths) {
-    const mxImageNormalizer16 deep = deepTool(scaled(ref, d.factor), d.depth, all, mask, true);
+    mxImageNormalizer16 deep = deepTool(scaled(ref, d.factor), d.depth, all, mask, true, P(31, 31));
+    deep.set({0.05, 0.9}, P(-100 * d.factor, 100 * d.factor), true);
     const Deep input = scaled(img, d.factor);
     for (const auto& m : methods) {
       const Image want = runTool(eight, img, m.method);
@@ -256,6 +268,12 @@ TEST(DeepTool, Refusals) {
     expectError<BadImage>(b.call, b.message);
     EXPECT_EQ(ruleOf(b.message), b.message == badImages[2].message ? Rule::eMaskShape : Rule::ePelsWithinDepth);
   }
-  expectError<NotImplemented>([&] { deepTool(ref, 12, eLocalCorrection); }, ruleMessage(Rule::eDeepMethod));
-  expectError<NotImplemented>([&] { runDeep(good, ref, eLocalCorrectionEnhanced); }, ruleMessage(Rule::eDeepMethod));
+  const std::wstring notYet = ruleMessage(Rule::eDeepMethod);
+  mxImageNormalizer16 coarse(12);
+  coarse.referenceImage(ref, false);
+  coarse.granularity(P(2, 2));
+  expectError<NotImplemented>([&] { coarse.train(eLocalCorrection); },
+                              notYet + L" (eLocalCorrection with a granularity other than (1, 1))");
+  expectError<NotImplemented>([&] { runDeep(good, ref, eLocalCorrectionEnhanced); },
+                              notYet + L" (eLocalCorrectionEnhanced)");
 }
