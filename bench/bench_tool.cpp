@@ -122,7 +122,9 @@ void BM_RunDeep(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_RunDeep)
-    ->ArgsProduct({{2048}, {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails, eLinearlyFitGrayValues}, {16, 12}})
+    ->ArgsProduct({{2048},
+                   {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails, eLinearlyFitGrayValues, eLocalCorrection},
+                   {16, 12}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
