@@ -68,3 +68,13 @@ IMGNORM_API void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const 
 // unmasked form).
 IMGNORM_API void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                              const mxPelMedianParams& params, mxPelBuffer<unsigned char>& dst);
+
+// The masked median of 16-bit pels (an unbound mask counts every pel), with
+// the same window, edges, range (here 0 <= range.x <= range.y <= 65535),
+// empty-window and averageMiddles rules as the 8-bit forms.  The window
+// histogram has two levels (256 coarse bins over 65536 fine ones), swept
+// along each row: the cost per pel grows with size.y (a column in, a column
+// out), not with the window's area.  dst as the 8-bit forms.
+IMGNORM_API void mfPelMedian(const mxPelBuffer_const<unsigned short>& src,
+                             const mxPelBuffer_const<unsigned char>& mask, const mxPelMedianParams& params,
+                             mxPelBuffer<unsigned short>& dst);

@@ -123,7 +123,8 @@ void BM_RunDeep(benchmark::State& state) {
 
 BENCHMARK(BM_RunDeep)
     ->ArgsProduct({{2048},
-                   {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails, eLinearlyFitGrayValues, eLocalCorrection},
+                   {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails, eLinearlyFitGrayValues, eLocalCorrection,
+                    eLocalCorrectionEnhanced},
                    {16, 12}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

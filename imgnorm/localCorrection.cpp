@@ -688,10 +688,53 @@ void localCorrectionMasks(const mxPelBuffer_const<unsigned char>& binarizedMask,
 
 // ---- 16-bit images ----
 
-void runDeepLocalMean(const mxPelBuffer_const<unsigned short>& image,
-                      const mxPelBuffer_const<unsigned short>& reference, const mxPelBuffer_const<unsigned char>& mask,
-                      const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& intensityRange,
-                      std::int32_t depth, mxPelBuffer<unsigned short>& result) {
+namespace {
+
+// eLocalCorrectionEnhanced on 16-bit pels: the masked median of the clamped
+// difference d (offset half) over the limited window, within the range of
+// differences, subtracted from the image.
+void deepLocalMedian(const mxPelBuffer_const<unsigned short>& img, const mxPelBuffer_const<unsigned short>& ref,
+                     const mxPelBuffer_const<unsigned char>& msk, const mxPair<std::int32_t>& k,
+                     const mxPair<std::int32_t>& intensityRange, std::int32_t half, std::int32_t top, std::int32_t c,
+                     mxPelBuffer<unsigned short>& result) {
+  const mxPelRect r = img.window();
+  mxPelBuffer<unsigned short> d(r, 32, mxPelInit::eUnwritten);
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned short* a = img.row(j);
+    const unsigned short* b = ref.row(j);
+    unsigned short* o = d.row(j);
+    for (std::int32_t i = 0; i < r.width(); ++i) {
+      const std::int32_t v = std::int32_t(a[i]) - std::int32_t(b[i]);
+      o[i] = (unsigned short)(half + (v < -c ? -c : (v > c ? c : v)));
+    }
+  }
+  mxPelBuffer<unsigned short> e;
+  if (k.x() <= 1 && k.y() <= 1) {
+    e = d;
+  } else {
+    const std::int64_t low = std::max<std::int64_t>(std::int64_t(intensityRange.x()) + half, 0);
+    const std::int64_t high = std::min<std::int64_t>(std::int64_t(intensityRange.y()) + half, top);
+    mfPelMedian(d, msk, mxPelMedianParams(limitedMedianSize(k), {std::int32_t(low), std::int32_t(high)}, true), e);
+  }
+  result = mxPelBuffer<unsigned short>(r, 32, mxPelInit::eUnwritten);
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned short* a = img.row(j);
+    const unsigned short* est = e.row(j);
+    unsigned short* o = result.row(j);
+    for (std::int32_t i = 0; i < r.width(); ++i) {
+      const std::int32_t v = std::int32_t(a[i]) - std::int32_t(est[i]) + half;
+      o[i] = (unsigned short)(v < 0 ? 0 : (v > top ? top : v));
+    }
+  }
+}
+
+}  // namespace
+
+void runDeepLocalCorrection(const mxPelBuffer_const<unsigned short>& image,
+                            const mxPelBuffer_const<unsigned short>& reference,
+                            const mxPelBuffer_const<unsigned char>& mask, Method method,
+                            const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& intensityRange,
+                            std::int32_t depth, mxPelBuffer<unsigned short>& result) {
   if (depth < 9 || depth > 16) throw mxPelFunc::BadParams(L"local correction: a bit depth is from 9 to 16");
   mxPelBuffer_const<unsigned short> img = image, ref = reference;
   mxPelBuffer_const<unsigned char> msk = mask;
@@ -710,6 +753,13 @@ void runDeepLocalMean(const mxPelBuffer_const<unsigned short>& image,
   const std::int32_t half = std::int32_t(1) << (depth - 1), top = (std::int32_t(1) << depth) - 1;
   const std::int64_t amount = std::max<std::int64_t>(-std::int64_t(intensityRange.x()), intensityRange.y());
   const std::int32_t c = std::int32_t(std::min<std::int64_t>(amount, half - 1));
+  const mxPair<std::int32_t> k = sampledNeighborhood(neighborhoodSize, {1, 1});
+  if (method == mxImageNormalizerDefs::eLocalCorrectionEnhanced) {
+    deepLocalMedian(img, ref, msk, k, intensityRange, half, top, c, result);
+    result.copyXforms(image);
+    return;
+  }
+  if (method != mxImageNormalizerDefs::eLocalCorrection) throw mxPel::UnboundWindow();
   mxPelBuffer<unsigned char> high(r, 32, mxPelInit::eUnwritten), low(r, 32, mxPelInit::eUnwritten);
   const std::int32_t w = r.width();
   for (std::int32_t j = 0; j < r.height(); ++j) {
@@ -726,7 +776,6 @@ void runDeepLocalMean(const mxPelBuffer_const<unsigned short>& image,
       l[i] = (unsigned char)v;
     }
   }
-  const mxPair<std::int32_t> k = sampledNeighborhood(neighborhoodSize, {1, 1});
   mxPelBuffer<unsigned short> meanHigh, meanLow;
   scaledLocalMean(high, k, meanHigh);
   scaledLocalMean(low, k, meanLow);

@@ -48,14 +48,11 @@ void checkPelsWithinDepth(const mxPelBuffer_const<unsigned short>& image, std::i
                    num(found) + L", above " + num(top) + L" (" + num(depth) + L" bits).");
 }
 
-// The local median, and the local mean on a sub-sampled grid, are not
-// available at 16 bits yet.
+// The local methods on a sub-sampled grid are not available at 16 bits yet.
 void checkDeepMethods(std::uint32_t methods, const mxPair<std::int32_t>& granularity) {
-  if (methods & eLocalCorrectionEnhanced)
-    throw NotImplemented(std::wstring(ruleMessage(Rule::eDeepMethod)) + L" (eLocalCorrectionEnhanced)");
-  if ((methods & eLocalCorrection) && granularity != mxPair<std::int32_t>(1, 1))
+  if ((methods & methodMask(MethodKind::eLocal)) && granularity != mxPair<std::int32_t>(1, 1))
     throw NotImplemented(std::wstring(ruleMessage(Rule::eDeepMethod)) +
-                         L" (eLocalCorrection with a granularity other than (1, 1))");
+                         L" (the local methods with a granularity other than (1, 1))");
 }
 
 // result = image where the mask is 0, over the overlap of the three windows.
@@ -224,9 +221,9 @@ mxPelBuffer<unsigned short> mxImageNormalizer16::run(const mxPelBuffer_const<uns
   checkPelsWithinDepth(work, bitDepth_, L"the image");
 
   mxPelBuffer<unsigned short> result;
-  if (m == eLocalCorrection) {
-    runDeepLocalMean(work, referenceImage_, binarizedMask_, neighborhoodSize_, intensityVariationRange_, bitDepth_,
-                     result);
+  if (isLocal(m)) {
+    runDeepLocalCorrection(work, referenceImage_, binarizedMask_, method, neighborhoodSize_, intensityVariationRange_,
+                           bitDepth_, result);
     success = true;
   } else if (m == eLinearlyFitGrayValues) {
     result = linearFitImage(work, referenceImage_, binarizedMask_, fitAngles_, bitDepth_);

@@ -11,11 +11,11 @@
 // Each method is the 8-bit tool's own implementation instantiated for 16-bit
 // pels (histogram matching, mean and standard deviation, tails, the linear
 // fit; the local mean runs the 8-bit tool's Gaussian sampler on the
-// difference's two bytes), so an 8-bit image multiplied by 257 (depth 16) or
-// by 16 (depth 12) gives the 8-bit result scaled: exactly for histogram
-// matching, within about one 8-bit level scaled for the others.  Not
-// available at 16 bits yet: the local median (eLocalCorrectionEnhanced) and
-// the local mean with a granularity other than (1, 1); training or running
+// difference's two bytes, the local median the 16-bit mfPelMedian), so an
+// 8-bit image multiplied by 257 (depth 16) or by 16 (depth 12) gives the
+// 8-bit result scaled: exactly for histogram matching, within about one
+// 8-bit level scaled for the others.  Not available at 16 bits yet: the
+// local methods with a granularity other than (1, 1); training or running
 // them throws NotImplemented.
 //
 // Pels above 2^d - 1 are refused, never wrapped or clamped: training throws

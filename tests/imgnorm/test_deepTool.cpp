@@ -2,6 +2,7 @@
 // histogram and the deep linear fit against brute force, its archive and
 // tool file, and its refusals.
 #include "baseif/mxLineFit.h"
+#include "baseif/mxPelMedian.h"
 #include "imgnorm/checks.h"
 #include "imgnorm/linearFit.h"
 #include "imgnorm/mxImageNormalizer16.h"
@@ -77,7 +78,11 @@ Deep runDeep(const mxImageNormalizer16& n, const mxPelBuffer_const<unsigned shor
 //   within a few deep levels of the exact mean (the byte planes' rounding,
 //   and the coverage's relative rounding times the offset 2^(depth - 1) where
 //   few mask pels are set), and the clamps into range are monotone.  Masked
-//   pels are put back (keepMaskedPixels) and so exactly scaled.
+//   pels are put back (keepMaskedPixels) and so exactly scaled;
+// - the local median within factor: the deep difference is an increasing
+//   affine function of the 8-bit one (257 d - 128, or 16 d), so the median
+//   and the result are exactly scaled where the window holds an odd count;
+//   an even count (masked windows) averages two middles and rounds once.
 TEST(DeepTool, ScalePropertyAgainstTheEightBitTool) {
   const Image ref = knownRelation::image();
   const Image img = knownRelation::image(0.8, 30, 3, 250, 7);
@@ -89,13 +94,15 @@ TEST(DeepTool, ScalePropertyAgainstTheEightBitTool) {
                  {eMatchMeanAndStddev, false},
                  {eMatchHistogramTails, false},
                  {eLinearlyFitGrayValues, false},
-                 {eLocalCorrection, false}};
+                 {eLocalCorrection, false},
+                 {eLocalCorrectionEnhanced, false}};
   const struct {
     std::int32_t depth;
     int factor;
   } depths[] = {{16, 257}, {12, 16}};
   const std::uint32_t all =
-      eMatchHistogram | eMatchMeanAndStddev | eMatchHistogramTails | eLinearlyFitGrayValues | eLocalCorrection;
+      eMatchHistogram | eMatchMeanAndStddev | eMatchHistogramTails | eLinearlyFitGrayValues | eLocalCorrection |
+      eLocalCorrectionEnhanced;
   mxImageNormalizer eight = trainedTool(ref, all, P(31, 31), mask, P(1, 1), true);
   eight.set({0.05, 0.9}, P(-100, 100), true);
   for (const auto& d : depths) {
@@ -139,6 +146,42 @@ TEST(DeepTool, HistogramAndMapAgainstBruteForce) {
   for (std::int32_t y = src.window().y(); y < src.window().y() + src.height(); ++y)
     for (std::int32_t x = src.window().x(); x < src.window().x() + src.width(); ++x)
       ASSERT_EQ(mapped.get(x, y), table[std::min<std::size_t>(src.get(x, y), table.size() - 1)]);
+}
+
+// The deep median against sorting every window: replicated edges (mask
+// pels replicating with them), values held to the range, an empty window
+// giving the pel itself, even counts giving the lower middle or the mean of
+// the two.
+TEST(DeepTool, MedianAgainstBruteForce) {
+  const Deep src = randomDeep(23, 17, 8, 4095);
+  const Image mask = makeImage(
+      23, 17, [](int x, int y) { return (x * 5 + y * 3) % 7 < 2 && x < 18 ? 255 : 0; }, 3, 2);
+  const mxPelRect w = src.window();
+  for (const P size : {P(3, 5), P(7, 3)})
+    for (const bool masked : {false, true})
+      for (const bool average : {false, true}) {
+        const P range(100, 3900);
+        Deep got;
+        mfPelMedian(src, masked ? mxPelBuffer_const<unsigned char>(mask) : mxPelBuffer_const<unsigned char>(),
+                    mxPelMedianParams(size, range, average), got);
+        for (std::int32_t y = 0; y < w.height(); ++y)
+          for (std::int32_t x = 0; x < w.width(); ++x) {
+            const auto held = [&](int v) { return std::clamp(v, range.x(), range.y()); };
+            std::vector<int> v;
+            for (int dy = -size.y() / 2; dy <= size.y() / 2; ++dy)
+              for (int dx = -size.x() / 2; dx <= size.x() / 2; ++dx) {
+                const int cx = std::clamp(x + dx, 0, w.width() - 1) + w.x();
+                const int cy = std::clamp(y + dy, 0, w.height() - 1) + w.y();
+                if (!masked || mask.get(cx, cy)) v.push_back(held(src.get(cx, cy)));
+              }
+            std::sort(v.begin(), v.end());
+            const std::size_t n = v.size();
+            const int want = n == 0                   ? held(src.row(y)[x])
+                             : n % 2 || !average      ? v[(n - 1) / 2]
+                                                      : (v[n / 2 - 1] + v[n / 2] + 1) / 2;
+            ASSERT_EQ(got.row(y)[x], want) << x << "," << y << " " << size.x() << masked << average;
+          }
+      }
 }
 
 // The deep fit against its definition, built from independent parts: the
@@ -268,12 +311,10 @@ TEST(DeepTool, Refusals) {
     expectError<BadImage>(b.call, b.message);
     EXPECT_EQ(ruleOf(b.message), b.message == badImages[2].message ? Rule::eMaskShape : Rule::ePelsWithinDepth);
   }
-  const std::wstring notYet = ruleMessage(Rule::eDeepMethod);
   mxImageNormalizer16 coarse(12);
   coarse.referenceImage(ref, false);
   coarse.granularity(P(2, 2));
-  expectError<NotImplemented>([&] { coarse.train(eLocalCorrection); },
-                              notYet + L" (eLocalCorrection with a granularity other than (1, 1))");
-  expectError<NotImplemented>([&] { runDeep(good, ref, eLocalCorrectionEnhanced); },
-                              notYet + L" (eLocalCorrectionEnhanced)");
+  expectError<NotImplemented>(
+      [&] { coarse.train(eLocalCorrectionEnhanced); },
+      ruleMessage(Rule::eDeepMethod) + std::wstring(L" (the local methods with a granularity other than (1, 1))"));
 }
