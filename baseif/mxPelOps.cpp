@@ -140,3 +140,41 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned short
   for (std::size_t v = 0; v < 65536; ++v) histogram[v < bins ? v : bins - 1] += c0[v] + c1[v];
   return histogram;
 }
+
+// Per row, 32-bit sums of up to 2^16 pels (each below 2^16) and 64-bit sums
+// of squares, added into the 64-bit totals: exact, and vectorised.
+mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
+                          std::uint32_t bins) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  mxPelRect r = src.window();
+  if (mask.isBound()) r &= mask.window();
+  std::uint64_t n = 0, s1 = 0, s2 = 0;
+  constexpr std::int32_t kChunk = 65536;
+  if (!r.isNull())
+    for (std::int32_t j = 0; j < r.height(); ++j) {
+      const unsigned short* s = src.pointToPel(r.x(), r.y() + j);
+      const unsigned char* m = mask.isBound() ? mask.pointToPel(r.x(), r.y() + j) : nullptr;
+      for (std::int32_t i0 = 0; i0 < r.width(); i0 += kChunk) {
+        const std::int32_t i1 = std::min(r.width(), i0 + kChunk);
+        std::uint32_t count = 0, sum = 0;
+        std::uint64_t squares = 0;
+        if (m) {
+          for (std::int32_t i = i0; i < i1; ++i) {
+            const std::uint32_t v = m[i] ? s[i] : 0u;
+            count += m[i] != 0;
+            sum += v;
+            squares += std::uint64_t(v * v);
+          }
+        } else {
+          for (std::int32_t i = i0; i < i1; ++i) {
+            const std::uint32_t v = s[i];
+            sum += v;
+            squares += std::uint64_t(v * v);
+          }
+          count = std::uint32_t(i1 - i0);
+        }
+        n += count, s1 += sum, s2 += squares;
+      }
+    }
+  return mxHistoStats(n, s1, s2, bins);
+}

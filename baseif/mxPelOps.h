@@ -111,6 +111,11 @@ IMGNORM_API std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<un
 // The result has no histogram (inverseCum is unavailable).
 IMGNORM_API mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned char>& src,
                                       const mxPelBuffer_const<unsigned char>& mask);
+// The same for 16-bit pels, as the statistics of a histogram of `bins` bins
+// (2^depth for a declared depth): equal bit for bit to mxHistoStats of the
+// masked histogram of mfPelHistogram when every pel lies below bins.
+IMGNORM_API mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned short>& src,
+                                      const mxPelBuffer_const<unsigned char>& mask, std::uint32_t bins);
 
 // ---- minimum, maximum ----
 

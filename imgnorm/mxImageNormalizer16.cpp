@@ -229,8 +229,17 @@ mxPelBuffer<unsigned short> mxImageNormalizer16::run(const mxPelBuffer_const<uns
     result = linearFitImage(work, referenceImage_, binarizedMask_, fitAngles_, bitDepth_);
     success = true;
   } else {
-    std::vector<std::uint32_t> histogram = mfPelHistogram(work, binarizedMask_, std::uint32_t(1) << bitDepth_);
-    const mxHistoStats stats(histogram, false);
+    // The mean and standard deviation need no histogram (one vectorised
+    // pass gives the same statistics bit for bit).
+    std::vector<std::uint32_t> histogram;
+    mxHistoStats stats;
+    const std::uint32_t bins = std::uint32_t(1) << bitDepth_;
+    if (m == eMatchMeanAndStddev) {
+      stats = mfPelMoments(work, binarizedMask_, bins);
+    } else {
+      histogram = mfPelHistogram(work, binarizedMask_, bins);
+      stats = mxHistoStats(histogram, false);
+    }
     std::vector<unsigned short> lut;
     success = histogramMethodLut(method, referenceHistogram_, referenceStats_, tailFractions_, histogram, stats, lut,
                                  message);

@@ -122,8 +122,8 @@ TEST(DeepTool, ScalePropertyAgainstTheEightBitTool) {
   }
 }
 
-// The deep histogram (mask, window offsets, bins folded into the last one)
-// and the deep table mapping against direct counting and lookup.
+// The deep histogram (mask, window offsets, bins folded into the last one),
+// its moments, and the deep table mapping against direct counting and lookup.
 TEST(DeepTool, HistogramAndMapAgainstBruteForce) {
   const Deep src = randomDeep(37, 23, 5, 4095);
   const Image mask = makeImage(
@@ -134,10 +134,15 @@ TEST(DeepTool, HistogramAndMapAgainstBruteForce) {
       for (std::int32_t y = src.window().y(); y < src.window().y() + src.height(); ++y)
         for (std::int32_t x = src.window().x(); x < src.window().x() + src.width(); ++x)
           if (!masked || mask.get(x, y) != 0) ++want[std::min<std::uint32_t>(src.get(x, y), bins - 1)];
-      EXPECT_EQ(mfPelHistogram(src, masked ? mxPelBuffer_const<unsigned char>(mask) : mxPelBuffer_const<unsigned char>(),
-                               bins),
-                want)
-          << bins << masked;
+      const mxPelBuffer_const<unsigned char> m = masked ? mxPelBuffer_const<unsigned char>(mask) : mxPelBuffer_const<unsigned char>();
+      EXPECT_EQ(mfPelHistogram(src, m, bins), want) << bins << masked;
+      // The moments give the histogram's statistics bit for bit (all pels lie below 4096 bins).
+      if (bins == 4096) {
+        const mxHistoStats fromPels = mfPelMoments(src, m, bins), fromHistogram(want);
+        EXPECT_EQ(fromPels.samples(), fromHistogram.samples());
+        EXPECT_EQ(fromPels.mean(), fromHistogram.mean());
+        EXPECT_EQ(fromPels.sDev(), fromHistogram.sDev());
+      }
     }
   }
   std::vector<unsigned short> table(4000);
