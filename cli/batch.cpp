@@ -22,6 +22,7 @@
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "options.h"
 #include "report.h"
+#include "stats.h"
 #include "tiff_stream.h"
 
 namespace fs = std::filesystem;
@@ -267,7 +268,41 @@ struct ItemResult {
   bool written = false;
   ImageInfo info;     // grey conversion and warnings of reading
   mxDiagObject diag;  // the run's records, while the report takes them
+  ImageStats stats;   // for --stats and the report's overview
+  std::vector<std::string> warnings;  // the kinds of warning this image met
 };
+
+const char* statusText(Outcome o) {
+  switch (o) {
+    case Outcome::kOk:
+      return "ok";
+    case Outcome::kSoft:
+      return "soft-failure";
+    case Outcome::kInputError:
+      return "input-error";
+    case Outcome::kOutputError:
+      return "output-error";
+    case Outcome::kToolError:
+      return "tool-error";
+    case Outcome::kOutOfMemory:
+      return "out-of-memory";
+  }
+  return "error";
+}
+
+// The warnings about one image: met on a Warnings of the image's own, so that
+// the image knows its kinds, then passed on to the command's, which prints
+// each kind's first occurrence.
+template <class F>
+void warnAboutImage(Warnings& shared, ItemResult& result, F&& warn) {
+  Warnings mine;
+  mine.printer([](const std::string&) {});
+  warn(mine);
+  for (const Warnings::Entry& e : mine.entries()) {
+    shared.warn(e.kind, e.text);
+    result.warnings.push_back(e.kind);
+  }
+}
 
 // Serializes the progress line and the error lines of the worker threads.
 class Console {
@@ -351,7 +386,8 @@ void streamItem(const mxImageNormalizer& tool, const BatchItem& item, const Batc
     result.outcome = Outcome::kSoft;
     result.message = mfToUtf8(run.message);
   } else {
-    if (options.warnings) warnAboutRun(tool, options.method, item.input, run.image, run.result, *options.warnings);
+    warnAboutImage(*options.warnings, result,
+                   [&](Warnings& w) { warnAboutRun(tool, options.method, item.input, run.image, run.result, w); });
     result.written = true;
   }
 }
@@ -389,9 +425,11 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
       result.message = "the image does not overlap the reference image";
       return;
     }
-    if (options.warnings)
+    warnAboutImage(*options.warnings, result, [&](Warnings& w) {
       warnAboutRun(tool, options.method, item.input, mxPelRect(0, 0, result.info.width, result.info.height),
-                   out.window(), *options.warnings);
+                   out.window(), w);
+    });
+    if (options.stats || options.report) result.stats = measureRun(tool, options.method, image, out);
     writeImage(item.output, out, options.write);
     result.written = true;
   } catch (const CliError& e) {
@@ -431,7 +469,9 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
       // A reading warning names its file: the rest of the line is its kind.
       for (const std::string& w : r.info.warnings) {
         const std::size_t colon = w.find(": ");
-        opts.warnings->warn(colon == std::string::npos ? w : w.substr(colon + 2), w);
+        const std::string kind = colon == std::string::npos ? w : w.substr(colon + 2);
+        opts.warnings->warn(kind, w);
+        r.warnings.push_back(kind);
       }
       // Each problem is printed once, here, as it happens.
       if (r.outcome == Outcome::kSoft)
@@ -446,6 +486,9 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
         entry.failed = r.outcome != Outcome::kOk;
         entry.soft = r.outcome == Outcome::kSoft;
         entry.message = r.message;
+        entry.status = statusText(r.outcome);
+        entry.stats = r.stats;
+        entry.warnings = r.warnings;
         try {
           opts.report->addImage(entry, r.diag);
         } catch (const std::exception& e) {
@@ -518,6 +561,27 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
       if (w.count > 1) summary << "  warning met " << w.count << " times (printed once): " << w.kind << "\n";
     for (const SkippedFile& sk : plan.skipped) summary << "  skipped: " << sk.path << ": " << sk.reason << "\n";
     summary.flush();
+  }
+  if (opts.stats) {
+    std::vector<StatsRecord> records(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const ItemResult& r = results[i];
+      StatsRecord& s = records[i];
+      s.input = items[i].input;
+      s.output = r.written ? items[i].output : std::string();
+      s.status = statusText(r.outcome);
+      s.message = r.message;
+      s.method = methodCliName(opts.method);
+      s.width = r.info.width, s.height = r.info.height;
+      s.warnings = r.warnings;
+      s.stats = r.stats;
+    }
+    try {
+      opts.stats->write(records);
+    } catch (const CliError& e) {
+      std::fprintf(stderr, "imgnorm: %s\n", e.what());
+      code = worseExit(code, kExitOutput);
+    }
   }
   return code;
 }

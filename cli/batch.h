@@ -115,13 +115,16 @@ struct BatchOptions {
   bool progress = true;  // a progress line when standard error is a terminal
   Warnings* warnings = nullptr;
   class DiagReport* report = nullptr;  // --diag: each image goes into the report
+  const class StatsFile* stats = nullptr;  // --stats: one record per image, written at the end
 };
 
 // Runs every item of the plan; goes on past bad images.  Each error, soft
 // failure and kind of warning is printed once, when it happens (one line on
 // standard error); the summary goes to summary: counts, the grey conversion
 // used and the skipped files.  With a report, each image's records go into
-// it as the image is done.  Returns the worst exit code met.
+// it as the image is done; with a statistics file, the records of every
+// image are written at the end (a failure to write it is an output error).
+// Returns the worst exit code met.
 ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const BatchOptions& options,
                   std::ostream& summary);
 
