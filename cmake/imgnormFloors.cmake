@@ -89,6 +89,7 @@ set(IMGNORM_FLOOR_tool
   imgnorm/localCorrection.cpp
   imgnorm/mxBlockNormalizer.cpp
   imgnorm/mxImageNormalizer.cpp
+  imgnorm/mxImageNormalizer16.cpp
   imgnorm/mxImageNormalizerErrors.cpp
   imgnorm/mxToolFile.cpp
   imgnorm/checks.h
@@ -99,6 +100,7 @@ set(IMGNORM_FLOOR_tool
   imgnorm/methods.h
   imgnorm/mxBlockNormalizer.h
   imgnorm/mxImageNormalizer.h
+  imgnorm/mxImageNormalizer16.h
   imgnorm/mxImageNormalizerDefs.h
   imgnorm/mxImageNormalizerErrors.h
   imgnorm/mxToolFile.h
