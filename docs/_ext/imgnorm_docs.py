@@ -125,9 +125,17 @@ def one_home_per_namespace(xml):
                 continue
             for e in inner:
                 compounddef.remove(e)
-            sections = [s for s in map(lambda s: members_of_header(s, header), ns.findall("sectiondef")) if s]
-            at = list(compounddef).index(compounddef.find("briefdescription"))
-            compounddef[at:at] = sections
+            for section in ns.findall("sectiondef"):
+                members = members_of_header(section, header)
+                if members is None:
+                    continue
+                # Into the header's own section of that kind (one "Functions" heading), or a new one.
+                same = [s for s in compounddef.findall("sectiondef")
+                        if s.attrib == section.attrib and s.findtext("header") == section.findtext("header")]
+                if same:
+                    same[0].extend(members.findall("memberdef"))
+                else:
+                    compounddef.insert(list(compounddef).index(compounddef.find("briefdescription")), members)
             tree.write(path, encoding="UTF-8", xml_declaration=True)
 
 
