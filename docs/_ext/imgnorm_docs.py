@@ -72,6 +72,7 @@ WARNINGS = NO
     subprocess.run(["doxygen", "-"], input=doxyfile, text=True, check=True, cwd=ROOT)
     one_home_per_namespace(xml)
     drop_private_members(xml)
+    drop_empty_namespaces(xml)
 
 
 def drop_private_members(xml):
@@ -81,6 +82,25 @@ def drop_private_members(xml):
         text = path.read_text()
         if 'sectiondef kind="private-' in text:
             path.write_text(private.sub("", text))
+
+
+def drop_empty_namespaces(xml):
+    """A namespace whose only content is left out (imgnorm::detail) would be
+    shown as an empty "namespace imgnorm" heading."""
+    for compound in ET.parse(xml / "index.xml").getroot().iter("compound"):
+        if compound.get("kind") != "namespace":
+            continue
+        ns = ET.parse(xml / (compound.get("refid") + ".xml")).getroot().find("compounddef")
+        if any(ns.find(tag) is not None for tag in ("sectiondef", "innerclass", "innernamespace")):
+            continue
+        if "".join(ns.find("briefdescription").itertext()).strip() or "".join(
+                ns.find("detaileddescription").itertext()).strip():
+            continue
+        line = f'<innernamespace refid="{compound.get("refid")}">'
+        for path in xml.glob("*.xml"):
+            text = path.read_text()
+            if line in text:
+                path.write_text("\n".join(x for x in text.split("\n") if line not in x))
 
 
 def header_refids(xml):
