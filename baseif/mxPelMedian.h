@@ -68,3 +68,16 @@ IMGNORM_API void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const 
 // unmasked form).
 IMGNORM_API void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                              const mxPelMedianParams& params, mxPelBuffer<unsigned char>& dst);
+
+// The masked median of 16-bit pels (an unbound mask counts every pel), with
+// the same window, edges, range (here 0 <= range.x <= range.y <= 65535),
+// empty-window and averageMiddles rules as the 8-bit forms.  The window
+// histogram has two levels (256 coarse bins over 65536 fine ones), swept
+// along each row: the cost per pel grows with size.y (a column in, a column
+// out) and the walk over up to 512 bins, not with the window's area.  It is
+// far from the 8-bit engine's constant cost: at 101 x 101 on 2048 x 2048 it
+// runs about 160 times the 8-bit median's instructions (11,400 a pel).
+// dst as the 8-bit forms.
+IMGNORM_API void mfPelMedian(const mxPelBuffer_const<unsigned short>& src,
+                             const mxPelBuffer_const<unsigned char>& mask, const mxPelMedianParams& params,
+                             mxPelBuffer<unsigned short>& dst);

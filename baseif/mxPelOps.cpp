@@ -72,3 +72,109 @@ mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned char>& src, const mxP
                               mask.isBound() ? mask.pointToPel(r.x(), r.y() + j) : nullptr, r.width(), acc);
   return mxHistoStats(acc.count, acc.sum, acc.sumOfSquares, 256);
 }
+
+void mfPelMap(const mxPelBuffer_const<unsigned short>& src, const std::vector<unsigned short>& table,
+              mxPelBuffer<unsigned short>& dst) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  if (table.empty() || table.size() > 65536)
+    throw mxPelFunc::BadParams(L"mfPelMap: a 16-bit table must have 1 to 65536 entries");
+  if (!dst.isBound()) {
+    dst = mxPelBuffer<unsigned short>(src.window(), 32, mxPelInit::eUnwritten);
+    dst.copyXforms(src);
+  }
+  const mxPelRect r = src.window().intersect(dst.window());
+  if (r.isNull()) return;
+  const unsigned short* t = table.data();
+  const unsigned short last = static_cast<unsigned short>(table.size() - 1);
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned short* s = src.pointToPel(r.x(), r.y() + j);
+    unsigned short* d = dst.pointToPel(r.x(), r.y() + j);
+    for (std::int32_t i = 0; i < r.width(); ++i) d[i] = t[s[i] < last ? s[i] : last];
+  }
+}
+
+mxPelBuffer<unsigned short> mfPelMap(const mxPelBuffer_const<unsigned short>& src,
+                                     const std::vector<unsigned short>& table) {
+  mxPelBuffer<unsigned short> dst;
+  mfPelMap(src, table, dst);
+  return dst;
+}
+
+// Counted into two interleaved tables of 65536 + 1 counters (alternate pels,
+// so that runs of equal pels do not wait on each other's increments); an
+// excluded pel goes to the extra counter, so the masked loop has no branch.
+std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned short>& src,
+                                          const mxPelBuffer_const<unsigned char>& mask, std::uint32_t bins) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  if (bins < 1 || bins > 65536) throw mxPelFunc::BadParams(L"mfPelHistogram: 1 to 65536 bins");
+  mxPelRect r = src.window();
+  if (mask.isBound()) {
+    r = r.intersect(mask.window(), false);
+    if (r.isNull()) return {};
+  }
+  constexpr std::size_t kTable = 65537;
+  std::vector<std::uint32_t> tables(2 * kTable, 0);
+  std::uint32_t* c0 = tables.data();
+  std::uint32_t* c1 = c0 + kTable;
+  const std::int32_t w = r.isNull() ? 0 : r.width();
+  const std::int32_t h = w > 0 ? r.height() : 0;
+  for (std::int32_t j = 0; j < h; ++j) {
+    const unsigned short* s = src.pointToPel(r.x(), r.y() + j);
+    std::int32_t i = 0;
+    if (mask.isBound()) {
+      const unsigned char* m = mask.pointToPel(r.x(), r.y() + j);
+      for (; i + 1 < w; i += 2) {
+        ++c0[m[i] ? s[i] : 65536u];
+        ++c1[m[i + 1] ? s[i + 1] : 65536u];
+      }
+      if (i < w) ++c0[m[i] ? s[i] : 65536u];
+    } else {
+      for (; i + 1 < w; i += 2) {
+        ++c0[s[i]];
+        ++c1[s[i + 1]];
+      }
+      if (i < w) ++c0[s[i]];
+    }
+  }
+  std::vector<std::uint32_t> histogram(bins, 0);
+  for (std::size_t v = 0; v < 65536; ++v) histogram[v < bins ? v : bins - 1] += c0[v] + c1[v];
+  return histogram;
+}
+
+// Per row, 32-bit sums of up to 2^16 pels (each below 2^16) and 64-bit sums
+// of squares, added into the 64-bit totals: exact, and vectorised.
+mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
+                          std::uint32_t bins) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  mxPelRect r = src.window();
+  if (mask.isBound()) r &= mask.window();
+  std::uint64_t n = 0, s1 = 0, s2 = 0;
+  constexpr std::int32_t kChunk = 65536;
+  if (!r.isNull())
+    for (std::int32_t j = 0; j < r.height(); ++j) {
+      const unsigned short* s = src.pointToPel(r.x(), r.y() + j);
+      const unsigned char* m = mask.isBound() ? mask.pointToPel(r.x(), r.y() + j) : nullptr;
+      for (std::int32_t i0 = 0; i0 < r.width(); i0 += kChunk) {
+        const std::int32_t i1 = std::min(r.width(), i0 + kChunk);
+        std::uint32_t count = 0, sum = 0;
+        std::uint64_t squares = 0;
+        if (m) {
+          for (std::int32_t i = i0; i < i1; ++i) {
+            const std::uint32_t v = m[i] ? s[i] : 0u;
+            count += m[i] != 0;
+            sum += v;
+            squares += std::uint64_t(v * v);
+          }
+        } else {
+          for (std::int32_t i = i0; i < i1; ++i) {
+            const std::uint32_t v = s[i];
+            sum += v;
+            squares += std::uint64_t(v * v);
+          }
+          count = std::uint32_t(i1 - i0);
+        }
+        n += count, s1 += sum, s2 += squares;
+      }
+    }
+  return mxHistoStats(n, s1, s2, bins);
+}

@@ -82,10 +82,28 @@ IMGNORM_API void mfPelMap(const mxPelBuffer_const<unsigned char>& src, const std
 IMGNORM_API mxPelBuffer<unsigned char> mfPelMap(const mxPelBuffer_const<unsigned char>& src,
                                                 const std::vector<unsigned char>& table);
 
+// 16-bit pels (deep images): dst = table[min(src, table size - 1)], so a
+// pel beyond the table takes its last entry (callers of a declared bit depth
+// refuse such pels first).  The table has 1 to 65536 entries (else
+// mxPelFunc::BadParams); windows, dst and transforms as the 8-bit form.
+IMGNORM_API void mfPelMap(const mxPelBuffer_const<unsigned short>& src, const std::vector<unsigned short>& table,
+                          mxPelBuffer<unsigned short>& dst);
+IMGNORM_API mxPelBuffer<unsigned short> mfPelMap(const mxPelBuffer_const<unsigned short>& src,
+                                                 const std::vector<unsigned short>& table);
+
 // ---- histogram ----
 
 // The 256-bin histogram (32-bit counts) of src's window.
 IMGNORM_API std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned char>& src);
+
+// The histogram (32-bit counts, index = pel value) of a 16-bit window's pels
+// where mask is non-zero, over the overlap of the two windows (all of src's
+// window when mask is unbound), with `bins` bins (1 to 65536, else
+// mxPelFunc::BadParams); a pel of bins or more is counted in the last bin.
+// Empty (no bins) when a bound mask does not overlap src.
+IMGNORM_API std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned short>& src,
+                                                      const mxPelBuffer_const<unsigned char>& mask,
+                                                      std::uint32_t bins);
 
 // Mean and standard deviation of src's pels where mask is non-zero (all of
 // src's window when mask is unbound), without a histogram: equal bit for bit
@@ -93,6 +111,11 @@ IMGNORM_API std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<un
 // The result has no histogram (inverseCum is unavailable).
 IMGNORM_API mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned char>& src,
                                       const mxPelBuffer_const<unsigned char>& mask);
+// The same for 16-bit pels, as the statistics of a histogram of `bins` bins
+// (2^depth for a declared depth): equal bit for bit to mxHistoStats of the
+// masked histogram of mfPelHistogram when every pel lies below bins.
+IMGNORM_API mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned short>& src,
+                                      const mxPelBuffer_const<unsigned char>& mask, std::uint32_t bins);
 
 // ---- minimum, maximum ----
 

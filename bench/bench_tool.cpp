@@ -2,6 +2,8 @@
 // with and without a mask, at the default parameters; the local methods also
 // at neighbourhood 31 and 201 and at granularity (4, 4), the linear fit also
 // at 256 and 8192.  BM_FirstRun times a thread's first run of a local method.
+// BM_RunDeep runs mxImageNormalizer16 on the same images made 16-bit (and
+// 12-bit), their low bits filled, against BM_Run's 8-bit cost per pel.
 //
 //   ./build/bench/bench_tool --benchmark_counters_tabular=true
 #include <benchmark/benchmark.h>
@@ -14,6 +16,7 @@
 
 #include "bench/benchImages.h"
 #include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizer16.h"
 
 using namespace mxImageNormalizerDefs;
 
@@ -78,6 +81,53 @@ void Args(benchmark::internal::Benchmark* b) {
 }  // namespace
 
 BENCHMARK(BM_Run)->Apply(Args)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+namespace {
+// An 8-bit image spread over a depth: each pel v becomes v << (depth - 8)
+// with the low bits filled from a hash of the position, so that the deep
+// histograms and tables are used over their whole range.
+mxPelBuffer<unsigned short> deepened(const mxPelBuffer_const<unsigned char>& img, int depth) {
+  mxPelBuffer<unsigned short> d(img.window());
+  const int shift = depth - 8;
+  for (std::int32_t j = 0; j < img.height(); ++j)
+    for (std::int32_t i = 0; i < img.width(); ++i) {
+      const std::uint32_t low = (std::uint32_t(i) * 2654435761u ^ std::uint32_t(j) * 40503u) >> 7;
+      d.row(j)[i] = static_cast<unsigned short>((img.row(j)[i] << shift) | (low & ((1u << shift) - 1)));
+    }
+  return d;
+}
+
+// Args: size, method, depth.
+void BM_RunDeep(benchmark::State& state) {
+  const int size = int(state.range(0));
+  const Method method = Method(state.range(1));
+  const int depth = int(state.range(2));
+  const Images& im = images(size);
+  const mxPelBuffer<unsigned short> ref = deepened(im.ref, depth), run = deepened(im.run, depth);
+  mxImageNormalizer16 tool(depth);
+  tool.referenceImage(ref, false);
+  tool.train(method);
+  bool ok = false;
+  std::wstring why;
+  for (auto _ : state) {
+    mxPelBuffer<unsigned short> out = tool.run(run, method, ok, why);
+    benchmark::DoNotOptimize(out.pointToOffset());
+  }
+  if (!ok) state.SkipWithError("run failed");
+  const std::wstring name = methodName(method);
+  state.SetLabel(std::string(name.begin(), name.end()) + " " + std::to_string(depth) + "-bit");
+  state.counters["ns/pel"] = benchmark::Counter(
+      double(size) * size, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+}  // namespace
+
+BENCHMARK(BM_RunDeep)
+    ->ArgsProduct({{2048},
+                   {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails, eLinearlyFitGrayValues, eLocalCorrection,
+                    eLocalCorrectionEnhanced},
+                   {16, 12}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 namespace {
 double threadCpuSeconds() {

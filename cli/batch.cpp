@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -18,6 +19,7 @@
 #include "commands.h"
 #include "file_util.h"
 #include "image_io.h"
+#include "imgnorm/mxBlockNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "options.h"
@@ -392,8 +394,9 @@ void streamItem(const mxImageNormalizer& tool, const BatchItem& item, const Batc
   }
 }
 
-void processItem(const mxImageNormalizer& tool, const BatchItem& item, const BatchOptions& options, bool withDiag,
-                 ItemResult& result) {
+// threads: on one image, made for the call unless pool (kept for the batch) is given.
+void processItem(const mxImageNormalizer& tool, const BatchItem& item, const BatchOptions& options, mxTaskThreads* pool,
+                 int threads, bool withDiag, ItemResult& result) {
   if (!item.error.empty()) {
     result.outcome = Outcome::kInputError;
     result.message = item.error;
@@ -413,8 +416,12 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
       result.diag.addText(mfFromUtf8(result.info.conversion), L"Grey conversion");
     bool success = false;
     std::wstring message;
+    mxDiagObject* diag = withDiag ? &result.diag : nullptr;
     mxPelBuffer<unsigned char> out =
-        tool.run(image, options.method, success, message, withDiag ? &result.diag : nullptr, mxDiagObject::eAll);
+        pool ? mxBlockNormalizer::runParallel(tool, image, options.method, pool->runner(), pool->threads(), success,
+                                              message, diag, mxDiagObject::eAll)
+             : mxBlockNormalizer::runParallel(tool, image, options.method, threads, success, message, diag,
+                                              mxDiagObject::eAll);
     if (!success) {
       result.outcome = Outcome::kSoft;
       result.message = mfToUtf8(message);
@@ -460,12 +467,22 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
   if (!opts.warnings) opts.warnings = &ownWarnings;
   opts.warnings->printer([&console](const std::string& line) { console.error(line); });
   std::atomic<std::size_t> next{0};
+  // Threads on each image: by default every processor while one image runs
+  // at a time, one when --jobs already keeps them busy with several.
+  const int jobs = effectiveJobs(opts.jobs, items.size());
+  const int threads = opts.threads > 0 ? opts.threads
+                      : jobs > 1       ? 1
+                                       : int(std::max(1u, std::thread::hardware_concurrency()));
+  // One image at a time: its threads are kept for the batch, so that each
+  // keeps the memory of its last run for the next image.
+  std::unique_ptr<mxTaskThreads> pool;
+  if (jobs <= 1 && threads > 1) pool = std::make_unique<mxTaskThreads>(threads);
   // Each worker runs its own copy of the tool: one tool object is used by
   // one thread at a time, and copies share only the read-only pels.
   auto worker = [&](const mxImageNormalizer* mine) {
     for (std::size_t i = next.fetch_add(1); i < items.size(); i = next.fetch_add(1)) {
       ItemResult& r = results[i];
-      processItem(*mine, items[i], opts, opts.report != nullptr, r);
+      processItem(*mine, items[i], opts, pool.get(), threads, opts.report != nullptr, r);
       // A reading warning names its file: the rest of the line is its kind.
       for (const std::string& w : r.info.warnings) {
         const std::size_t colon = w.find(": ");
@@ -500,7 +517,6 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
       console.done(fileName(items[i].input), r.outcome != Outcome::kOk);
     }
   };
-  const int jobs = effectiveJobs(opts.jobs, items.size());
   if (jobs <= 1) {
     worker(&tool);
   } else {

@@ -111,6 +111,7 @@ struct BatchOptions {
   ReadOptions read;
   WriteOptions write;
   int jobs = 1;
+  int threads = 1;       // threads on one image; 0: one per processor when one image runs at a time, else 1
   bool quiet = false;    // no summary on standard output
   bool progress = true;  // a progress line when standard error is a terminal
   Warnings* warnings = nullptr;

@@ -221,6 +221,7 @@ ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method 
   options.read = args.read;
   options.write = args.write;
   options.jobs = args.jobs;
+  options.threads = args.threads;
   options.quiet = args.quiet && !diag;  // the report shows the summary line
   options.warnings = &warnings;
   options.stats = stats;

@@ -49,6 +49,7 @@ struct RunArgs {
   ReadOptions read;    // how the inputs are read
   WriteOptions write;  // how the outputs are encoded
   int jobs = 1;
+  int threads = 0;  // threads on one image; 0: every processor unless --jobs runs several images
   bool quiet = false;
   bool inPlace = false;  // allow outputs that overwrite an input
   int blockSize = 0;     // > 0: stream one TIFF in blocks of this size

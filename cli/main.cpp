@@ -183,6 +183,10 @@ int main(int argc, char** argv) {
     addWriteOptions(cmd, *images);
     cmd->add_option("-j,--jobs", a->jobs, "Images processed in parallel (0: one per processor; default 1)")
         ->check(wholeNumber(0));
+    cmd->add_option("--threads", a->threads,
+                    "Threads on one image (0: one per processor when one image is processed at a time, else 1; "
+                    "default 0); the result is the same for any number")
+        ->check(wholeNumber(0));
     cmd->add_flag("-q,--quiet", a->quiet, "No summary");
     cmd->add_flag("--in-place", a->inPlace,
                   "Allow outputs that overwrite an input image (or the reference, mask or tool file)");

@@ -90,6 +90,7 @@ set(IMGNORM_FLOOR_tool
   imgnorm/localGain.cpp
   imgnorm/mxBlockNormalizer.cpp
   imgnorm/mxImageNormalizer.cpp
+  imgnorm/mxImageNormalizer16.cpp
   imgnorm/mxImageNormalizerErrors.cpp
   imgnorm/mxToolFile.cpp
   imgnorm/checks.h
@@ -101,6 +102,7 @@ set(IMGNORM_FLOOR_tool
   imgnorm/methods.h
   imgnorm/mxBlockNormalizer.h
   imgnorm/mxImageNormalizer.h
+  imgnorm/mxImageNormalizer16.h
   imgnorm/mxImageNormalizerDefs.h
   imgnorm/mxImageNormalizerErrors.h
   imgnorm/mxToolFile.h

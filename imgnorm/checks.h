@@ -29,6 +29,10 @@ enum class Rule : std::uint8_t {
   eTrainUnknownMethod,  // CanNotTrain: train with a bit no method has
   eReferenceBound,      // CanNotTrain: train a method without a reference image
   eHistogramNonEmpty,   // CanNotTrain: a histogram method on an empty reference histogram
+  eBitDepth,            // BadParams: a 16-bit tool's bit depth from 9 to 16
+  ePelsWithinDepth,     // BadImage: a 16-bit image's pels within its declared bit depth
+  eMaskShape,           // BadImage: a 16-bit tool's mask of the reference image's size
+  eDeepMethod,          // NotImplemented: a method the 16-bit tool does not run yet
 };
 
 struct RuleMessage {
@@ -50,6 +54,10 @@ inline constexpr RuleMessage kRuleMessages[] = {
     {Rule::eTrainUnknownMethod, L"<methods> contains an unknown normalization method."},
     {Rule::eReferenceBound, L"referenceImage() must be bound for the specified methods."},
     {Rule::eHistogramNonEmpty, L"Histogram must be non-empty for the specified methods."},
+    {Rule::eBitDepth, L"The bit depth of a 16-bit tool must be from 9 to 16."},
+    {Rule::ePelsWithinDepth, L"Pels must lie within the declared bit depth."},
+    {Rule::eMaskShape, L"maskImage() must have the size of referenceImage()."},
+    {Rule::eDeepMethod, L"This method is not available at 16 bits yet."},
 };
 
 // The message of one rule (empty for eNone).
@@ -59,10 +67,16 @@ constexpr const wchar_t* ruleMessage(Rule rule) {
   return L"";
 }
 
-// The rule whose message this is; eNone for any other text.
+// The rule whose message this is; eNone for any other text.  A message may
+// carry details after its rule's text and one space ("Pels must lie
+// within the declared bit depth. The largest is ...").
 constexpr Rule ruleOf(std::wstring_view message) {
-  for (const RuleMessage& r : kRuleMessages)
-    if (message == r.message) return r.rule;
+  for (const RuleMessage& r : kRuleMessages) {
+    const std::wstring_view text = r.message;
+    if (message == text) return r.rule;
+    if (message.size() > text.size() + 1 && message.substr(0, text.size()) == text && message[text.size()] == L' ')
+      return r.rule;
+  }
   return Rule::eNone;
 }
 
@@ -118,6 +132,11 @@ inline void checkTrainMethods(std::uint32_t methods, bool referenceBound) {
     throw mxImageNormalizerDefs::CanNotTrain(ruleMessage(Rule::eTrainUnknownMethod));
   if (!referenceBound && methods != mxImageNormalizerDefs::eIdentity)
     throw mxImageNormalizerDefs::CanNotTrain(ruleMessage(Rule::eReferenceBound));
+}
+
+// The declared bit depth of a 16-bit tool.
+inline void checkBitDepth(std::int32_t depth) {
+  if (depth < 9 || depth > 16) throw mxImageNormalizerDefs::BadParams(ruleMessage(Rule::eBitDepth));
 }
 
 }  // namespace imgnorm::detail

@@ -16,11 +16,22 @@ std::int32_t truncate32(double v) {
   return static_cast<std::int32_t>(v);
 }
 
-// Fills the table with mfILimit(trunc(i * scale + offset), 0, 255).
-void linearTable(double scale, double offset, std::size_t n, std::vector<unsigned char>& lut) {
+// The largest output level of a table of n entries: 255 for 8-bit tables
+// whatever their length, n - 1 for 16-bit tables (2^depth entries, so the
+// level range of the declared depth).
+template <class Pel>
+std::int32_t topLevel(std::size_t n) {
+  if constexpr (sizeof(Pel) == 1) return 255;
+  return n > 0 ? std::int32_t(n - 1) : 0;
+}
+
+// Fills the table with mfILimit(trunc(i * scale + offset), 0, top level).
+template <class Pel>
+void linearTable(double scale, double offset, std::size_t n, std::vector<Pel>& lut) {
   lut.resize(n);
+  const std::int32_t top = topLevel<Pel>(n);
   for (std::size_t i = 0; i < n; ++i)
-    lut[i] = static_cast<unsigned char>(mfILimit(truncate32(double(i) * scale + offset), 0, 255));
+    lut[i] = static_cast<Pel>(mfILimit(truncate32(double(i) * scale + offset), 0, top));
 }
 
 // Nearest integer, halves away from zero.  Validated fractions lie in 0..1,
@@ -34,6 +45,7 @@ std::int32_t percentOf(double fraction) {
   v = std::fmin(std::fmax(v, -1.0e9), 1.0e9);
   return static_cast<std::int32_t>(v >= 0 ? v + 0.5 : v - 0.5);
 }
+
 
 // Whether a * b > c * d, exactly: the 128-bit products compared through
 // 32-bit halves, so totals of any size (sums of 256 32-bit counts) compare
@@ -54,33 +66,14 @@ bool productGreater(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint
 
 }  // namespace
 
-void matchHistogramFractionsLut(const std::vector<std::uint32_t>& trainedHistogram,
-                                const std::vector<std::uint32_t>& runHistogram, std::vector<unsigned char>& lut,
-                                std::wstring& message) {
-  std::uint64_t totalT = 0, totalR = 0;
-  for (std::uint32_t c : trainedHistogram) totalT += c;
-  for (std::uint32_t c : runHistogram) totalR += c;
-  const std::size_t nt = trainedHistogram.size();
-  const std::size_t nr = runHistogram.size();
-  lut.resize(nr);
-  // The forward pass of matchHistogramLut with cumR / totalR > cumT / totalT
-  // compared as cumR * totalT > cumT * totalR.
-  std::uint64_t cumR = 0, cumT = 0;
-  std::size_t j = 0;
-  for (std::size_t i = 0; i < nr; ++i) {
-    cumR += runHistogram[i];
-    while (j < nt && productGreater(cumR, totalT, cumT, totalR)) cumT += trainedHistogram[j++];
-    lut[i] = static_cast<unsigned char>(j == 0 ? 0 : j - 1);
-  }
-  if (nr == 0 || totalR == 0 || totalT == 0) {
-    message = L"Cannot match histogram if either is empty.";
-    lut.clear();
-  }
-}
+namespace {
 
-void matchHistogramLut(const std::vector<std::uint32_t>& trainedHistogram,
-                       const std::vector<std::uint32_t>& runHistogram, std::vector<unsigned char>& lut,
-                       std::wstring& message) {
+// One implementation per builder for both table types (8-bit tables of 256
+// entries, 16-bit tables of 2^depth entries); the exported overloads below
+// instantiate them.
+template <class Pel>
+void histogramLut(const std::vector<std::uint32_t>& trainedHistogram, const std::vector<std::uint32_t>& runHistogram,
+                  std::vector<Pel>& lut, std::wstring& message) {
   const std::size_t nt = trainedHistogram.size();
   const std::size_t nr = runHistogram.size();
   lut.resize(nr);
@@ -91,7 +84,7 @@ void matchHistogramLut(const std::vector<std::uint32_t>& trainedHistogram,
   for (std::size_t i = 0; i < nr; ++i) {
     cumR += runHistogram[i];
     while (cumR > cumT && j < nt) cumT += trainedHistogram[j++];
-    lut[i] = static_cast<unsigned char>(j == 0 ? 0 : j - 1);
+    lut[i] = static_cast<Pel>(j == 0 ? 0 : j - 1);
   }
   if (nr == 0 || cumR == 0 || cumT == 0) {
     message = L"Cannot match histogram if either is empty.";
@@ -99,8 +92,34 @@ void matchHistogramLut(const std::vector<std::uint32_t>& trainedHistogram,
   }
 }
 
-void matchMeanAndStddevLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats,
-                           std::vector<unsigned char>& lut, std::wstring& message) {
+template <class Pel>
+void histogramFractionsLut(const std::vector<std::uint32_t>& trainedHistogram,
+                           const std::vector<std::uint32_t>& runHistogram, std::vector<Pel>& lut,
+                           std::wstring& message) {
+  std::uint64_t totalT = 0, totalR = 0;
+  for (std::uint32_t c : trainedHistogram) totalT += c;
+  for (std::uint32_t c : runHistogram) totalR += c;
+  const std::size_t nt = trainedHistogram.size();
+  const std::size_t nr = runHistogram.size();
+  lut.resize(nr);
+  // The forward pass of histogramLut with cumR / totalR > cumT / totalT
+  // compared as cumR * totalT > cumT * totalR.
+  std::uint64_t cumR = 0, cumT = 0;
+  std::size_t j = 0;
+  for (std::size_t i = 0; i < nr; ++i) {
+    cumR += runHistogram[i];
+    while (j < nt && productGreater(cumR, totalT, cumT, totalR)) cumT += trainedHistogram[j++];
+    lut[i] = static_cast<Pel>(j == 0 ? 0 : j - 1);
+  }
+  if (nr == 0 || totalR == 0 || totalT == 0) {
+    message = L"Cannot match histogram if either is empty.";
+    lut.clear();
+  }
+}
+
+template <class Pel>
+void meanAndStddevLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats, std::vector<Pel>& lut,
+                      std::wstring& message) {
   const double runSDev = runStats.sDev();
   if (runStats.samples() == 0 || runSDev == 0.0 || std::isnan(runSDev)) {
     message = L"Cannot match when standard deviation is 0.";
@@ -112,14 +131,14 @@ void matchMeanAndStddevLut(const mxHistoStats& trainedStats, const mxHistoStats&
   linearTable(scale, offset, runStats.bins(), lut);
 }
 
-void matchHistogramTailsLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats,
-                            const mxPair<std::int32_t>& tailPercents, std::vector<unsigned char>& lut,
-                            std::wstring& message) {
+template <class Pel>
+void tailsLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats, const mxPair<std::int32_t>& tailPercents,
+              std::vector<Pel>& lut, std::wstring& message) {
   const std::size_t n = runStats.bins();
   lut.resize(n);
   const std::int32_t lo = tailPercents.x(), hi = tailPercents.y();
   if (lo == hi) {
-    for (std::size_t i = 0; i < n; ++i) lut[i] = static_cast<unsigned char>(i);
+    for (std::size_t i = 0; i < n; ++i) lut[i] = static_cast<Pel>(i);
     return;
   }
   const std::int32_t rLo = runStats.inverseCum(lo);
@@ -138,24 +157,58 @@ void matchHistogramTailsLut(const mxHistoStats& trainedStats, const mxHistoStats
   linearTable(scale, offset, n, lut);
 }
 
-bool histogramMethodLut(mxImageNormalizerDefs::Method method, const std::vector<std::uint32_t>& trainedHistogram,
-                        const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,
-                        const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats,
-                        std::vector<unsigned char>& lut, std::wstring& message, bool relativeCounts) {
+template <class Pel>
+bool methodLut(mxImageNormalizerDefs::Method method, const std::vector<std::uint32_t>& trainedHistogram,
+               const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,
+               const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats, std::vector<Pel>& lut,
+               std::wstring& message, bool relativeCounts) {
   lut.clear();
   if (runStats.samples() == 0) {
     message = L"Cannot normalize since histogram is empty.";
     return false;
   }
   if (method == mxImageNormalizerDefs::eMatchHistogram && relativeCounts) {
-    matchHistogramFractionsLut(trainedHistogram, runHistogram, lut, message);
+    histogramFractionsLut(trainedHistogram, runHistogram, lut, message);
   } else if (method == mxImageNormalizerDefs::eMatchHistogram) {
-    matchHistogramLut(trainedHistogram, runHistogram, lut, message);
+    histogramLut(trainedHistogram, runHistogram, lut, message);
   } else if (method == mxImageNormalizerDefs::eMatchMeanAndStddev) {
-    matchMeanAndStddevLut(trainedStats, runStats, lut, message);
+    meanAndStddevLut(trainedStats, runStats, lut, message);
   } else {
     const mxPair<std::int32_t> percents(percentOf(tailFractions.x()), percentOf(tailFractions.y()));
-    matchHistogramTailsLut(trainedStats, runStats, percents, lut, message);
+    tailsLut(trainedStats, runStats, percents, lut, message);
   }
   return !lut.empty();
 }
+
+}  // namespace
+
+#define IMGNORM_GLOBAL_MAPPING_FOR(Pel)                                                                                \
+  void matchHistogramLut(const std::vector<std::uint32_t>& trainedHistogram,                                         \
+                         const std::vector<std::uint32_t>& runHistogram, std::vector<Pel>& lut,                      \
+                         std::wstring& message) {                                                                    \
+    histogramLut(trainedHistogram, runHistogram, lut, message);                                                      \
+  }                                                                                                                  \
+  void matchHistogramFractionsLut(const std::vector<std::uint32_t>& trainedHistogram,                                \
+                                  const std::vector<std::uint32_t>& runHistogram, std::vector<Pel>& lut,             \
+                                  std::wstring& message) {                                                           \
+    histogramFractionsLut(trainedHistogram, runHistogram, lut, message);                                             \
+  }                                                                                                                  \
+  void matchMeanAndStddevLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats, std::vector<Pel>& lut, \
+                             std::wstring& message) {                                                                \
+    meanAndStddevLut(trainedStats, runStats, lut, message);                                                          \
+  }                                                                                                                  \
+  void matchHistogramTailsLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats,                        \
+                              const mxPair<std::int32_t>& tailPercents, std::vector<Pel>& lut,                       \
+                              std::wstring& message) {                                                               \
+    tailsLut(trainedStats, runStats, tailPercents, lut, message);                                                    \
+  }                                                                                                                  \
+  bool histogramMethodLut(mxImageNormalizerDefs::Method method, const std::vector<std::uint32_t>& trainedHistogram, \
+                          const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,                     \
+                          const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats,              \
+                          std::vector<Pel>& lut, std::wstring& message, bool relativeCounts) {                       \
+    return methodLut(method, trainedHistogram, trainedStats, tailFractions, runHistogram, runStats, lut, message,    \
+                     relativeCounts);                                                                                \
+  }
+
+IMGNORM_GLOBAL_MAPPING_FOR(unsigned char)
+IMGNORM_GLOBAL_MAPPING_FOR(unsigned short)

@@ -76,3 +76,24 @@ IMGNORM_API bool histogramMethodLut(mxImageNormalizerDefs::Method method,
                                     const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats,
                                     std::vector<unsigned char>& lut, std::wstring& message,
                                     bool relativeCounts = false);
+
+// The same for 16-bit tables (deep images of a declared bit depth d): the
+// histograms have 2^d bins, the tables 2^d entries, and the linear formulas
+// clamp into 0 .. 2^d - 1 (the last entry) instead of 0..255.
+IMGNORM_API void matchHistogramLut(const std::vector<std::uint32_t>& trainedHistogram,
+                                   const std::vector<std::uint32_t>& runHistogram, std::vector<unsigned short>& lut,
+                                   std::wstring& message);
+IMGNORM_API void matchHistogramFractionsLut(const std::vector<std::uint32_t>& trainedHistogram,
+                                            const std::vector<std::uint32_t>& runHistogram,
+                                            std::vector<unsigned short>& lut, std::wstring& message);
+IMGNORM_API void matchMeanAndStddevLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats,
+                                       std::vector<unsigned short>& lut, std::wstring& message);
+IMGNORM_API void matchHistogramTailsLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats,
+                                        const mxPair<std::int32_t>& tailPercents, std::vector<unsigned short>& lut,
+                                        std::wstring& message);
+IMGNORM_API bool histogramMethodLut(mxImageNormalizerDefs::Method method,
+                                    const std::vector<std::uint32_t>& trainedHistogram,
+                                    const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,
+                                    const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats,
+                                    std::vector<unsigned short>& lut, std::wstring& message,
+                                    bool relativeCounts = false);

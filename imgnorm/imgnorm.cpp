@@ -128,30 +128,30 @@ mxPelBuffer<unsigned char> mxImageNormalizer::run(const mxPelBuffer_const<unsign
   return runOnly(image, method, success, message, diag, diagFlags, nullptr);
 }
 
-mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<unsigned char>& image, Method method,
-                                                      bool& success, std::wstring& message, mxDiagObject* diag,
-                                                      std::uint32_t diagFlags, const mxPelRect* only) const {
-  const std::int32_t savedLevel = diag ? diag->level() : 0;
+void mxImageNormalizer::recordRunInputs(const mxPelBuffer_const<unsigned char>& image, Method method,
+                                        mxDiagObject* diag, std::uint32_t diagFlags) const {
+  if (!diag || !mxDiagObject::shouldRecord(diagFlags, kInputRecords)) return;
+  const std::int32_t savedLevel = diag->level();
+  mxPelBuffer<unsigned char> inputCopy;
+  if (image.isBound()) inputCopy = mfPelCopy(image);
+  mf_AddImage(diag, inputCopy, kInputRecord, false);
+  mf_AddText(diag, recordText(runParameterFields(*this, method)), kRunParametersRecord);
+  diag->level(savedLevel + 1);
+  mf_AddImage(diag, referenceImage_, kReferenceRecord, false);
+  mf_AddImage(diag, maskImage_, kMaskRecord, false);
+  diag->level(savedLevel);
+}
 
-  if (diag && mxDiagObject::shouldRecord(diagFlags, kInputRecords)) {
-    mxPelBuffer<unsigned char> inputCopy;
-    if (image.isBound()) inputCopy = mfPelCopy(image);
-    mf_AddImage(diag, inputCopy, kInputRecord, false);
-    mf_AddText(diag, recordText(runParameterFields(*this, method)), kRunParametersRecord);
-    diag->level(savedLevel + 1);
-    mf_AddImage(diag, referenceImage_, kReferenceRecord, false);
-    mf_AddImage(diag, maskImage_, kMaskRecord, false);
-    diag->level(savedLevel);
-  }
+void mxImageNormalizer::recordRunResult(const mxPelBuffer<unsigned char>& result, mxDiagObject* diag,
+                                        std::uint32_t diagFlags) const {
+  if (!diag || !mxDiagObject::shouldRecord(diagFlags, kResultRecords)) return;
+  const std::int32_t savedLevel = diag->level();
+  diag->level(savedLevel + 1);
+  mf_AddImage(diag, result, kResultRecord, false);
+  diag->level(savedLevel);
+}
 
-  success = false;
-  message.clear();
-
-  if (method == eIdentity) {
-    success = true;
-    return mfPelCopy(image);
-  }
-
+mxPelRect mxImageNormalizer::runWindow(const mxPelBuffer_const<unsigned char>& image, Method method) const {
   const std::uint32_t m = method;
   checkRunMethod(m);
   checkTrained((trainedMethods_ & method) != 0);
@@ -171,6 +171,23 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
 
   mxPelRect overlap = referenceImage_.window().intersect(image.window(), false);
   if (maskImage_.isBound()) overlap = overlap.intersect(maskImage_.window(), false);
+  return overlap;
+}
+
+mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<unsigned char>& image, Method method,
+                                                      bool& success, std::wstring& message, mxDiagObject* diag,
+                                                      std::uint32_t diagFlags, const mxPelRect* only) const {
+  recordRunInputs(image, method, diag, diagFlags);
+  success = false;
+  message.clear();
+
+  if (method == eIdentity) {
+    success = true;
+    return mfPelCopy(image);
+  }
+
+  const std::uint32_t m = method;
+  const mxPelRect overlap = runWindow(image, method);
   if (overlap.isNull()) {
     success = true;
     return mxPelBuffer<unsigned char>();
@@ -214,14 +231,13 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
   if (keepMaskedPixels_ && binarizedMask_.isBound()) mf_MaskedPelCopy(work, binarizedMask_, result, true);
   if (result.isBound()) result.copyXforms(work);
 
-  if (diag) {
-    if (recordResult) {
-      diag->level(savedLevel + 1);
-      mf_AddImage(diag, result, kResultRecord, false);
-      if (!fields.gain.empty()) mf_AddImage(diag, fieldImage(fields, fields.gain, 32.0f, 0.0f), kGainFieldRecord, false);
-      if (m == eLocalLinear && !fields.offset.empty())
-        mf_AddImage(diag, fieldImage(fields, fields.offset, 1.0f, 128.0f), kOffsetFieldRecord, false);
-    }
+  recordRunResult(result, diag, diagFlags);
+  if (recordResult && !fields.gain.empty()) {
+    const std::int32_t savedLevel = diag->level();
+    diag->level(savedLevel + 1);
+    mf_AddImage(diag, fieldImage(fields, fields.gain, 32.0f, 0.0f), kGainFieldRecord, false);
+    if (m == eLocalLinear && !fields.offset.empty())
+      mf_AddImage(diag, fieldImage(fields, fields.offset, 1.0f, 128.0f), kOffsetFieldRecord, false);
     diag->level(savedLevel);
   }
   return result;

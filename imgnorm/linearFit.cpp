@@ -266,6 +266,25 @@ mxPelBuffer<unsigned char> histogramImageOf(const std::uint64_t* cells) {
   return histogram;
 }
 
+// The least-squares line of count points given by their exact sums (x the
+// run-time grey, y the reference grey).  When it meets x = 0: gain = its
+// slope, offset = its height there, true.  Otherwise (no point, or a vertical
+// line) gain and offset stay as they were and the result is false.
+bool lineFromSums(std::uint64_t count, double sx, double sy, double sxx, double sxy, double syy, double& gain,
+                  double& offset) {
+  mxLSLineFitter fitter;
+  fitter.update(count, sx, sy, sxx, sxy, syy);
+  const mxFLine line = fitter.fit();
+  // With no point the fitted line is invalid and meets nothing, like a
+  // vertical one.
+  const mxFLine vertical(mxDegree(90.0), mxVector<2>(0.0, 0.0));
+  const std::vector<mxVector<2>> points = line.intersection(vertical);
+  if (points.empty()) return false;
+  gain = std::tan(line.angle().toDouble() * kDegToRad);
+  offset = points.front().y();
+  return true;
+}
+
 // The least-squares line through every used pel whose grey pair lies in the
 // band.  Band membership depends only on the pair, so the band is applied to
 // the 65536 pair counts, summing exact integer moments that the fitter takes
@@ -317,18 +336,7 @@ bool fitFromPairs(const PairAt& pairAt, const mxPelBuffer_const<unsigned char>& 
     sxy += rsx * t;
     syy += rn * t * t;
   }
-  mxLSLineFitter fitter;
-  fitter.update(std::uint64_t(n), double(sx), double(sy), double(sxx), double(sxy), double(syy));
-  const mxFLine line = fitter.fit();
-
-  // With no point the fitted line is invalid and meets nothing, like a
-  // vertical one: gain and offset then stay as they were.
-  const mxFLine vertical(mxDegree(90.0), mxVector<2>(0.0, 0.0));
-  const std::vector<mxVector<2>> points = line.intersection(vertical);
-  if (points.empty()) return false;
-  gain = std::tan(line.angle().toDouble() * kDegToRad);
-  offset = points.front().y();
-  return true;
+  return lineFromSums(std::uint64_t(n), double(sx), double(sy), double(sxx), double(sxy), double(syy), gain, offset);
 }
 
 }  // namespace
@@ -485,9 +493,11 @@ namespace {
 
 // Steps 2 to 5 on gathered counts: cells of the joint histogram, pairAt(k)
 // the count of grey pair k.
-template <class PairAt>
-bool fitFromCells(const std::uint64_t* cells, const PairAt& pairAt, const std::vector<double>& fitAngles, double& gain,
-                  double& offset) {
+// fitInBand(band, gain, offset) fits the line to the used pels whose cell
+// the band mask sets, as fitFromPairs does.
+template <class FitInBand>
+bool fitFromCells(const std::uint64_t* cells, const FitInBand& fitInBand, const std::vector<double>& fitAngles,
+                  double& gain, double& offset) {
   const mxPelBuffer<unsigned char> histogram = histogramImageOf(cells);
   const std::int32_t n = std::int32_t(fitAngles.size());
   const std::vector<mxPelBuffer<std::uint32_t>> profiles = directionProfiles(histogram, fitAngles, 3, n - 4);
@@ -496,7 +506,20 @@ bool fitFromCells(const std::uint64_t* cells, const PairAt& pairAt, const std::v
   const mxPelBuffer<unsigned char> band = peakBandMask(histogram, profiles[std::size_t(selected)], peak);
   gain = 0.0;
   offset = 0.0;
-  return fitFromPairs(pairAt, band, gain, offset);
+  return fitInBand(band, gain, offset);
+}
+
+// The fit of 8-bit pels from the pair counts; pairAt(k) gives the count of
+// grey pair k.
+template <class PairAt>
+bool fitFromPairCounts(const std::uint64_t* cells, const PairAt& pairAt, const std::vector<double>& fitAngles,
+                       double& gain, double& offset) {
+  return fitFromCells(
+      cells,
+      [&](const mxPelBuffer_const<unsigned char>& band, double& g, double& o) {
+        return fitFromPairs(pairAt, band, g, o);
+      },
+      fitAngles, gain, offset);
 }
 
 }  // namespace
@@ -511,7 +534,7 @@ bool linearFitParameters(const mxPelBuffer_const<unsigned char>& image,
     throw mxImageNormalizerDefs::BadParams(L"The linear fit needs a direction table of at least 7 angles.");
   // One pass over the pels serves both the joint histogram and the fit.
   const PassCounts pass = countPairs(reference, mask, image);
-  return fitFromCells(
+  return fitFromPairCounts(
       pass.cells, [&](std::size_t k) { return pass.pair(k); }, fitAngles, gain, offset);
 }
 
@@ -530,7 +553,7 @@ bool linearFitFromCounts(const FitPairCounts& counts, const std::vector<double>&
     throw mxImageNormalizerDefs::BadParams(L"The linear fit needs a direction table of at least 7 angles.");
   if (counts.pairs.size() != 65536 || counts.cells.size() != std::size_t(kCells))
     throw mxImageNormalizerDefs::BadParams(L"linearFitFromCounts: the counts are not sized for 256 x 256 pairs");
-  return fitFromCells(
+  return fitFromPairCounts(
       counts.cells.data(), [&](std::size_t k) { return counts.pairs[k]; }, fitAngles, gain, offset);
 }
 
@@ -555,6 +578,130 @@ mxPelBuffer<unsigned char> linearFitImage(const mxPelBuffer_const<unsigned char>
                                           const std::vector<double>& fitAngles) {
   bool fitted = false;
   return linearFitImage(image, reference, mask, fitAngles, fitted);
+}
+
+// ---- 16-bit images ----
+
+namespace {
+
+// Per cell of the 33 x 33 bin plane, the exact sums of the used pels whose
+// grey pair falls in it: count, sums of r and t, and of r r, r t and t t.
+struct CellSums {
+  unsigned __int128 n = 0, sr = 0, st = 0, srr = 0, srt = 0, stt = 0;
+};
+
+// One pass over the 16-bit pels: the joint histogram's cell sums (mask value
+// per pel, 1 without a mask) of the pels binned on their top 8 bits, and the
+// exact sums of every cell.  Per-pel sums are gathered in 64 bits and moved
+// into the 128-bit totals every 2^31 pels (a pel adds less than 2^32 to
+// each, so they cannot wrap).
+void countDeepCells(const mxPelBuffer_const<unsigned short>& reference, const mxPelBuffer_const<unsigned char>& mask,
+                    const mxPelBuffer_const<unsigned short>& image, std::int32_t depth, std::uint64_t* cells,
+                    CellSums* sums) {
+  if (!image.isBound() || !reference.isBound()) throw mxPel::UnboundWindow();
+  if (reference.width() < image.width() || reference.height() < image.height())
+    throw mxPel::BadWindow(L"the reference window is smaller than the run-time window");
+  if (mask.isBound() && (mask.width() < image.width() || mask.height() < image.height()))
+    throw mxPel::BadWindow(L"the mask window is smaller than the run-time window");
+  const BinTables tables;
+  const unsigned shift = unsigned(depth - 8);
+  struct Acc {
+    std::uint64_t n, sr, st, srr, srt, stt;
+  };
+  std::vector<Acc> acc(std::size_t(kCells), Acc{0, 0, 0, 0, 0, 0});
+  const auto flush = [&] {
+    for (std::size_t k = 0; k < std::size_t(kCells); ++k) {
+      CellSums& c = sums[k];
+      c.n += acc[k].n, c.sr += acc[k].sr, c.st += acc[k].st;
+      c.srr += acc[k].srr, c.srt += acc[k].srt, c.stt += acc[k].stt;
+      acc[k] = Acc{0, 0, 0, 0, 0, 0};
+    }
+  };
+  constexpr std::int64_t kFlushPels = std::int64_t(1) << 31;
+  std::int64_t pending = 0;
+  const std::int32_t w = image.width();
+  for (std::int32_t j = 0; j < image.height() && w > 0; ++j) {
+    if (pending + w > kFlushPels) flush(), pending = 0;
+    pending += w;
+    const unsigned short* r = image.row(j);
+    const unsigned short* t = reference.row(j);
+    const unsigned char* m = mask.isBound() ? mask.row(j) : nullptr;
+    for (std::int32_t i = 0; i < w; ++i) {
+      const std::uint32_t weight = m ? m[i] : 1u;
+      if (weight == 0) continue;
+      const std::uint32_t rt = std::min<std::uint32_t>(t[i] >> shift, 255u);
+      const std::uint32_t rr = std::min<std::uint32_t>(r[i] >> shift, 255u);
+      const std::size_t k = std::size_t(tables.rowBase[rt]) + tables.bin[rr];
+      cells[k] += weight;
+      const std::uint64_t x = r[i], y = t[i];
+      Acc& a = acc[k];
+      ++a.n, a.sr += x, a.st += y, a.srr += x * x, a.srt += x * y, a.stt += y * y;
+    }
+  }
+  flush();
+}
+
+// Rounds half away from zero and clamps into 0 .. top; not a number gives 0.
+unsigned short roundToLevel(double v, std::int32_t top) {
+  if (std::isnan(v)) return 0;
+  v = std::fmin(std::fmax(v, -1.0e9), 1.0e9);
+  const std::int32_t k = v >= 0.0 ? std::int32_t(v + 0.5) : std::int32_t(v - 0.5);
+  return static_cast<unsigned short>(k < 0 ? 0 : (k > top ? top : k));
+}
+
+void checkDepth(std::int32_t depth) {
+  if (depth < 9 || depth > 16)
+    throw mxImageNormalizerDefs::BadParams(L"The linear fit of 16-bit images needs a bit depth of 9 to 16.");
+}
+
+}  // namespace
+
+bool linearFitParameters(const mxPelBuffer_const<unsigned short>& image,
+                         const mxPelBuffer_const<unsigned short>& reference,
+                         const mxPelBuffer_const<unsigned char>& mask, const std::vector<double>& fitAngles,
+                         std::int32_t depth, double& gain, double& offset) {
+  if (!image.isBound() || !reference.isBound())
+    throw mxImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
+  if (fitAngles.size() < 7 || fitAngles.size() > 0x7FFFFFFFu)
+    throw mxImageNormalizerDefs::BadParams(L"The linear fit needs a direction table of at least 7 angles.");
+  checkDepth(depth);
+  std::vector<std::uint64_t> cells(std::size_t(kCells), 0);
+  std::vector<CellSums> sums(static_cast<std::size_t>(kCells));
+  countDeepCells(reference, mask, image, depth, cells.data(), sums.data());
+  const auto fitInBand = [&](const mxPelBuffer_const<unsigned char>& band, double& g, double& o) {
+    CellSums total;
+    for (std::int32_t y = 0; y < kFitBins; ++y)
+      for (std::int32_t x = 0; x < kFitBins; ++x) {
+        if (band.row(y)[x] == 0) continue;
+        const CellSums& c = sums[std::size_t(y * kFitBins + x)];
+        total.n += c.n, total.sr += c.sr, total.st += c.st;
+        total.srr += c.srr, total.srt += c.srt, total.stt += c.stt;
+      }
+    return lineFromSums(std::uint64_t(total.n), double(total.sr), double(total.st), double(total.srr),
+                        double(total.srt), double(total.stt), g, o);
+  };
+  return fitFromCells(cells.data(), fitInBand, fitAngles, gain, offset);
+}
+
+std::vector<unsigned short> linearLut(double gain, double offset, std::int32_t depth) {
+  checkDepth(depth);
+  const std::int32_t levels = std::int32_t(1) << depth;
+  std::vector<unsigned short> table(std::size_t(levels), 0);
+  double v = offset;
+  for (std::int32_t i = 0; i < levels; ++i) {
+    table[std::size_t(i)] = roundToLevel(v, levels - 1);
+    v += gain;
+  }
+  return table;
+}
+
+mxPelBuffer<unsigned short> linearFitImage(const mxPelBuffer_const<unsigned short>& image,
+                                           const mxPelBuffer_const<unsigned short>& reference,
+                                           const mxPelBuffer_const<unsigned char>& mask,
+                                           const std::vector<double>& fitAngles, std::int32_t depth) {
+  double gain = 0.0, offset = 0.0;
+  linearFitParameters(image, reference, mask, fitAngles, depth, gain, offset);
+  return mfPelMap(image, linearLut(gain, offset, depth));
 }
 
 }  // namespace imgnorm::detail

@@ -149,4 +149,37 @@ bool fitGainAndOffset(const mxPelBuffer_const<unsigned char>& reference, const m
 // value that is not a number gives 0.
 std::vector<unsigned char> linearLut(double gain, double offset);
 
+// ---- 16-bit images of a declared bit depth (9 to 16) ----
+//
+// The joint histogram of 16-bit pels cannot be kept per grey pair (65536^2
+// cells), so the direction search runs on the 33 x 33 plane of the pels'
+// top 8 bits (g >> (depth - 8), then the 8-bit bins): the same histogram
+// image, profiles, ridge and band as the 8-bit fit of the images reduced to
+// their top 8 bits.  The line is then fitted to the exact 16-bit pels
+// (exact 128-bit sums per cell) of every used pel whose cell lies in the
+// band.  Bound on the fitted line: it is the exact least-squares line of the
+// selected pels; only the selection is coarse, in cells 2^(depth - 5) grey
+// levels wide (8 top-bit levels), so pels of a ridge y = a x + b lie on the
+// fitted line to the precision of the double sums whatever the binning, and
+// a pel off the ridge is excluded or included exactly as the 8-bit fit of
+// the top 8 bits would exclude or include it.  Pels above 2^depth - 1 are
+// counted in the top cell; the tool refuses them before.
+
+// As linearFitParameters above, on 16-bit pels; mxImageNormalizerDefs::
+// BadParams for a depth outside 9..16.
+bool linearFitParameters(const mxPelBuffer_const<unsigned short>& image,
+                         const mxPelBuffer_const<unsigned short>& reference,
+                         const mxPelBuffer_const<unsigned char>& mask, const std::vector<double>& fitAngles,
+                         std::int32_t depth, double& gain, double& offset);
+
+// The table of the line over 2^depth levels, as linearLut, clamped to
+// 0 .. 2^depth - 1.
+std::vector<unsigned short> linearLut(double gain, double offset, std::int32_t depth);
+
+// As linearFitImage above, on 16-bit pels.
+mxPelBuffer<unsigned short> linearFitImage(const mxPelBuffer_const<unsigned short>& image,
+                                           const mxPelBuffer_const<unsigned short>& reference,
+                                           const mxPelBuffer_const<unsigned char>& mask,
+                                           const std::vector<double>& fitAngles, std::int32_t depth);
+
 }  // namespace imgnorm::detail

@@ -722,4 +722,128 @@ void localCorrectionMasks(const mxPelBuffer_const<unsigned char>& binarizedMask,
   }
 }
 
+// ---- 16-bit images ----
+
+namespace {
+
+// eLocalCorrectionEnhanced on 16-bit pels: the masked median of the clamped
+// difference d (offset half) over the limited window, within the range of
+// differences, subtracted from the image.
+void deepLocalMedian(const mxPelBuffer_const<unsigned short>& img, const mxPelBuffer_const<unsigned short>& ref,
+                     const mxPelBuffer_const<unsigned char>& msk, const mxPair<std::int32_t>& k,
+                     const mxPair<std::int32_t>& intensityRange, std::int32_t half, std::int32_t top, std::int32_t c,
+                     mxPelBuffer<unsigned short>& result) {
+  const mxPelRect r = img.window();
+  mxPelBuffer<unsigned short> d(r, 32, mxPelInit::eUnwritten);
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned short* a = img.row(j);
+    const unsigned short* b = ref.row(j);
+    unsigned short* o = d.row(j);
+    for (std::int32_t i = 0; i < r.width(); ++i) {
+      const std::int32_t v = std::int32_t(a[i]) - std::int32_t(b[i]);
+      o[i] = (unsigned short)(half + (v < -c ? -c : (v > c ? c : v)));
+    }
+  }
+  mxPelBuffer<unsigned short> e;
+  if (k.x() <= 1 && k.y() <= 1) {
+    e = d;
+  } else {
+    const std::int64_t low = std::max<std::int64_t>(std::int64_t(intensityRange.x()) + half, 0);
+    const std::int64_t high = std::min<std::int64_t>(std::int64_t(intensityRange.y()) + half, top);
+    mfPelMedian(d, msk, mxPelMedianParams(limitedMedianSize(k), {std::int32_t(low), std::int32_t(high)}, true), e);
+  }
+  result = mxPelBuffer<unsigned short>(r, 32, mxPelInit::eUnwritten);
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned short* a = img.row(j);
+    const unsigned short* est = e.row(j);
+    unsigned short* o = result.row(j);
+    for (std::int32_t i = 0; i < r.width(); ++i) {
+      const std::int32_t v = std::int32_t(a[i]) - std::int32_t(est[i]) + half;
+      o[i] = (unsigned short)(v < 0 ? 0 : (v > top ? top : v));
+    }
+  }
+}
+
+}  // namespace
+
+void runDeepLocalCorrection(const mxPelBuffer_const<unsigned short>& image,
+                            const mxPelBuffer_const<unsigned short>& reference,
+                            const mxPelBuffer_const<unsigned char>& mask, Method method,
+                            const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& intensityRange,
+                            std::int32_t depth, mxPelBuffer<unsigned short>& result) {
+  if (depth < 9 || depth > 16) throw mxPelFunc::BadParams(L"local correction: a bit depth is from 9 to 16");
+  mxPelBuffer_const<unsigned short> img = image, ref = reference;
+  mxPelBuffer_const<unsigned char> msk = mask;
+  mxPelRect r = img.window().intersect(ref.window(), false);
+  if (msk.isBound()) r &= msk.window();
+  result.setUnbound();
+  if (r.isNull()) return;
+  img.window(r, false);
+  ref.window(r, false);
+  if (msk.isBound()) msk.window(r, false);
+
+  // The clamped difference v = half + clamp(image - reference, -c, c), 0 at
+  // excluded pels (the masked mean's dividend), split into its high and low
+  // bytes: the sampler's mean is linear, so 256 x mean(high) + mean(low) is
+  // the mean of v.
+  const std::int32_t half = std::int32_t(1) << (depth - 1), top = (std::int32_t(1) << depth) - 1;
+  const std::int64_t amount = std::max<std::int64_t>(-std::int64_t(intensityRange.x()), intensityRange.y());
+  const std::int32_t c = std::int32_t(std::min<std::int64_t>(amount, half - 1));
+  const mxPair<std::int32_t> k = sampledNeighborhood(neighborhoodSize, {1, 1});
+  if (method == mxImageNormalizerDefs::eLocalCorrectionEnhanced) {
+    deepLocalMedian(img, ref, msk, k, intensityRange, half, top, c, result);
+    result.copyXforms(image);
+    return;
+  }
+  if (method != mxImageNormalizerDefs::eLocalCorrection) throw mxPel::UnboundWindow();
+  mxPelBuffer<unsigned char> high(r, 32, mxPelInit::eUnwritten), low(r, 32, mxPelInit::eUnwritten);
+  const std::int32_t w = r.width();
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned short* a = img.row(j);
+    const unsigned short* b = ref.row(j);
+    const unsigned char* m = msk.isBound() ? msk.row(j) : nullptr;
+    unsigned char* h = high.row(j);
+    unsigned char* l = low.row(j);
+    for (std::int32_t i = 0; i < w; ++i) {
+      const std::int32_t d = std::int32_t(a[i]) - std::int32_t(b[i]);
+      std::int32_t v = half + (d < -c ? -c : (d > c ? c : d));
+      if (m && m[i] == 0) v = 0;
+      h[i] = (unsigned char)(v >> 8);
+      l[i] = (unsigned char)v;
+    }
+  }
+  mxPelBuffer<unsigned short> meanHigh, meanLow;
+  scaledLocalMean(high, k, meanHigh);
+  scaledLocalMean(low, k, meanLow);
+  mxPelBuffer_const<unsigned short> coverage;
+  if (msk.isBound()) coverage = coverageOver({}, msk, k);
+
+  // num = 128 x the mean of v.  Without a mask the estimate is num / 128;
+  // with one, the mean over set pels num x 255 / coverage (coverage = 128 x
+  // 255 x the set fraction), half where nothing is set, and 0 at excluded
+  // pels, as the 8-bit correction has it.  Both rounded to the nearest level.
+  result = mxPelBuffer<unsigned short>(r, 32, mxPelInit::eUnwritten);
+  result.copyXforms(image);
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned short* a = img.row(j);
+    const unsigned short* mh = meanHigh.row(j);
+    const unsigned short* ml = meanLow.row(j);
+    const unsigned char* m = msk.isBound() ? msk.row(j) : nullptr;
+    const unsigned short* cv = msk.isBound() ? coverage.row(j) : nullptr;
+    unsigned short* o = result.row(j);
+    for (std::int32_t i = 0; i < w; ++i) {
+      const std::uint64_t num = std::uint64_t(mh[i]) * 256u + ml[i];
+      std::int64_t est;
+      if (!m)
+        est = std::int64_t((num + 64u) >> 7);
+      else if (m[i] == 0)
+        est = 0;
+      else
+        est = cv[i] == 0 ? half : std::int64_t((num * 255u + cv[i] / 2u) / cv[i]);
+      const std::int64_t v = std::int64_t(a[i]) - est + half;
+      o[i] = (unsigned short)(v < 0 ? 0 : (v > top ? top : v));
+    }
+  }
+}
+
 }  // namespace imgnorm::detail

@@ -1,6 +1,12 @@
 #include "imgnorm/mxBlockNormalizer.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "baseif/mxPelOps.h"
 #include "imgnorm/checks.h"
@@ -311,4 +317,210 @@ mxPelBuffer<unsigned char> mxBlockNormalizer::runBlock(const mxPelBuffer_const<u
   mxPelBuffer<unsigned char> out = tool->runOnly(context, method, success, message, nullptr, 0, &block);
   out.window(block, false);
   return out;
+}
+
+// ---- one in-memory image on several threads ----
+
+std::vector<mxPelRect> mxBlockNormalizer::bands(const mxPelRect& window, Method method, int count) const {
+  // Bands of nearly equal height, each at least the halo tall (as the
+  // engine's blocks are) and, for the local methods, starting on the
+  // granularity grid: fewer, larger bands read less halo.
+  const std::int64_t top = window.y(), height = window.height();
+  const std::int64_t step = isLocal(method) ? tool_.granularity().y() : 1;
+  const std::int64_t least = std::max<std::int64_t>({halo(method).y(), step, 1});
+  const std::int64_t n = std::max<std::int64_t>(1, std::min<std::int64_t>(count, height / least));
+  std::vector<mxPelRect> out;
+  std::int64_t y = top;
+  for (std::int64_t k = 1; k < n; ++k) {
+    const std::int64_t cut = floorTo(top + height * k / n, step);
+    if (cut - y < least || top + height - cut < least) continue;  // too thin: the rows go to the next band
+    out.emplace_back(window.x(), std::int32_t(y), window.width(), std::int32_t(cut - y));
+    y = cut;
+  }
+  out.emplace_back(window.x(), std::int32_t(y), window.width(), std::int32_t(top + height - y));
+  return out;
+}
+
+namespace {
+
+// Runs count calls of work(i) through runner, each in its own task, and
+// rethrows on the calling thread the first exception a call threw (the
+// rest are skipped once one has failed).
+template <class Work>
+void runTasks(const mxTaskRunner& runner, std::size_t count, Work&& work) {
+  std::vector<std::exception_ptr> errors(count);
+  std::atomic<bool> failed{false};
+  std::vector<std::function<void()>> tasks;
+  tasks.reserve(count);
+  for (std::size_t i = 0; i < count; ++i)
+    tasks.emplace_back([&, i] {
+      if (failed.load(std::memory_order_relaxed)) return;
+      try {
+        work(i);
+      } catch (...) {
+        errors[i] = std::current_exception();
+        failed = true;
+      }
+    });
+  runner(tasks);
+  for (const std::exception_ptr& e : errors)
+    if (e) std::rethrow_exception(e);
+}
+
+}  // namespace
+
+mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalizer& tool,
+                                                          const mxPelBuffer_const<unsigned char>& image, Method method,
+                                                          int threads, bool& success, std::wstring& message,
+                                                          mxDiagObject* diag, std::uint32_t diagFlags) {
+  if (threads < 1) throw BadParams(L"The number of threads must be >= 1");
+  if (threads == 1) return tool.run(image, method, success, message, diag, diagFlags);
+  mxTaskThreads pool(threads);
+  return runParallel(tool, image, method, pool.runner(), pool.threads(), success, message, diag, diagFlags);
+}
+
+mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalizer& tool,
+                                                          const mxPelBuffer_const<unsigned char>& image, Method method,
+                                                          const mxTaskRunner& runner, int tasks, bool& success,
+                                                          std::wstring& message, mxDiagObject* diag,
+                                                          std::uint32_t diagFlags) {
+  if (tasks < 1) throw BadParams(L"The number of tasks must be >= 1");
+  if (tasks == 1 || method == eIdentity) return tool.run(image, method, success, message, diag, diagFlags);
+
+  // The steps of run(), in its order, with the pels made band by band.
+  tool.recordRunInputs(image, method, diag, diagFlags);
+  success = false;
+  message.clear();
+  const mxPelRect window = tool.runWindow(image, method);
+  if (window.isNull()) {
+    success = true;
+    return mxPelBuffer<unsigned char>();
+  }
+  const mxBlockNormalizer engine(tool, {window.width(), window.height()});
+  const std::vector<mxPelRect> parts = engine.bands(window, method, tasks);
+
+  const auto view = [](mxPelBuffer_const<unsigned char> b, const mxPelRect& r) {
+    b.window(r, false);
+    return b;
+  };
+  mxPelBuffer<unsigned char> result;
+  const mxPelBuffer_const<unsigned char>& mask = tool.binarizedMask();
+  if (isLocal(method)) {
+    result = mxPelBuffer<unsigned char>(window, 32, mxPelInit::eUnwritten);
+    const mxPair<std::int32_t> h = engine.halo(method);
+    runTasks(runner, parts.size(), [&](std::size_t i) {
+      mxPelBuffer<unsigned char> rows = result;
+      rows.window(parts[i], false);
+      mfPelCopy<unsigned char>(
+          engine.runBlock(view(image, grown(parts[i], h).intersect(window, false)), method, parts[i]), rows);
+    });
+    success = true;
+  } else {
+    std::vector<mxBlockTotals> totals(parts.size());
+    runTasks(runner, parts.size(),
+             [&](std::size_t i) { engine.addTotals(view(image, parts[i]), method, window, totals[i]); });
+    for (std::size_t i = 1; i < parts.size(); ++i) totals[0] += totals[i];
+    std::vector<unsigned char> lut;
+    success = engine.table(method, totals[0], lut, message);
+    // An empty histogram ends the run at once, as in run().
+    if (!success && method != eLinearlyFitGrayValues &&
+        std::all_of(totals[0].histogram.begin(), totals[0].histogram.end(), [](std::uint64_t c) { return c == 0; }))
+      return mxPelBuffer<unsigned char>();
+    if (success) {
+      result = mxPelBuffer<unsigned char>(window, 32, mxPelInit::eUnwritten);
+      runTasks(runner, parts.size(), [&](std::size_t i) {
+        mxPelBuffer<unsigned char> rows = result;
+        rows.window(parts[i], false);
+        const mxPelBuffer_const<unsigned char> in = view(image, parts[i]);
+        mfPelMap(in, lut, rows);
+        if (tool.keepMaskedPixels() && mask.isBound()) mf_MaskedPelCopy(in, view(mask, parts[i]), rows, true);
+      });
+    } else if (tool.keepMaskedPixels() && mask.isBound()) {
+      mf_MaskedPelCopy(view(image, window), mask, result, true);  // what run() leaves in its unusable result
+    }
+  }
+  if (result.isBound()) result.copyXforms(image);
+  tool.recordRunResult(result, diag, diagFlags);
+  return result;
+}
+
+// ---- threads kept for repeated runs ----
+
+struct mxTaskThreads::State {
+  std::mutex call;  // one call at a time
+  std::mutex mutex;
+  std::condition_variable wake, done;
+  std::vector<std::function<void()>>* tasks = nullptr;
+  std::atomic<std::size_t> next{0};
+  std::uint64_t generation = 0;  // calls so far: a helper works once on each
+  std::size_t busy = 0;          // helpers not yet through the current call
+  bool stop = false;
+  std::vector<std::thread> helpers;
+
+  void work(std::vector<std::function<void()>>& list) {
+    for (std::size_t i = next.fetch_add(1); i < list.size(); i = next.fetch_add(1)) list[i]();
+  }
+  void helper() {
+    std::uint64_t seen = 0;
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      wake.wait(lock, [&] { return stop || generation != seen; });
+      if (stop) return;
+      seen = generation;
+      std::vector<std::function<void()>>& list = *tasks;
+      lock.unlock();
+      work(list);
+      lock.lock();
+      if (--busy == 0) done.notify_all();
+    }
+  }
+};
+
+mxTaskThreads::mxTaskThreads(int threads) : state_(new State) {
+  if (threads < 1) {
+    delete state_;
+    throw BadParams(L"The number of threads must be >= 1");
+  }
+  for (int t = 1; t < threads; ++t) {
+    try {
+      state_->helpers.emplace_back([s = state_] { s->helper(); });
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: the ones made (and the caller) do the work
+    }
+  }
+}
+
+mxTaskThreads::~mxTaskThreads() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->stop = true;
+  }
+  state_->wake.notify_all();
+  for (std::thread& h : state_->helpers) h.join();
+  delete state_;
+}
+
+int mxTaskThreads::threads() const { return int(state_->helpers.size()) + 1; }
+
+void mxTaskThreads::operator()(std::vector<std::function<void()>>& tasks) {
+  State& s = *state_;
+  std::lock_guard<std::mutex> call(s.call);
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.tasks = &tasks;
+    s.next = 0;
+    s.busy = s.helpers.size();
+    ++s.generation;
+  }
+  s.wake.notify_all();
+  std::exception_ptr error;
+  try {
+    s.work(tasks);
+  } catch (...) {  // the helpers still hold the list: wait for them before passing it on
+    error = std::current_exception();
+  }
+  std::unique_lock<std::mutex> lock(s.mutex);
+  s.done.wait(lock, [&] { return s.busy == 0; });
+  s.tasks = nullptr;
+  if (error) std::rethrow_exception(error);
 }

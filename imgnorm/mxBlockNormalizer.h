@@ -39,6 +39,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -114,9 +115,73 @@ struct IMGNORM_API mxBlockTotals {
   static std::size_t size(mxImageNormalizerDefs::Method method);
 };
 
+// Runs every task of the list once and returns when all have finished.  The
+// tasks are independent: any order, any threads, several at once.  They do
+// not throw (the parallel run catches inside each task what the run throws
+// and rethrows it on the caller's thread afterwards).  A caller with a
+// thread pool of its own passes one of these to use it.
+using mxTaskRunner = std::function<void(std::vector<std::function<void()>>& tasks)>;
+
+// A task runner on threads kept for the object's lifetime: threads - 1
+// std::threads made by the constructor (fewer if the system refuses some)
+// and ended by the destructor, the calling thread working as the last one.
+// Each thread keeps the memory its runs released for the next run (the
+// pel-store cache and scratch are per thread), so repeated runs on one
+// runner do not fault in fresh pages in every band: a thread made for one
+// call starts with none.  One call at a time (further calls wait).  A task
+// must not throw on a helper thread (those of runParallel never throw).
+class IMGNORM_API mxTaskThreads {
+public:
+  explicit mxTaskThreads(int threads);
+  ~mxTaskThreads();
+  mxTaskThreads(const mxTaskThreads&) = delete;
+  mxTaskThreads& operator=(const mxTaskThreads&) = delete;
+  // The threads that work on a call: the helpers made and the caller.
+  int threads() const;
+  void operator()(std::vector<std::function<void()>>& tasks);
+  // This object as an mxTaskRunner (which must not outlive it).
+  mxTaskRunner runner() {
+    return [this](std::vector<std::function<void()>>& tasks) { (*this)(tasks); };
+  }
+
+private:
+  struct State;
+  State* state_;
+};
+
 class IMGNORM_API mxBlockNormalizer {
 public:
   using Method = mxImageNormalizerDefs::Method;
+
+  // ---- one in-memory image on several threads ----
+  //
+  // tool.run(image, method, success, message, diag, diagFlags) with the work
+  // split into bands of whole rows, one per task: the same window, pels,
+  // client transforms, success, message, exceptions and diagnostics records
+  // (run() records nothing between its inputs and its result, so the split
+  // changes no record).  Global methods take the engine's two passes: each
+  // band's exact totals (added up in any order give the whole image's), the
+  // one table, then each band mapped through it.  Local methods take one
+  // pass: each band with its halo of rows (halo()), its rows starting on the
+  // granularity grid.  Every band writes its own rows of the one result
+  // buffer.  The tool is only read, so one tool may serve several parallel
+  // runs at once.
+  //
+  // With threads: an mxTaskThreads made for the call (its threads start
+  // without kept memory: for repeated runs, keep one and pass its runner);
+  // threads 1 (or eIdentity) is tool.run itself.  Throws
+  // mxImageNormalizerDefs::BadParams when threads < 1.
+  static mxPelBuffer<unsigned char> runParallel(const mxImageNormalizer& tool,
+                                                const mxPelBuffer_const<unsigned char>& image, Method method,
+                                                int threads, bool& success, std::wstring& message,
+                                                mxDiagObject* diag = nullptr, std::uint32_t diagFlags = 0);
+  // The same with the caller's runner: the image is split into at most
+  // tasks bands (tasks >= 1, else BadParams), given to runner once per pass.
+  static mxPelBuffer<unsigned char> runParallel(const mxImageNormalizer& tool,
+                                                const mxPelBuffer_const<unsigned char>& image, Method method,
+                                                const mxTaskRunner& runner, int tasks, bool& success,
+                                                std::wstring& message, mxDiagObject* diag = nullptr,
+                                                std::uint32_t diagFlags = 0);
 
   // Runs a tool that holds its reference and mask in memory (trained for
   // the methods to run).  blockSize: width and height of a block, both >= 1
@@ -174,6 +239,7 @@ public:
                                       const mxPelRect& block) const;
 
 private:
+  std::vector<mxPelRect> bands(const mxPelRect& window, Method method, int count) const;
   std::vector<mxPelRect> blocks(const mxPelRect& window, mxPair<std::int32_t> size) const;
   void checkMethod(Method method) const;
   mxPelBuffer_const<unsigned char> readReference(const mxPelRect& rect) const;

@@ -144,6 +144,15 @@ private:
   mxHistoStats referenceStats_;
   std::vector<double> fitAngles_;
 
+  // The pieces of run() that a run split over threads shares with it: the
+  // input records (before any check), the checks of method, training and
+  // image with the window the result covers (null: nothing overlaps), and
+  // the result record.  Each leaves the diagnostics level as it found it.
+  void recordRunInputs(const mxPelBuffer_const<unsigned char>& image, Method method, mxDiagObject* diag,
+                       std::uint32_t diagFlags) const;
+  mxPelRect runWindow(const mxPelBuffer_const<unsigned char>& image, Method method) const;
+  void recordRunResult(const mxPelBuffer<unsigned char>& result, mxDiagObject* diag, std::uint32_t diagFlags) const;
+
   // run, with the local methods' result cut to only (when given) and no pel
   // outside it made at full resolution: the block engine's blocks.
   mxPelBuffer<unsigned char> runOnly(const mxPelBuffer_const<unsigned char>& image, Method method, bool& success,

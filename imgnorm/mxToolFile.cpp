@@ -8,6 +8,7 @@
 #include "baseif/mxArchive.h"
 #include "baseif/mxStr.h"
 #include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizer16.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 
 namespace mxToolFile {
@@ -45,9 +46,10 @@ std::pair<const std::uint8_t*, std::size_t> checkedPayload(const std::uint8_t* d
   if (size < kHeaderSize)
     throw mxArchive::Truncated(L"truncated tool file (" + num(size) + L" bytes, shorter than its header)");
   const std::uint64_t version = getLE(data + 8, 4);
-  if (version == 0 || version > kFormatVersion)
+  if (version == 0 || version > kDeepFormatVersion)
     throw mxArchive::BadData(L"tool file format version " + num(version) +
-                             L" is not supported (this release reads version " + num(kFormatVersion) + L")");
+                             L" is not supported (this release reads versions " + num(kFormatVersion) + L" and " +
+                             num(kDeepFormatVersion) + L")");
   const std::uint64_t length = getLE(data + 12, 8);
   const std::uint64_t present = size - kHeaderSize;
   // A length beyond any file a tool makes is a damaged field, not a
@@ -73,9 +75,9 @@ std::uint32_t crc32(const std::uint8_t* data, std::size_t n) {
   return c ^ 0xFFFFFFFFu;
 }
 
-std::vector<std::uint8_t> frame(const std::vector<std::uint8_t>& payload) {
+std::vector<std::uint8_t> frame(const std::vector<std::uint8_t>& payload, std::uint32_t version) {
   std::vector<std::uint8_t> out(kMagic, kMagic + sizeof kMagic);
-  putLE(out, kFormatVersion, 4);
+  putLE(out, version, 4);
   putLE(out, payload.size(), 8);
   putLE(out, crc32(payload.data(), payload.size()), 4);
   out.insert(out.end(), payload.begin(), payload.end());
@@ -93,8 +95,16 @@ std::vector<std::uint8_t> store(const mxImageNormalizer& tool) {
   return frame(ar.bytes());
 }
 
-void load(const std::uint8_t* data, std::size_t size, mxImageNormalizer& tool) {
-  const auto [p, n] = checkedPayload(data, size);
+std::int32_t pelBits(const std::uint8_t* data, std::size_t size) {
+  checkedPayload(data, size);
+  return getLE(data + 8, 4) == kDeepFormatVersion ? 16 : 8;
+}
+
+namespace {
+
+// Loads a checked payload into a tool of either kind.
+template <class Tool>
+void loadPayload(const std::uint8_t* p, std::size_t n, Tool& tool) {
   mxArchive ar(p, n);
   try {
     ar || tool;
@@ -105,6 +115,28 @@ void load(const std::uint8_t* data, std::size_t size, mxImageNormalizer& tool) {
   }
   if (ar.remaining() != 0)
     throw mxArchive::BadData(L"damaged tool file (" + num(ar.remaining()) + L" bytes left after the tool)");
+}
+
+}  // namespace
+
+void load(const std::uint8_t* data, std::size_t size, mxImageNormalizer& tool) {
+  const auto [p, n] = checkedPayload(data, size);
+  if (pelBits(data, size) != 8)
+    throw mxArchive::BadData(L"the tool file holds a 16-bit tool; load it into a 16-bit tool (mxImageNormalizer16)");
+  loadPayload(p, n, tool);
+}
+
+std::vector<std::uint8_t> store(const mxImageNormalizer16& tool) {
+  mxArchive ar;
+  ar || const_cast<mxImageNormalizer16&>(tool);  // storing only reads the tool
+  return frame(ar.bytes(), kDeepFormatVersion);
+}
+
+void load(const std::uint8_t* data, std::size_t size, mxImageNormalizer16& tool) {
+  const auto [p, n] = checkedPayload(data, size);
+  if (pelBits(data, size) != 16)
+    throw mxArchive::BadData(L"the tool file holds an 8-bit tool; load it into an 8-bit tool (mxImageNormalizer)");
+  loadPayload(p, n, tool);
 }
 
 }  // namespace mxToolFile

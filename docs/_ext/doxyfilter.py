@@ -11,8 +11,8 @@ on the way into Doxygen only (the files are not changed):
 - a comment after a declaration on the same line (members, enumerators)
   -> that declaration's description;
 - section rulers ("// ---- setters ----") stay plain comments;
-- a wide string literal as a default argument (L"...") loses its L, which
-  Sphinx's C++ parser does not read.
+- a string or character literal loses its encoding prefix (L"...",
+  u8"...", U'x'), which Sphinx's C++ parser does not read.
 
 Usage (Doxygen's INPUT_FILTER): doxyfilter.py FILE, writes to standard output.
 """
@@ -23,6 +23,9 @@ import sys
 WHOLE = re.compile(r"^(\s*)//(?!/)\s?(.*)$")
 TRAILING = re.compile(r"^(\s*[^/\s].*?[;,])(\s*)//(?![/<])\s?(.*)$")
 RULER = re.compile(r"^\s*//\s*-{3,}")
+# A string or character literal with its encoding prefix, if any; matched
+# literal by literal, so a quote inside a literal starts nothing.
+LITERAL = re.compile(r"""(?:\b(?:u8|[LuU]))?("(?:[^"\\]|\\.)*"|'(?:[^'\\]|\\.)*')""")
 
 
 def is_declaration(line):
@@ -57,7 +60,7 @@ def convert(lines):
                 out.append(re.sub(r"^(\s*)//", r"\1///", lines[k]) if doc else lines[k])
             i = j
             continue
-        lines[i] = re.sub(r'(=\s*)L"', r'\1"', lines[i])
+        lines[i] = LITERAL.sub(r"\1", lines[i])
         t = TRAILING.match(lines[i])
         if t and '"' not in t.group(1):
             out.append(f"{t.group(1)}{t.group(2)}///< {t.group(3)}")

@@ -7,6 +7,7 @@ API) and the adapters' headers, so the reference follows that header and the
 adapters' folder and needs no list of its own.
 """
 
+import copy
 import pathlib
 import re
 import subprocess
@@ -53,6 +54,7 @@ XML_PROGRAMLISTING = NO
 EXTRACT_ALL = YES
 EXTRACT_PRIVATE = NO
 EXTRACT_STATIC = YES
+MAX_INITIALIZER_LINES = 1
 EXCLUDE_SYMBOLS = *_detail* detail
 HIDE_FRIEND_COMPOUNDS = YES
 JAVADOC_AUTOBRIEF = YES
@@ -70,6 +72,7 @@ WARNINGS = NO
     subprocess.run(["doxygen", "-"], input=doxyfile, text=True, check=True, cwd=ROOT)
     one_home_per_namespace(xml)
     drop_private_members(xml)
+    drop_empty_namespaces(xml)
 
 
 def drop_private_members(xml):
@@ -79,6 +82,25 @@ def drop_private_members(xml):
         text = path.read_text()
         if 'sectiondef kind="private-' in text:
             path.write_text(private.sub("", text))
+
+
+def drop_empty_namespaces(xml):
+    """A namespace whose only content is left out (imgnorm::detail) would be
+    shown as an empty "namespace imgnorm" heading."""
+    for compound in ET.parse(xml / "index.xml").getroot().iter("compound"):
+        if compound.get("kind") != "namespace":
+            continue
+        ns = ET.parse(xml / (compound.get("refid") + ".xml")).getroot().find("compounddef")
+        if any(ns.find(tag) is not None for tag in ("sectiondef", "innerclass", "innernamespace")):
+            continue
+        if "".join(ns.find("briefdescription").itertext()).strip() or "".join(
+                ns.find("detaileddescription").itertext()).strip():
+            continue
+        line = f'<innernamespace refid="{compound.get("refid")}">'
+        for path in xml.glob("*.xml"):
+            text = path.read_text()
+            if line in text:
+                path.write_text("\n".join(x for x in text.split("\n") if line not in x))
 
 
 def header_refids(xml):
@@ -92,28 +114,66 @@ def header_refids(xml):
 
 
 def one_home_per_namespace(xml):
-    """A namespace declared in several headers (the tool's errors beside its
-    methods) is shown on the first header, in imgnorm.h's order, that
-    declares members of it: Breathe would declare it once per header."""
+    """A namespace declared in several headers (the tool's method table, its
+    checks and its errors beside its methods) is declared on one header's
+    section only: Breathe would declare it once per header, and Sphinx takes
+    the second declaration for a duplicate.  Its home is the first header, in
+    imgnorm.h's order, that declares members of it.  Breathe shows on a
+    header's section only the members that header declares, so each other
+    header gets its own members of the namespace as members of its own,
+    under their qualified names ("mxImageNormalizerDefs::Method"): every
+    declaration stays on its header's section and can be referred to."""
     refids = header_refids(xml)
     order = {refids[h]: i for i, h in enumerate(public_headers()) if h in refids}
     for compound in ET.parse(xml / "index.xml").getroot().iter("compound"):
         if compound.get("kind") != "namespace":
             continue
-        ns = ET.parse(xml / (compound.get("refid") + ".xml")).getroot()
+        ns = ET.parse(xml / (compound.get("refid") + ".xml")).getroot().find("compounddef")
         files = {loc.get("file") for loc in ns.iter("location")} - {None}
         homes = sorted((order[refids[f]] for f in files if f in refids and refids[f] in order))
         if not homes:
             continue
         home = [r for r, i in order.items() if i == homes[0]][0]
-        for refid in order:
-            if refid == home:
+        for header, refid in refids.items():
+            if refid == home or refid not in order:
                 continue
             path = xml / (refid + ".xml")
-            text = path.read_text()
-            line = f'<innernamespace refid="{compound.get("refid")}">'
-            if line in text:
-                path.write_text("\n".join(x for x in text.split("\n") if line not in x))
+            tree = ET.parse(path)
+            compounddef = tree.getroot().find("compounddef")
+            inner = [e for e in compounddef.findall("innernamespace") if e.get("refid") == compound.get("refid")]
+            if not inner:
+                continue
+            for e in inner:
+                compounddef.remove(e)
+            for section in ns.findall("sectiondef"):
+                members = members_of_header(section, header)
+                if members is None:
+                    continue
+                # Into the header's own section of that kind (one "Functions" heading), or a new one.
+                same = [s for s in compounddef.findall("sectiondef")
+                        if s.attrib == section.attrib and s.findtext("header") == section.findtext("header")]
+                if same:
+                    same[0].extend(members.findall("memberdef"))
+                else:
+                    compounddef.insert(list(compounddef).index(compounddef.find("briefdescription")), members)
+            tree.write(path, encoding="UTF-8", xml_declaration=True)
+
+
+def members_of_header(sectiondef, header):
+    """A copy of a namespace's section with only the members declared in header,
+    each named by its qualified name; None when there are none."""
+    members = [m for m in sectiondef.findall("memberdef") if m.find("location").get("file") == header]
+    if not members:
+        return None
+    section = ET.Element("sectiondef", sectiondef.attrib)
+    section.extend(copy.deepcopy(e) for e in sectiondef if e.tag != "memberdef")
+    for member in members:
+        member = copy.deepcopy(member)
+        qualified = member.findtext("qualifiedname")
+        if qualified:
+            member.find("name").text = qualified
+        section.append(member)
+    return section
 
 
 class HeadersDirective(Directive):

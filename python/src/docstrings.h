@@ -160,7 +160,7 @@ The GIL is released while training.)";
 constexpr const char* trainedMethods = "The set of trained methods as an imgnorm.Method flag (Method(0): none).";
 constexpr const char* untrain =
     "untrain()\n\nReturns every parameter and image to its default and forgets the training.";
-constexpr const char* run = R"(run(image, method, *, raise_on_failure=True)
+constexpr const char* run = R"(run(image, method, *, raise_on_failure=True, threads=1)
 
 Normalizes one image by one method.
 
@@ -175,6 +175,9 @@ raise_on_failure : bool
     True (default): a mapping that cannot be built raises RunFailed with the
     tool's message.  False: returns a RunResult(image, success, message)
     instead of the array, whatever the outcome.
+threads : int
+    Threads the run is split over (bands of rows; >= 1, else BadParams);
+    the result is the same for any number.  Default 1.
 
 Returns
 -------

@@ -20,6 +20,7 @@
 #include "docstrings.h"
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/methods.h"
+#include "imgnorm/mxBlockNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "pelfunc/mf_MaskedPel.h"
 
@@ -215,7 +216,7 @@ void warn(const std::vector<std::string>& warnings) {
     if (PyErr_WarnEx(cls.ptr(), text.c_str(), 1) != 0) throw py::error_already_set();
 }
 
-py::object runImpl(const Normalizer& n, py::handle image, py::handle method, bool raiseOnFailure) {
+py::object runImpl(const Normalizer& n, py::handle image, py::handle method, bool raiseOnFailure, int threads) {
   const std::uint32_t m = oneMethod(method);
   const py::array img = checkedArray<unsigned char>(image, "image");
   // A layout the buffers cannot show (a transpose, a broadcast view) is
@@ -230,7 +231,7 @@ py::object runImpl(const Normalizer& n, py::handle image, py::handle method, boo
   mxPelBuffer<unsigned char> out = n.read([&](const mxImageNormalizer& t) {
     const mxPelBuffer_const<unsigned char> in = whole ? view : pels.copy(runWindow(t, width, height));
     try {
-      mxPelBuffer<unsigned char> r = t.run(in, Method(m), ok, message);
+      mxPelBuffer<unsigned char> r = mxBlockNormalizer::runParallel(t, in, Method(m), threads, ok, message);
       warnings = runWarnings(t, m, width, height, r.isBound() ? r.window() : mxPelRect());
       return r;
     } catch (const mxImageNormalizerDefs::NotTrained&) {
@@ -486,7 +487,7 @@ void init_normalizer(py::module_& m) {
           "untrain", [](Normalizer& n) { n.change("untrain() was called", [](mxImageNormalizer& t) { t.untrain(); }); },
           doc::untrain)
       .def("run", &runImpl, py::arg("image"), py::arg("method"), py::kw_only(), py::arg("raise_on_failure") = true,
-           doc::run)
+           py::arg("threads") = 1, doc::run)
       .def("to_bytes", &toBytes, doc::toBytes)
       .def_static("from_bytes", &fromBytes, py::arg("data"), doc::fromBytes)
       .def(

@@ -1,5 +1,5 @@
 """imgnorm.Normalizer: the same pels as the C++ tool, parameters, images
-shared or copied, every array layout, failures and errors."""
+shared or copied, every array layout, one run on two threads, failures and errors."""
 
 import copy
 import pickle
@@ -23,6 +23,7 @@ def test_every_method_gives_the_cxx_pels(tmp_path, images, method, masked, keep)
                              range="-60,90", keep=int(keep))
     assert ok
     np.testing.assert_array_equal(got, want)
+    np.testing.assert_array_equal(tool.run(images["image"], method, threads=2), want)
 
 
 def strided_layouts(a):

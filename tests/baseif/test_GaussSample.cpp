@@ -8,7 +8,6 @@
 #include "baseif/detail/gaussRows.h"
 #include "baseif/mxGaussSample.h"
 #include "baseif/mxPelOps.h"
-#include "filterTestUtil.h"
 #include "support/testImages.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "baseif/detail/pelMedian.h"
 #include "baseif/mxPelMedian.h"
 #include "baseif/mxPelOps.h"
-#include "filterTestUtil.h"
+#include "support/testImages.h"
 
 namespace {
 

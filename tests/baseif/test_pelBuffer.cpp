@@ -1,4 +1,4 @@
-// Pixel buffers, rectangles and client transforms.
+// Pixel buffers and client transforms.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -9,12 +9,10 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "baseif/mxPelBuffer.h"
 #include "baseif/mxPelOps.h"
-#include "baseif/mxRectangle.h"
 #include "support/testImages.h"
 
 namespace {
@@ -198,52 +196,6 @@ TEST(PelBuffer, CopyBetweenRelabelledViewsOfOneStore) {
             << "shift " << shift.x() << "," << shift.y() << " at " << x << "," << y;
       }
   }
-}
-
-// ---- rectangles ----
-
-TEST(Rectangle, IntersectAndAndAssign) {
-  const struct {
-    mxPelRect a, b, expected;  // expected null: no overlap
-  } cases[] = {
-      {{0, 0, 10, 10}, {5, 5, 10, 10}, {5, 5, 5, 5}},
-      {{0, 0, 10, 10}, {2, 3, 4, 5}, {2, 3, 4, 5}},  // contained
-      {{-5, -5, 3, 20}, {-10, 0, 100, 2}, {-5, 0, 3, 2}},
-      {{0, 0, 10, 10}, {10, 0, 5, 5}, {}},  // touching: far edges are exclusive
-      {{0, 0, 10, 10}, {0, 10, 5, 5}, {}},
-      {{0, 0, 10, 10}, {20, 20, 5, 5}, {}},
-      {{0, 0, 10, 10}, {2, 2, 0, 5}, {}},  // null operand
-      {{0, 0, 10, 10}, {2, 2, -3, 5}, {}},
-  };
-  for (const auto& c : cases)
-    for (const auto& [p, q] : {std::pair(c.a, c.b), std::pair(c.b, c.a)}) {
-      const mxPelRect r = p.intersect(q, false);
-      mxPelRect s = p;
-      s &= q;
-      EXPECT_EQ(r, s);
-      EXPECT_EQ(r.isNull(), c.expected.isNull());
-      if (!c.expected.isNull()) {
-        EXPECT_EQ(r, c.expected);
-      }
-    }
-}
-
-TEST(Rectangle, TrimContainsAndCorners) {
-  const mxPelRect r(2, 3, 4, 5);
-  EXPECT_EQ(r.trim(-3, -3, -3, -3, false), mxPelRect(-1, 0, 10, 11));
-  EXPECT_EQ(r.trim(1, 2, 0, 1), mxPelRect(3, 5, 3, 2));
-  EXPECT_TRUE(r.trim(2, 0, 2, 0).isNull());
-  // Far edges are exclusive.
-  const std::tuple<int, int, bool> points[] = {{2, 3, true}, {5, 7, true}, {6, 7, false}, {5, 8, false}, {1, 3, false}};
-  for (const auto& [x, y, in] : points) EXPECT_EQ(r.contains(x, y), in) << x << "," << y;
-  EXPECT_FALSE(mxPelRect(0, 0, 0, 5).contains(0, 0));
-  EXPECT_TRUE(r.contains(mxPelRect(2, 3, 4, 5)));
-  EXPECT_FALSE(r.contains(mxPelRect(3, 4, 4, 2)));
-  EXPECT_FALSE(r.contains(mxPelRect(1, 4, 2, 2)));
-  EXPECT_EQ(r.ur(), mxVector<2>(6, 3));  // along x from the origin
-  EXPECT_EQ(r.ll(), mxVector<2>(2, 8));  // along y from the origin
-  EXPECT_EQ(r.lr(), mxVector<2>(6, 8));
-  EXPECT_TRUE(r != mxPelRect(2, 3, 4, 6));
 }
 
 TYPED_TEST(PelBufferTyped, CallerMemoryIsSharedNotCopiedAndKeptAliveByItsHandle) {

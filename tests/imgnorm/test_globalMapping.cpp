@@ -7,6 +7,7 @@ namespace {
 
 using Histogram = std::vector<std::uint32_t>;
 using Lut = std::vector<unsigned char>;
+using LutBuilder = void (*)(const Histogram&, const Histogram&, Lut&, std::wstring&);
 
 Histogram hist(std::initializer_list<std::pair<int, std::uint32_t>> entries) {
   Histogram h(256, 0);
@@ -34,7 +35,7 @@ TEST(MatchHistogram, AgreesWithItsDefinition) {
       if (!fractions && scale > 1) continue;  // the defined 32-bit accumulators wrap there
       Lut lut;
       std::wstring msg;
-      (fractions ? matchHistogramFractionsLut : matchHistogramLut)(t, r, lut, msg);
+      (fractions ? LutBuilder(matchHistogramFractionsLut) : LutBuilder(matchHistogramLut))(t, r, lut, msg);
       ASSERT_EQ(lut.size(), 256u);
       using Wide = unsigned __int128;
       Wide totalT = 0, totalR = 0, cr = 0;
@@ -59,7 +60,7 @@ TEST(GlobalMappings, FailuresEmptyTheTableAndSetTheMessage) {
   for (int c = 0; c < 6; ++c) {
     Lut lut(256, 9);
     std::wstring msg = L"old";
-    auto match = c % 2 ? matchHistogramFractionsLut : matchHistogramLut;  // both refuse the same inputs
+    const LutBuilder match = c % 2 ? LutBuilder(matchHistogramFractionsLut) : LutBuilder(matchHistogramLut);  // both refuse alike
     if (c == 0) match(hist({{5, 1}}), Histogram(256, 0), lut, msg);
     if (c == 1) match(Histogram(256, 0), hist({{5, 1}}), lut, msg);
     if (c == 2) match(hist({{5, 1}}), Histogram(), lut, msg);

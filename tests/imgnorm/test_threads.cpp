@@ -1,10 +1,13 @@
-// Copies of one trained tool run in parallel threads and give exactly the
-// single-threaded results: run writes nothing in the tool, and the trained
-// buffers the copies share are only read.  Under ThreadSanitizer
-// (scripts/tsan.sh) this also shows that no data race hides behind equal
-// results, including in the run-time choice of instruction-set versions.
+// One trained tool run on several threads gives exactly the single-threaded
+// results: copies of it in parallel (run writes nothing in the tool, and the
+// trained buffers the copies share are only read), and one run split into
+// bands over threads.  Under ThreadSanitizer (scripts/tsan.sh) this also
+// shows that no data race hides behind equal results, including in the
+// run-time choice of instruction-set versions.
+#include <algorithm>
 #include <thread>
 
+#include "imgnorm/mxBlockNormalizer.h"
 #include "support/normalizerTest.h"
 
 using namespace mxImageNormalizerDefs;
@@ -34,4 +37,58 @@ TEST(Threads, CopiesOfOneToolRunInParallel) {
     for (std::size_t i = 0; i < results.size(); ++i)
       EXPECT_TRUE(mfPelEqual<unsigned char>(results[i], expected[i % expected.size()])) << i;
   }
+}
+
+// runParallel against run(): window, pels, success, message and the
+// diagnostics records, for every method, masked (keeping the masked pels)
+// or not, at granularity 1 and 3, on 2 threads made for the call, on 3
+// threads kept for every call, and through a runner that takes the tasks
+// last first on one thread.  The image is offset and
+// its height (101) divides into no whole number of grid cells or bands.
+TEST(Threads, RunSplitOverThreadsEqualsRun) {
+  const Image ref = texturedImage(150, 113, 1);
+  const Image mask =
+      makeImage(150, 113, [](int x, int y) { return (x - 70) * (x - 70) + (y - 50) * (y - 50) < 900 ? 0 : 9; });
+  const Image flat = makeImage(
+      140, 101, [](int, int) { return 77; }, 5, 4);  // nothing to match: a soft failure
+  const Image img = texturedImage(140, 101, 7, 5, 4);
+  mxTaskThreads kept(3);
+  const mxTaskRunner backwards = [](std::vector<std::function<void()>>& tasks) {
+    std::for_each(tasks.rbegin(), tasks.rend(), [](std::function<void()>& t) { t(); });
+  };
+  for (bool masked : {false, true})
+    for (P g : {P(1, 1), P(3, 3)}) {
+      mxImageNormalizer tool = trainedTool(ref, 63, P(21, 15), masked ? mask : Image(), g, masked);
+      tool.tailFractions({0.05, 0.95});
+      tool.train(Method(63));
+      for (std::uint32_t m = 1; m <= 32; m <<= 1)
+        for (const Image* in : {&img, &flat}) {
+          bool ok = false;
+          std::wstring why;
+          mxDiagObject diag;
+          const Image whole = tool.run(*in, Method(m), ok, why, &diag, mxDiagObject::eAll);
+          for (int threads : {2, 3, 4}) {
+            bool pok = !ok;
+            std::wstring pwhy = L"stale";
+            mxDiagObject pdiag;
+            const Image got =
+                threads == 2
+                    ? mxBlockNormalizer::runParallel(tool, *in, Method(m), 2, pok, pwhy, &pdiag, mxDiagObject::eAll)
+                    : mxBlockNormalizer::runParallel(tool, *in, Method(m), threads == 3 ? kept.runner() : backwards,
+                                                     threads, pok, pwhy, &pdiag, mxDiagObject::eAll);
+            const std::string where = std::to_string(m) + (masked ? " masked" : "") + " g" + std::to_string(g.x()) +
+                                      (in == &flat ? " flat" : "") + " threads " + std::to_string(threads);
+            ASSERT_EQ(pok, ok) << where;
+            EXPECT_EQ(pwhy, why) << where;
+            if (ok) {
+              EXPECT_TRUE(mfPelEqual<unsigned char>(got, whole)) << where;
+            }
+            ASSERT_EQ(pdiag.records().size(), diag.records().size()) << where;
+            for (std::size_t r = 0; r < diag.records().size(); ++r) {
+              EXPECT_EQ(pdiag.records()[r].name, diag.records()[r].name) << where;
+              EXPECT_EQ(pdiag.records()[r].level, diag.records()[r].level) << where;
+            }
+          }
+        }
+    }
 }

@@ -1,5 +1,5 @@
 // Small helpers shared by the pel function tests: images from literal rows,
-// random images, and reading a window back as rows.
+// and reading a window back as rows.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <initializer_list>
-#include <random>
 #include <vector>
 
 #include "baseif/mxPelBuffer.h"
@@ -38,19 +37,6 @@ Rows rows(const mxPelBuffer_const<T>& b) {
   for (std::int32_t j = 0; j < b.height(); ++j)
     for (std::int32_t i = 0; i < b.width(); ++i) out[j][i] = b.row(j)[i];
   return out;
-}
-
-// A width x height image at (x, y) of values drawn from `values` (or 0..255
-// when empty).
-inline mxPelBuffer<unsigned char> randomImage(std::mt19937& rng, std::int32_t w, std::int32_t h, std::int32_t x = 0,
-                                              std::int32_t y = 0, std::vector<int> values = {}) {
-  mxPelBuffer<unsigned char> b(mxPelRect(x, y, w, h));
-  std::uniform_int_distribution<int> any(0, 255);
-  std::uniform_int_distribution<std::size_t> pick(0, values.empty() ? 0 : values.size() - 1);
-  for (std::int32_t j = 0; j < h; ++j)
-    for (std::int32_t i = 0; i < w; ++i)
-      b.row(j)[i] = static_cast<unsigned char>(values.empty() ? any(rng) : values[pick(rng)]);
-  return b;
 }
 
 }  // namespace pelTest

@@ -47,8 +47,7 @@ TEST(PelSmooth3x3Diamond, MatchesBruteForceInsideALargerStore) {
   for (auto [w, h] : shapes) {
     Image store = randomImage(rng, w + 4, h + 4, 10, 20);
     const Image before = mfPelCopy<unsigned char>(store);
-    Image win(store);
-    win.window(mxPelRect(12, 22, w, h));
+    Image win = windowOf(store, mxPelRect(12, 22, w, h));
     const Rows expected = smoothReference(rows(win));
     mf_PelSmooth3x3Diamond(win);
     ASSERT_EQ(rows(win), expected) << w << " x " << h;
@@ -69,8 +68,7 @@ TEST(BinaryMorph3x3Diamond, MatchesBruteForceOnPartialOverlaps) {
     for (bool dilate : {true, false})
       for (bool boundDst : {false, true}) {
         Image store = randomImage(rng, sw.width() + 6, sw.height() + 6, sw.x() - 3, sw.y() - 3, {0, 255});
-        Image src(store);
-        src.window(sw);
+        Image src = windowOf(store, sw);
         Image dst;
         mxPelRect region = sw;
         if (boundDst) {
@@ -140,8 +138,7 @@ TEST(PaddedAffineSample, ReadsOnlyThePaddedWindow) {
   Image store(mxPelRect(0, 0, 12, 10));
   mfPelSet_U8(store, 255);
   store.clientFromImageXform(mxXform<2>(mxMatrix<2>(0, -1, 1, 0), mxVector<2>(5, 5)));
-  Image flat(store);
-  flat.window(mxPelRect(3, 2, 4, 3));
+  Image flat = windowOf(store, mxPelRect(3, 2, 4, 3));
   mfPelSet_U8(flat, 40);
   const Image before = mfPelCopy<unsigned char>(store);
   for (bool highOrder : {false, true})

@@ -28,8 +28,7 @@ TEST(FindFirstPel, RasterOrderWithinTheWindow) {
                {{11, 21, 2, 1}, 7, false, {-5, -5}}, {{10, 20, 3, 2}, 200, false, {-5, -5}},
                {{10, 20, 0, 2}, 0, false, {-5, -5}}};
   for (const auto& c : cases) {
-    Image win(twice);
-    win.window(c.window);
+    Image win = windowOf(twice, c.window);
     Pos pos(-5, -5);
     EXPECT_EQ(mf_FindFirstPel(win, std::uint8_t(c.value), pos), c.found) << c.value;
     EXPECT_EQ(pos, c.pos) << c.value;
@@ -46,8 +45,7 @@ TEST(FloodFill, MatchesBruteForceBfs) {
     const int w = 1 + int(rng() % 40), h = 1 + int(rng() % 25);
     Image store = randomImage(rng, w + 4, h + 4, 0, 0, trial % 2 ? std::vector<int>{1, 2} : std::vector<int>{1, 2, 3});
     const Image before = mfPelCopy<unsigned char>(store);
-    Image win(store);
-    win.window(mxPelRect(2, 2, w, h));
+    Image win = windowOf(store, mxPelRect(2, 2, w, h));
     const int sx = int(rng() % w), sy = int(rng() % h);
     Rows expected = rows(win);
     floodReference(expected, sx, sy, expected[sy][sx], 9);
@@ -65,8 +63,7 @@ TEST(FloodFill, Failures) {
   Image img = image({{1, 2}, {3, 4}}, 1, 1), unbound;
   std::vector<long long> work(3, 42);
   EXPECT_THROW(mf_FloodFill(unbound, mxPair<std::int32_t>(0, 0), 0, work), mxPel::UnboundWindow);
-  Image empty(img);
-  empty.window(mxPelRect(1, 1, 0, 0));
+  Image empty = windowOf(img, mxPelRect(1, 1, 0, 0));
   // Default-constructed exceptions: the base library's standard messages.
   const std::wstring badParams = mxPelFunc::BadParams().message();
   expectError<mxPel::BadWindow>([&] { mf_FloodFill(empty, mxPair<std::int32_t>(1, 1), 0, work); },

@@ -1,5 +1,5 @@
-// Small helpers shared by the tests: deterministic images, and the smoothing
-// kernel the filters are checked against.
+// Small helpers shared by the tests: deterministic images, views of a
+// window, and the smoothing kernel the filters are checked against.
 #pragma once
 
 #include <algorithm>
@@ -26,6 +26,42 @@ inline mxPelBuffer<unsigned char> randomImage(std::int32_t w, std::int32_t h, un
   std::uniform_int_distribution<int> d(lo, hi);
   return makeImage(
       w, h, [&](int, int) { return d(rng); }, x0, y0);
+}
+
+// A width x height image at (x, y) of values drawn from `values` (or 0..255
+// when empty).
+inline mxPelBuffer<unsigned char> randomImage(std::mt19937& rng, std::int32_t w, std::int32_t h, std::int32_t x = 0,
+                                              std::int32_t y = 0, std::vector<int> values = {}) {
+  mxPelBuffer<unsigned char> b(mxPelRect(x, y, w, h));
+  std::uniform_int_distribution<int> any(0, 255);
+  std::uniform_int_distribution<std::size_t> pick(0, values.empty() ? 0 : values.size() - 1);
+  for (std::int32_t j = 0; j < h; ++j)
+    for (std::int32_t i = 0; i < w; ++i)
+      b.row(j)[i] = static_cast<unsigned char>(values.empty() ? any(rng) : values[pick(rng)]);
+  return b;
+}
+
+// A window of size w x h at image coordinates (x, y) inside a larger store
+// whose pels around the window hold different random values, so that a
+// filter reading beyond its window shows up.
+inline mxPelBuffer<unsigned char> randomWindow(std::mt19937& rng, std::int32_t x, std::int32_t y, std::int32_t w,
+                                               std::int32_t h, int lo = 0, int hi = 255) {
+  std::uniform_int_distribution<int> margin(0, 3);
+  const std::int32_t l = margin(rng), t = margin(rng), r = margin(rng), b = margin(rng);
+  mxPelBuffer<unsigned char> buf(mxPelRect(x - l, y - t, w + l + r, h + t + b));
+  std::uniform_int_distribution<int> value(lo, hi);
+  for (std::int32_t j = 0; j < buf.height(); ++j)
+    for (std::int32_t i = 0; i < buf.width(); ++i) buf.row(j)[i] = (unsigned char)value(rng);
+  buf.window(mxPelRect(x, y, w, h));
+  return buf;
+}
+
+// A view of b's store with the window r (b itself keeps its window).
+template <class T>
+mxPelBuffer<T> windowOf(const mxPelBuffer<T>& b, const mxPelRect& r) {
+  mxPelBuffer<T> v = b;
+  v.window(r, false);
+  return v;
 }
 
 // A pel value that differs for every position (and for every type width).

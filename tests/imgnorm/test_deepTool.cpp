@@ -1,0 +1,325 @@
+// The 16-bit tool against the 8-bit one (the scale property), the deep
+// histogram and the deep linear fit against brute force, its archive and
+// tool file, and its refusals.
+#include "baseif/mxLineFit.h"
+#include "baseif/mxPelMedian.h"
+#include "imgnorm/checks.h"
+#include "imgnorm/linearFit.h"
+#include "imgnorm/mxImageNormalizer16.h"
+#include "imgnorm/mxToolFile.h"
+#include "imgnorm/knownRelation.h"
+#include "support/normalizerTest.h"
+
+using namespace mxImageNormalizerDefs;
+using Deep = mxPelBuffer<unsigned short>;
+
+namespace {
+
+// The 8-bit image's pels times factor, at the same window.
+Deep scaled(const mxPelBuffer_const<unsigned char>& img, int factor) {
+  Deep d(img.window());
+  for (std::int32_t j = 0; j < img.height(); ++j)
+    for (std::int32_t i = 0; i < img.width(); ++i) d.row(j)[i] = static_cast<unsigned short>(img.row(j)[i] * factor);
+  return d;
+}
+
+// Uniform random 16-bit pels in [0, top], fixed seed.
+Deep randomDeep(std::int32_t w, std::int32_t h, unsigned seed, int top) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> d(0, top);
+  Deep b(mxPelRect(3, 2, w, h));
+  for (std::int32_t j = 0; j < h; ++j)
+    for (std::int32_t i = 0; i < w; ++i) b.row(j)[i] = static_cast<unsigned short>(d(rng));
+  return b;
+}
+
+mxImageNormalizer16 deepTool(const mxPelBuffer_const<unsigned short>& ref, std::int32_t depth, std::uint32_t methods,
+                             const mxPelBuffer_const<unsigned char>& mask = {}, bool keep = false,
+                             P neighborhood = P(101, 101)) {
+  mxImageNormalizer16 n(depth);
+  n.neighborhoodSize(neighborhood);
+  n.referenceImage(ref, false);
+  n.maskImage(mask, false);
+  n.keepMaskedPixels(keep);
+  n.tailFractions({0.05, 0.9});
+  n.train(Method(methods));
+  return n;
+}
+
+Deep runDeep(const mxImageNormalizer16& n, const mxPelBuffer_const<unsigned short>& img, std::uint32_t m) {
+  bool ok = false;
+  std::wstring why;
+  Deep out = n.run(img, Method(m), ok, why);
+  EXPECT_TRUE(ok) << m;
+  return out;
+}
+
+}  // namespace
+
+// An 8-bit image times 257 at depth 16, or times 16 at depth 12, is the same
+// image with every level spread over factor deep levels, and the deep tool
+// must give the 8-bit result scaled:
+// - histogram matching exactly: the deep cumulative counts step only at
+//   multiples of factor, so the smallest reaching level is factor x the
+//   8-bit one;
+// - mean-stddev and tails within factor (one 8-bit level scaled): the line's
+//   scale is the same and its offset factor times the 8-bit one, and the
+//   truncation of factor x v falls in [factor x trunc(v), factor x trunc(v) +
+//   factor), up to one double rounding of v at an integer, and the clamp at
+//   the top (255 x factor, or 4095 at 12 bits) stays within it;
+// - the linear fit within factor: the ridge search sees the very same 33 x 33
+//   plane (the top 8 bits are the 8-bit pels) and the same band, the line
+//   through the scaled points has the same gain and factor x the offset, and
+//   rounding factor x v against factor x round(v) differs by at most
+//   factor / 2 + 1.
+// - the local mean within factor: with the clamp limit scaled too (100 and
+//   100 x factor) the deep difference is factor x the 8-bit one; the 8-bit
+//   estimate is the mean rounded to a level (half a level off), the deep one
+//   within a few deep levels of the exact mean (the byte planes' rounding,
+//   and the coverage's relative rounding times the offset 2^(depth - 1) where
+//   few mask pels are set), and the clamps into range are monotone.  Masked
+//   pels are put back (keepMaskedPixels) and so exactly scaled;
+// - the local median within factor: the deep difference is an increasing
+//   affine function of the 8-bit one (257 d - 128, or 16 d), so the median
+//   and the result are exactly scaled where the window holds an odd count;
+//   an even count (masked windows) averages two middles and rounds once.
+TEST(DeepTool, ScalePropertyAgainstTheEightBitTool) {
+  const Image ref = knownRelation::image();
+  const Image img = knownRelation::image(0.8, 30, 3, 250, 7);
+  const Image mask = makeImage(256, 256, [](int x, int y) { return (x / 16 + y / 16) % 5 ? 255 : 0; });
+  const struct {
+    std::uint32_t method;
+    bool exact;
+  } methods[] = {{eMatchHistogram, true},
+                 {eMatchMeanAndStddev, false},
+                 {eMatchHistogramTails, false},
+                 {eLinearlyFitGrayValues, false},
+                 {eLocalCorrection, false},
+                 {eLocalCorrectionEnhanced, false}};
+  const struct {
+    std::int32_t depth;
+    int factor;
+  } depths[] = {{16, 257}, {12, 16}};
+  const std::uint32_t all =
+      eMatchHistogram | eMatchMeanAndStddev | eMatchHistogramTails | eLinearlyFitGrayValues | eLocalCorrection |
+      eLocalCorrectionEnhanced;
+  mxImageNormalizer eight = trainedTool(ref, all, P(31, 31), mask, P(1, 1), true);
+  eight.set({0.05, 0.9}, P(-100, 100), true);
+  for (const auto& d : depths) {
+    mxImageNormalizer16 deep = deepTool(scaled(ref, d.factor), d.depth, all, mask, true, P(31, 31));
+    deep.set({0.05, 0.9}, P(-100 * d.factor, 100 * d.factor), true);
+    const Deep input = scaled(img, d.factor);
+    for (const auto& m : methods) {
+      const Image want = runTool(eight, img, m.method);
+      const Deep got = runDeep(deep, input, m.method);
+      ASSERT_EQ(got.window(), want.window());
+      int worst = 0;
+      for (std::int32_t j = 0; j < got.height(); ++j)
+        for (std::int32_t i = 0; i < got.width(); ++i)
+          worst = std::max(worst, std::abs(int(got.row(j)[i]) - int(want.row(j)[i]) * d.factor));
+      EXPECT_LE(worst, m.exact ? 0 : d.factor) << "depth " << d.depth << " method " << m.method;
+    }
+  }
+}
+
+// The deep histogram (mask, window offsets, bins folded into the last one),
+// its moments, and the deep table mapping against direct counting and lookup.
+TEST(DeepTool, HistogramAndMapAgainstBruteForce) {
+  const Deep src = randomDeep(37, 23, 5, 4095);
+  const Image mask = makeImage(
+      40, 30, [](int x, int y) { return (x * 7 + y * 3) % 4 ? 200 : 0; }, 1, 1);
+  for (const std::uint32_t bins : {4096u, 1000u}) {
+    for (const bool masked : {false, true}) {
+      std::vector<std::uint32_t> want(bins, 0);
+      for (std::int32_t y = src.window().y(); y < src.window().y() + src.height(); ++y)
+        for (std::int32_t x = src.window().x(); x < src.window().x() + src.width(); ++x)
+          if (!masked || mask.get(x, y) != 0) ++want[std::min<std::uint32_t>(src.get(x, y), bins - 1)];
+      const mxPelBuffer_const<unsigned char> m = masked ? mxPelBuffer_const<unsigned char>(mask) : mxPelBuffer_const<unsigned char>();
+      EXPECT_EQ(mfPelHistogram(src, m, bins), want) << bins << masked;
+      // The moments give the histogram's statistics bit for bit (all pels lie below 4096 bins).
+      if (bins == 4096) {
+        const mxHistoStats fromPels = mfPelMoments(src, m, bins), fromHistogram(want);
+        EXPECT_EQ(fromPels.samples(), fromHistogram.samples());
+        EXPECT_EQ(fromPels.mean(), fromHistogram.mean());
+        EXPECT_EQ(fromPels.sDev(), fromHistogram.sDev());
+      }
+    }
+  }
+  std::vector<unsigned short> table(4000);
+  for (std::size_t i = 0; i < table.size(); ++i) table[i] = static_cast<unsigned short>(i * 7 % 4096);
+  const Deep mapped = mfPelMap(src, table);
+  for (std::int32_t y = src.window().y(); y < src.window().y() + src.height(); ++y)
+    for (std::int32_t x = src.window().x(); x < src.window().x() + src.width(); ++x)
+      ASSERT_EQ(mapped.get(x, y), table[std::min<std::size_t>(src.get(x, y), table.size() - 1)]);
+}
+
+// The deep median against sorting every window: replicated edges (mask
+// pels replicating with them), values held to the range, an empty window
+// giving the pel itself, even counts giving the lower middle or the mean of
+// the two.
+TEST(DeepTool, MedianAgainstBruteForce) {
+  const Deep src = randomDeep(23, 17, 8, 4095);
+  const Image mask = makeImage(
+      23, 17, [](int x, int y) { return (x * 5 + y * 3) % 7 < 2 && x < 18 ? 255 : 0; }, 3, 2);
+  const mxPelRect w = src.window();
+  for (const P size : {P(3, 5), P(7, 3)})
+    for (const bool masked : {false, true})
+      for (const bool average : {false, true}) {
+        const P range(100, 3900);
+        Deep got;
+        mfPelMedian(src, masked ? mxPelBuffer_const<unsigned char>(mask) : mxPelBuffer_const<unsigned char>(),
+                    mxPelMedianParams(size, range, average), got);
+        for (std::int32_t y = 0; y < w.height(); ++y)
+          for (std::int32_t x = 0; x < w.width(); ++x) {
+            const auto held = [&](int v) { return std::clamp(v, range.x(), range.y()); };
+            std::vector<int> v;
+            for (int dy = -size.y() / 2; dy <= size.y() / 2; ++dy)
+              for (int dx = -size.x() / 2; dx <= size.x() / 2; ++dx) {
+                const int cx = std::clamp(x + dx, 0, w.width() - 1) + w.x();
+                const int cy = std::clamp(y + dy, 0, w.height() - 1) + w.y();
+                if (!masked || mask.get(cx, cy)) v.push_back(held(src.get(cx, cy)));
+              }
+            std::sort(v.begin(), v.end());
+            const std::size_t n = v.size();
+            const int want = n == 0                   ? held(src.row(y)[x])
+                             : n % 2 || !average      ? v[(n - 1) / 2]
+                                                      : (v[n / 2 - 1] + v[n / 2] + 1) / 2;
+            ASSERT_EQ(got.row(y)[x], want) << x << "," << y << " " << size.x() << masked << average;
+          }
+      }
+}
+
+// The deep fit against its definition, built from independent parts: the
+// 8-bit ridge search run on the images' top 8 bits gives the band, and the
+// least-squares line through every used deep pel whose top-bit cell is in
+// the band, added point by point.
+TEST(DeepTool, LinearFitAgainstBruteForce) {
+  const std::int32_t depth = 14, shift = depth - 8;
+  std::mt19937 rng(11);
+  std::normal_distribution<double> noise(0, 40);
+  const Deep run = randomDeep(48, 36, 9, 16383);
+  Deep ref(run.window());
+  for (std::int32_t j = 0; j < run.height(); ++j)
+    for (std::int32_t i = 0; i < run.width(); ++i)
+      ref.row(j)[i] = static_cast<unsigned short>(
+          std::clamp<long>(std::lround(0.7 * run.row(j)[i] + 2000 + (i % 9 == 0 ? 3000 : noise(rng))), 0, 16383));
+  const Image mask = makeImage(
+      48, 36, [](int x, int) { return x % 5 ? 255 : 0; }, 3, 2);
+  const auto top = [&](const Deep& d) {
+    Image t(d.window());
+    for (std::int32_t j = 0; j < d.height(); ++j)
+      for (std::int32_t i = 0; i < d.width(); ++i) t.row(j)[i] = static_cast<unsigned char>(d.row(j)[i] >> shift);
+    return t;
+  };
+  std::vector<double> angles;
+  imgnorm::detail::buildFitAngles(angles);
+  const Image histogram = imgnorm::detail::jointHistogramImage(top(ref), mask, top(run));
+  const auto profiles = imgnorm::detail::directionProfiles(histogram, angles, 3, 59);
+  double peak = 0;
+  const std::int32_t selected = imgnorm::detail::selectPeakDirection(profiles, peak);
+  const Image band = imgnorm::detail::peakBandMask(histogram, profiles[std::size_t(selected)], peak);
+  mxLSLineFitter fitter;
+  for (std::int32_t j = 0; j < run.height(); ++j)
+    for (std::int32_t i = 0; i < run.width(); ++i) {
+      const int r = run.row(j)[i], t = ref.row(j)[i];
+      if (mask.row(j)[i] && band.row(((t >> shift) + 4) >> 3)[((r >> shift) + 4) >> 3])
+        fitter.update(mxVector<2>(r, t));
+    }
+  const mxFLine line = fitter.fit();
+  const double wantGain = std::tan(line.angle().toDouble() * 0.017453292519943295);
+  const double wantOffset = line.point().y() - wantGain * line.point().x();
+  double gain = 0, offset = 0;
+  ASSERT_TRUE(imgnorm::detail::linearFitParameters(run, ref, mask, angles, depth, gain, offset));
+  EXPECT_NEAR(gain, 0.7, 0.02);
+  EXPECT_NEAR(gain, wantGain, 1e-9);
+  EXPECT_NEAR(offset, wantOffset, 1e-6);
+}
+
+TEST(DeepTool, ArchiveAndToolFile) {
+  const Deep ref = scaled(texturedImage(40, 30, 4), 16);
+  const Image mask = makeImage(40, 30, [](int x, int) { return x < 30 ? 255 : 0; });
+  mxImageNormalizer16 tool = deepTool(ref, 12, eMatchHistogram | eLinearlyFitGrayValues, mask);
+  tool.neighborhoodSize(P(9, 7));
+  tool.train(Method(eMatchHistogram | eLinearlyFitGrayValues));
+  const Bytes file = mxToolFile::store(tool);
+  EXPECT_EQ(mxToolFile::pelBits(file.data(), file.size()), 16);
+  mxImageNormalizer16 loaded(9);
+  mxToolFile::load(file.data(), file.size(), loaded);
+  EXPECT_TRUE(loaded == tool);
+  EXPECT_EQ(loaded.bitDepth(), 12);
+  EXPECT_TRUE(mfPelEqual<unsigned short>(runDeep(loaded, ref, eLinearlyFitGrayValues),
+                                         runDeep(tool, ref, eLinearlyFitGrayValues)));
+  const Bytes eightBit = mxToolFile::store(trainedTool(texturedImage(20, 10, 1), eMatchHistogram));
+  EXPECT_EQ(mxToolFile::pelBits(eightBit.data(), eightBit.size()), 8);
+
+  // Wrong kinds of tool file, and archives of another pel type or depth (the
+  // payload's bytes 1 and 2), re-framed so that only the archive is at fault.
+  const Bytes payload = mxToolFile::payload(file.data(), file.size());
+  const auto withByte = [&](std::size_t at, std::uint8_t v) {
+    Bytes p = payload;
+    p[at] = v;
+    return mxToolFile::frame(p, mxToolFile::kDeepFormatVersion);
+  };
+  const struct {
+    Bytes bytes;
+    bool intoDeep;
+    std::wstring error;
+  } bad[] = {
+      {file, false, L"the tool file holds a 16-bit tool; load it into a 16-bit tool (mxImageNormalizer16)"},
+      {eightBit, true, L"the tool file holds an 8-bit tool; load it into an 8-bit tool (mxImageNormalizer)"},
+      {withByte(1, 32), true,
+       L"damaged tool file: the archive holds a tool of an unknown pel type (32 bits per pel; this tool reads 16)"},
+      {withByte(2, 17), true, L"damaged tool file: the archive holds a 16-bit tool of bit depth 17 (a depth is from 9 "
+                              L"to 16)"},
+  };
+  for (const auto& b : bad) {
+    mxImageNormalizer eightTool;
+    mxImageNormalizer16 deepTool16;
+    expectError<mxArchive::BadData>(
+        [&] {
+          if (b.intoDeep)
+            mxToolFile::load(b.bytes.data(), b.bytes.size(), deepTool16);
+          else
+            mxToolFile::load(b.bytes.data(), b.bytes.size(), eightTool);
+        },
+        b.error);
+  }
+}
+
+TEST(DeepTool, Refusals) {
+  const Deep ref = scaled(texturedImage(40, 30, 4), 16);
+  Deep hot = mfPelCopy<unsigned short>(ref);
+  hot.row(3)[5] = 4096;
+  const std::wstring depthRule = ruleMessage(Rule::eBitDepth);
+  expectError<BadParams>([] { mxImageNormalizer16 n(8); }, depthRule);
+  expectError<BadParams>([] { mxImageNormalizer16 n(17); }, depthRule);
+  mxImageNormalizer16 n(12);
+  expectError<BadParams>([&] { n.bitDepth(17); }, depthRule);
+  EXPECT_EQ(n.bitDepth(), 12);
+  EXPECT_EQ(n.intensityVariationRange(), P(-2047, 2047));
+  n.bitDepth(16);
+  EXPECT_EQ(n.intensityVariationRange(), P(-32767, 32767));
+
+  const std::wstring pels = std::wstring(ruleMessage(Rule::ePelsWithinDepth));
+  const mxImageNormalizer16 good = deepTool(ref, 12, eMatchHistogram);
+  const struct {
+    std::function<void()> call;
+    std::wstring message;
+  } badImages[] = {
+      {[&] { deepTool(hot, 12, eMatchHistogram); },
+       pels + L" The largest pel of referenceImage() is 4096, above 4095 (12 bits)."},
+      {[&] { runDeep(good, hot, eMatchHistogram); }, pels + L" The largest pel of the image is 4096, above 4095 (12 bits)."},
+      {[&] { deepTool(ref, 12, eMatchHistogram, constantImage(40, 31, 255)); },
+       std::wstring(ruleMessage(Rule::eMaskShape)) + L" The mask is 40 x 31, the reference 40 x 30."},
+  };
+  for (const auto& b : badImages) {
+    expectError<BadImage>(b.call, b.message);
+    EXPECT_EQ(ruleOf(b.message), b.message == badImages[2].message ? Rule::eMaskShape : Rule::ePelsWithinDepth);
+  }
+  mxImageNormalizer16 coarse(12);
+  coarse.referenceImage(ref, false);
+  coarse.granularity(P(2, 2));
+  expectError<NotImplemented>(
+      [&] { coarse.train(eLocalCorrectionEnhanced); },
+      ruleMessage(Rule::eDeepMethod) + std::wstring(L" (the local methods with a granularity other than (1, 1))"));
+}
