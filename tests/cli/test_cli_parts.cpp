@@ -9,10 +9,10 @@
 
 #include "../support/checks.h"
 #include "../support/testImages.h"
-#include "cli_error.h"
-#include "contact_sheet.h"
-#include "distort.h"
-#include "options.h"
+#include "common/cli_error.h"
+#include "app/demo/contact_sheet.h"
+#include "app/demo/distort.h"
+#include "common/options.h"
 
 using namespace imgnormcli;
 using namespace mxImageNormalizerDefs;

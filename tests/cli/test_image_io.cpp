@@ -21,13 +21,14 @@
 #include "../support/checks.h"
 #include "../support/testImages.h"
 #include "baseif/mxPelOps.h"
-#include "cli_error.h"
-#include "file_util.h"
+#include "common/cli_error.h"
+#include "common/file_util.h"
 #include "fixtures.h"
-#include "image_io.h"
+#include "io/image_io.h"
 #include "imgnorm/mxToolFile.h"
+#include "batch/batch.h"
 #include "report.h"
-#include "tool_file.h"
+#include "io/tool_file.h"
 
 namespace fs = std::filesystem;
 using namespace imgnormcli;

@@ -17,12 +17,13 @@
 #include "../support/checks.h"
 #include "../support/testImages.h"
 #include "baseif/mxPelOps.h"
-#include "batch.h"
+#include "batch/batch.h"
+#include "batch/streamed.h"
 #include "imgnorm/mxImageNormalizer.h"
-#include "commands.h"
+#include "app/commands.h"
 #include "fixtures.h"
-#include "image_io.h"
-#include "tiff_stream.h"
+#include "io/image_io.h"
+#include "io/tiff_stream.h"
 
 using namespace imgnormcli;
 namespace fs = std::filesystem;

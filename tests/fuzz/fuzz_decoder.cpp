@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "cli_error.h"
+#include "common/cli_error.h"
 #include "fuzz_common.h"
-#include "image_io.h"
+#include "io/image_io.h"
 
 #ifndef IMGNORM_FUZZ_DECODER
 #error "IMGNORM_FUZZ_DECODER must name the decoder to fuzz"

@@ -14,8 +14,8 @@
 
 #include <tiffio.h>
 
-#include "codec_util.h"
-#include "tiff_stream.h"
+#include "io/codec_util.h"
+#include "io/tiff_stream.h"
 
 namespace imgnormcli {
 

@@ -1,11 +1,11 @@
-#include "options.h"
+#include "common/options.h"
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
 #include "baseif/mxStr.h"
-#include "cli_error.h"
+#include "common/cli_error.h"
 #include "imgnorm/checks.h"
 
 namespace imgnormcli {

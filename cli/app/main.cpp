@@ -16,10 +16,10 @@
 
 #include "baseif/mxException.h"
 #include "baseif/mxStr.h"
-#include "cli_error.h"
-#include "commands.h"
-#include "image_io.h"
-#include "options.h"
+#include "common/cli_error.h"
+#include "app/commands.h"
+#include "io/image_io.h"
+#include "common/options.h"
 
 #ifndef IMGNORM_VERSION
 #define IMGNORM_VERSION "unknown"

@@ -3,16 +3,14 @@
 // tool), a progress line on a terminal, and the summary.
 #pragma once
 
-#include <functional>
 #include <iosfwd>
-#include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "baseif/mxPelBuffer.h"
-#include "cli_error.h"
-#include "image_io.h"
+#include "common/cli_error.h"
+#include "common/warnings.h"
+#include "io/image_io.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
 
 class mxDiagObject;
@@ -69,33 +67,6 @@ struct BatchPlan {
 BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& output, const std::string& format,
                     const std::vector<NamedInput>& others = {}, bool inPlace = false);
 
-// Warnings of one command: each kind printed once on standard error (the
-// first occurrence, naming its file), however many images meet it.  Safe to
-// use from several threads.  Warnings never change a result.
-class Warnings {
-public:
-  struct Entry {
-    std::string kind;   // a short name ("overlap", "histogram-count")
-    std::string text;   // the first message
-    std::size_t count;  // how often it was met
-  };
-  // Prints "imgnorm: warning: TEXT" the first time kind is met.
-  void warn(const std::string& kind, const std::string& text);
-  std::vector<Entry> entries() const;
-  // Where the first occurrences go (standard error when none): a batch routes
-  // them past its progress line.
-  void printer(std::function<void(const std::string&)> print) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    printer_ = std::move(print);
-  }
-
-private:
-  std::function<void(const std::string&)> printer_;
-  mutable std::mutex mutex_;
-  std::vector<std::string> order_;
-  std::map<std::string, Entry> byKind_;
-};
-
 // The warnings about one run-time image (of window image) that the tool
 // normalized into a result covering covered: an output smaller than the
 // input, a neighbourhood as large as the image, histogram matching between
@@ -116,6 +87,9 @@ struct BatchOptions {
   Warnings* warnings = nullptr;
   class DiagReport* report = nullptr;  // --diag: each image goes into the report
 };
+
+// Number of worker threads for --jobs (0: one per processor).
+int effectiveJobs(int jobs, std::size_t items);
 
 // Runs every item of the plan; goes on past bad images.  Each error, soft
 // failure and kind of warning is printed once, when it happens (one line on

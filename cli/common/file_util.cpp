@@ -1,4 +1,4 @@
-#include "file_util.h"
+#include "common/file_util.h"
 
 #include <atomic>
 #include <cctype>
@@ -17,7 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cli_error.h"
+#include "common/cli_error.h"
 
 namespace fs = std::filesystem;
 

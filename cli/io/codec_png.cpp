@@ -9,7 +9,7 @@
 #include <libdeflate.h>
 #include <png.h>
 
-#include "codec_util.h"
+#include "io/codec_util.h"
 
 namespace imgnormcli {
 

@@ -1,4 +1,4 @@
-#include "image_io.h"
+#include "io/image_io.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codec_util.h"
-#include "file_util.h"
+#include "io/codec_util.h"
+#include "common/file_util.h"
 
 namespace imgnormcli {
 

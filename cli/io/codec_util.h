@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "cli_error.h"
-#include "image_io.h"
+#include "common/cli_error.h"
+#include "io/image_io.h"
 
 namespace imgnormcli {
 

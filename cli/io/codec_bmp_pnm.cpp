@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "codec_util.h"
+#include "io/codec_util.h"
 
 namespace imgnormcli {
 

@@ -10,14 +10,15 @@
 #include <thread>
 
 #include "baseif/mxStr.h"
-#include "commands.h"
-#include "contact_sheet.h"
-#include "distort.h"
-#include "file_util.h"
-#include "image_io.h"
+#include "app/commands.h"
+#include "app/demo/contact_sheet.h"
+#include "app/demo/distort.h"
+#include "batch/batch.h"
+#include "common/file_util.h"
+#include "io/image_io.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
-#include "options.h"
+#include "common/options.h"
 
 namespace fs = std::filesystem;
 

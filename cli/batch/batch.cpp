@@ -1,4 +1,4 @@
-#include "batch.h"
+#include "batch/batch.h"
 
 #include <algorithm>
 #include <atomic>
@@ -15,14 +15,14 @@
 
 #include "baseif/mxDiag.h"
 #include "baseif/mxStr.h"
-#include "commands.h"
-#include "file_util.h"
-#include "image_io.h"
+#include "common/file_util.h"
+#include "io/image_io.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
-#include "options.h"
+#include "common/options.h"
 #include "report.h"
-#include "tiff_stream.h"
+#include "batch/streamed.h"
+#include "io/tiff_stream.h"
 
 namespace fs = std::filesystem;
 
@@ -158,25 +158,6 @@ BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& o
                                      " would be written there; run them into different folders");
   }
   return plan;
-}
-
-void Warnings::warn(const std::string& kind, const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto [it, fresh] = byKind_.emplace(kind, Entry{kind, text, 0});
-  ++it->second.count;
-  if (!fresh) return;
-  order_.push_back(kind);
-  if (printer_)
-    printer_("warning: " + text);
-  else
-    std::fprintf(stderr, "imgnorm: warning: %s\n", text.c_str());
-}
-
-std::vector<Warnings::Entry> Warnings::entries() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<Entry> out;
-  for (const std::string& k : order_) out.push_back(byKind_.at(k));
-  return out;
 }
 
 namespace {
@@ -411,6 +392,12 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
 }
 
 }  // namespace
+
+int effectiveJobs(int jobs, std::size_t items) {
+  std::size_t n = jobs > 0 ? std::size_t(jobs) : std::size_t(std::max(1u, std::thread::hardware_concurrency()));
+  if (n > items) n = items;
+  return n < 1 ? 1 : int(n);
+}
 
 ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const BatchOptions& options,
                   std::ostream& summary) {
