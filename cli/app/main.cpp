@@ -18,6 +18,7 @@
 #include "baseif/mxStr.h"
 #include "common/cli_error.h"
 #include "app/commands.h"
+#include "io/codecs.h"
 #include "io/image_io.h"
 #include "common/options.h"
 
@@ -45,7 +46,7 @@ CLI::Validator wholeNumber(std::int64_t lo, std::int64_t hi = INT_MAX) {
 }
 
 void addToolOptions(CLI::App* cmd, ToolOptions& o) {
-  cmd->add_option("-r,--reference", o.reference, "Reference image (8-bit grey PNG, TIFF, JPEG, BMP or PGM)")
+  cmd->add_option("-r,--reference", o.reference, "Reference image (8-bit grey " + joinList(formatList(false), " or ") + ")")
       ->required();
   cmd->add_option("-m,--mask", o.mask, "Mask image of the reference's size: non-zero pels select");
   cmd->add_option("--tail-fractions", o.tailFractions,
@@ -173,7 +174,7 @@ int main(int argc, char** argv) {
     cmd->add_option("--method", a->method, "The method to run (see below)")->required();
     cmd->add_option("-o,--output", a->output, "Output folder, or output image file when there is one input file")
         ->required();
-    cmd->add_option("--format", a->format, "Output format in a folder: png, tif or pgm (default: as the input)");
+    cmd->add_option("--format", a->format, "Output format in a folder: " + joinList(extensionList(true, ""), " or ") + " (default: as the input)");
     cmd->add_option("--diag", a->diag, "Write a diagnostics report to this folder (index.html)");
     addReadOptions(cmd, *images);
     addWriteOptions(cmd, *images);

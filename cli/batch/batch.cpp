@@ -16,6 +16,7 @@
 #include "baseif/mxDiag.h"
 #include "baseif/mxStr.h"
 #include "common/file_util.h"
+#include "io/codecs.h"
 #include "io/image_io.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
@@ -57,7 +58,7 @@ std::vector<std::string> listFolder(const std::string& folder, std::vector<Skipp
     else if (name[0] == '.')
       reason = "hidden file";
     else if (!isImageName(name))
-      reason = "not an image file name (.png, .tif, .tiff, .jpg, .jpeg, .bmp, .pgm, .ppm, .pnm)";
+      reason = "not an image file name (" + joinList(extensionList(false, "."), ", ") + ")";
     if (reason.empty())
       files.push_back(path);
     else
@@ -101,8 +102,9 @@ void refuseReplacingPages(const NamedInput& input) {
 
 BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& output, const std::string& format,
                     const std::vector<NamedInput>& others, bool inPlace) {
-  if (!format.empty() && format != "png" && format != "tif" && format != "tiff" && format != "pgm")
-    throw CliError(kExitUsage, "--format: unknown format '" + format + "' (use png, tif or pgm)");
+  if (!format.empty() && !isWritableName("x." + format))
+    throw CliError(kExitUsage,
+                   "--format: unknown format '" + format + "' (use " + joinList(extensionList(true, ""), " or ") + ")");
   BatchPlan plan;
   std::vector<BatchItem>& items = plan.items;
   bool anyFolder = false;
@@ -121,8 +123,8 @@ BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& o
   std::error_code oec;
   if (singleFile && !isWritableName(output) && !lowerExtension(output).empty() && !fs::is_directory(output, oec))
     throw CliError(kExitUsage, "-o " + output +
-                                   ": unknown image format for output (use .png, .tif, .tiff or .pgm, "
-                                   "or give a folder)");
+                                   ": unknown image format for output (use " +
+                                   joinList(extensionList(true, "."), ", ") + ", or give a folder)");
   if (isWritableName(output) && !singleFile)
     throw CliError(kExitUsage, "-o " + output +
                                    ": names one image file, but there are several inputs; "
@@ -314,8 +316,8 @@ void streamItem(const mxImageNormalizer& tool, const BatchItem& item, const Batc
   tiffSize(item.input, w, h);
   const std::string what = item.input + ": a TIFF of " + sizeText(w, h) + " pels, beyond --max-pixels (" +
                            std::to_string(options.read.maxPixels) + " pels), ";
-  ImageFormat format;
-  if (!formatFromName(item.output, format) || format != ImageFormat::kTiff)
+  const Codec* format = codecForName(item.output);
+  if (!format || !format->streams)
     throw CliError(kExitInput, what +
                                    "is normalized block by block into a TIFF output only: give -o NAME.tif "
                                    "(--format tif for a folder), or raise --max-pixels to read it whole");

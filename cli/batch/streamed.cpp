@@ -10,14 +10,15 @@
 #include "imgnorm/mxBlockNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
+#include "io/codecs.h"
 #include "io/tiff_stream.h"
 
 namespace imgnormcli {
 
 namespace {
 bool isTiffName(const std::string& path) {
-  ImageFormat f;
-  return formatFromName(path, f) && f == ImageFormat::kTiff;
+  const Codec* format = codecForName(path);
+  return format && format->streams;
 }
 }  // namespace
 

@@ -191,7 +191,8 @@ RawImage decodePnm(const std::uint8_t* b, std::size_t size, const std::string& n
   return raw;
 }
 
-std::vector<std::uint8_t> encodePgm(const mxPelBuffer_const<unsigned char>& image) {
+std::vector<std::uint8_t> encodePgm(const mxPelBuffer_const<unsigned char>& image, const WriteOptions&,
+                                    const std::string&) {
   char head[64];
   const int n = std::snprintf(head, sizeof head, "P5\n%d %d\n255\n", int(image.width()), int(image.height()));
   std::vector<std::uint8_t> bytes(head, head + n);

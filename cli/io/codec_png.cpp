@@ -371,7 +371,9 @@ RawImage decodePng(const std::uint8_t* data, std::size_t size, const std::string
   return raw;
 }
 
-std::vector<std::uint8_t> encodePng(const mxPelBuffer_const<unsigned char>& image, int level, const std::string& name) {
+std::vector<std::uint8_t> encodePng(const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options,
+                                    const std::string& name) {
+  const int level = options.pngLevel;
   // Filtered rows, compressed in one call by libdeflate (several times
   // faster than zlib at the same ratio), in IDAT chunks of at most 1 GiB.
   const std::size_t w = std::size_t(image.width()), h = std::size_t(image.height());

@@ -461,7 +461,7 @@ RawImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::strin
   return raw;
 }
 
-std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>& image, TiffCompression compression,
+std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options,
                                      const std::string& name) {
   std::vector<std::uint8_t> bytes;
   bytes.reserve(std::size_t(image.width()) * std::size_t(image.height()) + 4096);
@@ -471,7 +471,7 @@ std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>& ima
   TiffPtr tif(openTiff(name, "w", stream, messages, 0));
   if (!tif) throw CliError(kExitOutput, name + ": cannot encode TIFF: " + messages.error);
   TIFF* t = tif.get();
-  const std::uint16_t code = tiffCompressionCode(compression);
+  const std::uint16_t code = tiffCompressionCode(options.compression);
   setGreyStripLayout(t, std::uint32_t(image.width()), std::uint32_t(image.height()), code);
   // The predictor works in place on the row it is given: hand it a copy.
   std::vector<std::uint8_t> line(std::size_t(image.width()));

@@ -7,58 +7,21 @@
 #include <cstring>
 
 #include "io/codec_util.h"
+#include "io/codecs.h"
 #include "common/file_util.h"
 
 namespace imgnormcli {
 
 // ------------------------------------------------------------ file names ---
 
-bool formatFromName(const std::string& path, ImageFormat& format) {
-  const std::string ext = lowerExtension(path);
-  if (ext == "png")
-    format = ImageFormat::kPng;
-  else if (ext == "tif" || ext == "tiff")
-    format = ImageFormat::kTiff;
-  else if (ext == "pgm" || ext == "ppm" || ext == "pnm")
-    format = ImageFormat::kPgm;
-  else if (ext == "jpg" || ext == "jpeg")
-    format = ImageFormat::kJpeg;
-  else if (ext == "bmp")
-    format = ImageFormat::kBmp;
-  else
-    return false;
-  return true;
-}
-
-bool isImageName(const std::string& path) {
-  ImageFormat f;
-  return formatFromName(path, f);
-}
-
-bool isWritableFormat(ImageFormat format) {
-  return format == ImageFormat::kPng || format == ImageFormat::kTiff || format == ImageFormat::kPgm;
-}
+bool isImageName(const std::string& path) { return codecForName(path) != nullptr; }
 
 bool isWritableName(const std::string& path) {
-  ImageFormat f;
-  return formatFromName(path, f) && isWritableFormat(f) && lowerExtension(path) != "ppm" &&
-         lowerExtension(path) != "pnm";
-}
-
-const char* formatExtension(ImageFormat format) {
-  switch (format) {
-    case ImageFormat::kPng:
-      return "png";
-    case ImageFormat::kTiff:
-      return "tif";
-    case ImageFormat::kPgm:
-      return "pgm";
-    case ImageFormat::kJpeg:
-      return "jpg";
-    case ImageFormat::kBmp:
-      return "bmp";
-  }
-  return "png";
+  const std::string ext = lowerExtension(path);
+  for (const Codec& c : codecs())
+    for (const char* e : c.writes)
+      if (ext == e) return true;
+  return false;
 }
 
 // --------------------------------------------------------------- options ---
@@ -207,20 +170,10 @@ void RawImage::allocate() {
 // ------------------------------------------------------------- decoding ---
 
 RawImage decodeImage(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options) {
-  auto starts = [&](const char* magic, std::size_t n) { return size >= n && std::memcmp(data, magic, n) == 0; };
   if (size == 0) inputError(name, "empty file");
-  if (starts("\x89PNG\r\n\x1a\n", 8)) return decodePng(data, size, name, options);
-  if (starts("II*\0", 4) || starts("MM\0*", 4) || starts("II+\0", 4) || starts("MM\0+", 4))
-    return decodeTiff(data, size, name, options);
-  if (starts("\xff\xd8\xff", 3)) return decodeJpeg(data, size, name, options);
-  if (starts("BM", 2)) return decodeBmp(data, size, name, options);
-  if (starts("P5", 2) || starts("P6", 2)) return decodePnm(data, size, name, options);
-  ImageFormat f;
-  if (formatFromName(name, f)) {
-    static const char* const names[] = {"PNG", "TIFF", "PGM", "JPEG", "BMP"};
-    inputError(name, std::string("not a ") + names[int(f)] + " file");
-  }
-  inputError(name, "not an image file of a known format (PNG, TIFF, JPEG, BMP, binary PGM/PPM)");
+  if (const Codec* c = codecForBytes(data, size)) return c->decode(data, size, name, options);
+  if (const Codec* c = codecForName(name)) inputError(name, std::string("not a ") + c->name + " file");
+  inputError(name, "not an image file of a known format (" + joinList(formatList(true), ", ") + ")");
 }
 
 // ----------------------------------------------------------- conversion ---
@@ -389,29 +342,13 @@ mxPelBuffer<unsigned char> readImage(const std::string& path, const ReadOptions&
 
 // -------------------------------------------------------------- writing ---
 
-std::vector<std::uint8_t> encodeImage(ImageFormat format, const mxPelBuffer_const<unsigned char>& image,
-                                      const WriteOptions& options, const std::string& name) {
-  if (!image.isBound() || image.width() <= 0 || image.height() <= 0)
-    throw CliError(kExitOutput, name + ": no image to write");
-  switch (format) {
-    case ImageFormat::kPng:
-      return encodePng(image, options.pngLevel, name);
-    case ImageFormat::kTiff:
-      return encodeTiff(image, options.compression, name);
-    case ImageFormat::kPgm:
-      return encodePgm(image);
-    case ImageFormat::kJpeg:
-    case ImageFormat::kBmp:
-      break;
-  }
-  throw CliError(kExitUsage, name + ": cannot write this format (use .png, .tif, .tiff or .pgm)");
-}
-
 void writeImage(const std::string& path, const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options) {
-  ImageFormat format;
-  if (!isWritableName(path) || !formatFromName(path, format))
-    throw CliError(kExitUsage, path + ": unknown image format for output (use .png, .tif, .tiff or .pgm)");
-  writeFileAtomically(path, encodeImage(format, image, options, path));
+  if (!isWritableName(path))
+    throw CliError(kExitUsage, path + ": unknown image format for output (use " +
+                                   joinList(extensionList(true, "."), " or ") + ")");
+  if (!image.isBound() || image.width() <= 0 || image.height() <= 0)
+    throw CliError(kExitOutput, path + ": no image to write");
+  writeFileAtomically(path, codecForName(path)->encode(image, options, path));
 }
 
 }  // namespace imgnormcli

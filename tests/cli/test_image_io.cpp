@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 
 #include "../support/checks.h"
 #include "../support/testImages.h"
@@ -24,6 +25,7 @@
 #include "common/cli_error.h"
 #include "common/file_util.h"
 #include "fixtures.h"
+#include "io/codecs.h"
 #include "io/image_io.h"
 #include "imgnorm/mxToolFile.h"
 #include "batch/batch.h"
@@ -90,6 +92,33 @@ TEST_F(ImageIo, RoundTripsEveryFormatSettingAndSize) {
   }
   // Only the images remain: no temporary files.
   EXPECT_EQ(filesIn(dir_), std::size_t(n));
+}
+
+// The codec table agrees with itself: every extension (any case) and magic
+// leads back to its row, a format writes only names it reads, and what it
+// writes starts with its own magic, so a file written is read by its codec.
+TEST_F(ImageIo, CodecTableRowsAgree) {
+  const auto im = randomImage(9, 4, 3);
+  std::set<std::string> keys;
+  for (const Codec& c : codecs()) {
+    EXPECT_TRUE(keys.insert(c.key).second) << c.key;
+    EXPECT_EQ(c.encode != nullptr, !c.writes.empty()) << c.key;
+    for (const char* e : c.extensions) {
+      std::string upper = e;
+      for (char& ch : upper) ch = char(std::toupper(ch));
+      EXPECT_EQ(codecForName(std::string("a.") + e), &c) << e;
+      EXPECT_EQ(codecForName("dir.x/A." + upper), &c) << upper;
+    }
+    for (std::string_view m : c.magic)
+      EXPECT_EQ(codecForBytes(reinterpret_cast<const std::uint8_t*>(m.data()), m.size()), &c) << c.key;
+    for (const char* e : c.writes) {
+      EXPECT_EQ(codecForName(std::string("a.") + e), &c) << e;
+      const std::vector<std::uint8_t> bytes = c.encode(im, {}, e);
+      EXPECT_EQ(codecForBytes(bytes.data(), bytes.size()), &c) << e;
+    }
+  }
+  EXPECT_EQ(codecForName("a.gif"), nullptr);
+  EXPECT_EQ(codecForName("png"), nullptr);
 }
 
 TEST_F(ImageIo, WriteFailuresLeaveNothingBehind) {
