@@ -3,6 +3,7 @@
 // alpha / deep files, the scalings of deep samples, corrupt, truncated and
 // absurd files, special files, stale temporaries and write errors.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <set>
 
 #include "../support/checks.h"
@@ -26,7 +28,9 @@
 #include "common/file_util.h"
 #include "fixtures.h"
 #include "io/codecs.h"
+#include "io/deflate_huffman.h"
 #include "io/image_io.h"
+#include "io/png_writer.h"
 #include "imgnorm/mxToolFile.h"
 #include "batch/batch.h"
 #include "report.h"
@@ -92,6 +96,38 @@ TEST_F(ImageIo, RoundTripsEveryFormatSettingAndSize) {
   }
   // Only the images remain: no temporary files.
   EXPECT_EQ(filesIn(dir_), std::size_t(n));
+}
+
+// The Huffman-only deflate inflates back through zlib at the edges of its
+// blocks and of zlib's 64 KiB window, for random bytes (every literal used)
+// and constant ones (a one-symbol code).
+TEST(HuffmanDeflate, InflatesBackThroughZlib) {
+  std::mt19937 rng(7);
+  for (std::size_t n : {0, 1, 65535, 65536, 65537, 256 * 1024 + 1})
+    for (bool constant : {false, true}) {
+      std::vector<std::uint8_t> data(n, 200);
+      if (!constant)
+        for (auto& b : data) b = std::uint8_t(rng());
+      const std::vector<std::uint8_t> z = huffmanOnlyZlib(data.data(), n);
+      std::vector<std::uint8_t> back(n + 1);
+      uLongf got = back.size();
+      ASSERT_EQ(uncompress(back.data(), &got, z.data(), z.size()), Z_OK) << n << (constant ? " constant" : " random");
+      back.resize(got);
+      EXPECT_EQ(back, data) << n;
+    }
+}
+
+// RGB rows through the one PNG writer at every kind of level (the filters
+// reach a whole pel, three bytes, back) read back by libpng unchanged.
+TEST_F(ImageIo, PngWriterKeepsRgbRows) {
+  const auto im = randomImage(3 * 37, 11, 9);
+  for (int level : {-1, 0, 1, 9}) {
+    const auto bytes = encodePngRows(37, 11, 3, [&](std::int32_t y) { return im.row(y); }, level, "rgb.png");
+    const RawImage raw = decodeImage(bytes.data(), bytes.size(), "rgb.png", ReadOptions());
+    ASSERT_EQ(raw.channels, 3);
+    for (std::int32_t y = 0; y < 11; ++y)
+      EXPECT_EQ(std::memcmp(raw.row8(y), im.row(y), 3 * 37), 0) << "level " << level << " row " << y;
+  }
 }
 
 // The codec table agrees with itself: every extension (any case) and magic
