@@ -393,6 +393,98 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
   }
 }
 
+// After one item: its reading warnings and its problem printed once, its
+// records into the report, the progress line moved on.
+void finishItem(std::size_t index, const BatchItem& item, ItemResult& r, const BatchOptions& opts, Console& console) {
+  // A reading warning names its file: the rest of the line is its kind.
+  for (const std::string& w : r.info.warnings) {
+    const std::size_t colon = w.find(": ");
+    opts.warnings->warn(colon == std::string::npos ? w : w.substr(colon + 2), w);
+  }
+  // Each problem is printed once, here, as it happens.
+  if (r.outcome == Outcome::kSoft)
+    console.error(item.input + ": not normalized: " + r.message);
+  else if (r.outcome != Outcome::kOk)
+    console.error(r.message);
+  if (opts.report) {
+    ReportItem entry;
+    entry.index = index;
+    entry.input = item.input;
+    entry.output = r.written ? item.output : std::string();
+    entry.failed = r.outcome != Outcome::kOk;
+    entry.soft = r.outcome == Outcome::kSoft;
+    entry.message = r.message;
+    try {
+      opts.report->addImage(entry, r.diag);
+    } catch (const std::exception& e) {
+      console.error(std::string("--diag: ") + e.what());
+      opts.report->fail(e.what());
+    }
+    r.diag.clear();  // the pels go as soon as the report has them
+  }
+  console.done(fileName(item.input), r.outcome != Outcome::kOk);
+}
+
+struct Tally {
+  std::size_t ok = 0, soft = 0, errors = 0;
+  ExitCode code = kExitOk;  // the worst met
+};
+
+Tally tally(const std::vector<ItemResult>& results) {
+  Tally t;
+  for (const ItemResult& r : results) {
+    switch (r.outcome) {
+      case Outcome::kOk:
+        ++t.ok;
+        break;
+      case Outcome::kSoft:
+        ++t.soft;
+        t.code = worseExit(t.code, kExitSoftFailure);
+        break;
+      case Outcome::kOutputError:
+        ++t.errors;
+        t.code = worseExit(t.code, kExitOutput);
+        break;
+      case Outcome::kInputError:
+      case Outcome::kToolError:
+        ++t.errors;
+        t.code = worseExit(t.code, kExitInput);
+        break;
+      case Outcome::kOutOfMemory:
+        ++t.errors;
+        t.code = worseExit(t.code, kExitInternal);
+        break;
+    }
+  }
+  return t;
+}
+
+// Counts only: each problem's message was printed once, when it happened.
+void printSummary(std::ostream& summary, const BatchPlan& plan, const std::vector<ItemResult>& results,
+                  const Tally& t, const BatchOptions& opts) {
+  const std::size_t n = plan.items.size();
+  summary << "imgnorm: " << t.ok << " of " << n << " image" << (n == 1 ? "" : "s") << " normalized with "
+          << methodCliName(opts.method) << ", " << t.soft << " soft failure" << (t.soft == 1 ? "" : "s") << ", "
+          << t.errors << " error" << (t.errors == 1 ? "" : "s");
+  if (!plan.skipped.empty()) summary << ", " << plan.skipped.size() << " skipped";
+  const auto warned = opts.warnings->entries();
+  if (!warned.empty()) summary << ", " << warned.size() << " kind" << (warned.size() == 1 ? "" : "s") << " of warning";
+  summary << "\n";
+  std::size_t converted = 0, deep = 0;
+  for (const ItemResult& r : results) {
+    converted += !r.info.conversion.empty();
+    deep += r.info.conversion.find("-bit") != std::string::npos;
+  }
+  if (converted)
+    summary << "  grey conversion (--to-gray): " << converted << " image" << (converted == 1 ? "" : "s")
+            << (deep ? ", deeper than 8 bits scaled with " + grayScalingText(opts.read.scaling) : std::string())
+            << "\n";
+  for (const Warnings::Entry& w : warned)
+    if (w.count > 1) summary << "  warning met " << w.count << " times (printed once): " << w.kind << "\n";
+  for (const SkippedFile& sk : plan.skipped) summary << "  skipped: " << sk.path << ": " << sk.reason << "\n";
+  summary.flush();
+}
+
 }  // namespace
 
 int effectiveJobs(int jobs, std::size_t items) {
@@ -415,35 +507,8 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
   // one thread at a time, and copies share only the read-only pels.
   auto worker = [&](const mxImageNormalizer* mine) {
     for (std::size_t i = next.fetch_add(1); i < items.size(); i = next.fetch_add(1)) {
-      ItemResult& r = results[i];
-      processItem(*mine, items[i], opts, opts.report != nullptr, r);
-      // A reading warning names its file: the rest of the line is its kind.
-      for (const std::string& w : r.info.warnings) {
-        const std::size_t colon = w.find(": ");
-        opts.warnings->warn(colon == std::string::npos ? w : w.substr(colon + 2), w);
-      }
-      // Each problem is printed once, here, as it happens.
-      if (r.outcome == Outcome::kSoft)
-        console.error(items[i].input + ": not normalized: " + r.message);
-      else if (r.outcome != Outcome::kOk)
-        console.error(r.message);
-      if (opts.report) {
-        ReportItem entry;
-        entry.index = i;
-        entry.input = items[i].input;
-        entry.output = r.written ? items[i].output : std::string();
-        entry.failed = r.outcome != Outcome::kOk;
-        entry.soft = r.outcome == Outcome::kSoft;
-        entry.message = r.message;
-        try {
-          opts.report->addImage(entry, r.diag);
-        } catch (const std::exception& e) {
-          console.error(std::string("--diag: ") + e.what());
-          opts.report->fail(e.what());
-        }
-        r.diag.clear();  // the pels go as soon as the report has them
-      }
-      console.done(fileName(items[i].input), r.outcome != Outcome::kOk);
+      processItem(*mine, items[i], opts, opts.report != nullptr, results[i]);
+      finishItem(i, items[i], results[i], opts, console);
     }
   };
   const int jobs = effectiveJobs(opts.jobs, items.size());
@@ -457,58 +522,9 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
   }
   console.finish();
   opts.warnings->printer(nullptr);
-
-  ExitCode code = kExitOk;
-  std::size_t ok = 0, soft = 0, errors = 0;
-  for (const ItemResult& r : results) {
-    switch (r.outcome) {
-      case Outcome::kOk:
-        ++ok;
-        break;
-      case Outcome::kSoft:
-        ++soft;
-        code = worseExit(code, kExitSoftFailure);
-        break;
-      case Outcome::kOutputError:
-        ++errors;
-        code = worseExit(code, kExitOutput);
-        break;
-      case Outcome::kInputError:
-      case Outcome::kToolError:
-        ++errors;
-        code = worseExit(code, kExitInput);
-        break;
-      case Outcome::kOutOfMemory:
-        ++errors;
-        code = worseExit(code, kExitInternal);
-        break;
-    }
-  }
-  if (!opts.quiet) {
-    // Counts only: each problem's message was printed once, above.
-    summary << "imgnorm: " << ok << " of " << items.size() << " image" << (items.size() == 1 ? "" : "s")
-            << " normalized with " << methodCliName(opts.method) << ", " << soft << " soft failure"
-            << (soft == 1 ? "" : "s") << ", " << errors << " error" << (errors == 1 ? "" : "s");
-    if (!plan.skipped.empty()) summary << ", " << plan.skipped.size() << " skipped";
-    const auto warned = opts.warnings->entries();
-    if (!warned.empty())
-      summary << ", " << warned.size() << " kind" << (warned.size() == 1 ? "" : "s") << " of warning";
-    summary << "\n";
-    std::size_t converted = 0, deep = 0;
-    for (const ItemResult& r : results) {
-      converted += !r.info.conversion.empty();
-      deep += r.info.conversion.find("-bit") != std::string::npos;
-    }
-    if (converted)
-      summary << "  grey conversion (--to-gray): " << converted << " image" << (converted == 1 ? "" : "s")
-              << (deep ? ", deeper than 8 bits scaled with " + grayScalingText(opts.read.scaling) : std::string())
-              << "\n";
-    for (const Warnings::Entry& w : warned)
-      if (w.count > 1) summary << "  warning met " << w.count << " times (printed once): " << w.kind << "\n";
-    for (const SkippedFile& sk : plan.skipped) summary << "  skipped: " << sk.path << ": " << sk.reason << "\n";
-    summary.flush();
-  }
-  return code;
+  const Tally t = tally(results);
+  if (!opts.quiet) printSummary(summary, plan, results, t, opts);
+  return t.code;
 }
 
 }  // namespace imgnormcli

@@ -30,89 +30,91 @@ struct BitField {
   }
 };
 
-}  // namespace
+// The header fields of a BMP file (core header of 12 bytes or info header
+// of 40 to 124), checked against what the program reads.
+struct BmpHeader {
+  std::uint32_t header = 0;  // its size
+  std::uint64_t dataOffset = 0;
+  std::int64_t width = 0, height = 0;
+  std::uint32_t bpp = 0, compression = 0, colours = 0;
+  bool topDown = false;
+};
 
-RawImage decodeBmp(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options) {
-  checkSinglePage(name, options);
+BmpHeader readBmpHeader(const std::uint8_t* data, std::size_t size, const std::string& name) {
   if (size < 26 || data[0] != 'B' || data[1] != 'M') inputError(name, "not a BMP file");
-  const std::uint64_t dataOffset = le32(data + 10);
-  const std::uint32_t header = le32(data + 14);
-  if (header != 12 && (header < 40 || header > 124) && header != 64)
-    inputError(name, "corrupt BMP: unknown header size " + std::to_string(header));
-  if (14 + std::uint64_t(header) > size) inputError(name, "truncated BMP header");
+  BmpHeader b;
+  b.dataOffset = le32(data + 10);
+  b.header = le32(data + 14);
+  if (b.header != 12 && (b.header < 40 || b.header > 124) && b.header != 64)
+    inputError(name, "corrupt BMP: unknown header size " + std::to_string(b.header));
+  if (14 + std::uint64_t(b.header) > size) inputError(name, "truncated BMP header");
   const std::uint8_t* h = data + 14;
-  std::int64_t width, height;
-  std::uint32_t bpp, compression = 0, colours = 0;
-  if (header == 12) {
-    width = le16(h + 4);
-    height = std::int16_t(le16(h + 6));
-    bpp = le16(h + 10);
+  if (b.header == 12) {
+    b.width = le16(h + 4);
+    b.height = std::int16_t(le16(h + 6));
+    b.bpp = le16(h + 10);
   } else {
-    width = std::int32_t(le32(h + 4));
-    height = std::int32_t(le32(h + 8));
-    bpp = le16(h + 14);
-    compression = le32(h + 16);
-    colours = le32(h + 32);
+    b.width = std::int32_t(le32(h + 4));
+    b.height = std::int32_t(le32(h + 8));
+    b.bpp = le16(h + 14);
+    b.compression = le32(h + 16);
+    b.colours = le32(h + 32);
   }
-  const bool topDown = height < 0;
-  if (topDown) height = -height;
-  if (width <= 0 || height <= 0)
-    inputError(name, "corrupt BMP: image of " + std::to_string(width) + " x " + std::to_string(height) + " pels");
-  if (compression == 1 || compression == 2) inputError(name, "RLE-compressed BMP is not supported");
-  if (compression != 0 && compression != 3 && compression != 6)
-    inputError(name, "BMP compression " + std::to_string(compression) + " is not supported");
-  if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)
-    inputError(name, "BMP with " + std::to_string(bpp) + " bits per pel is not supported");
+  b.topDown = b.height < 0;
+  if (b.topDown) b.height = -b.height;
+  if (b.width <= 0 || b.height <= 0)
+    inputError(name, "corrupt BMP: image of " + std::to_string(b.width) + " x " + std::to_string(b.height) + " pels");
+  if (b.compression == 1 || b.compression == 2) inputError(name, "RLE-compressed BMP is not supported");
+  if (b.compression != 0 && b.compression != 3 && b.compression != 6)
+    inputError(name, "BMP compression " + std::to_string(b.compression) + " is not supported");
+  if (b.bpp != 1 && b.bpp != 4 && b.bpp != 8 && b.bpp != 16 && b.bpp != 24 && b.bpp != 32)
+    inputError(name, "BMP with " + std::to_string(b.bpp) + " bits per pel is not supported");
+  return b;
+}
 
-  checkClaimedSize(name, std::uint64_t(width), std::uint64_t(height), options);
-  const std::uint64_t stride = (std::uint64_t(width) * bpp + 31) / 32 * 4;
-  checkStoredBytes(name, std::uint64_t(width), std::uint64_t(height), dataOffset + stride * std::uint64_t(height),
-                   size);
-
-  RawImage raw;
-  raw.width = std::int32_t(width);
-  raw.height = std::int32_t(height);
-  const std::uint8_t* pels = data + dataOffset;
-  auto fileRow = [&](std::int32_t y) { return pels + stride * std::uint64_t(topDown ? y : raw.height - 1 - y); };
-
-  if (bpp <= 8) {
-    // Palette: after the header (and the masks of a bit-field header of 40 bytes).
-    const std::uint32_t entrySize = header == 12 ? 3 : 4;
-    const std::uint32_t maxEntries = 1u << bpp;
-    const std::uint32_t entries = colours == 0 || colours > maxEntries ? maxEntries : colours;
-    const std::uint64_t at = 14 + std::uint64_t(header);
-    if (at + std::uint64_t(entries) * entrySize > size) inputError(name, "truncated BMP palette");
-    std::uint8_t pal[256][3] = {};
-    bool greyPalette = true;
-    for (std::uint32_t i = 0; i < entries; ++i) {
-      const std::uint8_t* e = data + at + std::uint64_t(i) * entrySize;
-      pal[i][0] = e[2];  // stored blue, green, red
-      pal[i][1] = e[1];
-      pal[i][2] = e[0];
-      greyPalette = greyPalette && e[0] == e[1] && e[1] == e[2];
-    }
-    raw.channels = greyPalette ? 1 : 3;
-    raw.palette = !greyPalette;
-    raw.allocate();
-    for (std::int32_t y = 0; y < raw.height; ++y) {
-      const std::uint8_t* s = fileRow(y);
-      std::uint8_t* d = raw.row8(y);
-      for (std::int32_t x = 0; x < raw.width; ++x) {
-        const std::uint64_t bit = std::uint64_t(x) * bpp;
-        const std::uint32_t k = (s[bit >> 3] >> (8 - bpp - (bit & 7))) & (maxEntries - 1);
-        if (greyPalette)
-          d[x] = pal[k][0];
-        else
-          std::memcpy(d + 3 * std::size_t(x), pal[k], 3);
-      }
-    }
-    return raw;
+// 1, 4 and 8 bits through the palette (after the header, and the masks of a
+// bit-field header of 40 bytes): grey when every entry is grey, else RGB.
+template <class FileRow>
+void readBmpPalette(const std::uint8_t* data, std::size_t size, const BmpHeader& b, FileRow fileRow, RawImage& raw,
+                    const std::string& name) {
+  const std::uint32_t entrySize = b.header == 12 ? 3 : 4;
+  const std::uint32_t maxEntries = 1u << b.bpp;
+  const std::uint32_t entries = b.colours == 0 || b.colours > maxEntries ? maxEntries : b.colours;
+  const std::uint64_t at = 14 + std::uint64_t(b.header);
+  if (at + std::uint64_t(entries) * entrySize > size) inputError(name, "truncated BMP palette");
+  std::uint8_t pal[256][3] = {};
+  bool greyPalette = true;
+  for (std::uint32_t i = 0; i < entries; ++i) {
+    const std::uint8_t* e = data + at + std::uint64_t(i) * entrySize;
+    pal[i][0] = e[2];  // stored blue, green, red
+    pal[i][1] = e[1];
+    pal[i][2] = e[0];
+    greyPalette = greyPalette && e[0] == e[1] && e[1] == e[2];
   }
+  raw.channels = greyPalette ? 1 : 3;
+  raw.palette = !greyPalette;
+  raw.allocate();
+  for (std::int32_t y = 0; y < raw.height; ++y) {
+    const std::uint8_t* s = fileRow(y);
+    std::uint8_t* d = raw.row8(y);
+    for (std::int32_t x = 0; x < raw.width; ++x) {
+      const std::uint64_t bit = std::uint64_t(x) * b.bpp;
+      const std::uint32_t k = (s[bit >> 3] >> (8 - b.bpp - (bit & 7))) & (maxEntries - 1);
+      if (greyPalette)
+        d[x] = pal[k][0];
+      else
+        std::memcpy(d + 3 * std::size_t(x), pal[k], 3);
+    }
+  }
+}
 
-  // 16, 24 and 32 bits: red, green, blue; alpha is ignored.
+// 16, 24 and 32 bits: red, green, blue; alpha is ignored.
+template <class FileRow>
+void readBmpDirect(const std::uint8_t* data, std::size_t size, const BmpHeader& b, FileRow fileRow, RawImage& raw,
+                   const std::string& name) {
   std::uint32_t masks[3] = {0x7C00, 0x03E0, 0x001F};
-  if (bpp == 32) masks[0] = 0xFF0000, masks[1] = 0xFF00, masks[2] = 0xFF;
-  if (compression == 3 || compression == 6) {
+  if (b.bpp == 32) masks[0] = 0xFF0000, masks[1] = 0xFF00, masks[2] = 0xFF;
+  if (b.compression == 3 || b.compression == 6) {
     const std::uint64_t at = 14 + 40;  // right after a 40-byte header, or inside a longer one
     if (at + 12 > size) inputError(name, "truncated BMP bit fields");
     for (int c = 0; c < 3; ++c) masks[c] = le32(data + at + 4 * c);
@@ -124,14 +126,34 @@ RawImage decodeBmp(const std::uint8_t* data, std::size_t size, const std::string
     const std::uint8_t* s = fileRow(y);
     std::uint8_t* d = raw.row8(y);
     for (std::int32_t x = 0; x < raw.width; ++x, d += 3) {
-      if (bpp == 24) {
+      if (b.bpp == 24) {
         d[0] = s[3 * x + 2], d[1] = s[3 * x + 1], d[2] = s[3 * x];
       } else {
-        const std::uint32_t pel = bpp == 16 ? le16(s + 2 * x) : le32(s + 4 * x);
+        const std::uint32_t pel = b.bpp == 16 ? le16(s + 2 * x) : le32(s + 4 * x);
         for (int c = 0; c < 3; ++c) d[c] = fields[c](pel);
       }
     }
   }
+}
+
+}  // namespace
+
+RawImage decodeBmp(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options) {
+  checkSinglePage(name, options);
+  const BmpHeader b = readBmpHeader(data, size, name);
+  checkClaimedSize(name, std::uint64_t(b.width), std::uint64_t(b.height), options);
+  const std::uint64_t stride = (std::uint64_t(b.width) * b.bpp + 31) / 32 * 4;
+  checkStoredBytes(name, std::uint64_t(b.width), std::uint64_t(b.height), b.dataOffset + stride * std::uint64_t(b.height),
+                   size);
+  RawImage raw;
+  raw.width = std::int32_t(b.width);
+  raw.height = std::int32_t(b.height);
+  const std::uint8_t* pels = data + b.dataOffset;
+  auto fileRow = [&](std::int32_t y) { return pels + stride * std::uint64_t(b.topDown ? y : raw.height - 1 - y); };
+  if (b.bpp <= 8)
+    readBmpPalette(data, size, b, fileRow, raw, name);
+  else
+    readBmpDirect(data, size, b, fileRow, raw, name);
   return raw;
 }
 

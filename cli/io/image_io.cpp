@@ -226,6 +226,53 @@ void forEachLevel16(const RawImage& raw, F&& f) {
   }
 }
 
+// The 16-bit levels that become 0 and 255 under s: the scaling's own
+// range, the file's (0 .. maxval, as given), or for kAuto the image's values
+// cut at the 0.01 % and 99.99 % quantiles.
+void scaleRange(const RawImage& raw, const std::vector<std::uint32_t>& histogram, const GrayScaling& s,
+                const std::string& name, std::uint32_t& lo, std::uint32_t& hi) {
+  if (s.mode == GrayScaling::kRange) {
+    lo = s.lo;
+    hi = s.hi;
+  }
+  if (s.mode != GrayScaling::kAuto) return;
+  std::uint32_t vmin = 0, vmax = 65535;
+  while (histogram[vmin] == 0) ++vmin;
+  while (histogram[vmax] == 0) --vmax;
+  if (vmin == vmax)
+    inputError(name, describe(raw) + " holds one value only (" + std::to_string(vmin) +
+                         "); --to-gray=auto has no range to scale (use --to-gray=range:LO,HI or full)");
+  // Cut one pel in 10000 at each end, so that a few hot or dead pels do
+  // not decide the scale.
+  const std::uint64_t cut = std::uint64_t(raw.width) * std::uint64_t(raw.height) / 10000;
+  std::uint64_t sum = 0;
+  lo = vmin;
+  while (sum + histogram[lo] <= cut) sum += histogram[lo++];
+  sum = 0;
+  hi = vmax;
+  while (sum + histogram[hi] <= cut) sum += histogram[hi--];
+  if (hi <= lo) lo = vmin, hi = vmax;
+}
+
+// Each 16-bit level's 8-bit level: shifted, or lo -> 0 and hi -> 255
+// linearly (rounded), saturated outside.
+std::vector<unsigned char> levelTable(const GrayScaling& s, std::uint32_t lo, std::uint32_t hi) {
+  std::vector<unsigned char> table(65536);
+  for (std::uint32_t v = 0; v < 65536; ++v) {
+    std::uint32_t d;
+    if (s.mode == GrayScaling::kShift)
+      d = std::min<std::uint32_t>(255, v >> s.shift);
+    else if (v <= lo)
+      d = 0;
+    else if (v >= hi)
+      d = 255;
+    else
+      d = std::uint32_t((std::uint64_t(v - lo) * 510 + (hi - lo)) / (2ull * (hi - lo)));
+    table[v] = static_cast<unsigned char>(d);
+  }
+  return table;
+}
+
 }  // namespace
 
 mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name, const ReadOptions& options,
@@ -253,43 +300,10 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
   forEachLevel16(raw, [&](std::int32_t, auto level) {
     for (std::int32_t x = 0; x < raw.width; ++x) ++histogram[level(x)];
   });
-  const std::uint64_t total = std::uint64_t(raw.width) * std::uint64_t(raw.height);
-  GrayScaling s = options.scaling;
+  const GrayScaling s = options.scaling;
   std::uint32_t lo = 0, hi = raw.maxval;
-  if (s.mode == GrayScaling::kAuto) {
-    std::uint32_t vmin = 0, vmax = 65535;
-    while (histogram[vmin] == 0) ++vmin;
-    while (histogram[vmax] == 0) --vmax;
-    if (vmin == vmax)
-      inputError(name, describe(raw) + " holds one value only (" + std::to_string(vmin) +
-                           "); --to-gray=auto has no range to scale (use --to-gray=range:LO,HI or full)");
-    // Cut one pel in 10000 at each end, so that a few hot or dead pels do
-    // not decide the scale.
-    const std::uint64_t cut = total / 10000;
-    std::uint64_t sum = 0;
-    lo = vmin;
-    while (sum + histogram[lo] <= cut) sum += histogram[lo++];
-    sum = 0;
-    hi = vmax;
-    while (sum + histogram[hi] <= cut) sum += histogram[hi--];
-    if (hi <= lo) lo = vmin, hi = vmax;
-  } else if (s.mode == GrayScaling::kRange) {
-    lo = s.lo;
-    hi = s.hi;
-  }
-  std::vector<unsigned char> table(65536);
-  for (std::uint32_t v = 0; v < 65536; ++v) {
-    std::uint32_t d;
-    if (s.mode == GrayScaling::kShift)
-      d = std::min<std::uint32_t>(255, v >> s.shift);
-    else if (v <= lo)
-      d = 0;
-    else if (v >= hi)
-      d = 255;
-    else
-      d = std::uint32_t((std::uint64_t(v - lo) * 510 + (hi - lo)) / (2ull * (hi - lo)));
-    table[v] = static_cast<unsigned char>(d);
-  }
+  scaleRange(raw, histogram, s, name, lo, hi);
+  const std::vector<unsigned char> table = levelTable(s, lo, hi);
   std::uint32_t levels[256] = {};
   for (std::uint32_t v = 0; v < 65536; ++v) levels[table[v]] += histogram[v];
   const int used = int(std::count_if(std::begin(levels), std::end(levels), [](std::uint32_t n) { return n != 0; }));
