@@ -12,13 +12,13 @@
 #include "batch/batch.h"
 #include "batch/streamed.h"
 #include "common/file_util.h"
-#include "io/image_io.h"
+#include "common/options.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
-#include "common/options.h"
-#include "report.h"
+#include "io/image_io.h"
 #include "io/tiff_stream.h"
 #include "io/tool_file.h"
+#include "report.h"
 
 namespace fs = std::filesystem;
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "common/cli_error.h"
 #include "batch/tool_setup.h"
+#include "common/cli_error.h"
 
 namespace imgnormcli {
 

@@ -13,13 +13,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include "app/commands.h"
 #include "baseif/mxException.h"
 #include "baseif/mxStr.h"
 #include "common/cli_error.h"
-#include "app/commands.h"
+#include "common/options.h"
 #include "io/codecs.h"
 #include "io/image_io.h"
-#include "common/options.h"
 
 #ifndef IMGNORM_VERSION
 #define IMGNORM_VERSION "unknown"
@@ -160,8 +160,9 @@ void addRunOptions(CLI::App* cmd, RunArgs& a, ImageArgs& images) {
   cmd->add_option("--method", a.method, "The method to run (see below)")->required();
   cmd->add_option("-o,--output", a.output, "Output folder, or output image file when there is one input file")
       ->required();
-  cmd->add_option("--format", a.format,
-                  "Output format in a folder: " + joinList(extensionList(true, ""), " or ") + " (default: as the input)");
+  cmd->add_option(
+      "--format", a.format,
+      "Output format in a folder: " + joinList(extensionList(true, ""), " or ") + " (default: as the input)");
   cmd->add_option("--diag", a.diag, "Write a diagnostics report to this folder (index.html)");
   addReadOptions(cmd, images);
   addWriteOptions(cmd, images);

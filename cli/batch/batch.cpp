@@ -15,15 +15,15 @@
 
 #include "baseif/mxDiag.h"
 #include "baseif/mxStr.h"
+#include "batch/streamed.h"
 #include "common/file_util.h"
-#include "io/codecs.h"
-#include "io/image_io.h"
+#include "common/options.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
-#include "common/options.h"
-#include "report.h"
-#include "batch/streamed.h"
+#include "io/codecs.h"
+#include "io/image_io.h"
 #include "io/tiff_stream.h"
+#include "report.h"
 
 namespace fs = std::filesystem;
 

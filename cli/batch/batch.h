@@ -10,8 +10,8 @@
 #include "baseif/mxPelBuffer.h"
 #include "common/cli_error.h"
 #include "common/warnings.h"
-#include "io/image_io.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
+#include "io/image_io.h"
 
 class mxDiagObject;
 class mxImageNormalizer;

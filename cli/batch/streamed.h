@@ -8,8 +8,8 @@
 
 #include "batch/tool_setup.h"
 #include "common/cli_error.h"
-#include "io/image_io.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
+#include "io/image_io.h"
 
 class mxImageNormalizer;
 

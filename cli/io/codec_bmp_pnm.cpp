@@ -143,8 +143,8 @@ RawImage decodeBmp(const std::uint8_t* data, std::size_t size, const std::string
   const BmpHeader b = readBmpHeader(data, size, name);
   checkClaimedSize(name, std::uint64_t(b.width), std::uint64_t(b.height), options);
   const std::uint64_t stride = (std::uint64_t(b.width) * b.bpp + 31) / 32 * 4;
-  checkStoredBytes(name, std::uint64_t(b.width), std::uint64_t(b.height), b.dataOffset + stride * std::uint64_t(b.height),
-                   size);
+  checkStoredBytes(name, std::uint64_t(b.width), std::uint64_t(b.height),
+                   b.dataOffset + stride * std::uint64_t(b.height), size);
   RawImage raw;
   raw.width = std::int32_t(b.width);
   raw.height = std::int32_t(b.height);

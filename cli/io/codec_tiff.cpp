@@ -259,8 +259,8 @@ void readBlocks(TIFF* tif, const Layout& L, RawImage& raw, TiffMessages& message
         std::size_t need;
         if (L.tiled) {
           need = blockRowBytes * L.blockHeight;
-          got = TIFFReadEncodedTile(tif, TIFFComputeTile(tif, bx, by, 0, std::uint16_t(p)), block.get(),
-                                    tmsize_t(need));
+          got =
+              TIFFReadEncodedTile(tif, TIFFComputeTile(tif, bx, by, 0, std::uint16_t(p)), block.get(), tmsize_t(need));
         } else {
           need = blockRowBytes * rows;
           got = TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, by, std::uint16_t(p)), block.get(), tmsize_t(need));

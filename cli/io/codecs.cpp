@@ -19,6 +19,7 @@ std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>&, co
 std::vector<std::uint8_t> encodePgm(const mxPelBuffer_const<unsigned char>&, const WriteOptions&, const std::string&);
 
 const std::vector<Codec>& codecs() {
+  // clang-format off
   static const std::vector<Codec> table = {
       // key, name, title, extensions, written extensions, magic, decode, encode, streams
       {"png", "PNG", "PNG", {"png"}, {"png"}, {"\x89PNG\r\n\x1a\n"sv}, decodePng, encodePng, false},
@@ -28,6 +29,7 @@ const std::vector<Codec>& codecs() {
       {"bmp", "BMP", "BMP", {"bmp"}, {}, {"BM"sv}, decodeBmp, nullptr, false},
       {"pgm", "PGM", "binary PGM/PPM", {"pgm", "ppm", "pnm"}, {"pgm"}, {"P5"sv, "P6"sv}, decodePnm, encodePgm, false},
   };
+  // clang-format on
   return table;
 }
 

@@ -15,16 +15,23 @@
 namespace imgnormcli {
 
 struct Codec {
-  const char* key;    // short name: the fuzz target and its seeds folder (tests/fuzz/corpus/KEY)
-  const char* name;   // in messages: "not a PNG file"
-  const char* title;  // in the list of readable formats
-  std::vector<const char*> extensions;  // every extension it reads (lower case, no dot)
-  std::vector<const char*> writes;      // the extensions it writes (empty: read only)
-  std::vector<std::string_view> magic;  // the files' possible first bytes
+  // Short name: the fuzz target and its seeds folder (tests/fuzz/corpus/KEY).
+  const char* key;
+  // In messages ("not a PNG file"), and in the list of readable formats.
+  const char* name;
+  const char* title;
+  // Every extension it reads (lower case, no dot), and those it writes
+  // (none: read only).
+  std::vector<const char*> extensions;
+  std::vector<const char*> writes;
+  // The files' possible first bytes.
+  std::vector<std::string_view> magic;
   RawImage (*decode)(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
+  // Null for a read-only format.
   std::vector<std::uint8_t> (*encode)(const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options,
-                                      const std::string& name);  // null: read only
-  bool streams;  // large files are read and written block by block
+                                      const std::string& name);
+  // Large files are read and written block by block (io/tiff_stream.h).
+  bool streams;
 };
 
 // Every format, in the order the lists show them.

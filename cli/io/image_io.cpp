@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/file_util.h"
 #include "io/codec_util.h"
 #include "io/codecs.h"
-#include "common/file_util.h"
 
 namespace imgnormcli {
 

@@ -15,9 +15,9 @@
 #include "baseif/mxStr.h"
 #include "common/cli_error.h"
 #include "common/file_util.h"
-#include "io/image_io.h"
-#include "imgnorm/mxImageNormalizerErrors.h"
 #include "common/options.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
+#include "io/image_io.h"
 
 namespace imgnormcli {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "common/file_util.h"
-#include "io/image_io.h"
 #include "imgnorm/mxBlockNormalizer.h"
+#include "io/image_io.h"
 
 typedef struct tiff TIFF;
 

@@ -3,9 +3,9 @@
 #include "baseif/mxStr.h"
 #include "common/cli_error.h"
 #include "common/file_util.h"
+#include "common/options.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
-#include "common/options.h"
 
 namespace imgnormcli {
 

@@ -9,9 +9,9 @@
 
 #include "../support/checks.h"
 #include "../support/testImages.h"
-#include "common/cli_error.h"
 #include "app/demo/contact_sheet.h"
 #include "app/demo/distort.h"
+#include "common/cli_error.h"
 #include "common/options.h"
 
 using namespace imgnormcli;

@@ -24,17 +24,17 @@
 #include "../support/checks.h"
 #include "../support/testImages.h"
 #include "baseif/mxPelOps.h"
+#include "batch/batch.h"
 #include "common/cli_error.h"
 #include "common/file_util.h"
 #include "fixtures.h"
+#include "imgnorm/mxToolFile.h"
 #include "io/codecs.h"
 #include "io/deflate_huffman.h"
 #include "io/image_io.h"
 #include "io/png_writer.h"
-#include "imgnorm/mxToolFile.h"
-#include "batch/batch.h"
-#include "report.h"
 #include "io/tool_file.h"
+#include "report.h"
 
 namespace fs = std::filesystem;
 using namespace imgnormcli;
@@ -122,7 +122,8 @@ TEST(HuffmanDeflate, InflatesBackThroughZlib) {
 TEST_F(ImageIo, PngWriterKeepsRgbRows) {
   const auto im = randomImage(3 * 37, 11, 9);
   for (int level : {-1, 0, 1, 9}) {
-    const auto bytes = encodePngRows(37, 11, 3, [&](std::int32_t y) { return im.row(y); }, level, "rgb.png");
+    const auto bytes = encodePngRows(
+        37, 11, 3, [&](std::int32_t y) { return im.row(y); }, level, "rgb.png");
     const RawImage raw = decodeImage(bytes.data(), bytes.size(), "rgb.png", ReadOptions());
     ASSERT_EQ(raw.channels, 3);
     for (std::int32_t y = 0; y < 11; ++y)

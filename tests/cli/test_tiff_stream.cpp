@@ -8,20 +8,20 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <cstring>
 #include <functional>
 #include <sstream>
 
 #include "../support/checks.h"
 #include "../support/testImages.h"
+#include "app/commands.h"
 #include "baseif/mxPelOps.h"
 #include "batch/batch.h"
 #include "batch/streamed.h"
-#include "imgnorm/mxImageNormalizer.h"
-#include "app/commands.h"
 #include "fixtures.h"
+#include "imgnorm/mxImageNormalizer.h"
 #include "io/image_io.h"
 #include "io/tiff_stream.h"
 

@@ -10,16 +10,16 @@
 #include <sstream>
 #include <thread>
 
-#include "baseif/mxStr.h"
 #include "app/commands.h"
 #include "app/demo/contact_sheet.h"
 #include "app/demo/distort.h"
+#include "baseif/mxStr.h"
 #include "batch/batch.h"
 #include "common/file_util.h"
-#include "io/image_io.h"
+#include "common/options.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
-#include "common/options.h"
+#include "io/image_io.h"
 
 namespace fs = std::filesystem;
 
