@@ -283,8 +283,15 @@ void streamCascade(const AxisPlan& p, std::int32_t n, float firstScale, float la
 }
 
 // The line position after which outputs 0 .. j - 1 have all been written.
-std::int32_t cascadeEnd(const AxisPlan& p, std::int32_t j) {
-  return j <= 0 ? 0 : (j - 1) * p.step + p.widths[1] + p.widths[2] - 1;
+// In 64 bits: for outputs lying apart (below), or a block of kBlock outputs
+// of a large factor, it passes 2^31.
+std::int64_t cascadeEnd(const AxisPlan& p, std::int32_t j) {
+  return j <= 0 ? 0 : std::int64_t(j - 1) * p.step + p.widths[1] + p.widths[2] - 1;
+}
+
+// cascadeEnd within the line (where a cascade run in pieces stops anyway).
+std::int32_t cascadeEndInLine(const AxisPlan& p, std::int32_t j) {
+  return std::int32_t(std::min<std::int64_t>(cascadeEnd(p, j), p.length));
 }
 
 // Sampling factors above 32768 exceed what the clamped smoothing covers, so
@@ -344,8 +351,9 @@ public:
   // The last source row that producing output rows up to j1 - 1 reads (the
   // first such row is at most ringRows(y) - 1 rows before it).
   std::int32_t rowsFor(std::int32_t j1) const {
-    const std::int32_t positions = std::min(y_.length - y_.widths[0] + 1, cascadeEnd(y_, j1));
-    return clampIndex(y_.lead + std::max(positions, 1) - 1 + y_.widths[0] - 1, lastRow_);
+    const std::int32_t positions = std::min(y_.length - y_.widths[0] + 1, cascadeEndInLine(y_, j1));
+    const std::int64_t last = std::int64_t(y_.lead) + std::max(positions, 1) - 1 + y_.widths[0] - 1;
+    return std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>(last, 0), lastRow_));
   }
 
   // The rows a ring needs so that no block reads a row that a later row of
@@ -376,7 +384,7 @@ public:
       }
       return;
     }
-    const std::int32_t tBegin = cascadeEnd(y_, j0), tEnd = cascadeEnd(y_, j1);
+    const std::int32_t tBegin = cascadeEndInLine(y_, j0), tEnd = cascadeEndInLine(y_, j1);
     for (std::size_t k = 0; k < strips_; ++k) {
       const std::int32_t c0 = std::int32_t(k) * strip_;
       const std::int32_t n = std::min(strip_, width_ - c0);

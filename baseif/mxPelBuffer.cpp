@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -47,6 +48,18 @@ const std::shared_ptr<const mx2XformBase>& identityXform() {
 // mappings per process.)  The cache is per thread, so it needs no lock, and
 // bounded (kCacheEntries blocks, kCacheBytes in all); a thread's cache is
 // released when the thread ends.
+//
+// Lifetimes.  A store may outlive the thread that made it (a worker's result
+// handed to another thread) and may be released after its releasing
+// thread's cache is gone: by a static's destructor at exit, or by another
+// thread-local object's destructor as the thread ends.  So a block always
+// goes back to the cache of the thread that releases it, never to its
+// maker's, and the cache itself is a trivially destructible thread-local
+// (its storage stays valid until the thread is gone) with a state: a
+// separate thread-local closer, made when the thread first takes a block,
+// frees the kept blocks at thread end and marks the cache closed.  A block
+// released on a thread whose cache is not open (closed, or never used for
+// taking: such a thread would only hoard it) is freed at once.
 constexpr std::size_t kMediumStore = std::size_t(64) << 10;
 constexpr std::size_t kLargeStore = std::size_t(1) << 20;
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
@@ -66,14 +79,33 @@ void release(const CachedBlock& b) {
     std::free(b.base);
 }
 
+enum class CacheState : unsigned char { eUnused, eOpen, eClosed };
+
 struct BlockCache {
   CachedBlock entries[kCacheEntries];
-  std::size_t count = 0, bytes = 0;
-  ~BlockCache() {
-    for (std::size_t i = 0; i < count; ++i) release(entries[i]);
-  }
+  std::size_t count, bytes;
+  CacheState state;
 };
-thread_local BlockCache tCache;
+static_assert(std::is_trivially_destructible<BlockCache>::value, "the cache must stay usable until the thread is gone");
+thread_local BlockCache tCache{};
+
+struct CacheCloser {
+  CacheCloser() { tCache.state = CacheState::eOpen; }
+  ~CacheCloser() {
+    BlockCache& c = tCache;
+    for (std::size_t i = 0; i < c.count; ++i) release(c.entries[i]);
+    c.count = c.bytes = 0;
+    c.state = CacheState::eClosed;
+  }
+  CacheCloser(const CacheCloser&) = delete;
+  CacheCloser& operator=(const CacheCloser&) = delete;
+};
+
+// Opens the thread's cache on its first take (registering the closer).
+void openCache() {
+  if (tCache.state != CacheState::eUnused) return;
+  static thread_local CacheCloser closer;
+}
 
 // A large store's mapping length: whole huge pages plus one for the
 // alignment.
@@ -90,6 +122,7 @@ unsigned char* hugePageStart(void* base) {
 CachedBlock takeBlock(std::size_t bytes, std::size_t alignment, unsigned char*& data, bool& reused) {
   const bool mapped = bytes >= kLargeStore;
   const std::size_t need = mapped ? mappingLength(bytes) : (bytes + alignment - 1) & ~(alignment - 1);
+  openCache();
   BlockCache& c = tCache;
   // The entries stay in the order they were released, oldest first, so that
   // a full cache drops the one unused longest; the newest fit is taken (in
@@ -124,10 +157,11 @@ CachedBlock takeBlock(std::size_t bytes, std::size_t alignment, unsigned char*& 
 }
 
 // Keeps a released block for reuse, dropping the oldest when the cache is
-// full; a block larger than the whole cache is released at once.
+// full; a block larger than the whole cache, or released on a thread whose
+// cache is not open, is released at once.
 void giveBlock(const CachedBlock& b) {
   BlockCache& c = tCache;
-  if (b.length > kCacheBytes) {
+  if (c.state != CacheState::eOpen || b.length > kCacheBytes) {
     release(b);
     return;
   }

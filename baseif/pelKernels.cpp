@@ -52,8 +52,44 @@ bool pelMapRowVbmi(const unsigned char* s, unsigned char* d, std::int32_t n, con
   return true;
 }
 
+// The AVX2 version, 32 pels per step: the table's sixteen 16-entry rows are
+// each looked up with the pel's low nibble (one byte shuffle each), and a
+// tree of fifteen blends picks the row of the high nibble, one of its bits
+// per level (a blend takes each byte's top bit, where the shifts bring bits
+// 4, 5 and 6).  About twice as fast as the scalar loop.
+__attribute__((target("avx2"))) static void pelMapRowAvx2(const unsigned char* s, unsigned char* d, std::int32_t n,
+                                                          const unsigned char* lut) {
+  __m256i rows[16];
+  for (int h = 0; h < 16; ++h)
+    rows[h] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lut + 16 * h)));
+  const __m256i lowNibble = _mm256_set1_epi8(0x0f);
+  std::int32_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+    const __m256i lo = _mm256_and_si256(x, lowNibble);
+    __m256i r[16];
+    for (int h = 0; h < 16; ++h) r[h] = _mm256_shuffle_epi8(rows[h], lo);
+    const __m256i bit4 = _mm256_slli_epi16(x, 3), bit5 = _mm256_slli_epi16(x, 2), bit6 = _mm256_slli_epi16(x, 1);
+    for (int h = 0; h < 8; ++h) r[h] = _mm256_blendv_epi8(r[2 * h], r[2 * h + 1], bit4);
+    for (int h = 0; h < 4; ++h) r[h] = _mm256_blendv_epi8(r[2 * h], r[2 * h + 1], bit5);
+    for (int h = 0; h < 2; ++h) r[h] = _mm256_blendv_epi8(r[2 * h], r[2 * h + 1], bit6);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i), _mm256_blendv_epi8(r[0], r[1], x));
+  }
+  pelMapRowPlain(s + i, d + i, n - i, lut);
+}
+
 void pelMapRow(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut) {
-  if (!pelMapRowVbmi(s, d, n, lut)) pelMapRowPlain(s, d, n, lut);
+  switch (mxcpu::level()) {
+    case mxcpu::Level::kAvx512:
+      if (pelMapRowVbmi(s, d, n, lut)) return;
+      [[fallthrough]];
+    case mxcpu::Level::kAvx2:
+      pelMapRowAvx2(s, d, n, lut);
+      return;
+    case mxcpu::Level::kBaseline:
+      break;
+  }
+  pelMapRowPlain(s, d, n, lut);
 }
 
 namespace {
@@ -227,49 +263,103 @@ std::int32_t pelSelectRow(const unsigned char* s, const unsigned char* m, unsign
   return zeros;
 }
 
+std::int32_t pelPackRowPlain(const unsigned char* s, const unsigned char* m, unsigned char* t, std::int32_t n) {
+  std::int32_t kept = 0;
+  for (std::int32_t i = 0; i < n; ++i) {
+    t[kept] = s[i];
+    kept += m[i] != 0;
+  }
+  return kept;
+}
+
+// A register of pels per step: the set mask bytes pick the pels that the
+// compress moves to the register's front, the whole register is stored and
+// the output moves on by the number picked.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2,popcnt,bmi2"))) static std::int32_t pelPackRowVbmi2Impl(
+    const unsigned char* s, const unsigned char* m, unsigned char* t, std::int32_t n) {
+  unsigned char* o = t;
+  std::int32_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    const __m512i mv = _mm512_loadu_si512(m + i);
+    const __mmask64 k = _mm512_test_epi8_mask(mv, mv);
+    _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(k, _mm512_loadu_si512(s + i)));
+    o += __builtin_popcountll(k);
+  }
+  if (i < n) {
+    const __mmask64 tail = _bzhi_u64(~0ull, unsigned(n - i));
+    const __m512i mv = _mm512_maskz_loadu_epi8(tail, m + i);
+    const __mmask64 k = _mm512_test_epi8_mask(mv, mv);
+    _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(k, _mm512_maskz_loadu_epi8(tail, s + i)));
+    o += __builtin_popcountll(k);
+  }
+  return std::int32_t(o - t);
+}
+
+bool pelPackRow(const unsigned char* s, const unsigned char* m, unsigned char* t, std::int32_t n, std::int32_t& kept) {
+  static const bool hasVbmi2 = __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("avx512bw") &&
+                               __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+  if (!hasVbmi2 || mxcpu::level() != mxcpu::Level::kAvx512) return false;
+  kept = pelPackRowVbmi2Impl(s, m, t, n);
+  return true;
+}
+
 namespace {
-// The pair tables a thread keeps for its next large histogram (empty when
-// one is in use, or before the first).
-thread_local std::vector<std::uint32_t> tKeptPairTables;
+// The pair table a thread keeps for its next large histogram (empty when it
+// is in use, or before the first).
+thread_local std::vector<std::uint32_t> tKeptPairTable;
 }  // namespace
 
 HistogramCounter::HistogramCounter(std::int64_t pels) {
   if (pels < kPairPels) return;
-  tables_.swap(tKeptPairTables);
-  if (tables_.size() != 2 * 65536) tables_.assign(2 * 65536, 0);
+  table_.swap(tKeptPairTable);
+  if (table_.size() != 65536) table_.assign(65536, 0);
 }
 
 HistogramCounter::~HistogramCounter() {
-  if (tables_.empty()) return;
-  if (!empty_) std::fill(tables_.begin(), tables_.end(), 0u);
-  if (tKeptPairTables.empty()) tables_.swap(tKeptPairTables);
+  if (table_.empty()) return;
+  if (!empty_) std::fill(table_.begin(), table_.end(), 0u);
+  if (tKeptPairTable.empty()) table_.swap(tKeptPairTable);
 }
 
 void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
   empty_ = false;
   std::int32_t i = 0;
-  if (tables_.empty()) {
-    for (; i + 4 <= n; i += 4) {
-      ++single_[0][s[i]];
-      ++single_[1][s[i + 1]];
-      ++single_[2][s[i + 2]];
-      ++single_[3][s[i + 3]];
+  if (table_.empty()) {
+    std::uint32_t *h0 = single_[0], *h1 = single_[1], *h2 = single_[2], *h3 = single_[3];
+    // Pels i .. i + 7 go to sub-histograms 0 2 0 2 1 3 1 3 (in the byte order
+    // of the loads, which does not matter to the counts).
+    for (; i + 8 <= n; i += 8) {
+      std::uint32_t a, b;
+      std::memcpy(&a, s + i, 4);
+      std::memcpy(&b, s + i + 4, 4);
+      ++h0[a & 0xff];
+      ++h1[b & 0xff];
+      ++h2[(a >> 8) & 0xff];
+      ++h3[(b >> 8) & 0xff];
+      ++h0[(a >> 16) & 0xff];
+      ++h1[(b >> 16) & 0xff];
+      ++h2[a >> 24];
+      ++h3[b >> 24];
     }
   } else {
-    std::uint32_t* t0 = tables_.data();
-    std::uint32_t* t1 = t0 + 65536;
-    for (; i + 4 <= n; i += 4) {
-      std::uint16_t a, b;
-      std::memcpy(&a, s + i, 2);
-      std::memcpy(&b, s + i + 2, 2);
-      ++t0[a];
-      ++t1[b];
+    std::uint32_t* t = table_.data();
+    for (; i + 16 <= n; i += 16) {
+      std::uint64_t a, b;
+      std::memcpy(&a, s + i, 8);
+      std::memcpy(&b, s + i + 8, 8);
+      ++t[a & 0xffff];
+      ++t[(a >> 16) & 0xffff];
+      ++t[(a >> 32) & 0xffff];
+      ++t[a >> 48];
+      ++t[b & 0xffff];
+      ++t[(b >> 16) & 0xffff];
+      ++t[(b >> 32) & 0xffff];
+      ++t[b >> 48];
     }
-    if (i + 2 <= n) {
+    for (; i + 2 <= n; i += 2) {
       std::uint16_t a;
       std::memcpy(&a, s + i, 2);
-      ++t0[a];
-      i += 2;
+      ++t[a];
     }
   }
   for (; i < n; ++i) ++single_[0][s[i]];
@@ -278,19 +368,17 @@ void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
 std::vector<std::uint32_t> HistogramCounter::takeCounts() {
   std::vector<std::uint32_t> out(256);
   for (int k = 0; k < 256; ++k) out[k] = single_[0][k] + single_[1][k] + single_[2][k] + single_[3][k];
-  // Table index hi * 256 + lo: the pair's count goes to lo and to hi.  The
-  // tables are emptied on the way, for the next histogram.
-  if (!tables_.empty())
+  // Table index hi * 256 + lo (whichever pel of the pair either byte came
+  // from): the pair's count goes to lo and to hi.  The table is emptied on
+  // the way, for the next histogram.
+  if (!table_.empty())
     for (int hi = 0; hi < 256; ++hi) {
-      std::uint32_t* r0 = tables_.data() + hi * 256;
-      std::uint32_t* r1 = r0 + 65536;
+      std::uint32_t* r = table_.data() + hi * 256;
       std::uint32_t row = 0;
       for (int lo = 0; lo < 256; ++lo) {
-        const std::uint32_t c = r0[lo] + r1[lo];
-        r0[lo] = 0;
-        r1[lo] = 0;
-        row += c;
-        out[lo] += c;
+        row += r[lo];
+        out[lo] += r[lo];
+        r[lo] = 0;
       }
       out[hi] += row;
     }

@@ -44,6 +44,30 @@ mxGaussSampleParams gridSampler(const mxPair<std::int32_t>& granularity, double 
   return mxGaussSampleParams(granularity, clampedSmoothing(granularity - mxPair<std::int32_t>(1, 1)), gain, true);
 }
 
+// A granularity larger than the overlap R on an axis is taken as R's size
+// there: a coarser grid has no more cells over R (one cell when R starts on
+// the grid, as an image at coordinate 0 does), only kernels reaching further
+// into R's replicated edges, whose weights would end up on R's last row and
+// column alone.  Granularities within R are used as they are.  The block
+// engine's contexts, at least three cells beyond their block (or the whole
+// of R), keep R's clamp.
+mxPair<std::int32_t> effectiveGranularity(const mxPair<std::int32_t>& granularity, const mxPelRect& r) {
+  return {std::max(1, std::min(granularity.x(), r.width())), std::max(1, std::min(granularity.y(), r.height()))};
+}
+
+// The mask sub-sampled onto the working grid, re-binarized (a cell at least
+// half covered is set) and dilated by the 3x3 diamond.
+mxPelBuffer<unsigned char> sampleMask(const mxPelBuffer_const<unsigned char>& mask,
+                                      const mxPair<std::int32_t>& granularity) {
+  mxPelBuffer<unsigned char> sampled = mfGaussSample(mask, gridSampler(granularity));
+  std::vector<unsigned char> table(256, 255);
+  std::fill(table.begin(), table.begin() + 128, 0);
+  mfPelMap(sampled, table, sampled);
+  const mxPelBuffer<unsigned char> copy = mfPelCopy<unsigned char>(sampled);
+  mfBinaryMorph3x3Diamond(copy, true, sampled);
+  return sampled;
+}
+
 std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
   const std::int64_t q = a / b;
   return (a % b != 0 && a < 0) ? q - 1 : q;
@@ -590,7 +614,7 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
                         const LocalParams& params, mxPelBuffer<unsigned char>& result, const mxPelRect* only) {
   const Method method = params.method;
   const mxPair<std::int32_t>& neighborhoodSize = params.neighborhoodSize;
-  const mxPair<std::int32_t>& granularity = params.granularity;
+  const mxPair<std::int32_t>& requestedGranularity = params.granularity;
   const mxPair<std::int32_t>& intensityVariationRange = params.intensityVariationRange;
   const mxPelBuffer_const<unsigned char>& sampledMask = masks.sampled;
   const mxPelBuffer_const<unsigned short>& maskCoverage = masks.coverage;
@@ -607,7 +631,8 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
   // 2.-3. Clamped difference in offset-128 form; for the sub-sampled mean,
   // excluded pels are made neutral (128) in the same pass.  The mean makes
   // it row by row as its smoothing reads it; the median needs it whole.
-  checkGranularity(granularity);
+  checkGranularity(requestedGranularity);
+  const mxPair<std::int32_t> granularity = effectiveGranularity(requestedGranularity, r);
   const bool subSampled =
       (granularity.x() > 1 || granularity.y() > 1) && (neighborhoodSize.x() > 1 || neighborhoodSize.y() > 1);
   const bool mean = method == mxImageNormalizerDefs::eLocalCorrection;
@@ -644,7 +669,11 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
       e = sampledMeanEstimate(diff, r, msk, k, granularity);
     } else {
       mxPelBuffer<unsigned char> e8;
-      medianEstimate(sampledDifference(diff, r, granularity), sampledMask, k, intensityVariationRange, e8);
+      // Training sampled the mask with the requested granularity; a clamped
+      // one samples it here, over R.
+      const mxPelBuffer_const<unsigned char> cells =
+          granularity == requestedGranularity || !msk.isBound() ? sampledMask : sampleMask(msk, granularity);
+      medianEstimate(sampledDifference(diff, r, granularity), cells, k, intensityVariationRange, e8);
       e = mxPelBuffer<unsigned short>(e8.window(), 32, mxPelInit::eUnwritten);
       for (std::int32_t j = 0; j < e8.window().height(); ++j) {
         const unsigned char* v = e8.row(j);
@@ -670,15 +699,7 @@ void localCorrectionMasks(const mxPelBuffer_const<unsigned char>& binarizedMask,
   sampledMask.setUnbound();
   maskCoverage.setUnbound();
   if (!binarizedMask.isBound()) return;
-  if (granularity.x() > 1 || granularity.y() > 1) {
-    sampledMask = mfGaussSample(binarizedMask, gridSampler(granularity));
-    // Re-binarize: a cell at least half covered by the mask is set.
-    std::vector<unsigned char> table(256, 255);
-    std::fill(table.begin(), table.begin() + 128, 0);
-    mfPelMap(sampledMask, table, sampledMask);
-    const mxPelBuffer<unsigned char> copy = mfPelCopy<unsigned char>(sampledMask);
-    mfBinaryMorph3x3Diamond(copy, true, sampledMask);
-  }
+  if (granularity.x() > 1 || granularity.y() > 1) sampledMask = sampleMask(binarizedMask, granularity);
   if (withCoverage) {
     const mxPelBuffer_const<unsigned char>& source = sampledMask.isBound() ? sampledMask : binarizedMask;
     mxPelBuffer<unsigned char> copy = mfPelCopy<unsigned char>(source);

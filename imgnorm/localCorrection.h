@@ -84,7 +84,8 @@ struct LocalParams {
 // mask, the image's own pels are put back where the mask is 0.  Records no
 // diagnostics.  Errors of the functions it calls pass through (for example
 // mxPelFunc::BadParams for a granularity below 1).  Any granularity and
-// image size is accepted: smoothing amounts beyond the sampler's largest
+// image size is accepted: a granularity beyond R on an axis is taken as R's
+// size there (R at image coordinate 0 is then one cell), and smoothing amounts beyond the sampler's largest
 // (32767) are clamped to it.  With only, the result covers just only's part
 // of R (the pels a whole-R run gives there): the full-resolution mean then
 // makes no other pel, the other paths cut their result to it.

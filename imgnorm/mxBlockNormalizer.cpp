@@ -285,9 +285,11 @@ mxPelRect mxBlockNormalizer::maskContext(const mxPelRect& block, const mxPair<st
   // whole one does.
   const mxPair<std::int32_t> g = tool_.granularity(), n = tool_.neighborhoodSize();
   const bool subSampled = (g.x() > 1 || g.y() > 1) && (n.x() > 1 || n.y() > 1);
-  const mxPair<std::int32_t> margin =
-      subSampled ? mxPair<std::int32_t>(3 * g.x(), 3 * g.y()) : mxPair<std::int32_t>(0, 0);
-  return grown(block, {halo.x() + margin.x(), halo.y() + margin.y()}).intersect(mask_->window(), false);
+  // (Any reach beyond 2^31 - 1 pels is all of the mask.)
+  auto reach = [&](std::int32_t h, std::int32_t step) {
+    return std::int32_t(std::min<std::int64_t>(std::int64_t(h) + (subSampled ? 3 * std::int64_t(step) : 0), 0x7FFFFFFF));
+  };
+  return grown(block, {reach(halo.x(), g.x()), reach(halo.y(), g.y())}).intersect(mask_->window(), false);
 }
 
 mxPelBuffer<unsigned char> mxBlockNormalizer::runBlock(const mxPelBuffer_const<unsigned char>& context, Method method,

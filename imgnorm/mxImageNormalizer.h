@@ -58,7 +58,9 @@ public:
   // nothing changed) and on success clears trainedMethods() ----
   // Width and height of the local methods' neighbourhood; both >= 1.
   void neighborhoodSize(mxPair<std::int32_t> value);
-  // Sub-sampling step of the local methods; both >= 1.
+  // Sub-sampling step of the local methods; both >= 1.  A step beyond the
+  // run's overlap (of image, reference and mask) on an axis acts as the
+  // overlap's size there: an overlap at image coordinate 0 is one cell.
   void granularity(mxPair<std::int32_t> value);
   // Lower and upper tail fractions of eMatchHistogramTails; 0 <= x <= y <= 1.
   void tailFractions(mxPair<double> value);

@@ -4,10 +4,10 @@
 # time over its seeds in tests/fuzz/corpus/.  Fails on any crash, sanitizer
 # report, leak, timeout (10 s per input) or allocation above 1 GiB, and prints
 # the executions per second of each target.
-# Usage: scripts/fuzz.sh [seconds per target (default 45)] [target ...]
+# Usage: scripts/fuzz.sh [seconds per target (default 39)] [target ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds="${1:-45}"
+seconds="${1:-39}"
 shift || true
 bash scripts/deps.sh --fuzz
 

@@ -119,7 +119,8 @@ TEST(GaussSample, RowsMadeOnDemandEqualTheWholeSource) {
     int x0, y0, w, h, g, s;
   };
   const Case cases[] = {{-3, 5, 37, 700, 1, 16}, {4, -7, 20, 431, 3, 9}, {0, 0, 64, 300, 1, 0},
-                        {2, 1, 9, 1000, 1, 60},  {0, 0, 13, 40, 1, 12},  {-1, 3, 11, 90, 40000, 5}};
+                        {2, 1, 9, 1000, 1, 60},  {0, 0, 13, 40, 1, 12},  {-1, 3, 11, 90, 40000, 5},
+                        {-1, 2, 7, 33, 40000000, 3}};
   std::mt19937 rng(5);
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.w << " x " << c.h << " g " << c.g << " smoothing " << c.s);

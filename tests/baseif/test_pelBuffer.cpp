@@ -1,9 +1,14 @@
 // Pixel buffers, rectangles and client transforms.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <memory>
+#include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -273,5 +278,65 @@ TEST(PelBuffer, CallerMemoryOfUnusableShapeIsRefused) {
   EXPECT_NO_THROW(mxPelBuffer<unsigned char>::wrap(mem + 1, 8, 2, 9));  // any start and stride
   EXPECT_THROW(mxPelBuffer<unsigned char>::wrap(mem, 8, 2, 8, nullptr, {std::numeric_limits<std::int32_t>::max(), 0}),
                mxPel::BadWindow);  // beyond 32-bit coordinates
+}
+// Pel stores from 64 KiB go back to a per-thread cache of blocks when
+// released.  Sizes of a heap block and of a mapping.
+constexpr std::int32_t kHeapSide = 300, kMappedSide = 1100;
+
+// Fills the calling thread's block cache: more stores at once than it keeps,
+// then all released (the cache is full).
+void fillBlockCache() {
+  std::vector<mxPelBuffer<unsigned char>> many;
+  for (int i = 0; i < 12; ++i) many.emplace_back(kHeapSide + i, kHeapSide);
+}
+
+// A store made and filled by a worker that ends while the store lives on is
+// intact, and whichever thread releases it last takes its block into its own
+// cache (a later store of that size on that thread gets it).
+TEST(PelStoreCache, AWorkerResultOutlivesItsThread) {
+  fillBlockCache();
+  std::vector<mxPelBuffer<unsigned char>> results;
+  std::thread([&] {
+    fillBlockCache();
+    for (std::int32_t side : {kHeapSide, kMappedSide}) results.push_back(patterned<unsigned char>({0, 0, side, side}));
+  }).join();
+  for (const mxPelBuffer<unsigned char>& b : results) {
+    ASSERT_EQ(b.get(b.width() - 1, b.height() - 1), pattern<unsigned char>(b.width() - 1, b.height() - 1));
+    ASSERT_EQ(b.get(7, 3), pattern<unsigned char>(7, 3));
+  }
+  const unsigned char* block = results[0].pointToOffset();
+  results.erase(results.begin());
+  EXPECT_EQ(mxPelBuffer<unsigned char>(kHeapSide, kHeapSide).pointToOffset(), block);
+  std::thread([&] {
+    fillBlockCache();
+    results.clear();
+  }).join();
+}
+
+// Stores released after their thread's cache is gone: a static result at
+// exit (the main thread's thread-locals end first) and a worker's
+// thread-local result made before the worker's cache was.  The child
+// process keeps them and must exit cleanly.
+mxPelBuffer<unsigned char> gKeptPastExit[2];
+
+TEST(PelStoreCache, StoresReleasedAfterTheirThreadsCacheIsGoneAreFreed) {
+  if (std::getenv("IMGNORM_TEST_EXIT_CHILD")) {
+    std::thread([] {
+      static thread_local mxPelBuffer<unsigned char> held;  // made before the cache
+      held = mxPelBuffer<unsigned char>(kHeapSide, kHeapSide);
+      gKeptPastExit[1] = mxPelBuffer<unsigned char>(kMappedSide, kMappedSide);
+      fillBlockCache();
+    }).join();
+    gKeptPastExit[0] = mxPelBuffer<unsigned char>(kHeapSide, kHeapSide);
+    fillBlockCache();
+    return;
+  }
+  char self[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  self[n] = 0;
+  const std::string command = std::string("IMGNORM_TEST_EXIT_CHILD=1 '") + self +
+                              "' --gtest_filter=PelStoreCache.StoresReleasedAfterTheirThreadsCacheIsGoneAreFreed >/dev/null";
+  EXPECT_EQ(std::system(command.c_str()), 0);
 }
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -11,8 +12,10 @@
 #include "support/testImages.h"
 
 // The fast paths must agree with the plain loops for every length (tails of
-// every size) and alignment.
-TEST(PelKernels, MapAndSelectMatchThePlainLoops) {
+// every size) and alignment; the mapping and the packing at every level (those
+// without packing write nothing).
+TEST(PelKernels, MapSelectAndPackMatchThePlainLoops) {
+  const mxcpu::Level top = mxcpu::detected();
   std::mt19937 rng(7);
   std::vector<unsigned char> lut(256), src(700), mask(700);
   for (auto& v : lut) v = static_cast<unsigned char>(rng());
@@ -22,16 +25,29 @@ TEST(PelKernels, MapAndSelectMatchThePlainLoops) {
     for (int n : {0, 1, 63, 64, 65, 127, 128, 500, 600}) {
       std::vector<unsigned char> a(n + 1, 0xEE), b(n + 1, 0xEE);
       mxkernel::pelMapRowPlain(src.data() + offset, a.data(), n, lut.data());
-      mxkernel::pelMapRow(src.data() + offset, b.data(), n, lut.data());
-      ASSERT_EQ(a, b) << n;  // including the untouched guard byte
-      if (mxkernel::pelMapRowVbmi(src.data() + offset, b.data(), n, lut.data())) {
-        ASSERT_EQ(a, b) << n;
+      for (int l = 0; l <= int(top); ++l) {
+        mxcpu::capLevel(mxcpu::Level(l));
+        mxkernel::pelMapRow(src.data() + offset, b.data(), n, lut.data());
+        mxcpu::capLevel(top);
+        ASSERT_EQ(a, b) << "level " << l << " length " << n;  // including the untouched guard byte
       }
 
       std::vector<unsigned char> t(n + 1, 0xEE), u(n + 1, 0xEE);
       EXPECT_EQ(mxkernel::pelSelectRow(src.data() + offset, mask.data() + offset, t.data(), n),
                 mxkernel::pelSelectRowPlain(src.data() + offset, mask.data() + offset, u.data(), n));
       ASSERT_EQ(t, u) << n;
+
+      std::vector<unsigned char> packed(n + 63, 0xEE), plain(n + 63, 0xEE);
+      const std::int32_t kept = mxkernel::pelPackRowPlain(src.data() + offset, mask.data() + offset, plain.data(), n);
+      for (int l = 0; l <= int(top); ++l) {
+        mxcpu::capLevel(mxcpu::Level(l));
+        std::int32_t got = -1;
+        const bool packs = mxkernel::pelPackRow(src.data() + offset, mask.data() + offset, packed.data(), n, got);
+        mxcpu::capLevel(top);
+        if (!packs) continue;
+        ASSERT_EQ(got, kept) << "level " << l << " length " << n;
+        ASSERT_TRUE(std::equal(plain.begin(), plain.begin() + kept, packed.begin())) << "level " << l << " length " << n;
+      }
     }
   }
 }
@@ -53,9 +69,9 @@ TEST(PelKernels, MomentsEqualHistogramStatistics) {
   EXPECT_EQ(mfPelMoments(img, mxPelBuffer<unsigned char>()).samples(), 9001u * 3u);
 }
 
-// Windows large enough to be counted in pairs (even and odd widths, a
-// sub-window starting at an odd column, a single column, which has no pairs)
-// and small ones counted one by one, against single counts.
+// Widths that end in every kind of tail of the eight-pel step (none, 7, 1, a
+// single column), a sub-window starting at an odd column, against single
+// counts.
 TEST(PelKernels, HistogramCountsEveryPelOnce) {
   const mxPelBuffer<unsigned char> img = randomImage(1031, 1100, 5);
   const mxPelRect windows[] = {{0, 0, 1024, 512}, {0, 0, 1031, 1100}, {3, 5, 1001, 700}, {7, 0, 1, 1100}, {1, 1, 9, 9}};

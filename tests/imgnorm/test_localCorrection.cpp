@@ -324,16 +324,24 @@ TEST(LocalCorrectionEdges, UnusualGranularitiesGiveDefinedResults) {
         }
       EXPECT_EQ(wrong, 0) << "method " << m << (masked ? " masked" : "");
     }
-  // Granularities beyond the sampler's smoothing limit are accepted with and
-  // without a mask (one cell: the estimate is as flat as it gets); without a
-  // mask the constant difference is removed.
+  // A granularity beyond the overlap R acts as R's size on that axis, with
+  // and without a mask, up to 2^31 - 1 (cell positions beyond 2^31); without
+  // a mask a constant difference is removed.
+  const Image textured = makeImage(64, 64, texture);
+  const Image inside = cut(textured, mxPelRect(5, 3, 50, 30));
   for (Method m : {eLocalCorrection, eLocalCorrectionEnhanced})
-    for (P g : {P(40000, 40000), P(2147483647, 3)}) {
-      const Trained big(half, {101, 101}, g);
-      EXPECT_EQ(correct(constantImage(64, 64, 150), ref, big, m, {101, 101}, g).window(), ref.window());
-      const Trained none({}, {101, 101}, g);
-      EXPECT_EQ(mfPelHistogram(correct(constantImage(64, 64, 150), ref, none, m, {101, 101}, g))[120], 64u * 64u);
-    }
+    for (P g : {P(40000, 40000), P(2147483647, 3), P(40000000, 30), P(50, 40000000)})
+      for (bool masked : {false, true}) {
+        const P asR(std::min(g.x(), 50), std::min(g.y(), 30));
+        const Image mask = masked ? half : Image();
+        EXPECT_TRUE(mfPelEqual<unsigned char>(correct(inside, ref, Trained(mask, {41, 41}, g), m, {41, 41}, g),
+                                              correct(inside, ref, Trained(mask, {41, 41}, asR), m, {41, 41}, asR)))
+            << "method " << m << " g " << g.x() << "x" << g.y() << (masked ? " masked" : "");
+        if (!masked) {
+          const Image flat = correct(constantImage(64, 64, 150), ref, Trained({}, {101, 101}, g), m, {101, 101}, g);
+          EXPECT_EQ(mfPelHistogram(flat)[120], 64u * 64u);
+        }
+      }
 }
 
 TEST(LocalCorrectionEdges, SubSamplesImagesWiderAndTallerThan32767) {
