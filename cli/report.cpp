@@ -270,11 +270,12 @@ void divergingColour(double t, std::uint8_t* rgb) {
   rgb[2] = std::uint8_t(std::lround(b * 255));
 }
 
-std::string colourScale(double limit) {
+// id: the gradient's, unique in the page.
+std::string colourScale(double limit, const std::string& id) {
   std::string s =
       "<svg class=\"plot\" xmlns=\"http://www.w3.org/2000/svg\" width=\"70\" height=\"190\" viewBox=\"0 0 70 190\" "
-      "role=\"img\"><title>colour scale of the background estimate</title><defs><linearGradient id=\"scale\" x1=\"0\" "
-      "y1=\"1\" x2=\"0\" y2=\"0\">";
+      "role=\"img\"><title>colour scale of the background estimate</title><defs><linearGradient id=\"" +
+      id + "\" x1=\"0\" y1=\"1\" x2=\"0\" y2=\"0\">";
   for (int k = 0; k <= 10; ++k) {
     std::uint8_t c[3];
     divergingColour(k / 5.0 - 1.0, c);
@@ -282,8 +283,8 @@ std::string colourScale(double limit) {
     std::snprintf(stop, sizeof stop, "<stop offset=\"%d%%\" stop-color=\"#%02x%02x%02x\"/>", k * 10, c[0], c[1], c[2]);
     s += stop;
   }
-  s += "</linearGradient></defs><rect x=\"4\" y=\"8\" width=\"16\" height=\"170\" fill=\"url(#scale)\" "
-       "stroke=\"#999\"/>";
+  s += "</linearGradient></defs><rect x=\"4\" y=\"8\" width=\"16\" height=\"170\" fill=\"url(#" + id +
+       ")\" stroke=\"#999\"/>";
   s += "<text x=\"24\" y=\"14\" class=\"tick l\">+" + fmt(limit, 0) +
        "</text><text x=\"24\" y=\"96\" class=\"tick "
        "l\">0</text><text x=\"24\" y=\"180\" class=\"tick l\">−" +
@@ -328,20 +329,8 @@ bool encodePng(std::int32_t w, std::int32_t h, int channels,
   return ok;
 }
 
-bool browserShows(const std::string& path) {
-  const std::string e = lowerExtension(path);
-  return e == "png" || e == "jpg" || e == "jpeg" || e == "bmp" || e == "gif" || e == "webp";
-}
-
 bool sameImage(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const<unsigned char>& b) {
   return a.isBound() && b.isBound() && a.root() == b.root() && a.window() == b.window();
-}
-
-std::string figure(const std::string& full, const std::string& thumb, const mxPelBuffer_const<unsigned char>& t,
-                   const std::string& caption) {
-  return "<figure><a href=\"" + urlPath(full) + "\"><img src=\"" + urlPath(thumb) + "\" width=\"" +
-         std::to_string(t.width()) + "\" height=\"" + std::to_string(t.height()) + "\" alt=\"" + html(caption) +
-         "\"></a><figcaption>" + caption + "</figcaption></figure>";
 }
 
 const mxDiagObject::Record* findRecord(const mxDiagObject& d, const wchar_t* name, mxDiagObject::Record::Type type) {
@@ -350,8 +339,11 @@ const mxDiagObject::Record* findRecord(const mxDiagObject& d, const wchar_t* nam
   return nullptr;
 }
 
-// "key=value" lines as table rows.
+// The longer side of the thumbnails on the page, and of the pictures of the
+// tool's other image records (index.txt): the report copies no image at full
+// size but the reference and the mask, once.
 constexpr std::int32_t kThumbSide = 200;
+constexpr std::int32_t kRecordSide = 512;
 
 // A picture's name relative to the report folder.
 std::string reportFile(const std::string& name) { return std::string(kDiagFilesFolder) + "/" + name; }
@@ -375,7 +367,7 @@ std::string pictureOf(const std::string& relative) {
   const std::string sub = std::string(kDiagFilesFolder) + "/";
   if (relative.compare(0, sub.size(), sub) != 0) return "";
   const std::string name = relative.substr(sub.size());
-  return isReportPicture(name) ? name : "";
+  return isReportFile(name) ? name : "";
 }
 
 bool isReportPage(const std::string& name) { return name == "index.html" || name == "index.txt"; }
@@ -395,7 +387,10 @@ bool isWithin(const fs::path& p, const fs::path& folder) {
 
 }  // namespace
 
-bool isReportPicture(const std::string& name) {
+bool isReportFile(const std::string& name) {
+  const std::string page = ".html";
+  if (name.size() > page.size() && name.compare(name.size() - page.size(), page.size(), page) == 0)
+    return name[0] == 'i' && name.size() - page.size() >= 5 && isDigits(name, 1, name.size() - page.size());
   const std::string ext = ".png";
   if (name.size() <= ext.size() || name.compare(name.size() - ext.size(), ext.size(), ext) != 0) return false;
   const std::string stem = name.substr(0, name.size() - ext.size());
@@ -526,19 +521,41 @@ void DiagFolder::commit() {
 
 // ------------------------------------------------------------- DiagReport
 
+namespace {
+
+// A relative link from the report folder to a file of the command (an input
+// or output), "" when there is none: the report links the images it ran on,
+// it never copies them.
+std::string linkTo(const std::string& folder, const std::string& file) {
+  if (file.empty()) return "";
+  std::error_code ec;
+  const fs::path rel = fs::relative(fs::absolute(file), fs::absolute(folder), ec);
+  return ec || rel.empty() ? "" : rel.generic_string();
+}
+
+}  // namespace
+
+std::string DiagReport::pagesFolder() const { return (fs::path(folder_.path()) / kDiagFilesFolder).string(); }
+
+std::string DiagReport::linkOrCopy(const std::string& path, const mxPelBuffer_const<unsigned char>& image,
+                                   const std::string& name) {
+  const std::string link = linkTo(folder_.path(), path);
+  if (!link.empty()) return link;
+  folder_.writeGrey(reportFile(name), image);
+  return reportFile(name);
+}
+
 DiagReport::DiagReport(DiagFolder& folder, const mxImageNormalizer& tool, ReportSetup setup)
     : folder_(folder), tool_(tool), setup_(std::move(setup)) {
   const auto& ref = tool_.referenceImage();
   const auto& mask = tool_.maskImage();
   if (ref.isBound()) {
-    referenceFile_ = reportFile("reference.png");
-    folder_.writeGrey(referenceFile_, ref);
+    referenceFile_ = linkOrCopy(setup_.referencePath, ref, "reference.png");
     folder_.writeGrey(reportFile("reference-t.png"), thumbnail(ref, kThumbSide));
     referenceHistogram_ = maskedHistogram(ref, mask, ref.window());
   }
   if (mask.isBound()) {
-    maskFile_ = reportFile("mask.png");
-    folder_.writeGrey(maskFile_, mask);
+    maskFile_ = linkOrCopy(setup_.maskPath, mask, "mask.png");
     folder_.writeGrey(reportFile("mask-t.png"), thumbnail(mask, kThumbSide));
   }
 }
@@ -575,7 +592,8 @@ std::string DiagReport::listRecords(const mxDiagObject& records, const std::stri
       file = resultFile;
     else {
       file = prefix + "record" + std::to_string(n) + ".png";
-      folder_.writeGrey(file, r.image);
+      folder_.writeGrey(file, thumbnail(r.image, kRecordSide));
+      if (std::max(r.image.width(), r.image.height()) > kRecordSide) file += " (reduced)";
     }
     out << r.image.width() << "x" << r.image.height() << " at (" << r.image.window().x() << ", " << r.image.window().y()
         << ") -> " << file << "\n";
@@ -595,18 +613,283 @@ void DiagReport::fail(const std::string& message) {
   reportErrors_.push_back(message);
 }
 
+namespace {
+
+// A thumbnail that links to full (no link when full is empty).
+std::string figure(const std::string& full, const std::string& thumb, const mxPelBuffer_const<unsigned char>& t,
+                   const std::string& caption) {
+  const std::string img = "<img src=\"" + urlPath(thumb) + "\" width=\"" + std::to_string(t.width()) + "\" height=\"" +
+                          std::to_string(t.height()) + "\" alt=\"" + html(caption) + "\">";
+  return "<figure>" + (full.empty() ? img : "<a href=\"" + urlPath(full) + "\">" + img + "</a>") + "<figcaption>" +
+         caption + "</figcaption></figure>";
+}
+
+// Result minus reference over their overlap, 128 where they agree.
+mxPelBuffer<unsigned char> differenceImage(const mxPelBuffer_const<unsigned char>& result,
+                                           const mxPelBuffer_const<unsigned char>& ref) {
+  const mxPelRect r = result.window().intersect(ref.window());
+  mxPelBuffer<unsigned char> diff(r.width(), r.height());
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned char* a = result.pointToPel(r.x(), r.y() + j);
+    const unsigned char* b = ref.pointToPel(r.x(), r.y() + j);
+    unsigned char* d = diff.row(j);
+    for (std::int32_t i = 0; i < r.width(); ++i) {
+      const int v = int(a[i]) - int(b[i]) + 128;
+      d[i] = (unsigned char)(v < 0 ? 0 : v > 255 ? 255 : v);
+    }
+  }
+  return diff;
+}
+
+// The table a global run applied, read off the pels it mapped in r.
+std::array<int, 256> appliedTable(const mxPelBuffer_const<unsigned char>& input,
+                                  const mxPelBuffer_const<unsigned char>& result,
+                                  const mxPelBuffer_const<unsigned char>& mask, const mxPelRect& r) {
+  std::array<int, 256> lut;
+  lut.fill(-1);
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned char* a = input.pointToPel(r.x(), r.y() + j);
+    const unsigned char* b = result.pointToPel(r.x(), r.y() + j);
+    const unsigned char* mk = mask.isBound() ? mask.pointToPel(r.x(), r.y() + j) : nullptr;
+    for (std::int32_t i = 0; i < r.width(); ++i)
+      if (!mk || mk[i]) lut[a[i]] = b[i];
+  }
+  return lut;
+}
+
+// The background estimate's block means (signed, input - result or the
+// tool's record - 128) over r, with the range and sum of the pels.
+struct Estimate {
+  std::int32_t tw = 0, th = 0;
+  std::vector<double> avg;
+  int lo = 255, hi = -255;
+  double sum = 0;
+};
+
+Estimate blockEstimate(const mxDiagObject::Record* est, const mxPelBuffer_const<unsigned char>& input,
+                       const mxPelBuffer_const<unsigned char>& result, const mxPelRect& r, std::int32_t maxSide) {
+  Estimate e;
+  const std::int32_t f = std::max<std::int32_t>(1, (std::max(r.width(), r.height()) + maxSide - 1) / maxSide);
+  e.tw = (r.width() + f - 1) / f, e.th = (r.height() + f - 1) / f;
+  e.avg.assign(std::size_t(e.tw) * std::size_t(e.th), 0.0);
+  // Rows summed column by column, then in blocks.
+  std::vector<std::int32_t> column(std::size_t(r.width())), d(std::size_t(r.width()));
+  for (std::int32_t ty = 0; ty < e.th; ++ty) {
+    std::fill(column.begin(), column.end(), 0);
+    const std::int32_t y1 = std::min(r.height(), (ty + 1) * f);
+    for (std::int32_t j = ty * f; j < y1; ++j) {
+      const unsigned char* a = est ? est->image.pointToPel(r.x(), r.y() + j) : input.pointToPel(r.x(), r.y() + j);
+      const unsigned char* b = est ? nullptr : result.pointToPel(r.x(), r.y() + j);
+      for (std::int32_t i = 0; i < r.width(); ++i) d[std::size_t(i)] = est ? int(a[i]) - 128 : int(a[i]) - int(b[i]);
+      std::int32_t rowLo = 255, rowHi = -255, rowSum = 0;
+      for (std::int32_t i = 0; i < r.width(); ++i) {
+        const std::int32_t v = d[std::size_t(i)];
+        column[std::size_t(i)] += v;
+        rowLo = std::min(rowLo, v);
+        rowHi = std::max(rowHi, v);
+        rowSum += v;
+      }
+      e.lo = std::min(e.lo, rowLo);
+      e.hi = std::max(e.hi, rowHi);
+      e.sum += rowSum;
+    }
+    for (std::int32_t i = 0; i < e.tw; ++i) {
+      const std::int32_t x0 = i * f, x1 = std::min(r.width(), x0 + f);
+      std::int64_t blockSum = 0;
+      for (std::int32_t x = x0; x < x1; ++x) blockSum += column[std::size_t(x)];
+      e.avg[std::size_t(ty) * std::size_t(e.tw) + std::size_t(i)] =
+          double(blockSum) / double((y1 - ty * f) * (x1 - x0));
+    }
+  }
+  return e;
+}
+
+std::string diffCell(const ImageStats& s, double v) {
+  return s.measured && s.pels ? "<td data-v=\"" + fmt(v, 3) + "\">" + fmt(v, 2) + "</td>" : "<td data-v=\"-1\">–</td>";
+}
+
+// Sorts the overview by a column when its head is clicked (again: the other
+// way); numbers by their data-v value.
+constexpr const char* kSortScript =
+    "<script>document.querySelectorAll('#overview th').forEach((th,c)=>th.addEventListener('click',()=>{"
+    "const b=th.closest('table').tBodies[0],rows=[...b.rows],d=th.dataset.d==='1'?-1:1;th.dataset.d=d>0?'1':'0';"
+    "const k=r=>{const x=r.cells[c];return x.dataset.v!==undefined?parseFloat(x.dataset.v):x.textContent;};"
+    "rows.sort((p,q)=>{const a=k(p),z=k(q);return d*(a<z?-1:a>z?1:0);});rows.forEach(r=>b.appendChild(r));}));"
+    "</script>\n";
+
+constexpr const char* kStyle =
+    "<style>body{font:14px sans-serif;margin:16px;color:#222}h1{font-size:20px}h2{font-size:17px;margin-top:22px}"
+    "h3{font-size:15px;margin:4px 0}section{border-top:1px solid #ccc;padding:6px 0;content-visibility:auto;"
+    "contain-intrinsic-size:auto 600px}section.failed h3{color:#a00}"
+    ".row{display:flex;flex-wrap:wrap;gap:12px;align-items:flex-start}figure{margin:0}figcaption{font-size:12px;"
+    "color:#444;max-width:330px}img{border:1px solid #ccc;image-rendering:pixelated}table{border-collapse:"
+    "collapse;font-size:13px;margin:6px 0}th,td{border:1px solid #ddd;padding:2px 6px;text-align:right}"
+    "th{background:#f4f4f4}.params th,.params td,#overview td:nth-child(-n+3),#overview "
+    "th:nth-child(-n+3){text-align:left}#overview th{cursor:"
+    "pointer}.plot .tick{font-size:10px;text-anchor:middle;fill:#444}.plot .tick.r{text-anchor:end}.plot .tick.l{"
+    "text-anchor:start}code{background:#f4f4f4;padding:2px}.msg{color:#a00}.paths,.note{font-size:12px;color:#555}"
+    ".warn{color:#850}</style>";
+
+}  // namespace
+
+std::string DiagReport::imageFigures(const ReportItem& item, const mxPelBuffer_const<unsigned char>& input,
+                                     const mxPelBuffer_const<unsigned char>& result, const std::string& prefix,
+                                     std::string& inputFile, std::string& resultFile) {
+  std::ostringstream h;
+  inputFile = linkTo(pagesFolder(), item.input);
+  const auto ti = thumbnail(input, kThumbSide);
+  folder_.writeGrey(reportFile(prefix) + "input-t.png", ti);
+  h << "<div class=\"row\">"
+    << figure(inputFile, prefix + "input-t.png", ti, "input " + sizeText(input.width(), input.height()));
+  if (result.isBound()) {
+    resultFile = linkTo(pagesFolder(), item.output);
+    const auto tr = thumbnail(result, kThumbSide);
+    folder_.writeGrey(reportFile(prefix) + "result-t.png", tr);
+    h << figure(resultFile, prefix + "result-t.png", tr, "result " + sizeText(result.width(), result.height()));
+    if (!result.window().intersect(tool_.referenceImage().window()).isNull()) {
+      const auto td = thumbnail(differenceImage(result, tool_.referenceImage()), kThumbSide);
+      folder_.writeGrey(reportFile(prefix) + "diff-t.png", td);
+      h << figure("", prefix + "diff-t.png", td, "result − reference (grey 128: equal)");
+    }
+  }
+  h << "</div>";
+  return h.str();
+}
+
+std::string DiagReport::jointHistogram(const mxPelBuffer_const<unsigned char>& input, const mxPelRect& r,
+                                       const std::array<int, 256>& lut, const std::string& prefix) {
+  const auto& ref = tool_.referenceImage();
+  const auto& mask = tool_.maskImage();
+  // Joint histogram of (input, reference) in 64 x 64 bins, log scale.
+  std::vector<std::uint64_t> joint(64 * 64, 0);
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned char* a = input.pointToPel(r.x(), r.y() + j);
+    const unsigned char* b = ref.pointToPel(r.x(), r.y() + j);
+    const unsigned char* mk = mask.isBound() ? mask.pointToPel(r.x(), r.y() + j) : nullptr;
+    for (std::int32_t i = 0; i < r.width(); ++i)
+      if (!mk || mk[i]) ++joint[std::size_t(63 - (b[i] >> 2)) * 64 + (a[i] >> 2)];
+  }
+  const double top = std::log1p(double(*std::max_element(joint.begin(), joint.end())));
+  mxPelBuffer<unsigned char> jim(64, 64);
+  for (int y = 0; y < 64; ++y)
+    for (int x = 0; x < 64; ++x)
+      jim.row(y)[x] = (unsigned char)std::lround(
+          255.0 - (top > 0 ? 255.0 * std::log1p(double(joint[std::size_t(y) * 64 + x])) / top : 0));
+  folder_.writeGrey(reportFile(prefix) + "joint.png", jim);
+  const Plot p{230, 230, 0, 256, 0, 256};
+  std::string s = p.open("joint histogram of input and reference grey levels, its ridge and the fitted line") +
+                  "<image href=\"" + prefix + "joint.png\" x=\"" + fmt(p.px(0)) + "\" y=\"" + fmt(p.py(256)) +
+                  "\" width=\"" + fmt(p.px(256) - p.px(0)) + "\" height=\"" + fmt(p.py(0) - p.py(256)) +
+                  "\" preserveAspectRatio=\"none\" style=\"image-rendering:pixelated\"/>" +
+                  p.axes("input grey", true, "reference grey");
+  // The ridge: the densest reference level for each input level.
+  s += "<polyline fill=\"none\" stroke=\"#06c\" stroke-width=\"1.5\" points=\"";
+  for (int x = 0; x < 64; ++x) {
+    int best = -1;
+    std::uint64_t bestCount = 0;
+    for (int y = 0; y < 64; ++y)
+      if (joint[std::size_t(y) * 64 + x] > bestCount) bestCount = joint[std::size_t(y) * 64 + x], best = y;
+    if (best >= 0) s += fmt(p.px(x * 4 + 2)) + "," + fmt(p.py((63 - best) * 4 + 2)) + " ";
+  }
+  s += "\"/>";
+  double gain = 0, offset = 0;
+  std::string lineText = "no line could be read off the result";
+  if (lineOfTable(lut, gain, offset)) {
+    s += "<line x1=\"" + fmt(p.px(0)) + "\" y1=\"" + fmt(p.py(offset)) + "\" x2=\"" + fmt(p.px(256)) + "\" y2=\"" +
+         fmt(p.py(offset + 256 * gain)) + "\" stroke=\"#c40\" stroke-width=\"1.5\"/>";
+    lineText = "fitted line: reference = " + fmt(gain, 3) + " × input " + (offset < 0 ? "− " : "+ ") +
+               fmt(std::fabs(offset), 1);
+  }
+  return "<figure>" + s + "</svg><figcaption>" + lineText +
+         "<br><span class=\"key\"><b style=\"color:#06c\">ridge</b> (densest reference level per input level), "
+         "<b style=\"color:#c40\">fitted line</b></span></figcaption></figure>";
+}
+
+std::string DiagReport::backgroundEstimate(const mxDiagObject& records, const mxPelBuffer_const<unsigned char>& input,
+                                           const mxPelBuffer_const<unsigned char>& result, const std::string& prefix,
+                                           const std::string& id) {
+  // The background estimate the run subtracted: the tool's record when it
+  // makes one, else input minus result (exact wherever the result did not
+  // clip at 0 or 255).
+  const mxDiagObject::Record* est = nullptr;
+  for (const auto& rec : records.records()) {
+    std::wstring lower = rec.name;
+    for (wchar_t& c : lower) c = wchar_t(std::towlower(c));
+    if (rec.type == mxDiagObject::Record::eImage && rec.image.isBound() &&
+        (lower.find(L"background") != std::wstring::npos || lower.find(L"estimate") != std::wstring::npos))
+      est = &rec;
+  }
+  const mxPelRect r = est ? est->image.window() : result.window();
+  const Estimate e = blockEstimate(est, input, result, r, 256);
+  const double limit = std::max(1, std::max(std::abs(e.lo), std::abs(e.hi)));
+  std::vector<std::uint8_t> rgb(e.avg.size() * 3);
+  for (std::size_t k = 0; k < e.avg.size(); ++k) divergingColour(e.avg[k] / limit, &rgb[k * 3]);
+  folder_.writeRgb(reportFile(prefix) + "background.png", e.tw, e.th, rgb);
+  const std::int32_t dw = std::min<std::int32_t>(e.tw, 190 * e.tw / std::max(e.tw, e.th));
+  const std::int32_t dh = std::min<std::int32_t>(e.th, 190 * e.th / std::max(e.tw, e.th));
+  std::ostringstream h;
+  h << "<figure><a href=\"" << prefix << "background.png\"><img src=\"" << prefix << "background.png\" width=\""
+    << std::max(1, dw) << "\" height=\"" << std::max(1, dh) << "\" alt=\"background estimate\"></a>"
+    << colourScale(limit, id) << "<figcaption>background estimate (input − result, grey levels): " << e.lo << " to "
+    << e.hi << ", mean " << fmt(e.sum / double(std::max<std::int64_t>(1, r.area())))
+    << (est ? " (the tool's record)" : "") << "</figcaption></figure>";
+  return h.str();
+}
+
+std::string DiagReport::methodPlots(const ReportItem& item, const mxDiagObject& records,
+                                    const mxPelBuffer_const<unsigned char>& input,
+                                    const mxPelBuffer_const<unsigned char>& result, const std::string& prefix) {
+  const auto& ref = tool_.referenceImage();
+  const auto& mask = tool_.maskImage();
+  const mxPelRect covered = result.window();
+  const Histogram hIn = maskedHistogram(input, mask, covered);
+  const Histogram hOut = maskedHistogram(result, mask, covered);
+  const std::uint32_t m = setup_.methods;
+  std::ostringstream h;
+  h << "<div class=\"row\">"
+    << histogramPlot("histograms",
+                     {{"reference", "#2a6", &referenceHistogram_}, {"input", "#888", &hIn}, {"result", "#c40", &hOut}});
+  if (m & methodMask(MethodKind::eGlobal)) {
+    const mxPelRect r = mask.isBound() ? covered.intersect(mask.window()) : covered;
+    const std::array<int, 256> lut = appliedTable(input, result, mask, r);
+    h << tablePlot("lookup table (input grey → output grey)", lut);
+    if (m & eLinearlyFitGrayValues) h << jointHistogram(input, r, lut, prefix);
+  }
+  if (m & methodMask(MethodKind::eLocal))
+    h << backgroundEstimate(records, input, result, prefix, "scale-" + std::to_string(item.index + 1));
+  h << "</div>";
+  // Statistics over the region the run covered, under the mask.
+  const ImageStats& st = item.stats;
+  h << kStatsHead << statsRow("reference (same region)", statsOf(maskedHistogram(ref, mask, covered)))
+    << statsRow("input", statsOf(hIn)) << statsRow("result", statsOf(hOut)) << "</table><p class=\"note\">Over the "
+    << covered.width() << " × " << covered.height() << " pels at (" << covered.x() << ", " << covered.y()
+    << ") the run covered" << (mask.isBound() ? ", under the mask" : "") << "; mean |input − reference| "
+    << fmt(st.diffBefore, 2) << ", mean |result − reference| " << fmt(st.diffAfter, 2) << ".</p>";
+  return h.str();
+}
+
 void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
   char num[16];
-  std::snprintf(num, sizeof num, "i%04zu-", item.index + 1);
-  const std::string anchor = num;
-  const std::string prefix = reportFile(anchor);  // of the image's pictures
-  const std::string title = std::to_string(item.index + 1) + ". " + html(fileName(item.input));
+  std::snprintf(num, sizeof num, "%04zu", item.index + 1);
+  const std::string id = std::string("image-") + num, prefix = std::string("i") + num + "-";
+  // Each image's detail is a page of its own beside its pictures, so that
+  // index.html stays one overview however large the batch.
+  const std::string page = reportFile(std::string("i") + num + ".html");
+  const std::string link = urlPath(page) + "#" + id;
   Section sec;
   sec.present = true;
   sec.failed = item.failed;
   if (item.failed)
-    sec.failure = "<li><a href=\"#" + anchor + "\">" + html(item.input) +
+    sec.failure = "<li><a href=\"" + link + "\">" + html(item.input) +
                   "</a>: " + (item.soft ? "not normalized: " : "") + html(item.message) + "</li>";
+  const ImageStats& st = item.stats;
+  sec.badness = item.failed ? 1e9 : st.measured ? st.diffAfter : 0;
+  std::string warned;
+  for (const std::string& w : item.warnings) warned += (warned.empty() ? "" : ", ") + w;
+  sec.row = "<tr id=\"" + id + "\"><td><a href=\"" + link + "\">" + html(fileName(item.input)) + "</a></td><td>" +
+            html(item.status) + "</td><td>" + html(methodCliName(Method(setup_.methods))) + "</td>" +
+            diffCell(st, st.diffBefore) + diffCell(st, st.diffAfter) + "<td class=\"warn\">" + html(warned) +
+            "</td></tr>\n";
 
   const auto* inRec = findRecord(records, kInputRecord, mxDiagObject::Record::eImage);
   const auto* outRec = findRecord(records, kResultRecord, mxDiagObject::Record::eImage);
@@ -614,220 +897,28 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
   const mxPelBuffer_const<unsigned char> input = inRec ? inRec->image : mxPelBuffer_const<unsigned char>();
   const mxPelBuffer_const<unsigned char> result =
       outRec && !item.failed ? outRec->image : mxPelBuffer_const<unsigned char>();
-  const auto& ref = tool_.referenceImage();
-  const auto& mask = tool_.maskImage();
-  const fs::path here = fs::absolute(folder_.path());
-  auto linkOrCopy = [&](const std::string& file, const mxPelBuffer_const<unsigned char>& image,
-                        const std::string& copyName) {
-    if (!file.empty() && browserShows(file)) {
-      std::error_code ec;
-      const fs::path rel = fs::relative(fs::absolute(file), here, ec);
-      if (!ec && !rel.empty()) return rel.generic_string();
-    }
-    folder_.writeGrey(copyName, image);
-    return copyName;
-  };
 
   std::ostringstream h;
-  h << "<section id=\"" << anchor << "\"" << (item.failed ? " class=\"failed\"" : "") << "><h3>" << title << "</h3>";
-  h << "<p class=\"paths\">" << html(item.input);
+  h << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" << html(fileName(item.input))
+    << " – imgnorm diagnostics</title>\n"
+    << kStyle << "</head><body>\n<p><a href=\"../index.html#" << id << "\">← overview</a></p>\n<section id=\"" << id
+    << "\"" << (item.failed ? " class=\"failed\"" : "") << "><h3>" << (item.index + 1) << ". "
+    << html(fileName(item.input)) << "</h3><p class=\"paths\">" << html(item.input);
   if (!item.output.empty()) h << " → " << html(item.output);
   h << "</p>";
   if (const auto* conv = findRecord(records, L"Grey conversion", mxDiagObject::Record::eText))
     h << "<p class=\"note\">grey conversion (--to-gray): " << html(mfToUtf8(conv->text)) << "</p>";
   if (item.failed)
     h << "<p class=\"msg\">" << (item.soft ? "Not normalized: " : "Error: ") << html(item.message) << "</p>";
-
   std::string inputFile, resultFile;
-  if (input.isBound()) {
-    inputFile = linkOrCopy(item.input, input, prefix + "input.png");
-    const auto ti = thumbnail(input, kThumbSide);
-    folder_.writeGrey(prefix + "input-t.png", ti);
-    h << "<div class=\"row\">"
-      << figure(inputFile, prefix + "input-t.png", ti, "input " + sizeText(input.width(), input.height()));
-    if (result.isBound()) {
-      resultFile = linkOrCopy(item.output, result, prefix + "result.png");
-      const auto tr = thumbnail(result, kThumbSide);
-      folder_.writeGrey(prefix + "result-t.png", tr);
-      h << figure(resultFile, prefix + "result-t.png", tr, "result " + sizeText(result.width(), result.height()));
-      // Result minus reference, 128 where they agree.
-      const mxPelRect r = result.window().intersect(ref.window());
-      if (!r.isNull()) {
-        mxPelBuffer<unsigned char> diff(r.width(), r.height());
-        for (std::int32_t j = 0; j < r.height(); ++j) {
-          const unsigned char* a = result.pointToPel(r.x(), r.y() + j);
-          const unsigned char* b = ref.pointToPel(r.x(), r.y() + j);
-          unsigned char* d = diff.row(j);
-          for (std::int32_t i = 0; i < r.width(); ++i) {
-            const int v = int(a[i]) - int(b[i]) + 128;
-            d[i] = (unsigned char)(v < 0 ? 0 : v > 255 ? 255 : v);
-          }
-        }
-        folder_.writeGrey(prefix + "diff.png", diff);
-        const auto td = thumbnail(diff, kThumbSide);
-        folder_.writeGrey(prefix + "diff-t.png", td);
-        h << figure(prefix + "diff.png", prefix + "diff-t.png", td, "result − reference (grey 128: equal)");
-      }
-    }
-    h << "</div>";
-  }
-
-  if (result.isBound()) {
-    const mxPelRect covered = result.window();
-    const Histogram hIn = maskedHistogram(input, mask, covered);
-    const Histogram hOut = maskedHistogram(result, mask, covered);
-    const Histogram hRefRegion = maskedHistogram(ref, mask, covered);
-    const std::uint32_t m = setup_.methods;
-    h << "<div class=\"row\">";
-    h << histogramPlot(
-        "histograms",
-        {{"reference", "#2a6", &referenceHistogram_}, {"input", "#888", &hIn}, {"result", "#c40", &hOut}});
-    if (m & methodMask(MethodKind::eGlobal)) {
-      // The table the run applied, read off the pels it mapped.
-      std::array<int, 256> lut;
-      lut.fill(-1);
-      const mxPelRect r = mask.isBound() ? covered.intersect(mask.window()) : covered;
-      for (std::int32_t j = 0; j < r.height(); ++j) {
-        const unsigned char* a = input.pointToPel(r.x(), r.y() + j);
-        const unsigned char* b = result.pointToPel(r.x(), r.y() + j);
-        const unsigned char* mk = mask.isBound() ? mask.pointToPel(r.x(), r.y() + j) : nullptr;
-        for (std::int32_t i = 0; i < r.width(); ++i)
-          if (!mk || mk[i]) lut[a[i]] = b[i];
-      }
-      h << tablePlot("lookup table (input grey → output grey)", lut);
-      if (m & eLinearlyFitGrayValues) {
-        // Joint histogram of (input, reference) in 64 x 64 bins, log scale.
-        std::vector<std::uint64_t> joint(64 * 64, 0);
-        for (std::int32_t j = 0; j < r.height(); ++j) {
-          const unsigned char* a = input.pointToPel(r.x(), r.y() + j);
-          const unsigned char* b = ref.pointToPel(r.x(), r.y() + j);
-          const unsigned char* mk = mask.isBound() ? mask.pointToPel(r.x(), r.y() + j) : nullptr;
-          for (std::int32_t i = 0; i < r.width(); ++i)
-            if (!mk || mk[i]) ++joint[std::size_t(63 - (b[i] >> 2)) * 64 + (a[i] >> 2)];
-        }
-        const double top = std::log1p(double(*std::max_element(joint.begin(), joint.end())));
-        mxPelBuffer<unsigned char> jim(64, 64);
-        for (int y = 0; y < 64; ++y)
-          for (int x = 0; x < 64; ++x)
-            jim.row(y)[x] = (unsigned char)std::lround(
-                255.0 - (top > 0 ? 255.0 * std::log1p(double(joint[std::size_t(y) * 64 + x])) / top : 0));
-        folder_.writeGrey(prefix + "joint.png", jim);
-        const Plot p{230, 230, 0, 256, 0, 256};
-        std::string s = p.open("joint histogram of input and reference grey levels, its ridge and the fitted line") +
-                        "<image href=\"" + prefix + "joint.png\" x=\"" + fmt(p.px(0)) + "\" y=\"" + fmt(p.py(256)) +
-                        "\" width=\"" + fmt(p.px(256) - p.px(0)) + "\" height=\"" + fmt(p.py(0) - p.py(256)) +
-                        "\" preserveAspectRatio=\"none\" style=\"image-rendering:pixelated\"/>" +
-                        p.axes("input grey", true, "reference grey");
-        // The ridge: the densest reference level for each input level.
-        s += "<polyline fill=\"none\" stroke=\"#06c\" stroke-width=\"1.5\" points=\"";
-        for (int x = 0; x < 64; ++x) {
-          int best = -1;
-          std::uint64_t bestCount = 0;
-          for (int y = 0; y < 64; ++y)
-            if (joint[std::size_t(y) * 64 + x] > bestCount) bestCount = joint[std::size_t(y) * 64 + x], best = y;
-          if (best >= 0) s += fmt(p.px(x * 4 + 2)) + "," + fmt(p.py((63 - best) * 4 + 2)) + " ";
-        }
-        s += "\"/>";
-        double gain = 0, offset = 0;
-        std::string lineText = "no line could be read off the result";
-        if (lineOfTable(lut, gain, offset)) {
-          s += "<line x1=\"" + fmt(p.px(0)) + "\" y1=\"" + fmt(p.py(offset)) + "\" x2=\"" + fmt(p.px(256)) +
-               "\" y2=\"" + fmt(p.py(offset + 256 * gain)) + "\" stroke=\"#c40\" stroke-width=\"1.5\"/>";
-          lineText = "fitted line: reference = " + fmt(gain, 3) + " × input " + (offset < 0 ? "− " : "+ ") +
-                     fmt(std::fabs(offset), 1);
-        }
-        s += "</svg>";
-        h << "<figure>" << s << "<figcaption>" << lineText
-          << "<br><span class=\"key\"><b style=\"color:#06c\">ridge</b> (densest reference level per input level), "
-             "<b style=\"color:#c40\">fitted line</b></span></figcaption></figure>";
-      }
-    }
-    if (m & methodMask(MethodKind::eLocal)) {
-      // The background estimate the run subtracted: the tool's record when it
-      // makes one, else input minus result (exact wherever the result did not
-      // clip at 0 or 255).
-      const mxDiagObject::Record* est = nullptr;
-      for (const auto& rec : records.records()) {
-        std::wstring lower = rec.name;
-        for (wchar_t& c : lower) c = wchar_t(std::towlower(c));
-        if (rec.type == mxDiagObject::Record::eImage && rec.image.isBound() &&
-            (lower.find(L"background") != std::wstring::npos || lower.find(L"estimate") != std::wstring::npos))
-          est = &rec;
-      }
-      const mxPelRect r = est ? est->image.window() : covered;
-      const std::int32_t f = std::max<std::int32_t>(1, (std::max(r.width(), r.height()) + 399) / 400);
-      const std::int32_t tw = (r.width() + f - 1) / f, th = (r.height() + f - 1) / f;
-      // Block means of the signed estimate: rows summed column by column, then in blocks.
-      std::vector<double> avg(std::size_t(tw) * std::size_t(th), 0.0);
-      std::vector<std::int32_t> column(std::size_t(r.width()));
-      std::vector<std::int32_t> d(std::size_t(r.width()));
-      int lo = 255, hi = -255;
-      double sum = 0;
-      for (std::int32_t ty = 0; ty < th; ++ty) {
-        std::fill(column.begin(), column.end(), 0);
-        const std::int32_t y1 = std::min(r.height(), (ty + 1) * f);
-        for (std::int32_t j = ty * f; j < y1; ++j) {
-          const unsigned char* a = est ? est->image.pointToPel(r.x(), r.y() + j) : input.pointToPel(r.x(), r.y() + j);
-          const unsigned char* b = est ? nullptr : result.pointToPel(r.x(), r.y() + j);
-          if (est)
-            for (std::int32_t i = 0; i < r.width(); ++i) d[std::size_t(i)] = int(a[i]) - 128;
-          else
-            for (std::int32_t i = 0; i < r.width(); ++i) d[std::size_t(i)] = int(a[i]) - int(b[i]);
-          std::int32_t rowLo = 255, rowHi = -255, rowSum = 0;
-          for (std::int32_t i = 0; i < r.width(); ++i) {
-            const std::int32_t v = d[std::size_t(i)];
-            column[std::size_t(i)] += v;
-            rowLo = std::min(rowLo, v);
-            rowHi = std::max(rowHi, v);
-            rowSum += v;
-          }
-          lo = std::min(lo, rowLo);
-          hi = std::max(hi, rowHi);
-          sum += rowSum;
-        }
-        for (std::int32_t i = 0; i < tw; ++i) {
-          const std::int32_t x0 = i * f, x1 = std::min(r.width(), x0 + f);
-          std::int64_t blockSum = 0;
-          for (std::int32_t x = x0; x < x1; ++x) blockSum += column[std::size_t(x)];
-          avg[std::size_t(ty) * std::size_t(tw) + std::size_t(i)] =
-              double(blockSum) / double((y1 - ty * f) * (x1 - x0));
-        }
-      }
-      const double limit = std::max(1, std::max(std::abs(lo), std::abs(hi)));
-      std::vector<std::uint8_t> rgb(avg.size() * 3);
-      for (std::size_t k = 0; k < avg.size(); ++k) divergingColour(avg[k] / limit, &rgb[k * 3]);
-      folder_.writeRgb(prefix + "background.png", tw, th, rgb);
-      const std::int32_t dw = std::min<std::int32_t>(tw, 190 * tw / std::max(tw, th));
-      const std::int32_t dh = std::min<std::int32_t>(th, 190 * th / std::max(tw, th));
-      h << "<figure><a href=\"" << prefix << "background.png\"><img src=\"" << prefix << "background.png\" width=\""
-        << std::max(1, dw) << "\" height=\"" << std::max(1, dh) << "\" alt=\"background estimate\"></a>"
-        << colourScale(limit) << "<figcaption>background estimate (input − result, grey levels): " << lo << " to " << hi
-        << ", mean " << fmt(sum / double(std::max<std::int64_t>(1, r.area()))) << (est ? " (the tool's record)" : "")
-        << "</figcaption></figure>";
-    }
-    h << "</div>";
-    // Statistics over the region the run covered, under the mask.
-    double absDiff = 0;
-    std::uint64_t n = 0;
-    for (std::int32_t j = 0; j < covered.height(); ++j) {
-      const unsigned char* a = result.pointToPel(covered.x(), covered.y() + j);
-      const unsigned char* b = ref.pointToPel(covered.x(), covered.y() + j);
-      const unsigned char* mk = mask.isBound() ? mask.pointToPel(covered.x(), covered.y() + j) : nullptr;
-      std::uint64_t rowSum = 0, rowN = 0;
-      for (std::int32_t i = 0; i < covered.width(); ++i)
-        if (!mk || mk[i]) rowSum += std::uint64_t(std::abs(int(a[i]) - int(b[i]))), ++rowN;
-      absDiff += double(rowSum);
-      n += rowN;
-    }
-    h << kStatsHead << statsRow("reference (same region)", statsOf(hRefRegion)) << statsRow("input", statsOf(hIn))
-      << statsRow("result", statsOf(hOut)) << "</table><p class=\"note\">Over the " << covered.width() << " × "
-      << covered.height() << " pels at (" << covered.x() << ", " << covered.y() << ") the run covered"
-      << (mask.isBound() ? ", under the mask" : "") << "; mean |result − reference| "
-      << fmt(n ? absDiff / double(n) : 0.0, 2) << ".</p>";
-  }
-  h << "</section>\n";
-  sec.html = h.str();
-  sec.listing = "Input image \"" + item.input + "\"\n" + listRecords(records, inputFile, resultFile, prefix);
+  if (input.isBound()) h << imageFigures(item, input, result, prefix, inputFile, resultFile);
+  if (result.isBound() && input.isBound()) h << methodPlots(item, records, input, result, prefix);
+  h << "</section>\n</body></html>\n";
+  folder_.writeText(page, h.str());
+  // index.txt lies in the report folder: its links start there.
+  sec.listing = "Input image \"" + item.input + "\"\n" +
+                listRecords(records, inputFile.empty() ? "" : linkTo(folder_.path(), item.input),
+                            resultFile.empty() ? "" : linkTo(folder_.path(), item.output), reportFile(prefix));
 
   std::lock_guard<std::mutex> lock(mutex_);
   if (parameters_ == Parameters::eNone && runParameters) parameters_ = Parameters::eRun;
@@ -835,64 +926,76 @@ void DiagReport::addImage(const ReportItem& item, const mxDiagObject& records) {
   sections_[item.index] = std::move(sec);
 }
 
+std::string DiagReport::overview() const {
+  std::vector<const Section*> order;
+  for (const Section& s : sections_)
+    if (s.present) order.push_back(&s);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const Section* a, const Section* b) { return a->badness > b->badness; });
+  std::string h =
+      "<h2>Overview</h2><p class=\"note\">Worst first: failures, then the largest mean |result − reference| over "
+      "the compared pels" +
+      std::string(tool_.maskImage().isBound() ? " (under the mask)" : "") +
+      ". Click a column's head to sort by it; a file's name opens its page.</p>\n<table "
+      "id=\"overview\"><thead><tr><th>file</th><th>status</th>"
+      "<th>method</th><th>difference before</th><th>difference after</th><th>warnings</th></tr></thead><tbody>\n";
+  for (const Section* s : order) h += s->row;
+  return h + "</tbody></table>\n" + kSortScript;
+}
+
+std::string DiagReport::toolPart() {
+  std::ostringstream h;
+  h << "<h2>Tool</h2><div class=\"row\"><table class=\"params\">";
+  h << "<tr><th>" << (setup_.running ? "--method" : "--methods") << "</th><td>"
+    << html(setup_.running ? methodCliName(Method(setup_.methods)) : methodSetText(setup_.methods)) << "</td></tr>";
+  for (const auto& [k, v] : setup_.settings) h << "<tr><th>" << html(k) << "</th><td>" << html(v) << "</td></tr>";
+  if (parameters_ != Parameters::eNone)
+    for (const RecordField& f : parameters_ == Parameters::eTraining
+                                    ? trainingParameterFields(tool_)
+                                    : runParameterFields(tool_, Method(setup_.methods))) {
+      if (f.name == L"method") continue;  // the first row
+      const auto [option, value] = parameterAsOption(f.name, f.value);
+      h << "<tr><th>" << html(option) << "</th><td>" << html(value) << "</td></tr>";
+    }
+  h << "</table>";
+  const auto& ref = tool_.referenceImage();
+  const auto& mask = tool_.maskImage();
+  if (!ref.isBound()) return h.str() + "</div>\n";
+  h << figure(referenceFile_, reportFile("reference-t.png"), thumbnail(ref, kThumbSide),
+              "reference " + sizeText(ref.width(), ref.height()));
+  if (mask.isBound()) {
+    std::uint64_t selected = 0;
+    for (auto v : referenceHistogram_) selected += v;
+    h << figure(maskFile_, reportFile("mask-t.png"), thumbnail(mask, kThumbSide),
+                "mask " + sizeText(mask.width(), mask.height()) + ", " + std::to_string(selected) + " pels selected");
+  }
+  h << histogramPlot("reference histogram", {{"reference", "#2a6", &referenceHistogram_}});
+  h << "</div>" << kStatsHead << statsRow("reference", statsOf(referenceHistogram_)) << "</table>\n";
+  return h.str();
+}
+
 void DiagReport::finish(const std::vector<Warnings::Entry>& warnings, const std::string& outcome) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::ostringstream h;
   h << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>imgnorm diagnostics</title>\n"
-    << "<style>body{font:14px sans-serif;margin:16px;color:#222}h1{font-size:20px}h2{font-size:17px;margin-top:22px}"
-       "h3{font-size:15px;margin:4px 0}section{border-top:1px solid #ccc;padding:6px 0}section.failed h3{color:#a00}"
-       ".row{display:flex;flex-wrap:wrap;gap:12px;align-items:flex-start}figure{margin:0}figcaption{font-size:12px;"
-       "color:#444;max-width:330px}img{border:1px solid #ccc;image-rendering:pixelated}table{border-collapse:"
-       "collapse;font-size:13px;margin:6px 0}th,td{border:1px solid #ddd;padding:2px 6px;text-align:right}"
-       "th{background:#f4f4f4}.params th,.params td{text-align:left}.plot .tick{font-size:10px;text-anchor:middle;"
-       "fill:#444}.plot .tick.r{text-anchor:end}.plot .tick.l{text-anchor:start}code{background:#f4f4f4;padding:2px}"
-       ".msg{color:#a00}.paths,.note{font-size:12px;color:#555}.warn{color:#850}</style></head><body>\n"
-    << "<h1>imgnorm diagnostics</h1>\n<p><code>" << html(setup_.command) << "</code></p>\n";
+    << kStyle << "</head><body>\n<h1>imgnorm diagnostics</h1>\n<p><code>" << html(setup_.command) << "</code></p>\n";
   if (!outcome.empty()) h << "<p>" << html(outcome) << "</p>\n";
+  if (setup_.running) h << overview();
   if (!warnings.empty()) {
     h << "<h2>Warnings</h2><ul class=\"warn\">";
     for (const auto& w : warnings)
       h << "<li>" << html(w.text) << (w.count > 1 ? " (" + std::to_string(w.count) + " images)" : "") << "</li>";
     h << "</ul>\n";
   }
-  h << "<h2>Tool</h2><div class=\"row\"><table class=\"params\">";
-  h << "<tr><th>methods</th><td>" << html(methodSetText(setup_.methods)) << "</td></tr>";
-  for (const auto& [k, v] : setup_.settings) h << "<tr><th>" << html(k) << "</th><td>" << html(v) << "</td></tr>";
-  if (parameters_ != Parameters::eNone)
-    for (const RecordField& f : parameters_ == Parameters::eTraining
-                                    ? trainingParameterFields(tool_)
-                                    : runParameterFields(tool_, Method(setup_.methods)))
-      h << "<tr><th>" << html(mfToUtf8(f.name)) << "</th><td>" << html(mfToUtf8(f.value)) << "</td></tr>";
-  h << "</table>";
-  const auto& ref = tool_.referenceImage();
-  const auto& mask = tool_.maskImage();
-  if (ref.isBound()) {
-    h << figure(referenceFile_, reportFile("reference-t.png"), thumbnail(ref, kThumbSide),
-                "reference " + sizeText(ref.width(), ref.height()));
-    if (mask.isBound()) {
-      std::uint64_t selected = 0;
-      for (auto v : referenceHistogram_) selected += v;
-      h << figure(maskFile_, reportFile("mask-t.png"), thumbnail(mask, kThumbSide),
-                  "mask " + sizeText(mask.width(), mask.height()) + ", " + std::to_string(selected) + " pels selected");
-    }
-    h << histogramPlot("reference histogram", {{"reference", "#2a6", &referenceHistogram_}});
-    h << "</div>" << kStatsHead << statsRow("reference", statsOf(referenceHistogram_)) << "</table>\n";
-  } else {
-    h << "</div>\n";
-  }
+  h << toolPart();
   std::string failures;
   for (const Section& s : sections_) failures += s.failure;
   for (const std::string& e : reportErrors_) failures += "<li>report: " + html(e) + "</li>";
   if (!failures.empty()) h << "<h2>Not normalized</h2><ul class=\"msg\">" << failures << "</ul>\n";
   std::string listing;
   if (!trainingListing_.empty()) listing += "Training\n" + trainingListing_;
-  if (setup_.running) {
-    h << "<h2>Images</h2>\n";
-    for (const Section& s : sections_) {
-      h << s.html;
-      listing += s.listing;
-    }
-  }
+  if (setup_.running)
+    for (const Section& s : sections_) listing += s.listing;
   h << "<p class=\"note\">The tool's records, in order and nested as recorded: <a href=\"index.txt\">index.txt</a>."
        "</p>\n</body></html>\n";
   folder_.writeText("index.txt", listing);

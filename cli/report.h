@@ -2,20 +2,27 @@
 // per command that explains its results, built from the tool's own
 // diagnostics records and from what the program computes over them.
 //
-// The page (DIR/index.html) shows the reference image and mask once, the
-// tool's parameters in a table, the warnings, the images that failed with
-// their messages, and for each image its input, result and the difference
-// to the reference as thumbnails that open full size, a statistics table,
-// and per method the plots that explain the result: histograms and the
-// lookup table for the global methods, the joint histogram with its ridge and
-// the fitted line for the linear fit, the background estimate with a colour
-// scale for the local methods.  Plots are inline SVG; images are linked PNG
-// files (an input or output that a browser shows is linked where it lies), so
-// the page works offline and stays small for large batches.
+// The page (DIR/index.html) opens with an overview of the images, one row
+// per input (id "image-NNNN": file, status, method, the mean absolute
+// difference to the reference before and after, warnings, a link to the
+// image's page), worst first and re-sortable by any column with a small
+// inline script.  Then come the warnings, the reference image and mask, the
+// tool's parameters as the program's options spell them, and the images that
+// failed.  Each image has a page of its own beside its pictures
+// (imgnorm-report-files/iNNNN.html, so that index.html stays small for
+// thousands of images): its input, result and the difference to the
+// reference as thumbnails (longer side at most 200 pels; the input and
+// output are linked where they lie, never copied), a statistics table, and
+// per method the plots that explain the result: histograms and the lookup
+// table for the global methods, the joint histogram with its ridge and the
+// fitted line for the linear fit, the background estimate with a colour
+// scale for the local methods.  Plots are inline SVG, so the page works
+// offline and stays small for large batches.
 // DIR/index.txt lists every record of the tool, in order and nested as
 // recorded, with the file that shows each image.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <mutex>
 #include <set>
@@ -25,6 +32,7 @@
 #include "baseif/mxPelBuffer.h"
 #include "common/warnings.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
+#include "stats.h"
 
 class mxDiagObject;
 class mxImageNormalizer;
@@ -55,7 +63,7 @@ public:
 
   // Writes one file (under a temporary name, renamed into place; a link of
   // that name is replaced, not followed).  name is "index.html", "index.txt"
-  // or kDiagFilesFolder + "/" + a picture's name (isReportPicture).  Safe to
+  // or kDiagFilesFolder + "/" + a picture's name (isReportFile).  Safe to
   // call from several threads.  Throws CliError (kExitOutput).
   void writeText(const std::string& name, const std::string& text);
   void writeGrey(const std::string& name, const mxPelBuffer_const<unsigned char>& image);  // PNG
@@ -80,11 +88,12 @@ private:
 // sub-folder that holds the report's pictures.
 extern const char* const kDiagListName;
 extern const char* const kDiagFilesFolder;
-// Whether name (without folder) has the form the report gives its pictures:
-// reference.png, mask.png and their thumbnails (-t), train-recordN.png, and
-// per image iNNNN-WHAT.png (NNNN at least four digits, WHAT lower-case
-// letters, digits and dashes).
-bool isReportPicture(const std::string& name);
+// Whether name (without folder) has the form the report gives the files of
+// its sub-folder: reference.png, mask.png and their thumbnails (-t),
+// train-recordN.png, and per image its page iNNNN.html and its pictures
+// iNNNN-WHAT.png (NNNN at least four digits, WHAT lower-case letters, digits
+// and dashes).
+bool isReportFile(const std::string& name);
 
 // One image of a batch as the report shows it.
 struct ReportItem {
@@ -94,6 +103,9 @@ struct ReportItem {
   bool failed = false;
   bool soft = false;    // a soft failure (the tool's message)
   std::string message;  // the failure's message
+  std::string status;   // as the statistics file spells it ("ok", "soft-failure", ...)
+  ImageStats stats;     // what the run did, for the overview and the section
+  std::vector<std::string> warnings;  // the kinds of warning the image met
 };
 
 // What the report says about the command itself.
@@ -102,11 +114,15 @@ struct ReportSetup {
   std::uint32_t methods = 0;                                  // train: the trained set; run, normalize: the one method
   bool running = false;                                       // run or normalize
   std::vector<std::pair<std::string, std::string>> settings;  // program settings shown with the parameters
+  // The files the reference and mask were read from (train, normalize):
+  // linked, not copied; empty (run: they come from the tool file): copied.
+  std::string referencePath, maskPath;
 };
 
 class DiagReport {
 public:
-  // Writes the reference image and mask (once) into the folder.
+  // Writes the reference image and mask (once) into the folder, unless they
+  // are linked where they lie (setup.referencePath, maskPath).
   DiagReport(DiagFolder& folder, const mxImageNormalizer& tool, ReportSetup setup);
 
   // The records of training (train, normalize).
@@ -129,12 +145,30 @@ private:
   struct Section {
     bool present = false;
     bool failed = false;
-    std::string html;
     std::string listing;
     std::string failure;  // the line of the failures' list
+    std::string row;      // the overview's row
+    double badness = 0;   // the overview's order: failures first, then the largest difference after
   };
   std::string listRecords(const mxDiagObject& records, const std::string& inputFile, const std::string& resultFile,
                           const std::string& prefix);
+  std::string imageFigures(const ReportItem& item, const mxPelBuffer_const<unsigned char>& input,
+                           const mxPelBuffer_const<unsigned char>& result, const std::string& prefix,
+                           std::string& inputFile, std::string& resultFile);
+  std::string methodPlots(const ReportItem& item, const mxDiagObject& records,
+                          const mxPelBuffer_const<unsigned char>& input, const mxPelBuffer_const<unsigned char>& result,
+                          const std::string& prefix);
+  std::string jointHistogram(const mxPelBuffer_const<unsigned char>& input, const mxPelRect& r,
+                             const std::array<int, 256>& lut, const std::string& prefix);
+  std::string backgroundEstimate(const mxDiagObject& records, const mxPelBuffer_const<unsigned char>& input,
+                                 const mxPelBuffer_const<unsigned char>& result, const std::string& prefix,
+                                 const std::string& id);
+  std::string toolPart();
+  std::string pagesFolder() const;  // where the images' pages lie
+  // A link to path, or (path empty) the name of a copy of image written now.
+  std::string linkOrCopy(const std::string& path, const mxPelBuffer_const<unsigned char>& image,
+                         const std::string& name);
+  std::string overview() const;
 
   DiagFolder& folder_;
   const mxImageNormalizer& tool_;

@@ -19,6 +19,7 @@
 #include "io/tiff_stream.h"
 #include "io/tool_file.h"
 #include "report.h"
+#include "stats.h"
 
 namespace fs = std::filesystem;
 
@@ -108,6 +109,7 @@ ExitCode cmdTrain(const TrainArgs& args) {
   if (diag) {
     ReportSetup setup = reportSetup(args.commandLine, methods, false);
     setup.settings = {{"tool file", args.output}, {"--to-gray", toGraySetting(args.tool.read)}};
+    setup.referencePath = args.tool.reference, setup.maskPath = args.tool.mask;
     DiagReport report(diag->folder, tool, setup);
     report.addTraining(diag->training);
     report.finish(warnings.entries(), failure.empty() ? "Trained; tool file " + args.output : failure);
@@ -120,8 +122,29 @@ ExitCode cmdTrain(const TrainArgs& args) {
 
 namespace {
 
+// --stats: checked before any work.  The file may not be one of the
+// command's files (an input, an output, the reference, mask or tool file, the
+// report's own); a streamed run writes one TIFF block by block and measures
+// nothing, so it takes no statistics.
+std::unique_ptr<StatsFile> openStats(const RunArgs& args, const std::vector<NamedInput>& others,
+                                     const Diagnostics* diag, bool streamed) {
+  if (args.stats.empty()) return nullptr;
+  if (streamed)
+    throw CliError(kExitUsage,
+                   "--stats: a TIFF streamed block by block (--block-size, or a reference beyond "
+                   "--max-pixels) gives no statistics; drop --stats");
+  if (diag) diag->folder.refuseClash(args.stats);
+  std::vector<NamedInput> files = others;
+  files.push_back({args.output, "the output"});
+  for (const BatchItem& it : planBatch(args.inputs, args.output, args.format, others, args.inPlace).items) {
+    files.push_back({it.input, "an input image"});
+    files.push_back({it.output, "an output image"});
+  }
+  return std::make_unique<StatsFile>(args.stats, files);
+}
+
 ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method method, Diagnostics* diag,
-                     const std::vector<NamedInput>& others, Warnings& warnings) {
+                     const std::vector<NamedInput>& others, Warnings& warnings, const StatsFile* stats) {
   const BatchPlan plan = planBatch(args.inputs, args.output, args.format, others, args.inPlace);
   refuseReportClash(diag, plan);
   // The output folder (or the output file's folder) must be writable before any work.
@@ -138,12 +161,14 @@ ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method 
   options.jobs = args.jobs;
   options.quiet = args.quiet && !diag;  // the report shows the summary line
   options.warnings = &warnings;
+  options.stats = stats;
   std::unique_ptr<DiagReport> report;
   if (diag) {
     ReportSetup setup = reportSetup(args.commandLine, method, true);
     if (!args.toolFile.empty()) setup.settings.push_back({"tool file", args.toolFile});
     setup.settings.push_back({"output", args.output});
     setup.settings.push_back({"--to-gray", toGraySetting(args.read)});
+    setup.referencePath = args.tool.reference, setup.maskPath = args.tool.mask;  // normalize's; empty for run
     report = std::make_unique<DiagReport>(diag->folder, tool, setup);
     report->addTraining(diag->training);
     options.report = report.get();
@@ -185,12 +210,14 @@ ExitCode cmdRun(const RunArgs& args) {
     throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile +
                                    " is not trained for it (trained: " + methodSetText(tool.trainedMethods()) + ")");
   const std::vector<NamedInput> others = {{args.toolFile, "the tool file"}};
-  if (wantsStreaming(args, false)) {
+  const bool streamed = wantsStreaming(args, false);
+  const std::unique_ptr<StatsFile> stats = openStats(args, others, diag.get(), streamed);
+  if (streamed) {
     refuseStreamOverwrite(args, others);
     return runStreamed(args, method, &tool);
   }
   Warnings warnings;
-  return runWithTool(tool, args, method, diag.get(), others, warnings);
+  return runWithTool(tool, args, method, diag.get(), others, warnings, stats.get());
 }
 
 ExitCode cmdNormalize(const RunArgs& args) {
@@ -199,7 +226,9 @@ ExitCode cmdNormalize(const RunArgs& args) {
   // Checked before the reference is read: -o naming the reference or mask.
   const std::vector<NamedInput> others = {{args.tool.reference, "the reference image"},
                                           {args.tool.mask, "the mask image"}};
-  if (wantsStreaming(args, true)) {
+  const bool streamed = wantsStreaming(args, true);
+  const std::unique_ptr<StatsFile> stats = openStats(args, others, diag.get(), streamed);
+  if (streamed) {
     refuseStreamOverwrite(args, others);
     return runStreamed(args, method, nullptr);
   }
@@ -218,7 +247,7 @@ ExitCode cmdNormalize(const RunArgs& args) {
     throw CliError(kExitInput, failure);
   }
   Warnings warnings;
-  return runWithTool(tool, args, method, diag.get(), others, warnings);
+  return runWithTool(tool, args, method, diag.get(), others, warnings, stats.get());
 }
 
 ExitCode cmdInfo(const InfoArgs& args) {

@@ -164,6 +164,7 @@ void addRunOptions(CLI::App* cmd, RunArgs& a, ImageArgs& images) {
       "--format", a.format,
       "Output format in a folder: " + joinList(extensionList(true, ""), " or ") + " (default: as the input)");
   cmd->add_option("--diag", a.diag, "Write a diagnostics report to this folder (index.html)");
+  cmd->add_option("--stats", a.stats, "Write one line of statistics per image to this file (.csv or .jsonl)");
   addReadOptions(cmd, images);
   addWriteOptions(cmd, images);
   cmd->add_option("-j,--jobs", a.jobs, "Images processed in parallel (0: one per processor; default 1)")

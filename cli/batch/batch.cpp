@@ -24,20 +24,13 @@
 #include "io/image_io.h"
 #include "io/tiff_stream.h"
 #include "report.h"
+#include "stats.h"
 
 namespace fs = std::filesystem;
 
 namespace imgnormcli {
 
 namespace {
-
-// A path's identity for collision checks between outputs (which may not
-// exist yet): the absolute, normalized form.
-std::string pathKey(const std::string& p) {
-  std::error_code ec;
-  fs::path a = fs::weakly_canonical(fs::absolute(p, ec), ec);
-  return a.lexically_normal().string();
-}
 
 // The folder's image files, sorted; every other entry goes to skipped.
 std::vector<std::string> listFolder(const std::string& folder, std::vector<SkippedFile>& skipped) {
@@ -71,13 +64,6 @@ std::vector<std::string> listFolder(const std::string& folder, std::vector<Skipp
 }
 
 }  // namespace
-
-std::string fileIdentity(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0)
-    return "inode " + std::to_string(std::uint64_t(st.st_dev)) + ":" + std::to_string(std::uint64_t(st.st_ino));
-  return "path " + pathKey(path);
-}
 
 void refuseOverwrite(const std::string& option, const std::string& output, const std::vector<NamedInput>& inputs,
                      bool inPlace) {
@@ -153,7 +139,7 @@ BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& o
       throw CliError(kExitUsage, it.output + ": the output would overwrite " + in->second.role + " (" +
                                      in->second.path + "); choose another output, or give --in-place");
     if (in != inputKeys.end()) refuseReplacingPages(in->second);
-    const std::string key = pathKey(it.output);
+    const std::string key = normalizedPath(it.output);
     auto [pos, fresh] = outputs.emplace(key, it.input);
     if (!fresh)
       throw CliError(kExitUsage, it.output + ": both " + pos->second + " and " + it.input +
@@ -250,7 +236,41 @@ struct ItemResult {
   bool written = false;
   ImageInfo info;     // grey conversion and warnings of reading
   mxDiagObject diag;  // the run's records, while the report takes them
+  ImageStats stats;   // for --stats and the report's overview
+  std::vector<std::string> warnings;  // the kinds of warning this image met
 };
+
+const char* statusText(Outcome o) {
+  switch (o) {
+    case Outcome::kOk:
+      return "ok";
+    case Outcome::kSoft:
+      return "soft-failure";
+    case Outcome::kInputError:
+      return "input-error";
+    case Outcome::kOutputError:
+      return "output-error";
+    case Outcome::kToolError:
+      return "tool-error";
+    case Outcome::kOutOfMemory:
+      return "out-of-memory";
+  }
+  return "error";
+}
+
+// The warnings about one image: met on a Warnings of the image's own, so that
+// the image knows its kinds, then passed on to the command's, which prints
+// each kind's first occurrence.
+template <class F>
+void warnAboutImage(Warnings& shared, ItemResult& result, F&& warn) {
+  Warnings mine;
+  mine.printer([](const std::string&) {});
+  warn(mine);
+  for (const Warnings::Entry& e : mine.entries()) {
+    shared.warn(e.kind, e.text);
+    result.warnings.push_back(e.kind);
+  }
+}
 
 // Serializes the progress line and the error lines of the worker threads.
 class Console {
@@ -334,7 +354,8 @@ void streamItem(const mxImageNormalizer& tool, const BatchItem& item, const Batc
     result.outcome = Outcome::kSoft;
     result.message = mfToUtf8(run.message);
   } else {
-    if (options.warnings) warnAboutRun(tool, options.method, item.input, run.image, run.result, *options.warnings);
+    warnAboutImage(*options.warnings, result,
+                   [&](Warnings& w) { warnAboutRun(tool, options.method, item.input, run.image, run.result, w); });
     result.written = true;
   }
 }
@@ -372,9 +393,11 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
       result.message = "the image does not overlap the reference image";
       return;
     }
-    if (options.warnings)
+    warnAboutImage(*options.warnings, result, [&](Warnings& w) {
       warnAboutRun(tool, options.method, item.input, mxPelRect(0, 0, result.info.width, result.info.height),
-                   out.window(), *options.warnings);
+                   out.window(), w);
+    });
+    if (options.stats || options.report) result.stats = measureRun(tool, options.method, image, out);
     writeImage(item.output, out, options.write);
     result.written = true;
   } catch (const CliError& e) {
@@ -399,7 +422,9 @@ void finishItem(std::size_t index, const BatchItem& item, ItemResult& r, const B
   // A reading warning names its file: the rest of the line is its kind.
   for (const std::string& w : r.info.warnings) {
     const std::size_t colon = w.find(": ");
-    opts.warnings->warn(colon == std::string::npos ? w : w.substr(colon + 2), w);
+    const std::string kind = colon == std::string::npos ? w : w.substr(colon + 2);
+    opts.warnings->warn(kind, w);
+    r.warnings.push_back(kind);
   }
   // Each problem is printed once, here, as it happens.
   if (r.outcome == Outcome::kSoft)
@@ -414,6 +439,9 @@ void finishItem(std::size_t index, const BatchItem& item, ItemResult& r, const B
     entry.failed = r.outcome != Outcome::kOk;
     entry.soft = r.outcome == Outcome::kSoft;
     entry.message = r.message;
+    entry.status = statusText(r.outcome);
+    entry.stats = r.stats;
+    entry.warnings = r.warnings;
     try {
       opts.report->addImage(entry, r.diag);
     } catch (const std::exception& e) {
@@ -485,6 +513,32 @@ void printSummary(std::ostream& summary, const BatchPlan& plan, const std::vecto
   summary.flush();
 }
 
+// The --stats file: one record per item.  False (the error printed) when it
+// cannot be written.
+bool writeStats(const StatsFile& file, const std::vector<BatchItem>& items, const std::vector<ItemResult>& results,
+                mxImageNormalizerDefs::Method method) {
+  std::vector<StatsRecord> records(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const ItemResult& r = results[i];
+    StatsRecord& s = records[i];
+    s.input = items[i].input;
+    s.output = r.written ? items[i].output : std::string();
+    s.status = statusText(r.outcome);
+    s.message = r.message;
+    s.method = methodCliName(method);
+    s.width = r.info.width, s.height = r.info.height;
+    s.warnings = r.warnings;
+    s.stats = r.stats;
+  }
+  try {
+    file.write(records);
+  } catch (const CliError& e) {
+    std::fprintf(stderr, "imgnorm: %s\n", e.what());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int effectiveJobs(int jobs, std::size_t items) {
@@ -522,8 +576,9 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
   }
   console.finish();
   opts.warnings->printer(nullptr);
-  const Tally t = tally(results);
+  Tally t = tally(results);
   if (!opts.quiet) printSummary(summary, plan, results, t, opts);
+  if (opts.stats && !writeStats(*opts.stats, items, results, opts.method)) t.code = worseExit(t.code, kExitOutput);
   return t.code;
 }
 

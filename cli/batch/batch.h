@@ -9,6 +9,7 @@
 
 #include "baseif/mxPelBuffer.h"
 #include "common/cli_error.h"
+#include "common/file_util.h"
 #include "common/warnings.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
 #include "io/image_io.h"
@@ -23,16 +24,6 @@ struct BatchItem {
   std::string output;
   std::string error;  // set when the input could not even be listed (missing path, empty folder)
 };
-
-// A file a command reads, with what it is for messages ("the reference image").
-struct NamedInput {
-  std::string path;
-  std::string role;
-};
-
-// A key that is equal for two spellings of the same file: device and inode
-// when the file exists, else the canonical absolute path.
-std::string fileIdentity(const std::string& path);
 
 // Refuses (CliError, kExitUsage) an output file that names one of the
 // inputs, unless inPlace.  option names the output in the message ("-o").
@@ -86,6 +77,7 @@ struct BatchOptions {
   bool progress = true;  // a progress line when standard error is a terminal
   Warnings* warnings = nullptr;
   class DiagReport* report = nullptr;  // --diag: each image goes into the report
+  const class StatsFile* stats = nullptr;  // --stats: one record per image, written at the end
 };
 
 // Number of worker threads for --jobs (0: one per processor).
@@ -95,7 +87,9 @@ int effectiveJobs(int jobs, std::size_t items);
 // failure and kind of warning is printed once, when it happens (one line on
 // standard error); the summary goes to summary: counts, the grey conversion
 // used and the skipped files.  With a report, each image's records go into
-// it as the image is done.  Returns the worst exit code met.
+// it as the image is done; with a statistics file, the records of every
+// image are written at the end (a failure to write it is an output error).
+// Returns the worst exit code met.
 ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const BatchOptions& options,
                   std::ostream& summary);
 

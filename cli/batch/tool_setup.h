@@ -32,6 +32,7 @@ struct RunArgs {
   std::string output;
   std::string format;  // output format for folders; empty: as the input
   std::string diag;
+  std::string stats;   // --stats FILE (.csv or .jsonl); empty: none
   ReadOptions read;    // how the inputs are read
   WriteOptions write;  // how the outputs are encoded
   int jobs = 1;

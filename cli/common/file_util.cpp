@@ -30,6 +30,19 @@ std::string lowerExtension(const std::string& path) {
   return ext;
 }
 
+std::string normalizedPath(const std::string& p) {
+  std::error_code ec;
+  fs::path a = fs::weakly_canonical(fs::absolute(p, ec), ec);
+  return a.lexically_normal().string();
+}
+
+std::string fileIdentity(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0)
+    return "inode " + std::to_string(std::uint64_t(st.st_dev)) + ":" + std::to_string(std::uint64_t(st.st_ino));
+  return "path " + normalizedPath(path);
+}
+
 std::string fileStem(const std::string& path) { return fs::path(path).stem().string(); }
 
 std::string fileName(const std::string& path) { return fs::path(path).filename().string(); }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cwctype>
 
 #include "baseif/mxStr.h"
 #include "common/cli_error.h"
@@ -81,6 +82,46 @@ std::string userMessage(const std::wstring& toolMessage) {
     default:
       return mfToUtf8(toolMessage);
   }
+}
+
+const std::vector<ParameterOption>& parameterOptions() {
+  static const std::vector<ParameterOption> table = {
+      {L"trainedMethods", "--methods"},        {L"method", "--method"},
+      {L"keepMaskedPixels", "--keep-masked"},  {L"tailFractions", "--tail-fractions"},
+      {L"neighborhoodSize", "--neighborhood"}, {L"granularity", "--granularity"},
+      {L"intensityRange", "--intensity-range"}};
+  return table;
+}
+
+std::pair<std::string, std::string> parameterAsOption(const std::wstring& field, const std::wstring& value) {
+  std::string option = mfToUtf8(field);
+  for (const ParameterOption& p : parameterOptions())
+    if (field == p.field) option = p.option;
+  if (field == L"method") {
+    for (const MethodInfo& m : kMethods)
+      if (value == m.enumerator) return {option, m.name};
+    return {option, mfToUtf8(value)};
+  }
+  if (field == L"trainedMethods") {
+    // "(1 | 4 | )": the flags' values.
+    std::uint32_t set = 0;
+    for (std::size_t i = 0; i < value.size();) {
+      if (std::iswdigit(value[i])) {
+        std::size_t end = i;
+        set |= std::uint32_t(std::wcstoul(value.c_str() + i, nullptr, 10));
+        while (end < value.size() && std::iswdigit(value[end])) ++end;
+        i = end;
+      } else {
+        ++i;
+      }
+    }
+    return {option, methodSetText(set)};
+  }
+  if (value == L"true" || value == L"false") return {option, value == L"true" ? "yes" : "no"};
+  std::wstring v;
+  for (wchar_t c : value)
+    if (c != L'(' && c != L')' && c != L' ') v += c;
+  return {option, mfToUtf8(v.empty() ? value : v)};
 }
 
 namespace {

@@ -41,6 +41,20 @@ std::string methodSetText(std::uint32_t methods);
 // message is returned as it is.
 std::string userMessage(const std::wstring& toolMessage);
 
+// The tool's parameters as the program spells them: the field of the tool's
+// parameter records ("tailFractions") and the option that sets it
+// ("--tail-fractions").
+struct ParameterOption {
+  const wchar_t* field;
+  const char* option;
+};
+const std::vector<ParameterOption>& parameterOptions();
+// One field of a parameter record as an option and a value the option takes:
+// "tailFractions" "( 0.01 , 0.99 )" gives "--tail-fractions" "0.01,0.99",
+// "keepMaskedPixels" "true" gives "--keep-masked" "yes"; a method field gives
+// its command-line name(s); a field without an option keeps its name.
+std::pair<std::string, std::string> parameterAsOption(const std::wstring& field, const std::wstring& value);
+
 // "a,b" with two real numbers.
 mxPair<double> parseRealPair(const std::string& text, const std::string& option);
 // "n" (both elements), "a,b" or "axb" with 32-bit integers.  With

@@ -4,10 +4,11 @@
 Usage: check_report.py PAGE SCREENSHOT [MIN_IMAGES MIN_PLOTS]
 
 Drives Chromium over its DevTools pipe (fds 3 and 4, no network port): loads
-the page, waits for it, and fails when the console shows an error or a
+the page and every image page it links to, waits for each, and fails when the console shows an error or a
 warning, a script throws, a resource fails to load, an <img> or an SVG
 <image> does not decode, a link points at a missing file, the page holds
-fewer images or plots than expected, or a file lies outside the report's
+fewer images or plots than expected (counted over all pages), an overview
+row's link does not lead to an element of its id, or a file lies outside the report's
 layout (index.html, index.txt and the pictures' sub-folder).  Writes a PNG
 screenshot of the whole page.
 """
@@ -35,9 +36,11 @@ CHECK_JS = r"""
     probe.src = href;
     try { await probe.decode(); } catch (e) { bad.push(href); }
   }
-  const links = [...document.querySelectorAll('a[href]')].map(a => a.href).filter(h => !h.includes('#'));
+  const links = [...document.querySelectorAll('a[href]')].map(a => a.href.split('#')[0]);
+  const ids = [...document.querySelectorAll('[id]')].map(e => e.id);
   return JSON.stringify({images: imgs.length, plots: document.querySelectorAll('svg.plot').length,
-                         bad, links, height: document.documentElement.scrollHeight});
+                         bad, links, ids, height: document.documentElement.scrollHeight,
+                         overview: [...document.querySelectorAll('#overview a')].map(a => a.href)});
 })()
 """
 
@@ -134,25 +137,42 @@ def main():
     profile = tempfile.mkdtemp(prefix="imgnorm-chromium-")
     browser = Browser(profile)
     errors = []
+    facts = {"images": 0, "plots": 0, "links": set()}
     try:
         target = browser.call("Target.createTarget", {"url": "about:blank"})["targetId"]
         session = browser.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
         for domain in ("Page", "Runtime", "Log", "Network"):
             browser.call(domain + ".enable", session=session)
-        browser.call("Page.navigate", {"url": "file://" + urllib.parse.quote(page)}, session=session)
-        browser.wait_for("Page.loadEventFired")
-        result = browser.call("Runtime.evaluate", {"expression": CHECK_JS, "awaitPromise": True,
-                                                   "returnByValue": True}, session=session)
-        facts = json.loads(result["result"]["value"])
+
+        def load(path):
+            browser.call("Page.navigate", {"url": "file://" + urllib.parse.quote(path)}, session=session)
+            browser.wait_for("Page.loadEventFired")
+            result = browser.call("Runtime.evaluate", {"expression": CHECK_JS, "awaitPromise": True,
+                                                       "returnByValue": True}, session=session)
+            found = json.loads(result["result"]["value"])
+            if len(set(found["ids"])) != len(found["ids"]):
+                errors.append("%s: repeated ids" % path)
+            return found
+
+        index = load(page)
+        pages = [urllib.request.url2pathname(urllib.parse.urlparse(link).path) for link in index["overview"]]
+        loaded = {p: load(p) for p in sorted(set(pages)) if os.path.isfile(p)}
+        for link, path in zip(index["overview"], pages):
+            if urllib.parse.urlparse(link).fragment not in loaded.get(path, {}).get("ids", []):
+                errors.append("overview link to no element of its id: %s" % link)
+        for found in [index] + list(loaded.values()):
+            facts["images"] += found["images"]
+            facts["plots"] += found["plots"]
+            facts["links"].update(found["links"])
+            errors.extend("image does not load: %s" % b for b in found["bad"])
         errors += problems_in(browser.events)
         seen = len(browser.events)
-        errors += ["image does not load: %s" % b for b in facts["bad"]]
         for link in facts["links"]:
             path = urllib.request.url2pathname(urllib.parse.urlparse(link).path)
             if not os.path.isfile(path):
                 errors.append("link to a missing file: %s" % link)
-        # The report's own files: the page and its listing beside their list, the pictures in their sub-folder
-        # (so that results written into the same folder never share a name with them).
+        # The report's own files: the page and its listing beside their list, the pictures and image pages in
+        # their sub-folder (so that results written into the same folder never share a name with them).
         stray = set(os.listdir(os.path.dirname(page))) - {"index.html", "index.txt", ".imgnorm-diag",
                                                            "imgnorm-report-files"}
         errors += ["report file outside its sub-folder: %s" % f for f in sorted(stray)]
@@ -160,7 +180,9 @@ def main():
             errors.append("%d images, expected at least %d" % (facts["images"], min_images))
         if facts["plots"] < min_plots:
             errors.append("%d plots, expected at least %d" % (facts["plots"], min_plots))
-        height = min(int(facts["height"]), 4000)
+        browser.call("Page.navigate", {"url": "file://" + urllib.parse.quote(page)}, session=session)
+        browser.wait_for("Page.loadEventFired")
+        height = min(int(index["height"]), 4000)
         browser.call("Emulation.setDeviceMetricsOverride", {"width": 1100, "height": height, "deviceScaleFactor": 1,
                                                             "mobile": False}, session=session)
         png = browser.call("Page.captureScreenshot", {"format": "png"}, session=session)["data"]

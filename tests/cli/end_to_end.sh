@@ -122,6 +122,43 @@ check 2 "would overwrite an input" -- run tool.imn --method histogram batch -o b
 check 2 "would be written there" -- run tool.imn --method histogram camera.png batch/camera.png -o dup
 check 3 "no-such-folder" -- run tool.imn --method histogram no-such-folder -o nsf
 
+# ---- per-image statistics: one record per input, the failed ones too ----
+echo "a file" >plainfile
+check 3 "" -- run tool.imn --method local-mean batch --stats st.csv -o out_st
+check 3 "" -- run tool.imn --method local-mean batch --stats st.jsonl -o out_st -j 2
+/usr/bin/python3 - <<'PY' || fail "statistics files"
+import csv, json
+rows = list(csv.DictReader(open("st.csv")))
+lines = [json.loads(line) for line in open("st.jsonl")]
+assert len(rows) == 5 and [r["input"] for r in rows] == [j["input"] for j in lines], (rows, lines)
+for r, j in zip(rows, lines):  # the two formats carry the same values
+    assert all(str(j[k]) == r[k] if isinstance(j[k], str) else (j[k] is None) == (r[k] == "") for k in r), (r, j)
+    assert j["status"] in ("ok", "input-error") and (j["status"] == "ok") == (j["message"] == ""), j
+st = {j["input"].split("/")[-1]: j for j in lines}
+assert st["broken.png"]["status"] == "input-error" and "broken.png" in st["broken.png"]["message"]
+assert st["broken.png"]["output"] == "" and st["broken.png"]["diff_after"] is None
+cam = st["camera.png"]  # the tool's reference itself: no difference before, a local estimate around zero
+assert cam["output"] == "out_st/camera.png" and cam["method"] == "local-mean" and cam["width"] == 512
+assert cam["diff_before"] == 0 and cam["mean_before"] > 0 and cam["gain"] is None, cam
+assert cam["local_min"] <= 0 <= cam["local_max"] and cam["compared_pels"] > 0, cam
+PY
+check 0 "" -- run tool.imn --method linear-fit coins.png --stats st1.csv -o st1.png
+/usr/bin/python3 -c "
+import csv; r = next(csv.DictReader(open('st1.csv')))
+assert float(r['gain']) > 0 and r['offset'] != '' and r['local_min'] == '', r" || fail "linear-fit statistics"
+cp tool.imn tool.csv
+while IFS='|' read -r code part args; do
+  eval "set -- $args"
+  check "$code" "$part" -- "$@"
+  expect_no_file sx/camera.png
+done <<'CASES'
+2|--stats ./sub/../tool.csv: is the tool file|run tool.csv --method histogram camera.png --stats ./sub/../tool.csv -o sx
+2|--stats sx.csv: is the output|run tool.imn --method histogram camera.png coins.png --stats sx.csv -o sx.csv
+2|the diagnostics report (--diag dst) writes there|run tool.imn --method histogram camera.png --diag dst --stats dst/imgnorm-report-files/s.csv -o sx
+2|--stats st.txt: give a file name ending in .csv or .jsonl|run tool.imn --method histogram camera.png --stats st.txt -o sx
+4|plainfile/s.csv|run tool.imn --method histogram camera.png --stats plainfile/s.csv -o sx
+CASES
+
 # ---- formats, folder scans that list what they skip, special files ----
 mkdir -p mixed/sub
 cp camera.png fx/grey.jpg fx/palette.png mixed/
@@ -231,7 +268,6 @@ expect_no_file t.imn
 expect_no_file x.png
 
 # ---- outputs that cannot be written (exit 4) ----
-echo "a file" >plainfile
 check 4 "plainfile/out: cannot create the output folder" -- run tool.imn --method histogram batch -o plainfile/out
 check 4 "plainfile/t.imn" -- train -r camera.png -o plainfile/t.imn
 check 4 "plainfile/x.png" -- normalize -r camera.png --method histogram camera.png -o plainfile/x.png
@@ -245,7 +281,8 @@ fi
 check 0 "" -- train -r camera.png -m fx/mask.pgm --methods histogram --diag diag_train -o dt.imn
 expect_file diag_train/index.html
 grep -q '"Parameters"' diag_train/index.txt || fail "train diagnostics lack the Parameters record"
-grep -q "reference.png" diag_train/index.html || fail "train report lacks the reference"
+grep -q "reference-t.png" diag_train/index.html && grep -q 'href="../camera.png"' diag_train/index.html ||
+  fail "train report lacks the reference (a thumbnail linked to the file)"
 check 0 "" -- run tool.imn --method local-mean camera.png coins.png --diag diag_run -o dr
 [[ $(grep -c "^Input image" diag_run/index.txt) -eq 2 ]] || fail "run diagnostics: expected two input records"
 grep -q "Image Normalization Result" diag_run/index.txt || fail "run diagnostics lack the result"

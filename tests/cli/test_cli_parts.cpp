@@ -1,5 +1,6 @@
 // The program's parts that need no trained tool: option parsing, the demo's
-// distortions and error measure, the bitmap font and contact sheets.
+// distortions and error measure, the bitmap font, contact sheets and the
+// per-image statistics.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 #include "app/demo/distort.h"
 #include "common/cli_error.h"
 #include "common/options.h"
+#include "imgnorm/mxImageNormalizer.h"
+#include "stats.h"
 
 using namespace imgnormcli;
 using namespace mxImageNormalizerDefs;
@@ -88,6 +91,103 @@ TEST(Options, Pairs) {
   EXPECT_DOUBLE_EQ(r.y(), 0.95);
   for (const char* bad : {"0.5", "nan,1", "0.1;0.2", "x,1", ",", "1e999,1"})
     EXPECT_TRUE(has(errorOf([&] { parseRealPair(bad, "--tail-fractions"); }), "--tail-fractions")) << bad;
+}
+
+// The tool's parameter records as the report shows them: option and value
+// as a command line takes them.
+TEST(Options, ParametersAsOptions) {
+  const struct {
+    const wchar_t *field, *value;
+    const char *option, *shown;
+  } cases[] = {{L"tailFractions", L"( 0.01 , 0.99 )", "--tail-fractions", "0.01,0.99"},
+               {L"neighborhoodSize", L"(101, 51)", "--neighborhood", "101,51"},
+               {L"intensityRange", L"(-127, 127)", "--intensity-range", "-127,127"},
+               {L"keepMaskedPixels", L"true", "--keep-masked", "yes"},
+               {L"trainedMethods", L"(1 | 4 | 16 | )", "--methods", "histogram, tails, local-mean"},
+               {L"method", L"eLocalCorrection", "--method", "local-mean"},
+               {L"somethingNew", L"7", "somethingNew", "7"}};
+  for (const auto& c : cases) {
+    const auto [option, shown] = parameterAsOption(c.field, c.value);
+    EXPECT_EQ(option, c.option);
+    EXPECT_EQ(shown, c.shown);
+  }
+}
+
+// ---------------------------------------------------------------- statistics
+
+// measureRun against a brute-force pass over the compared pels (the overlap
+// of input, result, reference and the pels the mask selects), with a result
+// made by a known line (the fit must find it) and by a known background.
+TEST(Stats, MeasuresTheComparedPels) {
+  mxImageNormalizer tool;
+  const auto ref = randomImage(40, 30, 1);
+  const auto mask = makeImage(40, 30, [](int x, int y) { return (x + y) % 3 ? 255 : 0; });
+  tool.referenceImage(ref, false);
+  tool.maskImage(mask, false);
+  const auto input = randomImage(50, 36, 2, 20, 200);
+  for (const Method method : {eLinearlyFitGrayValues, eLocalCorrection}) {
+    SCOPED_TRACE(methodCliName(method));
+    const auto result = makeImage(
+        36, 30,
+        [&](int x, int y) {
+          const int v = input.row(y)[x];
+          const double line = 1.5 * v - 40, local = v - (x / 4 - 4);
+          return int(std::lround(std::clamp(method == eLocalCorrection ? local : line, 0.0, 255.0)));
+        },
+        0, 0);
+    const ImageStats st = measureRun(tool, method, input, result);
+    double n = 0, in = 0, out = 0, out2 = 0, dIn = 0, dOut = 0;
+    int lo = 999, hi = -999;
+    for (int y = 0; y < 30; ++y)
+      for (int x = 0; x < 36; ++x) {
+        if (!mask.row(y)[x]) continue;
+        const int a = input.row(y)[x], b = result.row(y)[x], r = ref.row(y)[x];
+        n += 1, in += a, out += b, out2 += double(b) * b, dIn += std::abs(a - r), dOut += std::abs(b - r);
+        lo = std::min(lo, a - b), hi = std::max(hi, a - b);
+      }
+    ASSERT_TRUE(st.measured);
+    EXPECT_EQ(st.overlap, mxPelRect(0, 0, 36, 30));
+    EXPECT_EQ(double(st.pels), n);
+    EXPECT_NEAR(st.meanBefore, in / n, 1e-9);
+    EXPECT_NEAR(st.meanAfter, out / n, 1e-9);
+    EXPECT_NEAR(st.sdAfter, std::sqrt(out2 / n - (out / n) * (out / n)), 1e-9);
+    EXPECT_NEAR(st.diffBefore, dIn / n, 1e-9);
+    EXPECT_NEAR(st.diffAfter, dOut / n, 1e-9);
+    EXPECT_EQ(st.hasFit, method == eLinearlyFitGrayValues);
+    EXPECT_EQ(st.hasLocal, method == eLocalCorrection);
+    if (st.hasFit) {
+      EXPECT_NEAR(st.gain, 1.5, 0.01);
+      EXPECT_NEAR(st.offset, -40, 1.0);
+    } else {
+      EXPECT_EQ(st.localMin, lo);
+      EXPECT_EQ(st.localMax, hi);
+      EXPECT_EQ(lo, -4);
+    }
+  }
+  EXPECT_FALSE(measureRun(tool, eLocalCorrection, input, mxPelBuffer<unsigned char>()).measured);
+}
+
+// Texts with the formats' special characters survive; absent numbers are
+// empty (CSV) or null (JSON Lines).
+TEST(Stats, QuotesAndMissingValues) {
+  StatsRecord r;
+  r.input = "a,\"b\".png";
+  r.message = "line\nbreak \\ end";
+  r.status = "input-error";
+  const std::string csv = statsText({r}, false), json = statsText({r}, true);
+  EXPECT_EQ(csv.substr(0, csv.find('\n')),
+            "input,output,status,message,method,width,height,overlap_x,overlap_y,"
+            "overlap_width,overlap_height,compared_pels,mean_before,sd_before,"
+            "mean_after,sd_after,diff_before,diff_after,gain,offset,local_min,"
+            "local_max,warnings");
+  EXPECT_TRUE(has(csv, "\n\"a,\"\"b\"\".png\",,input-error,\"line\nbreak \\ end\",,,,,,,,,,,,,,,,,,,\n")) << csv;
+  EXPECT_EQ(json,
+            "{\"input\":\"a,\\\"b\\\".png\",\"output\":\"\",\"status\":\"input-error\",\"message\":"
+            "\"line\\u000abreak \\\\ end\",\"method\":\"\",\"width\":null,\"height\":null,\"overlap_x\":null,"
+            "\"overlap_y\":null,\"overlap_width\":null,\"overlap_height\":null,\"compared_pels\":null,"
+            "\"mean_before\":null,\"sd_before\":null,\"mean_after\":null,\"sd_after\":null,\"diff_before\":null,"
+            "\"diff_after\":null,\"gain\":null,\"offset\":null,\"local_min\":null,\"local_max\":null,"
+            "\"warnings\":\"\"}\n");
 }
 
 // ---------------------------------------------------------------- distortions

@@ -638,11 +638,12 @@ TEST_F(ImageIo, OutputsThatWouldLoseWhatTheUserHadAreRefused) {
 // report's sub-folder; a sub-folder that is a link is refused.
 TEST_F(ImageIo, ReportRemovesOnlyItsOwnPictures) {
   for (const char* name :
-       {"reference.png", "mask-t.png", "train-record12.png", "i0001-diff-t.png", "i12345-record3.png"})
-    EXPECT_TRUE(isReportPicture(name)) << name;
-  for (const char* name : {"notes.txt", "index.html", "reference.png.bak", "i001-diff.png", "i0001-.png",
-                           "i0001-Diff.png", "iabcd-diff.png", "../mask.png", "sub/mask.png", "train-record.png"})
-    EXPECT_FALSE(isReportPicture(name)) << name;
+       {"reference.png", "mask-t.png", "train-record12.png", "i0001-diff-t.png", "i12345-record3.png", "i0001.html"})
+    EXPECT_TRUE(isReportFile(name)) << name;
+  for (const char* name :
+       {"notes.txt", "index.html", "reference.png.bak", "i001-diff.png", "i0001-.png", "i0001-Diff.png",
+        "iabcd-diff.png", "../mask.png", "sub/mask.png", "train-record.png", "i001.html", "i0001-x.html", "x0001.html"})
+    EXPECT_FALSE(isReportFile(name)) << name;
   const std::string rep = path("rep"), sub = std::string(kDiagFilesFolder) + "/", files = rep + "/" + sub;
   fs::create_directories(files);
   for (const std::string& f : {rep + "/notes.txt", files + "notes.txt", files + "i0002-diff.png", path("victim.png")})
