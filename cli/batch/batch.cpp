@@ -108,8 +108,7 @@ BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& o
   const bool singleFile = inputs.size() == 1 && !anyFolder;
   std::error_code oec;
   if (singleFile && !isWritableName(output) && !lowerExtension(output).empty() && !fs::is_directory(output, oec))
-    throw CliError(kExitUsage, "-o " + output +
-                                   ": unknown image format for output (use " +
+    throw CliError(kExitUsage, "-o " + output + ": unknown image format for output (use " +
                                    joinList(extensionList(true, "."), ", ") + ", or give a folder)");
   if (isWritableName(output) && !singleFile)
     throw CliError(kExitUsage, "-o " + output +
@@ -488,8 +487,8 @@ Tally tally(const std::vector<ItemResult>& results) {
 }
 
 // Counts only: each problem's message was printed once, when it happened.
-void printSummary(std::ostream& summary, const BatchPlan& plan, const std::vector<ItemResult>& results,
-                  const Tally& t, const BatchOptions& opts) {
+void printSummary(std::ostream& summary, const BatchPlan& plan, const std::vector<ItemResult>& results, const Tally& t,
+                  const BatchOptions& opts) {
   const std::size_t n = plan.items.size();
   summary << "imgnorm: " << t.ok << " of " << n << " image" << (n == 1 ? "" : "s") << " normalized with "
           << methodCliName(opts.method) << ", " << t.soft << " soft failure" << (t.soft == 1 ? "" : "s") << ", "
