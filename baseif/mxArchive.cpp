@@ -105,6 +105,10 @@ void mxArchive::read(void* data, std::size_t n) {
   pos_ += n;
 }
 
+bool mxArchive::nextBytesAre(const void* data, std::size_t n) const {
+  return loading_ && n <= remaining() && (n == 0 || std::memcmp(in().first + pos_, data, n) == 0);
+}
+
 void mxArchive::require(std::uint64_t n) const {
   if (loading_ && n > remaining())
     throw Truncated(L"archive is truncated: " + mfStr(static_cast<unsigned long>(n)) + L" bytes needed at offset " +

@@ -58,6 +58,9 @@ public:
   void read(void* data, std::size_t n);
   // Throws Truncated unless at least n bytes remain (loading).
   void require(std::uint64_t n) const;
+  // Loading: whether the next n bytes are these, without reading them (false
+  // when fewer remain or the archive is storing).
+  bool nextBytesAre(const void* data, std::size_t n) const;
 
   // Persistent objects by type: the registered class name, then the object.
   void storeObject(mxPersistent& object);

@@ -35,7 +35,48 @@ std::int32_t percentOf(double fraction) {
   return static_cast<std::int32_t>(v >= 0 ? v + 0.5 : v - 0.5);
 }
 
+// Whether a * b > c * d, exactly: the 128-bit products compared through
+// 32-bit halves, so totals of any size (sums of 256 32-bit counts) compare
+// without overflow or rounding.
+bool productGreater(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t d) {
+  auto mul = [](std::uint64_t x, std::uint64_t y, std::uint64_t& hi, std::uint64_t& lo) {
+    const std::uint64_t xl = x & 0xFFFFFFFFu, xh = x >> 32, yl = y & 0xFFFFFFFFu, yh = y >> 32;
+    const std::uint64_t ll = xl * yl, lh = xl * yh, hl = xh * yl, hh = xh * yh;
+    const std::uint64_t mid = (ll >> 32) + (lh & 0xFFFFFFFFu) + (hl & 0xFFFFFFFFu);
+    lo = (mid << 32) | (ll & 0xFFFFFFFFu);
+    hi = hh + (lh >> 32) + (hl >> 32) + (mid >> 32);
+  };
+  std::uint64_t h1, l1, h2, l2;
+  mul(a, b, h1, l1);
+  mul(c, d, h2, l2);
+  return h1 != h2 ? h1 > h2 : l1 > l2;
+}
+
 }  // namespace
+
+void matchHistogramFractionsLut(const std::vector<std::uint32_t>& trainedHistogram,
+                                const std::vector<std::uint32_t>& runHistogram, std::vector<unsigned char>& lut,
+                                std::wstring& message) {
+  std::uint64_t totalT = 0, totalR = 0;
+  for (std::uint32_t c : trainedHistogram) totalT += c;
+  for (std::uint32_t c : runHistogram) totalR += c;
+  const std::size_t nt = trainedHistogram.size();
+  const std::size_t nr = runHistogram.size();
+  lut.resize(nr);
+  // The forward pass of matchHistogramLut with cumR / totalR > cumT / totalT
+  // compared as cumR * totalT > cumT * totalR.
+  std::uint64_t cumR = 0, cumT = 0;
+  std::size_t j = 0;
+  for (std::size_t i = 0; i < nr; ++i) {
+    cumR += runHistogram[i];
+    while (j < nt && productGreater(cumR, totalT, cumT, totalR)) cumT += trainedHistogram[j++];
+    lut[i] = static_cast<unsigned char>(j == 0 ? 0 : j - 1);
+  }
+  if (nr == 0 || totalR == 0 || totalT == 0) {
+    message = L"Cannot match histogram if either is empty.";
+    lut.clear();
+  }
+}
 
 void matchHistogramLut(const std::vector<std::uint32_t>& trainedHistogram,
                        const std::vector<std::uint32_t>& runHistogram, std::vector<unsigned char>& lut,
@@ -100,13 +141,15 @@ void matchHistogramTailsLut(const mxHistoStats& trainedStats, const mxHistoStats
 bool histogramMethodLut(mxImageNormalizerDefs::Method method, const std::vector<std::uint32_t>& trainedHistogram,
                         const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,
                         const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats,
-                        std::vector<unsigned char>& lut, std::wstring& message) {
+                        std::vector<unsigned char>& lut, std::wstring& message, bool relativeCounts) {
   lut.clear();
   if (runStats.samples() == 0) {
     message = L"Cannot normalize since histogram is empty.";
     return false;
   }
-  if (method == mxImageNormalizerDefs::eMatchHistogram) {
+  if (method == mxImageNormalizerDefs::eMatchHistogram && relativeCounts) {
+    matchHistogramFractionsLut(trainedHistogram, runHistogram, lut, message);
+  } else if (method == mxImageNormalizerDefs::eMatchHistogram) {
     matchHistogramLut(trainedHistogram, runHistogram, lut, message);
   } else if (method == mxImageNormalizerDefs::eMatchMeanAndStddev) {
     matchMeanAndStddevLut(trainedStats, runStats, lut, message);

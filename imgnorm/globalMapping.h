@@ -36,6 +36,17 @@ IMGNORM_API void matchHistogramLut(const std::vector<std::uint32_t>& trainedHist
                                    const std::vector<std::uint32_t>& runHistogram, std::vector<unsigned char>& lut,
                                    std::wstring& message);
 
+// Histogram matching by fractions (the tool's relativeCounts option): as
+// matchHistogramLut with each cumulative count taken as a fraction of its
+// histogram's total, compared exactly in integers (cumR * totalT against
+// cumT * totalR).  Run-time level i maps to the smallest trained level whose
+// cumulative fraction reaches that of i, so regions of different sizes match
+// and the highest run-time level maps to the highest occupied trained level.
+// Fails as matchHistogramLut when either histogram is empty.
+IMGNORM_API void matchHistogramFractionsLut(const std::vector<std::uint32_t>& trainedHistogram,
+                                            const std::vector<std::uint32_t>& runHistogram,
+                                            std::vector<unsigned char>& lut, std::wstring& message);
+
 // Mean and standard deviation matching: the line i * scale + offset with
 // scale = trained sDev / run-time sDev, offset = trained mean - run-time
 // mean * scale.  Fails with "Cannot match when standard deviation is 0." when
@@ -57,9 +68,11 @@ IMGNORM_API void matchHistogramTailsLut(const mxHistoStats& trainedStats, const 
 // histogram and statistics and the tail fractions (turned into whole
 // percentages, halves away from zero).  Fails (false, empty table) with
 // "Cannot normalize since histogram is empty." when the statistics count no
-// sample, else as the builder of the method.
+// sample, else as the builder of the method.  relativeCounts selects
+// matchHistogramFractionsLut for eMatchHistogram.
 IMGNORM_API bool histogramMethodLut(mxImageNormalizerDefs::Method method,
                                     const std::vector<std::uint32_t>& trainedHistogram,
                                     const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,
                                     const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats,
-                                    std::vector<unsigned char>& lut, std::wstring& message);
+                                    std::vector<unsigned char>& lut, std::wstring& message,
+                                    bool relativeCounts = false);

@@ -184,7 +184,7 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
     }
     std::vector<unsigned char> lut;
     success = histogramMethodLut(method, referenceHistogram_, referenceStats_, tailFractions_, histogram, stats, lut,
-                                 message);
+                                 message, relativeCounts_);
     // An empty histogram ends the run at once: no result, no masked pels put back.
     if (stats.samples() == 0) return mxPelBuffer<unsigned char>();
     if (success) result = mfPelMap(work, lut);
@@ -206,6 +206,34 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
 // ---- archive form ----
 
 namespace {
+// The extension record: options beyond the defined members, written after
+// the reference image only when one is set, so that the archive of a tool
+// without them is byte for byte the defined form and every archive written
+// before them loads unchanged.  Layout: this 8-byte marker, a version byte
+// (0) and a 32-bit set of option bits.  A loader that finds the marker reads
+// the record; one that does not leaves the bytes for its caller (a tool file
+// refuses bytes after the tool).  An archive from a later release with bits
+// this one does not know is refused rather than loaded without them.
+constexpr unsigned char kExtensionMarker[8] = {'i', 'm', 'g', 'n', '+', 'e', 'x', 't'};
+constexpr std::uint32_t kRelativeCountsBit = 1;
+
+void exchangeExtensions(mxArchive& ar, bool& relativeCounts) {
+  if (ar.isStoring() && !relativeCounts) return;
+  if (ar.isLoading() && !ar.nextBytesAre(kExtensionMarker, sizeof kExtensionMarker)) return;
+  unsigned char marker[sizeof kExtensionMarker];
+  if (ar.isStoring())
+    ar.write(kExtensionMarker, sizeof kExtensionMarker);
+  else
+    ar.read(marker, sizeof marker);
+  unsigned char version = 0;
+  ar || version;
+  if (ar.isLoading() && version != 0) throw mxArchive::UnknownVersion(nullptr, 0);
+  std::uint32_t bits = relativeCounts ? kRelativeCountsBit : 0;
+  ar || bits;
+  if (ar.isLoading() && (bits & ~kRelativeCountsBit)) throw mxArchive::UnknownVersion(nullptr, 0);
+  if (ar.isLoading()) relativeCounts = (bits & kRelativeCountsBit) != 0;
+}
+
 void exchangePairVersion(mxArchive& ar) {
   unsigned char version = 0;
   ar || version;
@@ -242,6 +270,7 @@ mxArchive& operator||(mxArchive& ar, mxImageNormalizer& n) {
   ar || n.keepMaskedPixels_;
   ar || n.maskImage_;
   ar || n.referenceImage_;
+  exchangeExtensions(ar, n.relativeCounts_);
 
   if (ar.isLoading()) n.trainMethods(n.trainedMethods_, nullptr, 0);
   return ar;

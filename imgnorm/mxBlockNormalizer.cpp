@@ -265,7 +265,8 @@ bool mxBlockNormalizer::table(Method method, const mxBlockTotals& totals, std::v
   }
   std::vector<std::uint32_t> histogram = counts32(totals.histogram);
   const mxHistoStats stats(histogram, false);
-  return histogramMethodLut(method, refHistogram, refStats, tool_.tailFractions(), histogram, stats, lut, message);
+  return histogramMethodLut(method, refHistogram, refStats, tool_.tailFractions(), histogram, stats, lut, message,
+                            tool_.relativeCounts());
 }
 
 mxPelBuffer<unsigned char> mxBlockNormalizer::mapBlock(const mxPelBuffer_const<unsigned char>& block,

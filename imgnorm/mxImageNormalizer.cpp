@@ -37,7 +37,8 @@ mxImageNormalizer::mxImageNormalizer()
       neighborhoodSize_(101, 101),
       granularity_(1, 1),
       intensityVariationRange_(-127, 127),
-      keepMaskedPixels_(false) {}
+      keepMaskedPixels_(false),
+      relativeCounts_(false) {}
 
 mxImageNormalizer::mxImageNormalizer(const mxImageNormalizer&) = default;
 mxImageNormalizer& mxImageNormalizer::operator=(const mxImageNormalizer&) = default;
@@ -52,6 +53,7 @@ bool mxImageNormalizer::operator==(const mxImageNormalizer& o) const {
   if (granularity_ != o.granularity_) return false;
   if (intensityVariationRange_ != o.intensityVariationRange_) return false;
   if (keepMaskedPixels_ != o.keepMaskedPixels_) return false;
+  if (relativeCounts_ != o.relativeCounts_) return false;
   if (!mf_PelBufferEqual(maskImage_, o.maskImage_, 0.0)) return false;
   return mf_PelBufferEqual(referenceImage_, o.referenceImage_, 0.0);
 }

@@ -53,6 +53,9 @@ public:
   mxPair<std::int32_t> neighborhoodSize() const { return neighborhoodSize_; }
   mxPair<std::int32_t> granularity() const { return granularity_; }
   mxPair<std::int32_t> intensityVariationRange() const { return intensityVariationRange_; }
+  // Whether eMatchHistogram compares the cumulative histograms as fractions
+  // of their pel counts instead of as absolute counts (the default, false).
+  bool relativeCounts() const { return relativeCounts_; }
 
   // ---- setters: each validates first (mxImageNormalizerDefs::BadParams,
   // nothing changed) and on success clears trainedMethods() ----
@@ -68,6 +71,15 @@ public:
   void intensityVariationRange(mxPair<std::int32_t> value);
   // Whether run() puts the input's own pels back where the mask is zero.
   void keepMaskedPixels(bool value);
+  // Histogram matching by fractions of the pel counts (true) or by absolute
+  // counts (false, the default).  An extension beyond the seven methods'
+  // defined behaviour: with absolute counts, an image region holding more or
+  // fewer pels than the reference region saturates or leans dark; with
+  // fractions, regions of any size match.  The trained histogram is the same
+  // either way, so this setter keeps the training (as set() does).  Stored in
+  // the archive form only when true (an extension record after the images),
+  // so the archive of a tool that does not use it is unchanged.
+  void relativeCounts(bool value) { relativeCounts_ = value; }
   // Sets the mask (copy true: a deep copy of the window; false: shares the
   // caller's pels).  An unbound image removes the mask.
   void maskImage(const mxPelBuffer_const<unsigned char>& image, bool copy);
@@ -122,6 +134,7 @@ private:
   mxPair<std::int32_t> granularity_;
   mxPair<std::int32_t> intensityVariationRange_;
   bool keepMaskedPixels_;
+  bool relativeCounts_;
   mxPelBuffer_const<unsigned char> maskImage_;
   mxPelBuffer_const<unsigned char> referenceImage_;
   mxPelBuffer<unsigned char> binarizedMask_;

@@ -66,11 +66,11 @@ def main():
     import skimage.exposure
     ours = theirs = float("inf")
     for _ in range(args.rounds):
-        ours = min(ours, fastest(lambda: imgnorm.normalize(ref, img, "histogram"), 10))
+        ours = min(ours, fastest(lambda: imgnorm.normalize(img, reference=ref, method="histogram"), 10))
         theirs = min(theirs, fastest(lambda: skimage.exposure.match_histograms(img, ref), 1))
     print()
     print("histogram matching on %d x %d uint8, fastest of %d rounds" % (SIZE, SIZE, args.rounds))
-    print("%-48s %10.2f ms" % ("imgnorm.normalize(ref, img, 'histogram')", ours * 1e3))
+    print("%-48s %10.2f ms" % ("imgnorm.normalize(img, reference=ref, method='histogram')", ours * 1e3))
     print("%-48s %10.2f ms" % ("skimage.exposure.match_histograms (%s)" % skimage.__version__, theirs * 1e3))
     print("%-48s %10.0fx" % ("speed-up", theirs / ours))
 

@@ -282,6 +282,7 @@ ExitCode cmdInfo(const InfoArgs& args) {
   std::cout << "granularity:       " << tool.granularity().x() << " x " << tool.granularity().y() << "\n";
   std::cout << "intensity range:   " << pairText(tool.intensityVariationRange()) << "\n";
   std::cout << "keep masked pels:  " << (tool.keepMaskedPixels() ? "yes" : "no") << "\n";
+  if (tool.relativeCounts()) std::cout << "relative counts:   yes (histogram matching by fractions)\n";
   return kExitOk;
 }
 

@@ -58,6 +58,9 @@ void addToolOptions(CLI::App* cmd, ToolOptions& o) {
   cmd->add_option("--intensity-range", o.intensityRange,
                   "LOW,HIGH: limits of the local methods' difference, LOW <= 0 <= HIGH (default -127,127)");
   cmd->add_flag("--keep-masked", o.keepMasked, "Keep the input's own pels where the mask is zero");
+  cmd->add_flag("--relative-counts", o.relativeCounts,
+                "'histogram' compares cumulative counts as fractions of each region's pels, so images of "
+                "another size match (an extension; stored in the tool file)");
 }
 
 // Image reading and writing options as given; turned into ReadOptions and

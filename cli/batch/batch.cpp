@@ -208,7 +208,7 @@ void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method m
                                  "the part of the image that overlaps the reference image (" +
                                  sizeText(ref.width(), ref.height()) + (mask.isBound() ? ") and its mask" : ")"));
   if (hasLocal(method)) warnNeighborhood(tool, input, covered.width(), covered.height(), warnings);
-  if (method == eMatchHistogram) {
+  if (method == eMatchHistogram && !tool.relativeCounts()) {
     const std::uint64_t run = selectedPels(mask, covered);
     const std::uint64_t trained =
         selectedPels(mask, mask.isBound() ? ref.window().intersect(mask.window()) : ref.window());
@@ -220,7 +220,7 @@ void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method m
                     input + ": histogram matching compares absolute pel counts, and the image's region holds " +
                         std::to_string(run) + " pels against the reference region's " + std::to_string(trained) +
                         " (ratio " + r + "), so the result " + (ratio < 1 ? "leans dark" : "saturates") +
-                        "; match images of the reference's size, or use mean-stddev or tails");
+                        "; match images of the reference's size, use --relative-counts, or use mean-stddev or tails");
     }
   }
 }

@@ -45,6 +45,7 @@ void configureParameters(const ToolOptions& o, mxImageNormalizer& fresh) {
     setParam("--intensity-range", o.intensityRange, [&] { fresh.intensityVariationRange(v); });
   }
   fresh.keepMaskedPixels(o.keepMasked);
+  fresh.relativeCounts(o.relativeCounts);
 }
 
 void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {

@@ -20,6 +20,7 @@ struct ToolOptions {
   std::string granularity;
   std::string intensityRange;
   bool keepMasked = false;
+  bool relativeCounts = false;
   ReadOptions read;  // how the reference and mask are read
 };
 

@@ -2,22 +2,34 @@
 
 A Normalizer is given a reference image (and optionally a mask), trained for
 a set of methods and run on run-time images; normalize() does all three in
-one call.  The pixel functions the tool is built from are here too, as
+one call, and match_histograms() matches a whole image to a whole reference
+as scikit-image's function of that name does.  The pixel functions the tool is built from are here too, as
 functions over uint8 arrays.  Errors derive from imgnorm.Error and carry the
 C++ classes' names and error numbers.
 
 >>> import numpy as np, imgnorm
 >>> reference = np.tile(np.arange(256, dtype=np.uint8), (32, 1))
 >>> image = (reference // 2 + 40).astype(np.uint8)
->>> out = imgnorm.normalize(reference, image, "mean-stddev")
+>>> out = imgnorm.normalize(image, reference=reference, method="mean-stddev")
 >>> int(abs(out.astype(int) - reference).max()) <= 1
 True
+>>> small = image[:16, :100]                   # a region of another size
+>>> matched = imgnorm.match_histograms(small, reference)
+>>> matched.shape == small.shape
+True
 """
+
+import difflib as _difflib
+import warnings as _warnings
+
+import numpy as _np
 
 from ._types import (  # noqa: F401
     METHOD_NAMES,
     METHODS,
     ArchiveIOError,
+    ArgumentError,
+    ArgumentTypeError,
     BadData,
     BadImage,
     BadParams,
@@ -27,8 +39,9 @@ from ._types import (  # noqa: F401
     CanNotTrain,
     Error,
     Errors,
+    ImgnormWarning,
     Method,
-    NotImplemented,
+    NotImplementedByTool,
     NotTrained,
     PelFuncBadParams,
     RunFailed,
@@ -41,6 +54,7 @@ from ._types import (  # noqa: F401
 from ._imgnorm import (  # noqa: F401
     Normalizer,
     _error_numbers,
+    _match_histograms,
     add_clamp,
     binary_morph_3x3_diamond,
     buffers_equal,
@@ -63,26 +77,33 @@ del _set_error_numbers, _error_numbers
 
 __version__ = "@PROJECT_VERSION@"
 
-_PARAMETERS = ("neighborhood_size", "granularity", "tail_fractions", "intensity_variation_range", "keep_masked_pixels")
+#: The former name of NotImplementedByTool, kept for code that names it; not
+#: exported by ``from imgnorm import *``, where it would hide Python's own
+#: NotImplemented.
+NotImplemented = NotImplementedByTool  # noqa: A001
+
+_PARAMETERS = ("neighborhood_size", "granularity", "tail_fractions", "intensity_variation_range", "keep_masked_pixels",
+               "relative_counts")
 
 
-def normalize(reference, image, method, mask=None, **parameters):
+def normalize(image, *args, reference=None, method=None, mask=None, **parameters):
     """Normalizes one image against a reference in one call.
 
     Parameters
     ----------
-    reference : 2-D uint8 array
-        The reference image (viewed in place, not copied).
     image : 2-D uint8 array
         The run-time image.
+    reference : 2-D uint8 array
+        The reference image (keyword only; viewed in place, not copied).
     method : str or Method
-        One method: 'histogram', 'mean-stddev', 'tails', 'linear-fit',
-        'local-mean', 'local-median' or 'identity'.
-    mask : 2-D uint8 array, optional
-        Same shape as the reference; non-zero pels take part.
+        One method (keyword only): 'histogram', 'mean-stddev', 'tails',
+        'linear-fit', 'local-mean', 'local-median' or 'identity'.
+    mask : 2-D uint8 or bool array, optional
+        Same shape as the reference; non-zero (True) pels take part.
     **parameters
         Any of neighborhood_size, granularity, tail_fractions,
-        intensity_variation_range, keep_masked_pixels (see Normalizer).
+        intensity_variation_range, keep_masked_pixels, relative_counts (see
+        Normalizer).
 
     Returns
     -------
@@ -91,25 +112,95 @@ def normalize(reference, image, method, mask=None, **parameters):
 
     Raises
     ------
-    RunFailed, CanNotTrain, BadParams, TypeError, ValueError
-        As Normalizer.train() and Normalizer.run(); TypeError also for an
-        unknown parameter name.
+    RunFailed, CanNotTrain, BadParams, ArgumentError, ArgumentTypeError
+        As Normalizer.train() and Normalizer.run(); ArgumentTypeError also
+        for an unknown parameter name or a missing reference or method.
+
+    Notes
+    -----
+    The former order ``normalize(reference, image, method[, mask])`` still
+    works and warns (DeprecationWarning): two or three positional arguments
+    after the first are taken as that form.
     """
+    if args:
+        if len(args) > 3 or reference is not None or (method is not None and len(args) > 1):
+            raise ArgumentTypeError("normalize() takes the image, then reference= and method= as keywords")
+        _warnings.warn("normalize(reference, image, method) is deprecated: call normalize(image, reference=..., "
+                       "method=...)", DeprecationWarning, stacklevel=2)
+        reference, image = image, args[0]
+        method = args[1] if len(args) > 1 else method
+        mask = args[2] if len(args) > 2 else mask
+    if reference is None or method is None:
+        raise ArgumentTypeError("normalize() needs reference= and method= keywords")
     unknown = sorted(set(parameters) - set(_PARAMETERS))
     if unknown:
-        raise TypeError("normalize() got unknown parameters %s (known: %s)" % (", ".join(unknown), ", ".join(_PARAMETERS)))
-    tool = Normalizer(reference, mask, copy=False)
-    for name in _PARAMETERS:
-        if name in parameters:
-            setattr(tool, name, parameters[name])
-    tool.train(method)
+        hints = ["%s (did you mean %s?)" % (u, close[0]) if close else u
+                 for u in unknown for close in [_difflib.get_close_matches(u, _PARAMETERS, 1)]]
+        raise ArgumentTypeError("normalize() got unknown parameters %s (known: %s)"
+                                % (", ".join(hints), ", ".join(_PARAMETERS)))
+    tool = Normalizer(reference, mask, copy=False, methods=method, **parameters)
     return tool.run(image, method)
 
 
+def match_histograms(image, reference, *, channel_axis=None, mask=None):
+    """Matches an image's histogram to a reference's, as scikit-image's
+    ``skimage.exposure.match_histograms`` does: the cumulative histograms are
+    compared as fractions of their pel counts, so the image and the reference
+    may differ in size.
+
+    Each grey level g of the image maps to the smallest reference level whose
+    cumulative fraction reaches the image's cumulative fraction at g.  This
+    is the histogram method with ``relative_counts=True`` over the whole of
+    both images.
+
+    Parameters
+    ----------
+    image : uint8 array
+        The image to transform: 2-D, or 3-D with ``channel_axis``.
+    reference : uint8 array
+        The image whose histogram is followed, of any size; as many channels
+        as the image when ``channel_axis`` is given.
+    channel_axis : int, optional
+        The axis of the channels (colour images); each channel is matched to
+        the reference's channel of the same index.
+    mask : 2-D uint8 or bool array, optional
+        The reference's shape (height and width): selects the reference pels
+        whose histogram is followed and, when the image has the same height
+        and width, the image pels counted.  Every image pel is mapped.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new C-contiguous uint8 array of the image's shape.
+
+    Raises
+    ------
+    ArgumentError, ArgumentTypeError
+        Bad arrays (rank, dtype, empty, mask shape, channel counts).
+    RunFailed
+        The reference's pels under the mask are none.
+    """
+    if channel_axis is None:
+        return _match_histograms(image, reference, mask)
+    for name, a in (("image", image), ("reference", reference)):
+        if not hasattr(a, "__array__"):
+            raise ArgumentTypeError("%s must be a numpy uint8 array, got %s" % (name, type(a).__name__))
+        if _np.ndim(a) != 3:
+            raise ArgumentError("%s must be a 3-D array with channel_axis, got shape %s" % (name, _np.shape(a)))
+    image_c = _np.moveaxis(_np.asarray(image), channel_axis, -1)
+    reference_c = _np.moveaxis(_np.asarray(reference), channel_axis, -1)
+    if image_c.shape[-1] != reference_c.shape[-1]:
+        raise ArgumentError("image and reference must have the same number of channels, got %d and %d"
+                            % (image_c.shape[-1], reference_c.shape[-1]))
+    out = _np.stack([_match_histograms(image_c[..., c], reference_c[..., c], mask)
+                     for c in range(image_c.shape[-1])], axis=-1)
+    return _np.ascontiguousarray(_np.moveaxis(out, -1, channel_axis))
+
+
 __all__ = [
-    "Normalizer", "normalize", "Method", "METHOD_NAMES", "METHODS", "RunResult",
-    "Error", "Errors", "BadImage", "BadParams", "NotTrained", "CanNotTrain", "CanNotRun", "NotImplemented",
-    "BadPointer", "BadWindow", "UnboundWindow", "PelFuncBadParams", "UnknownVersion", "Truncated", "BadData",
+    "Normalizer", "normalize", "match_histograms", "Method", "METHOD_NAMES", "METHODS", "RunResult",
+    "Error", "Errors", "BadImage", "BadParams", "NotTrained", "CanNotTrain", "CanNotRun", "NotImplementedByTool",
+    "ArgumentError", "ArgumentTypeError", "ImgnormWarning", "BadPointer", "BadWindow", "UnboundWindow", "PelFuncBadParams", "UnknownVersion", "Truncated", "BadData",
     "ArchiveIOError", "RunFailed",
     "add_clamp", "sub_clamp", "sub_clamp_signed", "masked_copy", "masked_histogram", "masked_threshold",
     "threshold", "map_value", "smooth_3x3_diamond", "binary_morph_3x3_diamond", "expand_border",

@@ -85,8 +85,27 @@ class CanNotRun(Errors):
     """Declared for clients; the tool does not raise it (mxImageNormalizerDefs::CanNotRun)."""
 
 
-class NotImplemented(Errors):  # noqa: A001 - the C++ class's name
-    """Declared for clients; the tool does not raise it (mxImageNormalizerDefs::NotImplemented)."""
+class NotImplementedByTool(Errors):
+    """Declared for clients; the tool does not raise it (mxImageNormalizerDefs::NotImplemented).
+    Named so as not to shadow Python's own NotImplemented; ``cpp_name`` is the C++ class's name."""
+
+    cpp_name = "NotImplemented"
+
+
+class ArgumentError(Error, ValueError):
+    """An argument's value is unusable: an array of the wrong rank, shape or size, an empty
+    array, an unknown method name.  Also a ValueError, as numpy's and scikit-image's are."""
+
+
+class ArgumentTypeError(Error, TypeError):
+    """An argument is of the wrong type: not an array, a list, the wrong dtype.  Also a
+    TypeError, as numpy's and scikit-image's are."""
+
+
+class ImgnormWarning(UserWarning):
+    """A run whose result is probably not what was meant: histogram matching between regions
+    of different pel counts, a neighbourhood as large as the image, a result that covers only
+    part of the image, tails matched at the extremes (0, 1)."""
 
 
 class BadPointer(Error):
@@ -133,6 +152,10 @@ class RunFailed(Error):
         return (type(self), (self.message, self.result))
 
 
+#: The Python class of each C++ error class whose Python name differs.
+_PYTHON_NAMES = {"NotImplemented": "NotImplementedByTool"}
+
+
 def _set_error_numbers(numbers):
     for name, number in numbers.items():
-        globals()[name].error_number = number
+        globals()[_PYTHON_NAMES.get(name, name)].error_number = number

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "baseif/mxPelBuffer.h"
+#include "binding.h"
 
 namespace imgnormpy {
 
@@ -46,23 +47,36 @@ inline std::shared_ptr<const void> keepAlive(py::object o) {
 }
 
 // The array behind obj, checked to be a non-empty 2-D array of T.  Raises
-// TypeError (dtype) or ValueError (rank, size) naming the argument.
+// ArgumentTypeError (not an array, dtype) or ArgumentError (rank, size)
+// naming the argument.  Objects that are arrays without being numpy's (they
+// offer __array__ or the array interface) are taken; lists and other
+// sequences are not, so that a list of rows is not taken for an image by
+// accident.  A boolean mask (an argument named "mask") becomes 0 / 255.
 template <class T>
 py::array checkedArray(py::handle obj, const char* what) {
-  if (obj.is_none())
-    throw py::type_error(std::string(what) + " must be a 2-D numpy " + dtypeName<T>() + " array, got None");
-  py::array a = py::module_::import("numpy").attr("asarray")(obj);
+  const std::string name(what);
+  const std::string expected = name + " must be a 2-D numpy " + dtypeName<T>() + " array";
+  if (obj.is_none()) throw ArgumentTypeError(expected + ", got None");
+  py::module_ np = py::module_::import("numpy");
+  if (!py::isinstance(obj, np.attr("ndarray")) && !py::hasattr(obj, "__array__") &&
+      !py::hasattr(obj, "__array_interface__"))
+    throw ArgumentTypeError(expected + ", got " + std::string(py::str(py::type::of(obj).attr("__name__"))));
+  py::array a = np.attr("asarray")(obj);
+  if (sizeof(T) == 1 && name == "mask" && a.dtype().kind() == 'b')
+    a = np.attr("multiply")(a, 255, py::arg("dtype") = np.attr("uint8"));
   // Equivalent, not identical: an unpickled array has a dtype object of its own.
   if (!py::detail::npy_api::get().PyArray_EquivTypes_(a.dtype().ptr(), py::dtype::of<T>().ptr()))
-    throw py::type_error(std::string(what) + " must be a 2-D numpy " + dtypeName<T>() + " array, got dtype " +
-                         std::string(py::str(a.dtype())));
+    throw ArgumentTypeError(expected + ", got dtype " + std::string(py::str(a.dtype())));
+  if (a.ndim() == 3)
+    throw ArgumentError(name + " must be a 2-D array (height, width), got shape " + shapeText(a) +
+                        ": colour images are not supported yet, convert to grey (or pass channel_axis to "
+                        "match_histograms, which matches each channel)");
   if (a.ndim() != 2)
-    throw py::value_error(std::string(what) + " must be a 2-D array (height, width), got " + std::to_string(a.ndim()) +
-                          "-D array of shape " + shapeText(a));
-  if (a.shape(0) == 0 || a.shape(1) == 0)
-    throw py::value_error(std::string(what) + " must not be empty, got shape " + shapeText(a));
+    throw ArgumentError(name + " must be a 2-D array (height, width), got " + std::to_string(a.ndim()) +
+                        "-D array of shape " + shapeText(a));
+  if (a.shape(0) == 0 || a.shape(1) == 0) throw ArgumentError(name + " must not be empty, got shape " + shapeText(a));
   if (a.shape(0) > std::numeric_limits<std::int32_t>::max() || a.shape(1) > std::numeric_limits<std::int32_t>::max())
-    throw py::value_error(std::string(what) + " is too large, got shape " + shapeText(a));
+    throw ArgumentError(name + " is too large, got shape " + shapeText(a));
   return a;
 }
 
@@ -127,10 +141,10 @@ mxPelBuffer_const<T> constBuffer(py::handle obj, const char* what) {
 template <class T>
 mxPelBuffer<T> writableBuffer(py::handle obj, const char* what) {
   py::array a = checkedArray<T>(obj, what);
-  if (!a.writeable()) throw py::value_error(std::string(what) + " must be a writable array");
+  if (!a.writeable()) throw ArgumentError(std::string(what) + " must be a writable array");
   if (!viewable<T>(a))
-    throw py::value_error(std::string(what) +
-                          " must have adjacent pels in each row and rows at a positive stride to be written in place");
+    throw ArgumentError(std::string(what) +
+                        " must have adjacent pels in each row and rows at a positive stride to be written in place");
   const auto h = std::int32_t(a.shape(0)), w = std::int32_t(a.shape(1));
   return mxPelBuffer<T>::wrap(static_cast<T*>(a.mutable_data()), w, h, rowStride<T>(a), keepAlive(a));
 }
@@ -147,6 +161,18 @@ py::array toArray(const mxPelBuffer_const<T>& buf, bool writeable) {
                    {py::ssize_t(buf.rowStrideBytes()), py::ssize_t(sizeof(T))}, holder->pointToOffset(), owner);
   if (!writeable) a.attr("setflags")(py::arg("write") = false);
   return std::move(a);
+}
+
+// A result as a C-contiguous array.  The library's results have their rows
+// on 32-byte boundaries, so a width that is not a multiple of 32 leaves gaps
+// between rows; numpy users expect C-contiguous results (tobytes, reshape
+// views, C and GPU libraries that take a pointer), so such a result is
+// copied once into a packed array.  A packed result is handed over without a
+// copy.
+inline py::array packedResult(const mxPelBuffer<unsigned char>& out) {
+  py::array a = toArray<unsigned char>(out, true);
+  if (a.flags() & py::array::c_style) return a;
+  return py::module_::import("numpy").attr("ascontiguousarray")(a);
 }
 
 }  // namespace imgnormpy

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "baseif/mxPair.h"
@@ -25,9 +27,36 @@ namespace py = pybind11;
 struct Normalizer {
   mxImageNormalizer tool;
   mutable std::shared_mutex lock;
+  // What cleared the training last ("granularity was set"), and the methods
+  // it cleared: a run asked for one of them says so.  Changed and read under
+  // the lock.
+  std::string clearedBy;
+  std::uint32_t clearedMethods = 0;
 
   Normalizer() = default;
   explicit Normalizer(const mxImageNormalizer& t) : tool(t) {}
+
+  // write(f) for a change described by what: notes when it cleared the
+  // training.
+  template <class F>
+  void change(const std::string& what, F&& f) {
+    write([&](mxImageNormalizer& t) {
+      const std::uint32_t before = t.trainedMethods();
+      auto note = [&] {
+        if (before != 0 && t.trainedMethods() == 0) {
+          clearedBy = what;
+          clearedMethods = before;
+        }
+      };
+      try {
+        f(t);
+      } catch (...) {
+        note();  // set() clears the training before it refuses a bad range
+        throw;
+      }
+      note();
+    });
+  }
 
   template <class F>
   auto read(F&& f) const {
@@ -43,6 +72,16 @@ struct Normalizer {
   }
 };
 
+// A bad argument: raised as imgnorm.ArgumentError (a ValueError) and
+// imgnorm.ArgumentTypeError (a TypeError), both imgnorm.Error too, so that
+// one except clause catches everything the package refuses.
+struct ArgumentError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+struct ArgumentTypeError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 // A pair as a Python tuple.
 template <class T>
 std::pair<T, T> toTuple(const mxPair<T>& p) {
@@ -56,6 +95,10 @@ py::object typesModule();
 std::uint32_t oneMethod(py::handle m);
 // A set of methods: one method, or an iterable of them (OR-ed).
 std::uint32_t methodSet(py::handle m);
+// Throws the library's NotTrained for a run of method, its message naming
+// the method, the trained ones and the change that cleared the training
+// (called with n's lock held).
+[[noreturn]] void throwNotTrained(const Normalizer& n, std::uint32_t method);
 // A set of methods as an imgnorm.Method value.
 py::object methodFlags(std::uint32_t v);
 

@@ -14,6 +14,7 @@
 #include "baseif/mxStr.h"
 #include "binding.h"
 #include "imgnorm/mxBlockNormalizer.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
 
 namespace imgnormpy {
 
@@ -45,7 +46,11 @@ void init_blocks(py::module_& m) {
       [](const Normalizer& n, py::handle method, std::int32_t width, std::int32_t height) -> py::object {
         const std::uint32_t meth = oneMethod(method);
         const mxPelRect r = n.read([&](const mxImageNormalizer& t) {
-          return engineOf(t).checkRun(Method(meth), mxPelRect(0, 0, width, height));
+          try {
+            return engineOf(t).checkRun(Method(meth), mxPelRect(0, 0, width, height));
+          } catch (const mxImageNormalizerDefs::NotTrained&) {
+            throwNotTrained(n, meth);
+          }
         });
         if (r.isNull()) return py::none();
         return py::make_tuple(r.x(), r.y(), r.width(), r.height());
@@ -77,7 +82,7 @@ void init_blocks(py::module_& m) {
         const std::uint64_t* p = sum.data();
         const std::size_t size = std::size_t(sum.size());
         mxBlockTotals totals;
-        if (size < 256) throw py::value_error("totals must hold at least 256 counts");
+        if (size < 256) throw ArgumentError("totals must hold at least 256 counts");
         totals.histogram.assign(p, p + 256);
         if (size == mxBlockTotals::size(mxImageNormalizerDefs::eLinearlyFitGrayValues)) {
           totals.pairs.assign(p + 256, p + 256 + 65536);
@@ -97,7 +102,7 @@ void init_blocks(py::module_& m) {
       "_block_map",
       [](const Normalizer& n, py::handle block, std::int32_t x0, std::int32_t y0,
          py::array_t<unsigned char, py::array::c_style | py::array::forcecast> table) {
-        if (table.size() != 256) throw py::value_error("the table must have 256 entries");
+        if (table.size() != 256) throw ArgumentError("the table must have 256 entries");
         const std::vector<unsigned char> lut(table.data(), table.data() + 256);
         const mxPelBuffer_const<unsigned char> b = blockAt(block, x0, y0, "block");
         return toArray<unsigned char>(n.read([&](const mxImageNormalizer& t) { return engineOf(t).mapBlock(b, lut); }),

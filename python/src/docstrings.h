@@ -23,8 +23,10 @@ gives the same values as flags):
 
 Histogram matching compares absolute pel counts: when the run-time region
 holds a different number of pels than the trained reference region (a
-smaller image, a partial overlap), the table leans dark or saturates.
-Match regions of the same size, or prefer mean-stddev or tails there.
+smaller image, a partial overlap), the table leans dark or saturates, and
+run() warns (imgnorm.ImgnormWarning).  relative_counts=True compares the
+cumulative histograms as fractions of their pel counts instead, so regions
+of any size match; imgnorm.match_histograms does that for a pair of images.
 
 Usage
 -----
@@ -52,12 +54,15 @@ every successful change, images included, clears trained_methods):
     tail_fractions             (low, high) fractions of 'tails', 0 <= low <= high <= 1
     intensity_variation_range  (low, high) grey-level limits of the local methods, low <= 0 <= high
     keep_masked_pixels         put the input's own pels back where the mask is 0
+    relative_counts            'histogram' compares fractions, not counts (keeps the training)
 
-set() changes the three run-time parameters and keeps the training.
+Each can also be given to the constructor as a keyword.  set() changes the three run-time parameters and keeps the training.
 
 Errors are exceptions derived from imgnorm.Error, with the C++ classes'
 names and error numbers (BadParams, BadImage, NotTrained, CanNotTrain, ...);
-bad arrays raise TypeError (dtype) or ValueError (rank, shape, empty).
+bad arrays raise imgnorm.ArgumentTypeError (not an array, dtype) or
+imgnorm.ArgumentError (rank, shape, empty), which are also TypeError and
+ValueError.  Results are C-contiguous uint8 arrays.
 
 Normalizers compare equal when trained sets, parameters and images are
 equal; copy.copy() shares the images, copy.deepcopy() and pickling go
@@ -65,19 +70,23 @@ through the archive form (to_bytes / from_bytes) and train again on load.
 train() and run() release the GIL, so runs in a thread pool overlap.
 )";
 
-constexpr const char* init = R"(Normalizer(reference=None, mask=None, *, copy=True, methods=None)
+constexpr const char* init =
+    R"(Normalizer(reference=None, mask=None, *, copy=True, neighborhood_size=None, granularity=None, tail_fractions=None, intensity_variation_range=None, keep_masked_pixels=None, relative_counts=None, methods=None)
 
 Parameters
 ----------
 reference : 2-D uint8 array, optional
     The reference image.
-mask : 2-D uint8 array, optional
-    Same shape as the reference; a non-zero pel selects the pel at its
-    position, 0 leaves it out.
+mask : 2-D uint8 or bool array, optional
+    Same shape as the reference; a non-zero (True) pel selects the pel at
+    its position, 0 (False) leaves it out.
 copy : bool
     True (default): the tool keeps copies of the images.  False: it keeps
     views of the arrays (kept alive by the tool), so later changes to their
     pels reach the tool; arrays whose layout cannot be viewed are copied.
+neighborhood_size, granularity, tail_fractions, intensity_variation_range, keep_masked_pixels, relative_counts : optional
+    The parameters of the same names, set before training (None: the
+    default).
 methods : str, imgnorm.Method, int or iterable of these, optional
     When given, the tool is trained for them at once.
 )";
@@ -96,6 +105,11 @@ constexpr const char* intensityVariationRange =
     "Raises BadParams otherwise.";
 constexpr const char* keepMaskedPixels =
     "Whether run() puts the input's own pels back where the mask is 0 (default False).";
+constexpr const char* relativeCounts =
+    "Whether 'histogram' compares the cumulative histograms as fractions of their pel counts\n"
+    "(True) instead of as absolute counts (False, the default), so that an image region of\n"
+    "another size than the reference's matches too.  Changing it keeps the training; it is\n"
+    "stored in tool files and archives.";
 constexpr const char* reference =
     "The reference image as a read-only uint8 array (None when not set).  Assigning copies the\n"
     "array; use set_reference(image, copy=False) to keep a view instead.  Assigning None removes it.";

@@ -24,7 +24,7 @@ const std::unordered_map<std::type_index, const char*>& errorClassNames() {
       {typeid(D::NotTrained), "NotTrained"},
       {typeid(D::CanNotTrain), "CanNotTrain"},
       {typeid(D::CanNotRun), "CanNotRun"},
-      {typeid(D::NotImplemented), "NotImplemented"},
+      {typeid(D::NotImplemented), "NotImplementedByTool"},
       {typeid(mxBadPointer), "BadPointer"},
       {typeid(mxPel::BadWindow), "BadWindow"},
       {typeid(mxPel::UnboundWindow), "UnboundWindow"},
@@ -77,6 +77,10 @@ void init_errors(py::module_& m) {
       if (p) std::rethrow_exception(p);
     } catch (const mxException& e) {
       raiseMapped(e);
+    } catch (const ArgumentError& e) {
+      PyErr_SetString(typesModule().attr("ArgumentError").ptr(), e.what());
+    } catch (const ArgumentTypeError& e) {
+      PyErr_SetString(typesModule().attr("ArgumentTypeError").ptr(), e.what());
     }
   });
   m.attr("_error_numbers") = errorNumbers();

@@ -25,14 +25,14 @@ namespace {
 template <class T>
 void sameShape(const mxPelBuffer_const<T>& a, const mxPelBuffer_const<unsigned char>& b, const char* what) {
   if (a.width() != b.width() || a.height() != b.height())
-    throw py::value_error(std::string(what) + " shape (" + std::to_string(b.height()) + ", " +
-                          std::to_string(b.width()) + ") differs from the image shape (" + std::to_string(a.height()) +
-                          ", " + std::to_string(a.width()) + ")");
+    throw ArgumentError(std::string(what) + " shape (" + std::to_string(b.height()) + ", " + std::to_string(b.width()) +
+                        ") differs from the image shape (" + std::to_string(a.height()) + ", " +
+                        std::to_string(a.width()) + ")");
 }
 
 mxPelBuffer<unsigned char> copyOf(const mxPelBuffer_const<unsigned char>& b) { return mfPelCopy(b); }
 
-py::array result(const mxPelBuffer<unsigned char>& b) { return toArray<unsigned char>(b, true); }
+py::array result(const mxPelBuffer<unsigned char>& b) { return packedResult(b); }
 
 mxPelBuffer_const<unsigned char> optionalMask(py::handle mask, const mxPelBuffer_const<unsigned char>& image) {
   if (mask.is_none()) return {};
@@ -63,7 +63,7 @@ void init_pixel_functions(py::module_& m) {
   m.def(
       "sub_clamp",
       [](py::handle a, py::handle b, int amount) {
-        if (amount < 0 || amount > 255) throw py::value_error("amount must lie in 0..255");
+        if (amount < 0 || amount > 255) throw ArgumentError("amount must lie in 0..255");
         return onCopy(a, b, "b", [amount](mxPelBuffer<unsigned char>& d, const U8& y) {
           mf_PelSubClamp(d, y, static_cast<unsigned char>(amount));
         });
@@ -120,7 +120,7 @@ void init_pixel_functions(py::module_& m) {
   m.def(
       "masked_threshold",
       [](py::handle image, py::handle mask, int threshold) {
-        if (threshold < 0 || threshold > 255) throw py::value_error("threshold must lie in 0..255");
+        if (threshold < 0 || threshold > 255) throw ArgumentError("threshold must lie in 0..255");
         U8 s = constBuffer<unsigned char>(image, "image");
         U8 k = constBuffer<unsigned char>(mask, "mask");
         sameShape(s, k, "mask");
@@ -139,7 +139,7 @@ void init_pixel_functions(py::module_& m) {
         int t = -1;
         if (!threshold.is_none()) {
           t = threshold.cast<int>();
-          if (t < 0 || t > 255) throw py::value_error("threshold must lie in 0..255 or be None");
+          if (t < 0 || t > 255) throw ArgumentError("threshold must lie in 0..255 or be None");
         }
         mxPelBuffer<unsigned char> d;
         {
@@ -152,7 +152,7 @@ void init_pixel_functions(py::module_& m) {
   m.def(
       "map_value",
       [](py::handle image, int from, int to) {
-        if (from < 0 || from > 255 || to < 0 || to > 255) throw py::value_error("grey levels must lie in 0..255");
+        if (from < 0 || from > 255 || to < 0 || to > 255) throw ArgumentError("grey levels must lie in 0..255");
         mxPelBuffer<unsigned char> d = copyOf(constBuffer<unsigned char>(image, "image"));
         {
           py::gil_scoped_release nogil;
@@ -199,7 +199,7 @@ void init_pixel_functions(py::module_& m) {
   m.def(
       "find_first_pel",
       [](py::handle image, int value) -> py::object {
-        if (value < 0 || value > 255) throw py::value_error("value must lie in 0..255");
+        if (value < 0 || value > 255) throw ArgumentError("value must lie in 0..255");
         U8 s = constBuffer<unsigned char>(image, "image");
         mxPair<std::int32_t> p;
         if (!mf_FindFirstPel(s, static_cast<unsigned char>(value), p)) return py::none();
@@ -209,10 +209,10 @@ void init_pixel_functions(py::module_& m) {
   m.def(
       "flood_fill",
       [](py::handle image, std::pair<std::int64_t, std::int64_t> seed, int fill, bool inPlace) -> py::object {
-        if (fill < 0 || fill > 255) throw py::value_error("fill_value must lie in 0..255");
+        if (fill < 0 || fill > 255) throw ArgumentError("fill_value must lie in 0..255");
         if (seed.first < 0 || seed.second < 0 || seed.first > std::numeric_limits<std::int32_t>::max() ||
             seed.second > std::numeric_limits<std::int32_t>::max())
-          throw py::value_error("seed (row, column) must lie inside the image");
+          throw ArgumentError("seed (row, column) must lie inside the image");
         mxPelBuffer<unsigned char> d = inPlace ? writableBuffer<unsigned char>(image, "image")
                                                : copyOf(constBuffer<unsigned char>(image, "image"));
         std::vector<long long> work;
@@ -231,12 +231,12 @@ void init_pixel_functions(py::module_& m) {
         mxPelBuffer_const<unsigned short> n = constBuffer<unsigned short>(num, "numerator");
         mxPelBuffer_const<unsigned short> d = constBuffer<unsigned short>(den, "denominator");
         if (n.width() != d.width() || n.height() != d.height())
-          throw py::value_error("denominator shape differs from the numerator shape");
+          throw ArgumentError("denominator shape differs from the numerator shape");
         U8 k;
         if (!mask.is_none()) {
           k = constBuffer<unsigned char>(mask, "mask");
           if (k.width() != n.width() || k.height() != n.height())
-            throw py::value_error("mask shape differs from the numerator shape");
+            throw ArgumentError("mask shape differs from the numerator shape");
         }
         mxPelBuffer<unsigned char> out(n.width(), n.height());
         {

@@ -31,8 +31,9 @@ Writes the normalizer as a tool file, the file `imgnorm train -o` writes and
 `imgnorm run` reads: parameters, images and trained set behind a header
 with a checksum.  The file is written under a temporary name in the same
 folder and renamed over path, so path is either the old file or the whole
-new one; a replaced file keeps its permission bits.  Raises OSError when the
-file cannot be written.)";
+new one; a replaced file keeps its permission bits.  Saving onto a
+symbolic link replaces the file the link points to and keeps the link.
+Raises OSError when the file cannot be written.)";
 
 constexpr const char* kLoadDoc = R"(load(path) -> Normalizer
 
@@ -119,8 +120,33 @@ int writeAtomically(const std::string& path, const std::vector<std::uint8_t>& by
   return err;
 }
 
+// The file a path names after following symbolic links (each relative
+// target taken from the link's folder), so that saving onto a link replaces
+// the file it points to and keeps the link, as the command-line program
+// does.  A dangling link names the file to create.  ELOOP in err for a
+// chain of more than 40 links.
+std::string followLinks(const std::string& path, int& err) {
+  std::string p = path;
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat st;
+    if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+    std::vector<char> buf(std::size_t(st.st_size > 0 ? st.st_size : 4095) + 1);
+    const ssize_t n = ::readlink(p.c_str(), buf.data(), buf.size());
+    if (n <= 0) return p;
+    std::string target(buf.data(), std::size_t(n));
+    const std::size_t slash = p.rfind('/');
+    if (target[0] != '/' && slash != std::string::npos) target = p.substr(0, slash + 1) + target;
+    p = target;
+  }
+  err = ELOOP;
+  return path;
+}
+
 void save(py::object self, py::handle pathArg) {
-  const std::string path = fsPath(pathArg);
+  const std::string given = fsPath(pathArg);
+  int loop = 0;
+  const std::string path = followLinks(given, loop);
+  if (loop != 0) raiseOSError(loop, given);
   const py::bytes archive = self.attr("to_bytes")();
   const std::string_view a = archive;
   int err = 0;

@@ -13,9 +13,9 @@ ROOT = Path(__file__).resolve().parents[2]
 PROBE = """
 import importlib.metadata, pathlib, numpy as np, imgnorm
 ref = np.tile(np.arange(256, dtype=np.uint8), (16, 1))
-out = imgnorm.normalize(ref, (ref // 2 + 40).astype(np.uint8), "mean-stddev")
+out = imgnorm.normalize((ref // 2 + 40).astype(np.uint8), reference=ref, method="mean-stddev")
 assert int(abs(out.astype(int) - ref).max()) <= 1
-typed = (pathlib.Path(imgnorm.__file__).parent / "py.typed").is_file()
+typed = all((pathlib.Path(imgnorm.__file__).parent / f).is_file() for f in ("py.typed", "__init__.pyi"))
 print(importlib.metadata.version("imgnorm"), imgnorm.__version__, typed, imgnorm.__file__)
 """
 

@@ -53,8 +53,9 @@ def test_every_layout_gives_the_contiguous_result(images, layout):
     tool.neighborhood_size = (15, 11)
     tool.train(METHODS)
     for method in METHODS:
-        np.testing.assert_array_equal(tool.run(lay["image"], method), want_tool.run(images["image"], method),
-                                      err_msg=method)
+        out = tool.run(lay["image"], method)
+        np.testing.assert_array_equal(out, want_tool.run(images["image"], method), err_msg=method)
+        assert out.flags.c_contiguous, method  # rows packed, whatever the width (83 here)
     assert not np.shares_memory(tool.run(lay["image"], "identity"), lay["image"])
 
 
@@ -132,6 +133,23 @@ def test_parameters_defaults_validation_and_untraining():
     assert tool == imgnorm.Normalizer()
 
 
+def test_constructor_keywords_and_boolean_masks_equal_the_properties(images):
+    params = dict(neighborhood_size=(15, 11), granularity=2, tail_fractions=(0.1, 0.9),
+                  intensity_variation_range=(-50, 60), keep_masked_pixels=True, relative_counts=True)
+    by_keywords = imgnorm.Normalizer(images["reference"], images["mask"] > 0, methods=METHODS, **params)
+    by_properties = imgnorm.Normalizer(images["reference"], images["mask"])
+    for name, value in params.items():
+        setattr(by_properties, name, value)
+    by_properties.train(METHODS)
+    assert by_keywords == by_properties and by_keywords.relative_counts
+    np.testing.assert_array_equal(by_keywords.mask, np.where(images["mask"] > 0, 255, 0))
+    for method in METHODS:
+        np.testing.assert_array_equal(by_keywords.run(images["image"], method),
+                                      by_properties.run(images["image"], method), err_msg=method)
+    with pytest.raises(imgnorm.BadParams):  # validated as the properties are
+        imgnorm.Normalizer(images["reference"], granularity=0)
+
+
 @pytest.mark.parametrize("methods, flags", [
     ("tails", 4), (imgnorm.Method.LINEAR_FIT, 8), (16, 16), (["histogram", "local-median"], 33),
     ({imgnorm.Method.MEAN_STDDEV, "tails"}, 6), ("identity", 0)])
@@ -150,41 +168,52 @@ def test_every_table_row_trains_by_name_as_its_flag(images):
         assert tool.trained_methods == m.flag == imgnorm.METHOD_NAMES[m.name] == member, m
 
 
-def test_bad_arguments_raise_type_and_value_errors(images):
+def test_bad_arguments_raise_the_packages_type_and_value_errors(images):
     tool = trained(images)
+    image, ref = images["image"], images["reference"]
     cases = [
-        (TypeError, "uint8", lambda: tool.run(images["image"].astype(np.int16), "histogram")),
-        (ValueError, "2-D", lambda: tool.run(np.zeros((3, 4, 2), np.uint8), "histogram")),
+        (TypeError, "uint8", lambda: tool.run(image.astype(np.int16), "histogram")),
+        (TypeError, "got list", lambda: tool.run(image.tolist(), "histogram")),
+        (TypeError, "got str", lambda: imgnorm.Normalizer("reference.png")),
+        (TypeError, "got list", lambda: imgnorm.match_histograms([[1, 2]], ref)),
+        (ValueError, "channel_axis", lambda: tool.run(np.zeros((3, 4, 3), np.uint8), "histogram")),
+        (ValueError, "channel_axis", lambda: imgnorm.match_histograms(np.zeros((3, 4, 3), np.uint8), ref)),
+        (ValueError, "2-D", lambda: tool.run(np.zeros((3, 4, 2, 2), np.uint8), "histogram")),
         (ValueError, "empty", lambda: tool.run(np.zeros((0, 4), np.uint8), "histogram")),
-        (ValueError, "unknown method 'hist'", lambda: tool.run(images["image"], "hist")),
-        (TypeError, "method", lambda: tool.run(images["image"], 1.0)),
-        (TypeError, "uint8", lambda: imgnorm.Normalizer(images["reference"].astype(float))),
-        (ValueError, "mask shape", lambda: imgnorm.Normalizer(images["reference"], np.zeros((5, 5), np.uint8),
-                                                              methods="histogram")),
-        (TypeError, "unknown parameters", lambda: imgnorm.normalize(images["reference"], images["image"], "histogram",
-                                                                    neighbourhood_size=5)),
-        (TypeError, "True or False", lambda: imgnorm.normalize(images["reference"], images["image"], "local-mean",
-                                                               neighborhood_size=True)),
+        (ValueError, "did you mean 'histogram'", lambda: tool.run(image, "histgram")),
+        (ValueError, "did you mean 'local-median'", lambda: tool.train(["local-medain"])),
+        (TypeError, "method", lambda: tool.run(image, 1.0)),
+        (TypeError, "uint8", lambda: imgnorm.Normalizer(ref.astype(float))),
+        (ValueError, "mask shape", lambda: imgnorm.Normalizer(ref, np.zeros((5, 5), np.uint8))),
+        (ValueError, "mask shape", lambda: imgnorm.match_histograms(image, ref, mask=np.zeros((5, 5), bool))),
+        (TypeError, "did you mean neighborhood_size", lambda: imgnorm.normalize(
+            image, reference=ref, method="histogram", neighbourhood_size=5)),
+        (TypeError, "True or False", lambda: imgnorm.normalize(image, reference=ref, method="local-mean",
+                                                               keep_masked_pixels=1)),
+        (TypeError, "reference= and method=", lambda: imgnorm.normalize(image, method="histogram")),
     ]
     for cls, text, call in cases:
-        with pytest.raises(cls, match=text):
+        with pytest.raises(cls, match=text) as e:
             call()
+        assert isinstance(e.value, imgnorm.Error) and "\n" not in str(e.value), text
 
 
 def test_error_classes_carry_the_cxx_names_and_numbers(images):
     numbers = {"BadImage": 0x10007A00, "BadParams": 0x10007A01, "NotTrained": 0x10007A02, "CanNotTrain": 0x10007A03,
-               "CanNotRun": 0x10007A04, "NotImplemented": 0x10007A0F}
+               "CanNotRun": 0x10007A04, "NotImplementedByTool": 0x10007A0F}
     for name, number in numbers.items():
         cls = getattr(imgnorm, name)
         assert issubclass(cls, imgnorm.Errors) and issubclass(cls, imgnorm.Error) and cls.error_number == number
+    # The not-implemented class keeps the C++ name as an attribute and its old
+    # Python name as an alias, but no longer shadows the builtin on import *.
+    assert imgnorm.NotImplemented is imgnorm.NotImplementedByTool
+    assert imgnorm.NotImplementedByTool.cpp_name == "NotImplemented" and "NotImplemented" not in imgnorm.__all__
     for name in ("BadPointer", "BadWindow", "UnboundWindow", "PelFuncBadParams", "UnknownVersion", "Truncated",
                  "BadData", "ArchiveIOError"):
         assert issubclass(getattr(imgnorm, name), imgnorm.Error) and getattr(imgnorm, name).error_number
     tool = imgnorm.Normalizer(images["reference"], methods="histogram")
     image = images["image"]
-    raised = [(imgnorm.NotTrained, "This tool was not trained for the specified  method.",
-               lambda: tool.run(image, "tails")),
-              (imgnorm.BadParams, "Cannot run with more than one normalization method.", lambda: tool.run(image, 3)),
+    raised = [(imgnorm.BadParams, "Cannot run with more than one normalization method.", lambda: tool.run(image, 3)),
               (imgnorm.CanNotTrain, "referenceImage() must be bound for the specified methods.",
                lambda: imgnorm.Normalizer().train("histogram")),
               (imgnorm.PelFuncBadParams, "", lambda: imgnorm.flood_fill(image, (500, 0), 1))]
@@ -192,6 +221,22 @@ def test_error_classes_carry_the_cxx_names_and_numbers(images):
         with pytest.raises(cls) as e:
             call()
         assert type(e.value) is cls and (not message or e.value.message == message)
+
+
+@pytest.mark.parametrize("change, text", [
+    (None, "The tool is not trained for 'tails' (trained: histogram, local-mean)."),
+    (lambda t: setattr(t, "neighborhood_size", 9), "The tool is not trained for 'tails' (trained: none); its "
+     "training (histogram, tails, local-mean) was cleared when neighborhood_size was set: call train() again."),
+    (lambda t: t.set_mask(None), "cleared when the mask was set"),
+    (lambda t: t.untrain(), "cleared when untrain() was called")])
+def test_not_trained_names_the_methods_and_what_cleared_them(images, change, text):
+    tool = imgnorm.Normalizer(images["reference"], methods=["histogram", "local-mean"] + (["tails"] if change else []))
+    if change:
+        change(tool)
+    with pytest.raises(imgnorm.NotTrained) as e:
+        tool.run(images["image"], "tails")
+    assert text in e.value.message and "  " not in e.value.message
+    assert e.value.error_number == 0x10007A02
 
 
 def test_a_run_that_cannot_map_raises_or_returns_the_tools_message():
@@ -225,19 +270,14 @@ def test_equality_copies_and_pickles(images):
         hash(tool)
 
 
-def test_normalize_is_the_tool_in_one_call(images):
+def test_normalize_is_the_tool_in_one_call_and_takes_the_former_order_with_a_warning(images):
     want = trained(images, True, granularity=2).run(images["image"], "local-median")
-    got = imgnorm.normalize(images["reference"], images["image"], "local-median", mask=images["mask"],
-                            neighborhood_size=(15, 11), granularity=2)
+    got = imgnorm.normalize(images["image"], reference=images["reference"], method="local-median",
+                            mask=images["mask"], neighborhood_size=(15, 11), granularity=2)
     np.testing.assert_array_equal(got, want)
-
-
-def test_every_public_name_is_documented():
-    for name in imgnorm.__all__:
-        assert getattr(imgnorm, name).__doc__, name
-    for name in dir(imgnorm.Normalizer):
-        if not name.startswith("_"):
-            assert getattr(imgnorm.Normalizer, name).__doc__, name
-    text = imgnorm.Normalizer.__doc__
-    for section in ("Usage", "tool.train(", "tool.run(", "neighborhood_size", "BadParams", "GIL"):
-        assert section in text
+    for old in ((images["reference"], images["image"], "local-median", images["mask"]),
+                (images["reference"], images["image"], "local-median")):
+        with pytest.warns(DeprecationWarning, match="normalize"):
+            got = imgnorm.normalize(*old, mask=None if len(old) > 3 else images["mask"], neighborhood_size=(15, 11),
+                                    granularity=2)
+        np.testing.assert_array_equal(got, want)

@@ -36,7 +36,7 @@ def test_installed_package_imports_from_the_documented_folder(tmp_path):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     env["PYTHONPATH"] = str(site)
     out = subprocess.run(["/usr/bin/python3", "-c", "import imgnorm, numpy as np; print(imgnorm.__file__, "
-                          "imgnorm.normalize(np.eye(8, dtype=np.uint8), np.eye(8, dtype=np.uint8), 'histogram').sum())"],
+                          "imgnorm.normalize(np.eye(8, dtype=np.uint8), reference=np.eye(8, dtype=np.uint8), method='histogram').sum())"],
                          env=env, capture_output=True, text=True, cwd=tmp_path)
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith(str(site / "imgnorm" / "__init__.py")) and out.stdout.split()[1] == "8"

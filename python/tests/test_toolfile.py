@@ -64,6 +64,18 @@ def test_save_replaces_whole_files_and_load_refuses_what_is_not_one(images, tmp_
     assert [p.name for p in tmp_path.iterdir()] == ["good.imn"]  # no temporary left
     with pytest.raises(IsADirectoryError):
         tool.save(tmp_path)
+    # Saving onto a symbolic link (a chain, a relative one, a dangling one)
+    # writes the file it points to and keeps the links.
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "target.imn").write_bytes(b"old")
+    (tmp_path / "link1").symlink_to("sub/target.imn")
+    (tmp_path / "link2").symlink_to(tmp_path / "link1")
+    (tmp_path / "sub" / "dangling").symlink_to("new.imn")
+    for link, target in (("link2", "sub/target.imn"), ("sub/dangling", "sub/new.imn")):
+        tool.save(tmp_path / link)
+        assert (tmp_path / link).is_symlink() and (tmp_path / target).read_bytes() == good.read_bytes(), link
+    for p in ("link1", "link2", "sub/dangling", "sub/new.imn", "sub/target.imn", "sub"):
+        (tmp_path / p).rmdir() if p == "sub" else (tmp_path / p).unlink()
     data = good.read_bytes()
     os.mkfifo(tmp_path / "fifo")
     archive = data[24:-5]  # a cut archive in a well-formed frame (zlib's CRC-32)

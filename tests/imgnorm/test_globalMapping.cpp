@@ -14,30 +14,40 @@ Histogram hist(std::initializer_list<std::pair<int, std::uint32_t>> entries) {
   return h;
 }
 
-// Against the definition: the smallest trained level whose cumulative count
-// reaches the run-time cumulative count, else the last level; 0 while the
-// run-time count is 0.  Includes self-matches and twice as many run pixels.
+// Against the definitions, absolute counts and fractions: the smallest
+// trained level whose cumulative count (fraction) reaches the run-time
+// cumulative count (fraction), else the last level; 0 while the run-time
+// count is 0.  Includes self-matches, run histograms scaled by 2 (fractions:
+// still the identity) and counts near 2^32, whose products need 128 bits.
 TEST(MatchHistogram, AgreesWithItsDefinition) {
   std::mt19937 rng(17);
   std::uniform_int_distribution<int> level(0, 255), count(1, 40);
-  for (int round = 0; round < 50; ++round) {
+  for (int round = 0; round < 60; ++round) {
     Histogram t(256, 0), r(256, 0);
-    for (int k = 0; k <= round % 20; ++k) t[std::size_t(level(rng))] += std::uint32_t(count(rng));
-    for (int k = 0; k <= round % 13; ++k) r[std::size_t(level(rng))] += std::uint32_t(count(rng));
+    const std::uint32_t scale = round >= 50 ? 100000000u : 1u;  // the last rounds: totals beyond 2^32
+    for (int k = 0; k <= round % 20; ++k) t[std::size_t(level(rng))] += scale * std::uint32_t(count(rng));
+    for (int k = 0; k <= round % 13; ++k) r[std::size_t(level(rng))] += scale * std::uint32_t(count(rng));
     if (round % 5 == 0) r = t;
-    if (round % 5 == 1)
+    if (round % 5 == 1 && scale == 1)
       for (std::size_t g = 0; g < 256; ++g) r[g] = 2 * t[g];
-    Lut lut;
-    std::wstring msg;
-    matchHistogramLut(t, r, lut, msg);
-    ASSERT_EQ(lut.size(), 256u);
-    std::uint64_t cr = 0;
-    for (std::size_t i = 0; i < 256; ++i) {
-      cr += r[i];
-      std::size_t k = 0;
-      for (std::uint64_t ct = t[0]; ct < cr && k < 255;) ct += t[++k];
-      ASSERT_EQ(lut[i], cr == 0 ? 0 : k) << "round " << round << " level " << i;
-      ASSERT_TRUE(round % 5 != 0 || r[i] == 0 || lut[i] == i) << i;  // self-match: identity where occupied
+    for (bool fractions : {false, true}) {
+      if (!fractions && scale > 1) continue;  // the defined 32-bit accumulators wrap there
+      Lut lut;
+      std::wstring msg;
+      (fractions ? matchHistogramFractionsLut : matchHistogramLut)(t, r, lut, msg);
+      ASSERT_EQ(lut.size(), 256u);
+      using Wide = unsigned __int128;
+      Wide totalT = 0, totalR = 0, cr = 0;
+      for (std::size_t g = 0; g < 256; ++g) totalT += t[g], totalR += r[g];
+      const Wide wr = fractions ? totalT : 1, wt = fractions ? totalR : 1;
+      for (std::size_t i = 0; i < 256; ++i) {
+        cr += r[i];
+        std::size_t k = 0;
+        for (Wide ct = t[0]; ct * wt < cr * wr && k < 255;) ct += t[++k];
+        ASSERT_EQ(lut[i], cr == 0 ? 0 : k) << "round " << round << " level " << i << " fractions " << fractions;
+        const bool identity = round % 5 == 0 || (fractions && round % 5 == 1 && scale == 1);
+        ASSERT_TRUE(!identity || r[i] == 0 || lut[i] == i) << i;  // occupied levels map to themselves
+      }
     }
   }
 }
@@ -49,9 +59,10 @@ TEST(GlobalMappings, FailuresEmptyTheTableAndSetTheMessage) {
   for (int c = 0; c < 6; ++c) {
     Lut lut(256, 9);
     std::wstring msg = L"old";
-    if (c == 0) matchHistogramLut(hist({{5, 1}}), Histogram(256, 0), lut, msg);
-    if (c == 1) matchHistogramLut(Histogram(256, 0), hist({{5, 1}}), lut, msg);
-    if (c == 2) matchHistogramLut(hist({{5, 1}}), Histogram(), lut, msg);
+    auto match = c % 2 ? matchHistogramFractionsLut : matchHistogramLut;  // both refuse the same inputs
+    if (c == 0) match(hist({{5, 1}}), Histogram(256, 0), lut, msg);
+    if (c == 1) match(Histogram(256, 0), hist({{5, 1}}), lut, msg);
+    if (c == 2) match(hist({{5, 1}}), Histogram(), lut, msg);
     if (c == 3) matchMeanAndStddevLut(spread, flat, lut, msg);
     if (c == 4) matchMeanAndStddevLut(spread, empty, lut, msg);
     if (c == 5) matchHistogramTailsLut(spread, flat, {5, 95}, lut, msg);

@@ -239,3 +239,28 @@ TEST(NormalizerArchive, EmptyReferenceOfHugeExtent) {
     }
   }
 }
+
+// relativeCounts travels in an extension record after the images, written
+// only when set: the defined form of a tool without it is unchanged (the
+// record's absence is what older archives hold), a tool with it loads back
+// equal, and a record with a version or option bit this release does not know
+// is refused.  The record ends the archive: marker, version byte, 32-bit bits.
+TEST(NormalizerArchive, RelativeCountsExtensionRecord) {
+  mxImageNormalizer n = trainedWithMask(eMatchHistogram);
+  const Bytes plain = store(n);
+  n.relativeCounts(true);
+  EXPECT_EQ(n.trainedMethods(), eMatchHistogram);  // a run-time choice: the training stays
+  const Bytes extended = store(n);
+  ASSERT_EQ(extended.size(), plain.size() + 8 + 1 + 4);
+  EXPECT_TRUE(std::equal(plain.begin(), plain.end(), extended.begin()));
+  EXPECT_FALSE(load(plain).relativeCounts());
+  const mxImageNormalizer back = load(extended);
+  EXPECT_TRUE(back.relativeCounts() && back == n && !(back == load(plain)));
+  for (std::size_t at : {plain.size() + 8, plain.size() + 9}) {  // the version byte, the option bits
+    Bytes bad = extended;
+    bad[at] |= 2;
+    mxArchive ar(bad);
+    mxImageNormalizer target;
+    EXPECT_THROW(ar || target, mxArchive::UnknownVersion) << at;
+  }
+}
