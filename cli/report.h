@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "baseif/mxPelBuffer.h"
-#include "batch.h"
+#include "common/warnings.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
 #include "stats.h"
 

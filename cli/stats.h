@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "baseif/mxPelBuffer.h"
-#include "batch.h"
+#include "common/file_util.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
 
 class mxImageNormalizer;

@@ -1,4 +1,4 @@
-#include "image_io.h"
+#include "io/image_io.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,59 +6,22 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codec_util.h"
-#include "file_util.h"
+#include "common/file_util.h"
+#include "io/codec_util.h"
+#include "io/codecs.h"
 
 namespace imgnormcli {
 
 // ------------------------------------------------------------ file names ---
 
-bool formatFromName(const std::string& path, ImageFormat& format) {
-  const std::string ext = lowerExtension(path);
-  if (ext == "png")
-    format = ImageFormat::kPng;
-  else if (ext == "tif" || ext == "tiff")
-    format = ImageFormat::kTiff;
-  else if (ext == "pgm" || ext == "ppm" || ext == "pnm")
-    format = ImageFormat::kPgm;
-  else if (ext == "jpg" || ext == "jpeg")
-    format = ImageFormat::kJpeg;
-  else if (ext == "bmp")
-    format = ImageFormat::kBmp;
-  else
-    return false;
-  return true;
-}
-
-bool isImageName(const std::string& path) {
-  ImageFormat f;
-  return formatFromName(path, f);
-}
-
-bool isWritableFormat(ImageFormat format) {
-  return format == ImageFormat::kPng || format == ImageFormat::kTiff || format == ImageFormat::kPgm;
-}
+bool isImageName(const std::string& path) { return codecForName(path) != nullptr; }
 
 bool isWritableName(const std::string& path) {
-  ImageFormat f;
-  return formatFromName(path, f) && isWritableFormat(f) && lowerExtension(path) != "ppm" &&
-         lowerExtension(path) != "pnm";
-}
-
-const char* formatExtension(ImageFormat format) {
-  switch (format) {
-    case ImageFormat::kPng:
-      return "png";
-    case ImageFormat::kTiff:
-      return "tif";
-    case ImageFormat::kPgm:
-      return "pgm";
-    case ImageFormat::kJpeg:
-      return "jpg";
-    case ImageFormat::kBmp:
-      return "bmp";
-  }
-  return "png";
+  const std::string ext = lowerExtension(path);
+  for (const Codec& c : codecs())
+    for (const char* e : c.writes)
+      if (ext == e) return true;
+  return false;
 }
 
 // --------------------------------------------------------------- options ---
@@ -207,20 +170,10 @@ void RawImage::allocate() {
 // ------------------------------------------------------------- decoding ---
 
 RawImage decodeImage(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options) {
-  auto starts = [&](const char* magic, std::size_t n) { return size >= n && std::memcmp(data, magic, n) == 0; };
   if (size == 0) inputError(name, "empty file");
-  if (starts("\x89PNG\r\n\x1a\n", 8)) return decodePng(data, size, name, options);
-  if (starts("II*\0", 4) || starts("MM\0*", 4) || starts("II+\0", 4) || starts("MM\0+", 4))
-    return decodeTiff(data, size, name, options);
-  if (starts("\xff\xd8\xff", 3)) return decodeJpeg(data, size, name, options);
-  if (starts("BM", 2)) return decodeBmp(data, size, name, options);
-  if (starts("P5", 2) || starts("P6", 2)) return decodePnm(data, size, name, options);
-  ImageFormat f;
-  if (formatFromName(name, f)) {
-    static const char* const names[] = {"PNG", "TIFF", "PGM", "JPEG", "BMP"};
-    inputError(name, std::string("not a ") + names[int(f)] + " file");
-  }
-  inputError(name, "not an image file of a known format (PNG, TIFF, JPEG, BMP, binary PGM/PPM)");
+  if (const Codec* c = codecForBytes(data, size)) return c->decode(data, size, name, options);
+  if (const Codec* c = codecForName(name)) inputError(name, std::string("not a ") + c->name + " file");
+  inputError(name, "not an image file of a known format (" + joinList(formatList(true), ", ") + ")");
 }
 
 // ----------------------------------------------------------- conversion ---
@@ -273,6 +226,53 @@ void forEachLevel16(const RawImage& raw, F&& f) {
   }
 }
 
+// The 16-bit levels that become 0 and 255 under s: the scaling's own
+// range, the file's (0 .. maxval, as given), or for kAuto the image's values
+// cut at the 0.01 % and 99.99 % quantiles.
+void scaleRange(const RawImage& raw, const std::vector<std::uint32_t>& histogram, const GrayScaling& s,
+                const std::string& name, std::uint32_t& lo, std::uint32_t& hi) {
+  if (s.mode == GrayScaling::kRange) {
+    lo = s.lo;
+    hi = s.hi;
+  }
+  if (s.mode != GrayScaling::kAuto) return;
+  std::uint32_t vmin = 0, vmax = 65535;
+  while (histogram[vmin] == 0) ++vmin;
+  while (histogram[vmax] == 0) --vmax;
+  if (vmin == vmax)
+    inputError(name, describe(raw) + " holds one value only (" + std::to_string(vmin) +
+                         "); --to-gray=auto has no range to scale (use --to-gray=range:LO,HI or full)");
+  // Cut one pel in 10000 at each end, so that a few hot or dead pels do
+  // not decide the scale.
+  const std::uint64_t cut = std::uint64_t(raw.width) * std::uint64_t(raw.height) / 10000;
+  std::uint64_t sum = 0;
+  lo = vmin;
+  while (sum + histogram[lo] <= cut) sum += histogram[lo++];
+  sum = 0;
+  hi = vmax;
+  while (sum + histogram[hi] <= cut) sum += histogram[hi--];
+  if (hi <= lo) lo = vmin, hi = vmax;
+}
+
+// Each 16-bit level's 8-bit level: shifted, or lo -> 0 and hi -> 255
+// linearly (rounded), saturated outside.
+std::vector<unsigned char> levelTable(const GrayScaling& s, std::uint32_t lo, std::uint32_t hi) {
+  std::vector<unsigned char> table(65536);
+  for (std::uint32_t v = 0; v < 65536; ++v) {
+    std::uint32_t d;
+    if (s.mode == GrayScaling::kShift)
+      d = std::min<std::uint32_t>(255, v >> s.shift);
+    else if (v <= lo)
+      d = 0;
+    else if (v >= hi)
+      d = 255;
+    else
+      d = std::uint32_t((std::uint64_t(v - lo) * 510 + (hi - lo)) / (2ull * (hi - lo)));
+    table[v] = static_cast<unsigned char>(d);
+  }
+  return table;
+}
+
 }  // namespace
 
 mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name, const ReadOptions& options,
@@ -300,43 +300,10 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
   forEachLevel16(raw, [&](std::int32_t, auto level) {
     for (std::int32_t x = 0; x < raw.width; ++x) ++histogram[level(x)];
   });
-  const std::uint64_t total = std::uint64_t(raw.width) * std::uint64_t(raw.height);
-  GrayScaling s = options.scaling;
+  const GrayScaling s = options.scaling;
   std::uint32_t lo = 0, hi = raw.maxval;
-  if (s.mode == GrayScaling::kAuto) {
-    std::uint32_t vmin = 0, vmax = 65535;
-    while (histogram[vmin] == 0) ++vmin;
-    while (histogram[vmax] == 0) --vmax;
-    if (vmin == vmax)
-      inputError(name, describe(raw) + " holds one value only (" + std::to_string(vmin) +
-                           "); --to-gray=auto has no range to scale (use --to-gray=range:LO,HI or full)");
-    // Cut one pel in 10000 at each end, so that a few hot or dead pels do
-    // not decide the scale.
-    const std::uint64_t cut = total / 10000;
-    std::uint64_t sum = 0;
-    lo = vmin;
-    while (sum + histogram[lo] <= cut) sum += histogram[lo++];
-    sum = 0;
-    hi = vmax;
-    while (sum + histogram[hi] <= cut) sum += histogram[hi--];
-    if (hi <= lo) lo = vmin, hi = vmax;
-  } else if (s.mode == GrayScaling::kRange) {
-    lo = s.lo;
-    hi = s.hi;
-  }
-  std::vector<unsigned char> table(65536);
-  for (std::uint32_t v = 0; v < 65536; ++v) {
-    std::uint32_t d;
-    if (s.mode == GrayScaling::kShift)
-      d = std::min<std::uint32_t>(255, v >> s.shift);
-    else if (v <= lo)
-      d = 0;
-    else if (v >= hi)
-      d = 255;
-    else
-      d = std::uint32_t((std::uint64_t(v - lo) * 510 + (hi - lo)) / (2ull * (hi - lo)));
-    table[v] = static_cast<unsigned char>(d);
-  }
+  scaleRange(raw, histogram, s, name, lo, hi);
+  const std::vector<unsigned char> table = levelTable(s, lo, hi);
   std::uint32_t levels[256] = {};
   for (std::uint32_t v = 0; v < 65536; ++v) levels[table[v]] += histogram[v];
   const int used = int(std::count_if(std::begin(levels), std::end(levels), [](std::uint32_t n) { return n != 0; }));
@@ -389,29 +356,13 @@ mxPelBuffer<unsigned char> readImage(const std::string& path, const ReadOptions&
 
 // -------------------------------------------------------------- writing ---
 
-std::vector<std::uint8_t> encodeImage(ImageFormat format, const mxPelBuffer_const<unsigned char>& image,
-                                      const WriteOptions& options, const std::string& name) {
-  if (!image.isBound() || image.width() <= 0 || image.height() <= 0)
-    throw CliError(kExitOutput, name + ": no image to write");
-  switch (format) {
-    case ImageFormat::kPng:
-      return encodePng(image, options.pngLevel, name);
-    case ImageFormat::kTiff:
-      return encodeTiff(image, options.compression, name);
-    case ImageFormat::kPgm:
-      return encodePgm(image);
-    case ImageFormat::kJpeg:
-    case ImageFormat::kBmp:
-      break;
-  }
-  throw CliError(kExitUsage, name + ": cannot write this format (use .png, .tif, .tiff or .pgm)");
-}
-
 void writeImage(const std::string& path, const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options) {
-  ImageFormat format;
-  if (!isWritableName(path) || !formatFromName(path, format))
-    throw CliError(kExitUsage, path + ": unknown image format for output (use .png, .tif, .tiff or .pgm)");
-  writeFileAtomically(path, encodeImage(format, image, options, path));
+  if (!isWritableName(path))
+    throw CliError(kExitUsage, path + ": unknown image format for output (use " +
+                                   joinList(extensionList(true, "."), " or ") + ")");
+  if (!image.isBound() || image.width() <= 0 || image.height() <= 0)
+    throw CliError(kExitOutput, path + ": no image to write");
+  writeFileAtomically(path, codecForName(path)->encode(image, options, path));
 }
 
 }  // namespace imgnormcli

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "file_util.h"
-#include "image_io.h"
+#include "common/file_util.h"
 #include "imgnorm/mxBlockNormalizer.h"
+#include "io/image_io.h"
 
 typedef struct tiff TIFF;
 
@@ -108,38 +108,5 @@ int tiffPageCount(const std::string& path);
 // Whether path is a TIFF file whose header claims more pels than
 // read.maxPixels: such a file is normalized block by block, never loaded.
 bool tiffBeyondLimit(const std::string& path, const ReadOptions& read);
-
-// One TIFF file normalized into a TIFF file block by block by a tool that
-// holds its reference and mask: blocks of 1024 x 1024 pels, or twice a local
-// method's halo when that is more.  success and message as the tool's run()
-// gives them; image is the input's window, result the output's (null when
-// they do not overlap, and then nothing is written).  Errors are CliError
-// (input, output) or the tool's exceptions.
-struct StreamedRun {
-  bool success = false;
-  std::wstring message;
-  mxPelRect image, result;
-};
-StreamedRun streamWithTool(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method,
-                           const std::string& input, const std::string& output, TiffCompression compression);
-
-}  // namespace imgnormcli
-
-#include "commands.h"
-
-namespace imgnormcli {
-
-// The default block size of the streaming path, and whether a command
-// streams as a whole: with --block-size, or `normalize` (normalize true)
-// whose reference is a TIFF beyond --max-pixels, into a TIFF output.  (A
-// TIFF input beyond --max-pixels is streamed by the batch, image by image.)
-constexpr std::int32_t kDefaultBlockSize = 1024;
-bool wantsStreaming(const RunArgs& args, bool normalize);
-
-// `run` (tool given, holding its reference and mask) or `normalize` (tool
-// null: the reference and mask TIFFs are streamed too) over one TIFF input
-// into one TIFF output, block by block.  A soft failure writes nothing and
-// returns kExitSoftFailure; errors are CliError.
-ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer* tool);
 
 }  // namespace imgnormcli

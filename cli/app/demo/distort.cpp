@@ -1,4 +1,4 @@
-#include "distort.h"
+#include "app/demo/distort.h"
 
 #include <cmath>
 #include <random>

@@ -14,7 +14,7 @@
 #include <jerror.h>
 // clang-format on
 
-#include "codec_util.h"
+#include "io/codec_util.h"
 
 namespace imgnormcli {
 

@@ -1,4 +1,4 @@
-#include "batch.h"
+#include "batch/batch.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,30 +16,23 @@
 
 #include "baseif/mxDiag.h"
 #include "baseif/mxStr.h"
-#include "commands.h"
-#include "file_util.h"
-#include "image_io.h"
+#include "batch/streamed.h"
+#include "common/file_util.h"
+#include "common/options.h"
 #include "imgnorm/mxBlockNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
-#include "options.h"
+#include "io/codecs.h"
+#include "io/image_io.h"
+#include "io/tiff_stream.h"
 #include "report.h"
 #include "stats.h"
-#include "tiff_stream.h"
 
 namespace fs = std::filesystem;
 
 namespace imgnormcli {
 
 namespace {
-
-// A path's identity for collision checks between outputs (which may not
-// exist yet): the absolute, normalized form.
-std::string pathKey(const std::string& p) {
-  std::error_code ec;
-  fs::path a = fs::weakly_canonical(fs::absolute(p, ec), ec);
-  return a.lexically_normal().string();
-}
 
 // The folder's image files, sorted; every other entry goes to skipped.
 std::vector<std::string> listFolder(const std::string& folder, std::vector<SkippedFile>& skipped) {
@@ -60,7 +53,7 @@ std::vector<std::string> listFolder(const std::string& folder, std::vector<Skipp
     else if (name[0] == '.')
       reason = "hidden file";
     else if (!isImageName(name))
-      reason = "not an image file name (.png, .tif, .tiff, .jpg, .jpeg, .bmp, .pgm, .ppm, .pnm)";
+      reason = "not an image file name (" + joinList(extensionList(false, "."), ", ") + ")";
     if (reason.empty())
       files.push_back(path);
     else
@@ -73,13 +66,6 @@ std::vector<std::string> listFolder(const std::string& folder, std::vector<Skipp
 }
 
 }  // namespace
-
-std::string fileIdentity(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0)
-    return "inode " + std::to_string(std::uint64_t(st.st_dev)) + ":" + std::to_string(std::uint64_t(st.st_ino));
-  return "path " + pathKey(path);
-}
 
 void refuseOverwrite(const std::string& option, const std::string& output, const std::vector<NamedInput>& inputs,
                      bool inPlace) {
@@ -104,8 +90,9 @@ void refuseReplacingPages(const NamedInput& input) {
 
 BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& output, const std::string& format,
                     const std::vector<NamedInput>& others, bool inPlace) {
-  if (!format.empty() && format != "png" && format != "tif" && format != "tiff" && format != "pgm")
-    throw CliError(kExitUsage, "--format: unknown format '" + format + "' (use png, tif or pgm)");
+  if (!format.empty() && !isWritableName("x." + format))
+    throw CliError(kExitUsage,
+                   "--format: unknown format '" + format + "' (use " + joinList(extensionList(true, ""), " or ") + ")");
   BatchPlan plan;
   std::vector<BatchItem>& items = plan.items;
   bool anyFolder = false;
@@ -123,9 +110,8 @@ BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& o
   const bool singleFile = inputs.size() == 1 && !anyFolder;
   std::error_code oec;
   if (singleFile && !isWritableName(output) && !lowerExtension(output).empty() && !fs::is_directory(output, oec))
-    throw CliError(kExitUsage, "-o " + output +
-                                   ": unknown image format for output (use .png, .tif, .tiff or .pgm, "
-                                   "or give a folder)");
+    throw CliError(kExitUsage, "-o " + output + ": unknown image format for output (use " +
+                                   joinList(extensionList(true, "."), ", ") + ", or give a folder)");
   if (isWritableName(output) && !singleFile)
     throw CliError(kExitUsage, "-o " + output +
                                    ": names one image file, but there are several inputs; "
@@ -154,32 +140,13 @@ BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& o
       throw CliError(kExitUsage, it.output + ": the output would overwrite " + in->second.role + " (" +
                                      in->second.path + "); choose another output, or give --in-place");
     if (in != inputKeys.end()) refuseReplacingPages(in->second);
-    const std::string key = pathKey(it.output);
+    const std::string key = normalizedPath(it.output);
     auto [pos, fresh] = outputs.emplace(key, it.input);
     if (!fresh)
       throw CliError(kExitUsage, it.output + ": both " + pos->second + " and " + it.input +
                                      " would be written there; run them into different folders");
   }
   return plan;
-}
-
-void Warnings::warn(const std::string& kind, const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto [it, fresh] = byKind_.emplace(kind, Entry{kind, text, 0});
-  ++it->second.count;
-  if (!fresh) return;
-  order_.push_back(kind);
-  if (printer_)
-    printer_("warning: " + text);
-  else
-    std::fprintf(stderr, "imgnorm: warning: %s\n", text.c_str());
-}
-
-std::vector<Warnings::Entry> Warnings::entries() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<Entry> out;
-  for (const std::string& k : order_) out.push_back(byKind_.at(k));
-  return out;
 }
 
 namespace {
@@ -370,8 +337,8 @@ void streamItem(const mxImageNormalizer& tool, const BatchItem& item, const Batc
   tiffSize(item.input, w, h);
   const std::string what = item.input + ": a TIFF of " + sizeText(w, h) + " pels, beyond --max-pixels (" +
                            std::to_string(options.read.maxPixels) + " pels), ";
-  ImageFormat format;
-  if (!formatFromName(item.output, format) || format != ImageFormat::kTiff)
+  const Codec* format = codecForName(item.output);
+  if (!format || !format->streams)
     throw CliError(kExitInput, what +
                                    "is normalized block by block into a TIFF output only: give -o NAME.tif "
                                    "(--format tif for a folder), or raise --max-pixels to read it whole");
@@ -455,7 +422,136 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
   }
 }
 
+// After one item: its reading warnings and its problem printed once, its
+// records into the report, the progress line moved on.
+void finishItem(std::size_t index, const BatchItem& item, ItemResult& r, const BatchOptions& opts, Console& console) {
+  // A reading warning names its file: the rest of the line is its kind.
+  for (const std::string& w : r.info.warnings) {
+    const std::size_t colon = w.find(": ");
+    const std::string kind = colon == std::string::npos ? w : w.substr(colon + 2);
+    opts.warnings->warn(kind, w);
+    r.warnings.push_back(kind);
+  }
+  // Each problem is printed once, here, as it happens.
+  if (r.outcome == Outcome::kSoft)
+    console.error(item.input + ": not normalized: " + r.message);
+  else if (r.outcome != Outcome::kOk)
+    console.error(r.message);
+  if (opts.report) {
+    ReportItem entry;
+    entry.index = index;
+    entry.input = item.input;
+    entry.output = r.written ? item.output : std::string();
+    entry.failed = r.outcome != Outcome::kOk;
+    entry.soft = r.outcome == Outcome::kSoft;
+    entry.message = r.message;
+    entry.status = statusText(r.outcome);
+    entry.stats = r.stats;
+    entry.warnings = r.warnings;
+    try {
+      opts.report->addImage(entry, r.diag);
+    } catch (const std::exception& e) {
+      console.error(std::string("--diag: ") + e.what());
+      opts.report->fail(e.what());
+    }
+    r.diag.clear();  // the pels go as soon as the report has them
+  }
+  console.done(fileName(item.input), r.outcome != Outcome::kOk);
+}
+
+struct Tally {
+  std::size_t ok = 0, soft = 0, errors = 0;
+  ExitCode code = kExitOk;  // the worst met
+};
+
+Tally tally(const std::vector<ItemResult>& results) {
+  Tally t;
+  for (const ItemResult& r : results) {
+    switch (r.outcome) {
+      case Outcome::kOk:
+        ++t.ok;
+        break;
+      case Outcome::kSoft:
+        ++t.soft;
+        t.code = worseExit(t.code, kExitSoftFailure);
+        break;
+      case Outcome::kOutputError:
+        ++t.errors;
+        t.code = worseExit(t.code, kExitOutput);
+        break;
+      case Outcome::kInputError:
+      case Outcome::kToolError:
+        ++t.errors;
+        t.code = worseExit(t.code, kExitInput);
+        break;
+      case Outcome::kOutOfMemory:
+        ++t.errors;
+        t.code = worseExit(t.code, kExitInternal);
+        break;
+    }
+  }
+  return t;
+}
+
+// Counts only: each problem's message was printed once, when it happened.
+void printSummary(std::ostream& summary, const BatchPlan& plan, const std::vector<ItemResult>& results, const Tally& t,
+                  const BatchOptions& opts) {
+  const std::size_t n = plan.items.size();
+  summary << "imgnorm: " << t.ok << " of " << n << " image" << (n == 1 ? "" : "s") << " normalized with "
+          << methodCliName(opts.method) << ", " << t.soft << " soft failure" << (t.soft == 1 ? "" : "s") << ", "
+          << t.errors << " error" << (t.errors == 1 ? "" : "s");
+  if (!plan.skipped.empty()) summary << ", " << plan.skipped.size() << " skipped";
+  const auto warned = opts.warnings->entries();
+  if (!warned.empty()) summary << ", " << warned.size() << " kind" << (warned.size() == 1 ? "" : "s") << " of warning";
+  summary << "\n";
+  std::size_t converted = 0, deep = 0;
+  for (const ItemResult& r : results) {
+    converted += !r.info.conversion.empty();
+    deep += r.info.conversion.find("-bit") != std::string::npos;
+  }
+  if (converted)
+    summary << "  grey conversion (--to-gray): " << converted << " image" << (converted == 1 ? "" : "s")
+            << (deep ? ", deeper than 8 bits scaled with " + grayScalingText(opts.read.scaling) : std::string())
+            << "\n";
+  for (const Warnings::Entry& w : warned)
+    if (w.count > 1) summary << "  warning met " << w.count << " times (printed once): " << w.kind << "\n";
+  for (const SkippedFile& sk : plan.skipped) summary << "  skipped: " << sk.path << ": " << sk.reason << "\n";
+  summary.flush();
+}
+
+// The --stats file: one record per item.  False (the error printed) when it
+// cannot be written.
+bool writeStats(const StatsFile& file, const std::vector<BatchItem>& items, const std::vector<ItemResult>& results,
+                mxImageNormalizerDefs::Method method) {
+  std::vector<StatsRecord> records(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const ItemResult& r = results[i];
+    StatsRecord& s = records[i];
+    s.input = items[i].input;
+    s.output = r.written ? items[i].output : std::string();
+    s.status = statusText(r.outcome);
+    s.message = r.message;
+    s.method = methodCliName(method);
+    s.width = r.info.width, s.height = r.info.height;
+    s.warnings = r.warnings;
+    s.stats = r.stats;
+  }
+  try {
+    file.write(records);
+  } catch (const CliError& e) {
+    std::fprintf(stderr, "imgnorm: %s\n", e.what());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+int effectiveJobs(int jobs, std::size_t items) {
+  std::size_t n = jobs > 0 ? std::size_t(jobs) : std::size_t(std::max(1u, std::thread::hardware_concurrency()));
+  if (n > items) n = items;
+  return n < 1 ? 1 : int(n);
+}
 
 ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const BatchOptions& options,
                   std::ostream& summary) {
@@ -481,40 +577,8 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
   // one thread at a time, and copies share only the read-only pels.
   auto worker = [&](const mxImageNormalizer* mine) {
     for (std::size_t i = next.fetch_add(1); i < items.size(); i = next.fetch_add(1)) {
-      ItemResult& r = results[i];
-      processItem(*mine, items[i], opts, pool.get(), threads, opts.report != nullptr, r);
-      // A reading warning names its file: the rest of the line is its kind.
-      for (const std::string& w : r.info.warnings) {
-        const std::size_t colon = w.find(": ");
-        const std::string kind = colon == std::string::npos ? w : w.substr(colon + 2);
-        opts.warnings->warn(kind, w);
-        r.warnings.push_back(kind);
-      }
-      // Each problem is printed once, here, as it happens.
-      if (r.outcome == Outcome::kSoft)
-        console.error(items[i].input + ": not normalized: " + r.message);
-      else if (r.outcome != Outcome::kOk)
-        console.error(r.message);
-      if (opts.report) {
-        ReportItem entry;
-        entry.index = i;
-        entry.input = items[i].input;
-        entry.output = r.written ? items[i].output : std::string();
-        entry.failed = r.outcome != Outcome::kOk;
-        entry.soft = r.outcome == Outcome::kSoft;
-        entry.message = r.message;
-        entry.status = statusText(r.outcome);
-        entry.stats = r.stats;
-        entry.warnings = r.warnings;
-        try {
-          opts.report->addImage(entry, r.diag);
-        } catch (const std::exception& e) {
-          console.error(std::string("--diag: ") + e.what());
-          opts.report->fail(e.what());
-        }
-        r.diag.clear();  // the pels go as soon as the report has them
-      }
-      console.done(fileName(items[i].input), r.outcome != Outcome::kOk);
+      processItem(*mine, items[i], opts, pool.get(), threads, opts.report != nullptr, results[i]);
+      finishItem(i, items[i], results[i], opts, console);
     }
   };
   if (jobs <= 1) {
@@ -527,79 +591,10 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
   }
   console.finish();
   opts.warnings->printer(nullptr);
-
-  ExitCode code = kExitOk;
-  std::size_t ok = 0, soft = 0, errors = 0;
-  for (const ItemResult& r : results) {
-    switch (r.outcome) {
-      case Outcome::kOk:
-        ++ok;
-        break;
-      case Outcome::kSoft:
-        ++soft;
-        code = worseExit(code, kExitSoftFailure);
-        break;
-      case Outcome::kOutputError:
-        ++errors;
-        code = worseExit(code, kExitOutput);
-        break;
-      case Outcome::kInputError:
-      case Outcome::kToolError:
-        ++errors;
-        code = worseExit(code, kExitInput);
-        break;
-      case Outcome::kOutOfMemory:
-        ++errors;
-        code = worseExit(code, kExitInternal);
-        break;
-    }
-  }
-  if (!opts.quiet) {
-    // Counts only: each problem's message was printed once, above.
-    summary << "imgnorm: " << ok << " of " << items.size() << " image" << (items.size() == 1 ? "" : "s")
-            << " normalized with " << methodCliName(opts.method) << ", " << soft << " soft failure"
-            << (soft == 1 ? "" : "s") << ", " << errors << " error" << (errors == 1 ? "" : "s");
-    if (!plan.skipped.empty()) summary << ", " << plan.skipped.size() << " skipped";
-    const auto warned = opts.warnings->entries();
-    if (!warned.empty())
-      summary << ", " << warned.size() << " kind" << (warned.size() == 1 ? "" : "s") << " of warning";
-    summary << "\n";
-    std::size_t converted = 0, deep = 0;
-    for (const ItemResult& r : results) {
-      converted += !r.info.conversion.empty();
-      deep += r.info.conversion.find("-bit") != std::string::npos;
-    }
-    if (converted)
-      summary << "  grey conversion (--to-gray): " << converted << " image" << (converted == 1 ? "" : "s")
-              << (deep ? ", deeper than 8 bits scaled with " + grayScalingText(opts.read.scaling) : std::string())
-              << "\n";
-    for (const Warnings::Entry& w : warned)
-      if (w.count > 1) summary << "  warning met " << w.count << " times (printed once): " << w.kind << "\n";
-    for (const SkippedFile& sk : plan.skipped) summary << "  skipped: " << sk.path << ": " << sk.reason << "\n";
-    summary.flush();
-  }
-  if (opts.stats) {
-    std::vector<StatsRecord> records(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      const ItemResult& r = results[i];
-      StatsRecord& s = records[i];
-      s.input = items[i].input;
-      s.output = r.written ? items[i].output : std::string();
-      s.status = statusText(r.outcome);
-      s.message = r.message;
-      s.method = methodCliName(opts.method);
-      s.width = r.info.width, s.height = r.info.height;
-      s.warnings = r.warnings;
-      s.stats = r.stats;
-    }
-    try {
-      opts.stats->write(records);
-    } catch (const CliError& e) {
-      std::fprintf(stderr, "imgnorm: %s\n", e.what());
-      code = worseExit(code, kExitOutput);
-    }
-  }
-  return code;
+  Tally t = tally(results);
+  if (!opts.quiet) printSummary(summary, plan, results, t, opts);
+  if (opts.stats && !writeStats(*opts.stats, items, results, opts.method)) t.code = worseExit(t.code, kExitOutput);
+  return t.code;
 }
 
 }  // namespace imgnormcli

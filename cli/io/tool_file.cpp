@@ -1,11 +1,11 @@
-#include "tool_file.h"
+#include "io/tool_file.h"
 
 #include "baseif/mxStr.h"
-#include "cli_error.h"
-#include "file_util.h"
+#include "common/cli_error.h"
+#include "common/file_util.h"
+#include "common/options.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
-#include "options.h"
 
 namespace imgnormcli {
 

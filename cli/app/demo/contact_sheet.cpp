@@ -1,4 +1,4 @@
-#include "contact_sheet.h"
+#include "app/demo/contact_sheet.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "file_util.h"
+#include "common/file_util.h"
 
 #include <atomic>
 #include <cctype>
@@ -17,7 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cli_error.h"
+#include "common/cli_error.h"
 
 namespace fs = std::filesystem;
 
@@ -28,6 +28,19 @@ std::string lowerExtension(const std::string& path) {
   if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
   for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
   return ext;
+}
+
+std::string normalizedPath(const std::string& p) {
+  std::error_code ec;
+  fs::path a = fs::weakly_canonical(fs::absolute(p, ec), ec);
+  return a.lexically_normal().string();
+}
+
+std::string fileIdentity(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0)
+    return "inode " + std::to_string(std::uint64_t(st.st_dev)) + ":" + std::to_string(std::uint64_t(st.st_ino));
+  return "path " + normalizedPath(path);
 }
 
 std::string fileStem(const std::string& path) { return fs::path(path).stem().string(); }

@@ -3,17 +3,16 @@
 // tool), a progress line on a terminal, and the summary.
 #pragma once
 
-#include <functional>
 #include <iosfwd>
-#include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "baseif/mxPelBuffer.h"
-#include "cli_error.h"
-#include "image_io.h"
+#include "common/cli_error.h"
+#include "common/file_util.h"
+#include "common/warnings.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
+#include "io/image_io.h"
 
 class mxDiagObject;
 class mxImageNormalizer;
@@ -25,16 +24,6 @@ struct BatchItem {
   std::string output;
   std::string error;  // set when the input could not even be listed (missing path, empty folder)
 };
-
-// A file a command reads, with what it is for messages ("the reference image").
-struct NamedInput {
-  std::string path;
-  std::string role;
-};
-
-// A key that is equal for two spellings of the same file: device and inode
-// when the file exists, else the canonical absolute path.
-std::string fileIdentity(const std::string& path);
 
 // Refuses (CliError, kExitUsage) an output file that names one of the
 // inputs, unless inPlace.  option names the output in the message ("-o").
@@ -69,33 +58,6 @@ struct BatchPlan {
 BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& output, const std::string& format,
                     const std::vector<NamedInput>& others = {}, bool inPlace = false);
 
-// Warnings of one command: each kind printed once on standard error (the
-// first occurrence, naming its file), however many images meet it.  Safe to
-// use from several threads.  Warnings never change a result.
-class Warnings {
-public:
-  struct Entry {
-    std::string kind;   // a short name ("overlap", "histogram-count")
-    std::string text;   // the first message
-    std::size_t count;  // how often it was met
-  };
-  // Prints "imgnorm: warning: TEXT" the first time kind is met.
-  void warn(const std::string& kind, const std::string& text);
-  std::vector<Entry> entries() const;
-  // Where the first occurrences go (standard error when none): a batch routes
-  // them past its progress line.
-  void printer(std::function<void(const std::string&)> print) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    printer_ = std::move(print);
-  }
-
-private:
-  std::function<void(const std::string&)> printer_;
-  mutable std::mutex mutex_;
-  std::vector<std::string> order_;
-  std::map<std::string, Entry> byKind_;
-};
-
 // The warnings about one run-time image (of window image) that the tool
 // normalized into a result covering covered: an output smaller than the
 // input, a neighbourhood as large as the image, histogram matching between
@@ -118,6 +80,9 @@ struct BatchOptions {
   class DiagReport* report = nullptr;  // --diag: each image goes into the report
   const class StatsFile* stats = nullptr;  // --stats: one record per image, written at the end
 };
+
+// Number of worker threads for --jobs (0: one per processor).
+int effectiveJobs(int jobs, std::size_t items);
 
 // Runs every item of the plan; goes on past bad images.  Each error, soft
 // failure and kind of warning is printed once, when it happens (one line on

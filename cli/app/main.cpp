@@ -10,16 +10,16 @@
 #include <iostream>
 #include <new>
 #include <sstream>
-#include <tuple>
 
 #include <CLI/CLI.hpp>
 
+#include "app/commands.h"
 #include "baseif/mxException.h"
 #include "baseif/mxStr.h"
-#include "cli_error.h"
-#include "commands.h"
-#include "image_io.h"
-#include "options.h"
+#include "common/cli_error.h"
+#include "common/options.h"
+#include "io/codecs.h"
+#include "io/image_io.h"
 
 #ifndef IMGNORM_VERSION
 #define IMGNORM_VERSION "unknown"
@@ -45,7 +45,8 @@ CLI::Validator wholeNumber(std::int64_t lo, std::int64_t hi = INT_MAX) {
 }
 
 void addToolOptions(CLI::App* cmd, ToolOptions& o) {
-  cmd->add_option("-r,--reference", o.reference, "Reference image (8-bit grey PNG, TIFF, JPEG, BMP or PGM)")
+  cmd->add_option("-r,--reference", o.reference,
+                  "Reference image (8-bit grey " + joinList(formatList(false), " or ") + ")")
       ->required();
   cmd->add_option("-m,--mask", o.mask, "Mask image of the reference's size: non-zero pels select");
   cmd->add_option("--tail-fractions", o.tailFractions,
@@ -132,6 +133,96 @@ std::string methodHelp() {
   return s;
 }
 
+// The command line as typed, quoted where a shell would need it, for the
+// diagnostics report.
+std::string quotedCommandLine(int argc, char** argv) {
+  std::string commandLine = "imgnorm";
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool plain = !a.empty() && a.find_first_of(" \t\n'\"\\$`*?[]#;&|<>()") == std::string::npos;
+    commandLine += " " + (plain ? a : "'" + a + "'");
+  }
+  return commandLine;
+}
+
+CLI::App* addTrain(CLI::App& app, TrainArgs& train, ImageArgs& images) {
+  CLI::App* cmd = app.add_subcommand("train", "Train a tool on a reference image and save it as a tool file");
+  addToolOptions(cmd, train.tool);
+  cmd->add_option("--methods", train.methods,
+                  "Methods to train: comma-separated names or 'all' (default all); may be repeated");
+  cmd->add_option("-o,--output", train.output, "Tool file to write")->required();
+  cmd->add_option("--diag", train.diag, "Write a diagnostics report to this folder (index.html)");
+  addReadOptions(cmd, images);
+  cmd->add_flag("--in-place", train.inPlace, "Allow -o to name the reference or mask image (overwriting it)");
+  cmd->footer(methodHelp());
+  return cmd;
+}
+
+// The options `run` and `normalize` share.
+void addRunOptions(CLI::App* cmd, RunArgs& a, ImageArgs& images) {
+  cmd->add_option("--method", a.method, "The method to run (see below)")->required();
+  cmd->add_option("-o,--output", a.output, "Output folder, or output image file when there is one input file")
+      ->required();
+  cmd->add_option(
+      "--format", a.format,
+      "Output format in a folder: " + joinList(extensionList(true, ""), " or ") + " (default: as the input)");
+  cmd->add_option("--diag", a.diag, "Write a diagnostics report to this folder (index.html)");
+  cmd->add_option("--stats", a.stats, "Write one line of statistics per image to this file (.csv or .jsonl)");
+  addReadOptions(cmd, images);
+  addWriteOptions(cmd, images);
+  cmd->add_option("-j,--jobs", a.jobs, "Images processed in parallel (0: one per processor; default 1)")
+      ->check(wholeNumber(0));
+  cmd->add_option("--threads", a.threads,
+                  "Threads on one image (0: one per processor when one image is processed at a time, else 1; "
+                  "default 0); the result is the same for any number")
+      ->check(wholeNumber(0));
+  cmd->add_flag("-q,--quiet", a.quiet, "No summary");
+  cmd->add_flag("--in-place", a.inPlace,
+                "Allow outputs that overwrite an input image (or the reference, mask or tool file)");
+  cmd->add_option("--block-size", a.blockSize,
+                  "Stream one TIFF input to a TIFF output in blocks of N x N pels (memory bounded by the block, "
+                  "not the image); chosen with N = 1024 for TIFF inputs too large to load")
+      ->check(wholeNumber(1));
+  cmd->footer(methodHelp() + "\n" + exitCodeHelp());
+}
+
+CLI::App* addDemo(CLI::App& app, DemoArgs& demo) {
+  CLI::App* cmd = app.add_subcommand(
+      "demo", "Distort each sample image in known ways, normalize with every method, report the errors");
+  cmd->add_option("--data", demo.data, "Folder of sample PNG images (default data)");
+  cmd->add_option("--out", demo.out, "Output folder (default out/demo)");
+  cmd->add_option("--samples", demo.samples, "Sample names to use (default: every PNG in --data)")->delimiter(',');
+  cmd->add_option("--noise", demo.noise, "Standard deviation of the added noise in grey levels (default 3)");
+  cmd->add_option("--tail-fractions", demo.tailFractions, "Tail fractions of 'tails' (default 0.01,0.99)");
+  cmd->add_option("--neighborhood", demo.neighborhood, "Neighbourhood of the local methods (default 101)");
+  cmd->add_option("--granularity", demo.granularity, "Sub-sampling step of the local methods (default 1)");
+  cmd->add_option("--max-side", demo.maxSide, "Largest side of a contact-sheet thumbnail (default 256)");
+  cmd->add_option("-j,--jobs", demo.jobs, "Cases processed in parallel (0: one per processor; default 1)")
+      ->check(wholeNumber(0));
+  return cmd;
+}
+
+// Runs a command; every error becomes one line on standard error and its
+// exit code.
+template <class Command>
+int runReportingErrors(Command&& command) {
+  try {
+    return command();
+  } catch (const CliError& e) {
+    std::cerr << "imgnorm: " << e.what() << "\n";
+    return e.code();
+  } catch (const mxException& e) {
+    std::cerr << "imgnorm: " << userMessage(e.message()) << "\n";
+    return kExitInternal;
+  } catch (const std::bad_alloc&) {
+    std::cerr << "imgnorm: out of memory (exit code 5)\n";
+    return kExitInternal;
+  } catch (const std::exception& e) {
+    std::cerr << "imgnorm: internal error: " << e.what() << "\n";
+    return kExitInternal;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -141,26 +232,12 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", "imgnorm " IMGNORM_VERSION);
   app.require_subcommand(1);
   app.footer(methodHelp() + "\n" + exitCodeHelp());
-
-  std::string commandLine = "imgnorm";
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const bool plain = !a.empty() && a.find_first_of(" \t\n'\"\\$`*?[]#;&|<>()") == std::string::npos;
-    commandLine += " " + (plain ? a : "'" + a + "'");
-  }
+  const std::string commandLine = quotedCommandLine(argc, argv);
 
   ImageArgs trainImages, runImages, normalizeImages;
   TrainArgs train;
   train.commandLine = commandLine;
-  CLI::App* cTrain = app.add_subcommand("train", "Train a tool on a reference image and save it as a tool file");
-  addToolOptions(cTrain, train.tool);
-  cTrain->add_option("--methods", train.methods,
-                     "Methods to train: comma-separated names or 'all' (default all); may be repeated");
-  cTrain->add_option("-o,--output", train.output, "Tool file to write")->required();
-  cTrain->add_option("--diag", train.diag, "Write a diagnostics report to this folder (index.html)");
-  addReadOptions(cTrain, trainImages);
-  cTrain->add_flag("--in-place", train.inPlace, "Allow -o to name the reference or mask image (overwriting it)");
-  cTrain->footer(methodHelp());
+  CLI::App* cTrain = addTrain(app, train, trainImages);
 
   RunArgs run;
   CLI::App* cRun = app.add_subcommand("run", "Normalize images with a trained tool file");
@@ -171,49 +248,14 @@ int main(int argc, char** argv) {
   CLI::App* cNorm = app.add_subcommand("normalize", "Train for one method and normalize images in one step");
   addToolOptions(cNorm, normalize.tool);
   cNorm->add_option("inputs", normalize.inputs, "Images or folders of images")->required();
-  for (auto [cmd, a, images] :
-       {std::tuple<CLI::App*, RunArgs*, ImageArgs*>{cRun, &run, &runImages}, {cNorm, &normalize, &normalizeImages}}) {
-    cmd->add_option("--method", a->method, "The method to run (see below)")->required();
-    cmd->add_option("-o,--output", a->output, "Output folder, or output image file when there is one input file")
-        ->required();
-    cmd->add_option("--format", a->format, "Output format in a folder: png, tif or pgm (default: as the input)");
-    cmd->add_option("--diag", a->diag, "Write a diagnostics report to this folder (index.html)");
-    cmd->add_option("--stats", a->stats, "Write one line of statistics per image to this file (.csv or .jsonl)");
-    addReadOptions(cmd, *images);
-    addWriteOptions(cmd, *images);
-    cmd->add_option("-j,--jobs", a->jobs, "Images processed in parallel (0: one per processor; default 1)")
-        ->check(wholeNumber(0));
-    cmd->add_option("--threads", a->threads,
-                    "Threads on one image (0: one per processor when one image is processed at a time, else 1; "
-                    "default 0); the result is the same for any number")
-        ->check(wholeNumber(0));
-    cmd->add_flag("-q,--quiet", a->quiet, "No summary");
-    cmd->add_flag("--in-place", a->inPlace,
-                  "Allow outputs that overwrite an input image (or the reference, mask or tool file)");
-    cmd->add_option("--block-size", a->blockSize,
-                    "Stream one TIFF input to a TIFF output in blocks of N x N pels (memory bounded by the block, "
-                    "not the image); chosen with N = 1024 for TIFF inputs too large to load")
-        ->check(wholeNumber(1));
-    cmd->footer(methodHelp() + "\n" + exitCodeHelp());
-  }
+  addRunOptions(cRun, run, runImages);
+  addRunOptions(cNorm, normalize, normalizeImages);
 
   InfoArgs info;
   CLI::App* cInfo = app.add_subcommand("info", "Show what a tool file holds");
   cInfo->add_option("tool", info.toolFile, "Tool file")->required();
-
   DemoArgs demo;
-  CLI::App* cDemo = app.add_subcommand(
-      "demo", "Distort each sample image in known ways, normalize with every method, report the errors");
-  cDemo->add_option("--data", demo.data, "Folder of sample PNG images (default data)");
-  cDemo->add_option("--out", demo.out, "Output folder (default out/demo)");
-  cDemo->add_option("--samples", demo.samples, "Sample names to use (default: every PNG in --data)")->delimiter(',');
-  cDemo->add_option("--noise", demo.noise, "Standard deviation of the added noise in grey levels (default 3)");
-  cDemo->add_option("--tail-fractions", demo.tailFractions, "Tail fractions of 'tails' (default 0.01,0.99)");
-  cDemo->add_option("--neighborhood", demo.neighborhood, "Neighbourhood of the local methods (default 101)");
-  cDemo->add_option("--granularity", demo.granularity, "Sub-sampling step of the local methods (default 1)");
-  cDemo->add_option("--max-side", demo.maxSide, "Largest side of a contact-sheet thumbnail (default 256)");
-  cDemo->add_option("-j,--jobs", demo.jobs, "Cases processed in parallel (0: one per processor; default 1)")
-      ->check(wholeNumber(0));
+  CLI::App* cDemo = addDemo(app, demo);
 
   try {
     app.parse(argc, argv);
@@ -223,7 +265,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
-  try {
+  return runReportingErrors([&]() -> int {
     if (cTrain->parsed()) {
       train.tool.read = trainImages.read();
       return cmdTrain(train);
@@ -240,18 +282,6 @@ int main(int argc, char** argv) {
     }
     if (cInfo->parsed()) return cmdInfo(info);
     if (cDemo->parsed()) return cmdDemo(demo);
-  } catch (const CliError& e) {
-    std::cerr << "imgnorm: " << e.what() << "\n";
-    return e.code();
-  } catch (const mxException& e) {
-    std::cerr << "imgnorm: " << userMessage(e.message()) << "\n";
-    return kExitInternal;
-  } catch (const std::bad_alloc&) {
-    std::cerr << "imgnorm: out of memory (exit code 5)\n";
-    return kExitInternal;
-  } catch (const std::exception& e) {
-    std::cerr << "imgnorm: internal error: " << e.what() << "\n";
-    return kExitInternal;
-  }
-  return kExitUsage;
+    return kExitUsage;
+  });
 }

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "cli_error.h"
-#include "image_io.h"
+#include "common/cli_error.h"
+#include "io/image_io.h"
 
 namespace imgnormcli {
 
@@ -43,13 +43,5 @@ void checkSinglePage(const std::string& name, const ReadOptions& options);
 
 // The text of "N page(s)".
 std::string pagesText(std::uint64_t n);
-
-// A growable byte sink for the encoders.
-using ByteSink = std::vector<std::uint8_t>;
-
-std::vector<std::uint8_t> encodePng(const mxPelBuffer_const<unsigned char>& image, int level, const std::string& name);
-std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>& image, TiffCompression compression,
-                                     const std::string& name);
-std::vector<std::uint8_t> encodePgm(const mxPelBuffer_const<unsigned char>& image);
 
 }  // namespace imgnormcli

@@ -1,4 +1,5 @@
-// Image files of the imgnorm program.
+// Image files of the imgnorm program.  The formats are the rows of the codec
+// table (io/codecs.h).
 //
 // Reading: PNG (libpng), TIFF (libtiff; strips or tiles, any page), JPEG
 // (libjpeg-turbo), BMP and binary PGM/PPM.  The format is recognised from the
@@ -38,20 +39,11 @@
 
 namespace imgnormcli {
 
-enum class ImageFormat { kPng, kTiff, kPgm, kJpeg, kBmp };
-
-// The format named by the file's extension (.png, .tif, .tiff, .pgm, .ppm,
-// .pnm, .jpg, .jpeg, .bmp; any case); false for any other extension.
-bool formatFromName(const std::string& path, ImageFormat& format);
-// Whether the file name has one of the extensions above (the files a folder
-// scan takes).
+// Whether the file name has the extension of a format the program reads
+// (the files a folder scan takes; any case), or of one it writes (PNG, TIFF,
+// PGM).  The formats and their extensions are the table in io/codecs.h.
 bool isImageName(const std::string& path);
-// Whether the program writes this format (PNG, TIFF, PGM).
-bool isWritableFormat(ImageFormat format);
-// Whether the file name has the extension of a format the program writes.
 bool isWritableName(const std::string& path);
-// The usual extension of a format, without the dot.
-const char* formatExtension(ImageFormat format);
 
 // How samples deeper than 8 bits become 8-bit grey levels under --to-gray.
 struct GrayScaling {
@@ -129,14 +121,8 @@ struct ImageInfo {
   std::int32_t width = 0, height = 0;  // the whole image's size (its window may be a part)
 };
 
-// Decoders of bytes in memory; name is used in messages only.  Each throws
-// CliError (kExitInput) naming it.  decodeImage recognises the format from
-// the first bytes.
-RawImage decodePng(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
-RawImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
-RawImage decodeJpeg(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
-RawImage decodeBmp(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
-RawImage decodePnm(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
+// Decodes bytes in memory, recognising the format from the first bytes;
+// name is used in messages only.  Throws CliError (kExitInput) naming it.
 RawImage decodeImage(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
 
 // Accepts a decoded image as 8-bit grey, or converts it when options.toGray
@@ -170,11 +156,6 @@ TiffCompression parseTiffCompression(const std::string& text, const std::string&
 bool tiffCompressionAvailable(TiffCompression compression);
 // Checks a PNG level (-1 or 0..9).  Throws CliError (kExitUsage).
 void checkPngLevel(int level, const std::string& option);
-
-// The file bytes of the window of an 8-bit image in a writable format.
-// Throws CliError (kExitOutput) naming name.
-std::vector<std::uint8_t> encodeImage(ImageFormat format, const mxPelBuffer_const<unsigned char>& image,
-                                      const WriteOptions& options, const std::string& name);
 
 // Writes the window of an 8-bit image in the format the name asks for: to a
 // temporary name in the same folder, renamed into place when complete.

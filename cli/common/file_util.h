@@ -12,6 +12,20 @@ namespace imgnormcli {
 
 // The file name's extension in lower case, without the dot ("" when none).
 std::string lowerExtension(const std::string& path);
+
+// A file a command reads, with what it is for messages ("the reference image").
+struct NamedInput {
+  std::string path;
+  std::string role;
+};
+
+// A key that is equal for two spellings of the same file: device and inode
+// when the file exists, else the canonical absolute path.
+std::string fileIdentity(const std::string& path);
+// A path's identity for collision checks between outputs (which may not
+// exist yet): the absolute, normalized form.
+std::string normalizedPath(const std::string& path);
+
 // The file name without folder and extension ("out/camera.png" -> "camera").
 std::string fileStem(const std::string& path);
 // The file name without its folder.

@@ -1,4 +1,4 @@
-#include "commands.h"
+#include "app/commands.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -9,16 +9,17 @@
 
 #include "baseif/mxDiag.h"
 #include "baseif/mxStr.h"
-#include "batch.h"
-#include "file_util.h"
-#include "image_io.h"
+#include "batch/batch.h"
+#include "batch/streamed.h"
+#include "common/file_util.h"
+#include "common/options.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
-#include "options.h"
+#include "io/image_io.h"
+#include "io/tiff_stream.h"
+#include "io/tool_file.h"
 #include "report.h"
 #include "stats.h"
-#include "tiff_stream.h"
-#include "tool_file.h"
 
 namespace fs = std::filesystem;
 
@@ -38,69 +39,6 @@ const char* exitCodeHelp() {
          "  4  output error: an output file or folder cannot be written, or is not a regular file or folder\n"
          "  5  internal error, or out of memory (also for one image of a batch)\n"
          "In a batch the worst problem decides the code; the batch goes on past bad images.";
-}
-
-int effectiveJobs(int jobs, std::size_t items) {
-  std::size_t n = jobs > 0 ? std::size_t(jobs) : std::size_t(std::max(1u, std::thread::hardware_concurrency()));
-  if (n > items) n = items;
-  return n < 1 ? 1 : int(n);
-}
-
-namespace {
-
-// Calls one setter; a value the tool rejects becomes a usage error that
-// names the option and states the rule in the option's own terms (the tool's
-// messages speak of its member functions).
-template <class F>
-void setParam(const std::string& option, const std::string& value, F&& set) {
-  try {
-    set();
-  } catch (const mxImageNormalizerDefs::BadParams& e) {
-    throw CliError(kExitUsage, option + " " + value + ": " + userMessage(e.message()));
-  }
-}
-
-std::string sizeText(const mxPelBuffer_const<unsigned char>& im) {
-  return std::to_string(im.width()) + " x " + std::to_string(im.height());
-}
-
-}  // namespace
-
-void configureParameters(const ToolOptions& o, mxImageNormalizer& fresh) {
-  if (!o.tailFractions.empty()) {
-    const auto v = parseRealPair(o.tailFractions, "--tail-fractions");
-    setParam("--tail-fractions", o.tailFractions, [&] { fresh.tailFractions(v); });
-  }
-  if (!o.neighborhood.empty()) {
-    const auto v = parseIntPair(o.neighborhood, "--neighborhood", true);
-    setParam("--neighborhood", o.neighborhood, [&] { fresh.neighborhoodSize(v); });
-  }
-  if (!o.granularity.empty()) {
-    const auto v = parseIntPair(o.granularity, "--granularity", true);
-    setParam("--granularity", o.granularity, [&] { fresh.granularity(v); });
-  }
-  if (!o.intensityRange.empty()) {
-    const auto v = parseIntPair(o.intensityRange, "--intensity-range", false);
-    setParam("--intensity-range", o.intensityRange, [&] { fresh.intensityVariationRange(v); });
-  }
-  fresh.keepMaskedPixels(o.keepMasked);
-  fresh.relativeCounts(o.relativeCounts);
-}
-
-void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {
-  // Parameters first: a bad value is reported before any image is read.
-  mxImageNormalizer fresh;
-  configureParameters(o, fresh);
-  const mxPelBuffer<unsigned char> reference = readImage(o.reference, o.read);
-  fresh.referenceImage(reference, false);
-  if (!o.mask.empty()) {
-    const mxPelBuffer<unsigned char> mask = readImage(o.mask, o.read);
-    if (mask.width() != reference.width() || mask.height() != reference.height())
-      throw CliError(kExitInput, o.mask + ": the mask is " + sizeText(mask) + " pels but the reference image is " +
-                                     sizeText(reference));
-    fresh.maskImage(mask, false);
-  }
-  tool = fresh;
 }
 
 namespace {

@@ -1,15 +1,12 @@
-// The subcommands of the imgnorm program.  Each takes its parsed options,
-// does its work and returns the exit code; failures that stop a command are
-// thrown as CliError and reported by main().
+// A tool set up from command-line options: its parameters and its reference
+// and mask images, and the options of a run over images.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "cli_error.h"
-#include "image_io.h"
+#include "io/image_io.h"
 
-class mxDiagObject;
 class mxImageNormalizer;
 
 namespace imgnormcli {
@@ -25,15 +22,6 @@ struct ToolOptions {
   bool keepMasked = false;
   bool relativeCounts = false;
   ReadOptions read;  // how the reference and mask are read
-};
-
-struct TrainArgs {
-  std::string commandLine;  // for the diagnostics report
-  ToolOptions tool;
-  std::vector<std::string> methods;  // each a name list; empty: all
-  std::string output;
-  std::string diag;
-  bool inPlace = false;  // allow -o to name the reference or mask
 };
 
 struct RunArgs {
@@ -55,27 +43,8 @@ struct RunArgs {
   int blockSize = 0;     // > 0: stream one TIFF in blocks of this size
 };
 
-struct InfoArgs {
-  std::string toolFile;
-};
-
-struct DemoArgs {
-  std::string data = "data";
-  std::string out = "out/demo";
-  std::vector<std::string> samples;  // file stems; empty: every .png in data
-  double noise = 3.0;
-  std::string tailFractions = "0.01,0.99";
-  std::string neighborhood;
-  std::string granularity;
-  int maxSide = 256;
-  int jobs = 1;
-};
-
-ExitCode cmdTrain(const TrainArgs& args);
-ExitCode cmdRun(const RunArgs& args);
-ExitCode cmdNormalize(const RunArgs& args);
-ExitCode cmdInfo(const InfoArgs& args);
-ExitCode cmdDemo(const DemoArgs& args);
+// "W x H" of an image, for messages.
+std::string sizeText(const mxPelBuffer_const<unsigned char>& image);
 
 // Sets every parameter given (no image is read), as configureTool does.
 void configureParameters(const ToolOptions& options, mxImageNormalizer& tool);
@@ -84,8 +53,5 @@ void configureParameters(const ToolOptions& options, mxImageNormalizer& tool);
 // the tool's own validation: a rejected value becomes CliError (kExitUsage)
 // naming the option and quoting the tool's message.
 void configureTool(const ToolOptions& options, mxImageNormalizer& tool);
-
-// Number of worker threads for --jobs (0: one per processor).
-int effectiveJobs(int jobs, std::size_t items);
 
 }  // namespace imgnormcli

@@ -2,6 +2,7 @@
 // known distortions of it are the run-time images, every method normalizes
 // every one of them, and the mean absolute error to the reference shows which
 // method undoes which distortion.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -9,15 +10,16 @@
 #include <sstream>
 #include <thread>
 
+#include "app/commands.h"
+#include "app/demo/contact_sheet.h"
+#include "app/demo/distort.h"
 #include "baseif/mxStr.h"
-#include "commands.h"
-#include "contact_sheet.h"
-#include "distort.h"
-#include "file_util.h"
-#include "image_io.h"
+#include "batch/batch.h"
+#include "common/file_util.h"
+#include "common/options.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
-#include "options.h"
+#include "io/image_io.h"
 
 namespace fs = std::filesystem;
 
@@ -81,97 +83,99 @@ void printTable(std::ostream& os, const std::string& title, const std::vector<st
   }
 }
 
-}  // namespace
-
-ExitCode cmdDemo(const DemoArgs& args) {
-  if (args.noise < 0.0 || args.noise > 100.0)
-    throw CliError(kExitUsage, "--noise " + std::to_string(args.noise) + ": must be between 0 and 100");
-  if (args.maxSide < 16) throw CliError(kExitUsage, "--max-side " + std::to_string(args.maxSide) + ": must be >= 16");
-
-  // The samples: every PNG of the data folder, or the named ones.
+// The samples: every PNG of the data folder, or the named ones.
+std::vector<std::string> sampleFiles(const DemoArgs& args) {
   std::error_code ec;
   if (!fs::is_directory(args.data, ec)) throw CliError(kExitInput, "--data " + args.data + ": no such folder");
   std::vector<std::string> files;
-  if (args.samples.empty()) {
-    for (fs::directory_iterator it(args.data, ec), end; !ec && it != end; it.increment(ec)) {
-      const std::string name = it->path().filename().string();
-      if (!name.empty() && name[0] != '.' && lowerExtension(name) == "png") files.push_back(it->path().string());
-    }
-    std::sort(files.begin(), files.end());
-    if (files.empty()) throw CliError(kExitInput, "--data " + args.data + ": holds no .png sample images");
-  } else {
+  if (!args.samples.empty()) {
     for (const std::string& s : args.samples) files.push_back((fs::path(args.data) / (s + ".png")).string());
+    return files;
   }
+  for (fs::directory_iterator it(args.data, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (!name.empty() && name[0] != '.' && lowerExtension(name) == "png") files.push_back(it->path().string());
+  }
+  std::sort(files.begin(), files.end());
+  if (files.empty()) throw CliError(kExitInput, "--data " + args.data + ": holds no .png sample images");
+  return files;
+}
 
+// The samples with one tool each, trained for every method, and a folder
+// each for their images.
+struct Samples {
+  std::vector<std::string> files, stems;
+  std::vector<mxImageNormalizer> tools;
+};
+
+Samples trainSamples(const DemoArgs& args) {
+  Samples samples;
+  samples.files = sampleFiles(args);
   ToolOptions params;
   params.tailFractions = args.tailFractions;
   params.neighborhood = args.neighborhood;
   params.granularity = args.granularity;
   prepareOutputFolder(args.out);
-
-  // One trained tool per sample (training for all methods at once).
-  std::vector<mxImageNormalizer> tools(files.size());
-  std::vector<std::string> stems;
-  for (std::size_t s = 0; s < files.size(); ++s) {
-    params.reference = files[s];
-    configureTool(params, tools[s]);
+  samples.tools.resize(samples.files.size());
+  for (std::size_t s = 0; s < samples.files.size(); ++s) {
+    params.reference = samples.files[s];
+    configureTool(params, samples.tools[s]);
     try {
-      tools[s].train(Method(kAllMethods));
+      samples.tools[s].train(Method(kAllMethods));
     } catch (const mxException& e) {
-      throw CliError(kExitInput, files[s] + ": cannot train: " + mfToUtf8(e.message()));
+      throw CliError(kExitInput, samples.files[s] + ": cannot train: " + mfToUtf8(e.message()));
     }
-    stems.push_back(fileStem(files[s]));
-    prepareOutputFolder((fs::path(args.out) / stems.back()).string());
+    samples.stems.push_back(fileStem(samples.files[s]));
+    prepareOutputFolder((fs::path(args.out) / samples.stems.back()).string());
   }
+  return samples;
+}
 
-  const std::vector<MethodInfo> methods = demoMethods();
-  std::vector<Case> cases;
-  for (std::size_t s = 0; s < files.size(); ++s)
-    for (const DistortionInfo& d : distortionTable()) {
-      Case c;
-      c.sample = s;
-      c.distortion = d;
-      cases.push_back(std::move(c));
+// One case: the sample distorted, then normalized by every method; the
+// images are written into folder.  Errors are thrown.
+void runCase(Case& c, const mxImageNormalizer& tool, const std::vector<MethodInfo>& methods, const std::string& stem,
+             const std::string& folder, double noise) {
+  c.distorted = distort(tool.referenceImage(), c.distortion.kind, noise, seedFromText(stem + "/" + c.distortion.name));
+  c.distortedError = meanAbsoluteError(c.distorted, tool.referenceImage());
+  writeImage((fs::path(folder) / (std::string(c.distortion.name) + ".png")).string(), c.distorted);
+  for (const MethodInfo& m : methods) {
+    bool success = false;
+    std::wstring message;
+    mxPelBuffer<unsigned char> out;
+    try {
+      out = tool.run(c.distorted, m.method, success, message);
+    } catch (const mxException& e) {
+      message = e.message();
     }
+    if (!success || !out.isBound()) {
+      c.results.emplace_back();
+      c.errors.push_back(-1.0);
+      c.failures.push_back(mfToUtf8(message));
+      continue;
+    }
+    c.results.push_back(out);
+    c.errors.push_back(meanAbsoluteError(out, tool.referenceImage()));
+    c.failures.emplace_back();
+    writeImage((fs::path(folder) / (std::string(c.distortion.name) + "-" + m.name + ".png")).string(), out);
+  }
+}
 
-  // Every case on its own, across threads; each thread runs a copy of the tool.
+// Every case on its own, across threads; each thread runs a copy of the
+// tools.  A write error of any case is thrown after the threads have joined.
+void runCases(std::vector<Case>& cases, const Samples& samples, const std::vector<MethodInfo>& methods,
+              const DemoArgs& args) {
   std::atomic<std::size_t> next{0};
   auto worker = [&]() {
-    std::vector<mxImageNormalizer> mine(tools);
+    std::vector<mxImageNormalizer> mine(samples.tools);
     for (std::size_t i = next.fetch_add(1); i < cases.size(); i = next.fetch_add(1)) {
       Case& c = cases[i];
-      const mxImageNormalizer& tool = mine[c.sample];
-      const std::string stem = stems[c.sample];
-      const std::string folder = (fs::path(args.out) / stem).string();
+      const std::string& stem = samples.stems[c.sample];
       try {
-        c.distorted =
-            distort(tool.referenceImage(), c.distortion.kind, args.noise, seedFromText(stem + "/" + c.distortion.name));
-        c.distortedError = meanAbsoluteError(c.distorted, tool.referenceImage());
-        writeImage((fs::path(folder) / (std::string(c.distortion.name) + ".png")).string(), c.distorted);
-        for (const MethodInfo& m : methods) {
-          bool success = false;
-          std::wstring message;
-          mxPelBuffer<unsigned char> out;
-          try {
-            out = tool.run(c.distorted, m.method, success, message);
-          } catch (const mxException& e) {
-            message = e.message();
-          }
-          if (!success || !out.isBound()) {
-            c.results.emplace_back();
-            c.errors.push_back(-1.0);
-            c.failures.push_back(mfToUtf8(message));
-            continue;
-          }
-          c.results.push_back(out);
-          c.errors.push_back(meanAbsoluteError(out, tool.referenceImage()));
-          c.failures.emplace_back();
-          writeImage((fs::path(folder) / (std::string(c.distortion.name) + "-" + m.name + ".png")).string(), out);
-        }
+        runCase(c, mine[c.sample], methods, stem, (fs::path(args.out) / stem).string(), args.noise);
       } catch (const CliError& e) {
         c.error = e.what();
-      } catch (const std::exception& e) {  // reported after the threads have joined
-        c.error = files[c.sample] + " " + c.distortion.name + ": " + e.what();
+      } catch (const std::exception& e) {
+        c.error = samples.files[c.sample] + " " + c.distortion.name + ": " + e.what();
       }
     }
   };
@@ -185,16 +189,19 @@ ExitCode cmdDemo(const DemoArgs& args) {
   }
   for (const Case& c : cases)
     if (!c.error.empty()) throw CliError(kExitOutput, c.error);
+}
 
-  // Contact sheets: one per sample, a row per distortion.
-  ExitCode code = kExitOk;
+// Contact sheets: one per sample, a row per distortion.  Returns their
+// paths; code becomes a soft failure when a method failed somewhere.
+std::vector<std::string> writeSheets(const std::vector<Case>& cases, const Samples& samples,
+                                     const std::vector<MethodInfo>& methods, const DemoArgs& args, ExitCode& code) {
   std::vector<std::string> sheets;
-  for (std::size_t s = 0; s < files.size(); ++s) {
+  for (std::size_t s = 0; s < samples.files.size(); ++s) {
     std::vector<std::vector<SheetTile>> rows;
     for (const Case& c : cases) {
       if (c.sample != s) continue;
       std::vector<SheetTile> row;
-      row.push_back({tools[s].referenceImage(), {"reference", stems[s]}});
+      row.push_back({samples.tools[s].referenceImage(), {"reference", samples.stems[s]}});
       row.push_back({c.distorted, {c.distortion.name, "MAE " + fixed1(c.distortedError)}});
       for (std::size_t m = 0; m < methods.size(); ++m) {
         row.push_back({c.results[m], {methods[m].name, "MAE " + fixed1(c.errors[m])}});
@@ -204,23 +211,28 @@ ExitCode cmdDemo(const DemoArgs& args) {
     }
     char title[256];
     std::snprintf(title, sizeof title, "%s: reference, distorted (noise sigma %.1f), result of each method",
-                  stems[s].c_str(), args.noise);
-    const std::string path = (fs::path(args.out) / (stems[s] + "-sheet.png")).string();
+                  samples.stems[s].c_str(), args.noise);
+    const std::string path = (fs::path(args.out) / (samples.stems[s] + "-sheet.png")).string();
     writeImage(path, contactSheet(title, rows, args.maxSide));
     sheets.push_back(path);
   }
+  return sheets;
+}
 
-  // The tables: per sample, then the mean over the samples.
+// The tables of mean absolute errors: per sample, then the mean over the
+// samples.
+std::string errorTables(const std::vector<Case>& cases, const Samples& samples, const std::vector<MethodInfo>& methods,
+                        double noise) {
   std::vector<std::string> columns = {"distorted"};
   for (const MethodInfo& m : methods) columns.push_back(m.name);
   std::vector<std::string> rowNames;
   for (const DistortionInfo& d : distortionTable()) rowNames.push_back(d.name);
-  const std::size_t nd = rowNames.size();
+  const std::size_t nd = rowNames.size(), ns = samples.files.size();
   std::ostringstream report;
-  report << "Mean absolute error to the reference, in grey levels (noise sigma " << fixed1(args.noise)
+  report << "Mean absolute error to the reference, in grey levels (noise sigma " << fixed1(noise)
          << "; * = best method; fail = no result)\n\n";
   std::vector<std::vector<double>> mean(nd, std::vector<double>(columns.size(), 0.0));
-  for (std::size_t s = 0; s < files.size(); ++s) {
+  for (std::size_t s = 0; s < ns; ++s) {
     std::vector<std::vector<double>> values(nd);
     for (const Case& c : cases) {
       if (c.sample != s) continue;
@@ -231,17 +243,40 @@ ExitCode cmdDemo(const DemoArgs& args) {
     }
     for (std::size_t r = 0; r < nd; ++r)
       for (std::size_t k = 0; k < columns.size(); ++k)
-        mean[r][k] = (mean[r][k] < 0.0 || values[r][k] < 0.0) ? -1.0 : mean[r][k] + values[r][k] / double(files.size());
-    printTable(report, stems[s], rowNames, values, columns);
+        mean[r][k] = (mean[r][k] < 0.0 || values[r][k] < 0.0) ? -1.0 : mean[r][k] + values[r][k] / double(ns);
+    printTable(report, samples.stems[s], rowNames, values, columns);
     report << "\n";
   }
-  if (files.size() > 1) {
+  if (ns > 1) {
     printTable(report, "mean", rowNames, mean, columns);
     report << "\n";
   }
-  std::cout << report.str();
+  return report.str();
+}
+
+}  // namespace
+
+ExitCode cmdDemo(const DemoArgs& args) {
+  if (args.noise < 0.0 || args.noise > 100.0)
+    throw CliError(kExitUsage, "--noise " + std::to_string(args.noise) + ": must be between 0 and 100");
+  if (args.maxSide < 16) throw CliError(kExitUsage, "--max-side " + std::to_string(args.maxSide) + ": must be >= 16");
+  const Samples samples = trainSamples(args);
+  const std::vector<MethodInfo> methods = demoMethods();
+  std::vector<Case> cases;
+  for (std::size_t s = 0; s < samples.files.size(); ++s)
+    for (const DistortionInfo& d : distortionTable()) {
+      Case c;
+      c.sample = s;
+      c.distortion = d;
+      cases.push_back(std::move(c));
+    }
+  runCases(cases, samples, methods, args);
+
+  ExitCode code = kExitOk;
+  const std::vector<std::string> sheets = writeSheets(cases, samples, methods, args, code);
+  const std::string text = errorTables(cases, samples, methods, args.noise);
+  std::cout << text;
   const std::string table = (fs::path(args.out) / "mae.txt").string();
-  const std::string text = report.str();
   writeFileAtomically(table, std::vector<std::uint8_t>(text.begin(), text.end()));
   std::cout << "Images in " << args.out << "/<sample>/, tables in " << table << ", contact sheets:";
   for (const std::string& p : sheets) std::cout << " " << p;
@@ -249,7 +284,7 @@ ExitCode cmdDemo(const DemoArgs& args) {
   for (const Case& c : cases)
     for (std::size_t m = 0; m < methods.size(); ++m)
       if (c.errors[m] < 0.0)
-        std::cerr << "imgnorm: " << files[c.sample] << " " << c.distortion.name << ": " << methods[m].name
+        std::cerr << "imgnorm: " << samples.files[c.sample] << " " << c.distortion.name << ": " << methods[m].name
                   << " failed: " << c.failures[m] << "\n";
   return code;
 }

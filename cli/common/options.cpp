@@ -1,4 +1,4 @@
-#include "options.h"
+#include "common/options.h"
 
 #include <cerrno>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <cwctype>
 
 #include "baseif/mxStr.h"
-#include "cli_error.h"
+#include "common/cli_error.h"
 #include "imgnorm/checks.h"
 
 namespace imgnormcli {

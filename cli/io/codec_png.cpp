@@ -1,15 +1,18 @@
-// PNG reading through libpng, from memory; PNG writing with libdeflate.
+// PNG reading through libpng, from memory; the program's PNG writer.
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include <libdeflate.h>
 #include <png.h>
 
-#include "codec_util.h"
+#include "io/codec_util.h"
+#include "io/deflate_huffman.h"
+#include "io/png_writer.h"
 
 namespace imgnormcli {
 
@@ -143,9 +146,10 @@ bool runPngRead(PngReadJob* job) {
 // PNG row filters (filter type byte before each row): the Sub filter
 // for the fast default, and the choice by least sum of absolute values among
 // all five otherwise (the heuristic libpng uses).
-void filterSub(const std::uint8_t* row, std::size_t n, std::uint8_t* out) {
-  out[0] = row[0];
-  for (std::size_t x = 1; x < n; ++x) out[x] = std::uint8_t(row[x] - row[x - 1]);
+// bpp: bytes per pel (1 grey, 3 RGB); the left neighbour is bpp bytes back.
+void filterSub(const std::uint8_t* row, std::size_t n, std::size_t bpp, std::uint8_t* out) {
+  std::memcpy(out, row, std::min(bpp, n));
+  for (std::size_t x = bpp; x < n; ++x) out[x] = std::uint8_t(row[x] - row[x - bpp]);
 }
 
 std::uint64_t filterCost(const std::uint8_t* f, std::size_t n) {
@@ -155,14 +159,15 @@ std::uint64_t filterCost(const std::uint8_t* f, std::size_t n) {
 }
 
 // Writes the best of the five filters into out[0] (type) and out[1..n].
-void filterAdaptive(const std::uint8_t* row, const std::uint8_t* prev, std::size_t n, std::uint8_t* scratch,
-                    std::uint8_t* out) {
+void filterAdaptive(const std::uint8_t* row, const std::uint8_t* prev, std::size_t n, std::size_t bpp,
+                    std::uint8_t* scratch, std::uint8_t* out) {
   std::uint8_t* cand[5];
   for (int k = 0; k < 5; ++k) cand[k] = scratch + std::size_t(k) * n;
   std::memcpy(cand[0], row, n);
-  filterSub(row, n, cand[1]);
+  filterSub(row, n, bpp, cand[1]);
   for (std::size_t x = 0; x < n; ++x) {
-    const int a = x ? row[x - 1] : 0, b = prev ? prev[x] : 0, c = x && prev ? prev[x - 1] : 0;
+    const bool left = x >= bpp;
+    const int a = left ? row[x - bpp] : 0, b = prev ? prev[x] : 0, c = left && prev ? prev[x - bpp] : 0;
     cand[2][x] = std::uint8_t(row[x] - b);
     cand[3][x] = std::uint8_t(row[x] - ((a + b) >> 1));
     const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
@@ -190,163 +195,6 @@ void putChunk(std::vector<std::uint8_t>& out, const char type[4], const std::uin
   putBE32(out, libdeflate_crc32(0, out.data() + at, n + 4));
 }
 
-// ---- the fast default: Huffman-only deflate ----
-//
-// After the Sub filter, camera images hold few repeated strings: string
-// matching (what zlib spends its time on) saves little, while a Huffman code
-// fitted to each block's bytes takes most of the gain.  This encoder writes
-// deflate blocks of literals only with a code per block of 256 KiB; it is
-// many times faster than zlib at level 1 and its output is about as small.
-
-constexpr std::size_t kHuffBlock = 256 * 1024;
-constexpr int kSymbols = 257;  // 256 literals and the end-of-block code
-
-// Code lengths (at most 15 bits) of a Huffman code for freq; symbols with
-// frequency 0 get length 0.
-void huffmanLengths(const std::uint32_t* freq, int n, std::uint8_t* lengths) {
-  std::vector<std::uint32_t> f(freq, freq + n);
-  for (;;) {
-    // Nodes 0..n-1 are leaves; parents follow.  Two-queue construction over
-    // the leaves sorted by frequency.
-    std::vector<int> leaves;
-    for (int i = 0; i < n; ++i)
-      if (f[std::size_t(i)]) leaves.push_back(i);
-    std::fill(lengths, lengths + n, 0);
-    if (leaves.size() == 1) {
-      lengths[leaves[0]] = 1;
-      return;
-    }
-    std::sort(leaves.begin(), leaves.end(), [&](int a, int b) { return f[std::size_t(a)] < f[std::size_t(b)]; });
-    std::vector<std::uint64_t> weight(f.begin(), f.end());
-    std::vector<int> parent(std::size_t(n) + leaves.size(), -1);
-    std::vector<int> inner;
-    std::size_t li = 0, ii = 0;
-    auto take = [&]() {
-      if (ii >= inner.size() ||
-          (li < leaves.size() && weight[std::size_t(leaves[li])] <= weight[std::size_t(inner[ii])]))
-        return leaves[li++];
-      return inner[ii++];
-    };
-    while ((leaves.size() - li) + (inner.size() - ii) > 1) {
-      const int a = take(), b = take();
-      const int node = int(weight.size());
-      weight.push_back(weight[std::size_t(a)] + weight[std::size_t(b)]);
-      parent[std::size_t(a)] = parent[std::size_t(b)] = node;
-      inner.push_back(node);
-    }
-    // Depths: parents come after their children, so walk from the root down.
-    std::vector<int> depth(weight.size(), 0);
-    for (int k = int(weight.size()) - 2; k >= 0; --k)
-      if (parent[std::size_t(k)] >= 0) depth[std::size_t(k)] = depth[std::size_t(parent[std::size_t(k)])] + 1;
-    int deepest = 0;
-    for (int i : leaves) deepest = std::max(deepest, depth[std::size_t(i)]);
-    if (deepest <= 15) {
-      for (int i : leaves) lengths[i] = std::uint8_t(depth[std::size_t(i)]);
-      return;
-    }
-    for (auto& v : f) v = v ? (v >> 1) | 1u : 0;  // flatten and try again
-  }
-}
-
-// Canonical codes of the lengths, bit-reversed for deflate's LSB-first order.
-void canonicalCodes(const std::uint8_t* lengths, int n, std::uint32_t* codes) {
-  int count[16] = {};
-  for (int i = 0; i < n; ++i) ++count[lengths[i]];
-  count[0] = 0;
-  std::uint32_t next[16] = {};
-  std::uint32_t code = 0;
-  for (int b = 1; b < 16; ++b) {
-    code = (code + std::uint32_t(count[b - 1])) << 1;
-    next[b] = code;
-  }
-  for (int i = 0; i < n; ++i) {
-    const int len = lengths[i];
-    if (!len) continue;
-    std::uint32_t c = next[len]++, r = 0;
-    for (int k = 0; k < len; ++k) r = (r << 1) | ((c >> k) & 1u);
-    codes[i] = r;
-  }
-}
-
-class BitWriter {
-public:
-  explicit BitWriter(std::uint8_t* out) : out_(out) {}
-  void put(std::uint64_t bits, int n) {
-    acc_ |= bits << count_;
-    count_ += n;
-    if (count_ >= 32) {
-      const std::uint32_t word = std::uint32_t(acc_);
-      std::memcpy(out_, &word, 4);  // little-endian hosts
-      out_ += 4;
-      acc_ >>= 32;
-      count_ -= 32;
-    }
-  }
-  std::uint8_t* finish() {
-    while (count_ > 0) {
-      *out_++ = std::uint8_t(acc_);
-      acc_ >>= 8;
-      count_ = count_ > 8 ? count_ - 8 : 0;
-    }
-    return out_;
-  }
-
-private:
-  std::uint8_t* out_;
-  std::uint64_t acc_ = 0;
-  int count_ = 0;
-};
-
-// A zlib stream of data in Huffman-only deflate blocks; out must hold
-// huffmanBound(n) bytes.  Returns the bytes written.
-std::size_t huffmanBound(std::size_t n) { return n * 2 + (n / kHuffBlock + 1) * 300 + 16; }
-
-std::size_t huffmanDeflate(const std::uint8_t* data, std::size_t n, std::uint8_t* out) {
-  out[0] = 0x78;  // deflate, 32 KiB window
-  out[1] = 0x01;  // no dictionary, check bits
-  BitWriter bw(out + 2);
-  std::size_t at = 0;
-  do {
-    const std::size_t len = std::min(kHuffBlock, n - at);
-    std::uint32_t freq[kSymbols] = {};
-    const std::uint8_t* p = data + at;
-    for (std::size_t i = 0; i < len; ++i) ++freq[p[i]];
-    freq[256] = 1;
-    std::uint8_t lengths[kSymbols];
-    std::uint32_t codes[kSymbols] = {};
-    huffmanLengths(freq, kSymbols, lengths);
-    canonicalCodes(lengths, kSymbols, codes);
-    bw.put(at + len == n ? 1 : 0, 1);  // last block?
-    bw.put(2, 2);                      // dynamic Huffman codes
-    bw.put(kSymbols - 257, 5);         // HLIT
-    bw.put(1, 5);                      // HDIST: two distance codes (of one bit, never used)
-    bw.put(15, 4);                     // HCLEN: all 19 code-length codes listed
-    // Code-length code: lengths 0..15 each as a 4-bit code; 16, 17, 18 unused.
-    static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
-    for (int k : order) bw.put(k < 16 ? 4 : 0, 3);
-    auto lengthCode = [](int len) {  // canonical code of symbol len among 16 codes of 4 bits, reversed
-      std::uint32_t r = 0;
-      for (int k = 0; k < 4; ++k) r = (r << 1) | ((std::uint32_t(len) >> k) & 1u);
-      return r;
-    };
-    for (int i = 0; i < kSymbols; ++i) bw.put(lengthCode(lengths[i]), 4);
-    bw.put(lengthCode(1), 4);
-    bw.put(lengthCode(1), 4);
-    std::uint64_t table[256];
-    for (int i = 0; i < 256; ++i) table[i] = std::uint64_t(codes[i]) | std::uint64_t(lengths[i]) << 32;
-    for (std::size_t i = 0; i < len; ++i) {
-      const std::uint64_t e = table[p[i]];
-      bw.put(e & 0xffffffffu, int(e >> 32));
-    }
-    bw.put(codes[256], lengths[256]);
-    at += len;
-  } while (at < n);
-  std::uint8_t* end = bw.finish();
-  const std::uint32_t adler = libdeflate_adler32(1, data, n);
-  for (int i = 3; i >= 0; --i) *end++ = std::uint8_t(adler >> (8 * i));
-  return std::size_t(end - out);
-}
-
 struct CompressorCloser {
   void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
@@ -371,31 +219,34 @@ RawImage decodePng(const std::uint8_t* data, std::size_t size, const std::string
   return raw;
 }
 
-std::vector<std::uint8_t> encodePng(const mxPelBuffer_const<unsigned char>& image, int level, const std::string& name) {
-  // Filtered rows, compressed in one call by libdeflate (several times
-  // faster than zlib at the same ratio), in IDAT chunks of at most 1 GiB.
-  const std::size_t w = std::size_t(image.width()), h = std::size_t(image.height());
+std::vector<std::uint8_t> encodePngRows(std::int32_t width, std::int32_t height, int channels,
+                                        const std::function<const std::uint8_t*(std::int32_t)>& row, int level,
+                                        const std::string& name) {
+  // Filtered rows, compressed in one call (several times faster than zlib
+  // at the same ratio), in IDAT chunks of at most 1 GiB.
+  const std::size_t bpp = std::size_t(channels), w = std::size_t(width) * bpp, h = std::size_t(height);
   std::unique_ptr<std::uint8_t[]> filtered(new std::uint8_t[(w + 1) * h]);
   std::unique_ptr<std::uint8_t[]> scratch(level > 0 ? new std::uint8_t[5 * w] : nullptr);
+  const std::uint8_t* prev = nullptr;
   for (std::size_t y = 0; y < h; ++y) {
-    const std::uint8_t* row = image.row(std::int32_t(y));
+    const std::uint8_t* in = row(std::int32_t(y));
     std::uint8_t* out = filtered.get() + (w + 1) * y;
     if (level < 0) {
       out[0] = 1;  // Sub
-      filterSub(row, w, out + 1);
+      filterSub(in, w, bpp, out + 1);
     } else if (level == 0) {
       out[0] = 0;  // None
-      std::memcpy(out + 1, row, w);
+      std::memcpy(out + 1, in, w);
     } else {
-      filterAdaptive(row, y ? image.row(std::int32_t(y - 1)) : nullptr, w, scratch.get(), out);
+      filterAdaptive(in, prev, w, bpp, scratch.get(), out);
     }
+    prev = in;
   }
   scratch.reset();
   const std::size_t n = (w + 1) * h;
   std::vector<std::uint8_t> z;
   if (level < 0) {
-    z.resize(huffmanBound(n));
-    z.resize(huffmanDeflate(filtered.get(), n, z.data()));
+    z = huffmanOnlyZlib(filtered.get(), n);
   } else {
     std::unique_ptr<libdeflate_compressor, CompressorCloser> c(libdeflate_alloc_compressor(level));
     if (!c) throw CliError(kExitOutput, name + ": cannot encode PNG: out of memory");
@@ -408,15 +259,22 @@ std::vector<std::uint8_t> encodePng(const mxPelBuffer_const<unsigned char>& imag
   std::vector<std::uint8_t> bytes = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   bytes.reserve(z.size() + 64 + z.size() / (1u << 30) * 12);
   std::vector<std::uint8_t> ihdr;
-  putBE32(ihdr, std::uint32_t(w));
-  putBE32(ihdr, std::uint32_t(h));
-  ihdr.insert(ihdr.end(), {8, 0, 0, 0, 0});  // 8 bits, grey, deflate, adaptive filters, no interlace
+  putBE32(ihdr, std::uint32_t(width));
+  putBE32(ihdr, std::uint32_t(height));
+  // 8 bits, grey or RGB, deflate, adaptive filters, no interlace
+  ihdr.insert(ihdr.end(), {8, std::uint8_t(channels == 3 ? 2 : 0), 0, 0, 0});
   putChunk(bytes, "IHDR", ihdr.data(), ihdr.size());
   const std::size_t chunk = std::size_t(1) << 30;
   for (std::size_t at = 0; at < z.size(); at += chunk)
     putChunk(bytes, "IDAT", z.data() + at, std::min(chunk, z.size() - at));
   putChunk(bytes, "IEND", nullptr, 0);
   return bytes;
+}
+
+std::vector<std::uint8_t> encodePng(const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options,
+                                    const std::string& name) {
+  return encodePngRows(image.width(), image.height(), 1, [&](std::int32_t y) { return image.row(y); },
+                       options.pngLevel, name);
 }
 
 }  // namespace imgnormcli
