@@ -18,8 +18,8 @@
 #include "io/image_io.h"
 #include "io/tiff_stream.h"
 #include "io/tool_file.h"
-#include "report.h"
-#include "stats.h"
+#include "report/report.h"
+#include "report/stats.h"
 
 namespace fs = std::filesystem;
 

@@ -25,8 +25,8 @@
 #include "io/codecs.h"
 #include "io/image_io.h"
 #include "io/tiff_stream.h"
-#include "report.h"
-#include "stats.h"
+#include "report/report.h"
+#include "report/stats.h"
 
 namespace fs = std::filesystem;
 

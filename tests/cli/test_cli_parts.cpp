@@ -15,7 +15,7 @@
 #include "common/cli_error.h"
 #include "common/options.h"
 #include "imgnorm/mxImageNormalizer.h"
-#include "stats.h"
+#include "report/stats.h"
 
 using namespace imgnormcli;
 using namespace mxImageNormalizerDefs;

@@ -34,7 +34,7 @@
 #include "io/image_io.h"
 #include "io/png_writer.h"
 #include "io/tool_file.h"
-#include "report.h"
+#include "report/report.h"
 
 namespace fs = std::filesystem;
 using namespace imgnormcli;

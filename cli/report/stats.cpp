@@ -1,13 +1,13 @@
-#include "stats.h"
+#include "report/stats.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 
-#include "cli_error.h"
-#include "file_util.h"
-#include "image_io.h"
+#include "common/cli_error.h"
+#include "common/file_util.h"
+#include "io/image_io.h"
 #include "imgnorm/mxImageNormalizer.h"
 
 namespace fs = std::filesystem;

@@ -32,7 +32,7 @@
 #include "baseif/mxPelBuffer.h"
 #include "common/warnings.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
-#include "stats.h"
+#include "report/stats.h"
 
 class mxDiagObject;
 class mxImageNormalizer;

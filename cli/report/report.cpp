@@ -1,4 +1,4 @@
-#include "report.h"
+#include "report/report.h"
 
 #include <png.h>
 #include <zlib.h>
@@ -19,13 +19,13 @@
 
 #include "baseif/mxDiag.h"
 #include "baseif/mxStr.h"
-#include "cli_error.h"
-#include "file_util.h"
-#include "html_escape.h"
-#include "image_io.h"
+#include "common/cli_error.h"
+#include "common/file_util.h"
+#include "common/html_escape.h"
+#include "io/image_io.h"
 #include "imgnorm/diagRecords.h"
 #include "imgnorm/mxImageNormalizer.h"
-#include "options.h"
+#include "common/options.h"
 
 namespace fs = std::filesystem;
 
