@@ -1,8 +1,5 @@
 #include "report/report.h"
 
-#include <png.h>
-#include <zlib.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -26,6 +23,7 @@
 #include "imgnorm/diagRecords.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "common/options.h"
+#include "io/png_writer.h"
 
 namespace fs = std::filesystem;
 
@@ -292,42 +290,6 @@ std::string colourScale(double limit, const std::string& id) {
   return s;
 }
 
-// --------------------------------------------------------------- PNG (RGB)
-
-struct PngSink {
-  std::vector<std::uint8_t> bytes;
-};
-extern "C" void reportPngWrite(png_structp png, png_bytep data, png_size_t n) {
-  auto* sink = static_cast<PngSink*>(png_get_io_ptr(png));
-  sink->bytes.insert(sink->bytes.end(), data, data + n);
-}
-extern "C" void reportPngFlush(png_structp) {}
-extern "C" void reportPngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
-extern "C" void reportPngWarning(png_structp, png_const_charp) {}
-
-// PNG of 8-bit grey (channels 1) or RGB (channels 3) rows, at fast settings:
-// the report's images are written once and looked at, not archived.
-bool encodePng(std::int32_t w, std::int32_t h, int channels,
-               const std::function<const std::uint8_t*(std::int32_t)>& row, PngSink& sink) {
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, reportPngError, reportPngWarning);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  bool ok = png && info;
-  if (ok && setjmp(png_jmpbuf(png)) == 0) {
-    png_set_write_fn(png, &sink, reportPngWrite, reportPngFlush);
-    png_set_compression_level(png, 1);
-    png_set_compression_strategy(png, Z_RLE);
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
-    png_set_IHDR(png, info, png_uint_32(w), png_uint_32(h), 8, channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (std::int32_t j = 0; j < h; ++j) png_write_row(png, const_cast<png_bytep>(row(j)));
-    png_write_end(png, nullptr);
-  } else {
-    ok = false;
-  }
-  png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
-  return ok;
-}
 
 bool sameImage(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const<unsigned char>& b) {
   return a.isBound() && b.isBound() && a.root() == b.root() && a.window() == b.window();
@@ -488,21 +450,19 @@ void DiagFolder::writeText(const std::string& name, const std::string& text) {
 
 void DiagFolder::writeGrey(const std::string& name, const mxPelBuffer_const<unsigned char>& image) {
   record(name);
-  PngSink sink;
-  if (!encodePng(
-          image.width(), image.height(), 1, [&](std::int32_t j) { return image.row(j); }, sink))
-    throw CliError(kExitOutput, (fs::path(folder_) / name).string() + ": cannot encode the PNG image");
-  writeFileAtomically((fs::path(folder_) / name).string(), sink.bytes, PendingFile::Links::kReplace);
+  const std::string path = (fs::path(folder_) / name).string();
+  writeFileAtomically(path,
+                      encodePngRows(
+                          image.width(), image.height(), 1, [&](std::int32_t j) { return image.row(j); }, -1, path),
+                      PendingFile::Links::kReplace);
 }
 
 void DiagFolder::writeRgb(const std::string& name, std::int32_t width, std::int32_t height,
                           const std::vector<std::uint8_t>& rgb) {
   record(name);
-  PngSink sink;
+  const std::string path = (fs::path(folder_) / name).string();
   const auto row = [&](std::int32_t j) { return rgb.data() + std::size_t(j) * std::size_t(width) * 3; };
-  if (!encodePng(width, height, 3, row, sink))
-    throw CliError(kExitOutput, (fs::path(folder_) / name).string() + ": cannot encode the PNG image");
-  writeFileAtomically((fs::path(folder_) / name).string(), sink.bytes, PendingFile::Links::kReplace);
+  writeFileAtomically(path, encodePngRows(width, height, 3, row, -1, path), PendingFile::Links::kReplace);
 }
 
 void DiagFolder::commit() {
