@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Include check of the library's floors.
+"""Include check of the library's floors and of the program's rooms.
 
     check_floors.py FLOORS_FILE SOURCE_DIR
+    check_floors.py --rooms ROOMS_FILE SOURCE_DIR
     check_floors.py --self-test
 
 FLOORS_FILE is the list the configure step writes from
@@ -17,6 +18,12 @@ then its files relative to SOURCE_DIR.  The check fails when
   imgnorm/detail/.  Everything else (the program, the Python binding, the
   adapters, examples, benchmarks, fuzz targets, other tests) sees only the
   public headers.
+
+With --rooms, ROOMS_FILE is the list cli/CMakeLists.txt writes
+(<build>/imgnorm_cli_rooms.txt) in the same form: the program's rooms, lowest
+first.  Every file under cli/ must be in one room, and no file of a room may
+include a header of a higher room; includes are resolved from cli/ too
+("io/image_io.h").
 """
 
 import os
@@ -39,12 +46,13 @@ def read_floors(path):
     return floors
 
 
-def includes(root, rel):
+def includes(root, rel, include_dirs=()):
     """The includes of a file that resolve to files of the tree, relative to root."""
     with open(os.path.join(root, rel), errors="replace") as f:
         text = f.read()
+    bases = [root, os.path.join(root, os.path.dirname(rel))] + [os.path.join(root, d) for d in include_dirs]
     for name in INCLUDE.findall(text):
-        for base in (root, os.path.join(root, os.path.dirname(rel))):
+        for base in bases:
             full = os.path.normpath(os.path.join(base, name))
             if os.path.isfile(full):
                 yield os.path.relpath(full, root).replace(os.sep, "/")
@@ -60,27 +68,48 @@ def source_files(root):
                 yield os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/"), top
 
 
-def check(floors_file, root):
+def check(floors_file, root, rooms=False):
+    """Library floors, or with rooms the program's rooms (folder cli/, includes from cli/, no detail rule)."""
+    word, where, dirs = ("room", "cli/CMakeLists.txt", ("cli",)) if rooms else \
+        ("floor", "cmake/imgnormFloors.cmake", LIBRARY_DIRS)
     problems = []
     floor_of = {}
     for rank, (floor, files) in enumerate(read_floors(floors_file)):
         for f in files:
             if f in floor_of:
-                problems.append("%s: listed in floors %s and %s" % (f, floor_of[f][1], floor))
+                problems.append("%s: listed in %ss %s and %s" % (f, word, floor_of[f][1], floor))
             floor_of[f] = (rank, floor)
     for rel, top in sorted(source_files(root)):
         in_library = top in LIBRARY_DIRS
-        if in_library and rel not in floor_of:
-            problems.append("%s: in no floor (add it to cmake/imgnormFloors.cmake)" % rel)
+        if top in dirs and rel not in floor_of:
+            problems.append("%s: in no %s (add it to %s)" % (rel, word, where))
             continue
-        for inc in includes(root, rel):
+        for inc in includes(root, rel, dirs if rooms else ()):
             if rel in floor_of and inc in floor_of and floor_of[inc][0] > floor_of[rel][0]:
-                problems.append("%s (floor %s) includes %s of the higher floor %s"
-                                % (rel, floor_of[rel][1], inc, floor_of[inc][1]))
+                problems.append("%s (%s %s) includes %s of the higher %s %s"
+                                % (rel, word, floor_of[rel][1], inc, word, floor_of[inc][1]))
+            if rooms:
+                continue
             is_detail = "/detail/" in inc and inc.split("/")[0] in LIBRARY_DIRS
             if not in_library and is_detail and not rel.startswith("tests/%s/" % inc.split("/")[0]):
                 problems.append("%s includes the library's internal header %s" % (rel, inc))
     return problems
+
+
+def run_tree(tree, levels, rooms):
+    """Writes tree (file: (level or None, includes, _)) to a temporary folder; the files check() reports."""
+    with tempfile.TemporaryDirectory() as root:
+        floors = {k: [] for k in levels}
+        for rel, (floor, incs, _) in tree.items():
+            os.makedirs(os.path.join(root, os.path.dirname(rel)), exist_ok=True)
+            with open(os.path.join(root, rel), "w") as f:
+                f.writelines("#include %s\n" % (i if i.startswith("<") else '"%s"' % i) for i in incs)
+            if floor:
+                floors[floor].append(rel)
+        floors_file = os.path.join(root, "floors.txt")
+        with open(floors_file, "w") as f:
+            f.writelines("%s %s\n" % (k, " ".join(v)) for k, v in floors.items())
+        return {p.split(" ")[0].rstrip(":") for p in check(floors_file, root, rooms)}
 
 
 def self_test():
@@ -102,21 +131,25 @@ def self_test():
         "tests/fuzz/f.cpp": (None, ["pelfunc/detail/q.h"], True),
         "python/src/m.cpp": (None, ["<pelfunc/detail/q.h>"], True),
     }
-    with tempfile.TemporaryDirectory() as root:
-        floors = {"base": [], "imaging": [], "pelfunc": [], "tool": []}
-        for rel, (floor, incs, _) in tree.items():
-            os.makedirs(os.path.join(root, os.path.dirname(rel)), exist_ok=True)
-            with open(os.path.join(root, rel), "w") as f:
-                f.writelines("#include %s\n" % (i if i.startswith("<") else '"%s"' % i) for i in incs)
-            if floor:
-                floors[floor].append(rel)
-        floors_file = os.path.join(root, "floors.txt")
-        with open(floors_file, "w") as f:
-            f.writelines("%s %s\n" % (k, " ".join(v)) for k, v in floors.items())
-        reported = {p.split(" ")[0].rstrip(":") for p in check(floors_file, root)}
+    reported = run_tree(tree, ["base", "imaging", "pelfunc", "tool"], False)
     expected = {rel for rel, (_, _, bad) in tree.items() if bad}
-    if reported != expected:
-        print("self-test: missed %s, wrongly reported %s" % (sorted(expected - reported), sorted(reported - expected)))
+    rooms = {  # the program's rooms: includes from cli/, a file in no room, an include going up
+        "cli/common/e.h": ("common", [], False),
+        "cli/io/i.h": ("io", ["common/e.h", "baseif/high.h"], False),
+        "cli/io/up.cpp": ("io", ["app/a.h"], True),
+        "cli/report.cpp": ("report", ["i.h", "io/i.h"], False),
+        "cli/app/a.h": ("app", ["../io/i.h", "report.cpp"], False),
+        "cli/app/lost.cpp": (None, ["io/i.h"], True),
+        "cli/common/e.cpp": ("common", ["report.cpp"], True),
+    }
+    reported_rooms = run_tree(rooms, ["common", "io", "report", "batch", "app"], True)
+    expected_rooms = {rel for rel, (_, _, bad) in rooms.items() if bad}
+    ok = True
+    for what, exp, rep in (("floors", expected, reported), ("rooms", expected_rooms, reported_rooms)):
+        if rep != exp:
+            print("self-test (%s): missed %s, wrongly reported %s" % (what, sorted(exp - rep), sorted(rep - exp)))
+            ok = False
+    if not ok:
         return 1
     print("self-test: every planted fault reported, nothing else")
     return 0
@@ -125,14 +158,17 @@ def self_test():
 def main(argv):
     if argv[1:] == ["--self-test"]:
         return self_test()
-    if len(argv) != 3:
+    rooms = argv[1:2] == ["--rooms"]
+    args = argv[2:] if rooms else argv[1:]
+    if len(args) != 2:
         print(__doc__)
         return 2
-    problems = check(argv[1], argv[2])
+    problems = check(args[0], args[1], rooms)
     for p in problems:
         print(p)
     if not problems:
-        print("floors: every include goes to its own floor or one below; detail headers stay inside")
+        print("rooms: every include goes to its own room or one below" if rooms else
+              "floors: every include goes to its own floor or one below; detail headers stay inside")
     return 1 if problems else 0
 
 

@@ -10,12 +10,12 @@
 
 #include "../support/checks.h"
 #include "../support/testImages.h"
-#include "cli_error.h"
-#include "contact_sheet.h"
-#include "distort.h"
+#include "app/demo/contact_sheet.h"
+#include "app/demo/distort.h"
+#include "common/cli_error.h"
+#include "common/options.h"
 #include "imgnorm/mxImageNormalizer.h"
-#include "options.h"
-#include "stats.h"
+#include "report/stats.h"
 
 using namespace imgnormcli;
 using namespace mxImageNormalizerDefs;

@@ -3,6 +3,7 @@
 // alpha / deep files, the scalings of deep samples, corrupt, truncated and
 // absurd files, special files, stale temporaries and write errors.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -17,17 +18,23 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
+#include <set>
 
 #include "../support/checks.h"
 #include "../support/testImages.h"
 #include "baseif/mxPelOps.h"
-#include "cli_error.h"
-#include "file_util.h"
+#include "batch/batch.h"
+#include "common/cli_error.h"
+#include "common/file_util.h"
 #include "fixtures.h"
-#include "image_io.h"
 #include "imgnorm/mxToolFile.h"
-#include "report.h"
-#include "tool_file.h"
+#include "io/codecs.h"
+#include "io/deflate_huffman.h"
+#include "io/image_io.h"
+#include "io/png_writer.h"
+#include "io/tool_file.h"
+#include "report/report.h"
 
 namespace fs = std::filesystem;
 using namespace imgnormcli;
@@ -89,6 +96,66 @@ TEST_F(ImageIo, RoundTripsEveryFormatSettingAndSize) {
   }
   // Only the images remain: no temporary files.
   EXPECT_EQ(filesIn(dir_), std::size_t(n));
+}
+
+// The Huffman-only deflate inflates back through zlib at the edges of its
+// blocks and of zlib's 64 KiB window, for random bytes (every literal used)
+// and constant ones (a one-symbol code).
+TEST(HuffmanDeflate, InflatesBackThroughZlib) {
+  std::mt19937 rng(7);
+  for (std::size_t n : {0, 1, 65535, 65536, 65537, 256 * 1024 + 1})
+    for (bool constant : {false, true}) {
+      std::vector<std::uint8_t> data(n, 200);
+      if (!constant)
+        for (auto& b : data) b = std::uint8_t(rng());
+      const std::vector<std::uint8_t> z = huffmanOnlyZlib(data.data(), n);
+      std::vector<std::uint8_t> back(n + 1);
+      uLongf got = back.size();
+      ASSERT_EQ(uncompress(back.data(), &got, z.data(), z.size()), Z_OK) << n << (constant ? " constant" : " random");
+      back.resize(got);
+      EXPECT_EQ(back, data) << n;
+    }
+}
+
+// RGB rows through the one PNG writer at every kind of level (the filters
+// reach a whole pel, three bytes, back) read back by libpng unchanged.
+TEST_F(ImageIo, PngWriterKeepsRgbRows) {
+  const auto im = randomImage(3 * 37, 11, 9);
+  for (int level : {-1, 0, 1, 9}) {
+    const auto bytes = encodePngRows(
+        37, 11, 3, [&](std::int32_t y) { return im.row(y); }, level, "rgb.png");
+    const RawImage raw = decodeImage(bytes.data(), bytes.size(), "rgb.png", ReadOptions());
+    ASSERT_EQ(raw.channels, 3);
+    for (std::int32_t y = 0; y < 11; ++y)
+      EXPECT_EQ(std::memcmp(raw.row8(y), im.row(y), 3 * 37), 0) << "level " << level << " row " << y;
+  }
+}
+
+// The codec table agrees with itself: every extension (any case) and magic
+// leads back to its row, a format writes only names it reads, and what it
+// writes starts with its own magic, so a file written is read by its codec.
+TEST_F(ImageIo, CodecTableRowsAgree) {
+  const auto im = randomImage(9, 4, 3);
+  std::set<std::string> keys;
+  for (const Codec& c : codecs()) {
+    EXPECT_TRUE(keys.insert(c.key).second) << c.key;
+    EXPECT_EQ(c.encode != nullptr, !c.writes.empty()) << c.key;
+    for (const char* e : c.extensions) {
+      std::string upper = e;
+      for (char& ch : upper) ch = char(std::toupper(ch));
+      EXPECT_EQ(codecForName(std::string("a.") + e), &c) << e;
+      EXPECT_EQ(codecForName("dir.x/A." + upper), &c) << upper;
+    }
+    for (std::string_view m : c.magic)
+      EXPECT_EQ(codecForBytes(reinterpret_cast<const std::uint8_t*>(m.data()), m.size()), &c) << c.key;
+    for (const char* e : c.writes) {
+      EXPECT_EQ(codecForName(std::string("a.") + e), &c) << e;
+      const std::vector<std::uint8_t> bytes = c.encode(im, {}, e);
+      EXPECT_EQ(codecForBytes(bytes.data(), bytes.size()), &c) << e;
+    }
+  }
+  EXPECT_EQ(codecForName("a.gif"), nullptr);
+  EXPECT_EQ(codecForName("png"), nullptr);
 }
 
 TEST_F(ImageIo, WriteFailuresLeaveNothingBehind) {

@@ -8,21 +8,22 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <cstring>
 #include <functional>
 #include <sstream>
 
 #include "../support/checks.h"
 #include "../support/testImages.h"
+#include "app/commands.h"
 #include "baseif/mxPelOps.h"
-#include "batch.h"
-#include "imgnorm/mxImageNormalizer.h"
-#include "commands.h"
+#include "batch/batch.h"
+#include "batch/streamed.h"
 #include "fixtures.h"
-#include "image_io.h"
-#include "tiff_stream.h"
+#include "imgnorm/mxImageNormalizer.h"
+#include "io/image_io.h"
+#include "io/tiff_stream.h"
 
 using namespace imgnormcli;
 namespace fs = std::filesystem;

@@ -1,17 +1,23 @@
 // libFuzzer target for one image decoder of the command-line program, chosen
-// at build time: IMGNORM_FUZZ_DECODER names the function (decodePng, ...).
+// at build time: IMGNORM_FUZZ_CODEC is the key of its row in the codec table
+// ("png", ...).
 // The decoded image is then turned into 8-bit grey as `imgnorm` does.  A
 // decoder may fail only with the program's input error.
 #include <cstdint>
 #include <string>
 
-#include "cli_error.h"
+#include "common/cli_error.h"
 #include "fuzz_common.h"
-#include "image_io.h"
+#include "io/codecs.h"
+#include "io/image_io.h"
 
-#ifndef IMGNORM_FUZZ_DECODER
-#error "IMGNORM_FUZZ_DECODER must name the decoder to fuzz"
+#ifndef IMGNORM_FUZZ_CODEC
+#error "IMGNORM_FUZZ_CODEC must name the codec to fuzz"
 #endif
+
+namespace {
+const imgnormcli::Codec& codec = *imgnormcli::codecByKey(IMGNORM_FUZZ_CODEC);
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   imgnormcli::installCodecHandlers();
@@ -29,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size % 2) options.keep = mxPelRect(std::int32_t(size % 7), std::int32_t(size % 5), std::int32_t(3 + size % 11),
                                          std::int32_t(2 + size % 13));
   try {
-    const imgnormcli::RawImage raw = imgnormcli::IMGNORM_FUZZ_DECODER(data, size, "fuzz-input", options);
+    const imgnormcli::RawImage raw = codec.decode(data, size, "fuzz-input", options);
     imgnormcli::toGray8(raw, "fuzz-input", options);
   } catch (const imgnormcli::CliError& e) {
     if (e.code() != imgnormcli::kExitInput) fuzzcommon::fail(std::string("unexpected exit code: ") + e.what());

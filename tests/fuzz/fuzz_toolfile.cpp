@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "cli_error.h"
+#include "common/cli_error.h"
 #include "fuzz_common.h"
 #include "imgnorm/mxToolFile.h"
-#include "tool_file.h"
+#include "io/tool_file.h"
 
 namespace {
 // One scratch file per process, rewritten for every input.

@@ -1,0 +1,290 @@
+#include "app/commands.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "baseif/mxDiag.h"
+#include "baseif/mxStr.h"
+#include "batch/batch.h"
+#include "batch/streamed.h"
+#include "common/file_util.h"
+#include "common/options.h"
+#include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
+#include "io/image_io.h"
+#include "io/tiff_stream.h"
+#include "io/tool_file.h"
+#include "report/report.h"
+#include "report/stats.h"
+
+namespace fs = std::filesystem;
+
+namespace imgnormcli {
+
+using namespace mxImageNormalizerDefs;
+
+const char* exitCodeHelp() {
+  return "Exit codes:\n"
+         "  0  everything done\n"
+         "  1  done, but the tool could not normalize some images (soft failures, listed in the summary)\n"
+         "  2  usage error: unknown option or method, bad parameter value, outputs that would collide\n"
+         "     or overwrite an input (without --in-place), --in-place over a multi-page TIFF, a --diag\n"
+         "     folder imgnorm did not write, an output where the report writes its own files\n"
+         "  3  input error: missing, unreadable, corrupt or truncated image or tool file, colour or 16-bit\n"
+         "     image without --to-gray, a reference the tool cannot train on\n"
+         "  4  output error: an output file or folder cannot be written, or is not a regular file or folder\n"
+         "  5  internal error, or out of memory (also for one image of a batch)\n"
+         "In a batch the worst problem decides the code; the batch goes on past bad images.";
+}
+
+namespace {
+
+// The report of a --diag option, with its folder checked before any work.
+struct Diagnostics {
+  explicit Diagnostics(const std::string& folder) : folder(folder) {}
+  DiagFolder folder;
+  mxDiagObject training;
+  std::unique_ptr<DiagReport> report;
+};
+
+std::unique_ptr<Diagnostics> openDiagnostics(const std::string& folder) {
+  if (folder.empty()) return nullptr;
+  return std::make_unique<Diagnostics>(folder);
+}
+
+ReportSetup reportSetup(const std::string& commandLine, std::uint32_t methods, bool running) {
+  ReportSetup setup;
+  setup.command = commandLine;
+  setup.methods = methods;
+  setup.running = running;
+  return setup;
+}
+
+// Outputs may not go where the report writes its own files.
+void refuseReportClash(const Diagnostics* diag, const BatchPlan& plan) {
+  if (!diag) return;
+  for (const BatchItem& it : plan.items)
+    if (!it.output.empty()) diag->folder.refuseClash(it.output);
+}
+
+std::string toGraySetting(const ReadOptions& read) {
+  return read.toGray
+             ? "yes: colour to luma 0.299 R + 0.587 G + 0.114 B; deeper samples: " + grayScalingText(read.scaling)
+             : "no (8-bit grey only)";
+}
+
+}  // namespace
+
+ExitCode cmdTrain(const TrainArgs& args) {
+  std::uint32_t methods = 0;
+  for (const std::string& m : args.methods) methods |= parseMethodList(m, "--methods");
+  if (args.methods.empty()) methods = kAllMethods;
+  refuseOverwrite("-o", args.output, {{args.tool.reference, "the reference image"}, {args.tool.mask, "the mask image"}},
+                  args.inPlace);
+  Warnings warnings;
+  if (isImageName(args.output))
+    warnings.warn("tool-name", "-o " + args.output +
+                                   ": a tool file with an image extension; other programs will take it for an image "
+                                   "(.imn is the usual extension)");
+  std::unique_ptr<Diagnostics> diag = openDiagnostics(args.diag);
+  if (diag) diag->folder.refuseClash(args.output);
+  prepareFolderOf(args.output);
+  mxImageNormalizer tool;
+  configureTool(args.tool, tool);
+  // All methods are trained when none are named: warn only about what was asked for.
+  if (!args.methods.empty()) warnAboutMethods(tool, methods, warnings);
+  std::string failure;
+  try {
+    tool.train(Method(methods), diag ? &diag->training : nullptr, mxDiagObject::eAll);
+  } catch (const mxImageNormalizerDefs::Errors& e) {
+    failure = args.tool.reference + ": cannot train " + methodSetText(methods) + ": " + userMessage(e.message());
+  } catch (const mxException& e) {
+    failure = args.tool.reference + ": cannot train: " + userMessage(e.message());
+  }
+  if (failure.empty()) saveTool(args.output, tool);
+  if (diag) {
+    ReportSetup setup = reportSetup(args.commandLine, methods, false);
+    setup.settings = {{"tool file", args.output}, {"--to-gray", toGraySetting(args.tool.read)}};
+    setup.referencePath = args.tool.reference, setup.maskPath = args.tool.mask;
+    DiagReport report(diag->folder, tool, setup);
+    report.addTraining(diag->training);
+    report.finish(warnings.entries(), failure.empty() ? "Trained; tool file " + args.output : failure);
+  }
+  if (!failure.empty()) throw CliError(kExitInput, failure);
+  std::cout << "imgnorm: trained " << methodSetText(methods) << " on " << args.tool.reference << " ("
+            << sizeText(tool.referenceImage()) << ") -> " << args.output << "\n";
+  return kExitOk;
+}
+
+namespace {
+
+// --stats: checked before any work.  The file may not be one of the
+// command's files (an input, an output, the reference, mask or tool file, the
+// report's own); a streamed run writes one TIFF block by block and measures
+// nothing, so it takes no statistics.
+std::unique_ptr<StatsFile> openStats(const RunArgs& args, const std::vector<NamedInput>& others,
+                                     const Diagnostics* diag, bool streamed) {
+  if (args.stats.empty()) return nullptr;
+  if (streamed)
+    throw CliError(kExitUsage,
+                   "--stats: a TIFF streamed block by block (--block-size, or a reference beyond "
+                   "--max-pixels) gives no statistics; drop --stats");
+  if (diag) diag->folder.refuseClash(args.stats);
+  std::vector<NamedInput> files = others;
+  files.push_back({args.output, "the output"});
+  for (const BatchItem& it : planBatch(args.inputs, args.output, args.format, others, args.inPlace).items) {
+    files.push_back({it.input, "an input image"});
+    files.push_back({it.output, "an output image"});
+  }
+  return std::make_unique<StatsFile>(args.stats, files);
+}
+
+ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method method, Diagnostics* diag,
+                     const std::vector<NamedInput>& others, Warnings& warnings, const StatsFile* stats) {
+  const BatchPlan plan = planBatch(args.inputs, args.output, args.format, others, args.inPlace);
+  refuseReportClash(diag, plan);
+  // The output folder (or the output file's folder) must be writable before any work.
+  bool toFile = plan.items.size() == 1 && plan.items[0].output == args.output;
+  if (toFile)
+    prepareFolderOf(args.output);
+  else
+    prepareOutputFolder(args.output);
+  warnAboutMethods(tool, method, warnings);
+  BatchOptions options;
+  options.method = method;
+  options.read = args.read;
+  options.write = args.write;
+  options.jobs = args.jobs;
+  options.threads = args.threads;
+  options.quiet = args.quiet && !diag;  // the report shows the summary line
+  options.warnings = &warnings;
+  options.stats = stats;
+  std::unique_ptr<DiagReport> report;
+  if (diag) {
+    ReportSetup setup = reportSetup(args.commandLine, method, true);
+    if (!args.toolFile.empty()) setup.settings.push_back({"tool file", args.toolFile});
+    setup.settings.push_back({"output", args.output});
+    setup.settings.push_back({"--to-gray", toGraySetting(args.read)});
+    setup.referencePath = args.tool.reference, setup.maskPath = args.tool.mask;  // normalize's; empty for run
+    report = std::make_unique<DiagReport>(diag->folder, tool, setup);
+    report->addTraining(diag->training);
+    options.report = report.get();
+  }
+  std::ostringstream summary;
+  ExitCode code = runBatch(tool, plan, options, summary);
+  if (!args.quiet) std::cout << summary.str() << std::flush;
+  if (report) {
+    std::string line = summary.str();
+    line = line.substr(0, line.find('\n'));
+    if (line.rfind("imgnorm: ", 0) == 0) line.erase(0, 9);
+    report->finish(warnings.entries(), line);
+    if (report->incomplete()) code = worseExit(code, kExitOutput);
+  }
+  return code;
+}
+
+}  // namespace
+
+namespace {
+
+// A streamed run writes one file: it may not name its input, the reference,
+// the mask or the tool file.
+void refuseStreamOverwrite(const RunArgs& args, std::vector<NamedInput> others) {
+  for (const std::string& in : args.inputs) others.push_back({in, "an input image"});
+  refuseOverwrite("-o", args.output, others, args.inPlace);
+  for (const NamedInput& in : others)
+    if (!in.path.empty() && fileIdentity(in.path) == fileIdentity(args.output)) refuseReplacingPages(in);
+}
+
+}  // namespace
+
+ExitCode cmdRun(const RunArgs& args) {
+  const Method method = parseMethod(args.method, "--method");
+  std::unique_ptr<Diagnostics> diag = openDiagnostics(args.diag);
+  mxImageNormalizer tool;
+  loadTool(args.toolFile, tool);
+  if (method != eIdentity && !(tool.trainedMethods() & method))
+    throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile +
+                                   " is not trained for it (trained: " + methodSetText(tool.trainedMethods()) + ")");
+  const std::vector<NamedInput> others = {{args.toolFile, "the tool file"}};
+  const bool streamed = wantsStreaming(args, false);
+  const std::unique_ptr<StatsFile> stats = openStats(args, others, diag.get(), streamed);
+  if (streamed) {
+    refuseStreamOverwrite(args, others);
+    return runStreamed(args, method, &tool);
+  }
+  Warnings warnings;
+  return runWithTool(tool, args, method, diag.get(), others, warnings, stats.get());
+}
+
+ExitCode cmdNormalize(const RunArgs& args) {
+  const Method method = parseMethod(args.method, "--method");
+  std::unique_ptr<Diagnostics> diag = openDiagnostics(args.diag);
+  // Checked before the reference is read: -o naming the reference or mask.
+  const std::vector<NamedInput> others = {{args.tool.reference, "the reference image"},
+                                          {args.tool.mask, "the mask image"}};
+  const bool streamed = wantsStreaming(args, true);
+  const std::unique_ptr<StatsFile> stats = openStats(args, others, diag.get(), streamed);
+  if (streamed) {
+    refuseStreamOverwrite(args, others);
+    return runStreamed(args, method, nullptr);
+  }
+  refuseReportClash(diag.get(), planBatch(args.inputs, args.output, args.format, others, args.inPlace));
+  mxImageNormalizer tool;
+  configureTool(args.tool, tool);
+  try {
+    tool.train(method, diag ? &diag->training : nullptr, mxDiagObject::eAll);  // only the method asked for
+  } catch (const mxException& e) {
+    const std::string failure = args.tool.reference + ": cannot train " + args.method + ": " + userMessage(e.message());
+    if (diag) {
+      DiagReport report(diag->folder, tool, reportSetup(args.commandLine, method, false));
+      report.addTraining(diag->training);
+      report.finish({}, failure);
+    }
+    throw CliError(kExitInput, failure);
+  }
+  Warnings warnings;
+  return runWithTool(tool, args, method, diag.get(), others, warnings, stats.get());
+}
+
+ExitCode cmdInfo(const InfoArgs& args) {
+  const std::vector<std::uint8_t> bytes = readFileBytes(args.toolFile);
+  mxImageNormalizer tool;
+  loadTool(args.toolFile, tool);
+  const auto& ref = tool.referenceImage();
+  const auto& mask = tool.maskImage();
+  auto pairText = [](auto p) { return mfToUtf8(mfStr(p.x())) + ", " + mfToUtf8(mfStr(p.y())); };
+  std::cout << "tool file:         " << args.toolFile << " (format version " << kToolFormatVersion << ", "
+            << bytes.size() << " bytes)\n";
+  std::cout << "trained methods:   " << methodSetText(tool.trainedMethods()) << "\n";
+  std::cout << "reference image:   ";
+  if (ref.isBound())
+    std::cout << sizeText(ref) << " pels at (" << ref.offset().x() << ", " << ref.offset().y() << ")\n";
+  else
+    std::cout << "none\n";
+  std::cout << "mask image:        ";
+  if (mask.isBound()) {
+    std::uint64_t selected = 0;
+    for (std::int32_t j = 0; j < mask.height(); ++j)
+      for (std::int32_t i = 0; i < mask.width(); ++i) selected += mask.row(j)[i] != 0;
+    const double total = double(mask.width()) * double(mask.height());
+    char pct[32];
+    std::snprintf(pct, sizeof pct, "%.1f", 100.0 * double(selected) / total);
+    std::cout << sizeText(mask) << " pels, " << selected << " selected (" << pct << " %)\n";
+  } else {
+    std::cout << "none\n";
+  }
+  std::cout << "tail fractions:    " << pairText(tool.tailFractions()) << "\n";
+  std::cout << "neighborhood:      " << tool.neighborhoodSize().x() << " x " << tool.neighborhoodSize().y() << "\n";
+  std::cout << "granularity:       " << tool.granularity().x() << " x " << tool.granularity().y() << "\n";
+  std::cout << "intensity range:   " << pairText(tool.intensityVariationRange()) << "\n";
+  std::cout << "keep masked pels:  " << (tool.keepMaskedPixels() ? "yes" : "no") << "\n";
+  if (tool.relativeCounts()) std::cout << "relative counts:   yes (histogram matching by fractions)\n";
+  return kExitOk;
+}
+
+}  // namespace imgnormcli

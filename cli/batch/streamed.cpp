@@ -1,0 +1,112 @@
+#include "batch/streamed.h"
+
+#include <algorithm>
+#include <iostream>
+#include <memory>
+
+#include "baseif/mxStr.h"
+#include "common/file_util.h"
+#include "common/options.h"
+#include "imgnorm/mxBlockNormalizer.h"
+#include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
+#include "io/codecs.h"
+#include "io/tiff_stream.h"
+
+namespace imgnormcli {
+
+namespace {
+bool isTiffName(const std::string& path) {
+  const Codec* format = codecForName(path);
+  return format && format->streams;
+}
+}  // namespace
+
+bool wantsStreaming(const RunArgs& args, bool normalize) {
+  if (args.blockSize > 0) return true;
+  // normalize streams its reference too when that is a TIFF beyond the
+  // limit; any other TIFF beyond it is streamed by the batch, image by image.
+  return normalize && args.inputs.size() == 1 && isTiffName(args.output) &&
+         tiffBeyondLimit(args.tool.reference, args.tool.read);
+}
+
+StreamedRun streamWithTool(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method,
+                           const std::string& input, const std::string& output, TiffCompression compression) {
+  TiffPelSource image(input);
+  StreamedRun run;
+  run.image = image.window();
+  const mxPair<std::int32_t> halo = mxBlockNormalizer(tool, {1, 1}).halo(method);
+  const std::int32_t n = std::max(kDefaultBlockSize, 2 * std::max(halo.x(), halo.y()));
+  const mxBlockNormalizer engine(tool, {n, n});
+  run.result = engine.checkRun(method, run.image);
+  if (run.result.isNull()) return run;
+  TiffStripSink sink(output, image.bigTiff(), compression);
+  run.success = engine.run(image, method, sink, run.message);
+  if (run.success) sink.commit();
+  return run;
+}
+
+ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer* tool) {
+  using namespace mxImageNormalizerDefs;
+  const std::string option =
+      args.blockSize > 0 ? "--block-size" : args.tool.reference + ": a reference beyond --max-pixels";
+  if (args.inputs.size() != 1 || !isTiffName(args.inputs[0]) || !isTiffName(args.output))
+    throw CliError(kExitUsage, option + ": streams one TIFF file to a TIFF file (-o NAME.tif)");
+  if (!args.diag.empty() || (args.read.toGray && args.blockSize > 0))
+    throw CliError(kExitUsage, option + ": --diag and --to-gray need the whole image in memory");
+  if (!tool && !isTiffName(args.tool.reference))
+    throw CliError(kExitUsage, option + ": the reference must be a TIFF file too");
+  if (!tool && !args.tool.mask.empty() && !isTiffName(args.tool.mask))
+    throw CliError(kExitUsage, option + ": the mask must be a TIFF file too");
+  const std::int32_t n = args.blockSize > 0 ? args.blockSize : kDefaultBlockSize;
+  const std::string& input = args.inputs[0];
+
+  mxImageNormalizer parameters;
+  if (!tool) configureParameters(args.tool, parameters);
+  prepareFolderOf(args.output);
+  TiffPelSource image(input);
+  std::unique_ptr<TiffPelSource> reference, mask;
+  if (!tool) {
+    reference = std::make_unique<TiffPelSource>(args.tool.reference);
+    if (!args.tool.mask.empty()) {
+      mask = std::make_unique<TiffPelSource>(args.tool.mask);
+      if (mask->window().size() != reference->window().size())
+        throw CliError(kExitInput, args.tool.mask + ": the mask is " + std::to_string(mask->window().width()) + " x " +
+                                       std::to_string(mask->window().height()) + " pels but the reference image is " +
+                                       std::to_string(reference->window().width()) + " x " +
+                                       std::to_string(reference->window().height()));
+    }
+  }
+
+  TiffStripSink sink(args.output, image.bigTiff(), args.write.compression);
+  std::wstring message;
+  bool success = false;
+  try {
+    const mxBlockNormalizer engine =
+        tool ? mxBlockNormalizer(*tool, {n, n}) : mxBlockNormalizer(parameters, *reference, mask.get(), {n, n});
+    success = engine.run(image, method, sink, message);
+  } catch (const BadParams& e) {
+    throw CliError(kExitUsage, option + " " + std::to_string(n) + ": " + mfToUtf8(e.message()));
+  } catch (const CanNotTrain& e) {
+    throw CliError(kExitInput, args.tool.reference + ": cannot train " + args.method + ": " + mfToUtf8(e.message()));
+  } catch (const mxException& e) {
+    throw CliError(kExitInput, input + ": " + mfToUtf8(e.message()));
+  }
+  if (!success) {
+    std::cerr << "imgnorm: " << input << ": not normalized: " << mfToUtf8(message) << "\n";
+    return kExitSoftFailure;
+  }
+  if (image.window().intersect(reference ? reference->window() : tool->referenceImage().window()).isNull() &&
+      method != eIdentity) {
+    std::cerr << "imgnorm: " << input << ": not normalized: the image does not overlap the reference image\n";
+    return kExitSoftFailure;
+  }
+  sink.commit();
+  if (!args.quiet)
+    std::cout << "imgnorm: " << input << " (" << image.window().width() << " x " << image.window().height()
+              << ") normalized with " << methodCliName(method) << " in blocks of " << n << " x " << n << " -> "
+              << args.output << "\n";
+  return kExitOk;
+}
+
+}  // namespace imgnormcli

@@ -1,0 +1,368 @@
+#include "io/image_io.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/file_util.h"
+#include "io/codec_util.h"
+#include "io/codecs.h"
+
+namespace imgnormcli {
+
+// ------------------------------------------------------------ file names ---
+
+bool isImageName(const std::string& path) { return codecForName(path) != nullptr; }
+
+bool isWritableName(const std::string& path) {
+  const std::string ext = lowerExtension(path);
+  for (const Codec& c : codecs())
+    for (const char* e : c.writes)
+      if (ext == e) return true;
+  return false;
+}
+
+// --------------------------------------------------------------- options ---
+
+namespace {
+
+bool parseUnsigned(const std::string& t, std::uint32_t maxValue, std::uint32_t& v) {
+  if (t.empty() || t.size() > 10 || t.find_first_not_of("0123456789") != std::string::npos) return false;
+  const unsigned long long x = std::strtoull(t.c_str(), nullptr, 10);
+  if (x > maxValue) return false;
+  v = std::uint32_t(x);
+  return true;
+}
+
+}  // namespace
+
+GrayScaling parseGrayScaling(const std::string& text, const std::string& option) {
+  GrayScaling s;
+  std::uint32_t a = 0, b = 0;
+  if (text == "auto") {
+    s.mode = GrayScaling::kAuto;
+  } else if (text == "full") {
+    s.mode = GrayScaling::kFull;
+  } else if (text.rfind("shift:", 0) == 0 && parseUnsigned(text.substr(6), 15, a)) {
+    s.mode = GrayScaling::kShift;
+    s.shift = int(a);
+  } else if (text.rfind("range:", 0) == 0 && text.find(',') != std::string::npos &&
+             parseUnsigned(text.substr(6, text.find(',') - 6), 65535, a) &&
+             parseUnsigned(text.substr(text.find(',') + 1), 65535, b) && a < b) {
+    s.mode = GrayScaling::kRange;
+    s.lo = a;
+    s.hi = b;
+  } else {
+    throw CliError(kExitUsage, option +
+                                   ": expected auto, shift:N (N 0..15), range:LO,HI (0 <= LO < HI <= 65535) "
+                                   "or full, got '" +
+                                   text + "'");
+  }
+  return s;
+}
+
+std::string grayScalingText(const GrayScaling& s) {
+  switch (s.mode) {
+    case GrayScaling::kAuto:
+      return "auto";
+    case GrayScaling::kShift:
+      return "shift:" + std::to_string(s.shift);
+    case GrayScaling::kRange:
+      return "range:" + std::to_string(s.lo) + "," + std::to_string(s.hi);
+    case GrayScaling::kFull:
+      return "full";
+  }
+  return "auto";
+}
+
+TiffCompression parseTiffCompression(const std::string& text, const std::string& option) {
+  TiffCompression c;
+  if (text == "none")
+    c = TiffCompression::kNone;
+  else if (text == "lzw")
+    c = TiffCompression::kLzw;
+  else if (text == "deflate")
+    c = TiffCompression::kDeflate;
+  else if (text == "zstd")
+    c = TiffCompression::kZstd;
+  else
+    throw CliError(kExitUsage, option + ": unknown compression '" + text + "' (use none, lzw, deflate or zstd)");
+  if (!tiffCompressionAvailable(c))
+    throw CliError(kExitUsage, option + ": this libtiff cannot write " + text + " compression");
+  return c;
+}
+
+void checkPngLevel(int level, const std::string& option) {
+  if (level < -1 || level > 9)
+    throw CliError(kExitUsage, option + ": expected a zlib level 0..9, got " + std::to_string(level));
+}
+
+// ------------------------------------------------------- shared checks ---
+
+std::string pagesText(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " page" : " pages"); }
+
+void checkClaimedSize(const std::string& name, std::uint64_t width, std::uint64_t height, const ReadOptions& options) {
+  const std::string size = std::to_string(width) + " x " + std::to_string(height);
+  if (width == 0 || height == 0) inputError(name, "image has no pels (" + size + ")");
+  const std::uint64_t limit = std::min(options.maxPixels, kMaxPixelsLimit);
+  if (width > 0x7fffffff || height > 0x7fffffff || width * height > limit)
+    inputError(name, "image of " + size + " pels is larger than the limit of " + std::to_string(limit) +
+                         " pels (raise it with --max-pixels)");
+}
+
+void checkStoredBytes(const std::string& name, std::uint64_t width, std::uint64_t height, std::uint64_t minStoredBytes,
+                      std::uint64_t fileBytes) {
+  if (minStoredBytes > fileBytes)
+    inputError(name, "truncated or corrupt image: " + std::to_string(width) + " x " + std::to_string(height) +
+                         " pels need at least " + std::to_string(minStoredBytes) + " bytes, the file holds " +
+                         std::to_string(fileBytes));
+}
+
+void checkDecodedSize(const std::string& name, std::uint64_t width, std::uint64_t height, std::uint64_t bytesPerPel,
+                      std::uint64_t fileBytes, const ReadOptions& options) {
+  const std::uint64_t decoded = width * height * bytesPerPel;  // < 2^44: the pel count passed checkClaimedSize
+  if (decoded <= std::max(options.maxPixels, std::uint64_t(1) << 28) || decoded / 1024 <= fileBytes) return;
+  inputError(name, "image of " + std::to_string(width) + " x " + std::to_string(height) + " pels decodes to " +
+                       std::to_string(decoded >> 20) + " MiB, " + std::to_string(decoded / std::max<std::uint64_t>(fileBytes, 1)) +
+                       " times the file's " + std::to_string(fileBytes) +
+                       " bytes: refused as a likely decompression bomb (accept it with --max-pixels " +
+                       std::to_string(decoded) + ")");
+}
+
+mxPelRect keptPart(std::int32_t width, std::int32_t height, int bits, const ReadOptions& options) {
+  const mxPelRect whole(0, 0, width, height);
+  const mxPelRect part = options.keep.intersect(whole);
+  if (part.isNull() || (bits > 8 && options.toGray && options.scaling.mode == GrayScaling::kAuto)) return whole;
+  return part;
+}
+
+void cropRaw(RawImage& raw, const mxPelRect& part) {
+  if (part.x() == raw.x0 && part.y() == raw.y0 && part.width() == raw.width && part.height() == raw.height) return;
+  const std::size_t bytes = raw.bits == 16 ? 2 : 1, ch = std::size_t(raw.channels);
+  std::uint8_t* base = raw.bits == 16 ? reinterpret_cast<std::uint8_t*>(raw.samples16.get()) : raw.bytes8.get();
+  const std::size_t from = raw.rowSamples() * bytes, to = std::size_t(part.width()) * ch * bytes;
+  // Rows move toward the start only: a forward copy never overwrites a row it still needs.
+  for (std::int32_t j = 0; j < part.height(); ++j)
+    std::memmove(base + to * std::size_t(j),
+                 base + from * std::size_t(part.y() - raw.y0 + j) + std::size_t(part.x() - raw.x0) * ch * bytes, to);
+  raw.x0 = part.x();
+  raw.y0 = part.y();
+  raw.width = part.width();
+  raw.height = part.height();
+}
+
+void checkSinglePage(const std::string& name, const ReadOptions& options) {
+  if (options.page != 1)
+    inputError(name, "page " + std::to_string(options.page) + " asked for, but the file has 1 page");
+}
+
+void RawImage::allocate() {
+  // new T[n] leaves the storage uninitialised: the pages are touched only as
+  // the decoder fills them.
+  if (bits == 16)
+    samples16.reset(new std::uint16_t[sampleCount()]);
+  else
+    bytes8.reset(new std::uint8_t[sampleCount()]);
+}
+
+// ------------------------------------------------------------- decoding ---
+
+RawImage decodeImage(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options) {
+  if (size == 0) inputError(name, "empty file");
+  if (const Codec* c = codecForBytes(data, size)) return c->decode(data, size, name, options);
+  if (const Codec* c = codecForName(name)) inputError(name, std::string("not a ") + c->name + " file");
+  inputError(name, "not an image file of a known format (" + joinList(formatList(true), ", ") + ")");
+}
+
+// ----------------------------------------------------------- conversion ---
+
+namespace {
+
+std::string describe(const RawImage& raw) {
+  std::string kind = raw.channels >= 3 ? (raw.palette ? "palette colour" : "colour") : "greyscale";
+  if (raw.channels == 2 || raw.channels == 4) kind += " with alpha";
+  std::string depth = std::to_string(raw.bits) + "-bit";
+  if (raw.bits == 16 && raw.maxval < 65535) depth += " (values up to " + std::to_string(raw.maxval) + ")";
+  return kind + " image, " + depth;
+}
+
+// 8-bit samples: grey copied (scaled when the file's maximum is below 255),
+// colour reduced to luma, alpha dropped.
+void convert8(const RawImage& raw, mxPelBuffer<unsigned char>& out) {
+  const int ch = raw.channels;
+  const std::uint32_t maxval = raw.maxval;
+  unsigned char scale[256];
+  for (std::uint32_t v = 0; v < 256; ++v)
+    scale[v] = static_cast<unsigned char>(v >= maxval ? 255 : (v * 510 + maxval) / (2 * maxval));
+  for (std::int32_t y = 0; y < raw.height; ++y) {
+    const std::uint8_t* s = raw.row8(y);
+    unsigned char* d = out.row(y);
+    if (ch == 1 && maxval == 255) {
+      std::memcpy(d, s, std::size_t(raw.width));
+    } else if (ch >= 3) {
+      for (std::int32_t x = 0; x < raw.width; ++x, s += ch)
+        d[x] = scale[(299u * s[0] + 587u * s[1] + 114u * s[2] + 500u) / 1000u];
+    } else {
+      for (std::int32_t x = 0; x < raw.width; ++x, s += ch) d[x] = scale[s[0]];
+    }
+  }
+}
+
+// 16-bit samples: grey or luma (16-bit), clamped to the file's maximum.
+template <class F>
+void forEachLevel16(const RawImage& raw, F&& f) {
+  const int ch = raw.channels;
+  const std::uint32_t maxval = raw.maxval;
+  for (std::int32_t y = 0; y < raw.height; ++y) {
+    const std::uint16_t* s = raw.row16(y);
+    f(y, [&](std::int32_t x) {
+      const std::uint16_t* p = s + std::size_t(x) * ch;
+      std::uint32_t v =
+          ch >= 3 ? std::uint32_t((299ull * p[0] + 587ull * p[1] + 114ull * p[2] + 500ull) / 1000ull) : p[0];
+      return v > maxval ? maxval : v;
+    });
+  }
+}
+
+// The 16-bit levels that become 0 and 255 under s: the scaling's own
+// range, the file's (0 .. maxval, as given), or for kAuto the image's values
+// cut at the 0.01 % and 99.99 % quantiles.
+void scaleRange(const RawImage& raw, const std::vector<std::uint32_t>& histogram, const GrayScaling& s,
+                const std::string& name, std::uint32_t& lo, std::uint32_t& hi) {
+  if (s.mode == GrayScaling::kRange) {
+    lo = s.lo;
+    hi = s.hi;
+  }
+  if (s.mode != GrayScaling::kAuto) return;
+  std::uint32_t vmin = 0, vmax = 65535;
+  while (histogram[vmin] == 0) ++vmin;
+  while (histogram[vmax] == 0) --vmax;
+  if (vmin == vmax)
+    inputError(name, describe(raw) + " holds one value only (" + std::to_string(vmin) +
+                         "); --to-gray=auto has no range to scale (use --to-gray=range:LO,HI or full)");
+  // Cut one pel in 10000 at each end, so that a few hot or dead pels do
+  // not decide the scale.
+  const std::uint64_t cut = std::uint64_t(raw.width) * std::uint64_t(raw.height) / 10000;
+  std::uint64_t sum = 0;
+  lo = vmin;
+  while (sum + histogram[lo] <= cut) sum += histogram[lo++];
+  sum = 0;
+  hi = vmax;
+  while (sum + histogram[hi] <= cut) sum += histogram[hi--];
+  if (hi <= lo) lo = vmin, hi = vmax;
+}
+
+// Each 16-bit level's 8-bit level: shifted, or lo -> 0 and hi -> 255
+// linearly (rounded), saturated outside.
+std::vector<unsigned char> levelTable(const GrayScaling& s, std::uint32_t lo, std::uint32_t hi) {
+  std::vector<unsigned char> table(65536);
+  for (std::uint32_t v = 0; v < 65536; ++v) {
+    std::uint32_t d;
+    if (s.mode == GrayScaling::kShift)
+      d = std::min<std::uint32_t>(255, v >> s.shift);
+    else if (v <= lo)
+      d = 0;
+    else if (v >= hi)
+      d = 255;
+    else
+      d = std::uint32_t((std::uint64_t(v - lo) * 510 + (hi - lo)) / (2ull * (hi - lo)));
+    table[v] = static_cast<unsigned char>(d);
+  }
+  return table;
+}
+
+}  // namespace
+
+mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name, const ReadOptions& options,
+                                   ImageInfo* info) {
+  const bool plainGrey = raw.channels == 1 && raw.bits == 8;
+  if (!plainGrey && !options.toGray) {
+    const std::string advice = raw.channels >= 3   ? "use --to-gray to convert it to luma"
+                               : raw.channels == 2 ? "use --to-gray to drop the alpha channel"
+                                                   : "use --to-gray to reduce it to 8 bits";
+    inputError(name, describe(raw) + "; imgnorm needs 8-bit greyscale (" + advice + ")");
+  }
+  mxPelBuffer<unsigned char> out(mxPelRect(raw.x0, raw.y0, raw.width, raw.height), 32, mxPelInit::eUnwritten);
+  std::string conversion;
+  if (raw.channels >= 3) conversion = raw.palette ? "palette colour to luma" : "colour to luma";
+  if (raw.channels == 2 || raw.channels == 4)
+    conversion += std::string(conversion.empty() ? "" : ", ") + "alpha dropped";
+  if (raw.bits == 8) {
+    convert8(raw, out);
+    if (info) info->conversion = conversion;
+    return out;
+  }
+
+  // Deep samples: a table from each 16-bit level to its 8-bit level.
+  std::vector<std::uint32_t> histogram(65536, 0);
+  forEachLevel16(raw, [&](std::int32_t, auto level) {
+    for (std::int32_t x = 0; x < raw.width; ++x) ++histogram[level(x)];
+  });
+  const GrayScaling s = options.scaling;
+  std::uint32_t lo = 0, hi = raw.maxval;
+  scaleRange(raw, histogram, s, name, lo, hi);
+  const std::vector<unsigned char> table = levelTable(s, lo, hi);
+  std::uint32_t levels[256] = {};
+  for (std::uint32_t v = 0; v < 65536; ++v) levels[table[v]] += histogram[v];
+  const int used = int(std::count_if(std::begin(levels), std::end(levels), [](std::uint32_t n) { return n != 0; }));
+  forEachLevel16(raw, [&](std::int32_t y, auto level) {
+    unsigned char* d = out.row(y);
+    for (std::int32_t x = 0; x < raw.width; ++x) d[x] = table[level(x)];
+  });
+
+  std::string scaleText = grayScalingText(s);
+  if (s.mode != GrayScaling::kShift) scaleText += " " + std::to_string(lo) + ".." + std::to_string(hi) + " -> 0..255";
+  conversion = std::to_string(raw.bits) + "-bit " + (raw.channels >= 3 ? "colour to luma" : "grey") +
+               (raw.channels == 2 || raw.channels == 4 ? ", alpha dropped" : "") + ", " + scaleText;
+  std::vector<std::string> warnings;
+  if (used < 32)
+    warnings.push_back(name + ": the " + std::to_string(raw.bits) + "-bit values become only " + std::to_string(used) +
+                       " grey level" + (used == 1 ? "" : "s") + " with --to-gray=" + grayScalingText(s) +
+                       (s.mode == GrayScaling::kAuto ? "" : " (try --to-gray=auto)"));
+  if (info) {
+    info->conversion = conversion;
+    info->warnings.insert(info->warnings.end(), warnings.begin(), warnings.end());
+  } else {
+    for (const std::string& w : warnings) std::fprintf(stderr, "imgnorm: warning: %s\n", w.c_str());
+  }
+  return out;
+}
+
+mxPelBuffer<unsigned char> readImage(const std::string& path, const ReadOptions& options, ImageInfo* info) {
+  RawImage raw;
+  {
+    const std::vector<std::uint8_t> bytes = readFileBytes(path);
+    raw = decodeImage(bytes.data(), bytes.size(), path, options);
+  }
+  // The decoders that read whole images give them whole: cut them here.
+  if (!raw.imageWidth) raw.imageWidth = raw.width, raw.imageHeight = raw.height;
+  cropRaw(raw, keptPart(raw.imageWidth, raw.imageHeight, raw.bits, options));
+  ImageInfo local;
+  ImageInfo& i = info ? *info : local;
+  i.pages = raw.pages;
+  i.page = raw.page;
+  i.width = raw.imageWidth;
+  i.height = raw.imageHeight;
+  if (raw.pages > 1)
+    i.warnings.push_back(path + ": has " + pagesText(std::uint64_t(raw.pages)) + "; page " + std::to_string(raw.page) +
+                         " is used (choose another with --page N)");
+  mxPelBuffer<unsigned char> out = toGray8(raw, path, options, &i);
+  if (!info)
+    for (const std::string& w : local.warnings) std::fprintf(stderr, "imgnorm: warning: %s\n", w.c_str());
+  return out;
+}
+
+// -------------------------------------------------------------- writing ---
+
+void writeImage(const std::string& path, const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options) {
+  if (!isWritableName(path))
+    throw CliError(kExitUsage, path + ": unknown image format for output (use " +
+                                   joinList(extensionList(true, "."), " or ") + ")");
+  if (!image.isBound() || image.width() <= 0 || image.height() <= 0)
+    throw CliError(kExitOutput, path + ": no image to write");
+  writeFileAtomically(path, codecForName(path)->encode(image, options, path));
+}
+
+}  // namespace imgnormcli

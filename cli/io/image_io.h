@@ -1,0 +1,169 @@
+// Image files of the imgnorm program.  The formats are the rows of the codec
+// table (io/codecs.h).
+//
+// Reading: PNG (libpng), TIFF (libtiff; strips or tiles, any page), JPEG
+// (libjpeg-turbo), BMP and binary PGM/PPM.  The format is recognised from the
+// file's first bytes; the extension only decides which files a folder scan
+// takes.  Every decoder works on bytes in memory (decodeImage), so that a
+// fuzz target or a test can call it on a buffer; readImage reads the file
+// first, regular files only and no more than the file's size.
+//
+// The tool works on 8-bit grey levels.  A colour, alpha, palette-colour or
+// deeper-than-8-bit file is refused with a message naming the file unless
+// the caller asks for conversion (ReadOptions::toGray): colour becomes luma
+// Y' = 0.299 R' + 0.587 G' + 0.114 B' on the stored (gamma-encoded) values,
+// alpha is dropped, and deeper samples are scaled to 8 bits as
+// ReadOptions::scaling says.  A palette whose entries are all grey is read as
+// grey without conversion.
+//
+// Before anything is allocated for the pels, the size the header claims is
+// checked against ReadOptions::maxPixels and against what the file's size
+// can hold under its compression.  Missing or corrupt data is an error in
+// every decoder: no row is ever made up.
+//
+// Writing: 8-bit grey PNG, TIFF or PGM, encoded in memory and written under
+// a temporary name that is renamed into place.
+//
+// Every error is a CliError naming the file: kExitInput for reading,
+// kExitOutput for writing, kExitUsage for an output name of no writable
+// format.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "baseif/mxPelBuffer.h"
+
+namespace imgnormcli {
+
+// Whether the file name has the extension of a format the program reads
+// (the files a folder scan takes; any case), or of one it writes (PNG, TIFF,
+// PGM).  The formats and their extensions are the table in io/codecs.h.
+bool isImageName(const std::string& path);
+bool isWritableName(const std::string& path);
+
+// How samples deeper than 8 bits become 8-bit grey levels under --to-gray.
+struct GrayScaling {
+  enum Mode {
+    kAuto,   // the image's own value range, cut at the 0.01 % and 99.99 % quantiles
+    kShift,  // v >> shift, saturated at 255
+    kRange,  // lo -> 0, hi -> 255, linear between, saturated outside
+    kFull    // 0 -> 0, the file's maximum (65535 for 16 bits) -> 255
+  };
+  Mode mode = kAuto;
+  int shift = 0;
+  std::uint32_t lo = 0, hi = 65535;
+};
+// "auto", "shift:N" (0..15), "range:LO,HI" (0 <= LO < HI <= 65535) or
+// "full".  Throws CliError (kExitUsage) naming the option.
+GrayScaling parseGrayScaling(const std::string& text, const std::string& option);
+// The text form parseGrayScaling reads.
+std::string grayScalingText(const GrayScaling& scaling);
+
+// Largest image accepted by default, in pels (16384 x 16384); --max-pixels
+// raises or lowers it.
+constexpr std::uint64_t kDefaultMaxPixels = std::uint64_t(1) << 28;
+// The highest limit --max-pixels accepts (2^40 pels).
+constexpr std::uint64_t kMaxPixelsLimit = std::uint64_t(1) << 40;
+
+struct ReadOptions {
+  bool toGray = false;    // convert colour, alpha and deep samples (else refuse them)
+  GrayScaling scaling;    // for samples deeper than 8 bits
+  std::int32_t page = 1;  // page of a multi-page TIFF, from 1
+  std::uint64_t maxPixels = kDefaultMaxPixels;
+  // The part of the image the caller uses, in the image's coordinates (a
+  // run: the reference's window, cut by the mask's).  Only its pels are
+  // kept: PNG and TIFF rows above it are decoded and dropped row by row,
+  // rows below it are not decoded, columns beside it are dropped as each row
+  // is read, and the image comes back with that part as its window.  A null
+  // rectangle, one that misses the image, or deep samples scaled by their
+  // own range (--to-gray=auto, which needs every pel) keep the whole image.
+  mxPelRect keep;
+};
+
+// A decoded file before it is accepted as 8-bit grey: rows of interleaved
+// samples, 8 bits (one byte) or 16 bits (host-order uint16) each.  The
+// storage is left uninitialised when allocated, so a header that claims a
+// large image costs no memory until its pels are decoded.
+struct RawImage {
+  std::int32_t width = 0;   // the stored samples: a part of the image when
+  std::int32_t height = 0;  // ReadOptions::keep cut it,
+  std::int32_t x0 = 0;      // at (x0, y0) in the image,
+  std::int32_t y0 = 0;
+  std::int32_t imageWidth = 0;  // whose size is this (0: width x height)
+  std::int32_t imageHeight = 0;
+  int channels = 0;                            // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
+  int bits = 8;                                // 8 or 16
+  std::uint32_t maxval = 255;                  // the value that means full white
+  bool palette = false;                        // the colours came from a palette
+  int pages = 1;                               // pages in the file (TIFF directories)
+  int page = 1;                                // the page decoded
+  std::unique_ptr<std::uint8_t[]> bytes8;      // bits == 8
+  std::unique_ptr<std::uint16_t[]> samples16;  // bits == 16
+
+  std::size_t rowSamples() const { return std::size_t(width) * std::size_t(channels); }
+  std::size_t sampleCount() const { return rowSamples() * std::size_t(height); }
+  std::uint8_t* row8(std::int32_t y) const { return bytes8.get() + rowSamples() * std::size_t(y); }
+  std::uint16_t* row16(std::int32_t y) const { return samples16.get() + rowSamples() * std::size_t(y); }
+  // Allocates the storage for width x height x channels samples of bits.
+  void allocate();
+};
+
+// What reading did beyond decoding, for messages, diagnostics and summaries.
+struct ImageInfo {
+  std::string conversion;             // empty for plain 8-bit grey, else e.g. "16-bit grey, auto 1021..3980 -> 0..255"
+  std::vector<std::string> warnings;  // one line each, naming the file
+  int pages = 1;
+  int page = 1;
+  std::int32_t width = 0, height = 0;  // the whole image's size (its window may be a part)
+};
+
+// Decodes bytes in memory, recognising the format from the first bytes;
+// name is used in messages only.  Throws CliError (kExitInput) naming it.
+RawImage decodeImage(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
+
+// Accepts a decoded image as 8-bit grey, or converts it when options.toGray
+// is set; otherwise throws CliError (kExitInput) that names the file and says
+// what it holds.  info (when given) receives the conversion and warnings.
+mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name, const ReadOptions& options,
+                                   ImageInfo* info = nullptr);
+
+// Reads an image file as 8-bit grey, window at (0, 0) or the part
+// options.keep selects.  Without info, the
+// warnings go to standard error as "imgnorm: warning: ..." lines.
+mxPelBuffer<unsigned char> readImage(const std::string& path, const ReadOptions& options, ImageInfo* info = nullptr);
+inline mxPelBuffer<unsigned char> readImage(const std::string& path, bool toGray) {
+  ReadOptions o;
+  o.toGray = toGray;
+  return readImage(path, o);
+}
+
+// Output settings.  PNG: zlib level 0..9, or -1 for the fast default (level
+// 1, run-length matching, the Sub filter: about as small as level 6 on
+// camera images at a fraction of the time).  TIFF: no compression by default.
+enum class TiffCompression { kNone, kLzw, kDeflate, kZstd };
+struct WriteOptions {
+  int pngLevel = -1;
+  TiffCompression compression = TiffCompression::kNone;
+};
+// "none", "lzw", "deflate" or "zstd"; zstd only when this libtiff has it.
+// Throws CliError (kExitUsage) naming the option.
+TiffCompression parseTiffCompression(const std::string& text, const std::string& option);
+// Whether this libtiff can write the compression.
+bool tiffCompressionAvailable(TiffCompression compression);
+// Checks a PNG level (-1 or 0..9).  Throws CliError (kExitUsage).
+void checkPngLevel(int level, const std::string& option);
+
+// Writes the window of an 8-bit image in the format the name asks for: to a
+// temporary name in the same folder, renamed into place when complete.
+void writeImage(const std::string& path, const mxPelBuffer_const<unsigned char>& image,
+                const WriteOptions& options = {});
+
+// Silences libtiff's process-wide error and warning handlers (once, before
+// any thread starts); each file's messages are collected per handle.
+void installCodecHandlers();
+
+}  // namespace imgnormcli
