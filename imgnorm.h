@@ -10,6 +10,7 @@
 #include "baseif/mxException.h"
 #include "baseif/mxGaussSample.h"
 #include "baseif/mxHistoStats.h"
+#include "baseif/mxHtmlEscape.h"
 #include "baseif/mxLineFit.h"
 #include "baseif/mxPair.h"
 #include "baseif/mxPelBuffer.h"

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "baseif/detail/htmlEscape.h"
+#include "baseif/mxHtmlEscape.h"
 #include "baseif/mxArchive.h"
 #include "baseif/mxPelOps.h"
 #include "baseif/mxStr.h"

@@ -35,6 +35,7 @@ set(IMGNORM_FLOOR_base
   baseif/mxException.h
   baseif/mxExport.h
   baseif/mxHistoStats.h
+  baseif/mxHtmlEscape.h
   baseif/mxPair.h
   baseif/mxPelBuffer.h
   baseif/mxPelOps.h
@@ -43,7 +44,6 @@ set(IMGNORM_FLOOR_base
   baseif/mxStr.h
   baseif/mxVector.h
   baseif/detail/cpuDispatch.h
-  baseif/detail/htmlEscape.h
   baseif/detail/pelKernels.h)
 
 set(IMGNORM_FLOOR_imaging

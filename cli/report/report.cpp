@@ -15,10 +15,10 @@
 #include <unistd.h>
 
 #include "baseif/mxDiag.h"
+#include "baseif/mxHtmlEscape.h"
 #include "baseif/mxStr.h"
 #include "common/cli_error.h"
 #include "common/file_util.h"
-#include "common/html_escape.h"
 #include "io/image_io.h"
 #include "imgnorm/diagRecords.h"
 #include "imgnorm/mxImageNormalizer.h"
@@ -40,7 +40,7 @@ constexpr const char* kListHeader = "# files written by imgnorm --diag; imgnorm 
 
 // ------------------------------------------------------------ small helpers
 
-std::string html(const std::string& s) { return htmlEscape(s); }
+std::string html(const std::string& s) { return mxhtml::escape(s); }
 
 // A relative URL: every byte outside the unreserved set and '/' percent-encoded.
 std::string urlPath(const std::string& path) {

@@ -1,7 +1,7 @@
 // Text made safe for HTML element content and quoted attribute values: the
 // characters < > & " become entity references, every other byte stays.
 //
-// Internal to the library, for the diagnostics folder's index.
+// Used by the diagnostics folder's index and by the program's reports.
 #pragma once
 
 #include <string>
