@@ -9,6 +9,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -46,7 +47,7 @@ const std::shared_ptr<const mx2XformBase>& identityXform() {
 // here, it cannot.  Medium stores stay heap blocks, not mappings, so that a
 // program holding many small images does not run into the system's limit on
 // mappings per process.)  The cache is per thread, so it needs no lock, and
-// bounded (kCacheEntries blocks, kCacheBytes in all); a thread's cache is
+// bounded (kCacheEntries blocks, cacheBytes() in all); a thread's cache is
 // released when the thread ends.
 //
 // Lifetimes.  A store may outlive the thread that made it (a worker's result
@@ -67,7 +68,20 @@ constexpr std::size_t kHugePage = std::size_t(2) << 20;
 // planes, their means, the fields, the result); with fewer entries the
 // cache drops some of them and the next run faults them in anew.
 constexpr std::size_t kCacheEntries = 16;
-constexpr std::size_t kCacheBytes = std::size_t(192) << 20;
+// The bytes a thread keeps: a sixteenth of the machine's memory, at least
+// 192 MiB and at most 1 GiB.  A 16384 x 16384 image's result is a 256 MiB
+// store; with a cap below it, every run of such an image mapped and zeroed
+// that store anew (128 huge-page faults, 10-20 % of a histogram run).
+std::size_t cacheBytes() {
+  static const std::size_t bytes = [] {
+    const std::size_t lo = std::size_t(192) << 20, hi = std::size_t(1) << 30;
+    const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) return lo;
+    const std::size_t share = std::size_t(pages) / 16 * std::size_t(pageSize);
+    return share < lo ? lo : share > hi ? hi : share;
+  }();
+  return bytes;
+}
 
 struct CachedBlock {
   void* base = nullptr;
@@ -164,11 +178,11 @@ CachedBlock takeBlock(std::size_t bytes, std::size_t alignment, unsigned char*& 
 // cache is not open, is released at once.
 void giveBlock(const CachedBlock& b) {
   BlockCache& c = tCache;
-  if (c.state != CacheState::eOpen || b.length > kCacheBytes) {
+  if (c.state != CacheState::eOpen || b.length > cacheBytes()) {
     release(b);
     return;
   }
-  while (c.count > 0 && (c.count == kCacheEntries || c.bytes + b.length > kCacheBytes)) {
+  while (c.count > 0 && (c.count == kCacheEntries || c.bytes + b.length > cacheBytes())) {
     release(c.entries[0]);
     c.bytes -= c.entries[0].length;
     for (std::size_t i = 1; i < c.count; ++i) c.entries[i - 1] = c.entries[i];
