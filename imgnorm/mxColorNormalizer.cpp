@@ -37,13 +37,14 @@ const wchar_t* const kChannelNames[] = {L"red", L"green", L"blue"};
 void checkColorImage(const mx_PelBuffer& image, std::int32_t channels, bool isReference) {
   const std::wstring what = isReference ? L"reference" : L"image";
   if (channels == 1)
-    throw BadImage(std::wstring(ruleMessage(Rule::eColorAgainstGrey)) + L" The " + what +
-                   L" is grey (1 channel) and this tool is a colour tool (its reference colour): normalize grey "
-                   L"images with a grey tool (mxImageNormalizer, mxImageNormalizer16), or give the " +
+    throw BadImage(std::wstring(ruleMessage(Rule::eColorAgainstGrey)) +
+                   (isReference ? L" The reference is grey (1 channel) and this tool a colour tool"
+                                : L" The image is grey (1 channel) and this colour tool's reference colour") +
+                   L": normalize grey images against a grey reference with a grey tool (mxImageNormalizer, "
+                   L"mxImageNormalizer16), or give the " +
                    what + L" as RGB or RGBA.");
   if (channels != 3 && channels != 4)
-    throw BadImage(std::wstring(ruleMessage(Rule::eColorChannels)) + L" The " + what + L" has " + num(channels) +
-                   L".");
+    throw BadImage(std::wstring(ruleMessage(Rule::eColorChannels)) + L" The " + what + L" has " + num(channels) + L".");
   if (image.window().x() % channels != 0 || image.width() % channels != 0)
     throw BadImage(std::wstring(ruleMessage(Rule::eColorLayout)) + L" The " + what + L"'s window starts at x = " +
                    num(image.window().x()) + L" and is " + num(image.width()) + L" samples wide, with " +
@@ -95,8 +96,7 @@ template <class T>
 mxPelBuffer<T> mergePlanes(const mxPelBuffer_const<T>& image, std::int32_t channels, const mxPelRect& r, Mode mode,
                            const std::vector<mxPelBuffer<T>>& planes, const std::vector<mxPelBuffer<T>>& results,
                            std::int32_t top) {
-  mxPelBuffer<T> out(mxPelRect(r.x() * channels, r.y(), r.width() * channels, r.height()), 32,
-                     mxPelInit::eUnwritten);
+  mxPelBuffer<T> out(mxPelRect(r.x() * channels, r.y(), r.width() * channels, r.height()), 32, mxPelInit::eUnwritten);
   for (std::int32_t j = 0; j < r.height(); ++j) {
     const T* s = image.pointToPel(r.x() * channels, r.y() + j);
     T* d = out.row(j);
@@ -207,8 +207,7 @@ void mxColorNormalizer::keepMaskedPixels(bool value) {
 }
 
 void mxColorNormalizer::relativeCounts(bool value) {
-  if (value && bitDepth_ > 8)
-    throw NotImplemented(std::wstring(ruleMessage(Rule::eDeepMethod)) + L" (relativeCounts)");
+  if (value && bitDepth_ > 8) throw NotImplemented(std::wstring(ruleMessage(Rule::eDeepMethod)) + L" (relativeCounts)");
   relativeCounts_ = value;
   for (mxImageNormalizer& tool : tools8_) tool.relativeCounts(value);
 }
@@ -222,6 +221,14 @@ void mxColorNormalizer::maskImage(const mxPelBuffer_const<unsigned char>& image,
 }
 
 template <class T>
+const mxPelBuffer_const<T>& mxColorNormalizer::referenceOf() const {
+  if constexpr (std::is_same_v<T, unsigned char>)
+    return reference8_;
+  else
+    return reference16_;
+}
+
+template <class T>
 void mxColorNormalizer::checkPelType() const {
   if (pelBits() != std::int32_t(8 * sizeof(T)))
     throw BadImage(std::wstring(ruleMessage(Rule::ePelType)) + L" This tool takes " + num(pelBits()) +
@@ -232,12 +239,7 @@ void mxColorNormalizer::checkPelType() const {
 template <class T>
 void mxColorNormalizer::setReference(const mxPelBuffer_const<T>& image, std::int32_t channels, bool copy) {
   checkPelType<T>();
-  mxPelBuffer_const<T>& member = [this]() -> mxPelBuffer_const<T>& {
-    if constexpr (std::is_same_v<T, unsigned char>)
-      return reference8_;
-    else
-      return reference16_;
-  }();
+  auto& member = const_cast<mxPelBuffer_const<T>&>(referenceOf<T>());
   if (!image.isBound()) {
     member.setUnbound();
     channels_ = 0;
@@ -277,19 +279,14 @@ void mxColorNormalizer::train(Method methods) { trainMethods(methods); }
 
 template <class T, class Tool>
 void mxColorNormalizer::trainTools(Method methods, std::vector<Tool>& tools) const {
-  const mxPelBuffer_const<T>& reference = [this]() -> const mxPelBuffer_const<T>& {
-    if constexpr (std::is_same_v<T, unsigned char>)
-      return reference8_;
-    else
-      return reference16_;
-  }();
+  const mxPelBuffer_const<T>& reference = referenceOf<T>();
   std::vector<mxPelBuffer<T>> planes(mode_ == Mode::ePerChannel ? 3 : 1);
   if (reference.isBound()) {
     const mxPelRect r = pelWindow(reference.window(), channels_);
     if (maskImage_.isBound() && (maskImage_.width() != r.width() || maskImage_.height() != r.height()))
-      throw BadImage(std::wstring(ruleMessage(Rule::eMaskShape)) + L" The mask is " + num(maskImage_.width()) +
-                     L" x " + num(maskImage_.height()) + L", the reference " + num(r.width()) + L" x " +
-                     num(r.height()) + L" pels.");
+      throw BadImage(std::wstring(ruleMessage(Rule::eMaskShape)) + L" The mask is " + num(maskImage_.width()) + L" x " +
+                     num(maskImage_.height()) + L", the reference " + num(r.width()) + L" x " + num(r.height()) +
+                     L" pels.");
     checkPelsWithinDepth(splitPlanes(reference, channels_, r, mode_, planes), bitDepth_, L"referenceImage()");
   }
   tools.clear();
@@ -363,12 +360,7 @@ mxPelBuffer<T> mxColorNormalizer::runPels(const mxPelBuffer_const<T>& image, std
   checkTrained((trainedMethods_ & method) != 0);
   checkImageBound(image.isBound());
 
-  const mxPelBuffer_const<T>& reference = [this]() -> const mxPelBuffer_const<T>& {
-    if constexpr (std::is_same_v<T, unsigned char>)
-      return reference8_;
-    else
-      return reference16_;
-  }();
+  const mxPelBuffer_const<T>& reference = referenceOf<T>();
   mxPelRect overlap = pelWindow(reference.window(), channels_).intersect(pelWindow(image.window(), channels), false);
   if (maskImage_.isBound()) overlap = overlap.intersect(maskImage_.window(), false);
   if (overlap.isNull()) {
@@ -393,9 +385,8 @@ mxPelBuffer<T> mxColorNormalizer::runPels(const mxPelBuffer_const<T>& image, std
   return mergePlanes(image, channels, overlap, mode_, planes, results, (std::int32_t(1) << bitDepth_) - 1);
 }
 
-mxPelBuffer<unsigned char> mxColorNormalizer::run(const mxPelBuffer_const<unsigned char>& image,
-                                                  std::int32_t channels, Method method, bool& success,
-                                                  std::wstring& message) const {
+mxPelBuffer<unsigned char> mxColorNormalizer::run(const mxPelBuffer_const<unsigned char>& image, std::int32_t channels,
+                                                  Method method, bool& success, std::wstring& message) const {
   return runPels(image, channels, method, success, message);
 }
 

@@ -150,8 +150,8 @@ public:
   // BadImage as described above.
   mxPelBuffer<unsigned char> run(const mxPelBuffer_const<unsigned char>& image, std::int32_t channels, Method method,
                                  bool& success, std::wstring& message) const;
-  mxPelBuffer<unsigned short> run(const mxPelBuffer_const<unsigned short>& image, std::int32_t channels,
-                                  Method method, bool& success, std::wstring& message) const;
+  mxPelBuffer<unsigned short> run(const mxPelBuffer_const<unsigned short>& image, std::int32_t channels, Method method,
+                                  bool& success, std::wstring& message) const;
 
 private:
   template <class T>
@@ -163,6 +163,9 @@ private:
   void trainTools(Method methods, std::vector<Tool>& tools) const;
   template <class T>
   void checkPelType() const;
+  // reference8_ or reference16_.
+  template <class T>
+  const mxPelBuffer_const<T>& referenceOf() const;
   void trainMethods(Method methods);
 
   Mode mode_;
