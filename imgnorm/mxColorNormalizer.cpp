@@ -58,7 +58,8 @@ mxPelRect pelWindow(const mxPelRect& r, std::int32_t channels) {
 
 // The planes of an interleaved image over the pel rectangle r (within its
 // window): R, G, B (per channel) or the luma.  Returns the largest colour
-// sample seen (alpha aside), for the depth check.
+// sample seen (alpha aside), for the depth check (0 for 8-bit pels, which
+// cannot exceed their depth).
 template <class T>
 std::int32_t splitPlanes(const mxPelBuffer_const<T>& image, std::int32_t channels, const mxPelRect& r, Mode mode,
                          std::vector<mxPelBuffer<T>>& planes) {
@@ -76,13 +77,13 @@ std::int32_t splitPlanes(const mxPelBuffer_const<T>& image, std::int32_t channel
         p0[i] = s[0];
         p1[i] = s[1];
         p2[i] = s[2];
-        top = std::max<std::uint32_t>(top, std::max(s[0], std::max(s[1], s[2])));
+        if constexpr (sizeof(T) > 1) top = std::max<std::uint32_t>(top, std::max(s[0], std::max(s[1], s[2])));
       }
     } else {
       T* y = planes[0].row(j);
       for (std::int32_t i = 0; i < r.width(); ++i, s += channels) {
         y[i] = static_cast<T>((299u * s[0] + 587u * s[1] + 114u * s[2] + 500u) / 1000u);
-        top = std::max<std::uint32_t>(top, std::max(s[0], std::max(s[1], s[2])));
+        if constexpr (sizeof(T) > 1) top = std::max<std::uint32_t>(top, std::max(s[0], std::max(s[1], s[2])));
       }
     }
   }

@@ -33,9 +33,9 @@ class mxColorNormalizer;
 namespace mxToolFile {
 
 constexpr char kMagic[8] = {'I', 'M', 'G', 'N', 'T', 'O', 'O', 'L'};
-constexpr std::uint32_t kFormatVersion = 1;      // an 8-bit tool
-constexpr std::uint32_t kDeepFormatVersion = 2;  // a 16-bit tool
-constexpr std::uint32_t kColorFormatVersion = 3; // a colour tool
+constexpr std::uint32_t kFormatVersion = 1;       // an 8-bit tool
+constexpr std::uint32_t kDeepFormatVersion = 2;   // a 16-bit tool
+constexpr std::uint32_t kColorFormatVersion = 3;  // a colour tool
 constexpr std::size_t kHeaderSize = 24;
 
 // CRC-32 (polynomial 0xEDB88320, as zlib and PNG).
