@@ -36,6 +36,7 @@
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/methods.h"
 #include "imgnorm/mxBlockNormalizer.h"
+#include "imgnorm/mxColorNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizer16.h"
 #include "imgnorm/mxImageNormalizerDefs.h"

@@ -89,6 +89,7 @@ set(IMGNORM_FLOOR_tool
   imgnorm/localCorrection.cpp
   imgnorm/localGain.cpp
   imgnorm/mxBlockNormalizer.cpp
+  imgnorm/mxColorNormalizer.cpp
   imgnorm/mxImageNormalizer.cpp
   imgnorm/mxImageNormalizer16.cpp
   imgnorm/mxImageNormalizerErrors.cpp
@@ -101,6 +102,7 @@ set(IMGNORM_FLOOR_tool
   imgnorm/localGain.h
   imgnorm/methods.h
   imgnorm/mxBlockNormalizer.h
+  imgnorm/mxColorNormalizer.h
   imgnorm/mxImageNormalizer.h
   imgnorm/mxImageNormalizer16.h
   imgnorm/mxImageNormalizerDefs.h

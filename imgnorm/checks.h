@@ -33,6 +33,12 @@ enum class Rule : std::uint8_t {
   ePelsWithinDepth,     // BadImage: a 16-bit image's pels within its declared bit depth
   eMaskShape,           // BadImage: a 16-bit tool's mask of the reference image's size
   eDeepMethod,          // NotImplemented: a method the 16-bit tool does not run yet
+  eColorChannels,       // BadImage: a colour image of 3 (RGB) or 4 (RGBA) channels
+  eColorAgainstGrey,    // BadImage: a grey image where a colour one is expected, or the reverse
+  eColorLayout,         // BadImage: an interleaved colour window on whole pels
+  ePelType,             // BadImage: an image of the colour tool's pel type
+  eColorBitDepth,       // BadParams: a colour tool's bit depth from 8 to 16
+  eColorMode,           // BadParams: a colour tool's mode, per-channel or luminance
 };
 
 struct RuleMessage {
@@ -58,6 +64,12 @@ inline constexpr RuleMessage kRuleMessages[] = {
     {Rule::ePelsWithinDepth, L"Pels must lie within the declared bit depth."},
     {Rule::eMaskShape, L"maskImage() must have the size of referenceImage()."},
     {Rule::eDeepMethod, L"This method is not available at 16 bits yet."},
+    {Rule::eColorChannels, L"A colour image must have 3 (RGB) or 4 (RGBA) channels."},
+    {Rule::eColorAgainstGrey, L"A colour image and a grey image cannot be normalized against each other."},
+    {Rule::eColorLayout, L"An interleaved colour image's window must start and end on whole pels."},
+    {Rule::ePelType, L"The image's pel type must be the tool's."},
+    {Rule::eColorBitDepth, L"The bit depth of a colour tool must be from 8 to 16."},
+    {Rule::eColorMode, L"The colour mode must be per-channel or luminance."},
 };
 
 // The message of one rule (empty for eNone).
@@ -137,6 +149,15 @@ inline void checkTrainMethods(std::uint32_t methods, bool referenceBound) {
 // The declared bit depth of a 16-bit tool.
 inline void checkBitDepth(std::int32_t depth) {
   if (depth < 9 || depth > 16) throw mxImageNormalizerDefs::BadParams(ruleMessage(Rule::eBitDepth));
+}
+
+// The bit depth of a colour tool: 8 (8-bit pels) or 9 to 16 (16-bit pels).
+inline void checkColorBitDepth(std::int32_t depth) {
+  if (depth < 8 || depth > 16) throw mxImageNormalizerDefs::BadParams(ruleMessage(Rule::eColorBitDepth));
+}
+// A colour tool's mode, given as its enumerator's value (0 or 1).
+inline void checkColorMode(std::uint32_t mode) {
+  if (mode > 1) throw mxImageNormalizerDefs::BadParams(ruleMessage(Rule::eColorMode));
 }
 
 }  // namespace imgnorm::detail

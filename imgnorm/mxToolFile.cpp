@@ -7,6 +7,7 @@
 
 #include "baseif/mxArchive.h"
 #include "baseif/mxStr.h"
+#include "imgnorm/mxColorNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizer16.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
@@ -46,10 +47,10 @@ std::pair<const std::uint8_t*, std::size_t> checkedPayload(const std::uint8_t* d
   if (size < kHeaderSize)
     throw mxArchive::Truncated(L"truncated tool file (" + num(size) + L" bytes, shorter than its header)");
   const std::uint64_t version = getLE(data + 8, 4);
-  if (version == 0 || version > kDeepFormatVersion)
+  if (version == 0 || version > kColorFormatVersion)
     throw mxArchive::BadData(L"tool file format version " + num(version) +
-                             L" is not supported (this release reads versions " + num(kFormatVersion) + L" and " +
-                             num(kDeepFormatVersion) + L")");
+                             L" is not supported (this release reads versions " + num(kFormatVersion) + L" to " +
+                             num(kColorFormatVersion) + L")");
   const std::uint64_t length = getLE(data + 12, 8);
   const std::uint64_t present = size - kHeaderSize;
   // A length beyond any file a tool makes is a damaged field, not a
@@ -96,13 +97,30 @@ std::vector<std::uint8_t> store(const mxImageNormalizer& tool) {
 }
 
 std::int32_t pelBits(const std::uint8_t* data, std::size_t size) {
+  const auto [p, n] = checkedPayload(data, size);
+  const std::uint64_t version = getLE(data + 8, 4);
+  if (version != kColorFormatVersion) return version == kDeepFormatVersion ? 16 : 8;
+  // The colour archive's fourth byte (after version, mode and channel count).
+  if (n < 4 || (p[3] != 8 && p[3] != 16))
+    throw mxArchive::BadData(L"damaged tool file (its colour tool's pel type is invalid)");
+  return p[3];
+}
+
+bool isColorTool(const std::uint8_t* data, std::size_t size) {
   checkedPayload(data, size);
-  return getLE(data + 8, 4) == kDeepFormatVersion ? 16 : 8;
+  return getLE(data + 8, 4) == kColorFormatVersion;
 }
 
 namespace {
 
-// Loads a checked payload into a tool of either kind.
+// What a tool file holds, named for messages.
+const wchar_t* heldTool(const std::uint8_t* data, std::size_t size) {
+  if (isColorTool(data, size)) return L"a colour tool (mxColorNormalizer)";
+  return pelBits(data, size) == 16 ? L"a 16-bit grey tool (mxImageNormalizer16)"
+                                   : L"an 8-bit grey tool (mxImageNormalizer)";
+}
+
+// Loads a checked payload into a tool of any kind.
 template <class Tool>
 void loadPayload(const std::uint8_t* p, std::size_t n, Tool& tool) {
   mxArchive ar(p, n);
@@ -121,6 +139,9 @@ void loadPayload(const std::uint8_t* p, std::size_t n, Tool& tool) {
 
 void load(const std::uint8_t* data, std::size_t size, mxImageNormalizer& tool) {
   const auto [p, n] = checkedPayload(data, size);
+  if (isColorTool(data, size))
+    throw mxArchive::BadData(std::wstring(L"the tool file holds ") + heldTool(data, size) +
+                             L"; load it into that, not into an 8-bit grey tool (mxImageNormalizer)");
   if (pelBits(data, size) != 8)
     throw mxArchive::BadData(L"the tool file holds a 16-bit tool; load it into a 16-bit tool (mxImageNormalizer16)");
   loadPayload(p, n, tool);
@@ -134,8 +155,25 @@ std::vector<std::uint8_t> store(const mxImageNormalizer16& tool) {
 
 void load(const std::uint8_t* data, std::size_t size, mxImageNormalizer16& tool) {
   const auto [p, n] = checkedPayload(data, size);
+  if (isColorTool(data, size))
+    throw mxArchive::BadData(std::wstring(L"the tool file holds ") + heldTool(data, size) +
+                             L"; load it into that, not into a 16-bit grey tool (mxImageNormalizer16)");
   if (pelBits(data, size) != 16)
     throw mxArchive::BadData(L"the tool file holds an 8-bit tool; load it into an 8-bit tool (mxImageNormalizer)");
+  loadPayload(p, n, tool);
+}
+
+std::vector<std::uint8_t> store(const mxColorNormalizer& tool) {
+  mxArchive ar;
+  ar || const_cast<mxColorNormalizer&>(tool);  // storing only reads the tool
+  return frame(ar.bytes(), kColorFormatVersion);
+}
+
+void load(const std::uint8_t* data, std::size_t size, mxColorNormalizer& tool) {
+  const auto [p, n] = checkedPayload(data, size);
+  if (!isColorTool(data, size))
+    throw mxArchive::BadData(std::wstring(L"the tool file holds ") + heldTool(data, size) +
+                             L"; load it into that, not into a colour tool (mxColorNormalizer)");
   loadPayload(p, n, tool);
 }
 

@@ -57,7 +57,7 @@ TEST(ToolFile, HeaderRoundTripAndEveryDamageIsRecognised) {
     std::uint8_t value;
     std::string error;
   } damages[] = {
-      {8, 3, "BadData: tool file format version 3 is not supported (this release reads versions 1 and 2)"},
+      {8, 4, "BadData: tool file format version 4 is not supported (this release reads versions 1 to 3)"},
       {19, 0xFF, "BadData: damaged tool file (its header's payload length is invalid)"},  // not a size to quote
       {20, std::uint8_t(file[20] ^ 1), kChecksum},
       {file.size(), 0, "BadData: damaged tool file (1 unexpected bytes after the payload)"},
