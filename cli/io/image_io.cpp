@@ -320,7 +320,7 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
   if (!plainGrey && !options.toGray && !shiftDeep) {
     const std::string advice = raw.channels >= 3   ? "use --to-gray to convert it to luma"
                                : raw.channels == 2 ? "use --to-gray to drop the alpha channel"
-                                                   : "use --depth 8 to reduce it to 8 bits as v >> (depth - 8)";
+                                                   : "use --depth 8 to reduce it to 8 bits as v >> (depth - 8), or --to-gray=SCALING";
     inputError(name, describeRaw(raw) + "; imgnorm needs 8-bit greyscale (" + advice + ")");
   }
   mxPelBuffer<unsigned char> out(mxPelRect(raw.x0, raw.y0, raw.width, raw.height), 32, mxPelInit::eUnwritten);

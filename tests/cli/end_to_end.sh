@@ -263,8 +263,8 @@ check 2 "--tail-fractions 0.9,0.1: the tail fractions must satisfy 0 <= LOW <= H
 check 2 "--intensity-range 5,10: the intensity range must satisfy LOW <= 0 <= HIGH" -- train -r camera.png --intensity-range 5,10 -o t.imn
 check 2 "--block-size: expected a whole number from 1 to 2147483647, got '0'" -- run tool.imn --method histogram --block-size 0 camera.png -o x.tif
 check 2 "--granularity: expected N, W,H or WxH, got 'abc'" -- train -r camera.png --granularity abc -o t.imn
-check 2 "--format: unknown format 'jpg'" -- run tool.imn --method histogram batch --format jpg -o out4
-check 2 "-o x.jpg: unknown image format" -- run tool.imn --method histogram camera.png -o x.jpg
+check 2 "--format: unknown format 'gif'" -- run tool.imn --method histogram batch --format gif -o out4
+check 2 "-o x.gif: unknown image format" -- run tool.imn --method histogram camera.png -o x.gif
 expect_no_file t.imn
 expect_no_file x.png
 
