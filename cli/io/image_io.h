@@ -8,9 +8,11 @@
 // fuzz target or a test can call it on a buffer; readImage reads the file
 // first, regular files only and no more than the file's size.
 //
-// The tool works on 8-bit grey levels.  A colour, alpha, palette-colour or
-// deeper-than-8-bit file is refused with a message naming the file unless
-// the caller asks for conversion (ReadOptions::toGray): colour becomes luma
+// readImage gives 8-bit grey levels; readRaw and toGray16 give the 16-bit
+// grey levels of the 16-bit tool, refusing pels beyond the declared depth.
+// For 8 bits, a colour, alpha, palette-colour or deeper-than-8-bit file is
+// refused with a message naming the file unless the caller asks for
+// conversion (ReadOptions::toGray, or toDepth8 for deep grey): colour becomes luma
 // Y' = 0.299 R' + 0.587 G' + 0.114 B' on the stored (gamma-encoded) values,
 // alpha is dropped, and deeper samples are scaled to 8 bits as
 // ReadOptions::scaling says.  A palette whose entries are all grey is read as
