@@ -107,15 +107,37 @@ void trainTool(mxImageNormalizer& tool, Method methods, mxDiagObject* diag) {
 void trainTool(mxImageNormalizer16& tool, Method methods, mxDiagObject*) { tool.train(methods); }
 
 // The methods a train command trains: those named (the 16-bit tool refuses
-// any it does not run), else every method the tool runs.
-std::uint32_t methodsToTrain(const TrainArgs& args, CliTool& tool) {
+// any it does not run), else every method the tool runs ('all' too, for the
+// 16-bit tool: a warning names the local methods left out for a granularity
+// other than 1).
+std::uint32_t methodsToTrain(const TrainArgs& args, CliTool& tool, Warnings& warnings) {
   std::uint32_t methods = 0;
   for (const std::string& m : args.methods) methods |= parseMethodList(m, "--methods");
   if (args.methods.empty()) methods = kAllMethods;
   if (!tool.isDeep) return methods;
-  if (args.methods.empty()) return methods & deepMethods(tool.deep);
-  refuseDeepMethods(tool.deep, methods, "--methods");
-  return methods;
+  if (methods != kAllMethods) {
+    refuseDeepMethods(tool.deep, methods, "--methods");
+    return methods;
+  }
+  const std::uint32_t runs = deepMethods(tool.deep);
+  const std::uint32_t gridded = deepMethods(mxImageNormalizer16(tool.depth())) & ~runs;
+  if (gridded)
+    warnings.warn("deep-granularity", "the 16-bit tool does not run " + methodSetText(gridded) +
+                                          " with a granularity other than 1 yet: they are not trained (drop "
+                                          "--granularity, or give --depth 8)");
+  return methods & runs;
+}
+
+// The parameters of a 16-bit tool as the report's rows (the 8-bit tool's
+// come from its records).
+std::vector<std::pair<std::string, std::string>> parameterRows(const mxImageNormalizer&) { return {}; }
+std::vector<std::pair<std::string, std::string>> parameterRows(const mxImageNormalizer16& t) {
+  auto pair = [](auto p) { return mfToUtf8(mfStr(p.x())) + "," + mfToUtf8(mfStr(p.y())); };
+  return {{"--tail-fractions", pair(t.tailFractions())},
+          {"--neighborhood", pair(t.neighborhoodSize())},
+          {"--granularity", pair(t.granularity())},
+          {"--intensity-range", pair(t.intensityVariationRange())},
+          {"--keep-masked", t.keepMaskedPixels() ? "yes" : "no"}};
 }
 
 }  // namespace
@@ -134,7 +156,7 @@ ExitCode cmdTrain(const TrainArgs& args) {
   prepareFolderOf(args.output);
   CliTool tool;
   configureTool(args.tool, tool);
-  const std::uint32_t methods = methodsToTrain(args, tool);
+  const std::uint32_t methods = methodsToTrain(args, tool, warnings);
   std::string failure;
   std::string size;
   withTool(tool, [&](auto& t) {
@@ -153,6 +175,7 @@ ExitCode cmdTrain(const TrainArgs& args) {
     ReportSetup setup = reportSetup(args.commandLine, methods, false);
     setup.settings = readSettings(tool.depth(), args.tool.read);
     setup.settings.insert(setup.settings.begin(), {"tool file", args.output});
+    for (const auto& row : parameterRows(t)) setup.settings.push_back(row);
     setup.referencePath = args.tool.reference, setup.maskPath = args.tool.mask;
     mxImageNormalizer view;
     DiagReport report(diag->folder, reportTool(t, view), setup);
@@ -232,6 +255,7 @@ ExitCode runWithTool(const Tool& tool, const RunArgs& args, Method method, Diagn
     if (!args.toolFile.empty()) setup.settings.push_back({"tool file", args.toolFile});
     setup.settings.push_back({"output", args.output});
     for (const auto& row : readSettings(depthOf(tool), args.read)) setup.settings.push_back(row);
+    for (const auto& row : parameterRows(tool)) setup.settings.push_back(row);
     setup.referencePath = args.tool.reference, setup.maskPath = args.tool.mask;  // normalize's; empty for run
     report = std::make_unique<DiagReport>(diag->folder, reportTool(tool, view), setup);
     report->addTraining(diag->training);
