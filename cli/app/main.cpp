@@ -110,7 +110,12 @@ void addReadOptions(CLI::App* cmd, ImageArgs& a) {
   cmd->add_option("--depth", a.depth,
                   "8: normalize 16-bit greyscale images in 8 bits, as v >> (depth - 8) from the declared depth, the "
                   "same for every image (default: 16-bit images keep their depth, through the 16-bit tool)")
-      ->check(wholeNumber(8, 8));
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            return text == "8" ? "" : "only 8 is accepted (16-bit images keep their depth without --depth), got '" +
+                                          text + "'";
+          },
+          "8"));
   cmd->add_option("--page", a.page, "Page of multi-page TIFF files to read, from 1 (default 1)")->check(wholeNumber(1));
   cmd->add_option("--max-pixels", a.maxPixels,
                   "Largest image read, in pels; larger headers are refused before any memory is taken "
