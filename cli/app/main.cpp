@@ -98,11 +98,12 @@ struct ImageArgs {
 };
 
 void addReadOptions(CLI::App* cmd, ImageArgs& a) {
-  a.toGrayOption = cmd->add_flag(
-      "--to-gray{auto}", a.toGray,
-      "Convert colour, alpha and (asked for thus) deeper than 8-bit images to 8-bit grey (luma).  --to-gray=SCALING says how deeper "
-      "samples become 8 bits: auto (default: the image's own range, 0.01 % cut at each end), shift:N (v >> N), "
-      "range:LO,HI (LO -> 0, HI -> 255) or full (the whole depth, e.g. 65535 -> 255)");
+  a.toGrayOption =
+      cmd->add_flag("--to-gray{auto}", a.toGray,
+                    "Convert colour, alpha and deeper than 8-bit images to 8-bit grey (luma), for the 8-bit tool.  "
+                    "--to-gray=SCALING says how deeper samples become 8 bits: auto (default: the image's own range, "
+                    "0.01 % cut at each end), shift:N (v >> N), "
+                    "range:LO,HI (LO -> 0, HI -> 255) or full (the whole depth, e.g. 65535 -> 255)");
   cmd->add_option("--bit-depth", a.bitDepth,
                   "Declared depth of 16-bit greyscale images, 9..16 (default: the file's own: a PGM's maximum value, "
                   "a TIFF's bits per sample, 16 for PNG); a pel above it is refused")
@@ -112,8 +113,9 @@ void addReadOptions(CLI::App* cmd, ImageArgs& a) {
                   "same for every image (default: 16-bit images keep their depth, through the 16-bit tool)")
       ->check(CLI::Validator(
           [](std::string& text) -> std::string {
-            return text == "8" ? "" : "only 8 is accepted (16-bit images keep their depth without --depth), got '" +
-                                          text + "'";
+            return text == "8"
+                       ? ""
+                       : "only 8 is accepted (16-bit images keep their depth without --depth), got '" + text + "'";
           },
           "8"));
   cmd->add_option("--page", a.page, "Page of multi-page TIFF files to read, from 1 (default 1)")->check(wholeNumber(1));

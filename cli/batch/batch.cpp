@@ -19,10 +19,10 @@
 #include "batch/streamed.h"
 #include "common/file_util.h"
 #include "common/options.h"
+#include "imgnorm/diagRecords.h"
 #include "imgnorm/mxBlockNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizer16.h"
-#include "imgnorm/diagRecords.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "io/codecs.h"
 #include "io/image_io.h"
@@ -178,8 +178,7 @@ bool hasLocal(std::uint32_t methods) {
 }
 
 template <class Tool>
-void warnNeighborhood(const Tool& tool, const std::string& what, std::int32_t w, std::int32_t h,
-                      Warnings& warnings) {
+void warnNeighborhood(const Tool& tool, const std::string& what, std::int32_t w, std::int32_t h, Warnings& warnings) {
   const auto n = tool.neighborhoodSize();
   const std::int32_t shorter = std::min(w, h);
   if (std::max(n.x(), n.y()) < shorter) return;
@@ -422,12 +421,12 @@ mxPelBuffer<unsigned short> readFor(const mxImageNormalizer16& tool, const std::
 // the 16-bit tool on one; its report records are the 8-bit views of the
 // input and the result.
 mxPelBuffer<unsigned char> runOn(const mxImageNormalizer& tool, const mxPelBuffer<unsigned char>& image,
-                                 mxImageNormalizerDefs::Method method, mxTaskThreads* pool, int threads,
-                                 bool& success, std::wstring& message, mxDiagObject* diag) {
-  return pool ? mxBlockNormalizer::runParallel(tool, image, method, pool->runner(), pool->threads(), success, message,
-                                               diag, mxDiagObject::eAll)
-              : mxBlockNormalizer::runParallel(tool, image, method, threads, success, message, diag,
-                                               mxDiagObject::eAll);
+                                 mxImageNormalizerDefs::Method method, mxTaskThreads* pool, int threads, bool& success,
+                                 std::wstring& message, mxDiagObject* diag) {
+  return pool
+             ? mxBlockNormalizer::runParallel(tool, image, method, pool->runner(), pool->threads(), success, message,
+                                              diag, mxDiagObject::eAll)
+             : mxBlockNormalizer::runParallel(tool, image, method, threads, success, message, diag, mxDiagObject::eAll);
 }
 
 mxPelBuffer<unsigned short> runOn(const mxImageNormalizer16& tool, const mxPelBuffer<unsigned short>& image,
@@ -443,8 +442,8 @@ mxPelBuffer<unsigned short> runOn(const mxImageNormalizer16& tool, const mxPelBu
 
 // threads: on one image, made for the call unless pool (kept for the batch) is given.
 template <class Tool>
-void processItem(const Tool& tool, const BatchItem& item, const BatchOptions& options, mxTaskThreads* pool,
-                 int threads, bool withDiag, ItemResult& result) {
+void processItem(const Tool& tool, const BatchItem& item, const BatchOptions& options, mxTaskThreads* pool, int threads,
+                 bool withDiag, ItemResult& result) {
   if (!item.error.empty()) {
     result.outcome = Outcome::kInputError;
     result.message = item.error;

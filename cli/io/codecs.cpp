@@ -18,10 +18,12 @@ std::vector<std::uint8_t> encodePng(const mxPelBuffer_const<unsigned char>&, con
 std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>&, const WriteOptions&, const std::string&);
 std::vector<std::uint8_t> encodePgm(const mxPelBuffer_const<unsigned char>&, const WriteOptions&, const std::string&);
 std::vector<std::uint8_t> encodeJpeg(const mxPelBuffer_const<unsigned char>&, const WriteOptions&, const std::string&);
-std::vector<std::uint8_t> encodePng16(const mxPelBuffer_const<unsigned short>&, const WriteOptions&, const std::string&);
+std::vector<std::uint8_t> encodePng16(const mxPelBuffer_const<unsigned short>&, const WriteOptions&,
+                                      const std::string&);
 std::vector<std::uint8_t> encodeTiff16(const mxPelBuffer_const<unsigned short>&, const WriteOptions&,
                                        const std::string&);
-std::vector<std::uint8_t> encodePgm16(const mxPelBuffer_const<unsigned short>&, const WriteOptions&, const std::string&);
+std::vector<std::uint8_t> encodePgm16(const mxPelBuffer_const<unsigned short>&, const WriteOptions&,
+                                      const std::string&);
 
 const std::vector<Codec>& codecs() {
   // clang-format off

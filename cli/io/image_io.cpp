@@ -280,10 +280,8 @@ std::vector<unsigned char> levelTable(const GrayScaling& s, std::uint32_t lo, st
   return table;
 }
 
-// Refuses a 16-bit image holding a pel above 2^depth - 1, naming the largest.
-void refuseBeyondDepth(const std::vector<std::uint32_t>& histogram, std::int32_t depth, const std::string& name) {
-  std::uint32_t top = 65535;
-  while (top > 0 && histogram[top] == 0) --top;
+// Refuses a 16-bit image whose largest pel, top, is above 2^depth - 1.
+void refuseBeyondDepth(std::uint32_t top, std::int32_t depth, const std::string& name) {
   if (top >> depth)
     inputError(name, "holds the value " + std::to_string(top) + ", beyond the depth of " + std::to_string(depth) +
                          " bits (largest " + std::to_string((1u << depth) - 1) +
@@ -305,11 +303,7 @@ mxPelBuffer<unsigned short> toGray16(const RawImage& raw, const std::string& nam
     top = std::max(top, rowTop);
     std::memcpy(out.row(y), s, std::size_t(raw.width) * 2);
   }
-  if (top >> depth) {
-    std::vector<std::uint32_t> h(65536, 0);
-    h[top] = 1;
-    refuseBeyondDepth(h, depth, name);
-  }
+  refuseBeyondDepth(top, depth, name);
   return out;
 }
 
@@ -318,9 +312,10 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
   const bool plainGrey = raw.channels == 1 && raw.bits == 8;
   const bool shiftDeep = options.toDepth8 && raw.bits == 16 && raw.channels == 1;
   if (!plainGrey && !options.toGray && !shiftDeep) {
-    const std::string advice = raw.channels >= 3   ? "use --to-gray to convert it to luma"
-                               : raw.channels == 2 ? "use --to-gray to drop the alpha channel"
-                                                   : "use --depth 8 to reduce it to 8 bits as v >> (depth - 8), or --to-gray=SCALING";
+    const std::string advice = raw.channels >= 3 ? "use --to-gray to convert it to luma"
+                               : raw.channels == 2
+                                   ? "use --to-gray to drop the alpha channel"
+                                   : "use --depth 8 to reduce it to 8 bits as v >> (depth - 8), or --to-gray=SCALING";
     inputError(name, describeRaw(raw) + "; imgnorm needs 8-bit greyscale (" + advice + ")");
   }
   mxPelBuffer<unsigned char> out(mxPelRect(raw.x0, raw.y0, raw.width, raw.height), 32, mxPelInit::eUnwritten);
@@ -344,7 +339,9 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
     // --depth 8: one shift from the declared depth for every image, never
     // the image's own range; a pel beyond the depth is refused.
     const std::int32_t depth = declaredDepth(raw, options);
-    refuseBeyondDepth(histogram, depth, name);
+    std::uint32_t top = 65535;
+    while (top > 0 && histogram[top] == 0) --top;
+    refuseBeyondDepth(top, depth, name);
     s.mode = GrayScaling::kShift;
     s.shift = depth - 8;
   }
@@ -359,9 +356,9 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
     for (std::int32_t x = 0; x < raw.width; ++x) d[x] = table[level(x)];
   });
 
-  std::string scaleText = shiftDeep ? "--depth 8 from depth " + std::to_string(s.shift + 8) + " (v >> " +
-                                          std::to_string(s.shift) + ")"
-                                    : grayScalingText(s);
+  std::string scaleText =
+      shiftDeep ? "--depth 8 from depth " + std::to_string(s.shift + 8) + " (v >> " + std::to_string(s.shift) + ")"
+                : grayScalingText(s);
   if (s.mode != GrayScaling::kShift) scaleText += " " + std::to_string(lo) + ".." + std::to_string(hi) + " -> 0..255";
   conversion = std::to_string(raw.bits) + "-bit " + (raw.channels >= 3 ? "colour to luma" : "grey") +
                (raw.channels == 2 || raw.channels == 4 ? ", alpha dropped" : "") + ", " + scaleText;
@@ -435,8 +432,8 @@ void writeImage(const std::string& path, const mxPelBuffer_const<unsigned short>
   const std::string refusal = deepOutputRefusal(path);
   if (!refusal.empty()) throw CliError(kExitUsage, refusal);
   if (!isWritableName(path))
-    throw CliError(kExitUsage, path + ": unknown image format for output (use " +
-                                   joinList(extensionList(true, "."), " or ") + ")");
+    throw CliError(kExitUsage,
+                   path + ": unknown image format for output (use " + joinList(extensionList(true, "."), " or ") + ")");
   if (!image.isBound() || image.width() <= 0 || image.height() <= 0)
     throw CliError(kExitOutput, path + ": no image to write");
   writeFileAtomically(path, codecForName(path)->encode16(image, options, path));

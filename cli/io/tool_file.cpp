@@ -30,7 +30,9 @@ void withToolBytes(const std::string& path, F&& load) {
 }  // namespace
 
 void saveTool(const std::string& path, mxImageNormalizer& tool) { writeFileAtomically(path, mxToolFile::store(tool)); }
-void saveTool(const std::string& path, mxImageNormalizer16& tool) { writeFileAtomically(path, mxToolFile::store(tool)); }
+void saveTool(const std::string& path, mxImageNormalizer16& tool) {
+  writeFileAtomically(path, mxToolFile::store(tool));
+}
 
 void loadTool(const std::string& path, mxImageNormalizer& tool) {
   withToolBytes(path, [&](const std::vector<std::uint8_t>& b) { mxToolFile::load(b.data(), b.size(), tool); });

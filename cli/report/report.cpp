@@ -21,8 +21,8 @@
 #include "common/file_util.h"
 #include "io/image_io.h"
 #include "imgnorm/diagRecords.h"
-#include "imgnorm/mxImageNormalizer16.h"
 #include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizer16.h"
 #include "common/options.h"
 #include "io/png_writer.h"
 

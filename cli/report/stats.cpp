@@ -72,7 +72,7 @@ namespace {
 
 template <class Tool, class Pel>
 ImageStats measureIn(const Tool& tool, Method method, const mxPelBuffer_const<Pel>& input,
-                      const mxPelBuffer_const<Pel>& result) {
+                     const mxPelBuffer_const<Pel>& result) {
   ImageStats st;
   const auto& ref = tool.referenceImage();
   const auto& mask = tool.maskImage();

@@ -165,10 +165,10 @@ TEST_F(DeepIo, RefusalsWriteNothing) {
     unsigned short pel;  // written into the PNG's first pel when not 0
     int code;
   } cases[] = {
-      {"t16.imn", "o.jpg", false, 0, kExitUsage},   // a 16-bit result into JPEG
-      {"t16.imn", "o1", true, 0, kExitUsage},       // --depth 8 with a 16-bit tool file
-      {"t8.imn", "o2", false, 0, kExitInput},       // a 16-bit image for an 8-bit tool
-      {"t16.imn", "o3", false, 5000, kExitInput},   // a pel beyond the depth of 12
+      {"t16.imn", "o.jpg", false, 0, kExitUsage},  // a 16-bit result into JPEG
+      {"t16.imn", "o1", true, 0, kExitUsage},      // --depth 8 with a 16-bit tool file
+      {"t8.imn", "o2", false, 0, kExitInput},      // a 16-bit image for an 8-bit tool
+      {"t16.imn", "o3", false, 5000, kExitInput},  // a pel beyond the depth of 12
   };
   for (const auto& c : cases) {
     fs::remove_all(path("in"));
