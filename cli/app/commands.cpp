@@ -14,6 +14,7 @@
 #include "common/file_util.h"
 #include "common/options.h"
 #include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizer16.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "io/image_io.h"
 #include "io/tiff_stream.h"
@@ -33,9 +34,11 @@ const char* exitCodeHelp() {
          "  1  done, but the tool could not normalize some images (soft failures, listed in the summary)\n"
          "  2  usage error: unknown option or method, bad parameter value, outputs that would collide\n"
          "     or overwrite an input (without --in-place), --in-place over a multi-page TIFF, a --diag\n"
-         "     folder imgnorm did not write, an output where the report writes its own files\n"
-         "  3  input error: missing, unreadable, corrupt or truncated image or tool file, colour or 16-bit\n"
-         "     image without --to-gray, a reference the tool cannot train on\n"
+         "     folder imgnorm did not write, an output where the report writes its own files, a 16-bit\n"
+         "     result to JPEG, --depth 8 with a 16-bit tool file, a method the 16-bit tool does not run\n"
+         "  3  input error: missing, unreadable, corrupt or truncated image or tool file, colour image\n"
+         "     without --to-gray, a 16-bit image for an 8-bit tool or the reverse, a pel above the declared\n"
+         "     depth, a reference the tool cannot train on\n"
          "  4  output error: an output file or folder cannot be written, or is not a regular file or folder\n"
          "  5  internal error, or out of memory (also for one image of a batch)\n"
          "In a batch the worst problem decides the code; the batch goes on past bad images.";
@@ -74,15 +77,73 @@ void refuseReportClash(const Diagnostics* diag, const BatchPlan& plan) {
 std::string toGraySetting(const ReadOptions& read) {
   return read.toGray
              ? "yes: colour to luma 0.299 R + 0.587 G + 0.114 B; deeper samples: " + grayScalingText(read.scaling)
-             : "no (8-bit grey only)";
+             : "no";
+}
+
+// The tool the report shows: the 8-bit tool itself, or the 8-bit view of a
+// 16-bit tool (held by view).
+const mxImageNormalizer& reportTool(const mxImageNormalizer& tool, mxImageNormalizer&) { return tool; }
+const mxImageNormalizer& reportTool(const mxImageNormalizer16& tool, mxImageNormalizer& view) {
+  view = viewTool(tool);
+  return view;
+}
+
+// The report's rows on the depth and on reading.
+std::vector<std::pair<std::string, std::string>> readSettings(std::int32_t depth, const ReadOptions& read) {
+  std::string d = "8 bits";
+  if (depth > 8)
+    d = "16-bit tool, depth " + std::to_string(depth) + " (pictures and plots show v >> " + std::to_string(depth - 8) +
+        " as 8-bit levels; the overview's differences are in " + std::to_string(depth) + "-bit levels)";
+  else if (read.toDepth8)
+    d += " (--depth 8: 16-bit images shifted from " +
+         (read.bitDepth ? "depth " + std::to_string(read.bitDepth) : std::string("their declared depth")) + ")";
+  return {{"bit depth", d}, {"--to-gray", toGraySetting(read)}};
+}
+
+void trainTool(mxImageNormalizer& tool, Method methods, mxDiagObject* diag) {
+  tool.train(methods, diag, mxDiagObject::eAll);
+}
+// The 16-bit tool makes no records.
+void trainTool(mxImageNormalizer16& tool, Method methods, mxDiagObject*) { tool.train(methods); }
+
+// The methods a train command trains: those named (the 16-bit tool refuses
+// any it does not run), else every method the tool runs ('all' too, for the
+// 16-bit tool: a warning names the local methods left out for a granularity
+// other than 1).
+std::uint32_t methodsToTrain(const TrainArgs& args, CliTool& tool, Warnings& warnings) {
+  std::uint32_t methods = 0;
+  for (const std::string& m : args.methods) methods |= parseMethodList(m, "--methods");
+  if (args.methods.empty()) methods = kAllMethods;
+  if (!tool.isDeep) return methods;
+  if (methods != kAllMethods) {
+    refuseDeepMethods(tool.deep, methods, "--methods");
+    return methods;
+  }
+  const std::uint32_t runs = deepMethods(tool.deep);
+  const std::uint32_t gridded = deepMethods(mxImageNormalizer16(tool.depth())) & ~runs;
+  if (gridded)
+    warnings.warn("deep-granularity", "the 16-bit tool does not run " + methodSetText(gridded) +
+                                          " with a granularity other than 1 yet: they are not trained (drop "
+                                          "--granularity, or give --depth 8)");
+  return methods & runs;
+}
+
+// The parameters of a 16-bit tool as the report's rows (the 8-bit tool's
+// come from its records).
+std::vector<std::pair<std::string, std::string>> parameterRows(const mxImageNormalizer&) { return {}; }
+std::vector<std::pair<std::string, std::string>> parameterRows(const mxImageNormalizer16& t) {
+  auto pair = [](auto p) { return mfToUtf8(mfStr(p.x())) + "," + mfToUtf8(mfStr(p.y())); };
+  return {{"--tail-fractions", pair(t.tailFractions())},
+          {"--neighborhood", pair(t.neighborhoodSize())},
+          {"--granularity", pair(t.granularity())},
+          {"--intensity-range", pair(t.intensityVariationRange())},
+          {"--keep-masked", t.keepMaskedPixels() ? "yes" : "no"}};
 }
 
 }  // namespace
 
 ExitCode cmdTrain(const TrainArgs& args) {
-  std::uint32_t methods = 0;
-  for (const std::string& m : args.methods) methods |= parseMethodList(m, "--methods");
-  if (args.methods.empty()) methods = kAllMethods;
+  for (const std::string& m : args.methods) parseMethodList(m, "--methods");  // names checked before any work
   refuseOverwrite("-o", args.output, {{args.tool.reference, "the reference image"}, {args.tool.mask, "the mask image"}},
                   args.inPlace);
   Warnings warnings;
@@ -93,30 +154,38 @@ ExitCode cmdTrain(const TrainArgs& args) {
   std::unique_ptr<Diagnostics> diag = openDiagnostics(args.diag);
   if (diag) diag->folder.refuseClash(args.output);
   prepareFolderOf(args.output);
-  mxImageNormalizer tool;
+  CliTool tool;
   configureTool(args.tool, tool);
-  // All methods are trained when none are named: warn only about what was asked for.
-  if (!args.methods.empty()) warnAboutMethods(tool, methods, warnings);
+  const std::uint32_t methods = methodsToTrain(args, tool, warnings);
   std::string failure;
-  try {
-    tool.train(Method(methods), diag ? &diag->training : nullptr, mxDiagObject::eAll);
-  } catch (const mxImageNormalizerDefs::Errors& e) {
-    failure = args.tool.reference + ": cannot train " + methodSetText(methods) + ": " + userMessage(e.message());
-  } catch (const mxException& e) {
-    failure = args.tool.reference + ": cannot train: " + userMessage(e.message());
-  }
-  if (failure.empty()) saveTool(args.output, tool);
-  if (diag) {
+  std::string size;
+  withTool(tool, [&](auto& t) {
+    // All methods are trained when none are named: warn only about what was asked for.
+    if (!args.methods.empty()) warnAboutMethods(t, methods, warnings);
+    try {
+      trainTool(t, Method(methods), diag ? &diag->training : nullptr);
+    } catch (const mxImageNormalizerDefs::Errors& e) {
+      failure = args.tool.reference + ": cannot train " + methodSetText(methods) + ": " + userMessage(e.message());
+    } catch (const mxException& e) {
+      failure = args.tool.reference + ": cannot train: " + userMessage(e.message());
+    }
+    if (failure.empty()) saveTool(args.output, t);
+    size = sizeText(t.referenceImage());
+    if (!diag) return 0;
     ReportSetup setup = reportSetup(args.commandLine, methods, false);
-    setup.settings = {{"tool file", args.output}, {"--to-gray", toGraySetting(args.tool.read)}};
+    setup.settings = readSettings(tool.depth(), args.tool.read);
+    setup.settings.insert(setup.settings.begin(), {"tool file", args.output});
+    for (const auto& row : parameterRows(t)) setup.settings.push_back(row);
     setup.referencePath = args.tool.reference, setup.maskPath = args.tool.mask;
-    DiagReport report(diag->folder, tool, setup);
+    mxImageNormalizer view;
+    DiagReport report(diag->folder, reportTool(t, view), setup);
     report.addTraining(diag->training);
     report.finish(warnings.entries(), failure.empty() ? "Trained; tool file " + args.output : failure);
-  }
+    return 0;
+  });
   if (!failure.empty()) throw CliError(kExitInput, failure);
-  std::cout << "imgnorm: trained " << methodSetText(methods) << " on " << args.tool.reference << " ("
-            << sizeText(tool.referenceImage()) << ") -> " << args.output << "\n";
+  std::cout << "imgnorm: trained " << methodSetText(methods) << " on " << args.tool.reference << " (" << size
+            << (tool.isDeep ? ", " + depthText(tool) : std::string()) << ") -> " << args.output << "\n";
   return kExitOk;
 }
 
@@ -143,10 +212,25 @@ std::unique_ptr<StatsFile> openStats(const RunArgs& args, const std::vector<Name
   return std::make_unique<StatsFile>(args.stats, files);
 }
 
-ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method method, Diagnostics* diag,
+// A 16-bit result cannot go into a format of 8 bits (JPEG): refused before
+// any work.
+void refuseDeepOutputs(const mxImageNormalizer&, const BatchPlan&) {}
+void refuseDeepOutputs(const mxImageNormalizer16&, const BatchPlan& plan) {
+  for (const BatchItem& it : plan.items) {
+    const std::string refusal = it.output.empty() ? std::string() : deepOutputRefusal(it.output);
+    if (!refusal.empty()) throw CliError(kExitUsage, refusal);
+  }
+}
+
+std::int32_t depthOf(const mxImageNormalizer&) { return 8; }
+std::int32_t depthOf(const mxImageNormalizer16& tool) { return tool.bitDepth(); }
+
+template <class Tool>
+ExitCode runWithTool(const Tool& tool, const RunArgs& args, Method method, Diagnostics* diag,
                      const std::vector<NamedInput>& others, Warnings& warnings, const StatsFile* stats) {
   const BatchPlan plan = planBatch(args.inputs, args.output, args.format, others, args.inPlace);
   refuseReportClash(diag, plan);
+  refuseDeepOutputs(tool, plan);
   // The output folder (or the output file's folder) must be writable before any work.
   bool toFile = plan.items.size() == 1 && plan.items[0].output == args.output;
   if (toFile)
@@ -163,14 +247,17 @@ ExitCode runWithTool(const mxImageNormalizer& tool, const RunArgs& args, Method 
   options.quiet = args.quiet && !diag;  // the report shows the summary line
   options.warnings = &warnings;
   options.stats = stats;
+  options.toolName = args.toolFile.empty() ? "the tool trained on " + args.tool.reference : args.toolFile;
   std::unique_ptr<DiagReport> report;
+  mxImageNormalizer view;
   if (diag) {
     ReportSetup setup = reportSetup(args.commandLine, method, true);
     if (!args.toolFile.empty()) setup.settings.push_back({"tool file", args.toolFile});
     setup.settings.push_back({"output", args.output});
-    setup.settings.push_back({"--to-gray", toGraySetting(args.read)});
+    for (const auto& row : readSettings(depthOf(tool), args.read)) setup.settings.push_back(row);
+    for (const auto& row : parameterRows(tool)) setup.settings.push_back(row);
     setup.referencePath = args.tool.reference, setup.maskPath = args.tool.mask;  // normalize's; empty for run
-    report = std::make_unique<DiagReport>(diag->folder, tool, setup);
+    report = std::make_unique<DiagReport>(diag->folder, reportTool(tool, view), setup);
     report->addTraining(diag->training);
     options.report = report.get();
   }
@@ -202,23 +289,48 @@ void refuseStreamOverwrite(const RunArgs& args, std::vector<NamedInput> others) 
 
 }  // namespace
 
+namespace {
+
+// A 16-bit tool file keeps its depth: --depth 8 and another --bit-depth are
+// refused, and so is streaming, which is 8-bit only.
+void checkDeepRun(const RunArgs& args, const mxImageNormalizer16& tool, bool streamed) {
+  const std::string what = args.toolFile + " holds a 16-bit tool (depth " + std::to_string(tool.bitDepth()) + ")";
+  if (args.read.toDepth8)
+    throw CliError(kExitUsage, "--depth 8: " + what +
+                                   ", which normalizes 16-bit images and keeps their depth; drop --depth 8, or "
+                                   "train an 8-bit tool with --depth 8");
+  if (args.read.bitDepth && args.read.bitDepth != tool.bitDepth())
+    throw CliError(kExitUsage, "--bit-depth " + std::to_string(args.read.bitDepth) + ": " + what +
+                                   ", whose depth was declared when it was trained; drop --bit-depth");
+  if (streamed)
+    throw CliError(kExitUsage, "--block-size: " + what +
+                                   "; 16-bit images are not normalized block by block yet: drop --block-size "
+                                   "(the image is read whole), or use an 8-bit tool");
+}
+
+}  // namespace
+
 ExitCode cmdRun(const RunArgs& args) {
   const Method method = parseMethod(args.method, "--method");
   std::unique_ptr<Diagnostics> diag = openDiagnostics(args.diag);
-  mxImageNormalizer tool;
-  loadTool(args.toolFile, tool);
-  if (method != eIdentity && !(tool.trainedMethods() & method))
-    throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile +
-                                   " is not trained for it (trained: " + methodSetText(tool.trainedMethods()) + ")");
+  CliTool tool;
+  tool.isDeep = toolPelBits(args.toolFile) == 16;
   const std::vector<NamedInput> others = {{args.toolFile, "the tool file"}};
   const bool streamed = wantsStreaming(args, false);
-  const std::unique_ptr<StatsFile> stats = openStats(args, others, diag.get(), streamed);
-  if (streamed) {
-    refuseStreamOverwrite(args, others);
-    return runStreamed(args, method, &tool);
-  }
-  Warnings warnings;
-  return runWithTool(tool, args, method, diag.get(), others, warnings, stats.get());
+  return withTool(tool, [&](auto& t) {
+    loadTool(args.toolFile, t);
+    if (method != eIdentity && !(t.trainedMethods() & method))
+      throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile +
+                                     " is not trained for it (trained: " + methodSetText(t.trainedMethods()) + ")");
+    if (tool.isDeep) checkDeepRun(args, tool.deep, streamed);
+    const std::unique_ptr<StatsFile> stats = openStats(args, others, diag.get(), streamed);
+    if (streamed) {
+      refuseStreamOverwrite(args, others);
+      return runStreamed(args, method, &tool.eight);
+    }
+    Warnings warnings;
+    return runWithTool(t, args, method, diag.get(), others, warnings, stats.get());
+  });
 }
 
 ExitCode cmdNormalize(const RunArgs& args) {
@@ -234,32 +346,38 @@ ExitCode cmdNormalize(const RunArgs& args) {
     return runStreamed(args, method, nullptr);
   }
   refuseReportClash(diag.get(), planBatch(args.inputs, args.output, args.format, others, args.inPlace));
-  mxImageNormalizer tool;
+  CliTool tool;
   configureTool(args.tool, tool);
-  try {
-    tool.train(method, diag ? &diag->training : nullptr, mxDiagObject::eAll);  // only the method asked for
-  } catch (const mxException& e) {
-    const std::string failure = args.tool.reference + ": cannot train " + args.method + ": " + userMessage(e.message());
-    if (diag) {
-      DiagReport report(diag->folder, tool, reportSetup(args.commandLine, method, false));
-      report.addTraining(diag->training);
-      report.finish({}, failure);
+  if (tool.isDeep) refuseDeepMethods(tool.deep, method, "--method " + args.method);
+  return withTool(tool, [&](auto& t) {
+    try {
+      trainTool(t, method, diag ? &diag->training : nullptr);  // only the method asked for
+    } catch (const mxException& e) {
+      const std::string failure =
+          args.tool.reference + ": cannot train " + args.method + ": " + userMessage(e.message());
+      if (diag) {
+        mxImageNormalizer view;
+        DiagReport report(diag->folder, reportTool(t, view), reportSetup(args.commandLine, method, false));
+        report.addTraining(diag->training);
+        report.finish({}, failure);
+      }
+      throw CliError(kExitInput, failure);
     }
-    throw CliError(kExitInput, failure);
-  }
-  Warnings warnings;
-  return runWithTool(tool, args, method, diag.get(), others, warnings, stats.get());
+    Warnings warnings;
+    return runWithTool(t, args, method, diag.get(), others, warnings, stats.get());
+  });
 }
 
-ExitCode cmdInfo(const InfoArgs& args) {
-  const std::vector<std::uint8_t> bytes = readFileBytes(args.toolFile);
-  mxImageNormalizer tool;
-  loadTool(args.toolFile, tool);
+namespace {
+
+bool relativeCountsOf(const mxImageNormalizer& tool) { return tool.relativeCounts(); }
+bool relativeCountsOf(const mxImageNormalizer16&) { return false; }
+
+template <class Tool>
+void printTool(const Tool& tool) {
   const auto& ref = tool.referenceImage();
   const auto& mask = tool.maskImage();
   auto pairText = [](auto p) { return mfToUtf8(mfStr(p.x())) + ", " + mfToUtf8(mfStr(p.y())); };
-  std::cout << "tool file:         " << args.toolFile << " (format version " << kToolFormatVersion << ", "
-            << bytes.size() << " bytes)\n";
   std::cout << "trained methods:   " << methodSetText(tool.trainedMethods()) << "\n";
   std::cout << "reference image:   ";
   if (ref.isBound())
@@ -283,7 +401,28 @@ ExitCode cmdInfo(const InfoArgs& args) {
   std::cout << "granularity:       " << tool.granularity().x() << " x " << tool.granularity().y() << "\n";
   std::cout << "intensity range:   " << pairText(tool.intensityVariationRange()) << "\n";
   std::cout << "keep masked pels:  " << (tool.keepMaskedPixels() ? "yes" : "no") << "\n";
-  if (tool.relativeCounts()) std::cout << "relative counts:   yes (histogram matching by fractions)\n";
+  if (relativeCountsOf(tool)) std::cout << "relative counts:   yes (histogram matching by fractions)\n";
+}
+
+}  // namespace
+
+ExitCode cmdInfo(const InfoArgs& args) {
+  const std::vector<std::uint8_t> bytes = readFileBytes(args.toolFile);
+  CliTool tool;
+  tool.isDeep = toolPelBits(args.toolFile) == 16;
+  withTool(tool, [&](auto& t) {
+    loadTool(args.toolFile, t);
+    return 0;
+  });
+  std::cout << "tool file:         " << args.toolFile << " (format version "
+            << (tool.isDeep ? mxToolFile::kDeepFormatVersion : kToolFormatVersion) << ", " << bytes.size()
+            << " bytes)\n";
+  std::cout << "bit depth:         " << (tool.isDeep ? depthText(tool) + " (16-bit images, kept 16-bit)" : "8-bit")
+            << "\n";
+  withTool(tool, [&](auto& t) {
+    printTool(t);
+    return 0;
+  });
   return kExitOk;
 }
 

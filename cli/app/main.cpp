@@ -46,7 +46,8 @@ CLI::Validator wholeNumber(std::int64_t lo, std::int64_t hi = INT_MAX) {
 
 void addToolOptions(CLI::App* cmd, ToolOptions& o) {
   cmd->add_option("-r,--reference", o.reference,
-                  "Reference image (8-bit grey " + joinList(formatList(false), " or ") + ")")
+                  "Reference image (8- or 16-bit grey " + joinList(formatList(false), " or ") +
+                      "; a 16-bit one makes a 16-bit tool)")
       ->required();
   cmd->add_option("-m,--mask", o.mask, "Mask image of the reference's size: non-zero pels select");
   cmd->add_option("--tail-fractions", o.tailFractions,
@@ -72,6 +73,9 @@ struct ImageArgs {
   std::uint64_t maxPixels = kDefaultMaxPixels;
   int pngLevel = -1;
   std::string compression = "none";
+  std::int32_t bitDepth = 0;  // 0: each file's own
+  int depth = 0;              // 8: --depth 8
+  int quality = 95;
 
   ReadOptions read() const {
     ReadOptions o;
@@ -79,6 +83,8 @@ struct ImageArgs {
     if (o.toGray) o.scaling = parseGrayScaling(toGray, "--to-gray");
     o.page = page;
     o.maxPixels = maxPixels;
+    o.bitDepth = bitDepth;
+    o.toDepth8 = depth == 8;
     return o;
   }
   WriteOptions write() const {
@@ -86,16 +92,32 @@ struct ImageArgs {
     checkPngLevel(pngLevel, "--png-level");
     o.pngLevel = pngLevel;
     o.compression = parseTiffCompression(compression, "--compression");
+    o.quality = quality;
     return o;
   }
 };
 
 void addReadOptions(CLI::App* cmd, ImageArgs& a) {
-  a.toGrayOption = cmd->add_flag(
-      "--to-gray{auto}", a.toGray,
-      "Convert colour, alpha and deeper than 8-bit images to 8-bit grey (luma).  --to-gray=SCALING says how deeper "
-      "samples become 8 bits: auto (default: the image's own range, 0.01 % cut at each end), shift:N (v >> N), "
-      "range:LO,HI (LO -> 0, HI -> 255) or full (the whole depth, e.g. 65535 -> 255)");
+  a.toGrayOption =
+      cmd->add_flag("--to-gray{auto}", a.toGray,
+                    "Convert colour, alpha and deeper than 8-bit images to 8-bit grey (luma), for the 8-bit tool.  "
+                    "--to-gray=SCALING says how deeper samples become 8 bits: auto (default: the image's own range, "
+                    "0.01 % cut at each end), shift:N (v >> N), "
+                    "range:LO,HI (LO -> 0, HI -> 255) or full (the whole depth, e.g. 65535 -> 255)");
+  cmd->add_option("--bit-depth", a.bitDepth,
+                  "Declared depth of 16-bit greyscale images, 9..16 (default: the file's own: a PGM's maximum value, "
+                  "a TIFF's bits per sample, 16 for PNG); a pel above it is refused")
+      ->check(wholeNumber(9, 16));
+  cmd->add_option("--depth", a.depth,
+                  "8: normalize 16-bit greyscale images in 8 bits, as v >> (depth - 8) from the declared depth, the "
+                  "same for every image (default: 16-bit images keep their depth, through the 16-bit tool)")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            return text == "8"
+                       ? ""
+                       : "only 8 is accepted (16-bit images keep their depth without --depth), got '" + text + "'";
+          },
+          "8"));
   cmd->add_option("--page", a.page, "Page of multi-page TIFF files to read, from 1 (default 1)")->check(wholeNumber(1));
   cmd->add_option("--max-pixels", a.maxPixels,
                   "Largest image read, in pels; larger headers are refused before any memory is taken "
@@ -107,6 +129,8 @@ void addWriteOptions(CLI::App* cmd, ImageArgs& a) {
   cmd->add_option("--png-level", a.pngLevel,
                   "zlib level 0..9 of PNG outputs (default: fast settings, level 1 with run-length matching)");
   cmd->add_option("--compression", a.compression, "Compression of TIFF outputs: none (default), lzw, deflate, zstd");
+  cmd->add_option("--quality", a.quality, "Quality of JPEG outputs (8-bit only), 1..100 (default 95)")
+      ->check(wholeNumber(1, 100));
 }
 
 // One line per method, the summary wrapped at 100 columns under its column.
@@ -227,7 +251,8 @@ int runReportingErrors(Command&& command) {
 
 int main(int argc, char** argv) {
   installCodecHandlers();
-  CLI::App app{"imgnorm " IMGNORM_VERSION " - normalize the grey levels of 8-bit images towards a reference image"};
+  CLI::App app{"imgnorm " IMGNORM_VERSION
+               " - normalize the grey levels of 8- and 16-bit images towards a reference image"};
   app.name("imgnorm");
   app.set_version_flag("--version", "imgnorm " IMGNORM_VERSION);
   app.require_subcommand(1);

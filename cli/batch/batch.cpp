@@ -19,8 +19,10 @@
 #include "batch/streamed.h"
 #include "common/file_util.h"
 #include "common/options.h"
+#include "imgnorm/diagRecords.h"
 #include "imgnorm/mxBlockNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizer16.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "io/codecs.h"
 #include "io/image_io.h"
@@ -132,7 +134,9 @@ BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& o
       it.output = output;
     } else {
       std::string ext = format.empty() ? lowerExtension(it.input) : format;
-      if (!isWritableName("x." + ext)) ext = "png";  // JPEG, BMP, PPM and unknown inputs give PNG
+      // JPEG (lossy), BMP, PPM and unknown inputs give PNG unless --format says otherwise.
+      const Codec* c = codecForName("x." + ext);
+      if (!c || !c->encode || (format.empty() && c->lossy)) ext = "png";
       it.output = (fs::path(output) / (fileStem(it.input) + "." + ext)).string();
     }
     const auto in = inputKeys.find(fileIdentity(it.output));
@@ -173,8 +177,8 @@ bool hasLocal(std::uint32_t methods) {
   return (methods & methodMask(MethodKind::eLocal)) != 0;
 }
 
-void warnNeighborhood(const mxImageNormalizer& tool, const std::string& what, std::int32_t w, std::int32_t h,
-                      Warnings& warnings) {
+template <class Tool>
+void warnNeighborhood(const Tool& tool, const std::string& what, std::int32_t w, std::int32_t h, Warnings& warnings) {
   const auto n = tool.neighborhoodSize();
   const std::int32_t shorter = std::min(w, h);
   if (std::max(n.x(), n.y()) < shorter) return;
@@ -184,9 +188,11 @@ void warnNeighborhood(const mxImageNormalizer& tool, const std::string& what, st
                                     "choose a smaller --neighborhood");
 }
 
-}  // namespace
+bool relativeCountsOf(const mxImageNormalizer& tool) { return tool.relativeCounts(); }
+bool relativeCountsOf(const mxImageNormalizer16&) { return false; }
 
-void warnAboutMethods(const mxImageNormalizer& tool, std::uint32_t methods, Warnings& warnings) {
+template <class Tool>
+void warnMethods(const Tool& tool, std::uint32_t methods, Warnings& warnings) {
   using namespace mxImageNormalizerDefs;
   if ((methods & eMatchHistogramTails) && tool.tailFractions().x() <= 0.0 && tool.tailFractions().y() >= 1.0)
     warnings.warn("tails",
@@ -197,8 +203,9 @@ void warnAboutMethods(const mxImageNormalizer& tool, std::uint32_t methods, Warn
     warnNeighborhood(tool, "the reference image", ref.width(), ref.height(), warnings);
 }
 
-void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method, const std::string& input,
-                  const mxPelRect& image, const mxPelRect& covered, Warnings& warnings) {
+template <class Tool>
+void warnRun(const Tool& tool, mxImageNormalizerDefs::Method method, const std::string& input, const mxPelRect& image,
+             const mxPelRect& covered, Warnings& warnings) {
   using namespace mxImageNormalizerDefs;
   if (method == eIdentity || covered.isNull()) return;
   const auto& ref = tool.referenceImage();
@@ -210,7 +217,7 @@ void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method m
                                  "the part of the image that overlaps the reference image (" +
                                  sizeText(ref.width(), ref.height()) + (mask.isBound() ? ") and its mask" : ")"));
   if (hasLocal(method)) warnNeighborhood(tool, input, covered.width(), covered.height(), warnings);
-  if (method == eMatchHistogram && !tool.relativeCounts()) {
+  if (method == eMatchHistogram && !relativeCountsOf(tool)) {
     const std::uint64_t run = selectedPels(mask, covered);
     const std::uint64_t trained =
         selectedPels(mask, mask.isBound() ? ref.window().intersect(mask.window()) : ref.window());
@@ -225,6 +232,23 @@ void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method m
                         "; match images of the reference's size, use --relative-counts, or use mean-stddev or tails");
     }
   }
+}
+
+}  // namespace
+
+void warnAboutMethods(const mxImageNormalizer& tool, std::uint32_t methods, Warnings& warnings) {
+  warnMethods(tool, methods, warnings);
+}
+void warnAboutMethods(const mxImageNormalizer16& tool, std::uint32_t methods, Warnings& warnings) {
+  warnMethods(tool, methods, warnings);
+}
+void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method, const std::string& input,
+                  const mxPelRect& image, const mxPelRect& covered, Warnings& warnings) {
+  warnRun(tool, method, input, image, covered, warnings);
+}
+void warnAboutRun(const mxImageNormalizer16& tool, mxImageNormalizerDefs::Method method, const std::string& input,
+                  const mxPelRect& image, const mxPelRect& covered, Warnings& warnings) {
+  warnRun(tool, method, input, image, covered, warnings);
 }
 
 namespace {
@@ -324,7 +348,8 @@ private:
 
 // The part of a run-time image a run reads: the reference's window, cut by
 // the mask's.
-mxPelRect usedWindow(const mxImageNormalizer& tool) {
+template <class Tool>
+mxPelRect usedWindow(const Tool& tool) {
   const mxPelRect ref = tool.referenceImage().window();
   return tool.maskImage().isBound() ? ref.intersect(tool.maskImage().window()) : ref;
 }
@@ -361,9 +386,64 @@ void streamItem(const mxImageNormalizer& tool, const BatchItem& item, const Batc
   }
 }
 
+void streamItem(const mxImageNormalizer16&, const BatchItem& item, const BatchOptions& options, ItemResult&) {
+  throw CliError(kExitInput, item.input + ": a TIFF beyond --max-pixels (" + std::to_string(options.read.maxPixels) +
+                                 " pels) is normalized block by block by the 8-bit tool only; raise --max-pixels to "
+                                 "read it whole, or give --depth 8");
+}
+
+// An input as the tool takes it: 8-bit grey (converted as the options say),
+// or 16-bit grey within the 16-bit tool's depth.  A 16-bit greyscale image
+// for the 8-bit tool, or anything else for the 16-bit one, is an input error
+// that names the image, the tool and the way out.
+mxPelBuffer<unsigned char> readFor(const mxImageNormalizer&, const std::string& path, const ReadOptions& read,
+                                   const BatchOptions& options, ImageInfo& info) {
+  const RawImage raw = readRaw(path, read, info);
+  if (raw.bits == 16 && raw.channels == 1 && !read.toGray && !read.toDepth8)
+    throw CliError(kExitInput, path + ": " + describeRaw(raw) + ", but " + options.toolName +
+                                   " is an 8-bit tool: give --depth 8 to convert it (v >> (depth - 8)), or use a "
+                                   "16-bit tool (trained on a 16-bit reference)");
+  return toGray8(raw, path, read, &info);
+}
+
+mxPelBuffer<unsigned short> readFor(const mxImageNormalizer16& tool, const std::string& path, const ReadOptions& read,
+                                    const BatchOptions& options, ImageInfo& info) {
+  const RawImage raw = readRaw(path, read, info);
+  if (raw.bits != 16 || raw.channels != 1)
+    throw CliError(kExitInput, path + ": " + describeRaw(raw) + ", but " + options.toolName +
+                                   " is a 16-bit tool (depth " + std::to_string(tool.bitDepth()) +
+                                   ") for 16-bit greyscale images: use an 8-bit tool (trained on an 8-bit "
+                                   "reference, or with --depth 8)");
+  return toGray16(raw, path, tool.bitDepth());
+}
+
+// One run: the 8-bit tool on threads (the pool's, else made for the call),
+// the 16-bit tool on one; its report records are the 8-bit views of the
+// input and the result.
+mxPelBuffer<unsigned char> runOn(const mxImageNormalizer& tool, const mxPelBuffer<unsigned char>& image,
+                                 mxImageNormalizerDefs::Method method, mxTaskThreads* pool, int threads, bool& success,
+                                 std::wstring& message, mxDiagObject* diag) {
+  return pool
+             ? mxBlockNormalizer::runParallel(tool, image, method, pool->runner(), pool->threads(), success, message,
+                                              diag, mxDiagObject::eAll)
+             : mxBlockNormalizer::runParallel(tool, image, method, threads, success, message, diag, mxDiagObject::eAll);
+}
+
+mxPelBuffer<unsigned short> runOn(const mxImageNormalizer16& tool, const mxPelBuffer<unsigned short>& image,
+                                  mxImageNormalizerDefs::Method method, mxTaskThreads*, int, bool& success,
+                                  std::wstring& message, mxDiagObject* diag) {
+  mxPelBuffer<unsigned short> out = tool.run(image, method, success, message);
+  if (diag) {
+    diag->addImage(view8(image, tool.bitDepth()), mxImageNormalizerDefs::kInputRecord, true);
+    if (out.isBound()) diag->addImage(view8(out, tool.bitDepth()), mxImageNormalizerDefs::kResultRecord, true);
+  }
+  return out;
+}
+
 // threads: on one image, made for the call unless pool (kept for the batch) is given.
-void processItem(const mxImageNormalizer& tool, const BatchItem& item, const BatchOptions& options, mxTaskThreads* pool,
-                 int threads, bool withDiag, ItemResult& result) {
+template <class Tool>
+void processItem(const Tool& tool, const BatchItem& item, const BatchOptions& options, mxTaskThreads* pool, int threads,
+                 bool withDiag, ItemResult& result) {
   if (!item.error.empty()) {
     result.outcome = Outcome::kInputError;
     result.message = item.error;
@@ -378,17 +458,13 @@ void processItem(const mxImageNormalizer& tool, const BatchItem& item, const Bat
     // identity returns the whole image).
     ReadOptions read = options.read;
     if (options.method != mxImageNormalizerDefs::eIdentity) read.keep = usedWindow(tool);
-    const mxPelBuffer<unsigned char> image = readImage(item.input, read, &result.info);
+    const auto image = readFor(tool, item.input, read, options, result.info);
     if (withDiag && !result.info.conversion.empty())
       result.diag.addText(mfFromUtf8(result.info.conversion), L"Grey conversion");
     bool success = false;
     std::wstring message;
     mxDiagObject* diag = withDiag ? &result.diag : nullptr;
-    mxPelBuffer<unsigned char> out =
-        pool ? mxBlockNormalizer::runParallel(tool, image, options.method, pool->runner(), pool->threads(), success,
-                                              message, diag, mxDiagObject::eAll)
-             : mxBlockNormalizer::runParallel(tool, image, options.method, threads, success, message, diag,
-                                              mxDiagObject::eAll);
+    const auto out = runOn(tool, image, options.method, pool, threads, success, message, diag);
     if (!success) {
       result.outcome = Outcome::kSoft;
       result.message = mfToUtf8(message);
@@ -510,8 +586,11 @@ void printSummary(std::ostream& summary, const BatchPlan& plan, const std::vecto
     deep += r.info.conversion.find("-bit") != std::string::npos;
   }
   if (converted)
-    summary << "  grey conversion (--to-gray): " << converted << " image" << (converted == 1 ? "" : "s")
-            << (deep ? ", deeper than 8 bits scaled with " + grayScalingText(opts.read.scaling) : std::string())
+    summary << "  grey conversion (" << (opts.read.toDepth8 ? "--depth 8" : "--to-gray") << "): " << converted
+            << " image" << (converted == 1 ? "" : "s")
+            << (!deep                ? std::string()
+                : opts.read.toDepth8 ? ", deeper than 8 bits shifted to 8 from their declared depth"
+                                     : ", deeper than 8 bits scaled with " + grayScalingText(opts.read.scaling))
             << "\n";
   for (const Warnings::Entry& w : warned)
     if (w.count > 1) summary << "  warning met " << w.count << " times (printed once): " << w.kind << "\n";
@@ -553,8 +632,10 @@ int effectiveJobs(int jobs, std::size_t items) {
   return n < 1 ? 1 : int(n);
 }
 
-ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const BatchOptions& options,
-                  std::ostream& summary) {
+namespace {
+
+template <class Tool>
+ExitCode runBatchWith(const Tool& tool, const BatchPlan& plan, const BatchOptions& options, std::ostream& summary) {
   const std::vector<BatchItem>& items = plan.items;
   std::vector<ItemResult> results(items.size());
   Console console(options.progress && items.size() > 1 && ::isatty(STDERR_FILENO), items.size());
@@ -575,7 +656,7 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
   if (jobs <= 1 && threads > 1) pool = std::make_unique<mxTaskThreads>(threads);
   // Each worker runs its own copy of the tool: one tool object is used by
   // one thread at a time, and copies share only the read-only pels.
-  auto worker = [&](const mxImageNormalizer* mine) {
+  auto worker = [&](const Tool* mine) {
     for (std::size_t i = next.fetch_add(1); i < items.size(); i = next.fetch_add(1)) {
       processItem(*mine, items[i], opts, pool.get(), threads, opts.report != nullptr, results[i]);
       finishItem(i, items[i], results[i], opts, console);
@@ -584,7 +665,7 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
   if (jobs <= 1) {
     worker(&tool);
   } else {
-    std::vector<mxImageNormalizer> copies(std::size_t(jobs), tool);
+    std::vector<Tool> copies(std::size_t(jobs), tool);
     std::vector<std::thread> threads;
     for (int t = 0; t < jobs; ++t) threads.emplace_back(worker, &copies[std::size_t(t)]);
     for (std::thread& th : threads) th.join();
@@ -595,6 +676,20 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
   if (!opts.quiet) printSummary(summary, plan, results, t, opts);
   if (opts.stats && !writeStats(*opts.stats, items, results, opts.method)) t.code = worseExit(t.code, kExitOutput);
   return t.code;
+}
+
+}  // namespace
+
+ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const BatchOptions& options,
+                  std::ostream& summary) {
+  return runBatchWith(tool, plan, options, summary);
+}
+
+ExitCode runBatch(const mxImageNormalizer16& tool, const BatchPlan& plan, const BatchOptions& options,
+                  std::ostream& summary) {
+  BatchOptions deep = options;
+  deep.write.depth = tool.bitDepth();
+  return runBatchWith(tool, plan, deep, summary);
 }
 
 }  // namespace imgnormcli

@@ -16,6 +16,7 @@
 
 class mxDiagObject;
 class mxImageNormalizer;
+class mxImageNormalizer16;
 
 namespace imgnormcli {
 
@@ -64,9 +65,12 @@ BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& o
 // regions of different pel counts.
 void warnAboutRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method, const std::string& input,
                   const mxPelRect& image, const mxPelRect& covered, Warnings& warnings);
+void warnAboutRun(const mxImageNormalizer16& tool, mxImageNormalizerDefs::Method method, const std::string& input,
+                  const mxPelRect& image, const mxPelRect& covered, Warnings& warnings);
 // The warnings about a method choice before any image: tails over the whole
 // range, a neighbourhood at least as large as the reference's shorter side.
 void warnAboutMethods(const mxImageNormalizer& tool, std::uint32_t methods, Warnings& warnings);
+void warnAboutMethods(const mxImageNormalizer16& tool, std::uint32_t methods, Warnings& warnings);
 
 struct BatchOptions {
   mxImageNormalizerDefs::Method method = mxImageNormalizerDefs::eIdentity;
@@ -79,6 +83,7 @@ struct BatchOptions {
   Warnings* warnings = nullptr;
   class DiagReport* report = nullptr;  // --diag: each image goes into the report
   const class StatsFile* stats = nullptr;  // --stats: one record per image, written at the end
+  std::string toolName = "the tool";       // in messages: "tool.imn" or "the tool trained on ref.png"
 };
 
 // Number of worker threads for --jobs (0: one per processor).
@@ -91,7 +96,13 @@ int effectiveJobs(int jobs, std::size_t items);
 // it as the image is done; with a statistics file, the records of every
 // image are written at the end (a failure to write it is an output error).
 // Returns the worst exit code met.
+// The 16-bit tool takes 16-bit greyscale images within its depth (others
+// are input errors naming the image and the tool), writes 16-bit results of
+// its depth and runs each image on one thread; a TIFF beyond --max-pixels is
+// refused (not streamed block by block at 16 bits).
 ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const BatchOptions& options,
+                  std::ostream& summary);
+ExitCode runBatch(const mxImageNormalizer16& tool, const BatchPlan& plan, const BatchOptions& options,
                   std::ostream& summary);
 
 }  // namespace imgnormcli

@@ -224,4 +224,22 @@ std::vector<std::uint8_t> encodePgm(const mxPelBuffer_const<unsigned char>& imag
   return bytes;
 }
 
+// Samples above 255 take two bytes, most significant first; the maximum
+// value is the depth's, so that the file tells its depth.
+std::vector<std::uint8_t> encodePgm16(const mxPelBuffer_const<unsigned short>& image, const WriteOptions& options,
+                                      const std::string&) {
+  char head[64];
+  const int n = std::snprintf(head, sizeof head, "P5\n%d %d\n%u\n", int(image.width()), int(image.height()),
+                              (1u << options.depth) - 1);
+  std::vector<std::uint8_t> bytes(head, head + n);
+  bytes.reserve(bytes.size() + 2 * std::size_t(image.width()) * std::size_t(image.height()));
+  for (std::int32_t j = 0; j < image.height(); ++j)
+    for (std::int32_t i = 0; i < image.width(); ++i) {
+      const unsigned short v = image.row(j)[i];
+      bytes.push_back(std::uint8_t(v >> 8));
+      bytes.push_back(std::uint8_t(v));
+    }
+  return bytes;
+}
+
 }  // namespace imgnormcli

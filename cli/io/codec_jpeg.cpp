@@ -1,10 +1,13 @@
-// JPEG reading through libjpeg(-turbo), from memory.  Grey JPEGs give grey
+// JPEG reading and writing through libjpeg(-turbo), in memory.  Grey JPEGs give grey
 // images, YCbCr and RGB ones colour (luma under --to-gray); CMYK and YCCK are
 // refused.  Baseline, progressive and arithmetic-coded files are read; the
 // warnings libjpeg gives for missing or damaged data are errors here, since
-// libjpeg would otherwise fill the missing part with grey.
+// libjpeg would otherwise fill the missing part with grey.  Written files are
+// 8-bit grey baseline JPEGs at WriteOptions::quality (libjpeg's scale: 95 by
+// default, with optimized Huffman codes).
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 // jpeglib.h needs size_t and FILE declared first, and jerror.h the
@@ -144,6 +147,59 @@ RawImage decodeJpeg(const std::uint8_t* data, std::size_t size, const std::strin
   if (!job.refusal.empty()) throw CliError(kExitInput, job.refusal);
   if (!ok) inputError(name, std::string("corrupt or truncated JPEG: ") + job.err.message);
   return raw;
+}
+
+namespace {
+
+struct JpegWriteJob {
+  jpeg_compress_struct cinfo;
+  JpegErrorManager err;
+  const mxPelBuffer_const<unsigned char>* image = nullptr;
+  int quality = 95;
+  unsigned char* buffer = nullptr;  // libjpeg's, freed by the caller
+  unsigned long size = 0;
+};
+
+bool runJpegWrite(JpegWriteJob* job) {
+  if (setjmp(job->err.jump)) return false;
+  jpeg_compress_struct& c = job->cinfo;
+  jpeg_create_compress(&c);
+  jpeg_mem_dest(&c, &job->buffer, &job->size);
+  c.image_width = JDIMENSION(job->image->width());
+  c.image_height = JDIMENSION(job->image->height());
+  c.input_components = 1;
+  c.in_color_space = JCS_GRAYSCALE;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, job->quality, TRUE);
+  c.optimize_coding = TRUE;
+  jpeg_start_compress(&c, TRUE);
+  while (c.next_scanline < c.image_height) {
+    // libjpeg reads the row only; its interface wants a mutable pointer.
+    JSAMPROW row = const_cast<JSAMPROW>(job->image->row(std::int32_t(c.next_scanline)));
+    jpeg_write_scanlines(&c, &row, 1);
+  }
+  jpeg_finish_compress(&c);
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> encodeJpeg(const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options,
+                                     const std::string& name) {
+  if (image.width() > 65500 || image.height() > 65500)
+    throw CliError(kExitOutput, name + ": JPEG holds at most 65500 x 65500 pels; write PNG or TIFF");
+  JpegWriteJob job;
+  job.cinfo.err = jpeg_std_error(&job.err.pub);
+  job.err.pub.error_exit = jpegErrorExit;
+  job.image = &image;
+  job.quality = options.quality;
+  const bool ok = runJpegWrite(&job);
+  jpeg_destroy_compress(&job.cinfo);
+  std::vector<std::uint8_t> bytes;
+  if (ok) bytes.assign(job.buffer, job.buffer + job.size);
+  std::free(job.buffer);
+  if (!ok) throw CliError(kExitOutput, name + ": cannot encode JPEG: " + job.err.message);
+  return bytes;
 }
 
 }  // namespace imgnormcli

@@ -520,10 +520,15 @@ RawImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::strin
   return raw;
 }
 
-std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options,
-                                     const std::string& name) {
+namespace {
+
+// One grey strip-layout TIFF of 8 or 16 bits a sample (host order: libtiff
+// writes its own byte order and says so in the header).
+template <class Pel>
+std::vector<std::uint8_t> encodeGreyTiff(const mxPelBuffer_const<Pel>& image, const WriteOptions& options,
+                                         const std::string& name) {
   std::vector<std::uint8_t> bytes;
-  bytes.reserve(std::size_t(image.width()) * std::size_t(image.height()) + 4096);
+  bytes.reserve(std::size_t(image.width()) * std::size_t(image.height()) * sizeof(Pel) + 4096);
   TiffStream stream;
   stream.out = &bytes;
   TiffMessages messages;
@@ -532,11 +537,12 @@ std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>& ima
   TIFF* t = tif.get();
   const std::uint16_t code = tiffCompressionCode(options.compression);
   setGreyStripLayout(t, std::uint32_t(image.width()), std::uint32_t(image.height()), code);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, int(8 * sizeof(Pel)));
   // The predictor works in place on the row it is given: hand it a copy.
-  std::vector<std::uint8_t> line(std::size_t(image.width()));
+  std::vector<Pel> line(std::size_t(image.width()));
   bool ok = messages.error.empty();
   for (std::int32_t j = 0; j < image.height() && ok; ++j) {
-    std::memcpy(line.data(), image.row(j), line.size());
+    std::memcpy(line.data(), image.row(j), line.size() * sizeof(Pel));
     ok = TIFFWriteScanline(t, line.data(), std::uint32_t(j), 0) >= 0;
   }
   if (ok) ok = TIFFWriteDirectory(t) != 0;
@@ -545,6 +551,18 @@ std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>& ima
     throw CliError(kExitOutput,
                    name + ": cannot encode TIFF: " + (messages.error.empty() ? "libtiff failed" : messages.error));
   return bytes;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options,
+                                     const std::string& name) {
+  return encodeGreyTiff(image, options, name);
+}
+
+std::vector<std::uint8_t> encodeTiff16(const mxPelBuffer_const<unsigned short>& image, const WriteOptions& options,
+                                       const std::string& name) {
+  return encodeGreyTiff(image, options, name);
 }
 
 }  // namespace imgnormcli

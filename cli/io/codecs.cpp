@@ -17,17 +17,26 @@ RawImage decodePnm(const std::uint8_t*, std::size_t, const std::string&, const R
 std::vector<std::uint8_t> encodePng(const mxPelBuffer_const<unsigned char>&, const WriteOptions&, const std::string&);
 std::vector<std::uint8_t> encodeTiff(const mxPelBuffer_const<unsigned char>&, const WriteOptions&, const std::string&);
 std::vector<std::uint8_t> encodePgm(const mxPelBuffer_const<unsigned char>&, const WriteOptions&, const std::string&);
+std::vector<std::uint8_t> encodeJpeg(const mxPelBuffer_const<unsigned char>&, const WriteOptions&, const std::string&);
+std::vector<std::uint8_t> encodePng16(const mxPelBuffer_const<unsigned short>&, const WriteOptions&,
+                                      const std::string&);
+std::vector<std::uint8_t> encodeTiff16(const mxPelBuffer_const<unsigned short>&, const WriteOptions&,
+                                       const std::string&);
+std::vector<std::uint8_t> encodePgm16(const mxPelBuffer_const<unsigned short>&, const WriteOptions&,
+                                      const std::string&);
 
 const std::vector<Codec>& codecs() {
   // clang-format off
   static const std::vector<Codec> table = {
-      // key, name, title, extensions, written extensions, magic, decode, encode, streams
-      {"png", "PNG", "PNG", {"png"}, {"png"}, {"\x89PNG\r\n\x1a\n"sv}, decodePng, encodePng, false},
+      // key, name, title, extensions, written extensions, magic, decode, encode, encode16, lossy, streams
+      {"png", "PNG", "PNG", {"png"}, {"png"}, {"\x89PNG\r\n\x1a\n"sv}, decodePng, encodePng, encodePng16, false, false},
       {"tiff", "TIFF", "TIFF", {"tif", "tiff"}, {"tif", "tiff"}, {"II*\0"sv, "MM\0*"sv, "II+\0"sv, "MM\0+"sv},
-       decodeTiff, encodeTiff, true},
-      {"jpeg", "JPEG", "JPEG", {"jpg", "jpeg"}, {}, {"\xff\xd8\xff"sv}, decodeJpeg, nullptr, false},
-      {"bmp", "BMP", "BMP", {"bmp"}, {}, {"BM"sv}, decodeBmp, nullptr, false},
-      {"pgm", "PGM", "binary PGM/PPM", {"pgm", "ppm", "pnm"}, {"pgm"}, {"P5"sv, "P6"sv}, decodePnm, encodePgm, false},
+       decodeTiff, encodeTiff, encodeTiff16, false, true},
+      {"jpeg", "JPEG", "JPEG", {"jpg", "jpeg"}, {"jpg", "jpeg"}, {"\xff\xd8\xff"sv}, decodeJpeg, encodeJpeg, nullptr,
+       true, false},
+      {"bmp", "BMP", "BMP", {"bmp"}, {}, {"BM"sv}, decodeBmp, nullptr, nullptr, false, false},
+      {"pgm", "PGM", "binary PGM/PPM", {"pgm", "ppm", "pnm"}, {"pgm"}, {"P5"sv, "P6"sv}, decodePnm, encodePgm,
+       encodePgm16, false, false},
   };
   // clang-format on
   return table;

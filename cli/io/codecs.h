@@ -30,6 +30,11 @@ struct Codec {
   // Null for a read-only format.
   std::vector<std::uint8_t> (*encode)(const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options,
                                       const std::string& name);
+  // 16-bit grey, the depth kept; null for a format of 8 bits only.
+  std::vector<std::uint8_t> (*encode16)(const mxPelBuffer_const<unsigned short>& image, const WriteOptions& options,
+                                        const std::string& name);
+  // Loses detail: never chosen for a folder's outputs unless --format asks.
+  bool lossy;
   // Large files are read and written block by block (io/tiff_stream.h).
   bool streams;
 };

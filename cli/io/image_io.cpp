@@ -178,15 +178,22 @@ RawImage decodeImage(const std::uint8_t* data, std::size_t size, const std::stri
 
 // ----------------------------------------------------------- conversion ---
 
-namespace {
-
-std::string describe(const RawImage& raw) {
+std::string describeRaw(const RawImage& raw) {
   std::string kind = raw.channels >= 3 ? (raw.palette ? "palette colour" : "colour") : "greyscale";
   if (raw.channels == 2 || raw.channels == 4) kind += " with alpha";
   std::string depth = std::to_string(raw.bits) + "-bit";
   if (raw.bits == 16 && raw.maxval < 65535) depth += " (values up to " + std::to_string(raw.maxval) + ")";
   return kind + " image, " + depth;
 }
+
+std::int32_t declaredDepth(const RawImage& raw, const ReadOptions& options) {
+  if (options.bitDepth) return options.bitDepth;
+  std::int32_t d = 9;
+  while (d < 16 && (std::uint32_t(1) << d) <= raw.maxval) ++d;
+  return d;
+}
+
+namespace {
 
 // 8-bit samples: grey copied (scaled when the file's maximum is below 255),
 // colour reduced to luma, alpha dropped.
@@ -240,7 +247,7 @@ void scaleRange(const RawImage& raw, const std::vector<std::uint32_t>& histogram
   while (histogram[vmin] == 0) ++vmin;
   while (histogram[vmax] == 0) --vmax;
   if (vmin == vmax)
-    inputError(name, describe(raw) + " holds one value only (" + std::to_string(vmin) +
+    inputError(name, describeRaw(raw) + " holds one value only (" + std::to_string(vmin) +
                          "); --to-gray=auto has no range to scale (use --to-gray=range:LO,HI or full)");
   // Cut one pel in 10000 at each end, so that a few hot or dead pels do
   // not decide the scale.
@@ -273,16 +280,43 @@ std::vector<unsigned char> levelTable(const GrayScaling& s, std::uint32_t lo, st
   return table;
 }
 
+// Refuses a 16-bit image whose largest pel, top, is above 2^depth - 1.
+void refuseBeyondDepth(std::uint32_t top, std::int32_t depth, const std::string& name) {
+  if (top >> depth)
+    inputError(name, "holds the value " + std::to_string(top) + ", beyond the depth of " + std::to_string(depth) +
+                         " bits (largest " + std::to_string((1u << depth) - 1) +
+                         "); declare the image's depth with --bit-depth");
+}
+
 }  // namespace
+
+mxPelBuffer<unsigned short> toGray16(const RawImage& raw, const std::string& name, std::int32_t depth) {
+  if (raw.bits != 16 || raw.channels != 1)
+    inputError(name, describeRaw(raw) + ", but the tool is 16-bit (depth " + std::to_string(depth) +
+                         ") and takes 16-bit greyscale images; use an 8-bit tool for it");
+  mxPelBuffer<unsigned short> out(mxPelRect(raw.x0, raw.y0, raw.width, raw.height), 32, mxPelInit::eUnwritten);
+  std::uint16_t top = 0;
+  for (std::int32_t y = 0; y < raw.height; ++y) {
+    const std::uint16_t* s = raw.row16(y);
+    std::uint16_t rowTop = 0;
+    for (std::int32_t x = 0; x < raw.width; ++x) rowTop = std::max(rowTop, s[x]);
+    top = std::max(top, rowTop);
+    std::memcpy(out.row(y), s, std::size_t(raw.width) * 2);
+  }
+  refuseBeyondDepth(top, depth, name);
+  return out;
+}
 
 mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name, const ReadOptions& options,
                                    ImageInfo* info) {
   const bool plainGrey = raw.channels == 1 && raw.bits == 8;
-  if (!plainGrey && !options.toGray) {
-    const std::string advice = raw.channels >= 3   ? "use --to-gray to convert it to luma"
-                               : raw.channels == 2 ? "use --to-gray to drop the alpha channel"
-                                                   : "use --to-gray to reduce it to 8 bits";
-    inputError(name, describe(raw) + "; imgnorm needs 8-bit greyscale (" + advice + ")");
+  const bool shiftDeep = options.toDepth8 && raw.bits == 16 && raw.channels == 1;
+  if (!plainGrey && !options.toGray && !shiftDeep) {
+    const std::string advice = raw.channels >= 3 ? "use --to-gray to convert it to luma"
+                               : raw.channels == 2
+                                   ? "use --to-gray to drop the alpha channel"
+                                   : "use --depth 8 to reduce it to 8 bits as v >> (depth - 8), or --to-gray=SCALING";
+    inputError(name, describeRaw(raw) + "; imgnorm needs 8-bit greyscale (" + advice + ")");
   }
   mxPelBuffer<unsigned char> out(mxPelRect(raw.x0, raw.y0, raw.width, raw.height), 32, mxPelInit::eUnwritten);
   std::string conversion;
@@ -300,7 +334,17 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
   forEachLevel16(raw, [&](std::int32_t, auto level) {
     for (std::int32_t x = 0; x < raw.width; ++x) ++histogram[level(x)];
   });
-  const GrayScaling s = options.scaling;
+  GrayScaling s = options.scaling;
+  if (shiftDeep) {
+    // --depth 8: one shift from the declared depth for every image, never
+    // the image's own range; a pel beyond the depth is refused.
+    const std::int32_t depth = declaredDepth(raw, options);
+    std::uint32_t top = 65535;
+    while (top > 0 && histogram[top] == 0) --top;
+    refuseBeyondDepth(top, depth, name);
+    s.mode = GrayScaling::kShift;
+    s.shift = depth - 8;
+  }
   std::uint32_t lo = 0, hi = raw.maxval;
   scaleRange(raw, histogram, s, name, lo, hi);
   const std::vector<unsigned char> table = levelTable(s, lo, hi);
@@ -312,15 +356,19 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
     for (std::int32_t x = 0; x < raw.width; ++x) d[x] = table[level(x)];
   });
 
-  std::string scaleText = grayScalingText(s);
+  std::string scaleText =
+      shiftDeep ? "--depth 8 from depth " + std::to_string(s.shift + 8) + " (v >> " + std::to_string(s.shift) + ")"
+                : grayScalingText(s);
   if (s.mode != GrayScaling::kShift) scaleText += " " + std::to_string(lo) + ".." + std::to_string(hi) + " -> 0..255";
   conversion = std::to_string(raw.bits) + "-bit " + (raw.channels >= 3 ? "colour to luma" : "grey") +
                (raw.channels == 2 || raw.channels == 4 ? ", alpha dropped" : "") + ", " + scaleText;
   std::vector<std::string> warnings;
   if (used < 32)
     warnings.push_back(name + ": the " + std::to_string(raw.bits) + "-bit values become only " + std::to_string(used) +
-                       " grey level" + (used == 1 ? "" : "s") + " with --to-gray=" + grayScalingText(s) +
-                       (s.mode == GrayScaling::kAuto ? "" : " (try --to-gray=auto)"));
+                       " grey level" + (used == 1 ? "" : "s") + " with " +
+                       (shiftDeep ? "--depth 8 (is --bit-depth right?)"
+                                  : "--to-gray=" + grayScalingText(s) +
+                                        (s.mode == GrayScaling::kAuto ? "" : " (try --to-gray=auto)")));
   if (info) {
     info->conversion = conversion;
     info->warnings.insert(info->warnings.end(), warnings.begin(), warnings.end());
@@ -330,7 +378,7 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
   return out;
 }
 
-mxPelBuffer<unsigned char> readImage(const std::string& path, const ReadOptions& options, ImageInfo* info) {
+RawImage readRaw(const std::string& path, const ReadOptions& options, ImageInfo& info) {
   RawImage raw;
   {
     const std::vector<std::uint8_t> bytes = readFileBytes(path);
@@ -339,15 +387,20 @@ mxPelBuffer<unsigned char> readImage(const std::string& path, const ReadOptions&
   // The decoders that read whole images give them whole: cut them here.
   if (!raw.imageWidth) raw.imageWidth = raw.width, raw.imageHeight = raw.height;
   cropRaw(raw, keptPart(raw.imageWidth, raw.imageHeight, raw.bits, options));
+  info.pages = raw.pages;
+  info.page = raw.page;
+  info.width = raw.imageWidth;
+  info.height = raw.imageHeight;
+  if (raw.pages > 1)
+    info.warnings.push_back(path + ": has " + pagesText(std::uint64_t(raw.pages)) + "; page " +
+                            std::to_string(raw.page) + " is used (choose another with --page N)");
+  return raw;
+}
+
+mxPelBuffer<unsigned char> readImage(const std::string& path, const ReadOptions& options, ImageInfo* info) {
   ImageInfo local;
   ImageInfo& i = info ? *info : local;
-  i.pages = raw.pages;
-  i.page = raw.page;
-  i.width = raw.imageWidth;
-  i.height = raw.imageHeight;
-  if (raw.pages > 1)
-    i.warnings.push_back(path + ": has " + pagesText(std::uint64_t(raw.pages)) + "; page " + std::to_string(raw.page) +
-                         " is used (choose another with --page N)");
+  const RawImage raw = readRaw(path, options, i);
   mxPelBuffer<unsigned char> out = toGray8(raw, path, options, &i);
   if (!info)
     for (const std::string& w : local.warnings) std::fprintf(stderr, "imgnorm: warning: %s\n", w.c_str());
@@ -363,6 +416,27 @@ void writeImage(const std::string& path, const mxPelBuffer_const<unsigned char>&
   if (!image.isBound() || image.width() <= 0 || image.height() <= 0)
     throw CliError(kExitOutput, path + ": no image to write");
   writeFileAtomically(path, codecForName(path)->encode(image, options, path));
+}
+
+std::string deepOutputRefusal(const std::string& path) {
+  const Codec* c = codecForName(path);
+  if (!c || !c->encode || c->encode16) return "";
+  std::vector<std::string> deep;
+  for (const Codec& d : codecs())
+    if (d.encode16) deep.push_back(d.name);
+  return path + ": " + c->name + " holds 8 bits, and the result is 16-bit; give --depth 8 to normalize in 8 bits, " +
+         "or write " + joinList(deep, " or ");
+}
+
+void writeImage(const std::string& path, const mxPelBuffer_const<unsigned short>& image, const WriteOptions& options) {
+  const std::string refusal = deepOutputRefusal(path);
+  if (!refusal.empty()) throw CliError(kExitUsage, refusal);
+  if (!isWritableName(path))
+    throw CliError(kExitUsage,
+                   path + ": unknown image format for output (use " + joinList(extensionList(true, "."), " or ") + ")");
+  if (!image.isBound() || image.width() <= 0 || image.height() <= 0)
+    throw CliError(kExitOutput, path + ": no image to write");
+  writeFileAtomically(path, codecForName(path)->encode16(image, options, path));
 }
 
 }  // namespace imgnormcli

@@ -8,9 +8,11 @@
 // fuzz target or a test can call it on a buffer; readImage reads the file
 // first, regular files only and no more than the file's size.
 //
-// The tool works on 8-bit grey levels.  A colour, alpha, palette-colour or
-// deeper-than-8-bit file is refused with a message naming the file unless
-// the caller asks for conversion (ReadOptions::toGray): colour becomes luma
+// readImage gives 8-bit grey levels; readRaw and toGray16 give the 16-bit
+// grey levels of the 16-bit tool, refusing pels beyond the declared depth.
+// For 8 bits, a colour, alpha, palette-colour or deeper-than-8-bit file is
+// refused with a message naming the file unless the caller asks for
+// conversion (ReadOptions::toGray, or toDepth8 for deep grey): colour becomes luma
 // Y' = 0.299 R' + 0.587 G' + 0.114 B' on the stored (gamma-encoded) values,
 // alpha is dropped, and deeper samples are scaled to 8 bits as
 // ReadOptions::scaling says.  A palette whose entries are all grey is read as
@@ -21,7 +23,7 @@
 // can hold under its compression.  Missing or corrupt data is an error in
 // every decoder: no row is ever made up.
 //
-// Writing: 8-bit grey PNG, TIFF or PGM, encoded in memory and written under
+// Writing: 8-bit grey PNG, TIFF, PGM or JPEG, 16-bit grey PNG, TIFF or PGM, encoded in memory and written under
 // a temporary name that is renamed into place.
 //
 // Every error is a CliError naming the file: kExitInput for reading,
@@ -82,6 +84,11 @@ struct ReadOptions {
   // rectangle, one that misses the image, or deep samples scaled by their
   // own range (--to-gray=auto, which needs every pel) keep the whole image.
   mxPelRect keep;
+  // Grey samples deeper than 8 bits: their declared depth, 9..16 (0: the
+  // file's own, see declaredDepth), and whether they become 8 bits as
+  // v >> (depth - 8) (--depth 8, the same shift for every image of a batch).
+  std::int32_t bitDepth = 0;
+  bool toDepth8 = false;
 };
 
 // A decoded file before it is accepted as 8-bit grey: rows of interleaved
@@ -121,6 +128,14 @@ struct ImageInfo {
   std::int32_t width = 0, height = 0;  // the whole image's size (its window may be a part)
 };
 
+// The declared depth of a decoded 16-bit image: options.bitDepth when given,
+// else the file's own (the bits a PGM's maximum value or a TIFF's bits per
+// sample need, at least 9; 16 for PNG, whose sBIT chunk describes samples
+// scaled up to 16 bits, not the low-bit words cameras write).
+std::int32_t declaredDepth(const RawImage& raw, const ReadOptions& options);
+// What a decoded image holds, for messages: "greyscale image, 16-bit".
+std::string describeRaw(const RawImage& raw);
+
 // Decodes bytes in memory, recognising the format from the first bytes;
 // name is used in messages only.  Throws CliError (kExitInput) naming it.
 RawImage decodeImage(const std::uint8_t* data, std::size_t size, const std::string& name, const ReadOptions& options);
@@ -130,6 +145,15 @@ RawImage decodeImage(const std::uint8_t* data, std::size_t size, const std::stri
 // what it holds.  info (when given) receives the conversion and warnings.
 mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name, const ReadOptions& options,
                                    ImageInfo* info = nullptr);
+
+// Accepts a decoded 16-bit greyscale image for a tool of the given depth:
+// CliError (kExitInput) naming the file for anything else and for a pel
+// above 2^depth - 1 (never clamped or wrapped).
+mxPelBuffer<unsigned short> toGray16(const RawImage& raw, const std::string& name, std::int32_t depth);
+
+// Reads and decodes an image file, cut to options.keep; info receives the
+// page and size and the multi-page warning.
+RawImage readRaw(const std::string& path, const ReadOptions& options, ImageInfo& info);
 
 // Reads an image file as 8-bit grey, window at (0, 0) or the part
 // options.keep selects.  Without info, the
@@ -148,6 +172,8 @@ enum class TiffCompression { kNone, kLzw, kDeflate, kZstd };
 struct WriteOptions {
   int pngLevel = -1;
   TiffCompression compression = TiffCompression::kNone;
+  int quality = 95;         // JPEG, 1..100
+  std::int32_t depth = 16;  // 16-bit images: their depth (a PGM's maximum value is 2^depth - 1)
 };
 // "none", "lzw", "deflate" or "zstd"; zstd only when this libtiff has it.
 // Throws CliError (kExitUsage) naming the option.
@@ -161,6 +187,13 @@ void checkPngLevel(int level, const std::string& option);
 // temporary name in the same folder, renamed into place when complete.
 void writeImage(const std::string& path, const mxPelBuffer_const<unsigned char>& image,
                 const WriteOptions& options = {});
+// The same for a 16-bit image (PNG and TIFF of 16 bits a sample, PGM up to
+// 2^options.depth - 1); a format that holds 8 bits only (JPEG) is refused
+// with CliError (kExitUsage).
+void writeImage(const std::string& path, const mxPelBuffer_const<unsigned short>& image, const WriteOptions& options);
+// The refusal writeImage gives for a 16-bit image into a format of 8 bits;
+// empty when the name's format holds 16 bits (or is no format).
+std::string deepOutputRefusal(const std::string& path);
 
 // Silences libtiff's process-wide error and warning handlers (once, before
 // any thread starts); each file's messages are collected per handle.

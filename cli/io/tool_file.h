@@ -10,6 +10,7 @@
 #include "imgnorm/mxToolFile.h"
 
 class mxImageNormalizer;
+class mxImageNormalizer16;
 
 namespace imgnormcli {
 
@@ -22,5 +23,11 @@ void saveTool(const std::string& path, mxImageNormalizer& tool);
 // Throws CliError (kExitInput) naming path: not a tool file, a newer format
 // version, truncated, damaged, or a tool that cannot be trained again.
 void loadTool(const std::string& path, mxImageNormalizer& tool);
+// The same for a 16-bit tool (format version 2).
+void saveTool(const std::string& path, mxImageNormalizer16& tool);
+void loadTool(const std::string& path, mxImageNormalizer16& tool);
+// The bits per pel of the tool a tool file holds, 8 or 16, from its header
+// and archive.  Throws CliError (kExitInput) as loadTool.
+std::int32_t toolPelBits(const std::string& path);
 
 }  // namespace imgnormcli

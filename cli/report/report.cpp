@@ -22,6 +22,7 @@
 #include "io/image_io.h"
 #include "imgnorm/diagRecords.h"
 #include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizer16.h"
 #include "common/options.h"
 #include "io/png_writer.h"
 
@@ -505,6 +506,29 @@ std::string DiagReport::linkOrCopy(const std::string& path, const mxPelBuffer_co
   if (!link.empty()) return link;
   folder_.writeGrey(reportFile(name), image);
   return reportFile(name);
+}
+
+mxPelBuffer<unsigned char> view8(const mxPelBuffer_const<unsigned short>& image, std::int32_t depth) {
+  mxPelBuffer<unsigned char> v(image.window(), 32, mxPelInit::eUnwritten);
+  const int shift = depth - 8;
+  for (std::int32_t j = 0; j < image.height(); ++j) {
+    const unsigned short* s = image.row(j);
+    unsigned char* d = v.row(j);
+    for (std::int32_t i = 0; i < image.width(); ++i) d[i] = static_cast<unsigned char>(s[i] >> shift);
+  }
+  return v;
+}
+
+mxImageNormalizer viewTool(const mxImageNormalizer16& tool) {
+  mxImageNormalizer v;
+  v.tailFractions(tool.tailFractions());
+  v.neighborhoodSize(tool.neighborhoodSize());
+  v.granularity(tool.granularity());
+  v.intensityVariationRange(tool.intensityVariationRange());
+  v.keepMaskedPixels(tool.keepMaskedPixels());
+  if (tool.referenceImage().isBound()) v.referenceImage(view8(tool.referenceImage(), tool.bitDepth()), true);
+  if (tool.maskImage().isBound()) v.maskImage(tool.maskImage(), true);
+  return v;
 }
 
 DiagReport::DiagReport(DiagFolder& folder, const mxImageNormalizer& tool, ReportSetup setup)

@@ -36,6 +36,7 @@
 
 class mxDiagObject;
 class mxImageNormalizer;
+class mxImageNormalizer16;
 
 namespace imgnormcli {
 
@@ -94,6 +95,12 @@ extern const char* const kDiagFilesFolder;
 // iNNNN-WHAT.png (NNNN at least four digits, WHAT lower-case letters, digits
 // and dashes).
 bool isReportFile(const std::string& name);
+
+// The report shows 16-bit images through 8-bit views, v >> (depth - 8): the
+// view of one image, and an untrained 8-bit tool holding the views of a
+// 16-bit tool's reference, its mask and its parameters.
+mxPelBuffer<unsigned char> view8(const mxPelBuffer_const<unsigned short>& image, std::int32_t depth);
+mxImageNormalizer viewTool(const mxImageNormalizer16& tool);
 
 // One image of a batch as the report shows it.
 struct ReportItem {

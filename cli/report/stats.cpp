@@ -9,6 +9,7 @@
 #include "common/file_util.h"
 #include "io/image_io.h"
 #include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizer16.h"
 
 namespace fs = std::filesystem;
 
@@ -25,17 +26,18 @@ struct Sums {
   double in = 0, in2 = 0, out = 0, out2 = 0, diffIn = 0, diffOut = 0;
   // Least squares of the result against the input over unclipped results.
   double fn = 0, fx = 0, fy = 0, fxx = 0, fxy = 0;
-  int lo = 255, hi = -255;
+  int lo = 65535, hi = -65535;
 };
 
-void addRow(const unsigned char* a, const unsigned char* b, const unsigned char* r, const unsigned char* m,
-            std::int32_t width, Sums& s) {
+// top: the largest pel (a result there may be clipped).
+template <class Pel>
+void addRow(const Pel* a, const Pel* b, const Pel* r, const unsigned char* m, std::int32_t width, int top, Sums& s) {
   std::uint64_t n = 0, in = 0, in2 = 0, out = 0, out2 = 0, dIn = 0, dOut = 0;
   std::uint64_t fn = 0, fx = 0, fy = 0, fxx = 0, fxy = 0;
   int lo = s.lo, hi = s.hi;
   for (std::int32_t i = 0; i < width; ++i) {
     if (m && !m[i]) continue;
-    const int x = a[i], y = b[i], ref = r[i];
+    const std::int64_t x = a[i], y = b[i], ref = r[i];
     ++n;
     in += std::uint64_t(x);
     in2 += std::uint64_t(x * x);
@@ -43,9 +45,9 @@ void addRow(const unsigned char* a, const unsigned char* b, const unsigned char*
     out2 += std::uint64_t(y * y);
     dIn += std::uint64_t(std::abs(x - ref));
     dOut += std::uint64_t(std::abs(y - ref));
-    lo = std::min(lo, x - y);
-    hi = std::max(hi, x - y);
-    if (y > 0 && y < 255) {
+    lo = std::min(lo, int(x - y));
+    hi = std::max(hi, int(x - y));
+    if (y > 0 && y < top) {
       ++fn;
       fx += std::uint64_t(x);
       fy += std::uint64_t(y);
@@ -64,8 +66,13 @@ double sdOf(double sum, double sum2, double n) { return std::sqrt(std::max(0.0, 
 
 }  // namespace
 
-ImageStats measureRun(const mxImageNormalizer& tool, Method method, const mxPelBuffer_const<unsigned char>& input,
-                      const mxPelBuffer_const<unsigned char>& result) {
+std::int32_t maxPelOf(const mxImageNormalizer16& tool) { return tool.maxPel(); }
+
+namespace {
+
+template <class Tool, class Pel>
+ImageStats measureIn(const Tool& tool, Method method, const mxPelBuffer_const<Pel>& input,
+                     const mxPelBuffer_const<Pel>& result) {
   ImageStats st;
   const auto& ref = tool.referenceImage();
   const auto& mask = tool.maskImage();
@@ -74,10 +81,11 @@ ImageStats measureRun(const mxImageNormalizer& tool, Method method, const mxPelB
   mxPelRect r = st.overlap.intersect(input.window()).intersect(ref.window());
   if (mask.isBound()) r = r.intersect(mask.window());
   Sums s;
+  const int top = int(maxPelOf(tool));
   for (std::int32_t j = 0; j < r.height(); ++j) {
     const std::int32_t y = r.y() + j;
     addRow(input.pointToPel(r.x(), y), result.pointToPel(r.x(), y), ref.pointToPel(r.x(), y),
-           mask.isBound() ? mask.pointToPel(r.x(), y) : nullptr, r.width(), s);
+           mask.isBound() ? mask.pointToPel(r.x(), y) : nullptr, r.width(), top, s);
   }
   st.measured = true;
   st.pels = s.n;
@@ -97,6 +105,18 @@ ImageStats measureRun(const mxImageNormalizer& tool, Method method, const mxPelB
     st.localMin = s.lo, st.localMax = s.hi;
   }
   return st;
+}
+
+}  // namespace
+
+ImageStats measureRun(const mxImageNormalizer& tool, Method method, const mxPelBuffer_const<unsigned char>& input,
+                      const mxPelBuffer_const<unsigned char>& result) {
+  return measureIn(tool, method, input, result);
+}
+
+ImageStats measureRun(const mxImageNormalizer16& tool, Method method, const mxPelBuffer_const<unsigned short>& input,
+                      const mxPelBuffer_const<unsigned short>& result) {
+  return measureIn(tool, method, input, result);
 }
 
 const std::vector<std::string>& statsColumns() {

@@ -13,6 +13,7 @@
 #include "imgnorm/mxImageNormalizerDefs.h"
 
 class mxImageNormalizer;
+class mxImageNormalizer16;
 
 namespace imgnormcli {
 
@@ -27,7 +28,7 @@ struct ImageStats {
   // Mean |image - reference| of the input and of the result.
   double diffBefore = 0, diffAfter = 0;
   // linear-fit: the line result = gain * input + offset, least squares over
-  // the compared pels whose result is not clipped at 0 or 255.
+  // the compared pels whose result is not clipped at 0 or the largest pel.
   bool hasFit = false;
   double gain = 0, offset = 0;
   // Local methods: the range of the background estimate the run removed,
@@ -37,9 +38,16 @@ struct ImageStats {
 };
 
 // Measures one run: input (the decoded part of the input, in the input's
-// coordinates) normalized with method into result.
+// coordinates) normalized with method into result, in the tool's levels
+// (16-bit tools: levels of their depth).  For the 8-bit and 16-bit tools.
 ImageStats measureRun(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method,
                       const mxPelBuffer_const<unsigned char>& input, const mxPelBuffer_const<unsigned char>& result);
+ImageStats measureRun(const mxImageNormalizer16& tool, mxImageNormalizerDefs::Method method,
+                      const mxPelBuffer_const<unsigned short>& input, const mxPelBuffer_const<unsigned short>& result);
+
+// The largest pel of a tool's images.
+inline std::int32_t maxPelOf(const mxImageNormalizer&) { return 255; }
+std::int32_t maxPelOf(const mxImageNormalizer16& tool);
 
 // One line of the statistics file.
 struct StatsRecord {

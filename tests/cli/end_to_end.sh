@@ -177,6 +177,15 @@ check 0 "" -- run tool.imn --method identity --page 2 fx/pages.tif -o page2.png
 grep -qF "fx/pages.tif: has 2 pages; page 2 is used" err.txt || fail "no page warning: $(cat err.txt)"
 check 0 "" -- run tool.imn --method histogram --to-gray=shift:8 fx/grey16.png -o g16s.png
 expect_out "deeper than 8 bits scaled with shift:8"
+# 16-bit greyscale keeps its depth through a 16-bit tool; the refusals write nothing.
+check 0 "" -- train -r fx/grey16.png --methods histogram -o t16.imn
+check 0 "" -- info t16.imn; expect_out "bit depth:         16-bit, depth 16"
+check 0 "" -- run t16.imn --method histogram fx/grey16.png -o g16.tif --jobs 2
+check 2 "give --depth 8" -- run t16.imn --method histogram fx/grey16.png -o g16.jpg; expect_no_file g16.jpg
+check 2 "--bit-depth: expected a whole number from 9 to 16" -- train -r fx/grey16.png --bit-depth 17 -o t17.imn
+check 3 "is an 8-bit tool: give --depth 8" -- run tool.imn --method histogram fx/grey16.png -o g16b.png
+expect_no_file g16b.png
+check 0 "" -- run tool.imn --method histogram camera.png -o q.jpg --quality 80; expect_file q.jpg
 check 3 "raise it with --max-pixels" -- run tool.imn --method histogram --max-pixels 1000 camera.png -o big.png
 check 2 "--compression: unknown compression 'gzip'" -- run tool.imn --method histogram --compression gzip camera.png -o x.tif
 check 2 "--png-level: expected a zlib level" -- run tool.imn --method histogram --png-level 12 camera.png -o x.png
@@ -263,8 +272,8 @@ check 2 "--tail-fractions 0.9,0.1: the tail fractions must satisfy 0 <= LOW <= H
 check 2 "--intensity-range 5,10: the intensity range must satisfy LOW <= 0 <= HIGH" -- train -r camera.png --intensity-range 5,10 -o t.imn
 check 2 "--block-size: expected a whole number from 1 to 2147483647, got '0'" -- run tool.imn --method histogram --block-size 0 camera.png -o x.tif
 check 2 "--granularity: expected N, W,H or WxH, got 'abc'" -- train -r camera.png --granularity abc -o t.imn
-check 2 "--format: unknown format 'jpg'" -- run tool.imn --method histogram batch --format jpg -o out4
-check 2 "-o x.jpg: unknown image format" -- run tool.imn --method histogram camera.png -o x.jpg
+check 2 "--format: unknown format 'gif'" -- run tool.imn --method histogram batch --format gif -o out4
+check 2 "-o x.gif: unknown image format" -- run tool.imn --method histogram camera.png -o x.gif
 expect_no_file t.imn
 expect_no_file x.png
 

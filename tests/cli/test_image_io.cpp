@@ -161,7 +161,7 @@ TEST_F(ImageIo, CodecTableRowsAgree) {
 TEST_F(ImageIo, WriteFailuresLeaveNothingBehind) {
   const auto im = randomImage(8, 8, 5);
   expectCliError([&] { writeImage(path("no/such/folder/x.png"), im); }, kExitOutput, {"x.png"});
-  expectCliError([&] { writeImage(path("x.jpg"), im); }, kExitUsage, {"x.jpg", "unknown image format"});
+  expectCliError([&] { writeImage(path("x.gif"), im); }, kExitUsage, {"x.gif", "unknown image format"});
   // A full device: the write fails with the system's reason.
   const int fd = ::open("/dev/full", O_WRONLY);
   ASSERT_GE(fd, 0);

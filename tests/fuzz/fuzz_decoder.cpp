@@ -37,6 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const imgnormcli::RawImage raw = codec.decode(data, size, "fuzz-input", options);
     imgnormcli::toGray8(raw, "fuzz-input", options);
+    // The 16-bit tool's reading of deep grey: its depth check at the file's own depth.
+    if (raw.bits == 16 && raw.channels == 1)
+      imgnormcli::toGray16(raw, "fuzz-input", imgnormcli::declaredDepth(raw, options));
   } catch (const imgnormcli::CliError& e) {
     if (e.code() != imgnormcli::kExitInput) fuzzcommon::fail(std::string("unexpected exit code: ") + e.what());
   }
