@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "distort.h"
-#include "image_io.h"
+#include "app/demo/distort.h"
+#include "io/image_io.h"
 #include "imgnorm.h"
 
 using namespace mxImageNormalizerDefs;
