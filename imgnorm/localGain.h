@@ -99,6 +99,17 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
                   mxPelBuffer<unsigned char>& result, const mxPelRect* only = nullptr,
                   LocalGainFields* fields = nullptr);
 
+// The working grid's cell size F per axis (see Speed): the granularity, or
+// the neighbourhood / 14 where that is larger; 1 for a neighbourhood of 1.
+// Throws mxPelFunc::BadParams for a granularity element below 1.
+mxPair<std::int32_t> workingFactor(const mxPair<std::int32_t>& neighborhoodSize,
+                                   const mxPair<std::int32_t>& granularity);
+
+// The smoothing amount per axis of the local means on the working grid (see
+// Speed).  Throws mxPelFunc::BadParams for a granularity element below 1.
+mxPair<std::int32_t> gridSmoothing(const mxPair<std::int32_t>& neighborhoodSize,
+                                    const mxPair<std::int32_t>& granularity);
+
 // The halo per axis a block needs for the whole run's pels (see Blocks).
 mxPair<std::int32_t> localGainHalo(mxImageNormalizerDefs::Method method, const mxPair<std::int32_t>& neighborhoodSize,
                                    const mxPair<std::int32_t>& granularity);
