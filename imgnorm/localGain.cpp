@@ -119,8 +119,10 @@ Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair
   const std::int32_t cw = std::int32_t(floorDiv(std::int64_t(r.x()) + r.width() - 1, f.x()) - cx0 + 1);
   const std::int32_t ch = std::int32_t(floorDiv(std::int64_t(r.y()) + r.height() - 1, f.y()) - cy0 + 1);
   const std::size_t n = std::size_t(cw) * std::size_t(ch);
-  Cells c{mxPelRect(std::int32_t(cx0), std::int32_t(cy0), cw, ch), Floats(n), Floats(n), Floats(n), Floats(), Floats()};
-  if (products) c.xy = Floats(n), c.yy = Floats(n);
+  constexpr mxPelInit kAll = mxPelInit::eUnwritten;  // (every cell is written)
+  Cells c{mxPelRect(std::int32_t(cx0), std::int32_t(cy0), cw, ch), Floats(n, kAll), Floats(n, kAll), Floats(n, kAll),
+          Floats(), Floats()};
+  if (products) c.xy = Floats(n, kAll), c.yy = Floats(n, kAll);
   const std::int32_t width = r.width();
   const bool masked = msk.isBound();
   // Column sums of up to 64 rows (below 2^32 for 64 x 255 x 255), added
@@ -128,20 +130,24 @@ Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair
   std::vector<std::uint32_t> col(std::size_t(width) * 5);
   std::uint32_t *sw = col.data(), *sx = sw + width, *sy = sx + width, *sxy = sy + width, *syy = sxy + width;
   std::vector<double> acc(std::size_t(cw) * 5);
-  // The cell column of every pel column, relative to the grid window.
-  std::vector<std::int32_t> cellOf(static_cast<std::size_t>(width));
-  for (std::int32_t i = 0; i < width; ++i)
-    cellOf[std::size_t(i)] = std::int32_t(floorDiv(std::int64_t(r.x()) + i, f.x()) - cx0);
+  // The column after each cell column's last (relative to R).
+  std::vector<std::int32_t> cellEnd(static_cast<std::size_t>(cw));
+  for (std::int32_t i = 0; i < cw; ++i)
+    cellEnd[std::size_t(i)] = std::int32_t(std::min<std::int64_t>((cx0 + i + 1) * f.x() - r.x(), width));
   const double area = double(f.x()) * double(f.y());
   std::int32_t rows = 0;  // rows in the column sums
   auto flush = [&]() {
     const std::size_t lanes = products ? 5 : 3;
-    const std::uint32_t* s[5] = {sw, sx, sy, sxy, syy};
+    std::uint32_t* sums[5] = {sw, sx, sy, sxy, syy};
     for (std::size_t k = masked ? 0 : 1; k < lanes; ++k) {
       double* a = acc.data() + std::ptrdiff_t(k) * cw;
-      for (std::int32_t i = 0; i < width; ++i) a[cellOf[std::size_t(i)]] += double(s[k][i]);
+      std::uint32_t* v = sums[k];
+      for (std::int32_t i = 0, cell = 0; i < width; ++cell) {
+        std::uint64_t sum = 0;
+        for (const std::int32_t end = std::min(width, cellEnd[std::size_t(cell)]); i < end; ++i) sum += v[i], v[i] = 0;
+        a[cell] += double(sum);
+      }
     }
-    std::fill(col.begin(), col.end(), 0u);
     rows = 0;
   };
   for (std::int32_t j = 0; j < r.height(); ++j) {
@@ -201,7 +207,7 @@ void smoothColumns(const float* in, float* out, std::int32_t width, std::int32_t
   for (std::size_t q = 0; q < rows.size(); ++q)
     rows[q] = in + std::ptrdiff_t(std::min(std::max(std::int64_t(q) - s, std::int64_t(0)), std::int64_t(height) - 1)) *
                        width;
-  std::vector<float> stage1(rows.size() * cols), stage2(rows.size() * cols);
+  Floats stage1(rows.size() * cols, mxPelInit::eUnwritten), stage2(rows.size() * cols, mxPelInit::eUnwritten);
   std::vector<double> acc(cols);
   std::vector<const float*> next(rows.size());
   for (int b = 0; b < 3; ++b) {
@@ -332,8 +338,8 @@ GridFields gainFields(const Cells& c, const mxPair<std::int32_t>& k, const mxPai
   const Floats gx = smoothed(c.x, w, k), gy = smoothed(c.y, w, k), gw = smoothed(c.w, w, k);
   const std::size_t n = gx.size();
   // v where both means carry grey levels (0 elsewhere: no correction).
-  Floats v(n);
-  GridFields f{w, Floats(n), {}};
+  Floats v(n, mxPelInit::eUnwritten);
+  GridFields f{w, Floats(n, mxPelInit::eUnwritten), {}};
   mxcpu::dispatch(
       [](const float* __restrict gx, const float* __restrict gy, const float* __restrict gw, float* __restrict gain,
          float* __restrict v, std::size_t n) MX_KERNEL_INLINE {
@@ -596,19 +602,16 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
     const float* a = widened(t.lo, t.lo & 1);
     const float* b = widened(t.hi, t.hi & 1);
     mxcpu::dispatch(
-        [](const float* a, const float* b, float wb, const unsigned char* s, float* gain, float* offset,
-           unsigned char* o, std::int32_t n, bool withOffset) MX_KERNEL_INLINE {
-          if (withOffset)
-            for (std::int32_t i = 0; i < n; ++i) {
-              gain[i] = a[i] + (b[i] - a[i]) * wb;
-              offset[i] = a[n + i] + (b[n + i] - a[n + i]) * wb;
-              o[i] = rounded(float(s[i]) * gain[i] - offset[i]);
-            }
-          else
-            for (std::int32_t i = 0; i < n; ++i) {
-              gain[i] = a[i] + (b[i] - a[i]) * wb;
-              o[i] = rounded(float(s[i]) * gain[i]);
-            }
+        [](const float* __restrict a, const float* __restrict b, float wb, const unsigned char* __restrict s,
+           float* __restrict gain, float* __restrict offset, unsigned char* __restrict o, std::int32_t n,
+           bool withOffset) MX_KERNEL_INLINE {
+          for (std::int32_t i = 0; i < n; ++i) gain[i] = a[i] + (b[i] - a[i]) * wb;
+          if (withOffset) {
+            for (std::int32_t i = 0; i < n; ++i) offset[i] = a[n + i] + (b[n + i] - a[n + i]) * wb;
+            for (std::int32_t i = 0; i < n; ++i) o[i] = rounded(float(s[i]) * gain[i] - offset[i]);
+          } else {
+            for (std::int32_t i = 0; i < n; ++i) o[i] = rounded(float(s[i]) * gain[i]);
+          }
         },
         a, b, float(t.w) * (1.0f / 256.0f), img.row(j), gainRow, offsetRow, result.row(j), width, withOffset);
     if (fields) {
