@@ -181,12 +181,13 @@ TEST(LocalGain, MatchesDirectWeightedSums) {
 }
 
 TEST(LocalGain, WorkingGridStaysCloseToThePels) {
-  // From neighbourhood 28 on, the fields come from a grid of cells of
-  // neighbourhood / 14 pels: against the same methods computed directly
+  // From neighbourhood 28 on, the fields come from a grid of cells of 4
+  // pels or more (workingFactor): against the same methods computed directly
   // on the pels (cells of 1 pel), on a textured reference under a vignette
   // and a tilted offset, with and without a mask, the mean difference stays
-  // below 1 grey level (0.3 at factor 2, 0.6 - 0.9 at factor 4 measured) and
-  // no pel differs by more than 12 (at the image's edges and strongest
+  // below 1 grey level and
+  // no pel differs by more than 24 (measured 0.4 - 0.9 and 22 at most: at
+  // the image's edges and strongest
   // edges, where the fields bend within a cell).
   const int W = 150, H = 110;
   const Image ref = texturedImage(W, H, 7);
@@ -197,9 +198,9 @@ TEST(LocalGain, WorkingGridStaysCloseToThePels) {
   const Image mask = makeImage(W, H, [](int x, int y) { return (x / 9 + y / 7) % 4 ? 255 : 0; });
   for (Method m : {eLocalGain, eLocalLinear})
     for (bool masked : {false, true})
-      for (int k : {31, 57}) {
+      for (int k : {31, 57}) {  // (both on cells of 4)
         const P nbh(k, k);
-        ASSERT_EQ(workingFactor(nbh, P(1, 1)), P(k / 14, k / 14));
+        ASSERT_EQ(workingFactor(nbh, P(1, 1)), P(4, 4));
         const Image out = gainRun(image, ref, masked ? mask : Image(), m, nbh, P(1, 1));
         const Reference want(image, ref, masked ? mask : Image(), m, P(1, 1), smoothingForNeighborhood(nbh));
         double sum = 0, worst = 0;
@@ -209,7 +210,7 @@ TEST(LocalGain, WorkingGridStaysCloseToThePels) {
             sum += d, worst = std::max(worst, d);
           }
         EXPECT_LT(sum / (W * H), 1.0) << methodName(m).c_str() << " masked " << masked << " k " << k;
-        EXPECT_LT(worst, 12.0) << methodName(m).c_str() << " masked " << masked << " k " << k;
+        EXPECT_LT(worst, 24.0) << methodName(m).c_str() << " masked " << masked << " k " << k;
       }
 }
 
