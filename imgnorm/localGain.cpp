@@ -1,13 +1,12 @@
 #include "imgnorm/localGain.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <limits>
 
 #include "baseif/detail/cpuDispatch.h"
-#include "baseif/detail/gaussRows.h"
 #include "baseif/mxException.h"
 #include "imgnorm/localCorrection.h"
 
@@ -15,27 +14,37 @@ namespace imgnorm::detail {
 
 using mxImageNormalizerDefs::Method;
 
-// How it works.  The working grid is R itself, or with sub-sampling the
-// cells of R (mxkernel::gaussSampleWindow).  On it lie three 8-bit planes:
-// X = image x w, Y = reference x w and the weight w (0 .. 255 for 0 .. 1):
-// at full resolution w is the binarized mask, on the grid each cell holds
-// the Gaussian-weighted mean of the masked image, reference and mask over
-// the cell.  Without a mask w is 1 everywhere and not made.  Every local
-// mean is G(plane) / G(w), so a masked mean is a normalised convolution
-// through both stages, as the local mean's.  The products the regression
-// needs (X Y / w, Y Y / w: the weighted products of the cells' means) are
-// 16-bit; the sampler takes 8-bit planes, and the mean is linear, so their
-// high and low bytes are smoothed apart and added.
+// How it works.  The fields are smooth at the neighbourhood's scale, so they
+// are estimated on a grid of cells of F pels (workingFactor) and brought back
+// by linear interpolation between cell centres (the fast guided filter's
+// idea), at a cost per pel that hardly depends on the neighbourhood:
+//   1. one pass over R sums, per cell, the set pels' count, image X,
+//      reference Y and (eLocalLinear) X Y and Y Y, divided by the cell's area;
+//   2. every local mean is G(sum) / G(count) on the grid, G the local mean's
+//      kernel (three boxes, edges replicated) over the working-grid
+//      neighbourhood, in floating point: a normalised convolution, which
+//      counts a cell by the set pels it holds (a masked cell, or one cut by
+//      R's edge, weighs less);
+//   3. the fields come from the means cell by cell (eLocalLinear smooths a
+//      and b once more), and every output row blends two grid rows widened
+//      to full width.
+// The products are summed from the pels, not formed from the cells' means,
+// so the regression sees the reference's texture within the cells too.
 
 namespace {
 
-// G at 256 x the mean: values 0 .. 65280 for an 8-bit plane.
-constexpr double kMeanGain = 256.0;
 // Below half a grey level (x 256) a local mean carries no gain.
 constexpr float kFloor = 128.0f;
+// A neighbourhood whose set pels weigh less than this (the kernel's weight
+// on them times their share of their cells) counts as holding none: sums
+// that went up and down again leave a residue of about 1e-13.
+constexpr float kMinCoverage = 1e-9f;
+// Working-grid cells per neighbourhood for large neighbourhoods: the
+// working factor is the neighbourhood over this (at least the granularity),
+// so the grid's kernel keeps a standard deviation of about 2.5 cells.
+constexpr std::int32_t kCellsPerNeighbourhood = 14;
 
 using Plane = mxPelBuffer_const<unsigned char>;
-using Mean = mxPelBuffer<unsigned short>;
 
 // n floats in one contiguous pel store (rows of 4096 floats, no padding).
 // The stores' blocks go back to the thread's cache and are reused by the
@@ -53,10 +62,6 @@ public:
   bool empty() const { return n_ == 0; }
   float& operator[](std::size_t i) { return data()[i]; }
   float operator[](std::size_t i) const { return data()[i]; }
-  float* begin() { return data(); }
-  float* end() { return data() + n_; }
-  const float* begin() const { return data(); }
-  const float* end() const { return data() + n_; }
 
 private:
   mxPelBuffer<float> store_;
@@ -67,55 +72,9 @@ bool isGainMethod(Method m) {
   return m == mxImageNormalizerDefs::eLocalGain || m == mxImageNormalizerDefs::eLocalLinear;
 }
 
-bool subSampled(const mxPair<std::int32_t>& nbh, const mxPair<std::int32_t>& gran) {
-  return (gran.x() > 1 || gran.y() > 1) && (nbh.x() > 1 || nbh.y() > 1);
-}
-
-// 256 x the Gaussian-weighted local mean (neighbourhood k) of the 8-bit
-// plane that make gives row by row over w.
-Mean smoothed(const mxPelRect& w, const mxkernel::GaussRowMaker& make, const mxPair<std::int32_t>& k) {
-  Mean out(w, 32, mxPelInit::eUnwritten);
-  mxkernel::gaussSampleRows(w, make, localMeanParams(k, kMeanGain),
-                            [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t n) {
-                              for (std::int32_t j = 0; j < n; ++j)
-                                std::memcpy(out.row(j0 + j), rows + std::ptrdiff_t(j) * stride,
-                                            sizeof(std::uint16_t) * std::size_t(w.width()));
-                            });
-  return out;
-}
-
-Mean smoothed(const Plane& p, const mxPair<std::int32_t>& k) {
-  const mxPelRect& w = p.window();
-  return smoothed(
-      w, [&](std::int32_t j, unsigned char* o) { std::memcpy(o, p.row(j), std::size_t(w.width())); }, k);
-}
-
-// The local mean (x 256, as a float) of a 16-bit plane made row by row:
-// 256 G(high bytes) + G(low bytes).
-Floats smoothed16(const mxPelRect& w, const std::function<void(std::int32_t, std::uint16_t*)>& make,
-                              const mxPair<std::int32_t>& k) {
-  std::vector<std::uint16_t> row(std::size_t(w.width()));
-  auto byte = [&](int shift) {
-    return smoothed(
-        w,
-        [&, shift](std::int32_t j, unsigned char* o) {
-          make(j, row.data());
-          mxcpu::dispatch(
-              [](const std::uint16_t* v, unsigned char* d, std::int32_t n, int sh) MX_KERNEL_INLINE {
-                for (std::int32_t i = 0; i < n; ++i) d[i] = (unsigned char)(v[i] >> sh);
-              },
-              row.data(), o, w.width(), shift);
-        },
-        k);
-  };
-  const Mean hi = byte(8), lo = byte(0);
-  Floats out(std::size_t(w.width()) * std::size_t(w.height()), mxPelInit::eUnwritten);
-  for (std::int32_t j = 0; j < w.height(); ++j) {
-    const std::uint16_t *h = hi.row(j), *l = lo.row(j);
-    float* o = out.data() + std::ptrdiff_t(j) * w.width();
-    for (std::int32_t i = 0; i < w.width(); ++i) o[i] = 256.0f * float(h[i]) + float(l[i]);
-  }
-  return out;
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
+  const std::int64_t q = a / b;
+  return (a % b != 0 && a < 0) ? q - 1 : q;
 }
 
 // num / den (local means) as a gain: clamped to the gain range; kMaxGain
@@ -126,99 +85,177 @@ MX_KERNEL_INLINE inline float ratio(float num, float den) {
   return den < kFloor ? (num < kFloor ? 1.0f : kMaxGain) : q;
 }
 
-// A plane of the working grid: grey levels hi + lo / 256; lo is unbound
-// where the values are whole (full resolution).
-struct GridPlane {
-  Plane hi, lo;
-  bool isBound() const { return hi.isBound(); }
-  float at(std::int32_t i, const unsigned char* h, const unsigned char* l) const {
-    return l ? float(h[i]) + float(l[i]) * (1.0f / 256.0f) : float(h[i]);
+// The cells of step 1 over the grid window (grid coordinates), row-major:
+// w the set pels' share of the cell, x, y, xy, yy the sums over them of X,
+// Y, X Y and Y Y divided by the cell's area, times valueScale (xy, yy empty
+// for eLocalGain).
+struct Cells {
+  mxPelRect window;
+  Floats w, x, y, xy, yy;
+};
+
+// Adds a row of R to the column sums: without a mask every pel counts (the
+// count is known and not summed), with one only set pels.
+template <bool kMask, bool kProducts>
+MX_KERNEL_INLINE inline void addRow(const unsigned char* __restrict a, const unsigned char* __restrict b,
+                                    const unsigned char* __restrict m, std::uint32_t* __restrict cw,
+                                    std::uint32_t* __restrict cx, std::uint32_t* __restrict cy,
+                                    std::uint32_t* __restrict cxy, std::uint32_t* __restrict cyy, std::int32_t n) {
+  for (std::int32_t i = 0; i < n; ++i) {
+    std::uint32_t x = a[i], y = b[i];
+    if (kMask) {
+      const std::uint32_t on = m[i] ? 1u : 0u;
+      x *= on, y *= on, cw[i] += on;
+    }
+    cx[i] += x, cy[i] += y;
+    if (kProducts) cxy[i] += x * b[i], cyy[i] += y * b[i];
   }
-  const unsigned char* loRow(std::int32_t j) const { return lo.isBound() ? lo.row(j) : nullptr; }
-};
-
-// The planes of the working grid (see above); w unbound without a mask.
-struct GridPlanes {
-  GridPlane x, y, w;
-};
-
-// Cells of an 8-bit plane made row by row over r, with 8 fraction bits (a
-// cell of whole grey levels would carry a partly covered cell's mean with
-// an error of up to 0.5 / coverage).
-GridPlane cells(const mxPelRect& r, const mxkernel::GaussRowMaker& make, const mxPair<std::int32_t>& granularity) {
-  const mxPelRect gw = mxkernel::gaussSampleWindow(r, granularity);
-  mxPelBuffer<unsigned char> hi(gw, 32, mxPelInit::eUnwritten), lo(gw, 32, mxPelInit::eUnwritten);
-  mxkernel::gaussSampleRows(r, make, gridSamplerParams(granularity, 256.0),
-                            [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t n) {
-                              for (std::int32_t j = 0; j < n; ++j) {
-                                const std::uint16_t* s = rows + std::ptrdiff_t(j) * stride;
-                                unsigned char *h = hi.row(j0 + j), *l = lo.row(j0 + j);
-                                for (std::int32_t i = 0; i < gw.width(); ++i)
-                                  h[i] = (unsigned char)(s[i] >> 8), l[i] = (unsigned char)s[i];
-                              }
-                            });
-  return {hi, lo};
 }
 
-GridPlanes gridPlanes(const Plane& img, const Plane& ref, const Plane& msk, const mxPair<std::int32_t>& granularity,
-                      bool sampled) {
+Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair<std::int32_t>& f, bool products,
+              double valueScale) {
   const mxPelRect& r = img.window();
-  GridPlanes g;
-  // a (x w at full resolution): the plane's rows, masked when there is a mask.
-  auto masked = [&](const Plane& a) -> mxkernel::GaussRowMaker {
-    return [&a, &msk, r](std::int32_t j, unsigned char* o) {
-      const unsigned char* s = a.row(j);
-      if (!msk.isBound()) {
-        std::memcpy(o, s, std::size_t(r.width()));
-        return;
+  const std::int64_t cx0 = floorDiv(r.x(), f.x()), cy0 = floorDiv(r.y(), f.y());
+  const std::int32_t cw = std::int32_t(floorDiv(std::int64_t(r.x()) + r.width() - 1, f.x()) - cx0 + 1);
+  const std::int32_t ch = std::int32_t(floorDiv(std::int64_t(r.y()) + r.height() - 1, f.y()) - cy0 + 1);
+  const std::size_t n = std::size_t(cw) * std::size_t(ch);
+  constexpr mxPelInit kAll = mxPelInit::eUnwritten;  // (every cell is written)
+  Cells c{mxPelRect(std::int32_t(cx0), std::int32_t(cy0), cw, ch), Floats(n, kAll), Floats(n, kAll), Floats(n, kAll),
+          Floats(), Floats()};
+  if (products) c.xy = Floats(n, kAll), c.yy = Floats(n, kAll);
+  const std::int32_t width = r.width();
+  const bool masked = msk.isBound();
+  // Column sums of up to 64 rows (below 2^32 for 64 x 255 x 255), added
+  // into the cell row's sums in double precision.
+  std::vector<std::uint32_t> col(std::size_t(width) * 5);
+  std::uint32_t *sw = col.data(), *sx = sw + width, *sy = sx + width, *sxy = sy + width, *syy = sxy + width;
+  std::vector<double> acc(std::size_t(cw) * 5);
+  // The column after each cell column's last (relative to R).
+  std::vector<std::int32_t> cellEnd(static_cast<std::size_t>(cw));
+  for (std::int32_t i = 0; i < cw; ++i)
+    cellEnd[std::size_t(i)] = std::int32_t(std::min<std::int64_t>((cx0 + i + 1) * f.x() - r.x(), width));
+  const double area = double(f.x()) * double(f.y());
+  std::int32_t rows = 0;  // rows in the column sums
+  auto flush = [&]() {
+    const std::size_t lanes = products ? 5 : 3;
+    std::uint32_t* sums[5] = {sw, sx, sy, sxy, syy};
+    for (std::size_t k = masked ? 0 : 1; k < lanes; ++k) {
+      double* a = acc.data() + std::ptrdiff_t(k) * cw;
+      std::uint32_t* v = sums[k];
+      for (std::int32_t i = 0, cell = 0; i < width; ++cell) {
+        std::uint64_t sum = 0;
+        for (const std::int32_t end = std::min(width, cellEnd[std::size_t(cell)]); i < end; ++i) sum += v[i], v[i] = 0;
+        a[cell] += double(sum);
       }
-      const unsigned char* m = msk.row(j);
-      for (std::int32_t i = 0; i < r.width(); ++i) o[i] = m[i] ? s[i] : 0;
-    };
+    }
+    rows = 0;
   };
-  if (sampled) {
-    g.x = cells(r, masked(img), granularity);
-    g.y = cells(r, masked(ref), granularity);
-    if (msk.isBound())
-      g.w = cells(
-          r, [&](std::int32_t j, unsigned char* o) { std::memcpy(o, msk.row(j), std::size_t(r.width())); },
-          granularity);
-    return g;
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned char* m = masked ? msk.row(j) : nullptr;
+    mxcpu::dispatch(
+        [](const unsigned char* a, const unsigned char* b, const unsigned char* m, std::uint32_t* const* s,
+           bool products, std::int32_t n) MX_KERNEL_INLINE {
+          if (m && products) addRow<true, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n);
+          if (m && !products) addRow<true, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n);
+          if (!m && products) addRow<false, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n);
+          if (!m && !products) addRow<false, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n);
+        },
+        img.row(j), ref.row(j), m, std::array<std::uint32_t*, 5>{sw, sx, sy, sxy, syy}.data(), products, width);
+    ++rows;
+    const std::int64_t y = std::int64_t(r.y()) + j;
+    const bool rowEnd = j + 1 == r.height() || floorDiv(y + 1, f.y()) != floorDiv(y, f.y());
+    if (rows == 64 || rowEnd) flush();
+    if (!rowEnd) continue;
+    const std::size_t at = std::size_t(floorDiv(y, f.y()) - cy0) * std::size_t(cw);
+    if (!masked) {
+      // Every pel of R counts: the cell's share of R.
+      const std::int64_t top = std::max<std::int64_t>(floorDiv(y, f.y()) * f.y(), r.y());
+      const double tall = double(y + 1 - top);
+      for (std::int32_t i = 0; i < cw; ++i) {
+        const std::int64_t left = std::max<std::int64_t>((cx0 + i) * f.x(), r.x());
+        const std::int64_t right = std::min<std::int64_t>((cx0 + i + 1) * f.x(), std::int64_t(r.x()) + width);
+        acc[std::size_t(i)] = tall * double(right - left);
+      }
+    }
+    Floats* planes[5] = {&c.w, &c.x, &c.y, &c.xy, &c.yy};
+    for (std::size_t k = 0; k < (products ? 5u : 3u); ++k) {
+      float* o = planes[k]->data() + at;
+      double* a = acc.data() + std::ptrdiff_t(k) * cw;
+      const double scale = (k == 0 ? 1.0 : valueScale) / area;
+      for (std::int32_t i = 0; i < cw; ++i) o[i] = float(a[i] * scale), a[i] = 0.0;
+    }
   }
-  if (!msk.isBound()) {
-    g.x.hi = img, g.y.hi = ref;
-    return g;
-  }
-  mxPelBuffer<unsigned char> x(r, 32, mxPelInit::eUnwritten), y(r, 32, mxPelInit::eUnwritten);
-  for (std::int32_t j = 0; j < r.height(); ++j) masked(img)(j, x.row(j)), masked(ref)(j, y.row(j));
-  g.x.hi = x, g.y.hi = y, g.w.hi = msk;
-  return g;
+  return c;
 }
 
-// 256 x the local mean of a plane, over its window, row-major.
-Floats meanOf(const GridPlane& p, const mxPair<std::int32_t>& k) {
-  const mxPelRect& w = p.hi.window();
-  const Mean h = smoothed(p.hi, k);
-  Mean l;
-  if (p.lo.isBound()) l = smoothed(p.lo, k);
-  Floats out(std::size_t(w.width()) * std::size_t(w.height()), mxPelInit::eUnwritten);
-  for (std::int32_t j = 0; j < w.height(); ++j) {
-    const std::uint16_t *a = h.row(j), *b = l.isBound() ? l.row(j) : nullptr;
-    float* o = out.data() + std::ptrdiff_t(j) * w.width();
-    mxcpu::dispatch(
-        [](const std::uint16_t* a, const std::uint16_t* b, float* o, std::int32_t n) MX_KERNEL_INLINE {
-          if (b)
-            for (std::int32_t i = 0; i < n; ++i) o[i] = float(a[i]) + float(b[i]) * (1.0f / 256.0f);
-          else
-            for (std::int32_t i = 0; i < n; ++i) o[i] = float(a[i]);
-        },
-        a, b, o, w.width());
+// The three box widths of the kernel of smoothing s: they add up to 2 s + 3
+// and differ by at most one (the sampler's kernel).
+void boxWidths(std::int32_t s, std::int32_t w[3]) {
+  const std::int32_t total = 2 * s + 3;
+  for (int b = 0; b < 3; ++b) w[b] = total / 3 + (b < total % 3 ? 1 : 0);
+}
+
+// Smooths the columns of a plane of width x height values (row-major) with
+// the kernel of smoothing s, edges replicated, into out: three running box
+// means along the column over the column extended by s replicated values on
+// either side, all columns at once (in double precision).
+void smoothColumns(const float* in, float* out, std::int32_t width, std::int32_t height, std::int32_t s) {
+  std::int32_t w[3];
+  boxWidths(s, w);
+  const std::size_t cols = std::size_t(width);
+  std::vector<const float*> rows(std::size_t(height) + 2 * std::size_t(s));
+  for (std::size_t q = 0; q < rows.size(); ++q)
+    rows[q] = in + std::ptrdiff_t(std::min(std::max(std::int64_t(q) - s, std::int64_t(0)), std::int64_t(height) - 1)) *
+                       width;
+  Floats stage1(rows.size() * cols, mxPelInit::eUnwritten), stage2(rows.size() * cols, mxPelInit::eUnwritten);
+  std::vector<double> acc(cols);
+  std::vector<const float*> next(rows.size());
+  for (int b = 0; b < 3; ++b) {
+    const std::size_t outRows = rows.size() - std::size_t(w[b]) + 1;
+    std::fill(acc.begin(), acc.end(), 0.0);
+    for (std::int32_t q = 0; q + 1 < w[b]; ++q)
+      for (std::size_t i = 0; i < cols; ++i) acc[i] += rows[std::size_t(q)][i];
+    float* dst = b == 0 ? stage1.data() : b == 1 ? stage2.data() : out;
+    for (std::size_t t = 0; t < outRows; ++t) {
+      mxcpu::dispatch(
+          [](const float* enter, const float* leave, double* acc, float* o, double scale, std::size_t n)
+              MX_KERNEL_INLINE {
+                for (std::size_t i = 0; i < n; ++i) {
+                  const double a = acc[i] + double(enter[i]);
+                  o[i] = float(a * scale);
+                  acc[i] = a - double(leave[i]);
+                }
+              },
+          rows[t + std::size_t(w[b]) - 1], rows[t], acc.data(), dst + t * cols, 1.0 / double(w[b]), cols);
+    }
+    for (std::size_t t = 0; t < outRows; ++t) next[t] = dst + t * cols;
+    rows.assign(next.begin(), next.begin() + std::ptrdiff_t(outRows));
   }
-  return out;
+}
+
+void transpose(const float* in, float* out, std::int32_t width, std::int32_t height) {
+  constexpr std::int32_t kTile = 32;
+  for (std::int32_t j0 = 0; j0 < height; j0 += kTile)
+    for (std::int32_t i0 = 0; i0 < width; i0 += kTile)
+      for (std::int32_t j = j0; j < std::min(j0 + kTile, height); ++j)
+        for (std::int32_t i = i0; i < std::min(i0 + kTile, width); ++i)
+          out[std::ptrdiff_t(i) * height + j] = in[std::ptrdiff_t(j) * width + i];
+}
+
+// G(p) over the grid window: the kernel of smoothing s (gridSmoothing),
+// columns then rows.
+Floats smoothed(const Floats& p, const mxPelRect& w, const mxPair<std::int32_t>& s) {
+  const std::size_t n = p.size();
+  Floats a(n, mxPelInit::eUnwritten), b(n, mxPelInit::eUnwritten);
+  smoothColumns(p.data(), a.data(), w.width(), w.height(), s.y());
+  transpose(a.data(), b.data(), w.width(), w.height());
+  smoothColumns(b.data(), a.data(), w.height(), w.width(), s.x());
+  transpose(a.data(), b.data(), w.height(), w.width());
+  return b;
 }
 
 // The fields on the working grid: gain and offset with output = gain x
-// image - offset (eLocalGain: offset 0).
+// image - offset (eLocalGain: offset empty, 0).
 struct GridFields {
   mxPelRect window;
   Floats gain, offset;
@@ -226,8 +263,7 @@ struct GridFields {
 
 // The variance per axis (grid pels squared) of the local mean's kernel: three
 // boxes whose widths add up to 2 s + 3 and differ by at most one.
-mxPair<double> kernelVariance(const mxPair<std::int32_t>& k) {
-  const mxPair<std::int32_t> s = localMeanParams(k, 1.0).smoothing;
+mxPair<double> kernelVariance(const mxPair<std::int32_t>& s) {
   auto variance = [](std::int64_t smoothing) {
     const std::int64_t total = 2 * smoothing + 3;
     double v = 0.0;
@@ -295,31 +331,34 @@ Moments edgeMoments(std::int32_t s, std::int32_t count, double variance) {
 // demonstration's vignette (neighbourhood 101) this takes the mean error
 // from 3.44 to 3.14 grey levels, against 3.08 for dividing by the exact
 // gain (the noise is amplified with the gain: no flat field does better).
-GridFields gainFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
-  const mxPelRect& w = p.x.hi.window();
+GridFields gainFields(const Cells& c, const mxPair<std::int32_t>& k, const mxPair<std::int32_t>& cell) {  // k: the grid's smoothing, cell: F
+  const mxPelRect& w = c.window;
   const std::int32_t width = w.width(), height = w.height();
-  const Floats gx = meanOf(p.x, k), gy = meanOf(p.y, k);
-  const Floats gw = p.w.isBound() ? meanOf(p.w, k) : Floats();
+  // 256 x the means (the cells carry the factor).
+  const Floats gx = smoothed(c.x, w, k), gy = smoothed(c.y, w, k), gw = smoothed(c.w, w, k);
   const std::size_t n = gx.size();
   // v where both means carry grey levels (0 elsewhere: no correction).
-  Floats v(n);
-  GridFields f{w, Floats(n), {}};
+  Floats v(n, mxPelInit::eUnwritten);
+  GridFields f{w, Floats(n, mxPelInit::eUnwritten), {}};
   mxcpu::dispatch(
       [](const float* __restrict gx, const float* __restrict gy, const float* __restrict gw, float* __restrict gain,
          float* __restrict v, std::size_t n) MX_KERNEL_INLINE {
         for (std::size_t i = 0; i < n; ++i) {
           // The floor applies to means over set pels (x 256): the coverage
           // cancels in the ratio but not there.
-          const float cov = gw ? gw[i] * (1.0f / (255.0f * 256.0f)) : 1.0f;
-          const float c = std::max(cov, 1e-30f);
-          gain[i] = cov > 0.0f ? ratio(gy[i] / c, gx[i] / c) : 1.0f;
-          const bool known = cov > 0.0f && gx[i] >= kFloor * cov && gy[i] >= kFloor * cov;
+          const float cov = gw[i], c = std::max(cov, kMinCoverage);
+          const bool covered = cov >= kMinCoverage;
+          gain[i] = covered ? ratio(gy[i] / c, gx[i] / c) : 1.0f;
+          const bool known = covered && gx[i] >= kFloor * cov && gy[i] >= kFloor * cov;
           v[i] = known ? gx[i] / std::max(gy[i], 1.0f) : 0.0f;
         }
       },
-      gx.data(), gy.data(), gw.empty() ? nullptr : gw.data(), f.gain.data(), v.data(), n);
-  const mxPair<double> s2 = kernelVariance(k);
-  const mxPair<std::int32_t> h = localMeanParams(k, 1.0).smoothing;
+      gx.data(), gy.data(), gw.data(), f.gain.data(), v.data(), n);
+  // The means' kernel is the cell's box (variance (f^2 - 1) / 12 pels
+  // squared) under the grid's kernel.
+  const mxPair<double> s2 = kernelVariance(k) + mxPair<double>((double(cell.x()) * cell.x() - 1.0) / (12.0 * cell.x() * cell.x()),
+                                                               (double(cell.y()) * cell.y() - 1.0) / (12.0 * cell.y() * cell.y()));
+  const mxPair<std::int32_t> h = k;
   const Moments mx = edgeMoments(h.x(), width, s2.x()), my = edgeMoments(h.y(), height, s2.y());
   // First and second differences of a field along one axis, for a line of
   // count pels (elements step apart) or for count lines at once (step 0:
@@ -408,80 +447,43 @@ GridFields gainFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
   return f;
 }
 
-GridFields linearFields(const GridPlanes& p, const mxPair<std::int32_t>& k) {
-  const mxPelRect& w = p.x.hi.window();
-  const std::int32_t width = w.width();
-  const std::size_t n = std::size_t(width) * std::size_t(w.height());
-  Floats a(n), b(n);
+GridFields linearFields(const Cells& c, const mxPair<std::int32_t>& k) {  // k: the grid's smoothing
+  const mxPelRect& w = c.window;
+  const std::size_t n = c.x.size();
+  Floats a(n, mxPelInit::eUnwritten), b(n, mxPelInit::eUnwritten);
   {  // (the means are released before the second smoothing)
-    const Floats gx = meanOf(p.x, k), gy = meanOf(p.y, k);
-    const Floats gw = p.w.isBound() ? meanOf(p.w, k) : Floats();
-    // The weighted products of the planes' values: a b / w (a b without a
-    // mask), w 0 .. 1, in whole grey levels squared; at most 65535, as a
-    // cell's masked mean exceeds its coverage only by rounding.
-    auto product = [&](const GridPlane& a, const GridPlane& b) {
-      return [&](std::int32_t j, std::uint16_t* o) {
-        const unsigned char *ah = a.hi.row(j), *al = a.loRow(j), *bh = b.hi.row(j), *bl = b.loRow(j);
-        const unsigned char *wh = p.w.isBound() ? p.w.hi.row(j) : nullptr, *wl = p.w.isBound() ? p.w.loRow(j) : nullptr;
-        mxcpu::dispatch(
-            [](const unsigned char* ah, const unsigned char* al, const unsigned char* bh, const unsigned char* bl,
-               const unsigned char* wh, const unsigned char* wl, std::uint16_t* o, std::int32_t n) MX_KERNEL_INLINE {
-              constexpr float kLow = 1.0f / 256.0f;
-              for (std::int32_t i = 0; i < n; ++i) {
-                const float x = al ? float(ah[i]) + float(al[i]) * kLow : float(ah[i]);
-                const float y = bl ? float(bh[i]) + float(bl[i]) * kLow : float(bh[i]);
-                float v = x * y;
-                if (wh) {
-                  const float c = wl ? float(wh[i]) + float(wl[i]) * kLow : float(wh[i]);
-                  v = c > 0.0f ? v * 255.0f / std::max(c, 1e-30f) : 0.0f;
-                }
-                o[i] = std::uint16_t(std::int32_t(std::min(v + 0.5f, 65535.0f)));
-              }
-            },
-            ah, al, bh, bl, wh, wl, o, width);
-      };
-    };
-    const Floats gxy = smoothed16(w, product(p.x, p.y), k);
-    const Floats gyy = smoothed16(w, product(p.y, p.y), k);
-    for (std::size_t at = 0; at < n; ++at) {
-      // 256 x the coverage (256 without a mask): every mean / it is a mean
-      // over set pels in grey levels.
-      const float cov = gw.empty() ? 256.0f : gw[at] / 255.0f;
-      if (cov <= 0.0f) {
-        a[at] = 1.0f, b[at] = 0.0f;
-        continue;
-      }
-      const float mi = gx[at] / cov, mr = gy[at] / cov;
-      const float a0 = 1.0f / ratio(mr * 256.0f, mi * 256.0f);
-      if (mi * 256.0f < kFloor) {
-        // A dark neighbourhood carries no offset: the flat-field gain alone
-        // (an image 0 all around stays 0).
-        a[at] = a0, b[at] = 0.0f;
-        continue;
-      }
-      const float covariance = gxy[at] / cov - mi * mr, variance = std::max(gyy[at] / cov - mr * mr, 0.0f);
-      const float slope = (covariance + kLinearRegularisation * a0) / (variance + kLinearRegularisation);
-      a[at] = std::min(std::max(slope, kMinGain), kMaxGain);
-      b[at] = mi - a[at] * mr;
-    }
+    const Floats gx = smoothed(c.x, w, k), gy = smoothed(c.y, w, k), gw = smoothed(c.w, w, k);
+    const Floats gxy = smoothed(c.xy, w, k), gyy = smoothed(c.yy, w, k);
+    struct Means {
+      const float *gx, *gy, *gw, *gxy, *gyy;
+    } means{gx.data(), gy.data(), gw.data(), gxy.data(), gyy.data()};
+    mxcpu::dispatch(
+        [](const Means* m, float* __restrict a, float* __restrict b, std::size_t n) MX_KERNEL_INLINE {
+          const float* __restrict gx = m->gx, * __restrict gy = m->gy, * __restrict gw = m->gw,
+                     * __restrict gxy = m->gxy, * __restrict gyy = m->gyy;
+          for (std::size_t i = 0; i < n; ++i) {
+            // Means over set pels in grey levels (squared).
+            const float cov = std::max(gw[i], kMinCoverage);
+            const float mi = gx[i] / cov, mr = gy[i] / cov;
+            const float a0 = 1.0f / ratio(mr * 256.0f, mi * 256.0f);
+            const float covariance = gxy[i] / cov - mi * mr, variance = std::max(gyy[i] / cov - mr * mr, 0.0f);
+            const float slope = (covariance + kLinearRegularisation * a0) / (variance + kLinearRegularisation);
+            const float fitted = std::min(std::max(slope, kMinGain), kMaxGain);
+            // A dark neighbourhood carries no offset: the flat-field gain
+            // alone (an image 0 all around stays 0); none without set pels.
+            const bool dark = mi * 256.0f < kFloor, empty = gw[i] < kMinCoverage;
+            a[i] = empty ? 1.0f : dark ? a0 : fitted;
+            b[i] = empty || dark ? 0.0f : mi - fitted * mr;
+          }
+        },
+        &means, a.data(), b.data(), n);
   }
-  // a and b smoothed once more, each through a 16-bit fixed-point plane:
-  // a x 4096 (1/8 .. 8 -> 512 .. 32768), (b + 2048) x 16 (b lies in
-  // -8 x 255 .. 255 -> 128 .. 36848).
-  auto fixedPoint = [&](const Floats& v, float scale, float shift) {
-    return [&v, scale, shift, width](std::int32_t j, std::uint16_t* o) {
-      const float* s = v.data() + std::ptrdiff_t(j) * width;
-      for (std::int32_t i = 0; i < width; ++i) o[i] = std::uint16_t(std::int32_t((s[i] + shift) * scale + 0.5f));
-    };
-  };
-  const Floats sa = smoothed16(w, fixedPoint(a, 4096.0f, 0.0f), k);
-  const Floats sb = smoothed16(w, fixedPoint(b, 16.0f, 2048.0f), k);
-  GridFields f{w, std::move(a), std::move(b)};
+  const Floats sa = smoothed(a, w, k), sb = smoothed(b, w, k);
+  GridFields f{w, Floats(n, mxPelInit::eUnwritten), Floats(n, mxPelInit::eUnwritten)};
   for (std::size_t i = 0; i < n; ++i) {
-    const float slope = std::min(std::max(sa[i] / (256.0f * 4096.0f), kMinGain), kMaxGain);
-    const float offset = sb[i] / (256.0f * 16.0f) - 2048.0f;
+    const float slope = std::min(std::max(sa[i], kMinGain), kMaxGain);
     f.gain[i] = 1.0f / slope;
-    f.offset[i] = offset / slope;
+    f.offset[i] = sb[i] / slope;
   }
   return f;
 }
@@ -492,16 +494,57 @@ MX_KERNEL_INLINE inline unsigned char rounded(float v) {
 
 }  // namespace
 
+mxPair<std::int32_t> workingFactor(const mxPair<std::int32_t>& neighborhoodSize,
+                                   const mxPair<std::int32_t>& granularity) {
+  sampledNeighborhood(neighborhoodSize, granularity);  // (checks the granularity)
+  if (neighborhoodSize.x() <= 1 && neighborhoodSize.y() <= 1) return {1, 1};
+  // 4 pels, held between neighbourhood / 14 and / 7: on a finer grid the
+  // grid's own work (about 150 instructions a cell) outweighs what it saves.
+  auto factor = [](std::int32_t k, std::int32_t g) {
+    return std::max({g, std::min(std::max(k / kCellsPerNeighbourhood, 4), k / 7), 1});
+  };
+  return {factor(neighborhoodSize.x(), granularity.x()), factor(neighborhoodSize.y(), granularity.y())};
+}
+
+mxPair<std::int32_t> gridSmoothing(const mxPair<std::int32_t>& neighborhoodSize,
+                                    const mxPair<std::int32_t>& granularity) {
+  const mxPair<std::int32_t> f = workingFactor(neighborhoodSize, granularity);
+  const mxPair<std::int32_t> pel =
+      localMeanParams(sampledNeighborhood(neighborhoodSize, {1, 1}), 1.0).smoothing;
+  auto variance = [](std::int64_t s) {  // of the three boxes of smoothing s
+    const std::int64_t total = 2 * s + 3;
+    double v = 0.0;
+    for (int b = 0; b < 3; ++b) {
+      const double w = double(total / 3 + (b < total % 3 ? 1 : 0));
+      v += (w * w - 1.0) / 12.0;
+    }
+    return v;
+  };
+  auto amount = [&](std::int32_t s, std::int32_t g) {
+    if (g == 1) return s;
+    // The cells add (g^2 - 1) / 12 pels squared, the interpolation about
+    // g^2 / 6 (its mean error on a parabola, as a kernel's variance).
+    const double gg = double(g) * g, want = (variance(s) - (gg - 1.0) / 12.0 - gg / 6.0) / gg;
+    std::int64_t t = std::max<std::int64_t>(0, std::int64_t((3.0 * std::sqrt(4.0 * std::max(want, 0.0) + 1.0) - 3.0) / 2.0));
+    while (t > 0 && variance(t) > want) --t;
+    while (variance(t + 1) <= want) ++t;
+    if (want - variance(t) > variance(t + 1) - want) ++t;
+    return std::int32_t(std::min<std::int64_t>(t, 32767));
+  };
+  return {amount(pel.x(), f.x()), amount(pel.y(), f.y())};
+}
+
 mxPair<std::int32_t> localGainHalo(Method method, const mxPair<std::int32_t>& neighborhoodSize,
                                    const mxPair<std::int32_t>& granularity) {
-  const mxPair<std::int32_t> s = localMeanParams(sampledNeighborhood(neighborhoodSize, granularity), 1.0).smoothing;
+  const mxPair<std::int32_t> f = workingFactor(neighborhoodSize, granularity);
+  const mxPair<std::int32_t> s = gridSmoothing(neighborhoodSize, granularity);
   const std::int64_t times = method == mxImageNormalizerDefs::eLocalGain ? 3 : 2;
-  const bool sampled = subSampled(neighborhoodSize, granularity);
+  const bool sampled = f.x() > 1 || f.y() > 1;
   auto halo = [&](std::int64_t reach, std::int64_t g) {
     return std::int32_t(std::min<std::int64_t>(sampled ? (times * reach + 3) * g : times * reach,
                                                std::numeric_limits<std::int32_t>::max()));
   };
-  return {halo(s.x(), granularity.x()), halo(s.y(), granularity.y())};
+  return {halo(s.x(), f.x()), halo(s.y(), f.y())};
 }
 
 void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuffer_const<unsigned char>& referenceImage,
@@ -509,7 +552,8 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
                   const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& granularity,
                   mxPelBuffer<unsigned char>& result, const mxPelRect* only, LocalGainFields* fields) {
   if (!isGainMethod(method)) throw mxPelFunc::BadParams(L"local gain: the method must be eLocalGain or eLocalLinear");
-  const mxPair<std::int32_t> k = sampledNeighborhood(neighborhoodSize, granularity);
+  const mxPair<std::int32_t> f = workingFactor(neighborhoodSize, granularity);
+  const mxPair<std::int32_t> k = gridSmoothing(neighborhoodSize, granularity);
   Plane img = image, ref = referenceImage, msk = binarizedMask;
   mxPelRect r = img.window().intersect(ref.window(), false);
   if (msk.isBound()) r &= msk.window();
@@ -520,52 +564,63 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
   if (fields) *fields = LocalGainFields{r, {}, {}};
   if (r.isNull()) return;
 
-  const bool sampled = subSampled(neighborhoodSize, granularity);
-  const GridPlanes planes = gridPlanes(img, ref, msk, granularity, sampled);
-  const GridFields f = method == mxImageNormalizerDefs::eLocalGain ? gainFields(planes, k) : linearFields(planes, k);
-  const bool withOffset = !f.offset.empty();
-  const mxPelRect& gw = f.window;
-  // Sub-sampled: each pel between the two cells around it.
-  const std::vector<GridTap> tx =
-      sampled ? gridTaps(r.x(), r.width(), granularity.x(), gw.x(), gw.width()) : std::vector<GridTap>();
-  const std::vector<GridTap> ty =
-      sampled ? gridTaps(r.y(), r.height(), granularity.y(), gw.y(), gw.height()) : std::vector<GridTap>();
-  std::vector<float> gainRow(sampled ? std::size_t(r.width()) : 0), offsetRow(std::size_t(r.width()), 0.0f);
+  const bool linear = method == mxImageNormalizerDefs::eLocalLinear;
+  const Cells cells = cellsOf(img, ref, msk, f, linear, linear ? 1.0 : 256.0);
+  const GridFields gf = linear ? linearFields(cells, k) : gainFields(cells, k, f);
+  const bool withOffset = !gf.offset.empty();
+  const mxPelRect& gw = gf.window;
+  const std::int32_t width = r.width();
+  // Each pel between the two cells around it (at factor 1 the cells are the
+  // pels: taps onto themselves).  A grid row in use is widened to full width
+  // once, and every output row blends two widened rows.
+  const std::vector<GridTap> tx = gridTaps(r.x(), width, f.x(), gw.x(), gw.width());
+  const std::vector<GridTap> ty = gridTaps(r.y(), r.height(), f.y(), gw.y(), gw.height());
+  const std::size_t fieldCount = withOffset ? 2 : 1;
+  std::vector<float> wide(std::size_t(width) * 2 * fieldCount), blended(std::size_t(width) * 2, 0.0f);
+  std::int32_t held[2] = {-1, -1};
+  auto widened = [&](std::int32_t gridRow, int slot) {
+    float* h = wide.data() + std::ptrdiff_t(slot) * width * std::ptrdiff_t(fieldCount);
+    if (held[slot] != gridRow) {
+      for (std::size_t q = 0; q < fieldCount; ++q) {
+        const float* g = (q == 0 ? gf.gain : gf.offset).data() + std::ptrdiff_t(gridRow) * gw.width();
+        float* o = h + std::ptrdiff_t(q) * width;
+        for (std::int32_t i = 0; i < width; ++i) {
+          const GridTap& t = tx[std::size_t(i)];
+          o[i] = g[t.lo] + (g[t.hi] - g[t.lo]) * (float(t.w) * (1.0f / 256.0f));
+        }
+      }
+      held[slot] = gridRow;
+    }
+    return static_cast<const float*>(h);
+  };
   if (fields) {
-    fields->gain.resize(std::size_t(r.width()) * std::size_t(r.height()));
+    fields->gain.resize(std::size_t(width) * std::size_t(r.height()));
     fields->offset.resize(fields->gain.size());
   }
-  auto widen = [&](const Floats& field, const GridTap& t, std::vector<float>& out) {
-    const float wy = float(t.w) / 256.0f;
-    const float* a = field.data() + std::ptrdiff_t(t.lo) * gw.width();
-    const float* b = field.data() + std::ptrdiff_t(t.hi) * gw.width();
-    for (std::int32_t i = 0; i < r.width(); ++i) {
-      const GridTap& s = tx[std::size_t(i)];
-      const float wx = float(s.w) / 256.0f;
-      const float top = a[s.lo] + (a[s.hi] - a[s.lo]) * wx, bottom = b[s.lo] + (b[s.hi] - b[s.lo]) * wx;
-      out[std::size_t(i)] = top + (bottom - top) * wy;
-    }
-  };
+  float* const gainRow = blended.data();
+  float* const offsetRow = gainRow + width;
   for (std::int32_t j = 0; j < r.height(); ++j) {
-    // At full resolution the grid's rows are the fields' rows.
-    const float* gainAt = f.gain.data() + std::ptrdiff_t(j) * r.width();
-    const float* offsetAt = withOffset ? f.offset.data() + std::ptrdiff_t(j) * r.width() : offsetRow.data();
-    if (sampled) {
-      widen(f.gain, ty[std::size_t(j)], gainRow);
-      if (withOffset) widen(f.offset, ty[std::size_t(j)], offsetRow);
-      gainAt = gainRow.data(), offsetAt = offsetRow.data();
-    }
-    const unsigned char* s = img.row(j);
-    unsigned char* o = result.row(j);
+    const GridTap& t = ty[std::size_t(j)];
+    // Consecutive output rows step through the grid rows in order, so slot
+    // parity by grid row keeps both rows of a pair held.
+    const float* a = widened(t.lo, t.lo & 1);
+    const float* b = widened(t.hi, t.hi & 1);
     mxcpu::dispatch(
-        [](const unsigned char* s, const float* gain, const float* offset, unsigned char* o, std::int32_t n)
-            MX_KERNEL_INLINE {
-              for (std::int32_t i = 0; i < n; ++i) o[i] = rounded(float(s[i]) * gain[i] - offset[i]);
-            },
-        s, gainAt, offsetAt, o, r.width());
+        [](const float* __restrict a, const float* __restrict b, float wb, const unsigned char* __restrict s,
+           float* __restrict gain, float* __restrict offset, unsigned char* __restrict o, std::int32_t n,
+           bool withOffset) MX_KERNEL_INLINE {
+          for (std::int32_t i = 0; i < n; ++i) gain[i] = a[i] + (b[i] - a[i]) * wb;
+          if (withOffset) {
+            for (std::int32_t i = 0; i < n; ++i) offset[i] = a[n + i] + (b[n + i] - a[n + i]) * wb;
+            for (std::int32_t i = 0; i < n; ++i) o[i] = rounded(float(s[i]) * gain[i] - offset[i]);
+          } else {
+            for (std::int32_t i = 0; i < n; ++i) o[i] = rounded(float(s[i]) * gain[i]);
+          }
+        },
+        a, b, float(t.w) * (1.0f / 256.0f), img.row(j), gainRow, offsetRow, result.row(j), width, withOffset);
     if (fields) {
-      std::copy(gainAt, gainAt + r.width(), fields->gain.begin() + std::ptrdiff_t(j) * r.width());
-      std::copy(offsetAt, offsetAt + r.width(), fields->offset.begin() + std::ptrdiff_t(j) * r.width());
+      std::copy(gainRow, gainRow + width, fields->gain.begin() + std::ptrdiff_t(j) * width);
+      std::copy(offsetRow, offsetRow + width, fields->offset.begin() + std::ptrdiff_t(j) * width);
     }
   }
   if (only) result.window(only->intersect(r), false);

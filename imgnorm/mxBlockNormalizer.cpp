@@ -8,8 +8,10 @@
 #include <system_error>
 #include <thread>
 
+#include "baseif/mxDiag.h"
 #include "baseif/mxPelOps.h"
 #include "imgnorm/checks.h"
+#include "imgnorm/diagRecords.h"
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/linearFit.h"
 #include "imgnorm/localCorrection.h"
@@ -405,14 +407,27 @@ mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalize
   };
   mxPelBuffer<unsigned char> result;
   const mxPelBuffer_const<unsigned char>& mask = tool.binarizedMask();
+  // The fields local-gain and local-linear record after the result: each
+  // band's rows of them, from the band's own run (the same values as the
+  // whole run's, as its pels are), put together over the window.
+  const bool fields = diag && mxDiagObject::shouldRecord(diagFlags, mxDiagObject::eResults) &&
+                      (method == mxImageNormalizerDefs::eLocalGain || method == mxImageNormalizerDefs::eLocalLinear);
+  std::vector<mxDiagObject> bandRecords(fields ? parts.size() : 0);
   if (isLocal(method)) {
     result = mxPelBuffer<unsigned char>(window, 32, mxPelInit::eUnwritten);
     const mxPair<std::int32_t> h = engine.halo(method);
     runTasks(runner, parts.size(), [&](std::size_t i) {
       mxPelBuffer<unsigned char> rows = result;
       rows.window(parts[i], false);
+      const mxPelBuffer_const<unsigned char> context = view(image, grown(parts[i], h).intersect(window, false));
+      if (!fields) {
+        mfPelCopy<unsigned char>(engine.runBlock(context, method, parts[i]), rows);
+        return;
+      }
+      bool ok = false;
+      std::wstring why;
       mfPelCopy<unsigned char>(
-          engine.runBlock(view(image, grown(parts[i], h).intersect(window, false)), method, parts[i]), rows);
+          tool.runOnly(context, method, ok, why, &bandRecords[i], mxDiagObject::eResults, &parts[i]), rows);
     });
     success = true;
   } else {
@@ -441,6 +456,23 @@ mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalize
   }
   if (result.isBound()) result.copyXforms(image);
   tool.recordRunResult(result, diag, diagFlags);
+  if (fields) {
+    const std::int32_t level = diag->level();
+    diag->level(level + 1);
+    for (const wchar_t* name : {kGainFieldRecord, kOffsetFieldRecord}) {
+      mxPelBuffer<unsigned char> whole;
+      for (std::size_t i = 0; i < parts.size(); ++i)
+        for (const mxDiagObject::Record& r : bandRecords[i].records())
+          if (r.name == name) {
+            if (!whole.isBound()) whole = mxPelBuffer<unsigned char>(window, 32, mxPelInit::eUnwritten);
+            mxPelBuffer<unsigned char> rows = whole;
+            rows.window(parts[i], false);
+            mfPelCopy<unsigned char>(view(r.image, parts[i]), rows);
+          }
+      if (whole.isBound()) mf_AddImage(diag, whole, name, false);
+    }
+    diag->level(level);
+  }
   return result;
 }
 

@@ -15,43 +15,30 @@ Image gainRun(const Image& image, const Image& ref, const Image& mask, Method m,
   return out;
 }
 
-// The methods computed directly in double precision: the weighted sums of
-// the kernel (three boxes, edges replicated) over the cells of granularity g
-// (each cell the kernel of the sub-sampler: 2 g pels for an even g, 2 g - 1
-// for an odd one, centred on the cell) and over the neighbourhood on that
-// grid, the fields, and their linear interpolation between cell centres.
+// The methods computed directly in double precision on the grid of cells of
+// f pels with the kernel of smoothing s: per cell the sums of the set pels' count, image, reference and
+// their products (over the cell's pels within the window, divided by its
+// area), the kernel's weighted sums (three boxes, edges replicated) over the
+// neighbourhood on that grid, the fields, and their linear interpolation
+// between cell centres.
 struct Reference {
   int gx, gy, cx0, cy0, cw, ch;  // the grid window
   std::vector<double> gain, offset;
 
-  Reference(const Image& img, const Image& ref, const Image& mask, Method m, P nbh, P gran) {
+  Reference(const Image& img, const Image& ref, const Image& mask, Method m, P f, P s) {
     const mxPelRect r = img.window();
-    gx = gran.x(), gy = gran.y();
-    const bool sampled = (gx > 1 || gy > 1) && (nbh.x() > 1 || nbh.y() > 1);
-    if (!sampled) gx = gy = 1;
+    gx = f.x(), gy = f.y();
     cx0 = floorDiv(r.x(), gx), cy0 = floorDiv(r.y(), gy);
     cw = floorDiv(r.x() + r.width() - 1, gx) - cx0 + 1, ch = floorDiv(r.y() + r.height() - 1, gy) - cy0 + 1;
-    // Cells of x = image w, y = reference w, w (the mask as 0 .. 1).
-    std::vector<double> x(size_t(cw * ch)), y(x.size()), w(x.size());
-    const std::vector<double> kx = cellKernel(gx), ky = cellKernel(gy);
-    for (int j = 0; j < ch; ++j)
-      for (int i = 0; i < cw; ++i) {
-        double sx = 0, sy = 0, sw = 0;
-        for (size_t b = 0; b < ky.size(); ++b)
-          for (size_t a = 0; a < kx.size(); ++a) {
-            const int px = clampTo((cx0 + i) * gx + int(a) - int(kx.size() - size_t(gx)) / 2, r.x(), r.width());
-            const int py = clampTo((cy0 + j) * gy + int(b) - int(ky.size() - size_t(gy)) / 2, r.y(), r.height());
-            const double k = kx[a] * ky[b], on = mask.isBound() ? (mask.get(px, py) ? 1.0 : 0.0) : 1.0;
-            sx += k * on * img.get(px, py), sy += k * on * ref.get(px, py), sw += k * on;
-          }
-        x[size_t(j * cw + i)] = sx, y[size_t(j * cw + i)] = sy, w[size_t(j * cw + i)] = sw;
+    std::vector<double> x(size_t(cw * ch)), y(x.size()), w(x.size()), xy(x.size()), yy(x.size());
+    for (int py = r.y(); py < r.y() + r.height(); ++py)
+      for (int px = r.x(); px < r.x() + r.width(); ++px) {
+        const size_t at = size_t((floorDiv(py, gy) - cy0) * cw + floorDiv(px, gx) - cx0);
+        const double on = mask.isBound() ? (mask.get(px, py) ? 1.0 : 0.0) : 1.0, a = img.get(px, py) * on;
+        const double b = ref.get(px, py) * on, area = double(gx) * gy;
+        x[at] += a / area, y[at] += b / area, w[at] += on / area, xy[at] += a * b / area, yy[at] += b * b / area;
       }
-    const P k = sampledNeighborhood(nbh, gran);
-    const P s = smoothingForNeighborhood(k);
     auto mean = [&](const std::vector<double>& v) { return smooth(v, s); };
-    std::vector<double> xy(x.size()), yy(x.size());
-    for (size_t i = 0; i < x.size(); ++i)
-      xy[i] = w[i] > 0 ? x[i] * y[i] / w[i] : 0.0, yy[i] = w[i] > 0 ? y[i] * y[i] / w[i] : 0.0;
     const std::vector<double> mx = mean(x), my = mean(y), mw = mean(w);
     gain.assign(x.size(), 1.0), offset.assign(x.size(), 0.0);
     if (m == eLocalGain) {
@@ -90,8 +77,10 @@ struct Reference {
           for (bool alongX : {true, false}) {
             const int sm = alongX ? s.x() : s.y(), pos = alongX ? i : j, count = alongX ? cw : ch;
             const auto dv = derivatives(v, i, j, alongX), dr = derivatives(my, i, j, alongX, true);
-            bias += moment(sm, pos, count, 1) * dv.first + 0.5 * moment(sm, pos, count, 2) * dv.second +
-                    moment(sm, count, 3 * count, 2) * dv.first * dr.first;
+            const int g = alongX ? gx : gy;
+            const double cell = (g * g - 1) / (12.0 * g * g);  // the cell's box, in cells squared
+            bias += moment(sm, pos, count, 1) * dv.first + 0.5 * (moment(sm, pos, count, 2) + cell) * dv.second +
+                    (moment(sm, count, 3 * count, 2) + cell) * dv.first * dr.first;
           }
           gain[at] = v[at] > bias ? std::min(std::max(1.0 / (v[at] - bias), 0.125), 8.0) : 8.0;
         }
@@ -136,9 +125,6 @@ struct Reference {
     const int i = int(std::floor(pos));
     f = pos - i;
     return i - c0;
-  }
-  static std::vector<double> cellKernel(int g) {
-    return g == 1 ? std::vector<double>{1.0} : threeBoxKernel(g - 1, g % 2 == 0);
   }
   std::vector<double> smooth(const std::vector<double>& v, P s) const {
     const std::vector<double> kx = threeBoxKernel(s.x()), ky = threeBoxKernel(s.y());
@@ -185,13 +171,47 @@ TEST(LocalGain, MatchesDirectWeightedSums) {
           const P nbh(9, 7);
           const Image out = gainRun(view, ref, masked ? mask : Image(), m, nbh, gran);
           ASSERT_EQ(out.window(), r);
-          const Reference want(view, ref, masked ? mask : Image(), m, nbh, gran);
+          const Reference want(view, ref, masked ? mask : Image(), m, workingFactor(nbh, gran), gridSmoothing(nbh, gran));
           for (int y = r.y(); y < r.y() + r.height(); ++y)
             for (int x = r.x(); x < r.x() + r.width(); ++x) {
               const double v = std::min(std::max(want.at(x, y, image.get(x, y)), 0.0), 255.0);
-              ASSERT_NEAR(out.get(x, y), v, m == eLocalGain ? 0.6 : 1.5) << "at " << x << "," << y;
+              ASSERT_NEAR(out.get(x, y), v, 0.53) << "at " << x << "," << y;
             }
         }
+}
+
+TEST(LocalGain, WorkingGridStaysCloseToThePels) {
+  // From neighbourhood 28 on, the fields come from a grid of cells of 4
+  // pels or more (workingFactor): against the same methods computed directly
+  // on the pels (cells of 1 pel), on a textured reference under a vignette
+  // and a tilted offset, with and without a mask, the mean difference stays
+  // below 1 grey level and
+  // no pel differs by more than 24 (measured 0.4 - 0.9 and 22 at most: at
+  // the image's edges and strongest
+  // edges, where the fields bend within a cell).
+  const int W = 150, H = 110;
+  const Image ref = texturedImage(W, H, 7);
+  const Image image = makeImage(W, H, [&](int x, int y) {
+    const double u = 2.0 * x / W - 1, v = 2.0 * y / H - 1;
+    return std::min(255, int(ref.get(x, y) * (1.0 - 0.3 * (u * u + v * v)) + 12 + 10 * v));
+  });
+  const Image mask = makeImage(W, H, [](int x, int y) { return (x / 9 + y / 7) % 4 ? 255 : 0; });
+  for (Method m : {eLocalGain, eLocalLinear})
+    for (bool masked : {false, true})
+      for (int k : {31, 57}) {  // (both on cells of 4)
+        const P nbh(k, k);
+        ASSERT_EQ(workingFactor(nbh, P(1, 1)), P(4, 4));
+        const Image out = gainRun(image, ref, masked ? mask : Image(), m, nbh, P(1, 1));
+        const Reference want(image, ref, masked ? mask : Image(), m, P(1, 1), smoothingForNeighborhood(nbh));
+        double sum = 0, worst = 0;
+        for (int y = 0; y < H; ++y)
+          for (int x = 0; x < W; ++x) {
+            const double d = std::fabs(out.get(x, y) - std::min(std::max(want.at(x, y, image.get(x, y)), 0.0), 255.0));
+            sum += d, worst = std::max(worst, d);
+          }
+        EXPECT_LT(sum / (W * H), 1.0) << methodName(m).c_str() << " masked " << masked << " k " << k;
+        EXPECT_LT(worst, 24.0) << methodName(m).c_str() << " masked " << masked << " k " << k;
+      }
 }
 
 TEST(LocalGain, RecoversSmoothFieldsAndKeepsDefects) {
