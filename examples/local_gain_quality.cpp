@@ -35,11 +35,25 @@ Image distorted(const Image& ref, const imgnormcli::DistortionInfo& d, std::uint
   return imgnormcli::distort(ref, d.kind, 3.0, seed);
 }
 
+// The mean absolute error over the pels the mask selects (all without a
+// mask): at full resolution the local mean leaves excluded pels without an
+// estimate (they come out as the image + 128, saturated), so they would
+// measure that rule rather than the correction.
 double run(const mxImageNormalizer& tool, const Image& img, Method m) {
   bool ok = false;
   std::wstring why;
   const Image out = tool.run(img, m, ok, why);
-  return ok && out.isBound() ? imgnormcli::meanAbsoluteError(out, tool.referenceImage()) : -1.0;
+  if (!ok || !out.isBound()) return -1.0;
+  const mxPelBuffer_const<unsigned char>& mask = tool.maskImage();
+  if (!mask.isBound()) return imgnormcli::meanAbsoluteError(out, tool.referenceImage());
+  double sum = 0, n = 0;
+  for (int y = 0; y < out.height(); ++y)
+    for (int x = 0; x < out.width(); ++x)
+      if (mask.row(y)[x]) {
+        sum += std::abs(int(out.row(y)[x]) - int(tool.referenceImage().row(y)[x]));
+        n += 1;
+      }
+  return sum / n;
 }
 
 void table(const char* title, const std::vector<Image>& refs, const Image& mask, int gran, int nbh) {
