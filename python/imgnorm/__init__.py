@@ -210,7 +210,8 @@ def match_histograms(image, reference, *, channel_axis=None, mask=None, bit_dept
 __all__ = [
     "Normalizer", "normalize", "match_histograms", "Method", "METHOD_NAMES", "METHODS", "RunResult",
     "Error", "Errors", "BadImage", "BadParams", "NotTrained", "CanNotTrain", "CanNotRun", "NotImplementedByTool",
-    "ArgumentError", "ArgumentTypeError", "ImgnormWarning", "BadPointer", "BadWindow", "UnboundWindow", "PelFuncBadParams", "UnknownVersion", "Truncated", "BadData",
+    "ArgumentError", "ArgumentTypeError", "ImgnormWarning", "BadPointer", "BadWindow", "UnboundWindow",
+    "PelFuncBadParams", "UnknownVersion", "Truncated", "BadData",
     "ArchiveIOError", "RunFailed",
     "add_clamp", "sub_clamp", "sub_clamp_signed", "masked_copy", "masked_histogram", "masked_threshold",
     "threshold", "map_value", "smooth_3x3_diamond", "binary_morph_3x3_diamond", "expand_border",

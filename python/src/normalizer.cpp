@@ -106,14 +106,18 @@ bool isArrayLike(py::handle obj) {
                             py::hasattr(obj, "__array__") || py::hasattr(obj, "__array_interface__"));
 }
 
+// 8 or 16 for an array of uint8 or uint16 pels, else 0.
+int unsignedBits(py::handle obj) {
+  if (!isArrayLike(obj)) return 0;
+  const py::array a = py::module_::import("numpy").attr("asarray")(obj);
+  const auto& api = py::detail::npy_api::get();
+  if (api.PyArray_EquivTypes_(a.dtype().ptr(), py::dtype::of<std::uint16_t>().ptr())) return 16;
+  return api.PyArray_EquivTypes_(a.dtype().ptr(), py::dtype::of<std::uint8_t>().ptr()) ? 8 : 0;
+}
+
 // 16 for an array of uint16 pels, else 8 (checkedArray then refuses what is
 // not uint8, saying why).
-int pelBitsOf(py::handle obj) {
-  if (!isArrayLike(obj)) return 8;
-  const py::array a = py::module_::import("numpy").attr("asarray")(obj);
-  return py::detail::npy_api::get().PyArray_EquivTypes_(a.dtype().ptr(), py::dtype::of<std::uint16_t>().ptr()) ? 16
-                                                                                                                  : 8;
-}
+int pelBitsOf(py::handle obj) { return unsignedBits(obj) == 16 ? 16 : 8; }
 
 std::int32_t bitDepthOf(const mxImageNormalizer&) { return 8; }
 std::int32_t bitDepthOf(const mxImageNormalizer16& t) { return t.bitDepth(); }
@@ -413,8 +417,8 @@ py::array matchHistogramsTyped(py::handle image, py::handle reference, py::handl
 // pels counted.  Every pel of the image is mapped.  uint16 pairs at a depth
 // of 9 to 16 bits (default 16), uint8 pairs at 8.
 py::array matchHistograms(py::handle image, py::handle reference, py::handle mask, py::handle depthArg) {
-  const int bits = pelBitsOf(image);
-  if (isArrayLike(reference) && pelBitsOf(reference) != bits)
+  const int bits = pelBitsOf(image), refBits = unsignedBits(reference);
+  if (unsignedBits(image) != 0 && refBits != 0 && refBits != bits)
     throw ArgumentTypeError("image is uint" + std::to_string(bits) + " but reference is uint" +
                             std::to_string(24 - bits) + ": give both the same dtype");
   const std::int32_t depth = depthArg.is_none() ? bits : std::int32_t(std::clamp(intArg(depthArg, "bit_depth"),
@@ -633,14 +637,16 @@ void init_normalizer(py::module_& m) {
       [](auto& t, mxPair<std::int32_t> p) { t.intensityVariationRange(p); }, doc::intensityVariationRange);
   normalizer
       .def_property(
-          "keep_masked_pixels", [](const Normalizer& n) { return n.readAny([](const auto& t) { return t.keepMaskedPixels(); }); },
+          "keep_masked_pixels",
+          [](const Normalizer& n) { return n.readAny([](const auto& t) { return t.keepMaskedPixels(); }); },
           [](Normalizer& n, Typed<Bool> v) {
             const bool keep = boolArg(v, "keep_masked_pixels");
             n.change("keep_masked_pixels was set", [&](auto& t) { t.keepMaskedPixels(keep); });
           },
           doc::keepMaskedPixels)
       .def_property(
-          "relative_counts", [](const Normalizer& n) { return n.readAny([](const auto& t) { return relativeCountsOf(t); }); },
+          "relative_counts",
+          [](const Normalizer& n) { return n.readAny([](const auto& t) { return relativeCountsOf(t); }); },
           [](Normalizer& n, Typed<Bool> v) {
             const bool relative = boolArg(v, "relative_counts");
             n.writeAny([&](auto& t) { setRelativeCounts(t, relative); });

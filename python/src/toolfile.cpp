@@ -27,9 +27,9 @@ namespace {
 
 constexpr const char* kSaveDoc = R"(Writes the normalizer as a tool file, the file `imgnorm train -o` writes and
 `imgnorm run` reads: parameters, images and trained set behind a header
-with a checksum (and the pel type: a 16-bit tool's file says so).  The file is written under a temporary name in the same
-folder and renamed over path, so path is either the old file or the whole
-new one; a replaced file keeps its permission bits.  Saving onto a
+with a checksum (and the pel type: a 16-bit tool's file says so).  The
+file is written under a temporary name in the same folder and renamed over
+path, so path is either the old file or the whole new one; a replaced file keeps its permission bits.  Saving onto a
 symbolic link replaces the file the link points to and keeps the link.
 Raises OSError when the file cannot be written.)";
 

@@ -184,6 +184,8 @@ def test_bad_arguments_raise_the_packages_type_and_value_errors(images):
         (ValueError, "did you mean 'histogram'", lambda: tool.run(image, "histgram")),
         (ValueError, "did you mean 'local-median'", lambda: tool.train(["local-medain"])),
         (TypeError, "method", lambda: tool.run(image, 1.0)),
+        (TypeError, "threshold takes an integer, got bool", lambda: imgnorm.threshold(image, True)),
+        (TypeError, "threads takes an integer", lambda: tool.run(image, "histogram", threads=True)),
         (TypeError, "uint8", lambda: imgnorm.Normalizer(ref.astype(float))),
         (ValueError, "mask shape", lambda: imgnorm.Normalizer(ref, np.zeros((5, 5), np.uint8))),
         (ValueError, "mask shape", lambda: imgnorm.match_histograms(image, ref, mask=np.zeros((5, 5), bool))),

@@ -39,7 +39,8 @@ def canon(t):
     origin, args = typing.get_origin(t), typing.get_args(t)
     if origin in (typing.Union, types.UnionType):
         members = [canon(a) for a in args]
-        return ("union", frozenset(m for c in members for m in (c[1] if isinstance(c, tuple) and c[0] == "union" else [c])))
+        nested = [c[1] if isinstance(c, tuple) and c[0] == "union" else [c] for c in members]
+        return ("union", frozenset(m for group in nested for m in group))
     if origin is typing.Literal:
         return ("literal", frozenset(args))
     return t if origin is None else (origin, tuple(canon(a) for a in args))
@@ -76,7 +77,8 @@ def check(name, obj, nodes):
         names = [n for n, p in sig.parameters.items() if p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD)]
         spelt = {n for n, _, _ in stubbed[len(names):]}
         more = any(p.kind == p.VAR_KEYWORD for p in sig.parameters.values())
-        assert [n for n, _, _ in stubbed[:len(names)]] == names and spelt == set(imgnorm._PARAMETERS if more else ()), name
+        assert [n for n, _, _ in stubbed[:len(names)]] == names, name
+        assert spelt == set(imgnorm._PARAMETERS if more else ()), name
     except ValueError:  # the extension's: types and defaults too (but the run overloads' types)
         runtime, runtime_returns = typed_parameters(signature_of(obj), SIGNATURE_NAMES)
         if len(nodes) > 1:
