@@ -16,6 +16,7 @@
 #include "baseif/mxPair.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizer16.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
 
 namespace imgnormpy {
 
@@ -149,17 +150,15 @@ struct Normalizer {
     std::unique_lock<std::shared_mutex> hold(lock);
     return deep ? f(deepTool) : f(tool);
   }
-  // f(the 8-bit tool): for the block-wise steps, which take 8-bit tools.
+  // f(the 8-bit tool): for the block-wise steps, which take 8-bit tools
+  // (a 16-bit one is refused, NotImplementedByTool).
   template <class F>
   auto read(F&& f) const {
+    if (deep)
+      throw mxImageNormalizerDefs::NotImplemented(
+          L"the block engine and imgnorm.dask take 8-bit tools only for now; run a 16-bit tool on whole images");
     py::gil_scoped_release nogil;
     std::shared_lock<std::shared_mutex> hold(lock);
-    return f(tool);
-  }
-  template <class F>
-  auto write(F&& f) {
-    py::gil_scoped_release nogil;
-    std::unique_lock<std::shared_mutex> hold(lock);
     return f(tool);
   }
 };
