@@ -186,7 +186,8 @@ raise_on_failure : bool
     tool's message.  False: returns a RunResult(image, success, message)
     instead of the array, whatever the outcome.
 threads : int
-    Threads the run is split over (bands of rows; >= 1, else BadParams);
+    Threads the run is split over (bands of rows; >= 1, else BadParams;
+    at most 1024, else ArgumentError);
     the result is the same for any number.  Default 1.  A 16-bit tool
     runs on the calling thread whatever the number.
 

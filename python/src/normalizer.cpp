@@ -354,7 +354,10 @@ py::object runImpl(const Normalizer& n, py::handle image, py::handle method, py:
   const std::uint32_t m = oneMethod(method);
   const bool raiseOnFailure = boolArg(raiseArg, "raise_on_failure");
   const long long threads = intArg(threadsArg, "threads");
-  const int th = int(std::clamp<long long>(threads, 0, 1 << 20));  // below 1 refused by the run
+  // Below 1 the run refuses (BadParams); a thread each is made, so a number
+  // no machine has is refused here rather than tried.
+  if (threads > 1024) throw ArgumentError("threads must be at most 1024, got " + std::to_string(threads));
+  const int th = int(std::max<long long>(threads, 0));
   checkPelType(n, image, "image");
   if (n.deep) return runTyped<unsigned short>(n, checkedArray<unsigned short>(image, "image"), m, raiseOnFailure, th);
   return runTyped<unsigned char>(n, checkedArray<unsigned char>(image, "image"), m, raiseOnFailure, th);
