@@ -125,19 +125,15 @@ std::int32_t bitDepthOf(const mxImageNormalizer16& t) { return t.bitDepth(); }
 // Refuses an image whose pel type is not the tool's, naming both and the way
 // out (ArgumentTypeError).
 void checkPelType(const Normalizer& n, py::handle obj, const char* what) {
-  if (!isArrayLike(obj)) return;
-  const py::array a = py::module_::import("numpy").attr("asarray")(obj);
-  const auto& api = py::detail::npy_api::get();
-  const bool u8 = api.PyArray_EquivTypes_(a.dtype().ptr(), py::dtype::of<std::uint8_t>().ptr());
-  const bool u16 = api.PyArray_EquivTypes_(a.dtype().ptr(), py::dtype::of<std::uint16_t>().ptr());
-  if (n.deep && u8) {
+  const int bits = unsignedBits(obj);
+  if (n.deep && bits == 8) {
     const std::int32_t depth = n.readAny([](const auto& t) { return bitDepthOf(t); });
     throw ArgumentTypeError(std::string(what) + " is uint8, but this Normalizer is a 16-bit tool (bit_depth " +
                             std::to_string(depth) +
                             "): give it uint16 arrays of that depth, or make a Normalizer from a uint8 reference "
                             "for 8-bit images");
   }
-  if (!n.deep && u16)
+  if (!n.deep && bits == 16)
     throw ArgumentTypeError(std::string(what) +
                             " is uint16, but this Normalizer is an 8-bit tool: make one from a uint16 reference (or "
                             "with bit_depth=9..16) for 16-bit images, or convert with skimage.util.img_as_ubyte");
