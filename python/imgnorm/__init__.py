@@ -1,9 +1,11 @@
-"""imgnorm: grey-level normalization of 8-bit images, over numpy arrays.
+"""imgnorm: grey-level normalization of 8- and 16-bit images, over numpy arrays.
 
 A Normalizer is given a reference image (and optionally a mask), trained for
 a set of methods and run on run-time images; normalize() does all three in
 one call, and match_histograms() matches a whole image to a whole reference
-as scikit-image's function of that name does.  The pixel functions the tool is built from are here too, as
+as scikit-image's function of that name does.  uint8 and uint16 images
+are taken (results in the input's dtype; bit_depth= for 16-bit data of
+fewer significant bits).  The pixel functions the tool is built from are here too, as
 functions over uint8 arrays.  Errors derive from imgnorm.Error and carry the
 C++ classes' names and error numbers.
 
@@ -83,7 +85,7 @@ __version__ = "@PROJECT_VERSION@"
 NotImplemented = NotImplementedByTool  # noqa: A001
 
 _PARAMETERS = ("neighborhood_size", "granularity", "tail_fractions", "intensity_variation_range", "keep_masked_pixels",
-               "relative_counts")
+               "relative_counts", "bit_depth")
 
 
 def normalize(image, *args, reference=None, method=None, mask=None, **parameters):
@@ -91,9 +93,9 @@ def normalize(image, *args, reference=None, method=None, mask=None, **parameters
 
     Parameters
     ----------
-    image : 2-D uint8 array
+    image : 2-D uint8 or uint16 array
         The run-time image.
-    reference : 2-D uint8 array
+    reference : 2-D array of the image's dtype
         The reference image (keyword only; viewed in place, not copied).
     method : str or Method
         One method (keyword only): a name of imgnorm.METHODS ('histogram',
@@ -102,13 +104,14 @@ def normalize(image, *args, reference=None, method=None, mask=None, **parameters
         Same shape as the reference; non-zero (True) pels take part.
     **parameters
         Any of neighborhood_size, granularity, tail_fractions,
-        intensity_variation_range, keep_masked_pixels, relative_counts (see
-        Normalizer).
+        intensity_variation_range, keep_masked_pixels, relative_counts,
+        bit_depth (see Normalizer).
 
     Returns
     -------
     numpy.ndarray
-        The normalized image over the overlap of image, reference and mask.
+        The normalized image over the overlap of image, reference and mask,
+        of the image's dtype.
 
     Raises
     ------
@@ -142,7 +145,7 @@ def normalize(image, *args, reference=None, method=None, mask=None, **parameters
     return tool.run(image, method)
 
 
-def match_histograms(image, reference, *, channel_axis=None, mask=None):
+def match_histograms(image, reference, *, channel_axis=None, mask=None, bit_depth=None):
     """Matches an image's histogram to a reference's, as scikit-image's
     ``skimage.exposure.match_histograms`` does: the cumulative histograms are
     compared as fractions of their pel counts, so the image and the reference
@@ -155,9 +158,9 @@ def match_histograms(image, reference, *, channel_axis=None, mask=None):
 
     Parameters
     ----------
-    image : uint8 array
+    image : uint8 or uint16 array
         The image to transform: 2-D, or 3-D with ``channel_axis``.
-    reference : uint8 array
+    reference : array of the image's dtype
         The image whose histogram is followed, of any size; as many channels
         as the image when ``channel_axis`` is given.
     channel_axis : int, optional
@@ -167,24 +170,31 @@ def match_histograms(image, reference, *, channel_axis=None, mask=None):
         The reference's shape (height and width): selects the reference pels
         whose histogram is followed and, when the image has the same height
         and width, the image pels counted.  Every image pel is mapped.
+    bit_depth : int, optional
+        Significant bits of uint16 pels, 9 to 16 (default 16; 12 for a
+        12-bit camera): the histograms have 2**bit_depth bins.  Only 8 for
+        uint8 images.
 
     Returns
     -------
     numpy.ndarray
-        A new C-contiguous uint8 array of the image's shape.
+        A new C-contiguous array of the image's shape and dtype.
 
     Raises
     ------
     ArgumentError, ArgumentTypeError
-        Bad arrays (rank, dtype, empty, mask shape, channel counts).
+        Bad arrays (rank, dtype, empty, mask shape, channel counts); a
+        floating-point or signed array says how to convert it.
+    BadImage, BadParams
+        A uint16 pel above bit_depth; a bit_depth outside 9..16.
     RunFailed
         The reference's pels under the mask are none.
     """
     if channel_axis is None:
-        return _match_histograms(image, reference, mask)
+        return _match_histograms(image, reference, mask, bit_depth)
     for name, a in (("image", image), ("reference", reference)):
         if not hasattr(a, "__array__"):
-            raise ArgumentTypeError("%s must be a numpy uint8 array, got %s" % (name, type(a).__name__))
+            raise ArgumentTypeError("%s must be a numpy uint8 or uint16 array, got %s" % (name, type(a).__name__))
         if _np.ndim(a) != 3:
             raise ArgumentError("%s must be a 3-D array with channel_axis, got shape %s" % (name, _np.shape(a)))
     image_c = _np.moveaxis(_np.asarray(image), channel_axis, -1)
@@ -192,7 +202,7 @@ def match_histograms(image, reference, *, channel_axis=None, mask=None):
     if image_c.shape[-1] != reference_c.shape[-1]:
         raise ArgumentError("image and reference must have the same number of channels, got %d and %d"
                             % (image_c.shape[-1], reference_c.shape[-1]))
-    out = _np.stack([_match_histograms(image_c[..., c], reference_c[..., c], mask)
+    out = _np.stack([_match_histograms(image_c[..., c], reference_c[..., c], mask, bit_depth)
                      for c in range(image_c.shape[-1])], axis=-1)
     return _np.ascontiguousarray(_np.moveaxis(out, -1, channel_axis))
 
@@ -200,7 +210,8 @@ def match_histograms(image, reference, *, channel_axis=None, mask=None):
 __all__ = [
     "Normalizer", "normalize", "match_histograms", "Method", "METHOD_NAMES", "METHODS", "RunResult",
     "Error", "Errors", "BadImage", "BadParams", "NotTrained", "CanNotTrain", "CanNotRun", "NotImplementedByTool",
-    "ArgumentError", "ArgumentTypeError", "ImgnormWarning", "BadPointer", "BadWindow", "UnboundWindow", "PelFuncBadParams", "UnknownVersion", "Truncated", "BadData",
+    "ArgumentError", "ArgumentTypeError", "ImgnormWarning", "BadPointer", "BadWindow", "UnboundWindow",
+    "PelFuncBadParams", "UnknownVersion", "Truncated", "BadData",
     "ArchiveIOError", "RunFailed",
     "add_clamp", "sub_clamp", "sub_clamp_signed", "masked_copy", "masked_histogram", "masked_threshold",
     "threshold", "map_value", "smooth_3x3_diamond", "binary_morph_3x3_diamond", "expand_border",

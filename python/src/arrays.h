@@ -46,6 +46,20 @@ inline std::shared_ptr<const void> keepAlive(py::object o) {
   });
 }
 
+// How to convert floating-point and signed pels (a clause for a message), or
+// nothing for other dtypes: the package takes unsigned grey levels only,
+// since a float's scale (0..1, 0..255, 0..4095?) cannot be guessed.
+inline std::string conversionHint(const py::array& a) {
+  const char kind = a.dtype().kind();
+  if (kind == 'f')
+    return ": convert floating-point pels first, with their scale, e.g. skimage.util.img_as_ubyte(a) or "
+           "img_as_uint(a) for values in [0, 1], or np.clip(a, 0, 255).astype(np.uint8) for grey levels";
+  if (kind == 'i')
+    return ": convert signed pels first, e.g. np.clip(a, 0, 255).astype(np.uint8) or "
+           "np.clip(a, 0, 65535).astype(np.uint16)";
+  return "";
+}
+
 // The array behind obj, checked to be a non-empty 2-D array of T.  Raises
 // ArgumentTypeError (not an array, dtype) or ArgumentError (rank, size)
 // naming the argument.  Objects that are arrays without being numpy's (they
@@ -66,7 +80,7 @@ py::array checkedArray(py::handle obj, const char* what) {
     a = np.attr("multiply")(a, 255, py::arg("dtype") = np.attr("uint8"));
   // Equivalent, not identical: an unpickled array has a dtype object of its own.
   if (!py::detail::npy_api::get().PyArray_EquivTypes_(a.dtype().ptr(), py::dtype::of<T>().ptr()))
-    throw ArgumentTypeError(expected + ", got dtype " + std::string(py::str(a.dtype())));
+    throw ArgumentTypeError(expected + ", got dtype " + std::string(py::str(a.dtype())) + conversionHint(a));
   if (a.ndim() == 3)
     throw ArgumentError(name + " must be a 2-D array (height, width), got shape " + shapeText(a) +
                         ": colour images are not supported yet, convert to grey (or pass channel_axis to "
@@ -169,8 +183,9 @@ py::array toArray(const mxPelBuffer_const<T>& buf, bool writeable) {
 // views, C and GPU libraries that take a pointer), so such a result is
 // copied once into a packed array.  A packed result is handed over without a
 // copy.
-inline py::array packedResult(const mxPelBuffer<unsigned char>& out) {
-  py::array a = toArray<unsigned char>(out, true);
+template <class T>
+py::array packedResult(const mxPelBuffer<T>& out) {
+  py::array a = toArray<T>(out, true);
   if (a.flags() & py::array::c_style) return a;
   return py::module_::import("numpy").attr("ascontiguousarray")(a);
 }

@@ -10,22 +10,100 @@
 #include <shared_mutex>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "baseif/mxPair.h"
 #include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizer16.h"
+#include "imgnorm/mxImageNormalizerErrors.h"
 
 namespace imgnormpy {
 
 namespace py = pybind11;
 
-// The tool and a lock.  The C++ tool is used from one thread at a time, but
-// train() and run() release the GIL, so Python threads could otherwise reach
-// one object together: runs share the lock, everything that changes the tool
-// takes it alone.  The lock is only ever waited for with the GIL released,
-// so a thread holding it can always get the GIL back.
+// An argument that takes any object, as py::handle does, and is checked by
+// the function itself (so that a bad one raises the package's own error, not
+// pybind11's "incompatible function arguments"), but that names its type in
+// the signature pybind11 writes at the head of the docstring, as the stubs
+// (imgnorm/__init__.pyi) spell it.  Also a typed return value.  Tag::name is
+// the type's text.
+template <class Tag>
+class Typed : public py::object {
+public:
+  static bool anyObject(PyObject*) { return true; }
+  PYBIND11_OBJECT_DEFAULT(Typed, py::object, anyObject)
+};
+
+}  // namespace imgnormpy
+
+template <class Tag>
+struct pybind11::detail::handle_type_name<imgnormpy::Typed<Tag>> {
+  static constexpr auto name = Tag::name;
+};
+
+namespace imgnormpy {
+
+namespace types {
+#define IMGNORMPY_TYPE(Tag, text) \
+  struct Tag {                    \
+    static constexpr auto name = py::detail::const_name(text); \
+  }
+#define IMGNORMPY_U8 "numpy.typing.NDArray[numpy.uint8]"
+#define IMGNORMPY_U16 "numpy.typing.NDArray[numpy.uint16]"
+#define IMGNORMPY_MASK IMGNORMPY_U8 " | numpy.typing.NDArray[numpy.bool_]"
+// The method names of the library's table (test_stubs.py checks them against it).
+#define IMGNORMPY_METHOD                                                                                       \
+  "typing.Literal['identity', 'histogram', 'mean-stddev', 'tails', 'linear-fit', 'local-mean', 'local-median', " \
+  "'local-gain', 'local-linear'] | imgnorm.Method | int"
+#define IMGNORMPY_INT_PAIR "int | tuple[int, int] | typing.Sequence[int]"
+#define IMGNORMPY_REAL_PAIR "float | tuple[float, float] | typing.Sequence[float]"
+IMGNORMPY_TYPE(Image8, IMGNORMPY_U8);
+IMGNORMPY_TYPE(OptImage8, IMGNORMPY_U8 " | None");
+IMGNORMPY_TYPE(Image16, IMGNORMPY_U16);
+IMGNORMPY_TYPE(Image, IMGNORMPY_U8 " | " IMGNORMPY_U16);
+IMGNORMPY_TYPE(OptImage, IMGNORMPY_U8 " | " IMGNORMPY_U16 " | None");
+IMGNORMPY_TYPE(Mask, IMGNORMPY_MASK);
+IMGNORMPY_TYPE(OptMask, IMGNORMPY_MASK " | None");
+IMGNORMPY_TYPE(AnyArray, "numpy.typing.NDArray[typing.Any]");
+IMGNORMPY_TYPE(Histogram, "numpy.typing.NDArray[numpy.uint32]");
+IMGNORMPY_TYPE(RunOut, IMGNORMPY_U8 " | " IMGNORMPY_U16 " | imgnorm.RunResult");
+IMGNORMPY_TYPE(AnyMethod, IMGNORMPY_METHOD);
+IMGNORMPY_TYPE(Methods, IMGNORMPY_METHOD " | typing.Iterable[" IMGNORMPY_METHOD "]");
+IMGNORMPY_TYPE(OptMethods, IMGNORMPY_METHOD " | typing.Iterable[" IMGNORMPY_METHOD "] | None");
+IMGNORMPY_TYPE(MethodFlags, "imgnorm.Method");
+IMGNORMPY_TYPE(IntPair, IMGNORMPY_INT_PAIR);
+IMGNORMPY_TYPE(OptIntPair, IMGNORMPY_INT_PAIR " | None");
+IMGNORMPY_TYPE(RealPair, IMGNORMPY_REAL_PAIR);
+IMGNORMPY_TYPE(OptRealPair, IMGNORMPY_REAL_PAIR " | None");
+IMGNORMPY_TYPE(Bool, "bool");
+IMGNORMPY_TYPE(OptBool, "bool | None");
+IMGNORMPY_TYPE(Int, "int");
+IMGNORMPY_TYPE(OptInt, "int | None");
+IMGNORMPY_TYPE(Point, "tuple[int, int]");
+IMGNORMPY_TYPE(OptPoint, "tuple[int, int] | None");
+IMGNORMPY_TYPE(Path, "str | bytes | os.PathLike[str] | os.PathLike[bytes]");
+IMGNORMPY_TYPE(NormalizerType, "imgnorm.Normalizer");
+IMGNORMPY_TYPE(MethodRows, "list[tuple[str, int, str, str, str]]");
+#undef IMGNORMPY_TYPE
+}  // namespace types
+
+// An integer argument: an int or a numpy integer, not True or False (ints
+// to Python, but never a grey level, count or size here).  Raises
+// ArgumentTypeError naming the argument.
+long long intArg(py::handle v, const char* what);
+
+// The tool (8-bit, or 16-bit when deep) and a lock.  Which of the two a
+// Normalizer is, is fixed when it is made (by its reference's dtype or its
+// bit_depth) and never changes.  The C++ tools are used from one thread at a
+// time, but train() and run() release the GIL, so Python threads could
+// otherwise reach one object together: runs share the lock, everything that
+// changes the tool takes it alone.  The lock is only ever waited for with the
+// GIL released, so a thread holding it can always get the GIL back.
 struct Normalizer {
-  mxImageNormalizer tool;
+  mxImageNormalizer tool;          // used when !deep
+  mxImageNormalizer16 deepTool;    // used when deep
+  bool deep = false;
   mutable std::shared_mutex lock;
   // What cleared the training last ("granularity was set"), and the methods
   // it cleared: a run asked for one of them says so.  Changed and read under
@@ -35,12 +113,13 @@ struct Normalizer {
 
   Normalizer() = default;
   explicit Normalizer(const mxImageNormalizer& t) : tool(t) {}
+  explicit Normalizer(const mxImageNormalizer16& t) : deepTool(t), deep(true) {}
 
-  // write(f) for a change described by what: notes when it cleared the
+  // writeAny(f) for a change described by what: notes when it cleared the
   // training.
   template <class F>
   void change(const std::string& what, F&& f) {
-    write([&](mxImageNormalizer& t) {
+    writeAny([&](auto& t) {
       const std::uint32_t before = t.trainedMethods();
       auto note = [&] {
         if (before != 0 && t.trainedMethods() == 0) {
@@ -58,16 +137,28 @@ struct Normalizer {
     });
   }
 
+  // f(the tool in use), f taking either tool and giving one type for both.
   template <class F>
-  auto read(F&& f) const {
+  auto readAny(F&& f) const {
     py::gil_scoped_release nogil;
     std::shared_lock<std::shared_mutex> hold(lock);
-    return f(tool);
+    return deep ? f(deepTool) : f(tool);
   }
   template <class F>
-  auto write(F&& f) {
+  auto writeAny(F&& f) {
     py::gil_scoped_release nogil;
     std::unique_lock<std::shared_mutex> hold(lock);
+    return deep ? f(deepTool) : f(tool);
+  }
+  // f(the 8-bit tool): for the block-wise steps, which take 8-bit tools
+  // (a 16-bit one is refused, NotImplementedByTool).
+  template <class F>
+  auto read(F&& f) const {
+    if (deep)
+      throw mxImageNormalizerDefs::NotImplemented(
+          L"the block engine and imgnorm.dask take 8-bit tools only for now; run a 16-bit tool on whole images");
+    py::gil_scoped_release nogil;
+    std::shared_lock<std::shared_mutex> hold(lock);
     return f(tool);
   }
 };
@@ -81,6 +172,10 @@ struct ArgumentError : std::runtime_error {
 struct ArgumentTypeError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// The pel type's tool.
+template <class T>
+using ToolOf = std::conditional_t<sizeof(T) == 1, mxImageNormalizer, mxImageNormalizer16>;
 
 // A pair as a Python tuple.
 template <class T>

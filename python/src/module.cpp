@@ -9,10 +9,9 @@
 
 PYBIND11_MODULE(_imgnorm, m) {
   m.doc() = "The compiled part of the imgnorm package; use the names that imgnorm exports.";
-  // The docstrings carry their own Python-style signatures.
-  pybind11::options options;
-  options.disable_function_signatures();
-
+  // Every signature pybind11 writes into a docstring names the types the
+  // stubs (imgnorm/__init__.pyi) name: typed arguments (binding.h) where a
+  // function checks its arguments itself.
   imgnormpy::init_errors(m);
   imgnormpy::init_normalizer(m);
   imgnormpy::init_pixel_functions(m);

@@ -18,6 +18,7 @@
 #include "baseif/mxStr.h"
 #include "binding.h"
 #include "docstrings.h"
+#include "imgnorm/checks.h"
 #include "imgnorm/globalMapping.h"
 #include "imgnorm/methods.h"
 #include "imgnorm/mxBlockNormalizer.h"
@@ -91,15 +92,55 @@ mxPair<std::int32_t> intPair(py::handle v, const char* what) {
 }
 
 // The image handed to the tool: viewed in place (copy false) or a deep copy.
-mxPelBuffer_const<unsigned char> imageArg(py::handle obj, const char* what, bool copy) {
+template <class T = unsigned char>
+mxPelBuffer_const<T> imageArg(py::handle obj, const char* what, bool copy) {
   if (obj.is_none()) return {};
-  mxPelBuffer_const<unsigned char> view = constBuffer<unsigned char>(obj, what);
+  mxPelBuffer_const<T> view = constBuffer<T>(obj, what);
   if (!copy) return view;
-  mxPelBuffer<unsigned char> own = mfPelCopy(view);
+  mxPelBuffer<T> own = mfPelCopy(view);
   return own;
 }
 
-void checkMaskShape(const mxImageNormalizer& t) {
+bool isArrayLike(py::handle obj) {
+  return !obj.is_none() && (py::isinstance(obj, py::module_::import("numpy").attr("ndarray")) ||
+                            py::hasattr(obj, "__array__") || py::hasattr(obj, "__array_interface__"));
+}
+
+// 8 or 16 for an array of uint8 or uint16 pels, else 0.
+int unsignedBits(py::handle obj) {
+  if (!isArrayLike(obj)) return 0;
+  const py::array a = py::module_::import("numpy").attr("asarray")(obj);
+  const auto& api = py::detail::npy_api::get();
+  if (api.PyArray_EquivTypes_(a.dtype().ptr(), py::dtype::of<std::uint16_t>().ptr())) return 16;
+  return api.PyArray_EquivTypes_(a.dtype().ptr(), py::dtype::of<std::uint8_t>().ptr()) ? 8 : 0;
+}
+
+// 16 for an array of uint16 pels, else 8 (checkedArray then refuses what is
+// not uint8, saying why).
+int pelBitsOf(py::handle obj) { return unsignedBits(obj) == 16 ? 16 : 8; }
+
+std::int32_t bitDepthOf(const mxImageNormalizer&) { return 8; }
+std::int32_t bitDepthOf(const mxImageNormalizer16& t) { return t.bitDepth(); }
+
+// Refuses an image whose pel type is not the tool's, naming both and the way
+// out (ArgumentTypeError).
+void checkPelType(const Normalizer& n, py::handle obj, const char* what) {
+  const int bits = unsignedBits(obj);
+  if (n.deep && bits == 8) {
+    const std::int32_t depth = n.readAny([](const auto& t) { return bitDepthOf(t); });
+    throw ArgumentTypeError(std::string(what) + " is uint8, but this Normalizer is a 16-bit tool (bit_depth " +
+                            std::to_string(depth) +
+                            "): give it uint16 arrays of that depth, or make a Normalizer from a uint8 reference "
+                            "for 8-bit images");
+  }
+  if (!n.deep && bits == 16)
+    throw ArgumentTypeError(std::string(what) +
+                            " is uint16, but this Normalizer is an 8-bit tool: make one from a uint16 reference (or "
+                            "with bit_depth=9..16) for 16-bit images, or convert with skimage.util.img_as_ubyte");
+}
+
+template <class Tool>
+void checkMaskShape(const Tool& t) {
   const auto& r = t.referenceImage();
   const auto& m = t.maskImage();
   if (r.isBound() && m.isBound() && (r.width() != m.width() || r.height() != m.height()))
@@ -109,31 +150,45 @@ void checkMaskShape(const mxImageNormalizer& t) {
 }
 
 py::bytes toBytes(const Normalizer& n) {
-  std::vector<std::uint8_t> bytes = n.read([](const mxImageNormalizer& t) {
+  std::vector<std::uint8_t> bytes = n.readAny([](const auto& t) {
     mxArchive ar;
-    ar || const_cast<mxImageNormalizer&>(t);  // storing reads the tool only
+    ar || const_cast<std::decay_t<decltype(t)>&>(t);  // storing reads the tool only
     return ar.bytes();
   });
   return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-std::unique_ptr<Normalizer> fromBytes(const py::bytes& b) {
+// The archive form of an 8-bit (pelBits 8) or 16-bit (16) tool: the two
+// forms are told apart by the caller (the tool file's header, the pickle's
+// state), not guessed from the bytes.
+std::unique_ptr<Normalizer> fromBytes(const py::bytes& b, py::handle pelBitsArg) {
+  const long long pelBits = intArg(pelBitsArg, "pel_bits");
+  if (pelBits != 8 && pelBits != 16) throw ArgumentError("pel_bits is 8 or 16, got " + std::to_string(pelBits));
   // Read in place: b is immutable and held by the caller while it loads.
   const std::string_view v = b;
   auto n = std::make_unique<Normalizer>();
+  n->deep = pelBits == 16;
   {
     py::gil_scoped_release nogil;
     mxArchive ar(reinterpret_cast<const std::uint8_t*>(v.data()), v.size());
-    ar || n->tool;
+    if (n->deep)
+      ar || n->deepTool;
+    else
+      ar || n->tool;
     if (ar.remaining() != 0) throw mxArchive::BadData(L"archive holds bytes after the normalizer");
   }
   return n;
 }
 
+std::unique_ptr<Normalizer> copyOf(const Normalizer& n) {
+  return n.readAny([](const auto& t) { return std::make_unique<Normalizer>(t); });
+}
+
 // The part of a width x height image at (0, 0) that a run of t reads: the
 // overlap with the reference and mask, or one pel when there is none (the run
 // then makes its own checks and returns its empty result).
-mxPelRect runWindow(const mxImageNormalizer& t, std::int32_t width, std::int32_t height) {
+template <class Tool>
+mxPelRect runWindow(const Tool& t, std::int32_t width, std::int32_t height) {
   mxPelRect r = t.referenceImage().window().intersect(mxPelRect(0, 0, width, height), false);
   if (t.maskImage().isBound()) r = r.intersect(t.maskImage().window(), false);
   return r.isNull() ? mxPelRect(0, 0, 1, 1) : r;
@@ -167,9 +222,13 @@ std::uint64_t selectedPels(const mxPelBuffer_const<unsigned char>& mask, const m
   return n;
 }
 
+bool relativeCountsOf(const mxImageNormalizer& t) { return t.relativeCounts(); }
+bool relativeCountsOf(const mxImageNormalizer16&) { return false; }
+
 // The warnings of a run (imgnorm.ImgnormWarning): the result is made, but
 // probably not what was meant.  Worked out without the GIL.
-std::vector<std::string> runWarnings(const mxImageNormalizer& t, std::uint32_t method, std::int32_t width,
+template <class Tool>
+std::vector<std::string> runWarnings(const Tool& t, std::uint32_t method, std::int32_t width,
                                      std::int32_t height, const mxPelRect& covered) {
   using namespace mxImageNormalizerDefs;
   std::vector<std::string> w;
@@ -191,7 +250,7 @@ std::vector<std::string> runWarnings(const mxImageNormalizer& t, std::uint32_t m
     w.push_back(
         "tails with fractions (0, 1) match the darkest and brightest pels: a min/max stretch that noise "
         "and defects throw off; tail_fractions=(0.01, 0.99) is more robust");
-  if (method == eMatchHistogram && !t.relativeCounts()) {
+  if (method == eMatchHistogram && !relativeCountsOf(t)) {
     const std::uint64_t run = selectedPels(mask, covered);
     std::uint64_t trained = 0;
     for (std::uint32_t c : t.referenceHistogram()) trained += c;
@@ -216,40 +275,88 @@ void warn(const std::vector<std::string>& warnings) {
     if (PyErr_WarnEx(cls.ptr(), text.c_str(), 1) != 0) throw py::error_already_set();
 }
 
-py::object runImpl(const Normalizer& n, py::handle image, py::handle method, bool raiseOnFailure, int threads) {
-  const std::uint32_t m = oneMethod(method);
-  const py::array img = checkedArray<unsigned char>(image, "image");
+template <class T>
+const ToolOf<T>& toolOf(const Normalizer& n) {
+  if constexpr (sizeof(T) == 1)
+    return n.tool;
+  else
+    return n.deepTool;
+}
+
+// f(the tool of pel type T) under the shared lock, without the GIL.
+template <class T, class F>
+auto readTyped(const Normalizer& n, F&& f) {
+  py::gil_scoped_release nogil;
+  std::shared_lock<std::shared_mutex> hold(n.lock);
+  return f(toolOf<T>(n));
+}
+
+// The 16-bit tool runs on the calling thread whatever threads asks (the
+// result is the same for any number); threads is still checked.
+mxPelBuffer<unsigned char> runOn(const mxImageNormalizer& t, const mxPelBuffer_const<unsigned char>& in,
+                                 std::uint32_t m, int threads, bool& ok, std::wstring& message) {
+  return mxBlockNormalizer::runParallel(t, in, Method(m), threads, ok, message);
+}
+mxPelBuffer<unsigned short> runOn(const mxImageNormalizer16& t, const mxPelBuffer_const<unsigned short>& in,
+                                  std::uint32_t m, int threads, bool& ok, std::wstring& message) {
+  if (threads < 1) throw mxImageNormalizerDefs::BadParams(L"The number of threads must be >= 1");
+  return t.run(in, Method(m), ok, message);
+}
+
+[[noreturn]] void raiseRunFailed(const std::wstring& message) {
+  py::object types = typesModule();
+  py::object result = types.attr("RunResult")(py::none(), false, mfToUtf8(message));
+  py::object err = types.attr("RunFailed")(mfToUtf8(message), result);
+  PyErr_SetObject(types.attr("RunFailed").ptr(), err.ptr());
+  throw py::error_already_set();
+}
+
+template <class T>
+py::object runTyped(const Normalizer& n, const py::array& img, std::uint32_t m, bool raiseOnFailure, int threads) {
   // A layout the buffers cannot show (a transpose, a broadcast view) is
   // copied, and only the part the run reads (the identity returns it all).
-  const bool whole = viewable<unsigned char>(img) || m == Method::eIdentity;
-  const mxPelBuffer_const<unsigned char> view = whole ? constBuffer<unsigned char>(img, "image") : decltype(view)();
-  const StridedPels<unsigned char> pels(img);
+  const bool whole = viewable<T>(img) || m == Method::eIdentity;
+  const mxPelBuffer_const<T> view = whole ? constBuffer<T>(img, "image") : mxPelBuffer_const<T>();
+  const StridedPels<T> pels(img);
   const auto width = std::int32_t(img.shape(1)), height = std::int32_t(img.shape(0));
   bool ok = false;
   std::wstring message;
   std::vector<std::string> warnings;
-  mxPelBuffer<unsigned char> out = n.read([&](const mxImageNormalizer& t) {
-    const mxPelBuffer_const<unsigned char> in = whole ? view : pels.copy(runWindow(t, width, height));
+  mxPelBuffer<T> out;
+  {
+    py::gil_scoped_release nogil;
+    std::shared_lock<std::shared_mutex> hold(n.lock);
+    const ToolOf<T>& t = toolOf<T>(n);
+    const mxPelBuffer_const<T> in = whole ? view : pels.copy(runWindow(t, width, height));
     try {
-      mxPelBuffer<unsigned char> r = mxBlockNormalizer::runParallel(t, in, Method(m), threads, ok, message);
-      warnings = runWarnings(t, m, width, height, r.isBound() ? r.window() : mxPelRect());
-      return r;
+      out = runOn(t, in, m, threads, ok, message);
+      warnings = runWarnings(t, m, width, height, out.isBound() ? out.window() : mxPelRect());
     } catch (const mxImageNormalizerDefs::NotTrained&) {
       throwNotTrained(n, m);
     }
-  });
-  py::object types = typesModule();
+  }
   if (!ok) {
-    py::object result = types.attr("RunResult")(py::none(), false, mfToUtf8(message));
-    if (!raiseOnFailure) return result;
-    py::object err = types.attr("RunFailed")(mfToUtf8(message), result);
-    PyErr_SetObject(types.attr("RunFailed").ptr(), err.ptr());
-    throw py::error_already_set();
+    if (raiseOnFailure) raiseRunFailed(message);
+    return typesModule().attr("RunResult")(py::none(), false, mfToUtf8(message));
   }
   warn(warnings);
   py::array a = packedResult(out);
-  if (!raiseOnFailure) return types.attr("RunResult")(a, true, "");
+  if (!raiseOnFailure) return typesModule().attr("RunResult")(a, true, "");
   return std::move(a);
+}
+
+py::object runImpl(const Normalizer& n, py::handle image, py::handle method, py::handle raiseArg,
+                   py::handle threadsArg) {
+  const std::uint32_t m = oneMethod(method);
+  const bool raiseOnFailure = boolArg(raiseArg, "raise_on_failure");
+  const long long threads = intArg(threadsArg, "threads");
+  // Below 1 the run refuses (BadParams); a thread each is made, so a number
+  // no machine has is refused here rather than tried.
+  if (threads > 1024) throw ArgumentError("threads must be at most 1024, got " + std::to_string(threads));
+  const int th = int(std::max<long long>(threads, 0));
+  checkPelType(n, image, "image");
+  if (n.deep) return runTyped<unsigned short>(n, checkedArray<unsigned short>(image, "image"), m, raiseOnFailure, th);
+  return runTyped<unsigned char>(n, checkedArray<unsigned char>(image, "image"), m, raiseOnFailure, th);
 }
 
 // Histogram matching of a whole image to a whole reference, compared as
@@ -257,9 +364,10 @@ py::object runImpl(const Normalizer& n, py::handle image, py::handle method, boo
 // the reference's shape and selects the reference pels whose histogram is
 // followed; when the image has that shape too it also selects the image
 // pels counted.  Every pel of the image is mapped.
-py::array matchHistograms(py::handle image, py::handle reference, py::handle mask) {
-  const mxPelBuffer_const<unsigned char> img = constBuffer<unsigned char>(image, "image");
-  const mxPelBuffer_const<unsigned char> ref = constBuffer<unsigned char>(reference, "reference");
+template <class T>
+py::array matchHistogramsTyped(py::handle image, py::handle reference, py::handle mask, std::int32_t depth) {
+  const mxPelBuffer_const<T> img = constBuffer<T>(image, "image");
+  const mxPelBuffer_const<T> ref = constBuffer<T>(reference, "reference");
   mxPelBuffer_const<unsigned char> msk;
   if (!mask.is_none()) {
     msk = constBuffer<unsigned char>(mask, "mask");
@@ -271,45 +379,126 @@ py::array matchHistograms(py::handle image, py::handle reference, py::handle mas
   const bool maskImage = msk.isBound() && img.width() == ref.width() && img.height() == ref.height();
   bool ok = false;
   std::wstring message;
-  mxPelBuffer<unsigned char> out;
+  mxPelBuffer<T> out;
   {
     py::gil_scoped_release nogil;
     std::vector<std::uint32_t> refHist, imgHist;
-    mf_MaskedPelHistogram(ref, msk, refHist);
-    mf_MaskedPelHistogram(img, maskImage ? msk : mxPelBuffer_const<unsigned char>(), imgHist);
-    std::vector<unsigned char> lut;
+    const mxPelBuffer_const<unsigned char> imgMask = maskImage ? msk : mxPelBuffer_const<unsigned char>();
+    if constexpr (sizeof(T) == 1) {
+      mf_MaskedPelHistogram(ref, msk, refHist);
+      mf_MaskedPelHistogram(img, imgMask, imgHist);
+    } else {
+      // Pels above the depth are refused, never counted in the last bin.
+      for (const auto& [buf, what] : {std::pair(&img, L"the image"), std::pair(&ref, L"the reference")}) {
+        const std::int32_t top = (std::int32_t(1) << depth) - 1, found = mfPelMax(*buf);
+        if (found > top)
+          throw mxImageNormalizerDefs::BadImage(
+              std::wstring(mxImageNormalizerDefs::ruleMessage(mxImageNormalizerDefs::Rule::ePelsWithinDepth)) +
+              L" The largest pel of " + what + L" is " + mfFromUtf8(std::to_string(found)) + L", above " +
+              mfFromUtf8(std::to_string(top)) + L" (" + mfFromUtf8(std::to_string(depth)) + L" bits).");
+      }
+      refHist = mfPelHistogram(ref, msk, std::uint32_t(1) << depth);
+      imgHist = mfPelHistogram(img, imgMask, std::uint32_t(1) << depth);
+    }
+    std::vector<T> lut;
     ok = histogramMethodLut(mxImageNormalizerDefs::eMatchHistogram, refHist, mxHistoStats(refHist, false),
                             mxPair<double>(0.0, 1.0), imgHist, mxHistoStats(imgHist, false), lut, message, true);
     if (ok) out = mfPelMap(img, lut);
   }
-  if (!ok) {
-    py::object types = typesModule();
-    py::object result = types.attr("RunResult")(py::none(), false, mfToUtf8(message));
-    py::object err = types.attr("RunFailed")(mfToUtf8(message), result);
-    PyErr_SetObject(types.attr("RunFailed").ptr(), err.ptr());
-    throw py::error_already_set();
-  }
+  if (!ok) raiseRunFailed(message);
   return packedResult(out);
 }
 
-// A read-write property for one of the tool's pair parameters: a 2-sequence
+// Histogram matching of a whole image to a whole reference, compared as
+// fractions of their pel counts (imgnorm.match_histograms).  The mask has
+// the reference's shape and selects the reference pels whose histogram is
+// followed; when the image has that shape too it also selects the image
+// pels counted.  Every pel of the image is mapped.  uint16 pairs at a depth
+// of 9 to 16 bits (default 16), uint8 pairs at 8.
+py::array matchHistograms(py::handle image, py::handle reference, py::handle mask, py::handle depthArg) {
+  const int bits = pelBitsOf(image), refBits = unsignedBits(reference);
+  if (unsignedBits(image) != 0 && refBits != 0 && refBits != bits)
+    throw ArgumentTypeError("image is uint" + std::to_string(bits) + " but reference is uint" +
+                            std::to_string(24 - bits) + ": give both the same dtype");
+  const std::int32_t depth = depthArg.is_none() ? bits : std::int32_t(std::clamp(intArg(depthArg, "bit_depth"),
+                                                                                  -1ll, 99ll));
+  if (bits == 8) {
+    if (depth != 8) throw ArgumentError("bit_depth of uint8 images is 8, got " + std::to_string(depth));
+    return matchHistogramsTyped<unsigned char>(image, reference, mask, 8);
+  }
+  imgnorm::detail::checkBitDepth(depth);
+  return matchHistogramsTyped<unsigned short>(image, reference, mask, depth);
+}
+
+// A read-write property for one of the tools' pair parameters: a 2-sequence
 // or one number (integers checked to fit 32 bits), read under the shared
-// lock and set under the exclusive one.
-template <class T>
-void pairProperty(py::class_<Normalizer>& c, const char* name, mxPair<T> (mxImageNormalizer::*get)() const,
-                  void (mxImageNormalizer::*set)(mxPair<T>), const char* docText) {
+// lock and set under the exclusive one.  get(tool) and set(tool, pair) take
+// either tool.
+template <class T, class Get, class Set>
+void pairProperty(py::class_<Normalizer>& c, const char* name, Get get, Set set, const char* docText) {
+  using Pair = std::conditional_t<std::is_same_v<T, double>, types::RealPair, types::IntPair>;
   c.def_property(
-      name,
-      [get](const Normalizer& n) { return n.read([&](const mxImageNormalizer& t) { return toTuple((t.*get)()); }); },
-      [name, set](Normalizer& n, py::handle v) {
+      name, [get](const Normalizer& n) { return n.readAny([&](const auto& t) { return toTuple(get(t)); }); },
+      [name, set](Normalizer& n, Typed<Pair> v) {
         mxPair<T> p;
         if constexpr (std::is_same_v<T, double>)
           p = pairArg<double>(v, name);
         else
           p = intPair(v, name);
-        n.change(std::string(name) + " was set", [&](mxImageNormalizer& t) { (t.*set)(p); });
+        n.change(std::string(name) + " was set", [&](auto& t) { set(t, p); });
       },
       docText);
+}
+
+// Sets relative counts on a tool; a 16-bit tool has none to set.
+void setRelativeCounts(mxImageNormalizer& t, bool v) { t.relativeCounts(v); }
+void setRelativeCounts(mxImageNormalizer16&, bool v) {
+  if (v)
+    throw mxImageNormalizerDefs::NotImplemented(
+        L"relative_counts is not available for 16-bit tools yet; imgnorm.match_histograms matches 16-bit images "
+        L"by fractions of their pel counts");
+}
+
+template <class T>
+py::object imageOrNone(const mxPelBuffer_const<T>& b) {
+  if (!b.isBound()) return py::none();
+  return toArray<T>(b, false);
+}
+
+// The tool's reference as a read-only array.
+py::object referenceOf(const Normalizer& n) {
+  if (n.deep) return imageOrNone(readTyped<unsigned short>(n, [](const auto& t) { return t.referenceImage(); }));
+  return imageOrNone(readTyped<unsigned char>(n, [](const auto& t) { return t.referenceImage(); }));
+}
+
+// Sets the reference of the tool in use, checked to be of its pel type.
+template <class T>
+void setReferenceTyped(Normalizer& n, py::handle v, bool copy) {
+  const auto b = imageArg<T>(v, "reference", copy);
+  {
+    py::gil_scoped_release nogil;
+    std::unique_lock<std::shared_mutex> hold(n.lock);
+    auto& t = const_cast<ToolOf<T>&>(toolOf<T>(n));
+    const std::uint32_t before = t.trainedMethods();
+    t.referenceImage(b, false);
+    if (before != 0) {
+      n.clearedBy = "the reference was set";
+      n.clearedMethods = before;
+    }
+  }
+}
+
+void setReference(Normalizer& n, py::handle v, bool copy) {
+  checkPelType(n, v, "reference");
+  if (n.deep)
+    setReferenceTyped<unsigned short>(n, v, copy);
+  else
+    setReferenceTyped<unsigned char>(n, v, copy);
+}
+
+void setMask(Normalizer& n, py::handle v, bool copy) {
+  const auto b = imageArg<unsigned char>(v, "mask", copy);
+  n.change("the mask was set", [&](auto& t) { t.maskImage(b, false); });
 }
 
 }  // namespace
@@ -318,7 +507,7 @@ void pairProperty(py::class_<Normalizer>& c, const char* name, mxPair<T> (mxImag
 // package names the method, the trained ones, and what cleared the training
 // when a change did.
 [[noreturn]] void throwNotTrained(const Normalizer& n, std::uint32_t method) {
-  const std::uint32_t trained = n.tool.trainedMethods();
+  const std::uint32_t trained = n.deep ? n.deepTool.trainedMethods() : n.tool.trainedMethods();
   std::string text = "The tool is not trained for '" + nameOf(method) + "' (trained: " + methodNames(trained) + ")";
   if (trained == 0 && !n.clearedBy.empty() && (n.clearedMethods & method))
     text += "; its training (" + methodNames(n.clearedMethods) + ") was cleared when " + n.clearedBy +
@@ -357,34 +546,73 @@ std::uint32_t methodSet(py::handle m) {
 
 py::object methodFlags(std::uint32_t v) { return typesModule().attr("Method")(v); }
 
-void init_normalizer(py::module_& m) {
-  m.def("methods", &methodRows,
-        "methods()\n\nThe normalization methods as rows (name, flag, kind, summary, C++ enumerator), kind being\n"
-        "'copy', 'global' or 'local'; imgnorm.Method and imgnorm.METHOD_NAMES are made from them.");
+long long intArg(py::handle v, const char* what) {
+  const bool isBool = py::isinstance<py::bool_>(v) || py::isinstance(v, py::module_::import("numpy").attr("bool_"));
+  if (isBool || !PyIndex_Check(v.ptr()))
+    throw ArgumentTypeError(std::string(what) + " takes an integer, got " +
+                            std::string(py::str(py::type::of(v).attr("__name__"))));
+  const auto i = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
+  if (!i) throw py::error_already_set();
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+  if (overflow != 0) throw ArgumentError(std::string(what) + " is out of range");
+  return x;
+}
 
-  m.def("_match_histograms", &matchHistograms, py::arg("image"), py::arg("reference"), py::arg("mask") = py::none());
+void init_normalizer(py::module_& m) {
+  using namespace types;
+  m.def(
+      "methods", []() { return Typed<MethodRows>(methodRows()); },
+      "The normalization methods as rows (name, flag, kind, summary, C++ enumerator), kind being\n"
+      "'copy', 'global' or 'local'; imgnorm.Method and imgnorm.METHOD_NAMES are made from them.");
+
+  m.def(
+      "_match_histograms",
+      [](Typed<Image> image, Typed<Image> reference, Typed<OptMask> mask, Typed<OptInt> bitDepth) {
+        return Typed<Image>(matchHistograms(image, reference, mask, bitDepth));
+      },
+      py::arg("image"), py::arg("reference"), py::arg("mask") = py::none(), py::arg("bit_depth") = py::none());
 
   py::class_<Normalizer> normalizer(m, "Normalizer", doc::normalizer);
   // Shown and pickled as imgnorm.Normalizer, where users find it.
   normalizer.attr("__module__") = "imgnorm";
   normalizer.def(
-      py::init([](py::handle reference, py::handle mask, bool copy, py::handle nbh, py::handle gran, py::handle tails,
-                  py::handle range, py::handle keep, py::handle relative, py::handle methods) {
+      py::init([](Typed<OptImage> reference, Typed<OptMask> mask, Typed<Bool> copyArg, Typed<OptIntPair> nbh,
+                  Typed<OptIntPair> gran, Typed<OptRealPair> tails, Typed<OptIntPair> range, Typed<OptBool> keep,
+                  Typed<OptBool> relative, Typed<OptInt> depthArg, Typed<OptMethods> methods) {
+        const bool copy = boolArg(copyArg, "copy");
+        const int bits = reference.is_none() ? 0 : pelBitsOf(reference);
+        const long long depth = depthArg.is_none() ? 0 : intArg(depthArg, "bit_depth");
         auto n = std::make_unique<Normalizer>();
-        mxImageNormalizer& t = n->tool;
+        // A uint16 reference, or a depth of more than 8 bits without a
+        // reference, makes a 16-bit tool.
+        n->deep = bits == 16 || (bits == 0 && depth != 0 && depth != 8);
+        if (!n->deep && depth != 0 && depth != 8)
+          throw ArgumentError("bit_depth of a uint8 reference is 8, got " + std::to_string(depth) +
+                              ": give a uint16 reference for deeper pels");
+        if (n->deep && depth != 0)
+          n->deepTool.bitDepth(std::int32_t(std::clamp(depth, -1ll, 99ll)));  // first: it sets the range default
         // Parameters first: a bad value is refused before any image is copied.
-        if (!nbh.is_none()) t.neighborhoodSize(intPair(nbh, "neighborhood_size"));
-        if (!gran.is_none()) t.granularity(intPair(gran, "granularity"));
-        if (!tails.is_none()) t.tailFractions(pairArg<double>(tails, "tail_fractions"));
-        if (!range.is_none()) t.intensityVariationRange(intPair(range, "intensity_variation_range"));
-        if (!keep.is_none()) t.keepMaskedPixels(boolArg(keep, "keep_masked_pixels"));
-        if (!relative.is_none()) t.relativeCounts(boolArg(relative, "relative_counts"));
-        t.referenceImage(imageArg(reference, "reference", copy), false);
-        t.maskImage(imageArg(mask, "mask", copy), false);
-        checkMaskShape(t);
+        auto params = [&](auto& t) {
+          if (!nbh.is_none()) t.neighborhoodSize(intPair(nbh, "neighborhood_size"));
+          if (!gran.is_none()) t.granularity(intPair(gran, "granularity"));
+          if (!tails.is_none()) t.tailFractions(pairArg<double>(tails, "tail_fractions"));
+          if (!range.is_none()) t.intensityVariationRange(intPair(range, "intensity_variation_range"));
+          if (!keep.is_none()) t.keepMaskedPixels(boolArg(keep, "keep_masked_pixels"));
+          if (!relative.is_none()) setRelativeCounts(t, boolArg(relative, "relative_counts"));
+          t.maskImage(imageArg<unsigned char>(mask, "mask", copy), false);
+          checkMaskShape(t);
+        };
+        if (n->deep) {
+          n->deepTool.referenceImage(imageArg<unsigned short>(reference, "reference", copy), false);
+          params(n->deepTool);
+        } else {
+          n->tool.referenceImage(imageArg<unsigned char>(reference, "reference", copy), false);
+          params(n->tool);
+        }
         if (!methods.is_none()) {
           const std::uint32_t set = methodSet(methods);
-          n->write([&](mxImageNormalizer& tool) { tool.train(Method(set)); });
+          n->writeAny([&](auto& tool) { tool.train(Method(set)); });
         }
         return n;
       }),
@@ -392,86 +620,84 @@ void init_normalizer(py::module_& m) {
       py::arg("neighborhood_size") = py::none(), py::arg("granularity") = py::none(),
       py::arg("tail_fractions") = py::none(), py::arg("intensity_variation_range") = py::none(),
       py::arg("keep_masked_pixels") = py::none(), py::arg("relative_counts") = py::none(),
-      py::arg("methods") = py::none(), doc::init);
-  // The tool's pair parameters, each checked and converted the same way.
-  pairProperty<std::int32_t>(normalizer, "neighborhood_size", &mxImageNormalizer::neighborhoodSize,
-                             &mxImageNormalizer::neighborhoodSize, doc::neighborhoodSize);
-  pairProperty<std::int32_t>(normalizer, "granularity", &mxImageNormalizer::granularity,
-                             &mxImageNormalizer::granularity, doc::granularity);
-  pairProperty<double>(normalizer, "tail_fractions", &mxImageNormalizer::tailFractions,
-                       &mxImageNormalizer::tailFractions, doc::tailFractions);
-  pairProperty<std::int32_t>(normalizer, "intensity_variation_range", &mxImageNormalizer::intensityVariationRange,
-                             &mxImageNormalizer::intensityVariationRange, doc::intensityVariationRange);
+      py::arg("bit_depth") = py::none(), py::arg("methods") = py::none(), doc::init);
+  // The tools' pair parameters, each checked and converted the same way.
+  pairProperty<std::int32_t>(
+      normalizer, "neighborhood_size", [](const auto& t) { return t.neighborhoodSize(); },
+      [](auto& t, mxPair<std::int32_t> p) { t.neighborhoodSize(p); }, doc::neighborhoodSize);
+  pairProperty<std::int32_t>(
+      normalizer, "granularity", [](const auto& t) { return t.granularity(); },
+      [](auto& t, mxPair<std::int32_t> p) { t.granularity(p); }, doc::granularity);
+  pairProperty<double>(
+      normalizer, "tail_fractions", [](const auto& t) { return t.tailFractions(); },
+      [](auto& t, mxPair<double> p) { t.tailFractions(p); }, doc::tailFractions);
+  pairProperty<std::int32_t>(
+      normalizer, "intensity_variation_range", [](const auto& t) { return t.intensityVariationRange(); },
+      [](auto& t, mxPair<std::int32_t> p) { t.intensityVariationRange(p); }, doc::intensityVariationRange);
   normalizer
       .def_property(
           "keep_masked_pixels",
-          [](const Normalizer& n) { return n.read([](const mxImageNormalizer& t) { return t.keepMaskedPixels(); }); },
-          [](Normalizer& n, py::handle v) {
+          [](const Normalizer& n) { return n.readAny([](const auto& t) { return t.keepMaskedPixels(); }); },
+          [](Normalizer& n, Typed<Bool> v) {
             const bool keep = boolArg(v, "keep_masked_pixels");
-            n.change("keep_masked_pixels was set", [&](mxImageNormalizer& t) { t.keepMaskedPixels(keep); });
+            n.change("keep_masked_pixels was set", [&](auto& t) { t.keepMaskedPixels(keep); });
           },
           doc::keepMaskedPixels)
       .def_property(
           "relative_counts",
-          [](const Normalizer& n) { return n.read([](const mxImageNormalizer& t) { return t.relativeCounts(); }); },
-          [](Normalizer& n, py::handle v) {
+          [](const Normalizer& n) { return n.readAny([](const auto& t) { return relativeCountsOf(t); }); },
+          [](Normalizer& n, Typed<Bool> v) {
             const bool relative = boolArg(v, "relative_counts");
-            n.write([&](mxImageNormalizer& t) { t.relativeCounts(relative); });
+            n.writeAny([&](auto& t) { setRelativeCounts(t, relative); });
           },
           doc::relativeCounts)
       .def_property(
-          "reference",
-          [](const Normalizer& n) -> py::object {
-            const auto b = n.read([](const mxImageNormalizer& t) { return t.referenceImage(); });
-            if (!b.isBound()) return py::none();
-            return toArray<unsigned char>(b, false);
+          "bit_depth", [](const Normalizer& n) { return n.readAny([](const auto& t) { return bitDepthOf(t); }); },
+          [](Normalizer& n, Typed<Int> v) {
+            const long long depth = intArg(v, "bit_depth");
+            if (!n.deep) {
+              if (depth != 8)
+                throw ArgumentError("bit_depth of an 8-bit tool is 8, got " + std::to_string(depth) +
+                                    ": make a Normalizer from a uint16 reference for deeper pels");
+              return;
+            }
+            n.change("bit_depth was set", [&](auto& t) {
+              if constexpr (std::is_same_v<std::decay_t<decltype(t)>, mxImageNormalizer16>)
+                t.bitDepth(std::int32_t(std::clamp(depth, -1ll, 99ll)));
+            });
           },
-          [](Normalizer& n, py::handle v) {
-            const auto b = imageArg(v, "reference", true);
-            n.change("the reference was set", [&](mxImageNormalizer& t) { t.referenceImage(b, false); });
-          },
-          doc::reference)
+          doc::bitDepth)
+      .def_property(
+          "reference", [](const Normalizer& n) { return Typed<OptImage>(referenceOf(n)); },
+          [](Normalizer& n, Typed<OptImage> v) { setReference(n, v, true); }, doc::reference)
       .def_property(
           "mask",
-          [](const Normalizer& n) -> py::object {
-            const auto b = n.read([](const mxImageNormalizer& t) { return t.maskImage(); });
-            if (!b.isBound()) return py::none();
-            return toArray<unsigned char>(b, false);
+          [](const Normalizer& n) {
+            return Typed<OptImage8>(
+                imageOrNone(n.readAny([](const auto& t) { return mxPelBuffer_const<unsigned char>(t.maskImage()); })));
           },
-          [](Normalizer& n, py::handle v) {
-            const auto b = imageArg(v, "mask", true);
-            n.change("the mask was set", [&](mxImageNormalizer& t) { t.maskImage(b, false); });
-          },
-          doc::mask)
+          [](Normalizer& n, Typed<OptMask> v) { setMask(n, v, true); }, doc::mask)
       .def(
           "set_reference",
-          [](Normalizer& n, py::handle v, bool copy) {
-            const auto b = imageArg(v, "reference", copy);
-            n.change("the reference was set", [&](mxImageNormalizer& t) { t.referenceImage(b, false); });
-          },
+          [](Normalizer& n, Typed<OptImage> v, Typed<Bool> copy) { setReference(n, v, boolArg(copy, "copy")); },
           py::arg("image"), py::arg("copy") = true, doc::setReference)
       .def(
-          "set_mask",
-          [](Normalizer& n, py::handle v, bool copy) {
-            const auto b = imageArg(v, "mask", copy);
-            n.change("the mask was set", [&](mxImageNormalizer& t) { t.maskImage(b, false); });
-          },
+          "set_mask", [](Normalizer& n, Typed<OptMask> v, Typed<Bool> copy) { setMask(n, v, boolArg(copy, "copy")); },
           py::arg("image"), py::arg("copy") = true, doc::setMask)
       .def(
           "set",
-          [](Normalizer& n, py::handle tails, py::handle range, py::handle keepArg) {
+          [](Normalizer& n, Typed<RealPair> tails, Typed<IntPair> range, Typed<Bool> keepArg) {
             const auto tf = pairArg<double>(tails, "tail_fractions");
             const auto r = intPair(range, "intensity_variation_range");
             const bool keep = boolArg(keepArg, "keep_masked_pixels");
-            n.change("set() was given a bad intensity_variation_range",
-                     [&](mxImageNormalizer& t) { t.set(tf, r, keep); });
+            n.change("set() was given a bad intensity_variation_range", [&](auto& t) { t.set(tf, r, keep); });
           },
           py::arg("tail_fractions"), py::arg("intensity_variation_range"), py::arg("keep_masked_pixels"), doc::set)
       .def(
           "train",
-          [](Normalizer& n, py::handle methods) {
+          [](Normalizer& n, Typed<Methods> methods) {
             const std::uint32_t set = methodSet(methods);
-            n.write([&](mxImageNormalizer& t) {
+            n.writeAny([&](auto& t) {
               checkMaskShape(t);
               t.train(Method(set));
             });
@@ -480,62 +706,77 @@ void init_normalizer(py::module_& m) {
       .def_property_readonly(
           "trained_methods",
           [](const Normalizer& n) {
-            return methodFlags(n.read([](const mxImageNormalizer& t) { return std::uint32_t(t.trainedMethods()); }));
+            return Typed<MethodFlags>(
+                methodFlags(n.readAny([](const auto& t) { return std::uint32_t(t.trainedMethods()); })));
           },
           doc::trainedMethods)
       .def(
-          "untrain", [](Normalizer& n) { n.change("untrain() was called", [](mxImageNormalizer& t) { t.untrain(); }); },
+          "untrain", [](Normalizer& n) { n.change("untrain() was called", [](auto& t) { t.untrain(); }); },
           doc::untrain)
-      .def("run", &runImpl, py::arg("image"), py::arg("method"), py::kw_only(), py::arg("raise_on_failure") = true,
-           py::arg("threads") = 1, doc::run)
+      .def(
+          "run",
+          [](const Normalizer& n, Typed<Image> image, Typed<AnyMethod> method, Typed<Bool> raiseOnFailure,
+             Typed<Int> threads) { return Typed<RunOut>(runImpl(n, image, method, raiseOnFailure, threads)); },
+          py::arg("image"), py::arg("method"), py::kw_only(), py::arg("raise_on_failure") = true,
+          py::arg("threads") = 1, doc::run)
       .def("to_bytes", &toBytes, doc::toBytes)
-      .def_static("from_bytes", &fromBytes, py::arg("data"), doc::fromBytes)
+      .def_static(
+          "from_bytes", [](const py::bytes& b, Typed<Int> pelBits) { return fromBytes(b, pelBits); }, py::arg("data"),
+          py::arg("pel_bits") = 8, doc::fromBytes)
+      .def("copy", &copyOf, doc::copy)
+      .def("__copy__", &copyOf)
       .def(
-          "copy",
-          [](const Normalizer& n) {
-            return std::make_unique<Normalizer>(n.read([](const mxImageNormalizer& t) { return t; }));
-          },
-          doc::copy)
-      .def("__copy__",
-           [](const Normalizer& n) {
-             return std::make_unique<Normalizer>(n.read([](const mxImageNormalizer& t) { return t; }));
-           })
-      .def(
-          "__deepcopy__", [](const Normalizer& n, py::handle) { return fromBytes(toBytes(n)); }, py::arg("memo"))
+          "__deepcopy__",
+          [](const Normalizer& n, py::handle) { return fromBytes(toBytes(n), py::int_(n.deep ? 16 : 8)); },
+          py::arg("memo"))
       .def(
           "__eq__",
           [](const Normalizer& a, py::handle other) -> py::object {
             if (!py::isinstance<Normalizer>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
             const Normalizer& b = other.cast<const Normalizer&>();
             if (&a == &b) return py::bool_(true);
-            const mxImageNormalizer copyOfB = b.read([](const mxImageNormalizer& t) { return t; });
-            return py::bool_(a.read([&](const mxImageNormalizer& t) { return t == copyOfB; }));
+            if (a.deep != b.deep) return py::bool_(false);
+            const std::unique_ptr<Normalizer> copyOfB = copyOf(b);
+            return py::bool_(a.readAny([&](const auto& t) {
+              if constexpr (std::is_same_v<std::decay_t<decltype(t)>, mxImageNormalizer>)
+                return t == copyOfB->tool;
+              else
+                return t == copyOfB->deepTool;
+            }));
           },
           py::is_operator())
       .def("__hash__",
            [](const Normalizer&) -> py::object { throw ArgumentTypeError("unhashable type: 'Normalizer'"); })
-      .def(py::pickle([](const Normalizer& n) { return py::make_tuple(toBytes(n)); },
-                      [](py::tuple state) {
-                        if (state.size() != 1 || !py::isinstance<py::bytes>(state[0]))
-                          throw ArgumentError("a pickled Normalizer holds one bytes object");
-                        return fromBytes(state[0].cast<py::bytes>());
-                      }))
+      // The state: the archive form, and 16 for a 16-bit tool.
+      .def(py::pickle(
+          [](const Normalizer& n) {
+            return n.deep ? py::make_tuple(toBytes(n), 16) : py::make_tuple(toBytes(n));
+          },
+          [](py::tuple state) {
+            if (state.size() < 1 || state.size() > 2 || !py::isinstance<py::bytes>(state[0]))
+              throw ArgumentError("a pickled Normalizer holds one bytes object and its pel bits");
+            return fromBytes(state[0].cast<py::bytes>(), state.size() == 2 ? py::object(state[1]) : py::int_(8));
+          }))
       .def("__repr__", [](const Normalizer& n) {
-        const mxImageNormalizer t = n.read([](const mxImageNormalizer& x) { return x; });
+        const std::unique_ptr<Normalizer> c = copyOf(n);
         auto shape = [](const mx_PelBuffer& b) {
           return b.isBound() ? "(" + std::to_string(b.height()) + ", " + std::to_string(b.width()) + ")"
                              : std::string("None");
         };
         auto pr = [](auto p) { return "(" + std::to_string(p.x()) + ", " + std::to_string(p.y()) + ")"; };
-        return "<imgnorm.Normalizer trained_methods=" +
-               std::string(py::repr(methodFlags(std::uint32_t(t.trainedMethods())))) +
-               " reference=" + shape(t.referenceImage()) + " mask=" + shape(t.maskImage()) +
-               " neighborhood_size=" + pr(t.neighborhoodSize()) + " granularity=" + pr(t.granularity()) +
-               " tail_fractions=" +
-               std::string(py::repr(py::make_tuple(t.tailFractions().x(), t.tailFractions().y()))) +
-               " intensity_variation_range=" + pr(t.intensityVariationRange()) +
-               " keep_masked_pixels=" + (t.keepMaskedPixels() ? "True" : "False") +
-               (t.relativeCounts() ? " relative_counts=True>" : ">");
+        auto text = [&](const auto& t) {
+          return std::string("<imgnorm.Normalizer ") +
+                 (n.deep ? "bit_depth=" + std::to_string(bitDepthOf(t)) + " " : std::string()) +
+                 "trained_methods=" + std::string(py::repr(methodFlags(std::uint32_t(t.trainedMethods())))) +
+                 " reference=" + shape(t.referenceImage()) + " mask=" + shape(t.maskImage()) +
+                 " neighborhood_size=" + pr(t.neighborhoodSize()) + " granularity=" + pr(t.granularity()) +
+                 " tail_fractions=" +
+                 std::string(py::repr(py::make_tuple(t.tailFractions().x(), t.tailFractions().y()))) +
+                 " intensity_variation_range=" + pr(t.intensityVariationRange()) +
+                 " keep_masked_pixels=" + (t.keepMaskedPixels() ? "True" : "False") +
+                 (relativeCountsOf(t) ? " relative_counts=True>" : ">");
+        };
+        return n.deep ? text(c->deepTool) : text(c->tool);
       });
 
   // For the speed comparison (bench/python): the same run timed in a C++

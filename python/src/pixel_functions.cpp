@@ -32,7 +32,17 @@ void sameShape(const mxPelBuffer_const<T>& a, const mxPelBuffer_const<unsigned c
 
 mxPelBuffer<unsigned char> copyOf(const mxPelBuffer_const<unsigned char>& b) { return mfPelCopy(b); }
 
-py::array result(const mxPelBuffer<unsigned char>& b) { return packedResult(b); }
+using namespace types;
+using Out = Typed<Image8>;
+
+Out result(const mxPelBuffer<unsigned char>& b) { return Out(packedResult(b)); }
+
+// A grey level argument: an integer (not True or False) in 0..255.
+unsigned char level(py::handle v, const char* what) {
+  const long long x = intArg(v, what);
+  if (x < 0 || x > 255) throw ArgumentError(std::string(what) + " must lie in 0..255, got " + std::to_string(x));
+  return static_cast<unsigned char>(x);
+}
 
 mxPelBuffer_const<unsigned char> optionalMask(py::handle mask, const mxPelBuffer_const<unsigned char>& image) {
   if (mask.is_none()) return {};
@@ -44,7 +54,7 @@ mxPelBuffer_const<unsigned char> optionalMask(py::handle mask, const mxPelBuffer
 // The result of op(copy of a, b), b checked to have a's shape; the work runs
 // without the GIL.
 template <class Op>
-py::array onCopy(py::handle a, py::handle b, const char* bName, Op op) {
+Out onCopy(py::handle a, py::handle b, const char* bName, Op op) {
   mxPelBuffer_const<unsigned char> x = constBuffer<unsigned char>(a, "a"), y = constBuffer<unsigned char>(b, bName);
   sameShape(x, y, bName);
   mxPelBuffer<unsigned char> d;
@@ -62,28 +72,28 @@ void init_pixel_functions(py::module_& m) {
   using U8 = mxPelBuffer_const<unsigned char>;
   m.def(
       "sub_clamp",
-      [](py::handle a, py::handle b, int amount) {
-        if (amount < 0 || amount > 255) throw ArgumentError("amount must lie in 0..255");
+      [](Typed<Image8> a, Typed<Image8> b, Typed<Int> amountArg) {
+        const unsigned char amount = level(amountArg, "amount");
         return onCopy(a, b, "b", [amount](mxPelBuffer<unsigned char>& d, const U8& y) {
-          mf_PelSubClamp(d, y, static_cast<unsigned char>(amount));
+          mf_PelSubClamp(d, y, amount);
         });
       },
       py::arg("a"), py::arg("b"), py::arg("amount") = 127, doc::subClamp);
   m.def(
       "sub_clamp_signed",
-      [](py::handle a, py::handle s) {
+      [](Typed<Image8> a, Typed<Image8> s) {
         return onCopy(a, s, "signed", [](mxPelBuffer<unsigned char>& d, const U8& y) { mf_PelSubClampSigned(d, y); });
       },
       py::arg("a"), py::arg("signed"), doc::subClampSigned);
   m.def(
       "add_clamp",
-      [](py::handle a, py::handle s) {
+      [](Typed<Image8> a, Typed<Image8> s) {
         return onCopy(a, s, "signed", [](mxPelBuffer<unsigned char>& d, const U8& y) { mf_PelAddClamp(d, y); });
       },
       py::arg("a"), py::arg("signed"), doc::addClamp);
   m.def(
       "masked_copy",
-      [](py::handle src, py::handle mask, py::handle out, bool copyMasked) {
+      [](Typed<Image8> src, Typed<Mask> mask, Typed<OptImage8> out, bool copyMasked) {
         U8 s = constBuffer<unsigned char>(src, "src");
         U8 k = constBuffer<unsigned char>(mask, "mask");
         sameShape(s, k, "mask");
@@ -92,19 +102,19 @@ void init_pixel_functions(py::module_& m) {
           sameShape(s, d, "out");
           py::gil_scoped_release nogil;
           mf_MaskedPelCopy(s, k, d, copyMasked);
-          return py::reinterpret_borrow<py::object>(out);
+          return Out(out);
         }
         mxPelBuffer<unsigned char> d(s.width(), s.height());
         {
           py::gil_scoped_release nogil;
           mf_MaskedPelCopy(s, k, d, copyMasked);
         }
-        return py::object(result(d));
+        return result(d);
       },
       py::arg("src"), py::arg("mask"), py::arg("out") = py::none(), py::arg("copy_masked") = false, doc::maskedCopy);
   m.def(
       "masked_histogram",
-      [](py::handle image, py::handle mask) {
+      [](Typed<Image8> image, Typed<OptMask> mask) {
         U8 s = constBuffer<unsigned char>(image, "image");
         U8 k = optionalMask(mask, s);
         std::vector<std::uint32_t> h;
@@ -114,33 +124,29 @@ void init_pixel_functions(py::module_& m) {
         }
         py::array_t<std::uint32_t> a(256);
         std::copy(h.begin(), h.end(), a.mutable_data());
-        return a;
+        return Typed<Histogram>(a);
       },
       py::arg("image"), py::arg("mask") = py::none(), doc::maskedHistogram);
   m.def(
       "masked_threshold",
-      [](py::handle image, py::handle mask, int threshold) {
-        if (threshold < 0 || threshold > 255) throw ArgumentError("threshold must lie in 0..255");
+      [](Typed<Image8> image, Typed<Mask> mask, Typed<Int> thresholdArg) {
+        const unsigned char threshold = level(thresholdArg, "threshold");
         U8 s = constBuffer<unsigned char>(image, "image");
         U8 k = constBuffer<unsigned char>(mask, "mask");
         sameShape(s, k, "mask");
         mxPelBuffer<unsigned char> d(s.width(), s.height());
         {
           py::gil_scoped_release nogil;
-          mf_MaskedPelThreshold(s, k, static_cast<unsigned char>(threshold), d);
+          mf_MaskedPelThreshold(s, k, threshold, d);
         }
         return result(d);
       },
       py::arg("image"), py::arg("mask"), py::arg("threshold"), doc::maskedThreshold);
   m.def(
       "threshold",
-      [](py::handle image, py::object threshold) {
+      [](Typed<Image8> image, Typed<OptInt> threshold) {
         U8 s = constBuffer<unsigned char>(image, "image");
-        int t = -1;
-        if (!threshold.is_none()) {
-          t = threshold.cast<int>();
-          if (t < 0 || t > 255) throw ArgumentError("threshold must lie in 0..255 or be None");
-        }
+        const int t = threshold.is_none() ? -1 : level(threshold, "threshold");
         mxPelBuffer<unsigned char> d;
         {
           py::gil_scoped_release nogil;
@@ -151,19 +157,19 @@ void init_pixel_functions(py::module_& m) {
       py::arg("image"), py::arg("threshold") = py::none(), doc::threshold);
   m.def(
       "map_value",
-      [](py::handle image, int from, int to) {
-        if (from < 0 || from > 255 || to < 0 || to > 255) throw ArgumentError("grey levels must lie in 0..255");
+      [](Typed<Image8> image, Typed<Int> fromArg, Typed<Int> toArg) {
+        const unsigned char from = level(fromArg, "from_value"), to = level(toArg, "to_value");
         mxPelBuffer<unsigned char> d = copyOf(constBuffer<unsigned char>(image, "image"));
         {
           py::gil_scoped_release nogil;
-          mf_PelMapValue(d, static_cast<unsigned char>(from), static_cast<unsigned char>(to));
+          mf_PelMapValue(d, from, to);
         }
         return result(d);
       },
       py::arg("image"), py::arg("from_value"), py::arg("to_value"), doc::mapValue);
   m.def(
       "smooth_3x3_diamond",
-      [](py::handle image) {
+      [](Typed<Image8> image) {
         mxPelBuffer<unsigned char> d = copyOf(constBuffer<unsigned char>(image, "image"));
         {
           py::gil_scoped_release nogil;
@@ -174,7 +180,7 @@ void init_pixel_functions(py::module_& m) {
       py::arg("image"), doc::smooth);
   m.def(
       "binary_morph_3x3_diamond",
-      [](py::handle image, bool dilate) {
+      [](Typed<Image8> image, bool dilate) {
         U8 s = constBuffer<unsigned char>(image, "image");
         mxPelBuffer<unsigned char> d;
         {
@@ -186,7 +192,7 @@ void init_pixel_functions(py::module_& m) {
       py::arg("image"), py::arg("dilate") = true, doc::morph);
   m.def(
       "expand_border",
-      [](py::handle image) {
+      [](Typed<Image8> image) {
         U8 s = constBuffer<unsigned char>(image, "image");
         mxPelBuffer<unsigned char> d;
         {
@@ -198,18 +204,22 @@ void init_pixel_functions(py::module_& m) {
       py::arg("image"), doc::expandBorder);
   m.def(
       "find_first_pel",
-      [](py::handle image, int value) -> py::object {
-        if (value < 0 || value > 255) throw ArgumentError("value must lie in 0..255");
+      [](Typed<Image8> image, Typed<Int> valueArg) {
+        const unsigned char value = level(valueArg, "value");
         U8 s = constBuffer<unsigned char>(image, "image");
         mxPair<std::int32_t> p;
-        if (!mf_FindFirstPel(s, static_cast<unsigned char>(value), p)) return py::none();
-        return py::make_tuple(p.y(), p.x());
+        if (!mf_FindFirstPel(s, value, p)) return Typed<OptPoint>(py::none());
+        return Typed<OptPoint>(py::make_tuple(p.y(), p.x()));
       },
       py::arg("image"), py::arg("value"), doc::findFirstPel);
   m.def(
       "flood_fill",
-      [](py::handle image, std::pair<std::int64_t, std::int64_t> seed, int fill, bool inPlace) -> py::object {
-        if (fill < 0 || fill > 255) throw ArgumentError("fill_value must lie in 0..255");
+      [](Typed<Image8> image, Typed<Point> seedArg, Typed<Int> fillArg, bool inPlace) {
+        const unsigned char fill = level(fillArg, "fill_value");
+        if (!py::isinstance<py::sequence>(seedArg) || py::isinstance<py::str>(seedArg) || py::len(seedArg) != 2)
+          throw ArgumentTypeError("seed must be a pair (row, column)");
+        const std::pair<long long, long long> seed(intArg(seedArg[py::int_(0)], "seed"),
+                                                   intArg(seedArg[py::int_(1)], "seed"));
         if (seed.first < 0 || seed.second < 0 || seed.first > std::numeric_limits<std::int32_t>::max() ||
             seed.second > std::numeric_limits<std::int32_t>::max())
           throw ArgumentError("seed (row, column) must lie inside the image");
@@ -219,15 +229,17 @@ void init_pixel_functions(py::module_& m) {
         {
           py::gil_scoped_release nogil;
           mf_FloodFill(d, mxPair<std::int32_t>(std::int32_t(seed.second), std::int32_t(seed.first)),
-                       static_cast<unsigned char>(fill), work);
+                       fill, work);
         }
-        if (inPlace) return py::reinterpret_borrow<py::object>(image);
+        if (inPlace) return Out(image);
         return result(d);
       },
       py::arg("image"), py::arg("seed"), py::arg("fill_value"), py::arg("in_place") = false, doc::floodFill);
   m.def(
       "masked_divide",
-      [](py::handle num, py::handle den, py::handle mask, std::uint32_t scale) {
+      [](Typed<Image16> num, Typed<Image16> den, Typed<OptMask> mask, Typed<Int> scaleArg) {
+        const long long scale = intArg(scaleArg, "scale");
+        if (scale < 0 || scale > 0xFFFFFFFFll) throw ArgumentError("scale must lie in 0..4294967295");
         mxPelBuffer_const<unsigned short> n = constBuffer<unsigned short>(num, "numerator");
         mxPelBuffer_const<unsigned short> d = constBuffer<unsigned short>(den, "denominator");
         if (n.width() != d.width() || n.height() != d.height())
@@ -241,7 +253,7 @@ void init_pixel_functions(py::module_& m) {
         mxPelBuffer<unsigned char> out(n.width(), n.height());
         {
           py::gil_scoped_release nogil;
-          mf_MaskedPelDivide(n, d, k, out, scale);
+          mf_MaskedPelDivide(n, d, k, out, std::uint32_t(scale));
         }
         return result(out);
       },
@@ -249,7 +261,7 @@ void init_pixel_functions(py::module_& m) {
       doc::maskedDivide);
   m.def(
       "buffers_equal",
-      [](py::handle a, py::handle b) {
+      [](Typed<AnyArray> a, Typed<AnyArray> b) {
         py::array x = py::module_::import("numpy").attr("asarray")(a);
         if (py::detail::npy_api::get().PyArray_EquivTypes_(x.dtype().ptr(), py::dtype::of<std::uint32_t>().ptr()))
           return mf_PelBufferEqual(constBuffer<std::uint32_t>(a, "a"), constBuffer<std::uint32_t>(b, "b"), 0.0);

@@ -25,20 +25,17 @@ namespace py = pybind11;
 
 namespace {
 
-constexpr const char* kSaveDoc = R"(save(path) -> None
-
-Writes the normalizer as a tool file, the file `imgnorm train -o` writes and
+constexpr const char* kSaveDoc = R"(Writes the normalizer as a tool file, the file `imgnorm train -o` writes and
 `imgnorm run` reads: parameters, images and trained set behind a header
-with a checksum.  The file is written under a temporary name in the same
-folder and renamed over path, so path is either the old file or the whole
-new one; a replaced file keeps its permission bits.  Saving onto a
+with a checksum (and the pel type: a 16-bit tool's file says so).  The
+file is written under a temporary name in the same folder and renamed over
+path, so path is either the old file or the whole new one; a replaced file keeps its permission bits.  Saving onto a
 symbolic link replaces the file the link points to and keeps the link.
 Raises OSError when the file cannot be written.)";
 
-constexpr const char* kLoadDoc = R"(load(path) -> Normalizer
-
-Reads a tool file written by save() or by `imgnorm train -o`; the normalizer
-is trained again for the stored methods.  Raises OSError when path is
+constexpr const char* kLoadDoc = R"(Reads a tool file written by save() or by `imgnorm train -o`; the normalizer
+is trained again for the stored methods, and is a 16-bit tool when the
+file holds one.  Raises OSError when path is
 missing, unreadable or not a regular file (a folder, FIFO or device is not
 read), BadData for an empty file, a file that is not a tool file or a
 damaged one, Truncated for a cut one, UnknownVersion for a newer archive,
@@ -142,31 +139,40 @@ std::string followLinks(const std::string& path, int& err) {
   return path;
 }
 
-void save(py::object self, py::handle pathArg) {
+using imgnormpy::Typed;
+namespace types = imgnormpy::types;
+
+void save(Typed<types::NormalizerType> self, Typed<types::Path> pathArg) {
   const std::string given = fsPath(pathArg);
   int loop = 0;
   const std::string path = followLinks(given, loop);
   if (loop != 0) raiseOSError(loop, given);
   const py::bytes archive = self.attr("to_bytes")();
+  const std::uint32_t version =
+      self.attr("bit_depth").cast<int>() > 8 ? mxToolFile::kDeepFormatVersion : mxToolFile::kFormatVersion;
   const std::string_view a = archive;
   int err = 0;
   {
     py::gil_scoped_release nogil;
-    err = writeAtomically(path, mxToolFile::frame(std::vector<std::uint8_t>(a.begin(), a.end())));
+    err = writeAtomically(path, mxToolFile::frame(std::vector<std::uint8_t>(a.begin(), a.end()), version));
   }
   if (err == -1) raiseNotRegular(path);
   if (err != 0) raiseOSError(err, path);
 }
 
-py::object load(py::object cls, py::handle pathArg) {
+Typed<types::NormalizerType> load(py::object cls, Typed<types::Path> pathArg) {
   const std::string path = fsPath(pathArg);
   int failed = 0;
+  std::int32_t pelBits = 8;
   std::vector<std::uint8_t> payload;
   {
     py::gil_scoped_release nogil;
     const std::vector<std::uint8_t> file = readRegular(path, failed);
     try {
-      if (failed == 0) payload = mxToolFile::payload(file.data(), file.size());
+      if (failed == 0) {
+        payload = mxToolFile::payload(file.data(), file.size());
+        pelBits = mxToolFile::pelBits(file.data(), file.size());
+      }
     } catch (const mxArchive::Truncated& e) {
       throw mxArchive::Truncated(mfFromUtf8(path) + L": " + e.message());
     } catch (const mxArchive::BadData& e) {
@@ -176,7 +182,8 @@ py::object load(py::object cls, py::handle pathArg) {
   if (failed == -1) raiseNotRegular(path);
   if (failed != 0) raiseOSError(failed, path);
   try {
-    return cls.attr("from_bytes")(py::bytes(reinterpret_cast<const char*>(payload.data()), payload.size()));
+    return cls.attr("from_bytes")(py::bytes(reinterpret_cast<const char*>(payload.data()), payload.size()),
+                                  py::arg("pel_bits") = pelBits);
   } catch (py::error_already_set& e) {
     // The archive inside a well-framed file: the package's error, with the
     // path and what went wrong in front of the library's message.

@@ -151,22 +151,15 @@ def test_constructor_keywords_and_boolean_masks_equal_the_properties(images):
         imgnorm.Normalizer(images["reference"], granularity=0)
 
 
-@pytest.mark.parametrize("methods, flags", [
-    ("tails", 4), (imgnorm.Method.LINEAR_FIT, 8), (16, 16), (["histogram", "local-median"], 33),
-    ({imgnorm.Method.MEAN_STDDEV, "tails"}, 6), ("identity", 0)])
-def test_train_takes_names_flags_and_sets(images, methods, flags):
-    tool = imgnorm.Normalizer(images["reference"])
-    tool.train(methods)
-    assert tool.trained_methods == flags and isinstance(tool.trained_methods, imgnorm.Method)
-
-
-def test_every_table_row_trains_by_name_as_its_flag(images):
+def test_train_takes_names_flags_and_sets_of_them_from_the_table(images):
     assert [tuple(m) for m in imgnorm.METHODS] == [tuple(r) for r in imgnorm._imgnorm.methods()]
     tool = imgnorm.Normalizer(images["reference"])
-    for m in imgnorm.METHODS:
-        tool.train(m.name)
-        member = imgnorm.Method[m.name.upper().replace("-", "_")]
-        assert tool.trained_methods == m.flag == imgnorm.METHOD_NAMES[m.name] == member, m
+    rows = [(m.name, m.flag) for m in imgnorm.METHODS] + [(imgnorm.Method.LINEAR_FIT, 8), (16, 16)]
+    for methods, flags in rows + [(["histogram", "local-median"], 33), ({imgnorm.Method.MEAN_STDDEV, "tails"}, 6)]:
+        tool.train(methods)
+        assert tool.trained_methods == flags and isinstance(tool.trained_methods, imgnorm.Method), methods
+    assert all(imgnorm.METHOD_NAMES[m.name] == imgnorm.Method[m.name.upper().replace("-", "_")] == m.flag
+               for m in imgnorm.METHODS)
 
 
 def test_bad_arguments_raise_the_packages_type_and_value_errors(images):
@@ -184,6 +177,8 @@ def test_bad_arguments_raise_the_packages_type_and_value_errors(images):
         (ValueError, "did you mean 'histogram'", lambda: tool.run(image, "histgram")),
         (ValueError, "did you mean 'local-median'", lambda: tool.train(["local-medain"])),
         (TypeError, "method", lambda: tool.run(image, 1.0)),
+        (TypeError, "threshold takes an integer, got bool", lambda: imgnorm.threshold(image, True)),
+        (TypeError, "threads takes an integer", lambda: tool.run(image, "histogram", threads=True)),
         (TypeError, "uint8", lambda: imgnorm.Normalizer(ref.astype(float))),
         (ValueError, "mask shape", lambda: imgnorm.Normalizer(ref, np.zeros((5, 5), np.uint8))),
         (ValueError, "mask shape", lambda: imgnorm.match_histograms(image, ref, mask=np.zeros((5, 5), bool))),

@@ -1,6 +1,9 @@
-"""The type stubs (imgnorm/__init__.pyi) against the module they describe, and
-mypy --strict on the README's example and on wrong calls."""
+"""The type stubs (imgnorm/__init__.pyi) against the module they describe:
+names, parameters and, for the extension, the types of the signatures that
+pybind11 writes into its docstrings; mypy --strict on the README's examples
+and on wrong calls."""
 
+import __future__
 import ast
 import importlib.util
 import inspect
@@ -8,44 +11,87 @@ import os
 import pathlib
 import re
 import subprocess
+import types
+import typing
 
+import numpy
+import numpy.typing
 import pytest
 from test_readme import python_section
 
 import imgnorm
 
-STUB = ast.parse(pathlib.Path(imgnorm.__file__).with_name("__init__.pyi").read_text())
+SOURCE = pathlib.Path(imgnorm.__file__).with_name("__init__.pyi").read_text()
+STUB = ast.parse(SOURCE)
+# The stub executed (annotations left as text): its aliases and classes, in
+# which both sides' annotations are evaluated.
+STUB_NAMES = {}
+exec(compile(SOURCE, "__init__.pyi", "exec", __future__.annotations.compiler_flag, dont_inherit=True), STUB_NAMES)
+SIGNATURE_NAMES = {"numpy": numpy, "typing": typing, "os": os, "Tuple": typing.Tuple,
+                   "imgnorm": types.SimpleNamespace(**STUB_NAMES)}
 
 
-def stub_parameters(node):
+def canon(t):
+    """A comparable form of a type: unions as sets (flattened), TypeVars as
+    the union of their constraints, Literal values as sets."""
+    if isinstance(t, typing.TypeVar):
+        return canon(typing.Union[t.__constraints__])
+    origin, args = typing.get_origin(t), typing.get_args(t)
+    if origin in (typing.Union, types.UnionType):
+        members = [canon(a) for a in args]
+        nested = [c[1] if isinstance(c, tuple) and c[0] == "union" else [c] for c in members]
+        return ("union", frozenset(m for group in nested for m in group))
+    if origin is typing.Literal:
+        return ("literal", frozenset(args))
+    return t if origin is None else (origin, tuple(canon(a) for a in args))
+
+
+def typed_parameters(node, names):
+    """[(name, canonical type, has default)] of a def and its return type."""
     a = node.args
-    return [p.arg for p in a.posonlyargs + a.args + a.kwonlyargs if p.arg not in ("self", "cls")]
+    defaults = {p.arg for p, d in zip((a.posonlyargs + a.args)[::-1], a.defaults[::-1])}
+    defaults |= {p.arg for p, d in zip(a.kwonlyargs, a.kw_defaults) if d is not None}
+    kind = lambda e: canon(eval(ast.unparse(e), names))  # noqa: E731
+    return ([(p.arg, kind(p.annotation), p.arg in defaults) for p in a.posonlyargs + a.args + a.kwonlyargs
+             if p.arg not in ("self", "cls", "arg0")], kind(node.returns))
 
 
-def runtime_parameters(obj):
-    """Names of obj's parameters: from its signature, or for the extension's
-    functions from the signature line their docstrings start with."""
+def signature_of(obj):
+    """The signature pybind11 wrote at the head of obj's docstring, as a def."""
+    line = obj.__doc__.split("\n", 1)[0]
+    return ast.parse("def " + re.sub(r"^\w*\(", "f(", line) + ": ...").body[0]
+
+
+def check(name, obj, nodes):
+    """obj against its stub (the defs of one name: overloads, or a property's
+    getter and setter)."""
+    if isinstance(obj, property):
+        for accessor, node in zip((obj.fget, obj.fset), nodes):
+            runtime = typed_parameters(signature_of(accessor), SIGNATURE_NAMES)
+            stubbed = typed_parameters(node, STUB_NAMES)
+            assert [t for _, t, _ in runtime[0]] == [t for _, t, _ in stubbed[0]] and runtime[1] == stubbed[1], name
+        return
+    stubbed, returns = typed_parameters(nodes[0], STUB_NAMES)
     try:
-        sig = inspect.signature(obj)
-    except (TypeError, ValueError):
-        line = re.match(r"\w+\((.*?)\)", obj.__doc__).group(1)
-        return [p.split("=")[0].strip() for p in line.split(",") if p.strip() not in ("", "*")], False
-    kinds = (inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.VAR_KEYWORD)
-    return ([n for n, p in sig.parameters.items() if p.kind not in kinds and n != "self"],
-            any(p.kind == inspect.Parameter.VAR_KEYWORD for p in sig.parameters.values()))
+        sig = inspect.signature(obj)  # a Python function: names only, **parameters spelt out in the stub
+        names = [n for n, p in sig.parameters.items() if p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD)]
+        spelt = {n for n, _, _ in stubbed[len(names):]}
+        more = any(p.kind == p.VAR_KEYWORD for p in sig.parameters.values())
+        assert [n for n, _, _ in stubbed[:len(names)]] == names, name
+        assert spelt == set(imgnorm._PARAMETERS if more else ()), name
+    except ValueError:  # the extension's: types and defaults too (but the run overloads' types)
+        runtime, runtime_returns = typed_parameters(signature_of(obj), SIGNATURE_NAMES)
+        if len(nodes) > 1:
+            assert [n for n, _, _ in runtime] == [n for n, _, _ in stubbed], name
+        else:
+            assert runtime == stubbed and runtime_returns == returns, name
 
 
-def check(name, obj, node):
-    names, more_keywords = runtime_parameters(obj)
-    stubbed = stub_parameters(node)
-    if more_keywords:  # **parameters: the stub spells them out
-        assert stubbed[:len(names)] == names and set(stubbed[len(names):]) == set(imgnorm._PARAMETERS), name
-    else:
-        assert stubbed == names, name
-
-
-def test_stubs_describe_every_public_name_with_its_parameters_and_each_is_documented():
-    top = {n.name: n for n in STUB.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
+def test_stubs_describe_every_public_name_with_its_parameters_and_types_and_each_is_documented():
+    top = {}
+    for n in STUB.body:
+        if isinstance(n, (ast.FunctionDef, ast.ClassDef)):
+            top.setdefault(n.name, []).append(n)
     assigned = {t.id for n in STUB.body if isinstance(n, (ast.Assign, ast.AnnAssign))
                 for t in (n.targets if isinstance(n, ast.Assign) else [n.target])}
     for name in imgnorm.__all__:
@@ -54,19 +100,21 @@ def test_stubs_describe_every_public_name_with_its_parameters_and_each_is_docume
         assert obj.__doc__, name
         if callable(obj) and not isinstance(obj, type):
             check(name, obj, top[name])
-    members = {n.name: n for n in top["Normalizer"].body if isinstance(n, ast.FunctionDef)}
+    members = {}
+    for n in top["Normalizer"][0].body:
+        if isinstance(n, ast.FunctionDef):
+            members.setdefault(n.name, []).append(n)
     for name in [n for n in dir(imgnorm.Normalizer) if not n.startswith("_")] + ["__init__"]:
         assert name in members, name
-        obj = getattr(imgnorm.Normalizer, name)
+        obj = inspect.getattr_static(imgnorm.Normalizer, name)
+        obj = obj if isinstance(obj, property) else getattr(imgnorm.Normalizer, name)
         assert obj.__doc__, name
-        if not isinstance(obj, property):
-            check(name, obj, members[name])
+        check(name, obj, members[name])
     # The method names and flags come from the library's table.
-    literal = next(n.value for n in STUB.body if isinstance(n, ast.Assign) and n.targets[0].id == "MethodName")
-    assert {e.value for e in literal.slice.elts} == set(imgnorm.METHOD_NAMES)
-    flags = {t.targets[0].id: t.value.value for t in top["Method"].body if isinstance(t, ast.Assign)}
+    assert STUB_NAMES["MethodName"] == typing.Literal[tuple(imgnorm.METHOD_NAMES)]
+    flags = {t.targets[0].id: t.value.value for t in top["Method"][0].body if isinstance(t, ast.Assign)}
     assert flags == {name: int(m) for name, m in imgnorm.Method.__members__.items()}
-    for section in ("Usage", "tool.train(", "tool.run(", "neighborhood_size", "BadParams", "GIL"):
+    for section in ("Usage", "tool.train(", "tool.run(", "neighborhood_size", "BadParams", "GIL", "uint16"):
         assert section in imgnorm.Normalizer.__doc__
 
 
@@ -81,13 +129,14 @@ def mypy(tmp_path, name, code):
     return out.returncode, out.stdout
 
 
-def test_mypy_passes_the_readme_example_and_flags_wrong_calls(tmp_path):
-    example = re.search(r"```python\n(.*?)```", python_section(), re.S).group(1)
-    code, text = mypy(tmp_path, "example.py", example)
-    assert code == 0, text
+def test_mypy_passes_the_readme_examples_and_flags_wrong_calls(tmp_path):
+    for i, example in enumerate(re.findall(r"```python\n(.*?)```", python_section(), re.S)):
+        code, text = mypy(tmp_path, "example%d.py" % i, example)
+        assert code == 0, text
     wrong = ("import numpy as np\nimport imgnorm\n"
              "image = np.zeros((4, 4), np.uint8)\n"
              "imgnorm.normalize([[1, 2]], reference=image, method='histogram')\n"
-             "imgnorm.Normalizer(image).run(image, 'histgram')\n")
+             "imgnorm.Normalizer(image).run(image, 'histgram')\n"
+             "deep: 'np.typing.NDArray[np.uint16]' = imgnorm.match_histograms(image, image)\n")
     code, text = mypy(tmp_path, "wrong.py", wrong)
-    assert code == 1 and re.search(r"wrong.py:4: error: .*List", text) and re.search(r"wrong.py:5: error", text), text
+    assert code == 1 and all(re.search(r"wrong.py:%d: error" % n, text) for n in (4, 5, 6)), text
