@@ -187,9 +187,10 @@ TEST(Warnings, EachKindWhereItsCauseIs) {
   for (const char* input : {"a.png", "b.png"}) warnAboutRun(n99, eMatchHistogram, input, half, half, w);
   ASSERT_EQ(printed.size(), 1u);
   EXPECT_EQ(w.entries().at(0).count, 2u);
-  EXPECT_TRUE(has(printed[0], "warning: a.png: histogram matching compares absolute pel counts, and the image's "
-                              "region holds 10000 pels against the reference region's 20000 (ratio 0.5), so the "
-                              "result leans dark"))
+  EXPECT_TRUE(has(printed[0],
+                  "warning: a.png: histogram matching compares absolute pel counts, and the image's "
+                  "region holds 10000 pels against the reference region's 20000 (ratio 0.5), so the "
+                  "result leans dark"))
       << printed[0];
 }
 

@@ -199,7 +199,9 @@ TEST(LocalCorrectionQuality, SubSampledMaskedMeanIsAsExactAsFullResolution) {
   // the granularity by at most 0.1 grey levels: no drift of the grid, no
   // cell rounded to a whole grey level, no excluded pels mixed into a cell.
   const int W = 509, H = 381;
-  const auto excluded = [](int x, int y) { return (x >= 100 && x < 131 && y >= 60) || (y >= 300 && y < 321 && x >= 250); };
+  const auto excluded = [](int x, int y) {
+    return (x >= 100 && x < 131 && y >= 60) || (y >= 300 && y < 321 && x >= 250);
+  };
   const Shaded s(
       W, H, [](int x, int y) { return 0.25 * x + 0.05 * y - 73.0; },
       [&](int x, int y) { return excluded(x, y) ? 60.0 : 0.0; }, excluded);
