@@ -119,72 +119,58 @@ TEST(Options, ParametersAsOptions) {
 // ---------------------------------------------------------------- warnings
 
 // The kinds of warning a tool over a 200 x 100 reference (masked: x < 150)
-// gives for a method set, and for a run over an image window whose result
-// covers `covered`; each kind printed once however often met.
+// gives for a method set (no image), and for a run over an image window whose
+// result covers `covered`; each kind printed once however often met.
 TEST(Warnings, EachKindWhereItsCauseIs) {
   const auto tool = [](P nbh, bool masked = false, bool relative = false, double low = 0.0) {
     mxImageNormalizer t;
     t.referenceImage(constantImage(200, 100, 9), false);
     if (masked) t.maskImage(makeImage(200, 100, [](int x, int) { return x < 150; }), false);
-    t.neighborhoodSize(nbh);
-    t.relativeCounts(relative);
-    t.tailFractions({low, 1.0 - low});
+    t.neighborhoodSize(nbh), t.relativeCounts(relative), t.tailFractions({low, 1.0 - low});
     return t;
   };
-  const auto kinds = [](const Warnings& w) {
-    std::string s;
-    for (const auto& e : w.entries()) s += (s.empty() ? "" : " ") + e.kind;
-    return s;
-  };
-  const mxImageNormalizer n99 = tool({99, 99});
+  const mxImageNormalizer n = tool({99, 99});
+  const mxPelRect all(0, 0, 200, 100), half(0, 0, 100, 100), none;
   const struct {
     mxImageNormalizer t;
-    std::uint32_t methods;
-    const char* want;
-  } sets[] = {
-      {n99, eMatchHistogramTails, "tails"},
-      {tool({99, 99}, false, false, 0.01), eMatchHistogramTails, ""},
-      {tool({100, 3}), eLocalCorrection | eMatchHistogram, "neighborhood"},
-      {tool({3, 100}), eMatchHistogram | eLinearlyFitGrayValues, ""},
-      {n99, eLocalCorrectionEnhanced, ""},
-      {tool({100, 100}), eMatchHistogramTails | eLocalCorrectionEnhanced, "tails neighborhood"},
-  };
-  for (const auto& c : sets) {
-    Warnings w;
-    w.printer([](const std::string&) {});
-    warnAboutMethods(c.t, c.methods, w);
-    EXPECT_EQ(kinds(w), c.want) << c.methods;
-  }
-  const mxPelRect all(0, 0, 200, 100), half(0, 0, 100, 100);
-  const struct {
-    mxImageNormalizer t;
-    Method m;
+    std::uint32_t m;
     mxPelRect image, covered;
     const char* want;
-  } runs[] = {
-      {n99, eMatchHistogram, all, all, ""},
-      {n99, eMatchHistogram, {0, 0, 250, 100}, all, "overlap"},
-      {n99, eMatchMeanAndStddev, {0, -5, 200, 105}, all, "overlap"},
-      {n99, eIdentity, {0, 0, 250, 100}, all, ""},
-      {n99, eMatchHistogram, {0, 0, 199, 100}, {0, 0, 199, 100}, ""},  // counts within 1 %
-      {n99, eMatchHistogram, half, half, "histogram-count"},
+  } cases[] = {
+      {n, eMatchHistogramTails, none, none, "tails "},
+      {tool({99, 99}, false, false, 0.01), eMatchHistogramTails, none, none, ""},
+      {tool({100, 3}), eLocalCorrection | eMatchHistogram, none, none, "neighborhood "},
+      {tool({3, 100}), eMatchHistogram | eLinearlyFitGrayValues, none, none, ""},
+      {n, eLocalCorrectionEnhanced, none, none, ""},
+      {tool({100, 100}), eMatchHistogramTails | eLocalCorrectionEnhanced, none, none, "tails neighborhood "},
+      {n, eMatchHistogram, all, all, ""},
+      {n, eMatchHistogram, {0, 0, 250, 100}, all, "overlap "},
+      {n, eMatchMeanAndStddev, {0, -5, 200, 105}, all, "overlap "},
+      {n, eIdentity, {0, 0, 250, 100}, all, ""},
+      {n, eMatchHistogram, {0, 0, 199, 100}, {0, 0, 199, 100}, ""},  // counts within 1 %
+      {n, eMatchHistogram, half, half, "histogram-count "},
       {tool({99, 99}, false, true), eMatchHistogram, half, half, ""},
-      {n99, eMatchMeanAndStddev, half, half, ""},
+      {n, eMatchMeanAndStddev, half, half, ""},
       {tool({99, 99}, true), eMatchHistogram, all, all, ""},  // the mask's 15000 pels both times
-      {tool({99, 99}, true), eMatchHistogram, {50, 0, 150, 100}, {50, 0, 150, 100}, "histogram-count"},
-      {n99, eLocalCorrection, all, all, ""},
-      {n99, eLocalCorrectionEnhanced, {0, 0, 200, 99}, {0, 0, 200, 99}, "neighborhood"},
+      {tool({99, 99}, true), eMatchHistogram, {50, 0, 150, 100}, {50, 0, 150, 100}, "histogram-count "},
+      {n, eLocalCorrection, all, all, ""},
+      {n, eLocalCorrectionEnhanced, {0, 0, 200, 99}, {0, 0, 200, 99}, "neighborhood "},
   };
-  for (const auto& c : runs) {
+  for (const auto& c : cases) {
     Warnings w;
     w.printer([](const std::string&) {});
-    warnAboutRun(c.t, c.m, "in.png", c.image, c.covered, w);
-    EXPECT_EQ(kinds(w), c.want) << &c - runs;
+    if (c.image.isNull())
+      warnAboutMethods(c.t, c.m, w);
+    else
+      warnAboutRun(c.t, Method(c.m), "in.png", c.image, c.covered, w);
+    std::string kinds;
+    for (const auto& e : w.entries()) kinds += e.kind + " ";
+    EXPECT_EQ(kinds, c.want) << &c - cases;
   }
   Warnings w;
   std::vector<std::string> printed;
   w.printer([&](const std::string& s) { printed.push_back(s); });
-  for (const char* input : {"a.png", "b.png"}) warnAboutRun(n99, eMatchHistogram, input, half, half, w);
+  for (const char* input : {"a.png", "b.png"}) warnAboutRun(n, eMatchHistogram, input, half, half, w);
   ASSERT_EQ(printed.size(), 1u);
   EXPECT_EQ(w.entries().at(0).count, 2u);
   EXPECT_TRUE(has(printed[0],
