@@ -53,7 +53,8 @@ TEST(Options, MethodNames) {
   for (const char* bad : {"Histogram", "eMatchHistogram", "", "local"})
     expectCodedError<CliError>([&] { parseMethod(bad, "--method"); }, kExitUsage,
                                {"--method: unknown method '" + std::string(bad) + "'", "local-median"});
-  expectCodedError<CliError>([] { parseMethodList("tails,,histogram", "--methods"); }, kExitUsage, {"--methods"});
+  expectCodedError<CliError>([] { parseMethodList("tails,,histogram", "--methods"); }, kExitUsage,
+                             {"--methods: empty method name in 'tails,,histogram'"});
 }
 
 TEST(Options, Pairs) {

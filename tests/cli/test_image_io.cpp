@@ -219,10 +219,11 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
       return bool(std::ofstream(p, std::ios::binary).write((const char*)b.data(), std::streamsize(b.size())));
     };
   };
-  // Comments in a PGM header, and a maximum value below 255 (scaled).
-  const auto pgm15 = [&](const std::string& p) {
+  // Comments in a PGM header, and a maximum value below 255 (scaled and
+  // rounded; samples above it count as the maximum).
+  const auto pgm14 = [&](const std::string& p) {
     std::ofstream f(p, std::ios::binary);
-    f << "P5\n# made by hand\n" << W << " " << H << "\n# max\n15\n";
+    f << "P5\n# made by hand\n" << W << " " << H << "\n# max\n14\n";
     for (std::uint16_t v : nibble.v) f.put(char(v));
     return bool(f);
   };
@@ -247,7 +248,8 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
        [&](int x, int y) { return g(x, y) >= 128 ? 255 : 0; }},
       {"bits1.tif", tif(bit, lay(1, -1)), false, 0, [&](int x, int y) { return g(x, y) >= 128 ? 255 : 0; }},
       {"bits4.tif", tif(nibble, lay(4, -1)), false, 0, [&](int x, int y) { return (g(x, y) >> 4) * 17; }},
-      {"maxval15.pgm", pgm15, false, 0, [&](int x, int y) { return (g(x, y) >> 4) * 17; }},
+      {"maxval14.pgm", pgm14, false, 0,
+       [&](int x, int y) { return std::min(255, int(std::lround((g(x, y) >> 4) * 255 / 14.0))); }},
       {"white.tif", tif(grey, lay(0, PHOTOMETRIC_MINISWHITE)), false, 0, [&](int x, int y) { return 255 - g(x, y); }},
       {"planes.tif", tif(rgb, lay(0, PHOTOMETRIC_RGB, true)), true, 0, g},
       {"g8_tiled.tif", tif(grey, tiles), false, 0, g},
