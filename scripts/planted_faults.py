@@ -3,8 +3,11 @@
 
 Plants each fault of FAULTS (one small edit of a library, program or Python
 source) in turn, builds the targets the suites need, runs the suites that
-could catch it and restores the file.  A fault is caught when a suite fails
-(or cannot build).  Run by hand, not in CI: it rebuilds once per fault.
+could catch it (cheapest first, up to the first that fails) and restores the
+file.  A fault is caught when a suite fails.  Run by hand, not in CI: it
+rebuilds once per fault.  To compare two versions of the tests, run it on a
+copy of each tree (git archive into build-*/src, configured like build/): the
+library objects come from ccache the second time.
 
     scripts/planted_faults.py [--source DIR] [--build DIR] [--only ID,...] [--out FILE]
 
@@ -25,7 +28,8 @@ SUITES = {
     "base": (["test_baseif"], [["tests/test_baseif"]]),
     "cli": (["test_cli"], [["cli/test_cli"]]),
     "e2e": (["imgnorm_cli", "cli_fixtures"], [["ctest", "-R", "^cli_end_to_end$", "--timeout", "900"]]),
-    "py": (["imgnorm_python", "imgnorm_pyref"], [["ctest", "-R", "^python_test_(dask|histograms|normalizer)$", "-j2", "--timeout", "600"]]),
+    "py": (["imgnorm_python", "imgnorm_pyref"],
+           [["ctest", "-R", "^python_test_(dask|histograms|normalizer)$", "-j2", "--timeout", "600"]]),
 }
 BASE = ["tool", "base"]  # a fault of the base layer: its own tests and the tool's
 PEL = ["pel", "tool"]
@@ -43,7 +47,8 @@ FAULTS = [
     ("archive-big-endian", "baseif/mxArchive.cpp", "b[i] = static_cast<unsigned char>(v >> (8 * i));",
      "b[i] = static_cast<unsigned char>(v >> (8 * (sizeof(U) - 1 - i)));", BASE),
     ("archive-no-temp-rename", "baseif/mxArchive.cpp",
-     "const std::string tmp = path + \".tmp\" + std::to_string(::getpid()) + \"-\" + std::to_string(counter.fetch_add(1));",
+     "const std::string tmp = path + \".tmp\" + std::to_string(::getpid()) + \"-\" + "
+     "std::to_string(counter.fetch_add(1));",
      "const std::string tmp = path;", BASE),
     ("pelbuffer-negative-size", "baseif/mxPelBuffer.cpp",
      "if (w < 0 || h < 0) throw mxPel::BadWindow(L\"pixel buffer size is negative\");\n  if (rb",
@@ -69,6 +74,7 @@ FAULTS = [
     ("local-median-area", "imgnorm/localCorrection.cpp", "constexpr std::int64_t kMedianArea = 32767;",
      "constexpr std::int64_t kMedianArea = 32769;", TOOL),
     ("local-mean-rounding", "imgnorm/localCorrection.cpp", "l[i] + 128u) >> 8;", "l[i]) >> 8;", TOOL),
+    # (Validated tail fractions are never negative: this one cannot show.)
     ("global-rounding", "imgnorm/globalMapping.cpp", "return static_cast<std::int32_t>(v >= 0 ? v + 0.5 : v - 0.5);",
      "return static_cast<std::int32_t>(v >= 0 ? v + 0.5 : v);", TOOL),
     ("toolfile-no-crc", "imgnorm/mxToolFile.cpp", "if (crc32(data + kHeaderSize, std::size_t(length)) != ",
@@ -92,7 +98,8 @@ FAULTS = [
      "if (std::max(n.x(), n.y()) <= shorter) return;", CLI),
     ("warn-histogram-ratio", "cli/batch/batch.cpp", "if (std::fabs(ratio - 1.0) > 0.01)",
      "if (std::fabs(ratio - 1.0) > 0.6)", CLI),
-    ("warn-overlap-height", "cli/batch/batch.cpp", "if (covered.width() < image.width() || covered.height() < image.height())",
+    ("warn-overlap-height", "cli/batch/batch.cpp",
+     "if (covered.width() < image.width() || covered.height() < image.height())",
      "if (covered.width() < image.width())", CLI),
     ("warnings-repeat", "cli/common/warnings.cpp", "  if (!fresh) return;\n", "\n", CLI),
     ("commit-no-mode", "cli/common/file_util.cpp", "if (::fchmod(fd_, st.st_mode & 07777) != 0)",
@@ -102,9 +109,10 @@ FAULTS = [
     ("options-empty-method", "cli/common/options.cpp", "else if (item.empty())", "else if (false)", CLI),
     ("main-parse-exit", "cli/app/main.cpp", "(see imgnorm --help)\\n\";\n    return kExitUsage;",
      "(see imgnorm --help)\\n\";\n    return kExitInput;", ["e2e"]),
-    ("stats-csv-quote", "cli/report/stats.cpp", "c == '\"' ? std::string(\"\\\"\\\"\")", "c == '\"' ? std::string(\"\\\"\")",
-     CLI),
-    ("luma-weights", "cli/io/image_io.cpp", "d[x] = scale[(299u * s[0] + 587u * s[1] + 114u * s[2] + 500u) / 1000u];",
+    ("stats-csv-quote", "cli/report/stats.cpp", "c == '\"' ? std::string(\"\\\"\\\"\")",
+     "c == '\"' ? std::string(\"\\\"\")", CLI),
+    ("luma-weights", "cli/io/image_io.cpp",
+     "d[x] = scale[(299u * s[0] + 587u * s[1] + 114u * s[2] + 500u) / 1000u];",
      "d[x] = scale[(114u * s[0] + 587u * s[1] + 299u * s[2] + 500u) / 1000u];", CLI),
     ("pgm-maxval-rounding", "cli/io/image_io.cpp", "(v * 510 + maxval) / (2 * maxval)", "(v * 510) / (2 * maxval)",
      CLI),
