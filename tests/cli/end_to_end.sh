@@ -172,7 +172,6 @@ check 0 "" -- run tool.imn --method identity --page 2 fx/pages.tif -o page2.png
 grep -qF "fx/pages.tif: has 2 pages; page 2 is used" err.txt || fail "no page warning: $(cat err.txt)"
 check 0 "" -- run tool.imn --method histogram --to-gray=shift:8 fx/grey16.png -o g16s.png
 expect_out "deeper than 8 bits scaled with shift:8"
-check 3 "raise it with --max-pixels" -- run tool.imn --method histogram --max-pixels 1000 camera.png -o big.png
 check 2 "--compression: unknown compression 'gzip'" -- run tool.imn --method histogram --compression gzip camera.png -o x.tif
 check 2 "--png-level: expected a zlib level" -- run tool.imn --method histogram --png-level 12 camera.png -o x.png
 check 0 "" -- run tool.imn --method histogram --png-level 9 camera.png -o small.png
