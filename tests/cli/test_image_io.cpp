@@ -174,8 +174,9 @@ TEST_F(ImageIo, WriteFailuresLeaveNothingBehind) {
 }
 
 // The same greys through every input format and layout the program reads:
-// grey palettes without --to-gray (16-bit entries rounded), sub-byte depths stretched to 0..255,
-// min-is-white inverted, planes and interleaved samples alike, tiles.  Colour,
+// grey palettes without --to-gray (16-bit entries rounded), sub-byte depths
+// stretched to 0..255, min-is-white inverted, planes and interleaved samples
+// alike, tiles.  Colour,
 // alpha and 16-bit files are refused without --to-gray, and converted to luma
 // (0.299 R + 0.587 G + 0.114 B), alpha dropped and 16 bits scaled with it.
 TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
