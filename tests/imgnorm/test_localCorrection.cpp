@@ -112,48 +112,29 @@ TEST(LocalCorrectionEdges, DocumentedSmallCases) {
   EXPECT_EQ(out.get(0, 0), 100);
 }
 
-// A textured reference, the run-time image (the reference plus a smooth
-// offset and a bump, rounded and clamped), the ideal correction (the image
-// minus the offset) and a mask (77; 0 where excluded).
-struct Shaded {
-  Image ref, image, mask;
-  std::vector<double> ideal;
-  template <class Offset, class Bump, class Excluded>
-  Shaded(int W, int H, Offset offset, Bump bump, Excluded excluded)
-      : ref(W, H), image(W, H), mask(W, H), ideal(std::size_t(W) * H) {
-    for (int y = 0; y < H; ++y)
-      for (int x = 0; x < W; ++x) {
-        const int r = texture(x, y);
-        const double off = offset(x, y);
-        ref.row(y)[x] = (unsigned char)r;
-        image.row(y)[x] = (unsigned char)std::lround(std::min(255.0, std::max(0.0, r + off + bump(x, y))));
-        ideal[std::size_t(y) * W + x] = image.row(y)[x] - off;
-        mask.row(y)[x] = excluded(x, y) ? 0 : 77;
-      }
-  }
-  double error(const Image& out, int x, int y) const {
-    return std::abs(out.row(y)[x] - ideal[std::size_t(y) * image.width() + x]);
-  }
-};
-
-// The reference plus a smooth shading of about +-40 (a tilted plane and a
-// vignette) and a bright 5 x 5 defect, and (withBar) a bright bar the mask
-// excludes.
-struct Scene : Shaded {
+// A textured reference; the run-time image is the reference plus a smooth
+// shading of about +-40 (a tilted plane and a vignette) and a bright 5 x 5
+// defect, and (for the masked cases) a bright bar the mask excludes.
+struct Scene {
   static constexpr int W = 220, H = 180;
-  static bool inDefect(int x, int y) { return std::abs(x - 150) <= 2 && std::abs(y - 90) <= 2; }
-  static bool inBar(int x, int y, int grow = 0) {
+  Image ref{W, H}, image{W, H}, mask{W, H};
+  bool inDefect(int x, int y) const { return std::abs(x - 150) <= 2 && std::abs(y - 90) <= 2; }
+  bool inBar(int x, int y, int grow = 0) const {
     return x >= 62 - grow && x < 81 + grow && y >= 41 - grow && y < 119 + grow;
   }
-  explicit Scene(bool withBar)
-      : Shaded(
-            W, H,
-            [](int x, int y) {
-              const double u = (x - W / 2.0) / (W / 2.0), v = (y - H / 2.0) / (H / 2.0);
-              return 22.0 * u + 8.0 * v + 10.0 - 20.0 * (u * u + v * v) / 2.0;
-            },
-            [=](int x, int y) { return (inDefect(x, y) ? 60.0 : 0.0) + (withBar && inBar(x, y) ? 90.0 : 0.0); },
-            [=](int x, int y) { return withBar && inBar(x, y); }) {}
+  explicit Scene(bool withBar) {
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        const double u = (x - W / 2.0) / (W / 2.0), v = (y - H / 2.0) / (H / 2.0);
+        const double shading = 22.0 * u + 8.0 * v + 10.0 - 20.0 * (u * u + v * v) / 2.0;
+        const unsigned char r = (unsigned char)texture(x, y);
+        double img = r + shading + (inDefect(x, y) ? 60.0 : 0.0);
+        if (withBar && inBar(x, y)) img += 90.0;
+        ref.row(y)[x] = r;
+        image.row(y)[x] = (unsigned char)std::lround(std::min(255.0, std::max(0.0, img)));
+        mask.row(y)[x] = (withBar && inBar(x, y)) ? 0 : 77;
+      }
+  }
 };
 
 TEST(LocalCorrectionQuality, RestoresTheReferenceUnderSmoothShading) {
@@ -199,22 +180,28 @@ TEST(LocalCorrectionQuality, SubSampledMaskedMeanIsAsExactAsFullResolution) {
   // the granularity by at most 0.1 grey levels: no drift of the grid, no
   // cell rounded to a whole grey level, no excluded pels mixed into a cell.
   const int W = 509, H = 381;
-  const auto excluded = [](int x, int y) {
-    return (x >= 100 && x < 131 && y >= 60) || (y >= 300 && y < 321 && x >= 250);
-  };
-  const Shaded s(
-      W, H, [](int x, int y) { return 0.25 * x + 0.05 * y - 73.0; },
-      [&](int x, int y) { return excluded(x, y) ? 60.0 : 0.0; }, excluded);
+  Image ref(W, H), image(W, H), mask(W, H);
+  std::vector<double> ideal(size_t(W) * H);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const int r = texture(x, y);
+      const double tilt = 0.25 * x + 0.05 * y - 73.0;
+      const bool excluded = (x >= 100 && x < 131 && y >= 60) || (y >= 300 && y < 321 && x >= 250);
+      ref.row(y)[x] = (unsigned char)r;
+      image.row(y)[x] = (unsigned char)std::lround(std::min(255.0, std::max(0.0, r + tilt + (excluded ? 60 : 0))));
+      ideal[size_t(y) * W + x] = image.row(y)[x] - tilt;
+      mask.row(y)[x] = excluded ? 0 : 255;
+    }
   for (int k : {31, 61}) {
     double error[3] = {};
     const int gs[3] = {1, 2, 4};
     for (int i = 0; i < 3; ++i) {
       const P g(gs[i], gs[i]);
-      const Image out = correct(s.image, s.ref, Trained(s.mask, {k, k}, g), eLocalCorrection, {k, k}, g);
+      const Image out = correct(image, ref, Trained(mask, {k, k}, g), eLocalCorrection, {k, k}, g);
       int n = 0;
       for (int y = 0; y < H; ++y)
         for (int x = 0; x < W; ++x)
-          if (s.mask.row(y)[x]) error[i] += s.error(out, x, y), ++n;
+          if (mask.row(y)[x]) error[i] += std::abs(out.row(y)[x] - ideal[size_t(y) * W + x]), ++n;
       error[i] /= n;
     }
     for (int i = 1; i < 3; ++i)
@@ -391,20 +378,24 @@ TEST(LocalCorrectionQuality, MedianAtTheImageBorder) {
   // with replicated edges the median's error along the border stays close
   // to its error inside (clipped windows doubled it).
   const int W = 512, H = 512, k = 101;
-  const auto none = [](int, int) { return 0; };
-  const Shaded s(
-      W, H,
-      [](int x, int y) {
-        const double u = (x - W / 2.0) / (W / 2.0), v = (y - H / 2.0) / (H / 2.0);
-        return 20.0 - 30.0 * (u * u + v * v);
-      },
-      none, none);
-  const Image out = correct(s.image, s.ref, Trained({}, {k, k}, {1, 1}), eLocalCorrectionEnhanced, {k, k}, {1, 1});
+  Image ref(W, H), image(W, H);
+  std::vector<double> ideal(size_t(W) * H);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const double u = (x - W / 2.0) / (W / 2.0), v = (y - H / 2.0) / (H / 2.0);
+      const double off = 20.0 - 30.0 * (u * u + v * v);
+      const int r = int(std::lround(128.0 + 45.0 * std::sin(0.37 * x) * std::cos(0.23 * y)));
+      ref.row(y)[x] = (unsigned char)r;
+      image.row(y)[x] = (unsigned char)std::lround(r + off);
+      ideal[size_t(y) * W + x] = image.row(y)[x] - off;
+    }
+  const Trained none({}, {k, k}, {1, 1});
+  const Image out = correct(image, ref, none, eLocalCorrectionEnhanced, {k, k}, {1, 1});
   double all = 0.0, inside = 0.0;
   int n = 0;
   for (int y = 0; y < H; ++y)
     for (int x = 0; x < W; ++x) {
-      const double e = s.error(out, x, y);
+      const double e = std::abs(out.row(y)[x] - ideal[size_t(y) * W + x]);
       all += e;
       if (std::min({x, y, W - 1 - x, H - 1 - y}) >= k / 2) inside += e, ++n;
     }
