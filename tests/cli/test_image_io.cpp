@@ -607,13 +607,13 @@ TEST_F(ImageIo, BatchPlanner) {
   fs::current_path(dir_);
   const clifixtures::Samples page = clifixtures::pattern(8, 8, 1, 8);
   ASSERT_TRUE(clifixtures::writeTiff("two.tif", {page, page}) && clifixtures::writeTiff("one.tif", {page}));
-  fs::create_directories("a/sub"), fs::create_directories("b"), fs::create_directories("empty");
+  fs::create_directories("a/sub"), fs::create_directories("b"), fs::create_directories("e");
   for (const char* f :
        {"a/x.png", "a/y.tif", "a/z.jpg", "a/notes.txt", "a/.h.png", "b/x.png", "c.png", "c.jpg", "r.png"})
     std::ofstream(f) << "x";
   ::mkfifo("a/fifo.png", 0600);
   fs::create_symlink("c.png", "link.png"), fs::create_hard_link("c.png", "hard.png");
-  const std::vector<NamedInput> ref = {{"r.png", "the reference image"}}, c = {{"c.png", "the reference image"}};
+  const std::vector<NamedInput> ref = {{"r.png", "the reference image"}}, cRef = {{"c.png", "the reference image"}};
   const std::string skipped = " | a/.h.png a/fifo.png a/notes.txt a/sub";
   const struct {
     std::vector<std::string> in;
@@ -624,11 +624,7 @@ TEST_F(ImageIo, BatchPlanner) {
       {{"a"}, "o", "", false, "a/x.png>o/x.png a/y.tif>o/y.tif a/z.jpg>o/z.png" + skipped},
       {{"a", "c.png"}, "o", "pgm", false, "a/x.png>o/x.pgm a/y.tif>o/y.pgm a/z.jpg>o/z.pgm c.png>o/c.pgm" + skipped},
       {{"c.jpg"}, "o.tif", "", false, "c.jpg>o.tif"},
-      {{"c.jpg", "empty", "none"},
-       "o",
-       "",
-       false,
-       "c.jpg>o/c.png empty!empty: folder holds no image files none>o/none.png"},
+      {{"c.jpg", "e", "none"}, "o", "", false, "c.jpg>o/c.png e!e: folder holds no image files none>o/none.png"},
       {{"c.png", "c.jpg"}, "o.png", "", false, "names one image file, but there are several inputs"},
       {{"c.png"}, "o.png", "tif", false, "--format: not used when -o names a file"},
       {{"c.png"}, "o", "jpg", false, "--format: unknown format 'jpg'"},
@@ -659,12 +655,12 @@ TEST_F(ImageIo, BatchPlanner) {
   }
   // A train or normalize output against the tool's inputs alone.
   for (const char* out : {"c.png", "a/../c.png", "link.png", "hard.png"})
-    EXPECT_EQ(outcomeOf([&] { refuseOverwrite("-o", out, c, false); }),
+    EXPECT_EQ(outcomeOf([&] { refuseOverwrite("-o", out, cRef, false); }),
               std::make_pair(2, "-o " + std::string(out) +
                                     ": is the reference image (c.png); choose another output, "
                                     "or give --in-place to overwrite it"));
-  EXPECT_EQ(outcomeOf([&] { refuseOverwrite("-o", "c.png", c, true); }).first, kExitOk);
-  EXPECT_EQ(outcomeOf([&] { refuseOverwrite("-o", "c.jpg", c, false); }).first, kExitOk);
+  EXPECT_EQ(outcomeOf([&] { refuseOverwrite("-o", "c.png", cRef, true); }).first, kExitOk);
+  EXPECT_EQ(outcomeOf([&] { refuseOverwrite("-o", "c.jpg", cRef, false); }).first, kExitOk);
   fs::current_path(home);
 }
 
