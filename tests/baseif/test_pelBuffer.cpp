@@ -223,6 +223,7 @@ TEST(PelBuffer, CallerMemoryOfUnusableShapeIsRefused) {
   auto u16 = reinterpret_cast<unsigned short*>(mem);
   EXPECT_THROW(mxPelBuffer<unsigned char>::wrap(mem, 8, 2, 7), mxPel::BadWindow);   // stride < row
   EXPECT_THROW(mxPelBuffer<unsigned char>::wrap(mem, -1, 2, 8), mxPel::BadWindow);  // negative size
+  EXPECT_THROW(mxPelBuffer<unsigned char>::wrap(mem, 8, -1, 8), mxPel::BadWindow);
   EXPECT_THROW(mxPelBuffer<unsigned char>::wrap(nullptr, 1, 1, 1), mxBadPointer);   // no pels
   EXPECT_THROW(mxPelBuffer<unsigned short>::wrap(u16, 3, 2, 7), mxPel::BadWindow);  // half-pel stride
   EXPECT_THROW(mxPelBuffer<unsigned short>::wrap(reinterpret_cast<unsigned short*>(mem + 1), 3, 2, 8),

@@ -1,5 +1,5 @@
 // Writes the images the end-to-end test needs but the program never writes:
-//   make_fixtures DIR  ->  DIR/rgb.png DIR/grey16.png DIR/grey_alpha.png
+//   make_fixtures DIR  ->  DIR/rgb.png DIR/grey16.png
 //                          DIR/mask.pgm (512 x 512, zero in the top left 100 x 100, else 255)
 //                          DIR/corner.pgm (100 x 100 mid grey, lies wholly in the mask's zero part)
 //                          DIR/pages.tif (two 64 x 48 grey pages), DIR/grey.jpg, DIR/cmyk.jpg,
@@ -17,7 +17,6 @@ int main(int argc, char** argv) {
   const std::string d = argv[1];
   const bool ok = writePng(d + "/rgb.png", pattern(64, 48, 3, 8)) &&
                   writePng(d + "/grey16.png", pattern(64, 48, 1, 16)) &&
-                  writePng(d + "/grey_alpha.png", pattern(64, 48, 2, 8)) &&
                   writeTiff(d + "/pages.tif", {pattern(64, 48, 1, 8), pattern(64, 48, 1, 8)}) &&
                   writeJpeg(d + "/grey.jpg", pattern(64, 48, 1, 8), 90, false) &&
                   writeJpeg(d + "/cmyk.jpg", pattern(64, 48, 4, 8), 90, false) &&

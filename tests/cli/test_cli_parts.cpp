@@ -12,24 +12,18 @@
 #include "../support/testImages.h"
 #include "app/demo/contact_sheet.h"
 #include "app/demo/distort.h"
+#include "batch/batch.h"
 #include "common/cli_error.h"
 #include "common/options.h"
+#include "common/warnings.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "report/stats.h"
 
 using namespace imgnormcli;
 using namespace mxImageNormalizerDefs;
+using P = mxPair<std::int32_t>;
 
 namespace {
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const CliError& e) {
-    return e.what();
-  }
-  return "";
-}
 
 bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
@@ -59,7 +53,8 @@ TEST(Options, MethodNames) {
   for (const char* bad : {"Histogram", "eMatchHistogram", "", "local"})
     expectCodedError<CliError>([&] { parseMethod(bad, "--method"); }, kExitUsage,
                                {"--method: unknown method '" + std::string(bad) + "'", "local-median"});
-  EXPECT_TRUE(has(errorOf([] { parseMethodList("tails,,histogram", "--methods"); }), "--methods"));
+  expectCodedError<CliError>([] { parseMethodList("tails,,histogram", "--methods"); }, kExitUsage,
+                             {"--methods: empty method name in 'tails,,histogram'"});
 }
 
 TEST(Options, Pairs) {
@@ -90,7 +85,7 @@ TEST(Options, Pairs) {
   EXPECT_DOUBLE_EQ(r.x(), 0.05);
   EXPECT_DOUBLE_EQ(r.y(), 0.95);
   for (const char* bad : {"0.5", "nan,1", "0.1;0.2", "x,1", ",", "1e999,1"})
-    EXPECT_TRUE(has(errorOf([&] { parseRealPair(bad, "--tail-fractions"); }), "--tail-fractions")) << bad;
+    expectCodedError<CliError>([&] { parseRealPair(bad, "--tail-fractions"); }, kExitUsage, {"--tail-fractions"});
 }
 
 // The tool's parameter records as the report shows them: option and value
@@ -111,6 +106,70 @@ TEST(Options, ParametersAsOptions) {
     EXPECT_EQ(option, c.option);
     EXPECT_EQ(shown, c.shown);
   }
+}
+
+// ---------------------------------------------------------------- warnings
+
+// The kinds of warning a tool over a 200 x 100 reference (masked: x < 150)
+// gives for a method set (no image), and for a run over an image window whose
+// result covers `covered`; each kind printed once however often met.
+TEST(Warnings, EachKindWhereItsCauseIs) {
+  const auto tool = [](P nbh, bool masked = false, bool relative = false, double low = 0.0) {
+    mxImageNormalizer t;
+    t.referenceImage(constantImage(200, 100, 9), false);
+    if (masked) t.maskImage(makeImage(200, 100, [](int x, int) { return x < 150; }), false);
+    t.neighborhoodSize(nbh), t.relativeCounts(relative), t.tailFractions({low, 1.0 - low});
+    return t;
+  };
+  const mxImageNormalizer n = tool({99, 99});
+  const mxPelRect all(0, 0, 200, 100), half(0, 0, 100, 100), none;
+  const struct {
+    mxImageNormalizer t;
+    std::uint32_t m;
+    mxPelRect image, covered;
+    const char* want;
+  } cases[] = {
+      {n, eMatchHistogramTails, none, none, "tails "},
+      {tool({99, 99}, false, false, 0.01), eMatchHistogramTails, none, none, ""},
+      {tool({100, 3}), eLocalCorrection | eMatchHistogram, none, none, "neighborhood "},
+      {tool({3, 100}), eMatchHistogram | eLinearlyFitGrayValues, none, none, ""},
+      {n, eLocalCorrectionEnhanced, none, none, ""},
+      {tool({100, 100}), eMatchHistogramTails | eLocalCorrectionEnhanced, none, none, "tails neighborhood "},
+      {n, eMatchHistogram, all, all, ""},
+      {n, eMatchHistogram, {0, 0, 250, 100}, all, "overlap "},
+      {n, eMatchMeanAndStddev, {0, -5, 200, 105}, all, "overlap "},
+      {n, eIdentity, {0, 0, 250, 100}, all, ""},
+      {n, eMatchHistogram, {0, 0, 199, 100}, {0, 0, 199, 100}, ""},  // counts within 1 %
+      {n, eMatchHistogram, half, half, "histogram-count "},
+      {tool({99, 99}, false, true), eMatchHistogram, half, half, ""},
+      {n, eMatchMeanAndStddev, half, half, ""},
+      {tool({99, 99}, true), eMatchHistogram, all, all, ""},  // the mask's 15000 pels both times
+      {tool({99, 99}, true), eMatchHistogram, {50, 0, 150, 100}, {50, 0, 150, 100}, "histogram-count "},
+      {n, eLocalCorrection, all, all, ""},
+      {n, eLocalCorrectionEnhanced, {0, 0, 200, 99}, {0, 0, 200, 99}, "neighborhood "},
+  };
+  for (const auto& c : cases) {
+    Warnings w;
+    w.printer([](const std::string&) {});
+    if (c.image.isNull())
+      warnAboutMethods(c.t, c.m, w);
+    else
+      warnAboutRun(c.t, Method(c.m), "in.png", c.image, c.covered, w);
+    std::string kinds;
+    for (const auto& e : w.entries()) kinds += e.kind + " ";
+    EXPECT_EQ(kinds, c.want) << &c - cases;
+  }
+  Warnings w;
+  std::vector<std::string> printed;
+  w.printer([&](const std::string& s) { printed.push_back(s); });
+  for (const char* input : {"a.png", "b.png"}) warnAboutRun(n, eMatchHistogram, input, half, half, w);
+  ASSERT_EQ(printed.size(), 1u);
+  EXPECT_EQ(w.entries().at(0).count, 2u);
+  EXPECT_TRUE(has(printed[0],
+                  "warning: a.png: histogram matching compares absolute pel counts, and the image's "
+                  "region holds 10000 pels against the reference region's 20000 (ratio 0.5), so the "
+                  "result leans dark"))
+      << printed[0];
 }
 
 // ---------------------------------------------------------------- statistics

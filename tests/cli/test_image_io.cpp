@@ -174,8 +174,9 @@ TEST_F(ImageIo, WriteFailuresLeaveNothingBehind) {
 }
 
 // The same greys through every input format and layout the program reads:
-// grey palettes without --to-gray, sub-byte depths stretched to 0..255,
-// min-is-white inverted, planes and interleaved samples alike, tiles.  Colour,
+// grey palettes without --to-gray (16-bit entries rounded), sub-byte depths
+// stretched to 0..255, min-is-white inverted, planes and interleaved samples
+// alike, tiles.  Colour,
 // alpha and 16-bit files are refused without --to-gray, and converted to luma
 // (0.299 R + 0.587 G + 0.114 B), alpha dropped and 16 bits scaled with it.
 TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
@@ -204,7 +205,7 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
     return l;
   };
   TiffLayout palette = lay(0, PHOTOMETRIC_PALETTE), tiles = lay(0, -1, false, 16);
-  for (int i = 0; i < 3 * 256; ++i) palette.colormap.push_back(std::uint16_t(i % 256 * 257));
+  for (int i = 0; i < 3 * 256; ++i) palette.colormap.push_back(std::uint16_t(i % 256 * 256));
   const auto png = [](const Samples& s, Palette p = Palette::kNone) {
     return [&s, p](const std::string& f) { return writePng(f, s, p); };
   };
@@ -219,10 +220,11 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
       return bool(std::ofstream(p, std::ios::binary).write((const char*)b.data(), std::streamsize(b.size())));
     };
   };
-  // Comments in a PGM header, and a maximum value below 255 (scaled).
-  const auto pgm15 = [&](const std::string& p) {
+  // Comments in a PGM header, and a maximum value below 255 (scaled and
+  // rounded; samples above it count as the maximum).
+  const auto pgm14 = [&](const std::string& p) {
     std::ofstream f(p, std::ios::binary);
-    f << "P5\n# made by hand\n" << W << " " << H << "\n# max\n15\n";
+    f << "P5\n# made by hand\n" << W << " " << H << "\n# max\n14\n";
     for (std::uint16_t v : nibble.v) f.put(char(v));
     return bool(f);
   };
@@ -236,7 +238,8 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
   };
   const Case cases[] = {
       {"palette_grey.png", png(grey, Palette::kGrey), false, 0, g},
-      {"palette_grey.tif", tif(grey, palette), false, 0, g},
+      {"palette_grey.tif", tif(grey, palette), false, 0,
+       [&](int x, int y) { return (g(x, y) * 65280 + 32767) / 65535; }},
       {"grey.jpg", jpg(grey, false), false, 3, g},
       {"progressive.jpg", jpg(grey, true), false, 3, g},
       {"rgb.jpg", jpg(rgb, false), true, 4, g},
@@ -247,7 +250,8 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
        [&](int x, int y) { return g(x, y) >= 128 ? 255 : 0; }},
       {"bits1.tif", tif(bit, lay(1, -1)), false, 0, [&](int x, int y) { return g(x, y) >= 128 ? 255 : 0; }},
       {"bits4.tif", tif(nibble, lay(4, -1)), false, 0, [&](int x, int y) { return (g(x, y) >> 4) * 17; }},
-      {"maxval15.pgm", pgm15, false, 0, [&](int x, int y) { return (g(x, y) >> 4) * 17; }},
+      {"maxval14.pgm", pgm14, false, 0,
+       [&](int x, int y) { return std::min(255, int(std::lround((g(x, y) >> 4) * 255 / 14.0))); }},
       {"white.tif", tif(grey, lay(0, PHOTOMETRIC_MINISWHITE)), false, 0, [&](int x, int y) { return 255 - g(x, y); }},
       {"planes.tif", tif(rgb, lay(0, PHOTOMETRIC_RGB, true)), true, 0, g},
       {"g8_tiled.tif", tif(grey, tiles), false, 0, g},
@@ -592,28 +596,87 @@ TEST_F(ImageIo, ReplacingAFileKeepsWhatTheUserHad) {
     EXPECT_FALSE(isTemporaryName(e.path().filename().string())) << e.path();
 }
 
-// Outputs that would lose what the user had are refused before any work:
-// --in-place over a multi-page TIFF (the result has one page), outputs that
-// are not regular files or folders, outputs where the report writes.
-TEST_F(ImageIo, OutputsThatWouldLoseWhatTheUserHadAreRefused) {
+// The batch planner in the working folder: what a folder gives and skips,
+// each output's name and format, and the refusals before any work (exit 2):
+// an output over an input (any spelling, a link, a hard link) unless
+// --in-place, and even then over a multi-page TIFF; two inputs onto one
+// output; one output file for several inputs.  "in>out" per item ("in!why"
+// for an input that cannot be listed), then "|" and the skipped entries.
+TEST_F(ImageIo, BatchPlanner) {
+  const fs::path home = fs::current_path();
+  fs::current_path(dir_);
   const clifixtures::Samples page = clifixtures::pattern(8, 8, 1, 8);
-  ASSERT_TRUE(clifixtures::writeTiff(path("two.tif"), {page, page}) && clifixtures::writeTiff(path("one.tif"), {page}));
+  ASSERT_TRUE(clifixtures::writeTiff("two.tif", {page, page}) && clifixtures::writeTiff("one.tif", {page}));
+  fs::create_directories("a/sub"), fs::create_directories("b"), fs::create_directories("e");
+  for (const char* f :
+       {"a/x.png", "a/y.tif", "a/z.jpg", "a/notes.txt", "a/.h.png", "b/x.png", "c.png", "c.jpg", "r.png"})
+    std::ofstream(f) << "x";
+  ::mkfifo("a/fifo.png", 0600);
+  fs::create_symlink("c.png", "link.png"), fs::create_hard_link("c.png", "hard.png");
+  const std::vector<NamedInput> ref = {{"r.png", "the reference image"}}, cRef = {{"c.png", "the reference image"}};
+  const std::string skipped = " | a/.h.png a/fifo.png a/notes.txt a/sub";
+  const struct {
+    std::vector<std::string> in;
+    std::string out, format;
+    bool inPlace;
+    std::string want;  // the plan, or the refusal's text
+  } cases[] = {
+      {{"a"}, "o", "", false, "a/x.png>o/x.png a/y.tif>o/y.tif a/z.jpg>o/z.png" + skipped},
+      {{"a", "c.png"}, "o", "pgm", false, "a/x.png>o/x.pgm a/y.tif>o/y.pgm a/z.jpg>o/z.pgm c.png>o/c.pgm" + skipped},
+      {{"c.jpg"}, "o.tif", "", false, "c.jpg>o.tif"},
+      {{"c.jpg", "e", "none"}, "o", "", false, "c.jpg>o/c.png e!e: folder holds no image files none>o/none.png"},
+      {{"c.png", "c.jpg"}, "o.png", "", false, "names one image file, but there are several inputs"},
+      {{"c.png"}, "o.png", "tif", false, "--format: not used when -o names a file"},
+      {{"c.png"}, "o", "gif", false, "--format: unknown format 'gif'"},
+      {{"c.png"}, "o.gif", "", false, "-o o.gif: unknown image format for output"},
+      {{"a/x.png", "b/x.png"}, "o", "", false, "o/x.png: both a/x.png and b/x.png would be written there"},
+      {{"a"}, "./a/", "", false, "a/x.png: the output would overwrite an input image (a/x.png)"},
+      {{"a/x.png"}, "a", "", true, "a/x.png>a/x.png"},
+      {{"link.png"}, "c.png", "", false, "would overwrite an input image (link.png)"},
+      {{"hard.png"}, "a/../c.png", "", false, "would overwrite an input image (hard.png)"},
+      {{"b/x.png"}, "./r.png", "", false, "would overwrite the reference image (r.png)"},
+      {{"two.tif"}, ".", "", true, "--in-place: two.tif (an input image) is a TIFF file of 2 pages"},
+      {{"one.tif"}, ".", "", true, "one.tif>./one.tif"},
+      {{"two.tif"}, "o", "", false, "two.tif>o/two.tif"},
+  };
+  for (const auto& c : cases) {
+    std::string got;
+    try {
+      const BatchPlan plan = planBatch(c.in, c.out, c.format, ref, c.inPlace);
+      for (const BatchItem& it : plan.items)
+        got += (got.empty() ? "" : " ") + it.input + (it.error.empty() ? ">" + it.output : "!" + it.error);
+      if (!plan.skipped.empty()) got += " |";
+      for (const SkippedFile& f : plan.skipped) got += " " + f.path;
+    } catch (const CliError& e) {
+      got = e.what();
+      EXPECT_EQ(e.code(), kExitUsage) << got;
+    }
+    EXPECT_NE(got.find(c.want), std::string::npos) << c.in[0] << " -> " << c.out << ": " << got;
+  }
+  // A train or normalize output against the tool's inputs alone.
+  for (const char* out : {"c.png", "a/../c.png", "link.png", "hard.png"})
+    EXPECT_EQ(outcomeOf([&] { refuseOverwrite("-o", out, cRef, false); }),
+              std::make_pair(2, "-o " + std::string(out) +
+                                    ": is the reference image (c.png); choose another output, "
+                                    "or give --in-place to overwrite it"));
+  EXPECT_EQ(outcomeOf([&] { refuseOverwrite("-o", "c.png", cRef, true); }).first, kExitOk);
+  EXPECT_EQ(outcomeOf([&] { refuseOverwrite("-o", "c.jpg", cRef, false); }).first, kExitOk);
+  fs::current_path(home);
+}
+
+// Outputs that would lose what the user had are refused before any work:
+// outputs that are not regular files or folders, outputs where the report
+// writes.
+TEST_F(ImageIo, OutputsThatWouldLoseWhatTheUserHadAreRefused) {
   ASSERT_EQ(::mkfifo(path("fifo.png").c_str(), 0644), 0);
   const std::string report = path("rep"), files = report + "/" + kDiagFilesFolder;
   const DiagFolder diag(report);
-  const auto plan = [&](const char* input, const std::string& out) {
-    return [=] { planBatch({path(input)}, out, "", {}, true); };
-  };
   const auto clash = [&](const std::string& out) { return [=, &diag] { diag.refuseClash(out); }; };
   const struct {
     std::function<void()> act;
     int code;  // kExitOk: accepted
     std::string part;
   } cases[] = {
-      {plan("two.tif", dir_.string()), kExitUsage,
-       "--in-place: " + path("two.tif") + " (an input image) is a TIFF file of 2 pages"},
-      {plan("one.tif", dir_.string()), kExitOk, ""},
-      {plan("two.tif", path("out")), kExitOk, ""},
       {[&] { prepareFolderOf(path("fifo.png")); }, kExitOutput, "fifo.png: is a FIFO, not a regular file"},
       {[] { prepareFolderOf("/dev/null"); }, kExitOutput, "/dev/null: is a character device, not a regular file"},
       {[] { prepareOutputFolder("/dev/null"); }, kExitOutput, "/dev/null: is a character device, not a folder"},

@@ -19,6 +19,14 @@ mxImageNormalizer load(const Bytes& bytes) {
   return n;
 }
 
+// What a load of bytes into `into` that throws E leaves behind.
+template <class E>
+mxImageNormalizer loadThrowing(const Bytes& bytes, mxImageNormalizer into = {}) {
+  mxArchive ar(bytes);
+  EXPECT_THROW(ar || into, E);
+  return into;
+}
+
 // bytes with the stored method set (after the version byte) replaced.
 Bytes withMethods(Bytes bytes, std::uint32_t methods) {
   std::memcpy(bytes.data() + 1, &methods, 4);
@@ -87,9 +95,8 @@ TEST(NormalizerArchive, VersionBytes) {
   EXPECT_EQ(target.granularity(), P(1, 1));
   EXPECT_FALSE(target.referenceImage().isBound());
   // An archive that ends inside a pair: its x is loaded, its y is the default.
-  mxArchive cut(Bytes(bytes.begin(), bytes.begin() + std::ptrdiff_t(kNbh + 4)));
-  EXPECT_THROW(cut || target, mxArchive::Truncated);
-  EXPECT_EQ(target.neighborhoodSize(), P(11, 101));
+  const Bytes cut(bytes.begin(), bytes.begin() + std::ptrdiff_t(kNbh + 4));
+  EXPECT_EQ(loadThrowing<mxArchive::Truncated>(cut, target).neighborhoodSize(), P(11, 101));
 }
 
 TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
@@ -112,9 +119,7 @@ TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
         Case{patch(kTails, std::numeric_limits<double>::quiet_NaN()), 4}, Case{patch(kTails + 8, 2.0), 4}}) {
     // The failed load keeps the stored set; a run of a method that reads the
     // bad value refuses it with the setter's message, the others run.
-    mxImageNormalizer failed;
-    mxArchive ar(c.bytes);
-    EXPECT_THROW(ar || failed, BadParams);
+    const mxImageNormalizer failed = loadThrowing<BadParams>(c.bytes);
     ASSERT_EQ(failed.trainedMethods(), Method(kAllMethods));
     bool ok;
     std::wstring why;
@@ -154,9 +159,7 @@ TEST(NormalizerArchive, SurvivesTruncationAndCorruption) {
 // otherwise works with what it has.
 TEST(NormalizerArchive, RetrainingThatStoppedEarlyStillRuns) {
   const auto loadFor = [](mxImageNormalizer n, std::uint32_t methods) {
-    mxImageNormalizer loaded;
-    mxArchive ar(withMethods(store(n), methods));
-    EXPECT_THROW(ar || loaded, CanNotTrain);
+    const mxImageNormalizer loaded = loadThrowing<CanNotTrain>(withMethods(store(n), methods));
     EXPECT_EQ(loaded.trainedMethods(), Method(methods));
     return loaded;
   };
@@ -225,9 +228,7 @@ TEST(NormalizerArchive, EmptyReferenceOfHugeExtent) {
     for (std::int32_t v : {0, 0, w, h})
       for (int k = 0; k < 4; ++k) b.push_back(std::uint8_t(std::uint32_t(v) >> (8 * k)));
     b.push_back(0);
-    mxImageNormalizer loaded;
-    mxArchive ar(b);
-    EXPECT_THROW(ar || loaded, CanNotTrain);  // the histogram is empty
+    mxImageNormalizer loaded = loadThrowing<CanNotTrain>(b);  // the histogram is empty
     EXPECT_EQ(loaded.referenceImage().width(), w);
     EXPECT_EQ(loaded.trainedMethods(), Method(kAllMethods & ~kHistogramMethods));
     // Stored again, now with the identity (six doubles).
@@ -261,8 +262,6 @@ TEST(NormalizerArchive, RelativeCountsExtensionRecord) {
   for (std::size_t at : {plain.size() + 8, plain.size() + 9}) {  // the version byte, the option bits
     Bytes bad = extended;
     bad[at] |= 2;
-    mxArchive ar(bad);
-    mxImageNormalizer target;
-    EXPECT_THROW(ar || target, mxArchive::UnknownVersion) << at;
+    loadThrowing<mxArchive::UnknownVersion>(bad);
   }
 }
