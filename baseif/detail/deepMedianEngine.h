@@ -137,7 +137,7 @@ public:
   // (both at column 0).
   void filterRow(const std::uint16_t* own, std::uint16_t* out) {
     std::fill(synced_.begin(), synced_.end(), kNever);
-    if (!MASKED) return filterRowUnmasked(out);
+    if (!MASKED) return L == 4 ? filterRowFamily(out) : filterRowUnmasked(out);
     for (std::int32_t x = xs_; x < xe_; ++x) {
       const std::int32_t n = sync(0, 0, x)[15];
       std::uint32_t v;
@@ -224,6 +224,75 @@ private:
         for (int i = 0; i < L; ++i) w[i] = p.w[i], group[i] = p.group[i], lane[i] = p.lane[i];
       }
       out[x] = static_cast<unsigned short>(v + low);
+    }
+  }
+
+  // Takes the path from level j down to level L - 2 for output pel x, rank
+  // k within group g[j] (counts in w[j]); returns the rank within group
+  // g[L - 2].
+  __attribute__((noinline)) std::int32_t descendUpper(Path& p, int j, std::int32_t k, std::int32_t x) {
+    alignas(32) std::uint16_t t[16];
+    for (; j < L - 2; ++j) {
+      p.lane[j] = V::firstAbove(p.w[j], k);
+      V::store(t, p.w[j]);
+      if (p.lane[j] > 0) k -= t[p.lane[j] - 1];
+      p.g[j + 1] = p.g[j] * 16 + std::uint32_t(p.lane[j]);
+      p.group[j + 1] = cols_.get() + (levelOffset(j + 1) + std::ptrdiff_t(p.g[j + 1]) * 16) * columns_;
+      p.w[j + 1] = V::load(sync(j + 1, p.g[j + 1], x));
+    }
+    return k;
+  }
+
+  // The unmasked row with four levels, where the median changes bottom
+  // group about every other pel: all 16 bottom groups below the path's
+  // group of level 2 (a family of 256 values) step along with the window,
+  // so that only a change of that group, some 30 times rarer, costs syncs.
+  __attribute__((noinline)) void filterRowFamily(std::uint16_t* out) {
+    constexpr int F = L - 2;  // the level whose group's children form the family
+    const std::ptrdiff_t stride = 16 * columns_;
+    Path p;
+    p.g[0] = 0;
+    p.group[0] = cols_.get();
+    p.w[0] = V::load(sync(0, 0, xs_));
+    T fam[16];
+    auto takeFamily = [&](std::int32_t x) {
+      for (int i = 0; i < 16; ++i) fam[i] = V::load(sync(L - 1, p.g[F] * 16 + std::uint32_t(i), x));
+    };
+    std::int32_t k = descendUpper(p, 0, k_, xs_);
+    takeFamily(xs_);
+    alignas(32) std::uint16_t t[16];
+    auto bottom = [&](std::int32_t kk) {
+      const int l = V::firstAbove(p.w[F], kk);
+      V::store(t, p.w[F]);
+      if (l > 0) kk -= t[l - 1];
+      return (p.g[F] * 16 + std::uint32_t(l)) * 16 + std::uint32_t(V::firstAbove(fam[l], kk));
+    };
+    out[xs_] = static_cast<unsigned short>(bottom(k) + low_);
+    const std::int32_t rx = rx_, last = width_ - 1, first = first_, k0 = k_;
+    for (std::int32_t x = xs_ + 1; x < xe_; ++x) {
+      const std::ptrdiff_t enter = (std::min(x + rx, last) - first) * 16;
+      const std::ptrdiff_t leave = (std::max(x - 1 - rx, 0) - first) * 16;
+      for (int j = 0; j <= F; ++j)
+        p.w[j] = V::add(V::sub(p.w[j], V::load(p.group[j] + leave)), V::load(p.group[j] + enter));
+      const std::uint16_t* f = cols_.get() + (levelOffset(L - 1) + std::ptrdiff_t(p.g[F]) * 256) * columns_;
+      for (int i = 0; i < 16; ++i, f += stride) fam[i] = V::add(V::sub(fam[i], V::load(f + leave)), V::load(f + enter));
+      k = k0;
+      int j = 0;
+      for (; j < F; ++j) {
+        const int l = V::firstAbove(p.w[j], k);
+        if (l != p.lane[j]) break;
+        V::store(t, p.w[j]);
+        if (l > 0) k -= t[l - 1];
+      }
+      if (j < F) {
+        // The path turns above the family: park the groups below the turn
+        // and the family, take new ones.
+        for (int i = j + 1; i <= F; ++i) park(i, p.g[i], p.w[i], x);
+        for (int i = 0; i < 16; ++i) park(L - 1, p.g[F] * 16 + std::uint32_t(i), fam[i], x);
+        k = descendUpper(p, j, k, x);
+        takeFamily(x);
+      }
+      out[x] = static_cast<unsigned short>(bottom(k) + low_);
     }
   }
 
