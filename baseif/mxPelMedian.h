@@ -81,8 +81,8 @@ IMGNORM_API void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const 
 // 3 times the 8-bit median's instructions (217 a pel against 70, AVX2); on
 // a 16-bit one whose low bits are noise, where the median moves about 9
 // levels a pel, about 8 times (590).  Memory: at most about 128 MiB of
-// column counts (four levels), of which only the pages that values reach
-// are used.
+// column counts (four levels; more for windows wider than about 900 pels,
+// 140 KB a column), of which only the pages that values reach are used.
 IMGNORM_API void mfPelMedian(const mxPelBuffer_const<unsigned short>& src,
                              const mxPelBuffer_const<unsigned char>& mask, const mxPelMedianParams& params,
                              mxPelBuffer<unsigned short>& dst);

@@ -28,15 +28,18 @@ namespace mxdeepmedian {
 // groups (16 + 256 + ... + 16^L counts, cumulative within each group as in
 // the 8-bit engine, so that a rank is found by one comparison per level),
 // stored group by group with the columns side by side, so that both the row
-// sweep and a row's column updates walk memory in order; a row moving down adds a step to one group per level for the entering
-// value and takes one away for the leaving value.  The window's counts of a
+// sweep and a row's column updates walk memory in order; a row moving down
+// adds a step to one group per level for the entering value and takes one
+// away for the leaving value.  The window's counts of a
 // group are kept per group and brought up to date lazily, only when a
 // median's search passes through that group: from the position where it was
 // last used by one column in and one out per step, or afresh as a sum over
 // the window's columns.  A median that stays in the same groups, as it
 // does over smooth backgrounds, costs one step per level and pel whatever
 // the window size.  Strips of output columns hold the column store within
-// kDeepBudget bytes; the store is obtained zeroed and left zeroed (each strip
+// kDeepBudget bytes (a strip needs the window's width in columns at least:
+// with four levels, 140 KB a column, windows wider than about 900 columns
+// take more); the store is obtained zeroed and left zeroed (each strip
 // ends by removing its last window's rows), so pages that no value reaches
 // are never touched.
 constexpr std::size_t kDeepBudget = std::size_t(128) << 20;
