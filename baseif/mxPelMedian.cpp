@@ -1,10 +1,14 @@
 #include "baseif/mxPelMedian.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "baseif/detail/cpuDispatch.h"
+#include "baseif/detail/deepMedianEngine.h"
 #include "baseif/detail/medianEngine.h"
 #include "baseif/detail/pelMedian.h"
 #include "baseif/mxPelOps.h"
@@ -169,32 +173,7 @@ void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelMedianP
   mfPelMedian(src, mxPelBuffer_const<unsigned char>(), params, dst);
 }
 
-// ---- 16-bit pels ----
-//
-// The window histogram of one row's sweep is kept at two levels, 256 coarse
-// bins (the top 8 bits) over 65536 fine ones, so that the k-th value is
-// found by walking at most 256 coarse and 256 fine bins.  Moving one pel
-// along the row removes the window's leftmost column and adds a new one on
-// the right (size.y pels each): the cost per pel grows with the window's
-// height, not its area.
-namespace {
 
-struct DeepWindow {
-  std::vector<std::uint32_t> coarse = std::vector<std::uint32_t>(256, 0);
-  std::vector<std::uint32_t> fine = std::vector<std::uint32_t>(65536, 0);
-  std::uint32_t n = 0;
-
-  // The value of 1-based rank k (1 <= k <= n).
-  std::uint32_t kth(std::uint32_t k) const {
-    std::uint32_t b = 0, acc = 0;
-    while (acc + coarse[b] < k) acc += coarse[b++];
-    std::uint32_t v = b << 8;
-    while (acc + fine[v] < k) acc += fine[v++];
-    return v;
-  }
-};
-
-}  // namespace
 
 void mfPelMedian(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
                  const mxPelMedianParams& params, mxPelBuffer<unsigned short>& dst) {
@@ -209,55 +188,20 @@ void mfPelMedian(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer
     dst = mxPelBuffer<unsigned short>(src.window(), 32, mxPelInit::eUnwritten);
     dst.copyXforms(src);
   }
-  const mxPelRect win = src.window();
-  const std::int32_t w = win.width(), h = win.height();
-  if (win.isNull()) return;
-  // Results are made into a scratch image first, so that dst may share src's store.
-  mxPelBuffer<unsigned short> out(win, 32, mxPelInit::eUnwritten);
-  const std::int32_t rx = size.x() / 2, ry = size.y() / 2;
-  const std::uint32_t lo = std::uint32_t(range.x()), hi = std::uint32_t(range.y());
-  // Mask pel of a window position: 0 outside the mask's window.
-  const auto set = [&](std::int32_t x, std::int32_t y) {
-    if (!mask.isBound()) return true;
-    const std::int32_t ix = win.x() + x, iy = win.y() + y;
-    const mxPelRect& m = mask.window();
-    if (ix < m.x() || iy < m.y() || ix >= m.x() + m.width() || iy >= m.y() + m.height()) return false;
-    return *mask.pointToPel(ix, iy) != 0;
-  };
-  DeepWindow hist;
-  std::vector<std::int32_t> rows(std::size_t(size.y()));
-  const auto column = [&](std::int32_t x, int sign) {
-    const std::int32_t cx = std::clamp(x, 0, w - 1);
-    for (const std::int32_t y : rows) {
-      if (!set(cx, y)) continue;
-      std::uint32_t v = src.row(y)[cx];
-      v = v < lo ? lo : (v > hi ? hi : v);
-      hist.coarse[v >> 8] += std::uint32_t(sign);
-      hist.fine[v] += std::uint32_t(sign);
-      hist.n += std::uint32_t(sign);
-    }
-  };
-  for (std::int32_t y = 0; y < h; ++y) {
-    for (std::int32_t d = -ry; d <= ry; ++d) rows[std::size_t(d + ry)] = std::clamp(y + d, 0, h - 1);
-    for (std::int32_t x = -rx; x <= rx; ++x) column(x, +1);
-    unsigned short* o = out.row(y);
-    for (std::int32_t x = 0; x < w; ++x) {
-      std::uint32_t v;
-      if (hist.n == 0) {
-        v = src.row(y)[x];
-        v = v < lo ? lo : (v > hi ? hi : v);
-      } else if (hist.n % 2 == 0 && params.averageMiddles) {
-        v = (hist.kth(hist.n / 2) + hist.kth(hist.n / 2 + 1) + 1) / 2;
-      } else {
-        v = hist.kth((hist.n + 1) / 2);
-      }
-      o[x] = static_cast<unsigned short>(v);
-      column(x - rx, -1);
-      column(x + rx + 1, +1);
-    }
-    // The last step added a column beyond the row's end: the window then
-    // spans x = w - rx .. w + rx; removing it leaves the histogram empty.
-    for (std::int32_t x = w - rx; x <= w + rx; ++x) column(x, -1);
+  const mxPelRect r = src.window().intersect(dst.window());
+  if (r.isNull()) return;
+  // As for 8-bit pels: a mask not covering the source's window goes onto an
+  // unset background, and the result goes straight into dst only when dst
+  // shows the source's window in a store of its own.
+  mxPelBuffer_const<unsigned char> m = mask;
+  if (mask.isBound() && !mask.window().contains(src.window())) {
+    mxPelBuffer<unsigned char> full(src.window());
+    mfPelCopy<unsigned char>(mask, full);
+    m = full;
   }
-  mfPelCopy<unsigned short>(out, dst);
+  const bool direct = dst.window() == src.window() && dst.root() != src.root();
+  mxPelBuffer<unsigned short> out = direct ? dst : mxPelBuffer<unsigned short>(src.window(), 32, mxPelInit::eUnwritten);
+  const bool done = mxcpu::level() >= mxcpu::Level::kAvx2 && mxkernel::deepMedianAvx2(src, m, params, out);
+  if (!done) mxdeepmedian::deepFilter<Counts16Ops>(src, m, params, out);
+  if (!direct) mfPelCopy<unsigned short>(out, dst);
 }

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "baseif/detail/pelMedian.h"
@@ -19,6 +22,7 @@
 #pragma GCC target("avx2,bmi,bmi2,popcnt")
 #endif
 
+#include "baseif/detail/deepMedianEngine.h"
 #include "baseif/detail/medianCounts256.h"
 
 namespace {
@@ -72,5 +76,15 @@ bool mxkernel::pelMedianAvx2(const mxPelBuffer_const<unsigned char>& src, const 
                                 __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
   if (!supported) return false;
   mxmedian::filter<Avx2Counts>(src, mask, params, out);
+  return true;
+}
+
+bool mxkernel::deepMedianAvx2(const mxPelBuffer_const<unsigned short>& src,
+                              const mxPelBuffer_const<unsigned char>& mask, const mxPelMedianParams& params,
+                              const mxPelBuffer<unsigned short>& out) {
+  static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                                __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+  if (!supported) return false;
+  mxdeepmedian::deepFilter<Avx2Counts>(src, mask, params, out);
   return true;
 }

@@ -4,6 +4,9 @@
 // instruction-set path the processor selects and on the baseline one.
 // Arguments: neighbourhood, image size, highest instruction-set path (0
 // baseline, 1 AVX2, 2 AVX-512; a processor without it runs the next lower).
+// The 16-bit filter and the 16-bit median local correction run on the same
+// images spread over a bit depth (12 or 16), their low bits filled from a hash
+// of the position.
 // Reported as time per image pel (counter "per_pel").  Single-threaded; on a
 // shared machine run with repetitions and read the minimum CPU time.
 #include <benchmark/benchmark.h>
@@ -25,6 +28,18 @@ namespace {
 struct Images {
   mxPelBuffer<unsigned char> ref, img, diff;
 };
+
+// An 8-bit image spread over a depth: v << (depth - 8), low bits hashed.
+mxPelBuffer<unsigned short> deepened(const mxPelBuffer_const<unsigned char>& img, int depth) {
+  mxPelBuffer<unsigned short> d(img.window());
+  const int shift = depth - 8;
+  for (std::int32_t j = 0; j < img.height(); ++j)
+    for (std::int32_t i = 0; i < img.width(); ++i) {
+      const std::uint32_t low = (std::uint32_t(i) * 2654435761u ^ std::uint32_t(j) * 40503u) >> 7;
+      d.row(j)[i] = static_cast<unsigned short>((img.row(j)[i] << shift) | (low & ((1u << shift) - 1)));
+    }
+  return d;
+}
 
 const Images& images(std::int32_t size) {
   static std::map<std::int32_t, Images> made;
@@ -104,6 +119,37 @@ void BM_LocalMedian(benchmark::State& state) {
   setPerPel(state, size);
 }
 
+// The 16-bit filter alone on the deepened difference, with the local
+// correction's parameters at that depth (range 1 .. 2^depth - 1).
+void BM_DeepMedianFilter(benchmark::State& state) {
+  const std::int32_t k = std::int32_t(state.range(0)), size = std::int32_t(state.range(1));
+  const int depth = int(state.range(2));
+  const mxPelBuffer<unsigned short> diff = deepened(images(size).diff, depth);
+  const mxPelMedianParams p(limitedMedianSize({k, k}), {1, (1 << depth) - 1}, true);
+  mxPelBuffer<unsigned short> out(diff.window());
+  for (auto _ : state) {
+    mfPelMedian(diff, {}, p, out);
+    benchmark::DoNotOptimize(out.pointToOffset());
+  }
+  setPerPel(state, size);
+}
+
+// The 16-bit median local correction, unmasked, default intensity range.
+void BM_DeepLocalMedian(benchmark::State& state) {
+  const std::int32_t k = std::int32_t(state.range(0)), size = std::int32_t(state.range(1));
+  const int depth = int(state.range(2));
+  const Images& im = images(size);
+  const mxPelBuffer<unsigned short> ref = deepened(im.ref, depth), img = deepened(im.img, depth);
+  const std::int32_t r = (1 << (depth - 1)) - 1;
+  for (auto _ : state) {
+    mxPelBuffer<unsigned short> result;
+    runDeepLocalCorrection(img, ref, {}, mxImageNormalizerDefs::eLocalCorrectionEnhanced, {k, k}, {-r, r}, depth,
+                           result);
+    benchmark::DoNotOptimize(result.pointToOffset());
+  }
+  setPerPel(state, size);
+}
+
 #define MEDIAN_ARGS ArgNames({"k", "size", "path"})->ArgsProduct({{31, 101, 201}, {2048, 8192}, {2, 1, 0}})
 BENCHMARK(BM_MedianFilter)->MEDIAN_ARGS->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LocalMedian)->MEDIAN_ARGS->Unit(benchmark::kMillisecond);
@@ -111,5 +157,8 @@ BENCHMARK(BM_MedianFilterMasked)
     ->ArgNames({"k", "size", "path"})
     ->ArgsProduct({{31, 101, 201}, {2048}, {2, 1, 0}})
     ->Unit(benchmark::kMillisecond);
+#define DEEP_ARGS ArgNames({"k", "size", "depth"})->ArgsProduct({{31, 101, 201}, {2048, 8192}, {12, 16}})
+BENCHMARK(BM_DeepMedianFilter)->DEEP_ARGS->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DeepLocalMedian)->DEEP_ARGS->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -22,4 +22,10 @@ bool pelMedianAvx2(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffe
 bool pelMedianAvx512(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                      const mxPelMedianParams& params, const mxPelBuffer<unsigned char>& out);
 
+// The 16-bit median of src's window into out, as pelMedianPortable, built
+// for AVX2; false (nothing written) when the processor lacks it.  (The
+// baseline build is in mfPelMedian itself.)
+bool deepMedianAvx2(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
+                    const mxPelMedianParams& params, const mxPelBuffer<unsigned short>& out);
+
 }  // namespace mxkernel

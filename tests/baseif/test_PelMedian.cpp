@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "baseif/detail/pelMedian.h"
+#include "baseif/mxCpuLevel.h"
 #include "baseif/mxPelMedian.h"
 #include "baseif/mxPelOps.h"
 #include "support/testImages.h"
@@ -13,7 +14,8 @@ namespace {
 
 // Brute force: sort the clamped values of the window's counted pels, pels
 // beyond the source window's edges replicating the nearest edge pel.
-int bruteMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+template <class T>
+int bruteMedian(const mxPelBuffer_const<T>& src, const mxPelBuffer_const<unsigned char>& mask,
                 const mxPelMedianParams& p, int x, int y) {
   const mxPelRect w = src.window();
   auto clampToRange = [&](int v) { return std::min(std::max(v, p.range.x()), p.range.y()); };
@@ -79,7 +81,7 @@ TEST(PelMedian, MatchesSortedWindowsOnRandomImages) {
     mxPelBuffer<unsigned char> expected(w), dst;
     for (int y = w.y(); y < w.y() + w.height(); ++y)
       for (int x = w.x(); x < w.x() + w.width(); ++x)
-        expected.set(x, y, (unsigned char)bruteMedian(src, mask, p, x, y));
+        expected.set(x, y, (unsigned char)bruteMedian<unsigned char>(src, mask, p, x, y));
     mfPelMedian(src, mask, p, dst);
     ASSERT_TRUE(mfPelEqual<unsigned char>(dst, expected));
     if (kind == 3) continue;  // the engines take masks covering the source window
@@ -114,9 +116,50 @@ TEST(PelMedian, MatchesSortedWindowsAcrossStrips) {
       SCOPED_TRACE(testing::Message() << "size " << p.size.x() << "x" << p.size.y() << " masked " << m.isBound());
       mxPelBuffer<unsigned char> expected(w);
       for (int y = w.y(); y < w.y() + w.height(); ++y)
-        for (int x = w.x(); x < w.x() + w.width(); ++x) expected.set(x, y, (unsigned char)bruteMedian(src, m, p, x, y));
+        for (int x = w.x(); x < w.x() + w.width(); ++x) expected.set(x, y, (unsigned char)bruteMedian<unsigned char>(src, m, p, x, y));
       expectEveryEngine(src, m, p, expected);
     }
+}
+
+// The 16-bit filter against sorted windows at every depth of its level tree
+// (value spans below 16, 256, 4096 and 65536, with few distinct values at
+// times), clamped ranges, masks sparse, dense or over part of the window,
+// windows wider than the image, and rows wider than one strip of columns.
+TEST(PelMedian, DeepMatchesSortedWindows) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> len(1, 30), half(0, 20), coin(0, 3), any(0, 65535);
+  for (int trial = 0; trial < 164; ++trial) {
+    const bool wide = trial >= 160;
+    const int span = wide ? 65535 : (16 << 4 * (trial % 4)) - 1, base = any(rng) % (65536 - span);
+    const int narrow = coin(rng) == 0 ? 3 : span;
+    std::uniform_int_distribution<int> level(base, base + narrow), mid(base, base + span);
+    const mxPelRect w(2, -3, wide ? 2100 : len(rng), wide ? 3 : len(rng));
+    mxPelBuffer<unsigned short> src(w);
+    for (int y = 0; y < w.height(); ++y)
+      for (int x = 0; x < w.width(); ++x) src.row(y)[x] = (unsigned short)level(rng);
+    int lo = mid(rng), hi = mid(rng);
+    if (coin(rng) < 2) lo = 0, hi = 65535;
+    const mxPelMedianParams p({wide ? 1 + 200 * (trial % 2) : 2 * half(rng) + 1, 2 * (half(rng) % 3) + 1},
+                              {std::min(lo, hi), std::max(lo, hi)}, coin(rng) < 2);
+    mxPelBuffer<unsigned char> mask;
+    if (const int kind = coin(rng)) {
+      mask = randomWindow(rng, w.x(), w.y(), w.width() - (kind == 3), w.height());
+      for (int y = 0; y < mask.height(); ++y)
+        for (int x = 0; x < mask.width(); ++x) mask.row(y)[x] = mask.row(y)[x] < (kind == 1 ? 230 : 60) ? 0 : 7;
+    }
+    SCOPED_TRACE(testing::Message() << "trial " << trial << " size " << p.size.x() << "x" << p.size.y());
+    mxPelBuffer<unsigned short> dst[2];
+    for (int level = 0; level < 2; ++level) {  // the baseline build, then the processor's best
+      mxcpu::capLevel(level == 0 ? mxcpu::Level::kBaseline : mxcpu::Level::kAvx512);
+      mfPelMedian(src, mask, p, dst[level]);
+    }
+    for (int y = w.y(); y < w.y() + w.height(); ++y)
+      for (int x = w.x(); x < w.x() + w.width(); ++x) {
+        const int want = bruteMedian<unsigned short>(src, mask, p, x, y);
+        ASSERT_EQ(dst[0].get(x, y), want) << x << "," << y;
+        ASSERT_EQ(dst[1].get(x, y), want) << x << "," << y;
+      }
+  }
 }
 
 TEST(PelMedian, WorksInPlaceAndIntoPartialDestinations) {
@@ -146,7 +189,7 @@ TEST(PelMedian, LargeWindowOnSmoothImage) {
   mfPelMedian(ramp, mxPelMedianParams({181, 181}, {0, 255}, false), dst);
   for (int y = 0; y < 40; y += 7)
     for (int x = 0; x < 200; x += 13)
-      ASSERT_EQ(dst.get(x, y), bruteMedian(ramp, {}, {{181, 181}, {0, 255}, false}, x, y));
+      ASSERT_EQ(dst.get(x, y), bruteMedian<unsigned char>(ramp, {}, {{181, 181}, {0, 255}, false}, x, y));
   mfPelMedian(ramp, mxPelMedianParams({31, 31}, {0, 255}, false), dst);
   EXPECT_EQ(dst.get(100, 20), 120);
 }
