@@ -522,8 +522,9 @@ RawImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::strin
 
 namespace {
 
-// One grey strip-layout TIFF of 8 or 16 bits a sample (host order: libtiff
-// writes its own byte order and says so in the header).
+// One grey, RGB or RGBA (options.channels, interleaved) strip-layout TIFF of
+// 8 or 16 bits a sample (host order: libtiff writes its own byte order and
+// says so in the header).
 template <class Pel>
 std::vector<std::uint8_t> encodeGreyTiff(const mxPelBuffer_const<Pel>& image, const WriteOptions& options,
                                          const std::string& name) {
@@ -536,8 +537,16 @@ std::vector<std::uint8_t> encodeGreyTiff(const mxPelBuffer_const<Pel>& image, co
   if (!tif) throw CliError(kExitOutput, name + ": cannot encode TIFF: " + messages.error);
   TIFF* t = tif.get();
   const std::uint16_t code = tiffCompressionCode(options.compression);
-  setGreyStripLayout(t, std::uint32_t(image.width()), std::uint32_t(image.height()), code);
+  const int ch = options.channels;
+  setGreyStripLayout(t, std::uint32_t(image.width() / ch), std::uint32_t(image.height()), code);
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, int(8 * sizeof(Pel)));
+  if (ch >= 3) {
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, ch);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    const std::uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
+    if (ch == 4) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &alpha);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+  }
   // The predictor works in place on the row it is given: hand it a copy.
   std::vector<Pel> line(std::size_t(image.width()));
   bool ok = messages.error.empty();
