@@ -503,6 +503,7 @@ RawImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::strin
 
   const bool alpha = grey ? g.spp >= 2 : rgb && g.spp >= 4;
   raw.channels = palette ? 1 : (grey ? 1 : 3) + (alpha ? 1 : 0);
+  if (g.spp > raw.channels && !palette) raw.fileSamples = g.spp;
   raw.bits = g.bps > 8 ? 16 : 8;
   raw.maxval = (1u << g.bps) - 1;
   checkDecodedSize(name, g.w, g.h, std::uint64_t(raw.channels) * std::uint64_t(raw.bits / 8), size, options);

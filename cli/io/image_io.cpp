@@ -388,6 +388,11 @@ template <class Pel>
 mxPelBuffer<Pel> colourPels(const RawImage& raw, const std::string& name, int bits, std::uint32_t& top) {
   if (raw.channels < 3 || raw.bits != bits)
     inputError(name, describeRaw(raw) + ", but the tool takes " + std::to_string(bits) + "-bit colour images");
+  // Samples beyond alpha would be lost in the result: refused, not dropped.
+  if (raw.fileSamples > raw.channels)
+    inputError(name, "holds " + std::to_string(raw.fileSamples) + " samples a pel (" + describeRaw(raw) +
+                         " and more), but the colour tool takes RGB or RGBA (3 or 4 samples); the others would be "
+                         "lost");
   const int ch = raw.channels;
   mxPelBuffer<Pel> out(mxPelRect(raw.x0 * ch, raw.y0, raw.width * ch, raw.height), 32, mxPelInit::eUnwritten);
   std::uint32_t scale[256];

@@ -109,6 +109,7 @@ struct RawImage {
   int bits = 8;                                // 8 or 16
   std::uint32_t maxval = 255;                  // the value that means full white
   bool palette = false;                        // the colours came from a palette
+  int fileSamples = 0;                         // samples a pel in the file when more than channels (a TIFF's extras)
   int pages = 1;                               // pages in the file (TIFF directories)
   int page = 1;                                // the page decoded
   std::unique_ptr<std::uint8_t[]> bytes8;      // bits == 8

@@ -129,6 +129,7 @@ TEST_F(ColorIo, RefusalsWriteNothing) {
   ASSERT_TRUE(clifixtures::writePng(path("rgb.png"), scene(3, 8, true)));
   ASSERT_TRUE(clifixtures::writePng(path("rgba.png"), scene(4, 8, true)));
   ASSERT_TRUE(clifixtures::writePng(path("rgb16.png"), scene(3, 16, true)));
+  ASSERT_TRUE(clifixtures::writeTiff(path("five.tif"), {scene(5, 8, true)}));
   {
     TrainArgs t;
     t.tool.reference = path("grey.png"), t.output = path("g8.imn");
@@ -142,6 +143,7 @@ TEST_F(ColorIo, RefusalsWriteNothing) {
       {"c8.imn", "grey.png", "o1.png", "", false, kExitInput},        // grey image, colour tool
       {"c8.imn", "ga.png", "o2.png", "", false, kExitInput},          // grey + alpha (2 channels)
       {"c8.imn", "rgb16.png", "o3.png", "", false, kExitInput},       // 16-bit colour, 8-bit colour tool
+      {"c8.imn", "five.tif", "o3.tif", "", false, kExitInput},        // 5 samples a pel
       {"g8.imn", "rgb.png", "o4.png", "", false, kExitInput},         // colour image, grey tool
       {"c8.imn", "rgb.png", "o5.pgm", "", false, kExitUsage},         // colour into PGM
       {"c8.imn", "rgba.png", "o6.jpg", "", false, kExitInput},        // alpha into JPEG
