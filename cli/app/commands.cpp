@@ -355,18 +355,21 @@ void checkColorRun(const RunArgs& args, CliTool& tool, bool streamed) {
       args.toolFile + " holds a colour tool (" + withTool(tool, [](auto& t) { return colorText(t); }) + ")";
   const mxColorNormalizer::Mode mode = tool.isDeep ? tool.colour16.tool.mode() : tool.colour8.tool.mode();
   if (!color.empty() && parseColorMode(color, "--color") != mode)
-    throw CliError(kExitUsage, "--color " + color + ": " + what + ", whose mode was chosen when it was trained; "
-                                                               "drop --color, or train a tool in that mode");
+    throw CliError(kExitUsage, "--color " + color + ": " + what +
+                                   ", whose mode was chosen when it was trained; "
+                                   "drop --color, or train a tool in that mode");
   auto refuse = [&](const std::string& option, const std::string& why) {
     throw CliError(kExitUsage, option + ": " + what + "; " + why);
   };
-  if (args.read.toGray) refuse("--to-gray", "it normalizes colour images in colour: drop --to-gray, or use a grey tool");
+  if (args.read.toGray)
+    refuse("--to-gray", "it normalizes colour images in colour: drop --to-gray, or use a grey tool");
   if (args.read.toDepth8) refuse("--depth 8", "colour images keep their depth: drop --depth 8");
   if (args.read.bitDepth && args.read.bitDepth != tool.depth())
     refuse("--bit-depth " + std::to_string(args.read.bitDepth), "its depth was declared when it was trained: drop it");
   if (streamed)
-    refuse("--block-size", "colour images are not normalized block by block: drop --block-size (the image is "
-                           "read whole)");
+    refuse("--block-size",
+           "colour images are not normalized block by block: drop --block-size (the image is "
+           "read whole)");
 }
 
 }  // namespace

@@ -92,8 +92,8 @@ mxColorNormalizer::Mode parseColorMode(const std::string& text, const std::strin
 template <class Pel>
 std::string colorText(const ColorTool<Pel>& t) {
   const std::int32_t d = t.bitDepth();
-  return std::string(colorModeName(t.tool.mode())) + ", " + (t.channels() == 4 ? "RGBA" : "RGB") +
-         " reference, " + (d > 8 ? "16-bit, depth " + std::to_string(d) : std::string("8-bit"));
+  return std::string(colorModeName(t.tool.mode())) + ", " + (t.channels() == 4 ? "RGBA" : "RGB") + " reference, " +
+         (d > 8 ? "16-bit, depth " + std::to_string(d) : std::string("8-bit"));
 }
 
 namespace {

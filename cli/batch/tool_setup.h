@@ -97,9 +97,7 @@ struct CliTool {
   ColorTool16 colour16;
   bool isDeep = false;  // 16-bit pels (grey or colour)
   bool isColor = false;
-  std::int32_t depth() const {
-    return isColor ? (isDeep ? colour16.bitDepth() : 8) : isDeep ? deep.bitDepth() : 8;
-  }
+  std::int32_t depth() const { return isColor ? (isDeep ? colour16.bitDepth() : 8) : isDeep ? deep.bitDepth() : 8; }
   // The 16-bit grey tool whose methods and parameters the tool has (deep
   // only): the tool itself, or a 16-bit colour tool's view.
   const mxImageNormalizer16& deepGrey() const { return isColor ? colour16.luma : deep; }

@@ -156,7 +156,7 @@ struct JpegWriteJob {
   JpegErrorManager err;
   const mxPelBuffer_const<unsigned char>* image = nullptr;
   int quality = 95;
-  int channels = 1;  // 1 grey, 3 RGB
+  int channels = 1;                 // 1 grey, 3 RGB
   unsigned char* buffer = nullptr;  // libjpeg's, freed by the caller
   unsigned long size = 0;
 };

@@ -275,8 +275,9 @@ std::vector<std::uint8_t> encodePngRows(std::int32_t width, std::int32_t height,
 
 std::vector<std::uint8_t> encodePng(const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options,
                                     const std::string& name) {
-  return encodePngRows(image.width() / options.channels, image.height(), options.channels,
-                       [&](std::int32_t y) { return image.row(y); }, options.pngLevel, name);
+  return encodePngRows(
+      image.width() / options.channels, image.height(), options.channels, [&](std::int32_t y) { return image.row(y); },
+      options.pngLevel, name);
 }
 
 std::vector<std::uint8_t> encodePng16(const mxPelBuffer_const<unsigned short>& image, const WriteOptions& options,

@@ -432,8 +432,7 @@ mxPelBuffer<unsigned short> toColor16(const RawImage& raw, const std::string& na
 template <class Pel>
 mxPelBuffer<Pel> lumaOf(const mxPelBuffer_const<Pel>& image, int channels) {
   const mxPelRect w = image.window();
-  mxPelBuffer<Pel> out(mxPelRect(w.x() / channels, w.y(), w.width() / channels, w.height()), 32,
-                       mxPelInit::eUnwritten);
+  mxPelBuffer<Pel> out(mxPelRect(w.x() / channels, w.y(), w.width() / channels, w.height()), 32, mxPelInit::eUnwritten);
   for (std::int32_t y = 0; y < out.height(); ++y) {
     const Pel* s = image.row(y);
     Pel* d = out.row(y);

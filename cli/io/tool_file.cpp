@@ -51,7 +51,8 @@ void loadTool(const std::string& path, mxColorNormalizer& tool) {
 
 bool toolIsColor(const std::string& path) {
   bool colour = false;
-  withToolBytes(path, [&](const std::vector<std::uint8_t>& b) { colour = mxToolFile::isColorTool(b.data(), b.size()); });
+  withToolBytes(path,
+                [&](const std::vector<std::uint8_t>& b) { colour = mxToolFile::isColorTool(b.data(), b.size()); });
   return colour;
 }
 

@@ -25,8 +25,10 @@ clifixtures::Samples scene(int channels, int bits, bool distorted) {
   const double top = bits == 16 ? 65535 : 255;
   for (std::size_t i = 0; i < s.v.size(); ++i) {
     const int c = int(i % std::size_t(channels));
-    if (c == 3) s.v[i] = std::uint16_t(i * 7 % std::size_t(top));
-    else if (distorted) s.v[i] = std::uint16_t(std::min(top, s.v[i] * (0.5 + 0.1 * c) + top * 0.2));
+    if (c == 3)
+      s.v[i] = std::uint16_t(i * 7 % std::size_t(top));
+    else if (distorted)
+      s.v[i] = std::uint16_t(std::min(top, s.v[i] * (0.5 + 0.1 * c) + top * 0.2));
   }
   return s;
 }
@@ -140,13 +142,13 @@ TEST_F(ColorIo, RefusalsWriteNothing) {
     bool toGray;
     int code;
   } cases[] = {
-      {"c8.imn", "grey.png", "o1.png", "", false, kExitInput},        // grey image, colour tool
-      {"c8.imn", "ga.png", "o2.png", "", false, kExitInput},          // grey + alpha (2 channels)
-      {"c8.imn", "rgb16.png", "o3.png", "", false, kExitInput},       // 16-bit colour, 8-bit colour tool
-      {"c8.imn", "five.tif", "o3.tif", "", false, kExitInput},        // 5 samples a pel
-      {"g8.imn", "rgb.png", "o4.png", "", false, kExitInput},         // colour image, grey tool
-      {"c8.imn", "rgb.png", "o5.pgm", "", false, kExitUsage},         // colour into PGM
-      {"c8.imn", "rgba.png", "o6.jpg", "", false, kExitInput},        // alpha into JPEG
+      {"c8.imn", "grey.png", "o1.png", "", false, kExitInput},           // grey image, colour tool
+      {"c8.imn", "ga.png", "o2.png", "", false, kExitInput},             // grey + alpha (2 channels)
+      {"c8.imn", "rgb16.png", "o3.png", "", false, kExitInput},          // 16-bit colour, 8-bit colour tool
+      {"c8.imn", "five.tif", "o3.tif", "", false, kExitInput},           // 5 samples a pel
+      {"g8.imn", "rgb.png", "o4.png", "", false, kExitInput},            // colour image, grey tool
+      {"c8.imn", "rgb.png", "o5.pgm", "", false, kExitUsage},            // colour into PGM
+      {"c8.imn", "rgba.png", "o6.jpg", "", false, kExitInput},           // alpha into JPEG
       {"g8.imn", "grey.png", "o7.png", "luminance", false, kExitUsage},  // --color, grey tool
       {"c8.imn", "rgb.png", "o8.png", "luminance", false, kExitUsage},   // another mode
       {"c8.imn", "rgb.png", "o9.png", "", true, kExitUsage},             // --to-gray, colour tool
