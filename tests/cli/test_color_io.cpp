@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "app/commands.h"
 #include "common/options.h"
@@ -41,6 +42,21 @@ mxPelBuffer<Pel> pelsOf(const clifixtures::Samples& s) {
   return b;
 }
 
+// The library's colour tool on the same pels, its result's samples in order.
+template <class Pel>
+std::vector<std::uint16_t> libraryRun(const char* mode, int bits, mxImageNormalizerDefs::Method m,
+                                      const clifixtures::Samples& ref, const clifixtures::Samples& im) {
+  mxColorNormalizer lib(parseColorMode(mode, ""), bits);
+  lib.referenceImage(pelsOf<Pel>(ref), 3, true);
+  lib.train(m);
+  bool ok = false;
+  std::wstring message;
+  const mxPelBuffer<Pel> r = lib.run(pelsOf<Pel>(im), im.channels, m, ok, message);
+  std::vector<std::uint16_t> v;
+  for (std::int32_t y = 0; y < r.height(); ++y) v.insert(v.end(), r.row(y), r.row(y) + r.width());
+  return v;
+}
+
 class ColorIo : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -50,10 +66,10 @@ protected:
   }
   void TearDown() override { fs::remove_all(dir_); }
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
-  // Trains by `imgnorm train` (reference ref.png); returns the exit code.
-  int train(const std::string& color, const std::string& tool) {
+  // Trains by `imgnorm train`; returns the exit code.
+  int train(const std::string& color, const std::string& tool, const std::string& reference = "ref.png") {
     TrainArgs t;
-    t.tool.reference = path("ref.png"), t.tool.color = color, t.output = path(tool);
+    t.tool.reference = path(reference), t.tool.color = color, t.output = path(tool);
     t.methods = {"histogram,local-mean"};
     return exitOf([&] { return cmdTrain(t); });
   }
@@ -82,41 +98,25 @@ protected:
 TEST_F(ColorIo, RunEqualsTheLibrarysColourTool) {
   for (int bits : {8, 16})
     for (const char* mode : {"per-channel", "luminance"}) {
-      const std::string what = std::to_string(bits) + " " + mode;
+      SCOPED_TRACE(std::to_string(bits) + " " + mode);
       const clifixtures::Samples ref = scene(3, bits, false), im = scene(4, bits, true);
-      ASSERT_TRUE(clifixtures::writePng(path("ref.png"), ref));
-      ASSERT_TRUE(clifixtures::writePng(path("im.png"), im));
-      ASSERT_EQ(train(mode, "c.imn"), kExitOk) << what;
-      mxColorNormalizer lib(parseColorMode(mode, ""), bits);
+      ASSERT_TRUE(clifixtures::writePng(path("ref.png"), ref) && clifixtures::writePng(path("im.png"), im));
+      ASSERT_EQ(train(mode, "c.imn"), kExitOk);
       for (const char* method : {"histogram", "local-mean"}) {
         RunArgs a = runArgs("c.imn", "im.png", "out.png");
         a.method = method;
-        ASSERT_EQ(exitOf([&] { return cmdRun(a); }), kExitOk) << what << " " << method;
+        ASSERT_EQ(exitOf([&] { return cmdRun(a); }), kExitOk) << method;
         ImageInfo info;
         const RawImage got = readRaw(a.output, {}, info);
-        ASSERT_EQ(got.channels, 4) << what;
-        ASSERT_EQ(got.bits, bits) << what;
-        bool ok = false;
-        std::wstring message;
-        std::vector<std::uint16_t> want;
+        ASSERT_EQ(got.bits, bits);
         const auto m = parseMethod(method, "");
-        auto flatten = [&](const auto& b) {
-          for (std::int32_t y = 0; y < b.height(); ++y) want.insert(want.end(), b.row(y), b.row(y) + b.width());
-        };
-        if (bits == 8) {
-          lib.referenceImage(pelsOf<unsigned char>(ref), 3, true);
-          lib.train(m);
-          flatten(lib.run(pelsOf<unsigned char>(im), 4, m, ok, message));
-        } else {
-          lib.referenceImage(pelsOf<unsigned short>(ref), 3, true);
-          lib.train(m);
-          flatten(lib.run(pelsOf<unsigned short>(im), 4, m, ok, message));
-        }
         const std::vector<std::uint16_t> out =
             bits == 8 ? std::vector<std::uint16_t>(got.row8(0), got.row8(0) + got.sampleCount())
                       : std::vector<std::uint16_t>(got.row16(0), got.row16(0) + got.sampleCount());
-        EXPECT_EQ(out, want) << what << " " << method;
-        for (std::size_t i = 3; i < out.size(); i += 4) ASSERT_EQ(out[i], im.v[i]) << "alpha " << what;
+        EXPECT_EQ(out, bits == 8 ? libraryRun<unsigned char>(mode, 8, m, ref, im)
+                                 : libraryRun<unsigned short>(mode, 16, m, ref, im))
+            << method;
+        for (std::size_t i = 3; i < out.size(); i += 4) ASSERT_EQ(out[i], im.v[i]) << "alpha";
       }
     }
 }
@@ -126,17 +126,12 @@ TEST_F(ColorIo, RefusalsWriteNothing) {
   ASSERT_TRUE(clifixtures::writePng(path("ref.png"), scene(3, 8, false)));
   ASSERT_EQ(train("per-channel", "c8.imn"), kExitOk);
   ASSERT_EQ(train("", "g8.imn"), kExitInput);  // a colour reference without --color or --to-gray
-  ASSERT_TRUE(clifixtures::writePng(path("grey.png"), scene(1, 8, false)));
-  ASSERT_TRUE(clifixtures::writePng(path("ga.png"), scene(2, 8, true)));
-  ASSERT_TRUE(clifixtures::writePng(path("rgb.png"), scene(3, 8, true)));
-  ASSERT_TRUE(clifixtures::writePng(path("rgba.png"), scene(4, 8, true)));
-  ASSERT_TRUE(clifixtures::writePng(path("rgb16.png"), scene(3, 16, true)));
+  for (const auto& [name, channels, bits] :
+       {std::tuple{"grey.png", 1, 8}, {"ga.png", 2, 8}, {"rgb.png", 3, 8}, {"rgba.png", 4, 8}, {"rgb16.png", 3, 16}})
+    ASSERT_TRUE(clifixtures::writePng(path(name), scene(channels, bits, true)));
   ASSERT_TRUE(clifixtures::writeTiff(path("five.tif"), {scene(5, 8, true)}));
-  {
-    TrainArgs t;
-    t.tool.reference = path("grey.png"), t.output = path("g8.imn");
-    ASSERT_EQ(exitOf([&] { return cmdTrain(t); }), kExitOk);
-  }
+  ASSERT_EQ(train("luminance", "g8.imn", "grey.png"), kExitUsage);  // --color, a grey reference
+  ASSERT_EQ(train("", "g8.imn", "grey.png"), kExitOk);
   const struct {
     const char *tool, *input, *output, *color;
     bool toGray;
