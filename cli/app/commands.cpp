@@ -35,10 +35,13 @@ const char* exitCodeHelp() {
          "  2  usage error: unknown option or method, bad parameter value, outputs that would collide\n"
          "     or overwrite an input (without --in-place), --in-place over a multi-page TIFF, a --diag\n"
          "     folder imgnorm did not write, an output where the report writes its own files, a 16-bit\n"
-         "     result to JPEG, --depth 8 with a 16-bit tool file, a method the 16-bit tool does not run\n"
+         "     result to JPEG, --depth 8 with a 16-bit tool file, a method the 16-bit tool does not run,\n"
+         "     --color with a grey reference or tool file (or --to-gray, --depth 8, --block-size with it),\n"
+         "     a colour result to PGM or 16-bit colour to JPEG\n"
          "  3  input error: missing, unreadable, corrupt or truncated image or tool file, colour image\n"
-         "     without --to-gray, a 16-bit image for an 8-bit tool or the reverse, a pel above the declared\n"
-         "     depth, a reference the tool cannot train on\n"
+         "     without --color or --to-gray, a 16-bit image for an 8-bit tool or the reverse, a grey image\n"
+         "     for a colour tool or the reverse, an RGBA result to JPEG, a pel above the declared depth,\n"
+         "     a reference the tool cannot train on\n"
          "  4  output error: an output file or folder cannot be written, or is not a regular file or folder\n"
          "  5  internal error, or out of memory (also for one image of a batch)\n"
          "In a batch the worst problem decides the code; the batch goes on past bad images.";
@@ -87,6 +90,11 @@ const mxImageNormalizer& reportTool(const mxImageNormalizer16& tool, mxImageNorm
   view = viewTool(tool);
   return view;
 }
+// A colour tool: its luma view (8-bit levels).
+const mxImageNormalizer& reportTool(const ColorTool8& tool, mxImageNormalizer&) { return tool.luma; }
+const mxImageNormalizer& reportTool(const ColorTool16& tool, mxImageNormalizer& view) {
+  return reportTool(tool.luma, view);
+}
 
 // The report's rows on the depth and on reading.
 std::vector<std::pair<std::string, std::string>> readSettings(std::int32_t depth, const ReadOptions& read) {
@@ -103,8 +111,12 @@ std::vector<std::pair<std::string, std::string>> readSettings(std::int32_t depth
 void trainTool(mxImageNormalizer& tool, Method methods, mxDiagObject* diag) {
   tool.train(methods, diag, mxDiagObject::eAll);
 }
-// The 16-bit tool makes no records.
+// The 16-bit and colour tools make no records.
 void trainTool(mxImageNormalizer16& tool, Method methods, mxDiagObject*) { tool.train(methods); }
+template <class Pel>
+void trainTool(ColorTool<Pel>& tool, Method methods, mxDiagObject*) {
+  tool.tool.train(methods);
+}
 
 // The methods a train command trains: those named (the 16-bit tool refuses
 // any it does not run), else every method the tool runs ('all' too, for the
@@ -116,10 +128,10 @@ std::uint32_t methodsToTrain(const TrainArgs& args, CliTool& tool, Warnings& war
   if (args.methods.empty()) methods = kAllMethods;
   if (!tool.isDeep) return methods;
   if (methods != kAllMethods) {
-    refuseDeepMethods(tool.deep, methods, "--methods");
+    refuseDeepMethods(tool.deepGrey(), methods, "--methods");
     return methods;
   }
-  const std::uint32_t runs = deepMethods(tool.deep);
+  const std::uint32_t runs = deepMethods(tool.deepGrey());
   const std::uint32_t gridded = deepMethods(mxImageNormalizer16(tool.depth())) & ~runs;
   if (gridded)
     warnings.warn("deep-granularity", "the 16-bit tool does not run " + methodSetText(gridded) +
@@ -128,16 +140,21 @@ std::uint32_t methodsToTrain(const TrainArgs& args, CliTool& tool, Warnings& war
   return methods & runs;
 }
 
-// The parameters of a 16-bit tool as the report's rows (the 8-bit tool's
-// come from its records).
+// The parameters of a 16-bit or colour tool as the report's rows (the 8-bit
+// tool's come from its records); a colour tool's mode first.
 std::vector<std::pair<std::string, std::string>> parameterRows(const mxImageNormalizer&) { return {}; }
-std::vector<std::pair<std::string, std::string>> parameterRows(const mxImageNormalizer16& t) {
+template <class Tool>
+std::vector<std::pair<std::string, std::string>> parameterRows(const Tool& t) {
   auto pair = [](auto p) { return mfToUtf8(mfStr(p.x())) + "," + mfToUtf8(mfStr(p.y())); };
-  return {{"--tail-fractions", pair(t.tailFractions())},
-          {"--neighborhood", pair(t.neighborhoodSize())},
-          {"--granularity", pair(t.granularity())},
-          {"--intensity-range", pair(t.intensityVariationRange())},
-          {"--keep-masked", t.keepMaskedPixels() ? "yes" : "no"}};
+  std::vector<std::pair<std::string, std::string>> rows;
+  if constexpr (!std::is_same_v<Tool, mxImageNormalizer16>)
+    rows.push_back({"--color", colorText(t) + " (pictures, plots and measures show the luma)"});
+  rows.insert(rows.end(), {{"--tail-fractions", pair(t.tailFractions())},
+                           {"--neighborhood", pair(t.neighborhoodSize())},
+                           {"--granularity", pair(t.granularity())},
+                           {"--intensity-range", pair(t.intensityVariationRange())},
+                           {"--keep-masked", t.keepMaskedPixels() ? "yes" : "no"}});
+  return rows;
 }
 
 }  // namespace
@@ -185,7 +202,10 @@ ExitCode cmdTrain(const TrainArgs& args) {
   });
   if (!failure.empty()) throw CliError(kExitInput, failure);
   std::cout << "imgnorm: trained " << methodSetText(methods) << " on " << args.tool.reference << " (" << size
-            << (tool.isDeep ? ", " + depthText(tool) : std::string()) << ") -> " << args.output << "\n";
+            << (tool.isColor  ? ", colour " + withTool(tool, [](auto& t) { return colorText(t); })
+                : tool.isDeep ? ", " + depthText(tool)
+                              : std::string())
+            << ") -> " << args.output << "\n";
   return kExitOk;
 }
 
@@ -214,16 +234,27 @@ std::unique_ptr<StatsFile> openStats(const RunArgs& args, const std::vector<Name
 
 // A 16-bit result cannot go into a format of 8 bits (JPEG): refused before
 // any work.
+// A colour result cannot go into a format of grey images (PGM); an RGBA one
+// into JPEG is refused image by image.
 void refuseDeepOutputs(const mxImageNormalizer&, const BatchPlan&) {}
-void refuseDeepOutputs(const mxImageNormalizer16&, const BatchPlan& plan) {
+template <class Tool>
+void refuseDeepOutputs(const Tool& tool, const BatchPlan& plan) {
   for (const BatchItem& it : plan.items) {
-    const std::string refusal = it.output.empty() ? std::string() : deepOutputRefusal(it.output);
+    if (it.output.empty()) continue;
+    const bool colour = !std::is_same_v<Tool, mxImageNormalizer16>;
+    std::string refusal = tool.bitDepth() > 8 ? deepOutputRefusal(it.output) : std::string();
+    if (colour && !refusal.empty())
+      refusal = it.output + ": the result is 16-bit colour, and this format holds 8 bits; write PNG or TIFF";
+    if (refusal.empty() && colour) refusal = colourOutputRefusal(it.output, 3);
     if (!refusal.empty()) throw CliError(kExitUsage, refusal);
   }
 }
 
 std::int32_t depthOf(const mxImageNormalizer&) { return 8; }
-std::int32_t depthOf(const mxImageNormalizer16& tool) { return tool.bitDepth(); }
+template <class Tool>
+std::int32_t depthOf(const Tool& tool) {
+  return tool.bitDepth();
+}
 
 template <class Tool>
 ExitCode runWithTool(const Tool& tool, const RunArgs& args, Method method, Diagnostics* diag,
@@ -308,6 +339,39 @@ void checkDeepRun(const RunArgs& args, const mxImageNormalizer16& tool, bool str
                                    "(the image is read whole), or use an 8-bit tool");
 }
 
+// A colour tool file keeps its mode and depth: another --color, --to-gray,
+// --depth 8, another --bit-depth and streaming are refused; --color with a
+// grey tool file too.
+void checkColorRun(const RunArgs& args, CliTool& tool, bool streamed) {
+  const std::string color = args.tool.color;
+  if (!tool.isColor) {
+    if (!color.empty())
+      throw CliError(kExitUsage, "--color " + color + ": " + args.toolFile +
+                                     " holds a grey tool, which normalizes grey images; drop --color, or train a "
+                                     "colour tool on a colour reference with --color");
+    return;
+  }
+  const std::string what =
+      args.toolFile + " holds a colour tool (" + withTool(tool, [](auto& t) { return colorText(t); }) + ")";
+  const mxColorNormalizer::Mode mode = tool.isDeep ? tool.colour16.tool.mode() : tool.colour8.tool.mode();
+  if (!color.empty() && parseColorMode(color, "--color") != mode)
+    throw CliError(kExitUsage, "--color " + color + ": " + what +
+                                   ", whose mode was chosen when it was trained; "
+                                   "drop --color, or train a tool in that mode");
+  auto refuse = [&](const std::string& option, const std::string& why) {
+    throw CliError(kExitUsage, option + ": " + what + "; " + why);
+  };
+  if (args.read.toGray)
+    refuse("--to-gray", "it normalizes colour images in colour: drop --to-gray, or use a grey tool");
+  if (args.read.toDepth8) refuse("--depth 8", "colour images keep their depth: drop --depth 8");
+  if (args.read.bitDepth && args.read.bitDepth != tool.depth())
+    refuse("--bit-depth " + std::to_string(args.read.bitDepth), "its depth was declared when it was trained: drop it");
+  if (streamed)
+    refuse("--block-size",
+           "colour images are not normalized block by block: drop --block-size (the image is "
+           "read whole)");
+}
+
 }  // namespace
 
 ExitCode cmdRun(const RunArgs& args) {
@@ -315,6 +379,7 @@ ExitCode cmdRun(const RunArgs& args) {
   std::unique_ptr<Diagnostics> diag = openDiagnostics(args.diag);
   CliTool tool;
   tool.isDeep = toolPelBits(args.toolFile) == 16;
+  tool.isColor = toolIsColor(args.toolFile);
   const std::vector<NamedInput> others = {{args.toolFile, "the tool file"}};
   const bool streamed = wantsStreaming(args, false);
   return withTool(tool, [&](auto& t) {
@@ -322,7 +387,8 @@ ExitCode cmdRun(const RunArgs& args) {
     if (method != eIdentity && !(t.trainedMethods() & method))
       throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile +
                                      " is not trained for it (trained: " + methodSetText(t.trainedMethods()) + ")");
-    if (tool.isDeep) checkDeepRun(args, tool.deep, streamed);
+    checkColorRun(args, tool, streamed);
+    if (tool.isDeep && !tool.isColor) checkDeepRun(args, tool.deep, streamed);
     const std::unique_ptr<StatsFile> stats = openStats(args, others, diag.get(), streamed);
     if (streamed) {
       refuseStreamOverwrite(args, others);
@@ -340,6 +406,10 @@ ExitCode cmdNormalize(const RunArgs& args) {
   const std::vector<NamedInput> others = {{args.tool.reference, "the reference image"},
                                           {args.tool.mask, "the mask image"}};
   const bool streamed = wantsStreaming(args, true);
+  if (streamed && !args.tool.color.empty())
+    throw CliError(kExitUsage, "--color " + args.tool.color +
+                                   ": colour images are not normalized block by block; drop --block-size (the image "
+                                   "is read whole), or give -o a name of another format");
   const std::unique_ptr<StatsFile> stats = openStats(args, others, diag.get(), streamed);
   if (streamed) {
     refuseStreamOverwrite(args, others);
@@ -348,7 +418,7 @@ ExitCode cmdNormalize(const RunArgs& args) {
   refuseReportClash(diag.get(), planBatch(args.inputs, args.output, args.format, others, args.inPlace));
   CliTool tool;
   configureTool(args.tool, tool);
-  if (tool.isDeep) refuseDeepMethods(tool.deep, method, "--method " + args.method);
+  if (tool.isDeep) refuseDeepMethods(tool.deepGrey(), method, "--method " + args.method);
   return withTool(tool, [&](auto& t) {
     try {
       trainTool(t, method, diag ? &diag->training : nullptr);  // only the method asked for
@@ -372,6 +442,10 @@ namespace {
 
 bool relativeCountsOf(const mxImageNormalizer& tool) { return tool.relativeCounts(); }
 bool relativeCountsOf(const mxImageNormalizer16&) { return false; }
+template <class Pel>
+bool relativeCountsOf(const ColorTool<Pel>& tool) {
+  return tool.relativeCounts();
+}
 
 template <class Tool>
 void printTool(const Tool& tool) {
@@ -410,14 +484,20 @@ ExitCode cmdInfo(const InfoArgs& args) {
   const std::vector<std::uint8_t> bytes = readFileBytes(args.toolFile);
   CliTool tool;
   tool.isDeep = toolPelBits(args.toolFile) == 16;
+  tool.isColor = toolIsColor(args.toolFile);
   withTool(tool, [&](auto& t) {
     loadTool(args.toolFile, t);
     return 0;
   });
   std::cout << "tool file:         " << args.toolFile << " (format version "
-            << (tool.isDeep ? mxToolFile::kDeepFormatVersion : kToolFormatVersion) << ", " << bytes.size()
-            << " bytes)\n";
+            << (tool.isColor  ? mxToolFile::kColorFormatVersion
+                : tool.isDeep ? mxToolFile::kDeepFormatVersion
+                              : kToolFormatVersion)
+            << ", " << bytes.size() << " bytes)\n";
   std::cout << "bit depth:         " << (tool.isDeep ? depthText(tool) + " (16-bit images, kept 16-bit)" : "8-bit")
+            << "\n";
+  std::cout << "colour:            "
+            << (tool.isColor ? withTool(tool, [](auto& t) { return colorText(t); }) : std::string("no (grey images)"))
             << "\n";
   withTool(tool, [&](auto& t) {
     printTool(t);

@@ -47,7 +47,7 @@ CLI::Validator wholeNumber(std::int64_t lo, std::int64_t hi = INT_MAX) {
 void addToolOptions(CLI::App* cmd, ToolOptions& o) {
   cmd->add_option("-r,--reference", o.reference,
                   "Reference image (8- or 16-bit grey " + joinList(formatList(false), " or ") +
-                      "; a 16-bit one makes a 16-bit tool)")
+                      "; a 16-bit one makes a 16-bit tool; colour with --color)")
       ->required();
   cmd->add_option("-m,--mask", o.mask, "Mask image of the reference's size: non-zero pels select");
   cmd->add_option("--tail-fractions", o.tailFractions,
@@ -76,6 +76,7 @@ struct ImageArgs {
   std::int32_t bitDepth = 0;  // 0: each file's own
   int depth = 0;              // 8: --depth 8
   int quality = 95;
+  std::string color;  // --color per-channel|luminance
 
   ReadOptions read() const {
     ReadOptions o;
@@ -118,6 +119,10 @@ void addReadOptions(CLI::App* cmd, ImageArgs& a) {
                        : "only 8 is accepted (16-bit images keep their depth without --depth), got '" + text + "'";
           },
           "8"));
+  cmd->add_option("--color", a.color,
+                  "per-channel or luminance: normalize colour (RGB, RGBA) images in colour, each channel against the "
+                  "reference's same channel, or the luma only with the chroma kept; trains a colour tool on a colour "
+                  "reference (run: the tool file's mode, which this must match)");
   cmd->add_option("--page", a.page, "Page of multi-page TIFF files to read, from 1 (default 1)")->check(wholeNumber(1));
   cmd->add_option("--max-pixels", a.maxPixels,
                   "Largest image read, in pels; larger headers are refused before any memory is taken "
@@ -293,15 +298,18 @@ int main(int argc, char** argv) {
   return runReportingErrors([&]() -> int {
     if (cTrain->parsed()) {
       train.tool.read = trainImages.read();
+      train.tool.color = trainImages.color;
       return cmdTrain(train);
     }
     if (cRun->parsed()) {
       run.read = runImages.read();
+      run.tool.color = runImages.color;
       run.write = runImages.write();
       return cmdRun(run);
     }
     if (cNorm->parsed()) {
       normalize.read = normalize.tool.read = normalizeImages.read();
+      normalize.tool.color = normalizeImages.color;
       normalize.write = normalizeImages.write();
       return cmdNormalize(normalize);
     }

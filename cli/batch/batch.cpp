@@ -392,6 +392,26 @@ void streamItem(const mxImageNormalizer16&, const BatchItem& item, const BatchOp
                                  "read it whole, or give --depth 8");
 }
 
+template <class Pel>
+void streamItem(const ColorTool<Pel>&, const BatchItem& item, const BatchOptions& options, ItemResult&) {
+  throw CliError(kExitInput, item.input + ": a TIFF beyond --max-pixels (" + std::to_string(options.read.maxPixels) +
+                                 " pels) is normalized block by block by the 8-bit grey tool only; raise "
+                                 "--max-pixels to read it whole");
+}
+
+// An interleaved colour image (or result) and its channel count; window()
+// is in pels.
+template <class Pel>
+struct ColorImage {
+  mxPelBuffer<Pel> pels;
+  int channels = 3;
+  bool isBound() const { return pels.isBound(); }
+  mxPelRect window() const {
+    const mxPelRect w = pels.window();
+    return mxPelRect(w.x() / channels, w.y(), w.width() / channels, w.height());
+  }
+};
+
 // An input as the tool takes it: 8-bit grey (converted as the options say),
 // or 16-bit grey within the 16-bit tool's depth.  A 16-bit greyscale image
 // for the 8-bit tool, or anything else for the 16-bit one, is an input error
@@ -399,6 +419,10 @@ void streamItem(const mxImageNormalizer16&, const BatchItem& item, const BatchOp
 mxPelBuffer<unsigned char> readFor(const mxImageNormalizer&, const std::string& path, const ReadOptions& read,
                                    const BatchOptions& options, ImageInfo& info) {
   const RawImage raw = readRaw(path, read, info);
+  if (raw.channels >= 3 && !read.toGray)
+    throw CliError(kExitInput, path + ": " + describeRaw(raw) + ", but " + options.toolName +
+                                   " is a grey tool (8-bit): give --to-gray to convert it to luma, or train a colour "
+                                   "tool with --color per-channel|luminance");
   if (raw.bits == 16 && raw.channels == 1 && !read.toGray && !read.toDepth8)
     throw CliError(kExitInput, path + ": " + describeRaw(raw) + ", but " + options.toolName +
                                    " is an 8-bit tool: give --depth 8 to convert it (v >> (depth - 8)), or use a "
@@ -412,9 +436,31 @@ mxPelBuffer<unsigned short> readFor(const mxImageNormalizer16& tool, const std::
   if (raw.bits != 16 || raw.channels != 1)
     throw CliError(kExitInput, path + ": " + describeRaw(raw) + ", but " + options.toolName +
                                    " is a 16-bit tool (depth " + std::to_string(tool.bitDepth()) +
-                                   ") for 16-bit greyscale images: use an 8-bit tool (trained on an 8-bit "
-                                   "reference, or with --depth 8)");
+                                   ") for 16-bit greyscale images: " +
+                                   (raw.channels >= 3 ? std::string("train a colour tool with --color "
+                                                                    "per-channel|luminance")
+                                                      : "use an 8-bit tool (trained on an 8-bit reference, or with "
+                                                        "--depth 8)"));
   return toGray16(raw, path, tool.bitDepth());
+}
+
+// A colour image of the colour tool's pel type: a grey image, or a colour
+// one of the other pel type, names both and the way out.
+template <class Pel>
+ColorImage<Pel> readFor(const ColorTool<Pel>& tool, const std::string& path, const ReadOptions& read,
+                        const BatchOptions& options, ImageInfo& info) {
+  const RawImage raw = readRaw(path, read, info);
+  const int bits = int(8 * sizeof(Pel));
+  if (raw.channels < 3 || raw.bits != bits)
+    throw CliError(kExitInput, path + ": " + describeRaw(raw) + ", but " + options.toolName + " is a colour tool (" +
+                                   colorText(tool) + ") for " + std::to_string(bits) + "-bit colour images: " +
+                                   (raw.channels < 3 ? "use a grey tool (trained without --color)"
+                                                     : "use a colour tool trained on a colour reference of " +
+                                                           std::to_string(raw.bits) + " bits"));
+  if constexpr (sizeof(Pel) == 1)
+    return {toColor8(raw, path), raw.channels};
+  else
+    return {toColor16(raw, path, tool.bitDepth()), raw.channels};
 }
 
 // One run: the 8-bit tool on threads (the pool's, else made for the call),
@@ -438,6 +484,43 @@ mxPelBuffer<unsigned short> runOn(const mxImageNormalizer16& tool, const mxPelBu
     if (out.isBound()) diag->addImage(view8(out, tool.bitDepth()), mxImageNormalizerDefs::kResultRecord, true);
   }
   return out;
+}
+
+// A colour run, on one thread; its report records are the 8-bit lumas of
+// the input and the result.
+template <class Pel>
+ColorImage<Pel> runOn(const ColorTool<Pel>& tool, const ColorImage<Pel>& image, mxImageNormalizerDefs::Method method,
+                      mxTaskThreads*, int, bool& success, std::wstring& message, mxDiagObject* diag) {
+  ColorImage<Pel> out{tool.tool.run(image.pels, image.channels, method, success, message), image.channels};
+  if (diag) {
+    auto record = [&](const ColorImage<Pel>& c, const wchar_t* name) {
+      const mxPelBuffer<Pel> luma = lumaOf<Pel>(c.pels, c.channels);
+      if constexpr (sizeof(Pel) == 1)
+        diag->addImage(luma, name, true);
+      else
+        diag->addImage(view8(luma, tool.bitDepth()), name, true);
+    };
+    record(image, mxImageNormalizerDefs::kInputRecord);
+    if (out.isBound()) record(out, mxImageNormalizerDefs::kResultRecord);
+  }
+  return out;
+}
+
+// Beside the grey tools' measureRun and writeImage, which they would hide.
+using imgnormcli::measureRun;
+using imgnormcli::writeImage;
+
+template <class Pel>
+ImageStats measureRun(const ColorTool<Pel>& tool, mxImageNormalizerDefs::Method method, const ColorImage<Pel>& input,
+                      const ColorImage<Pel>& result) {
+  return measureRun(tool.luma, method, lumaOf<Pel>(input.pels, input.channels),
+                    lumaOf<Pel>(result.pels, result.channels));
+}
+
+template <class Pel>
+void writeImage(const std::string& path, const ColorImage<Pel>& image, WriteOptions options) {
+  options.channels = image.channels;
+  writeImage(path, image.pels, options);
 }
 
 // threads: on one image, made for the call unless pool (kept for the batch) is given.
@@ -687,6 +770,16 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
 
 ExitCode runBatch(const mxImageNormalizer16& tool, const BatchPlan& plan, const BatchOptions& options,
                   std::ostream& summary) {
+  BatchOptions deep = options;
+  deep.write.depth = tool.bitDepth();
+  return runBatchWith(tool, plan, deep, summary);
+}
+
+ExitCode runBatch(const ColorTool8& tool, const BatchPlan& plan, const BatchOptions& options, std::ostream& summary) {
+  return runBatchWith(tool, plan, options, summary);
+}
+
+ExitCode runBatch(const ColorTool16& tool, const BatchPlan& plan, const BatchOptions& options, std::ostream& summary) {
   BatchOptions deep = options;
   deep.write.depth = tool.bitDepth();
   return runBatchWith(tool, plan, deep, summary);

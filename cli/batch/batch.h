@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "baseif/mxPelBuffer.h"
+#include "batch/tool_setup.h"
 #include "common/cli_error.h"
 #include "common/file_util.h"
 #include "common/warnings.h"
@@ -71,6 +72,16 @@ void warnAboutRun(const mxImageNormalizer16& tool, mxImageNormalizerDefs::Method
 // range, a neighbourhood at least as large as the reference's shorter side.
 void warnAboutMethods(const mxImageNormalizer& tool, std::uint32_t methods, Warnings& warnings);
 void warnAboutMethods(const mxImageNormalizer16& tool, std::uint32_t methods, Warnings& warnings);
+// A colour tool's warnings are its luma view's.
+template <class Pel>
+void warnAboutRun(const ColorTool<Pel>& tool, mxImageNormalizerDefs::Method method, const std::string& input,
+                  const mxPelRect& image, const mxPelRect& covered, Warnings& warnings) {
+  warnAboutRun(tool.luma, method, input, image, covered, warnings);
+}
+template <class Pel>
+void warnAboutMethods(const ColorTool<Pel>& tool, std::uint32_t methods, Warnings& warnings) {
+  warnAboutMethods(tool.luma, methods, warnings);
+}
 
 struct BatchOptions {
   mxImageNormalizerDefs::Method method = mxImageNormalizerDefs::eIdentity;
@@ -104,5 +115,13 @@ ExitCode runBatch(const mxImageNormalizer& tool, const BatchPlan& plan, const Ba
                   std::ostream& summary);
 ExitCode runBatch(const mxImageNormalizer16& tool, const BatchPlan& plan, const BatchOptions& options,
                   std::ostream& summary);
+// A colour tool takes colour images (RGB or RGBA) of its pel type, 16-bit
+// ones within its depth, and writes colour results of the image's channels
+// (alpha passed through); grey images, and colour ones of the other pel
+// type, are input errors naming the image, the tool and the way out.  A TIFF
+// beyond --max-pixels is refused.  The statistics and the report measure the
+// luma of the input and the result against the reference's.
+ExitCode runBatch(const ColorTool8& tool, const BatchPlan& plan, const BatchOptions& options, std::ostream& summary);
+ExitCode runBatch(const ColorTool16& tool, const BatchPlan& plan, const BatchOptions& options, std::ostream& summary);
 
 }  // namespace imgnormcli

@@ -5,6 +5,7 @@
 #include "common/cli_error.h"
 #include "common/options.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
+#include "io/tool_file.h"
 
 namespace imgnormcli {
 
@@ -71,6 +72,78 @@ void configureParameters(const ToolOptions& o, mxImageNormalizer& fresh) {
   fresh.relativeCounts(o.relativeCounts);
 }
 
+void configureParameters(const ToolOptions& o, mxColorNormalizer& fresh) {
+  if (o.relativeCounts && fresh.bitDepth() > 8)
+    throw CliError(kExitUsage, "--relative-counts: not available for 16-bit images; drop it");
+  setParameters(o, fresh);
+  fresh.relativeCounts(o.relativeCounts);
+}
+
+const char* colorModeName(mxColorNormalizer::Mode mode) {
+  return mode == mxColorNormalizer::Mode::eLuminance ? "luminance" : "per-channel";
+}
+
+mxColorNormalizer::Mode parseColorMode(const std::string& text, const std::string& option) {
+  if (text == "per-channel") return mxColorNormalizer::Mode::ePerChannel;
+  if (text == "luminance") return mxColorNormalizer::Mode::eLuminance;
+  throw CliError(kExitUsage, option + ": expected per-channel or luminance, got '" + text + "'");
+}
+
+template <class Pel>
+std::string colorText(const ColorTool<Pel>& t) {
+  const std::int32_t d = t.bitDepth();
+  return std::string(colorModeName(t.tool.mode())) + ", " + (t.channels() == 4 ? "RGBA" : "RGB") + " reference, " +
+         (d > 8 ? "16-bit, depth " + std::to_string(d) : std::string("8-bit"));
+}
+
+namespace {
+
+mxImageNormalizer greyOfDepth(mxImageNormalizer*, std::int32_t) { return mxImageNormalizer(); }
+mxImageNormalizer16 greyOfDepth(mxImageNormalizer16*, std::int32_t depth) { return mxImageNormalizer16(depth); }
+const mxPelBuffer_const<unsigned char>& colourReference(const mxColorNormalizer& t, unsigned char*) {
+  return t.referenceImage8();
+}
+const mxPelBuffer_const<unsigned short>& colourReference(const mxColorNormalizer& t, unsigned short*) {
+  return t.referenceImage16();
+}
+
+}  // namespace
+
+template <class Pel>
+void ColorTool<Pel>::refreshView() {
+  Grey v = greyOfDepth(static_cast<Grey*>(nullptr), tool.bitDepth());
+  v.tailFractions(tool.tailFractions());
+  v.neighborhoodSize(tool.neighborhoodSize());
+  v.granularity(tool.granularity());
+  v.intensityVariationRange(tool.intensityVariationRange());
+  v.keepMaskedPixels(tool.keepMaskedPixels());
+  if constexpr (sizeof(Pel) == 1) v.relativeCounts(tool.relativeCounts());
+  const mxPelBuffer_const<Pel>& ref = colourReference(tool, static_cast<Pel*>(nullptr));
+  if (ref.isBound()) v.referenceImage(lumaOf(ref, tool.channels()), true);
+  if (tool.maskImage().isBound()) v.maskImage(tool.maskImage(), true);
+  luma = v;
+}
+
+template <class Pel>
+void saveTool(const std::string& path, ColorTool<Pel>& t) {
+  saveTool(path, t.tool);
+}
+
+template <class Pel>
+void loadTool(const std::string& path, ColorTool<Pel>& t) {
+  loadTool(path, t.tool);
+  t.refreshView();
+}
+
+template struct ColorTool<unsigned char>;
+template struct ColorTool<unsigned short>;
+template std::string colorText(const ColorTool8&);
+template std::string colorText(const ColorTool16&);
+template void saveTool(const std::string&, ColorTool8&);
+template void saveTool(const std::string&, ColorTool16&);
+template void loadTool(const std::string&, ColorTool8&);
+template void loadTool(const std::string&, ColorTool16&);
+
 void configureParameters(const ToolOptions& o, mxImageNormalizer16& fresh) {
   if (o.relativeCounts)
     throw CliError(kExitUsage, "--relative-counts: not available for 16-bit images; drop it, or give --depth 8");
@@ -121,9 +194,53 @@ void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {
   tool = fresh;
 }
 
+namespace {
+
+void printWarnings(const ImageInfo& info) {
+  for (const std::string& w : info.warnings) std::fprintf(stderr, "imgnorm: warning: %s\n", w.c_str());
+}
+
+// --color: a colour tool of the reference's depth.
+void configureColor(const ToolOptions& o, const RawImage& raw, const ImageInfo& info, CliTool& tool) {
+  const mxColorNormalizer::Mode mode = parseColorMode(o.color, "--color");
+  const std::string option = "--color " + o.color + ": ";
+  if (o.read.toGray)
+    throw CliError(kExitUsage, option + "--to-gray turns colour images grey; give one of --color and --to-gray");
+  if (o.read.toDepth8)
+    throw CliError(kExitUsage, option + "--depth 8 converts greyscale images only; colour images keep their depth");
+  if (raw.channels < 3)
+    throw CliError(kExitUsage, option + o.reference + " is a " + describeRaw(raw) +
+                                   "; --color is for RGB and RGBA references (drop it to train a grey tool)");
+  if (o.read.bitDepth && raw.bits != 16)
+    throw CliError(kExitUsage, "--bit-depth " + std::to_string(o.read.bitDepth) + ": " + o.reference + " is a " +
+                                   describeRaw(raw) + "; --bit-depth declares the depth of 16-bit images");
+  tool.isColor = true;
+  tool.isDeep = raw.bits == 16;
+  // Parameters first: a bad value is reported before the pels are checked.
+  auto setUp = [&](auto& target, std::int32_t depth, auto convert) {
+    mxColorNormalizer fresh(mode, depth);
+    configureParameters(o, fresh);
+    const auto reference = convert();
+    printWarnings(info);
+    fresh.referenceImage(reference, raw.channels, false);
+    if (!o.mask.empty()) fresh.maskImage(readMask(o, raw.width, raw.height), false);
+    target.tool = fresh;
+    target.refreshView();
+  };
+  if (tool.isDeep) {
+    const std::int32_t depth = declaredDepth(raw, o.read);
+    setUp(tool.colour16, depth, [&] { return toColor16(raw, o.reference, depth); });
+  } else {
+    setUp(tool.colour8, 8, [&] { return toColor8(raw, o.reference); });
+  }
+}
+
+}  // namespace
+
 void configureTool(const ToolOptions& o, CliTool& tool) {
   ImageInfo info;
   const RawImage raw = readRaw(o.reference, o.read, info);
+  if (!o.color.empty()) return configureColor(o, raw, info, tool);
   const bool deepGrey = raw.bits == 16 && raw.channels == 1;
   if (o.read.bitDepth && !deepGrey)
     throw CliError(kExitUsage, "--bit-depth " + std::to_string(o.read.bitDepth) + ": " + o.reference + " is a " +
@@ -133,7 +250,7 @@ void configureTool(const ToolOptions& o, CliTool& tool) {
   auto setUp = [&](auto fresh, auto& target, auto convert) {
     configureParameters(o, fresh);
     const auto reference = convert();
-    for (const std::string& w : info.warnings) std::fprintf(stderr, "imgnorm: warning: %s\n", w.c_str());
+    printWarnings(info);
     fresh.referenceImage(reference, false);
     if (!o.mask.empty()) fresh.maskImage(readMask(o, reference.width(), reference.height()), false);
     target = fresh;

@@ -156,6 +156,7 @@ struct JpegWriteJob {
   JpegErrorManager err;
   const mxPelBuffer_const<unsigned char>* image = nullptr;
   int quality = 95;
+  int channels = 1;                 // 1 grey, 3 RGB
   unsigned char* buffer = nullptr;  // libjpeg's, freed by the caller
   unsigned long size = 0;
 };
@@ -165,10 +166,10 @@ bool runJpegWrite(JpegWriteJob* job) {
   jpeg_compress_struct& c = job->cinfo;
   jpeg_create_compress(&c);
   jpeg_mem_dest(&c, &job->buffer, &job->size);
-  c.image_width = JDIMENSION(job->image->width());
+  c.image_width = JDIMENSION(job->image->width() / job->channels);
   c.image_height = JDIMENSION(job->image->height());
-  c.input_components = 1;
-  c.in_color_space = JCS_GRAYSCALE;
+  c.input_components = job->channels;
+  c.in_color_space = job->channels == 3 ? JCS_RGB : JCS_GRAYSCALE;
   jpeg_set_defaults(&c);
   jpeg_set_quality(&c, job->quality, TRUE);
   c.optimize_coding = TRUE;
@@ -186,13 +187,14 @@ bool runJpegWrite(JpegWriteJob* job) {
 
 std::vector<std::uint8_t> encodeJpeg(const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options,
                                      const std::string& name) {
-  if (image.width() > 65500 || image.height() > 65500)
+  if (image.width() / options.channels > 65500 || image.height() > 65500)
     throw CliError(kExitOutput, name + ": JPEG holds at most 65500 x 65500 pels; write PNG or TIFF");
   JpegWriteJob job;
   job.cinfo.err = jpeg_std_error(&job.err.pub);
   job.err.pub.error_exit = jpegErrorExit;
   job.image = &image;
   job.quality = options.quality;
+  job.channels = options.channels;
   const bool ok = runJpegWrite(&job);
   jpeg_destroy_compress(&job.cinfo);
   std::vector<std::uint8_t> bytes;

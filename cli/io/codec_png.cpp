@@ -262,8 +262,9 @@ std::vector<std::uint8_t> encodePngRows(std::int32_t width, std::int32_t height,
   std::vector<std::uint8_t> ihdr;
   putBE32(ihdr, std::uint32_t(width));
   putBE32(ihdr, std::uint32_t(height));
-  // 8 or 16 bits, grey or RGB, deflate, adaptive filters, no interlace
-  ihdr.insert(ihdr.end(), {std::uint8_t(bits), std::uint8_t(channels == 3 ? 2 : 0), 0, 0, 0});
+  // 8 or 16 bits, grey, RGB or RGBA, deflate, adaptive filters, no interlace
+  const std::uint8_t colourType = channels == 4 ? 6 : channels == 3 ? 2 : 0;
+  ihdr.insert(ihdr.end(), {std::uint8_t(bits), colourType, 0, 0, 0});
   putChunk(bytes, "IHDR", ihdr.data(), ihdr.size());
   const std::size_t chunk = std::size_t(1) << 30;
   for (std::size_t at = 0; at < z.size(); at += chunk)
@@ -274,8 +275,9 @@ std::vector<std::uint8_t> encodePngRows(std::int32_t width, std::int32_t height,
 
 std::vector<std::uint8_t> encodePng(const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options,
                                     const std::string& name) {
-  return encodePngRows(image.width(), image.height(), 1, [&](std::int32_t y) { return image.row(y); },
-                       options.pngLevel, name);
+  return encodePngRows(
+      image.width() / options.channels, image.height(), options.channels, [&](std::int32_t y) { return image.row(y); },
+      options.pngLevel, name);
 }
 
 std::vector<std::uint8_t> encodePng16(const mxPelBuffer_const<unsigned short>& image, const WriteOptions& options,
@@ -285,7 +287,7 @@ std::vector<std::uint8_t> encodePng16(const mxPelBuffer_const<unsigned short>& i
   std::vector<std::uint8_t> rows[2] = {std::vector<std::uint8_t>(std::size_t(image.width()) * 2),
                                        std::vector<std::uint8_t>(std::size_t(image.width()) * 2)};
   return encodePngRows(
-      image.width(), image.height(), 1,
+      image.width() / options.channels, image.height(), options.channels,
       [&](std::int32_t y) {
         std::uint8_t* out = rows[y & 1].data();
         const unsigned short* in = image.row(y);

@@ -503,6 +503,7 @@ RawImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::strin
 
   const bool alpha = grey ? g.spp >= 2 : rgb && g.spp >= 4;
   raw.channels = palette ? 1 : (grey ? 1 : 3) + (alpha ? 1 : 0);
+  if (g.spp > raw.channels && !palette) raw.fileSamples = g.spp;
   raw.bits = g.bps > 8 ? 16 : 8;
   raw.maxval = (1u << g.bps) - 1;
   checkDecodedSize(name, g.w, g.h, std::uint64_t(raw.channels) * std::uint64_t(raw.bits / 8), size, options);
@@ -522,8 +523,9 @@ RawImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::strin
 
 namespace {
 
-// One grey strip-layout TIFF of 8 or 16 bits a sample (host order: libtiff
-// writes its own byte order and says so in the header).
+// One grey, RGB or RGBA (options.channels, interleaved) strip-layout TIFF of
+// 8 or 16 bits a sample (host order: libtiff writes its own byte order and
+// says so in the header).
 template <class Pel>
 std::vector<std::uint8_t> encodeGreyTiff(const mxPelBuffer_const<Pel>& image, const WriteOptions& options,
                                          const std::string& name) {
@@ -536,8 +538,16 @@ std::vector<std::uint8_t> encodeGreyTiff(const mxPelBuffer_const<Pel>& image, co
   if (!tif) throw CliError(kExitOutput, name + ": cannot encode TIFF: " + messages.error);
   TIFF* t = tif.get();
   const std::uint16_t code = tiffCompressionCode(options.compression);
-  setGreyStripLayout(t, std::uint32_t(image.width()), std::uint32_t(image.height()), code);
+  const int ch = options.channels;
+  setGreyStripLayout(t, std::uint32_t(image.width() / ch), std::uint32_t(image.height()), code);
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, int(8 * sizeof(Pel)));
+  if (ch >= 3) {
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, ch);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    const std::uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
+    if (ch == 4) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &alpha);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+  }
   // The predictor works in place on the row it is given: hand it a copy.
   std::vector<Pel> line(std::size_t(image.width()));
   bool ok = messages.error.empty();

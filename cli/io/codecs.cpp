@@ -28,15 +28,15 @@ std::vector<std::uint8_t> encodePgm16(const mxPelBuffer_const<unsigned short>&, 
 const std::vector<Codec>& codecs() {
   // clang-format off
   static const std::vector<Codec> table = {
-      // key, name, title, extensions, written extensions, magic, decode, encode, encode16, lossy, streams
-      {"png", "PNG", "PNG", {"png"}, {"png"}, {"\x89PNG\r\n\x1a\n"sv}, decodePng, encodePng, encodePng16, false, false},
+      // key, name, title, extensions, written extensions, magic, decode, encode, encode16, colour, alpha, lossy, streams
+      {"png", "PNG", "PNG", {"png"}, {"png"}, {"\x89PNG\r\n\x1a\n"sv}, decodePng, encodePng, encodePng16, true, true, false, false},
       {"tiff", "TIFF", "TIFF", {"tif", "tiff"}, {"tif", "tiff"}, {"II*\0"sv, "MM\0*"sv, "II+\0"sv, "MM\0+"sv},
-       decodeTiff, encodeTiff, encodeTiff16, false, true},
+       decodeTiff, encodeTiff, encodeTiff16, true, true, false, true},
       {"jpeg", "JPEG", "JPEG", {"jpg", "jpeg"}, {"jpg", "jpeg"}, {"\xff\xd8\xff"sv}, decodeJpeg, encodeJpeg, nullptr,
-       true, false},
-      {"bmp", "BMP", "BMP", {"bmp"}, {}, {"BM"sv}, decodeBmp, nullptr, nullptr, false, false},
+       true, false, true, false},
+      {"bmp", "BMP", "BMP", {"bmp"}, {}, {"BM"sv}, decodeBmp, nullptr, nullptr, false, false, false, false},
       {"pgm", "PGM", "binary PGM/PPM", {"pgm", "ppm", "pnm"}, {"pgm"}, {"P5"sv, "P6"sv}, decodePnm, encodePgm,
-       encodePgm16, false, false},
+       encodePgm16, false, false, false, false},
   };
   // clang-format on
   return table;

@@ -33,6 +33,9 @@ struct Codec {
   // 16-bit grey, the depth kept; null for a format of 8 bits only.
   std::vector<std::uint8_t> (*encode16)(const mxPelBuffer_const<unsigned short>& image, const WriteOptions& options,
                                         const std::string& name);
+  // Its encoders also write RGB (WriteOptions::channels 3), and RGBA (4).
+  bool colour;
+  bool alpha;
   // Loses detail: never chosen for a folder's outputs unless --format asks.
   bool lossy;
   // Large files are read and written block by block (io/tiff_stream.h).

@@ -312,7 +312,8 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
   const bool plainGrey = raw.channels == 1 && raw.bits == 8;
   const bool shiftDeep = options.toDepth8 && raw.bits == 16 && raw.channels == 1;
   if (!plainGrey && !options.toGray && !shiftDeep) {
-    const std::string advice = raw.channels >= 3 ? "use --to-gray to convert it to luma"
+    const std::string advice = raw.channels >= 3 ? "use --to-gray to convert it to luma, or --color "
+                                                   "per-channel|luminance to normalize it in colour"
                                : raw.channels == 2
                                    ? "use --to-gray to drop the alpha channel"
                                    : "use --depth 8 to reduce it to 8 bits as v >> (depth - 8), or --to-gray=SCALING";
@@ -378,6 +379,71 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
   return out;
 }
 
+namespace {
+
+// The interleaved colour pels of raw, window (x0 x channels, y0); the
+// largest red, green or blue sample goes to top.  8-bit samples below a
+// file maximum of 255 (a PPM's) are scaled to 0..255 as grey ones are.
+template <class Pel>
+mxPelBuffer<Pel> colourPels(const RawImage& raw, const std::string& name, int bits, std::uint32_t& top) {
+  if (raw.channels < 3 || raw.bits != bits)
+    inputError(name, describeRaw(raw) + ", but the tool takes " + std::to_string(bits) + "-bit colour images");
+  // Samples beyond alpha would be lost in the result: refused, not dropped.
+  if (raw.fileSamples > raw.channels)
+    inputError(name, "holds " + std::to_string(raw.fileSamples) + " samples a pel (" + describeRaw(raw) +
+                         " and more), but the colour tool takes RGB or RGBA (3 or 4 samples); the others would be "
+                         "lost");
+  const int ch = raw.channels;
+  mxPelBuffer<Pel> out(mxPelRect(raw.x0 * ch, raw.y0, raw.width * ch, raw.height), 32, mxPelInit::eUnwritten);
+  std::uint32_t scale[256];
+  for (std::uint32_t v = 0; v < 256; ++v)
+    scale[v] = bits == 16 || raw.maxval == 255 ? v : v >= raw.maxval ? 255 : (v * 510 + raw.maxval) / (2 * raw.maxval);
+  top = 0;
+  for (std::int32_t y = 0; y < raw.height; ++y) {
+    Pel* d = out.row(y);
+    if constexpr (sizeof(Pel) == 2) {
+      const std::uint16_t* s = raw.row16(y);
+      std::memcpy(d, s, raw.rowSamples() * 2);
+      std::uint16_t rowTop = 0;
+      for (std::int32_t x = 0; x < raw.width; ++x, s += ch) rowTop = std::max({rowTop, s[0], s[1], s[2]});
+      top = std::max<std::uint32_t>(top, rowTop);
+    } else {
+      const std::uint8_t* s = raw.row8(y);
+      for (std::size_t i = 0; i < raw.rowSamples(); ++i) d[i] = static_cast<Pel>(scale[s[i]]);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+mxPelBuffer<unsigned char> toColor8(const RawImage& raw, const std::string& name) {
+  std::uint32_t top = 0;
+  return colourPels<unsigned char>(raw, name, 8, top);
+}
+
+mxPelBuffer<unsigned short> toColor16(const RawImage& raw, const std::string& name, std::int32_t depth) {
+  std::uint32_t top = 0;
+  mxPelBuffer<unsigned short> out = colourPels<unsigned short>(raw, name, 16, top);
+  refuseBeyondDepth(top, depth, name);
+  return out;
+}
+
+template <class Pel>
+mxPelBuffer<Pel> lumaOf(const mxPelBuffer_const<Pel>& image, int channels) {
+  const mxPelRect w = image.window();
+  mxPelBuffer<Pel> out(mxPelRect(w.x() / channels, w.y(), w.width() / channels, w.height()), 32, mxPelInit::eUnwritten);
+  for (std::int32_t y = 0; y < out.height(); ++y) {
+    const Pel* s = image.row(y);
+    Pel* d = out.row(y);
+    for (std::int32_t x = 0; x < out.width(); ++x, s += channels)
+      d[x] = static_cast<Pel>((299u * s[0] + 587u * s[1] + 114u * s[2] + 500u) / 1000u);
+  }
+  return out;
+}
+template mxPelBuffer<unsigned char> lumaOf(const mxPelBuffer_const<unsigned char>&, int);
+template mxPelBuffer<unsigned short> lumaOf(const mxPelBuffer_const<unsigned short>&, int);
+
 RawImage readRaw(const std::string& path, const ReadOptions& options, ImageInfo& info) {
   RawImage raw;
   {
@@ -409,7 +475,19 @@ mxPelBuffer<unsigned char> readImage(const std::string& path, const ReadOptions&
 
 // -------------------------------------------------------------- writing ---
 
+std::string colourOutputRefusal(const std::string& path, int channels) {
+  const Codec* c = codecForName(path);
+  if (channels < 3 || !c || !c->encode || (c->colour && (c->alpha || channels == 3))) return "";
+  std::vector<std::string> able;
+  for (const Codec& d : codecs())
+    if (d.colour && (d.alpha || channels == 3)) able.push_back(d.name);
+  return path + ": " + c->name + " holds " + (c->colour ? "no alpha channel" : "grey images only") +
+         ", and the result is " + (channels == 4 ? "RGBA" : "RGB") + "; write " + joinList(able, " or ");
+}
+
 void writeImage(const std::string& path, const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options) {
+  const std::string refusal = colourOutputRefusal(path, options.channels);
+  if (!refusal.empty()) throw CliError(kExitUsage, refusal);
   if (!isWritableName(path))
     throw CliError(kExitUsage, path + ": unknown image format for output (use " +
                                    joinList(extensionList(true, "."), " or ") + ")");
@@ -429,7 +507,8 @@ std::string deepOutputRefusal(const std::string& path) {
 }
 
 void writeImage(const std::string& path, const mxPelBuffer_const<unsigned short>& image, const WriteOptions& options) {
-  const std::string refusal = deepOutputRefusal(path);
+  std::string refusal = deepOutputRefusal(path);
+  if (refusal.empty()) refusal = colourOutputRefusal(path, options.channels);
   if (!refusal.empty()) throw CliError(kExitUsage, refusal);
   if (!isWritableName(path))
     throw CliError(kExitUsage,

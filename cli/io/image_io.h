@@ -23,8 +23,11 @@
 // can hold under its compression.  Missing or corrupt data is an error in
 // every decoder: no row is ever made up.
 //
-// Writing: 8-bit grey PNG, TIFF, PGM or JPEG, 16-bit grey PNG, TIFF or PGM, encoded in memory and written under
-// a temporary name that is renamed into place.
+// readColor gives the interleaved RGB or RGBA pels of the colour tool.
+//
+// Writing: 8-bit grey PNG, TIFF, PGM or JPEG, 16-bit grey PNG, TIFF or PGM,
+// colour (RGB, RGBA) PNG and TIFF of 8 or 16 bits and RGB JPEG, encoded in
+// memory and written under a temporary name that is renamed into place.
 //
 // Every error is a CliError naming the file: kExitInput for reading,
 // kExitOutput for writing, kExitUsage for an output name of no writable
@@ -106,6 +109,7 @@ struct RawImage {
   int bits = 8;                                // 8 or 16
   std::uint32_t maxval = 255;                  // the value that means full white
   bool palette = false;                        // the colours came from a palette
+  int fileSamples = 0;                         // samples a pel in the file when more than channels (a TIFF's extras)
   int pages = 1;                               // pages in the file (TIFF directories)
   int page = 1;                                // the page decoded
   std::unique_ptr<std::uint8_t[]> bytes8;      // bits == 8
@@ -151,6 +155,20 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
 // above 2^depth - 1 (never clamped or wrapped).
 mxPelBuffer<unsigned short> toGray16(const RawImage& raw, const std::string& name, std::int32_t depth);
 
+// Accepts a decoded colour image (RGB or RGBA, palette colour too) of
+// 8-bit samples, or of 16-bit samples within depth (red, green and blue at
+// most 2^depth - 1; alpha is passed through): one interleaved buffer of
+// channels x width samples a row, its window (x0 x channels, y0).  Anything
+// else is a CliError (kExitInput) naming the file; the caller names the tool.
+mxPelBuffer<unsigned char> toColor8(const RawImage& raw, const std::string& name);
+mxPelBuffer<unsigned short> toColor16(const RawImage& raw, const std::string& name, std::int32_t depth);
+
+// The BT.601 luma (299 R + 587 G + 114 B + 500) / 1000 of an interleaved
+// colour image, as the colour tool computes it: one grey pel per colour pel,
+// in pel coordinates.
+template <class Pel>
+mxPelBuffer<Pel> lumaOf(const mxPelBuffer_const<Pel>& image, int channels);
+
 // Reads and decodes an image file, cut to options.keep; info receives the
 // page and size and the multi-page warning.
 RawImage readRaw(const std::string& path, const ReadOptions& options, ImageInfo& info);
@@ -174,6 +192,7 @@ struct WriteOptions {
   TiffCompression compression = TiffCompression::kNone;
   int quality = 95;         // JPEG, 1..100
   std::int32_t depth = 16;  // 16-bit images: their depth (a PGM's maximum value is 2^depth - 1)
+  int channels = 1;         // 1 grey; 3 RGB or 4 RGBA, interleaved (an image's width is channels x its pels')
 };
 // "none", "lzw", "deflate" or "zstd"; zstd only when this libtiff has it.
 // Throws CliError (kExitUsage) naming the option.
@@ -194,6 +213,11 @@ void writeImage(const std::string& path, const mxPelBuffer_const<unsigned short>
 // The refusal writeImage gives for a 16-bit image into a format of 8 bits;
 // empty when the name's format holds 16 bits (or is no format).
 std::string deepOutputRefusal(const std::string& path);
+
+// The refusal writeImage gives for a colour image of channels (3 or 4) into
+// a format that holds no colour (PGM) or no alpha (JPEG); empty when it
+// holds them (or is no format).
+std::string colourOutputRefusal(const std::string& path, int channels);
 
 // Silences libtiff's process-wide error and warning handlers (once, before
 // any thread starts); each file's messages are collected per handle.

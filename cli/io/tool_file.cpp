@@ -4,6 +4,7 @@
 #include "common/cli_error.h"
 #include "common/file_util.h"
 #include "common/options.h"
+#include "imgnorm/mxColorNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizer16.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
@@ -40,6 +41,19 @@ void loadTool(const std::string& path, mxImageNormalizer& tool) {
 
 void loadTool(const std::string& path, mxImageNormalizer16& tool) {
   withToolBytes(path, [&](const std::vector<std::uint8_t>& b) { mxToolFile::load(b.data(), b.size(), tool); });
+}
+
+void saveTool(const std::string& path, mxColorNormalizer& tool) { writeFileAtomically(path, mxToolFile::store(tool)); }
+
+void loadTool(const std::string& path, mxColorNormalizer& tool) {
+  withToolBytes(path, [&](const std::vector<std::uint8_t>& b) { mxToolFile::load(b.data(), b.size(), tool); });
+}
+
+bool toolIsColor(const std::string& path) {
+  bool colour = false;
+  withToolBytes(path,
+                [&](const std::vector<std::uint8_t>& b) { colour = mxToolFile::isColorTool(b.data(), b.size()); });
+  return colour;
 }
 
 std::int32_t toolPelBits(const std::string& path) {

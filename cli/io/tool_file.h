@@ -11,6 +11,7 @@
 
 class mxImageNormalizer;
 class mxImageNormalizer16;
+class mxColorNormalizer;
 
 namespace imgnormcli {
 
@@ -26,6 +27,11 @@ void loadTool(const std::string& path, mxImageNormalizer& tool);
 // The same for a 16-bit tool (format version 2).
 void saveTool(const std::string& path, mxImageNormalizer16& tool);
 void loadTool(const std::string& path, mxImageNormalizer16& tool);
+// The same for a colour tool (format version 3).
+void saveTool(const std::string& path, mxColorNormalizer& tool);
+void loadTool(const std::string& path, mxColorNormalizer& tool);
+// Whether a tool file holds a colour tool.  Throws CliError (kExitInput) as loadTool.
+bool toolIsColor(const std::string& path);
 // The bits per pel of the tool a tool file holds, 8 or 16, from its header
 // and archive.  Throws CliError (kExitInput) as loadTool.
 std::int32_t toolPelBits(const std::string& path);

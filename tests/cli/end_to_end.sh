@@ -344,6 +344,15 @@ check 0 "" -- run tool.imn --method local-mean camera.png -o w5
 check 0 "" -- normalize -r camera.png --method histogram --neighborhood 2000 coins.png -o w6/c.png
 cmp -s w6/c.png rt/coins-histogram.png || fail "a warning changed a result"
 
+# ---- colour: a colour tool trained with --color runs a batch; info and the report name its mode ----
+check 0 "" -- train -r fx/rgb.png --color luminance --methods histogram -o col.imn
+"$IMGNORM" info col.imn | grep -qF "colour:            luminance, RGB reference, 8-bit" || fail "info lacks the mode"
+mkdir -p colin && cp fx/rgb.png colin/a.png && cp fx/rgb.png colin/b.png
+check 0 "" -- run col.imn --method histogram colin -o colout --jobs 2 --diag coldiag
+expect_file colout/b.png
+grep -qF "luminance, RGB reference" coldiag/index.html || fail "the report lacks the colour mode"
+check 3 "but col.imn is a colour tool (luminance" -- run col.imn --method histogram camera.png -o colg.png
+
 # ---- the demo on the shipped data (small settings for speed) ----
 check 0 "" -- demo --data "$DATA" --out demo --neighborhood 41 --granularity 4 --max-side 96 --jobs 2
 for s in camera coins text; do
