@@ -54,6 +54,12 @@ struct ColorTool {
   }
 };
 
+int axisArg(int axis) {
+  if (axis < -3 || axis > 2)
+    throw ArgumentError("channel_axis " + std::to_string(axis) + " is out of range for a 3-D array (-3 to 2)");
+  return axis;
+}
+
 Mode modeArg(py::handle v) {
   const std::string s = py::isinstance<py::str>(v) ? v.cast<std::string>() : std::string();
   if (s == "per-channel") return Mode::ePerChannel;
@@ -125,9 +131,7 @@ ColorArray colorArray(py::handle obj, const char* what, int axis) {
     throw ArgumentTypeError(name + " must be a uint8 or uint16 array, got dtype " + std::string(py::str(c.a.dtype())) +
                             ": convert it, e.g. with skimage.util.img_as_ubyte or img_as_uint");
   if (c.a.ndim() == 3) {
-    if (axis < -3 || axis > 2)
-      throw ArgumentError("channel_axis " + std::to_string(axis) + " is out of range for a 3-D " + name);
-    c.a = np.attr("moveaxis")(c.a, axis, -1);
+    c.a = np.attr("moveaxis")(c.a, axisArg(axis), -1);
     c.channels = std::int32_t(std::min<py::ssize_t>(c.a.shape(2), 1 << 16));
   } else if (c.a.ndim() == 2) {
     c.channels = 1;
@@ -198,7 +202,7 @@ py::bytes toBytes(const ColorTool& n) {
 
 std::unique_ptr<ColorTool> fromBytes(const py::bytes& b, int axis) {
   const std::string_view v = b;
-  auto n = std::make_unique<ColorTool>(mxColorNormalizer(), axis);
+  auto n = std::make_unique<ColorTool>(mxColorNormalizer(), axisArg(axis));
   py::gil_scoped_release nogil;
   mxArchive ar(reinterpret_cast<const std::uint8_t*>(v.data()), v.size());
   ar || n->tool;
@@ -221,6 +225,14 @@ py::object runPels(const ColorTool& n, const ColorArray& c, std::uint32_t method
     py::object err = types.attr("RunFailed")(mfToUtf8(message), result);
     PyErr_SetObject(types.attr("RunFailed").ptr(), err.ptr());
     throw py::error_already_set();
+  }
+  // As the grey run warns: a result over part of the image is rarely what was meant.
+  if (out.isBound() && (out.height() < c.a.shape(0) || out.width() < c.a.shape(1) * c.channels)) {
+    const std::string text = "the result (" + std::to_string(out.width() / c.channels) + " x " +
+                             std::to_string(out.height()) + ") covers only part of the image (" +
+                             std::to_string(c.a.shape(1)) + " x " + std::to_string(c.a.shape(0)) +
+                             "): the run normalizes only the part that overlaps the reference and its mask";
+    if (PyErr_WarnEx(types.attr("ImgnormWarning").ptr(), text.c_str(), 1) != 0) throw py::error_already_set();
   }
   py::array a = out.isBound() ? toColorArray<T>(out, c.channels, n.channelAxis, true)
                               : py::array(py::array_t<T>(std::vector<py::ssize_t>{0, 0, c.channels}));
@@ -325,7 +337,7 @@ void init_color(py::module_& m) {
   cls.def(py::init([](py::handle reference, py::handle mask, int axis, py::handle color, py::handle depth, bool copy,
                       py::handle nbh, py::handle gran, py::handle tails, py::handle range, py::handle keep,
                       py::handle relative, py::handle methods) {
-            const ColorArray ref = colorArray(reference, "reference", axis);
+            const ColorArray ref = colorArray(reference, "reference", axisArg(axis));
             std::int32_t bits = ref.deep ? 16 : 8;
             if (!depth.is_none()) {
               if (!py::isinstance<py::int_>(depth) || py::isinstance<py::bool_>(depth))
@@ -391,10 +403,7 @@ void init_color(py::module_& m) {
           "'per-channel' or 'luminance'; setting it clears the training.")
       .def_property(
           "channel_axis", [](const ColorTool& n) { return n.channelAxis; },
-          [](ColorTool& n, int axis) {
-            if (axis < -3 || axis > 2) throw ArgumentError("channel_axis must be from -3 to 2, got " + std::to_string(axis));
-            n.channelAxis = axis;
-          },
+          [](ColorTool& n, int axis) { n.channelAxis = axisArg(axis); },
           "The axis of the channels in the arrays given and returned.")
       .def_property_readonly(
           "bit_depth", [](const ColorTool& n) { return n.read([](const mxColorNormalizer& t) { return t.bitDepth(); }); },
@@ -406,6 +415,7 @@ void init_color(py::module_& m) {
           "reference",
           [](const ColorTool& n) -> py::object {
             const mxColorNormalizer t = n.read([](const mxColorNormalizer& x) { return x; });
+            if (t.channels() == 0) return py::none();  // an archive may hold no reference
             if (t.pelBits() == 16)
               return toColorArray<unsigned short>(t.referenceImage16(), t.channels(), n.channelAxis, false);
             return toColorArray<unsigned char>(t.referenceImage8(), t.channels(), n.channelAxis, false);
@@ -495,7 +505,7 @@ channel count or pel type, or pels above the bit depth.)")
           [](py::handle path, int axis) {
             std::string where;
             const std::vector<std::uint8_t> file = readToolFile(path, where);
-            auto n = std::make_unique<ColorTool>(mxColorNormalizer(), axis);
+            auto n = std::make_unique<ColorTool>(mxColorNormalizer(), axisArg(axis));
             try {
               py::gil_scoped_release nogil;
               mxToolFile::load(file.data(), file.size(), n->tool);

@@ -8,6 +8,7 @@ import pickle
 import numpy as np
 import pytest
 from conftest import distorted, ring_mask, textured
+from test_gil import longest_pause
 
 import imgnorm
 
@@ -65,6 +66,15 @@ def test_sixteen_bit_histogram_matching_is_the_eight_bit_result_scaled():
     eight = imgnorm.ColorNormalizer(REF, methods="histogram").run(IMG, "histogram")
     deep = imgnorm.ColorNormalizer(REF.astype(np.uint16) * 257, methods="histogram")
     np.testing.assert_array_equal(deep.run(IMG.astype(np.uint16) * 257, "histogram"), eight.astype(np.uint16) * 257)
+    with pytest.warns(imgnorm.ImgnormWarning, match="covers only part"):
+        assert deep.run(np.pad(IMG.astype(np.uint16), ((0, 2), (0, 0), (0, 0))), "histogram").shape == REF.shape
+
+
+def test_training_and_running_release_the_gil():
+    ref = np.stack([textured(1200, 1200, s) for s in (4, 5, 6)], axis=-1)
+    tool = imgnorm.ColorNormalizer(ref, neighborhood_size=31)
+    pause, [(t0, t1)] = longest_pause(lambda k: (tool.train("local-median"), tool.run(ref, "local-median")), 1)
+    assert t1 - t0 > 0.03 and pause < 0.5 * (t1 - t0), (pause, t1 - t0)
 
 
 def test_saved_pickled_and_copied_tools_run_alike(tmp_path):
