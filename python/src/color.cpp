@@ -303,9 +303,10 @@ bit_depth : int, optional
     The significant bits of uint16 pels, 9 to 16 (default 16); pels above
     2**bit_depth - 1 are refused (BadImage).  8 for uint8.
 copy : bool, default True
-neighborhood_size, granularity, tail_fractions, intensity_variation_range,
-keep_masked_pixels, relative_counts
-    As Normalizer's, scaled to the bit depth where they are grey levels.
+neighborhood_size, granularity, tail_fractions, intensity_variation_range : optional
+    As Normalizer's; intensity_variation_range defaults to the depth's range.
+keep_masked_pixels, relative_counts : bool, optional
+    As Normalizer's (relative_counts with uint8 only).
 methods : str, Method or iterable, optional
     Trains for these methods at once.
 
