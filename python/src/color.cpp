@@ -7,12 +7,14 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "arrays.h"
@@ -164,7 +166,9 @@ mxPelBuffer_const<T> interleaved(const ColorArray& c, bool copy) {
 }
 
 // An interleaved buffer of the given channel count as an array with the
-// channels on axis (C-contiguous; a packed buffer is shared, not copied).
+// channels on axis, sharing the buffer's pels; writeable results are made
+// C-contiguous (a packed buffer is shared, not copied), read-only views of
+// the tool's images are not.
 template <class T>
 py::array toColorArray(const mxPelBuffer_const<T>& buf, std::int32_t channels, int axis, bool writeable) {
   py::array a = toArray<T>(buf, writeable);
@@ -173,7 +177,8 @@ py::array toColorArray(const mxPelBuffer_const<T>& buf, std::int32_t channels, i
                      static_cast<const T*>(a.data()), a);
   if (!writeable) a.attr("setflags")(py::arg("write") = false);
   py::module_ np = py::module_::import("numpy");
-  return np.attr("ascontiguousarray")(np.attr("moveaxis")(a, -1, axis));
+  a = np.attr("moveaxis")(a, -1, axis);
+  return writeable ? py::array(np.attr("ascontiguousarray")(a)) : a;
 }
 
 void setReference(mxColorNormalizer& t, const ColorArray& c, bool copy) {
@@ -235,7 +240,8 @@ py::object runPels(const ColorTool& n, const ColorArray& c, std::uint32_t method
     if (PyErr_WarnEx(types.attr("ImgnormWarning").ptr(), text.c_str(), 1) != 0) throw py::error_already_set();
   }
   py::array a = out.isBound() ? toColorArray<T>(out, c.channels, n.channelAxis, true)
-                              : py::array(py::array_t<T>(std::vector<py::ssize_t>{0, 0, c.channels}));
+                              : py::array(py::module_::import("numpy").attr("moveaxis")(
+                                    py::array_t<T>(std::vector<py::ssize_t>{0, 0, c.channels}), -1, n.channelAxis));
   if (!raiseOnFailure) return types.attr("RunResult")(a, true, "");
   return std::move(a);
 }
