@@ -30,6 +30,8 @@ def test_per_channel_is_three_grey_runs_and_the_axis_is_where_it_was(method):
     alpha = np.random.default_rng(4).integers(0, 256, IMG.shape[:2], dtype=np.uint8)
     rgba = imgnorm.normalize(np.dstack([IMG, alpha]), reference=REF, channel_axis=2, **kw)
     np.testing.assert_array_equal(rgba, np.dstack([out, alpha]))
+    # An H x W x C array (a crop too) is the tool's image as it stands: no copy.
+    assert np.shares_memory(imgnorm.ColorNormalizer(REF[:, 3:40], copy=False).reference, REF)
 
 
 def test_match_histograms_runs_the_colour_tool_as_the_channels_one_by_one():
