@@ -26,6 +26,8 @@ import warnings as _warnings
 
 import numpy as _np
 
+from . import _color
+
 from ._types import (  # noqa: F401
     METHOD_NAMES,
     METHODS,
@@ -54,6 +56,7 @@ from ._types import (  # noqa: F401
     _set_error_numbers,
 )
 from ._imgnorm import (  # noqa: F401
+    ColorNormalizer,
     Normalizer,
     _error_numbers,
     _match_histograms,
@@ -88,7 +91,7 @@ _PARAMETERS = ("neighborhood_size", "granularity", "tail_fractions", "intensity_
                "relative_counts", "bit_depth")
 
 
-def normalize(image, *args, reference=None, method=None, mask=None, **parameters):
+def normalize(image, *args, reference=None, method=None, mask=None, channel_axis=None, color=None, **parameters):
     """Normalizes one image against a reference in one call.
 
     Parameters
@@ -106,6 +109,14 @@ def normalize(image, *args, reference=None, method=None, mask=None, **parameters
         Any of neighborhood_size, granularity, tail_fractions,
         intensity_variation_range, keep_masked_pixels, relative_counts,
         bit_depth (see Normalizer).
+    channel_axis : int, optional
+        A colour image (RGB or RGBA, uint8 or uint16): the axis of the
+        channels of image and reference (-1 or 2 for height x width x
+        channels, 0 for channels first), as scikit-image spells it.  The run
+        is then ColorNormalizer's, and the result has the image's layout.
+    color : {'per-channel', 'luminance'}, optional
+        With channel_axis: each channel against the reference's same channel
+        (default), or the BT.601 luma only, chroma kept (see ColorNormalizer).
 
     Returns
     -------
@@ -141,6 +152,8 @@ def normalize(image, *args, reference=None, method=None, mask=None, **parameters
                  for u in unknown for close in [_difflib.get_close_matches(u, _PARAMETERS, 1)]]
         raise ArgumentTypeError("normalize() got unknown parameters %s (known: %s)"
                                 % (", ".join(hints), ", ".join(_PARAMETERS)))
+    if channel_axis is not None or color is not None:
+        return _color.normalize(image, reference, method, mask, channel_axis, color, parameters)
     tool = Normalizer(reference, mask, copy=False, methods=method, **parameters)
     return tool.run(image, method)
 
@@ -202,13 +215,15 @@ def match_histograms(image, reference, *, channel_axis=None, mask=None, bit_dept
     if image_c.shape[-1] != reference_c.shape[-1]:
         raise ArgumentError("image and reference must have the same number of channels, got %d and %d"
                             % (image_c.shape[-1], reference_c.shape[-1]))
+    if bit_depth in (None, 8) and _color.fits_color_tool(image_c, reference_c, mask):
+        return _color.match_histograms(image, reference, channel_axis, mask)
     out = _np.stack([_match_histograms(image_c[..., c], reference_c[..., c], mask, bit_depth)
                      for c in range(image_c.shape[-1])], axis=-1)
     return _np.ascontiguousarray(_np.moveaxis(out, -1, channel_axis))
 
 
 __all__ = [
-    "Normalizer", "normalize", "match_histograms", "Method", "METHOD_NAMES", "METHODS", "RunResult",
+    "Normalizer", "ColorNormalizer", "normalize", "match_histograms", "Method", "METHOD_NAMES", "METHODS", "RunResult",
     "Error", "Errors", "BadImage", "BadParams", "NotTrained", "CanNotTrain", "CanNotRun", "NotImplementedByTool",
     "ArgumentError", "ArgumentTypeError", "ImgnormWarning", "BadPointer", "BadWindow", "UnboundWindow",
     "PelFuncBadParams", "UnknownVersion", "Truncated", "BadData",

@@ -185,6 +185,8 @@ def normalize(
     reference: ImageT,
     method: AnyMethod,
     mask: Optional[Mask] = ...,
+    channel_axis: Optional[int] = ...,
+    color: Optional[ColorMode] = ...,
     neighborhood_size: IntPair = ...,
     granularity: IntPair = ...,
     tail_fractions: RealPair = ...,
@@ -220,3 +222,58 @@ def masked_divide(
 def buffers_equal(a: npt.NDArray[Any], b: npt.NDArray[Any]) -> bool: ...
 
 __all__: list[str]
+
+# Colour images (imgnorm.ColorNormalizer; normalize and match_histograms with channel_axis=).
+ColorImage = Union[npt.NDArray[np.uint8], npt.NDArray[np.uint16]]
+ColorMode = Literal["per-channel", "luminance"]
+
+class ColorNormalizer:
+    def __init__(
+        self,
+        reference: ColorImage,
+        mask: Optional[Mask] = ...,
+        *,
+        channel_axis: int = ...,
+        color: ColorMode = ...,
+        bit_depth: Optional[int] = ...,
+        copy: bool = ...,
+        neighborhood_size: Optional[IntPair] = ...,
+        granularity: Optional[IntPair] = ...,
+        tail_fractions: Optional[RealPair] = ...,
+        intensity_variation_range: Optional[IntPair] = ...,
+        keep_masked_pixels: Optional[bool] = ...,
+        relative_counts: Optional[bool] = ...,
+        methods: Optional[Methods] = ...,
+    ) -> None: ...
+    neighborhood_size: Tuple[int, int]
+    granularity: Tuple[int, int]
+    tail_fractions: Tuple[float, float]
+    intensity_variation_range: Tuple[int, int]
+    keep_masked_pixels: bool
+    relative_counts: bool
+    color: ColorMode
+    channel_axis: int
+    @property
+    def bit_depth(self) -> int: ...
+    @property
+    def channels(self) -> int: ...
+    @property
+    def reference(self) -> Optional[ColorImage]: ...
+    @property
+    def mask(self) -> Optional[Image]: ...
+    @property
+    def trained_methods(self) -> Method: ...
+    def train(self, methods: Methods) -> None: ...
+    def untrain(self) -> None: ...
+    @overload
+    def run(self, image: ColorImage, method: AnyMethod, *, raise_on_failure: Literal[True] = ...) -> ColorImage: ...
+    @overload
+    def run(self, image: ColorImage, method: AnyMethod, *, raise_on_failure: Literal[False]) -> RunResult: ...
+    def to_bytes(self) -> bytes: ...
+    @staticmethod
+    def from_bytes(data: bytes, channel_axis: int = ...) -> ColorNormalizer: ...
+    def copy(self) -> ColorNormalizer: ...
+    def save(self, path: _Path) -> None: ...
+    @staticmethod
+    def load(path: _Path, channel_axis: int = ...) -> ColorNormalizer: ...
+    def __eq__(self, other: object) -> bool: ...

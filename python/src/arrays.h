@@ -83,8 +83,8 @@ py::array checkedArray(py::handle obj, const char* what) {
     throw ArgumentTypeError(expected + ", got dtype " + std::string(py::str(a.dtype())) + conversionHint(a));
   if (a.ndim() == 3)
     throw ArgumentError(name + " must be a 2-D array (height, width), got shape " + shapeText(a) +
-                        ": colour images are not supported yet, convert to grey (or pass channel_axis to "
-                        "match_histograms, which matches each channel)");
+                        ": for a colour image pass channel_axis= (imgnorm.normalize, imgnorm.match_histograms, "
+                        "imgnorm.ColorNormalizer)");
   if (a.ndim() != 2)
     throw ArgumentError(name + " must be a 2-D array (height, width), got " + std::to_string(a.ndim()) +
                         "-D array of shape " + shapeText(a));

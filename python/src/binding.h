@@ -12,6 +12,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "baseif/mxPair.h"
 #include "imgnorm/mxImageNormalizer.h"
@@ -207,5 +208,13 @@ void init_pixel_functions(py::module_& m);
 void init_blocks(py::module_& m);
 // Normalizer.save and Normalizer.load: the tool files of the command-line program.
 void init_toolfile(py::module_& m);
+// The ColorNormalizer class (color.cpp).
+void init_color(py::module_& m);
+
+// Tool files (toolfile.cpp): writes a tool file's bytes to path (os.PathLike
+// or str) under a temporary name renamed over it, and reads a regular file's
+// bytes (path set to its file-system form); both raise OSError.
+void saveToolFile(py::handle path, const std::vector<std::uint8_t>& file);
+std::vector<std::uint8_t> readToolFile(py::handle path, std::string& fsPath);
 
 }  // namespace imgnormpy

@@ -17,4 +17,5 @@ PYBIND11_MODULE(_imgnorm, m) {
   imgnormpy::init_pixel_functions(m);
   imgnormpy::init_blocks(m);
   imgnormpy::init_toolfile(m);
+  imgnormpy::init_color(m);
 }

@@ -143,44 +143,31 @@ using imgnormpy::Typed;
 namespace types = imgnormpy::types;
 
 void save(Typed<types::NormalizerType> self, Typed<types::Path> pathArg) {
-  const std::string given = fsPath(pathArg);
-  int loop = 0;
-  const std::string path = followLinks(given, loop);
-  if (loop != 0) raiseOSError(loop, given);
   const py::bytes archive = self.attr("to_bytes")();
   const std::uint32_t version =
       self.attr("bit_depth").cast<int>() > 8 ? mxToolFile::kDeepFormatVersion : mxToolFile::kFormatVersion;
   const std::string_view a = archive;
-  int err = 0;
-  {
-    py::gil_scoped_release nogil;
-    err = writeAtomically(path, mxToolFile::frame(std::vector<std::uint8_t>(a.begin(), a.end()), version));
-  }
-  if (err == -1) raiseNotRegular(path);
-  if (err != 0) raiseOSError(err, path);
+  imgnormpy::saveToolFile(pathArg, mxToolFile::frame(std::vector<std::uint8_t>(a.begin(), a.end()), version));
 }
 
 Typed<types::NormalizerType> load(py::object cls, Typed<types::Path> pathArg) {
-  const std::string path = fsPath(pathArg);
-  int failed = 0;
+  std::string path;
+  const std::vector<std::uint8_t> file = imgnormpy::readToolFile(pathArg, path);
   std::int32_t pelBits = 8;
   std::vector<std::uint8_t> payload;
   {
     py::gil_scoped_release nogil;
-    const std::vector<std::uint8_t> file = readRegular(path, failed);
     try {
-      if (failed == 0) {
-        payload = mxToolFile::payload(file.data(), file.size());
-        pelBits = mxToolFile::pelBits(file.data(), file.size());
-      }
+      if (mxToolFile::isColorTool(file.data(), file.size()))
+        throw mxArchive::BadData(L"holds a colour tool: load it with imgnorm.ColorNormalizer.load");
+      payload = mxToolFile::payload(file.data(), file.size());
+      pelBits = mxToolFile::pelBits(file.data(), file.size());
     } catch (const mxArchive::Truncated& e) {
       throw mxArchive::Truncated(mfFromUtf8(path) + L": " + e.message());
     } catch (const mxArchive::BadData& e) {
       throw mxArchive::BadData(mfFromUtf8(path) + L": " + e.message());
     }
   }
-  if (failed == -1) raiseNotRegular(path);
-  if (failed != 0) raiseOSError(failed, path);
   try {
     return cls.attr("from_bytes")(py::bytes(reinterpret_cast<const char*>(payload.data()), payload.size()),
                                   py::arg("pel_bits") = pelBits);
@@ -201,6 +188,33 @@ Typed<types::NormalizerType> load(py::object cls, Typed<types::Path> pathArg) {
 }
 
 }  // namespace
+
+void imgnormpy::saveToolFile(py::handle pathArg, const std::vector<std::uint8_t>& file) {
+  const std::string given = fsPath(pathArg);
+  int loop = 0;
+  const std::string path = followLinks(given, loop);
+  if (loop != 0) raiseOSError(loop, given);
+  int err = 0;
+  {
+    py::gil_scoped_release nogil;
+    err = writeAtomically(path, file);
+  }
+  if (err == -1) raiseNotRegular(path);
+  if (err != 0) raiseOSError(err, path);
+}
+
+std::vector<std::uint8_t> imgnormpy::readToolFile(py::handle pathArg, std::string& path) {
+  path = fsPath(pathArg);
+  int failed = 0;
+  std::vector<std::uint8_t> file;
+  {
+    py::gil_scoped_release nogil;
+    file = readRegular(path, failed);
+  }
+  if (failed == -1) raiseNotRegular(path);
+  if (failed != 0) raiseOSError(failed, path);
+  return file;
+}
 
 // Adds save() and the class method load() to the Normalizer class.
 void imgnormpy::init_toolfile(py::module_& m) {
