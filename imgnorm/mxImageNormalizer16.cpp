@@ -86,16 +86,23 @@ void mxImageNormalizer16::trainMethods(Method methods) {
 
 // ---- running ----
 
-mxPelBuffer<unsigned short> mxImageNormalizer16::run(const mxPelBuffer_const<unsigned short>& image, Method method,
-                                                     bool& success, std::wstring& message) const {
+bool mxImageNormalizer16::startDeepRun(const mxPelBuffer_const<unsigned short>& image, Method method, bool& success,
+                                       std::wstring& message, mxPelBuffer_const<unsigned short>& work,
+                                       mxPelBuffer<unsigned short>& result) const {
   if (method != eIdentity) {
     checkRunMethod(method);
     checkDeepMethods(method);
   }
+  if (startRun(image, method, success, message, work, result)) return true;
+  checkPelsWithinDepth(work, bitDepth_, L"the image");
+  return false;
+}
+
+mxPelBuffer<unsigned short> mxImageNormalizer16::run(const mxPelBuffer_const<unsigned short>& image, Method method,
+                                                     bool& success, std::wstring& message) const {
   mxPelBuffer_const<unsigned short> work;
   mxPelBuffer<unsigned short> result;
-  if (startRun(image, method, success, message, work, result)) return result;
-  checkPelsWithinDepth(work, bitDepth_, L"the image");
+  if (startDeepRun(image, method, success, message, work, result)) return result;
   bool empty = false;
   return runOverlap(work, method, success, message, bitDepth_, false, nullptr, nullptr, empty);
 }

@@ -86,10 +86,15 @@ public:
 
 private:
   void trainMethods(Method methods);
+  // startRun with this tool's checks first (methods not available at 16
+  // bits) and after (pels within the depth over the overlap).
+  bool startDeepRun(const mxPelBuffer_const<unsigned short>& image, Method method, bool& success, std::wstring& message,
+                    mxPelBuffer_const<unsigned short>& work, mxPelBuffer<unsigned short>& result) const;
 
   std::int32_t bitDepth_;
 
   friend IMGNORM_API mxArchive& operator||(mxArchive& ar, mxImageNormalizer16& normalizer);
+  friend class mxBlockNormalizer;
 };
 
 // The 16-bit tool's archive form, a form of its own: a version byte (0), the

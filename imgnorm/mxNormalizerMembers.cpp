@@ -309,12 +309,26 @@ mxPelBuffer<Pel> mxNormalizerMembers<Pel>::runOverlap(const mxPelBuffer_const<Pe
     // An empty histogram ends the run at once: no result, no masked pels put back.
     empty = stats.samples() == 0;
     if (empty) return mxPelBuffer<Pel>();
-    if (success) result = mfPelMap(work, lut);
+    if (success) {
+      mapOverlap(work, lut, result);
+      return result;
+    }
   }
 
   if (keepMaskedPixels_ && binarizedMask_.isBound()) putBackMaskedPels(work, binarizedMask_, result);
   if (result.isBound()) result.copyXforms(work);
   return result;
+}
+
+template <class Pel>
+void mxNormalizerMembers<Pel>::mapOverlap(const mxPelBuffer_const<Pel>& work, const std::vector<Pel>& lut,
+                                          mxPelBuffer<Pel>& out) const {
+  if (out.isBound())
+    mfPelMap(work, lut, out);
+  else
+    out = mfPelMap(work, lut);
+  if (keepMaskedPixels_ && binarizedMask_.isBound()) putBackMaskedPels(work, binarizedMask_, out);
+  out.copyXforms(work);
 }
 
 // ---- archive form ----
