@@ -1,5 +1,7 @@
 #include "baseif/mxPelOps.h"
 
+#include <algorithm>
+
 #include "baseif/detail/pelKernels.h"
 
 void mfPelMap(const mxPelBuffer_const<unsigned char>& src, const std::vector<unsigned char>& table,
@@ -84,13 +86,14 @@ void mfPelMap(const mxPelBuffer_const<unsigned short>& src, const std::vector<un
   }
   const mxPelRect r = src.window().intersect(dst.window());
   if (r.isNull()) return;
-  const unsigned short* t = table.data();
-  const unsigned short last = static_cast<unsigned short>(table.size() - 1);
-  for (std::int32_t j = 0; j < r.height(); ++j) {
-    const unsigned short* s = src.pointToPel(r.x(), r.y() + j);
-    unsigned short* d = dst.pointToPel(r.x(), r.y() + j);
-    for (std::int32_t i = 0; i < r.width(); ++i) d[i] = t[s[i] < last ? s[i] : last];
-  }
+  // The table extended by its last entry to 65537 entries (65537 stores, a
+  // few per cent of a megapel), so that every pel indexes it directly (no
+  // clamp in the loop) and the vector version's gathers stay inside it.
+  std::vector<unsigned short> padded(65537, table.back());
+  std::copy(table.begin(), table.end(), padded.begin());
+  for (std::int32_t j = 0; j < r.height(); ++j)
+    mxkernel::pelMapRow16(src.pointToPel(r.x(), r.y() + j), dst.pointToPel(r.x(), r.y() + j), r.width(),
+                          padded.data());
 }
 
 mxPelBuffer<unsigned short> mfPelMap(const mxPelBuffer_const<unsigned short>& src,
@@ -129,11 +132,13 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned short
       }
       if (i < w) ++c0[m[i] ? s[i] : 65536u];
     } else {
-      for (; i + 1 < w; i += 2) {
+      for (; i + 4 <= w; i += 4) {
         ++c0[s[i]];
         ++c1[s[i + 1]];
+        ++c0[s[i + 2]];
+        ++c1[s[i + 3]];
       }
-      if (i < w) ++c0[s[i]];
+      for (; i < w; ++i) ++c0[s[i]];
     }
   }
   std::vector<std::uint32_t> histogram(bins, 0);
