@@ -104,8 +104,8 @@ void pelMapRow16Plain(const unsigned short* s, unsigned short* d, std::int32_t n
 // 16 pels per step: two 8-lane gathers of 32 bits at byte offset 2 x pel
 // (the entry and the next one), the low halves kept and packed back to 16
 // bits (the pack works within 128-bit lanes; the permute restores the order).
-__attribute__((target("avx2"))) static void pelMapRow16Avx2(const unsigned short* s, unsigned short* d,
-                                                            std::int32_t n, const unsigned short* lut) {
+__attribute__((target("avx2"))) static void pelMapRow16Avx2(const unsigned short* s, unsigned short* d, std::int32_t n,
+                                                            const unsigned short* lut) {
   const int* base = reinterpret_cast<const int*>(lut);
   const __m256i low = _mm256_set1_epi32(0xffff);
   std::int32_t i = 0;
@@ -115,8 +115,7 @@ __attribute__((target("avx2"))) static void pelMapRow16Avx2(const unsigned short
     const __m256i b = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(x, 1));
     const __m256i ga = _mm256_and_si256(_mm256_i32gather_epi32(base, a, 2), low);
     const __m256i gb = _mm256_and_si256(_mm256_i32gather_epi32(base, b, 2), low);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i),
-                        _mm256_permute4x64_epi64(_mm256_packus_epi32(ga, gb), 0xD8));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i), _mm256_permute4x64_epi64(_mm256_packus_epi32(ga, gb), 0xD8));
   }
   pelMapRow16Plain(s + i, d + i, n - i, lut);
 }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "baseif/detail/cpuDispatch.h"
 #include "baseif/mxArchive.h"
 #include "baseif/mxPelOps.h"
 #include "baseif/mxStr.h"
@@ -22,11 +23,20 @@ mxPair<std::int32_t> defaultRange(std::int32_t depth) {
 
 std::wstring num(std::int64_t v) { return mfFromUtf8(std::to_string(v)); }
 
-// Refuses a window holding a pel above the depth's largest (one vectorised
-// pass), naming the largest pel found.
+// Refuses a window holding a pel above the depth's largest (one pass,
+// vectorised for the processor's instruction set), naming the largest pel
+// found.
 void checkPelsWithinDepth(const mxPelBuffer_const<unsigned short>& image, std::int32_t depth, const wchar_t* what) {
   const std::int32_t top = (std::int32_t(1) << depth) - 1;
-  const std::int32_t found = mfPelMax(image);
+  unsigned short found = 0;
+  for (std::int32_t j = 0; j < image.height(); ++j)
+    mxcpu::dispatch(
+        [](const unsigned short* s, std::int32_t n, unsigned short* m) MX_KERNEL_INLINE {
+          unsigned short v = *m;
+          for (std::int32_t i = 0; i < n; ++i) v = s[i] > v ? s[i] : v;
+          *m = v;
+        },
+        image.row(j), image.width(), &found);
   if (found > top)
     throw BadImage(std::wstring(ruleMessage(Rule::ePelsWithinDepth)) + L" The largest pel of " + what + L" is " +
                    num(found) + L", above " + num(top) + L" (" + num(depth) + L" bits).");
