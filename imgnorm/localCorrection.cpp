@@ -751,6 +751,21 @@ void localCorrectionMasks(const mxPelBuffer_const<unsigned char>& binarizedMask,
 
 namespace {
 
+// The deep median estimate: d itself for a 1 x 1 window, else the median of
+// d over the limited window and set mask pels, within the range of
+// differences (range + half, held to 0 .. top), middles averaged.
+void deepMedianEstimate(const mxPelBuffer<unsigned short>& d, const mxPelBuffer_const<unsigned char>& m,
+                        const mxPair<std::int32_t>& k, const mxPair<std::int32_t>& range, std::int32_t half,
+                        std::int32_t top, mxPelBuffer<unsigned short>& e) {
+  if (k.x() <= 1 && k.y() <= 1) {
+    e = d;
+    return;
+  }
+  const std::int64_t low = std::max<std::int64_t>(std::int64_t(range.x()) + half, 0);
+  const std::int64_t high = std::min<std::int64_t>(std::int64_t(range.y()) + half, top);
+  mfPelMedian(d, m, mxPelMedianParams(limitedMedianSize(k), {std::int32_t(low), std::int32_t(high)}, true), e);
+}
+
 // eLocalCorrectionEnhanced on 16-bit pels: the masked median of the clamped
 // difference d (offset half) over the limited window, within the range of
 // differences, subtracted from the image.
@@ -770,13 +785,7 @@ void deepLocalMedian(const mxPelBuffer_const<unsigned short>& img, const mxPelBu
     }
   }
   mxPelBuffer<unsigned short> e;
-  if (k.x() <= 1 && k.y() <= 1) {
-    e = d;
-  } else {
-    const std::int64_t low = std::max<std::int64_t>(std::int64_t(intensityRange.x()) + half, 0);
-    const std::int64_t high = std::min<std::int64_t>(std::int64_t(intensityRange.y()) + half, top);
-    mfPelMedian(d, msk, mxPelMedianParams(limitedMedianSize(k), {std::int32_t(low), std::int32_t(high)}, true), e);
-  }
+  deepMedianEstimate(d, msk, k, intensityRange, half, top, e);
   result = mxPelBuffer<unsigned short>(r, 32, mxPelInit::eUnwritten);
   for (std::int32_t j = 0; j < r.height(); ++j) {
     const unsigned short* a = img.row(j);
@@ -799,15 +808,18 @@ void fullDeepMean(const mxPelBuffer_const<unsigned short>& img, const mxPelBuffe
     const unsigned short* a = img.row(j);
     const unsigned short* b = ref.row(j);
     const unsigned char* m = msk.isBound() ? msk.row(j) : nullptr;
-    unsigned char* h = high.row(j);
-    unsigned char* l = low.row(j);
-    for (std::int32_t i = 0; i < w; ++i) {
-      const std::int32_t d = std::int32_t(a[i]) - std::int32_t(b[i]);
-      std::int32_t v = half + (d < -c ? -c : (d > c ? c : d));
-      if (m && m[i] == 0) v = 0;
-      h[i] = (unsigned char)(v >> 8);
-      l[i] = (unsigned char)v;
-    }
+    mxcpu::dispatch(
+        [](const unsigned short* a, const unsigned short* b, const unsigned char* m, unsigned char* h, unsigned char* l,
+           std::int32_t w, std::int32_t half, std::int32_t c) MX_KERNEL_INLINE {
+          for (std::int32_t i = 0; i < w; ++i) {
+            const std::int32_t d = std::int32_t(a[i]) - std::int32_t(b[i]);
+            std::int32_t v = half + (d < -c ? -c : (d > c ? c : d));
+            v = m && m[i] == 0 ? 0 : v;
+            h[i] = (unsigned char)(v >> 8);
+            l[i] = (unsigned char)v;
+          }
+        },
+        a, b, m, high.row(j), low.row(j), w, half, c);
   }
   mxPelBuffer<unsigned short> meanHigh, meanLow;
   scaledLocalMean(high, k, meanHigh);
@@ -827,6 +839,20 @@ void fullDeepMean(const mxPelBuffer_const<unsigned short>& img, const mxPelBuffe
     const unsigned char* m = msk.isBound() ? msk.row(j) : nullptr;
     const unsigned short* cv = msk.isBound() ? coverage.row(j) : nullptr;
     unsigned short* o = result.row(j);
+    if (!m) {
+      // num + 64 < 2^24: 32-bit arithmetic, vectorised.
+      mxcpu::dispatch(
+          [](const unsigned short* a, const unsigned short* mh, const unsigned short* ml, unsigned short* o,
+             std::int32_t w, std::int32_t half, std::int32_t top) MX_KERNEL_INLINE {
+            for (std::int32_t i = 0; i < w; ++i) {
+              const std::int32_t est = std::int32_t((std::uint32_t(mh[i]) * 256u + ml[i] + 64u) >> 7);
+              const std::int32_t v = std::int32_t(a[i]) - est + half;
+              o[i] = (unsigned short)(v < 0 ? 0 : (v > top ? top : v));
+            }
+          },
+          a, mh, ml, o, w, half, top);
+      continue;
+    }
     for (std::int32_t i = 0; i < w; ++i) {
       const std::uint64_t num = std::uint64_t(mh[i]) * 256u + ml[i];
       std::int64_t est;
@@ -853,14 +879,16 @@ mxkernel::GaussRowMaker deepDifferenceBytes(const mxPelBuffer_const<unsigned sho
                                             const mxPelBuffer_const<unsigned char>& msk, std::int32_t half,
                                             std::int32_t c, int shift, bool neutral) {
   return [=](std::int32_t j, unsigned char* o) {
-    const unsigned short* a = img.row(j);
-    const unsigned short* b = ref.row(j);
-    const unsigned char* m = neutral && msk.isBound() ? msk.row(j) : nullptr;
-    for (std::int32_t i = 0; i < img.width(); ++i) {
-      const std::int32_t d = std::int32_t(a[i]) - std::int32_t(b[i]);
-      const unsigned char v = (unsigned char)((half + (d < -c ? -c : (d > c ? c : d))) >> shift);
-      o[i] = m && m[i] == 0 ? (unsigned char)128 : v;
-    }
+    mxcpu::dispatch(
+        [](const unsigned short* a, const unsigned short* b, const unsigned char* m, unsigned char* o, std::int32_t w,
+           std::int32_t half, std::int32_t c, int shift) MX_KERNEL_INLINE {
+          for (std::int32_t i = 0; i < w; ++i) {
+            const std::int32_t d = std::int32_t(a[i]) - std::int32_t(b[i]);
+            const unsigned char v = (unsigned char)((half + (d < -c ? -c : (d > c ? c : d))) >> shift);
+            o[i] = m && m[i] == 0 ? (unsigned char)128 : v;
+          }
+        },
+        img.row(j), ref.row(j), neutral && msk.isBound() ? msk.row(j) : nullptr, o, img.width(), half, c, shift);
   };
 }
 
@@ -917,14 +945,7 @@ mxPelBuffer<unsigned short> sampledDeepCorrection(const mxPelBuffer_const<unsign
     // one samples it here, over R.
     const mxPelBuffer_const<unsigned char> cells =
         granularity == params.granularity || !msk.isBound() ? sampledMask : sampleMask(msk, granularity);
-    const mxPair<std::int32_t>& range = params.intensityVariationRange;
-    if (k.x() <= 1 && k.y() <= 1) {
-      e = d;
-    } else {
-      const std::int64_t low = std::max<std::int64_t>(std::int64_t(range.x()) + half, 0);
-      const std::int64_t high = std::min<std::int64_t>(std::int64_t(range.y()) + half, top);
-      mfPelMedian(d, cells, mxPelMedianParams(limitedMedianSize(k), {std::int32_t(low), std::int32_t(high)}, true), e);
-    }
+    deepMedianEstimate(d, cells, k, params.intensityVariationRange, half, top, e);
   }
   return expandAndCorrect<unsigned short>(e, granularity, img, half, top);
 }
