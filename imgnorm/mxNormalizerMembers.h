@@ -21,9 +21,12 @@
 #include "imgnorm/mxImageNormalizerDefs.h"
 
 class mxArchive;
+// (Left out of the API documentation: the library's own steps.)
+/// \cond
 namespace imgnorm::detail {
 struct LocalGainFields;
 }
+/// \endcond
 
 template <class Pel>
 class IMGNORM_API mxNormalizerMembers {
@@ -74,6 +77,8 @@ public:
   const mxHistoStats& referenceStats() const { return referenceStats_; }
   const std::vector<double>& fitAngles() const { return fitAngles_; }
 
+  // (Left out of the API documentation: the two tools' shared steps and members.)
+  /// \cond
 protected:
   // Every member at its default, intensityVariationRange at range.
   explicit mxNormalizerMembers(mxPair<std::int32_t> range);
@@ -134,6 +139,7 @@ protected:
   std::vector<std::uint32_t> referenceHistogram_;
   mxHistoStats referenceStats_;
   std::vector<double> fitAngles_;
+  /// \endcond
 };
 
 extern template class mxNormalizerMembers<unsigned char>;
