@@ -41,4 +41,5 @@
 #include "imgnorm/mxImageNormalizer16.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
+#include "imgnorm/mxNormalizerMembers.h"
 #include "imgnorm/mxToolFile.h"

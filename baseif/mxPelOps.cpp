@@ -1,5 +1,8 @@
 #include "baseif/mxPelOps.h"
 
+#include <algorithm>
+
+#include "baseif/detail/cpuDispatch.h"
 #include "baseif/detail/pelKernels.h"
 
 void mfPelMap(const mxPelBuffer_const<unsigned char>& src, const std::vector<unsigned char>& table,
@@ -84,13 +87,13 @@ void mfPelMap(const mxPelBuffer_const<unsigned short>& src, const std::vector<un
   }
   const mxPelRect r = src.window().intersect(dst.window());
   if (r.isNull()) return;
-  const unsigned short* t = table.data();
-  const unsigned short last = static_cast<unsigned short>(table.size() - 1);
-  for (std::int32_t j = 0; j < r.height(); ++j) {
-    const unsigned short* s = src.pointToPel(r.x(), r.y() + j);
-    unsigned short* d = dst.pointToPel(r.x(), r.y() + j);
-    for (std::int32_t i = 0; i < r.width(); ++i) d[i] = t[s[i] < last ? s[i] : last];
-  }
+  // The table extended by its last entry to 65537 entries (65537 stores, a
+  // few per cent of a megapel), so that every pel indexes it directly (no
+  // clamp in the loop) and the vector version's gathers stay inside it.
+  std::vector<unsigned short> padded(65537, table.back());
+  std::copy(table.begin(), table.end(), padded.begin());
+  for (std::int32_t j = 0; j < r.height(); ++j)
+    mxkernel::pelMapRow16(src.pointToPel(r.x(), r.y() + j), dst.pointToPel(r.x(), r.y() + j), r.width(), padded.data());
 }
 
 mxPelBuffer<unsigned short> mfPelMap(const mxPelBuffer_const<unsigned short>& src,
@@ -129,11 +132,13 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned short
       }
       if (i < w) ++c0[m[i] ? s[i] : 65536u];
     } else {
-      for (; i + 1 < w; i += 2) {
+      for (; i + 4 <= w; i += 4) {
         ++c0[s[i]];
         ++c1[s[i + 1]];
+        ++c0[s[i + 2]];
+        ++c1[s[i + 3]];
       }
-      if (i < w) ++c0[s[i]];
+      for (; i < w; ++i) ++c0[s[i]];
     }
   }
   std::vector<std::uint32_t> histogram(bins, 0);
@@ -156,23 +161,30 @@ mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned short>& src, const mx
       const unsigned char* m = mask.isBound() ? mask.pointToPel(r.x(), r.y() + j) : nullptr;
       for (std::int32_t i0 = 0; i0 < r.width(); i0 += kChunk) {
         const std::int32_t i1 = std::min(r.width(), i0 + kChunk);
-        std::uint32_t count = 0, sum = 0;
-        std::uint64_t squares = 0;
-        if (m) {
-          for (std::int32_t i = i0; i < i1; ++i) {
-            const std::uint32_t v = m[i] ? s[i] : 0u;
-            count += m[i] != 0;
-            sum += v;
-            squares += std::uint64_t(v * v);
-          }
-        } else {
-          for (std::int32_t i = i0; i < i1; ++i) {
-            const std::uint32_t v = s[i];
-            sum += v;
-            squares += std::uint64_t(v * v);
-          }
-          count = std::uint32_t(i1 - i0);
-        }
+        std::uint64_t t[3] = {0, 0, 0};  // count, sum, sum of squares
+        mxcpu::dispatch(
+            [](const unsigned short* s, const unsigned char* m, std::int32_t n, std::uint64_t* t) MX_KERNEL_INLINE {
+              std::uint32_t count = 0, sum = 0;
+              std::uint64_t squares = 0;
+              if (m) {
+                for (std::int32_t i = 0; i < n; ++i) {
+                  const std::uint32_t v = m[i] ? s[i] : 0u;
+                  count += m[i] != 0;
+                  sum += v;
+                  squares += std::uint64_t(v * v);
+                }
+              } else {
+                for (std::int32_t i = 0; i < n; ++i) {
+                  const std::uint32_t v = s[i];
+                  sum += v;
+                  squares += std::uint64_t(v * v);
+                }
+                count = std::uint32_t(n);
+              }
+              t[0] = count, t[1] = sum, t[2] = squares;
+            },
+            s + i0, m ? m + i0 : nullptr, i1 - i0, t);
+        const std::uint64_t count = t[0], sum = t[1], squares = t[2];
         n += count, s1 += sum, s2 += squares;
       }
     }

@@ -94,6 +94,7 @@ set(IMGNORM_FLOOR_tool
   imgnorm/mxImageNormalizer.cpp
   imgnorm/mxImageNormalizer16.cpp
   imgnorm/mxImageNormalizerErrors.cpp
+  imgnorm/mxNormalizerMembers.cpp
   imgnorm/mxToolFile.cpp
   imgnorm/checks.h
   imgnorm/diagRecords.h
@@ -108,5 +109,6 @@ set(IMGNORM_FLOOR_tool
   imgnorm/mxImageNormalizer16.h
   imgnorm/mxImageNormalizerDefs.h
   imgnorm/mxImageNormalizerErrors.h
+  imgnorm/mxNormalizerMembers.h
   imgnorm/mxToolFile.h
   imgnorm.h)

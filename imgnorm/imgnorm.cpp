@@ -38,41 +38,9 @@ mxPelBuffer<unsigned char> fieldImage(const LocalGainFields& f, const std::vecto
   return img;
 }
 
-// Parameters come from the setters (always valid) or from an archive (not
-// checked while loading).  Training refuses values the setters would have
-// refused, with the setter's message, before it changes anything: later steps
-// divide by the granularity and convert the tail fractions to integers.
-void checkLoadedParameters(const mxPair<double>& tails, const mxPair<std::int32_t>& nbh,
-                           const mxPair<std::int32_t>& gran, const mxPair<std::int32_t>& range) {
-  checkLocalParameters(nbh, gran, range);
-  checkTailFractions(tails);
-}
 }  // namespace
 
 // ---- training ----
-
-void mxImageNormalizer::referenceStatistics(Method methods) {
-  // 1-2: the binarized mask (0 stays 0, everything else 255).
-  std::vector<unsigned char> binarizeTable(256, 255);
-  binarizeTable[0] = 0;
-  if (maskImage_.isBound())
-    binarizedMask_ = mfPelMap(maskImage_, binarizeTable);
-  else
-    binarizedMask_.setUnbound();
-
-  // 3-4: the mask on the sub-sampled grid and the mask coverage that
-  // normalises the masked local mean (only for eLocalCorrection).
-  localCorrectionMasks(binarizedMask_, neighborhoodSize_, granularity_, (methods & eLocalCorrection) != 0, sampledMask_,
-                       maskCoverage_);
-
-  // 5-6: the reference histogram under the full-resolution mask.
-  referenceHistogram_.clear();
-  if (referenceImage_.isBound()) mf_MaskedPelHistogram(referenceImage_, binarizedMask_, referenceHistogram_);
-  referenceStats_ = mxHistoStats(referenceHistogram_, false);
-
-  // 7: the fit directions of the linear grey-value fit.
-  if (methods & eLinearlyFitGrayValues) buildFitAngles(fitAngles_);
-}
 
 void mxImageNormalizer::train(Method methods, mxDiagObject* diag, std::uint32_t diagFlags) {
   trainMethods(methods, diag, diagFlags);
@@ -80,15 +48,8 @@ void mxImageNormalizer::train(Method methods, mxDiagObject* diag, std::uint32_t 
 }
 
 void mxImageNormalizer::trainMethods(Method methods, mxDiagObject* diag, std::uint32_t diagFlags) {
-  checkTrainMethods(methods, referenceImage_.isBound());
-  checkLoadedParameters(tailFractions_, neighborhoodSize_, granularity_, intensityVariationRange_);
-
-  referenceStatistics(methods);
-  trainedMethods_ = methods;
-  if (referenceStats_.samples() == 0 && (methods & Method(kHistogramMethods))) {
-    trainedMethods_ = methods & ~Method(kHistogramMethods);
-    throw CanNotTrain(ruleMessage(Rule::eHistogramNonEmpty));
-  }
+  checkTraining(methods);
+  trainReference(methods, 256);
 
   if (!diag || !mxDiagObject::shouldRecord(diagFlags, kInputRecords)) return;
   mf_AddImage(diag, referenceImage_, kReferenceRecord, false);
@@ -151,92 +112,28 @@ void mxImageNormalizer::recordRunResult(const mxPelBuffer<unsigned char>& result
   diag->level(savedLevel);
 }
 
-mxPelRect mxImageNormalizer::runWindow(const mxPelBuffer_const<unsigned char>& image, Method method) const {
-  const std::uint32_t m = method;
-  checkRunMethod(m);
-  checkTrained((trainedMethods_ & method) != 0);
-  // A tool whose retraining on load stopped early keeps the stored set with
-  // default trained members, and runs with them: an empty reference histogram
-  // makes the histogram methods report failure, an unbound binarized mask
-  // makes the local methods run without a mask.  Two things stay guarded:
-  // parameters such a load took unchecked are checked here for the methods
-  // that use them (they would divide by zero or convert NaN to an integer),
-  // and the linear fit, whose ridge search starts by indexing the table of fit
-  // directions, reports an empty table as not trained instead of reading
-  // outside it.
-  if (m == eMatchHistogramTails) checkTailFractions(tailFractions_);
-  if (isLocal(m)) checkLocalParameters(neighborhoodSize_, granularity_, intensityVariationRange_);
-  if (m == eLinearlyFitGrayValues) checkTrained(!fitAngles_.empty());
-  checkImageBound(image.isBound());
-
-  mxPelRect overlap = referenceImage_.window().intersect(image.window(), false);
-  if (maskImage_.isBound()) overlap = overlap.intersect(maskImage_.window(), false);
-  return overlap;
-}
-
 mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<unsigned char>& image, Method method,
                                                       bool& success, std::wstring& message, mxDiagObject* diag,
                                                       std::uint32_t diagFlags, const mxPelRect* only) const {
   recordRunInputs(image, method, diag, diagFlags);
-  success = false;
-  message.clear();
-
-  if (method == eIdentity) {
-    success = true;
-    return mfPelCopy(image);
-  }
-
-  const std::uint32_t m = method;
-  const mxPelRect overlap = runWindow(image, method);
-  if (overlap.isNull()) {
-    success = true;
-    return mxPelBuffer<unsigned char>();
-  }
-
-  mxPelBuffer_const<unsigned char> work = image;
-  work.window(overlap, false);
+  mxPelBuffer_const<unsigned char> work;
   mxPelBuffer<unsigned char> result;
+  if (startRun(image, method, success, message, work, result)) return result;
 
   // The fields eLocalGain and eLocalLinear divide out, for display.
   LocalGainFields fields;
   const bool recordResult = diag && mxDiagObject::shouldRecord(diagFlags, kResultRecords);
-  if (isLocal(m)) {
-    runLocalCorrection(work, referenceImage_, {binarizedMask_, sampledMask_, maskCoverage_},
-                       {method, neighborhoodSize_, granularity_, intensityVariationRange_, false,
-                        recordResult ? &fields : nullptr},
-                       result, only);
-    success = true;
-  } else if (m == eLinearlyFitGrayValues) {
-    result = linearFitImage(work, referenceImage_, binarizedMask_, fitAngles_);
-    success = true;
-  } else {
-    // The mean and standard deviation need no histogram: one vectorised
-    // pass over the pels gives the same statistics bit for bit.
-    std::vector<std::uint32_t> histogram;
-    mxHistoStats stats;
-    if (m == eMatchMeanAndStddev) {
-      stats = mfPelMoments(work, binarizedMask_);
-    } else {
-      mf_MaskedPelHistogram(work, binarizedMask_, histogram);
-      stats = mxHistoStats(histogram, false);
-    }
-    std::vector<unsigned char> lut;
-    success = histogramMethodLut(method, referenceHistogram_, referenceStats_, tailFractions_, histogram, stats, lut,
-                                 message, relativeCounts_);
-    // An empty histogram ends the run at once: no result, no masked pels put back.
-    if (stats.samples() == 0) return mxPelBuffer<unsigned char>();
-    if (success) result = mfPelMap(work, lut);
-  }
-
-  if (keepMaskedPixels_ && binarizedMask_.isBound()) mf_MaskedPelCopy(work, binarizedMask_, result, true);
-  if (result.isBound()) result.copyXforms(work);
+  bool empty = false;
+  result =
+      runOverlap(work, method, success, message, 8, relativeCounts_, recordResult ? &fields : nullptr, only, empty);
+  if (empty) return result;  // no result record either
 
   recordRunResult(result, diag, diagFlags);
   if (recordResult && !fields.gain.empty()) {
     const std::int32_t savedLevel = diag->level();
     diag->level(savedLevel + 1);
     mf_AddImage(diag, fieldImage(fields, fields.gain, 32.0f, 0.0f), kGainFieldRecord, false);
-    if (m == eLocalLinear && !fields.offset.empty())
+    if (method == eLocalLinear && !fields.offset.empty())
       mf_AddImage(diag, fieldImage(fields, fields.offset, 1.0f, 128.0f), kOffsetFieldRecord, false);
     diag->level(savedLevel);
   }
@@ -274,24 +171,6 @@ void exchangeExtensions(mxArchive& ar, bool& relativeCounts) {
   if (ar.isLoading()) relativeCounts = (bits & kRelativeCountsBit) != 0;
 }
 
-void exchangePairVersion(mxArchive& ar) {
-  unsigned char version = 0;
-  ar || version;
-  if (ar.isLoading() && version != 0) throw mxArchive::UnknownVersion(nullptr, 0);
-}
-
-template <class T>
-void exchangePair(mxArchive& ar, mxPair<T>& p) {
-  exchangePairVersion(ar);
-  // Each element is loaded as soon as it is read, so an archive that ends
-  // between the two leaves x loaded.
-  T x = p.x();
-  ar || x;
-  if (ar.isLoading()) p = mxPair<T>(x, p.y());
-  T y = p.y();
-  ar || y;
-  if (ar.isLoading()) p = mxPair<T>(p.x(), y);
-}
 }  // namespace
 
 mxArchive& operator||(mxArchive& ar, mxImageNormalizer& n) {
@@ -300,16 +179,7 @@ mxArchive& operator||(mxArchive& ar, mxImageNormalizer& n) {
   if (ar.isLoading() && version != 0) throw mxArchive::UnknownVersion("imgnorm/imgnorm", 1081);
   if (ar.isLoading()) n.untrain();
 
-  std::uint32_t methods = n.trainedMethods_;
-  ar || methods;
-  if (ar.isLoading()) n.trainedMethods_ = mxImageNormalizer::Method(methods);
-  exchangePair(ar, n.tailFractions_);
-  exchangePair(ar, n.neighborhoodSize_);
-  exchangePair(ar, n.granularity_);
-  exchangePair(ar, n.intensityVariationRange_);
-  ar || n.keepMaskedPixels_;
-  ar || n.maskImage_;
-  ar || n.referenceImage_;
+  n.exchangeMembers(ar);
   exchangeExtensions(ar, n.relativeCounts_);
 
   if (ar.isLoading()) n.trainMethods(n.trainedMethods_, nullptr, 0);

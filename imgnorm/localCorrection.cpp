@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "baseif/detail/cpuDispatch.h"
@@ -224,7 +225,8 @@ private:
 // from the estimate itself, not from one rounded to a whole grey level per
 // cell.  d makes the clamped difference over R (window r) with excluded pels
 // already 128 (a zero difference); m is the full-resolution mask over R, or
-// unbound.
+// unbound.  With coverage, the smoothed coverage (0: no set pel within
+// reach) is handed out too.
 //
 // The cells of d are sampled with 8 fraction bits too (gain 256): rounding
 // each cell to a whole grey level biases the mean of a slope by up to a
@@ -241,10 +243,10 @@ private:
 // pels' zero difference into the estimate.  Where no set pel lies within
 // reach the estimate is 128 (no correction).  Both come from R alone, so the
 // estimate depends on R's pels within a fixed reach only.
-mxPelBuffer<unsigned short> sampledMeanEstimate(const ClampedDifference& d, const mxPelRect& r,
+mxPelBuffer<unsigned short> sampledMeanEstimate(const mxkernel::GaussRowMaker& d, const mxPelRect& r,
                                                 const mxPelBuffer_const<unsigned char>& m,
-                                                const mxPair<std::int32_t>& k,
-                                                const mxPair<std::int32_t>& granularity) {
+                                                const mxPair<std::int32_t>& k, const mxPair<std::int32_t>& granularity,
+                                                mxPelBuffer<unsigned short>* coverage = nullptr) {
   const mxPelRect gw = mxkernel::gaussSampleWindow(r, granularity);
   const std::int32_t w = gw.width(), h = gw.height();
   // One store for every grid plane (a large one is recycled, not faulted in
@@ -263,7 +265,7 @@ mxPelBuffer<unsigned short> sampledMeanEstimate(const ClampedDifference& d, cons
   };
   const mxPelBuffer<unsigned char> hi = bytesAt(0), lo = bytesAt(w);
   if (m.isBound()) c = mxPelBuffer<unsigned short>::wrap(plane(1), w, h, bytes, store, origin);
-  mxkernel::gaussSampleRows(r, d.maker(), gridSampler(granularity, 256.0),
+  mxkernel::gaussSampleRows(r, d, gridSampler(granularity, 256.0),
                             [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
                               for (std::int32_t j = 0; j < count; ++j)
                                 splitBytes(rows + std::ptrdiff_t(j) * stride, hi.row(j0 + j), lo.row(j0 + j), w);
@@ -274,6 +276,7 @@ mxPelBuffer<unsigned short> sampledMeanEstimate(const ClampedDifference& d, cons
   mfGaussSample(hi, mean, e);
   // 256 x 255 x the smoothed coverage (the cells' coverage in whole 1/255).
   if (m.isBound()) mfGaussSample(mfGaussSample(m, gridSampler(granularity)), mean, c);
+  if (coverage) *coverage = c;
   mxkernel::gaussSampleRows(lo, mean,
                             [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
                               for (std::int32_t j = 0; j < count; ++j) {
@@ -314,6 +317,22 @@ void blendAndCorrect(const std::uint16_t* a, const std::uint16_t* b, std::uint32
           out[i] = corrected(img[i], std::int32_t((a[i] * wa + b[i] * wb + 32768u) >> 16));
       },
       a, b, wa, wb, img, out, w);
+}
+
+// The same for 16-bit pels of a grid of whole deep levels:
+// out = clamp(img - estimate + half, 0, top).
+void blendAndCorrect(const std::uint16_t* a, const std::uint16_t* b, std::uint32_t wa, std::uint32_t wb,
+                     const unsigned short* img, unsigned short* out, std::int32_t w, std::int32_t half,
+                     std::int32_t top) {
+  mxcpu::dispatch(
+      [](const std::uint16_t* a, const std::uint16_t* b, std::uint32_t wa, std::uint32_t wb, const unsigned short* img,
+         unsigned short* out, std::int32_t w, std::int32_t half, std::int32_t top) MX_KERNEL_INLINE {
+        for (std::int32_t i = 0; i < w; ++i) {
+          const std::int32_t v = std::int32_t(img[i]) - std::int32_t((a[i] * wa + b[i] * wb + 128u) >> 8) + half;
+          out[i] = (unsigned short)(v < 0 ? 0 : (v > top ? top : v));
+        }
+      },
+      a, b, wa, wb, img, out, w, half, top);
 }
 
 // Rows of the full-resolution mean's correction without a mask: the
@@ -421,16 +440,19 @@ mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>
 // blends two such rows.
 //
 // The estimate is subtracted as it is made: the result over r is
-// clamp(img - estimate + 128), img being the run-time image over r.
-mxPelBuffer<unsigned char> expandAndCorrect(const mxPelBuffer_const<unsigned short>& e,
-                                            const mxPair<std::int32_t>& granularity,
-                                            const mxPelBuffer_const<unsigned char>& img) {
+// clamp(img - estimate + 128), img being the run-time image over r.  For
+// 16-bit pels the grid holds whole deep levels (a deep level is already a
+// fraction of an 8-bit one) and the result is clamp(img - estimate + half,
+// 0, top).
+template <class Pel>
+mxPelBuffer<Pel> expandAndCorrect(const mxPelBuffer_const<unsigned short>& e, const mxPair<std::int32_t>& granularity,
+                                  const mxPelBuffer_const<Pel>& img, std::int32_t half = 128, std::int32_t top = 255) {
   const mxPelRect& r = img.window();
   using Tap = GridTap;
   const mxPelRect& gw = e.window();
   const std::vector<Tap> tx = gridTaps(r.x(), r.width(), granularity.x(), gw.x(), gw.width());
   const std::vector<Tap> ty = gridTaps(r.y(), r.height(), granularity.y(), gw.y(), gw.height());
-  mxPelBuffer<unsigned char> out(r, 32, mxPelInit::eUnwritten);
+  mxPelBuffer<Pel> out(r, 32, mxPelInit::eUnwritten);
   const std::int32_t w = r.width();
   std::vector<std::uint16_t> rows(std::size_t(w) * 2);
   std::int32_t held[2] = {-1, -1};  // the grid row each widened row holds
@@ -453,7 +475,10 @@ mxPelBuffer<unsigned char> expandAndCorrect(const mxPelBuffer_const<unsigned sho
     const std::uint16_t* a = widened(t.lo, t.lo & 1);
     const std::uint16_t* b = widened(t.hi, t.hi & 1);
     const std::uint32_t wb = t.w, wa = 256u - t.w;
-    blendAndCorrect(a, b, wa, wb, img.row(j), out.row(j), w);
+    if constexpr (std::is_same_v<Pel, unsigned char>)
+      blendAndCorrect(a, b, wa, wb, img.row(j), out.row(j), w);
+    else
+      blendAndCorrect(a, b, wa, wb, img.row(j), out.row(j), w, half, top);
   }
   return out;
 }
@@ -681,7 +706,7 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
     // sampled difference under sampledMask in whole grey levels.
     mxPelBuffer<unsigned short> e;
     if (mean) {
-      e = sampledMeanEstimate(diff, r, msk, k, granularity);
+      e = sampledMeanEstimate(diff.maker(), r, msk, k, granularity);
     } else {
       mxPelBuffer<unsigned char> e8;
       // Training sampled the mask with the requested granularity; a clamped
@@ -726,6 +751,21 @@ void localCorrectionMasks(const mxPelBuffer_const<unsigned char>& binarizedMask,
 
 namespace {
 
+// The deep median estimate: d itself for a 1 x 1 window, else the median of
+// d over the limited window and set mask pels, within the range of
+// differences (range + half, held to 0 .. top), middles averaged.
+void deepMedianEstimate(const mxPelBuffer<unsigned short>& d, const mxPelBuffer_const<unsigned char>& m,
+                        const mxPair<std::int32_t>& k, const mxPair<std::int32_t>& range, std::int32_t half,
+                        std::int32_t top, mxPelBuffer<unsigned short>& e) {
+  if (k.x() <= 1 && k.y() <= 1) {
+    e = d;
+    return;
+  }
+  const std::int64_t low = std::max<std::int64_t>(std::int64_t(range.x()) + half, 0);
+  const std::int64_t high = std::min<std::int64_t>(std::int64_t(range.y()) + half, top);
+  mfPelMedian(d, m, mxPelMedianParams(limitedMedianSize(k), {std::int32_t(low), std::int32_t(high)}, true), e);
+}
+
 // eLocalCorrectionEnhanced on 16-bit pels: the masked median of the clamped
 // difference d (offset half) over the limited window, within the range of
 // differences, subtracted from the image.
@@ -745,13 +785,7 @@ void deepLocalMedian(const mxPelBuffer_const<unsigned short>& img, const mxPelBu
     }
   }
   mxPelBuffer<unsigned short> e;
-  if (k.x() <= 1 && k.y() <= 1) {
-    e = d;
-  } else {
-    const std::int64_t low = std::max<std::int64_t>(std::int64_t(intensityRange.x()) + half, 0);
-    const std::int64_t high = std::min<std::int64_t>(std::int64_t(intensityRange.y()) + half, top);
-    mfPelMedian(d, msk, mxPelMedianParams(limitedMedianSize(k), {std::int32_t(low), std::int32_t(high)}, true), e);
-  }
+  deepMedianEstimate(d, msk, k, intensityRange, half, top, e);
   result = mxPelBuffer<unsigned short>(r, 32, mxPelInit::eUnwritten);
   for (std::int32_t j = 0; j < r.height(); ++j) {
     const unsigned short* a = img.row(j);
@@ -764,53 +798,28 @@ void deepLocalMedian(const mxPelBuffer_const<unsigned short>& img, const mxPelBu
   }
 }
 
-}  // namespace
-
-void runDeepLocalCorrection(const mxPelBuffer_const<unsigned short>& image,
-                            const mxPelBuffer_const<unsigned short>& reference,
-                            const mxPelBuffer_const<unsigned char>& mask, Method method,
-                            const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& intensityRange,
-                            std::int32_t depth, mxPelBuffer<unsigned short>& result) {
-  if (depth < 9 || depth > 16) throw mxPelFunc::BadParams(L"local correction: a bit depth is from 9 to 16");
-  mxPelBuffer_const<unsigned short> img = image, ref = reference;
-  mxPelBuffer_const<unsigned char> msk = mask;
-  mxPelRect r = img.window().intersect(ref.window(), false);
-  if (msk.isBound()) r &= msk.window();
-  result.setUnbound();
-  if (r.isNull()) return;
-  img.window(r, false);
-  ref.window(r, false);
-  if (msk.isBound()) msk.window(r, false);
-
-  // The clamped difference v = half + clamp(image - reference, -c, c), 0 at
-  // excluded pels (the masked mean's dividend), split into its high and low
-  // bytes: the sampler's mean is linear, so 256 x mean(high) + mean(low) is
-  // the mean of v.
-  const std::int32_t half = std::int32_t(1) << (depth - 1), top = (std::int32_t(1) << depth) - 1;
-  const std::int64_t amount = std::max<std::int64_t>(-std::int64_t(intensityRange.x()), intensityRange.y());
-  const std::int32_t c = std::int32_t(std::min<std::int64_t>(amount, half - 1));
-  const mxPair<std::int32_t> k = sampledNeighborhood(neighborhoodSize, {1, 1});
-  if (method == mxImageNormalizerDefs::eLocalCorrectionEnhanced) {
-    deepLocalMedian(img, ref, msk, k, intensityRange, half, top, c, result);
-    result.copyXforms(image);
-    return;
-  }
-  if (method != mxImageNormalizerDefs::eLocalCorrection) throw mxPel::UnboundWindow();
+void fullDeepMean(const mxPelBuffer_const<unsigned short>& img, const mxPelBuffer_const<unsigned short>& ref,
+                  const mxPelBuffer_const<unsigned char>& msk, const mxPair<std::int32_t>& k, std::int32_t half,
+                  std::int32_t top, std::int32_t c, mxPelBuffer<unsigned short>& result) {
+  const mxPelRect r = img.window();
   mxPelBuffer<unsigned char> high(r, 32, mxPelInit::eUnwritten), low(r, 32, mxPelInit::eUnwritten);
   const std::int32_t w = r.width();
   for (std::int32_t j = 0; j < r.height(); ++j) {
     const unsigned short* a = img.row(j);
     const unsigned short* b = ref.row(j);
     const unsigned char* m = msk.isBound() ? msk.row(j) : nullptr;
-    unsigned char* h = high.row(j);
-    unsigned char* l = low.row(j);
-    for (std::int32_t i = 0; i < w; ++i) {
-      const std::int32_t d = std::int32_t(a[i]) - std::int32_t(b[i]);
-      std::int32_t v = half + (d < -c ? -c : (d > c ? c : d));
-      if (m && m[i] == 0) v = 0;
-      h[i] = (unsigned char)(v >> 8);
-      l[i] = (unsigned char)v;
-    }
+    mxcpu::dispatch(
+        [](const unsigned short* a, const unsigned short* b, const unsigned char* m, unsigned char* h, unsigned char* l,
+           std::int32_t w, std::int32_t half, std::int32_t c) MX_KERNEL_INLINE {
+          for (std::int32_t i = 0; i < w; ++i) {
+            const std::int32_t d = std::int32_t(a[i]) - std::int32_t(b[i]);
+            std::int32_t v = half + (d < -c ? -c : (d > c ? c : d));
+            v = m && m[i] == 0 ? 0 : v;
+            h[i] = (unsigned char)(v >> 8);
+            l[i] = (unsigned char)v;
+          }
+        },
+        a, b, m, high.row(j), low.row(j), w, half, c);
   }
   mxPelBuffer<unsigned short> meanHigh, meanLow;
   scaledLocalMean(high, k, meanHigh);
@@ -823,7 +832,6 @@ void runDeepLocalCorrection(const mxPelBuffer_const<unsigned short>& image,
   // 255 x the set fraction), half where nothing is set, and 0 at excluded
   // pels, as the 8-bit correction has it.  Both rounded to the nearest level.
   result = mxPelBuffer<unsigned short>(r, 32, mxPelInit::eUnwritten);
-  result.copyXforms(image);
   for (std::int32_t j = 0; j < r.height(); ++j) {
     const unsigned short* a = img.row(j);
     const unsigned short* mh = meanHigh.row(j);
@@ -831,6 +839,20 @@ void runDeepLocalCorrection(const mxPelBuffer_const<unsigned short>& image,
     const unsigned char* m = msk.isBound() ? msk.row(j) : nullptr;
     const unsigned short* cv = msk.isBound() ? coverage.row(j) : nullptr;
     unsigned short* o = result.row(j);
+    if (!m) {
+      // num + 64 < 2^24: 32-bit arithmetic, vectorised.
+      mxcpu::dispatch(
+          [](const unsigned short* a, const unsigned short* mh, const unsigned short* ml, unsigned short* o,
+             std::int32_t w, std::int32_t half, std::int32_t top) MX_KERNEL_INLINE {
+            for (std::int32_t i = 0; i < w; ++i) {
+              const std::int32_t est = std::int32_t((std::uint32_t(mh[i]) * 256u + ml[i] + 64u) >> 7);
+              const std::int32_t v = std::int32_t(a[i]) - est + half;
+              o[i] = (unsigned short)(v < 0 ? 0 : (v > top ? top : v));
+            }
+          },
+          a, mh, ml, o, w, half, top);
+      continue;
+    }
     for (std::int32_t i = 0; i < w; ++i) {
       const std::uint64_t num = std::uint64_t(mh[i]) * 256u + ml[i];
       std::int64_t est;
@@ -844,6 +866,127 @@ void runDeepLocalCorrection(const mxPelBuffer_const<unsigned short>& image,
       o[i] = (unsigned short)(v < 0 ? 0 : (v > top ? top : v));
     }
   }
+}
+
+// A deep clamped difference half + clamp(image - reference, -c, c) taken
+// apart into its bytes, a row at a time for the 8-bit sampler: the high byte
+// (shift 8) or the low one (shift 0); with neutral, pels where the mask is 0
+// get 128 in either byte, the sub-sampled mean's zero difference.  The
+// sampler is linear, so 256 x a sample of the high bytes plus the same
+// sample of the low bytes is the sample of the difference.
+mxkernel::GaussRowMaker deepDifferenceBytes(const mxPelBuffer_const<unsigned short>& img,
+                                            const mxPelBuffer_const<unsigned short>& ref,
+                                            const mxPelBuffer_const<unsigned char>& msk, std::int32_t half,
+                                            std::int32_t c, int shift, bool neutral) {
+  return [=](std::int32_t j, unsigned char* o) {
+    mxcpu::dispatch(
+        [](const unsigned short* a, const unsigned short* b, const unsigned char* m, unsigned char* o, std::int32_t w,
+           std::int32_t half, std::int32_t c, int shift) MX_KERNEL_INLINE {
+          for (std::int32_t i = 0; i < w; ++i) {
+            const std::int32_t d = std::int32_t(a[i]) - std::int32_t(b[i]);
+            const unsigned char v = (unsigned char)((half + (d < -c ? -c : (d > c ? c : d))) >> shift);
+            o[i] = m && m[i] == 0 ? (unsigned char)128 : v;
+          }
+        },
+        img.row(j), ref.row(j), neutral && msk.isBound() ? msk.row(j) : nullptr, o, img.width(), half, c, shift);
+  };
+}
+
+// The local methods on the sub-sampled grid for 16-bit pels, through the
+// 8-bit path's grid, sampler and interpolation: the estimate is made on the
+// grid in whole deep levels and brought back to full size by
+// expandAndCorrect.
+//   mean: the 8-bit sub-sampled mean estimate (normalised convolution with
+//     a mask) of the difference's high and of its low bytes, each with 8
+//     fraction bits; the two combine to 256 x high + low, the mean of the
+//     difference (over set pels), rounded to a deep level, within about one
+//     deep level of the exact mean; half where no set pel is within reach.
+//   median: the difference sampled onto the grid (its two bytes' samples
+//     combined, rounded to whole deep levels), then the deep median over the
+//     limited window under the sampled mask, within the range of
+//     differences, as at full resolution.
+mxPelBuffer<unsigned short> sampledDeepCorrection(const mxPelBuffer_const<unsigned short>& img,
+                                                  const mxPelBuffer_const<unsigned short>& ref,
+                                                  const mxPelBuffer_const<unsigned char>& msk,
+                                                  const mxPelBuffer_const<unsigned char>& sampledMask,
+                                                  const LocalParams& params, const mxPair<std::int32_t>& granularity,
+                                                  const mxPair<std::int32_t>& k, std::int32_t depth, std::int32_t c) {
+  const std::int32_t half = std::int32_t(1) << (depth - 1), top = (std::int32_t(1) << depth) - 1;
+  const mxPelRect r = img.window();
+  mxPelBuffer<unsigned short> e;
+  if (params.method == mxImageNormalizerDefs::eLocalCorrection) {
+    mxPelBuffer<unsigned short> coverage;
+    const mxPelBuffer<unsigned short> high =
+        sampledMeanEstimate(deepDifferenceBytes(img, ref, msk, half, c, 8, true), r, msk, k, granularity, &coverage);
+    e = sampledMeanEstimate(deepDifferenceBytes(img, ref, msk, half, c, 0, true), r, msk, k, granularity);
+    for (std::int32_t j = 0; j < e.height(); ++j) {
+      const std::uint16_t* h = high.row(j);
+      const std::uint16_t* cv = coverage.isBound() ? coverage.row(j) : nullptr;
+      std::uint16_t* o = e.row(j);
+      for (std::int32_t i = 0; i < e.width(); ++i)
+        o[i] = cv && cv[i] == 0 ? std::uint16_t(half)
+                                : std::uint16_t(std::min<std::uint32_t>((h[i] * 256u + o[i] + 128u) >> 8, top));
+    }
+  } else {
+    const mxPelRect gw = mxkernel::gaussSampleWindow(r, granularity);
+    mxPelBuffer<unsigned short> d(gw, 32, mxPelInit::eUnwritten);
+    for (const int shift : {8, 0})
+      mxkernel::gaussSampleRows(
+          r, deepDifferenceBytes(img, ref, msk, half, c, shift, false), gridSampler(granularity, 256.0),
+          [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
+            for (std::int32_t j = 0; j < count; ++j) {
+              const std::uint16_t* v = rows + std::ptrdiff_t(j) * stride;
+              std::uint16_t* o = d.row(j0 + j);
+              for (std::int32_t i = 0; i < gw.width(); ++i)
+                o[i] = shift ? v[i] : std::uint16_t(std::min<std::uint32_t>((o[i] * 256u + v[i] + 128u) >> 8, top));
+            }
+          });
+    // Training sampled the mask with the requested granularity; a clamped
+    // one samples it here, over R.
+    const mxPelBuffer_const<unsigned char> cells =
+        granularity == params.granularity || !msk.isBound() ? sampledMask : sampleMask(msk, granularity);
+    deepMedianEstimate(d, cells, k, params.intensityVariationRange, half, top, e);
+  }
+  return expandAndCorrect<unsigned short>(e, granularity, img, half, top);
+}
+
+}  // namespace
+
+void runLocalCorrection(const mxPelBuffer_const<unsigned short>& image,
+                        const mxPelBuffer_const<unsigned short>& reference, const LocalMasks& masks,
+                        const LocalParams& params, std::int32_t depth, mxPelBuffer<unsigned short>& result,
+                        const mxPelRect* only) {
+  if (depth < 9 || depth > 16) throw mxPelFunc::BadParams(L"local correction: a bit depth is from 9 to 16");
+  const Method method = params.method;
+  mxPelBuffer_const<unsigned short> img = image, ref = reference;
+  mxPelBuffer_const<unsigned char> msk = masks.binarized;
+  mxPelRect r = img.window().intersect(ref.window(), false);
+  if (msk.isBound()) r &= msk.window();
+  result.setUnbound();
+  if (r.isNull()) return;
+  img.window(r, false);
+  ref.window(r, false);
+  if (msk.isBound()) msk.window(r, false);
+
+  const std::int32_t half = std::int32_t(1) << (depth - 1), top = (std::int32_t(1) << depth) - 1;
+  const mxPair<std::int32_t>& range = params.intensityVariationRange;
+  const std::int64_t amount = std::max<std::int64_t>(-std::int64_t(range.x()), range.y());
+  const std::int32_t c = std::int32_t(std::min<std::int64_t>(amount, half - 1));
+  const bool mean = method == mxImageNormalizerDefs::eLocalCorrection;
+  if (!mean && method != mxImageNormalizerDefs::eLocalCorrectionEnhanced) throw mxPel::UnboundWindow();
+  checkGranularity(params.granularity);
+  const mxPair<std::int32_t> granularity = effectiveGranularity(params.granularity, r);
+  const mxPair<std::int32_t>& n = params.neighborhoodSize;
+  const mxPair<std::int32_t> k = sampledNeighborhood(n, granularity);
+  if ((granularity.x() > 1 || granularity.y() > 1) && (n.x() > 1 || n.y() > 1)) {
+    result = sampledDeepCorrection(img, ref, msk, masks.sampled, params, granularity, k, depth, c);
+  } else if (!mean) {
+    deepLocalMedian(img, ref, msk, k, range, half, top, c, result);
+  } else {
+    fullDeepMean(img, ref, msk, k, half, top, c, result);
+  }
+  if (only) result.window(only->intersect(r), false);
+  result.copyXforms(image);
 }
 
 }  // namespace imgnorm::detail

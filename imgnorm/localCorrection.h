@@ -174,25 +174,28 @@ std::vector<GridTap> gridTaps(std::int32_t origin, std::int32_t count, std::int3
                               std::int32_t cells);
 
 // The local methods on 16-bit images of a declared bit depth (9 to 16, else
-// mxPelFunc::BadParams), at full resolution (granularity (1, 1)).  The
-// difference is taken in offset-2^(depth - 1) form and clamped to
-// min(max(-range.x, range.y), 2^(depth - 1) - 1).
+// mxPelFunc::BadParams), as runLocalCorrection above (the same window R, the
+// same grid, granularity clamp and edges, so the same halo serves the block
+// engine; params.keep and params.fields are not used).  The difference is
+// taken in offset-2^(depth - 1) form and clamped to min(max(-range.x,
+// range.y), 2^(depth - 1) - 1).
 //   eLocalCorrection: its Gaussian-weighted mean comes from the same sampler
 //     as the 8-bit mean, run on the difference's high and low bytes (the
 //     mean is linear), so it is within about one deep level of the exact
-//     mean; with a mask it is the normalised convolution over set pels
-//     (coverage computed over R), and excluded pels get the estimate 0.
+//     mean; with a mask it is the normalised convolution over set pels.  At
+//     full resolution excluded pels get the estimate 0 (as the 8-bit
+//     correction has it); on the sub-sampled grid the 8-bit grid estimate of
+//     each byte is used.
 //   eLocalCorrectionEnhanced: the median (16-bit mfPelMedian) over the
-//     8-bit method's limited window and set mask pels, within the range of
-//     differences (range + 2^(depth - 1), held to 0 .. 2^depth - 1), middles
-//     averaged.
-// result = clamp(image - estimate + 2^(depth - 1), 0, 2^depth - 1) over R,
-// with image's transforms; unbound when R is empty.  Any other method
-// throws mxPel::UnboundWindow.
-void runDeepLocalCorrection(const mxPelBuffer_const<unsigned short>& image,
-                            const mxPelBuffer_const<unsigned short>& reference,
-                            const mxPelBuffer_const<unsigned char>& mask, mxImageNormalizerDefs::Method method,
-                            const mxPair<std::int32_t>& neighborhoodSize, const mxPair<std::int32_t>& intensityRange,
-                            std::int32_t depth, mxPelBuffer<unsigned short>& result);
+//     8-bit method's limited window and set mask pels (the sampled mask on
+//     the grid), within the range of differences (range + 2^(depth - 1),
+//     held to 0 .. 2^depth - 1), middles averaged.
+// result = clamp(image - estimate + 2^(depth - 1), 0, 2^depth - 1) over R
+// (only's part of it when given), with image's transforms; unbound when R is
+// empty.  Any other method throws mxPel::UnboundWindow.
+void runLocalCorrection(const mxPelBuffer_const<unsigned short>& image,
+                        const mxPelBuffer_const<unsigned short>& reference, const LocalMasks& masks,
+                        const LocalParams& params, std::int32_t depth, mxPelBuffer<unsigned short>& result,
+                        const mxPelRect* only = nullptr);
 
 }  // namespace imgnorm::detail

@@ -82,11 +82,38 @@ mxPair<std::int32_t> mxBlockNormalizer::blockSize(Method method) const {
   return {roundUpTo(blockSize_.x(), g.x()), roundUpTo(blockSize_.y(), g.y())};
 }
 
-mxPair<std::int32_t> mxBlockNormalizer::halo(Method method) const {
+namespace {
+// The halo of a method for a tool's neighbourhood and granularity (see halo()).
+mxPair<std::int32_t> blockHalo(Method method, const mxPair<std::int32_t>& n, const mxPair<std::int32_t>& g) {
   if (!isLocal(method)) return {0, 0};
-  const mxPair<std::int32_t> g = tool_.granularity();
-  const mxPair<std::int32_t> h = localCorrectionHalo(method, tool_.neighborhoodSize(), g);
+  const mxPair<std::int32_t> h = localCorrectionHalo(method, n, g);
   return {roundUpTo(h.x(), g.x()), roundUpTo(h.y(), g.y())};
+}
+
+// Bands of nearly equal height, each at least the halo tall (as the
+// engine's blocks are) and, for the local methods, starting on the
+// granularity grid: fewer, larger bands read less halo.
+std::vector<mxPelRect> splitIntoBands(const mxPelRect& window, Method method, const mxPair<std::int32_t>& n,
+                                      const mxPair<std::int32_t>& g, int count) {
+  const std::int64_t top = window.y(), height = window.height();
+  const std::int64_t step = isLocal(method) ? g.y() : 1;
+  const std::int64_t least = std::max<std::int64_t>({blockHalo(method, n, g).y(), step, 1});
+  const std::int64_t parts = std::max<std::int64_t>(1, std::min<std::int64_t>(count, height / least));
+  std::vector<mxPelRect> out;
+  std::int64_t y = top;
+  for (std::int64_t k = 1; k < parts; ++k) {
+    const std::int64_t cut = floorTo(top + height * k / parts, step);
+    if (cut - y < least || top + height - cut < least) continue;  // too thin: the rows go to the next band
+    out.emplace_back(window.x(), std::int32_t(y), window.width(), std::int32_t(cut - y));
+    y = cut;
+  }
+  out.emplace_back(window.x(), std::int32_t(y), window.width(), std::int32_t(top + height - y));
+  return out;
+}
+}  // namespace
+
+mxPair<std::int32_t> mxBlockNormalizer::halo(Method method) const {
+  return blockHalo(method, tool_.neighborhoodSize(), tool_.granularity());
 }
 
 std::vector<mxPelRect> mxBlockNormalizer::blocks(const mxPelRect& window, mxPair<std::int32_t> size) const {
@@ -324,23 +351,7 @@ mxPelBuffer<unsigned char> mxBlockNormalizer::runBlock(const mxPelBuffer_const<u
 // ---- one in-memory image on several threads ----
 
 std::vector<mxPelRect> mxBlockNormalizer::bands(const mxPelRect& window, Method method, int count) const {
-  // Bands of nearly equal height, each at least the halo tall (as the
-  // engine's blocks are) and, for the local methods, starting on the
-  // granularity grid: fewer, larger bands read less halo.
-  const std::int64_t top = window.y(), height = window.height();
-  const std::int64_t step = isLocal(method) ? tool_.granularity().y() : 1;
-  const std::int64_t least = std::max<std::int64_t>({halo(method).y(), step, 1});
-  const std::int64_t n = std::max<std::int64_t>(1, std::min<std::int64_t>(count, height / least));
-  std::vector<mxPelRect> out;
-  std::int64_t y = top;
-  for (std::int64_t k = 1; k < n; ++k) {
-    const std::int64_t cut = floorTo(top + height * k / n, step);
-    if (cut - y < least || top + height - cut < least) continue;  // too thin: the rows go to the next band
-    out.emplace_back(window.x(), std::int32_t(y), window.width(), std::int32_t(cut - y));
-    y = cut;
-  }
-  out.emplace_back(window.x(), std::int32_t(y), window.width(), std::int32_t(top + height - y));
-  return out;
+  return splitIntoBands(window, method, tool_.neighborhoodSize(), tool_.granularity(), count);
 }
 
 namespace {
@@ -473,6 +484,82 @@ mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalize
     }
     diag->level(level);
   }
+  return result;
+}
+
+mxPelBuffer<unsigned short> mxBlockNormalizer::runParallel(const mxImageNormalizer16& tool,
+                                                           const mxPelBuffer_const<unsigned short>& image,
+                                                           Method method, int threads, bool& success,
+                                                           std::wstring& message) {
+  if (threads < 1) throw BadParams(L"The number of threads must be >= 1");
+  if (threads == 1) return tool.run(image, method, success, message);
+  mxTaskThreads pool(threads);
+  return runParallel(tool, image, method, pool.runner(), pool.threads(), success, message);
+}
+
+mxPelBuffer<unsigned short> mxBlockNormalizer::runParallel(const mxImageNormalizer16& tool,
+                                                           const mxPelBuffer_const<unsigned short>& image,
+                                                           Method method, const mxTaskRunner& runner, int tasks,
+                                                           bool& success, std::wstring& message) {
+  using Deep = mxPelBuffer<unsigned short>;
+  if (tasks < 1) throw BadParams(L"The number of tasks must be >= 1");
+  if (tasks == 1 || method == eIdentity) return tool.run(image, method, success, message);
+  // The steps of run(), in its order (its checks over the whole overlap),
+  // with the pels made band by band.
+  mxPelBuffer_const<unsigned short> work;
+  Deep result;
+  if (tool.startDeepRun(image, method, success, message, work, result)) return result;
+  const mxPelRect window = work.window();
+  const std::vector<mxPelRect> parts =
+      splitIntoBands(window, method, tool.neighborhoodSize(), tool.granularity(), tasks);
+  const auto view = [](auto b, const mxPelRect& r) {
+    b.window(r, false);
+    return b;
+  };
+  const mxPelBuffer_const<unsigned char>& mask = tool.binarizedMask();
+  const std::int32_t depth = tool.bitDepth();
+  std::vector<unsigned short> lut;
+  if (isLocal(method)) {
+    result = Deep(window, 32, mxPelInit::eUnwritten);
+    const mxPair<std::int32_t> h = blockHalo(method, tool.neighborhoodSize(), tool.granularity());
+    runTasks(runner, parts.size(), [&](std::size_t i) {
+      bool ok = false, empty = false;
+      std::wstring why;
+      const Deep band = tool.runOverlap(view(work, grown(parts[i], h).intersect(window, false)), method, ok, why, depth,
+                                        false, nullptr, &parts[i], empty);
+      Deep rows = view(result, parts[i]);
+      mfPelCopy<unsigned short>(view(band, parts[i]), rows);
+    });
+    success = true;
+    result.copyXforms(work);
+    return result;
+  }
+  if (method == eLinearlyFitGrayValues) {
+    double gain = 0.0, offset = 0.0;
+    linearFitParameters(work, tool.referenceImage(), mask, tool.fitAngles(), depth, gain, offset);
+    lut = linearLut(gain, offset, depth);
+    success = true;
+  } else {
+    std::vector<std::vector<std::uint32_t>> counts(parts.size());
+    const std::uint32_t bins = std::uint32_t(1) << depth;
+    runTasks(runner, parts.size(), [&](std::size_t i) {
+      counts[i] = mfPelHistogram(view(work, parts[i]), mask.isBound() ? view(mask, parts[i]) : mask, bins);
+    });
+    std::vector<std::uint64_t> sum(bins, 0);
+    for (const std::vector<std::uint32_t>& c : counts)
+      for (std::size_t b = 0; b < c.size(); ++b) sum[b] += c[b];
+    std::vector<std::uint32_t> histogram = counts32(sum);
+    const mxHistoStats stats(histogram, false);
+    success = histogramMethodLut(method, tool.referenceHistogram(), tool.referenceStats(), tool.tailFractions(),
+                                 histogram, stats, lut, message);
+    if (!success) return Deep();  // as run(): no result, the masked pels put back over none
+  }
+  result = Deep(window, 32, mxPelInit::eUnwritten);
+  runTasks(runner, parts.size(), [&](std::size_t i) {
+    Deep rows = view(result, parts[i]);
+    tool.mapOverlap(view(work, parts[i]), lut, rows);
+  });
+  result.copyXforms(work);
   return result;
 }
 

@@ -47,6 +47,7 @@
 #include "baseif/mxPair.h"
 #include "baseif/mxPelBuffer.h"
 #include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizer16.h"
 
 // A large 8-bit image read in pieces.
 class IMGNORM_API mxPelSource {
@@ -182,6 +183,23 @@ public:
                                                 const mxTaskRunner& runner, int tasks, bool& success,
                                                 std::wstring& message, mxDiagObject* diag = nullptr,
                                                 std::uint32_t diagFlags = 0);
+
+  // The same for the 16-bit tool: tool.run(image, method, success, message)
+  // split into bands of whole rows, the same window, pels, transforms,
+  // success, message and exceptions.  Local methods: each band with its
+  // halo, as for 8-bit images.  Histogram methods: each band's 2^depth-bin
+  // histogram (exact counts, added up), the one table, each band mapped
+  // through it.  The linear fit: its line from the whole overlap on the
+  // calling thread (the fit refines on the exact pels of its ridge, which no
+  // per-band total of bounded size holds), the bands mapped through its
+  // table.
+  static mxPelBuffer<unsigned short> runParallel(const mxImageNormalizer16& tool,
+                                                 const mxPelBuffer_const<unsigned short>& image, Method method,
+                                                 int threads, bool& success, std::wstring& message);
+  static mxPelBuffer<unsigned short> runParallel(const mxImageNormalizer16& tool,
+                                                 const mxPelBuffer_const<unsigned short>& image, Method method,
+                                                 const mxTaskRunner& runner, int tasks, bool& success,
+                                                 std::wstring& message);
 
   // Runs a tool that holds its reference and mask in memory (trained for
   // the methods to run).  blockSize: width and height of a block, both >= 1

@@ -20,11 +20,12 @@
 #include "baseif/mxPair.h"
 #include "baseif/mxPelBuffer.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
+#include "imgnorm/mxNormalizerMembers.h"
 
 class mxArchive;
 class mxDiagObject;
 
-class IMGNORM_API mxImageNormalizer {
+class IMGNORM_API mxImageNormalizer : public mxNormalizerMembers<unsigned char> {
 public:
   using Method = mxImageNormalizerDefs::Method;
 
@@ -44,33 +45,12 @@ public:
   // Returns every member, parameters and images included, to its default.
   void untrain();
 
-  // ---- accessors ----
-  Method trainedMethods() const { return trainedMethods_; }
-  const mxPelBuffer_const<unsigned char>& referenceImage() const { return referenceImage_; }
-  const mxPelBuffer_const<unsigned char>& maskImage() const { return maskImage_; }
-  bool keepMaskedPixels() const { return keepMaskedPixels_; }
-  mxPair<double> tailFractions() const { return tailFractions_; }
-  mxPair<std::int32_t> neighborhoodSize() const { return neighborhoodSize_; }
-  mxPair<std::int32_t> granularity() const { return granularity_; }
-  mxPair<std::int32_t> intensityVariationRange() const { return intensityVariationRange_; }
+  // The accessors and setters of the parameters and images, and the trained
+  // members' views, are mxNormalizerMembers' (shared with the 16-bit tool).
+
   // Whether eMatchHistogram compares the cumulative histograms as fractions
   // of their pel counts instead of as absolute counts (the default, false).
   bool relativeCounts() const { return relativeCounts_; }
-
-  // ---- setters: each validates first (mxImageNormalizerDefs::BadParams,
-  // nothing changed) and on success clears trainedMethods() ----
-  // Width and height of the local methods' neighbourhood; both >= 1.
-  void neighborhoodSize(mxPair<std::int32_t> value);
-  // Sub-sampling step of the local methods; both >= 1.  A step beyond the
-  // run's overlap (of image, reference and mask) on an axis acts as the
-  // overlap's size there: an overlap at image coordinate 0 is one cell.
-  void granularity(mxPair<std::int32_t> value);
-  // Lower and upper tail fractions of eMatchHistogramTails; 0 <= x <= y <= 1.
-  void tailFractions(mxPair<double> value);
-  // Grey-level limits of the local methods' difference; x <= 0 <= y.
-  void intensityVariationRange(mxPair<std::int32_t> value);
-  // Whether run() puts the input's own pels back where the mask is zero.
-  void keepMaskedPixels(bool value);
   // Histogram matching by fractions of the pel counts (true) or by absolute
   // counts (false, the default).  An extension beyond the seven methods'
   // defined behaviour: with absolute counts, an image region holding more or
@@ -80,16 +60,6 @@ public:
   // the archive form only when true (an extension record after the images),
   // so the archive of a tool that does not use it is unchanged.
   void relativeCounts(bool value) { relativeCounts_ = value; }
-  // Sets the mask (copy true: a deep copy of the window; false: shares the
-  // caller's pels).  An unbound image removes the mask.
-  void maskImage(const mxPelBuffer_const<unsigned char>& image, bool copy);
-  // Sets the reference image, as maskImage().
-  void referenceImage(const mxPelBuffer_const<unsigned char>& image, bool copy);
-  // Changes the three run-time parameters and keeps the training.  Validates
-  // tailFractions, stores it, then validates intensityVariationRange; a bad
-  // range throws with the new tail fractions stored and nothing trained.
-  void set(const mxPair<double>& tailFractions, const mxPair<std::int32_t>& intensityVariationRange,
-           bool keepMaskedPixels);
 
   // ---- training and running ----
   // Trains for a set of methods (eIdentity: none).  Throws
@@ -113,44 +83,18 @@ public:
                                  std::wstring& message, mxDiagObject* diag = nullptr,
                                  std::uint32_t diagFlags = 0) const;
 
-  // ---- trained members (read-only views, valid for trainedMethods()) ----
-  const mxPelBuffer<unsigned char>& binarizedMask() const { return binarizedMask_; }
-  const mxPelBuffer<unsigned char>& sampledMask() const { return sampledMask_; }
-  const mxPelBuffer<unsigned short>& maskCoverage() const { return maskCoverage_; }
-  const std::vector<std::uint32_t>& referenceHistogram() const { return referenceHistogram_; }
-  const mxHistoStats& referenceStats() const { return referenceStats_; }
-  const std::vector<double>& fitAngles() const { return fitAngles_; }
-
 private:
-  void referenceStatistics(Method methods);
   // train() without the warm-up (also what loading an archive does).
   void trainMethods(Method methods, mxDiagObject* diag, std::uint32_t diagFlags);
   void warmUpLocalMethods() const;
 
-  // Members in declaration order.
-  Method trainedMethods_;
-  mxPair<double> tailFractions_;
-  mxPair<std::int32_t> neighborhoodSize_;
-  mxPair<std::int32_t> granularity_;
-  mxPair<std::int32_t> intensityVariationRange_;
-  bool keepMaskedPixels_;
   bool relativeCounts_;
-  mxPelBuffer_const<unsigned char> maskImage_;
-  mxPelBuffer_const<unsigned char> referenceImage_;
-  mxPelBuffer<unsigned char> binarizedMask_;
-  mxPelBuffer<unsigned char> sampledMask_;
-  mxPelBuffer<unsigned short> maskCoverage_;
-  std::vector<std::uint32_t> referenceHistogram_;
-  mxHistoStats referenceStats_;
-  std::vector<double> fitAngles_;
 
-  // The pieces of run() that a run split over threads shares with it: the
-  // input records (before any check), the checks of method, training and
-  // image with the window the result covers (null: nothing overlaps), and
-  // the result record.  Each leaves the diagnostics level as it found it.
+  // The pieces of run() that a run split over threads shares with it (with
+  // runWindow()): the input records (before any check) and the result
+  // record.  Each leaves the diagnostics level as it found it.
   void recordRunInputs(const mxPelBuffer_const<unsigned char>& image, Method method, mxDiagObject* diag,
                        std::uint32_t diagFlags) const;
-  mxPelRect runWindow(const mxPelBuffer_const<unsigned char>& image, Method method) const;
   void recordRunResult(const mxPelBuffer<unsigned char>& result, mxDiagObject* diag, std::uint32_t diagFlags) const;
 
   // run, with the local methods' result cut to only (when given) and no pel

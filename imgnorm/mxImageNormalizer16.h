@@ -14,9 +14,11 @@
 // difference's two bytes, the local median the 16-bit mfPelMedian), so an
 // 8-bit image multiplied by 257 (depth 16) or by 16 (depth 12) gives the
 // 8-bit result scaled: exactly for histogram matching, within about one
-// 8-bit level scaled for the others.  Not available at 16 bits yet: the
-// local methods with a granularity other than (1, 1); training or running
-// them throws NotImplemented.
+// 8-bit level scaled for the others.  The local methods take any
+// granularity: on a sub-sampled grid they use the 8-bit tool's grid,
+// sampler (on the difference's two bytes) and interpolation back to full
+// size, with the estimate in whole deep levels.  Not available at 16 bits
+// yet: eLocalGain and eLocalLinear (NotImplemented).
 //
 // Pels above 2^d - 1 are refused, never wrapped or clamped: training throws
 // BadImage when the reference holds one, run when the image's overlap does;
@@ -36,10 +38,11 @@
 #include "baseif/mxPair.h"
 #include "baseif/mxPelBuffer.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
+#include "imgnorm/mxNormalizerMembers.h"
 
 class mxArchive;
 
-class IMGNORM_API mxImageNormalizer16 {
+class IMGNORM_API mxImageNormalizer16 : public mxNormalizerMembers<unsigned short> {
 public:
   using Method = mxImageNormalizerDefs::Method;
 
@@ -57,34 +60,17 @@ public:
   // Returns every member to its default, the bit depth included (16).
   void untrain();
 
-  // ---- accessors ----
+  // The accessors and setters of the parameters and images, and the trained
+  // members' views, are mxNormalizerMembers' (shared with the 8-bit tool,
+  // whose rules and messages they follow); referenceHistogram() has 2^depth
+  // bins.
   std::int32_t bitDepth() const { return bitDepth_; }
   // The largest pel of the declared depth, 2^depth - 1.
   std::int32_t maxPel() const { return (std::int32_t(1) << bitDepth_) - 1; }
-  Method trainedMethods() const { return trainedMethods_; }
-  const mxPelBuffer_const<unsigned short>& referenceImage() const { return referenceImage_; }
-  const mxPelBuffer_const<unsigned char>& maskImage() const { return maskImage_; }
-  bool keepMaskedPixels() const { return keepMaskedPixels_; }
-  mxPair<double> tailFractions() const { return tailFractions_; }
-  mxPair<std::int32_t> neighborhoodSize() const { return neighborhoodSize_; }
-  mxPair<std::int32_t> granularity() const { return granularity_; }
-  mxPair<std::int32_t> intensityVariationRange() const { return intensityVariationRange_; }
-
-  // ---- setters: validate first (BadParams, nothing changed), then clear
-  // trainedMethods(); the rules and messages are the 8-bit tool's ----
-  // The declared bit depth, 9 to 16.  An intensityVariationRange still at the
-  // old depth's default moves to the new depth's default.
+  // The declared bit depth, 9 to 16 (else BadParams, nothing changed);
+  // clears trainedMethods().  An intensityVariationRange still at the old
+  // depth's default moves to the new depth's default.
   void bitDepth(std::int32_t value);
-  void neighborhoodSize(mxPair<std::int32_t> value);
-  void granularity(mxPair<std::int32_t> value);
-  void tailFractions(mxPair<double> value);
-  void intensityVariationRange(mxPair<std::int32_t> value);
-  void keepMaskedPixels(bool value);
-  void maskImage(const mxPelBuffer_const<unsigned char>& image, bool copy);
-  void referenceImage(const mxPelBuffer_const<unsigned short>& image, bool copy);
-  // As the 8-bit tool's set: keeps the training.
-  void set(const mxPair<double>& tailFractions, const mxPair<std::int32_t>& intensityVariationRange,
-           bool keepMaskedPixels);
 
   // ---- training and running ----
   // Trains for a set of methods.  Throws CanNotTrain as the 8-bit tool,
@@ -98,31 +84,17 @@ public:
   mxPelBuffer<unsigned short> run(const mxPelBuffer_const<unsigned short>& image, Method method, bool& success,
                                   std::wstring& message) const;
 
-  // ---- trained members ----
-  const mxPelBuffer<unsigned char>& binarizedMask() const { return binarizedMask_; }
-  // 2^depth bins.
-  const std::vector<std::uint32_t>& referenceHistogram() const { return referenceHistogram_; }
-  const mxHistoStats& referenceStats() const { return referenceStats_; }
-  const std::vector<double>& fitAngles() const { return fitAngles_; }
-
 private:
   void trainMethods(Method methods);
+  // startRun with this tool's checks first (methods not available at 16
+  // bits) and after (pels within the depth over the overlap).
+  bool startDeepRun(const mxPelBuffer_const<unsigned short>& image, Method method, bool& success, std::wstring& message,
+                    mxPelBuffer_const<unsigned short>& work, mxPelBuffer<unsigned short>& result) const;
 
   std::int32_t bitDepth_;
-  Method trainedMethods_;
-  mxPair<double> tailFractions_;
-  mxPair<std::int32_t> neighborhoodSize_;
-  mxPair<std::int32_t> granularity_;
-  mxPair<std::int32_t> intensityVariationRange_;
-  bool keepMaskedPixels_;
-  mxPelBuffer_const<unsigned char> maskImage_;
-  mxPelBuffer_const<unsigned short> referenceImage_;
-  mxPelBuffer<unsigned char> binarizedMask_;
-  std::vector<std::uint32_t> referenceHistogram_;
-  mxHistoStats referenceStats_;
-  std::vector<double> fitAngles_;
 
   friend IMGNORM_API mxArchive& operator||(mxArchive& ar, mxImageNormalizer16& normalizer);
+  friend class mxBlockNormalizer;
 };
 
 // The 16-bit tool's archive form, a form of its own: a version byte (0), the

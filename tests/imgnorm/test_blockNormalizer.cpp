@@ -127,3 +127,52 @@ TEST(BlockNormalizer, BlocksFollowTheGranularityGrid) {
 }
 
 }  // namespace
+
+// The 16-bit tool's runParallel against its run(): window, pels, success and
+// message for every method it runs, masked (keeping the masked pels) or not,
+// at granularity 1 and 3, on threads made for the call and kept ones; a flat
+// image is the soft failure.  The height (101) divides into no whole number
+// of grid cells or bands.
+TEST(BlockNormalizer, DeepRunSplitOverThreadsEqualsRun) {
+  using Deep = mxPelBuffer<unsigned short>;
+  const auto deep = [](const Image& im) {  // 12 bits: the 8-bit levels with low bits of the position
+    Deep d(im.window());
+    for (std::int32_t j = 0; j < im.height(); ++j)
+      for (std::int32_t i = 0; i < im.width(); ++i)
+        d.row(j)[i] = static_cast<unsigned short>(im.row(j)[i] * 16 + (i * 7 + j * 3) % 16);
+    return d;
+  };
+  const Deep ref = deep(texturedImage(150, 113, 1)), img = deep(texturedImage(140, 101, 7, 5, 4));
+  const Deep flat = deep(makeImage(
+      140, 101, [](int, int) { return 77; }, 5, 4));
+  const Image mask =
+      makeImage(150, 113, [](int x, int y) { return (x - 70) * (x - 70) + (y - 50) * (y - 50) < 900 ? 0 : 9; });
+  mxTaskThreads kept(3);
+  for (bool masked : {false, true})
+    for (P g : {P(1, 1), P(3, 3)}) {
+      mxImageNormalizer16 tool(12);
+      tool.referenceImage(ref, false);
+      tool.maskImage(masked ? mxPelBuffer_const<unsigned char>(mask) : mxPelBuffer_const<unsigned char>(), false);
+      tool.keepMaskedPixels(masked);
+      tool.neighborhoodSize(P(21, 15));
+      tool.granularity(g);
+      tool.tailFractions({0.05, 0.95});
+      tool.train(Method(63));
+      for (std::uint32_t m = 1; m <= 32; m <<= 1)
+        for (const Deep* in : {&img, &flat}) {
+          bool ok = false, pok = false;
+          std::wstring why, pwhy = L"stale";
+          const Deep whole = tool.run(*in, Method(m), ok, why);
+          for (int threads : {2, 3}) {
+            const Deep got = threads == 2
+                                 ? mxBlockNormalizer::runParallel(tool, *in, Method(m), 2, pok, pwhy)
+                                 : mxBlockNormalizer::runParallel(tool, *in, Method(m), kept.runner(), 3, pok, pwhy);
+            const std::string where = std::to_string(m) + (masked ? " masked g" : " g") + std::to_string(g.x()) +
+                                      (in == &flat ? " flat" : "") + " threads " + std::to_string(threads);
+            ASSERT_EQ(pok, ok) << where;
+            EXPECT_EQ(pwhy, why) << where;
+            EXPECT_TRUE(mfPelEqual<unsigned short>(got, whole)) << where;
+          }
+        }
+    }
+}
