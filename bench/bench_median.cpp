@@ -143,8 +143,8 @@ void BM_DeepLocalMedian(benchmark::State& state) {
   const std::int32_t r = (1 << (depth - 1)) - 1;
   for (auto _ : state) {
     mxPelBuffer<unsigned short> result;
-    runDeepLocalCorrection(img, ref, {}, mxImageNormalizerDefs::eLocalCorrectionEnhanced, {k, k}, {-r, r}, depth,
-                           result);
+    runLocalCorrection(img, ref, {}, {mxImageNormalizerDefs::eLocalCorrectionEnhanced, {k, k}, {1, 1}, {-r, r}}, depth,
+                       result);
     benchmark::DoNotOptimize(result.pointToOffset());
   }
   setPerPel(state, size);
