@@ -43,12 +43,8 @@ def images():
 
 
 def trained(images, masked=False, **parameters):
-    tool = imgnorm.Normalizer(images["reference"], images["mask"] if masked else None)
-    tool.neighborhood_size = parameters.pop("neighborhood_size", (15, 11))
-    for k, v in parameters.items():
-        setattr(tool, k, v)
-    tool.train(METHODS)
-    return tool
+    parameters.setdefault("neighborhood_size", (15, 11))
+    return imgnorm.Normalizer(images["reference"], images["mask"] if masked else None, methods=METHODS, **parameters)
 
 
 def pyref_path():

@@ -23,14 +23,9 @@ CHUNKINGS = [(64, 64), ((20, 90, 50), (100, 7, 118)), (37, 51)]
 
 
 def tool_for(method, granularity=(1, 1), masked=True):
-    ref = textured(H, W, 1)
-    tool = imgnorm.Normalizer(ref, ring_mask(H, W) if masked else None)
-    tool.neighborhood_size = (25, 17)
-    tool.granularity = granularity
-    tool.tail_fractions = (0.05, 0.95)
-    tool.keep_masked_pixels = masked
-    tool.train(method)
-    return tool
+    return imgnorm.Normalizer(textured(H, W, 1), ring_mask(H, W) if masked else None, neighborhood_size=(25, 17),
+                              granularity=granularity, tail_fractions=(0.05, 0.95), keep_masked_pixels=masked,
+                              methods=method)
 
 
 @pytest.mark.parametrize("method", METHODS)

@@ -202,6 +202,14 @@ def test_error_classes_carry_the_cxx_names_and_numbers(images):
               (imgnorm.CanNotTrain, "referenceImage() must be bound for the specified methods.",
                lambda: imgnorm.Normalizer().train("histogram")),
               (imgnorm.PelFuncBadParams, "", lambda: imgnorm.flood_fill(image, (500, 0), 1))]
+    # Damaged archives (every cut and flipped byte is the C++ archive tests'):
+    # each archive error reaches Python as its own class.
+    data = tool.to_bytes()
+    raised += [(cls, "", lambda bad=bad: imgnorm.Normalizer.from_bytes(bad)) for bad, cls in (
+        (b"\x01" + data[1:], imgnorm.UnknownVersion), (data + b"\x00", imgnorm.BadData),
+        (data[:len(data) // 2], imgnorm.Truncated))]
+    raised.append((imgnorm.ArgumentError, "", lambda: imgnorm.Normalizer.__new__(imgnorm.Normalizer).__setstate__(
+        ("not bytes",))))
     for cls, message, call in raised:
         with pytest.raises(cls) as e:
             call()
