@@ -30,7 +30,7 @@ SUITES = {
     "e2e": (["imgnorm_cli", "cli_fixtures"], [["ctest", "-R", "^cli_end_to_end$", "--timeout", "900"]]),
     # The package's tests but the install, README and stub checks (the program
     # is built for the tests that share tool files with it).
-    "py": (["imgnorm_python", "imgnorm_pyref", "imgnorm_cli"],
+    "py": (["imgnorm_python", "imgnorm_cli"],
            [["ctest", "-R", "^python_test_", "-E", "_(install|readme|stubs)$", "-j2", "--timeout", "600"]]),
 }
 BASE = ["tool", "base"]  # a fault of the base layer: its own tests and the tool's
