@@ -36,7 +36,7 @@ def read_pgm(path):
 
 
 # (masked, the tool's parameters, the same as the program's options)
-VARIANTS = [(False, {}, []), (True, {}, []),
+VARIANTS = [(False, {}, []), (True, {}, []), (True, dict(relative_counts=True), ["--relative-counts"]),
             (True, dict(granularity=(2, 3), tail_fractions=(0.05, 0.9), intensity_variation_range=(-60, 90),
                         keep_masked_pixels=True),
              ["--granularity", "2,3", "--tail-fractions", "0.05,0.9", "--intensity-range", "-60,90", "--keep-masked"])]
