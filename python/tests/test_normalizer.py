@@ -147,6 +147,8 @@ def test_bad_arguments_raise_the_packages_type_and_value_errors(images):
         (TypeError, "got list", lambda: imgnorm.match_histograms([[1, 2]], ref)),
         (ValueError, "channel_axis", lambda: tool.run(np.zeros((3, 4, 3), np.uint8), "histogram")),
         (ValueError, "channel_axis", lambda: imgnorm.match_histograms(np.zeros((3, 4, 3), np.uint8), ref)),
+        (ValueError, "same number of channels", lambda: imgnorm.match_histograms(
+            np.zeros((3, 4, 3), np.uint8), np.zeros((3, 4, 2), np.uint8), channel_axis=-1)),
         (ValueError, "2-D", lambda: tool.run(np.zeros((3, 4, 2, 2), np.uint8), "histogram")),
         (ValueError, "empty", lambda: tool.run(np.zeros((0, 4), np.uint8), "histogram")),
         (ValueError, "did you mean 'histogram'", lambda: tool.run(image, "histgram")),
