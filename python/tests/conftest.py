@@ -1,5 +1,8 @@
-"""Shared ground of the imgnorm package tests: deterministic images and a
-trained tool."""
+"""Shared ground of the imgnorm package tests: deterministic images, a
+trained tool and an address-space limit."""
+
+import contextlib
+import resource
 
 import numpy as np
 import pytest
@@ -42,3 +45,17 @@ def images():
 def trained(images, masked=False, **parameters):
     parameters.setdefault("neighborhood_size", (15, 11))
     return imgnorm.Normalizer(images["reference"], images["mask"] if masked else None, methods=METHODS, **parameters)
+
+
+@contextlib.contextmanager
+def address_space_limit(extra=256 << 20):
+    """Address space limited to extra bytes above the current size: a large
+    allocation fails with MemoryError."""
+    with open("/proc/self/status") as f:
+        size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+    limits = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + extra, limits[1]))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, limits)

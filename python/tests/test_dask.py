@@ -12,7 +12,7 @@ import dask.array as da
 import numpy as np
 import pytest
 import tifffile
-from conftest import METHODS, distorted, ring_mask, textured
+from conftest import METHODS, address_space_limit, distorted, ring_mask, textured
 
 import imgnorm
 import imgnorm.dask as idask
@@ -227,3 +227,5 @@ def test_default_reader_gives_each_file_its_own_pels(client, tmp_path):
             assert np.array_equal(idask.read_image(report["output"]), want), name
         else:
             assert report["status"] == "error" and re.match(expected, report["message"]), report
+    with address_space_limit(), pytest.raises(ValueError, match="claims-more.npy: truncated"):
+        idask.read_image(paths[len(READ_CASES) - 1])  # refused before the claim is allocated

@@ -3,11 +3,10 @@ layout, copies and pickles, failures and errors."""
 
 import copy
 import pickle
-import resource
 
 import numpy as np
 import pytest
-from conftest import METHODS, trained
+from conftest import METHODS, address_space_limit, trained
 
 import imgnorm
 
@@ -53,14 +52,8 @@ def test_a_large_view_is_copied_only_where_the_run_reads_it(images, shape):
     tool = trained(images, True)
     view = np.broadcast_to(np.resize(images["image"], shape[1]), shape)
     small = np.ascontiguousarray(view[:57, :83])
-    with open("/proc/self/status") as f:
-        size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
-    limits = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), limits[1]))
-    try:
+    with address_space_limit():
         got = {method: tool.run(view, method) for method in METHODS}
-    finally:
-        resource.setrlimit(resource.RLIMIT_AS, limits)
     for method in METHODS:
         np.testing.assert_array_equal(got[method], tool.run(small, method), err_msg=method)
 
