@@ -1,8 +1,8 @@
-"""Shared ground of the imgnorm package tests: deterministic images and the
-C++ reference runner (imgnorm_pyref, built beside the package)."""
+"""Shared ground of the imgnorm package tests: deterministic images, a
+trained tool and an address-space limit."""
 
-import os
-import subprocess
+import contextlib
+import resource
 
 import numpy as np
 import pytest
@@ -43,36 +43,19 @@ def images():
 
 
 def trained(images, masked=False, **parameters):
-    tool = imgnorm.Normalizer(images["reference"], images["mask"] if masked else None)
-    tool.neighborhood_size = parameters.pop("neighborhood_size", (15, 11))
-    for k, v in parameters.items():
-        setattr(tool, k, v)
-    tool.train(METHODS)
-    return tool
+    parameters.setdefault("neighborhood_size", (15, 11))
+    return imgnorm.Normalizer(images["reference"], images["mask"] if masked else None, methods=METHODS, **parameters)
 
 
-def pyref_path():
-    path = os.environ.get("IMGNORM_PYREF")
-    if not path:
-        pytest.skip("IMGNORM_PYREF is not set (run through ctest)")
-    return path
-
-
-def run_cxx(tmp_path, reference, image, method, mask=None, train=ALL_METHODS, **args):
-    """Runs the tool from C++ on the same arrays; returns (result, success, message)."""
-
-    def raw(name, a):
-        p = tmp_path / name
-        np.ascontiguousarray(a).tofile(p)
-        return "%s=%s:%d:%d" % (name, p, a.shape[1], a.shape[0])
-
-    out = tmp_path / "out.raw"
-    cmd = [pyref_path(), raw("ref", reference), raw("image", image), "train=%d" % train,
-           "method=%d" % int(imgnorm.METHOD_NAMES[method]), "out=%s" % out]
-    if mask is not None:
-        cmd.append(raw("mask", mask))
-    cmd += ["%s=%s" % (k, v) for k, v in args.items()]
-    lines = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.splitlines()
-    w, h, ok, *message = lines[0].split(" ")
-    result = np.fromfile(out, dtype=np.uint8).reshape(int(h), int(w))
-    return result, ok == "1", " ".join(message)
+@contextlib.contextmanager
+def address_space_limit(extra=256 << 20):
+    """Address space limited to extra bytes above the current size: a large
+    allocation fails with MemoryError."""
+    with open("/proc/self/status") as f:
+        size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+    limits = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + extra, limits[1]))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, limits)

@@ -12,7 +12,7 @@ import dask.array as da
 import numpy as np
 import pytest
 import tifffile
-from conftest import METHODS, distorted, ring_mask, textured
+from conftest import METHODS, address_space_limit, distorted, ring_mask, textured
 
 import imgnorm
 import imgnorm.dask as idask
@@ -23,14 +23,9 @@ CHUNKINGS = [(64, 64), ((20, 90, 50), (100, 7, 118)), (37, 51)]
 
 
 def tool_for(method, granularity=(1, 1), masked=True):
-    ref = textured(H, W, 1)
-    tool = imgnorm.Normalizer(ref, ring_mask(H, W) if masked else None)
-    tool.neighborhood_size = (25, 17)
-    tool.granularity = granularity
-    tool.tail_fractions = (0.05, 0.95)
-    tool.keep_masked_pixels = masked
-    tool.train(method)
-    return tool
+    return imgnorm.Normalizer(textured(H, W, 1), ring_mask(H, W) if masked else None, neighborhood_size=(25, 17),
+                              granularity=granularity, tail_fractions=(0.05, 0.95), keep_masked_pixels=masked,
+                              methods=method)
 
 
 @pytest.mark.parametrize("method", METHODS)
@@ -232,3 +227,5 @@ def test_default_reader_gives_each_file_its_own_pels(client, tmp_path):
             assert np.array_equal(idask.read_image(report["output"]), want), name
         else:
             assert report["status"] == "error" and re.match(expected, report["message"]), report
+    with address_space_limit(), pytest.raises(ValueError, match="claims-more.npy: truncated"):
+        idask.read_image(paths[len(READ_CASES) - 1])  # refused before the claim is allocated

@@ -6,24 +6,26 @@ import threading
 import time
 
 import numpy as np
+import pytest
 from conftest import distorted, ring_mask, textured
 
 import imgnorm
 
 
-def longest_pause(work, threads):
-    """Starts threads that each time one call of work(k); meanwhile counts on
-    the main thread.  Returns the longest pause between the main thread's
-    ticks during the calls, and the calls' (start, end) times.  A call that
+def longest_pause(work, threads, repeat):
+    """Starts threads that each time repeat calls of work(k); meanwhile counts
+    on the main thread.  Returns the longest pause between the main thread's
+    ticks during the calls, and the calls' (k, start, end) times.  A call that
     held the GIL would stop the main thread for its whole duration."""
     calls = []
     started = threading.Barrier(threads + 1)
 
     def worker(k):
         started.wait()
-        t0 = time.perf_counter()
-        work(k)
-        calls.append((t0, time.perf_counter()))
+        for _ in range(repeat):
+            t0 = time.perf_counter()
+            work(k)
+            calls.append((k, t0, time.perf_counter()))
 
     pool = [threading.Thread(target=worker, args=(k,)) for k in range(threads)]
     for t in pool:
@@ -34,39 +36,33 @@ def longest_pause(work, threads):
         ticks.append(time.perf_counter())
     for t in pool:
         t.join()
+    assert len(calls) == threads * repeat  # a call that raised leaves no times
     ticks = np.array(ticks)
-    begin, end = min(c[0] for c in calls), max(c[1] for c in calls)
+    begin, end = min(c[1] for c in calls), max(c[2] for c in calls)
     during = np.concatenate(([begin], ticks[(ticks > begin) & (ticks < end)], [end]))
     return np.diff(during).max(), calls
 
 
-def test_runs_in_two_threads_overlap_with_python_code():
-    ref = textured(2000, 2000, 4)
+def two_runs():
+    # Two threads of five runs each; each run (about 45 ms on a free machine)
+    # must leave the main thread running, and equal a serial run.
+    ref = textured(3000, 3000, 4)
     image = distorted(ref)
-    tool = imgnorm.Normalizer(ref)
-    tool.neighborhood_size = (61, 61)
-    tool.train("local-median")
+    tool = imgnorm.Normalizer(ref, neighborhood_size=(61, 61), methods="local-median")
     want = tool.run(image, "local-median")
-    results = [None, None]
-
-    def work(k):
-        # Several runs per call, so that each call lasts far longer than the
-        # scheduler's time slice on a busy machine (one run takes about 20 ms).
-        for _ in range(5):
-            results[k] = tool.run(image, "local-median")
-
-    pause, calls = longest_pause(work, 2)
-    for r in results:
-        np.testing.assert_array_equal(r, want)
-    shortest = min(t1 - t0 for t0, t1 in calls)
-    assert shortest > 0.05 and pause < 0.5 * shortest, (pause, calls)
-    (a0, a1), (b0, b1) = calls
-    assert min(a1, b1) > max(a0, b0)  # the two runs overlapped
+    return lambda k: np.testing.assert_array_equal(tool.run(image, "local-median"), want), 2, 5
 
 
-def test_training_releases_the_gil():
+def training():
     # With a mask, training for local-mean filters the mask over the image.
-    ref = textured(3000, 3000, 6)
-    tool = imgnorm.Normalizer(ref, ring_mask(3000, 3000))
-    pause, [(t0, t1)] = longest_pause(lambda k: tool.train(["local-mean", "histogram", "linear-fit"]), 1)
-    assert t1 - t0 > 0.03 and pause < 0.5 * (t1 - t0), (pause, t1 - t0)
+    tool = imgnorm.Normalizer(textured(3000, 3000, 6), ring_mask(3000, 3000))
+    return lambda k: tool.train(["local-mean", "histogram", "linear-fit"]), 1, 1
+
+
+@pytest.mark.parametrize("calls", [two_runs, training])
+def test_calls_overlap_with_python_code(calls):
+    pause, times = longest_pause(*calls())
+    shortest = min(t1 - t0 for _, t0, t1 in times)
+    assert shortest > 0.03 and pause < 0.5 * shortest, (pause, times)
+    spans = [[t for j, t0, t1 in times if j == k for t in (t0, t1)] for k in {c[0] for c in times}]
+    assert min(map(max, spans)) > max(map(min, spans))  # the threads' runs overlapped

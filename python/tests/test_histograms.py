@@ -1,13 +1,11 @@
 """Histogram matching by fractions (match_histograms, relative_counts) against
 scikit-image's property and the tool itself, and the warnings of a run."""
 
-import subprocess
 import warnings
 
 import numpy as np
 import pytest
 from conftest import distorted, textured
-from test_toolfile import program, write_pgm
 
 import imgnorm
 
@@ -80,16 +78,6 @@ def test_relative_counts_survive_saving_and_the_block_engine(images, tmp_path):
         assert back == tool and back.relative_counts
     lazy = imgnorm.dask.normalize_array(tool, da.from_array(small, chunks=(10, 16)), "histogram")
     np.testing.assert_array_equal(lazy.compute(), want)
-    # Without it the archive is the defined form, 13 bytes shorter.
-    tool.relative_counts = False
-    assert len(tool.to_bytes()) + 13 == len(imgnorm.Normalizer.load(tmp_path / "t.tool").to_bytes())
-    # The program's --relative-counts makes the same tool file.
-    write_pgm(tmp_path / "ref.pgm", images["reference"])
-    write_pgm(tmp_path / "mask.pgm", images["mask"])
-    subprocess.run([program(), "train", "-r", str(tmp_path / "ref.pgm"), "-m", str(tmp_path / "mask.pgm"),
-                    "--methods", "histogram", "--relative-counts", "-o", str(tmp_path / "cli.tool")],
-                   check=True, capture_output=True)
-    assert (tmp_path / "cli.tool").read_bytes() == (tmp_path / "t.tool").read_bytes()
 
 
 @pytest.mark.parametrize("make, image, method, text", [

@@ -1,6 +1,7 @@
-"""Tool files shared with the command-line program: a tool saved here runs in
-`imgnorm run`, a tool from `imgnorm train -o` loads here, and bad files are
-refused with the right error."""
+"""Tool files shared with the command-line program: `imgnorm train -o` writes
+the same file as the package with the same parameters, `imgnorm run` gives the
+pels the package gives (on one thread and on two), and bad files are refused
+with the right error."""
 
 import os
 import pathlib
@@ -34,23 +35,30 @@ def read_pgm(path):
     return np.frombuffer(pels, np.uint8).reshape(int(h), int(w))
 
 
-def test_saved_tool_runs_in_the_program_and_the_programs_tool_loads(images, tmp_path):
-    tool = trained(images, masked=True)
+# (masked, the tool's parameters, the same as the program's options)
+VARIANTS = [(False, {}, []), (True, {}, []), (True, dict(relative_counts=True), ["--relative-counts"]),
+            (True, dict(granularity=(2, 3), tail_fractions=(0.05, 0.9), intensity_variation_range=(-60, 90),
+                        keep_masked_pixels=True),
+             ["--granularity", "2,3", "--tail-fractions", "0.05,0.9", "--intensity-range", "-60,90", "--keep-masked"])]
+
+
+@pytest.mark.parametrize("masked, parameters, options", VARIANTS)
+def test_the_program_trains_the_same_tool_and_runs_it_to_the_same_pels(images, tmp_path, masked, parameters, options):
+    tool = trained(images, masked, **parameters)
     tool.save(tmp_path / "py.imn")
-    write_pgm(tmp_path / "image.pgm", images["image"])
+    for name in ("reference", "image", "mask"):
+        write_pgm(tmp_path / (name + ".pgm"), images[name])
+    subprocess.run([program(), "train", "-r", str(tmp_path / "reference.pgm"), "--methods", "all", "--neighborhood",
+                    "15,11", "-o", str(tmp_path / "cli.imn")] + ["-m", str(tmp_path / "mask.pgm")] * masked + options,
+                   check=True, capture_output=True)
+    assert imgnorm.Normalizer.load(str(tmp_path / "cli.imn")) == tool
+    assert (tmp_path / "cli.imn").read_bytes() == (tmp_path / "py.imn").read_bytes()
     for method in METHODS:
         out = tmp_path / ("%s.pgm" % method)
         subprocess.run([program(), "run", str(tmp_path / "py.imn"), "--method", method, str(tmp_path / "image.pgm"),
                         "-o", str(out)], check=True, capture_output=True)
-        np.testing.assert_array_equal(read_pgm(out), tool.run(images["image"], method), err_msg=method)
-
-    write_pgm(tmp_path / "ref.pgm", images["reference"])
-    write_pgm(tmp_path / "mask.pgm", images["mask"])
-    subprocess.run([program(), "train", "-r", str(tmp_path / "ref.pgm"), "-m", str(tmp_path / "mask.pgm"),
-                    "--methods", "all", "--neighborhood", "15,11", "-o", str(tmp_path / "cli.imn")],
-                   check=True, capture_output=True)
-    assert imgnorm.Normalizer.load(str(tmp_path / "cli.imn")) == tool
-    assert (tmp_path / "cli.imn").read_bytes() == (tmp_path / "py.imn").read_bytes()
+        for threads in (1, 2):
+            np.testing.assert_array_equal(tool.run(images["image"], method, threads=threads), read_pgm(out), method)
 
 
 def test_save_replaces_whole_files_and_load_refuses_what_is_not_one(images, tmp_path):
