@@ -6,7 +6,8 @@
 #   tests python3-pytest; imgnorm.dask needs python3-dask and python3-distributed,
 #   its default file reader and writer python3-tifffile (.tif) and python3-pil
 #   (.png, .pgm); the OpenCV adapter's test needs libopencv-dev; the package's
-#   tests check match_histograms against scikit-image (python3-skimage) and its
+#   tests check match_histograms against scikit-image (python3-skimage), the pixel
+#   functions against scipy.ndimage (python3-scipy), and its
 #   stubs with mypy (python3-mypy).
 #   --bench-python is still accepted (scikit-image is always installed).
 #   --fuzz adds Clang 14 and its sanitizer and libFuzzer runtimes (scripts/fuzz.sh).
@@ -17,7 +18,7 @@ set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libtiff-dev libjpeg-dev
       libdeflate-dev libcli11-dev python3-dev pybind11-dev python3-numpy python3-pytest python3-dask
       python3-distributed python3-tifffile python3-pil libopencv-dev chromium
-      python3-venv python3-pip python3-setuptools python3-wheel python3-build python3-skimage python3-mypy)
+      python3-venv python3-pip python3-setuptools python3-wheel python3-build python3-skimage python3-scipy python3-mypy)
 if [[ "${1:-}" == "--fuzz" ]]; then pkgs+=(clang-14 libclang-rt-14-dev); fi
 if [[ "${1:-}" == "--docs" ]]; then pkgs+=(python3-sphinx furo python3-myst-parser doxygen python3-breathe); fi
 
