@@ -130,10 +130,13 @@ Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair
   std::vector<std::uint32_t> col(std::size_t(width) * 5);
   std::uint32_t *sw = col.data(), *sx = sw + width, *sy = sx + width, *sxy = sy + width, *syy = sxy + width;
   std::vector<double> acc(std::size_t(cw) * 5);
-  // The column after each cell column's last (relative to R).
-  std::vector<std::int32_t> cellEnd(static_cast<std::size_t>(cw));
-  for (std::int32_t i = 0; i < cw; ++i)
-    cellEnd[std::size_t(i)] = std::int32_t(std::min<std::int64_t>((cx0 + i + 1) * f.x() - r.x(), width));
+  // The cell column of each column of R; a column sum is added to its cell
+  // column's sum one by one (cells are only a few columns wide: a loop per
+  // cell would cost more in its set-up than in its sums).
+  std::vector<std::int32_t> cellOf(std::size_t(width) + 1);
+  for (std::int32_t i = 0; i < width; ++i)
+    cellOf[std::size_t(i)] = std::int32_t(floorDiv(std::int64_t(r.x()) + i, f.x()) - cx0);
+  std::vector<std::uint64_t> cellSum(static_cast<std::size_t>(cw));
   const double area = double(f.x()) * double(f.y());
   std::int32_t rows = 0;  // rows in the column sums
   auto flush = [&]() {
@@ -142,11 +145,10 @@ Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair
     for (std::size_t k = masked ? 0 : 1; k < lanes; ++k) {
       double* a = acc.data() + std::ptrdiff_t(k) * cw;
       std::uint32_t* v = sums[k];
-      for (std::int32_t i = 0, cell = 0; i < width; ++cell) {
-        std::uint64_t sum = 0;
-        for (const std::int32_t end = std::min(width, cellEnd[std::size_t(cell)]); i < end; ++i) sum += v[i], v[i] = 0;
-        a[cell] += double(sum);
-      }
+      std::uint64_t* cs = cellSum.data();
+      const std::int32_t* at = cellOf.data();
+      for (std::int32_t i = 0; i < width; ++i) cs[at[i]] += v[i], v[i] = 0;
+      for (std::int32_t i = 0; i < cw; ++i) a[i] += double(cs[i]), cs[i] = 0;
     }
     rows = 0;
   };
@@ -195,63 +197,71 @@ void boxWidths(std::int32_t s, std::int32_t w[3]) {
   for (int b = 0; b < 3; ++b) w[b] = total / 3 + (b < total % 3 ? 1 : 0);
 }
 
-// Smooths the columns of a plane of width x height values (row-major) with
-// the kernel of smoothing s, edges replicated, into out: three running box
-// means along the column over the column extended by s replicated values on
-// either side, all columns at once (in double precision).
-void smoothColumns(const float* in, float* out, std::int32_t width, std::int32_t height, std::int32_t s) {
-  std::int32_t w[3];
-  boxWidths(s, w);
-  const std::size_t cols = std::size_t(width);
-  std::vector<const float*> rows(std::size_t(height) + 2 * std::size_t(s));
-  for (std::size_t q = 0; q < rows.size(); ++q)
-    rows[q] = in + std::ptrdiff_t(std::min(std::max(std::int64_t(q) - s, std::int64_t(0)), std::int64_t(height) - 1)) *
-                       width;
-  Floats stage1(rows.size() * cols, mxPelInit::eUnwritten), stage2(rows.size() * cols, mxPelInit::eUnwritten);
-  std::vector<double> acc(cols);
-  std::vector<const float*> next(rows.size());
-  for (int b = 0; b < 3; ++b) {
-    const std::size_t outRows = rows.size() - std::size_t(w[b]) + 1;
-    std::fill(acc.begin(), acc.end(), 0.0);
-    for (std::int32_t q = 0; q + 1 < w[b]; ++q)
-      for (std::size_t i = 0; i < cols; ++i) acc[i] += rows[std::size_t(q)][i];
-    float* dst = b == 0 ? stage1.data() : b == 1 ? stage2.data() : out;
-    for (std::size_t t = 0; t < outRows; ++t) {
-      mxcpu::dispatch(
-          [](const float* enter, const float* leave, double* acc, float* o, double scale, std::size_t n)
-              MX_KERNEL_INLINE {
-                for (std::size_t i = 0; i < n; ++i) {
-                  const double a = acc[i] + double(enter[i]);
-                  o[i] = float(a * scale);
-                  acc[i] = a - double(leave[i]);
-                }
-              },
-          rows[t + std::size_t(w[b]) - 1], rows[t], acc.data(), dst + t * cols, 1.0 / double(w[b]), cols);
-    }
-    for (std::size_t t = 0; t < outRows; ++t) next[t] = dst + t * cols;
-    rows.assign(next.begin(), next.begin() + std::ptrdiff_t(outRows));
+// A box mean of wb values: o[i] = (the sum of in[q][i], q < wb) / wb, the
+// values summed in order in single precision.
+MX_KERNEL_INLINE inline void boxMean(const float* const* in, std::int32_t wb, float* __restrict o, std::size_t n) {
+  const float* __restrict first = in[0];
+  for (std::size_t i = 0; i < n; ++i) o[i] = first[i];
+  for (std::int32_t q = 1; q < wb; ++q) {
+    const float* __restrict r = in[q];
+    for (std::size_t i = 0; i < n; ++i) o[i] += r[i];
   }
-}
-
-void transpose(const float* in, float* out, std::int32_t width, std::int32_t height) {
-  constexpr std::int32_t kTile = 32;
-  for (std::int32_t j0 = 0; j0 < height; j0 += kTile)
-    for (std::int32_t i0 = 0; i0 < width; i0 += kTile)
-      for (std::int32_t j = j0; j < std::min(j0 + kTile, height); ++j)
-        for (std::int32_t i = i0; i < std::min(i0 + kTile, width); ++i)
-          out[std::ptrdiff_t(i) * height + j] = in[std::ptrdiff_t(j) * width + i];
+  const float scale = 1.0f / float(wb);
+  for (std::size_t i = 0; i < n; ++i) o[i] *= scale;
 }
 
 // G(p) over the grid window: the kernel of smoothing s (gridSmoothing),
-// columns then rows.
+// columns then rows, each axis extended by s replicated values on either side
+// and three box means taken one after the other.  Every box mean is a direct
+// sum of its few values (the widths stay below 8: the grid's kernel spans a
+// few cells, see gridSmoothing), so a value's arithmetic does not depend on where the plane
+// starts (a block gives the whole run's values) and each pass runs along
+// the rows in vectors.
 Floats smoothed(const Floats& p, const mxPelRect& w, const mxPair<std::int32_t>& s) {
-  const std::size_t n = p.size();
-  Floats a(n, mxPelInit::eUnwritten), b(n, mxPelInit::eUnwritten);
-  smoothColumns(p.data(), a.data(), w.width(), w.height(), s.y());
-  transpose(a.data(), b.data(), w.width(), w.height());
-  smoothColumns(b.data(), a.data(), w.height(), w.width(), s.x());
-  transpose(a.data(), b.data(), w.height(), w.width());
-  return b;
+  const std::int32_t width = w.width(), height = w.height();
+  const std::size_t cols = std::size_t(width);
+  Floats out(p.size(), mxPelInit::eUnwritten);
+  std::int32_t bw[3];
+  // Columns: rows of the plane extended by s.y replicated rows either side.
+  boxWidths(s.y(), bw);
+  std::vector<const float*> rows(std::size_t(height) + 2 * std::size_t(s.y()));
+  for (std::size_t q = 0; q < rows.size(); ++q)
+    rows[q] = p.data() + std::ptrdiff_t(std::min(std::max(std::int64_t(q) - s.y(), std::int64_t(0)), std::int64_t(height) - 1)) *
+                             width;
+  Floats stage(2 * rows.size() * cols, mxPelInit::eUnwritten);
+  for (int b = 0; b < 3; ++b) {
+    const std::size_t outRows = rows.size() - std::size_t(bw[b]) + 1;
+    float* dst = b == 2 ? out.data() : stage.data() + std::size_t(b) * rows.size() * cols;
+    for (std::size_t t = 0; t < outRows; ++t)
+      mxcpu::dispatch([](const float* const* in, std::int32_t wb, float* o, std::size_t n)
+                          MX_KERNEL_INLINE { boxMean(in, wb, o, n); },
+                      rows.data() + t, bw[b], dst + t * cols, cols);
+    for (std::size_t t = 0; t < outRows; ++t) rows[t] = dst + t * cols;
+    rows.resize(outRows);
+  }
+  // Rows: each row extended by s.x replicated values either side.
+  boxWidths(s.x(), bw);
+  const std::size_t extended = cols + 2 * std::size_t(s.x());
+  std::vector<float> line(extended * 3);
+  std::vector<const float*> taps(std::size_t(std::max({bw[0], bw[1], bw[2]})));
+  for (std::int32_t j = 0; j < height; ++j) {
+    float* row = out.data() + std::ptrdiff_t(j) * width;
+    float* e = line.data();
+    std::fill(e, e + s.x(), row[0]);
+    std::copy(row, row + width, e + s.x());
+    std::fill(e + s.x() + width, e + extended, row[width - 1]);
+    std::size_t length = extended;
+    for (int b = 0; b < 3; ++b) {
+      length -= std::size_t(bw[b]) - 1;
+      float* dst = b == 2 ? row : line.data() + std::size_t(b + 1) * extended;
+      const float* src = line.data() + std::size_t(b) * extended;
+      for (std::int32_t q = 0; q < bw[b]; ++q) taps[std::size_t(q)] = src + q;
+      mxcpu::dispatch([](const float* const* in, std::int32_t wb, float* o, std::size_t n)
+                          MX_KERNEL_INLINE { boxMean(in, wb, o, n); },
+                      static_cast<const float* const*>(taps.data()), bw[b], dst, length);
+    }
+  }
+  return out;
 }
 
 // The fields on the working grid: gain and offset with output = gain x
@@ -480,16 +490,25 @@ GridFields linearFields(const Cells& c, const mxPair<std::int32_t>& k) {  // k: 
   }
   const Floats sa = smoothed(a, w, k), sb = smoothed(b, w, k);
   GridFields f{w, Floats(n, mxPelInit::eUnwritten), Floats(n, mxPelInit::eUnwritten)};
-  for (std::size_t i = 0; i < n; ++i) {
-    const float slope = std::min(std::max(sa[i], kMinGain), kMaxGain);
-    f.gain[i] = 1.0f / slope;
-    f.offset[i] = sb[i] / slope;
-  }
+  mxcpu::dispatch(
+      [](const float* __restrict sa, const float* __restrict sb, float* __restrict gain, float* __restrict offset,
+         std::size_t n) MX_KERNEL_INLINE {
+        for (std::size_t i = 0; i < n; ++i) {
+          const float slope = std::min(std::max(sa[i], kMinGain), kMaxGain);
+          gain[i] = 1.0f / slope;
+          offset[i] = sb[i] / slope;
+        }
+      },
+      sa.data(), sb.data(), f.gain.data(), f.offset.data(), n);
   return f;
 }
 
+// v rounded half up and saturated to 0 .. 255.  Clamped as an integer after
+// the conversion (|v| stays far below 2^31: at most 8 x 255 plus an offset
+// of 8 x 2040), so that the loops around it vectorise; the same pels as
+// clamping the float first.
 MX_KERNEL_INLINE inline unsigned char rounded(float v) {
-  return (unsigned char)std::int32_t(std::min(std::max(v, 0.0f), 255.0f) + 0.5f);
+  return (unsigned char)std::min(std::max(std::int32_t(v + 0.5f), 0), 255);
 }
 
 }  // namespace
@@ -575,6 +594,19 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
   // once, and every output row blends two widened rows.
   const std::vector<GridTap> tx = gridTaps(r.x(), width, f.x(), gw.x(), gw.width());
   const std::vector<GridTap> ty = gridTaps(r.y(), r.height(), f.y(), gw.y(), gw.height());
+  // Consecutive pels share their two cells: the row is widened span by span
+  // (the same arithmetic as pel by pel, without looking the cells up anew).
+  struct Span {
+    std::int32_t begin, end, lo, hi;
+  };
+  std::vector<Span> spans;
+  std::vector<float> wx(std::size_t(std::max(width, 1)));
+  for (std::int32_t i = 0; i < width; ++i) {
+    const GridTap& t = tx[std::size_t(i)];
+    wx[std::size_t(i)] = float(t.w) * (1.0f / 256.0f);
+    if (spans.empty() || spans.back().lo != t.lo || spans.back().hi != t.hi) spans.push_back({i, i, t.lo, t.hi});
+    spans.back().end = i + 1;
+  }
   const std::size_t fieldCount = withOffset ? 2 : 1;
   std::vector<float> wide(std::size_t(width) * 2 * fieldCount), blended(std::size_t(width) * 2, 0.0f);
   std::int32_t held[2] = {-1, -1};
@@ -584,9 +616,9 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
       for (std::size_t q = 0; q < fieldCount; ++q) {
         const float* g = (q == 0 ? gf.gain : gf.offset).data() + std::ptrdiff_t(gridRow) * gw.width();
         float* o = h + std::ptrdiff_t(q) * width;
-        for (std::int32_t i = 0; i < width; ++i) {
-          const GridTap& t = tx[std::size_t(i)];
-          o[i] = g[t.lo] + (g[t.hi] - g[t.lo]) * (float(t.w) * (1.0f / 256.0f));
+        for (const Span& sp : spans) {
+          const float lo = g[sp.lo], step = g[sp.hi] - lo;
+          for (std::int32_t i = sp.begin; i < sp.end; ++i) o[i] = lo + step * wx[std::size_t(i)];
         }
       }
       held[slot] = gridRow;
@@ -609,12 +641,18 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
         [](const float* __restrict a, const float* __restrict b, float wb, const unsigned char* __restrict s,
            float* __restrict gain, float* __restrict offset, unsigned char* __restrict o, std::int32_t n,
            bool withOffset) MX_KERNEL_INLINE {
-          for (std::int32_t i = 0; i < n; ++i) gain[i] = a[i] + (b[i] - a[i]) * wb;
           if (withOffset) {
-            for (std::int32_t i = 0; i < n; ++i) offset[i] = a[n + i] + (b[n + i] - a[n + i]) * wb;
-            for (std::int32_t i = 0; i < n; ++i) o[i] = rounded(float(s[i]) * gain[i] - offset[i]);
+            for (std::int32_t i = 0; i < n; ++i) {
+              const float g = a[i] + (b[i] - a[i]) * wb, d = a[n + i] + (b[n + i] - a[n + i]) * wb;
+              gain[i] = g, offset[i] = d;
+              o[i] = rounded(float(s[i]) * g - d);
+            }
           } else {
-            for (std::int32_t i = 0; i < n; ++i) o[i] = rounded(float(s[i]) * gain[i]);
+            for (std::int32_t i = 0; i < n; ++i) {
+              const float g = a[i] + (b[i] - a[i]) * wb;
+              gain[i] = g;
+              o[i] = rounded(float(s[i]) * g);
+            }
           }
         },
         a, b, float(t.w) * (1.0f / 256.0f), img.row(j), gainRow, offsetRow, result.row(j), width, withOffset);
