@@ -94,23 +94,31 @@ struct Cells {
   Floats w, x, y, xy, yy;
 };
 
-// Adds a row of R to the column sums: without a mask every pel counts (the
-// count is known and not summed), with one only set pels.
+// Adds a row of R to the column sums (the first row of a batch replaces
+// them): without a mask every pel counts (the count is known and not
+// summed), with one only set pels.
 template <bool kMask, bool kProducts>
 MX_KERNEL_INLINE inline void addRow(const unsigned char* __restrict a, const unsigned char* __restrict b,
                                     const unsigned char* __restrict m, std::uint32_t* __restrict cw,
                                     std::uint32_t* __restrict cx, std::uint32_t* __restrict cy,
-                                    std::uint32_t* __restrict cxy, std::uint32_t* __restrict cyy, std::int32_t n) {
+                                    std::uint32_t* __restrict cxy, std::uint32_t* __restrict cyy, std::int32_t n,
+                                    bool first) {
+  const std::uint32_t keep = first ? 0u : ~0u;
   for (std::int32_t i = 0; i < n; ++i) {
     std::uint32_t x = a[i], y = b[i];
     if (kMask) {
       const std::uint32_t on = m[i] ? 1u : 0u;
-      x *= on, y *= on, cw[i] += on;
+      x *= on, y *= on, cw[i] = (cw[i] & keep) + on;
     }
-    cx[i] += x, cy[i] += y;
-    if (kProducts) cxy[i] += x * b[i], cyy[i] += y * b[i];
+    cx[i] = (cx[i] & keep) + x, cy[i] = (cy[i] & keep) + y;
+    if (kProducts) cxy[i] = (cxy[i] & keep) + x * b[i], cyy[i] = (cyy[i] & keep) + y * b[i];
   }
 }
+
+// Cells up to this many columns wide sum their column sums through box sums
+// along the row (in vectors; below 2^32 for 16 x 64 x 255 x 255), wider ones
+// cell by cell.
+constexpr std::int32_t kBoxSumCells = 16;
 
 Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair<std::int32_t>& f, bool products,
               double valueScale) {
@@ -130,13 +138,13 @@ Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair
   std::vector<std::uint32_t> col(std::size_t(width) * 5);
   std::uint32_t *sw = col.data(), *sx = sw + width, *sy = sx + width, *sxy = sy + width, *syy = sxy + width;
   std::vector<double> acc(std::size_t(cw) * 5);
-  // The cell column of each column of R; a column sum is added to its cell
-  // column's sum one by one (cells are only a few columns wide: a loop per
-  // cell would cost more in its set-up than in its sums).
-  std::vector<std::int32_t> cellOf(std::size_t(width) + 1);
-  for (std::int32_t i = 0; i < width; ++i)
-    cellOf[std::size_t(i)] = std::int32_t(floorDiv(std::int64_t(r.x()) + i, f.x()) - cx0);
-  std::vector<std::uint64_t> cellSum(static_cast<std::size_t>(cw));
+  // The columns of R each cell column covers: [begin, end).
+  std::vector<std::int32_t> cellBegin(std::size_t(cw) + 1);
+  for (std::int32_t i = 0; i <= cw; ++i)
+    cellBegin[std::size_t(i)] =
+        std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>((cx0 + i) * f.x() - r.x(), 0), width));
+  const bool boxSums = f.x() <= kBoxSumCells && width >= f.x();
+  std::vector<std::uint32_t> box(boxSums ? std::size_t(width - f.x() + 1) : 0);
   const double area = double(f.x()) * double(f.y());
   std::int32_t rows = 0;  // rows in the column sums
   auto flush = [&]() {
@@ -144,11 +152,34 @@ Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair
     std::uint32_t* sums[5] = {sw, sx, sy, sxy, syy};
     for (std::size_t k = masked ? 0 : 1; k < lanes; ++k) {
       double* a = acc.data() + std::ptrdiff_t(k) * cw;
-      std::uint32_t* v = sums[k];
-      std::uint64_t* cs = cellSum.data();
-      const std::int32_t* at = cellOf.data();
-      for (std::int32_t i = 0; i < width; ++i) cs[at[i]] += v[i], v[i] = 0;
-      for (std::int32_t i = 0; i < cw; ++i) a[i] += double(cs[i]), cs[i] = 0;
+      const std::uint32_t* v = sums[k];
+      if (boxSums)
+        mxcpu::dispatch(
+            [](const std::uint32_t* v, std::uint32_t* __restrict o, std::int32_t wide, std::size_t n)
+                MX_KERNEL_INLINE {
+                  for (std::size_t i = 0; i < n; ++i) o[i] = v[i];
+                  for (std::int32_t q = 1; q < wide; ++q) {
+                    const std::uint32_t* __restrict w = v + q;
+                    for (std::size_t i = 0; i < n; ++i) o[i] += w[i];
+                  }
+                },
+            v, box.data(), f.x(), box.size());
+      // Whole cells (all but perhaps the first and the last) from the box
+      // sums, the others column by column.
+      std::int32_t whole = cw, wholeEnd = cw;
+      if (boxSums) {
+        whole = cellBegin[1] - cellBegin[0] == f.x() ? 0 : 1;
+        wholeEnd = std::max(whole, cellBegin[std::size_t(cw)] - cellBegin[std::size_t(cw) - 1] == f.x() ? cw : cw - 1);
+        const std::uint32_t* bs = box.data() + cellBegin[std::size_t(whole)];
+        for (std::int32_t i = whole; i < wholeEnd; ++i) a[i] += double(bs[std::ptrdiff_t(i - whole) * f.x()]);
+      }
+      for (std::int32_t i = 0; i < cw; ++i) {
+        if (i == whole) i = wholeEnd;
+        if (i >= cw) break;
+        std::uint64_t sum = 0;
+        for (std::int32_t q = cellBegin[std::size_t(i)]; q < cellBegin[std::size_t(i) + 1]; ++q) sum += v[q];
+        a[i] += double(sum);
+      }
     }
     rows = 0;
   };
@@ -156,13 +187,14 @@ Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair
     const unsigned char* m = masked ? msk.row(j) : nullptr;
     mxcpu::dispatch(
         [](const unsigned char* a, const unsigned char* b, const unsigned char* m, std::uint32_t* const* s,
-           bool products, std::int32_t n) MX_KERNEL_INLINE {
-          if (m && products) addRow<true, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n);
-          if (m && !products) addRow<true, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n);
-          if (!m && products) addRow<false, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n);
-          if (!m && !products) addRow<false, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n);
+           bool products, std::int32_t n, bool first) MX_KERNEL_INLINE {
+          if (m && products) addRow<true, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
+          if (m && !products) addRow<true, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
+          if (!m && products) addRow<false, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
+          if (!m && !products) addRow<false, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
         },
-        img.row(j), ref.row(j), m, std::array<std::uint32_t*, 5>{sw, sx, sy, sxy, syy}.data(), products, width);
+        img.row(j), ref.row(j), m, std::array<std::uint32_t*, 5>{sw, sx, sy, sxy, syy}.data(), products, width,
+        rows == 0);
     ++rows;
     const std::int64_t y = std::int64_t(r.y()) + j;
     const bool rowEnd = j + 1 == r.height() || floorDiv(y + 1, f.y()) != floorDiv(y, f.y());
