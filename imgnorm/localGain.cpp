@@ -246,9 +246,9 @@ MX_KERNEL_INLINE inline void boxMean(const float* const* in, std::int32_t wb, fl
 // columns then rows, each axis extended by s replicated values on either side
 // and three box means taken one after the other.  Every box mean is a direct
 // sum of its few values (the widths stay below 8: the grid's kernel spans a
-// few cells, see gridSmoothing), so a value's arithmetic does not depend on where the plane
-// starts (a block gives the whole run's values) and each pass runs along
-// the rows in vectors.
+// few cells, see gridSmoothing), so a value's arithmetic does not depend on
+// where the plane starts (a block gives the whole run's values) and each
+// pass runs along the rows in vectors.
 Floats smoothed(const Floats& p, const mxPelRect& w, const mxPair<std::int32_t>& s) {
   const std::int32_t width = w.width(), height = w.height();
   const std::size_t cols = std::size_t(width);
@@ -258,7 +258,8 @@ Floats smoothed(const Floats& p, const mxPelRect& w, const mxPair<std::int32_t>&
   boxWidths(s.y(), bw);
   std::vector<const float*> rows(std::size_t(height) + 2 * std::size_t(s.y()));
   for (std::size_t q = 0; q < rows.size(); ++q)
-    rows[q] = p.data() + std::ptrdiff_t(std::min(std::max(std::int64_t(q) - s.y(), std::int64_t(0)), std::int64_t(height) - 1)) *
+    rows[q] = p.data() + std::ptrdiff_t(std::min(std::max(std::int64_t(q) - s.y(), std::int64_t(0)),
+                                                 std::int64_t(height) - 1)) *
                              width;
   Floats stage(2 * rows.size() * cols, mxPelInit::eUnwritten);
   for (int b = 0; b < 3; ++b) {
