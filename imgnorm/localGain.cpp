@@ -254,6 +254,10 @@ Floats smoothed(const Floats& p, const mxPelRect& w, const mxPair<std::int32_t>&
   const std::size_t cols = std::size_t(width);
   Floats out(p.size(), mxPelInit::eUnwritten);
   std::int32_t bw[3];
+  // The columns' result goes into rows with room for s.x replicated values
+  // either side, where the rows' passes start.
+  const std::size_t extended = cols + 2 * std::size_t(s.x());
+  Floats padded(std::size_t(height) * extended, mxPelInit::eUnwritten);
   // Columns: rows of the plane extended by s.y replicated rows either side.
   boxWidths(s.y(), bw);
   std::vector<const float*> rows(std::size_t(height) + 2 * std::size_t(s.y()));
@@ -264,34 +268,33 @@ Floats smoothed(const Floats& p, const mxPelRect& w, const mxPair<std::int32_t>&
   Floats stage(2 * rows.size() * cols, mxPelInit::eUnwritten);
   for (int b = 0; b < 3; ++b) {
     const std::size_t outRows = rows.size() - std::size_t(bw[b]) + 1;
-    float* dst = b == 2 ? out.data() : stage.data() + std::size_t(b) * rows.size() * cols;
+    float* dst = b == 2 ? padded.data() + s.x() : stage.data() + std::size_t(b) * rows.size() * cols;
+    const std::size_t stride = b == 2 ? extended : cols;
     for (std::size_t t = 0; t < outRows; ++t)
       mxcpu::dispatch([](const float* const* in, std::int32_t wb, float* o, std::size_t n)
                           MX_KERNEL_INLINE { boxMean(in, wb, o, n); },
-                      rows.data() + t, bw[b], dst + t * cols, cols);
-    for (std::size_t t = 0; t < outRows; ++t) rows[t] = dst + t * cols;
+                      rows.data() + t, bw[b], dst + t * stride, cols);
+    for (std::size_t t = 0; t < outRows; ++t) rows[t] = dst + t * stride;
     rows.resize(outRows);
   }
   // Rows: each row extended by s.x replicated values either side.
   boxWidths(s.x(), bw);
-  const std::size_t extended = cols + 2 * std::size_t(s.x());
-  std::vector<float> line(extended * 3);
+  std::vector<float> line(extended * 2);
   std::vector<const float*> taps(std::size_t(std::max({bw[0], bw[1], bw[2]})));
   for (std::int32_t j = 0; j < height; ++j) {
-    float* row = out.data() + std::ptrdiff_t(j) * width;
-    float* e = line.data();
-    std::fill(e, e + s.x(), row[0]);
-    std::copy(row, row + width, e + s.x());
-    std::fill(e + s.x() + width, e + extended, row[width - 1]);
+    float* e = padded.data() + std::size_t(j) * extended;
+    std::fill(e, e + s.x(), e[s.x()]);
+    std::fill(e + s.x() + width, e + extended, e[s.x() + width - 1]);
     std::size_t length = extended;
+    const float* src = e;
     for (int b = 0; b < 3; ++b) {
       length -= std::size_t(bw[b]) - 1;
-      float* dst = b == 2 ? row : line.data() + std::size_t(b + 1) * extended;
-      const float* src = line.data() + std::size_t(b) * extended;
+      float* dst = b == 2 ? out.data() + std::ptrdiff_t(j) * width : line.data() + std::size_t(b) * extended;
       for (std::int32_t q = 0; q < bw[b]; ++q) taps[std::size_t(q)] = src + q;
       mxcpu::dispatch([](const float* const* in, std::int32_t wb, float* o, std::size_t n)
                           MX_KERNEL_INLINE { boxMean(in, wb, o, n); },
                       static_cast<const float* const*>(taps.data()), bw[b], dst, length);
+      src = dst;
     }
   }
   return out;
