@@ -157,8 +157,10 @@ Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair
         mxcpu::dispatch(
             [](const std::uint32_t* v, std::uint32_t* __restrict o, std::int32_t wide, std::size_t n)
                 MX_KERNEL_INLINE {
-                  for (std::size_t i = 0; i < n; ++i) o[i] = v[i];
-                  for (std::int32_t q = 1; q < wide; ++q) {
+                  // (v + v[1] at once: a pass that only copied would become a memcpy)
+                  const std::uint32_t* __restrict v1 = v + (wide > 1 ? 1 : 0);
+                  for (std::size_t i = 0; i < n; ++i) o[i] = wide > 1 ? v[i] + v1[i] : v[i];
+                  for (std::int32_t q = 2; q < wide; ++q) {
                     const std::uint32_t* __restrict w = v + q;
                     for (std::size_t i = 0; i < n; ++i) o[i] += w[i];
                   }
@@ -231,15 +233,27 @@ void boxWidths(std::int32_t s, std::int32_t w[3]) {
 
 // A box mean of wb values: o[i] = (the sum of in[q][i], q < wb) / wb, the
 // values summed in order in single precision.
+// (The first two values are added in one pass and the last is added and
+// scaled in one: a pass that only copied would become a memcpy.)
 MX_KERNEL_INLINE inline void boxMean(const float* const* in, std::int32_t wb, float* __restrict o, std::size_t n) {
   const float* __restrict first = in[0];
-  for (std::size_t i = 0; i < n; ++i) o[i] = first[i];
-  for (std::int32_t q = 1; q < wb; ++q) {
+  if (wb < 2) {
+    for (std::size_t i = 0; i < n; ++i) o[i] = first[i];
+    return;
+  }
+  const float* __restrict second = in[1];
+  const float scale = 1.0f / float(wb);
+  if (wb == 2) {
+    for (std::size_t i = 0; i < n; ++i) o[i] = (first[i] + second[i]) * scale;
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) o[i] = first[i] + second[i];
+  for (std::int32_t q = 2; q + 1 < wb; ++q) {
     const float* __restrict r = in[q];
     for (std::size_t i = 0; i < n; ++i) o[i] += r[i];
   }
-  const float scale = 1.0f / float(wb);
-  for (std::size_t i = 0; i < n; ++i) o[i] *= scale;
+  const float* __restrict last = in[wb - 1];
+  for (std::size_t i = 0; i < n; ++i) o[i] = (o[i] + last[i]) * scale;
 }
 
 // G(p) over the grid window: the kernel of smoothing s (gridSmoothing),
