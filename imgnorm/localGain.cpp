@@ -568,7 +568,7 @@ mxPair<std::int32_t> workingFactor(const mxPair<std::int32_t>& neighborhoodSize,
   sampledNeighborhood(neighborhoodSize, granularity);  // (checks the granularity)
   if (neighborhoodSize.x() <= 1 && neighborhoodSize.y() <= 1) return {1, 1};
   // 4 pels, held between neighbourhood / 14 and / 7: on a finer grid the
-  // grid's own work (about 170 instructions a cell, mostly local-gain's bias
+  // grid's own work (about 150 instructions a cell, mostly local-gain's bias
   // terms and local-linear's seven smoothings) outweighs what it saves.
   auto factor = [](std::int32_t k, std::int32_t g) {
     return std::max({g, std::min(std::max(k / kCellsPerNeighbourhood, 4), k / 7), 1});
