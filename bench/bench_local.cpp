@@ -1,7 +1,8 @@
 // Local correction speed on a 2048 x 2048 image: the raw filters, and the
 // mean and median paths of runLocalCorrection at several neighbourhoods and
 // granularities, the masked mean; BM_LocalCorrectionSize the same at 2048,
-// 4096 and 8192 pels square, whose per-pel times must not grow with the size.  Reported as time
+// 4096 and 8192 pels square (and the mean and gain methods at 8192 for
+// neighbourhoods 31, 101 and 201), whose per-pel times must not grow with the size.  Reported as time
 // per image pel (counter "per_pel").
 #include <benchmark/benchmark.h>
 
@@ -144,7 +145,8 @@ BENCHMARK(BM_LocalCorrectionMasked)
     ->Unit(benchmark::kMillisecond);
 
 // runLocalCorrection without a mask at several image sizes: arguments
-// method, neighbourhood and size.
+// method, neighbourhood and size (the gain methods against the mean at 8192
+// for every neighbourhood).
 void BM_LocalCorrectionSize(benchmark::State& state) {
   const auto method = mxImageNormalizerDefs::Method(state.range(0));
   const std::int32_t k = std::int32_t(state.range(1));
@@ -161,6 +163,8 @@ void BM_LocalCorrectionSize(benchmark::State& state) {
 BENCHMARK(BM_LocalCorrectionSize)
     ->ArgNames({"method", "k", "size"})
     ->ArgsProduct({{16, 32}, {101}, {2048, 4096, 8192}})
+    ->ArgsProduct({{64, 128}, {101}, {2048, 4096, 8192}})
+    ->ArgsProduct({{16, 64, 128}, {31, 201}, {8192}})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

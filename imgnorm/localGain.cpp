@@ -94,23 +94,31 @@ struct Cells {
   Floats w, x, y, xy, yy;
 };
 
-// Adds a row of R to the column sums: without a mask every pel counts (the
-// count is known and not summed), with one only set pels.
+// Adds a row of R to the column sums (the first row of a batch replaces
+// them): without a mask every pel counts (the count is known and not
+// summed), with one only set pels.
 template <bool kMask, bool kProducts>
 MX_KERNEL_INLINE inline void addRow(const unsigned char* __restrict a, const unsigned char* __restrict b,
                                     const unsigned char* __restrict m, std::uint32_t* __restrict cw,
                                     std::uint32_t* __restrict cx, std::uint32_t* __restrict cy,
-                                    std::uint32_t* __restrict cxy, std::uint32_t* __restrict cyy, std::int32_t n) {
+                                    std::uint32_t* __restrict cxy, std::uint32_t* __restrict cyy, std::int32_t n,
+                                    bool first) {
+  const std::uint32_t keep = first ? 0u : ~0u;
   for (std::int32_t i = 0; i < n; ++i) {
     std::uint32_t x = a[i], y = b[i];
     if (kMask) {
       const std::uint32_t on = m[i] ? 1u : 0u;
-      x *= on, y *= on, cw[i] += on;
+      x *= on, y *= on, cw[i] = (cw[i] & keep) + on;
     }
-    cx[i] += x, cy[i] += y;
-    if (kProducts) cxy[i] += x * b[i], cyy[i] += y * b[i];
+    cx[i] = (cx[i] & keep) + x, cy[i] = (cy[i] & keep) + y;
+    if (kProducts) cxy[i] = (cxy[i] & keep) + x * b[i], cyy[i] = (cyy[i] & keep) + y * b[i];
   }
 }
+
+// Cells up to this many columns wide sum their column sums through box sums
+// along the row (in vectors; below 2^32 for 16 x 64 x 255 x 255), wider ones
+// cell by cell.
+constexpr std::int32_t kBoxSumCells = 16;
 
 Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair<std::int32_t>& f, bool products,
               double valueScale) {
@@ -130,10 +138,13 @@ Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair
   std::vector<std::uint32_t> col(std::size_t(width) * 5);
   std::uint32_t *sw = col.data(), *sx = sw + width, *sy = sx + width, *sxy = sy + width, *syy = sxy + width;
   std::vector<double> acc(std::size_t(cw) * 5);
-  // The column after each cell column's last (relative to R).
-  std::vector<std::int32_t> cellEnd(static_cast<std::size_t>(cw));
-  for (std::int32_t i = 0; i < cw; ++i)
-    cellEnd[std::size_t(i)] = std::int32_t(std::min<std::int64_t>((cx0 + i + 1) * f.x() - r.x(), width));
+  // The columns of R each cell column covers: [begin, end).
+  std::vector<std::int32_t> cellBegin(std::size_t(cw) + 1);
+  for (std::int32_t i = 0; i <= cw; ++i)
+    cellBegin[std::size_t(i)] =
+        std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>((cx0 + i) * f.x() - r.x(), 0), width));
+  const bool boxSums = f.x() <= kBoxSumCells && width >= f.x();
+  std::vector<std::uint32_t> box(boxSums ? std::size_t(width - f.x() + 1) : 0);
   const double area = double(f.x()) * double(f.y());
   std::int32_t rows = 0;  // rows in the column sums
   auto flush = [&]() {
@@ -141,11 +152,35 @@ Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair
     std::uint32_t* sums[5] = {sw, sx, sy, sxy, syy};
     for (std::size_t k = masked ? 0 : 1; k < lanes; ++k) {
       double* a = acc.data() + std::ptrdiff_t(k) * cw;
-      std::uint32_t* v = sums[k];
-      for (std::int32_t i = 0, cell = 0; i < width; ++cell) {
+      const std::uint32_t* v = sums[k];
+      if (boxSums)
+        mxcpu::dispatch(
+            [](const std::uint32_t* v, std::uint32_t* __restrict o, std::int32_t wide, std::size_t n)
+                MX_KERNEL_INLINE {
+                  // (v + v[1] at once: a pass that only copied would become a memcpy)
+                  const std::uint32_t* __restrict v1 = v + (wide > 1 ? 1 : 0);
+                  for (std::size_t i = 0; i < n; ++i) o[i] = wide > 1 ? v[i] + v1[i] : v[i];
+                  for (std::int32_t q = 2; q < wide; ++q) {
+                    const std::uint32_t* __restrict w = v + q;
+                    for (std::size_t i = 0; i < n; ++i) o[i] += w[i];
+                  }
+                },
+            v, box.data(), f.x(), box.size());
+      // Whole cells (all but perhaps the first and the last) from the box
+      // sums, the others column by column.
+      std::int32_t whole = cw, wholeEnd = cw;
+      if (boxSums) {
+        whole = cellBegin[1] - cellBegin[0] == f.x() ? 0 : 1;
+        wholeEnd = std::max(whole, cellBegin[std::size_t(cw)] - cellBegin[std::size_t(cw) - 1] == f.x() ? cw : cw - 1);
+        const std::uint32_t* bs = box.data() + cellBegin[std::size_t(whole)];
+        for (std::int32_t i = whole; i < wholeEnd; ++i) a[i] += double(bs[std::ptrdiff_t(i - whole) * f.x()]);
+      }
+      for (std::int32_t i = 0; i < cw; ++i) {
+        if (i == whole) i = wholeEnd;
+        if (i >= cw) break;
         std::uint64_t sum = 0;
-        for (const std::int32_t end = std::min(width, cellEnd[std::size_t(cell)]); i < end; ++i) sum += v[i], v[i] = 0;
-        a[cell] += double(sum);
+        for (std::int32_t q = cellBegin[std::size_t(i)]; q < cellBegin[std::size_t(i) + 1]; ++q) sum += v[q];
+        a[i] += double(sum);
       }
     }
     rows = 0;
@@ -154,13 +189,14 @@ Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair
     const unsigned char* m = masked ? msk.row(j) : nullptr;
     mxcpu::dispatch(
         [](const unsigned char* a, const unsigned char* b, const unsigned char* m, std::uint32_t* const* s,
-           bool products, std::int32_t n) MX_KERNEL_INLINE {
-          if (m && products) addRow<true, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n);
-          if (m && !products) addRow<true, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n);
-          if (!m && products) addRow<false, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n);
-          if (!m && !products) addRow<false, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n);
+           bool products, std::int32_t n, bool first) MX_KERNEL_INLINE {
+          if (m && products) addRow<true, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
+          if (m && !products) addRow<true, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
+          if (!m && products) addRow<false, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
+          if (!m && !products) addRow<false, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
         },
-        img.row(j), ref.row(j), m, std::array<std::uint32_t*, 5>{sw, sx, sy, sxy, syy}.data(), products, width);
+        img.row(j), ref.row(j), m, std::array<std::uint32_t*, 5>{sw, sx, sy, sxy, syy}.data(), products, width,
+        rows == 0);
     ++rows;
     const std::int64_t y = std::int64_t(r.y()) + j;
     const bool rowEnd = j + 1 == r.height() || floorDiv(y + 1, f.y()) != floorDiv(y, f.y());
@@ -195,63 +231,87 @@ void boxWidths(std::int32_t s, std::int32_t w[3]) {
   for (int b = 0; b < 3; ++b) w[b] = total / 3 + (b < total % 3 ? 1 : 0);
 }
 
-// Smooths the columns of a plane of width x height values (row-major) with
-// the kernel of smoothing s, edges replicated, into out: three running box
-// means along the column over the column extended by s replicated values on
-// either side, all columns at once (in double precision).
-void smoothColumns(const float* in, float* out, std::int32_t width, std::int32_t height, std::int32_t s) {
-  std::int32_t w[3];
-  boxWidths(s, w);
-  const std::size_t cols = std::size_t(width);
-  std::vector<const float*> rows(std::size_t(height) + 2 * std::size_t(s));
-  for (std::size_t q = 0; q < rows.size(); ++q)
-    rows[q] = in + std::ptrdiff_t(std::min(std::max(std::int64_t(q) - s, std::int64_t(0)), std::int64_t(height) - 1)) *
-                       width;
-  Floats stage1(rows.size() * cols, mxPelInit::eUnwritten), stage2(rows.size() * cols, mxPelInit::eUnwritten);
-  std::vector<double> acc(cols);
-  std::vector<const float*> next(rows.size());
-  for (int b = 0; b < 3; ++b) {
-    const std::size_t outRows = rows.size() - std::size_t(w[b]) + 1;
-    std::fill(acc.begin(), acc.end(), 0.0);
-    for (std::int32_t q = 0; q + 1 < w[b]; ++q)
-      for (std::size_t i = 0; i < cols; ++i) acc[i] += rows[std::size_t(q)][i];
-    float* dst = b == 0 ? stage1.data() : b == 1 ? stage2.data() : out;
-    for (std::size_t t = 0; t < outRows; ++t) {
-      mxcpu::dispatch(
-          [](const float* enter, const float* leave, double* acc, float* o, double scale, std::size_t n)
-              MX_KERNEL_INLINE {
-                for (std::size_t i = 0; i < n; ++i) {
-                  const double a = acc[i] + double(enter[i]);
-                  o[i] = float(a * scale);
-                  acc[i] = a - double(leave[i]);
-                }
-              },
-          rows[t + std::size_t(w[b]) - 1], rows[t], acc.data(), dst + t * cols, 1.0 / double(w[b]), cols);
-    }
-    for (std::size_t t = 0; t < outRows; ++t) next[t] = dst + t * cols;
-    rows.assign(next.begin(), next.begin() + std::ptrdiff_t(outRows));
+// A box mean of wb values: o[i] = (the sum of in[q][i], q < wb) / wb, the
+// values summed in order in single precision.
+// (The first two values are added in one pass and the last is added and
+// scaled in one: a pass that only copied would become a memcpy.)
+MX_KERNEL_INLINE inline void boxMean(const float* const* in, std::int32_t wb, float* __restrict o, std::size_t n) {
+  const float* __restrict first = in[0];
+  if (wb < 2) {
+    for (std::size_t i = 0; i < n; ++i) o[i] = first[i];
+    return;
   }
-}
-
-void transpose(const float* in, float* out, std::int32_t width, std::int32_t height) {
-  constexpr std::int32_t kTile = 32;
-  for (std::int32_t j0 = 0; j0 < height; j0 += kTile)
-    for (std::int32_t i0 = 0; i0 < width; i0 += kTile)
-      for (std::int32_t j = j0; j < std::min(j0 + kTile, height); ++j)
-        for (std::int32_t i = i0; i < std::min(i0 + kTile, width); ++i)
-          out[std::ptrdiff_t(i) * height + j] = in[std::ptrdiff_t(j) * width + i];
+  const float* __restrict second = in[1];
+  const float scale = 1.0f / float(wb);
+  if (wb == 2) {
+    for (std::size_t i = 0; i < n; ++i) o[i] = (first[i] + second[i]) * scale;
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) o[i] = first[i] + second[i];
+  for (std::int32_t q = 2; q + 1 < wb; ++q) {
+    const float* __restrict r = in[q];
+    for (std::size_t i = 0; i < n; ++i) o[i] += r[i];
+  }
+  const float* __restrict last = in[wb - 1];
+  for (std::size_t i = 0; i < n; ++i) o[i] = (o[i] + last[i]) * scale;
 }
 
 // G(p) over the grid window: the kernel of smoothing s (gridSmoothing),
-// columns then rows.
+// columns then rows, each axis extended by s replicated values on either side
+// and three box means taken one after the other.  Every box mean is a direct
+// sum of its few values (the widths stay below 8: the grid's kernel spans a
+// few cells, see gridSmoothing), so a value's arithmetic does not depend on
+// where the plane starts (a block gives the whole run's values) and each
+// pass runs along the rows in vectors.
 Floats smoothed(const Floats& p, const mxPelRect& w, const mxPair<std::int32_t>& s) {
-  const std::size_t n = p.size();
-  Floats a(n, mxPelInit::eUnwritten), b(n, mxPelInit::eUnwritten);
-  smoothColumns(p.data(), a.data(), w.width(), w.height(), s.y());
-  transpose(a.data(), b.data(), w.width(), w.height());
-  smoothColumns(b.data(), a.data(), w.height(), w.width(), s.x());
-  transpose(a.data(), b.data(), w.height(), w.width());
-  return b;
+  const std::int32_t width = w.width(), height = w.height();
+  const std::size_t cols = std::size_t(width);
+  Floats out(p.size(), mxPelInit::eUnwritten);
+  std::int32_t bw[3];
+  // The columns' result goes into rows with room for s.x replicated values
+  // either side, where the rows' passes start.
+  const std::size_t extended = cols + 2 * std::size_t(s.x());
+  Floats padded(std::size_t(height) * extended, mxPelInit::eUnwritten);
+  // Columns: rows of the plane extended by s.y replicated rows either side.
+  boxWidths(s.y(), bw);
+  std::vector<const float*> rows(std::size_t(height) + 2 * std::size_t(s.y()));
+  for (std::size_t q = 0; q < rows.size(); ++q)
+    rows[q] = p.data() + std::ptrdiff_t(std::min(std::max(std::int64_t(q) - s.y(), std::int64_t(0)),
+                                                 std::int64_t(height) - 1)) *
+                             width;
+  Floats stage(2 * rows.size() * cols, mxPelInit::eUnwritten);
+  for (int b = 0; b < 3; ++b) {
+    const std::size_t outRows = rows.size() - std::size_t(bw[b]) + 1;
+    float* dst = b == 2 ? padded.data() + s.x() : stage.data() + std::size_t(b) * rows.size() * cols;
+    const std::size_t stride = b == 2 ? extended : cols;
+    for (std::size_t t = 0; t < outRows; ++t)
+      mxcpu::dispatch([](const float* const* in, std::int32_t wb, float* o, std::size_t n)
+                          MX_KERNEL_INLINE { boxMean(in, wb, o, n); },
+                      rows.data() + t, bw[b], dst + t * stride, cols);
+    for (std::size_t t = 0; t < outRows; ++t) rows[t] = dst + t * stride;
+    rows.resize(outRows);
+  }
+  // Rows: each row extended by s.x replicated values either side.
+  boxWidths(s.x(), bw);
+  std::vector<float> line(extended * 2);
+  std::vector<const float*> taps(std::size_t(std::max({bw[0], bw[1], bw[2]})));
+  for (std::int32_t j = 0; j < height; ++j) {
+    float* e = padded.data() + std::size_t(j) * extended;
+    std::fill(e, e + s.x(), e[s.x()]);
+    std::fill(e + s.x() + width, e + extended, e[s.x() + width - 1]);
+    std::size_t length = extended;
+    const float* src = e;
+    for (int b = 0; b < 3; ++b) {
+      length -= std::size_t(bw[b]) - 1;
+      float* dst = b == 2 ? out.data() + std::ptrdiff_t(j) * width : line.data() + std::size_t(b) * extended;
+      for (std::int32_t q = 0; q < bw[b]; ++q) taps[std::size_t(q)] = src + q;
+      mxcpu::dispatch([](const float* const* in, std::int32_t wb, float* o, std::size_t n)
+                          MX_KERNEL_INLINE { boxMean(in, wb, o, n); },
+                      static_cast<const float* const*>(taps.data()), bw[b], dst, length);
+      src = dst;
+    }
+  }
+  return out;
 }
 
 // The fields on the working grid: gain and offset with output = gain x
@@ -480,16 +540,25 @@ GridFields linearFields(const Cells& c, const mxPair<std::int32_t>& k) {  // k: 
   }
   const Floats sa = smoothed(a, w, k), sb = smoothed(b, w, k);
   GridFields f{w, Floats(n, mxPelInit::eUnwritten), Floats(n, mxPelInit::eUnwritten)};
-  for (std::size_t i = 0; i < n; ++i) {
-    const float slope = std::min(std::max(sa[i], kMinGain), kMaxGain);
-    f.gain[i] = 1.0f / slope;
-    f.offset[i] = sb[i] / slope;
-  }
+  mxcpu::dispatch(
+      [](const float* __restrict sa, const float* __restrict sb, float* __restrict gain, float* __restrict offset,
+         std::size_t n) MX_KERNEL_INLINE {
+        for (std::size_t i = 0; i < n; ++i) {
+          const float slope = std::min(std::max(sa[i], kMinGain), kMaxGain);
+          gain[i] = 1.0f / slope;
+          offset[i] = sb[i] / slope;
+        }
+      },
+      sa.data(), sb.data(), f.gain.data(), f.offset.data(), n);
   return f;
 }
 
+// v rounded half up and saturated to 0 .. 255.  Clamped as an integer after
+// the conversion (|v| stays far below 2^31: at most 8 x 255 plus an offset
+// of 8 x 2040), so that the loops around it vectorise; the same pels as
+// clamping the float first.
 MX_KERNEL_INLINE inline unsigned char rounded(float v) {
-  return (unsigned char)std::int32_t(std::min(std::max(v, 0.0f), 255.0f) + 0.5f);
+  return (unsigned char)std::min(std::max(std::int32_t(v + 0.5f), 0), 255);
 }
 
 }  // namespace
@@ -499,7 +568,8 @@ mxPair<std::int32_t> workingFactor(const mxPair<std::int32_t>& neighborhoodSize,
   sampledNeighborhood(neighborhoodSize, granularity);  // (checks the granularity)
   if (neighborhoodSize.x() <= 1 && neighborhoodSize.y() <= 1) return {1, 1};
   // 4 pels, held between neighbourhood / 14 and / 7: on a finer grid the
-  // grid's own work (about 150 instructions a cell) outweighs what it saves.
+  // grid's own work (about 150 instructions a cell, mostly local-gain's bias
+  // terms and local-linear's seven smoothings) outweighs what it saves.
   auto factor = [](std::int32_t k, std::int32_t g) {
     return std::max({g, std::min(std::max(k / kCellsPerNeighbourhood, 4), k / 7), 1});
   };
@@ -575,6 +645,19 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
   // once, and every output row blends two widened rows.
   const std::vector<GridTap> tx = gridTaps(r.x(), width, f.x(), gw.x(), gw.width());
   const std::vector<GridTap> ty = gridTaps(r.y(), r.height(), f.y(), gw.y(), gw.height());
+  // Consecutive pels share their two cells: the row is widened span by span
+  // (the same arithmetic as pel by pel, without looking the cells up anew).
+  struct Span {
+    std::int32_t begin, end, lo, hi;
+  };
+  std::vector<Span> spans;
+  std::vector<float> wx(std::size_t(std::max(width, 1)));
+  for (std::int32_t i = 0; i < width; ++i) {
+    const GridTap& t = tx[std::size_t(i)];
+    wx[std::size_t(i)] = float(t.w) * (1.0f / 256.0f);
+    if (spans.empty() || spans.back().lo != t.lo || spans.back().hi != t.hi) spans.push_back({i, i, t.lo, t.hi});
+    spans.back().end = i + 1;
+  }
   const std::size_t fieldCount = withOffset ? 2 : 1;
   std::vector<float> wide(std::size_t(width) * 2 * fieldCount), blended(std::size_t(width) * 2, 0.0f);
   std::int32_t held[2] = {-1, -1};
@@ -584,9 +667,9 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
       for (std::size_t q = 0; q < fieldCount; ++q) {
         const float* g = (q == 0 ? gf.gain : gf.offset).data() + std::ptrdiff_t(gridRow) * gw.width();
         float* o = h + std::ptrdiff_t(q) * width;
-        for (std::int32_t i = 0; i < width; ++i) {
-          const GridTap& t = tx[std::size_t(i)];
-          o[i] = g[t.lo] + (g[t.hi] - g[t.lo]) * (float(t.w) * (1.0f / 256.0f));
+        for (const Span& sp : spans) {
+          const float lo = g[sp.lo], step = g[sp.hi] - lo;
+          for (std::int32_t i = sp.begin; i < sp.end; ++i) o[i] = lo + step * wx[std::size_t(i)];
         }
       }
       held[slot] = gridRow;
@@ -609,12 +692,18 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
         [](const float* __restrict a, const float* __restrict b, float wb, const unsigned char* __restrict s,
            float* __restrict gain, float* __restrict offset, unsigned char* __restrict o, std::int32_t n,
            bool withOffset) MX_KERNEL_INLINE {
-          for (std::int32_t i = 0; i < n; ++i) gain[i] = a[i] + (b[i] - a[i]) * wb;
           if (withOffset) {
-            for (std::int32_t i = 0; i < n; ++i) offset[i] = a[n + i] + (b[n + i] - a[n + i]) * wb;
-            for (std::int32_t i = 0; i < n; ++i) o[i] = rounded(float(s[i]) * gain[i] - offset[i]);
+            for (std::int32_t i = 0; i < n; ++i) {
+              const float g = a[i] + (b[i] - a[i]) * wb, d = a[n + i] + (b[n + i] - a[n + i]) * wb;
+              gain[i] = g, offset[i] = d;
+              o[i] = rounded(float(s[i]) * g - d);
+            }
           } else {
-            for (std::int32_t i = 0; i < n; ++i) o[i] = rounded(float(s[i]) * gain[i]);
+            for (std::int32_t i = 0; i < n; ++i) {
+              const float g = a[i] + (b[i] - a[i]) * wb;
+              gain[i] = g;
+              o[i] = rounded(float(s[i]) * g);
+            }
           }
         },
         a, b, float(t.w) * (1.0f / 256.0f), img.row(j), gainRow, offsetRow, result.row(j), width, withOffset);

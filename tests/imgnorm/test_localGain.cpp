@@ -1,5 +1,6 @@
 #include "imgnorm/localGain.h"
 
+#include "baseif/mxCpuLevel.h"
 #include "imgnorm/diagRecords.h"
 #include "imgnorm/localCorrection.h"
 #include "support/normalizerTest.h"
@@ -202,10 +203,17 @@ TEST(LocalGain, WorkingGridStaysCloseToThePels) {
         const P nbh(k, k);
         ASSERT_EQ(workingFactor(nbh, P(1, 1)), P(4, 4));
         const Image out = gainRun(image, ref, masked ? mask : Image(), m, nbh, P(1, 1));
+        std::vector<Image> levels;  // every instruction set gives the same pels
+        for (int l = 0; l < int(mxcpu::detected()); ++l) {
+          mxcpu::capLevel(mxcpu::Level(l));
+          levels.push_back(gainRun(image, ref, masked ? mask : Image(), m, nbh, P(1, 1)));
+          mxcpu::capLevel(mxcpu::detected());
+        }
         const Reference want(image, ref, masked ? mask : Image(), m, P(1, 1), smoothingForNeighborhood(nbh));
         double sum = 0, worst = 0;
         for (int y = 0; y < H; ++y)
           for (int x = 0; x < W; ++x) {
+            for (const Image& at : levels) ASSERT_EQ(at.get(x, y), out.get(x, y)) << "at " << x << "," << y;
             const double d = std::fabs(out.get(x, y) - std::min(std::max(want.at(x, y, image.get(x, y)), 0.0), 255.0));
             sum += d, worst = std::max(worst, d);
           }
