@@ -443,7 +443,7 @@ void init_color(py::module_& m) {
             n.write([&](mxColorNormalizer& t) { t.train(Method(set)); });
           },
           py::arg("methods"),
-          "train(methods)\n\nTrains for one method or several (names or Method flags), as Normalizer.train.")
+          "Trains for one method or several (names or Method flags), as Normalizer.train.")
       .def_property_readonly(
           "trained_methods",
           [](const ColorTool& n) {
@@ -452,25 +452,23 @@ void init_color(py::module_& m) {
           "The methods trained, as a Method value.")
       .def(
           "untrain", [](ColorTool& n) { n.write([](mxColorNormalizer& t) { t.untrain(); }); },
-          "untrain()\n\nReturns every parameter to its default and clears the training; mode and depth stay.")
+          "Returns every parameter to its default and clears the training; mode and depth stay.")
       .def("run", &run, py::arg("image"), py::arg("method"), py::kw_only(), py::arg("raise_on_failure") = true,
-           R"(run(image, method, *, raise_on_failure=True)
-
-Normalizes a colour image of the reference's dtype by one trained method.
+           R"(Normalizes a colour image of the reference's dtype by one trained method.
 
 Returns a new C-contiguous array of the image's dtype over the overlap of
 image, reference and mask, channels on channel_axis (alpha passed through).
 Raises RunFailed as Normalizer.run (or returns a RunResult with
 raise_on_failure=False), NotTrained, and BadImage for a grey image, another
 channel count or pel type, or pels above the bit depth.)")
-      .def("to_bytes", &toBytes, "to_bytes() -> bytes\n\nThe tool's archive form.")
+      .def("to_bytes", &toBytes, "The tool's archive form.")
       .def_static("from_bytes", &fromBytes, py::arg("data"), py::arg("channel_axis") = -1,
-                  "from_bytes(data, channel_axis=-1) -> ColorNormalizer\n\nA tool from to_bytes(), trained again.")
+                  "A tool from to_bytes(), trained again.")
       .def("copy",
            [](const ColorTool& n) {
              return std::make_unique<ColorTool>(n.read([](const mxColorNormalizer& t) { return t; }), n.channelAxis);
            },
-           "copy() -> ColorNormalizer\n\nA copy sharing the images' pels.")
+           "A copy sharing the images' pels.")
       .def("__copy__",
            [](const ColorTool& n) {
              return std::make_unique<ColorTool>(n.read([](const mxColorNormalizer& t) { return t; }), n.channelAxis);
@@ -505,7 +503,7 @@ channel count or pel type, or pels above the bit depth.)")
                                                  mxToolFile::kColorFormatVersion));
           },
           py::arg("path"),
-          "save(path)\n\nWrites the tool file (as Normalizer.save: a temporary renamed over path); the channel\n"
+          "Writes the tool file (as Normalizer.save: a temporary renamed over path); the channel\n"
           "axis is not stored.")
       .def_static(
           "load",
@@ -524,7 +522,7 @@ channel count or pel type, or pels above the bit depth.)")
             return n;
           },
           py::arg("path"), py::arg("channel_axis") = -1,
-          "load(path, channel_axis=-1) -> ColorNormalizer\n\nReads a colour tool file (save(), `imgnorm train "
+          "Reads a colour tool file (save(), `imgnorm train "
           "-o`); errors as Normalizer.load.")
       .def("__repr__", [](const ColorTool& n) {
         const mxColorNormalizer t = n.read([](const mxColorNormalizer& x) { return x; });
