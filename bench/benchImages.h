@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <random>
 
 #include "baseif/mxPelBuffer.h"
@@ -58,5 +60,37 @@ inline mxPelBuffer<unsigned char> benchMask(int width, int height) {
 }
 
 inline mxPelBuffer<unsigned char> benchMask(int size) { return benchMask(size, size); }
+
+// An 8-bit image spread over a depth: each pel v becomes v << (depth - 8),
+// its low bits filled from a hash of the position, so that deep histograms
+// and tables are used over their whole range.
+inline mxPelBuffer<unsigned short> deepened(const mxPelBuffer_const<unsigned char>& img, int depth) {
+  mxPelBuffer<unsigned short> d(img.window());
+  const int shift = depth - 8;
+  for (std::int32_t j = 0; j < img.height(); ++j)
+    for (std::int32_t i = 0; i < img.width(); ++i) {
+      const std::uint32_t low = (std::uint32_t(i) * 2654435761u ^ std::uint32_t(j) * 40503u) >> 7;
+      d.row(j)[i] = static_cast<unsigned short>((img.row(j)[i] << shift) | (low & ((1u << shift) - 1)));
+    }
+  return d;
+}
+
+// The textured reference, its shaded run-time image and the mask of one
+// square size, made once per process (the largest take seconds).
+struct RunImages {
+  mxPelBuffer<unsigned char> ref, run, mask;
+};
+
+inline const RunImages& runImages(int size) {
+  static std::map<int, std::unique_ptr<RunImages>> cache;
+  auto& slot = cache[size];
+  if (!slot) {
+    slot = std::make_unique<RunImages>();
+    slot->ref = texturedReference(size);
+    slot->run = shadedRuntime(slot->ref);
+    slot->mask = benchMask(size);
+  }
+  return *slot;
+}
 
 }  // namespace bench

@@ -29,17 +29,6 @@ struct Images {
   mxPelBuffer<unsigned char> ref, img, diff;
 };
 
-// An 8-bit image spread over a depth: v << (depth - 8), low bits hashed.
-mxPelBuffer<unsigned short> deepened(const mxPelBuffer_const<unsigned char>& img, int depth) {
-  mxPelBuffer<unsigned short> d(img.window());
-  const int shift = depth - 8;
-  for (std::int32_t j = 0; j < img.height(); ++j)
-    for (std::int32_t i = 0; i < img.width(); ++i) {
-      const std::uint32_t low = (std::uint32_t(i) * 2654435761u ^ std::uint32_t(j) * 40503u) >> 7;
-      d.row(j)[i] = static_cast<unsigned short>((img.row(j)[i] << shift) | (low & ((1u << shift) - 1)));
-    }
-  return d;
-}
 
 const Images& images(std::int32_t size) {
   static std::map<std::int32_t, Images> made;
@@ -124,7 +113,7 @@ void BM_LocalMedian(benchmark::State& state) {
 void BM_DeepMedianFilter(benchmark::State& state) {
   const std::int32_t k = std::int32_t(state.range(0)), size = std::int32_t(state.range(1));
   const int depth = int(state.range(2));
-  const mxPelBuffer<unsigned short> diff = deepened(images(size).diff, depth);
+  const mxPelBuffer<unsigned short> diff = bench::deepened(images(size).diff, depth);
   const mxPelMedianParams p(limitedMedianSize({k, k}), {1, (1 << depth) - 1}, true);
   mxPelBuffer<unsigned short> out(diff.window());
   for (auto _ : state) {
@@ -139,7 +128,7 @@ void BM_DeepLocalMedian(benchmark::State& state) {
   const std::int32_t k = std::int32_t(state.range(0)), size = std::int32_t(state.range(1));
   const int depth = int(state.range(2));
   const Images& im = images(size);
-  const mxPelBuffer<unsigned short> ref = deepened(im.ref, depth), img = deepened(im.img, depth);
+  const mxPelBuffer<unsigned short> ref = bench::deepened(im.ref, depth), img = bench::deepened(im.img, depth);
   const std::int32_t r = (1 << (depth - 1)) - 1;
   for (auto _ : state) {
     mxPelBuffer<unsigned short> result;

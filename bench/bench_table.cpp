@@ -8,8 +8,6 @@
 //   ./build/bench/bench_table --benchmark_filter=Table
 #include <benchmark/benchmark.h>
 
-#include <map>
-#include <memory>
 #include <string>
 
 #include "bench/benchImages.h"
@@ -20,20 +18,8 @@
 using namespace mxImageNormalizerDefs;
 
 namespace {
-struct Images {
-  mxPelBuffer<unsigned char> ref, run;
-};
-
-const Images& images(int size) {
-  static std::map<int, std::unique_ptr<Images>> cache;
-  auto& slot = cache[size];
-  if (!slot) {
-    slot = std::make_unique<Images>();
-    slot->ref = bench::texturedReference(size);
-    slot->run = bench::shadedRuntime(slot->ref);
-  }
-  return *slot;
-}
+using Images = bench::RunImages;
+const Images& images(int size) { return bench::runImages(size); }
 
 void perPel(benchmark::State& state, int size, Method method, const std::string& extra) {
   state.SetLabel(std::string(methodInfo(method)->name) + extra);

@@ -9,8 +9,6 @@
 #include <benchmark/benchmark.h>
 
 #include <ctime>
-#include <map>
-#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -21,21 +19,8 @@
 using namespace mxImageNormalizerDefs;
 
 namespace {
-struct Images {
-  mxPelBuffer<unsigned char> ref, run, mask;
-};
-
-const Images& images(int size) {
-  static std::map<int, std::unique_ptr<Images>> cache;
-  auto& slot = cache[size];
-  if (!slot) {
-    slot = std::make_unique<Images>();
-    slot->ref = bench::texturedReference(size);
-    slot->run = bench::shadedRuntime(slot->ref);
-    slot->mask = bench::benchMask(size);
-  }
-  return *slot;
-}
+using Images = bench::RunImages;
+const Images& images(int size) { return bench::runImages(size); }
 
 // Args: size, method, masked, neighbourhood (0 = default), granularity.
 void BM_Run(benchmark::State& state) {
@@ -83,27 +68,13 @@ void Args(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_Run)->Apply(Args)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 namespace {
-// An 8-bit image spread over a depth: each pel v becomes v << (depth - 8)
-// with the low bits filled from a hash of the position, so that the deep
-// histograms and tables are used over their whole range.
-mxPelBuffer<unsigned short> deepened(const mxPelBuffer_const<unsigned char>& img, int depth) {
-  mxPelBuffer<unsigned short> d(img.window());
-  const int shift = depth - 8;
-  for (std::int32_t j = 0; j < img.height(); ++j)
-    for (std::int32_t i = 0; i < img.width(); ++i) {
-      const std::uint32_t low = (std::uint32_t(i) * 2654435761u ^ std::uint32_t(j) * 40503u) >> 7;
-      d.row(j)[i] = static_cast<unsigned short>((img.row(j)[i] << shift) | (low & ((1u << shift) - 1)));
-    }
-  return d;
-}
-
 // Args: size, method, depth.
 void BM_RunDeep(benchmark::State& state) {
   const int size = int(state.range(0));
   const Method method = Method(state.range(1));
   const int depth = int(state.range(2));
   const Images& im = images(size);
-  const mxPelBuffer<unsigned short> ref = deepened(im.ref, depth), run = deepened(im.run, depth);
+  const mxPelBuffer<unsigned short> ref = bench::deepened(im.ref, depth), run = bench::deepened(im.run, depth);
   mxImageNormalizer16 tool(depth);
   tool.referenceImage(ref, false);
   tool.train(method);
