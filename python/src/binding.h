@@ -84,6 +84,7 @@ IMGNORMPY_TYPE(OptInt, "int | None");
 IMGNORMPY_TYPE(Point, "tuple[int, int]");
 IMGNORMPY_TYPE(OptPoint, "tuple[int, int] | None");
 IMGNORMPY_TYPE(Path, "str | bytes | os.PathLike[str] | os.PathLike[bytes]");
+IMGNORMPY_TYPE(ColorMode, "typing.Literal['per-channel', 'luminance']");
 IMGNORMPY_TYPE(NormalizerType, "imgnorm.Normalizer");
 IMGNORMPY_TYPE(MethodRows, "list[tuple[str, int, str, str, str]]");
 #undef IMGNORMPY_TYPE

@@ -246,11 +246,12 @@ py::object runPels(const ColorTool& n, const ColorArray& c, std::uint32_t method
   return std::move(a);
 }
 
-py::object run(const ColorTool& n, py::handle image, py::handle method, bool raiseOnFailure) {
+Typed<types::RunOut> run(const ColorTool& n, Typed<types::Image> image, Typed<types::AnyMethod> method,
+                         bool raiseOnFailure) {
   const std::uint32_t m = oneMethod(method);
   const ColorArray c = colorArray(image, "image", n.channelAxis);
-  return c.deep ? runPels<unsigned short>(n, c, m, raiseOnFailure)
-                : runPels<unsigned char>(n, c, m, raiseOnFailure);
+  return Typed<types::RunOut>(c.deep ? runPels<unsigned short>(n, c, m, raiseOnFailure)
+                                      : runPels<unsigned char>(n, c, m, raiseOnFailure));
 }
 
 template <class T>
@@ -258,7 +259,7 @@ void pairProperty(py::class_<ColorTool>& cls, const char* name, mxPair<T> (mxCol
                   void (mxColorNormalizer::*set)(mxPair<T>)) {
   cls.def_property(
       name, [get](const ColorTool& n) { return n.read([&](const mxColorNormalizer& t) { return toTuple((t.*get)()); }); },
-      [name, set](ColorTool& n, py::handle v) {
+      [name, set](ColorTool& n, Typed<std::conditional_t<std::is_same_v<T, double>, types::RealPair, types::IntPair>> v) {
         const mxPair<T> p = pairArg<T>(v, name);
         n.write([&](mxColorNormalizer& t) { (t.*set)(p); });
       },
@@ -341,9 +342,11 @@ Examples
 void init_color(py::module_& m) {
   py::class_<ColorTool> cls(m, "ColorNormalizer", kClassDoc);
   cls.attr("__module__") = "imgnorm";
-  cls.def(py::init([](py::handle reference, py::handle mask, int axis, py::handle color, py::handle depth, bool copy,
-                      py::handle nbh, py::handle gran, py::handle tails, py::handle range, py::handle keep,
-                      py::handle relative, py::handle methods) {
+  cls.def(py::init([](Typed<types::Image> reference, Typed<types::OptMask> mask, int axis,
+                      Typed<types::ColorMode> color, Typed<types::OptInt> depth, bool copy,
+                      Typed<types::OptIntPair> nbh, Typed<types::OptIntPair> gran, Typed<types::OptRealPair> tails,
+                      Typed<types::OptIntPair> range, Typed<types::OptBool> keep, Typed<types::OptBool> relative,
+                      Typed<types::OptMethods> methods) {
             const ColorArray ref = colorArray(reference, "reference", axisArg(axis));
             std::int32_t bits = ref.deep ? 16 : 8;
             if (!depth.is_none()) {
@@ -388,7 +391,7 @@ void init_color(py::module_& m) {
   cls.def_property(
          "keep_masked_pixels",
          [](const ColorTool& n) { return n.read([](const mxColorNormalizer& t) { return t.keepMaskedPixels(); }); },
-         [](ColorTool& n, py::handle v) {
+         [](ColorTool& n, Typed<types::Bool> v) {
            const bool keep = boolArg(v, "keep_masked_pixels");
            n.write([&](mxColorNormalizer& t) { t.keepMaskedPixels(keep); });
          },
@@ -396,14 +399,14 @@ void init_color(py::module_& m) {
       .def_property(
           "relative_counts",
           [](const ColorTool& n) { return n.read([](const mxColorNormalizer& t) { return t.relativeCounts(); }); },
-          [](ColorTool& n, py::handle v) {
+          [](ColorTool& n, Typed<types::Bool> v) {
             const bool relative = boolArg(v, "relative_counts");
             n.write([&](mxColorNormalizer& t) { t.relativeCounts(relative); });
           },
           "Histogram matching by fractions of the pel counts (as Normalizer's; uint8 only).")
       .def_property(
           "color", [](const ColorTool& n) { return modeName(n.read([](const mxColorNormalizer& t) { return t.mode(); })); },
-          [](ColorTool& n, py::handle v) {
+          [](ColorTool& n, Typed<types::ColorMode> v) {
             const Mode mode = modeArg(v);
             n.write([&](mxColorNormalizer& t) { t.mode(mode); });
           },
@@ -438,7 +441,7 @@ void init_color(py::module_& m) {
           "The mask (read-only), or None.")
       .def(
           "train",
-          [](ColorTool& n, py::handle methods) {
+          [](ColorTool& n, Typed<types::Methods> methods) {
             const std::uint32_t set = methodSet(methods);
             n.write([&](mxColorNormalizer& t) { t.train(Method(set)); });
           },
@@ -496,7 +499,7 @@ channel count or pel type, or pels above the bit depth.)")
                       }))
       .def(
           "save",
-          [](const ColorTool& n, py::handle path) {
+          [](const ColorTool& n, Typed<types::Path> path) {
             const py::bytes archive = toBytes(n);
             const std::string_view a = archive;
             saveToolFile(path, mxToolFile::frame(std::vector<std::uint8_t>(a.begin(), a.end()),
@@ -507,7 +510,7 @@ channel count or pel type, or pels above the bit depth.)")
           "axis is not stored.")
       .def_static(
           "load",
-          [](py::handle path, int axis) {
+          [](Typed<types::Path> path, int axis) {
             std::string where;
             const std::vector<std::uint8_t> file = readToolFile(path, where);
             auto n = std::make_unique<ColorTool>(mxColorNormalizer(), axisArg(axis));
