@@ -135,16 +135,25 @@ void loadPayload(const std::uint8_t* p, std::size_t n, Tool& tool) {
     throw mxArchive::BadData(L"damaged tool file (" + num(ar.remaining()) + L" bytes left after the tool)");
 }
 
-}  // namespace
-
-void load(const std::uint8_t* data, std::size_t size, mxImageNormalizer& tool) {
+// A grey tool of `bits` bits per pel (`self` names it) from a tool file,
+// refusing a colour tool's file and the other depth's (`other` names what
+// the file holds and where it goes).
+template <class Tool>
+void loadGrey(const std::uint8_t* data, std::size_t size, Tool& tool, std::int32_t bits, const wchar_t* self,
+              const wchar_t* other) {
   const auto [p, n] = checkedPayload(data, size);
   if (isColorTool(data, size))
     throw mxArchive::BadData(std::wstring(L"the tool file holds ") + heldTool(data, size) +
-                             L"; load it into that, not into an 8-bit grey tool (mxImageNormalizer)");
-  if (pelBits(data, size) != 8)
-    throw mxArchive::BadData(L"the tool file holds a 16-bit tool; load it into a 16-bit tool (mxImageNormalizer16)");
+                             L"; load it into that, not into " + self);
+  if (pelBits(data, size) != bits) throw mxArchive::BadData(std::wstring(L"the tool file holds ") + other);
   loadPayload(p, n, tool);
+}
+
+}  // namespace
+
+void load(const std::uint8_t* data, std::size_t size, mxImageNormalizer& tool) {
+  loadGrey(data, size, tool, 8, L"an 8-bit grey tool (mxImageNormalizer)",
+           L"a 16-bit tool; load it into a 16-bit tool (mxImageNormalizer16)");
 }
 
 std::vector<std::uint8_t> store(const mxImageNormalizer16& tool) {
@@ -154,13 +163,8 @@ std::vector<std::uint8_t> store(const mxImageNormalizer16& tool) {
 }
 
 void load(const std::uint8_t* data, std::size_t size, mxImageNormalizer16& tool) {
-  const auto [p, n] = checkedPayload(data, size);
-  if (isColorTool(data, size))
-    throw mxArchive::BadData(std::wstring(L"the tool file holds ") + heldTool(data, size) +
-                             L"; load it into that, not into a 16-bit grey tool (mxImageNormalizer16)");
-  if (pelBits(data, size) != 16)
-    throw mxArchive::BadData(L"the tool file holds an 8-bit tool; load it into an 8-bit tool (mxImageNormalizer)");
-  loadPayload(p, n, tool);
+  loadGrey(data, size, tool, 16, L"a 16-bit grey tool (mxImageNormalizer16)",
+           L"an 8-bit tool; load it into an 8-bit tool (mxImageNormalizer)");
 }
 
 std::vector<std::uint8_t> store(const mxColorNormalizer& tool) {
