@@ -119,10 +119,8 @@ void trainTool(ColorTool<Pel>& tool, Method methods, mxDiagObject*) {
 }
 
 // The methods a train command trains: those named (the 16-bit tool refuses
-// any it does not run), else every method the tool runs ('all' too, for the
-// 16-bit tool: a warning names the local methods left out for a granularity
-// other than 1).
-std::uint32_t methodsToTrain(const TrainArgs& args, CliTool& tool, Warnings& warnings) {
+// any it does not run), else every method the tool runs ('all' too).
+std::uint32_t methodsToTrain(const TrainArgs& args, CliTool& tool) {
   std::uint32_t methods = 0;
   for (const std::string& m : args.methods) methods |= parseMethodList(m, "--methods");
   if (args.methods.empty()) methods = kAllMethods;
@@ -131,13 +129,7 @@ std::uint32_t methodsToTrain(const TrainArgs& args, CliTool& tool, Warnings& war
     refuseDeepMethods(tool.deepGrey(), methods, "--methods");
     return methods;
   }
-  const std::uint32_t runs = deepMethods(tool.deepGrey());
-  const std::uint32_t gridded = deepMethods(mxImageNormalizer16(tool.depth())) & ~runs;
-  if (gridded)
-    warnings.warn("deep-granularity", "the 16-bit tool does not run " + methodSetText(gridded) +
-                                          " with a granularity other than 1 yet: they are not trained (drop "
-                                          "--granularity, or give --depth 8)");
-  return methods & runs;
+  return methods & deepMethods(tool.deepGrey());
 }
 
 // The parameters of a 16-bit or colour tool as the report's rows (the 8-bit
@@ -173,7 +165,7 @@ ExitCode cmdTrain(const TrainArgs& args) {
   prepareFolderOf(args.output);
   CliTool tool;
   configureTool(args.tool, tool);
-  const std::uint32_t methods = methodsToTrain(args, tool, warnings);
+  const std::uint32_t methods = methodsToTrain(args, tool);
   std::string failure;
   std::string size;
   withTool(tool, [&](auto& t) {

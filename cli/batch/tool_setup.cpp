@@ -151,10 +151,9 @@ void configureParameters(const ToolOptions& o, mxImageNormalizer16& fresh) {
 }
 
 std::uint32_t deepMethods(const mxImageNormalizer16& tool) {
-  // Asked of a tool of the same parameters on a tiny reference, so that the
-  // set follows the library as it gains methods.
+  // Asked of a tool of the same depth on a tiny reference, so that the set
+  // follows the library as it gains methods.
   mxImageNormalizer16 probe(tool.bitDepth());
-  probe.granularity(tool.granularity());
   mxPelBuffer<unsigned short> ref(mxPelRect(0, 0, 4, 4));
   for (std::int32_t j = 0; j < 4; ++j)
     for (std::int32_t i = 0; i < 4; ++i) ref.row(j)[i] = static_cast<unsigned short>(i * 4 + j);
@@ -176,12 +175,8 @@ std::uint32_t deepMethods(const mxImageNormalizer16& tool) {
 void refuseDeepMethods(const mxImageNormalizer16& tool, std::uint32_t methods, const std::string& option) {
   const std::uint32_t missing = methods & ~deepMethods(tool);
   if (!missing) return;
-  mxImageNormalizer16 plain(tool.bitDepth());
-  const bool grid = (missing & ~deepMethods(plain)) == 0;
   throw CliError(kExitUsage, option + ": the 16-bit tool does not run " + methodSetText(missing) +
-                                 (grid ? " with a granularity other than 1 yet; drop --granularity, or give "
-                                       : " yet; choose another method, or give ") +
-                                 "--depth 8 to normalize in 8 bits");
+                                 " yet; choose another method, or give --depth 8 to normalize in 8 bits");
 }
 
 void configureTool(const ToolOptions& o, mxImageNormalizer& tool) {

@@ -129,11 +129,11 @@ void saveTool(const std::string& path, ColorTool<Pel>& tool);
 template <class Pel>
 void loadTool(const std::string& path, ColorTool<Pel>& tool);
 
-// The methods the 16-bit tool runs with its present parameters (a set); the
-// others throw NotImplemented.
+// The methods the 16-bit tool of this depth runs (a set); the others throw
+// NotImplemented.
 std::uint32_t deepMethods(const mxImageNormalizer16& tool);
 // Refuses (CliError, kExitUsage) methods the 16-bit tool does not run, with
-// the way out (--depth 8, or granularity 1 for the local methods).
+// the way out (--depth 8).
 void refuseDeepMethods(const mxImageNormalizer16& tool, std::uint32_t methods, const std::string& option);
 
 // Reads the reference (and mask) images and sets every parameter given, in
