@@ -134,9 +134,10 @@ BatchPlan planBatch(const std::vector<std::string>& inputs, const std::string& o
       it.output = output;
     } else {
       std::string ext = format.empty() ? lowerExtension(it.input) : format;
-      // JPEG (lossy), BMP, PPM and unknown inputs give PNG unless --format says otherwise.
+      // JPEG (lossy), BMP, PNM and unknown inputs (extensions no format writes) give PNG unless --format says
+      // otherwise.
       const Codec* c = codecForName("x." + ext);
-      if (!c || !c->encode || (format.empty() && c->lossy)) ext = "png";
+      if (!c || !isWritableName("x." + ext) || (format.empty() && c->lossy)) ext = "png";
       it.output = (fs::path(output) / (fileStem(it.input) + "." + ext)).string();
     }
     const auto in = inputKeys.find(fileIdentity(it.output));

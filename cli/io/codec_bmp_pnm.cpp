@@ -1,4 +1,4 @@
-// BMP and binary PGM/PPM reading, and PGM writing.  Both formats are
+// BMP and binary PGM/PPM reading, and PGM/PPM writing.  Both formats are
 // uncompressed here, so the file must hold every pel the header claims.
 #include <cctype>
 #include <cstdio>
@@ -213,33 +213,60 @@ RawImage decodePnm(const std::uint8_t* b, std::size_t size, const std::string& n
   return raw;
 }
 
-std::vector<std::uint8_t> encodePgm(const mxPelBuffer_const<unsigned char>& image, const WriteOptions&,
-                                    const std::string&) {
+namespace {
+
+// A binary PGM (P5, grey) or PPM (P6, RGB) of the image's window, whose
+// rows hold options.channels samples a pel (1 or 3; a grey image in a PPM
+// gives R = G = B).  8-bit pels have the maximum value 255.  16-bit ones
+// take two bytes a sample, most significant first, and the maximum value
+// 2^depth - 1 rather than 65535: PNM readers scale by the maximum value, so
+// a 12-bit result shows at its true brightness, and the file tells its depth
+// (read back, it declares depth 12).
+template <class Pel>
+std::vector<std::uint8_t> encodePnm(const mxPelBuffer_const<Pel>& image, const WriteOptions& options, bool rgb) {
+  const std::size_t in = std::size_t(options.channels), out = rgb ? 3 : 1, bytes = sizeof(Pel);
+  const std::size_t pels = std::size_t(image.width()) / in, rowBytes = pels * out * bytes;
+  const unsigned maxval = bytes == 1 ? 255u : (1u << options.depth) - 1;
   char head[64];
-  const int n = std::snprintf(head, sizeof head, "P5\n%d %d\n255\n", int(image.width()), int(image.height()));
-  std::vector<std::uint8_t> bytes(head, head + n);
-  bytes.reserve(bytes.size() + std::size_t(image.width()) * std::size_t(image.height()));
-  for (std::int32_t j = 0; j < image.height(); ++j)
-    bytes.insert(bytes.end(), image.row(j), image.row(j) + image.width());
-  return bytes;
+  const int n =
+      std::snprintf(head, sizeof head, "P%c\n%zu %d\n%u\n", rgb ? '6' : '5', pels, int(image.height()), maxval);
+  std::vector<std::uint8_t> file(std::size_t(n) + rowBytes * std::size_t(image.height()));
+  std::memcpy(file.data(), head, std::size_t(n));
+  std::uint8_t* d = file.data() + n;
+  for (std::int32_t j = 0; j < image.height(); ++j) {
+    const Pel* s = image.row(j);
+    if (in == out && bytes == 1) {
+      std::memcpy(d, s, rowBytes);
+      d += rowBytes;
+      continue;
+    }
+    for (std::size_t i = 0; i < pels; ++i, s += in)
+      for (std::size_t c = 0; c < out; ++c) {
+        const unsigned v = s[in == 1 ? 0 : c];
+        if (bytes == 2) *d++ = std::uint8_t(v >> 8);
+        *d++ = std::uint8_t(v);
+      }
+  }
+  return file;
 }
 
-// Samples above 255 take two bytes, most significant first; the maximum
-// value is the depth's, so that the file tells its depth.
+}  // namespace
+
+std::vector<std::uint8_t> encodePgm(const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options,
+                                    const std::string&) {
+  return encodePnm(image, options, false);
+}
 std::vector<std::uint8_t> encodePgm16(const mxPelBuffer_const<unsigned short>& image, const WriteOptions& options,
                                       const std::string&) {
-  char head[64];
-  const int n = std::snprintf(head, sizeof head, "P5\n%d %d\n%u\n", int(image.width()), int(image.height()),
-                              (1u << options.depth) - 1);
-  std::vector<std::uint8_t> bytes(head, head + n);
-  bytes.reserve(bytes.size() + 2 * std::size_t(image.width()) * std::size_t(image.height()));
-  for (std::int32_t j = 0; j < image.height(); ++j)
-    for (std::int32_t i = 0; i < image.width(); ++i) {
-      const unsigned short v = image.row(j)[i];
-      bytes.push_back(std::uint8_t(v >> 8));
-      bytes.push_back(std::uint8_t(v));
-    }
-  return bytes;
+  return encodePnm(image, options, false);
+}
+std::vector<std::uint8_t> encodePpm(const mxPelBuffer_const<unsigned char>& image, const WriteOptions& options,
+                                    const std::string&) {
+  return encodePnm(image, options, true);
+}
+std::vector<std::uint8_t> encodePpm16(const mxPelBuffer_const<unsigned short>& image, const WriteOptions& options,
+                                      const std::string&) {
+  return encodePnm(image, options, true);
 }
 
 }  // namespace imgnormcli

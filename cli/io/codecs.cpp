@@ -22,7 +22,10 @@ std::vector<std::uint8_t> encodePng16(const mxPelBuffer_const<unsigned short>&, 
                                       const std::string&);
 std::vector<std::uint8_t> encodeTiff16(const mxPelBuffer_const<unsigned short>&, const WriteOptions&,
                                        const std::string&);
+std::vector<std::uint8_t> encodePpm(const mxPelBuffer_const<unsigned char>&, const WriteOptions&, const std::string&);
 std::vector<std::uint8_t> encodePgm16(const mxPelBuffer_const<unsigned short>&, const WriteOptions&,
+                                      const std::string&);
+std::vector<std::uint8_t> encodePpm16(const mxPelBuffer_const<unsigned short>&, const WriteOptions&,
                                       const std::string&);
 
 const std::vector<Codec>& codecs() {
@@ -35,8 +38,10 @@ const std::vector<Codec>& codecs() {
       {"jpeg", "JPEG", "JPEG", {"jpg", "jpeg"}, {"jpg", "jpeg"}, {"\xff\xd8\xff"sv}, decodeJpeg, encodeJpeg, nullptr,
        true, false, true, false},
       {"bmp", "BMP", "BMP", {"bmp"}, {}, {"BM"sv}, decodeBmp, nullptr, nullptr, false, false, false, false},
-      {"pgm", "PGM", "binary PGM/PPM", {"pgm", "ppm", "pnm"}, {"pgm"}, {"P5"sv, "P6"sv}, decodePnm, encodePgm,
-       encodePgm16, false, false, false, false},
+      {"pgm", "PGM", "binary PGM", {"pgm", "pnm"}, {"pgm"}, {"P5"sv}, decodePnm, encodePgm, encodePgm16, false, false,
+       false, false},
+      {"ppm", "PPM", "binary PPM", {"ppm"}, {"ppm"}, {"P6"sv}, decodePnm, encodePpm, encodePpm16, true, false, false,
+       false},
   };
   // clang-format on
   return table;
