@@ -16,6 +16,7 @@
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizer16.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
+#include "io/codecs.h"
 #include "io/image_io.h"
 #include "io/tiff_stream.h"
 #include "io/tool_file.h"
@@ -235,8 +236,15 @@ void refuseDeepOutputs(const Tool& tool, const BatchPlan& plan) {
     if (it.output.empty()) continue;
     const bool colour = !std::is_same_v<Tool, mxImageNormalizer16>;
     std::string refusal = tool.bitDepth() > 8 ? deepOutputRefusal(it.output) : std::string();
-    if (colour && !refusal.empty())
-      refusal = it.output + ": the result is 16-bit colour, and this format holds 8 bits; write PNG or TIFF";
+    if (colour && !refusal.empty()) {
+      std::vector<std::string> able;
+      for (const Codec& c : codecs())
+        if (c.colour && c.encode16) able.push_back(c.name);
+      refusal = it.output +
+                ": the result is 16-bit colour, and this format holds 8 bits; give --depth 8 to "
+                "normalize in 8 bits, or write " +
+                joinList(able, " or ");
+    }
     if (refusal.empty() && colour) refusal = colourOutputRefusal(it.output, 3);
     if (!refusal.empty()) throw CliError(kExitUsage, refusal);
   }
@@ -332,8 +340,9 @@ void checkDeepRun(const RunArgs& args, const mxImageNormalizer16& tool, bool str
 }
 
 // A colour tool file keeps its mode and depth: another --color, --to-gray,
-// --depth 8, another --bit-depth and streaming are refused; --color with a
-// grey tool file too.
+// --depth 8 with a 16-bit colour tool, another --bit-depth (but with --depth 8
+// for an 8-bit one) and streaming are refused; --color with a grey tool file
+// too.
 void checkColorRun(const RunArgs& args, CliTool& tool, bool streamed) {
   const std::string color = args.tool.color;
   if (!tool.isColor) {
@@ -355,8 +364,12 @@ void checkColorRun(const RunArgs& args, CliTool& tool, bool streamed) {
   };
   if (args.read.toGray)
     refuse("--to-gray", "it normalizes colour images in colour: drop --to-gray, or use a grey tool");
-  if (args.read.toDepth8) refuse("--depth 8", "colour images keep their depth: drop --depth 8");
-  if (args.read.bitDepth && args.read.bitDepth != tool.depth())
+  if (args.read.toDepth8 && tool.isDeep)
+    refuse("--depth 8",
+           "it normalizes 16-bit colour images and keeps their depth: drop --depth 8, or train an "
+           "8-bit colour tool with --depth 8");
+  // An 8-bit colour tool takes --bit-depth with --depth 8: the depth its 16-bit inputs are shifted from.
+  if (args.read.bitDepth && args.read.bitDepth != tool.depth() && !(args.read.toDepth8 && !tool.isDeep))
     refuse("--bit-depth " + std::to_string(args.read.bitDepth), "its depth was declared when it was trained: drop it");
   if (streamed)
     refuse("--block-size",

@@ -445,21 +445,25 @@ mxPelBuffer<unsigned short> readFor(const mxImageNormalizer16& tool, const std::
   return toGray16(raw, path, tool.bitDepth());
 }
 
-// A colour image of the colour tool's pel type: a grey image, or a colour
-// one of the other pel type, names both and the way out.
+// A colour image of the colour tool's pel type (16-bit colour for the 8-bit
+// tool under --depth 8, shifted as grey is): a grey image, or a colour one of
+// the other pel type, names both and the way out.
 template <class Pel>
 ColorImage<Pel> readFor(const ColorTool<Pel>& tool, const std::string& path, const ReadOptions& read,
                         const BatchOptions& options, ImageInfo& info) {
   const RawImage raw = readRaw(path, read, info);
   const int bits = int(8 * sizeof(Pel));
-  if (raw.channels < 3 || raw.bits != bits)
+  const bool shift = bits == 8 && read.toDepth8 && raw.bits == 16;
+  if (raw.channels < 3 || (raw.bits != bits && !shift))
     throw CliError(kExitInput, path + ": " + describeRaw(raw) + ", but " + options.toolName + " is a colour tool (" +
                                    colorText(tool) + ") for " + std::to_string(bits) + "-bit colour images: " +
-                                   (raw.channels < 3 ? "use a grey tool (trained without --color)"
-                                                     : "use a colour tool trained on a colour reference of " +
-                                                           std::to_string(raw.bits) + " bits"));
+                                   (raw.channels < 3 ? std::string("use a grey tool (trained without --color)")
+                                    : bits == 8 ? "give --depth 8 to convert it (v >> (depth - 8)), or use a colour "
+                                                  "tool trained on a 16-bit colour reference"
+                                                : "use a colour tool trained on a colour reference of " +
+                                                      std::to_string(raw.bits) + " bits"));
   if constexpr (sizeof(Pel) == 1)
-    return {toColor8(raw, path), raw.channels};
+    return {shift ? toColor8(shiftToDepth8(raw, path, read, &info), path) : toColor8(raw, path), raw.channels};
   else
     return {toColor16(raw, path, tool.bitDepth()), raw.channels};
 }
@@ -670,8 +674,8 @@ void printSummary(std::ostream& summary, const BatchPlan& plan, const std::vecto
     deep += r.info.conversion.find("-bit") != std::string::npos;
   }
   if (converted)
-    summary << "  grey conversion (" << (opts.read.toDepth8 ? "--depth 8" : "--to-gray") << "): " << converted
-            << " image" << (converted == 1 ? "" : "s")
+    summary << "  " << (opts.read.toDepth8 ? "depth conversion (--depth 8)" : "grey conversion (--to-gray)") << ": "
+            << converted << " image" << (converted == 1 ? "" : "s")
             << (!deep                ? std::string()
                 : opts.read.toDepth8 ? ", deeper than 8 bits shifted to 8 from their declared depth"
                                      : ", deeper than 8 bits scaled with " + grayScalingText(opts.read.scaling))

@@ -195,14 +195,12 @@ void printWarnings(const ImageInfo& info) {
   for (const std::string& w : info.warnings) std::fprintf(stderr, "imgnorm: warning: %s\n", w.c_str());
 }
 
-// --color: a colour tool of the reference's depth.
-void configureColor(const ToolOptions& o, const RawImage& raw, const ImageInfo& info, CliTool& tool) {
+// --color: a colour tool of the reference's depth, or of 8 bits under --depth 8.
+void configureColor(const ToolOptions& o, const RawImage& raw, ImageInfo& info, CliTool& tool) {
   const mxColorNormalizer::Mode mode = parseColorMode(o.color, "--color");
   const std::string option = "--color " + o.color + ": ";
   if (o.read.toGray)
     throw CliError(kExitUsage, option + "--to-gray turns colour images grey; give one of --color and --to-gray");
-  if (o.read.toDepth8)
-    throw CliError(kExitUsage, option + "--depth 8 converts greyscale images only; colour images keep their depth");
   if (raw.channels < 3)
     throw CliError(kExitUsage, option + o.reference + " is a " + describeRaw(raw) +
                                    "; --color is for RGB and RGBA references (drop it to train a grey tool)");
@@ -210,7 +208,7 @@ void configureColor(const ToolOptions& o, const RawImage& raw, const ImageInfo& 
     throw CliError(kExitUsage, "--bit-depth " + std::to_string(o.read.bitDepth) + ": " + o.reference + " is a " +
                                    describeRaw(raw) + "; --bit-depth declares the depth of 16-bit images");
   tool.isColor = true;
-  tool.isDeep = raw.bits == 16;
+  tool.isDeep = raw.bits == 16 && !o.read.toDepth8;
   // Parameters first: a bad value is reported before the pels are checked.
   auto setUp = [&](auto& target, std::int32_t depth, auto convert) {
     mxColorNormalizer fresh(mode, depth);
@@ -225,6 +223,8 @@ void configureColor(const ToolOptions& o, const RawImage& raw, const ImageInfo& 
   if (tool.isDeep) {
     const std::int32_t depth = declaredDepth(raw, o.read);
     setUp(tool.colour16, depth, [&] { return toColor16(raw, o.reference, depth); });
+  } else if (raw.bits == 16) {  // --depth 8
+    setUp(tool.colour8, 8, [&] { return toColor8(shiftToDepth8(raw, o.reference, o.read, &info), o.reference); });
   } else {
     setUp(tool.colour8, 8, [&] { return toColor8(raw, o.reference); });
   }

@@ -145,8 +145,8 @@ void configureTool(const ToolOptions& options, mxImageNormalizer& tool);
 // file's own), unless --depth 8 or --to-gray asks for 8 bits.  --bit-depth
 // with an 8-bit reference is a usage error.  With --color, a colour
 // reference makes a colour tool of its depth (16-bit samples: declared as
-// for grey); --color with a grey reference, --to-gray or --depth 8 is a usage
-// error.
+// for grey, or 8-bit colour under --depth 8, shifted as for grey); --color with
+// a grey reference or --to-gray is a usage error.
 void configureTool(const ToolOptions& options, CliTool& tool);
 
 }  // namespace imgnormcli

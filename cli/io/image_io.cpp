@@ -290,6 +290,50 @@ void refuseBeyondDepth(std::uint32_t top, std::int32_t depth, const std::string&
 
 }  // namespace
 
+RawImage shiftToDepth8(const RawImage& raw, const std::string& name, const ReadOptions& options, ImageInfo* info) {
+  const std::int32_t depth = declaredDepth(raw, options);
+  const int shift = depth - 8, ch = raw.channels;
+  const bool alpha = ch == 2 || ch == 4;
+  RawImage out;
+  out.width = raw.width, out.height = raw.height, out.x0 = raw.x0, out.y0 = raw.y0;
+  out.imageWidth = raw.imageWidth, out.imageHeight = raw.imageHeight;
+  out.channels = ch, out.fileSamples = raw.fileSamples, out.pages = raw.pages, out.page = raw.page;
+  out.allocate();
+  // One pass: each sample shifted (alpha, which spans the whole 16 bits
+  // whatever the depth, as v >> 8), the largest grey or colour sample kept
+  // for the depth check and the 8-bit levels used for the warning.  A
+  // sample beyond the depth wraps here, but then the image is refused.
+  std::uint16_t top = 0;
+  bool used[256] = {};
+  for (std::int32_t y = 0; y < raw.height; ++y) {
+    const std::uint16_t* s = raw.row16(y);
+    std::uint8_t* d = out.row8(y);
+    for (std::int32_t x = 0; x < raw.width; ++x, s += ch, d += ch)
+      for (int c = 0; c < ch; ++c) {
+        const bool isAlpha = alpha && c == ch - 1;
+        if (!isAlpha) top = std::max(top, s[c]);
+        d[c] = std::uint8_t(s[c] >> (isAlpha ? 8 : shift));
+        used[d[c]] |= !isAlpha;
+      }
+  }
+  refuseBeyondDepth(top, depth, name);
+  const int levels = int(std::count(std::begin(used), std::end(used), true));
+  const std::string kind = ch >= 3 ? "colour" : "grey";
+  std::vector<std::string> warnings;
+  if (levels < 32)
+    warnings.push_back(name + ": the 16-bit values become only " + std::to_string(levels) +
+                       (ch >= 3 ? " level" : " grey level") + (levels == 1 ? "" : "s") +
+                       " with --depth 8 (is --bit-depth right?)");
+  if (info) {
+    info->conversion = "16-bit " + kind + ", --depth 8 from depth " + std::to_string(depth) + " (v >> " +
+                       std::to_string(shift) + ")" + (alpha ? ", alpha v >> 8" : "");
+    info->warnings.insert(info->warnings.end(), warnings.begin(), warnings.end());
+  } else {
+    for (const std::string& w : warnings) std::fprintf(stderr, "imgnorm: warning: %s\n", w.c_str());
+  }
+  return out;
+}
+
 mxPelBuffer<unsigned short> toGray16(const RawImage& raw, const std::string& name, std::int32_t depth) {
   if (raw.bits != 16 || raw.channels != 1)
     inputError(name, describeRaw(raw) + ", but the tool is 16-bit (depth " + std::to_string(depth) +
@@ -319,6 +363,11 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
                                    : "use --depth 8 to reduce it to 8 bits as v >> (depth - 8), or --to-gray=SCALING";
     inputError(name, describeRaw(raw) + "; imgnorm needs 8-bit greyscale (" + advice + ")");
   }
+  if (shiftDeep) {
+    ReadOptions eight = options;
+    eight.toDepth8 = false;
+    return toGray8(shiftToDepth8(raw, name, options, info), name, eight);
+  }
   mxPelBuffer<unsigned char> out(mxPelRect(raw.x0, raw.y0, raw.width, raw.height), 32, mxPelInit::eUnwritten);
   std::string conversion;
   if (raw.channels >= 3) conversion = raw.palette ? "palette colour to luma" : "colour to luma";
@@ -335,17 +384,7 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
   forEachLevel16(raw, [&](std::int32_t, auto level) {
     for (std::int32_t x = 0; x < raw.width; ++x) ++histogram[level(x)];
   });
-  GrayScaling s = options.scaling;
-  if (shiftDeep) {
-    // --depth 8: one shift from the declared depth for every image, never
-    // the image's own range; a pel beyond the depth is refused.
-    const std::int32_t depth = declaredDepth(raw, options);
-    std::uint32_t top = 65535;
-    while (top > 0 && histogram[top] == 0) --top;
-    refuseBeyondDepth(top, depth, name);
-    s.mode = GrayScaling::kShift;
-    s.shift = depth - 8;
-  }
+  const GrayScaling& s = options.scaling;
   std::uint32_t lo = 0, hi = raw.maxval;
   scaleRange(raw, histogram, s, name, lo, hi);
   const std::vector<unsigned char> table = levelTable(s, lo, hi);
@@ -357,19 +396,15 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
     for (std::int32_t x = 0; x < raw.width; ++x) d[x] = table[level(x)];
   });
 
-  std::string scaleText =
-      shiftDeep ? "--depth 8 from depth " + std::to_string(s.shift + 8) + " (v >> " + std::to_string(s.shift) + ")"
-                : grayScalingText(s);
+  std::string scaleText = grayScalingText(s);
   if (s.mode != GrayScaling::kShift) scaleText += " " + std::to_string(lo) + ".." + std::to_string(hi) + " -> 0..255";
   conversion = std::to_string(raw.bits) + "-bit " + (raw.channels >= 3 ? "colour to luma" : "grey") +
                (raw.channels == 2 || raw.channels == 4 ? ", alpha dropped" : "") + ", " + scaleText;
   std::vector<std::string> warnings;
   if (used < 32)
     warnings.push_back(name + ": the " + std::to_string(raw.bits) + "-bit values become only " + std::to_string(used) +
-                       " grey level" + (used == 1 ? "" : "s") + " with " +
-                       (shiftDeep ? "--depth 8 (is --bit-depth right?)"
-                                  : "--to-gray=" + grayScalingText(s) +
-                                        (s.mode == GrayScaling::kAuto ? "" : " (try --to-gray=auto)")));
+                       " grey level" + (used == 1 ? "" : "s") + " with --to-gray=" + grayScalingText(s) +
+                       (s.mode == GrayScaling::kAuto ? "" : " (try --to-gray=auto)"));
   if (info) {
     info->conversion = conversion;
     info->warnings.insert(info->warnings.end(), warnings.begin(), warnings.end());

@@ -23,11 +23,13 @@
 // can hold under its compression.  Missing or corrupt data is an error in
 // every decoder: no row is ever made up.
 //
-// readColor gives the interleaved RGB or RGBA pels of the colour tool.
+// toColor8 and toColor16 give the interleaved RGB or RGBA pels of the colour
+// tool; shiftToDepth8 makes 16-bit grey or colour 8-bit (--depth 8).
 //
 // Writing: 8-bit grey PNG, TIFF, PGM or JPEG, 16-bit grey PNG, TIFF or PGM,
-// colour (RGB, RGBA) PNG and TIFF of 8 or 16 bits and RGB JPEG, encoded in
-// memory and written under a temporary name that is renamed into place.
+// colour (RGB, RGBA) PNG and TIFF of 8 or 16 bits, RGB PPM of 8 or 16 bits
+// and RGB JPEG, encoded in memory and written under a temporary name that is
+// renamed into place.
 //
 // Every error is a CliError naming the file: kExitInput for reading,
 // kExitOutput for writing, kExitUsage for an output name of no writable
@@ -46,7 +48,8 @@ namespace imgnormcli {
 
 // Whether the file name has the extension of a format the program reads
 // (the files a folder scan takes; any case), or of one it writes (PNG, TIFF,
-// PGM).  The formats and their extensions are the table in io/codecs.h.
+// JPEG, PGM, PPM).  The formats and their extensions are the table in
+// io/codecs.h.
 bool isImageName(const std::string& path);
 bool isWritableName(const std::string& path);
 
@@ -87,9 +90,10 @@ struct ReadOptions {
   // rectangle, one that misses the image, or deep samples scaled by their
   // own range (--to-gray=auto, which needs every pel) keep the whole image.
   mxPelRect keep;
-  // Grey samples deeper than 8 bits: their declared depth, 9..16 (0: the
-  // file's own, see declaredDepth), and whether they become 8 bits as
-  // v >> (depth - 8) (--depth 8, the same shift for every image of a batch).
+  // Samples deeper than 8 bits: their declared depth, 9..16 (0: the file's
+  // own, see declaredDepth), and whether they become 8 bits as
+  // v >> (depth - 8) (--depth 8, the same shift for every image of a batch;
+  // grey, and colour for the colour tool: shiftToDepth8).
   std::int32_t bitDepth = 0;
   bool toDepth8 = false;
 };
@@ -149,6 +153,16 @@ RawImage decodeImage(const std::uint8_t* data, std::size_t size, const std::stri
 // what it holds.  info (when given) receives the conversion and warnings.
 mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name, const ReadOptions& options,
                                    ImageInfo* info = nullptr);
+
+// --depth 8: the 16-bit samples of raw (grey or colour, alpha or not) as
+// 8-bit ones, v >> (depth - 8) from the declared depth (declaredDepth: the
+// same shift for every image of a batch, never the image's own range); an
+// alpha sample, which spans 16 bits whatever the depth, as v >> 8.  A grey or
+// colour sample above 2^depth - 1 is a CliError (kExitInput) naming the
+// file.  info (when given) receives the conversion and the warning when
+// fewer than 32 levels remain; without it the warning goes to standard error.
+RawImage shiftToDepth8(const RawImage& raw, const std::string& name, const ReadOptions& options,
+                       ImageInfo* info = nullptr);
 
 // Accepts a decoded 16-bit greyscale image for a tool of the given depth:
 // CliError (kExitInput) naming the file for anything else and for a pel
@@ -215,7 +229,7 @@ void writeImage(const std::string& path, const mxPelBuffer_const<unsigned short>
 std::string deepOutputRefusal(const std::string& path);
 
 // The refusal writeImage gives for a colour image of channels (3 or 4) into
-// a format that holds no colour (PGM) or no alpha (JPEG); empty when it
+// a format that holds no colour (PGM) or no alpha (JPEG, PPM); empty when it
 // holds them (or is no format).
 std::string colourOutputRefusal(const std::string& path, int channels);
 

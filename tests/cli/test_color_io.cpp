@@ -1,6 +1,7 @@
 // Colour images through the program: `imgnorm train --color` then `run`
 // against the library's colour tool on the same pels (both modes, 8 and 16
-// bits, alpha passed through), and the refusals (exit code, nothing written).
+// bits, --depth 8, PNG and PPM outputs, alpha passed through), and the
+// refusals (exit code, nothing written).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -67,9 +68,10 @@ protected:
   void TearDown() override { fs::remove_all(dir_); }
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
   // Trains by `imgnorm train`; returns the exit code.
-  int train(const std::string& color, const std::string& tool, const std::string& reference = "ref.png") {
+  int train(const std::string& color, const std::string& tool, const std::string& reference = "ref.png",
+            const ReadOptions& read = {}) {
     TrainArgs t;
-    t.tool.reference = path(reference), t.tool.color = color, t.output = path(tool);
+    t.tool.reference = path(reference), t.tool.color = color, t.output = path(tool), t.tool.read = read;
     t.methods = {"histogram,local-mean"};
     return exitOf([&] { return cmdTrain(t); });
   }
@@ -95,16 +97,32 @@ protected:
   fs::path dir_;
 };
 
+// Rows: the files' bits, --depth 8 (12-bit colour and 16-bit alpha in the
+// files, through an 8-bit colour tool: colour v >> 4, alpha v >> 8), the
+// output (PPM holds no alpha: RGB images).
 TEST_F(ColorIo, RunEqualsTheLibrarysColourTool) {
-  for (int bits : {8, 16})
+  for (const auto& [fileBits, depth8, output] : {std::tuple{8, false, "out.png"},
+                                                 {16, false, "out.png"},
+                                                 {8, false, "out.ppm"},
+                                                 {16, false, "out.ppm"},
+                                                 {16, true, "out.png"}})
     for (const char* mode : {"per-channel", "luminance"}) {
-      SCOPED_TRACE(std::to_string(bits) + " " + mode);
-      const clifixtures::Samples ref = scene(3, bits, false), im = scene(4, bits, true);
+      SCOPED_TRACE(std::to_string(fileBits) + " " + std::to_string(depth8) + " " + output + " " + mode);
+      const int bits = depth8 ? 8 : fileBits, channels = fs::path(output).extension() == ".ppm" ? 3 : 4;
+      clifixtures::Samples ref = scene(3, fileBits, false), im = scene(channels, fileBits, true);
+      auto shift = [&](int colour, int alpha) {
+        for (clifixtures::Samples* s : {&ref, &im})
+          for (std::size_t i = 0; i < s->v.size(); ++i) s->v[i] >>= i % std::size_t(s->channels) == 3 ? alpha : colour;
+      };
+      if (depth8) shift(4, 0);
       ASSERT_TRUE(clifixtures::writePng(path("ref.png"), ref) && clifixtures::writePng(path("im.png"), im));
-      ASSERT_EQ(train(mode, "c.imn"), kExitOk);
+      if (depth8) shift(4, 8);
+      ReadOptions read;
+      read.toDepth8 = depth8, read.bitDepth = depth8 ? 12 : 0;
+      ASSERT_EQ(train(mode, "c.imn", "ref.png", read), kExitOk);
       for (const char* method : {"histogram", "local-mean"}) {
-        RunArgs a = runArgs("c.imn", "im.png", "out.png");
-        a.method = method;
+        RunArgs a = runArgs("c.imn", "im.png", output);
+        a.method = method, a.read = read;
         ASSERT_EQ(exitOf([&] { return cmdRun(a); }), kExitOk) << method;
         ImageInfo info;
         const RawImage got = readRaw(a.output, {}, info);
@@ -116,7 +134,7 @@ TEST_F(ColorIo, RunEqualsTheLibrarysColourTool) {
         EXPECT_EQ(out, bits == 8 ? libraryRun<unsigned char>(mode, 8, m, ref, im)
                                  : libraryRun<unsigned short>(mode, 16, m, ref, im))
             << method;
-        for (std::size_t i = 3; i < out.size(); i += 4) ASSERT_EQ(out[i], im.v[i]) << "alpha";
+        for (std::size_t i = 3; i < out.size() && channels == 4; i += 4) ASSERT_EQ(out[i], im.v[i]) << "alpha";
       }
     }
 }
@@ -132,25 +150,30 @@ TEST_F(ColorIo, RefusalsWriteNothing) {
   ASSERT_TRUE(clifixtures::writeTiff(path("five.tif"), {scene(5, 8, true)}));
   ASSERT_EQ(train("luminance", "g8.imn", "grey.png"), kExitUsage);  // --color, a grey reference
   ASSERT_EQ(train("", "g8.imn", "grey.png"), kExitOk);
+  ASSERT_EQ(train("per-channel", "c16.imn", "rgb16.png"), kExitOk);
   const struct {
-    const char *tool, *input, *output, *color;
-    bool toGray;
+    const char *tool, *input, *output, *color, *read;
     int code;
   } cases[] = {
-      {"c8.imn", "grey.png", "o1.png", "", false, kExitInput},           // grey image, colour tool
-      {"c8.imn", "ga.png", "o2.png", "", false, kExitInput},             // grey + alpha (2 channels)
-      {"c8.imn", "rgb16.png", "o3.png", "", false, kExitInput},          // 16-bit colour, 8-bit colour tool
-      {"c8.imn", "five.tif", "o3.tif", "", false, kExitInput},           // 5 samples a pel
-      {"g8.imn", "rgb.png", "o4.png", "", false, kExitInput},            // colour image, grey tool
-      {"c8.imn", "rgb.png", "o5.pgm", "", false, kExitUsage},            // colour into PGM
-      {"c8.imn", "rgba.png", "o6.jpg", "", false, kExitInput},           // alpha into JPEG
-      {"g8.imn", "grey.png", "o7.png", "luminance", false, kExitUsage},  // --color, grey tool
-      {"c8.imn", "rgb.png", "o8.png", "luminance", false, kExitUsage},   // another mode
-      {"c8.imn", "rgb.png", "o9.png", "", true, kExitUsage},             // --to-gray, colour tool
+      {"c8.imn", "grey.png", "o1.png", "", "", kExitInput},                 // grey image, colour tool
+      {"c8.imn", "ga.png", "o2.png", "", "", kExitInput},                   // grey + alpha (2 channels)
+      {"c8.imn", "rgb16.png", "o3.png", "", "", kExitInput},                // 16-bit colour, 8-bit colour tool
+      {"c8.imn", "five.tif", "o3.tif", "", "", kExitInput},                 // 5 samples a pel
+      {"g8.imn", "rgb.png", "o4.png", "", "", kExitInput},                  // colour image, grey tool
+      {"c8.imn", "rgb.png", "o5.pgm", "", "", kExitUsage},                  // colour into PGM
+      {"c8.imn", "rgba.png", "o6.jpg", "", "", kExitInput},                 // alpha into JPEG
+      {"c8.imn", "rgba.png", "o6.ppm", "", "", kExitInput},                 // alpha into PPM
+      {"g8.imn", "grey.png", "o7.png", "luminance", "", kExitUsage},        // --color, grey tool
+      {"c8.imn", "rgb.png", "o8.png", "luminance", "", kExitUsage},         // another mode
+      {"c8.imn", "rgb.png", "o9.png", "", "to-gray", kExitUsage},           // --to-gray, colour tool
+      {"c16.imn", "rgb16.png", "o10.png", "", "depth8", kExitUsage},        // --depth 8, 16-bit colour tool
+      {"c8.imn", "rgb16.png", "o11.png", "", "depth8 bits12", kExitInput},  // pels above the declared 12 bits
   };
   for (const auto& c : cases) {
     RunArgs a = runArgs(c.tool, c.input, c.output);
-    a.tool.color = c.color, a.read.toGray = c.toGray;
+    const std::string read = c.read;
+    a.tool.color = c.color, a.read.toGray = read == "to-gray", a.read.toDepth8 = read.rfind("depth8", 0) == 0;
+    a.read.bitDepth = read.find("bits12") != std::string::npos ? 12 : 0;
     EXPECT_EQ(exitOf([&] { return cmdRun(a); }), c.code) << c.output;
     EXPECT_FALSE(fs::exists(a.output)) << c.output;
   }
