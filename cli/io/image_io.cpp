@@ -294,6 +294,7 @@ RawImage shiftToDepth8(const RawImage& raw, const std::string& name, const ReadO
   const std::int32_t depth = declaredDepth(raw, options);
   const int shift = depth - 8, ch = raw.channels;
   const bool alpha = ch == 2 || ch == 4;
+  const int colours = alpha ? ch - 1 : ch;
   RawImage out;
   out.width = raw.width, out.height = raw.height, out.x0 = raw.x0, out.y0 = raw.y0;
   out.imageWidth = raw.imageWidth, out.imageHeight = raw.imageHeight;
@@ -308,13 +309,14 @@ RawImage shiftToDepth8(const RawImage& raw, const std::string& name, const ReadO
   for (std::int32_t y = 0; y < raw.height; ++y) {
     const std::uint16_t* s = raw.row16(y);
     std::uint8_t* d = out.row8(y);
-    for (std::int32_t x = 0; x < raw.width; ++x, s += ch, d += ch)
-      for (int c = 0; c < ch; ++c) {
-        const bool isAlpha = alpha && c == ch - 1;
-        if (!isAlpha) top = std::max(top, s[c]);
-        d[c] = std::uint8_t(s[c] >> (isAlpha ? 8 : shift));
-        used[d[c]] |= !isAlpha;
+    for (std::int32_t x = 0; x < raw.width; ++x, s += ch, d += ch) {
+      for (int c = 0; c < colours; ++c) {
+        top = std::max(top, s[c]);
+        d[c] = std::uint8_t(s[c] >> shift);
+        used[d[c]] = true;
       }
+      if (alpha) d[colours] = std::uint8_t(s[colours] >> 8);
+    }
   }
   refuseBeyondDepth(top, depth, name);
   const int levels = int(std::count(std::begin(used), std::end(used), true));
