@@ -106,12 +106,13 @@ void addReadOptions(CLI::App* cmd, ImageArgs& a) {
                     "0.01 % cut at each end), shift:N (v >> N), "
                     "range:LO,HI (LO -> 0, HI -> 255) or full (the whole depth, e.g. 65535 -> 255)");
   cmd->add_option("--bit-depth", a.bitDepth,
-                  "Declared depth of 16-bit greyscale images, 9..16 (default: the file's own: a PGM's maximum value, "
+                  "Declared depth of 16-bit images, 9..16 (default: the file's own: a PGM's or PPM's maximum value, "
                   "a TIFF's bits per sample, 16 for PNG); a pel above it is refused")
       ->check(wholeNumber(9, 16));
   cmd->add_option("--depth", a.depth,
-                  "8: normalize 16-bit greyscale images in 8 bits, as v >> (depth - 8) from the declared depth, the "
-                  "same for every image (default: 16-bit images keep their depth, through the 16-bit tool)")
+                  "8: normalize 16-bit images (grey, or colour with --color) in 8 bits, as v >> (depth - 8) from the "
+                  "declared depth, the same for every image (default: 16-bit images keep their depth, through the "
+                  "16-bit tool)")
       ->check(CLI::Validator(
           [](std::string& text) -> std::string {
             return text == "8"
