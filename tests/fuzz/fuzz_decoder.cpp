@@ -40,6 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The 16-bit tool's reading of deep grey: its depth check at the file's own depth.
     if (raw.bits == 16 && raw.channels == 1)
       imgnormcli::toGray16(raw, "fuzz-input", imgnormcli::declaredDepth(raw, options));
+    // --depth 8 on any 16-bit image, colour and alpha too.
+    if (raw.bits == 16) imgnormcli::shiftToDepth8(raw, "fuzz-input", options);
   } catch (const imgnormcli::CliError& e) {
     if (e.code() != imgnormcli::kExitInput) fuzzcommon::fail(std::string("unexpected exit code: ") + e.what());
   }
