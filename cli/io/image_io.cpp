@@ -300,23 +300,36 @@ RawImage shiftToDepth8(const RawImage& raw, const std::string& name, const ReadO
   out.imageWidth = raw.imageWidth, out.imageHeight = raw.imageHeight;
   out.channels = ch, out.fileSamples = raw.fileSamples, out.pages = raw.pages, out.page = raw.page;
   out.allocate();
-  // One pass: each sample shifted (alpha, which spans the whole 16 bits
+  // Each row: every sample shifted (alpha, which spans the whole 16 bits
   // whatever the depth, as v >> 8), the largest grey or colour sample kept
-  // for the depth check and the 8-bit levels used for the warning.  A
+  // for the depth check, then the 8-bit levels used, for the warning.  A
   // sample beyond the depth wraps here, but then the image is refused.
+  // Without alpha a row is one run of samples (a loop the compiler
+  // vectorizes).
   std::uint16_t top = 0;
   bool used[256] = {};
+  const std::size_t n = raw.rowSamples();
   for (std::int32_t y = 0; y < raw.height; ++y) {
     const std::uint16_t* s = raw.row16(y);
     std::uint8_t* d = out.row8(y);
-    for (std::int32_t x = 0; x < raw.width; ++x, s += ch, d += ch) {
-      for (int c = 0; c < colours; ++c) {
-        top = std::max(top, s[c]);
-        d[c] = std::uint8_t(s[c] >> shift);
-        used[d[c]] = true;
+    std::uint16_t rowTop = 0;
+    if (!alpha) {
+      for (std::size_t i = 0; i < n; ++i) {
+        rowTop = std::max(rowTop, s[i]);
+        d[i] = std::uint8_t(s[i] >> shift);
       }
-      if (alpha) d[colours] = std::uint8_t(s[colours] >> 8);
+      for (std::size_t i = 0; i < n; ++i) used[d[i]] = true;
+    } else {
+      for (std::size_t i = 0; i < n; i += std::size_t(ch)) {
+        for (std::size_t c = i; c < i + std::size_t(colours); ++c) {
+          rowTop = std::max(rowTop, s[c]);
+          d[c] = std::uint8_t(s[c] >> shift);
+          used[d[c]] = true;
+        }
+        d[i + std::size_t(colours)] = std::uint8_t(s[i + std::size_t(colours)] >> 8);
+      }
     }
+    top = std::max(top, rowTop);
   }
   refuseBeyondDepth(top, depth, name);
   const int levels = int(std::count(std::begin(used), std::end(used), true));
