@@ -128,12 +128,14 @@ TEST(BlockNormalizer, BlocksFollowTheGranularityGrid) {
 
 }  // namespace
 
-// The 16-bit tool's runParallel against its run(): window, pels, success and
-// message for every method it runs, masked (keeping the masked pels) or not,
-// at granularity 1 and 3, on threads made for the call and kept ones; a flat
-// image is the soft failure.  The height (101) divides into no whole number
-// of grid cells or bands.
-TEST(BlockNormalizer, DeepRunSplitOverThreadsEqualsRun) {
+// The 16-bit tool's runParallel and the 16-bit block engine (the tool's own
+// images, and reference and mask read in pieces) against its run(): window,
+// pels, success and message for every method it runs, masked (keeping the
+// masked pels) or not, at granularity 1 and 3, on threads made for the call
+// and kept ones, in blocks of 37 x 23 (or the halo); a flat image is the
+// soft failure.  The height (101) divides into no whole number of grid
+// cells, bands or blocks.
+TEST(BlockNormalizer, DeepRunsSplitOverThreadsAndBlocksEqualRun) {
   using Deep = mxPelBuffer<unsigned short>;
   const auto deep = [](const Image& im) {  // 12 bits: the 8-bit levels with low bits of the position
     Deep d(im.window());
@@ -173,6 +175,32 @@ TEST(BlockNormalizer, DeepRunSplitOverThreadsEqualsRun) {
             EXPECT_EQ(pwhy, why) << where;
             EXPECT_TRUE(mfPelEqual<unsigned short>(got, whole)) << where;
           }
+          mxBufferPelSource16 source(*in), refSource(ref);
+          mxBufferPelSource maskSource(mask);
+          const P h = mxBlockNormalizer16(tool, P(1, 1)).halo(Method(m)), block(std::max(37, h.x()), std::max(23, h.y()));
+          const mxBlockNormalizer16 engines[] = {
+              mxBlockNormalizer16(tool, block), mxBlockNormalizer16(tool, refSource, masked ? &maskSource : nullptr, block)};
+          for (const mxBlockNormalizer16& engine : engines) {
+            const std::string where = std::to_string(m) + (masked ? " masked g" : " g") + std::to_string(g.x()) +
+                                      (in == &flat ? " flat" : "") + (&engine == engines ? " tool" : " pieces");
+            mxBufferPelSink16 sink;
+            pwhy = L"stale";
+            ASSERT_EQ(engine.run(source, Method(m), sink, pwhy), ok) << where;
+            EXPECT_EQ(pwhy, why) << where;
+            EXPECT_TRUE(mfPelEqual<unsigned short>(sink.image(), whole)) << where;
+          }
         }
     }
+  // What the 16-bit run refuses: a pel above the depth, a method it does not run.
+  mxImageNormalizer16 tool(12);
+  tool.referenceImage(ref, false);
+  tool.train(eMatchHistogram);
+  Deep high = mfPelCopy<unsigned short>(img);
+  high.row(50)[70] = 4096;
+  mxBufferPelSource16 source(high);
+  mxBufferPelSink16 sink;
+  std::wstring why;
+  EXPECT_THROW(mxBlockNormalizer16(tool, P(32, 32)).run(source, eMatchHistogram, sink, why), BadImage);
+  EXPECT_THROW(mxBlockNormalizer16(tool, P(32, 32)).run(source, eLocalGain, sink, why), NotImplemented);
+  EXPECT_FALSE(sink.image().isBound());
 }
