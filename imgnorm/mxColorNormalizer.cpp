@@ -397,6 +397,54 @@ mxPelBuffer<unsigned short> mxColorNormalizer::run(const mxPelBuffer_const<unsig
   return runPels(image, channels, method, success, message);
 }
 
+template <class T>
+mxPelBuffer<T> mxColorNormalizer::lumaOf(const mxPelBuffer_const<T>& image, std::int32_t channels) const {
+  checkPelType<T>();
+  checkImageBound(image.isBound());
+  checkColorImage(image, channels, false);
+  std::vector<mxPelBuffer<T>> planes;
+  checkPelsWithinDepth(splitPlanes(image, channels, pelWindow(image.window(), channels), Mode::eLuminance, planes),
+                       bitDepth_, L"the image");
+  return planes[0];
+}
+
+template <class T>
+mxPelBuffer<T> mxColorNormalizer::mergeLumaOf(const mxPelBuffer_const<T>& image, std::int32_t channels,
+                                              const mxPelBuffer_const<T>& luma,
+                                              const mxPelBuffer_const<T>& newLuma) const {
+  checkPelType<T>();
+  checkImageBound(image.isBound() && luma.isBound() && newLuma.isBound());
+  checkColorImage(image, channels, false);
+  const mxPelRect r = newLuma.window();
+  if (r.intersect(luma.window(), false) != r || r.intersect(pelWindow(image.window(), channels), false) != r)
+    throw BadImage(L"The new luma's window must lie within the luma's and the image's.");
+  mxPelBuffer_const<T> y = luma;
+  y.window(r, false);
+  return mergePlanes(image, channels, r, Mode::eLuminance, {mfPelCopy(y)}, {mfPelCopy(newLuma)},
+                     (std::int32_t(1) << bitDepth_) - 1);
+}
+
+mxPelBuffer<unsigned char> mxColorNormalizer::lumaPlane(const mxPelBuffer_const<unsigned char>& image,
+                                                        std::int32_t channels) const {
+  return lumaOf(image, channels);
+}
+mxPelBuffer<unsigned short> mxColorNormalizer::lumaPlane(const mxPelBuffer_const<unsigned short>& image,
+                                                         std::int32_t channels) const {
+  return lumaOf(image, channels);
+}
+mxPelBuffer<unsigned char> mxColorNormalizer::mergeLuma(const mxPelBuffer_const<unsigned char>& image,
+                                                        std::int32_t channels,
+                                                        const mxPelBuffer_const<unsigned char>& luma,
+                                                        const mxPelBuffer_const<unsigned char>& newLuma) const {
+  return mergeLumaOf(image, channels, luma, newLuma);
+}
+mxPelBuffer<unsigned short> mxColorNormalizer::mergeLuma(const mxPelBuffer_const<unsigned short>& image,
+                                                         std::int32_t channels,
+                                                         const mxPelBuffer_const<unsigned short>& luma,
+                                                         const mxPelBuffer_const<unsigned short>& newLuma) const {
+  return mergeLumaOf(image, channels, luma, newLuma);
+}
+
 // ---- archive form ----
 
 namespace {

@@ -153,6 +153,29 @@ public:
   mxPelBuffer<unsigned short> run(const mxPelBuffer_const<unsigned short>& image, std::int32_t channels, Method method,
                                   bool& success, std::wstring& message) const;
 
+  // ---- the steps of run(), for callers that run the planes themselves
+  // (block by block: imgnorm.dask) ----
+  // The trained grey tools of the pel type: R, G and B (per channel) or the
+  // luma (luminance), each trained on its plane of the reference with this
+  // tool's parameters and mask; run() runs them on the image's planes.
+  const std::vector<mxImageNormalizer>& greyTools8() const { return tools8_; }
+  const std::vector<mxImageNormalizer16>& greyTools16() const { return tools16_; }
+  // The luminance mode's two steps on one piece of an interleaved image
+  // (pointwise, so any piece gives the pels of the whole): the luma plane
+  // of the image's pels (pel coordinates), as run() makes it; and the image
+  // moved by the luma's change newLuma - luma and clamped, alpha copied, over
+  // newLuma's window (within the other two), as run() merges them.  Throw
+  // BadImage as run() does (another pel type, a grey image or another channel
+  // count, a window not on whole pels, pels above the depth).
+  mxPelBuffer<unsigned char> lumaPlane(const mxPelBuffer_const<unsigned char>& image, std::int32_t channels) const;
+  mxPelBuffer<unsigned short> lumaPlane(const mxPelBuffer_const<unsigned short>& image, std::int32_t channels) const;
+  mxPelBuffer<unsigned char> mergeLuma(const mxPelBuffer_const<unsigned char>& image, std::int32_t channels,
+                                       const mxPelBuffer_const<unsigned char>& luma,
+                                       const mxPelBuffer_const<unsigned char>& newLuma) const;
+  mxPelBuffer<unsigned short> mergeLuma(const mxPelBuffer_const<unsigned short>& image, std::int32_t channels,
+                                        const mxPelBuffer_const<unsigned short>& luma,
+                                        const mxPelBuffer_const<unsigned short>& newLuma) const;
+
 private:
   template <class T>
   void setReference(const mxPelBuffer_const<T>& image, std::int32_t channels, bool copy);
@@ -163,6 +186,11 @@ private:
   void trainTools(Method methods, std::vector<Tool>& tools) const;
   template <class T>
   void checkPelType() const;
+  template <class T>
+  mxPelBuffer<T> lumaOf(const mxPelBuffer_const<T>& image, std::int32_t channels) const;
+  template <class T>
+  mxPelBuffer<T> mergeLumaOf(const mxPelBuffer_const<T>& image, std::int32_t channels,
+                             const mxPelBuffer_const<T>& luma, const mxPelBuffer_const<T>& newLuma) const;
   // reference8_ or reference16_.
   template <class T>
   const mxPelBuffer_const<T>& referenceOf() const;
