@@ -323,8 +323,8 @@ void refuseStreamOverwrite(const RunArgs& args, std::vector<NamedInput> others) 
 namespace {
 
 // A 16-bit tool file keeps its depth: --depth 8 and another --bit-depth are
-// refused, and so is streaming, which is 8-bit only.
-void checkDeepRun(const RunArgs& args, const mxImageNormalizer16& tool, bool streamed) {
+// refused.
+void checkDeepRun(const RunArgs& args, const mxImageNormalizer16& tool) {
   const std::string what = args.toolFile + " holds a 16-bit tool (depth " + std::to_string(tool.bitDepth()) + ")";
   if (args.read.toDepth8)
     throw CliError(kExitUsage, "--depth 8: " + what +
@@ -333,10 +333,6 @@ void checkDeepRun(const RunArgs& args, const mxImageNormalizer16& tool, bool str
   if (args.read.bitDepth && args.read.bitDepth != tool.bitDepth())
     throw CliError(kExitUsage, "--bit-depth " + std::to_string(args.read.bitDepth) + ": " + what +
                                    ", whose depth was declared when it was trained; drop --bit-depth");
-  if (streamed)
-    throw CliError(kExitUsage, "--block-size: " + what +
-                                   "; 16-bit images are not normalized block by block yet: drop --block-size "
-                                   "(the image is read whole), or use an 8-bit tool");
 }
 
 // A colour tool file keeps its mode and depth: another --color, --to-gray,
@@ -388,11 +384,11 @@ ExitCode cmdRun(const RunArgs& args) {
       throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile +
                                      " is not trained for it (trained: " + methodSetText(t.trainedMethods()) + ")");
     checkColorRun(args, tool, streamed);
-    if (tool.isDeep && !tool.isColor) checkDeepRun(args, tool.deep, streamed);
+    if (tool.isDeep && !tool.isColor) checkDeepRun(args, tool.deep);
     const std::unique_ptr<StatsFile> stats = openStats(args, others, diag.get(), streamed);
     if (streamed) {
       refuseStreamOverwrite(args, others);
-      return runStreamed(args, method, &tool.eight);
+      return tool.isDeep ? runStreamed(args, method, tool.deep) : runStreamed(args, method, &tool.eight);
     }
     Warnings warnings;
     return runWithTool(t, args, method, diag.get(), others, warnings, stats.get());

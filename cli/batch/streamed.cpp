@@ -9,6 +9,7 @@
 #include "common/options.h"
 #include "imgnorm/mxBlockNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizer16.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
 #include "io/codecs.h"
 #include "io/tiff_stream.h"
@@ -46,7 +47,14 @@ StreamedRun streamWithTool(const mxImageNormalizer& tool, mxImageNormalizerDefs:
   return run;
 }
 
-ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer* tool) {
+namespace {
+
+// runStreamed for the tool of Pel (8-bit: tool may be null, the reference and
+// mask streamed; 16-bit: the tool given).
+template <class Pel>
+ExitCode streamOf(const RunArgs& args, mxImageNormalizerDefs::Method method,
+                  const typename mxBlockNormalizerOf<Pel>::Tool* tool) {
+  using Tool = typename mxBlockNormalizerOf<Pel>::Tool;
   using namespace mxImageNormalizerDefs;
   const std::string option =
       args.blockSize > 0 ? "--block-size" : args.tool.reference + ": a reference beyond --max-pixels";
@@ -61,13 +69,15 @@ ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, 
   const std::int32_t n = args.blockSize > 0 ? args.blockSize : kDefaultBlockSize;
   const std::string& input = args.inputs[0];
 
-  mxImageNormalizer parameters;
-  if (!tool) configureParameters(args.tool, parameters);
+  Tool parameters;
+  if constexpr (sizeof(Pel) == 1)
+    if (!tool) configureParameters(args.tool, parameters);
   prepareFolderOf(args.output);
-  TiffPelSource image(input);
-  std::unique_ptr<TiffPelSource> reference, mask;
+  TiffPelSourceOf<Pel> image(input);
+  std::unique_ptr<TiffPelSourceOf<Pel>> reference;
+  std::unique_ptr<TiffPelSource> mask;
   if (!tool) {
-    reference = std::make_unique<TiffPelSource>(args.tool.reference);
+    reference = std::make_unique<TiffPelSourceOf<Pel>>(args.tool.reference);
     if (!args.tool.mask.empty()) {
       mask = std::make_unique<TiffPelSource>(args.tool.mask);
       if (mask->window().size() != reference->window().size())
@@ -78,12 +88,12 @@ ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, 
     }
   }
 
-  TiffStripSink sink(args.output, image.bigTiff(), args.write.compression);
+  TiffStripSinkOf<Pel> sink(args.output, image.bigTiff(), args.write.compression);
   std::wstring message;
   bool success = false;
   try {
-    const mxBlockNormalizer engine =
-        tool ? mxBlockNormalizer(*tool, {n, n}) : mxBlockNormalizer(parameters, *reference, mask.get(), {n, n});
+    const mxBlockNormalizerOf<Pel> engine = tool ? mxBlockNormalizerOf<Pel>(*tool, {n, n})
+                                                 : mxBlockNormalizerOf<Pel>(parameters, *reference, mask.get(), {n, n});
     success = engine.run(image, method, sink, message);
   } catch (const BadParams& e) {
     throw CliError(kExitUsage, option + " " + std::to_string(n) + ": " + mfToUtf8(e.message()));
@@ -107,6 +117,16 @@ ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, 
               << ") normalized with " << methodCliName(method) << " in blocks of " << n << " x " << n << " -> "
               << args.output << "\n";
   return kExitOk;
+}
+
+}  // namespace
+
+ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer* tool) {
+  return streamOf<unsigned char>(args, method, tool);
+}
+
+ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer16& tool) {
+  return streamOf<unsigned short>(args, method, &tool);
 }
 
 }  // namespace imgnormcli

@@ -12,6 +12,7 @@
 #include "io/image_io.h"
 
 class mxImageNormalizer;
+class mxImageNormalizer16;
 
 namespace imgnormcli {
 
@@ -41,5 +42,7 @@ bool wantsStreaming(const RunArgs& args, bool normalize);
 // into one TIFF output, block by block.  A soft failure writes nothing and
 // returns kExitSoftFailure; errors are CliError.
 ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer* tool);
+// `run` with a 16-bit tool: a 16-bit grey TIFF into a 16-bit TIFF.
+ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer16& tool);
 
 }  // namespace imgnormcli

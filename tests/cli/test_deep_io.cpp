@@ -71,6 +71,9 @@ protected:
     clifixtures::TiffLayout twelve;
     twelve.bits = 12;
     ASSERT_TRUE(clifixtures::writeTiff(path("in/b.tif"), {s}, twelve));
+    clifixtures::TiffLayout tiled;
+    tiled.tile = 16;
+    ASSERT_TRUE(clifixtures::writeTiff(path("in/d.tif"), {s}, tiled));
     std::ofstream(path("in/c.pgm"), std::ios::binary)
         .write(reinterpret_cast<const char*>(encodePgmOf(image_).data()), std::streamsize(encodePgmOf(image_).size()));
   }
@@ -106,10 +109,16 @@ TEST_F(DeepIo, EachFormatKeepsTheToolsResult) {
     bool ok = false;
     std::wstring message;
     const auto want = pelsOf<unsigned short>(tool_.run(image_, parseMethod(method, ""), ok, message));
-    for (const char* name : {"a.png", "b.tif", "c.pgm"}) {
+    for (const char* name : {"a.png", "b.tif", "c.pgm", "d.tif"}) {
       const auto got = fileSamples(path(std::string("out-") + method + "/" + name), 16);
       EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin(), want.end())) << method << " " << name;
     }
+    // Streamed in blocks of 64 x 64 (2 x 2 blocks, the halo of local-mean 52), read from tiles of 16.
+    RunArgs streamed = runArgs("t16.imn", method, std::string("s-") + method + ".tif");
+    streamed.inputs = {path("in/d.tif")}, streamed.blockSize = 64;
+    ASSERT_EQ(cmdRun(streamed), kExitOk) << method;
+    const auto got = fileSamples(streamed.output, 16);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin(), want.end())) << method << " streamed";
   }
 }
 
