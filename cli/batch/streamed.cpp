@@ -31,20 +31,33 @@ bool wantsStreaming(const RunArgs& args, bool normalize) {
          tiffBeyondLimit(args.tool.reference, args.tool.read);
 }
 
-StreamedRun streamWithTool(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method,
-                           const std::string& input, const std::string& output, TiffCompression compression) {
-  TiffPelSource image(input);
+namespace {
+template <class Pel>
+StreamedRun streamWithToolOf(const typename mxBlockNormalizerOf<Pel>::Tool& tool, mxImageNormalizerDefs::Method method,
+                             const std::string& input, const std::string& output, TiffCompression compression) {
+  TiffPelSourceOf<Pel> image(input);
   StreamedRun run;
   run.image = image.window();
-  const mxPair<std::int32_t> halo = mxBlockNormalizer(tool, {1, 1}).halo(method);
+  const mxPair<std::int32_t> halo = mxBlockNormalizerOf<Pel>(tool, {1, 1}).halo(method);
   const std::int32_t n = std::max(kDefaultBlockSize, 2 * std::max(halo.x(), halo.y()));
-  const mxBlockNormalizer engine(tool, {n, n});
+  const mxBlockNormalizerOf<Pel> engine(tool, {n, n});
   run.result = engine.checkRun(method, run.image);
   if (run.result.isNull()) return run;
-  TiffStripSink sink(output, image.bigTiff(), compression);
+  TiffStripSinkOf<Pel> sink(output, image.bigTiff(), compression);
   run.success = engine.run(image, method, sink, run.message);
   if (run.success) sink.commit();
   return run;
+}
+}  // namespace
+
+StreamedRun streamWithTool(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method,
+                           const std::string& input, const std::string& output, TiffCompression compression) {
+  return streamWithToolOf<unsigned char>(tool, method, input, output, compression);
+}
+
+StreamedRun streamWithTool(const mxImageNormalizer16& tool, mxImageNormalizerDefs::Method method,
+                           const std::string& input, const std::string& output, TiffCompression compression) {
+  return streamWithToolOf<unsigned short>(tool, method, input, output, compression);
 }
 
 namespace {

@@ -29,6 +29,9 @@ struct StreamedRun {
 };
 StreamedRun streamWithTool(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method,
                            const std::string& input, const std::string& output, TiffCompression compression);
+// The same with a 16-bit tool: a 16-bit grey TIFF into a 16-bit TIFF.
+StreamedRun streamWithTool(const mxImageNormalizer16& tool, mxImageNormalizerDefs::Method method,
+                           const std::string& input, const std::string& output, TiffCompression compression);
 
 // The default block size of the streaming path, and whether a command
 // streams as a whole: with --block-size, or `normalize` (normalize true)
