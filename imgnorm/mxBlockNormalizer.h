@@ -9,7 +9,8 @@
 // Global methods take two passes.  Pass 1 reads every block and adds up what
 // the mapping needs: the masked histogram (histogram, mean/stddev and tails
 // methods) or, for the linear fit, the pair counts of the joint histogram,
-// from which the fit's sums over the pels on the ridge follow.  All of these
+// from which the fit's sums over the pels on the ridge follow (16-bit
+// images: the exact sums per cell of the binned joint histogram).  All of these
 // are exact integer totals, so the table is the one a whole-image run builds,
 // bit for bit, the linear fit included.  Pass 2 reads every block again and
 // maps it through that one table.
@@ -139,9 +140,9 @@ struct IMGNORM_API mxBlockTotals {
   mxBlockTotals& operator+=(const mxBlockTotals& other);
   // The number of counts pass 1 of a global method gathers for images of
   // depth bits (8 for 8-bit images), the vectors laid end to end
-  // (histogram, pairs, cells, sums; those the method does not use left
-  // out): what a caller that carries the totals as one flat array allocates
-  // per block.
+  // (histogram, pairs, cells, sums; the 16-bit fit leaves the histogram
+  // out, the other methods the fit's vectors): what a caller that carries
+  // the totals as one flat array allocates per block.
   static std::size_t size(mxImageNormalizerDefs::Method method, std::int32_t depth = 8);
   // The totals as that flat array, and back (a count other than size()
   // throws mxImageNormalizerDefs::BadParams).  Flat arrays add up element

@@ -191,6 +191,22 @@ TEST(BlockNormalizer, DeepRunsSplitOverThreadsAndBlocksEqualRun) {
           }
         }
     }
+  // Three flat steps and a line of them: each cell's sums pass 2^32 within
+  // one block, so the fit's line needs every limb of the block totals.
+  Deep steps(mxPelRect(0, 0, 192, 128)), line(steps.window());
+  for (std::int32_t j = 0; j < 128; ++j)
+    for (std::int32_t i = 0; i < 192; ++i)
+      steps.row(j)[i] = static_cast<unsigned short>(600 + 1200 * (i / 64)), line.row(j)[i] = steps.row(j)[i] * 3 / 4 + 200;
+  mxImageNormalizer16 fit(12);
+  fit.referenceImage(steps, false);
+  fit.train(eLinearlyFitGrayValues);
+  bool fitted = false;
+  std::wstring message;
+  mxBufferPelSource16 lineSource(line);
+  mxBufferPelSink16 fitSink;
+  ASSERT_TRUE(mxBlockNormalizer16(fit, P(64, 64)).run(lineSource, eLinearlyFitGrayValues, fitSink, message));
+  EXPECT_TRUE(mfPelEqual<unsigned short>(fitSink.image(), fit.run(line, eLinearlyFitGrayValues, fitted, message)));
+  EXPECT_EQ(fitSink.image().row(0)[0], 600);
   // What the 16-bit run refuses: a pel above the depth, a method it does not run.
   mxImageNormalizer16 tool(12);
   tool.referenceImage(ref, false);
