@@ -62,8 +62,8 @@ StreamedRun streamWithTool(const mxImageNormalizer16& tool, mxImageNormalizerDef
 
 namespace {
 
-// runStreamed for the tool of Pel (8-bit: tool may be null, the reference and
-// mask streamed; 16-bit: the tool given).
+// runStreamed for the tool of Pel (tool null: the reference and mask
+// streamed, the tool's parameters from the options).
 template <class Pel>
 ExitCode streamOf(const RunArgs& args, mxImageNormalizerDefs::Method method,
                   const typename mxBlockNormalizerOf<Pel>::Tool* tool) {
@@ -83,8 +83,11 @@ ExitCode streamOf(const RunArgs& args, mxImageNormalizerDefs::Method method,
   const std::string& input = args.inputs[0];
 
   Tool parameters;
-  if constexpr (sizeof(Pel) == 1)
-    if (!tool) configureParameters(args.tool, parameters);
+  if (!tool) {
+    if constexpr (sizeof(Pel) > 1)  // the depth declared, else the file's 16 bits
+      parameters = Tool(args.tool.read.bitDepth ? args.tool.read.bitDepth : 16);
+    configureParameters(args.tool, parameters);
+  }
   prepareFolderOf(args.output);
   TiffPelSourceOf<Pel> image(input);
   std::unique_ptr<TiffPelSourceOf<Pel>> reference;
@@ -135,6 +138,9 @@ ExitCode streamOf(const RunArgs& args, mxImageNormalizerDefs::Method method,
 }  // namespace
 
 ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer* tool) {
+  // A 16-bit reference streams with a 16-bit tool (as it trains one in memory).
+  if (!tool && !args.tool.read.toDepth8 && tiffBitsPerSample(args.tool.reference) == 16)
+    return streamOf<unsigned short>(args, method, nullptr);
   return streamOf<unsigned char>(args, method, tool);
 }
 

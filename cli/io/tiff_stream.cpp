@@ -83,6 +83,18 @@ bool tiffSize(const std::string& path, std::int32_t& width, std::int32_t& height
   return true;
 }
 
+int tiffBitsPerSample(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  std::string error;
+  TIFF* tif = openTiff(path, "rm", &error);
+  if (!tif) return 0;
+  std::uint16_t bits = 0;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFClose(tif);
+  return bits;
+}
+
 int tiffPageCount(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;

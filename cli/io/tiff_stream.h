@@ -111,6 +111,9 @@ void setGreyStripLayout(TIFF* tif, std::uint32_t width, std::uint32_t height, st
 // Width and height claimed by a TIFF's header, without decoding; false when
 // the file cannot be opened as TIFF.
 bool tiffSize(const std::string& path, std::int32_t& width, std::int32_t& height);
+// The bits per sample of a TIFF file's first image; 0 when it is not a
+// readable TIFF.
+int tiffBitsPerSample(const std::string& path);
 // The pages (directories) of a TIFF file; 0 when it is not a readable TIFF.
 int tiffPageCount(const std::string& path);
 // Whether path is a TIFF file whose header claims more pels than

@@ -74,6 +74,8 @@ protected:
     clifixtures::TiffLayout tiled;
     tiled.tile = 16;
     ASSERT_TRUE(clifixtures::writeTiff(path("in/d.tif"), {s}, tiled));
+    const std::vector<unsigned short> r = pelsOf<unsigned short>(tool_.referenceImage());
+    ASSERT_TRUE(clifixtures::writeTiff(path("ref.tif"), {{90, 70, 1, 16, std::vector<std::uint16_t>(r.begin(), r.end())}}));
     std::ofstream(path("in/c.pgm"), std::ios::binary)
         .write(reinterpret_cast<const char*>(encodePgmOf(image_).data()), std::streamsize(encodePgmOf(image_).size()));
   }
@@ -117,8 +119,15 @@ TEST_F(DeepIo, EachFormatKeepsTheToolsResult) {
     RunArgs streamed = runArgs("t16.imn", method, std::string("s-") + method + ".tif");
     streamed.inputs = {path("in/d.tif")}, streamed.blockSize = 64;
     ASSERT_EQ(cmdRun(streamed), kExitOk) << method;
-    const auto got = fileSamples(streamed.output, 16);
-    EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin(), want.end())) << method << " streamed";
+    // normalize: the 16-bit reference TIFF streamed too, its depth declared.
+    RunArgs pieces = streamed;
+    pieces.toolFile.clear(), pieces.output = path(std::string("p-") + method + ".tif");
+    pieces.tool.reference = path("ref.tif"), pieces.tool.read.bitDepth = 12;
+    ASSERT_EQ(cmdNormalize(pieces), kExitOk) << method;
+    for (const std::string& out : {streamed.output, pieces.output}) {
+      const auto got = fileSamples(out, 16);
+      EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin(), want.end())) << method << " " << out;
+    }
   }
 }
 
