@@ -398,51 +398,57 @@ mxPelBuffer<unsigned short> mxColorNormalizer::run(const mxPelBuffer_const<unsig
 }
 
 template <class T>
-mxPelBuffer<T> mxColorNormalizer::lumaOf(const mxPelBuffer_const<T>& image, std::int32_t channels) const {
+std::vector<mxPelBuffer<T>> mxColorNormalizer::planesOf(const mxPelBuffer_const<T>& image,
+                                                        std::int32_t channels) const {
   checkPelType<T>();
   checkImageBound(image.isBound());
   checkColorImage(image, channels, false);
-  std::vector<mxPelBuffer<T>> planes;
-  checkPelsWithinDepth(splitPlanes(image, channels, pelWindow(image.window(), channels), Mode::eLuminance, planes),
-                       bitDepth_, L"the image");
-  return planes[0];
+  std::vector<mxPelBuffer<T>> out;
+  checkPelsWithinDepth(splitPlanes(image, channels, pelWindow(image.window(), channels), mode_, out), bitDepth_,
+                       L"the image");
+  return out;
 }
 
 template <class T>
-mxPelBuffer<T> mxColorNormalizer::mergeLumaOf(const mxPelBuffer_const<T>& image, std::int32_t channels,
-                                              const mxPelBuffer_const<T>& luma,
-                                              const mxPelBuffer_const<T>& newLuma) const {
+mxPelBuffer<T> mxColorNormalizer::mergeOf(const mxPelBuffer_const<T>& image, std::int32_t channels,
+                                          const std::vector<mxPelBuffer<T>>& planes,
+                                          const std::vector<mxPelBuffer<T>>& results) const {
   checkPelType<T>();
-  checkImageBound(image.isBound() && luma.isBound() && newLuma.isBound());
+  checkImageBound(image.isBound());
   checkColorImage(image, channels, false);
-  const mxPelRect r = newLuma.window();
-  if (r.intersect(luma.window(), false) != r || r.intersect(pelWindow(image.window(), channels), false) != r)
-    throw BadImage(L"The new luma's window must lie within the luma's and the image's.");
-  mxPelBuffer_const<T> y = luma;
-  y.window(r, false);
-  return mergePlanes(image, channels, r, Mode::eLuminance, {mfPelCopy(y)}, {mfPelCopy(newLuma)},
-                     (std::int32_t(1) << bitDepth_) - 1);
+  const std::size_t n = mode_ == Mode::ePerChannel ? 3 : 1;
+  if (planes.size() != n || results.size() != n)
+    throw BadImage(L"The merge takes " + num(std::int64_t(n)) + L" planes and as many results.");
+  const mxPelRect r = results[0].window();
+  std::vector<mxPelBuffer<T>> cut(planes);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (!results[k].isBound() || results[k].window().intersect(r, false) != r ||
+        cut[k].window().intersect(r, false) != r || pelWindow(image.window(), channels).intersect(r, false) != r)
+      throw BadImage(L"The results' windows must lie within the planes' and the image's.");
+    cut[k].window(r, false);  // mergePlanes reads the planes from the window's first row
+  }
+  return mergePlanes(image, channels, r, mode_, cut, results, (std::int32_t(1) << bitDepth_) - 1);
 }
 
-mxPelBuffer<unsigned char> mxColorNormalizer::lumaPlane(const mxPelBuffer_const<unsigned char>& image,
-                                                        std::int32_t channels) const {
-  return lumaOf(image, channels);
+std::vector<mxPelBuffer<unsigned char>> mxColorNormalizer::planes(const mxPelBuffer_const<unsigned char>& image,
+                                                                  std::int32_t channels) const {
+  return planesOf(image, channels);
 }
-mxPelBuffer<unsigned short> mxColorNormalizer::lumaPlane(const mxPelBuffer_const<unsigned short>& image,
-                                                         std::int32_t channels) const {
-  return lumaOf(image, channels);
+std::vector<mxPelBuffer<unsigned short>> mxColorNormalizer::planes(const mxPelBuffer_const<unsigned short>& image,
+                                                                   std::int32_t channels) const {
+  return planesOf(image, channels);
 }
-mxPelBuffer<unsigned char> mxColorNormalizer::mergeLuma(const mxPelBuffer_const<unsigned char>& image,
-                                                        std::int32_t channels,
-                                                        const mxPelBuffer_const<unsigned char>& luma,
-                                                        const mxPelBuffer_const<unsigned char>& newLuma) const {
-  return mergeLumaOf(image, channels, luma, newLuma);
+mxPelBuffer<unsigned char> mxColorNormalizer::merge(const mxPelBuffer_const<unsigned char>& image,
+                                                    std::int32_t channels,
+                                                    const std::vector<mxPelBuffer<unsigned char>>& planes,
+                                                    const std::vector<mxPelBuffer<unsigned char>>& results) const {
+  return mergeOf(image, channels, planes, results);
 }
-mxPelBuffer<unsigned short> mxColorNormalizer::mergeLuma(const mxPelBuffer_const<unsigned short>& image,
-                                                         std::int32_t channels,
-                                                         const mxPelBuffer_const<unsigned short>& luma,
-                                                         const mxPelBuffer_const<unsigned short>& newLuma) const {
-  return mergeLumaOf(image, channels, luma, newLuma);
+mxPelBuffer<unsigned short> mxColorNormalizer::merge(const mxPelBuffer_const<unsigned short>& image,
+                                                     std::int32_t channels,
+                                                     const std::vector<mxPelBuffer<unsigned short>>& planes,
+                                                     const std::vector<mxPelBuffer<unsigned short>>& results) const {
+  return mergeOf(image, channels, planes, results);
 }
 
 // ---- archive form ----

@@ -160,21 +160,25 @@ public:
   // tool's parameters and mask; run() runs them on the image's planes.
   const std::vector<mxImageNormalizer>& greyTools8() const { return tools8_; }
   const std::vector<mxImageNormalizer16>& greyTools16() const { return tools16_; }
-  // The luminance mode's two steps on one piece of an interleaved image
-  // (pointwise, so any piece gives the pels of the whole): the luma plane
-  // of the image's pels (pel coordinates), as run() makes it; and the image
-  // moved by the luma's change newLuma - luma and clamped, alpha copied, over
-  // newLuma's window (within the other two), as run() merges them.  Throw
-  // BadImage as run() does (another pel type, a grey image or another channel
-  // count, a window not on whole pels, pels above the depth).
-  mxPelBuffer<unsigned char> lumaPlane(const mxPelBuffer_const<unsigned char>& image, std::int32_t channels) const;
-  mxPelBuffer<unsigned short> lumaPlane(const mxPelBuffer_const<unsigned short>& image, std::int32_t channels) const;
-  mxPelBuffer<unsigned char> mergeLuma(const mxPelBuffer_const<unsigned char>& image, std::int32_t channels,
-                                       const mxPelBuffer_const<unsigned char>& luma,
-                                       const mxPelBuffer_const<unsigned char>& newLuma) const;
-  mxPelBuffer<unsigned short> mergeLuma(const mxPelBuffer_const<unsigned short>& image, std::int32_t channels,
-                                        const mxPelBuffer_const<unsigned short>& luma,
-                                        const mxPelBuffer_const<unsigned short>& newLuma) const;
+  // The two steps of run() around the grey tools, on one piece of an
+  // interleaved image (pointwise, so any piece gives the pels of the whole):
+  // the planes of the image's pels (pel coordinates) that run() hands to the
+  // grey tools (R, G, B; or the luma); and the image over results[0]'s window
+  // (within the image's and the planes') merged from the grey tools' results
+  // (per channel: the results, alpha copied; luminance: the image moved by
+  // the luma's change and clamped, alpha copied).  Throw BadImage as run()
+  // does (another pel type, a grey image or another channel count, a window
+  // not on whole pels, pels above the depth).
+  std::vector<mxPelBuffer<unsigned char>> planes(const mxPelBuffer_const<unsigned char>& image,
+                                                 std::int32_t channels) const;
+  std::vector<mxPelBuffer<unsigned short>> planes(const mxPelBuffer_const<unsigned short>& image,
+                                                  std::int32_t channels) const;
+  mxPelBuffer<unsigned char> merge(const mxPelBuffer_const<unsigned char>& image, std::int32_t channels,
+                                   const std::vector<mxPelBuffer<unsigned char>>& planes,
+                                   const std::vector<mxPelBuffer<unsigned char>>& results) const;
+  mxPelBuffer<unsigned short> merge(const mxPelBuffer_const<unsigned short>& image, std::int32_t channels,
+                                    const std::vector<mxPelBuffer<unsigned short>>& planes,
+                                    const std::vector<mxPelBuffer<unsigned short>>& results) const;
 
 private:
   template <class T>
@@ -187,10 +191,10 @@ private:
   template <class T>
   void checkPelType() const;
   template <class T>
-  mxPelBuffer<T> lumaOf(const mxPelBuffer_const<T>& image, std::int32_t channels) const;
+  std::vector<mxPelBuffer<T>> planesOf(const mxPelBuffer_const<T>& image, std::int32_t channels) const;
   template <class T>
-  mxPelBuffer<T> mergeLumaOf(const mxPelBuffer_const<T>& image, std::int32_t channels,
-                             const mxPelBuffer_const<T>& luma, const mxPelBuffer_const<T>& newLuma) const;
+  mxPelBuffer<T> mergeOf(const mxPelBuffer_const<T>& image, std::int32_t channels,
+                         const std::vector<mxPelBuffer<T>>& planes, const std::vector<mxPelBuffer<T>>& results) const;
   // reference8_ or reference16_.
   template <class T>
   const mxPelBuffer_const<T>& referenceOf() const;

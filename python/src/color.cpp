@@ -271,14 +271,15 @@ void pairProperty(py::class_<ColorTool>& cls, const char* name, mxPair<T> (mxCol
 template <class T>
 py::object lumaChunk(const ColorTool& n, const ColorArray& c) {
   const mxPelBuffer_const<T> in = interleaved<T>(c, false);
-  return toArray<T>(n.read([&](const mxColorNormalizer& t) { return t.lumaPlane(in, c.channels); }), true);
+  return toArray<T>(n.read([&](const mxColorNormalizer& t) { return t.planes(in, c.channels)[0]; }), true);
 }
 
 template <class T>
 py::object mergeLumaChunk(const ColorTool& n, const ColorArray& c, py::handle luma, py::handle newLuma) {
   const mxPelBuffer_const<T> in = interleaved<T>(c, false);
-  const mxPelBuffer_const<T> y = constBuffer<T>(luma, "luma"), yNew = constBuffer<T>(newLuma, "new_luma");
-  return toColorArray<T>(n.read([&](const mxColorNormalizer& t) { return t.mergeLuma(in, c.channels, y, yNew); }),
+  const std::vector<mxPelBuffer<T>> y{mfPelCopy(constBuffer<T>(luma, "luma"))},
+      yNew{mfPelCopy(constBuffer<T>(newLuma, "new_luma"))};
+  return toColorArray<T>(n.read([&](const mxColorNormalizer& t) { return t.merge(in, c.channels, y, yNew); }),
                          c.channels, -1, true);
 }
 
