@@ -172,7 +172,7 @@ mxPair<std::int32_t> mxBlockNormalizerOf<Pel>::halo(Method method) const {
 }
 
 template <class Pel>
-std::vector<mxPelRect> mxBlockNormalizerOf<Pel>::blocks(const mxPelRect& window, mxPair<std::int32_t> size) const {
+std::vector<mxPelRect> mxBlockNormalizerOf<Pel>::blocks(const mxPelRect& window, mxPair<std::int32_t> size) {
   std::vector<mxPelRect> out;
   if (window.isNull()) return out;
   const std::int64_t x1 = std::int64_t(window.x()) + window.width();
@@ -512,6 +512,90 @@ std::vector<mxPelRect> mxBlockNormalizerOf<Pel>::bands(const mxPelRect& window, 
 
 template class mxBlockNormalizerOf<unsigned char>;
 template class mxBlockNormalizerOf<unsigned short>;
+
+// ---- colour images ----
+
+namespace {
+const std::vector<mxImageNormalizer>& greyTools(const mxColorNormalizer& t, unsigned char*) { return t.greyTools8(); }
+const std::vector<mxImageNormalizer16>& greyTools(const mxColorNormalizer& t, unsigned short*) {
+  return t.greyTools16();
+}
+const wchar_t* const kPlaneNames[] = {L"red", L"green", L"blue"};
+
+// A rectangle of pels as the rectangle of their samples.
+mxPelRect samplesOf(const mxPelRect& r, std::int32_t channels) {
+  return mxPelRect(r.x() * channels, r.y(), r.width() * channels, r.height());
+}
+}  // namespace
+
+template <class Pel>
+mxColorBlockNormalizerOf<Pel>::mxColorBlockNormalizerOf(const mxColorNormalizer& tool, mxPair<std::int32_t> blockSize)
+    : tool_(tool), blockSize_(blockSize) {
+  checkBlockSize(blockSize);
+  for (const auto& grey : greyTools(tool_, static_cast<Pel*>(nullptr))) engines_.emplace_back(grey, blockSize);
+}
+
+template <class Pel>
+mxPair<std::int32_t> mxColorBlockNormalizerOf<Pel>::halo(Method method) const {
+  return blockHalo(method, tool_.neighborhoodSize(), tool_.granularity());
+}
+
+template <class Pel>
+bool mxColorBlockNormalizerOf<Pel>::run(mxPelSourceOf<Pel>& image, std::int32_t channels, Method method,
+                                        mxPelSinkOf<Pel>& sink, std::wstring& message) const {
+  message.clear();
+  const mxPelRect samples = image.window();
+  tool_.checkImageWindow(samples, channels, std::int32_t(8 * sizeof(Pel)));
+  const mxPelRect pels(samples.x() / channels, samples.y(), samples.width() / channels, samples.height());
+  using Grey = mxBlockNormalizerOf<Pel>;
+  if (method == eIdentity) {
+    sink.begin(samples);
+    for (const mxPelRect& b : Grey::blocks(pels, blockSize_)) sink.write(mfPelCopy(image.read(samplesOf(b, channels))));
+    return true;
+  }
+  checkRunMethod(method);
+  checkTrained((tool_.trainedMethods() & method) != 0);
+  const mxPelRect window = engines_.at(0).checkRun(method, pels);
+  if (window.isNull()) return true;
+  const std::size_t n = engines_.size();
+  if (isLocal(method)) {
+    const mxPair<std::int32_t> h = engines_[0].halo(method);
+    sink.begin(samplesOf(window, channels));
+    for (const mxPelRect& b : Grey::blocks(window, engines_[0].blockSize(method))) {
+      const mxPelBuffer_const<Pel> context = image.read(samplesOf(grown(b, h).intersect(window, false), channels));
+      const std::vector<mxPelBuffer<Pel>> planes = tool_.planes(context, channels);
+      std::vector<mxPelBuffer<Pel>> results;
+      for (std::size_t k = 0; k < n; ++k) results.push_back(engines_[k].runBlock(planes[k], method, b));
+      sink.write(tool_.merge(context, channels, planes, results));
+    }
+    return true;
+  }
+  // Pass 1: every plane's totals; the tables; pass 2: every block mapped.
+  const std::vector<mxPelRect> tiles = Grey::blocks(window, blockSize_);
+  std::vector<mxBlockTotals> totals(n);
+  for (const mxPelRect& b : tiles) {
+    const std::vector<mxPelBuffer<Pel>> planes = tool_.planes(image.read(samplesOf(b, channels)), channels);
+    for (std::size_t k = 0; k < n; ++k) engines_[k].addTotals(planes[k], method, window, totals[k]);
+  }
+  std::vector<std::vector<Pel>> luts(n);
+  for (std::size_t k = 0; k < n; ++k)
+    if (!engines_[k].table(method, totals[k], luts[k], message)) {
+      message += std::wstring(L" (") + (n == 1 ? L"luma" : kPlaneNames[k]) + L" channel)";
+      return false;
+    }
+  sink.begin(samplesOf(window, channels));
+  for (const mxPelRect& b : tiles) {
+    const mxPelBuffer_const<Pel> block = image.read(samplesOf(b, channels));
+    const std::vector<mxPelBuffer<Pel>> planes = tool_.planes(block, channels);
+    std::vector<mxPelBuffer<Pel>> results;
+    for (std::size_t k = 0; k < n; ++k) results.push_back(engines_[k].mapBlock(planes[k], luts[k]));
+    sink.write(tool_.merge(block, channels, planes, results));
+  }
+  return true;
+}
+
+template class mxColorBlockNormalizerOf<unsigned char>;
+template class mxColorBlockNormalizerOf<unsigned short>;
 
 // ---- one in-memory image on several threads ----
 

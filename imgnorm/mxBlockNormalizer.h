@@ -48,6 +48,7 @@
 #include "baseif/mxExport.h"
 #include "baseif/mxPair.h"
 #include "baseif/mxPelBuffer.h"
+#include "imgnorm/mxColorNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizer16.h"
 
@@ -260,11 +261,14 @@ public:
 
 protected:
   std::vector<mxPelRect> bands(const mxPelRect& window, Method method, int count) const;
-  std::vector<mxPelRect> blocks(const mxPelRect& window, mxPair<std::int32_t> size) const;
+  static std::vector<mxPelRect> blocks(const mxPelRect& window, mxPair<std::int32_t> size);
   void checkMethod(Method method) const;
   mxPelBuffer_const<Pel> readReference(const mxPelRect& rect) const;
   mxPelBuffer_const<unsigned char> readMask(const mxPelRect& rect) const;
   mxPelRect maskContext(const mxPelRect& block, const mxPair<std::int32_t>& halo) const;
+
+  template <class>
+  friend class mxColorBlockNormalizerOf;
 
   Tool tool_;
   mxPelSourceOf<Pel>* reference_ = nullptr;  // null: the tool's own images
@@ -274,6 +278,42 @@ protected:
 
 extern template class mxBlockNormalizerOf<unsigned char>;
 extern template class mxBlockNormalizerOf<unsigned short>;
+
+// The block engine of the colour tool (mxColorNormalizer): an interleaved
+// RGB or RGBA image of Pel (8-bit pels at depth 8, 16-bit ones above) read
+// in pieces and its result written in blocks, windows in samples as the
+// colour tool takes them, giving the colour tool's run() pel for pel.  Each
+// piece is split into the planes run() hands to its grey tools (R, G, B; or
+// the luma), each plane goes through the block engine of its grey tool, and
+// the results are merged back as run() merges them (mxColorNormalizer::
+// planes, merge).  Global methods take two passes (every plane's totals,
+// then every block mapped); local methods one, each block with the halo of
+// the grey tools.  Refuses what the colour tool's run() refuses; pels above
+// the depth are found block by block, as for mxBlockNormalizer16.
+template <class Pel>
+class IMGNORM_API mxColorBlockNormalizerOf {
+public:
+  using Method = mxImageNormalizerDefs::Method;
+  // tool: trained for the methods to run (copied, its images shared);
+  // blockSize in pels, both >= 1 (else BadParams).
+  mxColorBlockNormalizerOf(const mxColorNormalizer& tool, mxPair<std::int32_t> blockSize);
+  // Pels of context read on each side of a block (0 for the global methods).
+  mxPair<std::int32_t> halo(Method method) const;
+  // Normalizes image (channels samples per pel) by method into sink, as
+  // mxBlockNormalizer::run; the sink's windows are in samples.
+  bool run(mxPelSourceOf<Pel>& image, std::int32_t channels, Method method, mxPelSinkOf<Pel>& sink,
+           std::wstring& message) const;
+
+private:
+  mxColorNormalizer tool_;
+  std::vector<mxBlockNormalizerOf<Pel>> engines_;  // one per plane
+  mxPair<std::int32_t> blockSize_;
+};
+using mxColorBlockNormalizer = mxColorBlockNormalizerOf<unsigned char>;
+using mxColorBlockNormalizer16 = mxColorBlockNormalizerOf<unsigned short>;
+
+extern template class mxColorBlockNormalizerOf<unsigned char>;
+extern template class mxColorBlockNormalizerOf<unsigned short>;
 
 class IMGNORM_API mxBlockNormalizer : public mxBlockNormalizerOf<unsigned char> {
 public:

@@ -160,6 +160,10 @@ public:
   // tool's parameters and mask; run() runs them on the image's planes.
   const std::vector<mxImageNormalizer>& greyTools8() const { return tools8_; }
   const std::vector<mxImageNormalizer16>& greyTools16() const { return tools16_; }
+  // The checks run() makes of an image before its pels, on its window alone
+  // (for an image of pelBits, 8 or 16): BadImage for another pel type, a
+  // grey image or another channel count, a window not on whole pels.
+  void checkImageWindow(const mxPelRect& window, std::int32_t channels, std::int32_t pelBits) const;
   // The two steps of run() around the grey tools, on one piece of an
   // interleaved image (pointwise, so any piece gives the pels of the whole):
   // the planes of the image's pels (pel coordinates) that run() hands to the

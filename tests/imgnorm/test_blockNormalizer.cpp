@@ -220,3 +220,50 @@ TEST(BlockNormalizer, DeepRunsSplitOverThreadsAndBlocksEqualRun) {
   EXPECT_THROW(mxBlockNormalizer16(tool, P(32, 32)).run(source, eLocalGain, sink, why), NotImplemented);
   EXPECT_FALSE(sink.image().isBound());
 }
+
+namespace {
+// The colour block engine against the colour tool's run(): window, pels,
+// success and message for every method the 16-bit tool runs, masked with the
+// masked pels kept, at granularity (3, 2), in blocks of 29 x 19 (rounded up
+// to the granularity); the image reaches beyond the reference in y and falls
+// short of it in x.
+template <class Pel>
+void expectColorBlocksEqualRun(mxColorNormalizer::Mode mode, std::int32_t depth, std::int32_t channels) {
+  const auto colour = [&](std::int32_t w, std::int32_t h, int seed) {
+    mxPelBuffer<Pel> b(mxPelRect(0, 0, w * channels, h));
+    for (std::int32_t c = 0; c < channels; ++c) {
+      const Image plane = texturedImage(w, h, seed + c);
+      for (std::int32_t j = 0; j < h; ++j)
+        for (std::int32_t i = 0; i < w; ++i) b.row(j)[i * channels + c] = static_cast<Pel>(plane.row(j)[i] << (depth - 8));
+    }
+    return b;
+  };
+  const mxPelBuffer<Pel> ref = colour(70, 50, 1), img = colour(64, 56, 7);
+  mxColorNormalizer tool(mode, depth);
+  tool.referenceImage(ref, channels, false);
+  tool.maskImage(makeImage(70, 50, [](int x, int y) { return (x - 30) * (x - 30) + (y - 20) * (y - 20) < 200 ? 0 : 1; }),
+                 true);
+  tool.keepMaskedPixels(true);
+  tool.neighborhoodSize(P(15, 11));
+  tool.granularity(P(3, 2));
+  tool.tailFractions({0.05, 0.95});
+  tool.train(Method(63));
+  for (std::uint32_t m = 1; m <= 32; m <<= 1) {
+    bool ok = false;
+    std::wstring why, got = L"stale";
+    const mxPelBuffer<Pel> whole = tool.run(img, channels, Method(m), ok, why);
+    mxBufferPelSourceOf<Pel> source(img);
+    mxBufferPelSinkOf<Pel> sink;
+    ASSERT_EQ(mxColorBlockNormalizerOf<Pel>(tool, P(29, 19)).run(source, channels, Method(m), sink, got), ok) << m;
+    EXPECT_EQ(got, why) << m;
+    EXPECT_TRUE(mfPelEqual<Pel>(sink.image(), whole)) << m << " depth " << depth;
+  }
+}
+}  // namespace
+
+TEST(BlockNormalizer, ColorRunsInBlocksEqualRun) {
+  expectColorBlocksEqualRun<unsigned char>(mxColorNormalizer::Mode::ePerChannel, 8, 4);
+  expectColorBlocksEqualRun<unsigned char>(mxColorNormalizer::Mode::eLuminance, 8, 3);
+  expectColorBlocksEqualRun<unsigned short>(mxColorNormalizer::Mode::ePerChannel, 12, 3);
+  expectColorBlocksEqualRun<unsigned short>(mxColorNormalizer::Mode::eLuminance, 12, 4);
+}
