@@ -336,9 +336,9 @@ void checkDeepRun(const RunArgs& args, const mxImageNormalizer16& tool) {
 }
 
 // A colour tool file keeps its mode and depth: another --color, --to-gray,
-// --depth 8, another --bit-depth and streaming are refused; --color with a
-// grey tool file too.
-void checkColorRun(const RunArgs& args, CliTool& tool, bool streamed) {
+// --depth 8 and another --bit-depth are refused; --color with a grey tool
+// file too.
+void checkColorRun(const RunArgs& args, CliTool& tool) {
   const std::string color = args.tool.color;
   if (!tool.isColor) {
     if (!color.empty())
@@ -362,10 +362,6 @@ void checkColorRun(const RunArgs& args, CliTool& tool, bool streamed) {
   if (args.read.toDepth8) refuse("--depth 8", "colour images keep their depth: drop --depth 8");
   if (args.read.bitDepth && args.read.bitDepth != tool.depth())
     refuse("--bit-depth " + std::to_string(args.read.bitDepth), "its depth was declared when it was trained: drop it");
-  if (streamed)
-    refuse("--block-size",
-           "colour images are not normalized block by block: drop --block-size (the image is "
-           "read whole)");
 }
 
 }  // namespace
@@ -383,11 +379,12 @@ ExitCode cmdRun(const RunArgs& args) {
     if (method != eIdentity && !(t.trainedMethods() & method))
       throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile +
                                      " is not trained for it (trained: " + methodSetText(t.trainedMethods()) + ")");
-    checkColorRun(args, tool, streamed);
+    checkColorRun(args, tool);
     if (tool.isDeep && !tool.isColor) checkDeepRun(args, tool.deep);
     const std::unique_ptr<StatsFile> stats = openStats(args, others, diag.get(), streamed);
     if (streamed) {
       refuseStreamOverwrite(args, others);
+      if (tool.isColor) return runStreamed(args, method, tool.isDeep ? tool.colour16.tool : tool.colour8.tool);
       return tool.isDeep ? runStreamed(args, method, tool.deep) : runStreamed(args, method, &tool.eight);
     }
     Warnings warnings;

@@ -8,6 +8,7 @@
 #include "common/file_util.h"
 #include "common/options.h"
 #include "imgnorm/mxBlockNormalizer.h"
+#include "imgnorm/mxColorNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizer16.h"
 #include "imgnorm/mxImageNormalizerErrors.h"
@@ -146,6 +147,52 @@ ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, 
 
 ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer16& tool) {
   return streamOf<unsigned short>(args, method, &tool);
+}
+
+namespace {
+// runStreamed for a colour tool of Pel: an RGB or RGBA TIFF into one of the
+// same channels.
+template <class Pel>
+ExitCode streamColorOf(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxColorNormalizer& tool) {
+  using namespace mxImageNormalizerDefs;
+  if (args.inputs.size() != 1 || !isTiffName(args.inputs[0]) || !isTiffName(args.output))
+    throw CliError(kExitUsage, "--block-size: streams one TIFF file to a TIFF file (-o NAME.tif)");
+  if (!args.diag.empty()) throw CliError(kExitUsage, "--block-size: --diag needs the whole image in memory");
+  const std::int32_t n = args.blockSize;
+  const std::string& input = args.inputs[0];
+  prepareFolderOf(args.output);
+  TiffPelSourceOf<Pel> image(input, true);
+  TiffStripSinkOf<Pel> sink(args.output, image.bigTiff(), args.write.compression, image.channels());
+  std::wstring message;
+  bool success = false;
+  try {
+    success = mxColorBlockNormalizerOf<Pel>(tool, {n, n}).run(image, image.channels(), method, sink, message);
+  } catch (const BadParams& e) {
+    throw CliError(kExitUsage, "--block-size " + std::to_string(n) + ": " + mfToUtf8(e.message()));
+  } catch (const mxException& e) {
+    throw CliError(kExitInput, input + ": " + mfToUtf8(e.message()));
+  }
+  if (!success) {
+    std::cerr << "imgnorm: " << input << ": not normalized: " << mfToUtf8(message) << "\n";
+    return kExitSoftFailure;
+  }
+  const mxPelRect ref = sizeof(Pel) == 1 ? tool.referenceImage8().window() : tool.referenceImage16().window();
+  const mxPelRect pels(0, 0, image.window().width() / image.channels(), image.window().height());
+  if (pels.intersect(mxPelRect(0, 0, ref.width() / tool.channels(), ref.height())).isNull() && method != eIdentity) {
+    std::cerr << "imgnorm: " << input << ": not normalized: the image does not overlap the reference image\n";
+    return kExitSoftFailure;
+  }
+  sink.commit();
+  if (!args.quiet)
+    std::cout << "imgnorm: " << input << " (" << pels.width() << " x " << pels.height() << ") normalized with "
+              << methodCliName(method) << " in blocks of " << n << " x " << n << " -> " << args.output << "\n";
+  return kExitOk;
+}
+}  // namespace
+
+ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxColorNormalizer& tool) {
+  return tool.pelBits() == 8 ? streamColorOf<unsigned char>(args, method, tool)
+                             : streamColorOf<unsigned short>(args, method, tool);
 }
 
 }  // namespace imgnormcli

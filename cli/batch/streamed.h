@@ -13,6 +13,7 @@
 
 class mxImageNormalizer;
 class mxImageNormalizer16;
+class mxColorNormalizer;
 
 namespace imgnormcli {
 
@@ -47,5 +48,8 @@ bool wantsStreaming(const RunArgs& args, bool normalize);
 ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer* tool);
 // `run` with a 16-bit tool: a 16-bit grey TIFF into a 16-bit TIFF.
 ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer16& tool);
+// `run --block-size` with a colour tool: an RGB or RGBA TIFF of the tool's
+// pel type into a TIFF of the same channels.
+ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxColorNormalizer& tool);
 
 }  // namespace imgnormcli

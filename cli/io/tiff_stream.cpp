@@ -114,7 +114,7 @@ bool tiffBeyondLimit(const std::string& path, const ReadOptions& read) {
 // ---- reading ----
 
 template <class Pel>
-TiffPelSourceOf<Pel>::TiffPelSourceOf(const std::string& path) : path_(path) {
+TiffPelSourceOf<Pel>::TiffPelSourceOf(const std::string& path, bool color) : path_(path), color_(color) {
   const std::uint64_t fileBytes = regularFileSize(path);
   tif_ = openTiff(path, "rm", &lastError);
   if (!tif_) fail("not a readable TIFF file");
@@ -132,19 +132,26 @@ TiffPelSourceOf<Pel>::TiffPelSourceOf(const std::string& path) : path_(path) {
 template <class Pel>
 void TiffPelSourceOf<Pel>::checkLayout(std::uint64_t fileBytes) {
   std::uint32_t w = 0, h = 0;
-  std::uint16_t spp = 1, bits = 1, photometric = 0, format = SAMPLEFORMAT_UINT;
+  std::uint16_t spp = 1, bits = 1, photometric = 0, format = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG;
   TIFFGetField(tif_, TIFFTAG_IMAGEWIDTH, &w);
   TIFFGetField(tif_, TIFFTAG_IMAGELENGTH, &h);
   TIFFGetFieldDefaulted(tif_, TIFFTAG_SAMPLESPERPIXEL, &spp);
   TIFFGetFieldDefaulted(tif_, TIFFTAG_BITSPERSAMPLE, &bits);
   TIFFGetFieldDefaulted(tif_, TIFFTAG_SAMPLEFORMAT, &format);
   TIFFGetFieldDefaulted(tif_, TIFFTAG_COMPRESSION, &compression_);
+  TIFFGetFieldDefaulted(tif_, TIFFTAG_PLANARCONFIG, &planar);
   if (!TIFFGetField(tif_, TIFFTAG_PHOTOMETRIC, &photometric)) photometric = PHOTOMETRIC_MINISBLACK;
   if (w == 0 || h == 0 || w > 0x7FFFFFFFu || h > 0x7FFFFFFFu) fail("the image size is missing or out of range");
-  if (spp != 1 || bits != 8 * sizeof(Pel) || format != SAMPLEFORMAT_UINT || photometric != PHOTOMETRIC_MINISBLACK)
+  const bool layout = color_ ? (spp == 3 || spp == 4) && photometric == PHOTOMETRIC_RGB && planar == PLANARCONFIG_CONTIG
+                             : spp == 1 && photometric == PHOTOMETRIC_MINISBLACK;
+  if (!layout || bits != 8 * sizeof(Pel) || format != SAMPLEFORMAT_UINT)
     fail("block-wise processing with this tool reads " + std::to_string(8 * sizeof(Pel)) +
-         "-bit grey (min-is-black) TIFF only; this file has " + std::to_string(spp) + " sample(s) of " +
-         std::to_string(bits) + " bits, photometric " + std::to_string(photometric));
+         (color_ ? "-bit RGB or RGBA (interleaved) TIFF only" : "-bit grey (min-is-black) TIFF only") +
+         "; this file has " + std::to_string(spp) + " sample(s) of " + std::to_string(bits) + " bits, photometric " +
+         std::to_string(photometric));
+  if (std::uint64_t(w) * spp > 0x7FFFFFFFu) fail("the image is too wide");
+  channels_ = spp;
+  w *= spp;
   width_ = std::int32_t(w);
   height_ = std::int32_t(h);
   tiled_ = TIFFIsTiled(tif_) != 0;
@@ -211,11 +218,12 @@ void TiffPelSourceOf<Pel>::decodeRows(std::int32_t y0, std::int32_t y1) {
     nextRow_ = y1;
     return;
   }
-  const std::int32_t th = std::int32_t(tileHeight_), tw = std::int32_t(tileWidth_);
+  // (Tile widths count pels, rows samples.)
+  const std::int32_t th = std::int32_t(tileHeight_), tw = std::int32_t(tileWidth_) * channels_;
   for (std::int32_t ty = y0 / th * th; ty < y1; ty += th)
     for (std::int32_t tx = 0; tx < width_; tx += tw) {
-      if (TIFFReadTile(tif_, tile_.data(), std::uint32_t(tx), std::uint32_t(ty), 0, 0) < 0)
-        fail("cannot decode the tile at (" + std::to_string(tx) + ", " + std::to_string(ty) + ")");
+      if (TIFFReadTile(tif_, tile_.data(), std::uint32_t(tx / channels_), std::uint32_t(ty), 0, 0) < 0)
+        fail("cannot decode the tile at (" + std::to_string(tx / channels_) + ", " + std::to_string(ty) + ")");
       const std::int32_t from = std::max(ty, y0), to = std::min(ty + th, y1);
       const std::int32_t n = std::min(tw, width_ - tx);
       for (std::int32_t y = from; y < to; ++y)
@@ -227,8 +235,9 @@ void TiffPelSourceOf<Pel>::decodeRows(std::int32_t y0, std::int32_t y1) {
 // ---- writing ----
 
 template <class Pel>
-TiffStripSinkOf<Pel>::TiffStripSinkOf(const std::string& path, bool bigTiff, TiffCompression compression)
-    : path_(path), bigTiff_(bigTiff), compression_(tiffCompressionCode(compression)) {}
+TiffStripSinkOf<Pel>::TiffStripSinkOf(const std::string& path, bool bigTiff, TiffCompression compression,
+                                      std::int32_t channels)
+    : path_(path), bigTiff_(bigTiff), compression_(tiffCompressionCode(compression)), channels_(channels) {}
 
 template <class Pel>
 TiffStripSinkOf<Pel>::~TiffStripSinkOf() {
@@ -262,8 +271,16 @@ void TiffStripSinkOf<Pel>::begin(const mxPelRect& window) {
   errno = 0;
   tif_ = openTiff(pending_.path(), big ? "w8" : "w", &lastError);
   if (!tif_) fail("cannot create " + pending_.path(), errno);
-  setGreyStripLayout(tif_, std::uint32_t(window.width()), std::uint32_t(window.height()), compression_);
-  TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, int(8 * sizeof(Pel)));  // as the in-memory writer sets it
+  setGreyStripLayout(tif_, std::uint32_t(window.width() / channels_), std::uint32_t(window.height()), compression_);
+  // As the in-memory writer sets them.
+  TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, int(8 * sizeof(Pel)));
+  if (channels_ >= 3) {
+    TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, channels_);
+    TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    const std::uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
+    if (channels_ == 4) TIFFSetField(tif_, TIFFTAG_EXTRASAMPLES, 1, &alpha);
+    TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
+  }
   rowsWritten_ = 0;
 }
 

@@ -28,7 +28,9 @@ namespace imgnormcli {
 template <class Pel>
 class TiffPelSourceOf : public mxPelSourceOf<Pel> {
 public:
-  explicit TiffPelSourceOf(const std::string& path);
+  // color: an RGB or RGBA file (interleaved samples, windows in samples as
+  // the colour tool takes them) instead of a grey one.
+  explicit TiffPelSourceOf(const std::string& path, bool color = false);
   ~TiffPelSourceOf() override;
   TiffPelSourceOf(const TiffPelSourceOf&) = delete;
   TiffPelSourceOf& operator=(const TiffPelSourceOf&) = delete;
@@ -37,6 +39,8 @@ public:
   mxPelBuffer_const<Pel> read(const mxPelRect& rect) override;
 
   bool bigTiff() const { return bigTiff_; }
+  // Samples per pel: 1, or 3 or 4 for a colour file.
+  std::int32_t channels() const { return channels_; }
   std::uint16_t compression() const { return compression_; }
   const std::string& path() const { return path_; }
   // The libtiff message of the last error on this file.
@@ -49,7 +53,9 @@ private:
 
   std::string path_;
   TIFF* tif_ = nullptr;
-  std::int32_t width_ = 0, height_ = 0;
+  std::int32_t width_ = 0, height_ = 0;  // width in samples
+  std::int32_t channels_ = 1;
+  bool color_ = false;
   bool tiled_ = false, bigTiff_ = false;
   std::uint16_t compression_ = 1;
   std::uint32_t tileWidth_ = 0, tileHeight_ = 0;
@@ -72,7 +78,8 @@ public:
   // bigTiff: write BigTIFF (also chosen when the image needs more than
   // classic TIFF's 4 GiB); compression: as --compression says, the same as
   // for the in-memory path's TIFF outputs.
-  TiffStripSinkOf(const std::string& path, bool bigTiff, TiffCompression compression);
+  // channels: samples per pel (1; 3 or 4 for RGB and RGBA, windows in samples).
+  TiffStripSinkOf(const std::string& path, bool bigTiff, TiffCompression compression, std::int32_t channels = 1);
   ~TiffStripSinkOf() override;
   TiffStripSinkOf(const TiffStripSinkOf&) = delete;
   TiffStripSinkOf& operator=(const TiffStripSinkOf&) = delete;
@@ -93,6 +100,7 @@ private:
   PendingFile pending_;
   bool bigTiff_;
   std::uint16_t compression_;
+  std::int32_t channels_;
   TIFF* tif_ = nullptr;
   mxPelRect window_;
   mxPelBuffer<Pel> band_;

@@ -12,6 +12,7 @@
 #include "app/commands.h"
 #include "common/options.h"
 #include "fixtures.h"
+#include "imgnorm/mxColorNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizer16.h"
 #include "io/codecs.h"
@@ -129,6 +130,34 @@ TEST_F(DeepIo, EachFormatKeepsTheToolsResult) {
       EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin(), want.end())) << method << " " << out;
     }
   }
+}
+
+// run --block-size with a 16-bit luminance colour tool: an RGBA TIFF (tiles
+// of 16) streamed in blocks of 32 equals the colour tool's run.
+TEST_F(DeepIo, ColourTiffStreamsAsTheToolRuns) {
+  const clifixtures::Samples ref = clifixtures::pattern(90, 70, 3, 12), img = clifixtures::pattern(90, 70, 4, 12);
+  mxColorNormalizer colour(mxColorNormalizer::Mode::eLuminance, 12);
+  const auto buffer = [](const clifixtures::Samples& x) {
+    const std::size_t row = std::size_t(x.width * x.channels);
+    mxPelBuffer<unsigned short> b(mxPelRect(0, 0, x.width * x.channels, x.height));
+    for (std::int32_t y = 0; y < x.height; ++y) std::copy_n(x.v.begin() + std::ptrdiff_t(y * row), row, b.row(y));
+    return b;
+  };
+  colour.neighborhoodSize({15, 15});
+  colour.referenceImage(buffer(ref), 3, true);
+  colour.train(eLocalCorrection);
+  saveTool(path("c16.imn"), colour);
+  clifixtures::TiffLayout tiled;
+  tiled.tile = 16, tiled.bits = 16;
+  ASSERT_TRUE(clifixtures::writeTiff(path("rgba.tif"), {img}, tiled));
+  RunArgs a = runArgs("c16.imn", "local-mean", "rgba-out.tif");
+  a.inputs = {path("rgba.tif")}, a.blockSize = 32;
+  ASSERT_EQ(cmdRun(a), kExitOk);
+  bool ok = false;
+  std::wstring message;
+  const auto want = pelsOf<unsigned short>(colour.run(buffer(img), 4, eLocalCorrection, ok, message));
+  const auto got = fileSamples(a.output, 16);
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin(), want.end()));
 }
 
 // --depth 8 is v >> (depth - 8) for every image, the depth declared
