@@ -656,18 +656,12 @@ void checkDepth(std::int32_t depth) {
 
 }  // namespace
 
-bool linearFitParameters(const mxPelBuffer_const<unsigned short>& image,
-                         const mxPelBuffer_const<unsigned short>& reference,
-                         const mxPelBuffer_const<unsigned char>& mask, const std::vector<double>& fitAngles,
-                         std::int32_t depth, double& gain, double& offset) {
-  if (!image.isBound() || !reference.isBound())
-    throw mxImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
+namespace {
+// The 16-bit fit from the cells' joint histogram and exact sums.
+bool fitFromDeepCells(const std::uint64_t* cells, const std::vector<CellSums>& sums,
+                      const std::vector<double>& fitAngles, double& gain, double& offset) {
   if (fitAngles.size() < 7 || fitAngles.size() > 0x7FFFFFFFu)
     throw mxImageNormalizerDefs::BadParams(L"The linear fit needs a direction table of at least 7 angles.");
-  checkDepth(depth);
-  std::vector<std::uint64_t> cells(std::size_t(kCells), 0);
-  std::vector<CellSums> sums(static_cast<std::size_t>(kCells));
-  countDeepCells(reference, mask, image, depth, cells.data(), sums.data());
   const auto fitInBand = [&](const mxPelBuffer_const<unsigned char>& band, double& g, double& o) {
     CellSums total;
     for (std::int32_t y = 0; y < kFitBins; ++y)
@@ -680,7 +674,67 @@ bool linearFitParameters(const mxPelBuffer_const<unsigned short>& image,
     return lineFromSums(std::uint64_t(total.n), double(total.sr), double(total.st), double(total.srr),
                         double(total.srt), double(total.stt), g, o);
   };
-  return fitFromCells(cells.data(), fitInBand, fitAngles, gain, offset);
+  return fitFromCells(cells, fitInBand, fitAngles, gain, offset);
+}
+
+void checkDeepFitInputs(const mxPelBuffer_const<unsigned short>& image,
+                        const mxPelBuffer_const<unsigned short>& reference, std::int32_t depth) {
+  if (!image.isBound() || !reference.isBound())
+    throw mxImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
+  checkDepth(depth);
+}
+}  // namespace
+
+bool linearFitParameters(const mxPelBuffer_const<unsigned short>& image,
+                         const mxPelBuffer_const<unsigned short>& reference,
+                         const mxPelBuffer_const<unsigned char>& mask, const std::vector<double>& fitAngles,
+                         std::int32_t depth, double& gain, double& offset) {
+  if (!image.isBound() || !reference.isBound())
+    throw mxImageNormalizerDefs::BadImage(L"Both template image and run-time image must be bound.");
+  if (fitAngles.size() < 7 || fitAngles.size() > 0x7FFFFFFFu)
+    throw mxImageNormalizerDefs::BadParams(L"The linear fit needs a direction table of at least 7 angles.");
+  checkDepth(depth);
+  std::vector<std::uint64_t> cells(std::size_t(kCells), 0);
+  std::vector<CellSums> sums(static_cast<std::size_t>(kCells));
+  countDeepCells(reference, mask, image, depth, cells.data(), sums.data());
+  return fitFromDeepCells(cells.data(), sums, fitAngles, gain, offset);
+}
+
+void addDeepFitCounts(const mxPelBuffer_const<unsigned short>& image,
+                      const mxPelBuffer_const<unsigned short>& reference,
+                      const mxPelBuffer_const<unsigned char>& mask, std::int32_t depth, DeepFitCounts& counts) {
+  checkDeepFitInputs(image, reference, depth);
+  if (counts.cells.size() != std::size_t(kCells) || counts.sums.size() != std::size_t(kCells) * 24)
+    throw mxImageNormalizerDefs::BadParams(L"addDeepFitCounts: the counts are not sized for 33 x 33 cells");
+  std::vector<std::uint64_t> cells(std::size_t(kCells), 0);
+  std::vector<CellSums> sums(static_cast<std::size_t>(kCells));
+  countDeepCells(reference, mask, image, depth, cells.data(), sums.data());
+  for (std::size_t k = 0; k < std::size_t(kCells); ++k) {
+    counts.cells[k] += cells[k];
+    const CellSums& c = sums[k];
+    std::uint64_t* to = &counts.sums[k * 24];
+    for (const unsigned __int128 v : {c.n, c.sr, c.st, c.srr, c.srt, c.stt}) {
+      for (int limb = 0; limb < 4; ++limb) to[limb] += std::uint64_t(v >> (32 * limb)) & 0xFFFFFFFFu;
+      to += 4;
+    }
+  }
+}
+
+bool linearFitFromDeepCounts(const DeepFitCounts& counts, const std::vector<double>& fitAngles, double& gain,
+                             double& offset) {
+  if (counts.cells.size() != std::size_t(kCells) || counts.sums.size() != std::size_t(kCells) * 24)
+    throw mxImageNormalizerDefs::BadParams(L"linearFitFromDeepCounts: the counts are not sized for 33 x 33 cells");
+  std::vector<CellSums> sums(static_cast<std::size_t>(kCells));
+  for (std::size_t k = 0; k < std::size_t(kCells); ++k) {
+    const std::uint64_t* from = &counts.sums[k * 24];
+    unsigned __int128* to[] = {&sums[k].n, &sums[k].sr, &sums[k].st, &sums[k].srr, &sums[k].srt, &sums[k].stt};
+    for (unsigned __int128* v : to) {
+      *v = 0;
+      for (int limb = 0; limb < 4; ++limb) *v += (unsigned __int128)from[limb] << (32 * limb);  // wraps as the sum does
+      from += 4;
+    }
+  }
+  return fitFromDeepCells(counts.cells.data(), sums, fitAngles, gain, offset);
 }
 
 std::vector<unsigned short> linearLut(double gain, double offset, std::int32_t depth) {

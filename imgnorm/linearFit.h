@@ -172,6 +172,32 @@ bool linearFitParameters(const mxPelBuffer_const<unsigned short>& image,
                          const mxPelBuffer_const<unsigned char>& mask, const std::vector<double>& fitAngles,
                          std::int32_t depth, double& gain, double& offset);
 
+// What one pass over paired 16-bit pels gathers for the fit, as
+// FitPairCounts for 8-bit pels: exact integer totals that add up over the
+// blocks of an image to the whole image's.
+//   cells: per 33 x 33 cell of the bin plane (top 8 bits, row-major), the
+//     joint histogram's sum (mask value per pel, 1 without a mask);
+//   sums: per cell, the six exact sums of its used pels (count, r, t, r r,
+//     r t, t t; r run-time, t reference), each as four 32-bit limbs, least
+//     significant first, at sums[(cell * 6 + k) * 4 + limb].  Each limb is
+//     held in a 64-bit counter, so totals of up to 2^32 blocks add up
+//     element by element with no carry between limbs, and still give the
+//     exact 128-bit sums.
+struct DeepFitCounts {
+  std::vector<std::uint64_t> cells = std::vector<std::uint64_t>(std::size_t(kFitBins * kFitBins), 0);
+  std::vector<std::uint64_t> sums = std::vector<std::uint64_t>(std::size_t(kFitBins * kFitBins) * 24, 0);
+};
+
+// Adds the counts of image's window, paired by position with the reference
+// and mask windows, to counts.  Throws as linearFitParameters.
+void addDeepFitCounts(const mxPelBuffer_const<unsigned short>& image,
+                      const mxPelBuffer_const<unsigned short>& reference,
+                      const mxPelBuffer_const<unsigned char>& mask, std::int32_t depth, DeepFitCounts& counts);
+
+// The line of linearFitParameters (16-bit) from gathered counts.
+bool linearFitFromDeepCounts(const DeepFitCounts& counts, const std::vector<double>& fitAngles, double& gain,
+                             double& offset);
+
 // The table of the line over 2^depth levels, as linearLut, clamped to
 // 0 .. 2^depth - 1.
 std::vector<unsigned short> linearLut(double gain, double offset, std::int32_t depth);

@@ -1,6 +1,7 @@
 #include "imgnorm/mxBlockNormalizer.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <exception>
@@ -21,25 +22,39 @@
 using namespace mxImageNormalizerDefs;
 using namespace imgnorm::detail;
 
-mxPelSource::~mxPelSource() = default;
-mxPelSink::~mxPelSink() = default;
+template <class Pel>
+mxPelSourceOf<Pel>::~mxPelSourceOf() = default;
+template <class Pel>
+mxPelSinkOf<Pel>::~mxPelSinkOf() = default;
 
-mxPelBuffer_const<unsigned char> mxBufferPelSource::read(const mxPelRect& rect) {
-  mxPelBuffer_const<unsigned char> view = image_;
+template <class Pel>
+mxPelBuffer_const<Pel> mxBufferPelSourceOf<Pel>::read(const mxPelRect& rect) {
+  mxPelBuffer_const<Pel> view = image_;
   view.window(rect, false);
   return view;
 }
 
-void mxBufferPelSink::begin(const mxPelRect& window) {
-  image_ = mxPelBuffer<unsigned char>(window, 32, mxPelInit::eUnwritten);
+template <class Pel>
+void mxBufferPelSinkOf<Pel>::begin(const mxPelRect& window) {
+  image_ = mxPelBuffer<Pel>(window, 32, mxPelInit::eUnwritten);
 }
 
-void mxBufferPelSink::write(const mxPelBuffer_const<unsigned char>& block) {
-  mxPelBuffer<unsigned char> dst = image_;
+template <class Pel>
+void mxBufferPelSinkOf<Pel>::write(const mxPelBuffer_const<Pel>& block) {
+  mxPelBuffer<Pel> dst = image_;
   dst.window(block.window(), false);
-  mfPelCopy<unsigned char>(block, dst);
+  mfPelCopy<Pel>(block, dst);
   if (block.window() == image_.window()) image_.copyXforms(block);
 }
+
+template class mxPelSourceOf<unsigned char>;
+template class mxPelSourceOf<unsigned short>;
+template class mxBufferPelSourceOf<unsigned char>;
+template class mxBufferPelSourceOf<unsigned short>;
+template class mxPelSinkOf<unsigned char>;
+template class mxPelSinkOf<unsigned short>;
+template class mxBufferPelSinkOf<unsigned char>;
+template class mxBufferPelSinkOf<unsigned short>;
 
 namespace {
 
@@ -64,19 +79,22 @@ mxPelRect grown(const mxPelRect& r, const mxPair<std::int32_t>& h) {
 
 }  // namespace
 
-mxBlockNormalizer::mxBlockNormalizer(const mxImageNormalizer& tool, mxPair<std::int32_t> blockSize)
+template <class Pel>
+mxBlockNormalizerOf<Pel>::mxBlockNormalizerOf(const Tool& tool, mxPair<std::int32_t> blockSize)
     : tool_(tool), blockSize_(blockSize) {
   checkBlockSize(blockSize);
 }
 
-mxBlockNormalizer::mxBlockNormalizer(const mxImageNormalizer& parameters, mxPelSource& reference, mxPelSource* mask,
-                                     mxPair<std::int32_t> blockSize)
-    : mxBlockNormalizer(parameters, blockSize) {
+template <class Pel>
+mxBlockNormalizerOf<Pel>::mxBlockNormalizerOf(const Tool& parameters, mxPelSourceOf<Pel>& reference,
+                                              mxPelSource* mask, mxPair<std::int32_t> blockSize)
+    : mxBlockNormalizerOf(parameters, blockSize) {
   reference_ = &reference;
   mask_ = mask;
 }
 
-mxPair<std::int32_t> mxBlockNormalizer::blockSize(Method method) const {
+template <class Pel>
+mxPair<std::int32_t> mxBlockNormalizerOf<Pel>::blockSize(Method method) const {
   if (!isLocal(method)) return blockSize_;
   const mxPair<std::int32_t> g = tool_.granularity();
   return {roundUpTo(blockSize_.x(), g.x()), roundUpTo(blockSize_.y(), g.y())};
@@ -110,13 +128,51 @@ std::vector<mxPelRect> splitIntoBands(const mxPelRect& window, Method method, co
   out.emplace_back(window.x(), std::int32_t(y), window.width(), std::int32_t(top + height - y));
   return out;
 }
+
+// The pel type's depth: 8, or the 16-bit tool's declared one.
+std::int32_t depthOf(const mxImageNormalizer&) { return 8; }
+std::int32_t depthOf(const mxImageNormalizer16& tool) { return tool.bitDepth(); }
+bool relativeCountsOf(const mxImageNormalizer& tool) { return tool.relativeCounts(); }
+bool relativeCountsOf(const mxImageNormalizer16&) { return false; }
+
+// The masked histogram of 2^depth bins (256: the 8-bit tool's own function).
+std::vector<std::uint32_t> maskedCounts(const mxPelBuffer_const<unsigned char>& block,
+                                        const mxPelBuffer_const<unsigned char>& mask, std::int32_t) {
+  std::vector<std::uint32_t> h;
+  mf_MaskedPelHistogram(block, mask, h);
+  return h;
+}
+std::vector<std::uint32_t> maskedCounts(const mxPelBuffer_const<unsigned short>& block,
+                                        const mxPelBuffer_const<unsigned char>& mask, std::int32_t depth) {
+  std::vector<std::uint32_t> h = mfPelHistogram(block, mask, std::uint32_t(1) << depth);
+  if (h.empty()) h.assign(std::size_t(1) << depth, 0);  // a mask beside the block: nothing counted
+  return h;
+}
+
+// The masked pels put back into a mapped block.
+void putBack(const mxPelBuffer_const<unsigned char>& block, const mxPelBuffer_const<unsigned char>& mask,
+             mxPelBuffer<unsigned char>& out) {
+  mf_MaskedPelCopy(block, mask, out, true);
+}
+void putBack(const mxPelBuffer_const<unsigned short>& block, const mxPelBuffer_const<unsigned char>& mask,
+             mxPelBuffer<unsigned short>& out) {
+  const mxPelRect r = block.window().intersect(mask.window(), false).intersect(out.window(), false);
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    const unsigned short* s = block.pointToPel(r.x(), r.y() + j);
+    const unsigned char* m = mask.pointToPel(r.x(), r.y() + j);
+    unsigned short* d = out.pointToPel(r.x(), r.y() + j);
+    for (std::int32_t i = 0; i < r.width(); ++i) d[i] = m[i] == 0 ? s[i] : d[i];
+  }
+}
 }  // namespace
 
-mxPair<std::int32_t> mxBlockNormalizer::halo(Method method) const {
+template <class Pel>
+mxPair<std::int32_t> mxBlockNormalizerOf<Pel>::halo(Method method) const {
   return blockHalo(method, tool_.neighborhoodSize(), tool_.granularity());
 }
 
-std::vector<mxPelRect> mxBlockNormalizer::blocks(const mxPelRect& window, mxPair<std::int32_t> size) const {
+template <class Pel>
+std::vector<mxPelRect> mxBlockNormalizerOf<Pel>::blocks(const mxPelRect& window, mxPair<std::int32_t> size) {
   std::vector<mxPelRect> out;
   if (window.isNull()) return out;
   const std::int64_t x1 = std::int64_t(window.x()) + window.width();
@@ -130,20 +186,24 @@ std::vector<mxPelRect> mxBlockNormalizer::blocks(const mxPelRect& window, mxPair
   return out;
 }
 
-void mxBlockNormalizer::checkMethod(Method method) const {
+template <class Pel>
+void mxBlockNormalizerOf<Pel>::checkMethod(Method method) const {
   const std::uint32_t m = method;
   checkRunMethod(m);
+  if constexpr (sizeof(Pel) > 1) Tool::checkDeepMethod(method);
   if (!reference_) checkTrained((tool_.trainedMethods() & method) != 0);
 }
 
-mxPelBuffer_const<unsigned char> mxBlockNormalizer::readReference(const mxPelRect& rect) const {
+template <class Pel>
+mxPelBuffer_const<Pel> mxBlockNormalizerOf<Pel>::readReference(const mxPelRect& rect) const {
   if (reference_) return reference_->read(rect);
-  mxPelBuffer_const<unsigned char> view = tool_.referenceImage();
+  mxPelBuffer_const<Pel> view = tool_.referenceImage();
   view.window(rect, false);
   return view;
 }
 
-mxPelBuffer_const<unsigned char> mxBlockNormalizer::readMask(const mxPelRect& rect) const {
+template <class Pel>
+mxPelBuffer_const<unsigned char> mxBlockNormalizerOf<Pel>::readMask(const mxPelRect& rect) const {
   if (!reference_) {
     mxPelBuffer_const<unsigned char> view = tool_.binarizedMask();
     if (view.isBound()) view.window(rect, false);
@@ -156,11 +216,53 @@ mxPelBuffer_const<unsigned char> mxBlockNormalizer::readMask(const mxPelRect& re
   return mfPelMap(mask_->read(rect), binarize);
 }
 
-std::size_t mxBlockTotals::size(Method method) {
-  const std::size_t histogram = mxBlockTotals().histogram.size();
-  if (method != eLinearlyFitGrayValues) return histogram;
-  const FitPairCounts fit;
-  return histogram + fit.pairs.size() + fit.cells.size();
+namespace {
+// The lengths of the totals' vectors in their flat form: histogram, pairs,
+// cells, sums.
+std::array<std::size_t, 4> flatSizes(Method method, std::int32_t depth) {
+  if (depth != 8) checkBitDepth(depth);
+  const std::size_t bins = std::size_t(1) << depth;
+  if (method != eLinearlyFitGrayValues) return {bins, 0, 0, 0};
+  if (depth == 8) {
+    const FitPairCounts fit;
+    return {bins, fit.pairs.size(), fit.cells.size(), 0};
+  }
+  const DeepFitCounts fit;
+  return {0, 0, fit.cells.size(), fit.sums.size()};
+}
+}  // namespace
+
+std::size_t mxBlockTotals::size(Method method, std::int32_t depth) {
+  const std::array<std::size_t, 4> n = flatSizes(method, depth);
+  return n[0] + n[1] + n[2] + n[3];
+}
+
+std::vector<std::uint64_t> mxBlockTotals::flat(Method method, std::int32_t depth) const {
+  const std::array<std::size_t, 4> n = flatSizes(method, depth);
+  std::vector<std::uint64_t> out;
+  out.reserve(n[0] + n[1] + n[2] + n[3]);
+  std::size_t k = 0;
+  for (const std::vector<std::uint64_t>* v : {&histogram, &pairs, &cells, &sums}) {
+    const std::size_t from = out.size();
+    out.insert(out.end(), v->begin(), v->begin() + std::ptrdiff_t(std::min(v->size(), n[k])));
+    out.resize(from + n[k++], 0);  // what was not gathered is 0
+  }
+  return out;
+}
+
+mxBlockTotals mxBlockTotals::fromFlat(const std::uint64_t* counts, std::size_t count, Method method,
+                                      std::int32_t depth) {
+  const std::array<std::size_t, 4> n = flatSizes(method, depth);
+  if (count != n[0] + n[1] + n[2] + n[3])
+    throw BadParams(L"The totals hold " + std::to_wstring(count) + L" counts, not the " +
+                    std::to_wstring(n[0] + n[1] + n[2] + n[3]) + L" this method gathers");
+  mxBlockTotals t;
+  std::size_t k = 0;
+  for (std::vector<std::uint64_t>* v : {&t.histogram, &t.pairs, &t.cells, &t.sums}) {
+    v->assign(counts, counts + n[k]);
+    counts += n[k++];
+  }
+  return t;
 }
 
 mxBlockTotals& mxBlockTotals::operator+=(const mxBlockTotals& other) {
@@ -171,10 +273,12 @@ mxBlockTotals& mxBlockTotals::operator+=(const mxBlockTotals& other) {
   add(histogram, other.histogram);
   add(pairs, other.pairs);
   add(cells, other.cells);
+  add(sums, other.sums);
   return *this;
 }
 
-mxPelRect mxBlockNormalizer::checkRun(Method method, const mxPelRect& imageWindow) const {
+template <class Pel>
+mxPelRect mxBlockNormalizerOf<Pel>::checkRun(Method method, const mxPelRect& imageWindow) const {
   if (method == eIdentity) return imageWindow;
   checkMethod(method);
   checkImageBound(!imageWindow.isNull());
@@ -186,13 +290,21 @@ mxPelRect mxBlockNormalizer::checkRun(Method method, const mxPelRect& imageWindo
                       L") this method needs around each block");
   }
   const mxPelRect referenceWindow = reference_ ? reference_->window() : tool_.referenceImage().window();
+  if constexpr (sizeof(Pel) > 1)  // as training the 16-bit tool refuses it
+    if (reference_ && mask_ && mask_->window().size() != referenceWindow.size())
+      throw BadImage(std::wstring(ruleMessage(Rule::eMaskShape)) + L" The mask is " +
+                     std::to_wstring(mask_->window().width()) + L" x " + std::to_wstring(mask_->window().height()) +
+                     L", the reference " + std::to_wstring(referenceWindow.width()) + L" x " +
+                     std::to_wstring(referenceWindow.height()) + L".");
   mxPelRect overlap = referenceWindow.intersect(imageWindow, false);
   if (reference_ ? mask_ != nullptr : tool_.maskImage().isBound())
     overlap = overlap.intersect(mask_ ? mask_->window() : tool_.maskImage().window(), false);
   return overlap;
 }
 
-bool mxBlockNormalizer::run(mxPelSource& image, Method method, mxPelSink& sink, std::wstring& message) const {
+template <class Pel>
+bool mxBlockNormalizerOf<Pel>::run(mxPelSourceOf<Pel>& image, Method method, mxPelSinkOf<Pel>& sink,
+                                   std::wstring& message) const {
   message.clear();
   const mxPelRect window = checkRun(method, image.window());
   if (window.isNull()) return true;
@@ -213,19 +325,20 @@ bool mxBlockNormalizer::run(mxPelSource& image, Method method, mxPelSink& sink, 
   const std::vector<mxPelRect> tiles = blocks(window, blockSize_);
   mxBlockTotals totals;
   for (const mxPelRect& b : tiles) addTotals(image.read(b), method, window, totals);
-  std::vector<unsigned char> lut;
+  std::vector<Pel> lut;
   if (!table(method, totals, lut, message)) return false;
   sink.begin(window);
   for (const mxPelRect& b : tiles) sink.write(mapBlock(image.read(b), lut));
   return true;
 }
 
-void mxBlockNormalizer::addTotals(const mxPelBuffer_const<unsigned char>& block, Method method,
-                                  const mxPelRect& resultWindow, mxBlockTotals& totals) const {
+template <class Pel>
+void mxBlockNormalizerOf<Pel>::addTotals(const mxPelBuffer_const<Pel>& block, Method method,
+                                         const mxPelRect& resultWindow, mxBlockTotals& totals) const {
   const mxPelRect b = block.window();
+  if constexpr (sizeof(Pel) > 1) tool_.checkDeepPels(block, L"the image");
   if (method != eLinearlyFitGrayValues) {
-    std::vector<std::uint32_t> h;
-    mf_MaskedPelHistogram(block, readMask(b), h);
+    const std::vector<std::uint32_t> h = maskedCounts(block, readMask(b), depthOf(tool_));
     if (totals.histogram.size() < h.size()) totals.histogram.resize(h.size(), 0);
     for (std::size_t i = 0; i < h.size(); ++i) totals.histogram[i] += h[i];
     return;
@@ -240,12 +353,22 @@ void mxBlockNormalizer::addTotals(const mxPelBuffer_const<unsigned char>& block,
     const mxPelRect maskWindow = mask_ ? mask_->window() : tool_.binarizedMask().window();
     mask = readMask(mxPelRect(maskWindow.x() + dx, maskWindow.y() + dy, b.width(), b.height()));
   }
-  FitPairCounts counts;
-  addFitPairCounts(block, readReference(mxPelRect(refWindow.x() + dx, refWindow.y() + dy, b.width(), b.height())), mask,
-                   counts);
+  const mxPelBuffer_const<Pel> reference =
+      readReference(mxPelRect(refWindow.x() + dx, refWindow.y() + dy, b.width(), b.height()));
   mxBlockTotals add;
-  add.pairs = std::move(counts.pairs);
-  add.cells = std::move(counts.cells);
+  if constexpr (sizeof(Pel) == 1) {
+    FitPairCounts counts;
+    addFitPairCounts(block, reference, mask, counts);
+    add.pairs = std::move(counts.pairs);
+    add.cells = std::move(counts.cells);
+  } else {
+    if (reference_) tool_.checkDeepPels(reference, L"referenceImage()");
+    DeepFitCounts counts;
+    addDeepFitCounts(block, reference, mask, tool_.bitDepth(), counts);
+    add.histogram.clear();
+    add.cells = std::move(counts.cells);
+    add.sums = std::move(counts.sums);
+  }
   totals += add;
 }
 
@@ -259,22 +382,32 @@ std::vector<std::uint32_t> counts32(const std::vector<std::uint64_t>& v) {
 }
 }  // namespace
 
-bool mxBlockNormalizer::table(Method method, const mxBlockTotals& totals, std::vector<unsigned char>& lut,
-                              std::wstring& message) const {
+template <class Pel>
+bool mxBlockNormalizerOf<Pel>::table(Method method, const mxBlockTotals& totals, std::vector<Pel>& lut,
+                                     std::wstring& message) const {
   message.clear();
   lut.clear();
+  const std::int32_t depth = depthOf(tool_);
   if (method == eLinearlyFitGrayValues) {
-    FitPairCounts counts;
-    if (totals.pairs.size() == counts.pairs.size()) counts.pairs = totals.pairs;
-    if (totals.cells.size() == counts.cells.size()) counts.cells = totals.cells;
     std::vector<double> angles;
     if (reference_)
       buildFitAngles(angles);
     else
       angles = tool_.fitAngles();
     double gain = 0.0, offset = 0.0;
-    linearFitFromCounts(counts, angles, gain, offset);
-    lut = linearLut(gain, offset);
+    if constexpr (sizeof(Pel) == 1) {
+      FitPairCounts counts;
+      if (totals.pairs.size() == counts.pairs.size()) counts.pairs = totals.pairs;
+      if (totals.cells.size() == counts.cells.size()) counts.cells = totals.cells;
+      linearFitFromCounts(counts, angles, gain, offset);
+      lut = linearLut(gain, offset);
+    } else {
+      DeepFitCounts counts;
+      if (totals.cells.size() == counts.cells.size()) counts.cells = totals.cells;
+      if (totals.sums.size() == counts.sums.size()) counts.sums = totals.sums;
+      linearFitFromDeepCounts(counts, angles, gain, offset);
+      lut = linearLut(gain, offset, depth);
+    }
     return true;
   }
   // The reference histogram under the mask: the tool's, or gathered from
@@ -285,9 +418,10 @@ bool mxBlockNormalizer::table(Method method, const mxBlockTotals& totals, std::v
     mxPelRect refArea = reference_->window();
     if (mask_) refArea = refArea.intersect(mask_->window(), false);
     std::vector<std::uint64_t> sum;
-    std::vector<std::uint32_t> h;
     for (const mxPelRect& b : blocks(refArea, blockSize_)) {
-      mf_MaskedPelHistogram(reference_->read(b), readMask(b), h);
+      const mxPelBuffer_const<Pel> piece = reference_->read(b);
+      if constexpr (sizeof(Pel) > 1) tool_.checkDeepPels(piece, L"referenceImage()");
+      const std::vector<std::uint32_t> h = maskedCounts(piece, readMask(b), depth);
       sum.resize(std::max(sum.size(), h.size()), 0);
       for (std::size_t i = 0; i < h.size(); ++i) sum[i] += h[i];
     }
@@ -301,19 +435,27 @@ bool mxBlockNormalizer::table(Method method, const mxBlockTotals& totals, std::v
   std::vector<std::uint32_t> histogram = counts32(totals.histogram);
   const mxHistoStats stats(histogram, false);
   return histogramMethodLut(method, refHistogram, refStats, tool_.tailFractions(), histogram, stats, lut, message,
-                            tool_.relativeCounts());
+                            relativeCountsOf(tool_));
 }
 
-mxPelBuffer<unsigned char> mxBlockNormalizer::mapBlock(const mxPelBuffer_const<unsigned char>& block,
-                                                       const std::vector<unsigned char>& lut) const {
-  mxPelBuffer<unsigned char> out = mfPelMap(block, lut);
+template <class Pel>
+mxPelBuffer<Pel> mxBlockNormalizerOf<Pel>::mapBlock(const mxPelBuffer_const<Pel>& block,
+                                                    const std::vector<Pel>& lut) const {
+  if constexpr (sizeof(Pel) > 1) {
+    tool_.checkDeepPels(block, L"the image");  // a pel beyond the table is never looked up
+    if (lut.size() != std::size_t(1) << tool_.bitDepth())
+      throw BadParams(L"The table has " + std::to_wstring(lut.size()) + L" entries, not the " +
+                      std::to_wstring(std::size_t(1) << tool_.bitDepth()) + L" of the tool's depth");
+  }
+  mxPelBuffer<Pel> out = mfPelMap(block, lut);
   if (tool_.keepMaskedPixels() && (reference_ ? mask_ != nullptr : tool_.binarizedMask().isBound()))
-    mf_MaskedPelCopy(block, readMask(block.window()), out, true);
+    putBack(block, readMask(block.window()), out);
   out.copyXforms(block);
   return out;
 }
 
-mxPelRect mxBlockNormalizer::maskContext(const mxPelRect& block, const mxPair<std::int32_t>& halo) const {
+template <class Pel>
+mxPelRect mxBlockNormalizerOf<Pel>::maskContext(const mxPelRect& block, const mxPair<std::int32_t>& halo) const {
   // On the sub-sampled grid the run uses training's sampled mask, whose
   // cells read the mask up to a cell beyond themselves and are then dilated
   // by one cell: three more cells of mask give the block the cells the whole
@@ -328,31 +470,134 @@ mxPelRect mxBlockNormalizer::maskContext(const mxPelRect& block, const mxPair<st
   return grown(block, {reach(halo.x(), g.x()), reach(halo.y(), g.y())}).intersect(mask_->window(), false);
 }
 
-mxPelBuffer<unsigned char> mxBlockNormalizer::runBlock(const mxPelBuffer_const<unsigned char>& context, Method method,
-                                                       const mxPelRect& block) const {
-  const mxImageNormalizer* tool = &tool_;
-  mxImageNormalizer piece;
+template <class Pel>
+mxPelBuffer<Pel> mxBlockNormalizerOf<Pel>::runBlock(const mxPelBuffer_const<Pel>& context, Method method,
+                                                    const mxPelRect& block) const {
+  const Tool* tool = &tool_;
+  Tool piece;
   if (reference_) {
     // A tool over the context's reference and mask, trained as the whole
     // images would train it.
     piece = tool_;
-    piece.referenceImage(reference_->read(context.window()), false);
-    piece.maskImage(mask_ ? mask_->read(maskContext(block, halo(method))) : mxPelBuffer_const<unsigned char>(), false);
+    const mxPelRect maskRect = mask_ ? maskContext(block, halo(method)) : mxPelRect();
+    // The 16-bit tool takes a mask of its reference's size only: its
+    // reference is read over the mask's rectangle (the run uses the
+    // reference only where the context is, and the mask's products do not
+    // depend on the reference).
+    const mxPelRect refRect =
+        sizeof(Pel) > 1 && mask_ ? maskRect.intersect(reference_->window(), false) : context.window();
+    piece.referenceImage(reference_->read(refRect), false);
+    piece.maskImage(mask_ ? mask_->read(maskRect) : mxPelBuffer_const<unsigned char>(), false);
     piece.train(method);
     tool = &piece;
   }
   bool success = false;
   std::wstring message;
-  mxPelBuffer<unsigned char> out = tool->runOnly(context, method, success, message, nullptr, 0, &block);
+  mxPelBuffer<Pel> out;
+  if constexpr (sizeof(Pel) == 1) {
+    out = tool->runOnly(context, method, success, message, nullptr, 0, &block);
+  } else {
+    tool_.checkDeepPels(context, L"the image");
+    bool empty = false;
+    out = tool->runOverlap(context, method, success, message, tool_.bitDepth(), false, nullptr, &block, empty);
+  }
   out.window(block, false);
   return out;
 }
 
-// ---- one in-memory image on several threads ----
-
-std::vector<mxPelRect> mxBlockNormalizer::bands(const mxPelRect& window, Method method, int count) const {
+template <class Pel>
+std::vector<mxPelRect> mxBlockNormalizerOf<Pel>::bands(const mxPelRect& window, Method method, int count) const {
   return splitIntoBands(window, method, tool_.neighborhoodSize(), tool_.granularity(), count);
 }
+
+template class mxBlockNormalizerOf<unsigned char>;
+template class mxBlockNormalizerOf<unsigned short>;
+
+// ---- colour images ----
+
+namespace {
+const std::vector<mxImageNormalizer>& greyTools(const mxColorNormalizer& t, unsigned char*) { return t.greyTools8(); }
+const std::vector<mxImageNormalizer16>& greyTools(const mxColorNormalizer& t, unsigned short*) {
+  return t.greyTools16();
+}
+const wchar_t* const kPlaneNames[] = {L"red", L"green", L"blue"};
+
+// A rectangle of pels as the rectangle of their samples.
+mxPelRect samplesOf(const mxPelRect& r, std::int32_t channels) {
+  return mxPelRect(r.x() * channels, r.y(), r.width() * channels, r.height());
+}
+}  // namespace
+
+template <class Pel>
+mxColorBlockNormalizerOf<Pel>::mxColorBlockNormalizerOf(const mxColorNormalizer& tool, mxPair<std::int32_t> blockSize)
+    : tool_(tool), blockSize_(blockSize) {
+  checkBlockSize(blockSize);
+  for (const auto& grey : greyTools(tool_, static_cast<Pel*>(nullptr))) engines_.emplace_back(grey, blockSize);
+}
+
+template <class Pel>
+mxPair<std::int32_t> mxColorBlockNormalizerOf<Pel>::halo(Method method) const {
+  return blockHalo(method, tool_.neighborhoodSize(), tool_.granularity());
+}
+
+template <class Pel>
+bool mxColorBlockNormalizerOf<Pel>::run(mxPelSourceOf<Pel>& image, std::int32_t channels, Method method,
+                                        mxPelSinkOf<Pel>& sink, std::wstring& message) const {
+  message.clear();
+  const mxPelRect samples = image.window();
+  tool_.checkImageWindow(samples, channels, std::int32_t(8 * sizeof(Pel)));
+  const mxPelRect pels(samples.x() / channels, samples.y(), samples.width() / channels, samples.height());
+  using Grey = mxBlockNormalizerOf<Pel>;
+  if (method == eIdentity) {
+    sink.begin(samples);
+    for (const mxPelRect& b : Grey::blocks(pels, blockSize_)) sink.write(mfPelCopy(image.read(samplesOf(b, channels))));
+    return true;
+  }
+  checkRunMethod(method);
+  checkTrained((tool_.trainedMethods() & method) != 0);
+  const mxPelRect window = engines_.at(0).checkRun(method, pels);
+  if (window.isNull()) return true;
+  const std::size_t n = engines_.size();
+  if (isLocal(method)) {
+    const mxPair<std::int32_t> h = engines_[0].halo(method);
+    sink.begin(samplesOf(window, channels));
+    for (const mxPelRect& b : Grey::blocks(window, engines_[0].blockSize(method))) {
+      const mxPelBuffer_const<Pel> context = image.read(samplesOf(grown(b, h).intersect(window, false), channels));
+      const std::vector<mxPelBuffer<Pel>> planes = tool_.planes(context, channels);
+      std::vector<mxPelBuffer<Pel>> results;
+      for (std::size_t k = 0; k < n; ++k) results.push_back(engines_[k].runBlock(planes[k], method, b));
+      sink.write(tool_.merge(context, channels, planes, results));
+    }
+    return true;
+  }
+  // Pass 1: every plane's totals; the tables; pass 2: every block mapped.
+  const std::vector<mxPelRect> tiles = Grey::blocks(window, blockSize_);
+  std::vector<mxBlockTotals> totals(n);
+  for (const mxPelRect& b : tiles) {
+    const std::vector<mxPelBuffer<Pel>> planes = tool_.planes(image.read(samplesOf(b, channels)), channels);
+    for (std::size_t k = 0; k < n; ++k) engines_[k].addTotals(planes[k], method, window, totals[k]);
+  }
+  std::vector<std::vector<Pel>> luts(n);
+  for (std::size_t k = 0; k < n; ++k)
+    if (!engines_[k].table(method, totals[k], luts[k], message)) {
+      message += std::wstring(L" (") + (n == 1 ? L"luma" : kPlaneNames[k]) + L" channel)";
+      return false;
+    }
+  sink.begin(samplesOf(window, channels));
+  for (const mxPelRect& b : tiles) {
+    const mxPelBuffer_const<Pel> block = image.read(samplesOf(b, channels));
+    const std::vector<mxPelBuffer<Pel>> planes = tool_.planes(block, channels);
+    std::vector<mxPelBuffer<Pel>> results;
+    for (std::size_t k = 0; k < n; ++k) results.push_back(engines_[k].mapBlock(planes[k], luts[k]));
+    sink.write(tool_.merge(block, channels, planes, results));
+  }
+  return true;
+}
+
+template class mxColorBlockNormalizerOf<unsigned char>;
+template class mxColorBlockNormalizerOf<unsigned short>;
+
+// ---- one in-memory image on several threads ----
 
 namespace {
 
@@ -535,10 +780,13 @@ mxPelBuffer<unsigned short> mxBlockNormalizer::runParallel(const mxImageNormaliz
     return result;
   }
   if (method == eLinearlyFitGrayValues) {
-    double gain = 0.0, offset = 0.0;
-    linearFitParameters(work, tool.referenceImage(), mask, tool.fitAngles(), depth, gain, offset);
-    lut = linearLut(gain, offset, depth);
-    success = true;
+    // Each band's exact cell sums, added up: the whole overlap's line.
+    const mxBlockNormalizer16 engine(tool, {window.width(), window.height()});
+    std::vector<mxBlockTotals> totals(parts.size());
+    runTasks(runner, parts.size(),
+             [&](std::size_t i) { engine.addTotals(view(work, parts[i]), method, window, totals[i]); });
+    for (std::size_t i = 1; i < parts.size(); ++i) totals[0] += totals[i];
+    success = engine.table(method, totals[0], lut, message);
   } else {
     std::vector<std::vector<std::uint32_t>> counts(parts.size());
     const std::uint32_t bins = std::uint32_t(1) << depth;

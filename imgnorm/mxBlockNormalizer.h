@@ -9,7 +9,8 @@
 // Global methods take two passes.  Pass 1 reads every block and adds up what
 // the mapping needs: the masked histogram (histogram, mean/stddev and tails
 // methods) or, for the linear fit, the pair counts of the joint histogram,
-// from which the fit's sums over the pels on the ridge follow.  All of these
+// from which the fit's sums over the pels on the ridge follow (16-bit
+// images: the exact sums per cell of the binned joint histogram).  All of these
 // are exact integer totals, so the table is the one a whole-image run builds,
 // bit for bit, the linear fit included.  Pass 2 reads every block again and
 // maps it through that one table.
@@ -41,79 +42,115 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "baseif/mxExport.h"
 #include "baseif/mxPair.h"
 #include "baseif/mxPelBuffer.h"
+#include "imgnorm/mxColorNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizer16.h"
 
-// A large 8-bit image read in pieces.
-class IMGNORM_API mxPelSource {
+// A large image read in pieces: Pel is unsigned char (mxPelSource, 8-bit
+// images and masks) or unsigned short (mxPelSource16, 16-bit images).
+template <class Pel>
+class IMGNORM_API mxPelSourceOf {
 public:
-  virtual ~mxPelSource();
+  virtual ~mxPelSourceOf();
   // The image's window in image coordinates.
   virtual mxPelRect window() const = 0;
   // The image's pels over rect (which lies within window()), in a buffer
   // whose window is rect.  The engine asks for rectangles in block rows, top
   // to bottom; within one block row the rows asked for are the same, which a
   // source that decodes whole rows can cache.  Errors are the source's own.
-  virtual mxPelBuffer_const<unsigned char> read(const mxPelRect& rect) = 0;
+  virtual mxPelBuffer_const<Pel> read(const mxPelRect& rect) = 0;
 };
+using mxPelSource = mxPelSourceOf<unsigned char>;
+using mxPelSource16 = mxPelSourceOf<unsigned short>;
 
 // An image in memory as a source: reads are views of it, no pel is copied.
-class IMGNORM_API mxBufferPelSource : public mxPelSource {
+template <class Pel>
+class IMGNORM_API mxBufferPelSourceOf : public mxPelSourceOf<Pel> {
 public:
-  explicit mxBufferPelSource(const mxPelBuffer_const<unsigned char>& image) : image_(image) {}
+  explicit mxBufferPelSourceOf(const mxPelBuffer_const<Pel>& image) : image_(image) {}
   mxPelRect window() const override { return image_.window(); }
-  mxPelBuffer_const<unsigned char> read(const mxPelRect& rect) override;
+  mxPelBuffer_const<Pel> read(const mxPelRect& rect) override;
 
 private:
-  mxPelBuffer_const<unsigned char> image_;
+  mxPelBuffer_const<Pel> image_;
 };
+using mxBufferPelSource = mxBufferPelSourceOf<unsigned char>;
+using mxBufferPelSource16 = mxBufferPelSourceOf<unsigned short>;
 
 // Receives a result in blocks.
-class IMGNORM_API mxPelSink {
+template <class Pel>
+class IMGNORM_API mxPelSinkOf {
 public:
-  virtual ~mxPelSink();
+  virtual ~mxPelSinkOf();
   // Called once, before the first block, with the result's window.  Not
   // called when the run fails (success false) or nothing overlaps.
   virtual void begin(const mxPelRect& window) = 0;
   // One block of the result; the blocks tile the window row by row, left to
   // right, each once.  The buffer is valid only during the call.
-  virtual void write(const mxPelBuffer_const<unsigned char>& block) = 0;
+  virtual void write(const mxPelBuffer_const<Pel>& block) = 0;
 };
+using mxPelSink = mxPelSinkOf<unsigned char>;
+using mxPelSink16 = mxPelSinkOf<unsigned short>;
 
 // Assembles the blocks into one image in memory (for tests and for callers
 // that want the result whole).
-class IMGNORM_API mxBufferPelSink : public mxPelSink {
+template <class Pel>
+class IMGNORM_API mxBufferPelSinkOf : public mxPelSinkOf<Pel> {
 public:
   void begin(const mxPelRect& window) override;
-  void write(const mxPelBuffer_const<unsigned char>& block) override;
+  void write(const mxPelBuffer_const<Pel>& block) override;
   // The result (unbound until begin()).
-  const mxPelBuffer<unsigned char>& image() const { return image_; }
+  const mxPelBuffer<Pel>& image() const { return image_; }
 
 private:
-  mxPelBuffer<unsigned char> image_;
+  mxPelBuffer<Pel> image_;
 };
+using mxBufferPelSink = mxBufferPelSinkOf<unsigned char>;
+using mxBufferPelSink16 = mxBufferPelSinkOf<unsigned short>;
+
+extern template class mxPelSourceOf<unsigned char>;
+extern template class mxPelSourceOf<unsigned short>;
+extern template class mxBufferPelSourceOf<unsigned char>;
+extern template class mxBufferPelSourceOf<unsigned short>;
+extern template class mxPelSinkOf<unsigned char>;
+extern template class mxPelSinkOf<unsigned short>;
+extern template class mxBufferPelSinkOf<unsigned char>;
+extern template class mxBufferPelSinkOf<unsigned short>;
 
 // What pass 1 of a global method gathers over blocks: exact integer totals,
 // so the totals of any set of blocks added up in any order are those of the
 // whole image.
 struct IMGNORM_API mxBlockTotals {
-  // The masked histogram (histogram, mean/stddev and tails methods).
+  // The masked histogram (histogram, mean/stddev and tails methods): 256
+  // bins for 8-bit images, 2^depth for 16-bit ones.
   std::vector<std::uint64_t> histogram = std::vector<std::uint64_t>(256, 0);
   // The linear fit: per grey pair (reference t, run-time r), at (t << 8) | r,
-  // the number of used pels; and per 33 x 33 cell of the binned joint
-  // histogram (row = reference bin), the sum of the mask values (1 per pel
-  // without a mask).  Empty for the other methods.
+  // the number of used pels (8-bit images only); and per 33 x 33 cell of the
+  // binned joint histogram (row = reference bin), the sum of the mask values
+  // (1 per pel without a mask).  Empty for the other methods.
   std::vector<std::uint64_t> pairs, cells;
+  // The linear fit of 16-bit images: per cell, the exact sums of its used
+  // pels (imgnorm::detail::DeepFitCounts::sums).  Empty otherwise.
+  std::vector<std::uint64_t> sums;
   mxBlockTotals& operator+=(const mxBlockTotals& other);
-  // The number of counts pass 1 of a global method gathers, the three
-  // vectors laid end to end (histogram, pairs, cells): what a caller that
-  // carries the totals as one flat array allocates per block.
-  static std::size_t size(mxImageNormalizerDefs::Method method);
+  // The number of counts pass 1 of a global method gathers for images of
+  // depth bits (8 for 8-bit images), the vectors laid end to end
+  // (histogram, pairs, cells, sums; the 16-bit fit leaves the histogram
+  // out, the other methods the fit's vectors): what a caller that carries
+  // the totals as one flat array allocates per block.
+  static std::size_t size(mxImageNormalizerDefs::Method method, std::int32_t depth = 8);
+  // The totals as that flat array, and back (a count other than size()
+  // throws mxImageNormalizerDefs::BadParams).  Flat arrays add up element
+  // by element as the totals do.
+  std::vector<std::uint64_t> flat(mxImageNormalizerDefs::Method method, std::int32_t depth = 8) const;
+  static mxBlockTotals fromFlat(const std::uint64_t* counts, std::size_t count, mxImageNormalizerDefs::Method method,
+                                std::int32_t depth = 8);
 };
 
 // Runs every task of the list once and returns when all have finished.  The
@@ -150,9 +187,137 @@ private:
   State* state_;
 };
 
-class IMGNORM_API mxBlockNormalizer {
+// The block engine over pels of Pel: mxBlockNormalizer for 8-bit images
+// and the 8-bit tool, mxBlockNormalizer16 for 16-bit images and the 16-bit
+// tool (mxImageNormalizer16).  One implementation serves both: the 16-bit
+// engine gives, block by block, the pels of the 16-bit tool's run(), for
+// every method it runs.  Its histograms have 2^depth bins, and its linear
+// fit gathers per cell of the binned joint histogram the exact sums the
+// 16-bit fit refines its line on (imgnorm::detail::DeepFitCounts), so the
+// line too is the whole-image run's, bit for bit.  The 16-bit engine
+// refuses what the 16-bit tool's run refuses (NotImplemented for a method
+// not available at 16 bits, BadImage for a pel above the depth); the pels
+// are checked block by block as they are read, so with a local method a
+// pel above the depth is found only when its block is reached, after the
+// blocks before it were written to the sink.
+template <class Pel>
+class IMGNORM_API mxBlockNormalizerOf {
 public:
   using Method = mxImageNormalizerDefs::Method;
+  using Tool = std::conditional_t<sizeof(Pel) == 1, mxImageNormalizer, mxImageNormalizer16>;
+
+  // Runs a tool that holds its reference and mask in memory (trained for
+  // the methods to run).  blockSize: width and height of a block, both >= 1
+  // (else mxImageNormalizerDefs::BadParams).  The tool is copied (shallow:
+  // the images are shared).
+  mxBlockNormalizerOf(const Tool& tool, mxPair<std::int32_t> blockSize);
+  // Runs the tool's parameters against a reference (and mask, may be null)
+  // that are themselves read in pieces: what training derives from them is
+  // gathered block by block, as training would derive it from the whole
+  // images.  The tool's own images and trained set are not used.  The sources
+  // must outlive this object.
+  mxBlockNormalizerOf(const Tool& parameters, mxPelSourceOf<Pel>& reference, mxPelSource* mask,
+                      mxPair<std::int32_t> blockSize);
+
+  // The block size in use: the one given, rounded up per axis to a multiple
+  // of the granularity when method is a local one.
+  mxPair<std::int32_t> blockSize(Method method) const;
+  // Pels of context read on each side of a block (0 for the global methods).
+  mxPair<std::int32_t> halo(Method method) const;
+
+  // Normalizes image by method into sink and returns success, with message
+  // as run() reports them.  Throws what run() throws for the method and the
+  // image (mxImageNormalizerDefs::BadParams, NotTrained), BadParams when a
+  // local method's block is smaller than its halo, CanNotTrain when
+  // reference pieces give an empty histogram for a histogram method, and
+  // whatever the source or sink throws.  Nothing is written to sink before
+  // every check has passed and, for global methods, the table is built.
+  bool run(mxPelSourceOf<Pel>& image, Method method, mxPelSinkOf<Pel>& sink, std::wstring& message) const;
+
+  // The steps of run(), for callers that schedule the blocks themselves (a
+  // task graph over chunks, each block on its own worker).  Blocks and
+  // contexts carry their image coordinates in their windows; they need not
+  // follow the block grid, but a local method's blocks must start on the
+  // granularity grid (multiples of it in image coordinates) unless they
+  // touch the image's edge, and the engine's checks of run() are the
+  // caller's to make (checkRun).
+  //
+  // Checks method and image window as run() does and returns the window of
+  // the result (null when nothing overlaps).
+  mxPelRect checkRun(Method method, const mxPelRect& imageWindow) const;
+  // Pass 1 of a global method: adds one block's totals (block within the
+  // result window).  The tool's own reference and mask are used.
+  void addTotals(const mxPelBuffer_const<Pel>& block, Method method, const mxPelRect& resultWindow,
+                 mxBlockTotals& totals) const;
+  // The table of a global method from the totals over every block of the
+  // result window; false and message as run() reports a failure.
+  bool table(Method method, const mxBlockTotals& totals, std::vector<Pel>& lut, std::wstring& message) const;
+  // Pass 2: one block through the table, with the masked pels put back when
+  // the tool keeps them.
+  mxPelBuffer<Pel> mapBlock(const mxPelBuffer_const<Pel>& block, const std::vector<Pel>& lut) const;
+  // A local method over one block, from the image's pels over context: the
+  // block grown by halo() on every side, cut to the result window.
+  mxPelBuffer<Pel> runBlock(const mxPelBuffer_const<Pel>& context, Method method, const mxPelRect& block) const;
+
+protected:
+  std::vector<mxPelRect> bands(const mxPelRect& window, Method method, int count) const;
+  static std::vector<mxPelRect> blocks(const mxPelRect& window, mxPair<std::int32_t> size);
+  void checkMethod(Method method) const;
+  mxPelBuffer_const<Pel> readReference(const mxPelRect& rect) const;
+  mxPelBuffer_const<unsigned char> readMask(const mxPelRect& rect) const;
+  mxPelRect maskContext(const mxPelRect& block, const mxPair<std::int32_t>& halo) const;
+
+  template <class>
+  friend class mxColorBlockNormalizerOf;
+
+  Tool tool_;
+  mxPelSourceOf<Pel>* reference_ = nullptr;  // null: the tool's own images
+  mxPelSource* mask_ = nullptr;
+  mxPair<std::int32_t> blockSize_;
+};
+
+extern template class mxBlockNormalizerOf<unsigned char>;
+extern template class mxBlockNormalizerOf<unsigned short>;
+
+// The block engine of the colour tool (mxColorNormalizer): an interleaved
+// RGB or RGBA image of Pel (8-bit pels at depth 8, 16-bit ones above) read
+// in pieces and its result written in blocks, windows in samples as the
+// colour tool takes them, giving the colour tool's run() pel for pel.  Each
+// piece is split into the planes run() hands to its grey tools (R, G, B; or
+// the luma), each plane goes through the block engine of its grey tool, and
+// the results are merged back as run() merges them (mxColorNormalizer::
+// planes, merge).  Global methods take two passes (every plane's totals,
+// then every block mapped); local methods one, each block with the halo of
+// the grey tools.  Refuses what the colour tool's run() refuses; pels above
+// the depth are found block by block, as for mxBlockNormalizer16.
+template <class Pel>
+class IMGNORM_API mxColorBlockNormalizerOf {
+public:
+  using Method = mxImageNormalizerDefs::Method;
+  // tool: trained for the methods to run (copied, its images shared);
+  // blockSize in pels, both >= 1 (else BadParams).
+  mxColorBlockNormalizerOf(const mxColorNormalizer& tool, mxPair<std::int32_t> blockSize);
+  // Pels of context read on each side of a block (0 for the global methods).
+  mxPair<std::int32_t> halo(Method method) const;
+  // Normalizes image (channels samples per pel) by method into sink, as
+  // mxBlockNormalizer::run; the sink's windows are in samples.
+  bool run(mxPelSourceOf<Pel>& image, std::int32_t channels, Method method, mxPelSinkOf<Pel>& sink,
+           std::wstring& message) const;
+
+private:
+  mxColorNormalizer tool_;
+  std::vector<mxBlockNormalizerOf<Pel>> engines_;  // one per plane
+  mxPair<std::int32_t> blockSize_;
+};
+using mxColorBlockNormalizer = mxColorBlockNormalizerOf<unsigned char>;
+using mxColorBlockNormalizer16 = mxColorBlockNormalizerOf<unsigned short>;
+
+extern template class mxColorBlockNormalizerOf<unsigned char>;
+extern template class mxColorBlockNormalizerOf<unsigned short>;
+
+class IMGNORM_API mxBlockNormalizer : public mxBlockNormalizerOf<unsigned char> {
+public:
+  using mxBlockNormalizerOf<unsigned char>::mxBlockNormalizerOf;
 
   // ---- one in-memory image on several threads ----
   //
@@ -189,10 +354,9 @@ public:
   // success, message and exceptions.  Local methods: each band with its
   // halo, as for 8-bit images.  Histogram methods: each band's 2^depth-bin
   // histogram (exact counts, added up), the one table, each band mapped
-  // through it.  The linear fit: its line from the whole overlap on the
-  // calling thread (the fit refines on the exact pels of its ridge, which no
-  // per-band total of bounded size holds), the bands mapped through its
-  // table.
+  // through it.  The linear fit: each band's cell sums (as the 16-bit block
+  // engine gathers them), added up, the one line, each band mapped through
+  // its table.
   static mxPelBuffer<unsigned short> runParallel(const mxImageNormalizer16& tool,
                                                  const mxPelBuffer_const<unsigned short>& image, Method method,
                                                  int threads, bool& success, std::wstring& message);
@@ -200,72 +364,6 @@ public:
                                                  const mxPelBuffer_const<unsigned short>& image, Method method,
                                                  const mxTaskRunner& runner, int tasks, bool& success,
                                                  std::wstring& message);
-
-  // Runs a tool that holds its reference and mask in memory (trained for
-  // the methods to run).  blockSize: width and height of a block, both >= 1
-  // (else mxImageNormalizerDefs::BadParams).  The tool is copied (shallow:
-  // the images are shared).
-  mxBlockNormalizer(const mxImageNormalizer& tool, mxPair<std::int32_t> blockSize);
-  // Runs the tool's parameters against a reference (and mask, may be null)
-  // that are themselves read in pieces: what training derives from them is
-  // gathered block by block, as training would derive it from the whole
-  // images.  The tool's own images and trained set are not used.  The sources
-  // must outlive this object.
-  mxBlockNormalizer(const mxImageNormalizer& parameters, mxPelSource& reference, mxPelSource* mask,
-                    mxPair<std::int32_t> blockSize);
-
-  // The block size in use: the one given, rounded up per axis to a multiple
-  // of the granularity when method is a local one.
-  mxPair<std::int32_t> blockSize(Method method) const;
-  // Pels of context read on each side of a block (0 for the global methods).
-  mxPair<std::int32_t> halo(Method method) const;
-
-  // Normalizes image by method into sink and returns success, with message
-  // as run() reports them.  Throws what run() throws for the method and the
-  // image (mxImageNormalizerDefs::BadParams, NotTrained), BadParams when a
-  // local method's block is smaller than its halo, CanNotTrain when
-  // reference pieces give an empty histogram for a histogram method, and
-  // whatever the source or sink throws.  Nothing is written to sink before
-  // every check has passed and, for global methods, the table is built.
-  bool run(mxPelSource& image, Method method, mxPelSink& sink, std::wstring& message) const;
-
-  // The steps of run(), for callers that schedule the blocks themselves (a
-  // task graph over chunks, each block on its own worker).  Blocks and
-  // contexts carry their image coordinates in their windows; they need not
-  // follow the block grid, but a local method's blocks must start on the
-  // granularity grid (multiples of it in image coordinates) unless they
-  // touch the image's edge, and the engine's checks of run() are the
-  // caller's to make (checkRun).
-  //
-  // Checks method and image window as run() does and returns the window of
-  // the result (null when nothing overlaps).
-  mxPelRect checkRun(Method method, const mxPelRect& imageWindow) const;
-  // Pass 1 of a global method: adds one block's totals (block within the
-  // result window).  The tool's own reference and mask are used.
-  void addTotals(const mxPelBuffer_const<unsigned char>& block, Method method, const mxPelRect& resultWindow,
-                 mxBlockTotals& totals) const;
-  // The table of a global method from the totals over every block of the
-  // result window; false and message as run() reports a failure.
-  bool table(Method method, const mxBlockTotals& totals, std::vector<unsigned char>& lut, std::wstring& message) const;
-  // Pass 2: one block through the table, with the masked pels put back when
-  // the tool keeps them.
-  mxPelBuffer<unsigned char> mapBlock(const mxPelBuffer_const<unsigned char>& block,
-                                      const std::vector<unsigned char>& lut) const;
-  // A local method over one block, from the image's pels over context: the
-  // block grown by halo() on every side, cut to the result window.
-  mxPelBuffer<unsigned char> runBlock(const mxPelBuffer_const<unsigned char>& context, Method method,
-                                      const mxPelRect& block) const;
-
-private:
-  std::vector<mxPelRect> bands(const mxPelRect& window, Method method, int count) const;
-  std::vector<mxPelRect> blocks(const mxPelRect& window, mxPair<std::int32_t> size) const;
-  void checkMethod(Method method) const;
-  mxPelBuffer_const<unsigned char> readReference(const mxPelRect& rect) const;
-  mxPelBuffer_const<unsigned char> readMask(const mxPelRect& rect) const;
-  mxPelRect maskContext(const mxPelRect& block, const mxPair<std::int32_t>& halo) const;
-
-  mxImageNormalizer tool_;
-  mxPelSource* reference_ = nullptr;  // null: the tool's own images
-  mxPelSource* mask_ = nullptr;
-  mxPair<std::int32_t> blockSize_;
 };
+
+using mxBlockNormalizer16 = mxBlockNormalizerOf<unsigned short>;

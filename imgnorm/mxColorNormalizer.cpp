@@ -34,7 +34,7 @@ const wchar_t* const kChannelNames[] = {L"red", L"green", L"blue"};
 
 // An interleaved image with this channel count: colour (3 or 4 channels),
 // its window on whole pels.
-void checkColorImage(const mx_PelBuffer& image, std::int32_t channels, bool isReference) {
+void checkColorImage(const mxPelRect& window, std::int32_t channels, bool isReference) {
   const std::wstring what = isReference ? L"reference" : L"image";
   if (channels == 1)
     throw BadImage(std::wstring(ruleMessage(Rule::eColorAgainstGrey)) +
@@ -45,9 +45,9 @@ void checkColorImage(const mx_PelBuffer& image, std::int32_t channels, bool isRe
                    what + L" as RGB or RGBA.");
   if (channels != 3 && channels != 4)
     throw BadImage(std::wstring(ruleMessage(Rule::eColorChannels)) + L" The " + what + L" has " + num(channels) + L".");
-  if (image.window().x() % channels != 0 || image.width() % channels != 0)
+  if (window.x() % channels != 0 || window.width() % channels != 0)
     throw BadImage(std::wstring(ruleMessage(Rule::eColorLayout)) + L" The " + what + L"'s window starts at x = " +
-                   num(image.window().x()) + L" and is " + num(image.width()) + L" samples wide, with " +
+                   num(window.x()) + L" and is " + num(window.width()) + L" samples wide, with " +
                    num(channels) + L" channels per pel.");
 }
 
@@ -245,7 +245,7 @@ void mxColorNormalizer::setReference(const mxPelBuffer_const<T>& image, std::int
     member.setUnbound();
     channels_ = 0;
   } else {
-    checkColorImage(image, channels, true);
+    checkColorImage(image.window(), channels, true);
     member = copy ? mfPelCopy(image) : image;
     channels_ = channels;
   }
@@ -352,7 +352,7 @@ mxPelBuffer<T> mxColorNormalizer::runPels(const mxPelBuffer_const<T>& image, std
   success = false;
   message.clear();
   checkPelType<T>();
-  if (image.isBound()) checkColorImage(image, channels, false);
+  if (image.isBound()) checkColorImage(image.window(), channels, false);
   if (method == eIdentity) {
     success = true;
     return mfPelCopy(image);
@@ -395,6 +395,68 @@ mxPelBuffer<unsigned short> mxColorNormalizer::run(const mxPelBuffer_const<unsig
                                                    std::int32_t channels, Method method, bool& success,
                                                    std::wstring& message) const {
   return runPels(image, channels, method, success, message);
+}
+
+template <class T>
+std::vector<mxPelBuffer<T>> mxColorNormalizer::planesOf(const mxPelBuffer_const<T>& image,
+                                                        std::int32_t channels) const {
+  checkPelType<T>();
+  checkImageBound(image.isBound());
+  checkColorImage(image.window(), channels, false);
+  std::vector<mxPelBuffer<T>> out;
+  checkPelsWithinDepth(splitPlanes(image, channels, pelWindow(image.window(), channels), mode_, out), bitDepth_,
+                       L"the image");
+  return out;
+}
+
+template <class T>
+mxPelBuffer<T> mxColorNormalizer::mergeOf(const mxPelBuffer_const<T>& image, std::int32_t channels,
+                                          const std::vector<mxPelBuffer<T>>& planes,
+                                          const std::vector<mxPelBuffer<T>>& results) const {
+  checkPelType<T>();
+  checkImageBound(image.isBound());
+  checkColorImage(image.window(), channels, false);
+  const std::size_t n = mode_ == Mode::ePerChannel ? 3 : 1;
+  if (planes.size() != n || results.size() != n)
+    throw BadImage(L"The merge takes " + num(std::int64_t(n)) + L" planes and as many results.");
+  const mxPelRect r = results[0].window();
+  std::vector<mxPelBuffer<T>> cut(planes);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (!results[k].isBound() || results[k].window().intersect(r, false) != r ||
+        cut[k].window().intersect(r, false) != r || pelWindow(image.window(), channels).intersect(r, false) != r)
+      throw BadImage(L"The results' windows must lie within the planes' and the image's.");
+    cut[k].window(r, false);  // mergePlanes reads the planes from the window's first row
+  }
+  return mergePlanes(image, channels, r, mode_, cut, results, (std::int32_t(1) << bitDepth_) - 1);
+}
+
+void mxColorNormalizer::checkImageWindow(const mxPelRect& window, std::int32_t channels, std::int32_t pelBits) const {
+  if (pelBits == 8)
+    checkPelType<unsigned char>();
+  else
+    checkPelType<unsigned short>();
+  checkColorImage(window, channels, false);
+}
+
+std::vector<mxPelBuffer<unsigned char>> mxColorNormalizer::planes(const mxPelBuffer_const<unsigned char>& image,
+                                                                  std::int32_t channels) const {
+  return planesOf(image, channels);
+}
+std::vector<mxPelBuffer<unsigned short>> mxColorNormalizer::planes(const mxPelBuffer_const<unsigned short>& image,
+                                                                   std::int32_t channels) const {
+  return planesOf(image, channels);
+}
+mxPelBuffer<unsigned char> mxColorNormalizer::merge(const mxPelBuffer_const<unsigned char>& image,
+                                                    std::int32_t channels,
+                                                    const std::vector<mxPelBuffer<unsigned char>>& planes,
+                                                    const std::vector<mxPelBuffer<unsigned char>>& results) const {
+  return mergeOf(image, channels, planes, results);
+}
+mxPelBuffer<unsigned short> mxColorNormalizer::merge(const mxPelBuffer_const<unsigned short>& image,
+                                                     std::int32_t channels,
+                                                     const std::vector<mxPelBuffer<unsigned short>>& planes,
+                                                     const std::vector<mxPelBuffer<unsigned short>>& results) const {
+  return mergeOf(image, channels, planes, results);
 }
 
 // ---- archive form ----

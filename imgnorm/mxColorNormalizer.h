@@ -153,6 +153,37 @@ public:
   mxPelBuffer<unsigned short> run(const mxPelBuffer_const<unsigned short>& image, std::int32_t channels, Method method,
                                   bool& success, std::wstring& message) const;
 
+  // ---- the steps of run(), for callers that run the planes themselves
+  // (block by block: imgnorm.dask) ----
+  // The trained grey tools of the pel type: R, G and B (per channel) or the
+  // luma (luminance), each trained on its plane of the reference with this
+  // tool's parameters and mask; run() runs them on the image's planes.
+  const std::vector<mxImageNormalizer>& greyTools8() const { return tools8_; }
+  const std::vector<mxImageNormalizer16>& greyTools16() const { return tools16_; }
+  // The checks run() makes of an image before its pels, on its window alone
+  // (for an image of pelBits, 8 or 16): BadImage for another pel type, a
+  // grey image or another channel count, a window not on whole pels.
+  void checkImageWindow(const mxPelRect& window, std::int32_t channels, std::int32_t pelBits) const;
+  // The two steps of run() around the grey tools, on one piece of an
+  // interleaved image (pointwise, so any piece gives the pels of the whole):
+  // the planes of the image's pels (pel coordinates) that run() hands to the
+  // grey tools (R, G, B; or the luma); and the image over results[0]'s window
+  // (within the image's and the planes') merged from the grey tools' results
+  // (per channel: the results, alpha copied; luminance: the image moved by
+  // the luma's change and clamped, alpha copied).  Throw BadImage as run()
+  // does (another pel type, a grey image or another channel count, a window
+  // not on whole pels, pels above the depth).
+  std::vector<mxPelBuffer<unsigned char>> planes(const mxPelBuffer_const<unsigned char>& image,
+                                                 std::int32_t channels) const;
+  std::vector<mxPelBuffer<unsigned short>> planes(const mxPelBuffer_const<unsigned short>& image,
+                                                  std::int32_t channels) const;
+  mxPelBuffer<unsigned char> merge(const mxPelBuffer_const<unsigned char>& image, std::int32_t channels,
+                                   const std::vector<mxPelBuffer<unsigned char>>& planes,
+                                   const std::vector<mxPelBuffer<unsigned char>>& results) const;
+  mxPelBuffer<unsigned short> merge(const mxPelBuffer_const<unsigned short>& image, std::int32_t channels,
+                                    const std::vector<mxPelBuffer<unsigned short>>& planes,
+                                    const std::vector<mxPelBuffer<unsigned short>>& results) const;
+
 private:
   template <class T>
   void setReference(const mxPelBuffer_const<T>& image, std::int32_t channels, bool copy);
@@ -163,6 +194,11 @@ private:
   void trainTools(Method methods, std::vector<Tool>& tools) const;
   template <class T>
   void checkPelType() const;
+  template <class T>
+  std::vector<mxPelBuffer<T>> planesOf(const mxPelBuffer_const<T>& image, std::int32_t channels) const;
+  template <class T>
+  mxPelBuffer<T> mergeOf(const mxPelBuffer_const<T>& image, std::int32_t channels,
+                         const std::vector<mxPelBuffer<T>>& planes, const std::vector<mxPelBuffer<T>>& results) const;
   // reference8_ or reference16_.
   template <class T>
   const mxPelBuffer_const<T>& referenceOf() const;

@@ -105,6 +105,8 @@ private:
 
   friend IMGNORM_API mxArchive& operator||(mxArchive& ar, mxImageNormalizer& normalizer);
   friend class mxBlockNormalizer;
+  template <class>
+  friend class mxBlockNormalizerOf;
 };
 
 // Stores the normalizer's parameters, images and trained set, or loads them

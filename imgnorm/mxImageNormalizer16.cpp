@@ -108,6 +108,14 @@ bool mxImageNormalizer16::startDeepRun(const mxPelBuffer_const<unsigned short>& 
   return false;
 }
 
+void mxImageNormalizer16::checkDeepMethod(Method method) {
+  if (method != eIdentity) checkDeepMethods(method);
+}
+
+void mxImageNormalizer16::checkDeepPels(const mxPelBuffer_const<unsigned short>& pels, const wchar_t* what) const {
+  checkPelsWithinDepth(pels, bitDepth_, what);
+}
+
 mxPelBuffer<unsigned short> mxImageNormalizer16::run(const mxPelBuffer_const<unsigned short>& image, Method method,
                                                      bool& success, std::wstring& message) const {
   mxPelBuffer_const<unsigned short> work;

@@ -91,10 +91,18 @@ private:
   bool startDeepRun(const mxPelBuffer_const<unsigned short>& image, Method method, bool& success, std::wstring& message,
                     mxPelBuffer_const<unsigned short>& work, mxPelBuffer<unsigned short>& result) const;
 
+  // The checks of startDeepRun for the block engine, which reads the image
+  // in pieces: the method (NotImplemented), and the pels of a piece (what
+  // names it in the message: "the image", "referenceImage()").
+  static void checkDeepMethod(Method method);
+  void checkDeepPels(const mxPelBuffer_const<unsigned short>& pels, const wchar_t* what) const;
+
   std::int32_t bitDepth_;
 
   friend IMGNORM_API mxArchive& operator||(mxArchive& ar, mxImageNormalizer16& normalizer);
   friend class mxBlockNormalizer;
+  template <class>
+  friend class mxBlockNormalizerOf;
 };
 
 // The 16-bit tool's archive form, a form of its own: a version byte (0), the

@@ -323,8 +323,8 @@ void refuseStreamOverwrite(const RunArgs& args, std::vector<NamedInput> others) 
 namespace {
 
 // A 16-bit tool file keeps its depth: --depth 8 and another --bit-depth are
-// refused, and so is streaming, which is 8-bit only.
-void checkDeepRun(const RunArgs& args, const mxImageNormalizer16& tool, bool streamed) {
+// refused.
+void checkDeepRun(const RunArgs& args, const mxImageNormalizer16& tool) {
   const std::string what = args.toolFile + " holds a 16-bit tool (depth " + std::to_string(tool.bitDepth()) + ")";
   if (args.read.toDepth8)
     throw CliError(kExitUsage, "--depth 8: " + what +
@@ -333,17 +333,12 @@ void checkDeepRun(const RunArgs& args, const mxImageNormalizer16& tool, bool str
   if (args.read.bitDepth && args.read.bitDepth != tool.bitDepth())
     throw CliError(kExitUsage, "--bit-depth " + std::to_string(args.read.bitDepth) + ": " + what +
                                    ", whose depth was declared when it was trained; drop --bit-depth");
-  if (streamed)
-    throw CliError(kExitUsage, "--block-size: " + what +
-                                   "; 16-bit images are not normalized block by block yet: drop --block-size "
-                                   "(the image is read whole), or use an 8-bit tool");
 }
 
 // A colour tool file keeps its mode and depth: another --color, --to-gray,
-// --depth 8 with a 16-bit colour tool, another --bit-depth (but with --depth 8
-// for an 8-bit one) and streaming are refused; --color with a grey tool file
-// too.
-void checkColorRun(const RunArgs& args, CliTool& tool, bool streamed) {
+// --depth 8 with a 16-bit colour tool and another --bit-depth (but with
+// --depth 8 for an 8-bit one) are refused; --color with a grey tool file too.
+void checkColorRun(const RunArgs& args, CliTool& tool) {
   const std::string color = args.tool.color;
   if (!tool.isColor) {
     if (!color.empty())
@@ -371,10 +366,6 @@ void checkColorRun(const RunArgs& args, CliTool& tool, bool streamed) {
   // An 8-bit colour tool takes --bit-depth with --depth 8: the depth its 16-bit inputs are shifted from.
   if (args.read.bitDepth && args.read.bitDepth != tool.depth() && !(args.read.toDepth8 && !tool.isDeep))
     refuse("--bit-depth " + std::to_string(args.read.bitDepth), "its depth was declared when it was trained: drop it");
-  if (streamed)
-    refuse("--block-size",
-           "colour images are not normalized block by block: drop --block-size (the image is "
-           "read whole)");
 }
 
 }  // namespace
@@ -392,12 +383,13 @@ ExitCode cmdRun(const RunArgs& args) {
     if (method != eIdentity && !(t.trainedMethods() & method))
       throw CliError(kExitUsage, "--method " + args.method + ": " + args.toolFile +
                                      " is not trained for it (trained: " + methodSetText(t.trainedMethods()) + ")");
-    checkColorRun(args, tool, streamed);
-    if (tool.isDeep && !tool.isColor) checkDeepRun(args, tool.deep, streamed);
+    checkColorRun(args, tool);
+    if (tool.isDeep && !tool.isColor) checkDeepRun(args, tool.deep);
     const std::unique_ptr<StatsFile> stats = openStats(args, others, diag.get(), streamed);
     if (streamed) {
       refuseStreamOverwrite(args, others);
-      return runStreamed(args, method, &tool.eight);
+      if (tool.isColor) return runStreamed(args, method, tool.isDeep ? tool.colour16.tool : tool.colour8.tool);
+      return tool.isDeep ? runStreamed(args, method, tool.deep) : runStreamed(args, method, &tool.eight);
     }
     Warnings warnings;
     return runWithTool(t, args, method, diag.get(), others, warnings, stats.get());

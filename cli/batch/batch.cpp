@@ -357,8 +357,8 @@ mxPelRect usedWindow(const Tool& tool) {
 
 // A TIFF beyond --max-pixels: normalized block by block into a TIFF output,
 // refused (naming the limit and both ways out) for any other output.
-void streamItem(const mxImageNormalizer& tool, const BatchItem& item, const BatchOptions& options,
-                ItemResult& result) {
+template <class Tool>
+void streamItem(const Tool& tool, const BatchItem& item, const BatchOptions& options, ItemResult& result) {
   std::int32_t w = 0, h = 0;
   tiffSize(item.input, w, h);
   const std::string what = item.input + ": a TIFF of " + sizeText(w, h) + " pels, beyond --max-pixels (" +
@@ -385,12 +385,6 @@ void streamItem(const mxImageNormalizer& tool, const BatchItem& item, const Batc
                    [&](Warnings& w) { warnAboutRun(tool, options.method, item.input, run.image, run.result, w); });
     result.written = true;
   }
-}
-
-void streamItem(const mxImageNormalizer16&, const BatchItem& item, const BatchOptions& options, ItemResult&) {
-  throw CliError(kExitInput, item.input + ": a TIFF beyond --max-pixels (" + std::to_string(options.read.maxPixels) +
-                                 " pels) is normalized block by block by the 8-bit tool only; raise --max-pixels to "
-                                 "read it whole, or give --depth 8");
 }
 
 template <class Pel>

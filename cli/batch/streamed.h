@@ -12,6 +12,8 @@
 #include "io/image_io.h"
 
 class mxImageNormalizer;
+class mxImageNormalizer16;
+class mxColorNormalizer;
 
 namespace imgnormcli {
 
@@ -28,6 +30,9 @@ struct StreamedRun {
 };
 StreamedRun streamWithTool(const mxImageNormalizer& tool, mxImageNormalizerDefs::Method method,
                            const std::string& input, const std::string& output, TiffCompression compression);
+// The same with a 16-bit tool: a 16-bit grey TIFF into a 16-bit TIFF.
+StreamedRun streamWithTool(const mxImageNormalizer16& tool, mxImageNormalizerDefs::Method method,
+                           const std::string& input, const std::string& output, TiffCompression compression);
 
 // The default block size of the streaming path, and whether a command
 // streams as a whole: with --block-size, or `normalize` (normalize true)
@@ -41,5 +46,10 @@ bool wantsStreaming(const RunArgs& args, bool normalize);
 // into one TIFF output, block by block.  A soft failure writes nothing and
 // returns kExitSoftFailure; errors are CliError.
 ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer* tool);
+// `run` with a 16-bit tool: a 16-bit grey TIFF into a 16-bit TIFF.
+ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxImageNormalizer16& tool);
+// `run --block-size` with a colour tool: an RGB or RGBA TIFF of the tool's
+// pel type into a TIFF of the same channels.
+ExitCode runStreamed(const RunArgs& args, mxImageNormalizerDefs::Method method, const mxColorNormalizer& tool);
 
 }  // namespace imgnormcli

@@ -83,6 +83,18 @@ bool tiffSize(const std::string& path, std::int32_t& width, std::int32_t& height
   return true;
 }
 
+int tiffBitsPerSample(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  std::string error;
+  TIFF* tif = openTiff(path, "rm", &error);
+  if (!tif) return 0;
+  std::uint16_t bits = 0;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFClose(tif);
+  return bits;
+}
+
 int tiffPageCount(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
@@ -101,7 +113,8 @@ bool tiffBeyondLimit(const std::string& path, const ReadOptions& read) {
 
 // ---- reading ----
 
-TiffPelSource::TiffPelSource(const std::string& path) : path_(path) {
+template <class Pel>
+TiffPelSourceOf<Pel>::TiffPelSourceOf(const std::string& path, bool color) : path_(path), color_(color) {
   const std::uint64_t fileBytes = regularFileSize(path);
   tif_ = openTiff(path, "rm", &lastError);
   if (!tif_) fail("not a readable TIFF file");
@@ -116,20 +129,29 @@ TiffPelSource::TiffPelSource(const std::string& path) : path_(path) {
   }
 }
 
-void TiffPelSource::checkLayout(std::uint64_t fileBytes) {
+template <class Pel>
+void TiffPelSourceOf<Pel>::checkLayout(std::uint64_t fileBytes) {
   std::uint32_t w = 0, h = 0;
-  std::uint16_t spp = 1, bits = 1, photometric = 0, format = SAMPLEFORMAT_UINT;
+  std::uint16_t spp = 1, bits = 1, photometric = 0, format = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG;
   TIFFGetField(tif_, TIFFTAG_IMAGEWIDTH, &w);
   TIFFGetField(tif_, TIFFTAG_IMAGELENGTH, &h);
   TIFFGetFieldDefaulted(tif_, TIFFTAG_SAMPLESPERPIXEL, &spp);
   TIFFGetFieldDefaulted(tif_, TIFFTAG_BITSPERSAMPLE, &bits);
   TIFFGetFieldDefaulted(tif_, TIFFTAG_SAMPLEFORMAT, &format);
   TIFFGetFieldDefaulted(tif_, TIFFTAG_COMPRESSION, &compression_);
+  TIFFGetFieldDefaulted(tif_, TIFFTAG_PLANARCONFIG, &planar);
   if (!TIFFGetField(tif_, TIFFTAG_PHOTOMETRIC, &photometric)) photometric = PHOTOMETRIC_MINISBLACK;
   if (w == 0 || h == 0 || w > 0x7FFFFFFFu || h > 0x7FFFFFFFu) fail("the image size is missing or out of range");
-  if (spp != 1 || bits != 8 || format != SAMPLEFORMAT_UINT || photometric != PHOTOMETRIC_MINISBLACK)
-    fail("block-wise processing reads 8-bit grey (min-is-black) TIFF only; this file has " + std::to_string(spp) +
-         " sample(s) of " + std::to_string(bits) + " bits, photometric " + std::to_string(photometric));
+  const bool layout = color_ ? (spp == 3 || spp == 4) && photometric == PHOTOMETRIC_RGB && planar == PLANARCONFIG_CONTIG
+                             : spp == 1 && photometric == PHOTOMETRIC_MINISBLACK;
+  if (!layout || bits != 8 * sizeof(Pel) || format != SAMPLEFORMAT_UINT)
+    fail("block-wise processing with this tool reads " + std::to_string(8 * sizeof(Pel)) +
+         (color_ ? "-bit RGB or RGBA (interleaved) TIFF only" : "-bit grey (min-is-black) TIFF only") +
+         "; this file has " + std::to_string(spp) + " sample(s) of " + std::to_string(bits) + " bits, photometric " +
+         std::to_string(photometric));
+  if (std::uint64_t(w) * spp > 0x7FFFFFFFu) fail("the image is too wide");
+  channels_ = spp;
+  w *= spp;
   width_ = std::int32_t(w);
   height_ = std::int32_t(h);
   tiled_ = TIFFIsTiled(tif_) != 0;
@@ -144,7 +166,7 @@ void TiffPelSource::checkLayout(std::uint64_t fileBytes) {
     std::uint32_t rows = 0;
     TIFFGetFieldDefaulted(tif_, TIFFTAG_ROWSPERSTRIP, &rows);
     rowsPerStrip_ = std::int32_t(std::min<std::uint32_t>(std::max<std::uint32_t>(rows, 1), std::uint32_t(height_)));
-    tile_.resize(std::size_t(width_));  // a row skipped on the way to the first one asked for
+    tile_.resize(std::size_t(width_) * sizeof(Pel));  // a row skipped on the way to the first one asked for
   }
   // Every strip or tile must lie within the file: one that reaches past its
   // end means the file was cut short.
@@ -159,26 +181,30 @@ void TiffPelSource::checkLayout(std::uint64_t fileBytes) {
   }
 }
 
-TiffPelSource::~TiffPelSource() {
+template <class Pel>
+TiffPelSourceOf<Pel>::~TiffPelSourceOf() {
   if (tif_) TIFFClose(tif_);
 }
 
-void TiffPelSource::fail(const std::string& what) const {
+template <class Pel>
+void TiffPelSourceOf<Pel>::fail(const std::string& what) const {
   throw CliError(kExitInput, path_ + ": " + what + (lastError.empty() ? "" : " (" + lastError + ")"));
 }
 
-mxPelBuffer_const<unsigned char> TiffPelSource::read(const mxPelRect& rect) {
+template <class Pel>
+mxPelBuffer_const<Pel> TiffPelSourceOf<Pel>::read(const mxPelRect& rect) {
   const mxPelRect rows = rows_.isBound() ? rows_.window() : mxPelRect();
   if (!rows.contains(rect)) decodeRows(rect.y(), rect.y() + rect.height());
-  mxPelBuffer_const<unsigned char> view = rows_;
+  mxPelBuffer_const<Pel> view = rows_;
   view.window(rect, false);
   return view;
 }
 
-void TiffPelSource::decodeRows(std::int32_t y0, std::int32_t y1) {
+template <class Pel>
+void TiffPelSourceOf<Pel>::decodeRows(std::int32_t y0, std::int32_t y1) {
   // A new store each time: views handed out earlier keep the old one.
   rows_.setUnbound();
-  rows_ = mxPelBuffer<unsigned char>(mxPelRect(0, y0, width_, y1 - y0), 32, mxPelInit::eUnwritten);
+  rows_ = mxPelBuffer<Pel>(mxPelRect(0, y0, width_, y1 - y0), 32, mxPelInit::eUnwritten);
   if (!tiled_) {
     // Compressed strips decode only forward: rows are read in order from the
     // start of y0's strip, or from where the last read stopped when that
@@ -186,40 +212,47 @@ void TiffPelSource::decodeRows(std::int32_t y0, std::int32_t y1) {
     std::int32_t y = y0 / rowsPerStrip_ * rowsPerStrip_;
     if (nextRow_ > y && nextRow_ <= y0) y = nextRow_;
     for (; y < y1; ++y) {
-      unsigned char* dst = y >= y0 ? rows_.row(y - y0) : tile_.data();
+      void* dst = y >= y0 ? static_cast<void*>(rows_.row(y - y0)) : tile_.data();
       if (TIFFReadScanline(tif_, dst, std::uint32_t(y), 0) < 0) fail("cannot decode row " + std::to_string(y));
     }
     nextRow_ = y1;
     return;
   }
-  const std::int32_t th = std::int32_t(tileHeight_), tw = std::int32_t(tileWidth_);
+  // (Tile widths count pels, rows samples.)
+  const std::int32_t th = std::int32_t(tileHeight_), tw = std::int32_t(tileWidth_) * channels_;
   for (std::int32_t ty = y0 / th * th; ty < y1; ty += th)
     for (std::int32_t tx = 0; tx < width_; tx += tw) {
-      if (TIFFReadTile(tif_, tile_.data(), std::uint32_t(tx), std::uint32_t(ty), 0, 0) < 0)
-        fail("cannot decode the tile at (" + std::to_string(tx) + ", " + std::to_string(ty) + ")");
+      if (TIFFReadTile(tif_, tile_.data(), std::uint32_t(tx / channels_), std::uint32_t(ty), 0, 0) < 0)
+        fail("cannot decode the tile at (" + std::to_string(tx / channels_) + ", " + std::to_string(ty) + ")");
       const std::int32_t from = std::max(ty, y0), to = std::min(ty + th, y1);
       const std::int32_t n = std::min(tw, width_ - tx);
       for (std::int32_t y = from; y < to; ++y)
-        std::copy_n(tile_.data() + std::size_t(y - ty) * std::size_t(tw), n, rows_.row(y - y0) + tx);
+        std::copy_n(reinterpret_cast<const Pel*>(tile_.data()) + std::size_t(y - ty) * std::size_t(tw), n,
+                    rows_.row(y - y0) + tx);
     }
 }
 
 // ---- writing ----
 
-TiffStripSink::TiffStripSink(const std::string& path, bool bigTiff, TiffCompression compression)
-    : path_(path), bigTiff_(bigTiff), compression_(tiffCompressionCode(compression)) {}
+template <class Pel>
+TiffStripSinkOf<Pel>::TiffStripSinkOf(const std::string& path, bool bigTiff, TiffCompression compression,
+                                      std::int32_t channels)
+    : path_(path), bigTiff_(bigTiff), compression_(tiffCompressionCode(compression)), channels_(channels) {}
 
-TiffStripSink::~TiffStripSink() {
+template <class Pel>
+TiffStripSinkOf<Pel>::~TiffStripSinkOf() {
   if (tif_) close();  // the pending file removes the temporary
 }
 
-void TiffStripSink::close() {
+template <class Pel>
+void TiffStripSinkOf<Pel>::close() {
   TIFF* tif = tif_;
   tif_ = nullptr;
   TIFFClose(tif);
 }
 
-void TiffStripSink::fail(const std::string& what, int error) {
+template <class Pel>
+void TiffStripSinkOf<Pel>::fail(const std::string& what, int error) {
   // The system's reason (a full disk, a file size limit) first, then libtiff's.
   std::string reason = error ? ": " + errnoText(error) : "";
   if (!lastError.empty()) reason += " (" + lastError + ")";
@@ -228,7 +261,8 @@ void TiffStripSink::fail(const std::string& what, int error) {
   throw CliError(kExitOutput, path_ + ": " + what + reason);
 }
 
-void TiffStripSink::begin(const mxPelRect& window) {
+template <class Pel>
+void TiffStripSinkOf<Pel>::begin(const mxPelRect& window) {
   window_ = window;
   // Classic TIFF addresses 4 GiB; leave room for the directory and strip
   // tables of an uncompressed image.
@@ -237,18 +271,28 @@ void TiffStripSink::begin(const mxPelRect& window) {
   errno = 0;
   tif_ = openTiff(pending_.path(), big ? "w8" : "w", &lastError);
   if (!tif_) fail("cannot create " + pending_.path(), errno);
-  setGreyStripLayout(tif_, std::uint32_t(window.width()), std::uint32_t(window.height()), compression_);
+  setGreyStripLayout(tif_, std::uint32_t(window.width() / channels_), std::uint32_t(window.height()), compression_);
+  // As the in-memory writer sets them.
+  TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, int(8 * sizeof(Pel)));
+  if (channels_ >= 3) {
+    TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, channels_);
+    TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    const std::uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
+    if (channels_ == 4) TIFFSetField(tif_, TIFFTAG_EXTRASAMPLES, 1, &alpha);
+    TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
+  }
   rowsWritten_ = 0;
 }
 
-void TiffStripSink::write(const mxPelBuffer_const<unsigned char>& block) {
+template <class Pel>
+void TiffStripSinkOf<Pel>::write(const mxPelBuffer_const<Pel>& block) {
   const mxPelRect b = block.window();
   if (!band_.isBound() || band_.window().y() != b.y() || band_.height() != b.height())
-    band_ = mxPelBuffer<unsigned char>(mxPelRect(window_.x(), b.y(), window_.width(), b.height()), 32,
+    band_ = mxPelBuffer<Pel>(mxPelRect(window_.x(), b.y(), window_.width(), b.height()), 32,
                                        mxPelInit::eUnwritten);
-  mxPelBuffer<unsigned char> dst = band_;
+  mxPelBuffer<Pel> dst = band_;
   dst.window(b, false);
-  mfPelCopy<unsigned char>(block, dst);
+  mfPelCopy<Pel>(block, dst);
   if (b.x() + b.width() < window_.x() + window_.width()) return;
   // The band's last block: its rows go out in order.
   if (b.y() - window_.y() != rowsWritten_) fail("blocks arrived out of order");
@@ -259,7 +303,8 @@ void TiffStripSink::write(const mxPelBuffer_const<unsigned char>& block) {
   }
 }
 
-void TiffStripSink::commit() {
+template <class Pel>
+void TiffStripSinkOf<Pel>::commit() {
   if (!tif_) fail("nothing was written");
   if (rowsWritten_ != window_.height()) fail("only " + std::to_string(rowsWritten_) + " rows were written");
   errno = 0;
@@ -274,5 +319,10 @@ void TiffStripSink::commit() {
   }
   pending_.commit();
 }
+
+template class TiffPelSourceOf<unsigned char>;
+template class TiffPelSourceOf<unsigned short>;
+template class TiffStripSinkOf<unsigned char>;
+template class TiffStripSinkOf<unsigned short>;
 
 }  // namespace imgnormcli

@@ -1,7 +1,8 @@
 """imgnorm on Dask: arrays larger than memory, and batches of files on a cluster.
 
 normalize_array(tool, image, method)
-    A 2-D uint8 dask array normalized chunk by chunk, giving the pels of
+    A 2-D uint8 or uint16 dask array (or a colour array with a
+    ColorNormalizer) normalized chunk by chunk, giving the pels of
     ``tool.run`` on the whole array.  Local methods (kind 'local' in
     imgnorm.METHODS) run each chunk with a halo of context through
     ``map_overlap`` (the halo that ``halo(tool, method)`` gives); global
@@ -127,16 +128,27 @@ def _map_chunk(block, tool=None, table=None, window=None, starts=None, block_inf
 
 
 def normalize_array(tool, image, method, *, realign=True):
-    """Normalizes a 2-D uint8 dask array (or anything dask.array.asarray
-    takes) with a trained Normalizer; returns a lazy dask array.
+    """Normalizes a 2-D uint8 or uint16 dask array (or anything
+    dask.array.asarray takes) with a trained Normalizer, or a colour array
+    with a trained ColorNormalizer; returns a lazy dask array.
 
     The computed result equals ``tool.run(image.compute(), method)`` pel for
     pel: it covers the overlap of the array (its first pel at (0, 0)) with the
-    reference and mask.  Any chunking works for the global methods.  For the
-    local methods chunk boundaries must fall on multiples of the granularity
-    and chunks must be at least the halo (``halo(tool, method)``): with
-    ``realign=True`` (the default) the array is rechunked to the nearest such
-    chunking, with ``realign=False`` a ValueError says what is needed.
+    reference and mask.  The array's dtype is the tool's: uint8 for an 8-bit
+    Normalizer, uint16 for a 16-bit one (its bit_depth carried: pels above
+    it raise BadImage when computed, as run() refuses them).  Any chunking
+    works for the global methods.  For the local methods chunk boundaries
+    must fall on multiples of the granularity and chunks must be at least
+    the halo (``halo(tool, method)``): with ``realign=True`` (the default)
+    the array is rechunked to the nearest such chunking, with
+    ``realign=False`` a ValueError says what is needed.
+
+    A colour array has its channels (3 or 4) on the tool's channel_axis;
+    that axis is rechunked to one chunk.  'per-channel' runs each colour
+    plane through the tool's grey tool of that channel, chunk by chunk, and
+    passes alpha through; 'luminance' makes the luma plane chunk by chunk,
+    runs it through the luma's grey tool, and moves each pel's channels by
+    the luma's change, as ColorNormalizer.run does.
 
     The graph holds a copy of the tool taken here: changing or retraining
     the tool afterwards does not change what the graph computes.
@@ -145,32 +157,44 @@ def normalize_array(tool, image, method, *, realign=True):
     uniform image) raises imgnorm.RunFailed when the result is computed; a
     method the tool was not trained for raises at once, as Normalizer.run.
     """
-    import dask
     import dask.array as da
 
     if not isinstance(image, da.Array):
         image = da.asarray(image)
+    if isinstance(tool, _imgnorm.ColorNormalizer):
+        return _normalize_color(tool, image, method, realign)
     if image.ndim != 2:
         raise ValueError("image must be a 2-D array (height, width), got %d-D of shape %s" % (image.ndim, image.shape))
-    if image.dtype != np.uint8:
-        raise TypeError("image must be a uint8 array, got dtype %s" % image.dtype)
-    height, width = (int(s) for s in image.shape)
-    if height == 0 or width == 0:
+    depth = tool.bit_depth
+    dtype = np.dtype(np.uint16 if depth > 8 else np.uint8)
+    if image.dtype != dtype:
+        raise TypeError("image must be a %s array for this %d-bit Normalizer, got dtype %s"
+                        % (dtype, 16 if depth > 8 else 8, image.dtype))
+    if 0 in image.shape:
         raise ValueError("image must not be empty, got shape %s" % (image.shape,))
     # Halos and windows are worked out now, so the chunks must run the tool as
     # it is now: a copy (its images' pels are shared, not copied; training
     # makes new ones).
-    tool = tool.copy()
+    return _normalize_grey(tool.copy(), image, method, realign, depth)
+
+
+def _normalize_grey(tool, image, method, realign, depth):
+    """normalize_array for a Normalizer (already copied) and a 2-D array of its dtype."""
+    import dask
+    import dask.array as da
+
+    dtype = image.dtype
+    height, width = (int(s) for s in image.shape)
     window = _imgnorm._block_window(tool, method, width, height)
     if window is None:
-        return da.zeros((0, 0), dtype=np.uint8)
+        return da.zeros((0, 0), dtype=dtype)
     x0, y0, w, h = window
     x = image[y0 : y0 + h, x0 : x0 + w]
     # The copy enters the graph once, under one key: each worker gets it once.
     tool_d = dask.delayed(tool, name="imgnorm-tool-" + uuid.uuid4().hex, traverse=False)
-    meta = np.empty((0, 0), np.uint8)
+    meta = np.empty((0, 0), dtype)
     if _kind(method) == "copy":
-        return x.map_blocks(np.copy, dtype=np.uint8, meta=meta)
+        return x.map_blocks(np.copy, dtype=dtype, meta=meta)
 
     if _kind(method) == "local":
         hx, hy = halo(tool, method)
@@ -183,7 +207,7 @@ def normalize_array(tool, image, method, *, realign=True):
             depth={0: hy, 1: hx},
             boundary="none",
             trim=False,
-            dtype=np.uint8,
+            dtype=dtype,
             meta=meta,
             chunks=x.chunks,
             tool=tool_d,
@@ -195,7 +219,7 @@ def normalize_array(tool, image, method, *, realign=True):
         )
 
     starts = (_starts(x.chunks[0]), _starts(x.chunks[1]))
-    n = _imgnorm._block_totals_size(method)
+    n = _imgnorm._block_totals_size(method, depth)
     totals = x.map_blocks(
         _totals_chunk,
         dtype=np.uint64,
@@ -208,7 +232,68 @@ def normalize_array(tool, image, method, *, realign=True):
         starts=starts,
     ).sum(axis=(0, 1), dtype=np.uint64)
     table = dask.delayed(_table)(tool_d, method, totals)
-    return x.map_blocks(_map_chunk, dtype=np.uint8, meta=meta, tool=tool_d, table=table, window=window, starts=starts)
+    return x.map_blocks(_map_chunk, dtype=dtype, meta=meta, tool=tool_d, table=table, window=window, starts=starts)
+
+
+def _normalize_color(tool, image, method, realign):
+    """normalize_array for a ColorNormalizer: the grey path per plane."""
+    import dask
+    import dask.array as da
+
+    if image.ndim != 3:
+        raise ValueError("a colour image must be a 3-D array with its channels on channel_axis %d, got shape %s"
+                         % (tool.channel_axis, image.shape))
+    depth = tool.bit_depth
+    dtype = np.dtype(np.uint16 if depth > 8 else np.uint8)
+    if image.dtype != dtype:
+        raise TypeError("image must be a %s array for this %d-bit ColorNormalizer, got dtype %s"
+                        % (dtype, 16 if depth > 8 else 8, image.dtype))
+    axis = tool.channel_axis
+    x = da.moveaxis(image, axis, -1)
+    x = x.rechunk({2: -1})
+    if x.shape[2] not in (3, 4) or 0 in x.shape:
+        raise ValueError("a colour image must have 3 or 4 channels on channel_axis %d and no empty axis, got shape %s"
+                         % (axis, image.shape))
+    if _kind(method) == "copy":
+        return image.map_blocks(np.copy, dtype=dtype)
+    tool = tool.copy()
+    greys = tool._grey_tools()
+    if not greys:  # not trained: the colour tool says so
+        tool.run(np.zeros((1, 1, x.shape[2]), dtype), method)
+    height, width = int(x.shape[0]), int(x.shape[1])
+    window = _imgnorm._block_window(greys[0], method, width, height)
+    if window is None:
+        return da.moveaxis(da.zeros((0, 0, x.shape[2]), dtype=dtype), -1, axis)
+    x0, y0, w, h = window
+    meta = np.empty((0, 0, 0), dtype)
+    if tool.color == "per-channel":
+        planes = [_normalize_grey(g, x[:, :, k], method, realign, depth) for k, g in enumerate(greys)]
+        planes = [p.rechunk(planes[0].chunks) for p in planes]
+        if x.shape[2] == 4:
+            planes.append(x[y0 : y0 + h, x0 : x0 + w, 3].rechunk(planes[0].chunks))
+        out = da.stack(planes, axis=-1)
+    else:
+        tool_d = dask.delayed(tool, name="imgnorm-color-tool-" + uuid.uuid4().hex, traverse=False)
+        # The luma of the overlap's pels (the colour run checks and moves
+        # only those), padded with 0 to the image's size for the grey path,
+        # which cuts it to the same overlap.
+        x = x[y0 : y0 + h, x0 : x0 + w]
+        luma = x.map_blocks(_luma_chunk, drop_axis=2, dtype=dtype, meta=np.empty((0, 0), dtype), tool=tool_d)
+        padded = da.pad(luma, ((y0, height - y0 - h), (x0, width - x0 - w)), mode="constant")
+        new = _normalize_grey(greys[0], padded, method, realign, depth)
+        x, luma = x.rechunk(new.chunks + (x.shape[2],)), luma.rechunk(new.chunks)
+        # (The planes get a channel axis of one, so that blocks pair up by
+        # position rather than by trailing axes.)
+        out = da.map_blocks(_merge_chunk, x, luma[:, :, None], new[:, :, None], dtype=dtype, meta=meta, tool=tool_d)
+    return da.moveaxis(out, -1, axis)
+
+
+def _luma_chunk(block, tool=None):
+    return tool._luma_chunk(block)
+
+
+def _merge_chunk(block, luma, new, tool=None):
+    return tool._merge_luma_chunk(block, luma[:, :, 0], new[:, :, 0])
 
 
 # ---- batches of files ----

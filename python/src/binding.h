@@ -152,13 +152,11 @@ struct Normalizer {
     std::unique_lock<std::shared_mutex> hold(lock);
     return deep ? f(deepTool) : f(tool);
   }
-  // f(the 8-bit tool): for the block-wise steps, which take 8-bit tools
-  // (a 16-bit one is refused, NotImplementedByTool).
+  // f(the 8-bit tool): for the helpers that take 8-bit tools only (the
+  // timing helper of bench/python); a 16-bit one is refused.
   template <class F>
   auto read(F&& f) const {
-    if (deep)
-      throw mxImageNormalizerDefs::NotImplemented(
-          L"the block engine and imgnorm.dask take 8-bit tools only for now; run a 16-bit tool on whole images");
+    if (deep) throw mxImageNormalizerDefs::NotImplemented(L"this helper takes 8-bit tools only");
     py::gil_scoped_release nogil;
     std::shared_lock<std::shared_mutex> hold(lock);
     return f(tool);

@@ -266,6 +266,23 @@ void pairProperty(py::class_<ColorTool>& cls, const char* name, mxPair<T> (mxCol
       (std::string("The tool's ") + name + " (as Normalizer's); setting it clears the training.").c_str());
 }
 
+// The luminance mode's pointwise steps on one chunk (imgnorm.dask): an
+// (h, w, C) array's luma plane, and the chunk moved by its luma's change.
+template <class T>
+py::object lumaChunk(const ColorTool& n, const ColorArray& c) {
+  const mxPelBuffer_const<T> in = interleaved<T>(c, false);
+  return toArray<T>(n.read([&](const mxColorNormalizer& t) { return t.planes(in, c.channels)[0]; }), true);
+}
+
+template <class T>
+py::object mergeLumaChunk(const ColorTool& n, const ColorArray& c, py::handle luma, py::handle newLuma) {
+  const mxPelBuffer_const<T> in = interleaved<T>(c, false);
+  const std::vector<mxPelBuffer<T>> y{mfPelCopy(constBuffer<T>(luma, "luma"))},
+      yNew{mfPelCopy(constBuffer<T>(newLuma, "new_luma"))};
+  return toColorArray<T>(n.read([&](const mxColorNormalizer& t) { return t.merge(in, c.channels, y, yNew); }),
+                         c.channels, -1, true);
+}
+
 constexpr const char* kClassDoc = R"(Normalization of colour images (RGB or RGBA, uint8 or uint16) against a
 colour reference.
 
@@ -464,6 +481,33 @@ image, reference and mask, channels on channel_axis (alpha passed through).
 Raises RunFailed as Normalizer.run (or returns a RunResult with
 raise_on_failure=False), NotTrained, and BadImage for a grey image, another
 channel count or pel type, or pels above the bit depth.)")
+      .def(
+          "_grey_tools",
+          [](const ColorTool& n) {
+            // Copies of the trained grey tools (R, G, B; or the luma), as Normalizers.
+            const mxColorNormalizer t = n.read([](const mxColorNormalizer& x) { return x; });
+            py::list out;
+            for (const mxImageNormalizer& g : t.greyTools8()) out.append(py::cast(std::make_unique<Normalizer>(g)));
+            for (const mxImageNormalizer16& g : t.greyTools16()) out.append(py::cast(std::make_unique<Normalizer>(g)));
+            return out;
+          },
+          "The trained grey tools, one per plane (imgnorm.dask runs them chunk by chunk).")
+      .def(
+          "_luma_chunk",
+          [](const ColorTool& n, py::handle chunk) {
+            const ColorArray c = colorArray(chunk, "image", -1);
+            return c.deep ? lumaChunk<unsigned short>(n, c) : lumaChunk<unsigned char>(n, c);
+          },
+          py::arg("chunk"), "The luma plane of an (h, w, channels) chunk, as run() makes it.")
+      .def(
+          "_merge_luma_chunk",
+          [](const ColorTool& n, py::handle chunk, py::handle luma, py::handle newLuma) {
+            const ColorArray c = colorArray(chunk, "image", -1);
+            return c.deep ? mergeLumaChunk<unsigned short>(n, c, luma, newLuma)
+                          : mergeLumaChunk<unsigned char>(n, c, luma, newLuma);
+          },
+          py::arg("chunk"), py::arg("luma"), py::arg("new_luma"),
+          "An (h, w, channels) chunk moved by its luma's change, as run() merges it.")
       .def("to_bytes", &toBytes, "The tool's archive form.")
       .def_static("from_bytes", &fromBytes, py::arg("data"), py::arg("channel_axis") = -1,
                   "A tool from to_bytes(), trained again.")

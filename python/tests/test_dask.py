@@ -42,6 +42,45 @@ def test_chunked_result_equals_the_whole_image_run(method, granularity):
         assert out.shape == whole.shape and np.array_equal(out, whole), (method, granularity, chunks)
 
 
+def deep(image, seed):  # 12-bit pels: the 8-bit levels times 16 with low bits of noise
+    return image.astype(np.uint16) * 16 + np.random.default_rng(seed).integers(0, 16, image.shape, dtype=np.uint16)
+
+
+# (what, dtype bits, colour mode, channels on axis, granularity); the image reaches beyond the reference in y
+# and falls short of it in x, a pel above 12 bits lies outside the reference (no run looks at it).
+DEEP_AND_COLOUR = [("grey", 16, None, None, (1, 1)), ("grey", 16, None, None, (4, 3)),
+                   ("rgba", 8, "per-channel", 0, (1, 1)), ("rgb", 16, "luminance", -1, (3, 2))]
+
+
+@pytest.mark.parametrize("case", DEEP_AND_COLOUR, ids=lambda c: "-".join(map(str, c[:4])))
+@pytest.mark.parametrize("method", [m for m in METHODS if m not in ("local-gain", "local-linear")] + ["identity"])
+def test_deep_and_colour_arrays_equal_the_in_memory_run(case, method):
+    what, bits, color, axis, granularity = case
+    planes = 1 if what == "grey" else 3
+    ref = [textured(H, W, 1 + c) for c in range(planes)]
+    img = [distorted(textured(H + 10, W - 5, 1 + c), seed=c) for c in range(planes)]
+    if bits == 16:
+        ref, img = [deep(r, c) for c, r in enumerate(ref)], [deep(i, c + 7) for c, i in enumerate(img)]
+        img[0][H + 5, 3] = 4096
+    kw = dict(neighborhood_size=(25, 17), granularity=granularity, tail_fractions=(0.05, 0.95),
+              keep_masked_pixels=True, methods=[m for m in METHODS if m not in ("local-gain", "local-linear")])
+    chunks = ((20, 90, 50), (100, 7, 118))
+    if what == "grey":
+        tool, image = imgnorm.Normalizer(ref[0], ring_mask(H, W), bit_depth=12, **kw), img[0]
+    else:
+        def stack(p):
+            return np.moveaxis(np.stack(p, axis=-1), -1, axis)
+
+        tool = imgnorm.ColorNormalizer(stack(ref), ring_mask(H, W), channel_axis=axis, color=color,
+                                       bit_depth=12 if bits == 16 else None, **kw)
+        image = stack(img + [np.full_like(img[0], 77)] * (what == "rgba"))
+        chunks = (chunks[0], chunks[1], (1,) * len(what))
+        chunks = chunks[2:] + chunks[:2] if axis == 0 else chunks
+    whole = tool.run(image, method)
+    out = idask.normalize_array(tool, da.from_array(image, chunks=chunks), method).compute(scheduler="sync")
+    assert out.dtype == whole.dtype and out.shape == whole.shape and np.array_equal(out, whole), (case, method)
+
+
 def test_chunking_that_does_not_suit_a_local_method_is_refused_or_realigned():
     tool = tool_for("local-mean", (4, 4), masked=False)
     image = da.from_array(distorted(textured(H, W, 1)), chunks=(50, 50))
@@ -65,6 +104,9 @@ def test_errors_come_as_from_run():
         idask.normalize_array(tool, flat, "histogram")
     with pytest.raises(TypeError, match="uint8"):
         idask.normalize_array(tool, flat.astype(np.uint16), "mean-stddev")
+    deep_tool = imgnorm.Normalizer(deep(textured(H, W, 1), 1), bit_depth=12, methods="histogram")
+    with pytest.raises(imgnorm.BadImage, match=r"above 4095 \(12 bits\)"):
+        idask.normalize_array(deep_tool, da.full((H, W), 4096, dtype=np.uint16, chunks=64), "histogram").compute()
 
 
 def test_batch_refuses_outputs_over_inputs_and_keeps_what_it_replaces(tmp_path):

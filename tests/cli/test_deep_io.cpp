@@ -12,6 +12,7 @@
 #include "app/commands.h"
 #include "common/options.h"
 #include "fixtures.h"
+#include "imgnorm/mxColorNormalizer.h"
 #include "imgnorm/mxImageNormalizer.h"
 #include "imgnorm/mxImageNormalizer16.h"
 #include "io/codecs.h"
@@ -71,6 +72,11 @@ protected:
     clifixtures::TiffLayout twelve;
     twelve.bits = 12;
     ASSERT_TRUE(clifixtures::writeTiff(path("in/b.tif"), {s}, twelve));
+    clifixtures::TiffLayout tiled;
+    tiled.tile = 16;
+    ASSERT_TRUE(clifixtures::writeTiff(path("in/d.tif"), {s}, tiled));
+    const std::vector<unsigned short> r = pelsOf<unsigned short>(tool_.referenceImage());
+    ASSERT_TRUE(clifixtures::writeTiff(path("ref.tif"), {{90, 70, 1, 16, std::vector<std::uint16_t>(r.begin(), r.end())}}));
     std::ofstream(path("in/c.pgm"), std::ios::binary)
         .write(reinterpret_cast<const char*>(encodePgmOf(image_).data()), std::streamsize(encodePgmOf(image_).size()));
   }
@@ -106,11 +112,52 @@ TEST_F(DeepIo, EachFormatKeepsTheToolsResult) {
     bool ok = false;
     std::wstring message;
     const auto want = pelsOf<unsigned short>(tool_.run(image_, parseMethod(method, ""), ok, message));
-    for (const char* name : {"a.png", "b.tif", "c.pgm"}) {
+    for (const char* name : {"a.png", "b.tif", "c.pgm", "d.tif"}) {
       const auto got = fileSamples(path(std::string("out-") + method + "/" + name), 16);
       EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin(), want.end())) << method << " " << name;
     }
+    // Streamed in blocks of 64 x 64 (2 x 2 blocks, the halo of local-mean 52), read from tiles of 16.
+    RunArgs streamed = runArgs("t16.imn", method, std::string("s-") + method + ".tif");
+    streamed.inputs = {path("in/d.tif")}, streamed.blockSize = 64;
+    ASSERT_EQ(cmdRun(streamed), kExitOk) << method;
+    // normalize: the 16-bit reference TIFF streamed too, its depth declared.
+    RunArgs pieces = streamed;
+    pieces.toolFile.clear(), pieces.output = path(std::string("p-") + method + ".tif");
+    pieces.tool.reference = path("ref.tif"), pieces.tool.read.bitDepth = 12;
+    ASSERT_EQ(cmdNormalize(pieces), kExitOk) << method;
+    for (const std::string& out : {streamed.output, pieces.output}) {
+      const auto got = fileSamples(out, 16);
+      EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin(), want.end())) << method << " " << out;
+    }
   }
+}
+
+// run --block-size with a 16-bit luminance colour tool: an RGBA TIFF (tiles
+// of 16) streamed in blocks of 32 equals the colour tool's run.
+TEST_F(DeepIo, ColourTiffStreamsAsTheToolRuns) {
+  const clifixtures::Samples ref = clifixtures::pattern(90, 70, 3, 12), img = clifixtures::pattern(90, 70, 4, 12);
+  mxColorNormalizer colour(mxColorNormalizer::Mode::eLuminance, 12);
+  const auto buffer = [](const clifixtures::Samples& x) {
+    const std::size_t row = std::size_t(x.width * x.channels);
+    mxPelBuffer<unsigned short> b(mxPelRect(0, 0, x.width * x.channels, x.height));
+    for (std::int32_t y = 0; y < x.height; ++y) std::copy_n(x.v.begin() + std::ptrdiff_t(y * row), row, b.row(y));
+    return b;
+  };
+  colour.neighborhoodSize({15, 15});
+  colour.referenceImage(buffer(ref), 3, true);
+  colour.train(eLocalCorrection);
+  saveTool(path("c16.imn"), colour);
+  clifixtures::TiffLayout tiled;
+  tiled.tile = 16, tiled.bits = 16;
+  ASSERT_TRUE(clifixtures::writeTiff(path("rgba.tif"), {img}, tiled));
+  RunArgs a = runArgs("c16.imn", "local-mean", "rgba-out.tif");
+  a.inputs = {path("rgba.tif")}, a.blockSize = 32;
+  ASSERT_EQ(cmdRun(a), kExitOk);
+  bool ok = false;
+  std::wstring message;
+  const auto want = pelsOf<unsigned short>(colour.run(buffer(img), 4, eLocalCorrection, ok, message));
+  const auto got = fileSamples(a.output, 16);
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin(), want.end()));
 }
 
 // --depth 8 is v >> (depth - 8) for every image, the depth declared

@@ -128,12 +128,14 @@ TEST(BlockNormalizer, BlocksFollowTheGranularityGrid) {
 
 }  // namespace
 
-// The 16-bit tool's runParallel against its run(): window, pels, success and
-// message for every method it runs, masked (keeping the masked pels) or not,
-// at granularity 1 and 3, on threads made for the call and kept ones; a flat
-// image is the soft failure.  The height (101) divides into no whole number
-// of grid cells or bands.
-TEST(BlockNormalizer, DeepRunSplitOverThreadsEqualsRun) {
+// The 16-bit tool's runParallel and the 16-bit block engine (the tool's own
+// images, and reference and mask read in pieces) against its run(): window,
+// pels, success and message for every method it runs, masked (keeping the
+// masked pels) or not, at granularity 1 and 3, on threads made for the call
+// and kept ones, in blocks of 37 x 23 (or the halo); a flat image is the
+// soft failure.  The height (101) divides into no whole number of grid
+// cells, bands or blocks.
+TEST(BlockNormalizer, DeepRunsSplitOverThreadsAndBlocksEqualRun) {
   using Deep = mxPelBuffer<unsigned short>;
   const auto deep = [](const Image& im) {  // 12 bits: the 8-bit levels with low bits of the position
     Deep d(im.window());
@@ -173,6 +175,95 @@ TEST(BlockNormalizer, DeepRunSplitOverThreadsEqualsRun) {
             EXPECT_EQ(pwhy, why) << where;
             EXPECT_TRUE(mfPelEqual<unsigned short>(got, whole)) << where;
           }
+          mxBufferPelSource16 source(*in), refSource(ref);
+          mxBufferPelSource maskSource(mask);
+          const P h = mxBlockNormalizer16(tool, P(1, 1)).halo(Method(m)), block(std::max(37, h.x()), std::max(23, h.y()));
+          const mxBlockNormalizer16 engines[] = {
+              mxBlockNormalizer16(tool, block), mxBlockNormalizer16(tool, refSource, masked ? &maskSource : nullptr, block)};
+          for (const mxBlockNormalizer16& engine : engines) {
+            const std::string where = std::to_string(m) + (masked ? " masked g" : " g") + std::to_string(g.x()) +
+                                      (in == &flat ? " flat" : "") + (&engine == engines ? " tool" : " pieces");
+            mxBufferPelSink16 sink;
+            pwhy = L"stale";
+            ASSERT_EQ(engine.run(source, Method(m), sink, pwhy), ok) << where;
+            EXPECT_EQ(pwhy, why) << where;
+            EXPECT_TRUE(mfPelEqual<unsigned short>(sink.image(), whole)) << where;
+          }
         }
     }
+  // Three flat steps and a line of them: each cell's sums pass 2^32 within
+  // one block, so the fit's line needs every limb of the block totals.
+  Deep steps(mxPelRect(0, 0, 192, 128)), line(steps.window());
+  for (std::int32_t j = 0; j < 128; ++j)
+    for (std::int32_t i = 0; i < 192; ++i)
+      steps.row(j)[i] = static_cast<unsigned short>(600 + 1200 * (i / 64)), line.row(j)[i] = steps.row(j)[i] * 3 / 4 + 200;
+  mxImageNormalizer16 fit(12);
+  fit.referenceImage(steps, false);
+  fit.train(eLinearlyFitGrayValues);
+  bool fitted = false;
+  std::wstring message;
+  mxBufferPelSource16 lineSource(line);
+  mxBufferPelSink16 fitSink;
+  ASSERT_TRUE(mxBlockNormalizer16(fit, P(64, 64)).run(lineSource, eLinearlyFitGrayValues, fitSink, message));
+  EXPECT_TRUE(mfPelEqual<unsigned short>(fitSink.image(), fit.run(line, eLinearlyFitGrayValues, fitted, message)));
+  EXPECT_EQ(fitSink.image().row(0)[0], 600);
+  // What the 16-bit run refuses: a pel above the depth, a method it does not run.
+  mxImageNormalizer16 tool(12);
+  tool.referenceImage(ref, false);
+  tool.train(eMatchHistogram);
+  Deep high = mfPelCopy<unsigned short>(img);
+  high.row(50)[70] = 4096;
+  mxBufferPelSource16 source(high);
+  mxBufferPelSink16 sink;
+  std::wstring why;
+  EXPECT_THROW(mxBlockNormalizer16(tool, P(32, 32)).run(source, eMatchHistogram, sink, why), BadImage);
+  EXPECT_THROW(mxBlockNormalizer16(tool, P(32, 32)).run(source, eLocalGain, sink, why), NotImplemented);
+  EXPECT_FALSE(sink.image().isBound());
+}
+
+namespace {
+// The colour block engine against the colour tool's run(): window, pels,
+// success and message for every method the 16-bit tool runs, masked with the
+// masked pels kept, at granularity (3, 2), in blocks of 29 x 19 (rounded up
+// to the granularity); the image reaches beyond the reference in y and falls
+// short of it in x.
+template <class Pel>
+void expectColorBlocksEqualRun(mxColorNormalizer::Mode mode, std::int32_t depth, std::int32_t channels) {
+  const auto colour = [&](std::int32_t w, std::int32_t h, int seed) {
+    mxPelBuffer<Pel> b(mxPelRect(0, 0, w * channels, h));
+    for (std::int32_t c = 0; c < channels; ++c) {
+      const Image plane = texturedImage(w, h, seed + c);
+      for (std::int32_t j = 0; j < h; ++j)
+        for (std::int32_t i = 0; i < w; ++i) b.row(j)[i * channels + c] = static_cast<Pel>(plane.row(j)[i] << (depth - 8));
+    }
+    return b;
+  };
+  const mxPelBuffer<Pel> ref = colour(70, 50, 1), img = colour(64, 56, 7);
+  mxColorNormalizer tool(mode, depth);
+  tool.referenceImage(ref, channels, false);
+  tool.maskImage(makeImage(70, 50, [](int x, int y) { return (x - 30) * (x - 30) + (y - 20) * (y - 20) < 200 ? 0 : 1; }),
+                 true);
+  tool.keepMaskedPixels(true);
+  tool.neighborhoodSize(P(15, 11));
+  tool.granularity(P(3, 2));
+  tool.tailFractions({0.05, 0.95});
+  tool.train(Method(63));
+  for (std::uint32_t m = 1; m <= 32; m <<= 1) {
+    bool ok = false;
+    std::wstring why, got = L"stale";
+    const mxPelBuffer<Pel> whole = tool.run(img, channels, Method(m), ok, why);
+    mxBufferPelSourceOf<Pel> source(img);
+    mxBufferPelSinkOf<Pel> sink;
+    ASSERT_EQ(mxColorBlockNormalizerOf<Pel>(tool, P(29, 19)).run(source, channels, Method(m), sink, got), ok) << m;
+    EXPECT_EQ(got, why) << m;
+    EXPECT_TRUE(mfPelEqual<Pel>(sink.image(), whole)) << m << " depth " << depth;
+  }
+}
+}  // namespace
+
+TEST(BlockNormalizer, ColorRunsInBlocksEqualRun) {
+  expectColorBlocksEqualRun<unsigned char>(mxColorNormalizer::Mode::ePerChannel, 8, 4);
+  expectColorBlocksEqualRun<unsigned char>(mxColorNormalizer::Mode::eLuminance, 8, 3);
+  expectColorBlocksEqualRun<unsigned short>(mxColorNormalizer::Mode::ePerChannel, 12, 3);
+  expectColorBlocksEqualRun<unsigned short>(mxColorNormalizer::Mode::eLuminance, 12, 4);
 }
