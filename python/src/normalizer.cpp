@@ -291,16 +291,12 @@ auto readTyped(const Normalizer& n, F&& f) {
   return f(toolOf<T>(n));
 }
 
-// The 16-bit tool runs on the calling thread whatever threads asks (the
-// result is the same for any number); threads is still checked.
-mxPelBuffer<unsigned char> runOn(const mxImageNormalizer& t, const mxPelBuffer_const<unsigned char>& in,
-                                 std::uint32_t m, int threads, bool& ok, std::wstring& message) {
+// Either tool's run split over threads bands, the pels the same for any
+// number of threads.
+template <class Tool, class T>
+mxPelBuffer<T> runOn(const Tool& t, const mxPelBuffer_const<T>& in, std::uint32_t m, int threads, bool& ok,
+                     std::wstring& message) {
   return mxBlockNormalizer::runParallel(t, in, Method(m), threads, ok, message);
-}
-mxPelBuffer<unsigned short> runOn(const mxImageNormalizer16& t, const mxPelBuffer_const<unsigned short>& in,
-                                  std::uint32_t m, int threads, bool& ok, std::wstring& message) {
-  if (threads < 1) throw mxImageNormalizerDefs::BadParams(L"The number of threads must be >= 1");
-  return t.run(in, Method(m), ok, message);
 }
 
 [[noreturn]] void raiseRunFailed(const std::wstring& message) {
