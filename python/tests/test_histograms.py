@@ -1,5 +1,4 @@
-"""Histogram matching by fractions (match_histograms, relative_counts) against
-scikit-image's property and the tool itself, and the warnings of a run."""
+"""Matching by fractions against scikit-image and the tool; the warnings of a run."""
 
 import warnings
 
