@@ -1,5 +1,4 @@
-"""Shared ground of the imgnorm package tests: deterministic images, a
-trained tool and an address-space limit."""
+"""Deterministic images, a trained tool and an address-space limit."""
 
 import contextlib
 import resource

@@ -1,6 +1,4 @@
-"""Colour images: ColorNormalizer, normalize(channel_axis=, color=) and
-match_histograms against grey runs, BT.601 chroma and a 16-bit scale
-property."""
+"""Colour images against grey runs, BT.601 chroma and a 16-bit scale property."""
 
 import copy
 import pickle

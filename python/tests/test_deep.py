@@ -1,5 +1,4 @@
-"""uint16 images: the 16-bit tool behind Normalizer, normalize and
-match_histograms, against scikit-image and the 8-bit results scaled."""
+"""uint16 images against scikit-image and the 8-bit results scaled."""
 
 import numpy as np
 import pytest

@@ -1,6 +1,4 @@
-"""train() and run() release the GIL: while other threads train or run, the
-main thread keeps running Python code, and two threads' results equal a
-serial run."""
+"""train() and run() release the GIL; threaded results equal a serial run."""
 
 import threading
 import time

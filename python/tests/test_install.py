@@ -1,6 +1,4 @@
-"""The package as pip installs it: a wheel built from a copy of the source
-tree with Debian's offline tools, installed into a fresh venv, imported from
-another folder with no PYTHONPATH, gives the build tree's version and runs."""
+"""A wheel built offline, installed into a fresh venv, imported from elsewhere."""
 
 import os
 import shutil

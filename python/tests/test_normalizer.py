@@ -1,5 +1,4 @@
-"""imgnorm.Normalizer: parameters, images shared or copied, every array
-layout, copies and pickles, failures and errors."""
+"""imgnorm.Normalizer: parameters, layouts, sharing, copies, failures and errors."""
 
 import copy
 import pickle
@@ -66,8 +65,7 @@ def test_inputs_are_views_or_copies_as_asked_and_results_own_their_pels(images):
     assert not viewed.reference.flags.writeable
     ref[0, 0] ^= 0xFF
     assert viewed.reference[0, 0] == ref[0, 0] != copied.reference[0, 0]
-    # The tool keeps a viewed array alive after the caller drops it; a result
-    # has its own store and outlives the tool.
+    # The tool keeps a viewed array alive after the caller drops it; a result has its own store and outlives the tool.
     tool = imgnorm.Normalizer()
     tool.set_reference(np.full((4, 5), 9, np.uint8), copy=False)
     np.testing.assert_array_equal(tool.reference, np.full((4, 5), 9, np.uint8))

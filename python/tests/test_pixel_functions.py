@@ -1,5 +1,4 @@
-"""The pixel functions over numpy arrays against numpy and scipy.ndimage
-definitions, on random images in several layouts."""
+"""The pixel functions against numpy and scipy.ndimage in several layouts."""
 
 import numpy as np
 import pytest

@@ -1,5 +1,4 @@
-"""Pickling across processes, and memory that stays flat over repeated
-pickling and error paths."""
+"""Pickling across processes; memory flat over pickling and error paths."""
 
 import os
 import pickle
@@ -85,10 +84,7 @@ print(repr(worst))
 
 
 def test_repeated_runs_fault_in_no_fresh_memory_where_the_heap_returns_it():
-    # Dask starts its workers with MALLOC_TRIM_THRESHOLD_, so the C library's
-    # heap hands freed blocks of a few hundred KiB back to the system; the
-    # library's scratch and temporaries must be reused, not faulted in anew
-    # on every run (that cost up to a third of a run's time).
+    # Dask's workers set MALLOC_TRIM_THRESHOLD_: scratch must be reused, not faulted in per run.
     env = dict(os.environ, MALLOC_TRIM_THRESHOLD_="65536")
     child = subprocess.run([sys.executable, "-c", FAULTS_CHILD % os.path.dirname(__file__)], capture_output=True,
                            text=True, check=True, env=env)

@@ -1,5 +1,4 @@
-"""The README's Python section, run exactly as written, and an install of the
-package into a scratch prefix."""
+"""The README's Python section as written, and an install into a scratch prefix."""
 
 import os
 import pathlib

@@ -1,7 +1,4 @@
-"""The type stubs (imgnorm/__init__.pyi) against the module they describe:
-names, parameters and, for the extension, the types of the signatures that
-pybind11 writes into its docstrings; mypy --strict on the README's examples
-and on wrong calls."""
+"""The type stubs against the module and pybind11's signatures; mypy --strict on examples."""
 
 import __future__
 import ast

@@ -1,7 +1,4 @@
-"""Tool files shared with the command-line program: `imgnorm train -o` writes
-the same file as the package with the same parameters, `imgnorm run` gives the
-pels the package gives (on one thread and on two), and bad files are refused
-with the right error."""
+"""Tool files shared with the command-line program, and bad files refused."""
 
 import os
 import pathlib

@@ -54,11 +54,8 @@ TEST(OpenCvAdapter, MatViewsRunLikeCopiedBuffersWithoutCopying) {
   EXPECT_EQ(cv::norm(out, mfMatFromPelBuffer<unsigned char>(b), cv::NORM_INF), 0.0);
 }
 
-// A region keeps its place in the frame: normalized alone, it gives the same
-// pels as the same region of the whole frame's result.  The frame is the
-// reference plus 20, so the local mean of the difference is 20 wherever the
-// window lies; a region placed at (0, 0) would be compared with the
-// reference's corner and come out as neither.
+// A region normalized alone gives the whole frame's pels there (the frame is the reference
+// plus 20; a region placed at (0, 0) would be compared with the reference's corner).
 TEST(OpenCvAdapter, RegionKeepsItsPlaceAndMatchesTheWholeFrame) {
   const cv::Mat reference = randomMat(90, 120, CV_8UC1, 4) / 2;  // 0..127, no saturation below
   const cv::Mat frame = reference + 20;
@@ -132,9 +129,7 @@ TEST(OpenCvAdapter, RefusesOtherTypesAndShapesNamingThemAsOpenCvDoes) {
 }
 
 #ifdef IMGNORM_VIDEO_EXAMPLE
-// The video example on a flickering video (each frame the reference at
-// another gain and offset): it reads every frame and brings it back to the
-// reference.
+// Each frame the reference at another gain and offset: every frame read and brought back.
 TEST(OpenCvAdapter, VideoExampleNormalizesFlickeringFrames) {
   const std::string path = ::testing::TempDir() + "imgnorm-flicker.avi";
   const cv::Mat reference = randomMat(64, 96, CV_8UC1, 5);

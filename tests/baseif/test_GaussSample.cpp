@@ -12,9 +12,8 @@
 
 namespace {
 
-// Brute force: for output pel i the kernel is laid around the centre of cell
-// [i g, (i+1) g) (or of its first pel when not centred), over the window
-// extended by replicating edge pels.  Returns gain x the weighted mean.
+// gain x the kernel's mean around the centre of cell [i g, (i+1) g) (or of its first pel
+// when not centred), edges replicated.
 double bruteForce(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p, int ox, int oy) {
   const mxPelRect w = src.window();
   auto weights = [&](int o, int g, int s, int first, int size) {
@@ -41,10 +40,8 @@ double bruteForce(const mxPelBuffer_const<unsigned char>& src, const mxGaussSamp
 
 int floorDiv(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
-// The output grid: cells anchored at image coordinate 0, every cell holding a
-// window pel present.  Every output pel as the brute force has it, within
-// five roundings of the intermediate values' 1/256 grey level besides the
-// final rounding.
+// Cells anchored at 0, one per cell holding a window pel; each output within five 1/256
+// roundings of the intermediate values besides the final one.
 template <class T>
 void expectBruteForce(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p,
                       const mxPelBuffer_const<T>& out) {
@@ -59,8 +56,7 @@ void expectBruteForce(const mxPelBuffer_const<unsigned char>& src, const mxGauss
           << "at " << i << ", " << j;
 }
 
-// The last trials: kernels far longer than small images, where most line
-// positions read a border row or column.
+// The last trials: kernels far longer than small images, where most line positions read a border row or column.
 TEST(GaussSample, MatchesBruteForceOnRandomWindows) {
   std::mt19937 rng(7);
   std::uniform_int_distribution<int> pos(-9, 9), len(1, 23), shortLen(1, 7), step(1, 5), amount(0, 9),
@@ -87,10 +83,8 @@ TEST(GaussSample, MatchesBruteForceOnRandomWindows) {
   }
 }
 
-// Factors beyond what the smoothing covers (above 32768, where the kernels of
-// neighbouring outputs lie apart): windows straddling cell boundaries, the
-// grid and each output as the brute force has them, and at once (not after
-// walking the factor's length).
+// Factors above 32768 (kernels of neighbouring outputs apart), windows straddling cell
+// boundaries, at once (not walking the factor's length).
 TEST(GaussSample, FactorsBeyondTheKernelMatchBruteForce) {
   struct Case {
     int gx, gy, sx, sy;
@@ -101,8 +95,7 @@ TEST(GaussSample, FactorsBeyondTheKernelMatchBruteForce) {
   for (const Case& c : cases)
     for (bool centred : {true, false}) {
       SCOPED_TRACE(testing::Message() << c.gx << " x " << c.gy << (centred ? " centred" : ""));
-      // Two cells on each axis whose factor is large: the window starts 3 pels
-      // before a cell boundary.
+      // Two cells on each axis whose factor is large: the window starts 3 pels before a cell boundary.
       const int x0 = c.gx > 100 ? c.gx - 3 : -4, y0 = c.gy > 100 ? c.gy - 3 : -2;
       const mxPelBuffer<unsigned char> src = randomWindow(rng, x0, y0, 7, 6);
       const mxGaussSampleParams p({c.gx, c.gy}, {c.sx, c.sy}, 1.0, centred);
@@ -110,9 +103,7 @@ TEST(GaussSample, FactorsBeyondTheKernelMatchBruteForce) {
     }
 }
 
-// Rows made on demand into the sampler's ring give exactly the rows of the
-// sampler over the whole source: tall windows whose rows wrap the ring many
-// times, short ones that it holds whole, every row made once and in order.
+// Tall windows wrapping the ring many times, short ones it holds whole; each row made once, in order.
 TEST(GaussSample, RowsMadeOnDemandEqualTheWholeSource) {
   struct Case {
     int x0, y0, w, h, g, s;
@@ -146,8 +137,7 @@ TEST(GaussSample, RowsMadeOnDemandEqualTheWholeSource) {
   }
 }
 
-// Constant images give exactly the constant (times the gain); bright random
-// ones never exceed the gain times 255.
+// Constants stay exact (times the gain); bright images never exceed gain x 255.
 TEST(GaussSample, ConstantImagesAreExactAndResultsStayInRange) {
   for (int v : {0, 1, 254, 255})
     for (int s : {0, 1, 2, 3, 52, 300}) {
@@ -190,8 +180,7 @@ TEST(GaussSample, SampledTransformMapsCellsOntoTheSource) {
   src.clientFromImageXform(mxXform<2>(mxMatrix<2>(2.0, 0.0, 0.0, 3.0), mxVector<2>(5.0, 7.0)));
   for (bool centred : {true, false}) {
     const mxPelBuffer<unsigned char> sub = mfGaussSample(src, mxGaussSampleParams({4, 3}, {3, 2}, 1.0, centred));
-    // The centre of output pel (1, 2) is the centre of cell (1, 2), or of
-    // that cell's first pel.
+    // Output pel (1, 2) is centred on cell (1, 2), or on its first pel.
     const mxVector<2> sourcePoint = centred ? mxVector<2>(6.0, 7.5) : mxVector<2>(4.5, 6.5);
     const mxVector<2> a = sub.clientFromImageXform() * mxVector<2>(1.5, 2.5);
     const mxVector<2> b = src.clientFromImageXform() * sourcePoint;

@@ -49,11 +49,8 @@ bool expectEveryEngine(const mxPelBuffer<unsigned char>& src, const mxPelBuffer<
   return avx2Ran;
 }
 
-// The public function and both instruction-set versions of the engine
-// against sorted windows: windows up to wider than the image, few grey levels
-// (equal middle values) or levels crowded into a few coarse groups, clamped
-// ranges, and masks that are sparse (windows without set pels occur), dense,
-// or cover only part of the source window.
+// Every engine: windows wider than the image, few or crowded levels, clamped ranges, masks
+// sparse (empty windows occur), dense or over part of the window.
 TEST(PelMedian, MatchesSortedWindowsOnRandomImages) {
   std::mt19937 rng(11);
   std::uniform_int_distribution<int> pos(-6, 6), len(1, 40), half(0, 24), coin(0, 3), level(0, 255);
@@ -91,12 +88,8 @@ TEST(PelMedian, MatchesSortedWindowsOnRandomImages) {
   if (!avx2Ran) GTEST_LOG_(INFO) << "no AVX2 on this processor: only the portable engine was checked";
 }
 
-// Rows wider than two strips of about 3072 columns (a strip's histograms cover its columns and rx
-// more on either side), on every engine, without and with a mask (half of
-// the pels set at random, none in a band of columns wider than the smaller
-// windows, so that empty windows and even counts occur): windows narrow and
-// wide against the strip, one as wide as strips get, and a median that
-// wanders over every coarse group along the row.
+// Rows wider than two strips (about 3072 columns plus rx each side), every engine, a mask with a band of no set pels
+// (empty windows, even counts), windows up to a strip's width, a median wandering over every coarse group.
 TEST(PelMedian, MatchesSortedWindowsAcrossStrips) {
   std::mt19937 rng(5);
   mxPelBuffer<unsigned char> src = randomWindow(rng, 3, -2, 6400, 5);
@@ -121,10 +114,8 @@ TEST(PelMedian, MatchesSortedWindowsAcrossStrips) {
     }
 }
 
-// The 16-bit filter against sorted windows at every depth of its level tree
-// (value spans below 16, 256, 4096 and 65536, with few distinct values at
-// times), clamped ranges, masks sparse, dense or over part of the window,
-// windows wider than the image, and rows wider than one strip of columns.
+// The 16-bit filter at every depth of its level tree (spans below 16, 256, 4096, 65536),
+// clamped ranges, masks, windows wider than the image, rows wider than a strip.
 TEST(PelMedian, DeepMatchesSortedWindows) {
   std::mt19937 rng(7);
   std::uniform_int_distribution<int> len(1, 30), half(0, 20), coin(0, 3), any(0, 65535);
@@ -179,9 +170,7 @@ TEST(PelMedian, WorksInPlaceAndIntoPartialDestinations) {
 }
 
 TEST(PelMedian, LargeWindowOnSmoothImage) {
-  // A ramp: the median of a full symmetric window is its centre pel; near
-  // the edges the replicated edge pels hold it nearer to the pel's own value
-  // than a clipped window would.
+  // A ramp: the centre pel inside; near the edges replication keeps it nearer than clipping.
   mxPelBuffer<unsigned char> ramp(200, 40);
   for (int y = 0; y < 40; ++y)
     for (int x = 0; x < 200; ++x) ramp.row(y)[x] = (unsigned char)(x + y);

@@ -1,5 +1,4 @@
-// mxArchive: exact byte encodings, bit-exact round trips, pixel buffers,
-// files, and malformed archives.
+// mxArchive: byte encodings, exact round trips, files, malformed archives.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -58,9 +57,7 @@ TEST(Archive, FixedLittleEndianEncoding) {
   EXPECT_THROW(loading.write(&b, 1), mxArchive::BadData);
 }
 
-// Integers travel through the record tests below; doubles and strings have
-// cases of their own: the sign of zero, NaN payloads, characters beyond the
-// basic plane and embedded NULs.
+// Signed zero, NaN payloads, characters beyond the basic plane, embedded NULs.
 TEST(Archive, DoublesAndStringsRoundTripExactly) {
   const std::uint64_t payloadNanBits = 0x7FF8000000000123ull;
   double payloadNan;
@@ -81,8 +78,6 @@ TEST(Archive, DoublesAndStringsRoundTripExactly) {
     EXPECT_EQ(in.remaining(), 0u);
   }
 }
-
-// ---- pixel buffers ----
 
 template <class T>
 class ArchivePelsTyped : public ::testing::Test {};
@@ -135,8 +130,6 @@ TEST(Archive, PixelBufferEncodingIsPinned) {
   EXPECT_EQ(Bytes(wb.end() - 4, wb.end()), Bytes({4, 3, 2, 1}));
 }
 
-// ---- files ----
-
 TEST(ArchiveFile, SaveReplacesWholeFilesWithoutTemporariesAndErrorsThrowIOError) {
   std::string t = (std::filesystem::temp_directory_path() / "imgnorm_archive_XXXXXX").string();
   ASSERT_NE(::mkdtemp(t.data()), nullptr);
@@ -154,15 +147,12 @@ TEST(ArchiveFile, SaveReplacesWholeFilesWithoutTemporariesAndErrorsThrowIOError)
   EXPECT_THROW(out.saveFile((dir / "missing" / "a.arc").string()), mxArchive::IOError);
   EXPECT_THROW(mxArchive::loadFile((dir / "none.arc").string()), mxArchive::IOError);
   EXPECT_THROW(mxArchive::loadFile(dir.string()), mxArchive::IOError);  // a folder is not an archive
-  // Only the archive remains: no temporaries, nothing left by the failures.
+  // No temporaries, nothing left by the failures.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
   std::filesystem::remove_all(dir);
 }
 
-// ---- malformed archives ----
-
-// One record with every kind of value, exchanged in both directions; among
-// the buffers an empty one without a transform handle and an unbound one.
+// Every kind of value; among the buffers an empty one without a transform and an unbound one.
 struct Record {
   unsigned char c = 3;
   bool f = true;
@@ -193,8 +183,7 @@ Record sampleRecord() {
   return r;
 }
 
-// Every prefix of the record (read in place, as a view of exactly its bytes),
-// and the record with any byte flipped.
+// Every prefix (read in place, a view of exactly its bytes), and any byte flipped.
 TEST(ArchiveMalformed, TruncatedOrFlippedBytesAreRejectedOrReadFaithfully) {
   Record ref = sampleRecord();
   const Bytes full = ref.bytes();
@@ -226,11 +215,9 @@ TEST(ArchiveMalformed, TruncatedOrFlippedBytesAreRejectedOrReadFaithfully) {
     }
   }
 
-  // The string's bytes: a flip there may make invalid UTF-8, which loads as
-  // U+FFFD and so does not store back to the same bytes.
+  // A flip in the string may make invalid UTF-8, which loads as U+FFFD (other bytes stored).
   const std::size_t sBegin = 1 + 1 + 4 + 4 + 8, sEnd = sBegin + storedValue(ref.s).size();
-  // The transform flags of p, q and e (after bound flag, pel size and window):
-  // cleared, the buffer loads with the identity, which stores as six doubles.
+  // Transform flags of p, q and e: cleared, the buffer loads with the identity (six doubles).
   const std::size_t pFlag = sEnd + 18, qFlag = sEnd + storedValue(ref.p).size() + 18,
                     eFlag = qFlag - 18 + storedValue(ref.q).size() + 18;
   int rejected = 0;
@@ -264,8 +251,7 @@ Bytes pelHeader(std::uint8_t pelSize, std::int32_t x, std::int32_t y, std::int32
   return cat({{1, pelSize}, rect, {0}});
 }
 
-// Loads bytes into an unbound buffer of T: the error's name ("" for none);
-// the buffer must stay unbound.
+// The error's name ("" for none) of a load into an unbound buffer, which must stay unbound.
 template <class T>
 std::string loadError(const Bytes& bytes) {
   mxPelBuffer<T> b;

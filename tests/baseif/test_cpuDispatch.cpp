@@ -68,8 +68,7 @@ Outputs computeAll() {
 
 }  // namespace
 
-// Every instruction-set version this processor can run gives exactly what the
-// highest one gives.
+// Every instruction-set version this processor can run gives exactly what the highest one gives.
 TEST(CpuDispatch, EveryLevelGivesTheSameValues) {
   const mxcpu::Level top = mxcpu::detected();
   const Outputs expected = computeAll();

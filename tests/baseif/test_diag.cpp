@@ -40,8 +40,7 @@ TEST(Diag, RecordsKeepOrderLevelAndSharing) {
 
 TEST(Diag, WritesABrowsableFolder) {
   mxDiagObject d;
-  const mxPelBuffer<unsigned char> img = makeImage(
-      3, 2, [](int x, int y) { return 10 * x + y; }, 7, 8);
+  const mxPelBuffer<unsigned char> img = makeImage(3, 2, [](int x, int y) { return 10 * x + y; }, 7, 8);
   mf_AddImage(&d, img, L"first <image>", false);
   d.level(1);
   mf_AddText(&d, L"k=v\n", L"text");

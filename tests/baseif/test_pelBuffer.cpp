@@ -22,8 +22,7 @@ class PelBufferTyped : public ::testing::Test {};
 using PelTypes = ::testing::Types<unsigned char, unsigned short, std::uint32_t>;
 TYPED_TEST_SUITE(PelBufferTyped, PelTypes);
 
-// Large stores are recycled within a thread: a reused store must still start
-// zero-filled, and rows stay aligned.
+// Large stores are recycled within a thread: a reused store must still start zero-filled, and rows stay aligned.
 TYPED_TEST(PelBufferTyped, NewBuffersAreZeroFilledWithEveryRowStart32ByteAligned) {
   using T = TypeParam;
   for (std::int32_t w : {1, 7, 8, 9, 31, 33, 65, 1500, 1500, 1500}) {
@@ -236,16 +235,13 @@ TEST(PelBuffer, CallerMemoryOfUnusableShapeIsRefused) {
 // released.  Sizes of a heap block and of a mapping.
 constexpr std::int32_t kHeapSide = 300, kMappedSide = 1100;
 
-// Fills the calling thread's block cache: more stores at once than it keeps,
-// then all released (the cache is full).
+// Fills the calling thread's block cache: more stores at once than it keeps, then all released (the cache is full).
 void fillBlockCache() {
   std::vector<mxPelBuffer<unsigned char>> many;
   for (int i = 0; i < 12; ++i) many.emplace_back(kHeapSide + i, kHeapSide);
 }
 
-// A store made and filled by a worker that ends while the store lives on is
-// intact, and whichever thread releases it last takes its block into its own
-// cache (a later store of that size on that thread gets it).
+// A worker's store outlives it intact; the last releasing thread caches its block.
 TEST(PelStoreCache, AWorkerResultOutlivesItsThread) {
   fillBlockCache();
   std::vector<mxPelBuffer<unsigned char>> results;
@@ -266,10 +262,7 @@ TEST(PelStoreCache, AWorkerResultOutlivesItsThread) {
   }).join();
 }
 
-// Stores released after their thread's cache is gone: a static result at
-// exit (the main thread's thread-locals end first) and a worker's
-// thread-local result made before the worker's cache was.  The child
-// process keeps them and must exit cleanly.
+// A static result at exit and a worker's thread-local made before its cache: the child process must exit cleanly.
 mxPelBuffer<unsigned char> gKeptPastExit[2];
 
 TEST(PelStoreCache, StoresReleasedAfterTheirThreadsCacheIsGoneAreFreed) {

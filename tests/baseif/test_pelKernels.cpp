@@ -11,9 +11,7 @@
 #include "baseif/mxPelOps.h"
 #include "support/testImages.h"
 
-// The fast paths must agree with the plain loops for every length (tails of
-// every size) and alignment; the mapping and the packing at every level (those
-// without packing write nothing).
+// Every length and alignment, every level (those without packing write nothing).
 TEST(PelKernels, MapSelectAndPackMatchThePlainLoops) {
   const mxcpu::Level top = mxcpu::detected();
   std::mt19937 rng(7);
@@ -76,9 +74,7 @@ TEST(PelKernels, MomentsEqualHistogramStatistics) {
   EXPECT_EQ(mfPelMoments(img, mxPelBuffer<unsigned char>()).samples(), 9001u * 3u);
 }
 
-// Widths that end in every kind of tail of the eight-pel step (none, 7, 1, a
-// single column), a sub-window starting at an odd column, against single
-// counts.
+// Every tail of the eight-pel step, a sub-window at an odd column.
 TEST(PelKernels, HistogramCountsEveryPelOnce) {
   const mxPelBuffer<unsigned char> img = randomImage(1031, 1100, 5);
   const mxPelRect windows[] = {{0, 0, 1024, 512}, {0, 0, 1031, 1100}, {3, 5, 1001, 700}, {7, 0, 1, 1100}, {1, 1, 9, 9}};
@@ -92,9 +88,7 @@ TEST(PelKernels, HistogramCountsEveryPelOnce) {
   }
 }
 
-// Every level against the plain loop: tails of every size at every
-// alignment, and rows long enough for the vector versions' 32-bit square sums
-// to be widened several times (bright pels, the largest squares).
+// Every tail and alignment; bright rows long enough to widen the 32-bit square sums often.
 TEST(PelKernels, MomentsAtEveryLevelMatchThePlainLoop) {
   std::mt19937 rng(3);
   std::vector<unsigned char> src(700006), mask(src.size());

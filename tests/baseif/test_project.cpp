@@ -29,12 +29,10 @@ Projection project(const mxPelBuffer_const<unsigned char>& src, const mxAffineRe
 // Hand-worked sums pin the sampling points; the sample-by-sample reference
 // below covers rotations, clipping and the source's transform.
 TEST(ProjectImage, SamplesOnPelCentresAndInterpolatesBetweenThem) {
-  const auto src = makeImage(
-      5, 4, [](int x, int y) { return 7 * (x - 2) + 13 * (y - 3) + 1; }, 2, 3);
+  const auto src = makeImage(5, 4, [](int x, int y) { return 7 * (x - 2) + 13 * (y - 3) + 1; }, 2, 3);
   const Projection cols = project(src, mxAffineRectangle({2, 3}, {7, 3}, {2, 7}), 5, 4);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(cols[i], std::uint32_t(28 * i + 82)) << i;
-  // A ramp is reproduced between pel centres; the edge pel within half a pel
-  // of the edge.
+  // A ramp is reproduced between pel centres; the edge pel within half a pel of the edge.
   const auto ramp = makeImage(8, 3, [](int x, int) { return 20 * x + 10; });
   const Projection p = project(ramp, mxAffineRectangle({0, 1}, {8, 1}, {0, 2}), 16, 1);
   for (int i = 0; i < 16; ++i) EXPECT_EQ(p[i], std::uint32_t(std::min(std::max(5 + 10 * i, 10), 150))) << i;
@@ -52,9 +50,7 @@ TEST(ProjectImage, ProfileTransformMapsTheRectangleOntoTheProfile) {
   EXPECT_LT((T * r.point(0.25, 0.5) - mxVector<2>(4, 0.5)).length(), 1e-9);
 }
 
-// Every sample on its own: its point, the window test and a bilinear read
-// with clamped neighbours, added in order down the column.  The projection
-// must give exactly these sums on every instruction-set level.
+// Each sample's point, window test and clamped bilinear read, summed in order down the column.
 std::vector<std::uint32_t> sampleBySample(const mxPelBuffer<unsigned char>& src, const mxAffineRectangle& r, int nx,
                                           int ny, std::vector<std::uint32_t>& inside) {
   const mxXform<2> A = src.imageFromClientXform();

@@ -1,16 +1,10 @@
 #!/usr/bin/python3
-"""Opens a diagnostics report in headless Chromium and checks it as a reader sees it.
+"""Opens a diagnostics report and its image pages in headless Chromium (DevTools pipe on fds
+3 and 4) and fails on console errors or warnings, script exceptions, failed loads, images
+that do not decode, dead links, fewer images or plots than expected, overview links to no
+element, or files outside the report's layout.  Writes a screenshot.
 
 Usage: check_report.py PAGE SCREENSHOT [MIN_IMAGES MIN_PLOTS]
-
-Drives Chromium over its DevTools pipe (fds 3 and 4, no network port): loads
-the page and every image page it links to, waits for each, and fails when the console shows an error or a
-warning, a script throws, a resource fails to load, an <img> or an SVG
-<image> does not decode, a link points at a missing file, the page holds
-fewer images or plots than expected (counted over all pages), an overview
-row's link does not lead to an element of its id, or a file lies outside the report's
-layout (index.html, index.txt and the pictures' sub-folder).  Writes a PNG
-screenshot of the whole page.
 """
 import base64
 import json
@@ -171,8 +165,7 @@ def main():
             path = urllib.request.url2pathname(urllib.parse.urlparse(link).path)
             if not os.path.isfile(path):
                 errors.append("link to a missing file: %s" % link)
-        # The report's own files: the page and its listing beside their list, the pictures and image pages in
-        # their sub-folder (so that results written into the same folder never share a name with them).
+        # Only the page, its listing and list beside the sub-folder (results may share the folder).
         stray = set(os.listdir(os.path.dirname(page))) - {"index.html", "index.txt", ".imgnorm-diag",
                                                            "imgnorm-report-files"}
         errors += ["report file outside its sub-folder: %s" % f for f in sorted(stray)]

@@ -1,7 +1,4 @@
-// Test images the program itself never writes: colour, grey+alpha, 16-bit
-// and palette PNG and TIFF files, TIFF files of other depths, layouts and
-// several pages, JPEG and BMP files, written straight through libpng, libtiff
-// and libjpeg or byte by byte.
+// Images the program never writes, through libpng, libtiff, libjpeg or byte by byte.
 #pragma once
 
 #include <algorithm>
@@ -93,8 +90,7 @@ struct TiffLayout {
   std::vector<std::uint16_t> colormap;           // 3 x 2^bits entries for palette files
 };
 
-// Row y of the samples (plane p when separate) packed MSB first, 16-bit
-// samples in host order.
+// Row y of the samples (plane p when separate) packed MSB first, 16-bit samples in host order.
 inline std::vector<std::uint8_t> packedRow(const Samples& s, int y, int p, const TiffLayout& layout, int bits) {
   const int perPel = layout.separate ? 1 : s.channels;
   std::vector<std::uint8_t> row((std::size_t(s.width) * perPel * bits + 7) / 8, 0);
@@ -115,8 +111,7 @@ inline std::vector<std::uint8_t> packedRow(const Samples& s, int y, int p, const
   return row;
 }
 
-// A TIFF file with one page per entry of pages (which may differ in size
-// and channels).
+// A TIFF file with one page per entry of pages (which may differ in size and channels).
 inline bool writeTiff(const std::string& path, const std::vector<Samples>& pages, const TiffLayout& layout = {}) {
   TIFF* t = TIFFOpen(path.c_str(), layout.mode);
   if (!t) return false;
@@ -167,10 +162,8 @@ inline bool writeTiff(const std::string& path, const std::vector<Samples>& pages
   return ok;
 }
 
-// A little-endian uncompressed TIFF with its directory first, as many
-// writers place it: cutting such a file loses pels, not the header.  data
-// holds the packed pels, in strips of rowsPerStrip rows (0: one strip).
-// tiles: the strips are stored as tiles instead (h a multiple of rows).
+// An uncompressed TIFF with its directory first (a cut loses pels, not the header); data
+// in strips of rowsPerStrip rows (0: one), or as tiles of w x rows.
 inline std::vector<std::uint8_t> headerFirstTiff(std::uint32_t w, std::uint32_t h, int bits, int spp, int photometric,
                                                  const std::vector<std::uint8_t>& data,
                                                  std::uint32_t rowsPerStrip = 0, bool tiles = false) {
@@ -238,9 +231,7 @@ inline bool writeJpeg(const std::string& path, const Samples& s, int quality, bo
   return std::fclose(f) == 0;
 }
 
-// A BMP of 8-bit samples: 1 channel with a palette of 256 greys (or 2
-// colours when bits is 1, black and white), 3 channels as 24-bit pels;
-// rows bottom-up unless topDown.
+// A BMP: 1 channel with a grey palette (black and white at 1 bit), or 24-bit RGB.
 inline std::vector<std::uint8_t> bmpBytes(const Samples& s, int bits, bool topDown) {
   const std::uint32_t entries = bits == 24 ? 0 : 1u << bits;
   const std::uint32_t stride = (std::uint32_t(s.width) * bits + 31) / 32 * 4, offset = 54 + 4 * entries;

@@ -1,9 +1,5 @@
 #!/usr/bin/env bash
-# The diagnostics report as a reader sees it: a small batch of distorted coins
-# images per method family, each report opened in headless Chromium, which
-# must load it without a console error and show every image and plot it
-# references (check_report.py).  The screenshots stay in WORK_DIR.
-#
+# Reports of small batches opened in headless Chromium (check_report.py); screenshots in WORK_DIR.
 # Usage: report_browser.sh IMGNORM DATA_DIR WORK_DIR
 set -u
 IMGNORM=$1

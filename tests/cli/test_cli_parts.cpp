@@ -1,6 +1,4 @@
-// The program's parts that need no trained tool: option parsing, the demo's
-// distortions and error measure, the bitmap font, contact sheets and the
-// per-image statistics.
+// Option parsing, warnings, statistics, the demo's distortions, font and contact sheets.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,12 +27,8 @@ bool has(const std::string& s, const std::string& part) { return s.find(part) !=
 
 }  // namespace
 
-// ---------------------------------------------------------------- options
-
-// Each name in both directions is end_to_end.sh's (every method run by name
-// and reported by name); here the lists, sets and refusals.
+// The program's list is the library's table: every row once, identity last.
 TEST(Options, MethodNames) {
-  // The program's list is the library's table: every row once, identity last.
   std::uint32_t listed = 0;
   for (const MethodInfo& m : methodTable()) {
     EXPECT_EQ(parseMethod(m.name, "--method"), m.method);
@@ -88,8 +82,7 @@ TEST(Options, Pairs) {
     expectCodedError<CliError>([&] { parseRealPair(bad, "--tail-fractions"); }, kExitUsage, {"--tail-fractions"});
 }
 
-// The tool's parameter records as the report shows them: option and value
-// as a command line takes them.
+// Parameter records shown as the option and value a command line takes.
 TEST(Options, ParametersAsOptions) {
   const struct {
     const wchar_t *field, *value;
@@ -108,11 +101,8 @@ TEST(Options, ParametersAsOptions) {
   }
 }
 
-// ---------------------------------------------------------------- warnings
-
-// The kinds of warning a tool over a 200 x 100 reference (masked: x < 150)
-// gives for a method set (no image), and for a run over an image window whose
-// result covers `covered`; each kind printed once however often met.
+// Warnings of a tool over a 200 x 100 reference (masked: x < 150) for a method set (no
+// image) or a run whose result covers `covered`; each kind printed once.
 TEST(Warnings, EachKindWhereItsCauseIs) {
   const auto tool = [](P nbh, bool masked = false, bool relative = false, double low = 0.0) {
     mxImageNormalizer t;
@@ -172,11 +162,8 @@ TEST(Warnings, EachKindWhereItsCauseIs) {
       << printed[0];
 }
 
-// ---------------------------------------------------------------- statistics
-
-// measureRun against a brute-force pass over the compared pels (the overlap
-// of input, result, reference and the pels the mask selects), with a result
-// made by a known line (the fit must find it) and by a known background.
+// Against a brute-force pass over the compared pels, with results made by a known line
+// (the fit must find it) and a known background.
 TEST(Stats, MeasuresTheComparedPels) {
   mxImageNormalizer tool;
   const auto ref = randomImage(40, 30, 1);
@@ -226,8 +213,7 @@ TEST(Stats, MeasuresTheComparedPels) {
   EXPECT_FALSE(measureRun(tool, eLocalCorrection, input, mxPelBuffer<unsigned char>()).measured);
 }
 
-// Texts with the formats' special characters survive; absent numbers are
-// empty (CSV) or null (JSON Lines).
+// Special characters survive; absent numbers are empty (CSV) or null (JSON Lines).
 TEST(Stats, QuotesAndMissingValues) {
   StatsRecord r;
   r.input = "a,\"b\".png";
@@ -249,12 +235,8 @@ TEST(Stats, QuotesAndMissingValues) {
             "\"warnings\":\"\"}\n");
 }
 
-// ---------------------------------------------------------------- distortions
-
-// The documented curves (gain 0.6 v + 70; gamma 255 sqrt(v / 255); a plane
-// from -60 at the top left to +60 at the bottom right; a vignette 1 - 0.6 r^2,
-// r about 1 at the corners) at the centre, corners and edges of a 101 x 61
-// image; then the noise: seeded, with the requested spread.
+// Gain 0.6 v + 70, gamma 255 sqrt(v / 255), a plane from -60 to +60 corner to corner, a
+// vignette 1 - 0.6 r^2 on a 101 x 61 image; the noise seeded, with the asked spread.
 TEST(Distortions, CurvesAndNoise) {
   using K = DistortionKind;
   struct Case {
@@ -299,11 +281,8 @@ TEST(Distortions, MeanAbsoluteErrorOverTheOverlap) {
   EXPECT_LT(meanAbsoluteError(a, mxPelBuffer<unsigned char>()), 0.0);
 }
 
-// ---------------------------------------------------------------- font, sheets
-
 TEST(BitmapFont, TextReadsBackGlyphByGlyph) {
   const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 -.,:=+()/_%^?";
-  // Every glyph is different from every other one.
   for (std::size_t i = 0; i < alphabet.size(); ++i)
     for (std::size_t j = i + 1; j < alphabet.size(); ++j)
       EXPECT_NE(std::memcmp(glyphRows(alphabet[i]), glyphRows(alphabet[j]), 7), 0) << alphabet[i] << alphabet[j];
@@ -321,7 +300,7 @@ TEST(BitmapFont, TextReadsBackGlyphByGlyph) {
         const bool on = c < 5 * scale && (glyphRows(text[k])[r / scale] & (0x10 >> (c / scale)));
         ASSERT_EQ(im.row(7 + r)[5 + int(k) * 6 * scale + c], on ? 200 : 0) << text[k] << " " << c << "," << r;
       }
-  // Drawing off the edges is clipped, not a crash.
+  // Off the edges: clipped, not a crash.
   drawText(im, -7, -3, "clipped", 3, 255);
   drawText(im, im.width() - 2, im.height() - 2, "X", 4, 255);
 }
@@ -358,7 +337,7 @@ TEST(ContactSheet, HoldsEveryThumbnailAndItsLabel) {
   rows[1].push_back({mxPelBuffer<unsigned char>(), {"failed"}});
   const auto sheet = contactSheet("title", rows, 64);
   ASSERT_TRUE(sheet.isBound());
-  // Each image appears unchanged somewhere in the sheet (no shrinking needed at this size).
+  // Each image appears unchanged somewhere (no shrinking at this size).
   for (const auto& im : images) {
     bool found = false;
     for (int y0 = 0; y0 + im.height() <= sheet.height() && !found; ++y0)

@@ -1,8 +1,4 @@
-// Large images: the streaming TIFF path of `run` and `normalize` (results
-// equal to the in-memory path pel for pel for striped, tiled and BigTIFF
-// files and several block sizes, in the compression asked for; clear errors
-// with no output for bad input), and runs that decode only the part of an
-// image the tool uses.
+// The streaming TIFF path against the in-memory one, and decoding only the part a tool uses.
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
@@ -54,8 +50,7 @@ protected:
   void TearDown() override { fs::remove_all(dir); }
   std::string at(const std::string& name) const { return (dir / name).string(); }
 
-  // normalize with and without streaming; the two outputs must agree, both
-  // in the compression asked for.
+  // normalize with and without streaming; the two outputs must agree, both in the compression asked for.
   void expectSameAsInMemory(const std::string& ref, const std::string& mask, const std::string& input,
                             const std::string& method, int block, const std::string& extra = "",
                             TiffCompression compression = TiffCompression::kNone) {
@@ -152,10 +147,8 @@ TEST_F(TiffStream, BadInputGivesAClearErrorAndNoOutput) {
     EXPECT_TRUE(entry.path().filename() != "cut_out.tif" && entry.path().filename().string()[0] != '.') << entry.path();
 }
 
-// A batch decodes only the part of each image the tool uses (the
-// reference's window, here at an offset, cut by a smaller mask's), yet gives
-// the library's result on the whole image, for every method and for PNG,
-// striped and tiled TIFF inputs.
+// Only the part the tool uses (offset reference, smaller mask) is decoded, yet the result is
+// the library's on the whole image: every method, PNG, striped and tiled TIFF.
 TEST_F(TiffStream, ARunOnThePartOfAnImageItUsesEqualsTheWholeImagesRun) {
   using namespace mxImageNormalizerDefs;
   mxImageNormalizer tool;

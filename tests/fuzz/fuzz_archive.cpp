@@ -1,8 +1,5 @@
-// libFuzzer target: a normalizer loaded from arbitrary archive bytes.  A load
-// may fail only with an archive error or one of the tool's own errors;
-// anything else (another exception, a crash, a sanitizer report, a leak, a
-// hang, a huge allocation) is a finding.  Running the loaded tool is left to
-// the tool-file target, so that this one stays fast.
+// libFuzzer target: a normalizer loaded from any bytes may fail only with an archive error
+// or one of the tool's own (running it is the tool-file target's).
 #include <cstdint>
 #include <cstdlib>
 #include <string>

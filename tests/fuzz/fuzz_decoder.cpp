@@ -1,8 +1,5 @@
-// libFuzzer target for one image decoder of the command-line program, chosen
-// at build time: IMGNORM_FUZZ_CODEC is the key of its row in the codec table
-// ("png", ...).
-// The decoded image is then turned into 8-bit grey as `imgnorm` does.  A
-// decoder may fail only with the program's input error.
+// libFuzzer target: the decoder IMGNORM_FUZZ_CODEC names, then the grey conversion, may
+// fail only with the program's input error.
 #include <cstdint>
 #include <string>
 

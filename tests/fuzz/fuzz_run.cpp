@@ -1,21 +1,7 @@
-// libFuzzer target: a tool set up, trained and run with parameters and images
-// taken from the input.  The input gives each parameter (mostly in or near
-// its valid range, sometimes any 32-bit value or double), the method set, a
-// reference, an optional mask and a run-time image (each at most 64 x 64, at
-// any 32-bit position relative to one another within a small distance).
-// Findings, besides crashes, sanitizer reports, leaks and hangs:
-//   - a setter that throws anything but BadParams, or changes the tool when
-//     it throws; train throwing anything but CanNotTrain;
-//   - run of a trained method throwing, or of any other value throwing
-//     anything but the documented BadParams and NotTrained;
-//   - a result whose window is not the overlap of the image, the reference
-//     and the mask (an unbound one when they do not overlap), or, with
-//     keepMaskedPixels, whose pels differ from the image where the trained
-//     mask is 0;
-//   - a local method changing a pel of an image that equals the reference
-//     (where the mask, if any, is set);
-//   - a copy of the tool, or the tool stored in an archive and loaded again,
-//     giving other pels than the tool; run changing the tool (its archive).
+// libFuzzer target: a tool set up, trained and run with parameters (mostly near their valid range) and images (at
+// most 64 x 64, anywhere) from the input.  Findings: an undocumented error or a changed tool from a setter, train or
+// run; a result window other than the overlap; kept masked pels changed; a local method changing an image equal to
+// the reference; a copy or reloaded tool giving other pels; run changing the tool.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -56,9 +42,7 @@ std::int32_t offsetFrom(FuzzedDataProvider& in, std::int32_t origin, std::int32_
   return std::int32_t(std::max<std::int64_t>(std::numeric_limits<std::int32_t>::min(), std::min(v, hi)));
 }
 
-// An image at origin + a small shift (origin itself for the reference, which
-// may lie anywhere): pels from the input, noise, a shaded texture or
-// 0 / 255 blocks.
+// An image near origin: pels from the input, noise, a shaded texture or 0 / 255 blocks.
 Image makeImage(FuzzedDataProvider& in, mxPair<std::int32_t> origin) {
   const std::int32_t w = in.ConsumeIntegralInRange(1, kMaxSide), h = in.ConsumeIntegralInRange(1, kMaxSide);
   Image b(mxPelRect(offsetFrom(in, origin.x(), w), offsetFrom(in, origin.y(), h), w, h));

@@ -1,10 +1,5 @@
-// libFuzzer target: `imgnorm run`'s reading of a tool file (the library's
-// tool-file format under the program's file reading and error mapping).  An input that
-// begins with the tool-file magic is read as a whole file (header checks);
-// any other input is taken as the payload and framed with a valid header and
-// checksum first, so that mutations reach the archive and retraining instead
-// of stopping at the checksum.  Reading may fail only with the program's
-// input error; a loaded tool then runs every method of its set.
+// libFuzzer target: `imgnorm run`'s reading of a tool file, failing only with the input
+// error; inputs without the magic are framed first, so mutations get past the checksum.
 #include <unistd.h>
 
 #include <cstdint>

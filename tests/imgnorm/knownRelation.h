@@ -1,6 +1,4 @@
-// Image pairs with a known grey-level relation: a 256 x 256 reference with
-// grey levels from about 10 to 220, and a run-time image that is the
-// reference under a gain and offset, with noise and a pasted defect.
+// A 256 x 256 reference (levels about 10 to 220) and run-time images under a known relation.
 #pragma once
 
 #include <cmath>
@@ -13,9 +11,7 @@ namespace knownRelation {
 // The defect: a 51 x 51 square, 4 % of the image.
 inline bool inDefect(int x, int y) { return x >= 150 && x < 201 && y >= 40 && y < 91; }
 
-// (gain 0: the reference itself, which has no noise.)  Otherwise
-// gain * reference + offset + N(0, sigma), clamped, with the defect square
-// set to defectGrey.
+// gain * reference + offset + N(0, sigma), clamped, the defect square defectGrey (gain 0: the reference).
 inline mxPelBuffer<unsigned char> image(double gain = 0, double offset = 0, double sigma = 2, int defectGrey = 240,
                                         unsigned seed = 1) {
   std::mt19937 rng(seed);

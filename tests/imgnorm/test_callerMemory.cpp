@@ -1,8 +1,5 @@
-// Buffers over caller-owned memory: every method and the pel readers give
-// the same pels from caller memory at odd row strides and unaligned starts as
-// from the library's own 32-byte aligned stores, and reading a const view
-// never writes the caller's pels (the memory is made read-only, so a write
-// would fault).
+// Caller memory at odd strides and unaligned starts gives the aligned stores' pels; const
+// views are read-only memory, so a write would fault.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -20,8 +17,7 @@ using namespace mxImageNormalizerDefs;
 
 namespace {
 
-// Where an image lies in caller memory: start offset (pels) and extra pels
-// per row beyond the width.
+// Where an image lies in caller memory: start offset (pels) and extra pels per row beyond the width.
 struct Layout {
   std::size_t start;
   std::ptrdiff_t pad;

@@ -1,6 +1,4 @@
-// The colour tool against the grey tools run on its planes (per channel) or
-// on the luma (luminance, chroma kept), its archive and tool file, and its
-// refusals.
+// The colour tool against grey tools on its planes or luma, its files and refusals.
 #include "baseif/mxStr.h"
 #include "imgnorm/checks.h"
 #include "imgnorm/mxColorNormalizer.h"
@@ -56,11 +54,8 @@ mxPelBuffer<T> runOk(const Tool& t, const mxPelBuffer_const<T>& img, C... c) {
   return out;
 }
 
-// Every method of the depth, both modes: per channel, each channel is the
-// grey tool's run on that channel; luminance, the output's exact luma is
-// within half a level of the grey tool's run on the input's luma, and Cb and
-// Cr are those of the input wherever no channel saturated.  The image is
-// RGBA (alpha passed through), the reference RGB; windows overlap partly.
+// Per channel: the grey runs exactly; luminance: the luma within half a level of the grey
+// run on the luma, Cb and Cr kept where nothing saturated.  RGBA image, RGB reference.
 template <class T, class Grey>
 void againstGreyTools(std::int32_t depth, int factor, std::uint32_t methods, P granularity) {
   const mxPelBuffer<T> ref = colourImage<T>(40, 30, 3, 1, factor), img = colourImage<T>(36, 28, 4, 9, factor, P(5, 4));

@@ -1,8 +1,6 @@
-// The 16-bit tool against the 8-bit one (the scale property), the deep
-// histogram and the deep linear fit against brute force, its archive and
-// tool file, and its refusals.
+// The 16-bit tool: the scale property against the 8-bit one, brute-force oracles, files, refusals
+// (its median filter: PelMedian.DeepMatchesSortedWindows).
 #include "baseif/mxLineFit.h"
-#include "baseif/mxPelMedian.h"
 #include "imgnorm/checks.h"
 #include "imgnorm/linearFit.h"
 #include "imgnorm/mxImageNormalizer16.h"
@@ -56,39 +54,13 @@ Deep runDeep(const mxImageNormalizer16& n, const mxPelBuffer_const<unsigned shor
 
 }  // namespace
 
-// An 8-bit image times 257 at depth 16, or times 16 at depth 12, is the same
-// image with every level spread over factor deep levels, and the deep tool
-// must give the 8-bit result scaled:
-// - histogram matching exactly: the deep cumulative counts step only at
-//   multiples of factor, so the smallest reaching level is factor x the
-//   8-bit one;
-// - mean-stddev and tails within factor (one 8-bit level scaled): the line's
-//   scale is the same and its offset factor times the 8-bit one, and the
-//   truncation of factor x v falls in [factor x trunc(v), factor x trunc(v) +
-//   factor), up to one double rounding of v at an integer, and the clamp at
-//   the top (255 x factor, or 4095 at 12 bits) stays within it;
-// - the linear fit within factor: the ridge search sees the very same 33 x 33
-//   plane (the top 8 bits are the 8-bit pels) and the same band, the line
-//   through the scaled points has the same gain and factor x the offset, and
-//   rounding factor x v against factor x round(v) differs by at most
-//   factor / 2 + 1.
-// - the local mean within factor: with the clamp limit scaled too (100 and
-//   100 x factor) the deep difference is factor x the 8-bit one; the 8-bit
-//   estimate is the mean rounded to a level (half a level off), the deep one
-//   within a few deep levels of the exact mean (the byte planes' rounding,
-//   and the coverage's relative rounding times the offset 2^(depth - 1) where
-//   few mask pels are set), and the clamps into range are monotone.  Masked
-//   pels are put back (keepMaskedPixels) and so exactly scaled;
-// - the local median within factor: the deep difference is an increasing
-//   affine function of the 8-bit one (257 d - 128, or 16 d), so the median
-//   and the result are exactly scaled where the window holds an odd count;
-//   an even count (masked windows) averages two middles and rounds once.
-// The local methods hold the same bound at granularity 3, where both tools
-// share the grid and its interpolation: the mean's grid estimate is exact to
-// a fraction of a level in both, and the median's cells are rounded to
-// whole levels (half an 8-bit level against half a deep level), so the
-// medians of the cells differ by at most half an 8-bit level scaled and the
-// rounding after the interpolation adds at most another half.
+// An 8-bit image times f (257 at depth 16, 16 at depth 12) must give the 8-bit result times f: exactly for histogram
+// matching (the deep cumulative counts step only at multiples of f); within f for the others: the same line scale
+// with f x the offset and truncation within [f trunc(v), f trunc(v) + f) for mean-stddev and tails; the same ridge
+// and band for the fit (rounding f v against f round(v): f / 2 + 1); a difference f x the 8-bit one for the local
+// mean (with the clamp limit scaled; the 8-bit estimate is rounded to a level, the deep one within a few deep levels)
+// and an increasing affine one for the median (exact at odd counts, one rounding at even ones).  At granularity 3 the
+// cells' rounding adds at most half an 8-bit level on each side.
 TEST(DeepTool, ScalePropertyAgainstTheEightBitTool) {
   const Image ref = knownRelation::image();
   const Image img = knownRelation::image(0.8, 30, 3, 250, 7);
@@ -133,12 +105,10 @@ TEST(DeepTool, ScalePropertyAgainstTheEightBitTool) {
   }
 }
 
-// The deep histogram (mask, window offsets, bins folded into the last one),
-// its moments, and the deep table mapping against direct counting and lookup.
+// Histogram (mask, offsets, bins folded into the last), moments and table mapping.
 TEST(DeepTool, HistogramAndMapAgainstBruteForce) {
   const Deep src = randomDeep(37, 23, 5, 4095);
-  const Image mask = makeImage(
-      40, 30, [](int x, int y) { return (x * 7 + y * 3) % 4 ? 200 : 0; }, 1, 1);
+  const Image mask = makeImage(40, 30, [](int x, int y) { return (x * 7 + y * 3) % 4 ? 200 : 0; }, 1, 1);
   for (const std::uint32_t bins : {4096u, 1000u}) {
     for (const bool masked : {false, true}) {
       std::vector<std::uint32_t> want(bins, 0);
@@ -147,7 +117,7 @@ TEST(DeepTool, HistogramAndMapAgainstBruteForce) {
           if (!masked || mask.get(x, y) != 0) ++want[std::min<std::uint32_t>(src.get(x, y), bins - 1)];
       const mxPelBuffer_const<unsigned char> m = masked ? mxPelBuffer_const<unsigned char>(mask) : mxPelBuffer_const<unsigned char>();
       EXPECT_EQ(mfPelHistogram(src, m, bins), want) << bins << masked;
-      // The moments give the histogram's statistics bit for bit (all pels lie below 4096 bins).
+      // The moments are the histogram's statistics bit for bit.
       if (bins == 4096) {
         const mxHistoStats fromPels = mfPelMoments(src, m, bins), fromHistogram(want);
         EXPECT_EQ(fromPels.samples(), fromHistogram.samples());
@@ -164,46 +134,8 @@ TEST(DeepTool, HistogramAndMapAgainstBruteForce) {
       ASSERT_EQ(mapped.get(x, y), table[std::min<std::size_t>(src.get(x, y), table.size() - 1)]);
 }
 
-// The deep median against sorting every window: replicated edges (mask
-// pels replicating with them), values held to the range, an empty window
-// giving the pel itself, even counts giving the lower middle or the mean of
-// the two.
-TEST(DeepTool, MedianAgainstBruteForce) {
-  const Deep src = randomDeep(23, 17, 8, 4095);
-  const Image mask = makeImage(
-      23, 17, [](int x, int y) { return (x * 5 + y * 3) % 7 < 2 && x < 18 ? 255 : 0; }, 3, 2);
-  const mxPelRect w = src.window();
-  for (const P size : {P(3, 5), P(7, 3)})
-    for (const bool masked : {false, true})
-      for (const bool average : {false, true}) {
-        const P range(100, 3900);
-        Deep got;
-        mfPelMedian(src, masked ? mxPelBuffer_const<unsigned char>(mask) : mxPelBuffer_const<unsigned char>(),
-                    mxPelMedianParams(size, range, average), got);
-        for (std::int32_t y = 0; y < w.height(); ++y)
-          for (std::int32_t x = 0; x < w.width(); ++x) {
-            const auto held = [&](int v) { return std::clamp(v, range.x(), range.y()); };
-            std::vector<int> v;
-            for (int dy = -size.y() / 2; dy <= size.y() / 2; ++dy)
-              for (int dx = -size.x() / 2; dx <= size.x() / 2; ++dx) {
-                const int cx = std::clamp(x + dx, 0, w.width() - 1) + w.x();
-                const int cy = std::clamp(y + dy, 0, w.height() - 1) + w.y();
-                if (!masked || mask.get(cx, cy)) v.push_back(held(src.get(cx, cy)));
-              }
-            std::sort(v.begin(), v.end());
-            const std::size_t n = v.size();
-            const int want = n == 0                   ? held(src.row(y)[x])
-                             : n % 2 || !average      ? v[(n - 1) / 2]
-                                                      : (v[n / 2 - 1] + v[n / 2] + 1) / 2;
-            ASSERT_EQ(got.row(y)[x], want) << x << "," << y << " " << size.x() << masked << average;
-          }
-      }
-}
-
-// The deep fit against its definition, built from independent parts: the
-// 8-bit ridge search run on the images' top 8 bits gives the band, and the
-// least-squares line through every used deep pel whose top-bit cell is in
-// the band, added point by point.
+// The 8-bit ridge search on the top 8 bits gives the band; the line is the least-squares
+// fit through every used deep pel whose top-bit cell is in it.
 TEST(DeepTool, LinearFitAgainstBruteForce) {
   const std::int32_t depth = 14, shift = depth - 8;
   std::mt19937 rng(11);
@@ -214,8 +146,7 @@ TEST(DeepTool, LinearFitAgainstBruteForce) {
     for (std::int32_t i = 0; i < run.width(); ++i)
       ref.row(j)[i] = static_cast<unsigned short>(
           std::clamp<long>(std::lround(0.7 * run.row(j)[i] + 2000 + (i % 9 == 0 ? 3000 : noise(rng))), 0, 16383));
-  const Image mask = makeImage(
-      48, 36, [](int x, int) { return x % 5 ? 255 : 0; }, 3, 2);
+  const Image mask = makeImage(48, 36, [](int x, int) { return x % 5 ? 255 : 0; }, 3, 2);
   const auto top = [&](const Deep& d) {
     Image t(d.window());
     for (std::int32_t j = 0; j < d.height(); ++j)
@@ -263,8 +194,7 @@ TEST(DeepTool, ArchiveAndToolFile) {
   const Bytes eightBit = mxToolFile::store(trainedTool(texturedImage(20, 10, 1), eMatchHistogram));
   EXPECT_EQ(mxToolFile::pelBits(eightBit.data(), eightBit.size()), 8);
 
-  // Wrong kinds of tool file, and archives of another pel type or depth (the
-  // payload's bytes 1 and 2), re-framed so that only the archive is at fault.
+  // Other kinds of tool file; archives of another pel type or depth (payload bytes 1, 2).
   const Bytes payload = mxToolFile::payload(file.data(), file.size());
   const auto withByte = [&](std::size_t at, std::uint8_t v) {
     Bytes p = payload;

@@ -37,9 +37,7 @@ const std::vector<ErrorClass>& classes() {
 
 const std::wstring kMessage = L"Grauwert \u00e4\u00f6\u00fc \u20ac \U0001F600 \"quoted\"";
 
-// suicideAndRethrow frees the heap object (the sanitizer build reports a leak
-// or a use after free otherwise) and throws a copy of the same class, which
-// is caught through every base with its number and message.
+// suicideAndRethrow frees the heap object and throws a copy, caught through every base.
 TEST(Errors, NumbersMessagesAndBasesOfTheRethrownCopy) {
   const std::string utf8 = mfToUtf8(kMessage);
   for (const ErrorClass& c : classes()) {
@@ -93,8 +91,7 @@ TEST(ErrorsArchive, StoredFormAndUnknownVersions) {
       EXPECT_EQ(dst->message(), L"before");
     }
   }
-  // Through the registry: the class name (a 32-bit count and its bytes), the
-  // class version, then the Errors version.
+  // Through the registry: the class name (a 32-bit count and its bytes), the class version, then the Errors version.
   D::CanNotTrain e(L"x");
   mxArchive out;
   out.storeObject(e);

@@ -15,11 +15,8 @@ Histogram hist(std::initializer_list<std::pair<int, std::uint32_t>> entries) {
   return h;
 }
 
-// Against the definitions, absolute counts and fractions: the smallest
-// trained level whose cumulative count (fraction) reaches the run-time
-// cumulative count (fraction), else the last level; 0 while the run-time
-// count is 0.  Includes self-matches, run histograms scaled by 2 (fractions:
-// still the identity) and counts near 2^32, whose products need 128 bits.
+// The smallest level whose cumulative count (fraction) reaches the run-time one, else the
+// last; 0 while that is 0.  Self-matches, doubled histograms, counts near 2^32.
 TEST(MatchHistogram, AgreesWithItsDefinition) {
   std::mt19937 rng(17);
   std::uniform_int_distribution<int> level(0, 255), count(1, 40);
@@ -72,8 +69,7 @@ TEST(GlobalMappings, FailuresEmptyTheTableAndSetTheMessage) {
   }
 }
 
-// Linear tables truncate toward zero and clamp: (trained, run) histograms and
-// expected (level, entry) pairs.
+// Linear tables truncate toward zero and clamp: (trained, run) histograms and expected (level, entry) pairs.
 TEST(GlobalMappings, LinearTablesTruncateAndClamp) {
   const struct {
     bool tails;
@@ -106,9 +102,7 @@ TEST(GlobalMappings, LinearTablesTruncateAndClamp) {
   for (int i = 0; i < 256; ++i) ASSERT_TRUE(byMean[std::size_t(i)] == i && byTails[std::size_t(i)] == i) << i;
 }
 
-// Run-time = reference * gain + offset + noise, the defect square kept out of
-// both histograms (as a mask would): each table sends the run-time levels
-// back within 3 grey levels.
+// Each table sends gain x reference + offset + noise back within 3 levels (defect left out).
 TEST(GlobalMappings, KnownRelationMapsBackToTheReference) {
   const auto ref = knownRelation::image();
   auto defectArea = ref;

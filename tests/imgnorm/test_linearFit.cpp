@@ -106,9 +106,7 @@ TEST(DirectionSearch, ProjectionGeometryAndBand) {
     const mxVector<2> d(std::cos(theta / 57.29577951308232), std::sin(theta / 57.29577951308232));
     EXPECT_NEAR((T * mxVector<2>(3, 20)).x(), (T * (mxVector<2>(3, 20) + 9.0 * d)).x(), 1e-9);
   }
-  // A ridge (x, x): the 45-degree profile peaks on it, and the band of three
-  // columns (about 2.2 cells across) holds the ridge and its first
-  // neighbours but not cells three diagonals away.
+  // A ridge (x, x): the 45-degree profile peaks on it; the band holds its first neighbours only.
   Image ridge(33, 33);
   for (int x = 0; x < 33; ++x) ridge.row(x)[x] = 200;
   const Profile p = projectAlongAngle(ridge, mxDegree(45.0));
@@ -131,9 +129,8 @@ TEST(LinearLut, RoundsHalfAwayAndClamps) {
 }
 
 TEST(LinearFit, BandPelsCountOnceEach) {
-  // Half the pels on t = r - 16 (reference bin = run bin - 2), scattered by
-  // up to 3 levels, half far off; the band holds the three diagonals around
-  // the line.  Mask values do not weigh: any non-zero pel counts once.
+  // Half the pels on t = r - 16 (+-3), half far off: the band is the three diagonals around
+  // it; any non-zero mask value counts once.
   const Image run = makeImage(64, 8, [](int i, int j) { return i < 32 ? 20 + 3 * i + j : 220 + j; });
   const Image ref =
       makeImage(64, 8, [&](int i, int j) { return i < 32 ? run.get(i, j) - 16 + (i * 5 + j) % 7 - 3 : 30; });
@@ -154,10 +151,8 @@ TEST(LinearFit, BandPelsCountOnceEach) {
   EXPECT_TRUE(mfPelEqual<unsigned char>(linearFitImage(img, img, Image(), angles()), img));
 }
 
-// Run-time = reference * g + o + noise with a 4 % defect, unmasked, with the
-// defect masked out, and with a mask of values 1 and 255: the fit
-// (reference on run-time) must find gain 1/g within 2 % and offset -o/g
-// within 2 grey levels.
+// reference * g + o + noise with a 4 % defect, masked or not: gain 1/g within 2 %, offset
+// -o/g within 2 levels.
 TEST(LinearFit, KnownRelationRecoversGainAndOffset) {
   const auto ref = knownRelation::image();
   const Image masks[3] = {Image(),

@@ -36,8 +36,7 @@ Bytes withMethods(Bytes bytes, std::uint32_t methods) {
 mxImageNormalizer trainedWithMask(Method methods) {
   Image ref = randomImage(30, 24, 1, 20, 230, 4, 5);
   ref.clientFromImageXform(mxXform<2>(mxMatrix<2>(2, 0, 0, 2), mxVector<2>(-1, 7)));
-  const Image mask = makeImage(
-      30, 24, [](int x, int y) { return (x + y) % 5 ? 200 : 0; }, 4, 5);
+  const Image mask = makeImage(30, 24, [](int x, int y) { return (x + y) % 5 ? 200 : 0; }, 4, 5);
   mxImageNormalizer n = trainedTool(ref, eIdentity, P(11, 9), mask, P(2, 2));
   n.set(mxPair<double>(0.05, 0.95), P(-40, 60), true);
   n.train(methods);
@@ -59,8 +58,7 @@ TEST(NormalizerArchive, RoundTripsRetrain) {
   EXPECT_EQ(back.referenceHistogram(), n.referenceHistogram());
   EXPECT_EQ(back.fitAngles(), n.fitAngles());
 
-  // Loading replaces everything; parameters changed after training are
-  // stored and loaded untrained.
+  // Loading replaces everything; parameters changed after training load untrained.
   mxImageNormalizer defaults, target = trainedWithMask(Method(kAllMethods));
   mxArchive ar(store(defaults));
   ar || target;
@@ -117,8 +115,7 @@ TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
        {Case{patch(kGran, std::int32_t(0)), 48}, Case{patch(kGran + 4, std::int32_t(-3)), 48},
         Case{patch(kNbh, std::int32_t(0)), 48}, Case{patch(kRange, std::int32_t(5)), 48},
         Case{patch(kTails, std::numeric_limits<double>::quiet_NaN()), 4}, Case{patch(kTails + 8, 2.0), 4}}) {
-    // The failed load keeps the stored set; a run of a method that reads the
-    // bad value refuses it with the setter's message, the others run.
+    // The failed load keeps the stored set; only methods reading the bad value refuse to run.
     const mxImageNormalizer failed = loadThrowing<BadParams>(c.bytes);
     ASSERT_EQ(failed.trainedMethods(), Method(kAllMethods));
     bool ok;
@@ -135,28 +132,16 @@ TEST(NormalizerArchive, ValuesTheSettersRejectFailToLoadClearly) {
   EXPECT_EQ(load(patch(kNbh, std::int32_t(0x7fffffff))).trainedMethods(), n.trainedMethods());
 }
 
-TEST(NormalizerArchive, SurvivesTruncationAndCorruption) {
+// Every prefix is refused (corrupted bytes: the archive fuzz target's).
+TEST(NormalizerArchive, RefusesEveryTruncation) {
   mxImageNormalizer n = trainedWithMask(Method(kAllMethods));
   const Bytes bytes = store(n);
   for (std::size_t len = 0; len < bytes.size(); ++len)
     EXPECT_THROW(load(Bytes(bytes.begin(), bytes.begin() + std::ptrdiff_t(len))), mxException) << "length " << len;
-  // Corruptions load or fail with a clear error, never crash.
-  std::mt19937 rng(3);
-  for (int trial = 0; trial < 300; ++trial) {
-    Bytes b = bytes;
-    for (int k = 0; k <= trial % 3; ++k) b[rng() % b.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
-    try {
-      mxArchive ar(b);
-      mxImageNormalizer m;
-      ar || m;
-    } catch (const mxException&) {
-    }
-  }
 }
 
-// A load whose retraining stops at its first check keeps the stored set with
-// default trained members; run refuses only methods outside the set and
-// otherwise works with what it has.
+// Retraining stopped at its first check: the stored set with default trained members;
+// run refuses only methods outside the set.
 TEST(NormalizerArchive, RetrainingThatStoppedEarlyStillRuns) {
   const auto loadFor = [](mxImageNormalizer n, std::uint32_t methods) {
     const mxImageNormalizer loaded = loadThrowing<CanNotTrain>(withMethods(store(n), methods));
@@ -199,8 +184,7 @@ TEST(NormalizerArchive, RetrainingThatStoppedEarlyStillRuns) {
   EXPECT_THROW(fit.run(img, eLinearlyFitGrayValues, ok, why), NotTrained);
 }
 
-// A stored buffer without a transform loads with the identity, so that
-// retraining, which maps the mask through it, works.
+// Without a stored transform the identity is loaded, so retraining (which maps the mask) works.
 TEST(NormalizerArchive, ImageWithoutTransformLoadsWithTheIdentity) {
   mxImageNormalizer bare = trainedWithMask(eIdentity);
   Image ref = mfPelCopy<unsigned char>(bare.referenceImage()), mask = mfPelCopy<unsigned char>(bare.maskImage());
@@ -213,15 +197,12 @@ TEST(NormalizerArchive, ImageWithoutTransformLoadsWithTheIdentity) {
   EXPECT_EQ(load(withMethods(store(bare), methods)).trainedMethods(), Method(methods));
 }
 
-// An empty reference costs nothing whatever its other side: 0 x (2^31 - 1)
-// and (2^31 - 1) x 0 windows load, train, run every method and store again
-// without visiting the empty rows one by one.
+// 0 x (2^31 - 1) and (2^31 - 1) x 0 references load, train, run and store at no cost.
 TEST(NormalizerArchive, EmptyReferenceOfHugeExtent) {
   constexpr std::int32_t kHuge = 0x7fffffff;
   for (const auto& [w, h] : {std::pair{0, kHuge}, std::pair{kHuge, 0}}) {
     mxImageNormalizer n;
-    // The default tool stores two unbound images (one 0 byte each); the
-    // reference becomes a bound 8-bit buffer at (0, 0) with no transform.
+    // The reference's unbound 0 byte becomes a bound 8-bit buffer at (0, 0) without transform.
     Bytes b = withMethods(store(n), kAllMethods);
     b.pop_back();
     for (std::uint8_t v : {1, 1}) b.push_back(v);
@@ -243,11 +224,8 @@ TEST(NormalizerArchive, EmptyReferenceOfHugeExtent) {
   }
 }
 
-// relativeCounts travels in an extension record after the images, written
-// only when set: the defined form of a tool without it is unchanged (the
-// record's absence is what older archives hold), a tool with it loads back
-// equal, and a record with a version or option bit this release does not know
-// is refused.  The record ends the archive: marker, version byte, 32-bit bits.
+// relativeCounts: a closing record (marker, version byte, 32 option bits) written only when
+// set, so other tools keep their bytes; unknown versions or bits are refused.
 TEST(NormalizerArchive, RelativeCountsExtensionRecord) {
   mxImageNormalizer n = trainedWithMask(eMatchHistogram);
   const Bytes plain = store(n);

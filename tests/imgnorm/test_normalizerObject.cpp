@@ -34,8 +34,7 @@ TEST(NormalizerObject, SetKeepsTrainingUnlessTheRangeIsBad) {
   EXPECT_THROW(n.set(D(0.5, 0.4), P(-1, 1), false), BadParams);
   EXPECT_EQ(n.trainedMethods(), eMatchHistogram);
   EXPECT_EQ(n.tailFractions(), D(0.1, 0.9));
-  // A good tail pair and a bad range: the tails are stored, training lost,
-  // keepMaskedPixels untouched.
+  // A good tail pair and a bad range: the tails are stored, training lost, keepMaskedPixels untouched.
   EXPECT_THROW(n.set(D(0.2, 0.8), P(1, 1), false), BadParams);
   EXPECT_EQ(n.tailFractions(), D(0.2, 0.8));
   EXPECT_EQ(n.trainedMethods(), eIdentity);
@@ -102,9 +101,7 @@ TEST(NormalizerObject, EqualityComparesSettingsImagesAndTrainedMethodsAndUntrain
   EXPECT_FALSE(c.referenceImage().isBound() || c.maskImage().isBound());
 }
 
-// Every row of the method table is one distinct bit (identity: 0) found again
-// by its bit and by its name; methodName gives the row's enumerator and
-// "UnknownMethod" for every value that is not one row, combinations included.
+// Each row one distinct bit (identity 0), found by bit and name; "UnknownMethod" otherwise.
 TEST(NormalizerObject, MethodTableRoundTrips) {
   std::uint32_t seen = 0;
   for (const MethodInfo& m : kMethods) {

@@ -19,15 +19,6 @@ Image transformed(const mxPelBuffer_const<unsigned char>& src, F f) {
       r.y());
 }
 
-// Mean |a - b| over a's window.
-double mae(const mxPelBuffer_const<unsigned char>& a, const mxPelBuffer_const<unsigned char>& b) {
-  const mxPelRect r = a.window();
-  double s = 0;
-  for (int y = r.y(); y < r.y() + r.height(); ++y)
-    for (int x = r.x(); x < r.x() + r.width(); ++x) s += std::abs(int(a.get(x, y)) - int(b.get(x, y)));
-  return s / (double(r.width()) * r.height());
-}
-
 // Runs m; ok and the message must agree.
 Image run(const mxImageNormalizer& n, const mxPelBuffer_const<unsigned char>& img, Method m, bool expectOk = true,
           const std::wstring& message = L"") {
@@ -138,23 +129,6 @@ TEST(Running, TailPercentagesRoundHalfAway) {
     matchHistogramTailsLut(n.referenceStats(), mxHistoStats(mfPelHistogram(img)), percent, lut, why);
     ASSERT_EQ(lut.size(), 256u);
     EXPECT_TRUE(mfPelEqual<unsigned char>(run(n, img, eMatchHistogramTails), mfPelMap(img, lut)));
-  }
-}
-
-// Through the tool, masked or not, the global methods undo a gain and offset;
-// the local methods' quality under shading is LocalCorrectionQuality's.
-TEST(Running, GlobalMethodsUndoAGainAndOffset) {
-  const Image ref = texturedImage(160, 120, 11, 7, 3);
-  const Image mask = makeImage(
-      160, 120, [](int x, int y) { return (x > 60 && x < 80 && y > 40) ? 0 : 1; }, 7, 3);
-  std::mt19937 rng(5);
-  std::normal_distribution<double> noise(0.0, 1.5);
-  const Image gainOffset = transformed(ref, [&](int, int, int v) { return 0.75 * v + 20 + noise(rng); });
-  ASSERT_GT(mae(gainOffset, ref), 10.0);
-  for (bool masked : {false, true}) {
-    const mxImageNormalizer n = trainedTool(ref, Method(15), P(31, 31), masked ? mask : Image());
-    for (Method m : {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails, eLinearlyFitGrayValues})
-      EXPECT_LT(mae(run(n, gainOffset, m), ref), 3.0) << methodName(m).c_str() << " masked " << masked;
   }
 }
 

@@ -1,9 +1,5 @@
-// One trained tool run on several threads gives exactly the single-threaded
-// results: copies of it in parallel (run writes nothing in the tool, and the
-// trained buffers the copies share are only read), and one run split into
-// bands over threads.  Under ThreadSanitizer (scripts/tsan.sh) this also
-// shows that no data race hides behind equal results, including in the
-// run-time choice of instruction-set versions.
+// Threads give the single-threaded results: copies in parallel, one run split into bands
+// (scripts/tsan.sh runs these under ThreadSanitizer).
 #include <algorithm>
 #include <thread>
 
@@ -39,12 +35,8 @@ TEST(Threads, CopiesOfOneToolRunInParallel) {
   }
 }
 
-// runParallel against run(): window, pels, success, message and the
-// diagnostics records, for every method, masked (keeping the masked pels)
-// or not, at granularity 1 and 3, on 2 threads made for the call, on 3
-// threads kept for every call, and through a runner that takes the tasks
-// last first on one thread.  The image is offset and
-// its height (101) divides into no whole number of grid cells or bands.
+// Window, pels, message and records, every method, masked or not, granularity 1 and 3,
+// 2 threads per call, 3 kept, and tasks taken last first; an offset image of height 101.
 TEST(Threads, RunSplitOverThreadsEqualsRun) {
   const Image ref = texturedImage(150, 113, 1);
   const Image mask =

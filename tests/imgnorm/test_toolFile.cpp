@@ -1,5 +1,4 @@
-// The tool file: its header against every kind of damage, and the
-// normalizer through it.
+// The tool file: its header against every kind of damage, and the normalizer through it.
 #include "imgnorm/mxToolFile.h"
 
 #include <cstring>

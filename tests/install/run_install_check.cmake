@@ -1,7 +1,4 @@
-# Installs the built library into a fresh prefix and builds a small client
-# against it twice, through find_package(imgnorm) and through pkg-config, then
-# runs both.  Any failure fails the test.
-#
+# Installs into a fresh prefix; builds and runs a client through find_package and pkg-config.
 #   cmake -DSOURCE_DIR=<source tree> -DBINARY_DIR=<configured build tree>
 #         -DWORK_DIR=<scratch folder> -P run_install_check.cmake
 cmake_minimum_required(VERSION 3.20)
@@ -38,8 +35,7 @@ set(prefix "${WORK_DIR}/prefix")
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
 
-# The tests link the library's objects directly, so the shared library itself
-# may not have been built yet; this is only a link step when it is stale.
+# The tests link the library's objects, so the shared library may be stale.
 run_checked("building the library" "${CMAKE_COMMAND}" --build "${BINARY_DIR}" --target imgnorm)
 run_checked("cmake --install" "${CMAKE_COMMAND}" --install "${BINARY_DIR}" --prefix "${prefix}")
 foreach(f include/imgnorm/imgnorm.h ${libdir}/libimgnorm.so ${libdir}/cmake/imgnorm/imgnormConfig.cmake
@@ -49,11 +45,7 @@ foreach(f include/imgnorm/imgnorm.h ${libdir}/libimgnorm.so ${libdir}/cmake/imgn
   endif()
 endforeach()
 
-# (Each installed header compiles on its own: tests/CMakeLists.txt, from the
-# same list that installs them.)
-
-# The installed program starts from the install folder (its run path leads to
-# the installed library) and has no empty or relative run path entry.
+# The installed program runs from there, with no empty or relative run path entry.
 if(EXISTS "${BINARY_DIR}/cli/imgnorm")
   run_checked("running the installed program" "${prefix}/bin/imgnorm" --version)
   if(NOT last_output MATCHES "^imgnorm ")
@@ -63,8 +55,7 @@ if(EXISTS "${BINARY_DIR}/cli/imgnorm")
               -P "${CMAKE_CURRENT_LIST_DIR}/check_runpath.cmake")
 endif()
 
-# The client is copied out of the source tree so that nothing but the install
-# prefix can supply its headers and library.
+# Copied out of the source tree: only the prefix can supply headers and library.
 file(COPY "${SOURCE_DIR}/tests/install/client/" DESTINATION "${WORK_DIR}/client")
 
 # ---- find_package ----
@@ -87,8 +78,7 @@ find_program(PKG_CONFIG NAMES pkg-config pkgconf)
 if(NOT PKG_CONFIG)
   message(FATAL_ERROR "pkg-config is needed to check the installed imgnorm.pc")
 endif()
-# The .pc file names its paths from ${prefix}; the prefix chosen at install
-# time replaces the one configured.
+# The install-time prefix replaces the configured one.
 set(ENV{PKG_CONFIG_PATH} "${prefix}/${libdir}/pkgconfig")
 run_checked("pkg-config" "${PKG_CONFIG}" --define-variable=prefix=${prefix} --cflags --libs imgnorm)
 string(STRIP "${last_output}" pc_flags)

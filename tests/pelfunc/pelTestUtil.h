@@ -1,5 +1,4 @@
-// Small helpers shared by the pel function tests: images from literal rows,
-// and reading a window back as rows.
+// Small helpers shared by the pel function tests: images from literal rows, and reading a window back as rows.
 #pragma once
 
 #include <gtest/gtest.h>

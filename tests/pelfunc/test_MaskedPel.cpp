@@ -17,10 +17,8 @@ std::vector<std::uint32_t> countSelected(const mxPelBuffer_const<unsigned char>&
   return h;
 }
 
-// Both paths (direct loop below 64 pels of overlap width, the wide path from
-// 64 on, counting in pairs on the largest overlap) against the brute-force count, on masks with 0, 1 and 255, two-level
-// masks, masks without 0, and offset windows; src zeros under set mask pels
-// must stay counted in bin 0.
+// Both paths (below and from 64 pels of overlap width) on masks of 0, 1 and 255, without 0,
+// offset windows; zeros under set mask pels stay counted in bin 0.
 TEST(MaskedPelHistogram, BothPathsMatchBruteForce) {
   std::mt19937 rng(11);
   const std::vector<std::vector<int>> maskValues = {{0, 1, 255}, {0, 255}, {1, 255}, {0}, {0, 0, 0, 7}};
@@ -50,8 +48,7 @@ TEST(MaskedPelHistogram, UnboundDisjointAndStaleContents) {
   EXPECT_EQ(h, std::vector<std::uint32_t>(3, 1));
 }
 
-// Wide random rows (vector path plus remainder) with offset, partly
-// overlapping src, mask and dst.
+// Wide random rows (vector path plus remainder) with offset, partly overlapping src, mask and dst.
 TEST(MaskedPelCopy, PartialOverlapsMatchBruteForce) {
   std::mt19937 rng(2);
   for (bool copyMasked : {true, false}) {

@@ -36,10 +36,7 @@ int morphReference(const mxPelBuffer_const<unsigned char>& src, const mxPelRect&
   return v;
 }
 
-// Every window shape with its own border case (empty, single row, single
-// column, 2 x 2, wide rows for the vector loop) against the brute force, with
-// the window cut out of a larger store whose pels around it must neither be
-// read nor written.
+// Empty, single row or column, 2 x 2, wide rows; the store around the window untouched.
 TEST(PelSmooth3x3Diamond, MatchesBruteForceInsideALargerStore) {
   std::mt19937 rng(9);
   const std::pair<int, int> shapes[] = {{0, 1}, {3, 0}, {1, 1}, {1, 7},  {7, 1}, {2, 2},
@@ -58,9 +55,7 @@ TEST(PelSmooth3x3Diamond, MatchesBruteForceInsideALargerStore) {
   EXPECT_FALSE(unbound.isBound());
 }
 
-// Random two-level images, source windows inside larger stores, and bound
-// destinations overlapping only part of the source: only the overlap is
-// written, and its neighbours outside the overlap are not used.
+// Bound destinations over part of the source: only the overlap written, nothing beyond it read.
 TEST(BinaryMorph3x3Diamond, MatchesBruteForceOnPartialOverlaps) {
   std::mt19937 rng(21);
   const mxPelRect srcWindows[] = {{3, 4, 1, 1}, {3, 4, 1, 9}, {3, 4, 9, 1}, {3, 4, 2, 2}, {3, 4, 40, 13}};
@@ -131,9 +126,7 @@ TEST(DuplicateBorderPixels, FrameIsNearestInteriorPel) {
   EXPECT_THROW(duplicateBorderPixels(small, -1), mxPelFunc::BadParams);
 }
 
-// A constant window in a store of 255: whatever the sizes and kernel, every
-// sample is that constant, also at the edges where only the pad may be read;
-// the result spans the window's corners in client coordinates.
+// A constant window in a store of 255 samples to the constant everywhere, spanning its corners.
 TEST(PaddedAffineSample, ReadsOnlyThePaddedWindow) {
   Image store(mxPelRect(0, 0, 12, 10));
   mfPelSet_U8(store, 255);
@@ -150,10 +143,7 @@ TEST(PaddedAffineSample, ReadsOnlyThePaddedWindow) {
                              store.clientFromImageXform() * (flat.window().*corner)(), 1e-9));
     }
   EXPECT_TRUE(mfPelEqual<unsigned char>(store, before));
-  // A textured window: highOrder false resamples with interpolation value 2,
-  // true with 3, as sampling a stand-alone copy of the window does (its edges
-  // replicated by the sampler itself; within 1 for the rounding of sample
-  // positions relative to a different window); the two kernels differ here.
+  // As sampling a stand-alone copy does (interpolation 2, or 3 with highOrder), within 1.
   Image tex(store), alone = randomImage(5, 6, 4, 0, 255, 2, 1);
   tex.window(mxPelRect(2, 1, 5, 6));
   mfPelCopy<unsigned char>(alone, tex);

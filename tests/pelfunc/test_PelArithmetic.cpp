@@ -13,15 +13,12 @@ void apply(Fn f, const Image& d, const mxPelBuffer_const<unsigned char>& s, int 
   if (f == kAdd) mf_PelAddClamp(d, s);
 }
 
-// Every pair of values through the vectorized rows (a width that is not a
-// multiple of the vector length), the window offset and partly overlapping
-// the source: only the overlap changes, by the formulas of the functions.
+// Every value pair, an odd width, a partial overlap: only the overlap changes, by the formula.
 TEST(PelArithmetic, AllValuePairsOnAPartialOverlap) {
   const Image src = makeImage(259, 256, [](int, int y) { return y; });
   for (Fn f : {kSub, kSubSigned, kAdd})
     for (int amount : {0, 1, 20, 127, 200}) {
-      Image d = makeImage(
-          270, 260, [](int x, int y) { return x + 5 + 3 * y; }, -5, 0);
+      Image d = makeImage(270, 260, [](int x, int y) { return x + 5 + 3 * y; }, -5, 0);
       const Image before = mfPelCopy<unsigned char>(d);
       apply(f, d, src, amount);
       EXPECT_EQ(d.window(), mxPelRect(-5, 0, 270, 260));
@@ -47,9 +44,7 @@ TEST(PelArithmetic, UnboundAndDisjoint) {
   }
 }
 
-// (The quotients, masks and wrap-around are checked against the integer
-// formula below.)  An unbound destination becomes the common window of
-// numerator and divisor, with the numerator's transform.
+// An unbound destination becomes the common window, with the numerator's transform.
 TEST(MaskedPelDivide, NewDestinationAndFailures) {
   mxPelBuffer<unsigned short> num = image<unsigned short>({{100, 2, 1}, {40, 50, 60}}, 3, 4), unb;
   num.clientFromImageXform(mxXform<2>(mxMatrix<2>(2, 0, 0, 2), mxVector<2>(1, 1)));
@@ -69,10 +64,8 @@ TEST(MaskedPelDivide, NewDestinationAndFailures) {
   EXPECT_THROW(mf_MaskedPelDivide(one, one, noMask, small, 1), mxPel::BadWindow);
 }
 
-// Against the integer formula, with its 32-bit wrap-around, for every
-// divisor 1 .. 65535, numerators at random, at the top of the range and just
-// either side of quotient steps, scales around every limit, with and without
-// a mask, over rows whose widths leave tails.
+// The integer formula with its 32-bit wrap-around: every divisor, numerators at the range's
+// top and either side of quotient steps, scales around every limit, masks, tails.
 TEST(MaskedPelDivide, EqualsIntegerDivisionForEveryDivisor) {
   constexpr std::int32_t kW = 257, kH = 256;
   std::mt19937 rng(3);
@@ -112,8 +105,7 @@ TEST(MaskedPelDivide, EqualsIntegerDivisionForEveryDivisor) {
           }
       }
     }
-  // A zero divisor is found anywhere in a long row, and refused before any
-  // write, unless masked out.
+  // A zero divisor is found anywhere in a long row, and refused before any write, unless masked out.
   mxPelBuffer<unsigned short> zeroAt = mfPelCopy<unsigned short>(den);
   zeroAt.row(100)[200] = 0;
   Image out = mfPelCopy<unsigned char>(start), sel(kW, kH);

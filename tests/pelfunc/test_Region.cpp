@@ -75,8 +75,7 @@ TEST(FloodFill, Failures) {
   EXPECT_EQ(rows(img), (Rows{{1, 2}, {3, 4}}));
 }
 
-// The ring buffer keeps first-in, first-out order across wrap-around and
-// growth beyond its initial capacity.
+// The ring buffer keeps first-in, first-out order across wrap-around and growth beyond its initial capacity.
 TEST(FloodQueue, GrowsAndKeepsOrder) {
   for (std::size_t initial : {0u, 1u, 3u, 7u}) {
     std::vector<long long> store(initial, -1);

@@ -9,8 +9,7 @@
 
 #include "baseif/mxPelBuffer.h"
 
-// Expects f to throw an E with exactly this message (and, when given, this
-// error number).
+// Expects f to throw an E with exactly this message (and, when given, this error number).
 template <class E, class F>
 void expectError(F&& f, const std::wstring& message, std::int32_t number = 0) {
   try {
@@ -35,8 +34,7 @@ inline void expectUntouchedOutside(const mxPelBuffer_const<unsigned char>& store
       }
 }
 
-// Expects f to throw an E with this code() and a one-line message holding
-// every fragment.
+// Expects f to throw an E with this code() and a one-line message holding every fragment.
 template <class E, class F, class Code>
 void expectCodedError(F&& f, Code code, std::initializer_list<std::string> fragments) {
   try {

@@ -24,12 +24,10 @@ inline mxPelBuffer<unsigned char> randomImage(std::int32_t w, std::int32_t h, un
                                               std::int32_t x0 = 0, std::int32_t y0 = 0) {
   std::mt19937 rng(seed);
   std::uniform_int_distribution<int> d(lo, hi);
-  return makeImage(
-      w, h, [&](int, int) { return d(rng); }, x0, y0);
+  return makeImage(w, h, [&](int, int) { return d(rng); }, x0, y0);
 }
 
-// A width x height image at (x, y) of values drawn from `values` (or 0..255
-// when empty).
+// A width x height image at (x, y) of values drawn from `values` (or 0..255 when empty).
 inline mxPelBuffer<unsigned char> randomImage(std::mt19937& rng, std::int32_t w, std::int32_t h, std::int32_t x = 0,
                                               std::int32_t y = 0, std::vector<int> values = {}) {
   mxPelBuffer<unsigned char> b(mxPelRect(x, y, w, h));
@@ -41,9 +39,7 @@ inline mxPelBuffer<unsigned char> randomImage(std::mt19937& rng, std::int32_t w,
   return b;
 }
 
-// A window of size w x h at image coordinates (x, y) inside a larger store
-// whose pels around the window hold different random values, so that a
-// filter reading beyond its window shows up.
+// A w x h window at (x, y) in a larger random store: reading beyond the window shows.
 inline mxPelBuffer<unsigned char> randomWindow(std::mt19937& rng, std::int32_t x, std::int32_t y, std::int32_t w,
                                                std::int32_t h, int lo = 0, int hi = 255) {
   std::uniform_int_distribution<int> margin(0, 3);
@@ -82,8 +78,7 @@ mxPelBuffer<T> patterned(const mxPelRect& r) {
 // A w x h image at (x0, y0) of the one value v.
 inline mxPelBuffer<unsigned char> constantImage(std::int32_t w, std::int32_t h, int v, std::int32_t x0 = 0,
                                                 std::int32_t y0 = 0) {
-  return makeImage(
-      w, h, [v](int, int) { return v; }, x0, y0);
+  return makeImage(w, h, [v](int, int) { return v; }, x0, y0);
 }
 
 // Smooth structure, a gentle gradient and fine noise: every method has work.
@@ -100,9 +95,8 @@ inline mxPelBuffer<unsigned char> texturedImage(std::int32_t w, std::int32_t h, 
       x0, y0);
 }
 
-// The Gaussian smoothing kernel of amount s: three boxes, widths adding up
-// to support + 2 and differing by at most one, convolved; support 2s + 1, or
-// 2s + 2 for a centred even cell.  Returned as weights summing to 1.
+// Amount s: three boxes (widths summing to support + 2, within one of each other)
+// convolved; support 2s + 1, or 2s + 2 for a centred even cell; weights sum to 1.
 inline std::vector<double> threeBoxKernel(int s, bool evenSupport = false) {
   const int support = 2 * s + 1 + (evenSupport ? 1 : 0);
   std::vector<double> k{1.0};
