@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <utility>
 
 #include "baseif/detail/cpuDispatch.h"
 #include "baseif/mxException.h"
@@ -256,61 +258,105 @@ MX_KERNEL_INLINE inline void boxMean(const float* const* in, std::int32_t wb, fl
   for (std::size_t i = 0; i < n; ++i) o[i] = (o[i] + last[i]) * scale;
 }
 
-// G(p) over the grid window: the kernel of smoothing s (gridSmoothing),
-// columns then rows, each axis extended by s replicated values on either side
-// and three box means taken one after the other.  Every box mean is a direct
-// sum of its few values (the widths stay below 8: the grid's kernel spans a
-// few cells, see gridSmoothing), so a value's arithmetic does not depend on
-// where the plane starts (a block gives the whole run's values) and each
-// pass runs along the rows in vectors.
-Floats smoothed(const Floats& p, const mxPelRect& w, const mxPair<std::int32_t>& s) {
-  const std::int32_t width = w.width(), height = w.height();
-  const std::size_t cols = std::size_t(width);
-  Floats out(p.size(), mxPelInit::eUnwritten);
-  std::int32_t bw[3];
-  // The columns' result goes into rows with room for s.x replicated values
-  // either side, where the rows' passes start.
-  const std::size_t extended = cols + 2 * std::size_t(s.x());
-  Floats padded(std::size_t(height) * extended, mxPelInit::eUnwritten);
-  // Columns: rows of the plane extended by s.y replicated rows either side.
-  boxWidths(s.y(), bw);
-  std::vector<const float*> rows(std::size_t(height) + 2 * std::size_t(s.y()));
-  for (std::size_t q = 0; q < rows.size(); ++q)
-    rows[q] = p.data() + std::ptrdiff_t(std::min(std::max(std::int64_t(q) - s.y(), std::int64_t(0)),
-                                                 std::int64_t(height) - 1)) *
-                             width;
-  Floats stage(2 * rows.size() * cols, mxPelInit::eUnwritten);
-  for (int b = 0; b < 3; ++b) {
-    const std::size_t outRows = rows.size() - std::size_t(bw[b]) + 1;
-    float* dst = b == 2 ? padded.data() + s.x() : stage.data() + std::size_t(b) * rows.size() * cols;
-    const std::size_t stride = b == 2 ? extended : cols;
-    for (std::size_t t = 0; t < outRows; ++t)
-      mxcpu::dispatch([](const float* const* in, std::int32_t wb, float* o, std::size_t n)
-                          MX_KERNEL_INLINE { boxMean(in, wb, o, n); },
-                      rows.data() + t, bw[b], dst + t * stride, cols);
-    for (std::size_t t = 0; t < outRows; ++t) rows[t] = dst + t * stride;
-    rows.resize(outRows);
+// G(p) over the grid window, row by row: the kernel of smoothing s
+// (gridSmoothing), columns then rows, each axis extended by s replicated
+// values on either side and three box means taken one after the other.
+// Every box mean is a direct sum of its few values (the widths stay below 8:
+// the grid's kernel spans a few cells, see gridSmoothing), so a value's
+// arithmetic does not depend on where the plane starts (a block gives the
+// whole run's values) and each pass runs along the rows in vectors.  The
+// rows come out in order, each column pass holding only the few rows the
+// next one reads (rings of its box width), so that no smoothing needs a
+// plane of its own: at 8192 x 8192 and neighbourhood 31 the grid planes are
+// 16 MiB each, and the planes the passes used to fill were most of a run's
+// page faults and cleared pages.
+class Smoother {
+public:
+  Smoother(const float* p, const mxPelRect& w, const mxPair<std::int32_t>& s)
+      : width_(w.width()), height_(w.height()), s_(s), extended_(std::size_t(w.width()) + 2 * std::size_t(s.x())) {
+    boxWidths(s.y(), bwy_);
+    boxWidths(s.x(), bwx_);
+    // Rows of the plane extended by s.y replicated rows either side.
+    rows_.resize(std::size_t(height_) + 2 * std::size_t(s.y()));
+    for (std::size_t q = 0; q < rows_.size(); ++q)
+      rows_[q] =
+          p + std::ptrdiff_t(std::min(std::max(std::int64_t(q) - s.y(), std::int64_t(0)), std::int64_t(height_) - 1)) *
+                  width_;
+    const std::size_t cols = std::size_t(width_);
+    // Rings of the first two column passes (as many rows as the next pass
+    // reads), the row being extended, the rows' first two passes and the
+    // output row.
+    ring_[0] = 0, ring_[1] = std::size_t(bwy_[1]) * cols;
+    buffer_.reset(new float[std::size_t(bwy_[1] + bwy_[2]) * cols + 3 * extended_ + cols]);
+    line_ = buffer_.get() + std::size_t(bwy_[1] + bwy_[2]) * cols;
+    out_ = line_ + 3 * extended_;
+    taps_.resize(std::size_t(std::max({bwy_[0], bwy_[1], bwy_[2], bwx_[0], bwx_[1], bwx_[2]})));
   }
-  // Rows: each row extended by s.x replicated values either side.
-  boxWidths(s.x(), bw);
-  std::vector<float> line(extended * 2);
-  std::vector<const float*> taps(std::size_t(std::max({bw[0], bw[1], bw[2]})));
-  for (std::int32_t j = 0; j < height; ++j) {
-    float* e = padded.data() + std::size_t(j) * extended;
-    std::fill(e, e + s.x(), e[s.x()]);
-    std::fill(e + s.x() + width, e + extended, e[s.x() + width - 1]);
-    std::size_t length = extended;
+
+  // The next row of G(p) (rows 0 .. height - 1 in turn), written to dst
+  // when given (width values), else to a row of the smoother's own, valid
+  // until the next call.
+  const float* next(float* dst = nullptr) {
+    const std::int32_t t = done_[2]++;
+    // Column pass 2 reads rows t .. t + bw2 - 1 of pass 1, which read rows
+    // of pass 0 up to t + bw2 + bw1 - 2: each made once, in order, into its
+    // ring where it replaces a row no later pass reads any more.
+    while (done_[1] < t + bwy_[2]) {
+      while (done_[0] < done_[1] + bwy_[1]) {
+        columnPass(0, rows_.data() + done_[0], ringRow(0, done_[0]));
+        ++done_[0];
+      }
+      for (std::int32_t q = 0; q < bwy_[1]; ++q) taps_[std::size_t(q)] = ringRow(0, done_[1] + q);
+      columnPass(1, taps_.data(), ringRow(1, done_[1]));
+      ++done_[1];
+    }
+    for (std::int32_t q = 0; q < bwy_[2]; ++q) taps_[std::size_t(q)] = ringRow(1, t + q);
+    // Pass 2 into the middle of the row extended by s.x replicated values
+    // either side, where the rows' passes start.
+    float* e = line_ + 2 * extended_;
+    columnPass(2, taps_.data(), e + s_.x());
+    std::fill(e, e + s_.x(), e[s_.x()]);
+    std::fill(e + s_.x() + width_, e + extended_, e[s_.x() + width_ - 1]);
+    std::size_t length = extended_;
     const float* src = e;
     for (int b = 0; b < 3; ++b) {
-      length -= std::size_t(bw[b]) - 1;
-      float* dst = b == 2 ? out.data() + std::ptrdiff_t(j) * width : line.data() + std::size_t(b) * extended;
-      for (std::int32_t q = 0; q < bw[b]; ++q) taps[std::size_t(q)] = src + q;
+      length -= std::size_t(bwx_[b]) - 1;
+      float* o = b < 2 ? line_ + std::size_t(b) * extended_ : dst ? dst : out_;
+      for (std::int32_t q = 0; q < bwx_[b]; ++q) taps_[std::size_t(q)] = src + q;
       mxcpu::dispatch([](const float* const* in, std::int32_t wb, float* o, std::size_t n)
                           MX_KERNEL_INLINE { boxMean(in, wb, o, n); },
-                      static_cast<const float* const*>(taps.data()), bw[b], dst, length);
-      src = dst;
+                      static_cast<const float* const*>(taps_.data()), bwx_[b], o, length);
+      src = o;
     }
+    return src;
   }
+
+private:
+  float* ringRow(int pass, std::int32_t row) {
+    return buffer_.get() + ring_[pass] + std::size_t(row % bwy_[pass + 1]) * std::size_t(width_);
+  }
+  void columnPass(int b, const float* const* in, float* o) {
+    mxcpu::dispatch([](const float* const* in, std::int32_t wb, float* o, std::size_t n)
+                        MX_KERNEL_INLINE { boxMean(in, wb, o, n); },
+                    in, bwy_[b], o, std::size_t(width_));
+  }
+
+  std::int32_t width_, height_;
+  mxPair<std::int32_t> s_;
+  std::size_t extended_;
+  std::int32_t bwy_[3], bwx_[3];
+  std::vector<const float*> rows_, taps_;
+  std::size_t ring_[2];
+  std::unique_ptr<float[]> buffer_;
+  float *line_ = nullptr, *out_ = nullptr;
+  std::int32_t done_[3] = {0, 0, 0};  // rows made by each column pass
+};
+
+// G(p) as a plane.
+Floats smoothed(const Floats& p, const mxPelRect& w, const mxPair<std::int32_t>& s) {
+  Floats out(p.size(), mxPelInit::eUnwritten);
+  Smoother g(p.data(), w, s);
+  for (std::int32_t j = 0; j < w.height(); ++j) g.next(out.data() + std::ptrdiff_t(j) * w.width());
   return out;
 }
 
@@ -394,26 +440,31 @@ Moments edgeMoments(std::int32_t s, std::int32_t count, double variance) {
 GridFields gainFields(const Cells& c, const mxPair<std::int32_t>& k, const mxPair<std::int32_t>& cell) {  // k: the grid's smoothing, cell: F
   const mxPelRect& w = c.window;
   const std::int32_t width = w.width(), height = w.height();
-  // 256 x the means (the cells carry the factor).
-  const Floats gx = smoothed(c.x, w, k), gy = smoothed(c.y, w, k), gw = smoothed(c.w, w, k);
-  const std::size_t n = gx.size();
+  // 256 x the means (the cells carry the factor): G(Y) as a plane (the bias
+  // terms below read it around each row), the others row by row.
+  const Floats gy = smoothed(c.y, w, k);
+  const std::size_t n = gy.size();
   // v where both means carry grey levels (0 elsewhere: no correction).
   Floats v(n, mxPelInit::eUnwritten);
   GridFields f{w, Floats(n, mxPelInit::eUnwritten), {}};
-  mxcpu::dispatch(
-      [](const float* __restrict gx, const float* __restrict gy, const float* __restrict gw, float* __restrict gain,
-         float* __restrict v, std::size_t n) MX_KERNEL_INLINE {
-        for (std::size_t i = 0; i < n; ++i) {
-          // The floor applies to means over set pels (x 256): the coverage
-          // cancels in the ratio but not there.
-          const float cov = gw[i], c = std::max(cov, kMinCoverage);
-          const bool covered = cov >= kMinCoverage;
-          gain[i] = covered ? ratio(gy[i] / c, gx[i] / c) : 1.0f;
-          const bool known = covered && gx[i] >= kFloor * cov && gy[i] >= kFloor * cov;
-          v[i] = known ? gx[i] / std::max(gy[i], 1.0f) : 0.0f;
-        }
-      },
-      gx.data(), gy.data(), gw.data(), f.gain.data(), v.data(), n);
+  Smoother gx(c.x.data(), w, k), gw(c.w.data(), w, k);
+  for (std::int32_t j = 0; j < height; ++j) {
+    const std::ptrdiff_t at = std::ptrdiff_t(j) * width;
+    mxcpu::dispatch(
+        [](const float* __restrict gx, const float* __restrict gy, const float* __restrict gw, float* __restrict gain,
+           float* __restrict v, std::size_t n) MX_KERNEL_INLINE {
+          for (std::size_t i = 0; i < n; ++i) {
+            // The floor applies to means over set pels (x 256): the coverage
+            // cancels in the ratio but not there.
+            const float cov = gw[i], c = std::max(cov, kMinCoverage);
+            const bool covered = cov >= kMinCoverage;
+            gain[i] = covered ? ratio(gy[i] / c, gx[i] / c) : 1.0f;
+            const bool known = covered && gx[i] >= kFloor * cov && gy[i] >= kFloor * cov;
+            v[i] = known ? gx[i] / std::max(gy[i], 1.0f) : 0.0f;
+          }
+        },
+        gx.next(), gy.data() + at, gw.next(), f.gain.data() + at, v.data() + at, std::size_t(width));
+  }
   // The means' kernel is the cell's box (variance (f^2 - 1) / 12 pels
   // squared) under the grid's kernel.
   const mxPair<double> s2 = kernelVariance(k) + mxPair<double>((double(cell.x()) * cell.x() - 1.0) / (12.0 * cell.x() * cell.x()),
@@ -507,20 +558,25 @@ GridFields gainFields(const Cells& c, const mxPair<std::int32_t>& k, const mxPai
   return f;
 }
 
-GridFields linearFields(const Cells& c, const mxPair<std::int32_t>& k) {  // k: the grid's smoothing
-  const mxPelRect& w = c.window;
+// The cells' planes are released once the means are taken (the fields'
+// planes reuse their stores).
+GridFields linearFields(Cells&& c, const mxPair<std::int32_t>& k) {  // k: the grid's smoothing
+  const mxPelRect w = c.window;
+  const std::int32_t width = w.width(), height = w.height();
   const std::size_t n = c.x.size();
   Floats a(n, mxPelInit::eUnwritten), b(n, mxPelInit::eUnwritten);
-  {  // (the means are released before the second smoothing)
-    const Floats gx = smoothed(c.x, w, k), gy = smoothed(c.y, w, k), gw = smoothed(c.w, w, k);
-    const Floats gxy = smoothed(c.xy, w, k), gyy = smoothed(c.yy, w, k);
-    struct Means {
-      const float *gx, *gy, *gw, *gxy, *gyy;
-    } means{gx.data(), gy.data(), gw.data(), gxy.data(), gyy.data()};
+  struct Means {
+    const float *gx, *gy, *gw, *gxy, *gyy;
+  };
+  // The means row by row, a and b from them.
+  Smoother gx(c.x.data(), w, k), gy(c.y.data(), w, k), gw(c.w.data(), w, k), gxy(c.xy.data(), w, k),
+      gyy(c.yy.data(), w, k);
+  for (std::int32_t j = 0; j < height; ++j) {
+    const std::ptrdiff_t at = std::ptrdiff_t(j) * width;
+    const Means means{gx.next(), gy.next(), gw.next(), gxy.next(), gyy.next()};
     mxcpu::dispatch(
         [](const Means* m, float* __restrict a, float* __restrict b, std::size_t n) MX_KERNEL_INLINE {
-          const float* __restrict gx = m->gx, * __restrict gy = m->gy, * __restrict gw = m->gw,
-                     * __restrict gxy = m->gxy, * __restrict gyy = m->gyy;
+          const float* __restrict gx = m->gx, * __restrict gy = m->gy, * __restrict gw = m->gw, * __restrict gxy = m->gxy, * __restrict gyy = m->gyy;
           for (std::size_t i = 0; i < n; ++i) {
             // Means over set pels in grey levels (squared).
             const float cov = std::max(gw[i], kMinCoverage);
@@ -536,20 +592,25 @@ GridFields linearFields(const Cells& c, const mxPair<std::int32_t>& k) {  // k: 
             b[i] = empty || dark ? 0.0f : mi - fitted * mr;
           }
         },
-        &means, a.data(), b.data(), n);
+        &means, a.data() + at, b.data() + at, std::size_t(width));
   }
-  const Floats sa = smoothed(a, w, k), sb = smoothed(b, w, k);
+  c.w = Floats(), c.x = Floats(), c.y = Floats(), c.xy = Floats(), c.yy = Floats();
+  // a and b smoothed once more, row by row, into the fields.
   GridFields f{w, Floats(n, mxPelInit::eUnwritten), Floats(n, mxPelInit::eUnwritten)};
-  mxcpu::dispatch(
-      [](const float* __restrict sa, const float* __restrict sb, float* __restrict gain, float* __restrict offset,
-         std::size_t n) MX_KERNEL_INLINE {
-        for (std::size_t i = 0; i < n; ++i) {
-          const float slope = std::min(std::max(sa[i], kMinGain), kMaxGain);
-          gain[i] = 1.0f / slope;
-          offset[i] = sb[i] / slope;
-        }
-      },
-      sa.data(), sb.data(), f.gain.data(), f.offset.data(), n);
+  Smoother sa(a.data(), w, k), sb(b.data(), w, k);
+  for (std::int32_t j = 0; j < height; ++j) {
+    const std::ptrdiff_t at = std::ptrdiff_t(j) * width;
+    mxcpu::dispatch(
+        [](const float* __restrict sa, const float* __restrict sb, float* __restrict gain, float* __restrict offset,
+           std::size_t n) MX_KERNEL_INLINE {
+          for (std::size_t i = 0; i < n; ++i) {
+            const float slope = std::min(std::max(sa[i], kMinGain), kMaxGain);
+            gain[i] = 1.0f / slope;
+            offset[i] = sb[i] / slope;
+          }
+        },
+        sa.next(), sb.next(), f.gain.data() + at, f.offset.data() + at, std::size_t(width));
+  }
   return f;
 }
 
@@ -635,8 +696,8 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
   if (r.isNull()) return;
 
   const bool linear = method == mxImageNormalizerDefs::eLocalLinear;
-  const Cells cells = cellsOf(img, ref, msk, f, linear, linear ? 1.0 : 256.0);
-  const GridFields gf = linear ? linearFields(cells, k) : gainFields(cells, k, f);
+  Cells cells = cellsOf(img, ref, msk, f, linear, linear ? 1.0 : 256.0);
+  const GridFields gf = linear ? linearFields(std::move(cells), k) : gainFields(cells, k, f);
   const bool withOffset = !gf.offset.empty();
   const mxPelRect& gw = gf.window;
   const std::int32_t width = r.width();
