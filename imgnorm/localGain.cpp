@@ -4,8 +4,10 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <utility>
 
 #if defined(__x86_64__)
@@ -92,15 +94,6 @@ MX_KERNEL_INLINE inline float ratio(float num, float den) {
   return den < kFloor ? (num < kFloor ? 1.0f : kMaxGain) : q;
 }
 
-// The cells of step 1 over the grid window (grid coordinates), row-major:
-// w the set pels' share of the cell, x, y, xy, yy the sums over them of X,
-// Y, X Y and Y Y divided by the cell's area, times valueScale (xy, yy empty
-// for eLocalGain).
-struct Cells {
-  mxPelRect window;
-  Floats w, x, y, xy, yy;
-};
-
 // Adds a row of R to the column sums (the first row of a batch replaces
 // them): without a mask every pel counts (the count is known and not
 // summed), with one only set pels.
@@ -127,40 +120,61 @@ MX_KERNEL_INLINE inline void addRow(const unsigned char* __restrict a, const uns
 // cell by cell.
 constexpr std::int32_t kBoxSumCells = 16;
 
-Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair<std::int32_t>& f, bool products,
-              double valueScale) {
-  const mxPelRect& r = img.window();
-  const std::int64_t cx0 = floorDiv(r.x(), f.x()), cy0 = floorDiv(r.y(), f.y());
-  const std::int32_t cw = std::int32_t(floorDiv(std::int64_t(r.x()) + r.width() - 1, f.x()) - cx0 + 1);
-  const std::int32_t ch = std::int32_t(floorDiv(std::int64_t(r.y()) + r.height() - 1, f.y()) - cy0 + 1);
-  const std::size_t n = std::size_t(cw) * std::size_t(ch);
-  constexpr mxPelInit kAll = mxPelInit::eUnwritten;  // (every cell is written)
-  Cells c{mxPelRect(std::int32_t(cx0), std::int32_t(cy0), cw, ch), Floats(n, kAll), Floats(n, kAll), Floats(n, kAll),
-          Floats(), Floats()};
-  if (products) c.xy = Floats(n, kAll), c.yy = Floats(n, kAll);
-  const std::int32_t width = r.width();
-  const bool masked = msk.isBound();
-  // Column sums of up to 64 rows (below 2^32 for 64 x 255 x 255), added
-  // into the cell row's sums in double precision.
-  std::vector<std::uint32_t> col(std::size_t(width) * 5);
-  std::uint32_t *sw = col.data(), *sx = sw + width, *sy = sx + width, *sxy = sy + width, *syy = sxy + width;
-  std::vector<double> acc(std::size_t(cw) * 5);
-  // The columns of R each cell column covers: [begin, end).
-  std::vector<std::int32_t> cellBegin(std::size_t(cw) + 1);
-  for (std::int32_t i = 0; i <= cw; ++i)
-    cellBegin[std::size_t(i)] =
-        std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>((cx0 + i) * f.x() - r.x(), 0), width));
-  const bool boxSums = f.x() <= kBoxSumCells && width >= f.x();
-  std::vector<std::uint32_t> box(boxSums ? std::size_t(width - f.x() + 1) : 0);
-  const double area = double(f.x()) * double(f.y());
-  std::int32_t rows = 0;  // rows in the column sums
-  auto flush = [&]() {
-    const std::size_t lanes = products ? 5 : 3;
-    std::uint32_t* sums[5] = {sw, sx, sy, sxy, syy};
-    for (std::size_t k = masked ? 0 : 1; k < lanes; ++k) {
-      double* a = acc.data() + std::ptrdiff_t(k) * cw;
+// The cells of step 1 over the grid window (grid coordinates), one row of
+// cells at a time, in order, into a ring that holds the last `keep` rows:
+// lane 0 the set pels' share of the cell, lanes 1 .. 4 the sums over them of
+// X, Y, X Y and Y Y (3 and 4 only with products) divided by the cell's area,
+// times valueScale.  The smoothings read the rows as they are made, so no
+// plane of cells is ever written (at 8192 x 8192 and neighbourhood 31 the
+// five would be 80 MiB).
+class CellRows {
+public:
+  CellRows(const Plane& img, const Plane& ref, const Plane& msk, const mxPair<std::int32_t>& f, bool products,
+           double valueScale, std::int32_t keep)
+      : img_(img), ref_(ref), msk_(msk), f_(f), products_(products), valueScale_(valueScale), keep_(keep) {
+    const mxPelRect& r = img.window();
+    cx0_ = floorDiv(r.x(), f.x());
+    cy0_ = floorDiv(r.y(), f.y());
+    cw_ = std::int32_t(floorDiv(std::int64_t(r.x()) + r.width() - 1, f.x()) - cx0_ + 1);
+    const std::int32_t ch = std::int32_t(floorDiv(std::int64_t(r.y()) + r.height() - 1, f.y()) - cy0_ + 1);
+    window_ = mxPelRect(std::int32_t(cx0_), std::int32_t(cy0_), cw_, ch);
+    width_ = r.width();
+    masked_ = msk.isBound();
+    // Column sums of up to 64 rows (below 2^32 for 64 x 255 x 255), added
+    // into the cell row's sums in double precision.
+    col_.resize(std::size_t(width_) * 5);
+    acc_.resize(std::size_t(cw_) * 5);
+    // The columns of R each cell column covers: [begin, end).
+    cellBegin_.resize(std::size_t(cw_) + 1);
+    for (std::int32_t i = 0; i <= cw_; ++i)
+      cellBegin_[std::size_t(i)] =
+          std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>((cx0_ + i) * f.x() - r.x(), 0), width_));
+    boxSums_ = f.x() <= kBoxSumCells && width_ >= f.x();
+    box_.resize(boxSums_ ? std::size_t(width_ - f.x() + 1) : 0);
+    ring_.reset(new float[std::size_t(keep_) * 5 * std::size_t(cw_)]);
+  }
+
+  const mxPelRect& window() const { return window_; }
+
+  // Lane `lane` of cell row `row` (0 .. window height - 1): made on demand;
+  // a row older than the last `keep` made is gone (a logic error).
+  const float* row(int lane, std::int32_t row) {
+    while (made_ <= row) make();
+    if (row + keep_ < made_) throw std::logic_error("local gain: a cell row was read after it left the ring");
+    return ring_.get() + (std::size_t(row % keep_) * 5 + std::size_t(lane)) * std::size_t(cw_);
+  }
+
+private:
+  // Adds the column sums into the cell row's sums.
+  void flush() {
+    const std::size_t lanes = products_ ? 5 : 3;
+    const std::int32_t width = width_, cw = cw_;
+    const std::uint32_t* sums[5] = {col_.data(), col_.data() + width, col_.data() + 2 * width,
+                                    col_.data() + 3 * width, col_.data() + 4 * width};
+    for (std::size_t k = masked_ ? 0 : 1; k < lanes; ++k) {
+      double* a = acc_.data() + std::ptrdiff_t(k) * cw;
       const std::uint32_t* v = sums[k];
-      if (boxSums)
+      if (boxSums_)
         mxcpu::dispatch(
             [](const std::uint32_t* v, std::uint32_t* __restrict o, std::int32_t wide, std::size_t n)
                 MX_KERNEL_INLINE {
@@ -172,64 +186,90 @@ Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair
                     for (std::size_t i = 0; i < n; ++i) o[i] += w[i];
                   }
                 },
-            v, box.data(), f.x(), box.size());
+            v, box_.data(), f_.x(), box_.size());
       // Whole cells (all but perhaps the first and the last) from the box
       // sums, the others column by column.
       std::int32_t whole = cw, wholeEnd = cw;
-      if (boxSums) {
-        whole = cellBegin[1] - cellBegin[0] == f.x() ? 0 : 1;
-        wholeEnd = std::max(whole, cellBegin[std::size_t(cw)] - cellBegin[std::size_t(cw) - 1] == f.x() ? cw : cw - 1);
-        const std::uint32_t* bs = box.data() + cellBegin[std::size_t(whole)];
-        for (std::int32_t i = whole; i < wholeEnd; ++i) a[i] += double(bs[std::ptrdiff_t(i - whole) * f.x()]);
+      if (boxSums_) {
+        whole = cellBegin_[1] - cellBegin_[0] == f_.x() ? 0 : 1;
+        wholeEnd =
+            std::max(whole, cellBegin_[std::size_t(cw)] - cellBegin_[std::size_t(cw) - 1] == f_.x() ? cw : cw - 1);
+        const std::uint32_t* bs = box_.data() + cellBegin_[std::size_t(whole)];
+        for (std::int32_t i = whole; i < wholeEnd; ++i) a[i] += double(bs[std::ptrdiff_t(i - whole) * f_.x()]);
       }
       for (std::int32_t i = 0; i < cw; ++i) {
         if (i == whole) i = wholeEnd;
         if (i >= cw) break;
         std::uint64_t sum = 0;
-        for (std::int32_t q = cellBegin[std::size_t(i)]; q < cellBegin[std::size_t(i) + 1]; ++q) sum += v[q];
+        for (std::int32_t q = cellBegin_[std::size_t(i)]; q < cellBegin_[std::size_t(i) + 1]; ++q) sum += v[q];
         a[i] += double(sum);
       }
     }
-    rows = 0;
-  };
-  for (std::int32_t j = 0; j < r.height(); ++j) {
-    const unsigned char* m = masked ? msk.row(j) : nullptr;
-    mxcpu::dispatch(
-        [](const unsigned char* a, const unsigned char* b, const unsigned char* m, std::uint32_t* const* s,
-           bool products, std::int32_t n, bool first) MX_KERNEL_INLINE {
-          if (m && products) addRow<true, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
-          if (m && !products) addRow<true, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
-          if (!m && products) addRow<false, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
-          if (!m && !products) addRow<false, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
-        },
-        img.row(j), ref.row(j), m, std::array<std::uint32_t*, 5>{sw, sx, sy, sxy, syy}.data(), products, width,
-        rows == 0);
-    ++rows;
-    const std::int64_t y = std::int64_t(r.y()) + j;
-    const bool rowEnd = j + 1 == r.height() || floorDiv(y + 1, f.y()) != floorDiv(y, f.y());
-    if (rows == 64 || rowEnd) flush();
-    if (!rowEnd) continue;
-    const std::size_t at = std::size_t(floorDiv(y, f.y()) - cy0) * std::size_t(cw);
-    if (!masked) {
-      // Every pel of R counts: the cell's share of R.
-      const std::int64_t top = std::max<std::int64_t>(floorDiv(y, f.y()) * f.y(), r.y());
-      const double tall = double(y + 1 - top);
-      for (std::int32_t i = 0; i < cw; ++i) {
-        const std::int64_t left = std::max<std::int64_t>((cx0 + i) * f.x(), r.x());
-        const std::int64_t right = std::min<std::int64_t>((cx0 + i + 1) * f.x(), std::int64_t(r.x()) + width);
-        acc[std::size_t(i)] = tall * double(right - left);
+    rows_ = 0;
+  }
+
+  // Sums the image rows of the next cell row into the ring.
+  void make() {
+    const mxPelRect& r = img_.window();
+    const std::int32_t width = width_, cw = cw_;
+    std::uint32_t *sw = col_.data(), *sx = sw + width, *sy = sx + width, *sxy = sy + width, *syy = sxy + width;
+    for (;;) {
+      const std::int32_t j = next_++;
+      const unsigned char* m = masked_ ? msk_.row(j) : nullptr;
+      mxcpu::dispatch(
+          [](const unsigned char* a, const unsigned char* b, const unsigned char* m, std::uint32_t* const* s,
+             bool products, std::int32_t n, bool first) MX_KERNEL_INLINE {
+            if (m && products) addRow<true, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
+            if (m && !products) addRow<true, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
+            if (!m && products) addRow<false, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
+            if (!m && !products) addRow<false, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
+          },
+          img_.row(j), ref_.row(j), m, std::array<std::uint32_t*, 5>{sw, sx, sy, sxy, syy}.data(), products_, width,
+          rows_ == 0);
+      ++rows_;
+      const std::int64_t y = std::int64_t(r.y()) + j;
+      const bool rowEnd = j + 1 == r.height() || floorDiv(y + 1, f_.y()) != floorDiv(y, f_.y());
+      if (rows_ == 64 || rowEnd) flush();
+      if (!rowEnd) continue;
+      if (!masked_) {
+        // Every pel of R counts: the cell's share of R.
+        const std::int64_t top = std::max<std::int64_t>(floorDiv(y, f_.y()) * f_.y(), r.y());
+        const double tall = double(y + 1 - top);
+        for (std::int32_t i = 0; i < cw; ++i) {
+          const std::int64_t left = std::max<std::int64_t>((cx0_ + i) * f_.x(), r.x());
+          const std::int64_t right = std::min<std::int64_t>((cx0_ + i + 1) * f_.x(), std::int64_t(r.x()) + width);
+          acc_[std::size_t(i)] = tall * double(right - left);
+        }
       }
-    }
-    Floats* planes[5] = {&c.w, &c.x, &c.y, &c.xy, &c.yy};
-    for (std::size_t k = 0; k < (products ? 5u : 3u); ++k) {
-      float* o = planes[k]->data() + at;
-      double* a = acc.data() + std::ptrdiff_t(k) * cw;
-      const double scale = (k == 0 ? 1.0 : valueScale) / area;
-      for (std::int32_t i = 0; i < cw; ++i) o[i] = float(a[i] * scale), a[i] = 0.0;
+      const double area = double(f_.x()) * double(f_.y());
+      float* slot = ring_.get() + std::size_t(made_ % keep_) * 5 * std::size_t(cw);
+      for (std::size_t k = 0; k < (products_ ? 5u : 3u); ++k) {
+        float* o = slot + k * std::size_t(cw);
+        double* a = acc_.data() + std::ptrdiff_t(k) * cw;
+        const double scale = (k == 0 ? 1.0 : valueScale_) / area;
+        for (std::int32_t i = 0; i < cw; ++i) o[i] = float(a[i] * scale), a[i] = 0.0;
+      }
+      ++made_;
+      return;
     }
   }
-  return c;
-}
+
+  Plane img_, ref_, msk_;
+  mxPair<std::int32_t> f_;
+  bool products_, masked_ = false, boxSums_ = false;
+  double valueScale_;
+  std::int32_t keep_;
+  std::int64_t cx0_ = 0, cy0_ = 0;
+  std::int32_t cw_ = 0, width_ = 0;
+  mxPelRect window_;
+  std::vector<std::uint32_t> col_, box_;
+  std::vector<double> acc_;
+  std::vector<std::int32_t> cellBegin_;
+  std::unique_ptr<float[]> ring_;
+  std::int32_t next_ = 0;  // the next image row of R
+  std::int32_t rows_ = 0;  // rows in the column sums
+  std::int32_t made_ = 0;  // cell rows made
+};
 
 // The three box widths of the kernel of smoothing s: they add up to 2 s + 3
 // and differ by at most one (the sampler's kernel).
@@ -275,18 +315,23 @@ MX_KERNEL_INLINE inline void boxMean(const float* const* in, std::int32_t wb, fl
 // plane of its own: at 8192 x 8192 and neighbourhood 31 the grid planes are
 // 16 MiB each, and the planes the passes used to fill were most of a run's
 // page faults and cleared pages.
+//
+// The plane's rows come from source(row), row 0 .. height - 1, asked for in
+// order (each row from the first call that needs it, the row before it
+// possibly again): G's first rows need rows 0 .. s.y, each further row one
+// row more, and the first column pass reads a row again up to its box width
+// minus one rows later.
 class Smoother {
 public:
-  Smoother(const float* p, const mxPelRect& w, const mxPair<std::int32_t>& s)
-      : width_(w.width()), height_(w.height()), s_(s), extended_(std::size_t(w.width()) + 2 * std::size_t(s.x())) {
+  using Source = std::function<const float*(std::int32_t)>;
+  Smoother(Source source, const mxPelRect& w, const mxPair<std::int32_t>& s)
+      : source_(std::move(source)),
+        width_(w.width()),
+        height_(w.height()),
+        s_(s),
+        extended_(std::size_t(w.width()) + 2 * std::size_t(s.x())) {
     boxWidths(s.y(), bwy_);
     boxWidths(s.x(), bwx_);
-    // Rows of the plane extended by s.y replicated rows either side.
-    rows_.resize(std::size_t(height_) + 2 * std::size_t(s.y()));
-    for (std::size_t q = 0; q < rows_.size(); ++q)
-      rows_[q] =
-          p + std::ptrdiff_t(std::min(std::max(std::int64_t(q) - s.y(), std::int64_t(0)), std::int64_t(height_) - 1)) *
-                  width_;
     const std::size_t cols = std::size_t(width_);
     // Rings of the first two column passes (as many rows as the next pass
     // reads), the row being extended, the rows' first two passes and the
@@ -308,7 +353,10 @@ public:
     // ring where it replaces a row no later pass reads any more.
     while (done_[1] < t + bwy_[2]) {
       while (done_[0] < done_[1] + bwy_[1]) {
-        columnPass(0, rows_.data() + done_[0], ringRow(0, done_[0]));
+        // Rows of the plane extended by s.y replicated rows either side.
+        for (std::int32_t q = 0; q < bwy_[0]; ++q)
+          taps_[std::size_t(q)] = source_(std::min(std::max(done_[0] + q - s_.y(), 0), height_ - 1));
+        columnPass(0, taps_.data(), ringRow(0, done_[0]));
         ++done_[0];
       }
       for (std::int32_t q = 0; q < bwy_[1]; ++q) taps_[std::size_t(q)] = ringRow(0, done_[1] + q);
@@ -346,23 +394,26 @@ private:
                     in, bwy_[b], o, std::size_t(width_));
   }
 
+  Source source_;
   std::int32_t width_, height_;
   mxPair<std::int32_t> s_;
   std::size_t extended_;
   std::int32_t bwy_[3], bwx_[3];
-  std::vector<const float*> rows_, taps_;
+  std::vector<const float*> taps_;
   std::size_t ring_[2];
   std::unique_ptr<float[]> buffer_;
   float *line_ = nullptr, *out_ = nullptr;
   std::int32_t done_[3] = {0, 0, 0};  // rows made by each column pass
 };
 
-// G(p) as a plane.
-Floats smoothed(const Floats& p, const mxPelRect& w, const mxPair<std::int32_t>& s) {
-  Floats out(p.size(), mxPelInit::eUnwritten);
-  Smoother g(p.data(), w, s);
-  for (std::int32_t j = 0; j < w.height(); ++j) g.next(out.data() + std::ptrdiff_t(j) * w.width());
-  return out;
+
+// The rows of a lane of the cells, and of a plane of width values, as a
+// smoothing's source.
+Smoother::Source laneOf(CellRows& c, int lane) {
+  return [&c, lane](std::int32_t row) -> const float* { return c.row(lane, row); };
+}
+Smoother::Source planeRows(const Floats& p, std::int32_t width) {
+  return [data = p.data(), width](std::int32_t row) { return data + std::ptrdiff_t(row) * width; };
 }
 
 // The fields on the working grid: gain and offset with output = gain x
@@ -442,19 +493,20 @@ Moments edgeMoments(std::int32_t s, std::int32_t count, double variance) {
 // demonstration's vignette (neighbourhood 101) this takes the mean error
 // from 3.44 to 3.14 grey levels, against 3.08 for dividing by the exact
 // gain (the noise is amplified with the gain: no flat field does better).
-GridFields gainFields(const Cells& c, const mxPair<std::int32_t>& k, const mxPair<std::int32_t>& cell) {  // k: the grid's smoothing, cell: F
-  const mxPelRect& w = c.window;
+GridFields gainFields(CellRows& c, const mxPair<std::int32_t>& k, const mxPair<std::int32_t>& cell) {  // k: the grid's smoothing, cell: F
+  const mxPelRect w = c.window();
   const std::int32_t width = w.width(), height = w.height();
-  // 256 x the means (the cells carry the factor): G(Y) as a plane (the bias
-  // terms below read it around each row), the others row by row.
-  const Floats gy = smoothed(c.y, w, k);
-  const std::size_t n = gy.size();
+  const std::size_t n = std::size_t(width) * std::size_t(height);
+  // 256 x the means (the cells carry the factor), row by row; G(Y) kept as
+  // a plane (the bias terms below read it around each row).
+  Floats gy(n, mxPelInit::eUnwritten);
   // v where both means carry grey levels (0 elsewhere: no correction).
   Floats v(n, mxPelInit::eUnwritten);
   GridFields f{w, Floats(n, mxPelInit::eUnwritten), {}};
-  Smoother gx(c.x.data(), w, k), gw(c.w.data(), w, k);
+  Smoother meanX(laneOf(c, 1), w, k), meanY(laneOf(c, 2), w, k), meanW(laneOf(c, 0), w, k);
   for (std::int32_t j = 0; j < height; ++j) {
     const std::ptrdiff_t at = std::ptrdiff_t(j) * width;
+    const float* gyRow = meanY.next(gy.data() + at);
     mxcpu::dispatch(
         [](const float* __restrict gx, const float* __restrict gy, const float* __restrict gw, float* __restrict gain,
            float* __restrict v, std::size_t n) MX_KERNEL_INLINE {
@@ -468,7 +520,7 @@ GridFields gainFields(const Cells& c, const mxPair<std::int32_t>& k, const mxPai
             v[i] = known ? gx[i] / std::max(gy[i], 1.0f) : 0.0f;
           }
         },
-        gx.next(), gy.data() + at, gw.next(), f.gain.data() + at, v.data() + at, std::size_t(width));
+        meanX.next(), gyRow, meanW.next(), f.gain.data() + at, v.data() + at, std::size_t(width));
   }
   // The means' kernel is the cell's box (variance (f^2 - 1) / 12 pels
   // squared) under the grid's kernel.
@@ -563,19 +615,17 @@ GridFields gainFields(const Cells& c, const mxPair<std::int32_t>& k, const mxPai
   return f;
 }
 
-// The cells' planes are released once the means are taken (the fields'
-// planes reuse their stores).
-GridFields linearFields(Cells&& c, const mxPair<std::int32_t>& k) {  // k: the grid's smoothing
-  const mxPelRect w = c.window;
+GridFields linearFields(CellRows& c, const mxPair<std::int32_t>& k) {  // k: the grid's smoothing
+  const mxPelRect w = c.window();
   const std::int32_t width = w.width(), height = w.height();
-  const std::size_t n = c.x.size();
+  const std::size_t n = std::size_t(width) * std::size_t(height);
   Floats a(n, mxPelInit::eUnwritten), b(n, mxPelInit::eUnwritten);
   struct Means {
     const float *gx, *gy, *gw, *gxy, *gyy;
   };
   // The means row by row, a and b from them.
-  Smoother gx(c.x.data(), w, k), gy(c.y.data(), w, k), gw(c.w.data(), w, k), gxy(c.xy.data(), w, k),
-      gyy(c.yy.data(), w, k);
+  Smoother gx(laneOf(c, 1), w, k), gy(laneOf(c, 2), w, k), gw(laneOf(c, 0), w, k), gxy(laneOf(c, 3), w, k),
+      gyy(laneOf(c, 4), w, k);
   for (std::int32_t j = 0; j < height; ++j) {
     const std::ptrdiff_t at = std::ptrdiff_t(j) * width;
     const Means means{gx.next(), gy.next(), gw.next(), gxy.next(), gyy.next()};
@@ -599,10 +649,9 @@ GridFields linearFields(Cells&& c, const mxPair<std::int32_t>& k) {  // k: the g
         },
         &means, a.data() + at, b.data() + at, std::size_t(width));
   }
-  c.w = Floats(), c.x = Floats(), c.y = Floats(), c.xy = Floats(), c.yy = Floats();
   // a and b smoothed once more, row by row, into the fields.
   GridFields f{w, Floats(n, mxPelInit::eUnwritten), Floats(n, mxPelInit::eUnwritten)};
-  Smoother sa(a.data(), w, k), sb(b.data(), w, k);
+  Smoother sa(planeRows(a, width), w, k), sb(planeRows(b, width), w, k);
   for (std::int32_t j = 0; j < height; ++j) {
     const std::ptrdiff_t at = std::ptrdiff_t(j) * width;
     mxcpu::dispatch(
@@ -745,8 +794,11 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
   if (r.isNull()) return;
 
   const bool linear = method == mxImageNormalizerDefs::eLocalLinear;
-  Cells cells = cellsOf(img, ref, msk, f, linear, linear ? 1.0 : 256.0);
-  const GridFields gf = linear ? linearFields(std::move(cells), k) : gainFields(cells, k, f);
+  // The smoothings read the cell rows in step: the first row of G reads
+  // cell rows 0 .. k.y, every further one a row more and up to a box width
+  // (at most k.y + 1) back.
+  CellRows cells(img, ref, msk, f, linear, linear ? 1.0 : 256.0, 2 * k.y() + 4);
+  const GridFields gf = linear ? linearFields(cells, k) : gainFields(cells, k, f);
   const bool withOffset = !gf.offset.empty();
   const mxPelRect& gw = gf.window;
   const std::int32_t width = r.width();
