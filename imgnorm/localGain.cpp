@@ -676,26 +676,40 @@ MX_KERNEL_INLINE inline unsigned char rounded(float v) {
   return (unsigned char)std::min(std::max(std::int32_t(v + 0.5f), 0), 255);
 }
 
-// o[i] = g[lx[i]] + (g[hx[i]] - g[lx[i]]) x wx[i], i < n: a grid row widened
-// to full width.  With AVX2 the cells are gathered eight at a time (the
-// compiler makes no gathers of its own); the same arithmetic either way.
+// o[i] = g[lx[i]] + (g[hx[i]] - g[lx[i]]) x wx[i], i < n: a grid row of
+// `cells` values widened to full width.  With AVX2, eight pels at a time:
+// where the taps are ordered (lx[i] <= hx[i], neither decreasing) and the
+// eight pels' cells lie within eight of the first one's, picked from one
+// load of those eight, else gathered (the compiler makes no
+// gathers or permutations of its own here); the same arithmetic either way.
 #if defined(__x86_64__)
-__attribute__((target("avx2"))) void widenAvx2(const float* g, const std::int32_t* lx, const std::int32_t* hx,
-                                               const float* wx, float* o, std::int32_t n) {
+__attribute__((target("avx2"))) void widenAvx2(const float* g, std::int32_t cells, bool ordered, const std::int32_t* lx,
+                                               const std::int32_t* hx, const float* wx, float* o, std::int32_t n) {
   std::int32_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    const __m256 lo = _mm256_i32gather_ps(g, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lx + i)), 4);
-    const __m256 hi = _mm256_i32gather_ps(g, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hx + i)), 4);
+    const std::int32_t base = lx[i];
+    const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lx + i));
+    const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hx + i));
+    __m256 lo, hi;
+    if (ordered && hx[i + 7] - base < 8 && base + 8 <= cells) {
+      const __m256 v = _mm256_loadu_ps(g + base);
+      const __m256i b = _mm256_set1_epi32(base);
+      lo = _mm256_permutevar8x32_ps(v, _mm256_sub_epi32(l, b));
+      hi = _mm256_permutevar8x32_ps(v, _mm256_sub_epi32(h, b));
+    } else {
+      lo = _mm256_i32gather_ps(g, l, 4);
+      hi = _mm256_i32gather_ps(g, h, 4);
+    }
     _mm256_storeu_ps(o + i, _mm256_add_ps(lo, _mm256_mul_ps(_mm256_sub_ps(hi, lo), _mm256_loadu_ps(wx + i))));
   }
   for (; i < n; ++i) o[i] = g[lx[i]] + (g[hx[i]] - g[lx[i]]) * wx[i];
 }
 #endif
 
-void widen(const float* g, const std::int32_t* lx, const std::int32_t* hx, const float* wx, float* o,
-           std::int32_t n) {
+void widen(const float* g, std::int32_t cells, bool ordered, const std::int32_t* lx, const std::int32_t* hx,
+           const float* wx, float* o, std::int32_t n) {
 #if defined(__x86_64__)
-  if (mxcpu::level() != mxcpu::Level::kBaseline) return widenAvx2(g, lx, hx, wx, o, n);
+  if (mxcpu::level() != mxcpu::Level::kBaseline) return widenAvx2(g, cells, ordered, lx, hx, wx, o, n);
 #endif
   for (std::int32_t i = 0; i < n; ++i) o[i] = g[lx[i]] + (g[hx[i]] - g[lx[i]]) * wx[i];
 }
@@ -809,9 +823,11 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
   const std::vector<GridTap> ty = gridTaps(r.y(), r.height(), f.y(), gw.y(), gw.height());
   std::vector<std::int32_t> lx(std::size_t(std::max(width, 1))), hx(lx.size());
   std::vector<float> wx(lx.size());
+  bool ordered = true;  // the taps do not step back (as they are made)
   for (std::int32_t i = 0; i < width; ++i) {
     const GridTap& t = tx[std::size_t(i)];
     lx[std::size_t(i)] = t.lo, hx[std::size_t(i)] = t.hi, wx[std::size_t(i)] = float(t.w) * (1.0f / 256.0f);
+    ordered = ordered && t.lo <= t.hi && (i == 0 || (t.lo >= lx[std::size_t(i) - 1] && t.hi >= hx[std::size_t(i) - 1]));
   }
   const std::size_t fieldCount = withOffset ? 2 : 1;
   std::vector<float> wide(std::size_t(width) * 2 * fieldCount);
@@ -820,8 +836,8 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
     float* h = wide.data() + std::ptrdiff_t(slot) * width * std::ptrdiff_t(fieldCount);
     if (held[slot] != gridRow) {
       for (std::size_t q = 0; q < fieldCount; ++q)
-        widen((q == 0 ? gf.gain : gf.offset).data() + std::ptrdiff_t(gridRow) * gw.width(), lx.data(), hx.data(),
-              wx.data(), h + std::ptrdiff_t(q) * width, width);
+        widen((q == 0 ? gf.gain : gf.offset).data() + std::ptrdiff_t(gridRow) * gw.width(), gw.width(), ordered,
+              lx.data(), hx.data(), wx.data(), h + std::ptrdiff_t(q) * width, width);
       held[slot] = gridRow;
     }
     return static_cast<const float*>(h);
