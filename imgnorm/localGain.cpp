@@ -39,6 +39,12 @@ using mxImageNormalizerDefs::Method;
 //      to full width.
 // The products are summed from the pels, not formed from the cells' means,
 // so the regression sees the reference's texture within the cells too.
+// Steps 1 and 2 run row by row in step (cells into a ring, the smoothings'
+// passes into rings of their box widths), so a run keeps only the fields on
+// the grid (and eLocalLinear a and b, eLocalGain G(Y) and v) in planes: at
+// 8192 x 8192 every plane of the grid is 16 MiB (neighbourhood 31), and
+// planes that outran the thread's store cache were mapped and cleared anew
+// each run (about 40 % of a local-linear run went to clearing them).
 
 namespace {
 
