@@ -318,9 +318,8 @@ MX_KERNEL_INLINE inline void boxMean(const float* const* in, std::int32_t wb, fl
 // whole run's values) and each pass runs along the rows in vectors.  The
 // rows come out in order, each column pass holding only the few rows the
 // next one reads (rings of its box width), so that no smoothing needs a
-// plane of its own: at 8192 x 8192 and neighbourhood 31 the grid planes are
-// 16 MiB each, and the planes the passes used to fill were most of a run's
-// page faults and cleared pages.
+// plane of its own (at 8192 x 8192 and neighbourhood 31 a grid plane is
+// 16 MiB).
 //
 // The plane's rows come from source(row), row 0 .. height - 1, asked for in
 // order (each row from the first call that needs it, the row before it
@@ -411,7 +410,6 @@ private:
   float *line_ = nullptr, *out_ = nullptr;
   std::int32_t done_[3] = {0, 0, 0};  // rows made by each column pass
 };
-
 
 // The rows of a lane of the cells, and of a plane of width values, as a
 // smoothing's source.
