@@ -4,9 +4,18 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "baseif/detail/cpuDispatch.h"
+#include "baseif/mxCpuLevel.h"
 #include "baseif/mxException.h"
 #include "imgnorm/localCorrection.h"
 
@@ -30,6 +39,13 @@ using mxImageNormalizerDefs::Method;
 //      to full width.
 // The products are summed from the pels, not formed from the cells' means,
 // so the regression sees the reference's texture within the cells too.
+// Steps 1 and 2 run row by row in step (cells into a ring, the smoothings'
+// passes into rings of their box widths), so a run keeps only the fields on
+// the grid (and eLocalLinear a and b, eLocalGain G(Y) and v) in planes: at
+// 8192 x 8192 every plane of the grid is 16 MiB (neighbourhood 31), and
+// planes that outran the thread's store cache were mapped and cleared anew
+// (a first local-linear run there cleared 270 MiB of them, each later run
+// up to 40 MiB).
 
 namespace {
 
@@ -85,15 +101,6 @@ MX_KERNEL_INLINE inline float ratio(float num, float den) {
   return den < kFloor ? (num < kFloor ? 1.0f : kMaxGain) : q;
 }
 
-// The cells of step 1 over the grid window (grid coordinates), row-major:
-// w the set pels' share of the cell, x, y, xy, yy the sums over them of X,
-// Y, X Y and Y Y divided by the cell's area, times valueScale (xy, yy empty
-// for eLocalGain).
-struct Cells {
-  mxPelRect window;
-  Floats w, x, y, xy, yy;
-};
-
 // Adds a row of R to the column sums (the first row of a batch replaces
 // them): without a mask every pel counts (the count is known and not
 // summed), with one only set pels.
@@ -120,40 +127,61 @@ MX_KERNEL_INLINE inline void addRow(const unsigned char* __restrict a, const uns
 // cell by cell.
 constexpr std::int32_t kBoxSumCells = 16;
 
-Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair<std::int32_t>& f, bool products,
-              double valueScale) {
-  const mxPelRect& r = img.window();
-  const std::int64_t cx0 = floorDiv(r.x(), f.x()), cy0 = floorDiv(r.y(), f.y());
-  const std::int32_t cw = std::int32_t(floorDiv(std::int64_t(r.x()) + r.width() - 1, f.x()) - cx0 + 1);
-  const std::int32_t ch = std::int32_t(floorDiv(std::int64_t(r.y()) + r.height() - 1, f.y()) - cy0 + 1);
-  const std::size_t n = std::size_t(cw) * std::size_t(ch);
-  constexpr mxPelInit kAll = mxPelInit::eUnwritten;  // (every cell is written)
-  Cells c{mxPelRect(std::int32_t(cx0), std::int32_t(cy0), cw, ch), Floats(n, kAll), Floats(n, kAll), Floats(n, kAll),
-          Floats(), Floats()};
-  if (products) c.xy = Floats(n, kAll), c.yy = Floats(n, kAll);
-  const std::int32_t width = r.width();
-  const bool masked = msk.isBound();
-  // Column sums of up to 64 rows (below 2^32 for 64 x 255 x 255), added
-  // into the cell row's sums in double precision.
-  std::vector<std::uint32_t> col(std::size_t(width) * 5);
-  std::uint32_t *sw = col.data(), *sx = sw + width, *sy = sx + width, *sxy = sy + width, *syy = sxy + width;
-  std::vector<double> acc(std::size_t(cw) * 5);
-  // The columns of R each cell column covers: [begin, end).
-  std::vector<std::int32_t> cellBegin(std::size_t(cw) + 1);
-  for (std::int32_t i = 0; i <= cw; ++i)
-    cellBegin[std::size_t(i)] =
-        std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>((cx0 + i) * f.x() - r.x(), 0), width));
-  const bool boxSums = f.x() <= kBoxSumCells && width >= f.x();
-  std::vector<std::uint32_t> box(boxSums ? std::size_t(width - f.x() + 1) : 0);
-  const double area = double(f.x()) * double(f.y());
-  std::int32_t rows = 0;  // rows in the column sums
-  auto flush = [&]() {
-    const std::size_t lanes = products ? 5 : 3;
-    std::uint32_t* sums[5] = {sw, sx, sy, sxy, syy};
-    for (std::size_t k = masked ? 0 : 1; k < lanes; ++k) {
-      double* a = acc.data() + std::ptrdiff_t(k) * cw;
+// The cells of step 1 over the grid window (grid coordinates), one row of
+// cells at a time, in order, into a ring that holds the last `keep` rows:
+// lane 0 the set pels' share of the cell, lanes 1 .. 4 the sums over them of
+// X, Y, X Y and Y Y (3 and 4 only with products) divided by the cell's area,
+// times valueScale.  The smoothings read the rows as they are made, so no
+// plane of cells is ever written (at 8192 x 8192 and neighbourhood 31 the
+// five would be 80 MiB).
+class CellRows {
+public:
+  CellRows(const Plane& img, const Plane& ref, const Plane& msk, const mxPair<std::int32_t>& f, bool products,
+           double valueScale, std::int32_t keep)
+      : img_(img), ref_(ref), msk_(msk), f_(f), products_(products), valueScale_(valueScale), keep_(keep) {
+    const mxPelRect& r = img.window();
+    cx0_ = floorDiv(r.x(), f.x());
+    cy0_ = floorDiv(r.y(), f.y());
+    cw_ = std::int32_t(floorDiv(std::int64_t(r.x()) + r.width() - 1, f.x()) - cx0_ + 1);
+    const std::int32_t ch = std::int32_t(floorDiv(std::int64_t(r.y()) + r.height() - 1, f.y()) - cy0_ + 1);
+    window_ = mxPelRect(std::int32_t(cx0_), std::int32_t(cy0_), cw_, ch);
+    width_ = r.width();
+    masked_ = msk.isBound();
+    // Column sums of up to 64 rows (below 2^32 for 64 x 255 x 255), added
+    // into the cell row's sums in double precision.
+    col_.resize(std::size_t(width_) * 5);
+    acc_.resize(std::size_t(cw_) * 5);
+    // The columns of R each cell column covers: [begin, end).
+    cellBegin_.resize(std::size_t(cw_) + 1);
+    for (std::int32_t i = 0; i <= cw_; ++i)
+      cellBegin_[std::size_t(i)] =
+          std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>((cx0_ + i) * f.x() - r.x(), 0), width_));
+    boxSums_ = f.x() <= kBoxSumCells && width_ >= f.x();
+    box_.resize(boxSums_ ? std::size_t(width_ - f.x() + 1) : 0);
+    ring_.reset(new float[std::size_t(keep_) * 5 * std::size_t(cw_)]);
+  }
+
+  const mxPelRect& window() const { return window_; }
+
+  // Lane `lane` of cell row `row` (0 .. window height - 1): made on demand;
+  // a row older than the last `keep` made is gone (a logic error).
+  const float* row(int lane, std::int32_t row) {
+    while (made_ <= row) make();
+    if (row + keep_ < made_) throw std::logic_error("local gain: a cell row was read after it left the ring");
+    return ring_.get() + (std::size_t(row % keep_) * 5 + std::size_t(lane)) * std::size_t(cw_);
+  }
+
+private:
+  // Adds the column sums into the cell row's sums.
+  void flush() {
+    const std::size_t lanes = products_ ? 5 : 3;
+    const std::int32_t width = width_, cw = cw_;
+    const std::uint32_t* sums[5] = {col_.data(), col_.data() + width, col_.data() + 2 * width,
+                                    col_.data() + 3 * width, col_.data() + 4 * width};
+    for (std::size_t k = masked_ ? 0 : 1; k < lanes; ++k) {
+      double* a = acc_.data() + std::ptrdiff_t(k) * cw;
       const std::uint32_t* v = sums[k];
-      if (boxSums)
+      if (boxSums_)
         mxcpu::dispatch(
             [](const std::uint32_t* v, std::uint32_t* __restrict o, std::int32_t wide, std::size_t n)
                 MX_KERNEL_INLINE {
@@ -165,64 +193,90 @@ Cells cellsOf(const Plane& img, const Plane& ref, const Plane& msk, const mxPair
                     for (std::size_t i = 0; i < n; ++i) o[i] += w[i];
                   }
                 },
-            v, box.data(), f.x(), box.size());
+            v, box_.data(), f_.x(), box_.size());
       // Whole cells (all but perhaps the first and the last) from the box
       // sums, the others column by column.
       std::int32_t whole = cw, wholeEnd = cw;
-      if (boxSums) {
-        whole = cellBegin[1] - cellBegin[0] == f.x() ? 0 : 1;
-        wholeEnd = std::max(whole, cellBegin[std::size_t(cw)] - cellBegin[std::size_t(cw) - 1] == f.x() ? cw : cw - 1);
-        const std::uint32_t* bs = box.data() + cellBegin[std::size_t(whole)];
-        for (std::int32_t i = whole; i < wholeEnd; ++i) a[i] += double(bs[std::ptrdiff_t(i - whole) * f.x()]);
+      if (boxSums_) {
+        whole = cellBegin_[1] - cellBegin_[0] == f_.x() ? 0 : 1;
+        wholeEnd =
+            std::max(whole, cellBegin_[std::size_t(cw)] - cellBegin_[std::size_t(cw) - 1] == f_.x() ? cw : cw - 1);
+        const std::uint32_t* bs = box_.data() + cellBegin_[std::size_t(whole)];
+        for (std::int32_t i = whole; i < wholeEnd; ++i) a[i] += double(bs[std::ptrdiff_t(i - whole) * f_.x()]);
       }
       for (std::int32_t i = 0; i < cw; ++i) {
         if (i == whole) i = wholeEnd;
         if (i >= cw) break;
         std::uint64_t sum = 0;
-        for (std::int32_t q = cellBegin[std::size_t(i)]; q < cellBegin[std::size_t(i) + 1]; ++q) sum += v[q];
+        for (std::int32_t q = cellBegin_[std::size_t(i)]; q < cellBegin_[std::size_t(i) + 1]; ++q) sum += v[q];
         a[i] += double(sum);
       }
     }
-    rows = 0;
-  };
-  for (std::int32_t j = 0; j < r.height(); ++j) {
-    const unsigned char* m = masked ? msk.row(j) : nullptr;
-    mxcpu::dispatch(
-        [](const unsigned char* a, const unsigned char* b, const unsigned char* m, std::uint32_t* const* s,
-           bool products, std::int32_t n, bool first) MX_KERNEL_INLINE {
-          if (m && products) addRow<true, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
-          if (m && !products) addRow<true, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
-          if (!m && products) addRow<false, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
-          if (!m && !products) addRow<false, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
-        },
-        img.row(j), ref.row(j), m, std::array<std::uint32_t*, 5>{sw, sx, sy, sxy, syy}.data(), products, width,
-        rows == 0);
-    ++rows;
-    const std::int64_t y = std::int64_t(r.y()) + j;
-    const bool rowEnd = j + 1 == r.height() || floorDiv(y + 1, f.y()) != floorDiv(y, f.y());
-    if (rows == 64 || rowEnd) flush();
-    if (!rowEnd) continue;
-    const std::size_t at = std::size_t(floorDiv(y, f.y()) - cy0) * std::size_t(cw);
-    if (!masked) {
-      // Every pel of R counts: the cell's share of R.
-      const std::int64_t top = std::max<std::int64_t>(floorDiv(y, f.y()) * f.y(), r.y());
-      const double tall = double(y + 1 - top);
-      for (std::int32_t i = 0; i < cw; ++i) {
-        const std::int64_t left = std::max<std::int64_t>((cx0 + i) * f.x(), r.x());
-        const std::int64_t right = std::min<std::int64_t>((cx0 + i + 1) * f.x(), std::int64_t(r.x()) + width);
-        acc[std::size_t(i)] = tall * double(right - left);
+    rows_ = 0;
+  }
+
+  // Sums the image rows of the next cell row into the ring.
+  void make() {
+    const mxPelRect& r = img_.window();
+    const std::int32_t width = width_, cw = cw_;
+    std::uint32_t *sw = col_.data(), *sx = sw + width, *sy = sx + width, *sxy = sy + width, *syy = sxy + width;
+    for (;;) {
+      const std::int32_t j = next_++;
+      const unsigned char* m = masked_ ? msk_.row(j) : nullptr;
+      mxcpu::dispatch(
+          [](const unsigned char* a, const unsigned char* b, const unsigned char* m, std::uint32_t* const* s,
+             bool products, std::int32_t n, bool first) MX_KERNEL_INLINE {
+            if (m && products) addRow<true, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
+            if (m && !products) addRow<true, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
+            if (!m && products) addRow<false, true>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
+            if (!m && !products) addRow<false, false>(a, b, m, s[0], s[1], s[2], s[3], s[4], n, first);
+          },
+          img_.row(j), ref_.row(j), m, std::array<std::uint32_t*, 5>{sw, sx, sy, sxy, syy}.data(), products_, width,
+          rows_ == 0);
+      ++rows_;
+      const std::int64_t y = std::int64_t(r.y()) + j;
+      const bool rowEnd = j + 1 == r.height() || floorDiv(y + 1, f_.y()) != floorDiv(y, f_.y());
+      if (rows_ == 64 || rowEnd) flush();
+      if (!rowEnd) continue;
+      if (!masked_) {
+        // Every pel of R counts: the cell's share of R.
+        const std::int64_t top = std::max<std::int64_t>(floorDiv(y, f_.y()) * f_.y(), r.y());
+        const double tall = double(y + 1 - top);
+        for (std::int32_t i = 0; i < cw; ++i) {
+          const std::int64_t left = std::max<std::int64_t>((cx0_ + i) * f_.x(), r.x());
+          const std::int64_t right = std::min<std::int64_t>((cx0_ + i + 1) * f_.x(), std::int64_t(r.x()) + width);
+          acc_[std::size_t(i)] = tall * double(right - left);
+        }
       }
-    }
-    Floats* planes[5] = {&c.w, &c.x, &c.y, &c.xy, &c.yy};
-    for (std::size_t k = 0; k < (products ? 5u : 3u); ++k) {
-      float* o = planes[k]->data() + at;
-      double* a = acc.data() + std::ptrdiff_t(k) * cw;
-      const double scale = (k == 0 ? 1.0 : valueScale) / area;
-      for (std::int32_t i = 0; i < cw; ++i) o[i] = float(a[i] * scale), a[i] = 0.0;
+      const double area = double(f_.x()) * double(f_.y());
+      float* slot = ring_.get() + std::size_t(made_ % keep_) * 5 * std::size_t(cw);
+      for (std::size_t k = 0; k < (products_ ? 5u : 3u); ++k) {
+        float* o = slot + k * std::size_t(cw);
+        double* a = acc_.data() + std::ptrdiff_t(k) * cw;
+        const double scale = (k == 0 ? 1.0 : valueScale_) / area;
+        for (std::int32_t i = 0; i < cw; ++i) o[i] = float(a[i] * scale), a[i] = 0.0;
+      }
+      ++made_;
+      return;
     }
   }
-  return c;
-}
+
+  Plane img_, ref_, msk_;
+  mxPair<std::int32_t> f_;
+  bool products_, masked_ = false, boxSums_ = false;
+  double valueScale_;
+  std::int32_t keep_;
+  std::int64_t cx0_ = 0, cy0_ = 0;
+  std::int32_t cw_ = 0, width_ = 0;
+  mxPelRect window_;
+  std::vector<std::uint32_t> col_, box_;
+  std::vector<double> acc_;
+  std::vector<std::int32_t> cellBegin_;
+  std::unique_ptr<float[]> ring_;
+  std::int32_t next_ = 0;  // the next image row of R
+  std::int32_t rows_ = 0;  // rows in the column sums
+  std::int32_t made_ = 0;  // cell rows made
+};
 
 // The three box widths of the kernel of smoothing s: they add up to 2 s + 3
 // and differ by at most one (the sampler's kernel).
@@ -256,62 +310,115 @@ MX_KERNEL_INLINE inline void boxMean(const float* const* in, std::int32_t wb, fl
   for (std::size_t i = 0; i < n; ++i) o[i] = (o[i] + last[i]) * scale;
 }
 
-// G(p) over the grid window: the kernel of smoothing s (gridSmoothing),
-// columns then rows, each axis extended by s replicated values on either side
-// and three box means taken one after the other.  Every box mean is a direct
-// sum of its few values (the widths stay below 8: the grid's kernel spans a
-// few cells, see gridSmoothing), so a value's arithmetic does not depend on
-// where the plane starts (a block gives the whole run's values) and each
-// pass runs along the rows in vectors.
-Floats smoothed(const Floats& p, const mxPelRect& w, const mxPair<std::int32_t>& s) {
-  const std::int32_t width = w.width(), height = w.height();
-  const std::size_t cols = std::size_t(width);
-  Floats out(p.size(), mxPelInit::eUnwritten);
-  std::int32_t bw[3];
-  // The columns' result goes into rows with room for s.x replicated values
-  // either side, where the rows' passes start.
-  const std::size_t extended = cols + 2 * std::size_t(s.x());
-  Floats padded(std::size_t(height) * extended, mxPelInit::eUnwritten);
-  // Columns: rows of the plane extended by s.y replicated rows either side.
-  boxWidths(s.y(), bw);
-  std::vector<const float*> rows(std::size_t(height) + 2 * std::size_t(s.y()));
-  for (std::size_t q = 0; q < rows.size(); ++q)
-    rows[q] = p.data() + std::ptrdiff_t(std::min(std::max(std::int64_t(q) - s.y(), std::int64_t(0)),
-                                                 std::int64_t(height) - 1)) *
-                             width;
-  Floats stage(2 * rows.size() * cols, mxPelInit::eUnwritten);
-  for (int b = 0; b < 3; ++b) {
-    const std::size_t outRows = rows.size() - std::size_t(bw[b]) + 1;
-    float* dst = b == 2 ? padded.data() + s.x() : stage.data() + std::size_t(b) * rows.size() * cols;
-    const std::size_t stride = b == 2 ? extended : cols;
-    for (std::size_t t = 0; t < outRows; ++t)
-      mxcpu::dispatch([](const float* const* in, std::int32_t wb, float* o, std::size_t n)
-                          MX_KERNEL_INLINE { boxMean(in, wb, o, n); },
-                      rows.data() + t, bw[b], dst + t * stride, cols);
-    for (std::size_t t = 0; t < outRows; ++t) rows[t] = dst + t * stride;
-    rows.resize(outRows);
+// G(p) over the grid window, row by row: the kernel of smoothing s
+// (gridSmoothing), columns then rows, each axis extended by s replicated
+// values on either side and three box means taken one after the other.
+// Every box mean is a direct sum of its few values (the widths stay below 8:
+// the grid's kernel spans a few cells, see gridSmoothing), so a value's
+// arithmetic does not depend on where the plane starts (a block gives the
+// whole run's values) and each pass runs along the rows in vectors.  The
+// rows come out in order, each column pass holding only the few rows the
+// next one reads (rings of its box width), so that no smoothing needs a
+// plane of its own (at 8192 x 8192 and neighbourhood 31 a grid plane is
+// 16 MiB).
+//
+// The plane's rows come from source(row), row 0 .. height - 1, asked for in
+// order (each row from the first call that needs it, the row before it
+// possibly again): G's first rows need rows 0 .. s.y, each further row one
+// row more, and the first column pass reads a row again up to its box width
+// minus one rows later.
+class Smoother {
+public:
+  using Source = std::function<const float*(std::int32_t)>;
+  Smoother(Source source, const mxPelRect& w, const mxPair<std::int32_t>& s)
+      : source_(std::move(source)),
+        width_(w.width()),
+        height_(w.height()),
+        s_(s),
+        extended_(std::size_t(w.width()) + 2 * std::size_t(s.x())) {
+    boxWidths(s.y(), bwy_);
+    boxWidths(s.x(), bwx_);
+    const std::size_t cols = std::size_t(width_);
+    // Rings of the first two column passes (as many rows as the next pass
+    // reads), the row being extended, the rows' first two passes and the
+    // output row.
+    ring_[0] = 0, ring_[1] = std::size_t(bwy_[1]) * cols;
+    buffer_.reset(new float[std::size_t(bwy_[1] + bwy_[2]) * cols + 3 * extended_ + cols]);
+    line_ = buffer_.get() + std::size_t(bwy_[1] + bwy_[2]) * cols;
+    out_ = line_ + 3 * extended_;
+    taps_.resize(std::size_t(std::max({bwy_[0], bwy_[1], bwy_[2], bwx_[0], bwx_[1], bwx_[2]})));
   }
-  // Rows: each row extended by s.x replicated values either side.
-  boxWidths(s.x(), bw);
-  std::vector<float> line(extended * 2);
-  std::vector<const float*> taps(std::size_t(std::max({bw[0], bw[1], bw[2]})));
-  for (std::int32_t j = 0; j < height; ++j) {
-    float* e = padded.data() + std::size_t(j) * extended;
-    std::fill(e, e + s.x(), e[s.x()]);
-    std::fill(e + s.x() + width, e + extended, e[s.x() + width - 1]);
-    std::size_t length = extended;
+
+  // The next row of G(p) (rows 0 .. height - 1 in turn), written to dst
+  // when given (width values), else to a row of the smoother's own, valid
+  // until the next call.
+  const float* next(float* dst = nullptr) {
+    const std::int32_t t = done_[2]++;
+    // Column pass 2 reads rows t .. t + bw2 - 1 of pass 1, which read rows
+    // of pass 0 up to t + bw2 + bw1 - 2: each made once, in order, into its
+    // ring where it replaces a row no later pass reads any more.
+    while (done_[1] < t + bwy_[2]) {
+      while (done_[0] < done_[1] + bwy_[1]) {
+        // Rows of the plane extended by s.y replicated rows either side.
+        for (std::int32_t q = 0; q < bwy_[0]; ++q)
+          taps_[std::size_t(q)] = source_(std::min(std::max(done_[0] + q - s_.y(), 0), height_ - 1));
+        columnPass(0, taps_.data(), ringRow(0, done_[0]));
+        ++done_[0];
+      }
+      for (std::int32_t q = 0; q < bwy_[1]; ++q) taps_[std::size_t(q)] = ringRow(0, done_[1] + q);
+      columnPass(1, taps_.data(), ringRow(1, done_[1]));
+      ++done_[1];
+    }
+    for (std::int32_t q = 0; q < bwy_[2]; ++q) taps_[std::size_t(q)] = ringRow(1, t + q);
+    // Pass 2 into the middle of the row extended by s.x replicated values
+    // either side, where the rows' passes start.
+    float* e = line_ + 2 * extended_;
+    columnPass(2, taps_.data(), e + s_.x());
+    std::fill(e, e + s_.x(), e[s_.x()]);
+    std::fill(e + s_.x() + width_, e + extended_, e[s_.x() + width_ - 1]);
+    std::size_t length = extended_;
     const float* src = e;
     for (int b = 0; b < 3; ++b) {
-      length -= std::size_t(bw[b]) - 1;
-      float* dst = b == 2 ? out.data() + std::ptrdiff_t(j) * width : line.data() + std::size_t(b) * extended;
-      for (std::int32_t q = 0; q < bw[b]; ++q) taps[std::size_t(q)] = src + q;
+      length -= std::size_t(bwx_[b]) - 1;
+      float* o = b < 2 ? line_ + std::size_t(b) * extended_ : dst ? dst : out_;
+      for (std::int32_t q = 0; q < bwx_[b]; ++q) taps_[std::size_t(q)] = src + q;
       mxcpu::dispatch([](const float* const* in, std::int32_t wb, float* o, std::size_t n)
                           MX_KERNEL_INLINE { boxMean(in, wb, o, n); },
-                      static_cast<const float* const*>(taps.data()), bw[b], dst, length);
-      src = dst;
+                      static_cast<const float* const*>(taps_.data()), bwx_[b], o, length);
+      src = o;
     }
+    return src;
   }
-  return out;
+
+private:
+  float* ringRow(int pass, std::int32_t row) {
+    return buffer_.get() + ring_[pass] + std::size_t(row % bwy_[pass + 1]) * std::size_t(width_);
+  }
+  void columnPass(int b, const float* const* in, float* o) {
+    mxcpu::dispatch([](const float* const* in, std::int32_t wb, float* o, std::size_t n)
+                        MX_KERNEL_INLINE { boxMean(in, wb, o, n); },
+                    in, bwy_[b], o, std::size_t(width_));
+  }
+
+  Source source_;
+  std::int32_t width_, height_;
+  mxPair<std::int32_t> s_;
+  std::size_t extended_;
+  std::int32_t bwy_[3], bwx_[3];
+  std::vector<const float*> taps_;
+  std::size_t ring_[2];
+  std::unique_ptr<float[]> buffer_;
+  float *line_ = nullptr, *out_ = nullptr;
+  std::int32_t done_[3] = {0, 0, 0};  // rows made by each column pass
+};
+
+// The rows of a lane of the cells, and of a plane of width values, as a
+// smoothing's source.
+Smoother::Source laneOf(CellRows& c, int lane) {
+  return [&c, lane](std::int32_t row) -> const float* { return c.row(lane, row); };
+}
+Smoother::Source planeRows(const Floats& p, std::int32_t width) {
+  return [data = p.data(), width](std::int32_t row) { return data + std::ptrdiff_t(row) * width; };
 }
 
 // The fields on the working grid: gain and offset with output = gain x
@@ -391,29 +498,35 @@ Moments edgeMoments(std::int32_t s, std::int32_t count, double variance) {
 // demonstration's vignette (neighbourhood 101) this takes the mean error
 // from 3.44 to 3.14 grey levels, against 3.08 for dividing by the exact
 // gain (the noise is amplified with the gain: no flat field does better).
-GridFields gainFields(const Cells& c, const mxPair<std::int32_t>& k, const mxPair<std::int32_t>& cell) {  // k: the grid's smoothing, cell: F
-  const mxPelRect& w = c.window;
+GridFields gainFields(CellRows& c, const mxPair<std::int32_t>& k, const mxPair<std::int32_t>& cell) {  // k: the grid's smoothing, cell: F
+  const mxPelRect w = c.window();
   const std::int32_t width = w.width(), height = w.height();
-  // 256 x the means (the cells carry the factor).
-  const Floats gx = smoothed(c.x, w, k), gy = smoothed(c.y, w, k), gw = smoothed(c.w, w, k);
-  const std::size_t n = gx.size();
+  const std::size_t n = std::size_t(width) * std::size_t(height);
+  // 256 x the means (the cells carry the factor), row by row; G(Y) kept as
+  // a plane (the bias terms below read it around each row).
+  Floats gy(n, mxPelInit::eUnwritten);
   // v where both means carry grey levels (0 elsewhere: no correction).
   Floats v(n, mxPelInit::eUnwritten);
   GridFields f{w, Floats(n, mxPelInit::eUnwritten), {}};
-  mxcpu::dispatch(
-      [](const float* __restrict gx, const float* __restrict gy, const float* __restrict gw, float* __restrict gain,
-         float* __restrict v, std::size_t n) MX_KERNEL_INLINE {
-        for (std::size_t i = 0; i < n; ++i) {
-          // The floor applies to means over set pels (x 256): the coverage
-          // cancels in the ratio but not there.
-          const float cov = gw[i], c = std::max(cov, kMinCoverage);
-          const bool covered = cov >= kMinCoverage;
-          gain[i] = covered ? ratio(gy[i] / c, gx[i] / c) : 1.0f;
-          const bool known = covered && gx[i] >= kFloor * cov && gy[i] >= kFloor * cov;
-          v[i] = known ? gx[i] / std::max(gy[i], 1.0f) : 0.0f;
-        }
-      },
-      gx.data(), gy.data(), gw.data(), f.gain.data(), v.data(), n);
+  Smoother meanX(laneOf(c, 1), w, k), meanY(laneOf(c, 2), w, k), meanW(laneOf(c, 0), w, k);
+  for (std::int32_t j = 0; j < height; ++j) {
+    const std::ptrdiff_t at = std::ptrdiff_t(j) * width;
+    const float* gyRow = meanY.next(gy.data() + at);
+    mxcpu::dispatch(
+        [](const float* __restrict gx, const float* __restrict gy, const float* __restrict gw, float* __restrict gain,
+           float* __restrict v, std::size_t n) MX_KERNEL_INLINE {
+          for (std::size_t i = 0; i < n; ++i) {
+            // The floor applies to means over set pels (x 256): the coverage
+            // cancels in the ratio but not there.
+            const float cov = gw[i], c = std::max(cov, kMinCoverage);
+            const bool covered = cov >= kMinCoverage;
+            gain[i] = covered ? ratio(gy[i] / c, gx[i] / c) : 1.0f;
+            const bool known = covered && gx[i] >= kFloor * cov && gy[i] >= kFloor * cov;
+            v[i] = known ? gx[i] / std::max(gy[i], 1.0f) : 0.0f;
+          }
+        },
+        meanX.next(), gyRow, meanW.next(), f.gain.data() + at, v.data() + at, std::size_t(width));
+  }
   // The means' kernel is the cell's box (variance (f^2 - 1) / 12 pels
   // squared) under the grid's kernel.
   const mxPair<double> s2 = kernelVariance(k) + mxPair<double>((double(cell.x()) * cell.x() - 1.0) / (12.0 * cell.x() * cell.x()),
@@ -507,20 +620,23 @@ GridFields gainFields(const Cells& c, const mxPair<std::int32_t>& k, const mxPai
   return f;
 }
 
-GridFields linearFields(const Cells& c, const mxPair<std::int32_t>& k) {  // k: the grid's smoothing
-  const mxPelRect& w = c.window;
-  const std::size_t n = c.x.size();
+GridFields linearFields(CellRows& c, const mxPair<std::int32_t>& k) {  // k: the grid's smoothing
+  const mxPelRect w = c.window();
+  const std::int32_t width = w.width(), height = w.height();
+  const std::size_t n = std::size_t(width) * std::size_t(height);
   Floats a(n, mxPelInit::eUnwritten), b(n, mxPelInit::eUnwritten);
-  {  // (the means are released before the second smoothing)
-    const Floats gx = smoothed(c.x, w, k), gy = smoothed(c.y, w, k), gw = smoothed(c.w, w, k);
-    const Floats gxy = smoothed(c.xy, w, k), gyy = smoothed(c.yy, w, k);
-    struct Means {
-      const float *gx, *gy, *gw, *gxy, *gyy;
-    } means{gx.data(), gy.data(), gw.data(), gxy.data(), gyy.data()};
+  struct Means {
+    const float *gx, *gy, *gw, *gxy, *gyy;
+  };
+  // The means row by row, a and b from them.
+  Smoother gx(laneOf(c, 1), w, k), gy(laneOf(c, 2), w, k), gw(laneOf(c, 0), w, k), gxy(laneOf(c, 3), w, k),
+      gyy(laneOf(c, 4), w, k);
+  for (std::int32_t j = 0; j < height; ++j) {
+    const std::ptrdiff_t at = std::ptrdiff_t(j) * width;
+    const Means means{gx.next(), gy.next(), gw.next(), gxy.next(), gyy.next()};
     mxcpu::dispatch(
         [](const Means* m, float* __restrict a, float* __restrict b, std::size_t n) MX_KERNEL_INLINE {
-          const float* __restrict gx = m->gx, * __restrict gy = m->gy, * __restrict gw = m->gw,
-                     * __restrict gxy = m->gxy, * __restrict gyy = m->gyy;
+          const float* __restrict gx = m->gx, * __restrict gy = m->gy, * __restrict gw = m->gw, * __restrict gxy = m->gxy, * __restrict gyy = m->gyy;
           for (std::size_t i = 0; i < n; ++i) {
             // Means over set pels in grey levels (squared).
             const float cov = std::max(gw[i], kMinCoverage);
@@ -536,20 +652,24 @@ GridFields linearFields(const Cells& c, const mxPair<std::int32_t>& k) {  // k: 
             b[i] = empty || dark ? 0.0f : mi - fitted * mr;
           }
         },
-        &means, a.data(), b.data(), n);
+        &means, a.data() + at, b.data() + at, std::size_t(width));
   }
-  const Floats sa = smoothed(a, w, k), sb = smoothed(b, w, k);
+  // a and b smoothed once more, row by row, into the fields.
   GridFields f{w, Floats(n, mxPelInit::eUnwritten), Floats(n, mxPelInit::eUnwritten)};
-  mxcpu::dispatch(
-      [](const float* __restrict sa, const float* __restrict sb, float* __restrict gain, float* __restrict offset,
-         std::size_t n) MX_KERNEL_INLINE {
-        for (std::size_t i = 0; i < n; ++i) {
-          const float slope = std::min(std::max(sa[i], kMinGain), kMaxGain);
-          gain[i] = 1.0f / slope;
-          offset[i] = sb[i] / slope;
-        }
-      },
-      sa.data(), sb.data(), f.gain.data(), f.offset.data(), n);
+  Smoother sa(planeRows(a, width), w, k), sb(planeRows(b, width), w, k);
+  for (std::int32_t j = 0; j < height; ++j) {
+    const std::ptrdiff_t at = std::ptrdiff_t(j) * width;
+    mxcpu::dispatch(
+        [](const float* __restrict sa, const float* __restrict sb, float* __restrict gain, float* __restrict offset,
+           std::size_t n) MX_KERNEL_INLINE {
+          for (std::size_t i = 0; i < n; ++i) {
+            const float slope = std::min(std::max(sa[i], kMinGain), kMaxGain);
+            gain[i] = 1.0f / slope;
+            offset[i] = sb[i] / slope;
+          }
+        },
+        sa.next(), sb.next(), f.gain.data() + at, f.offset.data() + at, std::size_t(width));
+  }
   return f;
 }
 
@@ -559,6 +679,64 @@ GridFields linearFields(const Cells& c, const mxPair<std::int32_t>& k) {  // k: 
 // clamping the float first.
 MX_KERNEL_INLINE inline unsigned char rounded(float v) {
   return (unsigned char)std::min(std::max(std::int32_t(v + 0.5f), 0), 255);
+}
+
+// o[i] = g[lx[i]] + (g[hx[i]] - g[lx[i]]) x wx[i], i < n: a grid row of
+// `cells` values widened to full width.  With AVX2, eight pels at a time:
+// where the taps are ordered (lx[i] <= hx[i], neither decreasing) and the
+// eight pels' cells lie within eight of the first one's, picked from one
+// load of those eight, else gathered (the compiler makes no
+// gathers or permutations of its own here); the same arithmetic either way.
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void widenAvx2(const float* g, std::int32_t cells, bool ordered, const std::int32_t* lx,
+                                               const std::int32_t* hx, const float* wx, float* o, std::int32_t n) {
+  std::int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const std::int32_t base = lx[i];
+    const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lx + i));
+    const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hx + i));
+    __m256 lo, hi;
+    if (ordered && hx[i + 7] - base < 8 && base + 8 <= cells) {
+      const __m256 v = _mm256_loadu_ps(g + base);
+      const __m256i b = _mm256_set1_epi32(base);
+      lo = _mm256_permutevar8x32_ps(v, _mm256_sub_epi32(l, b));
+      hi = _mm256_permutevar8x32_ps(v, _mm256_sub_epi32(h, b));
+    } else {
+      lo = _mm256_i32gather_ps(g, l, 4);
+      hi = _mm256_i32gather_ps(g, h, 4);
+    }
+    _mm256_storeu_ps(o + i, _mm256_add_ps(lo, _mm256_mul_ps(_mm256_sub_ps(hi, lo), _mm256_loadu_ps(wx + i))));
+  }
+  for (; i < n; ++i) o[i] = g[lx[i]] + (g[hx[i]] - g[lx[i]]) * wx[i];
+}
+#endif
+
+void widen(const float* g, std::int32_t cells, bool ordered, const std::int32_t* lx, const std::int32_t* hx,
+           const float* wx, float* o, std::int32_t n) {
+#if defined(__x86_64__)
+  if (mxcpu::level() != mxcpu::Level::kBaseline) return widenAvx2(g, cells, ordered, lx, hx, wx, o, n);
+#endif
+  for (std::int32_t i = 0; i < n; ++i) o[i] = g[lx[i]] + (g[hx[i]] - g[lx[i]]) * wx[i];
+}
+
+// An output row from the two widened grid rows around it (a, b: gain, then
+// offset when kOffset), blended by wb: output = image x gain - offset,
+// rounded; the gain and offset kept too when kKeep.
+template <bool kOffset, bool kKeep>
+MX_KERNEL_INLINE inline void blendRow(const float* __restrict a, const float* __restrict b, float wb,
+                                      const unsigned char* __restrict s, float* __restrict gain,
+                                      float* __restrict offset, unsigned char* __restrict o, std::int32_t n) {
+  for (std::int32_t i = 0; i < n; ++i) {
+    const float g = a[i] + (b[i] - a[i]) * wb;
+    if (kOffset) {
+      const float d = a[n + i] + (b[n + i] - a[n + i]) * wb;
+      if (kKeep) gain[i] = g, offset[i] = d;
+      o[i] = rounded(float(s[i]) * g - d);
+    } else {
+      if (kKeep) gain[i] = g;
+      o[i] = rounded(float(s[i]) * g);
+    }
+  }
 }
 
 }  // namespace
@@ -635,7 +813,10 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
   if (r.isNull()) return;
 
   const bool linear = method == mxImageNormalizerDefs::eLocalLinear;
-  const Cells cells = cellsOf(img, ref, msk, f, linear, linear ? 1.0 : 256.0);
+  // The smoothings read the cell rows in step: the first row of G reads
+  // cell rows 0 .. k.y, every further one a row more and up to a box width
+  // (at most k.y + 1) back.
+  CellRows cells(img, ref, msk, f, linear, linear ? 1.0 : 256.0, 2 * k.y() + 4);
   const GridFields gf = linear ? linearFields(cells, k) : gainFields(cells, k, f);
   const bool withOffset = !gf.offset.empty();
   const mxPelRect& gw = gf.window;
@@ -645,33 +826,23 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
   // once, and every output row blends two widened rows.
   const std::vector<GridTap> tx = gridTaps(r.x(), width, f.x(), gw.x(), gw.width());
   const std::vector<GridTap> ty = gridTaps(r.y(), r.height(), f.y(), gw.y(), gw.height());
-  // Consecutive pels share their two cells: the row is widened span by span
-  // (the same arithmetic as pel by pel, without looking the cells up anew).
-  struct Span {
-    std::int32_t begin, end, lo, hi;
-  };
-  std::vector<Span> spans;
-  std::vector<float> wx(std::size_t(std::max(width, 1)));
+  std::vector<std::int32_t> lx(std::size_t(std::max(width, 1))), hx(lx.size());
+  std::vector<float> wx(lx.size());
+  bool ordered = true;  // the taps do not step back (as they are made)
   for (std::int32_t i = 0; i < width; ++i) {
     const GridTap& t = tx[std::size_t(i)];
-    wx[std::size_t(i)] = float(t.w) * (1.0f / 256.0f);
-    if (spans.empty() || spans.back().lo != t.lo || spans.back().hi != t.hi) spans.push_back({i, i, t.lo, t.hi});
-    spans.back().end = i + 1;
+    lx[std::size_t(i)] = t.lo, hx[std::size_t(i)] = t.hi, wx[std::size_t(i)] = float(t.w) * (1.0f / 256.0f);
+    ordered = ordered && t.lo <= t.hi && (i == 0 || (t.lo >= lx[std::size_t(i) - 1] && t.hi >= hx[std::size_t(i) - 1]));
   }
   const std::size_t fieldCount = withOffset ? 2 : 1;
-  std::vector<float> wide(std::size_t(width) * 2 * fieldCount), blended(std::size_t(width) * 2, 0.0f);
+  std::vector<float> wide(std::size_t(width) * 2 * fieldCount);
   std::int32_t held[2] = {-1, -1};
   auto widened = [&](std::int32_t gridRow, int slot) {
     float* h = wide.data() + std::ptrdiff_t(slot) * width * std::ptrdiff_t(fieldCount);
     if (held[slot] != gridRow) {
-      for (std::size_t q = 0; q < fieldCount; ++q) {
-        const float* g = (q == 0 ? gf.gain : gf.offset).data() + std::ptrdiff_t(gridRow) * gw.width();
-        float* o = h + std::ptrdiff_t(q) * width;
-        for (const Span& sp : spans) {
-          const float lo = g[sp.lo], step = g[sp.hi] - lo;
-          for (std::int32_t i = sp.begin; i < sp.end; ++i) o[i] = lo + step * wx[std::size_t(i)];
-        }
-      }
+      for (std::size_t q = 0; q < fieldCount; ++q)
+        widen((q == 0 ? gf.gain : gf.offset).data() + std::ptrdiff_t(gridRow) * gw.width(), gw.width(), ordered,
+              lx.data(), hx.data(), wx.data(), h + std::ptrdiff_t(q) * width, width);
       held[slot] = gridRow;
     }
     return static_cast<const float*>(h);
@@ -680,37 +851,24 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
     fields->gain.resize(std::size_t(width) * std::size_t(r.height()));
     fields->offset.resize(fields->gain.size());
   }
-  float* const gainRow = blended.data();
-  float* const offsetRow = gainRow + width;
   for (std::int32_t j = 0; j < r.height(); ++j) {
     const GridTap& t = ty[std::size_t(j)];
     // Consecutive output rows step through the grid rows in order, so slot
     // parity by grid row keeps both rows of a pair held.
     const float* a = widened(t.lo, t.lo & 1);
     const float* b = widened(t.hi, t.hi & 1);
+    // The fields' rows when they are asked for (eLocalGain's offset stays 0).
+    float* gainRow = fields ? fields->gain.data() + std::ptrdiff_t(j) * width : nullptr;
+    float* offsetRow = fields && withOffset ? fields->offset.data() + std::ptrdiff_t(j) * width : nullptr;
     mxcpu::dispatch(
-        [](const float* __restrict a, const float* __restrict b, float wb, const unsigned char* __restrict s,
-           float* __restrict gain, float* __restrict offset, unsigned char* __restrict o, std::int32_t n,
-           bool withOffset) MX_KERNEL_INLINE {
-          if (withOffset) {
-            for (std::int32_t i = 0; i < n; ++i) {
-              const float g = a[i] + (b[i] - a[i]) * wb, d = a[n + i] + (b[n + i] - a[n + i]) * wb;
-              gain[i] = g, offset[i] = d;
-              o[i] = rounded(float(s[i]) * g - d);
-            }
-          } else {
-            for (std::int32_t i = 0; i < n; ++i) {
-              const float g = a[i] + (b[i] - a[i]) * wb;
-              gain[i] = g;
-              o[i] = rounded(float(s[i]) * g);
-            }
-          }
+        [](const float* a, const float* b, float wb, const unsigned char* s, float* gain, float* offset,
+           unsigned char* o, std::int32_t n, bool withOffset) MX_KERNEL_INLINE {
+          if (withOffset && gain) blendRow<true, true>(a, b, wb, s, gain, offset, o, n);
+          if (withOffset && !gain) blendRow<true, false>(a, b, wb, s, gain, offset, o, n);
+          if (!withOffset && gain) blendRow<false, true>(a, b, wb, s, gain, offset, o, n);
+          if (!withOffset && !gain) blendRow<false, false>(a, b, wb, s, gain, offset, o, n);
         },
         a, b, float(t.w) * (1.0f / 256.0f), img.row(j), gainRow, offsetRow, result.row(j), width, withOffset);
-    if (fields) {
-      std::copy(gainRow, gainRow + width, fields->gain.begin() + std::ptrdiff_t(j) * width);
-      std::copy(offsetRow, offsetRow + width, fields->offset.begin() + std::ptrdiff_t(j) * width);
-    }
   }
   if (only) result.window(only->intersect(r), false);
   result.copyXforms(image);
