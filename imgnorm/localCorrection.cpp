@@ -693,11 +693,15 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
       result = meanCorrection(img, diff, msk, coverage, k, only ? only->intersect(r) : r);
     } else {
       mxPelBuffer<unsigned char> d = diff.whole(), e;
+      // Only the pels asked for are filtered (a block's, its halo around it
+      // read but not filtered).
+      const mxPelRect keep = only ? only->intersect(r) : r;
+      if (keep != r) e = mxPelBuffer<unsigned char>(keep, 32, mxPelInit::eUnwritten);
       medianEstimate(d, msk, k, intensityVariationRange, e);
       // The image minus the estimate, in one pass into the difference's
-      // store (no longer needed); e covers R like d.
-      for (std::int32_t j = 0; j < r.height(); ++j)
-        correctRow(img.row(j), e.pointToPel(r.x(), r.y() + j), d.row(j), r.width());
+      // store (no longer needed).
+      for (std::int32_t y = keep.y(); y < keep.y() + keep.height(); ++y)
+        correctRow(img.pointToPel(keep.x(), y), e.pointToPel(keep.x(), y), d.pointToPel(keep.x(), y), keep.width());
       result = d;
     }
   } else {
