@@ -521,8 +521,13 @@ private:
 template <class T>
 class HorizontalStream {
 public:
+  // Columns handed over: outputs i0 .. i1 - 1 of every row are written.
+  using Written = std::function<void(std::int32_t i0, std::int32_t i1)>;
+
+  // Only outputs 0 .. end - 1 are needed (end < 0: all): the cascade stops
+  // after the last of them.
   HorizontalStream(const AxisPlan& x, std::int32_t width, std::int32_t rows, double gain, T* dstBase,
-                   std::ptrdiff_t dstStride, SamplerArena& arena)
+                   std::ptrdiff_t dstStride, SamplerArena& arena, const Written* written, std::int32_t end = -1)
       : x_(x),
         width_(width),
         valid_(rows),
@@ -530,7 +535,10 @@ public:
         lastScale_(float(gain / (double(kFixedOne) * double(x.widths[2])))),
         dst_(dstBase),
         dstStride_(dstStride),
-        arena_(arena) {
+        arena_(arena),
+        written_(written),
+        end_(end < 0 ? x.count : std::min(end, x.count)),
+        stop_(cascadeEndInLine(x, end_)) {
     arena.horizontal.reserve(kBlock, x);
   }
 
@@ -538,6 +546,7 @@ public:
   // c0 is where the previous strip ended (0 at first).
   void add(const std::uint16_t* v, std::ptrdiff_t vStride, std::int32_t c0, std::int32_t count) {
     const bool apart = outputsApart(x_), last = c0 + count == width_;
+    if (!apart && done_ >= stop_) return;  // every output needed is out
     const std::int32_t lastCol = width_ - 1;
     const std::ptrdiff_t n = n_;
     if (!apart) {
@@ -589,9 +598,9 @@ public:
     }
     // Every line position whose entering column (position + w1 - 1) is here.
     const std::int64_t reach = std::int64_t(c0) + count - x_.widths[0] - x_.lead + 1;
-    const std::int32_t tEnd = last ? x_.length : std::int32_t(std::min<std::int64_t>(reach, x_.length));
+    const std::int32_t tEnd = last ? stop_ : std::int32_t(std::min<std::int64_t>(reach, stop_));
     if (tEnd <= done_) return;
-    const std::int32_t j0 = finished(done_), j1 = last ? x_.count : finished(tEnd);
+    const std::int32_t j0 = finished(done_), j1 = tEnd == stop_ ? end_ : finished(tEnd);
     std::uint16_t* const out = atLeast(arena_.out, std::size_t(std::max(j1 - j0, 1)) * std::size_t(n));
     streamCascade<std::uint16_t, std::uint16_t>(
         x_, n_, 1.0f / float(x_.widths[0]), lastScale_, maxValue, scratch, done_, tEnd,
@@ -609,8 +618,13 @@ private:
   }
 
   // Transposes outputs j0 .. j1 - 1 (out[(j - j0) n + row]) into the
-  // destination rows.
+  // destination rows and says so.
   void writeBack(const std::uint16_t* out, std::int32_t j0, std::int32_t j1) const {
+    transposeBack(out, j0, j1);
+    if (written_ && *written_ && j1 > j0) (*written_)(j0, j1);
+  }
+
+  void transposeBack(const std::uint16_t* out, std::int32_t j0, std::int32_t j1) const {
     const std::int32_t count = j1 - j0, count8 = count & ~7;
     const std::ptrdiff_t n = n_;
     for (std::int32_t r = 0; r < valid_; r += 8) {
@@ -638,6 +652,9 @@ private:
   T* const dst_;
   const std::ptrdiff_t dstStride_;
   SamplerArena& arena_;
+  const Written* written_;
+  const std::int32_t end_;   // outputs needed
+  const std::int32_t stop_;  // the line position after which they are all written
   std::int32_t begin_ = 0;  // the window's first column
   std::int32_t done_ = 0;   // line positions run
 };
@@ -678,14 +695,16 @@ void sampledXforms(const mxPelBuffer_const<unsigned char>& src, const mxGaussSam
 // Runs both stages a block of kBlock output rows at a time, so that the
 // vertical stage's output is used while it is in cache.  For every block
 // (output rows j0 .. j0 + count - 1) it calls block(j0, count, stage), and
-// block calls stage(rows, stride) once with where the block's rows go; stage
-// runs both stages over the block, strip by strip of columns where there are
-// several.  Before each block, feed(r) is told the last source row the block
+// block calls stage(rows, stride, written) once with where the block's rows
+// go; stage runs both stages over the block, strip by strip of columns where
+// there are several, and tells written (if callable) which columns of the
+// rows are done, as they are.  Before each block, feed(r) is told the last source row the block
 // reads.  Only output rows rowBegin .. rowEnd - 1 are made: the vertical
 // stage passes the rows before them (its sums must) and stops after them.
 template <class T, class Block, class Feed>
 void sampleBlocks(VerticalStream& vertical, std::int32_t width, const AxisPlan& x, const AxisPlan& y, double gain,
-                  SamplerArena& arena, Block block, Feed feed, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1) {
+                  SamplerArena& arena, Block block, Feed feed, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1,
+                  std::int32_t columnEnd = -1) {
   if (rowEnd < 0) rowEnd = y.count;
   const bool striped = vertical.strips() > 1 && !outputsApart(x);
   const std::int32_t vWidth = striped ? vertical.stripWidth(0) : width;
@@ -711,8 +730,8 @@ void sampleBlocks(VerticalStream& vertical, std::int32_t width, const AxisPlan& 
   for (; j0 < rowEnd; j0 += kBlock) {
     const std::int32_t count = std::min(kBlock, rowEnd - j0);
     feed(vertical.rowsFor(j0 + count));
-    block(j0, count, [&](T* rows, std::ptrdiff_t stride) {
-      HorizontalStream<T> horizontal(x, width, count, gain, rows, stride, arena);
+    block(j0, count, [&](T* rows, std::ptrdiff_t stride, const typename HorizontalStream<T>::Written& written) {
+      HorizontalStream<T> horizontal(x, width, count, gain, rows, stride, arena, &written, columnEnd);
       run(j0, j0 + count, &horizontal);
     });
   }
@@ -747,7 +766,7 @@ void gaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampl
   const std::ptrdiff_t stride = target.rowStride();
   ArenaLease arena;
   sampleBlocks<T>(src, x, y, p.gain, *arena, [&](std::int32_t j0, std::int32_t, const auto& stage) {
-    stage(base + std::ptrdiff_t(j0) * stride, stride);
+    stage(base + std::ptrdiff_t(j0) * stride, stride, nullptr);
   });
   if (target.root() != dst.root()) mfPelCopy<T>(target, dst);
 }
@@ -770,38 +789,33 @@ namespace {
 
 // gaussSampleRows over a window whose rows lie at base, stride apart (in a
 // ring of ringRows rows when that is above 0, made by feed; see
-// VerticalStream).
+// VerticalStream), handing the rows to rowSink when it is callable, else
+// their strips to stripSink.
 template <class Feed>
 void sampleRows(const mxPelRect& w, const AxisPlan& x, const AxisPlan& y, const unsigned char* base,
-                std::ptrdiff_t stride, std::int32_t ringRows, double gain, const mxkernel::GaussRowSink& sink,
-                Feed feed, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1) {
+                std::ptrdiff_t stride, std::int32_t ringRows, double gain, const mxkernel::GaussRowSink& rowSink,
+                const mxkernel::GaussStripSink& stripSink, Feed feed, std::int32_t rowBegin = 0,
+                std::int32_t rowEnd = -1, std::int32_t columnEnd = -1) {
   ArenaLease arena;
   VerticalStream vertical(base, stride, w.width(), w.height(), y, (*arena).strips, ringRows);
   std::uint16_t* const out = atLeast((*arena).rows, std::size_t(x.count) * kBlock);
   sampleBlocks<std::uint16_t>(
       vertical, w.width(), x, y, gain, *arena,
       [&](std::int32_t j0, std::int32_t count, const auto& stage) {
-        stage(out, x.count);
-        sink(out, x.count, j0, count);
+        if (rowSink) {
+          stage(out, x.count, nullptr);
+          rowSink(out, x.count, j0, count);
+          return;
+        }
+        stage(out, x.count, [&](std::int32_t i0, std::int32_t i1) { stripSink(out + i0, x.count, j0, count, i0, i1 - i0); });
       },
-      feed, rowBegin, rowEnd);
+      feed, rowBegin, rowEnd, columnEnd);
 }
 
-}  // namespace
-
-void mxkernel::gaussSampleRows(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p,
-                               const GaussRowSink& sink) {
-  if (!src.isBound()) throw mxPel::UnboundWindow();
-  checkParams(p, 65535.0);
-  const mxPelRect w = src.window();
-  if (w.isNull()) return;
-  const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
-  const AxisPlan y = planAxis(w.y(), w.height(), p.sample.y(), p.smoothing.y(), p.centred);
-  sampleRows(w, x, y, src.pointToOffset(), src.rowStride(), 0, p.gain, sink, [](std::int32_t) {});
-}
-
-void mxkernel::gaussSampleRows(const mxPelRect& w, const GaussRowMaker& make, const mxGaussSampleParams& p,
-                               const GaussRowSink& sink, std::int32_t rowBegin, std::int32_t rowEnd) {
+// gaussSampleRows and gaussSampleStrips with a row maker.
+void sampleMadeRows(const mxPelRect& w, const mxkernel::GaussRowMaker& make, const mxGaussSampleParams& p,
+                    const mxkernel::GaussRowSink& rowSink, const mxkernel::GaussStripSink& stripSink,
+                    std::int32_t rowBegin, std::int32_t rowEnd, std::int32_t columnEnd = -1) {
   checkParams(p, 65535.0);
   if (w.isNull()) return;
   const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
@@ -820,7 +834,32 @@ void mxkernel::gaussSampleRows(const mxPelRect& w, const GaussRowMaker& make, co
   if (rows == w.height()) feed(rows - 1);
   rowEnd = rowEnd < 0 ? y.count : std::min(rowEnd, y.count);
   rowBegin = std::max(0, std::min(rowBegin, rowEnd));
-  sampleRows(w, x, y, base, stride, rows < w.height() ? rows : 0, p.gain, sink, feed, rowBegin, rowEnd);
+  sampleRows(w, x, y, base, stride, rows < w.height() ? rows : 0, p.gain, rowSink, stripSink, feed, rowBegin,
+             rowEnd, columnEnd);
+}
+
+}  // namespace
+
+void mxkernel::gaussSampleRows(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p,
+                               const GaussRowSink& sink) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  checkParams(p, 65535.0);
+  const mxPelRect w = src.window();
+  if (w.isNull()) return;
+  const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
+  const AxisPlan y = planAxis(w.y(), w.height(), p.sample.y(), p.smoothing.y(), p.centred);
+  sampleRows(w, x, y, src.pointToOffset(), src.rowStride(), 0, p.gain, sink, nullptr, [](std::int32_t) {});
+}
+
+void mxkernel::gaussSampleRows(const mxPelRect& w, const GaussRowMaker& make, const mxGaussSampleParams& p,
+                               const GaussRowSink& sink, std::int32_t rowBegin, std::int32_t rowEnd) {
+  sampleMadeRows(w, make, p, sink, nullptr, rowBegin, rowEnd);
+}
+
+void mxkernel::gaussSampleStrips(const mxPelRect& w, const GaussRowMaker& make, const mxGaussSampleParams& p,
+                                 const GaussStripSink& sink, std::int32_t rowBegin, std::int32_t rowEnd,
+                                 std::int32_t columnEnd) {
+  sampleMadeRows(w, make, p, nullptr, sink, rowBegin, rowEnd, columnEnd);
 }
 
 mxPelRect mxkernel::gaussSampleWindow(const mxPelRect& src, const mxPair<std::int32_t>& sample) {

@@ -377,9 +377,9 @@ void divideAndCorrect(const std::uint16_t* b, const std::uint16_t* c, const unsi
 }
 
 // The full-resolution mean's correction, streamed: the Gaussian mean of the
-// difference (or of the difference at set pels) comes a block of rows at a
-// time and each row is divided or shifted down and subtracted from the image
-// while it is in cache, so no image-sized 16-bit mean or 8-bit estimate is
+// difference (or of the difference at set pels) comes a strip of columns of
+// a block of rows at a time and is divided or shifted down and subtracted
+// from the image while it is in cache, so no image-sized 16-bit mean or 8-bit estimate is
 // kept.  The difference itself is made row by row as the sampler reads it,
 // so it is never whole either.  Only the pels of keep (within img's window)
 // are made: the sampler stops after its last row, and rows before its first
@@ -393,37 +393,54 @@ mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>
   if (keep.isNull()) return out;
   mxGaussSampleParams params({1, 1}, clampedSmoothing(smoothingForNeighborhood(k)), 128.0, true);
   params.saturate = true;
-  // Result rows (relative to r) and the first column to keep.
-  const std::int32_t rowBegin = keep.y() - r.y(), rowEnd = rowBegin + keep.height(), dx = keep.x() - r.x();
-  const std::int32_t w = keep.width();
+  // Result rows (relative to r) and the columns to keep; the mean comes a
+  // strip of columns of a block of rows at a time, and each piece is used
+  // while it is in cache.
+  const std::int32_t rowBegin = keep.y() - r.y(), rowEnd = rowBegin + keep.height();
+  const std::int32_t keepBegin = keep.x() - r.x(), keepEnd = keepBegin + keep.width();
+  // The part of a strip (columns c0 .. c0 + n - 1) within keep: image column
+  // x0 and the count, none when count <= 0.
+  auto within = [&](std::int32_t c0, std::int32_t n, std::int32_t& x0, std::int32_t& count) {
+    const std::int32_t a = std::max(c0, keepBegin), b = std::min(c0 + n, keepEnd);
+    x0 = r.x() + a;
+    count = b - a;
+    return a - c0;  // the first kept column's offset in the strip
+  };
   if (!m.isBound()) {
-    mxkernel::gaussSampleRows(
+    mxkernel::gaussSampleStrips(
         r, diff.maker(), params,
-        [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
+        [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count, std::int32_t c0,
+            std::int32_t n) {
+          std::int32_t x0 = 0, w = 0;
+          const std::int32_t skip = within(c0, n, x0, w);
+          if (w <= 0) return;
           for (std::int32_t j = 0; j < count; ++j) {
             const std::int32_t y = r.y() + j0 + j;
-            shiftAndCorrect(rows + std::ptrdiff_t(j) * stride + dx, img.pointToPel(keep.x(), y),
-                            out.pointToPel(keep.x(), y), w);
+            shiftAndCorrect(rows + std::ptrdiff_t(j) * stride + skip, img.pointToPel(x0, y), out.pointToPel(x0, y), w);
           }
         },
-        rowBegin, rowEnd);
+        rowBegin, rowEnd, keepEnd);
     return out;
   }
   mxPelBuffer_const<unsigned char> mw = m;
   mw.window(r, false);
   const ClampedDifference dividend = diff.floored(mw);
   const mxPelBuffer_const<unsigned short> c = coverageOver(coverage, mw, k);
-  mxkernel::gaussSampleRows(
+  mxkernel::gaussSampleStrips(
       r, dividend.maker(), params,
-      [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
+      [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count, std::int32_t c0,
+          std::int32_t n) {
+        std::int32_t x0 = 0, w = 0;
+        const std::int32_t skip = within(c0, n, x0, w);
+        if (w <= 0) return;
         for (std::int32_t j = 0; j < count; ++j) {
           const std::int32_t y = r.y() + j0 + j;
-          divideAndCorrect(rows + std::ptrdiff_t(j) * stride + dx, c.pointToPel(keep.x(), y),
-                           mw.pointToPel(keep.x(), y), img.pointToPel(keep.x(), y), diff.referenceRow(j0 + j) + dx,
-                           diff.clamp(), out.pointToPel(keep.x(), y), w);
+          divideAndCorrect(rows + std::ptrdiff_t(j) * stride + skip, c.pointToPel(x0, y), mw.pointToPel(x0, y),
+                           img.pointToPel(x0, y), diff.referenceRow(j0 + j) + (x0 - r.x()), diff.clamp(),
+                           out.pointToPel(x0, y), w);
         }
       },
-      rowBegin, rowEnd);
+      rowBegin, rowEnd, keepEnd);
   return out;
 }
 
