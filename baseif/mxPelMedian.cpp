@@ -140,7 +140,7 @@ void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_
   if (!src.isBound()) throw mxPel::UnboundWindow();
   checkParams(params);
   if (!dst.isBound()) {
-    mxPelBuffer<unsigned char> fresh(src.window());
+    mxPelBuffer<unsigned char> fresh(src.window(), 32, mxPelInit::eUnwritten);  // every pel is written
     fresh.copyXforms(src);
     dst = fresh;
   }
