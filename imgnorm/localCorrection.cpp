@@ -10,6 +10,7 @@
 
 #include "baseif/detail/cpuDispatch.h"
 #include "baseif/detail/gaussRows.h"
+#include "baseif/detail/pelKernels.h"
 #include "baseif/mx2Xform.h"
 #include "baseif/mxGaussSample.h"
 #include "baseif/mxPelMedian.h"
@@ -172,6 +173,11 @@ public:
     const mxPelRect& r = img_.window();
     const unsigned char* a = img_.row(j);
     const unsigned char* b = ref_.pointToPel(r.x(), r.y() + j);
+    // The next row's pels, asked for now when rows lie apart (a block's).
+    if (j + 1 < r.height() && mxkernel::rowsApart(r.width(), img_.rowStrideBytes())) {
+      mxkernel::prefetchBytes(img_.row(j + 1), r.width());
+      mxkernel::prefetchBytes(ref_.pointToPel(r.x(), r.y() + j + 1), r.width());
+    }
     if (mask_.isBound() && how_ == eNeutral)
       mxcpu::dispatch(
           [](const unsigned char* a, const unsigned char* b, const unsigned char* m, unsigned char* o, std::int32_t w,
@@ -336,11 +342,23 @@ void blendAndCorrect(const std::uint16_t* a, const std::uint16_t* b, std::uint32
 }
 
 // Rows of the full-resolution mean's correction without a mask: the
-// estimate is the low 8 bits of the 16-bit mean b shifted down by 7.
+// estimate is the low 8 bits of the 16-bit mean b shifted down by 7.  In
+// chunks of 32 pels, the last one ending at w and overlapping the one before
+// (out is never img, so a pel done twice gets the same value twice): the
+// mean comes in strips cut anywhere, whose tails would otherwise go pel by
+// pel.
 void shiftAndCorrect(const std::uint16_t* b, const unsigned char* img, unsigned char* out, std::int32_t w) {
   mxcpu::dispatch(
       [](const std::uint16_t* b, const unsigned char* img, unsigned char* out, std::int32_t w) MX_KERNEL_INLINE {
-        for (std::int32_t i = 0; i < w; ++i) out[i] = corrected(img[i], std::int32_t((b[i] >> 7) & 255));
+        if (w < 32) {
+          for (std::int32_t i = 0; i < w; ++i) out[i] = corrected(img[i], std::int32_t((b[i] >> 7) & 255));
+          return;
+        }
+        for (std::int32_t i = 0;; i += 32) {
+          if (i + 32 > w) i = w - 32;
+          for (std::int32_t k = i; k < i + 32; ++k) out[k] = corrected(img[k], std::int32_t((b[k] >> 7) & 255));
+          if (i + 32 == w) break;
+        }
       },
       b, img, out, w);
 }
