@@ -521,13 +521,10 @@ private:
 template <class T>
 class HorizontalStream {
 public:
-  // Columns handed over: outputs i0 .. i1 - 1 of every row are written.
-  using Written = std::function<void(std::int32_t i0, std::int32_t i1)>;
-
   // Only outputs 0 .. end - 1 are needed (end < 0: all): the cascade stops
   // after the last of them.
   HorizontalStream(const AxisPlan& x, std::int32_t width, std::int32_t rows, double gain, T* dstBase,
-                   std::ptrdiff_t dstStride, SamplerArena& arena, const Written* written, std::int32_t end = -1)
+                   std::ptrdiff_t dstStride, SamplerArena& arena, std::int32_t end = -1)
       : x_(x),
         width_(width),
         valid_(rows),
@@ -536,7 +533,6 @@ public:
         dst_(dstBase),
         dstStride_(dstStride),
         arena_(arena),
-        written_(written),
         end_(end < 0 ? x.count : std::min(end, x.count)),
         stop_(cascadeEndInLine(x, end_)) {
     arena.horizontal.reserve(kBlock, x);
@@ -618,13 +614,8 @@ private:
   }
 
   // Transposes outputs j0 .. j1 - 1 (out[(j - j0) n + row]) into the
-  // destination rows and says so.
+  // destination rows.
   void writeBack(const std::uint16_t* out, std::int32_t j0, std::int32_t j1) const {
-    transposeBack(out, j0, j1);
-    if (written_ && *written_ && j1 > j0) (*written_)(j0, j1);
-  }
-
-  void transposeBack(const std::uint16_t* out, std::int32_t j0, std::int32_t j1) const {
     const std::int32_t count = j1 - j0, count8 = count & ~7;
     const std::ptrdiff_t n = n_;
     for (std::int32_t r = 0; r < valid_; r += 8) {
@@ -652,7 +643,6 @@ private:
   T* const dst_;
   const std::ptrdiff_t dstStride_;
   SamplerArena& arena_;
-  const Written* written_;
   const std::int32_t end_;   // outputs needed
   const std::int32_t stop_;  // the line position after which they are all written
   std::int32_t begin_ = 0;  // the window's first column
@@ -695,12 +685,12 @@ void sampledXforms(const mxPelBuffer_const<unsigned char>& src, const mxGaussSam
 // Runs both stages a block of kBlock output rows at a time, so that the
 // vertical stage's output is used while it is in cache.  For every block
 // (output rows j0 .. j0 + count - 1) it calls block(j0, count, stage), and
-// block calls stage(rows, stride, written) once with where the block's rows
-// go; stage runs both stages over the block, strip by strip of columns where
-// there are several, and tells written (if callable) which columns of the
-// rows are done, as they are.  Before each block, feed(r) is told the last source row the block
+// block calls stage(rows, stride) once with where the block's rows go; stage
+// runs both stages over the block, strip by strip of columns where there are
+// several.  Before each block, feed(r) is told the last source row the block
 // reads.  Only output rows rowBegin .. rowEnd - 1 are made: the vertical
-// stage passes the rows before them (its sums must) and stops after them.
+// stage passes the rows before them (its sums must) and stops after them;
+// with columnEnd >= 0, only the columns before it.
 template <class T, class Block, class Feed>
 void sampleBlocks(VerticalStream& vertical, std::int32_t width, const AxisPlan& x, const AxisPlan& y, double gain,
                   SamplerArena& arena, Block block, Feed feed, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1,
@@ -730,8 +720,8 @@ void sampleBlocks(VerticalStream& vertical, std::int32_t width, const AxisPlan& 
   for (; j0 < rowEnd; j0 += kBlock) {
     const std::int32_t count = std::min(kBlock, rowEnd - j0);
     feed(vertical.rowsFor(j0 + count));
-    block(j0, count, [&](T* rows, std::ptrdiff_t stride, const typename HorizontalStream<T>::Written& written) {
-      HorizontalStream<T> horizontal(x, width, count, gain, rows, stride, arena, &written, columnEnd);
+    block(j0, count, [&](T* rows, std::ptrdiff_t stride) {
+      HorizontalStream<T> horizontal(x, width, count, gain, rows, stride, arena, columnEnd);
       run(j0, j0 + count, &horizontal);
     });
   }
@@ -766,7 +756,7 @@ void gaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampl
   const std::ptrdiff_t stride = target.rowStride();
   ArenaLease arena;
   sampleBlocks<T>(src, x, y, p.gain, *arena, [&](std::int32_t j0, std::int32_t, const auto& stage) {
-    stage(base + std::ptrdiff_t(j0) * stride, stride, nullptr);
+    stage(base + std::ptrdiff_t(j0) * stride, stride);
   });
   if (target.root() != dst.root()) mfPelCopy<T>(target, dst);
 }
@@ -789,33 +779,39 @@ namespace {
 
 // gaussSampleRows over a window whose rows lie at base, stride apart (in a
 // ring of ringRows rows when that is above 0, made by feed; see
-// VerticalStream), handing the rows to rowSink when it is callable, else
-// their strips to stripSink.
+// VerticalStream).
 template <class Feed>
 void sampleRows(const mxPelRect& w, const AxisPlan& x, const AxisPlan& y, const unsigned char* base,
-                std::ptrdiff_t stride, std::int32_t ringRows, double gain, const mxkernel::GaussRowSink& rowSink,
-                const mxkernel::GaussStripSink& stripSink, Feed feed, std::int32_t rowBegin = 0,
-                std::int32_t rowEnd = -1, std::int32_t columnEnd = -1) {
+                std::ptrdiff_t stride, std::int32_t ringRows, double gain, const mxkernel::GaussRowSink& sink,
+                Feed feed, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1, std::int32_t columnEnd = -1) {
   ArenaLease arena;
   VerticalStream vertical(base, stride, w.width(), w.height(), y, (*arena).strips, ringRows);
   std::uint16_t* const out = atLeast((*arena).rows, std::size_t(x.count) * kBlock);
   sampleBlocks<std::uint16_t>(
       vertical, w.width(), x, y, gain, *arena,
       [&](std::int32_t j0, std::int32_t count, const auto& stage) {
-        if (rowSink) {
-          stage(out, x.count, nullptr);
-          rowSink(out, x.count, j0, count);
-          return;
-        }
-        stage(out, x.count, [&](std::int32_t i0, std::int32_t i1) { stripSink(out + i0, x.count, j0, count, i0, i1 - i0); });
+        stage(out, x.count);
+        sink(out, x.count, j0, count);
       },
       feed, rowBegin, rowEnd, columnEnd);
 }
 
-// gaussSampleRows and gaussSampleStrips with a row maker.
-void sampleMadeRows(const mxPelRect& w, const mxkernel::GaussRowMaker& make, const mxGaussSampleParams& p,
-                    const mxkernel::GaussRowSink& rowSink, const mxkernel::GaussStripSink& stripSink,
-                    std::int32_t rowBegin, std::int32_t rowEnd, std::int32_t columnEnd = -1) {
+}  // namespace
+
+void mxkernel::gaussSampleRows(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p,
+                               const GaussRowSink& sink) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  checkParams(p, 65535.0);
+  const mxPelRect w = src.window();
+  if (w.isNull()) return;
+  const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
+  const AxisPlan y = planAxis(w.y(), w.height(), p.sample.y(), p.smoothing.y(), p.centred);
+  sampleRows(w, x, y, src.pointToOffset(), src.rowStride(), 0, p.gain, sink, [](std::int32_t) {});
+}
+
+void mxkernel::gaussSampleRows(const mxPelRect& w, const GaussRowMaker& make, const mxGaussSampleParams& p,
+                               const GaussRowSink& sink, std::int32_t rowBegin, std::int32_t rowEnd,
+                               std::int32_t columnEnd) {
   checkParams(p, 65535.0);
   if (w.isNull()) return;
   const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
@@ -834,32 +830,7 @@ void sampleMadeRows(const mxPelRect& w, const mxkernel::GaussRowMaker& make, con
   if (rows == w.height()) feed(rows - 1);
   rowEnd = rowEnd < 0 ? y.count : std::min(rowEnd, y.count);
   rowBegin = std::max(0, std::min(rowBegin, rowEnd));
-  sampleRows(w, x, y, base, stride, rows < w.height() ? rows : 0, p.gain, rowSink, stripSink, feed, rowBegin,
-             rowEnd, columnEnd);
-}
-
-}  // namespace
-
-void mxkernel::gaussSampleRows(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p,
-                               const GaussRowSink& sink) {
-  if (!src.isBound()) throw mxPel::UnboundWindow();
-  checkParams(p, 65535.0);
-  const mxPelRect w = src.window();
-  if (w.isNull()) return;
-  const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
-  const AxisPlan y = planAxis(w.y(), w.height(), p.sample.y(), p.smoothing.y(), p.centred);
-  sampleRows(w, x, y, src.pointToOffset(), src.rowStride(), 0, p.gain, sink, nullptr, [](std::int32_t) {});
-}
-
-void mxkernel::gaussSampleRows(const mxPelRect& w, const GaussRowMaker& make, const mxGaussSampleParams& p,
-                               const GaussRowSink& sink, std::int32_t rowBegin, std::int32_t rowEnd) {
-  sampleMadeRows(w, make, p, sink, nullptr, rowBegin, rowEnd);
-}
-
-void mxkernel::gaussSampleStrips(const mxPelRect& w, const GaussRowMaker& make, const mxGaussSampleParams& p,
-                                 const GaussStripSink& sink, std::int32_t rowBegin, std::int32_t rowEnd,
-                                 std::int32_t columnEnd) {
-  sampleMadeRows(w, make, p, nullptr, sink, rowBegin, rowEnd, columnEnd);
+  sampleRows(w, x, y, base, stride, rows < w.height() ? rows : 0, p.gain, sink, feed, rowBegin, rowEnd, columnEnd);
 }
 
 mxPelRect mxkernel::gaussSampleWindow(const mxPelRect& src, const mxPair<std::int32_t>& sample) {

@@ -342,23 +342,11 @@ void blendAndCorrect(const std::uint16_t* a, const std::uint16_t* b, std::uint32
 }
 
 // Rows of the full-resolution mean's correction without a mask: the
-// estimate is the low 8 bits of the 16-bit mean b shifted down by 7.  In
-// chunks of 32 pels, the last one ending at w and overlapping the one before
-// (out is never img, so a pel done twice gets the same value twice): the
-// mean comes in strips cut anywhere, whose tails would otherwise go pel by
-// pel.
+// estimate is the low 8 bits of the 16-bit mean b shifted down by 7.
 void shiftAndCorrect(const std::uint16_t* b, const unsigned char* img, unsigned char* out, std::int32_t w) {
   mxcpu::dispatch(
       [](const std::uint16_t* b, const unsigned char* img, unsigned char* out, std::int32_t w) MX_KERNEL_INLINE {
-        if (w < 32) {
-          for (std::int32_t i = 0; i < w; ++i) out[i] = corrected(img[i], std::int32_t((b[i] >> 7) & 255));
-          return;
-        }
-        for (std::int32_t i = 0;; i += 32) {
-          if (i + 32 > w) i = w - 32;
-          for (std::int32_t k = i; k < i + 32; ++k) out[k] = corrected(img[k], std::int32_t((b[k] >> 7) & 255));
-          if (i + 32 == w) break;
-        }
+        for (std::int32_t i = 0; i < w; ++i) out[i] = corrected(img[i], std::int32_t((b[i] >> 7) & 255));
       },
       b, img, out, w);
 }
@@ -395,9 +383,9 @@ void divideAndCorrect(const std::uint16_t* b, const std::uint16_t* c, const unsi
 }
 
 // The full-resolution mean's correction, streamed: the Gaussian mean of the
-// difference (or of the difference at set pels) comes a strip of columns of
-// a block of rows at a time and is divided or shifted down and subtracted
-// from the image while it is in cache, so no image-sized 16-bit mean or 8-bit estimate is
+// difference (or of the difference at set pels) comes a block of rows at a
+// time and each row is divided or shifted down and subtracted from the image
+// while it is in cache, so no image-sized 16-bit mean or 8-bit estimate is
 // kept.  The difference itself is made row by row as the sampler reads it,
 // so it is never whole either.  Only the pels of keep (within img's window)
 // are made: the sampler stops after its last row, and rows before its first
@@ -411,54 +399,38 @@ mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>
   if (keep.isNull()) return out;
   mxGaussSampleParams params({1, 1}, clampedSmoothing(smoothingForNeighborhood(k)), 128.0, true);
   params.saturate = true;
-  // Result rows (relative to r) and the columns to keep; the mean comes a
-  // strip of columns of a block of rows at a time, and each piece is used
-  // while it is in cache.
-  const std::int32_t rowBegin = keep.y() - r.y(), rowEnd = rowBegin + keep.height();
-  const std::int32_t keepBegin = keep.x() - r.x(), keepEnd = keepBegin + keep.width();
-  // The part of a strip (columns c0 .. c0 + n - 1) within keep: image column
-  // x0 and the count, none when count <= 0.
-  auto within = [&](std::int32_t c0, std::int32_t n, std::int32_t& x0, std::int32_t& count) {
-    const std::int32_t a = std::max(c0, keepBegin), b = std::min(c0 + n, keepEnd);
-    x0 = r.x() + a;
-    count = b - a;
-    return a - c0;  // the first kept column's offset in the strip
-  };
+  // Result rows (relative to r) and the first column to keep; the sampler
+  // need not make the columns after the last one kept.
+  const std::int32_t rowBegin = keep.y() - r.y(), rowEnd = rowBegin + keep.height(), dx = keep.x() - r.x();
+  const std::int32_t w = keep.width();
   if (!m.isBound()) {
-    mxkernel::gaussSampleStrips(
+    mxkernel::gaussSampleRows(
         r, diff.maker(), params,
-        [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count, std::int32_t c0,
-            std::int32_t n) {
-          std::int32_t x0 = 0, w = 0;
-          const std::int32_t skip = within(c0, n, x0, w);
-          if (w <= 0) return;
+        [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
           for (std::int32_t j = 0; j < count; ++j) {
             const std::int32_t y = r.y() + j0 + j;
-            shiftAndCorrect(rows + std::ptrdiff_t(j) * stride + skip, img.pointToPel(x0, y), out.pointToPel(x0, y), w);
+            shiftAndCorrect(rows + std::ptrdiff_t(j) * stride + dx, img.pointToPel(keep.x(), y),
+                            out.pointToPel(keep.x(), y), w);
           }
         },
-        rowBegin, rowEnd, keepEnd);
+        rowBegin, rowEnd, dx + w);
     return out;
   }
   mxPelBuffer_const<unsigned char> mw = m;
   mw.window(r, false);
   const ClampedDifference dividend = diff.floored(mw);
   const mxPelBuffer_const<unsigned short> c = coverageOver(coverage, mw, k);
-  mxkernel::gaussSampleStrips(
+  mxkernel::gaussSampleRows(
       r, dividend.maker(), params,
-      [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count, std::int32_t c0,
-          std::int32_t n) {
-        std::int32_t x0 = 0, w = 0;
-        const std::int32_t skip = within(c0, n, x0, w);
-        if (w <= 0) return;
+      [&](const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t j0, std::int32_t count) {
         for (std::int32_t j = 0; j < count; ++j) {
           const std::int32_t y = r.y() + j0 + j;
-          divideAndCorrect(rows + std::ptrdiff_t(j) * stride + skip, c.pointToPel(x0, y), mw.pointToPel(x0, y),
-                           img.pointToPel(x0, y), diff.referenceRow(j0 + j) + (x0 - r.x()), diff.clamp(),
-                           out.pointToPel(x0, y), w);
+          divideAndCorrect(rows + std::ptrdiff_t(j) * stride + dx, c.pointToPel(keep.x(), y),
+                           mw.pointToPel(keep.x(), y), img.pointToPel(keep.x(), y), diff.referenceRow(j0 + j) + dx,
+                           diff.clamp(), out.pointToPel(keep.x(), y), w);
         }
       },
-      rowBegin, rowEnd, keepEnd);
+      rowBegin, rowEnd, dx + w);
   return out;
 }
 

@@ -32,26 +32,12 @@ using GaussRowMaker = std::function<void(std::int32_t row, unsigned char* dst)>;
 // from other images (a difference, say) costs neither an image-sized buffer
 // nor a pass of its own through memory.  Only result rows rowBegin ..
 // rowEnd - 1 (rowEnd < 0: to the last) go to sink, and the sampler stops
-// after them.
+// after them.  With columnEnd >= 0 only the columns before it are needed:
+// the sampler stops along each row after the last of them, and the columns
+// after it in the rows handed over hold no result.
 void gaussSampleRows(const mxPelRect& window, const GaussRowMaker& make, const mxGaussSampleParams& params,
-                     const GaussRowSink& sink, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1);
-
-// Receives result columns firstColumn .. firstColumn + columns - 1 (relative
-// to the result window's left edge) of result rows firstRow .. firstRow +
-// count - 1: row r, column c at rows + (r - firstRow) x stride + (c -
-// firstColumn).
-using GaussStripSink = std::function<void(const std::uint16_t* rows, std::ptrdiff_t stride, std::int32_t firstRow,
-                                          std::int32_t count, std::int32_t firstColumn, std::int32_t columns)>;
-
-// The same as the form above with a row maker, the result handed to sink as
-// it is made: each block of rows a strip of columns at a time, left to right
-// (the blocks top to bottom), so that a caller using the values at once
-// finds them in cache however wide the image is.  With columnEnd >= 0 only
-// columns before it are needed: the sampler stops along each row after the
-// last of them (a strip may still hold a few more).
-void gaussSampleStrips(const mxPelRect& window, const GaussRowMaker& make, const mxGaussSampleParams& params,
-                       const GaussStripSink& sink, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1,
-                       std::int32_t columnEnd = -1);
+                     const GaussRowSink& sink, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1,
+                     std::int32_t columnEnd = -1);
 
 // The window of the grid that sampling a source window src with factors
 // sample gives: every cell that holds a pel of src (see mxGaussSample.h).
