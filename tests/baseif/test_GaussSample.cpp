@@ -146,20 +146,16 @@ TEST(GaussSample, RowsMadeOnDemandEqualTheWholeSource) {
   }
 }
 
-// A wide image is sampled in strips of columns; every output equals the one
-// sampled from a narrower window holding the output's kernel (windows of at
-// most 1000 columns, that the sampler takes whole unless a long vertical
-// kernel narrows its strips to 64 columns; then the windows' strips are cut
-// elsewhere).  Cases: a neighbourhood of about 101 over three strips,
-// sampled grids, a horizontal kernel longer than a strip, and 64-column
-// strips with horizontal kernels shorter and longer than them.
+// Wide images go in strips of columns: every output equals the one sampled
+// from a narrower window holding its kernel (taken whole, or in strips cut
+// elsewhere where a long vertical kernel narrows them to 64 columns).
 TEST(GaussSample, ColumnStripsGiveTheValuesOfNarrowWindows) {
   struct Case {
     int w, h, g, sx, sy, sub;
     bool centred;
   };
-  const Case cases[] = {{2600, 70, 1, 50, 50, 1000, true},  {2600, 70, 3, 12, 4, 1000, false},
-                        {2600, 30, 2, 300, 2, 1000, true},  {300, 100, 1, 20, 3000, 64, true},
+  const Case cases[] = {{2600, 70, 1, 50, 50, 1000, true}, {2600, 70, 3, 12, 4, 1000, false},
+                        {2600, 30, 2, 300, 2, 1000, true}, {300, 100, 1, 20, 3000, 64, true},
                         {1200, 40, 1, 100, 3000, 700, true}};
   std::mt19937 rng(3);
   for (const Case& c : cases) {

@@ -162,10 +162,8 @@ TEST(PelMedian, DeepMatchesSortedWindows) {
   }
 }
 
-// In place, and into destinations over part of the source window (only
-// their pels are filtered): one reaching beyond the window's corner, one
-// inside it across the two strips of a row of 3300, one of whole rows;
-// without and with a mask, on the baseline engine and the processor's best.
+// In place, and into parts of the window (beyond its corner, across the two
+// strips of a row, whole rows), masked or not, at the lowest and best level.
 TEST(PelMedian, WorksInPlaceAndIntoPartialDestinations) {
   std::mt19937 rng(2);
   const mxPelBuffer<unsigned char> src = randomWindow(rng, 0, 0, 3300, 19);
