@@ -318,12 +318,20 @@ AxisPlan singleOutput(const AxisPlan& p, std::int32_t i) {
 // rows the vertical stage produces at a time.
 constexpr std::int32_t kBlock = 64;
 
+// Columns per strip at most.  A strip's block of kBlock rows passes through
+// three buffers of 2 bytes per pel (the vertical stage's output, the
+// horizontal stage's transposed input and its output), 384 KiB at 1024
+// columns, which with the strip's vertical sums and rings stays within a
+// second-level cache of 1 MiB however wide the image is.
+constexpr std::int32_t kMaxStrip = 1024;
+
 // Vertical stage: src's window smoothed along y and sampled at plan y's rows,
 // produced a block of output rows at a time into a caller's buffer (values at
 // 256 times their grey level).  The columns are split into strips whose sums
-// and rings take about 192 KiB, so that a strip's state stays in the
-// processor's second-level cache while it advances; each strip keeps its
-// state between blocks, so the image is read once whatever the block size.
+// and rings take about 192 KiB (and of at most kMaxStrip columns), so that a
+// strip's state stays in the processor's second-level cache while it
+// advances; each strip keeps its state between blocks, so the image is read
+// once whatever the block size.
 class VerticalStream {
 public:
   // The source is the rows of width pels at base, stride apart.  With
@@ -340,7 +348,8 @@ public:
         stride_(stride),
         scratch_(scratch) {
     const std::int64_t perColumn = 2 * (std::int64_t(y.widths[1]) + y.widths[2]) + 12;
-    const std::int64_t fit = std::max<std::int64_t>(64, ((std::int64_t(192) << 10) / perColumn) & ~std::int64_t(63));
+    const std::int64_t fit = std::max<std::int64_t>(
+        64, std::min<std::int64_t>(kMaxStrip, ((std::int64_t(192) << 10) / perColumn) & ~std::int64_t(63)));
     strip_ = std::int32_t(std::min<std::int64_t>(width_, fit));
     strips_ = std::size_t((std::int64_t(width_) + strip_ - 1) / strip_);
     if (scratch_.size() < strips_) scratch_.resize(strips_);
@@ -365,36 +374,41 @@ public:
     return std::max<std::int64_t>(cascadeEnd(y, kBlock), std::int64_t(kBlock) * y.step) + y.widths[0] + 1;
   }
 
+  std::size_t strips() const { return strips_; }
+  // The first column of strip k and the columns it holds.
+  std::int32_t stripBegin(std::size_t k) const { return std::int32_t(k) * strip_; }
+  std::int32_t stripWidth(std::size_t k) const { return std::min(strip_, width_ - stripBegin(k)); }
+
   // Writes output rows j0 .. j1 - 1 into v (row j at v + (j - j0) vStride);
   // j0 is where the previous call stopped (0 at first).
   void produce(std::int32_t j0, std::int32_t j1, std::uint16_t* v, std::ptrdiff_t vStride) {
+    for (std::size_t k = 0; k < strips_; ++k) produceStrip(k, j0, j1, v + stripBegin(k), vStride);
+  }
+
+  // The same for the columns of strip k alone, column stripBegin(k) at v.
+  // Each strip advances on its own: every strip is taken through the same
+  // blocks of rows, in order.
+  void produceStrip(std::size_t k, std::int32_t j0, std::int32_t j1, std::uint16_t* v, std::ptrdiff_t vStride) {
+    const std::int32_t c0 = stripBegin(k);
+    const std::int32_t n = stripWidth(k);
+    const unsigned char* base = base_ + c0;
     if (outputsApart(y_)) {
       for (std::int32_t j = j0; j < j1; ++j) {
         const AxisPlan one = singleOutput(y_, j);
-        for (std::size_t k = 0; k < strips_; ++k) {
-          const std::int32_t c0 = std::int32_t(k) * strip_;
-          const unsigned char* base = base_ + c0;
-          std::uint16_t* out = v + std::ptrdiff_t(j - j0) * vStride + c0;
-          streamCascade<unsigned char, std::uint16_t>(
-              one, std::min(strip_, width_ - c0), kFixedOne / float(one.widths[0]), 1.0f / float(one.widths[2]),
-              65535.0f, scratch_[k], 0, one.length,
-              [&](std::int32_t q) { return base + std::ptrdiff_t(clampIndex(one.lead + q, lastRow_)) * stride_; },
-              [&](std::int32_t) { return out; });
-        }
+        std::uint16_t* out = v + std::ptrdiff_t(j - j0) * vStride;
+        streamCascade<unsigned char, std::uint16_t>(
+            one, n, kFixedOne / float(one.widths[0]), 1.0f / float(one.widths[2]), 65535.0f, scratch_[k], 0,
+            one.length,
+            [&](std::int32_t q) { return base + std::ptrdiff_t(clampIndex(one.lead + q, lastRow_)) * stride_; },
+            [&](std::int32_t) { return out; });
       }
       return;
     }
     const std::int32_t tBegin = cascadeEndInLine(y_, j0), tEnd = cascadeEndInLine(y_, j1);
-    for (std::size_t k = 0; k < strips_; ++k) {
-      const std::int32_t c0 = std::int32_t(k) * strip_;
-      const std::int32_t n = std::min(strip_, width_ - c0);
-      const unsigned char* base = base_ + c0;
-      std::uint16_t* out = v + c0;
-      streamCascade<unsigned char, std::uint16_t>(
-          y_, n, kFixedOne / float(y_.widths[0]), 1.0f / float(y_.widths[2]), 65535.0f, scratch_[k], tBegin, tEnd,
-          [&](std::int32_t q) { return base + std::ptrdiff_t(slot(clampIndex(y_.lead + q, lastRow_))) * stride_; },
-          [&](std::int32_t j) { return out + std::ptrdiff_t(j - j0) * vStride; });
-    }
+    streamCascade<unsigned char, std::uint16_t>(
+        y_, n, kFixedOne / float(y_.widths[0]), 1.0f / float(y_.widths[2]), 65535.0f, scratch_[k], tBegin, tEnd,
+        [&](std::int32_t q) { return base + std::ptrdiff_t(slot(clampIndex(y_.lead + q, lastRow_))) * stride_; },
+        [&](std::int32_t j) { return v + std::ptrdiff_t(j - j0) * vStride; });
   }
 
 private:
@@ -491,32 +505,65 @@ private:
   std::unique_ptr<SamplerArena> own_;
 };
 
-// Horizontal stage: rows (at most kBlock) of v smoothed along x, sampled at
-// plan x's columns, scaled by gain and written into the rows at dstBase
-// (x.count values each, dstStride apart).
+// Horizontal stage: a block of rows (at most kBlock) of the vertical stage's
+// output smoothed along x, sampled at plan x's columns, scaled by gain and
+// written into the rows at dstBase (x.count values each, dstStride apart).
+// The block's columns come in strips, left to right (add).  Each strip is
+// transposed into a position-major window (one row of it per column, a lane
+// per row), the cascade advances over every line position whose columns are
+// all there, and the outputs it finished are transposed back into the
+// destination rows.  The window keeps only the columns the cascade still has
+// to read (besides the strip, about the first box's width), so a wide image
+// needs no more cache than a narrow one.  The cascade's sums are exact and
+// each output is written at a fixed line position, so the values do not
+// depend on how the columns are cut.  Outputs lying apart read whole kernels
+// and wait for the last strip.
 template <class T>
-void horizontalStage(const std::uint16_t* v, std::int32_t width, std::int32_t rows, const AxisPlan& x, double gain,
-                     T* const dstBase, const std::ptrdiff_t dstStride, SamplerArena& arena) {
-  // A short block repeats its last row up to a multiple of 8 lanes; those
-  // lanes are not written out.
-  const std::int32_t lastCol = width - 1;
-  const float lastScale = float(gain / (double(kFixedOne) * double(x.widths[2])));
-  const float maxValue = float(std::numeric_limits<T>::max());
-  std::uint16_t* const in = atLeast(arena.in, std::size_t(width) * kBlock);
-  std::uint16_t* const out = atLeast(arena.out, std::size_t(x.count) * kBlock);
-  CascadeScratch& scratch = arena.horizontal;
-  scratch.reserve(kBlock, x);
-  const std::int32_t width8 = width & ~7;
-  const std::int32_t count8 = x.count & ~7;
-  for (std::int32_t r0 = 0; r0 < rows; r0 += kBlock) {
-    const std::int32_t valid = std::min(kBlock, rows - r0);
-    const std::int32_t n = (valid + 7) & ~7;
-    auto sourceRow = [&](std::int32_t r) { return v + std::ptrdiff_t(r0 + std::min(r, valid - 1)) * width; };
+class HorizontalStream {
+public:
+  // Only outputs 0 .. end - 1 are needed (end < 0: all): the cascade stops
+  // after the last of them.
+  HorizontalStream(const AxisPlan& x, std::int32_t width, std::int32_t rows, double gain, T* dstBase,
+                   std::ptrdiff_t dstStride, SamplerArena& arena, std::int32_t end = -1)
+      : x_(x),
+        width_(width),
+        valid_(rows),
+        n_((rows + 7) & ~7),  // a short block repeats its last row up to 8 lanes; those are not written out
+        lastScale_(float(gain / (double(kFixedOne) * double(x.widths[2])))),
+        dst_(dstBase),
+        dstStride_(dstStride),
+        arena_(arena),
+        end_(end < 0 ? x.count : std::min(end, x.count)),
+        stop_(cascadeEndInLine(x, end_)) {
+    arena.horizontal.reserve(kBlock, x);
+  }
+
+  // Columns c0 .. c0 + count - 1 of the block's rows, row r at v + r vStride;
+  // c0 is where the previous strip ended (0 at first).
+  void add(const std::uint16_t* v, std::ptrdiff_t vStride, std::int32_t c0, std::int32_t count) {
+    const bool apart = outputsApart(x_), last = c0 + count == width_;
+    if (!apart && done_ >= stop_) return;  // every output needed is out
+    const std::int32_t lastCol = width_ - 1;
+    const std::ptrdiff_t n = n_;
+    if (!apart) {
+      // Columns left of the next line position to run are read no more.
+      const std::int32_t keep = std::min(c0, clampIndex(std::int32_t(std::min<std::int64_t>(
+                                                             std::int64_t(x_.lead) + done_, lastCol)),
+                                                         lastCol));
+      if (keep > begin_) {
+        std::uint16_t* in = arena_.in.data();
+        std::memmove(in, in + (keep - begin_) * n, sizeof *in * std::size_t(c0 - keep) * std::size_t(n));
+        begin_ = keep;
+      }
+    }
+    std::uint16_t* const in = atLeast(arena_.in, std::size_t(c0 + count - begin_) * std::size_t(n)) +
+                              std::ptrdiff_t(c0 - begin_) * n;
     // Transpose into in[column * n + row], 8 x 8 tiles and a scalar tail.
-    for (std::int32_t r = 0; r < n; r += 8) {
+    const std::int32_t count8 = count & ~7;
+    for (std::int32_t r = 0; r < n_; r += 8) {
       const std::uint16_t* srcRows[8];
-      for (int i = 0; i < 8; ++i) srcRows[i] = sourceRow(r + i);
-      for (std::int32_t c = 0; c < width8; c += 8) {
+      for (int i = 0; i < 8; ++i) srcRows[i] = v + std::ptrdiff_t(std::min(r + i, valid_ - 1)) * vStride;
+      for (std::int32_t c = 0; c < count8; c += 8) {
         const std::uint16_t* tileIn[8];
         std::uint16_t* tileOut[8];
         for (int i = 0; i < 8; ++i) {
@@ -525,46 +572,82 @@ void horizontalStage(const std::uint16_t* v, std::int32_t width, std::int32_t ro
         }
         transpose8x8(tileIn, tileOut);
       }
-      for (std::int32_t c = width8; c < width; ++c)
+      for (std::int32_t c = count8; c < count; ++c)
         for (int i = 0; i < 8; ++i) in[std::ptrdiff_t(c) * n + r + i] = srcRows[i][c];
     }
-    const std::uint16_t* inp = in;
-    std::uint16_t* outp = out;
-    if (outputsApart(x)) {
-      for (std::int32_t i = 0; i < x.count; ++i) {
-        const AxisPlan one = singleOutput(x, i);
+    const std::uint16_t* const window = arena_.in.data();
+    const std::int32_t first = begin_;
+    const float maxValue = float(std::numeric_limits<T>::max());
+    CascadeScratch& scratch = arena_.horizontal;
+    if (apart) {
+      if (!last) return;
+      std::uint16_t* const out = atLeast(arena_.out, std::size_t(x_.count) * std::size_t(n));
+      for (std::int32_t i = 0; i < x_.count; ++i) {
+        const AxisPlan one = singleOutput(x_, i);
         streamCascade<std::uint16_t, std::uint16_t>(
-            one, n, 1.0f / float(one.widths[0]), lastScale, maxValue, scratch, 0, one.length,
-            [&](std::int32_t q) { return inp + std::ptrdiff_t(clampIndex(one.lead + q, lastCol)) * n; },
-            [&](std::int32_t) { return outp + std::ptrdiff_t(i) * n; });
+            one, n_, 1.0f / float(one.widths[0]), lastScale_, maxValue, scratch, 0, one.length,
+            [&](std::int32_t q) { return window + std::ptrdiff_t(clampIndex(one.lead + q, lastCol)) * n; },
+            [&](std::int32_t) { return out + std::ptrdiff_t(i) * n; });
       }
-    } else {
-      streamCascade<std::uint16_t, std::uint16_t>(
-          x, n, 1.0f / float(x.widths[0]), lastScale, maxValue, scratch, 0, x.length,
-          [&](std::int32_t q) { return inp + std::ptrdiff_t(clampIndex(x.lead + q, lastCol)) * n; },
-          [&](std::int32_t i) { return outp + std::ptrdiff_t(i) * n; });
+      writeBack(out, 0, x_.count);
+      return;
     }
-    // Transpose the results back into the destination rows.
-    for (std::int32_t r = 0; r < valid; r += 8) {
-      const int rowsHere = int(std::min<std::int32_t>(8, valid - r));
+    // Every line position whose entering column (position + w1 - 1) is here.
+    const std::int64_t reach = std::int64_t(c0) + count - x_.widths[0] - x_.lead + 1;
+    const std::int32_t tEnd = last ? stop_ : std::int32_t(std::min<std::int64_t>(reach, stop_));
+    if (tEnd <= done_) return;
+    const std::int32_t j0 = finished(done_), j1 = tEnd == stop_ ? end_ : finished(tEnd);
+    std::uint16_t* const out = atLeast(arena_.out, std::size_t(std::max(j1 - j0, 1)) * std::size_t(n));
+    streamCascade<std::uint16_t, std::uint16_t>(
+        x_, n_, 1.0f / float(x_.widths[0]), lastScale_, maxValue, scratch, done_, tEnd,
+        [&](std::int32_t q) { return window + std::ptrdiff_t(clampIndex(x_.lead + q, lastCol) - first) * n; },
+        [&](std::int32_t j) { return out + std::ptrdiff_t(j - j0) * n; });
+    done_ = tEnd;
+    writeBack(out, j0, j1);
+  }
+
+private:
+  // The outputs written before line position t (output j at j step + w2 + w3 - 2).
+  std::int32_t finished(std::int64_t t) const {
+    const std::int64_t at0 = std::int64_t(x_.widths[1]) + x_.widths[2] - 2;
+    return t <= at0 ? 0 : std::int32_t(std::min<std::int64_t>(x_.count, (t - at0 - 1) / x_.step + 1));
+  }
+
+  // Transposes outputs j0 .. j1 - 1 (out[(j - j0) n + row]) into the
+  // destination rows.
+  void writeBack(const std::uint16_t* out, std::int32_t j0, std::int32_t j1) const {
+    const std::int32_t count = j1 - j0, count8 = count & ~7;
+    const std::ptrdiff_t n = n_;
+    for (std::int32_t r = 0; r < valid_; r += 8) {
+      const int rowsHere = int(std::min<std::int32_t>(8, valid_ - r));
+      T* const d = dst_ + std::ptrdiff_t(r) * dstStride_ + j0;
       for (std::int32_t i = 0; i < count8; i += 8) {
         const std::uint16_t* tileIn[8];
         std::uint16_t tile[8][8];
         std::uint16_t* tileOut[8];
         for (int k = 0; k < 8; ++k) {
-          tileIn[k] = outp + std::ptrdiff_t(i + k) * n + r;
+          tileIn[k] = out + std::ptrdiff_t(i + k) * n + r;
           tileOut[k] = tile[k];
         }
         transpose8x8(tileIn, tileOut);
-        for (int k = 0; k < rowsHere; ++k) storeRow8(tile[k], dstBase + std::ptrdiff_t(r0 + r + k) * dstStride + i);
+        for (int k = 0; k < rowsHere; ++k) storeRow8(tile[k], d + std::ptrdiff_t(k) * dstStride_ + i);
       }
-      for (int k = 0; k < rowsHere; ++k) {
-        T* d = dstBase + std::ptrdiff_t(r0 + r + k) * dstStride;
-        for (std::int32_t i = count8; i < x.count; ++i) d[i] = T(outp[std::ptrdiff_t(i) * n + r + k]);
-      }
+      for (int k = 0; k < rowsHere; ++k)
+        for (std::int32_t i = count8; i < count; ++i) d[std::ptrdiff_t(k) * dstStride_ + i] = T(out[i * n + r + k]);
     }
   }
-}
+
+  const AxisPlan& x_;
+  const std::int32_t width_, valid_, n_;
+  const float lastScale_;
+  T* const dst_;
+  const std::ptrdiff_t dstStride_;
+  SamplerArena& arena_;
+  const std::int32_t end_;   // outputs needed
+  const std::int32_t stop_;  // the line position after which they are all written
+  std::int32_t begin_ = 0;  // the window's first column
+  std::int32_t done_ = 0;   // line positions run
+};
 
 void checkParams(const mxGaussSampleParams& p, double typeMax) {
   if (p.sample.x() < 1 || p.sample.y() < 1) throw mxPelFunc::BadParams(L"mfGaussSample: sampling factors must be >= 1");
@@ -602,28 +685,45 @@ void sampledXforms(const mxPelBuffer_const<unsigned char>& src, const mxGaussSam
 // Runs both stages a block of kBlock output rows at a time, so that the
 // vertical stage's output is used while it is in cache.  For every block
 // (output rows j0 .. j0 + count - 1) it calls block(j0, count, stage), and
-// block calls stage(rows, stride) with where the block's rows go.  Before
-// each block, feed(r) is told the last source row the block reads.  Only
-// output rows rowBegin .. rowEnd - 1 are made: the vertical stage passes the
-// rows before them (its sums must) and stops after them.
+// block calls stage(rows, stride) once with where the block's rows go; stage
+// runs both stages over the block, strip by strip of columns where there are
+// several.  Before each block, feed(r) is told the last source row the block
+// reads.  Only output rows rowBegin .. rowEnd - 1 are made: the vertical
+// stage passes the rows before them (its sums must) and stops after them;
+// with columnEnd >= 0, only the columns before it.
 template <class T, class Block, class Feed>
 void sampleBlocks(VerticalStream& vertical, std::int32_t width, const AxisPlan& x, const AxisPlan& y, double gain,
-                  SamplerArena& arena, Block block, Feed feed, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1) {
+                  SamplerArena& arena, Block block, Feed feed, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1,
+                  std::int32_t columnEnd = -1) {
   if (rowEnd < 0) rowEnd = y.count;
+  const bool striped = vertical.strips() > 1 && !outputsApart(x);
+  const std::int32_t vWidth = striped ? vertical.stripWidth(0) : width;
   // Every element the horizontal stage reads is written by the vertical one.
-  std::uint16_t* const v = atLeast(arena.v, std::size_t(width) * kBlock);
+  std::uint16_t* const v = atLeast(arena.v, std::size_t(vWidth) * kBlock);
+  auto run = [&](std::int32_t j0, std::int32_t j1, HorizontalStream<T>* horizontal) {
+    if (!striped) {
+      vertical.produce(j0, j1, v, width);
+      if (horizontal) horizontal->add(v, width, 0, width);
+      return;
+    }
+    for (std::size_t k = 0; k < vertical.strips(); ++k) {
+      vertical.produceStrip(k, j0, j1, v, vWidth);
+      if (horizontal) horizontal->add(v, vWidth, vertical.stripBegin(k), vertical.stripWidth(k));
+    }
+  };
   std::int32_t j0 = 0;
   for (std::int32_t count = 0; j0 < rowBegin; j0 += count) {
     count = std::min(kBlock, rowBegin - j0);
     feed(vertical.rowsFor(j0 + count));
-    vertical.produce(j0, j0 + count, v, width);
+    run(j0, j0 + count, nullptr);
   }
   for (; j0 < rowEnd; j0 += kBlock) {
     const std::int32_t count = std::min(kBlock, rowEnd - j0);
     feed(vertical.rowsFor(j0 + count));
-    vertical.produce(j0, j0 + count, v, width);
-    block(j0, count,
-          [&](T* rows, std::ptrdiff_t stride) { horizontalStage<T>(v, width, count, x, gain, rows, stride, arena); });
+    block(j0, count, [&](T* rows, std::ptrdiff_t stride) {
+      HorizontalStream<T> horizontal(x, width, count, gain, rows, stride, arena, columnEnd);
+      run(j0, j0 + count, &horizontal);
+    });
   }
 }
 
@@ -683,7 +783,7 @@ namespace {
 template <class Feed>
 void sampleRows(const mxPelRect& w, const AxisPlan& x, const AxisPlan& y, const unsigned char* base,
                 std::ptrdiff_t stride, std::int32_t ringRows, double gain, const mxkernel::GaussRowSink& sink,
-                Feed feed, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1) {
+                Feed feed, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1, std::int32_t columnEnd = -1) {
   ArenaLease arena;
   VerticalStream vertical(base, stride, w.width(), w.height(), y, (*arena).strips, ringRows);
   std::uint16_t* const out = atLeast((*arena).rows, std::size_t(x.count) * kBlock);
@@ -693,7 +793,7 @@ void sampleRows(const mxPelRect& w, const AxisPlan& x, const AxisPlan& y, const 
         stage(out, x.count);
         sink(out, x.count, j0, count);
       },
-      feed, rowBegin, rowEnd);
+      feed, rowBegin, rowEnd, columnEnd);
 }
 
 }  // namespace
@@ -710,7 +810,8 @@ void mxkernel::gaussSampleRows(const mxPelBuffer_const<unsigned char>& src, cons
 }
 
 void mxkernel::gaussSampleRows(const mxPelRect& w, const GaussRowMaker& make, const mxGaussSampleParams& p,
-                               const GaussRowSink& sink, std::int32_t rowBegin, std::int32_t rowEnd) {
+                               const GaussRowSink& sink, std::int32_t rowBegin, std::int32_t rowEnd,
+                               std::int32_t columnEnd) {
   checkParams(p, 65535.0);
   if (w.isNull()) return;
   const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
@@ -729,7 +830,7 @@ void mxkernel::gaussSampleRows(const mxPelRect& w, const GaussRowMaker& make, co
   if (rows == w.height()) feed(rows - 1);
   rowEnd = rowEnd < 0 ? y.count : std::min(rowEnd, y.count);
   rowBegin = std::max(0, std::min(rowBegin, rowEnd));
-  sampleRows(w, x, y, base, stride, rows < w.height() ? rows : 0, p.gain, sink, feed, rowBegin, rowEnd);
+  sampleRows(w, x, y, base, stride, rows < w.height() ? rows : 0, p.gain, sink, feed, rowBegin, rowEnd, columnEnd);
 }
 
 mxPelRect mxkernel::gaussSampleWindow(const mxPelRect& src, const mxPair<std::int32_t>& sample) {

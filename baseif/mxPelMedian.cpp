@@ -140,7 +140,7 @@ void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_
   if (!src.isBound()) throw mxPel::UnboundWindow();
   checkParams(params);
   if (!dst.isBound()) {
-    mxPelBuffer<unsigned char> fresh(src.window());
+    mxPelBuffer<unsigned char> fresh(src.window(), 32, mxPelInit::eUnwritten);  // every pel is written
     fresh.copyXforms(src);
     dst = fresh;
   }
@@ -154,11 +154,16 @@ void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_
     mfPelCopy<unsigned char>(mask, full);
     m = full;
   }
-  // The filter reads source rows below the row it writes, so it writes
-  // straight into dst only when dst shows the source's window in a store of
-  // its own.
-  const bool direct = dst.window() == src.window() && dst.root() != src.root() && dst.root() != m.root();
-  mxPelBuffer<unsigned char> out = direct ? dst : mxPelBuffer<unsigned char>(src.window());
+  // Only the overlap's pels are made (a block's, say, from a source holding
+  // its surroundings too).  The filter reads source rows below the row it
+  // writes, so it writes straight into dst only when dst has a store of its
+  // own.
+  const bool direct = dst.root() != src.root() && dst.root() != m.root();
+  mxPelBuffer<unsigned char> out = dst;
+  if (direct)
+    out.window(r, false);
+  else
+    out = mxPelBuffer<unsigned char>(r, 32, mxPelInit::eUnwritten);
   // The highest version the processor has, at most the dispatch level (the
   // tests and benchmarks cap it to run the lower ones).
   const mxcpu::Level level = mxcpu::level();

@@ -16,8 +16,11 @@ void mfPelMap(const mxPelBuffer_const<unsigned char>& src, const std::vector<uns
   }
   const mxPelRect r = src.window().intersect(dst.window());
   if (r.isNull()) return;
-  for (std::int32_t j = 0; j < r.height(); ++j)
+  const bool apart = mxkernel::rowsApart(r.width(), src.rowStrideBytes());
+  for (std::int32_t j = 0; j < r.height(); ++j) {
+    if (apart && j + 1 < r.height()) mxkernel::prefetchBytes(src.pointToPel(r.x(), r.y() + j + 1), r.width());
     mxkernel::pelMapRow(src.pointToPel(r.x(), r.y() + j), dst.pointToPel(r.x(), r.y() + j), r.width(), table.data());
+  }
 }
 
 mxPelBuffer<unsigned char> mfPelMap(const mxPelBuffer_const<unsigned char>& src,
@@ -33,7 +36,11 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned char>
   // An empty window counts nothing, however many empty rows it has.
   const std::int32_t rows = w > 0 ? src.height() : 0;
   mxkernel::HistogramCounter counter(std::int64_t(w) * rows);
-  for (std::int32_t j = 0; j < rows; ++j) counter.addRow(src.row(j), w);
+  const bool apart = mxkernel::rowsApart(w, src.rowStrideBytes());
+  for (std::int32_t j = 0; j < rows; ++j) {
+    if (apart && j + 1 < rows) mxkernel::prefetchBytes(src.row(j + 1), w);
+    counter.addRow(src.row(j), w);
+  }
   return counter.takeCounts();
 }
 

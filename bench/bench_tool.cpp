@@ -66,6 +66,15 @@ void Args(benchmark::internal::Benchmark* b) {
 }  // namespace
 
 BENCHMARK(BM_Run)->Apply(Args)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Every job also at 16384² unmasked, default parameters: the cost per pel
+// should not grow with the image.  Run it interleaved with the 2048² rows and
+// compare each job's two sizes within one run:
+//   ./build/bench/bench_tool --benchmark_filter='BM_Run/(2048|16384)/[1-9][0-9]*/0/0/1/'
+//       --benchmark_enable_random_interleaving=true --benchmark_repetitions=5
+BENCHMARK(BM_Run)
+    ->ArgsProduct({{16384}, {1, 2, 4, 8, 16, 32}, {0}, {0}, {1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 namespace {
 // Args: size, method, depth.

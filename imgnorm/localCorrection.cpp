@@ -10,6 +10,7 @@
 
 #include "baseif/detail/cpuDispatch.h"
 #include "baseif/detail/gaussRows.h"
+#include "baseif/detail/pelKernels.h"
 #include "baseif/mx2Xform.h"
 #include "baseif/mxGaussSample.h"
 #include "baseif/mxPelMedian.h"
@@ -172,6 +173,11 @@ public:
     const mxPelRect& r = img_.window();
     const unsigned char* a = img_.row(j);
     const unsigned char* b = ref_.pointToPel(r.x(), r.y() + j);
+    // The next row's pels, asked for now when rows lie apart (a block's).
+    if (j + 1 < r.height() && mxkernel::rowsApart(r.width(), img_.rowStrideBytes())) {
+      mxkernel::prefetchBytes(img_.row(j + 1), r.width());
+      mxkernel::prefetchBytes(ref_.pointToPel(r.x(), r.y() + j + 1), r.width());
+    }
     if (mask_.isBound() && how_ == eNeutral)
       mxcpu::dispatch(
           [](const unsigned char* a, const unsigned char* b, const unsigned char* m, unsigned char* o, std::int32_t w,
@@ -393,7 +399,8 @@ mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>
   if (keep.isNull()) return out;
   mxGaussSampleParams params({1, 1}, clampedSmoothing(smoothingForNeighborhood(k)), 128.0, true);
   params.saturate = true;
-  // Result rows (relative to r) and the first column to keep.
+  // Result rows (relative to r) and the first column to keep; the sampler
+  // need not make the columns after the last one kept.
   const std::int32_t rowBegin = keep.y() - r.y(), rowEnd = rowBegin + keep.height(), dx = keep.x() - r.x();
   const std::int32_t w = keep.width();
   if (!m.isBound()) {
@@ -406,7 +413,7 @@ mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>
                             out.pointToPel(keep.x(), y), w);
           }
         },
-        rowBegin, rowEnd);
+        rowBegin, rowEnd, dx + w);
     return out;
   }
   mxPelBuffer_const<unsigned char> mw = m;
@@ -423,7 +430,7 @@ mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>
                            diff.clamp(), out.pointToPel(keep.x(), y), w);
         }
       },
-      rowBegin, rowEnd);
+      rowBegin, rowEnd, dx + w);
   return out;
 }
 
@@ -693,11 +700,15 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
       result = meanCorrection(img, diff, msk, coverage, k, only ? only->intersect(r) : r);
     } else {
       mxPelBuffer<unsigned char> d = diff.whole(), e;
+      // Only the pels asked for are filtered (a block's, its halo around it
+      // read but not filtered).
+      const mxPelRect keep = only ? only->intersect(r) : r;
+      if (keep != r) e = mxPelBuffer<unsigned char>(keep, 32, mxPelInit::eUnwritten);
       medianEstimate(d, msk, k, intensityVariationRange, e);
       // The image minus the estimate, in one pass into the difference's
-      // store (no longer needed); e covers R like d.
-      for (std::int32_t j = 0; j < r.height(); ++j)
-        correctRow(img.row(j), e.pointToPel(r.x(), r.y() + j), d.row(j), r.width());
+      // store (no longer needed).
+      for (std::int32_t y = keep.y(); y < keep.y() + keep.height(); ++y)
+        correctRow(img.pointToPel(keep.x(), y), e.pointToPel(keep.x(), y), d.pointToPel(keep.x(), y), keep.width());
       result = d;
     }
   } else {

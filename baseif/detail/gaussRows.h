@@ -32,9 +32,12 @@ using GaussRowMaker = std::function<void(std::int32_t row, unsigned char* dst)>;
 // from other images (a difference, say) costs neither an image-sized buffer
 // nor a pass of its own through memory.  Only result rows rowBegin ..
 // rowEnd - 1 (rowEnd < 0: to the last) go to sink, and the sampler stops
-// after them.
+// after them.  With columnEnd >= 0 only the columns before it are needed:
+// the sampler stops along each row after the last of them, and the columns
+// after it in the rows handed over hold no result.
 void gaussSampleRows(const mxPelRect& window, const GaussRowMaker& make, const mxGaussSampleParams& params,
-                     const GaussRowSink& sink, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1);
+                     const GaussRowSink& sink, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1,
+                     std::int32_t columnEnd = -1);
 
 // The window of the grid that sampling a source window src with factors
 // sample gives: every cell that holds a pel of src (see mxGaussSample.h).

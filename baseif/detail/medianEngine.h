@@ -418,8 +418,10 @@ private:
   std::int32_t synced_[16];
 };
 
-// The filter over src's window into out (a buffer over the same window),
-// strip by strip; mask, when MASKED, is a buffer whose window contains src's.
+// The filter over src's window into out, strip by strip; out's window lies
+// within src's and only its pels are made (the histograms still take in the
+// source around them, so they are the pels of the whole window); mask, when
+// MASKED, is a buffer whose window contains src's.
 template <class V, bool MASKED>
 void runStrips(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                const mxPelMedianParams& p, const mxPelBuffer<unsigned char>& out) {
@@ -428,24 +430,34 @@ void runStrips(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_co
   if (w <= 0 || h <= 0) return;
   const std::int32_t ry = (p.size.y() - 1) / 2;
   const std::int32_t x0 = src.window().x(), y0 = src.window().y();
+  // The output columns xa .. xb - 1 and rows ya .. yb - 1, relative to src.
+  const std::int32_t xa = out.window().x() - x0, xb = xa + out.width();
+  const std::int32_t ya = out.window().y() - y0, yb = ya + out.height();
   // Rows beyond the top and bottom edges replicate the edge rows.
   auto rowAt = [&](std::int32_t j) { return j < 0 ? 0 : (j >= h ? h - 1 : j); };
   auto maskRow = [&](std::int32_t j) { return MASKED ? mask.pointToPel(x0, y0 + j) : nullptr; };
   StripEngine<V, MASKED> engine(w, p);
-  for (std::int32_t xs = 0; xs < w; xs += engine.stripWidth()) {
-    engine.startStrip(xs, std::min(xs + engine.stripWidth(), w));
-    for (std::int32_t j = -ry; j <= ry; ++j) engine.addRow(src.row(rowAt(j)), maskRow(rowAt(j)));
-    for (std::int32_t y = 0; y < h; ++y) {
-      if (y > 0) {
+  // The engine writes a row at its source columns: straight into out when
+  // out spans them, else into a row of its own, copied out.
+  const bool spans = xa == 0 && xb == w;
+  std::vector<unsigned char> row(spans ? 0 : std::size_t(w));
+  for (std::int32_t xs = xa; xs < xb; xs += engine.stripWidth()) {
+    const std::int32_t xe = std::min(xs + engine.stripWidth(), xb);
+    engine.startStrip(xs, xe);
+    for (std::int32_t j = ya - ry; j <= ya + ry; ++j) engine.addRow(src.row(rowAt(j)), maskRow(rowAt(j)));
+    for (std::int32_t y = ya; y < yb; ++y) {
+      if (y > ya) {
         const std::int32_t leaving = rowAt(y - ry - 1);
         const std::int32_t entering = rowAt(y + ry);
         if (leaving != entering)
           engine.replaceRow(src.row(leaving), maskRow(leaving), src.row(entering), maskRow(entering));
       }
+      unsigned char* const o = spans ? out.row(y - ya) : row.data();
       if (MASKED)
-        engine.filterRowMasked(src.row(y), out.row(y));
+        engine.filterRowMasked(src.row(y), o);
       else
-        engine.filterRow(out.row(y));
+        engine.filterRow(o);
+      if (!spans) std::copy(o + xs, o + xe, out.row(y - ya) + (xs - xa));
     }
   }
 }

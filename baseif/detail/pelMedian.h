@@ -9,9 +9,10 @@
 
 namespace mxkernel {
 
-// Median of src's window into out (a buffer over the same window, not
-// sharing src's or mask's store), over set mask pels when mask is bound (its
-// window then contains src's).  Parameters already checked.
+// Median of src's window into out (a buffer over that window or a part of
+// it, whose pels alone are made; not sharing src's or mask's store), over
+// set mask pels when mask is bound (its window then contains src's).
+// Parameters already checked.
 void pelMedianPortable(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                        const mxPelMedianParams& params, const mxPelBuffer<unsigned char>& out);
 // The AVX2 version; false (nothing written) when the processor lacks AVX2.

@@ -137,6 +137,40 @@ TEST(GaussSample, RowsMadeOnDemandEqualTheWholeSource) {
   }
 }
 
+// Wide images go in strips of columns: every output equals the one sampled
+// from a narrower window holding its kernel (taken whole, or in strips cut
+// elsewhere where a long vertical kernel narrows them to 64 columns).
+TEST(GaussSample, ColumnStripsGiveTheValuesOfNarrowWindows) {
+  struct Case {
+    int w, h, g, sx, sy, sub;
+    bool centred;
+  };
+  const Case cases[] = {{2600, 70, 1, 50, 50, 1000, true}, {2600, 70, 3, 12, 4, 1000, false},
+                        {2600, 30, 2, 300, 2, 1000, true}, {300, 100, 1, 20, 3000, 64, true},
+                        {1200, 40, 1, 100, 3000, 700, true}};
+  std::mt19937 rng(3);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.w << " wide, g " << c.g << ", smoothing " << c.sx << " x " << c.sy);
+    const mxPelBuffer<unsigned char> src = randomWindow(rng, -5, 0, c.w, c.h);
+    const mxGaussSampleParams p({c.g, c.g}, {c.sx, c.sy}, 128.0, c.centred);
+    mxPelBuffer<unsigned short> whole;
+    mfGaussSample(src, p, whole);
+    const int margin = c.sx + c.g + 2, right = src.window().x() + c.w;
+    for (int a = src.window().x(); a < right; a += c.sub - 2 * margin) {
+      const int b = std::min(a + c.sub, right);
+      mxPelBuffer<unsigned short> part;
+      mfGaussSample(windowOf(src, mxPelRect(a, 0, b - a, c.h)), p, part);
+      const mxPelRect pw = part.window();
+      for (int i = pw.x(); i < pw.x() + pw.width(); ++i) {
+        if ((a > src.window().x() && i * c.g < a + margin) || (b < right && (i + 1) * c.g > b - margin)) continue;
+        for (int j = pw.y(); j < pw.y() + pw.height(); ++j)
+          ASSERT_EQ(*part.pointToPel(i, j), *whole.pointToPel(i, j)) << "at " << i << ", " << j;
+      }
+      if (b == right) break;
+    }
+  }
+}
+
 // Constants stay exact (times the gain); bright images never exceed gain x 255.
 TEST(GaussSample, ConstantImagesAreExactAndResultsStayInRange) {
   for (int v : {0, 1, 254, 255})

@@ -153,20 +153,35 @@ TEST(PelMedian, DeepMatchesSortedWindows) {
   }
 }
 
+// In place, and into parts of the window (beyond its corner, across the two
+// strips of a row, whole rows), masked or not, at the lowest and best level.
 TEST(PelMedian, WorksInPlaceAndIntoPartialDestinations) {
   std::mt19937 rng(2);
-  const mxPelBuffer<unsigned char> src = randomWindow(rng, 0, 0, 25, 19);
+  const mxPelBuffer<unsigned char> src = randomWindow(rng, 0, 0, 3300, 19);
+  mxPelBuffer<unsigned char> mask = randomWindow(rng, 0, 0, 3300, 19);
+  std::vector<unsigned char> half(256, 255);  // about half of the pels set
+  std::fill(half.begin(), half.begin() + 128, 0);
+  mfPelMap(mask, half, mask);
   const mxPelMedianParams p({5, 3}, {0, 255}, true);
-  mxPelBuffer<unsigned char> expected;
-  mfPelMedian(src, p, expected);
-  mxPelBuffer<unsigned char> inPlace = mfPelCopy<unsigned char>(src);
-  mfPelMedian(inPlace, p, inPlace);
-  EXPECT_TRUE(mfPelEqual<unsigned char>(inPlace, expected));
-  mxPelBuffer<unsigned char> part(mxPelRect(20, 15, 10, 10));
-  mfPelSet_U8(part, 9);
-  mfPelMedian(src, p, part);
-  for (int y = 15; y < 25; ++y)
-    for (int x = 20; x < 30; ++x) EXPECT_EQ(part.get(x, y), (x < 25 && y < 19) ? expected.get(x, y) : 9);
+  for (const mxPelBuffer<unsigned char>& m : {mxPelBuffer<unsigned char>(), mask})
+    for (mxcpu::Level level : {mxcpu::Level::kBaseline, mxcpu::detected()}) {
+      SCOPED_TRACE(testing::Message() << "masked " << m.isBound() << " level " << int(level));
+      mxcpu::capLevel(level);
+      mxPelBuffer<unsigned char> expected;
+      mfPelMedian(src, m, p, expected);
+      mxPelBuffer<unsigned char> inPlace = mfPelCopy<unsigned char>(src);
+      mfPelMedian(inPlace, m, p, inPlace);
+      EXPECT_TRUE(mfPelEqual<unsigned char>(inPlace, expected));
+      for (const mxPelRect& r : {mxPelRect(3295, 15, 10, 10), mxPelRect(1000, 3, 1500, 9), mxPelRect(0, 5, 3300, 4)}) {
+        mxPelBuffer<unsigned char> part(r);
+        mfPelSet_U8(part, 9);
+        mfPelMedian(src, m, p, part);
+        for (int y = r.y(); y < r.y() + r.height(); ++y)
+          for (int x = r.x(); x < r.x() + r.width(); ++x)
+            ASSERT_EQ(part.get(x, y), src.window().contains(x, y) ? expected.get(x, y) : 9) << x << "," << y;
+      }
+    }
+  mxcpu::capLevel(mxcpu::detected());
 }
 
 TEST(PelMedian, LargeWindowOnSmoothImage) {
