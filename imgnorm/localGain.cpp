@@ -62,27 +62,32 @@ constexpr std::int32_t kCellsPerNeighbourhood = 14;
 
 using Plane = mxPelBuffer_const<unsigned char>;
 
-// n floats in one contiguous pel store (rows of 4096 floats, no padding).
-// The stores' blocks go back to the thread's cache and are reused by the
-// next run, where a std::vector's would be faulted in anew each time once the
+// n values in one contiguous pel store (rows of 16 KiB, no padding).  The
+// stores' blocks go back to the thread's cache and are reused by the next
+// run, where a std::vector's would be faulted in anew each time once the
 // heap hands freed blocks back to the system.
-class Floats {
+template <class T>
+class Stored {
+  static_assert(sizeof(T) % 4 == 0 && alignof(T) <= 16, "whole 32-bit units");
+  static constexpr std::size_t kUnits = sizeof(T) / 4;
+  static constexpr std::int32_t kRow = 4096;  // units of 32 bits a store row
+
 public:
-  static constexpr std::int32_t kRow = 4096;
-  Floats() = default;
-  explicit Floats(std::size_t n, mxPelInit init = mxPelInit::eZero)
-      : store_(mxPelRect(0, 0, kRow, std::int32_t((n + kRow - 1) / kRow)), 16, init), n_(n) {}
-  float* data() { return n_ ? store_.row(0) : nullptr; }
-  const float* data() const { return n_ ? store_.row(0) : nullptr; }
+  Stored() = default;
+  explicit Stored(std::size_t n, mxPelInit init = mxPelInit::eZero)
+      : store_(mxPelRect(0, 0, kRow, std::int32_t((n * kUnits + kRow - 1) / kRow)), 16, init), n_(n) {}
+  T* data() { return n_ ? reinterpret_cast<T*>(store_.row(0)) : nullptr; }
+  const T* data() const { return n_ ? reinterpret_cast<const T*>(store_.row(0)) : nullptr; }
   std::size_t size() const { return n_; }
   bool empty() const { return n_ == 0; }
-  float& operator[](std::size_t i) { return data()[i]; }
-  float operator[](std::size_t i) const { return data()[i]; }
+  T& operator[](std::size_t i) { return data()[i]; }
+  const T& operator[](std::size_t i) const { return data()[i]; }
 
 private:
-  mxPelBuffer<float> store_;
+  mxPelBuffer<std::uint32_t> store_;
   std::size_t n_ = 0;
 };
+using Floats = Stored<float>;
 
 bool isGainMethod(Method m) {
   return m == mxImageNormalizerDefs::eLocalGain || m == mxImageNormalizerDefs::eLocalLinear;
@@ -149,16 +154,16 @@ public:
     masked_ = msk.isBound();
     // Column sums of up to 64 rows (below 2^32 for 64 x 255 x 255), added
     // into the cell row's sums in double precision.
-    col_.resize(std::size_t(width_) * 5);
-    acc_.resize(std::size_t(cw_) * 5);
+    col_ = Stored<std::uint32_t>(std::size_t(width_) * 5);
+    acc_ = Stored<double>(std::size_t(cw_) * 5);
     // The columns of R each cell column covers: [begin, end).
-    cellBegin_.resize(std::size_t(cw_) + 1);
+    cellBegin_ = Stored<std::int32_t>(std::size_t(cw_) + 1);
     for (std::int32_t i = 0; i <= cw_; ++i)
       cellBegin_[std::size_t(i)] =
           std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>((cx0_ + i) * f.x() - r.x(), 0), width_));
     boxSums_ = f.x() <= kBoxSumCells && width_ >= f.x();
-    box_.resize(boxSums_ ? std::size_t(width_ - f.x() + 1) : 0);
-    ring_.reset(new float[std::size_t(keep_) * 5 * std::size_t(cw_)]);
+    box_ = Stored<std::uint32_t>(boxSums_ ? std::size_t(width_ - f.x() + 1) : 0);
+    ring_ = Floats(std::size_t(keep_) * 5 * std::size_t(cw_), mxPelInit::eUnwritten);
   }
 
   const mxPelRect& window() const { return window_; }
@@ -168,7 +173,7 @@ public:
   const float* row(int lane, std::int32_t row) {
     while (made_ <= row) make();
     if (row + keep_ < made_) throw std::logic_error("local gain: a cell row was read after it left the ring");
-    return ring_.get() + (std::size_t(row % keep_) * 5 + std::size_t(lane)) * std::size_t(cw_);
+    return ring_.data() + (std::size_t(row % keep_) * 5 + std::size_t(lane)) * std::size_t(cw_);
   }
 
 private:
@@ -249,7 +254,7 @@ private:
         }
       }
       const double area = double(f_.x()) * double(f_.y());
-      float* slot = ring_.get() + std::size_t(made_ % keep_) * 5 * std::size_t(cw);
+      float* slot = ring_.data() + std::size_t(made_ % keep_) * 5 * std::size_t(cw);
       for (std::size_t k = 0; k < (products_ ? 5u : 3u); ++k) {
         float* o = slot + k * std::size_t(cw);
         double* a = acc_.data() + std::ptrdiff_t(k) * cw;
@@ -269,10 +274,10 @@ private:
   std::int64_t cx0_ = 0, cy0_ = 0;
   std::int32_t cw_ = 0, width_ = 0;
   mxPelRect window_;
-  std::vector<std::uint32_t> col_, box_;
-  std::vector<double> acc_;
-  std::vector<std::int32_t> cellBegin_;
-  std::unique_ptr<float[]> ring_;
+  Stored<std::uint32_t> col_, box_;
+  Stored<double> acc_;
+  Stored<std::int32_t> cellBegin_;
+  Floats ring_;
   std::int32_t next_ = 0;  // the next image row of R
   std::int32_t rows_ = 0;  // rows in the column sums
   std::int32_t made_ = 0;  // cell rows made
@@ -343,8 +348,8 @@ public:
     // reads), the row being extended, the rows' first two passes and the
     // output row.
     ring_[0] = 0, ring_[1] = std::size_t(bwy_[1]) * cols;
-    buffer_.reset(new float[std::size_t(bwy_[1] + bwy_[2]) * cols + 3 * extended_ + cols]);
-    line_ = buffer_.get() + std::size_t(bwy_[1] + bwy_[2]) * cols;
+    buffer_ = Floats(std::size_t(bwy_[1] + bwy_[2]) * cols + 3 * extended_ + cols, mxPelInit::eUnwritten);
+    line_ = buffer_.data() + std::size_t(bwy_[1] + bwy_[2]) * cols;
     out_ = line_ + 3 * extended_;
     taps_.resize(std::size_t(std::max({bwy_[0], bwy_[1], bwy_[2], bwx_[0], bwx_[1], bwx_[2]})));
   }
@@ -392,7 +397,7 @@ public:
 
 private:
   float* ringRow(int pass, std::int32_t row) {
-    return buffer_.get() + ring_[pass] + std::size_t(row % bwy_[pass + 1]) * std::size_t(width_);
+    return buffer_.data() + ring_[pass] + std::size_t(row % bwy_[pass + 1]) * std::size_t(width_);
   }
   void columnPass(int b, const float* const* in, float* o) {
     mxcpu::dispatch([](const float* const* in, std::int32_t wb, float* o, std::size_t n)
@@ -407,7 +412,7 @@ private:
   std::int32_t bwy_[3], bwx_[3];
   std::vector<const float*> taps_;
   std::size_t ring_[2];
-  std::unique_ptr<float[]> buffer_;
+  Floats buffer_;
   float *line_ = nullptr, *out_ = nullptr;
   std::int32_t done_[3] = {0, 0, 0};  // rows made by each column pass
 };
@@ -579,10 +584,10 @@ GridFields gainFields(CellRows& c, const mxPair<std::int32_t>& k, const mxPair<s
       first[e] = edge[2] + float(e - c) * edge[3], second[e] = edge[3];
     }
   };
-  std::vector<float> scratch(std::size_t(std::max(width, 1)) * 6);
+  Floats scratch(std::size_t(std::max(width, 1)) * 8);
   float *vx1 = scratch.data(), *vx2 = vx1 + width, *rx1 = vx2 + width, *rx2 = rx1 + width, *vy1 = rx2 + width,
         *vy2 = vy1 + width;
-  std::vector<float> ry1(std::size_t(std::max(width, 1))), ry2(ry1.size());
+  float *ry1 = vy2 + width, *ry2 = ry1 + width;
   const bool yStencil = h.y() >= 1 && height >= 2 * h.y() + 1;
   const float s2x = float(s2.x()), s2y = float(s2.y());
   for (std::int32_t j = 0; j < height; ++j) {
@@ -593,16 +598,16 @@ GridFields gainFields(CellRows& c, const mxPair<std::int32_t>& k, const mxPair<s
       const std::int32_t c = std::min(std::max(j, h.y()), height - 1 - h.y());
       auto rowOf = [&](const Floats& fv, std::int32_t r) { return fv.data() + std::ptrdiff_t(r) * width; };
       differences(rowOf(v, c - h.y()), rowOf(v, c), rowOf(v, c + h.y()), float(j - c), h.y(), width, vy1, vy2);
-      differences(rowOf(gy, c - h.y()), rowOf(gy, c), rowOf(gy, c + h.y()), float(j - c), h.y(), width, ry1.data(),
-                  ry2.data(), true);
+      differences(rowOf(gy, c - h.y()), rowOf(gy, c), rowOf(gy, c + h.y()), float(j - c), h.y(), width, ry1,
+                  ry2, true);
     } else {
-      std::fill(vy1, vy1 + width, 0.0f), std::fill(vy2, vy2 + width, 0.0f), std::fill(ry1.begin(), ry1.end(), 0.0f);
+      std::fill(vy1, vy1 + width, 0.0f), std::fill(vy2, vy2 + width, 0.0f), std::fill(ry1, ry1 + width, 0.0f);
     }
     const float m1y = my.first[std::size_t(j)], m2y = 0.5f * my.second[std::size_t(j)];
     float* g = f.gain.data() + std::ptrdiff_t(j) * width;
     struct Row {
       const float *m1x, *m2x, *vx1, *vx2, *rx1, *vy1, *vy2, *ry1, *v;
-    } row{mx.first.data(), mx.second.data(), vx1, vx2, rx1, vy1, vy2, ry1.data(), vr};
+    } row{mx.first.data(), mx.second.data(), vx1, vx2, rx1, vy1, vy2, ry1, vr};
     mxcpu::dispatch(
         [](const Row* r, float m1y, float m2y, float s2x, float s2y, float* __restrict g,
            std::int32_t n) MX_KERNEL_INLINE {
@@ -826,8 +831,8 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
   // once, and every output row blends two widened rows.
   const std::vector<GridTap> tx = gridTaps(r.x(), width, f.x(), gw.x(), gw.width());
   const std::vector<GridTap> ty = gridTaps(r.y(), r.height(), f.y(), gw.y(), gw.height());
-  std::vector<std::int32_t> lx(std::size_t(std::max(width, 1))), hx(lx.size());
-  std::vector<float> wx(lx.size());
+  Stored<std::int32_t> lx(std::size_t(std::max(width, 1))), hx(lx.size());
+  Floats wx(lx.size());
   bool ordered = true;  // the taps do not step back (as they are made)
   for (std::int32_t i = 0; i < width; ++i) {
     const GridTap& t = tx[std::size_t(i)];
@@ -835,7 +840,7 @@ void runLocalGain(const mxPelBuffer_const<unsigned char>& image, const mxPelBuff
     ordered = ordered && t.lo <= t.hi && (i == 0 || (t.lo >= lx[std::size_t(i) - 1] && t.hi >= hx[std::size_t(i) - 1]));
   }
   const std::size_t fieldCount = withOffset ? 2 : 1;
-  std::vector<float> wide(std::size_t(width) * 2 * fieldCount);
+  Floats wide(std::size_t(width) * 2 * fieldCount);
   std::int32_t held[2] = {-1, -1};
   auto widened = [&](std::int32_t gridRow, int slot) {
     float* h = wide.data() + std::ptrdiff_t(slot) * width * std::ptrdiff_t(fieldCount);
