@@ -1,7 +1,11 @@
 // The cases of the speed table in docs/guide/speed.md, one benchmark each:
 // every method at 2048² and 8192² (the local ones, local-gain and
-// local-linear included, at neighbourhoods 31, 101 and 201), then one 8192² image on one and on two threads.  Each reports
-// ns/pel of thread-independent wall time.  scripts/speed-table.sh builds this
+// local-linear included, at neighbourhoods 31, 101 and 201), then one 8192²
+// image on one and on two threads, then the 16-bit tool at depths 16 and 12
+// on the same images (bench::deepened), each of its methods at 2048² and
+// 8192² (the local ones at neighbourhood 101), whose cost the table sets
+// against the 8-bit case of the same label.  Each reports ns/pel of
+// thread-independent wall time.  scripts/speed-table.sh builds this
 // program against the tree and against a baseline and runs the two
 // interleaved; it uses only API both sides have.
 //
@@ -14,6 +18,7 @@
 #include "imgnorm/mxBlockNormalizer.h"
 #include "imgnorm/methods.h"
 #include "imgnorm/mxImageNormalizer.h"
+#include "imgnorm/mxImageNormalizer16.h"
 
 using namespace mxImageNormalizerDefs;
 
@@ -84,6 +89,35 @@ void BM_TableThreads(benchmark::State& state) {
   if (!ok) state.SkipWithError("run failed");
   perPel(state, 8192, method, " threads " + std::to_string(threads));
 }
+// Args: size, method, depth, neighbourhood (0 = default).  Labelled as the
+// 8-bit case it is set against, then " 16-bit" (or " 12-bit").
+void BM_TableDeep(benchmark::State& state) {
+  const int size = int(state.range(0)), depth = int(state.range(2)), nbh = int(state.range(3));
+  const Method method = Method(state.range(1));
+  const Images& im = images(size);
+  const mxPelBuffer<unsigned short> ref = bench::deepened(im.ref, depth), run = bench::deepened(im.run, depth);
+  mxImageNormalizer16 tool(depth);
+  tool.referenceImage(ref, false);
+  if (nbh) tool.neighborhoodSize({nbh, nbh});
+  tool.train(method);
+  bool ok = false;
+  std::wstring why;
+  for (auto _ : state) {
+    mxPelBuffer<unsigned short> out = tool.run(run, method, ok, why);
+    benchmark::DoNotOptimize(out.pointToOffset());
+  }
+  if (!ok) state.SkipWithError("run failed");
+  perPel(state, size, method, (nbh ? " " + std::to_string(nbh) : "") + " " + std::to_string(depth) + "-bit");
+}
+
+void TableDeepArgs(benchmark::internal::Benchmark* b) {
+  for (int size : {2048, 8192})
+    for (int depth : {16, 12}) {
+      for (int m : {eMatchHistogram, eMatchMeanAndStddev, eMatchHistogramTails, eLinearlyFitGrayValues})
+        b->Args({size, m, depth, 0});
+      for (int m : {eLocalCorrection, eLocalCorrectionEnhanced}) b->Args({size, m, depth, 101});
+    }
+}
 }  // namespace
 
 BENCHMARK(BM_Table)->Apply(TableArgs)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -91,3 +125,4 @@ BENCHMARK(BM_TableThreads)
     ->ArgsProduct({{eMatchHistogram, eLocalCorrection, eLocalCorrectionEnhanced}, {1, 2}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+BENCHMARK(BM_TableDeep)->Apply(TableDeepArgs)->Unit(benchmark::kMillisecond)->UseRealTime();

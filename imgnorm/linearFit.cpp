@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
+#include "baseif/detail/cpuDispatch.h"
 #include "baseif/mxAffine.h"
 #include "baseif/mxLineFit.h"
 #include "baseif/mxPelOps.h"
@@ -584,8 +586,128 @@ mxPelBuffer<unsigned char> linearFitImage(const mxPelBuffer_const<unsigned char>
 
 namespace {
 
-// Per cell of the 33 x 33 bin plane, the exact sums of the used pels whose
-// grey pair falls in it: count, sums of r and t, and of r r, r t and t t.
+// Two passes over the 16-bit pels.  The first counts the pels (mask value
+// per pel, 1 without a mask) per pair of top-8-bit levels (t' << 8) | r',
+// where g' = min(g >> (depth - 8), 255), as the 8-bit pass counts grey
+// pairs; the pair counts fold into the joint histogram's cells.  Once the
+// band is known, the second sums the exact moments of the used pels whose
+// top-bit pair lies in the band: a table lookup per pel and sums kept in
+// registers, a few wide instructions for many pels, where gathering the
+// sums of every cell would cost six scattered updates per pel.  Both
+// integer, so the line is that of the same exact sums.
+constexpr std::int32_t kDeepBlock = 256;
+
+// The top-bit pair indices of n <= kDeepBlock pels.  g >> (depth - 8) is
+// taken as the high half of g x 2^(24 - depth) (scale), 16-bit arithmetic
+// that the compiler does sixteen pels to an instruction.
+MX_KERNEL_INLINE inline void topPairs(const unsigned short* __restrict t, const unsigned short* __restrict r,
+                                      std::int32_t n, std::uint16_t scale, std::uint16_t* __restrict index) {
+  for (std::int32_t k = 0; k < n; ++k) {
+    const std::uint16_t tt = std::uint16_t((std::uint32_t(t[k]) * scale) >> 16);
+    const std::uint16_t rr = std::uint16_t((std::uint32_t(r[k]) * scale) >> 16);
+    index[k] = std::uint16_t((tt < 255 ? tt : 255) << 8 | (rr < 255 ? rr : 255));
+  }
+}
+
+// Pass one over a row of w pels (mask m or none): adds each pel's weight to
+// c0 or c1 (alternate pels, so that runs of equal pairs do not wait on each
+// other's increments).
+void countTopPairs(const unsigned short* t, const unsigned short* r, const unsigned char* m, std::int32_t w,
+                   std::uint16_t scale, std::uint32_t* c0, std::uint32_t* c1) {
+  mxcpu::dispatch(
+      [](const unsigned short* t, const unsigned short* r, const unsigned char* m, std::int32_t w, std::uint16_t scale,
+         std::uint32_t* c0, std::uint32_t* c1) MX_KERNEL_INLINE {
+        alignas(64) std::uint16_t index[kDeepBlock];
+        for (std::int32_t i = 0; i < w; i += kDeepBlock) {
+          const std::int32_t n = std::min(kDeepBlock, w - i);
+          topPairs(t + i, r + i, n, scale, index);
+          std::int32_t k = 0;
+          if (m) {
+#pragma GCC unroll 4
+            for (; k + 2 <= n; k += 2) c0[index[k]] += m[i + k], c1[index[k + 1]] += m[i + k + 1];
+            if (k < n) c0[index[k]] += m[i + k];
+          } else {
+#pragma GCC unroll 4
+            for (; k + 2 <= n; k += 2) ++c0[index[k]], ++c1[index[k + 1]];
+            if (k < n) ++c0[index[k]];
+          }
+        }
+      },
+      t, r, m, w, scale, c0, c1);
+}
+
+// The exact moments of a set of pels (x the run-time level, y the reference
+// level): count, sums of x and y, of x x, x y and y y.
+struct Moments {
+  std::uint64_t n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
+};
+
+// Pass two over a row of w pels: adds to s the moments of the pels whose
+// top-bit pair has all ones in inBand (0 or 0xFFFF per pair) and whose mask
+// value, if any, is not 0.  A row adds less than 2^63 to each sum.
+void addBandMoments(const unsigned short* t, const unsigned short* r, const unsigned char* m, std::int32_t w,
+                    std::uint16_t scale, const std::uint16_t* inBand, Moments& s) {
+  mxcpu::dispatch(
+      [](const unsigned short* t, const unsigned short* r, const unsigned char* m, std::int32_t w, std::uint16_t scale,
+         const std::uint16_t* inBand, Moments* out) MX_KERNEL_INLINE {
+        alignas(64) std::uint16_t index[kDeepBlock];
+        alignas(64) std::uint16_t use[kDeepBlock];
+        std::uint64_t n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
+        for (std::int32_t i = 0; i < w; i += kDeepBlock) {
+          const std::int32_t len = std::min(kDeepBlock, w - i);
+          topPairs(t + i, r + i, len, scale, index);
+          // One load per pel.  (The empty asm keeps the compiler from
+          // assembling the loads lane by lane into vectors, which costs
+          // several instructions a pel.)
+          std::int32_t k = 0;
+#pragma GCC unroll 8
+          for (; k < len; ++k) {
+            std::size_t at = index[k];
+            asm("" : "+r"(at));
+            use[k] = inBand[at];
+          }
+          if (m)
+            for (k = 0; k < len; ++k) use[k] = m[i + k] ? use[k] : 0;
+          // Per block, the count (at most 256) and 32-bit sums: the first
+          // sums, and the low and the high 16 bits of each product (each
+          // below 2^24).
+          std::uint16_t bn = 0;
+          std::uint32_t bx = 0, by = 0, xxl = 0, xxh = 0, xyl = 0, xyh = 0, yyl = 0, yyh = 0;
+          for (k = 0; k < len; ++k) {
+            const std::uint16_t u = use[k], x = r[i + k] & u, y = t[i + k] & u;
+            bn = std::uint16_t(bn + (u & 1u));
+            bx += x;
+            by += y;
+            xxl += std::uint16_t(std::uint32_t(x) * x);
+            xxh += std::uint16_t((std::uint32_t(x) * x) >> 16);
+            xyl += std::uint16_t(std::uint32_t(x) * y);
+            xyh += std::uint16_t((std::uint32_t(x) * y) >> 16);
+            yyl += std::uint16_t(std::uint32_t(y) * y);
+            yyh += std::uint16_t((std::uint32_t(y) * y) >> 16);
+          }
+          n += bn, sx += bx, sy += by;
+          sxx += xxl + (std::uint64_t(xxh) << 16);
+          sxy += xyl + (std::uint64_t(xyh) << 16);
+          syy += yyl + (std::uint64_t(yyh) << 16);
+        }
+        out->n += n, out->sx += sx, out->sy += sy, out->sxx += sxx, out->sxy += sxy, out->syy += syy;
+      },
+      t, r, m, w, scale, inBand, &s);
+}
+
+// Rounds half away from zero and clamps into 0 .. top; not a number gives 0.
+unsigned short roundToLevel(double v, std::int32_t top) {
+  if (std::isnan(v)) return 0;
+  v = std::fmin(std::fmax(v, -1.0e9), 1.0e9);
+  const std::int32_t k = v >= 0.0 ? std::int32_t(v + 0.5) : std::int32_t(v - 0.5);
+  return static_cast<unsigned short>(k < 0 ? 0 : (k > top ? top : k));
+}
+
+void checkDepth(std::int32_t depth) {
+  if (depth < 9 || depth > 16)
+    throw mxImageNormalizerDefs::BadParams(L"The linear fit of 16-bit images needs a bit depth of 9 to 16.");
+}
+
 struct CellSums {
   unsigned __int128 n = 0, sr = 0, st = 0, srr = 0, srt = 0, stt = 0;
 };
@@ -641,19 +763,6 @@ void countDeepCells(const mxPelBuffer_const<unsigned short>& reference, const mx
   flush();
 }
 
-// Rounds half away from zero and clamps into 0 .. top; not a number gives 0.
-unsigned short roundToLevel(double v, std::int32_t top) {
-  if (std::isnan(v)) return 0;
-  v = std::fmin(std::fmax(v, -1.0e9), 1.0e9);
-  const std::int32_t k = v >= 0.0 ? std::int32_t(v + 0.5) : std::int32_t(v - 0.5);
-  return static_cast<unsigned short>(k < 0 ? 0 : (k > top ? top : k));
-}
-
-void checkDepth(std::int32_t depth) {
-  if (depth < 9 || depth > 16)
-    throw mxImageNormalizerDefs::BadParams(L"The linear fit of 16-bit images needs a bit depth of 9 to 16.");
-}
-
 }  // namespace
 
 namespace {
@@ -694,10 +803,61 @@ bool linearFitParameters(const mxPelBuffer_const<unsigned short>& image,
   if (fitAngles.size() < 7 || fitAngles.size() > 0x7FFFFFFFu)
     throw mxImageNormalizerDefs::BadParams(L"The linear fit needs a direction table of at least 7 angles.");
   checkDepth(depth);
-  std::vector<std::uint64_t> cells(std::size_t(kCells), 0);
-  std::vector<CellSums> sums(static_cast<std::size_t>(kCells));
-  countDeepCells(reference, mask, image, depth, cells.data(), sums.data());
-  return fitFromDeepCells(cells.data(), sums, fitAngles, gain, offset);
+  if (reference.width() < image.width() || reference.height() < image.height())
+    throw mxPel::BadWindow(L"the reference window is smaller than the run-time window");
+  if (mask.isBound() && (mask.width() < image.width() || mask.height() < image.height()))
+    throw mxPel::BadWindow(L"the mask window is smaller than the run-time window");
+  const BinTables bins;
+  const std::uint16_t scale = std::uint16_t(1u << (24 - depth));
+  // An empty window counts nothing, however many empty rows it has.
+  const std::int32_t w = image.width(), h = w > 0 ? image.height() : 0;
+  const auto maskRow = [&](std::int32_t j) { return mask.isBound() ? mask.row(j) : nullptr; };
+
+  // Pass one.  A pel adds at most 255 to a pair count, so the 32-bit counts
+  // are folded into the cells every 2^24 pels (rows are taken whole: a row
+  // of more pels is folded alone).  The two tables are one 512 KiB pel
+  // store, as the 8-bit pass keeps them.
+  std::uint64_t cells[kCells] = {};
+  {
+    mxPelBuffer<std::uint32_t> store{mxPelRect(0, 0, 65536, 2), 64, mxPelInit::eUnwritten};
+    std::uint32_t* c0 = store.pointToOffset();
+    std::uint32_t* c1 = c0 + 65536;
+    std::fill(c0, c0 + 2 * 65536, 0u);
+    const auto fold = [&] {
+      for (std::uint32_t t = 0; t < 256; ++t) {
+        std::uint64_t* cellRow = cells + bins.rowBase[t];
+        for (std::uint32_t r = 0; r < 256; ++r) cellRow[bins.bin[r]] += std::uint64_t(c0[t << 8 | r]) + c1[t << 8 | r];
+      }
+      std::fill(c0, c0 + 2 * 65536, 0u);
+    };
+    constexpr std::int64_t kFoldPels = std::int64_t(1) << 24;
+    std::int64_t pending = 0;
+    for (std::int32_t j = 0; j < h; ++j) {
+      if (pending > 0 && pending + w > kFoldPels) fold(), pending = 0;
+      countTopPairs(reference.row(j), image.row(j), maskRow(j), w, scale, c0, c1);
+      pending += w;
+      if (pending > kFoldPels) fold(), pending = 0;
+    }
+    if (pending > 0) fold();
+  }
+
+  const auto fitInBand = [&](const mxPelBuffer_const<unsigned char>& band, double& g, double& o) {
+    // Per top-bit pair, whether its cell is in the band.
+    mxPelBuffer<std::uint16_t> table{mxPelRect(0, 0, 65536, 1), 64, mxPelInit::eUnwritten};
+    std::uint16_t* inBand = table.pointToOffset();
+    for (std::uint32_t t = 0; t < 256; ++t) {
+      const unsigned char* bandRow = band.row(bins.bin[t]);
+      for (std::uint32_t r = 0; r < 256; ++r) inBand[t << 8 | r] = bandRow[bins.bin[r]] ? 0xFFFF : 0;
+    }
+    unsigned __int128 n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
+    for (std::int32_t j = 0; j < h; ++j) {
+      Moments row;
+      addBandMoments(reference.row(j), image.row(j), maskRow(j), w, scale, inBand, row);
+      n += row.n, sx += row.sx, sy += row.sy, sxx += row.sxx, sxy += row.sxy, syy += row.syy;
+    }
+    return lineFromSums(std::uint64_t(n), double(sx), double(sy), double(sxx), double(sxy), double(syy), g, o);
+  };
+  return fitFromCells(cells, fitInBand, fitAngles, gain, offset);
 }
 
 void addDeepFitCounts(const mxPelBuffer_const<unsigned short>& image,

@@ -156,13 +156,14 @@ std::vector<unsigned char> linearLut(double gain, double offset);
 // top 8 bits (g >> (depth - 8), then the 8-bit bins): the same histogram
 // image, profiles, ridge and band as the 8-bit fit of the images reduced to
 // their top 8 bits.  The line is then fitted to the exact 16-bit pels
-// (exact 128-bit sums per cell) of every used pel whose cell lies in the
-// band.  Bound on the fitted line: it is the exact least-squares line of the
-// selected pels; only the selection is coarse, in cells 2^(depth - 5) grey
-// levels wide (8 top-bit levels), so pels of a ridge y = a x + b lie on the
-// fitted line to the precision of the double sums whatever the binning, and
-// a pel off the ridge is excluded or included exactly as the 8-bit fit of
-// the top 8 bits would exclude or include it.  Pels above 2^depth - 1 are
+// (exact 128-bit sums, in a second pass over the pels) of every used pel
+// whose cell lies in the band.  Bound on the fitted line: it is the exact
+// least-squares line of the selected pels; only the selection is coarse,
+// in cells 2^(depth - 5) grey levels wide (8 top-bit levels), so pels of a
+// ridge y = a x + b lie on the fitted line to the precision of the double
+// sums whatever the binning, and a pel off the ridge is excluded or
+// included exactly as the 8-bit fit of the top 8 bits would exclude or
+// include it.  Pels above 2^depth - 1 are
 // counted in the top cell; the tool refuses them before.
 
 // As linearFitParameters above, on 16-bit pels; mxImageNormalizerDefs::

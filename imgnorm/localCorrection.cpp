@@ -821,16 +821,20 @@ void fullDeepMean(const mxPelBuffer_const<unsigned short>& img, const mxPelBuffe
     const unsigned char* m = msk.isBound() ? msk.row(j) : nullptr;
     mxcpu::dispatch(
         [](const unsigned short* a, const unsigned short* b, const unsigned char* m, unsigned char* h, unsigned char* l,
-           std::int32_t w, std::int32_t half, std::int32_t c) MX_KERNEL_INLINE {
+           std::int32_t w, std::uint16_t half, std::uint16_t c) MX_KERNEL_INLINE {
+          // half + clamp(a - b, -c, c) in 16-bit arithmetic, sixteen pels
+          // to an instruction: with x = max(a, b), the clamped parts above
+          // and below b are min(x - b, c) and min(x - a, c), one of them 0.
           for (std::int32_t i = 0; i < w; ++i) {
-            const std::int32_t d = std::int32_t(a[i]) - std::int32_t(b[i]);
-            std::int32_t v = half + (d < -c ? -c : (d > c ? c : d));
+            const std::uint16_t x = a[i] > b[i] ? a[i] : b[i];
+            const std::uint16_t up = std::uint16_t(x - b[i]), down = std::uint16_t(x - a[i]);
+            std::uint16_t v = std::uint16_t(half + (up < c ? up : c) - (down < c ? down : c));
             v = m && m[i] == 0 ? 0 : v;
             h[i] = (unsigned char)(v >> 8);
             l[i] = (unsigned char)v;
           }
         },
-        a, b, m, high.row(j), low.row(j), w, half, c);
+        a, b, m, high.row(j), low.row(j), w, std::uint16_t(half), std::uint16_t(c));
   }
   mxPelBuffer<unsigned short> meanHigh, meanLow;
   scaledLocalMean(high, k, meanHigh);
@@ -851,17 +855,23 @@ void fullDeepMean(const mxPelBuffer_const<unsigned short>& img, const mxPelBuffe
     const unsigned short* cv = msk.isBound() ? coverage.row(j) : nullptr;
     unsigned short* o = result.row(j);
     if (!m) {
-      // num + 64 < 2^24: 32-bit arithmetic, vectorised.
+      // 16-bit arithmetic, sixteen pels to an instruction.  The means of
+      // bytes x 128 are at most 32640, so (num + 64) >> 7 = 2 mh + ((ml +
+      // 64) >> 7) stays below 2^16; the result a - est + half, held to
+      // 0 .. top, is half plus what a exceeds est by (at most top - half),
+      // less what est exceeds a by (at most that sum).
       mxcpu::dispatch(
           [](const unsigned short* a, const unsigned short* mh, const unsigned short* ml, unsigned short* o,
-             std::int32_t w, std::int32_t half, std::int32_t top) MX_KERNEL_INLINE {
+             std::int32_t w, std::uint16_t half, std::uint16_t room) MX_KERNEL_INLINE {
             for (std::int32_t i = 0; i < w; ++i) {
-              const std::int32_t est = std::int32_t((std::uint32_t(mh[i]) * 256u + ml[i] + 64u) >> 7);
-              const std::int32_t v = std::int32_t(a[i]) - est + half;
-              o[i] = (unsigned short)(v < 0 ? 0 : (v > top ? top : v));
+              const std::uint16_t est = std::uint16_t(2 * mh[i] + ((ml[i] + 64) >> 7));
+              const std::uint16_t x = a[i] > est ? a[i] : est;
+              const std::uint16_t up = std::uint16_t(x - est), down = std::uint16_t(x - a[i]);
+              const std::uint16_t base = std::uint16_t(half + (up < room ? up : room));
+              o[i] = std::uint16_t(base - (down < base ? down : base));
             }
           },
-          a, mh, ml, o, w, half, top);
+          a, mh, ml, o, w, std::uint16_t(half), std::uint16_t(top - half));
       continue;
     }
     for (std::int32_t i = 0; i < w; ++i) {

@@ -81,7 +81,7 @@ def best(side):
 now, base = best("now"), best("base")
 cpu = os.environ["CPU"]
 def size(name):
-    m = re.search(r"BM_Table/(\d+)/", name)
+    m = re.search(r"BM_Table(?:Deep)?/(\d+)/", name)
     return "%d²" % int(m.group(1)) if m else "8192²"
 lines = [
     "Measured %s on %s: this tree (%s) against %s, %s interleaved rounds, best of each; "
@@ -102,6 +102,27 @@ speedups = ["%s %.2fx" % (k[1].replace(" threads 2", ""), one[k[1].replace(" thr
             for k, v in now.items() if k[1].endswith("threads 2") and k[1].replace(" threads 2", "") in one]
 if speedups:
     lines += ["", "Two threads against one on the 8192² image (now): " + ", ".join(speedups) + "."]
+# The 16-bit tool (rows labelled "... 16-bit" and "... 12-bit") against the
+# 8-bit case of the same label and image, with the cost each may reach.
+deep = {}
+for key, v in now.items():
+    m = re.match(r"(.*) (16|12)-bit$", key[1])
+    if m:
+        deep.setdefault((m.group(1), size(key[0])), {})[m.group(2)] = v
+eight = {(k[1], size(k[0])): v for k, v in now.items() if k[0].startswith("BM_Table/")}
+targets = {"histogram": 2, "mean-stddev": 2, "tails": 2, "linear-fit": 3, "local-mean": 2, "local-median": 3}
+if deep:
+    lines += ["", "The 16-bit tool at depths 16 and 12 on the same images (their low bits filled), against 8 bits (now):",
+              "", "| job | image | 8-bit ns/pel | 16-bit ns/pel | 16 / 8 | 12-bit ns/pel | 12 / 8 | at most |",
+              "|---|---|---|---|---|---|---|---|"]
+    for (job, img), d in deep.items():
+        b = eight.get((job, img))
+        cells = []
+        for depth in ("16", "12"):
+            v = d.get(depth)
+            cells += ["%.3f" % v if v else "–", "%.2f" % (v / b) if v and b else "–"]
+        lines.append("| %s | %s | %s | %s | %s |" % (
+            job, img, "%.3f" % b if b else "–", " | ".join(cells), "%dx" % targets.get(job.split(" ")[0], 0)))
 table = "\n".join(lines)
 if os.environ["PRINT"] == "1":
     print(table)

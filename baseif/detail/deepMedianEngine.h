@@ -140,7 +140,18 @@ public:
   // (both at column 0).
   void filterRow(const std::uint16_t* own, std::uint16_t* out) {
     std::fill(synced_.begin(), synced_.end(), kNever);
-    if (!MASKED) return L == 4 ? filterRowFamily(out) : filterRowUnmasked(out);
+    if (!MASKED) {
+      // With four levels, each row takes the way that suits the row above:
+      // the family where the median changed bottom group at more than one
+      // pel in eight there (low bits of noise), else the path alone (a
+      // median that keeps its bottom group, as over smooth or coarsely
+      // quantised differences, where stepping sixteen groups per pel is
+      // wasted).
+      if (L < 4) return void(filterRowUnmasked(out));
+      const std::int32_t changes = family_ ? filterRowFamily(out) : filterRowUnmasked(out);
+      family_ = std::int64_t(changes) * 8 > std::int64_t(xe_ - xs_);
+      return;
+    }
     for (std::int32_t x = xs_; x < xe_; ++x) {
       const std::int32_t n = sync(0, 0, x)[15];
       std::uint32_t v;
@@ -186,7 +197,8 @@ private:
     }
   }
 
-  __attribute__((noinline)) void filterRowUnmasked(std::uint16_t* out) {
+  // Returns at how many pels the median's bottom group changed.
+  __attribute__((noinline)) std::int32_t filterRowUnmasked(std::uint16_t* out) {
     Path p;
     p.g[0] = 0;
     p.group[0] = cols_.get();
@@ -200,6 +212,7 @@ private:
     alignas(32) std::uint16_t t[16];
     const std::int32_t rx = rx_, last = width_ - 1, first = first_, k0 = k_;
     const std::uint32_t low = low_;
+    std::int32_t changes = 0;
     for (std::int32_t x = xs_ + 1; x < xe_; ++x) {
       const std::ptrdiff_t enter = (std::min(x + rx, last) - first) * 16;
       const std::ptrdiff_t leave = (std::max(x - 1 - rx, 0) - first) * 16;
@@ -221,6 +234,7 @@ private:
         v = g * 16 + std::uint32_t(l);
       } else {
         // The path turns at level j: park the groups below, take new ones.
+        ++changes;
         for (int i = 0; i < L; ++i) p.w[i] = w[i], p.lane[i] = lane[i];
         for (int i = j + 1; i < L; ++i) park(i, p.g[i], w[i], x);
         v = descend(p, j, k, x);
@@ -228,6 +242,7 @@ private:
       }
       out[x] = static_cast<unsigned short>(v + low);
     }
+    return changes;
   }
 
   // Takes the path from level j down to level L - 2 for output pel x, rank
@@ -250,7 +265,8 @@ private:
   // group about every other pel: all 16 bottom groups below the path's
   // group of level 2 (a family of 256 values) step along with the window,
   // so that only a change of that group, some 30 times rarer, costs syncs.
-  __attribute__((noinline)) void filterRowFamily(std::uint16_t* out) {
+  // Returns at how many pels the median's bottom group changed.
+  __attribute__((noinline)) std::int32_t filterRowFamily(std::uint16_t* out) {
     constexpr int F = L - 2;  // the level whose group's children form the family
     const std::ptrdiff_t stride = 16 * columns_;
     Path p;
@@ -264,8 +280,12 @@ private:
     std::int32_t k = descendUpper(p, 0, k_, xs_);
     takeFamily(xs_);
     alignas(32) std::uint16_t t[16];
+    std::int32_t changes = 0;
+    int lastLane = -1;
     auto bottom = [&](std::int32_t kk) {
       const int l = V::firstAbove(p.w[F], kk);
+      changes += l != lastLane;
+      lastLane = l;
       V::store(t, p.w[F]);
       if (l > 0) kk -= t[l - 1];
       return (p.g[F] * 16 + std::uint32_t(l)) * 16 + std::uint32_t(V::firstAbove(fam[l], kk));
@@ -294,9 +314,11 @@ private:
         for (int i = 0; i < 16; ++i) park(L - 1, p.g[F] * 16 + std::uint32_t(i), fam[i], x);
         k = descendUpper(p, j, k, x);
         takeFamily(x);
+        lastLane = -1;
       }
       out[x] = static_cast<unsigned short>(bottom(k) + low_);
     }
+    return changes - 1;
   }
 
   // Keeps the window's counts c of group g of level j, up to date for
@@ -381,6 +403,7 @@ private:
   std::uint32_t low_, high_;
   bool average_;
   std::int32_t stripWidth_ = 0;
+  bool family_ = false;  // the next unmasked row of four levels steps the family
   std::ptrdiff_t columns_ = 0;  // source columns of the widest strip
   std::int32_t xs_ = 0, xe_ = 0, first_ = 0, last_ = 0;
   // Group after group, each a row of columns_ x 16 counts: column c of
