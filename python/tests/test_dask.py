@@ -78,7 +78,7 @@ def test_deep_and_colour_arrays_equal_the_in_memory_run(case, method):
         chunks = chunks[2:] + chunks[:2] if axis == 0 else chunks
     whole = tool.run(image, method)
     out = idask.normalize_array(tool, da.from_array(image, chunks=chunks), method).compute(scheduler="sync")
-    assert out.dtype == whole.dtype and out.shape == whole.shape and np.array_equal(out, whole), (case, method)
+    assert out.dtype == whole.dtype == image.dtype and out.shape == whole.shape and np.array_equal(out, whole), (case, method)
 
 
 def test_chunking_that_does_not_suit_a_local_method_is_refused_or_realigned():
