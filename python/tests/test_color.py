@@ -33,12 +33,6 @@ def test_per_channel_is_three_grey_runs_and_the_axis_is_where_it_was(method):
     assert np.shares_memory(imgnorm.ColorNormalizer(REF[:, 3:40], copy=False).reference, REF)
 
 
-def test_match_histograms_runs_the_colour_tool_as_the_channels_one_by_one():
-    out = imgnorm.match_histograms(IMG, REF, channel_axis=-1, mask=MASK)
-    loop = [imgnorm.match_histograms(IMG[..., c], REF[..., c], mask=MASK) for c in range(3)]
-    np.testing.assert_array_equal(out, np.stack(loop, axis=-1))
-
-
 def test_sixteen_bit_histogram_matching_is_the_eight_bit_result_scaled():
     eight = imgnorm.ColorNormalizer(REF, methods="histogram").run(IMG, "histogram")
     deep = imgnorm.ColorNormalizer(REF.astype(np.uint16) * 257, methods="histogram")
