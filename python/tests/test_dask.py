@@ -152,13 +152,6 @@ def client():
         cluster.close()
 
 
-def test_chunked_result_on_the_cluster(client):
-    tool = tool_for("local-median", (2, 2))
-    image = distorted(textured(H, W, 1))
-    out = idask.normalize_array(tool, da.from_array(image, chunks=(70, 90)), "local-median").compute()
-    assert np.array_equal(out, tool.run(image, "local-median"))
-
-
 def test_batch_reports_every_file_and_survives_a_dying_worker(client, tmp_path):
     tool = tool_for("mean-stddev", masked=False)
     inputs = tmp_path / "in"
