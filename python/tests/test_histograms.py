@@ -53,16 +53,16 @@ def test_match_histograms_is_the_tool_with_relative_counts_and_matches_each_chan
     with pytest.warns(imgnorm.ImgnormWarning):
         dark = imgnorm.Normalizer(ref, methods="histogram").run(small, "histogram")
     assert dark.mean() < relative.run(small, "histogram").mean() - 20
-    # Channels: each matched to the reference's channel, the axis anywhere (RGB through the colour tool, four
-    # channels one by one).
+    # Channels: each matched to the reference's channel under the mask, the axis anywhere (RGB through the colour
+    # tool, four channels one by one).
     for n in (3, 4):
         image3 = np.stack([small, 255 - small, small // 2, small // 3][:n], axis=0)
         ref3 = np.stack([ref, ref // 3, 255 - ref, ref // 2][:n], axis=0)
-        out = imgnorm.match_histograms(image3, ref3, channel_axis=0)
+        out = imgnorm.match_histograms(image3, ref3, channel_axis=0, mask=mask)
         for c in range(n):
-            np.testing.assert_array_equal(out[c], imgnorm.match_histograms(image3[c], ref3[c]))
+            np.testing.assert_array_equal(out[c], imgnorm.match_histograms(image3[c], ref3[c], mask=mask))
         np.testing.assert_array_equal(imgnorm.match_histograms(np.moveaxis(image3, 0, -1), np.moveaxis(ref3, 0, -1),
-                                                               channel_axis=-1), np.moveaxis(out, 0, -1))
+                                                               channel_axis=-1, mask=mask), np.moveaxis(out, 0, -1))
 
 
 def test_relative_counts_survive_saving_and_the_block_engine(images, tmp_path):

@@ -1,32 +1,14 @@
-"""Pickling across processes; memory flat over pickling and error paths."""
+"""Memory flat over pickling and error paths, and over repeated runs (a tool pickled into
+other processes: the Dask cluster tests)."""
 
 import os
 import pickle
 import subprocess
 import sys
 
-import numpy as np
-from conftest import ALL_METHODS, METHODS, trained
+from conftest import ALL_METHODS, trained
 
 import imgnorm
-
-CHILD = """
-import pickle, sys
-import numpy as np
-tool, image = pickle.load(sys.stdin.buffer)
-out = {m: tool.run(image, m) for m in %r}
-pickle.dump((tool.trained_methods, out), sys.stdout.buffer)
-""" % (METHODS,)
-
-
-def test_a_pickled_trained_tool_runs_identically_in_another_process(images):
-    tool = trained(images, True, granularity=2, keep_masked_pixels=True)
-    child = subprocess.run([sys.executable, "-c", CHILD], input=pickle.dumps((tool, images["image"])),
-                           capture_output=True, check=True, env=dict(os.environ))
-    methods, out = pickle.loads(child.stdout)
-    assert methods == tool.trained_methods
-    for method in METHODS:
-        np.testing.assert_array_equal(out[method], tool.run(images["image"], method), err_msg=method)
 
 
 def resident_bytes():
