@@ -96,7 +96,7 @@ void mfPelMap(const mxPelBuffer_const<unsigned short>& src, const std::vector<un
   if (r.isNull()) return;
   // The table extended by its last entry to 65537 entries (65537 stores, a
   // few per cent of a megapel), so that every pel indexes it directly (no
-  // clamp in the loop) and the vector version's gathers stay inside it.
+  // clamp in the loop).
   std::vector<unsigned short> padded(65537, table.back());
   std::copy(table.begin(), table.end(), padded.begin());
   for (std::int32_t j = 0; j < r.height(); ++j)

@@ -102,6 +102,7 @@ void BM_TableDeep(benchmark::State& state) {
   tool.train(method);
   bool ok = false;
   std::wstring why;
+  tool.run(run, method, ok, why);  // (see BM_Table)
   for (auto _ : state) {
     mxPelBuffer<unsigned short> out = tool.run(run, method, ok, why);
     benchmark::DoNotOptimize(out.pointToOffset());

@@ -30,11 +30,9 @@ void pelMapRowPlain(const unsigned char* s, unsigned char* d, std::int32_t n, co
 // The AVX-512 VBMI version; false (nothing written) when the processor lacks it.
 bool pelMapRowVbmi(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut);
 
-// d[i] = lut[s[i]] for i < n with 16-bit pels; lut holds 65537 entries
-// (the last one only read, never used, by the AVX2 version's 32-bit
-// gathers, two entries at a time).
+// d[i] = lut[s[i]] for i < n with 16-bit pels; lut holds 65536 entries or
+// more (every pel indexes it directly).
 void pelMapRow16(const unsigned short* s, unsigned short* d, std::int32_t n, const unsigned short* lut);
-void pelMapRow16Plain(const unsigned short* s, unsigned short* d, std::int32_t n, const unsigned short* lut);
 
 // Count, sum and sum of squares of the pels s[i] whose mask m[i] is non-zero
 // (every pel when m is null), added to the accumulators.
