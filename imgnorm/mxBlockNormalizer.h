@@ -318,6 +318,7 @@ extern template class mxColorBlockNormalizerOf<unsigned short>;
 class IMGNORM_API mxBlockNormalizer : public mxBlockNormalizerOf<unsigned char> {
 public:
   using mxBlockNormalizerOf<unsigned char>::mxBlockNormalizerOf;
+  using Method = mxImageNormalizerDefs::Method;
 
   // ---- one in-memory image on several threads ----
   //
