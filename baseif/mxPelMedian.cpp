@@ -135,6 +135,17 @@ void mxkernel::pelMedianPortable(const mxPelBuffer_const<unsigned char>& src,
   mxmedian::filter<Counts16Ops>(src, mask, params, out);
 }
 
+namespace {
+// The mask as the filters read it: one whose window does not cover the
+// source's is copied onto a zero (unset) background over the source's window.
+mxPelBuffer_const<unsigned char> maskOver(const mxPelBuffer_const<unsigned char>& mask, const mxPelRect& window) {
+  if (!mask.isBound() || mask.window().contains(window)) return mask;
+  mxPelBuffer<unsigned char> full(window);
+  mfPelCopy<unsigned char>(mask, full);
+  return full;
+}
+}  // namespace
+
 void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                  const mxPelMedianParams& params, mxPelBuffer<unsigned char>& dst) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
@@ -146,14 +157,7 @@ void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_
   }
   const mxPelRect r = src.window().intersect(dst.window());
   if (r.isNull()) return;
-  // A mask whose window does not cover the source's is copied onto a zero
-  // (unset) background over the source's window.
-  mxPelBuffer_const<unsigned char> m = mask;
-  if (mask.isBound() && !mask.window().contains(src.window())) {
-    mxPelBuffer<unsigned char> full(src.window());
-    mfPelCopy<unsigned char>(mask, full);
-    m = full;
-  }
+  const mxPelBuffer_const<unsigned char> m = maskOver(mask, src.window());
   // Only the overlap's pels are made (a block's, say, from a source holding
   // its surroundings too).  The filter reads source rows below the row it
   // writes, so it writes straight into dst only when dst has a store of its
@@ -178,8 +182,6 @@ void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelMedianP
   mfPelMedian(src, mxPelBuffer_const<unsigned char>(), params, dst);
 }
 
-
-
 void mfPelMedian(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
                  const mxPelMedianParams& params, mxPelBuffer<unsigned short>& dst) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
@@ -195,15 +197,9 @@ void mfPelMedian(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer
   }
   const mxPelRect r = src.window().intersect(dst.window());
   if (r.isNull()) return;
-  // As for 8-bit pels: a mask not covering the source's window goes onto an
-  // unset background, and the result goes straight into dst only when dst
-  // shows the source's window in a store of its own.
-  mxPelBuffer_const<unsigned char> m = mask;
-  if (mask.isBound() && !mask.window().contains(src.window())) {
-    mxPelBuffer<unsigned char> full(src.window());
-    mfPelCopy<unsigned char>(mask, full);
-    m = full;
-  }
+  // The result goes straight into dst only when dst shows the source's
+  // window in a store of its own.
+  const mxPelBuffer_const<unsigned char> m = maskOver(mask, src.window());
   const bool direct = dst.window() == src.window() && dst.root() != src.root();
   mxPelBuffer<unsigned short> out = direct ? dst : mxPelBuffer<unsigned short>(src.window(), 32, mxPelInit::eUnwritten);
   const bool done = mxcpu::level() >= mxcpu::Level::kAvx2 && mxkernel::deepMedianAvx2(src, m, params, out);

@@ -435,17 +435,17 @@ struct GridFields {
 
 // The variance per axis (grid pels squared) of the local mean's kernel: three
 // boxes whose widths add up to 2 s + 3 and differ by at most one.
+double boxesVariance(std::int64_t smoothing) {
+  const std::int64_t total = 2 * smoothing + 3;
+  double v = 0.0;
+  for (int b = 0; b < 3; ++b) {
+    const double w = double(total / 3 + (b < total % 3 ? 1 : 0));
+    v += (w * w - 1.0) / 12.0;
+  }
+  return v;
+}
 mxPair<double> kernelVariance(const mxPair<std::int32_t>& s) {
-  auto variance = [](std::int64_t smoothing) {
-    const std::int64_t total = 2 * smoothing + 3;
-    double v = 0.0;
-    for (int b = 0; b < 3; ++b) {
-      const double w = double(total / 3 + (b < total % 3 ? 1 : 0));
-      v += (w * w - 1.0) / 12.0;
-    }
-    return v;
-  };
-  return {variance(s.x()), variance(s.y())};
+  return {boxesVariance(s.x()), boxesVariance(s.y())};
 }
 
 // The first two moments (pels, pels squared) of the local mean's kernel
@@ -764,24 +764,15 @@ mxPair<std::int32_t> gridSmoothing(const mxPair<std::int32_t>& neighborhoodSize,
   const mxPair<std::int32_t> f = workingFactor(neighborhoodSize, granularity);
   const mxPair<std::int32_t> pel =
       localMeanParams(sampledNeighborhood(neighborhoodSize, {1, 1}), 1.0).smoothing;
-  auto variance = [](std::int64_t s) {  // of the three boxes of smoothing s
-    const std::int64_t total = 2 * s + 3;
-    double v = 0.0;
-    for (int b = 0; b < 3; ++b) {
-      const double w = double(total / 3 + (b < total % 3 ? 1 : 0));
-      v += (w * w - 1.0) / 12.0;
-    }
-    return v;
-  };
   auto amount = [&](std::int32_t s, std::int32_t g) {
     if (g == 1) return s;
     // The cells add (g^2 - 1) / 12 pels squared, the interpolation about
     // g^2 / 6 (its mean error on a parabola, as a kernel's variance).
-    const double gg = double(g) * g, want = (variance(s) - (gg - 1.0) / 12.0 - gg / 6.0) / gg;
+    const double gg = double(g) * g, want = (boxesVariance(s) - (gg - 1.0) / 12.0 - gg / 6.0) / gg;
     std::int64_t t = std::max<std::int64_t>(0, std::int64_t((3.0 * std::sqrt(4.0 * std::max(want, 0.0) + 1.0) - 3.0) / 2.0));
-    while (t > 0 && variance(t) > want) --t;
-    while (variance(t + 1) <= want) ++t;
-    if (want - variance(t) > variance(t + 1) - want) ++t;
+    while (t > 0 && boxesVariance(t) > want) --t;
+    while (boxesVariance(t + 1) <= want) ++t;
+    if (want - boxesVariance(t) > boxesVariance(t + 1) - want) ++t;
     return std::int32_t(std::min<std::int64_t>(t, 32767));
   };
   return {amount(pel.x(), f.x()), amount(pel.y(), f.y())};
