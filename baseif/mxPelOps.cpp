@@ -110,6 +110,20 @@ mxPelBuffer<unsigned short> mfPelMap(const mxPelBuffer_const<unsigned short>& sr
   return dst;
 }
 
+void mfPelMapLine(const mxPelBuffer_const<unsigned short>& src, const mxLevelLine& line,
+                  mxPelBuffer<unsigned short>& dst) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  if (line.top < 0 || line.top > 65535) throw mxPelFunc::BadParams(L"mfPelMapLine: the top level must be 0 to 65535");
+  if (!dst.isBound()) {
+    dst = mxPelBuffer<unsigned short>(src.window(), 32, mxPelInit::eUnwritten);
+    dst.copyXforms(src);
+  }
+  const mxPelRect r = src.window().intersect(dst.window());
+  if (r.isNull()) return;
+  for (std::int32_t j = 0; j < r.height(); ++j)
+    mxkernel::pelMapLineRow(src.pointToPel(r.x(), r.y() + j), dst.pointToPel(r.x(), r.y() + j), r.width(), line);
+}
+
 // Counted into two interleaved tables of 65536 + 1 counters (alternate pels,
 // so that runs of equal pels do not wait on each other's increments); an
 // excluded pel goes to the extra counter, so the masked loop has no branch.

@@ -91,6 +91,35 @@ IMGNORM_API void mfPelMap(const mxPelBuffer_const<unsigned short>& src, const st
 IMGNORM_API mxPelBuffer<unsigned short> mfPelMap(const mxPelBuffer_const<unsigned short>& src,
                                                  const std::vector<unsigned short>& table);
 
+// A line over levels: entry v is clamp(R(v * scale + offset), 0, top), where
+// R truncates toward zero or, with roundHalves, rounds halves away from
+// zero; a value that is not a number gives 0, one beyond any level the
+// nearest end.  The global methods whose table is a line (mean and standard
+// deviation, tails, the linear fit of 16-bit pels) fill their tables with
+// entry(), and 16-bit runs map their pels with mfPelMapLine, which computes
+// the same entries pel by pel.
+struct mxLevelLine {
+  double scale = 1.0, offset = 0.0;
+  std::int32_t top = 255;
+  bool roundHalves = false;
+
+  unsigned short entry(std::uint32_t v) const {
+    double x = double(v) * scale + offset;
+    x = x > 0.0 ? x : 0.0;  // not a number gives 0
+    x += roundHalves ? 0.5 : 0.0;
+    x = x < double(top) ? x : double(top);
+    return static_cast<unsigned short>(static_cast<std::int32_t>(x));
+  }
+};
+
+// dst = line.entry(src) over the overlap of the windows (dst may be src; an
+// unbound dst becomes a new buffer over src's window with src's transforms),
+// computed per pel in vector doubles: at 2^16 levels a table would be read
+// at random from beyond the level-1 cache.  line.top must lie in 0 .. 65535
+// (else mxPelFunc::BadParams).
+IMGNORM_API void mfPelMapLine(const mxPelBuffer_const<unsigned short>& src, const mxLevelLine& line,
+                              mxPelBuffer<unsigned short>& dst);
+
 // ---- histogram ----
 
 // The 256-bin histogram (32-bit counts) of src's window.

@@ -1,7 +1,15 @@
 #include "baseif/detail/pelKernels.h"
 
 #include "baseif/detail/cpuDispatch.h"
+#include "baseif/mxPelOps.h"
 
+// GCC 12 warns that the undefined pass-through lanes of some AVX-512
+// intrinsics in its own headers are (or may be) used uninitialized; no
+// kernel here uses them.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 #include <immintrin.h>
 
 #include <algorithm>
@@ -103,6 +111,66 @@ void pelMapRow16(const unsigned short* s, unsigned short* d, std::int32_t n, con
     d[i] = a, d[i + 1] = b, d[i + 2] = c, d[i + 3] = e;
   }
   for (; i < n; ++i) d[i] = lut[s[i]];
+}
+
+#define MX_AVX512_LINE __attribute__((target("avx512f,avx512bw"), always_inline)) static inline
+#define MX_AVX2_LINE __attribute__((target("avx2"), always_inline)) static inline
+
+template <bool kRound>
+MX_AVX512_LINE __m256i lineLevels(__m256i v, __m512d scale, __m512d offset, __m512d top) {
+  __m512d x = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(v), scale), offset);
+  if (kRound) x = _mm512_add_pd(x, _mm512_set1_pd(0.5));
+  return _mm512_cvttpd_epi32(_mm512_min_pd(top, x));
+}
+
+template <bool kRound>
+__attribute__((target("avx512f,avx512bw"))) static void pelMapLineAvx512(const unsigned short* s, unsigned short* d,
+                                                                        std::int32_t n, const mxLevelLine& line) {
+  const __m512d scale = _mm512_set1_pd(line.scale), offset = _mm512_set1_pd(line.offset);
+  const __m512d top = _mm512_set1_pd(double(line.top));
+  std::int32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m512i v = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i)));
+    const __m256i lo = lineLevels<kRound>(_mm512_castsi512_si256(v), scale, offset, top);
+    const __m256i hi = lineLevels<kRound>(_mm512_extracti64x4_epi64(v, 1), scale, offset, top);
+    const __m512i k = _mm512_max_epi32(_mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1), _mm512_setzero_si512());
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i), _mm512_cvtepi32_epi16(k));
+  }
+  for (; i < n; ++i) d[i] = line.entry(s[i]);
+}
+
+template <bool kRound>
+MX_AVX2_LINE __m128i lineLevels(__m128i v, __m256d scale, __m256d offset, __m256d top) {
+  __m256d x = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(v), scale), offset);
+  if (kRound) x = _mm256_add_pd(x, _mm256_set1_pd(0.5));
+  return _mm_max_epi32(_mm256_cvttpd_epi32(_mm256_min_pd(top, x)), _mm_setzero_si128());
+}
+
+template <bool kRound>
+__attribute__((target("avx2"))) static void pelMapLineAvx2(const unsigned short* s, unsigned short* d, std::int32_t n,
+                                                           const mxLevelLine& line) {
+  const __m256d scale = _mm256_set1_pd(line.scale), offset = _mm256_set1_pd(line.offset);
+  const __m256d top = _mm256_set1_pd(double(line.top));
+  std::int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256i v = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+    const __m128i lo = lineLevels<kRound>(_mm256_castsi256_si128(v), scale, offset, top);
+    const __m128i hi = lineLevels<kRound>(_mm256_extracti128_si256(v, 1), scale, offset, top);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_packus_epi32(lo, hi));
+  }
+  for (; i < n; ++i) d[i] = line.entry(s[i]);
+}
+
+void pelMapLineRow(const unsigned short* s, unsigned short* d, std::int32_t n, const mxLevelLine& line) {
+  switch (mxcpu::level()) {
+    case mxcpu::Level::kAvx512:
+      return line.roundHalves ? pelMapLineAvx512<true>(s, d, n, line) : pelMapLineAvx512<false>(s, d, n, line);
+    case mxcpu::Level::kAvx2:
+      return line.roundHalves ? pelMapLineAvx2<true>(s, d, n, line) : pelMapLineAvx2<false>(s, d, n, line);
+    case mxcpu::Level::kBaseline:
+      break;
+  }
+  for (std::int32_t i = 0; i < n; ++i) d[i] = line.entry(s[i]);
 }
 
 namespace {

@@ -6,16 +6,6 @@
 
 namespace {
 
-// Truncation toward zero into 32 bits.  A value that is not a number gives 0
-// and one beyond the 32-bit range the nearest limit, so the later clamp into
-// 0..255 sees what the value means instead of an undefined conversion.
-std::int32_t truncate32(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= 2147483647.0) return 2147483647;
-  if (v <= -2147483648.0) return -2147483647 - 1;
-  return static_cast<std::int32_t>(v);
-}
-
 // The largest output level of a table of n entries: 255 for 8-bit tables
 // whatever their length, n - 1 for 16-bit tables (2^depth entries, so the
 // level range of the declared depth).
@@ -25,13 +15,12 @@ std::int32_t topLevel(std::size_t n) {
   return n > 0 ? std::int32_t(n - 1) : 0;
 }
 
-// Fills the table with mfILimit(trunc(i * scale + offset), 0, top level).
+// The n entries of a line: mfILimit(trunc(i * scale + offset), 0, top level),
+// a value that is not a number giving 0.
 template <class Pel>
-void linearTable(double scale, double offset, std::size_t n, std::vector<Pel>& lut) {
+void lineTable(const mxLevelLine& line, std::size_t n, std::vector<Pel>& lut) {
   lut.resize(n);
-  const std::int32_t top = topLevel<Pel>(n);
-  for (std::size_t i = 0; i < n; ++i)
-    lut[i] = static_cast<Pel>(mfILimit(truncate32(double(i) * scale + offset), 0, top));
+  for (std::size_t i = 0; i < n; ++i) lut[i] = static_cast<Pel>(line.entry(std::uint32_t(i)));
 }
 
 // Nearest integer, halves away from zero.  Validated fractions lie in 0..1,
@@ -117,29 +106,27 @@ void histogramFractionsLut(const std::vector<std::uint32_t>& trainedHistogram,
   }
 }
 
-template <class Pel>
-void meanAndStddevLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats, std::vector<Pel>& lut,
-                      std::wstring& message) {
+// The line of mean and standard deviation matching (top set by the caller).
+bool meanAndStddevLine(const mxHistoStats& trainedStats, const mxHistoStats& runStats, mxLevelLine& line,
+                       std::wstring& message) {
   const double runSDev = runStats.sDev();
   if (runStats.samples() == 0 || runSDev == 0.0 || std::isnan(runSDev)) {
     message = L"Cannot match when standard deviation is 0.";
-    lut.clear();
-    return;
+    return false;
   }
-  const double scale = trainedStats.sDev() / runSDev;
-  const double offset = trainedStats.mean() - (runStats.mean() * scale);
-  linearTable(scale, offset, runStats.bins(), lut);
+  line.scale = trainedStats.sDev() / runSDev;
+  line.offset = trainedStats.mean() - (runStats.mean() * line.scale);
+  return true;
 }
 
-template <class Pel>
-void tailsLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats, const mxPair<std::int32_t>& tailPercents,
-              std::vector<Pel>& lut, std::wstring& message) {
-  const std::size_t n = runStats.bins();
-  lut.resize(n);
+// The line of tail matching (top set by the caller); equal percentages give
+// the identity.
+bool tailsLine(const mxHistoStats& trainedStats, const mxHistoStats& runStats, const mxPair<std::int32_t>& tailPercents,
+               mxLevelLine& line, std::wstring& message) {
   const std::int32_t lo = tailPercents.x(), hi = tailPercents.y();
   if (lo == hi) {
-    for (std::size_t i = 0; i < n; ++i) lut[i] = static_cast<Pel>(i);
-    return;
+    line.scale = 1.0, line.offset = 0.0;
+    return true;
   }
   const std::int32_t rLo = runStats.inverseCum(lo);
   const std::int32_t rHi = runStats.inverseCum(hi);
@@ -147,14 +134,67 @@ void tailsLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats, co
   const std::int32_t tHi = trainedStats.inverseCum(hi);
   if (rLo == rHi) {
     message = L"Cannot match the specified tails for this image.";
-    lut.clear();
-    return;
+    return false;
   }
   // inverseCum returns bin indices, which are non-negative, so the 32-bit
   // differences cannot overflow.
-  const double scale = double(tHi - tLo) / double(rHi - rLo);
-  const double offset = double(tLo) - (double(rLo) * scale);
-  linearTable(scale, offset, n, lut);
+  line.scale = double(tHi - tLo) / double(rHi - rLo);
+  line.offset = double(tLo) - (double(rLo) * line.scale);
+  return true;
+}
+
+template <class Pel>
+void meanAndStddevLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats, std::vector<Pel>& lut,
+                      std::wstring& message) {
+  lut.clear();
+  mxLevelLine line;
+  line.top = topLevel<Pel>(runStats.bins());
+  if (meanAndStddevLine(trainedStats, runStats, line, message)) lineTable(line, runStats.bins(), lut);
+}
+
+template <class Pel>
+void tailsLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats, const mxPair<std::int32_t>& tailPercents,
+              std::vector<Pel>& lut, std::wstring& message) {
+  lut.clear();
+  mxLevelLine line;
+  line.top = topLevel<Pel>(runStats.bins());
+  if (tailsLine(trainedStats, runStats, tailPercents, line, message)) lineTable(line, runStats.bins(), lut);
+}
+
+// The map of one histogram method: a table, or for mean-stddev and tails at
+// 16 bits the line alone (an 8-bit table is mapped in registers, faster than
+// any per-pel arithmetic).
+template <class Pel>
+bool methodMap(mxImageNormalizerDefs::Method method, const std::vector<std::uint32_t>& trainedHistogram,
+               const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,
+               const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats, LevelMap<Pel>& map,
+               std::wstring& message, bool relativeCounts) {
+  map.table.clear();
+  map.line.reset();
+  if (runStats.samples() == 0) {
+    message = L"Cannot normalize since histogram is empty.";
+    return false;
+  }
+  if (method == mxImageNormalizerDefs::eMatchHistogram) {
+    if (relativeCounts)
+      histogramFractionsLut(trainedHistogram, runHistogram, map.table, message);
+    else
+      histogramLut(trainedHistogram, runHistogram, map.table, message);
+    return !map.table.empty();
+  }
+  mxLevelLine line;
+  line.top = topLevel<Pel>(runStats.bins());
+  const bool ok =
+      method == mxImageNormalizerDefs::eMatchMeanAndStddev
+          ? meanAndStddevLine(trainedStats, runStats, line, message)
+          : tailsLine(trainedStats, runStats,
+                      mxPair<std::int32_t>(percentOf(tailFractions.x()), percentOf(tailFractions.y())), line, message);
+  if (!ok) return false;
+  if constexpr (sizeof(Pel) == 1)
+    lineTable(line, runStats.bins(), map.table);
+  else
+    map.line = line;
+  return true;
 }
 
 template <class Pel>
@@ -162,22 +202,12 @@ bool methodLut(mxImageNormalizerDefs::Method method, const std::vector<std::uint
                const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,
                const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats, std::vector<Pel>& lut,
                std::wstring& message, bool relativeCounts) {
-  lut.clear();
-  if (runStats.samples() == 0) {
-    message = L"Cannot normalize since histogram is empty.";
-    return false;
-  }
-  if (method == mxImageNormalizerDefs::eMatchHistogram && relativeCounts) {
-    histogramFractionsLut(trainedHistogram, runHistogram, lut, message);
-  } else if (method == mxImageNormalizerDefs::eMatchHistogram) {
-    histogramLut(trainedHistogram, runHistogram, lut, message);
-  } else if (method == mxImageNormalizerDefs::eMatchMeanAndStddev) {
-    meanAndStddevLut(trainedStats, runStats, lut, message);
-  } else {
-    const mxPair<std::int32_t> percents(percentOf(tailFractions.x()), percentOf(tailFractions.y()));
-    tailsLut(trainedStats, runStats, percents, lut, message);
-  }
-  return !lut.empty();
+  LevelMap<Pel> map;
+  const bool ok = methodMap(method, trainedHistogram, trainedStats, tailFractions, runHistogram, runStats, map,
+                            message, relativeCounts);
+  if (ok && map.line) lineTable(*map.line, runStats.bins(), map.table);
+  lut = std::move(map.table);
+  return ok;
 }
 
 }  // namespace
@@ -208,7 +238,27 @@ bool methodLut(mxImageNormalizerDefs::Method method, const std::vector<std::uint
                           std::vector<Pel>& lut, std::wstring& message, bool relativeCounts) {                       \
     return methodLut(method, trainedHistogram, trainedStats, tailFractions, runHistogram, runStats, lut, message,    \
                      relativeCounts);                                                                                \
+  }                                                                                                                  \
+  bool histogramMethodMap(mxImageNormalizerDefs::Method method, const std::vector<std::uint32_t>& trainedHistogram, \
+                          const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,                     \
+                          const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats,              \
+                          LevelMap<Pel>& map, std::wstring& message, bool relativeCounts) {                          \
+    return methodMap(method, trainedHistogram, trainedStats, tailFractions, runHistogram, runStats, map, message,    \
+                     relativeCounts);                                                                                \
   }
 
 IMGNORM_GLOBAL_MAPPING_FOR(unsigned char)
 IMGNORM_GLOBAL_MAPPING_FOR(unsigned short)
+
+void mapLevels(const mxPelBuffer_const<unsigned char>& src, const LevelMap<unsigned char>& map,
+               mxPelBuffer<unsigned char>& dst) {
+  mfPelMap(src, map.table, dst);
+}
+
+void mapLevels(const mxPelBuffer_const<unsigned short>& src, const LevelMap<unsigned short>& map,
+               mxPelBuffer<unsigned short>& dst) {
+  if (map.line)
+    mfPelMapLine(src, *map.line, dst);
+  else
+    mfPelMap(src, map.table, dst);
+}

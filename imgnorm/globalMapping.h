@@ -18,12 +18,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "baseif/mxExport.h"
 #include "baseif/mxHistoStats.h"
 #include "baseif/mxPair.h"
+#include "baseif/mxPelOps.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
 
 // Histogram matching: run-time level i maps to the smallest trained level
@@ -97,3 +99,33 @@ IMGNORM_API bool histogramMethodLut(mxImageNormalizerDefs::Method method,
                                     const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats,
                                     std::vector<unsigned short>& lut, std::wstring& message,
                                     bool relativeCounts = false);
+
+// What a run maps its levels through: the table of histogramMethodLut, or,
+// for mean-stddev and tails at 16 bits, the line that table would hold (the
+// table is then empty), computed pel by pel instead of read from 2^depth
+// entries at random.
+template <class Pel>
+struct LevelMap {
+  std::vector<Pel> table;
+  std::optional<mxLevelLine> line;
+};
+
+// histogramMethodLut's outcome as a map: the same failures and messages, and
+// the same levels.
+IMGNORM_API bool histogramMethodMap(mxImageNormalizerDefs::Method method,
+                                    const std::vector<std::uint32_t>& trainedHistogram,
+                                    const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,
+                                    const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats,
+                                    LevelMap<unsigned char>& map, std::wstring& message, bool relativeCounts = false);
+IMGNORM_API bool histogramMethodMap(mxImageNormalizerDefs::Method method,
+                                    const std::vector<std::uint32_t>& trainedHistogram,
+                                    const mxHistoStats& trainedStats, const mxPair<double>& tailFractions,
+                                    const std::vector<std::uint32_t>& runHistogram, const mxHistoStats& runStats,
+                                    LevelMap<unsigned short>& map, std::wstring& message, bool relativeCounts = false);
+
+// dst = map applied to src (mfPelMap or mfPelMapLine, windows and dst as
+// theirs).
+IMGNORM_API void mapLevels(const mxPelBuffer_const<unsigned char>& src, const LevelMap<unsigned char>& map,
+                           mxPelBuffer<unsigned char>& dst);
+IMGNORM_API void mapLevels(const mxPelBuffer_const<unsigned short>& src, const LevelMap<unsigned short>& map,
+                           mxPelBuffer<unsigned short>& dst);

@@ -695,14 +695,6 @@ void addBandMoments(const unsigned short* t, const unsigned short* r, const unsi
       t, r, m, w, scale, inBand, &s);
 }
 
-// Rounds half away from zero and clamps into 0 .. top; not a number gives 0.
-unsigned short roundToLevel(double v, std::int32_t top) {
-  if (std::isnan(v)) return 0;
-  v = std::fmin(std::fmax(v, -1.0e9), 1.0e9);
-  const std::int32_t k = v >= 0.0 ? std::int32_t(v + 0.5) : std::int32_t(v - 0.5);
-  return static_cast<unsigned short>(k < 0 ? 0 : (k > top ? top : k));
-}
-
 void checkDepth(std::int32_t depth) {
   if (depth < 9 || depth > 16)
     throw mxImageNormalizerDefs::BadParams(L"The linear fit of 16-bit images needs a bit depth of 9 to 16.");
@@ -897,15 +889,19 @@ bool linearFitFromDeepCounts(const DeepFitCounts& counts, const std::vector<doub
   return fitFromDeepCells(counts.cells.data(), sums, fitAngles, gain, offset);
 }
 
-std::vector<unsigned short> linearLut(double gain, double offset, std::int32_t depth) {
+mxLevelLine deepFitLine(double gain, double offset, std::int32_t depth) {
   checkDepth(depth);
-  const std::int32_t levels = std::int32_t(1) << depth;
-  std::vector<unsigned short> table(std::size_t(levels), 0);
-  double v = offset;
-  for (std::int32_t i = 0; i < levels; ++i) {
-    table[std::size_t(i)] = roundToLevel(v, levels - 1);
-    v += gain;
-  }
+  mxLevelLine line;
+  line.scale = gain, line.offset = offset;
+  line.top = (std::int32_t(1) << depth) - 1;
+  line.roundHalves = true;
+  return line;
+}
+
+std::vector<unsigned short> linearLut(double gain, double offset, std::int32_t depth) {
+  const mxLevelLine line = deepFitLine(gain, offset, depth);
+  std::vector<unsigned short> table(std::size_t(line.top) + 1);
+  for (std::size_t i = 0; i < table.size(); ++i) table[i] = line.entry(std::uint32_t(i));
   return table;
 }
 
@@ -915,7 +911,9 @@ mxPelBuffer<unsigned short> linearFitImage(const mxPelBuffer_const<unsigned shor
                                            const std::vector<double>& fitAngles, std::int32_t depth) {
   double gain = 0.0, offset = 0.0;
   linearFitParameters(image, reference, mask, fitAngles, depth, gain, offset);
-  return mfPelMap(image, linearLut(gain, offset, depth));
+  mxPelBuffer<unsigned short> out;
+  mfPelMapLine(image, deepFitLine(gain, offset, depth), out);
+  return out;
 }
 
 }  // namespace imgnorm::detail

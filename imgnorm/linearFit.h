@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "baseif/mxPelBuffer.h"
+#include "baseif/mxPelOps.h"
 #include "baseif/mxVector.h"
 
 namespace imgnorm::detail {
@@ -199,8 +200,13 @@ void addDeepFitCounts(const mxPelBuffer_const<unsigned short>& image,
 bool linearFitFromDeepCounts(const DeepFitCounts& counts, const std::vector<double>& fitAngles, double& gain,
                              double& offset);
 
-// The table of the line over 2^depth levels, as linearLut, clamped to
-// 0 .. 2^depth - 1.
+// The line over 2^depth levels: entry i = i * gain + offset rounded, halves
+// away from zero, into 0 .. 2^depth - 1.  Each entry is computed from i
+// directly (the 8-bit table adds gain entry by entry), so a 16-bit run
+// computes it per pel with mfPelMapLine and gets its table's entries.
+mxLevelLine deepFitLine(double gain, double offset, std::int32_t depth);
+
+// The table of deepFitLine, 2^depth entries.
 std::vector<unsigned short> linearLut(double gain, double offset, std::int32_t depth);
 
 // As linearFitImage above, on 16-bit pels.

@@ -325,10 +325,10 @@ bool mxBlockNormalizerOf<Pel>::run(mxPelSourceOf<Pel>& image, Method method, mxP
   const std::vector<mxPelRect> tiles = blocks(window, blockSize_);
   mxBlockTotals totals;
   for (const mxPelRect& b : tiles) addTotals(image.read(b), method, window, totals);
-  std::vector<Pel> lut;
-  if (!table(method, totals, lut, message)) return false;
+  LevelMap<Pel> map;
+  if (!levels(method, totals, map, message)) return false;
   sink.begin(window);
-  for (const mxPelRect& b : tiles) sink.write(mapBlock(image.read(b), lut));
+  for (const mxPelRect& b : tiles) sink.write(mapBlock(image.read(b), map));
   return true;
 }
 
@@ -385,8 +385,23 @@ std::vector<std::uint32_t> counts32(const std::vector<std::uint64_t>& v) {
 template <class Pel>
 bool mxBlockNormalizerOf<Pel>::table(Method method, const mxBlockTotals& totals, std::vector<Pel>& lut,
                                      std::wstring& message) const {
+  LevelMap<Pel> map;
+  const bool ok = levels(method, totals, map, message);
+  if (map.line) {
+    map.table.resize(std::size_t(map.line->top) + 1);
+    for (std::size_t i = 0; i < map.table.size(); ++i) map.table[i] = Pel(map.line->entry(std::uint32_t(i)));
+  }
+  lut = std::move(map.table);
+  return ok;
+}
+
+template <class Pel>
+bool mxBlockNormalizerOf<Pel>::levels(Method method, const mxBlockTotals& totals, LevelMap<Pel>& map,
+                                      std::wstring& message) const {
   message.clear();
-  lut.clear();
+  map.table.clear();
+  map.line.reset();
+  std::vector<Pel>& lut = map.table;
   const std::int32_t depth = depthOf(tool_);
   if (method == eLinearlyFitGrayValues) {
     std::vector<double> angles;
@@ -406,7 +421,7 @@ bool mxBlockNormalizerOf<Pel>::table(Method method, const mxBlockTotals& totals,
       if (totals.cells.size() == counts.cells.size()) counts.cells = totals.cells;
       if (totals.sums.size() == counts.sums.size()) counts.sums = totals.sums;
       linearFitFromDeepCounts(counts, angles, gain, offset);
-      lut = linearLut(gain, offset, depth);
+      map.line = deepFitLine(gain, offset, depth);
     }
     return true;
   }
@@ -434,7 +449,7 @@ bool mxBlockNormalizerOf<Pel>::table(Method method, const mxBlockTotals& totals,
   }
   std::vector<std::uint32_t> histogram = counts32(totals.histogram);
   const mxHistoStats stats(histogram, false);
-  return histogramMethodLut(method, refHistogram, refStats, tool_.tailFractions(), histogram, stats, lut, message,
+  return histogramMethodMap(method, refHistogram, refStats, tool_.tailFractions(), histogram, stats, map, message,
                             relativeCountsOf(tool_));
 }
 
@@ -442,12 +457,20 @@ template <class Pel>
 mxPelBuffer<Pel> mxBlockNormalizerOf<Pel>::mapBlock(const mxPelBuffer_const<Pel>& block,
                                                     const std::vector<Pel>& lut) const {
   if constexpr (sizeof(Pel) > 1) {
-    tool_.checkDeepPels(block, L"the image");  // a pel beyond the table is never looked up
     if (lut.size() != std::size_t(1) << tool_.bitDepth())
       throw BadParams(L"The table has " + std::to_wstring(lut.size()) + L" entries, not the " +
                       std::to_wstring(std::size_t(1) << tool_.bitDepth()) + L" of the tool's depth");
   }
-  mxPelBuffer<Pel> out = mfPelMap(block, lut);
+  LevelMap<Pel> map;
+  map.table = lut;
+  return mapBlock(block, map);
+}
+
+template <class Pel>
+mxPelBuffer<Pel> mxBlockNormalizerOf<Pel>::mapBlock(const mxPelBuffer_const<Pel>& block, const LevelMap<Pel>& map) const {
+  if constexpr (sizeof(Pel) > 1) tool_.checkDeepPels(block, L"the image");
+  mxPelBuffer<Pel> out;
+  mapLevels(block, map, out);
   if (tool_.keepMaskedPixels() && (reference_ ? mask_ != nullptr : tool_.binarizedMask().isBound()))
     putBack(block, readMask(block.window()), out);
   out.copyXforms(block);
@@ -763,7 +786,7 @@ mxPelBuffer<unsigned short> mxBlockNormalizer::runParallel(const mxImageNormaliz
   };
   const mxPelBuffer_const<unsigned char>& mask = tool.binarizedMask();
   const std::int32_t depth = tool.bitDepth();
-  std::vector<unsigned short> lut;
+  LevelMap<unsigned short> levels;
   if (isLocal(method)) {
     result = Deep(window, 32, mxPelInit::eUnwritten);
     const mxPair<std::int32_t> h = blockHalo(method, tool.neighborhoodSize(), tool.granularity());
@@ -786,7 +809,7 @@ mxPelBuffer<unsigned short> mxBlockNormalizer::runParallel(const mxImageNormaliz
     runTasks(runner, parts.size(),
              [&](std::size_t i) { engine.addTotals(view(work, parts[i]), method, window, totals[i]); });
     for (std::size_t i = 1; i < parts.size(); ++i) totals[0] += totals[i];
-    success = engine.table(method, totals[0], lut, message);
+    success = engine.levels(method, totals[0], levels, message);
   } else {
     std::vector<std::vector<std::uint32_t>> counts(parts.size());
     const std::uint32_t bins = std::uint32_t(1) << depth;
@@ -798,14 +821,14 @@ mxPelBuffer<unsigned short> mxBlockNormalizer::runParallel(const mxImageNormaliz
       for (std::size_t b = 0; b < c.size(); ++b) sum[b] += c[b];
     std::vector<std::uint32_t> histogram = counts32(sum);
     const mxHistoStats stats(histogram, false);
-    success = histogramMethodLut(method, tool.referenceHistogram(), tool.referenceStats(), tool.tailFractions(),
-                                 histogram, stats, lut, message);
+    success = histogramMethodMap(method, tool.referenceHistogram(), tool.referenceStats(), tool.tailFractions(),
+                                 histogram, stats, levels, message);
     if (!success) return Deep();  // as run(): no result, the masked pels put back over none
   }
   result = Deep(window, 32, mxPelInit::eUnwritten);
   runTasks(runner, parts.size(), [&](std::size_t i) {
     Deep rows = view(result, parts[i]);
-    tool.mapOverlap(view(work, parts[i]), lut, rows);
+    tool.mapOverlap(view(work, parts[i]), levels, rows);
   });
   result.copyXforms(work);
   return result;

@@ -252,9 +252,13 @@ public:
   // The table of a global method from the totals over every block of the
   // result window; false and message as run() reports a failure.
   bool table(Method method, const mxBlockTotals& totals, std::vector<Pel>& lut, std::wstring& message) const;
+  // The same map as run() applies it: for the 16-bit methods whose table is
+  // a line (mean-stddev, tails, the linear fit), the line alone.
+  bool levels(Method method, const mxBlockTotals& totals, LevelMap<Pel>& map, std::wstring& message) const;
   // Pass 2: one block through the table, with the masked pels put back when
   // the tool keeps them.
   mxPelBuffer<Pel> mapBlock(const mxPelBuffer_const<Pel>& block, const std::vector<Pel>& lut) const;
+  mxPelBuffer<Pel> mapBlock(const mxPelBuffer_const<Pel>& block, const LevelMap<Pel>& map) const;
   // A local method over one block, from the image's pels over context: the
   // block grown by halo() on every side, cut to the result window.
   mxPelBuffer<Pel> runBlock(const mxPelBuffer_const<Pel>& context, Method method, const mxPelRect& block) const;

@@ -303,14 +303,14 @@ mxPelBuffer<Pel> mxNormalizerMembers<Pel>::runOverlap(const mxPelBuffer_const<Pe
       maskedHistogram(work, binarizedMask_, bins, histogram);
       stats = mxHistoStats(histogram, false);
     }
-    std::vector<Pel> lut;
-    success = histogramMethodLut(method, referenceHistogram_, referenceStats_, tailFractions_, histogram, stats, lut,
-                                 message, relativeCounts);
+    LevelMap<Pel> levels;
+    success = histogramMethodMap(method, referenceHistogram_, referenceStats_, tailFractions_, histogram, stats,
+                                 levels, message, relativeCounts);
     // An empty histogram ends the run at once: no result, no masked pels put back.
     empty = stats.samples() == 0;
     if (empty) return mxPelBuffer<Pel>();
     if (success) {
-      mapOverlap(work, lut, result);
+      mapOverlap(work, levels, result);
       return result;
     }
   }
@@ -321,12 +321,9 @@ mxPelBuffer<Pel> mxNormalizerMembers<Pel>::runOverlap(const mxPelBuffer_const<Pe
 }
 
 template <class Pel>
-void mxNormalizerMembers<Pel>::mapOverlap(const mxPelBuffer_const<Pel>& work, const std::vector<Pel>& lut,
+void mxNormalizerMembers<Pel>::mapOverlap(const mxPelBuffer_const<Pel>& work, const LevelMap<Pel>& levels,
                                           mxPelBuffer<Pel>& out) const {
-  if (out.isBound())
-    mfPelMap(work, lut, out);
-  else
-    out = mfPelMap(work, lut);
+  mapLevels(work, levels, out);
   if (keepMaskedPixels_ && binarizedMask_.isBound()) putBackMaskedPels(work, binarizedMask_, out);
   out.copyXforms(work);
 }

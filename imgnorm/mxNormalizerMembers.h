@@ -18,6 +18,7 @@
 #include "baseif/mxHistoStats.h"
 #include "baseif/mxPair.h"
 #include "baseif/mxPelBuffer.h"
+#include "imgnorm/globalMapping.h"
 #include "imgnorm/mxImageNormalizerDefs.h"
 
 class mxArchive;
@@ -116,9 +117,9 @@ protected:
                               std::int32_t depth, bool relativeCounts, imgnorm::detail::LocalGainFields* fields,
                               const mxPelRect* only, bool& empty) const;
 
-  // out = work mapped through lut, the masked pels put back when asked, with
+  // out = work mapped through levels, the masked pels put back when asked, with
   // work's transforms (out bound: over its window; unbound: a new image).
-  void mapOverlap(const mxPelBuffer_const<Pel>& work, const std::vector<Pel>& lut, mxPelBuffer<Pel>& out) const;
+  void mapOverlap(const mxPelBuffer_const<Pel>& work, const LevelMap<Pel>& levels, mxPelBuffer<Pel>& out) const;
 
   // The archive's sequence both tools store: trained set, four pairs,
   // keepMaskedPixels, the mask, the reference (each pair loaded element by

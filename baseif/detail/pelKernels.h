@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+struct mxLevelLine;
+
 namespace mxkernel {
 
 // Asks for the cache lines of the bytes p .. p + n - 1 ahead of their use.
@@ -33,6 +35,14 @@ bool pelMapRowVbmi(const unsigned char* s, unsigned char* d, std::int32_t n, con
 // d[i] = lut[s[i]] for i < n with 16-bit pels; lut holds 65536 entries or
 // more (every pel indexes it directly).
 void pelMapRow16(const unsigned short* s, unsigned short* d, std::int32_t n, const unsigned short* lut);
+
+// d[i] = line.entry(s[i]) for i < n (s and d may be equal).  The AVX2 and
+// AVX-512 versions take the same steps in vector doubles: the product and the
+// sum (no fused multiply-add, as in entry()), the half added when rounding,
+// the minimum with top (which keeps a value that is not a number), the
+// truncation (which turns one and any value below the 32-bit range into the
+// most negative integer) and the maximum with 0.
+void pelMapLineRow(const unsigned short* s, unsigned short* d, std::int32_t n, const mxLevelLine& line);
 
 // Count, sum and sum of squares of the pels s[i] whose mask m[i] is non-zero
 // (every pel when m is null), added to the accumulators.

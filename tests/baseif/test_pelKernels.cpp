@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -106,4 +108,47 @@ TEST(PelKernels, MomentsAtEveryLevelMatchThePlainLoop) {
               << "level " << l << " length " << n << " offset " << offset << " masked " << masked;
         }
       }
+}
+
+// Every pel of a line's map, at every instruction-set level, against the
+// levels as the tables define them: truncation into 32 bits then a clamp, or
+// rounding halves away from zero; a value that is not a number gives 0.
+TEST(PelKernels, LineMapGivesTheTablesLevels) {
+  const auto truncated = [](double x, std::int32_t top) {
+    const std::int32_t t = std::isnan(x)                ? 0
+                           : x >= 2147483647.0          ? 2147483647
+                           : x <= -2147483648.0         ? -2147483647 - 1
+                                                        : std::int32_t(x);
+    return mfILimit(t, 0, top);
+  };
+  const auto rounded = [](double x, std::int32_t top) {
+    if (std::isnan(x)) return 0;
+    x = std::fmin(std::fmax(x, -1.0e9), 1.0e9);
+    return mfILimit(x >= 0.0 ? std::int32_t(x + 0.5) : std::int32_t(x - 0.5), 0, top);
+  };
+  mxPelBuffer<unsigned short> all(mxPelRect(0, 0, 257, 255));  // 65535 pels, a tail after every vector width
+  for (std::int32_t j = 0; j < all.height(); ++j)
+    for (std::int32_t i = 0; i < all.width(); ++i) all.row(j)[i] = static_cast<unsigned short>(j * 257 + i);
+  const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+  const std::vector<std::pair<double, double>> lines = {
+      {1.0, 0.0},   {0.8137, 11.4999}, {1.0 / 3, -0.5}, {-0.37, 30000.5}, {7.25, -1e6}, {1e300, 1.0},
+      {-inf, 0.0},  {inf, 0.0},        {nan, 1.0},      {0.5, nan},       {0.0, -0.5},  {1.0, 0.5}};
+  const mxcpu::Level top = mxcpu::detected();
+  for (int level = 0; level <= int(top); ++level) {
+    mxcpu::capLevel(mxcpu::Level(level));
+    for (const auto& [scale, offset] : lines)
+      for (const std::int32_t last : {255, 4095, 65535})
+        for (const bool roundHalves : {false, true}) {
+          const mxLevelLine line{scale, offset, last, roundHalves};
+          mxPelBuffer<unsigned short> out;
+          mfPelMapLine(all, line, out);
+          for (std::int32_t j = 0; j < all.height(); ++j)
+            for (std::int32_t i = 0; i < all.width(); ++i) {
+              const double x = double(all.row(j)[i]) * scale + offset;
+              ASSERT_EQ(out.row(j)[i], roundHalves ? rounded(x, last) : truncated(x, last))
+                  << "level " << level << ", line " << scale << " x + " << offset << ", pel " << all.row(j)[i];
+            }
+        }
+  }
+  mxcpu::capLevel(top);
 }
