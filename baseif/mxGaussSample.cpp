@@ -156,7 +156,7 @@ MX_KERNEL_INLINE inline void fusedPosition(std::int32_t n, const In* __restrict 
 // in the baseline build, so every version gives the same values.
 template <class In, class Out, class LineAt, class OutAt>
 MX_KERNEL_INLINE inline void streamCascadeBody(const AxisPlan& p, std::int32_t n, float firstScale, float lastScale,
-                                               float maxValue, CascadeScratch& scratch, std::int32_t tBegin,
+                                               float maxValue, float boxMax, CascadeScratch& scratch, std::int32_t tBegin,
                                                std::int32_t tEnd, LineAt lineAt, OutAt outAt) {
   const std::int32_t w1 = p.widths[0], w2 = p.widths[1], w3 = p.widths[2];
   const float sc2 = 1.0f / float(w2);
@@ -206,10 +206,10 @@ MX_KERNEL_INLINE inline void streamCascadeBody(const AxisPlan& p, std::int32_t n
   }
   const bool fuse = w2 > 1 && w3 > 1;
   // Every box value is a rounded weighted mean of the inputs, so none exceeds
-  // 65280 (255 x 256, the largest input or fixed-point input); the clamp to
-  // maxValue is only needed when the last scale can carry that beyond it
-  // (with a margin for the single-precision product).
-  const bool clampOut = 65280.0 * double(w3) * double(lastScale) * (1.0 + 1e-6) + 0.5 >= double(maxValue);
+  // boxMax (the largest fixed-point input: 255 x 256 for 8-bit pels); the
+  // clamp to maxValue is only needed when the last scale can carry that
+  // beyond it (with a margin for the single-precision product).
+  const bool clampOut = double(boxMax) * double(w3) * double(lastScale) * (1.0 + 1e-6) + 0.5 >= double(maxValue);
   for (std::int32_t t = tBegin; t < positions; ++t) {
     // Box 1 at position t: inputs t .. t + w1 - 1.
     const In* enter = lineAt(t + w1 - 1);
@@ -272,14 +272,15 @@ MX_KERNEL_INLINE inline void streamCascadeBody(const AxisPlan& p, std::int32_t n
 }
 
 template <class In, class Out, class LineAt, class OutAt>
-void streamCascade(const AxisPlan& p, std::int32_t n, float firstScale, float lastScale, float maxValue,
+void streamCascade(const AxisPlan& p, std::int32_t n, float firstScale, float lastScale, float maxValue, float boxMax,
                    CascadeScratch& scratch, std::int32_t tBegin, std::int32_t tEnd, LineAt lineAt, OutAt outAt) {
   mxcpu::dispatch(
-      [](const AxisPlan* p, std::int32_t n, float firstScale, float lastScale, float maxValue, CascadeScratch* scratch,
-         std::int32_t tBegin, std::int32_t tEnd, LineAt lineAt, OutAt outAt) MX_KERNEL_INLINE {
-        streamCascadeBody<In, Out>(*p, n, firstScale, lastScale, maxValue, *scratch, tBegin, tEnd, lineAt, outAt);
+      [](const AxisPlan* p, std::int32_t n, float firstScale, float lastScale, float maxValue, float boxMax,
+         CascadeScratch* scratch, std::int32_t tBegin, std::int32_t tEnd, LineAt lineAt, OutAt outAt) MX_KERNEL_INLINE {
+        streamCascadeBody<In, Out>(*p, n, firstScale, lastScale, maxValue, boxMax, *scratch, tBegin, tEnd, lineAt,
+                                   outAt);
       },
-      &p, n, firstScale, lastScale, maxValue, &scratch, tBegin, tEnd, lineAt, outAt);
+      &p, n, firstScale, lastScale, maxValue, boxMax, &scratch, tBegin, tEnd, lineAt, outAt);
 }
 
 // The line position after which outputs 0 .. j - 1 have all been written.
@@ -332,15 +333,21 @@ constexpr std::int32_t kMaxStrip = 1024;
 // strip's state stays in the processor's second-level cache while it
 // advances; each strip keeps its state between blocks, so the image is read
 // once whatever the block size.
+template <class In>
 class VerticalStream {
 public:
   // The source is the rows of width pels at base, stride apart.  With
   // ringRows > 0 only a ring of that many rows is there: source row r lies
   // in slot r % ringRows, and the caller makes every row before the block
   // that reads it (see rowsFor).
-  VerticalStream(const unsigned char* base, std::ptrdiff_t stride, std::int32_t width, std::int32_t height,
-                 const AxisPlan& y, std::vector<CascadeScratch>& scratch, std::int32_t ringRows = 0)
+  // Values pass between the stages at fixedOne times the pels (of top at
+  // most).
+  VerticalStream(const In* base, std::ptrdiff_t stride, std::int32_t width, std::int32_t height, const AxisPlan& y,
+                 std::vector<CascadeScratch>& scratch, std::int32_t ringRows = 0, float fixedOne = kFixedOne,
+                 float top = 255.0f)
       : y_(y),
+        fixedOne_(fixedOne),
+        boxMax_(fixedOne * top),
         width_(width),
         lastRow_(height - 1),
         ringRows_(ringRows),
@@ -375,6 +382,8 @@ public:
   }
 
   std::size_t strips() const { return strips_; }
+  float fixedOne() const { return fixedOne_; }
+  float boxMax() const { return boxMax_; }
   // The first column of strip k and the columns it holds.
   std::int32_t stripBegin(std::size_t k) const { return std::int32_t(k) * strip_; }
   std::int32_t stripWidth(std::size_t k) const { return std::min(strip_, width_ - stripBegin(k)); }
@@ -391,13 +400,13 @@ public:
   void produceStrip(std::size_t k, std::int32_t j0, std::int32_t j1, std::uint16_t* v, std::ptrdiff_t vStride) {
     const std::int32_t c0 = stripBegin(k);
     const std::int32_t n = stripWidth(k);
-    const unsigned char* base = base_ + c0;
+    const In* base = base_ + c0;
     if (outputsApart(y_)) {
       for (std::int32_t j = j0; j < j1; ++j) {
         const AxisPlan one = singleOutput(y_, j);
         std::uint16_t* out = v + std::ptrdiff_t(j - j0) * vStride;
-        streamCascade<unsigned char, std::uint16_t>(
-            one, n, kFixedOne / float(one.widths[0]), 1.0f / float(one.widths[2]), 65535.0f, scratch_[k], 0,
+        streamCascade<In, std::uint16_t>(
+            one, n, fixedOne_ / float(one.widths[0]), 1.0f / float(one.widths[2]), 65535.0f, boxMax_, scratch_[k], 0,
             one.length,
             [&](std::int32_t q) { return base + std::ptrdiff_t(clampIndex(one.lead + q, lastRow_)) * stride_; },
             [&](std::int32_t) { return out; });
@@ -405,8 +414,8 @@ public:
       return;
     }
     const std::int32_t tBegin = cascadeEndInLine(y_, j0), tEnd = cascadeEndInLine(y_, j1);
-    streamCascade<unsigned char, std::uint16_t>(
-        y_, n, kFixedOne / float(y_.widths[0]), 1.0f / float(y_.widths[2]), 65535.0f, scratch_[k], tBegin, tEnd,
+    streamCascade<In, std::uint16_t>(
+        y_, n, fixedOne_ / float(y_.widths[0]), 1.0f / float(y_.widths[2]), 65535.0f, boxMax_, scratch_[k], tBegin, tEnd,
         [&](std::int32_t q) { return base + std::ptrdiff_t(slot(clampIndex(y_.lead + q, lastRow_))) * stride_; },
         [&](std::int32_t j) { return v + std::ptrdiff_t(j - j0) * vStride; });
   }
@@ -415,8 +424,9 @@ private:
   std::int32_t slot(std::int32_t row) const { return ringRows_ > 0 ? row % ringRows_ : row; }
 
   const AxisPlan& y_;
+  float fixedOne_, boxMax_;
   std::int32_t width_, lastRow_, ringRows_, strip_ = 1;
-  const unsigned char* base_;
+  const In* base_;
   std::ptrdiff_t stride_;
   std::vector<CascadeScratch>& scratch_;
   std::size_t strips_ = 0;
@@ -524,12 +534,14 @@ public:
   // Only outputs 0 .. end - 1 are needed (end < 0: all): the cascade stops
   // after the last of them.
   HorizontalStream(const AxisPlan& x, std::int32_t width, std::int32_t rows, double gain, T* dstBase,
-                   std::ptrdiff_t dstStride, SamplerArena& arena, std::int32_t end = -1)
+                   std::ptrdiff_t dstStride, SamplerArena& arena, std::int32_t end = -1, float fixedOne = kFixedOne,
+                   float boxMax = kFixedOne * 255.0f)
       : x_(x),
         width_(width),
         valid_(rows),
         n_((rows + 7) & ~7),  // a short block repeats its last row up to 8 lanes; those are not written out
-        lastScale_(float(gain / (double(kFixedOne) * double(x.widths[2])))),
+        lastScale_(float(gain / (double(fixedOne) * double(x.widths[2])))),
+        boxMax_(boxMax),
         dst_(dstBase),
         dstStride_(dstStride),
         arena_(arena),
@@ -585,7 +597,7 @@ public:
       for (std::int32_t i = 0; i < x_.count; ++i) {
         const AxisPlan one = singleOutput(x_, i);
         streamCascade<std::uint16_t, std::uint16_t>(
-            one, n_, 1.0f / float(one.widths[0]), lastScale_, maxValue, scratch, 0, one.length,
+            one, n_, 1.0f / float(one.widths[0]), lastScale_, maxValue, boxMax_, scratch, 0, one.length,
             [&](std::int32_t q) { return window + std::ptrdiff_t(clampIndex(one.lead + q, lastCol)) * n; },
             [&](std::int32_t) { return out + std::ptrdiff_t(i) * n; });
       }
@@ -599,7 +611,7 @@ public:
     const std::int32_t j0 = finished(done_), j1 = tEnd == stop_ ? end_ : finished(tEnd);
     std::uint16_t* const out = atLeast(arena_.out, std::size_t(std::max(j1 - j0, 1)) * std::size_t(n));
     streamCascade<std::uint16_t, std::uint16_t>(
-        x_, n_, 1.0f / float(x_.widths[0]), lastScale_, maxValue, scratch, done_, tEnd,
+        x_, n_, 1.0f / float(x_.widths[0]), lastScale_, maxValue, boxMax_, scratch, done_, tEnd,
         [&](std::int32_t q) { return window + std::ptrdiff_t(clampIndex(x_.lead + q, lastCol) - first) * n; },
         [&](std::int32_t j) { return out + std::ptrdiff_t(j - j0) * n; });
     done_ = tEnd;
@@ -639,7 +651,7 @@ private:
 
   const AxisPlan& x_;
   const std::int32_t width_, valid_, n_;
-  const float lastScale_;
+  const float lastScale_, boxMax_;
   T* const dst_;
   const std::ptrdiff_t dstStride_;
   SamplerArena& arena_;
@@ -649,14 +661,14 @@ private:
   std::int32_t done_ = 0;   // line positions run
 };
 
-void checkParams(const mxGaussSampleParams& p, double typeMax) {
+void checkParams(const mxGaussSampleParams& p, double typeMax, double top = 255.0) {
   if (p.sample.x() < 1 || p.sample.y() < 1) throw mxPelFunc::BadParams(L"mfGaussSample: sampling factors must be >= 1");
   if (p.smoothing.x() < 0 || p.smoothing.y() < 0 || p.smoothing.x() > kMaxSmoothing || p.smoothing.y() > kMaxSmoothing)
     throw mxPelFunc::BadParams(L"mfGaussSample: smoothing amounts must lie in 0 .. 32767");
   if (!(p.gain >= 0.0 && p.gain <= double(kMaxGain)))
     throw mxPelFunc::BadParams(L"mfGaussSample: gain must lie in 0 .. 65535");
-  if (!p.saturate && p.gain * 255.0 > typeMax)
-    throw mxPelFunc::BadParams(L"mfGaussSample: gain x 255 exceeds the output range (set saturate to clamp)");
+  if (!p.saturate && p.gain * top > typeMax)
+    throw mxPelFunc::BadParams(L"mfGaussSample: gain x the largest pel exceeds the output range (set saturate to clamp)");
 }
 
 // The sampled result's window.
@@ -665,7 +677,8 @@ mxPelRect resultRect(const AxisPlan& x, const AxisPlan& y) { return mxPelRect(x.
 // Gives dst the client transforms of the sampled grid: src's transforms when
 // nothing is sampled, else src's client-from-image transform after the
 // scaling from result image coordinates to source image coordinates.
-void sampledXforms(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p, mx_PelBuffer& dst) {
+template <class In>
+void sampledXforms(const mxPelBuffer_const<In>& src, const mxGaussSampleParams& p, mx_PelBuffer& dst) {
   if (p.sample.x() == 1 && p.sample.y() == 1) {
     dst.copyXforms(src);
     return;
@@ -691,8 +704,8 @@ void sampledXforms(const mxPelBuffer_const<unsigned char>& src, const mxGaussSam
 // reads.  Only output rows rowBegin .. rowEnd - 1 are made: the vertical
 // stage passes the rows before them (its sums must) and stops after them;
 // with columnEnd >= 0, only the columns before it.
-template <class T, class Block, class Feed>
-void sampleBlocks(VerticalStream& vertical, std::int32_t width, const AxisPlan& x, const AxisPlan& y, double gain,
+template <class T, class In, class Block, class Feed>
+void sampleBlocks(VerticalStream<In>& vertical, std::int32_t width, const AxisPlan& x, const AxisPlan& y, double gain,
                   SamplerArena& arena, Block block, Feed feed, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1,
                   std::int32_t columnEnd = -1) {
   if (rowEnd < 0) rowEnd = y.count;
@@ -721,23 +734,29 @@ void sampleBlocks(VerticalStream& vertical, std::int32_t width, const AxisPlan& 
     const std::int32_t count = std::min(kBlock, rowEnd - j0);
     feed(vertical.rowsFor(j0 + count));
     block(j0, count, [&](T* rows, std::ptrdiff_t stride) {
-      HorizontalStream<T> horizontal(x, width, count, gain, rows, stride, arena, columnEnd);
+      HorizontalStream<T> horizontal(x, width, count, gain, rows, stride, arena, columnEnd, vertical.fixedOne(),
+                                     vertical.boxMax());
       run(j0, j0 + count, &horizontal);
     });
   }
 }
 
-template <class T, class Block>
-void sampleBlocks(const mxPelBuffer_const<unsigned char>& src, const AxisPlan& x, const AxisPlan& y, double gain,
-                  SamplerArena& arena, Block block) {
-  VerticalStream vertical(src.pointToOffset(), src.rowStride(), src.width(), src.height(), y, arena.strips);
+template <class T, class In, class Block>
+void sampleBlocks(const mxPelBuffer_const<In>& src, const AxisPlan& x, const AxisPlan& y, double gain,
+                  SamplerArena& arena, Block block, float fixedOne = kFixedOne, float top = 255.0f) {
+  VerticalStream<In> vertical(src.pointToOffset(), src.rowStride(), src.width(), src.height(), y, arena.strips, 0,
+                              fixedOne, top);
   sampleBlocks<T>(vertical, src.width(), x, y, gain, arena, block, [](std::int32_t) {});
 }
 
-template <class T>
-void gaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampleParams& p, mxPelBuffer<T>& dst) {
+// fixedOne: the factor on the values carried between the stages (256 for
+// 8-bit pels, 2^(16 - depth) for 16-bit ones, so that they stay within 16
+// bits); top: the largest pel, for the gain's check.
+template <class T, class In>
+void gaussSample(const mxPelBuffer_const<In>& src, const mxGaussSampleParams& p, mxPelBuffer<T>& dst,
+                 float fixedOne = kFixedOne, double top = 255.0) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
-  checkParams(p, double(std::numeric_limits<T>::max()));
+  checkParams(p, double(std::numeric_limits<T>::max()), top);
   const mxPelRect w = src.window();
   const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
   const AxisPlan y = planAxis(w.y(), w.height(), p.sample.y(), p.smoothing.y(), p.centred);
@@ -755,9 +774,10 @@ void gaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSampl
   T* const base = target.pointToOffset();
   const std::ptrdiff_t stride = target.rowStride();
   ArenaLease arena;
-  sampleBlocks<T>(src, x, y, p.gain, *arena, [&](std::int32_t j0, std::int32_t, const auto& stage) {
-    stage(base + std::ptrdiff_t(j0) * stride, stride);
-  });
+  sampleBlocks<T>(
+      src, x, y, p.gain, *arena,
+      [&](std::int32_t j0, std::int32_t, const auto& stage) { stage(base + std::ptrdiff_t(j0) * stride, stride); },
+      fixedOne, float(top));
   if (target.root() != dst.root()) mfPelCopy<T>(target, dst);
 }
 
@@ -775,6 +795,12 @@ void mfGaussSample(const mxPelBuffer_const<unsigned char>& src, const mxGaussSam
   gaussSample<unsigned short>(src, params, dst);
 }
 
+void mfGaussSample(const mxPelBuffer_const<unsigned short>& src, std::int32_t depth, const mxGaussSampleParams& params,
+                   mxPelBuffer<unsigned short>& dst) {
+  if (depth < 9 || depth > 16) throw mxPelFunc::BadParams(L"mfGaussSample: a 16-bit depth must lie in 9 .. 16");
+  gaussSample<unsigned short>(src, params, dst, float(1 << (16 - depth)), double((1 << depth) - 1));
+}
+
 namespace {
 
 // gaussSampleRows over a window whose rows lie at base, stride apart (in a
@@ -785,7 +811,7 @@ void sampleRows(const mxPelRect& w, const AxisPlan& x, const AxisPlan& y, const 
                 std::ptrdiff_t stride, std::int32_t ringRows, double gain, const mxkernel::GaussRowSink& sink,
                 Feed feed, std::int32_t rowBegin = 0, std::int32_t rowEnd = -1, std::int32_t columnEnd = -1) {
   ArenaLease arena;
-  VerticalStream vertical(base, stride, w.width(), w.height(), y, (*arena).strips, ringRows);
+  VerticalStream<unsigned char> vertical(base, stride, w.width(), w.height(), y, (*arena).strips, ringRows);
   std::uint16_t* const out = atLeast((*arena).rows, std::size_t(x.count) * kBlock);
   sampleBlocks<std::uint16_t>(
       vertical, w.width(), x, y, gain, *arena,
@@ -817,7 +843,7 @@ void mxkernel::gaussSampleRows(const mxPelRect& w, const GaussRowMaker& make, co
   const AxisPlan x = planAxis(w.x(), w.width(), p.sample.x(), p.smoothing.x(), p.centred);
   const AxisPlan y = planAxis(w.y(), w.height(), p.sample.y(), p.smoothing.y(), p.centred);
   // A ring of source rows, or every row when the ring would not be smaller.
-  const std::int64_t ring = VerticalStream::ringRows(y);
+  const std::int64_t ring = VerticalStream<unsigned char>::ringRows(y);
   const std::int32_t rows = ring > 0 && ring < w.height() ? std::int32_t(ring) : w.height();
   // (A pel store: a thread recycles it from call to call.)
   const mxPelBuffer<unsigned char> store(mxPelRect(0, 0, w.width(), rows), 64, mxPelInit::eUnwritten);

@@ -810,26 +810,65 @@ void deepLocalMedian(const mxPelBuffer_const<unsigned short>& img, const mxPelBu
 }
 
 void fullDeepMean(const mxPelBuffer_const<unsigned short>& img, const mxPelBuffer_const<unsigned short>& ref,
-                  const mxPelBuffer_const<unsigned char>& msk, const mxPair<std::int32_t>& k, std::int32_t half,
-                  std::int32_t top, std::int32_t c, mxPelBuffer<unsigned short>& result) {
+                  const mxPelBuffer_const<unsigned char>& msk, const mxPair<std::int32_t>& k, std::int32_t depth,
+                  std::int32_t half, std::int32_t top, std::int32_t c, mxPelBuffer<unsigned short>& result) {
   const mxPelRect r = img.window();
-  mxPelBuffer<unsigned char> high(r, 32, mxPelInit::eUnwritten), low(r, 32, mxPelInit::eUnwritten);
   const std::int32_t w = r.width();
+  if (!msk.isBound()) {
+    // Without a mask the difference is smoothed as it is, by the sampler of
+    // 16-bit pels: the estimate is its local mean in whole deep levels.
+    mxPelBuffer<unsigned short> d(r, 32, mxPelInit::eUnwritten), est;
+    for (std::int32_t j = 0; j < r.height(); ++j)
+      mxcpu::dispatch(
+          [](const unsigned short* a, const unsigned short* b, unsigned short* o, std::int32_t w, std::uint16_t half,
+             std::uint16_t c) MX_KERNEL_INLINE {
+            // half + clamp(a - b, -c, c) in 16-bit arithmetic, sixteen pels
+            // to an instruction: with x = max(a, b), the clamped parts above
+            // and below b are min(x - b, c) and min(x - a, c), one of them 0.
+            for (std::int32_t i = 0; i < w; ++i) {
+              const std::uint16_t x = a[i] > b[i] ? a[i] : b[i];
+              const std::uint16_t up = std::uint16_t(x - b[i]), down = std::uint16_t(x - a[i]);
+              o[i] = std::uint16_t(half + (up < c ? up : c) - (down < c ? down : c));
+            }
+          },
+          img.row(j), ref.row(j), d.row(j), w, std::uint16_t(half), std::uint16_t(c));
+    mxGaussSampleParams params({1, 1}, clampedSmoothing(smoothingForNeighborhood(k)), 1.0, true);
+    mfGaussSample(d, depth, params, est);
+    result = mxPelBuffer<unsigned short>(r, 32, mxPelInit::eUnwritten);
+    for (std::int32_t j = 0; j < r.height(); ++j)
+      mxcpu::dispatch(
+          [](const unsigned short* a, const unsigned short* est, unsigned short* o, std::int32_t w, std::uint16_t half,
+             std::uint16_t room) MX_KERNEL_INLINE {
+            // a - est + half held to 0 .. top in 16-bit arithmetic: half
+            // plus what a exceeds est by (at most top - half), less what est
+            // exceeds a by (at most that sum).
+            for (std::int32_t i = 0; i < w; ++i) {
+              const std::uint16_t x = a[i] > est[i] ? a[i] : est[i];
+              const std::uint16_t up = std::uint16_t(x - est[i]), down = std::uint16_t(x - a[i]);
+              const std::uint16_t base = std::uint16_t(half + (up < room ? up : room));
+              o[i] = std::uint16_t(base - (down < base ? down : base));
+            }
+          },
+          img.row(j), est.row(j), result.row(j), w, std::uint16_t(half), std::uint16_t(top - half));
+    return;
+  }
+  // With a mask, the mean over set pels divides by their coverage, which
+  // needs the difference's mean with fraction bits: its high and low bytes
+  // are smoothed apart by the 8-bit sampler (8 fraction bits each) and
+  // combined.
+  mxPelBuffer<unsigned char> high(r, 32, mxPelInit::eUnwritten), low(r, 32, mxPelInit::eUnwritten);
   for (std::int32_t j = 0; j < r.height(); ++j) {
     const unsigned short* a = img.row(j);
     const unsigned short* b = ref.row(j);
-    const unsigned char* m = msk.isBound() ? msk.row(j) : nullptr;
+    const unsigned char* m = msk.row(j);
     mxcpu::dispatch(
         [](const unsigned short* a, const unsigned short* b, const unsigned char* m, unsigned char* h, unsigned char* l,
            std::int32_t w, std::uint16_t half, std::uint16_t c) MX_KERNEL_INLINE {
-          // half + clamp(a - b, -c, c) in 16-bit arithmetic, sixteen pels
-          // to an instruction: with x = max(a, b), the clamped parts above
-          // and below b are min(x - b, c) and min(x - a, c), one of them 0.
           for (std::int32_t i = 0; i < w; ++i) {
             const std::uint16_t x = a[i] > b[i] ? a[i] : b[i];
             const std::uint16_t up = std::uint16_t(x - b[i]), down = std::uint16_t(x - a[i]);
             std::uint16_t v = std::uint16_t(half + (up < c ? up : c) - (down < c ? down : c));
-            v = m && m[i] == 0 ? 0 : v;
+            v = m[i] == 0 ? 0 : v;
             h[i] = (unsigned char)(v >> 8);
             l[i] = (unsigned char)v;
           }
@@ -839,50 +878,24 @@ void fullDeepMean(const mxPelBuffer_const<unsigned short>& img, const mxPelBuffe
   mxPelBuffer<unsigned short> meanHigh, meanLow;
   scaledLocalMean(high, k, meanHigh);
   scaledLocalMean(low, k, meanLow);
-  mxPelBuffer_const<unsigned short> coverage;
-  if (msk.isBound()) coverage = coverageOver({}, msk, k);
+  const mxPelBuffer_const<unsigned short> coverage = coverageOver({}, msk, k);
 
-  // num = 128 x the mean of v.  Without a mask the estimate is num / 128;
-  // with one, the mean over set pels num x 255 / coverage (coverage = 128 x
-  // 255 x the set fraction), half where nothing is set, and 0 at excluded
-  // pels, as the 8-bit correction has it.  Both rounded to the nearest level.
+  // num = 128 x the mean of v; the mean over set pels is num x 255 /
+  // coverage (coverage = 128 x 255 x the set fraction), half where nothing
+  // is set, and 0 at excluded pels, as the 8-bit correction has it; rounded
+  // to the nearest level.
   result = mxPelBuffer<unsigned short>(r, 32, mxPelInit::eUnwritten);
   for (std::int32_t j = 0; j < r.height(); ++j) {
     const unsigned short* a = img.row(j);
     const unsigned short* mh = meanHigh.row(j);
     const unsigned short* ml = meanLow.row(j);
-    const unsigned char* m = msk.isBound() ? msk.row(j) : nullptr;
-    const unsigned short* cv = msk.isBound() ? coverage.row(j) : nullptr;
+    const unsigned char* m = msk.row(j);
+    const unsigned short* cv = coverage.row(j);
     unsigned short* o = result.row(j);
-    if (!m) {
-      // 16-bit arithmetic, sixteen pels to an instruction.  The means of
-      // bytes x 128 are at most 32640, so (num + 64) >> 7 = 2 mh + ((ml +
-      // 64) >> 7) stays below 2^16; the result a - est + half, held to
-      // 0 .. top, is half plus what a exceeds est by (at most top - half),
-      // less what est exceeds a by (at most that sum).
-      mxcpu::dispatch(
-          [](const unsigned short* a, const unsigned short* mh, const unsigned short* ml, unsigned short* o,
-             std::int32_t w, std::uint16_t half, std::uint16_t room) MX_KERNEL_INLINE {
-            for (std::int32_t i = 0; i < w; ++i) {
-              const std::uint16_t est = std::uint16_t(2 * mh[i] + ((ml[i] + 64) >> 7));
-              const std::uint16_t x = a[i] > est ? a[i] : est;
-              const std::uint16_t up = std::uint16_t(x - est), down = std::uint16_t(x - a[i]);
-              const std::uint16_t base = std::uint16_t(half + (up < room ? up : room));
-              o[i] = std::uint16_t(base - (down < base ? down : base));
-            }
-          },
-          a, mh, ml, o, w, std::uint16_t(half), std::uint16_t(top - half));
-      continue;
-    }
     for (std::int32_t i = 0; i < w; ++i) {
       const std::uint64_t num = std::uint64_t(mh[i]) * 256u + ml[i];
-      std::int64_t est;
-      if (!m)
-        est = std::int64_t((num + 64u) >> 7);
-      else if (m[i] == 0)
-        est = 0;
-      else
-        est = cv[i] == 0 ? half : std::int64_t((num * 255u + cv[i] / 2u) / cv[i]);
+      const std::int64_t est =
+          m[i] == 0 ? 0 : (cv[i] == 0 ? half : std::int64_t((num * 255u + cv[i] / 2u) / cv[i]));
       const std::int64_t v = std::int64_t(a[i]) - est + half;
       o[i] = (unsigned short)(v < 0 ? 0 : (v > top ? top : v));
     }
@@ -1004,7 +1017,7 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned short>& image,
   } else if (!mean) {
     deepLocalMedian(img, ref, msk, k, range, half, top, c, result);
   } else {
-    fullDeepMean(img, ref, msk, k, half, top, c, result);
+    fullDeepMean(img, ref, msk, k, depth, half, top, c, result);
   }
   if (only) result.window(only->intersect(r), false);
   result.copyXforms(image);
