@@ -38,7 +38,8 @@ const char* exitCodeHelp() {
          "     folder imgnorm did not write, an output where the report writes its own files, a 16-bit\n"
          "     result to JPEG, --depth 8 with a 16-bit tool file, a method the 16-bit tool does not run,\n"
          "     --color with a grey reference or tool file (or --to-gray, --block-size with it), --depth 8\n"
-         "     with a 16-bit colour tool file, a colour result to PGM or 16-bit colour to JPEG\n"
+         "     with a 16-bit colour tool file, a colour result to PGM or 16-bit colour to JPEG,\n"
+         "     --bit-depth with an 8-bit tool file but no --depth 8\n"
          "  3  input error: missing, unreadable, corrupt or truncated image or tool file, colour image\n"
          "     without --color or --to-gray, a 16-bit image for an 8-bit tool or the reverse, a grey image\n"
          "     for a colour tool or the reverse, an RGBA result to JPEG or PPM, a pel above the declared\n"
@@ -229,21 +230,22 @@ std::unique_ptr<StatsFile> openStats(const RunArgs& args, const std::vector<Name
 // any work.
 // A colour result cannot go into a format of grey images (PGM); an RGBA one
 // into JPEG is refused image by image.
-void refuseDeepOutputs(const mxImageNormalizer&, const BatchPlan&) {}
+// toolFile: the tool file of a run (empty when normalize trains the tool),
+// whose depth --depth 8 cannot change.
+void refuseDeepOutputs(const mxImageNormalizer&, const BatchPlan&, const std::string&) {}
 template <class Tool>
-void refuseDeepOutputs(const Tool& tool, const BatchPlan& plan) {
+void refuseDeepOutputs(const Tool& tool, const BatchPlan& plan, const std::string& toolFile) {
   for (const BatchItem& it : plan.items) {
     if (it.output.empty()) continue;
     const bool colour = !std::is_same_v<Tool, mxImageNormalizer16>;
-    std::string refusal = tool.bitDepth() > 8 ? deepOutputRefusal(it.output) : std::string();
+    std::string refusal = tool.bitDepth() > 8 ? deepOutputRefusal(it.output, toolFile) : std::string();
     if (colour && !refusal.empty()) {
       std::vector<std::string> able;
       for (const Codec& c : codecs())
         if (c.colour && c.encode16) able.push_back(c.name);
-      refusal = it.output +
-                ": the result is 16-bit colour, and this format holds 8 bits; give --depth 8 to "
-                "normalize in 8 bits, or write " +
-                joinList(able, " or ");
+      refusal = it.output + ": the result is 16-bit colour, and this format holds 8 bits; " +
+                (toolFile.empty() ? "give --depth 8 to normalize in 8 bits, or write " + joinList(able, " or ")
+                                  : "write " + joinList(able, " or ") + ", or train an 8-bit colour tool with --depth 8");
     }
     if (refusal.empty() && colour) refusal = colourOutputRefusal(it.output, 3);
     if (!refusal.empty()) throw CliError(kExitUsage, refusal);
@@ -261,7 +263,7 @@ ExitCode runWithTool(const Tool& tool, const RunArgs& args, Method method, Diagn
                      const std::vector<NamedInput>& others, Warnings& warnings, const StatsFile* stats) {
   const BatchPlan plan = planBatch(args.inputs, args.output, args.format, others, args.inPlace);
   refuseReportClash(diag, plan);
-  refuseDeepOutputs(tool, plan);
+  refuseDeepOutputs(tool, plan, args.toolFile);
   // The output folder (or the output file's folder) must be writable before any work.
   bool toFile = plan.items.size() == 1 && plan.items[0].output == args.output;
   if (toFile)
@@ -385,6 +387,13 @@ ExitCode cmdRun(const RunArgs& args) {
                                      " is not trained for it (trained: " + methodSetText(t.trainedMethods()) + ")");
     checkColorRun(args, tool);
     if (tool.isDeep && !tool.isColor) checkDeepRun(args, tool.deep);
+    // An 8-bit grey tool reads 16-bit images only with --depth 8, which
+    // shifts them from the declared depth: without it --bit-depth would do
+    // nothing.
+    if (!tool.isDeep && !tool.isColor && args.read.bitDepth && !args.read.toDepth8)
+      throw CliError(kExitUsage, "--bit-depth " + std::to_string(args.read.bitDepth) + ": " + args.toolFile +
+                                     " holds an 8-bit tool, for which --bit-depth declares the depth that --depth 8 "
+                                     "shifts 16-bit images from; give --depth 8 with it, or drop it");
     const std::unique_ptr<StatsFile> stats = openStats(args, others, diag.get(), streamed);
     if (streamed) {
       refuseStreamOverwrite(args, others);

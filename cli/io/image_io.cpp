@@ -546,12 +546,16 @@ void writeImage(const std::string& path, const mxPelBuffer_const<unsigned char>&
   writeFileAtomically(path, codecForName(path)->encode(image, options, path));
 }
 
-std::string deepOutputRefusal(const std::string& path) {
+std::string deepOutputRefusal(const std::string& path, const std::string& toolFile) {
   const Codec* c = codecForName(path);
   if (!c || !c->encode || c->encode16) return "";
   std::vector<std::string> deep;
   for (const Codec& d : codecs())
     if (d.encode16) deep.push_back(d.name);
+  // A 16-bit tool file keeps its depth (--depth 8 is refused with it).
+  if (!toolFile.empty())
+    return path + ": " + c->name + " holds 8 bits, and " + toolFile + " makes 16-bit results; write " +
+           joinList(deep, " or ") + ", or train an 8-bit tool with --depth 8";
   return path + ": " + c->name + " holds 8 bits, and the result is 16-bit; give --depth 8 to normalize in 8 bits, " +
          "or write " + joinList(deep, " or ");
 }

@@ -226,7 +226,7 @@ void writeImage(const std::string& path, const mxPelBuffer_const<unsigned char>&
 void writeImage(const std::string& path, const mxPelBuffer_const<unsigned short>& image, const WriteOptions& options);
 // The refusal writeImage gives for a 16-bit image into a format of 8 bits;
 // empty when the name's format holds 16 bits (or is no format).
-std::string deepOutputRefusal(const std::string& path);
+std::string deepOutputRefusal(const std::string& path, const std::string& toolFile = "");
 
 // The refusal writeImage gives for a colour image of channels (3 or 4) into
 // a format that holds no colour (PGM) or no alpha (JPEG, PPM); empty when it

@@ -211,11 +211,13 @@ TEST_F(DeepIo, RefusalsWriteNothing) {
     bool depth8;
     unsigned short pel;  // written into the PNG's first pel when not 0
     int code;
+    std::int32_t bitDepth = 0;
   } cases[] = {
       {"t16.imn", "o.jpg", false, 0, kExitUsage},  // a 16-bit result into JPEG
       {"t16.imn", "o1", true, 0, kExitUsage},      // --depth 8 with a 16-bit tool file
       {"t8.imn", "o2", false, 0, kExitInput},      // a 16-bit image for an 8-bit tool
       {"t16.imn", "o3", false, 5000, kExitInput},  // a pel beyond the depth of 12
+      {"t8.imn", "o4", false, 0, kExitUsage, 12},  // --bit-depth with an 8-bit tool, no --depth 8
   };
   for (const auto& c : cases) {
     fs::remove_all(path("in"));
@@ -225,7 +227,7 @@ TEST_F(DeepIo, RefusalsWriteNothing) {
     if (c.pel) v[0] = c.pel;
     ASSERT_TRUE(clifixtures::writePng(path("in/a.png"), {90, 70, 1, 16, v}));
     RunArgs a = runArgs(c.tool, "histogram", c.output);
-    a.inputs = {path("in/a.png")}, a.read.toDepth8 = c.depth8;
+    a.inputs = {path("in/a.png")}, a.read.toDepth8 = c.depth8, a.read.bitDepth = c.bitDepth;
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(exitOf(a), c.code) << c.output;
     ::testing::internal::GetCapturedStderr();
