@@ -106,8 +106,8 @@ IMGNORM_API void mfGaussSample(const mxPelBuffer_const<unsigned char>& src, cons
 // The same smoothing of 16-bit pels of a declared bit depth (9 to 16, else
 // mxPelFunc::BadParams; pels above it are the caller's to refuse), into a
 // 16-bit destination as above.  The values carried between the stages are
-// 2^(16 - depth) times the levels, rounded at each box, so at depth 16 a
-// pel's weighted local mean (gain 1) is within a level or two of the exact
-// one.  gain x (2^depth - 1) must fit 16 bits unless saturate is set.
+// 2^(16 - depth) times the levels, rounded at each of the six boxes, so at
+// depth 16 a pel's weighted local mean (gain 1) is within a few levels of the
+// unrounded one.  gain x (2^depth - 1) must fit 16 bits unless saturate is set.
 IMGNORM_API void mfGaussSample(const mxPelBuffer_const<unsigned short>& src, std::int32_t depth,
                                const mxGaussSampleParams& params, mxPelBuffer<unsigned short>& dst);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "baseif/mxPair.h"
@@ -149,6 +150,16 @@ inline void checkTrainMethods(std::uint32_t methods, bool referenceBound) {
 // The declared bit depth of a 16-bit tool.
 inline void checkBitDepth(std::int32_t depth) {
   if (depth < 9 || depth > 16) throw mxImageNormalizerDefs::BadParams(ruleMessage(Rule::eBitDepth));
+}
+
+// The largest pel found in what (an image of a tool of the depth) against
+// the depth's largest level: BadImage naming both.
+inline void checkLargestPel(std::int32_t found, std::int32_t depth, const wchar_t* what) {
+  const std::int32_t top = (std::int32_t(1) << depth) - 1;
+  if (found > top)
+    throw mxImageNormalizerDefs::BadImage(std::wstring(ruleMessage(Rule::ePelsWithinDepth)) + L" The largest pel of " +
+                                          what + L" is " + std::to_wstring(found) + L", above " +
+                                          std::to_wstring(top) + L" (" + std::to_wstring(depth) + L" bits).");
 }
 
 // The bit depth of a colour tool: 8 (8-bit pels) or 9 to 16 (16-bit pels).

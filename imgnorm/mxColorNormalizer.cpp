@@ -125,13 +125,6 @@ mxPelBuffer<T> mergePlanes(const mxPelBuffer_const<T>& image, std::int32_t chann
   return out;
 }
 
-void checkPelsWithinDepth(std::int32_t found, std::int32_t depth, const wchar_t* what) {
-  const std::int32_t top = (std::int32_t(1) << depth) - 1;
-  if (found > top)
-    throw BadImage(std::wstring(ruleMessage(Rule::ePelsWithinDepth)) + L" The largest pel of " + what + L" is " +
-                   num(found) + L", above " + num(top) + L" (" + num(depth) + L" bits).");
-}
-
 // A grey tool of the pel type at the depth.
 mxImageNormalizer greyTool(mxImageNormalizer*, std::int32_t) { return mxImageNormalizer(); }
 mxImageNormalizer16 greyTool(mxImageNormalizer16*, std::int32_t depth) { return mxImageNormalizer16(depth); }
@@ -288,7 +281,7 @@ void mxColorNormalizer::trainTools(Method methods, std::vector<Tool>& tools) con
       throw BadImage(std::wstring(ruleMessage(Rule::eMaskShape)) + L" The mask is " + num(maskImage_.width()) + L" x " +
                      num(maskImage_.height()) + L", the reference " + num(r.width()) + L" x " + num(r.height()) +
                      L" pels.");
-    checkPelsWithinDepth(splitPlanes(reference, channels_, r, mode_, planes), bitDepth_, L"referenceImage()");
+    checkLargestPel(splitPlanes(reference, channels_, r, mode_, planes), bitDepth_, L"referenceImage()");
   }
   tools.clear();
   // The method set and the reference were checked, so a tool that cannot
@@ -369,7 +362,7 @@ mxPelBuffer<T> mxColorNormalizer::runPels(const mxPelBuffer_const<T>& image, std
     return mxPelBuffer<T>();
   }
   std::vector<mxPelBuffer<T>> planes, results;
-  checkPelsWithinDepth(splitPlanes(image, channels, overlap, mode_, planes), bitDepth_, L"the image");
+  checkLargestPel(splitPlanes(image, channels, overlap, mode_, planes), bitDepth_, L"the image");
   for (std::size_t k = 0; k < planes.size(); ++k) {
     mxPelBuffer<T> out;
     if constexpr (std::is_same_v<T, unsigned char>)
@@ -404,7 +397,7 @@ std::vector<mxPelBuffer<T>> mxColorNormalizer::planesOf(const mxPelBuffer_const<
   checkImageBound(image.isBound());
   checkColorImage(image.window(), channels, false);
   std::vector<mxPelBuffer<T>> out;
-  checkPelsWithinDepth(splitPlanes(image, channels, pelWindow(image.window(), channels), mode_, out), bitDepth_,
+  checkLargestPel(splitPlanes(image, channels, pelWindow(image.window(), channels), mode_, out), bitDepth_,
                        L"the image");
   return out;
 }

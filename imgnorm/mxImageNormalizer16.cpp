@@ -27,7 +27,6 @@ std::wstring num(std::int64_t v) { return mfFromUtf8(std::to_string(v)); }
 // vectorised for the processor's instruction set), naming the largest pel
 // found.
 void checkPelsWithinDepth(const mxPelBuffer_const<unsigned short>& image, std::int32_t depth, const wchar_t* what) {
-  const std::int32_t top = (std::int32_t(1) << depth) - 1;
   unsigned short found = 0;
   for (std::int32_t j = 0; j < image.height(); ++j)
     mxcpu::dispatch(
@@ -37,9 +36,7 @@ void checkPelsWithinDepth(const mxPelBuffer_const<unsigned short>& image, std::i
           *m = v;
         },
         image.row(j), image.width(), &found);
-  if (found > top)
-    throw BadImage(std::wstring(ruleMessage(Rule::ePelsWithinDepth)) + L" The largest pel of " + what + L" is " +
-                   num(found) + L", above " + num(top) + L" (" + num(depth) + L" bits).");
+  checkLargestPel(found, depth, what);
 }
 
 // The methods this tool runs; a method added to the table later is refused
