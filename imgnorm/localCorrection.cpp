@@ -777,6 +777,45 @@ void deepMedianEstimate(const mxPelBuffer<unsigned short>& d, const mxPelBuffer_
   mfPelMedian(d, m, mxPelMedianParams(limitedMedianSize(k), {std::int32_t(low), std::int32_t(high)}, true), e);
 }
 
+// half + clamp(a - b, -c, c) in 16-bit arithmetic, sixteen pels to an
+// instruction: with x = max(a, b), the clamped parts above and below b are
+// min(x - b, c) and min(x - a, c), one of them 0.
+MX_KERNEL_INLINE inline std::uint16_t deepDifference(std::uint16_t a, std::uint16_t b, std::uint16_t half,
+                                                     std::uint16_t c) {
+  const std::uint16_t x = a > b ? a : b;
+  const std::uint16_t up = std::uint16_t(x - b), down = std::uint16_t(x - a);
+  return std::uint16_t(half + (up < c ? up : c) - (down < c ? down : c));
+}
+
+// A row of deep differences: o = deepDifference(a, b).
+void deepDifferenceRow(const unsigned short* a, const unsigned short* b, unsigned short* o, std::int32_t w,
+                       std::int32_t half, std::int32_t c) {
+  mxcpu::dispatch(
+      [](const unsigned short* a, const unsigned short* b, unsigned short* o, std::int32_t w, std::uint16_t half,
+         std::uint16_t c) MX_KERNEL_INLINE {
+        for (std::int32_t i = 0; i < w; ++i) o[i] = deepDifference(a[i], b[i], half, c);
+      },
+      a, b, o, w, std::uint16_t(half), std::uint16_t(c));
+}
+
+// A row of deep corrections: o = a - est + half held to 0 .. top, in 16-bit
+// arithmetic: half plus what a exceeds est by (at most top - half), less
+// what est exceeds a by (at most that sum).
+void deepCorrectRow(const unsigned short* a, const unsigned short* est, unsigned short* o, std::int32_t w,
+                    std::int32_t half, std::int32_t top) {
+  mxcpu::dispatch(
+      [](const unsigned short* a, const unsigned short* est, unsigned short* o, std::int32_t w, std::uint16_t half,
+         std::uint16_t room) MX_KERNEL_INLINE {
+        for (std::int32_t i = 0; i < w; ++i) {
+          const std::uint16_t x = a[i] > est[i] ? a[i] : est[i];
+          const std::uint16_t up = std::uint16_t(x - est[i]), down = std::uint16_t(x - a[i]);
+          const std::uint16_t base = std::uint16_t(half + (up < room ? up : room));
+          o[i] = std::uint16_t(base - (down < base ? down : base));
+        }
+      },
+      a, est, o, w, std::uint16_t(half), std::uint16_t(top - half));
+}
+
 // eLocalCorrectionEnhanced on 16-bit pels: the masked median of the clamped
 // difference d (offset half) over the limited window, within the range of
 // differences, subtracted from the image.
@@ -786,27 +825,11 @@ void deepLocalMedian(const mxPelBuffer_const<unsigned short>& img, const mxPelBu
                      mxPelBuffer<unsigned short>& result) {
   const mxPelRect r = img.window();
   mxPelBuffer<unsigned short> d(r, 32, mxPelInit::eUnwritten);
-  for (std::int32_t j = 0; j < r.height(); ++j) {
-    const unsigned short* a = img.row(j);
-    const unsigned short* b = ref.row(j);
-    unsigned short* o = d.row(j);
-    for (std::int32_t i = 0; i < r.width(); ++i) {
-      const std::int32_t v = std::int32_t(a[i]) - std::int32_t(b[i]);
-      o[i] = (unsigned short)(half + (v < -c ? -c : (v > c ? c : v)));
-    }
-  }
+  for (std::int32_t j = 0; j < r.height(); ++j) deepDifferenceRow(img.row(j), ref.row(j), d.row(j), r.width(), half, c);
   mxPelBuffer<unsigned short> e;
   deepMedianEstimate(d, msk, k, intensityRange, half, top, e);
   result = mxPelBuffer<unsigned short>(r, 32, mxPelInit::eUnwritten);
-  for (std::int32_t j = 0; j < r.height(); ++j) {
-    const unsigned short* a = img.row(j);
-    const unsigned short* est = e.row(j);
-    unsigned short* o = result.row(j);
-    for (std::int32_t i = 0; i < r.width(); ++i) {
-      const std::int32_t v = std::int32_t(a[i]) - std::int32_t(est[i]) + half;
-      o[i] = (unsigned short)(v < 0 ? 0 : (v > top ? top : v));
-    }
-  }
+  for (std::int32_t j = 0; j < r.height(); ++j) deepCorrectRow(img.row(j), e.row(j), result.row(j), r.width(), half, top);
 }
 
 void fullDeepMean(const mxPelBuffer_const<unsigned short>& img, const mxPelBuffer_const<unsigned short>& ref,
@@ -818,38 +841,11 @@ void fullDeepMean(const mxPelBuffer_const<unsigned short>& img, const mxPelBuffe
     // Without a mask the difference is smoothed as it is, by the sampler of
     // 16-bit pels: the estimate is its local mean in whole deep levels.
     mxPelBuffer<unsigned short> d(r, 32, mxPelInit::eUnwritten), est;
-    for (std::int32_t j = 0; j < r.height(); ++j)
-      mxcpu::dispatch(
-          [](const unsigned short* a, const unsigned short* b, unsigned short* o, std::int32_t w, std::uint16_t half,
-             std::uint16_t c) MX_KERNEL_INLINE {
-            // half + clamp(a - b, -c, c) in 16-bit arithmetic, sixteen pels
-            // to an instruction: with x = max(a, b), the clamped parts above
-            // and below b are min(x - b, c) and min(x - a, c), one of them 0.
-            for (std::int32_t i = 0; i < w; ++i) {
-              const std::uint16_t x = a[i] > b[i] ? a[i] : b[i];
-              const std::uint16_t up = std::uint16_t(x - b[i]), down = std::uint16_t(x - a[i]);
-              o[i] = std::uint16_t(half + (up < c ? up : c) - (down < c ? down : c));
-            }
-          },
-          img.row(j), ref.row(j), d.row(j), w, std::uint16_t(half), std::uint16_t(c));
+    for (std::int32_t j = 0; j < r.height(); ++j) deepDifferenceRow(img.row(j), ref.row(j), d.row(j), w, half, c);
     mxGaussSampleParams params({1, 1}, clampedSmoothing(smoothingForNeighborhood(k)), 1.0, true);
     mfGaussSample(d, depth, params, est);
     result = mxPelBuffer<unsigned short>(r, 32, mxPelInit::eUnwritten);
-    for (std::int32_t j = 0; j < r.height(); ++j)
-      mxcpu::dispatch(
-          [](const unsigned short* a, const unsigned short* est, unsigned short* o, std::int32_t w, std::uint16_t half,
-             std::uint16_t room) MX_KERNEL_INLINE {
-            // a - est + half held to 0 .. top in 16-bit arithmetic: half
-            // plus what a exceeds est by (at most top - half), less what est
-            // exceeds a by (at most that sum).
-            for (std::int32_t i = 0; i < w; ++i) {
-              const std::uint16_t x = a[i] > est[i] ? a[i] : est[i];
-              const std::uint16_t up = std::uint16_t(x - est[i]), down = std::uint16_t(x - a[i]);
-              const std::uint16_t base = std::uint16_t(half + (up < room ? up : room));
-              o[i] = std::uint16_t(base - (down < base ? down : base));
-            }
-          },
-          img.row(j), est.row(j), result.row(j), w, std::uint16_t(half), std::uint16_t(top - half));
+    for (std::int32_t j = 0; j < r.height(); ++j) deepCorrectRow(img.row(j), est.row(j), result.row(j), w, half, top);
     return;
   }
   // With a mask, the mean over set pels divides by their coverage, which
@@ -865,10 +861,7 @@ void fullDeepMean(const mxPelBuffer_const<unsigned short>& img, const mxPelBuffe
         [](const unsigned short* a, const unsigned short* b, const unsigned char* m, unsigned char* h, unsigned char* l,
            std::int32_t w, std::uint16_t half, std::uint16_t c) MX_KERNEL_INLINE {
           for (std::int32_t i = 0; i < w; ++i) {
-            const std::uint16_t x = a[i] > b[i] ? a[i] : b[i];
-            const std::uint16_t up = std::uint16_t(x - b[i]), down = std::uint16_t(x - a[i]);
-            std::uint16_t v = std::uint16_t(half + (up < c ? up : c) - (down < c ? down : c));
-            v = m[i] == 0 ? 0 : v;
+            const std::uint16_t v = m[i] == 0 ? 0 : deepDifference(a[i], b[i], half, c);
             h[i] = (unsigned char)(v >> 8);
             l[i] = (unsigned char)v;
           }
