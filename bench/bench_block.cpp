@@ -1,5 +1,6 @@
 // The block engine against the whole-image run: the local methods at
-// neighbourhood 101 with 1024 x 1024 blocks (each read with its halo), and
+// neighbourhood 101 with 1024 x 1024 blocks (a block row's four blocks read
+// and run together, with one halo around them), and
 // histogram matching (two passes over the blocks), on a 4096 square image.
 // The ratio of a Block row to its Whole row is the engine's cost.
 //

@@ -434,6 +434,16 @@ mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>
   return out;
 }
 
+// img cut to the part of its window that only asks for (all of it without
+// only, or when only lies beside it): the pels a full-resolution step need
+// make, the rest of R being context.
+template <class Pel>
+mxPelBuffer_const<Pel> keptPart(mxPelBuffer_const<Pel> img, const mxPelRect* only) {
+  const mxPelRect keep = only ? only->intersect(img.window(), false) : mxPelRect();
+  if (!keep.isNull()) img.window(keep, false);
+  return img;
+}
+
 // Brings an estimate on the working grid back to full resolution over r.
 // Grid pel i stands for the cell [i g, (i + 1) g) of image coordinates (the
 // grid is anchored at image coordinate 0), so its value belongs at the cell's
@@ -732,8 +742,9 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
         for (std::int32_t i = 0; i < e8.window().width(); ++i) o[i] = std::uint16_t(v[i] << 8);
       }
     }
-    // 9.-10. Back to full size over R, subtracted as it is interpolated.
-    result = expandAndCorrect(e, granularity, img);
+    // 9.-10. Back to full size over R (only's part of it), subtracted as it
+    // is interpolated.
+    result = expandAndCorrect(e, granularity, keptPart(img, only));
   }
 
   if (only) result.window(only->intersect(r), false);
@@ -922,7 +933,7 @@ mxkernel::GaussRowMaker deepDifferenceBytes(const mxPelBuffer_const<unsigned sho
 // The local methods on the sub-sampled grid for 16-bit pels, through the
 // 8-bit path's grid, sampler and interpolation: the estimate is made on the
 // grid in whole deep levels and brought back to full size by
-// expandAndCorrect.
+// expandAndCorrect, over only's part of R.
 //   mean: the 8-bit sub-sampled mean estimate (normalised convolution with
 //     a mask) of the difference's high and of its low bytes, each with 8
 //     fraction bits; the two combine to 256 x high + low, the mean of the
@@ -937,7 +948,8 @@ mxPelBuffer<unsigned short> sampledDeepCorrection(const mxPelBuffer_const<unsign
                                                   const mxPelBuffer_const<unsigned char>& msk,
                                                   const mxPelBuffer_const<unsigned char>& sampledMask,
                                                   const LocalParams& params, const mxPair<std::int32_t>& granularity,
-                                                  const mxPair<std::int32_t>& k, std::int32_t depth, std::int32_t c) {
+                                                  const mxPair<std::int32_t>& k, std::int32_t depth, std::int32_t c,
+                                                  const mxPelRect* only) {
   const std::int32_t half = std::int32_t(1) << (depth - 1), top = (std::int32_t(1) << depth) - 1;
   const mxPelRect r = img.window();
   mxPelBuffer<unsigned short> e;
@@ -974,7 +986,7 @@ mxPelBuffer<unsigned short> sampledDeepCorrection(const mxPelBuffer_const<unsign
         granularity == params.granularity || !msk.isBound() ? sampledMask : sampleMask(msk, granularity);
     deepMedianEstimate(d, cells, k, params.intensityVariationRange, half, top, e);
   }
-  return expandAndCorrect<unsigned short>(e, granularity, img, half, top);
+  return expandAndCorrect<unsigned short>(e, granularity, keptPart(img, only), half, top);
 }
 
 }  // namespace
@@ -1006,7 +1018,7 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned short>& image,
   const mxPair<std::int32_t>& n = params.neighborhoodSize;
   const mxPair<std::int32_t> k = sampledNeighborhood(n, granularity);
   if ((granularity.x() > 1 || granularity.y() > 1) && (n.x() > 1 || n.y() > 1)) {
-    result = sampledDeepCorrection(img, ref, msk, masks.sampled, params, granularity, k, depth, c);
+    result = sampledDeepCorrection(img, ref, msk, masks.sampled, params, granularity, k, depth, c, only);
   } else if (!mean) {
     deepLocalMedian(img, ref, msk, k, range, half, top, c, result);
   } else {

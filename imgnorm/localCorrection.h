@@ -94,8 +94,9 @@ struct LocalParams {
 // image size is accepted: a granularity beyond R on an axis is taken as R's
 // size there (R at image coordinate 0 is then one cell), and smoothing amounts beyond the sampler's largest
 // (32767) are clamped to it.  With only, the result covers just only's part
-// of R (the pels a whole-R run gives there): the full-resolution mean then
-// makes no other pel, the other paths cut their result to it.
+// of R (the pels a whole-R run gives there): the full-resolution mean and
+// median and the interpolation back from the sub-sampled grid then make no
+// other pel, the other paths cut their result to it.
 void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
                         const mxPelBuffer_const<unsigned char>& reference, const LocalMasks& masks,
                         const LocalParams& params, mxPelBuffer<unsigned char>& result, const mxPelRect* only = nullptr);
@@ -191,8 +192,8 @@ std::vector<GridTap> gridTaps(std::int32_t origin, std::int32_t count, std::int3
 //     the grid), within the range of differences (range + 2^(depth - 1),
 //     held to 0 .. 2^depth - 1), middles averaged.
 // result = clamp(image - estimate + 2^(depth - 1), 0, 2^depth - 1) over R
-// (only's part of it when given), with image's transforms; unbound when R is
-// empty.  Any other method throws mxPel::UnboundWindow.
+// (only's part of it when given: on the sub-sampled grid, the only part
+// interpolated), with image's transforms; unbound when R is empty.  Any other method throws mxPel::UnboundWindow.
 void runLocalCorrection(const mxPelBuffer_const<unsigned short>& image,
                         const mxPelBuffer_const<unsigned short>& reference, const LocalMasks& masks,
                         const LocalParams& params, std::int32_t depth, mxPelBuffer<unsigned short>& result,

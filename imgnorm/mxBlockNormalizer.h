@@ -15,11 +15,14 @@
 // bit for bit, the linear fit included.  Pass 2 reads every block again and
 // maps it through that one table.
 //
-// Local methods take one pass.  Each block is read together with a halo of
-// context on every side (halo()), run through the tool's own run(), and cut
-// back to the block.  Where the halo is cut by the edge of the image (or of
-// the reference or mask), the block sees the same edge the whole image does,
-// so it is handled the same way.  With a granularity above 1 the block size
+// Local methods take one pass.  The blocks of a block row run in groups of
+// up to four neighbours: each group is read together with a halo of context
+// on every side (halo()), run through the tool's own run(), cut back to the
+// group and handed to the sink block by block.  (A group makes the context
+// its blocks share once, where block by block it would be made twice.)
+// Where the halo is cut by the edge of the image (or of the reference or
+// mask), the group sees the same edge the whole image does, so it is
+// handled the same way.  With a granularity above 1 the block size
 // is rounded up to a multiple of it, so every block starts on the sub-sampled
 // grid.
 //
@@ -197,9 +200,9 @@ private:
 // line too is the whole-image run's, bit for bit.  The 16-bit engine
 // refuses what the 16-bit tool's run refuses (NotImplemented for a method
 // not available at 16 bits, BadImage for a pel above the depth); the pels
-// are checked block by block as they are read, so with a local method a
-// pel above the depth is found only when its block is reached, after the
-// blocks before it were written to the sink.
+// are checked block by block (group by group) as they are read, so with a
+// local method a pel above the depth is found only when its block (group)
+// is reached, after the blocks before it were written to the sink.
 template <class Pel>
 class IMGNORM_API mxBlockNormalizerOf {
 public:
@@ -291,8 +294,8 @@ extern template class mxBlockNormalizerOf<unsigned short>;
 // the luma), each plane goes through the block engine of its grey tool, and
 // the results are merged back as run() merges them (mxColorNormalizer::
 // planes, merge).  Global methods take two passes (every plane's totals,
-// then every block mapped); local methods one, each block with the halo of
-// the grey tools.  Refuses what the colour tool's run() refuses; pels above
+// then every block mapped); local methods one, in groups of blocks as the
+// grey engine runs them, with the halo of the grey tools.  Refuses what the colour tool's run() refuses; pels above
 // the depth are found block by block, as for mxBlockNormalizer16.
 template <class Pel>
 class IMGNORM_API mxColorBlockNormalizerOf {

@@ -69,9 +69,10 @@ TEST(BlockNormalizer, LocalMethodsEqualWholeImage) {
   // Blocks of 45 x 33 are rounded up to the granularity; with neighbourhood
   // (21, 15) the halo is up to (3 x 4 + 3) x 4 = 60 by (3 x 2 + 3) x 4 = 36
   // pels (eLocalGain at granularity 4); blocks smaller than it are refused.
+  // Blocks of 32 make rows of 5 to 7 blocks, more than one group of them.
   for (const MethodInfo& row : kMethods)
     for (P g : {P(1, 1), P(4, 4), P(3, 2)})
-      for (P block : {P(64, 64), P(61, 97), P(45, 33)})
+      for (P block : {P(32, 32), P(61, 97), P(45, 33)})
         for (bool masked : {false, true})
           if (const P h = mxBlockNormalizer(trainedTool(Image(), eIdentity, P(21, 15), Image(), g), block)
                               .halo(row.method);
@@ -225,8 +226,8 @@ namespace {
 // The colour block engine against the colour tool's run(): window, pels,
 // success and message for every method the 16-bit tool runs, masked with the
 // masked pels kept, at granularity (3, 2), in blocks of 29 x 19 (rounded up
-// to the granularity); the image reaches beyond the reference in y and falls
-// short of it in x.
+// to the granularity: rows of 6 blocks); the image reaches beyond the
+// reference in y and falls short of it in x.
 template <class Pel>
 void expectColorBlocksEqualRun(mxColorNormalizer::Mode mode, std::int32_t depth, std::int32_t channels) {
   const auto colour = [&](std::int32_t w, std::int32_t h, int seed) {
@@ -238,11 +239,11 @@ void expectColorBlocksEqualRun(mxColorNormalizer::Mode mode, std::int32_t depth,
     }
     return b;
   };
-  const mxPelBuffer<Pel> ref = colour(70, 50, 1), img = colour(64, 56, 7);
+  const mxPelBuffer<Pel> ref = colour(170, 50, 1), img = colour(164, 56, 7);
   mxColorNormalizer tool(mode, depth);
   tool.referenceImage(ref, channels, false);
-  tool.maskImage(makeImage(70, 50, [](int x, int y) { return (x - 30) * (x - 30) + (y - 20) * (y - 20) < 200 ? 0 : 1; }),
-                 true);
+  tool.maskImage(
+      makeImage(170, 50, [](int x, int y) { return (x - 30) * (x - 30) + (y - 20) * (y - 20) < 200 ? 0 : 1; }), true);
   tool.keepMaskedPixels(true);
   tool.neighborhoodSize(P(15, 11));
   tool.granularity(P(3, 2));
