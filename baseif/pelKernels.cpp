@@ -122,6 +122,41 @@ void pelMapRow16(const unsigned short* s, unsigned short* d, std::int32_t n, con
   for (; i < n; ++i) d[i] = lut[s[i]];
 }
 
+// The top-bit levels of 64 pels (two registers of 32) as 64 bytes in order.
+__attribute__((target("avx512f,avx512bw"), always_inline)) static inline __m512i topLevels(
+    const unsigned short* p, __mmask64 k, __m512i scale) {
+  const __m512i top = _mm512_set1_epi16(255);
+  const __m512i a = _mm512_min_epu16(_mm512_mulhi_epu16(_mm512_maskz_loadu_epi16(__mmask32(k), p), scale), top);
+  const __m512i b = _mm512_min_epu16(_mm512_mulhi_epu16(_mm512_maskz_loadu_epi16(__mmask32(k >> 32), p + 32), scale), top);
+  // packus interleaves the two registers' 128-bit lanes; the permute puts a's bytes first.
+  return _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), _mm512_packus_epi16(a, b));
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"))) static void pelPairsInRunsVbmi(
+    const unsigned short* t, const unsigned short* r, std::int32_t n, std::uint16_t scale, const unsigned char* lo,
+    const unsigned char* hi, std::uint16_t* out) {
+  const __m512i l0 = _mm512_loadu_si512(lo), l1 = _mm512_loadu_si512(lo + 64);
+  const __m512i l2 = _mm512_loadu_si512(lo + 128), l3 = _mm512_loadu_si512(lo + 192);
+  const __m512i h0 = _mm512_loadu_si512(hi), h1 = _mm512_loadu_si512(hi + 64);
+  const __m512i h2 = _mm512_loadu_si512(hi + 128), h3 = _mm512_loadu_si512(hi + 192);
+  const __m512i s = _mm512_set1_epi16(short(scale));
+  for (std::int32_t i = 0; i < n; i += 64) {
+    const __mmask64 k = n - i >= 64 ? ~__mmask64(0) : _bzhi_u64(~0ull, unsigned(n - i));
+    const __m512i tt = topLevels(t + i, k, s), rr = topLevels(r + i, k, s);
+    const __mmask64 in = _mm512_cmpge_epu8_mask(rr, vbmiLookup(tt, l0, l1, l2, l3)) &
+                         _mm512_cmple_epu8_mask(rr, vbmiLookup(tt, h0, h1, h2, h3));
+    _mm512_mask_storeu_epi16(out + i, __mmask32(k), _mm512_movm_epi16(__mmask32(in)));
+    _mm512_mask_storeu_epi16(out + i + 32, __mmask32(k >> 32), _mm512_movm_epi16(__mmask32(in >> 32)));
+  }
+}
+
+bool pelPairsInRuns(const unsigned short* t, const unsigned short* r, std::int32_t n, std::uint16_t scale,
+                    const unsigned char* lo, const unsigned char* hi, std::uint16_t* out) {
+  if (mxcpu::level() != mxcpu::Level::kAvx512 || !hasVbmi()) return false;
+  pelPairsInRunsVbmi(t, r, n, scale, lo, hi, out);
+  return true;
+}
+
 #define MX_AVX512_LINE __attribute__((target("avx512f,avx512bw"), always_inline)) static inline
 #define MX_AVX2_LINE __attribute__((target("avx2"), always_inline)) static inline
 

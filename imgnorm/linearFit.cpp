@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "baseif/detail/cpuDispatch.h"
+#include "baseif/detail/pelKernels.h"
 #include "baseif/mxAffine.h"
 #include "baseif/mxLineFit.h"
 #include "baseif/mxPelOps.h"
@@ -642,29 +643,40 @@ struct Moments {
   std::uint64_t n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
 };
 
+// The band as runs of top-bit pairs: (t', r') is in it when
+// lo[t'] <= r' <= hi[t'] (an empty row: lo 255, hi 0).  peakBandMask's
+// projection is monotone along a row of cells, rounding included, so each
+// row of the band is one run of cells, and so of top-bit levels.
+struct BandRuns {
+  unsigned char lo[256], hi[256];
+};
+
 // Pass two over a row of w pels: adds to s the moments of the pels whose
-// top-bit pair has all ones in inBand (0 or 0xFFFF per pair) and whose mask
-// value, if any, is not 0.  A row adds less than 2^63 to each sum.
+// top-bit pair lies in band and whose mask value, if any, is not 0.  A row
+// adds less than 2^63 to each sum.
 void addBandMoments(const unsigned short* t, const unsigned short* r, const unsigned char* m, std::int32_t w,
-                    std::uint16_t scale, const std::uint16_t* inBand, Moments& s) {
+                    std::uint16_t scale, const BandRuns* band, Moments& s) {
   mxcpu::dispatch(
       [](const unsigned short* t, const unsigned short* r, const unsigned char* m, std::int32_t w, std::uint16_t scale,
-         const std::uint16_t* inBand, Moments* out) MX_KERNEL_INLINE {
+         const BandRuns* band, Moments* out) MX_KERNEL_INLINE {
         alignas(64) std::uint16_t index[kDeepBlock];
         alignas(64) std::uint16_t use[kDeepBlock];
         std::uint64_t n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
         for (std::int32_t i = 0; i < w; i += kDeepBlock) {
           const std::int32_t len = std::min(kDeepBlock, w - i);
-          topPairs(t + i, r + i, len, scale, index);
-          // One load per pel.  (The empty asm keeps the compiler from
-          // assembling the loads lane by lane into vectors, which costs
-          // several instructions a pel.)
           std::int32_t k = 0;
+          if (!mxkernel::pelPairsInRuns(t + i, r + i, len, scale, band->lo, band->hi, use)) {
+            topPairs(t + i, r + i, len, scale, index);
+            // Two loads per pel from the level-1 cache.  (The empty asm
+            // keeps the compiler from assembling the loads lane by lane
+            // into vectors, which costs several instructions a pel.)
 #pragma GCC unroll 8
-          for (; k < len; ++k) {
-            std::size_t at = index[k];
-            asm("" : "+r"(at));
-            use[k] = inBand[at];
+            for (; k < len; ++k) {
+              std::size_t at = index[k];
+              asm("" : "+r"(at));
+              const std::size_t tt = at >> 8, rr = at & 255u;
+              use[k] = rr >= band->lo[tt] && rr <= band->hi[tt] ? 0xFFFF : 0;
+            }
           }
           if (m)
             for (k = 0; k < len; ++k) use[k] = m[i + k] ? use[k] : 0;
@@ -692,7 +704,7 @@ void addBandMoments(const unsigned short* t, const unsigned short* r, const unsi
         }
         out->n += n, out->sx += sx, out->sy += sy, out->sxx += sxx, out->sxy += sxy, out->syy += syy;
       },
-      t, r, m, w, scale, inBand, &s);
+      t, r, m, w, scale, band, &s);
 }
 
 void checkDepth(std::int32_t depth) {
@@ -834,17 +846,20 @@ bool linearFitParameters(const mxPelBuffer_const<unsigned short>& image,
   }
 
   const auto fitInBand = [&](const mxPelBuffer_const<unsigned char>& band, double& g, double& o) {
-    // Per top-bit pair, whether its cell is in the band.
-    mxPelBuffer<std::uint16_t> table{mxPelRect(0, 0, 65536, 1), 64, mxPelInit::eUnwritten};
-    std::uint16_t* inBand = table.pointToOffset();
+    // Per top-bit level of the reference, the run of the image's levels
+    // whose cells are in the band.
+    BandRuns runs;
     for (std::uint32_t t = 0; t < 256; ++t) {
       const unsigned char* bandRow = band.row(bins.bin[t]);
-      for (std::uint32_t r = 0; r < 256; ++r) inBand[t << 8 | r] = bandRow[bins.bin[r]] ? 0xFFFF : 0;
+      std::uint32_t lo = 255, hi = 0;
+      for (std::uint32_t r = 0; r < 256; ++r)
+        if (bandRow[bins.bin[r]]) lo = std::min(lo, r), hi = r;
+      runs.lo[t] = (unsigned char)lo, runs.hi[t] = (unsigned char)hi;
     }
     unsigned __int128 n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
     for (std::int32_t j = 0; j < h; ++j) {
       Moments row;
-      addBandMoments(reference.row(j), image.row(j), maskRow(j), w, scale, inBand, row);
+      addBandMoments(reference.row(j), image.row(j), maskRow(j), w, scale, &runs, row);
       n += row.n, sx += row.sx, sy += row.sy, sxx += row.sxx, sxy += row.sxy, syy += row.syy;
     }
     return lineFromSums(std::uint64_t(n), double(sx), double(sy), double(sxx), double(sxy), double(syy), g, o);

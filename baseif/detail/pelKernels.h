@@ -39,6 +39,15 @@ bool pelMapRowVbmi(const unsigned char* s, unsigned char* d, std::int32_t n, con
 // more (every pel indexes it directly).
 void pelMapRow16(const unsigned short* s, unsigned short* d, std::int32_t n, const unsigned short* lut);
 
+// The pairs of 16-bit pels in runs: with a' = min((a * scale) >> 16, 255)
+// the top-bit level of a (scale = 2^(24 - depth)), out[i] = 0xFFFF when
+// lo[t'] <= r' <= hi[t'] for t = t[i], r = r[i], else 0, for i < n.  lo and
+// hi are 256-entry tables (an empty run: lo 255, hi 0).  The AVX-512 VBMI
+// version looks the runs up in registers, 64 pels a step; false (nothing
+// written) where the processor lacks it or a lower level is in force.
+bool pelPairsInRuns(const unsigned short* t, const unsigned short* r, std::int32_t n, std::uint16_t scale,
+                    const unsigned char* lo, const unsigned char* hi, std::uint16_t* out);
+
 // d[i] = line.entry(s[i]) for i < n (s and d may be equal).  The AVX2 and
 // AVX-512 versions take the same steps in vector doubles: the product and the
 // sum (no fused multiply-add, as in entry()), the half added when rounding,

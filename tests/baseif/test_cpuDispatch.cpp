@@ -6,6 +6,7 @@
 #include "baseif/detail/pelKernels.h"
 #include "baseif/mxGaussSample.h"
 #include "baseif/mxPelOps.h"
+#include "imgnorm/linearFit.h"
 #include "imgnorm/localCorrection.h"
 #include "pelfunc/mf_MaskedPel.h"
 #include "pelfunc/mf_PelArithmetic.h"
@@ -60,6 +61,14 @@ Outputs computeAll() {
                        {mxImageNormalizerDefs::eLocalCorrection, {15, 9}, {1, 1}, {-40, 40}}, corrected);
     o.u8.push_back(corrected);
   }
+  // The 16-bit linear fit (its band test and its line map), depth 12.
+  mxPelBuffer<unsigned short> a16(a.window()), b16(a.window());
+  for (std::int32_t j = 0; j < a.height(); ++j)
+    for (std::int32_t i = 0; i < a.width(); ++i)
+      a16.row(j)[i] = (unsigned short)(a.row(j)[i] * 16 + i % 16), b16.row(j)[i] = (unsigned short)(a.row(j)[i] * 13);
+  std::vector<double> angles;
+  buildFitAngles(angles);
+  o.u16.push_back(linearFitImage(b16, a16, mxPelBuffer<unsigned char>(), angles, 12));
   std::vector<std::uint32_t> h;
   mf_MaskedPelHistogram(a, randomImage(203, 37, 3, 0, 2), h);  // a third of the pels excluded
   o.sums.insert(o.sums.end(), h.begin(), h.end());

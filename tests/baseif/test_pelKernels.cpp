@@ -154,3 +154,31 @@ TEST(PelKernels, LineMapGivesTheTablesLevels) {
   }
   mxcpu::capLevel(top);
 }
+
+// The run test of 16-bit pel pairs against its definition, at depths 12 and
+// 16, with empty and full runs and a tail after every 64 pels.
+TEST(PelKernels, PairsInRunsFollowTheirDefinition) {
+  std::mt19937 rng(11);
+  unsigned char lo[256], hi[256];
+  for (int v = 0; v < 256; ++v) {
+    const int a = int(rng() % 256), b = int(rng() % 256);
+    lo[v] = (unsigned char)std::min(a, b), hi[v] = (unsigned char)std::max(a, b);
+    if (v % 7 == 0) lo[v] = 255, hi[v] = 0;  // empty
+    if (v % 11 == 0) lo[v] = 0, hi[v] = 255;  // every level
+  }
+  for (const int depth : {12, 16}) {
+    const std::uint16_t scale = std::uint16_t(1u << (24 - depth));
+    std::vector<unsigned short> t(300), r(300);
+    for (std::size_t i = 0; i < t.size(); ++i)
+      t[i] = (unsigned short)(rng() >> (32 - depth)), r[i] = (unsigned short)(rng() >> (32 - depth));
+    for (const int n : {1, 63, 64, 65, 200, 300}) {
+      std::vector<std::uint16_t> got(301, 0x1234);
+      if (!mxkernel::pelPairsInRuns(t.data(), r.data(), n, scale, lo, hi, got.data())) return;  // no VBMI here
+      for (int i = 0; i < n; ++i) {
+        const int tt = std::min(t[i] >> (depth - 8), 255), rr = std::min(r[i] >> (depth - 8), 255);
+        ASSERT_EQ(got[i], rr >= lo[tt] && rr <= hi[tt] ? 0xFFFF : 0) << "depth " << depth << " pel " << i;
+      }
+      ASSERT_EQ(got[n], 0x1234) << "wrote past " << n;
+    }
+  }
+}
