@@ -131,13 +131,36 @@ void mfPelMapLine(const mxPelBuffer_const<unsigned short>& src, const mxLevelLin
     mxkernel::pelMapLineRow(src.pointToPel(r.x(), r.y() + j), dst.pointToPel(r.x(), r.y() + j), r.width(), line);
 }
 
+namespace {
+// The largest pel of a 16-bit window (0 when empty), one vectorised pass.
+unsigned short largestPel(const mxPelBuffer_const<unsigned short>& src) {
+  unsigned short found = 0;
+  for (std::int32_t j = 0; j < src.height() && src.width() > 0; ++j)
+    mxcpu::dispatch(
+        [](const unsigned short* s, std::int32_t n, unsigned short* m) MX_KERNEL_INLINE {
+          unsigned short v = *m;
+          for (std::int32_t i = 0; i < n; ++i) v = s[i] > v ? s[i] : v;
+          *m = v;
+        },
+        src.row(j), src.width(), &found);
+  return found;
+}
+}  // namespace
+
 // Counted into two interleaved tables of 65536 + 1 counters (alternate pels,
 // so that runs of equal pels do not wait on each other's increments); an
 // excluded pel goes to the extra counter, so the masked loop has no branch.
+// Without a mask the largest pel is the highest bin counted (a window of
+// fewer than 2^32 pels cannot wrap a counter to 0); with one, a pass of its
+// own finds it over the whole window.
 std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned short>& src,
-                                          const mxPelBuffer_const<unsigned char>& mask, std::uint32_t bins) {
+                                          const mxPelBuffer_const<unsigned char>& mask, std::uint32_t bins,
+                                          unsigned short* largest) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
   if (bins < 1 || bins > 65536) throw mxPelFunc::BadParams(L"mfPelHistogram: 1 to 65536 bins");
+  const bool fromCounts =
+      !mask.isBound() && std::int64_t(src.window().width()) * src.window().height() < (std::int64_t(1) << 32);
+  if (largest && !fromCounts) *largest = largestPel(src);
   mxPelRect r = src.window();
   if (mask.isBound()) {
     r = r.intersect(mask.window(), false);
@@ -171,14 +194,23 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned short
   }
   std::vector<std::uint32_t> histogram(bins, 0);
   for (std::size_t v = 0; v < 65536; ++v) histogram[v < bins ? v : bins - 1] += c0[v] + c1[v];
+  if (largest && fromCounts) {
+    std::size_t v = 65535;
+    while (v > 0 && c0[v] == 0 && c1[v] == 0) --v;
+    *largest = static_cast<unsigned short>(v);
+  }
   return histogram;
 }
 
 // Per row, 32-bit sums of up to 2^16 pels (each below 2^16) and 64-bit sums
 // of squares, added into the 64-bit totals: exact, and vectorised.
+// Without a mask the pass also finds the largest pel; with one, a pass of
+// its own over the whole window does.
 mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
-                          std::uint32_t bins) {
+                          std::uint32_t bins, unsigned short* largest) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
+  if (largest) *largest = mask.isBound() ? largestPel(src) : 0;
+  unsigned short* const top = mask.isBound() ? nullptr : largest;
   mxPelRect r = src.window();
   if (mask.isBound()) r &= mask.window();
   std::uint64_t n = 0, s1 = 0, s2 = 0;
@@ -189,7 +221,7 @@ mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned short>& src, const mx
       const unsigned char* m = mask.isBound() ? mask.pointToPel(r.x(), r.y() + j) : nullptr;
       for (std::int32_t i0 = 0; i0 < r.width(); i0 += kChunk) {
         const std::int32_t i1 = std::min(r.width(), i0 + kChunk);
-        std::uint64_t t[3] = {0, 0, 0};  // count, sum, sum of squares
+        std::uint64_t t[4] = {0, 0, 0, 0};  // count, sum, sum of squares, largest (without a mask)
         mxcpu::dispatch(
             [](const unsigned short* s, const unsigned char* m, std::int32_t n, std::uint64_t* t) MX_KERNEL_INLINE {
               std::uint32_t count = 0, sum = 0;
@@ -202,18 +234,22 @@ mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned short>& src, const mx
                   squares += std::uint64_t(v * v);
                 }
               } else {
+                std::uint16_t most = 0;
                 for (std::int32_t i = 0; i < n; ++i) {
                   const std::uint32_t v = s[i];
                   sum += v;
                   squares += std::uint64_t(v * v);
+                  most = s[i] > most ? s[i] : most;
                 }
                 count = std::uint32_t(n);
+                t[3] = most;
               }
               t[0] = count, t[1] = sum, t[2] = squares;
             },
             s + i0, m ? m + i0 : nullptr, i1 - i0, t);
         const std::uint64_t count = t[0], sum = t[1], squares = t[2];
         n += count, s1 += sum, s2 += squares;
+        if (top && t[3] > *top) *top = static_cast<unsigned short>(t[3]);
       }
     }
   return mxHistoStats(n, s1, s2, bins);

@@ -129,10 +129,13 @@ IMGNORM_API std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<un
 // where mask is non-zero, over the overlap of the two windows (all of src's
 // window when mask is unbound), with `bins` bins (1 to 65536, else
 // mxPelFunc::BadParams); a pel of bins or more is counted in the last bin.
-// Empty (no bins) when a bound mask does not overlap src.
+// Empty (no bins) when a bound mask does not overlap src.  With largest, it
+// also gets the largest pel of all of src's window, masked or not (0 for an
+// empty window), so that a caller of a declared depth needs no pass of its
+// own to refuse pels above it.
 IMGNORM_API std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned short>& src,
                                                       const mxPelBuffer_const<unsigned char>& mask,
-                                                      std::uint32_t bins);
+                                                      std::uint32_t bins, unsigned short* largest = nullptr);
 
 // Mean and standard deviation of src's pels where mask is non-zero (all of
 // src's window when mask is unbound), without a histogram: equal bit for bit
@@ -143,8 +146,10 @@ IMGNORM_API mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned char>& sr
 // The same for 16-bit pels, as the statistics of a histogram of `bins` bins
 // (2^depth for a declared depth): equal bit for bit to mxHistoStats of the
 // masked histogram of mfPelHistogram when every pel lies below bins.
+// largest as for mfPelHistogram.
 IMGNORM_API mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned short>& src,
-                                      const mxPelBuffer_const<unsigned char>& mask, std::uint32_t bins);
+                                      const mxPelBuffer_const<unsigned char>& mask, std::uint32_t bins,
+                                      unsigned short* largest = nullptr);
 
 // ---- minimum, maximum ----
 

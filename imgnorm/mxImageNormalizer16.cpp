@@ -95,13 +95,13 @@ void mxImageNormalizer16::trainMethods(Method methods) {
 
 bool mxImageNormalizer16::startDeepRun(const mxPelBuffer_const<unsigned short>& image, Method method, bool& success,
                                        std::wstring& message, mxPelBuffer_const<unsigned short>& work,
-                                       mxPelBuffer<unsigned short>& result) const {
+                                       mxPelBuffer<unsigned short>& result, bool checkedByRun) const {
   if (method != eIdentity) {
     checkRunMethod(method);
     checkDeepMethods(method);
   }
   if (startRun(image, method, success, message, work, result)) return true;
-  checkPelsWithinDepth(work, bitDepth_, L"the image");
+  if (!checkedByRun) checkPelsWithinDepth(work, bitDepth_, L"the image");
   return false;
 }
 
@@ -117,7 +117,10 @@ mxPelBuffer<unsigned short> mxImageNormalizer16::run(const mxPelBuffer_const<uns
                                                      bool& success, std::wstring& message) const {
   mxPelBuffer_const<unsigned short> work;
   mxPelBuffer<unsigned short> result;
-  if (startDeepRun(image, method, success, message, work, result)) return result;
+  // The histogram methods' first pass over the pels (histogram or moments)
+  // checks them against the depth on the way.
+  const bool checkedByRun = method != eIdentity && !isLocal(method) && method != eLinearlyFitGrayValues;
+  if (startDeepRun(image, method, success, message, work, result, checkedByRun)) return result;
   bool empty = false;
   return runOverlap(work, method, success, message, bitDepth_, false, nullptr, nullptr, empty);
 }

@@ -87,9 +87,11 @@ public:
 private:
   void trainMethods(Method methods);
   // startRun with this tool's checks first (methods not available at 16
-  // bits) and after (pels within the depth over the overlap).
+  // bits) and after (pels within the depth over the overlap, unless
+  // checkedByRun: the run's own first pass checks them).
   bool startDeepRun(const mxPelBuffer_const<unsigned short>& image, Method method, bool& success, std::wstring& message,
-                    mxPelBuffer_const<unsigned short>& work, mxPelBuffer<unsigned short>& result) const;
+                    mxPelBuffer_const<unsigned short>& work, mxPelBuffer<unsigned short>& result,
+                    bool checkedByRun = false) const;
 
   // The checks of startDeepRun for the block engine, which reads the image
   // in pieces: the method (NotImplemented), and the pels of a piece (what

@@ -43,22 +43,29 @@ bool sameImage(const mxPelBuffer_const<unsigned short>& a, const mxPelBuffer_con
 }
 
 // The masked histogram and moments of a run or a reference: 256 bins for
-// 8-bit pels, bins for 16-bit ones.
+// 8-bit pels, bins (2^depth) for 16-bit ones, whose pels the same pass checks
+// against the depth (what names the image in the message).
+std::int32_t depthOfBins(std::uint32_t bins) { return std::int32_t(__builtin_ctz(bins)); }
 void maskedHistogram(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
-                     std::uint32_t, std::vector<std::uint32_t>& histogram) {
+                     std::uint32_t, std::vector<std::uint32_t>& histogram, const wchar_t*) {
   mf_MaskedPelHistogram(src, mask, histogram);
 }
 void maskedHistogram(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
-                     std::uint32_t bins, std::vector<std::uint32_t>& histogram) {
-  histogram = mfPelHistogram(src, mask, bins);
+                     std::uint32_t bins, std::vector<std::uint32_t>& histogram, const wchar_t* what) {
+  unsigned short largest = 0;
+  histogram = mfPelHistogram(src, mask, bins, &largest);
+  checkLargestPel(largest, depthOfBins(bins), what);
 }
 mxHistoStats maskedMoments(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
-                           std::uint32_t) {
+                           std::uint32_t, const wchar_t*) {
   return mfPelMoments(src, mask);
 }
 mxHistoStats maskedMoments(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
-                           std::uint32_t bins) {
-  return mfPelMoments(src, mask, bins);
+                           std::uint32_t bins, const wchar_t* what) {
+  unsigned short largest = 0;
+  const mxHistoStats stats = mfPelMoments(src, mask, bins, &largest);
+  checkLargestPel(largest, depthOfBins(bins), what);
+  return stats;
 }
 
 // result = image where the mask is 0: the 8-bit tool's masked copy (which
@@ -208,7 +215,8 @@ void mxNormalizerMembers<Pel>::trainReference(Method methods, std::uint32_t bins
 
   // 5-6: the reference histogram under the full-resolution mask.
   referenceHistogram_.clear();
-  if (referenceImage_.isBound()) maskedHistogram(referenceImage_, binarizedMask_, bins, referenceHistogram_);
+  if (referenceImage_.isBound())
+    maskedHistogram(referenceImage_, binarizedMask_, bins, referenceHistogram_, L"referenceImage()");
   referenceStats_ = mxHistoStats(referenceHistogram_, false);
 
   // 7: the fit directions of the linear grey-value fit.
@@ -298,9 +306,9 @@ mxPelBuffer<Pel> mxNormalizerMembers<Pel>::runOverlap(const mxPelBuffer_const<Pe
     std::vector<std::uint32_t> histogram;
     mxHistoStats stats;
     if (m == eMatchMeanAndStddev) {
-      stats = maskedMoments(work, binarizedMask_, bins);
+      stats = maskedMoments(work, binarizedMask_, bins, L"the image");
     } else {
-      maskedHistogram(work, binarizedMask_, bins, histogram);
+      maskedHistogram(work, binarizedMask_, bins, histogram, L"the image");
       stats = mxHistoStats(histogram, false);
     }
     LevelMap<Pel> levels;

@@ -243,19 +243,27 @@ TEST(DeepTool, Refusals) {
 
   const std::wstring pels = std::wstring(ruleMessage(Rule::ePelsWithinDepth));
   const mxImageNormalizer16 good = deepTool(ref, 12, eMatchHistogram);
+  // The hot pel outside the mask is refused too: every pel of the image is.
+  Image coldMask = constantImage(40, 30, 255);
+  coldMask.row(3)[5] = 0;
+  const mxImageNormalizer16 masked = deepTool(ref, 12, eMatchHistogram | eMatchMeanAndStddev, coldMask);
+  const std::wstring hotImage = pels + L" The largest pel of the image is 4096, above 4095 (12 bits).";
   const struct {
     std::function<void()> call;
     std::wstring message;
   } badImages[] = {
       {[&] { deepTool(hot, 12, eMatchHistogram); },
        pels + L" The largest pel of referenceImage() is 4096, above 4095 (12 bits)."},
-      {[&] { runDeep(good, hot, eMatchHistogram); }, pels + L" The largest pel of the image is 4096, above 4095 (12 bits)."},
+      {[&] { runDeep(good, hot, eMatchHistogram); }, hotImage},
+      {[&] { runDeep(deepTool(ref, 12, eMatchMeanAndStddev), hot, eMatchMeanAndStddev); }, hotImage},
+      {[&] { runDeep(masked, hot, eMatchHistogram); }, hotImage},
+      {[&] { runDeep(masked, hot, eMatchMeanAndStddev); }, hotImage},
       {[&] { deepTool(ref, 12, eMatchHistogram, constantImage(40, 31, 255)); },
        std::wstring(ruleMessage(Rule::eMaskShape)) + L" The mask is 40 x 31, the reference 40 x 30."},
   };
   for (const auto& b : badImages) {
     expectError<BadImage>(b.call, b.message);
-    EXPECT_EQ(ruleOf(b.message), b.message == badImages[2].message ? Rule::eMaskShape : Rule::ePelsWithinDepth);
+    EXPECT_EQ(ruleOf(b.message), b.message == badImages[5].message ? Rule::eMaskShape : Rule::ePelsWithinDepth);
   }
   mxImageNormalizer16 gain(12);
   gain.referenceImage(ref, false);
