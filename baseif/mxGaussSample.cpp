@@ -668,7 +668,8 @@ void checkParams(const mxGaussSampleParams& p, double typeMax, double top = 255.
   if (!(p.gain >= 0.0 && p.gain <= double(kMaxGain)))
     throw mxPelFunc::BadParams(L"mfGaussSample: gain must lie in 0 .. 65535");
   if (!p.saturate && p.gain * top > typeMax)
-    throw mxPelFunc::BadParams(L"mfGaussSample: gain x the largest pel exceeds the output range (set saturate to clamp)");
+    throw mxPelFunc::BadParams(L"mfGaussSample: gain x " + std::to_wstring(std::int64_t(top)) +
+                               L" exceeds the output range (set saturate to clamp)");
 }
 
 // The sampled result's window.
