@@ -132,9 +132,9 @@ void mfPelMapLine(const mxPelBuffer_const<unsigned short>& src, const mxLevelLin
     mxkernel::pelMapLineRow(src.pointToPel(r.x(), r.y() + j), dst.pointToPel(r.x(), r.y() + j), r.width(), line);
 }
 
-namespace {
-// The largest pel of a 16-bit window (0 when empty), one vectorised pass.
-unsigned short largestPel(const mxPelBuffer_const<unsigned short>& src) {
+template <>
+unsigned short mfPelMax<unsigned short>(const mxPelBuffer_const<unsigned short>& src) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
   unsigned short found = 0;
   for (std::int32_t j = 0; j < src.height() && src.width() > 0; ++j)
     mxcpu::dispatch(
@@ -146,7 +146,6 @@ unsigned short largestPel(const mxPelBuffer_const<unsigned short>& src) {
         src.row(j), src.width(), &found);
   return found;
 }
-}  // namespace
 
 // Counted into two interleaved tables of 65536 + 1 counters (alternate pels,
 // so that runs of equal pels do not wait on each other's increments); an
@@ -161,7 +160,7 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned short
   if (bins < 1 || bins > 65536) throw mxPelFunc::BadParams(L"mfPelHistogram: 1 to 65536 bins");
   const bool fromCounts =
       !mask.isBound() && std::int64_t(src.window().width()) * src.window().height() < (std::int64_t(1) << 32);
-  if (largest && !fromCounts) *largest = largestPel(src);
+  if (largest && !fromCounts) *largest = mfPelMax<unsigned short>(src);
   mxPelRect r = src.window();
   if (mask.isBound()) {
     r = r.intersect(mask.window(), false);
@@ -210,7 +209,7 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned short
 mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
                           std::uint32_t bins, unsigned short* largest) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
-  if (largest) *largest = mask.isBound() ? largestPel(src) : 0;
+  if (largest) *largest = mask.isBound() ? mfPelMax<unsigned short>(src) : 0;
   unsigned short* const top = mask.isBound() ? nullptr : largest;
   mxPelRect r = src.window();
   if (mask.isBound()) r &= mask.window();

@@ -112,6 +112,14 @@ struct mxLevelLine {
   }
 };
 
+// The line's first n entries as a table of Pel.
+template <class Pel>
+std::vector<Pel> mfLevelTable(const mxLevelLine& line, std::size_t n) {
+  std::vector<Pel> t(n);
+  for (std::size_t i = 0; i < n; ++i) t[i] = static_cast<Pel>(line.entry(std::uint32_t(i)));
+  return t;
+}
+
 // dst = line.entry(src) over the overlap of the windows (dst may be src; an
 // unbound dst becomes a new buffer over src's window with src's transforms),
 // computed per pel in vector doubles: at 2^16 levels a table would be read
@@ -174,6 +182,10 @@ T mfPelMax(const mxPelBuffer_const<T>& src) {
   }
   return m;
 }
+// 16-bit pels (the check of a declared depth): one vectorised pass for the
+// processor's instruction set.
+template <>
+IMGNORM_API unsigned short mfPelMax<unsigned short>(const mxPelBuffer_const<unsigned short>& src);
 
 // ---- fill ----
 

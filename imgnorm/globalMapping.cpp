@@ -15,14 +15,6 @@ std::int32_t topLevel(std::size_t n) {
   return n > 0 ? std::int32_t(n - 1) : 0;
 }
 
-// The n entries of a line: mfILimit(trunc(i * scale + offset), 0, top level),
-// a value that is not a number giving 0.
-template <class Pel>
-void lineTable(const mxLevelLine& line, std::size_t n, std::vector<Pel>& lut) {
-  lut.resize(n);
-  for (std::size_t i = 0; i < n; ++i) lut[i] = static_cast<Pel>(line.entry(std::uint32_t(i)));
-}
-
 // Nearest integer, halves away from zero.  Validated fractions lie in 0..1,
 // except that an upper fraction that is not a number passes the checks (every
 // comparison with it is false), and with it any lower fraction >= 0: not a
@@ -149,7 +141,7 @@ void meanAndStddevLut(const mxHistoStats& trainedStats, const mxHistoStats& runS
   lut.clear();
   mxLevelLine line;
   line.top = topLevel<Pel>(runStats.bins());
-  if (meanAndStddevLine(trainedStats, runStats, line, message)) lineTable(line, runStats.bins(), lut);
+  if (meanAndStddevLine(trainedStats, runStats, line, message)) lut = mfLevelTable<Pel>(line, runStats.bins());
 }
 
 template <class Pel>
@@ -158,7 +150,7 @@ void tailsLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats, co
   lut.clear();
   mxLevelLine line;
   line.top = topLevel<Pel>(runStats.bins());
-  if (tailsLine(trainedStats, runStats, tailPercents, line, message)) lineTable(line, runStats.bins(), lut);
+  if (tailsLine(trainedStats, runStats, tailPercents, line, message)) lut = mfLevelTable<Pel>(line, runStats.bins());
 }
 
 // The map of one histogram method: a table, or for mean-stddev and tails at
@@ -191,7 +183,7 @@ bool methodMap(mxImageNormalizerDefs::Method method, const std::vector<std::uint
                       mxPair<std::int32_t>(percentOf(tailFractions.x()), percentOf(tailFractions.y())), line, message);
   if (!ok) return false;
   if constexpr (sizeof(Pel) == 1)
-    lineTable(line, runStats.bins(), map.table);
+    map.table = mfLevelTable<Pel>(line, runStats.bins());
   else
     map.line = line;
   return true;
@@ -205,7 +197,7 @@ bool methodLut(mxImageNormalizerDefs::Method method, const std::vector<std::uint
   LevelMap<Pel> map;
   const bool ok = methodMap(method, trainedHistogram, trainedStats, tailFractions, runHistogram, runStats, map,
                             message, relativeCounts);
-  if (ok && map.line) lineTable(*map.line, runStats.bins(), map.table);
+  if (ok && map.line) map.table = mfLevelTable<Pel>(*map.line, runStats.bins());
   lut = std::move(map.table);
   return ok;
 }

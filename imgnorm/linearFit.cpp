@@ -915,9 +915,7 @@ mxLevelLine deepFitLine(double gain, double offset, std::int32_t depth) {
 
 std::vector<unsigned short> linearLut(double gain, double offset, std::int32_t depth) {
   const mxLevelLine line = deepFitLine(gain, offset, depth);
-  std::vector<unsigned short> table(std::size_t(line.top) + 1);
-  for (std::size_t i = 0; i < table.size(); ++i) table[i] = line.entry(std::uint32_t(i));
-  return table;
+  return mfLevelTable<unsigned short>(line, std::size_t(line.top) + 1);
 }
 
 mxPelBuffer<unsigned short> linearFitImage(const mxPelBuffer_const<unsigned short>& image,

@@ -425,11 +425,7 @@ bool mxBlockNormalizerOf<Pel>::table(Method method, const mxBlockTotals& totals,
                                      std::wstring& message) const {
   LevelMap<Pel> map;
   const bool ok = levels(method, totals, map, message);
-  if (map.line) {
-    map.table.resize(std::size_t(map.line->top) + 1);
-    for (std::size_t i = 0; i < map.table.size(); ++i) map.table[i] = Pel(map.line->entry(std::uint32_t(i)));
-  }
-  lut = std::move(map.table);
+  lut = map.line ? mfLevelTable<Pel>(*map.line, std::size_t(map.line->top) + 1) : std::move(map.table);
   return ok;
 }
 
@@ -499,16 +495,20 @@ mxPelBuffer<Pel> mxBlockNormalizerOf<Pel>::mapBlock(const mxPelBuffer_const<Pel>
       throw BadParams(L"The table has " + std::to_wstring(lut.size()) + L" entries, not the " +
                       std::to_wstring(std::size_t(1) << tool_.bitDepth()) + L" of the tool's depth");
   }
-  LevelMap<Pel> map;
-  map.table = lut;
-  return mapBlock(block, map);
+  return mapped(block, [&](mxPelBuffer<Pel>& out) { mfPelMap(block, lut, out); });
 }
 
 template <class Pel>
 mxPelBuffer<Pel> mxBlockNormalizerOf<Pel>::mapBlock(const mxPelBuffer_const<Pel>& block, const LevelMap<Pel>& map) const {
-  if constexpr (sizeof(Pel) > 1) tool_.checkDeepPels(block, L"the image");
+  return mapped(block, [&](mxPelBuffer<Pel>& out) { mapLevels(block, map, out); });
+}
+
+template <class Pel>
+template <class MapTo>
+mxPelBuffer<Pel> mxBlockNormalizerOf<Pel>::mapped(const mxPelBuffer_const<Pel>& block, MapTo mapTo) const {
+  if constexpr (sizeof(Pel) > 1) tool_.checkDeepPels(block, L"the image");  // a pel beyond the table is never looked up
   mxPelBuffer<Pel> out;
-  mapLevels(block, map, out);
+  mapTo(out);
   if (tool_.keepMaskedPixels() && (reference_ ? mask_ != nullptr : tool_.binarizedMask().isBound()))
     putBack(block, readMask(block.window()), out);
   out.copyXforms(block);

@@ -273,6 +273,9 @@ protected:
   mxPelBuffer_const<Pel> readReference(const mxPelRect& rect) const;
   mxPelBuffer_const<unsigned char> readMask(const mxPelRect& rect) const;
   mxPelRect maskContext(const mxPelRect& block, const mxPair<std::int32_t>& halo) const;
+  // Pass 2 with either map: the pels' check, mapTo(out), the masked pels put back.
+  template <class MapTo>
+  mxPelBuffer<Pel> mapped(const mxPelBuffer_const<Pel>& block, MapTo mapTo) const;
 
   template <class>
   friend class mxColorBlockNormalizerOf;

@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "baseif/detail/cpuDispatch.h"
 #include "baseif/mxArchive.h"
 #include "baseif/mxPelOps.h"
 #include "baseif/mxStr.h"
@@ -23,20 +22,10 @@ mxPair<std::int32_t> defaultRange(std::int32_t depth) {
 
 std::wstring num(std::int64_t v) { return mfFromUtf8(std::to_string(v)); }
 
-// Refuses a window holding a pel above the depth's largest (one pass,
-// vectorised for the processor's instruction set), naming the largest pel
-// found.
+// Refuses a window holding a pel above the depth's largest, naming the
+// largest pel found (an unbound window holds none).
 void checkPelsWithinDepth(const mxPelBuffer_const<unsigned short>& image, std::int32_t depth, const wchar_t* what) {
-  unsigned short found = 0;
-  for (std::int32_t j = 0; j < image.height(); ++j)
-    mxcpu::dispatch(
-        [](const unsigned short* s, std::int32_t n, unsigned short* m) MX_KERNEL_INLINE {
-          unsigned short v = *m;
-          for (std::int32_t i = 0; i < n; ++i) v = s[i] > v ? s[i] : v;
-          *m = v;
-        },
-        image.row(j), image.width(), &found);
-  checkLargestPel(found, depth, what);
+  if (image.isBound()) checkLargestPel(mfPelMax<unsigned short>(image), depth, what);
 }
 
 // The methods this tool runs; a method added to the table later is refused
