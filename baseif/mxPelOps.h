@@ -98,17 +98,40 @@ IMGNORM_API mxPelBuffer<unsigned short> mfPelMap(const mxPelBuffer_const<unsigne
 // deviation, tails, the linear fit of 16-bit pels) fill their tables with
 // entry(), and 16-bit runs map their pels with mfPelMapLine, which computes
 // the same entries pel by pel.
+//
+// 8-bit tables compute in double precision.  A line with `single` (the
+// 16-bit tool's) computes in float, sixteen pels to a vector register where
+// doubles take eight: float(v) * float(scale), plus the offset with the half
+// already added (offset + 0.5 in double, then rounded to float once), each
+// step rounded to float.  Its entries differ from the double line's by one
+// at most, and only where the line passes close to a level's boundary:
+// within 1/128 of a level while the product and the offset stay below 65536
+// in magnitude (three roundings of at most 2^-9 each).
 struct mxLevelLine {
   double scale = 1.0, offset = 0.0;
   std::int32_t top = 255;
   bool roundHalves = false;
+  bool single = false;
 
   unsigned short entry(std::uint32_t v) const {
+    if (single) {
+      float x = float(v) * toFloat(scale) + toFloat(offset + (roundHalves ? 0.5 : 0.0));
+      x = x > 0.0f ? x : 0.0f;  // not a number gives 0
+      x = x < float(top) ? x : float(top);
+      return static_cast<unsigned short>(static_cast<std::int32_t>(x));
+    }
     double x = double(v) * scale + offset;
     x = x > 0.0 ? x : 0.0;  // not a number gives 0
     x += roundHalves ? 0.5 : 0.0;
     x = x < double(top) ? x : double(top);
     return static_cast<unsigned short>(static_cast<std::int32_t>(x));
+  }
+
+  // d as a float, infinite beyond float's range (where the conversion
+  // itself would be undefined).
+  static float toFloat(double d) {
+    constexpr double kMax = 3.4028234663852886e38;  // FLT_MAX
+    return d > kMax ? HUGE_VALF : d < -kMax ? -HUGE_VALF : float(d);
   }
 };
 
@@ -122,8 +145,9 @@ std::vector<Pel> mfLevelTable(const mxLevelLine& line, std::size_t n) {
 
 // dst = line.entry(src) over the overlap of the windows (dst may be src; an
 // unbound dst becomes a new buffer over src's window with src's transforms),
-// computed per pel in vector doubles: at 2^16 levels a table would be read
-// at random from beyond the level-1 cache.  line.top must lie in 0 .. 65535
+// computed per pel, in vector floats for a single-precision line (a double
+// line pel by pel without vectors): at 2^16 levels a table would be read at
+// random from beyond the level-1 cache.  line.top must lie in 0 .. 65535
 // (else mxPelFunc::BadParams).
 IMGNORM_API void mfPelMapLine(const mxPelBuffer_const<unsigned short>& src, const mxLevelLine& line,
                               mxPelBuffer<unsigned short>& dst);

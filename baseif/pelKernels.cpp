@@ -160,61 +160,118 @@ bool pelPairsInRuns(const unsigned short* t, const unsigned short* r, std::int32
 #define MX_AVX512_LINE __attribute__((target("avx512f,avx512bw"), always_inline)) static inline
 #define MX_AVX2_LINE __attribute__((target("avx2"), always_inline)) static inline
 
-template <bool kRound>
-MX_AVX512_LINE __m256i lineLevels(__m256i v, __m512d scale, __m512d offset, __m512d top) {
-  __m512d x = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(v), scale), offset);
-  if (kRound) x = _mm512_add_pd(x, _mm512_set1_pd(0.5));
-  return _mm512_cvttpd_epi32(_mm512_min_pd(top, x));
+// The steps of mxLevelLine::entry for a single-precision line, in lanes.
+// The clamp to 0 comes last, from the pack's saturation: min_ps(top, x)
+// keeps a value that is not a number (its second operand), the truncation
+// turns it, and any value below the 32-bit range, into the most negative
+// integer, and the pack turns every negative value into 0.  The pels go to
+// 32-bit lanes by unpacking each 128-bit lane's halves, which the pack puts
+// back in order.
+MX_AVX512_LINE __m512i lineLevels(__m512i v, __m512 scale, __m512 offset, __m512 top) {
+  const __m512 x = _mm512_add_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(v), scale), offset);
+  return _mm512_cvttps_epi32(_mm512_min_ps(top, x));
+}
+// The levels of 32 pels.
+MX_AVX512_LINE __m512i lineLevels32(__m512i v, __m512 scale, __m512 offset, __m512 top) {
+  const __m512i z = _mm512_setzero_si512();
+  return _mm512_packus_epi32(lineLevels(_mm512_unpacklo_epi16(v, z), scale, offset, top),
+                             lineLevels(_mm512_unpackhi_epi16(v, z), scale, offset, top));
 }
 
-template <bool kRound>
-__attribute__((target("avx512f,avx512bw"))) static void pelMapLineAvx512(const unsigned short* s, unsigned short* d,
-                                                                        std::int32_t n, const mxLevelLine& line) {
-  const __m512d scale = _mm512_set1_pd(line.scale), offset = _mm512_set1_pd(line.offset);
-  const __m512d top = _mm512_set1_pd(double(line.top));
+// Masked stores cost several times a plain one on the processors measured,
+// so only the tail takes them.  With stream, whole registers from the first
+// 64-byte boundary of d on are written around the caches.
+__attribute__((target("avx512f,avx512bw,bmi2"))) static void pelMapLineAvx512(const unsigned short* s, unsigned short* d,
+                                                                             std::int32_t n, const mxLevelLine& line,
+                                                                             bool stream) {
+  const __m512 scale = _mm512_set1_ps(mxLevelLine::toFloat(line.scale));
+  const __m512 offset = _mm512_set1_ps(mxLevelLine::toFloat(line.offset + (line.roundHalves ? 0.5 : 0.0)));
+  const __m512 top = _mm512_set1_ps(float(line.top));
   std::int32_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    const __m512i v = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i)));
-    const __m256i lo = lineLevels<kRound>(_mm512_castsi512_si256(v), scale, offset, top);
-    const __m256i hi = lineLevels<kRound>(_mm512_extracti64x4_epi64(v, 1), scale, offset, top);
-    const __m512i k = _mm512_max_epi32(_mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1), _mm512_setzero_si512());
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i), _mm512_cvtepi32_epi16(k));
+  if (stream && (reinterpret_cast<std::uintptr_t>(d) & 1) == 0) {
+    const std::int32_t head = std::min(n, std::int32_t(((64 - (reinterpret_cast<std::uintptr_t>(d) & 63)) & 63) / 2));
+    for (; i < head; ++i) d[i] = line.entry(s[i]);
+    for (; i + 32 <= n; i += 32)
+      _mm512_stream_si512(reinterpret_cast<__m512i*>(d + i), lineLevels32(_mm512_loadu_si512(s + i), scale, offset, top));
+    _mm_sfence();  // the row is written before any later store or another thread's read
   }
-  for (; i < n; ++i) d[i] = line.entry(s[i]);
+  for (; i + 32 <= n; i += 32) _mm512_storeu_si512(d + i, lineLevels32(_mm512_loadu_si512(s + i), scale, offset, top));
+  if (i < n) {
+    const __mmask32 k = __mmask32(_bzhi_u32(~0u, unsigned(n - i)));
+    _mm512_mask_storeu_epi16(d + i, k, lineLevels32(_mm512_maskz_loadu_epi16(k, s + i), scale, offset, top));
+  }
 }
 
-template <bool kRound>
-MX_AVX2_LINE __m128i lineLevels(__m128i v, __m256d scale, __m256d offset, __m256d top) {
-  __m256d x = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(v), scale), offset);
-  if (kRound) x = _mm256_add_pd(x, _mm256_set1_pd(0.5));
-  return _mm_max_epi32(_mm256_cvttpd_epi32(_mm256_min_pd(top, x)), _mm_setzero_si128());
+MX_AVX2_LINE __m256i lineLevels(__m256i v, __m256 scale, __m256 offset, __m256 top) {
+  const __m256 x = _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(v), scale), offset);
+  return _mm256_cvttps_epi32(_mm256_min_ps(top, x));
 }
 
-template <bool kRound>
 __attribute__((target("avx2"))) static void pelMapLineAvx2(const unsigned short* s, unsigned short* d, std::int32_t n,
                                                            const mxLevelLine& line) {
-  const __m256d scale = _mm256_set1_pd(line.scale), offset = _mm256_set1_pd(line.offset);
-  const __m256d top = _mm256_set1_pd(double(line.top));
+  const __m256 scale = _mm256_set1_ps(mxLevelLine::toFloat(line.scale));
+  const __m256 offset = _mm256_set1_ps(mxLevelLine::toFloat(line.offset + (line.roundHalves ? 0.5 : 0.0)));
+  const __m256 top = _mm256_set1_ps(float(line.top));
+  const __m256i z = _mm256_setzero_si256();
   std::int32_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const __m256i v = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
-    const __m128i lo = lineLevels<kRound>(_mm256_castsi256_si128(v), scale, offset, top);
-    const __m128i hi = lineLevels<kRound>(_mm256_extracti128_si256(v, 1), scale, offset, top);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_packus_epi32(lo, hi));
+  for (; i + 16 <= n; i += 16) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i),
+                        _mm256_packus_epi32(lineLevels(_mm256_unpacklo_epi16(v, z), scale, offset, top),
+                                            lineLevels(_mm256_unpackhi_epi16(v, z), scale, offset, top)));
   }
   for (; i < n; ++i) d[i] = line.entry(s[i]);
 }
 
-void pelMapLineRow(const unsigned short* s, unsigned short* d, std::int32_t n, const mxLevelLine& line) {
-  switch (mxcpu::level()) {
-    case mxcpu::Level::kAvx512:
-      return line.roundHalves ? pelMapLineAvx512<true>(s, d, n, line) : pelMapLineAvx512<false>(s, d, n, line);
-    case mxcpu::Level::kAvx2:
-      return line.roundHalves ? pelMapLineAvx2<true>(s, d, n, line) : pelMapLineAvx2<false>(s, d, n, line);
-    case mxcpu::Level::kBaseline:
-      break;
-  }
+void pelMapLineRow(const unsigned short* s, unsigned short* d, std::int32_t n, const mxLevelLine& line, bool stream) {
+  if (line.single) switch (mxcpu::level()) {
+      case mxcpu::Level::kAvx512:
+        return pelMapLineAvx512(s, d, n, line, stream);
+      case mxcpu::Level::kAvx2:
+        return pelMapLineAvx2(s, d, n, line);
+      case mxcpu::Level::kBaseline:
+        break;
+    }
   for (std::int32_t i = 0; i < n; ++i) d[i] = line.entry(s[i]);
+}
+
+// Sum, sum of squares and largest of 16-bit pels, 32 a step, as their
+// offsets w = v - 32768 in signed 16-bit lanes so that one multiply-add
+// gives two squares' sum (at most 2^31, exact in an unsigned 32-bit lane),
+// widened into two 64-bit sums; then sum v = sum w + 32768 n and
+// sum v^2 = sum w^2 + 65536 sum w + 2^30 n.
+__attribute__((target("avx512f,avx512bw,bmi2"))) static void moments16Avx512(const unsigned short* s, std::int32_t n,
+                                                                            std::uint64_t* t) {
+  const __m512i bias = _mm512_set1_epi16(short(0x8000)), ones = _mm512_set1_epi16(1);
+  const __m512i low = _mm512_set1_epi64(0xffffffff);
+  __m512i sumW = _mm512_setzero_si512(), even = sumW, odd = sumW, most = sumW;
+  for (std::int32_t i = 0; i < n; i += 32) {
+    const __mmask32 k = n - i >= 32 ? ~__mmask32(0) : __mmask32(_bzhi_u32(~0u, unsigned(n - i)));
+    const __m512i v = n - i >= 32 ? _mm512_loadu_si512(s + i) : _mm512_maskz_loadu_epi16(k, s + i);
+    const __m512i wk = _mm512_maskz_mov_epi16(k, _mm512_xor_si512(v, bias));  // lanes past n count 0
+    most = _mm512_max_epu16(most, v);
+    sumW = _mm512_add_epi32(sumW, _mm512_madd_epi16(wk, ones));
+    const __m512i sq = _mm512_madd_epi16(wk, wk);
+    even = _mm512_add_epi64(even, _mm512_and_si512(sq, low));
+    odd = _mm512_add_epi64(odd, _mm512_srli_epi64(sq, 32));
+  }
+  // |lane| <= 2048 steps x 65536: the 32-bit lanes are exact for n <= 65536.
+  const std::int64_t sw = std::int64_t(_mm512_reduce_add_epi64(_mm512_cvtepi32_epi64(_mm512_castsi512_si256(sumW)))) +
+                          std::int64_t(_mm512_reduce_add_epi64(_mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(sumW, 1))));
+  const std::uint64_t squares = std::uint64_t(_mm512_reduce_add_epi64(even)) + std::uint64_t(_mm512_reduce_add_epi64(odd));
+  const std::uint64_t count = std::uint64_t(n);
+  t[0] = count;
+  t[1] = std::uint64_t(sw + std::int64_t(count << 15));
+  t[2] = squares + std::uint64_t(sw * 65536) + (count << 30);
+  alignas(64) std::uint16_t lanes[32];
+  _mm512_store_si512(lanes, most);
+  t[3] = *std::max_element(lanes, lanes + 32);
+}
+
+bool pelMomentsRow16(const unsigned short* s, std::int32_t n, std::uint64_t* t) {
+  if (mxcpu::level() != mxcpu::Level::kAvx512 || n > 65536) return false;
+  moments16Avx512(s, n, t);
+  return true;
 }
 
 namespace {

@@ -15,6 +15,16 @@ std::int32_t topLevel(std::size_t n) {
   return n > 0 ? std::int32_t(n - 1) : 0;
 }
 
+// A line of n levels: double precision for 8-bit tables (their levels are
+// fixed), single for 16-bit pels, which are mapped sixteen to a register.
+template <class Pel>
+mxLevelLine levelLine(std::size_t n) {
+  mxLevelLine line;
+  line.top = topLevel<Pel>(n);
+  line.single = sizeof(Pel) == 2;
+  return line;
+}
+
 // Nearest integer, halves away from zero.  Validated fractions lie in 0..1,
 // except that an upper fraction that is not a number passes the checks (every
 // comparison with it is false), and with it any lower fraction >= 0: not a
@@ -139,8 +149,7 @@ template <class Pel>
 void meanAndStddevLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats, std::vector<Pel>& lut,
                       std::wstring& message) {
   lut.clear();
-  mxLevelLine line;
-  line.top = topLevel<Pel>(runStats.bins());
+  mxLevelLine line = levelLine<Pel>(runStats.bins());
   if (meanAndStddevLine(trainedStats, runStats, line, message)) lut = mfLevelTable<Pel>(line, runStats.bins());
 }
 
@@ -148,8 +157,7 @@ template <class Pel>
 void tailsLut(const mxHistoStats& trainedStats, const mxHistoStats& runStats, const mxPair<std::int32_t>& tailPercents,
               std::vector<Pel>& lut, std::wstring& message) {
   lut.clear();
-  mxLevelLine line;
-  line.top = topLevel<Pel>(runStats.bins());
+  mxLevelLine line = levelLine<Pel>(runStats.bins());
   if (tailsLine(trainedStats, runStats, tailPercents, line, message)) lut = mfLevelTable<Pel>(line, runStats.bins());
 }
 
@@ -174,8 +182,7 @@ bool methodMap(mxImageNormalizerDefs::Method method, const std::vector<std::uint
       histogramLut(trainedHistogram, runHistogram, map.table, message);
     return !map.table.empty();
   }
-  mxLevelLine line;
-  line.top = topLevel<Pel>(runStats.bins());
+  mxLevelLine line = levelLine<Pel>(runStats.bins());
   const bool ok =
       method == mxImageNormalizerDefs::eMatchMeanAndStddev
           ? meanAndStddevLine(trainedStats, runStats, line, message)

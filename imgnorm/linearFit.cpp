@@ -910,6 +910,7 @@ mxLevelLine deepFitLine(double gain, double offset, std::int32_t depth) {
   line.scale = gain, line.offset = offset;
   line.top = (std::int32_t(1) << depth) - 1;
   line.roundHalves = true;
+  line.single = true;  // mapped in float lanes, as the other 16-bit lines
   return line;
 }
 

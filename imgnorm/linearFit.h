@@ -201,9 +201,10 @@ bool linearFitFromDeepCounts(const DeepFitCounts& counts, const std::vector<doub
                              double& offset);
 
 // The line over 2^depth levels: entry i = i * gain + offset rounded, halves
-// away from zero, into 0 .. 2^depth - 1.  Each entry is computed from i
-// directly (the 8-bit table adds gain entry by entry), so a 16-bit run
-// computes it per pel with mfPelMapLine and gets its table's entries.
+// away from zero, into 0 .. 2^depth - 1, in single precision.  Each entry is
+// computed from i directly (the 8-bit table adds gain entry by entry), so a
+// 16-bit run computes it per pel with mfPelMapLine and gets its table's
+// entries.
 mxLevelLine deepFitLine(double gain, double offset, std::int32_t depth);
 
 // The table of deepFitLine, 2^depth entries.

@@ -48,13 +48,16 @@ void pelMapRow16(const unsigned short* s, unsigned short* d, std::int32_t n, con
 bool pelPairsInRuns(const unsigned short* t, const unsigned short* r, std::int32_t n, std::uint16_t scale,
                     const unsigned char* lo, const unsigned char* hi, std::uint16_t* out);
 
-// d[i] = line.entry(s[i]) for i < n (s and d may be equal).  The AVX2 and
-// AVX-512 versions take the same steps in vector doubles: the product and the
-// sum (no fused multiply-add, as in entry()), the half added when rounding,
-// the minimum with top (which keeps a value that is not a number), the
-// truncation (which turns one and any value below the 32-bit range into the
-// most negative integer) and the maximum with 0.
-void pelMapLineRow(const unsigned short* s, unsigned short* d, std::int32_t n, const mxLevelLine& line);
+// d[i] = line.entry(s[i]) for i < n (s and d may be equal).  For a
+// single-precision line the AVX2 and AVX-512 versions take entry()'s steps
+// in float lanes, the clamp to 0 last; a double line is computed pel by pel.
+// stream as for pelMapRow (AVX-512 only).
+void pelMapLineRow(const unsigned short* s, unsigned short* d, std::int32_t n, const mxLevelLine& line,
+                   bool stream = false);
+
+// t = {n, sum, sum of squares, largest} of the n 16-bit pels at s, for
+// n <= 65536, in AVX-512 lanes; false (nothing written) below that level.
+bool pelMomentsRow16(const unsigned short* s, std::int32_t n, std::uint64_t* t);
 
 // Count, sum and sum of squares of the pels s[i] whose mask m[i] is non-zero
 // (every pel when m is null), added to the accumulators.

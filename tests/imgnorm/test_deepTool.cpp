@@ -108,18 +108,21 @@ TEST(DeepTool, ScalePropertyAgainstTheEightBitTool) {
 // Histogram (mask, offsets, bins folded into the last), moments and table mapping.
 TEST(DeepTool, HistogramAndMapAgainstBruteForce) {
   const Deep src = randomDeep(37, 23, 5, 4095);
+  Deep full = randomDeep(37, 23, 6, 65535);  // and the extremes in pairs: squares' sums of 2^31 in a lane
+  std::fill_n(full.row(0), 4, 0), std::fill_n(full.row(1) + 33, 4, 65535);
   const Image mask = makeImage(40, 30, [](int x, int y) { return (x * 7 + y * 3) % 4 ? 200 : 0; }, 1, 1);
-  for (const std::uint32_t bins : {4096u, 1000u}) {
+  for (const std::uint32_t bins : {4096u, 1000u, 65536u}) {
+    const Deep& in = bins == 65536u ? full : src;
     for (const bool masked : {false, true}) {
       std::vector<std::uint32_t> want(bins, 0);
-      for (std::int32_t y = src.window().y(); y < src.window().y() + src.height(); ++y)
-        for (std::int32_t x = src.window().x(); x < src.window().x() + src.width(); ++x)
-          if (!masked || mask.get(x, y) != 0) ++want[std::min<std::uint32_t>(src.get(x, y), bins - 1)];
+      for (std::int32_t y = in.window().y(); y < in.window().y() + in.height(); ++y)
+        for (std::int32_t x = in.window().x(); x < in.window().x() + in.width(); ++x)
+          if (!masked || mask.get(x, y) != 0) ++want[std::min<std::uint32_t>(in.get(x, y), bins - 1)];
       const mxPelBuffer_const<unsigned char> m = masked ? mxPelBuffer_const<unsigned char>(mask) : mxPelBuffer_const<unsigned char>();
-      EXPECT_EQ(mfPelHistogram(src, m, bins), want) << bins << masked;
+      EXPECT_EQ(mfPelHistogram(in, m, bins), want) << bins << masked;
       // The moments are the histogram's statistics bit for bit.
-      if (bins == 4096) {
-        const mxHistoStats fromPels = mfPelMoments(src, m, bins), fromHistogram(want);
+      if (bins != 1000) {
+        const mxHistoStats fromPels = mfPelMoments(in, m, bins), fromHistogram(want);
         EXPECT_EQ(fromPels.samples(), fromHistogram.samples());
         EXPECT_EQ(fromPels.mean(), fromHistogram.mean());
         EXPECT_EQ(fromPels.sDev(), fromHistogram.sDev());
