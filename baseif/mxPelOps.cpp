@@ -210,6 +210,83 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned short
   return histogram;
 }
 
+std::vector<std::uint32_t> mfPelPercentileHistogram(const mxPelBuffer_const<unsigned short>& src, std::uint32_t bins,
+                                                    mxPair<std::int32_t> percents, unsigned short* largest) {
+  if (!src.isBound()) throw mxPel::UnboundWindow();
+  if (bins < 256 || bins > 65536 || (bins & (bins - 1)) != 0)
+    throw mxPelFunc::BadParams(L"mfPelPercentileHistogram: bins must be a power of 2 from 256 to 65536");
+  const int shift = __builtin_ctz(bins) - 8;
+  const std::int32_t w = src.width(), rows = w > 0 ? src.height() : 0;
+  // The top bits, counted as an 8-bit image row by row.
+  mxkernel::HistogramCounter counter(std::int64_t(w) * rows);
+  std::vector<unsigned char> topBits(std::size_t(w > 0 ? w : 0));
+  std::uint16_t most = 0;
+  for (std::int32_t j = 0; j < rows; ++j) {
+    if (!mxkernel::pelTopBitsRow16(src.row(j), topBits.data(), w, shift, &most))
+      mxcpu::dispatch(
+        [](const unsigned short* s, unsigned char* t, std::int32_t n, int shift, std::uint16_t* most) MX_KERNEL_INLINE {
+          std::uint16_t m = *most;
+          for (std::int32_t i = 0; i < n; ++i) {
+            const std::uint16_t v = std::uint16_t(s[i] >> shift);
+            t[i] = static_cast<unsigned char>(v < 255 ? v : 255);
+            m = s[i] > m ? s[i] : m;
+          }
+          *most = m;
+        },
+        src.row(j), topBits.data(), w, shift, &most);
+    counter.addRow(topBits.data(), w);
+  }
+  if (largest) *largest = most;
+  const std::vector<std::uint32_t> groups = counter.takeCounts();
+  std::uint64_t samples = 0;
+  for (const std::uint32_t c : groups) samples += c;
+  // Each percentage's group, found as inverseCum finds its bin.
+  std::uint32_t group[2] = {0, 0};
+  const std::int32_t pc[2] = {percents.x(), percents.y()};
+  for (int k = 0; k < 2; ++k) {
+    const std::uint64_t p = std::uint64_t(std::min(std::max(pc[k], 0), 100));
+    const std::uint64_t target = std::max<std::uint64_t>((samples * p + 99) / 100, 1);
+    std::uint64_t cum = 0;
+    std::uint32_t g = 0;
+    while (g < 255 && cum + groups[g] < target) cum += groups[g++];
+    group[k] = g;
+  }
+  // The exact bins of those two groups' pels; 64 pels at a time are first
+  // tested together, which the compiler vectorises, as few hold either.
+  const std::uint32_t inGroup = (std::uint32_t(1) << shift) - 1;
+  std::vector<std::uint32_t> fine(2 * std::size_t(inGroup + 1), 0);
+  for (std::int32_t j = 0; j < rows; ++j)
+    mxcpu::dispatch(
+        [](const unsigned short* s, std::int32_t n, int shift, std::uint16_t g0, std::uint16_t g1,
+           std::uint32_t* fine) MX_KERNEL_INLINE {
+          const std::uint32_t inGroup = (std::uint32_t(1) << shift) - 1;
+          for (std::int32_t i0 = 0; i0 < n; i0 += 64) {
+            const std::int32_t i1 = n - i0 < 64 ? n : i0 + 64;
+            std::uint16_t hit = 0;
+            for (std::int32_t i = i0; i < i1; ++i) {
+              std::uint16_t g = std::uint16_t(s[i] >> shift);
+              g = g < 255 ? g : 255;
+              hit |= std::uint16_t((g == g0) | (g == g1));
+            }
+            if (hit == 0) continue;
+            for (std::int32_t i = i0; i < i1; ++i) {
+              const std::uint32_t g = std::min(std::uint32_t(s[i]) >> shift, 255u);
+              if (g == g0) ++fine[s[i] & inGroup];
+              if (g == g1) ++fine[inGroup + 1 + (s[i] & inGroup)];
+            }
+          }
+        },
+        src.row(j), w, shift, std::uint16_t(group[0]), std::uint16_t(group[1]), fine.data());
+  std::vector<std::uint32_t> histogram(bins, 0);
+  for (std::uint32_t g = 0; g < 256; ++g) histogram[std::size_t(g) << shift] = groups[g];
+  for (int k = 0; k < 2; ++k) {
+    const std::uint32_t* f = fine.data() + std::size_t(k) * (inGroup + 1);
+    std::uint32_t* h = histogram.data() + (std::size_t(group[k]) << shift);
+    std::copy(f, f + inGroup + 1, h);
+  }
+  return histogram;
+}
+
 // Per row, 32-bit sums of up to 2^16 pels (each below 2^16) and 64-bit sums
 // of squares, added into the 64-bit totals: exact, and vectorised.
 // Without a mask the pass also finds the largest pel; with one, a pass of

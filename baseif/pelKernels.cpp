@@ -268,6 +268,38 @@ __attribute__((target("avx512f,avx512bw,bmi2"))) static void moments16Avx512(con
   t[3] = *std::max_element(lanes, lanes + 32);
 }
 
+// 64 pels a step: the shift, then the pack's unsigned saturation is the
+// clamp to 255.
+__attribute__((target("avx512f,avx512bw,bmi2"))) static void topBits16Avx512(const unsigned short* s, unsigned char* t,
+                                                                            std::int32_t n, int shift,
+                                                                            std::uint16_t* most) {
+  const __m128i count = _mm_cvtsi32_si128(shift);
+  const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);  // undoes the pack's lane interleave
+  __m512i m = _mm512_setzero_si512();
+  std::int32_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    const __m512i a = _mm512_loadu_si512(s + i), b = _mm512_loadu_si512(s + i + 32);
+    m = _mm512_max_epu16(m, _mm512_max_epu16(a, b));
+    const __m512i packed = _mm512_packus_epi16(_mm512_srl_epi16(a, count), _mm512_srl_epi16(b, count));
+    _mm512_storeu_si512(t + i, _mm512_permutexvar_epi64(order, packed));
+  }
+  alignas(64) std::uint16_t lanes[32];
+  _mm512_store_si512(lanes, m);
+  std::uint16_t top = std::max(*most, *std::max_element(lanes, lanes + 32));
+  for (; i < n; ++i) {
+    const unsigned v = unsigned(s[i]) >> shift;
+    t[i] = static_cast<unsigned char>(v < 255u ? v : 255u);
+    top = s[i] > top ? s[i] : top;
+  }
+  *most = top;
+}
+
+bool pelTopBitsRow16(const unsigned short* s, unsigned char* t, std::int32_t n, int shift, std::uint16_t* most) {
+  if (mxcpu::level() != mxcpu::Level::kAvx512) return false;
+  topBits16Avx512(s, t, n, shift, most);
+  return true;
+}
+
 bool pelMomentsRow16(const unsigned short* s, std::int32_t n, std::uint64_t* t) {
   if (mxcpu::level() != mxcpu::Level::kAvx512 || n > 65536) return false;
   moments16Avx512(s, n, t);

@@ -57,6 +57,10 @@ bool productGreater(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint
 
 }  // namespace
 
+mxPair<std::int32_t> tailPercents(const mxPair<double>& tailFractions) {
+  return mxPair<std::int32_t>(percentOf(tailFractions.x()), percentOf(tailFractions.y()));
+}
+
 namespace {
 
 // One implementation per builder for both table types (8-bit tables of 256
@@ -186,8 +190,7 @@ bool methodMap(mxImageNormalizerDefs::Method method, const std::vector<std::uint
   const bool ok =
       method == mxImageNormalizerDefs::eMatchMeanAndStddev
           ? meanAndStddevLine(trainedStats, runStats, line, message)
-          : tailsLine(trainedStats, runStats,
-                      mxPair<std::int32_t>(percentOf(tailFractions.x()), percentOf(tailFractions.y())), line, message);
+          : tailsLine(trainedStats, runStats, tailPercents(tailFractions), line, message);
   if (!ok) return false;
   if constexpr (sizeof(Pel) == 1)
     map.table = mfLevelTable<Pel>(line, runStats.bins());

@@ -65,6 +65,10 @@ IMGNORM_API void matchHistogramTailsLut(const mxHistoStats& trainedStats, const 
                                         const mxPair<std::int32_t>& tailPercents, std::vector<unsigned char>& lut,
                                         std::wstring& message);
 
+// The whole percentages at which eMatchHistogramTails reads the run-time
+// histogram: the tail fractions times 100, halves away from zero.
+IMGNORM_API mxPair<std::int32_t> tailPercents(const mxPair<double>& tailFractions);
+
 // The table run builds for one of the three histogram methods from the
 // run-time histogram (needed by eMatchHistogram) and statistics, the trained
 // histogram and statistics and the tail fractions (turned into whole

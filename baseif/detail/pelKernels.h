@@ -59,6 +59,10 @@ void pelMapLineRow(const unsigned short* s, unsigned short* d, std::int32_t n, c
 // n <= 65536, in AVX-512 lanes; false (nothing written) below that level.
 bool pelMomentsRow16(const unsigned short* s, std::int32_t n, std::uint64_t* t);
 
+// t[i] = min(s[i] >> shift, 255) for i < n, and *most raised to the
+// largest s[i], in AVX-512 lanes; false (nothing done) below that level.
+bool pelTopBitsRow16(const unsigned short* s, unsigned char* t, std::int32_t n, int shift, std::uint16_t* most);
+
 // Count, sum and sum of squares of the pels s[i] whose mask m[i] is non-zero
 // (every pel when m is null), added to the accumulators.
 struct Moments {
