@@ -217,11 +217,17 @@ std::vector<std::uint32_t> mfPelPercentileHistogram(const mxPelBuffer_const<unsi
     throw mxPelFunc::BadParams(L"mfPelPercentileHistogram: bins must be a power of 2 from 256 to 65536");
   const int shift = __builtin_ctz(bins) - 8;
   const std::int32_t w = src.width(), rows = w > 0 ? src.height() : 0;
-  // The top bits, counted as an 8-bit image row by row.
+  // The top bits, counted as an 8-bit image row by row, and each block of
+  // kBlock pels' lowest and highest group, so that the second pass reads
+  // only the blocks that may hold pels of its two groups.
+  constexpr std::int32_t kBlock = 512;
+  const std::int32_t blocks = (w + kBlock - 1) / kBlock;
+  std::vector<unsigned char> range(2 * std::size_t(blocks) * std::size_t(rows));
   mxkernel::HistogramCounter counter(std::int64_t(w) * rows);
   std::vector<unsigned char> topBits(std::size_t(w > 0 ? w : 0));
   std::uint16_t most = 0;
   for (std::int32_t j = 0; j < rows; ++j) {
+    unsigned char* rowRange = range.data() + 2 * std::size_t(blocks) * std::size_t(j);
     if (!mxkernel::pelTopBitsRow16(src.row(j), topBits.data(), w, shift, &most))
       mxcpu::dispatch(
         [](const unsigned short* s, unsigned char* t, std::int32_t n, int shift, std::uint16_t* most) MX_KERNEL_INLINE {
@@ -235,6 +241,17 @@ std::vector<std::uint32_t> mfPelPercentileHistogram(const mxPelBuffer_const<unsi
         },
         src.row(j), topBits.data(), w, shift, &most);
     counter.addRow(topBits.data(), w);
+    for (std::int32_t b = 0; b < blocks; ++b)
+      mxcpu::dispatch(
+          [](const unsigned char* t, std::int32_t n, unsigned char* lohi) MX_KERNEL_INLINE {
+            unsigned char lo = 255, hi = 0;
+            for (std::int32_t i = 0; i < n; ++i) {
+              lo = t[i] < lo ? t[i] : lo;
+              hi = t[i] > hi ? t[i] : hi;
+            }
+            lohi[0] = lo, lohi[1] = hi;
+          },
+          topBits.data() + b * kBlock, std::min(kBlock, w - b * kBlock), rowRange + 2 * b);
   }
   if (largest) *largest = most;
   const std::vector<std::uint32_t> groups = counter.takeCounts();
@@ -251,12 +268,16 @@ std::vector<std::uint32_t> mfPelPercentileHistogram(const mxPelBuffer_const<unsi
     while (g < 255 && cum + groups[g] < target) cum += groups[g++];
     group[k] = g;
   }
-  // The exact bins of those two groups' pels; 64 pels at a time are first
-  // tested together, which the compiler vectorises, as few hold either.
+  // The exact bins of those two groups' pels, in the blocks whose range
+  // holds either; 64 pels at a time are first tested together, which the
+  // compiler vectorises, as few hold either.
   const std::uint32_t inGroup = (std::uint32_t(1) << shift) - 1;
   std::vector<std::uint32_t> fine(2 * std::size_t(inGroup + 1), 0);
   for (std::int32_t j = 0; j < rows; ++j)
-    mxcpu::dispatch(
+    for (std::int32_t b = 0; b < blocks; ++b) {
+      const unsigned char* lohi = range.data() + 2 * (std::size_t(blocks) * std::size_t(j) + std::size_t(b));
+      if ((group[0] < lohi[0] || group[0] > lohi[1]) && (group[1] < lohi[0] || group[1] > lohi[1])) continue;
+      mxcpu::dispatch(
         [](const unsigned short* s, std::int32_t n, int shift, std::uint16_t g0, std::uint16_t g1,
            std::uint32_t* fine) MX_KERNEL_INLINE {
           const std::uint32_t inGroup = (std::uint32_t(1) << shift) - 1;
@@ -276,7 +297,9 @@ std::vector<std::uint32_t> mfPelPercentileHistogram(const mxPelBuffer_const<unsi
             }
           }
         },
-        src.row(j), w, shift, std::uint16_t(group[0]), std::uint16_t(group[1]), fine.data());
+          src.row(j) + b * kBlock, std::min(kBlock, w - b * kBlock), shift, std::uint16_t(group[0]),
+          std::uint16_t(group[1]), fine.data());
+    }
   std::vector<std::uint32_t> histogram(bins, 0);
   for (std::uint32_t g = 0; g < 256; ++g) histogram[std::size_t(g) << shift] = groups[g];
   for (int k = 0; k < 2; ++k) {

@@ -106,16 +106,18 @@ TEST(DeepTool, ScalePropertyAgainstTheEightBitTool) {
 }
 
 // The percentile histogram reads as the full one at its two percentages, on
-// noise, on a flat image and on pels heaped at a group's edges, whose groups
-// then hold all or most of the count.
+// noise, on a flat image, on pels heaped at a group's edges, whose groups
+// then hold all or most of the count, and on a ramp along the rows.
 TEST(DeepTool, PercentileHistogramReadsAsTheFullOne) {
   for (const std::int32_t depth : {9, 12, 16}) {
     const int top = (1 << depth) - 1, group = 1 << (depth - 8);
     Deep heaped = randomDeep(70, 9, 2, 3);
     for (std::int32_t j = 0; j < heaped.height(); ++j)
       for (std::int32_t i = 0; i < heaped.width(); ++i) heaped.row(j)[i] = static_cast<unsigned short>(5 * group - 2 + heaped.row(j)[i]);
-    Deep flat = randomDeep(33, 5, 3, 0);
-    const Deep images[] = {randomDeep(67, 19, unsigned(depth), top), heaped, flat};
+    Deep ramp = randomDeep(1500, 3, 4, 0);  // blocks of 512 pels apart in level: most are passed over
+    for (std::int32_t j = 0; j < ramp.height(); ++j)
+      for (std::int32_t i = 0; i < ramp.width(); ++i) ramp.row(j)[i] = static_cast<unsigned short>(i * top / 1499);
+    const Deep images[] = {randomDeep(67, 19, unsigned(depth), top), heaped, randomDeep(33, 5, 3, 0), ramp};
     for (const Deep& img : images)
       for (const auto& [lo, hi] : std::vector<std::pair<int, int>>{{0, 100}, {1, 99}, {5, 50}, {30, 30}, {-3, 140}}) {
         std::vector<std::uint32_t> h = mfPelHistogram(img, {}, std::uint32_t(1) << depth);
