@@ -230,16 +230,17 @@ std::vector<std::uint32_t> mfPelPercentileHistogram(const mxPelBuffer_const<unsi
     unsigned char* rowRange = range.data() + 2 * std::size_t(blocks) * std::size_t(j);
     if (!mxkernel::pelTopBitsRow16(src.row(j), topBits.data(), w, shift, &most))
       mxcpu::dispatch(
-        [](const unsigned short* s, unsigned char* t, std::int32_t n, int shift, std::uint16_t* most) MX_KERNEL_INLINE {
-          std::uint16_t m = *most;
-          for (std::int32_t i = 0; i < n; ++i) {
-            const std::uint16_t v = std::uint16_t(s[i] >> shift);
-            t[i] = static_cast<unsigned char>(v < 255 ? v : 255);
-            m = s[i] > m ? s[i] : m;
-          }
-          *most = m;
-        },
-        src.row(j), topBits.data(), w, shift, &most);
+          [](const unsigned short* s, unsigned char* t, std::int32_t n, int shift, std::uint16_t* most)
+              MX_KERNEL_INLINE {
+                std::uint16_t m = *most;
+                for (std::int32_t i = 0; i < n; ++i) {
+                  const std::uint16_t v = std::uint16_t(s[i] >> shift);
+                  t[i] = static_cast<unsigned char>(v < 255 ? v : 255);
+                  m = s[i] > m ? s[i] : m;
+                }
+                *most = m;
+              },
+          src.row(j), topBits.data(), w, shift, &most);
     counter.addRow(topBits.data(), w);
     for (std::int32_t b = 0; b < blocks; ++b)
       mxcpu::dispatch(
@@ -278,25 +279,25 @@ std::vector<std::uint32_t> mfPelPercentileHistogram(const mxPelBuffer_const<unsi
       const unsigned char* lohi = range.data() + 2 * (std::size_t(blocks) * std::size_t(j) + std::size_t(b));
       if ((group[0] < lohi[0] || group[0] > lohi[1]) && (group[1] < lohi[0] || group[1] > lohi[1])) continue;
       mxcpu::dispatch(
-        [](const unsigned short* s, std::int32_t n, int shift, std::uint16_t g0, std::uint16_t g1,
-           std::uint32_t* fine) MX_KERNEL_INLINE {
-          const std::uint32_t inGroup = (std::uint32_t(1) << shift) - 1;
-          for (std::int32_t i0 = 0; i0 < n; i0 += 64) {
-            const std::int32_t i1 = n - i0 < 64 ? n : i0 + 64;
-            std::uint16_t hit = 0;
-            for (std::int32_t i = i0; i < i1; ++i) {
-              std::uint16_t g = std::uint16_t(s[i] >> shift);
-              g = g < 255 ? g : 255;
-              hit |= std::uint16_t((g == g0) | (g == g1));
+          [](const unsigned short* s, std::int32_t n, int shift, std::uint16_t g0, std::uint16_t g1,
+             std::uint32_t* fine) MX_KERNEL_INLINE {
+            const std::uint32_t inGroup = (std::uint32_t(1) << shift) - 1;
+            for (std::int32_t i0 = 0; i0 < n; i0 += 64) {
+              const std::int32_t i1 = n - i0 < 64 ? n : i0 + 64;
+              std::uint16_t hit = 0;
+              for (std::int32_t i = i0; i < i1; ++i) {
+                std::uint16_t g = std::uint16_t(s[i] >> shift);
+                g = g < 255 ? g : 255;
+                hit |= std::uint16_t((g == g0) | (g == g1));
+              }
+              if (hit == 0) continue;
+              for (std::int32_t i = i0; i < i1; ++i) {
+                const std::uint32_t g = std::min(std::uint32_t(s[i]) >> shift, 255u);
+                if (g == g0) ++fine[s[i] & inGroup];
+                if (g == g1) ++fine[inGroup + 1 + (s[i] & inGroup)];
+              }
             }
-            if (hit == 0) continue;
-            for (std::int32_t i = i0; i < i1; ++i) {
-              const std::uint32_t g = std::min(std::uint32_t(s[i]) >> shift, 255u);
-              if (g == g0) ++fine[s[i] & inGroup];
-              if (g == g1) ++fine[inGroup + 1 + (s[i] & inGroup)];
-            }
-          }
-        },
+          },
           src.row(j) + b * kBlock, std::min(kBlock, w - b * kBlock), shift, std::uint16_t(group[0]),
           std::uint16_t(group[1]), fine.data());
     }
@@ -333,30 +334,30 @@ mxHistoStats mfPelMoments(const mxPelBuffer_const<unsigned short>& src, const mx
         const bool done = !m && mxkernel::pelMomentsRow16(s + i0, i1 - i0, t);
         if (!done)
           mxcpu::dispatch(
-            [](const unsigned short* s, const unsigned char* m, std::int32_t n, std::uint64_t* t) MX_KERNEL_INLINE {
-              std::uint32_t count = 0, sum = 0;
-              std::uint64_t squares = 0;
-              if (m) {
-                for (std::int32_t i = 0; i < n; ++i) {
-                  const std::uint32_t v = m[i] ? s[i] : 0u;
-                  count += m[i] != 0;
-                  sum += v;
-                  squares += std::uint64_t(v * v);
+              [](const unsigned short* s, const unsigned char* m, std::int32_t n, std::uint64_t* t) MX_KERNEL_INLINE {
+                std::uint32_t count = 0, sum = 0;
+                std::uint64_t squares = 0;
+                if (m) {
+                  for (std::int32_t i = 0; i < n; ++i) {
+                    const std::uint32_t v = m[i] ? s[i] : 0u;
+                    count += m[i] != 0;
+                    sum += v;
+                    squares += std::uint64_t(v * v);
+                  }
+                } else {
+                  std::uint16_t most = 0;
+                  for (std::int32_t i = 0; i < n; ++i) {
+                    const std::uint32_t v = s[i];
+                    sum += v;
+                    squares += std::uint64_t(v * v);
+                    most = s[i] > most ? s[i] : most;
+                  }
+                  count = std::uint32_t(n);
+                  t[3] = most;
                 }
-              } else {
-                std::uint16_t most = 0;
-                for (std::int32_t i = 0; i < n; ++i) {
-                  const std::uint32_t v = s[i];
-                  sum += v;
-                  squares += std::uint64_t(v * v);
-                  most = s[i] > most ? s[i] : most;
-                }
-                count = std::uint32_t(n);
-                t[3] = most;
-              }
-              t[0] = count, t[1] = sum, t[2] = squares;
-            },
-            s + i0, m ? m + i0 : nullptr, i1 - i0, t);
+                t[0] = count, t[1] = sum, t[2] = squares;
+              },
+              s + i0, m ? m + i0 : nullptr, i1 - i0, t);
         const std::uint64_t count = t[0], sum = t[1], squares = t[2];
         n += count, s1 += sum, s2 += squares;
         if (top && t[3] > *top) *top = static_cast<unsigned short>(t[3]);

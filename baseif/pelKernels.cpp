@@ -181,9 +181,9 @@ MX_AVX512_LINE __m512i lineLevels32(__m512i v, __m512 scale, __m512 offset, __m5
 // Masked stores cost several times a plain one on the processors measured,
 // so only the tail takes them.  With stream, whole registers from the first
 // 64-byte boundary of d on are written around the caches.
-__attribute__((target("avx512f,avx512bw,bmi2"))) static void pelMapLineAvx512(const unsigned short* s, unsigned short* d,
-                                                                             std::int32_t n, const mxLevelLine& line,
-                                                                             bool stream) {
+__attribute__((target("avx512f,avx512bw,bmi2"))) static void pelMapLineAvx512(const unsigned short* s,
+                                                                              unsigned short* d, std::int32_t n,
+                                                                              const mxLevelLine& line, bool stream) {
   const __m512 scale = _mm512_set1_ps(mxLevelLine::toFloat(line.scale));
   const __m512 offset = _mm512_set1_ps(mxLevelLine::toFloat(line.offset + (line.roundHalves ? 0.5 : 0.0)));
   const __m512 top = _mm512_set1_ps(float(line.top));
@@ -192,7 +192,8 @@ __attribute__((target("avx512f,avx512bw,bmi2"))) static void pelMapLineAvx512(co
     const std::int32_t head = std::min(n, std::int32_t(((64 - (reinterpret_cast<std::uintptr_t>(d) & 63)) & 63) / 2));
     for (; i < head; ++i) d[i] = line.entry(s[i]);
     for (; i + 32 <= n; i += 32)
-      _mm512_stream_si512(reinterpret_cast<__m512i*>(d + i), lineLevels32(_mm512_loadu_si512(s + i), scale, offset, top));
+      _mm512_stream_si512(reinterpret_cast<__m512i*>(d + i),
+                          lineLevels32(_mm512_loadu_si512(s + i), scale, offset, top));
     _mm_sfence();  // the row is written before any later store or another thread's read
   }
   for (; i + 32 <= n; i += 32) _mm512_storeu_si512(d + i, lineLevels32(_mm512_loadu_si512(s + i), scale, offset, top));
@@ -241,7 +242,7 @@ void pelMapLineRow(const unsigned short* s, unsigned short* d, std::int32_t n, c
 // widened into two 64-bit sums; then sum v = sum w + 32768 n and
 // sum v^2 = sum w^2 + 65536 sum w + 2^30 n.
 __attribute__((target("avx512f,avx512bw,bmi2"))) static void moments16Avx512(const unsigned short* s, std::int32_t n,
-                                                                            std::uint64_t* t) {
+                                                                             std::uint64_t* t) {
   const __m512i bias = _mm512_set1_epi16(short(0x8000)), ones = _mm512_set1_epi16(1);
   const __m512i low = _mm512_set1_epi64(0xffffffff);
   __m512i sumW = _mm512_setzero_si512(), even = sumW, odd = sumW, most = sumW;
@@ -256,9 +257,11 @@ __attribute__((target("avx512f,avx512bw,bmi2"))) static void moments16Avx512(con
     odd = _mm512_add_epi64(odd, _mm512_srli_epi64(sq, 32));
   }
   // |lane| <= 2048 steps x 65536: the 32-bit lanes are exact for n <= 65536.
-  const std::int64_t sw = std::int64_t(_mm512_reduce_add_epi64(_mm512_cvtepi32_epi64(_mm512_castsi512_si256(sumW)))) +
-                          std::int64_t(_mm512_reduce_add_epi64(_mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(sumW, 1))));
-  const std::uint64_t squares = std::uint64_t(_mm512_reduce_add_epi64(even)) + std::uint64_t(_mm512_reduce_add_epi64(odd));
+  const std::int64_t sw =
+      std::int64_t(_mm512_reduce_add_epi64(_mm512_cvtepi32_epi64(_mm512_castsi512_si256(sumW)))) +
+      std::int64_t(_mm512_reduce_add_epi64(_mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(sumW, 1))));
+  const std::uint64_t squares =
+      std::uint64_t(_mm512_reduce_add_epi64(even)) + std::uint64_t(_mm512_reduce_add_epi64(odd));
   const std::uint64_t count = std::uint64_t(n);
   t[0] = count;
   t[1] = std::uint64_t(sw + std::int64_t(count << 15));
@@ -271,8 +274,8 @@ __attribute__((target("avx512f,avx512bw,bmi2"))) static void moments16Avx512(con
 // 64 pels a step: the shift, then the pack's unsigned saturation is the
 // clamp to 255.
 __attribute__((target("avx512f,avx512bw,bmi2"))) static void topBits16Avx512(const unsigned short* s, unsigned char* t,
-                                                                            std::int32_t n, int shift,
-                                                                            std::uint16_t* most) {
+                                                                             std::int32_t n, int shift,
+                                                                             std::uint16_t* most) {
   const __m128i count = _mm_cvtsi32_si128(shift);
   const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);  // undoes the pack's lane interleave
   __m512i m = _mm512_setzero_si512();

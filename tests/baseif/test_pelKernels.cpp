@@ -167,6 +167,29 @@ TEST(PelKernels, LineMapGivesTheTablesLevels) {
   mxcpu::capLevel(top);
 }
 
+// Outputs of 32 MiB and more are written around the caches from each row's
+// first 64-byte boundary on; these rows of 8224 bytes start 32 bytes off one
+// every other row.
+TEST(PelKernels, LargeMapsGiveTheSameLevels) {
+  mxPelBuffer<unsigned char> a(mxPelRect(0, 0, 8200, 4096));
+  mxPelBuffer<unsigned short> b(mxPelRect(0, 0, 4100, 4096));
+  for (std::int32_t j = 0; j < 4096; ++j) {
+    for (std::int32_t i = 0; i < 8200; ++i) a.row(j)[i] = static_cast<unsigned char>(i * 7 + j * 13);
+    for (std::int32_t i = 0; i < 4100; ++i) b.row(j)[i] = static_cast<unsigned short>(i * 16 + j * 3);
+  }
+  std::vector<unsigned char> table(256);
+  for (int v = 0; v < 256; ++v) table[v] = static_cast<unsigned char>(255 - v);
+  const mxLevelLine line{0.75, 100.25, 65535, true, true};
+  mxPelBuffer<unsigned char> outA;
+  mxPelBuffer<unsigned short> outB;
+  mfPelMap(a, table, outA);
+  mfPelMapLine(b, line, outB);
+  for (std::int32_t j = 0; j < 4096; ++j) {
+    for (std::int32_t i = 0; i < 8200; ++i) ASSERT_EQ(outA.row(j)[i], 255 - a.row(j)[i]) << i << ", " << j;
+    for (std::int32_t i = 0; i < 4100; ++i) ASSERT_EQ(outB.row(j)[i], line.entry(b.row(j)[i])) << i << ", " << j;
+  }
+}
+
 // The run test of 16-bit pel pairs against its definition, at depths 12 and
 // 16, with empty and full runs and a tail after every 64 pels.
 TEST(PelKernels, PairsInRunsFollowTheirDefinition) {

@@ -113,7 +113,8 @@ TEST(DeepTool, PercentileHistogramReadsAsTheFullOne) {
     const int top = (1 << depth) - 1, group = 1 << (depth - 8);
     Deep heaped = randomDeep(70, 9, 2, 3);
     for (std::int32_t j = 0; j < heaped.height(); ++j)
-      for (std::int32_t i = 0; i < heaped.width(); ++i) heaped.row(j)[i] = static_cast<unsigned short>(5 * group - 2 + heaped.row(j)[i]);
+      for (std::int32_t i = 0; i < heaped.width(); ++i)
+        heaped.row(j)[i] = static_cast<unsigned short>(5 * group - 2 + heaped.row(j)[i]);
     Deep ramp = randomDeep(1500, 3, 4, 0);  // blocks of 512 pels apart in level: most are passed over
     for (std::int32_t j = 0; j < ramp.height(); ++j)
       for (std::int32_t i = 0; i < ramp.width(); ++i) ramp.row(j)[i] = static_cast<unsigned short>(i * top / 1499);
