@@ -210,11 +210,13 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned short
   return histogram;
 }
 
-std::vector<std::uint32_t> mfPelPercentileHistogram(const mxPelBuffer_const<unsigned short>& src, std::uint32_t bins,
+std::vector<std::uint32_t> mfPelPercentileHistogram(const mxPelBuffer_const<unsigned short>& src,
+                                                    const mxPelBuffer_const<unsigned char>& mask, std::uint32_t bins,
                                                     mxPair<std::int32_t> percents, unsigned short* largest) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
-  if (bins < 256 || bins > 65536 || (bins & (bins - 1)) != 0)
-    throw mxPelFunc::BadParams(L"mfPelPercentileHistogram: bins must be a power of 2 from 256 to 65536");
+  if (mask.isBound() || bins <= 4096 || bins > 65536 || (bins & (bins - 1)) != 0 ||
+      std::int64_t(src.window().width()) * src.window().height() >= (std::int64_t(1) << 32))
+    return mfPelHistogram(src, mask, bins, largest);
   const int shift = __builtin_ctz(bins) - 8;
   const std::int32_t w = src.width(), rows = w > 0 ? src.height() : 0;
   // The top bits, counted as an 8-bit image row by row, and each block of

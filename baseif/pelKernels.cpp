@@ -184,11 +184,10 @@ MX_AVX512_LINE __m512i lineLevels32(__m512i v, __m512 scale, __m512 offset, __m5
 __attribute__((target("avx512f,avx512bw,bmi2"))) static void pelMapLineAvx512(const unsigned short* s,
                                                                               unsigned short* d, std::int32_t n,
                                                                               const mxLevelLine& line, bool stream) {
-  const __m512 scale = _mm512_set1_ps(mxLevelLine::toFloat(line.scale));
-  const __m512 offset = _mm512_set1_ps(mxLevelLine::toFloat(line.offset + (line.roundHalves ? 0.5 : 0.0)));
+  const __m512 scale = _mm512_set1_ps(line.singleScale()), offset = _mm512_set1_ps(line.singleOffset());
   const __m512 top = _mm512_set1_ps(float(line.top));
   std::int32_t i = 0;
-  if (stream && (reinterpret_cast<std::uintptr_t>(d) & 1) == 0) {
+  if (stream) {
     const std::int32_t head = std::min(n, std::int32_t(((64 - (reinterpret_cast<std::uintptr_t>(d) & 63)) & 63) / 2));
     for (; i < head; ++i) d[i] = line.entry(s[i]);
     for (; i + 32 <= n; i += 32)
@@ -210,8 +209,7 @@ MX_AVX2_LINE __m256i lineLevels(__m256i v, __m256 scale, __m256 offset, __m256 t
 
 __attribute__((target("avx2"))) static void pelMapLineAvx2(const unsigned short* s, unsigned short* d, std::int32_t n,
                                                            const mxLevelLine& line) {
-  const __m256 scale = _mm256_set1_ps(mxLevelLine::toFloat(line.scale));
-  const __m256 offset = _mm256_set1_ps(mxLevelLine::toFloat(line.offset + (line.roundHalves ? 0.5 : 0.0)));
+  const __m256 scale = _mm256_set1_ps(line.singleScale()), offset = _mm256_set1_ps(line.singleOffset());
   const __m256 top = _mm256_set1_ps(float(line.top));
   const __m256i z = _mm256_setzero_si256();
   std::int32_t i = 0;
@@ -236,6 +234,25 @@ void pelMapLineRow(const unsigned short* s, unsigned short* d, std::int32_t n, c
   for (std::int32_t i = 0; i < n; ++i) d[i] = line.entry(s[i]);
 }
 
+// The largest of 32 16-bit lanes.
+__attribute__((target("avx512f,avx512bw"), always_inline)) static inline std::uint16_t largestLane(__m512i m) {
+  alignas(64) std::uint16_t lanes[32];
+  _mm512_store_si512(lanes, m);
+  return *std::max_element(lanes, lanes + 32);
+}
+
+// Adds 32 offsets w = v - 32768 to the sums of w (32-bit lanes) and of w^2
+// (the even and odd 32-bit halves of each pair's sum, in 64-bit lanes).
+__attribute__((target("avx512f,avx512bw"), always_inline)) static inline void addMoments16(__m512i w, __m512i ones,
+                                                                                           __m512i low, __m512i& sumW,
+                                                                                           __m512i& even,
+                                                                                           __m512i& odd) {
+  sumW = _mm512_add_epi32(sumW, _mm512_madd_epi16(w, ones));
+  const __m512i sq = _mm512_madd_epi16(w, w);
+  even = _mm512_add_epi64(even, _mm512_and_si512(sq, low));
+  odd = _mm512_add_epi64(odd, _mm512_srli_epi64(sq, 32));
+}
+
 // Sum, sum of squares and largest of 16-bit pels, 32 a step, as their
 // offsets w = v - 32768 in signed 16-bit lanes so that one multiply-add
 // gives two squares' sum (at most 2^31, exact in an unsigned 32-bit lane),
@@ -246,15 +263,17 @@ __attribute__((target("avx512f,avx512bw,bmi2"))) static void moments16Avx512(con
   const __m512i bias = _mm512_set1_epi16(short(0x8000)), ones = _mm512_set1_epi16(1);
   const __m512i low = _mm512_set1_epi64(0xffffffff);
   __m512i sumW = _mm512_setzero_si512(), even = sumW, odd = sumW, most = sumW;
-  for (std::int32_t i = 0; i < n; i += 32) {
-    const __mmask32 k = n - i >= 32 ? ~__mmask32(0) : __mmask32(_bzhi_u32(~0u, unsigned(n - i)));
-    const __m512i v = n - i >= 32 ? _mm512_loadu_si512(s + i) : _mm512_maskz_loadu_epi16(k, s + i);
-    const __m512i wk = _mm512_maskz_mov_epi16(k, _mm512_xor_si512(v, bias));  // lanes past n count 0
+  std::int32_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m512i v = _mm512_loadu_si512(s + i);
     most = _mm512_max_epu16(most, v);
-    sumW = _mm512_add_epi32(sumW, _mm512_madd_epi16(wk, ones));
-    const __m512i sq = _mm512_madd_epi16(wk, wk);
-    even = _mm512_add_epi64(even, _mm512_and_si512(sq, low));
-    odd = _mm512_add_epi64(odd, _mm512_srli_epi64(sq, 32));
+    addMoments16(_mm512_xor_si512(v, bias), ones, low, sumW, even, odd);
+  }
+  if (i < n) {  // lanes past n count 0
+    const __mmask32 k = __mmask32(_bzhi_u32(~0u, unsigned(n - i)));
+    const __m512i v = _mm512_maskz_loadu_epi16(k, s + i);
+    most = _mm512_max_epu16(most, v);
+    addMoments16(_mm512_maskz_mov_epi16(k, _mm512_xor_si512(v, bias)), ones, low, sumW, even, odd);
   }
   // |lane| <= 2048 steps x 65536: the 32-bit lanes are exact for n <= 65536.
   const std::int64_t sw =
@@ -266,9 +285,7 @@ __attribute__((target("avx512f,avx512bw,bmi2"))) static void moments16Avx512(con
   t[0] = count;
   t[1] = std::uint64_t(sw + std::int64_t(count << 15));
   t[2] = squares + std::uint64_t(sw * 65536) + (count << 30);
-  alignas(64) std::uint16_t lanes[32];
-  _mm512_store_si512(lanes, most);
-  t[3] = *std::max_element(lanes, lanes + 32);
+  t[3] = largestLane(most);
 }
 
 // 64 pels a step: the shift, then the pack's unsigned saturation is the
@@ -286,9 +303,7 @@ __attribute__((target("avx512f,avx512bw,bmi2"))) static void topBits16Avx512(con
     const __m512i packed = _mm512_packus_epi16(_mm512_srl_epi16(a, count), _mm512_srl_epi16(b, count));
     _mm512_storeu_si512(t + i, _mm512_permutexvar_epi64(order, packed));
   }
-  alignas(64) std::uint16_t lanes[32];
-  _mm512_store_si512(lanes, m);
-  std::uint16_t top = std::max(*most, *std::max_element(lanes, lanes + 32));
+  std::uint16_t top = std::max(*most, largestLane(m));
   for (; i < n; ++i) {
     const unsigned v = unsigned(s[i]) >> shift;
     t[i] = static_cast<unsigned char>(v < 255u ? v : 255u);

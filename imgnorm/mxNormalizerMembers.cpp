@@ -44,34 +44,22 @@ bool sameImage(const mxPelBuffer_const<unsigned short>& a, const mxPelBuffer_con
 
 // The masked histogram and moments of a run or a reference: 256 bins for
 // 8-bit pels, bins (2^depth) for 16-bit ones, whose pels the same pass checks
-// against the depth (what names the image in the message).
+// against the depth (what names the image in the message).  With percents
+// (the tails, which read it there only) a 16-bit histogram need only be
+// right at those percentages (mfPelPercentileHistogram).
 std::int32_t depthOfBins(std::uint32_t bins) { return std::int32_t(__builtin_ctz(bins)); }
 void maskedHistogram(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
-                     std::uint32_t, std::vector<std::uint32_t>& histogram, const wchar_t*) {
+                     std::uint32_t, std::vector<std::uint32_t>& histogram, const wchar_t*,
+                     const mxPair<std::int32_t>* = nullptr) {
   mf_MaskedPelHistogram(src, mask, histogram);
 }
 void maskedHistogram(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
-                     std::uint32_t bins, std::vector<std::uint32_t>& histogram, const wchar_t* what) {
+                     std::uint32_t bins, std::vector<std::uint32_t>& histogram, const wchar_t* what,
+                     const mxPair<std::int32_t>* percents = nullptr) {
   unsigned short largest = 0;
-  histogram = mfPelHistogram(src, mask, bins, &largest);
+  histogram = percents ? mfPelPercentileHistogram(src, mask, bins, *percents, &largest)
+                       : mfPelHistogram(src, mask, bins, &largest);
   checkLargestPel(largest, depthOfBins(bins), what);
-}
-// An unmasked 16-bit run's histogram for the tails (mfPelPercentileHistogram)
-// at depths above 12, in windows whose counts cannot wrap; false (nothing
-// done) elsewhere.  Up to 4096 bins the counters stay in the level-1 cache
-// and counting them all is as fast (12-bit tails at 8192², interleaved:
-// 0.44 ns/pel counted in full, 0.59 from the top bits).
-bool tailsHistogram(const mxPelBuffer_const<unsigned char>&, std::uint32_t, mxPair<std::int32_t>,
-                    std::vector<std::uint32_t>&) {
-  return false;
-}
-bool tailsHistogram(const mxPelBuffer_const<unsigned short>& src, std::uint32_t bins, mxPair<std::int32_t> percents,
-                    std::vector<std::uint32_t>& histogram) {
-  if (bins <= 4096 || std::int64_t(src.width()) * src.height() >= (std::int64_t(1) << 32)) return false;
-  unsigned short largest = 0;
-  histogram = mfPelPercentileHistogram(src, bins, percents, &largest);
-  checkLargestPel(largest, depthOfBins(bins), L"the image");
-  return true;
 }
 mxHistoStats maskedMoments(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                            std::uint32_t, const wchar_t*) {
@@ -325,10 +313,9 @@ mxPelBuffer<Pel> mxNormalizerMembers<Pel>::runOverlap(const mxPelBuffer_const<Pe
     if (m == eMatchMeanAndStddev) {
       stats = maskedMoments(work, binarizedMask_, bins, L"the image");
     } else {
-      // The tails read the histogram at two percentages only.
-      const bool tailsOnly = m == eMatchHistogramTails && !binarizedMask_.isBound() &&
-                             tailsHistogram(work, bins, tailPercents(tailFractions_), histogram);
-      if (!tailsOnly) maskedHistogram(work, binarizedMask_, bins, histogram, L"the image");
+      const mxPair<std::int32_t> percents = tailPercents(tailFractions_);
+      maskedHistogram(work, binarizedMask_, bins, histogram, L"the image",
+                      m == eMatchHistogramTails ? &percents : nullptr);
       stats = mxHistoStats(histogram, false);
     }
     LevelMap<Pel> levels;

@@ -109,7 +109,7 @@ TEST(DeepTool, ScalePropertyAgainstTheEightBitTool) {
 // noise, on a flat image, on pels heaped at a group's edges, whose groups
 // then hold all or most of the count, and on a ramp along the rows.
 TEST(DeepTool, PercentileHistogramReadsAsTheFullOne) {
-  for (const std::int32_t depth : {9, 12, 16}) {
+  for (const std::int32_t depth : {13, 16}) {  // up to 12 bits it is mfPelHistogram's
     const int top = (1 << depth) - 1, group = 1 << (depth - 8);
     Deep heaped = randomDeep(70, 9, 2, 3);
     for (std::int32_t j = 0; j < heaped.height(); ++j)
@@ -124,7 +124,7 @@ TEST(DeepTool, PercentileHistogramReadsAsTheFullOne) {
         std::vector<std::uint32_t> h = mfPelHistogram(img, {}, std::uint32_t(1) << depth);
         const mxHistoStats full(h, false);
         unsigned short largest = 0;
-        h = mfPelPercentileHistogram(img, std::uint32_t(1) << depth, P(lo, hi), &largest);
+        h = mfPelPercentileHistogram(img, {}, std::uint32_t(1) << depth, P(lo, hi), &largest);
         const mxHistoStats part(h, false);
         EXPECT_EQ(part.samples(), full.samples());
         EXPECT_EQ(largest, mfPelMax<unsigned short>(img));
