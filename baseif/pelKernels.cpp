@@ -538,7 +538,7 @@ bool pelPackRow(const unsigned char* s, const unsigned char* m, unsigned char* t
 namespace {
 // The pair table a thread keeps for its next large histogram (empty when it
 // is in use, or before the first).
-thread_local std::vector<std::uint32_t> tKeptPairTable;
+thread_local std::vector<std::uint16_t> tKeptPairTable;
 }  // namespace
 
 HistogramCounter::HistogramCounter(std::int64_t pels) {
@@ -549,12 +549,11 @@ HistogramCounter::HistogramCounter(std::int64_t pels) {
 
 HistogramCounter::~HistogramCounter() {
   if (table_.empty()) return;
-  if (!empty_) std::fill(table_.begin(), table_.end(), 0u);
+  if (pending_ != 0) std::fill(table_.begin(), table_.end(), std::uint16_t(0));
   if (tKeptPairTable.empty()) table_.swap(tKeptPairTable);
 }
 
 void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
-  empty_ = false;
   std::int32_t i = 0;
   if (table_.empty()) {
     std::uint32_t *h0 = single_[0], *h1 = single_[1], *h2 = single_[2], *h3 = single_[3];
@@ -574,48 +573,68 @@ void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
       ++h3[b >> 24];
     }
   } else {
-    std::uint32_t* t = table_.data();
-    for (; i + 16 <= n; i += 16) {
-      std::uint64_t a, b;
-      std::memcpy(&a, s + i, 8);
-      std::memcpy(&b, s + i + 8, 8);
-      ++t[a & 0xffff];
-      ++t[(a >> 16) & 0xffff];
-      ++t[(a >> 32) & 0xffff];
-      ++t[a >> 48];
-      ++t[b & 0xffff];
-      ++t[(b >> 16) & 0xffff];
-      ++t[(b >> 32) & 0xffff];
-      ++t[b >> 48];
+    std::uint16_t* t = table_.data();
+    while (i + 16 <= n) {
+      if (pending_ > kFoldPairs - 8) fold();
+      // Blocks of 16 pels (8 pairs) up to the row's end or the next fold.
+      const std::int32_t end = i + 16 * std::min((n - i) / 16, std::int32_t((kFoldPairs - pending_) / 8));
+      pending_ += std::uint32_t(end - i) / 2;
+      for (; i < end; i += 16) {
+        std::uint64_t a, b;
+        std::memcpy(&a, s + i, 8);
+        std::memcpy(&b, s + i + 8, 8);
+        ++t[a & 0xffff];
+        ++t[(a >> 16) & 0xffff];
+        ++t[(a >> 32) & 0xffff];
+        ++t[a >> 48];
+        ++t[b & 0xffff];
+        ++t[(b >> 16) & 0xffff];
+        ++t[(b >> 32) & 0xffff];
+        ++t[b >> 48];
+      }
     }
     for (; i + 2 <= n; i += 2) {
+      if (pending_ == kFoldPairs) fold();
       std::uint16_t a;
       std::memcpy(&a, s + i, 2);
       ++t[a];
+      ++pending_;
     }
   }
   for (; i < n; ++i) ++single_[0][s[i]];
 }
 
-std::vector<std::uint32_t> HistogramCounter::takeCounts() {
-  std::vector<std::uint32_t> out(256);
-  for (int k = 0; k < 256; ++k) out[k] = single_[0][k] + single_[1][k] + single_[2][k] + single_[3][k];
+void HistogramCounter::fold() {
   // Table index hi * 256 + lo (whichever pel of the pair either byte came
-  // from): the pair's count goes to lo and to hi.  The table is emptied on
-  // the way, for the next histogram.
-  if (!table_.empty())
-    for (int hi = 0; hi < 256; ++hi) {
-      std::uint32_t* r = table_.data() + hi * 256;
-      std::uint32_t row = 0;
-      for (int lo = 0; lo < 256; ++lo) {
-        row += r[lo];
-        out[lo] += r[lo];
-        r[lo] = 0;
-      }
-      out[hi] += row;
-    }
+  // from): the pair's count goes to lo and to hi.  At most kFoldPairs pairs
+  // were counted since the last fold, so every sum of counters fits in 16
+  // bits: the column and row sums are taken in 16-bit lanes, and the table
+  // is emptied on the way.
+  mxcpu::dispatch(
+      [](std::uint16_t* table, std::uint32_t* counts) MX_KERNEL_INLINE {
+        std::uint16_t columns[256] = {};
+        for (int hi = 0; hi < 256; ++hi) {
+          std::uint16_t* r = table + hi * 256;
+          std::uint16_t row = 0;
+          for (int lo = 0; lo < 256; ++lo) {
+            row = std::uint16_t(row + r[lo]);
+            columns[lo] = std::uint16_t(columns[lo] + r[lo]);
+            r[lo] = 0;
+          }
+          counts[hi] += row;
+        }
+        for (int lo = 0; lo < 256; ++lo) counts[lo] += columns[lo];
+      },
+      table_.data(), folded_);
+  pending_ = 0;
+}
+
+std::vector<std::uint32_t> HistogramCounter::takeCounts() {
+  if (!table_.empty() && pending_ != 0) fold();
+  std::vector<std::uint32_t> out(256);
+  for (int k = 0; k < 256; ++k) out[k] = single_[0][k] + single_[1][k] + single_[2][k] + single_[3][k] + folded_[k];
   std::fill(&single_[0][0], &single_[0][0] + 4 * 256, 0u);
-  empty_ = true;
+  std::fill(folded_, folded_ + 256, 0u);
   return out;
 }
 
