@@ -549,7 +549,7 @@ HistogramCounter::HistogramCounter(std::int64_t pels) {
 
 HistogramCounter::~HistogramCounter() {
   if (table_.empty()) return;
-  if (pending_ != 0) std::fill(table_.begin(), table_.end(), std::uint16_t(0));
+  if (dirty_) std::fill(table_.begin(), table_.end(), std::uint16_t(0));
   if (tKeptPairTable.empty()) table_.swap(tKeptPairTable);
 }
 
@@ -575,14 +575,31 @@ void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
   } else {
     std::uint16_t* t = table_.data();
     while (i + 16 <= n) {
-      if (pending_ > kFoldPairs - 8) fold();
-      // Blocks of 16 pels (8 pairs) up to the row's end or the next fold.
-      const std::int32_t end = i + 16 * std::min((n - i) / 16, std::int32_t((kFoldPairs - pending_) / 8));
-      pending_ += std::uint32_t(end - i) / 2;
+      if (room_ < 8) makeRoom();
+      // Blocks of 16 pels (8 pairs) up to the row's end or the room's.
+      const std::int32_t end = i + 16 * std::min((n - i) / 16, std::int32_t(room_ / 8));
+      room_ -= std::uint32_t(end - i) / 2;
+      dirty_ = true;
+      // Blocks of eight equal pairs (flat areas) add to a run kept in a
+      // register, which goes to the pel counts when another such pair
+      // comes: counting them one by one would make each increment wait for
+      // the last one's store.  Runs take no room in the table.
+      std::uint32_t runPair = 0, run = 0, runs = 0;
       for (; i < end; i += 16) {
         std::uint64_t a, b;
         std::memcpy(&a, s + i, 8);
         std::memcpy(&b, s + i + 8, 8);
+        if (a == b && a == (a >> 16 | a << 48)) {
+          if ((a & 0xffff) != runPair) {
+            folded_[runPair & 0xff] += run;
+            folded_[runPair >> 8] += run;
+            runs += run;
+            runPair = std::uint32_t(a & 0xffff);
+            run = 0;
+          }
+          run += 8;
+          continue;
+        }
         ++t[a & 0xffff];
         ++t[(a >> 16) & 0xffff];
         ++t[(a >> 32) & 0xffff];
@@ -592,33 +609,52 @@ void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
         ++t[(b >> 32) & 0xffff];
         ++t[b >> 48];
       }
+      folded_[runPair & 0xff] += run;
+      folded_[runPair >> 8] += run;
+      room_ += runs + run;
     }
     for (; i + 2 <= n; i += 2) {
-      if (pending_ == kFoldPairs) fold();
+      if (room_ == 0) makeRoom();
       std::uint16_t a;
       std::memcpy(&a, s + i, 2);
       ++t[a];
-      ++pending_;
+      --room_;
+      dirty_ = true;
     }
   }
   for (; i < n; ++i) ++single_[0][s[i]];
 }
 
+void HistogramCounter::makeRoom() {
+  // The largest counter bounds every counter, so the pairs it leaves room
+  // for may be counted before the table needs folding.  Images whose pairs
+  // spread over many counters fold rarely: reading the table for its
+  // largest counter costs about a third of a fold.
+  std::uint16_t largest = 0;
+  mxcpu::dispatch(
+      [](const std::uint16_t* table, std::uint16_t* largest) MX_KERNEL_INLINE {
+        std::uint16_t m = 0;
+        for (int i = 0; i < 65536; ++i) m = table[i] > m ? table[i] : m;
+        *largest = m;
+      },
+      table_.data(), &largest);
+  room_ = 65535u - largest;
+  if (room_ < kRoom / 4) fold();
+}
+
 void HistogramCounter::fold() {
   // Table index hi * 256 + lo (whichever pel of the pair either byte came
-  // from): the pair's count goes to lo and to hi.  At most kFoldPairs pairs
-  // were counted since the last fold, so every sum of counters fits in 16
-  // bits: the column and row sums are taken in 16-bit lanes, and the table
-  // is emptied on the way.
+  // from): the pair's count goes to lo and to hi.  The table is emptied on
+  // the way.
   mxcpu::dispatch(
       [](std::uint16_t* table, std::uint32_t* counts) MX_KERNEL_INLINE {
-        std::uint16_t columns[256] = {};
+        std::uint32_t columns[256] = {};
         for (int hi = 0; hi < 256; ++hi) {
           std::uint16_t* r = table + hi * 256;
-          std::uint16_t row = 0;
+          std::uint32_t row = 0;
           for (int lo = 0; lo < 256; ++lo) {
-            row = std::uint16_t(row + r[lo]);
-            columns[lo] = std::uint16_t(columns[lo] + r[lo]);
+            row += r[lo];
+            columns[lo] += r[lo];
             r[lo] = 0;
           }
           counts[hi] += row;
@@ -626,11 +662,12 @@ void HistogramCounter::fold() {
         for (int lo = 0; lo < 256; ++lo) counts[lo] += columns[lo];
       },
       table_.data(), folded_);
-  pending_ = 0;
+  room_ = kRoom;
+  dirty_ = false;
 }
 
 std::vector<std::uint32_t> HistogramCounter::takeCounts() {
-  if (!table_.empty() && pending_ != 0) fold();
+  if (dirty_) fold();
   std::vector<std::uint32_t> out(256);
   for (int k = 0; k < 256; ++k) out[k] = single_[0][k] + single_[1][k] + single_[2][k] + single_[3][k] + folded_[k];
   std::fill(&single_[0][0], &single_[0][0] + 4 * 256, 0u);

@@ -72,11 +72,15 @@ TEST(PelKernels, MomentsEqualHistogramStatistics) {
 }
 
 // Every tail of the eight-pel step, a sub-window at an odd column; a flat
-// image, whose one pair comes far more often than a 16-bit pair counter
-// holds, in rows whose last pairs are counted one at a time.
+// image, and one flat but for every 16th pel, whose commonest pair comes far
+// more often than a 16-bit pair counter holds.
 TEST(PelKernels, HistogramCountsEveryPelOnce) {
   const mxPelRect windows[] = {{0, 0, 1024, 512}, {0, 0, 1031, 1100}, {3, 5, 1001, 700}, {7, 0, 1, 1100}, {1, 1, 9, 9}};
-  for (const mxPelBuffer<unsigned char>& img : {randomImage(1031, 1100, 5), randomImage(1031, 1100, 6, 200, 200)})
+  const mxPelBuffer<unsigned char> flat = randomImage(1031, 1100, 6, 200, 200);
+  mxPelBuffer<unsigned char> nearlyFlat = randomImage(1031, 1100, 6, 200, 200);
+  for (std::int32_t y = 0; y < 1100; ++y)
+    for (std::int32_t x = 5; x < 1031; x += 16) nearlyFlat.row(y)[x] = 201;
+  for (const mxPelBuffer<unsigned char>& img : {randomImage(1031, 1100, 5), flat, nearlyFlat})
     for (const mxPelRect& r : windows) {
       mxPelBuffer_const<unsigned char> w(img);
       w.window(r);
