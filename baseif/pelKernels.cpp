@@ -591,8 +591,7 @@ void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
         std::memcpy(&b, s + i + 8, 8);
         if (a == b && a == (a >> 16 | a << 48)) {
           if ((a & 0xffff) != runPair) {
-            folded_[runPair & 0xff] += run;
-            folded_[runPair >> 8] += run;
+            addRun(runPair, run);
             runs += run;
             runPair = std::uint32_t(a & 0xffff);
             run = 0;
@@ -609,8 +608,7 @@ void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
         ++t[(b >> 32) & 0xffff];
         ++t[b >> 48];
       }
-      folded_[runPair & 0xff] += run;
-      folded_[runPair >> 8] += run;
+      addRun(runPair, run);
       room_ += runs + run;
     }
     for (; i + 2 <= n; i += 2) {
@@ -628,8 +626,8 @@ void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
 void HistogramCounter::makeRoom() {
   // The largest counter bounds every counter, so the pairs it leaves room
   // for may be counted before the table needs folding.  Images whose pairs
-  // spread over many counters fold rarely: reading the table for its
-  // largest counter costs about a third of a fold.
+  // spread over many counters fold rarely; finding the largest counter only
+  // reads the table, where a fold also adds and writes.
   std::uint16_t largest = 0;
   mxcpu::dispatch(
       [](const std::uint16_t* table, std::uint16_t* largest) MX_KERNEL_INLINE {
@@ -638,7 +636,7 @@ void HistogramCounter::makeRoom() {
         *largest = m;
       },
       table_.data(), &largest);
-  room_ = 65535u - largest;
+  room_ = kRoom - largest;
   if (room_ < kRoom / 4) fold();
 }
 
