@@ -94,19 +94,20 @@ std::int32_t pelPackRowPlain(const unsigned char* s, const unsigned char* m, uns
 // Every pel is counted once, so both ways give the same sums (modulo 2^32,
 // like the counts themselves).
 //
-// Scalar increments run at about one per cycle, so the pairs nearly halve
-// the count's time where the pairs an image holds stay few enough for the
-// table's used part to stay in the level-1 cache, as in natural images
-// (neighbours alike); on pels that are random noise it still beats single
-// counts by a little.  16-bit counters keep twice the pairs there as 32-bit
-// ones.  Blocks of eight equal pairs (16 pels of a flat area, or of two
-// alternating values) are counted as runs in a register, since increments
-// of one counter would each wait for the last one's store.  mfPelHistogram at 2048 x 2048 (best of 200 calls), 32-bit
-// counters then these: the benchmarks' textured image 0.240 -> 0.176 ns/pel,
-// white noise 0.265 -> 0.244, flat 0.141 -> 0.072, flat but one pel in 64
-// random 0.75 -> 0.19; camera, coins and text tiled 0.222 -> 0.214, 0.161 ->
-// 0.164, 0.159 -> 0.160.  A second table taking alternate pairs doubles the
-// part in use and measured slower on textured images than single counts.
+// Scalar increments run at about one per cycle, so the pairs nearly halve the
+// count's time where the pairs an image holds stay few enough for the table's
+// used part to stay in the level-1 cache, as in natural images (neighbours
+// alike); on pels that are random noise it still beats single counts by a
+// little.  16-bit counters keep twice the pairs there as 32-bit ones.  Blocks
+// of eight equal pairs (16 pels of a flat area, or of two alternating values)
+// are counted as runs in a register, since increments of one counter would each
+// wait for the last one's store.  mfPelHistogram at 2048 x 2048 (best of 200
+// calls), 32-bit counters then these: the benchmarks' textured image 0.240 ->
+// 0.176 ns/pel, white noise 0.265 -> 0.244, flat 0.141 -> 0.072, flat but one
+// pel in 64 random 0.75 -> 0.19, two values at random 0.296 -> 0.307; camera,
+// coins and text tiled 0.222 -> 0.214, 0.161 -> 0.164, 0.159 -> 0.160.  A
+// second table taking alternate pairs doubles the part in use and measured
+// slower on textured images than single counts.
 //
 // Each thread keeps one pair table (128 KiB), emptied, for its next large
 // histogram: in some heap states a fresh block of that size comes from the
