@@ -148,7 +148,9 @@ TEST(DeepTool, HistogramAndMapAgainstBruteForce) {
         for (std::int32_t x = in.window().x(); x < in.window().x() + in.width(); ++x)
           if (!masked || mask.get(x, y) != 0) ++want[std::min<std::uint32_t>(in.get(x, y), bins - 1)];
       const mxPelBuffer_const<unsigned char> m = masked ? mxPelBuffer_const<unsigned char>(mask) : mxPelBuffer_const<unsigned char>();
-      EXPECT_EQ(mfPelHistogram(in, m, bins), want) << bins << masked;
+      unsigned short largest = 1;
+      EXPECT_EQ(mfPelHistogram(in, m, bins, &largest), want) << bins << masked;
+      EXPECT_EQ(largest, mfPelMax<unsigned short>(in)) << bins << masked;
       // The moments are the histogram's statistics bit for bit.
       if (bins != 1000) {
         const mxHistoStats fromPels = mfPelMoments(in, m, bins), fromHistogram(want);
@@ -158,6 +160,14 @@ TEST(DeepTool, HistogramAndMapAgainstBruteForce) {
       }
     }
   }
+  // A window of 2^20 pels or more is counted without the clamping pass.
+  const Deep big = randomDeep(1100, 1000, 7, 4095);
+  std::vector<std::uint32_t> want(1000, 0);
+  for (std::int32_t y = 0; y < big.height(); ++y)
+    for (std::int32_t x = 0; x < big.width(); ++x) ++want[std::min<std::uint32_t>(big.row(y)[x], 999)];
+  unsigned short largest = 1;
+  EXPECT_EQ(mfPelHistogram(big, {}, 1000, &largest), want);
+  EXPECT_EQ(largest, mfPelMax<unsigned short>(big));
   std::vector<unsigned short> table(4000);
   for (std::size_t i = 0; i < table.size(); ++i) table[i] = static_cast<unsigned short>(i * 7 % 4096);
   const Deep mapped = mfPelMap(src, table);
