@@ -584,7 +584,7 @@ void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
       // register, which goes to the pel counts when another such pair
       // comes: counting them one by one would make each increment wait for
       // the last one's store.  Runs take no room in the table.
-      std::uint32_t runPair = 0, run = 0, runs = 0;
+      std::uint32_t runPair = 0, run = 0, runPairs = 0;
       for (; i < end; i += 16) {
         std::uint64_t a, b;
         std::memcpy(&a, s + i, 8);
@@ -592,11 +592,11 @@ void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
         if (a == b && a == (a >> 16 | a << 48)) {
           if ((a & 0xffff) != runPair) {
             addRun(runPair, run);
-            runs += run;
             runPair = std::uint32_t(a & 0xffff);
             run = 0;
           }
           run += 8;
+          runPairs += 8;
           continue;
         }
         ++t[a & 0xffff];
@@ -609,7 +609,7 @@ void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
         ++t[b >> 48];
       }
       addRun(runPair, run);
-      room_ += runs + run;
+      room_ += runPairs;
     }
     for (; i + 2 <= n; i += 2) {
       if (room_ == 0) makeRoom();
