@@ -13,6 +13,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace mxkernel {
@@ -553,7 +554,12 @@ HistogramCounter::~HistogramCounter() {
   if (tKeptPairTable.empty()) table_.swap(tKeptPairTable);
 }
 
-void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
+void HistogramCounter::addRow(const unsigned char* s, std::int32_t n, bool ahead) {
+  // How far ahead of the count the pels are fetched from memory: the
+  // increments fill the processor's queues, so its own stream prefetch falls
+  // behind (8192 x 8192, best of 12 calls, cache flushed: 0.206 -> 0.183
+  // ns/pel).
+  constexpr std::int32_t kAhead = 2048;
   std::int32_t i = 0;
   if (table_.empty()) {
     std::uint32_t *h0 = single_[0], *h1 = single_[1], *h2 = single_[2], *h3 = single_[3];
@@ -586,6 +592,9 @@ void HistogramCounter::addRow(const unsigned char* s, std::int32_t n) {
       // the last one's store.  Runs take no room in the table.
       std::uint32_t runPair = 0, run = 0, runPairs = 0;
       for (; i < end; i += 16) {
+        // (The address as an integer: it may lie past the image's end.)
+        if (ahead && (i & 63) == 0)
+          __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(s) + i + kAhead));
         std::uint64_t a, b;
         std::memcpy(&a, s + i, 8);
         std::memcpy(&b, s + i + 8, 8);

@@ -122,7 +122,9 @@ public:
   ~HistogramCounter();
   HistogramCounter(const HistogramCounter&) = delete;
   HistogramCounter& operator=(const HistogramCounter&) = delete;
-  void addRow(const unsigned char* s, std::int32_t n);
+  // ahead: s lies in a large image that the count reads in order, row after
+  // row; its bytes past s + n are fetched while s is counted.
+  void addRow(const unsigned char* s, std::int32_t n, bool ahead = false);
   // The 256 pel counts; empties the counters (call once).
   std::vector<std::uint32_t> takeCounts();
 
