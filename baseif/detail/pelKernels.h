@@ -22,6 +22,22 @@ inline void prefetchBytes(const void* p, std::ptrdiff_t n) {
   const char* c = static_cast<const char*>(p);
   for (std::ptrdiff_t k = 0; k < n; k += 64) __builtin_prefetch(c + k);
 }
+// Passes whose every pel costs a table increment keep the processor's queues
+// full, and its stream prefetch falls behind them on images that come from
+// memory: such passes over images of kFetchAheadBytes or more (half this
+// processor's last-level cache, too large to be still cached from whoever
+// made or read them) ask for their bytes kFetchAhead ahead of use.
+// (Counting an 8192 x 8192 image's histogram, best of 12 calls with the
+// cache flushed: 0.206 -> 0.183 ns/pel; on a cached 2048 x 2048 image the
+// asking costs 1-2 %.)
+constexpr std::int64_t kFetchAheadBytes = std::int64_t(16) << 20;
+constexpr std::uintptr_t kFetchAhead = 2048;
+// Asks for the n bytes kFetchAhead past p (the address, an integer, may lie
+// past the end of p's buffer: nothing is read from it).
+inline void fetchAhead(const void* p, std::ptrdiff_t n) {
+  const std::uintptr_t a = reinterpret_cast<std::uintptr_t>(p) + kFetchAhead;
+  for (std::ptrdiff_t k = 0; k < n; k += 64) __builtin_prefetch(reinterpret_cast<const void*>(a + std::uintptr_t(k)));
+}
 // Rows of width bytes, strideBytes apart, are not one stream.
 inline bool rowsApart(std::ptrdiff_t width, std::ptrdiff_t strideBytes) { return strideBytes > width + 64; }
 
@@ -37,7 +53,8 @@ bool pelMapRowVbmi(const unsigned char* s, unsigned char* d, std::int32_t n, con
 
 // d[i] = lut[s[i]] for i < n with 16-bit pels; lut holds 65536 entries or
 // more (every pel indexes it directly).
-void pelMapRow16(const unsigned short* s, unsigned short* d, std::int32_t n, const unsigned short* lut);
+void pelMapRow16(const unsigned short* s, unsigned short* d, std::int32_t n, const unsigned short* lut,
+                 bool ahead = false);
 
 // The pairs of 16-bit pels in runs: with a' = min((a * scale) >> 16, 255)
 // the top-bit level of a (scale = 2^(24 - depth)), out[i] = 0xFFFF when
@@ -123,7 +140,7 @@ public:
   HistogramCounter(const HistogramCounter&) = delete;
   HistogramCounter& operator=(const HistogramCounter&) = delete;
   // ahead: s lies in a large image that the count reads in order, row after
-  // row; its bytes past s + n are fetched while s is counted.
+  // row; its bytes are fetched kFetchAhead ahead of the count.
   void addRow(const unsigned char* s, std::int32_t n, bool ahead = false);
   // The 256 pel counts; empties the counters (call once).
   std::vector<std::uint32_t> takeCounts();

@@ -160,14 +160,21 @@ TEST(DeepTool, HistogramAndMapAgainstBruteForce) {
       }
     }
   }
-  // A window of 2^20 pels or more is counted without the clamping pass.
-  const Deep big = randomDeep(1100, 1000, 7, 4095);
+  // A window of 2^20 pels or more is counted without the clamping pass; one
+  // of 16 MiB or more (and its map through a large table) fetches ahead.
+  const Deep big = randomDeep(4099, 2048, 7, 65535);
   std::vector<std::uint32_t> want(1000, 0);
   for (std::int32_t y = 0; y < big.height(); ++y)
     for (std::int32_t x = 0; x < big.width(); ++x) ++want[std::min<std::uint32_t>(big.row(y)[x], 999)];
   unsigned short largest = 1;
   EXPECT_EQ(mfPelHistogram(big, {}, 1000, &largest), want);
   EXPECT_EQ(largest, mfPelMax<unsigned short>(big));
+  std::vector<unsigned short> wide(20000);
+  for (std::size_t i = 0; i < wide.size(); ++i) wide[i] = static_cast<unsigned short>(i * 13 % 65536);
+  const Deep bigMapped = mfPelMap(big, wide);
+  for (std::int32_t y = 0; y < big.height(); ++y)
+    for (std::int32_t x = 0; x < big.width(); ++x)
+      ASSERT_EQ(bigMapped.row(y)[x], wide[std::min<std::size_t>(big.row(y)[x], wide.size() - 1)]);
   std::vector<unsigned short> table(4000);
   for (std::size_t i = 0; i < table.size(); ++i) table[i] = static_cast<unsigned short>(i * 7 % 4096);
   const Deep mapped = mfPelMap(src, table);
