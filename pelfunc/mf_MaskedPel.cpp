@@ -84,16 +84,29 @@ void countWide(const mxPelBuffer_const<unsigned char>& s, const mxPelBuffer_cons
   std::vector<unsigned char> scratch(static_cast<std::size_t>(w) + 63);
   unsigned char* t = scratch.data();
   mxkernel::HistogramCounter counter(std::int64_t(w) * s.height());
+  // Images from memory go in pieces of rows, each asking for the pels and
+  // mask values a little way ahead before it is packed and counted.
+  const bool ahead = std::int64_t(w) * s.height() >= mxkernel::kFetchAheadBytes &&
+                     !mxkernel::rowsApart(w, s.rowStrideBytes()) && !mxkernel::rowsApart(w, m.rowStrideBytes());
+  const std::int32_t piece = ahead ? 512 : w;
   std::uint32_t excluded = 0;
-  for (std::int32_t j = 0; j < s.height(); ++j) {
-    std::int32_t kept = 0;
-    if (mxkernel::pelPackRow(s.row(j), m.row(j), t, w, kept)) {
-      counter.addRow(t, kept);
-    } else {
-      excluded += std::uint32_t(mxkernel::pelSelectRow(s.row(j), m.row(j), t, w));
-      counter.addRow(t, w);
+  for (std::int32_t j = 0; j < s.height(); ++j)
+    for (std::int32_t x = 0; x < w; x += piece) {
+      const std::int32_t n = std::min(piece, w - x);
+      const unsigned char* sr = s.row(j) + x;
+      const unsigned char* mr = m.row(j) + x;
+      if (ahead) {
+        mxkernel::fetchAhead(sr, n);
+        mxkernel::fetchAhead(mr, n);
+      }
+      std::int32_t kept = 0;
+      if (mxkernel::pelPackRow(sr, mr, t, n, kept)) {
+        counter.addRow(t, kept);
+      } else {
+        excluded += std::uint32_t(mxkernel::pelSelectRow(sr, mr, t, n));
+        counter.addRow(t, n);
+      }
     }
-  }
   histogram = counter.takeCounts();
   histogram[0] -= excluded;
 }

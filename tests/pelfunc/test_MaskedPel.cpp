@@ -34,6 +34,12 @@ TEST(MaskedPelHistogram, BothPathsMatchBruteForce) {
             << "overlap width " << overlapWidth << " mask values " << values.size() << " same window " << sameWindow;
         EXPECT_EQ(mask.window(), mxPelRect(0, 0, overlapWidth, rows + sy));  // callers' windows kept
       }
+  // An overlap of 16 MiB or more goes in pieces of rows, the last one short.
+  const Image src = randomImage(rng, 4100, 4100, 0, 0, {0, 1, 2, 77, 255});
+  const Image mask = randomImage(rng, 4100, 4100, 0, 0, {0, 255});
+  std::vector<std::uint32_t> h;
+  mf_MaskedPelHistogram(src, mask, h);
+  EXPECT_EQ(h, countSelected(src, mask));
 }
 
 TEST(MaskedPelHistogram, UnboundDisjointAndStaleContents) {
