@@ -236,21 +236,18 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned short
       }
       if (i < w) ++c0[m[i] ? s[i] : 65536u];
     } else {
-      for (; i + 32 <= w; i += 32) {
-        if (ahead) mxkernel::fetchAhead(s + i, 64);
-        for (std::int32_t k = i; k < i + 32; k += 4) {
-          ++c0[s[k]];
-          ++c1[s[k + 1]];
-          ++c0[s[k + 2]];
-          ++c1[s[k + 3]];
+      const auto four = [&](std::int32_t k) {
+        ++c0[s[k]];
+        ++c1[s[k + 1]];
+        ++c0[s[k + 2]];
+        ++c1[s[k + 3]];
+      };
+      if (ahead)
+        for (; i + 32 <= w; i += 32) {
+          mxkernel::fetchAhead(s + i, 64);
+          for (std::int32_t k = i; k < i + 32; k += 4) four(k);
         }
-      }
-      for (; i + 4 <= w; i += 4) {
-        ++c0[s[i]];
-        ++c1[s[i + 1]];
-        ++c0[s[i + 2]];
-        ++c1[s[i + 3]];
-      }
+      for (; i + 4 <= w; i += 4) four(i);
       for (; i < w; ++i) ++c0[s[i]];
     }
   }

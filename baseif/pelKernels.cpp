@@ -114,19 +114,17 @@ void pelMapRow(const unsigned char* s, unsigned char* d, std::int32_t n, const u
 // an AMD EPYC at 2048², 0.505 ns/pel gathered against 0.489 at depth 16,
 // 0.344 against 0.257 at depth 12, where the table fits the level-1 cache).
 void pelMapRow16(const unsigned short* s, unsigned short* d, std::int32_t n, const unsigned short* lut, bool ahead) {
+  const auto four = [&](std::int32_t k) {
+    const unsigned short a = lut[s[k]], b = lut[s[k + 1]], c = lut[s[k + 2]], e = lut[s[k + 3]];
+    d[k] = a, d[k + 1] = b, d[k + 2] = c, d[k + 3] = e;
+  };
   std::int32_t i = 0;
   if (ahead)
     for (; i + 32 <= n; i += 32) {
       fetchAhead(s + i, 64);
-      for (std::int32_t k = i; k < i + 32; k += 4) {
-        const unsigned short a = lut[s[k]], b = lut[s[k + 1]], c = lut[s[k + 2]], e = lut[s[k + 3]];
-        d[k] = a, d[k + 1] = b, d[k + 2] = c, d[k + 3] = e;
-      }
+      for (std::int32_t k = i; k < i + 32; k += 4) four(k);
     }
-  for (; i + 4 <= n; i += 4) {
-    const unsigned short a = lut[s[i]], b = lut[s[i + 1]], c = lut[s[i + 2]], e = lut[s[i + 3]];
-    d[i] = a, d[i + 1] = b, d[i + 2] = c, d[i + 3] = e;
-  }
+  for (; i + 4 <= n; i += 4) four(i);
   for (; i < n; ++i) d[i] = lut[s[i]];
 }
 
