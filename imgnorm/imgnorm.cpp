@@ -114,7 +114,8 @@ void mxImageNormalizer::recordRunResult(const mxPelBuffer<unsigned char>& result
 
 mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<unsigned char>& image, Method method,
                                                       bool& success, std::wstring& message, mxDiagObject* diag,
-                                                      std::uint32_t diagFlags, const mxPelRect* only) const {
+                                                      std::uint32_t diagFlags, const mxPelRect* only,
+                                                      const mxPelBuffer<unsigned char>* into) const {
   recordRunInputs(image, method, diag, diagFlags);
   mxPelBuffer_const<unsigned char> work;
   mxPelBuffer<unsigned char> result;
@@ -124,8 +125,8 @@ mxPelBuffer<unsigned char> mxImageNormalizer::runOnly(const mxPelBuffer_const<un
   LocalGainFields fields;
   const bool recordResult = diag && mxDiagObject::shouldRecord(diagFlags, kResultRecords);
   bool empty = false;
-  result =
-      runOverlap(work, method, success, message, 8, relativeCounts_, recordResult ? &fields : nullptr, only, empty);
+  result = runOverlap(work, method, success, message, 8, relativeCounts_, recordResult ? &fields : nullptr, only, empty,
+                      into);
   if (empty) return result;  // no result record either
 
   recordRunResult(result, diag, diagFlags);

@@ -393,9 +393,16 @@ void divideAndCorrect(const std::uint16_t* b, const std::uint16_t* c, const unsi
 mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>& img, const ClampedDifference& diff,
                                           const mxPelBuffer_const<unsigned char>& m,
                                           const mxPelBuffer_const<unsigned short>& coverage,
-                                          const mxPair<std::int32_t>& k, const mxPelRect& keep) {
+                                          const mxPair<std::int32_t>& k, const mxPelRect& keep,
+                                          const mxPelBuffer<unsigned char>& into) {
   const mxPelRect& r = img.window();
-  mxPelBuffer<unsigned char> out(keep, 32, mxPelInit::eUnwritten);
+  mxPelBuffer<unsigned char> out;
+  if (into.isBound() && into.window().contains(keep)) {
+    out = into;
+    out.window(keep, false);
+  } else {
+    out = mxPelBuffer<unsigned char>(keep, 32, mxPelInit::eUnwritten);
+  }
   if (keep.isNull()) return out;
   mxGaussSampleParams params({1, 1}, clampedSmoothing(smoothingForNeighborhood(k)), 128.0, true);
   params.saturate = true;
@@ -707,7 +714,7 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
     if (mean) {
       mxPelBuffer_const<unsigned short> coverage;
       if (maskCoverage.isBound() && !sampledMask.isBound() && maskCoverage.window() == r) coverage = maskCoverage;
-      result = meanCorrection(img, diff, msk, coverage, k, only ? only->intersect(r) : r);
+      result = meanCorrection(img, diff, msk, coverage, k, only ? only->intersect(r) : r, params.into);
     } else {
       mxPelBuffer<unsigned char> d = diff.whole(), e;
       // Only the pels asked for are filtered (a block's, its halo around it

@@ -80,6 +80,11 @@ struct LocalParams {
   // eLocalGain and eLocalLinear: when set, given the fields the run divided
   // out (localGain.h), for display.
   LocalGainFields* fields = nullptr;
+  // When bound over the part of R that only asks for (8-bit pels), the
+  // full-resolution mean writes its result there and result shares its
+  // store: a run split over threads writes each band straight into the
+  // image's result.  The other paths make a store of their own.
+  mxPelBuffer<unsigned char> into{};
 };
 
 // Corrects image (already cut by the caller to its overlap with the

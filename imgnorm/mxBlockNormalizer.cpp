@@ -533,7 +533,7 @@ mxPelRect mxBlockNormalizerOf<Pel>::maskContext(const mxPelRect& block, const mx
 
 template <class Pel>
 mxPelBuffer<Pel> mxBlockNormalizerOf<Pel>::runBlock(const mxPelBuffer_const<Pel>& context, Method method,
-                                                    const mxPelRect& block) const {
+                                                    const mxPelRect& block, const mxPelBuffer<Pel>* into) const {
   const Tool* tool = &tool_;
   Tool piece;
   if (reference_) {
@@ -556,11 +556,11 @@ mxPelBuffer<Pel> mxBlockNormalizerOf<Pel>::runBlock(const mxPelBuffer_const<Pel>
   std::wstring message;
   mxPelBuffer<Pel> out;
   if constexpr (sizeof(Pel) == 1) {
-    out = tool->runOnly(context, method, success, message, nullptr, 0, &block);
+    out = tool->runOnly(context, method, success, message, nullptr, 0, &block, into);
   } else {
     tool_.checkDeepPels(context, L"the image");
     bool empty = false;
-    out = tool->runOverlap(context, method, success, message, tool_.bitDepth(), false, nullptr, &block, empty);
+    out = tool->runOverlap(context, method, success, message, tool_.bitDepth(), false, nullptr, &block, empty, into);
   }
   out.window(block, false);
   return out;
@@ -741,7 +741,11 @@ mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalize
       rows.window(parts[i], false);
       const mxPelBuffer_const<unsigned char> context = view(image, grown(parts[i], h).intersect(window, false));
       if (!fields) {
-        mfPelCopy<unsigned char>(engine.runBlock(context, method, parts[i]), rows);
+        // The band's result is written into rows where its method can (the
+        // full-resolution mean), else copied there.
+        const mxPelBuffer<unsigned char> band = engine.runBlock(context, method, parts[i], &rows);
+        if (band.pointToPel(parts[i].x(), parts[i].y()) != rows.pointToPel(parts[i].x(), parts[i].y()))
+          mfPelCopy<unsigned char>(band, rows);
         return;
       }
       bool ok = false;

@@ -263,8 +263,11 @@ public:
   mxPelBuffer<Pel> mapBlock(const mxPelBuffer_const<Pel>& block, const std::vector<Pel>& lut) const;
   mxPelBuffer<Pel> mapBlock(const mxPelBuffer_const<Pel>& block, const LevelMap<Pel>& map) const;
   // A local method over one block, from the image's pels over context: the
-  // block grown by halo() on every side, cut to the result window.
-  mxPelBuffer<Pel> runBlock(const mxPelBuffer_const<Pel>& context, Method method, const mxPelRect& block) const;
+  // block grown by halo() on every side, cut to the result window.  into,
+  // when given, is a buffer over the block that the result may share (it
+  // then holds the block's pels; see mxNormalizerMembers::runOverlap).
+  mxPelBuffer<Pel> runBlock(const mxPelBuffer_const<Pel>& context, Method method, const mxPelRect& block,
+                            const mxPelBuffer<Pel>* into = nullptr) const;
 
 protected:
   std::vector<mxPelRect> bands(const mxPelRect& window, Method method, int count) const;

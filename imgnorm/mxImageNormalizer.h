@@ -98,10 +98,11 @@ private:
   void recordRunResult(const mxPelBuffer<unsigned char>& result, mxDiagObject* diag, std::uint32_t diagFlags) const;
 
   // run, with the local methods' result cut to only (when given) and no pel
-  // outside it made at full resolution: the block engine's blocks.
+  // outside it made at full resolution: the block engine's blocks.  into:
+  // where the result may go (see runOverlap; may be null).
   mxPelBuffer<unsigned char> runOnly(const mxPelBuffer_const<unsigned char>& image, Method method, bool& success,
                                      std::wstring& message, mxDiagObject* diag, std::uint32_t diagFlags,
-                                     const mxPelRect* only) const;
+                                     const mxPelRect* only, const mxPelBuffer<unsigned char>* into = nullptr) const;
 
   friend IMGNORM_API mxArchive& operator||(mxArchive& ar, mxImageNormalizer& normalizer);
   friend class mxBlockNormalizer;

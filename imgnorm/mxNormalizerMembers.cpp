@@ -285,19 +285,22 @@ bool mxNormalizerMembers<Pel>::startRun(const mxPelBuffer_const<Pel>& image, Met
 template <class Pel>
 mxPelBuffer<Pel> mxNormalizerMembers<Pel>::runOverlap(const mxPelBuffer_const<Pel>& work, Method method, bool& success,
                                                       std::wstring& message, std::int32_t depth, bool relativeCounts,
-                                                      LocalGainFields* fields, const mxPelRect* only,
-                                                      bool& empty) const {
+                                                      LocalGainFields* fields, const mxPelRect* only, bool& empty,
+                                                      const mxPelBuffer<Pel>* into) const {
   const std::uint32_t m = method;
   empty = false;
   const std::uint32_t bins = std::uint32_t(1) << depth;
   mxPelBuffer<Pel> result;
   if (isLocal(m)) {
     const LocalMasks masks{binarizedMask_, sampledMask_, maskCoverage_};
-    const LocalParams params{method, neighborhoodSize_, granularity_, intensityVariationRange_, false, fields};
-    if constexpr (std::is_same_v<Pel, unsigned char>)
+    LocalParams params{method, neighborhoodSize_, granularity_, intensityVariationRange_, false, fields};
+    if constexpr (std::is_same_v<Pel, unsigned char>) {
+      if (into) params.into = *into;
       runLocalCorrection(work, referenceImage_, masks, params, result, only);
-    else
+    } else {
+      (void)into;
       runLocalCorrection(work, referenceImage_, masks, params, depth, result, only);
+    }
     success = true;
   } else if (m == eLinearlyFitGrayValues) {
     if constexpr (std::is_same_v<Pel, unsigned char>)

@@ -112,10 +112,10 @@ protected:
   // null), only as runLocalCorrection's (may be null).  Returns the result
   // with work's transforms and the masked pels put back when asked; empty
   // tells whether a histogram method found no pel to count (the run then
-  // ends at once, with no result).
+  // ends at once, with no result).  into: as LocalParams::into (may be null).
   mxPelBuffer<Pel> runOverlap(const mxPelBuffer_const<Pel>& work, Method method, bool& success, std::wstring& message,
                               std::int32_t depth, bool relativeCounts, imgnorm::detail::LocalGainFields* fields,
-                              const mxPelRect* only, bool& empty) const;
+                              const mxPelRect* only, bool& empty, const mxPelBuffer<Pel>* into = nullptr) const;
 
   // out = work mapped through levels, the masked pels put back when asked, with
   // work's transforms (out bound: over its window; unbound: a new image).
