@@ -51,7 +51,7 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned char>
   const std::int32_t rows = w > 0 ? src.height() : 0;
   mxkernel::HistogramCounter counter(std::int64_t(w) * rows);
   const bool apart = mxkernel::rowsApart(w, src.rowStrideBytes());
-  const bool ahead = !apart && std::int64_t(w) * rows >= mxkernel::kFetchAheadBytes;
+  const bool ahead = mxkernel::fetchesAhead(w, rows, src.rowStrideBytes());
   for (std::int32_t j = 0; j < rows; ++j) {
     if (apart && j + 1 < rows) mxkernel::prefetchBytes(src.row(j + 1), w);
     counter.addRow(src.row(j), w, ahead);
@@ -117,8 +117,8 @@ void mfPelMap(const mxPelBuffer_const<unsigned short>& src, const std::vector<un
   // A table of more than 8192 entries outgrows the level-1 cache, and its
   // lookups wait long enough for the image's stream to need fetching ahead
   // (at 12 bits the asking only costs: 8192 x 8192, 0.60 -> 0.63 ns/pel).
-  const bool ahead = table.size() > 8192 && !mxkernel::rowsApart(std::int64_t(r.width()) * 2, src.rowStrideBytes()) &&
-                     std::int64_t(r.width()) * r.height() * 2 >= mxkernel::kFetchAheadBytes;
+  const bool ahead =
+      table.size() > 8192 && mxkernel::fetchesAhead(2 * std::int64_t(r.width()), r.height(), src.rowStrideBytes());
   for (std::int32_t j = 0; j < r.height(); ++j)
     mxkernel::pelMapRow16(src.pointToPel(r.x(), r.y() + j), dst.pointToPel(r.x(), r.y() + j), r.width(), padded.data(),
                           ahead);
@@ -197,8 +197,7 @@ std::vector<std::uint32_t> mfPelHistogram(const mxPelBuffer_const<unsigned short
   const std::int32_t h = w > 0 ? r.height() : 0;
   std::vector<unsigned short> clamped(clamp ? std::size_t(w) : 0);
   // (The clamped rows are cached; only the image's rows come from memory.)
-  const bool ahead = !clamp && !mxkernel::rowsApart(std::int64_t(w) * 2, src.rowStrideBytes()) &&
-                     std::int64_t(w) * h * 2 >= mxkernel::kFetchAheadBytes;
+  const bool ahead = !clamp && mxkernel::fetchesAhead(2 * std::int64_t(w), h, src.rowStrideBytes());
   std::uint16_t most = 0;
   for (std::int32_t j = 0; j < h; ++j) {
     const unsigned short* s = src.pointToPel(r.x(), r.y() + j);

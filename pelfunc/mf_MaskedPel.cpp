@@ -86,8 +86,8 @@ void countWide(const mxPelBuffer_const<unsigned char>& s, const mxPelBuffer_cons
   mxkernel::HistogramCounter counter(std::int64_t(w) * s.height());
   // Images from memory go in pieces of rows, each asking for the pels and
   // mask values a little way ahead before it is packed and counted.
-  const bool ahead = std::int64_t(w) * s.height() >= mxkernel::kFetchAheadBytes &&
-                     !mxkernel::rowsApart(w, s.rowStrideBytes()) && !mxkernel::rowsApart(w, m.rowStrideBytes());
+  const bool ahead = mxkernel::fetchesAhead(w, s.height(), s.rowStrideBytes()) &&
+                     mxkernel::fetchesAhead(w, m.height(), m.rowStrideBytes());
   const std::int32_t piece = ahead ? 512 : w;
   std::uint32_t excluded = 0;
   for (std::int32_t j = 0; j < s.height(); ++j)

@@ -40,6 +40,11 @@ inline void fetchAhead(const void* p, std::ptrdiff_t n) {
 }
 // Rows of width bytes, strideBytes apart, are not one stream.
 inline bool rowsApart(std::ptrdiff_t width, std::ptrdiff_t strideBytes) { return strideBytes > width + 64; }
+// Whether a pass over rows of rowBytes bytes, strideBytes apart, reads one
+// stream large enough to fetch ahead (see kFetchAheadBytes).
+inline bool fetchesAhead(std::int64_t rowBytes, std::int64_t rows, std::ptrdiff_t strideBytes) {
+  return !rowsApart(std::ptrdiff_t(rowBytes), strideBytes) && rowBytes * rows >= kFetchAheadBytes;
+}
 
 // d[i] = lut[s[i]] for i < n (s and d may be equal); byte shuffles at the
 // AVX2 level, the VBMI version at the AVX-512 level where the processor has
