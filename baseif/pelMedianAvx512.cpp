@@ -60,6 +60,242 @@ struct Avx512Counts : Counts256<Avx512Counts> {
   }
 };
 
+// The unmasked filter by counting, for windows of at most 255 rows (a
+// column's counts then fit a byte).  A pel's median m is the number of
+// levels t = 1 .. 255 at which its window holds at most k values below t.
+// Over a strip of output columns the medians of a row mostly lie within a
+// few levels of each other, so the engine keeps, for each source column,
+// the counts of its window rows' values below each of 32 consecutive levels
+// lo .. lo + 31 (the band), and a pel's median is lo - 1 plus the number of
+// band levels below which the window holds at most k values: one
+// comparison of 32 lanes and a population count, right when the result
+// lies in lo .. lo + 30 (the window holds at most k values below lo and
+// more than k below lo + 31).  A row down replaces one value per column (a
+// step out and a step in, read from a table of the band), done for each
+// column as the window reaches it, and the window moves right by a column in
+// and one out.  When a row's medians near the band's edges, the band moves
+// for the next row (the counts made afresh from the window's rows); when
+// they leave it, it moves and the row is filtered again; when they spread
+// over more than the band, the histogram engine takes the rest of the
+// strip.  The pels are the histogram engine's.
+class BandMedian {
+public:
+  static constexpr int kLanes = 32;
+
+  // Whether the filter takes windows of these parameters (without a mask).
+  static bool takes(const mxPelMedianParams& p) { return p.size.y() <= 255; }
+
+  BandMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelMedianParams& p,
+             const mxPelBuffer<unsigned char>& out)
+      : src_(src),
+        p_(p),
+        out_(out),
+        w_(src.width()),
+        h_(src.height()),
+        rx_((p.size.x() - 1) / 2),
+        ry_((p.size.y() - 1) / 2),
+        k_((p.size.x() * p.size.y() - 1) / 2) {}
+
+  void run() {
+    const std::int32_t xa = out_.window().x() - src_.window().x(), xb = xa + out_.width();
+    if (xb <= xa || out_.height() <= 0) return;
+    // Strips of about 8 window radii: a strip's overlap costs a quarter
+    // more column updates, and a row's medians over it stay within the band
+    // on smooth differences (bench images: 9 to 20 levels at most).
+    const std::int32_t aim = std::min<std::int32_t>(1024, std::max<std::int32_t>(128, 8 * rx_));
+    const std::int32_t strips = (xb - xa + aim - 1) / aim;
+    const std::int32_t width = (xb - xa + strips - 1) / strips;
+    store_.resize((std::size_t(width) + 2 * std::size_t(rx_)) * kLanes + 64);
+    counts_ =
+        reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(store_.data()) + 63) & ~std::uintptr_t(63));
+    for (std::int32_t xs = xa; xs < xb; xs += width) strip(xs, std::min(xs + width, xb));
+  }
+
+private:
+  // Rows beyond the top and bottom edges replicate the edge rows.
+  const unsigned char* srcRow(std::int32_t j) const { return src_.row(j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)); }
+
+  // The strip of output columns xs .. xe - 1, all output rows.
+  void strip(std::int32_t xs, std::int32_t xe) {
+    Row r;
+    r.xs = xs;
+    r.xe = xe;
+    r.first = std::max(xs - rx_, 0);
+    r.w = w_;
+    r.rx = rx_;
+    r.k = k_;
+    r.narrow = 2 * ry_ + 1 <= 127;
+    r.counts = counts_;
+    r.steps = steps_;
+    const std::int32_t ya = out_.window().y() - src_.window().y(), yb = ya + out_.height();
+    const std::int32_t last = std::min(xe - 1 + rx_, w_ - 1);
+    bool fresh = true;
+    for (std::int32_t y = ya; y < yb; ++y) {
+      r.out = out_.row(y - ya) - (out_.window().x() - src_.window().x());
+      // The rows leaving and entering the window (none when both clamp to the same edge row).
+      r.leaving = srcRow(y - ry_ - 1);
+      r.entering = srcRow(y + ry_);
+      bool update = !fresh && r.leaving != r.entering;
+      for (int attempt = 0;; ++attempt) {
+        if (fresh) build(y, r.first, last);
+        fresh = false;
+        r.below = lo_ - 1;
+        if (update)
+          filterRow<true>(r);
+        else
+          filterRow<false>(r);
+        update = false;
+        // Medians outside lo .. lo + 30 are lo - 1 (below the band) or
+        // lo + 31 (above it) in the row.
+        const unsigned char* o = r.out;
+        unsigned char lowest = 255, highest = 0;
+        for (std::int32_t x = xs; x < xe; ++x) {
+          lowest = std::min(lowest, o[x]);
+          highest = std::max(highest, o[x]);
+        }
+        const bool below = lowest<lo_, above = highest> lo_ + kLanes - 2;
+        if (!below && !above) {
+          // Move the band for the next row if the medians near its edges.
+          if ((lowest < lo_ + 4 && lo_ > 0) || (highest > lo_ + kLanes - 6 && lo_ < 256 - kLanes + 1)) {
+            const int to = band((lowest + highest) / 2 - kLanes / 2 + 1);
+            fresh = to != lo_;
+            lo_ = to;
+          }
+          const unsigned char low = (unsigned char)p_.range.x(), high = (unsigned char)p_.range.y();
+          unsigned char* w = r.out;
+          for (std::int32_t x = xs; x < xe; ++x) w[x] = std::min(std::max(w[x], low), high);
+          break;
+        }
+        if ((below && above) || attempt == 8) {
+          histogramRest(xs, xe, y);
+          return;
+        }
+        // The band moved to end at the row's highest median or to start at
+        // its lowest (whichever side of the row is right), and the row again.
+        lo_ = band(below ? highest - (kLanes - 2) : lowest);
+        fresh = true;
+      }
+    }
+  }
+
+  // A band start within the levels: the band's last level at most 256.
+  static int band(int lo) { return std::min(std::max(lo, 0), 256 - kLanes + 1); }
+
+  // The counts of source columns first .. last for output row y, afresh.
+  void build(std::int32_t y, std::int32_t first, std::int32_t last) {
+    for (int v = 0; v < 256; ++v)
+      for (int i = 0; i < kLanes; ++i) steps_[v][i] = std::uint8_t(v < lo_ + i ? 1 : 0);
+    const std::int32_t n = last - first + 1;
+    std::fill(counts_, counts_ + std::ptrdiff_t(n) * kLanes, std::uint8_t(0));
+    for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
+      const unsigned char* s = srcRow(j) + first;
+      std::uint8_t* c = counts_;
+      for (std::int32_t i = 0; i < n; ++i, c += kLanes) {
+        __m256i* v = reinterpret_cast<__m256i*>(c);
+        _mm256_store_si256(v, _mm256_add_epi8(_mm256_load_si256(v), load(steps_[s[i]])));
+      }
+    }
+  }
+
+  static __m256i load(const std::uint8_t* p) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(p)); }
+  static __m512i widen(__m256i c) { return _mm512_cvtepu8_epi16(c); }
+
+  // One output row of a strip: what filterRow needs, in one place.
+  struct Row {
+    std::int32_t xs, xe, first, w, rx, k;
+    int below;             // lo - 1
+    bool narrow;           // counts of at most 127
+    std::uint8_t* counts;  // column c's at (c - first) * kLanes
+    const std::uint8_t (*steps)[kLanes];
+    const unsigned char* leaving;   // the source rows leaving and entering the
+    const unsigned char* entering;  // window (column 0), when UPDATE
+    unsigned char* out;             // the output row at source column 0
+  };
+
+  // The medians of one output row over the strip, as the band gives them;
+  // with UPDATE the columns' counts are first moved down a row, each just
+  // before the window first takes it.  (A function of its own with its
+  // state in locals, so that the compiler keeps the window in a register.)
+  template <bool UPDATE>
+  __attribute__((noinline)) static void filterRow(const Row& r) {
+    const std::int32_t xs = r.xs, xe = r.xe, first = r.first, w = r.w, rx = r.rx;
+    std::uint8_t* const counts = r.counts;
+    const std::uint8_t(*const steps)[kLanes] = r.steps;
+    const unsigned char* const l = r.leaving;
+    const unsigned char* const e = r.entering;
+    unsigned char* const o = r.out;
+    const int below = r.below;
+    // Column c's counts moved down a row; returned.
+    auto update = [=](std::int32_t c) __attribute__((always_inline)) {
+      __m256i* v = reinterpret_cast<__m256i*>(counts + std::ptrdiff_t(c - first) * kLanes);
+      const __m256i n = _mm256_add_epi8(_mm256_sub_epi8(_mm256_load_si256(v), load(steps[l[c]])), load(steps[e[c]]));
+      _mm256_store_si256(v, n);
+      return n;
+    };
+    auto column = [=](std::int32_t c) {
+      c = c < 0 ? 0 : (c > w - 1 ? w - 1 : c);
+      return load(counts + std::ptrdiff_t(c - first) * kLanes);
+    };
+    const __m512i kk = _mm512_set1_epi16(short(r.k));
+    auto median = [&](std::int32_t x, __m512i window) __attribute__((always_inline)) {
+      o[x] = (unsigned char)(below + __builtin_popcount(_mm512_cmple_epi16_mask(window, kk)));
+    };
+    // The columns of the first window, then its sum.
+    const std::int32_t firstEnd = std::min(xs + rx, w - 1);
+    if (UPDATE)
+      for (std::int32_t c = first; c <= firstEnd; ++c) update(c);
+    __m512i window = _mm512_setzero_si512();
+    for (std::int32_t c = xs - rx; c <= xs + rx; ++c) window = _mm512_add_epi16(window, widen(column(c)));
+    median(xs, window);
+    // Pels whose entering and leaving columns both lie in the row step by
+    // pointers; the others clamp (the entering column, when it lies in the
+    // row, is moved down first).
+    const std::int32_t interior = std::min(std::max(rx + 1, xs + 1), xe);
+    const std::int32_t interiorEnd = std::min(std::max(w - rx, interior), xe);
+    auto edge = [&](std::int32_t x) __attribute__((always_inline)) {
+      const __m256i in = UPDATE && x + rx <= w - 1 ? update(x + rx) : column(x + rx);
+      window = _mm512_add_epi16(window, _mm512_sub_epi16(widen(in), widen(column(x - rx - 1))));
+      median(x, window);
+    };
+    std::int32_t x = xs + 1;
+    for (; x < interior; ++x) edge(x);
+    const std::ptrdiff_t span = std::ptrdiff_t(2 * rx + 1) * kLanes;
+    const std::uint8_t* in = counts + (std::ptrdiff_t(x) + rx - first) * kLanes;
+    if (r.narrow) {
+      // Counts of at most 127: a column's change fits a signed byte, widened once.
+      for (; x < interiorEnd; ++x, in += kLanes) {
+        const __m256i enter = UPDATE ? update(x + rx) : load(in);
+        window = _mm512_add_epi16(window, _mm512_cvtepi8_epi16(_mm256_sub_epi8(enter, load(in - span))));
+        median(x, window);
+      }
+    } else {
+      for (; x < interiorEnd; ++x, in += kLanes) {
+        const __m256i enter = UPDATE ? update(x + rx) : load(in);
+        window = _mm512_add_epi16(window, _mm512_sub_epi16(widen(enter), widen(load(in - span))));
+        median(x, window);
+      }
+    }
+    for (; x < xe; ++x) edge(x);
+  }
+
+  // Output rows y .. of the strip xs .. xe - 1 by the histogram engine.
+  void histogramRest(std::int32_t xs, std::int32_t xe, std::int32_t y) {
+    const mxPelRect& s = src_.window();
+    mxPelBuffer<unsigned char> rest = out_;
+    rest.window(mxPelRect(s.x() + xs, s.y() + y, xe - xs, out_.window().y() + out_.height() - (s.y() + y)));
+    mxmedian::runStrips<Avx512Counts, false>(src_, mxPelBuffer_const<unsigned char>(), p_, rest);
+  }
+
+  const mxPelBuffer_const<unsigned char>& src_;
+  const mxPelMedianParams& p_;
+  const mxPelBuffer<unsigned char>& out_;
+  std::int32_t w_, h_, rx_, ry_, k_;
+  int lo_ = 128 - kLanes / 2;  // the band's first level
+  std::vector<std::uint8_t> store_;
+  std::uint8_t* counts_ = nullptr;  // the strip's column counts, on a cache line
+  // What value v adds to a column's counts: ones in the lanes of the band's levels above v.
+  alignas(64) std::uint8_t steps_[256][kLanes];
+};
 }  // namespace
 
 #if defined(__clang__)
@@ -76,7 +312,10 @@ bool mxkernel::pelMedianAvx512(const mxPelBuffer_const<unsigned char>& src,
                                 __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
                                 __builtin_cpu_supports("popcnt");
   if (!supported) return false;
-  mxmedian::filter<Avx512Counts>(src, mask, params, out);
+  if (!mask.isBound() && BandMedian::takes(params))
+    BandMedian(src, params, out).run();
+  else
+    mxmedian::filter<Avx512Counts>(src, mask, params, out);
   return true;
 }
 
