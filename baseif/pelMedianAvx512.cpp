@@ -14,6 +14,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -81,6 +82,7 @@ struct Avx512Counts : Counts256<Avx512Counts> {
 class BandMedian {
 public:
   static constexpr int kLanes = 32;
+  static constexpr std::int32_t kRows = 32;
 
   // Whether the filter takes windows of these parameters (without a mask).
   static bool takes(const mxPelMedianParams& p) { return p.size.y() <= 255; }
@@ -101,98 +103,135 @@ public:
     if (xb <= xa || out_.height() <= 0) return;
     // Strips of about 8 window radii: a strip's overlap costs a quarter
     // more column updates, and a row's medians over it stay within the band
-    // on smooth differences (bench images: 9 to 20 levels at most).
-    const std::int32_t aim = std::min<std::int32_t>(1024, std::max<std::int32_t>(128, 8 * rx_));
-    const std::int32_t strips = (xb - xa + aim - 1) / aim;
-    const std::int32_t width = (xb - xa + strips - 1) / strips;
-    store_.resize((std::size_t(width) + 2 * std::size_t(rx_)) * kLanes + 64);
-    counts_ =
+    // on smooth differences (bench images: 9 to 20 levels at most).  The
+    // strips go down together, row by row, so that the image is read in
+    // order (strip by strip, each row would be a fetch from memory in a
+    // large image).
+    const std::int32_t aim = std::min<std::int32_t>(1024, std::max<std::int32_t>(256, 8 * rx_));
+    const std::int32_t count = (xb - xa + aim - 1) / aim;
+    const std::int32_t width = (xb - xa + count - 1) / count;
+    std::vector<Strip> strips;
+    std::size_t columns = 0;
+    for (std::int32_t xs = xa; xs < xb; xs += width) {
+      Strip t;
+      t.xs = xs;
+      t.xe = std::min(xs + width, xb);
+      t.first = std::max(xs - rx_, 0);
+      t.last = std::min(t.xe - 1 + rx_, w_ - 1);
+      t.offset = columns;
+      columns += std::size_t(t.last - t.first + 1);
+      strips.push_back(t);
+    }
+    store_.resize(columns * kLanes + 64);
+    std::uint8_t* const counts =
         reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(store_.data()) + 63) & ~std::uintptr_t(63));
-    for (std::int32_t xs = xa; xs < xb; xs += width) strip(xs, std::min(xs + width, xb));
+    const std::int32_t ya = out_.window().y() - src_.window().y(), yb = ya + out_.height();
+    for (std::int32_t y0 = ya; y0 < yb; y0 += kRows)
+      for (Strip& t : strips)
+        for (std::int32_t y = y0; y < std::min(y0 + kRows, yb) && !t.done; ++y)
+          filterRow(t, counts + t.offset * kLanes, y);
   }
 
 private:
+  struct Strip {
+    std::int32_t xs = 0, xe = 0;       // output columns
+    std::int32_t first = 0, last = 0;  // source columns
+    std::size_t offset = 0;            // the first column's counts in the store, in columns
+    int lo = 128 - kLanes / 2;         // the band's first level
+    bool fresh = true;                 // the counts are to be made afresh
+    bool done = false;                 // the histogram engine took the rest
+  };
+
   // Rows beyond the top and bottom edges replicate the edge rows.
   const unsigned char* srcRow(std::int32_t j) const { return src_.row(j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)); }
 
-  // The strip of output columns xs .. xe - 1, all output rows.
-  void strip(std::int32_t xs, std::int32_t xe) {
+  // Output row y of strip t, whose counts are at counts.
+  void filterRow(Strip& t, std::uint8_t* counts, std::int32_t y) {
+    const std::int32_t ya = out_.window().y() - src_.window().y();
     Row r;
-    r.xs = xs;
-    r.xe = xe;
-    r.first = std::max(xs - rx_, 0);
+    r.xs = t.xs;
+    r.xe = t.xe;
+    r.first = t.first;
     r.w = w_;
     r.rx = rx_;
     r.k = k_;
     r.narrow = 2 * ry_ + 1 <= 127;
-    r.counts = counts_;
-    r.steps = steps_;
-    const std::int32_t ya = out_.window().y() - src_.window().y(), yb = ya + out_.height();
-    const std::int32_t last = std::min(xe - 1 + rx_, w_ - 1);
-    bool fresh = true;
-    for (std::int32_t y = ya; y < yb; ++y) {
-      r.out = out_.row(y - ya) - (out_.window().x() - src_.window().x());
-      // The rows leaving and entering the window (none when both clamp to the same edge row).
-      r.leaving = srcRow(y - ry_ - 1);
-      r.entering = srcRow(y + ry_);
-      bool update = !fresh && r.leaving != r.entering;
-      for (int attempt = 0;; ++attempt) {
-        if (fresh) build(y, r.first, last);
-        fresh = false;
-        r.below = lo_ - 1;
-        if (update)
-          filterRow<true>(r);
-        else
-          filterRow<false>(r);
-        update = false;
-        // Medians outside lo .. lo + 30 are lo - 1 (below the band) or
-        // lo + 31 (above it) in the row.
-        const unsigned char* o = r.out;
-        unsigned char lowest = 255, highest = 0;
-        for (std::int32_t x = xs; x < xe; ++x) {
-          lowest = std::min(lowest, o[x]);
-          highest = std::max(highest, o[x]);
-        }
-        const bool below = lowest<lo_, above = highest> lo_ + kLanes - 2;
-        if (!below && !above) {
-          // Move the band for the next row if the medians near its edges.
-          if ((lowest < lo_ + 4 && lo_ > 0) || (highest > lo_ + kLanes - 6 && lo_ < 256 - kLanes + 1)) {
-            const int to = band((lowest + highest) / 2 - kLanes / 2 + 1);
-            fresh = to != lo_;
-            lo_ = to;
-          }
-          const unsigned char low = (unsigned char)p_.range.x(), high = (unsigned char)p_.range.y();
-          unsigned char* w = r.out;
-          for (std::int32_t x = xs; x < xe; ++x) w[x] = std::min(std::max(w[x], low), high);
-          break;
-        }
-        if ((below && above) || attempt == 8) {
-          histogramRest(xs, xe, y);
-          return;
-        }
-        // The band moved to end at the row's highest median or to start at
-        // its lowest (whichever side of the row is right), and the row again.
-        lo_ = band(below ? highest - (kLanes - 2) : lowest);
-        fresh = true;
+    r.counts = counts;
+    r.out = out_.row(y - ya) - (out_.window().x() - src_.window().x());
+    // The rows leaving and entering the window (none when both clamp to the same edge row).
+    r.leaving = srcRow(y - ry_ - 1);
+    r.entering = srcRow(y + ry_);
+    bool update = !t.fresh && r.leaving != r.entering;
+    for (int attempt = 0;; ++attempt) {
+      if (t.fresh) build(t, counts, y);
+      t.fresh = false;
+      r.below = t.lo - 1;
+      r.steps = steps(t.lo);
+      if (update)
+        filterRow<true>(r);
+      else
+        filterRow<false>(r);
+      update = false;
+      // Medians outside lo .. lo + 30 are lo - 1 (below the band) or
+      // lo + 31 (above it) in the row.
+      // (Bounds in locals: the compiler cannot tell that t is not among the pels.)
+      const std::int32_t xs = t.xs, xe = t.xe;
+      const unsigned char* o = r.out;
+      unsigned char lowest = 255, highest = 0;
+      for (std::int32_t x = xs; x < xe; ++x) {
+        lowest = std::min(lowest, o[x]);
+        highest = std::max(highest, o[x]);
       }
+      const bool below = lowest<t.lo, above = highest> t.lo + kLanes - 2;
+      if (!below && !above) {
+        // Move the band for the next row if the medians near its edges.
+        if ((lowest < t.lo + 4 && t.lo > 0) || (highest > t.lo + kLanes - 6 && t.lo < 256 - kLanes + 1)) {
+          const int to = band((lowest + highest) / 2 - kLanes / 2 + 1);
+          t.fresh = to != t.lo;
+          t.lo = to;
+        }
+        const unsigned char low = (unsigned char)p_.range.x(), high = (unsigned char)p_.range.y();
+        unsigned char* w = r.out;
+        for (std::int32_t x = xs; x < xe; ++x) w[x] = std::min(std::max(w[x], low), high);
+        return;
+      }
+      if ((below && above) || attempt == 8) {
+        histogramRest(t.xs, t.xe, y);
+        t.done = true;
+        return;
+      }
+      // The band moved to end at the row's highest median or to start at
+      // its lowest (whichever side of the row is right), and the row again.
+      t.lo = band(below ? highest - (kLanes - 2) : lowest);
+      t.fresh = true;
     }
   }
 
   // A band start within the levels: the band's last level at most 256.
   static int band(int lo) { return std::min(std::max(lo, 0), 256 - kLanes + 1); }
 
-  // The counts of source columns first .. last for output row y, afresh.
-  void build(std::int32_t y, std::int32_t first, std::int32_t last) {
-    for (int v = 0; v < 256; ++v)
-      for (int i = 0; i < kLanes; ++i) steps_[v][i] = std::uint8_t(v < lo_ + i ? 1 : 0);
-    const std::int32_t n = last - first + 1;
-    std::fill(counts_, counts_ + std::ptrdiff_t(n) * kLanes, std::uint8_t(0));
+  // What value v adds to a column's counts in the band starting at lo:
+  // ones in the lanes of the band's levels above v; row v of the result.
+  const std::uint8_t (*steps(int lo))[kLanes] {
+    if (lo != stepsLo_) {
+      for (int v = 0; v < 256; ++v)
+        for (int i = 0; i < kLanes; ++i) steps_[v][i] = std::uint8_t(v < lo + i ? 1 : 0);
+      stepsLo_ = lo;
+    }
+    return steps_;
+  }
+
+  // Strip t's column counts for output row y, afresh.
+  void build(const Strip& t, std::uint8_t* counts, std::int32_t y) {
+    const std::uint8_t(*const step)[kLanes] = steps(t.lo);
+    const std::int32_t n = t.last - t.first + 1;
+    std::fill(counts, counts + std::ptrdiff_t(n) * kLanes, std::uint8_t(0));
     for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
-      const unsigned char* s = srcRow(j) + first;
-      std::uint8_t* c = counts_;
+      const unsigned char* s = srcRow(j) + t.first;
+      std::uint8_t* c = counts;
       for (std::int32_t i = 0; i < n; ++i, c += kLanes) {
         __m256i* v = reinterpret_cast<__m256i*>(c);
-        _mm256_store_si256(v, _mm256_add_epi8(_mm256_load_si256(v), load(steps_[s[i]])));
+        _mm256_store_si256(v, _mm256_add_epi8(_mm256_load_si256(v), load(step[s[i]])));
       }
     }
   }
@@ -269,9 +308,13 @@ private:
         median(x, window);
       }
     } else {
+      // The change modulo 256, widened once, less 256 where it is negative.
+      const __m512i wrap = _mm512_set1_epi16(256);
       for (; x < interiorEnd; ++x, in += kLanes) {
-        const __m256i enter = UPDATE ? update(x + rx) : load(in);
-        window = _mm512_add_epi16(window, _mm512_sub_epi16(widen(enter), widen(load(in - span))));
+        const __m256i enter = UPDATE ? update(x + rx) : load(in), leave = load(in - span);
+        const __mmask32 negative = _mm256_cmplt_epu8_mask(enter, leave);
+        window = _mm512_add_epi16(window, widen(_mm256_sub_epi8(enter, leave)));
+        window = _mm512_mask_sub_epi16(window, negative, window, wrap);
         median(x, window);
       }
     }
@@ -290,10 +333,8 @@ private:
   const mxPelMedianParams& p_;
   const mxPelBuffer<unsigned char>& out_;
   std::int32_t w_, h_, rx_, ry_, k_;
-  int lo_ = 128 - kLanes / 2;  // the band's first level
-  std::vector<std::uint8_t> store_;
-  std::uint8_t* counts_ = nullptr;  // the strip's column counts, on a cache line
-  // What value v adds to a column's counts: ones in the lanes of the band's levels above v.
+  std::vector<std::uint8_t> store_;  // the strips' column counts
+  int stepsLo_ = -1;                 // the band of steps_
   alignas(64) std::uint8_t steps_[256][kLanes];
 };
 }  // namespace
