@@ -127,9 +127,15 @@ public:
         reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(store_.data()) + 63) & ~std::uintptr_t(63));
     const std::int32_t ya = out_.window().y() - src_.window().y(), yb = ya + out_.height();
     for (std::int32_t y0 = ya; y0 < yb; y0 += kRows)
-      for (Strip& t : strips)
-        for (std::int32_t y = y0; y < std::min(y0 + kRows, yb) && !t.done; ++y)
+      for (std::size_t i = 0; i < strips.size(); ++i) {
+        Strip& t = strips[i];
+        // A strip starts in the band where its left neighbour's first row ended.
+        if (y0 == ya && i > 0) t.lo = strips[i - 1].start;
+        for (std::int32_t y = y0; y < std::min(y0 + kRows, yb) && !t.done; ++y) {
           filterRow(t, counts + t.offset * kLanes, y);
+          if (y == ya) t.start = t.lo;
+        }
+      }
   }
 
 private:
@@ -138,6 +144,7 @@ private:
     std::int32_t first = 0, last = 0;  // source columns
     std::size_t offset = 0;            // the first column's counts in the store, in columns
     int lo = 128 - kLanes / 2;         // the band's first level
+    int start = 0;                     // the band after the first row
     bool fresh = true;                 // the counts are to be made afresh
     bool done = false;                 // the histogram engine took the rest
   };
@@ -184,12 +191,20 @@ private:
       }
       const bool below = lowest<t.lo, above = highest> t.lo + kLanes - 2;
       if (!below && !above) {
-        // Move the band for the next row if the medians near its edges.
-        if ((lowest < t.lo + 4 && t.lo > 0) || (highest > t.lo + kLanes - 6 && t.lo < 256 - kLanes + 1)) {
-          const int to = band((lowest + highest) / 2 - kLanes / 2 + 1);
-          t.fresh = to != t.lo;
-          t.lo = to;
-        }
+        // Move the band for the next row if the medians come within 4
+        // levels of one of its edges, ahead of them (they tend to go on the
+        // way they came): up to 14 levels of room on that side, 5 on the
+        // other, or centred on them when they spread too wide for that.
+        const int room = kLanes - 2;  // the band's right levels: lo .. lo + room
+        int to = t.lo;
+        if (highest > t.lo + room - 4)
+          to = std::min(lowest - 5, highest + 14 - room);
+        else if (lowest < t.lo + 4)
+          to = std::max(highest + 5 - room, lowest - 14);
+        if (to != t.lo && (lowest - to < 4 || to + room - highest < 4)) to = (lowest + highest - room + 1) / 2;
+        to = band(to);
+        t.fresh = to != t.lo;
+        t.lo = to;
         const unsigned char low = (unsigned char)p_.range.x(), high = (unsigned char)p_.range.y();
         unsigned char* w = r.out;
         for (std::int32_t x = xs; x < xe; ++x) w[x] = std::min(std::max(w[x], low), high);

@@ -185,6 +185,39 @@ TEST(PelMedian, WorksInPlaceAndIntoPartialDestinations) {
   mxcpu::capLevel(mxcpu::detected());
 }
 
+// The AVX-512 counting engine's own paths, against the portable engine:
+// medians drifting over every level down the image (the band follows, with
+// windows of up to 127 rows and of more), jumping by 200 levels between rows
+// (the row is filtered again), and spread over a whole strip row from the
+// start or from a row part way down (the histogram engine takes the rest).
+TEST(PelMedian, CountingEngineFollowsTheMedians) {
+  if (mxcpu::detected() != mxcpu::Level::kAvx512) GTEST_SKIP() << "no AVX-512 on this processor";
+  std::mt19937 rng(8);
+  auto image = [&](int w, int h, auto level) {
+    mxPelBuffer<unsigned char> img(w, h);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        img.row(y)[x] = (unsigned char)std::min(255, std::max(0, level(x, y) + int(rng() % 13) - 6));
+    return img;
+  };
+  const mxPelBuffer<unsigned char> drift = image(700, 900, [](int x, int y) { return y * 255 / 899 + x / 64; });
+  const mxPelBuffer<unsigned char> jumps = image(600, 400, [](int, int y) { return (y / 80) % 2 ? 230 : 30; });
+  const mxPelBuffer<unsigned char> spread = image(900, 300, [](int x, int y) { return y < 150 ? 128 : x * 255 / 899; });
+  const struct {
+    const mxPelBuffer<unsigned char>& src;
+    mxPelMedianParams p;
+  } cases[] = {{drift, {{31, 31}, {0, 255}, true}},   {drift, {{101, 161}, {10, 240}, true}},
+               {jumps, {{21, 41}, {0, 255}, true}},   {spread, {{5, 5}, {0, 255}, true}},
+               {spread, {{61, 131}, {0, 255}, true}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "size " << c.p.size.x() << "x" << c.p.size.y());
+    mxPelBuffer<unsigned char> expected(c.src.window()), got(c.src.window());
+    mxkernel::pelMedianPortable(c.src, {}, c.p, expected);
+    ASSERT_TRUE(mxkernel::pelMedianAvx512(c.src, {}, c.p, got));
+    EXPECT_TRUE(mfPelEqual<unsigned char>(got, expected));
+  }
+}
+
 TEST(PelMedian, LargeWindowOnSmoothImage) {
   // A ramp: the centre pel inside; near the edges replication keeps it nearer than clipping.
   mxPelBuffer<unsigned char> ramp(200, 40);
