@@ -718,15 +718,24 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
     } else {
       mxPelBuffer<unsigned char> d = diff.whole(), e;
       // Only the pels asked for are filtered (a block's, its halo around it
-      // read but not filtered).
+      // read but not filtered): into params.into's store when it holds them
+      // (a run split over threads), else a store of their own.
       const mxPelRect keep = only ? only->intersect(r) : r;
-      if (keep != r) e = mxPelBuffer<unsigned char>(keep, 32, mxPelInit::eUnwritten);
+      const bool into = params.into.isBound() && params.into.window().contains(keep);
+      if (into) {
+        e = params.into;
+        e.window(keep, false);
+      } else if (keep != r) {
+        e = mxPelBuffer<unsigned char>(keep, 32, mxPelInit::eUnwritten);
+      }
       medianEstimate(d, msk, k, intensityVariationRange, e);
-      // The image minus the estimate, in one pass into the difference's
-      // store (no longer needed).
+      // The image minus the estimate, in one pass: over the estimate where
+      // it lies in params.into, else into the difference's store (no
+      // longer needed either way).
+      mxPelBuffer<unsigned char>& out = into && e.root() == params.into.root() ? e : d;
       for (std::int32_t y = keep.y(); y < keep.y() + keep.height(); ++y)
-        correctRow(img.pointToPel(keep.x(), y), e.pointToPel(keep.x(), y), d.pointToPel(keep.x(), y), keep.width());
-      result = d;
+        correctRow(img.pointToPel(keep.x(), y), e.pointToPel(keep.x(), y), out.pointToPel(keep.x(), y), keep.width());
+      result = out;
     }
   } else {
     // 5.-8. The estimate on the sub-sampled grid, values x 256: the mean
