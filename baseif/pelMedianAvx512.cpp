@@ -16,9 +16,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
-#include <new>
 #include <vector>
 
 #include "baseif/detail/pelMedian.h"
@@ -33,7 +30,6 @@
 #pragma GCC target("avx2,avx512f,avx512bw,avx512dq,avx512vl,bmi,bmi2,popcnt")
 #endif
 
-#include "baseif/detail/deepMedianEngine.h"
 #include "baseif/detail/medianCounts256.h"
 
 namespace {
@@ -403,17 +399,5 @@ bool mxkernel::pelMedianAvx512(const mxPelBuffer_const<unsigned char>& src,
     BandMedian(src, params, out).run();
   else
     mxmedian::filter<Avx512Counts>(src, mask, params, out);
-  return true;
-}
-
-bool mxkernel::deepMedianAvx512(const mxPelBuffer_const<unsigned short>& src,
-                                const mxPelBuffer_const<unsigned char>& mask, const mxPelMedianParams& params,
-                                const mxPelBuffer<unsigned short>& out) {
-  static const bool supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                                __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-                                __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-                                __builtin_cpu_supports("popcnt");
-  if (!supported) return false;
-  mxdeepmedian::deepFilter<Avx512Counts>(src, mask, params, out);
   return true;
 }

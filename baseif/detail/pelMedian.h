@@ -28,9 +28,5 @@ bool pelMedianAvx512(const mxPelBuffer_const<unsigned char>& src, const mxPelBuf
 // baseline build is in mfPelMedian itself.)
 bool deepMedianAvx2(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
                     const mxPelMedianParams& params, const mxPelBuffer<unsigned short>& out);
-// The same built for AVX-512 (F, BW, DQ and VL); false (nothing written)
-// when the processor lacks them.
-bool deepMedianAvx512(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
-                      const mxPelMedianParams& params, const mxPelBuffer<unsigned short>& out);
 
 }  // namespace mxkernel
