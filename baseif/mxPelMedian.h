@@ -29,10 +29,15 @@
 // 256-bin histogram per column, slid down the image, summed into a window
 // histogram that slides along each row; histograms are kept as running
 // totals in 16 coarse bins and 16 fine 16-value groups, the window's fine
-// groups refreshed lazily).  Memory: about 544 bytes per source column;
-// without a mask the image is filtered in vertical strips of about 1500
-// columns (windows up to 513 pels wide), so that the histograms stay within
-// the processor's private cache however wide the image is.
+// groups refreshed lazily).  Memory: about 608 bytes per source column, in
+// vertical strips of about 3072 source columns, so that the histograms
+// stream from the caches however wide the image is.  Without a mask, for
+// windows of at most 255 rows and on processors with AVX-512, the median is
+// found by counting instead where that pays: each source column keeps its
+// window rows' counts below 32 consecutive levels shared by a strip of
+// output columns, about a third of the histogram's work per pel while a
+// strip's medians stay within such a band, as over the smooth differences
+// the local median corrects (the histogram takes over where they do not).
 #pragma once
 
 #include <cstdint>

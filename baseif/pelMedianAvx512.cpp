@@ -1,9 +1,11 @@
-// The median engine built for processors with AVX-512 (F, BW, DQ, VL):
-// sixteen 16-bit counters fill a 256-bit register as in the AVX2 build, the
-// pair of fine groups that holds the median fills one 512-bit register, and
-// comparisons give lane masks directly.  Everything the engine uses is
-// included before the target switch, so that only this file's own code is
-// built for AVX-512.
+// The median engines built for processors with AVX-512 (F, BW, DQ, VL): the
+// histogram engine, whose sixteen 16-bit counters fill a 256-bit register
+// as in the AVX2 build, the pair of fine groups that holds the median one
+// 512-bit register, comparisons giving lane masks directly; and the
+// counting engine (BandMedian below), which hands the image over to the
+// histogram engine where counting in bands does not pay.  Everything the
+// engines use is included before the target switch, so that only this
+// file's own code is built for AVX-512.
 //
 // GCC 12 warns that the undefined upper half of a 256-to-512-bit cast in its
 // own headers is (or may be) used uninitialized; the casts here never use that half.
