@@ -32,7 +32,7 @@
 // groups refreshed lazily).  Memory: about 608 bytes per source column, in
 // vertical strips of about 3072 source columns, so that the histograms
 // stream from the caches however wide the image is.  Without a mask, for
-// windows of at most 255 rows and on processors with AVX-512, the median is
+// windows of at most 255 rows and on processors with AVX2, the median is
 // found by counting instead where that pays: each source column keeps its
 // window rows' counts below 32 consecutive levels shared by a strip of
 // output columns, about a third of the histogram's work per pel while a

@@ -1,5 +1,8 @@
-// The median engine built for processors with AVX2: sixteen 16-bit counters
-// fill one 256-bit register, so every histogram step is one instruction.
+// The median engines built for processors with AVX2: the histogram engine,
+// whose sixteen 16-bit counters fill one 256-bit register, so that every
+// histogram step is one instruction, and the counting engine
+// (baseif/detail/bandMedian.h), which hands over to it where counting does
+// not pay.
 // Everything the engine uses is included before the target switch, so that
 // only this file's own code is built for AVX2.
 #include <immintrin.h>
@@ -22,6 +25,7 @@
 #pragma GCC target("avx2,bmi,bmi2,popcnt")
 #endif
 
+#include "baseif/detail/bandMedian.h"
 #include "baseif/detail/deepMedianEngine.h"
 #include "baseif/detail/medianCounts256.h"
 
@@ -62,6 +66,38 @@ struct Avx2Counts : Counts256<Avx2Counts> {
   }
 };
 
+// The counting engine's 32 window counts: two 256-bit registers, lanes 0 .. 15
+// and 16 .. 31.
+struct Avx2Window {
+  struct Window {
+    __m256i lo, hi;
+  };
+  static Window zero() { return {_mm256_setzero_si256(), _mm256_setzero_si256()}; }
+  static Window splat(std::int32_t k) {
+    const __m256i v = _mm256_set1_epi16(short(k));
+    return {v, v};
+  }
+  static __m256i low(__m256i c) { return _mm256_cvtepu8_epi16(_mm256_castsi256_si128(c)); }
+  static __m256i high(__m256i c) { return _mm256_cvtepu8_epi16(_mm256_extracti128_si256(c, 1)); }
+  static Window add(Window w, __m256i c) { return {_mm256_add_epi16(w.lo, low(c)), _mm256_add_epi16(w.hi, high(c))}; }
+  static Window step(Window w, __m256i e, __m256i l) {
+    return {_mm256_add_epi16(w.lo, _mm256_sub_epi16(low(e), low(l))),
+            _mm256_add_epi16(w.hi, _mm256_sub_epi16(high(e), high(l)))};
+  }
+  // A change that fits a signed byte, widened once per half.
+  static Window stepNarrow(Window w, __m256i e, __m256i l) {
+    const __m256i d = _mm256_sub_epi8(e, l);
+    return {_mm256_add_epi16(w.lo, _mm256_cvtepi8_epi16(_mm256_castsi256_si128(d))),
+            _mm256_add_epi16(w.hi, _mm256_cvtepi8_epi16(_mm256_extracti128_si256(d, 1)))};
+  }
+  // (A lane above kk sets two bits of a byte mask.)
+  static int atMost(const Window& w, const Window& kk) {
+    const unsigned lo = unsigned(_mm256_movemask_epi8(_mm256_cmpgt_epi16(w.lo, kk.lo)));
+    const unsigned hi = unsigned(_mm256_movemask_epi8(_mm256_cmpgt_epi16(w.hi, kk.hi)));
+    return 32 - (__builtin_popcount(lo) + __builtin_popcount(hi)) / 2;
+  }
+};
+
 }  // namespace
 
 #if defined(__clang__)
@@ -75,7 +111,11 @@ bool mxkernel::pelMedianAvx2(const mxPelBuffer_const<unsigned char>& src, const 
   static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                                 __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
   if (!supported) return false;
-  mxmedian::filter<Avx2Counts>(src, mask, params, out);
+  using Band = mxmedian::BandMedian<Avx2Window, Avx2Counts>;
+  if (!mask.isBound() && Band::takes(params))
+    Band(src, params, out).run();
+  else
+    mxmedian::filter<Avx2Counts>(src, mask, params, out);
   return true;
 }
 

@@ -2,7 +2,7 @@
 // histogram engine, whose sixteen 16-bit counters fill a 256-bit register
 // as in the AVX2 build, the pair of fine groups that holds the median one
 // 512-bit register, comparisons giving lane masks directly; and the
-// counting engine (BandMedian below), which hands the image over to the
+// counting engine (baseif/detail/bandMedian.h), which hands the image over to the
 // histogram engine where counting in bands does not pay.  Everything the
 // engines use is included before the target switch, so that only this
 // file's own code is built for AVX-512.
@@ -32,6 +32,7 @@
 #pragma GCC target("avx2,avx512f,avx512bw,avx512dq,avx512vl,bmi,bmi2,popcnt")
 #endif
 
+#include "baseif/detail/bandMedian.h"
 #include "baseif/detail/medianCounts256.h"
 
 namespace {
@@ -59,328 +60,25 @@ struct Avx512Counts : Counts256<Avx512Counts> {
   }
 };
 
-// The unmasked filter by counting, for windows of at most 255 rows (a
-// column's counts then fit a byte).  A pel's median m is the number of
-// levels t = 1 .. 255 at which its window holds at most k values below t.
-// Over a strip of output columns the medians of a row mostly lie within a
-// few levels of each other, so the engine keeps, for each source column,
-// the counts of its window rows' values below each of 32 consecutive levels
-// lo .. lo + 31 (the band), and a pel's median is lo - 1 plus the number of
-// band levels below which the window holds at most k values: one
-// comparison of 32 lanes and a population count, right when the result
-// lies in lo .. lo + 30 (the window holds at most k values below lo and
-// more than k below lo + 31).  A row down replaces one value per column (a
-// step out and a step in, read from a table of the band), done for each
-// column as the window reaches it, and the window moves right by a column in
-// and one out: about a third of the histogram engine's work.
-//
-// A strip's band starts centred on the median of its middle pel.  When a
-// row's medians near the band's edges, the band moves for the next row (the
-// counts made afresh from the window's rows); when they leave it, it moves
-// and the row is filtered again.  Where medians spread over more than the
-// band, or move so much that counting afresh outweighs the rows themselves
-// (noise, small windows), the histogram engine takes the rest of the image.
-// Either way the pels are the histogram engine's.  On the benchmarks'
-// differences (medians within 9 to 20 levels over a strip) the filter takes
-// 1.7 to 2.3 ns/pel against 3.4 to 4.4; over noise and rapidly moving
-// medians, up to 5 % more than the histogram engine alone.
-class BandMedian {
-public:
-  static constexpr int kLanes = 32;
-  static constexpr std::int32_t kRows = 32;
-
-  // Whether the filter takes windows of these parameters (without a mask).
-  static bool takes(const mxPelMedianParams& p) { return p.size.y() <= 255; }
-
-  BandMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelMedianParams& p,
-             const mxPelBuffer<unsigned char>& out)
-      : src_(src),
-        p_(p),
-        out_(out),
-        w_(src.width()),
-        h_(src.height()),
-        rx_((p.size.x() - 1) / 2),
-        ry_((p.size.y() - 1) / 2),
-        k_((p.size.x() * p.size.y() - 1) / 2) {}
-
-  void run() {
-    const std::int32_t xa = out_.window().x() - src_.window().x(), xb = xa + out_.width();
-    if (xb <= xa || out_.height() <= 0) return;
-    // Strips of about 8 window radii: a strip's overlap costs a quarter
-    // more column updates, and a row's medians over it stay within the band
-    // on smooth differences (bench images: 9 to 20 levels at most).  The
-    // strips go down together, row by row, so that the image is read in
-    // order (strip by strip, each row would be a fetch from memory in a
-    // large image).
-    const std::int32_t aim = std::min<std::int32_t>(1024, std::max<std::int32_t>(256, 8 * rx_));
-    const std::int32_t count = (xb - xa + aim - 1) / aim;
-    const std::int32_t width = (xb - xa + count - 1) / count;
-    std::vector<Strip> strips;
-    std::size_t columns = 0;
-    for (std::int32_t xs = xa; xs < xb; xs += width) {
-      Strip t;
-      t.xs = xs;
-      t.xe = std::min(xs + width, xb);
-      t.first = std::max(xs - rx_, 0);
-      t.last = std::min(t.xe - 1 + rx_, w_ - 1);
-      t.offset = columns;
-      columns += std::size_t(t.last - t.first + 1);
-      strips.push_back(t);
-    }
-    store_.resize(columns * kLanes + 64);
-    std::uint8_t* const counts =
-        reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(store_.data()) + 63) & ~std::uintptr_t(63));
-    const std::int32_t ya = out_.window().y() - src_.window().y(), yb = ya + out_.height();
-    for (std::int32_t y0 = ya; y0 < yb; y0 += kRows)
-      for (Strip& t : strips) {
-        // A strip starts in the band centred on the median of its middle pel.
-        if (y0 == ya) t.lo = band(medianAt((t.xs + t.xe) / 2, ya) - (kLanes - 2) / 2);
-        for (std::int32_t y = y0; y < std::min(y0 + kRows, yb); ++y)
-          if (!filterRow(t, counts + t.offset * kLanes, y)) {
-            // The histogram engine takes the rest of the image from this
-            // block of rows on, in strips of its own, wider (strips left
-            // here to the histogram engine one by one would each cost it
-            // their overlap: up to 15 % more than the whole image).
-            histogramRest(xa, xb, y0);
-            return;
-          }
-      }
+// The counting engine's 32 window counts: one 512-bit register.
+struct Avx512Window {
+  using Window = __m512i;
+  static Window zero() { return _mm512_setzero_si512(); }
+  static Window splat(std::int32_t k) { return _mm512_set1_epi16(short(k)); }
+  static Window add(Window w, __m256i c) { return _mm512_add_epi16(w, _mm512_cvtepu8_epi16(c)); }
+  // The change modulo 256, widened once, less 256 where it is negative.
+  static Window step(Window w, __m256i e, __m256i l) {
+    const __mmask32 negative = _mm256_cmplt_epu8_mask(e, l);
+    w = _mm512_add_epi16(w, _mm512_cvtepu8_epi16(_mm256_sub_epi8(e, l)));
+    return _mm512_mask_sub_epi16(w, negative, w, _mm512_set1_epi16(256));
   }
-
-private:
-  struct Strip {
-    std::int32_t xs = 0, xe = 0;       // output columns
-    std::int32_t first = 0, last = 0;  // source columns
-    std::size_t offset = 0;            // the first column's counts in the store, in columns
-    int lo = 128 - kLanes / 2;         // the band's first level
-    std::int64_t rows = 0;             // output rows made
-    std::int64_t built = 0;            // window rows counted afresh
-    bool fresh = true;                 // the counts are to be made afresh
-  };
-
-  // The median of source pel (x, y)'s window, from a histogram of it.
-  int medianAt(std::int32_t x, std::int32_t y) const {
-    std::int32_t counts[256] = {};
-    for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
-      const unsigned char* s = srcRow(j);
-      for (std::int32_t c = x - rx_; c <= x + rx_; ++c) ++counts[s[c < 0 ? 0 : (c >= w_ ? w_ - 1 : c)]];
-    }
-    int v = 0;
-    for (std::int32_t below = counts[0]; below <= k_; below += counts[++v]) {
-    }
-    return v;
+  // A change that fits a signed byte, widened once.
+  static Window stepNarrow(Window w, __m256i e, __m256i l) {
+    return _mm512_add_epi16(w, _mm512_cvtepi8_epi16(_mm256_sub_epi8(e, l)));
   }
-
-  // Rows beyond the top and bottom edges replicate the edge rows.
-  const unsigned char* srcRow(std::int32_t j) const { return src_.row(j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)); }
-
-  // Output row y of strip t, whose counts are at counts.
-  bool filterRow(Strip& t, std::uint8_t* counts, std::int32_t y) {
-    const std::int32_t ya = out_.window().y() - src_.window().y();
-    Row r;
-    r.xs = t.xs;
-    r.xe = t.xe;
-    r.first = t.first;
-    r.w = w_;
-    r.rx = rx_;
-    r.k = k_;
-    r.narrow = 2 * ry_ + 1 <= 127;
-    r.counts = counts;
-    r.out = out_.row(y - ya) - (out_.window().x() - src_.window().x());
-    // The rows leaving and entering the window (none when both clamp to the same edge row).
-    r.leaving = srcRow(y - ry_ - 1);
-    r.entering = srcRow(y + ry_);
-    bool update = !t.fresh && r.leaving != r.entering;
-    for (int attempt = 0;; ++attempt) {
-      if (t.fresh) {
-        // Counts made afresh cost a row update per window row: where the
-        // band moves so often that this outweighs the rows themselves (wide
-        // spreads of medians over noise), the histogram engine is cheaper.
-        // (The strip's first row, placed from one pel's median, is not counted.)
-        if (t.rows > 0) t.built += 2 * ry_ + 1;
-        if (t.built > 2 * t.rows + 4 * (2 * ry_ + 1)) return false;
-        build(t, counts, y);
-      }
-      t.fresh = false;
-      r.below = t.lo - 1;
-      r.steps = steps(t.lo);
-      if (update)
-        filterRow<true>(r);
-      else
-        filterRow<false>(r);
-      update = false;
-      // Medians outside lo .. lo + 30 are lo - 1 (below the band) or
-      // lo + 31 (above it) in the row.
-      // (Bounds in locals: the compiler cannot tell that t is not among the pels.)
-      const std::int32_t xs = t.xs, xe = t.xe;
-      const unsigned char* o = r.out;
-      unsigned char lowest = 255, highest = 0;
-      for (std::int32_t x = xs; x < xe; ++x) {
-        lowest = std::min(lowest, o[x]);
-        highest = std::max(highest, o[x]);
-      }
-      const bool below = lowest<t.lo, above = highest> t.lo + kLanes - 2;
-      if (!below && !above) {
-        // Move the band for the next row if the medians come within 4
-        // levels of one of its edges, ahead of them (they tend to go on the
-        // way they came): up to 14 levels of room on that side, 5 on the
-        // other, or centred on them when they spread too wide for that.
-        const int room = kLanes - 2;  // the band's right levels: lo .. lo + room
-        int to = t.lo;
-        if (highest > t.lo + room - 4)
-          to = std::min(lowest - 5, highest + 14 - room);
-        else if (lowest < t.lo + 4)
-          to = std::max(highest + 5 - room, lowest - 14);
-        if (to != t.lo && (lowest - to < 4 || to + room - highest < 4)) to = (lowest + highest - room + 1) / 2;
-        to = band(to);
-        t.fresh = to != t.lo;
-        t.lo = to;
-        ++t.rows;
-        const unsigned char low = (unsigned char)p_.range.x(), high = (unsigned char)p_.range.y();
-        unsigned char* w = r.out;
-        for (std::int32_t x = xs; x < xe; ++x) w[x] = std::min(std::max(w[x], low), high);
-        return true;
-      }
-      if ((below && above) || attempt == 8) {
-        return false;
-      }
-      // The band moved to end at the row's highest median or to start at
-      // its lowest (whichever side of the row is right), and the row again.
-      t.lo = band(below ? highest - (kLanes - 2) : lowest);
-      t.fresh = true;
-    }
-  }
-
-  // A band start within the levels: the band's last level at most 256.
-  static int band(int lo) { return std::min(std::max(lo, 0), 256 - kLanes + 1); }
-
-  // What value v adds to a column's counts in the band starting at lo:
-  // ones in the lanes of the band's levels above v; row v of the result.
-  const std::uint8_t (*steps(int lo))[kLanes] {
-    if (lo != stepsLo_) {
-      for (int v = 0; v < 256; ++v)
-        for (int i = 0; i < kLanes; ++i) steps_[v][i] = std::uint8_t(v < lo + i ? 1 : 0);
-      stepsLo_ = lo;
-    }
-    return steps_;
-  }
-
-  // Strip t's column counts for output row y, afresh.
-  void build(const Strip& t, std::uint8_t* counts, std::int32_t y) {
-    const std::uint8_t(*const step)[kLanes] = steps(t.lo);
-    const std::int32_t n = t.last - t.first + 1;
-    std::fill(counts, counts + std::ptrdiff_t(n) * kLanes, std::uint8_t(0));
-    for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
-      const unsigned char* s = srcRow(j) + t.first;
-      std::uint8_t* c = counts;
-      for (std::int32_t i = 0; i < n; ++i, c += kLanes) {
-        __m256i* v = reinterpret_cast<__m256i*>(c);
-        _mm256_store_si256(v, _mm256_add_epi8(_mm256_load_si256(v), load(step[s[i]])));
-      }
-    }
-  }
-
-  static __m256i load(const std::uint8_t* p) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(p)); }
-  static __m512i widen(__m256i c) { return _mm512_cvtepu8_epi16(c); }
-
-  // One output row of a strip: what filterRow needs, in one place.
-  struct Row {
-    std::int32_t xs, xe, first, w, rx, k;
-    int below;             // lo - 1
-    bool narrow;           // counts of at most 127
-    std::uint8_t* counts;  // column c's at (c - first) * kLanes
-    const std::uint8_t (*steps)[kLanes];
-    const unsigned char* leaving;   // the source rows leaving and entering the
-    const unsigned char* entering;  // window (column 0), when UPDATE
-    unsigned char* out;             // the output row at source column 0
-  };
-
-  // The medians of one output row over the strip, as the band gives them;
-  // with UPDATE the columns' counts are first moved down a row, each just
-  // before the window first takes it.  (A function of its own with its
-  // state in locals, so that the compiler keeps the window in a register.)
-  template <bool UPDATE>
-  __attribute__((noinline)) static void filterRow(const Row& r) {
-    const std::int32_t xs = r.xs, xe = r.xe, first = r.first, w = r.w, rx = r.rx;
-    std::uint8_t* const counts = r.counts;
-    const std::uint8_t(*const steps)[kLanes] = r.steps;
-    const unsigned char* const l = r.leaving;
-    const unsigned char* const e = r.entering;
-    unsigned char* const o = r.out;
-    const int below = r.below;
-    // Column c's counts moved down a row; returned.
-    auto update = [=](std::int32_t c) __attribute__((always_inline)) {
-      __m256i* v = reinterpret_cast<__m256i*>(counts + std::ptrdiff_t(c - first) * kLanes);
-      const __m256i n = _mm256_add_epi8(_mm256_sub_epi8(_mm256_load_si256(v), load(steps[l[c]])), load(steps[e[c]]));
-      _mm256_store_si256(v, n);
-      return n;
-    };
-    auto column = [=](std::int32_t c) {
-      c = c < 0 ? 0 : (c > w - 1 ? w - 1 : c);
-      return load(counts + std::ptrdiff_t(c - first) * kLanes);
-    };
-    const __m512i kk = _mm512_set1_epi16(short(r.k));
-    auto median = [&](std::int32_t x, __m512i window) __attribute__((always_inline)) {
-      o[x] = (unsigned char)(below + __builtin_popcount(_mm512_cmple_epi16_mask(window, kk)));
-    };
-    // The columns of the first window, then its sum.
-    const std::int32_t firstEnd = std::min(xs + rx, w - 1);
-    if (UPDATE)
-      for (std::int32_t c = first; c <= firstEnd; ++c) update(c);
-    __m512i window = _mm512_setzero_si512();
-    for (std::int32_t c = xs - rx; c <= xs + rx; ++c) window = _mm512_add_epi16(window, widen(column(c)));
-    median(xs, window);
-    // Pels whose entering and leaving columns both lie in the row step by
-    // pointers; the others clamp (the entering column, when it lies in the
-    // row, is moved down first).
-    const std::int32_t interior = std::min(std::max(rx + 1, xs + 1), xe);
-    const std::int32_t interiorEnd = std::min(std::max(w - rx, interior), xe);
-    auto edge = [&](std::int32_t x) __attribute__((always_inline)) {
-      const __m256i in = UPDATE && x + rx <= w - 1 ? update(x + rx) : column(x + rx);
-      window = _mm512_add_epi16(window, _mm512_sub_epi16(widen(in), widen(column(x - rx - 1))));
-      median(x, window);
-    };
-    std::int32_t x = xs + 1;
-    for (; x < interior; ++x) edge(x);
-    const std::ptrdiff_t span = std::ptrdiff_t(2 * rx + 1) * kLanes;
-    const std::uint8_t* in = counts + (std::ptrdiff_t(x) + rx - first) * kLanes;
-    if (r.narrow) {
-      // Counts of at most 127: a column's change fits a signed byte, widened once.
-      for (; x < interiorEnd; ++x, in += kLanes) {
-        const __m256i enter = UPDATE ? update(x + rx) : load(in);
-        window = _mm512_add_epi16(window, _mm512_cvtepi8_epi16(_mm256_sub_epi8(enter, load(in - span))));
-        median(x, window);
-      }
-    } else {
-      // The change modulo 256, widened once, less 256 where it is negative.
-      const __m512i wrap = _mm512_set1_epi16(256);
-      for (; x < interiorEnd; ++x, in += kLanes) {
-        const __m256i enter = UPDATE ? update(x + rx) : load(in), leave = load(in - span);
-        const __mmask32 negative = _mm256_cmplt_epu8_mask(enter, leave);
-        window = _mm512_add_epi16(window, widen(_mm256_sub_epi8(enter, leave)));
-        window = _mm512_mask_sub_epi16(window, negative, window, wrap);
-        median(x, window);
-      }
-    }
-    for (; x < xe; ++x) edge(x);
-  }
-
-  // Output rows y .. of the strip xs .. xe - 1 by the histogram engine.
-  void histogramRest(std::int32_t xs, std::int32_t xe, std::int32_t y) {
-    const mxPelRect& s = src_.window();
-    mxPelBuffer<unsigned char> rest = out_;
-    rest.window(mxPelRect(s.x() + xs, s.y() + y, xe - xs, out_.window().y() + out_.height() - (s.y() + y)));
-    mxmedian::runStrips<Avx512Counts, false>(src_, mxPelBuffer_const<unsigned char>(), p_, rest);
-  }
-
-  const mxPelBuffer_const<unsigned char>& src_;
-  const mxPelMedianParams& p_;
-  const mxPelBuffer<unsigned char>& out_;
-  std::int32_t w_, h_, rx_, ry_, k_;
-  std::vector<std::uint8_t> store_;  // the strips' column counts
-  int stepsLo_ = -1;                 // the band of steps_
-  alignas(64) std::uint8_t steps_[256][kLanes];
+  static int atMost(Window w, Window kk) { return __builtin_popcount(_mm512_cmple_epi16_mask(w, kk)); }
 };
+
 }  // namespace
 
 #if defined(__clang__)
@@ -397,8 +95,9 @@ bool mxkernel::pelMedianAvx512(const mxPelBuffer_const<unsigned char>& src,
                                 __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
                                 __builtin_cpu_supports("popcnt");
   if (!supported) return false;
-  if (!mask.isBound() && BandMedian::takes(params))
-    BandMedian(src, params, out).run();
+  using Band = mxmedian::BandMedian<Avx512Window, Avx512Counts>;
+  if (!mask.isBound() && Band::takes(params))
+    Band(src, params, out).run();
   else
     mxmedian::filter<Avx512Counts>(src, mask, params, out);
   return true;
