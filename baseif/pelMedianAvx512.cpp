@@ -16,7 +16,6 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <vector>
 

@@ -10,14 +10,14 @@
 //   W::atMost(w, kk)        how many of w's counts are at most kk's
 //
 // Internal to the library.  The includer includes <immintrin.h> and the
-// standard headers used here, switches its target on, and includes
-// medianEngine.h before this header.
+// standard headers used here and switches its target on before this header.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
+#include "baseif/detail/medianEngine.h"
 #include "baseif/mxPelBuffer.h"
 #include "baseif/mxPelMedian.h"
 
@@ -52,7 +52,7 @@ template <class W, class V>
 class BandMedian {
 public:
   static constexpr int kLanes = 32;
-  static constexpr std::int32_t kRows = 32;
+  static constexpr std::int32_t kRows = 32;  // rows a strip makes before the next one's turn
 
   // Whether the filter takes windows of these parameters (without a mask).
   static bool takes(const mxPelMedianParams& p) { return p.size.y() <= 255; }
@@ -74,9 +74,10 @@ public:
     // Strips of about 8 window radii: a strip's overlap costs a quarter
     // more column updates, and a row's medians over it stay within the band
     // on smooth differences (bench images: 9 to 20 levels at most).  The
-    // strips go down together, row by row, so that the image is read in
-    // order (strip by strip, each row would be a fetch from memory in a
-    // large image).
+    // strips go down together, kRows rows at a time, so that a large image
+    // is read in order (a strip going down the whole image alone would
+    // fetch each of its rows from memory) while each strip's counts stay
+    // in the level-1 cache for its kRows rows.
     const std::int32_t aim = std::min<std::int32_t>(1024, std::max<std::int32_t>(256, 8 * rx_));
     const std::int32_t count = (xb - xa + aim - 1) / aim;
     const std::int32_t width = (xb - xa + count - 1) / count;
@@ -184,7 +185,8 @@ private:
         lowest = std::min(lowest, o[x]);
         highest = std::max(highest, o[x]);
       }
-      const bool below = lowest<t.lo, above = highest> t.lo + kLanes - 2;
+      const bool below = lowest < t.lo;
+      const bool above = highest > t.lo + kLanes - 2;
       if (!below && !above) {
         // Move the band for the next row if the medians come within 4
         // levels of one of its edges, ahead of them (they tend to go on the
@@ -206,9 +208,7 @@ private:
         for (std::int32_t x = xs; x < xe; ++x) w[x] = std::min(std::max(w[x], low), high);
         return true;
       }
-      if ((below && above) || attempt == 8) {
-        return false;
-      }
+      if ((below && above) || attempt == 8) return false;
       // The band moved to end at the row's highest median or to start at
       // its lowest (whichever side of the row is right), and the row again.
       t.lo = band(below ? highest - (kLanes - 2) : lowest);
@@ -325,12 +325,12 @@ private:
     for (; x < xe; ++x) edge(x);
   }
 
-  // Output rows y .. of the strip xs .. xe - 1 by the histogram engine.
+  // Output rows y .. over source columns xs .. xe - 1 by the histogram engine.
   void histogramRest(std::int32_t xs, std::int32_t xe, std::int32_t y) {
     const mxPelRect& s = src_.window();
     mxPelBuffer<unsigned char> rest = out_;
     rest.window(mxPelRect(s.x() + xs, s.y() + y, xe - xs, out_.window().y() + out_.height() - (s.y() + y)));
-    mxmedian::runStrips<V, false>(src_, mxPelBuffer_const<unsigned char>(), p_, rest);
+    runStrips<V, false>(src_, mxPelBuffer_const<unsigned char>(), p_, rest);
   }
 
   const mxPelBuffer_const<unsigned char>& src_;
