@@ -111,11 +111,7 @@ bool mxkernel::pelMedianAvx2(const mxPelBuffer_const<unsigned char>& src, const 
   static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                                 __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
   if (!supported) return false;
-  using Band = mxmedian::BandMedian<Avx2Window, Avx2Counts>;
-  if (!mask.isBound() && Band::takes(params))
-    Band(src, params, out).run();
-  else
-    mxmedian::filter<Avx2Counts>(src, mask, params, out);
+  mxmedian::filterCounting<Avx2Window, Avx2Counts>(src, mask, params, out);
   return true;
 }
 

@@ -94,10 +94,6 @@ bool mxkernel::pelMedianAvx512(const mxPelBuffer_const<unsigned char>& src,
                                 __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
                                 __builtin_cpu_supports("popcnt");
   if (!supported) return false;
-  using Band = mxmedian::BandMedian<Avx512Window, Avx512Counts>;
-  if (!mask.isBound() && Band::takes(params))
-    Band(src, params, out).run();
-  else
-    mxmedian::filter<Avx512Counts>(src, mask, params, out);
+  mxmedian::filterCounting<Avx512Window, Avx512Counts>(src, mask, params, out);
   return true;
 }

@@ -382,6 +382,14 @@ void divideAndCorrect(const std::uint16_t* b, const std::uint16_t* c, const unsi
       b, c, m, img, ref, k, out, w);
 }
 
+// Whether into's store holds keep; b is then the view of it over keep.
+bool viewInto(const mxPelBuffer<unsigned char>& into, const mxPelRect& keep, mxPelBuffer<unsigned char>& b) {
+  if (!into.isBound() || !into.window().contains(keep)) return false;
+  b = into;
+  b.window(keep, false);
+  return true;
+}
+
 // The full-resolution mean's correction, streamed: the Gaussian mean of the
 // difference (or of the difference at set pels) comes a block of rows at a
 // time and each row is divided or shifted down and subtracted from the image
@@ -397,12 +405,7 @@ mxPelBuffer<unsigned char> meanCorrection(const mxPelBuffer_const<unsigned char>
                                           const mxPelBuffer<unsigned char>& into) {
   const mxPelRect& r = img.window();
   mxPelBuffer<unsigned char> out;
-  if (into.isBound() && into.window().contains(keep)) {
-    out = into;
-    out.window(keep, false);
-  } else {
-    out = mxPelBuffer<unsigned char>(keep, 32, mxPelInit::eUnwritten);
-  }
+  if (!viewInto(into, keep, out)) out = mxPelBuffer<unsigned char>(keep, 32, mxPelInit::eUnwritten);
   if (keep.isNull()) return out;
   mxGaussSampleParams params({1, 1}, clampedSmoothing(smoothingForNeighborhood(k)), 128.0, true);
   params.saturate = true;
@@ -721,13 +724,8 @@ void runLocalCorrection(const mxPelBuffer_const<unsigned char>& image,
       // read but not filtered): into params.into's store when it holds them
       // (a run split over threads), else a store of their own.
       const mxPelRect keep = only ? only->intersect(r) : r;
-      const bool into = params.into.isBound() && params.into.window().contains(keep);
-      if (into) {
-        e = params.into;
-        e.window(keep, false);
-      } else if (keep != r) {
-        e = mxPelBuffer<unsigned char>(keep, 32, mxPelInit::eUnwritten);
-      }
+      const bool into = viewInto(params.into, keep, e);
+      if (!into && keep != r) e = mxPelBuffer<unsigned char>(keep, 32, mxPelInit::eUnwritten);
       medianEstimate(d, msk, k, intensityVariationRange, e);
       // The image minus the estimate, in one pass: over the estimate where
       // it lies in params.into, else into the difference's store (no

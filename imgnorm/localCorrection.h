@@ -81,9 +81,9 @@ struct LocalParams {
   // out (localGain.h), for display.
   LocalGainFields* fields = nullptr;
   // When bound over the part of R that only asks for (8-bit pels), the
-  // full-resolution mean writes its result there and result shares its
-  // store: a run split over threads writes each band straight into the
-  // image's result.  The other paths make a store of their own.
+  // full-resolution mean and median write their result there and result
+  // shares its store: a run split over threads writes each band straight
+  // into the image's result.  The other paths make a store of their own.
   mxPelBuffer<unsigned char> into{};
 };
 

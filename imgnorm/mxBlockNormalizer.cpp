@@ -742,7 +742,7 @@ mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalize
       const mxPelBuffer_const<unsigned char> context = view(image, grown(parts[i], h).intersect(window, false));
       if (!fields) {
         // The band's result is written into rows where its method can (the
-        // full-resolution mean), else copied there.
+        // full-resolution mean and median), else copied there.
         const mxPelBuffer<unsigned char> band = engine.runBlock(context, method, parts[i], &rows);
         if (band.pointToPel(parts[i].x(), parts[i].y()) != rows.pointToPel(parts[i].x(), parts[i].y()))
           mfPelCopy<unsigned char>(band, rows);

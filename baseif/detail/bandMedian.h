@@ -342,4 +342,16 @@ private:
   alignas(64) std::uint8_t steps_[256][kLanes];
 };
 
+// The filter over src's window into out (as filter): by counting where the
+// counting engine takes the window (no mask, at most 255 rows), else by the
+// histogram engine.
+template <class W, class V>
+void filterCounting(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+                    const mxPelMedianParams& p, const mxPelBuffer<unsigned char>& out) {
+  if (!mask.isBound() && BandMedian<W, V>::takes(p))
+    BandMedian<W, V>(src, p, out).run();
+  else
+    filter<V>(src, mask, p, out);
+}
+
 }  // namespace mxmedian
