@@ -202,7 +202,9 @@ void mfPelMedian(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer
   const mxPelBuffer_const<unsigned char> m = maskOver(mask, src.window());
   const bool direct = dst.window() == src.window() && dst.root() != src.root();
   mxPelBuffer<unsigned short> out = direct ? dst : mxPelBuffer<unsigned short>(src.window(), 32, mxPelInit::eUnwritten);
-  const bool done = mxcpu::level() >= mxcpu::Level::kAvx2 && mxkernel::deepMedianAvx2(src, m, params, out);
+  const mxcpu::Level level = mxcpu::level();
+  const bool done = (level == mxcpu::Level::kAvx512 && mxkernel::deepMedianAvx512(src, m, params, out)) ||
+                    (level >= mxcpu::Level::kAvx2 && mxkernel::deepMedianAvx2(src, m, params, out));
   if (!done) mxdeepmedian::deepFilter<Counts16Ops>(src, m, params, out);
   if (!direct) mfPelCopy<unsigned short>(out, dst);
 }

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "baseif/detail/pelMedian.h"
@@ -26,6 +27,7 @@
 #endif
 
 #include "baseif/detail/bandMedian.h"
+#include "baseif/detail/deepBandMedian.h"
 #include "baseif/detail/deepMedianEngine.h"
 #include "baseif/detail/medianCounts256.h"
 
@@ -96,6 +98,12 @@ struct Avx2Window {
     const unsigned hi = unsigned(_mm256_movemask_epi8(_mm256_cmpgt_epi16(w.hi, kk.hi)));
     return 32 - (__builtin_popcount(lo) + __builtin_popcount(hi)) / 2;
   }
+  static __m256i broadcast(const Window& w, int i) {
+    alignas(32) std::uint16_t t[32];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(t), w.lo);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(t + 16), w.hi);
+    return _mm256_set1_epi16(short(t[i]));
+  }
 };
 
 }  // namespace
@@ -121,6 +129,6 @@ bool mxkernel::deepMedianAvx2(const mxPelBuffer_const<unsigned short>& src,
   static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                                 __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
   if (!supported) return false;
-  mxdeepmedian::deepFilter<Avx2Counts>(src, mask, params, out);
+  mxdeepmedian::deepFilterCounting<Avx2Window, Avx2Counts>(src, mask, params, out);
   return true;
 }

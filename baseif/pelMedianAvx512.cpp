@@ -17,6 +17,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "baseif/detail/pelMedian.h"
@@ -32,6 +36,7 @@
 #endif
 
 #include "baseif/detail/bandMedian.h"
+#include "baseif/detail/deepBandMedian.h"
 #include "baseif/detail/medianCounts256.h"
 
 namespace {
@@ -76,6 +81,9 @@ struct Avx512Window {
     return _mm512_add_epi16(w, _mm512_cvtepi8_epi16(_mm256_sub_epi8(e, l)));
   }
   static int atMost(Window w, Window kk) { return __builtin_popcount(_mm512_cmple_epi16_mask(w, kk)); }
+  static __m256i broadcast(Window w, int i) {
+    return _mm512_castsi512_si256(_mm512_permutexvar_epi16(_mm512_set1_epi16(short(i)), w));
+  }
 };
 
 }  // namespace
@@ -95,5 +103,19 @@ bool mxkernel::pelMedianAvx512(const mxPelBuffer_const<unsigned char>& src,
                                 __builtin_cpu_supports("popcnt");
   if (!supported) return false;
   mxmedian::filterCounting<Avx512Window, Avx512Counts>(src, mask, params, out);
+  return true;
+}
+
+bool mxkernel::deepMedianAvx512(const mxPelBuffer_const<unsigned short>& src,
+                                const mxPelBuffer_const<unsigned char>& mask, const mxPelMedianParams& params,
+                                const mxPelBuffer<unsigned short>& out) {
+  static const bool supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                                __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+                                __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+                                __builtin_cpu_supports("popcnt");
+  // Only the counting engine has a build of its own here.
+  if (!supported || mask.isBound() || !mxdeepmedian::DeepBandMedian<Avx512Window, Avx512Counts>::takes(params))
+    return false;
+  mxdeepmedian::DeepBandMedian<Avx512Window, Avx512Counts>(src, params, out).run();
   return true;
 }

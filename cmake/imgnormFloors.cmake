@@ -64,6 +64,7 @@ set(IMGNORM_FLOOR_imaging
   baseif/detail/affineKernels.h
   baseif/detail/gaussRows.h
   baseif/detail/bandMedian.h
+  baseif/detail/deepBandMedian.h
   baseif/detail/deepMedianEngine.h
   baseif/detail/medianCounts256.h
   baseif/detail/medianEngine.h

@@ -23,6 +23,36 @@
 
 namespace mxmedian {
 
+// Where a strip's band of 32 levels (lo .. lo + 31, right for medians in
+// lo .. lo + 30) goes for the next row, after a row whose medians lie in
+// lowest .. highest within it: where it is unless they come within 4 levels
+// of one of its edges, else ahead of them (they tend to go on the way they
+// came): up to 14 levels of room on that side, 5 on the other, or centred
+// on them when they spread too wide for that.
+inline int bandStart(int lo) { return std::min(std::max(lo, 0), 256 - 32 + 1); }
+inline int followBand(int lo, int lowest, int highest) {
+  constexpr int room = 30;  // the band's right levels: lo .. lo + room
+  int to = lo;
+  if (highest > lo + room - 4)
+    to = std::min(lowest - 5, highest + 14 - room);
+  else if (lowest < lo + 4)
+    to = std::max(highest + 5 - room, lowest - 14);
+  if (to != lo && (lowest - to < 4 || to + room - highest < 4)) to = (lowest + highest - room + 1) / 2;
+  return bandStart(to);
+}
+// The band for filtering a row again whose medians (lowest .. highest) left
+// it below or above: ending at the highest or starting at the lowest,
+// whichever side of the row was right.
+inline int refitBand(bool below, int lowest, int highest) { return bandStart(below ? highest - 30 : lowest); }
+
+// Output columns of a strip for windows of radius rx (see BandMedian::run).
+inline std::int32_t stripAim(std::int32_t rx) {
+  return std::min<std::int32_t>(1024, std::max<std::int32_t>(256, 8 * rx));
+}
+// Whether a strip that counted built window rows afresh over rows output
+// rows has outgrown counting (windows of ny rows; see BandMedian::filterRow).
+inline bool overBudget(std::int64_t built, std::int64_t rows, std::int32_t ny) { return built > 2 * rows + 4 * ny; }
+
 // The unmasked filter by counting, for windows of at most 255 rows (a
 // column's counts then fit a byte).  A pel's median m is the number of
 // levels t = 1 .. 255 at which its window holds at most k values below t.
@@ -78,7 +108,7 @@ public:
     // is read in order (a strip going down the whole image alone would
     // fetch each of its rows from memory) while each strip's counts stay
     // in the level-1 cache for its kRows rows.
-    const std::int32_t aim = std::min<std::int32_t>(1024, std::max<std::int32_t>(256, 8 * rx_));
+    const std::int32_t aim = stripAim(rx_);
     const std::int32_t count = (xb - xa + aim - 1) / aim;
     const std::int32_t width = (xb - xa + count - 1) / count;
     std::vector<Strip> strips;
@@ -100,7 +130,7 @@ public:
     for (std::int32_t y0 = ya; y0 < yb; y0 += kRows)
       for (Strip& t : strips) {
         // A strip starts in the band centred on the median of its middle pel.
-        if (y0 == ya) t.lo = band(medianAt((t.xs + t.xe) / 2, ya) - (kLanes - 2) / 2);
+        if (y0 == ya) t.lo = bandStart(medianAt((t.xs + t.xe) / 2, ya) - (kLanes - 2) / 2);
         for (std::int32_t y = y0; y < std::min(y0 + kRows, yb); ++y)
           if (!filterRow(t, counts + t.offset * kLanes, y)) {
             // The histogram engine takes the rest of the image from this
@@ -164,7 +194,7 @@ private:
         // spreads of medians over noise), the histogram engine is cheaper.
         // (The strip's first row, placed from one pel's median, is not counted.)
         if (t.rows > 0) t.built += 2 * ry_ + 1;
-        if (t.built > 2 * t.rows + 4 * (2 * ry_ + 1)) return false;
+        if (overBudget(t.built, t.rows, 2 * ry_ + 1)) return false;
         build(t, counts, y);
       }
       t.fresh = false;
@@ -188,18 +218,7 @@ private:
       const bool below = lowest < t.lo;
       const bool above = highest > t.lo + kLanes - 2;
       if (!below && !above) {
-        // Move the band for the next row if the medians come within 4
-        // levels of one of its edges, ahead of them (they tend to go on the
-        // way they came): up to 14 levels of room on that side, 5 on the
-        // other, or centred on them when they spread too wide for that.
-        const int room = kLanes - 2;  // the band's right levels: lo .. lo + room
-        int to = t.lo;
-        if (highest > t.lo + room - 4)
-          to = std::min(lowest - 5, highest + 14 - room);
-        else if (lowest < t.lo + 4)
-          to = std::max(highest + 5 - room, lowest - 14);
-        if (to != t.lo && (lowest - to < 4 || to + room - highest < 4)) to = (lowest + highest - room + 1) / 2;
-        to = band(to);
+        const int to = followBand(t.lo, lowest, highest);
         t.fresh = to != t.lo;
         t.lo = to;
         ++t.rows;
@@ -209,15 +228,10 @@ private:
         return true;
       }
       if ((below && above) || attempt == 8) return false;
-      // The band moved to end at the row's highest median or to start at
-      // its lowest (whichever side of the row is right), and the row again.
-      t.lo = band(below ? highest - (kLanes - 2) : lowest);
+      t.lo = refitBand(below, lowest, highest);
       t.fresh = true;
     }
   }
-
-  // A band start within the levels: the band's last level at most 256.
-  static int band(int lo) { return std::min(std::max(lo, 0), 256 - kLanes + 1); }
 
   // What value v adds to a column's counts in the band starting at lo:
   // ones in the lanes of the band's levels above v; row v of the result.

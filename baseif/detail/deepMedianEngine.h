@@ -440,7 +440,7 @@ private:
 
 template <class V, int L, bool MASKED>
 void deepFilter(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
-                const mxPelMedianParams& p, const mxPelBuffer<unsigned short>& out) {
+                const mxPelMedianParams& p, const mxPelBuffer<unsigned short>& out, std::int32_t top) {
   const std::int32_t w = src.width(), h = src.height();
   const std::int32_t rx = p.size.x() / 2, ry = p.size.y() / 2;
   const std::int32_t x0 = src.window().x(), y0 = src.window().y();
@@ -451,9 +451,9 @@ void deepFilter(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_
                                p.averageMiddles);
   for (std::int32_t xs = 0; xs < w; xs += engine.stripWidth()) {
     engine.startStrip(xs, std::min(xs + engine.stripWidth(), w));
-    for (std::int32_t j = -ry; j <= ry; ++j) engine.changeRow(srcRow(j), maskRow(j), true);
-    for (std::int32_t y = 0; y < h; ++y) {
-      if (y > 0 && rowAt(y - ry - 1) != rowAt(y + ry))
+    for (std::int32_t j = top - ry; j <= top + ry; ++j) engine.changeRow(srcRow(j), maskRow(j), true);
+    for (std::int32_t y = top; y < h; ++y) {
+      if (y > top && rowAt(y - ry - 1) != rowAt(y + ry))
         engine.replaceRow(srcRow(y - ry - 1), maskRow(y - ry - 1), srcRow(y + ry), maskRow(y + ry));
       engine.filterRow(src.row(y), out.row(y));
     }
@@ -464,28 +464,29 @@ void deepFilter(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_
 
 template <class V, int L>
 void deepFilterLevels(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
-                      const mxPelMedianParams& p, const mxPelBuffer<unsigned short>& out) {
+                      const mxPelMedianParams& p, const mxPelBuffer<unsigned short>& out, std::int32_t top) {
   if (mask.isBound())
-    deepFilter<V, L, true>(src, mask, p, out);
+    deepFilter<V, L, true>(src, mask, p, out, top);
   else
-    deepFilter<V, L, false>(src, mask, p, out);
+    deepFilter<V, L, false>(src, mask, p, out, top);
 }
 
 // The filter over src's window into out (a buffer over the same window, not
-// sharing src's store); mask, when bound, is a buffer whose window contains
-// src's.  Parameters already checked.
+// sharing src's store), its rows from top (relative to the window) down;
+// mask, when bound, is a buffer whose window contains src's.  Parameters
+// already checked.
 template <class V>
 void deepFilter(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
-                const mxPelMedianParams& p, const mxPelBuffer<unsigned short>& out) {
+                const mxPelMedianParams& p, const mxPelBuffer<unsigned short>& out, std::int32_t top = 0) {
   const std::uint32_t span = std::uint32_t(p.range.y() - p.range.x());
   if (span < 16)
-    deepFilterLevels<V, 1>(src, mask, p, out);
+    deepFilterLevels<V, 1>(src, mask, p, out, top);
   else if (span < 256)
-    deepFilterLevels<V, 2>(src, mask, p, out);
+    deepFilterLevels<V, 2>(src, mask, p, out, top);
   else if (span < 4096)
-    deepFilterLevels<V, 3>(src, mask, p, out);
+    deepFilterLevels<V, 3>(src, mask, p, out, top);
   else
-    deepFilterLevels<V, 4>(src, mask, p, out);
+    deepFilterLevels<V, 4>(src, mask, p, out, top);
 }
 
 }  // namespace mxdeepmedian

@@ -28,5 +28,10 @@ bool pelMedianAvx512(const mxPelBuffer_const<unsigned char>& src, const mxPelBuf
 // baseline build is in mfPelMedian itself.)
 bool deepMedianAvx2(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
                     const mxPelMedianParams& params, const mxPelBuffer<unsigned short>& out);
+// The 16-bit median's counting engine built for AVX-512; false (nothing
+// written) when the processor lacks it or the engine does not take the
+// window.
+bool deepMedianAvx512(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
+                      const mxPelMedianParams& params, const mxPelBuffer<unsigned short>& out);
 
 }  // namespace mxkernel

@@ -215,6 +215,26 @@ TEST(PelMedian, CountingEngineFollowsTheMedians) {
     mxkernel::pelMedianPortable(c.src, {}, c.p, expected);
     EXPECT_TRUE(mxkernel::pelMedianAvx2(c.src, {}, c.p, avx2) && mfPelEqual<unsigned char>(avx2, expected));
     EXPECT_TRUE(!mxkernel::pelMedianAvx512(c.src, {}, c.p, avx512) || mfPelEqual<unsigned char>(avx512, expected));
+    // The same medians at 9 to 12 bits (the 8-bit levels shifted up, low
+    // bits at random), the 16-bit engines of both builds against the baseline.
+    for (const int bits : {12, 9}) {
+      SCOPED_TRACE(testing::Message() << bits << " bits");
+      mxPelBuffer<unsigned short> deep(c.src.window());
+      const int s = bits - 8;
+      for (int y = 0; y < deep.height(); ++y)
+        for (int x = 0; x < deep.width(); ++x)
+          deep.row(y)[x] = (unsigned short)(c.src.row(y)[x] << s | int(rng() % (1u << s)));
+      const mxPelMedianParams p(c.p.size, {c.p.range.x() << s, (c.p.range.y() << s) + (1 << s) - 1}, true);
+      mxPelBuffer<unsigned short> got[3];
+      const mxcpu::Level levels[] = {mxcpu::Level::kBaseline, mxcpu::Level::kAvx2, mxcpu::Level::kAvx512};
+      for (int i = 0; i < 3; ++i) {
+        mxcpu::capLevel(levels[i]);
+        mfPelMedian(deep, {}, p, got[i]);
+      }
+      mxcpu::capLevel(mxcpu::detected());
+      EXPECT_TRUE(mfPelEqual<unsigned short>(got[1], got[0])) << "AVX2";
+      EXPECT_TRUE(mfPelEqual<unsigned short>(got[2], got[0])) << "AVX-512";
+    }
   }
 }
 

@@ -1,0 +1,372 @@
+// The 16-bit median of 9 to 12 significant bits by counting in bands, written
+// once over the 8-bit counting engine's window policy W (see
+// baseif/detail/bandMedian.h; here also W::broadcast(w, i), lane i of w in
+// all 16 lanes of a 256-bit register) and the
+// 16-bit engine's counter policy V (see baseif/detail/deepMedianEngine.h),
+// to which it hands over; compiled in the AVX2 and AVX-512 translation
+// units, each with policies of its own.
+//
+// Internal to the library.  The includer includes <immintrin.h> and the
+// standard headers used here and switches its target on before this header.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "baseif/detail/bandMedian.h"
+#include "baseif/detail/deepMedianEngine.h"
+#include "baseif/mxPelBuffer.h"
+#include "baseif/mxPelMedian.h"
+
+namespace mxdeepmedian {
+
+// The unmasked filter for value ranges of 256 to 4095 levels (after
+// clamping) and windows of at most 255 rows.  A value v splits into its
+// coarse level v >> s (0 .. 255, s = 1 .. 4 from the range's width) and its
+// fine level v & (2^s - 1).  The median's coarse level is the median of the
+// coarse levels, which the 8-bit counting engine finds in a band of 32
+// coarse levels lo .. lo + 31 (see mxmedian::BandMedian): each source column
+// keeps the counts of its window rows' coarse levels below each band level.
+// Each column also keeps, for each of the band's coarse levels lo .. lo + 30,
+// how many of its values at that coarse level have a fine level of at most
+// i (i = 0 .. 15), in 16 bytes.  A pel whose median has coarse level
+// lo + b then needs the window's sums of bin b alone: they step along with
+// the window while the medians stay in the bin, and a bin taken up again is
+// brought up from where it was left (or summed afresh over the window).
+// With the count of values below the bin (lane b of the band's counts), one
+// comparison of 16 lanes gives the fine level.  The band moves and the
+// filter hands over to the 16-bit histogram engine as the 8-bit engine does;
+// values outside the band's bins touch its coarse counts only.  The column
+// store, about 544 bytes a column, stays in the level-2 cache over strips of
+// about 8 window radii, where the histogram engine keeps 8.7 KB a column.
+template <class W, class V>
+class DeepBandMedian {
+public:
+  static constexpr int kLanes = 32;
+  static constexpr int kBins = 32;  // the band's 31 bins, then one for the values outside them
+  static constexpr std::int32_t kRows = 32;
+
+  static bool takes(const mxPelMedianParams& p) {
+    const std::int32_t span = p.range.y() - p.range.x();
+    return p.size.y() <= 255 && span >= 256 && span < 4096;
+  }
+
+  DeepBandMedian(const mxPelBuffer_const<unsigned short>& src, const mxPelMedianParams& p,
+                 const mxPelBuffer<unsigned short>& out)
+      : src_(src),
+        p_(p),
+        out_(out),
+        w_(src.width()),
+        h_(src.height()),
+        rx_((p.size.x() - 1) / 2),
+        ry_((p.size.y() - 1) / 2),
+        k_((p.size.x() * p.size.y() - 1) / 2),
+        low_(std::uint32_t(p.range.x())),
+        high_(std::uint32_t(p.range.y())),
+        shift_(32 - __builtin_clz(std::uint32_t(p.range.y() - p.range.x())) - 8) {
+    for (int f = 0; f < 16; ++f)
+      for (int i = 0; i < 16; ++i) fine_[f][i] = std::uint8_t(i >= f ? 1 : 0);
+  }
+
+  void run() {
+    if (w_ <= 0 || h_ <= 0) return;
+    const std::int32_t aim = mxmedian::stripAim(rx_);
+    const std::int32_t count = (w_ + aim - 1) / aim;
+    const std::int32_t width = (w_ + count - 1) / count;
+    std::vector<Strip> strips;
+    std::size_t columns = 0;
+    for (std::int32_t xs = 0; xs < w_; xs += width) {
+      Strip t;
+      t.xs = xs;
+      t.xe = std::min(xs + width, w_);
+      t.first = std::max(xs - rx_, 0);
+      t.last = std::min(t.xe - 1 + rx_, w_ - 1);
+      t.offset = columns;
+      columns += std::size_t(t.last - t.first + 1);
+      strips.push_back(t);
+    }
+    // Coarse counts, column by column; then each strip's bins, bin by bin
+    // (so that a bin's columns lie side by side), 16 bytes a column.
+    store_.resize(columns * (kLanes + kBins * 16) + 64);
+    std::uint8_t* const base =
+        reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(store_.data()) + 63) & ~std::uintptr_t(63));
+    for (std::int32_t y0 = 0; y0 < h_; y0 += kRows)
+      for (Strip& t : strips) {
+        if (y0 == 0) t.lo = mxmedian::bandStart(medianAt((t.xs + t.xe) / 2, 0) - (kLanes - 2) / 2);
+        std::uint8_t* coarse = base + t.offset * kLanes;
+        std::uint8_t* bins = base + columns * kLanes + t.offset * kBins * 16;
+        for (std::int32_t y = y0; y < std::min(y0 + kRows, h_); ++y)
+          if (!filterRow(t, coarse, bins, y)) {
+            deepFilter<V>(src_, mxPelBuffer_const<unsigned char>(), p_, out_, y0);
+            return;
+          }
+      }
+  }
+
+private:
+  struct Strip {
+    std::int32_t xs = 0, xe = 0;       // output columns
+    std::int32_t first = 0, last = 0;  // source columns
+    std::size_t offset = 0;            // the first column in the store, in columns
+    int lo = 0;                        // the band's first coarse level
+    std::int64_t rows = 0, built = 0;  // output rows made, window rows counted afresh
+    bool fresh = true;                 // the counts are to be made afresh
+  };
+
+  std::uint32_t value(std::uint32_t v) const { return (v < low_ ? low_ : (v > high_ ? high_ : v)) - low_; }
+  const unsigned short* srcRow(std::int32_t j) const { return src_.row(j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)); }
+
+  // The median coarse level of source pel (x, y)'s window.
+  int medianAt(std::int32_t x, std::int32_t y) const {
+    std::int32_t counts[256] = {};
+    for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
+      const unsigned short* s = srcRow(j);
+      for (std::int32_t c = x - rx_; c <= x + rx_; ++c)
+        ++counts[value(s[c < 0 ? 0 : (c >= w_ ? w_ - 1 : c)]) >> shift_];
+    }
+    int v = 0;
+    for (std::int32_t below = counts[0]; below <= k_; below += counts[++v]) {
+    }
+    return v;
+  }
+
+  // The band's tables for its first level lo: what a coarse level adds to
+  // a column's coarse counts, and the bin it falls in.
+  void tables(int lo) {
+    if (lo == tablesLo_) return;
+    for (int v = 0; v < 256; ++v) {
+      for (int i = 0; i < kLanes; ++i) steps_[v][i] = std::uint8_t(v < lo + i ? 1 : 0);
+      bin_[v] = v >= lo && v <= lo + kLanes - 2 ? v - lo : kBins - 1;
+    }
+    tablesLo_ = lo;
+  }
+
+  // One value in (+1) or out (-1) of column i (of n) in the counts.
+  template <int SIGN>
+  void count(std::uint8_t* coarse, std::uint8_t* bins, std::int32_t n, std::int32_t i, std::uint32_t v) const {
+    const std::uint32_t c = v >> shift_;
+    __m256i* a = reinterpret_cast<__m256i*>(coarse + std::ptrdiff_t(i) * kLanes);
+    __m128i* f = reinterpret_cast<__m128i*>(bins + (std::ptrdiff_t(bin_[c]) * n + i) * 16);
+    const __m256i s = _mm256_load_si256(reinterpret_cast<const __m256i*>(steps_[c]));
+    const __m128i g = _mm_load_si128(reinterpret_cast<const __m128i*>(fine_[v & mask()]));
+    _mm256_store_si256(a,
+                       SIGN > 0 ? _mm256_add_epi8(_mm256_load_si256(a), s) : _mm256_sub_epi8(_mm256_load_si256(a), s));
+    _mm_store_si128(f, SIGN > 0 ? _mm_add_epi8(_mm_load_si128(f), g) : _mm_sub_epi8(_mm_load_si128(f), g));
+  }
+  static __m256i load32(const std::uint8_t* p) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(p)); }
+  static __m128i load16(const std::uint8_t* p) { return _mm_load_si128(reinterpret_cast<const __m128i*>(p)); }
+  std::uint32_t mask() const { return (1u << shift_) - 1; }
+
+  // Strip t's counts for output row y, afresh.
+  void build(const Strip& t, std::uint8_t* coarse, std::uint8_t* bins, std::int32_t y) {
+    const std::int32_t n = t.last - t.first + 1;
+    std::fill(coarse, coarse + std::ptrdiff_t(n) * kLanes, std::uint8_t(0));
+    std::fill(bins, bins + std::ptrdiff_t(n) * kBins * 16, std::uint8_t(0));
+    for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
+      const unsigned short* s = srcRow(j) + t.first;
+      for (std::int32_t i = 0; i < n; ++i) count<1>(coarse, bins, n, i, value(s[i]));
+    }
+  }
+
+  // Output row y of strip t, as BandMedian::filterRow.
+  bool filterRow(Strip& t, std::uint8_t* coarse, std::uint8_t* bins, std::int32_t y) {
+    const unsigned short* leaving = srcRow(y - ry_ - 1);
+    const unsigned short* entering = srcRow(y + ry_);
+    bool update = !t.fresh && leaving != entering;
+    const std::int32_t n = t.last - t.first + 1;
+    for (int attempt = 0;; ++attempt) {
+      tables(t.lo);
+      if (t.fresh) {
+        if (t.rows > 0) t.built += 2 * ry_ + 1;
+        if (mxmedian::overBudget(t.built, t.rows, 2 * ry_ + 1)) return false;
+        build(t, coarse, bins, y);
+      } else if (update) {
+        updateColumns(
+            {leaving + t.first, entering + t.first, coarse, bins, n, low_, high_, shift_, steps_, bin_, fine_});
+      }
+      t.fresh = false;
+      update = false;
+      Row r{t.xs, t.xe, t.first, w_, rx_, k_, t.lo, shift_, low_, n, coarse, bins, out_.row(y)};
+      // The lowest and highest count of band levels at most k: 0 is a
+      // median below the band, 32 one above it.
+      const std::pair<int, int> range = 2 * ry_ + 1 <= 127 ? filterRow<true>(r) : filterRow<false>(r);
+      const int lowest = t.lo - 1 + range.first, highest = t.lo - 1 + range.second;
+      const bool below = range.first == 0, above = range.second == kLanes;
+      if (!below && !above) {
+        const int to = mxmedian::followBand(t.lo, lowest, highest);
+        t.fresh = to != t.lo;
+        t.lo = to;
+        ++t.rows;
+        return true;
+      }
+      if ((below && above) || attempt == 8) return false;
+      t.lo = mxmedian::refitBand(below, lowest, highest);
+      t.fresh = true;
+    }
+  }
+
+  // What a row's column update needs, in one place.
+  struct Update {
+    const unsigned short *leaving, *entering;  // at the strip's first column
+    std::uint8_t* coarse;
+    std::uint8_t* bins;
+    std::int32_t n;
+    std::uint32_t low, high;
+    int shift;
+    const std::uint8_t (*steps)[kLanes];
+    const int* bin;
+    const std::uint8_t (*fine)[16];
+  };
+
+  // The strip's columns moved down a row.  (A function of its own with its
+  // state in locals: the compiler would otherwise reload the members after
+  // every store to the counts.)
+  __attribute__((noinline)) static void updateColumns(const Update& u) {
+    const unsigned short* const l = u.leaving;
+    const unsigned short* const e = u.entering;
+    std::uint8_t* const coarse = u.coarse;
+    std::uint8_t* const bins = u.bins;
+    const std::int32_t n = u.n;
+    const std::ptrdiff_t binStride = std::ptrdiff_t(n) * 16;
+    const std::uint32_t low = u.low, high = u.high, m = (1u << u.shift) - 1;
+    const int shift = u.shift;
+    const std::uint8_t(*const steps)[kLanes] = u.steps;
+    const int* const bin = u.bin;
+    const std::uint8_t(*const fine)[16] = u.fine;
+    for (std::int32_t i = 0; i < n; ++i) {
+      const std::uint32_t vl = std::min(std::max(std::uint32_t(l[i]), low), high) - low;
+      const std::uint32_t ve = std::min(std::max(std::uint32_t(e[i]), low), high) - low;
+      const std::uint32_t cl = vl >> shift, ce = ve >> shift;
+      __m256i* a = reinterpret_cast<__m256i*>(coarse + std::ptrdiff_t(i) * kLanes);
+      _mm256_store_si256(a,
+                         _mm256_add_epi8(_mm256_sub_epi8(_mm256_load_si256(a), load32(steps[cl])), load32(steps[ce])));
+      __m128i* fl = reinterpret_cast<__m128i*>(bins + bin[cl] * binStride + std::ptrdiff_t(i) * 16);
+      _mm_store_si128(fl, _mm_sub_epi8(_mm_load_si128(fl), load16(fine[vl & m])));
+      __m128i* fe = reinterpret_cast<__m128i*>(bins + bin[ce] * binStride + std::ptrdiff_t(i) * 16);
+      _mm_store_si128(fe, _mm_add_epi8(_mm_load_si128(fe), load16(fine[ve & m])));
+    }
+  }
+
+  struct Row {
+    std::int32_t xs, xe, first, w, rx, k;
+    int lo, shift;
+    std::uint32_t low;
+    std::int32_t n;  // columns of the strip
+    const std::uint8_t* coarse;
+    const std::uint8_t* bins;
+    unsigned short* out;
+  };
+
+  static __m256i widen(const std::uint8_t* p) {
+    return _mm256_cvtepu8_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(p)));
+  }
+
+  // The medians of one output row over the strip; returns the lowest and
+  // highest count of band levels at most k.  (A function of its own with
+  // its state in locals, so that the compiler keeps the window in registers.)
+  template <bool NARROW>
+  __attribute__((noinline)) static std::pair<int, int> filterRow(const Row& r) {
+    const std::int32_t xs = r.xs, xe = r.xe, first = r.first, last = r.w - 1, rx = r.rx;
+    const std::uint8_t* const coarse = r.coarse;
+    const std::uint8_t* const bins = r.bins;
+    const std::ptrdiff_t binStride = std::ptrdiff_t(r.n) * 16;
+    unsigned short* const o = r.out;
+    // Column c's index in the strip, clamped to the image.
+    auto at = [=](std::int32_t c) { return std::ptrdiff_t((c < 0 ? 0 : (c > last ? last : c)) - first); };
+    const typename W::Window kk = W::splat(r.k);
+    const __m256i k16 = _mm256_set1_epi16(short(r.k));
+    typename W::Window window = W::zero();
+    for (std::int32_t c = xs - rx; c <= xs + rx; ++c) window = W::add(window, load32(coarse + at(c) * kLanes));
+    // The window's sums of the bins left, and the pel each was left at.
+    alignas(32) std::uint16_t parked[kBins][16];
+    std::int32_t synced[kBins];
+    std::fill(synced, synced + kBins, -(1 << 30));
+    // A bin's sums brought to pel x: stepped from where it was left, or
+    // summed afresh over the window (four sums in turn, for the adds'
+    // latency).
+    auto sync = [&](int b, std::int32_t x) __attribute__((noinline)) {
+      const std::uint8_t* bin = bins + b * binStride;
+      const std::int32_t s = synced[b];
+      if (x - s <= rx) {
+        __m256i f = _mm256_load_si256(reinterpret_cast<const __m256i*>(parked[b]));
+        for (std::int32_t c = s + 1; c <= x; ++c)
+          f = _mm256_add_epi16(f, _mm256_sub_epi16(widen(bin + at(c + rx) * 16), widen(bin + at(c - rx - 1) * 16)));
+        return f;
+      }
+      __m256i f[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
+      std::int32_t c = x - rx;
+      for (; c < 0; ++c) f[0] = _mm256_add_epi16(f[0], widen(bin + at(c) * 16));
+      const std::int32_t end = std::min(x + rx, last);
+      const std::uint8_t* p = bin + std::ptrdiff_t(c - first) * 16;
+      for (; c + 3 <= end; c += 4, p += 64)
+        for (int i = 0; i < 4; ++i) f[i] = _mm256_add_epi16(f[i], widen(p + 16 * i));
+      for (; c <= x + rx; ++c) f[1] = _mm256_add_epi16(f[1], widen(bin + at(c) * 16));
+      return _mm256_add_epi16(_mm256_add_epi16(f[0], f[1]), _mm256_add_epi16(f[2], f[3]));
+    };
+    int lowest = kLanes, highest = 0, cur = -1;
+    __m256i f = _mm256_setzero_si256();
+    const std::uint8_t* bin = bins;
+    const int shift = r.shift;
+    const std::uint32_t rowBase = (std::uint32_t(r.lo) << shift) + r.low;
+    // Pel x, the window's entering and leaving columns at indexes e and l.
+    auto pel = [&](std::int32_t x, std::ptrdiff_t e, std::ptrdiff_t l) __attribute__((always_inline)) {
+      if (x > xs) {
+        const __m256i in = load32(coarse + e * kLanes), out = load32(coarse + l * kLanes);
+        window = NARROW ? W::stepNarrow(window, in, out) : W::step(window, in, out);
+      }
+      const int a = W::atMost(window, kk);
+      lowest = std::min(lowest, a);
+      highest = std::max(highest, a);
+      const int b = a < 1 ? 0 : (a > kLanes - 1 ? kLanes - 2 : a - 1);
+      if (b == cur) {
+        f = _mm256_add_epi16(f, _mm256_sub_epi16(widen(bin + e * 16), widen(bin + l * 16)));
+      } else {
+        if (cur >= 0) {
+          _mm256_store_si256(reinterpret_cast<__m256i*>(parked[cur]), f);
+          synced[cur] = x - 1;
+        }
+        f = sync(b, x);
+        cur = b;
+        bin = bins + b * binStride;
+      }
+      // Lanes at most k: the first above it.
+      const int fine = V::firstAboveSplat(_mm256_add_epi16(f, W::broadcast(window, b)), k16);
+      o[x] = static_cast<unsigned short>(rowBase + (std::uint32_t(b) << shift) + std::uint32_t(fine));
+    };
+    // Pels whose entering and leaving columns both lie in the row, then the
+    // others, clamped.
+    const std::int32_t interior = std::min(std::max(rx + 1, xs), xe);
+    const std::int32_t interiorEnd = std::min(std::max(last + 1 - rx, interior), xe);
+    std::int32_t x = xs;
+    for (; x < interior; ++x) pel(x, at(x + rx), at(x - rx - 1));
+    for (; x < interiorEnd; ++x) pel(x, x + rx - first, x - rx - 1 - first);
+    for (; x < xe; ++x) pel(x, at(x + rx), at(x - rx - 1));
+    return {lowest, highest};
+  }
+
+  const mxPelBuffer_const<unsigned short>& src_;
+  const mxPelMedianParams& p_;
+  const mxPelBuffer<unsigned short>& out_;
+  std::int32_t w_, h_, rx_, ry_, k_;
+  std::uint32_t low_, high_;
+  int shift_;
+  std::vector<std::uint8_t> store_;
+  int tablesLo_ = -1;
+  alignas(64) std::uint8_t steps_[256][kLanes];
+  alignas(16) std::uint8_t fine_[16][16];  // what a fine level adds to its bin: ones in lanes f .. 15
+  int bin_[256];                           // the bin of each coarse level
+};
+
+// The 16-bit filter (as deepFilter): by counting where it takes the window,
+// else by the histogram engine.
+template <class W, class V>
+void deepFilterCounting(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
+                        const mxPelMedianParams& p, const mxPelBuffer<unsigned short>& out) {
+  if (!mask.isBound() && DeepBandMedian<W, V>::takes(p))
+    DeepBandMedian<W, V>(src, p, out).run();
+  else
+    deepFilter<V>(src, mask, p, out);
+}
+
+}  // namespace mxdeepmedian
