@@ -89,6 +89,9 @@ public:
     // Coarse counts, column by column; then each strip's bins, bin by bin
     // (so that a bin's columns lie side by side), 16 bytes a column.
     store_.resize(columns * (kLanes + kBins * 16) + 64);
+    std::int32_t widest = 0;
+    for (const Strip& t : strips) widest = std::max(widest, t.last - t.first + 1);
+    scratch_.resize(2 * std::size_t(widest));
     std::uint8_t* const base =
         reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(store_.data()) + 63) & ~std::uintptr_t(63));
     for (std::int32_t y0 = 0; y0 < h_; y0 += kRows)
@@ -183,7 +186,7 @@ private:
         build(t, coarse, bins, y);
       } else if (update) {
         updateColumns(
-            {leaving + t.first, entering + t.first, coarse, bins, n, low_, high_, shift_, steps_, bin_, fine_});
+            {leaving + t.first, entering + t.first, coarse, bins, n, low_, high_, shift_, steps_, bin_, fine_, scratch_.data()});
       }
       t.fresh = false;
       update = false;
@@ -217,6 +220,7 @@ private:
     const std::uint8_t (*steps)[kLanes];
     const int* bin;
     const std::uint8_t (*fine)[16];
+    std::uint16_t* scratch;  // 2 n values
   };
 
   // The strip's columns moved down a row.  (A function of its own with its
@@ -234,9 +238,13 @@ private:
     const std::uint8_t(*const steps)[kLanes] = u.steps;
     const int* const bin = u.bin;
     const std::uint8_t(*const fine)[16] = u.fine;
+    // Both rows' values clamped first, 16 or 32 to an instruction.
+    std::uint16_t* const cv = u.scratch;
+    const std::uint16_t lo16 = std::uint16_t(low), hi16 = std::uint16_t(high);
+    for (std::int32_t i = 0; i < n; ++i) cv[i] = std::uint16_t(std::min(std::max(l[i], lo16), hi16) - lo16);
+    for (std::int32_t i = 0; i < n; ++i) cv[n + i] = std::uint16_t(std::min(std::max(e[i], lo16), hi16) - lo16);
     for (std::int32_t i = 0; i < n; ++i) {
-      const std::uint32_t vl = std::min(std::max(std::uint32_t(l[i]), low), high) - low;
-      const std::uint32_t ve = std::min(std::max(std::uint32_t(e[i]), low), high) - low;
+      const std::uint32_t vl = cv[i], ve = cv[n + i];
       const std::uint32_t cl = vl >> shift, ce = ve >> shift;
       __m256i* a = reinterpret_cast<__m256i*>(coarse + std::ptrdiff_t(i) * kLanes);
       _mm256_store_si256(a,
@@ -352,6 +360,7 @@ private:
   std::uint32_t low_, high_;
   int shift_;
   std::vector<std::uint8_t> store_;
+  std::vector<std::uint16_t> scratch_;  // a row update's clamped values
   int tablesLo_ = -1;
   alignas(64) std::uint8_t steps_[256][kLanes];
   alignas(16) std::uint8_t fine_[16][16];  // what a fine level adds to its bin: ones in lanes f .. 15
