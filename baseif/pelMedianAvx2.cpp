@@ -114,11 +114,16 @@ struct Avx2Window {
 #pragma GCC pop_options
 #endif
 
+// Whether the processor has what this file's code is built for.
+static bool supported() {
+  static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                          __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+  return has;
+}
+
 bool mxkernel::pelMedianAvx2(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                              const mxPelMedianParams& params, const mxPelBuffer<unsigned char>& out) {
-  static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-                                __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-  if (!supported) return false;
+  if (!supported()) return false;
   mxmedian::filterCounting<Avx2Window, Avx2Counts>(src, mask, params, out);
   return true;
 }
@@ -126,9 +131,7 @@ bool mxkernel::pelMedianAvx2(const mxPelBuffer_const<unsigned char>& src, const 
 bool mxkernel::deepMedianAvx2(const mxPelBuffer_const<unsigned short>& src,
                               const mxPelBuffer_const<unsigned char>& mask, const mxPelMedianParams& params,
                               const mxPelBuffer<unsigned short>& out) {
-  static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-                                __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-  if (!supported) return false;
+  if (!supported()) return false;
   mxdeepmedian::deepFilterCounting<Avx2Window, Avx2Counts>(src, mask, params, out);
   return true;
 }

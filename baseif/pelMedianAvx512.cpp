@@ -94,14 +94,19 @@ struct Avx512Window {
 #pragma GCC pop_options
 #endif
 
+// Whether the processor has what this file's code is built for.
+static bool supported() {
+  static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                          __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+                          __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+                          __builtin_cpu_supports("popcnt");
+  return has;
+}
+
 bool mxkernel::pelMedianAvx512(const mxPelBuffer_const<unsigned char>& src,
                                const mxPelBuffer_const<unsigned char>& mask, const mxPelMedianParams& params,
                                const mxPelBuffer<unsigned char>& out) {
-  static const bool supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                                __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-                                __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-                                __builtin_cpu_supports("popcnt");
-  if (!supported) return false;
+  if (!supported()) return false;
   mxmedian::filterCounting<Avx512Window, Avx512Counts>(src, mask, params, out);
   return true;
 }
@@ -109,13 +114,9 @@ bool mxkernel::pelMedianAvx512(const mxPelBuffer_const<unsigned char>& src,
 bool mxkernel::deepMedianAvx512(const mxPelBuffer_const<unsigned short>& src,
                                 const mxPelBuffer_const<unsigned char>& mask, const mxPelMedianParams& params,
                                 const mxPelBuffer<unsigned short>& out) {
-  static const bool supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                                __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-                                __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-                                __builtin_cpu_supports("popcnt");
   // Only the counting engine has a build of its own here.
-  if (!supported || mask.isBound() || !mxdeepmedian::DeepBandMedian<Avx512Window, Avx512Counts>::takes(params))
-    return false;
-  mxdeepmedian::DeepBandMedian<Avx512Window, Avx512Counts>(src, params, out).run();
+  using Engine = mxdeepmedian::DeepBandMedian<Avx512Window, Avx512Counts>;
+  if (!supported() || mask.isBound() || !Engine::takes(params)) return false;
+  Engine(src, params, out).run();
   return true;
 }

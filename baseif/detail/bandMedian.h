@@ -53,6 +53,46 @@ inline std::int32_t stripAim(std::int32_t rx) {
 // rows has outgrown counting (windows of ny rows; see BandMedian::filterRow).
 inline bool overBudget(std::int64_t built, std::int64_t rows, std::int32_t ny) { return built > 2 * rows + 4 * ny; }
 
+// A strip of output columns xs .. xe - 1 going down an image, with its
+// band and the columns its windows take.
+struct Strip {
+  std::int32_t xs = 0, xe = 0;       // output columns
+  std::int32_t first = 0, last = 0;  // source columns
+  std::size_t offset = 0;            // the first column's counts in the store, in columns
+  int lo = 128 - 16;                 // the band's first level
+  std::int64_t rows = 0;             // output rows made
+  std::int64_t built = 0;            // window rows counted afresh
+  bool fresh = true;                 // the counts are to be made afresh
+};
+
+// Output columns xa .. xb - 1 of an image w columns wide in strips of about
+// stripAim(rx) columns; columns is set to the source columns they take in all.
+inline std::vector<Strip> layStrips(std::int32_t xa, std::int32_t xb, std::int32_t w, std::int32_t rx,
+                                    std::size_t& columns) {
+  const std::int32_t aim = stripAim(rx);
+  const std::int32_t count = (xb - xa + aim - 1) / aim;
+  const std::int32_t width = (xb - xa + count - 1) / count;
+  std::vector<Strip> strips;
+  columns = 0;
+  for (std::int32_t xs = xa; xs < xb; xs += width) {
+    Strip t;
+    t.xs = xs;
+    t.xe = std::min(xs + width, xb);
+    t.first = std::max(xs - rx, 0);
+    t.last = std::min(t.xe - 1 + rx, w - 1);
+    t.offset = columns;
+    columns += std::size_t(t.last - t.first + 1);
+    strips.push_back(t);
+  }
+  return strips;
+}
+
+// The first 64-byte boundary in store.
+template <class T>
+std::uint8_t* aligned64(std::vector<T>& store) {
+  return reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(store.data()) + 63) & ~std::uintptr_t(63));
+}
+
 // The unmasked filter by counting, for windows of at most 255 rows (a
 // column's counts then fit a byte).  A pel's median m is the number of
 // levels t = 1 .. 255 at which its window holds at most k values below t.
@@ -108,24 +148,10 @@ public:
     // is read in order (a strip going down the whole image alone would
     // fetch each of its rows from memory) while each strip's counts stay
     // in the level-1 cache for its kRows rows.
-    const std::int32_t aim = stripAim(rx_);
-    const std::int32_t count = (xb - xa + aim - 1) / aim;
-    const std::int32_t width = (xb - xa + count - 1) / count;
-    std::vector<Strip> strips;
     std::size_t columns = 0;
-    for (std::int32_t xs = xa; xs < xb; xs += width) {
-      Strip t;
-      t.xs = xs;
-      t.xe = std::min(xs + width, xb);
-      t.first = std::max(xs - rx_, 0);
-      t.last = std::min(t.xe - 1 + rx_, w_ - 1);
-      t.offset = columns;
-      columns += std::size_t(t.last - t.first + 1);
-      strips.push_back(t);
-    }
+    std::vector<Strip> strips = layStrips(xa, xb, w_, rx_, columns);
     store_.resize(columns * kLanes + 64);
-    std::uint8_t* const counts =
-        reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(store_.data()) + 63) & ~std::uintptr_t(63));
+    std::uint8_t* const counts = aligned64(store_);
     const std::int32_t ya = out_.window().y() - src_.window().y(), yb = ya + out_.height();
     for (std::int32_t y0 = ya; y0 < yb; y0 += kRows)
       for (Strip& t : strips) {
@@ -144,16 +170,6 @@ public:
   }
 
 private:
-  struct Strip {
-    std::int32_t xs = 0, xe = 0;       // output columns
-    std::int32_t first = 0, last = 0;  // source columns
-    std::size_t offset = 0;            // the first column's counts in the store, in columns
-    int lo = 128 - kLanes / 2;         // the band's first level
-    std::int64_t rows = 0;             // output rows made
-    std::int64_t built = 0;            // window rows counted afresh
-    bool fresh = true;                 // the counts are to be made afresh
-  };
-
   // The median of source pel (x, y)'s window, from a histogram of it.
   int medianAt(std::int32_t x, std::int32_t y) const {
     std::int32_t counts[256] = {};
@@ -356,16 +372,24 @@ private:
   alignas(64) std::uint8_t steps_[256][kLanes];
 };
 
+// Runs the counting engine E over src's window into out where it takes the
+// window (no mask, parameters it takes), else whatever fallback() does.
+template <class E, class T, class F>
+void countOr(const mxPelBuffer_const<T>& src, const mxPelBuffer_const<unsigned char>& mask, const mxPelMedianParams& p,
+             const mxPelBuffer<T>& out, F fallback) {
+  if (!mask.isBound() && E::takes(p))
+    E(src, p, out).run();
+  else
+    fallback();
+}
+
 // The filter over src's window into out (as filter): by counting where the
 // counting engine takes the window (no mask, at most 255 rows), else by the
 // histogram engine.
 template <class W, class V>
 void filterCounting(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                     const mxPelMedianParams& p, const mxPelBuffer<unsigned char>& out) {
-  if (!mask.isBound() && BandMedian<W, V>::takes(p))
-    BandMedian<W, V>(src, p, out).run();
-  else
-    filter<V>(src, mask, p, out);
+  countOr<BandMedian<W, V>>(src, mask, p, out, [&] { filter<V>(src, mask, p, out); });
 }
 
 }  // namespace mxmedian

@@ -71,29 +71,15 @@ public:
 
   void run() {
     if (w_ <= 0 || h_ <= 0) return;
-    const std::int32_t aim = mxmedian::stripAim(rx_);
-    const std::int32_t count = (w_ + aim - 1) / aim;
-    const std::int32_t width = (w_ + count - 1) / count;
-    std::vector<Strip> strips;
     std::size_t columns = 0;
-    for (std::int32_t xs = 0; xs < w_; xs += width) {
-      Strip t;
-      t.xs = xs;
-      t.xe = std::min(xs + width, w_);
-      t.first = std::max(xs - rx_, 0);
-      t.last = std::min(t.xe - 1 + rx_, w_ - 1);
-      t.offset = columns;
-      columns += std::size_t(t.last - t.first + 1);
-      strips.push_back(t);
-    }
+    std::vector<Strip> strips = mxmedian::layStrips(0, w_, w_, rx_, columns);
     // Coarse counts, column by column; then each strip's bins, bin by bin
     // (so that a bin's columns lie side by side), 16 bytes a column.
     store_.resize(columns * (kLanes + kBins * 16) + 64);
     std::int32_t widest = 0;
     for (const Strip& t : strips) widest = std::max(widest, t.last - t.first + 1);
     scratch_.resize(2 * std::size_t(widest));
-    std::uint8_t* const base =
-        reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(store_.data()) + 63) & ~std::uintptr_t(63));
+    std::uint8_t* const base = mxmedian::aligned64(store_);
     for (std::int32_t y0 = 0; y0 < h_; y0 += kRows)
       for (Strip& t : strips) {
         if (y0 == 0) t.lo = mxmedian::bandStart(medianAt((t.xs + t.xe) / 2, 0) - (kLanes - 2) / 2);
@@ -108,14 +94,7 @@ public:
   }
 
 private:
-  struct Strip {
-    std::int32_t xs = 0, xe = 0;       // output columns
-    std::int32_t first = 0, last = 0;  // source columns
-    std::size_t offset = 0;            // the first column in the store, in columns
-    int lo = 0;                        // the band's first coarse level
-    std::int64_t rows = 0, built = 0;  // output rows made, window rows counted afresh
-    bool fresh = true;                 // the counts are to be made afresh
-  };
+  using Strip = mxmedian::Strip;
 
   std::uint32_t value(std::uint32_t v) const { return (v < low_ ? low_ : (v > high_ ? high_ : v)) - low_; }
   const unsigned short* srcRow(std::int32_t j) const { return src_.row(j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)); }
@@ -372,10 +351,7 @@ private:
 template <class W, class V>
 void deepFilterCounting(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
                         const mxPelMedianParams& p, const mxPelBuffer<unsigned short>& out) {
-  if (!mask.isBound() && DeepBandMedian<W, V>::takes(p))
-    DeepBandMedian<W, V>(src, p, out).run();
-  else
-    deepFilter<V>(src, mask, p, out);
+  mxmedian::countOr<DeepBandMedian<W, V>>(src, mask, p, out, [&] { deepFilter<V>(src, mask, p, out); });
 }
 
 }  // namespace mxdeepmedian
