@@ -260,19 +260,65 @@ private:
     return steps_;
   }
 
-  // Strip t's column counts for output row y, afresh.
+  // Strip t's column counts for output row y, afresh: 32 columns at a
+  // time, how many of each one's window values are at least each band level
+  // (one comparison of 32 values per level and window row, the levels eight
+  // at a time in registers), then the counts below turned round into the
+  // columns' counts; the last columns one by one.  (Column by column, a
+  // window row cost a table read and a read, add and write of the column's
+  // counts per value: 0.33 ns/pel at 201 x 201 on 2048².)
   void build(const Strip& t, std::uint8_t* counts, std::int32_t y) {
+    const std::int32_t n = t.last - t.first + 1, nRows = 2 * ry_ + 1;
+    rows_.clear();
+    for (std::int32_t j = y - ry_; j <= y + ry_; ++j) rows_.push_back(srcRow(j) + t.first);
+    std::int32_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+      alignas(32) std::uint8_t below[kLanes][32];  // [band level][column]
+      for (int g = 0; g < kLanes; g += 8) {
+        __m256i atLeast[8], level[8];
+        for (int q = 0; q < 8; ++q) {
+          atLeast[q] = _mm256_setzero_si256();
+          level[q] = _mm256_set1_epi8(char(std::min(t.lo + g + q, 255)));
+        }
+        for (const unsigned char* r : rows_) {
+          const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r + i));
+          for (int q = 0; q < 8; ++q)
+            atLeast[q] = _mm256_sub_epi8(atLeast[q], _mm256_cmpeq_epi8(_mm256_max_epu8(v, level[q]), v));
+        }
+        for (int q = 0; q < 8; ++q) {
+          const __m256i all = _mm256_set1_epi8(char(nRows));  // below level 256: every value
+          _mm256_store_si256(reinterpret_cast<__m256i*>(below[g + q]),
+                             t.lo + g + q > 255 ? all : _mm256_sub_epi8(all, atLeast[q]));
+        }
+      }
+      for (int c = 0; c < 32; c += 16)
+        for (int l = 0; l < kLanes; l += 16) transpose16(&below[l][c], 32, counts + std::ptrdiff_t(i + c) * kLanes + l);
+    }
     const std::uint8_t(*const step)[kLanes] = steps(t.lo);
-    const std::int32_t n = t.last - t.first + 1;
-    std::fill(counts, counts + std::ptrdiff_t(n) * kLanes, std::uint8_t(0));
-    for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
-      const unsigned char* s = srcRow(j) + t.first;
-      std::uint8_t* c = counts;
-      for (std::int32_t i = 0; i < n; ++i, c += kLanes) {
+    std::fill(counts + std::ptrdiff_t(i) * kLanes, counts + std::ptrdiff_t(n) * kLanes, std::uint8_t(0));
+    for (const unsigned char* s : rows_) {
+      std::uint8_t* c = counts + std::ptrdiff_t(i) * kLanes;
+      for (std::int32_t x = i; x < n; ++x, c += kLanes) {
         __m256i* v = reinterpret_cast<__m256i*>(c);
-        _mm256_store_si256(v, _mm256_add_epi8(_mm256_load_si256(v), load(step[s[i]])));
+        _mm256_store_si256(v, _mm256_add_epi8(_mm256_load_si256(v), load(step[s[x]])));
       }
     }
+  }
+
+  // The 16 x 16 bytes at in (rows stride bytes apart) turned round into
+  // the 16 columns' counts at out (kLanes bytes apart): four rounds of
+  // interleaving row k with row k + 8.
+  static void transpose16(const std::uint8_t* in, std::ptrdiff_t stride, std::uint8_t* out) {
+    __m128i r[16], s[16];
+    for (int k = 0; k < 16; ++k) r[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(in + k * stride));
+    for (int round = 0; round < 4; ++round) {
+      for (int k = 0; k < 8; ++k) {
+        s[2 * k] = _mm_unpacklo_epi8(r[k], r[k + 8]);
+        s[2 * k + 1] = _mm_unpackhi_epi8(r[k], r[k + 8]);
+      }
+      for (int k = 0; k < 16; ++k) r[k] = s[k];
+    }
+    for (int k = 0; k < 16; ++k) _mm_store_si128(reinterpret_cast<__m128i*>(out + k * kLanes), r[k]);
   }
 
   static __m256i load(const std::uint8_t* p) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(p)); }
@@ -368,6 +414,7 @@ private:
   const mxPelBuffer<unsigned char>& out_;
   std::int32_t w_, h_, rx_, ry_, k_;
   std::vector<std::uint8_t> store_;  // the strips' column counts
+  std::vector<const unsigned char*> rows_;  // a build's window rows
   int stepsLo_ = -1;                 // the band of steps_
   alignas(64) std::uint8_t steps_[256][kLanes];
 };
