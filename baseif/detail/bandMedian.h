@@ -45,10 +45,6 @@ inline int followBand(int lo, int lowest, int highest) {
 // whichever side of the row was right.
 inline int refitBand(bool below, int lowest, int highest) { return bandStart(below ? highest - 30 : lowest); }
 
-// Output columns of a strip for windows of radius rx (see BandMedian::run).
-inline std::int32_t stripAim(std::int32_t rx) {
-  return std::min<std::int32_t>(1024, std::max<std::int32_t>(256, 8 * rx));
-}
 // Whether a strip that counted built window rows afresh over rows output
 // rows has outgrown counting (windows of ny rows; see BandMedian::filterRow).
 inline bool overBudget(std::int64_t built, std::int64_t rows, std::int32_t ny) { return built > 2 * rows + 4 * ny; }
@@ -66,10 +62,11 @@ struct Strip {
 };
 
 // Output columns xa .. xb - 1 of an image w columns wide in strips of about
-// stripAim(rx) columns; columns is set to the source columns they take in all.
-inline std::vector<Strip> layStrips(std::int32_t xa, std::int32_t xb, std::int32_t w, std::int32_t rx,
+// radii window radii rx (at least 256 columns, at most 1024); columns is set
+// to the source columns they take in all.
+inline std::vector<Strip> layStrips(std::int32_t xa, std::int32_t xb, std::int32_t w, std::int32_t rx, int radii,
                                     std::size_t& columns) {
-  const std::int32_t aim = stripAim(rx);
+  const std::int32_t aim = std::min<std::int32_t>(1024, std::max<std::int32_t>(256, radii * rx));
   const std::int32_t count = (xb - xa + aim - 1) / aim;
   const std::int32_t width = (xb - xa + count - 1) / count;
   std::vector<Strip> strips;
@@ -141,15 +138,19 @@ public:
   void run() {
     const std::int32_t xa = out_.window().x() - src_.window().x(), xb = xa + out_.width();
     if (xb <= xa || out_.height() <= 0) return;
-    // Strips of about 8 window radii: a strip's overlap costs a quarter
+    // Strips of about 12 window radii: a strip's overlap costs a sixth
     // more column updates, and a row's medians over it stay within the band
-    // on smooth differences (bench images: 9 to 20 levels at most).  The
+    // on smooth differences (bench images: 9 to 20 levels at most over 8
+    // radii).  Against 8 radii (m8x driver, best of 3 interleaved): 101 x
+    // 101 on 2048² 1.99 -> 1.73 ns/pel, on 8192 x 1024 1.82 -> 1.65, 201 x
+    // 201 on 8192 x 1024 2.03 -> 1.88, on 2048² 2.09 -> 2.19 (two strips of
+    // 1024 columns, where the medians spread wider).  The
     // strips go down together, kRows rows at a time, so that a large image
     // is read in order (a strip going down the whole image alone would
     // fetch each of its rows from memory) while each strip's counts stay
     // in the level-1 cache for its kRows rows.
     std::size_t columns = 0;
-    std::vector<Strip> strips = layStrips(xa, xb, w_, rx_, columns);
+    std::vector<Strip> strips = layStrips(xa, xb, w_, rx_, 12, columns);
     store_.resize(columns * kLanes + 64);
     std::uint8_t* const counts = aligned64(store_);
     const std::int32_t ya = out_.window().y() - src_.window().y(), yb = ya + out_.height();

@@ -72,7 +72,9 @@ public:
   void run() {
     if (w_ <= 0 || h_ <= 0) return;
     std::size_t columns = 0;
-    std::vector<Strip> strips = mxmedian::layStrips(0, w_, w_, rx_, columns);
+    // Strips of about 8 window radii: with 12 (as the 8-bit engine) the
+    // 12-bit median at 201 x 201 on 2048² took 11.7 ns/pel against 9.9.
+    std::vector<Strip> strips = mxmedian::layStrips(0, w_, w_, rx_, 8, columns);
     // Coarse counts, column by column; then each strip's bins, bin by bin
     // (so that a bin's columns lie side by side), 16 bytes a column.
     store_.resize(columns * (kLanes + kBins * 16) + 64);
