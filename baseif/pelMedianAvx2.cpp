@@ -98,7 +98,9 @@ struct Avx2Window {
     const unsigned hi = unsigned(_mm256_movemask_epi8(_mm256_cmpgt_epi16(w.hi, kk.hi)));
     return 32 - (__builtin_popcount(lo) + __builtin_popcount(hi)) / 2;
   }
-  static __m256i broadcast(const Window& w, int i) {
+  using Lane = int;
+  static Lane lane(int i) { return i; }
+  static __m256i broadcast(const Window& w, Lane i) {
     alignas(32) std::uint16_t t[32];
     _mm256_store_si256(reinterpret_cast<__m256i*>(t), w.lo);
     _mm256_store_si256(reinterpret_cast<__m256i*>(t + 16), w.hi);

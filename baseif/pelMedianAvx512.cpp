@@ -80,9 +80,9 @@ struct Avx512Window {
     return _mm512_add_epi16(w, _mm512_cvtepi8_epi16(_mm256_sub_epi8(e, l)));
   }
   static int atMost(Window w, Window kk) { return __builtin_popcount(_mm512_cmple_epi16_mask(w, kk)); }
-  static __m256i broadcast(Window w, int i) {
-    return _mm512_castsi512_si256(_mm512_permutexvar_epi16(_mm512_set1_epi16(short(i)), w));
-  }
+  using Lane = __m512i;  // a lane's index in every lane
+  static Lane lane(int i) { return _mm512_set1_epi16(short(i)); }
+  static __m256i broadcast(Window w, Lane i) { return _mm512_castsi512_si256(_mm512_permutexvar_epi16(i, w)); }
 };
 
 }  // namespace

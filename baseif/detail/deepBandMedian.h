@@ -1,7 +1,8 @@
 // The 16-bit median of 9 to 12 significant bits by counting in bands, written
 // once over the 8-bit counting engine's window policy W (see
-// baseif/detail/bandMedian.h; here also W::broadcast(w, i), lane i of w in
-// all 16 lanes of a 256-bit register) and the
+// baseif/detail/bandMedian.h; here also W::Lane, a lane's index as
+// W::broadcast(w, W::lane(i)) takes it, which gives lane i of w in all 16
+// lanes of a 256-bit register) and the
 // 16-bit engine's counter policy V (see baseif/detail/deepMedianEngine.h),
 // to which it hands over; compiled in the AVX2 and AVX-512 translation
 // units, each with policies of its own.
@@ -298,6 +299,8 @@ private:
     const std::uint8_t* bin = bins;
     const int shift = r.shift;
     const std::uint32_t rowBase = (std::uint32_t(r.lo) << shift) + r.low;
+    typename W::Lane binLane = W::lane(0);
+    std::uint32_t binBase = rowBase;
     // Pel x, the window's entering and leaving columns at indexes e and l.
     auto pel = [&](std::int32_t x, std::ptrdiff_t e, std::ptrdiff_t l) __attribute__((always_inline)) {
       if (x > xs) {
@@ -318,10 +321,14 @@ private:
         f = sync(b, x);
         cur = b;
         bin = bins + b * binStride;
+        binLane = W::lane(b);
+        binBase = rowBase + (std::uint32_t(b) << shift);
       }
-      // Lanes at most k: the first above it.
-      const int fine = V::firstAboveSplat(_mm256_add_epi16(f, W::broadcast(window, b)), k16);
-      o[x] = static_cast<unsigned short>(rowBase + (std::uint32_t(b) << shift) + std::uint32_t(fine));
+      // Lanes at most k: the first above it.  (What depends on the bin is
+      // taken from the variables set where it changed, so that the rest
+      // waits on the branch, not on the window's comparison.)
+      const int fine = V::firstAboveSplat(_mm256_add_epi16(f, W::broadcast(window, binLane)), k16);
+      o[x] = static_cast<unsigned short>(binBase + std::uint32_t(fine));
     };
     // Pels whose entering and leaving columns both lie in the row, then the
     // others, clamped.
