@@ -90,7 +90,7 @@ std::uint8_t* aligned64(std::vector<T>& store) {
   return reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(store.data()) + 63) & ~std::uintptr_t(63));
 }
 
-// The unmasked filter by counting, for windows of at most 255 rows (a
+// The filter by counting, for windows of at most 255 rows (a
 // column's counts then fit a byte).  A pel's median m is the number of
 // levels t = 1 .. 255 at which its window holds at most k values below t.
 // Over a strip of output columns the medians of a row mostly lie within a
@@ -115,18 +115,26 @@ std::uint8_t* aligned64(std::vector<T>& store) {
 // differences (medians within 9 to 20 levels over a strip) the filter takes
 // 1.7 to 2.3 ns/pel against 3.4 to 4.4; over noise and rapidly moving
 // medians, up to 5 % more than the histogram engine alone.
-template <class W, class V>
+//
+// With MASKED only the mask's set pels count: each column also keeps how
+// many of its window rows' pels are set, the window's total gives each
+// pel's rank, a window without set pels keeps the pel's own value, and an
+// even count averages the two middles (each from the band) as the
+// histogram engine does.
+template <class W, class V, bool MASKED = false>
 class BandMedian {
 public:
   static constexpr int kLanes = 32;
   static constexpr std::int32_t kRows = 32;  // rows a strip makes before the next one's turn
 
-  // Whether the filter takes windows of these parameters (without a mask).
+  // Whether the filter takes windows of these parameters.
   static bool takes(const mxPelMedianParams& p) { return p.size.y() <= 255; }
 
-  BandMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelMedianParams& p,
-             const mxPelBuffer<unsigned char>& out)
+  // mask, with MASKED, is a buffer whose window contains src's.
+  BandMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
+             const mxPelMedianParams& p, const mxPelBuffer<unsigned char>& out)
       : src_(src),
+        mask_(mask),
         p_(p),
         out_(out),
         w_(src.width()),
@@ -153,13 +161,14 @@ public:
     std::vector<Strip> strips = layStrips(xa, xb, w_, rx_, 12, columns);
     store_.resize(columns * kLanes + 64);
     std::uint8_t* const counts = aligned64(store_);
+    if (MASKED) totals_.resize(columns + 64);
     const std::int32_t ya = out_.window().y() - src_.window().y(), yb = ya + out_.height();
     for (std::int32_t y0 = ya; y0 < yb; y0 += kRows)
       for (Strip& t : strips) {
         // A strip starts in the band centred on the median of its middle pel.
         if (y0 == ya) t.lo = bandStart(medianAt((t.xs + t.xe) / 2, ya) - (kLanes - 2) / 2);
         for (std::int32_t y = y0; y < std::min(y0 + kRows, yb); ++y)
-          if (!filterRow(t, counts + t.offset * kLanes, y)) {
+          if (!filterRow(t, counts + t.offset * kLanes, MASKED ? totals_.data() + t.offset : nullptr, y)) {
             // The histogram engine takes the rest of the image from this
             // block of rows on, in strips of its own, wider (strips left
             // here to the histogram engine one by one would each cost it
@@ -172,23 +181,36 @@ public:
 
 private:
   // The median of source pel (x, y)'s window, from a histogram of it.
+  // (With MASKED, of its set pels; the middle level when it has none.)
   int medianAt(std::int32_t x, std::int32_t y) const {
-    std::int32_t counts[256] = {};
+    std::int32_t counts[256] = {}, n = 0;
     for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
       const unsigned char* s = srcRow(j);
-      for (std::int32_t c = x - rx_; c <= x + rx_; ++c) ++counts[s[c < 0 ? 0 : (c >= w_ ? w_ - 1 : c)]];
+      const unsigned char* m = maskRow(j);
+      for (std::int32_t c = x - rx_; c <= x + rx_; ++c) {
+        const std::int32_t i = c < 0 ? 0 : (c >= w_ ? w_ - 1 : c);
+        if (!MASKED || m[i] != 0) ++counts[s[i]], ++n;
+      }
     }
+    if (n == 0) return 128;
+    const std::int32_t k = (n - 1) / 2;
     int v = 0;
-    for (std::int32_t below = counts[0]; below <= k_; below += counts[++v]) {
+    for (std::int32_t below = counts[0]; below <= k; below += counts[++v]) {
     }
     return v;
   }
 
   // Rows beyond the top and bottom edges replicate the edge rows.
   const unsigned char* srcRow(std::int32_t j) const { return src_.row(j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)); }
+  // The mask row over source row j (at source column 0), with MASKED.
+  const unsigned char* maskRow(std::int32_t j) const {
+    return MASKED ? mask_.pointToPel(src_.window().x(), src_.window().y() + (j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)))
+                  : nullptr;
+  }
 
-  // Output row y of strip t, whose counts are at counts.
-  bool filterRow(Strip& t, std::uint8_t* counts, std::int32_t y) {
+  // Output row y of strip t, whose counts are at counts (and set pels, with
+  // MASKED, at totals).
+  bool filterRow(Strip& t, std::uint8_t* counts, std::uint8_t* totals, std::int32_t y) {
     const std::int32_t ya = out_.window().y() - src_.window().y();
     Row r;
     r.xs = t.xs;
@@ -203,6 +225,18 @@ private:
     // The rows leaving and entering the window (none when both clamp to the same edge row).
     r.leaving = srcRow(y - ry_ - 1);
     r.entering = srcRow(y + ry_);
+    r.leavingMask = maskRow(y - ry_ - 1);
+    r.enteringMask = maskRow(y + ry_);
+    r.totals = totals;
+    if (MASKED) {
+      extremes_.resize(2 * std::size_t(t.xe - t.xs));
+      r.lowestAt = extremes_.data();
+      r.highestAt = extremes_.data() + (t.xe - t.xs);
+    }
+    r.own = srcRow(y);
+    r.low = p_.range.x();
+    r.high = p_.range.y();
+    r.average = p_.averageMiddles;
     bool update = !t.fresh && r.leaving != r.entering;
     for (int attempt = 0;; ++attempt) {
       if (t.fresh) {
@@ -212,26 +246,39 @@ private:
         // (The strip's first row, placed from one pel's median, is not counted.)
         if (t.rows > 0) t.built += 2 * ry_ + 1;
         if (overBudget(t.built, t.rows, 2 * ry_ + 1)) return false;
-        build(t, counts, y);
+        build(t, counts, totals, y);
       }
       t.fresh = false;
       r.below = t.lo - 1;
       r.steps = steps(t.lo);
-      if (update)
-        filterRow<true>(r);
-      else
-        filterRow<false>(r);
-      update = false;
-      // Medians outside lo .. lo + 30 are lo - 1 (below the band) or
-      // lo + 31 (above it) in the row.
       // (Bounds in locals: the compiler cannot tell that t is not among the pels.)
       const std::int32_t xs = t.xs, xe = t.xe;
-      const unsigned char* o = r.out;
-      unsigned char lowest = 255, highest = 0;
-      for (std::int32_t x = xs; x < xe; ++x) {
-        lowest = std::min(lowest, o[x]);
-        highest = std::max(highest, o[x]);
+      int lowest = 255, highest = 0;
+      if (MASKED) {
+        // The lowest and highest count of band levels at most a rank, 0
+        // a median below the band and 32 one above it (none: no set pels).
+        if (update) updateMasked(r, t.last);
+        const std::pair<int, int> range = r.narrow ? filterRowMasked<true>(r) : filterRowMasked<false>(r);
+        if (range.first > range.second) {
+          lowest = highest = t.lo + (kLanes - 2) / 2;
+        } else {
+          lowest = r.below + range.first;
+          highest = r.below + range.second;
+        }
+      } else {
+        update ? filterRow<true>(r) : filterRow<false>(r);
+        // Medians outside lo .. lo + 30 are lo - 1 (below the band) or
+        // lo + 31 (above it) in the row.
+        const unsigned char* o = r.out;
+        unsigned char least = 255, most = 0;
+        for (std::int32_t x = xs; x < xe; ++x) {
+          least = std::min(least, o[x]);
+          most = std::max(most, o[x]);
+        }
+        lowest = least;
+        highest = most;
       }
+      update = false;
       const bool below = lowest < t.lo;
       const bool above = highest > t.lo + kLanes - 2;
       if (!below && !above) {
@@ -239,9 +286,11 @@ private:
         t.fresh = to != t.lo;
         t.lo = to;
         ++t.rows;
-        const unsigned char low = (unsigned char)p_.range.x(), high = (unsigned char)p_.range.y();
-        unsigned char* w = r.out;
-        for (std::int32_t x = xs; x < xe; ++x) w[x] = std::min(std::max(w[x], low), high);
+        if (!MASKED) {  // (the masked row is clamped as it is made)
+          const unsigned char low = (unsigned char)p_.range.x(), high = (unsigned char)p_.range.y();
+          unsigned char* w = r.out;
+          for (std::int32_t x = xs; x < xe; ++x) w[x] = std::min(std::max(w[x], low), high);
+        }
         return true;
       }
       if ((below && above) || attempt == 8) return false;
@@ -252,10 +301,11 @@ private:
 
   // What value v adds to a column's counts in the band starting at lo:
   // ones in the lanes of the band's levels above v; row v of the result.
+  // (Row 256: nothing, for pels the mask leaves out.)
   const std::uint8_t (*steps(int lo))[kLanes] {
     if (lo != stepsLo_) {
-      for (int v = 0; v < 256; ++v)
-        for (int i = 0; i < kLanes; ++i) steps_[v][i] = std::uint8_t(v < lo + i ? 1 : 0);
+      for (int v = 0; v < 257; ++v)
+        for (int i = 0; i < kLanes; ++i) steps_[v][i] = std::uint8_t(v < lo + i && v < 256 ? 1 : 0);
       stepsLo_ = lo;
     }
     return steps_;
@@ -268,40 +318,59 @@ private:
   // columns' counts; the last columns one by one.  (Column by column, a
   // window row cost a table read and a read, add and write of the column's
   // counts per value: 0.33 ns/pel at 201 x 201 on 2048².)
-  void build(const Strip& t, std::uint8_t* counts, std::int32_t y) {
+  // With MASKED a pel the mask leaves out counts as 255 (at least every
+  // level but 256), and totals gets each column's set pels.
+  void build(const Strip& t, std::uint8_t* counts, std::uint8_t* totals, std::int32_t y) {
     const std::int32_t n = t.last - t.first + 1, nRows = 2 * ry_ + 1;
     rows_.clear();
-    for (std::int32_t j = y - ry_; j <= y + ry_; ++j) rows_.push_back(srcRow(j) + t.first);
+    masks_.clear();
+    for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
+      rows_.push_back(srcRow(j) + t.first);
+      masks_.push_back(MASKED ? maskRow(j) + t.first : nullptr);
+    }
+    const __m256i zero = _mm256_setzero_si256();
     std::int32_t i = 0;
     for (; i + 32 <= n; i += 32) {
       alignas(32) std::uint8_t below[kLanes][32];  // [band level][column]
+      __m256i all = _mm256_set1_epi8(char(nRows));  // below level 256: every value (set)
       for (int g = 0; g < kLanes; g += 8) {
-        __m256i atLeast[8], level[8];
+        __m256i atLeast[8], level[8], out = zero;
         for (int q = 0; q < 8; ++q) {
-          atLeast[q] = _mm256_setzero_si256();
+          atLeast[q] = zero;
           level[q] = _mm256_set1_epi8(char(std::min(t.lo + g + q, 255)));
         }
-        for (const unsigned char* r : rows_) {
-          const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r + i));
+        for (std::int32_t j = 0; j < nRows; ++j) {
+          __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows_[std::size_t(j)] + i));
+          if (MASKED) {
+            const __m256i left = _mm256_cmpeq_epi8(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(masks_[std::size_t(j)] + i)), zero);
+            v = _mm256_or_si256(v, left);
+            out = _mm256_sub_epi8(out, left);
+          }
           for (int q = 0; q < 8; ++q)
             atLeast[q] = _mm256_sub_epi8(atLeast[q], _mm256_cmpeq_epi8(_mm256_max_epu8(v, level[q]), v));
         }
-        for (int q = 0; q < 8; ++q) {
-          const __m256i all = _mm256_set1_epi8(char(nRows));  // below level 256: every value
+        if (MASKED) all = _mm256_sub_epi8(_mm256_set1_epi8(char(nRows)), out);
+        for (int q = 0; q < 8; ++q)
           _mm256_store_si256(reinterpret_cast<__m256i*>(below[g + q]),
-                             t.lo + g + q > 255 ? all : _mm256_sub_epi8(all, atLeast[q]));
-        }
+                             t.lo + g + q > 255 ? all : _mm256_sub_epi8(_mm256_set1_epi8(char(nRows)), atLeast[q]));
       }
+      if (MASKED) _mm256_storeu_si256(reinterpret_cast<__m256i*>(totals + i), all);
       for (int c = 0; c < 32; c += 16)
         for (int l = 0; l < kLanes; l += 16) transpose16(&below[l][c], 32, counts + std::ptrdiff_t(i + c) * kLanes + l);
     }
     const std::uint8_t(*const step)[kLanes] = steps(t.lo);
     std::fill(counts + std::ptrdiff_t(i) * kLanes, counts + std::ptrdiff_t(n) * kLanes, std::uint8_t(0));
-    for (const unsigned char* s : rows_) {
+    if (MASKED) std::fill(totals + i, totals + n, std::uint8_t(0));
+    for (std::int32_t j = 0; j < nRows; ++j) {
+      const unsigned char* s = rows_[std::size_t(j)];
+      const unsigned char* m = masks_[std::size_t(j)];
       std::uint8_t* c = counts + std::ptrdiff_t(i) * kLanes;
       for (std::int32_t x = i; x < n; ++x, c += kLanes) {
         __m256i* v = reinterpret_cast<__m256i*>(c);
-        _mm256_store_si256(v, _mm256_add_epi8(_mm256_load_si256(v), load(step[s[x]])));
+        const bool set = !MASKED || m[x] != 0;
+        _mm256_store_si256(v, _mm256_add_epi8(_mm256_load_si256(v), load(step[set ? s[x] : 256])));
+        if (MASKED) totals[x] = std::uint8_t(totals[x] + set);
       }
     }
   }
@@ -334,6 +403,14 @@ private:
     const unsigned char* leaving;   // the source rows leaving and entering the
     const unsigned char* entering;  // window (column 0), when UPDATE
     unsigned char* out;             // the output row at source column 0
+    // With MASKED: the masks of the leaving and entering rows, the columns'
+    // set pels (as counts), the pels' own row, the range and averaging.
+    const unsigned char *leavingMask, *enteringMask;
+    std::uint8_t* totals;
+    std::uint8_t *lowestAt, *highestAt;  // the row's pels' counts of band levels
+    const unsigned char* own;
+    int low, high;
+    bool average;
   };
 
   // The medians of one output row over the strip, as the band gives them;
@@ -402,22 +479,111 @@ private:
     for (; x < xe; ++x) edge(x);
   }
 
+  // The masked row's columns first .. last moved down a row, in a pass of
+  // their own: fused into the walk as without a mask, the walk's many
+  // pointers and flags would not fit the registers.
+  __attribute__((noinline)) static void updateMasked(const Row& r, std::int32_t last) {
+    const std::int32_t first = r.first;
+    std::uint8_t* const counts = r.counts;
+    std::uint8_t* const totals = r.totals;
+    const std::uint8_t(*const steps)[kLanes] = r.steps;
+    const unsigned char* const l = r.leaving;
+    const unsigned char* const e = r.entering;
+    const unsigned char* const lm = r.leavingMask;
+    const unsigned char* const em = r.enteringMask;
+    for (std::int32_t c = first; c <= last; ++c) {
+      const std::ptrdiff_t i = c - first;
+      __m256i* v = reinterpret_cast<__m256i*>(counts + i * kLanes);
+      // (Values read first, then chosen: a choice of loads is a branch,
+      // which random masks mispredict.)
+      const unsigned out = lm[c] != 0, in = em[c] != 0, lv = l[c], ev = e[c];
+      _mm256_store_si256(v, _mm256_add_epi8(_mm256_sub_epi8(_mm256_load_si256(v), load(steps[out ? lv : 256u])),
+                                            load(steps[in ? ev : 256u])));
+      totals[i] = std::uint8_t(totals[i] - out + in);
+    }
+  }
+
+  // The masked row (as filterRow, the pels clamped and middles averaged),
+  // its columns moved down beforehand (updateMasked); returns the lowest
+  // and highest count of band levels at most a set pel's rank (lowest
+  // above highest when no window holds set pels).
+  template <bool NARROW>
+  __attribute__((noinline)) static std::pair<int, int> filterRowMasked(const Row& r) {
+    const std::int32_t xs = r.xs, xe = r.xe, first = r.first, w = r.w, rx = r.rx;
+    const std::uint8_t* const counts = r.counts;
+    const std::uint8_t* const totals = r.totals;
+    const unsigned char* const own = r.own;
+    unsigned char* const o = r.out;
+    const int below = r.below, low = r.low, high = r.high;
+    auto clamp = [=](int v) { return v < low ? low : (v > high ? high : v); };
+    auto at = [=](std::int32_t c) { return std::ptrdiff_t((c < 0 ? 0 : (c > w - 1 ? w - 1 : c)) - first); };
+    // The walk keeps each pel's two middles' counts of band levels (255 and
+    // 0 for a window without set pels); the pels are made from them after
+    // the row (kept in registers the row's extremes would be spilled and
+    // reloaded at every pel).  Both middles are taken without a branch (an
+    // even count's comes and goes at random near the mask's edges); for an
+    // odd count they are one.
+    std::uint8_t* const lowestAt = r.lowestAt;
+    std::uint8_t* const highestAt = r.highestAt;
+    const std::uint32_t even = r.average ? 1u : 0u;
+    auto median = [&](std::int32_t x, const typename W::Window& window, std::int32_t n) __attribute__((always_inline)) {
+      const int a = W::atMost(window, W::splat((n - 1) >> 1));
+      const int upper = W::atMost(window, W::splat(((n - 1) >> 1) + 1));
+      const int b = (~std::uint32_t(n) & even) != 0 ? upper : a;
+      lowestAt[x - xs] = std::uint8_t(n == 0 ? 255 : a);
+      highestAt[x - xs] = std::uint8_t(n == 0 ? 0 : b);
+    };
+    typename W::Window window = W::zero();
+    std::int32_t n = 0;
+    for (std::int32_t c = xs - rx; c <= xs + rx; ++c) {
+      window = W::add(window, load(counts + at(c) * kLanes));
+      n += totals[at(c)];
+    }
+    median(xs, window, n);
+    auto pel = [&](std::int32_t x, std::ptrdiff_t enter, std::ptrdiff_t leave) __attribute__((always_inline)) {
+      const __m256i in = load(counts + enter * kLanes), out = load(counts + leave * kLanes);
+      window = NARROW ? W::stepNarrow(window, in, out) : W::step(window, in, out);
+      n += std::int32_t(totals[enter]) - std::int32_t(totals[leave]);
+      median(x, window, n);
+    };
+    // As in filterRow: the pels whose columns lie in the row by index, the others clamped.
+    const std::int32_t interior = std::min(std::max(rx + 1, xs + 1), xe);
+    const std::int32_t interiorEnd = std::min(std::max(w - rx, interior), xe);
+    std::int32_t x = xs + 1;
+    for (; x < interior; ++x) pel(x, at(x + rx), at(x - rx - 1));
+    for (; x < interiorEnd; ++x) pel(x, x + rx - first, x - rx - 1 - first);
+    for (; x < xe; ++x) pel(x, at(x + rx), at(x - rx - 1));
+    std::uint8_t lowest = 255, highest = 0;
+    for (std::int32_t i = 0; i < xe - xs; ++i) {
+      lowest = std::min(lowest, lowestAt[i]);
+      highest = std::max(highest, highestAt[i]);
+      // The pel: its own (clamped) without set pels, else the middles'
+      // levels clamped and averaged upwards.
+      const int ca = clamp(below + lowestAt[i]), cb = clamp(below + highestAt[i]);
+      o[xs + i] = (unsigned char)(lowestAt[i] == 255 ? clamp(own[xs + i]) : (ca + cb + 1) >> 1);
+    }
+    return {lowest, highest};
+  }
+
   // Output rows y .. over source columns xs .. xe - 1 by the histogram engine.
   void histogramRest(std::int32_t xs, std::int32_t xe, std::int32_t y) {
     const mxPelRect& s = src_.window();
     mxPelBuffer<unsigned char> rest = out_;
     rest.window(mxPelRect(s.x() + xs, s.y() + y, xe - xs, out_.window().y() + out_.height() - (s.y() + y)));
-    runStrips<V, false>(src_, mxPelBuffer_const<unsigned char>(), p_, rest);
+    runStrips<V, MASKED>(src_, mask_, p_, rest);
   }
 
   const mxPelBuffer_const<unsigned char>& src_;
+  const mxPelBuffer_const<unsigned char>& mask_;
   const mxPelMedianParams& p_;
   const mxPelBuffer<unsigned char>& out_;
   std::int32_t w_, h_, rx_, ry_, k_;
   std::vector<std::uint8_t> store_;  // the strips' column counts
-  std::vector<const unsigned char*> rows_;  // a build's window rows
+  std::vector<const unsigned char*> rows_, masks_;  // a build's window rows and their masks
+  std::vector<std::uint8_t> totals_;                // the strips' columns' set pels, with MASKED
+  std::vector<std::uint8_t> extremes_;              // a masked row's pels' counts of band levels
   int stepsLo_ = -1;                 // the band of steps_
-  alignas(64) std::uint8_t steps_[256][kLanes];
+  alignas(64) std::uint8_t steps_[257][kLanes];
 };
 
 // Runs the counting engine E over src's window into out where it takes the
@@ -432,12 +598,17 @@ void countOr(const mxPelBuffer_const<T>& src, const mxPelBuffer_const<unsigned c
 }
 
 // The filter over src's window into out (as filter): by counting where the
-// counting engine takes the window (no mask, at most 255 rows), else by the
+// counting engine takes the window (at most 255 rows), else by the
 // histogram engine.
 template <class W, class V>
 void filterCounting(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                     const mxPelMedianParams& p, const mxPelBuffer<unsigned char>& out) {
-  countOr<BandMedian<W, V>>(src, mask, p, out, [&] { filter<V>(src, mask, p, out); });
+  if (!BandMedian<W, V>::takes(p))
+    filter<V>(src, mask, p, out);
+  else if (mask.isBound())
+    BandMedian<W, V, true>(src, mask, p, out).run();
+  else
+    BandMedian<W, V>(src, mask, p, out).run();
 }
 
 }  // namespace mxmedian

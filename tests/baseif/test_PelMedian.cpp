@@ -185,7 +185,7 @@ TEST(PelMedian, WorksInPlaceAndIntoPartialDestinations) {
   mxcpu::capLevel(mxcpu::detected());
 }
 
-// The counting engine's own paths (AVX2 and AVX-512), against the portable engine:
+// The counting engine's own paths (AVX2 and AVX-512, with and without a mask), against the portable engine:
 // medians drifting over every level down the image (the band follows, with
 // windows of up to 127 rows and of more), jumping by 200 levels between rows
 // (the row is filtered again), and spread over a whole strip row from the
@@ -211,10 +211,20 @@ TEST(PelMedian, CountingEngineFollowsTheMedians) {
                {spread, {{61, 131}, {0, 255}, true}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "size " << c.p.size.x() << "x" << c.p.size.y());
-    mxPelBuffer<unsigned char> expected(c.src.window()), avx2(c.src.window()), avx512(c.src.window());
-    mxkernel::pelMedianPortable(c.src, {}, c.p, expected);
-    EXPECT_TRUE(mxkernel::pelMedianAvx2(c.src, {}, c.p, avx2) && mfPelEqual<unsigned char>(avx2, expected));
-    EXPECT_TRUE(!mxkernel::pelMedianAvx512(c.src, {}, c.p, avx512) || mfPelEqual<unsigned char>(avx512, expected));
+    // Unmasked, then with three pels in ten left out at random and a block
+    // left out whole (windows without set pels keep their own pels).
+    mxPelBuffer<unsigned char> mask(c.src.window());
+    for (int y = 0; y < mask.height(); ++y)
+      for (int x = 0; x < mask.width(); ++x)
+        mask.row(y)[x] = rng() % 10 < 3 || (x >= 100 && x < 160 && y >= 50 && y < 110) ? 0 : 1;
+    for (const mxPelBuffer<unsigned char>& m : {mxPelBuffer<unsigned char>(), mask}) {
+      mxPelBuffer<unsigned char> expected(c.src.window()), avx2(c.src.window()), avx512(c.src.window());
+      mxkernel::pelMedianPortable(c.src, m, c.p, expected);
+      EXPECT_TRUE(mxkernel::pelMedianAvx2(c.src, m, c.p, avx2) && mfPelEqual<unsigned char>(avx2, expected))
+          << "masked " << m.isBound();
+      EXPECT_TRUE(!mxkernel::pelMedianAvx512(c.src, m, c.p, avx512) || mfPelEqual<unsigned char>(avx512, expected))
+          << "masked " << m.isBound();
+    }
     // The same medians at 9 to 12 bits (the 8-bit levels shifted up, low
     // bits at random), the 16-bit engines of both builds against the baseline.
     for (const int bits : {12, 9}) {
