@@ -115,7 +115,10 @@ bool mxkernel::deepMedianAvx512(const mxPelBuffer_const<unsigned short>& src,
                                 const mxPelBuffer<unsigned short>& out) {
   // Only the counting engine has a build of its own here.
   using Engine = mxdeepmedian::DeepBandMedian<Avx512Window, Avx512Counts>;
-  if (!supported() || mask.isBound() || !Engine::takes(params)) return false;
-  Engine(src, params, out).run();
+  if (!supported() || !Engine::takes(params)) return false;
+  if (mask.isBound())
+    mxdeepmedian::DeepBandMedian<Avx512Window, Avx512Counts, true>(src, mask, params, out).run();
+  else
+    Engine(src, mask, params, out).run();
   return true;
 }

@@ -41,7 +41,13 @@ namespace mxdeepmedian {
 // values outside the band's bins touch its coarse counts only.  The column
 // store, about 544 bytes a column, stays in the level-2 cache over strips of
 // about 8 window radii, where the histogram engine keeps 8.7 KB a column.
-template <class W, class V>
+//
+// With MASKED only the mask's set pels count, as in mxmedian::BandMedian:
+// each column keeps its set pels too, each pel's rank comes from its
+// window's total, an even count averages the two middles (the upper one
+// from the next bin up when it lies there) and a window without set pels
+// keeps the pel's own value.
+template <class W, class V, bool MASKED = false>
 class DeepBandMedian {
 public:
   static constexpr int kLanes = 32;
@@ -53,9 +59,11 @@ public:
     return p.size.y() <= 255 && span >= 256 && span < 4096;
   }
 
-  DeepBandMedian(const mxPelBuffer_const<unsigned short>& src, const mxPelMedianParams& p,
-                 const mxPelBuffer<unsigned short>& out)
+  // mask, with MASKED, is a buffer whose window contains src's.
+  DeepBandMedian(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
+                 const mxPelMedianParams& p, const mxPelBuffer<unsigned short>& out)
       : src_(src),
+        mask_(mask),
         p_(p),
         out_(out),
         w_(src.width()),
@@ -82,15 +90,17 @@ public:
     std::int32_t widest = 0;
     for (const Strip& t : strips) widest = std::max(widest, t.last - t.first + 1);
     scratch_.resize(2 * std::size_t(widest));
+    if (MASKED) totals_.resize(columns);
     std::uint8_t* const base = mxmedian::aligned64(store_);
     for (std::int32_t y0 = 0; y0 < h_; y0 += kRows)
       for (Strip& t : strips) {
         if (y0 == 0) t.lo = mxmedian::bandStart(medianAt((t.xs + t.xe) / 2, 0) - (kLanes - 2) / 2);
         std::uint8_t* coarse = base + t.offset * kLanes;
         std::uint8_t* bins = base + columns * kLanes + t.offset * kBins * 16;
+        std::uint8_t* totals = MASKED ? totals_.data() + t.offset : nullptr;
         for (std::int32_t y = y0; y < std::min(y0 + kRows, h_); ++y)
-          if (!filterRow(t, coarse, bins, y)) {
-            deepFilter<V>(src_, mxPelBuffer_const<unsigned char>(), p_, out_, y0);
+          if (!filterRow(t, coarse, bins, totals, y)) {
+            deepFilter<V>(src_, mask_, p_, out_, y0);
             return;
           }
       }
@@ -101,27 +111,39 @@ private:
 
   std::uint32_t value(std::uint32_t v) const { return (v < low_ ? low_ : (v > high_ ? high_ : v)) - low_; }
   const unsigned short* srcRow(std::int32_t j) const { return src_.row(j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)); }
+  // The mask row over source row j (at source column 0), with MASKED.
+  const unsigned char* maskRow(std::int32_t j) const {
+    return MASKED ? mask_.pointToPel(src_.window().x(), src_.window().y() + (j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)))
+                  : nullptr;
+  }
 
-  // The median coarse level of source pel (x, y)'s window.
+  // The median coarse level of source pel (x, y)'s window (of its set pels
+  // with MASKED; the middle level when it has none).
   int medianAt(std::int32_t x, std::int32_t y) const {
-    std::int32_t counts[256] = {};
+    std::int32_t counts[256] = {}, n = 0;
     for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
       const unsigned short* s = srcRow(j);
-      for (std::int32_t c = x - rx_; c <= x + rx_; ++c)
-        ++counts[value(s[c < 0 ? 0 : (c >= w_ ? w_ - 1 : c)]) >> shift_];
+      const unsigned char* m = maskRow(j);
+      for (std::int32_t c = x - rx_; c <= x + rx_; ++c) {
+        const std::int32_t i = c < 0 ? 0 : (c >= w_ ? w_ - 1 : c);
+        if (!MASKED || m[i] != 0) ++counts[value(s[i]) >> shift_], ++n;
+      }
     }
+    if (n == 0) return 128;
+    const std::int32_t k = (n - 1) / 2;
     int v = 0;
-    for (std::int32_t below = counts[0]; below <= k_; below += counts[++v]) {
+    for (std::int32_t below = counts[0]; below <= k; below += counts[++v]) {
     }
     return v;
   }
 
   // The band's tables for its first level lo: what a coarse level adds to
-  // a column's coarse counts, and the bin it falls in.
+  // a column's coarse counts, and the bin it falls in (coarse level 256:
+  // nothing, the last bin, for pels the mask leaves out).
   void tables(int lo) {
     if (lo == tablesLo_) return;
-    for (int v = 0; v < 256; ++v) {
-      for (int i = 0; i < kLanes; ++i) steps_[v][i] = std::uint8_t(v < lo + i ? 1 : 0);
+    for (int v = 0; v < 257; ++v) {
+      for (int i = 0; i < kLanes; ++i) steps_[v][i] = std::uint8_t(v < lo + i && v < 256 ? 1 : 0);
       bin_[v] = v >= lo && v <= lo + kLanes - 2 ? v - lo : kBins - 1;
     }
     tablesLo_ = lo;
@@ -144,20 +166,28 @@ private:
   std::uint32_t mask() const { return (1u << shift_) - 1; }
 
   // Strip t's counts for output row y, afresh.
-  void build(const Strip& t, std::uint8_t* coarse, std::uint8_t* bins, std::int32_t y) {
+  void build(const Strip& t, std::uint8_t* coarse, std::uint8_t* bins, std::uint8_t* totals, std::int32_t y) {
     const std::int32_t n = t.last - t.first + 1;
     std::fill(coarse, coarse + std::ptrdiff_t(n) * kLanes, std::uint8_t(0));
     std::fill(bins, bins + std::ptrdiff_t(n) * kBins * 16, std::uint8_t(0));
+    if (MASKED) std::fill(totals, totals + n, std::uint8_t(0));
     for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
       const unsigned short* s = srcRow(j) + t.first;
-      for (std::int32_t i = 0; i < n; ++i) count<1>(coarse, bins, n, i, value(s[i]));
+      const unsigned char* m = MASKED ? maskRow(j) + t.first : nullptr;
+      for (std::int32_t i = 0; i < n; ++i)
+        if (!MASKED || m[i] != 0) {
+          count<1>(coarse, bins, n, i, value(s[i]));
+          if (MASKED) ++totals[i];
+        }
     }
   }
 
   // Output row y of strip t, as BandMedian::filterRow.
-  bool filterRow(Strip& t, std::uint8_t* coarse, std::uint8_t* bins, std::int32_t y) {
+  bool filterRow(Strip& t, std::uint8_t* coarse, std::uint8_t* bins, std::uint8_t* totals, std::int32_t y) {
     const unsigned short* leaving = srcRow(y - ry_ - 1);
     const unsigned short* entering = srcRow(y + ry_);
+    const unsigned char* leavingMask = MASKED ? maskRow(y - ry_ - 1) + t.first : nullptr;
+    const unsigned char* enteringMask = MASKED ? maskRow(y + ry_) + t.first : nullptr;
     bool update = !t.fresh && leaving != entering;
     const std::int32_t n = t.last - t.first + 1;
     for (int attempt = 0;; ++attempt) {
@@ -165,19 +195,22 @@ private:
       if (t.fresh) {
         if (t.rows > 0) t.built += 2 * ry_ + 1;
         if (mxmedian::overBudget(t.built, t.rows, 2 * ry_ + 1)) return false;
-        build(t, coarse, bins, y);
+        build(t, coarse, bins, totals, y);
       } else if (update) {
-        updateColumns(
-            {leaving + t.first, entering + t.first, coarse, bins, n, low_, high_, shift_, steps_, bin_, fine_, scratch_.data()});
+        updateColumns({leaving + t.first, entering + t.first, leavingMask, enteringMask, coarse, bins, totals, n, low_,
+                       high_, shift_, steps_, bin_, fine_, scratch_.data()});
       }
       t.fresh = false;
       update = false;
-      Row r{t.xs, t.xe, t.first, w_, rx_, k_, t.lo, shift_, low_, n, coarse, bins, out_.row(y)};
-      // The lowest and highest count of band levels at most k: 0 is a
-      // median below the band, 32 one above it.
+      Row r{t.xs,   t.xe,      t.first,           w_,         rx_, k_, t.lo, shift_, low_, high_, n, coarse, bins,
+            totals, srcRow(y), p_.averageMiddles, out_.row(y)};
+      // The lowest and highest count of band levels at most a rank: 0 is a
+      // median below the band, 32 one above it (lowest above highest: no
+      // window with set pels).
       const std::pair<int, int> range = 2 * ry_ + 1 <= 127 ? filterRow<true>(r) : filterRow<false>(r);
-      const int lowest = t.lo - 1 + range.first, highest = t.lo - 1 + range.second;
-      const bool below = range.first == 0, above = range.second == kLanes;
+      const bool none = range.first > range.second;
+      const int lowest = none ? t.lo + 15 : t.lo - 1 + range.first, highest = none ? lowest : t.lo - 1 + range.second;
+      const bool below = !none && range.first == 0, above = !none && range.second == kLanes;
       if (!below && !above) {
         const int to = mxmedian::followBand(t.lo, lowest, highest);
         t.fresh = to != t.lo;
@@ -194,8 +227,10 @@ private:
   // What a row's column update needs, in one place.
   struct Update {
     const unsigned short *leaving, *entering;  // at the strip's first column
+    const unsigned char *leavingMask, *enteringMask;  // the same, with MASKED
     std::uint8_t* coarse;
     std::uint8_t* bins;
+    std::uint8_t* totals;  // with MASKED
     std::int32_t n;
     std::uint32_t low, high;
     int shift;
@@ -220,11 +255,22 @@ private:
     const std::uint8_t(*const steps)[kLanes] = u.steps;
     const int* const bin = u.bin;
     const std::uint8_t(*const fine)[16] = u.fine;
-    // Both rows' values clamped first, 16 or 32 to an instruction.
+    // Both rows' values clamped first, 16 or 32 to an instruction; pels
+    // the mask leaves out as coarse level 256 (nothing, the last bin).
     std::uint16_t* const cv = u.scratch;
-    const std::uint16_t lo16 = std::uint16_t(low), hi16 = std::uint16_t(high);
+    const std::uint16_t lo16 = std::uint16_t(low), hi16 = std::uint16_t(high), out16 = std::uint16_t(256u << shift);
     for (std::int32_t i = 0; i < n; ++i) cv[i] = std::uint16_t(std::min(std::max(l[i], lo16), hi16) - lo16);
     for (std::int32_t i = 0; i < n; ++i) cv[n + i] = std::uint16_t(std::min(std::max(e[i], lo16), hi16) - lo16);
+    if (MASKED) {
+      const unsigned char* const lm = u.leavingMask;
+      const unsigned char* const em = u.enteringMask;
+      std::uint8_t* const totals = u.totals;
+      for (std::int32_t i = 0; i < n; ++i) {
+        cv[i] = lm[i] != 0 ? cv[i] : out16;
+        cv[n + i] = em[i] != 0 ? cv[n + i] : out16;
+        totals[i] = std::uint8_t(totals[i] + (em[i] != 0) - (lm[i] != 0));
+      }
+    }
     for (std::int32_t i = 0; i < n; ++i) {
       const std::uint32_t vl = cv[i], ve = cv[n + i];
       const std::uint32_t cl = vl >> shift, ce = ve >> shift;
@@ -241,10 +287,13 @@ private:
   struct Row {
     std::int32_t xs, xe, first, w, rx, k;
     int lo, shift;
-    std::uint32_t low;
+    std::uint32_t low, high;
     std::int32_t n;  // columns of the strip
     const std::uint8_t* coarse;
     const std::uint8_t* bins;
+    const std::uint8_t* totals;  // with MASKED: the columns' set pels
+    const unsigned short* own;   // the pels' own row (source column 0)
+    bool average;
     unsigned short* out;
   };
 
@@ -264,10 +313,15 @@ private:
     unsigned short* const o = r.out;
     // Column c's index in the strip, clamped to the image.
     auto at = [=](std::int32_t c) { return std::ptrdiff_t((c < 0 ? 0 : (c > last ? last : c)) - first); };
-    const typename W::Window kk = W::splat(r.k);
-    const __m256i k16 = _mm256_set1_epi16(short(r.k));
+    typename W::Window kk = W::splat(r.k);
+    __m256i k16 = _mm256_set1_epi16(short(r.k));
+    const std::uint8_t* const totals = r.totals;
+    std::int32_t n = 0;  // with MASKED: the window's set pels
     typename W::Window window = W::zero();
-    for (std::int32_t c = xs - rx; c <= xs + rx; ++c) window = W::add(window, load32(coarse + at(c) * kLanes));
+    for (std::int32_t c = xs - rx; c <= xs + rx; ++c) {
+      window = W::add(window, load32(coarse + at(c) * kLanes));
+      if (MASKED) n += totals[at(c)];
+    }
     // The window's sums of the bins left, and the pel each was left at.
     alignas(32) std::uint16_t parked[kBins][16];
     std::int32_t synced[kBins];
@@ -301,11 +355,25 @@ private:
     const std::uint32_t rowBase = (std::uint32_t(r.lo) << shift) + r.low;
     typename W::Lane binLane = W::lane(0);
     std::uint32_t binBase = rowBase;
+    const std::uint32_t low = r.low, high = r.high;
+    const bool average = r.average;
     // Pel x, the window's entering and leaving columns at indexes e and l.
     auto pel = [&](std::int32_t x, std::ptrdiff_t e, std::ptrdiff_t l) __attribute__((always_inline)) {
       if (x > xs) {
         const __m256i in = load32(coarse + e * kLanes), out = load32(coarse + l * kLanes);
         window = NARROW ? W::stepNarrow(window, in, out) : W::step(window, in, out);
+        if (MASKED) n += std::int32_t(totals[e]) - std::int32_t(totals[l]);
+      }
+      if (MASKED) {
+        if (n == 0) {
+          // (The bin's sums are left to step along; only its pel is the own.)
+          if (cur >= 0) f = _mm256_add_epi16(f, _mm256_sub_epi16(widen(bin + e * 16), widen(bin + l * 16)));
+          const std::uint32_t v = r.own[x];
+          o[x] = static_cast<unsigned short>(v < low ? low : (v > high ? high : v));
+          return;
+        }
+        kk = W::splat((n - 1) >> 1);
+        k16 = _mm256_set1_epi16(short((n - 1) >> 1));
       }
       const int a = W::atMost(window, kk);
       lowest = std::min(lowest, a);
@@ -327,7 +395,28 @@ private:
       // Lanes at most k: the first above it.  (What depends on the bin is
       // taken from the variables set where it changed, so that the rest
       // waits on the branch, not on the window's comparison.)
-      const int fine = V::firstAboveSplat(_mm256_add_epi16(f, W::broadcast(window, binLane)), k16);
+      const __m256i total = _mm256_add_epi16(f, W::broadcast(window, binLane));
+      const int fine = V::firstAboveSplat(total, k16);
+      if (MASKED && average && (n & 1) == 0) {
+        // The upper middle: in the same bin, or in a bin above, summed
+        // there and left for later.
+        const __m256i k1 = _mm256_set1_epi16(short(((n - 1) >> 1) + 1));
+        const int a2 = W::atMost(window, W::splat(((n - 1) >> 1) + 1));
+        highest = std::max(highest, a2);
+        std::uint32_t upper;
+        if (a2 == a) {
+          upper = binBase + std::uint32_t(V::firstAboveSplat(total, k1));
+        } else {
+          const int b2 = a2 > kLanes - 1 ? kLanes - 2 : a2 - 1;
+          const __m256i f2 = sync(b2, x);
+          _mm256_store_si256(reinterpret_cast<__m256i*>(parked[b2]), f2);
+          synced[b2] = x;
+          upper = rowBase + (std::uint32_t(b2) << shift) +
+                  std::uint32_t(V::firstAboveSplat(_mm256_add_epi16(f2, W::broadcast(window, W::lane(b2))), k1));
+        }
+        o[x] = static_cast<unsigned short>((binBase + std::uint32_t(fine) + upper + 1) >> 1);
+        return;
+      }
       o[x] = static_cast<unsigned short>(binBase + std::uint32_t(fine));
     };
     // Pels whose entering and leaving columns both lie in the row, then the
@@ -342,6 +431,7 @@ private:
   }
 
   const mxPelBuffer_const<unsigned short>& src_;
+  const mxPelBuffer_const<unsigned char>& mask_;
   const mxPelMedianParams& p_;
   const mxPelBuffer<unsigned short>& out_;
   std::int32_t w_, h_, rx_, ry_, k_;
@@ -349,10 +439,11 @@ private:
   int shift_;
   std::vector<std::uint8_t> store_;
   std::vector<std::uint16_t> scratch_;  // a row update's clamped values
+  std::vector<std::uint8_t> totals_;    // the strips' columns' set pels, with MASKED
   int tablesLo_ = -1;
-  alignas(64) std::uint8_t steps_[256][kLanes];
+  alignas(64) std::uint8_t steps_[257][kLanes];
   alignas(16) std::uint8_t fine_[16][16];  // what a fine level adds to its bin: ones in lanes f .. 15
-  int bin_[256];                           // the bin of each coarse level
+  int bin_[257];                           // the bin of each coarse level
 };
 
 // The 16-bit filter (as deepFilter): by counting where it takes the window,
@@ -360,7 +451,12 @@ private:
 template <class W, class V>
 void deepFilterCounting(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
                         const mxPelMedianParams& p, const mxPelBuffer<unsigned short>& out) {
-  mxmedian::countOr<DeepBandMedian<W, V>>(src, mask, p, out, [&] { deepFilter<V>(src, mask, p, out); });
+  if (!DeepBandMedian<W, V>::takes(p))
+    deepFilter<V>(src, mask, p, out);
+  else if (mask.isBound())
+    DeepBandMedian<W, V, true>(src, mask, p, out).run();
+  else
+    DeepBandMedian<W, V>(src, mask, p, out).run();
 }
 
 }  // namespace mxdeepmedian
