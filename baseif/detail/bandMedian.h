@@ -84,6 +84,14 @@ inline std::vector<Strip> layStrips(std::int32_t xa, std::int32_t xb, std::int32
   return strips;
 }
 
+// The mask row over row j of a source window (rows beyond its top and
+// bottom replicate the edge rows), at the window's column 0.
+inline const unsigned char* maskRowAt(const mxPelBuffer_const<unsigned char>& mask, const mxPelRect& window,
+                                      std::int32_t j) {
+  const std::int32_t h = window.height();
+  return mask.pointToPel(window.x(), window.y() + (j < 0 ? 0 : (j >= h ? h - 1 : j)));
+}
+
 // The first 64-byte boundary in store.
 template <class T>
 std::uint8_t* aligned64(std::vector<T>& store) {
@@ -203,10 +211,7 @@ private:
   // Rows beyond the top and bottom edges replicate the edge rows.
   const unsigned char* srcRow(std::int32_t j) const { return src_.row(j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)); }
   // The mask row over source row j (at source column 0), with MASKED.
-  const unsigned char* maskRow(std::int32_t j) const {
-    return MASKED ? mask_.pointToPel(src_.window().x(), src_.window().y() + (j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)))
-                  : nullptr;
-  }
+  const unsigned char* maskRow(std::int32_t j) const { return MASKED ? maskRowAt(mask_, src_.window(), j) : nullptr; }
 
   // Output row y of strip t, whose counts are at counts (and set pels, with
   // MASKED, at totals).
@@ -586,15 +591,18 @@ private:
   alignas(64) std::uint8_t steps_[257][kLanes];
 };
 
-// Runs the counting engine E over src's window into out where it takes the
-// window (no mask, parameters it takes), else whatever fallback() does.
-template <class E, class T, class F>
+// Runs a counting engine over src's window into out where it takes the
+// window, Plain without a mask and Masked with one, else whatever
+// fallback() does.
+template <class Plain, class Masked, class T, class F>
 void countOr(const mxPelBuffer_const<T>& src, const mxPelBuffer_const<unsigned char>& mask, const mxPelMedianParams& p,
              const mxPelBuffer<T>& out, F fallback) {
-  if (!mask.isBound() && E::takes(p))
-    E(src, p, out).run();
-  else
+  if (!Plain::takes(p))
     fallback();
+  else if (mask.isBound())
+    Masked(src, mask, p, out).run();
+  else
+    Plain(src, mask, p, out).run();
 }
 
 // The filter over src's window into out (as filter): by counting where the
@@ -603,12 +611,7 @@ void countOr(const mxPelBuffer_const<T>& src, const mxPelBuffer_const<unsigned c
 template <class W, class V>
 void filterCounting(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                     const mxPelMedianParams& p, const mxPelBuffer<unsigned char>& out) {
-  if (!BandMedian<W, V>::takes(p))
-    filter<V>(src, mask, p, out);
-  else if (mask.isBound())
-    BandMedian<W, V, true>(src, mask, p, out).run();
-  else
-    BandMedian<W, V>(src, mask, p, out).run();
+  countOr<BandMedian<W, V>, BandMedian<W, V, true>>(src, mask, p, out, [&] { filter<V>(src, mask, p, out); });
 }
 
 }  // namespace mxmedian

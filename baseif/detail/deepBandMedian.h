@@ -113,8 +113,7 @@ private:
   const unsigned short* srcRow(std::int32_t j) const { return src_.row(j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)); }
   // The mask row over source row j (at source column 0), with MASKED.
   const unsigned char* maskRow(std::int32_t j) const {
-    return MASKED ? mask_.pointToPel(src_.window().x(), src_.window().y() + (j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)))
-                  : nullptr;
+    return MASKED ? mxmedian::maskRowAt(mask_, src_.window(), j) : nullptr;
   }
 
   // The median coarse level of source pel (x, y)'s window (of its set pels
@@ -451,12 +450,8 @@ private:
 template <class W, class V>
 void deepFilterCounting(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
                         const mxPelMedianParams& p, const mxPelBuffer<unsigned short>& out) {
-  if (!DeepBandMedian<W, V>::takes(p))
-    deepFilter<V>(src, mask, p, out);
-  else if (mask.isBound())
-    DeepBandMedian<W, V, true>(src, mask, p, out).run();
-  else
-    DeepBandMedian<W, V>(src, mask, p, out).run();
+  mxmedian::countOr<DeepBandMedian<W, V>, DeepBandMedian<W, V, true>>(src, mask, p, out,
+                                                                      [&] { deepFilter<V>(src, mask, p, out); });
 }
 
 }  // namespace mxdeepmedian
