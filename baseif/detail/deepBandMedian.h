@@ -22,7 +22,7 @@
 
 namespace mxdeepmedian {
 
-// The unmasked filter for value ranges of 256 to 4095 levels (after
+// The filter for value ranges of 256 to 4095 levels (after
 // clamping) and windows of at most 255 rows.  A value v splits into its
 // coarse level v >> s (0 .. 255, s = 1 .. 4 from the range's width) and its
 // fine level v & (2^s - 1).  The median's coarse level is the median of the
@@ -38,7 +38,7 @@ namespace mxdeepmedian {
 // With the count of values below the bin (lane b of the band's counts), one
 // comparison of 16 lanes gives the fine level.  The band moves and the
 // filter hands over to the 16-bit histogram engine as the 8-bit engine does;
-// values outside the band's bins touch its coarse counts only.  The column
+// values outside the band's bins go to a 32nd bin that is never read.  The column
 // store, about 544 bytes a column, stays in the level-2 cache over strips of
 // about 8 window radii, where the histogram engine keeps 8.7 KB a column.
 //
