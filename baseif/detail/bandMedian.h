@@ -84,13 +84,60 @@ inline std::vector<Strip> layStrips(std::int32_t xa, std::int32_t xb, std::int32
   return strips;
 }
 
-// The mask row over row j of a source window (rows beyond its top and
-// bottom replicate the edge rows), at the window's column 0.
-inline const unsigned char* maskRowAt(const mxPelBuffer_const<unsigned char>& mask, const mxPelRect& window,
-                                      std::int32_t j) {
-  const std::int32_t h = window.height();
-  return mask.pointToPel(window.x(), window.y() + (j < 0 ? 0 : (j >= h ? h - 1 : j)));
-}
+// What both counting engines (8- and 16-bit pels) take in and work out
+// from it: the source window, the mask (unbound without one, else a buffer
+// whose window contains the source's), the parameters, the result, the
+// source's size, the window's radii and its middle rank.
+template <class T>
+struct BandSource {
+  BandSource(const mxPelBuffer_const<T>& src, const mxPelBuffer_const<unsigned char>& mask, const mxPelMedianParams& p,
+             const mxPelBuffer<T>& out)
+      : src_(src),
+        mask_(mask),
+        p_(p),
+        out_(out),
+        w_(src.width()),
+        h_(src.height()),
+        rx_((p.size.x() - 1) / 2),
+        ry_((p.size.y() - 1) / 2),
+        k_((p.size.x() * p.size.y() - 1) / 2) {}
+
+  // Source row j, rows beyond the top and bottom edges replicating the edge rows.
+  const T* srcRow(std::int32_t j) const { return src_.row(edgeRow(j)); }
+  // The mask row over source row j (at source column 0); null without a mask.
+  const unsigned char* maskRow(std::int32_t j) const {
+    return mask_.isBound() ? mask_.pointToPel(src_.window().x(), src_.window().y() + edgeRow(j)) : nullptr;
+  }
+  std::int32_t edgeRow(std::int32_t j) const { return j < 0 ? 0 : (j >= h_ ? h_ - 1 : j); }
+
+  // The median level of source pel (x, y)'s window (of its set pels with a
+  // mask; 128 when it has none), from a histogram of the pels' levels
+  // level(pel), 0 .. 255.
+  template <class L>
+  int medianAt(std::int32_t x, std::int32_t y, L level) const {
+    std::int32_t counts[256] = {}, n = 0;
+    for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
+      const T* s = srcRow(j);
+      const unsigned char* m = maskRow(j);
+      for (std::int32_t c = x - rx_; c <= x + rx_; ++c) {
+        const std::int32_t i = c < 0 ? 0 : (c >= w_ ? w_ - 1 : c);
+        if (!m || m[i] != 0) ++counts[level(s[i])], ++n;
+      }
+    }
+    if (n == 0) return 128;
+    const std::int32_t k = (n - 1) / 2;
+    int v = 0;
+    for (std::int32_t below = counts[0]; below <= k; below += counts[++v]) {
+    }
+    return v;
+  }
+
+  const mxPelBuffer_const<T>& src_;
+  const mxPelBuffer_const<unsigned char>& mask_;
+  const mxPelMedianParams& p_;
+  const mxPelBuffer<T>& out_;
+  std::int32_t w_, h_, rx_, ry_, k_;
+};
 
 // The first 64-byte boundary in store.
 template <class T>
@@ -130,7 +177,7 @@ std::uint8_t* aligned64(std::vector<T>& store) {
 // even count averages the two middles (each from the band) as the
 // histogram engine does.
 template <class W, class V, bool MASKED = false>
-class BandMedian {
+class BandMedian : private BandSource<unsigned char> {
 public:
   static constexpr int kLanes = 32;
   static constexpr std::int32_t kRows = 32;  // rows a strip makes before the next one's turn
@@ -141,15 +188,7 @@ public:
   // mask, with MASKED, is a buffer whose window contains src's.
   BandMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
              const mxPelMedianParams& p, const mxPelBuffer<unsigned char>& out)
-      : src_(src),
-        mask_(mask),
-        p_(p),
-        out_(out),
-        w_(src.width()),
-        h_(src.height()),
-        rx_((p.size.x() - 1) / 2),
-        ry_((p.size.y() - 1) / 2),
-        k_((p.size.x() * p.size.y() - 1) / 2) {}
+      : BandSource(src, mask, p, out) {}
 
   void run() {
     const std::int32_t xa = out_.window().x() - src_.window().x(), xb = xa + out_.width();
@@ -174,7 +213,8 @@ public:
     for (std::int32_t y0 = ya; y0 < yb; y0 += kRows)
       for (Strip& t : strips) {
         // A strip starts in the band centred on the median of its middle pel.
-        if (y0 == ya) t.lo = bandStart(medianAt((t.xs + t.xe) / 2, ya) - (kLanes - 2) / 2);
+        if (y0 == ya)
+          t.lo = bandStart(medianAt((t.xs + t.xe) / 2, ya, [](unsigned char v) { return v; }) - (kLanes - 2) / 2);
         for (std::int32_t y = y0; y < std::min(y0 + kRows, yb); ++y)
           if (!filterRow(t, counts + t.offset * kLanes, MASKED ? totals_.data() + t.offset : nullptr, y)) {
             // The histogram engine takes the rest of the image from this
@@ -188,31 +228,6 @@ public:
   }
 
 private:
-  // The median of source pel (x, y)'s window, from a histogram of it.
-  // (With MASKED, of its set pels; the middle level when it has none.)
-  int medianAt(std::int32_t x, std::int32_t y) const {
-    std::int32_t counts[256] = {}, n = 0;
-    for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
-      const unsigned char* s = srcRow(j);
-      const unsigned char* m = maskRow(j);
-      for (std::int32_t c = x - rx_; c <= x + rx_; ++c) {
-        const std::int32_t i = c < 0 ? 0 : (c >= w_ ? w_ - 1 : c);
-        if (!MASKED || m[i] != 0) ++counts[s[i]], ++n;
-      }
-    }
-    if (n == 0) return 128;
-    const std::int32_t k = (n - 1) / 2;
-    int v = 0;
-    for (std::int32_t below = counts[0]; below <= k; below += counts[++v]) {
-    }
-    return v;
-  }
-
-  // Rows beyond the top and bottom edges replicate the edge rows.
-  const unsigned char* srcRow(std::int32_t j) const { return src_.row(j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)); }
-  // The mask row over source row j (at source column 0), with MASKED.
-  const unsigned char* maskRow(std::int32_t j) const { return MASKED ? maskRowAt(mask_, src_.window(), j) : nullptr; }
-
   // Output row y of strip t, whose counts are at counts (and set pels, with
   // MASKED, at totals).
   bool filterRow(Strip& t, std::uint8_t* counts, std::uint8_t* totals, std::int32_t y) {
@@ -350,12 +365,12 @@ private:
             const __m256i left = _mm256_cmpeq_epi8(
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(masks_[std::size_t(j)] + i)), zero);
             v = _mm256_or_si256(v, left);
-            out = _mm256_sub_epi8(out, left);
+            if (g == 0) out = _mm256_sub_epi8(out, left);  // the set pels, once
           }
           for (int q = 0; q < 8; ++q)
             atLeast[q] = _mm256_sub_epi8(atLeast[q], _mm256_cmpeq_epi8(_mm256_max_epu8(v, level[q]), v));
         }
-        if (MASKED) all = _mm256_sub_epi8(_mm256_set1_epi8(char(nRows)), out);
+        if (MASKED && g == 0) all = _mm256_sub_epi8(_mm256_set1_epi8(char(nRows)), out);
         for (int q = 0; q < 8; ++q)
           _mm256_store_si256(reinterpret_cast<__m256i*>(below[g + q]),
                              t.lo + g + q > 255 ? all : _mm256_sub_epi8(_mm256_set1_epi8(char(nRows)), atLeast[q]));
@@ -578,11 +593,6 @@ private:
     runStrips<V, MASKED>(src_, mask_, p_, rest);
   }
 
-  const mxPelBuffer_const<unsigned char>& src_;
-  const mxPelBuffer_const<unsigned char>& mask_;
-  const mxPelMedianParams& p_;
-  const mxPelBuffer<unsigned char>& out_;
-  std::int32_t w_, h_, rx_, ry_, k_;
   std::vector<std::uint8_t> store_;  // the strips' column counts
   std::vector<const unsigned char*> rows_, masks_;  // a build's window rows and their masks
   std::vector<std::uint8_t> totals_;                // the strips' columns' set pels, with MASKED

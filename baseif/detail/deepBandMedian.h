@@ -48,7 +48,7 @@ namespace mxdeepmedian {
 // from the next bin up when it lies there) and a window without set pels
 // keeps the pel's own value.
 template <class W, class V, bool MASKED = false>
-class DeepBandMedian {
+class DeepBandMedian : private mxmedian::BandSource<unsigned short> {
 public:
   static constexpr int kLanes = 32;
   static constexpr int kBins = 32;  // the band's 31 bins, then one for the values outside them
@@ -62,15 +62,7 @@ public:
   // mask, with MASKED, is a buffer whose window contains src's.
   DeepBandMedian(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
                  const mxPelMedianParams& p, const mxPelBuffer<unsigned short>& out)
-      : src_(src),
-        mask_(mask),
-        p_(p),
-        out_(out),
-        w_(src.width()),
-        h_(src.height()),
-        rx_((p.size.x() - 1) / 2),
-        ry_((p.size.y() - 1) / 2),
-        k_((p.size.x() * p.size.y() - 1) / 2),
+      : BandSource(src, mask, p, out),
         low_(std::uint32_t(p.range.x())),
         high_(std::uint32_t(p.range.y())),
         shift_(32 - __builtin_clz(std::uint32_t(p.range.y() - p.range.x())) - 8) {
@@ -94,7 +86,10 @@ public:
     std::uint8_t* const base = mxmedian::aligned64(store_);
     for (std::int32_t y0 = 0; y0 < h_; y0 += kRows)
       for (Strip& t : strips) {
-        if (y0 == 0) t.lo = mxmedian::bandStart(medianAt((t.xs + t.xe) / 2, 0) - (kLanes - 2) / 2);
+        if (y0 == 0) {  // in the band centred on the coarse median of the strip's middle pel
+          const int c = medianAt((t.xs + t.xe) / 2, 0, [this](unsigned short v) { return value(v) >> shift_; });
+          t.lo = mxmedian::bandStart(c - (kLanes - 2) / 2);
+        }
         std::uint8_t* coarse = base + t.offset * kLanes;
         std::uint8_t* bins = base + columns * kLanes + t.offset * kBins * 16;
         std::uint8_t* totals = MASKED ? totals_.data() + t.offset : nullptr;
@@ -110,31 +105,6 @@ private:
   using Strip = mxmedian::Strip;
 
   std::uint32_t value(std::uint32_t v) const { return (v < low_ ? low_ : (v > high_ ? high_ : v)) - low_; }
-  const unsigned short* srcRow(std::int32_t j) const { return src_.row(j < 0 ? 0 : (j >= h_ ? h_ - 1 : j)); }
-  // The mask row over source row j (at source column 0), with MASKED.
-  const unsigned char* maskRow(std::int32_t j) const {
-    return MASKED ? mxmedian::maskRowAt(mask_, src_.window(), j) : nullptr;
-  }
-
-  // The median coarse level of source pel (x, y)'s window (of its set pels
-  // with MASKED; the middle level when it has none).
-  int medianAt(std::int32_t x, std::int32_t y) const {
-    std::int32_t counts[256] = {}, n = 0;
-    for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
-      const unsigned short* s = srcRow(j);
-      const unsigned char* m = maskRow(j);
-      for (std::int32_t c = x - rx_; c <= x + rx_; ++c) {
-        const std::int32_t i = c < 0 ? 0 : (c >= w_ ? w_ - 1 : c);
-        if (!MASKED || m[i] != 0) ++counts[value(s[i]) >> shift_], ++n;
-      }
-    }
-    if (n == 0) return 128;
-    const std::int32_t k = (n - 1) / 2;
-    int v = 0;
-    for (std::int32_t below = counts[0]; below <= k; below += counts[++v]) {
-    }
-    return v;
-  }
 
   // The band's tables for its first level lo: what a coarse level adds to
   // a column's coarse counts, and the bin it falls in (coarse level 256:
@@ -148,17 +118,13 @@ private:
     tablesLo_ = lo;
   }
 
-  // One value in (+1) or out (-1) of column i (of n) in the counts.
-  template <int SIGN>
-  void count(std::uint8_t* coarse, std::uint8_t* bins, std::int32_t n, std::int32_t i, std::uint32_t v) const {
+  // Value v into column i (of n) of the counts.
+  void add(std::uint8_t* coarse, std::uint8_t* bins, std::int32_t n, std::int32_t i, std::uint32_t v) const {
     const std::uint32_t c = v >> shift_;
     __m256i* a = reinterpret_cast<__m256i*>(coarse + std::ptrdiff_t(i) * kLanes);
     __m128i* f = reinterpret_cast<__m128i*>(bins + (std::ptrdiff_t(bin_[c]) * n + i) * 16);
-    const __m256i s = _mm256_load_si256(reinterpret_cast<const __m256i*>(steps_[c]));
-    const __m128i g = _mm_load_si128(reinterpret_cast<const __m128i*>(fine_[v & mask()]));
-    _mm256_store_si256(a,
-                       SIGN > 0 ? _mm256_add_epi8(_mm256_load_si256(a), s) : _mm256_sub_epi8(_mm256_load_si256(a), s));
-    _mm_store_si128(f, SIGN > 0 ? _mm_add_epi8(_mm_load_si128(f), g) : _mm_sub_epi8(_mm_load_si128(f), g));
+    _mm256_store_si256(a, _mm256_add_epi8(_mm256_load_si256(a), load32(steps_[c])));
+    _mm_store_si128(f, _mm_add_epi8(_mm_load_si128(f), load16(fine_[v & mask()])));
   }
   static __m256i load32(const std::uint8_t* p) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(p)); }
   static __m128i load16(const std::uint8_t* p) { return _mm_load_si128(reinterpret_cast<const __m128i*>(p)); }
@@ -175,7 +141,7 @@ private:
       const unsigned char* m = MASKED ? maskRow(j) + t.first : nullptr;
       for (std::int32_t i = 0; i < n; ++i)
         if (!MASKED || m[i] != 0) {
-          count<1>(coarse, bins, n, i, value(s[i]));
+          add(coarse, bins, n, i, value(s[i]));
           if (MASKED) ++totals[i];
         }
     }
@@ -429,11 +395,6 @@ private:
     return {lowest, highest};
   }
 
-  const mxPelBuffer_const<unsigned short>& src_;
-  const mxPelBuffer_const<unsigned char>& mask_;
-  const mxPelMedianParams& p_;
-  const mxPelBuffer<unsigned short>& out_;
-  std::int32_t w_, h_, rx_, ry_, k_;
   std::uint32_t low_, high_;
   int shift_;
   std::vector<std::uint8_t> store_;
