@@ -3,8 +3,12 @@
 # "speed-table" markers): builds bench/bench_table for this tree and for a
 # baseline commit, runs the two interleaved for a number of rounds (the order
 # alternating each round), and writes each case's best ns/pel on both sides,
-# their ratio and the processor that measured them.  Run it on an otherwise
-# idle machine: the table records the load average before and after.
+# their ratio and the processor that measured them.  Each processor (its
+# name, family and model, and the instruction-set path the library takes on
+# it) has a table of its own: a run replaces its processor's table and keeps
+# the others, so that figures of different machines are never mixed.  Run it
+# on an otherwise idle machine: the table records the load average before
+# and after.
 #
 #   bash scripts/speed-table.sh [--base REF] [--rounds N] [--min-time S] [--print]
 #
@@ -62,10 +66,12 @@ done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')
+family=$(grep -m1 'cpu family' /proc/cpuinfo | cut -d: -f2 | tr -d ' ')
+model=$(grep -m1 -E '^model\s*:' /proc/cpuinfo | cut -d: -f2 | tr -d ' ')
 isa=$(grep -qw avx512bw /proc/cpuinfo && echo AVX-512 || (grep -qw avx2 /proc/cpuinfo && echo AVX2 || echo SSE))
 mhz=$(awk -F: '/cpu MHz/ {printf "%.0f", $2; exit}' /proc/cpuinfo)
 export WORK=$work ROUNDS=$rounds PRINT=$print BASE="${base_sha:0:7}" HEAD_SHA=$head_sha \
-       CPU="$cpu, $(nproc) cores, ${mhz} MHz, $isa" LOAD_BEFORE=$load_before LOAD_AFTER=$load_after
+       CPU="$cpu, $(nproc) cores, ${mhz} MHz, $isa" PROCESSOR="$cpu (family $family, model $model), $isa" LOAD_BEFORE=$load_before LOAD_AFTER=$load_after
 /usr/bin/python3 - <<'EOF'
 import glob, json, os, re, datetime
 
@@ -79,7 +85,7 @@ def best(side):
     return out
 
 now, base = best("now"), best("base")
-cpu = os.environ["CPU"]
+cpu, processor = os.environ["CPU"], os.environ["PROCESSOR"]
 def size(name):
     m = re.search(r"BM_Table(?:Deep)?/(\d+)/", name)
     return "%d²" % int(m.group(1)) if m else "8192²"
@@ -95,7 +101,7 @@ lines = [
 for key in now:
     b = base.get(key)
     lines.append("| %s | %s | %s | %s | %.3f | %s |" % (
-        key[1], size(key[0]), cpu.split(",")[0], "%.3f" % b if b else "–", now[key],
+        key[1], size(key[0]), processor, "%.3f" % b if b else "–", now[key],
         "%.2f" % (now[key] / b) if b else "–"))
 one = {k[1].replace(" threads 1", ""): v for k, v in now.items() if k[1].endswith("threads 1")}
 speedups = ["%s %.2fx" % (k[1].replace(" threads 2", ""), one[k[1].replace(" threads 2", "")] / v)
@@ -127,13 +133,19 @@ table = "\n".join(lines)
 if os.environ["PRINT"] == "1":
     print(table)
 else:
+    # The processor's table replaces its own, else follows the last one.
     path = "docs/guide/speed.md"
     text = open(path).read()
-    begin, end = "<!-- speed-table:begin -->", "<!-- speed-table:end -->"
-    if begin not in text or end not in text:
-        raise SystemExit("speed-table.sh: %s has no %s ... %s markers" % (path, begin, end))
-    head, rest = text.split(begin, 1)
-    text = head + begin + "\n" + table + "\n" + end + rest.split(end, 1)[1]
+    begin, end = "<!-- speed-table:begin %s -->" % processor, "<!-- speed-table:end %s -->" % processor
+    block = begin + "\n" + table + "\n" + end
+    if begin in text and end in text:
+        head, rest = text.split(begin, 1)
+        text = head + block + rest.split(end, 1)[1]
+    else:
+        ends = [m.end() for m in re.finditer(r"<!-- speed-table:end [^>]*-->", text)]
+        if not ends:
+            raise SystemExit("speed-table.sh: %s has no <!-- speed-table:end ... --> marker to follow" % path)
+        text = text[:ends[-1]] + "\n\n" + block + text[ends[-1]:]
     open(path + ".tmp", "w").write(text)
     os.replace(path + ".tmp", path)
     print("wrote the table into " + path)
