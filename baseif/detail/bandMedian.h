@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "baseif/detail/medianEngine.h"
@@ -56,6 +58,7 @@ struct Strip {
   std::int32_t first = 0, last = 0;  // source columns
   std::size_t offset = 0;            // the first column's counts in the store, in columns
   int lo = 128 - 16;                 // the band's first level
+  int counted = -1;                  // the band the column counts are in (-1: none yet)
   std::int64_t rows = 0;             // output rows made
   std::int64_t built = 0;            // window rows counted afresh
   bool fresh = true;                 // the counts are to be made afresh
@@ -162,7 +165,8 @@ std::uint8_t* aligned64(std::vector<T>& store) {
 //
 // A strip's band starts centred on the median of its middle pel.  When a
 // row's medians near the band's edges, the band moves for the next row (the
-// counts made afresh from the window's rows); when they leave it, it moves
+// counts of the levels it brings in made afresh from the window's rows);
+// when they leave it, it moves
 // and the row is filtered again.  Where medians spread over more than the
 // band, or move so much that counting afresh outweighs the rows themselves
 // (noise, small windows), the histogram engine takes the rest of the image.
@@ -264,9 +268,17 @@ private:
         // band moves so often that this outweighs the rows themselves (wide
         // spreads of medians over noise), the histogram engine is cheaper.
         // (The strip's first row, placed from one pel's median, is not counted.)
-        if (t.rows > 0) t.built += 2 * ry_ + 1;
+        // Counts held in a band that overlaps the new one keep the shared
+        // levels (the first attempt's are the rows of row y - 1's window,
+        // moved down below; a later attempt's row y's).
+        const bool held = t.counted >= 0 && std::abs(t.lo - t.counted) < kLanes;
+        const std::pair<int, int> lanes = held ? freshLanes(t.lo - t.counted) : std::pair<int, int>(0, kLanes);
+        if (t.rows > 0) t.built += (2 * ry_ + 1) * (lanes.second - lanes.first) / kLanes;
         if (overBudget(t.built, t.rows, 2 * ry_ + 1)) return false;
-        build(t, counts, totals, y);
+        const std::int32_t rowsOf = held && attempt == 0 ? y - 1 : y;
+        build(t, counts, totals, rowsOf, held ? t.lo - t.counted : kLanes, lanes);
+        update = rowsOf != y && r.leaving != r.entering;
+        t.counted = t.lo;
       }
       t.fresh = false;
       r.below = t.lo - 1;
@@ -331,17 +343,31 @@ private:
     return steps_;
   }
 
-  // Strip t's column counts for output row y, afresh: 32 columns at a
-  // time, how many of each one's window values are at least each band level
+  // The lanes of band levels a move of the band by shift levels (under
+  // kLanes either way) brings in, in groups of eight: the top ones going
+  // up, the bottom ones going down.
+  static std::pair<int, int> freshLanes(int shift) {
+    return shift > 0 ? std::pair<int, int>((kLanes - shift) & ~7, kLanes) : std::pair<int, int>(0, (7 - shift) & ~7);
+  }
+
+  // Strip t's column counts in its band for the window of output row y:
+  // those of band levels lanes.first .. lanes.second - 1 afresh, the others
+  // (with shift under kLanes) those of the counts held in the band shift
+  // levels below, for the same window rows.  32 columns at a time, how many
+  // of each one's window values are at least each band level counted afresh
   // (one comparison of 32 values per level and window row, the levels eight
-  // at a time in registers), then the counts below turned round into the
-  // columns' counts; the last columns one by one.  (Column by column, a
-  // window row cost a table read and a read, add and write of the column's
-  // counts per value: 0.33 ns/pel at 201 x 201 on 2048².)
+  // at a time in registers), and the held counts turned round beside them,
+  // then all turned back into the columns' counts; the last columns one by
+  // one, all afresh.  (Column by column, a window row cost a table read and
+  // a read, add and write of the column's counts per value: 0.33 ns/pel at
+  // 201 x 201 on 2048².  Keeping the held levels halves the counting of a
+  // band following its medians, which moves about ten levels.)
   // With MASKED a pel the mask leaves out counts as 255 (at least every
-  // level but 256), and totals gets each column's set pels.
-  void build(const Strip& t, std::uint8_t* counts, std::uint8_t* totals, std::int32_t y) {
+  // level but 256), and totals has (held) or gets each column's set pels.
+  void build(const Strip& t, std::uint8_t* counts, std::uint8_t* totals, std::int32_t y, int shift,
+             std::pair<int, int> lanes) {
     const std::int32_t n = t.last - t.first + 1, nRows = 2 * ry_ + 1;
+    const bool held = shift < kLanes;
     rows_.clear();
     masks_.clear();
     for (std::int32_t j = y - ry_; j <= y + ry_; ++j) {
@@ -353,7 +379,17 @@ private:
     for (; i + 32 <= n; i += 32) {
       alignas(32) std::uint8_t below[kLanes][32];  // [band level][column]
       __m256i all = _mm256_set1_epi8(char(nRows));  // below level 256: every value (set)
-      for (int g = 0; g < kLanes; g += 8) {
+      if (held) {
+        alignas(32) std::uint8_t before[kLanes][32];  // the held counts, [band level][column]
+        for (int c = 0; c < 32; c += 16)
+          for (int l = 0; l < kLanes; l += 16)
+            transpose16(counts + std::ptrdiff_t(i + c) * kLanes + l, kLanes, &before[l][c]);
+        for (int l = 0; l < kLanes; ++l)
+          if (l < lanes.first || l >= lanes.second)
+            _mm256_store_si256(reinterpret_cast<__m256i*>(below[l]), load(before[l + shift]));
+        if (MASKED) all = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(totals + i));
+      }
+      for (int g = lanes.first; g < lanes.second; g += 8) {
         __m256i atLeast[8], level[8], out = zero;
         for (int q = 0; q < 8; ++q) {
           atLeast[q] = zero;
@@ -365,12 +401,12 @@ private:
             const __m256i left = _mm256_cmpeq_epi8(
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(masks_[std::size_t(j)] + i)), zero);
             v = _mm256_or_si256(v, left);
-            if (g == 0) out = _mm256_sub_epi8(out, left);  // the set pels, once
+            if (g == lanes.first && !held) out = _mm256_sub_epi8(out, left);  // the set pels, once
           }
           for (int q = 0; q < 8; ++q)
             atLeast[q] = _mm256_sub_epi8(atLeast[q], _mm256_cmpeq_epi8(_mm256_max_epu8(v, level[q]), v));
         }
-        if (MASKED && g == 0) all = _mm256_sub_epi8(_mm256_set1_epi8(char(nRows)), out);
+        if (MASKED && g == lanes.first && !held) all = _mm256_sub_epi8(_mm256_set1_epi8(char(nRows)), out);
         for (int q = 0; q < 8; ++q)
           _mm256_store_si256(reinterpret_cast<__m256i*>(below[g + q]),
                              t.lo + g + q > 255 ? all : _mm256_sub_epi8(_mm256_set1_epi8(char(nRows)), atLeast[q]));
