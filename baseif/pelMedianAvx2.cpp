@@ -68,8 +68,12 @@ struct Avx2Counts : Counts256<Avx2Counts> {
   }
 };
 
-// The counting engine's 32 window counts: two 256-bit registers, lanes 0 .. 15
-// and 16 .. 31.
+// The counting engine's 32 window counts: two 256-bit registers, widened
+// from the byte counts by interleaving within each 128-bit half, so that
+// lo holds lanes 0 .. 7 and 16 .. 23 and hi lanes 8 .. 15 and 24 .. 31 (no
+// move across the halves: a wide step is four interleavings, two
+// subtractions and two additions, where widening each half took an
+// extraction too).
 struct Avx2Window {
   struct Window {
     __m256i lo, hi;
@@ -79,27 +83,27 @@ struct Avx2Window {
     const __m256i v = _mm256_set1_epi16(short(k));
     return {v, v};
   }
-  static __m256i low(__m256i c) { return _mm256_cvtepu8_epi16(_mm256_castsi256_si128(c)); }
-  static __m256i high(__m256i c) { return _mm256_cvtepu8_epi16(_mm256_extracti128_si256(c, 1)); }
+  static __m256i low(__m256i c) { return _mm256_unpacklo_epi8(c, _mm256_setzero_si256()); }
+  static __m256i high(__m256i c) { return _mm256_unpackhi_epi8(c, _mm256_setzero_si256()); }
   static Window add(Window w, __m256i c) { return {_mm256_add_epi16(w.lo, low(c)), _mm256_add_epi16(w.hi, high(c))}; }
   static Window step(Window w, __m256i e, __m256i l) {
     return {_mm256_add_epi16(w.lo, _mm256_sub_epi16(low(e), low(l))),
             _mm256_add_epi16(w.hi, _mm256_sub_epi16(high(e), high(l)))};
   }
-  // A change that fits a signed byte, widened once per half.
+  // A change that fits a signed byte, widened once with its sign.
   static Window stepNarrow(Window w, __m256i e, __m256i l) {
-    const __m256i d = _mm256_sub_epi8(e, l);
-    return {_mm256_add_epi16(w.lo, _mm256_cvtepi8_epi16(_mm256_castsi256_si128(d))),
-            _mm256_add_epi16(w.hi, _mm256_cvtepi8_epi16(_mm256_extracti128_si256(d, 1)))};
+    const __m256i d = _mm256_sub_epi8(e, l), sign = _mm256_cmpgt_epi8(_mm256_setzero_si256(), d);
+    return {_mm256_add_epi16(w.lo, _mm256_unpacklo_epi8(d, sign)),
+            _mm256_add_epi16(w.hi, _mm256_unpackhi_epi8(d, sign))};
   }
-  // (A lane above kk sets two bits of a byte mask.)
+  // (The two halves' comparisons packed into one byte per lane, in another
+  // order, which a count does not mind: one mask and one count instead of two.)
   static int atMost(const Window& w, const Window& kk) {
-    const unsigned lo = unsigned(_mm256_movemask_epi8(_mm256_cmpgt_epi16(w.lo, kk.lo)));
-    const unsigned hi = unsigned(_mm256_movemask_epi8(_mm256_cmpgt_epi16(w.hi, kk.hi)));
-    return 32 - (__builtin_popcount(lo) + __builtin_popcount(hi)) / 2;
+    const __m256i above = _mm256_packs_epi16(_mm256_cmpgt_epi16(w.lo, kk.lo), _mm256_cmpgt_epi16(w.hi, kk.hi));
+    return 32 - __builtin_popcount(unsigned(_mm256_movemask_epi8(above)));
   }
-  using Lane = int;
-  static Lane lane(int i) { return i; }
+  using Lane = int;  // where lane i lies in lo then hi, stored side by side
+  static Lane lane(int i) { return ((i >> 3) & 1) * 16 + (i >> 4) * 8 + (i & 7); }
   static __m256i broadcast(const Window& w, Lane i) {
     alignas(32) std::uint16_t t[32];
     _mm256_store_si256(reinterpret_cast<__m256i*>(t), w.lo);
