@@ -60,7 +60,7 @@ struct Strip {
   int lo = 128 - 16;                 // the band's first level
   int counted = -1;                  // the band the column counts are in (-1: none yet)
   std::int64_t rows = 0;             // output rows made
-  std::int64_t built = 0;            // window rows counted afresh
+  std::int64_t built = 0;            // window rows counted afresh (over a whole band)
   bool fresh = true;                 // the counts are to be made afresh
 };
 
@@ -166,8 +166,7 @@ std::uint8_t* aligned64(std::vector<T>& store) {
 // A strip's band starts centred on the median of its middle pel.  When a
 // row's medians near the band's edges, the band moves for the next row (the
 // counts of the levels it brings in made afresh from the window's rows);
-// when they leave it, it moves
-// and the row is filtered again.  Where medians spread over more than the
+// when they leave it, it moves and the row is filtered again.  Where medians spread over more than the
 // band, or move so much that counting afresh outweighs the rows themselves
 // (noise, small windows), the histogram engine takes the rest of the image.
 // Either way the pels are the histogram engine's.  On the benchmarks'
