@@ -166,9 +166,10 @@ std::uint8_t* aligned64(std::vector<T>& store) {
 // A strip's band starts centred on the median of its middle pel.  When a
 // row's medians near the band's edges, the band moves for the next row (the
 // counts of the levels it brings in made afresh from the window's rows);
-// when they leave it, it moves and the row is filtered again.  Where medians spread over more than the
-// band, or move so much that counting afresh outweighs the rows themselves
-// (noise, small windows), the histogram engine takes the rest of the image.
+// when they leave it, it moves and the row is filtered again.  Where
+// medians spread over more than the band, or move so much that counting
+// afresh outweighs the rows themselves (noise, small windows), the
+// histogram engine takes the rest of the image.
 // Either way the pels are the histogram engine's.  On the benchmarks'
 // differences (medians within 9 to 20 levels over a strip) the filter takes
 // 1.7 to 2.3 ns/pel against 3.4 to 4.4; over noise and rapidly moving
