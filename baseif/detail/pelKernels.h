@@ -65,8 +65,9 @@ void pelMapRow16(const unsigned short* s, unsigned short* d, std::int32_t n, con
 // the top-bit level of a (scale = 2^(24 - depth)), out[i] = 0xFFFF when
 // lo[t'] <= r' <= hi[t'] for t = t[i], r = r[i], else 0, for i < n.  lo and
 // hi are 256-entry tables (an empty run: lo 255, hi 0).  The AVX-512 VBMI
-// version looks the runs up in registers, 64 pels a step; false (nothing
-// written) where the processor lacks it or a lower level is in force.
+// version looks the runs up in registers, 64 pels a step, the AVX2 one by
+// byte shuffles as pelMapRow's, 32 pels a step; false (nothing written) at
+// the baseline level.
 bool pelPairsInRuns(const unsigned short* t, const unsigned short* r, std::int32_t n, std::uint16_t scale,
                     const unsigned char* lo, const unsigned char* hi, std::uint16_t* out);
 
