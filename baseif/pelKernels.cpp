@@ -375,16 +375,93 @@ __attribute__((target("avx512f,avx512bw,bmi2"))) static void topBits16Avx512(con
   *most = top;
 }
 
+__attribute__((target("avx2"))) static void topBits16Avx2(const unsigned short* s, unsigned char* t, std::int32_t n,
+                                                          int shift, std::uint16_t* most) {
+  const __m128i count = _mm_cvtsi32_si128(shift);
+  __m256i m = _mm256_setzero_si256();
+  std::int32_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + 16));
+    m = _mm256_max_epu16(m, _mm256_max_epu16(a, b));
+    const __m256i packed = _mm256_packus_epi16(_mm256_srl_epi16(a, count), _mm256_srl_epi16(b, count));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + i), _mm256_permute4x64_epi64(packed, 0xd8));  // (0, 2, 1, 3)
+  }
+  alignas(32) std::uint16_t lanes[16];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), m);
+  std::uint16_t top = std::max(*most, *std::max_element(lanes, lanes + 16));
+  for (; i < n; ++i) {
+    const unsigned v = unsigned(s[i]) >> shift;
+    t[i] = static_cast<unsigned char>(v < 255u ? v : 255u);
+    top = s[i] > top ? s[i] : top;
+  }
+  *most = top;
+}
+
 bool pelTopBitsRow16(const unsigned short* s, unsigned char* t, std::int32_t n, int shift, std::uint16_t* most) {
-  if (mxcpu::level() != mxcpu::Level::kAvx512) return false;
-  topBits16Avx512(s, t, n, shift, most);
-  return true;
+  switch (mxcpu::level()) {
+    case mxcpu::Level::kAvx512:
+      topBits16Avx512(s, t, n, shift, most);
+      return true;
+    case mxcpu::Level::kAvx2:
+      topBits16Avx2(s, t, n, shift, most);
+      return true;
+    case mxcpu::Level::kBaseline:
+      break;
+  }
+  return false;
+}
+
+// The AVX2 versions of the two above: 16 pels a step, the last pels one
+// by one.
+__attribute__((target("avx2"))) static void moments16Avx2(const unsigned short* s, std::int32_t n, std::uint64_t* t) {
+  const __m256i bias = _mm256_set1_epi16(short(0x8000)), ones = _mm256_set1_epi16(1);
+  const __m256i low = _mm256_set1_epi64x(0xffffffff);
+  __m256i sumW = _mm256_setzero_si256(), even = sumW, odd = sumW, most = sumW;
+  std::int32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+    most = _mm256_max_epu16(most, v);
+    const __m256i w = _mm256_xor_si256(v, bias);
+    sumW = _mm256_add_epi32(sumW, _mm256_madd_epi16(w, ones));
+    const __m256i sq = _mm256_madd_epi16(w, w);
+    even = _mm256_add_epi64(even, _mm256_and_si256(sq, low));
+    odd = _mm256_add_epi64(odd, _mm256_srli_epi64(sq, 32));
+  }
+  alignas(32) std::int64_t wide[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(wide),
+                     _mm256_add_epi64(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(sumW)),
+                                      _mm256_cvtepi32_epi64(_mm256_extracti128_si256(sumW, 1))));
+  const std::int64_t sw = wide[0] + wide[1] + wide[2] + wide[3];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(wide), _mm256_add_epi64(even, odd));
+  const std::uint64_t squares =
+      std::uint64_t(wide[0]) + std::uint64_t(wide[1]) + std::uint64_t(wide[2]) + std::uint64_t(wide[3]);
+  alignas(32) std::uint16_t lanes[16];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), most);
+  std::uint16_t top = *std::max_element(lanes, lanes + 16);
+  const std::uint64_t count = std::uint64_t(i);
+  std::uint64_t sum = std::uint64_t(sw + std::int64_t(count << 15)),
+                sumSq = squares + std::uint64_t(sw * 65536) + (count << 30);
+  for (; i < n; ++i) {
+    sum += s[i], sumSq += std::uint64_t(s[i]) * s[i];
+    top = s[i] > top ? s[i] : top;
+  }
+  t[0] = std::uint64_t(n), t[1] = sum, t[2] = sumSq, t[3] = top;
 }
 
 bool pelMomentsRow16(const unsigned short* s, std::int32_t n, std::uint64_t* t) {
-  if (mxcpu::level() != mxcpu::Level::kAvx512 || n > 65536) return false;
-  moments16Avx512(s, n, t);
-  return true;
+  if (n > 65536) return false;
+  switch (mxcpu::level()) {
+    case mxcpu::Level::kAvx512:
+      moments16Avx512(s, n, t);
+      return true;
+    case mxcpu::Level::kAvx2:
+      moments16Avx2(s, n, t);
+      return true;
+    case mxcpu::Level::kBaseline:
+      break;
+  }
+  return false;
 }
 
 namespace {

@@ -79,11 +79,13 @@ void pelMapLineRow(const unsigned short* s, unsigned short* d, std::int32_t n, c
                    bool stream = false);
 
 // t = {n, sum, sum of squares, largest} of the n 16-bit pels at s, for
-// n <= 65536, in AVX-512 lanes; false (nothing written) below that level.
+// n <= 65536, in AVX-512 or AVX2 lanes; false (nothing written) at the
+// baseline level.
 bool pelMomentsRow16(const unsigned short* s, std::int32_t n, std::uint64_t* t);
 
 // t[i] = min(s[i] >> shift, 255) for i < n, and *most raised to the
-// largest s[i], in AVX-512 lanes; false (nothing done) below that level.
+// largest s[i], in AVX-512 or AVX2 lanes; false (nothing done) at the
+// baseline level.
 bool pelTopBitsRow16(const unsigned short* s, unsigned char* t, std::int32_t n, int shift, std::uint16_t* most);
 
 // Count, sum and sum of squares of the pels s[i] whose mask m[i] is non-zero

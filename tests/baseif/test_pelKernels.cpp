@@ -230,3 +230,34 @@ TEST(PelKernels, PairsInRunsFollowTheirDefinition) {
       }
   }
 }
+
+// The 16-bit row kernels against their definitions at every instruction-set
+// level, with the extremes in pairs (squares' sums of 2^31) and tails after
+// 16 and 32 pels.
+TEST(PelKernels, DeepRowKernelsFollowTheirDefinitions) {
+  std::mt19937 rng(5);
+  std::vector<unsigned short> s(100);
+  for (auto& v : s) v = (unsigned short)(rng() >> 16);
+  s[0] = s[1] = 65535, s[2] = s[3] = 0;
+  const mxcpu::Level top = mxcpu::level();
+  for (int l = 0; l <= int(top); ++l)
+    for (const int n : {1, 15, 16, 17, 31, 32, 33, 100}) {
+      std::uint64_t want[4] = {std::uint64_t(n), 0, 0, 0};
+      for (int i = 0; i < n; ++i)
+        want[1] += s[i], want[2] += std::uint64_t(s[i]) * s[i], want[3] = std::max<std::uint64_t>(want[3], s[i]);
+      std::uint64_t got[4] = {};
+      std::vector<unsigned char> bits(n + 1, 7);
+      std::uint16_t most = 3;
+      mxcpu::capLevel(mxcpu::Level(l));
+      const bool moments = mxkernel::pelMomentsRow16(s.data(), n, got);
+      const bool topBits = mxkernel::pelTopBitsRow16(s.data(), bits.data(), n, 5, &most);
+      mxcpu::capLevel(top);
+      if (moments)
+        EXPECT_EQ(std::vector<std::uint64_t>(got, got + 4), std::vector<std::uint64_t>(want, want + 4))
+            << l << " " << n;
+      if (!topBits) continue;
+      for (int i = 0; i < n; ++i) ASSERT_EQ(bits[i], std::min(s[i] >> 5, 255)) << l << " " << n << " " << i;
+      EXPECT_EQ(bits[n], 7) << "wrote past " << n;
+      EXPECT_EQ(most, want[3]) << l << " " << n;
+    }
+}
