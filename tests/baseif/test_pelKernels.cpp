@@ -252,10 +252,8 @@ TEST(PelKernels, DeepRowKernelsFollowTheirDefinitions) {
       const bool moments = mxkernel::pelMomentsRow16(s.data(), n, got);
       const bool topBits = mxkernel::pelTopBitsRow16(s.data(), bits.data(), n, 5, &most);
       mxcpu::capLevel(top);
-      if (moments)
-        EXPECT_EQ(std::vector<std::uint64_t>(got, got + 4), std::vector<std::uint64_t>(want, want + 4))
-            << l << " " << n;
-      if (!topBits) continue;
+      if (!moments || !topBits) continue;  // the baseline leaves both to their callers
+      EXPECT_EQ(std::vector<std::uint64_t>(got, got + 4), std::vector<std::uint64_t>(want, want + 4)) << l << " " << n;
       for (int i = 0; i < n; ++i) ASSERT_EQ(bits[i], std::min(s[i] >> 5, 255)) << l << " " << n << " " << i;
       EXPECT_EQ(bits[n], 7) << "wrote past " << n;
       EXPECT_EQ(most, want[3]) << l << " " << n;
