@@ -304,6 +304,34 @@ __attribute__((target("avx512f,avx512bw"), always_inline)) static inline std::ui
   return *std::max_element(lanes, lanes + 32);
 }
 
+// The largest of 16 16-bit lanes.
+__attribute__((target("avx2"), always_inline)) static inline std::uint16_t largestLaneAvx2(__m256i m) {
+  alignas(32) std::uint16_t lanes[16];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), m);
+  return *std::max_element(lanes, lanes + 16);
+}
+
+// The moments {count, sum v, sum v^2} of count pels from the sums of their
+// offsets w = v - 32768: sum v = sum w + 32768 n, sum v^2 = sum w^2 +
+// 65536 sum w + 2^30 n.
+static void momentsFromOffsets(std::int64_t sw, std::uint64_t squares, std::uint64_t count, std::uint64_t* t) {
+  t[0] = count;
+  t[1] = std::uint64_t(sw + std::int64_t(count << 15));
+  t[2] = squares + std::uint64_t(sw * 65536) + (count << 30);
+}
+
+// The rest of a row's top bits, pels i .. n - 1 one by one (the vector
+// kernels' last pels); returns top raised to the largest of those pels.
+static std::uint16_t topBitsTail(const unsigned short* s, unsigned char* t, std::int32_t i, std::int32_t n, int shift,
+                                 std::uint16_t top) {
+  for (; i < n; ++i) {
+    const unsigned v = unsigned(s[i]) >> shift;
+    t[i] = static_cast<unsigned char>(v < 255u ? v : 255u);
+    top = s[i] > top ? s[i] : top;
+  }
+  return top;
+}
+
 // Adds 32 offsets w = v - 32768 to the sums of w (32-bit lanes) and of w^2
 // (the even and odd 32-bit halves of each pair's sum, in 64-bit lanes).
 __attribute__((target("avx512f,avx512bw"), always_inline)) static inline void addMoments16(__m512i w, __m512i ones,
@@ -344,10 +372,7 @@ __attribute__((target("avx512f,avx512bw,bmi2"))) static void moments16Avx512(con
       std::int64_t(_mm512_reduce_add_epi64(_mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(sumW, 1))));
   const std::uint64_t squares =
       std::uint64_t(_mm512_reduce_add_epi64(even)) + std::uint64_t(_mm512_reduce_add_epi64(odd));
-  const std::uint64_t count = std::uint64_t(n);
-  t[0] = count;
-  t[1] = std::uint64_t(sw + std::int64_t(count << 15));
-  t[2] = squares + std::uint64_t(sw * 65536) + (count << 30);
+  momentsFromOffsets(sw, squares, std::uint64_t(n), t);
   t[3] = largestLane(most);
 }
 
@@ -366,15 +391,10 @@ __attribute__((target("avx512f,avx512bw,bmi2"))) static void topBits16Avx512(con
     const __m512i packed = _mm512_packus_epi16(_mm512_srl_epi16(a, count), _mm512_srl_epi16(b, count));
     _mm512_storeu_si512(t + i, _mm512_permutexvar_epi64(order, packed));
   }
-  std::uint16_t top = std::max(*most, largestLane(m));
-  for (; i < n; ++i) {
-    const unsigned v = unsigned(s[i]) >> shift;
-    t[i] = static_cast<unsigned char>(v < 255u ? v : 255u);
-    top = s[i] > top ? s[i] : top;
-  }
-  *most = top;
+  *most = topBitsTail(s, t, i, n, shift, std::max(*most, largestLane(m)));
 }
 
+// The AVX2 version of topBits16Avx512, 32 pels a step.
 __attribute__((target("avx2"))) static void topBits16Avx2(const unsigned short* s, unsigned char* t, std::int32_t n,
                                                           int shift, std::uint16_t* most) {
   const __m128i count = _mm_cvtsi32_si128(shift);
@@ -387,15 +407,7 @@ __attribute__((target("avx2"))) static void topBits16Avx2(const unsigned short* 
     const __m256i packed = _mm256_packus_epi16(_mm256_srl_epi16(a, count), _mm256_srl_epi16(b, count));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + i), _mm256_permute4x64_epi64(packed, 0xd8));  // (0, 2, 1, 3)
   }
-  alignas(32) std::uint16_t lanes[16];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), m);
-  std::uint16_t top = std::max(*most, *std::max_element(lanes, lanes + 16));
-  for (; i < n; ++i) {
-    const unsigned v = unsigned(s[i]) >> shift;
-    t[i] = static_cast<unsigned char>(v < 255u ? v : 255u);
-    top = s[i] > top ? s[i] : top;
-  }
-  *most = top;
+  *most = topBitsTail(s, t, i, n, shift, std::max(*most, largestLaneAvx2(m)));
 }
 
 bool pelTopBitsRow16(const unsigned short* s, unsigned char* t, std::int32_t n, int shift, std::uint16_t* most) {
@@ -412,7 +424,7 @@ bool pelTopBitsRow16(const unsigned short* s, unsigned char* t, std::int32_t n, 
   return false;
 }
 
-// The AVX2 versions of the two above: 16 pels a step, the last pels one
+// The AVX2 version of moments16Avx512: 16 pels a step, the last pels one
 // by one.
 __attribute__((target("avx2"))) static void moments16Avx2(const unsigned short* s, std::int32_t n, std::uint64_t* t) {
   const __m256i bias = _mm256_set1_epi16(short(0x8000)), ones = _mm256_set1_epi16(1);
@@ -436,17 +448,13 @@ __attribute__((target("avx2"))) static void moments16Avx2(const unsigned short* 
   _mm256_store_si256(reinterpret_cast<__m256i*>(wide), _mm256_add_epi64(even, odd));
   const std::uint64_t squares =
       std::uint64_t(wide[0]) + std::uint64_t(wide[1]) + std::uint64_t(wide[2]) + std::uint64_t(wide[3]);
-  alignas(32) std::uint16_t lanes[16];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), most);
-  std::uint16_t top = *std::max_element(lanes, lanes + 16);
-  const std::uint64_t count = std::uint64_t(i);
-  std::uint64_t sum = std::uint64_t(sw + std::int64_t(count << 15)),
-                sumSq = squares + std::uint64_t(sw * 65536) + (count << 30);
+  momentsFromOffsets(sw, squares, std::uint64_t(i), t);
+  std::uint16_t top = largestLaneAvx2(most);
   for (; i < n; ++i) {
-    sum += s[i], sumSq += std::uint64_t(s[i]) * s[i];
+    t[1] += s[i], t[2] += std::uint64_t(s[i]) * s[i];
     top = s[i] > top ? s[i] : top;
   }
-  t[0] = std::uint64_t(n), t[1] = sum, t[2] = sumSq, t[3] = top;
+  t[0] = std::uint64_t(n), t[3] = top;
 }
 
 bool pelMomentsRow16(const unsigned short* s, std::int32_t n, std::uint64_t* t) {
