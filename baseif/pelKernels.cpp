@@ -21,6 +21,14 @@ void pelMapRowPlain(const unsigned char* s, unsigned char* d, std::int32_t n, co
   for (std::int32_t i = 0; i < n; ++i) d[i] = lut[s[i]];
 }
 
+// The pels of d before its first `bytes` boundary (at most n): where a
+// streamed row's whole-register stores begin.
+template <typename Pel>
+static std::int32_t pelsBeforeBoundary(const Pel* d, std::int32_t n, std::uintptr_t bytes) {
+  const std::uintptr_t gap = (bytes - (reinterpret_cast<std::uintptr_t>(d) & (bytes - 1))) & (bytes - 1);
+  return std::min(n, std::int32_t(gap / sizeof(Pel)));
+}
+
 // A 256-entry byte table is four 64-byte registers: one two-register byte
 // permute looks up the low 7 bits in each half of the table, and the pel's
 // top bit picks the half.  64 pels per step instead of one.  With stream,
@@ -42,8 +50,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"))) static void pelMapRo
   const __m512i t2 = _mm512_loadu_si512(lut + 128), t3 = _mm512_loadu_si512(lut + 192);
   std::int32_t i = 0;
   if (stream) {
-    const std::int32_t head = std::min(n, std::int32_t((64 - (reinterpret_cast<std::uintptr_t>(d) & 63)) & 63));
-    for (; i < head; ++i) d[i] = lut[s[i]];
+    for (const std::int32_t head = pelsBeforeBoundary(d, n, 64); i < head; ++i) d[i] = lut[s[i]];
     for (; i + 64 <= n; i += 64)
       _mm512_stream_si512(reinterpret_cast<__m512i*>(d + i), vbmiLookup(_mm512_loadu_si512(s + i), t0, t1, t2, t3));
     _mm_sfence();  // the row is written before any later store or another thread's read
@@ -92,11 +99,19 @@ __attribute__((target("avx2"), always_inline)) static inline __m256i avx2Lookup(
 }
 
 // The AVX2 version, 32 pels per step, about twice as fast as the scalar loop.
+// With stream, as the VBMI version, from the first 32-byte boundary of d on.
 __attribute__((target("avx2"))) static void pelMapRowAvx2(const unsigned char* s, unsigned char* d, std::int32_t n,
-                                                          const unsigned char* lut) {
+                                                          const unsigned char* lut, bool stream) {
   __m256i rows[16];
   avx2Rows(lut, rows);
   std::int32_t i = 0;
+  if (stream) {
+    for (const std::int32_t head = pelsBeforeBoundary(d, n, 32); i < head; ++i) d[i] = lut[s[i]];
+    for (; i + 32 <= n; i += 32)
+      _mm256_stream_si256(reinterpret_cast<__m256i*>(d + i),
+                          avx2Lookup(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i)), rows));
+    _mm_sfence();  // the row is written before any later store or another thread's read
+  }
   for (; i + 32 <= n; i += 32)
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i),
                         avx2Lookup(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i)), rows));
@@ -109,7 +124,7 @@ void pelMapRow(const unsigned char* s, unsigned char* d, std::int32_t n, const u
       if (pelMapRowVbmi(s, d, n, lut, stream)) return;
       [[fallthrough]];
     case mxcpu::Level::kAvx2:
-      pelMapRowAvx2(s, d, n, lut);
+      pelMapRowAvx2(s, d, n, lut, stream);
       return;
     case mxcpu::Level::kBaseline:
       break;
@@ -251,8 +266,7 @@ __attribute__((target("avx512f,avx512bw,bmi2"))) static void pelMapLineAvx512(co
   const __m512 top = _mm512_set1_ps(float(line.top));
   std::int32_t i = 0;
   if (stream) {
-    const std::int32_t head = std::min(n, std::int32_t(((64 - (reinterpret_cast<std::uintptr_t>(d) & 63)) & 63) / 2));
-    for (; i < head; ++i) d[i] = line.entry(s[i]);
+    for (const std::int32_t head = pelsBeforeBoundary(d, n, 64); i < head; ++i) d[i] = line.entry(s[i]);
     for (; i + 32 <= n; i += 32)
       _mm512_stream_si512(reinterpret_cast<__m512i*>(d + i),
                           lineLevels32(_mm512_loadu_si512(s + i), scale, offset, top));
@@ -270,18 +284,30 @@ MX_AVX2_LINE __m256i lineLevels(__m256i v, __m256 scale, __m256 offset, __m256 t
   return _mm256_cvttps_epi32(_mm256_min_ps(top, x));
 }
 
+// The levels of 16 pels.
+MX_AVX2_LINE __m256i lineLevels16(__m256i v, __m256 scale, __m256 offset, __m256 top) {
+  const __m256i z = _mm256_setzero_si256();
+  return _mm256_packus_epi32(lineLevels(_mm256_unpacklo_epi16(v, z), scale, offset, top),
+                             lineLevels(_mm256_unpackhi_epi16(v, z), scale, offset, top));
+}
+
+// With stream, as the AVX-512 version, from the first 32-byte boundary of d on.
 __attribute__((target("avx2"))) static void pelMapLineAvx2(const unsigned short* s, unsigned short* d, std::int32_t n,
-                                                           const mxLevelLine& line) {
+                                                           const mxLevelLine& line, bool stream) {
   const __m256 scale = _mm256_set1_ps(line.singleScale()), offset = _mm256_set1_ps(line.singleOffset());
   const __m256 top = _mm256_set1_ps(float(line.top));
-  const __m256i z = _mm256_setzero_si256();
   std::int32_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i),
-                        _mm256_packus_epi32(lineLevels(_mm256_unpacklo_epi16(v, z), scale, offset, top),
-                                            lineLevels(_mm256_unpackhi_epi16(v, z), scale, offset, top)));
+  if (stream) {
+    for (const std::int32_t head = pelsBeforeBoundary(d, n, 32); i < head; ++i) d[i] = line.entry(s[i]);
+    for (; i + 16 <= n; i += 16)
+      _mm256_stream_si256(
+          reinterpret_cast<__m256i*>(d + i),
+          lineLevels16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i)), scale, offset, top));
+    _mm_sfence();  // the row is written before any later store or another thread's read
   }
+  for (; i + 16 <= n; i += 16)
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i),
+                        lineLevels16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i)), scale, offset, top));
   for (; i < n; ++i) d[i] = line.entry(s[i]);
 }
 
@@ -290,7 +316,7 @@ void pelMapLineRow(const unsigned short* s, unsigned short* d, std::int32_t n, c
       case mxcpu::Level::kAvx512:
         return pelMapLineAvx512(s, d, n, line, stream);
       case mxcpu::Level::kAvx2:
-        return pelMapLineAvx2(s, d, n, line);
+        return pelMapLineAvx2(s, d, n, line, stream);
       case mxcpu::Level::kBaseline:
         break;
     }

@@ -48,8 +48,8 @@ inline bool fetchesAhead(std::int64_t rowBytes, std::int64_t rows, std::ptrdiff_
 
 // d[i] = lut[s[i]] for i < n (s and d may be equal); byte shuffles at the
 // AVX2 level, the VBMI version at the AVX-512 level where the processor has
-// it, which with stream writes d around the caches (for outputs too large to
-// stay in them).
+// it.  With stream the vector versions write d around the caches (for
+// outputs too large to stay in them).
 void pelMapRow(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut, bool stream = false);
 void pelMapRowPlain(const unsigned char* s, unsigned char* d, std::int32_t n, const unsigned char* lut);
 // The AVX-512 VBMI version; false (nothing written) when the processor lacks it.
@@ -74,7 +74,7 @@ bool pelPairsInRuns(const unsigned short* t, const unsigned short* r, std::int32
 // d[i] = line.entry(s[i]) for i < n (s and d may be equal).  For a
 // single-precision line the AVX2 and AVX-512 versions take entry()'s steps
 // in float lanes, the clamp to 0 last; a double line is computed pel by pel.
-// stream as for pelMapRow (AVX-512 only).
+// stream as for pelMapRow.
 void pelMapLineRow(const unsigned short* s, unsigned short* d, std::int32_t n, const mxLevelLine& line,
                    bool stream = false);
 
