@@ -60,6 +60,15 @@ inline std::string conversionHint(const py::array& a) {
   return "";
 }
 
+// obj as a numpy array (np.asarray), unsigned pels in the machine's byte
+// order: big-endian uint16 (FITS readers give it) is converted, once.
+inline py::array pelArray(py::handle obj) {
+  py::array a = py::module_::import("numpy").attr("asarray")(obj);
+  if (a.dtype().kind() == 'u' && !a.dtype().attr("isnative").cast<bool>())
+    a = a.attr("astype")(a.dtype().attr("newbyteorder")("="));
+  return a;
+}
+
 // The array behind obj, checked to be a non-empty 2-D array of T.  Raises
 // ArgumentTypeError (not an array, dtype) or ArgumentError (rank, size)
 // naming the argument.  Objects that are arrays without being numpy's (they
@@ -75,7 +84,7 @@ py::array checkedArray(py::handle obj, const char* what) {
   if (!py::isinstance(obj, np.attr("ndarray")) && !py::hasattr(obj, "__array__") &&
       !py::hasattr(obj, "__array_interface__"))
     throw ArgumentTypeError(expected + ", got " + std::string(py::str(py::type::of(obj).attr("__name__"))));
-  py::array a = np.attr("asarray")(obj);
+  py::array a = pelArray(obj);
   if (sizeof(T) == 1 && name == "mask" && a.dtype().kind() == 'b')
     a = np.attr("multiply")(a, 255, py::arg("dtype") = np.attr("uint8"));
   // Equivalent, not identical: an unpickled array has a dtype object of its own.
@@ -154,6 +163,8 @@ mxPelBuffer_const<T> constBuffer(py::handle obj, const char* what) {
 // array or a layout the buffers cannot show.
 template <class T>
 mxPelBuffer<T> writableBuffer(py::handle obj, const char* what) {
+  if (py::isinstance<py::array>(obj) && !py::reinterpret_borrow<py::array>(obj).dtype().attr("isnative").cast<bool>())
+    throw ArgumentError(std::string(what) + " must be in the machine's byte order to be written in place");
   py::array a = checkedArray<T>(obj, what);
   if (!a.writeable()) throw ArgumentError(std::string(what) + " must be a writable array");
   if (!viewable<T>(a))

@@ -90,10 +90,20 @@ IMGNORMPY_TYPE(MethodRows, "list[tuple[str, int, str, str, str]]");
 #undef IMGNORMPY_TYPE
 }  // namespace types
 
-// An integer argument: an int or a numpy integer, not True or False (ints
-// to Python, but never a grey level, count or size here).  Raises
-// ArgumentTypeError naming the argument.
+// The tools' parameters as Python passes them, parsed here for every class
+// and function of the module.  An integer is an int or a numpy integer, not
+// True or False (ints to Python, but never a grey level, count or size
+// here); a number is also a float or a numpy floating-point value.  Each
+// raises ArgumentTypeError naming the argument (ArgumentError for an integer
+// out of range).
 long long intArg(py::handle v, const char* what);
+// True or False (numpy's too), not a number or None.
+bool boolArg(py::handle v, const char* what);
+// One integer (for both elements) or a 2-sequence of integers, each within
+// 32 bits.
+mxPair<std::int32_t> intPair(py::handle v, const char* what);
+// One number (for both elements) or a 2-sequence of numbers.
+mxPair<double> realPair(py::handle v, const char* what);
 
 // The tool (8-bit, or 16-bit when deep) and a lock.  Which of the two a
 // Normalizer is, is fixed when it is made (by its reference's dtype or its

@@ -71,42 +71,6 @@ Mode modeArg(py::handle v) {
 
 const char* modeName(Mode m) { return m == Mode::eLuminance ? "luminance" : "per-channel"; }
 
-// A number or a 2-sequence of numbers (integers only when T is); never True
-// or False.
-template <class T>
-mxPair<T> pairArg(py::handle v, const char* what) {
-  const std::string err = std::string(what) + (std::is_integral_v<T> ? " takes an integer or a pair (x, y) of integers"
-                                                                     : " takes a number or a pair (x, y) of numbers");
-  std::vector<py::handle> items;
-  if (py::isinstance<py::sequence>(v) && !py::isinstance<py::str>(v)) {
-    if (py::len(v) != 2) throw ArgumentTypeError(err);
-    for (py::handle e : v) items.push_back(e);
-  } else {
-    items = {v, v};
-  }
-  mxPair<T> p;
-  std::vector<T> xy;
-  for (py::handle e : items) {
-    const bool number = py::isinstance<py::int_>(e) || (!std::is_integral_v<T> && py::isinstance<py::float_>(e));
-    if (!number || py::isinstance<py::bool_>(e)) throw ArgumentTypeError(err);
-    if constexpr (std::is_integral_v<T>) {
-      const long long x = e.cast<long long>();
-      if (x < std::numeric_limits<T>::min() || x > std::numeric_limits<T>::max())
-        throw ArgumentError(std::string(what) + " elements must fit in 32 bits");
-      xy.push_back(T(x));
-    } else {
-      xy.push_back(e.cast<T>());
-    }
-  }
-  return {xy[0], xy[1]};
-}
-
-bool boolArg(py::handle v, const char* what) {
-  if (!py::isinstance<py::bool_>(v) && !py::isinstance(v, py::module_::import("numpy").attr("bool_")))
-    throw ArgumentTypeError(std::string(what) + " takes True or False");
-  return v.cast<bool>();
-}
-
 // A colour array with its channels last and its pels where the tool can read
 // them: a 3-D array is moved so that channel_axis comes last (a view) and
 // copied only when its rows are not runs of whole pels; a 2-D array is a
@@ -126,7 +90,7 @@ ColorArray colorArray(py::handle obj, const char* what, int axis) {
     throw ArgumentTypeError(name + " must be a numpy uint8 or uint16 array, got " +
                             std::string(py::str(py::type::of(obj).attr("__name__"))));
   ColorArray c;
-  c.a = np.attr("asarray")(obj);
+  c.a = pelArray(obj);
   const auto& api = py::detail::npy_api::get();
   c.deep = api.PyArray_EquivTypes_(c.a.dtype().ptr(), py::dtype::of<unsigned short>().ptr());
   if (!c.deep && !api.PyArray_EquivTypes_(c.a.dtype().ptr(), py::dtype::of<unsigned char>().ptr()))
@@ -258,9 +222,15 @@ template <class T>
 void pairProperty(py::class_<ColorTool>& cls, const char* name, mxPair<T> (mxColorNormalizer::*get)() const,
                   void (mxColorNormalizer::*set)(mxPair<T>)) {
   cls.def_property(
-      name, [get](const ColorTool& n) { return n.read([&](const mxColorNormalizer& t) { return toTuple((t.*get)()); }); },
-      [name, set](ColorTool& n, Typed<std::conditional_t<std::is_same_v<T, double>, types::RealPair, types::IntPair>> v) {
-        const mxPair<T> p = pairArg<T>(v, name);
+      name,
+      [get](const ColorTool& n) { return n.read([&](const mxColorNormalizer& t) { return toTuple((t.*get)()); }); },
+      [name, set](ColorTool& n,
+                  Typed<std::conditional_t<std::is_same_v<T, double>, types::RealPair, types::IntPair>> v) {
+        mxPair<T> p;
+        if constexpr (std::is_same_v<T, double>)
+          p = realPair(v, name);
+        else
+          p = intPair(v, name);
         n.write([&](mxColorNormalizer& t) { (t.*set)(p); });
       },
       (std::string("The tool's ") + name + " (as Normalizer's); setting it clears the training.").c_str());
@@ -367,9 +337,7 @@ void init_color(py::module_& m) {
             const ColorArray ref = colorArray(reference, "reference", axisArg(axis));
             std::int32_t bits = ref.deep ? 16 : 8;
             if (!depth.is_none()) {
-              if (!py::isinstance<py::int_>(depth) || py::isinstance<py::bool_>(depth))
-                throw ArgumentTypeError("bit_depth takes an integer");
-              bits = std::int32_t(std::clamp<long long>(depth.cast<long long>(), -1, 99));
+              bits = std::int32_t(std::clamp<long long>(intArg(depth, "bit_depth"), -1, 99));
               if (!ref.deep && bits != 8)
                 throw ArgumentError("bit_depth must be 8 for a uint8 reference, got " + std::to_string(bits));
               if (ref.deep && bits <= 8)
@@ -378,11 +346,10 @@ void init_color(py::module_& m) {
             }
             auto n = std::make_unique<ColorTool>(mxColorNormalizer(modeArg(color), bits), axis);
             mxColorNormalizer& t = n->tool;
-            if (!nbh.is_none()) t.neighborhoodSize(pairArg<std::int32_t>(nbh, "neighborhood_size"));
-            if (!gran.is_none()) t.granularity(pairArg<std::int32_t>(gran, "granularity"));
-            if (!tails.is_none()) t.tailFractions(pairArg<double>(tails, "tail_fractions"));
-            if (!range.is_none())
-              t.intensityVariationRange(pairArg<std::int32_t>(range, "intensity_variation_range"));
+            if (!nbh.is_none()) t.neighborhoodSize(intPair(nbh, "neighborhood_size"));
+            if (!gran.is_none()) t.granularity(intPair(gran, "granularity"));
+            if (!tails.is_none()) t.tailFractions(realPair(tails, "tail_fractions"));
+            if (!range.is_none()) t.intensityVariationRange(intPair(range, "intensity_variation_range"));
             if (!keep.is_none()) t.keepMaskedPixels(boolArg(keep, "keep_masked_pixels"));
             if (!relative.is_none()) t.relativeCounts(boolArg(relative, "relative_counts"));
             setReference(t, ref, copy);

@@ -49,48 +49,6 @@ py::list methodRows() {
   return rows;
 }
 
-// A pair parameter from a 2-sequence or one number (both elements).
-template <class T>
-mxPair<T> pairArg(py::handle v, const char* what) {
-  // True and False are ints to Python, but never a size or a fraction here.
-  auto refuseBool = [what](py::handle x) {
-    if (py::isinstance<py::bool_>(x)) throw ArgumentTypeError(std::string(what) + " takes numbers, not True or False");
-  };
-  refuseBool(v);
-  if (py::isinstance<py::sequence>(v) && !py::isinstance<py::str>(v))
-    for (py::handle e : v) refuseBool(e);
-  if (py::isinstance<py::int_>(v) || py::isinstance<py::float_>(v)) {
-    const T x = v.cast<T>();
-    return {x, x};
-  }
-  if (py::isinstance<py::sequence>(v) && !py::isinstance<py::str>(v) && py::len(v) == 2) {
-    py::sequence s = py::reinterpret_borrow<py::sequence>(v);
-    return {s[0].cast<T>(), s[1].cast<T>()};
-  }
-  throw ArgumentTypeError(std::string(what) + " must be a pair (x, y) or one number");
-}
-
-// A yes/no parameter: True or False (numpy's too), not a number or None.
-bool boolArg(py::handle v, const char* what) {
-  if (!py::isinstance<py::bool_>(v) && !py::isinstance(v, py::module_::import("numpy").attr("bool_")))
-    throw ArgumentTypeError(std::string(what) + " takes True or False");
-  return v.cast<bool>();
-}
-
-mxPair<std::int32_t> intPair(py::handle v, const char* what) {
-  if (py::isinstance<py::float_>(v)) throw ArgumentTypeError(std::string(what) + " takes integers");
-  if (py::isinstance<py::sequence>(v) && !py::isinstance<py::str>(v) && py::len(v) == 2)
-    for (py::handle e : v)
-      if (!py::isinstance<py::int_>(e)) throw ArgumentTypeError(std::string(what) + " takes integers");
-  const mxPair<long long> p = pairArg<long long>(v, what);
-  auto narrow = [&](long long x) {
-    if (x < std::numeric_limits<std::int32_t>::min() || x > std::numeric_limits<std::int32_t>::max())
-      throw ArgumentError(std::string(what) + " elements must fit in 32 bits");
-    return std::int32_t(x);
-  };
-  return {narrow(p.x()), narrow(p.y())};
-}
-
 // The image handed to the tool: viewed in place (copy false) or a deep copy.
 template <class T = unsigned char>
 mxPelBuffer_const<T> imageArg(py::handle obj, const char* what, bool copy) {
@@ -109,15 +67,22 @@ bool isArrayLike(py::handle obj) {
 // 8 or 16 for an array of uint8 or uint16 pels, else 0.
 int unsignedBits(py::handle obj) {
   if (!isArrayLike(obj)) return 0;
-  const py::array a = py::module_::import("numpy").attr("asarray")(obj);
+  const py::array a = pelArray(obj);
   const auto& api = py::detail::npy_api::get();
   if (api.PyArray_EquivTypes_(a.dtype().ptr(), py::dtype::of<std::uint16_t>().ptr())) return 16;
   return api.PyArray_EquivTypes_(a.dtype().ptr(), py::dtype::of<std::uint8_t>().ptr()) ? 8 : 0;
 }
 
-// 16 for an array of uint16 pels, else 8 (checkedArray then refuses what is
-// not uint8, saying why).
-int pelBitsOf(py::handle obj) { return unsignedBits(obj) == 16 ? 16 : 8; }
+// 8 or 16 for an array of uint8 or uint16 pels; anything else is refused,
+// saying how to convert it (ArgumentTypeError).
+int pelBitsOf(py::handle obj, const char* what) {
+  const int bits = unsignedBits(obj);
+  if (bits != 0) return bits;
+  const std::string expected = std::string(what) + " must be a 2-D numpy uint8 or uint16 array, got ";
+  if (!isArrayLike(obj)) throw ArgumentTypeError(expected + std::string(py::str(py::type::of(obj).attr("__name__"))));
+  const py::array a = pelArray(obj);
+  throw ArgumentTypeError(expected + "dtype " + std::string(py::str(a.dtype())) + conversionHint(a));
+}
 
 std::int32_t bitDepthOf(const mxImageNormalizer&) { return 8; }
 std::int32_t bitDepthOf(const mxImageNormalizer16& t) { return t.bitDepth(); }
@@ -412,8 +377,8 @@ py::array matchHistogramsTyped(py::handle image, py::handle reference, py::handl
 // pels counted.  Every pel of the image is mapped.  uint16 pairs at a depth
 // of 9 to 16 bits (default 16), uint8 pairs at 8.
 py::array matchHistograms(py::handle image, py::handle reference, py::handle mask, py::handle depthArg) {
-  const int bits = pelBitsOf(image), refBits = unsignedBits(reference);
-  if (unsignedBits(image) != 0 && refBits != 0 && refBits != bits)
+  const int bits = pelBitsOf(image, "image"), refBits = unsignedBits(reference);
+  if (refBits != 0 && refBits != bits)
     throw ArgumentTypeError("image is uint" + std::to_string(bits) + " but reference is uint" +
                             std::to_string(24 - bits) + ": give both the same dtype");
   const std::int32_t depth = depthArg.is_none() ? bits : std::int32_t(std::clamp(intArg(depthArg, "bit_depth"),
@@ -438,7 +403,7 @@ void pairProperty(py::class_<Normalizer>& c, const char* name, Get get, Set set,
       [name, set](Normalizer& n, Typed<Pair> v) {
         mxPair<T> p;
         if constexpr (std::is_same_v<T, double>)
-          p = pairArg<double>(v, name);
+          p = realPair(v, name);
         else
           p = intPair(v, name);
         n.change(std::string(name) + " was set", [&](auto& t) { set(t, p); });
@@ -542,9 +507,60 @@ std::uint32_t methodSet(py::handle m) {
 
 py::object methodFlags(std::uint32_t v) { return typesModule().attr("Method")(v); }
 
+namespace {
+bool isBool(py::handle v) {
+  return py::isinstance<py::bool_>(v) || py::isinstance(v, py::module_::import("numpy").attr("bool_"));
+}
+bool isInteger(py::handle v) { return !isBool(v) && PyIndex_Check(v.ptr()); }
+bool isNumber(py::handle v) {
+  return isInteger(v) || PyFloat_Check(v.ptr()) || py::isinstance(v, py::module_::import("numpy").attr("floating"));
+}
+
+// The two elements of a pair parameter: v twice, or the items of a
+// 2-sequence; each must pass isElement, else err.
+template <class IsElement>
+std::pair<py::object, py::object> pairItems(py::handle v, IsElement isElement, const std::string& err) {
+  std::pair<py::object, py::object> xy;
+  if (py::isinstance<py::sequence>(v) && !py::isinstance<py::str>(v) && !isNumber(v)) {
+    if (py::len(v) != 2) throw ArgumentTypeError(err);
+    py::sequence s = py::reinterpret_borrow<py::sequence>(v);
+    xy = {s[0], s[1]};
+  } else {
+    xy = {py::reinterpret_borrow<py::object>(v), py::reinterpret_borrow<py::object>(v)};
+  }
+  if (!isElement(xy.first) || !isElement(xy.second)) throw ArgumentTypeError(err);
+  return xy;
+}
+}  // namespace
+
+bool boolArg(py::handle v, const char* what) {
+  if (!isBool(v)) throw ArgumentTypeError(std::string(what) + " takes True or False");
+  return v.cast<bool>();
+}
+
+mxPair<std::int32_t> intPair(py::handle v, const char* what) {
+  const auto xy = pairItems(v, isInteger, std::string(what) + " takes an integer or a pair (x, y) of integers");
+  auto narrow = [&](const py::object& e) {
+    const long long x = intArg(e, what);
+    if (x < std::numeric_limits<std::int32_t>::min() || x > std::numeric_limits<std::int32_t>::max())
+      throw ArgumentError(std::string(what) + " elements must fit in 32 bits");
+    return std::int32_t(x);
+  };
+  return {narrow(xy.first), narrow(xy.second)};
+}
+
+mxPair<double> realPair(py::handle v, const char* what) {
+  const auto xy = pairItems(v, isNumber, std::string(what) + " takes a number or a pair (x, y) of numbers");
+  auto real = [](const py::object& e) {
+    const auto f = py::reinterpret_steal<py::object>(PyNumber_Float(e.ptr()));
+    if (!f) throw py::error_already_set();
+    return PyFloat_AsDouble(f.ptr());
+  };
+  return {real(xy.first), real(xy.second)};
+}
+
 long long intArg(py::handle v, const char* what) {
-  const bool isBool = py::isinstance<py::bool_>(v) || py::isinstance(v, py::module_::import("numpy").attr("bool_"));
-  if (isBool || !PyIndex_Check(v.ptr()))
+  if (!isInteger(v))
     throw ArgumentTypeError(std::string(what) + " takes an integer, got " +
                             std::string(py::str(py::type::of(v).attr("__name__"))));
   const auto i = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
@@ -577,22 +593,23 @@ void init_normalizer(py::module_& m) {
                   Typed<OptIntPair> gran, Typed<OptRealPair> tails, Typed<OptIntPair> range, Typed<OptBool> keep,
                   Typed<OptBool> relative, Typed<OptInt> depthArg, Typed<OptMethods> methods) {
         const bool copy = boolArg(copyArg, "copy");
-        const int bits = reference.is_none() ? 0 : pelBitsOf(reference);
-        const long long depth = depthArg.is_none() ? 0 : intArg(depthArg, "bit_depth");
+        const int bits = reference.is_none() ? 0 : pelBitsOf(reference, "reference");
+        const bool depthGiven = !depthArg.is_none();
+        const long long depth = depthGiven ? intArg(depthArg, "bit_depth") : 0;
         auto n = std::make_unique<Normalizer>();
-        // A uint16 reference, or a depth of more than 8 bits without a
-        // reference, makes a 16-bit tool.
-        n->deep = bits == 16 || (bits == 0 && depth != 0 && depth != 8);
-        if (!n->deep && depth != 0 && depth != 8)
+        // A uint16 reference, or a depth other than 8 without a reference,
+        // makes a 16-bit tool (which refuses a depth outside 9 to 16).
+        n->deep = bits == 16 || (bits == 0 && depthGiven && depth != 8);
+        if (!n->deep && depthGiven && depth != 8)
           throw ArgumentError("bit_depth of a uint8 reference is 8, got " + std::to_string(depth) +
                               ": give a uint16 reference for deeper pels");
-        if (n->deep && depth != 0)
+        if (n->deep && depthGiven)
           n->deepTool.bitDepth(std::int32_t(std::clamp(depth, -1ll, 99ll)));  // first: it sets the range default
         // Parameters first: a bad value is refused before any image is copied.
         auto params = [&](auto& t) {
           if (!nbh.is_none()) t.neighborhoodSize(intPair(nbh, "neighborhood_size"));
           if (!gran.is_none()) t.granularity(intPair(gran, "granularity"));
-          if (!tails.is_none()) t.tailFractions(pairArg<double>(tails, "tail_fractions"));
+          if (!tails.is_none()) t.tailFractions(realPair(tails, "tail_fractions"));
           if (!range.is_none()) t.intensityVariationRange(intPair(range, "intensity_variation_range"));
           if (!keep.is_none()) t.keepMaskedPixels(boolArg(keep, "keep_masked_pixels"));
           if (!relative.is_none()) setRelativeCounts(t, boolArg(relative, "relative_counts"));
@@ -683,7 +700,7 @@ void init_normalizer(py::module_& m) {
       .def(
           "set",
           [](Normalizer& n, Typed<RealPair> tails, Typed<IntPair> range, Typed<Bool> keepArg) {
-            const auto tf = pairArg<double>(tails, "tail_fractions");
+            const auto tf = realPair(tails, "tail_fractions");
             const auto r = intPair(range, "intensity_variation_range");
             const bool keep = boolArg(keepArg, "keep_masked_pixels");
             n.change("set() was given a bad intensity_variation_range", [&](auto& t) { t.set(tf, r, keep); });
@@ -745,9 +762,7 @@ void init_normalizer(py::module_& m) {
            [](const Normalizer&) -> py::object { throw ArgumentTypeError("unhashable type: 'Normalizer'"); })
       // The state: the archive form, and 16 for a 16-bit tool.
       .def(py::pickle(
-          [](const Normalizer& n) {
-            return n.deep ? py::make_tuple(toBytes(n), 16) : py::make_tuple(toBytes(n));
-          },
+          [](const Normalizer& n) { return n.deep ? py::make_tuple(toBytes(n), 16) : py::make_tuple(toBytes(n)); },
           [](py::tuple state) {
             if (state.size() < 1 || state.size() > 2 || !py::isinstance<py::bytes>(state[0]))
               throw ArgumentError("a pickled Normalizer holds one bytes object and its pel bits");

@@ -100,6 +100,11 @@ void init_pixel_functions(py::module_& m) {
         if (!out.is_none()) {
           mxPelBuffer<unsigned char> d = writableBuffer<unsigned char>(out, "out");
           sameShape(s, d, "out");
+          // As numpy's copies: an out that overlaps src or mask gets what they
+          // held before the call, so they are read from copies then.
+          const py::object overlaps = py::module_::import("numpy").attr("may_share_memory");
+          if (overlaps(out, src).cast<bool>()) s = copyOf(s);
+          if (overlaps(out, mask).cast<bool>()) k = copyOf(k);
           py::gil_scoped_release nogil;
           mf_MaskedPelCopy(s, k, d, copyMasked);
           return Out(out);
@@ -220,11 +225,12 @@ void init_pixel_functions(py::module_& m) {
           throw ArgumentTypeError("seed must be a pair (row, column)");
         const std::pair<long long, long long> seed(intArg(seedArg[py::int_(0)], "seed"),
                                                    intArg(seedArg[py::int_(1)], "seed"));
-        if (seed.first < 0 || seed.second < 0 || seed.first > std::numeric_limits<std::int32_t>::max() ||
-            seed.second > std::numeric_limits<std::int32_t>::max())
-          throw ArgumentError("seed (row, column) must lie inside the image");
         mxPelBuffer<unsigned char> d = inPlace ? writableBuffer<unsigned char>(image, "image")
                                                : copyOf(constBuffer<unsigned char>(image, "image"));
+        if (seed.first < 0 || seed.second < 0 || seed.first >= d.height() || seed.second >= d.width())
+          throw ArgumentError("seed (row, column) must lie inside the image, got (" + std::to_string(seed.first) +
+                              ", " + std::to_string(seed.second) + ") in shape (" + std::to_string(d.height()) + ", " +
+                              std::to_string(d.width()) + ")");
         std::vector<long long> work;
         {
           py::gil_scoped_release nogil;

@@ -39,6 +39,9 @@ def test_bad_16_bit_input_names_the_fault(images):
         (imgnorm.ArgumentTypeError, "astype", lambda: imgnorm.match_histograms(ref16.astype(np.int32), ref16)),
         (imgnorm.ArgumentTypeError, "same dtype", lambda: imgnorm.match_histograms(ref16, images["reference"])),
         (imgnorm.ArgumentError, "bit_depth of a uint8", lambda: imgnorm.Normalizer(images["reference"], bit_depth=12)),
+        (imgnorm.ArgumentTypeError, "uint16 array, got dtype float32: convert",
+         lambda: imgnorm.match_histograms(ref16.astype(np.float32), ref16, bit_depth=12)),
+        (imgnorm.BadParams, "from 9 to 16", lambda: imgnorm.Normalizer(ref16, bit_depth=0)),
         (imgnorm.BadParams, "from 9 to 16", lambda: imgnorm.Normalizer(ref16, bit_depth=17)),
         (imgnorm.BadImage, r"above 511 \(9 bits\)", lambda: deep.run(ref16 * 3, "histogram")),
         (imgnorm.BadImage, "above 4095", lambda: imgnorm.match_histograms(ref16 * 20, ref16, bit_depth=12)),
@@ -48,5 +51,10 @@ def test_bad_16_bit_input_names_the_fault(images):
     for cls, text, call in cases:
         with pytest.raises(cls, match=text):
             call()
+    # Big-endian pels (FITS readers give them) and numpy scalars as parameters.
+    swapped = imgnorm.Normalizer(ref16.astype(">u2"), bit_depth=np.int64(9), neighborhood_size=np.int32(9),
+                                 methods="histogram")
+    np.testing.assert_array_equal(swapped.run(ref16.astype(">u2") // 2, "histogram"),
+                                  imgnorm.Normalizer(ref16, bit_depth=9, methods="histogram").run(ref16 // 2, "histogram"))
     deep.set_mask(ref16 > 40)  # boolean masks, as for 8-bit tools
     np.testing.assert_array_equal(deep.mask, np.where(ref16 > 40, 255, 0))

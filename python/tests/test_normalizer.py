@@ -177,7 +177,8 @@ def test_error_classes_carry_the_cxx_names_and_numbers(images):
     raised = [(imgnorm.BadParams, "Cannot run with more than one normalization method.", lambda: tool.run(image, 3)),
               (imgnorm.CanNotTrain, "referenceImage() must be bound for the specified methods.",
                lambda: imgnorm.Normalizer().train("histogram")),
-              (imgnorm.PelFuncBadParams, "", lambda: imgnorm.flood_fill(image, (500, 0), 1))]
+              (imgnorm.PelFuncBadParams, "", lambda: imgnorm.flood_fill(image, (0, 0), image[0, 0])),
+              (imgnorm.ArgumentError, "", lambda: imgnorm.flood_fill(image, (500, 0), 1))]
     # Damaged archives (every cut and flipped byte is the C++ archive tests'):
     # each archive error reaches Python as its own class.
     data = tool.to_bytes()

@@ -93,6 +93,9 @@ def test_in_place_forms_write_the_callers_array():
     out = np.zeros((23, 37), np.uint8)
     assert imgnorm.masked_copy(A, MASK, out=out) is out
     np.testing.assert_array_equal(out, np.where(MASK > 0, A, 0))
+    shifted = A.copy()  # an out overlapping src gets what src held, as numpy's copies
+    imgnorm.masked_copy(shifted[:-1], MASK[:-1], out=shifted[1:])
+    np.testing.assert_array_equal(shifted[1:], np.where(MASK[:-1] > 0, A[:-1], A[1:]))
     image = np.where(A > 90, 255, 0).astype(np.uint8)
     assert imgnorm.flood_fill(image, (4, 6), 77, in_place=True) is image
     assert (image == 77).any()
