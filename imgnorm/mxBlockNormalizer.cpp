@@ -102,12 +102,18 @@ mxPelBuffer_const<Pel> part(mxPelBuffer_const<Pel> b, const mxPelRect& rect) {
   return b;
 }
 
-// The rectangle r grown by h on every side.
-mxPelRect grown(const mxPelRect& r, const mxPair<std::int32_t>& h) {
-  const std::int64_t x0 = std::max<std::int64_t>(std::int64_t(r.x()) - h.x(), -0x7FFFFFFF);
-  const std::int64_t y0 = std::max<std::int64_t>(std::int64_t(r.y()) - h.y(), -0x7FFFFFFF);
-  const std::int64_t x1 = std::min<std::int64_t>(std::int64_t(r.x()) + r.width() + h.x(), 0x7FFFFFFF);
-  const std::int64_t y1 = std::min<std::int64_t>(std::int64_t(r.y()) + r.height() + h.y(), 0x7FFFFFFF);
+// The rectangle r grown by h on every side and cut to `within` (null where
+// they do not meet).  In 64 bits: a halo of a huge granularity reaches
+// beyond the 32-bit coordinates on both sides, and the grown width would not
+// fit them.
+mxPelRect grown(const mxPelRect& r, const mxPair<std::int32_t>& h, const mxPelRect& within) {
+  const std::int64_t x0 = std::max<std::int64_t>(std::int64_t(r.x()) - h.x(), within.x());
+  const std::int64_t y0 = std::max<std::int64_t>(std::int64_t(r.y()) - h.y(), within.y());
+  const std::int64_t x1 =
+      std::min<std::int64_t>(std::int64_t(r.x()) + r.width() + h.x(), std::int64_t(within.x()) + within.width());
+  const std::int64_t y1 =
+      std::min<std::int64_t>(std::int64_t(r.y()) + r.height() + h.y(), std::int64_t(within.y()) + within.height());
+  if (x1 <= x0 || y1 <= y0) return mxPelRect();
   return mxPelRect(std::int32_t(x0), std::int32_t(y0), std::int32_t(x1 - x0), std::int32_t(y1 - y0));
 }
 
@@ -354,7 +360,7 @@ bool mxBlockNormalizerOf<Pel>::run(mxPelSourceOf<Pel>& image, Method method, mxP
     // its result handed out block by block.
     const std::vector<mxPelRect> tiles = blocks(window, blockSize(method));
     for (const Group& g : groups(tiles)) {
-      const mxPelBuffer<Pel> out = runBlock(image.read(grown(g.rect, h).intersect(window, false)), method, g.rect);
+      const mxPelBuffer<Pel> out = runBlock(image.read(grown(g.rect, h, window)), method, g.rect);
       for (std::size_t i = g.first; i < g.end; ++i) sink.write(part<Pel>(out, tiles[i]));
     }
     return true;
@@ -528,7 +534,7 @@ mxPelRect mxBlockNormalizerOf<Pel>::maskContext(const mxPelRect& block, const mx
   auto reach = [&](std::int32_t h, std::int32_t step) {
     return std::int32_t(std::min<std::int64_t>(std::int64_t(h) + (subSampled ? 3 * std::int64_t(step) : 0), 0x7FFFFFFF));
   };
-  return grown(block, {reach(halo.x(), g.x()), reach(halo.y(), g.y())}).intersect(mask_->window(), false);
+  return grown(block, {reach(halo.x(), g.x()), reach(halo.y(), g.y())}, mask_->window());
 }
 
 template <class Pel>
@@ -625,7 +631,7 @@ bool mxColorBlockNormalizerOf<Pel>::run(mxPelSourceOf<Pel>& image, std::int32_t 
     // Groups of blocks, as in the grey engine.
     const std::vector<mxPelRect> tiles = Grey::blocks(window, engines_[0].blockSize(method));
     for (const Group& g : groups(tiles)) {
-      const mxPelBuffer_const<Pel> context = image.read(samplesOf(grown(g.rect, h).intersect(window, false), channels));
+      const mxPelBuffer_const<Pel> context = image.read(samplesOf(grown(g.rect, h, window), channels));
       const std::vector<mxPelBuffer<Pel>> planes = tool_.planes(context, channels);
       std::vector<mxPelBuffer<Pel>> results;
       for (std::size_t k = 0; k < n; ++k) results.push_back(engines_[k].runBlock(planes[k], method, g.rect));
@@ -739,7 +745,7 @@ mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalize
     runTasks(runner, parts.size(), [&](std::size_t i) {
       mxPelBuffer<unsigned char> rows = result;
       rows.window(parts[i], false);
-      const mxPelBuffer_const<unsigned char> context = view(image, grown(parts[i], h).intersect(window, false));
+      const mxPelBuffer_const<unsigned char> context = view(image, grown(parts[i], h, window));
       if (!fields) {
         // The band's result is written into rows where its method can (the
         // full-resolution mean and median), else copied there.
@@ -838,8 +844,8 @@ mxPelBuffer<unsigned short> mxBlockNormalizer::runParallel(const mxImageNormaliz
     runTasks(runner, parts.size(), [&](std::size_t i) {
       bool ok = false, empty = false;
       std::wstring why;
-      const Deep band = tool.runOverlap(view(work, grown(parts[i], h).intersect(window, false)), method, ok, why, depth,
-                                        false, nullptr, &parts[i], empty);
+      const Deep band = tool.runOverlap(view(work, grown(parts[i], h, window)), method, ok, why, depth, false, nullptr,
+                                        &parts[i], empty);
       Deep rows = view(result, parts[i]);
       mfPelCopy<unsigned short>(view(band, parts[i]), rows);
     });

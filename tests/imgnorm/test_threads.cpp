@@ -35,8 +35,9 @@ TEST(Threads, CopiesOfOneToolRunInParallel) {
   }
 }
 
-// Window, pels, message and records, every method, masked or not, granularity 1 and 3,
-// 2 threads per call, 3 kept, and tasks taken last first; an offset image of height 101.
+// Window, pels, message and records, every method, masked or not, granularity 1, 3 and
+// one whose halo reaches beyond 32-bit coordinates, 2 threads per call, 3 kept, and tasks
+// taken last first; an offset image of height 101.
 TEST(Threads, RunSplitOverThreadsEqualsRun) {
   const Image ref = texturedImage(150, 113, 1);
   const Image mask =
@@ -49,7 +50,7 @@ TEST(Threads, RunSplitOverThreadsEqualsRun) {
     std::for_each(tasks.rbegin(), tasks.rend(), [](std::function<void()>& t) { t(); });
   };
   for (bool masked : {false, true})
-    for (P g : {P(1, 1), P(3, 3)}) {
+    for (P g : {P(1, 1), P(3, 3), P(400000000, 3)}) {
       mxImageNormalizer tool = trainedTool(ref, 255, P(21, 15), masked ? mask : Image(), g, masked);
       tool.tailFractions({0.05, 0.95});
       tool.train(Method(255));
