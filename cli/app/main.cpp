@@ -17,6 +17,7 @@
 #include "baseif/mxException.h"
 #include "baseif/mxStr.h"
 #include "common/cli_error.h"
+#include "common/file_util.h"
 #include "common/options.h"
 #include "io/codecs.h"
 #include "io/image_io.h"
@@ -257,6 +258,7 @@ int runReportingErrors(Command&& command) {
 
 int main(int argc, char** argv) {
   installCodecHandlers();
+  removeTemporariesOnInterrupt();
   CLI::App app{"imgnorm " IMGNORM_VERSION
                " - normalize the grey levels of 8- and 16-bit images towards a reference image"};
   app.name("imgnorm");

@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -141,6 +142,61 @@ int createTemporaryIn(const std::string& folder, std::string& name) {
   return -1;
 }
 
+// The temporaries being written, for removal when the program is
+// interrupted.  Each entry holds its folder (an open descriptor) and its
+// name, which the signal handler passes to unlinkat, async-signal-safe; an
+// entry is filled before its temporary is written and emptied after the
+// temporary is renamed or removed.  Entries are taken round the ring, so one
+// just emptied is not filled again while a handler may still be reading it.
+struct LiveTemporary {
+  std::atomic<int> state{0};  // 0 free, 1 being filled or emptied, 2 live
+  int folder = -1;
+  char leaf[kTempPrefixLength + kTempRandomLength + 1] = {};
+};
+constexpr std::size_t kLiveEntries = 1024;
+LiveTemporary gLive[kLiveEntries];
+std::atomic<std::size_t> gNextLive{0};
+
+// The entry for the temporary leaf in folder, or -1 (not removed on
+// interruption; a later run's sweep does it).
+int addLiveTemporary(const std::string& folder, const std::string& leaf) {
+  if (leaf.size() + 1 > sizeof LiveTemporary::leaf) return -1;
+  for (std::size_t tries = 0; tries < kLiveEntries; ++tries) {
+    const std::size_t i = gNextLive.fetch_add(1) % kLiveEntries;
+    int expected = 0;
+    if (!gLive[i].state.compare_exchange_strong(expected, 1)) continue;
+    gLive[i].folder = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (gLive[i].folder < 0) {
+      gLive[i].state.store(0);
+      return -1;
+    }
+    std::memcpy(gLive[i].leaf, leaf.c_str(), leaf.size() + 1);
+    gLive[i].state.store(2, std::memory_order_release);
+    return int(i);
+  }
+  return -1;
+}
+
+void dropLiveTemporary(int& entry) noexcept {
+  if (entry < 0) return;
+  LiveTemporary& e = gLive[entry];
+  e.state.store(1);
+  ::close(e.folder);
+  e.folder = -1;
+  e.state.store(0, std::memory_order_release);
+  entry = -1;
+}
+
+void removeLiveTemporariesAndEnd(int sig) {
+  const int saved = errno;
+  for (LiveTemporary& e : gLive)
+    if (e.state.load(std::memory_order_acquire) == 2) ::unlinkat(e.folder, e.leaf, 0);
+  errno = saved;
+  // The handler was reset to the default on entry (SA_RESETHAND): the signal,
+  // blocked until this returns, then ends the program as it would have.
+  ::raise(sig);
+}
+
 // path with the symbolic links of its last component followed to the file
 // they lead to (which may not exist yet).
 std::string followLinks(const std::string& path, const std::string& name) {
@@ -202,12 +258,14 @@ PendingFile::PendingFile(const std::string& target, Links links) : name_(target)
   if (::lstat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !(links == Links::kReplace && S_ISLNK(st.st_mode)))
     throw CliError(kExitOutput, name_ + ": " + notRegularText(st.st_mode));
   const fs::path folder = fs::path(target_).parent_path();
-  fd_ = createTemporaryIn(folder.empty() ? "." : folder.string(), temporary_);
+  const std::string in = folder.empty() ? "." : folder.string();
+  fd_ = createTemporaryIn(in, temporary_);
   if (fd_ < 0) {
     const int err = errno;
     temporary_.clear();
     throw CliError(kExitOutput, name_ + ": cannot write: " + errnoText(err));
   }
+  live_ = addLiveTemporary(in, fs::path(temporary_).filename().string());
 }
 
 PendingFile& PendingFile::operator=(PendingFile&& other) noexcept {
@@ -217,6 +275,7 @@ PendingFile& PendingFile::operator=(PendingFile&& other) noexcept {
     target_ = std::move(other.target_);
     temporary_ = std::move(other.temporary_);
     fd_ = std::exchange(other.fd_, -1);
+    live_ = std::exchange(other.live_, -1);
     links_ = other.links_;
     other.temporary_.clear();
   }
@@ -225,6 +284,7 @@ PendingFile& PendingFile::operator=(PendingFile&& other) noexcept {
 
 void PendingFile::discard() noexcept {
   if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  dropLiveTemporary(live_);
   temporary_.clear();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -256,9 +316,22 @@ void PendingFile::commit() {
     }
   }
   if (std::rename(temporary_.c_str(), target_.c_str()) != 0) fail("cannot write: " + errnoText(errno));
-  temporary_.clear();  // renamed: nothing left to remove
+  dropLiveTemporary(live_);  // after the rename: an interruption before it removes the temporary
+  temporary_.clear();        // renamed: nothing left to remove
   ::close(fd_);
   fd_ = -1;
+}
+
+void removeTemporariesOnInterrupt() {
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction act {};
+    act.sa_handler = removeLiveTemporariesAndEnd;
+    sigemptyset(&act.sa_mask);
+    act.sa_flags = SA_RESETHAND;
+    ::sigaction(sig, &act, nullptr);
+  }
 }
 
 bool writeAll(int fd, const void* data, std::size_t size) {

@@ -98,8 +98,15 @@ private:
   std::string target_;     // the file replaced: name_ with its links followed
   std::string temporary_;  // empty when there is nothing to discard
   int fd_ = -1;
+  int live_ = -1;  // the temporary's entry among those an interruption removes
   Links links_ = Links::kFollow;
 };
+
+// Makes SIGINT, SIGTERM and SIGHUP remove the temporaries of the outputs
+// being written (in every thread) before the program ends by the signal as
+// it would have: an interrupted run leaves no partial file behind.  A signal
+// the program was started with ignored stays ignored.
+void removeTemporariesOnInterrupt();
 
 // Writes all bytes to an open file descriptor; on failure returns false with
 // errno set by the failing write.

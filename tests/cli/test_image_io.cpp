@@ -505,6 +505,40 @@ TEST_F(ImageIo, SweepRemovesOnlyOldTemporaryFilesNoWriterHolds) {
   EXPECT_TRUE(fs::is_regular_file(path("out.png")));
 }
 
+// An interrupted program removes the temporaries being written (one written to, one
+// empty, one already committed: its output stays) and ends by the signal; an ignored
+// signal stays ignored.
+TEST_F(ImageIo, AnInterruptionLeavesNoTemporary) {
+  for (const int sig : {SIGINT, SIGTERM}) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      removeTemporariesOnInterrupt();
+      PendingFile done(path("done.png")), written(path("a.png")), empty(path("b.png"));
+      if (!writeAll(done.fd(), "x", 1) || !writeAll(written.fd(), "partial", 7)) ::_exit(1);
+      done.commit();
+      ::raise(sig);
+      ::_exit(2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir_)) left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"done.png"}) << sig;
+    fs::remove(path("done.png"));
+  }
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::signal(SIGHUP, SIG_IGN);
+    removeTemporariesOnInterrupt();
+    struct sigaction now {};
+    ::_exit(::sigaction(SIGHUP, nullptr, &now) == 0 && now.sa_handler == SIG_IGN ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 // Mode and owner kept, links written through, umask for new files, hard links split,
 // the longest names, never a non-regular file.
 TEST_F(ImageIo, ReplacingAFileKeepsWhatTheUserHad) {
