@@ -134,7 +134,8 @@ void addReadOptions(CLI::App* cmd, ImageArgs& a) {
 
 void addWriteOptions(CLI::App* cmd, ImageArgs& a) {
   cmd->add_option("--png-level", a.pngLevel,
-                  "zlib level 0..9 of PNG outputs (default: fast settings, level 1 with run-length matching)");
+                  "zlib level 0..9 of PNG outputs (default: fast settings, level 1 with run-length matching)")
+      ->check(wholeNumber(0, 9));
   cmd->add_option("--compression", a.compression, "Compression of TIFF outputs: none (default), lzw, deflate, zstd");
   cmd->add_option("--quality", a.quality, "Quality of JPEG outputs (8-bit only), 1..100 (default 95)")
       ->check(wholeNumber(1, 100));

@@ -432,10 +432,13 @@ mxPelBuffer<unsigned short> readFor(const mxImageNormalizer16& tool, const std::
     throw CliError(kExitInput, path + ": " + describeRaw(raw) + ", but " + options.toolName +
                                    " is a 16-bit tool (depth " + std::to_string(tool.bitDepth()) +
                                    ") for 16-bit greyscale images: " +
-                                   (raw.channels >= 3 ? std::string("train a colour tool with --color "
-                                                                    "per-channel|luminance")
-                                                      : "use an 8-bit tool (trained on an 8-bit reference, or with "
-                                                        "--depth 8)"));
+                                   (raw.channels >= 3   ? std::string("train a colour tool with --color "
+                                                                        "per-channel|luminance")
+                                    : raw.channels == 2 ? std::string("remove the alpha channel first, or give "
+                                                                      "--to-gray with an 8-bit tool (it drops the "
+                                                                      "alpha and converts to 8 bits)")
+                                                        : "use an 8-bit tool (trained on an 8-bit reference, or with "
+                                                          "--depth 8)"));
   return toGray16(raw, path, tool.bitDepth());
 }
 

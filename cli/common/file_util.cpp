@@ -389,6 +389,13 @@ void prepareFolderOf(const std::string& file) {
   struct stat st;
   if (::stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
     throw CliError(kExitOutput, file + ": " + notRegularText(st.st_mode));
+  // A link is written through (PendingFile): the file it leads to must have
+  // a folder to be made in, which is not created for it.
+  const std::string target = followLinks(file, file);
+  const fs::path targetFolder = fs::path(target).parent_path();
+  if (target != file && ::stat(targetFolder.empty() ? "." : targetFolder.c_str(), &st) != 0)
+    throw CliError(kExitOutput,
+                   file + ": cannot write: it is a symbolic link to " + target + ", whose folder does not exist");
 }
 
 }  // namespace imgnormcli

@@ -1,5 +1,6 @@
 // BMP and binary PGM/PPM reading, and PGM/PPM writing.  Both formats are
 // uncompressed here, so the file must hold every pel the header claims.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -205,11 +206,19 @@ RawImage decodePnm(const std::uint8_t* b, std::size_t size, const std::string& n
   raw.height = std::int32_t(h);
   raw.allocate();
   const std::size_t n = raw.sampleCount();
+  std::uint32_t largest = 0;
   if (raw.bits == 8) {
     std::memcpy(raw.bytes8.get(), b + pos, n);
+    if (maxval < 255 && n > 0) largest = *std::max_element(raw.bytes8.get(), raw.bytes8.get() + n);
   } else {
     for (std::size_t i = 0; i < n; ++i) raw.samples16[i] = std::uint16_t((b[pos + 2 * i] << 8) | b[pos + 2 * i + 1]);
+    if (maxval < 65535 && n > 0) largest = *std::max_element(raw.samples16.get(), raw.samples16.get() + n);
   }
+  // A sample above the maximum value has no meaning in the format: refused,
+  // as 16-bit values above a declared depth are, not clamped.
+  if (largest > maxval)
+    inputError(name, std::string("corrupt ") + (raw.channels == 3 ? "PPM" : "PGM") + ": it holds the value " +
+                         std::to_string(largest) + ", above its maximum value " + std::to_string(maxval));
   return raw;
 }
 

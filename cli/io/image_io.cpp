@@ -374,7 +374,10 @@ mxPelBuffer<unsigned char> toGray8(const RawImage& raw, const std::string& name,
     const std::string advice = raw.channels >= 3 ? "use --to-gray to convert it to luma, or --color "
                                                    "per-channel|luminance to normalize it in colour"
                                : raw.channels == 2
-                                   ? "use --to-gray to drop the alpha channel"
+                                   ? (raw.bits == 16 ? "use --to-gray to drop the alpha channel and convert it to 8 "
+                                                       "bits (--to-gray=SCALING); a 16-bit tool needs the alpha "
+                                                       "channel removed first"
+                                                     : "use --to-gray to drop the alpha channel")
                                    : "use --depth 8 to reduce it to 8 bits as v >> (depth - 8), or --to-gray=SCALING";
     inputError(name, describeRaw(raw) + "; imgnorm needs 8-bit greyscale (" + advice + ")");
   }

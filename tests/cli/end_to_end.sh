@@ -167,7 +167,9 @@ check 0 "" -- run t16.imn --method histogram fx/grey16.png -o g16.tif --jobs 2
 check 2 "--bit-depth: expected a whole number from 9 to 16" -- train -r fx/grey16.png --bit-depth 17 -o t17.imn
 check 0 "" -- run tool.imn --method histogram camera.png -o q.jpg --quality 80; expect_file q.jpg
 check 2 "--compression: unknown compression 'gzip'" -- run tool.imn --method histogram --compression gzip camera.png -o x.tif
-check 2 "--png-level: expected a zlib level" -- run tool.imn --method histogram --png-level 12 camera.png -o x.png
+check 2 "--png-level: expected a whole number from 0 to 9" -- run tool.imn --method histogram --png-level -1 camera.png -o x.png
+ln -s nowhere/x.png dang.png  # a link whose folder is missing: refused before any work
+check 4 "dang.png: cannot write: it is a symbolic link to nowhere/x.png, whose folder does not exist" -- run tool.imn --method histogram camera.png -o dang.png
 check 0 "" -- run tool.imn --method histogram --png-level 9 camera.png -o small.png
 # A killed run's old temporary is swept by the next run there; a folder of that name is not.
 mkdir -p stale/.imgnorm-tmp-folder && touch -d '1 hour ago' stale/.imgnorm-tmp-killed

@@ -212,7 +212,7 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
   const auto pgm14 = [&](const std::string& p) {
     std::ofstream f(p, std::ios::binary);
     f << "P5\n# made by hand\n" << W << " " << H << "\n# max\n14\n";
-    for (std::uint16_t v : nibble.v) f.put(char(v));
+    for (std::uint16_t v : nibble.v) f.put(char(std::min<std::uint16_t>(v, 14)));  // 15 would be beyond the maximum
     return bool(f);
   };
   struct Case {
@@ -238,7 +238,7 @@ TEST_F(ImageIo, EveryInputFormatGivesTheStoredGreys) {
       {"bits1.tif", tif(bit, lay(1, -1)), false, 0, [&](int x, int y) { return g(x, y) >= 128 ? 255 : 0; }},
       {"bits4.tif", tif(nibble, lay(4, -1)), false, 0, [&](int x, int y) { return (g(x, y) >> 4) * 17; }},
       {"maxval14.pgm", pgm14, false, 0,
-       [&](int x, int y) { return std::min(255, int(std::lround((g(x, y) >> 4) * 255 / 14.0))); }},
+       [&](int x, int y) { return int(std::lround(std::min(g(x, y) >> 4, 14) * 255 / 14.0)); }},
       {"white.tif", tif(grey, lay(0, PHOTOMETRIC_MINISWHITE)), false, 0, [&](int x, int y) { return 255 - g(x, y); }},
       {"planes.tif", tif(rgb, lay(0, PHOTOMETRIC_RGB, true)), true, 0, g},
       {"g8_tiled.tif", tif(grey, tiles), false, 0, g},
@@ -325,8 +325,11 @@ TEST_F(ImageIo, BadInputIsRefusedWithTheReason) {
        plain, "corrupt or truncated JPEG"},
       {"colour_palette.png", [&](const std::string& p) { writePng(p, big, Palette::kColour); }, plain,
        "palette colour image"},
-      {"pages.tif", [&](const std::string& p) { writeTiff(p, {big, big}); }, page3,
-       "page 3 asked for, but the file has 2 pages"},
+      {"pages.tif",
+       [&](const std::string& p) {
+         writeTiff(p, {big, big});
+       },
+       page3, "page 3 asked for, but the file has 2 pages"},
       {"page2.png", [&](const std::string& p) { writePng(p, big); }, page2, "the file has 1 page"},
       {"constant16.png", [&](const std::string& p) { writePng(p, constant16); }, toGray, "one value only (1000)"},
       // Libtiff's RGBA reader, told not to stop at errors, used to repeat earlier rows here.
@@ -337,7 +340,11 @@ TEST_F(ImageIo, BadInputIsRefusedWithTheReason) {
        [&](const std::string& p) { writeBytes(p, headerFirstTiff(400, 300, 8, 4, 5, stripOf(400 * 300 * 4)), 0.5); },
        toGray, "truncated"},
       {"cut.bmp", [&](const std::string& p) { writeBytes(p, bmpBytes(big, 8, false), 0.5); }, plain, "truncated"},
-      {"rle.bmp", [&](const std::string& p) { auto b = bmpBytes(big, 8, false); b[30] = 1, writeBytes(p, b, 1); },
+      {"rle.bmp",
+       [&](const std::string& p) {
+         auto b = bmpBytes(big, 8, false);
+         b[30] = 1, writeBytes(p, b, 1);
+       },
        plain, "RLE"},
       {"limit.png", [&](const std::string& p) { writePng(p, big); }, small, "raise it with --max-pixels"},
       {"garbage.png", text(std::string(500, 'z')), plain, "not a PNG file"},
@@ -358,6 +365,7 @@ TEST_F(ImageIo, BadInputIsRefusedWithTheReason) {
       // Sizes beyond what the file could hold are refused before allocation.
       {"huge.pgm", text("P5\n60000 60000\n255\n" + std::string(100, '\0')), plain, "60000 x 60000"},
       {"zero.pgm", text("P5\n0 5\n255\n"), plain, ""},
+      {"above.pgm", text(std::string("P5\n2 2\n100\n\0\x32\x64\xc8", 15)), plain, "value 200, above its maximum"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
