@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -695,6 +696,25 @@ void runTasks(const mxTaskRunner& runner, std::size_t count, Work&& work) {
     if (e) std::rethrow_exception(e);
 }
 
+// Threads made for one run: at most `most`, and no more than its first pass
+// has bands, made when that pass comes (a run refused by its checks makes
+// none; a small image, or more threads asked for than it has rows, makes
+// only those it can use) and kept for the run's second pass.
+class RunThreads {
+public:
+  explicit RunThreads(int most) : most_(most) {}
+  mxTaskRunner runner() {
+    return [this](std::vector<std::function<void()>>& tasks) {
+      if (!pool_) pool_ = std::make_unique<mxTaskThreads>(int(std::clamp<std::size_t>(tasks.size(), 1, most_)));
+      (*pool_)(tasks);
+    };
+  }
+
+private:
+  std::size_t most_;
+  std::unique_ptr<mxTaskThreads> pool_;
+};
+
 }  // namespace
 
 mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalizer& tool,
@@ -703,8 +723,8 @@ mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalize
                                                           mxDiagObject* diag, std::uint32_t diagFlags) {
   if (threads < 1) throw BadParams(L"The number of threads must be >= 1");
   if (threads == 1) return tool.run(image, method, success, message, diag, diagFlags);
-  mxTaskThreads pool(threads);
-  return runParallel(tool, image, method, pool.runner(), pool.threads(), success, message, diag, diagFlags);
+  RunThreads pool(threads);
+  return runParallel(tool, image, method, pool.runner(), threads, success, message, diag, diagFlags);
 }
 
 mxPelBuffer<unsigned char> mxBlockNormalizer::runParallel(const mxImageNormalizer& tool,
@@ -812,8 +832,8 @@ mxPelBuffer<unsigned short> mxBlockNormalizer::runParallel(const mxImageNormaliz
                                                            std::wstring& message) {
   if (threads < 1) throw BadParams(L"The number of threads must be >= 1");
   if (threads == 1) return tool.run(image, method, success, message);
-  mxTaskThreads pool(threads);
-  return runParallel(tool, image, method, pool.runner(), pool.threads(), success, message);
+  RunThreads pool(threads);
+  return runParallel(tool, image, method, pool.runner(), threads, success, message);
 }
 
 mxPelBuffer<unsigned short> mxBlockNormalizer::runParallel(const mxImageNormalizer16& tool,

@@ -347,7 +347,8 @@ public:
   // buffer.  The tool is only read, so one tool may serve several parallel
   // runs at once.
   //
-  // With threads: an mxTaskThreads made for the call (its threads start
+  // With threads: an mxTaskThreads made for the call when its first pass
+  // comes, with no more threads than the image has bands (its threads start
   // without kept memory: for repeated runs, keep one and pass its runner);
   // threads 1 (or eIdentity) is tool.run itself.  Throws
   // mxImageNormalizerDefs::BadParams when threads < 1.

@@ -89,3 +89,17 @@ TEST(Threads, RunSplitOverThreadsEqualsRun) {
         }
     }
 }
+
+// A run makes no more threads than the image has bands: a million asked for on a
+// three-row image is three (it made them all, up to the system's limit, before).
+TEST(Threads, ThreadsBeyondTheRowsAreNotMade) {
+  const Image ref = texturedImage(40, 3, 1), img = texturedImage(40, 3, 2);
+  const mxImageNormalizer tool = trainedTool(ref, eMatchHistogram | eLocalCorrectionEnhanced, P(5, 5));
+  for (const Method m : {eMatchHistogram, eLocalCorrectionEnhanced}) {
+    bool ok = false, pok = false;
+    std::wstring why, pwhy;
+    const Image whole = tool.run(img, m, ok, why);
+    EXPECT_TRUE(mfPelEqual<unsigned char>(mxBlockNormalizer::runParallel(tool, img, m, 1 << 20, pok, pwhy), whole));
+    EXPECT_TRUE(ok && pok);
+  }
+}
