@@ -59,7 +59,9 @@ MX_DECLARE_NORMALIZER_ERROR(NotTrained);
 MX_DECLARE_NORMALIZER_ERROR(CanNotTrain);
 // Declared for clients; not thrown by the tool.              0x10007A04
 MX_DECLARE_NORMALIZER_ERROR(CanNotRun);
-// Declared for clients; not thrown by the tool.              0x10007A0F
+// Not thrown by the 8-bit tool; the 16-bit tool (and the      0x10007A0F
+// colour tool at 9 to 16 bits) throws it for what it does not offer at
+// that depth: local-gain, local-linear, relative counts.
 MX_DECLARE_NORMALIZER_ERROR(NotImplemented);
 
 #undef MX_DECLARE_NORMALIZER_ERROR
