@@ -104,6 +104,14 @@ bool boolArg(py::handle v, const char* what);
 mxPair<std::int32_t> intPair(py::handle v, const char* what);
 // One number (for both elements) or a 2-sequence of numbers.
 mxPair<double> realPair(py::handle v, const char* what);
+// realPair or intPair, for the pair's element type.
+template <class T>
+mxPair<T> pairArg(py::handle v, const char* what) {
+  if constexpr (std::is_same_v<T, double>)
+    return realPair(v, what);
+  else
+    return intPair(v, what);
+}
 
 // The tool (8-bit, or 16-bit when deep) and a lock.  Which of the two a
 // Normalizer is, is fixed when it is made (by its reference's dtype or its

@@ -226,11 +226,7 @@ void pairProperty(py::class_<ColorTool>& cls, const char* name, mxPair<T> (mxCol
       [get](const ColorTool& n) { return n.read([&](const mxColorNormalizer& t) { return toTuple((t.*get)()); }); },
       [name, set](ColorTool& n,
                   Typed<std::conditional_t<std::is_same_v<T, double>, types::RealPair, types::IntPair>> v) {
-        mxPair<T> p;
-        if constexpr (std::is_same_v<T, double>)
-          p = realPair(v, name);
-        else
-          p = intPair(v, name);
+        const mxPair<T> p = pairArg<T>(v, name);
         n.write([&](mxColorNormalizer& t) { (t.*set)(p); });
       },
       (std::string("The tool's ") + name + " (as Normalizer's); setting it clears the training.").c_str());

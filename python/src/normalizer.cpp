@@ -401,11 +401,7 @@ void pairProperty(py::class_<Normalizer>& c, const char* name, Get get, Set set,
   c.def_property(
       name, [get](const Normalizer& n) { return n.readAny([&](const auto& t) { return toTuple(get(t)); }); },
       [name, set](Normalizer& n, Typed<Pair> v) {
-        mxPair<T> p;
-        if constexpr (std::is_same_v<T, double>)
-          p = realPair(v, name);
-        else
-          p = intPair(v, name);
+        const mxPair<T> p = pairArg<T>(v, name);
         n.change(std::string(name) + " was set", [&](auto& t) { set(t, p); });
       },
       docText);
