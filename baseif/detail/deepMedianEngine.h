@@ -156,9 +156,14 @@ public:
       // median that keeps its bottom group, as over smooth or coarsely
       // quantised differences, where stepping sixteen groups per pel is
       // wasted).
-      if (L < 4) return void(filterRowUnmasked(out));
-      const std::int32_t changes = family_ ? filterRowFamily(out) : filterRowUnmasked(out);
-      family_ = std::int64_t(changes) * 8 > std::int64_t(xe_ - xs_);
+      // (Compiled for four levels only: the family is the level above the
+      // bottom one's children, which fewer levels do not have.)
+      if constexpr (L < 4) {
+        filterRowUnmasked(out);
+      } else {
+        const std::int32_t changes = family_ ? filterRowFamily(out) : filterRowUnmasked(out);
+        family_ = std::int64_t(changes) * 8 > std::int64_t(xe_ - xs_);
+      }
       return;
     }
     for (std::int32_t x = xs_; x < xe_; ++x) {
