@@ -555,7 +555,7 @@ GridFields gainFields(CellRows& c, const mxPair<std::int32_t>& k, const mxPair<s
               for (std::int32_t i = 0; i < count; ++i) {
                 const float ai = a[i], bi = b[i], di = d[i];
                 const float scale = relative ? 1.0f / std::max(bi, 1.0f) : 1.0f;
-                const float keep = (ai > 0.0f) & (bi > 0.0f) & (di > 0.0f) ? 1.0f : 0.0f;
+                const float keep = ((ai > 0.0f) & (bi > 0.0f) & (di > 0.0f)) ? 1.0f : 0.0f;
                 const float s2nd = (di - 2.0f * bi + ai) * h2 * scale * keep;
                 second[i] = s2nd;
                 first[i] = ((di - ai) * h1 * scale + shift * s2nd) * keep;
