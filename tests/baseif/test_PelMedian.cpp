@@ -225,9 +225,9 @@ TEST(PelMedian, CountingEngineFollowsTheMedians) {
       EXPECT_TRUE(!mxkernel::pelMedianAvx512(c.src, m, c.p, avx512) || mfPelEqual<unsigned char>(avx512, expected))
           << "masked " << m.isBound();
     }
-    // The same medians at 9 to 12 bits (the 8-bit levels shifted up, low
+    // The same medians at 9 to 16 bits (the 8-bit levels shifted up, low
     // bits at random), the 16-bit engines of both builds against the baseline.
-    for (const int bits : {12, 9}) {
+    for (const int bits : {16, 13, 12, 9}) {
       SCOPED_TRACE(testing::Message() << bits << " bits");
       mxPelBuffer<unsigned short> deep(c.src.window());
       const int s = bits - 8;
