@@ -146,6 +146,89 @@ mxPelBuffer_const<unsigned char> maskOver(const mxPelBuffer_const<unsigned char>
 }
 }  // namespace
 
+namespace {
+
+// The engines over src's window into out (a buffer over the window src
+// shows, or part of it, not sharing src's store): the highest version the
+// processor has, at most the dispatch level (the tests and benchmarks cap
+// it to run the lower ones).
+void median8(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& m,
+             const mxPelMedianParams& params, const mxPelBuffer<unsigned char>& out) {
+  const mxcpu::Level level = mxcpu::level();
+  const bool done = (level == mxcpu::Level::kAvx512 && mxkernel::pelMedianAvx512(src, m, params, out)) ||
+                    (level >= mxcpu::Level::kAvx2 && mxkernel::pelMedianAvx2(src, m, params, out));
+  if (!done) mxkernel::pelMedianPortable(src, m, params, out);
+}
+
+void median16(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& m,
+              const mxPelMedianParams& params, const mxPelBuffer<unsigned short>& out) {
+  const mxcpu::Level level = mxcpu::level();
+  const bool done = (level == mxcpu::Level::kAvx512 && mxkernel::deepMedianAvx512(src, m, params, out)) ||
+                    (level >= mxcpu::Level::kAvx2 && mxkernel::deepMedianAvx2(src, m, params, out));
+  if (!done) mxdeepmedian::deepFilter<Counts16Ops>(src, m, params, out);
+}
+
+// When all of src's values, clamped to the range, share their lowest bits
+// (an image of multiples of 16, as a 12-bit camera's values stored in the
+// top bits of 16-bit words, or differences of two such images), filters
+// them with those bits shifted out into out (over src's window) and
+// returns true.  Their order, and so each window's median (or its own pel
+// for a window without set pels), is that of the values shifted down,
+// whose narrower range takes a faster engine: the 8-bit one below 256
+// levels.
+bool medianWithoutCommonBits(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& m,
+                             const mxPelMedianParams& params, const mxPelBuffer<unsigned short>& out) {
+  const std::uint16_t low = std::uint16_t(params.range.x()), high = std::uint16_t(params.range.y());
+  const std::int32_t w = src.width(), h = src.height();
+  auto value = [=](unsigned short v) { return std::uint16_t(std::min(std::max(v, low), high) - low); };
+  std::uint16_t all = 0xFFFF, any = 0;
+  for (std::int32_t j = 0; j < h; ++j) {
+    const unsigned short* p = src.row(j);
+    std::uint16_t a = 0xFFFF, o = 0;
+    for (std::int32_t i = 0; i < w; ++i) {
+      a = std::uint16_t(a & value(p[i]));
+      o = std::uint16_t(o | value(p[i]));
+    }
+    all = std::uint16_t(all & a);
+    any = std::uint16_t(any | o);
+    if ((all ^ any) & 1) return false;  // (most images: known after a row)
+  }
+  const unsigned differ = unsigned(all ^ any);
+  if (differ == 0) {  // one value: every median is it
+    for (std::int32_t j = 0; j < h; ++j) std::fill(out.row(j), out.row(j) + w, static_cast<unsigned short>(all + low));
+    return true;
+  }
+  const int s = __builtin_ctz(differ);
+  if (s == 0) return false;
+  const std::uint32_t top = std::uint32_t(high - low) >> s, base = (all & ((1u << s) - 1)) + low;
+  const mxPelMedianParams shifted(params.size, {0, std::int32_t(top)}, params.averageMiddles);
+  auto run = [&](auto zero) {
+    using T = decltype(zero);
+    mxPelBuffer<T> in(src.window(), 32, mxPelInit::eUnwritten), result(src.window(), 32, mxPelInit::eUnwritten);
+    for (std::int32_t j = 0; j < h; ++j) {
+      const unsigned short* p = src.row(j);
+      T* q = in.row(j);
+      for (std::int32_t i = 0; i < w; ++i) q[i] = static_cast<T>(value(p[i]) >> s);
+    }
+    if constexpr (sizeof(T) == 1)
+      median8(in, m, shifted, result);
+    else
+      median16(in, m, shifted, result);
+    for (std::int32_t j = 0; j < h; ++j) {
+      const T* q = result.row(j);
+      unsigned short* o = out.row(j);
+      for (std::int32_t i = 0; i < w; ++i) o[i] = static_cast<unsigned short>((std::uint32_t(q[i]) << s) + base);
+    }
+  };
+  if (top <= 255)
+    run(static_cast<unsigned char>(0));
+  else
+    run(static_cast<unsigned short>(0));
+  return true;
+}
+
+}  // namespace
+
 void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_const<unsigned char>& mask,
                  const mxPelMedianParams& params, mxPelBuffer<unsigned char>& dst) {
   if (!src.isBound()) throw mxPel::UnboundWindow();
@@ -168,12 +251,7 @@ void mfPelMedian(const mxPelBuffer_const<unsigned char>& src, const mxPelBuffer_
     out.window(r, false);
   else
     out = mxPelBuffer<unsigned char>(r, 32, mxPelInit::eUnwritten);
-  // The highest version the processor has, at most the dispatch level (the
-  // tests and benchmarks cap it to run the lower ones).
-  const mxcpu::Level level = mxcpu::level();
-  const bool done = (level == mxcpu::Level::kAvx512 && mxkernel::pelMedianAvx512(src, m, params, out)) ||
-                    (level >= mxcpu::Level::kAvx2 && mxkernel::pelMedianAvx2(src, m, params, out));
-  if (!done) mxkernel::pelMedianPortable(src, m, params, out);
+  median8(src, m, params, out);
   if (!direct) mfPelCopy<unsigned char>(out, dst);
 }
 
@@ -202,9 +280,9 @@ void mfPelMedian(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer
   const mxPelBuffer_const<unsigned char> m = maskOver(mask, src.window());
   const bool direct = dst.window() == src.window() && dst.root() != src.root();
   mxPelBuffer<unsigned short> out = direct ? dst : mxPelBuffer<unsigned short>(src.window(), 32, mxPelInit::eUnwritten);
-  const mxcpu::Level level = mxcpu::level();
-  const bool done = (level == mxcpu::Level::kAvx512 && mxkernel::deepMedianAvx512(src, m, params, out)) ||
-                    (level >= mxcpu::Level::kAvx2 && mxkernel::deepMedianAvx2(src, m, params, out));
-  if (!done) mxdeepmedian::deepFilter<Counts16Ops>(src, m, params, out);
+  // An even count's average of two middles does not carry over to the
+  // values shifted down.
+  if ((m.isBound() && params.averageMiddles) || !medianWithoutCommonBits(src, m, params, out))
+    median16(src, m, params, out);
   if (!direct) mfPelCopy<unsigned short>(out, dst);
 }

@@ -63,13 +63,25 @@ inline mxPelBuffer<unsigned char> benchMask(int size) { return benchMask(size, s
 
 // An 8-bit image spread over a depth: each pel v becomes v << (depth - 8),
 // its low bits filled from a hash of the position, so that deep histograms
-// and tables are used over their whole range.
-inline mxPelBuffer<unsigned short> deepened(const mxPelBuffer_const<unsigned char>& img, int depth) {
+// and tables are used over their whole range.  Images deepened with
+// different salts have independent low bits, as two exposures' noise is
+// (with the same salt a difference of the two would be the 8-bit difference
+// shifted up, its low bits all equal).
+inline mxPelBuffer<unsigned short> deepened(const mxPelBuffer_const<unsigned char>& img, int depth,
+                                            std::uint32_t salt = 0) {
   mxPelBuffer<unsigned short> d(img.window());
   const int shift = depth - 8;
   for (std::int32_t j = 0; j < img.height(); ++j)
     for (std::int32_t i = 0; i < img.width(); ++i) {
-      const std::uint32_t low = (std::uint32_t(i) * 2654435761u ^ std::uint32_t(j) * 40503u) >> 7;
+      std::uint32_t low = (std::uint32_t(i) * 2654435761u ^ std::uint32_t(j) * 40503u) >> 7;
+      if (salt != 0) {  // a finalising mix of position and salt
+        low = (std::uint32_t(i) * 0x9E3779B1u) ^ (std::uint32_t(j) * 0x85EBCA77u) ^ (salt * 0xC2B2AE3Du);
+        low ^= low >> 15;
+        low *= 0x2C1B3C6Du;
+        low ^= low >> 12;
+        low *= 0x297A2D39u;
+        low ^= low >> 15;
+      }
       d.row(j)[i] = static_cast<unsigned short>((img.row(j)[i] << shift) | (low & ((1u << shift) - 1)));
     }
   return d;

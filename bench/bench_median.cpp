@@ -128,7 +128,7 @@ void BM_DeepLocalMedian(benchmark::State& state) {
   const std::int32_t k = std::int32_t(state.range(0)), size = std::int32_t(state.range(1));
   const int depth = int(state.range(2));
   const Images& im = images(size);
-  const mxPelBuffer<unsigned short> ref = bench::deepened(im.ref, depth), img = bench::deepened(im.img, depth);
+  const mxPelBuffer<unsigned short> ref = bench::deepened(im.ref, depth), img = bench::deepened(im.img, depth, 1);
   const std::int32_t r = (1 << (depth - 1)) - 1;
   for (auto _ : state) {
     mxPelBuffer<unsigned short> result;

@@ -95,7 +95,7 @@ void BM_TableDeep(benchmark::State& state) {
   const int size = int(state.range(0)), depth = int(state.range(2)), nbh = int(state.range(3));
   const Method method = Method(state.range(1));
   const Images& im = images(size);
-  const mxPelBuffer<unsigned short> ref = bench::deepened(im.ref, depth), run = bench::deepened(im.run, depth);
+  const mxPelBuffer<unsigned short> ref = bench::deepened(im.ref, depth), run = bench::deepened(im.run, depth, 1);
   mxImageNormalizer16 tool(depth);
   tool.referenceImage(ref, false);
   if (nbh) tool.neighborhoodSize({nbh, nbh});

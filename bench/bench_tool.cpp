@@ -83,7 +83,7 @@ void BM_RunDeep(benchmark::State& state) {
   const Method method = Method(state.range(1));
   const int depth = int(state.range(2));
   const Images& im = images(size);
-  const mxPelBuffer<unsigned short> ref = bench::deepened(im.ref, depth), run = bench::deepened(im.run, depth);
+  const mxPelBuffer<unsigned short> ref = bench::deepened(im.ref, depth), run = bench::deepened(im.run, depth, 1);
   mxImageNormalizer16 tool(depth);
   tool.referenceImage(ref, false);
   tool.train(method);

@@ -127,10 +127,16 @@ TEST(PelMedian, DeepMatchesSortedWindows) {
     std::uniform_int_distribution<int> level(base, base + narrow), mid(base, base + span);
     const mxPelRect w(2, -3, wide ? 2100 : len(rng), wide ? 3 : len(rng));
     mxPelBuffer<unsigned short> src(w);
+    // One trial in four: values sharing their low 1 to 9 bits (filtered
+    // with those bits shifted out), or all one, in a range that clamps none.
+    const int common = trial % 4 == 2 ? 1 + trial / 4 % 10 : 0;
     for (int y = 0; y < w.height(); ++y)
-      for (int x = 0; x < w.width(); ++x) src.row(y)[x] = (unsigned short)level(rng);
+      for (int x = 0; x < w.width(); ++x) {
+        const int v = level(rng), low = (1 << common) - 1;
+        src.row(y)[x] = (unsigned short)(common == 10 ? base : common ? (v & ~low) | (base & low) : v);
+      }
     int lo = mid(rng), hi = mid(rng);
-    if (coin(rng) < 2) lo = 0, hi = 65535;
+    if (coin(rng) < 2 || common) lo = common ? base / 2 : 0, hi = 65535;
     const mxPelMedianParams p({wide ? 1 + 200 * (trial % 2) : 2 * half(rng) + 1, 2 * (half(rng) % 3) + 1},
                               {std::min(lo, hi), std::max(lo, hi)}, coin(rng) < 2);
     mxPelBuffer<unsigned char> mask;
