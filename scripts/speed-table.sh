@@ -118,7 +118,8 @@ for key, v in now.items():
 eight = {(k[1], size(k[0])): v for k, v in now.items() if k[0].startswith("BM_Table/")}
 targets = {"histogram": 2, "mean-stddev": 2, "tails": 2, "linear-fit": 3, "local-mean": 2, "local-median": 3}
 if deep:
-    lines += ["", "The 16-bit tool at depths 16 and 12 on the same images (their low bits filled), against 8 bits (now):",
+    lines += ["", "The 16-bit tool at depths 16 and 12 on the same images (their low bits filled, the run-time image's "
+              "independently of the reference's), against 8 bits (now):",
               "", "| job | image | 8-bit ns/pel | 16-bit ns/pel | 16 / 8 | 12-bit ns/pel | 12 / 8 | at most |",
               "|---|---|---|---|---|---|---|---|"]
     for (job, img), d in deep.items():
