@@ -43,7 +43,7 @@ namespace mxdeepmedian {
 // store, about 544 bytes a column, stays in the level-2 cache over strips of
 // about 8 window radii, where the histogram engine keeps 8.7 KB a column.
 //
-// With SCAN (value ranges of 4096 levels and more, no mask) a coarse level
+// With SCAN (value ranges of 4096 levels and more) a coarse level
 // holds 32 to 256 fine levels, too many for a column's byte counts in each
 // bin: each column keeps its window rows' coarse and fine levels instead
 // (two bytes a row, the entering row in the leaving one's place), and the
@@ -57,7 +57,8 @@ namespace mxdeepmedian {
 // else is it counted afresh over the window.  Over differences with noise in
 // every bit the 16-bit median at 101 x 101 took 81-84 ns/pel against 270-370
 // for the histogram engine (2048 x 1024, AVX2), and as long as before on
-// differences of multiples of 256 (47 against 45).
+// differences of multiples of 256 (47 against 45).  With MASKED, pels left
+// out are stored at a coarse level outside the band, which no bin takes.
 //
 // With MASKED only the mask's set pels count, as in mxmedian::BandMedian:
 // each column keeps its set pels too, each pel's rank comes from its
@@ -66,8 +67,6 @@ namespace mxdeepmedian {
 // keeps the pel's own value.
 template <class W, class V, bool MASKED = false, bool SCAN = false>
 class DeepBandMedian : private mxmedian::BandSource<unsigned short> {
-  static_assert(!(MASKED && SCAN), "the scanning filter counts every pel");
-
 public:
   static constexpr int kLanes = 32;
   static constexpr int kBins = 32;  // the band's 31 bins, then one for the values outside them
@@ -168,6 +167,10 @@ private:
   // A column's fine store: with SCAN its window rows' coarse levels, then
   // their fine levels, ring_ bytes each (row j at j mod the window's rows).
   std::size_t fineBytes() const { return SCAN ? 2 * std::size_t(ring_) : kBins * 16; }
+  // With SCAN and MASKED, the coarse level stored for a pel the mask leaves
+  // out: one the band's bins never take (they are made afresh whenever the
+  // band moves).
+  std::uint8_t sentinel() const { return std::uint8_t(tablesLo_ + kLanes - 1); }
   std::int32_t slot(std::int32_t j) const { return ((j % (2 * ry_ + 1)) + (2 * ry_ + 1)) % (2 * ry_ + 1); }
 
   // Value v of window row j into column i (of n) of the counts.
@@ -202,6 +205,8 @@ private:
         if (!MASKED || m[i] != 0) {
           add(coarse, bins, n, i, value(s[i]), j);
           if (MASKED) ++totals[i];
+        } else if (SCAN) {
+          bins[std::ptrdiff_t(i) * 2 * ring_ + slot(j)] = sentinel();
         }
     }
   }
@@ -224,7 +229,7 @@ private:
         if (SCAN) snaps->row[0] = snaps->row[1] = kNever;
       } else if (update) {
         updateColumns({leaving + t.first, entering + t.first, leavingMask, enteringMask, coarse, bins, totals, n, low_,
-                       high_, shift_, steps_, bin_, fine_, scratch_.data(), slot(y + ry_), ring_});
+                       high_, shift_, steps_, bin_, fine_, scratch_.data(), slot(y + ry_), ring_, sentinel()});
       }
       const bool moved = update;
       t.fresh = false;
@@ -289,6 +294,7 @@ private:
     const std::uint8_t (*fine)[16];
     std::uint16_t* scratch;  // 2 n values
     std::int32_t slot, ring;  // with SCAN: the entering row's place in the columns' rows, and their length
+    std::uint8_t sentinel;    // with SCAN and MASKED: the coarse level of pels left out
   };
 
   // The strip's columns moved down a row.  (A function of its own with its
@@ -312,6 +318,30 @@ private:
     const std::uint16_t lo16 = std::uint16_t(low), hi16 = std::uint16_t(high), out16 = std::uint16_t(256u << shift);
     for (std::int32_t i = 0; i < n; ++i) cv[i] = std::uint16_t(std::min(std::max(l[i], lo16), hi16) - lo16);
     for (std::int32_t i = 0; i < n; ++i) cv[n + i] = std::uint16_t(std::min(std::max(e[i], lo16), hi16) - lo16);
+    if (SCAN) {
+      // Pels left out add nothing to the coarse counts and take the
+      // sentinel's coarse level in the columns' rows and in cv (which
+      // moving a bin down a row reads).
+      const std::uint16_t none = std::uint16_t(u.sentinel << shift);
+      for (std::int32_t i = 0; i < n; ++i) {
+        const bool ol = !MASKED || u.leavingMask[i] != 0, oe = !MASKED || u.enteringMask[i] != 0;
+        const std::uint32_t vl = cv[i], ve = cv[n + i];
+        const std::uint32_t cl = ol ? vl >> shift : 256, ce = oe ? ve >> shift : 256;
+        __m256i* a = reinterpret_cast<__m256i*>(coarse + std::ptrdiff_t(i) * kLanes);
+        _mm256_store_si256(
+            a, _mm256_add_epi8(_mm256_sub_epi8(_mm256_load_si256(a), load32(steps[cl])), load32(steps[ce])));
+        std::uint8_t* r =
+            bins + std::ptrdiff_t(i) * 2 * u.ring + u.slot;  // the entering value in the leaving one's place
+        r[0] = oe ? std::uint8_t(ce) : u.sentinel;
+        r[u.ring] = std::uint8_t(ve & m);
+        if (MASKED) {
+          u.totals[i] = std::uint8_t(u.totals[i] + oe - ol);
+          cv[i] = ol ? cv[i] : none;
+          cv[n + i] = oe ? cv[n + i] : none;
+        }
+      }
+      return;
+    }
     if (MASKED) {
       const unsigned char* const lm = u.leavingMask;
       const unsigned char* const em = u.enteringMask;
@@ -328,12 +358,6 @@ private:
       __m256i* a = reinterpret_cast<__m256i*>(coarse + std::ptrdiff_t(i) * kLanes);
       _mm256_store_si256(a,
                          _mm256_add_epi8(_mm256_sub_epi8(_mm256_load_si256(a), load32(steps[cl])), load32(steps[ce])));
-      if (SCAN) {  // the entering value takes the leaving one's place
-        std::uint8_t* r = bins + std::ptrdiff_t(i) * 2 * u.ring + u.slot;
-        r[0] = std::uint8_t(ce);
-        r[u.ring] = std::uint8_t(ve & m);
-        continue;
-      }
       __m128i* fl = reinterpret_cast<__m128i*>(bins + bin[cl] * binStride + std::ptrdiff_t(i) * 16);
       _mm_store_si128(fl, _mm_sub_epi8(_mm_load_si128(fl), load16(fine[vl & m])));
       __m128i* fe = reinterpret_cast<__m128i*>(bins + bin[ce] * binStride + std::ptrdiff_t(i) * 16);
@@ -534,10 +558,15 @@ private:
     const __m256i* const groups = reinterpret_cast<const __m256i*>(r.groups);
     unsigned short* const o = r.out;
     auto at = [=](std::int32_t c) { return std::ptrdiff_t((c < 0 ? 0 : (c > last ? last : c)) - first); };
-    const typename W::Window kk = W::splat(r.k);
-    const __m256i k16 = _mm256_set1_epi16(short(r.k));
+    typename W::Window kk = W::splat(r.k);
+    __m256i k16 = _mm256_set1_epi16(short(r.k));
+    const std::uint8_t* const totals = r.totals;
+    std::int32_t n = 0;  // with MASKED: the window's set pels
     typename W::Window window = W::zero();
-    for (std::int32_t c = xs - rx; c <= xs + rx; ++c) window = W::add(window, load32(coarse + at(c) * kLanes));
+    for (std::int32_t c = xs - rx; c <= xs + rx; ++c) {
+      window = W::add(window, load32(coarse + at(c) * kLanes));
+      if (MASKED) n += totals[at(c)];
+    }
     // Column c's rows at coarse level lv, into (PLUS) or out of the counts
     // h and group sums g.
     auto scan = [=](std::ptrdiff_t c, __m256i lv, std::uint16_t * h, __m256i & g, auto plus)
@@ -698,10 +727,44 @@ private:
     const std::uint32_t rowBase = (std::uint32_t(r.lo) << shift) + r.low;
     typename W::Lane binLane = W::lane(0);
     std::uint32_t binBase = rowBase;
+    // The level of rank kk (splat) within a bin of counts h, group sums g,
+    // with below values below the bin (splat).
+    auto find = [](const std::uint16_t* h, __m256i g, __m256i below, __m256i kk) __attribute__((always_inline)) {
+      // The group holding the rank, then the level within it from the
+      // group's counts summed lane by lane.
+      const __m256i total = _mm256_add_epi16(g, below);
+      const int grp = std::min(V::firstAboveSplat(total, kk), 15);
+      alignas(32) std::uint16_t t[16];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(t), total);
+      const int base = grp > 0 ? t[grp - 1] : _mm256_cvtsi256_si32(below) & 0xFFFF;
+      __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(h + 16 * grp));
+      c = _mm256_add_epi16(c, _mm256_slli_si256(c, 2));
+      c = _mm256_add_epi16(c, _mm256_slli_si256(c, 4));
+      c = _mm256_add_epi16(c, _mm256_slli_si256(c, 8));
+      const __m256i carry =
+          _mm256_shuffle_epi8(_mm256_permute2x128_si256(c, c, 0x08), _mm256_set1_epi16(short(0x0F0E)));
+      c = _mm256_add_epi16(_mm256_add_epi16(c, carry), _mm256_set1_epi16(short(base)));
+      return std::uint32_t(16 * grp + std::min(V::firstAboveSplat(c, kk), 15));
+    };
+    const std::uint32_t low = r.low, high = r.high;
     auto pel = [&](std::int32_t x, std::ptrdiff_t e, std::ptrdiff_t l) __attribute__((always_inline)) {
       if (x > xs) {
         const __m256i in = load32(coarse + e * kLanes), out = load32(coarse + l * kLanes);
         window = NARROW ? W::stepNarrow(window, in, out) : W::step(window, in, out);
+        if (MASKED) n += std::int32_t(totals[e]) - std::int32_t(totals[l]);
+      }
+      if (MASKED) {
+        if (n == 0) {  // the pel's own (the bin's counts step along)
+          if (cur >= 0) {
+            scan(e, lv, h, g, std::true_type());
+            scan(l, lv, h, g, std::false_type());
+          }
+          const std::uint32_t v = r.own[x];
+          o[x] = static_cast<unsigned short>(v < low ? low : (v > high ? high : v));
+          return;
+        }
+        kk = W::splat((n - 1) >> 1);
+        k16 = _mm256_set1_epi16(short((n - 1) >> 1));
       }
       const int a = W::atMost(window, kk);
       lowest = std::min(lowest, a);
@@ -722,23 +785,29 @@ private:
         binLane = W::lane(b);
         binBase = rowBase + (std::uint32_t(b) << shift);
       }
-      // The group holding rank k, then the level within it from the
-      // group's counts summed lane by lane.
       const __m256i below = W::broadcast(window, binLane);
-      const __m256i total = _mm256_add_epi16(g, below);
-      const int grp = std::min(V::firstAboveSplat(total, k16), 15);
-      alignas(32) std::uint16_t t[16];
-      _mm256_store_si256(reinterpret_cast<__m256i*>(t), total);
-      const int base = grp > 0 ? t[grp - 1] : _mm256_cvtsi256_si32(below) & 0xFFFF;
-      __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(h + 16 * grp));
-      c = _mm256_add_epi16(c, _mm256_slli_si256(c, 2));
-      c = _mm256_add_epi16(c, _mm256_slli_si256(c, 4));
-      c = _mm256_add_epi16(c, _mm256_slli_si256(c, 8));
-      const __m256i carry =
-          _mm256_shuffle_epi8(_mm256_permute2x128_si256(c, c, 0x08), _mm256_set1_epi16(short(0x0F0E)));
-      c = _mm256_add_epi16(_mm256_add_epi16(c, carry), _mm256_set1_epi16(short(base)));
-      const int fine = std::min(V::firstAboveSplat(c, k16), 15);
-      o[x] = static_cast<unsigned short>(binBase + std::uint32_t(16 * grp + fine));
+      const std::uint32_t v = binBase + find(h, g, below, k16);
+      if (MASKED && r.average && (n & 1) == 0) {
+        // The upper middle: in the same bin, or in a bin above, brought
+        // there and left for later.
+        const std::int32_t k1 = ((n - 1) >> 1) + 1;
+        const int a2 = W::atMost(window, W::splat(k1));
+        highest = std::max(highest, a2);
+        std::uint32_t upper;
+        const int b2 = a2 < 1 ? 0 : (a2 > kLanes - 1 ? kLanes - 2 : a2 - 1);
+        if (b2 == b) {  // (the bin's counts are the ones in use)
+          upper = binBase + find(h, g, below, _mm256_set1_epi16(short(k1)));
+        } else {
+          const __m256i g2 = sync(b2, x);
+          _mm256_store_si256(reinterpret_cast<__m256i*>(parked[b2]), g2);
+          synced[b2] = x;
+          upper = rowBase + (std::uint32_t(b2) << shift) +
+                  find(counts[b2], g2, W::broadcast(window, W::lane(b2)), _mm256_set1_epi16(short(k1)));
+        }
+        o[x] = static_cast<unsigned short>((v + upper + 1) >> 1);
+        return;
+      }
+      o[x] = static_cast<unsigned short>(v);
     };
     const std::int32_t interior = std::min(std::max(rx + 1, xs), xe);
     const std::int32_t interiorEnd = std::min(std::max(last + 1 - rx, interior), xe);
@@ -768,9 +837,11 @@ private:
 template <class W, class V>
 void deepFilterCounting(const mxPelBuffer_const<unsigned short>& src, const mxPelBuffer_const<unsigned char>& mask,
                         const mxPelMedianParams& p, const mxPelBuffer<unsigned short>& out) {
-  using Scanning = DeepBandMedian<W, V, false, true>;
-  if (!mask.isBound() && Scanning::takes(p)) {
-    Scanning(src, mask, p, out).run();
+  if (DeepBandMedian<W, V, false, true>::takes(p)) {
+    if (mask.isBound())
+      DeepBandMedian<W, V, true, true>(src, mask, p, out).run();
+    else
+      DeepBandMedian<W, V, false, true>(src, mask, p, out).run();
     return;
   }
   mxmedian::countOr<DeepBandMedian<W, V>, DeepBandMedian<W, V, true>>(src, mask, p, out,
