@@ -384,6 +384,107 @@ private:
     Snaps* snaps;                       // with SCAN: the strip's bins as the row above found them
   };
 
+  // Column c's index in the strip, clamped to the image.
+  static std::ptrdiff_t column(const Row& r, std::int32_t c) {
+    return std::ptrdiff_t((c < 0 ? 0 : (c > r.w - 1 ? r.w - 1 : c)) - r.first);
+  }
+  // What the pels of a row share: the band's counts of the window, its set
+  // pels (with MASKED), the rank, the lowest and highest count of band
+  // levels at most it (see filterRow), and the bin in use.
+  struct Sweep {
+    typename W::Window window, kk;
+    __m256i k16;
+    std::int32_t n;
+    int lowest, highest, cur;
+    typename W::Lane binLane;
+    std::uint32_t rowBase, binBase;
+  };
+  // The sweep at the row's first pel.
+  static Sweep startSweep(const Row& r) {
+    Sweep s{W::zero(), W::splat(r.k), _mm256_set1_epi16(short(r.k)), 0, kLanes, 0, -1, W::lane(0), 0, 0};
+    for (std::int32_t c = r.xs - r.rx; c <= r.xs + r.rx; ++c) {
+      s.window = W::add(s.window, load32(r.coarse + column(r, c) * kLanes));
+      if (MASKED) s.n += r.totals[column(r, c)];
+    }
+    s.rowBase = s.binBase = (std::uint32_t(r.lo) << r.shift) + r.low;
+    return s;
+  }
+  // The median of pel x, the window's entering and leaving columns at e
+  // and l, with the bins' counts of the filter: step(e, l) steps the bin in
+  // use, take(cur, b, x) parks it (cur: -1 none) and takes up bin b brought
+  // to pel x, level(below, kk) is the fine level of rank kk in the bin in
+  // use with below values below it, other(b, x, below, kk) the same in bin
+  // b, brought to x and left there.
+  template <bool NARROW, class Step, class Take, class Level, class Other>
+  __attribute__((always_inline)) static void median(const Row& r, Sweep& s, std::int32_t x, std::ptrdiff_t e,
+                                                    std::ptrdiff_t l, Step& step, Take& take, Level& level,
+                                                    Other& other) {
+    if (x > r.xs) {
+      const __m256i in = load32(r.coarse + e * kLanes), out = load32(r.coarse + l * kLanes);
+      s.window = NARROW ? W::stepNarrow(s.window, in, out) : W::step(s.window, in, out);
+      if (MASKED) s.n += std::int32_t(r.totals[e]) - std::int32_t(r.totals[l]);
+    }
+    if (MASKED) {
+      if (s.n == 0) {  // the pel's own (the bin in use steps along)
+        if (s.cur >= 0) step(e, l);
+        r.out[x] = own(r, x);
+        return;
+      }
+      s.kk = W::splat((s.n - 1) >> 1);
+      s.k16 = _mm256_set1_epi16(short((s.n - 1) >> 1));
+    }
+    const int a = W::atMost(s.window, s.kk);
+    s.lowest = std::min(s.lowest, a);
+    s.highest = std::max(s.highest, a);
+    const int b = binOf(a);
+    if (b == s.cur) {
+      step(e, l);
+    } else {
+      take(s.cur, b, x);
+      s.cur = b;
+      s.binLane = W::lane(b);
+      s.binBase = s.rowBase + (std::uint32_t(b) << r.shift);
+    }
+    const __m256i below = W::broadcast(s.window, s.binLane);
+    const std::uint32_t v = s.binBase + level(below, s.k16);
+    if (MASKED && r.average && (s.n & 1) == 0) {
+      // The upper middle: in the same bin, or in a bin above.
+      const std::int32_t k1 = ((s.n - 1) >> 1) + 1;
+      const int a2 = W::atMost(s.window, W::splat(k1));
+      s.highest = std::max(s.highest, a2);
+      const int b2 = binOf(a2);
+      const __m256i kk1 = _mm256_set1_epi16(short(k1));
+      const std::uint32_t upper =
+          b2 == b ? s.binBase + level(below, kk1)
+                  : s.rowBase + (std::uint32_t(b2) << r.shift) + other(b2, x, W::broadcast(s.window, W::lane(b2)), kk1);
+      r.out[x] = static_cast<unsigned short>((v + upper + 1) >> 1);
+      return;
+    }
+    r.out[x] = static_cast<unsigned short>(v);
+  }
+  // The bin a pel's median lies in, from its count of band levels at most
+  // the rank (0: below the band, 32: above it, where the row is filtered
+  // again).
+  static int binOf(int a) { return a < 1 ? 0 : (a > kLanes - 1 ? kLanes - 2 : a - 1); }
+  // A pel's own value clamped to the range (a window without set pels).
+  static unsigned short own(const Row& r, std::int32_t x) {
+    const std::uint32_t v = r.own[x];
+    return static_cast<unsigned short>(v < r.low ? r.low : (v > r.high ? r.high : v));
+  }
+  // The row's pels in turn, pel(x, e, l) with the indexes of the window's
+  // entering and leaving columns in the strip: first those whose columns
+  // both lie in the image, unclamped, then the others.
+  template <class P>
+  __attribute__((always_inline)) static void sweep(const Row& r, P& pel) {
+    const std::int32_t xs = r.xs, xe = r.xe, first = r.first, last = r.w - 1, rx = r.rx;
+    const std::int32_t interior = std::min(std::max(rx + 1, xs), xe);
+    const std::int32_t interiorEnd = std::min(std::max(last + 1 - rx, interior), xe);
+    std::int32_t x = xs;
+    for (; x < interior; ++x) pel(x, column(r, x + rx), column(r, x - rx - 1));
+    for (; x < interiorEnd; ++x) pel(x, x + rx - first, x - rx - 1 - first);
+    for (; x < xe; ++x) pel(x, column(r, x + rx), column(r, x - rx - 1));
+  }
+
   static __m256i widen(const std::uint8_t* p) {
     return _mm256_cvtepu8_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(p)));
   }
@@ -393,22 +494,11 @@ private:
   // its state in locals, so that the compiler keeps the window in registers.)
   template <bool NARROW>
   __attribute__((noinline)) static std::pair<int, int> filterRow(const Row& r) {
-    const std::int32_t xs = r.xs, xe = r.xe, first = r.first, last = r.w - 1, rx = r.rx;
-    const std::uint8_t* const coarse = r.coarse;
+    const std::int32_t first = r.first, last = r.w - 1, rx = r.rx;
     const std::uint8_t* const bins = r.bins;
     const std::ptrdiff_t binStride = std::ptrdiff_t(r.n) * 16;
-    unsigned short* const o = r.out;
     // Column c's index in the strip, clamped to the image.
-    auto at = [=](std::int32_t c) { return std::ptrdiff_t((c < 0 ? 0 : (c > last ? last : c)) - first); };
-    typename W::Window kk = W::splat(r.k);
-    __m256i k16 = _mm256_set1_epi16(short(r.k));
-    const std::uint8_t* const totals = r.totals;
-    std::int32_t n = 0;  // with MASKED: the window's set pels
-    typename W::Window window = W::zero();
-    for (std::int32_t c = xs - rx; c <= xs + rx; ++c) {
-      window = W::add(window, load32(coarse + at(c) * kLanes));
-      if (MASKED) n += totals[at(c)];
-    }
+    auto at = [&r](std::int32_t c) { return column(r, c); };
     // The window's sums of the bins left, and the pel each was left at.
     alignas(32) std::uint16_t parked[kBins][16];
     std::int32_t synced[kBins];
@@ -435,86 +525,40 @@ private:
       for (; c <= x + rx; ++c) f[1] = _mm256_add_epi16(f[1], widen(bin + at(c) * 16));
       return _mm256_add_epi16(_mm256_add_epi16(f[0], f[1]), _mm256_add_epi16(f[2], f[3]));
     };
-    int lowest = kLanes, highest = 0, cur = -1;
     __m256i f = _mm256_setzero_si256();
     const std::uint8_t* bin = bins;
-    const int shift = r.shift;
-    const std::uint32_t rowBase = (std::uint32_t(r.lo) << shift) + r.low;
-    typename W::Lane binLane = W::lane(0);
-    std::uint32_t binBase = rowBase;
-    const std::uint32_t low = r.low, high = r.high;
-    const bool average = r.average;
-    // Pel x, the window's entering and leaving columns at indexes e and l.
-    auto pel = [&](std::int32_t x, std::ptrdiff_t e, std::ptrdiff_t l) __attribute__((always_inline)) {
-      if (x > xs) {
-        const __m256i in = load32(coarse + e * kLanes), out = load32(coarse + l * kLanes);
-        window = NARROW ? W::stepNarrow(window, in, out) : W::step(window, in, out);
-        if (MASKED) n += std::int32_t(totals[e]) - std::int32_t(totals[l]);
-      }
-      if (MASKED) {
-        if (n == 0) {
-          // (The bin's sums are left to step along; only its pel is the own.)
-          if (cur >= 0) f = _mm256_add_epi16(f, _mm256_sub_epi16(widen(bin + e * 16), widen(bin + l * 16)));
-          const std::uint32_t v = r.own[x];
-          o[x] = static_cast<unsigned short>(v < low ? low : (v > high ? high : v));
-          return;
-        }
-        kk = W::splat((n - 1) >> 1);
-        k16 = _mm256_set1_epi16(short((n - 1) >> 1));
-      }
-      const int a = W::atMost(window, kk);
-      lowest = std::min(lowest, a);
-      highest = std::max(highest, a);
-      const int b = a < 1 ? 0 : (a > kLanes - 1 ? kLanes - 2 : a - 1);
-      if (b == cur) {
-        f = _mm256_add_epi16(f, _mm256_sub_epi16(widen(bin + e * 16), widen(bin + l * 16)));
-      } else {
-        if (cur >= 0) {
-          _mm256_store_si256(reinterpret_cast<__m256i*>(parked[cur]), f);
-          synced[cur] = x - 1;
-        }
-        f = sync(b, x);
-        cur = b;
-        bin = bins + b * binStride;
-        binLane = W::lane(b);
-        binBase = rowBase + (std::uint32_t(b) << shift);
-      }
-      // Lanes at most k: the first above it.  (What depends on the bin is
-      // taken from the variables set where it changed, so that the rest
-      // waits on the branch, not on the window's comparison.)
-      const __m256i total = _mm256_add_epi16(f, W::broadcast(window, binLane));
-      const int fine = V::firstAboveSplat(total, k16);
-      if (MASKED && average && (n & 1) == 0) {
-        // The upper middle: in the same bin, or in a bin above, summed
-        // there and left for later.
-        const __m256i k1 = _mm256_set1_epi16(short(((n - 1) >> 1) + 1));
-        const int a2 = W::atMost(window, W::splat(((n - 1) >> 1) + 1));
-        highest = std::max(highest, a2);
-        std::uint32_t upper;
-        if (a2 == a) {
-          upper = binBase + std::uint32_t(V::firstAboveSplat(total, k1));
-        } else {
-          const int b2 = a2 > kLanes - 1 ? kLanes - 2 : a2 - 1;
-          const __m256i f2 = sync(b2, x);
-          _mm256_store_si256(reinterpret_cast<__m256i*>(parked[b2]), f2);
-          synced[b2] = x;
-          upper = rowBase + (std::uint32_t(b2) << shift) +
-                  std::uint32_t(V::firstAboveSplat(_mm256_add_epi16(f2, W::broadcast(window, W::lane(b2))), k1));
-        }
-        o[x] = static_cast<unsigned short>((binBase + std::uint32_t(fine) + upper + 1) >> 1);
-        return;
-      }
-      o[x] = static_cast<unsigned short>(binBase + std::uint32_t(fine));
+    // The bin in use: its sums step along with the window, or are parked
+    // for bin b brought to pel x; the level of rank kk from the sums with
+    // the values below the bin.  (What depends on the bin is taken from the
+    // variables set where it changed, so that the rest waits on the branch,
+    // not on the window's comparison.)
+    auto step = [&](std::ptrdiff_t e, std::ptrdiff_t l) __attribute__((always_inline)) {
+      f = _mm256_add_epi16(f, _mm256_sub_epi16(widen(bin + e * 16), widen(bin + l * 16)));
     };
-    // Pels whose entering and leaving columns both lie in the row, then the
-    // others, clamped.
-    const std::int32_t interior = std::min(std::max(rx + 1, xs), xe);
-    const std::int32_t interiorEnd = std::min(std::max(last + 1 - rx, interior), xe);
-    std::int32_t x = xs;
-    for (; x < interior; ++x) pel(x, at(x + rx), at(x - rx - 1));
-    for (; x < interiorEnd; ++x) pel(x, x + rx - first, x - rx - 1 - first);
-    for (; x < xe; ++x) pel(x, at(x + rx), at(x - rx - 1));
-    return {lowest, highest};
+    auto take = [&](int cur, int b, std::int32_t x) __attribute__((always_inline)) {
+      if (cur >= 0) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(parked[cur]), f);
+        synced[cur] = x - 1;
+      }
+      f = sync(b, x);
+      bin = bins + b * binStride;
+    };
+    auto level = [&](__m256i below, __m256i kk) __attribute__((always_inline)) {
+      return std::uint32_t(V::firstAboveSplat(_mm256_add_epi16(f, below), kk));
+    };
+    // Bin b (not the one in use) brought to pel x, left there, and its level of rank kk.
+    auto other = [&](int b, std::int32_t x, __m256i below, __m256i kk) {
+      const __m256i f2 = sync(b, x);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(parked[b]), f2);
+      synced[b] = x;
+      return std::uint32_t(V::firstAboveSplat(_mm256_add_epi16(f2, below), kk));
+    };
+    Sweep w = startSweep(r);
+    auto pel = [&](std::int32_t x, std::ptrdiff_t e, std::ptrdiff_t l) __attribute__((always_inline)) {
+      median<NARROW>(r, w, x, e, l, step, take, level, other);
+    };
+    sweep(r, pel);
+    return {w.lowest, w.highest};
   }
 
   // The medians of one output row over the strip with SCAN, as filterRow,
@@ -548,25 +592,14 @@ private:
   template <int BLOCKS>
   __attribute__((noinline)) static std::pair<int, int> filterRowScan(const Row& r) {
     constexpr bool NARROW = BLOCKS <= 4;
-    const std::int32_t xs = r.xs, xe = r.xe, first = r.first, last = r.w - 1, rx = r.rx;
+    const std::int32_t first = r.first, last = r.w - 1, rx = r.rx;
     const int shift = r.shift;
-    const std::uint8_t* const coarse = r.coarse;
     const std::uint8_t* const rows = r.bins;
     constexpr std::ptrdiff_t ring = 32 * BLOCKS, stride = 2 * ring;
     constexpr std::int32_t blocks = BLOCKS;
     const unsigned tail = r.rows % 32 != 0 ? (1u << (r.rows % 32)) - 1 : ~0u;
     const __m256i* const groups = reinterpret_cast<const __m256i*>(r.groups);
-    unsigned short* const o = r.out;
-    auto at = [=](std::int32_t c) { return std::ptrdiff_t((c < 0 ? 0 : (c > last ? last : c)) - first); };
-    typename W::Window kk = W::splat(r.k);
-    __m256i k16 = _mm256_set1_epi16(short(r.k));
-    const std::uint8_t* const totals = r.totals;
-    std::int32_t n = 0;  // with MASKED: the window's set pels
-    typename W::Window window = W::zero();
-    for (std::int32_t c = xs - rx; c <= xs + rx; ++c) {
-      window = W::add(window, load32(coarse + at(c) * kLanes));
-      if (MASKED) n += totals[at(c)];
-    }
+    auto at = [&r](std::int32_t c) { return column(r, c); };
     // Column c's rows at coarse level lv, into (PLUS) or out of the counts
     // h and group sums g.
     auto scan = [=](std::ptrdiff_t c, __m256i lv, std::uint16_t * h, __m256i & g, auto plus)
@@ -623,8 +656,8 @@ private:
     std::fill(synced, synced + kBins, -(1 << 30));
     Snaps& snaps = *r.snaps;
     const std::int32_t y = r.y;
-    // Bin b's counts h (group sums g) of the window at pel s moved to pel x.
-    auto step = [&](std::uint16_t* h, __m256i& g, __m256i lv, std::int32_t s, std::int32_t x) {
+    // Bin b's counts h (group sums g) of the window at pel s walked to pel x.
+    auto walk = [&](std::uint16_t* h, __m256i& g, __m256i lv, std::int32_t s, std::int32_t x) {
       for (std::int32_t c = s + 1; c <= x; ++c) {
         scan(at(c + rx), lv, h, g, std::true_type());
         scan(at(c - rx - 1), lv, h, g, std::false_type());
@@ -701,12 +734,12 @@ private:
           }
       if (std::abs(x - s) <= rx) {
         g = _mm256_load_si256(reinterpret_cast<const __m256i*>(parked[b]));
-        step(h, g, lv, s, x);
+        walk(h, g, lv, s, x);
       } else if (from) {
         std::copy(from->counts, from->counts + 256, h);
         g = _mm256_load_si256(reinterpret_cast<const __m256i*>(from->groups));
         if (r.moved) moveDown(h, g, level, from->x);
-        step(h, g, lv, from->x, x);
+        walk(h, g, lv, from->x, x);
       } else {
         std::fill(h, h + 256, std::uint16_t(0));
         g = _mm256_setzero_si256();
@@ -721,12 +754,8 @@ private:
       }
       return g;
     };
-    int lowest = kLanes, highest = 0, cur = -1;
     __m256i g = _mm256_setzero_si256(), lv = _mm256_setzero_si256();
     std::uint16_t* h = counts[0];
-    const std::uint32_t rowBase = (std::uint32_t(r.lo) << shift) + r.low;
-    typename W::Lane binLane = W::lane(0);
-    std::uint32_t binBase = rowBase;
     // The level of rank kk (splat) within a bin of counts h, group sums g,
     // with below values below the bin (splat).
     auto find = [](const std::uint16_t* h, __m256i g, __m256i below, __m256i kk) __attribute__((always_inline)) {
@@ -746,76 +775,33 @@ private:
       c = _mm256_add_epi16(_mm256_add_epi16(c, carry), _mm256_set1_epi16(short(base)));
       return std::uint32_t(16 * grp + std::min(V::firstAboveSplat(c, kk), 15));
     };
-    const std::uint32_t low = r.low, high = r.high;
-    auto pel = [&](std::int32_t x, std::ptrdiff_t e, std::ptrdiff_t l) __attribute__((always_inline)) {
-      if (x > xs) {
-        const __m256i in = load32(coarse + e * kLanes), out = load32(coarse + l * kLanes);
-        window = NARROW ? W::stepNarrow(window, in, out) : W::step(window, in, out);
-        if (MASKED) n += std::int32_t(totals[e]) - std::int32_t(totals[l]);
-      }
-      if (MASKED) {
-        if (n == 0) {  // the pel's own (the bin's counts step along)
-          if (cur >= 0) {
-            scan(e, lv, h, g, std::true_type());
-            scan(l, lv, h, g, std::false_type());
-          }
-          const std::uint32_t v = r.own[x];
-          o[x] = static_cast<unsigned short>(v < low ? low : (v > high ? high : v));
-          return;
-        }
-        kk = W::splat((n - 1) >> 1);
-        k16 = _mm256_set1_epi16(short((n - 1) >> 1));
-      }
-      const int a = W::atMost(window, kk);
-      lowest = std::min(lowest, a);
-      highest = std::max(highest, a);
-      const int b = a < 1 ? 0 : (a > kLanes - 1 ? kLanes - 2 : a - 1);
-      if (b == cur) {
-        scan(e, lv, h, g, std::true_type());
-        scan(l, lv, h, g, std::false_type());
-      } else {
-        if (cur >= 0) {
-          _mm256_store_si256(reinterpret_cast<__m256i*>(parked[cur]), g);
-          synced[cur] = x - 1;
-        }
-        g = sync(b, x);
-        cur = b;
-        h = counts[b];
-        lv = _mm256_set1_epi8(char(r.lo + b));
-        binLane = W::lane(b);
-        binBase = rowBase + (std::uint32_t(b) << shift);
-      }
-      const __m256i below = W::broadcast(window, binLane);
-      const std::uint32_t v = binBase + find(h, g, below, k16);
-      if (MASKED && r.average && (n & 1) == 0) {
-        // The upper middle: in the same bin, or in a bin above, brought
-        // there and left for later.
-        const std::int32_t k1 = ((n - 1) >> 1) + 1;
-        const int a2 = W::atMost(window, W::splat(k1));
-        highest = std::max(highest, a2);
-        std::uint32_t upper;
-        const int b2 = a2 < 1 ? 0 : (a2 > kLanes - 1 ? kLanes - 2 : a2 - 1);
-        if (b2 == b) {  // (the bin's counts are the ones in use)
-          upper = binBase + find(h, g, below, _mm256_set1_epi16(short(k1)));
-        } else {
-          const __m256i g2 = sync(b2, x);
-          _mm256_store_si256(reinterpret_cast<__m256i*>(parked[b2]), g2);
-          synced[b2] = x;
-          upper = rowBase + (std::uint32_t(b2) << shift) +
-                  find(counts[b2], g2, W::broadcast(window, W::lane(b2)), _mm256_set1_epi16(short(k1)));
-        }
-        o[x] = static_cast<unsigned short>((v + upper + 1) >> 1);
-        return;
-      }
-      o[x] = static_cast<unsigned short>(v);
+    // The bin in use, as in filterRow.
+    auto step = [&](std::ptrdiff_t e, std::ptrdiff_t l) __attribute__((always_inline)) {
+      scan(e, lv, h, g, std::true_type());
+      scan(l, lv, h, g, std::false_type());
     };
-    const std::int32_t interior = std::min(std::max(rx + 1, xs), xe);
-    const std::int32_t interiorEnd = std::min(std::max(last + 1 - rx, interior), xe);
-    std::int32_t x = xs;
-    for (; x < interior; ++x) pel(x, at(x + rx), at(x - rx - 1));
-    for (; x < interiorEnd; ++x) pel(x, x + rx - first, x - rx - 1 - first);
-    for (; x < xe; ++x) pel(x, at(x + rx), at(x - rx - 1));
-    return {lowest, highest};
+    auto take = [&](int cur, int b, std::int32_t x) __attribute__((always_inline)) {
+      if (cur >= 0) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(parked[cur]), g);
+        synced[cur] = x - 1;
+      }
+      g = sync(b, x);
+      h = counts[b];
+      lv = _mm256_set1_epi8(char(r.lo + b));
+    };
+    auto level = [&](__m256i below, __m256i kk) __attribute__((always_inline)) { return find(h, g, below, kk); };
+    auto other = [&](int b, std::int32_t x, __m256i below, __m256i kk) {
+      const __m256i g2 = sync(b, x);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(parked[b]), g2);
+      synced[b] = x;
+      return find(counts[b], g2, below, kk);
+    };
+    Sweep w = startSweep(r);
+    auto pel = [&](std::int32_t x, std::ptrdiff_t e, std::ptrdiff_t l) __attribute__((always_inline)) {
+      median<NARROW>(r, w, x, e, l, step, take, level, other);
+    };
+    sweep(r, pel);
+    return {w.lowest, w.highest};
   }
 
   std::uint32_t low_, high_;
