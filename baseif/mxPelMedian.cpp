@@ -144,9 +144,6 @@ mxPelBuffer_const<unsigned char> maskOver(const mxPelBuffer_const<unsigned char>
   mfPelCopy<unsigned char>(mask, full);
   return full;
 }
-}  // namespace
-
-namespace {
 
 // The engines over src's window into out (a buffer over the window src
 // shows, or part of it, not sharing src's store): the highest version the
