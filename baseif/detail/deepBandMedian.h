@@ -84,7 +84,9 @@ public:
         low_(std::uint32_t(p.range.x())),
         high_(std::uint32_t(p.range.y())),
         shift_(32 - __builtin_clz(std::uint32_t(p.range.y() - p.range.x())) - 8),
-        ring_((2 * ry_ + 1 + 31) / 32 * 32) {
+        ring_(2 * ry_ + 1 <= 63    ? 64
+              : 2 * ry_ + 1 <= 127 ? 128
+                                   : 256) {
     for (int f = 0; f < 16; ++f)
       for (int i = 0; i < 16; ++i) {
         fine_[f][i] = std::uint8_t(i >= f ? 1 : 0);
@@ -568,24 +570,7 @@ private:
   // leaving columns' rows hold in the bin, found 32 coarse levels to a
   // comparison.
   static std::pair<int, int> filterRowScan(const Row& r) {
-    switch (r.ring / 32) {
-      case 1:
-        return filterRowScan<1>(r);
-      case 2:
-        return filterRowScan<2>(r);
-      case 3:
-        return filterRowScan<3>(r);
-      case 4:
-        return filterRowScan<4>(r);
-      case 5:
-        return filterRowScan<5>(r);
-      case 6:
-        return filterRowScan<6>(r);
-      case 7:
-        return filterRowScan<7>(r);
-      default:
-        return filterRowScan<8>(r);
-    }
+    return r.ring == 64 ? filterRowScan<2>(r) : r.ring == 128 ? filterRowScan<4>(r) : filterRowScan<8>(r);
   }
   // (BLOCKS: the columns' rows as stored, in 32s; windows of up to 127
   // rows, four blocks, step with the narrow counts.)
@@ -597,7 +582,12 @@ private:
     const std::uint8_t* const rows = r.bins;
     constexpr std::ptrdiff_t ring = 32 * BLOCKS, stride = 2 * ring;
     constexpr std::int32_t blocks = BLOCKS;
-    const unsigned tail = r.rows % 32 != 0 ? (1u << (r.rows % 32)) - 1 : ~0u;
+    // Each block's rows that hold values (the rest never match).
+    unsigned valid[BLOCKS];
+    for (std::int32_t b = 0; b < BLOCKS; ++b) {
+      const std::int32_t held = std::min(std::max(r.rows - 32 * b, 0), 32);
+      valid[b] = held == 32 ? ~0u : (1u << held) - 1;
+    }
     const __m256i* const groups = reinterpret_cast<const __m256i*>(r.groups);
     auto at = [&r](std::int32_t c) { return column(r, c); };
     // Column c's rows at coarse level lv, into (PLUS) or out of the counts
@@ -608,7 +598,7 @@ private:
       std::uint64_t m[4] = {0, 0, 0, 0}, any = 0;
       for (std::int32_t b = 0; b < blocks; ++b) {
         std::uint64_t k = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(load32(p + 32 * b), lv)));
-        if (b == blocks - 1) k &= tail;
+        k &= valid[b];
         m[b >> 1] |= k << 32 * (b & 1);
         any |= k;
       }
@@ -649,6 +639,15 @@ private:
           }
         }
     };
+    // The same out of line, for bins catching up (so that the code holds
+    // the scan twice, not at every place it is used).
+    auto scanApart = [&](std::ptrdiff_t c, __m256i lv, std::uint16_t * h, __m256i & g, bool plus)
+        __attribute__((noinline)) {
+      if (plus)
+        scan(c, lv, h, g, std::true_type());
+      else
+        scan(c, lv, h, g, std::false_type());
+    };
     // The window's counts of the bins left, and the pel each was left at.
     alignas(32) std::uint16_t counts[kBins][256];
     alignas(32) std::uint16_t parked[kBins][16];
@@ -659,12 +658,12 @@ private:
     // Bin b's counts h (group sums g) of the window at pel s walked to pel x.
     auto walk = [&](std::uint16_t* h, __m256i& g, __m256i lv, std::int32_t s, std::int32_t x) {
       for (std::int32_t c = s + 1; c <= x; ++c) {
-        scan(at(c + rx), lv, h, g, std::true_type());
-        scan(at(c - rx - 1), lv, h, g, std::false_type());
+        scanApart(at(c + rx), lv, h, g, true);
+        scanApart(at(c - rx - 1), lv, h, g, false);
       }
       for (std::int32_t c = s; c > x; --c) {
-        scan(at(c - rx - 1), lv, h, g, std::true_type());
-        scan(at(c + rx), lv, h, g, std::false_type());
+        scanApart(at(c - rx - 1), lv, h, g, true);
+        scanApart(at(c + rx), lv, h, g, false);
       }
     };
     // The values of the column update (row y's leaving and entering) in
@@ -743,7 +742,7 @@ private:
       } else {
         std::fill(h, h + 256, std::uint16_t(0));
         g = _mm256_setzero_si256();
-        for (std::int32_t c = x - rx; c <= x + rx; ++c) scan(at(c), lv, h, g, std::true_type());
+        for (std::int32_t c = x - rx; c <= x + rx; ++c) scanApart(at(c), lv, h, g, true);
       }
       if (snaps.count[now] < kAnchors) {
         Anchor& a = snaps.anchors[now][snaps.count[now]++];
@@ -806,7 +805,7 @@ private:
 
   std::uint32_t low_, high_;
   int shift_;
-  std::int32_t ring_;  // with SCAN: the window's rows rounded up to 32
+  std::int32_t ring_;  // with SCAN: the window's rows rounded up to 64, 128 or 256
   std::vector<std::uint8_t> store_;
   std::vector<std::uint16_t> scratch_;  // a row update's clamped values
   std::vector<std::uint8_t> totals_;    // the strips' columns' set pels, with MASKED
