@@ -1,17 +1,23 @@
-// Pixel-rate benchmarks of the pel functions on 2048 x 2048 images, with two
+// Pixel-rate benchmarks of the pel functions on 2048 x 2048 images, with
 // baselines measured in the same run: a memcpy of one image and a plain
-// 256-bin histogram of one image.  Every case reports its time per pel
-// ("per_pel", in seconds) and its pel rate.
+// 256-bin histogram of one image, and for 16-bit pels what the simplest loops
+// cost (a copy, a read, a count into 2^depth counters, a map through a
+// 2^depth-entry table), the floor under the deep tool's global methods.
+// Every case reports its time per pel ("per_pel", in seconds) and its pel
+// rate.
 //
 //   cmake -S . -B build -DIMGNORM_BUILD_BENCH=ON && cmake --build build -j2 --target bench_pelfunc
 //   build/bench/bench_pelfunc
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <random>
 #include <vector>
 
 #include "baseif/mxPelOps.h"
+#include "bench/benchImages.h"
 #include "pelfunc/mf_MaskedPel.h"
 #include "pelfunc/mf_Neighborhood.h"
 #include "pelfunc/mf_PelArithmetic.h"
@@ -84,6 +90,78 @@ void BM_Baseline_Histogram256(benchmark::State& state) {
   perPel(state, std::int64_t(kSide) * kSide);
 }
 BENCHMARK(BM_Baseline_Histogram256);
+
+// The table's deepened run-time image at the depth given.
+const mxPelBuffer<unsigned short>& deepImage(int depth) {
+  static std::map<int, mxPelBuffer<unsigned short>> cache;
+  auto& slot = cache[depth];
+  if (!slot.isBound()) slot = bench::deepened(bench::runImages(kSide).run, depth, 1);
+  return slot;
+}
+
+void BM_Baseline_Memcpy16(benchmark::State& state) {
+  const mxPelBuffer<unsigned short>& a = deepImage(16);
+  mxPelBuffer<unsigned short> d(kSide, kSide);
+  for (auto _ : state) {
+    for (std::int32_t j = 0; j < kSide; ++j) std::memcpy(d.row(j), a.row(j), kSide * sizeof(unsigned short));
+    benchmark::ClobberMemory();
+  }
+  perPel(state, std::int64_t(kSide) * kSide);
+}
+BENCHMARK(BM_Baseline_Memcpy16);
+
+void BM_Baseline_Read16(benchmark::State& state) {
+  const mxPelBuffer<unsigned short>& a = deepImage(16);
+  for (auto _ : state) {
+    std::uint64_t sum = 0;
+    for (std::int32_t j = 0; j < kSide; ++j) {
+      const unsigned short* r = a.row(j);
+      std::uint32_t row = 0;  // a row's sum fits, so the loop reads in vector lanes
+      for (std::int32_t i = 0; i < kSide; ++i) row += r[i];
+      sum += row;
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  perPel(state, std::int64_t(kSide) * kSide);
+}
+BENCHMARK(BM_Baseline_Read16);
+
+// One increment a pel into 2^depth counters.
+void BM_Baseline_Count16(benchmark::State& state) {
+  const int depth = int(state.range(0));
+  const mxPelBuffer<unsigned short>& a = deepImage(depth);
+  std::vector<std::uint32_t> h(std::size_t(1) << depth);
+  for (auto _ : state) {
+    std::fill(h.begin(), h.end(), 0u);
+    for (std::int32_t j = 0; j < kSide; ++j) {
+      const unsigned short* r = a.row(j);
+      for (std::int32_t i = 0; i < kSide; ++i) ++h[r[i]];
+    }
+    benchmark::DoNotOptimize(h.data());
+  }
+  perPel(state, std::int64_t(kSide) * kSide);
+}
+BENCHMARK(BM_Baseline_Count16)->ArgName("depth")->Arg(12)->Arg(16);
+
+// Each pel through a 2^depth-entry table, one scalar read a pel (gathers
+// are slower on the processors measured).
+__attribute__((optimize("no-tree-vectorize"))) void BM_Baseline_Map16(benchmark::State& state) {
+  const int depth = int(state.range(0));
+  const mxPelBuffer<unsigned short>& a = deepImage(depth);
+  std::vector<unsigned short> table(std::size_t(1) << depth);
+  for (std::size_t v = 0; v < table.size(); ++v) table[v] = static_cast<unsigned short>(table.size() - 1 - v);
+  mxPelBuffer<unsigned short> d(kSide, kSide);
+  for (auto _ : state) {
+    for (std::int32_t j = 0; j < kSide; ++j) {
+      const unsigned short* r = a.row(j);
+      unsigned short* o = d.row(j);
+      for (std::int32_t i = 0; i < kSide; ++i) o[i] = table[r[i]];
+    }
+    benchmark::ClobberMemory();
+  }
+  perPel(state, std::int64_t(kSide) * kSide);
+}
+BENCHMARK(BM_Baseline_Map16)->ArgName("depth")->Arg(12)->Arg(16);
 
 void BM_mfPelHistogram(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(mfPelHistogram(imageA()));
