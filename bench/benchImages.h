@@ -73,8 +73,10 @@ inline mxPelBuffer<unsigned short> deepened(const mxPelBuffer_const<unsigned cha
   const int shift = depth - 8;
   for (std::int32_t j = 0; j < img.height(); ++j)
     for (std::int32_t i = 0; i < img.width(); ++i) {
-      std::uint32_t low = (std::uint32_t(i) * 2654435761u ^ std::uint32_t(j) * 40503u) >> 7;
-      if (salt != 0) {  // a finalising mix of position and salt
+      std::uint32_t low;
+      if (salt == 0) {
+        low = (std::uint32_t(i) * 2654435761u ^ std::uint32_t(j) * 40503u) >> 7;
+      } else {  // a finalising mix of position and salt
         low = (std::uint32_t(i) * 0x9E3779B1u) ^ (std::uint32_t(j) * 0x85EBCA77u) ^ (salt * 0xC2B2AE3Du);
         low ^= low >> 15;
         low *= 0x2C1B3C6Du;

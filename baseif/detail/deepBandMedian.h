@@ -299,6 +299,14 @@ private:
     std::uint8_t sentinel;    // with SCAN and MASKED: the coarse level of pels left out
   };
 
+  // Column i's coarse counts with a value of coarse level cl leaving and
+  // one of ce entering (256: none).
+  static void stepCoarse(std::uint8_t* coarse, const std::uint8_t (*steps)[kLanes], std::int32_t i, std::uint32_t cl,
+                         std::uint32_t ce) {
+    __m256i* a = reinterpret_cast<__m256i*>(coarse + std::ptrdiff_t(i) * kLanes);
+    _mm256_store_si256(a, _mm256_add_epi8(_mm256_sub_epi8(_mm256_load_si256(a), load32(steps[cl])), load32(steps[ce])));
+  }
+
   // The strip's columns moved down a row.  (A function of its own with its
   // state in locals: the compiler would otherwise reload the members after
   // every store to the counts.)
@@ -329,9 +337,7 @@ private:
         const bool ol = !MASKED || u.leavingMask[i] != 0, oe = !MASKED || u.enteringMask[i] != 0;
         const std::uint32_t vl = cv[i], ve = cv[n + i];
         const std::uint32_t cl = ol ? vl >> shift : 256, ce = oe ? ve >> shift : 256;
-        __m256i* a = reinterpret_cast<__m256i*>(coarse + std::ptrdiff_t(i) * kLanes);
-        _mm256_store_si256(
-            a, _mm256_add_epi8(_mm256_sub_epi8(_mm256_load_si256(a), load32(steps[cl])), load32(steps[ce])));
+        stepCoarse(coarse, steps, i, cl, ce);
         std::uint8_t* r =
             bins + std::ptrdiff_t(i) * 2 * u.ring + u.slot;  // the entering value in the leaving one's place
         r[0] = oe ? std::uint8_t(ce) : u.sentinel;
@@ -357,9 +363,7 @@ private:
     for (std::int32_t i = 0; i < n; ++i) {
       const std::uint32_t vl = cv[i], ve = cv[n + i];
       const std::uint32_t cl = vl >> shift, ce = ve >> shift;
-      __m256i* a = reinterpret_cast<__m256i*>(coarse + std::ptrdiff_t(i) * kLanes);
-      _mm256_store_si256(a,
-                         _mm256_add_epi8(_mm256_sub_epi8(_mm256_load_si256(a), load32(steps[cl])), load32(steps[ce])));
+      stepCoarse(coarse, steps, i, cl, ce);
       __m128i* fl = reinterpret_cast<__m128i*>(bins + bin[cl] * binStride + std::ptrdiff_t(i) * 16);
       _mm_store_si128(fl, _mm_sub_epi8(_mm_load_si128(fl), load16(fine[vl & m])));
       __m128i* fe = reinterpret_cast<__m128i*>(bins + bin[ce] * binStride + std::ptrdiff_t(i) * 16);
@@ -499,7 +503,6 @@ private:
     const std::int32_t first = r.first, last = r.w - 1, rx = r.rx;
     const std::uint8_t* const bins = r.bins;
     const std::ptrdiff_t binStride = std::ptrdiff_t(r.n) * 16;
-    // Column c's index in the strip, clamped to the image.
     auto at = [&r](std::int32_t c) { return column(r, c); };
     // The window's sums of the bins left, and the pel each was left at.
     alignas(32) std::uint16_t parked[kBins][16];
@@ -595,14 +598,13 @@ private:
     auto scan = [=](std::ptrdiff_t c, __m256i lv, std::uint16_t * h, __m256i & g, auto plus)
         __attribute__((always_inline)) {
       const std::uint8_t* p = rows + c * stride;
-      std::uint64_t m[4] = {0, 0, 0, 0}, any = 0;
+      std::uint64_t m[4] = {0, 0, 0, 0};
       for (std::int32_t b = 0; b < blocks; ++b) {
         std::uint64_t k = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(load32(p + 32 * b), lv)));
         k &= valid[b];
         m[b >> 1] |= k << 32 * (b & 1);
-        any |= k;
       }
-      if (any == 0) return;
+      if ((m[0] | m[1] | m[2] | m[3]) == 0) return;
       // Values that all share their fine level too (a coarsely quantised
       // image) are counted at once.
       int w = 0;
